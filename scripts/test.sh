@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs the dependencies, builds the project and runs the whole test suite:
+#   1. a plain build,
+#   2. a build with AddressSanitizer and UndefinedBehaviorSanitizer,
+#   3. the dispatch and run-loop tests under ThreadSanitizer.
+# Warnings are errors in every build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+
+JOBS=${JOBS:-$(nproc)}
+CTEST_ARGS=(--output-on-failure -j "$JOBS" --timeout 300)
+
+build() {  # build <dir> <sanitizers> [cmake args...]
+  local dir=$1 san=$2; shift 2
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNEL_SANITIZE="$san" "$@" >/dev/null
+  cmake --build "$dir" -j "$JOBS"
+}
+
+echo "== plain build"
+build build/plain ""
+(cd build/plain && ctest "${CTEST_ARGS[@]}")
+
+echo "== address and undefined-behaviour sanitizers"
+build build/asan "address,undefined" -DVARNEL_BUILD_BENCH=OFF
+(cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest "${CTEST_ARGS[@]}")
+
+echo "== thread sanitizer (dispatch and run loop)"
+build build/tsan "thread" -DVARNEL_BUILD_BENCH=OFF -DVARNEL_BUILD_UI=OFF
+(cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest "${CTEST_ARGS[@]}" -L tsan)
