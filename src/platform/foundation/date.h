@@ -34,7 +34,12 @@ class Date {
 // are. `utc` false uses the local time zone.
 std::string formatDate(Date date, std::string_view pattern, bool utc = false);
 
-// Parses text written with the same pattern subset; false when it does not match.
+// Parses text written with the same pattern subset; false when it does not
+// match the whole text or names an impossible date (31 February, hour 24).
+// Fields the pattern lacks default to 1970-01-01 00:00:00. A "Z" field in the
+// text ("+0100", "-05:00", "Z") wins over `utc`. "yy" takes the century that
+// puts the year within 80 years before and 20 after the current one.
+// `out` is left untouched on failure.
 bool parseDate(std::string_view text, std::string_view pattern, Date* out, bool utc = false);
 
 // Broken-down local (or UTC) time with milliseconds.

@@ -3,8 +3,10 @@
 // immutable values, cheap to copy; an empty Error (domain "") means "no error".
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/foundation/value.h"
 
@@ -29,20 +31,21 @@ class Error {
   Error() = default;
   Error(std::string domain, std::int64_t code, Value userInfo = Value());
   Error(std::string domain, std::int64_t code, Value userInfo, Error underlying);
-  // An error in kPOSIXErrorDomain for errno value `err`, with strerror as its description.
+  // An error in kPOSIXErrorDomain for errno value `err`, with strerror as its
+  // description ("<context>: <strerror>" when a context is given).
   static Error posix(int err, std::string_view context = {});
 
   bool isNone() const { return domain_.empty(); }
   explicit operator bool() const { return !domain_.empty(); }
   const std::string& domain() const { return domain_; }
   std::int64_t code() const { return code_; }
-  const Value& userInfo() const { return userInfo_; }  // a dictionary (maybe empty)
-  const Error* underlying() const { return underlying_.get(); }
+  const Value& userInfo() const { return userInfo_; }            // a dictionary (maybe empty)
+  const Error* underlying() const { return underlying_.get(); }  // nullptr when none
 
   // userInfo[kLocalizedDescriptionKey] if present, else
   // "The operation couldn’t be completed. (<domain> error <code>.)"
   std::string localizedDescription() const;
-  std::string localizedFailureReason() const;     // "" when absent
+  std::string localizedFailureReason() const;       // "" when absent
   std::string localizedRecoverySuggestion() const;  // "" when absent
   // "Error Domain=<domain> Code=<code> \"<description>\" UserInfo={...}"
   std::string description() const;

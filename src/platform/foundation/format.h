@@ -3,10 +3,15 @@
 //
 // Conversions: %@ %d %i %u %x %X %o %c %s %f %F %e %E %g %G %p %%, with
 // flags, width, precision and the length modifiers h hh l ll q z t j L
-// (accepted and ignored: every integer argument is 64-bit here). %ld of a
+// (accepted and ignored: every integer argument is 64-bit here; only a
+// negative argument of %u %x %X %o without l/ll/q/z/t/j is read at 32 bits,
+// or 16/8 with h/hh, as C would print it). %ld of a
 // double argument prints the truncated value; %@ of a number prints its
 // description; %s of a Value prints its description. Missing arguments
-// print nothing; extra arguments are ignored.
+// print nothing; extra arguments are ignored; %n writes nothing; an unknown
+// conversion is copied as it stands. Width and precision of %@, %s and %c
+// count characters (UTF-8 code points). Numbers always use '.' as the
+// decimal point, whatever the process locale.
 //
 // Thread safety: pure function.
 #pragma once
@@ -17,6 +22,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "platform/foundation/value.h"
 
@@ -40,8 +46,7 @@ class FormatArg {
   FormatArg(const char* s) : kind_(Kind::Value), value_(s ? Value(s) : Value()) {}
   FormatArg(bool b) : kind_(Kind::Signed), i_(b ? 1 : 0) {}
   template <std::integral T>
-    requires(!std::same_as<T, bool>)
-  FormatArg(T n) {
+  requires(!std::same_as<T, bool>) FormatArg(T n) {
     if constexpr (std::is_signed_v<T>) {
       kind_ = Kind::Signed;
       i_ = n;

@@ -14,11 +14,15 @@ namespace platform {
 class URL {
  public:
   URL() = default;  // invalid
-  // Parses `text`; an unparseable text gives an invalid URL (isValid false).
+  // Parses `text`; an unparseable text gives an invalid URL (isValid false):
+  // characters outside RFC 3986 (blanks, controls, non-ASCII, "<>{}|\\^`\""),
+  // malformed %-escapes, a bad scheme or a port beyond 65535.
   explicit URL(std::string_view text);
   // Resolves `relative` against `base` (RFC 3986 section 5.2). A base that
   // is invalid makes `relative` be parsed alone.
   URL(std::string_view relative, const URL& base);
+  // "file://" plus the escaped path; a relative path is taken from the
+  // current directory; isDirectory adds a trailing "/".
   static URL fileURLWithPath(std::string_view path, bool isDirectory = false);
 
   bool isValid() const { return valid_; }
@@ -31,18 +35,22 @@ class URL {
   const std::string& scheme() const { return scheme_; }  // lower-cased
   const std::string& host() const { return host_; }      // without [] for IPv6
   std::optional<int> port() const { return port_; }
-  const std::string& user() const { return user_; }
-  const std::string& password() const { return password_; }
-  const std::string& path() const { return path_; }  // percent-escaped, as in the text
-  std::string decodedPath() const;                   // percent-unescaped
+  const std::string& user() const { return user_; }          // percent-unescaped
+  const std::string& password() const { return password_; }  // percent-unescaped
+  const std::string& path() const { return path_; }          // percent-escaped, as in the text
+  std::string decodedPath() const;                           // percent-unescaped
   const std::optional<std::string>& query() const { return query_; }
   const std::optional<std::string>& fragment() const { return fragment_; }
-  // path plus "?query" when present (what goes on an HTTP request line).
+  // path plus "?query" when present (what goes on an HTTP request line); an
+  // empty path after an authority counts as "/".
   std::string pathAndQuery() const;
 
+  // Of the unescaped path, as the string helpers below.
   std::string lastPathComponent() const;
   std::string pathExtension() const;
+  // The component is percent-escaped ('/' kept); query and fragment stay.
   URL appendingPathComponent(std::string_view component) const;
+  // "/a/b" and "/a/b/" give "/a/"; "/" stays "/". Query and fragment stay.
   URL deletingLastPathComponent() const;
 
   friend bool operator==(const URL& a, const URL& b) { return a.text_ == b.text_; }

@@ -38,6 +38,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -98,7 +99,8 @@ class DictionaryStorage : public ValueNode {
   virtual std::uint64_t mutations() const = 0;
   bool isMutable() const { return mutations() != 0; }
   // Calls `fn` for each pair until it returns false.
-  virtual void forEach(const std::function<bool(const Value& key, const Value& value)>& fn) const = 0;
+  virtual void forEach(
+      const std::function<bool(const Value& key, const Value& value)>& fn) const = 0;
   // Mutations: throw NSInternalInconsistencyException on an immutable dictionary.
   virtual void set(const Value& key, Value value) = 0;
   virtual void remove(const Value& key) = 0;
@@ -111,10 +113,13 @@ class Value {
   static Value null();
   Value(bool b);
   template <std::integral T>
-    requires(!std::same_as<T, bool> && !std::same_as<T, char>)
-  Value(T n) : Value(fromInteger(n)) {}
+  requires(!std::same_as<T, bool> && !std::same_as<T, char>) Value(T n) : Value(fromInteger(n)) {}
   Value(double d);
   Value(const char* s);  // nullptr gives None
+  Value(char* s) : Value(static_cast<const char*>(s)) {}
+  // Any other pointer would silently become the bool `true`; refuse it.
+  template <class T>
+  Value(T*) = delete;
   Value(std::string s);
   Value(std::string_view s);
   Value(Date d);
@@ -168,16 +173,29 @@ class Value {
   Date asDate() const;  // the date; the 1970 epoch for anything else
 
   // --- collections ---------------------------------------------------------
-  std::size_t count() const;                // elements or pairs; 0 for others
+  std::size_t count() const;                  // elements or pairs; 0 for others
   Value operator[](std::size_t index) const;  // None beyond count or if not an array
-  Value at(std::size_t index) const;         // throws NSRangeException beyond count
+  // Any other integer index (so that v[0] is not ambiguous with the key
+  // overloads); a negative index gives None.
+  template <std::integral T>
+  requires(!std::same_as<T, bool> && !std::same_as<T, std::size_t>) Value operator[](
+      T index) const {
+    if constexpr (std::is_signed_v<T>) {
+      if (index < 0) return Value();
+    }
+    return (*this)[static_cast<std::size_t>(index)];
+  }
+  Value at(std::size_t index) const;             // throws NSRangeException beyond count
   Value operator[](std::string_view key) const;  // None when absent or not a dictionary
   Value operator[](const char* key) const { return (*this)[std::string_view(key)]; }
-  Value get(const Value& key) const;              // None when absent or not a dictionary
+  Value get(const Value& key) const;  // None when absent or not a dictionary
   bool contains(std::string_view key) const { return !(*this)[key].isNone(); }
   std::vector<Value> elements() const;  // an array's elements, in order
   std::vector<Value> keys() const;      // a dictionary's keys, in enumeration order
   std::vector<std::pair<Value, Value>> pairs() const;
+  // Calls `fn` for each pair of a dictionary, or for each element of an array
+  // with its index (an unsigned number) as the key, until it returns false.
+  // Mutating the collection from `fn` throws NSGenericException.
   void forEach(const std::function<bool(const Value& key, const Value& value)>& fn) const;
   std::uint64_t mutations() const;  // the collection's mutation counter; 0 otherwise
 
@@ -192,8 +210,13 @@ class Value {
   void set(const Value& key, Value value);
   void set(std::string_view key, Value value) { set(Value(key), std::move(value)); }
   void set(const char* key, Value value) { set(Value(std::string_view(key)), std::move(value)); }
+  void set(const std::string& key, Value value) {
+    set(Value(std::string_view(key)), std::move(value));
+  }
   void remove(const Value& key);
   void remove(std::string_view key) { remove(Value(key)); }
+  void remove(const char* key) { remove(Value(std::string_view(key))); }
+  void remove(const std::string& key) { remove(Value(std::string_view(key))); }
   void addEntriesFrom(const Value& dictionary);
 
   // An immutable copy: the same object when already immutable; collections
@@ -213,7 +236,11 @@ class Value {
   // "2026-12-08 19:32:44 +0000", arrays "(\n    a,\n    b\n)", dictionaries
   // "{\n    key = value;\n}", null as "<null>", None as "(null)". Strings
   // inside collections are quoted when they hold anything but letters,
-  // digits, '_', '.', '/' and '$'.
+  // digits, '_', '.', '/' and '$' (ASCII), with '"', '\\' and line breaks
+  // escaped; null and dates are quoted there too. Dictionaries list their
+  // pairs in enumeration order. A nested collection opens with its own
+  // indent after "key = " or the element indent, as the platform writes it:
+  // "{\n    a =     (\n        1\n    );\n}".
   std::string description() const;
 
  private:

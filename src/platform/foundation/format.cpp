@@ -1,0 +1,388 @@
+#include "platform/foundation/format.h"
+
+#include <locale.h>
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+// printf's number formatting follows LC_NUMERIC; a process that sets the
+// user's locale (a GUI toolkit does) would otherwise get "1,5" for 1.5.
+class CLocaleScope {
+ public:
+  CLocaleScope() {
+    static const locale_t c = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    if (c) previous_ = uselocale(c);
+  }
+  ~CLocaleScope() {
+    if (previous_) uselocale(previous_);
+  }
+  CLocaleScope(const CLocaleScope&) = delete;
+  CLocaleScope& operator=(const CLocaleScope&) = delete;
+
+ private:
+  locale_t previous_ = static_cast<locale_t>(nullptr);
+};
+
+struct Spec {
+  std::string flags;
+  int width = -1;  // -1: none
+  int precision = -1;
+  bool leftAlign = false;
+  int lengthBits = 32;  // what the length modifier would read in C: 8, 16, 32 or 64
+  char conversion = 0;
+};
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Reads a decimal number at fmt[i], advancing i; -1 when there is none.
+int readNumber(std::string_view fmt, std::size_t& i) {
+  if (i >= fmt.size() || !isDigit(fmt[i])) return -1;
+  long n = 0;
+  while (i < fmt.size() && isDigit(fmt[i])) {
+    if (n < 100000000) n = n * 10 + (fmt[i] - '0');
+    ++i;
+  }
+  return static_cast<int>(n);
+}
+
+std::size_t codePoints(std::string_view s) {
+  std::size_t n = 0;
+  for (unsigned char c : s) n += (c & 0xC0) != 0x80;
+  return n;
+}
+
+// The first `count` code points of `s`.
+std::string_view headCodePoints(std::string_view s, std::size_t count) {
+  std::size_t seen = 0;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) {
+      if (seen == count) return s.substr(0, i);
+      ++seen;
+    }
+  }
+  return s;
+}
+
+void appendPadded(std::string& out, std::string_view text, const Spec& spec) {
+  if (spec.precision >= 0) text = headCodePoints(text, static_cast<std::size_t>(spec.precision));
+  const std::size_t length = codePoints(text);
+  const std::size_t pad =
+      spec.width > 0 && static_cast<std::size_t>(spec.width) > length ? spec.width - length : 0;
+  if (!spec.leftAlign) out.append(pad, ' ');
+  out.append(text);
+  if (spec.leftAlign) out.append(pad, ' ');
+}
+
+std::string printfSpec(const Spec& spec, const char* lengthAndConversion) {
+  std::string s = "%" + spec.flags;
+  if (spec.leftAlign && spec.flags.find('-') == std::string::npos) s += '-';
+  if (spec.width >= 0) s += std::to_string(spec.width);
+  if (spec.precision >= 0) s += "." + std::to_string(spec.precision);
+  s += lengthAndConversion;
+  return s;
+}
+
+template <class T>
+void appendPrintf(std::string& out, const std::string& spec, T value) {
+  char buffer[128];
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+  int n = std::snprintf(buffer, sizeof buffer, spec.c_str(), value);
+  if (n < 0) return;
+  if (static_cast<std::size_t>(n) < sizeof buffer) {
+    out.append(buffer, static_cast<std::size_t>(n));
+    return;
+  }
+  std::vector<char> big(static_cast<std::size_t>(n) + 1);
+  std::snprintf(big.data(), big.size(), spec.c_str(), value);
+#pragma GCC diagnostic pop
+  out.append(big.data(), static_cast<std::size_t>(n));
+}
+
+std::string pointerText(const void* p) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "0x%llx",
+                static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(p)));
+  return buffer;
+}
+
+// The text %@ (and %s) prints for an argument.
+std::string objectText(const FormatArg& arg, bool forS) {
+  switch (arg.kind()) {
+    case FormatArg::Kind::Value:
+      if (forS && arg.value().isNone()) return "(null)";
+      return arg.value().description();
+    case FormatArg::Kind::Signed:
+      return std::to_string(arg.asSigned());
+    case FormatArg::Kind::Unsigned:
+      return std::to_string(arg.asUnsigned());
+    case FormatArg::Kind::Real:
+      return Value(arg.asReal()).description();
+    case FormatArg::Kind::Pointer:
+      return pointerText(arg.pointer());
+  }
+  return {};
+}
+
+void appendUTF8(std::string& out, std::uint32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x110000) {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+void appendConversion(std::string& out, const Spec& spec, const FormatArg& arg) {
+  switch (spec.conversion) {
+    case '@':
+      appendPadded(out, objectText(arg, false), spec);
+      return;
+    case 's':
+      appendPadded(out, objectText(arg, true), spec);
+      return;
+    case 'd':
+    case 'i':
+      if (arg.kind() == FormatArg::Kind::Unsigned &&
+          arg.asUnsigned() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+        appendPrintf(out, printfSpec(spec, "llu"),
+                     static_cast<unsigned long long>(arg.asUnsigned()));
+      } else {
+        appendPrintf(out, printfSpec(spec, "lld"), static_cast<long long>(arg.asSigned()));
+      }
+      return;
+    case 'u':
+    case 'x':
+    case 'X':
+    case 'o': {
+      std::uint64_t u = arg.asUnsigned();
+      // A negative signed argument without a 64-bit length modifier is read
+      // at the width C would read it ("%x" of -1 is "ffffffff").
+      if (arg.kind() == FormatArg::Kind::Signed && arg.asSigned() < 0 && spec.lengthBits < 64) {
+        u &= (std::uint64_t{1} << spec.lengthBits) - 1;
+      }
+      const char conv[4] = {'l', 'l', spec.conversion, 0};
+      appendPrintf(out, printfSpec(spec, conv), static_cast<unsigned long long>(u));
+      return;
+    }
+    case 'c': {
+      std::string text;
+      if (arg.kind() == FormatArg::Kind::Value && arg.value().isString()) {
+        text = std::string(headCodePoints(arg.value().asString(), 1));
+      } else {
+        const std::int64_t c = arg.asSigned();
+        if (c >= 0 && c < 0x110000) {
+          if (c < 0x100 && spec.lengthBits != 64 && c >= 0x80) {
+            text = static_cast<char>(c);  // a raw byte, as C's %c writes it
+          } else {
+            appendUTF8(text, static_cast<std::uint32_t>(c));
+          }
+        }
+      }
+      Spec padding = spec;
+      padding.precision = -1;
+      appendPadded(out, text, padding);
+      return;
+    }
+    case 'f':
+    case 'F':
+    case 'e':
+    case 'E':
+    case 'g':
+    case 'G':
+    case 'a':
+    case 'A': {
+      const char conv[2] = {spec.conversion, 0};
+      appendPrintf(out, printfSpec(spec, conv), arg.asReal());
+      return;
+    }
+    case 'p': {
+      const void* p = arg.pointer();
+      if (arg.kind() == FormatArg::Kind::Value) p = arg.value().node();
+      Spec padding = spec;
+      padding.precision = -1;
+      appendPadded(out, pointerText(p), padding);
+      return;
+    }
+    default:
+      return;
+  }
+}
+
+}  // namespace
+
+std::int64_t FormatArg::asSigned() const {
+  switch (kind_) {
+    case Kind::Signed:
+      return i_;
+    case Kind::Unsigned:
+      return static_cast<std::int64_t>(u_);
+    case Kind::Real:
+      return Value(d_).asInt64();
+    case Kind::Pointer:
+      return static_cast<std::int64_t>(reinterpret_cast<std::uintptr_t>(p_));
+    case Kind::Value:
+      return value_.asInt64();
+  }
+  return 0;
+}
+
+std::uint64_t FormatArg::asUnsigned() const {
+  switch (kind_) {
+    case Kind::Signed:
+      return static_cast<std::uint64_t>(i_);
+    case Kind::Unsigned:
+      return u_;
+    case Kind::Real:
+      return Value(d_).asUInt64();
+    case Kind::Pointer:
+      return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p_));
+    case Kind::Value:
+      return value_.asUInt64();
+  }
+  return 0;
+}
+
+double FormatArg::asReal() const {
+  switch (kind_) {
+    case Kind::Signed:
+      return static_cast<double>(i_);
+    case Kind::Unsigned:
+      return static_cast<double>(u_);
+    case Kind::Real:
+      return d_;
+    case Kind::Pointer:
+      return 0;
+    case Kind::Value:
+      return value_.asDouble();
+  }
+  return 0;
+}
+
+std::string formatArgs(std::string_view fmt, std::initializer_list<FormatArg> args) {
+  CLocaleScope cLocale;
+  const FormatArg* const list = args.begin();
+  const std::size_t argc = args.size();
+  std::size_t next = 0;  // the next argument of a conversion without "n$"
+  auto argument = [&](int position) -> const FormatArg* {
+    if (position > 0) {
+      return static_cast<std::size_t>(position) <= argc ? &list[position - 1] : nullptr;
+    }
+    return next < argc ? &list[next++] : nullptr;
+  };
+
+  std::string out;
+  out.reserve(fmt.size() + 16 * argc);
+  std::size_t i = 0;
+  while (i < fmt.size()) {
+    const std::size_t percent = fmt.find('%', i);
+    if (percent == std::string_view::npos) {
+      out.append(fmt.substr(i));
+      break;
+    }
+    out.append(fmt.substr(i, percent - i));
+    i = percent + 1;
+    if (i < fmt.size() && fmt[i] == '%') {
+      out += '%';
+      ++i;
+      continue;
+    }
+
+    Spec spec;
+    int position = 0;
+    {
+      std::size_t j = i;
+      const int n = readNumber(fmt, j);
+      if (n > 0 && j < fmt.size() && fmt[j] == '$') {
+        position = n;
+        i = j + 1;
+      }
+    }
+    for (; i < fmt.size(); ++i) {
+      const char c = fmt[i];
+      if (c == '-') {
+        spec.leftAlign = true;
+      } else if (c == '+' || c == ' ' || c == '#' || c == '0' || c == '\'') {
+        if (c != '\'') spec.flags += c;
+      } else {
+        break;
+      }
+    }
+    // A star takes the width (or precision) from an argument, "*n$" from a given one.
+    auto starValue = [&]() -> int {
+      ++i;
+      int pos = 0;
+      std::size_t j = i;
+      const int n = readNumber(fmt, j);
+      if (n > 0 && j < fmt.size() && fmt[j] == '$') {
+        pos = n;
+        i = j + 1;
+      }
+      const FormatArg* a = argument(pos);
+      if (!a) return -1;
+      const std::int64_t v = a->asSigned();
+      return v > 100000 ? 100000 : (v < -100000 ? -100000 : static_cast<int>(v));
+    };
+    if (i < fmt.size() && fmt[i] == '*') {
+      const int w = starValue();
+      if (w < 0 && w != -1) {
+        spec.leftAlign = true;
+        spec.width = -w;
+      } else {
+        spec.width = w;
+      }
+    } else {
+      spec.width = readNumber(fmt, i);
+    }
+    if (i < fmt.size() && fmt[i] == '.') {
+      ++i;
+      if (i < fmt.size() && fmt[i] == '*') {
+        spec.precision = starValue();
+      } else {
+        spec.precision = readNumber(fmt, i);
+        if (spec.precision < 0) spec.precision = 0;
+      }
+    }
+    while (i < fmt.size()) {
+      const char c = fmt[i];
+      if (c == 'h') {
+        spec.lengthBits = spec.lengthBits == 16 ? 8 : 16;
+      } else if (c == 'l' || c == 'q' || c == 'z' || c == 't' || c == 'j' || c == 'L') {
+        spec.lengthBits = 64;
+      } else {
+        break;
+      }
+      ++i;
+    }
+    if (i >= fmt.size()) {
+      out.append(fmt.substr(percent));  // an unfinished conversion is kept as written
+      break;
+    }
+    spec.conversion = fmt[i++];
+    if (spec.conversion == 'n') continue;  // never writes through an argument
+    static constexpr std::string_view kKnown = "@diuxXocsfFeEgGaAp";
+    if (kKnown.find(spec.conversion) == std::string_view::npos) {
+      out.append(fmt.substr(percent, i - percent));
+      continue;
+    }
+    if (const FormatArg* arg = argument(position)) appendConversion(out, spec, *arg);
+  }
+  return out;
+}
+
+}  // namespace platform
