@@ -2,8 +2,12 @@
 // Linux place. User folders follow XDG; system folders follow the FHS. When
 // the environment variable VARNEL_ROOT is set, every system-wide location is
 // placed under it (so tests and the demo need no root and never touch the
-// real system); user folders then live under "$VARNEL_ROOT/home" unless
-// HOME-style XDG variables say otherwise.
+// real system). User folders follow the XDG variables (XDG_STATE_HOME,
+// XDG_DATA_HOME, XDG_CACHE_HOME, XDG_CONFIG_HOME; relative values are
+// ignored) and otherwise live under home(): $HOME, else "$VARNEL_ROOT/home"
+// when VARNEL_ROOT is set, else the password database.
+//
+// Nothing here creates folders except createDirectories.
 //
 // Thread safety: pure functions of the environment; the environment is read
 // on every call, so tests may change VARNEL_ROOT between cases.
@@ -19,7 +23,7 @@ std::string systemRoot();
 // systemRoot() + absolutePath (absolutePath starts with '/').
 std::string system(std::string_view absolutePath);
 
-// The user's home folder ($HOME, else the password database).
+// The user's home folder ($HOME, else "$VARNEL_ROOT/home", else the password database).
 std::string home();
 // The user's Logs folder: $XDG_STATE_HOME/<app> style: ~/.local/state/VarnelVPN/Logs
 std::string userLogs();
@@ -31,7 +35,7 @@ std::string caches();
 std::string preferences();
 // The user's Applications folder (~/Applications).
 std::string applications();
-// The user's keychain folder (under applicationSupport()).
+// The user's keychain folder: applicationSupport()/varnel/keychain.
 std::string userKeychain();
 
 // System places (each under VARNEL_ROOT when set).

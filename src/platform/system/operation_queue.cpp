@@ -1,0 +1,271 @@
+#include "platform/system/operation_queue.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "platform/foundation/exception.h"
+
+namespace platform {
+namespace {
+
+thread_local OperationQueue* tCurrentQueue = nullptr;
+
+class CurrentQueueScope {
+ public:
+  explicit CurrentQueueScope(OperationQueue* queue) : previous_(tCurrentQueue) {
+    tCurrentQueue = queue;
+  }
+  ~CurrentQueueScope() { tCurrentQueue = previous_; }
+
+ private:
+  OperationQueue* previous_;
+};
+
+std::string defaultName(const void* queue) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "NSOperationQueue %p", queue);
+  return buffer;
+}
+
+}  // namespace
+
+OperationQueue::Ptr OperationQueue::create(std::string name) {
+  auto queue = std::make_shared<OperationQueue>(
+      Passkey{}, std::move(name), dispatch::Queue::global(), kDefaultMaxConcurrentOperationCount);
+  if (queue->name_.empty()) queue->name_ = defaultName(queue.get());
+  return queue;
+}
+
+OperationQueue::Ptr OperationQueue::mainQueue() {
+  static const Ptr* queue = new Ptr(std::make_shared<OperationQueue>(
+      Passkey{}, "NSOperationQueue Main Queue", dispatch::Queue::main(), 1));
+  return *queue;
+}
+
+OperationQueue::Ptr OperationQueue::currentQueue() {
+  if (tCurrentQueue) return tCurrentQueue->shared_from_this();
+  auto dispatchQueue = dispatch::Queue::current();
+  if (dispatchQueue && dispatchQueue->isMain()) return mainQueue();
+  return nullptr;
+}
+
+OperationQueue::OperationQueue(Passkey, std::string name, dispatch::QueuePtr target, long width)
+    : target_(std::move(target)),
+      control_(dispatch::Queue::createSerial("OperationQueue.control")),
+      width_(width),
+      name_(std::move(name)) {}
+
+OperationQueue::~OperationQueue() {
+  for (const EntryPtr& entry : entries_) {
+    entry->operation->removeObserver(entry->readyToken);
+    entry->operation->removeObserver(entry->finishedToken);
+  }
+}
+
+// --- adding ------------------------------------------------------------------
+
+void OperationQueue::addOperation(const Operation::Ptr& operation) {
+  if (!operation) {
+    throw Exception(kInvalidArgumentException, "addOperation: the operation is nil");
+  }
+  if (operation->isFinished()) {
+    throw Exception(kInvalidArgumentException,
+                    "addOperation: operation is finished and cannot be enqueued");
+  }
+  if (operation->isExecuting()) {
+    throw Exception(kInvalidArgumentException,
+                    "addOperation: operation is executing and cannot be enqueued");
+  }
+  if (operation->enqueued_.exchange(true)) {
+    throw Exception(kInvalidArgumentException,
+                    "addOperation: operation is already enqueued on a queue");
+  }
+  auto entry = std::make_shared<Entry>();
+  entry->operation = operation;
+  std::weak_ptr<OperationQueue> weakSelf = weak_from_this();
+  std::weak_ptr<Entry> weakEntry = entry;
+  // Observers do as little as possible: they run on whatever thread changed
+  // the state, maybe holding the operation's own lock.
+  entry->readyToken =
+      operation->addObserver(kOperationIsReadyKey, [weakSelf](Operation&, std::string_view) {
+        if (auto self = weakSelf.lock()) self->schedulePump();
+      });
+  entry->finishedToken = operation->addObserver(
+      kOperationIsFinishedKey, [weakSelf, weakEntry](Operation& op, std::string_view) {
+        auto self = weakSelf.lock();
+        auto e = weakEntry.lock();
+        if (self && e && op.isFinished()) self->entryFinished(e);
+      });
+  {
+    std::lock_guard lock(mutex_);
+    entries_.push_back(entry);
+  }
+  // It may have finished between the check above and the observer (a
+  // cancelled operation started by someone else, say).
+  if (operation->isFinished()) {
+    entryFinished(entry);
+    return;
+  }
+  schedulePump();
+}
+
+void OperationQueue::addOperations(const std::vector<Operation::Ptr>& operations, bool wait) {
+  for (const Operation::Ptr& operation : operations) addOperation(operation);
+  if (wait) {
+    for (const Operation::Ptr& operation : operations) operation->waitUntilFinished();
+  }
+}
+
+std::shared_ptr<BlockOperation> OperationQueue::addOperationWithBlock(std::function<void()> block) {
+  auto operation = BlockOperation::create(std::move(block));
+  addOperation(operation);
+  return operation;
+}
+
+// --- inspection and control -------------------------------------------------------
+
+void OperationQueue::cancelAllOperations() {
+  for (const Operation::Ptr& operation : operations()) operation->cancel();
+}
+
+std::vector<Operation::Ptr> OperationQueue::operations() const {
+  std::lock_guard lock(mutex_);
+  std::vector<Operation::Ptr> out;
+  out.reserve(entries_.size());
+  for (const EntryPtr& entry : entries_) out.push_back(entry->operation);
+  return out;
+}
+
+std::size_t OperationQueue::operationCount() const {
+  std::lock_guard lock(mutex_);
+  return entries_.size();
+}
+
+long OperationQueue::maxConcurrentOperationCount() const {
+  std::lock_guard lock(mutex_);
+  return width_;
+}
+
+void OperationQueue::setMaxConcurrentOperationCount(long width) {
+  {
+    std::lock_guard lock(mutex_);
+    width_ = width < 0 ? kDefaultMaxConcurrentOperationCount : std::max(width, 1L);
+  }
+  schedulePump();
+}
+
+bool OperationQueue::isSuspended() const {
+  std::lock_guard lock(mutex_);
+  return suspended_;
+}
+
+void OperationQueue::setSuspended(bool suspended) {
+  {
+    std::lock_guard lock(mutex_);
+    suspended_ = suspended;
+  }
+  if (!suspended) schedulePump();
+}
+
+std::string OperationQueue::name() const {
+  std::lock_guard lock(mutex_);
+  return name_;
+}
+
+void OperationQueue::setName(std::string name) {
+  std::lock_guard lock(mutex_);
+  name_ = std::move(name);
+}
+
+bool OperationQueue::waitUntilAllOperationsAreFinished(std::optional<dispatch::Duration> timeout) {
+  std::unique_lock lock(mutex_);
+  auto empty = [&] { return entries_.empty(); };
+  if (!timeout) {
+    idleCv_.wait(lock, empty);
+    return true;
+  }
+  return idleCv_.wait_for(lock, *timeout, empty);
+}
+
+// --- scheduling -------------------------------------------------------------------
+
+long OperationQueue::effectiveWidthLocked() const { return width_ < 0 ? kDefaultWidth : width_; }
+
+void OperationQueue::schedulePump() {
+  {
+    std::lock_guard lock(mutex_);
+    if (pumpPending_) return;
+    pumpPending_ = true;
+  }
+  // The pump runs on the control queue, never inside a state observer, so it
+  // asks operations for their readiness while holding none of their locks.
+  control_->async([self = shared_from_this()] { self->pump(); });
+}
+
+void OperationQueue::pump() {
+  std::vector<EntryPtr> candidates;
+  {
+    std::lock_guard lock(mutex_);
+    pumpPending_ = false;  // any change from here on schedules another pump
+    if (suspended_ || running_ >= effectiveWidthLocked()) return;
+    for (const EntryPtr& entry : entries_) {
+      if (!entry->started && !entry->finished) candidates.push_back(entry);
+    }
+  }
+  for (const EntryPtr& entry : candidates) {
+    if (!entry->operation->isReady()) continue;
+    {
+      std::lock_guard lock(mutex_);
+      if (suspended_ || running_ >= effectiveWidthLocked()) return;
+      if (entry->started || entry->finished) continue;
+      entry->started = true;
+      ++running_;
+    }
+    target_->async([self = shared_from_this(), entry] { self->run(entry); });
+  }
+}
+
+void OperationQueue::run(const EntryPtr& entry) {
+  const Operation::Ptr& operation = entry->operation;
+  {
+    CurrentQueueScope scope(this);
+    operation->start();
+  }
+  if (operation->isFinished()) {
+    entryFinished(entry);
+  } else if (!operation->isExecuting()) {
+    // start() did nothing (the operation stopped being ready, or is paused
+    // by its own rules): give its place back and wait for it to be ready.
+    {
+      std::lock_guard lock(mutex_);
+      if (!entry->finished && entry->started) {
+        entry->started = false;
+        --running_;
+      }
+    }
+    if (operation->isFinished()) {
+      entryFinished(entry);
+    } else {
+      schedulePump();
+    }
+  }
+  // Otherwise it is executing: its "isFinished" announcement ends it.
+}
+
+void OperationQueue::entryFinished(const EntryPtr& entry) {
+  bool empty;
+  {
+    std::lock_guard lock(mutex_);
+    if (entry->finished) return;
+    entry->finished = true;
+    if (entry->started) --running_;
+    entries_.remove(entry);
+    empty = entries_.empty();
+  }
+  entry->operation->removeObserver(entry->readyToken);
+  entry->operation->removeObserver(entry->finishedToken);
+  if (empty) idleCv_.notify_all();
+  schedulePump();
+}
+
+}  // namespace platform

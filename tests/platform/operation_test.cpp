@@ -1,0 +1,386 @@
+#include "platform/system/operation.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/dispatch/dispatch.h"
+#include "platform/foundation/exception.h"
+#include "platform/runloop/run_loop.h"
+#include "platform/system/operation_queue.h"
+
+namespace platform {
+namespace {
+
+using namespace std::chrono_literals;
+constexpr auto kSafety = std::chrono::seconds(20);
+
+// A thread-safe record of events, in order.
+class Log {
+ public:
+  void add(std::string s) {
+    std::lock_guard lock(mutex_);
+    entries_.push_back(std::move(s));
+  }
+  std::vector<std::string> entries() const {
+    std::lock_guard lock(mutex_);
+    return entries_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> entries_;
+};
+
+// A concurrent operation that stays executing until the test finishes it.
+class ManualOperation : public Operation {
+ public:
+  bool isConcurrent() const override { return true; }
+  void main() override {
+    mainRan = true;
+    started.signal();
+  }
+  void finish() { markFinished(); }
+  std::atomic<bool> mainRan{false};
+  dispatch::Semaphore started;
+};
+
+std::shared_ptr<BlockOperation> recording(Log& log, std::string name) {
+  return BlockOperation::create([&log, name] { log.add(name); });
+}
+
+TEST(OperationTest, RunsMainAndFinishesWhenStartedDirectly) {
+  Log log;
+  auto op = recording(log, "main");
+  std::vector<std::string> keys;
+  op->addObserver(kOperationIsExecutingKey, [&](Operation& o, std::string_view key) {
+    keys.push_back(std::string(key) + (o.isExecuting() ? "=1" : "=0"));
+  });
+  op->addObserver(kOperationIsFinishedKey, [&](Operation& o, std::string_view key) {
+    keys.push_back(std::string(key) + (o.isFinished() ? "=1" : "=0"));
+  });
+  EXPECT_TRUE(op->isReady());
+  op->start();
+  EXPECT_TRUE(op->isFinished());
+  EXPECT_FALSE(op->isExecuting());
+  EXPECT_EQ(log.entries(), std::vector<std::string>{"main"});
+  EXPECT_EQ(keys, (std::vector<std::string>{"isExecuting=1", "isExecuting=0", "isFinished=1"}));
+  // Starting again does nothing.
+  op->start();
+  EXPECT_EQ(log.entries().size(), 1u);
+  EXPECT_TRUE(op->waitUntilFinished(0s));
+}
+
+TEST(OperationTest, CancelledOperationFinishesWithoutRunningMain) {
+  Log log;
+  auto op = recording(log, "main");
+  auto dependency = BlockOperation::create([] {});
+  op->addDependency(dependency);
+  EXPECT_FALSE(op->isReady());
+  int cancelledSeen = 0;
+  op->addObserver(kOperationIsCancelledKey, [&](Operation&, std::string_view) { ++cancelledSeen; });
+  op->cancel();
+  op->cancel();  // idempotent
+  EXPECT_EQ(cancelledSeen, 1);
+  EXPECT_TRUE(op->isCancelled());
+  EXPECT_TRUE(op->isReady());  // cancelled operations are ready, so they can finish
+  op->start();
+  EXPECT_TRUE(op->isFinished());
+  EXPECT_TRUE(log.entries().empty());
+  // Cancelling a finished operation changes nothing.
+  auto done = BlockOperation::create([] {});
+  done->start();
+  done->cancel();
+  EXPECT_FALSE(done->isCancelled());
+}
+
+TEST(OperationTest, CompletionBlockRunsExactlyOnceAndIsReleased) {
+  auto op = std::make_shared<ManualOperation>();
+  std::atomic<int> runs{0};
+  dispatch::Semaphore ran, released;
+  struct Tracker {
+    dispatch::Semaphore* released;
+    ~Tracker() { released->signal(); }
+  };
+  auto captured = std::make_shared<Tracker>(&released);
+  op->setCompletionBlock([&, captured] {
+    runs.fetch_add(1);
+    ran.signal();
+  });
+  captured.reset();
+  EXPECT_TRUE(op->hasCompletionBlock());
+  op->start();
+  EXPECT_TRUE(op->isExecuting());
+  // Announcing "isFinished" while not finished does not run it.
+  op->willChangeValueForKey(kOperationIsFinishedKey);
+  op->didChangeValueForKey(kOperationIsFinishedKey);
+  op->finish();
+  op->finish();
+  op->didChangeValueForKey(kOperationIsFinishedKey);
+  ASSERT_TRUE(ran.wait(kSafety));
+  EXPECT_FALSE(ran.wait(50ms));
+  EXPECT_EQ(runs.load(), 1);
+  EXPECT_FALSE(op->hasCompletionBlock());
+  // The block and what it captured are released once it ran.
+  EXPECT_TRUE(released.wait(kSafety));
+  // A block set after finishing never runs.
+  op->setCompletionBlock([&] { runs.fetch_add(100); });
+  op->didChangeValueForKey(kOperationIsFinishedKey);
+  EXPECT_FALSE(ran.wait(50ms));
+  EXPECT_EQ(runs.load(), 1);
+}
+
+TEST(OperationTest, ConcurrentOperationStaysExecutingAfterStart) {
+  auto op = std::make_shared<ManualOperation>();
+  std::thread waiter([&] { EXPECT_TRUE(op->waitUntilFinished(kSafety)); });
+  op->start();
+  EXPECT_TRUE(op->mainRan);
+  EXPECT_TRUE(op->isExecuting());
+  EXPECT_FALSE(op->isFinished());
+  EXPECT_FALSE(op->waitUntilFinished(10ms));
+  op->finish();
+  waiter.join();
+  EXPECT_FALSE(op->isExecuting());
+  EXPECT_TRUE(op->isFinished());
+}
+
+TEST(OperationTest, DependenciesAndReadinessAnnouncements) {
+  auto a = std::make_shared<ManualOperation>();
+  auto b = BlockOperation::create([] {});
+  int readyChanges = 0;
+  b->addObserver(kOperationIsReadyKey, [&](Operation&, std::string_view) { ++readyChanges; });
+  b->addDependency(a);
+  b->addDependency(a);  // twice: once
+  b->addDependency(b);  // itself: ignored
+  EXPECT_EQ(b->dependencies().size(), 1u);
+  EXPECT_FALSE(b->isReady());
+  b->start();  // not ready: ignored
+  EXPECT_FALSE(b->isExecuting());
+  EXPECT_FALSE(b->isFinished());
+  int before = readyChanges;
+  a->start();
+  a->finish();
+  EXPECT_GT(readyChanges, before);
+  EXPECT_TRUE(b->isReady());
+
+  auto c = std::make_shared<ManualOperation>();
+  b->addDependency(c);
+  EXPECT_FALSE(b->isReady());
+  b->removeDependency(c);
+  EXPECT_TRUE(b->isReady());
+  // The removed dependency no longer reaches b.
+  before = readyChanges;
+  c->start();
+  c->finish();
+  EXPECT_EQ(readyChanges, before);
+}
+
+TEST(OperationTest, RemovedObserverIsNotCalled) {
+  auto op = BlockOperation::create([] {});
+  int first = 0, second = 0;
+  Operation::ObserverToken secondToken = 0;
+  op->addObserver(kOperationIsFinishedKey, [&](Operation& o, std::string_view) {
+    ++first;
+    o.removeObserver(secondToken);  // removed during the same announcement
+  });
+  secondToken =
+      op->addObserver(kOperationIsFinishedKey, [&](Operation&, std::string_view) { ++second; });
+  op->start();
+  EXPECT_EQ(first, 1);
+  EXPECT_EQ(second, 0);
+}
+
+// --- OperationQueue ------------------------------------------------------------
+
+TEST(OperationQueueTest, DependenciesOrderTheWork) {
+  auto queue = OperationQueue::create("deps");
+  Log log;
+  auto a = recording(log, "a");
+  auto b = recording(log, "b");
+  auto c = recording(log, "c");
+  c->addDependency(b);
+  b->addDependency(a);
+  // Added in reverse: the dependencies, not the order of adding, decide.
+  queue->addOperations({c, b, a}, true);
+  EXPECT_EQ(log.entries(), (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_TRUE(queue->waitUntilAllOperationsAreFinished(kSafety));
+  EXPECT_EQ(queue->operationCount(), 0u);
+}
+
+TEST(OperationQueueTest, CancelledQueuedOperationStillFinishesAndLeaves) {
+  auto queue = OperationQueue::create("cancel");
+  auto gate = std::make_shared<ManualOperation>();  // never finishes by itself
+  Log log;
+  auto blocked = recording(log, "blocked");
+  blocked->addDependency(gate);
+  dispatch::Semaphore completed;
+  blocked->setCompletionBlock([&] { completed.signal(); });
+  queue->addOperation(blocked);
+  EXPECT_EQ(queue->operationCount(), 1u);
+  EXPECT_FALSE(queue->waitUntilAllOperationsAreFinished(20ms));
+
+  blocked->cancel();
+  ASSERT_TRUE(queue->waitUntilAllOperationsAreFinished(kSafety));
+  EXPECT_TRUE(blocked->isFinished());
+  EXPECT_TRUE(log.entries().empty());  // its work never ran
+  EXPECT_TRUE(completed.wait(kSafety));
+  EXPECT_EQ(queue->operationCount(), 0u);
+}
+
+TEST(OperationQueueTest, CancelAllOperationsEmptiesTheBacklog) {
+  auto queue = OperationQueue::create();
+  queue->setMaxConcurrentOperationCount(1);
+  auto running = std::make_shared<ManualOperation>();
+  queue->addOperation(running);
+  ASSERT_TRUE(running->started.wait(kSafety));
+  std::atomic<int> ran{0};
+  for (int i = 0; i < 5; ++i) queue->addOperationWithBlock([&] { ran.fetch_add(1); });
+  EXPECT_EQ(queue->operationCount(), 6u);
+  queue->cancelAllOperations();
+  EXPECT_TRUE(running->isCancelled());
+  running->finish();  // the running one decides itself when it ends
+  ASSERT_TRUE(queue->waitUntilAllOperationsAreFinished(kSafety));
+  EXPECT_EQ(ran.load(), 0);
+}
+
+TEST(OperationQueueTest, WidthLimitsConcurrentOperations) {
+  auto queue = OperationQueue::create("width");
+  queue->setMaxConcurrentOperationCount(2);
+  EXPECT_EQ(queue->maxConcurrentOperationCount(), 2);
+  std::vector<std::shared_ptr<ManualOperation>> ops;
+  for (int i = 0; i < 5; ++i) {
+    ops.push_back(std::make_shared<ManualOperation>());
+    queue->addOperation(ops.back());
+  }
+  // The first two start (in order); the others wait for a free place.
+  ASSERT_TRUE(ops[0]->started.wait(kSafety));
+  ASSERT_TRUE(ops[1]->started.wait(kSafety));
+  EXPECT_FALSE(ops[2]->started.wait(50ms));
+  ops[0]->finish();
+  ASSERT_TRUE(ops[2]->started.wait(kSafety));
+  EXPECT_FALSE(ops[3]->started.wait(30ms));
+  EXPECT_EQ(queue->operationCount(), 4u);
+
+  // Widening lets the rest start at once.
+  queue->setMaxConcurrentOperationCount(OperationQueue::kDefaultMaxConcurrentOperationCount);
+  ASSERT_TRUE(ops[3]->started.wait(kSafety));
+  ASSERT_TRUE(ops[4]->started.wait(kSafety));
+  for (auto& op : ops) op->finish();
+  ASSERT_TRUE(queue->waitUntilAllOperationsAreFinished(kSafety));
+}
+
+TEST(OperationQueueTest, WidthOneRunsInOrderAndNeverOverlaps) {
+  auto queue = OperationQueue::create();
+  queue->setMaxConcurrentOperationCount(1);
+  std::atomic<int> inside{0};
+  std::atomic<bool> overlapped{false};
+  Log log;
+  for (int i = 0; i < 50; ++i) {
+    queue->addOperationWithBlock([&, i] {
+      if (inside.fetch_add(1) != 0) overlapped = true;
+      log.add(std::to_string(i));
+      inside.fetch_sub(1);
+    });
+  }
+  ASSERT_TRUE(queue->waitUntilAllOperationsAreFinished(kSafety));
+  EXPECT_FALSE(overlapped);
+  auto entries = log.entries();
+  ASSERT_EQ(entries.size(), 50u);
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(entries[i], std::to_string(i));
+}
+
+TEST(OperationQueueTest, SuspendedQueueStartsNothing) {
+  auto queue = OperationQueue::create();
+  queue->setSuspended(true);
+  EXPECT_TRUE(queue->isSuspended());
+  dispatch::Semaphore ran;
+  queue->addOperationWithBlock([&] { ran.signal(); });
+  EXPECT_FALSE(ran.wait(50ms));
+  EXPECT_EQ(queue->operations().size(), 1u);
+  queue->setSuspended(false);
+  EXPECT_TRUE(ran.wait(kSafety));
+}
+
+TEST(OperationQueueTest, RefusesOperationsItCannotTake) {
+  auto queue = OperationQueue::create();
+  auto other = OperationQueue::create();
+  other->setSuspended(true);
+  auto op = BlockOperation::create([] {});
+  other->addOperation(op);
+  EXPECT_THROW(queue->addOperation(op), Exception);  // already in a queue
+  EXPECT_THROW(queue->addOperation(nullptr), Exception);
+  auto finished = BlockOperation::create([] {});
+  finished->start();
+  try {
+    queue->addOperation(finished);
+    ADD_FAILURE() << "a finished operation was accepted";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.name(), kInvalidArgumentException);
+  }
+  other->setSuspended(false);
+  EXPECT_TRUE(other->waitUntilAllOperationsAreFinished(kSafety));
+}
+
+TEST(OperationQueueTest, CurrentQueueDuringAnOperation) {
+  auto queue = OperationQueue::create("current");
+  EXPECT_EQ(queue->name(), "current");
+  // Outside any operation: the main queue on the main thread, none elsewhere.
+  EXPECT_EQ(OperationQueue::currentQueue(), OperationQueue::mainQueue());
+  std::thread([] { EXPECT_EQ(OperationQueue::currentQueue(), nullptr); }).join();
+  OperationQueue::Ptr seen;
+  queue->addOperations({BlockOperation::create([&] { seen = OperationQueue::currentQueue(); })},
+                       true);
+  EXPECT_EQ(seen, queue);
+  EXPECT_FALSE(OperationQueue::create()->name().empty());
+}
+
+TEST(OperationQueueTest, MainQueueRunsOnTheMainThreadOneAtATime) {
+  auto main = OperationQueue::mainQueue();
+  EXPECT_EQ(main, OperationQueue::mainQueue());
+  EXPECT_EQ(main->maxConcurrentOperationCount(), 1);
+  const auto mainThread = std::this_thread::get_id();
+  std::atomic<int> done{0};
+  std::atomic<bool> wrongThread{false};
+  OperationQueue::Ptr current;
+  for (int i = 0; i < 3; ++i) {
+    main->addOperationWithBlock([&] {
+      if (std::this_thread::get_id() != mainThread) wrongThread = true;
+      current = OperationQueue::currentQueue();
+      done.fetch_add(1);
+    });
+  }
+  EXPECT_TRUE(runloop::RunLoop::main().runUntil([&] { return done.load() == 3; },
+                                                std::chrono::milliseconds(20000)));
+  EXPECT_FALSE(wrongThread);
+  EXPECT_EQ(current, main);
+}
+
+TEST(OperationQueueTest, ManyProducersAndDependencyChains) {
+  auto queue = OperationQueue::create("stress");
+  queue->setMaxConcurrentOperationCount(4);
+  std::atomic<int> ran{0};
+  std::vector<std::thread> producers;
+  for (int p = 0; p < 4; ++p) {
+    producers.emplace_back([&] {
+      Operation::Ptr previous;
+      for (int i = 0; i < 50; ++i) {
+        auto op = BlockOperation::create([&] { ran.fetch_add(1); });
+        if (previous) op->addDependency(previous);
+        if (i % 7 == 3) op->cancel();
+        queue->addOperation(op);
+        previous = op;
+      }
+    });
+  }
+  for (auto& t : producers) t.join();
+  ASSERT_TRUE(queue->waitUntilAllOperationsAreFinished(kSafety));
+  // Every fourth-to-seventh op was cancelled: 4 producers x 7 cancelled each.
+  EXPECT_EQ(ran.load(), 4 * (50 - 7));
+}
+
+}  // namespace
+}  // namespace platform
