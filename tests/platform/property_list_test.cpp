@@ -110,8 +110,6 @@ TEST(PropertyListTest, SerializedFormIsTheUsualOne) {
   ASSERT_TRUE(text);
   EXPECT_EQ(*text,
             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-            "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-            "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
             "<plist version=\"1.0\">\n"
             "<dict>\n"
             "\t<key>k</key>\n"
@@ -122,8 +120,12 @@ TEST(PropertyListTest, SerializedFormIsTheUsualOne) {
             "\t<array/>\n"
             "</dict>\n"
             "</plist>\n");
-  // The DOCTYPE line is read back without fetching anything.
   EXPECT_EQ(plist::parse(*text)["n"].asInt64(), 1);
+  // A document type line is read past without fetching anything.
+  EXPECT_EQ(plist::parse("<?xml version=\"1.0\"?>\n<!DOCTYPE plist SYSTEM \"plist.dtd\">\n"
+                         "<plist version=\"1.0\"><integer>7</integer></plist>")
+                .asInt64(),
+            7);
 }
 
 TEST(PropertyListTest, RefusesWhatItCannotWriteBack) {
