@@ -8,6 +8,8 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev libcurl4-openssl-dev libexpat1-dev zlib1g-dev
   qt6-base-dev
+  clang-16 libclang-rt-16-dev
+  rapidjson-dev nlohmann-json3-dev libspdlog-dev libasio-dev
   openssl openvpn iputils-ping iproute2 procps
   xvfb xauth fonts-dejavu-core
 )

@@ -1,0 +1,250 @@
+// Decode and encode throughput of the JSON codec against RapidJSON (DOM) and
+// nlohmann::json on the same inputs: a login reply of the account service
+// with many accounts, cities and servers, and a generated mixed document of
+// over 1 MB (escapes, non-ASCII text, big and negative integers, reals,
+// deep and wide nesting).
+#include <benchmark/benchmark.h>
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <nlohmann/json.hpp>
+#include <random>
+#include <string>
+
+#include "codecs/json_decoder.h"
+#include "codecs/json_encoder.h"
+
+namespace {
+
+std::string pem(std::mt19937_64& rng, int lines) {
+  static constexpr char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string s = "-----BEGIN CERTIFICATE-----\\n";
+  for (int l = 0; l < lines; ++l) {
+    for (int i = 0; i < 64; ++i) s.push_back(kB64[rng() % 64]);
+    s += "\\n";
+  }
+  return s + "-----END CERTIFICATE-----\\n";
+}
+
+// A login reply: account information plus "open" and "pptp" accounts, each
+// with its certificates and a list of cities with servers.
+const std::string& loginReply() {
+  static const std::string text = [] {
+    std::mt19937_64 rng(42);
+    static const char* kCities[] = {"Amsterdam", "Zürich", "New York",  "São Paulo", "Tokyo",
+                                    "London",    "Paris",  "Frankfurt", "Toronto",   "Sydney"};
+    static const char* kCountries[] = {"NL", "CH", "US", "BR", "JP", "GB", "FR", "DE", "CA", "AU"};
+    std::string s = R"({"success":true,"api_key":"3f2a9c0d7b1e4f5a8c6d2e0b9a7f1c3d",)"
+                    R"("user":{"id":981234,"email":"user@example.com","news":"Welcome back!\nNew )"
+                    R"(servers in \"Zürich\" and São Paulo.","credit":12.75},)";
+    for (const char* family : {"open", "pptp"}) {
+      s += "\"" + std::string(family) + "\":[";
+      for (int a = 0; a < 40; ++a) {
+        if (a) s += ",";
+        s += R"({"id":)" + std::to_string(100000 + a) + R"(,"user_id":981234,"plan_id":)" +
+             std::to_string(131 + a % 3) + R"(,"plan_name":"Premium VPN","notes":"note )" +
+             std::to_string(a) + R"(","prefix":"nl)" + std::to_string(a) +
+             R"(","active":true,"assigned":"10.8.)" + std::to_string(a) + R"(.1","city":")" +
+             kCities[a % 10] + R"(","country":")" + kCountries[a % 10] + R"(",)";
+        if (std::string(family) == "open") {
+          s += R"("auth":"SHA256","auth_user_pass":"u:p","cipher":"AES-256-CBC","fragment":0,)"
+               R"("lzo":false,"mss":1400,"name":"server","port":1194,"proxy_ip":"","proxy_port":0,)"
+               R"("remote":"vpn.example.com","tls":"","tun_mtu":1500,"udp":true,"scramble":"",)"
+               R"("scramble_word":"","ipsec_hostname":"ipsec.example.com","ipsec_username":"u",)";
+          s += "\"ca\":\"" + pem(rng, 20) + "\",\"cert\":\"" + pem(rng, 24) + "\",\"key\":\"" +
+               pem(rng, 26) + "\",\"shared_key\":\"" + pem(rng, 8) + "\",";
+        }
+        s += R"("cities":[)";
+        for (int c = 0; c < 10; ++c) {
+          if (c) s += ",";
+          s += R"({"city":")" + std::string(kCities[c]) + R"(","country":")" + kCountries[c] +
+               R"(","country_code":")" + kCountries[c] + R"(","servers":[)";
+          for (int v = 0; v < 6; ++v) {
+            if (v) s += ",";
+            s += R"({"name":"s)" + std::to_string(c * 100 + v) + R"(.example.com","ip":"185.)" +
+                 std::to_string(rng() % 256) + "." + std::to_string(rng() % 256) + "." +
+                 std::to_string(rng() % 256) + R"(","load":)" + std::to_string(rng() % 100) +
+                 R"(,"ping":)" + std::to_string(static_cast<double>(rng() % 100000) / 1000.0) +
+                 R"(,"online":true})";
+          }
+          s += "]}";
+        }
+        s += "]}";
+      }
+      s += "],";
+    }
+    s += R"("version":4})";
+    return s;
+  }();
+  return text;
+}
+
+// A generated mixed document of at least 1 MB.
+const std::string& mixedDocument() {
+  static const std::string text = [] {
+    std::mt19937_64 rng(7);
+    auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    std::function<void(std::string&, int)> value = [&](std::string& s, int depth) {
+      const int kind = depth > 5 ? pick(0, 5) : pick(0, 7);
+      switch (kind) {
+        case 0:
+          s += std::to_string(static_cast<std::int64_t>(rng()));
+          break;
+        case 1: {
+          char buf[32];
+          std::snprintf(buf, sizeof buf, "%.17g",
+                        std::ldexp(static_cast<double>(rng() % 1000000), pick(-40, 40)));
+          s += buf;
+          break;
+        }
+        case 2:
+          s += pick(0, 1) ? "true" : "false";
+          break;
+        case 3:
+          s += "null";
+          break;
+        case 4:
+          s += "\"plain ascii text " + std::to_string(rng() % 1000) + "\"";
+          break;
+        case 5:
+          s += R"("esc \"q\" \\ \/ \t\n tab é ü 😀 \u00e9 \ud83d\ude00 )" +
+               std::to_string(rng() % 100) + "\"";
+          break;
+        case 6: {
+          s += "[";
+          const int n = pick(0, 12);
+          for (int i = 0; i < n; ++i) {
+            if (i) s += ",";
+            value(s, depth + 1);
+          }
+          s += "]";
+          break;
+        }
+        default: {
+          s += "{";
+          const int n = pick(0, 10);
+          for (int i = 0; i < n; ++i) {
+            if (i) s += ",";
+            s += "\"key" + std::to_string(pick(0, 40)) + "_" + std::to_string(i) + "\":";
+            value(s, depth + 1);
+          }
+          s += "}";
+        }
+      }
+    };
+    std::string s = "[";
+    bool first = true;
+    while (s.size() < 1200 * 1024) {
+      if (!first) s += ",";
+      first = false;
+      value(s, 0);
+    }
+    s += "]";
+    return s;
+  }();
+  return text;
+}
+
+const std::string& input(int which) { return which == 0 ? loginReply() : mixedDocument(); }
+const char* inputName(int which) { return which == 0 ? "login_reply" : "mixed_1MB"; }
+
+void DecodeOurs(benchmark::State& state) {
+  const std::string& text = input(static_cast<int>(state.range(0)));
+  codecs::JSONDecoder decoder;
+  for (auto _ : state) {
+    platform::Value v = decoder.objectWithUTF8String(text.data(), text.size());
+    if (v.isNone()) state.SkipWithError("parse failed");
+    benchmark::DoNotOptimize(v);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+  state.SetLabel(inputName(static_cast<int>(state.range(0))));
+}
+
+void DecodeOursFreshDecoder(benchmark::State& state) {
+  const std::string& text = input(static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    platform::Value v = codecs::objectFromJSONString(text);
+    if (v.isNone()) state.SkipWithError("parse failed");
+    benchmark::DoNotOptimize(v);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+  state.SetLabel(inputName(static_cast<int>(state.range(0))));
+}
+
+void DecodeRapidJSON(benchmark::State& state) {
+  const std::string& text = input(static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    rapidjson::Document d;
+    d.Parse(text.data(), text.size());
+    if (d.HasParseError()) state.SkipWithError("parse failed");
+    benchmark::DoNotOptimize(d);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+  state.SetLabel(inputName(static_cast<int>(state.range(0))));
+}
+
+void DecodeNlohmann(benchmark::State& state) {
+  const std::string& text = input(static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    nlohmann::json j = nlohmann::json::parse(text);
+    benchmark::DoNotOptimize(j);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+  state.SetLabel(inputName(static_cast<int>(state.range(0))));
+}
+
+void EncodeOurs(benchmark::State& state) {
+  const std::string& text = input(static_cast<int>(state.range(0)));
+  platform::Value v = codecs::objectFromJSONString(text);
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    platform::Value out = codecs::JSONData(v);
+    if (out.isNone()) state.SkipWithError("encode failed");
+    bytes += out.asData().size();
+    benchmark::DoNotOptimize(out);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
+  state.SetLabel(inputName(static_cast<int>(state.range(0))));
+}
+
+void EncodeRapidJSON(benchmark::State& state) {
+  const std::string& text = input(static_cast<int>(state.range(0)));
+  rapidjson::Document d;
+  d.Parse(text.data(), text.size());
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    d.Accept(writer);
+    bytes += buffer.GetSize();
+    benchmark::DoNotOptimize(buffer.GetString());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
+  state.SetLabel(inputName(static_cast<int>(state.range(0))));
+}
+
+void EncodeNlohmann(benchmark::State& state) {
+  const std::string& text = input(static_cast<int>(state.range(0)));
+  nlohmann::json j = nlohmann::json::parse(text);
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    std::string out = j.dump();
+    bytes += out.size();
+    benchmark::DoNotOptimize(out);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
+  state.SetLabel(inputName(static_cast<int>(state.range(0))));
+}
+
+BENCHMARK(DecodeOurs)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(DecodeOursFreshDecoder)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(DecodeRapidJSON)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(DecodeNlohmann)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(EncodeOurs)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(EncodeRapidJSON)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(EncodeNlohmann)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,336 @@
+#include "codecs/json_collections.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "codecs/json_scanner.h"
+#include "platform/foundation/exception.h"
+#include "platform/foundation/format.h"
+
+namespace codecs {
+
+using platform::Exception;
+using platform::Value;
+
+namespace {
+
+constexpr std::size_t kCapacityTable[] = {
+    0,        3,        7,        13,       23,        41,        71,        127,
+    191,      251,      383,      631,      1087,      1723,      2803,      4523,
+    7351,     11959,    19447,    31231,    50683,     81919,     132607,    214519,
+    346607,   561109,   907759,   1468927,  2376191,   3845119,   6221311,   10066421,
+    16287743, 26354171, 42641881, 68996069, 111638519, 180634607, 292272623, 472907251,
+};
+
+[[noreturn]] void throwMutatingImmutable(const char* cls, const char* method) {
+  throw Exception(
+      platform::kInternalInconsistencyException,
+      platform::format("*** -[%@ %@]: mutating method sent to immutable object", cls, method));
+}
+
+[[noreturn]] void throwBeyondBounds(const char* cls, const char* method, std::size_t index,
+                                    std::size_t bound) {
+  throw Exception(
+      platform::kRangeException,
+      platform::format("*** -[%@ %@]: index (%lu) beyond bounds (%lu)", cls, method, index, bound));
+}
+
+[[noreturn]] void throwPrivate(const char* cls) {
+  throw Exception(platform::kInvalidArgumentException,
+                  platform::format("*** - [%@ %@]: The %@ class is private to JSONTools and should "
+                                   "not be used in this fashion.",
+                                   cls, "allocWithZone:", cls));
+}
+
+inline std::uint64_t nextMutation(std::uint64_t m) { return m == UINT64_MAX ? 1 : m + 1; }
+
+inline bool keysEqual(const Value& a, const Value& b) {
+  if (a.isSameObject(b)) return true;
+  if (a.isString() && b.isString()) return a.asString() == b.asString();
+  return a == b;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// JTArray
+
+JTArray::JTArray(Key, std::vector<Value> objects, bool isMutable)
+    : objects_(std::move(objects)), capacity_(objects_.size()), mutations_(isMutable ? 1 : 0) {}
+
+Value JTArray::create(std::vector<Value> objects, bool isMutable) {
+  return Value::fromNode(std::make_shared<JTArray>(Key{}, std::move(objects), isMutable));
+}
+
+void JTArray::alloc() { throwPrivate("JTArray"); }
+
+Value JTArray::at(std::size_t index) const {
+  if (index >= objects_.size())
+    throwBeyondBounds("JTArray", "objectAtIndex:", index, objects_.size());
+  return objects_[index];
+}
+
+void JTArray::getObjects(Value* buffer, std::size_t start, std::size_t length) const {
+  const std::size_t rangeEnd = start + length;
+  if (buffer == nullptr && rangeEnd > 0) {
+    throw Exception(platform::kRangeException,
+                    platform::format("*** -[%@ %@]: pointer to objects array is NULL but range "
+                                     "length is %lu",
+                                     "JTArray", "getObjects:range:", rangeEnd));
+  }
+  if (start > objects_.size() || rangeEnd > objects_.size() || rangeEnd < start) {
+    throwBeyondBounds("JTArray", "getObjects:range:", rangeEnd, objects_.size());
+  }
+  std::copy(objects_.begin() + static_cast<std::ptrdiff_t>(start),
+            objects_.begin() + static_cast<std::ptrdiff_t>(rangeEnd), buffer);
+}
+
+void JTArray::checkMutable(const char* method) const {
+  if (mutations_ == 0) throwMutatingImmutable("JTArray", method);
+}
+
+void JTArray::bump() { mutations_ = nextMutation(mutations_); }
+
+void JTArray::insert(std::size_t index, Value value) {
+  constexpr const char* kMethod = "insertObject:atIndex:";
+  checkMutable(kMethod);
+  if (value.isNone()) {
+    throw Exception(platform::kInvalidArgumentException,
+                    platform::format("*** -[%@ %@]: attempt to insert nil", "JTArray", kMethod));
+  }
+  if (index > objects_.size()) throwBeyondBounds("JTArray", kMethod, index, objects_.size() + 1);
+  if (objects_.size() + 1 >= capacity_) {
+    capacity_ += 16;
+    objects_.reserve(capacity_);
+  }
+  objects_.insert(objects_.begin() + static_cast<std::ptrdiff_t>(index), std::move(value));
+  bump();
+}
+
+void JTArray::removeAt(std::size_t index) {
+  constexpr const char* kMethod = "removeObjectAtIndex:";
+  checkMutable(kMethod);
+  if (index >= objects_.size()) throwBeyondBounds("JTArray", kMethod, index, objects_.size());
+  objects_.erase(objects_.begin() + static_cast<std::ptrdiff_t>(index));
+  bump();
+}
+
+void JTArray::replaceAt(std::size_t index, Value value) {
+  constexpr const char* kMethod = "replaceObjectAtIndex:withObject:";
+  checkMutable(kMethod);
+  if (value.isNone()) {
+    throw Exception(platform::kInvalidArgumentException,
+                    platform::format("*** -[%@ %@]: attempt to insert nil", "JTArray", kMethod));
+  }
+  if (index >= objects_.size()) throwBeyondBounds("JTArray", kMethod, index, objects_.size());
+  objects_[index] = std::move(value);
+  bump();
+}
+
+// ---------------------------------------------------------------------------
+// JTDictionary
+
+JTDictionary::JTDictionary(Key, std::size_t capacity, bool isMutable)
+    : entries_(capacity), mutations_(isMutable ? 1 : 0) {}
+
+std::size_t JTDictionary::capacityForCount(std::size_t count) {
+  const double m = std::floor(static_cast<double>(count) * 1.33);
+  const auto* begin = std::begin(kCapacityTable);
+  const auto* end = std::end(kCapacityTable);
+  if (m > static_cast<double>(end[-1])) return 0;
+  const auto* it = std::lower_bound(begin, end, static_cast<std::size_t>(m));
+  return *it;
+}
+
+std::uint64_t JTDictionary::keyHash(const Value& key) {
+  if (key.isString()) {
+    const std::string& s = key.asString();
+    return jtHashBytes(s.data(), s.size());
+  }
+  return static_cast<std::uint64_t>(key.hash());
+}
+
+Value JTDictionary::create(Value* keys, const std::uint64_t* hashes, Value* objects,
+                           std::size_t count, bool isMutable) {
+  const std::size_t capacity = capacityForCount(count);
+  if (capacity == 0 && count > 0) {
+    throw Exception(platform::kMallocException, "Unable to allocate memory for hash table.");
+  }
+  auto dict = std::make_shared<JTDictionary>(Key{}, capacity, isMutable);
+  for (std::size_t i = 0; i < count; ++i) {
+    dict->add(hashes[i], std::move(keys[i]), std::move(objects[i]));
+  }
+  return Value::fromNode(std::move(dict));
+}
+
+Value JTDictionary::create(std::vector<Value>&& keys, const std::vector<std::uint64_t>& hashes,
+                           std::vector<Value>&& objects, bool isMutable) {
+  const std::size_t n = std::min({keys.size(), hashes.size(), objects.size()});
+  return create(keys.data(), hashes.data(), objects.data(), n, isMutable);
+}
+
+void JTDictionary::alloc() { throwPrivate("JTDictionary"); }
+
+const JTDictionary::Entry* JTDictionary::lookup(const Value& key, std::uint64_t hash) const {
+  const std::size_t capacity = entries_.size();
+  if (key.isNone() || capacity == 0) return nullptr;
+  std::size_t index = static_cast<std::size_t>(hash % capacity);
+  for (std::size_t i = 0; i < capacity; ++i) {
+    const Entry& e = entries_[index];
+    if (e.key.isNone()) return nullptr;
+    if (e.hash == hash && keysEqual(e.key, key)) return &e;
+    if (++index == capacity) index = 0;
+  }
+  return nullptr;
+}
+
+Value JTDictionary::find(const Value& key) const {
+  if (key.isNone() || entries_.empty()) return Value();
+  const Entry* e = lookup(key, keyHash(key));
+  return e ? e->object : Value();
+}
+
+void JTDictionary::add(std::uint64_t hash, Value key, Value object) {
+  const std::size_t capacity = entries_.size();
+  if (capacity == 0) return;
+  std::size_t index = static_cast<std::size_t>(hash % capacity);
+  for (std::size_t i = 0; i < capacity; ++i) {
+    Entry& e = entries_[index];
+    if (e.key.isNone()) {
+      e.hash = hash;
+      e.key = std::move(key);
+      e.object = std::move(object);
+      ++count_;
+      return;
+    }
+    if (e.hash == hash && keysEqual(e.key, key)) {
+      // A later equal key replaces the earlier pair.
+      e.key = std::move(key);
+      e.object = std::move(object);
+      return;
+    }
+    if (++index == capacity) index = 0;
+  }
+  // No empty slot: the pair is dropped (cannot happen with table capacities).
+}
+
+void JTDictionary::removeEntry(std::size_t index) {
+  const std::size_t capacity = entries_.size();
+  entries_[index] = Entry();
+  --count_;
+  // Re-add the rest of the cluster so every remaining pair stays reachable.
+  std::size_t j = index;
+  for (std::size_t n = 1; n < capacity; ++n) {
+    if (++j == capacity) j = 0;
+    if (entries_[j].key.isNone()) break;
+    Entry moved = std::move(entries_[j]);
+    entries_[j] = Entry();
+    --count_;
+    add(moved.hash, std::move(moved.key), std::move(moved.object));
+  }
+}
+
+void JTDictionary::checkMutable(const char* method) const {
+  if (mutations_ == 0) throwMutatingImmutable("JTDictionary", method);
+}
+
+void JTDictionary::bump() { mutations_ = nextMutation(mutations_); }
+
+void JTDictionary::resizeIfNecessary() {
+  const std::size_t wanted = capacityForCount(count_ + 1);
+  if (wanted == 0) {
+    throw Exception(platform::kMallocException, "Unable to allocate memory for hash table.");
+  }
+  if (entries_.size() >= wanted) return;
+  std::vector<Entry> old(wanted);
+  old.swap(entries_);
+  count_ = 0;
+  for (Entry& e : old) {
+    if (!e.key.isNone()) add(e.hash, std::move(e.key), std::move(e.object));
+  }
+}
+
+void JTDictionary::set(const Value& key, Value value) {
+  constexpr const char* kMethod = "setObject:forKey:";
+  checkMutable(kMethod);
+  if (key.isNone()) {
+    throw Exception(
+        platform::kInvalidArgumentException,
+        platform::format("*** -[%@ %@]: attempt to insert nil key", "JTDictionary", kMethod));
+  }
+  if (value.isNone()) {
+    throw Exception(platform::kInvalidArgumentException,
+                    platform::format("*** -[%@ %@]: attempt to insert nil value (key: %@)",
+                                     "JTDictionary", kMethod, key));
+  }
+  resizeIfNecessary();
+  // The dictionary keeps its own immutable copy of the key.
+  Value stored = key.isMutable() ? key.copy() : key;
+  const std::uint64_t hash = keyHash(stored);
+  add(hash, std::move(stored), std::move(value));
+  bump();
+}
+
+void JTDictionary::remove(const Value& key) {
+  constexpr const char* kMethod = "removeObjectForKey:";
+  checkMutable(kMethod);
+  if (key.isNone()) {
+    throw Exception(
+        platform::kInvalidArgumentException,
+        platform::format("*** -[%@ %@]: attempt to remove nil key", "JTDictionary", kMethod));
+  }
+  const Entry* e = lookup(key, keyHash(key));
+  if (e == nullptr) return;
+  removeEntry(static_cast<std::size_t>(e - entries_.data()));
+  bump();
+}
+
+void JTDictionary::forEach(
+    const std::function<bool(const Value& key, const Value& value)>& fn) const {
+  const std::uint64_t start = mutations_;
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    if (entries_[i].key.isNone()) continue;
+    // Copies keep the pair alive even if the callback mutates the table.
+    const Value key = entries_[i].key;
+    const Value object = entries_[i].object;
+    if (!fn(key, object)) return;
+    if (mutations_ != start) {
+      throw Exception(platform::kGenericException,
+                      "*** Collection <JTDictionary> was mutated while being enumerated.");
+    }
+  }
+}
+
+void JTDictionary::getObjectsAndKeys(Value* objects, Value* keys) const {
+  std::size_t n = 0;
+  for (const Entry& e : entries_) {
+    if (e.key.isNone()) continue;
+    if (objects) objects[n] = e.object;
+    if (keys) keys[n] = e.key;
+    ++n;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// JTDictionaryEnumerator
+
+JTDictionaryEnumerator::JTDictionaryEnumerator(std::shared_ptr<const JTDictionary> dictionary)
+    : collection_(std::move(dictionary)) {}
+
+Value JTDictionaryEnumerator::nextObject() {
+  if (!collection_) return Value();
+  const auto& entries = collection_->entries_;
+  while (nextObject_ < entries.size()) {
+    const auto& e = entries[nextObject_++];
+    if (!e.key.isNone()) return e.key;
+  }
+  return Value();
+}
+
+Value JTDictionaryEnumerator::allObjects() {
+  std::vector<Value> keys;
+  for (Value k = nextObject(); !k.isNone(); k = nextObject()) keys.push_back(std::move(k));
+  return Value::array(std::move(keys));
+}
+
+}  // namespace codecs

@@ -1,0 +1,134 @@
+// The JSON decoder's own collections: JTArray (a growable array) and
+// JTDictionary (an open-addressing hash table with linear probing over a
+// fixed table of prime capacities), plus JTDictionaryEnumerator.
+//
+// Guarantees:
+//  1. Both implement platform::ArrayStorage / DictionaryStorage, so a decoded
+//     tree works wherever a Value array or dictionary does (wrap with
+//     Value::fromNode, which the creation routines do).
+//  2. One class serves immutable and mutable results: a mutation counter of 0
+//     marks an immutable instance, and every mutating call on it throws
+//     NSInternalInconsistencyException "*** -[%@ %@]: mutating method sent to
+//     immutable object". A mutable instance starts at 1 and never returns to 0.
+//  3. Only the creation routines make instances; the allocation entry points
+//     throw the private-class exception.
+//  4. Dictionary enumeration follows slot order; removing a key keeps every
+//     other key reachable; the table grows only when a pair is set.
+//  5. Enumerating a mutable dictionary with forEach throws NSGenericException
+//     when the callback mutates it.
+//
+// Thread safety: an instance may be read from several threads while nobody
+// mutates it; mutation needs exclusive access.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "platform/foundation/value.h"
+
+namespace codecs {
+
+class JTArray final : public platform::ArrayStorage {
+  struct Key {};
+
+ public:
+  JTArray(Key, std::vector<platform::Value> objects, bool isMutable);
+
+  // The creation routine: takes over `objects` (capacity = count).
+  static platform::Value create(std::vector<platform::Value> objects, bool isMutable);
+  // Ordinary allocation is refused with the private-class exception.
+  [[noreturn]] static void alloc();
+
+  std::size_t count() const override { return objects_.size(); }
+  platform::Value at(std::size_t index) const override;
+  std::uint64_t mutations() const override { return mutations_; }
+  void insert(std::size_t index, platform::Value value) override;
+  void removeAt(std::size_t index) override;
+  void replaceAt(std::size_t index, platform::Value value) override;
+
+  // Copies `length` elements from `start` into `buffer`; throws
+  // NSRangeException for a null buffer with a non-empty range or a range
+  // beyond count.
+  void getObjects(platform::Value* buffer, std::size_t start, std::size_t length) const;
+  std::size_t capacity() const { return capacity_; }
+  const std::vector<platform::Value>& objects() const { return objects_; }
+
+ private:
+  void checkMutable(const char* method) const;
+  void bump();
+  std::vector<platform::Value> objects_;
+  std::size_t capacity_;
+  std::uint64_t mutations_;
+};
+
+class JTDictionary final : public platform::DictionaryStorage {
+  struct Key {};
+
+ public:
+  struct Entry {
+    std::uint64_t hash = 0;
+    platform::Value key;  // None marks an empty slot
+    platform::Value object;
+  };
+
+  JTDictionary(Key, std::size_t capacity, bool isMutable);
+
+  // The creation routine: adds each (hash, key, object) in order; a later
+  // equal key replaces an earlier one. `hashes` must be jtKeyHash of the keys.
+  static platform::Value create(std::vector<platform::Value>&& keys,
+                                const std::vector<std::uint64_t>& hashes,
+                                std::vector<platform::Value>&& objects, bool isMutable);
+  // The same over raw ranges (used by the decoder's object stack).
+  static platform::Value create(platform::Value* keys, const std::uint64_t* hashes,
+                                platform::Value* objects, std::size_t count, bool isMutable);
+  [[noreturn]] static void alloc();
+
+  // The hash a key is stored under (strings: the codec's value hash of their bytes).
+  static std::uint64_t keyHash(const platform::Value& key);
+  // Slots for `count` pairs: the smallest table capacity of at least
+  // floor(count * 1.33); 0 when no table entry is large enough.
+  static std::size_t capacityForCount(std::size_t count);
+
+  std::size_t count() const override { return count_; }
+  platform::Value find(const platform::Value& key) const override;
+  std::uint64_t mutations() const override { return mutations_; }
+  void forEach(const std::function<bool(const platform::Value& key, const platform::Value& value)>&
+                   fn) const override;
+  void set(const platform::Value& key, platform::Value value) override;
+  void remove(const platform::Value& key) override;
+
+  // Writes, in slot order, each object and key to the buffers (either may be null).
+  void getObjectsAndKeys(platform::Value* objects, platform::Value* keys) const;
+  std::size_t capacity() const { return entries_.size(); }
+  const std::vector<Entry>& entries() const { return entries_; }
+
+ private:
+  friend class JTDictionaryEnumerator;
+  const Entry* lookup(const platform::Value& key, std::uint64_t hash) const;
+  void add(std::uint64_t hash, platform::Value key, platform::Value object);
+  void removeEntry(std::size_t index);
+  void resizeIfNecessary();
+  void checkMutable(const char* method) const;
+  void bump();
+
+  std::vector<Entry> entries_;
+  std::size_t count_ = 0;
+  std::uint64_t mutations_;
+};
+
+// Walks the keys of a JTDictionary in slot order.
+class JTDictionaryEnumerator {
+ public:
+  explicit JTDictionaryEnumerator(std::shared_ptr<const JTDictionary> dictionary);
+  // The next key, or None when every slot has been passed.
+  platform::Value nextObject();
+  // The keys not yet returned, in slot order, as an immutable array.
+  platform::Value allObjects();
+
+ private:
+  std::shared_ptr<const JTDictionary> collection_;
+  std::size_t nextObject_ = 0;
+};
+
+}  // namespace codecs

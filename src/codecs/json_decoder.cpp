@@ -1,0 +1,384 @@
+#include "codecs/json_decoder.h"
+
+#include <cstring>
+#include <iterator>
+
+#include "codecs/json_collections.h"
+#include "platform/foundation/exception.h"
+#include "platform/foundation/format.h"
+
+namespace codecs {
+
+using platform::Error;
+using platform::Exception;
+using platform::Value;
+
+namespace {
+
+constexpr unsigned kAcceptValue = 1;
+constexpr unsigned kAcceptComma = 2;
+constexpr unsigned kAcceptEnd = 4;
+constexpr std::size_t kCacheMask = 1023;
+constexpr std::size_t kCacheMaximumLength = 256;
+
+const Value& trueValue() {
+  static const Value v(true);
+  return v;
+}
+const Value& falseValue() {
+  static const Value v(false);
+  return v;
+}
+const Value& nullValue() {
+  static const Value v = Value::null();
+  return v;
+}
+const Value& emptyString() {
+  static const Value v(std::string_view{});
+  return v;
+}
+
+}  // namespace
+
+JSONDecoder::JSONDecoder(std::uint64_t parseOptions)
+    : options_(parseOptions), cache_(std::make_unique<std::array<CacheItem, 1024>>()) {
+  if ((parseOptions & ~static_cast<std::uint64_t>(JTParseFlagValidFlags)) != 0) {
+    throw Exception(platform::kInvalidArgumentException, "Invalid parse options.");
+  }
+  values_.reserve(1024);
+  keys_.reserve(1024);
+  keyHashes_.reserve(1024);
+}
+
+std::shared_ptr<JSONDecoder> JSONDecoder::decoder() { return std::make_shared<JSONDecoder>(); }
+
+std::shared_ptr<JSONDecoder> JSONDecoder::decoderWithParseOptions(std::uint64_t parseOptions) {
+  return std::make_shared<JSONDecoder>(parseOptions);
+}
+
+void JSONDecoder::clearCache() {
+  for (CacheItem& item : *cache_) item = CacheItem();
+}
+
+Value JSONDecoder::objectWithUTF8String(const char* string, std::size_t length, Error* error) {
+  return parse(string, length, false, error);
+}
+
+Value JSONDecoder::mutableObjectWithUTF8String(const char* string, std::size_t length,
+                                               Error* error) {
+  return parse(string, length, true, error);
+}
+
+namespace {
+std::string_view dataBytes(const Value& data) {
+  if (data.isNone()) {
+    throw Exception(platform::kInvalidArgumentException, "The jsonData argument is NULL.");
+  }
+  if (data.isString()) return data.asString();
+  const platform::Bytes& b = data.asData();
+  return std::string_view(reinterpret_cast<const char*>(b.data()), b.size());
+}
+}  // namespace
+
+Value JSONDecoder::objectWithData(const Value& data, Error* error) {
+  std::string_view bytes = dataBytes(data);
+  return parse(bytes.data() ? bytes.data() : "", bytes.size(), false, error);
+}
+
+Value JSONDecoder::mutableObjectWithData(const Value& data, Error* error) {
+  std::string_view bytes = dataBytes(data);
+  return parse(bytes.data() ? bytes.data() : "", bytes.size(), true, error);
+}
+
+Value JSONDecoder::parse(const char* string, std::size_t length, bool mutableCollections,
+                         Error* error) {
+  if (string == nullptr) {
+    throw Exception(platform::kInvalidArgumentException, "The string argument is NULL.");
+  }
+  state_.begin(reinterpret_cast<const std::uint8_t*>(string), length, options_);
+  mutableCollections_ = mutableCollections;
+  depth_ = 0;
+  Value result;
+  bool failed = true;
+  if (length > 0 && state_.nextToken() == 0) {
+    const JTTokenType type = state_.token().type;
+    if (type == JTTokenType::ArrayBegin) {
+      result = parseArray();
+    } else if (type == JTTokenType::ObjectBegin) {
+      result = parseDictionary();
+    } else {
+      state_.error("Expected either '[' or '{'.");
+    }
+    failed = result.isNone();
+  }
+  if (failed) {
+    if (state_.atIndex() >= state_.length()) state_.error("Reached the end of the buffer.");
+    state_.error("Unable to parse JSON.");
+    result = Value();
+  } else if (state_.atIndex() < state_.length()) {
+    state_.skipWhitespace();
+    if (state_.atIndex() < state_.length() && (options_ & JTParseFlagTrailingText) == 0) {
+      state_.error(
+          "A valid JSON object was parsed but there were additional non-white-space characters "
+          "remaining.");
+      result = Value();
+    }
+  }
+  if (result.isNone() && error != nullptr) *error = state_.recordedError();
+  // Release whatever a failed parse left on the stacks.
+  values_.clear();
+  keys_.clear();
+  keyHashes_.clear();
+  dictionaryValues_.clear();
+  state_.end();
+  mutableCollections_ = false;
+  return result;
+}
+
+bool JSONDecoder::isValueToken(JTTokenType type) {
+  switch (type) {
+    case JTTokenType::Number:
+    case JTTokenType::String:
+    case JTTokenType::ObjectBegin:
+    case JTTokenType::ArrayBegin:
+    case JTTokenType::True:
+    case JTTokenType::False:
+    case JTTokenType::Null:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::string JSONDecoder::expectedMessage(unsigned accept, bool dictionary) {
+  std::vector<const char*> items;
+  if (accept & kAcceptValue) items.push_back(dictionary ? "a \"STRING\"" : "a value");
+  if (accept & kAcceptComma) items.push_back("a comma");
+  if (accept & kAcceptEnd) items.push_back(dictionary ? "a '}'" : "a ']'");
+  const JTToken& t = state_.token();
+  std::string message = "Expected ";
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i > 0) message += " or ";
+    message += items[i];
+  }
+  message += ", not '";
+  message.append(reinterpret_cast<const char*>(t.ptr), t.length);
+  message += "'";
+  return message;
+}
+
+Value JSONDecoder::leafForToken() {
+  JTToken& token = state_.token();
+  switch (token.type) {
+    case JTTokenType::True:
+      return trueValue();
+    case JTTokenType::False:
+      return falseValue();
+    case JTTokenType::Null:
+      return nullValue();
+    default:
+      break;
+  }
+  JTTokenValue& v = token.value;
+  if (v.type == JTValueType::String && v.length == 0) return emptyString();
+  if (v.length > kCacheMaximumLength) {
+    // Long strings (certificates, keys) rarely repeat; copying them into the
+    // cache would cost more than it saves.
+    return Value(std::string_view(reinterpret_cast<const char*>(v.ptr), v.length));
+  }
+  const std::uint64_t step = v.length + static_cast<std::uint64_t>(v.type) + 3;
+  std::size_t chosen = SIZE_MAX;
+  std::size_t first = v.hash & kCacheMask;
+  for (std::uint64_t i = 0; i < 4; ++i) {
+    const std::size_t slot = static_cast<std::size_t>((v.hash + i * step) & kCacheMask);
+    CacheItem& item = (*cache_)[slot];
+    if (item.type == JTValueType::None) {
+      chosen = slot;
+      break;
+    }
+    if (item.hash == v.hash && item.type == v.type && item.bytes.size() == v.length &&
+        std::memcmp(item.bytes.data(), v.ptr, v.length) == 0) {
+      v.cacheSlot = static_cast<int>(slot);
+      return item.object;
+    }
+  }
+  if (chosen == SIZE_MAX) chosen = first;
+  Value object;
+  switch (v.type) {
+    case JTValueType::String:
+      object = Value(std::string_view(reinterpret_cast<const char*>(v.ptr), v.length));
+      break;
+    case JTValueType::LongLong:
+      object = Value(v.number.longLongValue);
+      break;
+    case JTValueType::UnsignedLongLong:
+      if (v.number.unsignedLongLongValue <= static_cast<std::uint64_t>(INT64_MAX)) {
+        object = Value(static_cast<std::int64_t>(v.number.unsignedLongLongValue));
+      } else {
+        object = Value(v.number.unsignedLongLongValue);
+      }
+      break;
+    case JTValueType::Double:
+      object = Value(v.number.doubleValue);
+      break;
+    case JTValueType::None:
+      return Value();
+  }
+  CacheItem& item = (*cache_)[chosen];
+  item.object = object;
+  item.bytes.assign(reinterpret_cast<const char*>(v.ptr), v.length);
+  item.hash = v.hash;
+  item.type = v.type;
+  v.cacheSlot = static_cast<int>(chosen);
+  return object;
+}
+
+Value JSONDecoder::parseValue() {
+  switch (state_.token().type) {
+    case JTTokenType::ArrayBegin:
+      return parseArray();
+    case JTTokenType::ObjectBegin:
+      return parseDictionary();
+    default:
+      return leafForToken();
+  }
+}
+
+Value JSONDecoder::parseArray() {
+  if (++depth_ > kJTMaximumNestingDepth) {
+    state_.error(
+        platform::format("Nesting deeper than %lu arrays and objects.", kJTMaximumNestingDepth),
+        kJTErrorCodeNestingTooDeep);
+    return Value();
+  }
+  const std::size_t start = values_.size();
+  unsigned accept = kAcceptValue | kAcceptEnd;
+  auto fail = [&](std::string_view message) {
+    if (!message.empty()) state_.error(message);
+    values_.resize(start);
+    return Value();
+  };
+  for (;;) {
+    state_.skipWhitespace();
+    if (state_.atIndex() >= state_.length()) return fail({});
+    if (state_.nextToken() != 0) return fail({});
+    const JTTokenType type = state_.token().type;
+    if (isValueToken(type)) {
+      if ((accept & kAcceptValue) == 0) return fail("Unexpected value.");
+      Value v = parseValue();
+      if (v.isNone()) {
+        if (!state_.hasError() && state_.atIndex() < state_.length()) {
+          return fail("Internal error: Object == NULL");
+        }
+        return fail({});
+      }
+      values_.push_back(std::move(v));
+      accept = kAcceptComma | kAcceptEnd;
+    } else if (type == JTTokenType::Comma) {
+      if ((accept & kAcceptComma) == 0) return fail("Unexpected ','.");
+      accept = kAcceptValue;
+    } else if (type == JTTokenType::ArrayEnd) {
+      if ((accept & kAcceptEnd) == 0) return fail("Unexpected ']'.");
+      break;
+    } else {
+      return fail(expectedMessage(accept, false));
+    }
+  }
+  std::vector<Value> elements(std::make_move_iterator(values_.begin() + start),
+                              std::make_move_iterator(values_.end()));
+  values_.resize(start);
+  --depth_;
+  return JTArray::create(std::move(elements), mutableCollections_);
+}
+
+Value JSONDecoder::parseDictionary() {
+  if (++depth_ > kJTMaximumNestingDepth) {
+    state_.error(
+        platform::format("Nesting deeper than %lu arrays and objects.", kJTMaximumNestingDepth),
+        kJTErrorCodeNestingTooDeep);
+    return Value();
+  }
+  const std::size_t start = keys_.size();
+  unsigned accept = kAcceptValue | kAcceptEnd;
+  std::vector<Value>& objects = dictionaryValues_;
+  auto fail = [&](std::string_view message) {
+    if (!message.empty()) state_.error(message);
+    keys_.resize(start);
+    keyHashes_.resize(start);
+    objects.resize(start);
+    return Value();
+  };
+  for (;;) {
+    state_.skipWhitespace();
+    if (state_.atIndex() >= state_.length()) return fail({});
+    if (state_.nextToken() != 0) return fail({});
+    const JTTokenType type = state_.token().type;
+    if (type == JTTokenType::String) {
+      if ((accept & kAcceptValue) == 0) return fail("Unexpected string.");
+      Value key = leafForToken();
+      if (key.isNone()) return fail("Internal error: Key == NULL.");
+      const std::uint64_t hash = state_.token().value.hash;
+      if (state_.nextToken() != 0) return fail({});
+      if (state_.token().type != JTTokenType::Separator) return fail("Expected ':'.");
+      if (state_.nextToken() != 0) return fail({});
+      if (!isValueToken(state_.token().type)) return fail(expectedMessage(kAcceptValue, false));
+      Value v = parseValue();
+      if (v.isNone()) {
+        if (!state_.hasError() && state_.atIndex() < state_.length()) {
+          return fail("Internal error: Object == NULL.");
+        }
+        return fail({});
+      }
+      keys_.push_back(std::move(key));
+      keyHashes_.push_back(hash);
+      objects.push_back(std::move(v));
+      accept = kAcceptComma | kAcceptEnd;
+    } else if (type == JTTokenType::Comma) {
+      if ((accept & kAcceptComma) == 0) return fail("Unexpected ','.");
+      accept = kAcceptValue;
+    } else if (type == JTTokenType::ObjectEnd) {
+      if ((accept & kAcceptEnd) == 0) return fail("Unexpected '}'.");
+      break;
+    } else {
+      return fail(expectedMessage(accept, true));
+    }
+  }
+  const std::size_t n = keys_.size() - start;
+  Value dict = JTDictionary::create(keys_.data() + start, keyHashes_.data() + start,
+                                    objects.data() + start, n, mutableCollections_);
+  keys_.resize(start);
+  keyHashes_.resize(start);
+  objects.resize(start);
+  --depth_;
+  return dict;
+}
+
+// ---------------------------------------------------------------------------
+
+namespace {
+Value parseOnce(std::string_view bytes, std::uint64_t options, bool mutableResult, Error* error) {
+  JSONDecoder decoder(options);
+  return mutableResult
+             ? decoder.mutableObjectWithUTF8String(bytes.data() ? bytes.data() : "", bytes.size(),
+                                                   error)
+             : decoder.objectWithUTF8String(bytes.data() ? bytes.data() : "", bytes.size(), error);
+}
+}  // namespace
+
+Value objectFromJSONString(std::string_view json, std::uint64_t parseOptions, Error* error) {
+  return parseOnce(json, parseOptions, false, error);
+}
+
+Value mutableObjectFromJSONString(std::string_view json, std::uint64_t parseOptions, Error* error) {
+  return parseOnce(json, parseOptions, true, error);
+}
+
+Value objectFromJSONData(const Value& data, std::uint64_t parseOptions, Error* error) {
+  return parseOnce(dataBytes(data), parseOptions, false, error);
+}
+
+Value mutableObjectFromJSONData(const Value& data, std::uint64_t parseOptions, Error* error) {
+  return parseOnce(dataBytes(data), parseOptions, true, error);
+}
+
+}  // namespace codecs

@@ -1,0 +1,125 @@
+// JSONDecoder: turns UTF-8 JSON text into a tree of Values whose arrays and
+// dictionaries are the codec's own JTArray and JTDictionary.
+//
+// Guarantees:
+//  1. A parse returns the root (an array or a dictionary) or None; None always
+//     comes with an error (domain "JTErrorDomain", the first recorded message
+//     under the localized-description key, the byte offset under
+//     "JTAtIndexKey" and the line under "JTLineNumberKey"). No partial result
+//     is ever returned.
+//  2. Nesting deeper than kJTMaximumNestingDepth arrays and objects is an
+//     error with code kJTErrorCodeNestingTooDeep, never a stack overflow.
+//  3. The immutable forms return collections that throw on mutation; the
+//     mutable forms return collections that accept it (strings and numbers
+//     are always immutable).
+//  4. A decoder keeps a cache of 1,024 recently built strings (up to 256
+//     bytes) and numbers, so equal leaves within one document, or across
+//     documents parsed with the same decoder, are usually the same object
+//     (Value::isSameObject).
+//
+// Thread safety: one decoder runs one parse at a time (no lock); the free
+// functions make their own decoder per call and may be used from any thread.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "codecs/json_scanner.h"
+#include "platform/foundation/error.h"
+#include "platform/foundation/value.h"
+
+namespace codecs {
+
+class JSONDecoder {
+ public:
+  // Throws NSInvalidArgumentException "Invalid parse options." for any bit
+  // outside JTParseFlagValidFlags.
+  explicit JSONDecoder(std::uint64_t parseOptions = JTParseFlagNone);
+  static std::shared_ptr<JSONDecoder> decoder();
+  static std::shared_ptr<JSONDecoder> decoderWithParseOptions(std::uint64_t parseOptions);
+
+  JSONDecoder(const JSONDecoder&) = delete;
+  JSONDecoder& operator=(const JSONDecoder&) = delete;
+
+  std::uint64_t parseOptions() const { return options_; }
+
+  // Releases every cached leaf.
+  void clearCache();
+
+  // Parses `length` bytes at `string`. A null `string` throws
+  // NSInvalidArgumentException "The string argument is NULL.". On failure the
+  // error is stored in `*error` (when given); on success `*error` is untouched.
+  platform::Value objectWithUTF8String(const char* string, std::size_t length,
+                                       platform::Error* error = nullptr);
+  platform::Value mutableObjectWithUTF8String(const char* string, std::size_t length,
+                                              platform::Error* error = nullptr);
+  // The same on a Data value. A None `data` throws NSInvalidArgumentException
+  // "The jsonData argument is NULL.".
+  platform::Value objectWithData(const platform::Value& data, platform::Error* error = nullptr);
+  platform::Value mutableObjectWithData(const platform::Value& data,
+                                        platform::Error* error = nullptr);
+  // Aliases kept for callers of the older names.
+  platform::Value parseUTF8String(const char* string, std::size_t length,
+                                  platform::Error* error = nullptr) {
+    return objectWithUTF8String(string, length, error);
+  }
+  platform::Value parseJSONData(const platform::Value& data, platform::Error* error = nullptr) {
+    return objectWithData(data, error);
+  }
+  // Convenience over a byte view.
+  platform::Value objectWithText(std::string_view text, platform::Error* error = nullptr) {
+    return objectWithUTF8String(text.data() ? text.data() : "", text.size(), error);
+  }
+  platform::Value mutableObjectWithText(std::string_view text, platform::Error* error = nullptr) {
+    return mutableObjectWithUTF8String(text.data() ? text.data() : "", text.size(), error);
+  }
+
+ private:
+  struct CacheItem {
+    platform::Value object;
+    std::uint64_t hash = 0;
+    std::string bytes;
+    JTValueType type = JTValueType::None;
+  };
+
+  platform::Value parse(const char* string, std::size_t length, bool mutableCollections,
+                        platform::Error* error);
+  platform::Value parseValue();
+  platform::Value parseArray();
+  platform::Value parseDictionary();
+  platform::Value leafForToken();
+  static bool isValueToken(JTTokenType type);
+  std::string expectedMessage(unsigned accept, bool dictionary);
+
+  std::uint64_t options_;
+  JTParseState state_;
+  std::unique_ptr<std::array<CacheItem, 1024>> cache_;
+  // The shared object stack: values, dictionary keys and the keys' hashes.
+  std::vector<platform::Value> values_;
+  std::vector<platform::Value> keys_;
+  std::vector<platform::Value> dictionaryValues_;
+  std::vector<std::uint64_t> keyHashes_;
+  std::size_t depth_ = 0;
+  bool mutableCollections_ = false;
+};
+
+// Parse with a fresh decoder per call. The text is UTF-8.
+platform::Value objectFromJSONString(std::string_view json,
+                                     std::uint64_t parseOptions = JTParseFlagNone,
+                                     platform::Error* error = nullptr);
+platform::Value mutableObjectFromJSONString(std::string_view json,
+                                            std::uint64_t parseOptions = JTParseFlagNone,
+                                            platform::Error* error = nullptr);
+// The same on a Data value.
+platform::Value objectFromJSONData(const platform::Value& data,
+                                   std::uint64_t parseOptions = JTParseFlagNone,
+                                   platform::Error* error = nullptr);
+platform::Value mutableObjectFromJSONData(const platform::Value& data,
+                                          std::uint64_t parseOptions = JTParseFlagNone,
+                                          platform::Error* error = nullptr);
+
+}  // namespace codecs

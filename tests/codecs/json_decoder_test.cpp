@@ -1,0 +1,217 @@
+#include "codecs/json_decoder.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "codecs/json_collections.h"
+#include "platform/foundation/exception.h"
+
+namespace codecs {
+namespace {
+
+using platform::Error;
+using platform::Value;
+
+struct Failure {
+  std::string message;
+  std::uint64_t atIndex;
+  std::uint64_t line;
+  std::int64_t code;
+};
+
+Failure fail(std::string_view text, std::uint64_t options = 0) {
+  Error error;
+  Value v = objectFromJSONString(text, options, &error);
+  EXPECT_TRUE(v.isNone()) << text;
+  EXPECT_EQ(error.domain(), kJTErrorDomain) << text;
+  return {error.userInfo()[platform::kLocalizedDescriptionKey].asString(),
+          error.userInfo()[kJTAtIndexKey].asUInt64(), error.userInfo()[kJTLineNumberKey].asUInt64(),
+          error.code()};
+}
+
+TEST(JsonDecoder, ErrorMessagesAndOffsets) {
+  struct Case {
+    const char* text;
+    const char* message;
+    std::uint64_t atIndex;
+  } cases[] = {
+      {"", "Reached the end of the buffer.", 0},
+      {"[", "Reached the end of the buffer.", 1},
+      {"[1,", "Reached the end of the buffer.", 3},
+      {"[1", "Invalid number.", 2},
+      {"12 ", "Expected either '[' or '{'.", 2},
+      {"\"s\" ", "Expected either '[' or '{'.", 3},
+      {"[1,]", "Unexpected ']'.", 4},
+      {"[1 2]", "Unexpected value.", 4},
+      {"[01]", "Unexpected value.", 3},
+      {"[,]", "Unexpected ','.", 2},
+      {"[1,,2]", "Unexpected ','.", 4},
+      {"[1}", "Expected a comma or a ']', not '}'", 3},
+      {"[:", "Expected a value or a ']', not ':'", 2},
+      {"{\"a\" 1}", "Expected ':'.", 6},
+      {"{\"a\":}", "Expected a value, not '}'", 6},
+      {"{,}", "Unexpected ','.", 2},
+      {"{\"a\":1 \"b\":2}", "Unexpected string.", 10},
+      {"{\"a\":1,}", "Unexpected '}'.", 8},
+      {"{1:2}", "Expected a \"STRING\" or a '}', not '1'", 2},
+      {"{\"a\":1]", "Expected a comma or a '}', not ']'", 7},
+      {"[] x",
+       "A valid JSON object was parsed but there were additional non-white-space "
+       "characters remaining.",
+       3},
+      {"[x]",
+       "Unexpected token, wanted '{', '}', '[', ']', ',', ':', 'true', 'false', 'null', "
+       "'\"STRING\"', 'NUMBER'.",
+       1},
+  };
+  for (const Case& c : cases) {
+    Failure f = fail(c.text);
+    EXPECT_EQ(f.message, c.message) << c.text;
+    EXPECT_EQ(f.atIndex, c.atIndex) << c.text;
+    EXPECT_EQ(f.code, kJTErrorCodeInvalid) << c.text;
+  }
+}
+
+TEST(JsonDecoder, ReportsTheLineOfTheError) {
+  Failure f = fail("[1,\n2,\n x]");
+  EXPECT_EQ(f.line, 3u);
+  EXPECT_EQ(f.atIndex, 8u);
+}
+
+TEST(JsonDecoder, NestingLimitIsACleanError) {
+  std::string ok(kJTMaximumNestingDepth, '[');
+  ok += std::string(kJTMaximumNestingDepth, ']');
+  EXPECT_FALSE(objectFromJSONString(ok).isNone());
+
+  std::string deep(100000, '[');
+  Failure f = fail(deep);
+  EXPECT_EQ(f.code, kJTErrorCodeNestingTooDeep);
+  EXPECT_EQ(f.atIndex, kJTMaximumNestingDepth + 1);
+
+  std::string objects;
+  for (int i = 0; i < 600; ++i) objects += "{\"a\":";
+  EXPECT_EQ(fail(objects).code, kJTErrorCodeNestingTooDeep);
+}
+
+TEST(JsonDecoder, ParsesValuesWithTheirKinds) {
+  Value v = objectFromJSONString(
+      R"({"s":"x","i":-5,"u":18446744073709551615,"n":42,"d":1.5,"t":true,"f":false,"z":null,)"
+      R"("a":[],"o":{}})");
+  ASSERT_TRUE(v.isDictionary());
+  EXPECT_EQ(v.count(), 10u);
+  EXPECT_EQ(v["s"].asString(), "x");
+  EXPECT_TRUE(v["i"].isInt());
+  EXPECT_EQ(v["i"].asInt64(), -5);
+  EXPECT_TRUE(v["u"].isUInt());
+  EXPECT_EQ(v["u"].asUInt64(), UINT64_MAX);
+  EXPECT_TRUE(v["n"].isInt()) << "unsigned values up to 2^63-1 become signed numbers";
+  EXPECT_TRUE(v["d"].isReal());
+  EXPECT_TRUE(v["t"].isBool() && v["t"].asBool());
+  EXPECT_TRUE(v["f"].isBool() && !v["f"].asBool());
+  EXPECT_TRUE(v["z"].isNull());
+  EXPECT_TRUE(v["a"].isArray());
+  EXPECT_EQ(v["a"].count(), 0u);
+  EXPECT_TRUE(v["o"].isDictionary());
+
+  Value t = objectFromJSONString("[true]");
+  ASSERT_TRUE(t.isArray());
+  EXPECT_EQ(t[0], Value(true));
+}
+
+TEST(JsonDecoder, CollectionsAreTheCodecsOwn) {
+  Value v = objectFromJSONString(R"({"a":[1]})");
+  EXPECT_NE(dynamic_cast<const JTDictionary*>(v.node()), nullptr);
+  EXPECT_NE(dynamic_cast<const JTArray*>(v["a"].node()), nullptr);
+  EXPECT_EQ(v, Value::dictionary({{"a", Value::array({1})}}));
+}
+
+TEST(JsonDecoder, DuplicateKeyKeepsTheLastValue) {
+  Value v = objectFromJSONString(R"({"k":1,"k":2})");
+  EXPECT_EQ(v.count(), 1u);
+  EXPECT_EQ(v["k"].asInt64(), 2);
+}
+
+TEST(JsonDecoder, TrailingTextOption) {
+  EXPECT_TRUE(objectFromJSONString("[] x", JTParseFlagTrailingText).isArray());
+  EXPECT_TRUE(objectFromJSONString("[]  \n ").isArray());
+}
+
+TEST(JsonDecoder, MutableAndImmutableResults) {
+  Value frozen = objectFromJSONString(R"({"a":[1]})");
+  EXPECT_THROW(frozen.set("b", Value(1)), platform::Exception);
+  EXPECT_THROW(frozen["a"].append(Value(2)), platform::Exception);
+  try {
+    frozen["a"].append(Value(2));
+  } catch (const platform::Exception& e) {
+    EXPECT_EQ(e.name(), platform::kInternalInconsistencyException);
+  }
+
+  Value open = mutableObjectFromJSONString(R"({"a":[1]})");
+  open.set("b", Value(1));
+  open["a"].append(Value(2));
+  EXPECT_EQ(open["b"].asInt64(), 1);
+  EXPECT_EQ(open["a"].count(), 2u);
+}
+
+TEST(JsonDecoder, CacheSharesLeavesWithinAndAcrossParses) {
+  JSONDecoder decoder;
+  Value a = decoder.objectWithText(R"(["same","same",7,7])");
+  EXPECT_TRUE(a[0].isSameObject(a[1]));
+  EXPECT_TRUE(a[2].isSameObject(a[3]));
+  Value b = decoder.objectWithText(R"(["same",7])");
+  EXPECT_TRUE(a[0].isSameObject(b[0]));
+  EXPECT_TRUE(a[2].isSameObject(b[1]));
+  decoder.clearCache();
+  Value c = decoder.objectWithText(R"(["same"])");
+  EXPECT_FALSE(a[0].isSameObject(c[0]));
+  EXPECT_EQ(a[0], c[0]);
+}
+
+TEST(JsonDecoder, ErrorParameterUntouchedOnSuccess) {
+  Error error("x", 5);
+  EXPECT_TRUE(objectFromJSONString("[]", 0, &error).isArray());
+  EXPECT_EQ(error.domain(), "x");
+}
+
+TEST(JsonDecoder, MisuseThrows) {
+  EXPECT_THROW(JSONDecoder(16), platform::Exception);
+  try {
+    JSONDecoder bad(16);
+  } catch (const platform::Exception& e) {
+    EXPECT_EQ(e.reason(), "Invalid parse options.");
+  }
+  JSONDecoder decoder;
+  EXPECT_THROW(decoder.objectWithUTF8String(nullptr, 0), platform::Exception);
+  EXPECT_THROW(decoder.objectWithData(Value()), platform::Exception);
+  EXPECT_TRUE(decoder.objectWithData(Value::data("[1]", 3)).isArray());
+}
+
+TEST(JsonDecoder, DecoderIsReusableAfterAFailure) {
+  JSONDecoder decoder(JTParseFlagComments);
+  EXPECT_TRUE(decoder.objectWithText("[1, [2, {\"a\": ").isNone());
+  Value v = decoder.objectWithText("[1, // one\n 2]");
+  ASSERT_TRUE(v.isArray());
+  EXPECT_EQ(v.count(), 2u);
+}
+
+TEST(JsonDecoder, LongEscapedStringsAndManyElements) {
+  std::string s(100000, 'a');
+  s[50000] = '\\';
+  s.insert(50001, "n");
+  Value v = objectFromJSONString("[\"" + s + "\"]");
+  ASSERT_TRUE(v.isArray());
+  EXPECT_EQ(v[0].asString().size(), 100000u);
+  EXPECT_EQ(v[0].asString()[50000], '\n');
+
+  std::string many = "{";
+  for (int i = 0; i < 5000; ++i)
+    many += (i ? ",\"k" : "\"k") + std::to_string(i) + "\":" + std::to_string(i);
+  many += "}";
+  Value d = objectFromJSONString(many);
+  ASSERT_EQ(d.count(), 5000u);
+  for (int i = 0; i < 5000; i += 97) EXPECT_EQ(d["k" + std::to_string(i)].asInt64(), i);
+}
+
+}  // namespace
+}  // namespace codecs

@@ -1,0 +1,215 @@
+#include "codecs/json_encoder.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <string>
+
+#include "codecs/json_decoder.h"
+#include "platform/foundation/exception.h"
+
+namespace codecs {
+namespace {
+
+using platform::Error;
+using platform::Value;
+
+std::string text(const Value& v, std::uint64_t options = 0) {
+  Error error;
+  Value out = JSONString(v, options, &error);
+  EXPECT_TRUE(out.isString()) << error.description();
+  return out.asString();
+}
+
+std::string failure(const Value& v, std::uint64_t options = 0,
+                    const JTUnsupportedFormatter& formatter = {}) {
+  Error error;
+  Value out = JSONStringWithFormatter(v, options, formatter, &error);
+  EXPECT_TRUE(out.isNone());
+  return error.userInfo()[platform::kLocalizedDescriptionKey].asString();
+}
+
+TEST(JsonEncoder, EmptyCollections) {
+  EXPECT_EQ(text(Value::array()), "[]");
+  EXPECT_EQ(text(Value::dictionary()), "{}");
+  EXPECT_EQ(text(Value::array(), JTSerializeOptionPretty), "[\n  \n]");
+  EXPECT_EQ(text(Value::dictionary(), JTSerializeOptionPretty), "{\n  \n}");
+}
+
+TEST(JsonEncoder, PrettyPrintingSortsKeys) {
+  Value v = Value::dictionary({{"b", 1}, {"a", Value::array({1, 2})}});
+  EXPECT_EQ(text(v), R"({"b":1,"a":[1,2]})");
+  EXPECT_EQ(text(v, JTSerializeOptionPretty), "{\n  \"a\": [\n    1,\n    2\n  ],\n  \"b\": 1\n}");
+}
+
+TEST(JsonEncoder, StringEscapes) {
+  Value v = Value::array({std::string("q\"b\\t\t\x01/\b\f\n\r\x7f")});
+  EXPECT_EQ(text(v), "[\"q\\\"b\\\\t\\t\\u0001/\\b\\f\\n\\r\x7f\"]");
+  EXPECT_EQ(text(Value::array({"/"}), JTSerializeOptionEscapeSlash), "[\"\\/\"]");
+  Value unicode = Value::array({"\xC3\xA9\xF0\x9F\x98\x80"});
+  EXPECT_EQ(text(unicode), "[\"\xC3\xA9\xF0\x9F\x98\x80\"]");
+  EXPECT_EQ(text(unicode, JTSerializeOptionEscapeNonASCII), "[\"\\u00e9\\ud83d\\ude00\"]");
+}
+
+TEST(JsonEncoder, StringRootWithAndWithoutQuotes) {
+  EXPECT_EQ(stringJSONString(Value("a\"b")).asString(), "\"a\\\"b\"");
+  EXPECT_EQ(stringJSONString(Value("a\"b"), 0, false).asString(), "a\\\"b");
+  Value data = stringJSONData(Value("x"));
+  ASSERT_TRUE(data.isData());
+  EXPECT_EQ(std::string(data.asData().begin(), data.asData().end()), "\"x\"");
+  Error error;
+  EXPECT_TRUE(stringJSONString(Value::array(), 0, true, &error).isNone());
+  EXPECT_EQ(error.localizedDescription(),
+            "Unable to serialize object class NSArray, expected a NSString.");
+  EXPECT_TRUE(JSONString(Value("s"), 0, &error).isNone());
+  EXPECT_EQ(error.localizedDescription(),
+            "Unable to serialize object class NSString, expected a NSArray or NSDictionary.");
+}
+
+TEST(JsonEncoder, Numbers) {
+  EXPECT_EQ(text(Value::array({1.5, 0.1, -42, 0, true, false, Value::null()})),
+            "[1.5,0.10000000000000001,-42,0,true,false,null]");
+  EXPECT_EQ(text(Value::array({std::numeric_limits<std::uint64_t>::max(),
+                               std::numeric_limits<std::int64_t>::min()})),
+            "[18446744073709551615,-9223372036854775808]");
+  EXPECT_EQ(failure(Value::array({std::nan("")})),
+            "Floating point values must be finite.  JSON does not support NaN or Infinity.");
+  EXPECT_EQ(failure(Value::array({HUGE_VAL})),
+            "Floating point values must be finite.  JSON does not support NaN or Infinity.");
+}
+
+TEST(JsonEncoder, KeysMustBeStrings) {
+  EXPECT_EQ(failure(Value::dictionary({{Value(1), Value(2)}})), "Key must be a string object.");
+}
+
+TEST(JsonEncoder, UnsupportedValuesAndFormatter) {
+  Value v = Value::array({Value::data("ab", 2)});
+  EXPECT_EQ(failure(v), "Unable to serialize object class NSData.");
+  auto toText = [](const Value& x) { return Value(std::to_string(x.asData().size())); };
+  Error error;
+  EXPECT_EQ(JSONStringWithFormatter(v, 0, toText, &error).asString(), "[\"2\"]");
+  auto toDate = [](const Value&) { return Value(platform::Date(5)); };
+  EXPECT_EQ(failure(v, 0, toDate),
+            "Unable to serialize object class NSDate that was returned by the unsupported class "
+            "formatter.  Original object class was NSData.");
+  auto refuse = [](const Value&) { return Value(); };
+  EXPECT_EQ(failure(v, 0, refuse), "Unable to serialize object class NSData.");
+}
+
+TEST(JsonEncoder, SameObjectTwiceWritesSameBytes) {
+  Value s("shared \"text\"");
+  Value n(12345);
+  EXPECT_EQ(text(Value::array({s, n, s, n})),
+            R"(["shared \"text\"",12345,"shared \"text\"",12345])");
+}
+
+TEST(JsonEncoder, NestingLimitAndCycles) {
+  Value deep = Value::array();
+  for (std::size_t i = 0; i < kJTMaximumNestingDepth; ++i) deep = Value::array({deep});
+  Error error;
+  EXPECT_TRUE(JSONString(deep, 0, &error).isNone());
+  EXPECT_EQ(error.code(), kJTErrorCodeNestingTooDeep);
+
+  Value cycle = Value::mutableArray();
+  cycle.append(cycle);
+  EXPECT_TRUE(JSONString(cycle, 0, &error).isNone());
+  EXPECT_EQ(error.code(), kJTErrorCodeNestingTooDeep);
+  cycle.removeAt(0);  // break the cycle so the array is freed
+}
+
+TEST(JsonEncoder, InvalidUtf8InAStringIsAnError) {
+  EXPECT_EQ(failure(Value::array({std::string("a\xFF")})),
+            "An error occurred converting the contents of a NSString to UTF8.");
+}
+
+// decode(encode(v)) == v over generated values.
+class Generator {
+ public:
+  explicit Generator(unsigned seed) : rng_(seed) {}
+
+  std::string string() {
+    std::string s;
+    const int n = pick(0, 12);
+    for (int i = 0; i < n; ++i) {
+      switch (pick(0, 5)) {
+        case 0:
+          s.push_back(static_cast<char>(pick(1, 0x1F)));  // control characters
+          break;
+        case 1:
+          s.push_back("\"\\/"[pick(0, 2)]);
+          break;
+        case 2:
+          jtAppendUTF8(s, static_cast<std::uint32_t>(pick(0x80, 0xD7FF)));
+          break;
+        case 3: {
+          std::uint32_t cp = static_cast<std::uint32_t>(pick(0x10000, 0x10FFFD));
+          if ((cp & 0xFFFE) == 0xFFFE) cp -= 2;
+          jtAppendUTF8(s, cp);  // surrogate pairs when escaped
+          break;
+        }
+        default:
+          s.push_back(static_cast<char>(pick(0x20, 0x7E)));
+      }
+    }
+    return s;
+  }
+
+  Value leaf() {
+    switch (pick(0, 7)) {
+      case 0:
+        return Value(string());
+      case 1:
+        return Value(static_cast<std::int64_t>(rng_()));  // big and negative
+      case 2:
+        return Value(static_cast<std::uint64_t>(rng_()) | (1ULL << 63));
+      case 3: {
+        const double d = std::ldexp(static_cast<double>(rng_() % 1000000) - 500000, pick(-60, 60));
+        return Value(d);
+      }
+      case 4:
+        return Value(pick(0, 1) == 1);
+      case 5:
+        return Value::null();
+      default:
+        return Value(static_cast<std::int64_t>(pick(-1000, 1000)));
+    }
+  }
+
+  Value tree(int depth) {
+    if (depth == 0 || pick(0, 3) == 0) return leaf();
+    const int n = pick(0, 5);
+    if (pick(0, 1) == 0) {
+      std::vector<Value> elements;
+      for (int i = 0; i < n; ++i) elements.push_back(tree(depth - 1));
+      return Value::array(std::move(elements));
+    }
+    Value d = Value::mutableDictionary();
+    for (int i = 0; i < n; ++i) d.set(Value(string()), tree(depth - 1));
+    return d.copy();
+  }
+
+ private:
+  int pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
+  std::mt19937_64 rng_;
+};
+
+TEST(JsonEncoder, RoundTripsGeneratedValues) {
+  Generator gen(20261208);
+  for (int i = 0; i < 400; ++i) {
+    Value root = Value::array({gen.tree(5), gen.tree(4)});
+    for (std::uint64_t options : {JTSerializeOptionNone, JTSerializeOptionPretty,
+                                  JTSerializeOptionEscapeNonASCII | JTSerializeOptionEscapeSlash}) {
+      Error error;
+      Value json = JSONString(root, options, &error);
+      ASSERT_TRUE(json.isString()) << error.description();
+      Value back = objectFromJSONString(json.asString(), 0, &error);
+      ASSERT_FALSE(back.isNone()) << error.description() << "\n" << json.asString();
+      ASSERT_EQ(back, root) << json.asString();
+    }
+  }
+}
+
+}  // namespace
+}  // namespace codecs

@@ -1,0 +1,203 @@
+#include "codecs/json_scanner.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+namespace codecs {
+namespace {
+
+struct Scan {
+  explicit Scan(std::string text, std::uint64_t options = 0) : text_(std::move(text)) {
+    state.begin(reinterpret_cast<const std::uint8_t*>(text_.data()), text_.size(), options);
+  }
+  std::string message() const {
+    return state.recordedError().userInfo()[platform::kLocalizedDescriptionKey].asString();
+  }
+  std::uint64_t atIndex() const {
+    return state.recordedError().userInfo()[kJTAtIndexKey].asUInt64();
+  }
+  std::string stringValue() {
+    const JTTokenValue& v = state.token().value;
+    return std::string(reinterpret_cast<const char*>(v.ptr), v.length);
+  }
+  std::string text_;
+  JTParseState state;
+};
+
+TEST(JsonScanner, WhiteSpaceOnlyIsUnexpectedToken) {
+  Scan s(" \t\r\n ");
+  EXPECT_NE(s.state.nextToken(), 0);
+  EXPECT_EQ(s.message(), JTParseState::kUnexpectedToken);
+  EXPECT_EQ(s.atIndex(), 5u);
+}
+
+TEST(JsonScanner, LiteralsNeedAFollowingByte) {
+  Scan ok("true]");
+  ASSERT_EQ(ok.state.nextToken(), 0);
+  EXPECT_EQ(ok.state.token().type, JTTokenType::True);
+  Scan last("true");
+  EXPECT_NE(last.state.nextToken(), 0);
+  EXPECT_EQ(last.message(), JTParseState::kUnexpectedToken);
+  Scan partial("tru]");
+  EXPECT_NE(partial.state.nextToken(), 0);
+  Scan caseSensitive("False]");
+  EXPECT_NE(caseSensitive.state.nextToken(), 0);
+  Scan f("false,");
+  ASSERT_EQ(f.state.nextToken(), 0);
+  EXPECT_EQ(f.state.token().type, JTTokenType::False);
+}
+
+TEST(JsonScanner, LeadingZeroEndsTheNumber) {
+  Scan s("01]");
+  ASSERT_EQ(s.state.nextToken(), 0);
+  EXPECT_EQ(s.state.token().value.type, JTValueType::UnsignedLongLong);
+  EXPECT_EQ(s.state.token().value.number.unsignedLongLongValue, 0u);
+  ASSERT_EQ(s.state.nextToken(), 0);
+  EXPECT_EQ(s.state.token().value.number.unsignedLongLongValue, 1u);
+}
+
+TEST(JsonScanner, NumberKindsAndLimits) {
+  Scan negZero("-0]");
+  ASSERT_EQ(negZero.state.nextToken(), 0);
+  EXPECT_EQ(negZero.state.token().value.type, JTValueType::Double);
+  EXPECT_TRUE(std::signbit(negZero.state.token().value.number.doubleValue));
+
+  Scan max("18446744073709551615]");
+  ASSERT_EQ(max.state.nextToken(), 0);
+  EXPECT_EQ(max.state.token().value.number.unsignedLongLongValue, UINT64_MAX);
+
+  Scan over("18446744073709551616]");
+  EXPECT_NE(over.state.nextToken(), 0);
+  EXPECT_EQ(over.message(),
+            "The value '18446744073709551616' exceeded the maximum value that could be "
+            "represented: 18446744073709551615.");
+  EXPECT_EQ(over.atIndex(), 20u);
+
+  Scan under("-9223372036854775809]");
+  EXPECT_NE(under.state.nextToken(), 0);
+  EXPECT_EQ(under.message(),
+            "The value '-9223372036854775809' exceeded the minimum value that could be "
+            "represented: -9223372036854775808.");
+
+  Scan big("1e400]");
+  EXPECT_NE(big.state.nextToken(), 0);
+  EXPECT_EQ(big.message(),
+            "The value '1e400' could not be represented as a 'double' due to overflow.");
+  Scan tiny("1e-400]");
+  EXPECT_NE(tiny.state.nextToken(), 0);
+  EXPECT_EQ(tiny.message(),
+            "The value '1e-400' could not be represented as a 'double' due to underflow.");
+
+  Scan denormal("4.9e-324]");  // representable: not an error
+  ASSERT_EQ(denormal.state.nextToken(), 0);
+  EXPECT_GT(denormal.state.token().value.number.doubleValue, 0.0);
+
+  Scan atEnd("12");
+  EXPECT_NE(atEnd.state.nextToken(), 0);
+  EXPECT_EQ(atEnd.message(), "Invalid number.");
+  EXPECT_EQ(atEnd.atIndex(), 2u);
+
+  for (const char* bad : {"-]", "1.]", "1e]", "1e+]", ".5]"}) {
+    Scan s(bad);
+    EXPECT_NE(s.state.nextToken(), 0) << bad;
+  }
+}
+
+TEST(JsonScanner, StringEscapesAndSurrogates) {
+  Scan s(R"("a\"\\\/\b\f\n\r\t\u00e9\ud83d\ude00")");
+  ASSERT_EQ(s.state.nextToken(), 0);
+  EXPECT_EQ(s.stringValue(), "a\"\\/\b\f\n\r\t\xC3\xA9\xF0\x9F\x98\x80");
+  EXPECT_EQ(s.state.token().value.hash,
+            jtHashBytes(s.stringValue().data(), s.stringValue().size()));
+
+  Scan plain("\"abc\xC3\xA9\"");
+  ASSERT_EQ(plain.state.nextToken(), 0);
+  EXPECT_EQ(plain.state.token().value.ptr,
+            reinterpret_cast<const std::uint8_t*>(plain.text_.data()) + 1)
+      << "a plain string is not copied";
+  EXPECT_EQ(plain.state.token().value.hash, jtHashBytes("abc\xC3\xA9", 5));
+}
+
+TEST(JsonScanner, StringErrors) {
+  struct Case {
+    const char* text;
+    const char* message;
+    std::uint64_t options;
+  } cases[] = {
+      {"\"\\u0000\"", "Illegal \\u Unicode escape sequence.", 0},
+      {"\"\\ud83d\"",
+       "Required a second \\u Unicode escape sequence following a surrogate \\u "
+       "Unicode escape sequence.",
+       0},
+      {"\"\\ud83dx\"",
+       "Required a second \\u Unicode escape sequence following a surrogate \\u "
+       "Unicode escape sequence.",
+       0},
+      {"\"\\ude00\"", "Illegal \\u Unicode escape sequence.", 0},
+      {"\"\\ud83d\\u0041\"", "Illegal \\u Unicode escape sequence.", 0},
+      {"\"\\uzzzz\"",
+       "Unexpected character found in \\u Unicode escape sequence.  Found 'z', "
+       "expected [0-9a-fA-F].",
+       0},
+      {"\"\\x\"", "Invalid escape sequence found in \"\" string.", 0},
+      {"\"a\tb\"", "Invalid character < 0x20 found in string: 0x09.", 0},
+      {"\"\xC0\x80\"", "Illegal UTF8 sequence found in \"\" string.", 0},
+      {"\"\\n\xE2", "End of buffer reached while parsing UTF8 in \"\" string.", 0},
+      {"\"abc", "Invalid string.", 0},
+  };
+  for (const Case& c : cases) {
+    Scan s(c.text, c.options);
+    EXPECT_NE(s.state.nextToken(), 0) << c.text;
+    EXPECT_EQ(s.message(), c.message) << c.text;
+    EXPECT_EQ(s.atIndex(), 0u) << "a failed string reports its start: " << c.text;
+  }
+}
+
+TEST(JsonScanner, LenientUnicodeReplaces) {
+  const std::string fffd = "\xEF\xBF\xBD";
+  struct Case {
+    const char* text;
+    std::string value;
+  } cases[] = {
+      {"\"\\u0000\"", fffd},        {"\"\\ude00x\"", fffd + "x"},
+      {"\"\\ud83dx\"", fffd + "x"}, {"\"\\ud83d\\n\"", fffd + "\n"},
+      {"\"\\ud83d\\u0041\"", fffd}, {"\"a\xC0\x80z\"", "a" + fffd + fffd + "z"},
+  };
+  for (const Case& c : cases) {
+    Scan s(c.text, JTParseFlagLenientUnicode);
+    ASSERT_EQ(s.state.nextToken(), 0) << c.text;
+    EXPECT_EQ(s.stringValue(), c.value) << c.text;
+  }
+}
+
+TEST(JsonScanner, CommentsAndLineBreaksAreCounted) {
+  Scan s("/* one\n two */ // three\n\r\n[", JTParseFlagComments);
+  ASSERT_EQ(s.state.nextToken(), 0);
+  EXPECT_EQ(s.state.token().type, JTTokenType::ArrayBegin);
+  EXPECT_EQ(s.state.lineNumber(), 4u);
+
+  Scan strict("/* x */[");
+  EXPECT_NE(strict.state.nextToken(), 0);
+
+  Scan unicode("\xE2\x80\xA8\xC2\x85[", JTParseFlagUnicodeLineBreaks);
+  ASSERT_EQ(unicode.state.nextToken(), 0);
+  EXPECT_EQ(unicode.state.lineNumber(), 3u);
+}
+
+TEST(JsonScanner, Utf8Validator) {
+  auto conv = [](std::string bytes) {
+    auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    return ConvertSingleCodePointInUTF8(p, p + bytes.size());
+  };
+  EXPECT_EQ(conv("\xF0\x9F\x98\x80").codePoint, 0x1F600u);
+  EXPECT_EQ(conv("\xED\xA0\x80").result, JTUTF8Result::SourceIllegal);  // surrogate
+  EXPECT_EQ(conv("\xEF\xBF\xBE").result, JTUTF8Result::SourceIllegal);  // U+FFFE
+  EXPECT_EQ(conv("\xE2\x82").result, JTUTF8Result::SourceExhausted);
+  EXPECT_EQ(conv("\xE2\x41").result, JTUTF8Result::SourceIllegal);
+  EXPECT_EQ(conv("\xF5\x80\x80\x80").result, JTUTF8Result::SourceIllegal);
+}
+
+}  // namespace
+}  // namespace codecs

@@ -1,0 +1,90 @@
+#include "codecs/keychain_store.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace codecs {
+namespace {
+
+using platform::Error;
+
+class KeychainStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/keychain_store_testXXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    KeychainStore::setStorePathForTesting(dir_ + "/items.keychain");
+  }
+  void TearDown() override {
+    KeychainStore::setStorePathForTesting("");
+    std::system(("rm -rf '" + dir_ + "'").c_str());
+  }
+  std::string dir_;
+};
+
+TEST_F(KeychainStoreTest, WriteTwiceKeepsOneItemWithTheSecondValue) {
+  EXPECT_TRUE(KeychainStore::setPassword("first", "VarnelVPN Client", "API"));
+  EXPECT_TRUE(KeychainStore::setPassword("second", "VarnelVPN Client", "API"));
+  EXPECT_EQ(KeychainStore::passwordForService("VarnelVPN Client", "API"), "second");
+  platform::Value accounts = KeychainStore::accountsForService("VarnelVPN Client");
+  ASSERT_EQ(accounts.count(), 1u);
+  EXPECT_EQ(accounts[0][kKeychainAttrAccount].asString(), "API");
+  EXPECT_EQ(accounts[0][kKeychainAttrService].asString(), "VarnelVPN Client");
+}
+
+TEST_F(KeychainStoreTest, EmptySecretReadsAsNone) {
+  EXPECT_TRUE(KeychainStore::setPasswordData(platform::Bytes{}, "svc", "acct"));
+  EXPECT_FALSE(KeychainStore::passwordForService("svc", "acct").has_value());
+  EXPECT_TRUE(KeychainStore::passwordDataForService("svc", "acct").has_value());
+}
+
+TEST_F(KeychainStoreTest, MissingItems) {
+  Error error;
+  EXPECT_FALSE(KeychainStore::passwordForService("svc", "acct", &error).has_value());
+  EXPECT_EQ(error.domain(), kKeychainStoreErrorDomain);
+  EXPECT_EQ(error.code(), platform::keychain::kItemNotFound);
+  Error del;
+  EXPECT_FALSE(KeychainStore::deletePasswordForService("svc", "acct", &del));
+  EXPECT_EQ(del.code(), platform::keychain::kItemNotFound);
+  Error all;
+  EXPECT_TRUE(KeychainStore::allAccounts(&all).isNone());
+  EXPECT_EQ(all.code(), platform::keychain::kItemNotFound);
+}
+
+TEST_F(KeychainStoreTest, InvalidArgumentsTouchNothing) {
+  auto check = [](const Error& e) {
+    EXPECT_EQ(e.code(), kKeychainStoreInvalidArguments);
+    EXPECT_EQ(e.localizedDescription(), "Some of the arguments were invalid");
+  };
+  Error e1, e2, e3, e4, e5;
+  EXPECT_FALSE(KeychainStore::passwordForService(std::nullopt, "acct", &e1));
+  check(e1);
+  EXPECT_FALSE(KeychainStore::setPassword("x", "svc", std::nullopt, &e2));
+  check(e2);
+  EXPECT_FALSE(KeychainStore::setPassword(std::nullopt, "svc", "acct", &e3));
+  check(e3);
+  EXPECT_FALSE(KeychainStore::deletePasswordForService("svc", std::nullopt, &e4));
+  check(e4);
+  EXPECT_FALSE(KeychainStore::setPasswordData(std::nullopt, "svc", "acct", &e5));
+  check(e5);
+  EXPECT_TRUE(KeychainStore::allAccounts().isNone()) << "nothing was written";
+}
+
+TEST_F(KeychainStoreTest, DeleteAndQueryAndErrors) {
+  ASSERT_TRUE(KeychainStore::setPassword("s", "svc", "acct"));
+  EXPECT_TRUE(KeychainStore::deletePasswordForService("svc", "acct"));
+  EXPECT_FALSE(KeychainStore::passwordForService("svc", "acct").has_value());
+
+  platform::Value q = KeychainStore::_queryForService("svc", std::nullopt);
+  EXPECT_EQ(q.count(), 2u);
+  EXPECT_EQ(q[kKeychainAttrClass].asString(), kKeychainClassGenericPassword);
+  EXPECT_TRUE(KeychainStore::_errorWithCode(0).isNone());
+  EXPECT_EQ(
+      KeychainStore::_errorWithCode(777).userInfo()[platform::kLocalizedDescriptionKey].isNone(),
+      true);
+}
+
+}  // namespace
+}  // namespace codecs
