@@ -10,7 +10,11 @@
 //     and returns after it. A `sync` onto a serial queue that the calling
 //     thread is already running (directly or through a target queue) is a
 //     deadlock: it is detected and aborts the process with a message naming
-//     the queue, instead of hanging silently.
+//     the queue, instead of hanging silently. Exceptions: a `sync` onto the
+//     main queue (or a queue targeting it) from another thread runs the
+//     block on the main thread, in turn, and waits for it; from the main
+//     thread outside the main queue's blocks it runs at once. A `sync` onto
+//     a concurrent queue runs at once.
 //  5. "The current queue" is set for the scope of a block and restored after
 //     it; queue-specific values are looked up on the current queue and then
 //     along its target queues.
@@ -19,7 +23,13 @@
 // Not promised: which thread runs a block (except on the main queue, whose
 // blocks run on the main thread when its run loop runs), nor any order
 // between different queues. Serial queues live as long as a reference or
-// pending work holds them; work already submitted always runs.
+// pending work holds them; work already submitted always runs (queues never
+// shut down; a suspended queue keeps its work until resumed).
+//
+// The global queues share one pool of worker threads, about one per core;
+// the pool adds workers while some wait in `sync`, a group or a semaphore,
+// or when queued work has not started for a while, so blocking work does
+// not starve the pool (it just costs threads).
 //
 // The main queue is drained by the main run loop (platform/runloop), in its
 // common modes: nothing posted to it runs until something runs that loop.
@@ -68,7 +78,8 @@ class Queue : public std::enable_shared_from_this<Queue> {
   static QueuePtr main();
   // The process-wide concurrent queue of a priority.
   static QueuePtr global(Priority priority = Priority::Default);
-  // The queue running the calling code; nullptr outside any queue.
+  // The queue running the calling code; nullptr outside any queue. The
+  // main thread counts as running the main queue outside other queues' blocks.
   static QueuePtr current();
   // The label of the current queue, "" outside any queue.
   static std::string currentLabel();
@@ -147,7 +158,17 @@ class Semaphore {
 // once on the queue, after the descriptor is deregistered from the reactor
 // (so the owner may close the fd in it). A read and a write source may
 // watch the same fd. A cancelled source that is still suspended runs its
-// cancel handler when resumed.
+// cancel handler when resumed. A resumed source stays alive until it is
+// cancelled, even without other references; the handlers are released
+// after the cancel handler ran, so they may hold the source's owner.
+// While a source is suspended or its handler is queued or running, a
+// descriptor is not watched (a readable fd fires again after the handler
+// if still readable); timer and signal events add up into data().
+// Signal sources block their signal in the creating thread (the platform's
+// own threads block all signals): create them on the main thread before
+// starting threads of your own. Children inherit blocked signals; see
+// platform/dispatch/internal.h for what fork undoes and what posix_spawn
+// callers must do.
 class Source : public std::enable_shared_from_this<Source> {
  public:
   enum class Type { Read, Write, Timer, ProcessExit, Signal };
@@ -173,7 +194,9 @@ class Source : public std::enable_shared_from_this<Source> {
   void setEventHandler(Block handler);
   void setCancelHandler(Block handler);
   // Timer schedule: first fire after `start`, then every `interval`
-  // (interval <= 0: once). May be called again to reschedule.
+  // (interval <= 0: once). May be called again to reschedule; fires not yet
+  // handled are dropped then. A start of 100 years or more never fires.
+  // The leeway is accepted and ignored (timers fire as early as possible).
   void setTimer(Duration start, Duration interval, Duration leeway = Duration::zero());
 
   void resume();

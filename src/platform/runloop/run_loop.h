@@ -102,6 +102,8 @@ class RunLoop {
   bool runMode(std::string_view mode, Clock::time_point deadline,
                bool returnAfterSourceHandled = false);
   // Runs in `mode` until `done()` holds or `timeout` passes; returns done().
+  // `done` is checked after each handled block or timer and at least every
+  // few milliseconds, so it may also turn true through other threads.
   bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
                 std::string_view mode = kDefaultMode);
   // Runs what is due now in `mode` without waiting (used by a Driver); returns
@@ -118,6 +120,11 @@ class RunLoop {
  private:
   RunLoop();
   struct Impl;
+  // Runs what is due now in `mode`; returns how many blocks and timers ran
+  // and stores the next timer deadline in `next`.
+  static int processOnce(Impl& impl, std::string_view mode, Clock::time_point& next, bool onlyOne);
+  // Fires `timer` if it is due at `now` and reschedules it; true when it ran.
+  static bool fireDueTimer(const std::shared_ptr<Timer>& timer, Clock::time_point now);
   std::unique_ptr<Impl> impl_;
   friend class Timer;
 };
@@ -129,10 +136,12 @@ class Thread {
   static std::shared_ptr<Thread> start(std::string name, std::function<void()> setup = nullptr);
   ~Thread();  // stops and joins
   const std::string& name() const { return name_; }
-  RunLoop& runLoop();
+  RunLoop& runLoop();  // stays valid while this object lives
   // Runs `block` on the thread (through its run loop).
   void perform(std::function<void()> block);
-  void stop();  // stops the loop and joins; idempotent
+  // Stops the loop and joins; idempotent. Blocks still queued by perform
+  // are dropped. Called on the thread itself, it ends the loop without joining.
+  void stop();
 
  private:
   Thread() = default;

@@ -1,0 +1,132 @@
+// Serial dispatch queue against a baseline work queue made of one thread,
+// a std::mutex and a std::condition_variable; and the lateness of `after`.
+#include <benchmark/benchmark.h>
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "platform/dispatch/dispatch.h"
+
+namespace {
+
+using platform::dispatch::Queue;
+using platform::dispatch::Semaphore;
+
+// Baseline: one worker thread draining a deque under a mutex.
+class MutexCvQueue {
+ public:
+  MutexCvQueue() : worker_([this] { run(); }) {}
+  ~MutexCvQueue() {
+    {
+      std::lock_guard lock(mutex_);
+      done_ = true;
+    }
+    cv_.notify_one();
+    worker_.join();
+  }
+  void async(std::function<void()> f) {
+    {
+      std::lock_guard lock(mutex_);
+      jobs_.push_back(std::move(f));
+    }
+    cv_.notify_one();
+  }
+
+ private:
+  void run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      cv_.wait(lock, [this] { return done_ || !jobs_.empty(); });
+      if (jobs_.empty()) return;
+      auto f = std::move(jobs_.front());
+      jobs_.pop_front();
+      lock.unlock();
+      f();
+      lock.lock();
+    }
+  }
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::deque<std::function<void()>> jobs_;
+  bool done_ = false;
+  std::thread worker_;
+};
+
+// One block posted and its completion awaited, per iteration.
+void BM_RoundTrip_SerialQueue(benchmark::State& state) {
+  auto q = Queue::createSerial("bench.roundtrip");
+  Semaphore done;
+  for (auto _ : state) {
+    q->async([&] { done.signal(); });
+    done.wait();
+  }
+}
+BENCHMARK(BM_RoundTrip_SerialQueue)->UseRealTime();
+
+void BM_RoundTrip_MutexCvBaseline(benchmark::State& state) {
+  MutexCvQueue q;
+  Semaphore done;
+  for (auto _ : state) {
+    q.async([&] { done.signal(); });
+    done.wait();
+  }
+}
+BENCHMARK(BM_RoundTrip_MutexCvBaseline)->UseRealTime();
+
+constexpr int kBatch = 10000;
+
+// kBatch small blocks posted back to back, then the last one awaited.
+void BM_Throughput_SerialQueue(benchmark::State& state) {
+  auto q = Queue::createSerial("bench.throughput");
+  long counter = 0;
+  for (auto _ : state) {
+    Semaphore done;
+    for (int i = 0; i < kBatch; ++i) q->async([&] { ++counter; });
+    q->async([&] { done.signal(); });
+    done.wait();
+  }
+  benchmark::DoNotOptimize(counter);
+  state.SetItemsProcessed(state.iterations() * kBatch);
+}
+BENCHMARK(BM_Throughput_SerialQueue)->UseRealTime();
+
+void BM_Throughput_MutexCvBaseline(benchmark::State& state) {
+  MutexCvQueue q;
+  long counter = 0;
+  for (auto _ : state) {
+    Semaphore done;
+    for (int i = 0; i < kBatch; ++i) q.async([&] { ++counter; });
+    q.async([&] { done.signal(); });
+    done.wait();
+  }
+  benchmark::DoNotOptimize(counter);
+  state.SetItemsProcessed(state.iterations() * kBatch);
+}
+BENCHMARK(BM_Throughput_MutexCvBaseline)->UseRealTime();
+
+// Lateness of `after`: time from the deadline to the block, in microseconds.
+void BM_AfterLatency(benchmark::State& state) {
+  auto q = Queue::createSerial("bench.after");
+  const auto delay = std::chrono::microseconds(state.range(0));
+  double lateUs = 0;
+  for (auto _ : state) {
+    Semaphore done;
+    auto due = std::chrono::steady_clock::now() + delay;
+    std::chrono::steady_clock::time_point ran;
+    q->after(delay, [&] {
+      ran = std::chrono::steady_clock::now();
+      done.signal();
+    });
+    done.wait();
+    lateUs += std::chrono::duration<double, std::micro>(ran - due).count();
+  }
+  state.counters["late_us"] = benchmark::Counter(lateUs / static_cast<double>(state.iterations()));
+}
+BENCHMARK(BM_AfterLatency)->Arg(100)->Arg(1000)->Arg(10000)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();

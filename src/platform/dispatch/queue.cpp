@@ -1,0 +1,562 @@
+// Queues, groups and semaphores. A serial queue keeps its own FIFO of
+// blocks; when it has work it puts one "drain" job on its target (another
+// serial queue, or the worker pool for global and untargeted queues). The
+// thread that runs the drain holds the queue: `sync` takes the same hold on
+// the caller's thread, waiting for it in the FIFO like any block.
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <utility>
+#include <vector>
+
+#include "platform/dispatch/dispatch.h"
+#include "platform/dispatch/internal.h"
+#include "platform/dispatch/reactor.h"
+#include "platform/dispatch/worker_pool.h"
+
+namespace platform::dispatch {
+
+using detail::BlockingScope;
+using detail::WorkerPool;
+
+namespace {
+
+// Hands the hold of a serial queue (or the end of a block) to a waiting thread.
+struct Handoff {
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool done = false;
+  void grant() {
+    std::lock_guard lock(mutex);
+    done = true;
+    cv.notify_all();
+  }
+  void wait() {
+    BlockingScope blocking;
+    std::unique_lock lock(mutex);
+    cv.wait(lock, [this] { return done; });
+  }
+};
+
+constexpr int kDrainBatch = 64;
+
+std::mutex gWakerMutex;
+std::function<void()> gMainWaker;
+
+}  // namespace
+
+class QueueImpl : public Queue {
+ public:
+  enum class Kind { Serial, Concurrent, Global, Main };
+  struct Item {
+    Block block;
+    Handoff* waiter = nullptr;
+  };
+
+  QueueImpl(std::string label, Kind kind, QueuePtr target, int priority)
+      : Queue(std::move(label), kind == Kind::Serial || kind == Kind::Main, std::move(target)),
+        kind_(kind),
+        priority_(priority) {}
+
+  static QueueImpl* of(const Queue* q) { return static_cast<QueueImpl*>(const_cast<Queue*>(q)); }
+  QueueImpl* target() const { return of(target_.get()); }
+  Kind kind() const { return kind_; }
+  bool holdsBlocks() const { return kind_ == Kind::Serial || kind_ == Kind::Main; }
+  std::shared_ptr<QueueImpl> self() {
+    return std::static_pointer_cast<QueueImpl>(shared_from_this());
+  }
+
+  void submit(Block block);
+  void drain();
+  bool drainMain();
+  bool hasWork();
+  void acquire();
+  void release();
+  void suspend();
+  void resume();
+  void setSpecific(const void* key, std::shared_ptr<void> value);
+  std::shared_ptr<void> findSpecific(const void* key);
+
+ private:
+  void scheduleDrain();
+  void runBlock(Block& block);
+
+  const Kind kind_;
+  const int priority_;
+  std::mutex mutex_;
+  std::deque<Item> items_;
+  bool scheduled_ = false;  // a drain is queued or running, or a thread holds the queue
+  int suspendCount_ = 0;
+  std::mutex specificMutex_;
+  std::vector<std::pair<const void*, std::shared_ptr<void>>> specifics_;
+};
+
+namespace {
+
+// The queues the calling thread is running, innermost last.
+thread_local std::vector<QueueImpl*> tFrames;
+
+struct FrameScope {
+  explicit FrameScope(QueueImpl* q) { tFrames.push_back(q); }
+  ~FrameScope() { tFrames.pop_back(); }
+  FrameScope(const FrameScope&) = delete;
+  FrameScope& operator=(const FrameScope&) = delete;
+};
+
+QueueImpl* mainImpl();
+
+// The innermost queue of this thread; outside any block the main thread
+// counts as running the main queue (it is that queue's thread).
+QueueImpl* currentImpl() {
+  if (!tFrames.empty()) return tFrames.back();
+  return detail::isMainThread() ? mainImpl() : nullptr;
+}
+
+// True when the calling thread runs `q`, in any frame, directly or through
+// a queue that targets it.
+bool heldByThisThread(const QueueImpl* q) {
+  for (QueueImpl* f : tFrames) {
+    for (QueueImpl* x = f; x; x = x->target()) {
+      if (x == q) return true;
+    }
+  }
+  return false;
+}
+
+QueueImpl* globalImpl(int index);
+
+}  // namespace
+
+void QueueImpl::runBlock(Block& block) {
+  FrameScope frame(this);
+  block();
+  block = nullptr;  // captured state dies on this thread, right after the block
+}
+
+void QueueImpl::submit(Block block) {
+  if (kind_ == Kind::Global) {
+    WorkerPool::instance().submit(priority_,
+                                  [this, b = std::move(block)]() mutable { runBlock(b); });
+    return;
+  }
+  bool schedule = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (kind_ == Kind::Concurrent) {
+      if (suspendCount_ > 0) {
+        items_.push_back({std::move(block), nullptr});
+        return;
+      }
+    } else {
+      items_.push_back({std::move(block), nullptr});
+      if (!scheduled_ && suspendCount_ == 0) schedule = scheduled_ = true;
+    }
+  }
+  if (kind_ == Kind::Concurrent) {
+    WorkerPool::instance().submit(priority_,
+                                  [q = self(), b = std::move(block)]() mutable { q->runBlock(b); });
+  } else if (schedule) {
+    scheduleDrain();
+  }
+}
+
+// Called with scheduled_ already set by the caller.
+void QueueImpl::scheduleDrain() {
+  if (kind_ == Kind::Main) {
+    std::function<void()> waker;
+    {
+      std::lock_guard lock(gWakerMutex);
+      waker = gMainWaker;
+    }
+    if (waker) waker();
+    return;
+  }
+  QueueImpl* t = target() ? target() : globalImpl(static_cast<int>(Priority::Default));
+  t->submit([q = self()] { q->drain(); });
+}
+
+void QueueImpl::drain() {
+  for (int n = 0;; ++n) {
+    Item item;
+    {
+      std::lock_guard lock(mutex_);
+      if (suspendCount_ > 0 || items_.empty()) {
+        scheduled_ = false;
+        return;
+      }
+      if (n == kDrainBatch) {
+        // Let other work of the target run; stay on this thread when none waits.
+        if (target() || WorkerPool::instance().hasPending()) break;  // still scheduled
+        n = 0;
+      }
+      item = std::move(items_.front());
+      items_.pop_front();
+    }
+    if (item.waiter) {
+      item.waiter->grant();  // the hold passes to the thread in sync
+      return;
+    }
+    runBlock(item.block);
+  }
+  scheduleDrain();
+}
+
+bool QueueImpl::drainMain() {
+  std::size_t budget;
+  {
+    std::lock_guard lock(mutex_);
+    budget = items_.size();
+  }
+  bool ran = false;
+  for (; budget > 0; --budget) {
+    Item item;
+    {
+      std::lock_guard lock(mutex_);
+      if (suspendCount_ > 0 || items_.empty()) {
+        scheduled_ = false;
+        return ran;
+      }
+      item = std::move(items_.front());
+      items_.pop_front();
+    }
+    if (item.waiter) {
+      item.waiter->grant();
+      return true;
+    }
+    runBlock(item.block);
+    ran = true;
+  }
+  std::lock_guard lock(mutex_);
+  if (items_.empty() || suspendCount_ > 0) scheduled_ = false;
+  return ran;
+}
+
+bool QueueImpl::hasWork() {
+  std::lock_guard lock(mutex_);
+  return suspendCount_ == 0 && !items_.empty();
+}
+
+void QueueImpl::acquire() {
+  Handoff handoff;
+  bool schedule = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (!scheduled_ && suspendCount_ == 0 && items_.empty()) {
+      scheduled_ = true;
+      return;
+    }
+    items_.push_back({nullptr, &handoff});
+    if (!scheduled_ && suspendCount_ == 0) schedule = scheduled_ = true;
+  }
+  if (schedule) scheduleDrain();
+  handoff.wait();
+}
+
+void QueueImpl::release() {
+  {
+    std::lock_guard lock(mutex_);
+    if (items_.empty() || suspendCount_ > 0) {
+      scheduled_ = false;
+      return;
+    }
+  }
+  scheduleDrain();
+}
+
+void QueueImpl::suspend() {
+  if (kind_ == Kind::Global) return;
+  std::lock_guard lock(mutex_);
+  ++suspendCount_;
+}
+
+void QueueImpl::resume() {
+  if (kind_ == Kind::Global) return;
+  std::deque<Item> released;
+  bool schedule = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (suspendCount_ == 0) {
+      std::fprintf(stderr, "dispatch: resume of queue \"%s\" that is not suspended\n",
+                   label_.c_str());
+      std::abort();
+    }
+    if (--suspendCount_ > 0) return;
+    if (kind_ == Kind::Concurrent) {
+      released.swap(items_);
+    } else if (!scheduled_ && !items_.empty()) {
+      schedule = scheduled_ = true;
+    }
+  }
+  for (auto& item : released) submit(std::move(item.block));
+  if (schedule) scheduleDrain();
+}
+
+void QueueImpl::setSpecific(const void* key, std::shared_ptr<void> value) {
+  std::lock_guard lock(specificMutex_);
+  std::erase_if(specifics_, [key](const auto& e) { return e.first == key; });
+  if (value) specifics_.emplace_back(key, std::move(value));
+}
+
+std::shared_ptr<void> QueueImpl::findSpecific(const void* key) {
+  std::lock_guard lock(specificMutex_);
+  for (auto& [k, v] : specifics_) {
+    if (k == key) return v;
+  }
+  return nullptr;
+}
+
+namespace {
+
+QueueImpl* globalImpl(int index) { return QueueImpl::of(Queue::global(Priority(index)).get()); }
+
+QueueImpl* mainImpl() { return QueueImpl::of(Queue::main().get()); }
+
+[[noreturn]] void dieDeadlock(const Queue& target, const Queue& held) {
+  std::fprintf(stderr,
+               "dispatch: deadlock: sync onto queue \"%s\" from a thread that is already running "
+               "queue \"%s\"\n",
+               target.label().c_str(), held.label().c_str());
+  std::fflush(stderr);
+  std::abort();
+}
+
+}  // namespace
+
+// ---- Queue ----
+
+Queue::Queue(std::string label, bool serial, QueuePtr target)
+    : label_(std::move(label)), serial_(serial), target_(std::move(target)) {}
+
+Queue::~Queue() = default;
+
+QueuePtr Queue::createSerial(std::string label, QueuePtr target) {
+  return std::make_shared<QueueImpl>(std::move(label), QueueImpl::Kind::Serial, std::move(target),
+                                     static_cast<int>(Priority::Default));
+}
+
+QueuePtr Queue::createConcurrent(std::string label) {
+  return std::make_shared<QueueImpl>(std::move(label), QueueImpl::Kind::Concurrent,
+                                     global(Priority::Default),
+                                     static_cast<int>(Priority::Default));
+}
+
+QueuePtr Queue::main() {
+  // Never destroyed: blocks may still be posted while the process exits.
+  static QueuePtr* q = new QueuePtr(
+      std::make_shared<QueueImpl>("com.apple.main-thread", QueueImpl::Kind::Main, nullptr, 0));
+  return *q;
+}
+
+QueuePtr Queue::global(Priority priority) {
+  static QueuePtr* queues = [] {
+    static const char* const labels[] = {"dispatch.global.high", "dispatch.global.default",
+                                         "dispatch.global.low", "dispatch.global.background"};
+    auto* qs = new QueuePtr[4];
+    for (int i = 0; i < 4; ++i) {
+      qs[i] = std::make_shared<QueueImpl>(labels[i], QueueImpl::Kind::Global, nullptr, i);
+    }
+    return qs;
+  }();
+  int index = static_cast<int>(priority);
+  if (index < 0 || index > 3) index = 1;
+  return queues[index];
+}
+
+QueuePtr Queue::current() {
+  QueueImpl* q = currentImpl();
+  return q ? q->shared_from_this() : nullptr;
+}
+
+std::string Queue::currentLabel() {
+  QueueImpl* q = currentImpl();
+  return q ? q->label() : std::string();
+}
+
+bool Queue::isMain() const { return QueueImpl::of(this)->kind() == QueueImpl::Kind::Main; }
+
+bool Queue::isCurrent() const {
+  for (QueueImpl* q = currentImpl(); q; q = q->target()) {
+    if (q == this) return true;
+  }
+  return false;
+}
+
+void Queue::async(Block block) { QueueImpl::of(this)->submit(std::move(block)); }
+
+void Queue::sync(const Block& block) {
+  QueueImpl* self = QueueImpl::of(this);
+  // The serial queues this block must hold: this one and its serial targets.
+  std::vector<QueueImpl*> chain;
+  bool onMain = false;
+  for (QueueImpl* q = self; q && q->holdsBlocks(); q = q->target()) {
+    if (heldByThisThread(q)) dieDeadlock(*self, *q);
+    chain.push_back(q);
+    if (q->kind() == QueueImpl::Kind::Main) onMain = true;
+  }
+  if (chain.empty()) {  // concurrent: just run here
+    FrameScope frame(self);
+    block();
+    return;
+  }
+  if (onMain) {
+    if (detail::isMainThread()) {
+      // The main thread is not draining the main queue right now (checked
+      // above), so nothing else of it can run: run at once.
+      FrameScope frame(self);
+      block();
+      return;
+    }
+    // Main-queue blocks run on the main thread: post and wait.
+    Handoff done;
+    self->submit([&] {
+      block();
+      done.grant();
+    });
+    done.wait();
+    return;
+  }
+  for (QueueImpl* q : chain) q->acquire();
+  struct Release {
+    std::vector<QueueImpl*>& chain;
+    ~Release() {
+      for (QueueImpl* q : chain) q->release();
+    }
+  } release{chain};
+  FrameScope frame(self);
+  block();
+}
+
+void Queue::after(Duration delay, Block block) {
+  constexpr Duration kFar = std::chrono::hours(24 * 365 * 100);
+  if (delay < Duration::zero()) delay = Duration::zero();
+  if (delay > kFar) delay = kFar;
+  detail::Reactor::instance().addDeadline(
+      Clock::now() + delay,
+      [q = shared_from_this(), b = std::move(block)]() mutable { q->async(std::move(b)); });
+}
+
+void Queue::suspend() { QueueImpl::of(this)->suspend(); }
+void Queue::resume() { QueueImpl::of(this)->resume(); }
+
+void Queue::setSpecific(const void* key, std::shared_ptr<void> value) {
+  QueueImpl::of(this)->setSpecific(key, std::move(value));
+}
+
+std::shared_ptr<void> Queue::getSpecific(const void* key) const {
+  for (QueueImpl* q = QueueImpl::of(this); q; q = q->target()) {
+    if (auto v = q->findSpecific(key)) return v;
+  }
+  return nullptr;
+}
+
+std::shared_ptr<void> Queue::currentSpecific(const void* key) {
+  QueueImpl* q = currentImpl();
+  return q ? q->getSpecific(key) : nullptr;
+}
+
+// ---- main queue glue for the run loop ----
+
+namespace detail {
+
+void setMainQueueWaker(std::function<void()> waker) {
+  std::lock_guard lock(gWakerMutex);
+  gMainWaker = std::move(waker);
+}
+
+bool drainMainQueue() { return mainImpl()->drainMain(); }
+
+bool mainQueueHasWork() { return mainImpl()->hasWork(); }
+
+}  // namespace detail
+
+// ---- Group ----
+
+struct Group::State {
+  std::mutex mutex;
+  std::condition_variable cv;
+  long count = 0;
+  std::vector<std::pair<QueuePtr, Block>> notifies;
+
+  void leave() {
+    std::vector<std::pair<QueuePtr, Block>> due;
+    {
+      std::lock_guard lock(mutex);
+      if (count == 0) {
+        std::fprintf(stderr, "dispatch: group left more often than entered\n");
+        std::abort();
+      }
+      if (--count > 0) return;
+      due.swap(notifies);
+      cv.notify_all();
+    }
+    for (auto& [q, b] : due) q->async(std::move(b));
+  }
+};
+
+Group::Group() : state_(std::make_shared<State>()) {}
+Group::~Group() = default;
+
+void Group::enter() {
+  std::lock_guard lock(state_->mutex);
+  ++state_->count;
+}
+
+void Group::leave() { state_->leave(); }
+
+void Group::async(const QueuePtr& queue, Block block) {
+  enter();
+  queue->async([state = state_, b = std::move(block)]() mutable {
+    b();
+    b = nullptr;
+    state->leave();
+  });
+}
+
+void Group::notify(const QueuePtr& queue, Block block) {
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->count > 0) {
+      state_->notifies.emplace_back(queue, std::move(block));
+      return;
+    }
+  }
+  queue->async(std::move(block));
+}
+
+bool Group::wait(std::optional<Duration> timeout) {
+  BlockingScope blocking;
+  std::unique_lock lock(state_->mutex);
+  auto empty = [this] { return state_->count == 0; };
+  if (!timeout) {
+    state_->cv.wait(lock, empty);
+    return true;
+  }
+  return state_->cv.wait_until(lock, Clock::now() + *timeout, empty);
+}
+
+// ---- Semaphore ----
+
+Semaphore::Semaphore(long value) : value_(value) {}
+
+void Semaphore::signal() {
+  std::lock_guard lock(mutex_);
+  ++value_;
+  cv_.notify_one();
+}
+
+bool Semaphore::wait(std::optional<Duration> timeout) {
+  std::unique_lock lock(mutex_);
+  auto available = [this] { return value_ > 0; };
+  if (!available()) {
+    BlockingScope blocking;
+    if (!timeout) {
+      cv_.wait(lock, available);
+    } else if (!cv_.wait_until(lock, Clock::now() + *timeout, available)) {
+      return false;
+    }
+  }
+  --value_;
+  return true;
+}
+
+}  // namespace platform::dispatch

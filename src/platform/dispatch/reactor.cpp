@@ -1,0 +1,230 @@
+#include "platform/dispatch/reactor.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "platform/dispatch/internal.h"
+
+namespace platform::dispatch::detail {
+
+namespace {
+constexpr std::uint64_t kTimerId = 0;
+
+[[noreturn]] void fatal(const char* what) {
+  std::fprintf(stderr, "dispatch reactor: %s: %s\n", what, std::strerror(errno));
+  std::abort();
+}
+}  // namespace
+
+Reactor& Reactor::instance() {
+  static Reactor* reactor = new Reactor();  // lives for the whole process
+  return *reactor;
+}
+
+Reactor::Reactor() {
+  epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+  if (epoll_ < 0) fatal("epoll_create1");
+  timerFd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  if (timerFd_ < 0) fatal("timerfd_create");
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = kTimerId;
+  if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, timerFd_, &ev) < 0) fatal("epoll_ctl(timer)");
+  std::thread([this] { threadMain(); }).detach();
+}
+
+bool Reactor::watch(int fd, const std::weak_ptr<Watcher>& watcher, std::uint32_t mask) {
+  std::lock_guard lock(mutex_);
+  auto [it, added] = regs_.try_emplace(fd);
+  Registration& reg = it->second;
+  if (added) {
+    reg.id = nextId_++;
+    ids_[reg.id] = fd;
+  }
+  const Watcher* raw = watcher.lock().get();
+  bool found = false;
+  for (auto& e : reg.watchers) {
+    if (e.raw == raw) {
+      e.mask = mask;
+      found = true;
+    }
+  }
+  if (!found) reg.watchers.push_back({raw, watcher, mask});
+  std::uint32_t oldInterest = reg.interest;
+  bool wasIn = reg.inEpoll;
+  updateEpollLocked(fd);
+  auto again = regs_.find(fd);
+  if (mask != 0 && (again == regs_.end() || !again->second.inEpoll)) {
+    int saved = errno;
+    // Refused (e.g. a regular file): undo this watcher.
+    if (again != regs_.end()) {
+      auto& ws = again->second.watchers;
+      std::erase_if(ws, [&](const Entry& e) { return e.raw == raw; });
+      again->second.interest = oldInterest;
+      again->second.inEpoll = wasIn;
+      if (ws.empty() && !again->second.signal) {
+        ids_.erase(again->second.id);
+        regs_.erase(again);
+      }
+    }
+    errno = saved;
+    return false;
+  }
+  return true;
+}
+
+void Reactor::unwatch(int fd, const Watcher* watcher) {
+  std::lock_guard lock(mutex_);
+  auto it = regs_.find(fd);
+  if (it == regs_.end()) return;
+  std::erase_if(it->second.watchers, [&](const Entry& e) { return e.raw == watcher; });
+  updateEpollLocked(fd);
+}
+
+// Brings the epoll registration of `fd` in line with its watchers; drops
+// the registration when nobody watches a non-signal fd any more.
+void Reactor::updateEpollLocked(int fd) {
+  auto it = regs_.find(fd);
+  Registration& reg = it->second;
+  std::uint32_t interest = 0;
+  for (auto& e : reg.watchers) interest |= e.mask;
+  epoll_event ev{};
+  ev.events = interest;
+  ev.data.u64 = reg.id;
+  if (interest == 0) {
+    // epoll reports errors and hang-ups even without interest: leave epoll.
+    if (reg.inEpoll) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+    reg.inEpoll = false;
+  } else if (!reg.inEpoll) {
+    if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev) == 0) {
+      reg.inEpoll = true;
+    } else if (errno == EEXIST && ::epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &ev) == 0) {
+      reg.inEpoll = true;
+    }
+  } else if (interest != reg.interest) {
+    // ENOENT: the fd was closed and reused behind our back; register anew.
+    if (::epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &ev) < 0 && errno == ENOENT &&
+        ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev) < 0) {
+      reg.inEpoll = false;
+    }
+  }
+  reg.interest = reg.inEpoll ? interest : 0;
+  if (reg.watchers.empty() && !reg.signal) {
+    ids_.erase(reg.id);
+    regs_.erase(it);
+  }
+}
+
+int Reactor::signalFd(int signo) {
+  std::lock_guard lock(mutex_);
+  auto found = signalFds_.find(signo);
+  if (found != signalFds_.end()) return found->second;
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, signo);
+  int fd = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+  if (fd < 0) return -1;
+  signalFds_[signo] = fd;
+  Registration& reg = regs_[fd];
+  reg.id = nextId_++;
+  reg.signal = true;
+  ids_[reg.id] = fd;
+  return fd;
+}
+
+void Reactor::addDeadline(Clock::time_point when, std::function<void()> fn) {
+  std::lock_guard lock(mutex_);
+  deadlines_.push(Deadline{when, seq_++, std::move(fn)});
+  if (when < armedFor_) armTimerLocked();
+}
+
+void Reactor::armTimerLocked() {
+  itimerspec spec{};
+  if (deadlines_.empty()) {
+    armedFor_ = Clock::time_point::max();
+  } else {
+    armedFor_ = deadlines_.top().when;
+    auto ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(armedFor_.time_since_epoch()).count();
+    if (ns <= 0) ns = 1;
+    spec.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+    spec.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+  }
+  ::timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &spec, nullptr);
+}
+
+void Reactor::runDeadlines() {
+  std::uint64_t expirations;
+  while (::read(timerFd_, &expirations, sizeof expirations) > 0) {
+  }
+  std::vector<std::function<void()>> due;
+  {
+    std::lock_guard lock(mutex_);
+    auto now = Clock::now();
+    while (!deadlines_.empty() && deadlines_.top().when <= now) {
+      // priority_queue::top is const; the entry is popped right after.
+      due.push_back(std::move(const_cast<Deadline&>(deadlines_.top()).fn));
+      deadlines_.pop();
+    }
+    armTimerLocked();
+  }
+  for (auto& fn : due) {
+    fn();
+    fn = nullptr;
+  }
+}
+
+void Reactor::threadMain() {
+  blockSignalsInThisThread();
+  pthread_setname_np(pthread_self(), "dispatch-reactor");
+  epoll_event events[64];
+  for (;;) {
+    int n = ::epoll_wait(epoll_, events, 64, -1);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      fatal("epoll_wait");
+    }
+    for (int i = 0; i < n; ++i) {
+      std::uint64_t id = events[i].data.u64;
+      if (id == kTimerId) {
+        runDeadlines();
+        continue;
+      }
+      std::uint32_t ev = events[i].events;
+      std::vector<std::shared_ptr<Watcher>> ready;
+      std::uint64_t count = 0;
+      {
+        std::lock_guard lock(mutex_);
+        auto idIt = ids_.find(id);
+        if (idIt == ids_.end()) continue;  // deregistered after epoll_wait returned
+        int fd = idIt->second;
+        Registration& reg = regs_[fd];
+        if (reg.signal) {
+          signalfd_siginfo info;
+          while (::read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) ++count;
+          if (count == 0) continue;
+        }
+        for (auto& e : reg.watchers) {
+          std::uint32_t wanted = 0;
+          if (e.mask & EPOLLIN) wanted |= EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR;
+          if (e.mask & EPOLLOUT) wanted |= EPOLLOUT | EPOLLHUP | EPOLLERR;
+          if (ev & wanted) {
+            if (auto w = e.weak.lock()) ready.push_back(std::move(w));
+          }
+        }
+      }
+      for (auto& w : ready) w->onReady(ev, count);
+    }
+  }
+}
+
+}  // namespace platform::dispatch::detail

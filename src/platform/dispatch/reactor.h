@@ -1,0 +1,93 @@
+// Reactor: the one epoll thread of the process that watches descriptors and
+// deadlines for the dispatch sources and for `after`.
+//
+// Guarantees:
+//  1. One epoll registration per descriptor, with the combined interest of
+//     every watcher of it (so a read and a write watcher may share an fd).
+//  2. After `unwatch` returns, the watcher is never called again for that
+//     descriptor, so its owner may close the fd.
+//  3. Deadline callbacks run on the reactor thread in (deadline, submission)
+//     order; they must be short (they post work elsewhere).
+// Watchers are held weakly: a watcher that died is skipped.
+//
+// Thread safety: all members may be called from any thread.
+#pragma once
+
+#include <sys/epoll.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <queue>
+#include <unordered_map>
+#include <vector>
+
+namespace platform::dispatch::detail {
+
+class Reactor {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  class Watcher {
+   public:
+    virtual ~Watcher() = default;
+    // On the reactor thread. `count` is the number of signals read for a
+    // signal descriptor, else 0.
+    virtual void onReady(std::uint32_t events, std::uint64_t count) = 0;
+  };
+
+  static Reactor& instance();
+
+  // Sets the interest (EPOLLIN and/or EPOLLOUT) of `watcher` in `fd`; 0 keeps
+  // the watcher but stops its events. Returns false (errno set) when epoll
+  // refuses the descriptor.
+  bool watch(int fd, const std::weak_ptr<Watcher>& watcher, std::uint32_t mask);
+  // Removes the watcher; once no watcher remains the fd leaves epoll.
+  void unwatch(int fd, const Watcher* watcher);
+  // The process's signalfd for `signo` (created on first use, never closed);
+  // the reactor reads it and hands the count to the watchers. -1 on failure.
+  int signalFd(int signo);
+
+  void addDeadline(Clock::time_point when, std::function<void()> fn);
+
+ private:
+  Reactor();
+  void threadMain();
+  void runDeadlines();
+  void updateEpollLocked(int fd);
+  void armTimerLocked();
+
+  struct Entry {
+    const Watcher* raw;
+    std::weak_ptr<Watcher> weak;
+    std::uint32_t mask;
+  };
+  struct Registration {
+    std::uint64_t id = 0;
+    bool signal = false;
+    bool inEpoll = false;
+    std::uint32_t interest = 0;
+    std::vector<Entry> watchers;
+  };
+  struct Deadline {
+    Clock::time_point when;
+    std::uint64_t seq;
+    std::function<void()> fn;
+    bool operator>(const Deadline& o) const { return when != o.when ? when > o.when : seq > o.seq; }
+  };
+
+  std::mutex mutex_;
+  int epoll_ = -1;
+  int timerFd_ = -1;
+  std::uint64_t nextId_ = 1;
+  std::unordered_map<int, Registration> regs_;
+  std::unordered_map<std::uint64_t, int> ids_;
+  std::unordered_map<int, int> signalFds_;
+  std::priority_queue<Deadline, std::vector<Deadline>, std::greater<>> deadlines_;
+  std::uint64_t seq_ = 0;
+  Clock::time_point armedFor_ = Clock::time_point::max();
+};
+
+}  // namespace platform::dispatch::detail

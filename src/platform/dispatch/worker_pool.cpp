@@ -1,0 +1,197 @@
+#include "platform/dispatch/worker_pool.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "platform/dispatch/internal.h"
+
+namespace platform::dispatch::detail {
+
+namespace {
+thread_local bool tOnWorker = false;
+constexpr auto kIdleExit = std::chrono::seconds(5);
+constexpr auto kStallCheck = std::chrono::milliseconds(50);
+}  // namespace
+
+bool isMainThread() { return static_cast<pid_t>(::syscall(SYS_gettid)) == ::getpid(); }
+
+namespace {
+thread_local bool tPlatformThread = false;
+sigset_t gSourceSignals;  // written under gSignalMutex; read in the fork child only
+std::mutex gSignalMutex;
+
+void restoreMaskInChild() {
+  // Runs in the child of fork(), which has one thread: no locks needed.
+  if (tPlatformThread) {
+    sigset_t empty;
+    sigemptyset(&empty);
+    pthread_sigmask(SIG_SETMASK, &empty, nullptr);
+  } else {
+    pthread_sigmask(SIG_UNBLOCK, &gSourceSignals, nullptr);
+  }
+}
+
+void installForkHandler() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    sigemptyset(&gSourceSignals);
+    pthread_atfork(nullptr, nullptr, restoreMaskInChild);
+  });
+}
+}  // namespace
+
+void blockSignalsInThisThread() {
+  installForkHandler();
+  tPlatformThread = true;
+  sigset_t set;
+  sigfillset(&set);
+  // Faults must still reach their handlers (and the sanitizers).
+  for (int s : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS}) sigdelset(&set, s);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void blockSourceSignal(int signo) {
+  installForkHandler();
+  {
+    std::lock_guard lock(gSignalMutex);
+    sigaddset(&gSourceSignals, signo);
+  }
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, signo);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+BlockingScope::BlockingScope() : active_(WorkerPool::onWorker()) {
+  if (active_) WorkerPool::instance().willBlock();
+}
+
+BlockingScope::~BlockingScope() {
+  if (active_) WorkerPool::instance().didUnblock();
+}
+
+WorkerPool& WorkerPool::instance() {
+  // Never destroyed: detached workers may still run at exit.
+  static WorkerPool* pool = new WorkerPool();
+  return *pool;
+}
+
+WorkerPool::WorkerPool()
+    : softLimit_(std::max(2, static_cast<int>(std::thread::hardware_concurrency()))) {
+  std::thread([this] { monitorMain(); }).detach();
+}
+
+bool WorkerPool::hasPending() {
+  std::lock_guard lock(mutex_);
+  return pending_ > 0;
+}
+
+bool WorkerPool::onWorker() { return tOnWorker; }
+
+void WorkerPool::submit(int priority, Job job) {
+  priority = std::clamp(priority, 0, kPriorities - 1);
+  std::lock_guard lock(mutex_);
+  jobs_[priority].push_back(std::move(job));
+  ++pending_;
+  if (wakeIdleLocked()) return;
+  if (threads_ - blocked_ < softLimit_ && threads_ < hardLimit_) {
+    spawnLocked();
+  } else if (monitorWaiting_) {
+    monitorCv_.notify_one();
+  }
+}
+
+bool WorkerPool::wakeIdleLocked() {
+  if (idle_.empty()) return false;
+  Slot* slot = idle_.back();
+  idle_.pop_back();
+  slot->woken = true;
+  slot->cv.notify_one();
+  return true;
+}
+
+void WorkerPool::willBlock() {
+  std::lock_guard lock(mutex_);
+  ++blocked_;
+  if (pending_ > 0 && idle_.empty()) {
+    if (threads_ - blocked_ < softLimit_ && threads_ < hardLimit_) {
+      spawnLocked();
+    } else if (monitorWaiting_) {
+      monitorCv_.notify_one();
+    }
+  }
+}
+
+void WorkerPool::didUnblock() {
+  std::lock_guard lock(mutex_);
+  --blocked_;
+}
+
+void WorkerPool::spawnLocked() {
+  ++threads_;
+  std::thread([this] { workerMain(); }).detach();
+}
+
+void WorkerPool::workerMain() {
+  tOnWorker = true;
+  blockSignalsInThisThread();
+  pthread_setname_np(pthread_self(), "dispatch-worker");
+  Slot slot;
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    while (pending_ == 0) {
+      slot.woken = false;
+      idle_.push_back(&slot);
+      bool woke = slot.cv.wait_for(lock, kIdleExit, [&] { return slot.woken; });
+      if (!woke) {
+        std::erase(idle_, &slot);
+        if (threads_ > softLimit_) {
+          --threads_;
+          return;
+        }
+      }
+    }
+    Job job;
+    for (auto& q : jobs_) {
+      if (!q.empty()) {
+        job = std::move(q.front());
+        q.pop_front();
+        break;
+      }
+    }
+    --pending_;
+    ++started_;
+    lock.unlock();
+    job();
+    job = nullptr;  // captured state dies here, on this thread
+    lock.lock();
+  }
+}
+
+void WorkerPool::monitorMain() {
+  blockSignalsInThisThread();
+  pthread_setname_np(pthread_self(), "dispatch-monitor");
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    monitorWaiting_ = true;
+    monitorCv_.wait(lock, [this] { return pending_ > 0 && idle_.empty(); });
+    monitorWaiting_ = false;
+    std::uint64_t before = started_;
+    // Each worker beyond the normal size needs a longer stall: long jobs
+    // that keep the cores busy should not multiply threads quickly.
+    int extra = std::clamp(threads_ - blocked_ - softLimit_, 0, 5);
+    auto deadline = std::chrono::steady_clock::now() + kStallCheck * (1 << extra);
+    monitorCv_.wait_until(lock, deadline, [] { return false; });
+    if (pending_ > 0 && started_ == before && idle_.empty() && threads_ < hardLimit_) {
+      spawnLocked();
+    }
+  }
+}
+
+}  // namespace platform::dispatch::detail

@@ -1,0 +1,70 @@
+// WorkerPool: the process's threads for the global concurrent queues.
+//
+// Guarantees:
+//  1. Jobs of a higher priority start before queued jobs of a lower one;
+//     jobs of one priority start in submission order.
+//  2. At most "hardware concurrency" workers run jobs at once, unless some of
+//     them wait (BlockingScope) or make no progress: when jobs are queued, no
+//     worker is idle and no job has started for a short while, the pool adds
+//     a worker (up to a hard limit), so a job that blocks on work queued
+//     behind it cannot starve the pool forever.
+//  3. Idle workers above the normal size leave after a few seconds.
+// The pool lives for the whole process; workers are detached and block
+// every asynchronous signal.
+//
+// Thread safety: all members may be called from any thread.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+namespace platform::dispatch::detail {
+
+class WorkerPool {
+ public:
+  using Job = std::function<void()>;
+  static constexpr int kPriorities = 4;  // index 0 is the highest
+
+  static WorkerPool& instance();
+
+  void submit(int priority, Job job);
+  // The calling worker is about to wait / has stopped waiting.
+  void willBlock();
+  void didUnblock();
+  // True when jobs wait for a worker.
+  bool hasPending();
+  // True on a thread of this pool.
+  static bool onWorker();
+
+ private:
+  WorkerPool();
+  void spawnLocked();
+  void workerMain();
+  void monitorMain();
+
+  // An idle worker waits on its own slot; the most recently idle worker is
+  // woken first (its cache is warm).
+  struct Slot {
+    std::condition_variable cv;
+    bool woken = false;
+  };
+  bool wakeIdleLocked();
+
+  std::mutex mutex_;
+  std::condition_variable monitorCv_;
+  bool monitorWaiting_ = false;
+  std::deque<Job> jobs_[kPriorities];
+  std::size_t pending_ = 0;
+  int threads_ = 0;
+  std::vector<Slot*> idle_;
+  int blocked_ = 0;
+  int softLimit_;
+  int hardLimit_ = 256;
+  std::uint64_t started_ = 0;
+};
+
+}  // namespace platform::dispatch::detail

@@ -1,0 +1,317 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/dispatch/dispatch.h"
+#include "platform/runloop/run_loop.h"
+
+namespace platform::dispatch {
+namespace {
+
+using namespace std::chrono_literals;
+
+bool pump(const std::function<bool()>& done) {
+  return runloop::RunLoop::main().runUntil(done, 10s);
+}
+
+struct Pipe {
+  int fds[2] = {-1, -1};
+  Pipe() { EXPECT_EQ(::pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0); }
+  ~Pipe() {
+    for (int fd : fds) {
+      if (fd >= 0) ::close(fd);
+    }
+  }
+};
+
+TEST(SourceTest, ReadSourceReportsAvailableBytesAndFiresAgainWhileUnread) {
+  Pipe p;
+  auto q = Queue::createSerial("test.read");
+  auto src = Source::read(p.fds[0], q);
+  std::vector<std::uint64_t> seen;
+  std::mutex m;
+  std::atomic<int> fires{0};
+  src->setEventHandler([&] {
+    std::lock_guard lock(m);
+    seen.push_back(src->data());
+    // Read only one byte per event: level-triggered, so it fires again.
+    char c;
+    ASSERT_EQ(::read(p.fds[0], &c, 1), 1);
+    ++fires;
+  });
+  ASSERT_EQ(::write(p.fds[1], "abc", 3), 3);
+  src->resume();
+  EXPECT_TRUE(pump([&] { return fires.load() == 3; }));
+  src->cancel();
+  std::lock_guard lock(m);
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0], 3u);
+  EXPECT_EQ(seen[2], 1u);
+}
+
+TEST(SourceTest, SourcesStartSuspended) {
+  Pipe p;
+  auto src = Source::read(p.fds[0], Queue::createSerial("test.suspended"));
+  Semaphore fired;
+  src->setEventHandler([&] { fired.signal(); });
+  ASSERT_EQ(::write(p.fds[1], "x", 1), 1);
+  EXPECT_FALSE(fired.wait(50ms));
+  src->resume();
+  EXPECT_TRUE(fired.wait(10s));
+  src->cancel();
+}
+
+TEST(SourceTest, ReadAndWriteSourcesShareOneDescriptor) {
+  int sv[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
+  auto q = Queue::createSerial("test.shared-fd");
+  auto reader = Source::read(sv[0], q);
+  auto writer = Source::write(sv[0], q);
+  Semaphore wrote, read;
+  writer->setEventHandler([&] {
+    EXPECT_GT(writer->data(), 0u);
+    writer->suspend();  // writable all the time: one event is enough
+    wrote.signal();
+  });
+  reader->setEventHandler([&] {
+    char buf[8];
+    EXPECT_EQ(::read(sv[0], buf, sizeof buf), 2);
+    read.signal();
+  });
+  reader->resume();
+  writer->resume();
+  EXPECT_TRUE(wrote.wait(10s));
+  ASSERT_EQ(::write(sv[1], "hi", 2), 2);
+  EXPECT_TRUE(read.wait(10s));
+  // Cancelling the reader keeps the writer's registration working.
+  Semaphore cancelled;
+  reader->setCancelHandler([&] { cancelled.signal(); });
+  reader->cancel();
+  EXPECT_TRUE(cancelled.wait(10s));
+  writer->resume();
+  EXPECT_TRUE(wrote.wait(10s));
+  writer->cancel();
+  ::close(sv[0]);
+  ::close(sv[1]);
+}
+
+TEST(SourceTest, CancelHandlerRunsOnceOnTheQueueAfterDeregistration) {
+  auto q = Queue::createSerial("test.cancel");
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
+  auto src = Source::read(fds[0], q);
+  std::atomic<int> cancels{0};
+  std::atomic<bool> eventAfterCancel{false};
+  std::atomic<bool> onQueue{false};
+  src->setEventHandler([&] {
+    if (cancels.load() > 0) eventAfterCancel = true;
+  });
+  src->setCancelHandler([&] {
+    onQueue = q->isCurrent();
+    ++cancels;
+    // Safe to close here: the fd has left the reactor.
+    ::close(fds[0]);
+  });
+  src->resume();
+  ASSERT_EQ(::write(fds[1], "x", 1), 1);  // stays unread: keeps firing
+  src->cancel();
+  src->cancel();
+  EXPECT_TRUE(src->isCancelled());
+  EXPECT_TRUE(pump([&] { return cancels.load() == 1; }));
+  // A new pipe reuses the closed descriptor number; the old source must
+  // not see its events.
+  Pipe reuse;
+  auto src2 = Source::read(reuse.fds[0], q);
+  Semaphore fired;
+  src2->setEventHandler([&] { fired.signal(); });
+  src2->resume();
+  ASSERT_EQ(::write(reuse.fds[1], "y", 1), 1);
+  EXPECT_TRUE(fired.wait(10s));
+  src2->cancel();
+  q->sync([] {});
+  EXPECT_EQ(cancels.load(), 1);
+  EXPECT_TRUE(onQueue.load());
+  EXPECT_FALSE(eventAfterCancel.load());
+  ::close(fds[1]);
+}
+
+TEST(SourceTest, CancelledWhileSuspendedRunsCancelHandlerOnResume) {
+  auto src = Source::timer(Queue::createSerial("test.cancel-suspended"));
+  Semaphore cancelled;
+  src->setCancelHandler([&] { cancelled.signal(); });
+  src->cancel();
+  EXPECT_FALSE(cancelled.wait(30ms));
+  src->resume();
+  EXPECT_TRUE(cancelled.wait(10s));
+}
+
+TEST(SourceTest, SuspensionsCount) {
+  auto src = Source::timer(Queue::createSerial("test.timer-suspend"));
+  Semaphore fired;
+  src->setEventHandler([&] { fired.signal(); });
+  src->setTimer(1ms, Duration::zero());
+  src->suspend();  // count 2
+  src->resume();   // count 1
+  EXPECT_FALSE(fired.wait(50ms));
+  src->resume();
+  EXPECT_TRUE(fired.wait(10s));  // the fire during suspension is delivered
+  src->cancel();
+}
+
+TEST(SourceTest, TimerRepeatsAndCountsMissedFires) {
+  auto q = Queue::createSerial("test.timer");
+  auto src = Source::timer(q);
+  std::atomic<std::uint64_t> total{0};
+  std::atomic<int> handlers{0};
+  Semaphore gate;
+  src->setEventHandler([&] {
+    total += src->data();
+    if (++handlers == 1) gate.wait();  // hold the queue while fires pile up
+  });
+  src->setTimer(5ms, 5ms);
+  src->resume();
+  EXPECT_TRUE(pump([&] { return handlers.load() == 1; }));
+  // Fires pile up while the first handler waits; they come as one count.
+  q->after(0.05, [] {});
+  std::this_thread::sleep_for(50ms);  // the time being measured, not a wait for an event
+  gate.signal();
+  EXPECT_TRUE(pump([&] { return handlers.load() >= 2; }));
+  src->cancel();
+  q->sync([] {});
+  EXPECT_GE(total.load(), 5u);
+  EXPECT_LT(static_cast<std::uint64_t>(handlers.load()), total.load());
+}
+
+TEST(SourceTest, OneShotTimerFiresOnceAndCanBeRescheduled) {
+  auto q = Queue::createSerial("test.oneshot");
+  auto src = Source::timer(q);
+  std::atomic<int> fires{0};
+  src->setEventHandler([&] { ++fires; });
+  src->setTimer(1h, Duration::zero());
+  src->setTimer(1ms, Duration::zero());  // replaces the first schedule
+  src->resume();
+  EXPECT_TRUE(pump([&] { return fires.load() == 1; }));
+  Semaphore settled;
+  q->after(0.03, [&] { settled.signal(); });
+  EXPECT_TRUE(settled.wait(10s));
+  EXPECT_EQ(fires.load(), 1);
+  src->cancel();
+}
+
+TEST(SourceTest, ProcessExitForAChildThatExitedBeforeResume) {
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) ::_exit(7);
+  // Wait for the exit without reaping, so the source meets a zombie.
+  siginfo_t info{};
+  ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT), 0);
+  auto src = Source::processExit(pid, Queue::createSerial("test.proc"));
+  std::atomic<int> fires{0};
+  std::atomic<std::uint64_t> status{0};
+  src->setEventHandler([&] {
+    status = src->data();
+    ++fires;
+  });
+  src->resume();
+  EXPECT_TRUE(pump([&] { return fires.load() == 1; }));
+  int st = static_cast<int>(status.load());
+  EXPECT_TRUE(WIFEXITED(st));
+  EXPECT_EQ(WEXITSTATUS(st), 7);
+  EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), -1);  // the source reaped it
+  src->cancel();
+}
+
+TEST(SourceTest, ProcessExitForARunningChildAndASignalDeath) {
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    char c;
+    while (::read(fds[0], &c, 1) < 0) {
+    }
+    ::_exit(0);
+  }
+  ::close(fds[0]);
+  auto src = Source::processExit(pid, Queue::createSerial("test.proc2"));
+  std::atomic<int> fires{0};
+  std::atomic<std::uint64_t> status{0};
+  src->setEventHandler([&] {
+    status = src->data();
+    ++fires;
+  });
+  src->resume();
+  ::kill(pid, SIGKILL);
+  EXPECT_TRUE(pump([&] { return fires.load() == 1; }));
+  int st = static_cast<int>(status.load());
+  EXPECT_TRUE(WIFSIGNALED(st));
+  EXPECT_EQ(WTERMSIG(st), SIGKILL);
+  src->cancel();
+  ::close(fds[1]);
+}
+
+TEST(SourceTest, ProcessExitOfAnUnknownProcessFiresWithZero) {
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) ::_exit(0);
+  ASSERT_EQ(::waitpid(pid, nullptr, 0), pid);  // gone before the source exists
+  auto src = Source::processExit(pid, Queue::createSerial("test.proc3"));
+  Semaphore fired;
+  std::atomic<std::uint64_t> data{99};
+  src->setEventHandler([&] {
+    data = src->data();
+    fired.signal();
+  });
+  src->resume();
+  EXPECT_TRUE(fired.wait(10s));
+  EXPECT_EQ(data.load(), 0u);
+  src->cancel();
+}
+
+TEST(SourceTest, SignalSourceCountsDeliveries) {
+  auto src = Source::signal(SIGUSR1, Queue::createSerial("test.signal"));
+  std::atomic<std::uint64_t> count{0};
+  src->setEventHandler([&] { count += src->data(); });
+  src->resume();
+  ::kill(::getpid(), SIGUSR1);
+  EXPECT_TRUE(pump([&] { return count.load() >= 1; }));
+  src->cancel();
+}
+
+// A child forked from a platform thread (all signals blocked there) or
+// after a signal source blocked its signal starts with those unblocked.
+TEST(SourceTest, ForkedChildrenDoNotInheritBlockedSignals) {
+  auto src = Source::signal(SIGUSR2, Queue::createSerial("test.signal-mask"));
+  auto childMaskIsClear = [] {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      sigset_t mask;
+      pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+      ::_exit(sigismember(&mask, SIGUSR2) || sigismember(&mask, SIGTERM) ? 1 : 0);
+    }
+    int st = -1;
+    ::waitpid(pid, &st, 0);
+    return WIFEXITED(st) && WEXITSTATUS(st) == 0;
+  };
+  EXPECT_TRUE(childMaskIsClear());  // from the main thread
+  std::atomic<bool> fromWorker{false};
+  Semaphore done;
+  Queue::global()->async([&] {
+    fromWorker = childMaskIsClear();
+    done.signal();
+  });
+  ASSERT_TRUE(done.wait(10s));
+  EXPECT_TRUE(fromWorker.load());
+  src->cancel();
+}
+
+}  // namespace
+}  // namespace platform::dispatch

@@ -1,0 +1,351 @@
+#include "platform/dispatch/dispatch.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "platform/runloop/run_loop.h"
+
+namespace platform::dispatch {
+namespace {
+
+using runloop::RunLoop;
+using namespace std::chrono_literals;
+
+// Pumps the main run loop until `done` holds (generous safety timeout).
+bool pump(const std::function<bool()>& done) { return RunLoop::main().runUntil(done, 10s); }
+
+// Guarantee 1: async never runs the block inside the call.
+TEST(QueueTest, AsyncNeverRunsInline) {
+  auto q = Queue::createSerial("test.inline");
+  std::atomic<bool> ran{false};
+  q->sync([&] {
+    q->async([&] { ran = true; });
+    EXPECT_FALSE(ran.load());  // we hold the queue: it cannot have run
+  });
+  std::atomic<bool> mainRan{false};
+  Queue::main()->async([&] { mainRan = true; });
+  EXPECT_FALSE(mainRan.load());
+  EXPECT_TRUE(pump([&] { return ran.load() && mainRan.load(); }));
+}
+
+// Guarantee 2: FIFO per submitter under contention, one block at a time,
+// and each block sees the writes of the blocks before it (plain ints).
+TEST(QueueTest, SerialQueueIsFifoAndExclusiveUnderContention) {
+  auto q = Queue::createSerial("test.fifo");
+  constexpr int kThreads = 8, kPerThread = 2000;
+  std::vector<int> last(kThreads, -1);
+  int total = 0;
+  bool orderOk = true;
+  std::atomic<int> inside{0};
+  std::atomic<bool> overlap{false};
+  Group group;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kPerThread; ++i) {
+        group.async(q, [&, t, i] {
+          if (inside.fetch_add(1) != 0) overlap = true;
+          if (last[t] != i - 1) orderOk = false;
+          last[t] = i;
+          ++total;
+          inside.fetch_sub(1);
+        });
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  ASSERT_TRUE(group.wait(20s));
+  q->sync([&] {
+    EXPECT_TRUE(orderOk);
+    EXPECT_FALSE(overlap.load());
+    EXPECT_EQ(total, kThreads * kPerThread);
+  });
+}
+
+// Guarantee 3: after blocks run in deadline order, equal delays in
+// submission order.
+TEST(QueueTest, AfterFiresInDeadlineThenSubmissionOrder) {
+  auto q = Queue::createSerial("test.after");
+  std::vector<int> order;
+  std::mutex m;
+  auto record = [&](int v) {
+    return [&, v] {
+      std::lock_guard lock(m);
+      order.push_back(v);
+    };
+  };
+  auto start = Clock::now();
+  q->after(0.06, record(100));
+  q->after(0.02, record(50));
+  for (int i = 0; i < 20; ++i) q->after(0.04, record(i));
+  Semaphore done;
+  q->after(0.08, [&] { done.signal(); });
+  ASSERT_TRUE(done.wait(10s));
+  EXPECT_GE(Clock::now() - start, 80ms);  // never early
+  std::vector<int> expected{50};
+  for (int i = 0; i < 20; ++i) expected.push_back(i);
+  expected.push_back(100);
+  std::lock_guard lock(m);
+  EXPECT_EQ(order, expected);
+}
+
+// Guarantee 4: sync runs on the caller's thread and returns after the block.
+TEST(QueueTest, SyncRunsOnCallerThreadAfterEarlierBlocks) {
+  auto q = Queue::createSerial("test.sync");
+  std::atomic<bool> earlier{false};
+  Semaphore gate;
+  q->async([&] {
+    gate.wait();
+    earlier = true;
+  });
+  std::thread::id ranOn;
+  bool sawEarlier = false;
+  std::thread releaser([&] { gate.signal(); });
+  q->sync([&] {
+    ranOn = std::this_thread::get_id();
+    sawEarlier = earlier.load();
+  });
+  releaser.join();
+  EXPECT_EQ(ranOn, std::this_thread::get_id());
+  EXPECT_TRUE(sawEarlier);
+}
+
+TEST(QueueDeathTest, SyncOntoHeldQueueAbortsNamingIt) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        auto q = Queue::createSerial("test.self-sync");
+        q->sync([&] { q->sync([] {}); });
+      },
+      "deadlock.*test\\.self-sync");
+  // Through a target queue: a block of the target syncs onto a queue
+  // that targets it.
+  EXPECT_DEATH(
+      {
+        auto target = Queue::createSerial("test.target");
+        auto child = Queue::createSerial("test.child", target);
+        Semaphore done;
+        target->async([&] {
+          child->sync([] {});
+          done.signal();
+        });
+        done.wait();
+      },
+      "deadlock.*test\\.child.*test\\.target");
+}
+
+// Guarantee 5: the current queue is scoped to the block; specifics follow
+// target queues.
+TEST(QueueTest, CurrentQueueAndSpecificsFollowTargets) {
+  static const int kKey = 0;
+  auto target = Queue::createSerial("test.specific-target");
+  auto child = Queue::createSerial("test.specific-child", target);
+  auto other = Queue::createSerial("test.other");
+  target->setSpecific(&kKey, std::make_shared<int>(42));
+  // Outside any block: the main thread is on the main queue, others nowhere.
+  EXPECT_EQ(Queue::current(), Queue::main());
+  EXPECT_EQ(Queue::currentLabel(), "com.apple.main-thread");
+  EXPECT_TRUE(Queue::main()->isCurrent());
+  std::thread([&] {
+    EXPECT_EQ(Queue::current(), nullptr);
+    EXPECT_EQ(Queue::currentLabel(), "");
+    EXPECT_EQ(Queue::currentSpecific(&kKey), nullptr);
+    EXPECT_FALSE(Queue::main()->isCurrent());
+  }).join();
+  child->sync([&] {
+    EXPECT_EQ(Queue::current(), child);
+    EXPECT_EQ(Queue::currentLabel(), "test.specific-child");
+    EXPECT_TRUE(child->isCurrent());
+    EXPECT_TRUE(target->isCurrent());
+    auto v = Queue::currentSpecific(&kKey);
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(*static_cast<int*>(v.get()), 42);
+    other->sync([&] {
+      EXPECT_EQ(Queue::current(), other);
+      EXPECT_FALSE(child->isCurrent());
+      EXPECT_EQ(Queue::currentSpecific(&kKey), nullptr);
+    });
+    EXPECT_EQ(Queue::current(), child);  // restored
+  });
+  EXPECT_EQ(Queue::current(), Queue::main());
+  target->setSpecific(&kKey, nullptr);
+  EXPECT_EQ(child->getSpecific(&kKey), nullptr);
+}
+
+// Guarantee 6: captured state dies right after its block, on its thread.
+TEST(QueueTest, CapturedStateIsDestroyedRightAfterTheBlock) {
+  auto q = Queue::createSerial("test.capture");
+  std::atomic<bool> destroyed{false};
+  std::thread::id ranOn, destroyedOn;
+  auto token = std::shared_ptr<int>(new int(1), [&](int* p) {
+    delete p;
+    destroyedOn = std::this_thread::get_id();
+    destroyed = true;
+  });
+  q->async([&, token = std::move(token)] { ranOn = std::this_thread::get_id(); });
+  bool destroyedBeforeNext = false;
+  q->sync([&] { destroyedBeforeNext = destroyed.load(); });
+  EXPECT_TRUE(destroyedBeforeNext);
+  EXPECT_EQ(ranOn, destroyedOn);
+}
+
+TEST(QueueTest, SuspensionsCount) {
+  auto q = Queue::createSerial("test.suspend");
+  Semaphore ran;
+  q->suspend();
+  q->suspend();
+  q->async([&] { ran.signal(); });
+  q->resume();
+  EXPECT_FALSE(ran.wait(50ms));
+  q->resume();
+  EXPECT_TRUE(ran.wait(10s));
+}
+
+TEST(QueueTest, MainQueueRunsOnMainThreadFromTheMainLoop) {
+  std::thread::id mainId = std::this_thread::get_id();
+  std::atomic<bool> ok{false};
+  std::atomic<bool> fromSync{false};
+  std::thread worker([&] {
+    Queue::main()->sync([&] {
+      fromSync = std::this_thread::get_id() == mainId && Queue::current() == Queue::main();
+    });
+  });
+  Queue::main()->async([&] { ok = std::this_thread::get_id() == mainId; });
+  EXPECT_TRUE(pump([&] { return ok.load() && fromSync.load(); }));
+  worker.join();
+  EXPECT_TRUE(Queue::main()->isMain());
+  EXPECT_FALSE(Queue::global()->isSerial());
+}
+
+// Pool blocks that wait (sync onto a busy serial queue, semaphores) must not
+// starve the queue they wait for, even when they outnumber the cores.
+TEST(QueueTest, BlockingPoolWorkDoesNotDeadlock) {
+  int n = 4 * static_cast<int>(std::max(2u, std::thread::hardware_concurrency()));
+  auto serial = Queue::createSerial("test.pool-sync");
+  std::atomic<int> started{0};
+  int counter = 0;
+  Semaphore allStarted;
+  Group group;
+  for (int i = 0; i < n; ++i) {
+    group.async(Queue::global(), [&] {
+      if (started.fetch_add(1) + 1 == n) allStarted.signal();
+      serial->sync([&] { ++counter; });
+    });
+  }
+  // A rendezvous: every block waits until all have started.
+  Group rendezvous;
+  std::atomic<int> arrived{0};
+  Semaphore release;
+  for (int i = 0; i < n; ++i) {
+    rendezvous.async(Queue::global(Priority::Low), [&] {
+      if (arrived.fetch_add(1) + 1 == n) {
+        for (int j = 0; j < n; ++j) release.signal();
+      }
+      release.wait();
+    });
+  }
+  EXPECT_TRUE(group.wait(20s));
+  EXPECT_TRUE(rendezvous.wait(20s));
+  serial->sync([&] { EXPECT_EQ(counter, n); });
+}
+
+// Work that blocks outside the dispatch primitives (here a plain condition
+// variable) still gets extra workers once the queue stalls.
+TEST(QueueTest, PoolGrowsWhenQueuedWorkStalls) {
+  int n = static_cast<int>(std::max(2u, std::thread::hardware_concurrency())) + 2;
+  std::mutex m;
+  std::condition_variable cv;
+  int arrived = 0;
+  Group group;
+  for (int i = 0; i < n; ++i) {
+    group.async(Queue::global(Priority::Background), [&] {
+      std::unique_lock lock(m);
+      if (++arrived == n) cv.notify_all();
+      cv.wait(lock, [&] { return arrived >= n; });
+    });
+  }
+  EXPECT_TRUE(group.wait(20s));
+}
+
+TEST(GroupTest, NotifyRunsAfterTheLastLeave) {
+  Group group;
+  std::atomic<int> left{0};
+  std::atomic<int> seenAtNotify{-1};
+  for (int i = 0; i < 3; ++i) group.enter();
+  group.notify(Queue::main(), [&] { seenAtNotify = left.load(); });
+  EXPECT_FALSE(group.wait(10ms));
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 3; ++i) {
+    threads.emplace_back([&] {
+      left.fetch_add(1);
+      group.leave();
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_TRUE(pump([&] { return seenAtNotify.load() >= 0; }));
+  EXPECT_EQ(seenAtNotify.load(), 3);
+  EXPECT_TRUE(group.wait(0ms));
+  // Empty group: notify runs at once (on its queue).
+  std::atomic<bool> empty{false};
+  group.notify(Queue::global(), [&] { empty = true; });
+  EXPECT_TRUE(pump([&] { return empty.load(); }));
+}
+
+TEST(GroupDeathTest, LeaveWithoutEnterAborts) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        Group g;
+        g.leave();
+      },
+      "group left more often");
+}
+
+TEST(SemaphoreTest, WaitTimesOutAndCounts) {
+  Semaphore s(1);
+  EXPECT_TRUE(s.wait(0ms));
+  EXPECT_FALSE(s.wait(10ms));
+  std::thread t([&] { s.signal(); });
+  EXPECT_TRUE(s.wait(10s));
+  t.join();
+  s.signal();
+  s.signal();
+  EXPECT_TRUE(s.wait());
+  EXPECT_TRUE(s.wait());
+  EXPECT_FALSE(s.wait(0ms));
+}
+
+TEST(OnceTest, RunsExactlyOnceAcrossThreads) {
+  OnceFlag flag;
+  std::atomic<int> runs{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 8; ++i) threads.emplace_back([&] { once(flag, [&] { ++runs; }); });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(runs.load(), 1);
+}
+
+TEST(QueueTest, ConcurrentQueueRunsSideBySideAndSuspends) {
+  auto q = Queue::createConcurrent("test.concurrent");
+  // Two blocks that each wait for the other can only finish side by side.
+  Semaphore a, b;
+  Group g;
+  q->suspend();
+  g.async(q, [&] {
+    a.signal();
+    b.wait();
+  });
+  g.async(q, [&] {
+    b.signal();
+    a.wait();
+  });
+  EXPECT_FALSE(g.wait(30ms));
+  q->resume();
+  EXPECT_TRUE(g.wait(10s));
+}
+
+}  // namespace
+}  // namespace platform::dispatch

@@ -1,0 +1,224 @@
+#include "platform/runloop/run_loop.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/dispatch/dispatch.h"
+
+namespace platform::runloop {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(RunLoopTest, MainLoopBelongsToTheMainThread) {
+  EXPECT_EQ(&RunLoop::current(), &RunLoop::main());
+  EXPECT_TRUE(RunLoop::main().isMainRunLoop());
+  RunLoop* other = nullptr;
+  std::thread([&] { other = &RunLoop::current(); }).join();
+  EXPECT_NE(other, &RunLoop::main());
+  EXPECT_FALSE(RunLoop::main().currentMode().size());
+}
+
+TEST(RunLoopTest, OneShotTimerFiresOnceThenIsInvalid) {
+  int fires = 0;
+  auto t = Timer::scheduled(0.005, false, [&](Timer&) { ++fires; });
+  EXPECT_TRUE(t->isValid());
+  EXPECT_TRUE(RunLoop::main().runUntil([&] { return fires == 1; }, 10s));
+  EXPECT_FALSE(t->isValid());
+  RunLoop::main().runMode(kDefaultMode, Clock::now() + 20ms);
+  EXPECT_EQ(fires, 1);
+}
+
+TEST(RunLoopTest, RepeatingTimerFiresInOrderUntilInvalidated) {
+  std::vector<int> order;
+  auto slow = Timer::create(0.02, true, [&](Timer&) { order.push_back(2); });
+  auto fast = Timer::create(0.01, false, [&](Timer&) { order.push_back(1); });
+  RunLoop::main().addTimer(slow);
+  RunLoop::main().addTimer(fast);
+  EXPECT_TRUE(RunLoop::main().runUntil([&] { return order.size() >= 3; }, 10s));
+  slow->invalidate();
+  slow->invalidate();  // idempotent
+  size_t n = order.size();
+  RunLoop::main().runMode(kDefaultMode, Clock::now() + 50ms);
+  EXPECT_EQ(order.size(), n);
+  EXPECT_EQ(order[0], 1);
+  EXPECT_EQ(order[1], 2);
+}
+
+TEST(RunLoopTest, DefaultModeTimerPausesInTrackingModeCommonModeTimerDoesNot) {
+  std::atomic<int> defaultFires{0}, commonFires{0};
+  auto inDefault = Timer::create(0.005, true, [&](Timer&) { ++defaultFires; });
+  auto inCommon = Timer::create(0.005, true, [&](Timer&) { ++commonFires; });
+  RunLoop& loop = RunLoop::main();
+  loop.addTimer(inDefault, kDefaultMode);
+  loop.addTimer(inCommon, kCommonModes);
+  std::string modeSeen;
+  auto probe = Timer::create(0.001, false, [&](Timer&) { modeSeen = loop.currentMode(); });
+  loop.addTimer(probe, kEventTrackingMode);
+  // Tracking (a menu open): only the common-mode timer ticks.
+  EXPECT_TRUE(loop.runUntil([&] { return commonFires.load() >= 5; }, 10s, kEventTrackingMode));
+  EXPECT_EQ(defaultFires.load(), 0);
+  EXPECT_EQ(modeSeen, kEventTrackingMode);
+  // Back in the default mode the paused timer resumes.
+  EXPECT_TRUE(loop.runUntil([&] { return defaultFires.load() >= 2; }, 10s));
+  inDefault->invalidate();
+  inCommon->invalidate();
+}
+
+TEST(RunLoopTest, RepeatingTimerThatFellBehindFiresOnceAndStaysOnItsGrid) {
+  int fires = 0;
+  auto t = Timer::create(0.01, true, [&](Timer&) { ++fires; });
+  RunLoop::main().addTimer(t);
+  auto first = t->fireDate();
+  std::this_thread::sleep_for(55ms);  // the loop is busy elsewhere
+  RunLoop::main().processPending();
+  EXPECT_EQ(fires, 1);
+  auto next = t->fireDate();
+  EXPECT_GT(next, Clock::now() - 1ms);
+  auto steps = (next - first) / std::chrono::duration_cast<Clock::duration>(10ms);
+  EXPECT_EQ(next - first, steps * std::chrono::duration_cast<Clock::duration>(10ms));
+  t->invalidate();
+}
+
+TEST(RunLoopTest, MainQueueDrainsOnlyInCommonModes) {
+  std::atomic<bool> ran{false};
+  dispatch::Queue::main()->async([&] { ran = true; });
+  // A private mode with a timer of its own: the main queue waits.
+  bool privateFired = false;
+  auto t = Timer::create(0.001, false, [&](Timer&) { privateFired = true; });
+  RunLoop::main().addTimer(t, "test.private-mode");
+  EXPECT_TRUE(RunLoop::main().runUntil([&] { return privateFired; }, 10s, "test.private-mode"));
+  EXPECT_FALSE(ran.load());
+  EXPECT_FALSE(RunLoop::main().runMode("test.empty-mode", Clock::now() + 1s));
+  EXPECT_TRUE(RunLoop::main().runUntil([&] { return ran.load(); }, 10s, kModalPanelMode));
+}
+
+TEST(RunLoopTest, PerformRunsOnTheLoopThreadInOrder) {
+  auto thread = Thread::start("test.perform");
+  std::vector<int> order;
+  std::mutex m;
+  dispatch::Semaphore done;
+  std::thread::id ranOn;
+  for (int i = 0; i < 100; ++i) {
+    thread->perform([&, i] {
+      std::lock_guard lock(m);
+      order.push_back(i);
+      ranOn = std::this_thread::get_id();
+      if (i == 99) done.signal();
+    });
+  }
+  ASSERT_TRUE(done.wait(10s));
+  std::lock_guard lock(m);
+  ASSERT_EQ(order.size(), 100u);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(order[i], i);
+  EXPECT_NE(ranOn, std::this_thread::get_id());
+}
+
+TEST(RunLoopTest, NamedThreadRunsItsOwnLoopWithTimers) {
+  dispatch::Semaphore fired;
+  std::string name;
+  std::shared_ptr<Timer> timer;
+  auto thread = Thread::start("NKNetworking", [&] {
+    char buf[32] = {};
+    pthread_getname_np(pthread_self(), buf, sizeof buf);
+    name = buf;
+    timer = Timer::scheduled(0.005, false, [&](Timer&) { fired.signal(); });
+  });
+  EXPECT_EQ(thread->name(), "NKNetworking");
+  EXPECT_EQ(name, "NKNetworking");
+  EXPECT_TRUE(fired.wait(10s));
+  EXPECT_FALSE(thread->runLoop().isMainRunLoop());
+  thread->stop();
+  thread->stop();  // idempotent
+}
+
+TEST(RunLoopTest, StopEndsRunFromAnotherThread) {
+  RunLoop& loop = RunLoop::main();
+  std::atomic<bool> started{false};
+  loop.perform([&] { started = true; });
+  std::thread stopper([&] {
+    while (!started.load()) std::this_thread::yield();
+    loop.stop();
+  });
+  loop.run();  // returns once stopped
+  stopper.join();
+  EXPECT_TRUE(started.load());
+}
+
+TEST(RunLoopTest, RunModeReturnsAfterFirstHandledWhenAsked) {
+  int runs = 0;
+  RunLoop::main().perform([&] { ++runs; });
+  RunLoop::main().perform([&] { ++runs; });
+  EXPECT_TRUE(RunLoop::main().runMode(kDefaultMode, Clock::now() + 10s, true));
+  EXPECT_EQ(runs, 1);
+  RunLoop::main().runMode(kDefaultMode, Clock::now() + 10s, true);
+  EXPECT_EQ(runs, 2);
+}
+
+class FakeDriver : public RunLoop::Driver {
+ public:
+  void wakeUp() override { ++wakes; }
+  void scheduleWakeUp(Clock::time_point when) override {
+    std::lock_guard lock(m);
+    scheduled = when;
+  }
+  std::atomic<int> wakes{0};
+  std::mutex m;
+  Clock::time_point scheduled = Clock::time_point::max();
+};
+
+TEST(RunLoopTest, DriverIsWokenAndToldTheNextDeadline) {
+  auto thread = Thread::start("test.driven");
+  RunLoop& loop = RunLoop::main();
+  FakeDriver driver;
+  loop.setDriver(&driver);
+  int wakesBefore = driver.wakes.load();
+  int fires = 0;
+  auto t = Timer::create(0.02, false, [&](Timer&) { ++fires; });
+  loop.addTimer(t);
+  EXPECT_GT(driver.wakes.load(), wakesBefore);
+  // Processing before the deadline runs nothing and reports the deadline.
+  auto next = loop.processPending();
+  EXPECT_EQ(fires, 0);
+  EXPECT_EQ(next, t->fireDate());
+  {
+    std::lock_guard lock(driver.m);
+    EXPECT_EQ(driver.scheduled, next);
+  }
+  std::this_thread::sleep_until(next);
+  loop.processPending();
+  EXPECT_EQ(fires, 1);
+  // Work posted from another thread wakes the driver.
+  int before = driver.wakes.load();
+  bool performed = false;
+  thread->perform([&] { loop.perform([&] { performed = true; }); });
+  while (driver.wakes.load() == before) std::this_thread::yield();
+  loop.processPending();
+  EXPECT_TRUE(performed);
+  loop.setDriver(nullptr);
+}
+
+TEST(TimerTest, FireRunsNowAndSetFireDateMovesTheTimer) {
+  int fires = 0;
+  auto t = Timer::create(3600, true, [&](Timer&) { ++fires; });
+  t->fire();
+  EXPECT_EQ(fires, 1);
+  EXPECT_TRUE(t->isValid());  // repeating timers stay valid
+  RunLoop::main().addTimer(t);
+  t->setFireDate(Clock::now() + 5ms);
+  EXPECT_TRUE(RunLoop::main().runUntil([&] { return fires == 2; }, 10s));
+  t->invalidate();
+  t->fire();
+  EXPECT_EQ(fires, 2);
+  auto once = Timer::create(3600, false, [&](Timer&) { ++fires; });
+  once->fire();
+  EXPECT_FALSE(once->isValid());
+}
+
+}  // namespace
+}  // namespace platform::runloop
