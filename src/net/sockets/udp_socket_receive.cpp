@@ -1,0 +1,233 @@
+// DispatchUdpSocket: receiving once or continuously, the receive filter and
+// the sender check of a connected socket.
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "net/sockets/socket_address.h"
+#include "net/sockets/socket_error.h"
+#include "net/sockets/udp_socket.h"
+
+namespace net::sockets {
+
+namespace {
+
+// No UDP datagram is longer than this (IPv6 jumbograms aside), so no read
+// buffer needs to be longer either, whatever size was configured.
+constexpr std::size_t kLargestDatagram = 65535;
+
+}  // namespace
+
+bool DispatchUdpSocket::receiveOnce(platform::Error* error) {
+  bool ok = false;
+  runSync([&] { ok = startReceiving(kReceiveOnce, error); });
+  return ok;
+}
+
+bool DispatchUdpSocket::beginReceiving(platform::Error* error) {
+  bool ok = false;
+  runSync([&] { ok = startReceiving(kReceiveContinuous, error); });
+  return ok;
+}
+
+bool DispatchUdpSocket::startReceiving(std::uint32_t mode, platform::Error* error) {
+  if (flags_ & mode) return true;
+  if (!(flags_ & kDidCreateSockets)) {
+    if (error) {
+      *error = udpBadConfigError(
+          "Must bind socket before you can receive data. You can do this explicitly via bind, or "
+          "implicitly via connect or by sending data.");
+    }
+    return false;
+  }
+  flags_ |= mode;
+  flags_ &= ~static_cast<std::uint32_t>(mode == kReceiveOnce ? kReceiveContinuous : kReceiveOnce);
+  socketQueue_->async([self = shared_from_this()] { self->doReceive(); });
+  return true;
+}
+
+void DispatchUdpSocket::pauseReceiving() {
+  runAsync([this] {
+    flags_ &= ~static_cast<std::uint32_t>(kReceiveOnce | kReceiveContinuous);
+    if (socket4FDBytesAvailable_ > 0) suspendReceiveSource(AF_INET);
+    if (socket6FDBytesAvailable_ > 0) suspendReceiveSource(AF_INET6);
+  });
+}
+
+void DispatchUdpSocket::setReceiveFilter(ReceiveFilter filter, QueuePtr queue,
+                                         bool isAsynchronous) {
+  if (!filter) queue.reset();
+  runAsync([this, filter = std::move(filter), queue = std::move(queue), isAsynchronous] {
+    receiveFilterBlock_ = filter;
+    receiveFilterQueue_ = queue;
+    receiveFilterAsync_ = isAsynchronous;
+  });
+}
+
+void DispatchUdpSocket::onReceiveSourceEvent(int family, std::uint64_t available) {
+  // The system reports the size of the next datagram only, and 0 for a
+  // datagram of 0 bytes: an event means at least one datagram is waiting.
+  (family == AF_INET ? socket4FDBytesAvailable_ : socket6FDBytesAvailable_) =
+      std::max<std::uint64_t>(available, 1);
+  doReceive();
+}
+
+void DispatchUdpSocket::doReceive() {
+  if (inReceiveLoop_) return;  // a filter called back in; the running loop goes on
+  inReceiveLoop_ = true;
+  for (;;) {
+    const bool receiving = (flags_ & (kReceiveOnce | kReceiveContinuous)) != 0;
+    if (!receiving || ((flags_ & kReceiveOnce) && pendingFilterOperations_ > 0)) {
+      // Leave waiting datagrams in the system until asked again.
+      if (socket4FDBytesAvailable_ > 0) suspendReceiveSource(AF_INET);
+      if (socket6FDBytesAvailable_ > 0) suspendReceiveSource(AF_INET6);
+      break;
+    }
+    if (socket4FDBytesAvailable_ == 0 && socket6FDBytesAvailable_ == 0) {
+      resumeReceiveSource(AF_INET);
+      resumeReceiveSource(AF_INET6);
+      break;
+    }
+    int family;
+    if (flags_ & kDidConnect) {
+      family = socket4FD_ != -1 ? AF_INET : AF_INET6;
+    } else if (socket4FDBytesAvailable_ > 0 && socket6FDBytesAvailable_ > 0) {
+      family = (flags_ & kFlipFlop) ? AF_INET : AF_INET6;
+      flags_ ^= kFlipFlop;
+    } else {
+      family = socket4FDBytesAvailable_ > 0 ? AF_INET : AF_INET6;
+    }
+    const bool v4 = family == AF_INET;
+    const int fd = v4 ? socket4FD_ : socket6FD_;
+    std::uint64_t& available = v4 ? socket4FDBytesAvailable_ : socket6FDBytesAvailable_;
+    if (fd == -1) {
+      available = 0;
+      continue;
+    }
+
+    // One reusable buffer of the largest allowed size; the datagram is then
+    // handed over in a buffer of exactly its own length.
+    const std::size_t maxSize =
+        std::min<std::size_t>(v4 ? max4ReceiveSize_ : max6ReceiveSize_, kLargestDatagram);
+    if (receiveBuffer_.size() < maxSize) receiveBuffer_.resize(maxSize);
+    sockaddr_storage from;
+    socklen_t fromLength = sizeof from;
+    std::memset(&from, 0, sizeof from);
+    const ssize_t result = ::recvfrom(fd, receiveBuffer_.data(), maxSize, 0,
+                                      reinterpret_cast<sockaddr*>(&from), &fromLength);
+    if (result < 0) {
+      const int err = errno;
+      if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) {
+        // Nothing more on this socket: wait for its read source. The other
+        // socket may still hold datagrams; the loop looks at it next.
+        available = 0;
+        resumeReceiveSource(family);
+        continue;
+      }
+      inReceiveLoop_ = false;
+      closeWithError(errnoError(err, "Error in recvfrom() function"));
+      return;
+    }
+    // Whether more datagrams wait is learnt by reading again (the system
+    // only reports the next datagram's size), so the count stays above 0
+    // until a read would block.
+    const auto length = static_cast<std::uint64_t>(result);
+    available = available > length + 1 ? available - length : 1;
+    Data data =
+        std::make_shared<const Bytes>(receiveBuffer_.begin(), receiveBuffer_.begin() + result);
+    Bytes address(reinterpret_cast<const std::uint8_t*>(&from),
+                  reinterpret_cast<const std::uint8_t*>(&from) +
+                      std::min<std::size_t>(fromLength, sizeof from));
+
+    bool notified = false;
+    bool ignored = false;
+    if ((flags_ & kDidConnect) &&
+        !(v4 ? isConnectedToAddress4(address) : isConnectedToAddress6(address))) {
+      ignored = true;
+    } else if (!receiveFilterBlock_ || !receiveFilterQueue_) {
+      notifyDidReceiveData(std::move(data), std::move(address), nullptr);
+      notified = true;
+    } else if (!receiveFilterAsync_) {
+      std::shared_ptr<void> context;
+      bool allowed = false;
+      const ReceiveFilter filter = receiveFilterBlock_;
+      auto call = [&] { allowed = filter(data, address, &context); };
+      // A filter queue that is (or runs on) the socket queue is called
+      // inline: waiting for it would wait for ourselves.
+      if (receiveFilterQueue_->isCurrent() ||
+          receiveFilterQueue_->getSpecific(isOnSocketQueueOrTargetQueueKey_)) {
+        call();
+      } else {
+        receiveFilterQueue_->sync(call);
+      }
+      if (allowed) {
+        notifyDidReceiveData(std::move(data), std::move(address), std::move(context));
+        notified = true;
+      } else {
+        ignored = true;
+      }
+    } else {
+      ++pendingFilterOperations_;
+      receiveFilterQueue_->async([self = shared_from_this(), filter = receiveFilterBlock_,
+                                  data = std::move(data), address = std::move(address)] {
+        std::shared_ptr<void> context;
+        const bool allowed = filter(data, address, &context);
+        self->socketQueue_->async([self, allowed, data, address, context] {
+          self->receiveFilterAnswered(allowed, data, address, context);
+        });
+      });
+      // Receiving once stops at the top of the loop until the answer comes;
+      // receiving continuously goes on reading.
+      continue;
+    }
+    if (flags_ & kReceiveOnce) {
+      if (notified) flags_ &= ~static_cast<std::uint32_t>(kReceiveOnce);
+    }
+    (void)ignored;  // an ignored datagram: read the next one
+  }
+  inReceiveLoop_ = false;
+}
+
+void DispatchUdpSocket::receiveFilterAnswered(bool allowed, Data data, Bytes address,
+                                              std::shared_ptr<void> context) {
+  if (pendingFilterOperations_ > 0) --pendingFilterOperations_;
+  if (allowed) notifyDidReceiveData(std::move(data), std::move(address), std::move(context));
+  if (flags_ & kReceiveOnce) {
+    if (allowed) {
+      flags_ &= ~static_cast<std::uint32_t>(kReceiveOnce);
+    } else if (pendingFilterOperations_ == 0) {
+      doReceive();
+    }
+  }
+}
+
+bool DispatchUdpSocket::isConnectedToAddress4(const Bytes& address) const {
+  if (cachedConnectedFamily_ != AF_INET || address.size() < kSockaddr4Size ||
+      cachedConnectedAddress_.size() < kSockaddr4Size) {
+    return false;
+  }
+  sockaddr_in a;
+  sockaddr_in c;
+  std::memcpy(&a, address.data(), sizeof a);
+  std::memcpy(&c, cachedConnectedAddress_.data(), sizeof c);
+  return a.sin_family == AF_INET && a.sin_port == c.sin_port &&
+         std::memcmp(&a.sin_addr, &c.sin_addr, sizeof a.sin_addr) == 0;
+}
+
+bool DispatchUdpSocket::isConnectedToAddress6(const Bytes& address) const {
+  if (cachedConnectedFamily_ != AF_INET6 || address.size() < kSockaddr6Size ||
+      cachedConnectedAddress_.size() < kSockaddr6Size) {
+    return false;
+  }
+  sockaddr_in6 a;
+  sockaddr_in6 c;
+  std::memcpy(&a, address.data(), sizeof a);
+  std::memcpy(&c, cachedConnectedAddress_.data(), sizeof c);
+  return a.sin6_family == AF_INET6 && a.sin6_port == c.sin6_port &&
+         std::memcmp(&a.sin6_addr, &c.sin6_addr, sizeof a.sin6_addr) == 0;
+}
+
+}  // namespace net::sockets

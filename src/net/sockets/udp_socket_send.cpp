@@ -1,0 +1,282 @@
+// DispatchUdpSocket: the send queue, the send filter, sending and the send
+// time-out.
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include "net/sockets/socket_address.h"
+#include "net/sockets/socket_error.h"
+#include "net/sockets/udp_socket.h"
+
+namespace net::sockets {
+
+// --- requests ---------------------------------------------------------------------------
+
+void DispatchUdpSocket::sendData(Data data, long tag) { sendData(std::move(data), -1.0, tag); }
+
+void DispatchUdpSocket::sendData(Data data, double timeout, long tag) {
+  if (!data || data->empty()) return;
+  enqueueSend(std::make_shared<DispatchUdpSendPacket>(std::move(data), timeout, tag));
+}
+
+void DispatchUdpSocket::sendData(Data data, const std::string& host, std::uint16_t port,
+                                 double timeout, long tag) {
+  if (!data || data->empty()) return;
+  auto packet = std::make_shared<DispatchUdpSendPacket>(std::move(data), timeout, tag);
+  packet->resolveInProgress = true;
+  socketQueue_->async([self = shared_from_this(), packet, host, port] {
+    self->asyncResolveHost(
+        host, port,
+        [raw = self.get(), packet](std::vector<Bytes> addresses, platform::Error error) {
+          packet->resolveInProgress = false;
+          packet->resolvedAddresses = std::move(addresses);
+          packet->resolveError = std::move(error);
+          if (raw->currentSend_ == packet) raw->doPreSend();
+        });
+    self->sendQueue_.push_back(packet);
+    self->maybeDequeueSend();
+  });
+}
+
+void DispatchUdpSocket::sendData(Data data, const Bytes& address, double timeout, long tag) {
+  if (!data || data->empty()) return;
+  auto packet = std::make_shared<DispatchUdpSendPacket>(std::move(data), timeout, tag);
+  packet->address = address;
+  packet->addressFamily = familyFromAddress(address);
+  enqueueSend(std::move(packet));
+}
+
+void DispatchUdpSocket::enqueueSend(PacketPtr packet) {
+  // Always through the queue, also from the socket queue itself, so a send
+  // requested from a callback or a filter never re-enters the send path.
+  socketQueue_->async([self = shared_from_this(), packet = std::move(packet)] {
+    self->sendQueue_.push_back(packet);
+    self->maybeDequeueSend();
+  });
+}
+
+void DispatchUdpSocket::setSendFilter(SendFilter filter, QueuePtr queue, bool isAsynchronous) {
+  if (!filter) queue.reset();
+  runAsync([this, filter = std::move(filter), queue = std::move(queue), isAsynchronous] {
+    sendFilterBlock_ = filter;
+    sendFilterQueue_ = queue;
+    sendFilterAsync_ = isAsynchronous;
+  });
+}
+
+// --- the send queue -----------------------------------------------------------------------
+
+void DispatchUdpSocket::maybeDequeueSend() {
+  // Ending one datagram takes the next from inside the same pass: calls made
+  // while the loop runs only ask it to go round once more, so a long queue
+  // never deepens the stack.
+  if (inDequeueLoop_) {
+    dequeueAgain_ = true;
+    return;
+  }
+  inDequeueLoop_ = true;
+  do {
+    dequeueAgain_ = false;
+    maybeDequeueSendOnce();
+  } while (dequeueAgain_);
+  inDequeueLoop_ = false;
+}
+
+void DispatchUdpSocket::maybeDequeueSendOnce() {
+  if (currentSend_) return;
+  if (!(flags_ & kDidCreateSockets) && !sendQueue_.empty()) {
+    platform::Error error;
+    if (!createSockets(&error)) {
+      // No socket ever existed, so no close callback can carry the error:
+      // each waiting request is told of it instead of vanishing unreported.
+      for (const PacketPtr& waiting : sendQueue_) {
+        if (auto packet = std::dynamic_pointer_cast<DispatchUdpSendPacket>(waiting)) {
+          notifyDidNotSendDataWithTag(packet->tag, error);
+        } else {
+          notifyDidNotConnect(error);
+        }
+      }
+      closeWithError(error);
+      return;
+    }
+  }
+  while (!sendQueue_.empty()) {
+    currentSend_ = std::move(sendQueue_.front());
+    sendQueue_.pop_front();
+    if (std::dynamic_pointer_cast<DispatchUdpSpecialPacket>(currentSend_)) {
+      maybeConnect();
+      return;
+    }
+    auto packet = std::static_pointer_cast<DispatchUdpSendPacket>(currentSend_);
+    if (packet->resolveError) {
+      notifyDidNotSendDataWithTag(packet->tag, packet->resolveError);
+      currentSend_.reset();
+      continue;
+    }
+    doPreSend();
+    break;
+  }
+  if (!currentSend_ && (flags_ & kCloseAfterSends)) closeWithError(platform::Error());
+}
+
+void DispatchUdpSocket::doPreSend() {
+  auto packet = std::dynamic_pointer_cast<DispatchUdpSendPacket>(currentSend_);
+  if (!packet) return;
+  platform::Error error;
+  if (flags_ & kDidConnect) {
+    if (packet->resolveInProgress || !packet->resolvedAddresses.empty() || packet->resolveError ||
+        !packet->address.empty()) {
+      error = udpBadConfigError("Cannot specify destination of packet for connected socket");
+    } else {
+      packet->address = cachedConnectedAddress_;
+      packet->addressFamily = cachedConnectedFamily_;
+    }
+  } else if (packet->resolveInProgress) {
+    // Wait for the look-up; its completion calls doPreSend again.
+    if (flags_ & kSock4CanAcceptBytes) suspendSendSource(AF_INET);
+    if (flags_ & kSock6CanAcceptBytes) suspendSendSource(AF_INET6);
+    return;
+  } else if (packet->resolveError) {
+    error = packet->resolveError;
+  } else if (packet->address.empty()) {
+    if (packet->resolvedAddresses.empty()) {
+      error =
+          udpBadConfigError("You must specify destination of packet for a non-connected socket");
+    } else {
+      packet->addressFamily = getAddress(&packet->address, &error, packet->resolvedAddresses);
+    }
+  }
+  if (!error) {
+    // A destination that is no IPv4/IPv6 record, or one whose family has no
+    // open socket, fails this datagram only; the socket stays open.
+    if (packet->addressFamily != AF_INET && packet->addressFamily != AF_INET6) {
+      error = udpBadParamError("A valid IPv4 or IPv6 address was not given");
+    } else if ((packet->addressFamily == AF_INET ? socket4FD_ : socket6FD_) == -1) {
+      error = udpOtherError(packet->addressFamily == AF_INET
+                                ? "No IPv4 socket is open to send to an IPv4 address."
+                                : "No IPv6 socket is open to send to an IPv6 address.");
+    }
+  }
+  if (error) {
+    notifyDidNotSendDataWithTag(packet->tag, error);
+    endCurrentSend();
+    maybeDequeueSend();
+    return;
+  }
+
+  if (!sendFilterBlock_ || !sendFilterQueue_) {
+    doSend();
+    return;
+  }
+  if (!sendFilterAsync_) {
+    bool allowed = false;
+    const SendFilter& filter = sendFilterBlock_;
+    auto call = [&] { allowed = filter(packet->buffer, packet->address, packet->tag); };
+    // A filter queue that is (or runs on) the socket queue is called inline:
+    // waiting for it would wait for ourselves.
+    if (sendFilterQueue_->isCurrent() ||
+        sendFilterQueue_->getSpecific(isOnSocketQueueOrTargetQueueKey_)) {
+      call();
+    } else {
+      sendFilterQueue_->sync(call);
+    }
+    if (currentSend_ != packet) return;  // the filter closed the socket
+    sendFilterAnswered(packet, allowed);
+    return;
+  }
+  packet->filterInProgress = true;
+  sendFilterQueue_->async([self = shared_from_this(), filter = sendFilterBlock_, packet] {
+    const bool allowed = filter(packet->buffer, packet->address, packet->tag);
+    self->socketQueue_->async([self, packet, allowed] {
+      packet->filterInProgress = false;
+      if (self->currentSend_ == packet) self->sendFilterAnswered(packet, allowed);
+    });
+  });
+}
+
+void DispatchUdpSocket::sendFilterAnswered(const std::shared_ptr<DispatchUdpSendPacket>& packet,
+                                           bool allowed) {
+  if (allowed) {
+    doSend();
+    return;
+  }
+  // Dropped by the filter: reported as sent.
+  notifyDidSendDataWithTag(packet->tag);
+  endCurrentSend();
+  maybeDequeueSend();
+}
+
+void DispatchUdpSocket::doSend() {
+  auto packet = std::dynamic_pointer_cast<DispatchUdpSendPacket>(currentSend_);
+  if (!packet) return;
+  const bool v4 = packet->addressFamily == AF_INET;
+  const int fd = v4 ? socket4FD_ : socket6FD_;
+  const Bytes& bytes = *packet->buffer;
+  ssize_t result;
+  if (flags_ & kDidConnect) {
+    result = ::send(fd, bytes.data(), bytes.size(), 0);
+  } else {
+    const socklen_t length = static_cast<socklen_t>(v4 ? kSockaddr4Size : kSockaddr6Size);
+    result = ::sendto(fd, bytes.data(), bytes.size(), 0,
+                      reinterpret_cast<const sockaddr*>(packet->address.data()), length);
+  }
+  const int err = errno;
+  flags_ |= kDidBind;
+  if (result > 0) {
+    notifyDidSendDataWithTag(packet->tag);
+    endCurrentSend();
+    maybeDequeueSend();
+    return;
+  }
+  if (result == 0 || err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == ENOBUFS) {
+    // Wait for writability: the send source's event calls doSend again.
+    flags_ &= ~static_cast<std::uint32_t>(v4 ? kSock4CanAcceptBytes : kSock6CanAcceptBytes);
+    resumeSendSource(v4 ? AF_INET : AF_INET6);
+    if (!sendTimer_ && packet->timeout >= 0.0) setupSendTimerWithTimeout(packet->timeout);
+    return;
+  }
+  closeWithError(errnoError(err, "Error in send() function."));
+}
+
+void DispatchUdpSocket::onSendSourceEvent(int family) {
+  flags_ |= family == AF_INET ? kSock4CanAcceptBytes : kSock6CanAcceptBytes;
+  auto packet = std::dynamic_pointer_cast<DispatchUdpSendPacket>(currentSend_);
+  if (!packet || packet->resolveInProgress || packet->filterInProgress) {
+    suspendSendSource(family);
+    return;
+  }
+  doSend();
+}
+
+void DispatchUdpSocket::endCurrentSend() {
+  if (sendTimer_) {
+    sendTimer_->cancel();
+    sendTimer_.reset();
+  }
+  currentSend_.reset();
+}
+
+void DispatchUdpSocket::setupSendTimerWithTimeout(double timeout) {
+  SourcePtr timer = Source::timer(socketQueue_);
+  std::weak_ptr<DispatchUdpSocket> weak = weak_from_this();
+  std::weak_ptr<Source> weakTimer = timer;
+  timer->setEventHandler([weak, weakTimer] {
+    auto self = weak.lock();
+    auto t = weakTimer.lock();
+    if (self && t && self->sendTimer_ == t) self->doSendTimeout();
+  });
+  timer->setTimer(platform::dispatch::seconds(timeout), platform::dispatch::Duration::zero());
+  sendTimer_ = timer;
+  timer->resume();
+}
+
+void DispatchUdpSocket::doSendTimeout() {
+  auto packet = std::dynamic_pointer_cast<DispatchUdpSendPacket>(currentSend_);
+  if (!packet) return;
+  notifyDidNotSendDataWithTag(packet->tag, udpSendTimeoutError());
+  endCurrentSend();
+  maybeDequeueSend();
+}
+
+}  // namespace net::sockets
