@@ -1,0 +1,241 @@
+#include "ipc/xpc_connection.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "ipc/xpc_log.h"
+#include "platform/foundation/format.h"
+
+namespace ipc {
+
+using platform::dispatch::Queue;
+using platform::dispatch::QueuePtr;
+using platform::xpc::ChannelType;
+using platform::xpc::ChannelValue;
+
+namespace {
+
+bool onMainThread() { return ::syscall(SYS_gettid) == ::getpid(); }
+
+QueuePtr currentQueueForReplies() {
+  if (QueuePtr q = Queue::current()) return q;
+  return onMainThread() ? Queue::main() : Queue::global();
+}
+
+}  // namespace
+
+XPCConnection::XPCConnection(std::shared_ptr<platform::xpc::Connection> connection)
+    : connection_(std::move(connection)) {}
+
+std::shared_ptr<XPCConnection> XPCConnection::create(
+    std::shared_ptr<platform::xpc::Connection> connection) {
+  if (!connection) return nullptr;
+  auto self = std::shared_ptr<XPCConnection>(new XPCConnection(connection));
+  // The transport's handler holds the wrapper while events can still come.
+  connection->setEventHandler([self](const ChannelValue& event) { self->receive(event); });
+  self->queue_ = Queue::createSerial(connection->name());
+  connection->setTargetQueue(self->queue_);
+  connection->resume();
+  return self;
+}
+
+std::shared_ptr<XPCConnection> XPCConnection::createWithServiceName(const std::string& name) {
+  return create(platform::xpc::Connection::createMachService(name));
+}
+
+XPCConnection::~XPCConnection() { connection_->cancel(); }
+
+void XPCConnection::setDispatchQueue(QueuePtr queue) {
+  if (!queue) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  queue_ = queue;
+  connection_->setTargetQueue(queue);
+}
+
+QueuePtr XPCConnection::dispatchQueue() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return queue_;
+}
+
+void XPCConnection::setReplyDispatchQueue(QueuePtr queue) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  replyQueue_ = std::move(queue);
+}
+
+QueuePtr XPCConnection::replyDispatchQueue() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return replyQueue_;
+}
+
+void XPCConnection::setEventHandler(EventHandler handler) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  handler_ = std::move(handler);
+  if (!handler_) return;
+  handlerEverSet_ = true;
+  if (held_.empty()) return;
+  // Hand the held events over on the connection's queue, in order.
+  auto self = shared_from_this();
+  queue_->async([self] {
+    std::vector<XPCMessage> held;
+    EventHandler h;
+    {
+      std::lock_guard<std::mutex> lock(self->mutex_);
+      held.swap(self->held_);
+      h = self->handler_;
+    }
+    if (!h) return;
+    for (const auto& m : held) h(m, self);
+  });
+}
+
+XPCConnection::EventHandler XPCConnection::eventHandler() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return handler_;
+}
+
+// On the connection's queue.
+void XPCConnection::receive(const ChannelValue& event) {
+  XPCMessage message;
+  if (event.type() == ChannelType::Error) {
+    ChannelValue d = ChannelValue::dictionary();
+    d.set(kXPCErrorKey, event);
+    message = XPCMessage(d);
+  } else if (event.type() == ChannelType::Dictionary) {
+    message = XPCMessage(event);
+    setChannelLogLevel(message.logLevel());
+  } else {
+    return;
+  }
+  Object debugLog = message.objectForKey(kXPCDebugLogKey);
+  if (!debugLog.isNil()) {
+    channelLog(platform::format("LOG: %@", debugLog.description()));
+    return;
+  }
+  deliver(message);
+}
+
+// On the connection's queue.
+void XPCConnection::deliver(const XPCMessage& message) {
+  std::vector<XPCMessage> batch;
+  EventHandler h;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!handlerEverSet_ || (!held_.empty())) {
+      held_.push_back(message);
+      if (!handlerEverSet_) return;
+      batch.swap(held_);
+    } else {
+      batch.push_back(message);
+    }
+    h = handler_;
+  }
+  if (!h) return;
+  auto self = shared_from_this();
+  for (const auto& m : batch) h(m, self);
+}
+
+void XPCConnection::sendMessage(XPCMessage message) {
+  sendMessage(std::move(message), nullptr, nullptr);
+}
+
+void XPCConnection::sendMessage(XPCMessage message, ReplyHandler reply) {
+  sendMessage(std::move(message), std::move(reply), nullptr);
+}
+
+void XPCConnection::sendMessage(XPCMessage message, ReplyHandler reply, ErrorHandler error) {
+  std::uint32_t level = channelLogLevel();
+  message.setLogLevel(level);
+  if (level >= 4) channelLog(platform::format("Sending message %@", message.description()));
+  QueuePtr queue = dispatchQueue();
+  auto connection = connection_;
+  if (!reply) {
+    ChannelValue dict = message.getXPCDictionary();
+    queue->async([connection, dict] { connection->send(dict); });
+    return;
+  }
+  message.setNeedsDirectReply(true);
+  QueuePtr replyQueue = replyDispatchQueue();
+  if (!replyQueue) replyQueue = currentQueueForReplies();
+  ChannelValue dict = message.getXPCDictionary();
+  auto onReply = [reply, error](const ChannelValue& result) {
+    if (result.type() == ChannelType::Error) {
+      if (error) {
+        error(XPCMessage::errorForXPCObject(result));
+      } else if (channelLogLevel() != 0) {
+        if (result.errorValue() == platform::xpc::ChannelError::ConnectionInvalid) {
+          channelLog("Connection is invalid");
+        } else if (result.errorValue() == platform::xpc::ChannelError::ConnectionInterrupted) {
+          channelLog("Connection was interrupted");
+        }
+      }
+      return;
+    }
+    reply(XPCMessage(result));
+  };
+  queue->async([connection, dict, replyQueue, onReply] {
+    connection->sendWithReply(dict, replyQueue, onReply);
+  });
+}
+
+void XPCConnection::sendSelector(const std::string& selector, const Object& target,
+                                 const Object& object, ReturnValueHandler handler) {
+  XPCMessage m = XPCMessage::messageWithSelector(selector, target, object);
+  sendMessage(
+      m,
+      [handler](const XPCMessage& reply) {
+        platform::Error error;
+        Object result = reply.invocationReturnValue(&error);
+        if (handler) handler(result, error);
+      },
+      [handler](const platform::Error& error) {
+        if (handler) handler(Object(), error);
+      });
+}
+
+void XPCConnection::sendLog(const std::string& text) {
+  sendMessage(XPCMessage::messageWithObject(Object(text), Object(kXPCDebugLogKey)));
+}
+
+void XPCConnection::suspend() {
+  auto connection = connection_;
+  dispatchQueue()->async([connection] { connection->suspend(); });
+}
+
+void XPCConnection::resume() {
+  auto connection = connection_;
+  dispatchQueue()->async([connection] { connection->resume(); });
+}
+
+std::optional<std::string> XPCConnection::connectionName() const {
+  if (connection_->name().empty()) return std::nullopt;
+  return connection_->name();
+}
+
+std::uint32_t XPCConnection::connectionEUID() const {
+  return static_cast<std::uint32_t>(connection_->credentials().uid);
+}
+
+std::uint32_t XPCConnection::connectionEGID() const {
+  return static_cast<std::uint32_t>(connection_->credentials().gid);
+}
+
+std::uint32_t XPCConnection::connectionProcessID() const {
+  return static_cast<std::uint32_t>(connection_->credentials().pid);
+}
+
+std::uint32_t XPCConnection::connectionAuditSessionID() const {
+  return connection_->credentials().auditSessionID();
+}
+
+std::string XPCConnection::connectionExecutablePath() const {
+  return connection_->credentials().executable;
+}
+
+std::string XPCConnection::description() const {
+  auto name = connectionName();
+  return platform::format("<%@(%@, %@, %@, %@)>", "XPCConnection",
+                          name ? platform::Value(*name) : platform::Value(), connectionProcessID(),
+                          connectionEUID(), connectionEGID());
+}
+
+}  // namespace ipc

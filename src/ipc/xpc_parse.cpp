@@ -1,0 +1,345 @@
+#include "ipc/xpc_parse.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <limits>
+
+#include "ipc/xpc_log.h"
+#include "platform/foundation/exception.h"
+#include "platform/foundation/format.h"
+#include "platform/xpc/wire_codec.h"
+
+namespace ipc {
+
+using platform::Value;
+using platform::ValueKind;
+using platform::xpc::ChannelType;
+using platform::xpc::ChannelValue;
+
+namespace {
+
+// Class names of the closed list of archived classes.
+constexpr const char* kURLClass = "NSURL";
+constexpr const char* kErrorClass = "NSError";
+constexpr const char* kNullClass = "NSNull";
+constexpr const char* kClassKey = "$class";
+constexpr const char* kValueKey = "$value";
+
+std::int64_t nanosecondsFor(double seconds) {
+  double ns = std::trunc(seconds * 1e9);
+  if (std::isnan(ns)) return 0;
+  if (ns >= 9223372036854775807.0) return std::numeric_limits<std::int64_t>::max();
+  if (ns <= -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
+  return static_cast<std::int64_t>(ns);
+}
+
+ChannelValue archiveOf(const std::string& className, const Value& payload) {
+  ChannelValue root = ChannelValue::dictionary();
+  root.set(kClassKey, ChannelValue::string(className));
+  if (!payload.isNone()) root.set(kValueKey, XPCParse::newXPCObject(payload));
+  auto encoded = platform::xpc::wire::encode(root);
+  if (!encoded) return {};
+  return ChannelValue::data(std::move(encoded->bytes), true);
+}
+
+Value archiveOfError(const platform::Error& e) {
+  Value d = Value::mutableDictionary();
+  d.set("domain", Value(e.domain()));
+  d.set("code", Value(e.code()));
+  d.set("userInfo", e.userInfo().isNone() ? Value::dictionary() : e.userInfo());
+  if (e.underlying()) d.set("underlying", archiveOfError(*e.underlying()));
+  return d.copy();
+}
+
+platform::Error errorFromArchive(const Value& d, int depth = 0) {
+  if (!d.isDictionary() || !d["domain"].isString() || depth > 16) return {};
+  Value userInfo = d["userInfo"].isDictionary() ? d["userInfo"] : Value::dictionary();
+  if (d["underlying"].isDictionary()) {
+    platform::Error under = errorFromArchive(d["underlying"], depth + 1);
+    if (under) return platform::Error(d["domain"].asString(), d["code"].asInt64(), userInfo, under);
+  }
+  return platform::Error(d["domain"].asString(), d["code"].asInt64(), userInfo);
+}
+
+// Unarchives a marked archive into a known class; nil when it is not one.
+Object unarchive(const std::vector<std::uint8_t>& bytes) {
+  std::string reason;
+  auto root = platform::xpc::wire::decode(bytes.data(), bytes.size(), {}, &reason);
+  if (!root || root->type() != ChannelType::Dictionary) {
+    if (channelLogLevel() >= 2) {
+      channelLog(platform::format(
+          "NSData object is not an object archive (this is not necessarily an error). Reason: %@",
+          reason.empty() ? std::string("not a dictionary") : reason));
+    }
+    return {};
+  }
+  const std::string& cls = root->get(kClassKey).stringValue();
+  Object payload = XPCParse::objectWithXPCObject(root->get(kValueKey));
+  Value v = payload.value();
+  if (cls == kNullClass) return Object(Value::null());
+  if (cls == kURLClass && v.isString()) {
+    platform::URL url(v.asString());
+    if (url.isValid()) return Object(url);
+  }
+  if (cls == kErrorClass) {
+    platform::Error e = errorFromArchive(v);
+    if (e) return Object(e);
+  }
+  if (channelLogLevel() >= 2) {
+    channelLog(platform::format(
+        "NSData object is not an object archive (this is not necessarily an error). Reason: %@",
+        "class \"" + cls + "\" cannot be unarchived"));
+  }
+  return {};
+}
+
+}  // namespace
+
+// --- FileHandle -------------------------------------------------------------
+
+std::shared_ptr<FileHandle> FileHandle::duplicating(int fd) {
+  if (fd < 0) return nullptr;
+  int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return nullptr;
+  return std::make_shared<FileHandle>(copy);
+}
+
+FileHandle::~FileHandle() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::string FileHandle::description() const { return platform::format("<FileHandle: fd %d>", fd_); }
+
+// --- Object -----------------------------------------------------------------
+
+Object::Object(platform::Value v) {
+  if (!v.isNone()) v_ = std::move(v);
+}
+Object::Object(std::shared_ptr<FileHandle> h) {
+  if (h) v_ = std::move(h);
+}
+Object::Object(std::shared_ptr<XPCUUID> u) {
+  if (u) v_ = std::move(u);
+}
+Object::Object(platform::URL url) : v_(std::move(url)) {}
+Object::Object(platform::Error error) {
+  if (error) v_ = std::move(error);
+}
+Object::Object(std::shared_ptr<const Codable> object) {
+  if (object) v_ = std::move(object);
+}
+
+Value Object::value() const {
+  auto* p = std::get_if<Value>(&v_);
+  return p ? *p : Value();
+}
+std::shared_ptr<FileHandle> Object::fileHandle() const {
+  auto* p = std::get_if<std::shared_ptr<FileHandle>>(&v_);
+  return p ? *p : nullptr;
+}
+std::shared_ptr<XPCUUID> Object::uuid() const {
+  auto* p = std::get_if<std::shared_ptr<XPCUUID>>(&v_);
+  return p ? *p : nullptr;
+}
+const platform::URL* Object::url() const { return std::get_if<platform::URL>(&v_); }
+const platform::Error* Object::error() const { return std::get_if<platform::Error>(&v_); }
+std::shared_ptr<const Codable> Object::codable() const {
+  auto* p = std::get_if<std::shared_ptr<const Codable>>(&v_);
+  return p ? *p : nullptr;
+}
+
+std::string Object::description() const {
+  switch (kind()) {
+    case Kind::Nil:
+      return "(null)";
+    case Kind::Value:
+      return value().description();
+    case Kind::FileHandle:
+      return fileHandle()->description();
+    case Kind::UUID:
+      return uuid()->description();
+    case Kind::URL:
+      return url()->description();
+    case Kind::Error:
+      return error()->description();
+    case Kind::Codable:
+      return codable()->description();
+  }
+  return "";
+}
+
+// --- object to channel --------------------------------------------------------
+
+ChannelValue XPCParse::newXPCObject(const Value& v) {
+  switch (v.kind()) {
+    case ValueKind::None:
+      return {};
+    case ValueKind::Null:
+      return archiveOf(kNullClass, Value());
+    case ValueKind::Bool:
+      return ChannelValue::boolean(v.asBool());
+    case ValueKind::Int:
+    case ValueKind::UInt:
+    case ValueKind::Real: {
+      char type = v.numberType();
+      if (type == 'c') return ChannelValue::boolean(v.asBool());
+      if (type == 'Q') return ChannelValue::uint64(v.asUInt64());
+      if (type == 'q') return ChannelValue::int64(v.asInt64());
+      return ChannelValue::real(v.asDouble());
+    }
+    case ValueKind::String:
+      return ChannelValue::string(v.asString());
+    case ValueKind::Data:
+      return ChannelValue::data(v.asData());
+    case ValueKind::Date:
+      return ChannelValue::date(nanosecondsFor(v.asDate().timeIntervalSince1970()));
+    case ValueKind::Array: {
+      ChannelValue a = ChannelValue::array();
+      for (const Value& e : v.elements()) {
+        ChannelValue c = newXPCObject(e);
+        if (c) a.append(c);
+      }
+      return a;
+    }
+    case ValueKind::Dictionary: {
+      ChannelValue d = ChannelValue::dictionary();
+      v.forEach([&](const Value& key, const Value& e) {
+        if (!key.isString()) return true;
+        ChannelValue c = newXPCObject(e);
+        if (c) d.set(key.asString(), c);
+        return true;
+      });
+      return d;
+    }
+  }
+  return {};
+}
+
+ChannelValue XPCParse::newXPCObject(const Object& o) {
+  switch (o.kind()) {
+    case Object::Kind::Nil:
+      return {};
+    case Object::Kind::Value:
+      return newXPCObject(o.value());
+    case Object::Kind::FileHandle:
+      return ChannelValue::fileDescriptor(o.fileHandle()->fileDescriptor());
+    case Object::Kind::UUID:
+      return o.uuid()->newXPCObject();
+    case Object::Kind::URL:
+      return archiveOf(kURLClass, Value(o.url()->absoluteString()));
+    case Object::Kind::Error:
+      return archiveOf(kErrorClass, archiveOfError(*o.error()));
+    case Object::Kind::Codable: {
+      auto c = o.codable();
+      Value archived = c->archive();
+      if (archived.isNone()) {
+        throw platform::Exception(
+            kXPCNotNSCodingConformantException,
+            platform::format("Object %@ is not convertible into xpc_object_t type because it is "
+                             "not NSCoding conformant",
+                             c->description()));
+      }
+      return archiveOf(c->className(), archived);
+    }
+  }
+  return {};
+}
+
+// --- channel to object --------------------------------------------------------
+
+Object XPCParse::objectWithXPCObject(const ChannelValue& c) {
+  switch (c.type()) {
+    case ChannelType::Dictionary:
+      return Object(dictionaryWithContentsOfXPCObject(c));
+    case ChannelType::Array:
+      return Object(arrayWithContentsOfXPCObject(c));
+    case ChannelType::Date:
+      return Object(dateWithXPCObject(c));
+    case ChannelType::Data:
+    case ChannelType::SharedMemory:
+      return objectWithXPCData(c);
+    case ChannelType::String:
+      return Object(stringWithXPCObject(c));
+    case ChannelType::UUID:
+      return Object(XPCUUID::uuidWithXPCObject(c));
+    case ChannelType::FileDescriptor:
+      return Object(fileHandleWithXPCObject(c));
+    case ChannelType::Bool:
+    case ChannelType::Int64:
+    case ChannelType::UInt64:
+    case ChannelType::Double:
+      return Object(numberWithXPCObject(c));
+    default:
+      return {};
+  }
+}
+
+Object XPCParse::objectWithXPCData(const ChannelValue& c) {
+  Value data = dataWithXPCObject(c);
+  if (data.isNone()) return {};
+  if (c.isArchive()) {
+    Object o = unarchive(c.bytes());
+    if (o) return o;
+  }
+  return Object(data);
+}
+
+Value XPCParse::dictionaryWithContentsOfXPCObject(const ChannelValue& c) {
+  if (c.type() != ChannelType::Dictionary) return {};
+  std::vector<std::pair<Value, Value>> pairs;
+  c.forEach([&](const std::string& key, const ChannelValue& e) {
+    Value v = objectWithXPCObject(e).value();
+    if (!v.isNone()) pairs.emplace_back(Value(key), v);
+    return true;
+  });
+  return Value::dictionary(std::move(pairs));
+}
+
+Value XPCParse::arrayWithContentsOfXPCObject(const ChannelValue& c) {
+  if (c.type() != ChannelType::Array) return {};
+  std::vector<Value> elements;
+  for (std::size_t i = 0; i < c.count(); ++i) {
+    Value v = objectWithXPCObject(c.at(i)).value();
+    if (!v.isNone()) elements.push_back(v);
+  }
+  return Value::array(std::move(elements));
+}
+
+Value XPCParse::dateWithXPCObject(const ChannelValue& c) {
+  if (c.type() != ChannelType::Date) return {};
+  return Value(platform::Date(static_cast<double>(c.dateValue()) / 1000000000.0));
+}
+
+Value XPCParse::dataWithXPCObject(const ChannelValue& c) {
+  if (c.type() != ChannelType::Data) return {};
+  return Value::data(c.bytes());
+}
+
+Value XPCParse::stringWithXPCObject(const ChannelValue& c) {
+  if (c.type() != ChannelType::String) return {};
+  return Value(c.stringValue());
+}
+
+Value XPCParse::numberWithXPCObject(const ChannelValue& c) {
+  switch (c.type()) {
+    case ChannelType::Bool:
+      return Value(c.boolValue());
+    case ChannelType::UInt64:
+      return Value(c.uint64Value());
+    case ChannelType::Int64:
+      return Value(c.int64Value());
+    case ChannelType::Double:
+      return Value(c.doubleValue());
+    default:
+      return {};
+  }
+}
+
+std::shared_ptr<FileHandle> XPCParse::fileHandleWithXPCObject(const ChannelValue& c) {
+  if (c.type() != ChannelType::FileDescriptor) return nullptr;
+  return FileHandle::duplicating(c.fd());
+}
+
+}  // namespace ipc

@@ -1,0 +1,207 @@
+#include "ipc/xpc_service.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "ipc/xpc_log.h"
+#include "platform/foundation/exception.h"
+#include "platform/foundation/format.h"
+#include "platform/runloop/run_loop.h"
+#include "platform/system/bundle.h"
+#include "platform/system/notification_center.h"
+#include "platform/system/operation_queue.h"
+#include "platform/system/paths.h"
+#include "platform/system/property_list.h"
+#include "platform/xpc/connection.h"
+#include "platform/xpc/service_names.h"
+
+namespace ipc {
+
+using platform::dispatch::Queue;
+using platform::dispatch::QueuePtr;
+
+namespace {
+
+std::mutex gMutex;
+XPCService::PeerCheck gPeerCheck;
+std::vector<std::shared_ptr<platform::xpc::Listener>> gListeners;
+
+XPCService::PeerCheck peerCheck() {
+  std::lock_guard<std::mutex> lock(gMutex);
+  return gPeerCheck;
+}
+
+std::string mainBundleIdentifier() {
+  auto bundle = platform::Bundle::main();
+  std::string id = bundle ? bundle->bundleIdentifier() : "";
+  return id.empty() ? platform::xpc::mainServiceName() : id;
+}
+
+// On the main queue, once per accepted peer.
+void handlePeer(const std::shared_ptr<platform::xpc::Connection>& peer) {
+  XPCService::PeerCheck check = peerCheck();
+  if (check && !check(peer->credentials())) {
+    auto c = peer->credentials();
+    channelLog(platform::format("Refused connection from pid %d (uid %u, %@)", c.pid, c.uid,
+                                c.executable));
+    peer->cancel();
+    return;
+  }
+  auto connection = XPCConnection::create(peer);
+  platform::NotificationCenter::defaultCenter().post(kXPCConnectionReceivedNotification,
+                                                     connection);
+}
+
+}  // namespace
+
+std::shared_ptr<XPCService> XPCService::create(ConnectionHandler handler) {
+  auto service = std::shared_ptr<XPCService>(new XPCService());
+  service->handler_ = std::move(handler);
+  // The registration holds the service for the rest of the process.
+  platform::NotificationCenter::defaultCenter().addObserver(
+      kXPCConnectionReceivedNotification, nullptr, platform::OperationQueue::mainQueue(),
+      [service](const platform::Notification& n) {
+        if (auto c = n.objectAs<XPCConnection>()) service->handleConnection(c);
+      });
+  return service;
+}
+
+void XPCService::handleConnection(const std::shared_ptr<XPCConnection>& connection) {
+  ConnectionHandler h;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    connections_.push_back(connection);
+    h = handler_;
+  }
+  if (h) h(connection);
+}
+
+XPCService::ConnectionHandler XPCService::connectionHandler() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return handler_;
+}
+
+void XPCService::setConnectionHandler(ConnectionHandler handler) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  handler_ = std::move(handler);
+}
+
+std::vector<std::shared_ptr<XPCConnection>> XPCService::connections() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return connections_;
+}
+
+void XPCService::runMachService() { runMachService(mainBundleIdentifier()); }
+
+void XPCService::runMachService(const std::string& name) {
+  platform::Error error;
+  auto listener = platform::xpc::Listener::createMachService(name, Queue::main(), &error);
+  if (!listener) {
+    channelLog(platform::format("Cannot listen on %@: %@", name, error.localizedDescription()));
+    throw platform::Exception("Unable to create mach service.", "connection == NULL");
+  }
+  listener->setPeerHandler(handlePeer);
+  listener->resume();
+  std::lock_guard<std::mutex> lock(gMutex);
+  gListeners.push_back(listener);
+}
+
+void XPCService::runService() {
+  runMachService();
+  platform::runloop::RunLoop::main().run();
+  std::exit(0);
+}
+
+void XPCService::runServiceWithConnectionHandler(ConnectionHandler handler) {
+  create(std::move(handler));
+  runService();
+}
+
+void XPCService::setPeerCheck(PeerCheck check) {
+  std::lock_guard<std::mutex> lock(gMutex);
+  gPeerCheck = std::move(check);
+}
+
+XPCService::PeerCheck XPCService::peerCheckFor(PeerRequirement r) {
+  return [r](const platform::xpc::PeerCredentials& c) {
+    if (!c.valid) return false;
+    if (std::find(r.uids.begin(), r.uids.end(), c.uid) != r.uids.end()) return true;
+    if (std::find(r.gids.begin(), r.gids.end(), c.gid) != r.gids.end()) return true;
+    return !c.executable.empty() && std::find(r.executables.begin(), r.executables.end(),
+                                              c.executable) != r.executables.end();
+  };
+}
+
+void XPCService::stopListenersForTesting() {
+  std::vector<std::shared_ptr<platform::xpc::Listener>> listeners;
+  {
+    std::lock_guard<std::mutex> lock(gMutex);
+    listeners.swap(gListeners);
+  }
+  for (auto& l : listeners) l->cancel();
+}
+
+void XPCPerformSelector(const std::shared_ptr<XPCConnection>& connection, const Object& target,
+                        const std::string& selector, const Object& argument,
+                        XPCConnection::ReturnValueHandler handler) {
+  if (connection) {
+    connection->sendSelector(selector, target, argument, std::move(handler));
+    return;
+  }
+  // Copies through the channel conversions, so the operation sees what a
+  // peer would.
+  Object targetCopy = XPCParse::objectWithXPCObject(XPCParse::newXPCObject(target));
+  Object argumentCopy = XPCParse::objectWithXPCObject(XPCParse::newXPCObject(argument));
+  QueuePtr back = Queue::current();
+  if (!back) back = Queue::global();
+  Queue::global()->async([=] {
+    XPCMessage m = XPCMessage::messageWithSelector(selector, targetCopy, argumentCopy);
+    Object result;
+    platform::Error error;
+    if (auto reply = m.invoke()) {
+      result = reply->invocationReturnValue(&error);
+    } else {
+      error = platform::Error(
+          kXPCChannelErrorDomain, 0,
+          platform::Value::dictionary(
+              {{platform::kLocalizedDescriptionKey,
+                platform::format("No operation named %@ is registered", selector)}}));
+    }
+    back->async([handler, result, error] {
+      if (handler) handler(result, error);
+    });
+  });
+}
+
+bool XPCSandboxCheck() { return false; }
+
+std::string XPCRealHomeDirectory() {
+  struct passwd pw {};
+  struct passwd* out = nullptr;
+  std::vector<char> buf(16384);
+  if (::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &out) == 0 && out && pw.pw_dir) {
+    return pw.pw_dir;
+  }
+  return "";
+}
+
+std::string XPCContainerDataDirectory(const std::string& identifier) {
+  std::string id = identifier.empty() ? mainBundleIdentifier() : identifier;
+  return XPCRealHomeDirectory() + "/Library/Containers/" + id + "/Data";
+}
+
+platform::Value XPCCopyAppPreference(const std::string& key, const std::string& identifier) {
+  std::string id = identifier.empty() ? mainBundleIdentifier() : identifier;
+  const std::string file = "/" + id + ".plist";
+  for (const std::string& path :
+       {platform::paths::preferences() + file, XPCRealHomeDirectory() + "/Library/Preferences" + file,
+        XPCContainerDataDirectory(id) + "/Library/Preferences" + file}) {
+    platform::Value v = platform::plist::readFile(path)[key];
+    if (!v.isNone()) return v;
+  }
+  return {};
+}
+
+}  // namespace ipc

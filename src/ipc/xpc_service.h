@@ -1,0 +1,102 @@
+// XPCService: the listening side of the channel.
+//
+// `runMachService` listens on a named service on the main queue. Each peer
+// that passes the process's peer check becomes an XPCConnection (with its own
+// serial queue, resumed) and is posted with "XPCConnectionReceivedNotification";
+// every XPCService observes that notification on the main operation queue,
+// appends the connection to `connections` and calls its handler. A peer that
+// fails the check is closed before anything it sent is read: it never reaches
+// a handler.
+//
+// Guarantees: `connections` only grows and keeps every connection alive for
+// the service's lifetime; a service lives until the process ends (its
+// notification registration holds it).
+//
+// Thread safety: create services and start listeners on the main thread;
+// `connections` and the handler calls are on the main queue. The peer check
+// may be set from any thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ipc/xpc_connection.h"
+#include "platform/xpc/peer_credentials.h"
+
+namespace ipc {
+
+inline constexpr const char* kXPCConnectionReceivedNotification =
+    "XPCConnectionReceivedNotification";
+
+// Whom a service accepts: a peer passes when its uid is listed, or its gid
+// is listed, or its executable (as the kernel reports it) is listed.
+struct PeerRequirement {
+  std::vector<uid_t> uids;
+  std::vector<gid_t> gids;
+  std::vector<std::string> executables;
+};
+
+class XPCService : public std::enable_shared_from_this<XPCService> {
+ public:
+  using ConnectionHandler = std::function<void(const std::shared_ptr<XPCConnection>&)>;
+  using PeerCheck = std::function<bool(const platform::xpc::PeerCredentials&)>;
+
+  // Stores the handler and observes "XPCConnectionReceivedNotification".
+  static std::shared_ptr<XPCService> create(ConnectionHandler handler);
+
+  // Appends `connection` and calls the handler (main queue).
+  void handleConnection(const std::shared_ptr<XPCConnection>& connection);
+  ConnectionHandler connectionHandler() const;
+  void setConnectionHandler(ConnectionHandler handler);
+  std::vector<std::shared_ptr<XPCConnection>> connections() const;
+
+  // Listens on the service named by the main bundle's identifier (else the
+  // program's name) with the main queue. Throws platform::Exception named
+  // "Unable to create mach service." with reason "connection == NULL" when the
+  // service's socket cannot be had.
+  static void runMachService();
+  static void runMachService(const std::string& name);
+  // runMachService, then the main run loop forever.
+  [[noreturn]] static void runService();
+  [[noreturn]] static void runServiceWithConnectionHandler(ConnectionHandler handler);
+
+  // The check every accepted peer must pass (none: every peer passes).
+  static void setPeerCheck(PeerCheck check);
+  static PeerCheck peerCheckFor(PeerRequirement requirement);
+  // Stops every listener started by runMachService (tests).
+  static void stopListenersForTesting();
+
+ private:
+  XPCService() = default;
+  mutable std::mutex mutex_;
+  ConnectionHandler handler_;
+  std::vector<std::shared_ptr<XPCConnection>> connections_;
+};
+
+// Performs a registered operation (see XPCMessage::registerOperation): through
+// `connection` when given, else locally on a global queue with copies of the
+// target and the argument made through the channel conversions. The handler
+// runs on the queue current at the call (a global queue when there is none).
+void XPCPerformSelector(const std::shared_ptr<XPCConnection>& connection, const Object& target,
+                        const std::string& selector, const Object& argument,
+                        XPCConnection::ReturnValueHandler handler);
+
+// Programs here never run in an application sandbox: false.
+bool XPCSandboxCheck();
+// The real user's home folder from the user database.
+std::string XPCRealHomeDirectory();
+// <real home>/Library/Containers/<identifier>/Data; an empty identifier uses
+// the main bundle's.
+std::string XPCContainerDataDirectory(const std::string& identifier = "");
+// The preference `key` of the application: from its stored preferences
+// (paths::preferences()/<identifier>.plist), else from
+// <real home>/Library/Preferences/<identifier>.plist, else from the same file
+// below XPCContainerDataDirectory(identifier). None when all three miss.
+platform::Value XPCCopyAppPreference(const std::string& key, const std::string& identifier);
+
+}  // namespace ipc

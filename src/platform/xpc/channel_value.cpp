@@ -1,0 +1,336 @@
+#include "platform/xpc/channel_value.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <optional>
+
+namespace platform::xpc {
+
+struct ChannelNode {
+  ChannelType type = ChannelType::Null;
+  std::int64_t i = 0;
+  std::uint64_t u = 0;
+  double d = 0;
+  bool archive = false;
+  std::string s;
+  std::vector<std::uint8_t> bytes;
+  UUIDBytes uuid{};
+  int fd = -1;
+  ChannelError error = ChannelError::ConnectionInvalid;
+  std::vector<ChannelValue> elements;
+  std::vector<std::pair<std::string, ChannelValue>> entries;
+  std::optional<ReplyContext> context;
+  bool reply = false;
+
+  ~ChannelNode() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+namespace {
+
+std::shared_ptr<ChannelNode> make(ChannelType t) {
+  auto n = std::make_shared<ChannelNode>();
+  n->type = t;
+  return n;
+}
+
+const std::string& emptyString() {
+  static const std::string s;
+  return s;
+}
+
+const std::vector<std::uint8_t>& emptyBytes() {
+  static const std::vector<std::uint8_t> b;
+  return b;
+}
+
+}  // namespace
+
+ChannelValue ChannelValue::null() {
+  static const ChannelValue v(make(ChannelType::Null));
+  return v;
+}
+
+ChannelValue ChannelValue::boolean(bool b) {
+  static const ChannelValue t = [] {
+    auto n = make(ChannelType::Bool);
+    n->u = 1;
+    return ChannelValue(n);
+  }();
+  static const ChannelValue f(make(ChannelType::Bool));
+  return b ? t : f;
+}
+
+ChannelValue ChannelValue::int64(std::int64_t v) {
+  auto n = make(ChannelType::Int64);
+  n->i = v;
+  return ChannelValue(n);
+}
+
+ChannelValue ChannelValue::uint64(std::uint64_t v) {
+  auto n = make(ChannelType::UInt64);
+  n->u = v;
+  return ChannelValue(n);
+}
+
+ChannelValue ChannelValue::real(double v) {
+  auto n = make(ChannelType::Double);
+  n->d = v;
+  return ChannelValue(n);
+}
+
+ChannelValue ChannelValue::string(std::string_view s) {
+  auto n = make(ChannelType::String);
+  n->s.assign(s);
+  return ChannelValue(n);
+}
+
+ChannelValue ChannelValue::data(std::vector<std::uint8_t> bytes, bool isArchive) {
+  auto n = make(ChannelType::Data);
+  n->bytes = std::move(bytes);
+  n->archive = isArchive;
+  return ChannelValue(n);
+}
+
+ChannelValue ChannelValue::sharedMemory(std::vector<std::uint8_t> bytes) {
+  auto n = make(ChannelType::SharedMemory);
+  n->bytes = std::move(bytes);
+  return ChannelValue(n);
+}
+
+ChannelValue ChannelValue::date(std::int64_t ns) {
+  auto n = make(ChannelType::Date);
+  n->i = ns;
+  return ChannelValue(n);
+}
+
+ChannelValue ChannelValue::uuid(const UUIDBytes& bytes) {
+  auto n = make(ChannelType::UUID);
+  n->uuid = bytes;
+  return ChannelValue(n);
+}
+
+ChannelValue ChannelValue::fileDescriptor(int fd) {
+  if (fd < 0) return {};
+  int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return {};
+  return adoptFileDescriptor(copy);
+}
+
+ChannelValue ChannelValue::adoptFileDescriptor(int fd) {
+  if (fd < 0) return {};
+  auto n = make(ChannelType::FileDescriptor);
+  n->fd = fd;
+  return ChannelValue(n);
+}
+
+ChannelValue ChannelValue::array() { return ChannelValue(make(ChannelType::Array)); }
+
+ChannelValue ChannelValue::dictionary() { return ChannelValue(make(ChannelType::Dictionary)); }
+
+ChannelValue ChannelValue::error(ChannelError e) {
+  static const ChannelValue interrupted = [] {
+    auto n = make(ChannelType::Error);
+    n->error = ChannelError::ConnectionInterrupted;
+    return ChannelValue(n);
+  }();
+  static const ChannelValue invalid = [] {
+    auto n = make(ChannelType::Error);
+    n->error = ChannelError::ConnectionInvalid;
+    return ChannelValue(n);
+  }();
+  static const ChannelValue imminent = [] {
+    auto n = make(ChannelType::Error);
+    n->error = ChannelError::TerminationImminent;
+    return ChannelValue(n);
+  }();
+  switch (e) {
+    case ChannelError::ConnectionInterrupted:
+      return interrupted;
+    case ChannelError::TerminationImminent:
+      return imminent;
+    case ChannelError::ConnectionInvalid:
+      break;
+  }
+  return invalid;
+}
+
+ChannelValue ChannelValue::createReply(const ChannelValue& request) {
+  ChannelValue reply = dictionary();
+  const ReplyContext* ctx = request.replyContext();
+  if (ctx && !request.isReply()) {
+    reply.node_->context = *ctx;
+    reply.node_->reply = true;
+  }
+  return reply;
+}
+
+ChannelType ChannelValue::type() const { return node_ ? node_->type : ChannelType::None; }
+
+bool ChannelValue::boolValue() const { return type() == ChannelType::Bool && node_->u != 0; }
+
+std::int64_t ChannelValue::int64Value() const {
+  return type() == ChannelType::Int64 ? node_->i : 0;
+}
+
+std::uint64_t ChannelValue::uint64Value() const {
+  return type() == ChannelType::UInt64 ? node_->u : 0;
+}
+
+double ChannelValue::doubleValue() const { return type() == ChannelType::Double ? node_->d : 0; }
+
+const std::string& ChannelValue::stringValue() const {
+  return type() == ChannelType::String ? node_->s : emptyString();
+}
+
+const std::vector<std::uint8_t>& ChannelValue::bytes() const {
+  auto t = type();
+  return (t == ChannelType::Data || t == ChannelType::SharedMemory) ? node_->bytes : emptyBytes();
+}
+
+bool ChannelValue::isArchive() const { return type() == ChannelType::Data && node_->archive; }
+
+std::int64_t ChannelValue::dateValue() const { return type() == ChannelType::Date ? node_->i : 0; }
+
+UUIDBytes ChannelValue::uuidValue() const {
+  return type() == ChannelType::UUID ? node_->uuid : UUIDBytes{};
+}
+
+int ChannelValue::fd() const { return type() == ChannelType::FileDescriptor ? node_->fd : -1; }
+
+ChannelError ChannelValue::errorValue() const {
+  return type() == ChannelType::Error ? node_->error : ChannelError::ConnectionInvalid;
+}
+
+std::size_t ChannelValue::count() const {
+  if (type() == ChannelType::Array) return node_->elements.size();
+  if (type() == ChannelType::Dictionary) return node_->entries.size();
+  return 0;
+}
+
+ChannelValue ChannelValue::at(std::size_t index) const {
+  if (type() != ChannelType::Array || index >= node_->elements.size()) return {};
+  return node_->elements[index];
+}
+
+void ChannelValue::append(ChannelValue v) {
+  if (type() == ChannelType::Array && v) node_->elements.push_back(std::move(v));
+}
+
+ChannelValue ChannelValue::get(std::string_view key) const {
+  if (type() != ChannelType::Dictionary) return {};
+  for (const auto& [k, v] : node_->entries) {
+    if (k == key) return v;
+  }
+  return {};
+}
+
+void ChannelValue::set(std::string_view key, ChannelValue v) {
+  if (type() != ChannelType::Dictionary) return;
+  if (!v) {
+    remove(key);
+    return;
+  }
+  for (auto& [k, old] : node_->entries) {
+    if (k == key) {
+      old = std::move(v);
+      return;
+    }
+  }
+  node_->entries.emplace_back(std::string(key), std::move(v));
+}
+
+void ChannelValue::remove(std::string_view key) {
+  if (type() != ChannelType::Dictionary) return;
+  auto& e = node_->entries;
+  for (auto it = e.begin(); it != e.end(); ++it) {
+    if (it->first == key) {
+      e.erase(it);
+      return;
+    }
+  }
+}
+
+void ChannelValue::forEach(
+    const std::function<bool(const std::string& key, const ChannelValue& v)>& fn) const {
+  if (type() != ChannelType::Dictionary) return;
+  // Iterate over a snapshot so the callback may change the dictionary.
+  auto entries = node_->entries;
+  for (const auto& [k, v] : entries) {
+    if (!fn(k, v)) return;
+  }
+}
+
+const ReplyContext* ChannelValue::replyContext() const {
+  if (type() != ChannelType::Dictionary || !node_->context) return nullptr;
+  return &*node_->context;
+}
+
+void ChannelValue::setReplyContext(ReplyContext context) {
+  if (type() == ChannelType::Dictionary) node_->context = std::move(context);
+}
+
+bool ChannelValue::isReply() const { return type() == ChannelType::Dictionary && node_->reply; }
+
+std::string ChannelValue::debugDescription() const {
+  char buf[64];
+  switch (type()) {
+    case ChannelType::None:
+      return "(none)";
+    case ChannelType::Null:
+      return "<null>";
+    case ChannelType::Bool:
+      return boolValue() ? "<bool: true>" : "<bool: false>";
+    case ChannelType::Int64:
+      std::snprintf(buf, sizeof buf, "<int64: %lld>", static_cast<long long>(node_->i));
+      return buf;
+    case ChannelType::UInt64:
+      std::snprintf(buf, sizeof buf, "<uint64: %llu>", static_cast<unsigned long long>(node_->u));
+      return buf;
+    case ChannelType::Double:
+      std::snprintf(buf, sizeof buf, "<double: %g>", node_->d);
+      return buf;
+    case ChannelType::String:
+      return "<string: \"" + node_->s + "\">";
+    case ChannelType::Data:
+    case ChannelType::SharedMemory:
+      std::snprintf(buf, sizeof buf, "<data: %zu bytes%s>", node_->bytes.size(),
+                    node_->archive ? ", archive" : "");
+      return buf;
+    case ChannelType::Date:
+      std::snprintf(buf, sizeof buf, "<date: %lld ns>", static_cast<long long>(node_->i));
+      return buf;
+    case ChannelType::UUID:
+      return "<uuid>";
+    case ChannelType::FileDescriptor:
+      std::snprintf(buf, sizeof buf, "<fd: %d>", node_->fd);
+      return buf;
+    case ChannelType::Error:
+      std::snprintf(buf, sizeof buf, "<error: %d>", static_cast<int>(node_->error));
+      return buf;
+    case ChannelType::Array: {
+      std::string out = "<array: [";
+      for (std::size_t i = 0; i < node_->elements.size(); ++i) {
+        if (i) out += ", ";
+        out += node_->elements[i].debugDescription();
+      }
+      return out + "]>";
+    }
+    case ChannelType::Dictionary: {
+      std::string out = "<dictionary: {";
+      bool first = true;
+      for (const auto& [k, v] : node_->entries) {
+        if (!first) out += ", ";
+        first = false;
+        out += k + ": " + v.debugDescription();
+      }
+      return out + "}>";
+    }
+  }
+  return "";
+}
+
+}  // namespace platform::xpc

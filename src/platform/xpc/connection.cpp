@@ -1,0 +1,740 @@
+#include "platform/xpc/connection.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "platform/system/paths.h"
+#include "platform/xpc/service_names.h"
+#include "platform/xpc/wire_codec.h"
+
+namespace platform::xpc {
+
+namespace {
+
+// Closes a descriptor when the last holder goes (both sources' cancel
+// handlers and the connection hold one), so the fd is never closed while the
+// reactor still watches it.
+struct FdHolder {
+  int fd;
+  explicit FdHolder(int f) : fd(f) {}
+  ~FdHolder() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+struct Frame {
+  std::vector<std::uint8_t> bytes;  // header + payload
+  std::vector<int> fds;             // owned duplicates, sent with the first byte
+  std::size_t offset = 0;
+
+  Frame() = default;
+  Frame(Frame&& o) noexcept : bytes(std::move(o.bytes)), fds(std::move(o.fds)), offset(o.offset) {
+    o.fds.clear();
+  }
+  Frame& operator=(Frame&&) = delete;
+  ~Frame() {
+    for (int fd : fds) ::close(fd);
+  }
+};
+
+struct Pending {
+  dispatch::QueuePtr queue;
+  Connection::ReplyHandler handler;
+};
+
+enum class State { Idle, Connected, Interrupted, Invalid };
+
+bool fillAddress(const std::string& path, sockaddr_un* addr) {
+  if (path.empty() || path.size() >= sizeof(addr->sun_path)) return false;
+  std::memset(addr, 0, sizeof *addr);
+  addr->sun_family = AF_UNIX;
+  std::memcpy(addr->sun_path, path.c_str(), path.size() + 1);
+  return true;
+}
+
+constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::size_t kMaxHeldDescriptors = 256;
+
+}  // namespace
+
+struct Connection::Impl {
+  std::mutex mutex;
+  State state = State::Idle;
+  int suspendCount = 1;
+  bool readRunning = false;
+  bool writeArmed = false;
+  std::shared_ptr<FdHolder> sock;
+  std::shared_ptr<dispatch::Source> readSource, writeSource;
+  dispatch::QueuePtr io, target;
+  EventHandler handler;
+  std::deque<Frame> outbound;
+  std::map<std::uint64_t, Pending> pending;
+  std::uint64_t nextSerial = 1;
+  PeerCredentials creds;
+  // Input side, touched only on the io queue.
+  std::vector<std::uint8_t> in;
+  std::size_t inOffset = 0;
+  std::deque<int> inFds;
+  ~Impl() {
+    for (int fd : inFds) ::close(fd);
+  }
+};
+
+Connection::Connection(std::string name, Role role, std::string path, unsigned flags)
+    : name_(std::move(name)),
+      role_(role),
+      path_(std::move(path)),
+      flags_(flags),
+      impl_(std::make_unique<Impl>()) {
+  impl_->io = dispatch::Queue::createSerial("xpc.io." + name_);
+  impl_->target = dispatch::Queue::createSerial(name_);
+}
+
+Connection::~Connection() {
+  // Nobody can answer the pending requests any more.
+  ChannelValue err = ChannelValue::error(ChannelError::ConnectionInvalid);
+  for (auto& [serial, p] : impl_->pending) {
+    auto h = std::move(p.handler);
+    p.queue->async([h, err] { h(err); });
+  }
+  if (impl_->readSource) impl_->readSource->cancel();
+  if (impl_->writeSource) impl_->writeSource->cancel();
+  if (impl_->readSource && !impl_->readRunning) impl_->readSource->resume();
+  if (impl_->writeSource && !impl_->writeArmed) impl_->writeSource->resume();
+}
+
+std::shared_ptr<Connection> Connection::createMachService(const std::string& name, unsigned flags) {
+  return std::shared_ptr<Connection>(
+      new Connection(name, Role::Client, socketPathForService(name), flags));
+}
+
+std::shared_ptr<Connection> Connection::createWithSocketPath(const std::string& name,
+                                                             const std::string& path) {
+  return std::shared_ptr<Connection>(new Connection(name, Role::Client, path, 0));
+}
+
+std::shared_ptr<Connection> Connection::adoptSocket(int fd, const std::string& name, Role role) {
+  auto c = std::shared_ptr<Connection>(new Connection(name, role, "", 0));
+  int fl = ::fcntl(fd, F_GETFL);
+  if (fl >= 0) ::fcntl(fd, F_SETFL, fl | O_NONBLOCK);
+  ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  std::lock_guard<std::mutex> lock(c->impl_->mutex);
+  c->impl_->creds = PeerCredentials::fromSocket(fd);
+  c->attach(fd);
+  c->impl_->state = State::Connected;
+  return c;
+}
+
+// Called with the mutex held.
+void Connection::attach(int fd) {
+  auto& d = *impl_;
+  d.sock = std::make_shared<FdHolder>(fd);
+  std::weak_ptr<Connection> weak = weak_from_this();
+  d.readSource = dispatch::Source::read(fd, d.io);
+  d.readSource->setEventHandler([weak] {
+    if (auto self = weak.lock()) self->onReadable();
+  });
+  auto holdR = d.sock;
+  d.readSource->setCancelHandler([holdR] {});
+  d.writeSource = dispatch::Source::write(fd, d.io);
+  d.writeSource->setEventHandler([weak] {
+    if (auto self = weak.lock()) self->onWritable();
+  });
+  auto holdW = d.sock;
+  d.writeSource->setCancelHandler([holdW] {});
+  d.readRunning = false;
+  d.writeArmed = false;
+  if (d.suspendCount == 0) {
+    d.readSource->resume();
+    d.readRunning = true;
+  }
+}
+
+void Connection::setEventHandler(EventHandler handler) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->handler = std::move(handler);
+}
+
+void Connection::setTargetQueue(dispatch::QueuePtr queue) {
+  if (!queue) return;
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->target = std::move(queue);
+}
+
+dispatch::QueuePtr Connection::targetQueue() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->target;
+}
+
+void Connection::resume() {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  auto& d = *impl_;
+  if (d.suspendCount == 0) return;  // over-resume is ignored
+  if (--d.suspendCount == 0 && d.state == State::Connected && d.readSource && !d.readRunning) {
+    d.readSource->resume();
+    d.readRunning = true;
+  }
+}
+
+void Connection::suspend() {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  auto& d = *impl_;
+  if (d.suspendCount++ == 0 && d.readSource && d.readRunning) {
+    d.readSource->suspend();
+    d.readRunning = false;
+  }
+}
+
+void Connection::cancel() {
+  auto self = shared_from_this();
+  impl_->io->async([self] {
+    {
+      std::lock_guard<std::mutex> lock(self->impl_->mutex);
+      if (self->impl_->state == State::Invalid) return;
+    }
+    self->disconnected(ChannelError::ConnectionInvalid);
+  });
+}
+
+PeerCredentials Connection::credentials() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->creds;
+}
+
+void Connection::send(const ChannelValue& message) { enqueue(message, nullptr, nullptr); }
+
+void Connection::sendWithReply(const ChannelValue& message, dispatch::QueuePtr replyQueue,
+                               ReplyHandler handler) {
+  if (!replyQueue) replyQueue = dispatch::Queue::global();
+  enqueue(message, std::move(replyQueue), std::move(handler));
+}
+
+void Connection::enqueue(const ChannelValue& message, dispatch::QueuePtr replyQueue,
+                         ReplyHandler handler) {
+  auto& d = *impl_;
+  auto failReply = [&](ChannelError e) {
+    if (handler) {
+      auto h = std::move(handler);
+      replyQueue->async([h, e] { h(ChannelValue::error(e)); });
+    }
+  };
+  if (message.type() != ChannelType::Dictionary) {
+    failReply(ChannelError::ConnectionInvalid);
+    return;
+  }
+  std::string reason;
+  auto encoded = wire::encode(message, &reason);
+  if (!encoded) {
+    std::fprintf(stderr, "xpc: message on %s not sent: %s\n", name_.c_str(), reason.c_str());
+    failReply(ChannelError::ConnectionInvalid);
+    return;
+  }
+  Frame frame;
+  for (int fd : encoded->descriptors) {
+    int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) {
+      failReply(ChannelError::ConnectionInvalid);
+      return;
+    }
+    frame.fds.push_back(copy);
+  }
+  wire::FrameHeader header;
+  header.length = static_cast<std::uint32_t>(encoded->bytes.size());
+  header.descriptorCount = static_cast<std::uint16_t>(frame.fds.size());
+  frame.bytes.resize(wire::kHeaderSize);
+  frame.bytes.insert(frame.bytes.end(), encoded->bytes.begin(), encoded->bytes.end());
+
+  const ReplyContext* ctx = message.isReply() ? message.replyContext() : nullptr;
+  bool isReplyFrame = false;
+  if (ctx) {
+    auto target = ctx->connection.lock();
+    isReplyFrame = target.get() == this;
+  }
+  {
+    std::lock_guard<std::mutex> lock(d.mutex);
+    if (d.state == State::Invalid) {
+      // fall through to failReply below, outside the lock
+    } else {
+      if (isReplyFrame) {
+        header.kind = wire::FrameKind::Reply;
+        header.serial = ctx->serial;
+      } else {
+        header.kind = wire::FrameKind::Message;
+        header.serial = d.nextSerial++;
+        header.wantsReply = static_cast<bool>(handler);
+        if (handler) d.pending.emplace(header.serial, Pending{replyQueue, std::move(handler)});
+      }
+      wire::writeHeader(header, frame.bytes.data());
+      d.outbound.push_back(std::move(frame));
+      auto self = shared_from_this();
+      if (d.state == State::Connected && d.outbound.size() == 1 && !d.writeArmed) {
+        // Nothing ahead of it: write now, on the caller's thread, which saves
+        // a hop through the io queue. Whatever does not fit goes on from the
+        // write source; a failure is handled on the io queue.
+        int err = writeLocked();
+        if (err) {
+          ChannelError e = role_ == Role::Client ? ChannelError::ConnectionInterrupted
+                                                 : ChannelError::ConnectionInvalid;
+          d.io->async([self, e] { self->disconnected(e); });
+        }
+        return;
+      }
+      d.io->async([self] { self->flush(); });
+      return;
+    }
+  }
+  failReply(ChannelError::ConnectionInvalid);
+}
+
+// io queue.
+void Connection::flush() {
+  auto& d = *impl_;
+  bool connectNow = false;
+  {
+    std::lock_guard<std::mutex> lock(d.mutex);
+    if (d.state == State::Invalid || d.outbound.empty()) return;
+    connectNow = d.state != State::Connected;
+  }
+  if (connectNow) {
+    if (role_ != Role::Client || !connectSocket()) {
+      disconnected(ChannelError::ConnectionInvalid);
+      return;
+    }
+  }
+  writeFrames();
+}
+
+// io queue; client role only.
+bool Connection::connectSocket() {
+  sockaddr_un addr;
+  if (!fillAddress(path_, &addr)) return false;
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  int rc;
+  do {
+    rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    ::close(fd);
+    return false;
+  }
+  int fl = ::fcntl(fd, F_GETFL);
+  ::fcntl(fd, F_SETFL, fl | O_NONBLOCK);
+  auto creds = PeerCredentials::fromSocket(fd);
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  if (impl_->state == State::Invalid) {
+    ::close(fd);
+    return false;
+  }
+  impl_->creds = creds;
+  impl_->in.clear();
+  impl_->inOffset = 0;
+  attach(fd);
+  impl_->state = State::Connected;
+  return true;
+}
+
+// io queue.
+void Connection::onWritable() {
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    if (impl_->writeArmed) {
+      impl_->writeSource->suspend();
+      impl_->writeArmed = false;
+    }
+  }
+  writeFrames();
+}
+
+// io queue.
+void Connection::writeFrames() {
+  int err;
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    err = writeLocked();
+  }
+  if (err) {
+    disconnected(role_ == Role::Client ? ChannelError::ConnectionInterrupted
+                                       : ChannelError::ConnectionInvalid);
+  }
+}
+
+// Mutex held. Writes queued frames until done or the socket is full; the
+// errno of a failed write, else 0.
+int Connection::writeLocked() {
+  auto& d = *impl_;
+  if (d.state != State::Connected) return 0;
+  int fd = d.sock->fd;
+  while (!d.outbound.empty()) {
+    Frame& f = d.outbound.front();
+    ssize_t n;
+    const std::uint8_t* p = f.bytes.data() + f.offset;
+    std::size_t left = f.bytes.size() - f.offset;
+    if (f.offset == 0 && !f.fds.empty()) {
+      iovec iov{const_cast<std::uint8_t*>(p), left};
+      std::vector<char> control(CMSG_SPACE(sizeof(int) * f.fds.size()));
+      msghdr msg{};
+      msg.msg_iov = &iov;
+      msg.msg_iovlen = 1;
+      msg.msg_control = control.data();
+      msg.msg_controllen = control.size();
+      cmsghdr* c = CMSG_FIRSTHDR(&msg);
+      c->cmsg_level = SOL_SOCKET;
+      c->cmsg_type = SCM_RIGHTS;
+      c->cmsg_len = CMSG_LEN(sizeof(int) * f.fds.size());
+      std::memcpy(CMSG_DATA(c), f.fds.data(), sizeof(int) * f.fds.size());
+      n = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
+    } else {
+      n = ::send(fd, p, left, MSG_NOSIGNAL);
+    }
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        if (!d.writeArmed) {
+          d.writeSource->resume();
+          d.writeArmed = true;
+        }
+        return 0;
+      }
+      return errno;
+    }
+    if (f.offset == 0) {
+      for (int x : f.fds) ::close(x);
+      f.fds.clear();
+    }
+    f.offset += static_cast<std::size_t>(n);
+    if (f.offset == f.bytes.size()) d.outbound.pop_front();
+  }
+  return 0;
+}
+
+// io queue.
+void Connection::onReadable() {
+  auto& d = *impl_;
+  int fd;
+  {
+    std::lock_guard<std::mutex> lock(d.mutex);
+    if (d.state != State::Connected) return;
+    fd = d.sock->fd;
+  }
+  for (int round = 0; round < 16; ++round) {
+    if (d.inOffset > 0 && d.inOffset == d.in.size()) {
+      d.in.clear();
+      d.inOffset = 0;
+    }
+    std::size_t old = d.in.size();
+    d.in.resize(old + kReadChunk);
+    iovec iov{d.in.data() + old, kReadChunk};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 253)];
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t n = ::recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
+    d.in.resize(old + (n > 0 ? static_cast<std::size_t>(n) : 0));
+    if (n >= 0) {
+      for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
+          std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+          for (std::size_t i = 0; i < count; ++i) {
+            int x;
+            std::memcpy(&x, CMSG_DATA(c) + i * sizeof(int), sizeof x);
+            d.inFds.push_back(x);
+          }
+        }
+      }
+      if ((msg.msg_flags & MSG_CTRUNC) || d.inFds.size() > kMaxHeldDescriptors) {
+        std::fprintf(stderr, "xpc: %s: too many descriptors received\n", name_.c_str());
+        disconnected(ChannelError::ConnectionInvalid);
+        return;
+      }
+    }
+    if (n == 0) {
+      if (!processInput()) return;
+      disconnected(role_ == Role::Client ? ChannelError::ConnectionInterrupted
+                                         : ChannelError::ConnectionInvalid);
+      return;
+    }
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+      disconnected(role_ == Role::Client ? ChannelError::ConnectionInterrupted
+                                         : ChannelError::ConnectionInvalid);
+      return;
+    }
+    if (!processInput()) return;
+  }
+}
+
+// io queue. Parses every complete frame; false when the connection ended.
+bool Connection::processInput() {
+  auto& d = *impl_;
+  while (d.in.size() - d.inOffset >= wire::kHeaderSize) {
+    const std::uint8_t* p = d.in.data() + d.inOffset;
+    wire::FrameHeader h;
+    std::string reason;
+    bool ok = wire::readHeader(p, &h, &reason);
+    if (ok && d.inFds.size() < h.descriptorCount) {
+      ok = false;
+      reason = "descriptors missing";
+    }
+    if (!ok) {
+      std::fprintf(stderr, "xpc: %s: malformed frame (%s)\n", name_.c_str(), reason.c_str());
+      disconnected(ChannelError::ConnectionInvalid);
+      return false;
+    }
+    if (d.in.size() - d.inOffset < wire::kHeaderSize + h.length) return true;
+    std::vector<int> fds(d.inFds.begin(), d.inFds.begin() + h.descriptorCount);
+    d.inFds.erase(d.inFds.begin(), d.inFds.begin() + h.descriptorCount);
+    auto value = wire::decode(p + wire::kHeaderSize, h.length, fds, &reason);
+    for (int fd : fds) ::close(fd);
+    d.inOffset += wire::kHeaderSize + h.length;
+    if (!value || value->type() != ChannelType::Dictionary) {
+      if (value) reason = "frame is not a dictionary";
+      std::fprintf(stderr, "xpc: %s: malformed frame (%s)\n", name_.c_str(), reason.c_str());
+      disconnected(ChannelError::ConnectionInvalid);
+      return false;
+    }
+    if (h.kind == wire::FrameKind::Reply) {
+      Pending pending;
+      {
+        std::lock_guard<std::mutex> lock(d.mutex);
+        auto it = d.pending.find(h.serial);
+        if (it == d.pending.end()) continue;  // nobody waits for it
+        pending = std::move(it->second);
+        d.pending.erase(it);
+      }
+      ChannelValue reply = *value;
+      auto handler = std::move(pending.handler);
+      pending.queue->async([handler, reply] { handler(reply); });
+      continue;
+    }
+    if (h.wantsReply) value->setReplyContext(ReplyContext{weak_from_this(), h.serial});
+    deliver(*value, false);
+  }
+  return true;
+}
+
+void Connection::deliver(const ChannelValue& event, bool final) {
+  auto self = shared_from_this();
+  dispatch::QueuePtr target;
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    target = impl_->target;
+  }
+  target->async([self, event, final] {
+    EventHandler handler;
+    {
+      std::lock_guard<std::mutex> lock(self->impl_->mutex);
+      handler = self->impl_->handler;
+      if (final) self->impl_->handler = nullptr;
+    }
+    if (handler) handler(event);
+  });
+}
+
+// io queue.
+void Connection::disconnected(ChannelError error) {
+  auto& d = *impl_;
+  std::map<std::uint64_t, Pending> pending;
+  std::deque<Frame> dropped;
+  {
+    std::lock_guard<std::mutex> lock(d.mutex);
+    if (d.state == State::Invalid) return;
+    d.state = error == ChannelError::ConnectionInvalid ? State::Invalid : State::Interrupted;
+    if (d.readSource) {
+      d.readSource->cancel();
+      if (!d.readRunning) d.readSource->resume();
+    }
+    if (d.writeSource) {
+      d.writeSource->cancel();
+      if (!d.writeArmed) d.writeSource->resume();
+    }
+    d.readSource.reset();
+    d.writeSource.reset();
+    d.readRunning = d.writeArmed = false;
+    d.sock.reset();
+    pending.swap(d.pending);
+    dropped.swap(d.outbound);
+  }
+  for (int fd : d.inFds) ::close(fd);
+  d.inFds.clear();
+  d.in.clear();
+  d.inOffset = 0;
+  ChannelValue err = ChannelValue::error(error);
+  for (auto& [serial, p] : pending) {
+    auto h = std::move(p.handler);
+    p.queue->async([h, err] { h(err); });
+  }
+  deliver(err, error == ChannelError::ConnectionInvalid);
+}
+
+// ---------------------------------------------------------------------------
+
+std::shared_ptr<Listener> Listener::createMachService(const std::string& name,
+                                                      dispatch::QueuePtr queue, Error* error) {
+  std::string path = socketPathForService(name);
+  if (path.empty()) {
+    if (error) {
+      *error = Error(kServiceErrorDomain, 1,
+                     Value::dictionary({{kLocalizedDescriptionKey,
+                                         "No socket path for service \"" + name + "\""}}));
+    }
+    return nullptr;
+  }
+  int fd = takeActivatedListener();
+  if (fd >= 0) {
+    auto l = std::shared_ptr<Listener>(new Listener());
+    l->name_ = name;
+    l->path_ = path;
+    l->fd_ = fd;
+    l->queue_ = queue ? queue : dispatch::Queue::createSerial(name);
+    int fl = ::fcntl(fd, F_GETFL);
+    ::fcntl(fd, F_SETFL, fl | O_NONBLOCK);
+    return l;
+  }
+  paths::createDirectories(paths::runtime(), 0755);
+  return createWithSocketPath(name, path, std::move(queue), error);
+}
+
+int bindServiceSocket(const std::string& path, Error* error) {
+  sockaddr_un addr;
+  auto fail = [&](int err) {
+    if (error) *error = Error::posix(err, path);
+    return -1;
+  };
+  if (!fillAddress(path, &addr)) return fail(ENAMETOOLONG);
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return fail(errno);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    if (errno != EADDRINUSE) {
+      int e = errno;
+      ::close(fd);
+      return fail(e);
+    }
+    // Replace a stale socket file, but never one that a live service answers on.
+    int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    bool live =
+        probe >= 0 && ::connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    if (probe >= 0) ::close(probe);
+    struct stat st {};
+    if (live || ::lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) {
+      ::close(fd);
+      return fail(EADDRINUSE);
+    }
+    ::unlink(path.c_str());
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      int e = errno;
+      ::close(fd);
+      return fail(e);
+    }
+  }
+  // Anyone may connect; the service decides whom it serves from the peer's
+  // credentials.
+  ::chmod(path.c_str(), 0666);
+  if (::listen(fd, SOMAXCONN) != 0) {
+    int e = errno;
+    ::close(fd);
+    ::unlink(path.c_str());
+    return fail(e);
+  }
+  return fd;
+}
+
+std::shared_ptr<Listener> Listener::createWithSocketPath(const std::string& name,
+                                                         const std::string& path,
+                                                         dispatch::QueuePtr queue, Error* error) {
+  int fd = bindServiceSocket(path, error);
+  if (fd < 0) return nullptr;
+  auto l = std::shared_ptr<Listener>(new Listener());
+  l->name_ = name;
+  l->path_ = path;
+  l->fd_ = fd;
+  l->ownsPath_ = true;
+  l->queue_ = queue ? queue : dispatch::Queue::createSerial(name);
+  return l;
+}
+
+Listener::~Listener() {
+  cancel();
+  if (fd_ >= 0 && !source_) ::close(fd_);
+}
+
+void Listener::setPeerHandler(PeerHandler handler) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  handler_ = std::move(handler);
+}
+
+void Listener::resume() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (source_ || cancelled_ || fd_ < 0) return;
+  source_ = dispatch::Source::read(fd_, queue_);
+  std::weak_ptr<Listener> weak = weak_from_this();
+  source_->setEventHandler([weak] {
+    if (auto self = weak.lock()) self->acceptPeers();
+  });
+  int fd = fd_;
+  source_->setCancelHandler([fd] { ::close(fd); });
+  source_->resume();
+}
+
+void Listener::cancel() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (cancelled_) return;
+  cancelled_ = true;
+  if (ownsPath_) ::unlink(path_.c_str());
+  if (source_) {
+    source_->cancel();
+  } else if (fd_ >= 0) {
+    ::close(fd_);
+  }
+  fd_ = -1;
+  handler_ = nullptr;
+}
+
+void Listener::acceptPeers() {
+  for (;;) {
+    PeerHandler handler;
+    int lfd;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (cancelled_) return;
+      handler = handler_;
+      lfd = fd_;
+    }
+    int fd = ::accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        // Out of descriptors: pause instead of spinning on the pending peer.
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (source_ && !cancelled_) {
+          source_->suspend();
+          auto source = source_;
+          queue_->after(0.1, [source] { source->resume(); });
+        }
+      }
+      return;
+    }
+    auto peer = Connection::adoptSocket(fd, name_, Connection::Role::Peer);
+    if (handler) {
+      handler(peer);
+    } else {
+      peer->cancel();
+    }
+  }
+}
+
+}  // namespace platform::xpc

@@ -1,0 +1,166 @@
+// platform::xpc::Connection and Listener: the message channel's transport.
+//
+// A connection is one Unix-domain stream socket carrying framed channel
+// dictionaries (wire_codec.h). Replies are matched to requests by serial
+// number; file descriptors travel with SCM_RIGHTS. Every socket is
+// close-on-exec and every send uses MSG_NOSIGNAL.
+//
+// Guarantees:
+//  1. A connection starts suspended; nothing is read or delivered before the
+//     first `resume`. Events (received dictionaries and error events) run on
+//     the target queue one at a time, in the order they were received.
+//  2. Sends from any thread leave in the order of the calls. A client
+//     connection connects on its first send; after an interruption the next
+//     send connects again (and so may start the service on demand).
+//  3. A reply handler runs exactly once, on the queue given with the send:
+//     with the reply dictionary, or with an error value when the connection
+//     is interrupted or invalid before the reply arrives.
+//  4. A malformed or oversized frame invalidates that connection only.
+//  5. Peer credentials are read when the socket is connected or accepted and
+//     never change afterwards; reading them never waits for a queue.
+//
+// Which socket event gives which error:
+//  - client connection: the service closes or resets the socket ->
+//    ConnectionInterrupted (the next send reconnects); the socket cannot be
+//    connected (no such service, refused), `cancel`, or a malformed frame ->
+//    ConnectionInvalid (final).
+//  - peer connection (accepted by a listener): end of file, reset, `cancel`
+//    or a malformed frame -> ConnectionInvalid (final).
+// After ConnectionInvalid has been delivered the event handler is released.
+//
+// Not promised: delivery of messages sent before an interruption; a message
+// handed to `send` after the peer closed is dropped (its reply handler gets
+// the error).
+//
+// Thread safety: every method may be called from any thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/dispatch/dispatch.h"
+#include "platform/foundation/error.h"
+#include "platform/xpc/channel_value.h"
+#include "platform/xpc/peer_credentials.h"
+
+namespace platform::xpc {
+
+class Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  enum class Role { Client, Peer };
+  // Flags of createMachService.
+  static constexpr unsigned kPrivileged = 1u << 1;
+
+  using EventHandler = std::function<void(const ChannelValue& event)>;
+  using ReplyHandler = std::function<void(const ChannelValue& replyOrError)>;
+
+  // A client connection to the named service (its socket in the runtime
+  // folder). A name that maps to no valid path gives a connection whose first
+  // send fails with ConnectionInvalid.
+  static std::shared_ptr<Connection> createMachService(const std::string& name, unsigned flags = 0);
+  // A client connection to an explicit socket path.
+  static std::shared_ptr<Connection> createWithSocketPath(const std::string& name,
+                                                          const std::string& path);
+  // Wraps a connected socket (takes ownership). Used by the listener, and by
+  // tests over a socket pair.
+  static std::shared_ptr<Connection> adoptSocket(int fd, const std::string& name, Role role);
+
+  ~Connection();
+
+  const std::string& name() const { return name_; }
+  Role role() const { return role_; }
+  unsigned flags() const { return flags_; }
+
+  // Set before `resume`; the handler runs on the target queue.
+  void setEventHandler(EventHandler handler);
+  // The queue on which events run (default: a private serial queue).
+  void setTargetQueue(dispatch::QueuePtr queue);
+  dispatch::QueuePtr targetQueue() const;
+  void resume();
+  void suspend();
+  // Closes the socket; the event handler then receives ConnectionInvalid and
+  // pending reply handlers receive it too. Idempotent.
+  void cancel();
+
+  // Sends a dictionary without expecting a reply. A dictionary made by
+  // ChannelValue::createReply for a request of this connection goes back as
+  // that request's reply.
+  void send(const ChannelValue& message);
+  // Sends a dictionary and runs `handler` on `replyQueue` with the reply.
+  void sendWithReply(const ChannelValue& message, dispatch::QueuePtr replyQueue,
+                     ReplyHandler handler);
+
+  // The peer's credentials (valid once connected or accepted).
+  PeerCredentials credentials() const;
+
+ private:
+  struct Impl;
+  Connection(std::string name, Role role, std::string path, unsigned flags);
+  void enqueue(const ChannelValue& message, dispatch::QueuePtr replyQueue, ReplyHandler handler);
+  void flush();
+  bool connectSocket();
+  void attach(int fd);
+  void onReadable();
+  void onWritable();
+  void writeFrames();
+  int writeLocked();
+  bool processInput();
+  void disconnected(ChannelError error);
+  void deliver(const ChannelValue& event, bool final);
+
+  std::string name_;
+  Role role_;
+  std::string path_;
+  unsigned flags_;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Binds and listens on a service socket path (non-blocking, close-on-exec,
+// mode 0666). A stale socket file is replaced; a path that a running service
+// answers on, or that is not a socket, is an error (-1 with `error` set).
+int bindServiceSocket(const std::string& path, Error* error = nullptr);
+
+// A listener for a named service. It takes the socket that socket activation
+// handed to this process when there is one (takeActivatedListener), else binds
+// the service's socket path itself (a stale socket file is replaced; a path
+// that a running service answers on is an error).
+class Listener : public std::enable_shared_from_this<Listener> {
+ public:
+  using PeerHandler = std::function<void(const std::shared_ptr<Connection>& peer)>;
+
+  // nullptr with `error` set when the socket cannot be had.
+  static std::shared_ptr<Listener> createMachService(const std::string& name,
+                                                     dispatch::QueuePtr queue,
+                                                     Error* error = nullptr);
+  static std::shared_ptr<Listener> createWithSocketPath(const std::string& name,
+                                                        const std::string& path,
+                                                        dispatch::QueuePtr queue,
+                                                        Error* error = nullptr);
+  ~Listener();
+
+  const std::string& name() const { return name_; }
+  const std::string& path() const { return path_; }
+  // Runs on the listener's queue for each accepted peer (a suspended
+  // Connection with its credentials read). Set before `resume`.
+  void setPeerHandler(PeerHandler handler);
+  void resume();
+  void cancel();  // stops accepting; removes the socket file if it bound it
+
+ private:
+  Listener() = default;
+  void acceptPeers();
+
+  std::string name_, path_;
+  int fd_ = -1;
+  bool ownsPath_ = false;
+  dispatch::QueuePtr queue_;
+  std::shared_ptr<dispatch::Source> source_;
+  std::mutex mutex_;
+  PeerHandler handler_;
+  bool cancelled_ = false;
+};
+
+}  // namespace platform::xpc

@@ -1,0 +1,317 @@
+#include "ipc/xpc_connection.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "channel_fixture.h"
+#include "ipc/xpc_log.h"
+#include "platform/dispatch/dispatch.h"
+#include "platform/foundation/format.h"
+#include "platform/xpc/service_names.h"
+#include "platform/xpc/wire_codec.h"
+
+using channel_test::PeerProcess;
+using channel_test::pump;
+using channel_test::TempRoot;
+using ipc::Object;
+using ipc::XPCConnection;
+using ipc::XPCMessage;
+using platform::Value;
+using platform::dispatch::Queue;
+
+namespace {
+
+constexpr const char* kService = "VarnelTestPeer";
+
+XPCMessage op(const char* operation) {
+  return XPCMessage::messageWithObject(Object(operation), Object("operation"));
+}
+
+class ChannelTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    peer_ = std::make_unique<PeerProcess>(std::vector<std::string>{"serve", kService});
+    ASSERT_EQ(peer_->readLine(), "ready");
+    connection_ = XPCConnection::createWithServiceName(kService);
+    connection_->setEventHandler(
+        [this](const XPCMessage& m, const std::shared_ptr<XPCConnection>&) {
+          std::lock_guard<std::mutex> lock(mutex_);
+          events_.push_back(m);
+        });
+  }
+  void TearDown() override {
+    // Handlers capture this fixture: drop them before the final event comes.
+    connection_->setEventHandler(nullptr);
+    connection_->connection()->cancel();
+    ipc::setChannelLogLevel(1);
+    ipc::setChannelLogSinkForTesting(nullptr);
+  }
+  // Sends and waits for the reply on the main queue.
+  XPCMessage request(XPCMessage m) {
+    std::optional<XPCMessage> reply;
+    connection_->sendMessage(m, [&](const XPCMessage& r) { reply = r; });
+    EXPECT_TRUE(pump([&] { return reply.has_value(); }));
+    return reply.value_or(XPCMessage());
+  }
+  std::vector<XPCMessage> events() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_;
+  }
+
+  TempRoot root_;
+  std::unique_ptr<PeerProcess> peer_;
+  std::shared_ptr<XPCConnection> connection_;
+  std::mutex mutex_;
+  std::vector<XPCMessage> events_;
+};
+
+TEST_F(ChannelTest, RequestAndReplyRoundTripWithTheReplyOnTheCallersQueue) {
+  XPCMessage m = op("echo");
+  m.setObject(Object("hello"), "payload");
+  bool onMain = false;
+  std::optional<std::string> result;
+  connection_->sendMessage(m, [&](const XPCMessage& r) {
+    onMain = Queue::main()->isCurrent();
+    result = r.stringForKey("result").asString();
+  });
+  ASSERT_TRUE(pump([&] { return result.has_value(); }));
+  EXPECT_EQ(*result, "hello");
+  EXPECT_TRUE(onMain);
+  // The request was stamped with the level and the direct-reply flag.
+  EXPECT_TRUE(m.needsDirectReply());
+  EXPECT_EQ(m.logLevel(), 1u);
+
+  // An explicit reply queue wins over the caller's queue.
+  auto replyQueue = Queue::createSerial("replies");
+  connection_->setReplyDispatchQueue(replyQueue);
+  std::atomic<bool> onReplyQueue{false}, done{false};
+  connection_->sendMessage(m, [&](const XPCMessage&) {
+    onReplyQueue = replyQueue->isCurrent();
+    done = true;
+  });
+  ASSERT_TRUE(pump([&] { return done.load(); }));
+  EXPECT_TRUE(onReplyQueue);
+  // The credentials are the peer's.
+  EXPECT_EQ(connection_->connectionProcessID(), static_cast<std::uint32_t>(peer_->pid()));
+  EXPECT_EQ(connection_->connectionEUID(), static_cast<std::uint32_t>(::geteuid()));
+}
+
+TEST_F(ChannelTest, DebugLogLinesAreLoggedAndNotHandedOn) {
+  std::mutex m;
+  std::vector<std::string> lines;
+  ipc::setChannelLogSinkForTesting([&](const std::string& line) {
+    std::lock_guard<std::mutex> lock(m);
+    lines.push_back(line);
+  });
+  XPCMessage msg = op("debugLog");
+  msg.setObject(Object("hi there"), "text");
+  request(msg);
+  ASSERT_TRUE(pump([&] {
+    std::lock_guard<std::mutex> lock(m);
+    return !lines.empty();
+  }));
+  EXPECT_EQ(lines[0], "LOG: hi there");
+  EXPECT_TRUE(events().empty());
+}
+
+TEST_F(ChannelTest, LogLevelTravelsWithMessages) {
+  std::mutex m;
+  std::vector<std::string> lines;
+  ipc::setChannelLogSinkForTesting([&](const std::string& line) {
+    std::lock_guard<std::mutex> lock(m);
+    lines.push_back(line);
+  });
+  // The peer sees the level we send with.
+  ipc::setChannelLogLevel(3);
+  EXPECT_EQ(request(op("level")).integerForKey("result"), 3);
+  ipc::setChannelLogLevel(1);
+
+  // The peer raises its level; its next unasked message raises ours.
+  XPCMessage set = op("setLevel");
+  set.setInteger(4, "level");
+  request(set);
+  ASSERT_TRUE(pump([&] { return events().size() == 1; }));
+  EXPECT_EQ(ipc::channelLogLevel(), 4u);
+  connection_->sendMessage(op("noreply"));
+  std::lock_guard<std::mutex> lock(m);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back().rfind("Sending message \n{\n", 0), 0u) << lines.back();
+}
+
+TEST_F(ChannelTest, KillingThePeerGivesErrorEventsAndErrorCallbacks) {
+  std::optional<platform::Error> pendingError;
+  bool replied = false;
+  connection_->sendMessage(
+      op("noreply"), [&](const XPCMessage&) { replied = true; },
+      [&](const platform::Error& e) { pendingError = e; });
+  request(op("echo"));  // the first request has surely arrived
+  peer_->kill();
+  ASSERT_TRUE(pump([&] { return pendingError.has_value() && events().size() == 1; }));
+  EXPECT_FALSE(replied);
+  EXPECT_EQ(pendingError->domain(), ipc::kXPCChannelErrorDomain);
+  EXPECT_EQ(pendingError->code(), 1001);
+  EXPECT_EQ(pendingError->localizedDescription(), "XPC connection was interrupted");
+  XPCMessage event = events()[0];
+  EXPECT_EQ(event.getXPCDictionary().count(), 1u);
+  EXPECT_TRUE(event.objectForKey(ipc::kXPCErrorKey).isNil());
+  EXPECT_EQ(XPCMessage::errorForXPCObject(event.getXPCDictionary().get(ipc::kXPCErrorKey)).code(),
+            1001);
+
+  // Nobody listens any more: the next send fails as invalid, once.
+  std::optional<platform::Error> sendError;
+  connection_->sendMessage(
+      op("echo"), [&](const XPCMessage&) { replied = true; },
+      [&](const platform::Error& e) { sendError = e; });
+  ASSERT_TRUE(pump([&] { return sendError.has_value() && events().size() == 2; }));
+  EXPECT_EQ(sendError->code(), 1002);
+  EXPECT_EQ(sendError->localizedDescription(), "XPC connection is invalid");
+  EXPECT_FALSE(replied);
+
+  // Without an error callback a failed send leaves one log line.
+  std::vector<std::string> lines;
+  ipc::setChannelLogSinkForTesting([&](const std::string& l) { lines.push_back(l); });
+  connection_->setReplyDispatchQueue(Queue::main());
+  connection_->sendMessage(op("echo"), [&](const XPCMessage&) { replied = true; });
+  ASSERT_TRUE(pump([&] { return !lines.empty(); }));
+  EXPECT_EQ(lines[0], "Connection is invalid");
+}
+
+TEST_F(ChannelTest, RemoteInvocationReachesOnlyRegisteredOperations) {
+  std::vector<std::pair<Value, std::int64_t>> results;
+  auto record = [&](const Object& result, const platform::Error& error) {
+    results.emplace_back(result.value(), error.code());
+  };
+  connection_->sendSelector("add:error:", Value(2), Value(3), record);
+  ASSERT_TRUE(pump([&] { return results.size() == 1; }));
+  EXPECT_EQ(results[0].first.asInt64(), 5);
+  EXPECT_EQ(results[0].second, 0);
+  // The operation reports an error through its error place.
+  connection_->sendSelector("add:error:", Value("x"), Object(), record);
+  ASSERT_TRUE(pump([&] { return results.size() == 2; }));
+  EXPECT_TRUE(results[1].first.isNone());
+  EXPECT_EQ(results[1].second, 7);
+  // An operation the peer did not register is not performed.
+  connection_->sendSelector("terminate:error:", Value(1), Value(2), record);
+  ASSERT_TRUE(pump([&] { return results.size() == 3; }));
+  EXPECT_TRUE(results[2].first.isNone());
+  EXPECT_EQ(results[2].second, 0);
+}
+
+TEST_F(ChannelTest, LargeMessagesAndFileHandlesTravel) {
+  platform::Bytes big(1 << 20);
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 7);
+  XPCMessage m = op("echo");
+  m.setObject(Value::data(big), "payload");
+  EXPECT_EQ(request(m).dataForKey("result").asData(), big);
+
+  int p[2];
+  ASSERT_EQ(::pipe(p), 0);
+  ASSERT_EQ(::write(p[1], "through the pipe", 16), 16);
+  ::close(p[1]);
+  XPCMessage f = op("readFd");
+  f.setObject(Object(std::make_shared<ipc::FileHandle>(p[0])), "fd");
+  EXPECT_EQ(request(f).stringForKey("result").asString(), "through the pipe");
+}
+
+TEST_F(ChannelTest, MalformedFramesEndOnlyTheirOwnConnection) {
+  request(op("echo"));
+  auto sendRaw = [](const std::vector<std::uint8_t>& bytes) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::string path = platform::xpc::socketPathForService(kService);
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    EXPECT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()));
+    char c;
+    ssize_t n = ::recv(fd, &c, 1, 0);  // the peer closes: end of file
+    ::close(fd);
+    return n;
+  };
+  platform::xpc::wire::FrameHeader h;
+  std::vector<std::uint8_t> frame(platform::xpc::wire::kHeaderSize);
+  // An oversized frame.
+  h.length = 0xFFFFFFF0u;
+  platform::xpc::wire::writeHeader(h, frame.data());
+  EXPECT_EQ(sendRaw(frame), 0);
+  // A frame whose payload is not a value.
+  h.length = 3;
+  platform::xpc::wire::writeHeader(h, frame.data());
+  auto bad = frame;
+  bad.insert(bad.end(), {0x7F, 0x00, 0x00});
+  EXPECT_EQ(sendRaw(bad), 0);
+  // A frame that promises descriptors it does not carry.
+  h.length = 5;
+  h.descriptorCount = 2;
+  platform::xpc::wire::writeHeader(h, frame.data());
+  auto noFds = frame;
+  noFds.insert(noFds.end(), {0x0E, 0, 0, 0, 0});
+  EXPECT_EQ(sendRaw(noFds), 0);
+
+  // The service and this connection carry on.
+  XPCMessage m = op("echo");
+  m.setObject(Object("still here"), "payload");
+  EXPECT_EQ(request(m).stringForKey("result").asString(), "still here");
+  EXPECT_TRUE(events().empty());
+}
+
+TEST_F(ChannelTest, EventsBeforeTheHandlerIsSetAreHeldForIt) {
+  auto fresh = XPCConnection::createWithServiceName(kService);
+  XPCMessage push = op("push");
+  push.setInteger(3, "count");
+  bool replied = false;
+  fresh->sendMessage(push, [&](const XPCMessage&) { replied = true; });
+  ASSERT_TRUE(pump([&] { return replied; }));
+
+  std::mutex m;
+  std::vector<std::int64_t> seen;
+  std::uint32_t pidSeen = 0;
+  fresh->setEventHandler([&](const XPCMessage& msg, const std::shared_ptr<XPCConnection>& c) {
+    // Reading the credentials inside the handler does not wait for the queue.
+    pidSeen = c->connectionProcessID();
+    std::lock_guard<std::mutex> lock(m);
+    seen.push_back(msg.integerForKey("index"));
+  });
+  ASSERT_TRUE(pump([&] {
+    std::lock_guard<std::mutex> lock(m);
+    return seen.size() == 3;
+  }));
+  EXPECT_EQ(seen, (std::vector<std::int64_t>{0, 1, 2}));
+  EXPECT_EQ(pidSeen, static_cast<std::uint32_t>(peer_->pid()));
+  fresh->setEventHandler(nullptr);
+  fresh->connection()->cancel();
+}
+
+TEST_F(ChannelTest, OrderIsKeptForSendsFromSeveralThreads) {
+  constexpr int kThreads = 4, kEach = 200;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([this, t] {
+      for (int i = 0; i < kEach; ++i) {
+        XPCMessage m = op("record");
+        m.setObject(Value(platform::format("%d:%d", t, i)), "tag");
+        connection_->sendMessage(m);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  Value recorded = request(op("recorded")).arrayForKey("result");
+  ASSERT_EQ(recorded.count(), static_cast<std::size_t>(kThreads * kEach));
+  std::vector<int> next(kThreads, 0);
+  for (const Value& tag : recorded.elements()) {
+    int t = 0, i = 0;
+    ASSERT_EQ(std::sscanf(tag.asString().c_str(), "%d:%d", &t, &i), 2);
+    EXPECT_EQ(i, next[t]++) << "thread " << t;
+  }
+}
+
+}  // namespace
