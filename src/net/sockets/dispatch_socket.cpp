@@ -1,0 +1,2127 @@
+#include "net/sockets/dispatch_socket.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "net/sockets/dispatch_socket_tls.h"
+#include "net/sockets/socket_error.h"
+
+namespace net::sockets {
+
+using platform::Error;
+using platform::dispatch::Duration;
+using platform::dispatch::Queue;
+using platform::dispatch::Source;
+
+namespace {
+
+Error badConfigError(std::string_view message) {
+  return makeDomainError(kDispatchSocketErrorDomain, kDispatchSocketBadConfigError, message);
+}
+Error badParamError(std::string_view message) {
+  return makeDomainError(kDispatchSocketErrorDomain, kDispatchSocketBadParamError, message);
+}
+Error otherError(std::string_view message) {
+  return makeDomainError(kDispatchSocketErrorDomain, kDispatchSocketOtherError, message);
+}
+Error connectTimeoutError() {
+  return makeDomainError(kDispatchSocketErrorDomain, kDispatchSocketConnectTimeoutError,
+                         "Attempt to connect to host timed out");
+}
+Error readTimeoutError() {
+  return makeDomainError(kDispatchSocketErrorDomain, kDispatchSocketReadTimeoutError,
+                         "Read operation timed out");
+}
+Error writeTimeoutError() {
+  return makeDomainError(kDispatchSocketErrorDomain, kDispatchSocketWriteTimeoutError,
+                         "Write operation timed out");
+}
+Error readMaxedOutError() {
+  return makeDomainError(kDispatchSocketErrorDomain, kDispatchSocketReadMaxedOutError,
+                         "Read operation reached set maximum length");
+}
+Error connectionClosedError() {
+  return makeDomainError(kDispatchSocketErrorDomain, kDispatchSocketClosedError,
+                         "Socket closed by remote peer");
+}
+
+void closeFD(int fd) {
+  if (fd >= 0) ::close(fd);
+}
+
+}  // namespace
+
+// One descriptor's connect in progress. While it is pending the attempt
+// owns the descriptor: whoever abandons it leaves the close to the attempt.
+struct DispatchSocket::ConnectAttempt {
+  enum class Outcome { Pending, Succeeded, Failed, Abandoned };
+  int fd = -1;
+  int stateIndex = 0;
+  Outcome outcome = Outcome::Pending;
+  int error = 0;
+  std::shared_ptr<Source> source;  // write source waiting for the connect; may be null
+};
+
+// --- delegate defaults --------------------------------------------------------------------
+
+QueuePtr DispatchSocketDelegate::newSocketQueueForConnectionFromAddress(const Bytes&,
+                                                                        const DispatchSocketPtr&) {
+  return nullptr;
+}
+void DispatchSocketDelegate::socketDidAcceptNewSocket(const DispatchSocketPtr&,
+                                                      const DispatchSocketPtr&) {}
+void DispatchSocketDelegate::socketDidConnectToHost(const DispatchSocketPtr&, const std::string&,
+                                                    std::uint16_t) {}
+void DispatchSocketDelegate::socketDidConnectToUrl(const DispatchSocketPtr&, const platform::URL&) {
+}
+void DispatchSocketDelegate::socketDidReadData(const DispatchSocketPtr&, const SocketData&, long) {}
+void DispatchSocketDelegate::socketDidReadPartialDataOfLength(const DispatchSocketPtr&, std::size_t,
+                                                              long) {}
+void DispatchSocketDelegate::socketDidWriteDataWithTag(const DispatchSocketPtr&, long) {}
+void DispatchSocketDelegate::socketDidWritePartialDataOfLength(const DispatchSocketPtr&,
+                                                               std::size_t, long) {}
+double DispatchSocketDelegate::socketShouldTimeoutReadWithTag(const DispatchSocketPtr&, long,
+                                                              double, std::size_t) {
+  return 0;
+}
+double DispatchSocketDelegate::socketShouldTimeoutWriteWithTag(const DispatchSocketPtr&, long,
+                                                               double, std::size_t) {
+  return 0;
+}
+void DispatchSocketDelegate::socketDidCloseReadStream(const DispatchSocketPtr&) {}
+void DispatchSocketDelegate::socketDidDisconnect(const DispatchSocketPtr&, const Error&) {}
+void DispatchSocketDelegate::socketDidSecure(const DispatchSocketPtr&) {}
+void DispatchSocketDelegate::socketDidReceiveTrust(const DispatchSocketPtr&,
+                                                   std::shared_ptr<DispatchSocketTrust>,
+                                                   std::function<void(bool)> completionHandler) {
+  completionHandler(false);
+}
+
+// --- construction ---------------------------------------------------------------------------
+
+DispatchSocket::DispatchSocket(Private, std::weak_ptr<DispatchSocketDelegate> delegate,
+                               QueuePtr delegateQueue, QueuePtr socketQueue)
+    : delegate_(std::move(delegate)),
+      delegateQueue_(std::move(delegateQueue)),
+      socketQueue_(socketQueue ? std::move(socketQueue)
+                               : Queue::createSerial(kDispatchSocketQueueLabel)),
+      preBuffer_(std::make_unique<DispatchSocketPreBuffer>(4096)) {
+  // The value is the socket itself, without ownership (the queue must not
+  // keep its socket alive).
+  socketQueue_->setSpecific(&isOnSocketQueueOrTargetQueueKey_,
+                            std::shared_ptr<void>(static_cast<void*>(this), [](void*) {}));
+}
+
+DispatchSocketPtr DispatchSocket::create(std::weak_ptr<DispatchSocketDelegate> delegate,
+                                         QueuePtr delegateQueue, QueuePtr socketQueue) {
+  return std::make_shared<DispatchSocket>(Private{}, std::move(delegate), std::move(delegateQueue),
+                                          std::move(socketQueue));
+}
+
+DispatchSocketPtr DispatchSocket::socketFromConnectedSocketFD(
+    int fd, std::weak_ptr<DispatchSocketDelegate> delegate, QueuePtr delegateQueue,
+    QueuePtr socketQueue, Error* error) {
+  auto sock = create(std::move(delegate), std::move(delegateQueue), std::move(socketQueue));
+  Error failure;
+  sock->runSync([&] {
+    sockaddr_storage address;
+    socklen_t length = sizeof address;
+    std::memset(&address, 0, sizeof address);
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) < 0) {
+      failure = otherError("Attempt to create socket from socket FD failed. getpeername() failed");
+      return;
+    }
+    if (address.ss_family == AF_INET6) {
+      sock->socket6FD_ = fd;
+    } else if (address.ss_family == AF_INET) {
+      sock->socket4FD_ = fd;
+    } else {
+      failure = otherError(
+          "Attempt to create socket from socket FD failed. socket FD is neither IPv4 nor IPv6");
+      return;
+    }
+    sock->flags_ = kSocketStarted;
+    sock->didConnect(sock->stateIndex_);
+  });
+  if (error) *error = failure;
+  return failure ? nullptr : sock;
+}
+
+DispatchSocket::~DispatchSocket() {
+  auto body = [this] {
+    flags_ |= kDealloc;
+    closeWithError(Error());
+  };
+  if (onSocketQueue()) {
+    body();
+  } else {
+    socketQueue_->sync(body);
+  }
+  socketQueue_->setSpecific(&isOnSocketQueueOrTargetQueueKey_, nullptr);
+}
+
+bool DispatchSocket::onSocketQueue() const {
+  return Queue::currentSpecific(&isOnSocketQueueOrTargetQueueKey_).get() ==
+         static_cast<const void*>(this);
+}
+
+void DispatchSocket::runSync(const std::function<void()>& block) const {
+  if (onSocketQueue()) {
+    block();
+  } else {
+    socketQueue_->sync(block);
+  }
+}
+
+void DispatchSocket::notify(
+    std::function<void(DispatchSocketDelegate&, const DispatchSocketPtr&)> call) {
+  if (!delegateQueue_) return;
+  auto delegate = delegate_.lock();
+  if (!delegate) return;
+  // Null while the socket is being freed.
+  DispatchSocketPtr self = weak_from_this().lock();
+  delegateQueue_->async([delegate = std::move(delegate), self = std::move(self),
+                         call = std::move(call)] { call(*delegate, self); });
+}
+
+// --- configuration --------------------------------------------------------------------------
+
+std::shared_ptr<DispatchSocketDelegate> DispatchSocket::delegate() const {
+  std::shared_ptr<DispatchSocketDelegate> result;
+  runSync([&] { result = delegate_.lock(); });
+  return result;
+}
+
+void DispatchSocket::setDelegate(std::weak_ptr<DispatchSocketDelegate> delegate) {
+  auto self = shared_from_this();
+  auto block = [self, delegate = std::move(delegate)] { self->delegate_ = delegate; };
+  if (onSocketQueue()) {
+    block();
+  } else {
+    socketQueue_->async(block);
+  }
+}
+
+void DispatchSocket::synchronouslySetDelegate(std::weak_ptr<DispatchSocketDelegate> delegate) {
+  runSync([&] { delegate_ = std::move(delegate); });
+}
+
+QueuePtr DispatchSocket::delegateQueue() const {
+  QueuePtr result;
+  runSync([&] { result = delegateQueue_; });
+  return result;
+}
+
+void DispatchSocket::setDelegateQueue(QueuePtr queue) {
+  auto self = shared_from_this();
+  auto block = [self, queue = std::move(queue)] { self->delegateQueue_ = queue; };
+  if (onSocketQueue()) {
+    block();
+  } else {
+    socketQueue_->async(block);
+  }
+}
+
+void DispatchSocket::synchronouslySetDelegateQueue(QueuePtr queue) {
+  runSync([&] { delegateQueue_ = std::move(queue); });
+}
+
+void DispatchSocket::getDelegate(std::shared_ptr<DispatchSocketDelegate>* delegate,
+                                 QueuePtr* queue) const {
+  runSync([&] {
+    if (delegate) *delegate = delegate_.lock();
+    if (queue) *queue = delegateQueue_;
+  });
+}
+
+void DispatchSocket::setDelegate(std::weak_ptr<DispatchSocketDelegate> delegate, QueuePtr queue) {
+  auto self = shared_from_this();
+  auto block = [self, delegate = std::move(delegate), queue = std::move(queue)] {
+    self->delegate_ = delegate;
+    self->delegateQueue_ = queue;
+  };
+  if (onSocketQueue()) {
+    block();
+  } else {
+    socketQueue_->async(block);
+  }
+}
+
+void DispatchSocket::synchronouslySetDelegate(std::weak_ptr<DispatchSocketDelegate> delegate,
+                                              QueuePtr queue) {
+  runSync([&] {
+    delegate_ = std::move(delegate);
+    delegateQueue_ = std::move(queue);
+  });
+}
+
+namespace {
+template <class Self, class Fn>
+void setAsync(Self* self, Fn fn) {
+  auto strong = self->shared_from_this();
+  if (self->socketQueue()->isCurrent()) {
+    fn(strong.get());
+  } else {
+    self->socketQueue()->async([strong, fn] { fn(strong.get()); });
+  }
+}
+}  // namespace
+
+bool DispatchSocket::isIPv4Enabled() const {
+  bool result = false;
+  runSync([&] { result = !(config_ & kIPv4Disabled); });
+  return result;
+}
+
+void DispatchSocket::setIPv4Enabled(bool enabled) {
+  setAsync(this, [enabled](DispatchSocket* s) {
+    if (enabled) {
+      s->config_ &= ~kIPv4Disabled;
+    } else {
+      s->config_ |= kIPv4Disabled;
+    }
+  });
+}
+
+bool DispatchSocket::isIPv6Enabled() const {
+  bool result = false;
+  runSync([&] { result = !(config_ & kIPv6Disabled); });
+  return result;
+}
+
+void DispatchSocket::setIPv6Enabled(bool enabled) {
+  setAsync(this, [enabled](DispatchSocket* s) {
+    if (enabled) {
+      s->config_ &= ~kIPv6Disabled;
+    } else {
+      s->config_ |= kIPv6Disabled;
+    }
+  });
+}
+
+bool DispatchSocket::isIPv4PreferredOverIPv6() const {
+  bool result = false;
+  runSync([&] { result = !(config_ & kPreferIPv6); });
+  return result;
+}
+
+void DispatchSocket::setIPv4PreferredOverIPv6(bool preferred) {
+  setAsync(this, [preferred](DispatchSocket* s) {
+    if (preferred) {
+      s->config_ &= ~kPreferIPv6;
+    } else {
+      s->config_ |= kPreferIPv6;
+    }
+  });
+}
+
+bool DispatchSocket::autoDisconnectOnClosedReadStream() const {
+  bool result = false;
+  runSync([&] { result = !(config_ & kAllowHalfDuplexConnection); });
+  return result;
+}
+
+void DispatchSocket::setAutoDisconnectOnClosedReadStream(bool value) {
+  setAsync(this, [value](DispatchSocket* s) {
+    if (value) {
+      s->config_ &= ~kAllowHalfDuplexConnection;
+    } else {
+      s->config_ |= kAllowHalfDuplexConnection;
+    }
+  });
+}
+
+double DispatchSocket::alternateAddressDelay() const {
+  double result = 0;
+  runSync([&] { result = alternateAddressDelay_; });
+  return result;
+}
+
+void DispatchSocket::setAlternateAddressDelay(double seconds) {
+  setAsync(this, [seconds](DispatchSocket* s) { s->alternateAddressDelay_ = seconds; });
+}
+
+std::shared_ptr<void> DispatchSocket::userData() const {
+  std::shared_ptr<void> result;
+  runSync([&] { result = userData_; });
+  return result;
+}
+
+void DispatchSocket::setUserData(std::shared_ptr<void> data) {
+  setAsync(this, [data](DispatchSocket* s) { s->userData_ = data; });
+}
+
+// --- advanced ---------------------------------------------------------------------------------
+
+void DispatchSocket::markSocketQueueTargetQueue(const QueuePtr& queue) {
+  if (!queue) return;
+  queue->setSpecific(&isOnSocketQueueOrTargetQueueKey_,
+                     std::shared_ptr<void>(static_cast<void*>(this), [](void*) {}));
+}
+
+void DispatchSocket::unmarkSocketQueueTargetQueue(const QueuePtr& queue) {
+  if (queue) queue->setSpecific(&isOnSocketQueueOrTargetQueueKey_, nullptr);
+}
+
+void DispatchSocket::performBlock(const std::function<void()>& block) { runSync(block); }
+
+int DispatchSocket::socketFD() const {
+  if (!onSocketQueue()) return -1;
+  return socket4FD_ != -1 ? socket4FD_ : socket6FD_;
+}
+
+int DispatchSocket::socket4FD() const { return onSocketQueue() ? socket4FD_ : -1; }
+int DispatchSocket::socket6FD() const { return onSocketQueue() ? socket6FD_ : -1; }
+
+int DispatchSocket::connectedFD() const {
+  if (socket4FD_ != -1) return socket4FD_;
+  if (socket6FD_ != -1) return socket6FD_;
+  return socketUN_;
+}
+
+// --- connecting -------------------------------------------------------------------------------
+
+std::vector<Bytes> DispatchSocket::lookupHost(std::string_view host, std::uint16_t port,
+                                              Error* error) {
+  return net::sockets::lookupHost(host, port, SOCK_STREAM, error);
+}
+
+bool DispatchSocket::preConnectWithInterface(std::optional<std::string_view> interface,
+                                             Error* error) {
+  auto fail = [&](Error e) {
+    if (error) *error = std::move(e);
+    return false;
+  };
+  if (!delegate_.lock()) {
+    return fail(badConfigError("Attempting to connect without a delegate. Set a delegate first."));
+  }
+  if (!delegateQueue_) {
+    return fail(badConfigError(
+        "Attempting to connect without a delegate queue. Set a delegate queue first."));
+  }
+  if (flags_ & kSocketStarted) {
+    return fail(badConfigError(
+        "Attempting to connect while connected or accepting connections. Disconnect first."));
+  }
+  const bool v4Disabled = config_ & kIPv4Disabled;
+  const bool v6Disabled = config_ & kIPv6Disabled;
+  if (v4Disabled && v6Disabled) {
+    return fail(badConfigError(
+        "Both IPv4 and IPv6 have been disabled. Must enable at least one protocol first."));
+  }
+  if (interface) {
+    InterfaceAddresses found = interfaceAddressesFromDescription(interface, 0);
+    if (found.address4.empty() && found.address6.empty()) {
+      return fail(badParamError(
+          "Unknown interface. Specify valid interface by name (e.g. \"en1\") or IP address."));
+    }
+    if (v4Disabled && found.address6.empty()) {
+      return fail(
+          badParamError("IPv4 has been disabled and specified interface doesn't support IPv6."));
+    }
+    if (v6Disabled && found.address4.empty()) {
+      return fail(
+          badParamError("IPv6 has been disabled and specified interface doesn't support IPv4."));
+    }
+    connectInterface4_ = std::move(found.address4);
+    connectInterface6_ = std::move(found.address6);
+  }
+  readQueue_.clear();
+  writeQueue_.clear();
+  return true;
+}
+
+bool DispatchSocket::preConnectWithUrl(const platform::URL& url, Error* error) {
+  auto fail = [&](Error e) {
+    if (error) *error = std::move(e);
+    return false;
+  };
+  if (!delegate_.lock()) {
+    return fail(badConfigError("Attempting to connect without a delegate. Set a delegate first."));
+  }
+  if (!delegateQueue_) {
+    return fail(badConfigError(
+        "Attempting to connect without a delegate queue. Set a delegate queue first."));
+  }
+  if (flags_ & kSocketStarted) {
+    return fail(badConfigError(
+        "Attempting to connect while connected or accepting connections. Disconnect first."));
+  }
+  Bytes address = unixAddressFromURL(url);
+  if (address.empty()) {
+    return fail(badParamError(
+        "Unknown interface. Specify valid interface by name (e.g. \"en1\") or IP address."));
+  }
+  connectInterfaceUN_ = std::move(address);
+  readQueue_.clear();
+  writeQueue_.clear();
+  return true;
+}
+
+bool DispatchSocket::connectToHost(std::string_view host, std::uint16_t port, Error* error) {
+  return connectToHost(host, port, std::nullopt, -1, error);
+}
+
+bool DispatchSocket::connectToHost(std::string_view host, std::uint16_t port, double timeout,
+                                   Error* error) {
+  return connectToHost(host, port, std::nullopt, timeout, error);
+}
+
+bool DispatchSocket::connectToHost(std::string_view host, std::uint16_t port,
+                                   std::optional<std::string_view> interface, double timeout,
+                                   Error* error) {
+  Error failure;
+  bool ok = false;
+  std::string hostCopy(host);
+  std::optional<std::string> interfaceCopy;
+  if (interface) interfaceCopy = std::string(*interface);
+  runSync([&] {
+    if (hostCopy.empty()) {
+      failure = badParamError(
+          "Invalid host parameter (nil or \"\"). Should be a domain name or IP address string.");
+      return;
+    }
+    std::optional<std::string_view> iface;
+    if (interfaceCopy) iface = *interfaceCopy;
+    if (!preConnectWithInterface(iface, &failure)) return;
+    flags_ |= kSocketStarted;
+    const int index = stateIndex_;
+    std::weak_ptr<DispatchSocket> weak = weak_from_this();
+    auto self = shared_from_this();
+    lookupHostAsync(hostCopy, port, SOCK_STREAM, socketQueue_,
+                    [self, index](std::vector<Bytes> addresses, Error lookupError) {
+                      if (lookupError) {
+                        self->lookupDidFail(index, lookupError);
+                        return;
+                      }
+                      AddressPair pair = firstAddresses(addresses);
+                      self->lookupDidSucceed(index, pair.address4, pair.address6);
+                    });
+    startConnectTimeout(timeout);
+    ok = true;
+  });
+  if (error) *error = failure;
+  return ok;
+}
+
+void DispatchSocket::lookupDidFail(int stateIndex, const Error& error) {
+  if (stateIndex != stateIndex_) return;
+  endConnectTimeout();
+  closeWithError(error);
+}
+
+void DispatchSocket::lookupDidSucceed(int stateIndex, const Bytes& address4,
+                                      const Bytes& address6) {
+  if (stateIndex != stateIndex_) return;
+  const bool v4Disabled = config_ & kIPv4Disabled;
+  const bool v6Disabled = config_ & kIPv6Disabled;
+  if (v4Disabled && address6.empty()) {
+    closeWithError(otherError("IPv4 has been disabled and DNS lookup found no IPv6 address."));
+    return;
+  }
+  if (v6Disabled && address4.empty()) {
+    closeWithError(otherError("IPv6 has been disabled and DNS lookup found no IPv4 address."));
+    return;
+  }
+  Error error;
+  if (!connectWithAddress4(v4Disabled ? Bytes() : address4, v6Disabled ? Bytes() : address6,
+                           &error)) {
+    closeWithError(error);
+  }
+}
+
+bool DispatchSocket::connectToAddress(const Bytes& address, Error* error) {
+  return connectToAddress(address, std::nullopt, -1, error);
+}
+
+bool DispatchSocket::connectToAddress(const Bytes& address, double timeout, Error* error) {
+  return connectToAddress(address, std::nullopt, timeout, error);
+}
+
+bool DispatchSocket::connectToAddress(const Bytes& address,
+                                      std::optional<std::string_view> interface, double timeout,
+                                      Error* error) {
+  Error failure;
+  bool ok = false;
+  std::optional<std::string> interfaceCopy;
+  if (interface) interfaceCopy = std::string(*interface);
+  runSync([&] {
+    const sa_family_t family = address.size() >= 2 ? addressFamily(address) : 0;
+    Bytes address4, address6;
+    if (family == AF_INET && address.size() == kSockaddr4Size) {
+      address4 = address;
+    } else if (family == AF_INET6 && address.size() == kSockaddr6Size) {
+      address6 = address;
+    } else {
+      failure = badParamError("A valid IPv4 or IPv6 address was not given");
+      return;
+    }
+    if (!address4.empty() && (config_ & kIPv4Disabled)) {
+      failure = badParamError("IPv4 has been disabled and an IPv4 address was passed.");
+      return;
+    }
+    if (!address6.empty() && (config_ & kIPv6Disabled)) {
+      failure = badParamError("IPv6 has been disabled and an IPv6 address was passed.");
+      return;
+    }
+    std::optional<std::string_view> iface;
+    if (interfaceCopy) iface = *interfaceCopy;
+    if (!preConnectWithInterface(iface, &failure)) return;
+    if (!connectWithAddress4(address4, address6, &failure)) return;
+    flags_ |= kSocketStarted;
+    startConnectTimeout(timeout);
+    ok = true;
+  });
+  if (!ok && error) *error = failure;
+  return ok;
+}
+
+bool DispatchSocket::connectToUrl(const platform::URL& url, double timeout, Error* error) {
+  Error failure;
+  bool ok = false;
+  runSync([&] {
+    if (!url.isValid() || url.decodedPath().empty()) {
+      failure = badParamError("Invalid unix domain socket url.");
+      return;
+    }
+    if (!preConnectWithUrl(url, &failure)) return;
+    flags_ |= kSocketStarted;
+    Error createError;
+    if (!connectWithAddressUN(connectInterfaceUN_, &createError)) {
+      closeWithError(createError);
+      return;  // refused without an error value, as the connect attempt had begun
+    }
+    startConnectTimeout(timeout);
+    ok = true;
+  });
+  if (!ok && error && failure) *error = failure;
+  return ok;
+}
+
+int DispatchSocket::createSocket(int family, const Bytes& connectInterface, Error* error) {
+  const int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    if (error) *error = errnoErrorWithReason("Error in socket() function");
+    return -1;
+  }
+  if (addressFamily(connectInterface) == family) {
+    if (portFromAddress(connectInterface) > 0) {
+      int reuse = 1;
+      ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    }
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(connectInterface.data()),
+               static_cast<socklen_t>(connectInterface.size())) < 0) {
+      if (error) *error = errnoErrorWithReason("Error in bind() function");
+      ::close(fd);
+      return -1;
+    }
+  }
+  // Writes use MSG_NOSIGNAL: a broken connection is an error, not a signal.
+  return fd;
+}
+
+bool DispatchSocket::connectWithAddress4(const Bytes& address4, const Bytes& address6,
+                                         Error* error) {
+  Error lastError;
+  if (!address4.empty()) socket4FD_ = createSocket(AF_INET, connectInterface4_, &lastError);
+  if (!address6.empty()) socket6FD_ = createSocket(AF_INET6, connectInterface6_, &lastError);
+  if (socket4FD_ == -1 && socket6FD_ == -1) {
+    if (error) *error = lastError;
+    return false;
+  }
+  const bool ipv6First = ((config_ & kPreferIPv6) && socket6FD_ != -1) || socket4FD_ == -1;
+  const int firstFD = ipv6First ? socket6FD_ : socket4FD_;
+  const Bytes& firstAddress = ipv6First ? address6 : address4;
+  const int secondFD = ipv6First ? socket4FD_ : socket6FD_;
+  const Bytes& secondAddress = ipv6First ? address4 : address6;
+  const int index = stateIndex_;
+  connectSocket(firstFD, firstAddress, index);
+  if (secondFD != -1) {
+    auto self = shared_from_this();
+    socketQueue_->after(alternateAddressDelay_, [self, secondFD, secondAddress, index] {
+      // Only while this attempt is still the current one and the descriptor
+      // has not been closed meanwhile.
+      if (index != self->stateIndex_) return;
+      if (secondFD != self->socket4FD_ && secondFD != self->socket6FD_) return;
+      self->connectSocket(secondFD, secondAddress, index);
+    });
+  }
+  return true;
+}
+
+bool DispatchSocket::connectWithAddressUN(const Bytes& address, Error* error) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    if (error) *error = errnoErrorWithReason("Error in socket() function");
+    return false;
+  }
+  socketUN_ = fd;
+  connectSocket(fd, address, stateIndex_);
+  return true;
+}
+
+void DispatchSocket::connectSocket(int fd, const Bytes& address, int stateIndex) {
+  if (flags_ & kConnected) {
+    closeSocket(fd);
+    return;
+  }
+  auto attempt = std::make_shared<ConnectAttempt>();
+  attempt->fd = fd;
+  attempt->stateIndex = stateIndex;
+  connectAttempts_.push_back(attempt);
+  const int result = ::connect(fd, reinterpret_cast<const sockaddr*>(address.data()),
+                               static_cast<socklen_t>(address.size()));
+  if (result < 0 && (errno == EINPROGRESS || errno == EINTR)) {
+    // Wait for the descriptor to become writable; the outcome is then read
+    // from SO_ERROR. The source is cancelled before the result is applied, so
+    // the descriptor is free for the I/O sources afterwards.
+    auto source = Source::write(fd, socketQueue_);
+    attempt->source = source;
+    std::weak_ptr<ConnectAttempt> weakAttempt = attempt;
+    std::weak_ptr<Source> weakSource = source;
+    source->setEventHandler([weakAttempt, weakSource] {
+      auto a = weakAttempt.lock();
+      auto s = weakSource.lock();
+      if (!a || !s || a->outcome != ConnectAttempt::Outcome::Pending) return;
+      int soError = 0;
+      socklen_t length = sizeof soError;
+      if (::getsockopt(a->fd, SOL_SOCKET, SO_ERROR, &soError, &length) < 0) soError = errno;
+      a->outcome = soError ? ConnectAttempt::Outcome::Failed : ConnectAttempt::Outcome::Succeeded;
+      a->error = soError;
+      s->cancel();
+    });
+    std::weak_ptr<DispatchSocket> weak = weak_from_this();
+    source->setCancelHandler([weak, attempt] {
+      attempt->source.reset();
+      if (attempt->outcome == ConnectAttempt::Outcome::Abandoned) {
+        closeFD(attempt->fd);
+        return;
+      }
+      if (auto self = weak.lock()) {
+        self->connectAttemptEnded(attempt);
+      } else {
+        closeFD(attempt->fd);
+      }
+    });
+    source->resume();
+    return;
+  }
+  // Finished at once (loopback often is): report on a later turn of the queue.
+  attempt->outcome =
+      result == 0 ? ConnectAttempt::Outcome::Succeeded : ConnectAttempt::Outcome::Failed;
+  attempt->error = result == 0 ? 0 : errno;
+  auto self = shared_from_this();
+  socketQueue_->async([self, attempt] {
+    if (attempt->outcome == ConnectAttempt::Outcome::Abandoned) return;  // closed meanwhile
+    self->connectAttemptEnded(attempt);
+  });
+}
+
+void DispatchSocket::connectAttemptEnded(const std::shared_ptr<ConnectAttempt>& attempt) {
+  std::erase(connectAttempts_, attempt);
+  const int fd = attempt->fd;
+  if (flags_ & kConnected) {
+    closeSocket(fd);
+    return;
+  }
+  if (attempt->outcome == ConnectAttempt::Outcome::Succeeded) {
+    // The other family's descriptor is no longer needed.
+    if (fd == socket4FD_ && socket6FD_ != -1) closeSocket(socket6FD_);
+    if (fd == socket6FD_ && socket4FD_ != -1) closeSocket(socket4FD_);
+    didConnect(attempt->stateIndex);
+    return;
+  }
+  const int err = attempt->error;
+  const bool unixDomain = fd == socketUN_;
+  closeSocket(fd);
+  if (unixDomain || (socket4FD_ == -1 && socket6FD_ == -1)) {
+    didNotConnect(attempt->stateIndex, errnoError(err, "Error in connect() function"));
+  }
+}
+
+void DispatchSocket::closeSocket(int fd) {
+  if (fd < 0) return;
+  auto it = std::find_if(connectAttempts_.begin(), connectAttempts_.end(),
+                         [fd](const auto& a) { return a->fd == fd; });
+  if (it != connectAttempts_.end()) {
+    auto attempt = *it;
+    connectAttempts_.erase(it);
+    attempt->outcome = ConnectAttempt::Outcome::Abandoned;
+    if (attempt->source) {
+      attempt->source->cancel();  // its cancel handler closes the descriptor
+    } else {
+      closeFD(fd);
+    }
+  } else {
+    closeFD(fd);
+  }
+  if (fd == socket4FD_) socket4FD_ = -1;
+  if (fd == socket6FD_) socket6FD_ = -1;
+  if (fd == socketUN_) socketUN_ = -1;
+}
+
+void DispatchSocket::didConnect(int stateIndex) {
+  if (stateIndex != stateIndex_) return;
+  flags_ |= kConnected;
+  endConnectTimeout();
+
+  if (auto host = connectedHost()) {
+    const std::uint16_t port = connectedPort();
+    notify([host = *host, port](DispatchSocketDelegate& d, const DispatchSocketPtr& s) {
+      d.socketDidConnectToHost(s, host, port);
+    });
+  } else if (auto url = connectedUrl()) {
+    notify([url = *url](DispatchSocketDelegate& d, const DispatchSocketPtr& s) {
+      d.socketDidConnectToUrl(s, url);
+    });
+  }
+
+  const int fd = connectedFD();
+  if (fd < 0 || ::fcntl(fd, F_SETFL, O_NONBLOCK) < 0) {
+    closeWithError(otherError("Error enabling non-blocking IO on socket (fcntl)"));
+    return;
+  }
+  if (fd != socketUN_) {
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  }
+  setupReadAndWriteSourcesForNewlyConnectedSocket(fd);
+  maybeDequeueRead();
+  maybeDequeueWrite();
+}
+
+void DispatchSocket::didNotConnect(int stateIndex, const Error& error) {
+  if (stateIndex != stateIndex_) return;
+  closeWithError(error);
+}
+
+void DispatchSocket::startConnectTimeout(double timeout) {
+  if (timeout < 0) return;
+  auto timer = Source::timer(socketQueue_);
+  std::weak_ptr<DispatchSocket> weak = weak_from_this();
+  Source* raw = timer.get();
+  timer->setEventHandler([weak, raw] {
+    auto self = weak.lock();
+    if (self && self->connectTimer_.get() == raw) self->doConnectTimeout();
+  });
+  timer->setTimer(platform::dispatch::seconds(timeout), Duration::zero());
+  connectTimer_ = timer;
+  timer->resume();
+}
+
+void DispatchSocket::endConnectTimeout() {
+  if (connectTimer_) {
+    connectTimer_->cancel();
+    connectTimer_.reset();
+  }
+  ++stateIndex_;
+  connectInterface4_.clear();
+  connectInterface6_.clear();
+}
+
+void DispatchSocket::doConnectTimeout() {
+  endConnectTimeout();
+  closeWithError(connectTimeoutError());
+}
+
+// --- closing ---------------------------------------------------------------------------------
+
+void DispatchSocket::disconnect() {
+  runSync([this] {
+    if (flags_ & kSocketStarted) closeWithError(Error());
+  });
+}
+
+void DispatchSocket::disconnectAfterReading() {
+  auto self = shared_from_this();
+  socketQueue_->async([self] {
+    if (self->flags_ & kSocketStarted) {
+      self->flags_ |= (kForbidReadsWrites | kDisconnectAfterReads);
+      self->maybeClose();
+    }
+  });
+}
+
+void DispatchSocket::disconnectAfterWriting() {
+  auto self = shared_from_this();
+  socketQueue_->async([self] {
+    if (self->flags_ & kSocketStarted) {
+      self->flags_ |= (kForbidReadsWrites | kDisconnectAfterWrites);
+      self->maybeClose();
+    }
+  });
+}
+
+void DispatchSocket::disconnectAfterReadingAndWriting() {
+  auto self = shared_from_this();
+  socketQueue_->async([self] {
+    if (self->flags_ & kSocketStarted) {
+      self->flags_ |= (kForbidReadsWrites | kDisconnectAfterReads | kDisconnectAfterWrites);
+      self->maybeClose();
+    }
+  });
+}
+
+void DispatchSocket::maybeClose() {
+  bool shouldClose = false;
+  const bool readsPending = !readQueue_.empty() || currentRead_;
+  const bool writesPending = !writeQueue_.empty() || currentWrite_;
+  if (flags_ & kDisconnectAfterReads) {
+    if (!readsPending) {
+      shouldClose = !(flags_ & kDisconnectAfterWrites) || !writesPending;
+    }
+  } else if (flags_ & kDisconnectAfterWrites) {
+    shouldClose = !writesPending;
+  }
+  if (shouldClose) closeWithError(Error());
+}
+
+void DispatchSocket::closeWithError(const Error& error) {
+  endConnectTimeout();
+  if (currentRead_) endCurrentRead();
+  if (currentWrite_) endCurrentWrite();
+  readQueue_.clear();
+  writeQueue_.clear();
+
+  preBuffer_->reset();
+  if (sslPreBuffer_) sslPreBuffer_->reset();
+  sslErrCode_ = 0;
+  lastSSLHandshakeError_ = 0;
+  if (tls_) {
+    tls_->close();
+    tls_.reset();
+  }
+
+  // Pending connects own their descriptors.
+  for (auto attempts = connectAttempts_; const auto& a : attempts) closeSocket(a->fd);
+
+  if (!accept4Source_ && !accept6Source_ && !acceptUNSource_ && !readSource_ && !writeSource_) {
+    closeSocket(socket4FD_);
+    closeSocket(socket6FD_);
+    closeSocket(socketUN_);
+  } else {
+    for (auto* source : {&accept4Source_, &accept6Source_, &acceptUNSource_}) {
+      if (*source) {
+        (*source)->cancel();
+        source->reset();
+      }
+    }
+    // A suspended source would never run its cancel handler: resume it first.
+    if (readSource_) {
+      resumeReadSource();
+      readSource_->cancel();
+      readSource_.reset();
+    }
+    if (writeSource_) {
+      resumeWriteSource();
+      writeSource_->cancel();
+      writeSource_.reset();
+    }
+    socket4FD_ = socket6FD_ = socketUN_ = -1;
+  }
+  if (socketUrl_) {
+    // Remove the listener's socket file, and only if it is still the file
+    // this socket created.
+    const std::string path = socketUrl_->decodedPath();
+    struct stat st;
+    if (socketFileIdentity_ && ::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) &&
+        st.st_dev == socketFileIdentity_->first && st.st_ino == socketFileIdentity_->second) {
+      ::unlink(path.c_str());
+    }
+    socketUrl_.reset();
+    socketFileIdentity_.reset();
+  }
+
+  const bool wasStarted = flags_ & kSocketStarted;
+  socketFDBytesAvailable_ = 0;
+  flags_ = 0;
+  sslWriteCachedLength_ = 0;
+
+  if (wasStarted) {
+    notify([error](DispatchSocketDelegate& d, const DispatchSocketPtr& s) {
+      d.socketDidDisconnect(s, error);
+    });
+  }
+}
+
+// --- I/O sources -------------------------------------------------------------------------------
+
+void DispatchSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int fd) {
+  readSource_ = Source::read(fd, socketQueue_);
+  writeSource_ = Source::write(fd, socketQueue_);
+  std::weak_ptr<DispatchSocket> weak = weak_from_this();
+  Source* readRaw = readSource_.get();
+  Source* writeRaw = writeSource_.get();
+
+  readSource_->setEventHandler([weak, readRaw] {
+    auto self = weak.lock();
+    if (!self || self->readSource_.get() != readRaw) return;
+    self->socketFDBytesAvailable_ = readRaw->data();
+    if (self->socketFDBytesAvailable_ > 0) {
+      self->doReadData();
+    } else {
+      self->doReadEOF();
+    }
+  });
+  writeSource_->setEventHandler([weak, writeRaw] {
+    auto self = weak.lock();
+    if (!self || self->writeSource_.get() != writeRaw) return;
+    self->flags_ |= kSocketCanAcceptBytes;
+    self->doWriteData();
+  });
+
+  // The descriptor is closed once both sources are gone.
+  auto remaining = std::make_shared<std::atomic<int>>(2);
+  auto cancelHandler = [remaining, fd] {
+    if (remaining->fetch_sub(1) == 1) ::close(fd);
+  };
+  readSource_->setCancelHandler(cancelHandler);
+  writeSource_->setCancelHandler(cancelHandler);
+
+  socketFDBytesAvailable_ = 0;
+  flags_ &= ~kReadSourceSuspended;
+  readSource_->resume();
+  flags_ |= kSocketCanAcceptBytes | kWriteSourceSuspended;
+}
+
+void DispatchSocket::suspendReadSource() {
+  if (readSource_ && !(flags_ & kReadSourceSuspended)) {
+    readSource_->suspend();
+    flags_ |= kReadSourceSuspended;
+  }
+}
+
+void DispatchSocket::resumeReadSource() {
+  if (readSource_ && (flags_ & kReadSourceSuspended)) {
+    readSource_->resume();
+    flags_ &= ~kReadSourceSuspended;
+  }
+}
+
+void DispatchSocket::suspendWriteSource() {
+  if (writeSource_ && !(flags_ & kWriteSourceSuspended)) {
+    writeSource_->suspend();
+    flags_ |= kWriteSourceSuspended;
+  }
+}
+
+void DispatchSocket::resumeWriteSource() {
+  if (writeSource_ && (flags_ & kWriteSourceSuspended)) {
+    writeSource_->resume();
+    flags_ &= ~kWriteSourceSuspended;
+  }
+}
+
+// --- reading ---------------------------------------------------------------------------------
+
+void DispatchSocket::queueRead(std::shared_ptr<DispatchReadPacket> packet) {
+  auto self = shared_from_this();
+  socketQueue_->async([self, packet = std::move(packet)]() mutable {
+    if ((self->flags_ & (kSocketStarted | kForbidReadsWrites)) != kSocketStarted) return;
+    self->readQueue_.emplace_back(std::move(packet));
+    self->maybeDequeueRead();
+  });
+}
+
+void DispatchSocket::readDataWithTimeout(double timeout, long tag) {
+  readDataWithTimeout(timeout, nullptr, 0, 0, tag);
+}
+
+void DispatchSocket::readDataWithTimeout(double timeout, std::shared_ptr<Bytes> buffer,
+                                         std::size_t offset, long tag) {
+  readDataWithTimeout(timeout, std::move(buffer), offset, 0, tag);
+}
+
+void DispatchSocket::readDataWithTimeout(double timeout, std::shared_ptr<Bytes> buffer,
+                                         std::size_t offset, std::size_t maxLength, long tag) {
+  if (offset > (buffer ? buffer->size() : 0)) return;
+  queueRead(std::make_shared<DispatchReadPacket>(std::move(buffer), offset, maxLength, timeout, 0,
+                                                 std::nullopt, tag));
+}
+
+void DispatchSocket::readDataToLength(std::size_t length, double timeout, long tag) {
+  readDataToLength(length, timeout, nullptr, 0, tag);
+}
+
+void DispatchSocket::readDataToLength(std::size_t length, double timeout,
+                                      std::shared_ptr<Bytes> buffer, std::size_t offset, long tag) {
+  if (length == 0) return;
+  if (offset > (buffer ? buffer->size() : 0)) return;
+  queueRead(std::make_shared<DispatchReadPacket>(std::move(buffer), offset, 0, timeout, length,
+                                                 std::nullopt, tag));
+}
+
+void DispatchSocket::readDataToData(const Bytes& terminator, double timeout, long tag) {
+  readDataToData(terminator, timeout, nullptr, 0, 0, tag);
+}
+
+void DispatchSocket::readDataToData(const Bytes& terminator, double timeout,
+                                    std::shared_ptr<Bytes> buffer, std::size_t offset, long tag) {
+  readDataToData(terminator, timeout, std::move(buffer), offset, 0, tag);
+}
+
+void DispatchSocket::readDataToData(const Bytes& terminator, double timeout, std::size_t maxLength,
+                                    long tag) {
+  readDataToData(terminator, timeout, nullptr, 0, maxLength, tag);
+}
+
+void DispatchSocket::readDataToData(const Bytes& terminator, double timeout,
+                                    std::shared_ptr<Bytes> buffer, std::size_t offset,
+                                    std::size_t maxLength, long tag) {
+  if (terminator.empty()) return;
+  if (offset > (buffer ? buffer->size() : 0)) return;
+  if (maxLength > 0 && maxLength < terminator.size()) return;
+  queueRead(std::make_shared<DispatchReadPacket>(std::move(buffer), offset, maxLength, timeout, 0,
+                                                 terminator, tag));
+}
+
+double DispatchSocket::progressOfReadReturningTag(long* tag, std::size_t* done,
+                                                  std::size_t* total) const {
+  double result = std::numeric_limits<double>::quiet_NaN();
+  runSync([&] {
+    const DispatchReadPacket* packet = nullptr;
+    if (currentRead_) {
+      if (auto* p = std::get_if<std::shared_ptr<DispatchReadPacket>>(&*currentRead_)) {
+        packet = p->get();
+      }
+    }
+    if (!packet) {
+      if (tag) *tag = 0;
+      if (done) *done = 0;
+      if (total) *total = 0;
+      return;
+    }
+    if (tag) *tag = packet->tag;
+    if (done) *done = packet->bytesDone;
+    if (total) *total = packet->readLength;
+    result = packet->readLength > 0
+                 ? static_cast<double>(packet->bytesDone) / static_cast<double>(packet->readLength)
+                 : 1.0;
+  });
+  return result;
+}
+
+void DispatchSocket::maybeDequeueRead() {
+  if (currentRead_ || !(flags_ & kConnected)) return;
+  if (!readQueue_.empty()) {
+    currentRead_ = std::move(readQueue_.front());
+    readQueue_.pop_front();
+    if (std::holds_alternative<std::shared_ptr<DispatchSpecialPacket>>(*currentRead_)) {
+      flags_ |= kStartingReadTLS;
+      maybeStartTLS();
+    } else {
+      setupReadTimerWithTimeout(
+          std::get<std::shared_ptr<DispatchReadPacket>>(*currentRead_)->timeout);
+      doReadData();
+    }
+  } else if (flags_ & kDisconnectAfterReads) {
+    if (flags_ & kDisconnectAfterWrites) {
+      if (writeQueue_.empty() && !currentWrite_) closeWithError(Error());
+    } else {
+      closeWithError(Error());
+    }
+  } else if (flags_ & kSocketSecure) {
+    flushSSLBuffers();
+    if (preBuffer_->availableBytes() == 0) resumeReadSource();
+  }
+}
+
+void DispatchSocket::flushSSLBuffers() {
+  if (!tls_ || preBuffer_->availableBytes() > 0) return;
+  auto estimate = [this] {
+    return socketFDBytesAvailable_ + (sslPreBuffer_ ? sslPreBuffer_->availableBytes() : 0) +
+           sslBufferedBytes();
+  };
+  std::size_t estimated = estimate();
+  while (estimated > 0) {
+    preBuffer_->ensureCapacityForWrite(estimated);
+    std::size_t got = 0;
+    const int status = tls_->read(preBuffer_->writeBuffer(), estimated, &got);
+    preBuffer_->didWrite(got);
+    if (status != 0) break;
+    estimated = estimate();
+  }
+}
+
+void DispatchSocket::doReadData() {
+  DispatchReadPacket* packet = nullptr;
+  if (currentRead_) {
+    if (auto* p = std::get_if<std::shared_ptr<DispatchReadPacket>>(&*currentRead_)) {
+      packet = p->get();
+    }
+  }
+  if ((!currentRead_ || (flags_ & kReadsPaused))) {
+    if (flags_ & kSocketSecure) flushSSLBuffers();
+    if (socketFDBytesAvailable_ > 0) suspendReadSource();
+    return;
+  }
+
+  const bool secure = flags_ & kSocketSecure;
+  std::size_t estimated = socketFDBytesAvailable_;
+  if (secure) {
+    estimated += (sslPreBuffer_ ? sslPreBuffer_->availableBytes() : 0) + sslBufferedBytes();
+  }
+  const bool hasBytesAvailable = estimated > 0;
+  if (!hasBytesAvailable && preBuffer_->availableBytes() == 0) {
+    resumeReadSource();
+    return;
+  }
+
+  if (flags_ & kStartingReadTLS) {
+    if ((flags_ & kStartingWriteTLS) && lastSSLHandshakeError_ == kDispatchSocketSSLWouldBlock) {
+      sslContinueHandshake();
+    } else {
+      // Nothing to do until the handshake (or the delegate's trust answer)
+      // moves on; a readable descriptor would otherwise fire again and again.
+      suspendReadSource();
+    }
+    return;
+  }
+  if (!packet) return;
+
+  bool done = false;
+  Error error;
+  std::size_t totalBytesReadForCurrentRead = 0;
+  bool waiting = !hasBytesAvailable;
+  bool socketEOF = flags_ & kSocketHasReadEOF;
+
+  // 1. Bytes read ahead.
+  if (preBuffer_->availableBytes() > 0) {
+    std::size_t bytesToCopy;
+    if (packet->term) {
+      bytesToCopy = packet->readLengthForTermWithPreBuffer(*preBuffer_, &done);
+    } else {
+      bytesToCopy = packet->readLengthForNonTermWithHint(preBuffer_->availableBytes());
+    }
+    packet->ensureCapacityForAdditionalDataOfLength(bytesToCopy);
+    std::memcpy(packet->buffer->data() + packet->startOffset + packet->bytesDone,
+                preBuffer_->readBuffer(), bytesToCopy);
+    preBuffer_->didRead(bytesToCopy);
+    packet->bytesDone += bytesToCopy;
+    totalBytesReadForCurrentRead += bytesToCopy;
+    if (packet->readLength > 0) {
+      done = packet->bytesDone == packet->readLength;
+    } else if (packet->term) {
+      if (!done && packet->maxLength > 0 && packet->bytesDone >= packet->maxLength) {
+        error = readMaxedOutError();
+      }
+    } else if (packet->maxLength > 0 && packet->bytesDone == packet->maxLength) {
+      done = true;
+    }
+  }
+
+  // 2. Bytes from the descriptor.
+  if (!done && !error && !socketEOF && hasBytesAvailable) {
+    bool readIntoPreBuffer = false;
+    std::size_t bytesToRead;
+    if (secure) {
+      std::size_t defaultReadLength = 32768;
+      if (estimated > defaultReadLength) defaultReadLength = estimated + 16384;
+      bytesToRead = packet->optimalReadLengthWithDefault(defaultReadLength, &readIntoPreBuffer);
+    } else if (packet->term) {
+      bytesToRead = packet->readLengthForTermWithHint(estimated, &readIntoPreBuffer);
+    } else {
+      bytesToRead = packet->readLengthForNonTermWithHint(estimated);
+    }
+    std::uint8_t* buffer;
+    if (readIntoPreBuffer) {
+      preBuffer_->ensureCapacityForWrite(bytesToRead);
+      buffer = preBuffer_->writeBuffer();
+    } else {
+      packet->ensureCapacityForAdditionalDataOfLength(bytesToRead);
+      buffer = packet->buffer->data() + packet->startOffset + packet->bytesDone;
+    }
+
+    std::size_t bytesRead = 0;
+    if (secure) {
+      int status = 0;
+      while (bytesRead < bytesToRead) {
+        std::size_t got = 0;
+        status = tls_->read(buffer + bytesRead, bytesToRead - bytesRead, &got);
+        bytesRead += got;
+        if (status != 0) break;
+      }
+      if (status == kDispatchSocketSSLWouldBlock) {
+        waiting = true;
+      } else if (status == kDispatchSocketSSLClosedGraceful ||
+                 status == kDispatchSocketSSLClosedAbort) {
+        socketEOF = true;
+        sslErrCode_ = status;
+      } else if (status != 0) {
+        error = DispatchSocketTLS::sslError(status, tls_->lastErrorText());
+      }
+    } else if (bytesToRead > 0) {
+      const ssize_t result = ::read(connectedFD(), buffer, bytesToRead);
+      if (result < 0) {
+        if (errno == EWOULDBLOCK || errno == EAGAIN || errno == EINTR) {
+          waiting = true;
+        } else {
+          error = errnoErrorWithReason("Error in read() function");
+        }
+        socketFDBytesAvailable_ = 0;
+      } else if (result == 0) {
+        socketEOF = true;
+        socketFDBytesAvailable_ = 0;
+      } else {
+        bytesRead = static_cast<std::size_t>(result);
+        if (bytesRead < bytesToRead) {
+          socketFDBytesAvailable_ = 0;
+        } else {
+          socketFDBytesAvailable_ -= std::min<std::uint64_t>(socketFDBytesAvailable_, bytesRead);
+        }
+        if (socketFDBytesAvailable_ == 0) waiting = true;
+      }
+    }
+
+    if (bytesRead > 0) {
+      if (packet->readLength > 0) {
+        packet->bytesDone += bytesRead;
+        totalBytesReadForCurrentRead += bytesRead;
+        done = packet->bytesDone == packet->readLength;
+      } else if (packet->term) {
+        if (readIntoPreBuffer) {
+          preBuffer_->didWrite(bytesRead);
+          const std::size_t bytesToCopy =
+              packet->readLengthForTermWithPreBuffer(*preBuffer_, &done);
+          packet->ensureCapacityForAdditionalDataOfLength(bytesToCopy);
+          std::memcpy(packet->buffer->data() + packet->startOffset + packet->bytesDone,
+                      preBuffer_->readBuffer(), bytesToCopy);
+          preBuffer_->didRead(bytesToCopy);
+          packet->bytesDone += bytesToCopy;
+          totalBytesReadForCurrentRead += bytesToCopy;
+        } else {
+          const long overflow = packet->searchForTermAfterPreBuffering(bytesRead);
+          if (overflow == 0) {
+            packet->bytesDone += bytesRead;
+            totalBytesReadForCurrentRead += bytesRead;
+            done = true;
+          } else if (overflow > 0) {
+            const std::size_t underflow = bytesRead - static_cast<std::size_t>(overflow);
+            preBuffer_->ensureCapacityForWrite(static_cast<std::size_t>(overflow));
+            // `buffer` may have moved? No: the packet's buffer was grown before the read.
+            std::memcpy(preBuffer_->writeBuffer(), buffer + underflow,
+                        static_cast<std::size_t>(overflow));
+            preBuffer_->didWrite(static_cast<std::size_t>(overflow));
+            packet->bytesDone += underflow;
+            totalBytesReadForCurrentRead += underflow;
+            done = true;
+          } else {
+            packet->bytesDone += bytesRead;
+            totalBytesReadForCurrentRead += bytesRead;
+          }
+        }
+        if (!done && packet->maxLength > 0 && packet->bytesDone >= packet->maxLength) {
+          error = readMaxedOutError();
+        }
+      } else {
+        if (readIntoPreBuffer) {
+          preBuffer_->didWrite(bytesRead);
+          packet->ensureCapacityForAdditionalDataOfLength(bytesRead);
+          std::memcpy(packet->buffer->data() + packet->startOffset + packet->bytesDone,
+                      preBuffer_->readBuffer(), bytesRead);
+          preBuffer_->didRead(bytesRead);
+        }
+        packet->bytesDone += bytesRead;
+        totalBytesReadForCurrentRead += bytesRead;
+        done = true;
+      }
+    }
+  }
+
+  // An available-data read is done as soon as it got anything.
+  if (!done && packet->readLength == 0 && !packet->term && totalBytesReadForCurrentRead > 0) {
+    done = true;
+  }
+
+  if (done) {
+    completeCurrentRead();
+    if (!error && (!socketEOF || preBuffer_->availableBytes() > 0)) maybeDequeueRead();
+  } else if (totalBytesReadForCurrentRead > 0) {
+    const long tag = packet->tag;
+    notify(
+        [totalBytesReadForCurrentRead, tag](DispatchSocketDelegate& d, const DispatchSocketPtr& s) {
+          d.socketDidReadPartialDataOfLength(s, totalBytesReadForCurrentRead, tag);
+        });
+  }
+
+  if (error) {
+    closeWithError(error);
+  } else if (socketEOF) {
+    doReadEOF();
+  } else if (waiting) {
+    resumeReadSource();
+  }
+}
+
+void DispatchSocket::doReadEOF() {
+  flags_ |= kSocketHasReadEOF;
+  if (flags_ & kSocketSecure) flushSSLBuffers();
+
+  bool shouldDisconnect = false;
+  Error error;
+  if ((flags_ & kStartingReadTLS) || (flags_ & kStartingWriteTLS)) {
+    shouldDisconnect = true;
+    error = DispatchSocketTLS::sslError(kDispatchSocketSSLClosedAbort, {});
+  } else if (flags_ & kReadStreamClosed) {
+    shouldDisconnect = false;
+  } else if (preBuffer_->availableBytes() > 0) {
+    // Bytes read ahead are still served to later reads.
+    shouldDisconnect = false;
+  } else if (config_ & kAllowHalfDuplexConnection) {
+    pollfd pfd{connectedFD(), POLLOUT, 0};
+    ::poll(&pfd, 1, 0);
+    if ((pfd.revents & POLLOUT) && !(pfd.revents & (POLLERR | POLLHUP))) {
+      flags_ |= kReadStreamClosed;
+      notify([](DispatchSocketDelegate& d, const DispatchSocketPtr& s) {
+        d.socketDidCloseReadStream(s);
+      });
+    } else {
+      shouldDisconnect = true;
+    }
+  } else {
+    shouldDisconnect = true;
+  }
+
+  if (!shouldDisconnect) {
+    suspendReadSource();
+    return;
+  }
+  if (!error) {
+    if (sslErrCode_ != 0 && sslErrCode_ != kDispatchSocketSSLClosedGraceful) {
+      error = DispatchSocketTLS::sslError(sslErrCode_, {});
+    } else {
+      error = connectionClosedError();
+    }
+  }
+  closeWithError(error);
+}
+
+void DispatchSocket::completeCurrentRead() {
+  auto packet = std::get<std::shared_ptr<DispatchReadPacket>>(*currentRead_);
+  SocketData result;
+  if (packet->bufferOwner) {
+    packet->buffer->resize(packet->bytesDone);
+    result = SocketData(packet->buffer, 0, packet->bytesDone);
+  } else {
+    if (packet->buffer->size() > packet->originalBufferLength) {
+      packet->buffer->resize(
+          std::max(packet->startOffset + packet->bytesDone, packet->originalBufferLength));
+    }
+    result = SocketData(packet->buffer, packet->startOffset, packet->bytesDone);
+  }
+  const long tag = packet->tag;
+  notify([result = std::move(result), tag](DispatchSocketDelegate& d, const DispatchSocketPtr& s) {
+    d.socketDidReadData(s, result, tag);
+  });
+  endCurrentRead();
+}
+
+void DispatchSocket::endCurrentRead() {
+  if (readTimer_) {
+    readTimer_->cancel();
+    readTimer_.reset();
+  }
+  currentRead_.reset();
+}
+
+void DispatchSocket::setupReadTimerWithTimeout(double timeout) {
+  if (timeout < 0) return;
+  auto timer = Source::timer(socketQueue_);
+  std::weak_ptr<DispatchSocket> weak = weak_from_this();
+  Source* raw = timer.get();
+  timer->setEventHandler([weak, raw] {
+    auto self = weak.lock();
+    if (self && self->readTimer_.get() == raw) self->doReadTimeout();
+  });
+  timer->setTimer(platform::dispatch::seconds(timeout), Duration::zero());
+  readTimer_ = timer;
+  timer->resume();
+}
+
+void DispatchSocket::doReadTimeout() {
+  // Holds the read until the delegate has answered.
+  flags_ |= kReadsPaused;
+  auto packet = std::get<std::shared_ptr<DispatchReadPacket>>(*currentRead_);
+  auto self = shared_from_this();
+  auto delegate = delegate_.lock();
+  // The answer applies only to this very request.
+  auto answer = [self, packet](double extension) {
+    if (!self->currentRead_) return;
+    auto* current = std::get_if<std::shared_ptr<DispatchReadPacket>>(&*self->currentRead_);
+    if (!current || *current != packet) return;
+    self->doReadTimeoutWithExtension(extension);
+  };
+  if (delegateQueue_ && delegate) {
+    const long tag = packet->tag;
+    const double elapsed = packet->timeout;
+    const std::size_t done = packet->bytesDone;
+    QueuePtr socketQueue = socketQueue_;
+    delegateQueue_->async([delegate, self, tag, elapsed, done, socketQueue, answer] {
+      const double extension = delegate->socketShouldTimeoutReadWithTag(self, tag, elapsed, done);
+      socketQueue->async([answer, extension] { answer(extension); });
+    });
+  } else {
+    answer(0);
+  }
+}
+
+void DispatchSocket::doReadTimeoutWithExtension(double extension) {
+  if (!currentRead_) return;
+  auto packet = std::get<std::shared_ptr<DispatchReadPacket>>(*currentRead_);
+  if (extension > 0) {
+    packet->timeout += extension;
+    if (readTimer_) readTimer_->setTimer(platform::dispatch::seconds(extension), Duration::zero());
+    flags_ &= ~kReadsPaused;
+    doReadData();
+  } else {
+    closeWithError(readTimeoutError());
+  }
+}
+
+// --- writing ---------------------------------------------------------------------------------
+
+void DispatchSocket::writeData(Bytes data, double timeout, long tag) {
+  if (data.empty()) return;
+  writeData(std::make_shared<const Bytes>(std::move(data)), timeout, tag);
+}
+
+void DispatchSocket::writeData(std::shared_ptr<const Bytes> data, double timeout, long tag) {
+  if (!data || data->empty()) return;
+  auto packet = std::make_shared<DispatchWritePacket>(std::move(data), timeout, tag);
+  auto self = shared_from_this();
+  socketQueue_->async([self, packet = std::move(packet)]() mutable {
+    if ((self->flags_ & (kSocketStarted | kForbidReadsWrites)) != kSocketStarted) return;
+    self->writeQueue_.emplace_back(std::move(packet));
+    self->maybeDequeueWrite();
+  });
+}
+
+double DispatchSocket::progressOfWriteReturningTag(long* tag, std::size_t* done,
+                                                   std::size_t* total) const {
+  double result = std::numeric_limits<double>::quiet_NaN();
+  runSync([&] {
+    const DispatchWritePacket* packet = nullptr;
+    if (currentWrite_) {
+      if (auto* p = std::get_if<std::shared_ptr<DispatchWritePacket>>(&*currentWrite_)) {
+        packet = p->get();
+      }
+    }
+    if (!packet) {
+      if (tag) *tag = 0;
+      if (done) *done = 0;
+      if (total) *total = 0;
+      return;
+    }
+    if (tag) *tag = packet->tag;
+    if (done) *done = packet->bytesDone;
+    if (total) *total = packet->buffer->size();
+    result = static_cast<double>(packet->bytesDone) / static_cast<double>(packet->buffer->size());
+  });
+  return result;
+}
+
+void DispatchSocket::maybeDequeueWrite() {
+  if (currentWrite_ || !(flags_ & kConnected)) return;
+  if (!writeQueue_.empty()) {
+    currentWrite_ = std::move(writeQueue_.front());
+    writeQueue_.pop_front();
+    if (std::holds_alternative<std::shared_ptr<DispatchSpecialPacket>>(*currentWrite_)) {
+      flags_ |= kStartingWriteTLS;
+      maybeStartTLS();
+    } else {
+      setupWriteTimerWithTimeout(
+          std::get<std::shared_ptr<DispatchWritePacket>>(*currentWrite_)->timeout);
+      doWriteData();
+    }
+  } else if (flags_ & kDisconnectAfterWrites) {
+    if (flags_ & kDisconnectAfterReads) {
+      if (readQueue_.empty() && !currentRead_) closeWithError(Error());
+    } else {
+      closeWithError(Error());
+    }
+  }
+}
+
+void DispatchSocket::doWriteData() {
+  if (!currentWrite_ || (flags_ & kWritesPaused)) {
+    if (flags_ & kSocketCanAcceptBytes) suspendWriteSource();
+    return;
+  }
+  if (!(flags_ & kSocketCanAcceptBytes)) {
+    resumeWriteSource();
+    return;
+  }
+  if (flags_ & kStartingWriteTLS) {
+    if ((flags_ & kStartingReadTLS) && lastSSLHandshakeError_ == kDispatchSocketSSLWouldBlock) {
+      sslContinueHandshake();
+      // Wait for the write source again only when the handshake found the
+      // descriptor full.
+      if ((flags_ & kStartingWriteTLS) && (flags_ & kSocketCanAcceptBytes)) suspendWriteSource();
+    } else {
+      suspendWriteSource();
+    }
+    return;
+  }
+  auto packet = std::get<std::shared_ptr<DispatchWritePacket>>(*currentWrite_);
+  const Bytes& data = *packet->buffer;
+
+  bool waiting = false;
+  Error error;
+  std::size_t bytesWritten = 0;
+
+  if (flags_ & kSocketSecure) {
+    bool hasNewDataToWrite = true;
+    if (sslWriteCachedLength_ > 0) {
+      std::size_t processed = 0;
+      const int status =
+          tls_->write(data.data() + packet->bytesDone, sslWriteCachedLength_, &processed);
+      if (status == 0) {
+        bytesWritten = sslWriteCachedLength_;
+        sslWriteCachedLength_ = 0;
+        if (packet->bytesDone + bytesWritten == data.size()) hasNewDataToWrite = false;
+      } else if (status == kDispatchSocketSSLWouldBlock) {
+        waiting = true;
+        hasNewDataToWrite = false;
+      } else {
+        error = DispatchSocketTLS::sslError(status, tls_->lastErrorText());
+        hasNewDataToWrite = false;
+      }
+    }
+    if (hasNewDataToWrite) {
+      std::size_t offset = packet->bytesDone + bytesWritten;
+      while (offset < data.size()) {
+        const std::size_t chunk = std::min<std::size_t>(data.size() - offset, 32768);
+        std::size_t processed = 0;
+        const int status = tls_->write(data.data() + offset, chunk, &processed);
+        if (status == 0) {
+          bytesWritten += processed;
+          offset += processed;
+        } else if (status == kDispatchSocketSSLWouldBlock) {
+          waiting = true;
+          sslWriteCachedLength_ = chunk;
+          break;
+        } else {
+          error = DispatchSocketTLS::sslError(status, tls_->lastErrorText());
+          break;
+        }
+      }
+    }
+  } else {
+    const std::size_t remaining = data.size() - packet->bytesDone;
+    const ssize_t result =
+        ::send(connectedFD(), data.data() + packet->bytesDone, remaining, MSG_NOSIGNAL);
+    if (result < 0) {
+      if (errno == EWOULDBLOCK || errno == EAGAIN || errno == EINTR) {
+        waiting = true;
+      } else {
+        error = errnoErrorWithReason("Error in write() function");
+      }
+    } else {
+      bytesWritten = static_cast<std::size_t>(result);
+    }
+  }
+
+  if (waiting) {
+    flags_ &= ~kSocketCanAcceptBytes;
+    resumeWriteSource();
+  }
+
+  bool done = false;
+  if (bytesWritten > 0) {
+    packet->bytesDone += bytesWritten;
+    done = packet->bytesDone == data.size();
+  }
+
+  if (done) {
+    completeCurrentWrite();
+    if (!error) {
+      auto self = shared_from_this();
+      socketQueue_->async([self] { self->maybeDequeueWrite(); });
+    }
+  } else {
+    if (!waiting && !error) {
+      flags_ &= ~kSocketCanAcceptBytes;
+      resumeWriteSource();
+    }
+    if (bytesWritten > 0) {
+      const long tag = packet->tag;
+      notify([bytesWritten, tag](DispatchSocketDelegate& d, const DispatchSocketPtr& s) {
+        d.socketDidWritePartialDataOfLength(s, bytesWritten, tag);
+      });
+    }
+  }
+  if (error) closeWithError(error);
+}
+
+void DispatchSocket::completeCurrentWrite() {
+  const long tag = std::get<std::shared_ptr<DispatchWritePacket>>(*currentWrite_)->tag;
+  notify([tag](DispatchSocketDelegate& d, const DispatchSocketPtr& s) {
+    d.socketDidWriteDataWithTag(s, tag);
+  });
+  endCurrentWrite();
+}
+
+void DispatchSocket::endCurrentWrite() {
+  if (writeTimer_) {
+    writeTimer_->cancel();
+    writeTimer_.reset();
+  }
+  currentWrite_.reset();
+}
+
+void DispatchSocket::setupWriteTimerWithTimeout(double timeout) {
+  if (timeout < 0) return;
+  auto timer = Source::timer(socketQueue_);
+  std::weak_ptr<DispatchSocket> weak = weak_from_this();
+  Source* raw = timer.get();
+  timer->setEventHandler([weak, raw] {
+    auto self = weak.lock();
+    if (self && self->writeTimer_.get() == raw) self->doWriteTimeout();
+  });
+  timer->setTimer(platform::dispatch::seconds(timeout), Duration::zero());
+  writeTimer_ = timer;
+  timer->resume();
+}
+
+void DispatchSocket::doWriteTimeout() {
+  flags_ |= kWritesPaused;
+  auto packet = std::get<std::shared_ptr<DispatchWritePacket>>(*currentWrite_);
+  auto self = shared_from_this();
+  auto delegate = delegate_.lock();
+  auto answer = [self, packet](double extension) {
+    if (!self->currentWrite_) return;
+    auto* current = std::get_if<std::shared_ptr<DispatchWritePacket>>(&*self->currentWrite_);
+    if (!current || *current != packet) return;
+    self->doWriteTimeoutWithExtension(extension);
+  };
+  if (delegateQueue_ && delegate) {
+    const long tag = packet->tag;
+    const double elapsed = packet->timeout;
+    const std::size_t done = packet->bytesDone;
+    QueuePtr socketQueue = socketQueue_;
+    delegateQueue_->async([delegate, self, tag, elapsed, done, socketQueue, answer] {
+      const double extension = delegate->socketShouldTimeoutWriteWithTag(self, tag, elapsed, done);
+      socketQueue->async([answer, extension] { answer(extension); });
+    });
+  } else {
+    answer(0);
+  }
+}
+
+void DispatchSocket::doWriteTimeoutWithExtension(double extension) {
+  if (!currentWrite_) return;
+  auto packet = std::get<std::shared_ptr<DispatchWritePacket>>(*currentWrite_);
+  if (extension > 0) {
+    packet->timeout += extension;
+    if (writeTimer_)
+      writeTimer_->setTimer(platform::dispatch::seconds(extension), Duration::zero());
+    flags_ &= ~kWritesPaused;
+    doWriteData();
+  } else {
+    closeWithError(writeTimeoutError());
+  }
+}
+
+// --- accepting -------------------------------------------------------------------------------
+
+int DispatchSocket::createListenSocket(int family, const Bytes& address, Error* error) {
+  const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    if (error) *error = errnoErrorWithReason("Error in socket() function");
+    return -1;
+  }
+  auto fail = [&](const char* reason) {
+    if (error) *error = errnoErrorWithReason(reason);
+    ::close(fd);
+    return -1;
+  };
+  if (::fcntl(fd, F_SETFL, O_NONBLOCK) < 0) {
+    return fail("Error enabling non-blocking IO on socket (fcntl)");
+  }
+  int one = 1;
+  if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0) {
+    return fail("Error enabling address reuse (setsockopt)");
+  }
+  if (family == AF_INET6) {
+    // The IPv4 family has a listener of its own on the same port.
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+  }
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(address.data()),
+             static_cast<socklen_t>(address.size())) < 0) {
+    return fail("Error in bind() function");
+  }
+  if (::listen(fd, 1024) < 0) return fail("Error in listen() function");
+  return fd;
+}
+
+void DispatchSocket::startAcceptSource(int fd) {
+  auto source = Source::read(fd, socketQueue_);
+  std::weak_ptr<DispatchSocket> weak = weak_from_this();
+  source->setEventHandler([weak, fd] {
+    auto self = weak.lock();
+    if (!self) return;
+    // Accept everything that is pending (the descriptor is non-blocking).
+    while (self->doAccept(fd)) {
+    }
+  });
+  source->setCancelHandler([fd] { ::close(fd); });
+  if (fd == socket4FD_) {
+    accept4Source_ = source;
+  } else if (fd == socket6FD_) {
+    accept6Source_ = source;
+  } else {
+    acceptUNSource_ = source;
+  }
+  source->resume();
+}
+
+bool DispatchSocket::acceptOnPort(std::uint16_t port, Error* error) {
+  return acceptOnInterface(std::nullopt, port, error);
+}
+
+bool DispatchSocket::acceptOnInterface(std::optional<std::string_view> interface,
+                                       std::uint16_t port, Error* error) {
+  Error failure;
+  bool ok = false;
+  std::optional<std::string> interfaceCopy;
+  if (interface) interfaceCopy = std::string(*interface);
+  runSync([&] {
+    if (!delegate_.lock()) {
+      failure = badConfigError("Attempting to accept without a delegate. Set a delegate first.");
+      return;
+    }
+    if (!delegateQueue_) {
+      failure = badConfigError(
+          "Attempting to accept without a delegate queue. Set a delegate queue first.");
+      return;
+    }
+    const bool v4Disabled = config_ & kIPv4Disabled;
+    const bool v6Disabled = config_ & kIPv6Disabled;
+    if (v4Disabled && v6Disabled) {
+      failure = badConfigError(
+          "Both IPv4 and IPv6 have been disabled. Must enable at least one protocol first.");
+      return;
+    }
+    if (flags_ & kSocketStarted) {
+      failure = badConfigError(
+          "Attempting to accept while connected or accepting connections. Disconnect first.");
+      return;
+    }
+    readQueue_.clear();
+    writeQueue_.clear();
+
+    std::optional<std::string_view> iface;
+    if (interfaceCopy) iface = *interfaceCopy;
+    InterfaceAddresses found = interfaceAddressesFromDescription(iface, port);
+    if (found.address4.empty() && found.address6.empty()) {
+      failure = badParamError(
+          "Unknown interface. Specify valid interface by name (e.g. \"en1\") or IP address.");
+      return;
+    }
+    if (v4Disabled && found.address6.empty()) {
+      failure =
+          badParamError("IPv4 has been disabled and specified interface doesn't support IPv6.");
+      return;
+    }
+    if (v6Disabled && found.address4.empty()) {
+      failure =
+          badParamError("IPv6 has been disabled and specified interface doesn't support IPv4.");
+      return;
+    }
+    const bool enable4 = !v4Disabled && !found.address4.empty();
+    const bool enable6 = !v6Disabled && !found.address6.empty();
+    if (enable4) {
+      socket4FD_ = createListenSocket(AF_INET, found.address4, &failure);
+      if (socket4FD_ < 0) return;
+    }
+    if (enable6) {
+      Bytes address6 = found.address6;
+      if (enable4 && portFromAddress(found.address4) == 0) {
+        address6 = addressWithPort(address6, portFromAddress(localAddressOfSocket(socket4FD_)));
+      }
+      socket6FD_ = createListenSocket(AF_INET6, address6, &failure);
+      if (socket6FD_ < 0) {
+        closeSocket(socket4FD_);
+        return;
+      }
+    }
+    if (enable4) startAcceptSource(socket4FD_);
+    if (enable6) startAcceptSource(socket6FD_);
+    flags_ |= kSocketStarted;
+    ok = true;
+  });
+  if (!ok && error) *error = failure;
+  return ok;
+}
+
+bool DispatchSocket::acceptOnUrl(const platform::URL& url, Error* error) {
+  Error failure;
+  bool ok = false;
+  runSync([&] {
+    if (!delegate_.lock()) {
+      failure = badConfigError("Attempting to accept without a delegate. Set a delegate first.");
+      return;
+    }
+    if (!delegateQueue_) {
+      failure = badConfigError(
+          "Attempting to accept without a delegate queue. Set a delegate queue first.");
+      return;
+    }
+    if (flags_ & kSocketStarted) {
+      failure = badConfigError(
+          "Attempting to accept while connected or accepting connections. Disconnect first.");
+      return;
+    }
+    readQueue_.clear();
+    writeQueue_.clear();
+
+    // An over-long path is refused, never cut short.
+    const Bytes address = unixAddressFromURL(url);
+    if (address.empty()) {
+      failure = badParamError(
+          "Invalid unix domain url. Specify a valid file url that does not exist (e.g. "
+          "\"file:///tmp/socket\")");
+      return;
+    }
+    const std::string path = url.decodedPath();
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0) {
+      // Only a stale socket file (nobody listening) is removed; any other
+      // kind of file, or a live listener, is left alone.
+      bool stale = false;
+      if (S_ISSOCK(st.st_mode)) {
+        const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (probe >= 0) {
+          stale = ::connect(probe, reinterpret_cast<const sockaddr*>(address.data()),
+                            static_cast<socklen_t>(address.size())) < 0 &&
+                  errno == ECONNREFUSED;
+          ::close(probe);
+        }
+      }
+      if (!stale || ::unlink(path.c_str()) < 0) {
+        failure = otherError("Could not remove previous unix domain socket at given url.");
+        return;
+      }
+    }
+    socketUN_ = createListenSocket(AF_UNIX, address, &failure);
+    if (socketUN_ < 0) return;
+    if (::lstat(path.c_str(), &st) == 0) socketFileIdentity_.emplace(st.st_dev, st.st_ino);
+    socketUrl_ = url;
+    startAcceptSource(socketUN_);
+    flags_ |= kSocketStarted;
+    ok = true;
+  });
+  if (!ok && error) *error = failure;
+  return ok;
+}
+
+bool DispatchSocket::doAccept(int listenFD) {
+  sockaddr_storage address;
+  socklen_t length = sizeof address;
+  const int childFD = ::accept4(listenFD, reinterpret_cast<sockaddr*>(&address), &length,
+                                SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (childFD < 0) return false;
+  const Bytes peer = addressFromSockaddr(reinterpret_cast<sockaddr*>(&address),
+                                         std::min<socklen_t>(length, sizeof address));
+  if (!delegateQueue_) {
+    // Nobody could ever hear of this connection: close it rather than leak it.
+    ::close(childFD);
+    return true;
+  }
+  enum class Kind { V4, V6, UN };
+  const Kind kind = listenFD == socket4FD_   ? Kind::V4
+                    : listenFD == socket6FD_ ? Kind::V6
+                                             : Kind::UN;
+  if (kind != Kind::UN) {
+    int one = 1;
+    ::setsockopt(childFD, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  }
+  auto delegate = delegate_.lock();
+  std::weak_ptr<DispatchSocketDelegate> weakDelegate = delegate_;
+  QueuePtr delegateQueue = delegateQueue_;
+  auto listener = shared_from_this();
+  delegateQueue_->async([listener, delegate, weakDelegate, delegateQueue, childFD, peer, kind] {
+    QueuePtr childQueue;
+    if (delegate) childQueue = delegate->newSocketQueueForConnectionFromAddress(peer, listener);
+    auto child = DispatchSocket::create(weakDelegate, delegateQueue, childQueue);
+    // The new socket is not shared yet: its fields are set here, and the
+    // block below hands it over to its own queue.
+    if (kind == Kind::V4) {
+      child->socket4FD_ = childFD;
+    } else if (kind == Kind::V6) {
+      child->socket6FD_ = childFD;
+    } else {
+      child->socketUN_ = childFD;
+    }
+    child->flags_ = kSocketStarted | kConnected;
+    child->socketQueue_->async(
+        [child] { child->setupReadAndWriteSourcesForNewlyConnectedSocket(child->connectedFD()); });
+    if (delegate) delegate->socketDidAcceptNewSocket(listener, child);
+  });
+  return true;
+}
+
+// --- diagnostics -------------------------------------------------------------------------------
+
+std::optional<std::string> DispatchSocket::hostOf(const Bytes& address) {
+  return hostFromAddress(address);
+}
+
+bool DispatchSocket::isDisconnected() const {
+  bool result = false;
+  runSync([&] { result = !(flags_ & kSocketStarted); });
+  return result;
+}
+
+bool DispatchSocket::isConnected() const {
+  bool result = false;
+  runSync([&] { result = flags_ & kConnected; });
+  return result;
+}
+
+std::optional<std::string> DispatchSocket::connectedHost4() const {
+  return socket4FD_ == -1 ? std::nullopt : hostOf(peerAddressOfSocket(socket4FD_));
+}
+std::optional<std::string> DispatchSocket::connectedHost6() const {
+  return socket6FD_ == -1 ? std::nullopt : hostOf(peerAddressOfSocket(socket6FD_));
+}
+std::uint16_t DispatchSocket::connectedPort4() const {
+  return socket4FD_ == -1 ? 0 : portFromAddress(peerAddressOfSocket(socket4FD_));
+}
+std::uint16_t DispatchSocket::connectedPort6() const {
+  return socket6FD_ == -1 ? 0 : portFromAddress(peerAddressOfSocket(socket6FD_));
+}
+std::optional<std::string> DispatchSocket::localHost4() const {
+  return socket4FD_ == -1 ? std::nullopt : hostOf(localAddressOfSocket(socket4FD_));
+}
+std::optional<std::string> DispatchSocket::localHost6() const {
+  return socket6FD_ == -1 ? std::nullopt : hostOf(localAddressOfSocket(socket6FD_));
+}
+std::uint16_t DispatchSocket::localPort4() const {
+  return socket4FD_ == -1 ? 0 : portFromAddress(localAddressOfSocket(socket4FD_));
+}
+std::uint16_t DispatchSocket::localPort6() const {
+  return socket6FD_ == -1 ? 0 : portFromAddress(localAddressOfSocket(socket6FD_));
+}
+
+std::optional<std::string> DispatchSocket::connectedHost() const {
+  std::optional<std::string> result;
+  runSync([&] {
+    if (socket4FD_ != -1) {
+      result = connectedHost4();
+    } else if (socket6FD_ != -1) {
+      result = connectedHost6();
+    }
+  });
+  return result;
+}
+
+std::uint16_t DispatchSocket::connectedPort() const {
+  std::uint16_t result = 0;
+  runSync([&] {
+    if (socket4FD_ != -1) {
+      result = connectedPort4();
+    } else if (socket6FD_ != -1) {
+      result = connectedPort6();
+    }
+  });
+  return result;
+}
+
+std::optional<platform::URL> DispatchSocket::connectedUrl() const {
+  std::optional<platform::URL> result;
+  runSync([&] {
+    if (socketUN_ == -1) return;
+    const Bytes peer = peerAddressOfSocket(socketUN_);
+    if (auto path = pathFromAddress(peer); path && !path->empty()) {
+      result = platform::URL::fileURLWithPath(*path);
+    } else if (connectInterfaceUN_.size() > 0) {
+      if (auto own = pathFromAddress(connectInterfaceUN_)) {
+        result = platform::URL::fileURLWithPath(*own);
+      }
+    }
+  });
+  return result;
+}
+
+std::optional<std::string> DispatchSocket::localHost() const {
+  std::optional<std::string> result;
+  runSync([&] {
+    if (socket4FD_ != -1) {
+      result = localHost4();
+    } else if (socket6FD_ != -1) {
+      result = localHost6();
+    }
+  });
+  return result;
+}
+
+std::uint16_t DispatchSocket::localPort() const {
+  std::uint16_t result = 0;
+  runSync([&] {
+    if (socket4FD_ != -1) {
+      result = localPort4();
+    } else if (socket6FD_ != -1) {
+      result = localPort6();
+    }
+  });
+  return result;
+}
+
+Bytes DispatchSocket::connectedAddress() const {
+  Bytes result;
+  runSync([&] {
+    if (socket4FD_ != -1) {
+      if (Bytes a = peerAddressOfSocket(socket4FD_); !a.empty()) result = std::move(a);
+    }
+    if (socket6FD_ != -1) {
+      if (Bytes a = peerAddressOfSocket(socket6FD_); !a.empty()) result = std::move(a);
+    }
+  });
+  return result;
+}
+
+Bytes DispatchSocket::localAddress() const {
+  Bytes result;
+  runSync([&] {
+    if (socket4FD_ != -1) {
+      if (Bytes a = localAddressOfSocket(socket4FD_); !a.empty()) result = std::move(a);
+    }
+    if (socket6FD_ != -1) {
+      if (Bytes a = localAddressOfSocket(socket6FD_); !a.empty()) result = std::move(a);
+    }
+  });
+  return result;
+}
+
+bool DispatchSocket::isIPv4() const {
+  bool result = false;
+  runSync([&] { result = socket4FD_ != -1; });
+  return result;
+}
+
+bool DispatchSocket::isIPv6() const {
+  bool result = false;
+  runSync([&] { result = socket6FD_ != -1; });
+  return result;
+}
+
+bool DispatchSocket::isSecure() const {
+  bool result = false;
+  runSync([&] { result = flags_ & kSocketSecure; });
+  return result;
+}
+
+}  // namespace net::sockets
