@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -19,15 +20,20 @@ constexpr auto kIdleExit = std::chrono::seconds(5);
 constexpr auto kStallCheck = std::chrono::milliseconds(50);
 }  // namespace
 
-bool isMainThread() { return static_cast<pid_t>(::syscall(SYS_gettid)) == ::getpid(); }
-
 namespace {
 thread_local bool tPlatformThread = false;
 sigset_t gSourceSignals;  // written under gSignalMutex; read in the fork child only
 std::mutex gSignalMutex;
 
+// Bumped in every fork child, where the forking thread becomes the main
+// thread: a thread's cached answer of isMainThread is valid for one generation.
+std::atomic<unsigned> gForkGeneration{1};
+thread_local unsigned tMainCheckGeneration = 0;
+thread_local bool tIsMainThread = false;
+
 void restoreMaskInChild() {
   // Runs in the child of fork(), which has one thread: no locks needed.
+  gForkGeneration.fetch_add(1, std::memory_order_relaxed);
   if (tPlatformThread) {
     sigset_t empty;
     sigemptyset(&empty);
@@ -45,6 +51,19 @@ void installForkHandler() {
   });
 }
 }  // namespace
+
+bool isMainThread() {
+  // Asked on every log record and queue lookup: two system calls each time
+  // would dominate those paths, so the answer is kept per thread.
+  unsigned generation = gForkGeneration.load(std::memory_order_relaxed);
+  if (tMainCheckGeneration != generation) {
+    installForkHandler();
+    generation = gForkGeneration.load(std::memory_order_relaxed);
+    tIsMainThread = static_cast<pid_t>(::syscall(SYS_gettid)) == ::getpid();
+    tMainCheckGeneration = generation;
+  }
+  return tIsMainThread;
+}
 
 void blockSignalsInThisThread() {
   installForkHandler();
