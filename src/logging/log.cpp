@@ -1,0 +1,520 @@
+#include "logging/log.h"
+
+#include <syslog.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "logging/log_internal.h"
+
+namespace logging {
+
+namespace dispatch = platform::dispatch;
+
+namespace {
+
+struct Node {
+  LKLoggerPtr logger;
+  dispatch::QueuePtr queue;
+  std::uint64_t level;
+};
+
+struct Batch {
+  std::vector<LKLogMessagePtr> records;
+};
+
+struct ClassLevel {
+  std::function<std::uint64_t()> get;
+  std::function<void(std::uint64_t)> set;
+};
+
+// True while the thread runs a logger's hook or the dispatcher's delivery:
+// such a thread must never wait for the dispatcher.
+thread_local int tInsideLogging = 0;
+
+struct InsideLogging {
+  InsideLogging() { ++tInsideLogging; }
+  ~InsideLogging() { --tInsideLogging; }
+};
+
+const char kQueueKey = 0;
+
+struct State {
+  dispatch::QueuePtr queue;
+  std::vector<Node> nodes;  // logging queue only
+  unsigned hostProcessors = 1;
+  std::atomic<unsigned> processorsOverride{0};
+
+  // Union of the levels of registered loggers and of those being added.
+  std::atomic<std::uint64_t> mask{0};
+  std::mutex addMutex;
+  std::vector<std::uint64_t> pendingAdds;  // under addMutex
+
+  // The open batch accepts records until any other work is queued.
+  std::mutex batchMutex;
+  std::shared_ptr<Batch> open;  // under batchMutex
+
+  std::atomic<long> permits{LKLog::kQueueLimit};
+  std::atomic<int> waiters{0};
+  std::atomic<LKLogOverflowPolicy> policy{LKLogOverflowPolicy::Block};
+  std::atomic<std::uint64_t> queued{0}, delivered{0}, dropped{0}, blocked{0};
+
+  std::mutex errorMutex;
+  LKLog::ErrorHandler errorHandler;  // under errorMutex
+  std::chrono::steady_clock::time_point windowStart{};
+  int reportsInWindow = 0;
+  std::uint64_t suppressed = 0;
+
+  std::mutex classMutex;
+  std::map<std::string, ClassLevel, std::less<>> classes;
+
+  unsigned processors() const {
+    unsigned o = processorsOverride.load(std::memory_order_relaxed);
+    return o ? o : hostProcessors;
+  }
+};
+
+// At exit the exiting thread's thread-local state is already gone, so the
+// flush runs on a thread of its own.
+void flushAtExit() {
+  std::thread flusher([] { LKLog::flushLog(); });
+  flusher.join();
+}
+
+State& state() {
+  // Never destroyed: the dispatcher lives as long as the process and is
+  // still used by the exit handler.
+  static State* s = [] {
+    auto* st = new State;
+    st->queue = dispatch::Queue::createSerial(kLKLoggingQueueLabel);
+    st->queue->setSpecific(&kQueueKey,
+                           std::shared_ptr<void>(const_cast<char*>(&kQueueKey), [](void*) {}));
+    long n = sysconf(_SC_NPROCESSORS_CONF);
+    st->hostProcessors = n > 0 ? static_cast<unsigned>(n) : 1;
+    // Registered after the queue exists, so it runs before the dispatch
+    // machinery is torn down.
+    std::atexit(flushAtExit);
+    return st;
+  }();
+  return *s;
+}
+
+bool onLoggingQueue() { return dispatch::Queue::currentSpecific(&kQueueKey) != nullptr; }
+
+// Queues `block` on the logging queue after everything queued so far,
+// closing the open batch so that later records follow the block.
+void submit(dispatch::Block block) {
+  State& s = state();
+  std::lock_guard lock(s.batchMutex);
+  s.open.reset();
+  s.queue->async(std::move(block));
+}
+
+bool acquirePermit() {
+  State& s = state();
+  long v = s.permits.load(std::memory_order_relaxed);
+  bool counted = false;
+  for (;;) {
+    if (v > 0) {
+      if (s.permits.compare_exchange_weak(v, v - 1, std::memory_order_acquire)) return true;
+      continue;
+    }
+    if (s.policy.load(std::memory_order_relaxed) == LKLogOverflowPolicy::DropNewest ||
+        tInsideLogging > 0 || onLoggingQueue()) {
+      s.dropped.fetch_add(1, std::memory_order_relaxed);
+      return false;
+    }
+    if (!counted) {
+      s.blocked.fetch_add(1, std::memory_order_relaxed);
+      counted = true;
+    }
+    s.waiters.fetch_add(1);
+    s.permits.wait(v);
+    s.waiters.fetch_sub(1);
+    v = s.permits.load(std::memory_order_relaxed);
+  }
+}
+
+// Waiting callers are woken once a quarter of the queue is free again, so a
+// full queue does not hand the processor back and forth for every record.
+void releasePermits(long n) {
+  State& s = state();
+  long now = s.permits.fetch_add(n, std::memory_order_release) + n;
+  if (s.waiters.load() > 0 && now >= LKLog::kQueueLimit / 4) s.permits.notify_all();
+}
+
+std::string loggerLabel(const LKLoggerPtr& logger) {
+  std::string name = logger->loggerName();
+  return name.empty() ? "logger" : name;
+}
+
+template <class F>
+void guarded(const LKLoggerPtr& logger, const char* what, F&& f) {
+  InsideLogging inside;
+  try {
+    f();
+  } catch (const std::exception& e) {
+    LKLog::reportError(
+        platform::format("LKLog: %@ failed in %s: %s", loggerLabel(logger), what, e.what()));
+  } catch (...) {
+    LKLog::reportError(platform::format("LKLog: %@ failed in %s", loggerLabel(logger), what));
+  }
+}
+
+void deliverTo(const Node& node, const std::vector<LKLogMessagePtr>& records) {
+  if (node.logger->acceptsBatches()) {
+    guarded(node.logger, "logMessages", [&] { node.logger->logMessages(records); });
+    return;
+  }
+  for (const auto& r : records) {
+    guarded(node.logger, "logMessage", [&] { node.logger->logMessage(r); });
+  }
+}
+
+// On the logging queue: hands `records` to every logger that takes them and
+// waits for all of them.
+void deliver(const std::vector<LKLogMessagePtr>& records) {
+  State& s = state();
+  InsideLogging inside;
+  std::vector<std::pair<const Node*, std::vector<LKLogMessagePtr>>> work;
+  for (const Node& node : s.nodes) {
+    std::size_t taken = 0;
+    for (const auto& r : records) taken += (node.level & r->flag()) != 0;
+    if (taken == 0) continue;
+    std::vector<LKLogMessagePtr> mine;
+    if (taken == records.size()) {
+      mine = records;
+    } else {
+      mine.reserve(taken);
+      for (const auto& r : records) {
+        if (node.level & r->flag()) mine.push_back(r);
+      }
+    }
+    work.emplace_back(&node, std::move(mine));
+  }
+  if (work.size() == 1 || (s.processors() < 2 && !work.empty())) {
+    for (auto& item : work) {
+      const Node* node = item.first;
+      const std::vector<LKLogMessagePtr>& mine = item.second;
+      node->queue->sync([node, &mine] { deliverTo(*node, mine); });
+    }
+  } else if (!work.empty()) {
+    dispatch::Group group;
+    for (auto& item : work) {
+      Node copy = *item.first;
+      group.async(copy.queue, [copy, mine = std::move(item.second)] { deliverTo(copy, mine); });
+    }
+    group.wait();
+  }
+  s.delivered.fetch_add(records.size(), std::memory_order_relaxed);
+  releasePermits(static_cast<long>(records.size()));
+}
+
+// Delivers the records of `batch`, and those added to it while it is being
+// delivered, until it is empty or closed (any other work queued on the
+// logging queue closes it, so that work waits for this batch only).
+void drain(const std::shared_ptr<Batch>& batch) {
+  State& s = state();
+  std::vector<LKLogMessagePtr> records;
+  for (;;) {
+    {
+      std::lock_guard lock(s.batchMutex);
+      records.clear();
+      records.swap(batch->records);
+      if (records.empty()) {
+        if (s.open == batch) s.open.reset();
+        return;
+      }
+    }
+    deliver(records);
+  }
+}
+
+void recomputeMask() {
+  State& s = state();
+  std::lock_guard lock(s.addMutex);
+  std::uint64_t m = 0;
+  for (const Node& n : s.nodes) m |= n.level;
+  for (std::uint64_t l : s.pendingAdds) m |= l;
+  s.mask.store(m, std::memory_order_relaxed);
+}
+
+void defaultErrorHandler(const std::string& text) {
+  std::string line = text + "\n";
+  ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+  (void)ignored;
+  syslog(LOG_ERR | LOG_USER, "%s", text.c_str());
+}
+
+}  // namespace
+
+dispatch::QueuePtr LKLog::loggingQueue() { return state().queue; }
+
+void LKLog::addLogger(LKLoggerPtr logger, std::uint64_t level) {
+  if (!logger) return;
+  State& s = state();
+  {
+    std::lock_guard lock(s.addMutex);
+    s.pendingAdds.push_back(level);
+    s.mask.fetch_or(level, std::memory_order_relaxed);
+  }
+  submit([logger = std::move(logger), level] {
+    State& s = state();
+    dispatch::QueuePtr queue = logger->loggerQueue();
+    if (!queue) queue = dispatch::Queue::createSerial(logger->loggerName());
+    {
+      std::lock_guard lock(s.addMutex);
+      auto it = std::find(s.pendingAdds.begin(), s.pendingAdds.end(), level);
+      if (it != s.pendingAdds.end()) s.pendingAdds.erase(it);
+      s.nodes.push_back(Node{logger, queue, level});
+    }
+    queue->async([logger] { guarded(logger, "didAddLogger", [&] { logger->didAddLogger(); }); });
+  });
+}
+
+void LKLog::removeLogger(const LKLoggerPtr& logger) {
+  if (!logger) return;
+  submit([logger] {
+    State& s = state();
+    auto it = std::find_if(s.nodes.begin(), s.nodes.end(),
+                           [&](const Node& n) { return n.logger == logger; });
+    if (it == s.nodes.end()) return;
+    it->queue->async(
+        [logger] { guarded(logger, "willRemoveLogger", [&] { logger->willRemoveLogger(); }); });
+    s.nodes.erase(it);
+    recomputeMask();
+  });
+}
+
+void LKLog::removeAllLoggers() {
+  submit([] {
+    State& s = state();
+    for (const Node& n : s.nodes) {
+      LKLoggerPtr logger = n.logger;
+      n.queue->async(
+          [logger] { guarded(logger, "willRemoveLogger", [&] { logger->willRemoveLogger(); }); });
+    }
+    s.nodes.clear();
+    recomputeMask();
+  });
+}
+
+std::vector<LKLoggerPtr> LKLog::allLoggers() {
+  std::vector<LKLoggerPtr> result;
+  auto collect = [&] {
+    for (const Node& n : state().nodes) result.push_back(n.logger);
+  };
+  if (onLoggingQueue()) {
+    collect();
+  } else if (tInsideLogging > 0) {
+    // The logging queue may be waiting for this very thread.
+    reportError("LKLog: allLoggers called from inside a logger; answered with no loggers");
+  } else {
+    {
+      std::lock_guard lock(state().batchMutex);
+      state().open.reset();
+    }
+    state().queue->sync(collect);
+  }
+  return result;
+}
+
+void LKLog::logv(bool asynchronous, std::uint64_t level, std::uint64_t flag, std::int64_t context,
+                 const char* file, const char* function, std::uint64_t line, platform::Value tag,
+                 const char* format, std::initializer_list<platform::FormatArg> args) {
+  if (format == nullptr || !wantsFlag(flag)) return;
+  std::string text;
+  try {
+    text = platform::formatArgs(format, args);
+  } catch (const std::exception& e) {
+    reportError(platform::format("LKLog: cannot format \"%s\": %s", format, e.what()));
+    return;
+  }
+  logMessage(asynchronous, std::move(text), level, flag, context, file, function, line,
+             std::move(tag));
+}
+
+void LKLog::logMessage(bool asynchronous, std::string message, std::uint64_t level,
+                       std::uint64_t flag, std::int64_t context, const char* file,
+                       const char* function, std::uint64_t line, platform::Value tag) {
+  auto record = std::make_shared<const LKLogMessage>(
+      std::move(message), level, flag, context, file ? std::string_view(file) : std::string_view(),
+      function ? std::string_view(function) : std::string_view(), line, std::move(tag), 0);
+  queueLogMessage(std::move(record), asynchronous);
+}
+
+void LKLog::log(bool asynchronous, LKLogMessagePtr message) {
+  queueLogMessage(std::move(message), asynchronous);
+}
+
+void LKLog::queueLogMessage(LKLogMessagePtr message, bool asynchronous) {
+  if (!message) return;
+  State& s = state();
+  if (!acquirePermit()) return;
+  s.queued.fetch_add(1, std::memory_order_relaxed);
+  if (!asynchronous && tInsideLogging == 0 && !onLoggingQueue()) {
+    {
+      std::lock_guard lock(s.batchMutex);
+      s.open.reset();
+    }
+    s.queue->sync([&] { deliver({message}); });
+    return;
+  }
+  std::lock_guard lock(s.batchMutex);
+  if (!s.open) {
+    s.open = std::make_shared<Batch>();
+    s.open->records.reserve(16);
+    s.queue->async([batch = s.open] { drain(batch); });
+  }
+  s.open->records.push_back(std::move(message));
+}
+
+void LKLog::flushLog() {
+  State& s = state();
+  auto work = [&s] {
+    dispatch::Group group;
+    for (const Node& n : s.nodes) {
+      if (!n.logger->implementsFlush()) continue;
+      LKLoggerPtr logger = n.logger;
+      group.async(n.queue, [logger] { guarded(logger, "flush", [&] { logger->flush(); }); });
+    }
+    group.wait();
+  };
+  if (onLoggingQueue()) {
+    work();
+    return;
+  }
+  if (tInsideLogging > 0) {
+    // The logging queue may be waiting for this very thread: a flush from
+    // inside a logger cannot wait for it.
+    reportError("LKLog: flushLog called from inside a logger; ignored");
+    return;
+  }
+  {
+    std::lock_guard lock(s.batchMutex);
+    s.open.reset();
+  }
+  s.queue->sync(work);
+}
+
+bool LKLog::wantsFlag(std::uint64_t flag) {
+  return (state().mask.load(std::memory_order_relaxed) & flag) != 0;
+}
+
+void LKLog::setOverflowPolicy(LKLogOverflowPolicy policy) { state().policy.store(policy); }
+LKLogOverflowPolicy LKLog::overflowPolicy() { return state().policy.load(); }
+
+LKLogStatistics LKLog::statistics() {
+  State& s = state();
+  return LKLogStatistics{s.queued.load(), s.delivered.load(), s.dropped.load(), s.blocked.load()};
+}
+
+void LKLog::setErrorHandler(ErrorHandler handler) {
+  State& s = state();
+  std::lock_guard lock(s.errorMutex);
+  s.errorHandler = std::move(handler);
+  s.reportsInWindow = 0;
+  s.suppressed = 0;
+}
+
+void LKLog::reportError(const std::string& text, bool rateLimited) {
+  State& s = state();
+  ErrorHandler handler;
+  std::string line;
+  {
+    std::lock_guard lock(s.errorMutex);
+    auto now = std::chrono::steady_clock::now();
+    if (now - s.windowStart >= std::chrono::minutes(1)) {
+      s.windowStart = now;
+      s.reportsInWindow = 0;
+    }
+    if (rateLimited && s.reportsInWindow >= 10) {
+      ++s.suppressed;
+      return;
+    }
+    line = text;
+    if (rateLimited) ++s.reportsInWindow;
+    if (rateLimited && s.suppressed) {
+      line += platform::format(" (%llu earlier reports held back)", s.suppressed);
+      s.suppressed = 0;
+    }
+    handler = s.errorHandler;
+  }
+  try {
+    if (handler) {
+      handler(line);
+    } else {
+      defaultErrorHandler(line);
+    }
+  } catch (...) {
+    // A failing handler must not take the caller down.
+  }
+}
+
+void LKLog::registerClass(std::string name, std::function<std::uint64_t()> getLevel,
+                          std::function<void(std::uint64_t)> setLevel) {
+  State& s = state();
+  std::lock_guard lock(s.classMutex);
+  s.classes[std::move(name)] = ClassLevel{std::move(getLevel), std::move(setLevel)};
+}
+
+bool LKLog::isRegisteredClass(std::string_view name) {
+  State& s = state();
+  std::lock_guard lock(s.classMutex);
+  auto it = s.classes.find(name);
+  return it != s.classes.end() && it->second.get && it->second.set;
+}
+
+std::vector<std::string> LKLog::registeredClassNames() {
+  State& s = state();
+  std::lock_guard lock(s.classMutex);
+  std::vector<std::string> names;
+  for (const auto& [name, c] : s.classes) {
+    if (c.get && c.set) names.push_back(name);
+  }
+  return names;
+}
+
+std::uint64_t LKLog::levelForClassWithName(std::string_view name) {
+  std::function<std::uint64_t()> get;
+  {
+    State& s = state();
+    std::lock_guard lock(s.classMutex);
+    auto it = s.classes.find(name);
+    if (it == s.classes.end() || !it->second.set) return LKLogLevelAll;
+    get = it->second.get;
+  }
+  return get ? get() : LKLogLevelAll;
+}
+
+void LKLog::setLevelForClassWithName(std::uint64_t level, std::string_view name) {
+  std::function<void(std::uint64_t)> set;
+  {
+    State& s = state();
+    std::lock_guard lock(s.classMutex);
+    auto it = s.classes.find(name);
+    if (it == s.classes.end() || !it->second.get) return;
+    set = it->second.set;
+  }
+  if (set) set(level);
+}
+
+void LKLog::setProcessorCountForTesting(unsigned count) { state().processorsOverride.store(count); }
+
+// Used by LKAbstractLogger.
+bool lkIsOnLoggingQueue() { return onLoggingQueue(); }
+bool lkIsInsideLogging() { return tInsideLogging > 0; }
+void lkSubmitToLoggingQueue(dispatch::Block block) { submit(std::move(block)); }
+void lkCloseOpenBatch() {
+  std::lock_guard lock(state().batchMutex);
+  state().open.reset();
+}
+
+}  // namespace logging

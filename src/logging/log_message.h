@@ -1,0 +1,99 @@
+// LKLogMessage: one log record, immutable once made.
+//
+// A record carries the formatted text, the call site's level mask, exactly
+// one flag (LKLogFlag), a context number, the source position, an optional
+// tag and the facts of the creating thread and queue (taken when the record
+// is made, on the caller's thread).
+//
+// `file` and `function` are kept as views of the caller's text unless the
+// matching option bit asks for a copy; callers that pass anything but
+// string literals (or text that outlives every logger) must set the bits.
+// `copy` shares every field with the source, including copied text.
+//
+// Thread safety: immutable; a record may be read from any thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/foundation/date.h"
+#include "platform/foundation/value.h"
+
+namespace logging {
+
+// One bit per severity; a record carries exactly one.
+enum LKLogFlag : std::uint64_t {
+  LKLogFlagError = 1,
+  LKLogFlagWarning = 2,
+  LKLogFlagInfo = 4,
+  LKLogFlagDebug = 8,
+  LKLogFlagVerbose = 16,
+};
+
+// A level is a mask of flags. Every bit set: a logger receives every flag.
+inline constexpr std::uint64_t LKLogLevelAll = ~std::uint64_t{0};
+
+// Bits of LKLogMessage options.
+inline constexpr std::int64_t LKLogMessageCopyFile = 1 << 0;
+inline constexpr std::int64_t LKLogMessageCopyFunction = 1 << 1;
+
+// The file name without extension: the characters after the last "/" (or
+// from the start) up to the last "." after that point (or to the end).
+// std::nullopt for a null path. The view points into `path`.
+std::optional<std::string_view> LKExtractFileNameWithoutExtension(const char* path);
+
+class LKLogMessage;
+using LKLogMessagePtr = std::shared_ptr<const LKLogMessage>;
+
+class LKLogMessage {
+ public:
+  // `timestamp` nullopt: now. `tag`: any value, None when there is none.
+  LKLogMessage(std::string message, std::uint64_t level, std::uint64_t flag, std::int64_t context,
+               std::string_view file, std::string_view function, std::uint64_t line,
+               platform::Value tag, std::int64_t options,
+               std::optional<platform::Date> timestamp = std::nullopt);
+
+  LKLogMessage(const LKLogMessage& other);
+  LKLogMessage& operator=(const LKLogMessage&) = delete;
+
+  // A new record sharing every field with this one.
+  LKLogMessagePtr copy() const { return std::make_shared<LKLogMessage>(*this); }
+  // A copy whose message is `message` (used by formatter chains).
+  LKLogMessagePtr copyWithMessage(std::string message) const;
+
+  const std::string& message() const { return message_; }
+  std::uint64_t level() const { return level_; }
+  std::uint64_t flag() const { return flag_; }
+  std::int64_t context() const { return context_; }
+  std::string_view file() const { return file_; }
+  std::string_view fileName() const { return fileName_; }
+  std::string_view function() const { return function_; }
+  std::uint64_t line() const { return line_; }
+  const platform::Value& tag() const { return tag_; }
+  std::int64_t options() const { return options_; }
+  platform::Date timestamp() const { return timestamp_; }
+  // Kernel thread id of the creating thread, "%llu".
+  const std::string& threadID() const { return *threadID_; }
+  // Name the creating thread was given; empty when it has none of its own.
+  const std::string& threadName() const { return *threadName_; }
+  // Label of the queue the record was made on; empty outside any queue.
+  const std::string& queueLabel() const { return queueLabel_; }
+
+ private:
+  std::string message_;
+  std::uint64_t level_, flag_;
+  std::int64_t context_;
+  std::shared_ptr<const std::string> fileCopy_, functionCopy_;
+  std::string_view file_, function_, fileName_;
+  std::uint64_t line_;
+  platform::Value tag_;
+  std::int64_t options_;
+  platform::Date timestamp_;
+  std::shared_ptr<const std::string> threadID_, threadName_;
+  std::string queueLabel_;
+};
+
+}  // namespace logging
