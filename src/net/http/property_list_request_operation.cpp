@@ -1,0 +1,112 @@
+#include "net/http/property_list_request_operation.h"
+
+#include "platform/system/property_list.h"
+
+namespace net::http {
+
+using platform::Error;
+using platform::Value;
+
+const NKOperationClass& NKPropertyListRequestOperation::operationClass() {
+  static const NKOperationClass& cls = []() -> const NKOperationClass& {
+    static const NKOperationClass c(
+        "NKPropertyListRequestOperation", &NKHTTPRequestOperation::operationClass(),
+        [](URLRequest r) { return create(std::move(r)); },
+        [](const URLRequest& r) { return canProcessRequest(r); });
+    setDefaultAcceptableContentTypes(c, ContentTypes{"application/x-plist"});
+    return c;
+  }();
+  return cls;
+}
+
+NKPropertyListRequestOperation::Ptr NKPropertyListRequestOperation::create(URLRequest request) {
+  return std::make_shared<NKPropertyListRequestOperation>(std::move(request));
+}
+
+NKPropertyListRequestOperation::NKPropertyListRequestOperation(URLRequest request)
+    : NKHTTPRequestOperation(std::move(request)) {}
+
+bool NKPropertyListRequestOperation::canProcessRequest(const URLRequest& request) {
+  if (request.url().pathExtension() == "plist") return true;
+  return canProcessRequestByAccept(operationClass(), request);
+}
+
+platform::dispatch::QueuePtr NKPropertyListRequestOperation::processingQueue() {
+  static auto queue =
+      platform::dispatch::Queue::createConcurrent(kNKPropertyListRequestProcessingQueueLabel);
+  return queue;
+}
+
+NKPropertyListRequestOperation::Ptr
+NKPropertyListRequestOperation::propertyListRequestOperationWithRequest(URLRequest request,
+                                                                        PlistSuccess success,
+                                                                        PlistFailure failure) {
+  auto op = create(std::move(request));
+  op->setCompletionBlockWithSuccess(
+      [success](const NKHTTPRequestOperation::Ptr& operation, const Value& plist) {
+        if (success) success(operation->request(), operation->response(), plist);
+      },
+      [failure](const NKHTTPRequestOperation::Ptr& operation, const Error& error) {
+        if (!failure) return;
+        auto self = std::static_pointer_cast<NKPropertyListRequestOperation>(operation);
+        failure(operation->request(), operation->response(), error, self->responsePropertyList());
+      });
+  return op;
+}
+
+Value NKPropertyListRequestOperation::responsePropertyList() {
+  std::lock_guard lock(lock_);
+  if (plist_ || plistError_ || !isFinished()) return plist_;
+  auto data = responseData();
+  if (!data || data->empty()) return plist_;
+  Error error;
+  plist_ = platform::plist::parse(
+      std::string_view(reinterpret_cast<const char*>(data->data()), data->size()), &error);
+  if (plist_) {
+    format_ = kNKPropertyListXMLFormat;
+  } else {
+    plistError_ =
+        error ? error : Error(platform::kCocoaErrorDomain, platform::plist::kReadCorruptError);
+  }
+  return plist_;
+}
+
+Error NKPropertyListRequestOperation::propertyListError() const {
+  std::lock_guard lock(lock_);
+  return plistError_;
+}
+
+Error NKPropertyListRequestOperation::error() {
+  if (Error e = propertyListError()) return e;
+  return NKHTTPRequestOperation::error();
+}
+
+void NKPropertyListRequestOperation::setCompletionBlockWithSuccess(SuccessBlock success,
+                                                                   FailureBlock failure) {
+  auto self = std::static_pointer_cast<NKPropertyListRequestOperation>(shared_from_this());
+  std::weak_ptr<NKPropertyListRequestOperation> weak = self;
+  setCompletionBlock([weak, success, failure] {
+    auto self = weak.lock();
+    if (!self) return;
+    if (self->error()) {
+      if (failure) {
+        self->failureQueueOrMain()->async([self, failure] { failure(self, self->error()); });
+      }
+      return;
+    }
+    // A sync onto the concurrent processing queue runs here at once: the
+    // parse runs on that queue without another thread hop.
+    processingQueue()->sync([self, success, failure] {
+      Value plist = self->responsePropertyList();
+      if (self->propertyListError()) {
+        if (failure) {
+          self->failureQueueOrMain()->async([self, failure] { failure(self, self->error()); });
+        }
+      } else if (success) {
+        self->successQueueOrMain()->async([self, success, plist] { success(self, plist); });
+      }
+    });
+  });
+}
+
+}  // namespace net::http

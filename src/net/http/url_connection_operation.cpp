@@ -1,0 +1,571 @@
+#include "net/http/url_connection_operation.h"
+
+#include "platform/dispatch/dispatch.h"
+#include "platform/foundation/format.h"
+#include "platform/system/notification_center.h"
+
+namespace net::http {
+
+using platform::Error;
+using platform::Value;
+using platform::urlloading::NetworkThread;
+
+namespace {
+
+std::optional<std::string> decodeText(const platform::Bytes& bytes, const NKTextEncoding& enc) {
+  std::string_view view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  if (enc.encoding == platform::StringEncoding::Other) {
+    return platform::decodeString(view, enc.charsetName);
+  }
+  return platform::decodeString(view, enc.encoding);
+}
+
+Value errorToValue(const Error& e) {
+  if (!e) return Value();
+  return Value::dictionary({{"domain", Value(e.domain())},
+                            {"code", Value(e.code())},
+                            {"userInfo", e.userInfo() ? e.userInfo() : Value::dictionary()}});
+}
+
+Error errorFromValue(const Value& v) {
+  if (!v.isDictionary()) return {};
+  return Error(v["domain"].asString(), v["code"].asInt64(), v["userInfo"]);
+}
+
+}  // namespace
+
+const NKOperationClass& NKURLConnectionOperation::operationClass() {
+  static const NKOperationClass cls(
+      "NKURLConnectionOperation", nullptr, [](URLRequest r) { return create(std::move(r)); },
+      [](const URLRequest&) { return false; });
+  return cls;
+}
+
+NKURLConnectionOperation::Ptr NKURLConnectionOperation::create(URLRequest request) {
+  return std::make_shared<NKURLConnectionOperation>(std::move(request));
+}
+
+NKURLConnectionOperation::NKURLConnectionOperation(URLRequest request)
+    : runLoopModes_{platform::runloop::kCommonModes}, request_(std::move(request)) {}
+
+NKURLConnectionOperation::~NKURLConnectionOperation() {
+  if (outputStream_) outputStream_->close();
+}
+
+// --- state -----------------------------------------------------------------
+
+const char* NKURLConnectionOperation::keyPathForState(std::int16_t state) {
+  switch (state) {
+    case kPaused:
+      return "isPaused";
+    case kReady:
+      return "isReady";
+    case kExecuting:
+      return "isExecuting";
+    case kFinished:
+      return "isFinished";
+    default:
+      return "state";
+  }
+}
+
+bool NKURLConnectionOperation::stateTransitionIsValid(std::int16_t from, std::int16_t to,
+                                                      bool cancelled) {
+  switch (from) {
+    case kReady:
+      return to == kExecuting || to == kPaused || (to == kFinished && cancelled);
+    case kExecuting:
+      return to == kPaused || to == kFinished;
+    case kFinished:
+      return false;
+    case kPaused:
+      return to == kReady;
+    default:
+      return true;
+  }
+}
+
+void NKURLConnectionOperation::setState(std::int16_t state) {
+  std::lock_guard lock(lock_);
+  const std::int16_t old = state_.load();
+  if (!stateTransitionIsValid(old, state, cancelled_)) return;
+  const char* oldKey = keyPathForState(old);
+  const char* newKey = keyPathForState(state);
+  willChangeValueForKey(newKey);
+  willChangeValueForKey(oldKey);
+  state_ = state;
+  didChangeValueForKey(oldKey);
+  didChangeValueForKey(newKey);
+}
+
+bool NKURLConnectionOperation::isReady() const {
+  return state_ == kReady && platform::Operation::isReady();
+}
+bool NKURLConnectionOperation::isExecuting() const { return state_ == kExecuting; }
+bool NKURLConnectionOperation::isFinished() const { return state_ == kFinished; }
+bool NKURLConnectionOperation::isCancelled() const { return cancelled_; }
+bool NKURLConnectionOperation::isPaused() const { return state_ == kPaused; }
+
+void NKURLConnectionOperation::start() {
+  std::lock_guard lock(lock_);
+  if (!isReady()) return;
+  setState(kExecuting);
+  auto self = sharedSelf();
+  NetworkThread::shared().perform([self] { self->operationDidStart(); });
+}
+
+void NKURLConnectionOperation::operationDidStart() {
+  {
+    std::lock_guard lock(lock_);
+    // A pause between start() and this point leaves nothing to load now;
+    // resume() starts the operation again.
+    if (!cancelled_ && isExecuting()) {
+      connection_ = URLConnection::create(
+          request_,
+          std::static_pointer_cast<platform::urlloading::URLConnectionDelegate>(sharedSelf()));
+      outputStream();  // created on demand before the first byte
+      connection_->start();
+    }
+  }
+  platform::NotificationCenter::defaultCenter().postOnMainThread(
+      kNKNetworkingOperationDidStartNotification, shared_from_this());
+  if (cancelled_) {
+    {
+      std::lock_guard lock(lock_);
+      error_ = cancellationError();
+    }
+    finish();
+  }
+}
+
+void NKURLConnectionOperation::finish() {
+  std::shared_ptr<std::shared_ptr<NKURLConnectionOperation>> holder;
+  {
+    std::lock_guard lock(lock_);
+    if (completion_ && !isFinished()) {
+      holder = finishingSelf_;
+      *holder = sharedSelf();
+    }
+  }
+  setState(kFinished);
+  if (holder && !isFinished()) holder->reset();  // the change was refused
+  platform::NotificationCenter::defaultCenter().postOnMainThread(
+      kNKNetworkingOperationDidFinishNotification, shared_from_this());
+}
+
+Error NKURLConnectionOperation::cancellationError() const {
+  std::lock_guard lock(lock_);
+  Value info;
+  if (request_.url().isValid()) {
+    info = Value::dictionary({{platform::kURLErrorKey, Value(request_.url().absoluteString())}});
+  }
+  return Error(platform::kURLErrorDomain, platform::urlloading::kURLErrorCancelled, info);
+}
+
+void NKURLConnectionOperation::cancel() {
+  std::lock_guard lock(lock_);
+  if (isFinished() || cancelled_) return;
+  willChangeValueForKey(platform::kOperationIsCancelledKey);
+  cancelled_ = true;
+  platform::Operation::cancel();
+  didChangeValueForKey(platform::kOperationIsCancelledKey);
+  auto self = sharedSelf();
+  NetworkThread::shared().perform([self] { self->cancelConnection(); });
+}
+
+void NKURLConnectionOperation::cancelConnection() {
+  Error error = cancellationError();
+  std::lock_guard lock(lock_);
+  if (isFinished()) return;
+  if (isPaused()) {
+    // A paused operation may only become ready; from there a cancelled one
+    // may finish. Without this it would never end.
+    setState(kReady);
+    if (connection_) connection_->cancel();
+    error_ = error;
+    if (outputStream_) outputStream_->close();
+    connection_.reset();
+    finish();
+    return;
+  }
+  if (connection_) {
+    auto connection = connection_;
+    connection->cancel();
+    connectionDidFailWithError(*connection, error);
+  }
+}
+
+void NKURLConnectionOperation::pause() {
+  if (isPaused() || isFinished() || isCancelled()) return;
+  std::lock_guard lock(lock_);
+  if (isExecuting()) {
+    auto connection = connection_;
+    NetworkThread::shared().perform([connection] {
+      if (connection) connection->cancel();
+    });
+    platform::NotificationCenter::defaultCenter().postOnMainThread(
+        kNKNetworkingOperationDidFinishNotification, shared_from_this());
+  }
+  setState(kPaused);
+}
+
+void NKURLConnectionOperation::resume() {
+  if (!isPaused()) return;
+  std::lock_guard lock(lock_);
+  setState(kReady);
+  start();
+}
+
+void NKURLConnectionOperation::setCompletionBlock(std::function<void()> block) {
+  std::lock_guard lock(lock_);
+  if (!block) {
+    completion_.reset();
+    finishingSelf_.reset();
+    platform::Operation::setCompletionBlock(nullptr);
+    return;
+  }
+  auto shared = std::make_shared<std::function<void()>>(std::move(block));
+  completion_ = shared;
+  if (!finishingSelf_) {
+    finishingSelf_ = std::make_shared<std::shared_ptr<NKURLConnectionOperation>>();
+  }
+  auto holder = finishingSelf_;
+  std::weak_ptr<platform::Operation> weak = weak_from_this();
+  platform::Operation::setCompletionBlock([weak, shared, holder] {
+    (*shared)();
+    holder->reset();
+    if (auto op = weak.lock()) {
+      auto self = std::static_pointer_cast<NKURLConnectionOperation>(op);
+      std::lock_guard lock(self->lock_);
+      if (self->completion_ == shared) self->completion_.reset();
+      op->platform::Operation::setCompletionBlock(nullptr);
+    }
+    // Release what the block captured (the operation itself included) now.
+    *shared = nullptr;
+  });
+}
+
+std::function<void()> NKURLConnectionOperation::completionBlock() const {
+  std::lock_guard lock(lock_);
+  return completion_ ? *completion_ : std::function<void()>();
+}
+
+std::string NKURLConnectionOperation::description() const {
+  std::lock_guard lock(lock_);
+  return platform::format(
+      "<%@: %p, state: %@, cancelled: %@ request: %@, response: %@>", objectClass().name,
+      static_cast<const void*>(this), keyPathForState(state_), cancelled_ ? "YES" : "NO",
+      request_.description(), response_ ? response_->description() : std::string("(null)"));
+}
+
+// --- request and response ------------------------------------------------------
+
+NKURLConnectionOperation::URLRequest NKURLConnectionOperation::request() const {
+  std::lock_guard lock(lock_);
+  return request_;
+}
+
+void NKURLConnectionOperation::setRequest(URLRequest request) {
+  std::lock_guard lock(lock_);
+  request_ = std::move(request);
+}
+
+std::optional<NKURLConnectionOperation::URLResponse> NKURLConnectionOperation::response() const {
+  std::lock_guard lock(lock_);
+  return response_;
+}
+
+Error NKURLConnectionOperation::error() {
+  std::lock_guard lock(lock_);
+  return error_;
+}
+
+std::optional<platform::Bytes> NKURLConnectionOperation::responseData() const {
+  std::lock_guard lock(lock_);
+  return responseData_;
+}
+
+std::optional<NKTextEncoding> NKURLConnectionOperation::responseStringEncoding() {
+  std::lock_guard lock(lock_);
+  if (!responseStringEncoding_ && response_) {
+    NKTextEncoding enc;
+    const std::string& name = response_->textEncodingName();
+    if (!name.empty()) {
+      if (auto e = platform::encodingForIANAName(name)) {
+        enc.encoding = *e;
+        if (*e == platform::StringEncoding::Other) enc.charsetName = name;
+      }
+    }
+    responseStringEncoding_ = enc;
+  }
+  return responseStringEncoding_;
+}
+
+std::optional<std::string> NKURLConnectionOperation::responseString() {
+  std::lock_guard lock(lock_);
+  if (!responseString_ && response_ && responseData_) {
+    if (auto enc = responseStringEncoding()) responseString_ = decodeText(*responseData_, *enc);
+  }
+  return responseString_;
+}
+
+std::shared_ptr<platform::urlloading::InputStream> NKURLConnectionOperation::inputStream() const {
+  std::lock_guard lock(lock_);
+  return request_.HTTPBodyStream();
+}
+
+void NKURLConnectionOperation::setInputStream(
+    std::shared_ptr<platform::urlloading::InputStream> stream) {
+  willChangeValueForKey("inputStream");
+  {
+    std::lock_guard lock(lock_);
+    request_.setHTTPBodyStream(std::move(stream));
+  }
+  didChangeValueForKey("inputStream");
+}
+
+std::shared_ptr<platform::urlloading::OutputStream> NKURLConnectionOperation::outputStream() {
+  std::lock_guard lock(lock_);
+  if (!outputStream_) setOutputStream(std::make_shared<platform::urlloading::MemoryOutputStream>());
+  return outputStream_;
+}
+
+void NKURLConnectionOperation::setOutputStream(
+    std::shared_ptr<platform::urlloading::OutputStream> stream) {
+  std::lock_guard lock(lock_);
+  if (stream == outputStream_) return;
+  willChangeValueForKey("outputStream");
+  if (outputStream_) outputStream_->close();
+  outputStream_ = std::move(stream);
+  didChangeValueForKey("outputStream");
+}
+
+// --- settings -------------------------------------------------------------------
+
+std::optional<platform::urlloading::URLCredential> NKURLConnectionOperation::credential() const {
+  std::lock_guard lock(lock_);
+  return credential_;
+}
+void NKURLConnectionOperation::setCredential(
+    std::optional<platform::urlloading::URLCredential> credential) {
+  std::lock_guard lock(lock_);
+  credential_ = std::move(credential);
+}
+Value NKURLConnectionOperation::userInfo() const {
+  std::lock_guard lock(lock_);
+  return userInfo_;
+}
+void NKURLConnectionOperation::setUserInfo(Value info) {
+  std::lock_guard lock(lock_);
+  userInfo_ = std::move(info);
+}
+std::set<std::string> NKURLConnectionOperation::runLoopModes() const {
+  std::lock_guard lock(lock_);
+  return runLoopModes_;
+}
+void NKURLConnectionOperation::setRunLoopModes(std::set<std::string> modes) {
+  std::lock_guard lock(lock_);
+  runLoopModes_ = std::move(modes);
+}
+void NKURLConnectionOperation::setUploadProgressBlock(ProgressBlock block) {
+  std::lock_guard lock(lock_);
+  uploadProgress_ = std::move(block);
+}
+void NKURLConnectionOperation::setDownloadProgressBlock(ProgressBlock block) {
+  std::lock_guard lock(lock_);
+  downloadProgress_ = std::move(block);
+}
+void NKURLConnectionOperation::setWillSendRequestForAuthenticationChallengeBlock(
+    ChallengeBlock block) {
+  std::lock_guard lock(lock_);
+  authenticationChallenge_ = std::move(block);
+}
+void NKURLConnectionOperation::setCacheResponseBlock(CacheBlock block) {
+  std::lock_guard lock(lock_);
+  cacheResponse_ = std::move(block);
+}
+void NKURLConnectionOperation::setRedirectResponseBlock(RedirectBlock block) {
+  std::lock_guard lock(lock_);
+  redirectResponse_ = std::move(block);
+}
+
+// --- connection callbacks ---------------------------------------------------------
+
+std::optional<NKURLConnectionOperation::URLRequest>
+NKURLConnectionOperation::connectionWillSendRequest(
+    URLConnection& connection, URLRequest request,
+    const std::optional<URLResponse>& redirectResponse) {
+  RedirectBlock block;
+  {
+    std::lock_guard lock(lock_);
+    block = redirectResponse_;
+  }
+  if (block) return block(connection, request, redirectResponse);
+  return request;
+}
+
+void NKURLConnectionOperation::connectionDidSendBodyData(URLConnection&, std::int64_t bytesWritten,
+                                                         std::int64_t totalBytesWritten,
+                                                         std::int64_t totalBytesExpectedToWrite) {
+  ProgressBlock block;
+  {
+    std::lock_guard lock(lock_);
+    block = uploadProgress_;
+  }
+  if (!block) return;
+  platform::dispatch::Queue::main()->async(
+      [block, bytesWritten, totalBytesWritten, totalBytesExpectedToWrite] {
+        block(bytesWritten, totalBytesWritten, totalBytesExpectedToWrite);
+      });
+}
+
+bool NKURLConnectionOperation::isCurrentConnection(const URLConnection& connection) const {
+  std::lock_guard lock(lock_);
+  return connection_.get() == &connection;
+}
+
+void NKURLConnectionOperation::connectionDidReceiveResponse(URLConnection& connection,
+                                                            const URLResponse& response) {
+  std::lock_guard lock(lock_);
+  if (!isCurrentConnection(connection)) return;
+  response_ = response;
+  outputStream()->open();
+}
+
+void NKURLConnectionOperation::failConnection(URLConnection& connection, const Error& error) {
+  connection.cancel();
+  connectionDidFailWithError(connection, error);
+}
+
+void NKURLConnectionOperation::connectionDidReceiveData(URLConnection& connection,
+                                                        const std::uint8_t* bytes,
+                                                        std::size_t length) {
+  // Bytes of a connection that a pause has let go are not part of the body.
+  if (!isCurrentConnection(connection) || isPaused()) return;
+  auto stream = outputStream();
+  auto streamFailure = [&] {
+    Error e = stream->streamError();
+    if (!e) {
+      e = Error(platform::kPOSIXErrorDomain, EIO,
+                Value::dictionary({{platform::kLocalizedDescriptionKey,
+                                    Value("The response body could not be written.")}}));
+    }
+    return e;
+  };
+  if (!stream->hasSpaceAvailable()) {
+    failConnection(connection, streamFailure());
+    return;
+  }
+  std::size_t written = 0;
+  while (written < length) {
+    long n = stream->write(bytes + written, length - written);
+    if (n <= 0) {
+      // A failed write would leave the body short: fail instead.
+      failConnection(connection, streamFailure());
+      return;
+    }
+    written += static_cast<std::size_t>(n);
+  }
+  const std::int64_t total = totalBytesRead_ += static_cast<std::int64_t>(length);
+  ProgressBlock block;
+  std::int64_t expected = -1;
+  {
+    std::lock_guard lock(lock_);
+    block = downloadProgress_;
+    if (response_) expected = response_->expectedContentLength();
+  }
+  if (block) {
+    const auto len = static_cast<std::int64_t>(length);
+    platform::dispatch::Queue::main()->async(
+        [block, len, total, expected] { block(len, total, expected); });
+  }
+}
+
+std::optional<NKURLConnectionOperation::CachedURLResponse>
+NKURLConnectionOperation::connectionWillCacheResponse(URLConnection& connection,
+                                                      CachedURLResponse proposed) {
+  CacheBlock block;
+  {
+    std::lock_guard lock(lock_);
+    block = cacheResponse_;
+  }
+  if (block) return block(connection, proposed);
+  if (cancelled_) return std::nullopt;
+  return proposed;
+}
+
+void NKURLConnectionOperation::connectionDidFinishLoading(URLConnection& connection) {
+  {
+    std::lock_guard lock(lock_);
+    if (!isCurrentConnection(connection) || isPaused()) return;
+    auto stream = outputStream();
+    responseData_ = stream->dataWrittenToMemory();
+    stream->close();
+  }
+  finish();
+  std::lock_guard lock(lock_);
+  connection_.reset();
+}
+
+void NKURLConnectionOperation::connectionDidFailWithError(URLConnection& connection,
+                                                          const Error& error) {
+  {
+    std::lock_guard lock(lock_);
+    if (!isCurrentConnection(connection) || isPaused()) return;
+    error_ = error;
+    if (outputStream_) outputStream_->close();
+  }
+  finish();
+  std::lock_guard lock(lock_);
+  connection_.reset();
+}
+
+// --- archiving and copying ---------------------------------------------------------
+
+Value NKURLConnectionOperation::encodeWithCoder() {
+  pause();
+  std::lock_guard lock(lock_);
+  Value coder = Value::mutableDictionary();
+  coder.set("class", Value(objectClass().name));
+  coder.set("request", request_.toValue());
+  const std::int16_t s = state_;
+  coder.set(
+      "state",
+      Value(static_cast<std::int64_t>(s == kExecuting || s == kPaused ? std::int16_t{kReady} : s)));
+  coder.set("isCancelled", Value(static_cast<bool>(cancelled_)));
+  if (response_) coder.set("response", response_->toValue());
+  if (error_) coder.set("error", errorToValue(error_));
+  if (responseData_) coder.set("responseData", Value::data(*responseData_));
+  coder.set("totalBytesRead", Value(totalBytesRead_.load()));
+  coder.set("allowsInvalidSSLCertificate", Value(static_cast<bool>(allowsInvalidSSLCertificate_)));
+  return coder;
+}
+
+void NKURLConnectionOperation::restoreFromCoder(const Value& coder) {
+  setState(static_cast<std::int16_t>(coder["state"].asInt64()));
+  std::lock_guard lock(lock_);
+  cancelled_ = coder["isCancelled"].asBool();
+  if (coder["response"].isDictionary()) response_ = URLResponse::fromValue(coder["response"]);
+  error_ = errorFromValue(coder["error"]);
+  if (coder["responseData"].isData()) responseData_ = coder["responseData"].asData();
+  totalBytesRead_ = coder["totalBytesRead"].asInt64();
+  allowsInvalidSSLCertificate_ = coder["allowsInvalidSSLCertificate"].asBool();
+}
+
+void NKURLConnectionOperation::copySettingsTo(NKURLConnectionOperation& other) const {
+  std::lock_guard lock(lock_);
+  other.uploadProgress_ = uploadProgress_;
+  other.downloadProgress_ = downloadProgress_;
+  other.authenticationChallenge_ = authenticationChallenge_;
+  other.cacheResponse_ = cacheResponse_;
+  other.redirectResponse_ = redirectResponse_;
+  other.allowsInvalidSSLCertificate_ = static_cast<bool>(allowsInvalidSSLCertificate_);
+}
+
+NKURLConnectionOperation::Ptr NKURLConnectionOperation::copy() const {
+  Ptr other = objectClass().create(request());
+  copySettingsTo(*other);
+  return other;
+}
+
+}  // namespace net::http

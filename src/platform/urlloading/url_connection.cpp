@@ -1,0 +1,730 @@
+#include "platform/urlloading/url_connection.h"
+
+#include <curl/curl.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <pthread.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+#include "platform/urlloading/stream.h"
+
+namespace platform::urlloading {
+
+namespace {
+
+constexpr int kMaximumRedirects = 16;
+
+std::string defaultDescription(std::int64_t code) {
+  switch (code) {
+    case kURLErrorCancelled:
+      return "cancelled";
+    case kURLErrorBadURL:
+      return "bad URL";
+    case kURLErrorTimedOut:
+      return "The request timed out.";
+    case kURLErrorUnsupportedURL:
+      return "unsupported URL";
+    case kURLErrorCannotFindHost:
+      return "A server with the specified hostname could not be found.";
+    case kURLErrorCannotConnectToHost:
+      return "Could not connect to the server.";
+    case kURLErrorNetworkConnectionLost:
+      return "The network connection was lost.";
+    case kURLErrorHTTPTooManyRedirects:
+      return "too many HTTP redirects";
+    case kURLErrorUserCancelledAuthentication:
+      return "cancelled";
+    case kURLErrorSecureConnectionFailed:
+      return "An SSL error has occurred and a secure connection to the server cannot be made.";
+    case kURLErrorServerCertificateUntrusted:
+      return "The certificate for this server is invalid.";
+    default:
+      return "unknown error";
+  }
+}
+
+std::int64_t codeForCurl(CURLcode code) {
+  switch (code) {
+    case CURLE_UNSUPPORTED_PROTOCOL:
+      return kURLErrorUnsupportedURL;
+    case CURLE_URL_MALFORMAT:
+      return kURLErrorBadURL;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      return kURLErrorCannotFindHost;
+    case CURLE_COULDNT_CONNECT:
+      return kURLErrorCannotConnectToHost;
+    case CURLE_OPERATION_TIMEDOUT:
+      return kURLErrorTimedOut;
+    case CURLE_PEER_FAILED_VERIFICATION:
+      return kURLErrorServerCertificateUntrusted;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_ENGINE_INITFAILED:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_USE_SSL_FAILED:
+      return kURLErrorSecureConnectionFailed;
+    case CURLE_GOT_NOTHING:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+    case CURLE_READ_ERROR:
+      return kURLErrorNetworkConnectionLost;
+    default:
+      return kURLErrorUnknown;
+  }
+}
+
+std::string trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() &&
+         (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
+    s.remove_suffix(1);
+  return std::string(s);
+}
+
+}  // namespace
+
+Error makeURLError(std::int64_t code, const URL& failingURL, std::string description) {
+  Value info = Value::mutableDictionary();
+  info.set(kLocalizedDescriptionKey,
+           Value(description.empty() ? defaultDescription(code) : std::move(description)));
+  if (failingURL.isValid()) {
+    info.set(kURLErrorKey, Value(failingURL.absoluteString()));
+    info.set(kURLErrorFailingURLStringKey, Value(failingURL.absoluteString()));
+  }
+  return Error(kURLErrorDomain, code, info);
+}
+
+URLCredential URLCredential::withUser(std::string user, std::string password,
+                                      Persistence persistence) {
+  URLCredential c;
+  c.user_ = std::move(user);
+  c.password_ = std::move(password);
+  c.persistence_ = persistence;
+  return c;
+}
+
+URLCredential URLCredential::forTrust(std::shared_ptr<security::ServerTrust> trust) {
+  URLCredential c;
+  c.trust_ = std::move(trust);
+  c.persistence_ = Persistence::kForSession;
+  return c;
+}
+
+void URLConnectionDelegate::connectionWillSendRequestForAuthenticationChallenge(
+    URLConnection&, const AuthenticationChallenge& challenge) {
+  challenge.sender()->continueWithoutCredential(challenge);
+}
+
+// ---------------------------------------------------------------------------
+// Network thread
+
+struct NetworkThread::Impl : runloop::RunLoop::Driver {
+  CURLM* multi = nullptr;
+  std::thread thread;
+  std::thread::id id;
+  runloop::RunLoop* loop = nullptr;
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool ready = false;
+  // Network thread only.
+  std::unordered_map<CURL*, std::shared_ptr<URLConnection>> active;
+
+  void wakeUp() override { curl_multi_wakeup(multi); }
+  void scheduleWakeUp(runloop::Clock::time_point) override {}
+  void run();
+  void drainMessages();
+  runloop::Clock::time_point checkIdleTimeouts();
+};
+
+struct URLConnection::Transfer {
+  enum class Answer { kNone, kUseCredential, kContinue, kCancel };
+  struct Sender : AuthenticationChallengeSender {
+    Answer answer = Answer::kNone;
+    URLCredential credential;
+    void useCredential(const URLCredential& c, const AuthenticationChallenge&) override {
+      if (answer != Answer::kNone) return;
+      answer = Answer::kUseCredential;
+      credential = c;
+    }
+    void continueWithoutCredential(const AuthenticationChallenge&) override {
+      if (answer == Answer::kNone) answer = Answer::kContinue;
+    }
+    void cancel(const AuthenticationChallenge&) override {
+      if (answer == Answer::kNone) answer = Answer::kCancel;
+    }
+  };
+
+  explicit Transfer(URLConnection* c) : conn(c) {}
+  ~Transfer() { release(); }
+
+  URLConnection* conn;
+  NetworkThread::Impl* thread = NetworkThread::shared().impl_;
+  CURL* easy = nullptr;
+  curl_slist* headerList = nullptr;
+  bool added = false;
+
+  // Per attempt.
+  long status = 0;
+  HeaderFields headers;
+  bool responseDelivered = false;
+  bool discardBody = false;
+  std::optional<URLRequest> pendingRestart;
+  std::int64_t uploadReported = 0;
+  std::int64_t uploadExpected = -1;
+  std::optional<URLResponse> response;
+  // Per load.
+  int redirects = 0;
+  long authFailures = 0;
+  std::optional<URLCredential> credential;
+  std::optional<Error> pendingError;
+  bool trustRejected = false;
+  runloop::Clock::time_point lastActivity = runloop::Clock::now();
+
+  std::shared_ptr<URLConnection> self() { return conn->shared_from_this(); }
+  bool cancelled() const { return conn->cancelled_.load(); }
+  void touch() { lastActivity = runloop::Clock::now(); }
+
+  void release() {
+    if (easy) {
+      if (added) curl_multi_remove_handle(thread->multi, easy);
+      curl_easy_cleanup(easy);
+    }
+    easy = nullptr;
+    added = false;
+    if (headerList) curl_slist_free_all(headerList);
+    headerList = nullptr;
+  }
+
+  // Removes the transfer from the loop. The connection stays alive through
+  // the caller's reference.
+  void detach() {
+    CURL* e = easy;
+    release();
+    if (e) thread->active.erase(e);
+  }
+
+  bool begin();
+  void fail(const Error& error);
+  void finish();
+  void onDone(CURLcode result);
+  bool onHeadersComplete();
+  bool evaluateServerTrust(std::vector<security::Certificate> presented);
+
+  static size_t headerCallback(char* data, size_t size, size_t n, void* userp);
+  static size_t writeCallback(char* data, size_t size, size_t n, void* userp);
+  static size_t readCallback(char* data, size_t size, size_t n, void* userp);
+  static int progressCallback(void* userp, curl_off_t, curl_off_t, curl_off_t ultotal,
+                              curl_off_t ulnow);
+  static CURLcode sslContextCallback(CURL*, void* sslctx, void* userp);
+  static int verifyChainCallback(X509_STORE_CTX* ctx, void* arg);
+};
+
+void NetworkThread::Impl::run() {
+  pthread_setname_np(pthread_self(), kNetworkThreadName);
+  loop = &runloop::RunLoop::current();
+  loop->setDriver(this);
+  {
+    std::lock_guard lock(mutex);
+    id = std::this_thread::get_id();
+    ready = true;
+  }
+  cv.notify_all();
+  for (;;) {
+    int running = 0;
+    curl_multi_perform(multi, &running);
+    drainMessages();
+    runloop::Clock::time_point next = loop->processPending(runloop::kDefaultMode);
+    next = std::min(next, checkIdleTimeouts());
+    long curlTimeout = -1;
+    curl_multi_timeout(multi, &curlTimeout);
+    auto now = runloop::Clock::now();
+    long waitMs = 1000;
+    if (curlTimeout >= 0) waitMs = std::min(waitMs, curlTimeout);
+    if (next != runloop::Clock::time_point::max()) {
+      if (next <= now) {
+        waitMs = 0;
+      } else {
+        // Round up so a timer is never woken for early.
+        auto until = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
+        waitMs = std::min<long>(waitMs, static_cast<long>(until));
+      }
+    }
+    if (waitMs > 0) curl_multi_poll(multi, nullptr, 0, static_cast<int>(waitMs), nullptr);
+  }
+}
+
+void NetworkThread::Impl::drainMessages() {
+  int left = 0;
+  while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
+    if (msg->msg != CURLMSG_DONE) continue;
+    auto it = active.find(msg->easy_handle);
+    if (it == active.end()) continue;
+    std::shared_ptr<URLConnection> conn = it->second;
+    CURLcode result = msg->data.result;
+    if (conn->transfer_) conn->transfer_->onDone(result);
+  }
+}
+
+runloop::Clock::time_point NetworkThread::Impl::checkIdleTimeouts() {
+  auto now = runloop::Clock::now();
+  auto next = runloop::Clock::time_point::max();
+  std::vector<std::shared_ptr<URLConnection>> expired;
+  for (auto& [easy, conn] : active) {
+    if (!conn->transfer_) continue;
+    auto limit = std::chrono::duration_cast<runloop::Clock::duration>(
+        std::chrono::duration<double>(std::max(0.001, conn->current_.timeoutInterval())));
+    auto deadline = conn->transfer_->lastActivity + limit;
+    if (deadline <= now) {
+      expired.push_back(conn);
+    } else {
+      next = std::min(next, deadline);
+    }
+  }
+  for (auto& conn : expired) {
+    if (conn->transfer_)
+      conn->transfer_->fail(makeURLError(kURLErrorTimedOut, conn->current_.url()));
+  }
+  return next;
+}
+
+NetworkThread::NetworkThread() : impl_(new Impl) {
+  curl_global_init(CURL_GLOBAL_DEFAULT);
+  impl_->multi = curl_multi_init();
+  // Keep idle keep-alive connections even while few transfers run.
+  curl_multi_setopt(impl_->multi, CURLMOPT_MAXCONNECTS, 64L);
+  impl_->thread = std::thread([impl = impl_] { impl->run(); });
+  impl_->thread.detach();
+  std::unique_lock lock(impl_->mutex);
+  impl_->cv.wait(lock, [&] { return impl_->ready; });
+}
+
+NetworkThread& NetworkThread::shared() {
+  static NetworkThread* thread = new NetworkThread();  // never destroyed: it serves to the end
+  return *thread;
+}
+
+void NetworkThread::perform(std::function<void()> block) { impl_->loop->perform(std::move(block)); }
+
+bool NetworkThread::isCurrent() const { return std::this_thread::get_id() == impl_->id; }
+
+runloop::RunLoop& NetworkThread::runLoop() { return *impl_->loop; }
+
+// ---------------------------------------------------------------------------
+// Transfer
+
+bool URLConnection::Transfer::begin() {
+  const URLRequest& req = conn->current_;
+  const URL& url = req.url();
+  status = 0;
+  headers.clear();
+  responseDelivered = false;
+  discardBody = false;
+  pendingRestart.reset();
+  uploadReported = 0;
+  uploadExpected = -1;
+  response.reset();
+  touch();
+  if (!url.isValid() || url.host().empty()) {
+    fail(makeURLError(kURLErrorBadURL, url));
+    return false;
+  }
+  if (url.scheme() != "http" && url.scheme() != "https") {
+    fail(makeURLError(kURLErrorUnsupportedURL, url));
+    return false;
+  }
+  easy = curl_easy_init();
+  if (!easy) {
+    fail(makeURLError(kURLErrorUnknown, url));
+    return false;
+  }
+  curl_easy_setopt(easy, CURLOPT_URL, url.absoluteString().c_str());
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::headerCallback);
+  curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::writeCallback);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
+  curl_easy_setopt(easy, CURLOPT_PRIVATE, this);
+  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
+                   static_cast<long>(std::max(1.0, req.timeoutInterval() * 1000)));
+
+  HeaderFields sent = req.allHTTPHeaderFields();
+  const std::string& method = req.HTTPMethod();
+  const bool hasStream = req.HTTPBodyStream() != nullptr;
+  const bool hasBody = hasStream || !req.HTTPBody().empty();
+  if (method == "HEAD") {
+    curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+  } else if (hasBody) {
+    curl_easy_setopt(easy, CURLOPT_POST, 1L);
+    if (hasStream) {
+      std::int64_t length = -1;
+      if (auto cl = sent.get("Content-Length")) {
+        try {
+          length = std::stoll(*cl);
+        } catch (...) {
+          length = -1;
+        }
+      }
+      sent.remove("Content-Length");
+      req.HTTPBodyStream()->open();
+      curl_easy_setopt(easy, CURLOPT_READFUNCTION, &Transfer::readCallback);
+      curl_easy_setopt(easy, CURLOPT_READDATA, this);
+      curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(length));
+      uploadExpected = length;
+    } else {
+      sent.remove("Content-Length");
+      curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                       static_cast<curl_off_t>(req.HTTPBody().size()));
+      curl_easy_setopt(easy, CURLOPT_COPYPOSTFIELDS, req.HTTPBody().data());
+      uploadExpected = static_cast<std::int64_t>(req.HTTPBody().size());
+    }
+    if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Transfer::progressCallback);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, this);
+  } else if (method == "GET") {
+    curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+  } else {
+    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+  }
+  for (const auto& [name, value] : sent.fields()) {
+    std::string line = value.empty() ? name + ";" : name + ": " + value;
+    headerList = curl_slist_append(headerList, line.c_str());
+  }
+  headerList = curl_slist_append(headerList, "Expect:");
+  if (!sent.contains("Content-Type")) headerList = curl_slist_append(headerList, "Content-Type:");
+  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headerList);
+  if (credential && !credential->user().empty()) {
+    curl_easy_setopt(easy, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
+    curl_easy_setopt(easy, CURLOPT_USERNAME, credential->user().c_str());
+    curl_easy_setopt(easy, CURLOPT_PASSWORD, credential->password().c_str());
+  }
+  if (url.scheme() == "https") {
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);  // judged in verifyChainCallback
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &Transfer::sslContextCallback);
+    curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, this);
+    curl_easy_setopt(easy, CURLOPT_SSL_SESSIONID_CACHE, 0L);
+    curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
+    curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
+  }
+  thread->active[easy] = self();
+  if (curl_multi_add_handle(thread->multi, easy) != CURLM_OK) {
+    fail(makeURLError(kURLErrorUnknown, url));
+    return false;
+  }
+  added = true;
+  return true;
+}
+
+void URLConnection::Transfer::fail(const Error& error) {
+  auto keep = self();
+  auto delegate = conn->delegate_;
+  detach();
+  conn->delegate_.reset();
+  if (conn->cancelled_ || !delegate) return;
+  delegate->connectionDidFailWithError(*conn, error);
+}
+
+void URLConnection::Transfer::finish() {
+  auto keep = self();
+  auto delegate = conn->delegate_;
+  detach();
+  conn->delegate_.reset();
+  if (conn->cancelled_ || !delegate) return;
+  if (response) delegate->connectionWillCacheResponse(*conn, CachedURLResponse{*response, {}});
+  if (conn->cancelled_) return;
+  delegate->connectionDidFinishLoading(*conn);
+}
+
+void URLConnection::Transfer::onDone(CURLcode result) {
+  auto keep = self();
+  if (cancelled()) {
+    detach();
+    conn->delegate_.reset();
+    return;
+  }
+  if (pendingError) {
+    fail(*pendingError);
+    return;
+  }
+  if (trustRejected) {
+    fail(makeURLError(kURLErrorServerCertificateUntrusted, conn->current_.url()));
+    return;
+  }
+  if (result == CURLE_OK && pendingRestart) {
+    URLRequest next = std::move(*pendingRestart);
+    detach();
+    conn->current_ = std::move(next);
+    begin();
+    return;
+  }
+  if (result != CURLE_OK) {
+    fail(makeURLError(codeForCurl(result), conn->current_.url()));
+    return;
+  }
+  if (!responseDelivered) {
+    // A reply without a complete head (should not happen with HTTP).
+    fail(makeURLError(kURLErrorNetworkConnectionLost, conn->current_.url()));
+    return;
+  }
+  finish();
+}
+
+bool URLConnection::Transfer::onHeadersComplete() {
+  touch();
+  auto keep = self();
+  auto delegate = conn->delegate_;
+  if (!delegate) return false;
+  URLResponse resp(conn->current_.url(), status, headers);
+  const bool redirect =
+      status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+  auto location = headers.get("Location");
+  if (redirect && location) {
+    URL target(*location, conn->current_.url());
+    if (target.isValid() && (target.scheme() == "http" || target.scheme() == "https")) {
+      if (++redirects > kMaximumRedirects) {
+        pendingError = makeURLError(kURLErrorHTTPTooManyRedirects, conn->current_.url());
+        return false;
+      }
+      URLRequest next = conn->current_;
+      next.setURL(target);
+      const std::string& m = next.HTTPMethod();
+      if (status == 303 ? m != "HEAD" : ((status == 301 || status == 302) && m == "POST")) {
+        next.setHTTPMethod("GET");
+        next.setHTTPBody({});
+        next.allHTTPHeaderFields().remove("Content-Type");
+        next.allHTTPHeaderFields().remove("Content-Length");
+      }
+      auto answer = delegate->connectionWillSendRequest(*conn, std::move(next), resp);
+      if (cancelled()) return false;
+      if (answer) {
+        pendingRestart = std::move(*answer);
+        discardBody = true;
+        return true;
+      }
+    }
+  }
+  auto wwwAuth = headers.get("WWW-Authenticate");
+  if (status == 401 && wwwAuth) {
+    const URL& url = conn->current_.url();
+    ProtectionSpace space;
+    space.host = url.host();
+    space.protocol = url.scheme();
+    space.port = url.port().value_or(url.scheme() == "https" ? 443 : 80);
+    space.authenticationMethod = wwwAuth->rfind("Basic", 0) == 0 ? kAuthenticationMethodHTTPBasic
+                                                                 : kAuthenticationMethodDefault;
+    auto realmAt = wwwAuth->find("realm=\"");
+    if (realmAt != std::string::npos) {
+      auto end = wwwAuth->find('"', realmAt + 7);
+      space.realm =
+          wwwAuth->substr(realmAt + 7, end == std::string::npos ? end : end - realmAt - 7);
+    }
+    auto sender = std::make_shared<Sender>();
+    AuthenticationChallenge challenge(space, authFailures, resp, sender);
+    delegate->connectionWillSendRequestForAuthenticationChallenge(*conn, challenge);
+    if (cancelled()) return false;
+    if (sender->answer == Answer::kUseCredential && !sender->credential.user().empty()) {
+      ++authFailures;
+      credential = sender->credential;
+      pendingRestart = conn->current_;
+      discardBody = true;
+      return true;
+    }
+    if (sender->answer == Answer::kCancel) {
+      pendingError = makeURLError(kURLErrorUserCancelledAuthentication, url);
+      return false;
+    }
+  }
+  response = resp;
+  responseDelivered = true;
+  delegate->connectionDidReceiveResponse(*conn, resp);
+  return !cancelled();
+}
+
+bool URLConnection::Transfer::evaluateServerTrust(std::vector<security::Certificate> presented) {
+  auto keep = self();
+  auto delegate = conn->delegate_;
+  if (!delegate || cancelled()) return false;
+  const URL& url = conn->current_.url();
+  auto trust = std::make_shared<security::ServerTrust>(std::move(presented), url.host());
+  ProtectionSpace space;
+  space.host = url.host();
+  space.protocol = url.scheme();
+  space.port = url.port().value_or(443);
+  space.authenticationMethod = kAuthenticationMethodServerTrust;
+  space.serverTrust = trust;
+  auto sender = std::make_shared<Sender>();
+  AuthenticationChallenge challenge(space, 0, std::nullopt, sender);
+  delegate->connectionWillSendRequestForAuthenticationChallenge(*conn, challenge);
+  if (cancelled()) return false;
+  bool accepted;
+  switch (sender->answer) {
+    case Answer::kUseCredential:
+      accepted = true;
+      break;
+    case Answer::kCancel:
+      accepted = false;
+      break;
+    default: {
+      security::ServerTrust fresh(trust->presentedChain(), url.host());
+      accepted = fresh.isTrusted();
+    }
+  }
+  if (!accepted) trustRejected = true;
+  return accepted;
+}
+
+size_t URLConnection::Transfer::headerCallback(char* data, size_t size, size_t n, void* userp) {
+  auto* t = static_cast<Transfer*>(userp);
+  const size_t len = size * n;
+  if (t->cancelled()) return 0;
+  std::string_view line(data, len);
+  t->touch();
+  if (line.rfind("HTTP/", 0) == 0) {
+    t->headers.clear();
+    auto sp = line.find(' ');
+    t->status =
+        sp == std::string_view::npos ? 0 : std::atol(std::string(line.substr(sp + 1, 3)).c_str());
+    return len;
+  }
+  if (line == "\r\n" || line == "\n") {
+    if (t->status >= 100 && t->status < 200) return len;  // interim response
+    return t->onHeadersComplete() ? len : 0;
+  }
+  auto colon = line.find(':');
+  if (colon != std::string_view::npos) {
+    t->headers.add(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
+  }
+  return len;
+}
+
+size_t URLConnection::Transfer::writeCallback(char* data, size_t size, size_t n, void* userp) {
+  auto* t = static_cast<Transfer*>(userp);
+  const size_t len = size * n;
+  if (t->cancelled()) return 0;
+  if (t->discardBody) return len;
+  t->touch();
+  auto delegate = t->conn->delegate_;
+  if (!delegate) return 0;
+  delegate->connectionDidReceiveData(*t->conn, reinterpret_cast<const std::uint8_t*>(data), len);
+  return t->cancelled() ? 0 : len;
+}
+
+size_t URLConnection::Transfer::readCallback(char* data, size_t size, size_t n, void* userp) {
+  auto* t = static_cast<Transfer*>(userp);
+  if (t->cancelled()) return CURL_READFUNC_ABORT;
+  auto& stream = t->conn->current_.HTTPBodyStream();
+  if (!stream) return 0;
+  t->touch();
+  long got = stream->read(reinterpret_cast<std::uint8_t*>(data), size * n);
+  if (got < 0) {
+    Error e = stream->streamError();
+    if (!e) e = makeURLError(kURLErrorUnknown, t->conn->current_.url(), "The body stream failed.");
+    t->pendingError = e;
+    return CURL_READFUNC_ABORT;
+  }
+  return static_cast<size_t>(got);
+}
+
+int URLConnection::Transfer::progressCallback(void* userp, curl_off_t, curl_off_t,
+                                              curl_off_t ultotal, curl_off_t ulnow) {
+  auto* t = static_cast<Transfer*>(userp);
+  if (t->cancelled()) return 1;
+  if (ulnow > t->uploadReported && !t->discardBody) {
+    t->touch();
+    std::int64_t step = ulnow - t->uploadReported;
+    t->uploadReported = ulnow;
+    std::int64_t expected =
+        t->uploadExpected >= 0 ? t->uploadExpected : (ultotal > 0 ? ultotal : -1);
+    if (auto delegate = t->conn->delegate_) {
+      delegate->connectionDidSendBodyData(*t->conn, step, ulnow, expected);
+    }
+  }
+  return t->cancelled() ? 1 : 0;
+}
+
+CURLcode URLConnection::Transfer::sslContextCallback(CURL*, void* sslctx, void* userp) {
+  auto* ctx = static_cast<SSL_CTX*>(sslctx);
+  SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+  SSL_CTX_set_cert_verify_callback(ctx, &Transfer::verifyChainCallback, userp);
+  return CURLE_OK;
+}
+
+int URLConnection::Transfer::verifyChainCallback(X509_STORE_CTX* ctx, void* arg) {
+  auto* t = static_cast<Transfer*>(arg);
+  std::vector<security::Certificate> presented;
+  STACK_OF(X509)* chain = X509_STORE_CTX_get0_untrusted(ctx);
+  X509* leaf = X509_STORE_CTX_get0_cert(ctx);
+  if (leaf) presented.push_back(security::Certificate::fromNative(leaf));
+  for (int i = 0; chain && i < sk_X509_num(chain); ++i) {
+    X509* c = sk_X509_value(chain, i);
+    if (c == leaf) continue;
+    presented.push_back(security::Certificate::fromNative(c));
+  }
+  bool ok = !presented.empty() && t->evaluateServerTrust(std::move(presented));
+  X509_STORE_CTX_set_error(ctx, ok ? X509_V_OK : X509_V_ERR_APPLICATION_VERIFICATION);
+  return ok ? 1 : 0;
+}
+
+// ---------------------------------------------------------------------------
+// URLConnection
+
+URLConnection::URLConnection(URLRequest request, std::shared_ptr<URLConnectionDelegate> delegate)
+    : original_(request), current_(std::move(request)), delegate_(std::move(delegate)) {}
+
+URLConnection::~URLConnection() = default;
+
+std::shared_ptr<URLConnection> URLConnection::create(
+    URLRequest request, std::shared_ptr<URLConnectionDelegate> delegate) {
+  return std::shared_ptr<URLConnection>(new URLConnection(std::move(request), std::move(delegate)));
+}
+
+void URLConnection::start() {
+  if (started_.exchange(true)) return;
+  auto self = shared_from_this();
+  auto begin = [self] {
+    if (self->cancelled_) {
+      self->delegate_.reset();
+      return;
+    }
+    self->transfer_ = std::make_unique<Transfer>(self.get());
+    self->transfer_->begin();
+  };
+  // Started from a callback on the network thread: no need to go round the loop.
+  if (NetworkThread::shared().isCurrent()) {
+    begin();
+  } else {
+    NetworkThread::shared().perform(std::move(begin));
+  }
+}
+
+void URLConnection::cancel() {
+  if (cancelled_.exchange(true)) return;
+  auto self = shared_from_this();
+  NetworkThread::shared().perform([self] {
+    if (self->transfer_) self->transfer_->detach();
+    self->delegate_.reset();
+  });
+}
+
+}  // namespace platform::urlloading

@@ -1,0 +1,193 @@
+#include "platform/urlloading/url_request.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+
+#include "platform/foundation/format.h"
+#include "platform/urlloading/stream.h"
+
+namespace platform::urlloading {
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return true;
+}
+
+HeaderFields::HeaderFields(std::initializer_list<Field> fields) {
+  for (const Field& f : fields) set(f.first, f.second);
+}
+
+std::optional<std::string> HeaderFields::get(std::string_view name) const {
+  for (const Field& f : fields_) {
+    if (equalsIgnoringCase(f.first, name)) return f.second;
+  }
+  return std::nullopt;
+}
+
+void HeaderFields::set(std::string_view name, std::string_view value) {
+  bool placed = false;
+  for (auto it = fields_.begin(); it != fields_.end();) {
+    if (equalsIgnoringCase(it->first, name)) {
+      if (!placed) {
+        it->second = std::string(value);
+        placed = true;
+        ++it;
+      } else {
+        it = fields_.erase(it);
+      }
+    } else {
+      ++it;
+    }
+  }
+  if (!placed) fields_.emplace_back(std::string(name), std::string(value));
+}
+
+void HeaderFields::add(std::string_view name, std::string_view value) {
+  fields_.emplace_back(std::string(name), std::string(value));
+}
+
+void HeaderFields::remove(std::string_view name) {
+  std::erase_if(fields_, [&](const Field& f) { return equalsIgnoringCase(f.first, name); });
+}
+
+Value HeaderFields::toValue() const {
+  Value dict = Value::mutableDictionary();
+  for (const Field& f : fields_) dict.set(f.first, Value(f.second));
+  return dict;
+}
+
+HeaderFields HeaderFields::fromValue(const Value& dictionary) {
+  HeaderFields headers;
+  dictionary.forEach([&](const Value& k, const Value& v) {
+    if (k.isString()) headers.set(k.asString(), v.isString() ? v.asString() : v.description());
+    return true;
+  });
+  return headers;
+}
+
+void URLRequest::setValueForHTTPHeaderField(std::string_view name, std::string_view value) {
+  if (value.empty()) {
+    headers_.remove(name);
+  } else {
+    headers_.set(name, value);
+  }
+}
+
+void URLRequest::setHTTPBody(Bytes body) {
+  body_ = std::move(body);
+  bodyStream_.reset();
+}
+
+void URLRequest::setHTTPBodyStream(std::shared_ptr<InputStream> stream) {
+  bodyStream_ = std::move(stream);
+  body_.clear();
+}
+
+std::string URLRequest::description() const {
+  return platform::format("<URLRequest: %p> { URL: %@ }", static_cast<const void*>(this),
+                          url_.absoluteString());
+}
+
+Value URLRequest::toValue() const {
+  Value dict = Value::mutableDictionary();
+  dict.set("URL", Value(url_.absoluteString()));
+  dict.set("method", Value(method_));
+  dict.set("headers", headers_.toValue());
+  if (!bodyStream_) dict.set("body", Value::data(body_));
+  dict.set("timeout", Value(timeoutInterval_));
+  return dict;
+}
+
+URLRequest URLRequest::fromValue(const Value& d) {
+  URLRequest r(URL(d["URL"].asString()),
+               d["timeout"].isNumber() ? d["timeout"].asDouble() : kDefaultTimeoutInterval);
+  if (d["method"].isString()) r.setHTTPMethod(d["method"].asString());
+  r.setAllHTTPHeaderFields(HeaderFields::fromValue(d["headers"]));
+  if (d["body"].isData()) r.setHTTPBody(d["body"].asData());
+  return r;
+}
+
+std::pair<std::string, std::string> parseContentType(std::string_view contentType) {
+  auto trim = [](std::string_view s) {
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
+    return s;
+  };
+  std::size_t semi = contentType.find(';');
+  std::string mime(trim(contentType.substr(0, semi)));
+  std::transform(mime.begin(), mime.end(), mime.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  std::string charset;
+  while (semi != std::string_view::npos) {
+    std::string_view rest = contentType.substr(semi + 1);
+    semi = rest.find(';');
+    std::string_view param = trim(rest.substr(0, semi));
+    contentType = rest;
+    std::size_t eq = param.find('=');
+    if (eq == std::string_view::npos) continue;
+    if (!equalsIgnoringCase(trim(param.substr(0, eq)), "charset")) continue;
+    std::string_view v = trim(param.substr(eq + 1));
+    if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
+    charset = std::string(v);
+  }
+  return {mime, charset};
+}
+
+URLResponse::URLResponse(URL url, long statusCode, HeaderFields headers)
+    : url_(std::move(url)), http_(true), status_(statusCode), headers_(std::move(headers)) {
+  if (auto ct = headers_.get("Content-Type")) {
+    auto [mime, charset] = parseContentType(*ct);
+    mimeType_ = mime;
+    textEncodingName_ = charset;
+  }
+  if (auto len = headers_.get("Content-Length")) {
+    std::int64_t n = -1;
+    auto [p, ec] = std::from_chars(len->data(), len->data() + len->size(), n);
+    if (ec == std::errc() && p == len->data() + len->size() && n >= 0) expectedLength_ = n;
+  }
+}
+
+URLResponse URLResponse::nonHTTP(URL url, std::string mimeType, std::int64_t expectedLength,
+                                 std::string textEncodingName) {
+  URLResponse r;
+  r.url_ = std::move(url);
+  r.mimeType_ = std::move(mimeType);
+  r.expectedLength_ = expectedLength;
+  r.textEncodingName_ = std::move(textEncodingName);
+  return r;
+}
+
+std::string URLResponse::description() const {
+  if (!http_) return platform::format("<URLResponse> { URL: %@ }", url_.absoluteString());
+  return platform::format("<HTTPURLResponse> { URL: %@ } { status code: %ld }",
+                          url_.absoluteString(), status_);
+}
+
+Value URLResponse::toValue() const {
+  Value dict = Value::mutableDictionary();
+  dict.set("URL", Value(url_.absoluteString()));
+  dict.set("HTTP", Value(http_));
+  dict.set("status", Value(static_cast<std::int64_t>(status_)));
+  dict.set("headers", headers_.toValue());
+  dict.set("MIMEType", Value(mimeType_));
+  dict.set("textEncodingName", Value(textEncodingName_));
+  dict.set("expectedContentLength", Value(expectedLength_));
+  return dict;
+}
+
+URLResponse URLResponse::fromValue(const Value& d) {
+  if (d["HTTP"].asBool()) {
+    return URLResponse(URL(d["URL"].asString()), static_cast<long>(d["status"].asInt64()),
+                       HeaderFields::fromValue(d["headers"]));
+  }
+  return nonHTTP(URL(d["URL"].asString()), d["MIMEType"].asString(),
+                 d["expectedContentLength"].asInt64(), d["textEncodingName"].asString());
+}
+
+}  // namespace platform::urlloading

@@ -1,0 +1,146 @@
+// URLRequest and URLResponse: the values that the URL loading layer
+// (platform/urlloading/url_connection.h) takes and hands back, and
+// HeaderFields, an ordered list of header fields looked up without regard
+// to letter case.
+//
+// A request carries its body either as bytes or as an input stream (never
+// both: setting one clears the other). A response records the status code,
+// the header fields and what follows from them: the MIME type, the text
+// encoding name (the "charset" parameter) and the expected content length
+// (-1 when unknown).
+//
+// Thread safety: values; a copy may be used on another thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/foundation/url.h"
+#include "platform/foundation/value.h"
+
+namespace platform::urlloading {
+
+class InputStream;
+
+class HeaderFields {
+ public:
+  using Field = std::pair<std::string, std::string>;
+  HeaderFields() = default;
+  HeaderFields(std::initializer_list<Field> fields);
+
+  // The value of the first field named `name` (any letter case).
+  std::optional<std::string> get(std::string_view name) const;
+  bool contains(std::string_view name) const { return get(name).has_value(); }
+  // Replaces every field named `name` with one field (kept at the place of
+  // the first one, else appended).
+  void set(std::string_view name, std::string_view value);
+  // Appends a field even when one of that name exists.
+  void add(std::string_view name, std::string_view value);
+  void remove(std::string_view name);
+  void clear() { fields_.clear(); }
+  const std::vector<Field>& fields() const { return fields_; }
+  bool empty() const { return fields_.empty(); }
+  std::size_t size() const { return fields_.size(); }
+  // The fields as a dictionary Value (name to value, in order).
+  Value toValue() const;
+  static HeaderFields fromValue(const Value& dictionary);
+
+ private:
+  std::vector<Field> fields_;
+};
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b);
+
+class URLRequest {
+ public:
+  static constexpr double kDefaultTimeoutInterval = 60.0;
+
+  URLRequest() = default;
+  explicit URLRequest(URL url, double timeoutInterval = kDefaultTimeoutInterval)
+      : url_(std::move(url)), timeoutInterval_(timeoutInterval) {}
+
+  const URL& url() const { return url_; }
+  void setURL(URL url) { url_ = std::move(url); }
+  // "GET" by default.
+  const std::string& HTTPMethod() const { return method_; }
+  void setHTTPMethod(std::string method) { method_ = std::move(method); }
+  const HeaderFields& allHTTPHeaderFields() const { return headers_; }
+  HeaderFields& allHTTPHeaderFields() { return headers_; }
+  void setAllHTTPHeaderFields(HeaderFields headers) { headers_ = std::move(headers); }
+  std::optional<std::string> valueForHTTPHeaderField(std::string_view name) const {
+    return headers_.get(name);
+  }
+  // An empty value removes the field.
+  void setValueForHTTPHeaderField(std::string_view name, std::string_view value);
+
+  const Bytes& HTTPBody() const { return body_; }
+  void setHTTPBody(Bytes body);
+  const std::shared_ptr<InputStream>& HTTPBodyStream() const { return bodyStream_; }
+  void setHTTPBodyStream(std::shared_ptr<InputStream> stream);
+
+  // Seconds without progress after which the load fails with "timed out".
+  double timeoutInterval() const { return timeoutInterval_; }
+  void setTimeoutInterval(double seconds) { timeoutInterval_ = seconds; }
+
+  // "<URLRequest: %p> { URL: ... }" style text.
+  std::string description() const;
+  // The request as a dictionary: "URL", "method", "headers", "body" (data,
+  // absent for a stream), "timeout".
+  Value toValue() const;
+  static URLRequest fromValue(const Value& dictionary);
+
+ private:
+  URL url_;
+  std::string method_ = "GET";
+  HeaderFields headers_;
+  Bytes body_;
+  std::shared_ptr<InputStream> bodyStream_;
+  double timeoutInterval_ = kDefaultTimeoutInterval;
+};
+
+class URLResponse {
+ public:
+  URLResponse() = default;
+  // An HTTP response: the MIME type, the text encoding name and the expected
+  // length come from the header fields.
+  URLResponse(URL url, long statusCode, HeaderFields headers);
+  // A response of another kind (no status code, no header fields).
+  static URLResponse nonHTTP(URL url, std::string mimeType, std::int64_t expectedLength,
+                             std::string textEncodingName = {});
+
+  const URL& url() const { return url_; }
+  bool isHTTP() const { return http_; }
+  // The status code of an HTTP response; 0 otherwise.
+  long statusCode() const { return status_; }
+  const HeaderFields& allHeaderFields() const { return headers_; }
+  // Lower-cased MIME type of "Content-Type" without parameters; "" when none.
+  const std::string& MIMEType() const { return mimeType_; }
+  // The "charset" parameter as sent; "" when none.
+  const std::string& textEncodingName() const { return textEncodingName_; }
+  // "Content-Length", or -1 when unknown.
+  std::int64_t expectedContentLength() const { return expectedLength_; }
+
+  std::string description() const;
+  Value toValue() const;
+  static URLResponse fromValue(const Value& dictionary);
+
+ private:
+  URL url_;
+  bool http_ = false;
+  long status_ = 0;
+  HeaderFields headers_;
+  std::string mimeType_;
+  std::string textEncodingName_;
+  std::int64_t expectedLength_ = -1;
+};
+
+// Parses "type/subtype; charset=x" into the lower-cased MIME type and the
+// charset parameter (quotes removed).
+std::pair<std::string, std::string> parseContentType(std::string_view contentType);
+
+}  // namespace platform::urlloading

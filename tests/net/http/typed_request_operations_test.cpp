@@ -1,0 +1,135 @@
+#include <gtest/gtest.h>
+
+#include "net/http/http_test_util.h"
+#include "net/http/image_request_operation.h"
+#include "net/http/property_list_request_operation.h"
+#include "net/http/xml_request_operation.h"
+#include "support/http_test_server.h"
+
+namespace {
+
+using namespace net::http;
+using http_test::requestFor;
+using http_test::runMainUntil;
+using test_support::HTTPReply;
+using test_support::HTTPTestServer;
+
+const char* kPlist =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>a</key>"
+    "<integer>1</integer></dict></plist>\n";
+
+std::string png(std::uint32_t w, std::uint32_t h) {
+  std::string d = "\x89PNG\r\n\x1a\n";
+  d += std::string("\0\0\0\x0dIHDR", 8);
+  for (std::uint32_t v : {w, h}) {
+    for (int s = 24; s >= 0; s -= 8) d.push_back(static_cast<char>((v >> s) & 0xff));
+  }
+  d += std::string(5, '\0');
+  return d;
+}
+
+class TypedOperationsTest : public ::testing::Test {
+ protected:
+  void SetUp() override { server = HTTPTestServer::start(); }
+  std::unique_ptr<HTTPTestServer> server;
+};
+
+TEST_F(TypedOperationsTest, PropertyListSuccessAndFailure) {
+  server->setReply("/a.plist", HTTPReply::text(200, kPlist, "application/x-plist"));
+  server->setReply("/bad.plist", HTTPReply::text(200, "<plist><dict>", "application/x-plist"));
+  server->setReply("/empty.plist", HTTPReply::text(200, "", "application/x-plist"));
+  platform::Value got;
+  platform::Error failed;
+  int calls = 0;
+  for (const char* path : {"/a.plist", "/bad.plist", "/empty.plist"}) {
+    auto op = NKPropertyListRequestOperation::propertyListRequestOperationWithRequest(
+        requestFor(server->url(path)),
+        [&](const auto&, const auto&, const platform::Value& plist) {
+          got = plist;
+          ++calls;
+        },
+        [&](const auto&, const auto&, const platform::Error& e, const platform::Value&) {
+          failed = e;
+          ++calls;
+        });
+    const int before = calls;
+    op->start();
+    ASSERT_TRUE(runMainUntil([&] { return calls > before; })) << path;
+    if (std::string(path) == "/a.plist") {
+      EXPECT_EQ(got["a"].asInt64(), 1);
+      EXPECT_EQ(op->propertyListFormat(), kNKPropertyListXMLFormat);
+    } else if (std::string(path) == "/bad.plist") {
+      EXPECT_EQ(failed.domain(), platform::kCocoaErrorDomain);
+      EXPECT_EQ(op->error(), failed);
+    } else {
+      EXPECT_TRUE(got.isNone()) << "an empty body succeeds with no list";
+    }
+    got = platform::Value();
+  }
+}
+
+TEST_F(TypedOperationsTest, ClaimsByExtensionWhateverTheAcceptHeader) {
+  auto r = requestFor("http://127.0.0.1/x.plist");
+  r.setValueForHTTPHeaderField("Accept", "text/html");
+  EXPECT_TRUE(NKPropertyListRequestOperation::canProcessRequest(r));
+  EXPECT_TRUE(NKXMLRequestOperation::canProcessRequest(requestFor("http://127.0.0.1/feed.xml")));
+  EXPECT_TRUE(NKImageRequestOperation::canProcessRequest(requestFor("http://127.0.0.1/i.cur")));
+  EXPECT_FALSE(NKImageRequestOperation::canProcessRequest(requestFor("http://127.0.0.1/i.svg")));
+}
+
+TEST_F(TypedOperationsTest, XMLParserAndDocument) {
+  server->setReply("/feed.xml", HTTPReply::text(200, "<a><b>y</b></a>", "text/xml"));
+  struct Collect : NKXMLParserDelegate {
+    std::vector<std::string> names;
+    void parserDidStartElement(NKXMLParser&, const std::string& n,
+                               const platform::Value&) override {
+      names.push_back(n);
+    }
+  };
+  std::shared_ptr<NKXMLParser> parser;
+  auto op = NKXMLRequestOperation::XMLParserRequestOperationWithRequest(
+      requestFor(server->url("/feed.xml")),
+      [&](const auto&, const auto&, const std::shared_ptr<NKXMLParser>& p) { parser = p; },
+      nullptr);
+  op->start();
+  ASSERT_TRUE(runMainUntil([&] { return parser != nullptr; }));
+  auto delegate = std::make_shared<Collect>();
+  parser->setDelegate(delegate);
+  EXPECT_TRUE(parser->parse());
+  EXPECT_EQ(delegate->names, (std::vector<std::string>{"a", "b"}));
+
+  platform::Value document;
+  auto docOp = NKXMLRequestOperation::XMLDocumentRequestOperationWithRequest(
+      requestFor(server->url("/feed.xml")),
+      [&](const auto&, const auto&, const platform::Value& d) { document = d; }, nullptr);
+  docOp->start();
+  ASSERT_TRUE(runMainUntil([&] { return !document.isNone(); }));
+  EXPECT_EQ(document["b"].asString(), "y");
+}
+
+TEST_F(TypedOperationsTest, ImagesAndTheirFailures) {
+  server->setReply("/i.png", HTTPReply::text(200, png(3, 7), "image/png"));
+  server->setReply("/jpg", HTTPReply::text(200, "xx", "image/jpg"));
+  NKImageRequestOperation::ImagePtr image;
+  bool done = false;
+  auto op = NKImageRequestOperation::imageRequestOperationWithRequest(
+      requestFor(server->url("/i.png")), [&](const NKImageRequestOperation::ImagePtr& i) {
+        image = i;
+        done = true;
+      });
+  op->start();
+  ASSERT_TRUE(runMainUntil([&] { return done; }));
+  ASSERT_TRUE(image);
+  EXPECT_EQ(image->width, 3);
+  EXPECT_EQ(image->height, 7);
+
+  platform::Error error;
+  auto bad = NKImageRequestOperation::imageRequestOperationWithRequest(
+      requestFor(server->url("/jpg")), nullptr, nullptr,
+      [&](const auto&, const auto&, const platform::Error& e) { error = e; });
+  bad->start();
+  ASSERT_TRUE(runMainUntil([&] { return static_cast<bool>(error); }));
+  EXPECT_EQ(error.code(), -1016) << "image/jpg is not an image type";
+}
+
+}  // namespace

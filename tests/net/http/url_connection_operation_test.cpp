@@ -1,0 +1,288 @@
+#include "net/http/url_connection_operation.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "net/http/http_test_util.h"
+#include "platform/system/notification_center.h"
+#include "platform/system/operation_queue.h"
+#include "support/http_test_server.h"
+
+namespace {
+
+using http_test::requestFor;
+using http_test::runMainUntil;
+using net::http::NKURLConnectionOperation;
+using test_support::HTTPReply;
+using test_support::HTTPTestServer;
+
+// Counts the start and finish notifications of one operation.
+struct NotificationCounter {
+  std::atomic<int> starts{0}, finishes{0};
+  platform::NotificationCenter::ObserverToken a, b;
+  explicit NotificationCounter(const void* op) {
+    auto& center = platform::NotificationCenter::defaultCenter();
+    a = center.addObserver(net::http::kNKNetworkingOperationDidStartNotification, op, nullptr,
+                           [this](const platform::Notification&) { ++starts; });
+    b = center.addObserver(net::http::kNKNetworkingOperationDidFinishNotification, op, nullptr,
+                           [this](const platform::Notification&) { ++finishes; });
+  }
+  ~NotificationCounter() {
+    platform::NotificationCenter::defaultCenter().removeObserver(a);
+    platform::NotificationCenter::defaultCenter().removeObserver(b);
+  }
+};
+
+const void* identity(const NKURLConnectionOperation::Ptr& op) {
+  return std::shared_ptr<void>(std::static_pointer_cast<platform::Operation>(op)).get();
+}
+
+TEST(NKURLConnectionOperationTest, TransitionTable) {
+  using Op = NKURLConnectionOperation;
+  EXPECT_TRUE(Op::stateTransitionIsValid(Op::kReady, Op::kExecuting, false));
+  EXPECT_TRUE(Op::stateTransitionIsValid(Op::kReady, Op::kPaused, false));
+  EXPECT_FALSE(Op::stateTransitionIsValid(Op::kReady, Op::kFinished, false));
+  EXPECT_TRUE(Op::stateTransitionIsValid(Op::kReady, Op::kFinished, true));
+  EXPECT_FALSE(Op::stateTransitionIsValid(Op::kReady, Op::kReady, false));
+  EXPECT_TRUE(Op::stateTransitionIsValid(Op::kExecuting, Op::kPaused, false));
+  EXPECT_FALSE(Op::stateTransitionIsValid(Op::kExecuting, Op::kReady, false));
+  EXPECT_FALSE(Op::stateTransitionIsValid(Op::kFinished, Op::kReady, true));
+  EXPECT_TRUE(Op::stateTransitionIsValid(Op::kPaused, Op::kReady, false));
+  EXPECT_FALSE(Op::stateTransitionIsValid(Op::kPaused, Op::kFinished, true));
+  EXPECT_TRUE(Op::stateTransitionIsValid(7, Op::kFinished, false));
+  EXPECT_STREQ(Op::keyPathForState(Op::kPaused), "isPaused");
+  EXPECT_STREQ(Op::keyPathForState(9), "state");
+}
+
+TEST(NKURLConnectionOperationTest, RunsInAQueueAndPostsStartAndFinish) {
+  auto server = HTTPTestServer::start();
+  server->setReply("/a", HTTPReply::text(200, "body"));
+  auto op = NKURLConnectionOperation::create(requestFor(server->url("/a")));
+  NotificationCounter counter(identity(op));
+  std::vector<std::string> keys;
+  op->addObserver("isExecuting",
+                  [&](platform::Operation&, std::string_view k) { keys.emplace_back(k); });
+  op->addObserver("isFinished",
+                  [&](platform::Operation&, std::string_view k) { keys.emplace_back(k); });
+  auto queue = platform::OperationQueue::create();
+  queue->addOperation(op);
+  ASSERT_TRUE(queue->waitUntilAllOperationsAreFinished(std::chrono::seconds(15)));
+  EXPECT_TRUE(op->isFinished());
+  EXPECT_FALSE(op->error());
+  EXPECT_EQ(http_test::text(*op->responseData()), "body");
+  EXPECT_EQ(op->responseString(), "body");
+  EXPECT_EQ(op->totalBytesRead(), 4);
+  EXPECT_TRUE(runMainUntil([&] { return counter.starts == 1 && counter.finishes == 1; }));
+  EXPECT_EQ(keys, (std::vector<std::string>{"isExecuting", "isExecuting", "isFinished"}));
+}
+
+TEST(NKURLConnectionOperationTest, CancelledBeforeStartStillStartsAndFinishesWithoutLoading) {
+  auto server = HTTPTestServer::start();
+  auto op = NKURLConnectionOperation::create(requestFor(server->url("/never")));
+  NotificationCounter counter(identity(op));
+  op->cancel();
+  EXPECT_TRUE(op->isCancelled());
+  op->start();
+  ASSERT_TRUE(op->waitUntilFinished(std::chrono::seconds(15)));
+  EXPECT_EQ(op->error().domain(), platform::kURLErrorDomain);
+  EXPECT_EQ(op->error().code(), -999);
+  EXPECT_EQ(op->error().userInfo()[platform::kURLErrorKey].asString(), server->url("/never"));
+  EXPECT_TRUE(runMainUntil([&] { return counter.starts == 1 && counter.finishes == 1; }));
+  EXPECT_EQ(server->requestCount(), 0u);
+  op->cancel();  // cancelling a finished operation changes nothing
+  EXPECT_EQ(op->error().code(), -999);
+}
+
+TEST(NKURLConnectionOperationTest, CancelDuringTheLoadFinishesWithTheCancellationError) {
+  auto server = HTTPTestServer::start();
+  HTTPReply hang;
+  hang.hang = true;
+  server->setReply("/hang", hang);
+  auto op = NKURLConnectionOperation::create(requestFor(server->url("/hang")));
+  op->start();
+  ASSERT_TRUE(server->waitForRequestCount(1));
+  op->cancel();
+  ASSERT_TRUE(op->waitUntilFinished(std::chrono::seconds(15)));
+  EXPECT_EQ(op->error().code(), -999);
+  EXPECT_FALSE(op->responseData());
+}
+
+TEST(NKURLConnectionOperationTest, PauseAndResume) {
+  auto server = HTTPTestServer::start();
+  std::atomic<int> calls{0};
+  server->setHandler("/p", [&](const test_support::HTTPRecordedRequest&) {
+    HTTPReply r = HTTPReply::text(200, "second");
+    if (calls++ == 0) r.hang = true;
+    return r;
+  });
+  server->setReply("/quick", HTTPReply::text(200, "quick"));
+  // Pausing a ready operation touches nothing and posts nothing; resuming
+  // it starts it.
+  auto ready = NKURLConnectionOperation::create(requestFor(server->url("/quick")));
+  NotificationCounter readyCounter(identity(ready));
+  ready->resume();  // not paused: nothing happens
+  EXPECT_TRUE(ready->isReady());
+  ready->pause();
+  EXPECT_TRUE(ready->isPaused());
+  ready->resume();
+  ASSERT_TRUE(ready->waitUntilFinished(std::chrono::seconds(15)));
+  EXPECT_TRUE(runMainUntil([&] { return readyCounter.finishes == 1; }));
+
+  auto op = NKURLConnectionOperation::create(requestFor(server->url("/p")));
+  NotificationCounter counter(identity(op));
+  op->start();
+  ASSERT_TRUE(server->waitForRequestCount(2));  // "/quick", then the held "/p"
+  op->pause();
+  EXPECT_TRUE(op->isPaused());
+  EXPECT_FALSE(op->isFinished());
+  EXPECT_TRUE(runMainUntil([&] { return counter.finishes == 1; }))
+      << "pausing an executing operation posts the finish notification";
+  op->resume();
+  ASSERT_TRUE(op->waitUntilFinished(std::chrono::seconds(15)));
+  EXPECT_EQ(op->responseString(), "second");
+  EXPECT_EQ(readyCounter.starts, 1);
+}
+
+TEST(NKURLConnectionOperationTest, APauseBeforeTheNetworkThreadStartsLeavesNoConnection) {
+  auto server = HTTPTestServer::start();
+  server->setReply("/a", HTTPReply::text(200, "a"));
+  for (int i = 0; i < 20; ++i) {
+    auto op = NKURLConnectionOperation::create(requestFor(server->url("/a")));
+    op->start();
+    op->pause();
+    op->resume();
+    ASSERT_TRUE(op->waitUntilFinished(std::chrono::seconds(15)));
+    EXPECT_EQ(op->responseString(), "a");
+  }
+}
+
+TEST(NKURLConnectionOperationTest, CancellingAPausedOperationFinishesIt) {
+  auto server = HTTPTestServer::start();
+  HTTPReply hang;
+  hang.hang = true;
+  server->setReply("/hang", hang);
+  auto op = NKURLConnectionOperation::create(requestFor(server->url("/hang")));
+  auto queue = platform::OperationQueue::create();
+  queue->addOperation(op);
+  ASSERT_TRUE(server->waitForRequestCount(1));
+  op->pause();
+  op->cancel();
+  ASSERT_TRUE(queue->waitUntilAllOperationsAreFinished(std::chrono::seconds(15)));
+  EXPECT_TRUE(op->isFinished());
+  EXPECT_EQ(op->error().code(), -999);
+
+  auto never = NKURLConnectionOperation::create(requestFor(server->url("/hang")));
+  never->pause();
+  never->cancel();
+  ASSERT_TRUE(never->waitUntilFinished(std::chrono::seconds(15)));
+}
+
+TEST(NKURLConnectionOperationTest, AFailingOutputStreamFailsTheOperation) {
+  auto server = HTTPTestServer::start();
+  server->setReply("/big", HTTPReply::text(200, std::string(10000, 'z')));
+  auto op = NKURLConnectionOperation::create(requestFor(server->url("/big")));
+  op->setOutputStream(std::make_shared<platform::urlloading::FileOutputStream>("/dev/full", false));
+  op->start();
+  ASSERT_TRUE(op->waitUntilFinished(std::chrono::seconds(15)));
+  EXPECT_EQ(op->error().domain(), platform::kPOSIXErrorDomain);
+  EXPECT_EQ(op->error().code(), ENOSPC);
+
+  // A stream closed under the operation cannot take bytes: also a failure.
+  auto closed = NKURLConnectionOperation::create(requestFor(server->url("/big")));
+  auto stream = std::make_shared<platform::urlloading::MemoryOutputStream>();
+  stream->open();
+  stream->close();
+  closed->setOutputStream(stream);
+  closed->start();
+  ASSERT_TRUE(closed->waitUntilFinished(std::chrono::seconds(15)));
+  EXPECT_TRUE(closed->error());
+}
+
+TEST(NKURLConnectionOperationTest, ResponseStringFollowsTheCharset) {
+  auto server = HTTPTestServer::start();
+  server->setReply("/latin", HTTPReply::text(200, "caf\xe9", "text/plain; charset=iso-8859-1"));
+  server->setReply("/none", HTTPReply::text(200, "caf\xc3\xa9", "text/plain"));
+  server->setReply("/bogus", HTTPReply::text(200, "caf\xc3\xa9", "text/plain; charset=bogus-x"));
+  for (auto [path, expected] :
+       {std::pair{"/latin", "caf\xc3\xa9"}, std::pair{"/none", "caf\xc3\xa9"},
+        std::pair{"/bogus", "caf\xc3\xa9"}}) {
+    auto op = NKURLConnectionOperation::create(requestFor(server->url(path)));
+    EXPECT_FALSE(op->responseString()) << "nothing before a response";
+    op->start();
+    ASSERT_TRUE(op->waitUntilFinished(std::chrono::seconds(15)));
+    EXPECT_EQ(op->responseString(), expected) << path;
+  }
+}
+
+TEST(NKURLConnectionOperationTest, CompletionBlockRunsOnceAndIsReleased) {
+  auto server = HTTPTestServer::start();
+  server->setReply("/a", HTTPReply::text(200, "x"));
+  auto op = NKURLConnectionOperation::create(requestFor(server->url("/a")));
+  auto sentinel = std::make_shared<int>(1);
+  std::weak_ptr<int> weak = sentinel;
+  std::atomic<int> runs{0};
+  op->setCompletionBlock([sentinel, &runs] { ++runs; });
+  sentinel.reset();
+  EXPECT_TRUE(op->completionBlock());
+  op->start();
+  ASSERT_TRUE(runMainUntil([&] { return weak.expired(); }));
+  EXPECT_EQ(runs, 1);
+  EXPECT_FALSE(op->completionBlock());
+
+  auto cleared = NKURLConnectionOperation::create(requestFor(server->url("/a")));
+  cleared->setCompletionBlock([&runs] { ++runs; });
+  cleared->setCompletionBlock(nullptr);
+  cleared->start();
+  ASSERT_TRUE(cleared->waitUntilFinished(std::chrono::seconds(15)));
+  EXPECT_EQ(runs, 1);
+}
+
+TEST(NKURLConnectionOperationTest, DownloadProgressRunsOnTheMainQueueWithUnknownLength) {
+  auto server = HTTPTestServer::start();
+  HTTPReply chunked;
+  chunked.chunks = {"12345", "678"};
+  server->setReply("/c", chunked);
+  auto op = NKURLConnectionOperation::create(requestFor(server->url("/c")));
+  std::int64_t total = 0, expected = 0;
+  bool onMain = true;
+  op->setDownloadProgressBlock([&](std::int64_t, std::int64_t t, std::int64_t e) {
+    onMain = onMain && platform::dispatch::Queue::main()->isCurrent();
+    total = t;
+    expected = e;
+  });
+  op->start();
+  ASSERT_TRUE(runMainUntil([&] { return total == 8; }));
+  EXPECT_EQ(expected, -1);
+  EXPECT_TRUE(onMain);
+}
+
+TEST(NKURLConnectionOperationTest, ArchivingPausesAndCopiesShareNoState) {
+  auto server = HTTPTestServer::start();
+  HTTPReply hang;
+  hang.hang = true;
+  server->setReply("/hang", hang);
+  auto op = NKURLConnectionOperation::create(requestFor(server->url("/hang")));
+  op->setAllowsInvalidSSLCertificate(true);
+  op->start();
+  ASSERT_TRUE(server->waitForRequestCount(1));
+  platform::Value coder = op->encodeWithCoder();
+  EXPECT_TRUE(op->isPaused());
+  EXPECT_EQ(coder["state"].asInt64(), 1);
+  auto decoded = NKURLConnectionOperation::decodeWithCoder<NKURLConnectionOperation>(coder);
+  EXPECT_TRUE(decoded->isReady());
+  EXPECT_FALSE(decoded->isCancelled());
+  EXPECT_TRUE(decoded->allowsInvalidSSLCertificate());
+  EXPECT_EQ(decoded->request().url().absoluteString(), server->url("/hang"));
+
+  op->cancel();
+  ASSERT_TRUE(op->waitUntilFinished(std::chrono::seconds(15)));
+  auto copy = op->copy();
+  EXPECT_TRUE(copy->isReady());
+  EXPECT_FALSE(copy->isCancelled());
+  EXPECT_FALSE(copy->response());
+  EXPECT_TRUE(copy->allowsInvalidSSLCertificate());
+  EXPECT_NE(copy->description().find("state: isReady, cancelled: NO"), std::string::npos);
+}
+
+}  // namespace

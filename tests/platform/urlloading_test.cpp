@@ -1,0 +1,318 @@
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "platform/urlloading/stream.h"
+#include "platform/urlloading/url_connection.h"
+#include "support/http_test_server.h"
+
+namespace {
+
+using platform::URL;
+using platform::urlloading::AuthenticationChallenge;
+using platform::urlloading::HeaderFields;
+using platform::urlloading::URLConnection;
+using platform::urlloading::URLConnectionDelegate;
+using platform::urlloading::URLCredential;
+using platform::urlloading::URLRequest;
+using platform::urlloading::URLResponse;
+using test_support::HTTPReply;
+using test_support::HTTPTestServer;
+
+// Records every callback; waits for the end of the load.
+class Recorder : public URLConnectionDelegate {
+ public:
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::vector<std::string> events;
+  std::vector<URLResponse> redirects;
+  std::optional<URLResponse> response;
+  std::string body;
+  platform::Error error;
+  bool done = false;
+  bool onNetworkThread = true;
+  std::function<std::optional<URLRequest>(URLRequest)> redirectHook;
+  std::function<void(const AuthenticationChallenge&)> challengeHook;
+
+  void note(std::string e) {
+    onNetworkThread = onNetworkThread && platform::urlloading::NetworkThread::shared().isCurrent();
+    events.push_back(std::move(e));
+  }
+  std::optional<URLRequest> connectionWillSendRequest(
+      URLConnection&, URLRequest request, const std::optional<URLResponse>& r) override {
+    std::lock_guard lock(mutex);
+    note("redirect");
+    if (r) redirects.push_back(*r);
+    return redirectHook ? redirectHook(request) : std::optional<URLRequest>(request);
+  }
+  void connectionWillSendRequestForAuthenticationChallenge(
+      URLConnection& c, const AuthenticationChallenge& challenge) override {
+    {
+      std::lock_guard lock(mutex);
+      note("challenge:" + challenge.protectionSpace().authenticationMethod);
+    }
+    if (challengeHook) {
+      challengeHook(challenge);
+    } else {
+      URLConnectionDelegate::connectionWillSendRequestForAuthenticationChallenge(c, challenge);
+    }
+  }
+  void connectionDidReceiveResponse(URLConnection&, const URLResponse& r) override {
+    std::lock_guard lock(mutex);
+    note("response");
+    response = r;
+  }
+  void connectionDidReceiveData(URLConnection&, const std::uint8_t* b, std::size_t n) override {
+    std::lock_guard lock(mutex);
+    if (events.empty() || events.back() != "data") note("data");
+    body.append(reinterpret_cast<const char*>(b), n);
+  }
+  void connectionDidFinishLoading(URLConnection&) override {
+    std::lock_guard lock(mutex);
+    note("finish");
+    done = true;
+    cv.notify_all();
+  }
+  void connectionDidFailWithError(URLConnection&, const platform::Error& e) override {
+    std::lock_guard lock(mutex);
+    note("fail");
+    error = e;
+    done = true;
+    cv.notify_all();
+  }
+  bool wait(std::chrono::seconds timeout = std::chrono::seconds(15)) {
+    std::unique_lock lock(mutex);
+    return cv.wait_for(lock, timeout, [&] { return done; });
+  }
+};
+
+std::shared_ptr<Recorder> load(URLRequest request, std::shared_ptr<Recorder> rec = nullptr) {
+  if (!rec) rec = std::make_shared<Recorder>();
+  auto connection = URLConnection::create(std::move(request), rec);
+  connection->start();
+  EXPECT_TRUE(rec->wait());
+  return rec;
+}
+
+TEST(HeaderFieldsTest, LookupIgnoresCaseAndSetReplacesEveryCopy) {
+  HeaderFields h;
+  h.add("X-A", "1");
+  h.add("x-a", "2");
+  h.set("Content-Type", "text/plain");
+  EXPECT_EQ(h.get("X-a"), "1");
+  h.set("X-A", "3");
+  EXPECT_EQ(h.size(), 2u);
+  EXPECT_EQ(h.get("x-A"), "3");
+  h.remove("CONTENT-TYPE");
+  EXPECT_FALSE(h.contains("content-type"));
+}
+
+TEST(URLResponseTest, MIMETypeCharsetAndLength) {
+  URLResponse r(URL("http://h/"), 200,
+                {{"Content-Type", "Text/HTML; Charset=\"ISO-8859-1\""}, {"Content-Length", "12"}});
+  EXPECT_EQ(r.MIMEType(), "text/html");
+  EXPECT_EQ(r.textEncodingName(), "ISO-8859-1");
+  EXPECT_EQ(r.expectedContentLength(), 12);
+  URLResponse none(URL("http://h/"), 200, {{"Content-Length", "x"}});
+  EXPECT_EQ(none.expectedContentLength(), -1);
+  EXPECT_EQ(none.MIMEType(), "");
+}
+
+TEST(URLConnectionTest, LoadsAResponseAndItsBodyOnTheNetworkThread) {
+  auto server = HTTPTestServer::start();
+  server->setReply("/a", HTTPReply::text(200, "hello", "text/plain; charset=utf-8"));
+  URLRequest request(URL(server->url("/a?x=1")));
+  request.setValueForHTTPHeaderField("X-Test", "yes");
+  auto rec = load(request);
+  EXPECT_EQ(rec->events, (std::vector<std::string>{"response", "data", "finish"}));
+  EXPECT_TRUE(rec->onNetworkThread);
+  EXPECT_EQ(rec->response->statusCode(), 200);
+  EXPECT_EQ(rec->response->textEncodingName(), "utf-8");
+  EXPECT_EQ(rec->response->expectedContentLength(), 5);
+  EXPECT_EQ(rec->body, "hello");
+  auto seen = server->requests().at(0);
+  EXPECT_EQ(seen.method, "GET");
+  EXPECT_EQ(seen.query, "x=1");
+  EXPECT_EQ(seen.header("X-Test"), "yes");
+}
+
+TEST(URLConnectionTest, ChunkedBodyHasUnknownLength) {
+  auto server = HTTPTestServer::start();
+  HTTPReply reply;
+  reply.chunks = {"ab", "cde", "f"};
+  reply.chunkDelaySeconds = 0.01;
+  server->setReply("/c", reply);
+  auto rec = load(URLRequest(URL(server->url("/c"))));
+  EXPECT_EQ(rec->response->expectedContentLength(), -1);
+  EXPECT_EQ(rec->body, "abcdef");
+}
+
+TEST(URLConnectionTest, RedirectsPassThroughTheHookAndMayBeChangedOrRefused) {
+  auto server = HTTPTestServer::start();
+  server->setReply("/r1", HTTPReply::text(302, "", "").header("Location", "/r2"));
+  server->setReply("/r2", HTTPReply::text(307, "", "").header("Location", server->url("/end")));
+  server->setReply("/end", HTTPReply::text(200, "done"));
+  server->setReply("/other", HTTPReply::text(200, "changed"));
+
+  auto rec = load(URLRequest(URL(server->url("/r1"))));
+  EXPECT_EQ(rec->events,
+            (std::vector<std::string>{"redirect", "redirect", "response", "data", "finish"}));
+  ASSERT_EQ(rec->redirects.size(), 2u);
+  EXPECT_EQ(rec->redirects[0].statusCode(), 302);
+  EXPECT_EQ(rec->body, "done");
+
+  auto changed = std::make_shared<Recorder>();
+  changed->redirectHook = [&](URLRequest r) {
+    r.setURL(URL(server->url("/other")));
+    return std::optional<URLRequest>(r);
+  };
+  load(URLRequest(URL(server->url("/r1"))), changed);
+  EXPECT_EQ(changed->body, "changed");
+
+  auto refused = std::make_shared<Recorder>();
+  refused->redirectHook = [](URLRequest) { return std::optional<URLRequest>(); };
+  load(URLRequest(URL(server->url("/r1"))), refused);
+  EXPECT_EQ(refused->response->statusCode(), 302);
+  EXPECT_EQ(refused->events.back(), "finish");
+}
+
+TEST(URLConnectionTest, PostRedirectedBy303BecomesGet) {
+  auto server = HTTPTestServer::start();
+  server->setReply("/form", HTTPReply::text(303, "", "").header("Location", "/result"));
+  server->setReply("/result", HTTPReply::text(200, "ok"));
+  URLRequest request(URL(server->url("/form")));
+  request.setHTTPMethod("POST");
+  std::string body = "a=1";
+  request.setHTTPBody(platform::Bytes(body.begin(), body.end()));
+  load(request);
+  auto seen = server->requests();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].method, "POST");
+  EXPECT_EQ(seen[0].body, "a=1");
+  EXPECT_EQ(seen[1].method, "GET");
+  EXPECT_EQ(seen[1].body, "");
+}
+
+TEST(URLConnectionTest, FailuresMapToTheURLErrorCodes) {
+  // Nothing listens on a port that a just-closed server used.
+  int port;
+  {
+    auto server = HTTPTestServer::start();
+    port = server->port();
+  }
+  auto refused = load(URLRequest(URL("http://127.0.0.1:" + std::to_string(port) + "/")));
+  EXPECT_EQ(refused->error.domain(), platform::kURLErrorDomain);
+  EXPECT_EQ(refused->error.code(), platform::urlloading::kURLErrorCannotConnectToHost);
+  EXPECT_EQ(refused->error.userInfo()[platform::kURLErrorKey].asString(),
+            "http://127.0.0.1:" + std::to_string(port) + "/");
+
+  auto server = HTTPTestServer::start();
+  HTTPReply hang;
+  hang.hang = true;
+  server->setReply("/hang", hang);
+  URLRequest slow(URL(server->url("/hang")), 0.3);
+  auto timedOut = load(slow);
+  EXPECT_EQ(timedOut->error.code(), platform::urlloading::kURLErrorTimedOut);
+  EXPECT_EQ(timedOut->error.localizedDescription(), "The request timed out.");
+
+  auto unsupported = load(URLRequest(URL("ftp://127.0.0.1/x")));
+  EXPECT_EQ(unsupported->error.code(), platform::urlloading::kURLErrorUnsupportedURL);
+
+  HTTPReply cut;
+  cut.headers = {{"Content-Length", "100"}};
+  cut.body = "short";
+  cut.closeConnection = true;
+  server->setReply("/cut", cut);
+  auto lost = load(URLRequest(URL(server->url("/cut"))));
+  EXPECT_EQ(lost->error.code(), platform::urlloading::kURLErrorNetworkConnectionLost);
+}
+
+TEST(URLConnectionTest, CancelEndsTheLoadWithoutFurtherCallbacks) {
+  auto server = HTTPTestServer::start();
+  HTTPReply hang;
+  hang.hang = true;
+  server->setReply("/hang", hang);
+  auto rec = std::make_shared<Recorder>();
+  auto connection = URLConnection::create(URLRequest(URL(server->url("/hang"))), rec);
+  connection->start();
+  ASSERT_TRUE(server->waitForRequestCount(1));
+  connection->cancel();
+  // A marker block behind the cancel proves the network thread handled it.
+  std::promise<void> marker;
+  platform::urlloading::NetworkThread::shared().perform([&] { marker.set_value(); });
+  marker.get_future().wait();
+  std::lock_guard lock(rec->mutex);
+  EXPECT_TRUE(rec->events.empty());
+}
+
+TEST(URLConnectionTest, BodyStreamIsSentAndItsFailureFailsTheLoad) {
+  auto server = HTTPTestServer::start();
+  server->setReply("/up", HTTPReply::text(200, "ok"));
+  URLRequest request(URL(server->url("/up")));
+  request.setHTTPMethod("PUT");
+  std::string text(100000, 'x');
+  request.setHTTPBodyStream(std::make_shared<platform::urlloading::DataInputStream>(
+      platform::Bytes(text.begin(), text.end())));
+  request.setValueForHTTPHeaderField("Content-Length", std::to_string(text.size()));
+  auto rec = load(request);
+  EXPECT_EQ(rec->events.back(), "finish");
+  EXPECT_EQ(server->requests().at(0).method, "PUT");
+  EXPECT_EQ(server->requests().at(0).body, text);
+
+  URLRequest broken(URL(server->url("/up")));
+  broken.setHTTPMethod("POST");
+  broken.setHTTPBodyStream(
+      std::make_shared<platform::urlloading::FileInputStream>("/nonexistent/file"));
+  auto failed = load(broken);
+  EXPECT_EQ(failed->events.back(), "fail");
+  EXPECT_EQ(failed->error.domain(), platform::kPOSIXErrorDomain);
+}
+
+TEST(URLConnectionTest, BasicChallengeRetriesWithTheCredentialOnce) {
+  auto server = HTTPTestServer::start();
+  server->setHandler("/secret", [](const test_support::HTTPRecordedRequest& r) {
+    if (r.header("Authorization") == "Basic dTpw") return HTTPReply::text(200, "in");
+    return HTTPReply::text(401, "no").header("WWW-Authenticate", "Basic realm=\"r\"");
+  });
+  std::vector<long> failureCounts;
+  auto rec = std::make_shared<Recorder>();
+  rec->challengeHook = [&](const AuthenticationChallenge& c) {
+    failureCounts.push_back(c.previousFailureCount());
+    EXPECT_EQ(c.protectionSpace().realm, "r");
+    c.sender()->useCredential(URLCredential::withUser("u", "p"), c);
+  };
+  load(URLRequest(URL(server->url("/secret"))), rec);
+  EXPECT_EQ(rec->body, "in");
+  EXPECT_EQ(failureCounts, std::vector<long>{0});
+
+  auto wrong = std::make_shared<Recorder>();
+  wrong->challengeHook = [&](const AuthenticationChallenge& c) {
+    if (c.previousFailureCount() == 0) {
+      c.sender()->useCredential(URLCredential::withUser("u", "bad"), c);
+    } else {
+      c.sender()->continueWithoutCredential(c);
+    }
+  };
+  load(URLRequest(URL(server->url("/secret"))), wrong);
+  EXPECT_EQ(wrong->response->statusCode(), 401);
+  EXPECT_EQ(wrong->body, "no");
+}
+
+TEST(NetworkThreadTest, PerformRunsInOrderOnTheNamedThread) {
+  auto& thread = platform::urlloading::NetworkThread::shared();
+  std::promise<std::vector<int>> result;
+  auto order = std::make_shared<std::vector<int>>();
+  for (int i = 0; i < 5; ++i) thread.perform([order, i] { order->push_back(i); });
+  thread.perform([&, order] {
+    char name[32] = {};
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    EXPECT_STREQ(name, "NKNetworking");
+    result.set_value(*order);
+  });
+  EXPECT_EQ(result.get_future().get(), (std::vector<int>{0, 1, 2, 3, 4}));
+}
+
+}  // namespace
