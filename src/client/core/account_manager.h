@@ -1,0 +1,137 @@
+// VRAccountManager: holds the signed-in user's account model and talks to
+// the account service for it: login, poll, the current account's server
+// lists, server switches and OpenVPN transport changes. It remembers the
+// current account and the connection type chosen for each account in the
+// user defaults, and announces every change by notifications that always
+// arrive later, on the main thread.
+//
+// Guarantees:
+//  1. Every notification is queued onto the main queue (also when posted on
+//     the main thread), so a "will" notification reaches observers after
+//     the change it announces, in posting order.
+//  2. Values that go into request paths (plan, pack, prefix, key, country
+//     code) are percent-escaped; a request that lacks a value it needs
+//     (plan or account id, API key, server name, poll hash) is not sent and
+//     fails as its failure path says.
+//  3. A server-list reply (or failure) for an account that is no longer the
+//     current account is dropped: it never overwrites the current lists.
+//  4. Login: an HTTP-level failure reaches the caller as {"error": message},
+//     where message is the service's "ERROR -" text when there is one; a
+//     reply carrying "error" is passed on unchanged and leaves the model as
+//     it was. The password and the API key are registered with the client
+//     log as secrets, so they never appear in it.
+//  5. A switch or transport-change reply that is not a dictionary or carries
+//     "error" counts as a failure: the model and "udp" stay as they were.
+//
+// Thread safety: the operations are called on the main thread, where every
+// callback runs too; the property getters may be called from any thread.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "client/core/account_info.h"
+#include "client/core/base_account.h"
+#include "client/core/pudip_client.h"
+#include "client/core/server_model.h"
+#include "platform/foundation/value.h"
+
+namespace platform {
+class UserDefaults;
+}
+
+namespace client {
+
+inline constexpr const char* kCurrentAccountWillChangeNotification =
+    "VRAccountManager.currentAccountWillChangeNotification";
+inline constexpr const char* kCurrentAccountDidChangeNotification =
+    "VRAccountManager.currentAccountDidChangeNotification";
+inline constexpr const char* kServersWillChangeNotification =
+    "VRAccountManager.serversWillChangeNotification";
+inline constexpr const char* kServersDidChangeNotification =
+    "VRAccountManager.serversDidChangeNotification";
+inline constexpr const char* kSwitchWillStartNotification =
+    "VRAccountManager.switchWillStartNotification";
+inline constexpr const char* kSwitchDidStopNotification =
+    "VRAccountManager.switchDidStopNotification";
+
+inline constexpr const char* kLastSelectedAccountKey = "LastSelectedAccount";
+inline constexpr const char* kPPTPTypeKey = "PPTPType";
+inline constexpr const char* kConnectionKeyFormat = "%@-protocol";
+
+class VRAccountManager : public std::enable_shared_from_this<VRAccountManager> {
+ public:
+  using Ptr = std::shared_ptr<VRAccountManager>;
+  using ServerList = std::vector<ServerModel::Ptr>;
+  using ServerListPtr = std::shared_ptr<ServerList>;
+  // Called with the reply dictionary (None where a failure gives "nil").
+  using ReplyHandler = std::function<void(const platform::Value& reply)>;
+
+  // `client` nullptr: VRPUDIPClient::sharedClient(). `defaults` nullptr:
+  // the standard user defaults.
+  static Ptr create(VRPUDIPClient::Ptr client = nullptr,
+                    std::shared_ptr<platform::UserDefaults> defaults = nullptr);
+
+  // The connection type names, indexed by number.
+  static const std::vector<std::string>& connectionTypeNames();
+  static int apiVersion() { return 4; }
+  // "%@-protocol" with the account's id.
+  static std::string connectionKeyForAccount(const BaseAccount& account);
+
+  // --- the model -----------------------------------------------------------
+  AccountInfo::Ptr accountInfo() const;
+  std::vector<BaseAccount::Ptr> accounts() const;
+  BaseAccount::Ptr currentAccount() const;
+  void setCurrentAccount(BaseAccount::Ptr account);
+  ServerListPtr currentServers() const;
+  void setCurrentServers(ServerListPtr servers);
+  ServerModel::Ptr currentServer() const;
+  ServerListPtr openServers() const;
+  ServerListPtr pptpServers() const;
+
+  std::string currentAccountString() const;
+  std::string currentAccountLongString() const;
+  std::optional<std::string> connectionTypeString();
+  std::string currentServerAndConnectionTypeString();
+
+  // Takes a login or switch reply as the new model; false (and no change)
+  // for anything but a dictionary.
+  bool updateAccountInfoWithDictionary(const platform::Value& reply);
+  // Loads the server lists of `account` (guarantee 3).
+  void updateServersWithAccount(const BaseAccount::Ptr& account);
+
+  // The stored connection type of the current account (1 without one).
+  int connectionType();
+  void setConnectionType(int type);
+
+  // --- requests ------------------------------------------------------------------
+  void loginWithUsername(const std::string& username, const std::string& password,
+                         ReplyHandler completion);
+  void pollWithCompletionHandler(ReplyHandler completion);
+  void switchServer(const ServerModel::Ptr& server, ReplyHandler completion);
+  void updateOpenVPNProtocolOptionsForAccount(const BaseAccount::Ptr& account, int type);
+  void selectNewServerForCurrentAccountWithConnectionType(int type, ReplyHandler completion);
+
+  const VRPUDIPClient::Ptr& client() const { return client_; }
+
+ private:
+  VRAccountManager() = default;
+  void post(const char* name, std::shared_ptr<void> object = nullptr);
+  void changeTransport(const std::shared_ptr<class OpenAccount>& account, bool toUDP);
+  static void callLater(const ReplyHandler& completion, platform::Value reply);
+
+  VRPUDIPClient::Ptr client_;
+  std::shared_ptr<platform::UserDefaults> defaults_;
+  mutable std::mutex mutex_;
+  AccountInfo::Ptr accountInfo_;
+  std::vector<BaseAccount::Ptr> accounts_;
+  BaseAccount::Ptr currentAccount_;
+  ServerListPtr currentServers_, openServers_, pptpServers_;
+  ServerModel::Ptr currentServer_;
+};
+
+}  // namespace client

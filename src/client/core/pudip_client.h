@@ -1,0 +1,137 @@
+// VRPUDIPClient: the client's one HTTP client for the account service. It
+// is bound to one of nine HTTPS base URLs, sends and takes JSON, names the
+// program in its User-Agent, finds which base URL answers first (the
+// base-URL probe), can mark the next request with "Keep-Alive: 0", wraps
+// GET and POST with one automatic retry, and lets a caller wait until every
+// outstanding request has finished.
+//
+// Base URLs: the nine of defaultMainServers(), in a fixed order. The
+// environment variable VARNEL_ACCOUNT_SERVICE_URLS, when set to a non-empty
+// list of base URLs separated by commas or blanks, replaces the whole list
+// (tests and the demo run point the client at the local account service
+// that way). The base URL at creation is the fourth of the list (the last
+// one when the list is shorter); after a probe in which nobody answered it
+// is the first.
+//
+// Guarantees:
+//  1. Every callback of this class runs on the main queue.
+//  2. Exactly the next GET or POST after clearKeepaliveToken carries
+//     "Keep-Alive: 0"; the one after it carries none.
+//  3. The retrying wrappers make at most two attempts and call exactly one
+//     of the caller's callbacks once. A failure whose body (the error's
+//     recovery suggestion) begins with "ERROR -" is not retried: the caller
+//     gets an error whose recovery suggestion is the body from its eighth
+//     character on and whose localized description is that message without
+//     surrounding blanks, so it can be shown to the user.
+//  4. The probe (updateReachableServers) asks "<base>/ping/" of every base
+//     URL at once; the first JSON object reply holding "success" wins. It
+//     ends when one wins or when the bound (25 s) has passed, cancels every
+//     operation of the client then still running, chooses the winner (else
+//     the first base URL) as the base URL and calls back once.
+//
+// Thread safety: requests, headers and the probe are started from the main
+// thread, one probe at a time; sharedClient() from any thread.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "net/http/http_client.h"
+#include "platform/foundation/value.h"
+
+namespace client {
+
+inline constexpr const char* kAccountServiceURLsEnvironmentVariable = "VARNEL_ACCOUNT_SERVICE_URLS";
+
+class VRPUDIPClient : public net::http::NKHTTPClient {
+ public:
+  using Ptr = std::shared_ptr<VRPUDIPClient>;
+  using Completion = std::function<void()>;
+
+  // Bounds of the two probes, in seconds (tests inject short ones).
+  struct ProbeBounds {
+    double baseURLProbe = 25.0;
+    double mirrorProbe = 5.0;
+  };
+
+  // The shared instance, created once on first use.
+  static Ptr sharedClient();
+  // Tests: replaces the shared instance (nullptr: the next sharedClient()
+  // creates a new one).
+  static void setSharedClientForTesting(Ptr client);
+  // A new client, as sharedClient() makes it.
+  static Ptr make();
+
+  // The nine base URLs of the product.
+  static std::vector<std::string> defaultMainServers();
+  // The nine, or the list from VARNEL_ACCOUNT_SERVICE_URLS.
+  static std::vector<std::string> configuredMainServers();
+  // The three mirror labels and the mirror domain of findReachableMirror.
+  static std::vector<std::string> mirrorLabels();
+  static std::string mirrorDomain();
+
+  // Ignores its argument: the base URL is the fourth of mainServers().
+  void initWithBaseURL(const platform::URL& url) override;
+  std::string className() const override { return "VRPUDIPClient"; }
+
+  // The default headers live here (every header operation goes through them).
+  platform::urlloading::HeaderFields defaultHeaders() const override;
+  void setDefaultHeaders(platform::urlloading::HeaderFields headers) override;
+
+  // Keep-Alive handling around the base class's request (guarantee 2).
+  void getPath(const std::string& path, const platform::Value& parameters, SuccessBlock success,
+               FailureBlock failure) override;
+  void postPath(const std::string& path, const platform::Value& parameters, SuccessBlock success,
+                FailureBlock failure) override;
+
+  // The same with the "ERROR -" filter and one retry (guarantee 3).
+  void getPathFromDIP(const std::string& path, const platform::Value& parameters,
+                      SuccessBlock success, FailureBlock failure);
+  void postToDIP(const std::string& path, const platform::Value& parameters, SuccessBlock success,
+                 FailureBlock failure);
+
+  // The base-URL probe (guarantee 4).
+  void updateReachableServers(Completion completion);
+  // Probes the three mirror hosts; calls back with the label that answered
+  // first, else the first label.
+  void findReachableMirror(std::function<void(std::string label)> completion);
+  void clearKeepaliveToken() { clearKeepalive_ = true; }
+  bool clearKeepalive() const { return clearKeepalive_; }
+  // Calls back on the main queue once every request of the client finished.
+  void waitForOperations(Completion completion);
+
+  const std::vector<std::string>& mainServers() const { return mainServers_; }
+  std::vector<std::string> bestServers() const;
+  ProbeBounds probeBounds() const;
+  void setProbeBounds(ProbeBounds bounds);
+
+  // The error the wrappers hand on for an "ERROR -" body, or an empty Error
+  // when `error` carries no such body.
+  static platform::Error serverMessageError(const platform::Error& error);
+
+ protected:
+  VRPUDIPClient() = default;
+  net::http::NKHTTPClient::Ptr newInstance(const platform::URL&) const override { return make(); }
+  friend class net::http::NKHTTPClient;
+
+ private:
+  using Sender = void (VRPUDIPClient::*)(const std::string&, const platform::Value&, SuccessBlock,
+                                         FailureBlock);
+  void sendWithRetry(Sender send, const std::string& path, const platform::Value& parameters,
+                     SuccessBlock success, FailureBlock failure);
+  // Runs `probe` of each URL until one wins or `bound` passed (on a global queue).
+  struct ProbeRun;
+
+  std::vector<std::string> mainServers_;
+  mutable std::mutex mutex_;  // guards bestServers_, headers_ and bounds_
+  std::vector<std::string> bestServers_;
+  platform::urlloading::HeaderFields headers_;
+  ProbeBounds bounds_;
+  std::atomic<bool> clearKeepalive_{false};
+};
+
+}  // namespace client

@@ -1,0 +1,356 @@
+#include "client/core/account_manager.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "account_service_fixture.h"
+#include "client/Singletons/varnel_log.h"
+#include "client/core/open_account.h"
+#include "platform/system/file_util.h"
+#include "platform/system/notification_center.h"
+#include "platform/system/user_defaults.h"
+
+namespace client {
+namespace {
+
+using account_service::Fault;
+using platform::NotificationCenter;
+using platform::Value;
+
+class AccountManagerTest : public testing::AccountServiceTest {
+ protected:
+  void SetUp() override {
+    AccountServiceTest::SetUp();
+    VarnelLog::resetSharedInstanceForTesting();
+    service_ = startService();
+    const std::string url = service_->baseURL();
+    client_ = makeClient({url, url, url, url});
+    defaults_ = platform::UserDefaults::create("h11.test", root().file("prefs"));
+    manager_ = VRAccountManager::create(client_, defaults_);
+    for (const char* name :
+         {kCurrentAccountWillChangeNotification, kCurrentAccountDidChangeNotification,
+          kServersWillChangeNotification, kServersDidChangeNotification,
+          kSwitchWillStartNotification, kSwitchDidStopNotification}) {
+      NotificationCenter::defaultCenter().addObserver(
+          this, [this](const platform::Notification& n) { seen_.push_back(n.name); }, name,
+          nullptr);
+    }
+  }
+  void TearDown() override {
+    NotificationCenter::defaultCenter().removeObserver(this);
+    pump([this] { return client_->operationQueue()->operationCount() == 0; });
+    pump([] { return false; }, 0.05);
+    VarnelLog::resetSharedInstanceForTesting();
+    AccountServiceTest::TearDown();
+  }
+
+  Value login(const std::string& user, const std::string& password) {
+    Value reply;
+    manager_->loginWithUsername(user, password, [&](const Value& r) { reply = r; });
+    EXPECT_TRUE(pump([&] { return !reply.isNone(); }));
+    return reply;
+  }
+  // Waits until the current account's server list arrived.
+  bool serversLoaded() {
+    return pump([this] { return manager_->currentServers() != nullptr; });
+  }
+  std::vector<std::string> names(const VRAccountManager::ServerListPtr& list) {
+    std::vector<std::string> out;
+    if (list)
+      for (const auto& s : *list) out.push_back(s->serverName());
+    return out;
+  }
+  BaseAccount::Ptr accountWithId(int id) {
+    for (const auto& a : manager_->accounts())
+      if (a->accountId32() == id) return a;
+    return nullptr;
+  }
+  std::vector<test_support::HTTPRecordedRequest> requestsTo(const std::string& path) {
+    std::vector<test_support::HTTPRecordedRequest> out;
+    for (const auto& r : service_->server().requests())
+      if (r.path == path) out.push_back(r);
+    return out;
+  }
+
+  std::unique_ptr<account_service::AccountService> service_;
+  VRPUDIPClient::Ptr client_;
+  std::shared_ptr<platform::UserDefaults> defaults_;
+  VRAccountManager::Ptr manager_;
+  std::vector<std::string> seen_;
+};
+
+TEST_F(AccountManagerTest, LoginWithPasswordBuildsTheModelAndLoadsServers) {
+  // A "will change" observer already sees the new current account.
+  std::vector<BaseAccount::Ptr> seenByWill;
+  NotificationCenter::defaultCenter().addObserver(
+      this,
+      [&](const platform::Notification&) { seenByWill.push_back(manager_->currentAccount()); },
+      kCurrentAccountWillChangeNotification, nullptr);
+  Value reply = login("demo@varnelvpn.test", "demo-password");
+  EXPECT_FALSE(reply.contains("error"));
+  auto accounts = manager_->accounts();
+  ASSERT_EQ(accounts.size(), 3u);
+  EXPECT_EQ(accounts[0]->accountString(), "Basic #W1002");
+  EXPECT_EQ(accounts[1]->accountString(), "Lite #W1003");
+  EXPECT_EQ(accounts[2]->accountString(), "Premium #W1001");
+  // Nothing selected before: the first account becomes current.
+  ASSERT_EQ(manager_->currentAccount(), accounts[0]);
+  EXPECT_TRUE(accounts[0]->isCurrentAccount());
+  EXPECT_EQ(defaults_->integerForKey(kLastSelectedAccountKey), 1002);
+  ASSERT_TRUE(serversLoaded());
+  // Plan 102: countries descending, then cities, then names.
+  EXPECT_EQ(names(manager_->currentServers()), (std::vector<std::string>{"us2", "us1", "ca1"}));
+  EXPECT_EQ(names(manager_->pptpServers()), names(manager_->currentServers()));
+  EXPECT_EQ(names(manager_->openServers()), std::vector<std::string>{"us1o"});
+  ASSERT_TRUE(manager_->currentServer());
+  EXPECT_EQ(manager_->currentServer()->serverName(), "us1");
+  EXPECT_EQ(manager_->currentServer()->type(), "PPTP");
+  EXPECT_TRUE(accounts[0]->hasPPTPServers());
+  EXPECT_TRUE(accounts[0]->hasOpenServers());
+  EXPECT_EQ(manager_->accountInfo()->key().asString(), "DEMOKEY7Q2W9E4R6T1Y3");
+  EXPECT_EQ(manager_->currentServerAndConnectionTypeString(), "us1: PPTP");
+
+  // The request: query escaped, API version 4, JSON accepted.
+  auto logins = requestsTo("/login/");
+  ASSERT_EQ(logins.size(), 1u);
+  EXPECT_EQ(logins[0].query, "p=demo-password&u=demo%40varnelvpn.test&v=4");
+  EXPECT_EQ(requestsTo("/servers/").at(0).query, "plan=102&packid=1002");
+
+  // Notifications arrive later, in order; "will" already sees the change.
+  ASSERT_TRUE(pump([this] {
+    return std::count(seen_.begin(), seen_.end(), kServersDidChangeNotification) >= 1;
+  }));
+  EXPECT_EQ(seen_.front(), kCurrentAccountWillChangeNotification);
+  ASSERT_FALSE(seenByWill.empty());
+  EXPECT_EQ(seenByWill.back(), accounts[0]);
+}
+
+TEST_F(AccountManagerTest, LoginWithStoredKeyAndLastSelectedAccount) {
+  defaults_->setObject(Value(1001), kLastSelectedAccountKey);
+  Value reply = login("", "DEMOKEY7Q2W9E4R6T1Y3");
+  EXPECT_EQ(reply["email"].asString(), "demo@varnelvpn.test");
+  ASSERT_TRUE(manager_->currentAccount());
+  EXPECT_EQ(manager_->currentAccount()->accountId32(), 1001);
+  ASSERT_TRUE(serversLoaded());
+  EXPECT_EQ(names(manager_->currentServers()), (std::vector<std::string>{"no1", "nl1", "de1"}));
+  EXPECT_EQ(manager_->currentServer()->serverName(), "nl1");
+  EXPECT_EQ(manager_->currentServer()->type(), "Open");
+}
+
+TEST_F(AccountManagerTest, LoginFailuresReachTheCallerAndKeepTheModel) {
+  Value reply = login("demo@varnelvpn.test", "wrong-password");
+  EXPECT_EQ(reply["error"].asString(), "Invalid username or password.");
+  EXPECT_EQ(reply.count(), 1u);
+  EXPECT_EQ(requestsTo("/login/").size(), 1u);  // never retried
+  EXPECT_TRUE(manager_->accounts().empty());
+
+  // A 500 is retried once.
+  service_->server().clearRequests();
+  service_->setFault("/login/", Fault::statusCode(500, 1));
+  reply = login("demo@varnelvpn.test", "demo-password");
+  EXPECT_FALSE(reply.contains("error"));
+  EXPECT_EQ(requestsTo("/login/").size(), 2u);
+  EXPECT_EQ(manager_->accounts().size(), 3u);
+
+  // Two 500s: an error for the caller, the model stays.
+  service_->server().clearRequests();
+  service_->setFault("/login/", Fault::statusCode(500));
+  reply = login("demo@varnelvpn.test", "demo-password");
+  ASSERT_TRUE(reply.contains("error"));
+  EXPECT_EQ(requestsTo("/login/").size(), 2u);
+  EXPECT_EQ(manager_->accounts().size(), 3u);
+
+  // Neither the password nor the API key ever reaches the client log.
+  VarnelLog::sharedInstance().AddToLog("login demo-password DEMOKEY7Q2W9E4R6T1Y3");
+  pump([] { return VarnelLog::sharedInstance().GetLog().size() > 0; });
+  const std::string file = platform::files::readFile(VarnelLog::logFilePath()).value_or("");
+  EXPECT_EQ(file.find("demo-password"), std::string::npos);
+  EXPECT_EQ(file.find("DEMOKEY7Q2W9E4R6T1Y3"), std::string::npos);
+  EXPECT_NE(file.find("login "), std::string::npos);
+}
+
+TEST_F(AccountManagerTest, PollWithAndWithoutUser) {
+  login("demo@varnelvpn.test", "demo-password");
+  Value reply;
+  manager_->pollWithCompletionHandler([&](const Value& r) { reply = r; });
+  ASSERT_TRUE(pump([&] { return !reply.isNone(); }));
+  EXPECT_EQ(reply["ip"].asString(), "127.0.0.1");
+  EXPECT_EQ(manager_->accountInfo()->countryCode().asString(), "NO");
+  EXPECT_EQ(manager_->accountInfo()->name().asString(), "Demo User");
+  auto polls = requestsTo("/poll/");
+  ASSERT_EQ(polls.size(), 1u);
+  EXPECT_EQ(polls[0].method, "POST");
+  EXPECT_EQ(polls[0].query, "country_code=NO");
+  EXPECT_NE(polls[0].body.find("\"hash\":\"4f1c9a7e2b6d8035\""), std::string::npos);
+  EXPECT_NE(polls[0].body.find("\"version\":4"), std::string::npos);
+
+  // A reply without "country_code" clears it; "user": null changes nothing.
+  service_->server().setReply(
+      "/poll/", test_support::HTTPReply::json(R"({"ip": "127.0.0.2", "user": null})"));
+  reply = Value();
+  manager_->pollWithCompletionHandler([&](const Value& r) { reply = r; });
+  ASSERT_TRUE(pump([&] { return !reply.isNone(); }));
+  EXPECT_TRUE(manager_->accountInfo()->countryCode().isNone());
+  EXPECT_EQ(manager_->accountInfo()->name().asString(), "Demo User");
+  // The next poll sends an empty country code, never "(null)".
+  reply = Value();
+  manager_->pollWithCompletionHandler([&](const Value& r) { reply = r; });
+  ASSERT_TRUE(pump([&] { return !reply.isNone(); }));
+  EXPECT_EQ(requestsTo("/poll/").back().query, "country_code=");
+}
+
+TEST_F(AccountManagerTest, SwitchSuccessAndSwitchFailed) {
+  login("demo@varnelvpn.test", "demo-password");
+  ASSERT_TRUE(serversLoaded());
+  auto target = manager_->currentServers()->at(0);  // us2
+  ASSERT_EQ(target->serverName(), "us2");
+  Value reply;
+  bool called = false;
+  manager_->switchServer(target, [&](const Value& r) {
+    reply = r;
+    called = true;
+  });
+  ASSERT_TRUE(pump([&] { return called; }));
+  ASSERT_TRUE(reply.isDictionary());
+  ASSERT_TRUE(manager_->currentAccount());
+  EXPECT_EQ(manager_->currentAccount()->accountId32(), 1002);
+  EXPECT_EQ(manager_->currentAccount()->prefix().asString(), "us2");
+  EXPECT_EQ(requestsTo("/switch/").at(0).query,
+            "key=DEMOKEY7Q2W9E4R6T1Y3&pack=1002&prefix=us2&v=4");
+  ASSERT_TRUE(pump(
+      [this] { return std::count(seen_.begin(), seen_.end(), kSwitchDidStopNotification) == 1; }));
+  EXPECT_EQ(std::count(seen_.begin(), seen_.end(), kSwitchWillStartNotification), 1);
+
+  // An unknown server: "switch failed", callback nil, the model stays.
+  auto before = manager_->currentAccount();
+  auto unknown = ServerModel::create();
+  unknown->setServerName("a b&c");
+  called = false;
+  manager_->switchServer(unknown, [&](const Value& r) {
+    reply = r;
+    called = true;
+  });
+  ASSERT_TRUE(pump([&] { return called; }));
+  EXPECT_TRUE(reply.isNone());
+  EXPECT_EQ(manager_->currentAccount(), before);
+  EXPECT_EQ(requestsTo("/switch/").back().query,
+            "key=DEMOKEY7Q2W9E4R6T1Y3&pack=1002&prefix=a%20b%26c&v=4");
+  ASSERT_TRUE(pump(
+      [this] { return std::count(seen_.begin(), seen_.end(), kSwitchDidStopNotification) == 2; }));
+}
+
+TEST_F(AccountManagerTest, SwitchWithoutKeyOrNameSendsNothing) {
+  auto server = ServerModel::create();
+  server->setServerName("us2");
+  bool called = false;
+  Value reply = Value("unset");
+  manager_->switchServer(server, [&](const Value& r) {
+    reply = r;
+    called = true;
+  });
+  ASSERT_TRUE(pump([&] { return called; }));
+  EXPECT_TRUE(reply.isNone());
+  EXPECT_TRUE(requestsTo("/switch/").empty());
+}
+
+TEST_F(AccountManagerTest, TransportChangeAndPlan131) {
+  defaults_->setObject(Value(1001), kLastSelectedAccountKey);
+  login("demo@varnelvpn.test", "demo-password");
+  auto premium = std::static_pointer_cast<OpenAccount>(manager_->currentAccount());
+  ASSERT_TRUE(premium && premium->udp());
+  EXPECT_EQ(manager_->connectionType(), 3);  // nothing stored: the UDP default, then stored
+  EXPECT_EQ(defaults_->integerForKey("1001-protocol"), 3);
+  EXPECT_EQ(*manager_->connectionTypeString(), "OpenVPN UDP");
+
+  manager_->setConnectionType(4);
+  ASSERT_TRUE(pump([&] { return !premium->udp(); }));
+  auto changes = requestsTo("/change_open/");
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_NE(changes[0].body.find("\"proto\":\"tcp\""), std::string::npos);
+  EXPECT_NE(changes[0].body.find("\"port\":\"443\""), std::string::npos);
+  EXPECT_NE(changes[0].body.find("\"pack\":1001"), std::string::npos);
+  EXPECT_EQ(service_->accountValue(1001, "udp"), Value(false));
+
+  // A failed change leaves "udp" as it was.
+  service_->setFault("/change_open/", Fault::statusCode(500));
+  manager_->setConnectionType(3);
+  ASSERT_TRUE(pump(
+      [this] { return std::count(seen_.begin(), seen_.end(), kSwitchDidStopNotification) == 2; }));
+  EXPECT_FALSE(premium->udp());
+  service_->clearFaults();
+
+  // Types 6 and 7 are stored without a request; plan 131 flips locally.
+  const auto sent = requestsTo("/change_open/").size();
+  manager_->setConnectionType(6);
+  EXPECT_EQ(defaults_->integerForKey("1001-protocol"), 6);
+  auto lite = std::static_pointer_cast<OpenAccount>(accountWithId(1003));
+  manager_->setCurrentAccount(lite);
+  lite->setUdp(true);
+  manager_->setConnectionType(4);
+  EXPECT_FALSE(lite->udp());
+  pump([] { return false; }, 0.2);
+  EXPECT_EQ(requestsTo("/change_open/").size(), sent);
+}
+
+TEST_F(AccountManagerTest, ConnectionTypesPerKind) {
+  EXPECT_EQ(manager_->connectionType(), 1);  // no current account
+  login("demo@varnelvpn.test", "demo-password");
+  EXPECT_EQ(manager_->connectionType(), 0);  // PPTP family, nothing stored
+  defaults_->setObject(Value(8), "1002-protocol");
+  EXPECT_EQ(manager_->connectionType(), 1);  // incompatible: the default, stored again
+  manager_->setConnectionType(2);
+  EXPECT_EQ(defaults_->integerForKey(kPPTPTypeKey), 2);
+  EXPECT_EQ(*manager_->connectionTypeString(), "SSTP");
+  auto lite = accountWithId(1003);
+  manager_->setCurrentAccount(lite);
+  EXPECT_EQ(manager_->connectionType(), 4);  // OpenVPN family with udp false
+}
+
+TEST_F(AccountManagerTest, StaleServerReplyNeverOverwritesTheCurrentList) {
+  login("demo@varnelvpn.test", "demo-password");
+  ASSERT_TRUE(serversLoaded());
+  auto premium = accountWithId(1001), lite = accountWithId(1003);
+  // Premium's list arrives late; Lite becomes current meanwhile.
+  service_->setFault("/servers/", Fault::delay(0.4, 1));
+  manager_->setCurrentAccount(premium);
+  manager_->setCurrentAccount(lite);
+  ASSERT_TRUE(pump([&] {
+    return names(manager_->currentServers()) == std::vector<std::string>{"de1", "de2"};
+  }));
+  pump([&] { return client_->operationQueue()->operationCount() == 0; });
+  pump([] { return false; }, 0.1);
+  EXPECT_EQ(names(manager_->currentServers()), (std::vector<std::string>{"de1", "de2"}));
+  EXPECT_EQ(manager_->currentServer()->serverName(), "de1");
+}
+
+TEST_F(AccountManagerTest, FailedServerLoadEmptiesTheLists) {
+  service_->setFault("/servers/", Fault::statusCode(500));
+  login("demo@varnelvpn.test", "demo-password");
+  ASSERT_TRUE(pump([this] {
+    return std::count(seen_.begin(), seen_.end(), kServersDidChangeNotification) >= 1;
+  }));
+  EXPECT_EQ(manager_->currentServers(), nullptr);
+  EXPECT_EQ(manager_->currentServer(), nullptr);
+}
+
+TEST_F(AccountManagerTest, SelectServerOfTheOtherKindPrefersTheSameCity) {
+  login("demo@varnelvpn.test", "demo-password");  // Basic #W1002, server us1 (New York)
+  ASSERT_TRUE(serversLoaded());
+  Value reply;
+  bool called = false;
+  manager_->selectNewServerForCurrentAccountWithConnectionType(3, [&](const Value& r) {
+    reply = r;
+    called = true;
+  });
+  ASSERT_TRUE(pump([&] { return called; }));
+  EXPECT_NE(requestsTo("/switch/").at(0).query.find("prefix=us1o"), std::string::npos);
+  ASSERT_TRUE(reply.isDictionary());
+  ASSERT_TRUE(manager_->currentAccount());
+  EXPECT_TRUE(manager_->currentAccount()->isOpenAccount());
+  EXPECT_EQ(manager_->currentAccount()->accountId32(), 1002);
+  EXPECT_EQ(defaults_->integerForKey("1002-protocol"), 3);
+}
+
+}  // namespace
+}  // namespace client

@@ -1,0 +1,177 @@
+#include "client/core/pudip_client.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "account_service_fixture.h"
+#include "platform/foundation/date.h"
+
+namespace client {
+namespace {
+
+using account_service::Fault;
+using net::http::NKHTTPRequestOperation;
+using platform::Value;
+
+class PUDIPClientTest : public testing::AccountServiceTest {};
+
+TEST_F(PUDIPClientTest, BaseURLsComeFromTheSettingAndStartAtTheFourth) {
+  ::unsetenv(kAccountServiceURLsEnvironmentVariable);
+  EXPECT_EQ(VRPUDIPClient::configuredMainServers().size(), 9u);
+  for (const auto& url : VRPUDIPClient::defaultMainServers()) {
+    EXPECT_TRUE(url.starts_with("https://")) << url;
+    EXPECT_EQ(platform::URL(url).path(), "") << url;
+  }
+  ::setenv(kAccountServiceURLsEnvironmentVariable, "https://a.test/, https://b.test", 1);
+  EXPECT_EQ(VRPUDIPClient::configuredMainServers(),
+            (std::vector<std::string>{"https://a.test", "https://b.test"}));
+  auto client =
+      makeClient({"https://1.test", "https://2.test", "https://3.test", "https://4.test"});
+  EXPECT_EQ(client->baseURL().host(), "4.test");
+  EXPECT_EQ(client->defaultValueForHeader("Accept"), "application/json");
+  EXPECT_TRUE(client->defaultValueForHeader("User-Agent")->starts_with("OSXVarnelDial/"));
+}
+
+TEST_F(PUDIPClientTest, ProbeChoosesTheFirstMirrorThatAnswersSuccess) {
+  auto hanging = startService(), empty = startService(), late = startService(),
+       failing = startService();
+  hanging->setFault("/ping/", Fault::hang());
+  empty->setFault("/ping/", Fault::emptyObject());
+  late->setFault("/ping/", Fault::delay(0.3));
+  failing->setFault("/ping/", Fault::statusCode(500));
+  auto client =
+      makeClient({hanging->baseURL(), empty->baseURL(), late->baseURL(), failing->baseURL()});
+  int calls = 0;
+  client->updateReachableServers([&] { ++calls; });
+  ASSERT_TRUE(pump([&] { return calls == 1; }));
+  EXPECT_EQ(client->baseURL().port(), late->port());
+  EXPECT_EQ(client->bestServers(), std::vector<std::string>{late->baseURL()});
+  EXPECT_TRUE(pump([&] { return client->operationQueue()->operationCount() == 0; }));
+  // Every probe went to "<base>/ping/".
+  EXPECT_EQ(empty->server().requests().at(0).target, "/ping/");
+}
+
+TEST_F(PUDIPClientTest, ProbeWithoutAnswerEndsAtTheBoundOnTheFirstURL) {
+  auto hanging = startService();
+  hanging->setFault("/ping/", Fault::hang());
+  std::vector<std::string> urls(9, hanging->baseURL());
+  auto client = makeClient(urls, 0.5);
+  // A request of the client still running when the wait ends is cancelled too.
+  hanging->setFault("/login/", Fault::hang());
+  platform::Error otherError;
+  std::atomic<bool> otherFailed{false};
+  client->getPath("login/", Value::dictionary(), nullptr,
+                  [&](const NKHTTPRequestOperation::Ptr&, const platform::Error& e) {
+                    otherError = e;
+                    otherFailed = true;
+                  });
+  int calls = 0;
+  const auto start = platform::Date::now();
+  client->updateReachableServers([&] { ++calls; });
+  ASSERT_TRUE(pump([&] { return calls == 1 && otherFailed; }));
+  const double elapsed = platform::Date::now().timeIntervalSince(start);
+  EXPECT_GE(elapsed, 0.45);
+  EXPECT_LT(elapsed, 5.0);
+  EXPECT_EQ(client->bestServers().size(), 9u);
+  EXPECT_EQ(client->baseURL().absoluteString(), hanging->baseURL());
+  EXPECT_EQ(otherError.code(), -999);
+  pump([] { return false; }, 0.1);
+  EXPECT_EQ(calls, 1);
+}
+
+TEST_F(PUDIPClientTest, KeepAliveMarksExactlyTheNextRequest) {
+  auto service = startService();
+  auto client =
+      makeClient({service->baseURL(), service->baseURL(), service->baseURL(), service->baseURL()});
+  int done = 0;
+  auto ok = [&](const NKHTTPRequestOperation::Ptr&, const Value&) { ++done; };
+  client->clearKeepaliveToken();
+  client->getPath("ping/", Value(), ok, nullptr);
+  client->getPath("ping/", Value(), ok, nullptr);
+  ASSERT_TRUE(pump([&] { return done == 2; }));
+  const auto requests = service->server().requests();
+  ASSERT_EQ(requests.size(), 2u);
+  int marked = 0;
+  for (const auto& r : requests) {
+    if (r.header("Keep-Alive")) {
+      EXPECT_EQ(*r.header("Keep-Alive"), "0");
+      ++marked;
+    }
+    EXPECT_TRUE(r.header("User-Agent")->starts_with("OSXVarnelDial/"));
+    EXPECT_EQ(r.header("Accept"), "application/json");
+  }
+  EXPECT_EQ(marked, 1);
+  EXPECT_FALSE(client->clearKeepalive());
+}
+
+TEST_F(PUDIPClientTest, ServerMessageIsNotRetriedAndReachesTheCaller) {
+  auto service = startService();
+  auto client =
+      makeClient({service->baseURL(), service->baseURL(), service->baseURL(), service->baseURL()});
+  int failures = 0;
+  platform::Error error;
+  client->getPathFromDIP(
+      "login/", Value::dictionary({{"u", Value("nobody")}, {"p", Value("bad")}}),
+      [](const NKHTTPRequestOperation::Ptr&, const Value&) { ADD_FAILURE() << "success"; },
+      [&](const NKHTTPRequestOperation::Ptr&, const platform::Error& e) {
+        error = e;
+        ++failures;
+      });
+  ASSERT_TRUE(pump([&] { return failures == 1; }));
+  EXPECT_EQ(service->server().requestCount(), 1u);
+  EXPECT_EQ(error.localizedRecoverySuggestion(), " Invalid username or password.");
+  EXPECT_EQ(error.localizedDescription(), "Invalid username or password.");
+}
+
+TEST_F(PUDIPClientTest, OtherFailuresAreRetriedOnce) {
+  auto service = startService();
+  auto client =
+      makeClient({service->baseURL(), service->baseURL(), service->baseURL(), service->baseURL()});
+  // One 500, then the real reply.
+  service->setFault("/ping/", Fault::statusCode(500, 1));
+  Value reply;
+  client->getPathFromDIP(
+      "ping/", Value(), [&](const NKHTTPRequestOperation::Ptr&, const Value& r) { reply = r; },
+      nullptr);
+  ASSERT_TRUE(pump([&] { return !reply.isNone(); }));
+  EXPECT_EQ(reply["success"], Value(true));
+  EXPECT_EQ(service->server().requestCount(), 2u);
+
+  // Malformed JSON twice: one failure, two attempts, never a third.
+  service->server().clearRequests();
+  service->setFault("/poll/", Fault::badJSON());
+  int failures = 0;
+  client->postToDIP(
+      "poll/", Value::dictionary({{"key", Value("k")}}),
+      [](const NKHTTPRequestOperation::Ptr&, const Value&) { ADD_FAILURE() << "success"; },
+      [&](const NKHTTPRequestOperation::Ptr&, const platform::Error&) { ++failures; });
+  ASSERT_TRUE(pump([&] { return failures == 1; }));
+  pump([] { return false; }, 0.2);
+  EXPECT_EQ(failures, 1);
+  EXPECT_EQ(service->server().requestCount(), 2u);
+  EXPECT_TRUE(
+      service->server().requests()[0].header("Content-Type")->starts_with("application/json"));
+}
+
+TEST_F(PUDIPClientTest, WaitForOperationsCallsBackWhenAllFinished) {
+  auto service = startService();
+  auto client =
+      makeClient({service->baseURL(), service->baseURL(), service->baseURL(), service->baseURL()});
+  service->setFault("/ping/", Fault::delay(0.2));
+  bool replied = false, waited = false, order = false;
+  client->getPath(
+      "ping/", Value(), [&](const NKHTTPRequestOperation::Ptr&, const Value&) { replied = true; },
+      nullptr);
+  client->waitForOperations([&] {
+    waited = true;
+    // The request has finished (its reply callback may still be queued).
+    order =
+        client->operationQueue()->operationCount() == 0 && service->server().requestCount() == 1;
+  });
+  ASSERT_TRUE(pump([&] { return waited && replied; }));
+  EXPECT_TRUE(order);
+}
+
+}  // namespace
+}  // namespace client

@@ -1,0 +1,123 @@
+// AccountService: a local stand-in of the provider's account service, for
+// tests and the demo run. It serves, on 127.0.0.1 (HTTPS, or plain HTTP),
+// every request the client makes:
+//   GET  /ping/                                   {"success": true}
+//   GET  /login/?u=&p=&v=                         the login reply (user name and
+//                                                 password, or an empty user name
+//                                                 and the API key as password)
+//   POST /poll/?country_code=   {hash,key,version} {"success", "country_code", "ip", "user"}
+//   GET  /servers/?plan=&packid=                  {"open": [...], "pptp": [...]} of the plan
+//   GET  /switch/?key=&pack=&prefix=&v=           the login reply after the switch, or
+//                                                 {"error": "switch failed"}
+//   POST /change_open/          {key,pack,proto,port} {"success": true}; sets "udp"
+//   GET  /mac_v2.xml                              the update feed
+// from a JSON data file of users (e-mail, password, API key, poll hash,
+// profile and their "open" and "pptp" accounts) and plans (the servers each
+// plan may use). Bad credentials and keys get "ERROR - ..." text bodies
+// (status 401/403); unknown paths 404.
+//
+// Faults can be scripted per path for the client's error handling: a
+// status (500), an "ERROR -" text, malformed JSON, an empty object, a delay
+// or a reply that never comes; each for a number of requests or for ever.
+//
+// It is built on the loopback server of tests/support (HTTPTestServer), so
+// every request is also recorded for tests to inspect.
+//
+// Thread safety: every member may be called from any thread; requests are
+// served on the server's threads under one lock. Starting a service sets
+// SIGPIPE to be ignored in the process (a client may close a connection
+// while a reply is being written).
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/error.h"
+#include "platform/foundation/value.h"
+#include "support/http_test_server.h"
+
+namespace account_service {
+
+struct Fault {
+  enum class Kind { Status, ErrorText, BadJSON, EmptyObject, Delay, Hang };
+  Kind kind = Kind::Status;
+  int status = 500;    // Status
+  std::string text;    // ErrorText: the body is "ERROR - " + text
+  double seconds = 0;  // Delay: the normal reply, this much later
+  int count = -1;      // requests it applies to; -1 for ever
+
+  static Fault statusCode(int status, int count = -1) {
+    return {Kind::Status, status, {}, 0, count};
+  }
+  static Fault errorText(std::string text, int count = -1) {
+    return {Kind::ErrorText, 200, std::move(text), 0, count};
+  }
+  static Fault badJSON(int count = -1) { return {Kind::BadJSON, 200, {}, 0, count}; }
+  static Fault emptyObject(int count = -1) { return {Kind::EmptyObject, 200, {}, 0, count}; }
+  static Fault delay(double seconds, int count = -1) {
+    return {Kind::Delay, 200, {}, seconds, count};
+  }
+  static Fault hang(int count = -1) { return {Kind::Hang, 200, {}, 0, count}; }
+};
+
+class AccountService {
+ public:
+  // Reads a data file; None (and `*error`) when it cannot be read or parsed.
+  static platform::Value loadDataFile(const std::string& path, platform::Error* error = nullptr);
+  // The demo data file shipped beside the program (found through
+  // VARNEL_SOURCE_DIR or the source tree the program was built from).
+  static std::string demoDataFilePath();
+
+  // An HTTPS service presenting `certificateChainPEM` with `privateKeyPEM`.
+  static std::unique_ptr<AccountService> startTLS(platform::Value data,
+                                                  const std::string& certificateChainPEM,
+                                                  const std::string& privateKeyPEM);
+  static std::unique_ptr<AccountService> startPlain(platform::Value data);
+  ~AccountService();
+
+  std::string baseURL() const { return server_->baseURL(); }
+  int port() const { return server_->port(); }
+  test_support::HTTPTestServer& server() { return *server_; }
+
+  // Replaces the faults of `path` ("/login/", "/ping/", ...) with `fault`.
+  void setFault(const std::string& path, Fault fault);
+  void clearFaults();
+
+  // The current "udp" and "prefix" of an account (None when unknown).
+  platform::Value accountValue(std::int64_t accountId, const std::string& key) const;
+
+ private:
+  struct Account {
+    platform::Value dict;  // mutable dictionary, as sent
+    std::string kind;      // "open" or "pptp"
+  };
+  struct User {
+    std::string email, password, key, hash;
+    platform::Value profile;
+    std::vector<Account> accounts;
+  };
+
+  AccountService() = default;
+  void load(const platform::Value& data);
+  void install();
+  test_support::HTTPReply handle(const test_support::HTTPRecordedRequest& request);
+  test_support::HTTPReply route(const test_support::HTTPRecordedRequest& request);
+  platform::Value loginReply(const User& user) const;
+  User* userForKey(const std::string& key);
+  std::optional<Fault> takeFault(const std::string& path);
+
+  std::unique_ptr<test_support::HTTPTestServer> server_;
+  mutable std::mutex mutex_;
+  std::vector<User> users_;
+  platform::Value plans_;
+  std::map<std::string, Fault> faults_;
+};
+
+// Query-string fields of a request target, percent-decoded.
+std::map<std::string, std::string> parseQuery(const std::string& query);
+
+}  // namespace account_service

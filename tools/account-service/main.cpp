@@ -1,0 +1,100 @@
+// varnel-account-service: runs the local account service until SIGINT or
+// SIGTERM.
+//
+//   varnel-account-service [--data FILE] [--plain] [--ca-file FILE] [--url-file FILE]
+//
+// --data      the JSON data file (default: the demo data beside the sources)
+// --plain     plain HTTP instead of HTTPS
+// --ca-file   where to write the certificate authority that signed the
+//             service's certificate (default: the trusted-CA bundle under
+//             VARNEL_ROOT, so that the client trusts the service)
+// --url-file  also write the base URL there
+// The base URL ("https://127.0.0.1:<port>") is printed on standard output.
+#include <signal.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "account-service/account_service.h"
+#include "platform/security/trust.h"
+#include "platform/system/file_util.h"
+#include "support/test_certificates.h"
+
+int main(int argc, char** argv) {
+  std::string dataFile = account_service::AccountService::demoDataFilePath();
+  std::string caFile = platform::security::trustedCABundlePath();
+  std::string urlFile;
+  bool plain = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto next = [&]() -> std::string {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "%s needs a value\n", arg.c_str());
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    if (arg == "--data")
+      dataFile = next();
+    else if (arg == "--ca-file")
+      caFile = next();
+    else if (arg == "--url-file")
+      urlFile = next();
+    else if (arg == "--plain")
+      plain = true;
+    else {
+      std::fprintf(stderr, "usage: %s [--data FILE] [--plain] [--ca-file FILE] [--url-file FILE]\n",
+                   argv[0]);
+      return 2;
+    }
+  }
+
+  platform::Error error;
+  platform::Value data = account_service::AccountService::loadDataFile(dataFile, &error);
+  if (data.isNone()) {
+    std::fprintf(stderr, "cannot read %s: %s\n", dataFile.c_str(),
+                 error.localizedDescription().c_str());
+    return 1;
+  }
+
+  // Block the stop signals before any thread starts, then wait for them.
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+
+  std::unique_ptr<account_service::AccountService> service;
+  if (plain) {
+    service = account_service::AccountService::startPlain(data);
+  } else {
+    const auto ca = test_support::makeCertificateAuthority("VarnelVPN Local Account Service CA");
+    const auto leaf =
+        test_support::makeLeafCertificate(ca, "127.0.0.1", {"localhost"}, {"127.0.0.1"});
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(caFile).parent_path(), ec);
+    if (!platform::files::writeFileAtomically(caFile, ca.certificatePEM, 0644, &error)) {
+      std::fprintf(stderr, "cannot write %s: %s\n", caFile.c_str(),
+                   error.localizedDescription().c_str());
+      return 1;
+    }
+    service =
+        account_service::AccountService::startTLS(data, leaf.certificatePEM, leaf.privateKeyPEM);
+  }
+  const std::string url = service->baseURL();
+  if (!urlFile.empty() &&
+      !platform::files::writeFileAtomically(urlFile, url + "\n", 0644, &error)) {
+    std::fprintf(stderr, "cannot write %s: %s\n", urlFile.c_str(),
+                 error.localizedDescription().c_str());
+    return 1;
+  }
+  std::printf("%s\n", url.c_str());
+  std::fflush(stdout);
+
+  int signo = 0;
+  sigwait(&stop, &signo);
+  service.reset();
+  return 0;
+}
