@@ -1,0 +1,38 @@
+// VarnelHelper: the privileged helper. Started as root on the first message
+// to its service "VarnelHelper"; runs until the client's connection breaks.
+#include <memory>
+
+#include "helper/helper_files.h"
+#include "helper/helper_info.h"
+#include "helper/helper_service.h"
+#include "helper/notification_logger.h"
+#include "helper/system_preferences_handler.h"
+#include "logging/file_logger.h"
+#include "logging/log.h"
+#include "logging/log_file_manager.h"
+#include "platform/dispatch/dispatch.h"
+#include "platform/runloop/run_loop.h"
+
+int main(int argc, char** argv) {
+  if (helper::printEmbeddedPropertyList(argc, argv)) return 0;
+
+  // The network-services handler comes first, before any logger.
+  std::shared_ptr<helper::SystemPreferencesHandler> preferences =
+      helper::SystemPreferencesHandler::create();
+
+  auto fileManager = std::make_shared<logging::LKLogFileManagerDefault>(helper::privateFolder());
+  logging::LKLog::addLogger(std::make_shared<logging::LKFileLogger>(fileManager));
+  auto memoryLogger = std::make_shared<helper::LKNotificationLogger>();
+  logging::LKLog::addLogger(memoryLogger);
+
+  helper::HelperService::Options options;
+  options.preferences = preferences;
+  options.logger = memoryLogger;
+  options.policy = helper::ExecutablePolicy::load();
+  std::shared_ptr<helper::HelperService> service = helper::HelperService::create(options);
+
+  platform::dispatch::Queue::main()->async([service] { service->HelperStartup(); });
+  platform::runloop::RunLoop::main().run();
+  logging::LKLog::flushLog();
+  return 0;
+}

@@ -1,0 +1,422 @@
+#include "helper/helper_service.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "helper/helper_files.h"
+#include "helper/helper_log.h"
+#include "ipc/xpc_parse.h"
+#include "logging/log.h"
+#include "platform/foundation/exception.h"
+#include "platform/foundation/string_encoding.h"
+
+namespace helper {
+
+namespace sc = platform::sysconfig;
+using ipc::XPCMessage;
+using platform::Value;
+
+namespace {
+
+constexpr const char* kSecretKeys[] = {"password",     "sharedKey", "ipsec",
+                                       "authUserPass", "key",       "tls"};
+
+std::string stringOf(const XPCMessage& m, const char* key) {
+  return m.stringForKey(key).asString();
+}
+
+bool hasString(const XPCMessage& m, const char* key) { return m.stringForKey(key).isString(); }
+
+bool startsWithDash(const std::string& s) { return !s.empty() && s[0] == '-'; }
+
+bool hasControl(const std::string& s) {
+  for (unsigned char c : s)
+    if (c < 0x20 || c == 0x7f) return true;
+  return false;
+}
+
+}  // namespace
+
+[[noreturn]] void HelperExit(int status) {
+  logging::LKLog::flushLog();
+  std::fflush(nullptr);
+  ::_exit(status);
+}
+
+std::shared_ptr<HelperService> HelperService::create(Options options) {
+  if (!options.exitProcess) options.exitProcess = [](int status) { HelperExit(status); };
+  return std::shared_ptr<HelperService>(new HelperService(std::move(options)));
+}
+
+HelperService::HelperService(Options options) : options_(std::move(options)) {}
+
+std::shared_ptr<OpenVPN> HelperService::openVPN() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return openVPN_;
+}
+
+std::shared_ptr<ipc::DispatchTask> HelperService::sstpTask() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return sstpTask_;
+}
+
+void HelperService::HelperStartup() {
+  ipfw_ = std::make_shared<IPFWInterface>();
+  ipc::PeerRequirement requirement;
+  requirement.uids = {0};
+  if (::geteuid() != 0) requirement.uids.push_back(::geteuid());
+  requirement.executables = options_.policy.clients;
+  ipc::XPCService::setPeerCheck(ipc::XPCService::peerCheckFor(requirement));
+  std::weak_ptr<HelperService> weak = weak_from_this();
+  listener_ = ipc::XPCService::create([weak](const std::shared_ptr<ipc::XPCConnection>& c) {
+    if (auto self = weak.lock()) self->HelperConnectionHandler(c);
+  });
+  ipc::XPCService::runMachService(kHelperServiceName);
+}
+
+void HelperService::HelperConnectionHandler(const std::shared_ptr<ipc::XPCConnection>& connection) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    newestConnection_ = connection;
+  }
+  std::weak_ptr<HelperService> weak = weak_from_this();
+  connection->setEventHandler(
+      [weak](const XPCMessage& message, const std::shared_ptr<ipc::XPCConnection>& c) {
+        if (auto self = weak.lock()) self->HelperMessageHandler(message, c);
+      });
+}
+
+void HelperService::HelperMessageHandler(const XPCMessage& message,
+                                         const std::shared_ptr<ipc::XPCConnection>& connection) {
+  std::optional<XPCMessage> reply = handleMessage(message);
+  if (reply && connection) connection->sendMessage(*reply);
+}
+
+std::optional<XPCMessage> HelperService::handleMessage(const XPCMessage& message) {
+  if (std::optional<XPCMessage> invoked = message.invoke()) return invoked;
+  XPCMessage reply = XPCMessage::messageReplyForMessage(&message);
+  const bool hasOperation = static_cast<bool>(message.objectForKey("operation"));
+  const std::string operation = stringOf(message, "operation");
+
+  if (operation == "PPTPConnectionRequest" || operation == "L2TPConnectionRequest" ||
+      operation == "IPSecConnectionRequest") {
+    startNetworkService(operation, message);
+    reply.setBool(true, "result");
+  } else if (operation == "SSTPConnectionRequest") {
+    startSSTP(message);
+    reply.setBool(true, "result");
+  } else if (operation == "OpenVPNConnectionRequest") {
+    startOpenVPN(message);
+    reply.setBool(true, "result");
+  } else if (operation == "CurrentConnectionState") {
+    reply.setObject(Value(static_cast<std::int32_t>(state_.load())), "result");
+  } else if (operation == "LogUpdate") {
+    if (options_.logger) {
+      if (std::optional<std::string> text = options_.logger->PopBuffer())
+        reply.setObject(Value(*text), "result");
+    }
+  }
+
+  if (!hasOperation || operation == "DisconnectConnection") {
+    teardown();
+    if (!hasOperation) {
+      options_.exitProcess(0);
+      return std::nullopt;
+    }
+    reply.setBool(true, "result");
+  }
+  return reply;
+}
+
+std::string HelperService::redactedDescription(const XPCMessage& request) {
+  Value all = ipc::XPCParse::dictionaryWithContentsOfXPCObject(request.getXPCDictionary());
+  Value copy = all.isDictionary() ? all.mutableCopy() : Value::mutableDictionary();
+  for (const char* key : kSecretKeys)
+    if (copy.contains(key)) copy.set(key, kRedacted);
+  return XPCMessage(ipc::XPCParse::newXPCObject(copy)).description();
+}
+
+bool HelperService::transition(std::initializer_list<std::int64_t> from, std::int64_t to) {
+  std::int64_t current = state_.load();
+  for (;;) {
+    bool allowed = false;
+    for (std::int64_t f : from) allowed = allowed || f == current;
+    if (!allowed) return false;
+    if (state_.compare_exchange_weak(current, to)) return true;
+  }
+}
+
+void HelperService::stopRunning() {
+  sc::NetworkConnectionPtr network;
+  std::shared_ptr<OpenVPN> vpn;
+  std::shared_ptr<ipc::DispatchTask> sstp;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    network = lastNetworkConnection_;
+    vpn = openVPN_;
+    sstp = sstpTask_;
+  }
+  if (network && options_.preferences) options_.preferences->DisconnectService(network);
+  if (vpn) vpn->disconnect();
+  if (sstp) sstp->RequestTermination();
+}
+
+void HelperService::teardown() {
+  state_.store(kStateDisconnecting);
+  stopRunning();
+  const std::uint64_t generation = generation_.load();
+  std::weak_ptr<HelperService> weak = weak_from_this();
+  platform::dispatch::Queue::main()->after(options_.settleDelay, [weak, generation] {
+    auto self = weak.lock();
+    if (self && self->isCurrent(generation))
+      self->transition({kStateDisconnecting}, kStateDisconnected);
+  });
+}
+
+std::uint64_t HelperService::beginConnection() {
+  stopRunning();
+  std::shared_ptr<OpenVPN> oldVPN;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    oldVPN = std::move(openVPN_);
+    openVPN_.reset();
+    sstpTask_.reset();
+    lastNetworkConnection_.reset();
+  }
+  // The old OpenVPN holds the management port until it has ended.
+  if (oldVPN && !oldVPN->waitForExit(12.0))
+    HelperLog("The previous OpenVPN process has not ended yet.");
+  const std::uint64_t generation = ++generation_;
+  state_.store(kStateConnecting);
+  return generation;
+}
+
+void HelperService::fail(std::uint64_t generation) {
+  if (isCurrent(generation)) state_.store(kStateFailed);
+}
+
+void HelperService::startNetworkService(const std::string& operation, const XPCMessage& message) {
+  std::shared_ptr<SystemPreferencesHandler> prefs = options_.preferences;
+  if (operation == "PPTPConnectionRequest") {
+    HelperLog("PPTP connection request recieved. Creating service.");
+  } else if (operation == "L2TPConnectionRequest") {
+    HelperLog("L2TP connection request recieved. Creating service.");
+  } else {
+    HelperLog("%@ %@", message.objectForKey("assigned"), kRedacted);
+    HelperLog("%@", redactedDescription(message));
+  }
+  const std::uint64_t generation = beginConnection();
+  if (operation == "PPTPConnectionRequest") {
+    if (prefs)
+      prefs->CreatePPTPService(stringOf(message, "ip"), stringOf(message, "username"),
+                               stringOf(message, "password"));
+    HelperLog("PPTP service created, connecting now.");
+  } else if (operation == "L2TPConnectionRequest") {
+    if (prefs)
+      prefs->CreateL2TPService(stringOf(message, "ip"), stringOf(message, "username"),
+                               stringOf(message, "password"), stringOf(message, "ipsec"));
+    HelperLog("L2TP service created, connecting now.");
+  } else if (prefs) {
+    prefs->CreateIPSecService(stringOf(message, "assigned"), stringOf(message, "sharedKey"));
+  }
+  if (!prefs) {
+    fail(generation);
+    return;
+  }
+  std::weak_ptr<HelperService> weak = weak_from_this();
+  bool started = prefs->ConnectToService(
+      kServiceName,
+      [weak, generation](const sc::NetworkConnectionPtr& c, sc::ConnectionStatus status, void*) {
+        if (auto self = weak.lock()) self->SCNetworkStatusHandler(c, status, generation);
+      });
+  if (!started) {
+    HelperLog("The network service could not be started.");
+    fail(generation);
+  }
+}
+
+void HelperService::SCNetworkStatusHandler(const sc::NetworkConnectionPtr& connection,
+                                           sc::ConnectionStatus status, std::uint64_t generation) {
+  if (!isCurrent(generation)) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lastNetworkConnection_ = connection;
+  }
+  const std::string id = connection ? connection->serviceID() : std::string();
+  switch (status) {
+    case sc::ConnectionStatus::Disconnected:
+      // A link that ends while it was still connecting has failed.
+      if (!transition({kStateConnecting}, kStateFailed)) state_.store(kStateDisconnected);
+      HelperLog("Connection %@ is now disconnected.", id);
+      break;
+    case sc::ConnectionStatus::Connecting:
+      state_.store(kStateConnecting);
+      HelperLog("Connection %@ is now connecting.", id);
+      break;
+    case sc::ConnectionStatus::Connected:
+      state_.store(kStateConnected);
+      HelperLog("Connection %@ is now connected.", id);
+      break;
+    case sc::ConnectionStatus::Disconnecting:
+      state_.store(kStateDisconnecting);
+      HelperLog("Connection %@ is now disconnecting.", id);
+      break;
+    default:
+      break;
+  }
+}
+
+std::vector<std::string> HelperService::sstpArguments(const XPCMessage& request) {
+  return {"--log-level",
+          "2",
+          "--log-stdout",
+          "--cert-warn",
+          "--user",
+          stringOf(request, "username"),
+          "--password",
+          stringOf(request, "password"),
+          stringOf(request, "host"),
+          "usepeerdns",
+          "defaultroute",
+          "refuse-pap",
+          "refuse-eap",
+          "file",
+          stringOf(request, "sstpOptions"),
+          "noauth",
+          "mtu",
+          "1400",
+          "logfile",
+          privatePath(kSSTPLogFileName)};
+}
+
+void HelperService::startSSTP(const XPCMessage& message) {
+  const std::uint64_t generation = beginConnection();
+  const std::string path = stringOf(message, "sstpLocation");
+  if (!options_.policy.allowsExecutable(path)) {
+    HelperLog("Refused to start %@: not an executable that this installation ships.", path);
+    fail(generation);
+    return;
+  }
+  const std::string host = stringOf(message, "host"), options = stringOf(message, "sstpOptions");
+  if (!hasString(message, "username") || !hasString(message, "password") || host.empty() ||
+      options.empty() || startsWithDash(host) || startsWithDash(options) || hasControl(host) ||
+      hasControl(options) || privateFolder().empty()) {
+    HelperLog("SSTP request refused: a value is missing or unusable.");
+    fail(generation);
+    return;
+  }
+  auto task = ipc::DispatchTask::create();
+  task->setLaunchPath(path);
+  std::vector<Value> args;
+  for (const std::string& a : sstpArguments(message)) args.emplace_back(a);
+  task->setArguments(Value::array(std::move(args)));
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sstpTask_ = task;
+  }
+  std::weak_ptr<HelperService> weak = weak_from_this();
+  std::weak_ptr<ipc::DispatchTask> weakTask = task;
+  try {
+    task->launchWithOutputBlock(
+        [weak, generation](const platform::Bytes& chunk) {
+          if (auto self = weak.lock()) self->SSTPOutputHandler(chunk, generation);
+        },
+        nullptr,
+        [weak, generation] {
+          auto self = weak.lock();
+          if (self && self->isCurrent(generation))
+            self->transition({kStateNone, kStateDisconnected, kStateConnecting}, kStateConnecting);
+        },
+        [weak, weakTask, generation] {
+          auto self = weak.lock();
+          if (!self) return;
+          if (self->isCurrent(generation)) {
+            // A client that ends before it ever connected has failed.
+            if (!self->transition({kStateConnecting, kStateFailed}, kStateFailed))
+              self->state_.store(kStateDisconnected);
+          }
+          std::lock_guard<std::mutex> lock(self->mutex_);
+          if (self->sstpTask_ && self->sstpTask_ == weakTask.lock()) self->sstpTask_.reset();
+        });
+  } catch (const platform::Exception& e) {
+    HelperLog("The SSTP client could not be started: %@", e.reason());
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      sstpTask_.reset();
+    }
+    fail(generation);
+  }
+}
+
+void HelperService::SSTPOutputHandler(const platform::Bytes& chunk, std::uint64_t generation) {
+  if (!isCurrent(generation)) return;
+  std::string_view text(reinterpret_cast<const char*>(chunk.data()), chunk.size());
+  if (!platform::isValidUTF8(text)) return;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find('\n', start);
+    std::string_view piece =
+        text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+    if (piece.find("Connection Established") != std::string_view::npos)
+      state_.store(kStateConnected);
+    if (piece.find("Terminating on") != std::string_view::npos) state_.store(kStateDisconnected);
+    if (piece.find("SSTP session was established") != std::string_view::npos)
+      state_.store(kStateDisconnected);
+    if (piece.find("Connection was aborted") != std::string_view::npos) state_.store(kStateFailed);
+    if (piece.find("Connection failed") != std::string_view::npos) state_.store(kStateFailed);
+    if (end == std::string_view::npos) break;
+    start = end + 1;
+  }
+}
+
+void HelperService::startOpenVPN(const XPCMessage& message) {
+  const std::uint64_t generation = beginConnection();
+  const std::string path = stringOf(message, "openVPNPath");
+  if (!options_.policy.allowsExecutable(path)) {
+    HelperLog("Refused to start %@: not an executable that this installation ships.", path);
+    fail(generation);
+    return;
+  }
+  auto driver = OpenVPN::create();
+  driver->setOpenVPNPath(path);
+  driver->setAccountDictionary(
+      ipc::XPCParse::dictionaryWithContentsOfXPCObject(message.getXPCDictionary()));
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    openVPN_ = driver;
+  }
+  std::weak_ptr<HelperService> weak = weak_from_this();
+  bool started = driver->startOpenVPN([weak, generation](int code) {
+    if (auto self = weak.lock()) self->OpenVPNStateHandler(code, generation);
+  });
+  if (!started) fail(generation);
+}
+
+void HelperService::OpenVPNStateHandler(int code, std::uint64_t generation) {
+  if (!isCurrent(generation)) return;
+  switch (code) {
+    case kOpenVPNStateConnecting:
+    case kOpenVPNStateWait:
+      state_.store(kStateConnecting);
+      break;
+    case kOpenVPNStateConnected:
+      state_.store(kStateConnected);
+      break;
+    case kOpenVPNStateExiting:
+      // Ignored while disconnected, and after a failure was already told.
+      transition({kStateNone, kStateConnecting, kStateDisconnecting, kStateConnected},
+                 kStateDisconnecting);
+      break;
+    case kOpenVPNStateProcessExit:
+      // An OpenVPN that ends before it ever connected (and before it said
+      // it was exiting) has failed.
+      if (!transition({kStateConnecting, kStateFailed}, kStateFailed))
+        state_.store(kStateDisconnected);
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace helper

@@ -1,0 +1,140 @@
+// HelperService: the privileged helper's one message handler and the
+// process-wide connection state that the client polls.
+//
+// Operations: "PPTPConnectionRequest", "L2TPConnectionRequest",
+// "IPSecConnectionRequest" (system network services), "SSTPConnectionRequest"
+// (the SSTP client as a child process), "OpenVPNConnectionRequest" (the
+// OpenVPN driver), "CurrentConnectionState", "LogUpdate" and
+// "DisconnectConnection". A message without "operation" (the channel's
+// error message when the client's connection breaks) tears everything down
+// and ends the process.
+//
+// Guarantees:
+//  1. The state is one atomic word. An accepted connection request first
+//     tears down the running connection, then sets 3 (connecting); a
+//     connection that fails where the helper can tell (a child that exits
+//     before it connected, a service that cannot be started, a refused
+//     request) ends in 2. Check-then-set rules are compare-and-set.
+//  2. Each connection request starts a new generation: reports of an older
+//     connection (a late child exit, a late status) never change the state
+//     of a newer one.
+//  3. Only executables that the installation ships or names are started
+//     (ExecutablePolicy); anything else is refused and logged.
+//  4. No secret is logged: passwords, shared secrets and keys are replaced
+//     by "<redacted>" wherever a request is written to the log.
+//  5. The process ends through `exitProcess`, which by default flushes the
+//     logs and leaves without running destructors on other threads.
+//
+// Thread safety: the handler runs on each client connection's own queue;
+// the held objects are read and replaced under one lock that is never held
+// across a stop; the state is atomic.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "helper/executable_policy.h"
+#include "helper/ipfw_interface.h"
+#include "helper/notification_logger.h"
+#include "helper/openvpn.h"
+#include "helper/system_preferences_handler.h"
+#include "ipc/dispatch_task.h"
+#include "ipc/xpc_connection.h"
+#include "ipc/xpc_message.h"
+#include "ipc/xpc_service.h"
+
+namespace helper {
+
+inline constexpr const char* kHelperServiceName = "VarnelHelper";
+inline constexpr const char* kSSTPLogFileName = "vvpn-sstp.log";
+
+enum HelperConnectionState : std::int64_t {
+  kStateNone = 0,
+  kStateDisconnected = 1,
+  kStateFailed = 2,
+  kStateConnecting = 3,
+  kStateDisconnecting = 4,
+  kStateConnected = 5,
+};
+
+class HelperService : public std::enable_shared_from_this<HelperService> {
+ public:
+  struct Options {
+    // The network-services handler (nullptr: PPTP, L2TP and IPSec do nothing).
+    std::shared_ptr<SystemPreferencesHandler> preferences;
+    std::shared_ptr<LKNotificationLogger> logger;
+    ExecutablePolicy policy;
+    // Ends the process (default: flush the logs, then _exit).
+    std::function<void(int status)> exitProcess;
+    // Delay of the settle timer after a teardown.
+    double settleDelay = 10.0;
+  };
+
+  static std::shared_ptr<HelperService> create(Options options);
+
+  // Start-up on the main queue: the route-query object, the listener (with
+  // the peer check: root or a configured client) on "VarnelHelper".
+  void HelperStartup();
+  void HelperConnectionHandler(const std::shared_ptr<ipc::XPCConnection>& connection);
+  void HelperMessageHandler(const ipc::XPCMessage& message,
+                            const std::shared_ptr<ipc::XPCConnection>& connection);
+  // The handler without a connection: the reply to send, or nullopt when
+  // none is sent (the process was ended, or the message was a broken one).
+  std::optional<ipc::XPCMessage> handleMessage(const ipc::XPCMessage& message);
+
+  std::int64_t connectionState() const { return state_.load(); }
+  void setConnectionState(std::int64_t state) { state_.store(state); }
+
+  // Status and state handlers, bound to the generation they were made for.
+  void SCNetworkStatusHandler(const platform::sysconfig::NetworkConnectionPtr& connection,
+                              platform::sysconfig::ConnectionStatus status,
+                              std::uint64_t generation);
+  void OpenVPNStateHandler(int code, std::uint64_t generation);
+  void SSTPOutputHandler(const platform::Bytes& chunk, std::uint64_t generation);
+
+  // The SSTP client's command line for a request.
+  static std::vector<std::string> sstpArguments(const ipc::XPCMessage& request);
+  // The request's description with every secret replaced.
+  static std::string redactedDescription(const ipc::XPCMessage& request);
+
+  std::shared_ptr<OpenVPN> openVPN() const;
+  std::shared_ptr<ipc::DispatchTask> sstpTask() const;
+  std::shared_ptr<IPFWInterface> routeInterface() const { return ipfw_; }
+
+ private:
+  explicit HelperService(Options options);
+  // Stops whatever runs (network service, OpenVPN, SSTP client).
+  void stopRunning();
+  void teardown();
+  // A new generation for a new connection request; tears down the old one.
+  std::uint64_t beginConnection();
+  void fail(std::uint64_t generation);
+  bool isCurrent(std::uint64_t generation) const { return generation_.load() == generation; }
+  // Sets `to` when the state is one of `from` (atomically).
+  bool transition(std::initializer_list<std::int64_t> from, std::int64_t to);
+
+  void startNetworkService(const std::string& operation, const ipc::XPCMessage& message);
+  void startSSTP(const ipc::XPCMessage& message);
+  void startOpenVPN(const ipc::XPCMessage& message);
+
+  Options options_;
+  std::atomic<std::int64_t> state_{kStateNone};
+  std::atomic<std::uint64_t> generation_{0};
+  mutable std::mutex mutex_;  // guards the held objects below
+  platform::sysconfig::NetworkConnectionPtr lastNetworkConnection_;
+  std::shared_ptr<ipc::DispatchTask> sstpTask_;
+  std::shared_ptr<OpenVPN> openVPN_;
+  std::shared_ptr<ipc::XPCConnection> newestConnection_;
+  std::shared_ptr<IPFWInterface> ipfw_;
+  std::shared_ptr<ipc::XPCService> listener_;
+};
+
+// Flushes the logs and ends the process without running destructors.
+[[noreturn]] void HelperExit(int status);
+
+}  // namespace helper

@@ -1,0 +1,583 @@
+#include "helper/openvpn.h"
+
+#include <sys/stat.h>
+
+#include <atomic>
+
+#include "helper/helper_files.h"
+#include "helper/helper_log.h"
+#include "platform/dispatch/dispatch.h"
+#include "platform/foundation/exception.h"
+#include "platform/foundation/format.h"
+#include "platform/foundation/string_encoding.h"
+
+namespace helper {
+
+using platform::Value;
+
+namespace {
+
+std::atomic<std::uint16_t> gManagementPort{kManagementPort};
+
+bool isValidUTF8(std::string_view s) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    std::size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    if (n == 0 || i + n > s.size()) return false;
+    for (std::size_t k = 1; k < n; ++k)
+      if ((static_cast<unsigned char>(s[i + k]) >> 6) != 2) return false;
+    i += n;
+  }
+  return true;
+}
+
+// The text of a request value as "%@" prints it; nullopt when absent.
+std::optional<std::string> textOf(const Value& v) {
+  if (v.isNone() || v.isNull()) return std::nullopt;
+  if (v.isString()) return v.asString();
+  return platform::format("%@", v);
+}
+
+bool nonEmpty(const Value& account, const char* key) {
+  std::optional<std::string> t = textOf(account[key]);
+  return t && !t->empty();
+}
+
+// A value that goes on the command line: present, not an option, no control
+// characters.
+bool safeArgument(const std::string& s) {
+  if (s.empty() || s[0] == '-') return false;
+  for (unsigned char c : s)
+    if (c < 0x20 || c == 0x7f) return false;
+  return true;
+}
+
+std::string shellQuote(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) {
+    if (c == '\'')
+      out += "'\\''";
+    else
+      out += c;
+  }
+  return out + "'";
+}
+
+}  // namespace
+
+std::shared_ptr<OpenVPN> OpenVPN::create() { return std::shared_ptr<OpenVPN>(new OpenVPN()); }
+
+Value OpenVPN::accountDictionary() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return accountDictionary_;
+}
+void OpenVPN::setAccountDictionary(Value dictionary) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  accountDictionary_ = dictionary.copy();
+}
+std::string OpenVPN::openVPNPath() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return openVPNPath_;
+}
+void OpenVPN::setOpenVPNPath(std::string path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  openVPNPath_ = std::move(path);
+}
+OpenVPN::StateBlock OpenVPN::stateChange() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return stateChange_;
+}
+std::shared_ptr<ipc::DispatchTask> OpenVPN::ovpnTask() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ovpnTask_;
+}
+net::sockets::DispatchSocketPtr OpenVPN::ovpnSocket() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ovpnSocket_;
+}
+
+void OpenVPN::setManagementPortForTesting(std::uint16_t port) {
+  gManagementPort = port ? port : kManagementPort;
+}
+std::uint16_t OpenVPN::managementPort() { return gManagementPort; }
+
+void OpenVPN::setManagementWriterForTesting(std::function<void(const std::string&)> writer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  testWriter_ = std::move(writer);
+}
+
+std::string OpenVPN::filePath(std::string_view name) {
+  return privatePath(platform::format("VarnelVPN.%@", std::string(name)));
+}
+std::string OpenVPN::upScriptPath() { return privatePath("varnel-up.sh"); }
+std::string OpenVPN::downScriptPath() { return privatePath("varnel-down.sh"); }
+
+std::optional<std::vector<std::string>> OpenVPN::openVPNAccountToArgumentArray(
+    const Value& account, std::string* problem) {
+  auto fail = [&](const std::string& why) -> std::optional<std::vector<std::string>> {
+    if (problem) *problem = why;
+    return std::nullopt;
+  };
+  const std::string up = upScriptPath(), down = downScriptPath();
+  if (up.empty()) return fail("the helper's private folder is not available");
+  // Every value taken from the request, checked before use.
+  auto value = [&](const char* key, std::string* out) -> bool {
+    std::optional<std::string> t = textOf(account[key]);
+    if (!t || !safeArgument(*t)) {
+      if (problem) *problem = platform::format("unusable value for \"%s\"", key);
+      return false;
+    }
+    *out = *t;
+    return true;
+  };
+  const bool udp = account["udp"].asBool();
+  const char* transport = udp ? "udp" : "tcp";
+  std::vector<std::string> a = {"--client",
+                                "--verb",
+                                "4",
+                                "--comp-lzo",
+                                "adaptive",
+                                "--redirect-gateway",
+                                "def1",
+                                "--persist-tun",
+                                "--persist-key",
+                                "--script-security",
+                                "2",
+                                "--dev",
+                                "tun",
+                                "--up",
+                                up,
+                                "--down",
+                                down};
+  std::string v;
+  if (account.contains("fragment") && udp) {
+    if (!value("fragment", &v)) return std::nullopt;
+    a.insert(a.end(), {"--fragment", v});
+  }
+  if (account.contains("mss") && udp) {
+    if (!value("mss", &v)) return std::nullopt;
+    a.insert(a.end(), {"--mssfix", v});
+  }
+  std::string remote;
+  if (!value("remote", &remote)) return std::nullopt;
+  a.insert(a.end(), {"--remote", remote});
+  if (account.contains("proxyEnabled")) {
+    std::string ip, port;
+    if (!value("proxyIp", &ip) || !value("proxyPort", &port)) return std::nullopt;
+    a.insert(a.end(), {"443", "tcp", "--http-proxy", ip, port});
+  } else {
+    if (!value("port", &v)) return std::nullopt;
+    a.insert(a.end(), {v, transport});
+    for (const Value& entry : account["portList"].elements()) {
+      std::optional<std::string> port = textOf(entry);
+      if (!port || !safeArgument(*port)) return fail("unusable entry in \"portList\"");
+      a.insert(a.end(), {"--remote", remote, *port, transport});
+    }
+  }
+  if (account.contains("cipher")) {
+    if (!value("cipher", &v)) return std::nullopt;
+    a.insert(a.end(), {"--cipher", v});
+  }
+  if (account.contains("scramble")) {
+    a.push_back("--scramble");
+    if (!value("scramble", &v)) return std::nullopt;
+    if (v != "by_word") a.push_back(v);
+    if (account.contains("scrambleWord")) {
+      if (!value("scrambleWord", &v)) return std::nullopt;
+      a.push_back(v);
+    }
+  }
+  if (nonEmpty(account, "authUserPass"))
+    a.insert(a.end(), {"--auth", "md5", "--auth-user-pass", "--ns-cert-type", "server",
+                       "--management-query-passwords"});
+  if (nonEmpty(account, "tls"))
+    a.insert(a.end(), {"--tls-auth", filePath("tls"), "--key-direction", "1"});
+  for (const char* key : {"ca", "cert", "key"})
+    if (nonEmpty(account, key)) a.insert(a.end(), {platform::format("--%@", key), filePath(key)});
+  a.insert(a.end(), {"--management", kManagementHost, std::to_string(managementPort()),
+                     "--management-hold"});
+  return a;
+}
+
+std::optional<std::string> OpenVPN::decodeBase64Strict(std::string_view text) {
+  auto sextet = [](char c) -> int {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+  };
+  if (text.size() % 4 != 0) return std::nullopt;
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); i += 4) {
+    int v[4];
+    int pad = 0;
+    for (int k = 0; k < 4; ++k) {
+      char c = text[i + k];
+      if (c == '=' && i + 4 == text.size() && k >= 2) {
+        v[k] = 0;
+        ++pad;
+        continue;
+      }
+      if (pad) return std::nullopt;  // data after padding
+      v[k] = sextet(c);
+      if (v[k] < 0) return std::nullopt;
+    }
+    std::uint32_t n = (v[0] << 18) | (v[1] << 12) | (v[2] << 6) | v[3];
+    out.push_back(static_cast<char>((n >> 16) & 0xFF));
+    if (pad < 2) out.push_back(static_cast<char>((n >> 8) & 0xFF));
+    if (pad < 1) out.push_back(static_cast<char>(n & 0xFF));
+  }
+  return out;
+}
+
+bool OpenVPN::writeOpenVPNCertificates(const Value& account) {
+  if (privateFolder().empty()) return false;
+  bool ok = true;
+  for (const char* key : {"ca", "cert", "key", "tls"}) {
+    const Value v = account[key];
+    if (v.isNone() || v.isNull()) continue;
+    std::optional<std::string> decoded = decodeBase64Strict(v.asString());
+    if (!decoded || !isValidUTF8(*decoded)) continue;  // undecodable: nothing written
+    ok = writePrivateFile(filePath(key), *decoded, 0600) && ok;
+  }
+  ok = writePrivateFile(upScriptPath(), upScript(), 0700) && ok;
+  ok = writePrivateFile(downScriptPath(), downScript(), 0700) && ok;
+  return ok;
+}
+
+std::string OpenVPN::upScript() {
+  const std::string state = shellQuote(privateFolder());
+  return "#!/bin/bash\n"
+         "# Run by OpenVPN when the tunnel comes up: points the system's DNS at the\n"
+         "# servers the VPN server pushed, then 8.8.8.8, with the search domain openvpn.\n"
+         "PATH=/bin:/sbin:/usr/sbin:/usr/bin\n"
+         "STATE=" +
+         state +
+         "\n"
+         "dev=\"${dev:-$1}\"\n"
+         "servers=\"\"\n"
+         "n=1\n"
+         "while :; do\n"
+         "  name=\"foreign_option_$n\"\n"
+         "  opt=\"${!name}\"\n"
+         "  [ -z \"$opt\" ] && break\n"
+         "  case \"$opt\" in\n"
+         "    *DNS*)\n"
+         "      server=\"${opt#dhcp-option DNS }\"\n"
+         "      if [[ \"$server\" =~ ^[0-9A-Fa-f.:]+$ ]]; then servers=\"$servers $server\"; fi\n"
+         "      ;;\n"
+         "  esac\n"
+         "  n=$((n + 1))\n"
+         "done\n"
+         "servers=\"$servers 8.8.8.8\"\n"
+         "if command -v resolvectl >/dev/null 2>&1 && resolvectl status >/dev/null 2>&1; then\n"
+         "  resolvectl dns \"$dev\" $servers\n"
+         "  resolvectl domain \"$dev\" openvpn\n"
+         "else\n"
+         "  if [ ! -e \"$STATE/varnelvpn_dns.temp\" ]; then\n"
+         "    cat /etc/resolv.conf > \"$STATE/varnelvpn_dns.temp\" 2>/dev/null\n"
+         "  fi\n"
+         "  {\n"
+         "    for s in $servers; do echo \"nameserver $s\"; done\n"
+         "    echo \"search openvpn\"\n"
+         "  } > \"$STATE/varnelvpn_resolv.new\"\n"
+         "  cat \"$STATE/varnelvpn_resolv.new\" > /etc/resolv.conf\n"
+         "  rm -f \"$STATE/varnelvpn_resolv.new\"\n"
+         "fi\n"
+         "exit 0\n";
+}
+
+std::string OpenVPN::downScript() {
+  const std::string state = shellQuote(privateFolder());
+  return "#!/bin/bash\n"
+         "# Run by OpenVPN when the tunnel goes down: gives the system its DNS back.\n"
+         "PATH=/bin:/sbin:/usr/sbin:/usr/bin\n"
+         "STATE=" +
+         state +
+         "\n"
+         "dev=\"${dev:-$1}\"\n"
+         "if command -v resolvectl >/dev/null 2>&1 && resolvectl status >/dev/null 2>&1; then\n"
+         "  resolvectl revert \"$dev\"\n"
+         "fi\n"
+         "if [ -e \"$STATE/varnelvpn_dns.temp\" ]; then\n"
+         "  cat \"$STATE/varnelvpn_dns.temp\" > /etc/resolv.conf\n"
+         "  rm -f \"$STATE/varnelvpn_dns.temp\"\n"
+         "fi\n"
+         "exit 0\n";
+}
+
+bool OpenVPN::startOpenVPN(StateBlock block) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stateChange_ = std::move(block);
+  }
+  const Value account = accountDictionary();
+  std::string problem;
+  std::optional<std::vector<std::string>> args = openVPNAccountToArgumentArray(account, &problem);
+  if (!args) {
+    HelperLog("OpenVPN request refused: %@.", problem);
+    return false;
+  }
+  if (!writeOpenVPNCertificates(account)) {
+    HelperLog("OpenVPN request refused: its files could not be written.");
+    return false;
+  }
+  auto task = ipc::DispatchTask::create();
+  task->setLaunchPath(openVPNPath());
+  std::vector<Value> argv;
+  for (const auto& s : *args) argv.emplace_back(s);
+  task->setArguments(Value::array(std::move(argv)));
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ovpnTask_ = task;
+    running_ = true;
+  }
+  std::weak_ptr<OpenVPN> weak = weak_from_this();
+  try {
+    task->launchWithOutputBlock(
+        [weak](const platform::Bytes& chunk) {
+          if (auto self = weak.lock())
+            self->handleOutput(
+                std::string_view(reinterpret_cast<const char*>(chunk.data()), chunk.size()));
+        },
+        nullptr, nullptr,
+        [weak] {
+          auto self = weak.lock();
+          if (!self) return;
+          bool waitForDialogue;
+          {
+            std::lock_guard<std::mutex> lock(self->mutex_);
+            self->running_ = false;
+            waitForDialogue = self->ovpnSocket_ && self->socketConnected_;
+          }
+          self->exited_.notify_all();
+          if (!waitForDialogue) {
+            self->reportExit();
+            return;
+          }
+          // The management dialogue may still hold the process's last STATE
+          // lines: report the exit once it has been read to its end (or
+          // after two seconds), so the codes arrive in the order OpenVPN
+          // meant them.
+          platform::dispatch::Queue::global()->after(2.0, [weak] {
+            if (auto s = weak.lock()) s->reportExit();
+          });
+        });
+  } catch (const platform::Exception& e) {
+    HelperLog("OpenVPN could not be started: %@", e.reason());
+    std::lock_guard<std::mutex> lock(mutex_);
+    ovpnTask_.reset();
+    running_ = false;
+    return false;
+  }
+  return true;
+}
+
+void OpenVPN::handleOutput(std::string_view chunk) {
+  // Output is read in chunks that may cut a line (or a character) in two:
+  // only complete lines are tested, the rest waits for the next chunk.
+  std::string lines;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    outputCarry_.append(chunk);
+    const std::size_t end = outputCarry_.rfind('\n');
+    if (end == std::string::npos) {
+      if (outputCarry_.size() > kMaxOutputCarry) outputCarry_.clear();
+      return;
+    }
+    lines = outputCarry_.substr(0, end + 1);
+    outputCarry_.erase(0, end + 1);
+  }
+  if (!isValidUTF8(lines)) return;
+  if (lines.find("MANAGEMENT: Socket bind failed") != std::string::npos)
+    updateState(kOpenVPNStateBindFailure);
+  if (lines.find("Need hold release from management interface") != std::string::npos)
+    connectManagement();
+}
+
+// One serial queue over the global queue: the dialogue's callbacks (reads,
+// then the disconnect) run one at a time and in order.
+platform::dispatch::QueuePtr OpenVPN::managementQueue() {
+  static platform::dispatch::QueuePtr queue = platform::dispatch::Queue::createSerial(
+      "OpenVPN.management", platform::dispatch::Queue::global());
+  return queue;
+}
+
+void OpenVPN::connectManagement() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // A connected dialogue answers the new hold itself (">HOLD:").
+    if (ovpnSocket_ && socketConnected_) return;
+    if (testWriter_) return;
+  }
+  auto sock = net::sockets::DispatchSocket::create(weak_from_this(), managementQueue());
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ovpnSocket_ = sock;
+    socketConnected_ = false;
+    partialLine_.clear();
+  }
+  platform::Error error;
+  if (sock->connectToHost(kManagementHost, managementPort(), 5.0, &error)) {
+    sock->readDataWithTimeout(-1, 0);
+  } else {
+    HelperLog("Management connection refused: %@", error.localizedDescription());
+  }
+}
+
+void OpenVPN::disconnect() {
+  std::shared_ptr<ipc::DispatchTask> task = ovpnTask();
+  if (task) task->RequestTermination();
+}
+
+bool OpenVPN::waitForExit(double seconds) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return exited_.wait_for(lock, platform::dispatch::seconds(seconds), [&] { return !running_; });
+}
+
+void OpenVPN::updateState(int code) {
+  StateBlock block = stateChange();
+  if (!block) return;
+  platform::dispatch::Queue::main()->async([block, code] { block(code); });
+}
+
+void OpenVPN::writeToManagementInterface(const std::string& text, const std::string& secret) {
+  std::string shown = text;
+  if (!secret.empty()) {
+    for (std::size_t at = shown.find(secret); at != std::string::npos;
+         at = shown.find(secret, at + std::string(kRedacted).size()))
+      shown.replace(at, secret.size(), kRedacted);
+  }
+  HelperLog("Writing: %@", shown);
+  std::function<void(const std::string&)> writer;
+  net::sockets::DispatchSocketPtr sock;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    writer = testWriter_;
+    sock = ovpnSocket_;
+  }
+  if (writer) {
+    writer(text);
+    return;
+  }
+  if (sock) sock->writeData(platform::Bytes(text.begin(), text.end()), 5.0, 0);
+}
+
+int OpenVPN::stateCodeForName(std::string_view name) {
+  static const std::pair<const char*, int> table[] = {
+      {"CONNECTING", 1},   {"TCP_CONNECT", 1}, {"WAIT", 2},       {"AUTH", 3},
+      {"GET_CONFIG", 4},   {"ASSIGN_IP", 5},   {"ADD_ROUTES", 6}, {"CONNECTED", 7},
+      {"RECONNECTING", 8}, {"EXITING", 9},     {"PASSWORD", 12}};
+  for (const auto& [n, code] : table)
+    if (name == n) return code;
+  return 0;
+}
+
+std::string OpenVPN::userNameOf(const std::string& name) {
+  std::size_t at = name.rfind('_');
+  return at == std::string::npos ? name : name.substr(at + 1);
+}
+
+std::optional<std::string> OpenVPN::quoteManagementValue(std::string_view value) {
+  std::string out = "\"";
+  for (char c : value) {
+    if (c == '\n' || c == '\r' || c == '\0') return std::nullopt;
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+void OpenVPN::handleManagementData(std::string_view data) {
+  std::vector<std::string> lines;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    partialLine_.append(data);
+    std::size_t start = 0, end;
+    while ((end = partialLine_.find('\n', start)) != std::string::npos) {
+      lines.push_back(partialLine_.substr(start, end - start));
+      start = end + 1;
+    }
+    partialLine_.erase(0, start);
+  }
+  for (const std::string& line : lines) {
+    if (!isValidUTF8(line)) continue;
+    handleLine(line);
+  }
+}
+
+void OpenVPN::handleLine(const std::string& line) {
+  if (line.empty()) return;
+  HelperLog("Read: %@", line);
+  const Value account = accountDictionary();
+  if (line.find("STATE:") != std::string::npos) {
+    std::size_t first = line.find(',');
+    if (first == std::string::npos) return;
+    std::size_t second = line.find(',', first + 1);
+    std::string name = line.substr(
+        first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
+    if (name.empty()) return;
+    updateState(stateCodeForName(name));
+  } else if (line.find(">PASSWORD:") != std::string::npos && account.contains("authUserPass")) {
+    std::optional<std::string> user = quoteManagementValue(userNameOf(account["name"].asString()));
+    if (!user) {
+      HelperLog("The user name holds a line break; it is not sent.");
+      return;
+    }
+    writeToManagementInterface("username \"Auth\" " + *user + "\n");
+  } else if (line.find("'Auth' username entered") != std::string::npos) {
+    const std::string password = textOf(account["authUserPass"]).value_or("");
+    std::optional<std::string> quoted = quoteManagementValue(password);
+    if (!quoted) {
+      HelperLog("The password holds a line break; it is not sent.");
+      return;
+    }
+    writeToManagementInterface("password \"Auth\" " + *quoted + "\n", *quoted);
+  } else if (line.rfind(">HOLD:", 0) == 0) {
+    writeToManagementInterface("hold release\n");
+  }
+}
+
+void OpenVPN::socketDidConnectToHost(const net::sockets::DispatchSocketPtr& sock,
+                                     const std::string& /*host*/, std::uint16_t /*port*/) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (sock != ovpnSocket_) return;
+    socketConnected_ = true;
+  }
+  writeToManagementInterface("state on\n");
+  writeToManagementInterface("log on\n");
+  writeToManagementInterface("hold release\n");
+}
+
+void OpenVPN::socketDidReadData(const net::sockets::DispatchSocketPtr& sock,
+                                const net::sockets::SocketData& data, long /*tag*/) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (sock != ovpnSocket_) return;
+  }
+  handleManagementData(data.text());
+  sock->readDataWithTimeout(-1, 0);
+}
+
+void OpenVPN::socketDidDisconnect(const net::sockets::DispatchSocketPtr& sock,
+                                  const platform::Error& /*error*/) {
+  bool exited;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!sock || sock != ovpnSocket_) return;
+    socketConnected_ = false;
+    exited = !running_ && ovpnTask_;
+  }
+  if (exited) reportExit();
+}
+
+void OpenVPN::reportExit() {
+  if (exitReported_.exchange(true)) return;
+  updateState(kOpenVPNStateProcessExit);
+}
+
+}  // namespace helper

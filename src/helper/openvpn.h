@@ -1,0 +1,161 @@
+// OpenVPN: one run of the OpenVPN executable for an OpenVPN request. It
+// turns the request into OpenVPN's command line, writes the certificate,
+// key and script files the command line names, starts the process, drives
+// its management interface on 127.0.0.1 (release the hold, follow STATE
+// notifications, answer the user-name and password prompts) and reports
+// progress as OpenVPNStateCode values through the state block.
+//
+// Guarantees:
+//  1. Every file is written owner-only into the helper's private folder
+//     (helper_files.h): certificates and keys 0600, scripts 0700.
+//  2. Values from the request that reach the command line never start with
+//     '-' and hold no control character; a request that breaks this, or
+//     lacks a value the command line needs, is refused before anything runs.
+//  3. Values sent to the management interface are quoted and escaped; one
+//     holding a line break is never sent. Secrets are never logged.
+//  4. Management output and the process's output are split into lines
+//     across reads (a line cut by a read boundary is handled whole), and
+//     every ">HOLD:" line is answered with a hold release, also after
+//     OpenVPN's own restarts.
+//  5. Codes reach the state block on the main queue, one at a time, in the
+//     order they were reported; the process's exit (11) comes after the
+//     last STATE line of its management dialogue (at most 2 s later).
+//
+// Thread safety: the properties are guarded by a lock; socket callbacks
+// run in order on a serial queue over the global queue, output callbacks on
+// the main queue.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ipc/dispatch_task.h"
+#include "net/sockets/dispatch_socket.h"
+#include "platform/foundation/value.h"
+
+namespace helper {
+
+// OpenVPNStateCode values.
+enum OpenVPNStateCode : int {
+  kOpenVPNStateUnknown = 0,
+  kOpenVPNStateConnecting = 1,
+  kOpenVPNStateWait = 2,
+  kOpenVPNStateAuth = 3,
+  kOpenVPNStateGetConfig = 4,
+  kOpenVPNStateAssignIP = 5,
+  kOpenVPNStateAddRoutes = 6,
+  kOpenVPNStateConnected = 7,
+  kOpenVPNStateReconnecting = 8,
+  kOpenVPNStateExiting = 9,
+  kOpenVPNStateBindFailure = 10,
+  kOpenVPNStateProcessExit = 11,
+  kOpenVPNStatePassword = 12,
+};
+
+inline constexpr const char* kManagementHost = "127.0.0.1";
+inline constexpr std::uint16_t kManagementPort = 53213;
+
+class OpenVPN : public net::sockets::DispatchSocketDelegate,
+                public std::enable_shared_from_this<OpenVPN> {
+ public:
+  using StateBlock = std::function<void(int code)>;
+
+  static std::shared_ptr<OpenVPN> create();
+
+  platform::Value accountDictionary() const;
+  void setAccountDictionary(platform::Value dictionary);
+  std::string openVPNPath() const;
+  void setOpenVPNPath(std::string path);
+  StateBlock stateChange() const;
+  std::shared_ptr<ipc::DispatchTask> ovpnTask() const;
+  net::sockets::DispatchSocketPtr ovpnSocket() const;
+
+  // Writes the files and starts the process. False (logged) when the
+  // request is refused or the process cannot be started; nothing runs then.
+  bool startOpenVPN(StateBlock block);
+  // The command line for an account dictionary; nullopt and `*problem`
+  // when a value is missing or unsafe.
+  static std::optional<std::vector<std::string>> openVPNAccountToArgumentArray(
+      const platform::Value& account, std::string* problem = nullptr);
+  // Writes ca, cert, key, tls, then the up and down scripts.
+  static bool writeOpenVPNCertificates(const platform::Value& account);
+  // Interrupts the process now, terminates it 10 s later.
+  void disconnect();
+  // Waits until the process has ended (true) or `seconds` passed (false);
+  // true at once when it never started.
+  bool waitForExit(double seconds);
+  // Delivers `code` to the state block on the main queue.
+  void updateState(int code);
+  // Queues `text` on the management socket (5 s time-out, tag 0); logs it
+  // with `secret` replaced by "<redacted>" when given.
+  void writeToManagementInterface(const std::string& text, const std::string& secret = {});
+
+  // Management dialogue, testable without a socket: handles one read.
+  void handleManagementData(std::string_view data);
+  // Output of the process, testable without a process: handles one chunk
+  // (complete lines; a partial last line waits for the next chunk).
+  void handleOutput(std::string_view chunk);
+  // The OpenVPNStateCode of a STATE name (0 when unknown).
+  static int stateCodeForName(std::string_view name);
+  // The user part of an account name: the piece after the last "_".
+  static std::string userNameOf(const std::string& name);
+  // "\"...\"" with '\\' and '"' escaped; nullopt when `value` holds a line
+  // break or a NUL.
+  static std::optional<std::string> quoteManagementValue(std::string_view value);
+  // Strict Base64 (no line breaks, no characters outside the alphabet).
+  static std::optional<std::string> decodeBase64Strict(std::string_view text);
+
+  // The management port (tests use another one).
+  static void setManagementPortForTesting(std::uint16_t port);
+  static std::uint16_t managementPort();
+  // Where management commands go instead of a socket (tests).
+  void setManagementWriterForTesting(std::function<void(const std::string&)> writer);
+
+  // The files the command line names, in the helper's private folder.
+  static std::string filePath(std::string_view name);
+  static std::string upScriptPath();
+  static std::string downScriptPath();
+  static std::string upScript();
+  static std::string downScript();
+
+  // DispatchSocketDelegate
+  void socketDidConnectToHost(const net::sockets::DispatchSocketPtr& sock, const std::string& host,
+                              std::uint16_t port) override;
+  void socketDidReadData(const net::sockets::DispatchSocketPtr& sock,
+                         const net::sockets::SocketData& data, long tag) override;
+  void socketDidDisconnect(const net::sockets::DispatchSocketPtr& sock,
+                           const platform::Error& error) override;
+
+ private:
+  OpenVPN() = default;
+  void handleLine(const std::string& line);
+  static platform::dispatch::QueuePtr managementQueue();
+  // Reports code 11 once per run.
+  void reportExit();
+  void connectManagement();
+
+  mutable std::mutex mutex_;
+  platform::Value accountDictionary_;
+  std::string openVPNPath_;
+  StateBlock stateChange_;
+  std::shared_ptr<ipc::DispatchTask> ovpnTask_;
+  net::sockets::DispatchSocketPtr ovpnSocket_;
+  bool socketConnected_ = false;
+  std::string partialLine_;  // management text after the last line feed
+  std::string outputCarry_;  // process output after the last line feed
+  static constexpr std::size_t kMaxOutputCarry = 64 * 1024;
+  bool running_ = false;
+  std::atomic<bool> exitReported_{false};
+  std::condition_variable exited_;
+  std::function<void(const std::string&)> testWriter_;
+};
+
+}  // namespace helper

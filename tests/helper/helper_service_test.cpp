@@ -1,0 +1,265 @@
+#include "helper/helper_service.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "helper_test_util.h"
+#include "platform/sysconfig/network_connection.h"
+#include "platform/system/file_util.h"
+#include "support/temp_root.h"
+
+namespace sc = platform::sysconfig;
+using helper::HelperService;
+using ipc::XPCMessage;
+using platform::Value;
+
+namespace {
+
+XPCMessage request(std::initializer_list<std::pair<const char*, Value>> entries) {
+  XPCMessage m;
+  for (const auto& [key, value] : entries) m.setObject(value, key);
+  return m;
+}
+
+class HelperServiceTest : public varnel::testing::TempRootTest {
+ protected:
+  void SetUp() override {
+    logger = helper_test::sharedLogger();
+    helper_test::drainLog();
+    driver = std::make_shared<sc::SimulatorDriver>();
+    sc::NetworkConnection::setDriver(driver);
+    HelperService::Options options;
+    options.preferences = helper::SystemPreferencesHandler::create();
+    options.logger = logger;
+    options.exitProcess = [this](int status) { exits.push_back(status); };
+    options.settleDelay = 0.2;
+    options.policy.executables = {fakeSSTP()};
+    service = HelperService::create(options);
+  }
+  void TearDown() override { sc::NetworkConnection::setDriver(nullptr); }
+
+  // A stand-in SSTP client: records its arguments, then prints each line
+  // that the test writes to its standard input, until "exit".
+  std::string fakeSSTP() {
+    const std::string path = root().file("sstpc");
+    platform::files::writeFileAtomically(path,
+                                         "#!/bin/sh\n"
+                                         "printf '%s\\n' \"$*\" > \"$0.args\"\n"
+                                         "while read -r line; do\n"
+                                         "  [ \"$line\" = exit ] && exit 0\n"
+                                         "  printf '%s\\n' \"$line\"\n"
+                                         "done\n",
+                                         0755);
+    return path;
+  }
+  void say(const std::string& line) {
+    auto task = service->sstpTask();
+    ASSERT_TRUE(task);
+    ASSERT_TRUE(task->WriteStringToStandardInput(line + "\n"));
+  }
+  std::int64_t state() {
+    auto reply = service->handleMessage(request({{"operation", "CurrentConnectionState"}}));
+    return reply ? reply->objectForKey("result").value().asInt64() : -1;
+  }
+  bool waitForState(std::int64_t s, int ms = 10000) {
+    return helper_test::pump([&] { return state() == s; }, ms);
+  }
+
+  std::shared_ptr<helper::LKNotificationLogger> logger;
+  std::shared_ptr<sc::SimulatorDriver> driver;
+  std::shared_ptr<HelperService> service;
+  std::vector<int> exits;
+};
+
+TEST_F(HelperServiceTest, FreshHelperAnswersStateZeroAndUnknownOperationsWithoutResult) {
+  EXPECT_EQ(state(), 0);
+  auto reply = service->handleMessage(request({{"operation", "IntentionallyBroken"}}));
+  ASSERT_TRUE(reply);
+  EXPECT_FALSE(reply->objectForKey("result"));
+  EXPECT_EQ(state(), 0);
+}
+
+TEST_F(HelperServiceTest, LogUpdateDrainsTheBuffer) {
+  auto fresh = std::make_shared<helper::LKNotificationLogger>();
+  HelperService::Options options;
+  options.logger = fresh;
+  auto s = HelperService::create(options);
+  EXPECT_FALSE(s->handleMessage(request({{"operation", "LogUpdate"}}))->objectForKey("result"));
+  auto empty = s->handleMessage(request({{"operation", "LogUpdate"}}));
+  EXPECT_EQ(empty->objectForKey("result").value().asString(), "");
+}
+
+TEST_F(HelperServiceTest, DisconnectGivesFourThenOneAndBrokenMessageExits) {
+  auto reply = service->handleMessage(request({{"operation", "DisconnectConnection"}}));
+  ASSERT_TRUE(reply);
+  EXPECT_TRUE(reply->objectForKey("result").value().asBool());
+  EXPECT_EQ(state(), 4);
+  EXPECT_TRUE(waitForState(1));
+  EXPECT_TRUE(exits.empty());
+
+  XPCMessage broken;
+  broken.setObject(Value("interrupted"), ipc::kXPCErrorKey);
+  EXPECT_FALSE(service->handleMessage(broken));
+  EXPECT_EQ(exits, std::vector<int>{0});
+  EXPECT_EQ(service->connectionState(), 4);
+}
+
+TEST_F(HelperServiceTest, PPTPRequestFollowsTheServiceStatus) {
+  auto reply = service->handleMessage(request({{"operation", "PPTPConnectionRequest"},
+                                               {"ip", "vpn.test"},
+                                               {"username", "alice"},
+                                               {"password", "topsecret"}}));
+  EXPECT_TRUE(reply->objectForKey("result").value().asBool());
+  EXPECT_TRUE(waitForState(5));
+  driver->setStopResults({false, false, false, false, false});
+  service->handleMessage(request({{"operation", "DisconnectConnection"}}));
+  EXPECT_EQ(driver->forcedStopCount(), 1);
+  EXPECT_EQ(driver->stopCount(), 6);
+  EXPECT_TRUE(waitForState(1));
+  const std::string log = helper_test::drainLog();
+  EXPECT_NE(log.find("PPTP connection request recieved. Creating service."), std::string::npos);
+  EXPECT_NE(log.find("is now connected."), std::string::npos);
+  EXPECT_EQ(log.find("topsecret"), std::string::npos) << log;
+}
+
+TEST_F(HelperServiceTest, IPSecRequestLogsNoSecretAndDriverFailureGivesTwo) {
+  driver->setStartFails(true);
+  service->handleMessage(request({{"operation", "IPSecConnectionRequest"},
+                                  {"assigned", "ipsec.test"},
+                                  {"sharedKey", "presharedsecret"}}));
+  EXPECT_EQ(state(), 2);
+  const std::string log = helper_test::drainLog();
+  EXPECT_NE(log.find("ipsec.test <redacted>"), std::string::npos) << log;
+  EXPECT_EQ(log.find("presharedsecret"), std::string::npos) << log;
+}
+
+TEST_F(HelperServiceTest, LinkThatDropsWhileConnectingIsAFailure) {
+  driver->setStartStatuses({sc::ConnectionStatus::Connecting, sc::ConnectionStatus::Disconnected});
+  service->handleMessage(request({{"operation", "L2TPConnectionRequest"},
+                                  {"ip", "l2tp.test"},
+                                  {"username", "u"},
+                                  {"password", "p"},
+                                  {"ipsec", "s"}}));
+  EXPECT_TRUE(waitForState(2));
+}
+
+TEST_F(HelperServiceTest, UnknownExecutableIsRefused) {
+  auto reply = service->handleMessage(request({{"operation", "SSTPConnectionRequest"},
+                                               {"sstpLocation", "/bin/sh"},
+                                               {"username", "u"},
+                                               {"password", "p"},
+                                               {"host", "h"},
+                                               {"sstpOptions", "/etc/opts"}}));
+  EXPECT_TRUE(reply->objectForKey("result").value().asBool());
+  EXPECT_EQ(state(), 2);
+  EXPECT_FALSE(service->sstpTask());
+  EXPECT_NE(helper_test::drainLog().find("Refused to start /bin/sh"), std::string::npos);
+  service->handleMessage(request(
+      {{"operation", "OpenVPNConnectionRequest"}, {"openVPNPath", root().file("sstpc.fifo")}}));
+  EXPECT_FALSE(service->openVPN());
+}
+
+TEST_F(HelperServiceTest, SSTPRunFollowsTheClientsPhrases) {
+  service->handleMessage(request({{"operation", "SSTPConnectionRequest"},
+                                  {"sstpLocation", fakeSSTP()},
+                                  {"username", "u"},
+                                  {"password", "p"},
+                                  {"host", "sstp.test"},
+                                  {"sstpOptions", "/etc/ppp/options.sstp"}}));
+  EXPECT_EQ(state(), 3);
+  ASSERT_TRUE(service->sstpTask());
+  say("Connection Established");
+  EXPECT_TRUE(waitForState(5));
+  say("Terminating on signal 2");
+  EXPECT_TRUE(waitForState(1));
+  say("Connection was aborted");
+  EXPECT_TRUE(waitForState(2));
+  say("SSTP session was established");
+  EXPECT_TRUE(waitForState(1));
+  say("Connection failed");
+  EXPECT_TRUE(waitForState(2));
+  say("Connection Established");
+  EXPECT_TRUE(waitForState(5));
+  say("exit");
+  EXPECT_TRUE(waitForState(1));
+  EXPECT_TRUE(helper_test::pump([&] { return !service->sstpTask(); }));
+  auto args = platform::files::readFile(root().file("sstpc.args"));
+  ASSERT_TRUE(args);
+  EXPECT_EQ(args->substr(0, 62), "--log-level 2 --log-stdout --cert-warn --user u --password p s");
+  EXPECT_NE(args->find("file /etc/ppp/options.sstp noauth mtu 1400 logfile "), std::string::npos);
+}
+
+TEST_F(HelperServiceTest, SSTPClientThatEndsBeforeConnectingFailsAndTeardownStopsIt) {
+  service->handleMessage(request({{"operation", "SSTPConnectionRequest"},
+                                  {"sstpLocation", fakeSSTP()},
+                                  {"username", "u"},
+                                  {"password", "p"},
+                                  {"host", "sstp.test"},
+                                  {"sstpOptions", "/etc/opts"}}));
+  say("exit");
+  EXPECT_TRUE(waitForState(2));
+
+  service->handleMessage(request({{"operation", "SSTPConnectionRequest"},
+                                  {"sstpLocation", fakeSSTP()},
+                                  {"username", "u"},
+                                  {"password", "p"},
+                                  {"host", "sstp.test"},
+                                  {"sstpOptions", "/etc/opts"}}));
+  say("Connection Established");
+  EXPECT_TRUE(waitForState(5));
+  service->handleMessage(request({{"operation", "DisconnectConnection"}}));
+  // The interrupt ends the client; its exit sets 1.
+  EXPECT_TRUE(waitForState(1));
+}
+
+TEST_F(HelperServiceTest, LateReportsOfAnOlderConnectionAreIgnored) {
+  service->handleMessage(request(
+      {{"operation", "PPTPConnectionRequest"}, {"ip", "a"}, {"username", "u"}, {"password", "p"}}));
+  EXPECT_TRUE(waitForState(5));
+  auto old = driver->lastConnection();
+  driver->setStartStatuses({sc::ConnectionStatus::Connecting});
+  service->handleMessage(request(
+      {{"operation", "PPTPConnectionRequest"}, {"ip", "b"}, {"username", "u"}, {"password", "p"}}));
+  EXPECT_EQ(state(), 3);
+  old->reportStatus(sc::ConnectionStatus::Connected);
+  service->OpenVPNStateHandler(helper::kOpenVPNStateProcessExit, 0);
+  helper_test::pump([] { return false; }, 200);
+  EXPECT_EQ(state(), 3);
+}
+
+TEST_F(HelperServiceTest, OpenVPNCodesMapToStates) {
+  const std::uint64_t g = 0;  // the generation of a helper that saw no request
+  service->OpenVPNStateHandler(9, g);
+  EXPECT_EQ(service->connectionState(), 4);
+  service->setConnectionState(1);
+  service->OpenVPNStateHandler(9, g);
+  EXPECT_EQ(service->connectionState(), 1);
+  service->OpenVPNStateHandler(2, g);
+  EXPECT_EQ(service->connectionState(), 3);
+  service->OpenVPNStateHandler(11, g);  // ended before it connected
+  EXPECT_EQ(service->connectionState(), 2);
+  service->OpenVPNStateHandler(7, g);
+  EXPECT_EQ(service->connectionState(), 5);
+  for (int code : {0, 3, 4, 5, 6, 8, 10, 12}) service->OpenVPNStateHandler(code, g);
+  EXPECT_EQ(service->connectionState(), 5);
+  service->OpenVPNStateHandler(9, g);
+  service->OpenVPNStateHandler(11, g);
+  EXPECT_EQ(service->connectionState(), 1);
+}
+
+TEST(HelperServiceDescription, SecretsAreRedacted) {
+  XPCMessage m = request({{"operation", "OpenVPNConnectionRequest"},
+                          {"authUserPass", "hunter2"},
+                          {"key", "S0VZ"},
+                          {"remote", "r.test"}});
+  const std::string d = HelperService::redactedDescription(m);
+  EXPECT_EQ(d.find("hunter2"), std::string::npos);
+  EXPECT_EQ(d.find("S0VZ"), std::string::npos);
+  EXPECT_NE(d.find("r.test"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,211 @@
+// A small client of the helper for the program tests. It keeps one channel
+// connection open and runs its arguments as commands, in order:
+//   request key=value ...   sends a request ("operation=..." among them) and
+//                           prints "reply <result description>"; values:
+//                           "b:1"/"b:0" booleans, "@path" the file's bytes in
+//                           Base64, "a:x,y" an array of strings, else text
+//   until STATE SECONDS     polls "CurrentConnectionState" every 0.1 s,
+//                           printing "state N" for each change, until STATE
+//                           (exit status 4 on time-out)
+//   log                     prints the "LogUpdate" text after "log:"
+//   cat PATH                prints the file after "cat:"
+//   proxy PORT              serves HTTP CONNECT on 127.0.0.1:PORT forever,
+//                           printing "CONNECT host:port" for each tunnel
+// Exit status 3 when a reply does not come within 15 s.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "codecs/base64.h"
+#include "ipc/xpc_connection.h"
+#include "platform/dispatch/dispatch.h"
+#include "platform/system/file_util.h"
+
+using ipc::XPCConnection;
+using ipc::XPCMessage;
+using platform::Value;
+
+namespace {
+
+std::optional<XPCMessage> send(const std::shared_ptr<XPCConnection>& c, XPCMessage m) {
+  platform::dispatch::Semaphore done;
+  std::optional<XPCMessage> reply;
+  c->sendMessage(
+      m,
+      [&](const XPCMessage& r) {
+        reply = r;
+        done.signal();
+      },
+      [&](const platform::Error&) { done.signal(); });
+  if (!done.wait(std::chrono::seconds(15))) return std::nullopt;
+  if (reply && reply->objectForKey(ipc::kXPCErrorKey)) return std::nullopt;
+  return reply;
+}
+
+Value parseValue(const std::string& text) {
+  if (text.rfind("b:", 0) == 0) return Value(text == "b:1");
+  if (text.rfind("a:", 0) == 0) {
+    std::vector<Value> items;
+    std::string rest = text.substr(2);
+    std::size_t start = 0;
+    while (start <= rest.size()) {
+      std::size_t end = rest.find(',', start);
+      items.emplace_back(rest.substr(start, end == std::string::npos ? end : end - start));
+      if (end == std::string::npos) break;
+      start = end + 1;
+    }
+    return Value::array(std::move(items));
+  }
+  if (!text.empty() && text[0] == '@') {
+    std::string bytes = platform::files::readFile(text.substr(1)).value_or("");
+    return Value(codecs::Base64EncodeBytes(bytes.data(), bytes.size(), false));
+  }
+  return Value(text);
+}
+
+void relay(int a, int b) {
+  char buffer[16384];
+  pollfd fds[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
+  for (;;) {
+    if (::poll(fds, 2, -1) <= 0) break;
+    bool done = false;
+    for (int k = 0; k < 2; ++k) {
+      if (!(fds[k].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      ssize_t n = ::read(fds[k].fd, buffer, sizeof buffer);
+      if (n <= 0 || ::send(fds[1 - k].fd, buffer, n, MSG_NOSIGNAL) != n) done = true;
+    }
+    if (done) break;
+  }
+  ::close(a);
+  ::close(b);
+}
+
+void serveTunnel(int client) {
+  std::string head;
+  char c;
+  while (head.find("\r\n\r\n") == std::string::npos && ::read(client, &c, 1) == 1) head += c;
+  std::string host;
+  int port = 0;
+  if (head.rfind("CONNECT ", 0) == 0) {
+    std::string target = head.substr(8, head.find(' ', 8) - 8);
+    std::size_t colon = target.rfind(':');
+    host = target.substr(0, colon);
+    port = std::atoi(target.substr(colon + 1).c_str());
+  }
+  std::cout << "CONNECT " << host << ":" << port << std::endl;
+  int upstream = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<std::uint16_t>(port));
+  if (port == 0 || ::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1 ||
+      ::connect(upstream, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    const char* bad = "HTTP/1.1 502 Bad Gateway\r\n\r\n";
+    ::send(client, bad, std::strlen(bad), MSG_NOSIGNAL);
+    ::close(client);
+    ::close(upstream);
+    return;
+  }
+  const char* ok = "HTTP/1.1 200 Connection established\r\n\r\n";
+  ::send(client, ok, std::strlen(ok), MSG_NOSIGNAL);
+  relay(client, upstream);
+}
+
+int serveProxy(int port) {
+  int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  int one = 1;
+  ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<std::uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(listener, 8) != 0)
+    return 5;
+  std::cout << "listening" << std::endl;
+  for (;;) {
+    int client = ::accept(listener, nullptr, nullptr);
+    if (client < 0) continue;
+    std::thread(serveTunnel, client).detach();
+  }
+}
+
+// Leaves without destructors: the channel connection stays alive until the
+// process ends, as the helper's peer would see with a real client.
+[[noreturn]] void quit(int status) {
+  std::cout.flush();
+  std::fflush(nullptr);
+  ::_exit(status);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  auto connection = XPCConnection::create(platform::xpc::Connection::createMachService(
+      "VarnelHelper", platform::xpc::Connection::kPrivileged));
+  connection->setReplyDispatchQueue(platform::dispatch::Queue::global());
+  connection->setEventHandler([](const XPCMessage&, const std::shared_ptr<XPCConnection>&) {});
+  for (int i = 1; i < argc; ++i) {
+    const std::string command = argv[i];
+    if (command == "request") {
+      XPCMessage m;
+      for (++i; i < argc; ++i) {
+        std::string kv = argv[i];
+        std::size_t eq = kv.find('=');
+        if (eq == std::string::npos) {
+          --i;
+          break;
+        }
+        m.setObject(parseValue(kv.substr(eq + 1)), kv.substr(0, eq));
+      }
+      m.setNeedsDirectReply(true);
+      auto reply = send(connection, m);
+      if (!reply) quit(3);
+      std::cout << "reply " << reply->objectForKey("result").description() << std::endl;
+    } else if (command == "until" && i + 2 < argc) {
+      const long target = std::stol(argv[++i]);
+      const double seconds = std::stod(argv[++i]);
+      const auto deadline = std::chrono::steady_clock::now() +
+                            std::chrono::milliseconds(static_cast<long>(seconds * 1000));
+      long last = -1;
+      for (;;) {
+        XPCMessage m;
+        m.setObject(Value("CurrentConnectionState"), "operation");
+        m.setNeedsDirectReply(true);
+        auto reply = send(connection, m);
+        if (!reply) quit(3);
+        long state = static_cast<long>(reply->objectForKey("result").value().asInt64());
+        if (state != last) std::cout << "state " << state << std::endl;
+        last = state;
+        if (state == target) break;
+        if (std::chrono::steady_clock::now() > deadline) quit(4);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+    } else if (command == "log") {
+      XPCMessage m;
+      m.setObject(Value("LogUpdate"), "operation");
+      m.setNeedsDirectReply(true);
+      auto reply = send(connection, m);
+      if (!reply) quit(3);
+      std::cout << "log:" << reply->objectForKey("result").value().asString() << std::endl;
+    } else if (command == "cat" && i + 1 < argc) {
+      std::cout << "cat:" << platform::files::readFile(argv[++i]).value_or("") << std::endl;
+    } else if (command == "proxy" && i + 1 < argc) {
+      quit(serveProxy(std::atoi(argv[++i])));
+    } else if (command == "sleep" && i + 1 < argc) {
+      std::this_thread::sleep_for(
+          std::chrono::milliseconds(static_cast<long>(std::stod(argv[++i]) * 1000)));
+    }
+  }
+  quit(0);
+}

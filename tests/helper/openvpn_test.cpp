@@ -1,0 +1,271 @@
+#include "helper/openvpn.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <mutex>
+#include <vector>
+
+#include "helper/helper_files.h"
+#include "helper_test_util.h"
+#include "platform/system/file_util.h"
+#include "support/temp_root.h"
+
+using helper::OpenVPN;
+using platform::Value;
+
+namespace {
+
+std::vector<std::string> args(const Value& account) {
+  std::string problem;
+  auto a = OpenVPN::openVPNAccountToArgumentArray(account, &problem);
+  EXPECT_TRUE(a.has_value()) << problem;
+  return a.value_or(std::vector<std::string>{});
+}
+
+long countOf(const std::vector<std::string>& a, const std::string& s) {
+  return std::count(a.begin(), a.end(), s);
+}
+
+// The elements after the first occurrence of `s`.
+std::vector<std::string> after(const std::vector<std::string>& a, const std::string& s,
+                               std::size_t n) {
+  auto it = std::find(a.begin(), a.end(), s);
+  if (it == a.end()) return {};
+  ++it;
+  return std::vector<std::string>(it, it + std::min<std::size_t>(n, a.end() - it));
+}
+
+unsigned modeOf(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return 0;
+  return st.st_mode & 07777;
+}
+
+class OpenVPNTest : public varnel::testing::TempRootTest {};
+
+TEST_F(OpenVPNTest, CommandLineOfUdpRequestWithPortList) {
+  Value account = Value::dictionary({{"remote", "vpn.example.test"},
+                                     {"port", "1194"},
+                                     {"udp", true},
+                                     {"fragment", 1300},
+                                     {"mss", 1200},
+                                     {"portList", Value::array({"443", "500"})},
+                                     {"cipher", "AES-256-CBC"}});
+  auto a = args(account);
+  ASSERT_GE(a.size(), 17u);
+  EXPECT_EQ(a[0], "--client");
+  EXPECT_EQ(a[13], "--up");
+  EXPECT_EQ(a[14], helper::privatePath("varnel-up.sh"));
+  EXPECT_EQ(countOf(a, "--remote"), 3);
+  EXPECT_EQ(after(a, "--remote", 3), (std::vector<std::string>{"vpn.example.test", "1194", "udp"}));
+  EXPECT_EQ(after(a, "--fragment", 1), std::vector<std::string>{"1300"});
+  EXPECT_EQ(after(a, "--mssfix", 1), std::vector<std::string>{"1200"});
+  EXPECT_EQ(after(a, "500", 1), std::vector<std::string>{"udp"});
+  EXPECT_EQ(after(a, "--cipher", 1), std::vector<std::string>{"AES-256-CBC"});
+  EXPECT_EQ(std::vector<std::string>(a.end() - 4, a.end()),
+            (std::vector<std::string>{"--management", "127.0.0.1", "53213", "--management-hold"}));
+  EXPECT_EQ(countOf(a, "--auth-user-pass"), 0);
+}
+
+TEST_F(OpenVPNTest, CommandLineOfProxyAndTcpRequests) {
+  auto proxy = args(Value::dictionary({{"remote", "r.test"},
+                                       {"port", "1194"},
+                                       {"proxyEnabled", false},
+                                       {"proxyIp", "127.0.0.1"},
+                                       {"proxyPort", "8080"},
+                                       {"portList", Value::array({"443"})},
+                                       {"fragment", 1300}}));
+  EXPECT_EQ(
+      after(proxy, "--remote", 6),
+      (std::vector<std::string>{"r.test", "443", "tcp", "--http-proxy", "127.0.0.1", "8080"}));
+  EXPECT_EQ(countOf(proxy, "--remote"), 1);    // portList not used
+  EXPECT_EQ(countOf(proxy, "--fragment"), 0);  // not UDP
+
+  auto tcp = args(Value::dictionary({{"remote", "r.test"}, {"port", "443"}, {"udp", false}}));
+  EXPECT_EQ(after(tcp, "--remote", 3), (std::vector<std::string>{"r.test", "443", "tcp"}));
+}
+
+TEST_F(OpenVPNTest, CommandLineScrambleAuthTlsAndCertificates) {
+  auto byWord = args(Value::dictionary(
+      {{"remote", "r"}, {"port", "1"}, {"scramble", "by_word"}, {"scrambleWord", "word"}}));
+  EXPECT_EQ(after(byWord, "--scramble", 2), (std::vector<std::string>{"word", "--management"}));
+  auto other = args(Value::dictionary(
+      {{"remote", "r"}, {"port", "1"}, {"scramble", "xormask"}, {"scrambleWord", "w"}}));
+  EXPECT_EQ(after(other, "--scramble", 2), (std::vector<std::string>{"xormask", "w"}));
+
+  auto empty = args(Value::dictionary(
+      {{"remote", "r"}, {"port", "1"}, {"authUserPass", ""}, {"tls", ""}, {"ca", ""}}));
+  EXPECT_EQ(countOf(empty, "--auth-user-pass"), 0);
+  EXPECT_EQ(countOf(empty, "--tls-auth"), 0);
+  EXPECT_EQ(countOf(empty, "--ca"), 0);
+
+  auto full = args(Value::dictionary({{"remote", "r"},
+                                      {"port", "1"},
+                                      {"authUserPass", "pw"},
+                                      {"tls", "dGxz"},
+                                      {"ca", "Y2E="},
+                                      {"key", "a2V5"}}));
+  EXPECT_EQ(after(full, "--auth", 6),
+            (std::vector<std::string>{"md5", "--auth-user-pass", "--ns-cert-type", "server",
+                                      "--management-query-passwords", "--tls-auth"}));
+  EXPECT_EQ(after(full, "--ca", 1), std::vector<std::string>{OpenVPN::filePath("ca")});
+  EXPECT_EQ(after(full, "--key", 1), std::vector<std::string>{OpenVPN::filePath("key")});
+}
+
+TEST_F(OpenVPNTest, UnsafeOrMissingValuesAreRefused) {
+  std::string problem;
+  EXPECT_FALSE(
+      OpenVPN::openVPNAccountToArgumentArray(Value::dictionary({{"port", "1"}}), &problem));
+  EXPECT_NE(problem.find("remote"), std::string::npos);
+  EXPECT_FALSE(OpenVPN::openVPNAccountToArgumentArray(
+      Value::dictionary({{"remote", "--up"}, {"port", "1"}})));
+  EXPECT_FALSE(OpenVPN::openVPNAccountToArgumentArray(
+      Value::dictionary({{"remote", "r"}, {"port", "1\n--up x"}})));
+  EXPECT_FALSE(OpenVPN::openVPNAccountToArgumentArray(
+      Value::dictionary({{"remote", "r"}, {"port", "1"}, {"portList", Value::array({"-x"})}})));
+}
+
+TEST_F(OpenVPNTest, StrictBase64) {
+  EXPECT_EQ(OpenVPN::decodeBase64Strict("aGVsbG8="), "hello");
+  EXPECT_EQ(OpenVPN::decodeBase64Strict("aGk="), "hi");
+  EXPECT_EQ(OpenVPN::decodeBase64Strict(""), "");
+  EXPECT_FALSE(OpenVPN::decodeBase64Strict("aGVs\nbG8="));
+  EXPECT_FALSE(OpenVPN::decodeBase64Strict("aGVsbG8"));
+  EXPECT_FALSE(OpenVPN::decodeBase64Strict("a=Vs"));
+  EXPECT_FALSE(OpenVPN::decodeBase64Strict("aG*sbG8="));
+}
+
+TEST_F(OpenVPNTest, FilesAreOwnerOnlyInThePrivateFolder) {
+  ASSERT_TRUE(OpenVPN::writeOpenVPNCertificates(Value::dictionary(
+      {{"ca", "Y2EtdGV4dA=="}, {"cert", "bm90IGJhc2U2NA\n=="}, {"key", "a2V5"}, {"tls", ""}})));
+  EXPECT_EQ(modeOf(helper::privateFolder()), 0700u);
+  EXPECT_EQ(platform::files::readFile(OpenVPN::filePath("ca")), "ca-text");
+  EXPECT_EQ(modeOf(OpenVPN::filePath("ca")), 0600u);
+  EXPECT_EQ(modeOf(OpenVPN::filePath("key")), 0600u);
+  EXPECT_EQ(modeOf(OpenVPN::filePath("cert")), 0u);  // undecodable: nothing written
+  EXPECT_EQ(platform::files::readFile(OpenVPN::filePath("tls")), "");
+  EXPECT_EQ(modeOf(OpenVPN::upScriptPath()), 0700u);
+  EXPECT_EQ(modeOf(OpenVPN::downScriptPath()), 0700u);
+  EXPECT_EQ(platform::files::readFile(OpenVPN::upScriptPath()), OpenVPN::upScript());
+}
+
+TEST_F(OpenVPNTest, PlantedSymlinkIsReplacedNotFollowed) {
+  const std::string folder = helper::privateFolder();
+  ASSERT_FALSE(folder.empty());
+  const std::string victim = root().file("victim");
+  ASSERT_TRUE(platform::files::writeFileAtomically(victim, "untouched", 0644));
+  ASSERT_EQ(::symlink(victim.c_str(), OpenVPN::filePath("ca").c_str()), 0);
+  ASSERT_TRUE(OpenVPN::writeOpenVPNCertificates(Value::dictionary({{"ca", "bmV3"}})));
+  EXPECT_EQ(platform::files::readFile(victim), "untouched");
+  EXPECT_EQ(platform::files::readFile(OpenVPN::filePath("ca")), "new");
+}
+
+TEST_F(OpenVPNTest, PrivateFolderOwnedByAnotherUserIsRefused) {
+  const std::string folder = helper::privateFolder();
+  ASSERT_FALSE(folder.empty());
+  ASSERT_EQ(::rmdir(folder.c_str()), 0);
+  ASSERT_EQ(::symlink(root().path().c_str(), folder.c_str()), 0);
+  EXPECT_EQ(helper::privateFolder(), "");
+  EXPECT_FALSE(OpenVPN::writeOpenVPNCertificates(Value::dictionary()));
+}
+
+// The management dialogue, with a recorder in place of the socket.
+class ManagementTest : public varnel::testing::TempRootTest {
+ protected:
+  void SetUp() override {
+    helper_test::sharedLogger();
+    vpn = OpenVPN::create();
+    vpn->setManagementWriterForTesting([this](const std::string& text) {
+      std::lock_guard<std::mutex> lock(mutex);
+      written.push_back(text);
+    });
+  }
+  void start(Value account) {
+    vpn->setAccountDictionary(account);
+    // The state block without a process: deliver codes into `codes`.
+    vpn->setOpenVPNPath("/nonexistent");
+    vpn->startOpenVPN([this](int code) { codes.push_back(code); });
+  }
+  std::vector<int> settle(std::size_t n) {
+    helper_test::pump([&] { return codes.size() >= n; }, 5000);
+    return codes;
+  }
+  std::shared_ptr<OpenVPN> vpn;
+  std::mutex mutex;
+  std::vector<std::string> written;
+  std::vector<int> codes;
+};
+
+TEST_F(ManagementTest, StateLinesBecomeCodesInOrder) {
+  start(Value::dictionary({{"remote", "r"}, {"port", "1"}}));
+  codes.clear();
+  vpn->handleManagementData(">STATE:1700000000,CONNECTING,,,,,,\r\n");
+  vpn->handleManagementData(">STATE:1700000001,CONNECTED,SUCCESS,10.8.0.6,1.2.3.4\n>STATE:17,EXI");
+  vpn->handleManagementData("TING,SIGTERM,,,\n>LOG:1,I,STATE: not-a-state\n>STATE:\n");
+  EXPECT_EQ(settle(4), (std::vector<int>{1, 7, 9, 0}));
+}
+
+TEST_F(ManagementTest, PasswordDialogueSendsEscapedValuesAndLogsNoSecret) {
+  start(Value::dictionary(
+      {{"remote", "r"}, {"port", "1"}, {"name", "plan_de_alice"}, {"authUserPass", "p\"w\\1"}}));
+  helper_test::drainLog();
+  vpn->handleManagementData(">PASSWORD:Need 'Auth' username/password\n");
+  vpn->handleManagementData("SUCCESS: 'Auth' username entered, but not yet verified\n");
+  ASSERT_EQ(written.size(), 2u);
+  EXPECT_EQ(written[0], "username \"Auth\" \"alice\"\n");
+  EXPECT_EQ(written[1], "password \"Auth\" \"p\\\"w\\\\1\"\n");
+  const std::string log = helper_test::drainLog();
+  EXPECT_NE(log.find("Writing: password \"Auth\" <redacted>"), std::string::npos) << log;
+  EXPECT_EQ(log.find("p\\\"w"), std::string::npos) << log;
+}
+
+TEST_F(ManagementTest, PromptsWithoutPasswordOrWithLineBreakSendNothing) {
+  start(Value::dictionary({{"remote", "r"}, {"port", "1"}, {"name", "bob"}}));
+  vpn->handleManagementData(">PASSWORD:Need 'Auth' username/password\n");
+  EXPECT_TRUE(written.empty());
+  vpn->setAccountDictionary(Value::dictionary({{"name", "bob"}, {"authUserPass", "line\nbreak"}}));
+  vpn->handleManagementData(">PASSWORD:Need 'Auth' username/password\n");
+  vpn->handleManagementData("SUCCESS: 'Auth' username entered, but not yet verified\n");
+  ASSERT_EQ(written.size(), 1u);
+  EXPECT_EQ(written[0], "username \"Auth\" \"bob\"\n");
+}
+
+TEST_F(ManagementTest, EveryHoldIsReleased) {
+  start(Value::dictionary({{"remote", "r"}, {"port", "1"}}));
+  vpn->handleManagementData(">HOLD:Waiting for hold release:0\n");
+  vpn->handleManagementData(">HOLD:Waiting for hold release:5\n");
+  EXPECT_EQ(written, (std::vector<std::string>{"hold release\n", "hold release\n"}));
+}
+
+TEST_F(ManagementTest, OutputChunkWithBindFailureAndHoldReportsTen) {
+  start(Value::dictionary({{"remote", "r"}, {"port", "1"}}));
+  codes.clear();
+  vpn->handleOutput(
+      "MANAGEMENT: Socket bind failed on local address\nNeed hold release from "
+      "management interface, waiting...\n");
+  EXPECT_EQ(settle(1), std::vector<int>{10});
+}
+
+TEST_F(ManagementTest, MarkerCutBetweenOutputChunksIsStillSeen) {
+  start(Value::dictionary({{"remote", "r"}, {"port", "1"}}));
+  codes.clear();
+  vpn->handleOutput("lots of output\nMANAGEMENT: Socket bi");
+  vpn->handleOutput("nd failed on local address\n");
+  vpn->handleOutput("\xc3");  // a character cut in two does not hide the line
+  vpn->handleOutput("\xa9 MANAGEMENT: Socket bind failed\n");
+  EXPECT_EQ(settle(2), (std::vector<int>{10, 10}));
+}
+
+TEST(OpenVPNNames, UserNameAndStateTable) {
+  EXPECT_EQ(OpenVPN::userNameOf("a_b_c"), "c");
+  EXPECT_EQ(OpenVPN::userNameOf("plain"), "plain");
+  EXPECT_EQ(OpenVPN::stateCodeForName("TCP_CONNECT"), 1);
+  EXPECT_EQ(OpenVPN::stateCodeForName("PASSWORD"), 12);
+  EXPECT_EQ(OpenVPN::stateCodeForName("I"), 0);
+  EXPECT_EQ(OpenVPN::quoteManagementValue("a\"b"), "\"a\\\"b\"");
+  EXPECT_FALSE(OpenVPN::quoteManagementValue("a\rb"));
+}
+
+}  // namespace
