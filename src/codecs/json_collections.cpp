@@ -1,7 +1,10 @@
 #include "codecs/json_collections.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <iterator>
+#include <utility>
 
 #include "codecs/json_scanner.h"
 #include "platform/foundation/exception.h"
@@ -21,6 +24,34 @@ constexpr std::size_t kCapacityTable[] = {
     346607,   561109,   907759,   1468927,  2376191,   3845119,   6221311,   10066421,
     16287743, 26354171, 42641881, 68996069, 111638519, 180634607, 292272623, 472907251,
 };
+
+constexpr std::size_t kCapacityCount = std::size(kCapacityTable);
+
+// hash % capacity with a constant divisor per table capacity, so that the
+// compiler turns each into a multiplication instead of a division.
+template <std::size_t I>
+std::size_t slotModulo(std::uint64_t hash) {
+  if constexpr (I == 0) {
+    return 0;
+  } else {
+    return static_cast<std::size_t>(hash % kCapacityTable[I]);
+  }
+}
+
+template <std::size_t... I>
+constexpr std::array<JTDictionary::SlotFunction, sizeof...(I)> makeSlotFunctions(
+    std::index_sequence<I...>) {
+  return {&slotModulo<I>...};
+}
+
+constexpr auto kSlotFunctions = makeSlotFunctions(std::make_index_sequence<kCapacityCount>());
+
+JTDictionary::SlotFunction slotFunctionFor(std::size_t capacity) {
+  const auto* it = std::lower_bound(std::begin(kCapacityTable), std::end(kCapacityTable), capacity);
+  // Every capacity comes from the table; anything else would probe from 0.
+  if (it == std::end(kCapacityTable) || *it != capacity) return kSlotFunctions[0];
+  return kSlotFunctions[static_cast<std::size_t>(it - std::begin(kCapacityTable))];
+}
 
 [[noreturn]] void throwMutatingImmutable(const char* cls, const char* method) {
   throw Exception(
@@ -56,10 +87,24 @@ inline bool keysEqual(const Value& a, const Value& b) {
 // JTArray
 
 JTArray::JTArray(Key, std::vector<Value> objects, bool isMutable)
-    : objects_(std::move(objects)), capacity_(objects_.size()), mutations_(isMutable ? 1 : 0) {}
+    : objects_(std::make_move_iterator(objects.begin()), std::make_move_iterator(objects.end())),
+      capacity_(objects_.size()),
+      mutations_(isMutable ? 1 : 0) {}
+
+JTArray::JTArray(Key, platform::ValueArena& arena, Value* objects, std::size_t count)
+    : arena_(arena.core()), objects_(arena.resource()), capacity_(count), mutations_(0) {
+  // Everything held is borrowed (pinned when it was not), so the node needs
+  // no destructor.
+  objects_.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) objects_.push_back(arena.pin(objects[i]));
+}
 
 Value JTArray::create(std::vector<Value> objects, bool isMutable) {
   return Value::fromNode(std::make_shared<JTArray>(Key{}, std::move(objects), isMutable));
+}
+
+Value JTArray::create(platform::ValueArena& arena, Value* objects, std::size_t count) {
+  return platform::ValueArena::borrow(arena.makeUntracked<JTArray>(Key{}, arena, objects, count));
 }
 
 void JTArray::alloc() { throwPrivate("JTArray"); }
@@ -67,7 +112,7 @@ void JTArray::alloc() { throwPrivate("JTArray"); }
 Value JTArray::at(std::size_t index) const {
   if (index >= objects_.size())
     throwBeyondBounds("JTArray", "objectAtIndex:", index, objects_.size());
-  return objects_[index];
+  return platform::ValueArena::owned(arena_, objects_[index]);
 }
 
 void JTArray::getObjects(Value* buffer, std::size_t start, std::size_t length) const {
@@ -81,8 +126,9 @@ void JTArray::getObjects(Value* buffer, std::size_t start, std::size_t length) c
   if (start > objects_.size() || rangeEnd > objects_.size() || rangeEnd < start) {
     throwBeyondBounds("JTArray", "getObjects:range:", rangeEnd, objects_.size());
   }
-  std::copy(objects_.begin() + static_cast<std::ptrdiff_t>(start),
-            objects_.begin() + static_cast<std::ptrdiff_t>(rangeEnd), buffer);
+  for (std::size_t i = start; i < rangeEnd; ++i) {
+    *buffer++ = platform::ValueArena::owned(arena_, objects_[i]);
+  }
 }
 
 void JTArray::checkMutable(const char* method) const {
@@ -131,7 +177,13 @@ void JTArray::replaceAt(std::size_t index, Value value) {
 // JTDictionary
 
 JTDictionary::JTDictionary(Key, std::size_t capacity, bool isMutable)
-    : entries_(capacity), mutations_(isMutable ? 1 : 0) {}
+    : slot_(slotFunctionFor(capacity)), entries_(capacity), mutations_(isMutable ? 1 : 0) {}
+
+JTDictionary::JTDictionary(Key, platform::ValueArena& arena, std::size_t capacity)
+    : arena_(arena.core()),
+      slot_(slotFunctionFor(capacity)),
+      entries_(capacity, arena.resource()),
+      mutations_(0) {}
 
 std::size_t JTDictionary::capacityForCount(std::size_t count) {
   const double m = std::floor(static_cast<double>(count) * 1.33);
@@ -163,6 +215,21 @@ Value JTDictionary::create(Value* keys, const std::uint64_t* hashes, Value* obje
   return Value::fromNode(std::move(dict));
 }
 
+Value JTDictionary::create(platform::ValueArena& arena, Value* keys, const std::uint64_t* hashes,
+                           Value* objects, std::size_t count) {
+  const std::size_t capacity = capacityForCount(count);
+  if (capacity == 0 && count > 0) {
+    throw Exception(platform::kMallocException, "Unable to allocate memory for hash table.");
+  }
+  // Everything held is borrowed (pinned when it was not), so the node needs
+  // no destructor.
+  auto* dict = arena.makeUntracked<JTDictionary>(Key{}, arena, capacity);
+  for (std::size_t i = 0; i < count; ++i) {
+    dict->add(hashes[i], arena.pin(keys[i]), arena.pin(objects[i]));
+  }
+  return platform::ValueArena::borrow(dict);
+}
+
 Value JTDictionary::create(std::vector<Value>&& keys, const std::vector<std::uint64_t>& hashes,
                            std::vector<Value>&& objects, bool isMutable) {
   const std::size_t n = std::min({keys.size(), hashes.size(), objects.size()});
@@ -174,7 +241,7 @@ void JTDictionary::alloc() { throwPrivate("JTDictionary"); }
 const JTDictionary::Entry* JTDictionary::lookup(const Value& key, std::uint64_t hash) const {
   const std::size_t capacity = entries_.size();
   if (key.isNone() || capacity == 0) return nullptr;
-  std::size_t index = static_cast<std::size_t>(hash % capacity);
+  std::size_t index = slot_(hash);
   for (std::size_t i = 0; i < capacity; ++i) {
     const Entry& e = entries_[index];
     if (e.key.isNone()) return nullptr;
@@ -187,13 +254,13 @@ const JTDictionary::Entry* JTDictionary::lookup(const Value& key, std::uint64_t 
 Value JTDictionary::find(const Value& key) const {
   if (key.isNone() || entries_.empty()) return Value();
   const Entry* e = lookup(key, keyHash(key));
-  return e ? e->object : Value();
+  return e ? owned(e->object) : Value();
 }
 
 void JTDictionary::add(std::uint64_t hash, Value key, Value object) {
   const std::size_t capacity = entries_.size();
   if (capacity == 0) return;
-  std::size_t index = static_cast<std::size_t>(hash % capacity);
+  std::size_t index = slot_(hash);
   for (std::size_t i = 0; i < capacity; ++i) {
     Entry& e = entries_[index];
     if (e.key.isNone()) {
@@ -242,8 +309,9 @@ void JTDictionary::resizeIfNecessary() {
     throw Exception(platform::kMallocException, "Unable to allocate memory for hash table.");
   }
   if (entries_.size() >= wanted) return;
-  std::vector<Entry> old(wanted);
+  std::pmr::vector<Entry> old(wanted, entries_.get_allocator());
   old.swap(entries_);
+  slot_ = slotFunctionFor(wanted);
   count_ = 0;
   for (Entry& e : old) {
     if (!e.key.isNone()) add(e.hash, std::move(e.key), std::move(e.object));
@@ -291,8 +359,8 @@ void JTDictionary::forEach(
   for (std::size_t i = 0; i < entries_.size(); ++i) {
     if (entries_[i].key.isNone()) continue;
     // Copies keep the pair alive even if the callback mutates the table.
-    const Value key = entries_[i].key;
-    const Value object = entries_[i].object;
+    const Value key = owned(entries_[i].key);
+    const Value object = owned(entries_[i].object);
     if (!fn(key, object)) return;
     if (mutations_ != start) {
       throw Exception(platform::kGenericException,
@@ -305,8 +373,8 @@ void JTDictionary::getObjectsAndKeys(Value* objects, Value* keys) const {
   std::size_t n = 0;
   for (const Entry& e : entries_) {
     if (e.key.isNone()) continue;
-    if (objects) objects[n] = e.object;
-    if (keys) keys[n] = e.key;
+    if (objects) objects[n] = owned(e.object);
+    if (keys) keys[n] = owned(e.key);
     ++n;
   }
 }
@@ -322,7 +390,7 @@ Value JTDictionaryEnumerator::nextObject() {
   const auto& entries = collection_->entries_;
   while (nextObject_ < entries.size()) {
     const auto& e = entries[nextObject_++];
-    if (!e.key.isNone()) return e.key;
+    if (!e.key.isNone()) return collection_->owned(e.key);
   }
   return Value();
 }

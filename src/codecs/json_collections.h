@@ -16,6 +16,12 @@
 //     other key reachable; the table grows only when a pair is set.
 //  5. Enumerating a mutable dictionary with forEach throws NSGenericException
 //     when the callback mutates it.
+//  6. Immutable instances may be built inside a platform::ValueArena (the
+//     decoder does), storage included; they then hold borrowed handles to
+//     nodes of the same arena and every accessor hands out owning ones. The
+//     raw views `objects()` and `entries()` may show borrowed handles: use
+//     them only while a handle to the collection is held, and do not keep
+//     the elements beyond that.
 //
 // Thread safety: an instance may be read from several threads while nobody
 // mutates it; mutation needs exclusive access.
@@ -23,9 +29,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <memory_resource>
 #include <vector>
 
 #include "platform/foundation/value.h"
+#include "platform/foundation/value_arena.h"
 
 namespace codecs {
 
@@ -35,8 +43,16 @@ class JTArray final : public platform::ArrayStorage {
  public:
   JTArray(Key, std::vector<platform::Value> objects, bool isMutable);
 
+  // Arena form: an immutable array of the `count` handles at `objects`
+  // (moved), node and storage in `arena`. Returns a borrowed handle.
+  JTArray(Key, platform::ValueArena& arena, platform::Value* objects, std::size_t count);
+
   // The creation routine: takes over `objects` (capacity = count).
   static platform::Value create(std::vector<platform::Value> objects, bool isMutable);
+  // The immutable array in `arena`, as a borrowed handle (see
+  // platform::ValueArena::borrow).
+  static platform::Value create(platform::ValueArena& arena, platform::Value* objects,
+                                std::size_t count);
   // Ordinary allocation is refused with the private-class exception.
   [[noreturn]] static void alloc();
 
@@ -52,12 +68,17 @@ class JTArray final : public platform::ArrayStorage {
   // beyond count.
   void getObjects(platform::Value* buffer, std::size_t start, std::size_t length) const;
   std::size_t capacity() const { return capacity_; }
-  const std::vector<platform::Value>& objects() const { return objects_; }
+  const std::pmr::vector<platform::Value>& objects() const { return objects_; }
+  // An owning handle for an element seen through objects().
+  platform::Value owning(const platform::Value& v) const {
+    return platform::ValueArena::owned(arena_, v);
+  }
 
  private:
   void checkMutable(const char* method) const;
   void bump();
-  std::vector<platform::Value> objects_;
+  platform::ValueArenaCore* arena_ = nullptr;  // set when built in an arena
+  std::pmr::vector<platform::Value> objects_;
   std::size_t capacity_;
   std::uint64_t mutations_;
 };
@@ -72,7 +93,10 @@ class JTDictionary final : public platform::DictionaryStorage {
     platform::Value object;
   };
 
+  using SlotFunction = std::size_t (*)(std::uint64_t hash);
+
   JTDictionary(Key, std::size_t capacity, bool isMutable);
+  JTDictionary(Key, platform::ValueArena& arena, std::size_t capacity);
 
   // The creation routine: adds each (hash, key, object) in order; a later
   // equal key replaces an earlier one. `hashes` must be jtKeyHash of the keys.
@@ -82,6 +106,10 @@ class JTDictionary final : public platform::DictionaryStorage {
   // The same over raw ranges (used by the decoder's object stack).
   static platform::Value create(platform::Value* keys, const std::uint64_t* hashes,
                                 platform::Value* objects, std::size_t count, bool isMutable);
+  // The immutable dictionary in `arena`, as a borrowed handle.
+  static platform::Value create(platform::ValueArena& arena, platform::Value* keys,
+                                const std::uint64_t* hashes, platform::Value* objects,
+                                std::size_t count);
   [[noreturn]] static void alloc();
 
   // The hash a key is stored under (strings: the codec's value hash of their bytes).
@@ -101,7 +129,9 @@ class JTDictionary final : public platform::DictionaryStorage {
   // Writes, in slot order, each object and key to the buffers (either may be null).
   void getObjectsAndKeys(platform::Value* objects, platform::Value* keys) const;
   std::size_t capacity() const { return entries_.size(); }
-  const std::vector<Entry>& entries() const { return entries_; }
+  const std::pmr::vector<Entry>& entries() const { return entries_; }
+  // An owning handle for a key or object seen through entries().
+  platform::Value owning(const platform::Value& v) const { return owned(v); }
 
  private:
   friend class JTDictionaryEnumerator;
@@ -111,8 +141,13 @@ class JTDictionary final : public platform::DictionaryStorage {
   void resizeIfNecessary();
   void checkMutable(const char* method) const;
   void bump();
+  platform::Value owned(const platform::Value& v) const {
+    return platform::ValueArena::owned(arena_, v);
+  }
 
-  std::vector<Entry> entries_;
+  platform::ValueArenaCore* arena_ = nullptr;  // set when built in an arena
+  SlotFunction slot_;                          // hash % capacity
+  std::pmr::vector<Entry> entries_;
   std::size_t count_ = 0;
   std::uint64_t mutations_;
 };

@@ -97,10 +97,40 @@ Value JSONDecoder::parse(const char* string, std::size_t length, bool mutableCol
   }
   state_.begin(reinterpret_cast<const std::uint8_t*>(string), length, options_);
   mutableCollections_ = mutableCollections;
+  values_.clear();  // in case an exception cut the last parse short
+  keys_.clear();
+  keyHashes_.clear();
+  dictionaryValues_.clear();
+  // Nodes take about twice the text for a typical document; leaves alone
+  // about half.
+  arena_.emplace(mutableCollections ? length / 2 : length * 2);
+  ++generation_;
+  recent_[generation_ % kRecentArenas] = arena_->weak();
+  recentGeneration_[generation_ % kRecentArenas] = generation_;
+  if (!mutableCollections) {
+    // Shared leaves are pinned once, so the tree refers to them borrowed.
+    for (const Value* fixed : {&trueValue(), &falseValue(), &nullValue(), &emptyString()}) {
+      arena_->pin(*fixed);
+    }
+  }
   depth_ = 0;
   Value result;
   bool failed = true;
-  if (length > 0 && state_.nextToken() == 0) {
+  if (length > 0 && (options_ & (JTParseFlagComments | JTParseFlagUnicodeLineBreaks)) == 0) {
+    result = fastParse();
+    if (result.isNone()) {
+      // Start again on the full path, which reports the exact error.
+      values_.clear();
+      keys_.clear();
+      keyHashes_.clear();
+      dictionaryValues_.clear();
+      state_.begin(reinterpret_cast<const std::uint8_t*>(string), length, options_);
+      depth_ = 0;
+    } else {
+      failed = false;
+    }
+  }
+  if (failed && length > 0 && state_.nextToken() == 0) {
     const JTTokenType type = state_.token().type;
     if (type == JTTokenType::ArrayBegin) {
       result = parseArray();
@@ -125,11 +155,14 @@ Value JSONDecoder::parse(const char* string, std::size_t length, bool mutableCol
     }
   }
   if (result.isNone() && error != nullptr) *error = state_.recordedError();
-  // Release whatever a failed parse left on the stacks.
+  if (platform::ValueArena::isBorrowed(result)) result = arena_->own(result.node());
+  // Release whatever a failed parse left on the stacks, then the arena
+  // (which lives on only through the result).
   values_.clear();
   keys_.clear();
   keyHashes_.clear();
   dictionaryValues_.clear();
+  arena_.reset();
   state_.end();
   mutableCollections_ = false;
   return result;
@@ -167,24 +200,47 @@ std::string JSONDecoder::expectedMessage(unsigned accept, bool dictionary) {
   return message;
 }
 
+// A node of this parse's arena as the collections under construction want
+// it: borrowed inside an arena tree, owning inside heap collections.
+Value JSONDecoder::handOut(const platform::ValueNode* node) const {
+  return mutableCollections_ ? arena_->own(node) : platform::ValueArena::borrow(node);
+}
+
+// One of the shared leaves (true, false, null, ""), which an immutable parse
+// pinned in its arena.
+Value JSONDecoder::fixedLeaf(const Value& leaf) const {
+  return mutableCollections_ ? leaf : platform::ValueArena::borrow(leaf.node());
+}
+
+// The cached leaf, or None when its document is gone.
+Value JSONDecoder::cachedLeaf(const CacheItem& item) const {
+  if (item.generation == generation_) return handOut(item.node);
+  const std::size_t ring = item.generation % kRecentArenas;
+  if (recentGeneration_[ring] != item.generation) return Value();
+  std::shared_ptr<platform::ValueArenaCore> owner = recent_[ring].lock();
+  if (!owner) return Value();
+  return platform::ValueArena::own(owner, item.node);
+}
+
 Value JSONDecoder::leafForToken() {
   JTToken& token = state_.token();
   switch (token.type) {
     case JTTokenType::True:
-      return trueValue();
+      return fixedLeaf(trueValue());
     case JTTokenType::False:
-      return falseValue();
+      return fixedLeaf(falseValue());
     case JTTokenType::Null:
-      return nullValue();
+      return fixedLeaf(nullValue());
     default:
       break;
   }
   JTTokenValue& v = token.value;
-  if (v.type == JTValueType::String && v.length == 0) return emptyString();
+  if (v.type == JTValueType::String && v.length == 0) return fixedLeaf(emptyString());
   if (v.length > kCacheMaximumLength) {
     // Long strings (certificates, keys) rarely repeat; copying them into the
     // cache would cost more than it saves.
-    return Value(std::string_view(reinterpret_cast<const char*>(v.ptr), v.length));
+    return handOut(
+        arena_->newString(std::string_view(reinterpret_cast<const char*>(v.ptr), v.length)));
   }
   const std::uint64_t step = v.length + static_cast<std::uint64_t>(v.type) + 3;
   std::size_t chosen = SIZE_MAX;
@@ -196,42 +252,221 @@ Value JSONDecoder::leafForToken() {
       chosen = slot;
       break;
     }
-    if (item.hash == v.hash && item.type == v.type && item.bytes.size() == v.length &&
-        std::memcmp(item.bytes.data(), v.ptr, v.length) == 0) {
-      v.cacheSlot = static_cast<int>(slot);
-      return item.object;
+    if (item.hash == v.hash && item.type == v.type && item.length == v.length) {
+      // The bytes are compared only once the leaf is known to be alive.
+      Value cached = cachedLeaf(item);
+      if (cached.isNone()) {
+        // Its document is gone: build the leaf again in this slot.
+        chosen = slot;
+        break;
+      }
+      const void* bytes = v.type == JTValueType::String ? static_cast<const void*>(item.bytes)
+                                                        : static_cast<const void*>(&item.number);
+      if (std::memcmp(bytes, v.ptr, v.length) == 0) {
+        v.cacheSlot = static_cast<int>(slot);
+        return cached;
+      }
     }
   }
   if (chosen == SIZE_MAX) chosen = first;
-  Value object;
+  const platform::ValueNode* node = nullptr;
   switch (v.type) {
     case JTValueType::String:
-      object = Value(std::string_view(reinterpret_cast<const char*>(v.ptr), v.length));
+      node = arena_->newString(std::string_view(reinterpret_cast<const char*>(v.ptr), v.length));
       break;
     case JTValueType::LongLong:
-      object = Value(v.number.longLongValue);
+      node = arena_->newInt(v.number.longLongValue);
       break;
     case JTValueType::UnsignedLongLong:
       if (v.number.unsignedLongLongValue <= static_cast<std::uint64_t>(INT64_MAX)) {
-        object = Value(static_cast<std::int64_t>(v.number.unsignedLongLongValue));
+        node = arena_->newInt(static_cast<std::int64_t>(v.number.unsignedLongLongValue));
       } else {
-        object = Value(v.number.unsignedLongLongValue);
+        node = arena_->newUInt(v.number.unsignedLongLongValue);
       }
       break;
     case JTValueType::Double:
-      object = Value(v.number.doubleValue);
+      node = arena_->newReal(v.number.doubleValue);
       break;
     case JTValueType::None:
       return Value();
   }
   CacheItem& item = (*cache_)[chosen];
-  item.object = object;
-  item.bytes.assign(reinterpret_cast<const char*>(v.ptr), v.length);
+  item.node = node;
+  item.generation = generation_;
+  if (v.type == JTValueType::String) {
+    item.bytes = platform::ValueArena::borrow(node).asString().data();
+  } else {
+    std::memcpy(&item.number, v.ptr, sizeof item.number);
+  }
+  item.length = static_cast<std::uint32_t>(v.length);
   item.hash = v.hash;
   item.type = v.type;
   v.cacheSlot = static_cast<int>(chosen);
-  return object;
+  return handOut(node);
 }
+
+// --- the fast path ---------------------------------------------------------
+//
+// A strict recursive descent over the common case (no comments, no Unicode
+// line breaks): it builds exactly the tree the full path builds, through the
+// same scanner for strings and numbers and the same leaf cache, but skips
+// the token machinery for structure. At the first irregularity it gives up
+// (None) and the caller parses again on the full path for the error.
+
+namespace {
+inline const std::uint8_t* skipBlank(const std::uint8_t* p, const std::uint8_t* end) {
+  while (p < end && (*p == ' ' || *p == '\n' || *p == '\r' || *p == '\t')) ++p;
+  return p;
+}
+}  // namespace
+
+Value JSONDecoder::fastParse() {
+  const std::uint8_t* end = state_.input() + state_.length();
+  const std::uint8_t* p = skipBlank(state_.input(), end);
+  if (p >= end) return Value();
+  Value root;
+  if (*p == '[') {
+    root = fastParseArray(p);
+  } else if (*p == '{') {
+    root = fastParseDictionary(p);
+  }
+  if (root.isNone()) return Value();
+  // Trailing text is the full path's business (its error names the line).
+  if (skipBlank(p, end) != end && (options_ & JTParseFlagTrailingText) == 0) return Value();
+  state_.setAtIndex(static_cast<std::size_t>(p - state_.input()));
+  return root;
+}
+
+Value JSONDecoder::fastLeaf(const std::uint8_t*& p) {
+  state_.setAtIndex(static_cast<std::size_t>(p - state_.input()));
+  if (state_.nextToken() != 0) return Value();
+  p = state_.input() + state_.atIndex();
+  return leafForToken();
+}
+
+Value JSONDecoder::fastParseValue(const std::uint8_t*& p) {
+  switch (*p) {
+    case '[':
+      return fastParseArray(p);
+    case '{':
+      return fastParseDictionary(p);
+    case '"':
+    case '-':
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9':
+    case 't':
+    case 'f':
+    case 'n':
+      return fastLeaf(p);
+    default:
+      return Value();
+  }
+}
+
+Value JSONDecoder::fastParseArray(const std::uint8_t*& p) {
+  if (++depth_ > kJTMaximumNestingDepth) return Value();
+  const std::uint8_t* end = state_.input() + state_.length();
+  const std::size_t start = values_.size();
+  p = skipBlank(p + 1, end);
+  if (p < end && *p == ']') {
+    ++p;
+  } else {
+    for (;;) {
+      if (p >= end) return Value();
+      Value v = fastParseValue(p);
+      if (v.isNone()) return Value();
+      values_.push_back(std::move(v));
+      p = skipBlank(p, end);
+      if (p >= end) return Value();
+      if (*p == ',') {
+        p = skipBlank(p + 1, end);
+        continue;
+      }
+      if (*p != ']') return Value();
+      ++p;
+      break;
+    }
+  }
+  return finishArray(start);
+}
+
+Value JSONDecoder::fastParseDictionary(const std::uint8_t*& p) {
+  if (++depth_ > kJTMaximumNestingDepth) return Value();
+  const std::uint8_t* end = state_.input() + state_.length();
+  const std::size_t start = keys_.size();
+  p = skipBlank(p + 1, end);
+  if (p < end && *p == '}') {
+    ++p;
+  } else {
+    for (;;) {
+      if (p >= end || *p != '"') return Value();
+      Value key = fastLeaf(p);
+      if (key.isNone()) return Value();
+      const JTTokenValue& keyToken = state_.token().value;
+      const std::uint64_t hash = keyToken.length > kJTHashedStringLength
+                                     ? jtHashBytes(keyToken.ptr, keyToken.length)
+                                     : keyToken.hash;
+      p = skipBlank(p, end);
+      if (p >= end || *p != ':') return Value();
+      p = skipBlank(p + 1, end);
+      if (p >= end) return Value();
+      Value v = fastParseValue(p);
+      if (v.isNone()) return Value();
+      keys_.push_back(std::move(key));
+      keyHashes_.push_back(hash);
+      dictionaryValues_.push_back(std::move(v));
+      p = skipBlank(p, end);
+      if (p >= end) return Value();
+      if (*p == ',') {
+        p = skipBlank(p + 1, end);
+        continue;
+      }
+      if (*p != '}') return Value();
+      ++p;
+      break;
+    }
+  }
+  return finishDictionary(start);
+}
+
+// The collections of both paths, from the top of the stacks down to `start`.
+Value JSONDecoder::finishArray(std::size_t start) {
+  Value array;
+  if (mutableCollections_) {
+    array = JTArray::create(std::vector<Value>(std::make_move_iterator(values_.begin() + start),
+                                               std::make_move_iterator(values_.end())),
+                            true);
+  } else {
+    array = JTArray::create(*arena_, values_.data() + start, values_.size() - start);
+  }
+  values_.resize(start);
+  --depth_;
+  return array;
+}
+
+Value JSONDecoder::finishDictionary(std::size_t start) {
+  const std::size_t n = keys_.size() - start;
+  Value dict = mutableCollections_
+                   ? JTDictionary::create(keys_.data() + start, keyHashes_.data() + start,
+                                          dictionaryValues_.data() + start, n, true)
+                   : JTDictionary::create(*arena_, keys_.data() + start, keyHashes_.data() + start,
+                                          dictionaryValues_.data() + start, n);
+  keys_.resize(start);
+  keyHashes_.resize(start);
+  dictionaryValues_.resize(start);
+  --depth_;
+  return dict;
+}
+
+// --- the full path -----------------------------------------------------------
 
 Value JSONDecoder::parseValue() {
   switch (state_.token().type) {
@@ -284,11 +519,7 @@ Value JSONDecoder::parseArray() {
       return fail(expectedMessage(accept, false));
     }
   }
-  std::vector<Value> elements(std::make_move_iterator(values_.begin() + start),
-                              std::make_move_iterator(values_.end()));
-  values_.resize(start);
-  --depth_;
-  return JTArray::create(std::move(elements), mutableCollections_);
+  return finishArray(start);
 }
 
 Value JSONDecoder::parseDictionary() {
@@ -317,7 +548,10 @@ Value JSONDecoder::parseDictionary() {
       if ((accept & kAcceptValue) == 0) return fail("Unexpected string.");
       Value key = leafForToken();
       if (key.isNone()) return fail("Internal error: Key == NULL.");
-      const std::uint64_t hash = state_.token().value.hash;
+      const JTTokenValue& keyToken = state_.token().value;
+      const std::uint64_t hash = keyToken.length > kJTHashedStringLength
+                                     ? jtHashBytes(keyToken.ptr, keyToken.length)
+                                     : keyToken.hash;
       if (state_.nextToken() != 0) return fail({});
       if (state_.token().type != JTTokenType::Separator) return fail("Expected ':'.");
       if (state_.nextToken() != 0) return fail({});
@@ -343,14 +577,7 @@ Value JSONDecoder::parseDictionary() {
       return fail(expectedMessage(accept, true));
     }
   }
-  const std::size_t n = keys_.size() - start;
-  Value dict = JTDictionary::create(keys_.data() + start, keyHashes_.data() + start,
-                                    objects.data() + start, n, mutableCollections_);
-  keys_.resize(start);
-  keyHashes_.resize(start);
-  objects.resize(start);
-  --depth_;
-  return dict;
+  return finishDictionary(start);
 }
 
 // ---------------------------------------------------------------------------

@@ -15,7 +15,15 @@
 //  4. A decoder keeps a cache of 1,024 recently built strings (up to 256
 //     bytes) and numbers, so equal leaves within one document, or across
 //     documents parsed with the same decoder, are usually the same object
-//     (Value::isSameObject).
+//     (Value::isSameObject). The cache never keeps a document alive: a leaf
+//     is shared with a later parse only while its first document lives
+//     (and for the 16 most recent parses).
+//  5. An immutable parse builds the whole tree in one platform::ValueArena:
+//     a handful of allocations per document instead of one per value. The
+//     price: any handle into the tree keeps the whole document's memory,
+//     and a leaf shared from an earlier document keeps that one too. A
+//     mutable parse allocates its collections one by one (so that mutation
+//     cannot tie arenas together); only its leaves share an arena.
 //
 // Thread safety: one decoder runs one parse at a time (no lock); the free
 // functions make their own decoder per call and may be used from any thread.
@@ -24,6 +32,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,6 +40,7 @@
 #include "codecs/json_scanner.h"
 #include "platform/foundation/error.h"
 #include "platform/foundation/value.h"
+#include "platform/foundation/value_arena.h"
 
 namespace codecs {
 
@@ -80,24 +90,46 @@ class JSONDecoder {
 
  private:
   struct CacheItem {
-    platform::Value object;
+    const platform::ValueNode* node = nullptr;
+    std::uint64_t generation = 0;  // the parse whose arena holds `node`
     std::uint64_t hash = 0;
-    std::string bytes;
+    union {
+      const char* bytes = nullptr;  // a string's bytes (inside `node`)
+      std::uint64_t number;         // a number's 8 value bytes
+    };
+    std::uint32_t length = 0;
     JTValueType type = JTValueType::None;
   };
 
   platform::Value parse(const char* string, std::size_t length, bool mutableCollections,
                         platform::Error* error);
+  platform::Value fastParse();
+  platform::Value fastParseValue(const std::uint8_t*& p);
+  platform::Value fastParseArray(const std::uint8_t*& p);
+  platform::Value fastParseDictionary(const std::uint8_t*& p);
+  platform::Value fastLeaf(const std::uint8_t*& p);
+  platform::Value finishArray(std::size_t start);
+  platform::Value finishDictionary(std::size_t start);
   platform::Value parseValue();
   platform::Value parseArray();
   platform::Value parseDictionary();
   platform::Value leafForToken();
+  platform::Value handOut(const platform::ValueNode* node) const;
+  platform::Value fixedLeaf(const platform::Value& leaf) const;
+  platform::Value cachedLeaf(const CacheItem& item) const;
   static bool isValueToken(JTTokenType type);
   std::string expectedMessage(unsigned accept, bool dictionary);
 
   std::uint64_t options_;
   JTParseState state_;
   std::unique_ptr<std::array<CacheItem, 1024>> cache_;
+  // The arena of the parse running now, and weak links to recent ones so
+  // that cached leaves of a document still alive can be shared.
+  static constexpr std::size_t kRecentArenas = 16;
+  std::optional<platform::ValueArena> arena_;
+  std::array<std::weak_ptr<platform::ValueArenaCore>, kRecentArenas> recent_;
+  std::array<std::uint64_t, kRecentArenas> recentGeneration_{};
+  std::uint64_t generation_ = 0;
   // The shared object stack: values, dictionary keys and the keys' hashes.
   std::vector<platform::Value> values_;
   std::vector<platform::Value> keys_;

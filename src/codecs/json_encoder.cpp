@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -93,6 +94,12 @@ int utf8Sequence(const std::uint8_t* p, const std::uint8_t* end, std::uint32_t* 
 }
 
 constexpr std::size_t kCacheSize = 1024;
+
+// The kinds the encoder writes without a formatter.
+bool isNative(const Value& v) {
+  const ValueKind k = v.kind();
+  return k != ValueKind::Data && k != ValueKind::Date && k != ValueKind::None;
+}
 
 }  // namespace
 
@@ -293,20 +300,25 @@ struct JTSerializer::State {
     const std::uint64_t mutations = a->mutations();
     structural('[');
     // Immutable arrays of the known kinds are walked in place.
-    const std::vector<Value>* elements = nullptr;
+    std::span<const Value> elements;
+    bool inPlace = false;
+    const JTArray* jt = nullptr;
     if (mutations == 0) {
-      if (const auto* jt = dynamic_cast<const JTArray*>(a)) {
-        elements = &jt->objects();
+      if ((jt = dynamic_cast<const JTArray*>(a)) != nullptr) {
+        elements = jt->objects();
+        inPlace = true;
       } else if (const auto* st = dynamic_cast<const platform::StandardArray*>(a)) {
-        elements = &st->elements();
+        elements = st->elements();
+        inPlace = true;
       }
     }
-    if (elements != nullptr) {
+    if (inPlace) {
       bool firstElement = true;
-      for (const Value& e : *elements) {
+      for (const Value& e : elements) {
         if (!firstElement) structural(',');
         firstElement = false;
-        if (!encode(e, nullptr)) return false;
+        // Only a formatter may keep what it is shown: give it an owning handle.
+        if (!encode(jt != nullptr && !isNative(e) ? jt->owning(e) : e, nullptr)) return false;
       }
     } else {
       const std::size_t n = a->count();
@@ -368,7 +380,7 @@ struct JTSerializer::State {
     } else if (const auto* jt = dynamic_cast<const JTDictionary*>(d); jt && !jt->isMutable()) {
       for (const JTDictionary::Entry& e : jt->entries()) {
         if (e.key.isNone()) continue;
-        if (!pair(e.key, e.object)) break;
+        if (!pair(e.key, isNative(e.object) ? e.object : jt->owning(e.object))) break;
       }
     } else {
       d->forEach(pair);

@@ -2,6 +2,7 @@
 
 #include <locale.h>
 
+#include <bit>
 #include <charconv>
 #include <clocale>
 #include <cmath>
@@ -38,6 +39,40 @@ locale_t cLocale() {
   static locale_t loc = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
   return loc;
 }
+
+}  // namespace
+
+namespace {
+
+// The first byte at or after p (before end) that a string cannot copy as it
+// is: '"', '\\', a control byte or a byte of 0x80 or more. Eight bytes at a
+// time while they last.
+inline const std::uint8_t* skipPlainStringBytes(const std::uint8_t* p, const std::uint8_t* end) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+  while (end - p >= 8) {
+    std::uint64_t x;
+    std::memcpy(&x, p, 8);
+    const std::uint64_t quote = x ^ (kOnes * '"');
+    const std::uint64_t backslash = x ^ (kOnes * '\\');
+    const std::uint64_t special =
+        ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) | (x - kOnes * 0x20) | x;
+    const std::uint64_t found = special & kHigh;
+    if (found != 0) {
+      // Borrows only run upwards, so the lowest flagged byte is exact.
+      if constexpr (std::endian::native == std::endian::little) {
+        return p + (std::countr_zero(found) >> 3);
+      } else {
+        break;
+      }
+    }
+    p += 8;
+  }
+  while (p < end && kStringClass.v[*p] == 0) ++p;
+  return p;
+}
+
+inline bool isDigit(std::uint8_t c) { return static_cast<unsigned>(c - '0') < 10; }
 
 }  // namespace
 
@@ -181,6 +216,8 @@ bool JTParseState::isNewline(const std::uint8_t* p, std::size_t* width) const {
 void JTParseState::skipWhitespace() {
   const std::uint8_t* end = input_ + length_;
   const std::uint8_t* p = input_ + atIndex_;
+  // Most tokens follow their predecessor directly.
+  if (p<end&& * p> ' ' && *p != '/' && *p < 0x80) return;
   const bool comments = (options_ & JTParseFlagComments) != 0;
   while (p < end) {
     const std::uint8_t c = *p;
@@ -301,13 +338,8 @@ int JTParseState::parseString() {
   const std::uint8_t* start = input_ + atIndex_;
   const std::uint8_t* end = input_ + length_;
   const std::uint8_t* p = start + 1;
-  std::uint64_t hash = kJTHashSeed;
   for (;;) {
-    // Plain ASCII run.
-    while (p < end && kStringClass.v[*p] == 0) {
-      hash = jtHashStep(hash, *p);
-      ++p;
-    }
+    p = skipPlainStringBytes(p, end);
     if (p >= end) {
       error("Invalid string.");
       return 1;
@@ -319,12 +351,19 @@ int JTParseState::parseString() {
       error("Invalid string.");
       return 1;
     }
-    if (c == '\\') return parseStringSlow(p, hash);
+    if (c == '\\') {
+      return parseStringSlow(p);
+    }
     JTUTF8Conversion conv = ConvertSingleCodePointInUTF8(p, end);
-    if (conv.result != JTUTF8Result::OK) return parseStringSlow(p, hash);
-    for (const std::uint8_t* q = p; q < conv.next; ++q) hash = jtHashStep(hash, *q);
+    if (conv.result != JTUTF8Result::OK) {
+      return parseStringSlow(p);
+    }
     p = conv.next;
   }
+  const std::size_t length = static_cast<std::size_t>(p - start - 1);
+  // Hashed in a second pass over bytes still in cache; long strings only
+  // when asked (see kJTHashedStringLength).
+  const std::uint64_t hash = length <= kJTHashedStringLength ? jtHashBytes(start + 1, length) : 0;
   token_.type = JTTokenType::String;
   token_.ptr = start;
   token_.length = static_cast<std::size_t>(p + 1 - start);
@@ -336,7 +375,7 @@ int JTParseState::parseString() {
   return 0;
 }
 
-int JTParseState::parseStringSlow(const std::uint8_t* p, std::uint64_t hash) {
+int JTParseState::parseStringSlow(const std::uint8_t* p) {
   const std::uint8_t* start = input_ + atIndex_;
   const std::uint8_t* end = input_ + length_;
   const bool lenient = (options_ & JTParseFlagLenientUnicode) != 0;
@@ -347,13 +386,7 @@ int JTParseState::parseStringSlow(const std::uint8_t* p, std::uint64_t hash) {
     error("Invalid string.");
     return 1;
   };
-  auto emit = [&](std::uint32_t cp) {
-    const std::size_t before = buf.size();
-    jtAppendUTF8(buf, cp);
-    for (std::size_t i = before; i < buf.size(); ++i) {
-      hash = jtHashStep(hash, static_cast<std::uint8_t>(buf[i]));
-    }
-  };
+  auto emit = [&](std::uint32_t cp) { jtAppendUTF8(buf, cp); };
   // Reads four hexadecimal digits at q; -1 (with an error) when one is bad,
   // -2 when the input ends first.
   auto hex4 = [&](const std::uint8_t* q) -> long {
@@ -380,10 +413,7 @@ int JTParseState::parseStringSlow(const std::uint8_t* p, std::uint64_t hash) {
   while (true) {
     // Copy the run of plain bytes at once.
     const std::uint8_t* run = p;
-    while (p < end && kStringClass.v[*p] == 0) {
-      hash = jtHashStep(hash, *p);
-      ++p;
-    }
+    p = skipPlainStringBytes(p, end);
     if (p > run) buf.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
     if (p >= end) return fail("Invalid string.");
     const std::uint8_t c = *p;
@@ -393,17 +423,13 @@ int JTParseState::parseStringSlow(const std::uint8_t* p, std::uint64_t hash) {
     }
     if (c < 0x80 && c != '\\') {
       buf.push_back(static_cast<char>(c));
-      hash = jtHashStep(hash, c);
       ++p;
       continue;
     }
     if (c >= 0x80) {
       JTUTF8Conversion conv = ConvertSingleCodePointInUTF8(p, end);
       if (conv.result == JTUTF8Result::OK) {
-        for (const std::uint8_t* q = p; q < conv.next; ++q) {
-          buf.push_back(static_cast<char>(*q));
-          hash = jtHashStep(hash, *q);
-        }
+        buf.append(reinterpret_cast<const char*>(p), static_cast<std::size_t>(conv.next - p));
         p = conv.next;
         continue;
       }
@@ -447,7 +473,6 @@ int JTParseState::parseStringSlow(const std::uint8_t* p, std::uint64_t hash) {
     }
     if (e != 'u') {
       buf.push_back(static_cast<char>(out));
-      hash = jtHashStep(hash, out);
       p += 2;
       continue;
     }
@@ -494,12 +519,97 @@ int JTParseState::parseStringSlow(const std::uint8_t* p, std::uint64_t hash) {
   token_.value.ptr = reinterpret_cast<const std::uint8_t*>(buf.data());
   token_.value.length = buf.size();
   token_.value.type = JTValueType::String;
-  token_.value.hash = hash;
+  token_.value.hash = buf.size() <= kJTHashedStringLength ? jtHashBytes(buf.data(), buf.size()) : 0;
   atIndex_ = static_cast<std::size_t>(p + 1 - input_);
   return 0;
 }
 
+// Sets the number token's hash, value bytes and extent.
+void JTParseState::finishNumber(const std::uint8_t* start, std::size_t length) {
+  JTTokenValue& v = token_.value;
+  std::uint64_t hash = kJTHashSeed + static_cast<std::uint64_t>(v.type);
+  if (v.type != JTValueType::Double) hash += v.number.unsignedLongLongValue;
+  std::uint8_t bytes[8];
+  std::memcpy(bytes, &v.number, 8);
+  for (std::uint8_t b : bytes) hash = jtHashStep(hash, b);
+  v.hash = hash;
+  v.ptr = reinterpret_cast<const std::uint8_t*>(&v.number);
+  v.length = 8;
+  token_.type = JTTokenType::Number;
+  token_.ptr = start;
+  token_.length = length;
+}
+
 int JTParseState::parseNumber() {
+  {
+    // Fast path: a well-formed number followed by a byte that ends it, an
+    // integer of at most 19 digits or a real that converts without range
+    // trouble. Anything else takes the full path, which names the fault.
+    const std::uint8_t* start = input_ + atIndex_;
+    const std::uint8_t* end = input_ + length_;
+    const std::uint8_t* p = start;
+    const bool negative = *p == '-';
+    if (negative) ++p;
+    const std::uint8_t* digits = p;
+    bool wellFormed = p < end;
+    if (wellFormed && *p == '0') {
+      ++p;
+      wellFormed = !(p < end && isDigit(*p)) && !negative;  // "-0" is a real: full path
+    } else if (wellFormed && *p >= '1' && *p <= '9') {
+      while (p < end && isDigit(*p)) ++p;
+    } else {
+      wellFormed = false;
+    }
+    const std::uint8_t* integerEnd = p;
+    bool floating = false;
+    if (wellFormed && p < end && *p == '.') {
+      floating = true;
+      ++p;
+      wellFormed = p < end && isDigit(*p);
+      while (p < end && isDigit(*p)) ++p;
+    }
+    if (wellFormed && p < end && (*p == 'e' || *p == 'E')) {
+      floating = true;
+      ++p;
+      if (p < end && (*p == '+' || *p == '-')) ++p;
+      wellFormed = p < end && isDigit(*p);
+      while (p < end && isDigit(*p)) ++p;
+    }
+    wellFormed = wellFormed && p < end;
+    JTTokenValue& v = token_.value;
+    if (wellFormed && !floating && integerEnd - digits <= 19) {
+      std::uint64_t n = 0;
+      for (const std::uint8_t* q = digits; q < integerEnd; ++q) n = n * 10 + (*q - '0');
+      constexpr std::uint64_t kMinMagnitude = std::uint64_t{1} << 63;
+      if (!negative) {
+        v.type = JTValueType::UnsignedLongLong;
+        v.number.unsignedLongLongValue = n;
+      } else if (n <= kMinMagnitude) {
+        v.type = JTValueType::LongLong;
+        v.number.longLongValue = n == kMinMagnitude ? INT64_MIN : -static_cast<std::int64_t>(n);
+      } else {
+        wellFormed = false;
+      }
+    } else if (wellFormed && floating) {
+      double d = 0;
+      const auto r = std::from_chars(reinterpret_cast<const char*>(start),
+                                     reinterpret_cast<const char*>(p), d);
+      if (r.ec == std::errc() && r.ptr == reinterpret_cast<const char*>(p)) {
+        v.type = JTValueType::Double;
+        v.number.doubleValue = d;
+      } else {
+        wellFormed = false;
+      }
+    } else {
+      wellFormed = false;
+    }
+    if (wellFormed) {
+      atIndex_ = static_cast<std::size_t>(p - input_);
+      finishNumber(start, static_cast<std::size_t>(p - start));
+      return 0;
+    }
+    v = JTTokenValue();
+  }
   enum State {
     Start,
     AfterMinus,
@@ -655,17 +765,7 @@ int JTParseState::parseNumber() {
     v.type = JTValueType::UnsignedLongLong;
     v.number.unsignedLongLongValue = n;
   }
-  std::uint64_t hash = kJTHashSeed + static_cast<std::uint64_t>(v.type);
-  if (v.type != JTValueType::Double) hash += v.number.unsignedLongLongValue;
-  std::uint8_t bytes[8];
-  std::memcpy(bytes, &v.number, 8);
-  for (std::uint8_t b : bytes) hash = jtHashStep(hash, b);
-  v.hash = hash;
-  v.ptr = reinterpret_cast<const std::uint8_t*>(&v.number);
-  v.length = 8;
-  token_.type = JTTokenType::Number;
-  token_.ptr = start;
-  token_.length = len;
+  finishNumber(start, len);
   return 0;
 }
 

@@ -72,6 +72,8 @@ struct JTTokenValue {
   const std::uint8_t* ptr = nullptr;  // value bytes (string bytes or the number's 8 bytes)
   std::size_t length = 0;
   JTValueType type = JTValueType::None;
+  // Value hash of the bytes (jtHashBytes); for a string longer than
+  // kJTHashedStringLength bytes it is left 0.
   std::uint64_t hash = 0;
   union {
     std::int64_t longLongValue;
@@ -87,6 +89,10 @@ struct JTToken {
   JTTokenType type = JTTokenType::Invalid;
   JTTokenValue value;
 };
+
+// Strings up to this length carry their hash in the token; longer ones
+// (certificates, keys) rarely need it.
+inline constexpr std::size_t kJTHashedStringLength = 256;
 
 // The value hash: seed, then one step per byte.
 inline constexpr std::uint64_t kJTHashSeed = 1402737925ULL;
@@ -130,6 +136,8 @@ class JTParseState {
 
   std::uint64_t options() const { return options_; }
   std::size_t atIndex() const { return atIndex_; }
+  // Moves the read position (the decoder's fast path scans structure itself).
+  void setAtIndex(std::size_t index) { atIndex_ = index; }
   std::size_t length() const { return length_; }
   std::size_t lineNumber() const { return lineNumber_; }
   const std::uint8_t* input() const { return input_; }
@@ -142,8 +150,9 @@ class JTParseState {
 
  private:
   int parseString();
-  int parseStringSlow(const std::uint8_t* p, std::uint64_t hash);
+  int parseStringSlow(const std::uint8_t* p);
   int parseNumber();
+  void finishNumber(const std::uint8_t* start, std::size_t length);
   bool isNewline(const std::uint8_t* p, std::size_t* width) const;
 
   const std::uint8_t* input_ = nullptr;

@@ -2,6 +2,7 @@
 
 #include <locale.h>
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -148,24 +149,59 @@ void appendUTF8(std::string& out, std::uint32_t c) {
   }
 }
 
+// True for a conversion without flags, width or precision: its text is
+// the plain number or string, written without going through printf.
+bool isPlain(const Spec& spec) {
+  return spec.flags.empty() && !spec.leftAlign && spec.width < 0 && spec.precision < 0;
+}
+
+template <class T>
+void appendNumber(std::string& out, T value, int base = 10, bool upper = false) {
+  char buffer[72];
+  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, base);
+  (void)ec;  // the buffer holds any 64-bit number in base 8 or more
+  if (upper) {
+    for (char* c = buffer; c != end; ++c) {
+      if (*c >= 'a' && *c <= 'f') *c = static_cast<char>(*c - 'a' + 'A');
+    }
+  }
+  out.append(buffer, end);
+}
+
 void appendConversion(std::string& out, const Spec& spec, const FormatArg& arg) {
   switch (spec.conversion) {
     case '@':
-      appendPadded(out, objectText(arg, false), spec);
-      return;
     case 's':
-      appendPadded(out, objectText(arg, true), spec);
+      if (arg.kind() == FormatArg::Kind::Value && arg.value().isString()) {
+        const std::string& text = arg.value().asString();
+        if (isPlain(spec)) {
+          out.append(text);
+        } else {
+          appendPadded(out, text, spec);
+        }
+        return;
+      }
+      appendPadded(out, objectText(arg, spec.conversion == 's'), spec);
       return;
     case 'd':
-    case 'i':
-      if (arg.kind() == FormatArg::Kind::Unsigned &&
-          arg.asUnsigned() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+    case 'i': {
+      const bool big =
+          arg.kind() == FormatArg::Kind::Unsigned &&
+          arg.asUnsigned() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+      if (isPlain(spec)) {
+        if (big) {
+          appendNumber(out, arg.asUnsigned());
+        } else {
+          appendNumber(out, arg.asSigned());
+        }
+      } else if (big) {
         appendPrintf(out, printfSpec(spec, "llu"),
                      static_cast<unsigned long long>(arg.asUnsigned()));
       } else {
         appendPrintf(out, printfSpec(spec, "lld"), static_cast<long long>(arg.asSigned()));
       }
       return;
+    }
     case 'u':
     case 'x':
     case 'X':
@@ -175,6 +211,11 @@ void appendConversion(std::string& out, const Spec& spec, const FormatArg& arg) 
       // at the width C would read it ("%x" of -1 is "ffffffff").
       if (arg.kind() == FormatArg::Kind::Signed && arg.asSigned() < 0 && spec.lengthBits < 64) {
         u &= (std::uint64_t{1} << spec.lengthBits) - 1;
+      }
+      if (isPlain(spec)) {
+        const int base = spec.conversion == 'o' ? 8 : spec.conversion == 'u' ? 10 : 16;
+        appendNumber(out, u, base, spec.conversion == 'X');
+        return;
       }
       const char conv[4] = {'l', 'l', spec.conversion, 0};
       appendPrintf(out, printfSpec(spec, conv), static_cast<unsigned long long>(u));
@@ -207,6 +248,7 @@ void appendConversion(std::string& out, const Spec& spec, const FormatArg& arg) 
     case 'G':
     case 'a':
     case 'A': {
+      CLocaleScope cLocale;  // only floating-point output follows LC_NUMERIC
       const char conv[2] = {spec.conversion, 0};
       appendPrintf(out, printfSpec(spec, conv), arg.asReal());
       return;
@@ -275,7 +317,6 @@ double FormatArg::asReal() const {
 }
 
 std::string formatArgs(std::string_view fmt, std::initializer_list<FormatArg> args) {
-  CLocaleScope cLocale;
   const FormatArg* const list = args.begin();
   const std::size_t argc = args.size();
   std::size_t next = 0;  // the next argument of a conversion without "n$"

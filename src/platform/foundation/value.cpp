@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "platform/foundation/exception.h"
+#include "platform/foundation/value_arena.h"
 #include "platform/foundation/value_collections.h"
 
 namespace platform {
@@ -420,7 +421,42 @@ Value Value::mutableDictionary(std::vector<std::pair<Value, Value>> pairs) {
   return Value(std::make_shared<StandardDictionary>(std::move(pairs), true));
 }
 
-Value Value::fromNode(std::shared_ptr<ValueNode> node) { return Value(std::move(node)); }
+// --- arena-made leaves --------------------------------------------------------
+
+namespace {
+// Numbers own nothing, so their destructor need not run: they take no
+// cleanup link.
+NumberNode* arenaNumber(ValueArenaCore* core, ValueKind kind, char type) {
+  return new (core->allocate(sizeof(NumberNode), alignof(NumberNode))) NumberNode(kind, type);
+}
+}  // namespace
+
+const ValueNode* ValueArena::newString(std::string_view s) {
+  StringNode* node = core_->makeUntracked<StringNode>(std::string(s));
+  // Short strings live inside the node and need no destructor.
+  const auto bytes = reinterpret_cast<std::uintptr_t>(node->s_.data());
+  const auto self = reinterpret_cast<std::uintptr_t>(node);
+  if (bytes < self || bytes >= self + sizeof(StringNode)) core_->track(node);
+  return node;
+}
+
+const ValueNode* ValueArena::newInt(std::int64_t n) {
+  NumberNode* node = arenaNumber(core_.get(), ValueKind::Int, 'q');
+  node->v_.i = n;
+  return node;
+}
+
+const ValueNode* ValueArena::newUInt(std::uint64_t n) {
+  NumberNode* node = arenaNumber(core_.get(), ValueKind::UInt, 'Q');
+  node->v_.u = n;
+  return node;
+}
+
+const ValueNode* ValueArena::newReal(double d) {
+  NumberNode* node = arenaNumber(core_.get(), ValueKind::Real, 'd');
+  node->v_.d = d;
+  return node;
+}
 
 // --- kind -----------------------------------------------------------------------
 

@@ -135,7 +135,7 @@ class Value {
   static Value mutableArray(std::vector<Value> elements = {});
   static Value mutableDictionary(std::vector<std::pair<Value, Value>> pairs = {});
   // Wraps any node, e.g. a collection implementation of another subsystem.
-  static Value fromNode(std::shared_ptr<ValueNode> node);
+  static Value fromNode(std::shared_ptr<ValueNode> node) { return Value(std::move(node)); }
 
   // --- kind ---------------------------------------------------------------
   ValueKind kind() const { return node_ ? node_->kind() : ValueKind::None; }

@@ -1,0 +1,164 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "codecs/json_collections.h"
+#include "codecs/json_decoder.h"
+#include "codecs/json_encoder.h"
+
+namespace codecs {
+namespace {
+
+using platform::Error;
+using platform::Value;
+
+// Text without '/', so the comments option changes nothing but the path the
+// decoder takes: without options it takes its fast path, with comments the
+// full one.
+constexpr std::uint64_t kFullPath = JTParseFlagComments;
+
+const char* const kDocuments[] = {
+    R"({"a":[1,-2,0,3.5,-0,-0.25,1e3,2E-2,1.5e+2],"b":{"c":"d","e":true,"f":false,"g":null}})",
+    R"([9223372036854775807,9223372036854775808,-9223372036854775808,18446744073709551615,
+        1234567890123456789,-1234567890123456789,99999999999999999999e0,0.1])",
+    R"(  [ "esc \" \\ \/ \b\f\n\r\t", "\u00e9\ud83d\ude00", "é😀", "", "x" ]  )",
+    R"({"k":1,"k":2,"long":"0123456789012345678901234567890123456789"})",
+    "{\"crlf\":\r\n[1,\r\n2]\t}\n",
+};
+
+TEST(JsonDecoderArena, FastAndFullPathsBuildTheSameTree) {
+  for (const char* text : kDocuments) {
+    Error e1, e2;
+    Value fast = objectFromJSONString(text, JTParseFlagNone, &e1);
+    Value full = objectFromJSONString(text, kFullPath, &e2);
+    ASSERT_FALSE(fast.isNone()) << text << ": " << e1.localizedDescription();
+    ASSERT_FALSE(full.isNone()) << text;
+    EXPECT_EQ(fast, full) << text;
+    // Same types and the same enumeration (and so encoding) order.
+    EXPECT_EQ(fast.description(), full.description()) << text;
+    EXPECT_EQ(JSONString(fast), JSONString(full)) << text;
+  }
+  Value v = objectFromJSONString(kDocuments[1]);
+  EXPECT_EQ(v[0].numberType(), 'q');
+  EXPECT_EQ(v[1].numberType(), 'Q');
+  EXPECT_EQ(v[2].asInt64(), INT64_MIN);
+  EXPECT_EQ(v[3].asUInt64(), UINT64_MAX);
+  EXPECT_EQ(v[6].numberType(), 'd');
+}
+
+TEST(JsonDecoderArena, MalformedTextFailsExactlyAsOnTheFullPath) {
+  const char* const cases[] = {
+      "[1,]",
+      "{\"a\":1,}",
+      "[01]",
+      "[-]",
+      "[1.]",
+      "[1e]",
+      "[1e+]",
+      "[-0x1]",
+      "[1 2]",
+      "{\"a\" 1}",
+      "{1:2}",
+      "[\"\\x\"]",
+      "[\"\\u12\"]",
+      "[\"\x01\"]",
+      "[tru]",
+      "[true",
+      "[1",
+      "[1e400]",
+      "[18446744073709551616]",
+      "[-9223372036854775809]",
+      "[1]\n\n x",
+      "{}\r\n]",
+      "[\"\xff\"]",
+      "\"top\"",
+      "[\"a\"\n,\n}",
+  };
+  for (const char* text : cases) {
+    Error fast, full;
+    EXPECT_TRUE(objectFromJSONString(text, JTParseFlagNone, &fast).isNone()) << text;
+    EXPECT_TRUE(objectFromJSONString(text, kFullPath, &full).isNone()) << text;
+    EXPECT_EQ(fast.code(), full.code()) << text;
+    EXPECT_EQ(fast.localizedDescription(), full.localizedDescription()) << text;
+    EXPECT_EQ(fast.userInfo()[kJTAtIndexKey], full.userInfo()[kJTAtIndexKey]) << text;
+    EXPECT_EQ(fast.userInfo()[kJTLineNumberKey], full.userInfo()[kJTLineNumberKey]) << text;
+  }
+  // Too deep for the fast path's limit as well.
+  std::string deep(600, '[');
+  deep += std::string(600, ']');
+  Error error;
+  EXPECT_TRUE(objectFromJSONString(deep, JTParseFlagNone, &error).isNone());
+  EXPECT_EQ(error.code(), kJTErrorCodeNestingTooDeep);
+}
+
+TEST(JsonDecoderArena, PartsOutliveTheRootAndTheDecoder) {
+  Value inner, leaf, key, fromEach, fromEnumerator, copied;
+  std::vector<Value> keys;
+  {
+    auto decoder = JSONDecoder::decoder();
+    Value root = decoder->objectWithText(
+        R"({"list":[{"name":"a fairly long string value, beyond any inline buffer"}],"n":7})");
+    inner = root["list"];
+    leaf = inner[0]["name"];
+    keys = root.keys();
+    root.forEach([&](const Value& k, const Value& v) {
+      if (k.asString() == "n") fromEach = v;
+      return true;
+    });
+    auto shared = std::dynamic_pointer_cast<const JTDictionary>(root.nodePtr());
+    JTDictionaryEnumerator e(shared);
+    fromEnumerator = e.nextObject();
+    Value buffer[1];
+    dynamic_cast<const JTArray&>(*inner.node()).getObjects(buffer, 0, 1);
+    copied = buffer[0];
+  }
+  EXPECT_EQ(leaf.asString(), "a fairly long string value, beyond any inline buffer");
+  EXPECT_EQ(inner.count(), 1u);
+  EXPECT_EQ(keys.size(), 2u);
+  EXPECT_EQ(fromEach, Value(7));
+  EXPECT_TRUE(fromEnumerator.isString());
+  EXPECT_TRUE(copied["name"].isSameObject(leaf));
+  for (const Value* v : {&inner, &leaf, &fromEach, &fromEnumerator, &copied}) {
+    EXPECT_FALSE(platform::ValueArena::isBorrowed(*v));
+  }
+}
+
+TEST(JsonDecoderArena, CacheSharesOnlyWithLiveDocuments) {
+  JSONDecoder decoder;
+  Value first = decoder.objectWithText(R"(["shared text",12345])");
+  Value second = decoder.objectWithText(R"(["shared text",12345])");
+  EXPECT_TRUE(first[0].isSameObject(second[0]));
+  EXPECT_TRUE(first[1].isSameObject(second[1]));
+  // Once both are gone the cache hands out nothing stale: the next parse
+  // builds fresh leaves that stay valid on their own.
+  first = Value();
+  second = Value();
+  Value third = decoder.objectWithText(R"(["shared text",12345])");
+  EXPECT_EQ(third[0].asString(), "shared text");
+  EXPECT_EQ(third[1].asInt64(), 12345);
+  // A document kept through many parses still shares safely.
+  for (int i = 0; i < 40; ++i) {
+    Value other = decoder.objectWithText(R"(["shared text",12345,"x)" + std::to_string(i) + "\"]");
+    EXPECT_EQ(other[0], third[0]);
+  }
+  EXPECT_EQ(third[0].asString(), "shared text");
+}
+
+TEST(JsonDecoderArena, MutableDocumentsMayHoldTheirOwnParts) {
+  Value kept;
+  {
+    Value doc = mutableObjectFromJSONString(R"({"inner":{"list":[1,"two"]},"x":"leaf"})");
+    doc.set("again", doc["inner"]);   // the same collection twice
+    doc["inner"].set("x", doc["x"]);  // a leaf into a nested collection
+    doc["inner"]["list"].append(doc["x"]);
+    EXPECT_TRUE(doc["again"].isSameObject(doc["inner"]));
+    kept = doc["inner"]["list"];
+  }
+  // Nothing leaks (the sanitizer build checks) and the part lives on.
+  EXPECT_EQ(kept.count(), 3u);
+  EXPECT_EQ(kept[2].asString(), "leaf");
+}
+
+}  // namespace
+}  // namespace codecs
