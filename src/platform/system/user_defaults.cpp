@@ -71,7 +71,15 @@ std::shared_ptr<UserDefaults> UserDefaults::create(std::string identifier, std::
   auto defaults =
       std::make_shared<UserDefaults>(Passkey{}, std::move(identifier), std::move(folder));
   defaults->load();
-  return defaults;
+  // Callers hold handles of their own: when the last one goes, what is still
+  // pending is written on the releasing thread (waiting for a background
+  // write in progress), so defaults that go out of scope have reached their
+  // file even while the writer queue still holds the object for a moment.
+  UserDefaults* raw = defaults.get();
+  return std::shared_ptr<UserDefaults>(raw, [defaults](UserDefaults*) mutable {
+    defaults->synchronize();
+    defaults.reset();
+  });
 }
 
 UserDefaults::UserDefaults(Passkey, std::string identifier, std::string folder)
