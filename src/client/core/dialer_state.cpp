@@ -1,0 +1,314 @@
+#include "client/core/dialer_state.h"
+
+#include <mutex>
+
+#include "client/Singletons/varnel_log.h"
+#include "client/core/account_manager.h"
+#include "client/core/xpc_wrapper.h"
+#include "platform/dispatch/dispatch.h"
+#include "platform/foundation/format.h"
+#include "platform/system/user_defaults.h"
+
+namespace client {
+
+namespace {
+
+using platform::runloop::RunLoop;
+using platform::runloop::Timer;
+
+constexpr double kRetryDelay = 2.0;
+
+std::mutex gLocalizerMutex;
+std::function<std::string(const std::string&)>& localizer() {
+  static std::function<std::string(const std::string&)> f;
+  return f;
+}
+
+std::string localized(const std::string& key) {
+  std::lock_guard<std::mutex> lock(gLocalizerMutex);
+  std::string value = localizer() ? localizer()(key) : std::string();
+  return value.empty() ? key : value;
+}
+
+void post(const char* name) { platform::NotificationCenter::defaultCenter().post(name); }
+
+class AccountManagerServices : public DialerServices {
+ public:
+  explicit AccountManagerServices(std::shared_ptr<VRAccountManager> manager)
+      : manager_(std::move(manager)) {}
+  void waitForOperations(std::function<void()> completion) override {
+    manager_->client()->waitForOperations(std::move(completion));
+  }
+  BaseAccount::Ptr currentAccount() override { return manager_->currentAccount(); }
+  std::int64_t connectionType() override { return manager_->connectionType(); }
+  void pollWithCompletionHandler(std::function<void(const platform::Value&)> completion) override {
+    manager_->pollWithCompletionHandler(std::move(completion));
+  }
+  void clearKeepaliveToken() override { manager_->client()->clearKeepaliveToken(); }
+
+ private:
+  std::shared_ptr<VRAccountManager> manager_;
+};
+
+}  // namespace
+
+std::shared_ptr<DialerServices> makeDialerServices(std::shared_ptr<VRAccountManager> manager) {
+  return std::make_shared<AccountManagerServices>(std::move(manager));
+}
+
+void DialerState::setLocalizerForTesting(std::function<std::string(const std::string&)> f) {
+  std::lock_guard<std::mutex> lock(gLocalizerMutex);
+  localizer() = std::move(f);
+}
+
+std::shared_ptr<DialerState> DialerState::create(std::shared_ptr<DialerServices> services,
+                                                 std::weak_ptr<DialerView> view,
+                                                 HelperRequestFactory factory) {
+  std::shared_ptr<DialerState> state(
+      new DialerState(std::move(services), std::move(view), std::move(factory)));
+  state->observe();
+  return state;
+}
+
+DialerState::DialerState(std::shared_ptr<DialerServices> services, std::weak_ptr<DialerView> view,
+                         HelperRequestFactory factory)
+    : services_(std::move(services)), view_(std::move(view)), factory_(std::move(factory)) {
+  if (!factory_) {
+    factory_ = [](std::weak_ptr<HelperRequestDelegate> delegate) {
+      return std::shared_ptr<HelperRequest>(XPCWrapper::initWithController(std::move(delegate)));
+    };
+  }
+}
+
+DialerState::~DialerState() {
+  for (const auto& token : tokens_)
+    platform::NotificationCenter::defaultCenter().removeObserver(token);
+  if (connectionTimer_) connectionTimer_->invalidate();
+}
+
+void DialerState::observe() {
+  std::weak_ptr<DialerState> weak = weak_from_this();
+  auto add = [&](const char* name, void (DialerState::*method)()) {
+    tokens_.push_back(platform::NotificationCenter::defaultCenter().addObserver(
+        name, nullptr, nullptr, [weak, method](const platform::Notification&) {
+          if (auto self = weak.lock()) ((*self).*method)();
+        }));
+  };
+  add(kVPNConnectNotification, &DialerState::connectEvent);
+  add(kVPNDisconnectNotification, &DialerState::disconnectEvent);
+  add(kSwitchWillStartNotification, &DialerState::switchWillStart);
+  add(kSwitchDidStopNotification, &DialerState::switchDidStop);
+}
+
+std::int64_t DialerState::connectedSeconds() const {
+  if (!connectionStartDate_) return 0;
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() -
+                                                          *connectionStartDate_)
+      .count();
+}
+
+void DialerState::changeState(DialerStatus n) {
+  VarnelLog::sharedInstance().AddToLog(
+      platform::format("Changing status to: %ld", static_cast<long>(n)));
+  switch (n) {
+    case DialerStatus::Disconnected:
+      withView([](DialerView& v) { v.showConnectControl(); });
+      if (status_ == DialerStatus::Connecting) {
+        // A connect failed: try again in 2 s, unless the user cancels first.
+        displayNotification("An error occurred trying to connect to the VPN server. Trying again.");
+        std::weak_ptr<DialerState> weak = weak_from_this();
+        const std::uint64_t attempt = attempt_;
+        platform::dispatch::Queue::main()->after(kRetryDelay, [weak, attempt] {
+          auto self = weak.lock();
+          if (!self || self->attempt_ != attempt || self->status_ != DialerStatus::Reconnecting)
+            return;
+          post(kVPNWillConnectNotification);
+          if (self->xpcWrapper_) self->xpcWrapper_->Start();
+        });
+        changeState(DialerStatus::Reconnecting);
+        return;
+      }
+      if (status_ == DialerStatus::Connected || status_ == DialerStatus::Reconnecting) {
+        displayNotification(
+            "The connection to the VPN server has been disconnected unexpectedly. Reconnecting "
+            "now.");
+        post(kVPNWillConnectNotification);
+        if (xpcWrapper_) xpcWrapper_->Start();
+        changeState(DialerStatus::Reconnecting);
+        return;
+      }
+      showDisconnected();
+      break;
+    case DialerStatus::Connecting:
+      withView([](DialerView& v) {
+        v.setStatusText("Connecting", 0);
+        v.showDisconnectControl("Cancel");
+        v.setConnectedTimeText("Connecting");
+      });
+      break;
+    case DialerStatus::Disconnecting:
+      withView([](DialerView& v) {
+        v.setStatusText("Disconnecting", 0.5);
+        v.showConnectControl();
+      });
+      break;
+    case DialerStatus::Connected: {
+      connectionStartDate_ = std::chrono::steady_clock::now();
+      if (connectionTimer_) connectionTimer_->invalidate();
+      std::weak_ptr<DialerState> weak = weak_from_this();
+      connectionTimer_ = Timer::create(1.0, true, [weak](Timer&) {
+        if (auto self = weak.lock()) self->updateConnectedTime();
+      });
+      RunLoop::main().addTimer(connectionTimer_, platform::runloop::kCommonModes);
+      services_->clearKeepaliveToken();
+      withView([](DialerView& v) {
+        v.setStatusText("Connected", 0);
+        v.showDisconnectControl("Disconnect");
+      });
+      refreshIPAddress();
+      BaseAccount::Ptr account = services_->currentAccount();
+      platform::Value city = account ? account->city() : platform::Value();
+      platform::Value country = account ? account->country() : platform::Value();
+      displayNotification(platform::format("You have been connected to %@, %@.", city, country));
+      break;
+    }
+    case DialerStatus::Reconnecting:
+      withView([](DialerView& v) {
+        v.setStatusText("Reconnecting", 0.5);
+        v.showDisconnectControl("Cancel");
+      });
+      break;
+  }
+  status_ = n;
+  withView([](DialerView& v) { v.updateMenu(); });
+  platform::NotificationCenter::defaultCenter().post(kDialerStatusDidChangeNotification,
+                                                     shared_from_this());
+}
+
+void DialerState::showDisconnected() {
+  withView([](DialerView& v) { v.setStatusText("Disconnected", 0.5); });
+  refreshIPAddress();
+}
+
+void DialerState::refreshIPAddress() {
+  std::weak_ptr<DialerView> view = view_;
+  services_->pollWithCompletionHandler([view](const platform::Value& reply) {
+    platform::Value ip = reply["ip"];
+    if (auto v = view.lock(); v && ip.isString()) v->setIPAddressText(ip.asString(), 0.25);
+  });
+}
+
+void DialerState::clickControlButton() {
+  switch (status_) {
+    case DialerStatus::Disconnected: {
+      lastError_.clear();
+      xpcWrapper_.reset();
+      changeState(DialerStatus::Connecting);
+      withView([](DialerView& v) { v.setConnectButtonEnabled(false); });
+      std::weak_ptr<DialerState> weak = weak_from_this();
+      const std::uint64_t attempt = attempt_;
+      services_->waitForOperations([weak, attempt] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->withView([](DialerView& v) { v.setConnectButtonEnabled(true); });
+        // Cancelled while the API client finished its requests: send nothing.
+        if (self->attempt_ != attempt || self->status_ != DialerStatus::Connecting) return;
+        self->startRequest();
+      });
+      break;
+    }
+    case DialerStatus::Connected:
+    case DialerStatus::Connecting:
+    case DialerStatus::Reconnecting:
+      ++attempt_;  // withdraws a waiting retry
+      changeState(DialerStatus::Disconnecting);
+      if (xpcWrapper_ && xpcWrapper_->hasConnection()) {
+        xpcWrapper_->Disconnect();
+      } else {
+        // Nothing was sent yet: there is nothing to tear down.
+        changeState(DialerStatus::Disconnected);
+      }
+      break;
+    case DialerStatus::Disconnecting:
+      break;
+  }
+}
+
+void DialerState::startRequest() {
+  BaseAccount::Ptr account = services_->currentAccount();
+  const std::int64_t type = services_->connectionType();
+  xpcWrapper_ = factory_(weak_from_this());
+  post(kVPNWillConnectNotification);
+  xpcWrapper_->SetAccount(account, type);
+  xpcWrapper_->Start();
+}
+
+void DialerState::connectEvent() {
+  // A connection that comes up after the user cancelled is being torn down.
+  if (status_ == DialerStatus::Disconnecting || status_ == DialerStatus::Disconnected) return;
+  changeState(DialerStatus::Connected);
+}
+
+void DialerState::disconnectEvent() { changeState(DialerStatus::Disconnected); }
+
+void DialerState::switchWillStart() {
+  withView([](DialerView& v) {
+    v.setConnectButtonEnabled(false);
+    v.setChangeLocationButtonEnabled(false);
+  });
+}
+
+void DialerState::switchDidStop() {
+  withView([](DialerView& v) {
+    v.setConnectButtonEnabled(true);
+    v.setChangeLocationButtonEnabled(true);
+  });
+  changeState(DialerStatus::Disconnected);
+}
+
+void DialerState::helperRequestDidFail(const std::string& message) {
+  if (status_ == DialerStatus::Disconnected) return;
+  ++attempt_;
+  lastError_ = message;
+  VarnelLog::sharedInstance().AddToLog(platform::format("Connection failed: %@", message));
+  displayNotification(message);
+  // Straight to Disconnected: a failure the helper reported is not retried.
+  status_ = DialerStatus::Disconnecting;
+  changeState(DialerStatus::Disconnected);
+}
+
+void DialerState::stopClock() {
+  if (connectionTimer_) connectionTimer_->invalidate();
+  connectionTimer_.reset();
+}
+
+void DialerState::updateConnectedTime() {
+  if (status_ == DialerStatus::Connected || status_ == DialerStatus::Connecting) {
+    const std::string text = connectTimeString(connectedSeconds());
+    withView([&](DialerView& v) { v.setConnectedTimeText(text); });
+    return;
+  }
+  connectionStartDate_.reset();
+  stopClock();
+  withView([](DialerView& v) { v.setConnectedTimeText("Not Connected"); });
+}
+
+std::string DialerState::connectTimeString(std::int64_t s) {
+  const long h = static_cast<long>(s / 3600);
+  const long m = static_cast<long>((s % 3600) / 60);
+  const long sec = static_cast<long>(s % 60);
+  std::string prefix;
+  if (h >= 24) prefix = platform::format("%ld %@ ", h / 24, localized("Days"));
+  const long hour = h < 24 ? h : h % 24;
+  std::string time = hour != 0 ? platform::format("%ld:%02ld:%02ld", hour, m, sec)
+                               : platform::format("%ld:%02ld", m, sec);
+  return prefix + time;
+}
+
+void DialerState::displayNotification(const std::string& text) {
+  if (!platform::UserDefaults::standardUserDefaults()->boolForKey(kShowNotificationsDefaultsKey))
+    return;
+  withView([&](DialerView& v) { v.presentUserNotification(kUserNotificationTitle, text); });
+}
+
+}  // namespace client

@@ -1,0 +1,152 @@
+// DialerState: the dialer's connection state machine, free of widgets. It
+// keeps the status (Disconnected, Connecting, Connected, Reconnecting,
+// Disconnecting; connection_state.h), starts a connect through a helper
+// request object, reacts to "VPNConnectNotification" and
+// "VPNDisconnectNotification", retries a connect that fails (2 s later),
+// reconnects a connection that drops (at once), runs the connected-time
+// clock, asks for the visible IP address, tells the user through user
+// notifications and logs each change. The dialer window draws it through
+// DialerView and learns of every change from
+// "DialerStatusDidChangeNotification".
+//
+// Guarantees:
+//  1. `changeState` is the one place where the status changes; every change
+//     is logged as "Changing status to: %ld" and posted.
+//  2. A cancel (the control pressed in Connecting, Connected or Reconnecting)
+//     withdraws a retry that is waiting its 2 s, also before the first
+//     request was sent; a cancel with nothing sent yet ends in Disconnected
+//     at once.
+//  3. A failure that the request object reports (helper unreachable, not
+//     answering, request refused) ends in Disconnected with the message
+//     shown (lastErrorMessage, a user notification); nothing retries it.
+//  4. Timers: the clock ticks every 1 s in the common run-loop modes; the
+//     retry runs on the main queue.
+//
+// Thread safety: main thread only.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "client/core/base_account.h"
+#include "client/core/connection_state.h"
+#include "client/core/helper_request.h"
+#include "platform/foundation/value.h"
+#include "platform/runloop/run_loop.h"
+#include "platform/system/notification_center.h"
+
+namespace client {
+
+inline constexpr const char* kShowNotificationsDefaultsKey = "ShowNotifications";
+inline constexpr const char* kUserNotificationTitle = "VarnelVPN";
+
+// What the window shows. Every method has a no-op default.
+class DialerView {
+ public:
+  virtual ~DialerView() = default;
+  // `animation`: seconds of the fade (0 sets the text at once).
+  virtual void setStatusText(const std::string& text, double animation) {
+    (void)text, (void)animation;
+  }
+  virtual void showConnectControl() {}
+  // The disconnect control with its label ("Cancel" or "Disconnect").
+  virtual void showDisconnectControl(const std::string& label) { (void)label; }
+  virtual void setConnectedTimeText(const std::string& text) { (void)text; }
+  virtual void setIPAddressText(const std::string& ip, double animation) {
+    (void)ip, (void)animation;
+  }
+  virtual void setConnectButtonEnabled(bool enabled) { (void)enabled; }
+  virtual void setChangeLocationButtonEnabled(bool enabled) { (void)enabled; }
+  // The status-bar menu follows the status.
+  virtual void updateMenu() {}
+  // One system user notification.
+  virtual void presentUserNotification(const std::string& title, const std::string& text) {
+    (void)title, (void)text;
+  }
+};
+
+// What the state machine needs of the account manager and the API client.
+class DialerServices {
+ public:
+  virtual ~DialerServices() = default;
+  // Calls back on the main queue once the API client's requests finished.
+  virtual void waitForOperations(std::function<void()> completion) = 0;
+  virtual BaseAccount::Ptr currentAccount() = 0;
+  virtual std::int64_t connectionType() = 0;
+  // Asks the account service for the visible IP address; the reply holds "ip".
+  virtual void pollWithCompletionHandler(std::function<void(const platform::Value& reply)>) = 0;
+  virtual void clearKeepaliveToken() = 0;
+};
+
+class VRAccountManager;
+
+// The application's services: the account manager and its API client.
+std::shared_ptr<DialerServices> makeDialerServices(std::shared_ptr<VRAccountManager> manager);
+
+class DialerState : public HelperRequestDelegate, public std::enable_shared_from_this<DialerState> {
+ public:
+  // Observes the VPN and account-switch notifications. `factory` makes the
+  // request object of each connect (an XPCWrapper when empty).
+  static std::shared_ptr<DialerState> create(std::shared_ptr<DialerServices> services,
+                                             std::weak_ptr<DialerView> view,
+                                             HelperRequestFactory factory = nullptr);
+  ~DialerState() override;
+
+  DialerStatus status() const { return status_; }
+  void setStatus(DialerStatus status) { status_ = status; }
+  const std::shared_ptr<HelperRequest>& xpcWrapper() const { return xpcWrapper_; }
+  // The message of the last failure ("" when the last connect did not fail).
+  const std::string& lastErrorMessage() const { return lastError_; }
+  // Seconds the connection has been up; 0 while not connected.
+  std::int64_t connectedSeconds() const;
+
+  // The one place where the status changes (see the header comment).
+  void changeState(DialerStatus status);
+  // The window's connect/disconnect control and the menu's first item.
+  void clickControlButton();
+  void connectEvent();
+  void disconnectEvent();
+  void switchWillStart();
+  void switchDidStop();
+  // The clock tick.
+  void updateConnectedTime();
+  // "1 Days 2:05" style text of `seconds`.
+  static std::string connectTimeString(std::int64_t seconds);
+  // Shows one user notification when "ShowNotifications" is on.
+  void displayNotification(const std::string& text);
+
+  void helperRequestDidFail(const std::string& message) override;
+
+  // The localized text of a key of the main bundle (default: the key).
+  static void setLocalizerForTesting(std::function<std::string(const std::string&)> localizer);
+
+ private:
+  DialerState(std::shared_ptr<DialerServices> services, std::weak_ptr<DialerView> view,
+              HelperRequestFactory factory);
+  void observe();
+  void showDisconnected();
+  void refreshIPAddress();
+  void stopClock();
+  void startRequest();
+  template <class F>
+  void withView(F f) {
+    if (auto v = view_.lock()) f(*v);
+  }
+
+  std::shared_ptr<DialerServices> services_;
+  std::weak_ptr<DialerView> view_;
+  HelperRequestFactory factory_;
+  DialerStatus status_ = DialerStatus::Disconnected;
+  std::shared_ptr<HelperRequest> xpcWrapper_;
+  std::shared_ptr<platform::runloop::Timer> connectionTimer_;
+  std::optional<std::chrono::steady_clock::time_point> connectionStartDate_;
+  std::uint64_t attempt_ = 0;  // bumped by every cancel and failure: stale retries stop
+  std::string lastError_;
+  std::vector<platform::NotificationCenter::ObserverToken> tokens_;
+};
+
+}  // namespace client

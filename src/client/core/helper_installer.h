@@ -1,0 +1,58 @@
+// CodesigningUtilities: installs the privileged helper, or replaces an
+// installed helper whose bundle version differs from the copy inside the
+// client's installation (platform/servicemanagement).
+//
+// Guarantees:
+//  1. An installed helper whose version equals the shipped copy's is left
+//     alone and no authorization is asked for.
+//  2. A working installed helper is never removed when the shipped copy's
+//     version cannot be read: the installation keeps it and answers true.
+//  3. A refused authorization answers false and changes nothing installed.
+//
+// Thread safety: one object, used from the main thread; every call blocks
+// until the installation has ended.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/foundation/error.h"
+#include "platform/sysconfig/authorization.h"
+#include "platform/system/bundle.h"
+
+namespace client {
+
+inline constexpr const char* kHelperLabel = "VarnelHelper";
+
+class CodesigningUtilities {
+ public:
+  // Creates the authorization reference (no rights). `clientBundle` is the
+  // client's installation (the main bundle when nullptr).
+  explicit CodesigningUtilities(std::shared_ptr<const platform::Bundle> clientBundle = nullptr);
+
+  // Installs or updates the helper when needed; true when a helper is in
+  // place afterwards.
+  bool installHelperWithLabel(const std::string& label);
+  // The "CFBundleVersion" of the program at `path`; nullopt when the path is
+  // empty or names no program with readable information.
+  static std::optional<std::string> bundleVersionForCodeSignedItemAtURL(
+      const std::optional<std::string>& path);
+  // Obtains the blessing right and installs the helper; false with `*error`.
+  bool blessHelperWithLabel(const std::string& label, platform::Error* error);
+  // Removes the installed helper (its program, record and units); true when
+  // the removal could be run (whatever it reports), false when the
+  // administrator right was refused.
+  bool removeHelpers();
+
+  // Paths of the helper `label` installed in the system and shipped inside
+  // the client's installation.
+  std::string installedHelperPath(const std::string& label) const;
+  std::string bundledHelperPath(const std::string& label) const;
+
+ private:
+  std::shared_ptr<const platform::Bundle> bundle_;
+  std::shared_ptr<platform::sysconfig::Authorization> authorization_;
+};
+
+}  // namespace client

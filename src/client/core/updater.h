@@ -1,0 +1,73 @@
+// VRUpdater: the application's update checker. It holds the feed URL (set by
+// the start-up once the base-URL probe has chosen the account service),
+// checks the feed automatically once a day when automatic checks are on, and
+// checks on request. A check fetches the feed and reads the newest version it
+// offers; nothing is downloaded or installed.
+//
+// Guarantees:
+//  1. Every completion runs once, on the main queue: with an error, or with
+//     the newest version offered and whether it is newer than the running
+//     program's bundle version.
+//  2. A check without a feed URL fails at once (on the main queue); a second
+//     check while one runs joins it.
+//  3. The automatic-check setting lives in the user defaults
+//     ("AutomaticallyCheckForUpdates", default on).
+//
+// Thread safety: main thread only.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/error.h"
+#include "platform/foundation/url.h"
+#include "platform/runloop/run_loop.h"
+
+namespace client {
+
+inline constexpr const char* kUpdateFeedFormat = "%@/mac_v2.xml";
+inline constexpr const char* kAutomaticUpdateChecksKey = "AutomaticallyCheckForUpdates";
+inline constexpr const char* kUpdaterErrorDomain = "VRUpdaterErrorDomain";
+
+struct UpdateCheckResult {
+  platform::Error error;         // set when the check failed
+  std::string latestVersion;     // the newest version the feed offers
+  bool updateAvailable = false;  // newer than the running program
+};
+
+class VRUpdater : public std::enable_shared_from_this<VRUpdater> {
+ public:
+  using Completion = std::function<void(const UpdateCheckResult&)>;
+
+  static std::shared_ptr<VRUpdater> sharedUpdater();
+  static void resetSharedUpdaterForTesting();
+
+  std::optional<platform::URL> feedURL() const { return feedURL_; }
+  void setFeedURL(platform::URL url);
+  bool automaticallyChecksForUpdates() const;
+  void setAutomaticallyChecksForUpdates(bool on);
+  // Starts the daily automatic check (when on); the first runs a day from now.
+  void startAutomaticChecks(double intervalSeconds = 86400.0);
+  // Fetches the feed now.
+  void checkForUpdates(Completion completion);
+
+  // The newest version in a feed text: the largest "version" attribute of its
+  // enclosures ("" when none).
+  static std::string latestVersionInFeed(const std::string& feed);
+  // Compares dotted numeric versions ("1.10" > "1.9"); <0, 0 or >0.
+  static int compareVersions(const std::string& a, const std::string& b);
+
+ private:
+  VRUpdater() = default;
+  void finish(const UpdateCheckResult& result);
+
+  std::optional<platform::URL> feedURL_;
+  std::vector<Completion> waiting_;
+  std::shared_ptr<void> connection_;  // the running fetch
+  std::shared_ptr<platform::runloop::Timer> timer_;
+};
+
+}  // namespace client

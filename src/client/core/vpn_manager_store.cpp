@@ -1,0 +1,169 @@
+#include "client/core/vpn_manager_store.h"
+
+#include <sys/stat.h>
+
+#include "platform/dispatch/dispatch.h"
+#include "platform/system/file_util.h"
+#include "platform/system/notification_center.h"
+#include "platform/system/paths.h"
+#include "platform/system/property_list.h"
+
+namespace client {
+
+namespace {
+
+using platform::Value;
+using platform::sysconfig::ConnectionStatus;
+
+std::shared_ptr<SystemVPNManager>& slot() {
+  static std::shared_ptr<SystemVPNManager> manager;
+  return manager;
+}
+
+platform::Error vpnError(std::int64_t code, const std::string& text) {
+  Value info = Value::mutableDictionary();
+  info.set(platform::kLocalizedDescriptionKey, Value(text));
+  return platform::Error(kSystemVPNErrorDomain, code, info);
+}
+
+}  // namespace
+
+std::shared_ptr<SystemVPNManager> SystemVPNManager::sharedManager() {
+  if (!slot()) slot().reset(new SystemVPNManager());
+  return slot();
+}
+
+void SystemVPNManager::resetSharedManagerForTesting() { slot().reset(); }
+
+std::string SystemVPNManager::preferencesPath() {
+  return platform::paths::applicationSupport() + "/VarnelVPN/vpn-configuration.plist";
+}
+
+void SystemVPNManager::complete(Completion completion, platform::Error error) {
+  if (!completion) return;
+  platform::dispatch::Queue::main()->async(
+      [completion = std::move(completion), error] { completion(error); });
+}
+
+Value SystemVPNManager::toValue() const {
+  Value v = Value::mutableDictionary();
+  v.set("localizedDescription", Value(localizedDescription));
+  v.set("onDemandEnabled", Value(onDemandEnabled));
+  v.set("enabled", Value(enabled));
+  if (protocolConfiguration) {
+    const IKEv2Protocol& p = *protocolConfiguration;
+    v.set("protocol",
+          Value::dictionary({{"type", "IKEv2"},
+                             {"localIdentifier", Value(p.localIdentifier)},
+                             {"remoteIdentifier", Value(p.remoteIdentifier)},
+                             {"serverAddress", Value(p.serverAddress)},
+                             {"useExtendedAuthentication", Value(p.useExtendedAuthentication)},
+                             {"authenticationMethod", Value(p.authenticationMethod)},
+                             {"passwordReference", Value::data(p.passwordReference)},
+                             {"sharedSecretReference", Value::data(p.sharedSecretReference)},
+                             {"ikeDiffieHellmanGroup", Value(p.ikeDiffieHellmanGroup)},
+                             {"childDiffieHellmanGroup", Value(p.childDiffieHellmanGroup)},
+                             {"disconnectOnSleep", Value(p.disconnectOnSleep)}}));
+  }
+  return v;
+}
+
+void SystemVPNManager::fromValue(const Value& v) {
+  localizedDescription = v["localizedDescription"].asString();
+  onDemandEnabled = v["onDemandEnabled"].asBool();
+  enabled = v["enabled"].asBool();
+  protocolConfiguration.reset();
+  Value p = v["protocol"];
+  if (p.isDictionary() && p["type"].asString() == "IKEv2") {
+    IKEv2Protocol ike;
+    ike.localIdentifier = p["localIdentifier"].asString();
+    ike.remoteIdentifier = p["remoteIdentifier"].asString();
+    ike.serverAddress = p["serverAddress"].asString();
+    ike.useExtendedAuthentication = p["useExtendedAuthentication"].asBool();
+    ike.authenticationMethod = static_cast<int>(p["authenticationMethod"].asInt64());
+    ike.passwordReference = p["passwordReference"].asData();
+    ike.sharedSecretReference = p["sharedSecretReference"].asData();
+    ike.ikeDiffieHellmanGroup = static_cast<int>(p["ikeDiffieHellmanGroup"].asInt64());
+    ike.childDiffieHellmanGroup = static_cast<int>(p["childDiffieHellmanGroup"].asInt64());
+    ike.disconnectOnSleep = p["disconnectOnSleep"].asBool();
+    protocolConfiguration = ike;
+  }
+}
+
+void SystemVPNManager::loadFromPreferences(Completion completion) {
+  struct stat st;
+  platform::Error error;
+  if (::stat(preferencesPath().c_str(), &st) == 0) {
+    Value stored = platform::plist::readFile(preferencesPath(), &error);
+    if (stored.isDictionary()) {
+      fromValue(stored);
+      saved_ = true;
+    } else if (!error) {
+      error = vpnError(1, "The VPN configuration is unreadable.");
+    }
+  } else {
+    saved_ = false;
+  }
+  complete(std::move(completion), error);
+}
+
+void SystemVPNManager::saveToPreferences(Completion completion) {
+  platform::Error error;
+  const std::string folder = platform::files::parentFolder(preferencesPath());
+  if (!platform::paths::createDirectories(folder, 0700) ||
+      !platform::plist::writeFile(preferencesPath(), toValue(), 0600, &error)) {
+    if (!error) error = vpnError(2, "The VPN configuration could not be saved.");
+  } else {
+    saved_ = true;
+  }
+  complete(std::move(completion), error);
+}
+
+void SystemVPNManager::removeFromPreferences(Completion completion) {
+  stopVPNTunnel();
+  platform::Error error;
+  if (::unlink(preferencesPath().c_str()) != 0 && errno != ENOENT)
+    error = platform::Error::posix(errno, preferencesPath());
+  saved_ = false;
+  complete(std::move(completion), error);
+}
+
+bool SystemVPNManager::startVPNTunnel(platform::Error* error) {
+  if (!saved_ || !enabled || !protocolConfiguration) {
+    if (error) *error = vpnError(3, "No enabled VPN configuration is saved.");
+    return false;
+  }
+  std::weak_ptr<SystemVPNManager> weak = weak_from_this();
+  connection_ = platform::sysconfig::NetworkConnection::create(
+      "VarnelVPN IKEv2",
+      [weak](const platform::sysconfig::NetworkConnectionPtr&, ConnectionStatus status, void*) {
+        platform::dispatch::Queue::main()->async([weak, status] {
+          auto self = weak.lock();
+          if (!self) return;
+          self->status_ = status;
+          platform::NotificationCenter::defaultCenter().post(kSystemVPNStatusDidChangeNotification,
+                                                             self);
+        });
+      },
+      nullptr);
+  platform::sysconfig::NetworkService service;
+  service.serviceID = "VarnelVPN IKEv2";
+  service.name = localizedDescription;
+  service.interfaceChain = {"IPSec"};
+  service.setInterfaceConfiguration(
+      "IPSec",
+      Value::dictionary({{"RemoteAddress", Value(protocolConfiguration->serverAddress)},
+                         {"LocalIdentifier", Value(protocolConfiguration->localIdentifier)},
+                         {"AuthenticationMethod", "SharedSecret"}}));
+  if (!platform::sysconfig::NetworkConnection::driver()->start(connection_, service)) {
+    if (error) *error = vpnError(4, "The VPN tunnel could not be started.");
+    return false;
+  }
+  return true;
+}
+
+void SystemVPNManager::stopVPNTunnel() {
+  if (connection_) platform::sysconfig::NetworkConnection::driver()->stop(connection_, false);
+}
+
+}  // namespace client

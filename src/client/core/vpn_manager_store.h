@@ -1,0 +1,83 @@
+// SystemVPNManager: the system VPN framework's shared manager, as this
+// platform provides it: one IKEv2 configuration of the user, kept as a
+// property list that only the user can read under the user's data folder
+// ("VarnelVPN/vpn-configuration.plist"), and a tunnel started and stopped
+// through the system's connection driver (platform::sysconfig), whose status
+// reports the manager passes on.
+//
+// Guarantees:
+//  1. Load, save and remove complete on the main queue, never inside the
+//     call; a save writes the file atomically with mode 0600.
+//  2. A tunnel starts only for a saved, enabled configuration with an IKEv2
+//     protocol; status changes are posted as
+//     "SystemVPNStatusDidChangeNotification" (object: the manager) on the
+//     main queue.
+//
+// Thread safety: main thread only.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/foundation/error.h"
+#include "platform/foundation/value.h"
+#include "platform/sysconfig/network_connection.h"
+
+namespace client {
+
+inline constexpr const char* kSystemVPNStatusDidChangeNotification =
+    "SystemVPNStatusDidChangeNotification";
+inline constexpr const char* kSystemVPNErrorDomain = "SystemVPNErrorDomain";
+
+enum IKEv2AuthenticationMethod : int {
+  kIKEv2AuthenticationMethodNone = 0,
+  kIKEv2AuthenticationMethodCertificate = 1,
+  kIKEv2AuthenticationMethodSharedSecret = 2,
+};
+
+struct IKEv2Protocol {
+  std::string localIdentifier, remoteIdentifier, serverAddress;
+  bool useExtendedAuthentication = true;
+  int authenticationMethod = kIKEv2AuthenticationMethodNone;
+  platform::Bytes passwordReference, sharedSecretReference;
+  int ikeDiffieHellmanGroup = 0, childDiffieHellmanGroup = 0;
+  bool disconnectOnSleep = true;
+};
+
+class SystemVPNManager : public std::enable_shared_from_this<SystemVPNManager> {
+ public:
+  using Completion = std::function<void(const platform::Error& error)>;
+
+  static std::shared_ptr<SystemVPNManager> sharedManager();
+  static void resetSharedManagerForTesting();
+  static std::string preferencesPath();
+
+  void loadFromPreferences(Completion completion);
+  void saveToPreferences(Completion completion);
+  void removeFromPreferences(Completion completion);
+
+  std::string localizedDescription;
+  std::optional<IKEv2Protocol> protocolConfiguration;
+  bool onDemandEnabled = false;
+  bool enabled = false;
+
+  // The tunnel of the saved configuration; false with `*error` when none can start.
+  bool startVPNTunnel(platform::Error* error = nullptr);
+  void stopVPNTunnel();
+  platform::sysconfig::ConnectionStatus status() const { return status_; }
+
+ private:
+  SystemVPNManager() = default;
+  platform::Value toValue() const;
+  void fromValue(const platform::Value& v);
+  void complete(Completion completion, platform::Error error);
+
+  bool saved_ = false;
+  platform::sysconfig::ConnectionStatus status_ =
+      platform::sysconfig::ConnectionStatus::Disconnected;
+  platform::sysconfig::NetworkConnectionPtr connection_;
+};
+
+}  // namespace client

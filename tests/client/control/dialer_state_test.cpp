@@ -1,0 +1,286 @@
+#include "client/core/dialer_state.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "client/control/control_fixture.h"
+#include "client/core/open_account.h"
+
+namespace {
+
+using client::DialerStatus;
+using control_test::pump;
+using platform::Value;
+using Clock = std::chrono::steady_clock;
+
+class FakeServices : public client::DialerServices {
+ public:
+  void waitForOperations(std::function<void()> completion) override {
+    if (holdOperations) {
+      held = std::move(completion);
+    } else {
+      platform::dispatch::Queue::main()->async(std::move(completion));
+    }
+  }
+  client::BaseAccount::Ptr currentAccount() override { return account; }
+  std::int64_t connectionType() override { return type; }
+  void pollWithCompletionHandler(std::function<void(const Value&)> completion) override {
+    ++ipPolls;
+    platform::dispatch::Queue::main()->async([completion] {
+      completion(Value::dictionary({{"ip", "127.0.0.9"}}));
+    });
+  }
+  void clearKeepaliveToken() override { ++keepaliveClears; }
+
+  client::BaseAccount::Ptr account = client::OpenAccount::instanceFromDictionary(Value::dictionary(
+      {{"id", 7}, {"remote", "127.0.0.1"}, {"city", "Paris"}, {"country", "France"}}));
+  std::int64_t type = 3;
+  bool holdOperations = false;
+  std::function<void()> held;
+  int ipPolls = 0;
+  int keepaliveClears = 0;
+};
+
+class RecordingView : public client::DialerView {
+ public:
+  void setStatusText(const std::string& text, double) override { statusTexts.push_back(text); }
+  void showDisconnectControl(const std::string& label) override { controlLabel = label; }
+  void showConnectControl() override { controlLabel = "Connect"; }
+  void setConnectedTimeText(const std::string& text) override { timeText = text; }
+  void setIPAddressText(const std::string& ip, double) override { this->ip = ip; }
+  void presentUserNotification(const std::string& title, const std::string& text) override {
+    EXPECT_EQ(title, "VarnelVPN");
+    userNotifications.push_back(text);
+  }
+  bool notified(const std::string& part) const {
+    for (const std::string& n : userNotifications)
+      if (n.find(part) != std::string::npos) return true;
+    return false;
+  }
+  std::vector<std::string> statusTexts, userNotifications;
+  std::string controlLabel, timeText, ip;
+};
+
+// A request object that only counts, for the cases that need no helper.
+class CountingRequest : public client::HelperRequest {
+ public:
+  void SetAccount(client::BaseAccount::Ptr, std::int64_t) override {}
+  void Start() override { ++starts; }
+  void Disconnect() override { ++disconnects; }
+  bool hasConnection() const override { return starts > 0; }
+  int starts = 0, disconnects = 0;
+};
+
+class DialerStateTest : public control_test::ControlTest {
+ protected:
+  void SetUp() override {
+    ControlTest::SetUp();
+    services_ = std::make_shared<FakeServices>();
+    view_ = std::make_shared<RecordingView>();
+  }
+  void make(client::HelperRequestFactory factory = nullptr) {
+    dialer_ = client::DialerState::create(services_, view_, std::move(factory));
+  }
+  bool waitStatus(DialerStatus s, int ms = 10000) {
+    return pump([&] { return dialer_->status() == s; }, ms);
+  }
+  std::vector<std::string> vpnNotifications() const { return notifications_; }
+
+  std::shared_ptr<FakeServices> services_;
+  std::shared_ptr<RecordingView> view_;
+  std::shared_ptr<client::DialerState> dialer_;
+};
+
+const std::string kOpenRequest = "request OpenVPNConnectionRequest";
+
+TEST_F(DialerStateTest, ConnectRunsTheClockAndDisconnectEndsIt) {
+  control_test::FakeHelper helper;
+  ASSERT_TRUE(helper.waitReady());
+  make();
+  dialer_->clickControlButton();
+  EXPECT_EQ(dialer_->status(), DialerStatus::Connecting);
+  EXPECT_EQ(view_->controlLabel, "Cancel");
+  EXPECT_EQ(view_->timeText, "Connecting");
+  ASSERT_TRUE(helper.waitFor(kOpenRequest));
+  ASSERT_TRUE(helper.waitFor("request CurrentConnectionState"));
+  helper.send("state 5");
+  ASSERT_TRUE(waitStatus(DialerStatus::Connected));
+  EXPECT_EQ(view_->controlLabel, "Disconnect");
+  EXPECT_TRUE(view_->notified("You have been connected to Paris, France."));
+  EXPECT_EQ(services_->keepaliveClears, 1);
+  const int ipPolls = services_->ipPolls;
+  EXPECT_GE(ipPolls, 1);
+  ASSERT_TRUE(pump([&] { return view_->ip == "127.0.0.9"; }));
+  ASSERT_TRUE(pump([&] { return view_->timeText == "0:01"; }, 3000));
+
+  dialer_->clickControlButton();
+  EXPECT_EQ(dialer_->status(), DialerStatus::Disconnecting);
+  ASSERT_TRUE(helper.waitFor("request DisconnectConnection"));
+  // The control does nothing while disconnecting.
+  dialer_->clickControlButton();
+  EXPECT_EQ(helper.count("request DisconnectConnection"), 1);
+  ASSERT_TRUE(pump([&] { return view_->timeText == "Not Connected"; }, 2500));
+  helper.send("state 1");
+  ASSERT_TRUE(waitStatus(DialerStatus::Disconnected));
+  EXPECT_EQ(services_->ipPolls, ipPolls + 1);
+  EXPECT_EQ(view_->statusTexts.back(), "Disconnected");
+  EXPECT_EQ(vpnNotifications(),
+            (std::vector<std::string>{"VPNWillConnectNotification", "VPNConnectNotification",
+                                      "VPNDisconnectNotification"}));
+  ASSERT_TRUE(pump([&] { return log().find("Changing status to: 1") != std::string::npos; }));
+  EXPECT_NE(log().find("Changing status to: 5"), std::string::npos);
+  EXPECT_TRUE(dialer_->lastErrorMessage().empty());
+}
+
+TEST_F(DialerStateTest, FailureRetriesAfterTwoSecondsThenAtOnceWhileReconnecting) {
+  control_test::FakeHelper helper;
+  ASSERT_TRUE(helper.waitReady());
+  make();
+  dialer_->clickControlButton();
+  ASSERT_TRUE(helper.waitFor("request CurrentConnectionState"));
+  helper.send("state 1");
+  ASSERT_TRUE(waitStatus(DialerStatus::Reconnecting));
+  const auto failedAt = Clock::now();
+  EXPECT_TRUE(view_->notified("Trying again."));
+  ASSERT_TRUE(helper.waitFor(kOpenRequest, 2, 5000));
+  EXPECT_GE(Clock::now() - failedAt, std::chrono::milliseconds(1900));
+  EXPECT_EQ(count(client::kVPNWillConnectNotification), 2);
+
+  // A failure while reconnecting starts again without the pause.
+  ASSERT_TRUE(helper.waitFor("request CurrentConnectionState",
+                             helper.count("request CurrentConnectionState") + 1));
+  helper.send("state 1");
+  ASSERT_TRUE(pump([&] { return count(client::kVPNDisconnectNotification) == 2; }));
+  const auto secondFailure = Clock::now();
+  ASSERT_TRUE(helper.waitFor(kOpenRequest, 3, 5000));
+  EXPECT_LT(Clock::now() - secondFailure, std::chrono::milliseconds(1500));
+  helper.send("state 5");
+  ASSERT_TRUE(waitStatus(DialerStatus::Connected));
+}
+
+TEST_F(DialerStateTest, DropReconnectsAtOnceWithNotificationsInOrder) {
+  platform::UserDefaults::standardUserDefaults()->setObject(false, "ShowNotifications");
+  control_test::FakeHelper helper;
+  ASSERT_TRUE(helper.waitReady());
+  make();
+  dialer_->clickControlButton();
+  ASSERT_TRUE(helper.waitFor("request CurrentConnectionState"));
+  helper.send("state 5");
+  ASSERT_TRUE(waitStatus(DialerStatus::Connected));
+  helper.send("state 1");
+  ASSERT_TRUE(waitStatus(DialerStatus::Reconnecting));
+  ASSERT_TRUE(helper.waitFor(kOpenRequest, 2, 1500));
+  ASSERT_TRUE(pump([&] { return view_->timeText == "Not Connected"; }, 2500));
+  helper.send("state 5");
+  ASSERT_TRUE(waitStatus(DialerStatus::Connected));
+  EXPECT_EQ(vpnNotifications(),
+            (std::vector<std::string>{"VPNWillConnectNotification", "VPNConnectNotification",
+                                      "VPNDisconnectNotification", "VPNWillConnectNotification",
+                                      "VPNConnectNotification"}));
+  EXPECT_TRUE(view_->userNotifications.empty());
+}
+
+TEST_F(DialerStateTest, CancelWithdrawsTheWaitingRetry) {
+  control_test::FakeHelper helper;
+  ASSERT_TRUE(helper.waitReady());
+  make();
+  dialer_->clickControlButton();
+  ASSERT_TRUE(helper.waitFor("request CurrentConnectionState"));
+  helper.send("state 1");
+  ASSERT_TRUE(waitStatus(DialerStatus::Reconnecting));
+  dialer_->clickControlButton();
+  ASSERT_TRUE(waitStatus(DialerStatus::Disconnected));
+  pump([] { return false; }, 2600);
+  EXPECT_EQ(helper.count(kOpenRequest), 1);
+  EXPECT_EQ(dialer_->status(), DialerStatus::Disconnected);
+  EXPECT_EQ(count(client::kVPNWillConnectNotification), 1);
+}
+
+TEST_F(DialerStateTest, CancelBeforeTheFirstRequestSendsNothing) {
+  auto request = std::make_shared<CountingRequest>();
+  make([request](std::weak_ptr<client::HelperRequestDelegate>) { return request; });
+  services_->holdOperations = true;
+  dialer_->clickControlButton();
+  EXPECT_EQ(dialer_->status(), DialerStatus::Connecting);
+  dialer_->clickControlButton();
+  EXPECT_EQ(dialer_->status(), DialerStatus::Disconnected);
+  ASSERT_TRUE(services_->held);
+  services_->held();
+  EXPECT_EQ(request->starts, 0);
+  EXPECT_EQ(dialer_->status(), DialerStatus::Disconnected);
+  EXPECT_EQ(count(client::kVPNWillConnectNotification), 0);
+}
+
+TEST_F(DialerStateTest, ConnectReportAfterCancelDoesNotResurrectTheConnection) {
+  auto request = std::make_shared<CountingRequest>();
+  make([request](std::weak_ptr<client::HelperRequestDelegate>) { return request; });
+  dialer_->clickControlButton();
+  ASSERT_TRUE(pump([&] { return request->starts == 1; }));
+  dialer_->clickControlButton();
+  EXPECT_EQ(request->disconnects, 1);
+  platform::NotificationCenter::defaultCenter().post(client::kVPNConnectNotification);
+  EXPECT_EQ(dialer_->status(), DialerStatus::Disconnecting);
+  platform::NotificationCenter::defaultCenter().post(client::kVPNDisconnectNotification);
+  EXPECT_EQ(dialer_->status(), DialerStatus::Disconnected);
+  EXPECT_EQ(request->starts, 1);
+}
+
+TEST_F(DialerStateTest, UnreachableHelperEndsConnectingWithAMessage) {
+  make();
+  dialer_->clickControlButton();
+  ASSERT_TRUE(waitStatus(DialerStatus::Disconnected, 5000));
+  EXPECT_NE(dialer_->lastErrorMessage().find("could not be reached"), std::string::npos);
+  EXPECT_TRUE(view_->notified("could not be reached"));
+  pump([] { return false; }, 2300);
+  EXPECT_EQ(dialer_->status(), DialerStatus::Disconnected);
+  EXPECT_EQ(count(client::kVPNWillConnectNotification), 1);
+}
+
+TEST_F(DialerStateTest, UnservedConnectionTypeEndsWithAMessage) {
+  control_test::FakeHelper helper;
+  ASSERT_TRUE(helper.waitReady());
+  services_->type = 7;
+  make();
+  dialer_->clickControlButton();
+  ASSERT_TRUE(helper.waitFor("request IntentionallyBroken"));
+  ASSERT_TRUE(waitStatus(DialerStatus::Disconnected));
+  EXPECT_NE(dialer_->lastErrorMessage().find("IKEv2"), std::string::npos);
+}
+
+TEST_F(DialerStateTest, StatusChangesArePosted) {
+  auto request = std::make_shared<CountingRequest>();
+  make([request](std::weak_ptr<client::HelperRequestDelegate>) { return request; });
+  std::vector<DialerStatus> seen;
+  auto token = platform::NotificationCenter::defaultCenter().addObserver(
+      client::kDialerStatusDidChangeNotification, nullptr, nullptr,
+      [&](const platform::Notification& n) {
+        seen.push_back(n.objectAs<client::DialerState>()->status());
+      });
+  dialer_->clickControlButton();
+  ASSERT_TRUE(pump([&] { return request->starts == 1; }));
+  platform::NotificationCenter::defaultCenter().post(client::kVPNConnectNotification);
+  platform::NotificationCenter::defaultCenter().post("VRAccountManager.switchDidStopNotification");
+  platform::NotificationCenter::defaultCenter().removeObserver(token);
+  EXPECT_EQ(seen, (std::vector<DialerStatus>{DialerStatus::Connecting, DialerStatus::Connected,
+                                             DialerStatus::Reconnecting}));
+  EXPECT_EQ(request->starts, 2);  // the switch counts as a drop: reconnect at once
+}
+
+TEST(DialerConnectTimeTest, TextOfTheConnectedTime) {
+  using client::DialerState;
+  EXPECT_EQ(DialerState::connectTimeString(0), "0:00");
+  EXPECT_EQ(DialerState::connectTimeString(59), "0:59");
+  EXPECT_EQ(DialerState::connectTimeString(3661), "1:01:01");
+  EXPECT_EQ(DialerState::connectTimeString(86399), "23:59:59");
+  EXPECT_EQ(DialerState::connectTimeString(86400 + 3600 + 61), "1 Days 1:01:01");
+  EXPECT_EQ(DialerState::connectTimeString(86400 + 125), "1 Days 2:05");
+  EXPECT_EQ(DialerState::connectTimeString(2 * 86400 + 7), "2 Days 0:07");
+  DialerState::setLocalizerForTesting([](const std::string&) { return std::string("Tage"); });
+  EXPECT_EQ(DialerState::connectTimeString(86400), "1 Tage 0:00");
+  DialerState::setLocalizerForTesting(nullptr);
+}
+
+}  // namespace

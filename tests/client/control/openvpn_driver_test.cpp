@@ -1,0 +1,79 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "client/control/control_fixture.h"
+#include "client/core/direct_driver.h"
+#include "platform/system/paths.h"
+
+namespace {
+
+using control_test::pump;
+using platform::Value;
+
+class OpenVPNDriverTest : public control_test::ControlTest {
+ protected:
+  std::shared_ptr<client::OpenWrapper> driver() {
+    auto account =
+        client::OpenAccount::instanceFromDictionary(Value::dictionary({{"id", 11},
+                                                                       {"remote", "127.0.0.1"},
+                                                                       {"port", "1194"},
+                                                                       {"udp", true},
+                                                                       {"tun_mtu", "1500"},
+                                                                       {"cipher", "AES-256-GCM"},
+                                                                       {"tls", "abc"}}));
+    auto wrapper = client::OpenWrapper::initWithController(nullptr, account);
+    wrapper->setExecutablePath(FAKE_OPENVPN_PATH);
+    wrapper->setManagementPortForTesting(0);
+    wrapper->setDisconnectDelaysForTesting(0.05, 0.05, 0.05);
+    return wrapper;
+  }
+};
+
+TEST_F(OpenVPNDriverTest, ArgumentsNameTheAccountsFiles) {
+  auto wrapper = driver();
+  auto args = wrapper->openVPNArguments();
+  auto has = [&](const std::string& a) {
+    for (const auto& s : args)
+      if (s == a) return true;
+    return false;
+  };
+  EXPECT_TRUE(has("udp"));
+  EXPECT_TRUE(has("127.0.0.1"));
+  EXPECT_TRUE(has("1194"));
+  EXPECT_TRUE(has("--management-hold"));
+  const std::string config = platform::paths::applicationSupport() + "/VarnelVPN/config/11";
+  EXPECT_TRUE(has(config + ".ca"));
+  EXPECT_TRUE(has(config + ".tls"));
+  EXPECT_FALSE(has("--fragment"));
+}
+
+TEST_F(OpenVPNDriverTest, ConnectsThroughTheManagementInterfaceAndDisconnectsOnce) {
+  auto wrapper = driver();
+  wrapper->Start();
+  ASSERT_TRUE(pump([&] { return count(client::kVPNConnectNotification) == 1; }));
+  EXPECT_TRUE(wrapper->isManagementConnected());
+  ASSERT_TRUE(pump([&] { return log().find("SUCCESS: hold release") != std::string::npos; }));
+  EXPECT_NE(log().find("MI connected."), std::string::npos);
+  wrapper->Disconnect();
+  EXPECT_EQ(count(client::kVPNDisconnectNotification), 1);
+  pump([] { return false; }, 500);
+  EXPECT_EQ(count(client::kVPNDisconnectNotification), 1);
+}
+
+TEST_F(OpenVPNDriverTest, OpenVPNThatEndsByItselfIsReported) {
+  ::setenv("FAKE_OPENVPN_MODE", "fail", 1);
+  auto wrapper = driver();
+  wrapper->Start();
+  ::unsetenv("FAKE_OPENVPN_MODE");
+  ASSERT_TRUE(pump([&] { return count(client::kVPNDisconnectNotification) == 1; }));
+  EXPECT_EQ(count(client::kVPNConnectNotification), 0);
+
+  auto missing = driver();
+  missing->setExecutablePath("/nonexistent/openvpn");
+  missing->Start();
+  ASSERT_TRUE(pump([&] { return count(client::kVPNDisconnectNotification) == 2; }));
+}
+
+}  // namespace

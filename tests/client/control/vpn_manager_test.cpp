@@ -1,0 +1,95 @@
+#include "client/core/vpn_manager.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "client/control/control_fixture.h"
+#include "client/core/pptp_account.h"
+#include "codecs/keychain_store.h"
+#include "platform/sysconfig/network_connection.h"
+#include "platform/system/file_util.h"
+
+namespace {
+
+using control_test::pump;
+using platform::Value;
+using platform::sysconfig::ConnectionStatus;
+
+class VPNManagerTest : public control_test::ControlTest {
+ protected:
+  void SetUp() override {
+    ControlTest::SetUp();
+    client::SystemVPNManager::resetSharedManagerForTesting();
+    driver_ = std::make_shared<platform::sysconfig::SimulatorDriver>();
+    platform::sysconfig::NetworkConnection::setDriver(driver_);
+  }
+  void TearDown() override {
+    platform::sysconfig::NetworkConnection::setDriver(nullptr);
+    client::SystemVPNManager::resetSharedManagerForTesting();
+    ControlTest::TearDown();
+  }
+  client::OpenAccount::Ptr account() {
+    return client::OpenAccount::instanceFromDictionary(
+        Value::dictionary({{"id", 5},
+                           {"ipsec_hostname", "127.0.0.1"},
+                           {"ipsec_username", "bob"},
+                           {"shared_key", "psk-secret"}}));
+  }
+  std::shared_ptr<platform::sysconfig::SimulatorDriver> driver_;
+};
+
+TEST_F(VPNManagerTest, SetsUpSavesAndStartsTheIKEv2Configuration) {
+  auto manager = client::VRVPNManager::create();
+  manager->setupIKEv2ConnectionForAccount(account());
+  ASSERT_TRUE(pump([&] { return count(client::kVPNConnectNotification) == 1; }));
+  EXPECT_EQ(driver_->startCount(), 1);
+
+  auto system = client::SystemVPNManager::sharedManager();
+  EXPECT_EQ(system->localizedDescription, "VarnelVPN IKEv2 Configuration");
+  ASSERT_TRUE(system->protocolConfiguration);
+  const client::IKEv2Protocol& p = *system->protocolConfiguration;
+  EXPECT_EQ(p.localIdentifier, "bob_psk");
+  EXPECT_EQ(p.remoteIdentifier, "bob_psk");
+  EXPECT_EQ(p.serverAddress, "127.0.0.1");
+  EXPECT_EQ(p.authenticationMethod, client::kIKEv2AuthenticationMethodSharedSecret);
+  EXPECT_EQ(p.ikeDiffieHellmanGroup, 2);
+  EXPECT_FALSE(p.disconnectOnSleep);
+  EXPECT_FALSE(p.sharedSecretReference.empty());
+  EXPECT_TRUE(system->onDemandEnabled && system->enabled);
+  EXPECT_EQ(codecs::KeychainStore::passwordForService(std::string("com.varnelvpn.open-ikev2.psk"),
+                                                      std::string("VPN")),
+            "psk-secret");
+
+  // The stored configuration is private and holds no secret itself.
+  struct stat st;
+  ASSERT_EQ(::stat(client::SystemVPNManager::preferencesPath().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  auto text = platform::files::readFile(client::SystemVPNManager::preferencesPath());
+  ASSERT_TRUE(text);
+  EXPECT_EQ(text->find("psk-secret"), std::string::npos);
+
+  driver_->report(ConnectionStatus::Disconnected);
+  ASSERT_TRUE(pump([&] { return count(client::kVPNDisconnectNotification) == 1; }));
+}
+
+TEST_F(VPNManagerTest, OtherAccountsAndFailedStartsAreHandled) {
+  auto manager = client::VRVPNManager::create();
+  manager->setupIKEv2ConnectionForAccount(
+      client::PPTPAccount::instanceFromDictionary(Value::dictionary({{"id", 1}})));
+  pump([] { return false; }, 200);
+  EXPECT_EQ(driver_->startCount(), 0);
+
+  driver_->setStartFails(true);
+  manager->setupIKEv2ConnectionForAccount(account());
+  ASSERT_TRUE(pump([&] { return count(client::kVPNDisconnectNotification) == 1; }));
+  EXPECT_EQ(count(client::kVPNConnectNotification), 0);
+
+  manager->setupIPSecAndConnectAccount(account(), [](const platform::Error&) { FAIL(); });
+  EXPECT_EQ(client::SystemVPNManager::sharedManager()->localizedDescription,
+            "VarnelVPN IPSec Configuration");
+  EXPECT_FALSE(client::VRVPNManager::retrieveKeychain("no.such.service", "VPN"));
+}
+
+}  // namespace

@@ -1,0 +1,189 @@
+#include "client/core/xpc_wrapper.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "client/control/control_fixture.h"
+#include "client/core/open_account.h"
+#include "client/core/pptp_account.h"
+
+namespace {
+
+using control_test::pump;
+using platform::Value;
+
+client::BaseAccount::Ptr openAccount() {
+  return client::OpenAccount::instanceFromDictionary(
+      Value::dictionary({{"id", 7}, {"remote", "127.0.0.1"}, {"udp", true}, {"name", "a_b_c"}}));
+}
+
+class Delegate : public client::HelperRequestDelegate {
+ public:
+  void helperRequestDidFail(const std::string& message) override { failures.push_back(message); }
+  std::vector<std::string> failures;
+};
+
+class XPCWrapperTest : public control_test::ControlTest {
+ protected:
+  void SetUp() override {
+    ControlTest::SetUp();
+    delegate_ = std::make_shared<Delegate>();
+    wrapper_ = client::XPCWrapper::initWithController(delegate_);
+  }
+  // Starts the fake helper and a connect with `type`; waits for the request.
+  void connect(control_test::FakeHelper& helper, std::int64_t type, const std::string& op) {
+    ASSERT_TRUE(helper.waitReady());
+    wrapper_->SetAccount(openAccount(), type);
+    wrapper_->Start();
+    ASSERT_TRUE(helper.waitFor("request " + op));
+  }
+  std::shared_ptr<Delegate> delegate_;
+  std::shared_ptr<client::XPCWrapper> wrapper_;
+};
+
+TEST_F(XPCWrapperTest, RequestKeysFollowTheConnectionType) {
+  auto open = openAccount();
+  for (std::int64_t type : {3, 4, 5}) {
+    Value r = client::XPCWrapper::connectionRequest(*open, type);
+    EXPECT_EQ(r["operation"].asString(), "OpenVPNConnectionRequest");
+    EXPECT_EQ(r["remote"].asString(), "127.0.0.1");
+    EXPECT_EQ(r["openVPNPath"].asString(), client::XPCWrapper::openVPNPath());
+    EXPECT_EQ(r["portList"], Value::array({"443", "500", "550", "1289", "2207", "3155"}));
+    EXPECT_EQ(r.contains("proxyEnabled"), type == 5);
+    if (type == 5) {
+      EXPECT_TRUE(r["proxyEnabled"].isBool() && r["proxyEnabled"].asBool());
+    }
+  }
+  auto pptp = client::PPTPAccount::instanceFromDictionary(
+      Value::dictionary({{"id", 9}, {"ip", "127.0.0.1"}, {"username", "u"}, {"password", "p"}}));
+  const Value plain = pptp->dictionaryRepresentation();
+  const char* ops[] = {
+      "PPTPConnectionRequest", "L2TPConnectionRequest", nullptr, nullptr, nullptr, nullptr,
+      "IPSecConnectionRequest"};
+  for (std::int64_t type : {0, 1, 6}) {
+    Value r = client::XPCWrapper::connectionRequest(*pptp, type);
+    EXPECT_EQ(r["operation"].asString(), ops[type]);
+    EXPECT_EQ(r.count(), plain.count() + 1) << "type " << type;
+  }
+  Value sstp = client::XPCWrapper::connectionRequest(*pptp, 2);
+  EXPECT_EQ(sstp["operation"].asString(), "SSTPConnectionRequest");
+  EXPECT_EQ(sstp["sstpLocation"].asString(), client::XPCWrapper::sstpLocation());
+  EXPECT_TRUE(sstp["sstpOptions"].isString());
+  for (std::int64_t type : {7, 8, -1})
+    EXPECT_EQ(client::XPCWrapper::connectionRequest(*open, type)["operation"].asString(),
+              "IntentionallyBroken");
+  // Executables are the installation's own or the system's, never a guess.
+  EXPECT_EQ(client::XPCWrapper::openVPNPath()[0], '/');
+}
+
+TEST_F(XPCWrapperTest, PollTurnsStateChangesIntoNotificationsOnceAndCopiesLogLines) {
+  control_test::FakeHelper helper;
+  connect(helper, 3, "OpenVPNConnectionRequest");
+  ASSERT_TRUE(helper.waitFor("request CurrentConnectionState"));
+  EXPECT_TRUE(wrapper_->isPolling());
+  helper.send("log a\\nbc\\n\\ndef");
+  helper.send("state 3");
+  ASSERT_TRUE(pump([&] { return log().find("def") != std::string::npos; }));
+  EXPECT_NE(log().find("] bc\n"), std::string::npos);
+  EXPECT_EQ(log().find("] a\n"), std::string::npos);
+  helper.send("state 5");
+  ASSERT_TRUE(pump([&] { return count(client::kVPNConnectNotification) == 1; }));
+  int polls = helper.count("request CurrentConnectionState");
+  ASSERT_TRUE(helper.waitFor("request CurrentConnectionState", polls + 2));
+  EXPECT_EQ(count(client::kVPNConnectNotification), 1);
+
+  wrapper_->Disconnect();
+  ASSERT_TRUE(helper.waitFor("request DisconnectConnection"));
+  helper.send("state 1");
+  ASSERT_TRUE(pump([&] { return count(client::kVPNDisconnectNotification) == 1; }));
+  EXPECT_FALSE(wrapper_->isPolling());
+  polls = helper.count("request CurrentConnectionState");
+  pump([] { return false; }, 1200);
+  EXPECT_EQ(helper.count("request CurrentConnectionState"), polls);
+  EXPECT_EQ(count(client::kVPNDisconnectNotification), 1);
+  EXPECT_TRUE(delegate_->failures.empty());
+}
+
+TEST_F(XPCWrapperTest, FailedStateEndsTheAttemptLikeADisconnect) {
+  control_test::FakeHelper helper;
+  connect(helper, 3, "OpenVPNConnectionRequest");
+  ASSERT_TRUE(helper.waitFor("request CurrentConnectionState"));
+  helper.send("state 2");
+  ASSERT_TRUE(pump([&] { return count(client::kVPNDisconnectNotification) == 1; }));
+  EXPECT_FALSE(wrapper_->isPolling());
+  EXPECT_EQ(wrapper_->previousConnectionState(), client::kHelperStateFailed);
+}
+
+TEST_F(XPCWrapperTest, PollPausesWhileTheLoopTracksAMenu) {
+  control_test::FakeHelper helper;
+  connect(helper, 4, "OpenVPNConnectionRequest");
+  ASSERT_TRUE(helper.waitFor("request CurrentConnectionState"));
+  int polls = helper.count("request CurrentConnectionState");
+  control_test::pump([] { return false; }, 1500, platform::runloop::kEventTrackingMode);
+  EXPECT_LE(helper.count("request CurrentConnectionState"), polls + 1);  // one may be in flight
+  polls = helper.count("request CurrentConnectionState");
+  ASSERT_TRUE(helper.waitFor("request CurrentConnectionState", polls + 2));
+}
+
+TEST_F(XPCWrapperTest, UnservedTypeEndsTheAttemptWithAMessage) {
+  control_test::FakeHelper helper;
+  connect(helper, 7, "IntentionallyBroken");
+  ASSERT_TRUE(pump([&] { return !delegate_->failures.empty(); }));
+  EXPECT_NE(delegate_->failures[0].find("IKEv2"), std::string::npos);
+  EXPECT_FALSE(wrapper_->isPolling());
+  pump([] { return false; }, 800);
+  EXPECT_FALSE(helper.seen("request CurrentConnectionState"));
+}
+
+TEST_F(XPCWrapperTest, UnreachableHelperFailsInsteadOfWaiting) {
+  wrapper_->SetAccount(openAccount(), 3);
+  wrapper_->Start();
+  ASSERT_TRUE(pump([&] { return !delegate_->failures.empty(); }, 5000));
+  EXPECT_NE(delegate_->failures[0].find("could not be reached"), std::string::npos);
+  EXPECT_TRUE(notifications_.empty());
+}
+
+TEST_F(XPCWrapperTest, HelperThatStopsAnsweringFails) {
+  client::XPCWrapper::setReplyTimeoutForTesting(1.0);
+  control_test::FakeHelper helper;
+  ASSERT_TRUE(helper.waitReady());
+  helper.send("hang");
+  wrapper_->SetAccount(openAccount(), 3);
+  wrapper_->Start();
+  ASSERT_TRUE(pump([&] { return !delegate_->failures.empty(); }, 5000));
+  EXPECT_NE(delegate_->failures[0].find("does not answer"), std::string::npos);
+
+  // The same once polling runs.
+  helper.stop();
+  control_test::FakeHelper third;
+  ASSERT_TRUE(third.waitReady());
+  delegate_->failures.clear();
+  wrapper_->Start();
+  ASSERT_TRUE(third.waitFor("request CurrentConnectionState"));
+  third.send("hang");
+  ASSERT_TRUE(pump([&] { return !delegate_->failures.empty(); }, 5000));
+  EXPECT_NE(delegate_->failures[0].find("stopped answering"), std::string::npos);
+  EXPECT_FALSE(wrapper_->isPolling());
+}
+
+TEST_F(XPCWrapperTest, HelperExitWhilePollingReportsADisconnect) {
+  control_test::FakeHelper helper;
+  connect(helper, 3, "OpenVPNConnectionRequest");
+  helper.send("state 5");
+  ASSERT_TRUE(pump([&] { return count(client::kVPNConnectNotification) == 1; }));
+  helper.stop();
+  ASSERT_TRUE(pump([&] { return count(client::kVPNDisconnectNotification) == 1; }));
+  EXPECT_FALSE(wrapper_->isPolling());
+}
+
+TEST_F(XPCWrapperTest, DisconnectWithoutStartSendsNothing) {
+  control_test::FakeHelper helper;
+  ASSERT_TRUE(helper.waitReady());
+  wrapper_->Disconnect();
+  pump([] { return false; }, 300);
+  EXPECT_FALSE(helper.seen("peer"));
+  EXPECT_FALSE(wrapper_->hasConnection());
+}
+
+}  // namespace
