@@ -1,0 +1,63 @@
+#include "client/ui/about_controller.h"
+
+#include <QCloseEvent>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include "client/ui/images.h"
+#include "client/ui/workspace.h"
+#include "platform/foundation/format.h"
+#include "platform/system/bundle.h"
+
+namespace client::ui {
+
+AboutController::AboutController(QWidget* parent, std::shared_ptr<const platform::Bundle> bundle)
+    : QWidget(parent), bundle_(bundle ? std::move(bundle) : platform::Bundle::main()) {
+  setObjectName("AboutView");
+  auto* icon = new QLabel(this);
+  icon->setPixmap(imageNamed("Status Bar Connected").scaled(64, 64));
+  icon->setAlignment(Qt::AlignCenter);
+  auto* name = new QLabel("VarnelVPN Client", this);
+  name->setAlignment(Qt::AlignCenter);
+  QFont bold = name->font();
+  bold.setBold(true);
+  name->setFont(bold);
+  versionNum_ = new QLabel(this);
+  versionNum_->setObjectName("versionNum");
+  versionNum_->setAlignment(Qt::AlignCenter);
+  acknowledgementsButton_ = new QPushButton("Acknowledgements", this);
+  acknowledgementsButton_->setObjectName("acknowledgementsButton");
+  connect(acknowledgementsButton_, &QPushButton::clicked, this,
+          &AboutController::RunAcknowledgement);
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(icon);
+  layout->addWidget(name);
+  layout->addWidget(versionNum_);
+  layout->addStretch(1);
+  layout->addWidget(acknowledgementsButton_);
+
+  // loadView
+  versionNum_->setText(QString::fromStdString(platform::format("Version %@", bundle_->version())));
+}
+
+void AboutController::RunAcknowledgement() {
+  std::string path = bundle_->pathForResource("acknowledgements", "rtf");
+  if (path.empty()) return;
+  Workspace::openURL(QUrl::fromLocalFile(QString::fromStdString(path)));
+}
+
+void AboutController::becomeDelegateOf(QWidget* window) {
+  if (window != nullptr) window->installEventFilter(this);
+}
+
+bool AboutController::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::Close && watched->isWidgetType()) {
+    // Hidden, not closed: hiding also ends its modal run.
+    event->ignore();
+    static_cast<QWidget*>(watched)->hide();
+    return true;
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+}  // namespace client::ui

@@ -1,0 +1,246 @@
+#include "client/ui/app_delegate.h"
+
+#include <QApplication>
+#include <QGuiApplication>
+#include <QMessageBox>
+#include <QScreen>
+#include <QVBoxLayout>
+
+#include "client/core/account_manager.h"
+#include "client/core/move_to_applications.h"
+#include "client/ui/about_controller.h"
+#include "client/ui/account_preferences_view_controller.h"
+#include "client/ui/advanced_preferences_view_controller.h"
+#include "client/ui/dialer_controller.h"
+#include "client/ui/eula_window_controller.h"
+#include "client/ui/general_preferences_view_controller.h"
+#include "client/ui/localizable.h"
+#include "client/ui/login_controller.h"
+#include "client/ui/move_to_applications_alert.h"
+#include "client/ui/open_preferences_view_controller.h"
+#include "client/ui/paned_preferences_window_controller.h"
+
+namespace client::ui {
+
+namespace {
+AppDelegate* gSharedDelegate = nullptr;
+constexpr int kAboutWidth = 197;
+constexpr int kAboutHeight = 285;
+}  // namespace
+
+AppDelegate::AppDelegate(std::shared_ptr<VRAccountManager> accountManager, Seams seams,
+                         QObject* parent)
+    : QObject(parent),
+      accountManager_(accountManager ? std::move(accountManager) : VRAccountManager::create()),
+      seams_(std::move(seams)) {
+  gSharedDelegate = this;
+  mainMenu_ = new QMenu("VarnelVPN Client");
+  mainMenu_->setObjectName("mainMenu");
+  aboutMenuItem_ = mainMenu_->addAction("About VarnelVPN Client");
+  aboutMenuItem_->setObjectName("aboutMenuItem");
+  eulaMenuItem_ = mainMenu_->addAction("License Agreement");
+  eulaMenuItem_->setObjectName("eulaMenuItem");
+  mainMenu_->addSeparator();
+  preferencesMenuItem_ = mainMenu_->addAction("Preferences...");
+  preferencesMenuItem_->setObjectName("preferencesMenuItem");
+  preferencesMenuItem_->setShortcut(QKeySequence::Preferences);
+  logoutMenuItem_ = mainMenu_->addAction("Logout");
+  logoutMenuItem_->setObjectName("logoutMenuItem");
+  mainMenu_->addSeparator();
+  quitMenuItem_ = mainMenu_->addAction("Quit VarnelVPN Client");
+  quitMenuItem_->setObjectName("quitMenuItem");
+  quitMenuItem_->setShortcut(QKeySequence::Quit);
+  connect(aboutMenuItem_, &QAction::triggered, this, &AppDelegate::openAboutWindow);
+  connect(eulaMenuItem_, &QAction::triggered, this, &AppDelegate::openEULAWindow);
+  connect(preferencesMenuItem_, &QAction::triggered, this, &AppDelegate::openPreferencesWindow);
+  connect(logoutMenuItem_, &QAction::triggered, this, &AppDelegate::logoutAction);
+  connect(quitMenuItem_, &QAction::triggered, this, &AppDelegate::terminate);
+
+  AppStartup::Hooks hooks;
+  hooks.disableMenuItemsOnLogout = [this] { disableMenuItemsOnLogout(); };
+  hooks.offerMoveToApplicationsFolder = [this] {
+    if (seams_.offerMoveToApplicationsFolder) {
+      seams_.offerMoveToApplicationsFolder();
+      return;
+    }
+    MoveToApplicationsAlert alert;
+    client::offerMoveToApplicationsFolder(&alert);
+  };
+  hooks.centerWindow = [this] {
+    QWidget* w = window();
+    QScreen* screen = QGuiApplication::primaryScreen();
+    if (w != nullptr && screen != nullptr) {
+      w->move(screen->availableGeometry().center() - w->rect().center());
+    }
+  };
+  hooks.becomeUserNotificationDelegate = [] {};
+  hooks.terminate = [this] { terminate(); };
+  startup_ = std::make_unique<AppStartup>(std::move(hooks), accountManager_->client());
+}
+
+AppDelegate::~AppDelegate() {
+  if (gSharedDelegate == this) gSharedDelegate = nullptr;
+  if (loginController_) {
+    delete loginController_->dialerViewController();
+    delete loginController_.data();
+  }
+  delete preferencesWindowController_;
+  delete eulaWindowController_;
+  delete aboutWindow_;
+  delete mainMenu_;
+}
+
+AppDelegate* AppDelegate::sharedAppDelegate() { return gSharedDelegate; }
+
+LoginController* AppDelegate::loginController() const { return loginController_.data(); }
+void AppDelegate::setLoginController(LoginController* controller) { loginController_ = controller; }
+
+void AppDelegate::launch() {
+  QApplication::setQuitOnLastWindowClosed(applicationShouldTerminateAfterLastWindowClosed());
+  auto* login = new LoginController(this);
+  // The start-up runs first and disables the menu items; the login window's
+  // automatic login then starts independently of it.
+  loginController_ = login;
+  applicationDidFinishLaunching();
+  login->viewDidLoad();
+}
+
+void AppDelegate::applicationDidFinishLaunching() { startup_->applicationDidFinishLaunching(); }
+
+void AppDelegate::applicationWillTerminate() { startup_->applicationWillTerminate(); }
+
+bool AppDelegate::applicationShouldHandleReopen() {
+  if (loginController_ && loginController_->dialerViewController() != nullptr) {
+    QWidget* dialer = loginController_->dialerViewController();
+    dialer->show();
+    dialer->raise();
+    dialer->activateWindow();
+  }
+  return true;
+}
+
+QString AppDelegate::applicationFilesDirectory() const {
+  return QString::fromStdString(AppStartup::applicationFilesDirectory());
+}
+
+QWidget* AppDelegate::window() const { return loginController_.data(); }
+
+void AppDelegate::installMainMenu(QMenuBar* bar) {
+  if (bar != nullptr) bar->addMenu(mainMenu_);
+}
+
+void AppDelegate::enableMenuItemsOnLogin() {
+  preferencesMenuItem_->setEnabled(true);
+  logoutMenuItem_->setEnabled(true);
+}
+
+void AppDelegate::disableMenuItemsOnLogout() {
+  preferencesMenuItem_->setEnabled(false);
+  logoutMenuItem_->setEnabled(false);
+}
+
+void AppDelegate::openAboutWindow() {
+  if (aboutWindow_ == nullptr) {
+    QRect content(0, 0, kAboutWidth, kAboutHeight);
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+      // Top right corner: 10 points from the right edge, 30 below the menu bar.
+      QRect available = screen->availableGeometry();
+      content.moveTo(available.right() - kAboutWidth - 10, available.top() + 30);
+    } else {
+      content.moveTo(-kAboutWidth - 10, 30);
+    }
+    aboutWindow_ =
+        new QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    aboutWindow_->setObjectName("aboutWindow");
+    aboutWindow_->setWindowTitle("VarnelVPN Client");
+    aboutWindow_->setWindowModality(Qt::ApplicationModal);
+    aboutWindow_->setGeometry(content);
+    aboutController_ = new AboutController(aboutWindow_);
+    auto* layout = new QVBoxLayout(aboutWindow_);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(aboutController_);
+    aboutController_->becomeDelegateOf(aboutWindow_);
+  }
+  aboutWindow_->show();
+  aboutWindow_->raise();
+  aboutWindow_->activateWindow();
+}
+
+void AppDelegate::openEULAWindow() {
+  if (eulaWindowController_ == nullptr) eulaWindowController_ = new EULAWindowController;
+  eulaWindowController_->show();
+  eulaWindowController_->raise();
+  eulaWindowController_->activateWindow();
+}
+
+void AppDelegate::showPreferencesGuardAlert(QWidget* window) {
+  auto* box = new QMessageBox(window);
+  box->setObjectName("preferencesGuardAlert");
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setWindowModality(Qt::WindowModal);
+  box->setText(kPreferencesGuardMessage);
+  box->setInformativeText(kPreferencesGuardInformativeText);
+  box->addButton("Ok", QMessageBox::AcceptRole);
+  box->open();
+}
+
+bool AppDelegate::preferencesGuard() {
+  if (!loginController_) return true;
+  DialerController* dialer = loginController_->dialerViewController();
+  if (dialer == nullptr) {
+    showPreferencesGuardAlert(window());
+    return false;
+  }
+  if (dialer->status() != DialerStatus::Disconnected) {
+    showPreferencesGuardAlert(dialer);
+    return false;
+  }
+  return true;
+}
+
+void AppDelegate::openPreferencesWindow() {
+  if (!preferencesGuard()) return;
+  if (preferencesWindowController_ == nullptr) {
+    std::vector<PreferencePane*> panes = {
+        new GeneralPreferencesViewController,
+        new AccountPreferencesViewController(accountManager_),
+        new OpenPreferencesViewController,
+        new AdvancedPreferencesViewController(accountManager_),
+    };
+    preferencesWindowController_ =
+        new PanedPreferencesWindowController(std::move(panes), localized("Preferences"));
+  }
+  preferencesWindowController_->show();
+  preferencesWindowController_->raise();
+  preferencesWindowController_->activateWindow();
+}
+
+void AppDelegate::openAccountPreferences() {
+  openPreferencesWindow();
+  if (preferencesWindowController_ != nullptr) {
+    preferencesWindowController_->selectControllerAtIndex(1);
+  }
+}
+
+void AppDelegate::openProtocolPreferences() {
+  openPreferencesWindow();
+  if (preferencesWindowController_ != nullptr) {
+    preferencesWindowController_->selectControllerAtIndex(3);
+  }
+}
+
+void AppDelegate::logoutAction() { startup_->logoutAction(); }
+
+void AppDelegate::terminate() {
+  if (terminating_) return;
+  terminating_ = true;
+  applicationWillTerminate();
+  if (seams_.terminate) {
+    seams_.terminate();
+  } else {
+    QApplication::quit();
+  }
+  terminating_ = false;
+}
+
+}  // namespace client::ui

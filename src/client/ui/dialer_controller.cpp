@@ -1,0 +1,374 @@
+#include "client/ui/dialer_controller.h"
+
+#include <QApplication>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QMenuBar>
+#include <QPointer>
+#include <QScreen>
+#include <QVBoxLayout>
+
+#include "client/Singletons/varnel_log.h"
+#include "client/core/account_manager.h"
+#include "client/ui/app_delegate.h"
+#include "client/ui/diagnostics_view_controller.h"
+#include "client/ui/images.h"
+#include "client/ui/server_controller.h"
+#include "client/ui/vr_menu_item.h"
+#include "client/ui/workspace.h"
+#include "platform/foundation/format.h"
+#include "platform/system/notification_center.h"
+
+namespace client::ui {
+
+namespace {
+const char* kLiveHelpURL = "http://www.varnelvpn.net/live.html";
+
+NSTextFieldAQueue* makeField(QWidget* parent, const char* name) {
+  auto* field = new NSTextFieldAQueue(parent);
+  field->setObjectName(name);
+  return field;
+}
+}  // namespace
+
+// What the state machine draws, forwarded to the window while it lives.
+class DialerController::View : public DialerView {
+ public:
+  explicit View(DialerController* owner) : owner_(owner) {}
+  void setStatusText(const std::string& text, double animation) override {
+    if (!owner_) return;
+    if (animation > 0) {
+      owner_->conStatusLabel_->setAnimatedStringValue(QString::fromStdString(text), animation);
+    } else {
+      owner_->conStatusLabel_->setText(QString::fromStdString(text));
+    }
+  }
+  void showConnectControl() override {
+    if (owner_) owner_->showConnectButton();
+  }
+  void showDisconnectControl(const std::string& label) override {
+    if (!owner_) return;
+    owner_->showDisconnectButton();
+    owner_->disconnectLabel_->setText(QString::fromStdString(label));
+  }
+  void setConnectedTimeText(const std::string& text) override {
+    if (owner_) owner_->connectionTimeLabel_->setText(QString::fromStdString(text));
+  }
+  void setIPAddressText(const std::string& ip, double animation) override {
+    if (!owner_) return;
+    if (animation > 0) {
+      owner_->ipLabel_->setAnimatedStringValue(QString::fromStdString(ip), animation);
+    } else {
+      owner_->ipLabel_->setText(QString::fromStdString(ip));
+    }
+  }
+  void setConnectButtonEnabled(bool enabled) override {
+    if (owner_) owner_->connectButton_->setEnabled(enabled);
+  }
+  void setChangeLocationButtonEnabled(bool enabled) override {
+    if (owner_) owner_->changeLocationButton_->setEnabled(enabled);
+  }
+  void updateMenu() override {
+    if (owner_) owner_->updateMenu();
+  }
+  void presentUserNotification(const std::string& title, const std::string& text) override {
+    if (owner_) {
+      owner_->presentUserNotification(QString::fromStdString(title), QString::fromStdString(text));
+    }
+  }
+
+ private:
+  QPointer<DialerController> owner_;
+};
+
+DialerController::DialerController(AppDelegate* appDelegate,
+                                   std::shared_ptr<VRAccountManager> accountManager,
+                                   QWidget* parent)
+    : QWidget(parent, Qt::Window),
+      appDelegate_(appDelegate),
+      accountManager_(std::move(accountManager)) {
+  setObjectName("DialerWindow");
+  setWindowTitle("VarnelVPN Client");
+  conStatusLabel_ = makeField(this, "conStatusLabel");
+  QFont big = conStatusLabel_->font();
+  big.setPointSizeF(big.pointSizeF() * 1.6);
+  big.setBold(true);
+  conStatusLabel_->setFont(big);
+  conStatusLabel_->setAlignment(Qt::AlignCenter);
+  connectionTimeLabel_ = makeField(this, "connectionTimeLabel");
+  connectionTimeLabel_->setAlignment(Qt::AlignCenter);
+  ipLabel_ = makeField(this, "ipLabel");
+  selectedAccountLabel_ = makeField(this, "selectedAccountLabel");
+  selectedProtocolLabel_ = makeField(this, "selectedProtocolLabel");
+  countryLabel_ = makeField(this, "countryLabel");
+  connectLabel_ = new QLabel("Connect", this);
+  connectLabel_->setObjectName("connectLabel");
+  connectButton_ = new QPushButton(this);
+  connectButton_->setObjectName("connectButton");
+  connectButton_->setIcon(iconNamed("Status Bar Disconnected"));
+  connectButton_->setIconSize(QSize(40, 40));
+  connectButton_->setMinimumSize(64, 64);
+  changeLocationButton_ = new QPushButton("Change Location", this);
+  changeLocationButton_->setObjectName("changeLocationButton");
+  disconnectLabel_ = new QLabel("Disconnect", this);
+  disconnectLabel_->setObjectName("disconnectLabel");
+  disconnectButton_ = new QPushButton(this);
+  disconnectButton_->setObjectName("disconnectButton");
+  disconnectButton_->setIcon(iconNamed("Status Bar Connected"));
+  disconnectButton_->setIconSize(QSize(40, 40));
+  disconnectButton_->setMinimumSize(64, 64);
+  helpButton_ = new QPushButton("Live Help", this);
+  helpButton_->setObjectName("helpButton");
+  diagnosticsButton_ = new QPushButton("Diagnostics", this);
+  diagnosticsButton_->setObjectName("diagnosticsButton");
+  moreInfoButton_ = new QPushButton("More Info", this);
+  moreInfoButton_->setObjectName("moreInfoButton");
+  menuButton_ = new QToolButton(this);
+  menuButton_->setObjectName("menuButton");
+  menuButton_->setText("Menu");
+  menuButton_->setPopupMode(QToolButton::InstantPopup);
+
+  auto* info = new QGridLayout;
+  info->addWidget(new QLabel("Account:", this), 0, 0);
+  info->addWidget(selectedAccountLabel_, 0, 1);
+  info->addWidget(new QLabel("Location:", this), 1, 0);
+  info->addWidget(countryLabel_, 1, 1);
+  info->addWidget(new QLabel("Protocol:", this), 2, 0);
+  info->addWidget(selectedProtocolLabel_, 2, 1);
+  info->addWidget(new QLabel("Your IP:", this), 3, 0);
+  info->addWidget(ipLabel_, 3, 1);
+  info->setColumnStretch(1, 1);
+  auto* control = new QVBoxLayout;
+  control->addWidget(connectButton_, 0, Qt::AlignHCenter);
+  control->addWidget(connectLabel_, 0, Qt::AlignHCenter);
+  control->addWidget(disconnectButton_, 0, Qt::AlignHCenter);
+  control->addWidget(disconnectLabel_, 0, Qt::AlignHCenter);
+  auto* tools = new QHBoxLayout;
+  tools->addWidget(menuButton_);
+  tools->addStretch(1);
+  tools->addWidget(helpButton_);
+  tools->addWidget(diagnosticsButton_);
+  tools->addWidget(moreInfoButton_);
+  auto* layout = new QVBoxLayout(this);
+  if (appDelegate_ != nullptr) {
+    auto* bar = new QMenuBar(this);
+    appDelegate_->installMainMenu(bar);
+    layout->setMenuBar(bar);
+  }
+  layout->addWidget(conStatusLabel_);
+  layout->addWidget(connectionTimeLabel_);
+  layout->addLayout(control);
+  layout->addWidget(changeLocationButton_, 0, Qt::AlignHCenter);
+  layout->addLayout(info);
+  layout->addStretch(1);
+  layout->addLayout(tools);
+  resize(360, 420);
+
+  connect(connectButton_, &QPushButton::clicked, this, &DialerController::clickControlButton);
+  connect(disconnectButton_, &QPushButton::clicked, this, &DialerController::clickControlButton);
+  connect(changeLocationButton_, &QPushButton::clicked, this,
+          &DialerController::clickChangeServerButton);
+  connect(helpButton_, &QPushButton::clicked, this, &DialerController::clickHelpButton);
+  connect(diagnosticsButton_, &QPushButton::clicked, this,
+          &DialerController::clickDiagnosticsButton);
+  connect(moreInfoButton_, &QPushButton::clicked, this, &DialerController::clickMoreInfoButton);
+}
+
+DialerController::~DialerController() {
+  platform::NotificationCenter::defaultCenter().removeObserver(this);
+  state_.reset();
+  delete serverController_;
+  delete diagnosticsViewController_;
+  delete statusBarMenu_;
+}
+
+DialerStatus DialerController::status() const {
+  return state_ ? state_->status() : DialerStatus::Disconnected;
+}
+
+void DialerController::loadView() {
+  if (state_) return;
+  diagnosticsViewController_ = new DiagnosticsViewController;
+  view_ = std::make_shared<View>(this);
+  HelperRequestFactory factory;
+  if (appDelegate_ != nullptr) factory = appDelegate_->seams().helperRequestFactory;
+  // The state machine observes the VPN and switch notifications itself.
+  state_ = DialerState::create(makeDialerServices(accountManager_), view_, factory);
+  auto& center = platform::NotificationCenter::defaultCenter();
+  center.addObserver(
+      this, [this](const platform::Notification&) { currentAccountDidChange(); },
+      kCurrentAccountDidChangeNotification, nullptr);
+  center.addObserver(
+      this,
+      [this](const platform::Notification& n) {
+        QString line;
+        if (n.userInfo.isDictionary() && n.userInfo["line"].isString()) {
+          line = QString::fromStdString(n.userInfo["line"].asString());
+        }
+        UpdateLogDaemon(line);
+      },
+      kHelperLogDistributedNotification, nullptr);
+
+  statusBarIcon_ = new QSystemTrayIcon(this);
+  statusBarIcon_->setObjectName("statusBarIcon");
+  statusBarIcon_->setIcon(iconNamed("statusbardisconnected"));
+  statusBarImageName_ = "statusbardisconnected";
+  state_->changeState(DialerStatus::Disconnected);
+  if (QSystemTrayIcon::isSystemTrayAvailable()) statusBarIcon_->show();
+  currentAccountDidChange();
+
+  if (QScreen* screen = QGuiApplication::primaryScreen()) {
+    QRect available = screen->availableGeometry();
+    move(available.center() - rect().center());
+  }
+  show();
+  raise();
+  activateWindow();
+}
+
+void DialerController::showConnectButton() {
+  connectLabel_->setText("Connect");
+  connectLabel_->show();
+  connectButton_->show();
+  changeLocationButton_->show();
+  disconnectLabel_->hide();
+  disconnectButton_->hide();
+}
+
+void DialerController::showDisconnectButton() {
+  disconnectLabel_->setText("Disconnect");
+  disconnectLabel_->show();
+  disconnectButton_->show();
+  connectLabel_->hide();
+  connectButton_->hide();
+  changeLocationButton_->hide();
+}
+
+void DialerController::updateMenu() {
+  if (statusBarMenu_ == nullptr) {
+    statusBarMenu_ = new QMenu;
+    statusBarMenu_->setObjectName("statusBarMenu");
+    subMenu_ = new QMenu("Active Account", statusBarMenu_);
+    subMenu_->setObjectName("subMenu");
+    QAction* control = statusBarMenu_->addAction("Connect");
+    control->setObjectName("controlMenuItem");
+    connect(control, &QAction::triggered, this, &DialerController::clickControlButton);
+    statusBarMenu_->addSeparator();
+    QAction* accounts = statusBarMenu_->addMenu(subMenu_);
+    accounts->setObjectName("activeAccountMenuItem");
+    statusBarMenu_->addSeparator();
+    QAction* preferences = statusBarMenu_->addAction("Preferences");
+    preferences->setObjectName("preferencesMenuItem");
+    QAction* about = statusBarMenu_->addAction("About");
+    about->setObjectName("aboutMenuItem");
+    if (appDelegate_ != nullptr) {
+      connect(preferences, &QAction::triggered, appDelegate_, &AppDelegate::openPreferencesWindow);
+      connect(about, &QAction::triggered, appDelegate_, &AppDelegate::openAboutWindow);
+    }
+    QAction* quit = statusBarMenu_->addAction("Quit");
+    quit->setObjectName("quitMenuItem");
+    connect(quit, &QAction::triggered, this, &DialerController::clickQuitButton);
+    if (statusBarIcon_ != nullptr) statusBarIcon_->setContextMenu(statusBarMenu_);
+    menuButton_->setMenu(statusBarMenu_);
+  }
+
+  subMenu_->clear();
+  if (accountManager_) {
+    auto current = accountManager_->currentAccount();
+    for (const auto& account : accountManager_->accounts()) {
+      auto* item = new VRMenuItem(QString::fromStdString(account->accountString()), subMenu_);
+      item->setAccount(account);
+      item->setCheckable(true);
+      item->setChecked(account == current);
+      item->setEnabled(true);
+      connect(item, &QAction::triggered, this, [this, item] { menuBarAccountSelected(item); });
+      subMenu_->addAction(item);
+    }
+  }
+
+  const QList<QAction*> items = statusBarMenu_->actions();
+  QAction* control = items.value(0);
+  QAction* accounts = items.value(2);
+  if (status() == DialerStatus::Connected) {
+    statusBarImageName_ = "Status Bar Connected";
+    control->setText(disconnectLabel_->text());
+    control->setEnabled(disconnectButton_->isEnabled());
+    accounts->setEnabled(disconnectButton_->isEnabled());
+  } else {
+    statusBarImageName_ = "Status Bar Disconnected";
+    control->setText(connectLabel_->text());
+    control->setEnabled(connectButton_->isEnabled());
+    accounts->setEnabled(connectButton_->isEnabled());
+  }
+  if (statusBarIcon_ != nullptr) statusBarIcon_->setIcon(iconNamed(statusBarImageName_));
+}
+
+void DialerController::currentAccountDidChange() {
+  QString text, tip;
+  if (accountManager_) {
+    text = QString::fromStdString(accountManager_->currentAccountString());
+    tip = QString::fromStdString(accountManager_->currentAccountLongString());
+  }
+  selectedAccountLabel_->setText(text);
+  selectedAccountLabel_->setToolTip(tip);
+  selectedAccountLabel_->hide();
+  selectedAccountLabel_->show();
+  updateMenu();
+}
+
+void DialerController::menuBarAccountSelected(VRMenuItem* item) {
+  if (item == nullptr || !accountManager_ || !item->account()) return;
+  accountManager_->setCurrentAccount(item->account());
+}
+
+void DialerController::clickControlButton() {
+  if (state_) state_->clickControlButton();
+}
+
+void DialerController::clickQuitButton() {
+  if (appDelegate_ != nullptr) {
+    appDelegate_->terminate();
+  } else {
+    QApplication::quit();
+  }
+}
+
+void DialerController::clickHelpButton() { Workspace::openURL(QUrl(kLiveHelpURL)); }
+
+void DialerController::clickDiagnosticsButton() {
+  if (diagnosticsViewController_ != nullptr) diagnosticsViewController_->openDiagnosticWindow();
+}
+
+void DialerController::clickMoreInfoButton() {
+  if (!newsUrl_.isEmpty()) Workspace::openURL(newsUrl_);
+}
+
+void DialerController::clickChangeServerButton() {
+  if (status() != DialerStatus::Disconnected) return;
+  if (serverController_ == nullptr) serverController_ = new ServerController(accountManager_);
+  serverController_->show();
+  serverController_->raise();
+  serverController_->activateWindow();
+}
+
+void DialerController::openAccountPreferences() {
+  if (appDelegate_ != nullptr) appDelegate_->openAccountPreferences();
+}
+
+void DialerController::openProtocolPreferences() {
+  if (appDelegate_ != nullptr) appDelegate_->openProtocolPreferences();
+}
+
+void DialerController::UpdateLogDaemon(const QString& line) {
+  VarnelLog::sharedInstance().AddToLog(platform::format("%@", line.toStdString()));
+}
+
+void DialerController::presentUserNotification(const QString& title, const QString& text) {
+  lastUserNotification_ = QStringList{title, text};
+  if (statusBarIcon_ != nullptr && QSystemTrayIcon::isSystemTrayAvailable() &&
+      QSystemTrayIcon::supportsMessages()) {
+    statusBarIcon_->showMessage(title, text, QSystemTrayIcon::Information);
+  }
+}
+
+}  // namespace client::ui

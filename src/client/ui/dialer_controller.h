@@ -1,0 +1,137 @@
+// DialerController: the main window of a logged-in client and the owner of
+// its status-bar (tray) item and menu. It draws the connection state machine
+// (DialerState) and drives it with its buttons and menu; the state machine,
+// not this window, talks to the helper.
+//
+// Guarantees:
+//  1. The status-bar menu is built once, in this order: "Connect" (its title
+//     and enabled state follow the connect or disconnect control), a
+//     separator, "Active Account" with one checkable item per account (only
+//     the current one checked), a separator, "Preferences", "About", "Quit".
+//  2. Where the platform has no tray, the same menu opens from the window's
+//     menu button, so every item stays reachable.
+//  3. The change-location button does something only while Disconnected;
+//     its first use makes the server switcher, later uses show the same one.
+//
+// Thread safety: main thread only.
+#pragma once
+
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <QSystemTrayIcon>
+#include <QToolButton>
+#include <QUrl>
+#include <QWidget>
+#include <memory>
+
+#include "client/core/dialer_state.h"
+#include "client/ui/animated_text_field.h"
+
+namespace client {
+class VRAccountManager;
+}
+
+namespace client::ui {
+
+class AppDelegate;
+class DiagnosticsViewController;
+class ServerController;
+class VRMenuItem;
+
+inline constexpr const char* kHelperLogDistributedNotification = "varnelhelper.log";
+
+class DialerController : public QWidget {
+  Q_OBJECT
+ public:
+  DialerController(AppDelegate* appDelegate, std::shared_ptr<VRAccountManager> accountManager,
+                   QWidget* parent = nullptr);
+  ~DialerController() override;
+
+  // Set-up: observers, the tray item and menu, status Disconnected, the
+  // window centred and in front.
+  void loadView();
+
+  DialerStatus status() const;
+  const std::shared_ptr<DialerState>& state() const { return state_; }
+  QWidget* dialerWindow() { return this; }
+
+  NSTextFieldAQueue* ipLabel() const { return ipLabel_; }
+  NSTextFieldAQueue* connectionTimeLabel() const { return connectionTimeLabel_; }
+  NSTextFieldAQueue* selectedAccountLabel() const { return selectedAccountLabel_; }
+  NSTextFieldAQueue* selectedProtocolLabel() const { return selectedProtocolLabel_; }
+  NSTextFieldAQueue* countryLabel() const { return countryLabel_; }
+  NSTextFieldAQueue* conStatusLabel() const { return conStatusLabel_; }
+  QLabel* connectLabel() const { return connectLabel_; }
+  QPushButton* connectButton() const { return connectButton_; }
+  QPushButton* changeLocationButton() const { return changeLocationButton_; }
+  QLabel* disconnectLabel() const { return disconnectLabel_; }
+  QPushButton* disconnectButton() const { return disconnectButton_; }
+  QToolButton* menuButton() const { return menuButton_; }
+  QSystemTrayIcon* statusBarIcon() const { return statusBarIcon_; }
+  QMenu* statusBarMenu() const { return statusBarMenu_; }
+  QMenu* subMenu() const { return subMenu_; }
+  // The name of the image the status item shows now.
+  const QString& statusBarImageName() const { return statusBarImageName_; }
+  DiagnosticsViewController* diagnosticsViewController() const {
+    return diagnosticsViewController_;
+  }
+  ServerController* serverController() const { return serverController_; }
+  const QUrl& newsUrl() const { return newsUrl_; }
+  void setNewsUrl(const QUrl& url) { newsUrl_ = url; }
+  // The last user notification shown (title, text); empty before the first.
+  const QStringList& lastUserNotification() const { return lastUserNotification_; }
+
+  // The connect and disconnect controls (DialerView calls these).
+  void showConnectButton();
+  void showDisconnectButton();
+
+ public slots:
+  void updateMenu();
+  void currentAccountDidChange();
+  void menuBarAccountSelected(VRMenuItem* item);
+  void clickControlButton();
+  void clickQuitButton();
+  void clickHelpButton();
+  void clickDiagnosticsButton();
+  void clickMoreInfoButton();
+  void clickChangeServerButton();
+  void openAccountPreferences();
+  void openProtocolPreferences();
+  void UpdateLogDaemon(const QString& line);
+
+ private:
+  class View;
+  friend class View;
+  void presentUserNotification(const QString& title, const QString& text);
+
+  AppDelegate* appDelegate_;
+  std::shared_ptr<VRAccountManager> accountManager_;
+  std::shared_ptr<View> view_;
+  std::shared_ptr<DialerState> state_;
+  NSTextFieldAQueue* ipLabel_;
+  NSTextFieldAQueue* connectionTimeLabel_;
+  NSTextFieldAQueue* selectedAccountLabel_;
+  NSTextFieldAQueue* selectedProtocolLabel_;
+  NSTextFieldAQueue* countryLabel_;
+  NSTextFieldAQueue* conStatusLabel_;
+  QLabel* connectLabel_;
+  QPushButton* connectButton_;
+  QPushButton* changeLocationButton_;
+  QLabel* disconnectLabel_;
+  QPushButton* disconnectButton_;
+  QPushButton* helpButton_;
+  QPushButton* diagnosticsButton_;
+  QPushButton* moreInfoButton_;
+  QToolButton* menuButton_;
+  DiagnosticsViewController* diagnosticsViewController_ = nullptr;
+  ServerController* serverController_ = nullptr;
+  QSystemTrayIcon* statusBarIcon_ = nullptr;
+  QMenu* statusBarMenu_ = nullptr;
+  QMenu* subMenu_ = nullptr;
+  QString statusBarImageName_;
+  QUrl newsUrl_;
+  QStringList lastUserNotification_;
+};
+
+}  // namespace client::ui

@@ -1,0 +1,105 @@
+// LoginController: the login window. It logs in by itself when an API key is
+// stored, checks the user's entries, runs the base-URL probe and the login
+// with visible progress ("Checking mirrors.", "Authenticating."), reports a
+// failed login in an alert and, on success, stores the API key, installs or
+// updates the helper and replaces itself with the dialer.
+//
+// Guarantees:
+//  1. An empty e-mail with a password that is not exactly 20 characters, or
+//     an empty password, moves the focus to the field at fault and sends
+//     nothing.
+//  2. While a login runs the fields and the button are disabled; a failed
+//     login shows the alert and, once it is dismissed, enables them again.
+//     The stored key is left as it was.
+//  3. A helper installation that fails ends the application; the dialer is
+//     never shown without a helper.
+//
+// Thread safety: main thread only; updateLoginText from any thread.
+#pragma once
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QWidget>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "client/ui/link_text_fields.h"
+
+namespace client {
+class VRAccountManager;
+}
+
+namespace client::ui {
+
+class AppDelegate;
+class DialerController;
+
+inline constexpr const char* kLoginErrorFormat =
+    "An error occurred logging in.\nThe login server reported the following info:\n%@";
+inline constexpr const char* kCheckingMirrorsText = "Checking mirrors.";
+inline constexpr const char* kAuthenticatingText = "Authenticating.";
+inline constexpr const char* kStoredAPIKeyDefaultsKey = "API";
+inline constexpr int kAPIKeyLength = 20;
+
+class LoginController : public QWidget {
+  Q_OBJECT
+ public:
+  explicit LoginController(AppDelegate* appDelegate, QWidget* parent = nullptr);
+  ~LoginController() override;
+
+  // Set-up and the automatic login (called once by the application).
+  void viewDidLoad();
+
+  // The stored API key: the keychain item "VarnelVPN Client" / "API" (the
+  // user default "API" on old frameworks); nullopt when none.
+  static std::optional<std::string> storedAPIKey();
+  static void storeAPIKey(const std::string& key);
+
+  DialerController* dialerViewController() const { return dialerViewController_; }
+  QLabel* loginStatusLabel() const { return loginStatusLabel_; }
+  QLineEdit* emailInput() const { return emailInput_; }
+  QLineEdit* passwordInput() const { return passwordInput_; }
+  QProgressBar* loadingIndicator() const { return loadingIndicator_; }
+  QPushButton* loginButton() const { return loginButton_; }
+  QWidget* loginWindow() { return this; }
+  QLabel* loadingGif() const { return loadingGif_; }
+  QPushButton* orderButton() const { return orderButton_; }
+  NSTextMouseoverView* resetButton() const { return resetButton_; }
+  // The error alert while it is shown (nullptr otherwise).
+  QMessageBox* errorAlert() const { return errorAlert_; }
+  static bool isRetina();
+
+ signals:
+  // Emitted on every progress text change (tests follow the order).
+  void loginTextChanged(const QString& text);
+
+ public slots:
+  void startLoginAction();
+  void updateLoginText(const QString& text);
+  void FireError(const QString& text);
+  void ClearLock();
+  void changeToDialer();
+  void orderAccountAction();
+  void resetPasswordAction();
+  void selectPasswordField();
+
+ private:
+  AppDelegate* appDelegate_;
+  std::shared_ptr<VRAccountManager> accountManager_;
+  DialerController* dialerViewController_ = nullptr;
+  QLabel* loginStatusLabel_;
+  QLineEdit* emailInput_;
+  QLineEdit* passwordInput_;
+  QProgressBar* loadingIndicator_;
+  QPushButton* loginButton_;
+  QLabel* loadingGif_;
+  QPushButton* orderButton_;
+  NSTextMouseoverView* resetButton_;
+  QMessageBox* errorAlert_ = nullptr;
+};
+
+}  // namespace client::ui

@@ -1,0 +1,213 @@
+#include <QMessageBox>
+#include <QTest>
+
+#include "account-service/account_service.h"
+#include "client/core/account_manager.h"
+#include "client/core/app_startup.h"
+#include "client/core/connection_state.h"
+#include "client/core/pudip_client.h"
+#include "client/ui/app_delegate.h"
+#include "client/ui/diagnostics_view_controller.h"
+#include "client/ui/dialer_controller.h"
+#include "client/ui/login_controller.h"
+#include "client/ui/paned_preferences_window_controller.h"
+#include "client/ui/server_controller.h"
+#include "client/ui/vr_menu_item.h"
+#include "client/ui/workspace.h"
+#include "platform/system/notification_center.h"
+#include "ui_test_support.h"
+
+using namespace client::ui;
+using client::DialerStatus;
+using varnel::testing::FakeHelperRequest;
+using varnel::testing::waitFor;
+
+namespace {
+QMessageBox* visibleAlert(QWidget* window) {
+  for (auto* box : window->findChildren<QMessageBox*>()) {
+    if (box->isVisible()) return box;
+  }
+  return nullptr;
+}
+}  // namespace
+
+class DialerTest : public QObject {
+  Q_OBJECT
+ private:
+  std::unique_ptr<account_service::AccountService> service_;
+  std::unique_ptr<AppDelegate> delegate_;
+  std::shared_ptr<FakeHelperRequest> request_;
+  DialerController* dialer_ = nullptr;
+
+  QList<QAction*> menuItems() const { return dialer_->statusBarMenu()->actions(); }
+
+  void post(const char* name) { platform::NotificationCenter::defaultCenter().post(name); }
+
+ private slots:
+  void init() {
+    varnel::testing::resetDefaults();
+    service_ = varnel::testing::startDemoService();
+    AppDelegate::Seams seams;
+    seams.installHelper = [] { return true; };
+    seams.helperRequestFactory = [this](std::weak_ptr<client::HelperRequestDelegate>) {
+      request_ = std::make_shared<FakeHelperRequest>();
+      return request_;
+    };
+    seams.terminate = [] {};
+    seams.offerMoveToApplicationsFolder = [] {};
+    delegate_ = std::make_unique<AppDelegate>(
+        client::VRAccountManager::create(client::VRPUDIPClient::make()), seams);
+    delegate_->launch();
+    LoginController* login = delegate_->loginController();
+    login->emailInput()->setText("demo@varnelvpn.test");
+    login->passwordInput()->setText("demo-password");
+    login->loginButton()->click();
+    QVERIFY(waitFor([&] { return login->dialerViewController() != nullptr; }, 20000));
+    dialer_ = login->dialerViewController();
+  }
+  void cleanup() {
+    delegate_.reset();
+    service_.reset();
+    request_.reset();
+  }
+
+  void disconnectedWindowAndMenu() {
+    QCOMPARE(dialer_->status(), DialerStatus::Disconnected);
+    QVERIFY(waitFor([&] { return dialer_->conStatusLabel()->text() == "Disconnected"; }));
+    QVERIFY(waitFor([&] { return dialer_->ipLabel()->text() == "127.0.0.1"; }));
+    QVERIFY(dialer_->connectButton()->isVisibleTo(dialer_));
+    QVERIFY(dialer_->changeLocationButton()->isVisibleTo(dialer_));
+    QVERIFY(!dialer_->disconnectButton()->isVisibleTo(dialer_));
+    QCOMPARE(dialer_->connectLabel()->text(), QString("Connect"));
+    auto items = menuItems();
+    QCOMPARE(items.size(), 7);
+    QStringList titles;
+    for (auto* item : items) titles << (item->isSeparator() ? "-" : item->text());
+    QCOMPARE(titles,
+             QStringList({"Connect", "-", "Active Account", "-", "Preferences", "About", "Quit"}));
+    QVERIFY(items[0]->isEnabled() && items[2]->isEnabled());
+    QCOMPARE(dialer_->statusBarImageName(), QString("Status Bar Disconnected"));
+    // The menu stays reachable without a tray.
+    QCOMPARE(dialer_->menuButton()->menu(), dialer_->statusBarMenu());
+  }
+
+  void accountSubmenuFollowsTheCurrentAccount() {
+    auto manager = delegate_->accountManager();
+    auto accounts = manager->accounts();
+    QVERIFY(accounts.size() >= 3);
+    auto subItems = dialer_->subMenu()->actions();
+    QCOMPARE(subItems.size(), static_cast<int>(accounts.size()));
+    for (int i = 0; i < subItems.size(); ++i) {
+      auto* item = qobject_cast<VRMenuItem*>(subItems[i]);
+      QVERIFY(item != nullptr);
+      QCOMPARE(item->account(), accounts[i]);
+      QCOMPARE(item->isChecked(), accounts[i] == manager->currentAccount());
+      QCOMPARE(item->text(), QString::fromStdString(accounts[i]->accountString()));
+    }
+    subItems[2]->trigger();
+    QCOMPARE(manager->currentAccount(), accounts[2]);
+    QVERIFY(waitFor([&] {
+      auto now = dialer_->subMenu()->actions();
+      return now.size() == static_cast<int>(accounts.size()) && now[2]->isChecked() &&
+             !now[0]->isChecked();
+    }));
+    QCOMPARE(dialer_->selectedAccountLabel()->text(),
+             QString::fromStdString(manager->currentAccountString()));
+    QCOMPARE(dialer_->selectedAccountLabel()->toolTip(),
+             QString::fromStdString(manager->currentAccountLongString()));
+  }
+
+  void connectCycleDrivesLabelsAndMenu() {
+    // Connecting: the control cancels; the helper request starts once the
+    // API client is idle.
+    menuItems()[0]->trigger();
+    QCOMPARE(dialer_->status(), DialerStatus::Connecting);
+    QCOMPARE(dialer_->conStatusLabel()->text(), QString("Connecting"));
+    QCOMPARE(dialer_->connectionTimeLabel()->text(), QString("Connecting"));
+    QCOMPARE(dialer_->disconnectLabel()->text(), QString("Cancel"));
+    QVERIFY(dialer_->disconnectButton()->isVisibleTo(dialer_));
+    QCOMPARE(menuItems()[0]->text(), QString("Connect"));
+    QVERIFY(waitFor([&] { return request_ && request_->starts == 1; }));
+
+    // Preferences are refused while not Disconnected, with a sheet on the dialer.
+    delegate_->openPreferencesWindow();
+    QVERIFY(delegate_->preferencesWindowController() == nullptr);
+    QMessageBox* alert = visibleAlert(dialer_);
+    QVERIFY(alert != nullptr);
+    QCOMPARE(alert->text(), QString(client::kPreferencesGuardMessage));
+    QCOMPARE(alert->informativeText(), QString(client::kPreferencesGuardInformativeText));
+    alert->buttons().first()->click();
+
+    post(client::kVPNConnectNotification);
+    QCOMPARE(dialer_->status(), DialerStatus::Connected);
+    QCOMPARE(dialer_->conStatusLabel()->text(), QString("Connected"));
+    QCOMPARE(dialer_->disconnectLabel()->text(), QString("Disconnect"));
+    QCOMPARE(menuItems()[0]->text(), QString("Disconnect"));
+    QVERIFY(menuItems()[0]->isEnabled());
+    QCOMPARE(dialer_->statusBarImageName(), QString("Status Bar Connected"));
+    QVERIFY(!dialer_->lastUserNotification().isEmpty());
+    // The connected time ticks.
+    QVERIFY(waitFor([&] { return dialer_->connectionTimeLabel()->text() == "0:01"; }, 4000));
+    // Change location does nothing while connected.
+    dialer_->clickChangeServerButton();
+    QVERIFY(dialer_->serverController() == nullptr);
+
+    menuItems()[0]->trigger();
+    QCOMPARE(dialer_->status(), DialerStatus::Disconnecting);
+    QCOMPARE(request_->disconnects, 1);
+    QVERIFY(
+        waitFor([&] { return dialer_->connectionTimeLabel()->text() == "Not Connected"; }, 4000));
+    post(client::kVPNDisconnectNotification);
+    QCOMPARE(dialer_->status(), DialerStatus::Disconnected);
+    QCOMPARE(menuItems()[0]->text(), QString("Connect"));
+    QCOMPARE(dialer_->statusBarImageName(), QString("Status Bar Disconnected"));
+    QVERIFY(waitFor([&] { return dialer_->conStatusLabel()->text() == "Disconnected"; }));
+
+    // Disconnected again: Preferences opens, and the server switcher is made once.
+    delegate_->openPreferencesWindow();
+    QVERIFY(delegate_->preferencesWindowController() != nullptr);
+    delegate_->openProtocolPreferences();
+    QCOMPARE(delegate_->preferencesWindowController()->indexOfSelectedController(), 3);
+    dialer_->clickChangeServerButton();
+    ServerController* switcher = dialer_->serverController();
+    QVERIFY(switcher != nullptr && switcher->isVisible());
+    switcher->hide();
+    dialer_->clickChangeServerButton();
+    QCOMPARE(dialer_->serverController(), switcher);
+    QVERIFY(switcher->isVisible());
+  }
+
+  void droppedConnectionReconnects() {
+    menuItems()[0]->trigger();
+    QVERIFY(waitFor([&] { return request_ && request_->starts == 1; }));
+    post(client::kVPNConnectNotification);
+    post(client::kVPNDisconnectNotification);
+    QCOMPARE(dialer_->status(), DialerStatus::Reconnecting);
+    QCOMPARE(request_->starts, 2);
+    QCOMPARE(dialer_->disconnectLabel()->text(), QString("Cancel"));
+    QVERIFY(waitFor([&] { return dialer_->conStatusLabel()->text() == "Reconnecting"; }));
+  }
+
+  void buttonsOpenPagesAndWindows() {
+    QList<QUrl> opened;
+    Workspace::setOpenerForTesting([&](const QUrl& url) {
+      opened << url;
+      return true;
+    });
+    dialer_->clickMoreInfoButton();  // no address yet: nothing
+    QVERIFY(opened.isEmpty());
+    dialer_->setNewsUrl(QUrl("https://varnelvpn.test/news"));
+    dialer_->clickMoreInfoButton();
+    dialer_->clickHelpButton();
+    Workspace::setOpenerForTesting(nullptr);
+    QCOMPARE(opened.size(), 2);
+    QCOMPARE(opened[1].path(), QString("/live.html"));
+    dialer_->clickDiagnosticsButton();
+    QVERIFY(waitFor([&] { return dialer_->diagnosticsViewController()->isVisible(); }));
+    menuItems()[5]->trigger();  // About
+    QVERIFY(delegate_->aboutWindow() != nullptr && delegate_->aboutWindow()->isVisible());
+  }
+};
+
+VARNEL_UI_TEST_MAIN(DialerTest)
+#include "dialer_test.moc"

@@ -1,0 +1,173 @@
+#include <QApplication>
+#include <QSignalSpy>
+#include <QTest>
+
+#include "account-service/account_service.h"
+#include "client/core/account_manager.h"
+#include "client/core/app_startup.h"
+#include "client/core/pudip_client.h"
+#include "client/ui/app_delegate.h"
+#include "client/ui/dialer_controller.h"
+#include "client/ui/login_controller.h"
+#include "client/ui/workspace.h"
+#include "codecs/keychain_store.h"
+#include "platform/foundation/format.h"
+#include "ui_test_support.h"
+
+using namespace client::ui;
+using varnel::testing::waitFor;
+
+namespace {
+const char* kDemoKey = "DEMOKEY7Q2W9E4R6T1Y3";
+
+std::optional<std::string> keychainKey() {
+  return codecs::KeychainStore::passwordForService(std::string(client::kAPIKeychainService),
+                                                   std::string(client::kAPIKeychainAccount));
+}
+}  // namespace
+
+class LoginTest : public QObject {
+  Q_OBJECT
+ private:
+  std::unique_ptr<account_service::AccountService> service_;
+  std::unique_ptr<AppDelegate> delegate_;
+  int installs_ = 0;
+  int terminations_ = 0;
+  bool installResult_ = true;
+
+  LoginController* makeLogin() {
+    AppDelegate::Seams seams;
+    seams.installHelper = [this] {
+      ++installs_;
+      return installResult_;
+    };
+    seams.helperRequestFactory = [](std::weak_ptr<client::HelperRequestDelegate>) {
+      return std::make_shared<varnel::testing::FakeHelperRequest>();
+    };
+    seams.terminate = [this] { ++terminations_; };
+    seams.offerMoveToApplicationsFolder = [] {};
+    delegate_ = std::make_unique<AppDelegate>(
+        client::VRAccountManager::create(client::VRPUDIPClient::make()), seams);
+    delegate_->launch();
+    return delegate_->loginController();
+  }
+
+ private slots:
+  void init() {
+    varnel::testing::resetDefaults();
+    codecs::KeychainStore::deletePasswordForService(std::string(client::kAPIKeychainService),
+                                                    std::string(client::kAPIKeychainAccount));
+    service_ = varnel::testing::startDemoService();
+    installs_ = terminations_ = 0;
+    installResult_ = true;
+  }
+  void cleanup() {
+    delegate_.reset();
+    service_.reset();
+  }
+
+  void entriesAreCheckedBeforeAnythingIsSent() {
+    LoginController* login = makeLogin();
+    QVERIFY(!delegate_->preferencesMenuItem()->isEnabled());
+    QVERIFY(!delegate_->logoutMenuItem()->isEnabled());
+    QApplication::setActiveWindow(login);
+    for (const char* password : {"1234567890123456789", "123456789012345678901"}) {
+      login->passwordInput()->setText(password);
+      login->loginButton()->click();
+      QVERIFY(login->loginButton()->isEnabled());
+      QCOMPARE(QApplication::focusWidget(), login->emailInput());
+    }
+    login->emailInput()->setText("demo@varnelvpn.test");
+    login->passwordInput()->clear();
+    login->loginButton()->click();
+    QVERIFY(login->loginButton()->isEnabled());
+    QCOMPARE(QApplication::focusWidget(), login->passwordInput());
+    for (const auto& request : service_->server().requests()) QVERIFY(request.path != "/login/");
+  }
+
+  void failedLoginShowsTheServerTextAndUnlocks() {
+    LoginController* login = makeLogin();
+    QSignalSpy texts(login, &LoginController::loginTextChanged);
+    login->emailInput()->setText("demo@varnelvpn.test");
+    login->passwordInput()->setText("wrong");
+    login->loginButton()->click();
+    QVERIFY(!login->loginButton()->isEnabled());
+    QVERIFY(!login->emailInput()->isEnabled());
+    QVERIFY(waitFor([&] { return login->errorAlert() != nullptr; }, 20000));
+    const QString expected = QString::fromStdString(
+        platform::format(kLoginErrorFormat, std::string("Invalid username or password.")));
+    QCOMPARE(login->errorAlert()->text(), expected);
+    QVERIFY(texts.size() >= 2);
+    QCOMPARE(texts.at(0).at(0).toString(), QString(kCheckingMirrorsText));
+    QCOMPARE(texts.at(1).at(0).toString(), QString(kAuthenticatingText));
+    login->errorAlert()->buttons().first()->click();
+    QVERIFY(waitFor([&] { return login->loginButton()->isEnabled(); }));
+    QVERIFY(login->emailInput()->isEnabled() && login->passwordInput()->isEnabled());
+    QVERIFY(!keychainKey().has_value());
+    QVERIFY(login->dialerViewController() == nullptr);
+  }
+
+  void keyLoginOpensTheDialerAndStoresTheKey() {
+    LoginController* login = makeLogin();
+    QSignalSpy texts(login, &LoginController::loginTextChanged);
+    login->passwordInput()->setText(kDemoKey);  // empty e-mail, 20 characters
+    login->loginButton()->click();
+    QVERIFY(waitFor([&] { return login->dialerViewController() != nullptr; }, 20000));
+    QCOMPARE(texts.at(0).at(0).toString(), QString(kCheckingMirrorsText));
+    QCOMPARE(texts.at(1).at(0).toString(), QString(kAuthenticatingText));
+    QCOMPARE(installs_, 1);
+    QCOMPARE(*keychainKey(), std::string(kDemoKey));
+    QVERIFY(!login->isVisible());
+    QVERIFY(login->dialerViewController()->isVisible());
+    QVERIFY(delegate_->preferencesMenuItem()->isEnabled());
+    QVERIFY(delegate_->logoutMenuItem()->isEnabled());
+    QCOMPARE(login->dialerViewController()->subMenu()->actions().size(),
+             static_cast<int>(delegate_->accountManager()->accounts().size()));
+  }
+
+  void storedKeyLogsInByItself() {
+    LoginController::storeAPIKey(kDemoKey);
+    LoginController* login = makeLogin();
+    QCOMPARE(login->passwordInput()->text(), QString(kDemoKey));
+    QVERIFY(waitFor([&] { return login->dialerViewController() != nullptr; }, 20000));
+    QCOMPARE(*keychainKey(), std::string(kDemoKey));
+  }
+
+  void refusedHelperInstallEndsTheApplication() {
+    installResult_ = false;
+    LoginController* login = makeLogin();
+    login->emailInput()->setText("demo@varnelvpn.test");
+    login->passwordInput()->setText("demo-password");
+    login->loginButton()->click();
+    QVERIFY(waitFor([&] { return terminations_ == 1; }, 20000));
+    QVERIFY(login->dialerViewController() == nullptr);
+  }
+
+  void logoutRemovesTheKeyAndTerminates() {
+    LoginController::storeAPIKey(kDemoKey);
+    makeLogin();
+    delegate_->enableMenuItemsOnLogin();
+    delegate_->logoutAction();
+    QVERIFY(!keychainKey().has_value());
+    QVERIFY(!delegate_->logoutMenuItem()->isEnabled());
+    QCOMPARE(terminations_, 1);
+  }
+
+  void linksOpenThroughTheWorkspace() {
+    QList<QUrl> opened;
+    Workspace::setOpenerForTesting([&](const QUrl& url) {
+      opened << url;
+      return true;
+    });
+    LoginController* login = makeLogin();
+    login->orderButton()->click();
+    QTest::mouseClick(login->resetButton(), Qt::LeftButton);
+    Workspace::setOpenerForTesting(nullptr);
+    QCOMPARE(opened.size(), 2);
+    QCOMPARE(opened[0].path(), QString("/services/varnelvpn/"));
+    QCOMPARE(opened[1].path(), QString("/services/intranet/password_reset/"));
+  }
+};
+
+VARNEL_UI_TEST_MAIN(LoginTest)
+#include "login_test.moc"

@@ -1,0 +1,164 @@
+#include <QApplication>
+#include <QClipboard>
+#include <QFile>
+#include <QMessageBox>
+#include <QTest>
+
+#include "account-service/account_service.h"
+#include "client/Singletons/varnel_log.h"
+#include "client/core/account_manager.h"
+#include "client/core/connection_state.h"
+#include "client/ui/about_controller.h"
+#include "client/ui/diagnostics_view_controller.h"
+#include "client/ui/eula_window_controller.h"
+#include "client/ui/server_controller.h"
+#include "platform/system/bundle.h"
+#include "platform/system/notification_center.h"
+#include "ui_test_support.h"
+
+using namespace client::ui;
+using varnel::testing::waitFor;
+
+namespace {
+std::shared_ptr<const platform::Bundle> bundleWith(const QString& folder, const char* version) {
+  return std::make_shared<platform::Bundle>(
+      "/nonexistent/VarnelVPN Client", folder.toStdString(),
+      platform::Value::dictionary({{platform::kCFBundleVersionKey, platform::Value(version)}}));
+}
+}  // namespace
+
+class WindowsTest : public QObject {
+  Q_OBJECT
+ private slots:
+  void init() { varnel::testing::resetDefaults(); }
+
+  void diagnosticsFollowsTheLogAndCopies() {
+    DiagnosticsViewController diagnostics;  // hidden: it follows the log all the same
+    client::VarnelLog::sharedInstance().AddToLog("first line");
+    QVERIFY(
+        waitFor([&] { return diagnostics.diagLogView()->toPlainText().contains("first line"); }));
+    client::VarnelLog::sharedInstance().AddToLog("second line");
+    QVERIFY(
+        waitFor([&] { return diagnostics.diagLogView()->toPlainText().contains("second line"); }));
+    QCOMPARE(diagnostics.diagLogView()->toPlainText(),
+             QString::fromStdString(client::VarnelLog::sharedInstance().GetLog()));
+    QVERIFY(diagnostics.diagLogView()->toPlainText().trimmed().endsWith("second line"));
+    QCOMPARE(diagnostics.diagLogView()->textCursor().position(),
+             diagnostics.diagLogView()->document()->characterCount() - 1);
+
+    diagnostics.copyLog();
+    QVERIFY(!diagnostics.copiedToClipboardLabel()->isHidden());
+    QCOMPARE(QApplication::clipboard()->text(), diagnostics.diagLogView()->toPlainText());
+    QVERIFY(waitFor([&] { return diagnostics.copiedToClipboardLabel()->isHidden(); }, 4000));
+  }
+
+  void aboutShowsVersionAndHidesOnClose() {
+    QWidget window;
+    auto* about = new AboutController(&window, bundleWith("/nonexistent", "1.2.0"));
+    about->becomeDelegateOf(&window);
+    QCOMPARE(about->versionNum()->text(), QString("Version 1.2.0"));
+    window.setWindowModality(Qt::ApplicationModal);
+    window.show();
+    QVERIFY(!window.close());  // refused, but hidden
+    QVERIFY(!window.isVisible());
+    window.show();
+    QVERIFY(window.isVisible());
+  }
+
+  void eulaShowsTheLicenceOrKeepsTheView() {
+    const QString folder = QString::fromStdString(std::string(getenv("HOME"))) + "/eula";
+    QDir().mkpath(folder);
+    QFile file(folder + "/eula.txt");
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("Licence \xc3\xa6 text\n");
+    file.close();
+    EULAWindowController eula(nullptr, bundleWith(folder, "1"));
+    QCOMPARE(eula.eulaTextView()->toPlainText(), QString::fromUtf8("Licence \xc3\xa6 text\n"));
+
+    EULAWindowController missing(nullptr, bundleWith(folder + "/none", "1"));
+    QVERIFY(missing.eulaTextView()->toPlainText().isEmpty());
+  }
+
+  void serverSwitcherListsTestsAndSwitches() {
+    client::ServerModel::ToolPaths tools;
+    tools.ping = "/nonexistent/ping";
+    tools.curl = "/nonexistent/curl";
+    tools.speedTestDomain = "";
+    client::ServerModel::setToolPaths(tools);
+    auto service = varnel::testing::startDemoService();
+    auto manager = varnel::testing::demoAccountManager();
+    QVERIFY(waitFor([&] { return manager->currentServers() != nullptr; }, 10000));
+
+    ServerController switcher(manager);
+    QVERIFY(switcher.servers() == manager->currentServers());
+    const int rows = switcher.numberOfRows();
+    QVERIFY(rows >= 2);
+    QCOMPARE(switcher.serverTable()->rowCount(), rows);
+    QVERIFY(switcher.serverTable()->isEnabled());
+    QVERIFY(switcher.progressIndicator()->isHidden());
+    auto first = (*switcher.servers())[0];
+    QCOMPARE(switcher.objectValue("Country", 0), QString::fromStdString(first->countryName()));
+    QCOMPARE(switcher.objectValue("ServerColumn", 0), QString::fromStdString(first->serverName()));
+    QCOMPARE(switcher.objectValue("Speed", 0), QString("N/A"));
+    QCOMPARE(switcher.objectValue("Ping", 0), QString("N/A"));
+    QCOMPARE(switcher.objectValue("Other", 0), QString());
+
+    // Testing the account's current server keeps the switch button off.
+    const std::string prefix = manager->currentAccount()->prefix().asString();
+    int own = -1, other = -1;
+    for (int i = 0; i < rows; ++i) {
+      ((*switcher.servers())[i]->serverName() == prefix ? own : other) = i;
+    }
+    QVERIFY(other >= 0);
+    if (own >= 0) {
+      switcher.serverTable()->selectRow(own);
+      switcher.testSelectedServerAction();
+      QVERIFY(!switcher.switchButton()->isEnabled());
+    }
+    switcher.serverTable()->selectRow(other);
+    auto server = (*switcher.servers())[other];
+    switcher.testSelectedServerAction();
+    QVERIFY(switcher.switchButton()->isEnabled());
+    QVERIFY(server->testPerformed());
+    QVERIFY(waitFor([&] { return !server->isTesting() && !server->isPinging(); }));
+    QCOMPARE(switcher.serverTable()->item(other, 3)->text(), QString("N/A"));
+
+    // Sorting sorts the manager's own list.
+    switcher.sortByColumn("Server", Qt::DescendingOrder);
+    auto list = *manager->currentServers();
+    for (std::size_t i = 1; i < list.size(); ++i) {
+      QVERIFY(list[i - 1]->serverName() >= list[i]->serverName());
+    }
+
+    // A switch keeps the window open until it ends.
+    switcher.show();
+    int row = -1;
+    for (int i = 0; i < switcher.numberOfRows(); ++i) {
+      if ((*switcher.servers())[i]->serverName() != prefix) row = i;
+    }
+    switcher.serverTable()->selectRow(row);
+    switcher.switchSelectedServer();
+    QVERIFY(switcher.currentlySwitchingServer());
+    QVERIFY(!switcher.close());
+    QVERIFY(waitFor([&] { return !switcher.currentlySwitchingServer(); }, 20000));
+    // The service now serves the chosen server; no failure alert came up.
+    const std::string chosen = (*switcher.servers())[row]->serverName();
+    QVERIFY(waitFor([&] {
+      return service->accountValue(manager->currentAccount()->accountId().asInt64(), "prefix")
+                 .asString() == chosen;
+    }));
+    QTest::qWait(100);
+    QVERIFY(switcher.findChild<QMessageBox*>() == nullptr);
+    QVERIFY(switcher.close());
+
+    // Connecting locks the table until the disconnect.
+    platform::NotificationCenter::defaultCenter().post(client::kVPNWillConnectNotification);
+    QVERIFY(!switcher.serverTable()->isEnabled() && !switcher.switchButton()->isEnabled());
+    platform::NotificationCenter::defaultCenter().post(client::kVPNDisconnectNotification);
+    QVERIFY(switcher.serverTable()->isEnabled() && switcher.switchButton()->isEnabled());
+    client::ServerModel::setToolPaths({});
+  }
+};
+
+VARNEL_UI_TEST_MAIN(WindowsTest)
+#include "windows_test.moc"
