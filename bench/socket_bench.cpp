@@ -205,10 +205,16 @@ class DispatchEchoServer : public EchoServer, public net::sockets::DispatchSocke
   }
   ~DispatchEchoServer() override {
     listener_->disconnect();
-    queue_->sync([this] {
+    auto closeAll = [this] {
       for (auto& c : connections_) c->disconnect();
       connections_.clear();
-    });
+    };
+    // The last reference may go away inside a callback, on the queue itself.
+    if (queue_->isCurrent()) {
+      closeAll();
+    } else {
+      queue_->sync(closeAll);
+    }
   }
   std::uint16_t port() const override { return port_; }
 

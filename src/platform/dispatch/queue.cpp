@@ -309,7 +309,10 @@ namespace {
 
 QueueImpl* globalImpl(int index) { return QueueImpl::of(Queue::global(Priority(index)).get()); }
 
-QueueImpl* mainImpl() { return QueueImpl::of(Queue::main().get()); }
+QueueImpl* mainImpl() {
+  static QueueImpl* const q = QueueImpl::of(Queue::main().get());  // never destroyed
+  return q;
+}
 
 [[noreturn]] void dieDeadlock(const Queue& target, const Queue& held) {
   std::fprintf(stderr,

@@ -97,28 +97,38 @@ void Reactor::updateEpollLocked(int fd) {
   Registration& reg = it->second;
   std::uint32_t interest = 0;
   for (auto& e : reg.watchers) interest |= e.mask;
+  const bool drop = reg.watchers.empty() && !reg.signal;
   epoll_event ev{};
-  ev.events = interest;
+  ev.events = interest | EPOLLONESHOT;
   ev.data.u64 = reg.id;
   if (interest == 0) {
-    // epoll reports errors and hang-ups even without interest: leave epoll.
-    if (reg.inEpoll) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
-    reg.inEpoll = false;
+    // epoll reports errors and hang-ups even without interest; a disarmed
+    // one-shot registration reports nothing and may stay (the common case
+    // while a handler runs, which saves two system calls per event).
+    if (reg.inEpoll && (reg.armed || drop)) {
+      ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+      reg.inEpoll = false;
+    }
+    reg.armed = false;
   } else if (!reg.inEpoll) {
     if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev) == 0) {
       reg.inEpoll = true;
     } else if (errno == EEXIST && ::epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &ev) == 0) {
       reg.inEpoll = true;
     }
-  } else if (interest != reg.interest) {
+    reg.armed = reg.inEpoll;
+  } else if (interest != reg.interest || !reg.armed) {
     // ENOENT: the fd was closed and reused behind our back; register anew.
-    if (::epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &ev) < 0 && errno == ENOENT &&
-        ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev) < 0) {
+    if (::epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &ev) == 0 ||
+        (errno == ENOENT && ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev) == 0)) {
+      reg.armed = true;
+    } else {
       reg.inEpoll = false;
+      reg.armed = false;
     }
   }
   reg.interest = reg.inEpoll ? interest : 0;
-  if (reg.watchers.empty() && !reg.signal) {
+  if (drop) {
     ids_.erase(reg.id);
     regs_.erase(it);
   }
@@ -199,32 +209,50 @@ void Reactor::threadMain() {
         runDeadlines();
         continue;
       }
-      std::uint32_t ev = events[i].events;
-      std::vector<std::shared_ptr<Watcher>> ready;
-      std::uint64_t count = 0;
-      {
-        std::lock_guard lock(mutex_);
-        auto idIt = ids_.find(id);
-        if (idIt == ids_.end()) continue;  // deregistered after epoll_wait returned
-        int fd = idIt->second;
-        Registration& reg = regs_[fd];
-        if (reg.signal) {
-          signalfd_siginfo info;
-          while (::read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) ++count;
-          if (count == 0) continue;
-        }
-        for (auto& e : reg.watchers) {
-          std::uint32_t wanted = 0;
-          if (e.mask & EPOLLIN) wanted |= EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR;
-          if (e.mask & EPOLLOUT) wanted |= EPOLLOUT | EPOLLHUP | EPOLLERR;
-          if (ev & wanted) {
-            if (auto w = e.weak.lock()) ready.push_back(std::move(w));
-          }
-        }
-      }
-      for (auto& w : ready) w->onReady(ev, count);
+      dispatchEvent(id, events[i].events);
     }
   }
+}
+
+void Reactor::dispatchEvent(std::uint64_t id, std::uint32_t ev) {
+  std::vector<std::shared_ptr<Watcher>> ready;
+  std::uint64_t count = 0;
+  {
+    std::lock_guard lock(mutex_);
+    auto idIt = ids_.find(id);
+    if (idIt == ids_.end()) return;  // deregistered after epoll_wait returned
+    int fd = idIt->second;
+    Registration& reg = regs_[fd];
+    reg.armed = false;  // the event disarmed the one-shot registration
+    if (reg.signal) {
+      signalfd_siginfo info;
+      while (::read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) ++count;
+    }
+    if (!reg.signal || count > 0) {
+      for (auto& e : reg.watchers) {
+        std::uint32_t wanted = 0;
+        if (e.mask & EPOLLIN) wanted |= EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR;
+        if (e.mask & EPOLLOUT) wanted |= EPOLLOUT | EPOLLHUP | EPOLLERR;
+        if (ev & wanted) {
+          if (auto w = e.weak.lock()) ready.push_back(std::move(w));
+        }
+      }
+    }
+    // Nobody to tell (a stale event, or one for another watcher's
+    // interest): arm again for the interest that remains.
+    if (ready.empty()) {
+      updateEpollLocked(fd);
+      return;
+    }
+  }
+  // Watchers usually drop their interest while they handle the event.
+  for (auto& w : ready) w->onReady(ev, count);
+  ready.clear();  // a watcher may die here; it unwatches under the lock
+  std::lock_guard lock(mutex_);
+  auto idIt = ids_.find(id);
+  if (idIt == ids_.end()) return;
+  auto regIt = regs_.find(idIt->second);
+  if (regIt != regs_.end() && !regIt->second.armed) updateEpollLocked(idIt->second);
 }
 
 }  // namespace platform::dispatch::detail

@@ -6,7 +6,10 @@
 //     every watcher of it (so a read and a write watcher may share an fd).
 //  2. After `unwatch` returns, the watcher is never called again for that
 //     descriptor, so its owner may close the fd.
-//  3. Deadline callbacks run on the reactor thread in (deadline, submission)
+//  3. Descriptors are level-triggered as seen by the watchers: after a
+//     watcher's event, the descriptor reports again once some watcher's
+//     interest is (re)set, while the condition still holds.
+//  4. Deadline callbacks run on the reactor thread in (deadline, submission)
 //     order; they must be short (they post work elsewhere).
 // Watchers are held weakly: a watcher that died is skipped.
 //
@@ -57,6 +60,7 @@ class Reactor {
   void threadMain();
   void runDeadlines();
   void updateEpollLocked(int fd);
+  void dispatchEvent(std::uint64_t id, std::uint32_t events);
   void armTimerLocked();
 
   struct Entry {
@@ -68,6 +72,12 @@ class Reactor {
     std::uint64_t id = 0;
     bool signal = false;
     bool inEpoll = false;
+    // Registrations are one-shot: an event disarms the descriptor in the
+    // kernel until the next EPOLL_CTL_MOD. `armed` is false once an event
+    // was taken; it may be stale (true or false) for a moment when an event
+    // races a change of interest, which costs at most one extra MOD or one
+    // event that no watcher wants.
+    bool armed = false;
     std::uint32_t interest = 0;
     std::vector<Entry> watchers;
   };

@@ -18,6 +18,24 @@ namespace {
 thread_local bool tOnWorker = false;
 constexpr auto kIdleExit = std::chrono::seconds(5);
 constexpr auto kStallCheck = std::chrono::milliseconds(50);
+// How long a worker that just ran a job may poll for the next one before it
+// sleeps, at most. Covers the usual gap between a reply and the next request
+// on a local connection, so that a job posted then (by the reactor or
+// another worker) starts without waking a thread. The budget adapts: a poll
+// that found work sets it to twice the wait it saw, one that found none
+// halves it, and every 16th poll tries the maximum again. Work that comes in
+// slower than that stops the polling; one poller at a time bounds the cost.
+constexpr int kSpinMaxMicros = 50;
+constexpr unsigned kSpinProbeEvery = 16;
+constexpr int kMaxSpinners = 1;
+
+inline void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
 }  // namespace
 
 namespace {
@@ -106,10 +124,7 @@ WorkerPool::WorkerPool()
   std::thread([this] { monitorMain(); }).detach();
 }
 
-bool WorkerPool::hasPending() {
-  std::lock_guard lock(mutex_);
-  return pending_ > 0;
-}
+bool WorkerPool::hasPending() { return pendingHint_.load(std::memory_order_relaxed) > 0; }
 
 bool WorkerPool::onWorker() { return tOnWorker; }
 
@@ -118,6 +133,10 @@ void WorkerPool::submit(int priority, Job job) {
   std::lock_guard lock(mutex_);
   jobs_[priority].push_back(std::move(job));
   ++pending_;
+  pendingHint_.store(pending_, std::memory_order_release);
+  // Each polling worker rechecks the queue under the lock before it sleeps,
+  // so it takes this job (or another worker did) without being woken.
+  if (pending_ <= static_cast<std::size_t>(spinners_)) return;
   if (wakeIdleLocked()) return;
   if (threads_ - blocked_ < softLimit_ && threads_ < hardLimit_) {
     spawnLocked();
@@ -164,7 +183,23 @@ void WorkerPool::workerMain() {
   Slot slot;
   std::unique_lock lock(mutex_);
   for (;;) {
+    bool spun = false;  // once per job: an idle worker sleeps after one poll
     while (pending_ == 0) {
+      if (!spun && spinners_ < kMaxSpinners) {
+        spun = true;
+        int budget = (spinPolls_++ % kSpinProbeEvery == 0) ? kSpinMaxMicros : spinBudgetMicros_;
+        if (budget > 0) {
+          ++spinners_;
+          lock.unlock();
+          int waited = spinForWork(budget);
+          lock.lock();
+          --spinners_;
+          spinBudgetMicros_ = waited >= 0
+                                  ? std::clamp(2 * waited + 2, spinBudgetMicros_, kSpinMaxMicros)
+                                  : spinBudgetMicros_ / 2;
+          continue;
+        }
+      }
       slot.woken = false;
       idle_.push_back(&slot);
       bool woke = slot.cv.wait_for(lock, kIdleExit, [&] { return slot.woken; });
@@ -185,11 +220,26 @@ void WorkerPool::workerMain() {
       }
     }
     --pending_;
+    pendingHint_.store(pending_, std::memory_order_relaxed);
     ++started_;
     lock.unlock();
     job();
     job = nullptr;  // captured state dies here, on this thread
     lock.lock();
+  }
+}
+
+int WorkerPool::spinForWork(int budgetMicros) {
+  const auto start = std::chrono::steady_clock::now();
+  const auto deadline = start + std::chrono::microseconds(budgetMicros);
+  for (unsigned i = 1;; ++i) {
+    if (pendingHint_.load(std::memory_order_acquire) > 0) {
+      return static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                  std::chrono::steady_clock::now() - start)
+                                  .count());
+    }
+    cpuRelax();
+    if ((i & 31) == 0 && std::chrono::steady_clock::now() >= deadline) return -1;
   }
 }
 

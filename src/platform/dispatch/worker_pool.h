@@ -9,12 +9,18 @@
 //     a worker (up to a hard limit), so a job that blocks on work queued
 //     behind it cannot starve the pool forever.
 //  3. Idle workers above the normal size leave after a few seconds.
+//  4. A worker that just finished a job may poll for the next one for a
+//     short, bounded time (at most one worker polls at once, for at most
+//     50 µs, less when polls keep finding nothing) before it goes to sleep,
+//     so work handed over in quick succession starts without a wake-up; an
+//     idle process always ends up sleeping.
 // The pool lives for the whole process; workers are detached and block
 // every asynchronous signal.
 //
 // Thread safety: all members may be called from any thread.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -53,12 +59,19 @@ class WorkerPool {
     bool woken = false;
   };
   bool wakeIdleLocked();
+  // Polls for work without the lock for up to `budgetMicros`; returns the
+  // microseconds waited until a job became pending, -1 when none did.
+  int spinForWork(int budgetMicros);
 
   std::mutex mutex_;
   std::condition_variable monitorCv_;
   bool monitorWaiting_ = false;
   std::deque<Job> jobs_[kPriorities];
   std::size_t pending_ = 0;
+  std::atomic<std::size_t> pendingHint_{0};  // pending_, readable without the lock
+  int spinners_ = 0;                         // workers polling in spinForWork
+  int spinBudgetMicros_ = 0;                 // adaptive poll length
+  unsigned spinPolls_ = 0;
   int threads_ = 0;
   std::vector<Slot*> idle_;
   int blocked_ = 0;
