@@ -49,8 +49,10 @@ void LKAbstractLogger::readOnLoggerQueue(const std::function<void()>& block) {
   } else if (lkIsOnLoggingQueue() || lkIsInsideLogging()) {
     queue_->sync(block);
   } else {
-    lkCloseOpenBatch();
-    LKLog::loggingQueue()->sync([&] { queue_->sync(block); });
+    LKLog::loggingQueue()->sync([&] {
+      lkDrainPendingHere();
+      queue_->sync(block);
+    });
   }
 }
 

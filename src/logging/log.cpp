@@ -9,10 +9,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 
 #include "logging/log_internal.h"
+#include "logging/recycling_allocator.h"
 
 namespace logging {
 
@@ -26,8 +28,21 @@ struct Node {
   std::uint64_t level;
 };
 
-struct Batch {
-  std::vector<LKLogMessagePtr> records;
+// A record, or other work of the logging queue, waiting for the drain job.
+// Made by the thread that logs, freed on the logging queue: recycled, so the
+// two threads do not meet in the allocator's locks for every record.
+struct Pending final {
+  Pending* next = nullptr;
+  LKLogMessagePtr record;
+  dispatch::Block block;  // set for work other than a record
+
+  // Only whole Pending objects come here (the struct is final).
+  static void* operator new(std::size_t) {
+    return detail::BlockRecycler<sizeof(Pending), alignof(Pending)>::take();
+  }
+  static void operator delete(void* p) {
+    detail::BlockRecycler<sizeof(Pending), alignof(Pending)>::give(p);
+  }
 };
 
 struct ClassLevel {
@@ -57,9 +72,12 @@ struct State {
   std::mutex addMutex;
   std::vector<std::uint64_t> pendingAdds;  // under addMutex
 
-  // The open batch accepts records until any other work is queued.
-  std::mutex batchMutex;
-  std::shared_ptr<Batch> open;  // under batchMutex
+  // Records and other work in submission order, newest first, pushed
+  // without a lock. nullptr: nothing pending and no drain job; activeMark():
+  // a drain job is responsible and has taken everything; else the newest
+  // entry (its chain ends in nullptr). While it is not nullptr exactly one
+  // drain job is queued or running.
+  std::atomic<Pending*> pending{nullptr};
 
   std::atomic<long> permits{LKLog::kQueueLimit};
   std::atomic<int> waiters{0};
@@ -108,13 +126,31 @@ State& state() {
 
 bool onLoggingQueue() { return dispatch::Queue::currentSpecific(&kQueueKey) != nullptr; }
 
-// Queues `block` on the logging queue after everything queued so far,
-// closing the open batch so that later records follow the block.
-void submit(dispatch::Block block) {
+Pending* activeMark() {
+  static Pending mark;
+  return &mark;
+}
+
+void drainJob();
+
+// Appends to the pending work; the push that finds nothing pending queues
+// the drain job.
+void push(std::unique_ptr<Pending> entry) {
   State& s = state();
-  std::lock_guard lock(s.batchMutex);
-  s.open.reset();
-  s.queue->async(std::move(block));
+  Pending* n = entry.release();
+  Pending* old = s.pending.load(std::memory_order_relaxed);
+  do {
+    n->next = old == activeMark() ? nullptr : old;
+  } while (!s.pending.compare_exchange_weak(old, n, std::memory_order_release,
+                                            std::memory_order_relaxed));
+  if (old == nullptr) s.queue->async(drainJob);
+}
+
+// Queues `block` on the logging queue after everything queued so far.
+void submit(dispatch::Block block) {
+  auto entry = std::make_unique<Pending>();
+  entry->block = std::move(block);
+  push(std::move(entry));
 }
 
 bool acquirePermit() {
@@ -217,24 +253,80 @@ void deliver(const std::vector<LKLogMessagePtr>& records) {
   releasePermits(static_cast<long>(records.size()));
 }
 
-// Delivers the records of `batch`, and those added to it while it is being
-// delivered, until it is empty or closed (any other work queued on the
-// logging queue closes it, so that work waits for this batch only).
-void drain(const std::shared_ptr<Batch>& batch) {
-  State& s = state();
+// On the logging queue: runs a chain taken from `pending` (newest first),
+// in submission order, records in batches between other work.
+thread_local bool tRunningTaken = false;
+constexpr std::size_t kDeliverySlice = 128;
+
+void runTaken(Pending* list) {
+  struct Running {
+    Running() { tRunningTaken = true; }
+    ~Running() { tRunningTaken = false; }
+  } running;
+  Pending* ordered = nullptr;
+  while (list) {
+    Pending* next = list->next;
+    list->next = ordered;
+    ordered = list;
+    list = next;
+  }
   std::vector<LKLogMessagePtr> records;
-  for (;;) {
-    {
-      std::lock_guard lock(s.batchMutex);
-      records.clear();
-      records.swap(batch->records);
-      if (records.empty()) {
-        if (s.open == batch) s.open.reset();
-        return;
+  while (ordered) {
+    std::unique_ptr<Pending> entry(ordered);
+    ordered = entry->next;
+    if (entry->block) {
+      if (!records.empty()) {
+        deliver(records);
+        records.clear();
+      }
+      entry->block();
+      entry->block = nullptr;
+    } else {
+      records.push_back(std::move(entry->record));
+      // Delivered in slices: each slice frees its places in the queue, so
+      // a caller waiting for room goes on while the rest is written.
+      if (records.size() == kDeliverySlice) {
+        deliver(records);
+        records.clear();
       }
     }
-    deliver(records);
   }
+  if (!records.empty()) deliver(records);
+}
+
+// On the logging queue: runs what is pending now. Leaves the drain job in
+// charge (it finds nothing and ends). Inside pending work (a flush queued
+// behind records) it does nothing: what came before has run, and what
+// came later must wait for the rest of the chain.
+void drainHere() {
+  if (tRunningTaken) return;
+  State& s = state();
+  Pending* list = s.pending.load(std::memory_order_acquire);
+  while (list != nullptr && list != activeMark()) {
+    if (s.pending.compare_exchange_weak(list, activeMark(), std::memory_order_acq_rel,
+                                        std::memory_order_acquire)) {
+      runTaken(list);
+      list = s.pending.load(std::memory_order_acquire);
+    }
+  }
+}
+
+// The drain job: runs pending work until none is left. After a few rounds
+// it queues itself again, so that other work of the logging queue (a `sync`
+// waiting there) is not starved by a steady stream of records.
+void drainJob() {
+  State& s = state();
+  constexpr int kRounds = 8;
+  for (int round = 0; round < kRounds; ++round) {
+    Pending* list = s.pending.exchange(activeMark(), std::memory_order_acq_rel);
+    if (list == activeMark() || list == nullptr) {
+      Pending* expected = activeMark();
+      if (s.pending.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel)) return;
+      continue;  // more arrived meanwhile
+    }
+    runTaken(list);
+  }
+  s.queue->async(drainJob);  // still in charge: `pending` is not nullptr
 }
 
 void recomputeMask() {
@@ -317,11 +409,10 @@ std::vector<LKLoggerPtr> LKLog::allLoggers() {
     // The logging queue may be waiting for this very thread.
     reportError("LKLog: allLoggers called from inside a logger; answered with no loggers");
   } else {
-    {
-      std::lock_guard lock(state().batchMutex);
-      state().open.reset();
-    }
-    state().queue->sync(collect);
+    state().queue->sync([&] {
+      drainHere();
+      collect();
+    });
   }
   return result;
 }
@@ -344,8 +435,9 @@ void LKLog::logv(bool asynchronous, std::uint64_t level, std::uint64_t flag, std
 void LKLog::logMessage(bool asynchronous, std::string message, std::uint64_t level,
                        std::uint64_t flag, std::int64_t context, const char* file,
                        const char* function, std::uint64_t line, platform::Value tag) {
-  auto record = std::make_shared<const LKLogMessage>(
-      std::move(message), level, flag, context, file ? std::string_view(file) : std::string_view(),
+  LKLogMessagePtr record = std::allocate_shared<LKLogMessage>(
+      detail::RecyclingAllocator<LKLogMessage>(), std::move(message), level, flag, context,
+      file ? std::string_view(file) : std::string_view(),
       function ? std::string_view(function) : std::string_view(), line, std::move(tag), 0);
   queueLogMessage(std::move(record), asynchronous);
 }
@@ -360,25 +452,21 @@ void LKLog::queueLogMessage(LKLogMessagePtr message, bool asynchronous) {
   if (!acquirePermit()) return;
   s.queued.fetch_add(1, std::memory_order_relaxed);
   if (!asynchronous && tInsideLogging == 0 && !onLoggingQueue()) {
-    {
-      std::lock_guard lock(s.batchMutex);
-      s.open.reset();
-    }
-    s.queue->sync([&] { deliver({message}); });
+    s.queue->sync([&] {
+      drainHere();  // what this thread queued before goes first
+      deliver({message});
+    });
     return;
   }
-  std::lock_guard lock(s.batchMutex);
-  if (!s.open) {
-    s.open = std::make_shared<Batch>();
-    s.open->records.reserve(16);
-    s.queue->async([batch = s.open] { drain(batch); });
-  }
-  s.open->records.push_back(std::move(message));
+  auto entry = std::make_unique<Pending>();
+  entry->record = std::move(message);
+  push(std::move(entry));
 }
 
 void LKLog::flushLog() {
   State& s = state();
   auto work = [&s] {
+    drainHere();
     dispatch::Group group;
     for (const Node& n : s.nodes) {
       if (!n.logger->implementsFlush()) continue;
@@ -396,10 +484,6 @@ void LKLog::flushLog() {
     // inside a logger cannot wait for it.
     reportError("LKLog: flushLog called from inside a logger; ignored");
     return;
-  }
-  {
-    std::lock_guard lock(s.batchMutex);
-    s.open.reset();
   }
   s.queue->sync(work);
 }
@@ -512,9 +596,6 @@ void LKLog::setProcessorCountForTesting(unsigned count) { state().processorsOver
 bool lkIsOnLoggingQueue() { return onLoggingQueue(); }
 bool lkIsInsideLogging() { return tInsideLogging > 0; }
 void lkSubmitToLoggingQueue(dispatch::Block block) { submit(std::move(block)); }
-void lkCloseOpenBatch() {
-  std::lock_guard lock(state().batchMutex);
-  state().open.reset();
-}
+void lkDrainPendingHere() { drainHere(); }
 
 }  // namespace logging

@@ -12,7 +12,8 @@ bool lkIsOnLoggingQueue();
 bool lkIsInsideLogging();
 // Queues `block` on the logging queue after every record queued so far.
 void lkSubmitToLoggingQueue(platform::dispatch::Block block);
-// Makes records queued from now on follow everything queued so far.
-void lkCloseOpenBatch();
+// On the logging queue only: runs the records and work queued so far, so
+// that what follows (in a `sync` onto the logging queue) comes after them.
+void lkDrainPendingHere();
 
 }  // namespace logging

@@ -49,6 +49,17 @@ const ThreadFacts& currentThreadFacts() {
   return facts;
 }
 
+// The label of the current queue, shared with the thread's earlier records
+// while it stays the same (no copy per record).
+std::shared_ptr<const std::string> currentQueueLabel() {
+  thread_local std::shared_ptr<const std::string> last;
+  platform::dispatch::QueuePtr queue = platform::dispatch::Queue::current();
+  static const std::string kNone;
+  const std::string& label = queue ? queue->label() : kNone;
+  if (!last || *last != label) last = std::make_shared<const std::string>(label);
+  return last;
+}
+
 }  // namespace
 
 LKLogMessage::LKLogMessage(std::string message, std::uint64_t level, std::uint64_t flag,
@@ -63,7 +74,7 @@ LKLogMessage::LKLogMessage(std::string message, std::uint64_t level, std::uint64
       tag_(std::move(tag)),
       options_(options),
       timestamp_(timestamp ? *timestamp : platform::Date::now()),
-      queueLabel_(platform::dispatch::Queue::currentLabel()) {
+      queueLabel_(currentQueueLabel()) {
   if (options & LKLogMessageCopyFile) {
     fileCopy_ = std::make_shared<const std::string>(file);
     file_ = *fileCopy_;

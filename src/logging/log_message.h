@@ -80,7 +80,7 @@ class LKLogMessage {
   // Name the creating thread was given; empty when it has none of its own.
   const std::string& threadName() const { return *threadName_; }
   // Label of the queue the record was made on; empty outside any queue.
-  const std::string& queueLabel() const { return queueLabel_; }
+  const std::string& queueLabel() const { return *queueLabel_; }
 
  private:
   std::string message_;
@@ -93,7 +93,7 @@ class LKLogMessage {
   std::int64_t options_;
   platform::Date timestamp_;
   std::shared_ptr<const std::string> threadID_, threadName_;
-  std::string queueLabel_;
+  std::shared_ptr<const std::string> queueLabel_;  // shared by a thread's records
 };
 
 }  // namespace logging
