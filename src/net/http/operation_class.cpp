@@ -17,8 +17,10 @@ std::mutex& registryMutex() {
   return m;
 }
 std::map<std::string, const NKOperationClass*, std::less<>>& registry() {
-  static std::map<std::string, const NKOperationClass*, std::less<>> r;
-  return r;
+  // Never destroyed: operations finishing on other threads may look classes
+  // up while the process runs its exit handlers.
+  static auto* r = new std::map<std::string, const NKOperationClass*, std::less<>>;
+  return *r;
 }
 
 }  // namespace

@@ -40,8 +40,10 @@ struct Handoff {
 
 constexpr int kDrainBatch = 64;
 
-std::mutex gWakerMutex;
-std::function<void()> gMainWaker;
+// Never destroyed: pool threads may still post to the main queue while the
+// process runs its exit handlers, and a destroyed waker would be called then.
+std::mutex& gWakerMutex = *new std::mutex;
+std::function<void()>& gMainWaker = *new std::function<void()>;
 
 }  // namespace
 
