@@ -153,27 +153,36 @@ TEST(UdpSocketSend, FamilyWithoutASocketFailsOnlyThatDatagram) {
 }
 
 TEST(UdpSocketSend, SocketCreationFailureIsReportedPerDatagram) {
-  UdpPeer sender;
   // Lower the descriptor limit to what is in use, so socket() must fail.
-  rlimit saved{};
-  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-  const int lowest = ::dup(0);
-  ::close(lowest);
-  rlimit tight = saved;
-  tight.rlim_cur = static_cast<rlim_t>(lowest);
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
-  sender.socket->sendData(bytesOf("a"), loopbackAddress4(9), -1, 1);
-  sender.socket->sendData(bytesOf("b"), loopbackAddress4(9), -1, 2);
-  const bool reported = sender.delegate->waitFor(UdpEvent::NotSent, 2);
-  ::setrlimit(RLIMIT_NOFILE, &saved);
-  ASSERT_TRUE(reported);
-  const auto failed = sender.delegate->eventsOf(UdpEvent::NotSent);
-  EXPECT_EQ(failed[0].error.code(), EMFILE);
-  EXPECT_EQ(failed[0].error.localizedFailureReason(), "Error in socket() function");
-  EXPECT_TRUE(sender.socket->isClosed());
-  // With descriptors back, the next datagram starts the socket afresh.
-  sender.socket->sendData(bytesOf("c"), loopbackAddress4(9), -1, 3);
-  ASSERT_TRUE(sender.delegate->waitFor(UdpEvent::Sent));
+  // Another thread may close a descriptor between the measurement and the
+  // send (a previous test's socket, a pool thread), letting socket()
+  // succeed: then the datagram is sent and the attempt is made again.
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    UdpPeer sender;
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const int lowest = ::dup(0);
+    ::close(lowest);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(lowest);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    sender.socket->sendData(bytesOf("a"), loopbackAddress4(9), -1, 1);
+    sender.socket->sendData(bytesOf("b"), loopbackAddress4(9), -1, 2);
+    const bool reported =
+        sender.delegate->waitFor(UdpEvent::NotSent, 2, std::chrono::seconds(2));
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    if (!reported && sender.delegate->count(UdpEvent::Sent) > 0) continue;
+    ASSERT_TRUE(reported);
+    const auto failed = sender.delegate->eventsOf(UdpEvent::NotSent);
+    EXPECT_EQ(failed[0].error.code(), EMFILE);
+    EXPECT_EQ(failed[0].error.localizedFailureReason(), "Error in socket() function");
+    EXPECT_TRUE(sender.socket->isClosed());
+    // With descriptors back, the next datagram starts the socket afresh.
+    sender.socket->sendData(bytesOf("c"), loopbackAddress4(9), -1, 3);
+    ASSERT_TRUE(sender.delegate->waitFor(UdpEvent::Sent));
+    return;
+  }
+  FAIL() << "socket() never failed under the lowered descriptor limit";
 }
 
 TEST(UdpSocketSend, TimeOutWhenTheSystemCannotTakeTheDatagram) {
