@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
+#include <thread>
 
 #include "platform/system/paths.h"
 #include "platform/urlloading/url_connection.h"
@@ -85,6 +87,51 @@ TEST_F(TrustTest, ExtraAnchorsMayEndTheChainAnywhere) {
   EXPECT_FALSE(untrusted.failureReason().empty());
   ServerTrust empty({}, "localhost");
   EXPECT_FALSE(empty.evaluate(&result));
+}
+
+TEST_F(TrustTest, AReplacedBundleIsReadAgainAndAnchorsAddToIt) {
+  trustCA();
+  EXPECT_TRUE(ServerTrust(chain(), "localhost").isTrusted());
+
+  // Another CA takes the bundle's place: the old one is no longer trusted.
+  const auto other = makeCertificateAuthority("Other CA");
+  const auto otherLeaf = makeLeafCertificate(other, "localhost", {"localhost"}, {});
+  const std::vector<Certificate> otherChain = {*Certificate::fromPEM(otherLeaf.certificatePEM),
+                                               *Certificate::fromPEM(other.certificatePEM)};
+  std::ofstream(platform::security::trustedCABundlePath()) << other.certificatePEM << "\n";
+  EXPECT_FALSE(ServerTrust(chain(), "localhost").isTrusted());
+  EXPECT_TRUE(ServerTrust(otherChain, "localhost").isTrusted());
+
+  // With anchors of its own an evaluation still trusts the bundle.
+  ServerTrust anchored(otherChain, "localhost");
+  anchored.setAdditionalAnchors({*Certificate::fromPEM(leaf.certificatePEM)});
+  TrustResult result;
+  ASSERT_TRUE(anchored.evaluate(&result));
+  EXPECT_EQ(result, TrustResult::kProceed);
+  ServerTrust wrongHost(otherChain, "example.test");
+  wrongHost.setAdditionalAnchors({*Certificate::fromPEM(otherLeaf.certificatePEM)});
+  EXPECT_FALSE(wrongHost.isTrusted()) << "anchors never waive the host name";
+}
+
+TEST_F(TrustTest, EvaluationsRunOnManyThreadsAtOnce) {
+  trustCA();
+  const auto self = makeSelfSignedCertificate("localhost", {"localhost"}, {});
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 6; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 40; ++i) {
+        ServerTrust trusted(chain(), "localhost");
+        if (t % 2 == 1) trusted.setAdditionalAnchors({*Certificate::fromPEM(self.certificatePEM)});
+        if (!trusted.isTrusted()) ++wrong;
+        ServerTrust untrusted({*Certificate::fromPEM(self.certificatePEM)}, "localhost");
+        if (untrusted.isTrusted()) ++wrong;
+        if (!Certificate::fromPEM(leaf.certificatePEM)->publicKey()) ++wrong;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 // Default handling of HTTPS loads: the system's evaluation decides.

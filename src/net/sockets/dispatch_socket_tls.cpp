@@ -17,6 +17,7 @@
 #include <mutex>
 
 #include "net/sockets/socket_error.h"
+#include "platform/security/openssl_lock.h"
 
 namespace net::sockets {
 
@@ -283,7 +284,11 @@ std::unique_ptr<DispatchSocketTLS> DispatchSocketTLS::create(DispatchSocket& soc
     X509* cert = PEM_read_bio_X509(mem, nullptr, nullptr, nullptr);
     BIO_free(mem);
     mem = BIO_new_mem_buf(identity.data(), static_cast<int>(identity.size()));
-    EVP_PKEY* key = PEM_read_bio_PrivateKey(mem, nullptr, nullptr, nullptr);
+    EVP_PKEY* key = nullptr;
+    {
+      std::lock_guard decoding(platform::security::openSSLDecoderLock());
+      key = PEM_read_bio_PrivateKey(mem, nullptr, nullptr, nullptr);
+    }
     BIO_free(mem);
     bool ok = cert && key && SSL_use_certificate(tls->ssl_, cert) == 1 &&
               SSL_use_PrivateKey(tls->ssl_, key) == 1 && SSL_check_private_key(tls->ssl_) == 1;
@@ -367,7 +372,11 @@ std::unique_ptr<DispatchSocketTLS> DispatchSocketTLS::create(DispatchSocket& soc
     if (!dh.isData()) return fail("Invalid value for DispatchSocketSSLDiffieHellmanParameters.");
     const platform::Bytes& pem = dh.asData();
     BIO* mem = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
-    EVP_PKEY* params = PEM_read_bio_Parameters(mem, nullptr);
+    EVP_PKEY* params = nullptr;
+    {
+      std::lock_guard decoding(platform::security::openSSLDecoderLock());
+      params = PEM_read_bio_Parameters(mem, nullptr);
+    }
     BIO_free(mem);
     if (!params || SSL_set0_tmp_dh_pkey(tls->ssl_, params) != 1) {
       EVP_PKEY_free(params);

@@ -5,6 +5,10 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <mutex>
+
+#include "platform/security/openssl_lock.h"
+
 namespace platform::security {
 namespace {
 
@@ -14,7 +18,11 @@ std::shared_ptr<X509> own(X509* x) { return std::shared_ptr<X509>(x, X509_free);
 
 Bytes PublicKey::exportPEM() const {
   const unsigned char* p = spki_.data();
-  EVP_PKEY* key = d2i_PUBKEY(nullptr, &p, static_cast<long>(spki_.size()));
+  EVP_PKEY* key = nullptr;
+  {
+    std::lock_guard decoding(openSSLDecoderLock());
+    key = d2i_PUBKEY(nullptr, &p, static_cast<long>(spki_.size()));
+  }
   if (!key) return {};
   BIO* bio = BIO_new(BIO_s_mem());
   Bytes out;

@@ -5,10 +5,20 @@
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
+#include <sys/stat.h>
 
+#include <cstdlib>
+#include <mutex>
+
+#include "platform/security/openssl_lock.h"
 #include "platform/system/paths.h"
 
 namespace platform::security {
+
+std::mutex& openSSLDecoderLock() {
+  static std::mutex* lock = new std::mutex;  // never destroyed: used until exit
+  return *lock;
+}
 
 std::string trustedCABundlePath() {
   return platform::paths::system("/etc/varnel/ca-certificates.pem");
@@ -30,6 +40,86 @@ bool isIPAddress(const std::string& host) {
   return inet_pton(AF_INET, host.c_str(), buf) == 1 || inet_pton(AF_INET6, host.c_str(), buf) == 1;
 }
 
+// The trusted certificates: the system's CA file and folder (honouring
+// SSL_CERT_FILE and SSL_CERT_DIR as OpenSSL does) and our own bundle. The
+// store is built once and shared by every evaluation while the bundle stays
+// the same file with the same size and modification time; a verification
+// only reads it (folder entries are loaded on demand under the store's own
+// lock). OpenSSL's default paths would also add a lookup through its store
+// loaders, which runs the key decoders in the middle of a verification;
+// the file and the folder are all the system keeps.
+X509_STORE* newSystemStore(const std::string& bundle) {
+  X509_STORE* store = X509_STORE_new();
+  if (!store) return nullptr;
+  const char* file = std::getenv(X509_get_default_cert_file_env());
+  const char* dir = std::getenv(X509_get_default_cert_dir_env());
+  if (X509_LOOKUP* lookup = X509_STORE_add_lookup(store, X509_LOOKUP_file())) {
+    X509_LOOKUP_load_file(lookup, file ? file : X509_get_default_cert_file(), X509_FILETYPE_PEM);
+    X509_LOOKUP_load_file(lookup, bundle.c_str(), X509_FILETYPE_PEM);  // absent: nothing added
+  }
+  if (X509_LOOKUP* lookup = X509_STORE_add_lookup(store, X509_LOOKUP_hash_dir())) {
+    X509_LOOKUP_add_dir(lookup, dir ? dir : X509_get_default_cert_dir(), X509_FILETYPE_PEM);
+  }
+  ERR_clear_error();
+  return store;
+}
+
+X509_STORE* trustStore() {
+  struct Cached {
+    std::string bundle;
+    bool exists = false;
+    struct timespec mtime {};
+    off_t size = 0;
+    X509_STORE* store = nullptr;
+  };
+  static Cached* cached = new Cached;  // never destroyed: evaluations may run until exit
+  const std::string bundle = trustedCABundlePath();
+  struct stat st {};
+  const bool exists = ::stat(bundle.c_str(), &st) == 0;
+  std::lock_guard lock(openSSLDecoderLock());
+  const bool same =
+      cached->store && cached->bundle == bundle && cached->exists == exists &&
+      (!exists || (cached->size == st.st_size && cached->mtime.tv_sec == st.st_mtim.tv_sec &&
+                   cached->mtime.tv_nsec == st.st_mtim.tv_nsec));
+  if (!same) {
+    X509_STORE* fresh = newSystemStore(bundle);
+    if (!fresh) return nullptr;
+    X509_STORE_free(cached->store);
+    *cached =
+        Cached{bundle, exists, exists ? st.st_mtim : timespec{}, exists ? st.st_size : 0, fresh};
+  }
+  X509_STORE_up_ref(cached->store);
+  return cached->store;
+}
+
+X509_STORE* trustStoreWithAnchors(const std::vector<Certificate>& anchors) {
+  X509_STORE* shared = trustStore();
+  X509_STORE* store = shared ? X509_STORE_new() : nullptr;
+  if (!store) {
+    X509_STORE_free(shared);
+    return nullptr;
+  }
+  // The shared store's certificates, then the anchors, in a store of this
+  // evaluation's own; the system folder is looked up on demand as before.
+  X509_STORE_lock(shared);
+  STACK_OF(X509_OBJECT)* objects = X509_STORE_get0_objects(shared);
+  for (int i = 0; i < sk_X509_OBJECT_num(objects); ++i) {
+    X509_OBJECT* object = sk_X509_OBJECT_value(objects, i);
+    if (X509_OBJECT_get_type(object) == X509_LU_X509) {
+      X509_STORE_add_cert(store, X509_OBJECT_get0_X509(object));
+    }
+  }
+  X509_STORE_unlock(shared);
+  X509_STORE_free(shared);
+  const char* dir = std::getenv(X509_get_default_cert_dir_env());
+  if (X509_LOOKUP* lookup = X509_STORE_add_lookup(store, X509_LOOKUP_hash_dir())) {
+    X509_LOOKUP_add_dir(lookup, dir ? dir : X509_get_default_cert_dir(), X509_FILETYPE_PEM);
+  }
+  for (const Certificate& a : anchors) X509_STORE_add_cert(store, a.native());
+  ERR_clear_error();
+  return store;
+}
+
 }  // namespace
 
 bool ServerTrust::evaluate(TrustResult* result) {
@@ -40,7 +130,7 @@ bool ServerTrust::evaluate(TrustResult* result) {
     failure_ = "no certificate";
     return false;
   }
-  X509_STORE* store = X509_STORE_new();
+  X509_STORE* store = anchors_.empty() ? trustStore() : trustStoreWithAnchors(anchors_);
   X509_STORE_CTX* ctx = X509_STORE_CTX_new();
   STACK_OF(X509)* untrusted = sk_X509_new_null();
   if (!store || !ctx || !untrusted) {
@@ -50,11 +140,6 @@ bool ServerTrust::evaluate(TrustResult* result) {
     failure_ = "out of memory";
     return false;
   }
-  X509_STORE_set_default_paths(store);
-  const std::string bundle = trustedCABundlePath();
-  X509_STORE_load_file(store, bundle.c_str());  // absent or unreadable: nothing added
-  ERR_clear_error();
-  for (const Certificate& a : anchors_) X509_STORE_add_cert(store, a.native());
   for (std::size_t i = 1; i < presented_.size(); ++i)
     sk_X509_push(untrusted, presented_[i].native());
 
