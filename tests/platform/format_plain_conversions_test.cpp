@@ -13,15 +13,15 @@
 namespace platform {
 namespace {
 
-std::string c(const char* spec, long long v) {
+std::string c(const char* pattern, long long v) {
   char b[64];
-  std::snprintf(b, sizeof b, spec, v);
+  std::snprintf(b, sizeof b, pattern, v);
   return b;
 }
 
-std::string cu(const char* spec, unsigned long long v) {
+std::string cu(const char* pattern, unsigned long long v) {
   char b[64];
-  std::snprintf(b, sizeof b, spec, v);
+  std::snprintf(b, sizeof b, pattern, v);
   return b;
 }
 

@@ -158,7 +158,7 @@ void Reactor::addDeadline(Clock::time_point when, std::function<void()> fn) {
 }
 
 void Reactor::armTimerLocked() {
-  itimerspec spec{};
+  itimerspec deadline{};
   if (deadlines_.empty()) {
     armedFor_ = Clock::time_point::max();
   } else {
@@ -166,10 +166,10 @@ void Reactor::armTimerLocked() {
     auto ns =
         std::chrono::duration_cast<std::chrono::nanoseconds>(armedFor_.time_since_epoch()).count();
     if (ns <= 0) ns = 1;
-    spec.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
-    spec.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+    deadline.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+    deadline.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
   }
-  ::timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &spec, nullptr);
+  ::timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &deadline, nullptr);
 }
 
 void Reactor::runDeadlines() {

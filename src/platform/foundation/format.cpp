@@ -30,7 +30,7 @@ class CLocaleScope {
   locale_t previous_ = static_cast<locale_t>(nullptr);
 };
 
-struct Spec {
+struct Directive {
   std::string flags;
   int width = -1;  // -1: none
   int precision = -1;
@@ -70,38 +70,40 @@ std::string_view headCodePoints(std::string_view s, std::size_t count) {
   return s;
 }
 
-void appendPadded(std::string& out, std::string_view text, const Spec& spec) {
-  if (spec.precision >= 0) text = headCodePoints(text, static_cast<std::size_t>(spec.precision));
+void appendPadded(std::string& out, std::string_view text, const Directive& directive) {
+  if (directive.precision >= 0)
+    text = headCodePoints(text, static_cast<std::size_t>(directive.precision));
   const std::size_t length = codePoints(text);
-  const std::size_t pad =
-      spec.width > 0 && static_cast<std::size_t>(spec.width) > length ? spec.width - length : 0;
-  if (!spec.leftAlign) out.append(pad, ' ');
+  const std::size_t pad = directive.width > 0 && static_cast<std::size_t>(directive.width) > length
+                              ? directive.width - length
+                              : 0;
+  if (!directive.leftAlign) out.append(pad, ' ');
   out.append(text);
-  if (spec.leftAlign) out.append(pad, ' ');
+  if (directive.leftAlign) out.append(pad, ' ');
 }
 
-std::string printfSpec(const Spec& spec, const char* lengthAndConversion) {
-  std::string s = "%" + spec.flags;
-  if (spec.leftAlign && spec.flags.find('-') == std::string::npos) s += '-';
-  if (spec.width >= 0) s += std::to_string(spec.width);
-  if (spec.precision >= 0) s += "." + std::to_string(spec.precision);
+std::string printfDirective(const Directive& directive, const char* lengthAndConversion) {
+  std::string s = "%" + directive.flags;
+  if (directive.leftAlign && directive.flags.find('-') == std::string::npos) s += '-';
+  if (directive.width >= 0) s += std::to_string(directive.width);
+  if (directive.precision >= 0) s += "." + std::to_string(directive.precision);
   s += lengthAndConversion;
   return s;
 }
 
 template <class T>
-void appendPrintf(std::string& out, const std::string& spec, T value) {
+void appendPrintf(std::string& out, const std::string& directive, T value) {
   char buffer[128];
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-  int n = std::snprintf(buffer, sizeof buffer, spec.c_str(), value);
+  int n = std::snprintf(buffer, sizeof buffer, directive.c_str(), value);
   if (n < 0) return;
   if (static_cast<std::size_t>(n) < sizeof buffer) {
     out.append(buffer, static_cast<std::size_t>(n));
     return;
   }
   std::vector<char> big(static_cast<std::size_t>(n) + 1);
-  std::snprintf(big.data(), big.size(), spec.c_str(), value);
+  std::snprintf(big.data(), big.size(), directive.c_str(), value);
 #pragma GCC diagnostic pop
   out.append(big.data(), static_cast<std::size_t>(n));
 }
@@ -151,8 +153,9 @@ void appendUTF8(std::string& out, std::uint32_t c) {
 
 // True for a conversion without flags, width or precision: its text is
 // the plain number or string, written without going through printf.
-bool isPlain(const Spec& spec) {
-  return spec.flags.empty() && !spec.leftAlign && spec.width < 0 && spec.precision < 0;
+bool isPlain(const Directive& directive) {
+  return directive.flags.empty() && !directive.leftAlign && directive.width < 0 &&
+         directive.precision < 0;
 }
 
 template <class T>
@@ -168,37 +171,38 @@ void appendNumber(std::string& out, T value, int base = 10, bool upper = false) 
   out.append(buffer, end);
 }
 
-void appendConversion(std::string& out, const Spec& spec, const FormatArg& arg) {
-  switch (spec.conversion) {
+void appendConversion(std::string& out, const Directive& directive, const FormatArg& arg) {
+  switch (directive.conversion) {
     case '@':
     case 's':
       if (arg.kind() == FormatArg::Kind::Value && arg.value().isString()) {
         const std::string& text = arg.value().asString();
-        if (isPlain(spec)) {
+        if (isPlain(directive)) {
           out.append(text);
         } else {
-          appendPadded(out, text, spec);
+          appendPadded(out, text, directive);
         }
         return;
       }
-      appendPadded(out, objectText(arg, spec.conversion == 's'), spec);
+      appendPadded(out, objectText(arg, directive.conversion == 's'), directive);
       return;
     case 'd':
     case 'i': {
       const bool big =
           arg.kind() == FormatArg::Kind::Unsigned &&
           arg.asUnsigned() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-      if (isPlain(spec)) {
+      if (isPlain(directive)) {
         if (big) {
           appendNumber(out, arg.asUnsigned());
         } else {
           appendNumber(out, arg.asSigned());
         }
       } else if (big) {
-        appendPrintf(out, printfSpec(spec, "llu"),
+        appendPrintf(out, printfDirective(directive, "llu"),
                      static_cast<unsigned long long>(arg.asUnsigned()));
       } else {
-        appendPrintf(out, printfSpec(spec, "lld"), static_cast<long long>(arg.asSigned()));
+        appendPrintf(out, printfDirective(directive, "lld"),
+                     static_cast<long long>(arg.asSigned()));
       }
       return;
     }
@@ -209,16 +213,17 @@ void appendConversion(std::string& out, const Spec& spec, const FormatArg& arg) 
       std::uint64_t u = arg.asUnsigned();
       // A negative signed argument without a 64-bit length modifier is read
       // at the width C would read it ("%x" of -1 is "ffffffff").
-      if (arg.kind() == FormatArg::Kind::Signed && arg.asSigned() < 0 && spec.lengthBits < 64) {
-        u &= (std::uint64_t{1} << spec.lengthBits) - 1;
+      if (arg.kind() == FormatArg::Kind::Signed && arg.asSigned() < 0 &&
+          directive.lengthBits < 64) {
+        u &= (std::uint64_t{1} << directive.lengthBits) - 1;
       }
-      if (isPlain(spec)) {
-        const int base = spec.conversion == 'o' ? 8 : spec.conversion == 'u' ? 10 : 16;
-        appendNumber(out, u, base, spec.conversion == 'X');
+      if (isPlain(directive)) {
+        const int base = directive.conversion == 'o' ? 8 : directive.conversion == 'u' ? 10 : 16;
+        appendNumber(out, u, base, directive.conversion == 'X');
         return;
       }
-      const char conv[4] = {'l', 'l', spec.conversion, 0};
-      appendPrintf(out, printfSpec(spec, conv), static_cast<unsigned long long>(u));
+      const char conv[4] = {'l', 'l', directive.conversion, 0};
+      appendPrintf(out, printfDirective(directive, conv), static_cast<unsigned long long>(u));
       return;
     }
     case 'c': {
@@ -228,14 +233,14 @@ void appendConversion(std::string& out, const Spec& spec, const FormatArg& arg) 
       } else {
         const std::int64_t c = arg.asSigned();
         if (c >= 0 && c < 0x110000) {
-          if (c < 0x100 && spec.lengthBits != 64 && c >= 0x80) {
+          if (c < 0x100 && directive.lengthBits != 64 && c >= 0x80) {
             text = static_cast<char>(c);  // a raw byte, as C's %c writes it
           } else {
             appendUTF8(text, static_cast<std::uint32_t>(c));
           }
         }
       }
-      Spec padding = spec;
+      Directive padding = directive;
       padding.precision = -1;
       appendPadded(out, text, padding);
       return;
@@ -249,14 +254,14 @@ void appendConversion(std::string& out, const Spec& spec, const FormatArg& arg) 
     case 'a':
     case 'A': {
       CLocaleScope cLocale;  // only floating-point output follows LC_NUMERIC
-      const char conv[2] = {spec.conversion, 0};
-      appendPrintf(out, printfSpec(spec, conv), arg.asReal());
+      const char conv[2] = {directive.conversion, 0};
+      appendPrintf(out, printfDirective(directive, conv), arg.asReal());
       return;
     }
     case 'p': {
       const void* p = arg.pointer();
       if (arg.kind() == FormatArg::Kind::Value) p = arg.value().node();
-      Spec padding = spec;
+      Directive padding = directive;
       padding.precision = -1;
       appendPadded(out, pointerText(p), padding);
       return;
@@ -344,7 +349,7 @@ std::string formatArgs(std::string_view fmt, std::initializer_list<FormatArg> ar
       continue;
     }
 
-    Spec spec;
+    Directive directive;
     int position = 0;
     {
       std::size_t j = i;
@@ -357,9 +362,9 @@ std::string formatArgs(std::string_view fmt, std::initializer_list<FormatArg> ar
     for (; i < fmt.size(); ++i) {
       const char c = fmt[i];
       if (c == '-') {
-        spec.leftAlign = true;
+        directive.leftAlign = true;
       } else if (c == '+' || c == ' ' || c == '#' || c == '0' || c == '\'') {
-        if (c != '\'') spec.flags += c;
+        if (c != '\'') directive.flags += c;
       } else {
         break;
       }
@@ -382,29 +387,29 @@ std::string formatArgs(std::string_view fmt, std::initializer_list<FormatArg> ar
     if (i < fmt.size() && fmt[i] == '*') {
       const int w = starValue();
       if (w < 0 && w != -1) {
-        spec.leftAlign = true;
-        spec.width = -w;
+        directive.leftAlign = true;
+        directive.width = -w;
       } else {
-        spec.width = w;
+        directive.width = w;
       }
     } else {
-      spec.width = readNumber(fmt, i);
+      directive.width = readNumber(fmt, i);
     }
     if (i < fmt.size() && fmt[i] == '.') {
       ++i;
       if (i < fmt.size() && fmt[i] == '*') {
-        spec.precision = starValue();
+        directive.precision = starValue();
       } else {
-        spec.precision = readNumber(fmt, i);
-        if (spec.precision < 0) spec.precision = 0;
+        directive.precision = readNumber(fmt, i);
+        if (directive.precision < 0) directive.precision = 0;
       }
     }
     while (i < fmt.size()) {
       const char c = fmt[i];
       if (c == 'h') {
-        spec.lengthBits = spec.lengthBits == 16 ? 8 : 16;
+        directive.lengthBits = directive.lengthBits == 16 ? 8 : 16;
       } else if (c == 'l' || c == 'q' || c == 'z' || c == 't' || c == 'j' || c == 'L') {
-        spec.lengthBits = 64;
+        directive.lengthBits = 64;
       } else {
         break;
       }
@@ -414,14 +419,14 @@ std::string formatArgs(std::string_view fmt, std::initializer_list<FormatArg> ar
       out.append(fmt.substr(percent));  // an unfinished conversion is kept as written
       break;
     }
-    spec.conversion = fmt[i++];
-    if (spec.conversion == 'n') continue;  // never writes through an argument
+    directive.conversion = fmt[i++];
+    if (directive.conversion == 'n') continue;  // never writes through an argument
     static constexpr std::string_view kKnown = "@diuxXocsfFeEgGaAp";
-    if (kKnown.find(spec.conversion) == std::string_view::npos) {
+    if (kKnown.find(directive.conversion) == std::string_view::npos) {
       out.append(fmt.substr(percent, i - percent));
       continue;
     }
-    if (const FormatArg* arg = argument(position)) appendConversion(out, spec, *arg);
+    if (const FormatArg* arg = argument(position)) appendConversion(out, directive, *arg);
   }
   return out;
 }

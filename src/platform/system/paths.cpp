@@ -21,8 +21,8 @@ std::string stripTrailingSlashes(std::string p) {
   return p;
 }
 
-// An XDG base folder: the variable when it holds an absolute path (the
-// specification of those variables says relative values are ignored), else
+// An XDG base folder: the variable when it holds an absolute path (the XDG
+// base-directory rules ignore relative values), else
 // home() + fallback.
 std::string xdg(const char* variable, const char* fallback) {
   std::string v = env(variable);
