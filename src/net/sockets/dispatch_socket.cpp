@@ -17,6 +17,7 @@
 
 #include "net/sockets/dispatch_socket_tls.h"
 #include "net/sockets/socket_error.h"
+#include "net/sockets/source_suspension.h"
 
 namespace net::sockets {
 
@@ -59,6 +60,56 @@ Error connectionClosedError() {
 
 void closeFD(int fd) {
   if (fd >= 0) ::close(fd);
+}
+
+// The texts of the checks that connecting and accepting begin with.
+struct StartTexts {
+  const char* noDelegate;
+  const char* noDelegateQueue;
+  const char* started;
+};
+constexpr StartTexts kConnectTexts{
+    "Attempting to connect without a delegate. Set a delegate first.",
+    "Attempting to connect without a delegate queue. Set a delegate queue first.",
+    "Attempting to connect while connected or accepting connections. Disconnect first."};
+constexpr StartTexts kAcceptTexts{
+    "Attempting to accept without a delegate. Set a delegate first.",
+    "Attempting to accept without a delegate queue. Set a delegate queue first.",
+    "Attempting to accept while connected or accepting connections. Disconnect first."};
+constexpr const char* kBothFamiliesDisabledText =
+    "Both IPv4 and IPv6 have been disabled. Must enable at least one protocol first.";
+constexpr const char* kUnknownInterfaceText =
+    "Unknown interface. Specify valid interface by name (e.g. \"en1\") or IP address.";
+
+// Why a connect or accept cannot begin, checked in this order (null: it can).
+Error startRefusal(const StartTexts& texts, bool hasDelegate, bool hasDelegateQueue, bool started) {
+  if (!hasDelegate) return badConfigError(texts.noDelegate);
+  if (!hasDelegateQueue) return badConfigError(texts.noDelegateQueue);
+  if (started) return badConfigError(texts.started);
+  return Error();
+}
+
+// Why the addresses of a named interface cannot serve the enabled families
+// (null: they can).
+Error interfaceRefusal(const InterfaceAddresses& found, bool v4Disabled, bool v6Disabled) {
+  if (found.address4.empty() && found.address6.empty()) {
+    return badParamError(kUnknownInterfaceText);
+  }
+  if (v4Disabled && found.address6.empty()) {
+    return badParamError("IPv4 has been disabled and specified interface doesn't support IPv6.");
+  }
+  if (v6Disabled && found.address4.empty()) {
+    return badParamError("IPv6 has been disabled and specified interface doesn't support IPv4.");
+  }
+  return Error();
+}
+
+// Cancels and lets go of a source, if there is one.
+void cancelSource(std::shared_ptr<Source>& source) {
+  if (source) {
+    source->cancel();
+    source.reset();
+  }
 }
 
 }  // namespace
@@ -185,6 +236,14 @@ void DispatchSocket::runSync(const std::function<void()>& block) const {
   }
 }
 
+void DispatchSocket::runInlineOrAsync(std::function<void()> block) {
+  if (onSocketQueue()) {
+    block();
+  } else {
+    socketQueue_->async(std::move(block));
+  }
+}
+
 void DispatchSocket::notify(
     std::function<void(DispatchSocketDelegate&, const DispatchSocketPtr&)> call) {
   if (!delegateQueue_) return;
@@ -206,12 +265,7 @@ std::shared_ptr<DispatchSocketDelegate> DispatchSocket::delegate() const {
 
 void DispatchSocket::setDelegate(std::weak_ptr<DispatchSocketDelegate> delegate) {
   auto self = shared_from_this();
-  auto block = [self, delegate = std::move(delegate)] { self->delegate_ = delegate; };
-  if (onSocketQueue()) {
-    block();
-  } else {
-    socketQueue_->async(block);
-  }
+  runInlineOrAsync([self, delegate = std::move(delegate)] { self->delegate_ = delegate; });
 }
 
 void DispatchSocket::synchronouslySetDelegate(std::weak_ptr<DispatchSocketDelegate> delegate) {
@@ -226,12 +280,7 @@ QueuePtr DispatchSocket::delegateQueue() const {
 
 void DispatchSocket::setDelegateQueue(QueuePtr queue) {
   auto self = shared_from_this();
-  auto block = [self, queue = std::move(queue)] { self->delegateQueue_ = queue; };
-  if (onSocketQueue()) {
-    block();
-  } else {
-    socketQueue_->async(block);
-  }
+  runInlineOrAsync([self, queue = std::move(queue)] { self->delegateQueue_ = queue; });
 }
 
 void DispatchSocket::synchronouslySetDelegateQueue(QueuePtr queue) {
@@ -248,15 +297,10 @@ void DispatchSocket::getDelegate(std::shared_ptr<DispatchSocketDelegate>* delega
 
 void DispatchSocket::setDelegate(std::weak_ptr<DispatchSocketDelegate> delegate, QueuePtr queue) {
   auto self = shared_from_this();
-  auto block = [self, delegate = std::move(delegate), queue = std::move(queue)] {
+  runInlineOrAsync([self, delegate = std::move(delegate), queue = std::move(queue)] {
     self->delegate_ = delegate;
     self->delegateQueue_ = queue;
-  };
-  if (onSocketQueue()) {
-    block();
-  } else {
-    socketQueue_->async(block);
-  }
+  });
 }
 
 void DispatchSocket::synchronouslySetDelegate(std::weak_ptr<DispatchSocketDelegate> delegate,
@@ -279,68 +323,42 @@ void setAsync(Self* self, Fn fn) {
 }
 }  // namespace
 
-bool DispatchSocket::isIPv4Enabled() const {
+bool DispatchSocket::configBitSet(std::uint16_t bit) const {
   bool result = false;
-  runSync([&] { result = !(config_ & kIPv4Disabled); });
+  runSync([&] { result = config_ & bit; });
   return result;
 }
 
-void DispatchSocket::setIPv4Enabled(bool enabled) {
-  setAsync(this, [enabled](DispatchSocket* s) {
-    if (enabled) {
-      s->config_ &= ~kIPv4Disabled;
+void DispatchSocket::setConfigBit(std::uint16_t bit, bool on) {
+  setAsync(this, [bit, on](DispatchSocket* s) {
+    if (on) {
+      s->config_ |= bit;
     } else {
-      s->config_ |= kIPv4Disabled;
+      s->config_ &= static_cast<std::uint16_t>(~bit);
     }
   });
 }
 
-bool DispatchSocket::isIPv6Enabled() const {
-  bool result = false;
-  runSync([&] { result = !(config_ & kIPv6Disabled); });
-  return result;
-}
+bool DispatchSocket::isIPv4Enabled() const { return !configBitSet(kIPv4Disabled); }
 
-void DispatchSocket::setIPv6Enabled(bool enabled) {
-  setAsync(this, [enabled](DispatchSocket* s) {
-    if (enabled) {
-      s->config_ &= ~kIPv6Disabled;
-    } else {
-      s->config_ |= kIPv6Disabled;
-    }
-  });
-}
+void DispatchSocket::setIPv4Enabled(bool enabled) { setConfigBit(kIPv4Disabled, !enabled); }
 
-bool DispatchSocket::isIPv4PreferredOverIPv6() const {
-  bool result = false;
-  runSync([&] { result = !(config_ & kPreferIPv6); });
-  return result;
-}
+bool DispatchSocket::isIPv6Enabled() const { return !configBitSet(kIPv6Disabled); }
+
+void DispatchSocket::setIPv6Enabled(bool enabled) { setConfigBit(kIPv6Disabled, !enabled); }
+
+bool DispatchSocket::isIPv4PreferredOverIPv6() const { return !configBitSet(kPreferIPv6); }
 
 void DispatchSocket::setIPv4PreferredOverIPv6(bool preferred) {
-  setAsync(this, [preferred](DispatchSocket* s) {
-    if (preferred) {
-      s->config_ &= ~kPreferIPv6;
-    } else {
-      s->config_ |= kPreferIPv6;
-    }
-  });
+  setConfigBit(kPreferIPv6, !preferred);
 }
 
 bool DispatchSocket::autoDisconnectOnClosedReadStream() const {
-  bool result = false;
-  runSync([&] { result = !(config_ & kAllowHalfDuplexConnection); });
-  return result;
+  return !configBitSet(kAllowHalfDuplexConnection);
 }
 
 void DispatchSocket::setAutoDisconnectOnClosedReadStream(bool value) {
-  setAsync(this, [value](DispatchSocket* s) {
-    if (value) {
-      s->config_ &= ~kAllowHalfDuplexConnection;
-    } else {
-      s->config_ |= kAllowHalfDuplexConnection;
-    }
-  });
+  setConfigBit(kAllowHalfDuplexConnection, !value);
 }
 
 double DispatchSocket::alternateAddressDelay() const {
@@ -404,36 +422,17 @@ bool DispatchSocket::preConnectWithInterface(std::optional<std::string_view> int
     if (error) *error = std::move(e);
     return false;
   };
-  if (!delegate_.lock()) {
-    return fail(badConfigError("Attempting to connect without a delegate. Set a delegate first."));
-  }
-  if (!delegateQueue_) {
-    return fail(badConfigError(
-        "Attempting to connect without a delegate queue. Set a delegate queue first."));
-  }
-  if (flags_ & kSocketStarted) {
-    return fail(badConfigError(
-        "Attempting to connect while connected or accepting connections. Disconnect first."));
+  if (Error refusal = startRefusal(kConnectTexts, delegate_.lock() != nullptr,
+                                   delegateQueue_ != nullptr, flags_ & kSocketStarted)) {
+    return fail(std::move(refusal));
   }
   const bool v4Disabled = config_ & kIPv4Disabled;
   const bool v6Disabled = config_ & kIPv6Disabled;
-  if (v4Disabled && v6Disabled) {
-    return fail(badConfigError(
-        "Both IPv4 and IPv6 have been disabled. Must enable at least one protocol first."));
-  }
+  if (v4Disabled && v6Disabled) return fail(badConfigError(kBothFamiliesDisabledText));
   if (interface) {
     InterfaceAddresses found = interfaceAddressesFromDescription(interface, 0);
-    if (found.address4.empty() && found.address6.empty()) {
-      return fail(badParamError(
-          "Unknown interface. Specify valid interface by name (e.g. \"en1\") or IP address."));
-    }
-    if (v4Disabled && found.address6.empty()) {
-      return fail(
-          badParamError("IPv4 has been disabled and specified interface doesn't support IPv6."));
-    }
-    if (v6Disabled && found.address4.empty()) {
-      return fail(
-          badParamError("IPv6 has been disabled and specified interface doesn't support IPv4."));
+    if (Error refusal = interfaceRefusal(found, v4Disabled, v6Disabled)) {
+      return fail(std::move(refusal));
     }
     connectInterface4_ = std::move(found.address4);
     connectInterface6_ = std::move(found.address6);
@@ -444,25 +443,16 @@ bool DispatchSocket::preConnectWithInterface(std::optional<std::string_view> int
 }
 
 bool DispatchSocket::preConnectWithUrl(const platform::URL& url, Error* error) {
-  auto fail = [&](Error e) {
-    if (error) *error = std::move(e);
+  Error refusal = startRefusal(kConnectTexts, delegate_.lock() != nullptr,
+                               delegateQueue_ != nullptr, flags_ & kSocketStarted);
+  Bytes address;
+  if (!refusal) {
+    address = unixAddressFromURL(url);
+    if (address.empty()) refusal = badParamError(kUnknownInterfaceText);
+  }
+  if (refusal) {
+    if (error) *error = std::move(refusal);
     return false;
-  };
-  if (!delegate_.lock()) {
-    return fail(badConfigError("Attempting to connect without a delegate. Set a delegate first."));
-  }
-  if (!delegateQueue_) {
-    return fail(badConfigError(
-        "Attempting to connect without a delegate queue. Set a delegate queue first."));
-  }
-  if (flags_ & kSocketStarted) {
-    return fail(badConfigError(
-        "Attempting to connect while connected or accepting connections. Disconnect first."));
-  }
-  Bytes address = unixAddressFromURL(url);
-  if (address.empty()) {
-    return fail(badParamError(
-        "Unknown interface. Specify valid interface by name (e.g. \"en1\") or IP address."));
   }
   connectInterfaceUN_ = std::move(address);
   readQueue_.clear();
@@ -808,24 +798,26 @@ void DispatchSocket::didNotConnect(int stateIndex, const Error& error) {
 }
 
 void DispatchSocket::startConnectTimeout(double timeout) {
+  startTimer(timeout, &DispatchSocket::connectTimer_, &DispatchSocket::doConnectTimeout);
+}
+
+void DispatchSocket::startTimer(double timeout, std::shared_ptr<Source> DispatchSocket::*slot,
+                                void (DispatchSocket::*onFire)()) {
   if (timeout < 0) return;
   auto timer = Source::timer(socketQueue_);
   std::weak_ptr<DispatchSocket> weak = weak_from_this();
   Source* raw = timer.get();
-  timer->setEventHandler([weak, raw] {
+  timer->setEventHandler([weak, raw, slot, onFire] {
     auto self = weak.lock();
-    if (self && self->connectTimer_.get() == raw) self->doConnectTimeout();
+    if (self && ((*self).*slot).get() == raw) ((*self).*onFire)();
   });
   timer->setTimer(platform::dispatch::seconds(timeout), Duration::zero());
-  connectTimer_ = timer;
+  this->*slot = timer;
   timer->resume();
 }
 
 void DispatchSocket::endConnectTimeout() {
-  if (connectTimer_) {
-    connectTimer_->cancel();
-    connectTimer_.reset();
-  }
+  cancelSource(connectTimer_);
   ++stateIndex_;
   connectInterface4_.clear();
   connectInterface6_.clear();
@@ -844,31 +836,19 @@ void DispatchSocket::disconnect() {
   });
 }
 
-void DispatchSocket::disconnectAfterReading() {
-  auto self = shared_from_this();
-  socketQueue_->async([self] {
-    if (self->flags_ & kSocketStarted) {
-      self->flags_ |= (kForbidReadsWrites | kDisconnectAfterReads);
-      self->maybeClose();
-    }
-  });
-}
+void DispatchSocket::disconnectAfterReading() { disconnectAfter(kDisconnectAfterReads); }
 
-void DispatchSocket::disconnectAfterWriting() {
-  auto self = shared_from_this();
-  socketQueue_->async([self] {
-    if (self->flags_ & kSocketStarted) {
-      self->flags_ |= (kForbidReadsWrites | kDisconnectAfterWrites);
-      self->maybeClose();
-    }
-  });
-}
+void DispatchSocket::disconnectAfterWriting() { disconnectAfter(kDisconnectAfterWrites); }
 
 void DispatchSocket::disconnectAfterReadingAndWriting() {
+  disconnectAfter(kDisconnectAfterReads | kDisconnectAfterWrites);
+}
+
+void DispatchSocket::disconnectAfter(std::uint32_t drain) {
   auto self = shared_from_this();
-  socketQueue_->async([self] {
+  socketQueue_->async([self, drain] {
     if (self->flags_ & kSocketStarted) {
-      self->flags_ |= (kForbidReadsWrites | kDisconnectAfterReads | kDisconnectAfterWrites);
+      self->flags_ |= kForbidReadsWrites | drain;
       self->maybeClose();
     }
   });
@@ -913,22 +893,13 @@ void DispatchSocket::closeWithError(const Error& error) {
     closeSocket(socketUN_);
   } else {
     for (auto* source : {&accept4Source_, &accept6Source_, &acceptUNSource_}) {
-      if (*source) {
-        (*source)->cancel();
-        source->reset();
-      }
+      cancelSource(*source);
     }
     // A suspended source would never run its cancel handler: resume it first.
-    if (readSource_) {
-      resumeReadSource();
-      readSource_->cancel();
-      readSource_.reset();
-    }
-    if (writeSource_) {
-      resumeWriteSource();
-      writeSource_->cancel();
-      writeSource_.reset();
-    }
+    resumeReadSource();
+    cancelSource(readSource_);
+    resumeWriteSource();
+    cancelSource(writeSource_);
     socket4FD_ = socket6FD_ = socketUN_ = -1;
   }
   if (socketUrl_) {
@@ -997,31 +968,164 @@ void DispatchSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int fd) {
 }
 
 void DispatchSocket::suspendReadSource() {
-  if (readSource_ && !(flags_ & kReadSourceSuspended)) {
-    readSource_->suspend();
-    flags_ |= kReadSourceSuspended;
-  }
+  setSourceSuspended(readSource_, flags_, kReadSourceSuspended, true);
 }
 
 void DispatchSocket::resumeReadSource() {
-  if (readSource_ && (flags_ & kReadSourceSuspended)) {
-    readSource_->resume();
-    flags_ &= ~kReadSourceSuspended;
-  }
+  setSourceSuspended(readSource_, flags_, kReadSourceSuspended, false);
 }
 
 void DispatchSocket::suspendWriteSource() {
-  if (writeSource_ && !(flags_ & kWriteSourceSuspended)) {
-    writeSource_->suspend();
-    flags_ |= kWriteSourceSuspended;
-  }
+  setSourceSuspended(writeSource_, flags_, kWriteSourceSuspended, true);
 }
 
 void DispatchSocket::resumeWriteSource() {
-  if (writeSource_ && (flags_ & kWriteSourceSuspended)) {
-    writeSource_->resume();
-    flags_ &= ~kWriteSourceSuspended;
+  setSourceSuspended(writeSource_, flags_, kWriteSourceSuspended, false);
+}
+
+// --- requests (what reads and writes share) ---------------------------------------------------
+
+// Each side names its queue, current request, timer, state bits, I/O step,
+// delegate question and time-out error; the life cycle below is written once.
+struct DispatchSocket::ReadSide {
+  using Packet = DispatchReadPacket;
+  static constexpr auto queue = &DispatchSocket::readQueue_;
+  static constexpr auto current = &DispatchSocket::currentRead_;
+  static constexpr auto timer = &DispatchSocket::readTimer_;
+  static constexpr auto doData = &DispatchSocket::doReadData;
+  static constexpr std::uint32_t kPaused = kReadsPaused;
+  static constexpr std::uint32_t kStartingTLS = kStartingReadTLS;
+  static constexpr std::uint32_t kDisconnectAfter = kDisconnectAfterReads;
+  static Error timeoutError() { return readTimeoutError(); }
+  static double shouldTimeout(DispatchSocketDelegate& delegate, const DispatchSocketPtr& sock,
+                              long tag, double elapsed, std::size_t done) {
+    return delegate.socketShouldTimeoutReadWithTag(sock, tag, elapsed, done);
   }
+  // The length the request ends at; 0 when it has none.
+  static std::size_t total(const Packet& packet) { return packet.readLength; }
+};
+
+struct DispatchSocket::WriteSide {
+  using Packet = DispatchWritePacket;
+  static constexpr auto queue = &DispatchSocket::writeQueue_;
+  static constexpr auto current = &DispatchSocket::currentWrite_;
+  static constexpr auto timer = &DispatchSocket::writeTimer_;
+  static constexpr auto doData = &DispatchSocket::doWriteData;
+  static constexpr std::uint32_t kPaused = kWritesPaused;
+  static constexpr std::uint32_t kStartingTLS = kStartingWriteTLS;
+  static constexpr std::uint32_t kDisconnectAfter = kDisconnectAfterWrites;
+  static Error timeoutError() { return writeTimeoutError(); }
+  static double shouldTimeout(DispatchSocketDelegate& delegate, const DispatchSocketPtr& sock,
+                              long tag, double elapsed, std::size_t done) {
+    return delegate.socketShouldTimeoutWriteWithTag(sock, tag, elapsed, done);
+  }
+  static std::size_t total(const Packet& packet) { return packet.buffer->size(); }
+};
+
+template <class Side>
+std::shared_ptr<typename Side::Packet> DispatchSocket::currentPacket() const {
+  const auto& current = this->*Side::current;
+  if (!current) return nullptr;
+  auto* packet = std::get_if<std::shared_ptr<typename Side::Packet>>(&*current);
+  return packet ? *packet : nullptr;
+}
+
+template <class Side>
+bool DispatchSocket::dequeueNext() {
+  auto& current = this->*Side::current;
+  auto& queue = this->*Side::queue;
+  if (current || !(flags_ & kConnected)) return false;
+  if (!queue.empty()) {
+    current = std::move(queue.front());
+    queue.pop_front();
+    if (std::holds_alternative<std::shared_ptr<DispatchSpecialPacket>>(*current)) {
+      flags_ |= Side::kStartingTLS;
+      maybeStartTLS();
+    } else {
+      startTimer(std::get<std::shared_ptr<typename Side::Packet>>(*current)->timeout, Side::timer,
+                 &DispatchSocket::doTimeout<Side>);
+      (this->*Side::doData)();
+    }
+    return false;
+  }
+  if (flags_ & Side::kDisconnectAfter) {
+    // This side is drained; the close waits for the other side if it was
+    // asked to drain too.
+    maybeClose();
+    return false;
+  }
+  return true;
+}
+
+template <class Side>
+void DispatchSocket::endCurrent() {
+  cancelSource(this->*Side::timer);
+  (this->*Side::current).reset();
+}
+
+template <class Side>
+void DispatchSocket::doTimeout() {
+  // Holds the request until the delegate has answered.
+  flags_ |= Side::kPaused;
+  auto packet = std::get<std::shared_ptr<typename Side::Packet>>(*(this->*Side::current));
+  auto self = shared_from_this();
+  auto delegate = delegate_.lock();
+  // The answer applies only to this very request.
+  auto answer = [self, packet](double extension) {
+    if (self->currentPacket<Side>() != packet) return;
+    self->doTimeoutWithExtension<Side>(extension);
+  };
+  if (delegateQueue_ && delegate) {
+    const long tag = packet->tag;
+    const double elapsed = packet->timeout;
+    const std::size_t done = packet->bytesDone;
+    QueuePtr socketQueue = socketQueue_;
+    delegateQueue_->async([delegate, self, tag, elapsed, done, socketQueue, answer] {
+      const double extension = Side::shouldTimeout(*delegate, self, tag, elapsed, done);
+      socketQueue->async([answer, extension] { answer(extension); });
+    });
+  } else {
+    answer(0);
+  }
+}
+
+template <class Side>
+void DispatchSocket::doTimeoutWithExtension(double extension) {
+  const auto& current = this->*Side::current;
+  if (!current) return;
+  auto packet = std::get<std::shared_ptr<typename Side::Packet>>(*current);
+  if (extension > 0) {
+    packet->timeout += extension;
+    if (const auto& timer = this->*Side::timer) {
+      timer->setTimer(platform::dispatch::seconds(extension), Duration::zero());
+    }
+    flags_ &= ~Side::kPaused;
+    (this->*Side::doData)();
+  } else {
+    closeWithError(Side::timeoutError());
+  }
+}
+
+template <class Side>
+double DispatchSocket::progressReturningTag(long* tag, std::size_t* done,
+                                            std::size_t* total) const {
+  double result = std::numeric_limits<double>::quiet_NaN();
+  runSync([&] {
+    const auto packet = currentPacket<Side>();
+    if (!packet) {
+      if (tag) *tag = 0;
+      if (done) *done = 0;
+      if (total) *total = 0;
+      return;
+    }
+    const std::size_t length = Side::total(*packet);
+    if (tag) *tag = packet->tag;
+    if (done) *done = packet->bytesDone;
+    if (total) *total = length;
+    result =
+        length > 0 ? static_cast<double>(packet->bytesDone) / static_cast<double>(length) : 1.0;
+  });
+  return result;
 }
 
 // --- reading ---------------------------------------------------------------------------------
@@ -1089,50 +1193,12 @@ void DispatchSocket::readDataToData(const Bytes& terminator, double timeout,
 
 double DispatchSocket::progressOfReadReturningTag(long* tag, std::size_t* done,
                                                   std::size_t* total) const {
-  double result = std::numeric_limits<double>::quiet_NaN();
-  runSync([&] {
-    const DispatchReadPacket* packet = nullptr;
-    if (currentRead_) {
-      if (auto* p = std::get_if<std::shared_ptr<DispatchReadPacket>>(&*currentRead_)) {
-        packet = p->get();
-      }
-    }
-    if (!packet) {
-      if (tag) *tag = 0;
-      if (done) *done = 0;
-      if (total) *total = 0;
-      return;
-    }
-    if (tag) *tag = packet->tag;
-    if (done) *done = packet->bytesDone;
-    if (total) *total = packet->readLength;
-    result = packet->readLength > 0
-                 ? static_cast<double>(packet->bytesDone) / static_cast<double>(packet->readLength)
-                 : 1.0;
-  });
-  return result;
+  return progressReturningTag<ReadSide>(tag, done, total);
 }
 
 void DispatchSocket::maybeDequeueRead() {
-  if (currentRead_ || !(flags_ & kConnected)) return;
-  if (!readQueue_.empty()) {
-    currentRead_ = std::move(readQueue_.front());
-    readQueue_.pop_front();
-    if (std::holds_alternative<std::shared_ptr<DispatchSpecialPacket>>(*currentRead_)) {
-      flags_ |= kStartingReadTLS;
-      maybeStartTLS();
-    } else {
-      setupReadTimerWithTimeout(
-          std::get<std::shared_ptr<DispatchReadPacket>>(*currentRead_)->timeout);
-      doReadData();
-    }
-  } else if (flags_ & kDisconnectAfterReads) {
-    if (flags_ & kDisconnectAfterWrites) {
-      if (writeQueue_.empty() && !currentWrite_) closeWithError(Error());
-    } else {
-      closeWithError(Error());
-    }
-  } else if (flags_ & kSocketSecure) {
+  if (dequeueNext<ReadSide>() && (flags_ & kSocketSecure)) {
+    // Idle: move what the TLS layer has decrypted into the pre-buffer.
     flushSSLBuffers();
     if (preBuffer_->availableBytes() == 0) resumeReadSource();
   }
@@ -1156,12 +1222,7 @@ void DispatchSocket::flushSSLBuffers() {
 }
 
 void DispatchSocket::doReadData() {
-  DispatchReadPacket* packet = nullptr;
-  if (currentRead_) {
-    if (auto* p = std::get_if<std::shared_ptr<DispatchReadPacket>>(&*currentRead_)) {
-      packet = p->get();
-    }
-  }
+  const auto packet = currentPacket<ReadSide>();
   if ((!currentRead_ || (flags_ & kReadsPaused))) {
     if (flags_ & kSocketSecure) flushSSLBuffers();
     if (socketFDBytesAvailable_ > 0) suspendReadSource();
@@ -1196,21 +1257,23 @@ void DispatchSocket::doReadData() {
   std::size_t totalBytesReadForCurrentRead = 0;
   bool waiting = !hasBytesAvailable;
   bool socketEOF = flags_ & kSocketHasReadEOF;
+  // Moves `length` bytes from the pre-buffer to the end of the request's data.
+  auto takeFromPreBuffer = [&](std::size_t length) {
+    packet->ensureCapacityForAdditionalDataOfLength(length);
+    std::memcpy(packet->buffer->data() + packet->startOffset + packet->bytesDone,
+                preBuffer_->readBuffer(), length);
+    preBuffer_->didRead(length);
+    packet->bytesDone += length;
+    totalBytesReadForCurrentRead += length;
+  };
 
   // 1. Bytes read ahead.
   if (preBuffer_->availableBytes() > 0) {
-    std::size_t bytesToCopy;
     if (packet->term) {
-      bytesToCopy = packet->readLengthForTermWithPreBuffer(*preBuffer_, &done);
+      takeFromPreBuffer(packet->readLengthForTermWithPreBuffer(*preBuffer_, &done));
     } else {
-      bytesToCopy = packet->readLengthForNonTermWithHint(preBuffer_->availableBytes());
+      takeFromPreBuffer(packet->readLengthForNonTermWithHint(preBuffer_->availableBytes()));
     }
-    packet->ensureCapacityForAdditionalDataOfLength(bytesToCopy);
-    std::memcpy(packet->buffer->data() + packet->startOffset + packet->bytesDone,
-                preBuffer_->readBuffer(), bytesToCopy);
-    preBuffer_->didRead(bytesToCopy);
-    packet->bytesDone += bytesToCopy;
-    totalBytesReadForCurrentRead += bytesToCopy;
     if (packet->readLength > 0) {
       done = packet->bytesDone == packet->readLength;
     } else if (packet->term) {
@@ -1293,14 +1356,7 @@ void DispatchSocket::doReadData() {
       } else if (packet->term) {
         if (readIntoPreBuffer) {
           preBuffer_->didWrite(bytesRead);
-          const std::size_t bytesToCopy =
-              packet->readLengthForTermWithPreBuffer(*preBuffer_, &done);
-          packet->ensureCapacityForAdditionalDataOfLength(bytesToCopy);
-          std::memcpy(packet->buffer->data() + packet->startOffset + packet->bytesDone,
-                      preBuffer_->readBuffer(), bytesToCopy);
-          preBuffer_->didRead(bytesToCopy);
-          packet->bytesDone += bytesToCopy;
-          totalBytesReadForCurrentRead += bytesToCopy;
+          takeFromPreBuffer(packet->readLengthForTermWithPreBuffer(*preBuffer_, &done));
         } else {
           const long overflow = packet->searchForTermAfterPreBuffering(bytesRead);
           if (overflow == 0) {
@@ -1328,13 +1384,11 @@ void DispatchSocket::doReadData() {
       } else {
         if (readIntoPreBuffer) {
           preBuffer_->didWrite(bytesRead);
-          packet->ensureCapacityForAdditionalDataOfLength(bytesRead);
-          std::memcpy(packet->buffer->data() + packet->startOffset + packet->bytesDone,
-                      preBuffer_->readBuffer(), bytesRead);
-          preBuffer_->didRead(bytesRead);
+          takeFromPreBuffer(bytesRead);
+        } else {
+          packet->bytesDone += bytesRead;
+          totalBytesReadForCurrentRead += bytesRead;
         }
-        packet->bytesDone += bytesRead;
-        totalBytesReadForCurrentRead += bytesRead;
         done = true;
       }
     }
@@ -1428,67 +1482,7 @@ void DispatchSocket::completeCurrentRead() {
   endCurrentRead();
 }
 
-void DispatchSocket::endCurrentRead() {
-  if (readTimer_) {
-    readTimer_->cancel();
-    readTimer_.reset();
-  }
-  currentRead_.reset();
-}
-
-void DispatchSocket::setupReadTimerWithTimeout(double timeout) {
-  if (timeout < 0) return;
-  auto timer = Source::timer(socketQueue_);
-  std::weak_ptr<DispatchSocket> weak = weak_from_this();
-  Source* raw = timer.get();
-  timer->setEventHandler([weak, raw] {
-    auto self = weak.lock();
-    if (self && self->readTimer_.get() == raw) self->doReadTimeout();
-  });
-  timer->setTimer(platform::dispatch::seconds(timeout), Duration::zero());
-  readTimer_ = timer;
-  timer->resume();
-}
-
-void DispatchSocket::doReadTimeout() {
-  // Holds the read until the delegate has answered.
-  flags_ |= kReadsPaused;
-  auto packet = std::get<std::shared_ptr<DispatchReadPacket>>(*currentRead_);
-  auto self = shared_from_this();
-  auto delegate = delegate_.lock();
-  // The answer applies only to this very request.
-  auto answer = [self, packet](double extension) {
-    if (!self->currentRead_) return;
-    auto* current = std::get_if<std::shared_ptr<DispatchReadPacket>>(&*self->currentRead_);
-    if (!current || *current != packet) return;
-    self->doReadTimeoutWithExtension(extension);
-  };
-  if (delegateQueue_ && delegate) {
-    const long tag = packet->tag;
-    const double elapsed = packet->timeout;
-    const std::size_t done = packet->bytesDone;
-    QueuePtr socketQueue = socketQueue_;
-    delegateQueue_->async([delegate, self, tag, elapsed, done, socketQueue, answer] {
-      const double extension = delegate->socketShouldTimeoutReadWithTag(self, tag, elapsed, done);
-      socketQueue->async([answer, extension] { answer(extension); });
-    });
-  } else {
-    answer(0);
-  }
-}
-
-void DispatchSocket::doReadTimeoutWithExtension(double extension) {
-  if (!currentRead_) return;
-  auto packet = std::get<std::shared_ptr<DispatchReadPacket>>(*currentRead_);
-  if (extension > 0) {
-    packet->timeout += extension;
-    if (readTimer_) readTimer_->setTimer(platform::dispatch::seconds(extension), Duration::zero());
-    flags_ &= ~kReadsPaused;
-    doReadData();
-  } else {
-    closeWithError(readTimeoutError());
-  }
-}
+void DispatchSocket::endCurrentRead() { endCurrent<ReadSide>(); }
 
 // --- writing ---------------------------------------------------------------------------------
 
@@ -1510,49 +1504,10 @@ void DispatchSocket::writeData(std::shared_ptr<const Bytes> data, double timeout
 
 double DispatchSocket::progressOfWriteReturningTag(long* tag, std::size_t* done,
                                                    std::size_t* total) const {
-  double result = std::numeric_limits<double>::quiet_NaN();
-  runSync([&] {
-    const DispatchWritePacket* packet = nullptr;
-    if (currentWrite_) {
-      if (auto* p = std::get_if<std::shared_ptr<DispatchWritePacket>>(&*currentWrite_)) {
-        packet = p->get();
-      }
-    }
-    if (!packet) {
-      if (tag) *tag = 0;
-      if (done) *done = 0;
-      if (total) *total = 0;
-      return;
-    }
-    if (tag) *tag = packet->tag;
-    if (done) *done = packet->bytesDone;
-    if (total) *total = packet->buffer->size();
-    result = static_cast<double>(packet->bytesDone) / static_cast<double>(packet->buffer->size());
-  });
-  return result;
+  return progressReturningTag<WriteSide>(tag, done, total);
 }
 
-void DispatchSocket::maybeDequeueWrite() {
-  if (currentWrite_ || !(flags_ & kConnected)) return;
-  if (!writeQueue_.empty()) {
-    currentWrite_ = std::move(writeQueue_.front());
-    writeQueue_.pop_front();
-    if (std::holds_alternative<std::shared_ptr<DispatchSpecialPacket>>(*currentWrite_)) {
-      flags_ |= kStartingWriteTLS;
-      maybeStartTLS();
-    } else {
-      setupWriteTimerWithTimeout(
-          std::get<std::shared_ptr<DispatchWritePacket>>(*currentWrite_)->timeout);
-      doWriteData();
-    }
-  } else if (flags_ & kDisconnectAfterWrites) {
-    if (flags_ & kDisconnectAfterReads) {
-      if (readQueue_.empty() && !currentRead_) closeWithError(Error());
-    } else {
-      closeWithError(Error());
-    }
-  }
-}
+void DispatchSocket::maybeDequeueWrite() { dequeueNext<WriteSide>(); }
 
 void DispatchSocket::doWriteData() {
   if (!currentWrite_ || (flags_ & kWritesPaused)) {
@@ -1673,66 +1628,7 @@ void DispatchSocket::completeCurrentWrite() {
   endCurrentWrite();
 }
 
-void DispatchSocket::endCurrentWrite() {
-  if (writeTimer_) {
-    writeTimer_->cancel();
-    writeTimer_.reset();
-  }
-  currentWrite_.reset();
-}
-
-void DispatchSocket::setupWriteTimerWithTimeout(double timeout) {
-  if (timeout < 0) return;
-  auto timer = Source::timer(socketQueue_);
-  std::weak_ptr<DispatchSocket> weak = weak_from_this();
-  Source* raw = timer.get();
-  timer->setEventHandler([weak, raw] {
-    auto self = weak.lock();
-    if (self && self->writeTimer_.get() == raw) self->doWriteTimeout();
-  });
-  timer->setTimer(platform::dispatch::seconds(timeout), Duration::zero());
-  writeTimer_ = timer;
-  timer->resume();
-}
-
-void DispatchSocket::doWriteTimeout() {
-  flags_ |= kWritesPaused;
-  auto packet = std::get<std::shared_ptr<DispatchWritePacket>>(*currentWrite_);
-  auto self = shared_from_this();
-  auto delegate = delegate_.lock();
-  auto answer = [self, packet](double extension) {
-    if (!self->currentWrite_) return;
-    auto* current = std::get_if<std::shared_ptr<DispatchWritePacket>>(&*self->currentWrite_);
-    if (!current || *current != packet) return;
-    self->doWriteTimeoutWithExtension(extension);
-  };
-  if (delegateQueue_ && delegate) {
-    const long tag = packet->tag;
-    const double elapsed = packet->timeout;
-    const std::size_t done = packet->bytesDone;
-    QueuePtr socketQueue = socketQueue_;
-    delegateQueue_->async([delegate, self, tag, elapsed, done, socketQueue, answer] {
-      const double extension = delegate->socketShouldTimeoutWriteWithTag(self, tag, elapsed, done);
-      socketQueue->async([answer, extension] { answer(extension); });
-    });
-  } else {
-    answer(0);
-  }
-}
-
-void DispatchSocket::doWriteTimeoutWithExtension(double extension) {
-  if (!currentWrite_) return;
-  auto packet = std::get<std::shared_ptr<DispatchWritePacket>>(*currentWrite_);
-  if (extension > 0) {
-    packet->timeout += extension;
-    if (writeTimer_)
-      writeTimer_->setTimer(platform::dispatch::seconds(extension), Duration::zero());
-    flags_ &= ~kWritesPaused;
-    doWriteData();
-  } else {
-    closeWithError(writeTimeoutError());
-  }
-}
+void DispatchSocket::endCurrentWrite() { endCurrent<WriteSide>(); }
 
 // --- accepting -------------------------------------------------------------------------------
 
@@ -1798,25 +1694,18 @@ bool DispatchSocket::acceptOnInterface(std::optional<std::string_view> interface
   std::optional<std::string> interfaceCopy;
   if (interface) interfaceCopy = std::string(*interface);
   runSync([&] {
-    if (!delegate_.lock()) {
-      failure = badConfigError("Attempting to accept without a delegate. Set a delegate first.");
-      return;
-    }
-    if (!delegateQueue_) {
-      failure = badConfigError(
-          "Attempting to accept without a delegate queue. Set a delegate queue first.");
-      return;
-    }
+    // Unlike connecting, the families are checked before the started state.
+    failure =
+        startRefusal(kAcceptTexts, delegate_.lock() != nullptr, delegateQueue_ != nullptr, false);
+    if (failure) return;
     const bool v4Disabled = config_ & kIPv4Disabled;
     const bool v6Disabled = config_ & kIPv6Disabled;
     if (v4Disabled && v6Disabled) {
-      failure = badConfigError(
-          "Both IPv4 and IPv6 have been disabled. Must enable at least one protocol first.");
+      failure = badConfigError(kBothFamiliesDisabledText);
       return;
     }
     if (flags_ & kSocketStarted) {
-      failure = badConfigError(
-          "Attempting to accept while connected or accepting connections. Disconnect first.");
+      failure = badConfigError(kAcceptTexts.started);
       return;
     }
     readQueue_.clear();
@@ -1825,21 +1714,8 @@ bool DispatchSocket::acceptOnInterface(std::optional<std::string_view> interface
     std::optional<std::string_view> iface;
     if (interfaceCopy) iface = *interfaceCopy;
     InterfaceAddresses found = interfaceAddressesFromDescription(iface, port);
-    if (found.address4.empty() && found.address6.empty()) {
-      failure = badParamError(
-          "Unknown interface. Specify valid interface by name (e.g. \"en1\") or IP address.");
-      return;
-    }
-    if (v4Disabled && found.address6.empty()) {
-      failure =
-          badParamError("IPv4 has been disabled and specified interface doesn't support IPv6.");
-      return;
-    }
-    if (v6Disabled && found.address4.empty()) {
-      failure =
-          badParamError("IPv6 has been disabled and specified interface doesn't support IPv4.");
-      return;
-    }
+    failure = interfaceRefusal(found, v4Disabled, v6Disabled);
+    if (failure) return;
     const bool enable4 = !v4Disabled && !found.address4.empty();
     const bool enable6 = !v6Disabled && !found.address6.empty();
     if (enable4) {
@@ -1870,20 +1746,9 @@ bool DispatchSocket::acceptOnUrl(const platform::URL& url, Error* error) {
   Error failure;
   bool ok = false;
   runSync([&] {
-    if (!delegate_.lock()) {
-      failure = badConfigError("Attempting to accept without a delegate. Set a delegate first.");
-      return;
-    }
-    if (!delegateQueue_) {
-      failure = badConfigError(
-          "Attempting to accept without a delegate queue. Set a delegate queue first.");
-      return;
-    }
-    if (flags_ & kSocketStarted) {
-      failure = badConfigError(
-          "Attempting to accept while connected or accepting connections. Disconnect first.");
-      return;
-    }
+    failure = startRefusal(kAcceptTexts, delegate_.lock() != nullptr, delegateQueue_ != nullptr,
+                           flags_ & kSocketStarted);
+    if (failure) return;
     readQueue_.clear();
     writeQueue_.clear();
 
@@ -1979,6 +1844,20 @@ std::optional<std::string> DispatchSocket::hostOf(const Bytes& address) {
   return hostFromAddress(address);
 }
 
+template <class T>
+T DispatchSocket::ofConnectedFamily(T (DispatchSocket::*of4)() const,
+                                    T (DispatchSocket::*of6)() const) const {
+  T result{};
+  runSync([&] {
+    if (socket4FD_ != -1) {
+      result = (this->*of4)();
+    } else if (socket6FD_ != -1) {
+      result = (this->*of6)();
+    }
+  });
+  return result;
+}
+
 bool DispatchSocket::isDisconnected() const {
   bool result = false;
   runSync([&] { result = !(flags_ & kSocketStarted); });
@@ -2017,27 +1896,11 @@ std::uint16_t DispatchSocket::localPort6() const {
 }
 
 std::optional<std::string> DispatchSocket::connectedHost() const {
-  std::optional<std::string> result;
-  runSync([&] {
-    if (socket4FD_ != -1) {
-      result = connectedHost4();
-    } else if (socket6FD_ != -1) {
-      result = connectedHost6();
-    }
-  });
-  return result;
+  return ofConnectedFamily(&DispatchSocket::connectedHost4, &DispatchSocket::connectedHost6);
 }
 
 std::uint16_t DispatchSocket::connectedPort() const {
-  std::uint16_t result = 0;
-  runSync([&] {
-    if (socket4FD_ != -1) {
-      result = connectedPort4();
-    } else if (socket6FD_ != -1) {
-      result = connectedPort6();
-    }
-  });
-  return result;
+  return ofConnectedFamily(&DispatchSocket::connectedPort4, &DispatchSocket::connectedPort6);
 }
 
 std::optional<platform::URL> DispatchSocket::connectedUrl() const {
@@ -2057,54 +1920,28 @@ std::optional<platform::URL> DispatchSocket::connectedUrl() const {
 }
 
 std::optional<std::string> DispatchSocket::localHost() const {
-  std::optional<std::string> result;
-  runSync([&] {
-    if (socket4FD_ != -1) {
-      result = localHost4();
-    } else if (socket6FD_ != -1) {
-      result = localHost6();
-    }
-  });
-  return result;
+  return ofConnectedFamily(&DispatchSocket::localHost4, &DispatchSocket::localHost6);
 }
 
 std::uint16_t DispatchSocket::localPort() const {
-  std::uint16_t result = 0;
+  return ofConnectedFamily(&DispatchSocket::localPort4, &DispatchSocket::localPort6);
+}
+
+Bytes DispatchSocket::addressOfSockets(Bytes (*addressOf)(int fd)) const {
+  Bytes result;
   runSync([&] {
-    if (socket4FD_ != -1) {
-      result = localPort4();
-    } else if (socket6FD_ != -1) {
-      result = localPort6();
+    // The IPv6 descriptor's answer wins when both have one.
+    for (const int fd : {socket4FD_, socket6FD_}) {
+      if (fd == -1) continue;
+      if (Bytes a = addressOf(fd); !a.empty()) result = std::move(a);
     }
   });
   return result;
 }
 
-Bytes DispatchSocket::connectedAddress() const {
-  Bytes result;
-  runSync([&] {
-    if (socket4FD_ != -1) {
-      if (Bytes a = peerAddressOfSocket(socket4FD_); !a.empty()) result = std::move(a);
-    }
-    if (socket6FD_ != -1) {
-      if (Bytes a = peerAddressOfSocket(socket6FD_); !a.empty()) result = std::move(a);
-    }
-  });
-  return result;
-}
+Bytes DispatchSocket::connectedAddress() const { return addressOfSockets(peerAddressOfSocket); }
 
-Bytes DispatchSocket::localAddress() const {
-  Bytes result;
-  runSync([&] {
-    if (socket4FD_ != -1) {
-      if (Bytes a = localAddressOfSocket(socket4FD_); !a.empty()) result = std::move(a);
-    }
-    if (socket6FD_ != -1) {
-      if (Bytes a = localAddressOfSocket(socket6FD_); !a.empty()) result = std::move(a);
-    }
-  });
-  return result;
-}
+Bytes DispatchSocket::localAddress() const { return addressOfSockets(localAddressOfSocket); }
 
 bool DispatchSocket::isIPv4() const {
   bool result = false;

@@ -431,6 +431,12 @@ class DispatchSocket : public std::enable_shared_from_this<DispatchSocket> {
 
   bool onSocketQueue() const;
   void runSync(const std::function<void()>& block) const;
+  // Runs `block` inline on the socket queue, else sends it there asynchronously.
+  void runInlineOrAsync(std::function<void()> block);
+  // A configuration bit: read waiting for the socket queue, set asynchronously
+  // (inline when already on it).
+  bool configBitSet(std::uint16_t bit) const;
+  void setConfigBit(std::uint16_t bit, bool on);
   // Sends a delegate callback asynchronously on the delegate queue.
   void notify(std::function<void(DispatchSocketDelegate&, const DispatchSocketPtr&)> call);
 
@@ -448,12 +454,20 @@ class DispatchSocket : public std::enable_shared_from_this<DispatchSocket> {
   void didConnect(int stateIndex);
   void didNotConnect(int stateIndex, const platform::Error& error);
   void startConnectTimeout(double timeout);
+  // Starts a one-shot timer on the socket queue, kept in `slot`; it calls
+  // `onFire` only while it is still the timer in `slot`. A negative time-out
+  // starts none.
+  void startTimer(double timeout, std::shared_ptr<platform::dispatch::Source> DispatchSocket::*slot,
+                  void (DispatchSocket::*onFire)());
   void endConnectTimeout();
   void doConnectTimeout();
 
   // closing
   void closeWithError(const platform::Error& error);
   void maybeClose();
+  // Forbids new requests and closes once the queues named in `drain`
+  // (kDisconnectAfterReads, kDisconnectAfterWrites) are empty.
+  void disconnectAfter(std::uint32_t drain);
 
   // reading
   void setupReadAndWriteSourcesForNewlyConnectedSocket(int fd);
@@ -468,18 +482,31 @@ class DispatchSocket : public std::enable_shared_from_this<DispatchSocket> {
   void doReadEOF();
   void completeCurrentRead();
   void endCurrentRead();
-  void setupReadTimerWithTimeout(double timeout);
-  void doReadTimeout();
-  void doReadTimeoutWithExtension(double extension);
 
   // writing
   void maybeDequeueWrite();
   void doWriteData();
   void completeCurrentWrite();
   void endCurrentWrite();
-  void setupWriteTimerWithTimeout(double timeout);
-  void doWriteTimeout();
-  void doWriteTimeoutWithExtension(double extension);
+
+  // What reads and writes share: the request queue, its timer and the
+  // time-out answered by the delegate. `Side` is ReadSide or WriteSide.
+  struct ReadSide;
+  struct WriteSide;
+  template <class Side>
+  std::shared_ptr<typename Side::Packet> currentPacket() const;
+  // Starts the next queued request when connected and none runs; true when
+  // the side is connected, idle and not draining for a close.
+  template <class Side>
+  bool dequeueNext();
+  template <class Side>
+  void endCurrent();
+  template <class Side>
+  void doTimeout();
+  template <class Side>
+  void doTimeoutWithExtension(double extension);
+  template <class Side>
+  double progressReturningTag(long* tag, std::size_t* done, std::size_t* total) const;
 
   // accepting
   int createListenSocket(int family, const Bytes& address, platform::Error* error);
@@ -501,6 +528,13 @@ class DispatchSocket : public std::enable_shared_from_this<DispatchSocket> {
 
   // diagnostics
   static std::optional<std::string> hostOf(const Bytes& address);
+  // The IPv4 answer when there is an IPv4 descriptor, else the IPv6 one
+  // (else a default value); asked on the socket queue, waiting for it.
+  template <class T>
+  T ofConnectedFamily(T (DispatchSocket::*of4)() const, T (DispatchSocket::*of6)() const) const;
+  // `addressOf` applied to each descriptor (IPv4, then IPv6): the last
+  // non-empty answer; asked on the socket queue, waiting for it.
+  Bytes addressOfSockets(Bytes (*addressOf)(int fd)) const;
 
   // --- state (socket queue only) ---
   std::uint32_t flags_ = 0;

@@ -10,6 +10,7 @@
 
 #include "net/sockets/socket_address.h"
 #include "net/sockets/socket_error.h"
+#include "net/sockets/source_suspension.h"
 #include "net/sockets/udp_socket.h"
 
 namespace net::sockets {
@@ -18,6 +19,15 @@ namespace {
 
 constexpr const char* kNilHostText =
     "The host param is nil. Should be domain name or IP address string.";
+constexpr const char* kBothFamiliesDisabledText =
+    "Both IPv4 and IPv6 have been disabled. Must enable at least one protocol first.";
+
+// Refuses a request in the wrong state: sets *error (when asked for) and
+// returns false.
+bool refuse(platform::Error* error, const char* text) {
+  if (error) *error = udpBadConfigError(text);
+  return false;
+}
 
 // The length to hand to bind()/connect()/sendto() for a record of `family`.
 socklen_t sockaddrLength(int family) {
@@ -31,40 +41,23 @@ socklen_t sockaddrLength(int family) {
 
 bool DispatchUdpSocket::preOp(platform::Error* error) const {
   if (!delegate_.lock()) {
-    if (error)
-      *error =
-          udpBadConfigError("Attempting to use socket without a delegate. Set a delegate first.");
-    return false;
+    return refuse(error, "Attempting to use socket without a delegate. Set a delegate first.");
   }
   if (!delegateQueue_) {
-    if (error) {
-      *error = udpBadConfigError(
-          "Attempting to use socket without a delegate queue. Set a delegate queue first.");
-    }
-    return false;
+    return refuse(error,
+                  "Attempting to use socket without a delegate queue. Set a delegate queue first.");
   }
   return true;
 }
 
 bool DispatchUdpSocket::preBind(platform::Error* error) const {
   if (!preOp(error)) return false;
-  if (flags_ & kDidBind) {
-    if (error) *error = udpBadConfigError("Cannot bind a socket more than once.");
-    return false;
-  }
+  if (flags_ & kDidBind) return refuse(error, "Cannot bind a socket more than once.");
   if (flags_ & (kConnecting | kDidConnect)) {
-    if (error) {
-      *error =
-          udpBadConfigError("Cannot bind after connecting. If needed, bind first, then connect.");
-    }
-    return false;
+    return refuse(error, "Cannot bind after connecting. If needed, bind first, then connect.");
   }
   if ((config_ & kIPv4Disabled) && (config_ & kIPv6Disabled)) {
-    if (error) {
-      *error = udpBadConfigError(
-          "Both IPv4 and IPv6 have been disabled. Must enable at least one protocol first.");
-    }
-    return false;
+    return refuse(error, kBothFamiliesDisabledText);
   }
   return true;
 }
@@ -72,15 +65,10 @@ bool DispatchUdpSocket::preBind(platform::Error* error) const {
 bool DispatchUdpSocket::preConnect(platform::Error* error) const {
   if (!preOp(error)) return false;
   if (flags_ & (kConnecting | kDidConnect)) {
-    if (error) *error = udpBadConfigError("Cannot connect a socket more than once.");
-    return false;
+    return refuse(error, "Cannot connect a socket more than once.");
   }
   if ((config_ & kIPv4Disabled) && (config_ & kIPv6Disabled)) {
-    if (error) {
-      *error = udpBadConfigError(
-          "Both IPv4 and IPv6 have been disabled. Must enable at least one protocol first.");
-    }
-    return false;
+    return refuse(error, kBothFamiliesDisabledText);
   }
   return true;
 }
@@ -263,44 +251,29 @@ void DispatchUdpSocket::setupSendAndReceiveSources(int family) {
   }
 }
 
+// Each family has its own send and receive source, and a "suspended" bit for each.
 void DispatchUdpSocket::suspendSendSource(int family) {
   const bool v4 = family == AF_INET;
-  const SourcePtr& source = v4 ? send4Source_ : send6Source_;
-  const std::uint32_t bit = v4 ? kSend4SourceSuspended : kSend6SourceSuspended;
-  if (source && !(flags_ & bit)) {
-    source->suspend();
-    flags_ |= bit;
-  }
+  setSourceSuspended(v4 ? send4Source_ : send6Source_, flags_,
+                     v4 ? kSend4SourceSuspended : kSend6SourceSuspended, true);
 }
 
 void DispatchUdpSocket::resumeSendSource(int family) {
   const bool v4 = family == AF_INET;
-  const SourcePtr& source = v4 ? send4Source_ : send6Source_;
-  const std::uint32_t bit = v4 ? kSend4SourceSuspended : kSend6SourceSuspended;
-  if (source && (flags_ & bit)) {
-    source->resume();
-    flags_ &= ~bit;
-  }
+  setSourceSuspended(v4 ? send4Source_ : send6Source_, flags_,
+                     v4 ? kSend4SourceSuspended : kSend6SourceSuspended, false);
 }
 
 void DispatchUdpSocket::suspendReceiveSource(int family) {
   const bool v4 = family == AF_INET;
-  const SourcePtr& source = v4 ? receive4Source_ : receive6Source_;
-  const std::uint32_t bit = v4 ? kReceive4SourceSuspended : kReceive6SourceSuspended;
-  if (source && !(flags_ & bit)) {
-    source->suspend();
-    flags_ |= bit;
-  }
+  setSourceSuspended(v4 ? receive4Source_ : receive6Source_, flags_,
+                     v4 ? kReceive4SourceSuspended : kReceive6SourceSuspended, true);
 }
 
 void DispatchUdpSocket::resumeReceiveSource(int family) {
   const bool v4 = family == AF_INET;
-  const SourcePtr& source = v4 ? receive4Source_ : receive6Source_;
-  const std::uint32_t bit = v4 ? kReceive4SourceSuspended : kReceive6SourceSuspended;
-  if (source && (flags_ & bit)) {
-    source->resume();
-    flags_ &= ~bit;
-  }
+  setSourceSuspended(v4 ? receive4Source_ : receive6Source_, flags_,
+                     v4 ? kReceive4SourceSuspended : kReceive6SourceSuspended, false);
 }
 
 // --- binding ----------------------------------------------------------------------------------

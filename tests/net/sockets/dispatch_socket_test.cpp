@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -417,6 +418,128 @@ TEST_F(DispatchSocketTest, ReadTimeoutWithoutDelegateAnswerCloses) {
   EXPECT_EQ(delegate->waitFor("disconnect").error.code(), kDispatchSocketReadTimeoutError);
 }
 
+// Records every time-out question with all its arguments. Reads are answered
+// from readExtensions, writes from writeExtensions (0 once used up).
+struct TimeoutProbe : RecordingDelegate {
+  struct Question {
+    long tag = 0;
+    double elapsed = 0;
+    std::size_t done = 0;
+    bool sameSocket = false;
+    bool onDelegateQueue = false;
+  };
+  TimeoutProbe(QueuePtr queue, const DispatchSocket* expected)
+      : RecordingDelegate(queue), queue(std::move(queue)), expected(expected) {}
+  double socketShouldTimeoutReadWithTag(const DispatchSocketPtr& s, long tag, double elapsed,
+                                        std::size_t done) override {
+    // Recorded before the event the test waits for is added.
+    reads.push_back({tag, elapsed, done, s.get() == expected, queue->isCurrent()});
+    return RecordingDelegate::socketShouldTimeoutReadWithTag(s, tag, elapsed, done);
+  }
+  double socketShouldTimeoutWriteWithTag(const DispatchSocketPtr& s, long tag, double elapsed,
+                                         std::size_t done) override {
+    writes.push_back({tag, elapsed, done, s.get() == expected, queue->isCurrent()});
+    RecordingDelegate::socketShouldTimeoutWriteWithTag(s, tag, elapsed, done);
+    return writes.size() <= writeExtensions.size() ? writeExtensions[writes.size() - 1] : 0;
+  }
+  QueuePtr queue;
+  const DispatchSocket* expected;  // compared only
+  std::vector<double> writeExtensions;
+  std::vector<Question> reads, writes;
+};
+
+TEST_F(DispatchSocketTest, ReadTimeoutQuestionCarriesTheBytesReadSoFar) {
+  RawListener listener;
+  const int peer = connectToRaw(listener);
+  auto probe = std::make_shared<TimeoutProbe>(delegateQueue, sock.get());
+  sock->synchronouslySetDelegate(probe);
+  testing::rawSend(peer, "abc");
+  sock->readDataToLength(10, 0.5, 8);
+  ASSERT_EQ(probe->waitFor("readPartial").length, 3u);
+  ASSERT_EQ(probe->waitFor("readTimeout").kind, "readTimeout");
+  ASSERT_EQ(probe->reads.size(), 1u);
+  EXPECT_EQ(probe->reads[0].tag, 8);
+  EXPECT_DOUBLE_EQ(probe->reads[0].elapsed, 0.5);
+  EXPECT_EQ(probe->reads[0].done, 3u);
+  EXPECT_TRUE(probe->reads[0].sameSocket);
+  EXPECT_TRUE(probe->reads[0].onDelegateQueue);
+  EXPECT_EQ(probe->waitFor("disconnect").error.code(), kDispatchSocketReadTimeoutError);
+}
+
+TEST_F(DispatchSocketTest, WriteTimeoutIsExtendedOnceThenCloses) {
+  RawListener listener;
+  connectToRaw(listener);  // the peer never reads
+  auto probe = std::make_shared<TimeoutProbe>(delegateQueue, sock.get());
+  probe->writeExtensions = {0.2};
+  sock->synchronouslySetDelegate(probe);
+  const std::size_t size = 16 * 1024 * 1024;
+  sock->writeData(Bytes(size, 'x'), 0.2, 4);
+  ASSERT_EQ(probe->waitFor("writeTimeout", 1).kind, "writeTimeout");
+  Event closed = probe->waitFor("disconnect");
+  EXPECT_EQ(closed.error.code(), kDispatchSocketWriteTimeoutError);
+  EXPECT_EQ(closed.error.localizedDescription(), "Write operation timed out");
+  delegateQueue->sync([] {});
+  ASSERT_EQ(probe->writes.size(), 2u);
+  for (const auto& q : probe->writes) {
+    EXPECT_EQ(q.tag, 4);
+    EXPECT_GT(q.done, 0u);
+    EXPECT_LT(q.done, size);
+    EXPECT_TRUE(q.sameSocket);
+    EXPECT_TRUE(q.onDelegateQueue);
+  }
+  EXPECT_DOUBLE_EQ(probe->writes[0].elapsed, 0.2);
+  EXPECT_DOUBLE_EQ(probe->writes[1].elapsed, 0.4);  // extended once by 0.2 s
+  EXPECT_GE(probe->writes[1].done, probe->writes[0].done);
+  EXPECT_EQ(probe->count("write"), 0u);
+}
+
+TEST_F(DispatchSocketTest, ProgressOfTheCurrentReadAndWrite) {
+  long tag = -1;
+  std::size_t done = 99, total = 99;
+  EXPECT_TRUE(std::isnan(sock->progressOfReadReturningTag(&tag, &done, &total)));
+  EXPECT_EQ(tag, 0);
+  EXPECT_EQ(done, 0u);
+  EXPECT_EQ(total, 0u);
+  tag = -1;
+  done = total = 99;
+  EXPECT_TRUE(std::isnan(sock->progressOfWriteReturningTag(&tag, &done, &total)));
+  EXPECT_EQ(tag, 0);
+  EXPECT_EQ(done, 0u);
+  EXPECT_EQ(total, 0u);
+
+  RawListener listener;
+  const int peer = connectToRaw(listener);
+  sock->readDataToLength(10, -1, 3);
+  testing::rawSend(peer, "123456");
+  delegate->waitFor("readPartial");
+  EXPECT_DOUBLE_EQ(sock->progressOfReadReturningTag(&tag, &done, &total), 0.6);
+  EXPECT_EQ(tag, 3);
+  EXPECT_EQ(done, 6u);
+  EXPECT_EQ(total, 10u);
+  testing::rawSend(peer, "7890");
+  delegate->waitFor("read");
+  // A read without a length counts as whole.
+  sock->readDataWithTimeout(-1, 5);
+  sock->performBlock([] {});
+  EXPECT_DOUBLE_EQ(sock->progressOfReadReturningTag(&tag, &done, &total), 1.0);
+  EXPECT_EQ(tag, 5);
+  EXPECT_EQ(done, 0u);
+  EXPECT_EQ(total, 0u);
+
+  const std::size_t size = 16 * 1024 * 1024;
+  sock->writeData(Bytes(size, 'w'), -1, 7);
+  delegate->waitFor("writePartial");  // the peer does not read: the write waits
+  const double fraction = sock->progressOfWriteReturningTag(&tag, &done, &total);
+  EXPECT_EQ(tag, 7);
+  EXPECT_EQ(total, size);
+  EXPECT_GT(done, 0u);
+  EXPECT_LT(done, size);
+  EXPECT_DOUBLE_EQ(fraction, static_cast<double>(done) / static_cast<double>(size));
+  // The read's progress is its own.
+  EXPECT_DOUBLE_EQ(sock->progressOfReadReturningTag(&tag, &done, &total), 1.0);
+  EXPECT_EQ(tag, 5);
+}
+
 TEST_F(DispatchSocketTest, PeerCloseWithNoReadClosesOnTheNextRead) {
   RawListener listener;
   const int peer = connectToRaw(listener);
@@ -579,6 +702,33 @@ TEST_F(DispatchSocketTest, DisconnectAfterReadingWaitsForTheRead) {
   EXPECT_FALSE(delegate->waitFor("disconnect").error);
 }
 
+TEST_F(DispatchSocketTest, DisconnectAfterWritingDoesNotWaitForReads) {
+  RawListener listener;
+  const int peer = connectToRaw(listener);
+  sock->readDataToLength(3, -1, 1);  // never satisfied
+  sock->writeData(Bytes{'w'}, -1, 2);
+  sock->disconnectAfterWriting();
+  EXPECT_EQ(testing::rawReceive(peer, 1), "w");
+  EXPECT_FALSE(delegate->waitFor("disconnect").error);
+  EXPECT_EQ(delegate->count("write"), 1u);
+  EXPECT_EQ(delegate->count("read"), 0u);
+}
+
+TEST_F(DispatchSocketTest, DisconnectAfterReadingAndWritingWaitsForBoth) {
+  RawListener listener;
+  const int peer = connectToRaw(listener);
+  sock->readDataToLength(3, -1, 1);
+  sock->writeData(Bytes{'w'}, -1, 2);
+  sock->disconnectAfterReadingAndWriting();
+  EXPECT_EQ(testing::rawReceive(peer, 1), "w");
+  EXPECT_EQ(delegate->waitFor("write").tag, 2);
+  sock->performBlock([] {});
+  EXPECT_TRUE(sock->isConnected());  // the read is still due
+  testing::rawSend(peer, "end");
+  EXPECT_EQ(delegate->waitFor("read").data, "end");
+  EXPECT_FALSE(delegate->waitFor("disconnect").error);
+}
+
 TEST_F(DispatchSocketTest, FreeingAStartedSocketReportsWithANullSocket) {
   RawListener listener;
   const int peer = connectToRaw(listener);
@@ -686,6 +836,62 @@ TEST_F(DispatchSocketAcceptTest, AcceptChecks) {
   sock->setIPv6Enabled(false);
   EXPECT_TRUE(sock->acceptOnInterface("localhost", 0, &error));
   EXPECT_FALSE(sock->isIPv6());
+}
+
+TEST_F(DispatchSocketAcceptTest, RefusalTextsAndTheirOrder) {
+  platform::Error error;
+  const auto url = platform::URL::fileURLWithPath("/tmp/varnel-never-created.sock");
+  auto noQueue = DispatchSocket::create(delegate);
+  const char* noQueueText =
+      "Attempting to accept without a delegate queue. Set a delegate queue first.";
+  EXPECT_FALSE(noQueue->acceptOnPort(0, &error));
+  EXPECT_EQ(error.code(), kDispatchSocketBadConfigError);
+  EXPECT_EQ(error.localizedDescription(), noQueueText);
+  EXPECT_FALSE(noQueue->acceptOnUrl(url, &error));
+  EXPECT_EQ(error.localizedDescription(), noQueueText);
+
+  sock->setIPv4Enabled(false);
+  EXPECT_FALSE(sock->acceptOnInterface("127.0.0.1", 0, &error));
+  EXPECT_EQ(error.code(), kDispatchSocketBadParamError);
+  EXPECT_EQ(error.localizedDescription(),
+            "IPv4 has been disabled and specified interface doesn't support IPv6.");
+  EXPECT_FALSE(sock->acceptOnInterface("no-such-if0", 0, &error));
+  EXPECT_EQ(error.localizedDescription(),
+            "Unknown interface. Specify valid interface by name (e.g. \"en1\") or IP address.");
+  sock->setIPv4Enabled(true);
+
+  ASSERT_TRUE(sock->acceptOnInterface("127.0.0.1", 0, &error));
+  const char* startedText =
+      "Attempting to accept while connected or accepting connections. Disconnect first.";
+  EXPECT_FALSE(sock->acceptOnUrl(url, &error));
+  EXPECT_EQ(error.localizedDescription(), startedText);
+  EXPECT_FALSE(sock->connectToUrl(url, 5, &error));
+  EXPECT_EQ(error.localizedDescription(),
+            "Attempting to connect while connected or accepting connections. Disconnect first.");
+
+  // With both families disabled as well, accepting names the families
+  // first and connecting names the started state first.
+  sock->setIPv4Enabled(false);
+  sock->setIPv6Enabled(false);
+  EXPECT_FALSE(sock->acceptOnPort(0, &error));
+  EXPECT_EQ(error.localizedDescription(),
+            "Both IPv4 and IPv6 have been disabled. Must enable at least one protocol first.");
+  EXPECT_FALSE(sock->connectToHost("127.0.0.1", 1, &error));
+  EXPECT_EQ(error.localizedDescription(),
+            "Attempting to connect while connected or accepting connections. Disconnect first.");
+}
+
+TEST_F(DispatchSocketTest, ConnectToUrlRefusesAnUnusablePath) {
+  platform::Error error;
+  const auto longUrl = platform::URL::fileURLWithPath("/tmp/" + std::string(150, 'p'));
+  EXPECT_FALSE(sock->connectToUrl(longUrl, 5, &error));
+  EXPECT_EQ(error.code(), kDispatchSocketBadParamError);
+  EXPECT_EQ(error.localizedDescription(),
+            "Unknown interface. Specify valid interface by name (e.g. \"en1\") or IP address.");
+  auto noQueue = DispatchSocket::create(delegate);
+  EXPECT_FALSE(noQueue->connectToUrl(longUrl, 5, &error));
+  EXPECT_EQ(error.localizedDescription(),
+            "Attempting to connect without a delegate queue. Set a delegate queue first.");
 }
 
 TEST_F(DispatchSocketAcceptTest, ConnectionWithoutDelegateQueueIsClosed) {
