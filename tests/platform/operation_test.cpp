@@ -49,6 +49,24 @@ class ManualOperation : public Operation {
   dispatch::Semaphore started;
 };
 
+// A concurrent operation that notes its name, thread and queue when it starts.
+class NamedConcurrentOperation : public ManualOperation {
+ public:
+  NamedConcurrentOperation(Log& log, std::string name) : log_(log), name_(std::move(name)) {}
+  void main() override {
+    thread = std::this_thread::get_id();
+    queue = OperationQueue::currentQueue();
+    log_.add(name_);
+    ManualOperation::main();
+  }
+  std::thread::id thread;
+  OperationQueue::Ptr queue;
+
+ private:
+  Log& log_;
+  std::string name_;
+};
+
 std::shared_ptr<BlockOperation> recording(Log& log, std::string name) {
   return BlockOperation::create([&log, name] { log.add(name); });
 }
@@ -357,6 +375,54 @@ TEST(OperationQueueTest, MainQueueRunsOnTheMainThreadOneAtATime) {
                                                 std::chrono::milliseconds(20000)));
   EXPECT_FALSE(wrongThread);
   EXPECT_EQ(current, main);
+}
+
+TEST(OperationQueueTest, ConcurrentOperationsStartInOrderOnTheQueueNotInTheCaller) {
+  auto queue = OperationQueue::create("starts");
+  Log log;
+  std::vector<std::shared_ptr<NamedConcurrentOperation>> ops;
+  std::vector<std::string> names;
+  for (int i = 0; i < 24; ++i) {
+    names.push_back("op" + std::to_string(i));
+    ops.push_back(std::make_shared<NamedConcurrentOperation>(log, names.back()));
+    queue->addOperation(ops.back());
+  }
+  for (auto& op : ops) ASSERT_TRUE(op->started.wait(kSafety));
+  EXPECT_EQ(log.entries(), names);
+  for (auto& op : ops) {
+    EXPECT_NE(op->thread, std::this_thread::get_id());
+    EXPECT_EQ(op->queue, queue);
+    EXPECT_TRUE(op->isExecuting());
+  }
+  EXPECT_EQ(queue->operationCount(), ops.size());
+  for (auto& op : ops) op->finish();
+  ASSERT_TRUE(queue->waitUntilAllOperationsAreFinished(kSafety));
+}
+
+TEST(OperationQueueTest, AnOperationWaitingForADependencyDoesNotHoldBackLaterOnes) {
+  auto queue = OperationQueue::create("waiting");
+  auto gate = std::make_shared<ManualOperation>();  // outside the queue
+  Log log;
+  auto waiting = recording(log, "waiting");
+  waiting->addDependency(gate);
+  queue->addOperation(waiting);
+  queue->addOperations({recording(log, "later")}, true);
+  EXPECT_EQ(log.entries(), std::vector<std::string>{"later"});
+  EXPECT_EQ(queue->operationCount(), 1u);
+
+  gate->start();
+  gate->finish();
+  ASSERT_TRUE(queue->waitUntilAllOperationsAreFinished(kSafety));
+  EXPECT_EQ(log.entries(), (std::vector<std::string>{"later", "waiting"}));
+  // Nothing waits any more: what comes next still starts, directly or not.
+  queue->addOperations({recording(log, "next")}, true);
+  queue->setSuspended(true);
+  auto held = recording(log, "held");
+  queue->addOperation(held);
+  EXPECT_FALSE(held->waitUntilFinished(20ms));
+  queue->setSuspended(false);
+  EXPECT_TRUE(held->waitUntilFinished(kSafety));
+  EXPECT_EQ(log.entries(), (std::vector<std::string>{"later", "waiting", "next", "held"}));
 }
 
 TEST(OperationQueueTest, ManyProducersAndDependencyChains) {

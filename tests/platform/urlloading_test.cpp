@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <future>
 #include <mutex>
@@ -299,6 +300,108 @@ TEST(URLConnectionTest, BasicChallengeRetriesWithTheCredentialOnce) {
   load(URLRequest(URL(server->url("/secret"))), wrong);
   EXPECT_EQ(wrong->response->statusCode(), 401);
   EXPECT_EQ(wrong->body, "no");
+}
+
+TEST(URLConnectionTest, ALoadCarriesNothingOverFromTheLoadsBeforeIt) {
+  auto server = HTTPTestServer::start();
+  server->setHandler("/secret", [](const test_support::HTTPRecordedRequest& r) {
+    if (r.header("Authorization") == "Basic dTpw") return HTTPReply::text(200, "in");
+    return HTTPReply::text(401, "no").header("WWW-Authenticate", "Basic realm=\"r\"");
+  });
+  server->setReply("/any", HTTPReply::text(200, "body"));
+
+  URLRequest post(URL(server->url("/secret")));
+  post.setHTTPMethod("POST");
+  post.setHTTPBody(platform::Bytes{'a', '=', '1'});
+  post.setValueForHTTPHeaderField("X-Once", "1");
+  auto authorized = std::make_shared<Recorder>();
+  authorized->challengeHook = [](const AuthenticationChallenge& c) {
+    c.sender()->useCredential(URLCredential::withUser("u", "p"), c);
+  };
+  EXPECT_EQ(load(post, authorized)->body, "in");
+  URLRequest head(URL(server->url("/any")));
+  head.setHTTPMethod("HEAD");
+  auto headers = load(head);
+  EXPECT_EQ(headers->response->statusCode(), 200);
+  EXPECT_EQ(headers->body, "");
+  URLRequest remove(URL(server->url("/any")));
+  remove.setHTTPMethod("DELETE");
+  EXPECT_EQ(load(remove)->body, "body");
+  auto plain = load(URLRequest(URL(server->url("/any"))));
+  EXPECT_EQ(plain->events, (std::vector<std::string>{"response", "data", "finish"}));
+  EXPECT_EQ(plain->body, "body");
+
+  auto seen = server->requests();
+  ASSERT_EQ(seen.size(), 5u);
+  EXPECT_EQ(seen[1].method, "POST");
+  EXPECT_EQ(seen[1].body, "a=1");
+  EXPECT_EQ(seen[1].header("Authorization"), "Basic dTpw");
+  EXPECT_EQ(seen[3].method, "DELETE");
+  EXPECT_EQ(seen[3].body, "");
+  for (std::size_t i : {2u, 3u, 4u}) {
+    EXPECT_FALSE(seen[i].header("Authorization")) << i;
+    EXPECT_FALSE(seen[i].header("X-Once")) << i;
+    EXPECT_FALSE(seen[i].header("Content-Type")) << i;
+    EXPECT_FALSE(seen[i].header("Expect")) << i;
+  }
+  EXPECT_EQ(seen[4].method, "GET");
+  EXPECT_EQ(seen[4].body, "");
+  // One after another, the loads share one kept-alive connection.
+  EXPECT_EQ(server->connectionCount(), 1u);
+}
+
+TEST(URLConnectionTest, ManyLoadsAtOnceEachEndOnceWithTheirOwnBody) {
+  auto server = HTTPTestServer::start();
+  server->setDefaultHandler([](const test_support::HTTPRecordedRequest& r) {
+    HTTPReply reply = HTTPReply::text(200, r.path + std::string(r.path.size() * 300, '.'));
+    // Some answers come in pieces and late, so transfers overlap.
+    if (r.path.size() % 3 == 0) {
+      reply.chunks = {r.path, std::string(r.path.size() * 300, '.')};
+      reply.chunkDelaySeconds = 0.005;
+    }
+    return reply;
+  });
+  constexpr int kLoads = 40;
+  std::vector<std::shared_ptr<Recorder>> recorders;
+  std::vector<std::shared_ptr<URLConnection>> connections;
+  for (int i = 0; i < kLoads; ++i) {
+    recorders.push_back(std::make_shared<Recorder>());
+    connections.push_back(URLConnection::create(
+        URLRequest(URL(server->url("/" + std::to_string(i)))), recorders.back()));
+  }
+  for (auto& c : connections) c->start();
+  for (int i = 0; i < kLoads; ++i) {
+    ASSERT_TRUE(recorders[i]->wait()) << i;
+    const std::string path = "/" + std::to_string(i);
+    EXPECT_EQ(recorders[i]->events, (std::vector<std::string>{"response", "data", "finish"}));
+    EXPECT_EQ(recorders[i]->body, path + std::string(path.size() * 300, '.'));
+  }
+}
+
+TEST(NetworkThreadTest, BlocksPerformedFromManyThreadsAllRunOnceInEachThreadsOrder) {
+  auto& thread = platform::urlloading::NetworkThread::shared();
+  constexpr int kThreads = 4;
+  constexpr int kBlocks = 500;
+  std::vector<std::vector<int>> seen(kThreads);  // network thread only
+  std::promise<void> all;
+  std::atomic<int> remaining{kThreads * kBlocks};
+  std::vector<std::thread> producers;
+  for (int t = 0; t < kThreads; ++t) {
+    producers.emplace_back([&, t] {
+      for (int i = 0; i < kBlocks; ++i) {
+        thread.perform([&, t, i] {
+          seen[t].push_back(i);
+          if (remaining.fetch_sub(1) == 1) all.set_value();
+        });
+        if (i % 50 == 0) std::this_thread::yield();
+      }
+    });
+  }
+  for (auto& p : producers) p.join();
+  ASSERT_EQ(all.get_future().wait_for(std::chrono::seconds(15)), std::future_status::ready);
+  std::vector<int> expected(kBlocks);
+  for (int i = 0; i < kBlocks; ++i) expected[i] = i;
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(seen[t], expected) << t;
 }
 
 TEST(NetworkThreadTest, PerformRunsInOrderOnTheNamedThread) {

@@ -33,6 +33,17 @@ auto lookup(Map& map, const NKOperationClass& cls) -> typename Map::mapped_type 
   return std::nullopt;
 }
 
+// Whether the class's set (or the nearest ancestor's) holds `value`; an
+// unset (nullopt) set holds everything. Nothing is copied.
+template <class Map, class Key>
+bool lookupContains(Map& map, const NKOperationClass& cls, const Key& value) {
+  for (const NKOperationClass* c = &cls; c; c = c->superclass) {
+    auto it = map.find(c);
+    if (it != map.end()) return !it->second || it->second->count(value) > 0;
+  }
+  return true;
+}
+
 std::string trimmed(std::string_view s) {
   while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
   while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
@@ -108,15 +119,22 @@ bool NKHTTPRequestOperation::canProcessRequestByAccept(const NKOperationClass& c
                                                        const URLRequest& request) {
   auto accept = request.valueForHTTPHeaderField("Accept");
   if (!accept) return false;
-  auto acceptable = acceptableContentTypesFor(cls);
-  if (!acceptable) return false;
+  operationClass();
+  std::lock_guard lock(settings().mutex);
+  // Looked at in place: this runs for every request a client builds.
+  const std::optional<ContentTypes>* acceptable = nullptr;
+  for (const NKOperationClass* c = &cls; c && !acceptable; c = c->superclass) {
+    auto it = settings().types.find(c);
+    if (it != settings().types.end()) acceptable = &it->second;
+  }
+  if (!acceptable || !*acceptable) return false;
   std::string_view rest = *accept;
   while (!rest.empty()) {
     auto comma = rest.find(',');
     std::string_view part = rest.substr(0, comma);
     rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
     std::string type = trimmed(part.substr(0, part.find(';')));
-    if (!type.empty() && acceptable->count(type)) return true;
+    if (!type.empty() && (*acceptable)->count(type)) return true;
   }
   return false;
 }
@@ -148,28 +166,37 @@ std::string NKHTTPRequestOperation::setDescription(const ContentTypes& types) {
 // --- validation -------------------------------------------------------------------
 
 bool NKHTTPRequestOperation::hasAcceptableStatusCode() {
-  auto resp = response();
+  std::lock_guard lock(lock_);
+  const auto& resp = responseRef();
   if (!resp) return false;
   long code = resp->isHTTP() ? resp->statusCode() : 200;
-  auto codes = acceptableStatusCodesFor(objectClass());
-  return !codes || codes->count(code) > 0;
+  const NKOperationClass& cls = objectClass();
+  operationClass();
+  std::lock_guard settingsLock(settings().mutex);
+  return lookupContains(settings().codes, cls, code);
 }
 
 bool NKHTTPRequestOperation::hasAcceptableContentType() {
-  auto resp = response();
+  std::lock_guard lock(lock_);
+  const auto& resp = responseRef();
   if (!resp) return false;
   std::string type = resp->MIMEType().empty() ? "application/octet-stream" : resp->MIMEType();
-  auto types = acceptableContentTypesFor(objectClass());
-  return !types || types->count(type) > 0;
+  const NKOperationClass& cls = objectClass();
+  operationClass();
+  std::lock_guard settingsLock(settings().mutex);
+  return lookupContains(settings().types, cls, type);
 }
 
 Error NKHTTPRequestOperation::validationError() {
   std::lock_guard lock(lock_);
-  auto resp = response();
+  // Once the operation finished its response and body no longer change, so
+  // an acceptable answer is judged once, like an unacceptable one.
+  if (validated_) return HTTPError_;
+  const auto& resp = responseRef();
   if (!HTTPError_ && resp) {
     const bool statusOK = hasAcceptableStatusCode();
     const bool typeOK = hasAcceptableContentType();
-    auto data = responseData();
+    const auto& data = responseDataRef();
     if (!statusOK || (!typeOK && data && !data->empty())) {
       URLRequest req = request();
       Value info = Value::mutableDictionary();
@@ -196,6 +223,7 @@ Error NKHTTPRequestOperation::validationError() {
       }
     }
   }
+  if (isFinished()) validated_ = true;
   return HTTPError_;
 }
 
@@ -207,8 +235,8 @@ Error NKHTTPRequestOperation::error() {
 
 std::optional<NKTextEncoding> NKHTTPRequestOperation::responseStringEncoding() {
   std::lock_guard lock(lock_);
-  auto resp = response();
-  auto data = responseData();
+  const auto& resp = responseRef();
+  const auto& data = responseDataRef();
   if (resp && resp->textEncodingName().empty() && data && !resp->allHeaderFields().empty()) {
     std::string_view type = "";
     auto ct = resp->allHeaderFields().get("Content-Type");

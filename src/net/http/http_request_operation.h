@@ -10,7 +10,8 @@
 //     ("Expected content type ..., got ..."). Both are in
 //     "NKNetworkingErrorDomain", carry the body text as the recovery
 //     suggestion and hide any transport error. The validation error is
-//     built once.
+//     built once; once the operation finished, so is the verdict that the
+//     response is acceptable.
 //  2. Acceptable codes and types are per class; a class inherits its base
 //     class's sets until it gets its own through addAcceptable... .
 //  3. pause() rewrites the request to continue at the bytes already kept
@@ -119,6 +120,7 @@ class NKHTTPRequestOperation : public NKURLConnectionOperation {
 
  private:
   platform::Error HTTPError_;
+  bool validated_ = false;  // HTTPError_ is final (guarded by lock_)
   platform::dispatch::QueuePtr successQueue_;
   platform::dispatch::QueuePtr failureQueue_;
 };

@@ -75,7 +75,7 @@ NKJSONRequestOperation::Ptr NKJSONRequestOperation::JSONRequestOperationWithRequ
 Value NKJSONRequestOperation::responseJSON() {
   std::lock_guard lock(lock_);
   if (parsed_ || !isFinished()) return responseJSON_;
-  auto data = responseData();
+  const auto& data = responseDataRef();
   if (!data || data->empty()) return responseJSON_;
   parsed_ = true;
   Error error;

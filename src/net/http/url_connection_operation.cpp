@@ -107,11 +107,17 @@ bool NKURLConnectionOperation::isCancelled() const { return cancelled_; }
 bool NKURLConnectionOperation::isPaused() const { return state_ == kPaused; }
 
 void NKURLConnectionOperation::start() {
-  std::lock_guard lock(lock_);
-  if (!isReady()) return;
-  setState(kExecuting);
-  auto self = sharedSelf();
-  NetworkThread::shared().perform([self] { self->operationDidStart(); });
+  {
+    std::lock_guard lock(lock_);
+    if (!isReady()) return;
+    setState(kExecuting);
+    auto self = sharedSelf();
+    NetworkThread::shared().perform([self] { self->operationDidStart(); });
+  }
+  // Posted here rather than from the network thread, which then only
+  // loads: the main queue keeps it ahead of everything the load posts.
+  platform::NotificationCenter::defaultCenter().postOnMainThread(
+      kNKNetworkingOperationDidStartNotification, shared_from_this());
 }
 
 void NKURLConnectionOperation::operationDidStart() {
@@ -127,8 +133,6 @@ void NKURLConnectionOperation::operationDidStart() {
       connection_->start();
     }
   }
-  platform::NotificationCenter::defaultCenter().postOnMainThread(
-      kNKNetworkingOperationDidStartNotification, shared_from_this());
   if (cancelled_) {
     {
       std::lock_guard lock(lock_);

@@ -213,6 +213,9 @@ class NKURLConnectionOperation : public platform::Operation,
   // Cancels `connection` and fails the operation with `error`.
   void failConnection(URLConnection& connection, const platform::Error& error);
   void restoreFromCoder(const platform::Value& coder);
+  // The response and the body in place, without a copy; hold lock_.
+  const std::optional<URLResponse>& responseRef() const { return response_; }
+  const std::optional<platform::Bytes>& responseDataRef() const { return responseData_; }
   // Mutable copy of the settings carried by copy().
   void copySettingsTo(NKURLConnectionOperation& other) const;
   std::shared_ptr<NKURLConnectionOperation> sharedSelf() {

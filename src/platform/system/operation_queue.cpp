@@ -96,9 +96,23 @@ void OperationQueue::addOperation(const Operation::Ptr& operation) {
         auto e = weakEntry.lock();
         if (self && e && op.isFinished()) self->entryFinished(e);
       });
+  // Asked before taking the queue's lock, which is never held while calling
+  // an operation.
+  const bool ready = operation->isReady();
+  bool startNow = false;
   {
     std::lock_guard lock(mutex_);
     entries_.push_back(entry);
+    // Nothing added before it waits to start: a ready operation may start
+    // at once, without a round through the control queue, and the order of
+    // guarantee 1 still holds.
+    if (ready && unstarted_ == 0 && !suspended_ && running_ < effectiveWidthLocked()) {
+      entry->started = true;
+      ++running_;
+      startNow = true;
+    } else {
+      ++unstarted_;
+    }
   }
   // It may have finished between the check above and the observer (a
   // cancelled operation started by someone else, say).
@@ -106,7 +120,11 @@ void OperationQueue::addOperation(const Operation::Ptr& operation) {
     entryFinished(entry);
     return;
   }
-  schedulePump();
+  if (startNow) {
+    dispatchStart(entry);
+  } else {
+    schedulePump();
+  }
 }
 
 void OperationQueue::addOperations(const std::vector<Operation::Ptr>& operations, bool wait) {
@@ -194,7 +212,9 @@ long OperationQueue::effectiveWidthLocked() const { return width_ < 0 ? kDefault
 void OperationQueue::schedulePump() {
   {
     std::lock_guard lock(mutex_);
-    if (pumpPending_) return;
+    // Only operations waiting to start need the pump; whoever adds one (or
+    // gives a start back) schedules it again.
+    if (pumpPending_ || unstarted_ == 0) return;
     pumpPending_ = true;
   }
   // The pump runs on the control queue, never inside a state observer, so it
@@ -219,9 +239,43 @@ void OperationQueue::pump() {
       if (suspended_ || running_ >= effectiveWidthLocked()) return;
       if (entry->started || entry->finished) continue;
       entry->started = true;
+      --unstarted_;
       ++running_;
     }
+    dispatchStart(entry);
+  }
+}
+
+void OperationQueue::dispatchStart(const EntryPtr& entry) {
+  if (!entry->operation->isConcurrent()) {
     target_->async([self = shared_from_this(), entry] { self->run(entry); });
+    return;
+  }
+  // A concurrent operation's start() only sets its work going, so the
+  // starts due at about the same time share one block on the target queue
+  // (in the order they became due) instead of waking a thread each.
+  bool schedule;
+  {
+    std::lock_guard lock(mutex_);
+    concurrentStarts_.push_back(entry);
+    schedule = !concurrentStartsScheduled_;
+    concurrentStartsScheduled_ = true;
+  }
+  if (schedule) target_->async([self = shared_from_this()] { self->runConcurrentStarts(); });
+}
+
+void OperationQueue::runConcurrentStarts() {
+  for (;;) {
+    std::vector<EntryPtr> due;
+    {
+      std::lock_guard lock(mutex_);
+      due.swap(concurrentStarts_);
+      if (due.empty()) {
+        concurrentStartsScheduled_ = false;
+        return;
+      }
+    }
+    for (const EntryPtr& entry : due) run(entry);
   }
 }
 
@@ -241,6 +295,7 @@ void OperationQueue::run(const EntryPtr& entry) {
       if (!entry->finished && entry->started) {
         entry->started = false;
         --running_;
+        ++unstarted_;
       }
     }
     if (operation->isFinished()) {
@@ -258,7 +313,11 @@ void OperationQueue::entryFinished(const EntryPtr& entry) {
     std::lock_guard lock(mutex_);
     if (entry->finished) return;
     entry->finished = true;
-    if (entry->started) --running_;
+    if (entry->started) {
+      --running_;
+    } else {
+      --unstarted_;
+    }
     entries_.remove(entry);
     empty = entries_.empty();
   }

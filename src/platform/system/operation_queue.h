@@ -14,6 +14,9 @@
 //  4. The main queue (mainQueue()) runs its operations one at a time on the
 //     main dispatch queue, i.e. on the main thread while its run loop runs.
 //     Other queues start operations on the global concurrent dispatch queue.
+//     start() is never called inside addOperation. Concurrent operations
+//     (isConcurrent()) due at about the same time may be started one after
+//     another by a single block, in the order of guarantee 1.
 //  5. During an operation's start(), currentQueue() is the queue that
 //     started it.
 // Not promised: which thread runs an operation; any order between
@@ -105,6 +108,9 @@ class OperationQueue : public std::enable_shared_from_this<OperationQueue> {
   long effectiveWidthLocked() const;
   void schedulePump();
   void pump();
+  // Starts `entry` (already counted as started) on the target queue.
+  void dispatchStart(const EntryPtr& entry);
+  void runConcurrentStarts();
   void run(const EntryPtr& entry);
   void entryFinished(const EntryPtr& entry);
 
@@ -115,6 +121,10 @@ class OperationQueue : public std::enable_shared_from_this<OperationQueue> {
   std::condition_variable idleCv_;
   std::list<EntryPtr> entries_;
   long running_ = 0;
+  long unstarted_ = 0;  // entries neither started nor finished
+  // Concurrent operations whose start() is due, run by one block.
+  std::vector<EntryPtr> concurrentStarts_;
+  bool concurrentStartsScheduled_ = false;
   long width_;
   bool suspended_ = false;
   bool pumpPending_ = false;

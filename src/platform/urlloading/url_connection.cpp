@@ -3,7 +3,10 @@
 #include <curl/curl.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -12,6 +15,7 @@
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/urlloading/stream.h"
 
@@ -20,6 +24,18 @@ namespace platform::urlloading {
 namespace {
 
 constexpr int kMaximumRedirects = 16;
+
+// How long the network thread, with transfers under way or just handed
+// work, polls its sockets and its run loop without sleeping before it
+// blocks, at most. A reply on a local or nearby server, or the next request
+// of a caller that just got its answer, then is taken up without waking the
+// thread, which costs more than the reply itself on a fast link. The budget
+// adapts as the worker pool's does (platform/dispatch/worker_pool.h): a poll
+// that found work sets it to twice the wait it saw, one that found none
+// halves it, and every 16th poll tries the maximum again, so an idle or slow
+// link ends up sleeping at once.
+constexpr int kSpinMaxMicros = 200;
+constexpr unsigned kSpinProbeEvery = 16;
 
 std::string defaultDescription(std::int64_t code) {
   switch (code) {
@@ -146,11 +162,65 @@ struct NetworkThread::Impl : runloop::RunLoop::Driver {
   bool ready = false;
   // Network thread only.
   std::unordered_map<CURL*, std::shared_ptr<URLConnection>> active;
+  // Easy handles of finished transfers, reset to their defaults, for the
+  // next ones: a fresh handle costs allocations and buffer set-up on every
+  // request. Connections stay with the multi handle either way.
+  std::vector<CURL*> idleEasies;
+  static constexpr std::size_t kMaximumIdleEasies = 32;
 
-  void wakeUp() override { curl_multi_wakeup(multi); }
+  CURL* takeEasy() {
+    if (idleEasies.empty()) return curl_easy_init();
+    CURL* easy = idleEasies.back();
+    idleEasies.pop_back();
+    return easy;
+  }
+  void recycleEasy(CURL* easy) {
+    if (idleEasies.size() >= kMaximumIdleEasies) {
+      curl_easy_cleanup(easy);
+      return;
+    }
+    // Back to the state of a new handle: no option, callback or credential
+    // of this transfer reaches the next one.
+    curl_easy_reset(easy);
+    idleEasies.push_back(easy);
+  }
+
+  // Sockets libcurl asked to watch (network thread only), with the poll
+  // events it wants, and its timer: transfers are driven per socket
+  // (curl_multi_socket_action), so an event costs the work of its own
+  // transfer, not a pass over every transfer in the multi handle.
+  std::unordered_map<curl_socket_t, short> sockets;
+  runloop::Clock::time_point curlDeadline = runloop::Clock::time_point::max();
+  std::vector<pollfd> pollSet;
+
+  // Wake-ups: an eventfd in the poll set. wakeRequested is set before the
+  // write and cleared by the loop before it runs blocks, so a burst of
+  // perform() calls costs one write.
+  int wakeFd = -1;
+  std::atomic<bool> wakeRequested{false};
+  // Adaptive length of the poll before sleeping (see pollBeforeSleeping).
+  int spinBudgetMicros = kSpinMaxMicros;
+  unsigned spinPolls = 0;
+
+  void wakeUp() override {
+    if (wakeRequested.exchange(true, std::memory_order_acq_rel)) return;
+    const std::uint64_t one = 1;
+    ssize_t ignored = ::write(wakeFd, &one, sizeof one);
+    (void)ignored;
+  }
   void scheduleWakeUp(runloop::Clock::time_point) override {}
   void run();
+  // Runs due curl timers; returns the wait in milliseconds until the next
+  // event of the loop, the run loop's own being `next` (0: go round again
+  // at once).
+  long runTimersAndComputeWait(runloop::Clock::time_point next);
+  bool pollBeforeSleeping(long waitMs);
+  // poll() over the wake fd and curl's sockets; false when nothing was ready.
+  bool pollOnce(int timeoutMs);
+  void dispatchSocketEvents();
   void drainMessages();
+  static int socketCallback(CURL*, curl_socket_t socket, int what, void* userp, void*);
+  static int timerCallback(CURLM*, long timeoutMs, void* userp);
   runloop::Clock::time_point checkIdleTimeouts();
 };
 
@@ -205,7 +275,7 @@ struct URLConnection::Transfer {
   void release() {
     if (easy) {
       if (added) curl_multi_remove_handle(thread->multi, easy);
-      curl_easy_cleanup(easy);
+      thread->recycleEasy(easy);
     }
     easy = nullptr;
     added = false;
@@ -237,6 +307,26 @@ struct URLConnection::Transfer {
   static int verifyChainCallback(X509_STORE_CTX* ctx, void* arg);
 };
 
+int NetworkThread::Impl::socketCallback(CURL*, curl_socket_t socket, int what, void* userp, void*) {
+  auto* impl = static_cast<Impl*>(userp);
+  if (what == CURL_POLL_REMOVE) {
+    impl->sockets.erase(socket);
+    return 0;
+  }
+  short events = 0;
+  if (what == CURL_POLL_IN || what == CURL_POLL_INOUT) events |= POLLIN;
+  if (what == CURL_POLL_OUT || what == CURL_POLL_INOUT) events |= POLLOUT;
+  impl->sockets[socket] = events;
+  return 0;
+}
+
+int NetworkThread::Impl::timerCallback(CURLM*, long timeoutMs, void* userp) {
+  auto* impl = static_cast<Impl*>(userp);
+  impl->curlDeadline = timeoutMs < 0 ? runloop::Clock::time_point::max()
+                                     : runloop::Clock::now() + std::chrono::milliseconds(timeoutMs);
+  return 0;
+}
+
 void NetworkThread::Impl::run() {
   pthread_setname_np(pthread_self(), kNetworkThreadName);
   loop = &runloop::RunLoop::current();
@@ -247,28 +337,115 @@ void NetworkThread::Impl::run() {
     ready = true;
   }
   cv.notify_all();
+  bool handledEvents = false;  // the last wait ended on a socket event
   for (;;) {
-    int running = 0;
-    curl_multi_perform(multi, &running);
-    drainMessages();
-    runloop::Clock::time_point next = loop->processPending(runloop::kDefaultMode);
-    next = std::min(next, checkIdleTimeouts());
-    long curlTimeout = -1;
-    curl_multi_timeout(multi, &curlTimeout);
-    auto now = runloop::Clock::now();
-    long waitMs = 1000;
-    if (curlTimeout >= 0) waitMs = std::min(waitMs, curlTimeout);
-    if (next != runloop::Clock::time_point::max()) {
-      if (next <= now) {
-        waitMs = 0;
-      } else {
-        // Round up so a timer is never woken for early.
-        auto until = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
-        waitMs = std::min<long>(waitMs, static_cast<long>(until));
+    const bool woken = wakeRequested.exchange(false, std::memory_order_acq_rel);
+    if (woken) {
+      std::uint64_t count;
+      ssize_t ignored = ::read(wakeFd, &count, sizeof count);  // may find nothing yet
+      (void)ignored;
+    }
+    const auto next = loop->processPending(runloop::kDefaultMode);
+    const long waitMs = runTimersAndComputeWait(next);
+    if (waitMs <= 0) continue;
+    // Poll before sleeping only right after work: an idle loop just sleeps.
+    if (woken || handledEvents || !active.empty()) {
+      handledEvents = false;
+      if (pollBeforeSleeping(waitMs)) {
+        handledEvents = true;
+        continue;
       }
     }
-    if (waitMs > 0) curl_multi_poll(multi, nullptr, 0, static_cast<int>(waitMs), nullptr);
+    handledEvents = pollOnce(static_cast<int>(waitMs));
+    if (handledEvents) dispatchSocketEvents();
   }
+}
+
+long NetworkThread::Impl::runTimersAndComputeWait(runloop::Clock::time_point next) {
+  auto now = runloop::Clock::now();
+  if (curlDeadline <= now) {
+    curlDeadline = runloop::Clock::time_point::max();
+    int running = 0;
+    curl_multi_socket_action(multi, CURL_SOCKET_TIMEOUT, 0, &running);
+    drainMessages();
+    now = runloop::Clock::now();
+  }
+  // Blocks the timers and callbacks above queued run before any wait.
+  if (wakeRequested.load(std::memory_order_acquire)) return 0;
+  next = std::min({next, checkIdleTimeouts(), curlDeadline});
+  if (next <= now) return 0;
+  long waitMs = 1000;
+  if (next != runloop::Clock::time_point::max()) {
+    // Round up so a timer is never woken for early.
+    auto until = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
+    waitMs = std::min<long>(waitMs, static_cast<long>(until));
+  }
+  return waitMs;
+}
+
+bool NetworkThread::Impl::pollOnce(int timeoutMs) {
+  pollSet.clear();
+  pollSet.push_back(pollfd{wakeFd, POLLIN, 0});
+  for (const auto& [socket, events] : sockets) pollSet.push_back(pollfd{socket, events, 0});
+  int n = ::poll(pollSet.data(), pollSet.size(), timeoutMs);
+  if (n <= 0) return false;
+  if (pollSet[0].revents) {
+    std::uint64_t count;
+    ssize_t ignored = ::read(wakeFd, &count, sizeof count);
+    (void)ignored;
+  }
+  return true;
+}
+
+void NetworkThread::Impl::dispatchSocketEvents() {
+  // pollSet is a copy: the callbacks below may change `sockets`. A socket
+  // closed and reopened under the same number meanwhile gets at worst a
+  // spurious event, which libcurl tolerates.
+  for (std::size_t i = 1; i < pollSet.size(); ++i) {
+    const short revents = pollSet[i].revents;
+    if (!revents) continue;
+    int mask = 0;
+    if (revents & (POLLIN | POLLHUP)) mask |= CURL_CSELECT_IN;
+    if (revents & POLLOUT) mask |= CURL_CSELECT_OUT;
+    if (revents & (POLLERR | POLLNVAL)) mask |= CURL_CSELECT_ERR;
+    int running = 0;
+    curl_multi_socket_action(multi, pollSet[i].fd, mask, &running);
+  }
+  drainMessages();
+}
+
+// Polls without sleeping for at most the adaptive budget (and never past
+// `waitMs`); true when a socket became ready or a block was handed over.
+bool NetworkThread::Impl::pollBeforeSleeping(long waitMs) {
+  int budget = (spinPolls++ % kSpinProbeEvery == 0) ? kSpinMaxMicros : spinBudgetMicros;
+  budget = static_cast<int>(std::min<long>(budget, waitMs * 1000));
+  if (budget <= 0) return false;
+  const auto start = runloop::Clock::now();
+  const auto deadline = start + std::chrono::microseconds(budget);
+  bool found = false;
+  auto now = start;
+  for (;;) {
+    if (wakeRequested.load(std::memory_order_acquire)) {
+      found = true;
+      break;
+    }
+    const bool ready = pollOnce(0);
+    now = runloop::Clock::now();
+    if (ready) {
+      dispatchSocketEvents();
+      found = true;
+      break;
+    }
+    if (now >= deadline) break;
+  }
+  if (found) {
+    const int waited = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::microseconds>(now - start).count());
+    spinBudgetMicros = std::clamp(2 * waited + 2, spinBudgetMicros, kSpinMaxMicros);
+  } else {
+    spinBudgetMicros /= 2;
+  }
+  return found;
 }
 
 void NetworkThread::Impl::drainMessages() {
@@ -308,6 +485,11 @@ runloop::Clock::time_point NetworkThread::Impl::checkIdleTimeouts() {
 NetworkThread::NetworkThread() : impl_(new Impl) {
   curl_global_init(CURL_GLOBAL_DEFAULT);
   impl_->multi = curl_multi_init();
+  impl_->wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  curl_multi_setopt(impl_->multi, CURLMOPT_SOCKETFUNCTION, &Impl::socketCallback);
+  curl_multi_setopt(impl_->multi, CURLMOPT_SOCKETDATA, impl_);
+  curl_multi_setopt(impl_->multi, CURLMOPT_TIMERFUNCTION, &Impl::timerCallback);
+  curl_multi_setopt(impl_->multi, CURLMOPT_TIMERDATA, impl_);
   // Keep idle keep-alive connections even while few transfers run.
   curl_multi_setopt(impl_->multi, CURLMOPT_MAXCONNECTS, 64L);
   impl_->thread = std::thread([impl = impl_] { impl->run(); });
@@ -350,7 +532,7 @@ bool URLConnection::Transfer::begin() {
     fail(makeURLError(kURLErrorUnsupportedURL, url));
     return false;
   }
-  easy = curl_easy_init();
+  easy = thread->takeEasy();
   if (!easy) {
     fail(makeURLError(kURLErrorUnknown, url));
     return false;
@@ -410,8 +592,14 @@ bool URLConnection::Transfer::begin() {
     std::string line = value.empty() ? name + ";" : name + ": " + value;
     headerList = curl_slist_append(headerList, line.c_str());
   }
-  headerList = curl_slist_append(headerList, "Expect:");
-  if (!sent.contains("Content-Type")) headerList = curl_slist_append(headerList, "Content-Type:");
+  if (hasBody) {
+    // libcurl adds these two to a body of its own accord; without a body it
+    // adds neither.
+    headerList = curl_slist_append(headerList, "Expect:");
+    if (!sent.contains("Content-Type")) {
+      headerList = curl_slist_append(headerList, "Content-Type:");
+    }
+  }
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headerList);
   if (credential && !credential->user().empty()) {
     curl_easy_setopt(easy, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <thread>
 
 #include "codecs/json_decoder.h"
 #include "net/http/http_test_util.h"
@@ -191,6 +192,54 @@ TEST_F(NKHTTPClientTest, RegistryPicksTheOperationClass) {
   auto [object, error] = perform([&](auto s, auto f) { client->getPath("info", Value(), s, f); });
   EXPECT_FALSE(error);
   EXPECT_TRUE(object["ok"].asBool());
+}
+
+TEST_F(NKHTTPClientTest, ManyRequestsInFlightEachEndOnceOnTheMainQueueOverKeptAliveConnections) {
+  server->setHandler("/item", [](const test_support::HTTPRecordedRequest& r) {
+    return HTTPReply::json("{\"query\": \"" + r.query + "\"}");
+  });
+  server->setReply("/missing", HTTPReply::json("{\"error\": 1}", 404));
+  auto client = NKHTTPClient::create(URL(server->baseURL()));
+  client->registerHTTPOperationClass(NKJSONRequestOperation::operationClass());
+  client->setDefaultHeader("Accept", "application/json");
+  const auto mainThread = std::this_thread::get_id();
+  constexpr int kInFlight = 16;
+  constexpr int kRounds = 3;
+  std::vector<int> successes(kInFlight * kRounds), failures(kInFlight * kRounds);
+  std::vector<std::string> queries(kInFlight * kRounds);
+  bool offMain = false;
+  for (int round = 0; round < kRounds; ++round) {
+    int ended = 0;
+    for (int i = round * kInFlight; i < (round + 1) * kInFlight; ++i) {
+      const bool missing = i % 5 == 4;
+      client->getPath(
+          missing ? "missing" : "item", Value::dictionary({{"i", Value(std::int64_t{i})}}),
+          [&, i](const NKHTTPRequestOperation::Ptr&, const Value& json) {
+            offMain = offMain || std::this_thread::get_id() != mainThread;
+            ++successes[i];
+            queries[i] = json["query"].asString();
+            ++ended;
+          },
+          [&, i](const NKHTTPRequestOperation::Ptr&, const platform::Error& error) {
+            offMain = offMain || std::this_thread::get_id() != mainThread;
+            EXPECT_EQ(error.code(), kNKErrorBadStatusCode);
+            ++failures[i];
+            ++ended;
+          });
+    }
+    ASSERT_TRUE(runMainUntil([&] { return ended == kInFlight; }));
+  }
+  EXPECT_FALSE(offMain);
+  for (int i = 0; i < kInFlight * kRounds; ++i) {
+    const bool missing = i % 5 == 4;
+    EXPECT_EQ(successes[i], missing ? 0 : 1) << i;
+    EXPECT_EQ(failures[i], missing ? 1 : 0) << i;
+    if (!missing) {
+      EXPECT_EQ(queries[i], "i=" + std::to_string(i));
+    }
+  }
+  // Later rounds reuse the connections of the first.
+  EXPECT_LE(server->connectionCount(), static_cast<std::size_t>(kInFlight));
 }
 
 TEST_F(NKHTTPClientTest, ArchivingAndCopying) {

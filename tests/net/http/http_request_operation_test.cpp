@@ -144,6 +144,28 @@ TEST(NKHTTPRequestOperationTest, ValidationErrorHidesTheTransportErrorAndIsBuilt
   NKHTTPRequestOperation::addAcceptableStatusCodes({});
 }
 
+TEST(NKHTTPRequestOperationTest, AVerdictAskedForBeforeTheAnswerIsNotKept) {
+  auto server = HTTPTestServer::start();
+  server->setReply("/gone", HTTPReply::text(404, "gone"));
+  server->setReply("/fine", HTTPReply::text(200, "fine"));
+  auto gone = NKHTTPRequestOperation::create(requestFor(server->url("/gone")));
+  EXPECT_FALSE(gone->error());  // no answer yet
+  EXPECT_FALSE(gone->hasAcceptableStatusCode());
+  Outcome outcome = run(gone);
+  EXPECT_EQ(outcome.failures, 1);
+  EXPECT_EQ(outcome.error.code(), -1011);
+  EXPECT_EQ(gone->error().code(), -1011);
+  EXPECT_FALSE(gone->hasAcceptableStatusCode());
+
+  auto fine = NKHTTPRequestOperation::create(requestFor(server->url("/fine")));
+  outcome = run(fine);
+  EXPECT_EQ(outcome.successes, 1);
+  EXPECT_FALSE(fine->error());
+  EXPECT_FALSE(fine->error());
+  EXPECT_TRUE(fine->hasAcceptableStatusCode());
+  EXPECT_TRUE(fine->hasAcceptableContentType());
+}
+
 TEST(NKHTTPRequestOperationTest, TextResponsesWithoutCharsetAreLatin1) {
   auto server = HTTPTestServer::start();
   server->setReply("/html", HTTPReply::text(200, "caf\xe9", "text/html"));
