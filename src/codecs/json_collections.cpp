@@ -47,6 +47,10 @@ constexpr std::array<JTDictionary::SlotFunction, sizeof...(I)> makeSlotFunctions
 constexpr auto kSlotFunctions = makeSlotFunctions(std::make_index_sequence<kCapacityCount>());
 
 JTDictionary::SlotFunction slotFunctionFor(std::size_t capacity) {
+  // Most tables are small: a short scan beats the binary search.
+  for (std::size_t i = 0; i < 8; ++i) {
+    if (kCapacityTable[i] == capacity) return kSlotFunctions[i];
+  }
   const auto* it = std::lower_bound(std::begin(kCapacityTable), std::end(kCapacityTable), capacity);
   // Every capacity comes from the table; anything else would probe from 0.
   if (it == std::end(kCapacityTable) || *it != capacity) return kSlotFunctions[0];
@@ -73,11 +77,36 @@ JTDictionary::SlotFunction slotFunctionFor(std::size_t capacity) {
                                    cls, "allocWithZone:", cls));
 }
 
+// Stores `v` in `slot` inside a node of `arena`: moved when it is borrowed
+// already (as everything the decoder builds is), pinned otherwise.
+inline void keep(platform::ValueArena& arena, Value& slot, Value& v) {
+  if (platform::ValueArena::isBorrowed(v)) {
+    slot = std::move(v);
+  } else {
+    slot = arena.pin(v);
+  }
+}
+
+// floor(count * 1.33) for small counts, worked out once.
+constexpr std::size_t kSmallCounts = 256;
+struct SmallCapacityTable {
+  std::size_t v[kSmallCounts];
+  constexpr SmallCapacityTable() : v() {
+    for (std::size_t n = 0; n < kSmallCounts; ++n) {
+      const auto m = static_cast<std::size_t>(static_cast<double>(n) * 1.33);
+      std::size_t i = 0;
+      while (kCapacityTable[i] < m) ++i;
+      v[n] = kCapacityTable[i];
+    }
+  }
+};
+constexpr SmallCapacityTable kSmallCapacity;
+
 inline std::uint64_t nextMutation(std::uint64_t m) { return m == UINT64_MAX ? 1 : m + 1; }
 
 inline bool keysEqual(const Value& a, const Value& b) {
   if (a.isSameObject(b)) return true;
-  if (a.isString() && b.isString()) return a.asString() == b.asString();
+  if (a.isString() && b.isString()) return a.stringView() == b.stringView();
   return a == b;
 }
 
@@ -96,7 +125,8 @@ JTArray::JTArray(Key, platform::ValueArena& arena, Value* objects, std::size_t c
   // Everything held is borrowed (pinned when it was not), so the node needs
   // no destructor.
   objects_.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) objects_.push_back(arena.pin(objects[i]));
+  objects_.resize(count);
+  for (std::size_t i = 0; i < count; ++i) keep(arena, objects_[i], objects[i]);
 }
 
 Value JTArray::create(std::vector<Value> objects, bool isMutable) {
@@ -186,6 +216,7 @@ JTDictionary::JTDictionary(Key, platform::ValueArena& arena, std::size_t capacit
       mutations_(0) {}
 
 std::size_t JTDictionary::capacityForCount(std::size_t count) {
+  if (count < kSmallCounts) return kSmallCapacity.v[count];
   const double m = std::floor(static_cast<double>(count) * 1.33);
   const auto* begin = std::begin(kCapacityTable);
   const auto* end = std::end(kCapacityTable);
@@ -196,7 +227,7 @@ std::size_t JTDictionary::capacityForCount(std::size_t count) {
 
 std::uint64_t JTDictionary::keyHash(const Value& key) {
   if (key.isString()) {
-    const std::string& s = key.asString();
+    const std::string_view s = key.stringView();
     return jtHashBytes(s.data(), s.size());
   }
   return static_cast<std::uint64_t>(key.hash());
@@ -225,7 +256,14 @@ Value JTDictionary::create(platform::ValueArena& arena, Value* keys, const std::
   // no destructor.
   auto* dict = arena.makeUntracked<JTDictionary>(Key{}, arena, capacity);
   for (std::size_t i = 0; i < count; ++i) {
-    dict->add(hashes[i], arena.pin(keys[i]), arena.pin(objects[i]));
+    Entry* e = dict->place(hashes[i], keys[i]);
+    if (e == nullptr) continue;
+    if (e->key.isNone()) {
+      e->hash = hashes[i];
+      ++dict->count_;
+    }
+    keep(arena, e->key, keys[i]);
+    keep(arena, e->object, objects[i]);
   }
   return platform::ValueArena::borrow(dict);
 }
@@ -255,6 +293,17 @@ Value JTDictionary::find(const Value& key) const {
   if (key.isNone() || entries_.empty()) return Value();
   const Entry* e = lookup(key, keyHash(key));
   return e ? owned(e->object) : Value();
+}
+
+JTDictionary::Entry* JTDictionary::place(std::uint64_t hash, const Value& key) {
+  const std::size_t capacity = entries_.size();
+  std::size_t index = slot_(hash);
+  for (std::size_t i = 0; i < capacity; ++i) {
+    Entry& e = entries_[index];
+    if (e.key.isNone() || (e.hash == hash && keysEqual(e.key, key))) return &e;
+    if (++index == capacity) index = 0;
+  }
+  return nullptr;
 }
 
 void JTDictionary::add(std::uint64_t hash, Value key, Value object) {

@@ -137,6 +137,9 @@ class JTDictionary final : public platform::DictionaryStorage {
   friend class JTDictionaryEnumerator;
   const Entry* lookup(const platform::Value& key, std::uint64_t hash) const;
   void add(std::uint64_t hash, platform::Value key, platform::Value object);
+  // The slot `key` goes to: an empty one or the one holding an equal key;
+  // null when the table is full.
+  Entry* place(std::uint64_t hash, const platform::Value& key);
   void removeEntry(std::size_t index);
   void resizeIfNecessary();
   void checkMutable(const char* method) const;

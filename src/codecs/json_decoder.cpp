@@ -1,5 +1,6 @@
 #include "codecs/json_decoder.h"
 
+#include <bit>
 #include <cstring>
 #include <iterator>
 
@@ -21,6 +22,73 @@ constexpr unsigned kAcceptEnd = 4;
 constexpr std::size_t kCacheMask = 1023;
 constexpr std::size_t kCacheMaximumLength = 256;
 
+// The tag of a cache item: hash bits beside the slot's, and the length;
+// never 0 (an empty slot).
+inline std::uint32_t cacheTag(std::uint64_t hash, std::size_t length) {
+  return (static_cast<std::uint32_t>(hash >> 10) ^ static_cast<std::uint32_t>(hash >> 40) ^
+          static_cast<std::uint32_t>(length << 24)) |
+         1U;
+}
+
+// The cache's hash of a string: eight bytes per step.
+inline std::uint64_t cacheHashBytes(const std::uint8_t* p, std::size_t n) {
+  constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ULL;
+  std::uint64_t h = (n + kJTHashSeed) * kMul;
+  auto step = [&](std::uint64_t w) {
+    h = (h ^ w) * kMul;
+    h ^= h >> 32;
+  };
+  std::uint64_t w;
+  if (n >= 8) {
+    const std::uint8_t* last = p + n - 8;
+    for (; p < last; p += 8) {
+      std::memcpy(&w, p, 8);
+      step(w);
+    }
+    std::memcpy(&w, last, 8);  // overlaps the previous word unless n % 8 == 0
+    step(w);
+  } else if (n >= 4) {
+    std::uint32_t lo, hi;
+    std::memcpy(&lo, p, 4);
+    std::memcpy(&hi, p + n - 4, 4);
+    step(lo | (static_cast<std::uint64_t>(hi) << 32));
+  } else if (n > 0) {
+    step(p[0] | (static_cast<std::uint64_t>(p[n / 2]) << 8) |
+         (static_cast<std::uint64_t>(p[n - 1]) << 16));
+  }
+  // Fold the high bits down: the low ones pick the slot.
+  h = (h ^ (h >> 33)) * 0xFF51AFD7ED558CCDULL;
+  h = (h ^ (h >> 33)) * 0xC4CEB9FE1A85EC53ULL;
+  return h ^ (h >> 33);
+}
+
+// memcmp(a, b, n) == 0, without a call for the short runs leaves mostly are.
+inline bool bytesEqual(const void* a, const void* b, std::size_t n) {
+  const auto* x = static_cast<const unsigned char*>(a);
+  const auto* y = static_cast<const unsigned char*>(b);
+  if (n > 16) return std::memcmp(x, y, n) == 0;
+  if (n >= 8) {
+    std::uint64_t x0, y0, x1, y1;
+    std::memcpy(&x0, x, 8);
+    std::memcpy(&y0, y, 8);
+    std::memcpy(&x1, x + n - 8, 8);
+    std::memcpy(&y1, y + n - 8, 8);
+    return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+  }
+  if (n >= 4) {
+    std::uint32_t x0, y0, x1, y1;
+    std::memcpy(&x0, x, 4);
+    std::memcpy(&y0, y, 4);
+    std::memcpy(&x1, x + n - 4, 4);
+    std::memcpy(&y1, y + n - 4, 4);
+    return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    if (x[i] != y[i]) return false;
+  }
+  return true;
+}
+
 const Value& trueValue() {
   static const Value v(true);
   return v;
@@ -41,7 +109,7 @@ const Value& emptyString() {
 }  // namespace
 
 JSONDecoder::JSONDecoder(std::uint64_t parseOptions)
-    : options_(parseOptions), cache_(std::make_unique<std::array<CacheItem, 1024>>()) {
+    : options_(parseOptions), cache_(std::make_unique<Cache>()) {
   if ((parseOptions & ~static_cast<std::uint64_t>(JTParseFlagValidFlags)) != 0) {
     throw Exception(platform::kInvalidArgumentException, "Invalid parse options.");
   }
@@ -57,7 +125,8 @@ std::shared_ptr<JSONDecoder> JSONDecoder::decoderWithParseOptions(std::uint64_t 
 }
 
 void JSONDecoder::clearCache() {
-  for (CacheItem& item : *cache_) item = CacheItem();
+  cache_->tags.fill(0);
+  for (CacheItem& item : cache_->items) item = CacheItem();
 }
 
 Value JSONDecoder::objectWithUTF8String(const char* string, std::size_t length, Error* error) {
@@ -74,7 +143,7 @@ std::string_view dataBytes(const Value& data) {
   if (data.isNone()) {
     throw Exception(platform::kInvalidArgumentException, "The jsonData argument is NULL.");
   }
-  if (data.isString()) return data.asString();
+  if (data.isString()) return data.stringView();
   const platform::Bytes& b = data.asData();
   return std::string_view(reinterpret_cast<const char*>(b.data()), b.size());
 }
@@ -222,7 +291,7 @@ Value JSONDecoder::cachedLeaf(const CacheItem& item) const {
   return platform::ValueArena::own(owner, item.node);
 }
 
-Value JSONDecoder::leafForToken() {
+Value JSONDecoder::leafForToken(std::uint64_t* keyHash) {
   JTToken& token = state_.token();
   switch (token.type) {
     case JTTokenType::True:
@@ -235,24 +304,45 @@ Value JSONDecoder::leafForToken() {
       break;
   }
   JTTokenValue& v = token.value;
-  if (v.type == JTValueType::String && v.length == 0) return fixedLeaf(emptyString());
-  if (v.length > kCacheMaximumLength) {
+  const bool isString = v.type == JTValueType::String;
+  if (isString && (v.length == 0 || v.length > kCacheMaximumLength)) {
+    if (keyHash != nullptr) *keyHash = jtHashBytes(v.ptr, v.length);
+    if (v.length == 0) return fixedLeaf(emptyString());
     // Long strings (certificates, keys) rarely repeat; copying them into the
     // cache would cost more than it saves.
     return handOut(
         arena_->newString(std::string_view(reinterpret_cast<const char*>(v.ptr), v.length)));
   }
+  // Strings are hashed here, a word at a time, rather than by the scanner's
+  // byte-serial value hash, which only dictionary keys need (and which the
+  // cache keeps for them).
+  const std::uint64_t hash = isString ? cacheHashBytes(v.ptr, v.length) : v.hash;
   const std::uint64_t step = v.length + static_cast<std::uint64_t>(v.type) + 3;
+  const std::uint32_t tag = cacheTag(hash, v.length);
   std::size_t chosen = SIZE_MAX;
-  std::size_t first = v.hash & kCacheMask;
-  for (std::uint64_t i = 0; i < 4; ++i) {
-    const std::size_t slot = static_cast<std::size_t>((v.hash + i * step) & kCacheMask);
-    CacheItem& item = (*cache_)[slot];
-    if (item.type == JTValueType::None) {
+  std::size_t first = hash & kCacheMask;
+  // The four probes' tags at once: bit i of `empty` / `candidate` tells
+  // whether probe i is a free slot / worth a look. The probes are then taken
+  // in order up to the first free one, as one after the other would.
+  const std::size_t slots[4] = {hash & kCacheMask, (hash + step) & kCacheMask,
+                                (hash + 2 * step) & kCacheMask, (hash + 3 * step) & kCacheMask};
+  const std::uint32_t seen[4] = {cache_->tags[slots[0]], cache_->tags[slots[1]],
+                                 cache_->tags[slots[2]], cache_->tags[slots[3]]};
+  const unsigned empty =
+      static_cast<unsigned>(seen[0] == 0) | static_cast<unsigned>(seen[1] == 0) << 1 |
+      static_cast<unsigned>(seen[2] == 0) << 2 | static_cast<unsigned>(seen[3] == 0) << 3;
+  const unsigned candidate =
+      static_cast<unsigned>(seen[0] == tag) | static_cast<unsigned>(seen[1] == tag) << 1 |
+      static_cast<unsigned>(seen[2] == tag) << 2 | static_cast<unsigned>(seen[3] == tag) << 3;
+  for (unsigned pending = empty | candidate; pending != 0; pending &= pending - 1) {
+    const unsigned i = static_cast<unsigned>(std::countr_zero(pending));
+    const std::size_t slot = slots[i];
+    if ((empty >> i) & 1U) {
       chosen = slot;
       break;
     }
-    if (item.hash == v.hash && item.type == v.type && item.length == v.length) {
+    CacheItem& item = cache_->items[slot];
+    if (item.hash == hash && item.type == v.type && item.length == v.length) {
       // The bytes are compared only once the leaf is known to be alive.
       Value cached = cachedLeaf(item);
       if (cached.isNone()) {
@@ -260,10 +350,17 @@ Value JSONDecoder::leafForToken() {
         chosen = slot;
         break;
       }
-      const void* bytes = v.type == JTValueType::String ? static_cast<const void*>(item.bytes)
-                                                        : static_cast<const void*>(&item.number);
-      if (std::memcmp(bytes, v.ptr, v.length) == 0) {
+      const void* bytes =
+          isString ? static_cast<const void*>(item.bytes) : static_cast<const void*>(&item.number);
+      if (bytesEqual(bytes, v.ptr, v.length)) {
         v.cacheSlot = static_cast<int>(slot);
+        if (keyHash != nullptr) {
+          if (!item.keyHashed) {
+            item.keyHash = jtHashBytes(v.ptr, v.length);
+            item.keyHashed = true;
+          }
+          *keyHash = item.keyHash;
+        }
         return cached;
       }
     }
@@ -290,16 +387,19 @@ Value JSONDecoder::leafForToken() {
     case JTValueType::None:
       return Value();
   }
-  CacheItem& item = (*cache_)[chosen];
+  CacheItem& item = cache_->items[chosen];
+  cache_->tags[chosen] = tag;
   item.node = node;
   item.generation = generation_;
-  if (v.type == JTValueType::String) {
-    item.bytes = platform::ValueArena::borrow(node).asString().data();
+  item.keyHashed = keyHash != nullptr;
+  if (isString) {
+    item.bytes = platform::ValueArena::borrow(node).stringView().data();
+    if (keyHash != nullptr) *keyHash = item.keyHash = jtHashBytes(v.ptr, v.length);
   } else {
     std::memcpy(&item.number, v.ptr, sizeof item.number);
   }
   item.length = static_cast<std::uint32_t>(v.length);
-  item.hash = v.hash;
+  item.hash = hash;
   item.type = v.type;
   v.cacheSlot = static_cast<int>(chosen);
   return handOut(node);
@@ -337,11 +437,30 @@ Value JSONDecoder::fastParse() {
   return root;
 }
 
-Value JSONDecoder::fastLeaf(const std::uint8_t*& p) {
+Value JSONDecoder::fastString(const std::uint8_t*& p, std::uint64_t* keyHash) {
   state_.setAtIndex(static_cast<std::size_t>(p - state_.input()));
-  if (state_.nextToken() != 0) return Value();
+  if (state_.nextStringToken() != 0) return Value();
+  p = state_.input() + state_.atIndex();
+  return leafForToken(keyHash);
+}
+
+Value JSONDecoder::fastNumber(const std::uint8_t*& p) {
+  state_.setAtIndex(static_cast<std::size_t>(p - state_.input()));
+  if (state_.nextNumberToken() != 0) return Value();
   p = state_.input() + state_.atIndex();
   return leafForToken();
+}
+
+// A literal is recognised only when at least one byte follows it (as the
+// scanner does).
+Value JSONDecoder::fastLiteral(const std::uint8_t*& p, std::string_view text, const Value& leaf) {
+  const std::uint8_t* end = state_.input() + state_.length();
+  if (static_cast<std::size_t>(end - p) <= text.size() ||
+      std::memcmp(p, text.data(), text.size()) != 0) {
+    return Value();
+  }
+  p += text.size();
+  return fixedLeaf(leaf);
 }
 
 Value JSONDecoder::fastParseValue(const std::uint8_t*& p) {
@@ -351,6 +470,7 @@ Value JSONDecoder::fastParseValue(const std::uint8_t*& p) {
     case '{':
       return fastParseDictionary(p);
     case '"':
+      return fastString(p);
     case '-':
     case '0':
     case '1':
@@ -362,10 +482,13 @@ Value JSONDecoder::fastParseValue(const std::uint8_t*& p) {
     case '7':
     case '8':
     case '9':
+      return fastNumber(p);
     case 't':
+      return fastLiteral(p, "true", trueValue());
     case 'f':
+      return fastLiteral(p, "false", falseValue());
     case 'n':
-      return fastLeaf(p);
+      return fastLiteral(p, "null", nullValue());
     default:
       return Value();
   }
@@ -408,12 +531,9 @@ Value JSONDecoder::fastParseDictionary(const std::uint8_t*& p) {
   } else {
     for (;;) {
       if (p >= end || *p != '"') return Value();
-      Value key = fastLeaf(p);
+      std::uint64_t hash = 0;
+      Value key = fastString(p, &hash);
       if (key.isNone()) return Value();
-      const JTTokenValue& keyToken = state_.token().value;
-      const std::uint64_t hash = keyToken.length > kJTHashedStringLength
-                                     ? jtHashBytes(keyToken.ptr, keyToken.length)
-                                     : keyToken.hash;
       p = skipBlank(p, end);
       if (p >= end || *p != ':') return Value();
       p = skipBlank(p + 1, end);
@@ -546,12 +666,9 @@ Value JSONDecoder::parseDictionary() {
     const JTTokenType type = state_.token().type;
     if (type == JTTokenType::String) {
       if ((accept & kAcceptValue) == 0) return fail("Unexpected string.");
-      Value key = leafForToken();
+      std::uint64_t hash = 0;
+      Value key = leafForToken(&hash);
       if (key.isNone()) return fail("Internal error: Key == NULL.");
-      const JTTokenValue& keyToken = state_.token().value;
-      const std::uint64_t hash = keyToken.length > kJTHashedStringLength
-                                     ? jtHashBytes(keyToken.ptr, keyToken.length)
-                                     : keyToken.hash;
       if (state_.nextToken() != 0) return fail({});
       if (state_.token().type != JTTokenType::Separator) return fail("Expected ':'.");
       if (state_.nextToken() != 0) return fail({});

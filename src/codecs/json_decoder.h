@@ -19,7 +19,9 @@
 //     is shared with a later parse only while its first document lives
 //     (and for the 16 most recent parses).
 //  5. An immutable parse builds the whole tree in one platform::ValueArena:
-//     a handful of allocations per document instead of one per value. The
+//     a handful of allocations per document instead of one per value, the
+//     bytes of every string included (Value::stringView reads them in
+//     place; Value::asString makes a std::string on first demand). The
 //     price: any handle into the tree keeps the whole document's memory,
 //     and a leaf shared from an earlier document keeps that one too. A
 //     mutable parse allocates its collections one by one (so that mutation
@@ -92,13 +94,15 @@ class JSONDecoder {
   struct CacheItem {
     const platform::ValueNode* node = nullptr;
     std::uint64_t generation = 0;  // the parse whose arena holds `node`
-    std::uint64_t hash = 0;
+    std::uint64_t hash = 0;        // the cache's own hash of the value
+    std::uint64_t keyHash = 0;     // a string's jtHashBytes, once it served as a key
     union {
       const char* bytes = nullptr;  // a string's bytes (inside `node`)
       std::uint64_t number;         // a number's 8 value bytes
     };
     std::uint32_t length = 0;
     JTValueType type = JTValueType::None;
+    bool keyHashed = false;
   };
 
   platform::Value parse(const char* string, std::size_t length, bool mutableCollections,
@@ -107,13 +111,18 @@ class JSONDecoder {
   platform::Value fastParseValue(const std::uint8_t*& p);
   platform::Value fastParseArray(const std::uint8_t*& p);
   platform::Value fastParseDictionary(const std::uint8_t*& p);
-  platform::Value fastLeaf(const std::uint8_t*& p);
+  platform::Value fastString(const std::uint8_t*& p, std::uint64_t* keyHash = nullptr);
+  platform::Value fastNumber(const std::uint8_t*& p);
+  platform::Value fastLiteral(const std::uint8_t*& p, std::string_view text,
+                              const platform::Value& leaf);
   platform::Value finishArray(std::size_t start);
   platform::Value finishDictionary(std::size_t start);
   platform::Value parseValue();
   platform::Value parseArray();
   platform::Value parseDictionary();
-  platform::Value leafForToken();
+  // The leaf of the current string or number token (or literal); for a
+  // dictionary key, `keyHash` receives the hash the dictionary files it under.
+  platform::Value leafForToken(std::uint64_t* keyHash = nullptr);
   platform::Value handOut(const platform::ValueNode* node) const;
   platform::Value fixedLeaf(const platform::Value& leaf) const;
   platform::Value cachedLeaf(const CacheItem& item) const;
@@ -122,7 +131,14 @@ class JSONDecoder {
 
   std::uint64_t options_;
   JTParseState state_;
-  std::unique_ptr<std::array<CacheItem, 1024>> cache_;
+  // The leaf cache. `tags` holds a few bits of each item's hash (0 for an
+  // empty slot) in 4 KB, so that a probe touches an item only when it is
+  // likely to match.
+  struct Cache {
+    std::array<std::uint32_t, 1024> tags{};
+    std::array<CacheItem, 1024> items;
+  };
+  std::unique_ptr<Cache> cache_;
   // The arena of the parse running now, and weak links to recent ones so
   // that cached leaves of a document still alive can be shared.
   static constexpr std::size_t kRecentArenas = 16;

@@ -166,7 +166,7 @@ struct JTSerializer::State {
     }
   }
 
-  bool encodeString(const std::string& s) {
+  bool encodeString(std::string_view s) {
     const bool quotes = (encodeOption & JTEncodeOptionStringObjTrimQuotes) == 0;
     const bool escapeSlash = (options & JTSerializeOptionEscapeSlash) != 0;
     const bool escapeNonASCII = (options & JTSerializeOptionEscapeNonASCII) != 0;
@@ -372,7 +372,7 @@ struct JTSerializer::State {
         }
       }
       std::stable_sort(pairs.begin(), pairs.end(), [](const auto& x, const auto& y) {
-        return x.first.asString() < y.first.asString();
+        return x.first.stringView() < y.first.stringView();
       });
       for (const auto& [k, val] : pairs) {
         if (!pair(k, val)) break;
@@ -412,7 +412,7 @@ struct JTSerializer::State {
     bool ok;
     switch (kind) {
       case ValueKind::String:
-        ok = encodeString(v.asString());
+        ok = encodeString(v.stringView());
         break;
       case ValueKind::Bool:
       case ValueKind::Int:

@@ -2,6 +2,7 @@
 
 #include <locale.h>
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <clocale>
@@ -73,6 +74,30 @@ inline const std::uint8_t* skipPlainStringBytes(const std::uint8_t* p, const std
 }
 
 inline bool isDigit(std::uint8_t c) { return static_cast<unsigned>(c - '0') < 10; }
+
+// A well-formed two-byte UTF-8 sequence at p (U+0080 to U+07FF, none of
+// which is illegal): the common case of non-ASCII text, checked inline.
+inline bool isTwoByteSequence(const std::uint8_t* p, const std::uint8_t* end) {
+  return p[0] >= 0xC2 && p[0] <= 0xDF && end - p >= 2 && (p[1] & 0xC0) == 0x80;
+}
+
+// When the eight bytes at p are all digits, their value (into *value).
+inline bool eightDigits(const std::uint8_t* p, std::uint64_t* value) {
+  std::uint64_t x;
+  std::memcpy(&x, p, 8);
+  if constexpr (std::endian::native != std::endian::little) return false;
+  if (((x & 0xF0F0F0F0F0F0F0F0ULL) |
+       (((x + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) >> 4)) != 0x3333333333333333ULL) {
+    return false;
+  }
+  x -= 0x3030303030303030ULL;
+  x = (x * 10) + (x >> 8);  // pairs of digits
+  x = (((x & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
+       (((x >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >>
+      32;
+  *value = x;
+  return true;
+}
 
 }  // namespace
 
@@ -156,7 +181,7 @@ JTUTF8Conversion ConvertSingleCodePointInUTF8(const std::uint8_t* start, const s
   return {JTUTF8Result::OK, p, cp};
 }
 
-JTParseState::JTParseState() { tokenBuffer_.reserve(kTokenBufferInitial); }
+JTParseState::JTParseState() { tokenBuffer_.resize(kTokenBufferInitial); }
 
 void JTParseState::begin(const std::uint8_t* input, std::size_t length, std::uint64_t options) {
   input_ = input;
@@ -176,7 +201,7 @@ void JTParseState::end() {
   token_ = JTToken();
   if (tokenBuffer_.capacity() > kTokenBufferKeep) {
     std::string().swap(tokenBuffer_);
-    tokenBuffer_.reserve(kTokenBufferInitial);
+    tokenBuffer_.resize(kTokenBufferInitial);
   }
 }
 
@@ -334,7 +359,7 @@ int JTParseState::nextToken() {
   }
 }
 
-int JTParseState::parseString() {
+int JTParseState::parseString(bool hash) {
   const std::uint8_t* start = input_ + atIndex_;
   const std::uint8_t* end = input_ + length_;
   const std::uint8_t* p = start + 1;
@@ -352,41 +377,81 @@ int JTParseState::parseString() {
       return 1;
     }
     if (c == '\\') {
-      return parseStringSlow(p);
+      return parseStringSlow(p, hash);
+    }
+    if (isTwoByteSequence(p, end)) {
+      p += 2;
+      continue;
     }
     JTUTF8Conversion conv = ConvertSingleCodePointInUTF8(p, end);
     if (conv.result != JTUTF8Result::OK) {
-      return parseStringSlow(p);
+      return parseStringSlow(p, hash);
     }
     p = conv.next;
   }
   const std::size_t length = static_cast<std::size_t>(p - start - 1);
   // Hashed in a second pass over bytes still in cache; long strings only
   // when asked (see kJTHashedStringLength).
-  const std::uint64_t hash = length <= kJTHashedStringLength ? jtHashBytes(start + 1, length) : 0;
+  const std::uint64_t valueHash =
+      hash && length <= kJTHashedStringLength ? jtHashBytes(start + 1, length) : 0;
   token_.type = JTTokenType::String;
   token_.ptr = start;
   token_.length = static_cast<std::size_t>(p + 1 - start);
   token_.value.ptr = start + 1;
   token_.value.length = static_cast<std::size_t>(p - start - 1);
   token_.value.type = JTValueType::String;
-  token_.value.hash = hash;
+  token_.value.hash = valueHash;
   atIndex_ = static_cast<std::size_t>(p + 1 - input_);
   return 0;
 }
 
-int JTParseState::parseStringSlow(const std::uint8_t* p) {
+void JTParseState::growTokenBuffer(char*& out, char*& limit, std::size_t n) {
+  const std::size_t used = static_cast<std::size_t>(out - tokenBuffer_.data());
+  tokenBuffer_.resize(std::max(tokenBuffer_.size() * 2, used + n + 64));
+  out = tokenBuffer_.data() + used;
+  limit = tokenBuffer_.data() + tokenBuffer_.size();
+}
+
+int JTParseState::parseStringSlow(const std::uint8_t* p, bool hash) {
   const std::uint8_t* start = input_ + atIndex_;
   const std::uint8_t* end = input_ + length_;
   const bool lenient = (options_ & JTParseFlagLenientUnicode) != 0;
+  // The decoded bytes go through a raw cursor into the buffer, which is kept
+  // at least `room` bytes ahead of it; its size is only a capacity here.
   std::string& buf = tokenBuffer_;
-  buf.assign(reinterpret_cast<const char*>(start + 1), static_cast<std::size_t>(p - start - 1));
+  char* out = buf.data();
+  char* limit = out + buf.size();
+  auto room = [&](std::size_t n) {
+    if (static_cast<std::size_t>(limit - out) < n) growTokenBuffer(out, limit, n);
+  };
+  auto copy = [&](const std::uint8_t* from, std::size_t n) {
+    room(n);
+    std::memcpy(out, from, n);
+    out += n;
+  };
   auto fail = [&](std::string_view message) {
     error(message);
     error("Invalid string.");
     return 1;
   };
-  auto emit = [&](std::uint32_t cp) { jtAppendUTF8(buf, cp); };
+  auto emit = [&](std::uint32_t cp) {
+    room(4);
+    if (cp < 0x80) {
+      *out++ = static_cast<char>(cp);
+    } else if (cp < 0x800) {
+      *out++ = static_cast<char>(0xC0 | (cp >> 6));
+      *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      *out++ = static_cast<char>(0xE0 | (cp >> 12));
+      *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      *out++ = static_cast<char>(0xF0 | (cp >> 18));
+      *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+    }
+  };
   // Reads four hexadecimal digits at q; -1 (with an error) when one is bad,
   // -2 when the input ends first.
   auto hex4 = [&](const std::uint8_t* q) -> long {
@@ -410,26 +475,27 @@ int JTParseState::parseStringSlow(const std::uint8_t* p) {
       "Required a second \\u Unicode escape sequence following a surrogate \\u Unicode escape "
       "sequence.";
 
+  copy(start + 1, static_cast<std::size_t>(p - start - 1));
   while (true) {
     // Copy the run of plain bytes at once.
     const std::uint8_t* run = p;
     p = skipPlainStringBytes(p, end);
-    if (p > run) buf.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
+    if (p > run) copy(run, static_cast<std::size_t>(p - run));
     if (p >= end) return fail("Invalid string.");
     const std::uint8_t c = *p;
     if (c == '"') break;
     if (c < 0x20) {
       return fail(platform::format("Invalid character < 0x20 found in string: 0x%2.2x.", c));
     }
-    if (c < 0x80 && c != '\\') {
-      buf.push_back(static_cast<char>(c));
-      ++p;
+    if (isTwoByteSequence(p, end)) {
+      copy(p, 2);
+      p += 2;
       continue;
     }
     if (c >= 0x80) {
       JTUTF8Conversion conv = ConvertSingleCodePointInUTF8(p, end);
       if (conv.result == JTUTF8Result::OK) {
-        buf.append(reinterpret_cast<const char*>(p), static_cast<std::size_t>(conv.next - p));
+        copy(p, static_cast<std::size_t>(conv.next - p));
         p = conv.next;
         continue;
       }
@@ -444,27 +510,27 @@ int JTParseState::parseStringSlow(const std::uint8_t* p) {
     // Escape sequence.
     if (p + 1 >= end) return fail("Invalid string.");
     const std::uint8_t e = p[1];
-    std::uint8_t out = 0;
+    std::uint8_t simple = 0;
     switch (e) {
       case 'b':
-        out = '\b';
+        simple = '\b';
         break;
       case 'f':
-        out = '\f';
+        simple = '\f';
         break;
       case 'n':
-        out = '\n';
+        simple = '\n';
         break;
       case 'r':
-        out = '\r';
+        simple = '\r';
         break;
       case 't':
-        out = '\t';
+        simple = '\t';
         break;
       case '\\':
       case '/':
       case '"':
-        out = e;
+        simple = e;
         break;
       case 'u':
         break;
@@ -472,7 +538,8 @@ int JTParseState::parseStringSlow(const std::uint8_t* p) {
         return fail("Invalid escape sequence found in \"\" string.");
     }
     if (e != 'u') {
-      buf.push_back(static_cast<char>(out));
+      room(1);
+      *out++ = static_cast<char>(simple);
       p += 2;
       continue;
     }
@@ -513,13 +580,14 @@ int JTParseState::parseStringSlow(const std::uint8_t* p) {
     }
     emit(cp);
   }
+  const std::size_t length = static_cast<std::size_t>(out - buf.data());
   token_.type = JTTokenType::String;
   token_.ptr = start;
   token_.length = static_cast<std::size_t>(p + 1 - start);
   token_.value.ptr = reinterpret_cast<const std::uint8_t*>(buf.data());
-  token_.value.length = buf.size();
+  token_.value.length = length;
   token_.value.type = JTValueType::String;
-  token_.value.hash = buf.size() <= kJTHashedStringLength ? jtHashBytes(buf.data(), buf.size()) : 0;
+  token_.value.hash = hash && length <= kJTHashedStringLength ? jtHashBytes(buf.data(), length) : 0;
   atIndex_ = static_cast<std::size_t>(p + 1 - input_);
   return 0;
 }
@@ -527,12 +595,16 @@ int JTParseState::parseStringSlow(const std::uint8_t* p) {
 // Sets the number token's hash, value bytes and extent.
 void JTParseState::finishNumber(const std::uint8_t* start, std::size_t length) {
   JTTokenValue& v = token_.value;
-  std::uint64_t hash = kJTHashSeed + static_cast<std::uint64_t>(v.type);
-  if (v.type != JTValueType::Double) hash += v.number.unsignedLongLongValue;
-  std::uint8_t bytes[8];
-  std::memcpy(bytes, &v.number, 8);
-  for (std::uint8_t b : bytes) hash = jtHashStep(hash, b);
-  v.hash = hash;
+  // One multiply-and-fold mix of the value bits and the kind: numbers are
+  // never dictionary keys, so their hash only has to spread them over the
+  // decoder's cache.
+  std::uint64_t bits;
+  std::memcpy(&bits, &v.number, 8);
+  // Every input bit reaches the low bits (the cache's slot).
+  std::uint64_t hash = bits ^ (kJTHashSeed + static_cast<std::uint64_t>(v.type));
+  hash = (hash ^ (hash >> 33)) * 0xFF51AFD7ED558CCDULL;
+  hash = (hash ^ (hash >> 33)) * 0xC4CEB9FE1A85EC53ULL;
+  v.hash = hash ^ (hash >> 33);
   v.ptr = reinterpret_cast<const std::uint8_t*>(&v.number);
   v.length = 8;
   token_.type = JTTokenType::Number;
@@ -552,11 +624,18 @@ int JTParseState::parseNumber() {
     if (negative) ++p;
     const std::uint8_t* digits = p;
     bool wellFormed = p < end;
+    // The integer part's value, exact while it has at most 19 digits.
+    std::uint64_t n = 0;
     if (wellFormed && *p == '0') {
       ++p;
       wellFormed = !(p < end && isDigit(*p)) && !negative;  // "-0" is a real: full path
     } else if (wellFormed && *p >= '1' && *p <= '9') {
-      while (p < end && isDigit(*p)) ++p;
+      std::uint64_t eight;
+      while (end - p >= 8 && p - digits <= 19 && eightDigits(p, &eight)) {
+        n = n * 100000000U + eight;
+        p += 8;
+      }
+      for (; p < end && isDigit(*p); ++p) n = n * 10 + (*p - '0');
     } else {
       wellFormed = false;
     }
@@ -578,8 +657,6 @@ int JTParseState::parseNumber() {
     wellFormed = wellFormed && p < end;
     JTTokenValue& v = token_.value;
     if (wellFormed && !floating && integerEnd - digits <= 19) {
-      std::uint64_t n = 0;
-      for (const std::uint8_t* q = digits; q < integerEnd; ++q) n = n * 10 + (*q - '0');
       constexpr std::uint64_t kMinMagnitude = std::uint64_t{1} << 63;
       if (!negative) {
         v.type = JTValueType::UnsignedLongLong;

@@ -72,8 +72,9 @@ struct JTTokenValue {
   const std::uint8_t* ptr = nullptr;  // value bytes (string bytes or the number's 8 bytes)
   std::size_t length = 0;
   JTValueType type = JTValueType::None;
-  // Value hash of the bytes (jtHashBytes); for a string longer than
-  // kJTHashedStringLength bytes it is left 0.
+  // A string's value hash of its bytes (jtHashBytes), left 0 for a string
+  // longer than kJTHashedStringLength bytes; a number's mix of its value
+  // bits and kind.
   std::uint64_t hash = 0;
   union {
     std::int64_t longLongValue;
@@ -126,6 +127,20 @@ class JTParseState {
   // Reads the next token. 0 on success (token set, atIndex past it);
   // non-zero on failure with an error recorded.
   int nextToken();
+  // The same for a token known to be a string (atIndex at its '"') or a
+  // number (at its '-' or first digit), with no white space before it: the
+  // decoder's fast path has looked at the first byte already. A string read
+  // this way carries no hash (0): the decoder hashes what it needs itself.
+  int nextStringToken() {
+    token_.ptr = input_ + atIndex_;
+    token_.value.cacheSlot = -1;
+    return parseString(false);
+  }
+  int nextNumberToken() {
+    token_.ptr = input_ + atIndex_;
+    token_.value = JTTokenValue();
+    return parseNumber();
+  }
   // Skips white space, line breaks and (by option) comments from atIndex.
   void skipWhitespace();
 
@@ -149,8 +164,10 @@ class JTParseState {
       "'\"STRING\"', 'NUMBER'.";
 
  private:
-  int parseString();
-  int parseStringSlow(const std::uint8_t* p);
+  int parseString(bool hash = true);
+  int parseStringSlow(const std::uint8_t* p, bool hash);
+  // Makes room for `n` more bytes behind `out` in tokenBuffer_.
+  void growTokenBuffer(char*& out, char*& limit, std::size_t n);
   int parseNumber();
   void finishNumber(const std::uint8_t* start, std::size_t length);
   bool isNewline(const std::uint8_t* p, std::size_t* width) const;
@@ -162,7 +179,9 @@ class JTParseState {
   std::size_t lineStart_ = 0;
   std::uint64_t options_ = 0;
   JTToken token_;
-  std::string tokenBuffer_;  // decoded strings that needed unescaping
+  // Decoded strings that needed unescaping. Its size is only capacity: the
+  // token says how many bytes are in use.
+  std::string tokenBuffer_;
   platform::Error error_;
 };
 

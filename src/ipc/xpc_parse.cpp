@@ -190,7 +190,7 @@ ChannelValue XPCParse::newXPCObject(const Value& v) {
       return ChannelValue::real(v.asDouble());
     }
     case ValueKind::String:
-      return ChannelValue::string(v.asString());
+      return ChannelValue::string(v.stringView());
     case ValueKind::Data:
       return ChannelValue::data(v.asData());
     case ValueKind::Date:

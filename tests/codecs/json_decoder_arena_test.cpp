@@ -160,5 +160,68 @@ TEST(JsonDecoderArena, MutableDocumentsMayHoldTheirOwnParts) {
   EXPECT_EQ(kept[2].asString(), "leaf");
 }
 
+TEST(JsonDecoderArena, KeysAreFoundWhateverTheirHistoryInTheCache) {
+  const std::string longKey(300, 'k');  // beyond the cache and the scanner's hash
+  const std::string text = R"(["name","caf\u00e9",)" + std::string("\"") + longKey +
+                           R"(",{"name":1,"café":2,")" + longKey +
+                           R"(":3,"esc\"aped":4,"":5},{"fresh":6,"name":7}])";
+  JSONDecoder decoder;
+  for (std::uint64_t options : {JTParseFlagNone, kFullPath}) {
+    JSONDecoder fresh(options);
+    for (JSONDecoder* d : {&decoder, &fresh}) {
+      // Twice: the second parse meets every leaf in the cache already.
+      for (int round = 0; round < 2; ++round) {
+        Error error;
+        Value root = d->objectWithText(text, &error);
+        ASSERT_FALSE(root.isNone()) << error.localizedDescription();
+        // Keys first seen as values, as keys, with escapes, long and empty.
+        const Value dict = root[3];
+        EXPECT_EQ(dict["name"], Value(1));
+        EXPECT_EQ(dict["café"], Value(2));
+        EXPECT_EQ(dict[longKey], Value(3));
+        EXPECT_EQ(dict["esc\"aped"], Value(4));
+        EXPECT_EQ(dict[""], Value(5));
+        EXPECT_EQ(dict.get(Value(std::string("name"))), Value(1));
+        EXPECT_EQ(dict.get(root[0]), Value(1)) << "a decoded string as the key";
+        EXPECT_EQ(root[4]["fresh"], Value(6));
+        EXPECT_EQ(root[4]["name"], Value(7));
+        EXPECT_TRUE(dict["nam"].isNone());
+        // The same tree as ordinary values, both ways round.
+        Value plain = Value::dictionary({{Value("name"), Value(1)},
+                                         {Value("café"), Value(2)},
+                                         {Value(longKey), Value(3)},
+                                         {Value("esc\"aped"), Value(4)},
+                                         {Value(""), Value(5)}});
+        EXPECT_EQ(dict, plain);
+        EXPECT_EQ(plain, dict);
+        EXPECT_EQ(dict.hash(), plain.hash());
+      }
+    }
+  }
+}
+
+TEST(JsonDecoderArena, StringsMaterialiseAfterTheDecoderAndTreeAreGone) {
+  Value leaf, key, escaped, longLeaf;
+  const std::string longText(400, 'L');
+  {
+    JSONDecoder decoder;
+    Value root = decoder.objectWithText(
+        R"({"the key":["a leaf longer than fifteen bytes","tab\there",")" + longText + "\"]}");
+    ASSERT_FALSE(root.isNone());
+    key = root.keys()[0];
+    leaf = root["the key"][0];
+    escaped = root["the key"][1];
+    longLeaf = root["the key"][2];
+  }
+  // Nothing asked for a std::string while the tree was alive.
+  EXPECT_EQ(leaf.stringView(), "a leaf longer than fifteen bytes");
+  EXPECT_EQ(leaf.asString(), "a leaf longer than fifteen bytes");
+  EXPECT_EQ(key.asString(), "the key");
+  EXPECT_EQ(escaped.asString(), "tab\there");
+  EXPECT_EQ(longLeaf.asString(), longText);
+  EXPECT_EQ(&leaf.asString(), &leaf.asString());
+  EXPECT_EQ(leaf, Value("a leaf longer than fifteen bytes"));
+}
+
 }  // namespace
 }  // namespace codecs

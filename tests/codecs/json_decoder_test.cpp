@@ -154,6 +154,33 @@ TEST(JsonDecoder, MutableAndImmutableResults) {
   EXPECT_EQ(open["a"].count(), 2u);
 }
 
+TEST(JsonDecoder, CacheSpreadsLeavesThatDifferOnlyInAFewBits) {
+  // Strings that differ only in their last bytes, reals that differ only in
+  // their high bits and integers that differ only above bit 40: each set
+  // must spread over the cache, so that the second mention of each leaf
+  // still finds the first.
+  std::string strings = "[", reals = "[", integers = "[";
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < 200; ++i) {
+      const char* comma = round == 0 && i == 0 ? "" : ",";
+      strings += comma + std::string("\"plain ascii text ") + std::to_string(i) + "\"";
+      reals += comma + std::to_string(i) + ".5";
+      integers += comma + std::to_string(static_cast<std::uint64_t>(i + 1) << 40);
+    }
+  }
+  for (std::string* text : {&strings, &reals, &integers}) {
+    *text += "]";
+    Value v = objectFromJSONString(*text);
+    ASSERT_EQ(v.count(), 400u) << *text;
+    int shared = 0;
+    for (std::size_t i = 0; i < 200; ++i) {
+      EXPECT_EQ(v[i], v[i + 200]);
+      if (v[i].isSameObject(v[i + 200])) ++shared;
+    }
+    EXPECT_GE(shared, 180) << text->substr(0, 40);
+  }
+}
+
 TEST(JsonDecoder, CacheSharesLeavesWithinAndAcrossParses) {
   JSONDecoder decoder;
   Value a = decoder.objectWithText(R"(["same","same",7,7])");

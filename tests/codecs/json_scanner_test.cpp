@@ -199,5 +199,83 @@ TEST(JsonScanner, Utf8Validator) {
   EXPECT_EQ(conv("\xF5\x80\x80\x80").result, JTUTF8Result::SourceIllegal);
 }
 
+TEST(JsonScanner, IntegersOfEveryLength) {
+  // Every length up to 20 digits, with each kind of byte after the last one
+  // (the integer part is read eight digits at a time where it can be).
+  std::string digits;
+  for (int length = 1; length <= 20; ++length) {
+    digits += static_cast<char>('0' + (length * 7) % 10);
+    if (digits[0] == '0') digits[0] = '9';
+    for (const char* after : {"]", ",1234567", " ", "}\n", ".25]", "e2]"}) {
+      for (bool negative : {false, true}) {
+        const std::string text = (negative ? "-" : "") + digits + after;
+        Scan s(text);
+        const int rc = s.state.nextToken();
+        const bool real = after[0] == '.' || after[0] == 'e';
+        const std::string number = text.substr(0, text.size() - std::string(after).size() +
+                                                      (real ? std::string(after).size() - 1 : 0));
+        if (!real && length == 20) {
+          // These twenty digits are beyond 64 bits either way.
+          EXPECT_NE(rc, 0) << text;
+          continue;
+        }
+        ASSERT_EQ(rc, 0) << text << ": " << s.message();
+        EXPECT_EQ(s.state.token().length, number.size()) << text;
+        const JTTokenValue& v = s.state.token().value;
+        if (real) {
+          EXPECT_EQ(v.type, JTValueType::Double) << text;
+          EXPECT_EQ(v.number.doubleValue, std::stod(number)) << text;
+        } else if (negative) {
+          EXPECT_EQ(v.type, JTValueType::LongLong) << text;
+          EXPECT_EQ(v.number.longLongValue, std::stoll(number)) << text;
+        } else {
+          EXPECT_EQ(v.type, JTValueType::UnsignedLongLong) << text;
+          EXPECT_EQ(v.number.unsignedLongLongValue, std::stoull(number)) << text;
+        }
+      }
+    }
+  }
+  // Digits broken up inside an eight-byte window.
+  for (const char* text : {"1234567/]", "1234567:]", "12345678901234567a]"}) {
+    Scan s(text);
+    ASSERT_EQ(s.state.nextToken(), 0) << text;
+    const std::string number = std::string(text).substr(0, std::string(text).size() - 2);
+    EXPECT_EQ(s.state.token().value.number.unsignedLongLongValue, std::stoull(number)) << text;
+  }
+}
+
+TEST(JsonScanner, LongDecodedStringsGrowTheTokenBuffer) {
+  // Far beyond the buffer's first size, with every kind of escape, so that
+  // the output cursor crosses several growths.
+  std::string text = "\"", expected;
+  for (int i = 0; i < 3000; ++i) {
+    text += R"(ab\n\u00e9\ud83d\ude00é\"/)";
+    expected += "ab\n\xC3\xA9\xF0\x9F\x98\x80\xC3\xA9\"/";
+  }
+  text += "\"]";
+  Scan s(text);
+  ASSERT_EQ(s.state.nextToken(), 0) << s.message();
+  EXPECT_EQ(s.stringValue(), expected);
+  EXPECT_EQ(s.state.token().length, text.size() - 1);
+
+  // Lenient replacement triples the size of each bad byte.
+  std::string bad = "\"x\\n";
+  for (int i = 0; i < 5000; ++i) bad += '\xff';
+  bad += "\"]";
+  Scan lenient(bad, JTParseFlagLenientUnicode);
+  ASSERT_EQ(lenient.state.nextToken(), 0) << lenient.message();
+  std::string replaced = "x\n";
+  for (int i = 0; i < 5000; ++i) replaced += "\xEF\xBF\xBD";
+  EXPECT_EQ(lenient.stringValue(), replaced);
+
+  // A short one after the long ones still comes out exact.
+  Scan again("\"a\\tb\" \"c\\u0041\"]");
+  ASSERT_EQ(again.state.nextToken(), 0);
+  EXPECT_EQ(again.stringValue(), "a\tb");
+  ASSERT_EQ(again.state.nextToken(), 0);
+  EXPECT_EQ(again.stringValue(), "cA");
+  EXPECT_EQ(again.state.token().value.hash, jtHashBytes("cA", 2));
+}
+
 }  // namespace
 }  // namespace codecs

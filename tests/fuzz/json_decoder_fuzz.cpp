@@ -1,12 +1,29 @@
 // libFuzzer target: the JSON decoder with every option combination, and the
 // encoder on whatever the decoder accepts (the text must then decode again to
-// an equal tree).
+// an equal tree). Every decoded key must be found again by its text, and
+// every string must read the same through both string accessors.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
 #include "codecs/json_decoder.h"
 #include "codecs/json_encoder.h"
+
+namespace {
+void checkTree(const platform::Value& v) {
+  if (v.isString() && v.stringView() != v.asString()) std::abort();
+  if (v.isArray()) {
+    for (const platform::Value& e : v.elements()) checkTree(e);
+  } else if (v.isDictionary()) {
+    v.forEach([&](const platform::Value& key, const platform::Value& value) {
+      if (!v[key.stringView()].isSameObject(value)) std::abort();
+      checkTree(key);
+      checkTree(value);
+      return true;
+    });
+  }
+}
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
@@ -23,6 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   platform::Value mutableV = decoder.mutableObjectWithUTF8String(text, length);
   if (!(mutableV == v)) std::abort();
+  checkTree(v);
+  checkTree(mutableV);
 
   for (std::uint64_t serialize : {codecs::JTSerializeOptionNone, codecs::JTSerializeOptionPretty,
                                   codecs::JTSerializeOptionEscapeNonASCII}) {

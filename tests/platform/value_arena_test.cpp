@@ -2,11 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory_resource>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
+
+#include "platform/foundation/exception.h"
 
 namespace platform {
 namespace {
@@ -152,6 +157,166 @@ TEST(ValueArena, HandlesMayBeReleasedOnManyThreads) {
   }
   for (auto& t : threads) t.join();
   EXPECT_TRUE(weak.expired());
+}
+
+// --- string leaves: bytes in the arena, std::string made on demand ---------
+
+TEST(ValueArenaStrings, BytesLiveInTheArenaAndTheViewNeverCopies) {
+  ValueArena arena(4096);
+  Value warm = arena.string("the first block is taken on the first leaf");
+  const std::size_t before = arena.core()->bytesReserved();
+  const std::string text(1000, 'q');  // far beyond any inline buffer
+  Value s = arena.string(text);
+  EXPECT_EQ(arena.core()->bytesReserved(), before) << "the bytes fit the first block";
+  const std::string_view view = s.stringView();
+  EXPECT_EQ(view, text);
+  EXPECT_EQ(s.stringView().data(), view.data()) << "the same bytes every time";
+  // asString hands out one std::string for the node's whole life.
+  const std::string& first = s.asString();
+  EXPECT_EQ(first, text);
+  EXPECT_EQ(&s.asString(), &first);
+  EXPECT_EQ(&arena.own(s.node()).asString(), &first) << "per node, not per handle";
+  EXPECT_EQ(s.stringView().data(), view.data()) << "materialising moves nothing";
+}
+
+TEST(ValueArenaStrings, EmptyAndEmbeddedNulStrings) {
+  ValueArena arena;
+  Value empty = arena.string("");
+  EXPECT_TRUE(empty.isString());
+  EXPECT_TRUE(empty.stringView().empty());
+  EXPECT_EQ(empty.asString(), "");
+  EXPECT_EQ(empty, Value(""));
+  EXPECT_EQ(empty.hash(), Value("").hash());
+  EXPECT_EQ(empty.description(), "");
+
+  const std::string withNul("a\0b\0", 4);
+  Value nul = arena.string(withNul);
+  EXPECT_EQ(nul.stringView().size(), 4u);
+  EXPECT_EQ(nul.asString(), withNul);
+  EXPECT_EQ(nul, Value(withNul));
+  EXPECT_NE(nul, Value("a")) << "the bytes after the NUL count";
+  EXPECT_NE(arena.string(std::string_view("a\0c", 3)), Value(std::string("a\0b", 3)));
+  EXPECT_EQ(nul.hash(), Value(withNul).hash());
+  EXPECT_EQ(nul.description(), withNul);
+
+  // Anything but a string has no bytes.
+  EXPECT_TRUE(Value().stringView().empty());
+  EXPECT_TRUE(arena.integer(5).stringView().empty());
+  EXPECT_TRUE(Value::data("xy", 2).stringView().empty());
+}
+
+TEST(ValueArenaStrings, EqualAndHashAlikeWithOrdinaryStrings) {
+  ValueArena arena;
+  for (const std::string& text : {std::string("k"), std::string("key"), std::string(15, 'm'),
+                                  std::string(16, 'm'), std::string(300, 'z')}) {
+    Value mine = arena.string(text);
+    Value plain(text);
+    EXPECT_EQ(mine, plain) << text;
+    EXPECT_EQ(plain, mine) << text;
+    EXPECT_EQ(mine.hash(), plain.hash()) << text;
+    EXPECT_FALSE(mine.isSameObject(plain));
+  }
+  EXPECT_NE(arena.string("abc"), Value("abd"));
+  EXPECT_NE(arena.string("abc"), Value("abcd"));
+
+  // Either kind finds the other as a dictionary key, in either direction.
+  Value standard =
+      Value::dictionary({{arena.string("host"), Value("a")}, {Value("port"), Value(1)}});
+  EXPECT_EQ(standard["host"], Value("a"));
+  EXPECT_EQ(standard.get(Value("host")), Value("a"));
+  EXPECT_EQ(standard.get(arena.string("port")), Value(1));
+  EXPECT_TRUE(standard["missing"].isNone());
+  Value withNul = Value::dictionary({{arena.string(std::string_view("a\0b", 3)), Value(2)}});
+  EXPECT_EQ(withNul[std::string_view("a\0b", 3)], Value(2));
+  EXPECT_TRUE(withNul["a"].isNone());
+  EXPECT_EQ(Value::array({arena.string("x"), Value(1)}), Value::array({Value("x"), Value(1)}));
+  EXPECT_EQ(Value::array({arena.string("x")}).hash(), Value::array({Value("x")}).hash());
+}
+
+TEST(ValueArenaStrings, MaterialisedOnceWhenManyThreadsAskAtOnce) {
+  constexpr int kThreads = 8;
+  constexpr int kStrings = 64;
+  ValueArena arena;
+  std::vector<Value> strings;
+  for (int n = 0; n < kStrings; ++n) {
+    strings.push_back(
+        arena.string("a string long enough to need its own buffer #" + std::to_string(n)));
+  }
+  std::vector<std::vector<const std::string*>> seen(kThreads);
+  std::atomic<int> ready{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      ready.fetch_add(1);
+      while (ready.load() < kThreads) std::this_thread::yield();
+      // Half the threads walk backwards so that both ends are contended.
+      for (int i = 0; i < kStrings; ++i) {
+        const Value& v = strings[static_cast<std::size_t>(t % 2 ? kStrings - 1 - i : i)];
+        const std::string& s = v.asString();
+        EXPECT_EQ(s, v.stringView());
+        seen[static_cast<std::size_t>(t)].push_back(&s);
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (int i = 0; i < kStrings; ++i) {
+    const std::string* expected = &strings[static_cast<std::size_t>(i)].asString();
+    for (int t = 0; t < kThreads; ++t) {
+      const std::size_t at = static_cast<std::size_t>(t % 2 ? kStrings - 1 - i : i);
+      EXPECT_EQ(seen[static_cast<std::size_t>(t)][at], expected) << "thread " << t << " #" << i;
+    }
+  }
+}
+
+TEST(ValueArenaStrings, AStringOutlivesItsArenaAndItsNeighbours) {
+  std::weak_ptr<ValueArenaCore> weak;
+  Value kept, materialised;
+  const std::string* early = nullptr;
+  {
+    ValueArena arena(64);
+    weak = arena.weak();
+    std::vector<Value> others;
+    for (int n = 0; n < 50; ++n) others.push_back(arena.string(std::string(100, 'a' + n % 26)));
+    kept = arena.string("kept beyond the arena, its neighbours and the builder");
+    materialised = arena.string("made into a std::string while the arena was whole");
+    early = &materialised.asString();
+    for (Value& v : others) (void)v.asString();  // adopted by the arena, freed with it
+  }
+  EXPECT_FALSE(weak.expired());
+  EXPECT_EQ(kept.stringView(), "kept beyond the arena, its neighbours and the builder");
+  EXPECT_EQ(kept.asString(), "kept beyond the arena, its neighbours and the builder");
+  EXPECT_EQ(&materialised.asString(), early);
+  EXPECT_EQ(*early, "made into a std::string while the arena was whole");
+  kept = Value();
+  materialised = Value();
+  EXPECT_TRUE(weak.expired()) << "the adopted strings go with the arena (ASan checks leaks)";
+}
+
+// A dictionary whose lookup reads the key through asString: a lookup by key
+// text (which probes with a stack node) must still work and leak nothing.
+class TextKeyedDictionary final : public DictionaryStorage {
+ public:
+  std::size_t count() const override { return 1; }
+  Value find(const Value& key) const override {
+    return key.asString() == "only" ? Value(7) : Value();
+  }
+  std::uint64_t mutations() const override { return 0; }
+  void forEach(const std::function<bool(const Value&, const Value&)>& fn) const override {
+    fn(Value("only"), Value(7));
+  }
+  void set(const Value&, Value) override { fail(); }
+  void remove(const Value&) override { fail(); }
+
+ private:
+  [[noreturn]] static void fail() { throw Exception(kInternalInconsistencyException, "fixed"); }
+};
+
+TEST(ValueArenaStrings, LookupByTextWorksWithAnyDictionary) {
+  Value d = Value::fromNode(std::make_shared<TextKeyedDictionary>());
+  EXPECT_EQ(d["only"], Value(7));
+  EXPECT_EQ(d[std::string("only")], Value(7));
+  EXPECT_TRUE(d["other"].isNone());
+  EXPECT_TRUE(d.contains("only"));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "platform/foundation/value.h"
 
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -32,12 +33,95 @@ class NumberNode final : public ValueNode {
   } v_{};
 };
 
-class StringNode final : public ValueNode {
+// Every string node: `size_` bytes at `data_`, reachable without a virtual
+// call, and the std::string that asString hands out, which a node either
+// holds from the start or makes on first demand.
+class StringNode : public ValueNode {
  public:
-  explicit StringNode(std::string s) : s_(std::move(s)) {}
-  ValueKind kind() const override { return ValueKind::String; }
+  ValueKind kind() const final { return ValueKind::String; }
+  std::string_view view() const { return {data_, size_}; }
+  const std::string& string() const {
+    const std::string* s = string_.load(std::memory_order_acquire);
+    return s != nullptr ? *s : materialise();
+  }
+
+ protected:
+  StringNode() = default;
+  // Makes the std::string when none is set yet. Several threads may race
+  // here: one installs its copy, the others free theirs and use the winner's.
+  virtual const std::string& materialise() const = 0;
+  // Installs `text` unless another thread was first; true when it won.
+  bool install(const std::string* text) const {
+    const std::string* expected = nullptr;
+    return string_.compare_exchange_strong(expected, text, std::memory_order_acq_rel,
+                                           std::memory_order_acquire);
+  }
+
+  const char* data_ = nullptr;
+  std::size_t size_ = 0;
+  mutable std::atomic<const std::string*> string_{nullptr};
+};
+
+// A string with a std::string of its own.
+class OwnedStringNode final : public StringNode {
+ public:
+  explicit OwnedStringNode(std::string s) : s_(std::move(s)) {
+    data_ = s_.data();
+    size_ = s_.size();
+    string_.store(&s_, std::memory_order_relaxed);
+  }
+
+ private:
+  const std::string& materialise() const override { return s_; }
   std::string s_;
 };
+
+// A string whose bytes follow the node in a ValueArena; the arena adopts
+// the std::string once one is made.
+class ArenaStringNode final : public StringNode {
+ public:
+  ArenaStringNode(ValueArenaCore* core, std::string_view bytes) : core_(core) {
+    char* copy = reinterpret_cast<char*>(this + 1);
+    if (!bytes.empty()) std::memcpy(copy, bytes.data(), bytes.size());
+    data_ = copy;
+    size_ = bytes.size();
+  }
+
+ private:
+  const std::string& materialise() const override {
+    auto fresh = std::make_unique<ValueArenaCore::Adopted>(
+        ValueArenaCore::Adopted{nullptr, std::string(data_, size_)});
+    if (install(&fresh->text)) {
+      ValueArenaCore::Adopted* won = fresh.release();
+      core_->adopt(won);
+      return won->text;
+    }
+    return *string_.load(std::memory_order_acquire);
+  }
+  ValueArenaCore* core_;
+};
+
+// A string that only refers to bytes owned elsewhere, for a probe that
+// lives on the stack (a dictionary lookup by key text).
+class ProbeStringNode final : public StringNode {
+ public:
+  explicit ProbeStringNode(std::string_view bytes) {
+    data_ = bytes.data();
+    size_ = bytes.size();
+  }
+  ~ProbeStringNode() override { delete string_.load(std::memory_order_acquire); }
+
+ private:
+  const std::string& materialise() const override {
+    auto fresh = std::make_unique<std::string>(data_, size_);
+    if (install(fresh.get())) return *fresh.release();
+    return *string_.load(std::memory_order_acquire);
+  }
+};
+
+const StringNode* stringOf(const ValueNode* n) {
+  return n && n->kind() == ValueKind::String ? static_cast<const StringNode*>(n) : nullptr;
+}
 
 class DataNode final : public ValueNode {
  public:
@@ -213,7 +297,7 @@ double parseLeadingReal(std::string_view s) {
 
 void indent(std::string& out, int level) { out.append(static_cast<std::size_t>(level) * 4, ' '); }
 
-bool needsQuotes(const std::string& s) {
+bool needsQuotes(std::string_view s) {
   if (s.empty()) return true;
   for (unsigned char c : s) {
     const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
@@ -223,7 +307,7 @@ bool needsQuotes(const std::string& s) {
   return false;
 }
 
-void appendQuoted(std::string& out, const std::string& s) {
+void appendQuoted(std::string& out, std::string_view s) {
   if (!needsQuotes(s)) {
     out += s;
     return;
@@ -290,9 +374,9 @@ void describe(std::string& out, const Value& v, int level, bool topLevel) {
   switch (v.kind()) {
     case ValueKind::String:
       if (topLevel) {
-        out += v.asString();
+        out += v.stringView();
       } else {
-        appendQuoted(out, v.asString());
+        appendQuoted(out, v.stringView());
       }
       return;
     case ValueKind::Null:
@@ -369,12 +453,12 @@ Value::Value(double d) {
 }
 
 Value::Value(const char* s) {
-  if (s) node_ = std::make_shared<StringNode>(std::string(s));
+  if (s) node_ = std::make_shared<OwnedStringNode>(std::string(s));
 }
 
-Value::Value(std::string s) : node_(std::make_shared<StringNode>(std::move(s))) {}
+Value::Value(std::string s) : node_(std::make_shared<OwnedStringNode>(std::move(s))) {}
 
-Value::Value(std::string_view s) : node_(std::make_shared<StringNode>(std::string(s))) {}
+Value::Value(std::string_view s) : node_(std::make_shared<OwnedStringNode>(std::string(s))) {}
 
 Value::Value(Date d) : node_(std::make_shared<DateNode>(d)) {}
 
@@ -432,12 +516,10 @@ NumberNode* arenaNumber(ValueArenaCore* core, ValueKind kind, char type) {
 }  // namespace
 
 const ValueNode* ValueArena::newString(std::string_view s) {
-  StringNode* node = core_->makeUntracked<StringNode>(std::string(s));
-  // Short strings live inside the node and need no destructor.
-  const auto bytes = reinterpret_cast<std::uintptr_t>(node->s_.data());
-  const auto self = reinterpret_cast<std::uintptr_t>(node);
-  if (bytes < self || bytes >= self + sizeof(StringNode)) core_->track(node);
-  return node;
+  // The node owns nothing but arena memory (its std::string, once made, is
+  // adopted by the arena), so it needs no cleanup link.
+  void* memory = core_->allocate(sizeof(ArenaStringNode) + s.size(), alignof(ArenaStringNode));
+  return new (memory) ArenaStringNode(core_.get(), s);
 }
 
 const ValueNode* ValueArena::newInt(std::int64_t n) {
@@ -483,7 +565,7 @@ bool Value::asBool() const {
     }
   }
   if (!isString()) return false;
-  const std::string& s = asString();
+  const std::string_view s = stringView();
   std::size_t i = 0;
   while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\n' || s[i] == '\r')) ++i;
   if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
@@ -504,7 +586,7 @@ std::int64_t Value::asInt64() const {
         return n->v_.i;
     }
   }
-  return isString() ? parseLeadingInteger<std::int64_t>(asString()) : 0;
+  return isString() ? parseLeadingInteger<std::int64_t>(stringView()) : 0;
 }
 
 std::uint64_t Value::asUInt64() const {
@@ -518,7 +600,7 @@ std::uint64_t Value::asUInt64() const {
         return static_cast<std::uint64_t>(n->v_.i);
     }
   }
-  return isString() ? parseLeadingInteger<std::uint64_t>(asString()) : 0;
+  return isString() ? parseLeadingInteger<std::uint64_t>(stringView()) : 0;
 }
 
 double Value::asDouble() const {
@@ -532,11 +614,17 @@ double Value::asDouble() const {
         return static_cast<double>(n->v_.i);
     }
   }
-  return isString() ? parseLeadingReal(asString()) : 0;
+  return isString() ? parseLeadingReal(stringView()) : 0;
 }
 
 const std::string& Value::asString() const {
-  return isString() ? static_cast<const StringNode*>(node_.get())->s_ : emptyString();
+  const StringNode* s = stringOf(node_.get());
+  return s ? s->string() : emptyString();
+}
+
+std::string_view Value::stringView() const {
+  const StringNode* s = stringOf(node_.get());
+  return s ? s->view() : std::string_view();
 }
 
 const Bytes& Value::asData() const {
@@ -574,7 +662,10 @@ Value Value::at(std::size_t index) const {
 Value Value::operator[](std::string_view key) const {
   const auto* d = dictionaryOf(node_.get());
   if (!d) return Value();
-  return d->find(Value(key));
+  // A probe on the stack, handed over borrowed: no allocation per lookup.
+  // Implementations of find never keep the key they are asked for.
+  ProbeStringNode probe(key);
+  return d->find(Value(std::shared_ptr<ValueNode>(std::shared_ptr<ValueNode>(), &probe)));
 }
 
 Value Value::get(const Value& key) const {
@@ -752,7 +843,7 @@ bool operator==(const Value& a, const Value& b) {
     case ValueKind::Null:
       return true;
     case ValueKind::String:
-      return a.asString() == b.asString();
+      return a.stringView() == b.stringView();
     case ValueKind::Data:
       return a.asData() == b.asData();
     case ValueKind::Date:
@@ -801,7 +892,7 @@ std::size_t Value::hash() const {
     case ValueKind::Null:
       return 0x6e756c6cU;
     case ValueKind::String:
-      return std::hash<std::string>()(asString());
+      return std::hash<std::string_view>()(stringView());
     case ValueKind::Data: {
       const Bytes& b = asData();
       return std::hash<std::string_view>()(
@@ -847,7 +938,7 @@ std::string Value::description() const {
     case ValueKind::Null:
       return "<null>";
     case ValueKind::String:
-      return asString();
+      return std::string(stringView());
     case ValueKind::Data:
       return dataDescription(asData());
     case ValueKind::Date:

@@ -23,11 +23,18 @@
 //  5. Equality (`==`) is deep: numbers compare by numeric value (a bool is
 //     the number 0 or 1), strings by bytes, collections element by element
 //     (dictionaries regardless of order). `hash` agrees with `==`.
+//  6. A string node holds its bytes in one of two ways: in a std::string of
+//     its own (strings made here), or in the memory of a ValueArena (strings
+//     the JSON decoder makes), where `asString` materialises a std::string
+//     lazily, once, and frees it with the arena. Both kinds behave alike in
+//     every operation; `stringView` reaches the bytes of either without a
+//     copy.
 //
 // Not promised: a mutable collection is not safe to mutate while another
 // thread reads it. Immutable values may be read from any thread.
 //
-// Thread safety: immutable values may be shared freely; a mutable
+// Thread safety: immutable values may be shared freely (an arena string may
+// be asked for its std::string by several threads at once); a mutable
 // collection is used by one thread at a time.
 #pragma once
 
@@ -95,7 +102,9 @@ class DictionaryStorage : public ValueNode {
  public:
   ValueKind kind() const final { return ValueKind::Dictionary; }
   virtual std::size_t count() const = 0;
-  virtual Value find(const Value& key) const = 0;  // None when absent
+  // None when absent. `key` may be a borrowed handle to a node on the
+  // caller's stack (a lookup by key text): never keep it beyond the call.
+  virtual Value find(const Value& key) const = 0;
   virtual std::uint64_t mutations() const = 0;
   bool isMutable() const { return mutations() != 0; }
   // Calls `fn` for each pair until it returns false.
@@ -166,8 +175,15 @@ class Value {
   std::int64_t asInt64() const;    // numbers (reals truncated) and decimal strings; else 0
   std::uint64_t asUInt64() const;  // likewise
   double asDouble() const;         // numbers and decimal strings; else 0
-  // The string itself; an empty string for anything else.
+  // The string itself; an empty string for anything else. The reference
+  // lives as long as the string node. A string made by a ValueArena keeps
+  // its bytes in the arena and makes this std::string on the first call
+  // only (once, even when several threads ask at the same time); prefer
+  // stringView, which never copies.
   const std::string& asString() const;
+  // The bytes of any string node without a copy; empty for anything else.
+  // The view lives as long as the string node.
+  std::string_view stringView() const;
   // The bytes of data; empty for anything else.
   const Bytes& asData() const;
   Date asDate() const;  // the date; the 1970 epoch for anything else
@@ -185,8 +201,9 @@ class Value {
     }
     return (*this)[static_cast<std::size_t>(index)];
   }
-  Value at(std::size_t index) const;             // throws NSRangeException beyond count
-  Value operator[](std::string_view key) const;  // None when absent or not a dictionary
+  Value at(std::size_t index) const;  // throws NSRangeException beyond count
+  // None when absent or not a dictionary; allocates nothing.
+  Value operator[](std::string_view key) const;
   Value operator[](const char* key) const { return (*this)[std::string_view(key)]; }
   Value get(const Value& key) const;  // None when absent or not a dictionary
   bool contains(std::string_view key) const { return !(*this)[key].isNone(); }

@@ -23,6 +23,11 @@ ValueArenaCore::~ValueArenaCore() {
     p->~Pin();
     p = next;
   }
+  for (Adopted* a = adopted_.load(std::memory_order_acquire); a != nullptr;) {
+    Adopted* next = a->next;
+    delete a;
+    a = next;
+  }
   while (blocks_ != nullptr) {
     Block* next = blocks_->next;
     std::free(blocks_);

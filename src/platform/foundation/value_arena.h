@@ -14,26 +14,32 @@
 //     own its own arena without a cycle); a collection that stores borrowed
 //     handles must hand out `own`ed ones from every accessor. A borrowed
 //     handle outliving its arena dangles.
-//  4. When the arena dies, the destructors of the nodes made by `make` and
-//     of strings that own a buffer run, newest first; then the pinned values
-//     are released; every other block is simply freed. A node made by
-//     `makeUntracked` must own nothing but arena memory and borrowed
-//     handles.
+//  4. When the arena dies, the destructors of the nodes made by `make` run,
+//     newest first; then the pinned values and the adopted strings are
+//     released; every other block is simply freed. A node made by
+//     `makeUntracked` must own nothing but arena memory, borrowed handles
+//     and adopted strings.
 //  5. `pin` keeps any Value alive as long as the arena, so that nodes of the
 //     arena may refer to it through a borrowed handle.
 //  6. The arena is a std::pmr::memory_resource (see `resource`), so node
 //     storage such as vectors can live in it too; deallocation is a no-op.
+//  7. A string leaf keeps its bytes in the arena, right behind its node (no
+//     allocation of its own). The std::string that Value::asString hands
+//     out is made on first demand from any thread and `adopt`ed by the
+//     arena, which frees it when it dies.
 //
 // Thread safety: an arena is filled by one thread at a time. The nodes it
 // made are immutable Values (unless their class says otherwise) and may be
 // read and shared from any thread; the reference count is atomic.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <memory_resource>
 #include <new>
+#include <string>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -88,6 +94,20 @@ class ValueArenaCore final : public std::pmr::memory_resource,
     pins_ = link;
   }
 
+  // A std::string made after the arena was filled (see guarantee 7).
+  struct Adopted {
+    Adopted* next;
+    std::string text;
+  };
+  // Frees `adopted` when the arena dies. Safe from any thread at any time
+  // while the arena lives.
+  void adopt(Adopted* adopted) {
+    adopted->next = adopted_.load(std::memory_order_relaxed);
+    while (!adopted_.compare_exchange_weak(adopted->next, adopted, std::memory_order_release,
+                                           std::memory_order_relaxed)) {
+    }
+  }
+
   // An owning handle to `node`, which must belong to this arena.
   Value own(const ValueNode* node) {
     return Value::fromNode(
@@ -127,6 +147,7 @@ class ValueArenaCore final : public std::pmr::memory_resource,
   Block* blocks_ = nullptr;
   Cleanups* cleanups_ = nullptr;
   Pin* pins_ = nullptr;
+  std::atomic<Adopted*> adopted_{nullptr};
   std::size_t nextBlock_;
   std::size_t reserved_ = 0;
 };

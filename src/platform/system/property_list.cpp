@@ -457,11 +457,11 @@ class Writer {
         *out += indent + "<real>" + formatReal(v.asDouble()) + "</real>\n";
         return true;
       case ValueKind::String:
-        if (!isWritableString(v.asString())) {
+        if (!isWritableString(v.stringView())) {
           return fail("a string is not valid UTF-8 or holds control characters");
         }
         *out += indent + "<string>";
-        appendEscaped(*out, v.asString());
+        appendEscaped(*out, v.stringView());
         *out += "</string>\n";
         return true;
       case ValueKind::Date:
@@ -500,12 +500,12 @@ class Writer {
             ok = fail("a dictionary key is not a string");
             return false;
           }
-          if (!isWritableString(key.asString())) {
+          if (!isWritableString(key.stringView())) {
             ok = fail("a dictionary key is not valid UTF-8 or holds control characters");
             return false;
           }
           *out += indent + "\t<key>";
-          appendEscaped(*out, key.asString());
+          appendEscaped(*out, key.stringView());
           *out += "</key>\n";
           ok = write(value, depth + 1, out);
           return ok;
