@@ -129,6 +129,20 @@ JTArray::JTArray(Key, platform::ValueArena& arena, Value* objects, std::size_t c
   for (std::size_t i = 0; i < count; ++i) keep(arena, objects_[i], objects[i]);
 }
 
+JTArray::JTArray(Key, platform::ValueArena& arena, const platform::ValueNode* const* objects,
+                 std::size_t count)
+    : arena_(arena.core()), objects_(arena.resource()), capacity_(count), mutations_(0) {
+  objects_.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    objects_.push_back(platform::ValueArena::borrow(objects[i]));
+  }
+}
+
+const JTArray* JTArray::create(platform::ValueArena& arena,
+                               const platform::ValueNode* const* objects, std::size_t count) {
+  return arena.makeUntracked<JTArray>(Key{}, arena, objects, count);
+}
+
 Value JTArray::create(std::vector<Value> objects, bool isMutable) {
   return Value::fromNode(std::make_shared<JTArray>(Key{}, std::move(objects), isMutable));
 }
@@ -266,6 +280,31 @@ Value JTDictionary::create(platform::ValueArena& arena, Value* keys, const std::
     keep(arena, e->object, objects[i]);
   }
   return platform::ValueArena::borrow(dict);
+}
+
+const JTDictionary* JTDictionary::create(platform::ValueArena& arena,
+                                         const platform::ValueNode* const* keys,
+                                         const std::uint64_t* hashes,
+                                         const platform::ValueNode* const* objects,
+                                         std::size_t count) {
+  const std::size_t capacity = capacityForCount(count);
+  if (capacity == 0 && count > 0) {
+    throw Exception(platform::kMallocException, "Unable to allocate memory for hash table.");
+  }
+  auto* dict = arena.makeUntracked<JTDictionary>(Key{}, arena, capacity);
+  for (std::size_t i = 0; i < count; ++i) {
+    Value key = platform::ValueArena::borrow(keys[i]);
+    Entry* e = dict->place(hashes[i], key);
+    if (e == nullptr) continue;
+    if (e->key.isNone()) {
+      e->hash = hashes[i];
+      ++dict->count_;
+    }
+    // A later equal key replaces the earlier pair.
+    e->key = std::move(key);
+    e->object = platform::ValueArena::borrow(objects[i]);
+  }
+  return dict;
 }
 
 Value JTDictionary::create(std::vector<Value>&& keys, const std::vector<std::uint64_t>& hashes,

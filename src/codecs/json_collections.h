@@ -46,6 +46,8 @@ class JTArray final : public platform::ArrayStorage {
   // Arena form: an immutable array of the `count` handles at `objects`
   // (moved), node and storage in `arena`. Returns a borrowed handle.
   JTArray(Key, platform::ValueArena& arena, platform::Value* objects, std::size_t count);
+  JTArray(Key, platform::ValueArena& arena, const platform::ValueNode* const* objects,
+          std::size_t count);
 
   // The creation routine: takes over `objects` (capacity = count).
   static platform::Value create(std::vector<platform::Value> objects, bool isMutable);
@@ -53,6 +55,9 @@ class JTArray final : public platform::ArrayStorage {
   // platform::ValueArena::borrow).
   static platform::Value create(platform::ValueArena& arena, platform::Value* objects,
                                 std::size_t count);
+  // The same from raw nodes, each of `arena` or pinned in it.
+  static const JTArray* create(platform::ValueArena& arena,
+                               const platform::ValueNode* const* objects, std::size_t count);
   // Ordinary allocation is refused with the private-class exception.
   [[noreturn]] static void alloc();
 
@@ -110,6 +115,11 @@ class JTDictionary final : public platform::DictionaryStorage {
   static platform::Value create(platform::ValueArena& arena, platform::Value* keys,
                                 const std::uint64_t* hashes, platform::Value* objects,
                                 std::size_t count);
+  // The same from raw nodes, each of `arena` or pinned in it.
+  static const JTDictionary* create(platform::ValueArena& arena,
+                                    const platform::ValueNode* const* keys,
+                                    const std::uint64_t* hashes,
+                                    const platform::ValueNode* const* objects, std::size_t count);
   [[noreturn]] static void alloc();
 
   // The hash a key is stored under (strings: the codec's value hash of their bytes).

@@ -21,6 +21,20 @@ constexpr unsigned kAcceptComma = 2;
 constexpr unsigned kAcceptEnd = 4;
 constexpr std::size_t kCacheMask = 1023;
 constexpr std::size_t kCacheMaximumLength = 256;
+// Numbers with longer text (full-precision reals, random identifiers) are
+// built without the cache: they hardly ever repeat, and each would push out
+// a leaf that does.
+constexpr std::size_t kCacheMaximumNumberText = 16;
+// A workspace handed on to the next decoder keeps stacks of at most this
+// many entries; a larger one is trimmed.
+constexpr std::size_t kKeptStackCapacity = 4096;
+constexpr std::size_t kInitialStackCapacity = 1024;
+
+// The workspace a finished decoder left for the next one on this thread.
+// The slot and its flag are trivially destructible, so a decoder dying
+// after this thread's objects were destroyed still finds them (closed).
+thread_local void* tSpareWorkspace = nullptr;
+thread_local bool tSpareClosed = false;
 
 // The tag of a cache item: hash bits beside the slot's, and the length;
 // never 0 (an empty slot).
@@ -109,13 +123,69 @@ const Value& emptyString() {
 }  // namespace
 
 JSONDecoder::JSONDecoder(std::uint64_t parseOptions)
-    : options_(parseOptions), cache_(std::make_unique<Cache>()) {
+    : options_(parseOptions),
+      cache_(takeWorkspace()),
+      values_(cache_->values),
+      keys_(cache_->keys),
+      dictionaryValues_(cache_->dictionaryValues),
+      keyHashes_(cache_->keyHashes),
+      nodes_(cache_->nodes),
+      keyNodes_(cache_->keyNodes),
+      objectNodes_(cache_->objectNodes) {
   if ((parseOptions & ~static_cast<std::uint64_t>(JTParseFlagValidFlags)) != 0) {
     throw Exception(platform::kInvalidArgumentException, "Invalid parse options.");
   }
-  values_.reserve(1024);
-  keys_.reserve(1024);
-  keyHashes_.reserve(1024);
+}
+
+JSONDecoder::~JSONDecoder() { returnWorkspace(std::move(cache_)); }
+
+std::unique_ptr<JSONDecoder::Workspace> JSONDecoder::takeWorkspace() {
+  if (tSpareWorkspace != nullptr) {
+    std::unique_ptr<Workspace> w(static_cast<Workspace*>(tSpareWorkspace));
+    tSpareWorkspace = nullptr;
+    w->tags.fill(0);  // forgets every item of the decoder before
+    return w;
+  }
+  auto w = std::make_unique<Workspace>();
+  w->values.reserve(kInitialStackCapacity);
+  w->keys.reserve(kInitialStackCapacity);
+  w->dictionaryValues.reserve(kInitialStackCapacity);
+  w->keyHashes.reserve(kInitialStackCapacity);
+  w->nodes.reserve(kInitialStackCapacity);
+  w->keyNodes.reserve(kInitialStackCapacity);
+  w->objectNodes.reserve(kInitialStackCapacity);
+  return w;
+}
+
+void JSONDecoder::returnWorkspace(std::unique_ptr<Workspace> w) {
+  if (w == nullptr || tSpareClosed || tSpareWorkspace != nullptr) return;
+  // Frees the spare when this thread ends.
+  struct Reaper {
+    ~Reaper() {
+      delete static_cast<Workspace*>(tSpareWorkspace);
+      tSpareWorkspace = nullptr;
+      tSpareClosed = true;
+    }
+  };
+  thread_local Reaper reaper;
+  (void)reaper;
+  // Nothing of a document may stay behind: no handle on the stacks, and the
+  // items' node pointers become unreachable once the tags are cleared.
+  auto trim = [](auto& stack) {
+    stack.clear();
+    if (stack.capacity() > kKeptStackCapacity) {
+      std::remove_reference_t<decltype(stack)>().swap(stack);
+      stack.reserve(kInitialStackCapacity);
+    }
+  };
+  trim(w->values);
+  trim(w->keys);
+  trim(w->dictionaryValues);
+  trim(w->keyHashes);
+  trim(w->nodes);
+  trim(w->keyNodes);
+  trim(w->objectNodes);
+  tSpareWorkspace = w.release();
 }
 
 std::shared_ptr<JSONDecoder> JSONDecoder::decoder() { return std::make_shared<JSONDecoder>(); }
@@ -124,10 +194,7 @@ std::shared_ptr<JSONDecoder> JSONDecoder::decoderWithParseOptions(std::uint64_t 
   return std::make_shared<JSONDecoder>(parseOptions);
 }
 
-void JSONDecoder::clearCache() {
-  cache_->tags.fill(0);
-  for (CacheItem& item : cache_->items) item = CacheItem();
-}
+void JSONDecoder::clearCache() { cache_->tags.fill(0); }
 
 Value JSONDecoder::objectWithUTF8String(const char* string, std::size_t length, Error* error) {
   return parse(string, length, false, error);
@@ -166,10 +233,7 @@ Value JSONDecoder::parse(const char* string, std::size_t length, bool mutableCol
   }
   state_.begin(reinterpret_cast<const std::uint8_t*>(string), length, options_);
   mutableCollections_ = mutableCollections;
-  values_.clear();  // in case an exception cut the last parse short
-  keys_.clear();
-  keyHashes_.clear();
-  dictionaryValues_.clear();
+  clearStacks();  // in case an exception cut the last parse short
   // Nodes take about twice the text for a typical document; leaves alone
   // about half.
   arena_.emplace(mutableCollections ? length / 2 : length * 2);
@@ -181,6 +245,9 @@ Value JSONDecoder::parse(const char* string, std::size_t length, bool mutableCol
     for (const Value* fixed : {&trueValue(), &falseValue(), &nullValue(), &emptyString()}) {
       arena_->pin(*fixed);
     }
+    trueNode_ = trueValue().node();
+    falseNode_ = falseValue().node();
+    nullNode_ = nullValue().node();
   }
   depth_ = 0;
   Value result;
@@ -189,10 +256,7 @@ Value JSONDecoder::parse(const char* string, std::size_t length, bool mutableCol
     result = fastParse();
     if (result.isNone()) {
       // Start again on the full path, which reports the exact error.
-      values_.clear();
-      keys_.clear();
-      keyHashes_.clear();
-      dictionaryValues_.clear();
+      clearStacks();
       state_.begin(reinterpret_cast<const std::uint8_t*>(string), length, options_);
       depth_ = 0;
     } else {
@@ -227,14 +291,21 @@ Value JSONDecoder::parse(const char* string, std::size_t length, bool mutableCol
   if (platform::ValueArena::isBorrowed(result)) result = arena_->own(result.node());
   // Release whatever a failed parse left on the stacks, then the arena
   // (which lives on only through the result).
-  values_.clear();
-  keys_.clear();
-  keyHashes_.clear();
-  dictionaryValues_.clear();
+  clearStacks();
   arena_.reset();
   state_.end();
   mutableCollections_ = false;
   return result;
+}
+
+void JSONDecoder::clearStacks() {
+  values_.clear();
+  keys_.clear();
+  keyHashes_.clear();
+  dictionaryValues_.clear();
+  nodes_.clear();
+  keyNodes_.clear();
+  objectNodes_.clear();
 }
 
 bool JSONDecoder::isValueToken(JTTokenType type) {
@@ -316,6 +387,10 @@ Value JSONDecoder::leafForToken(std::uint64_t* keyHash) {
   // Strings are hashed here, a word at a time, rather than by the scanner's
   // byte-serial value hash, which only dictionary keys need (and which the
   // cache keeps for them).
+  if (!isString && token.length > kCacheMaximumNumberText) {
+    const platform::ValueNode* node = newLeaf(v);
+    return node != nullptr ? handOut(node) : Value();
+  }
   const std::uint64_t hash = isString ? cacheHashBytes(v.ptr, v.length) : v.hash;
   const std::uint64_t step = v.length + static_cast<std::uint64_t>(v.type) + 3;
   const std::uint32_t tag = cacheTag(hash, v.length);
@@ -342,7 +417,7 @@ Value JSONDecoder::leafForToken(std::uint64_t* keyHash) {
       break;
     }
     CacheItem& item = cache_->items[slot];
-    if (item.hash == hash && item.type == v.type && item.length == v.length) {
+    if (item.type == v.type && item.length == v.length) {
       // The bytes are compared only once the leaf is known to be alive.
       Value cached = cachedLeaf(item);
       if (cached.isNone()) {
@@ -356,37 +431,18 @@ Value JSONDecoder::leafForToken(std::uint64_t* keyHash) {
         v.cacheSlot = static_cast<int>(slot);
         if (keyHash != nullptr) {
           if (!item.keyHashed) {
-            item.keyHash = jtHashBytes(v.ptr, v.length);
+            cache_->itemKeyHashes[slot] = jtHashBytes(v.ptr, v.length);
             item.keyHashed = true;
           }
-          *keyHash = item.keyHash;
+          *keyHash = cache_->itemKeyHashes[slot];
         }
         return cached;
       }
     }
   }
   if (chosen == SIZE_MAX) chosen = first;
-  const platform::ValueNode* node = nullptr;
-  switch (v.type) {
-    case JTValueType::String:
-      node = arena_->newString(std::string_view(reinterpret_cast<const char*>(v.ptr), v.length));
-      break;
-    case JTValueType::LongLong:
-      node = arena_->newInt(v.number.longLongValue);
-      break;
-    case JTValueType::UnsignedLongLong:
-      if (v.number.unsignedLongLongValue <= static_cast<std::uint64_t>(INT64_MAX)) {
-        node = arena_->newInt(static_cast<std::int64_t>(v.number.unsignedLongLongValue));
-      } else {
-        node = arena_->newUInt(v.number.unsignedLongLongValue);
-      }
-      break;
-    case JTValueType::Double:
-      node = arena_->newReal(v.number.doubleValue);
-      break;
-    case JTValueType::None:
-      return Value();
-  }
+  const platform::ValueNode* node = newLeaf(v);
+  if (node == nullptr) return Value();
   CacheItem& item = cache_->items[chosen];
   cache_->tags[chosen] = tag;
   item.node = node;
@@ -394,15 +450,34 @@ Value JSONDecoder::leafForToken(std::uint64_t* keyHash) {
   item.keyHashed = keyHash != nullptr;
   if (isString) {
     item.bytes = platform::ValueArena::borrow(node).stringView().data();
-    if (keyHash != nullptr) *keyHash = item.keyHash = jtHashBytes(v.ptr, v.length);
+    if (keyHash != nullptr) *keyHash = cache_->itemKeyHashes[chosen] = jtHashBytes(v.ptr, v.length);
   } else {
     std::memcpy(&item.number, v.ptr, sizeof item.number);
   }
   item.length = static_cast<std::uint32_t>(v.length);
-  item.hash = hash;
   item.type = v.type;
   v.cacheSlot = static_cast<int>(chosen);
   return handOut(node);
+}
+
+// A new leaf in this parse's arena for a string or number token.
+const platform::ValueNode* JSONDecoder::newLeaf(const JTTokenValue& v) {
+  switch (v.type) {
+    case JTValueType::String:
+      return arena_->newString(std::string_view(reinterpret_cast<const char*>(v.ptr), v.length));
+    case JTValueType::LongLong:
+      return arena_->newInt(v.number.longLongValue);
+    case JTValueType::UnsignedLongLong:
+      if (v.number.unsignedLongLongValue <= static_cast<std::uint64_t>(INT64_MAX)) {
+        return arena_->newInt(static_cast<std::int64_t>(v.number.unsignedLongLongValue));
+      }
+      return arena_->newUInt(v.number.unsignedLongLongValue);
+    case JTValueType::Double:
+      return arena_->newReal(v.number.doubleValue);
+    case JTValueType::None:
+      break;
+  }
+  return nullptr;
 }
 
 // --- the fast path ---------------------------------------------------------
@@ -425,7 +500,15 @@ Value JSONDecoder::fastParse() {
   const std::uint8_t* p = skipBlank(state_.input(), end);
   if (p >= end) return Value();
   Value root;
-  if (*p == '[') {
+  if (!mutableCollections_) {
+    const platform::ValueNode* node = nullptr;
+    if (*p == '[') {
+      node = fastNodeArray(p);
+    } else if (*p == '{') {
+      node = fastNodeDictionary(p);
+    }
+    if (node != nullptr) root = platform::ValueArena::borrow(node);
+  } else if (*p == '[') {
     root = fastParseArray(p);
   } else if (*p == '{') {
     root = fastParseDictionary(p);
@@ -555,6 +638,146 @@ Value JSONDecoder::fastParseDictionary(const std::uint8_t*& p) {
     }
   }
   return finishDictionary(start);
+}
+
+// A leaf as a raw node of this parse's arena; a leaf shared from an earlier
+// document is pinned first.
+const platform::ValueNode* JSONDecoder::leafNode(std::uint64_t* keyHash) {
+  Value v = leafForToken(keyHash);
+  if (v.isNone()) return nullptr;
+  if (!platform::ValueArena::isBorrowed(v)) return arena_->pin(v).node();
+  return v.node();
+}
+
+const platform::ValueNode* JSONDecoder::fastNodeString(const std::uint8_t*& p,
+                                                       std::uint64_t* keyHash) {
+  state_.setAtIndex(static_cast<std::size_t>(p - state_.input()));
+  if (state_.nextStringToken() != 0) return nullptr;
+  p = state_.input() + state_.atIndex();
+  return leafNode(keyHash);
+}
+
+const platform::ValueNode* JSONDecoder::fastNodeNumber(const std::uint8_t*& p) {
+  state_.setAtIndex(static_cast<std::size_t>(p - state_.input()));
+  if (state_.nextNumberToken() != 0) return nullptr;
+  p = state_.input() + state_.atIndex();
+  return leafNode();
+}
+
+const platform::ValueNode* JSONDecoder::fastNodeLiteral(const std::uint8_t*& p,
+                                                        std::string_view text,
+                                                        const platform::ValueNode* leaf) {
+  const std::uint8_t* end = state_.input() + state_.length();
+  if (static_cast<std::size_t>(end - p) <= text.size() ||
+      std::memcmp(p, text.data(), text.size()) != 0) {
+    return nullptr;
+  }
+  p += text.size();
+  return leaf;
+}
+
+const platform::ValueNode* JSONDecoder::fastNode(const std::uint8_t*& p) {
+  switch (*p) {
+    case '[':
+      return fastNodeArray(p);
+    case '{':
+      return fastNodeDictionary(p);
+    case '"':
+      return fastNodeString(p);
+    case '-':
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9':
+      return fastNodeNumber(p);
+    case 't':
+      return fastNodeLiteral(p, "true", trueNode_);
+    case 'f':
+      return fastNodeLiteral(p, "false", falseNode_);
+    case 'n':
+      return fastNodeLiteral(p, "null", nullNode_);
+    default:
+      return nullptr;
+  }
+}
+
+const platform::ValueNode* JSONDecoder::fastNodeArray(const std::uint8_t*& p) {
+  if (++depth_ > kJTMaximumNestingDepth) return nullptr;
+  const std::uint8_t* end = state_.input() + state_.length();
+  const std::size_t start = nodes_.size();
+  p = skipBlank(p + 1, end);
+  if (p < end && *p == ']') {
+    ++p;
+  } else {
+    for (;;) {
+      if (p >= end) return nullptr;
+      const platform::ValueNode* v = fastNode(p);
+      if (v == nullptr) return nullptr;
+      nodes_.push_back(v);
+      p = skipBlank(p, end);
+      if (p >= end) return nullptr;
+      if (*p == ',') {
+        p = skipBlank(p + 1, end);
+        continue;
+      }
+      if (*p != ']') return nullptr;
+      ++p;
+      break;
+    }
+  }
+  const JTArray* array = JTArray::create(*arena_, nodes_.data() + start, nodes_.size() - start);
+  nodes_.resize(start);
+  --depth_;
+  return array;
+}
+
+const platform::ValueNode* JSONDecoder::fastNodeDictionary(const std::uint8_t*& p) {
+  if (++depth_ > kJTMaximumNestingDepth) return nullptr;
+  const std::uint8_t* end = state_.input() + state_.length();
+  const std::size_t start = keyNodes_.size();
+  p = skipBlank(p + 1, end);
+  if (p < end && *p == '}') {
+    ++p;
+  } else {
+    for (;;) {
+      if (p >= end || *p != '"') return nullptr;
+      std::uint64_t hash = 0;
+      const platform::ValueNode* key = fastNodeString(p, &hash);
+      if (key == nullptr) return nullptr;
+      p = skipBlank(p, end);
+      if (p >= end || *p != ':') return nullptr;
+      p = skipBlank(p + 1, end);
+      if (p >= end) return nullptr;
+      const platform::ValueNode* v = fastNode(p);
+      if (v == nullptr) return nullptr;
+      keyNodes_.push_back(key);
+      keyHashes_.push_back(hash);
+      objectNodes_.push_back(v);
+      p = skipBlank(p, end);
+      if (p >= end) return nullptr;
+      if (*p == ',') {
+        p = skipBlank(p + 1, end);
+        continue;
+      }
+      if (*p != '}') return nullptr;
+      ++p;
+      break;
+    }
+  }
+  const JTDictionary* dict =
+      JTDictionary::create(*arena_, keyNodes_.data() + start, keyHashes_.data() + start,
+                           objectNodes_.data() + start, keyNodes_.size() - start);
+  keyNodes_.resize(start);
+  keyHashes_.resize(start);
+  objectNodes_.resize(start);
+  --depth_;
+  return dict;
 }
 
 // The collections of both paths, from the top of the stacks down to `start`.

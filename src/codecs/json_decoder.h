@@ -13,11 +13,13 @@
 //     mutable forms return collections that accept it (strings and numbers
 //     are always immutable).
 //  4. A decoder keeps a cache of 1,024 recently built strings (up to 256
-//     bytes) and numbers, so equal leaves within one document, or across
-//     documents parsed with the same decoder, are usually the same object
-//     (Value::isSameObject). The cache never keeps a document alive: a leaf
-//     is shared with a later parse only while its first document lives
-//     (and for the 16 most recent parses).
+//     bytes) and numbers (up to 16 characters of text; longer ones, such as
+//     reals printed at full precision, hardly ever repeat), so equal leaves
+//     within one document, or across documents parsed with the same
+//     decoder, are usually the same object (Value::isSameObject). The cache
+//     never keeps a document alive: a leaf is shared with a later parse only
+//     while its first document lives (and for the 16 most recent parses).
+//     Decoders never share leaves with each other.
 //  5. An immutable parse builds the whole tree in one platform::ValueArena:
 //     a handful of allocations per document instead of one per value, the
 //     bytes of every string included (Value::stringView reads them in
@@ -26,6 +28,12 @@
 //     and a leaf shared from an earlier document keeps that one too. A
 //     mutable parse allocates its collections one by one (so that mutation
 //     cannot tie arenas together); only its leaves share an arena.
+//
+// Cost: the cache and the parse stacks are a workspace of about 120 KB. A
+// decoder going away leaves its workspace to the next decoder made on the
+// same thread (one per thread, emptied of every leaf and stack entry, its
+// stacks trimmed), so a decoder per document, as the free functions make,
+// costs no more than clearing 4 KB of cache tags.
 //
 // Thread safety: one decoder runs one parse at a time (no lock); the free
 // functions make their own decoder per call and may be used from any thread.
@@ -51,6 +59,7 @@ class JSONDecoder {
   // Throws NSInvalidArgumentException "Invalid parse options." for any bit
   // outside JTParseFlagValidFlags.
   explicit JSONDecoder(std::uint64_t parseOptions = JTParseFlagNone);
+  ~JSONDecoder();
   static std::shared_ptr<JSONDecoder> decoder();
   static std::shared_ptr<JSONDecoder> decoderWithParseOptions(std::uint64_t parseOptions);
 
@@ -91,18 +100,17 @@ class JSONDecoder {
   }
 
  private:
+  // 32 bytes: the slot's tag stands for the hash, and the bytes decide.
   struct CacheItem {
     const platform::ValueNode* node = nullptr;
     std::uint64_t generation = 0;  // the parse whose arena holds `node`
-    std::uint64_t hash = 0;        // the cache's own hash of the value
-    std::uint64_t keyHash = 0;     // a string's jtHashBytes, once it served as a key
     union {
       const char* bytes = nullptr;  // a string's bytes (inside `node`)
       std::uint64_t number;         // a number's 8 value bytes
     };
     std::uint32_t length = 0;
     JTValueType type = JTValueType::None;
-    bool keyHashed = false;
+    bool keyHashed = false;  // itemKeyHashes[slot] holds the string's jtHashBytes
   };
 
   platform::Value parse(const char* string, std::size_t length, bool mutableCollections,
@@ -115,6 +123,17 @@ class JSONDecoder {
   platform::Value fastNumber(const std::uint8_t*& p);
   platform::Value fastLiteral(const std::uint8_t*& p, std::string_view text,
                               const platform::Value& leaf);
+  // The same for an immutable parse, on raw nodes of this parse's arena
+  // (or pinned in it): no reference counts to move around.
+  const platform::ValueNode* fastNode(const std::uint8_t*& p);
+  const platform::ValueNode* fastNodeArray(const std::uint8_t*& p);
+  const platform::ValueNode* fastNodeDictionary(const std::uint8_t*& p);
+  const platform::ValueNode* fastNodeString(const std::uint8_t*& p,
+                                            std::uint64_t* keyHash = nullptr);
+  const platform::ValueNode* fastNodeNumber(const std::uint8_t*& p);
+  const platform::ValueNode* fastNodeLiteral(const std::uint8_t*& p, std::string_view text,
+                                             const platform::ValueNode* leaf);
+  const platform::ValueNode* leafNode(std::uint64_t* keyHash = nullptr);
   platform::Value finishArray(std::size_t start);
   platform::Value finishDictionary(std::size_t start);
   platform::Value parseValue();
@@ -123,6 +142,8 @@ class JSONDecoder {
   // The leaf of the current string or number token (or literal); for a
   // dictionary key, `keyHash` receives the hash the dictionary files it under.
   platform::Value leafForToken(std::uint64_t* keyHash = nullptr);
+  const platform::ValueNode* newLeaf(const JTTokenValue& v);
+  void clearStacks();
   platform::Value handOut(const platform::ValueNode* node) const;
   platform::Value fixedLeaf(const platform::Value& leaf) const;
   platform::Value cachedLeaf(const CacheItem& item) const;
@@ -131,14 +152,28 @@ class JSONDecoder {
 
   std::uint64_t options_;
   JTParseState state_;
-  // The leaf cache. `tags` holds a few bits of each item's hash (0 for an
-  // empty slot) in 4 KB, so that a probe touches an item only when it is
-  // likely to match.
-  struct Cache {
+  // The leaf cache and the parse stacks. `tags` holds a few bits of each
+  // item's hash (0 for an empty slot) in 4 KB, so that a probe touches an
+  // item only when it is likely to match; no item of a slot whose tag is 0
+  // is ever read, so clearing the tags empties the cache. The stacks hold
+  // the values, dictionary keys and the keys' hashes of the collections
+  // being built.
+  struct Workspace {
     std::array<std::uint32_t, 1024> tags{};
     std::array<CacheItem, 1024> items;
+    std::array<std::uint64_t, 1024> itemKeyHashes;
+    std::vector<platform::Value> values;
+    std::vector<platform::Value> keys;
+    std::vector<platform::Value> dictionaryValues;
+    std::vector<std::uint64_t> keyHashes;
+    // The immutable fast path's stacks of raw nodes.
+    std::vector<const platform::ValueNode*> nodes;
+    std::vector<const platform::ValueNode*> keyNodes;
+    std::vector<const platform::ValueNode*> objectNodes;
   };
-  std::unique_ptr<Cache> cache_;
+  static std::unique_ptr<Workspace> takeWorkspace();
+  static void returnWorkspace(std::unique_ptr<Workspace> workspace);
+  std::unique_ptr<Workspace> cache_;
   // The arena of the parse running now, and weak links to recent ones so
   // that cached leaves of a document still alive can be shared.
   static constexpr std::size_t kRecentArenas = 16;
@@ -146,11 +181,18 @@ class JSONDecoder {
   std::array<std::weak_ptr<platform::ValueArenaCore>, kRecentArenas> recent_;
   std::array<std::uint64_t, kRecentArenas> recentGeneration_{};
   std::uint64_t generation_ = 0;
-  // The shared object stack: values, dictionary keys and the keys' hashes.
-  std::vector<platform::Value> values_;
-  std::vector<platform::Value> keys_;
-  std::vector<platform::Value> dictionaryValues_;
-  std::vector<std::uint64_t> keyHashes_;
+  // The shared object stack (inside the workspace).
+  std::vector<platform::Value>& values_;
+  std::vector<platform::Value>& keys_;
+  std::vector<platform::Value>& dictionaryValues_;
+  std::vector<std::uint64_t>& keyHashes_;
+  std::vector<const platform::ValueNode*>& nodes_;
+  std::vector<const platform::ValueNode*>& keyNodes_;
+  std::vector<const platform::ValueNode*>& objectNodes_;
+  // The shared leaves true, false and null, pinned in an immutable parse.
+  const platform::ValueNode* trueNode_ = nullptr;
+  const platform::ValueNode* falseNode_ = nullptr;
+  const platform::ValueNode* nullNode_ = nullptr;
   std::size_t depth_ = 0;
   bool mutableCollections_ = false;
 };

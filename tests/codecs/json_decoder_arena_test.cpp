@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "codecs/json_collections.h"
@@ -221,6 +223,98 @@ TEST(JsonDecoderArena, StringsMaterialiseAfterTheDecoderAndTreeAreGone) {
   EXPECT_EQ(longLeaf.asString(), longText);
   EXPECT_EQ(&leaf.asString(), &leaf.asString());
   EXPECT_EQ(leaf, Value("a leaf longer than fifteen bytes"));
+}
+
+TEST(JsonDecoderArena, OneShotDecodingKeepsNoEarlierDocumentAlive) {
+  const std::string text =
+      R"({"name":"a leaf longer than fifteen bytes","n":[12345,12345,2.5,"x"],"k":{"n":1}})";
+  std::weak_ptr<platform::ValueNode> firstRoot, firstLeaf;
+  for (bool mutableResult : {false, true}) {
+    for (int round = 0; round < 3; ++round) {
+      Value doc = mutableResult ? mutableObjectFromJSONString(text) : objectFromJSONString(text);
+      ASSERT_FALSE(doc.isNone());
+      // The documents before this one are gone: the decoder that made them
+      // left nothing that holds them (its cache went on to this decoder).
+      EXPECT_TRUE(firstRoot.expired());
+      EXPECT_TRUE(firstLeaf.expired());
+      firstRoot = doc.nodePtr();
+      firstLeaf = doc["name"].nodePtr();
+      // Leaves are still shared within the document, and read correctly
+      // although the cache met equal ones in freed documents before.
+      EXPECT_TRUE(doc["n"][0].isSameObject(doc["n"][1]));
+      EXPECT_EQ(doc["name"].asString(), "a leaf longer than fifteen bytes");
+      EXPECT_EQ(doc["n"][2], Value(2.5));
+      EXPECT_EQ(doc["k"]["n"], Value(1));
+    }
+  }
+  firstRoot.reset();
+  firstLeaf.reset();
+  // Two decoders never share leaves, even when one took over the other's
+  // cache while the first document is still alive.
+  Value a = objectFromJSONString(text);
+  Value b = objectFromJSONString(text);
+  EXPECT_EQ(a, b);
+  EXPECT_FALSE(a["name"].isSameObject(b["name"]));
+  EXPECT_FALSE(a["n"][0].isSameObject(b["n"][0]));
+  {
+    JSONDecoder first;
+    Value c = first.objectWithText(text);
+    JSONDecoder second;  // a fresh workspace: the spare is taken
+    Value d = second.objectWithText(text);
+    EXPECT_FALSE(c["name"].isSameObject(d["name"]));
+  }
+  // A parse that fails halfway leaves the workspace fit for the next one.
+  for (bool mutableResult : {false, true}) {
+    const char* broken = R"(["a leaf longer than fifteen bytes",[1,{"a":2,)";
+    Error error;
+    EXPECT_TRUE((mutableResult ? mutableObjectFromJSONString(broken, 0, &error)
+                               : objectFromJSONString(broken, 0, &error))
+                    .isNone());
+    EXPECT_EQ(objectFromJSONString(text), a);
+  }
+}
+
+TEST(JsonDecoderArena, DecodersMayEndOnAnotherThread) {
+  const std::string text = R"(["shared text","shared text",{"key":12345}])";
+  auto decoder = JSONDecoder::decoder();
+  Value before = decoder->objectWithText(text);
+  Value inThread;
+  std::thread worker([&] {
+    inThread = decoder->objectWithText(text);
+    decoder.reset();  // its workspace stays with this thread until it ends
+    for (int i = 0; i < 3; ++i) {
+      Value v = objectFromJSONString(text);
+      EXPECT_TRUE(v[0].isSameObject(v[1]));
+      EXPECT_EQ(v[2]["key"], Value(12345));
+    }
+  });
+  worker.join();
+  EXPECT_TRUE(before[0].isSameObject(inThread[0]));  // same decoder, both alive
+  EXPECT_EQ(objectFromJSONString(text), before);
+}
+
+TEST(JsonDecoderArena, NumbersBeyondTheCacheKeepTheirValuesAndKinds) {
+  // Long number text skips the cache; short numbers still share.
+  const char* text =
+      R"([0.30000000000000004,0.30000000000000004,-1234567890123456789,-1234567890123456789,
+          18446744073709551615,18446744073709551615,1.2345678901234567e-300,42,42,
+          12345678901234567,12345678901234567])";
+  for (std::uint64_t options : {JTParseFlagNone, kFullPath}) {
+    Value v = objectFromJSONString(text, options);
+    ASSERT_EQ(v.count(), 11u);
+    EXPECT_EQ(v[0], Value(0.30000000000000004));
+    EXPECT_EQ(v[0], v[1]);
+    EXPECT_EQ(v[2].asInt64(), -1234567890123456789);
+    EXPECT_EQ(v[2].numberType(), 'q');
+    EXPECT_EQ(v[4].asUInt64(), UINT64_MAX);
+    EXPECT_EQ(v[4].numberType(), 'Q');
+    EXPECT_EQ(v[6], Value(1.2345678901234567e-300));
+    EXPECT_TRUE(v[7].isSameObject(v[8]));
+    EXPECT_EQ(v[9].asInt64(), 12345678901234567);
+    EXPECT_EQ(v[9].numberType(), 'q');
+    EXPECT_EQ(v[9], v[10]);
+    EXPECT_EQ(JSONString(v), JSONString(objectFromJSONString(JSONString(v).stringView())));
+  }
 }
 
 }  // namespace
