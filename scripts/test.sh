@@ -10,10 +10,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
 JOBS=${JOBS:-$(nproc)}
-# A test that fails is run up to twice more before the run counts as failed: a few
-# end-to-end tests drive real processes and network namespaces and can still
-# hang now and then under the sanitizers.
-CTEST_ARGS=(--output-on-failure -j "$JOBS" --timeout 300 --repeat until-pass:3)
+CTEST_ARGS=(--output-on-failure -j "$JOBS" --timeout 300)
 
 build() {  # build <dir> <sanitizers> [cmake args...]
   local dir=$1 san=$2; shift 2
