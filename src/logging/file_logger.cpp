@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <typeinfo>
 
 #include "logging/log.h"
 #include "platform/foundation/format.h"
@@ -41,39 +42,59 @@ LKLogFileFormatterDefault::LKLogFileFormatterDefault(std::string dateFormat)
 
 std::optional<std::string> LKLogFileFormatterDefault::formatLogMessage(
     const LKLogMessage& message) {
-  std::string text = stringFromDate(message.timestamp());
-  text += "  ";
-  text += message.message();
+  std::string text;
+  appendLogMessage(text, message);
   return text;
 }
 
+void LKLogFileFormatterDefault::appendLogMessage(std::string& out,
+                                                 const LKLogMessage& message) const {
+  appendDate(out, message.timestamp());
+  out += "  ";
+  out += message.message();
+}
+
 std::string LKLogFileFormatterDefault::stringFromDate(platform::Date date) const {
+  std::string text;
+  appendDate(text, date);
+  return text;
+}
+
+void LKLogFileFormatterDefault::appendDate(std::string& out, platform::Date date) const {
   // Every field but the milliseconds depends on the whole second only, so
   // each thread keeps the text of its last second and adds the milliseconds.
-  if (!dateFormat_.ends_with("SSS") || dateFormat_.ends_with("SSSS")) {
-    return platform::formatDate(date, dateFormat_);
+  // Both are taken from the time rounded to whole microseconds first, as
+  // platform::formatDate takes them, so the text is the same as its text.
+  const double t = date.timeIntervalSince1970();
+  if (!dateFormat_.ends_with("SSS") || dateFormat_.ends_with("SSSS") || !std::isfinite(t) ||
+      std::fabs(t) > 9.0e12) {
+    out += platform::formatDate(date, dateFormat_);
+    return;
   }
   struct Cache {
     const LKLogFileFormatterDefault* owner = nullptr;
     std::string format;
-    double second = -1e300;
+    std::int64_t second = 0;
     std::string prefix;
   };
   thread_local Cache cache;
-  double t = date.timeIntervalSince1970();
-  double second = std::floor(t);
-  if (cache.owner != this || cache.second != second || cache.format != dateFormat_) {
+  const std::int64_t us = std::llround(t * 1e6);
+  std::int64_t second = us / 1000000;
+  if (second * 1000000 > us) --second;  // rounds down for times before 1970 too
+  if (cache.owner != this || cache.second != second || cache.format != dateFormat_ ||
+      cache.prefix.empty()) {
     cache.owner = this;
     cache.format = dateFormat_;
     cache.second = second;
-    cache.prefix = platform::formatDate(
-        platform::Date(second), std::string_view(dateFormat_).substr(0, dateFormat_.size() - 3));
+    cache.prefix =
+        platform::formatDate(platform::Date(static_cast<double>(second)),
+                             std::string_view(dateFormat_).substr(0, dateFormat_.size() - 3));
   }
-  int ms = static_cast<int>((t - second) * 1000);
-  if (ms > 999) ms = 999;
-  char digits[4] = {static_cast<char>('0' + ms / 100), static_cast<char>('0' + ms / 10 % 10),
-                    static_cast<char>('0' + ms % 10), 0};
-  return cache.prefix + digits;
+  const int ms = static_cast<int>((us - second * 1000000) / 1000);
+  const char digits[3] = {static_cast<char>('0' + ms / 100), static_cast<char>('0' + ms / 10 % 10),
+                          static_cast<char>('0' + ms % 10)};
+  out += cache.prefix;
+  out.append(digits, 3);
 }
 
 std::shared_ptr<LKLogFormatter> LKLogFileFormatterDefault::clone() const {
@@ -214,7 +235,11 @@ void LKFileLogger::watchCurrentFile() {
                  atPath.st_ino != st.st_ino || atPath.st_dev != st.st_dev;
     if (unlinked || moved) self->rollLogFileNow();
   });
-  source->setCancelHandler([ifd] { ::close(ifd); });
+  // Closing an inotify descriptor waits for the kernel to retire the watch,
+  // which can take milliseconds: done off the logger's queue.
+  source->setCancelHandler([ifd] {
+    dispatch::Queue::global(dispatch::Priority::Background)->async([ifd] { ::close(ifd); });
+  });
   watcher_ = source;
   source->resume();
 }
@@ -291,7 +316,7 @@ void LKFileLogger::noteFailure(const std::string& what, std::uint64_t records) {
   }
 }
 
-void LKFileLogger::writeText(const std::string& text, std::uint64_t records) {
+void LKFileLogger::writeText(std::string_view text, std::uint64_t records) {
   if (failing_ && fd_ < 0 && LKLogFileInfo::now() < retryOpenAfter_) {
     noteFailure("", records);
     return;
@@ -333,29 +358,39 @@ void LKFileLogger::writeText(const std::string& text, std::uint64_t records) {
   maybeRollLogFileDueToSize();
 }
 
-std::optional<std::string> LKFileLogger::lineFor(const LKLogMessage& message) {
-  std::optional<std::string> text;
-  if (formatter_) {
-    text = formatter_->formatLogMessage(message);
+bool LKFileLogger::appendLine(std::string& out, const LKLogMessage& message) {
+  const std::size_t start = out.size();
+  bool unchanged;
+  if (!formatter_) {
+    out += message.message();
+    unchanged = true;
+  } else if (typeid(*formatter_) == typeid(LKLogFileFormatterDefault)) {
+    // The default line, written in place; it is never the bare message.
+    static_cast<const LKLogFileFormatterDefault&>(*formatter_).appendLogMessage(out, message);
+    unchanged = false;
   } else {
-    text = message.message();
+    std::optional<std::string> text = formatter_->formatLogMessage(message);
+    if (!text) return false;
+    unchanged = *text == message.message();
+    out += *text;
   }
-  if (!text) return text;
-  bool unchanged = !formatter_ || *text == message.message();
   if ((unchanged || automaticallyAppendNewlineForCustomFormatters()) &&
-      (text->empty() || text->back() != '\n')) {
-    text->push_back('\n');
+      (out.size() == start || out.back() != '\n')) {
+    out.push_back('\n');
   }
-  return text;
+  return true;
 }
 
 void LKFileLogger::logMessage(const LKLogMessagePtr& message) {
-  if (auto text = lineFor(*message)) writeText(*text);
+  lines_.clear();
+  if (appendLine(lines_, *message)) writeText(lines_);
+  lines_.clear();
 }
 
 void LKFileLogger::logMessages(const std::vector<LKLogMessagePtr>& messages) {
   constexpr std::size_t kChunk = 64 * 1024;
-  std::string pending;
+  std::string& pending = lines_;
+  pending.clear();
   std::uint64_t records = 0;
   auto writePending = [&] {
     if (records == 0) return;
@@ -364,15 +399,14 @@ void LKFileLogger::logMessages(const std::vector<LKLogMessagePtr>& messages) {
     records = 0;
   };
   for (const auto& m : messages) {
-    auto text = lineFor(*m);
-    if (!text) continue;
     if (fd_ < 0) {
       // No file yet: this record chooses and opens it.
       writePending();
-      writeText(*text);
+      if (appendLine(pending, *m)) writeText(pending);
+      pending.clear();
       continue;
     }
-    pending += *text;
+    if (!appendLine(pending, *m)) continue;
     ++records;
     // The write that brings the file to its size limit ends the batch there,
     // so the file rolls at the same record as it would one by one.
@@ -382,6 +416,8 @@ void LKFileLogger::logMessages(const std::vector<LKLogMessagePtr>& messages) {
     }
   }
   writePending();
+  // A batch of unusual size does not keep its memory.
+  if (pending.capacity() > 4 * kChunk) std::string().swap(pending);
 }
 
 }  // namespace logging

@@ -46,6 +46,9 @@ class LKLogFileFormatterDefault : public LKLogFormatter {
   std::optional<std::string> formatLogMessage(const LKLogMessage& message) override;
   std::shared_ptr<LKLogFormatter> clone() const override;
   std::string stringFromDate(platform::Date date) const;
+  // Appends what `formatLogMessage` returns for `message` to `out`.
+  void appendLogMessage(std::string& out, const LKLogMessage& message) const;
+  void appendDate(std::string& out, platform::Date date) const;
 
  private:
   std::string dateFormat_;
@@ -102,10 +105,10 @@ class LKFileLogger : public LKAbstractLogger {
   void scheduleTimerToRollLogFileDueToAge();
   void watchCurrentFile();
   void closeCurrentFile();
-  // The line for `message`, or nullopt when the formatter drops it.
-  std::optional<std::string> lineFor(const LKLogMessage& message);
+  // Appends the line for `message` to `out`; false when the formatter drops it.
+  bool appendLine(std::string& out, const LKLogMessage& message);
   // Writes the lines of `records` records.
-  void writeText(const std::string& text, std::uint64_t records = 1);
+  void writeText(std::string_view text, std::uint64_t records = 1);
   void noteFailure(const std::string& what, std::uint64_t records);
 
   LKLogFileManagerPtr manager_;
@@ -119,6 +122,7 @@ class LKFileLogger : public LKAbstractLogger {
   bool failing_ = false;
   std::uint64_t lostInRun_ = 0;
   platform::Date retryOpenAfter_;
+  std::string lines_;  // lines waiting for their write; keeps its capacity
   // Any thread:
   std::atomic<bool> doNotReuseLogFiles_{false};
   std::atomic<bool> appendNewline_{true};

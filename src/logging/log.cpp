@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "logging/log_internal.h"
+#include "logging/record_store.h"
 #include "logging/recycling_allocator.h"
 
 namespace logging {
@@ -29,12 +30,13 @@ struct Node {
 };
 
 // A record, or other work of the logging queue, waiting for the drain job.
-// Made by the thread that logs, freed on the logging queue: recycled, so the
-// two threads do not meet in the allocator's locks for every record.
+// Made by the thread that logs, freed on the logging queue: an entry for a
+// record of the record store lives in that record's queue slot; others are
+// recycled, so the two threads do not meet in the allocator's locks.
 struct Pending final {
   Pending* next = nullptr;
   LKLogMessagePtr record;
-  dispatch::Block block;  // set for work other than a record
+  std::unique_ptr<dispatch::Block> block;  // set for work other than a record
 
   // Only whole Pending objects come here (the struct is final).
   static void* operator new(std::size_t) {
@@ -43,7 +45,27 @@ struct Pending final {
   static void operator delete(void* p) {
     detail::BlockRecycler<sizeof(Pending), alignof(Pending)>::give(p);
   }
+
+  // Whether this entry lives in its record's queue slot (asked while it
+  // still holds the record).
+  bool inRecord() const {
+    return record && static_cast<const void*>(this) ==
+                         detail::RecordStore::queueSlot(const_cast<LKLogMessage*>(record.get()));
+  }
 };
+
+static_assert(sizeof(Pending) <= detail::RecordStore::kQueueSlotSize && alignof(Pending) <= 16);
+
+struct DisposePending {
+  void operator()(Pending* p) const {
+    if (p->inRecord()) {
+      p->~Pending();  // releases the record, whose slot this is, last
+    } else {
+      delete p;
+    }
+  }
+};
+using PendingPtr = std::unique_ptr<Pending, DisposePending>;
 
 struct ClassLevel {
   std::function<std::uint64_t()> get;
@@ -77,12 +99,24 @@ struct State {
   // a drain job is responsible and has taken everything; else the newest
   // entry (its chain ends in nullptr). While it is not nullptr exactly one
   // drain job is queued or running.
-  std::atomic<Pending*> pending{nullptr};
+  // On lines of their own: callers and the drain job meet here, and
+  // nowhere else.
+  alignas(64) std::atomic<Pending*> pending{nullptr};
 
-  std::atomic<long> permits{LKLog::kQueueLimit};
+  // Places in the queue and records accepted, in one word so that taking a
+  // place and counting the record is one step: the free places in the low
+  // kPlaceBits bits, the records accepted above them.
+  static constexpr int kPlaceBits = 11;
+  static constexpr std::uint64_t kPlaceMask = (std::uint64_t{1} << kPlaceBits) - 1;
+  static constexpr std::uint64_t kAccepted = std::uint64_t{1} << kPlaceBits;
+  static_assert(LKLog::kQueueLimit <= static_cast<long>(kPlaceMask));
+  alignas(64) std::atomic<std::uint64_t> places{static_cast<std::uint64_t>(LKLog::kQueueLimit)};
   std::atomic<int> waiters{0};
-  std::atomic<LKLogOverflowPolicy> policy{LKLogOverflowPolicy::Block};
-  std::atomic<std::uint64_t> queued{0}, delivered{0}, dropped{0}, blocked{0};
+  alignas(64) std::atomic<LKLogOverflowPolicy> policy{LKLogOverflowPolicy::Block};
+  std::atomic<std::uint64_t> delivered{0}, dropped{0}, blocked{0};
+
+  // The willRemoveLogger hooks not yet run; `flushLog` waits for them.
+  dispatch::Group removals;
 
   std::mutex errorMutex;
   LKLog::ErrorHandler errorHandler;  // under errorMutex
@@ -135,7 +169,7 @@ void drainJob();
 
 // Appends to the pending work; the push that finds nothing pending queues
 // the drain job.
-void push(std::unique_ptr<Pending> entry) {
+void push(PendingPtr entry) {
   State& s = state();
   Pending* n = entry.release();
   Pending* old = s.pending.load(std::memory_order_relaxed);
@@ -148,18 +182,23 @@ void push(std::unique_ptr<Pending> entry) {
 
 // Queues `block` on the logging queue after everything queued so far.
 void submit(dispatch::Block block) {
-  auto entry = std::make_unique<Pending>();
-  entry->block = std::move(block);
+  PendingPtr entry(new Pending);
+  entry->block = std::make_unique<dispatch::Block>(std::move(block));
   push(std::move(entry));
 }
 
+// Takes a place in the queue and counts the record as accepted; false when
+// the record is dropped instead.
 bool acquirePermit() {
   State& s = state();
-  long v = s.permits.load(std::memory_order_relaxed);
+  std::uint64_t v = s.places.load(std::memory_order_relaxed);
   bool counted = false;
   for (;;) {
-    if (v > 0) {
-      if (s.permits.compare_exchange_weak(v, v - 1, std::memory_order_acquire)) return true;
+    if ((v & State::kPlaceMask) > 0) {
+      if (s.places.compare_exchange_weak(v, v - 1 + State::kAccepted, std::memory_order_acquire,
+                                         std::memory_order_relaxed)) {
+        return true;
+      }
       continue;
     }
     if (s.policy.load(std::memory_order_relaxed) == LKLogOverflowPolicy::DropNewest ||
@@ -172,9 +211,9 @@ bool acquirePermit() {
       counted = true;
     }
     s.waiters.fetch_add(1);
-    s.permits.wait(v);
+    s.places.wait(v);
     s.waiters.fetch_sub(1);
-    v = s.permits.load(std::memory_order_relaxed);
+    v = s.places.load(std::memory_order_relaxed);
   }
 }
 
@@ -182,8 +221,38 @@ bool acquirePermit() {
 // full queue does not hand the processor back and forth for every record.
 void releasePermits(long n) {
   State& s = state();
-  long now = s.permits.fetch_add(n, std::memory_order_release) + n;
-  if (s.waiters.load() > 0 && now >= LKLog::kQueueLimit / 4) s.permits.notify_all();
+  std::uint64_t now = s.places.fetch_add(static_cast<std::uint64_t>(n), std::memory_order_release) +
+                      static_cast<std::uint64_t>(n);
+  if (s.waiters.load() > 0 &&
+      static_cast<long>(now & State::kPlaceMask) >= LKLog::kQueueLimit / 4) {
+    s.places.notify_all();
+  }
+}
+
+// Gives back a place taken for a record that is not queued after all.
+void returnPermit() {
+  State& s = state();
+  s.places.fetch_sub(State::kAccepted - 1, std::memory_order_release);
+  if (s.waiters.load() > 0) s.places.notify_all();
+}
+
+void deliver(const std::vector<LKLogMessagePtr>& records);
+void drainHere();
+
+// Queues a record that holds a place in the queue. `stored`: the record when
+// it comes from the record store (its queue entry then lives inside it).
+void queueAccepted(LKLogMessagePtr message, LKLogMessage* stored, bool asynchronous) {
+  State& s = state();
+  if (!asynchronous && tInsideLogging == 0 && !onLoggingQueue()) {
+    s.queue->sync([&] {
+      drainHere();  // what this thread queued before goes first
+      deliver({message});
+    });
+    return;
+  }
+  PendingPtr entry(stored ? ::new (detail::RecordStore::queueSlot(stored)) Pending : new Pending);
+  entry->record = std::move(message);
+  push(std::move(entry));
 }
 
 std::string loggerLabel(const LKLoggerPtr& logger) {
@@ -219,33 +288,43 @@ void deliverTo(const Node& node, const std::vector<LKLogMessagePtr>& records) {
 void deliver(const std::vector<LKLogMessagePtr>& records) {
   State& s = state();
   InsideLogging inside;
-  std::vector<std::pair<const Node*, std::vector<LKLogMessagePtr>>> work;
+  // The records each logger takes: all of them (no copy), or its own list.
+  struct Work {
+    const Node* node;
+    std::vector<LKLogMessagePtr> own;
+    bool all;
+    const std::vector<LKLogMessagePtr>& mine(const std::vector<LKLogMessagePtr>& every) const {
+      return all ? every : own;
+    }
+  };
+  std::vector<Work> work;
+  work.reserve(s.nodes.size());
   for (const Node& node : s.nodes) {
     std::size_t taken = 0;
     for (const auto& r : records) taken += (node.level & r->flag()) != 0;
     if (taken == 0) continue;
-    std::vector<LKLogMessagePtr> mine;
-    if (taken == records.size()) {
-      mine = records;
-    } else {
-      mine.reserve(taken);
+    Work& item = work.emplace_back(Work{&node, {}, taken == records.size()});
+    if (!item.all) {
+      item.own.reserve(taken);
       for (const auto& r : records) {
-        if (node.level & r->flag()) mine.push_back(r);
+        if (node.level & r->flag()) item.own.push_back(r);
       }
     }
-    work.emplace_back(&node, std::move(mine));
   }
   if (work.size() == 1 || (s.processors() < 2 && !work.empty())) {
-    for (auto& item : work) {
-      const Node* node = item.first;
-      const std::vector<LKLogMessagePtr>& mine = item.second;
+    for (const Work& item : work) {
+      const Node* node = item.node;
+      const std::vector<LKLogMessagePtr>& mine = item.mine(records);
       node->queue->sync([node, &mine] { deliverTo(*node, mine); });
     }
   } else if (!work.empty()) {
+    // The group is waited for below, so the loggers' blocks may refer to
+    // the records and the nodes here.
     dispatch::Group group;
-    for (auto& item : work) {
-      Node copy = *item.first;
-      group.async(copy.queue, [copy, mine = std::move(item.second)] { deliverTo(copy, mine); });
+    for (const Work& item : work) {
+      const Node* node = item.node;
+      const std::vector<LKLogMessagePtr>* mine = &item.mine(records);
+      group.async(node->queue, [node, mine] { deliverTo(*node, *mine); });
     }
     group.wait();
   }
@@ -258,7 +337,8 @@ void deliver(const std::vector<LKLogMessagePtr>& records) {
 thread_local bool tRunningTaken = false;
 constexpr std::size_t kDeliverySlice = 128;
 
-void runTaken(Pending* list) {
+// Returns the number of entries run.
+std::size_t runTaken(Pending* list) {
   struct Running {
     Running() { tRunningTaken = true; }
     ~Running() { tRunningTaken = false; }
@@ -271,18 +351,29 @@ void runTaken(Pending* list) {
     list = next;
   }
   std::vector<LKLogMessagePtr> records;
+  std::size_t count = 0;
   while (ordered) {
-    std::unique_ptr<Pending> entry(ordered);
+    ++count;
+    PendingPtr entry(ordered);
     ordered = entry->next;
     if (entry->block) {
       if (!records.empty()) {
         deliver(records);
         records.clear();
       }
-      entry->block();
-      entry->block = nullptr;
+      (*entry->block)();
+      entry->block.reset();
     } else {
-      records.push_back(std::move(entry->record));
+      // The entry goes before its record can go back to the store.
+      Pending* p = entry.release();
+      const bool inRecord = p->inRecord();
+      LKLogMessagePtr record = std::move(p->record);
+      if (inRecord) {
+        p->~Pending();
+      } else {
+        delete p;
+      }
+      records.push_back(std::move(record));
       // Delivered in slices: each slice frees its places in the queue, so
       // a caller waiting for room goes on while the rest is written.
       if (records.size() == kDeliverySlice) {
@@ -292,6 +383,7 @@ void runTaken(Pending* list) {
     }
   }
   if (!records.empty()) deliver(records);
+  return count;
 }
 
 // On the logging queue: runs what is pending now. Leaves the drain job in
@@ -311,20 +403,58 @@ void drainHere() {
   }
 }
 
+// After a round that ran something the drain job waits up to kBurstWait for
+// more before it hands its thread back: queueing the job again for every
+// few records costs far more, on both sides. When more comes after a small
+// round it lets up to kGatherWait pass, so that the next round takes several
+// records at once and touches what callers share with it (the pending list,
+// the count of places) once for all of them. It keeps its processor while
+// it waits (a thread that yields may not get one back for milliseconds,
+// while callers fill the queue); the waits are short and end at the first
+// record when the queue is busy.
+constexpr auto kBurstWait = std::chrono::microseconds(20);
+constexpr auto kGatherWait = std::chrono::microseconds(5);
+constexpr std::size_t kSmallRound = 16;
+
+// Waits until `pending` is no longer activeMark() (true) or `wait` passed
+// (false).
+bool awaitMore(std::chrono::microseconds wait) {
+  State& s = state();
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  for (unsigned i = 1;; ++i) {
+    if (s.pending.load(std::memory_order_relaxed) != activeMark()) return true;
+    if (i % 64 == 0 && std::chrono::steady_clock::now() >= deadline) return false;
+  }
+}
+
+// Lets `wait` pass without reading the pending list, so that callers
+// pushing meanwhile find it where they left it.
+void gather(std::chrono::microseconds wait) {
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  while (std::chrono::steady_clock::now() < deadline) {
+  }
+}
+
 // The drain job: runs pending work until none is left. After a few rounds
 // it queues itself again, so that other work of the logging queue (a `sync`
 // waiting there) is not starved by a steady stream of records.
 void drainJob() {
   State& s = state();
   constexpr int kRounds = 8;
+  std::size_t last = 0;  // entries of the last round
   for (int round = 0; round < kRounds; ++round) {
     Pending* list = s.pending.exchange(activeMark(), std::memory_order_acq_rel);
     if (list == activeMark() || list == nullptr) {
+      if (last > 0 && awaitMore(kBurstWait)) {
+        if (last < kSmallRound) gather(kGatherWait);
+        last = 0;
+        continue;
+      }
       Pending* expected = activeMark();
       if (s.pending.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel)) return;
       continue;  // more arrived meanwhile
     }
-    runTaken(list);
+    last = runTaken(list);
   }
   s.queue->async(drainJob);  // still in charge: `pending` is not nullptr
 }
@@ -378,8 +508,9 @@ void LKLog::removeLogger(const LKLoggerPtr& logger) {
     auto it = std::find_if(s.nodes.begin(), s.nodes.end(),
                            [&](const Node& n) { return n.logger == logger; });
     if (it == s.nodes.end()) return;
-    it->queue->async(
-        [logger] { guarded(logger, "willRemoveLogger", [&] { logger->willRemoveLogger(); }); });
+    s.removals.async(it->queue, [logger] {
+      guarded(logger, "willRemoveLogger", [&] { logger->willRemoveLogger(); });
+    });
     s.nodes.erase(it);
     recomputeMask();
   });
@@ -390,8 +521,9 @@ void LKLog::removeAllLoggers() {
     State& s = state();
     for (const Node& n : s.nodes) {
       LKLoggerPtr logger = n.logger;
-      n.queue->async(
-          [logger] { guarded(logger, "willRemoveLogger", [&] { logger->willRemoveLogger(); }); });
+      s.removals.async(n.queue, [logger] {
+        guarded(logger, "willRemoveLogger", [&] { logger->willRemoveLogger(); });
+      });
     }
     s.nodes.clear();
     recomputeMask();
@@ -432,14 +564,87 @@ void LKLog::logv(bool asynchronous, std::uint64_t level, std::uint64_t flag, std
              std::move(tag));
 }
 
+namespace {
+
+// Queues a record of `message` for a call that holds a place in the queue.
+void queueText(bool asynchronous, std::string&& message, std::uint64_t level, std::uint64_t flag,
+               std::int64_t context, const char* file, const char* function, std::uint64_t line,
+               platform::Value&& tag) {
+  using detail::RecordStore;
+  LKLogMessage* record = RecordStore::take();
+  // Short text is copied into the record's own buffer, so the text's memory
+  // is freed on this thread and the record's is reused.
+  try {
+    if (message.size() > RecordStore::kKeptTextCapacity) {
+      RecordStore::text(record) = std::move(message);
+    } else {
+      RecordStore::text(record).assign(message);
+    }
+  } catch (...) {
+    RecordStore::giveBack(record);
+    returnPermit();
+    LKLog::reportError("LKLog: out of memory; a record was lost");
+    return;
+  }
+  queueAccepted(RecordStore::publish(record, level, flag, context,
+                                     file ? std::string_view(file) : std::string_view(),
+                                     function ? std::string_view(function) : std::string_view(),
+                                     line, std::move(tag)),
+                record, asynchronous);
+}
+
+}  // namespace
+
+// The dispatcher's own records take their place in the queue before they
+// are made: that contended step then runs before the record's memory is
+// written rather than waiting for those writes.
+bool LKLog::logPlain(bool asynchronous, std::uint64_t level, std::uint64_t flag,
+                     std::int64_t context, const char* file, const char* function,
+                     std::uint64_t line, platform::Value& tag, const char* format,
+                     const detail::LogArg* args, std::size_t count) {
+  using detail::RecordStore;
+  if (!acquirePermit()) return true;  // dropped and counted
+  LKLogMessage* record = RecordStore::take();
+  bool written = false;
+  try {
+    written = detail::appendPlainFormat(RecordStore::text(record), format, args, count);
+  } catch (...) {
+    // Out of memory: platform::format gets its chance and reports it.
+  }
+  if (!written) {
+    RecordStore::giveBack(record);
+    return false;  // the place is kept for logvHoldingPlace
+  }
+  queueAccepted(RecordStore::publish(record, level, flag, context,
+                                     file ? std::string_view(file) : std::string_view(),
+                                     function ? std::string_view(function) : std::string_view(),
+                                     line, std::move(tag)),
+                record, asynchronous);
+  return true;
+}
+
+void LKLog::logvHoldingPlace(bool asynchronous, std::uint64_t level, std::uint64_t flag,
+                             std::int64_t context, const char* file, const char* function,
+                             std::uint64_t line, platform::Value tag, const char* format,
+                             std::initializer_list<platform::FormatArg> args) {
+  std::string text;
+  try {
+    text = platform::formatArgs(format, args);
+  } catch (const std::exception& e) {
+    returnPermit();
+    reportError(platform::format("LKLog: cannot format \"%s\": %s", format, e.what()));
+    return;
+  }
+  queueText(asynchronous, std::move(text), level, flag, context, file, function, line,
+            std::move(tag));
+}
+
 void LKLog::logMessage(bool asynchronous, std::string message, std::uint64_t level,
                        std::uint64_t flag, std::int64_t context, const char* file,
                        const char* function, std::uint64_t line, platform::Value tag) {
-  LKLogMessagePtr record = std::allocate_shared<LKLogMessage>(
-      detail::RecyclingAllocator<LKLogMessage>(), std::move(message), level, flag, context,
-      file ? std::string_view(file) : std::string_view(),
-      function ? std::string_view(function) : std::string_view(), line, std::move(tag), 0);
-  queueLogMessage(std::move(record), asynchronous);
+  if (!acquirePermit()) return;  // dropped and counted
+  queueText(asynchronous, std::move(message), level, flag, context, file, function, line,
+            std::move(tag));
 }
 
 void LKLog::log(bool asynchronous, LKLogMessagePtr message) {
@@ -448,19 +653,8 @@ void LKLog::log(bool asynchronous, LKLogMessagePtr message) {
 
 void LKLog::queueLogMessage(LKLogMessagePtr message, bool asynchronous) {
   if (!message) return;
-  State& s = state();
   if (!acquirePermit()) return;
-  s.queued.fetch_add(1, std::memory_order_relaxed);
-  if (!asynchronous && tInsideLogging == 0 && !onLoggingQueue()) {
-    s.queue->sync([&] {
-      drainHere();  // what this thread queued before goes first
-      deliver({message});
-    });
-    return;
-  }
-  auto entry = std::make_unique<Pending>();
-  entry->record = std::move(message);
-  push(std::move(entry));
+  queueAccepted(std::move(message), nullptr, asynchronous);
 }
 
 void LKLog::flushLog() {
@@ -474,6 +668,7 @@ void LKLog::flushLog() {
       group.async(n.queue, [logger] { guarded(logger, "flush", [&] { logger->flush(); }); });
     }
     group.wait();
+    s.removals.wait();
   };
   if (onLoggingQueue()) {
     work();
@@ -497,7 +692,8 @@ LKLogOverflowPolicy LKLog::overflowPolicy() { return state().policy.load(); }
 
 LKLogStatistics LKLog::statistics() {
   State& s = state();
-  return LKLogStatistics{s.queued.load(), s.delivered.load(), s.dropped.load(), s.blocked.load()};
+  return LKLogStatistics{s.places.load() >> State::kPlaceBits, s.delivered.load(), s.dropped.load(),
+                         s.blocked.load()};
 }
 
 void LKLog::setErrorHandler(ErrorHandler handler) {

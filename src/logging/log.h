@@ -24,7 +24,8 @@
 //     `logMessage` for the record (from the logging queue or inside a
 //     logger it is queued asynchronously instead, which cannot deadlock).
 //  5. `flushLog` is a message through the queue: it returns once every
-//     record queued before it was delivered and every logger's `flush`
+//     record queued before it was delivered, every logger's `flush`
+//     returned and the `willRemoveLogger` of every logger removed before it
 //     returned. At normal process exit the dispatcher flushes, so records
 //     queued before `exit` are delivered.
 //  6. Logging never throws into the caller: what a logger throws is caught
@@ -51,6 +52,7 @@
 #include <vector>
 
 #include "logging/logger.h"
+#include "logging/plain_format.h"
 #include "platform/foundation/format.h"
 
 namespace logging {
@@ -87,15 +89,38 @@ class LKLog {
   static std::vector<LKLoggerPtr> allLoggers();
 
   // Formats `format` with `args` (platform::format) and queues the record.
-  // A null format logs nothing.
+  // A null format logs nothing. Text and whole-number arguments under plain
+  // conversions are written straight into the record (the same text).
   template <class... Args>
   static void log(bool asynchronous, std::uint64_t level, std::uint64_t flag, std::int64_t context,
                   const char* file, const char* function, std::uint64_t line, platform::Value tag,
                   const char* format, const Args&... args) {
     if (format == nullptr || !wantsFlag(flag)) return;
+    if constexpr ((detail::kPlainArgument<Args> && ...)) {
+      const detail::LogArg plain[sizeof...(Args) + 1] = {detail::LogArg(args)..., {}};
+      if (logPlain(asynchronous, level, flag, context, file, function, line, tag, format, plain,
+                   sizeof...(Args))) {
+        return;
+      }
+      logvHoldingPlace(asynchronous, level, flag, context, file, function, line, std::move(tag),
+                       format, {platform::FormatArg(args)...});
+      return;
+    }
     logv(asynchronous, level, flag, context, file, function, line, std::move(tag), format,
          {platform::FormatArg(args)...});
   }
+  // Used by `log`. The plain case: true when the record was queued or
+  // dropped; false (`tag` untouched) when the format or an argument needs
+  // platform::format: the call then holds a place in the queue, which
+  // `logvHoldingPlace` uses.
+  static bool logPlain(bool asynchronous, std::uint64_t level, std::uint64_t flag,
+                       std::int64_t context, const char* file, const char* function,
+                       std::uint64_t line, platform::Value& tag, const char* format,
+                       const detail::LogArg* args, std::size_t count);
+  static void logvHoldingPlace(bool asynchronous, std::uint64_t level, std::uint64_t flag,
+                               std::int64_t context, const char* file, const char* function,
+                               std::uint64_t line, platform::Value tag, const char* format,
+                               std::initializer_list<platform::FormatArg> args);
   static void logv(bool asynchronous, std::uint64_t level, std::uint64_t flag, std::int64_t context,
                    const char* file, const char* function, std::uint64_t line, platform::Value tag,
                    const char* format, std::initializer_list<platform::FormatArg> args);

@@ -4,9 +4,11 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
+#include "logging/record_store.h"
 #include "platform/dispatch/dispatch.h"
 
 namespace logging {
@@ -51,13 +53,22 @@ const ThreadFacts& currentThreadFacts() {
 
 // The label of the current queue, shared with the thread's earlier records
 // while it stays the same (no copy per record).
-std::shared_ptr<const std::string> currentQueueLabel() {
+const std::shared_ptr<const std::string>& currentQueueLabel() {
   thread_local std::shared_ptr<const std::string> last;
   platform::dispatch::QueuePtr queue = platform::dispatch::Queue::current();
   static const std::string kNone;
   const std::string& label = queue ? queue->label() : kNone;
   if (!last || *last != label) last = std::make_shared<const std::string>(label);
   return last;
+}
+
+// The file name without folder and last extension, as a view into `file`.
+std::string_view fileNameOf(std::string_view file) {
+  std::size_t slash = file.rfind('/');
+  std::string_view name = slash == std::string_view::npos ? file : file.substr(slash + 1);
+  std::size_t dot = name.rfind('.');
+  if (dot != std::string_view::npos) name = name.substr(0, dot);
+  return name;
 }
 
 }  // namespace
@@ -67,14 +78,14 @@ LKLogMessage::LKLogMessage(std::string message, std::uint64_t level, std::uint64
                            std::uint64_t line, platform::Value tag, std::int64_t options,
                            std::optional<platform::Date> timestamp)
     : message_(std::move(message)),
+      queueLabel_(currentQueueLabel()),
+      line_(line),
       level_(level),
       flag_(flag),
       context_(context),
-      line_(line),
-      tag_(std::move(tag)),
       options_(options),
       timestamp_(timestamp ? *timestamp : platform::Date::now()),
-      queueLabel_(currentQueueLabel()) {
+      tag_(std::move(tag)) {
   if (options & LKLogMessageCopyFile) {
     fileCopy_ = std::make_shared<const std::string>(file);
     file_ = *fileCopy_;
@@ -87,10 +98,7 @@ LKLogMessage::LKLogMessage(std::string message, std::uint64_t level, std::uint64
   } else {
     function_ = function;
   }
-  std::size_t slash = file_.rfind('/');
-  fileName_ = slash == std::string_view::npos ? file_ : file_.substr(slash + 1);
-  std::size_t dot = fileName_.rfind('.');
-  if (dot != std::string_view::npos) fileName_ = fileName_.substr(0, dot);
+  fileName_ = fileNameOf(file_);
   const ThreadFacts& facts = currentThreadFacts();
   threadID_ = facts.id;
   threadName_ = facts.name;
@@ -98,26 +106,212 @@ LKLogMessage::LKLogMessage(std::string message, std::uint64_t level, std::uint64
 
 LKLogMessage::LKLogMessage(const LKLogMessage& other)
     : message_(other.message_),
+      file_(other.file_),
+      queueLabel_(other.queueLabel_),
+      threadID_(other.threadID_),
+      threadName_(other.threadName_),
+      function_(other.function_),
+      line_(other.line_),
       level_(other.level_),
       flag_(other.flag_),
       context_(other.context_),
-      fileCopy_(other.fileCopy_),
-      functionCopy_(other.functionCopy_),
-      file_(other.file_),
-      function_(other.function_),
-      fileName_(other.fileName_),
-      line_(other.line_),
-      tag_(other.tag_),
       options_(other.options_),
       timestamp_(other.timestamp_),
-      threadID_(other.threadID_),
-      threadName_(other.threadName_),
-      queueLabel_(other.queueLabel_) {}
+      tag_(other.tag_),
+      fileName_(other.fileName_),
+      fileCopy_(other.fileCopy_),
+      functionCopy_(other.functionCopy_) {}
 
 LKLogMessagePtr LKLogMessage::copyWithMessage(std::string message) const {
   auto copy = std::make_shared<LKLogMessage>(*this);
   copy->message_ = std::move(message);
   return copy;
 }
+
+// --- RecordStore -------------------------------------------------------------
+
+namespace detail {
+
+namespace {
+
+// Blank records: a list per thread to take from, a list per thread of those
+// released there, and a process-wide exchange between threads. Full release
+// lists go to the exchange in one step; a thread whose lists are empty takes
+// the whole exchange at once (a push of a chain and a take-all: no ABA, no
+// lock).
+constexpr std::size_t kHandOver = 64;
+
+struct Exchange {
+  std::atomic<LKLogMessage*> head{nullptr};
+};
+
+Exchange& exchange() {
+  static Exchange* e = new Exchange;  // never destroyed: used at thread exit
+  return *e;
+}
+
+// Set once this thread's lists are gone (late releases at thread exit).
+bool& storeGone() {
+  thread_local bool gone = false;
+  return gone;
+}
+
+}  // namespace
+
+namespace {
+
+using StoreAccess = RecordStore;
+
+void pushChain(LKLogMessage* first, LKLogMessage* last) {
+  if (!first) return;
+  Exchange& e = exchange();
+  LKLogMessage* old = e.head.load(std::memory_order_relaxed);
+  do {
+    StoreAccess::next(last) = old;
+  } while (!e.head.compare_exchange_weak(old, first, std::memory_order_release,
+                                         std::memory_order_relaxed));
+}
+
+void pushList(LKLogMessage* first) {
+  if (!first) return;
+  LKLogMessage* last = first;
+  while (StoreAccess::next(last)) last = StoreAccess::next(last);
+  pushChain(first, last);
+}
+
+struct LocalStore {
+  LKLogMessage* free = nullptr;      // to take from
+  LKLogMessage* released = nullptr;  // released here since the last hand-over
+  LKLogMessage* releasedTail = nullptr;
+  std::size_t count = 0;  // records in `released`
+  ~LocalStore() {
+    pushList(free);
+    pushList(released);
+    storeGone() = true;
+  }
+};
+
+LocalStore& localStore() {
+  thread_local LocalStore local;
+  return local;
+}
+
+// The shared count of a record lives in the record itself; the record goes
+// back to the store when the count's memory is given back, which is the
+// last thing done with it.
+template <class T>
+class SlotAllocator {
+ public:
+  using value_type = T;
+  explicit SlotAllocator(LKLogMessage* record) noexcept : record_(record) {}
+  template <class U>
+  SlotAllocator(const SlotAllocator<U>& other) noexcept : record_(other.record()) {}
+
+  T* allocate(std::size_t n) {
+    if (fits(n)) return static_cast<T*>(RecordStore::controlSlot(record_));
+    return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t(alignof(T))));
+  }
+  // Only the record's shared count is made with this allocator: its memory
+  // going back means the record goes back.
+  void deallocate(T* p, std::size_t n) noexcept {
+    if (!fits(n) || static_cast<void*>(p) != RecordStore::controlSlot(record_)) {
+      ::operator delete(p, std::align_val_t(alignof(T)));
+    }
+    RecordStore::giveBack(record_);
+  }
+  LKLogMessage* record() const noexcept { return record_; }
+  template <class U>
+  bool operator==(const SlotAllocator<U>& other) const noexcept {
+    return record_ == other.record();
+  }
+
+ private:
+  static bool fits(std::size_t n) {
+    return n == 1 && sizeof(T) <= RecordStore::kControlSlotSize && alignof(T) <= 16;
+  }
+  LKLogMessage* record_;
+};
+
+// The record itself stays alive until its count's memory is given back.
+struct KeepRecord {
+  void operator()(const LKLogMessage*) const noexcept {}
+};
+
+}  // namespace
+
+LKLogMessage* RecordStore::take() {
+  // The queue's label is looked up first: that takes a reference on the
+  // queue (a locked step), best done before the record's memory is written.
+  const std::shared_ptr<const std::string>& label = currentQueueLabel();
+  LKLogMessage* r = takeBlank();
+  // Shared with the thread's earlier records: assigned (and counted) only
+  // when this record last belonged to another queue or thread.
+  if (r->queueLabel_ != label) r->queueLabel_ = label;
+  return r;
+}
+
+LKLogMessage* RecordStore::takeBlank() {
+  if (storeGone()) return new LKLogMessage();
+  LocalStore& local = localStore();
+  if (!local.free) {
+    if (local.released) {
+      local.free = local.released;
+      local.released = local.releasedTail = nullptr;
+      local.count = 0;
+    } else {
+      local.free = exchange().head.exchange(nullptr, std::memory_order_acquire);
+    }
+  }
+  if (LKLogMessage* r = local.free) {
+    local.free = next(r);
+    r->message_.clear();
+    return r;
+  }
+  return new LKLogMessage();
+}
+
+LKLogMessagePtr RecordStore::publish(LKLogMessage* r, std::uint64_t level, std::uint64_t flag,
+                                     std::int64_t context, std::string_view file,
+                                     std::string_view function, std::uint64_t line,
+                                     platform::Value&& tag) {
+  r->level_ = level;
+  r->flag_ = flag;
+  r->context_ = context;
+  // The same call site as this record's last use keeps its file name.
+  if (file.data() != r->file_.data() || file.size() != r->file_.size()) {
+    r->file_ = file;
+    r->fileName_ = fileNameOf(file);
+  }
+  r->function_ = function;
+  r->line_ = line;
+  r->tag_ = std::move(tag);
+  r->options_ = 0;
+  r->timestamp_ = platform::Date::now();
+  // As the queue's label in `take`.
+  const ThreadFacts& facts = currentThreadFacts();
+  if (r->threadID_ != facts.id) r->threadID_ = facts.id;
+  if (r->threadName_ != facts.name) r->threadName_ = facts.name;
+  return LKLogMessagePtr(r, KeepRecord{}, SlotAllocator<LKLogMessage>(r));
+}
+
+void RecordStore::giveBack(LKLogMessage* r) {
+  if (!r->tag_.isNone()) r->tag_ = platform::Value();
+  if (r->message_.capacity() > kKeptTextCapacity) std::string().swap(r->message_);
+  if (storeGone()) {
+    delete r;
+    return;
+  }
+  LocalStore& local = localStore();
+  ::new (static_cast<void*>(r->queueSlot_)) LKLogMessage*(local.released);
+  if (!local.released) local.releasedTail = r;
+  local.released = r;
+  if (++local.count >= kHandOver) {
+    pushChain(local.released, local.releasedTail);
+    local.released = local.releasedTail = nullptr;
+    local.count = 0;
+  }
+}
+
+}  // namespace detail
 
 }  // namespace logging

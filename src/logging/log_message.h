@@ -10,6 +10,10 @@
 // string literals (or text that outlives every logger) must set the bits.
 // `copy` shares every field with the source, including copied text.
 //
+// Records the dispatcher makes (LKLog::log, LKLog::logMessage) come from a
+// store of reused records (record_store.h); to their readers they are like
+// any other record.
+//
 // Thread safety: immutable; a record may be read from any thread.
 #pragma once
 
@@ -48,6 +52,10 @@ std::optional<std::string_view> LKExtractFileNameWithoutExtension(const char* pa
 class LKLogMessage;
 using LKLogMessagePtr = std::shared_ptr<const LKLogMessage>;
 
+namespace detail {
+class RecordStore;
+}
+
 class LKLogMessage {
  public:
   // `timestamp` nullopt: now. `tag`: any value, None when there is none.
@@ -83,17 +91,31 @@ class LKLogMessage {
   const std::string& queueLabel() const { return *queueLabel_; }
 
  private:
-  std::string message_;
-  std::uint64_t level_, flag_;
-  std::int64_t context_;
-  std::shared_ptr<const std::string> fileCopy_, functionCopy_;
-  std::string_view file_, function_, fileName_;
-  std::uint64_t line_;
-  platform::Value tag_;
-  std::int64_t options_;
-  platform::Date timestamp_;
-  std::shared_ptr<const std::string> threadID_, threadName_;
+  friend class detail::RecordStore;
+  LKLogMessage() = default;  // a blank record of the dispatcher's store
+
+  // Ordered so that reusing a dispatcher's record touches few cache lines:
+  // what is read on reuse comes first, then what is written, then the space
+  // the dispatcher keeps in its records.
+  alignas(64) std::string message_;
+  std::string_view file_;
   std::shared_ptr<const std::string> queueLabel_;  // shared by a thread's records
+  std::shared_ptr<const std::string> threadID_, threadName_;
+  std::string_view function_;
+  std::uint64_t line_ = 0;
+  std::uint64_t level_ = 0, flag_ = 0;
+  std::int64_t context_ = 0;
+  std::int64_t options_ = 0;
+  platform::Date timestamp_;
+  platform::Value tag_;
+  // Dispatcher's records only: room for their shared count and their place
+  // in the dispatcher's queue (or in the store, while they are there), so
+  // none of these needs memory of its own; the record's last user writes
+  // nothing else of it.
+  alignas(64) unsigned char controlSlot_[32];
+  alignas(16) unsigned char queueSlot_[32];
+  std::string_view fileName_;
+  std::shared_ptr<const std::string> fileCopy_, functionCopy_;
 };
 
 }  // namespace logging

@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iomanip>
 #include <sstream>
 
 #include "logging/log.h"
@@ -107,6 +108,80 @@ TEST_F(FileLoggerTest, FirstRecordCreatesOwnerOnlyFileNamedByUtcMinute) {
                                 "####/##/## ##:##:##:###  hello\n"
                                 "####/##/## ##:##:##:###  ends with newline\n"))
       << text;
+}
+
+// The default line's time is the text platform::formatDate gives, also for
+// times whose milliseconds a binary fraction cannot hold exactly.
+TEST(LogFileFormatterDefaultTest, DateIsFormatDatesTextToTheMillisecond) {
+  LKLogFileFormatterDefault standard;
+  LKLogFileFormatterDefault dotted("HH:mm:ss.SSS");
+  LKLogFileFormatterDefault dayOnly("yyyy-MM-dd");
+  std::vector<double> times = {1425721260.123, 1425721260.9999996, 1425721260.0000004,
+                               1425721260.001, 1425721261.0,       0.001,
+                               -0.5,           -1.0000004,         1e12 + 0.5};
+  for (int i = 0; i < 2000; ++i) times.push_back(1425721260.0 + i * 0.000999 + i / 7.0);
+  for (double t : times) {
+    platform::Date d(t);
+    EXPECT_EQ(standard.stringFromDate(d), platform::formatDate(d, "yyyy/MM/dd HH:mm:ss:SSS"))
+        << std::setprecision(17) << t;
+    EXPECT_EQ(dotted.stringFromDate(d), platform::formatDate(d, "HH:mm:ss.SSS")) << t;
+    EXPECT_EQ(dayOnly.stringFromDate(d), platform::formatDate(d, "yyyy-MM-dd")) << t;
+    LKLogMessage m("text", 7, LKLogFlagInfo, 0, "", "", 0, {}, 0, d);
+    EXPECT_EQ(standard.formatLogMessage(m), standard.stringFromDate(d) + "  text");
+  }
+}
+
+// Whatever formatter a file logger has, the file gets exactly its text,
+// plus a newline where the logger's rules call for one.
+TEST_F(FileLoggerTest, FileHoldsTheFormattersTextByteForByte) {
+  class Prefixing : public LKLogFileFormatterDefault {
+   public:
+    std::optional<std::string> formatLogMessage(const LKLogMessage& m) override {
+      if (m.message() == "drop") return std::nullopt;
+      if (m.message() == "bare") return m.message();
+      return "P:" + m.message();
+    }
+  };
+  auto logger = std::make_shared<LKFileLogger>(std::make_shared<LKLogFileManagerDefault>(dir));
+  auto collector = std::make_shared<testing::CollectingLogger>();
+  LKLog::addLogger(logger);
+  LKLog::addLogger(collector);
+  const std::vector<std::string> texts = {"first",      "",     "ends in newline\n",
+                                          "two\nlines", "drop", "bare"};
+  auto logAll = [&] {
+    for (const auto& t : texts) testing::logInfo(t);
+    LKLog::log(true, 7, LKLogFlagInfo, 0, __FILE__, __func__, __LINE__, {}, "plain %d %@ %llu", 1,
+               "two", std::uint64_t{3});
+  };
+  logAll();
+  LKLog::flushLog();
+  std::string expected;
+  for (const auto& r : collector->records()) {
+    std::string line =
+        platform::formatDate(r->timestamp(), "yyyy/MM/dd HH:mm:ss:SSS") + "  " + r->message();
+    expected += line.ends_with('\n') ? line : line + "\n";
+  }
+  // A formatter of another class, with and without added newlines.
+  logger->setLogFormatter(std::make_shared<Prefixing>());
+  logAll();
+  LKLog::flushLog();  // the setting below applies to records written after it
+  logger->setAutomaticallyAppendNewlineForCustomFormatters(false);
+  logAll();
+  LKLog::flushLog();
+  auto records = collector->records();
+  ASSERT_EQ(records.size(), 3 * (texts.size() + 1));
+  for (std::size_t i = texts.size() + 1; i < records.size(); ++i) {
+    const std::string& m = records[i]->message();
+    bool appendNewline = i < 2 * (texts.size() + 1);
+    if (m == "drop") continue;
+    std::string line = m == "bare" ? m : "P:" + m;
+    // The bare message counts as unchanged: it always ends in a newline.
+    if ((appendNewline || m == "bare") && !line.ends_with('\n')) line += "\n";
+    expected += line;
+  }
+  auto files = logger->logFileManager()->sortedLogFileInfos();
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(readAll(files[0]->filePath()), expected);
 }
 
 TEST_F(FileLoggerTest, RestartReusesFreshFileUnlessToldNotTo) {
