@@ -1,7 +1,11 @@
 // Serial dispatch queue against a baseline work queue made of one thread,
-// a std::mutex and a std::condition_variable; and the lateness of `after`.
+// a std::mutex and a std::condition_variable; run-loop threads and the main
+// run loop on the same round trip; bursts onto the worker pool; and the
+// lateness of `after`.
 #include <benchmark/benchmark.h>
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -9,9 +13,11 @@
 #include <thread>
 
 #include "platform/dispatch/dispatch.h"
+#include "platform/runloop/run_loop.h"
 
 namespace {
 
+using platform::dispatch::Group;
 using platform::dispatch::Queue;
 using platform::dispatch::Semaphore;
 
@@ -75,6 +81,41 @@ void BM_RoundTrip_MutexCvBaseline(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_RoundTrip_MutexCvBaseline)->UseRealTime();
+
+// The same round trip through a thread that runs its own run loop.
+void BM_RoundTrip_RunLoopThread(benchmark::State& state) {
+  auto thread = platform::runloop::Thread::start("bench.loop");
+  Semaphore done;
+  for (auto _ : state) {
+    thread->perform([&] { done.signal(); });
+    done.wait();
+  }
+}
+BENCHMARK(BM_RoundTrip_RunLoopThread)->UseRealTime();
+
+// The shape of a request made from the main thread: the main run loop hands
+// a block to the worker pool, which answers on the main queue.
+void BM_RoundTrip_PoolToMainLoop(benchmark::State& state) {
+  auto& loop = platform::runloop::RunLoop::main();
+  for (auto _ : state) {
+    bool done = false;
+    Queue::global()->async([&] { Queue::main()->async([&] { done = true; }); });
+    loop.runUntil([&] { return done; }, std::chrono::seconds(10));
+  }
+}
+BENCHMARK(BM_RoundTrip_PoolToMainLoop)->UseRealTime();
+
+// Sixteen short jobs posted at once onto the worker pool, then awaited.
+void BM_Burst16_GlobalQueue(benchmark::State& state) {
+  std::atomic<long> counter{0};
+  for (auto _ : state) {
+    Group group;
+    for (int i = 0; i < 16; ++i) group.async(Queue::global(), [&] { counter.fetch_add(1); });
+    group.wait();
+  }
+  state.SetItemsProcessed(state.iterations() * 16);
+}
+BENCHMARK(BM_Burst16_GlobalQueue)->UseRealTime();
 
 constexpr int kBatch = 10000;
 

@@ -119,6 +119,85 @@ TEST(RunLoopTest, PerformRunsOnTheLoopThreadInOrder) {
   EXPECT_NE(ranOn, std::this_thread::get_id());
 }
 
+TEST(RunLoopTest, PerformsFromManyThreadsReachALoopThatKeepsGoingToSleep) {
+  // Each poster waits for its block and now and then pauses long enough for
+  // the loop to stop polling and sleep: posts race with the loop going to
+  // sleep and being woken, and with each other's wake-ups.
+  auto thread = Thread::start("test.hammer");
+  constexpr int kPosters = 6;
+  constexpr int kRounds = 300;
+  std::atomic<int> ran{0};
+  std::atomic<bool> stalled{false};
+  std::vector<std::thread> posters;
+  for (int p = 0; p < kPosters; ++p) {
+    posters.emplace_back([&, p] {
+      dispatch::Semaphore done;
+      for (int r = 0; r < kRounds && !stalled.load(); ++r) {
+        thread->perform([&] {
+          ran.fetch_add(1);
+          done.signal();
+        });
+        if (!done.wait(10s)) stalled = true;
+        if ((r + p) % 8 == 0) std::this_thread::sleep_for(400us);  // past the loop's polling
+      }
+    });
+  }
+  for (auto& t : posters) t.join();
+  EXPECT_FALSE(stalled.load()) << "a perform block never ran";
+  EXPECT_EQ(ran.load(), kPosters * kRounds);
+}
+
+TEST(RunLoopTest, MainQueueWorkFromManyThreadsWakesTheSleepingMainLoop) {
+  // The main loop runs with a far deadline and returns after each handled
+  // block: a lost wake-up shows as a run that lasted until its deadline.
+  constexpr int kPosters = 4;
+  constexpr int kPerPoster = 300;
+  int ran = 0;  // main thread only
+  std::vector<std::thread> posters;
+  for (int p = 0; p < kPosters; ++p) {
+    posters.emplace_back([&, p] {
+      for (int i = 0; i < kPerPoster; ++i) {
+        dispatch::Queue::main()->async([&] { ++ran; });
+        if ((i + p) % 4 == 0) std::this_thread::sleep_for(300us);
+      }
+    });
+  }
+  int lostWakeUps = 0;
+  while (ran < kPosters * kPerPoster && lostWakeUps == 0) {
+    const auto deadline = Clock::now() + 10s;
+    RunLoop::main().runMode(kDefaultMode, deadline, true);
+    if (Clock::now() >= deadline) ++lostWakeUps;
+  }
+  for (auto& t : posters) t.join();
+  EXPECT_EQ(lostWakeUps, 0);
+  EXPECT_EQ(ran, kPosters * kPerPoster);
+}
+
+TEST(RunLoopTest, LoopsWokenFromOtherThreadsWhileTheyEnd) {
+  // Other threads keep waking a loop (moving a timer's fire date, posting)
+  // while it is stopped and its thread ends: nothing may touch the loop's
+  // state after it is gone, and each stop ends its loop.
+  for (int round = 0; round < 50; ++round) {
+    std::shared_ptr<Timer> timer = Timer::create(3600, false, [](Timer&) {});
+    auto thread = Thread::start("test.ending", [&] { RunLoop::current().addTimer(timer); });
+    std::atomic<bool> stop{false};
+    std::thread waker([&] {
+      while (!stop.load()) {
+        timer->setFireDate(Clock::now() + 1h);
+        std::this_thread::yield();
+      }
+    });
+    dispatch::Semaphore ran;
+    thread->perform([&] { ran.signal(); });
+    ASSERT_TRUE(ran.wait(10s));
+    thread->stop();
+    thread.reset();  // the loop goes with it, while the waker still runs
+    stop = true;
+    waker.join();
+    timer->invalidate();
+  }
+}
+
 TEST(RunLoopTest, NamedThreadRunsItsOwnLoopWithTimers) {
   dispatch::Semaphore fired;
   std::string name;

@@ -141,10 +141,14 @@ void QueueImpl::submit(Block block) {
                                   [this, b = std::move(block)]() mutable { runBlock(b); });
     return;
   }
+  // Once a serial queue's lock is released, the block may run (on a drain
+  // already under way) and drop the last reference to this queue: nothing
+  // below the lock reads the queue unless this call scheduled the drain.
+  const bool concurrent = kind_ == Kind::Concurrent;
   bool schedule = false;
   {
     std::lock_guard lock(mutex_);
-    if (kind_ == Kind::Concurrent) {
+    if (concurrent) {
       if (suspendCount_ > 0) {
         items_.push_back({std::move(block), nullptr});
         return;
@@ -154,7 +158,7 @@ void QueueImpl::submit(Block block) {
       if (!scheduled_ && suspendCount_ == 0) schedule = scheduled_ = true;
     }
   }
-  if (kind_ == Kind::Concurrent) {
+  if (concurrent) {
     WorkerPool::instance().submit(priority_,
                                   [q = self(), b = std::move(block)]() mutable { q->runBlock(b); });
   } else if (schedule) {

@@ -19,13 +19,13 @@ thread_local bool tOnWorker = false;
 constexpr auto kIdleExit = std::chrono::seconds(5);
 constexpr auto kStallCheck = std::chrono::milliseconds(50);
 // How long a worker that just ran a job may poll for the next one before it
-// sleeps, at most. Covers the usual gap between a reply and the next request
-// on a local connection, so that a job posted then (by the reactor or
+// sleeps, at most. Covers the usual round trip of a request on a local
+// connection and the gap before the next one, so that a job posted then (by the reactor or
 // another worker) starts without waking a thread. The budget adapts: a poll
 // that found work sets it to twice the wait it saw, one that found none
 // halves it, and every 16th poll tries the maximum again. Work that comes in
 // slower than that stops the polling; one poller at a time bounds the cost.
-constexpr int kSpinMaxMicros = 50;
+constexpr int kSpinMaxMicros = 200;
 constexpr unsigned kSpinProbeEvery = 16;
 constexpr int kMaxSpinners = 1;
 
@@ -130,40 +130,68 @@ bool WorkerPool::onWorker() { return tOnWorker; }
 
 void WorkerPool::submit(int priority, Job job) {
   priority = std::clamp(priority, 0, kPriorities - 1);
-  std::lock_guard lock(mutex_);
-  jobs_[priority].push_back(std::move(job));
-  ++pending_;
-  pendingHint_.store(pending_, std::memory_order_release);
-  // Each polling worker rechecks the queue under the lock before it sleeps,
-  // so it takes this job (or another worker did) without being woken.
-  if (pending_ <= static_cast<std::size_t>(spinners_)) return;
-  if (wakeIdleLocked()) return;
-  if (threads_ - blocked_ < softLimit_ && threads_ < hardLimit_) {
-    spawnLocked();
-  } else if (monitorWaiting_) {
-    monitorCv_.notify_one();
+  Slot* wake;
+  bool wakeMonitor = false;
+  {
+    std::lock_guard lock(mutex_);
+    jobs_[priority].push_back(std::move(job));
+    ++pending_;
+    pendingHint_.store(pending_, std::memory_order_release);
+    wake = provideWorkerLocked(wakeMonitor);
   }
+  // Signalled after the unlock, so the woken thread does not block at once
+  // on the mutex this thread still holds.
+  if (wake) wake->cv.notify_one();
+  if (wakeMonitor) monitorCv_.notify_one();
 }
 
-bool WorkerPool::wakeIdleLocked() {
-  if (idle_.empty()) return false;
+WorkerPool::Slot* WorkerPool::provideWorkerLocked(bool& wakeMonitor) {
+  // Each polling worker rechecks the queue under the lock before it sleeps,
+  // so it takes this job (or another worker did) without being woken.
+  if (pending_ <= static_cast<std::size_t>(spinners_)) return nullptr;
+  // A worker that was woken (or started) and has not taken its job yet
+  // wakes the next one itself if jobs are still left then: a burst of
+  // submissions costs the submitting thread one wake-up, not one per job.
+  if (waking_ > 0) return nullptr;
+  if (Slot* slot = takeIdleLocked()) return slot;
+  if (threads_ - blocked_ < softLimit_ && threads_ < hardLimit_) {
+    spawnLocked();
+  } else {
+    wakeMonitor = monitorWaiting_;
+  }
+  return nullptr;
+}
+
+WorkerPool::Slot* WorkerPool::takeIdleLocked() {
+  if (idle_.empty()) return nullptr;
   Slot* slot = idle_.back();
   idle_.pop_back();
   slot->woken = true;
-  slot->cv.notify_one();
-  return true;
+  ++waking_;
+  return slot;
+}
+
+WorkerPool::Slot* WorkerPool::acquireSlotLocked() {
+  if (freeSlots_.empty()) return new Slot;  // kept for the life of the process
+  Slot* slot = freeSlots_.back();
+  freeSlots_.pop_back();
+  return slot;
 }
 
 void WorkerPool::willBlock() {
-  std::lock_guard lock(mutex_);
-  ++blocked_;
-  if (pending_ > 0 && idle_.empty()) {
-    if (threads_ - blocked_ < softLimit_ && threads_ < hardLimit_) {
-      spawnLocked();
-    } else if (monitorWaiting_) {
-      monitorCv_.notify_one();
+  bool wakeMonitor = false;
+  {
+    std::lock_guard lock(mutex_);
+    ++blocked_;
+    if (pending_ > 0 && idle_.empty()) {
+      if (threads_ - blocked_ < softLimit_ && threads_ < hardLimit_) {
+        spawnLocked();
+      } else {
+        wakeMonitor = monitorWaiting_;
+      }
     }
   }
+  if (wakeMonitor) monitorCv_.notify_one();
 }
 
 void WorkerPool::didUnblock() {
@@ -173,6 +201,7 @@ void WorkerPool::didUnblock() {
 
 void WorkerPool::spawnLocked() {
   ++threads_;
+  ++waking_;  // until the new worker holds the lock
   std::thread([this] { workerMain(); }).detach();
 }
 
@@ -180,8 +209,12 @@ void WorkerPool::workerMain() {
   tOnWorker = true;
   blockSignalsInThisThread();
   pthread_setname_np(pthread_self(), "dispatch-worker");
-  Slot slot;
   std::unique_lock lock(mutex_);
+  // Slots outlive their workers (a submitter signals a slot after it has
+  // unlocked, when the worker may already be gone): a leaving worker puts
+  // its slot on the free list for the next one.
+  Slot& slot = *acquireSlotLocked();
+  --waking_;
   for (;;) {
     bool spun = false;  // once per job: an idle worker sleeps after one poll
     while (pending_ == 0) {
@@ -203,10 +236,13 @@ void WorkerPool::workerMain() {
       slot.woken = false;
       idle_.push_back(&slot);
       bool woke = slot.cv.wait_for(lock, kIdleExit, [&] { return slot.woken; });
-      if (!woke) {
+      if (woke) {
+        --waking_;
+      } else {
         std::erase(idle_, &slot);
         if (threads_ > softLimit_) {
           --threads_;
+          freeSlots_.push_back(&slot);
           return;
         }
       }
@@ -222,7 +258,11 @@ void WorkerPool::workerMain() {
     --pending_;
     pendingHint_.store(pending_, std::memory_order_relaxed);
     ++started_;
+    bool wakeMonitor = false;
+    Slot* next = pending_ > 0 ? provideWorkerLocked(wakeMonitor) : nullptr;
     lock.unlock();
+    if (next) next->cv.notify_one();
+    if (wakeMonitor) monitorCv_.notify_one();
     job();
     job = nullptr;  // captured state dies here, on this thread
     lock.lock();

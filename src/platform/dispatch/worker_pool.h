@@ -11,9 +11,13 @@
 //  3. Idle workers above the normal size leave after a few seconds.
 //  4. A worker that just finished a job may poll for the next one for a
 //     short, bounded time (at most one worker polls at once, for at most
-//     50 µs, less when polls keep finding nothing) before it goes to sleep,
+//     200 µs, less when polls keep finding nothing) before it goes to sleep,
 //     so work handed over in quick succession starts without a wake-up; an
 //     idle process always ends up sleeping.
+//  5. Submitting wakes at most one sleeping worker, outside the pool's lock,
+//     and none while a polling worker or one already woken will take the
+//     job; a woken worker that finds more jobs waiting wakes the next one.
+//     Every submitted job is started without waiting for a timeout.
 // The pool lives for the whole process; workers are detached and block
 // every asynchronous signal.
 //
@@ -53,12 +57,20 @@ class WorkerPool {
   void monitorMain();
 
   // An idle worker waits on its own slot; the most recently idle worker is
-  // woken first (its cache is warm).
+  // woken first (its cache is warm). Slots are never freed: the slot of a
+  // worker that left is reused by the next one.
   struct Slot {
     std::condition_variable cv;
-    bool woken = false;
+    bool woken = false;  // guarded by mutex_
   };
-  bool wakeIdleLocked();
+  // Takes the most recently idle worker off the idle list and marks it woken;
+  // the caller signals its slot after unlocking. nullptr when none is idle.
+  Slot* takeIdleLocked();
+  // With the lock held, after jobs were added or taken: when jobs wait that
+  // no awake worker is about to take, returns an idle worker to signal (after
+  // unlocking), or starts a worker, or sets `wakeMonitor` to ask the monitor.
+  Slot* provideWorkerLocked(bool& wakeMonitor);
+  Slot* acquireSlotLocked();
   // Polls for work without the lock for up to `budgetMicros`; returns the
   // microseconds waited until a job became pending, -1 when none did.
   int spinForWork(int budgetMicros);
@@ -73,7 +85,9 @@ class WorkerPool {
   int spinBudgetMicros_ = 0;                 // adaptive poll length
   unsigned spinPolls_ = 0;
   int threads_ = 0;
+  int waking_ = 0;  // workers woken or started that have not got the lock yet
   std::vector<Slot*> idle_;
+  std::vector<Slot*> freeSlots_;
   int blocked_ = 0;
   int softLimit_;
   int hardLimit_ = 256;

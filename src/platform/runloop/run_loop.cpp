@@ -6,6 +6,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -33,29 +34,102 @@ Clock::duration toDuration(double seconds) {
 constexpr double kMinInterval = 0.0001;  // a repeating timer fires at most this often
 constexpr auto kRunUntilSlice = std::chrono::milliseconds(5);
 
+// How long a loop that has nothing to do polls for new work before it
+// sleeps, at most. A reply to work the loop's thread just handed over
+// usually comes back within this time, and then it starts without a
+// wake-up of this thread. The budget adapts: a poll that found work sets it
+// to twice the wait it saw, one that found none halves it, and every 16th
+// poll tries the maximum again, so a loop whose work comes slower polls
+// little and an idle loop sleeps.
+constexpr int kSpinMaxMicros = 200;
+constexpr unsigned kSpinProbeEvery = 16;
+
+inline void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
 }  // namespace
 
 struct LoopCore {
   std::mutex mutex;
-  std::condition_variable cv;
+  std::condition_variable cv;  // waited on by the loop's own thread only
   bool isMain = false;
   std::deque<std::function<void()>> performs;
   std::map<std::string, std::vector<std::shared_ptr<Timer>>, std::less<>> timers;
   bool stopRequested = false;
   bool wakePending = false;
+  // wakePending, readable without the lock by the loop's thread while it
+  // polls before sleeping; only ever a hint, the lock decides.
+  std::atomic<bool> wakeHint{false};
+  bool sleeping = false;  // the loop's thread waits on cv (or is about to)
+  // Adaptive poll before sleeping (loop's thread only).
+  int spinBudgetMicros = 0;
+  unsigned spinPolls = 0;
   std::vector<std::string> modes;  // running modes, innermost last
   RunLoop::Driver* driver = nullptr;
 
-  void wake() {
-    RunLoop::Driver* d;
-    {
-      // Notify under the lock: once it is released the loop's thread may
-      // end and destroy this core.
-      std::lock_guard lock(mutex);
-      wakePending = true;
-      d = driver;
-      cv.notify_all();
+  // Marks a wake-up pending, with `mutex` held. Returns true when the loop's
+  // thread sleeps and no earlier wake-up has signalled it yet: then the
+  // caller must signal cv, after unlocking. A loop that is awake sees
+  // wakePending before it next sleeps, so it needs no signal.
+  bool markWakeLocked() {
+    bool signal = sleeping && !wakePending;
+    wakePending = true;
+    wakeHint.store(true, std::memory_order_release);
+    return signal;
+  }
+  void clearWakeLocked() {
+    wakePending = false;
+    wakeHint.store(false, std::memory_order_relaxed);
+  }
+
+  // On the loop's thread, with `lock` held: polls without the lock until a
+  // wake-up is marked, for the adaptive budget and never past `until`. The
+  // caller rechecks wakePending under the lock afterwards.
+  void pollBeforeSleeping(std::unique_lock<std::mutex>& lock, Clock::time_point until) {
+    int budget = (spinPolls++ % kSpinProbeEvery == 0) ? kSpinMaxMicros : spinBudgetMicros;
+    if (budget <= 0) return;
+    const auto start = Clock::now();
+    const auto end = std::min(until, start + std::chrono::microseconds(budget));
+    if (end <= start) return;
+    lock.unlock();
+    bool found = false;
+    auto now = start;
+    for (unsigned i = 1;; ++i) {
+      if (wakeHint.load(std::memory_order_acquire)) {
+        found = true;
+        now = Clock::now();
+        break;
+      }
+      cpuRelax();
+      if ((i & 31) == 0 && (now = Clock::now()) >= end) break;
     }
+    lock.lock();
+    if (found) {
+      const int waited = static_cast<int>(
+          std::chrono::duration_cast<std::chrono::microseconds>(now - start).count());
+      spinBudgetMicros = std::clamp(2 * waited + 2, spinBudgetMicros, kSpinMaxMicros);
+    } else if (end - start >= std::chrono::microseconds(budget)) {
+      spinBudgetMicros /= 2;  // (a poll cut short by a timer says nothing)
+    }
+  }
+
+  // `self`, a copy, keeps the core alive while cv is signalled outside the
+  // lock (once it is released, the loop's thread may end and drop its own
+  // reference).
+  static void wake(std::shared_ptr<LoopCore> self) {
+    RunLoop::Driver* d;
+    bool signal;
+    {
+      std::lock_guard lock(self->mutex);
+      signal = self->markWakeLocked();
+      d = self->driver;
+    }
+    if (signal) self->cv.notify_one();
     if (d) d->wakeUp();
   }
 };
@@ -136,7 +210,7 @@ void Timer::setFireDate(Clock::time_point when) {
       if (auto l = w.lock()) loops.push_back(std::move(l));
     }
   }
-  for (auto& l : loops) l->wake();
+  for (auto& l : loops) LoopCore::wake(l);
 }
 
 // ---- RunLoop ----
@@ -154,7 +228,7 @@ RunLoop& RunLoop::main() {
     l->impl_->core->isMain = true;
     std::weak_ptr<LoopCore> weak = l->impl_->core;
     dispatch::detail::setMainQueueWaker([weak] {
-      if (auto core = weak.lock()) core->wake();
+      if (auto core = weak.lock()) LoopCore::wake(core);
     });
     return l;
   }();
@@ -174,7 +248,7 @@ void RunLoop::setDriver(Driver* driver) {
     std::lock_guard lock(impl_->core->mutex);
     impl_->core->driver = driver;
   }
-  impl_->core->wake();
+  LoopCore::wake(impl_->core);
 }
 
 void RunLoop::addTimer(const std::shared_ptr<Timer>& timer, std::string_view mode) {
@@ -194,26 +268,38 @@ void RunLoop::addTimer(const std::shared_ptr<Timer>& timer, std::string_view mod
     auto& list = core->timers[std::string(mode)];
     if (std::find(list.begin(), list.end(), timer) == list.end()) list.push_back(timer);
   }
-  core->wake();
+  LoopCore::wake(core);
 }
 
 void RunLoop::perform(std::function<void()> block) {
+  std::shared_ptr<LoopCore> core = impl_->core;
+  RunLoop::Driver* d;
+  bool signal;
   {
-    std::lock_guard lock(impl_->core->mutex);
-    impl_->core->performs.push_back(std::move(block));
+    std::lock_guard lock(core->mutex);
+    core->performs.push_back(std::move(block));
+    signal = core->markWakeLocked();
+    d = core->driver;
   }
-  impl_->core->wake();
+  if (signal) core->cv.notify_one();
+  if (d) d->wakeUp();
 }
 
 void RunLoop::stop() {
+  std::shared_ptr<LoopCore> core = impl_->core;
+  RunLoop::Driver* d;
+  bool signal;
   {
-    std::lock_guard lock(impl_->core->mutex);
-    impl_->core->stopRequested = true;
+    std::lock_guard lock(core->mutex);
+    core->stopRequested = true;
+    signal = core->markWakeLocked();
+    d = core->driver;
   }
-  impl_->core->wake();
+  if (signal) core->cv.notify_one();
+  if (d) d->wakeUp();
 }
 
-void RunLoop::wakeUp() { impl_->core->wake(); }
+void RunLoop::wakeUp() { LoopCore::wake(impl_->core); }
 
 std::string RunLoop::currentMode() const {
   std::lock_guard lock(impl_->core->mutex);
@@ -287,10 +373,13 @@ bool RunLoop::runMode(std::string_view mode, Clock::time_point deadline,
     bool more =
         common && (!core.performs.empty() || (core.isMain && dispatch::detail::mainQueueHasWork()));
     if (!core.wakePending && !more && next > now) {
-      core.cv.wait_until(lock, std::min(next, deadline),
-                         [&] { return core.wakePending || core.stopRequested; });
+      const auto until = std::min(next, deadline);
+      core.pollBeforeSleeping(lock, until);
+      core.sleeping = true;
+      core.cv.wait_until(lock, until, [&] { return core.wakePending || core.stopRequested; });
+      core.sleeping = false;
     }
-    core.wakePending = false;
+    core.clearWakeLocked();
   }
   return true;
 }
@@ -384,7 +473,7 @@ Clock::time_point RunLoop::processPending(std::string_view mode) {
   Driver* driver;
   {
     std::lock_guard lock(core.mutex);
-    core.wakePending = false;
+    core.clearWakeLocked();
     core.stopRequested = false;
     driver = core.driver;
     bool more = isCommonMode(mode) &&

@@ -13,6 +13,11 @@
 //     that fell behind fires once and is rescheduled from the current time
 //     onto its interval grid (no burst of missed fires).
 //  4. `perform` blocks run on the loop's thread, in submission order.
+//  5. A loop with nothing to run may poll for new work for a short, bounded
+//     time (at most 200 µs, less when polls keep finding nothing, never past
+//     its next timer) before it sleeps; an idle loop always ends up
+//     sleeping. Posting to a loop that is awake or already being woken costs
+//     no wake-up; the Driver, when there is one, is told of every post.
 // Not promised: precise timing (timers may fire late, never early).
 //
 // Driving: a loop runs on its own through run()/runMode()/runUntil(), or
