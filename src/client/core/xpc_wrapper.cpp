@@ -184,7 +184,9 @@ void XPCWrapper::Start() {
       request,
       [weak, generation, type, connection](const ipc::XPCMessage& reply) {
         auto self = weak.lock();
-        if (!self || self->generation_ != generation) return;
+        // A reply after the watchdog gave up comes too late: the request has
+        // already failed and must not start polling.
+        if (!self || self->generation_ != generation || !self->awaitingRequestReply_) return;
         self->awaitingRequestReply_ = false;
         if (self->replyWatchdog_) self->replyWatchdog_->invalidate();
         if (!gAllowUnprivileged.load() && connection->connectionEUID() != 0) {
@@ -202,7 +204,8 @@ void XPCWrapper::Start() {
       },
       [weak, generation](const platform::Error& error) {
         auto self = weak.lock();
-        if (!self || self->generation_ != generation) return;
+        // Likewise an error after the watchdog's failure: report one failure only.
+        if (!self || self->generation_ != generation || !self->awaitingRequestReply_) return;
         self->awaitingRequestReply_ = false;
         if (self->replyWatchdog_) self->replyWatchdog_->invalidate();
         VarnelLog::sharedInstance().AddToLog(

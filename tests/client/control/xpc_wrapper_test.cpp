@@ -167,6 +167,23 @@ TEST_F(XPCWrapperTest, HelperThatStopsAnsweringFails) {
   EXPECT_FALSE(wrapper_->isPolling());
 }
 
+TEST_F(XPCWrapperTest, AHelperThatGoesAwayAfterNotAnsweringFailsOnce) {
+  client::XPCWrapper::setReplyTimeoutForTesting(0.5);
+  control_test::FakeHelper helper;
+  ASSERT_TRUE(helper.waitReady());
+  helper.send("hang");
+  wrapper_->SetAccount(openAccount(), 3);
+  wrapper_->Start();
+  ASSERT_TRUE(pump([&] { return !delegate_->failures.empty(); }, 5000));
+  // The request still waits for its reply when the helper ends: that
+  // error belongs to a request that has already failed.
+  helper.stop();
+  pump([] { return false; }, 500);
+  ASSERT_EQ(delegate_->failures.size(), 1u);
+  EXPECT_NE(delegate_->failures[0].find("does not answer"), std::string::npos);
+  EXPECT_FALSE(wrapper_->isPolling());
+}
+
 TEST_F(XPCWrapperTest, HelperExitWhilePollingReportsADisconnect) {
   control_test::FakeHelper helper;
   connect(helper, 3, "OpenVPNConnectionRequest");
