@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/dispatch/spin_budget.h"
 #include "platform/runloop/run_loop.h"
 
 namespace platform::dispatch {
@@ -345,6 +346,26 @@ TEST(QueueTest, ConcurrentQueueRunsSideBySideAndSuspends) {
   EXPECT_FALSE(g.wait(30ms));
   q->resume();
   EXPECT_TRUE(g.wait(10s));
+}
+
+TEST(SpinBudgetTest, IdleThreadsStopPollingAndBusyOnesPollAsLongAsTheirWorkTakes) {
+  SpinBudget spin(SpinBudget::kMaxMicros);
+  // Polls that find nothing halve the budget down to nothing; only every
+  // 16th poll still tries the maximum.
+  int longPolls = 0;
+  for (int i = 0; i < 64; ++i) {
+    const int budget = spin.next();
+    if (budget == SpinBudget::kMaxMicros) ++longPolls;
+    spin.missed();
+  }
+  EXPECT_EQ(longPolls, 4) << "every 16th poll, the first among them";
+  spin.next();  // the 65th poll is a probe
+  EXPECT_EQ(spin.next(), 0);
+  // Work that comes after 30 µs makes the next polls last twice that.
+  spin.found(30);
+  EXPECT_EQ(spin.next(), 62);
+  spin.found(500);
+  EXPECT_EQ(spin.next(), SpinBudget::kMaxMicros) << "never above the maximum";
 }
 
 }  // namespace

@@ -18,24 +18,12 @@ namespace {
 thread_local bool tOnWorker = false;
 constexpr auto kIdleExit = std::chrono::seconds(5);
 constexpr auto kStallCheck = std::chrono::milliseconds(50);
-// How long a worker that just ran a job may poll for the next one before it
-// sleeps, at most. Covers the usual round trip of a request on a local
-// connection and the gap before the next one, so that a job posted then (by the reactor or
-// another worker) starts without waking a thread. The budget adapts: a poll
-// that found work sets it to twice the wait it saw, one that found none
-// halves it, and every 16th poll tries the maximum again. Work that comes in
-// slower than that stops the polling; one poller at a time bounds the cost.
-constexpr int kSpinMaxMicros = 200;
-constexpr unsigned kSpinProbeEvery = 16;
+// A worker that just ran a job may poll for the next one before it sleeps,
+// for an adaptive budget (see spin_budget.h): that covers the usual round
+// trip of a request on a local connection, so that a job posted then (by the
+// reactor or another worker) starts without waking a thread. One poller at
+// a time bounds the cost.
 constexpr int kMaxSpinners = 1;
-
-inline void cpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield");
-#endif
-}
 }  // namespace
 
 namespace {
@@ -220,16 +208,18 @@ void WorkerPool::workerMain() {
     while (pending_ == 0) {
       if (!spun && spinners_ < kMaxSpinners) {
         spun = true;
-        int budget = (spinPolls_++ % kSpinProbeEvery == 0) ? kSpinMaxMicros : spinBudgetMicros_;
+        const int budget = spin_.next();
         if (budget > 0) {
           ++spinners_;
           lock.unlock();
           int waited = spinForWork(budget);
           lock.lock();
           --spinners_;
-          spinBudgetMicros_ = waited >= 0
-                                  ? std::clamp(2 * waited + 2, spinBudgetMicros_, kSpinMaxMicros)
-                                  : spinBudgetMicros_ / 2;
+          if (waited >= 0) {
+            spin_.found(waited);
+          } else {
+            spin_.missed();
+          }
           continue;
         }
       }

@@ -32,6 +32,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/dispatch/spin_budget.h"
+
 namespace platform::dispatch::detail {
 
 class WorkerPool {
@@ -82,8 +84,7 @@ class WorkerPool {
   std::size_t pending_ = 0;
   std::atomic<std::size_t> pendingHint_{0};  // pending_, readable without the lock
   int spinners_ = 0;                         // workers polling in spinForWork
-  int spinBudgetMicros_ = 0;                 // adaptive poll length
-  unsigned spinPolls_ = 0;
+  SpinBudget spin_;                          // adaptive poll length
   int threads_ = 0;
   int waking_ = 0;  // workers woken or started that have not got the lock yet
   std::vector<Slot*> idle_;

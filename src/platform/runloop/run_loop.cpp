@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/dispatch/internal.h"
+#include "platform/dispatch/spin_budget.h"
 
 namespace platform::runloop {
 
@@ -34,23 +35,10 @@ Clock::duration toDuration(double seconds) {
 constexpr double kMinInterval = 0.0001;  // a repeating timer fires at most this often
 constexpr auto kRunUntilSlice = std::chrono::milliseconds(5);
 
-// How long a loop that has nothing to do polls for new work before it
-// sleeps, at most. A reply to work the loop's thread just handed over
-// usually comes back within this time, and then it starts without a
-// wake-up of this thread. The budget adapts: a poll that found work sets it
-// to twice the wait it saw, one that found none halves it, and every 16th
-// poll tries the maximum again, so a loop whose work comes slower polls
-// little and an idle loop sleeps.
-constexpr int kSpinMaxMicros = 200;
-constexpr unsigned kSpinProbeEvery = 16;
-
-inline void cpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield");
-#endif
-}
+// A loop that has nothing to do polls for new work before it sleeps, for an
+// adaptive budget (see spin_budget.h).
+using platform::dispatch::cpuRelax;
+using platform::dispatch::SpinBudget;
 
 }  // namespace
 
@@ -67,8 +55,7 @@ struct LoopCore {
   std::atomic<bool> wakeHint{false};
   bool sleeping = false;  // the loop's thread waits on cv (or is about to)
   // Adaptive poll before sleeping (loop's thread only).
-  int spinBudgetMicros = 0;
-  unsigned spinPolls = 0;
+  SpinBudget spin;
   std::vector<std::string> modes;  // running modes, innermost last
   RunLoop::Driver* driver = nullptr;
 
@@ -91,7 +78,7 @@ struct LoopCore {
   // wake-up is marked, for the adaptive budget and never past `until`. The
   // caller rechecks wakePending under the lock afterwards.
   void pollBeforeSleeping(std::unique_lock<std::mutex>& lock, Clock::time_point until) {
-    int budget = (spinPolls++ % kSpinProbeEvery == 0) ? kSpinMaxMicros : spinBudgetMicros;
+    const int budget = spin.next();
     if (budget <= 0) return;
     const auto start = Clock::now();
     const auto end = std::min(until, start + std::chrono::microseconds(budget));
@@ -112,9 +99,9 @@ struct LoopCore {
     if (found) {
       const int waited = static_cast<int>(
           std::chrono::duration_cast<std::chrono::microseconds>(now - start).count());
-      spinBudgetMicros = std::clamp(2 * waited + 2, spinBudgetMicros, kSpinMaxMicros);
+      spin.found(waited);
     } else if (end - start >= std::chrono::microseconds(budget)) {
-      spinBudgetMicros /= 2;  // (a poll cut short by a timer says nothing)
+      spin.missed();  // (a poll cut short by a timer says nothing)
     }
   }
 

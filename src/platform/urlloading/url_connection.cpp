@@ -17,6 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/dispatch/spin_budget.h"
 #include "platform/urlloading/stream.h"
 
 namespace platform::urlloading {
@@ -25,17 +26,12 @@ namespace {
 
 constexpr int kMaximumRedirects = 16;
 
-// How long the network thread, with transfers under way or just handed
-// work, polls its sockets and its run loop without sleeping before it
-// blocks, at most. A reply on a local or nearby server, or the next request
-// of a caller that just got its answer, then is taken up without waking the
-// thread, which costs more than the reply itself on a fast link. The budget
-// adapts as the worker pool's does (platform/dispatch/worker_pool.h): a poll
-// that found work sets it to twice the wait it saw, one that found none
-// halves it, and every 16th poll tries the maximum again, so an idle or slow
-// link ends up sleeping at once.
-constexpr int kSpinMaxMicros = 200;
-constexpr unsigned kSpinProbeEvery = 16;
+// The network thread, with transfers under way or just handed work, polls
+// its sockets and its run loop without sleeping before it blocks, for an
+// adaptive budget (platform/dispatch/spin_budget.h): a reply on a local or
+// nearby server, or the next request of a caller that just got its answer,
+// then is taken up without waking the thread; an idle or slow link ends up
+// sleeping at once.
 
 std::string defaultDescription(std::int64_t code) {
   switch (code) {
@@ -199,8 +195,7 @@ struct NetworkThread::Impl : runloop::RunLoop::Driver {
   int wakeFd = -1;
   std::atomic<bool> wakeRequested{false};
   // Adaptive length of the poll before sleeping (see pollBeforeSleeping).
-  int spinBudgetMicros = kSpinMaxMicros;
-  unsigned spinPolls = 0;
+  platform::dispatch::SpinBudget spin{platform::dispatch::SpinBudget::kMaxMicros};
 
   void wakeUp() override {
     if (wakeRequested.exchange(true, std::memory_order_acq_rel)) return;
@@ -417,8 +412,7 @@ void NetworkThread::Impl::dispatchSocketEvents() {
 // Polls without sleeping for at most the adaptive budget (and never past
 // `waitMs`); true when a socket became ready or a block was handed over.
 bool NetworkThread::Impl::pollBeforeSleeping(long waitMs) {
-  int budget = (spinPolls++ % kSpinProbeEvery == 0) ? kSpinMaxMicros : spinBudgetMicros;
-  budget = static_cast<int>(std::min<long>(budget, waitMs * 1000));
+  const int budget = static_cast<int>(std::min<long>(spin.next(), waitMs * 1000));
   if (budget <= 0) return false;
   const auto start = runloop::Clock::now();
   const auto deadline = start + std::chrono::microseconds(budget);
@@ -441,9 +435,9 @@ bool NetworkThread::Impl::pollBeforeSleeping(long waitMs) {
   if (found) {
     const int waited = static_cast<int>(
         std::chrono::duration_cast<std::chrono::microseconds>(now - start).count());
-    spinBudgetMicros = std::clamp(2 * waited + 2, spinBudgetMicros, kSpinMaxMicros);
+    spin.found(waited);
   } else {
-    spinBudgetMicros /= 2;
+    spin.missed();
   }
   return found;
 }
