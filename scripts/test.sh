@@ -2,7 +2,8 @@
 # Installs the dependencies, builds the project and runs the whole test suite:
 #   1. a plain build,
 #   2. a build with AddressSanitizer and UndefinedBehaviorSanitizer,
-#   3. the dispatch, run-loop and socket tests under ThreadSanitizer.
+#   3. the tests of the platform's threading (dispatch, run loop, operations,
+#      notifications, values) and of the sockets under ThreadSanitizer.
 # Warnings are errors in every build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -27,6 +28,6 @@ build build/asan "address,undefined" -DVARNEL_BUILD_BENCH=OFF
 (cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest "${CTEST_ARGS[@]}")
 
-echo "== thread sanitizer (dispatch, run loop and sockets)"
+echo "== thread sanitizer (platform threading and sockets)"
 build build/tsan "thread" -DVARNEL_BUILD_BENCH=OFF -DVARNEL_BUILD_UI=OFF
 (cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest "${CTEST_ARGS[@]}" -L tsan)
