@@ -535,15 +535,19 @@ Value JSONDecoder::fastNumber(const std::uint8_t*& p) {
 }
 
 // A literal is recognised only when at least one byte follows it (as the
-// scanner does).
-Value JSONDecoder::fastLiteral(const std::uint8_t*& p, std::string_view text, const Value& leaf) {
+// scanner does); `p` moves past it.
+bool JSONDecoder::skipLiteral(const std::uint8_t*& p, std::string_view text) const {
   const std::uint8_t* end = state_.input() + state_.length();
   if (static_cast<std::size_t>(end - p) <= text.size() ||
       std::memcmp(p, text.data(), text.size()) != 0) {
-    return Value();
+    return false;
   }
   p += text.size();
-  return fixedLeaf(leaf);
+  return true;
+}
+
+Value JSONDecoder::fastLiteral(const std::uint8_t*& p, std::string_view text, const Value& leaf) {
+  return skipLiteral(p, text) ? fixedLeaf(leaf) : Value();
 }
 
 Value JSONDecoder::fastParseValue(const std::uint8_t*& p) {
@@ -667,13 +671,7 @@ const platform::ValueNode* JSONDecoder::fastNodeNumber(const std::uint8_t*& p) {
 const platform::ValueNode* JSONDecoder::fastNodeLiteral(const std::uint8_t*& p,
                                                         std::string_view text,
                                                         const platform::ValueNode* leaf) {
-  const std::uint8_t* end = state_.input() + state_.length();
-  if (static_cast<std::size_t>(end - p) <= text.size() ||
-      std::memcmp(p, text.data(), text.size()) != 0) {
-    return nullptr;
-  }
-  p += text.size();
-  return leaf;
+  return skipLiteral(p, text) ? leaf : nullptr;
 }
 
 const platform::ValueNode* JSONDecoder::fastNode(const std::uint8_t*& p) {

@@ -121,6 +121,7 @@ class JSONDecoder {
   platform::Value fastParseDictionary(const std::uint8_t*& p);
   platform::Value fastString(const std::uint8_t*& p, std::uint64_t* keyHash = nullptr);
   platform::Value fastNumber(const std::uint8_t*& p);
+  bool skipLiteral(const std::uint8_t*& p, std::string_view text) const;
   platform::Value fastLiteral(const std::uint8_t*& p, std::string_view text,
                               const platform::Value& leaf);
   // The same for an immutable parse, on raw nodes of this parse's arena
