@@ -318,6 +318,34 @@ platform::dispatch::QueuePtr NKHTTPRequestOperation::failureQueueOrMain() const 
   return q ? q : platform::dispatch::Queue::main();
 }
 
+void NKHTTPRequestOperation::setParsingCompletionBlock(
+    platform::dispatch::QueuePtr queue,
+    std::function<platform::Value(NKHTTPRequestOperation&)> parse, SuccessBlock success,
+    FailureBlock failure) {
+  std::weak_ptr<NKHTTPRequestOperation> weak = sharedHTTPSelf();
+  setCompletionBlock([weak, queue, parse, success, failure] {
+    auto self = weak.lock();
+    if (!self) return;
+    auto reportFailure = [self, failure] {
+      if (failure) {
+        self->failureQueueOrMain()->async([self, failure] { failure(self, self->error()); });
+      }
+    };
+    if (self->error()) {
+      reportFailure();
+      return;
+    }
+    queue->sync([self, parse, success, reportFailure] {
+      platform::Value object = parse(*self);
+      if (self->error()) {
+        reportFailure();
+      } else if (success) {
+        self->successQueueOrMain()->async([self, success, object] { success(self, object); });
+      }
+    });
+  });
+}
+
 void NKHTTPRequestOperation::setCompletionBlockWithSuccess(SuccessBlock success,
                                                            FailureBlock failure) {
   auto self = sharedHTTPSelf();

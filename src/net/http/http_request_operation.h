@@ -117,6 +117,14 @@ class NKHTTPRequestOperation : public NKURLConnectionOperation {
   platform::dispatch::QueuePtr failureQueueOrMain() const;
   // The validation error alone (None when the response is acceptable).
   platform::Error validationError();
+  // The completion of an operation that parses its response: the failure
+  // block for an error of the load; otherwise `parse` runs on `queue` (a sync
+  // onto a concurrent processing queue runs at once, without another thread
+  // hop) and its result goes to the success block, or the error the parse
+  // left (error() then answers it) to the failure block.
+  void setParsingCompletionBlock(platform::dispatch::QueuePtr queue,
+                                 std::function<platform::Value(NKHTTPRequestOperation&)> parse,
+                                 SuccessBlock success, FailureBlock failure);
 
  private:
   platform::Error HTTPError_;

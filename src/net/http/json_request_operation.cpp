@@ -110,30 +110,12 @@ Error NKJSONRequestOperation::error() {
 
 void NKJSONRequestOperation::setCompletionBlockWithSuccess(SuccessBlock success,
                                                            FailureBlock failure) {
-  auto self = std::static_pointer_cast<NKJSONRequestOperation>(shared_from_this());
-  std::weak_ptr<NKJSONRequestOperation> weak = self;
-  setCompletionBlock([weak, success, failure] {
-    auto self = weak.lock();
-    if (!self) return;
-    if (self->error()) {
-      if (failure) {
-        self->failureQueueOrMain()->async([self, failure] { failure(self, self->error()); });
-      }
-      return;
-    }
-    // A sync onto the concurrent processing queue runs here at once: the
-    // parse runs on that queue without another thread hop.
-    processingQueue()->sync([self, success, failure] {
-      Value json = self->responseJSON();
-      if (self->error()) {
-        if (failure) {
-          self->failureQueueOrMain()->async([self, failure] { failure(self, self->error()); });
-        }
-      } else if (success) {
-        self->successQueueOrMain()->async([self, success, json] { success(self, json); });
-      }
-    });
-  });
+  setParsingCompletionBlock(
+      processingQueue(),
+      [](NKHTTPRequestOperation& op) {
+        return static_cast<NKJSONRequestOperation&>(op).responseJSON();
+      },
+      std::move(success), std::move(failure));
 }
 
 }  // namespace net::http

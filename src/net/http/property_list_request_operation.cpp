@@ -83,30 +83,12 @@ Error NKPropertyListRequestOperation::error() {
 
 void NKPropertyListRequestOperation::setCompletionBlockWithSuccess(SuccessBlock success,
                                                                    FailureBlock failure) {
-  auto self = std::static_pointer_cast<NKPropertyListRequestOperation>(shared_from_this());
-  std::weak_ptr<NKPropertyListRequestOperation> weak = self;
-  setCompletionBlock([weak, success, failure] {
-    auto self = weak.lock();
-    if (!self) return;
-    if (self->error()) {
-      if (failure) {
-        self->failureQueueOrMain()->async([self, failure] { failure(self, self->error()); });
-      }
-      return;
-    }
-    // A sync onto the concurrent processing queue runs here at once: the
-    // parse runs on that queue without another thread hop.
-    processingQueue()->sync([self, success, failure] {
-      Value plist = self->responsePropertyList();
-      if (self->propertyListError()) {
-        if (failure) {
-          self->failureQueueOrMain()->async([self, failure] { failure(self, self->error()); });
-        }
-      } else if (success) {
-        self->successQueueOrMain()->async([self, success, plist] { success(self, plist); });
-      }
-    });
-  });
+  setParsingCompletionBlock(
+      processingQueue(),
+      [](NKHTTPRequestOperation& op) {
+        return static_cast<NKPropertyListRequestOperation&>(op).responsePropertyList();
+      },
+      std::move(success), std::move(failure));
 }
 
 }  // namespace net::http
