@@ -15,27 +15,14 @@
 #include "platform/system/file_util.h"
 #include "platform/system/paths.h"
 #include "platform/xpc/launcher.h"
+#include "support/shell.h"
 #include "support/temp_root.h"
 
 namespace {
 
-struct Outcome {
-  int status = -1;
-  std::string output;
-};
+using Outcome = varnel::testing::ShellOutcome;
 
-// Runs a shell command line and collects its standard output.
-Outcome run(const std::string& command) {
-  Outcome r;
-  FILE* p = ::popen(command.c_str(), "r");
-  if (!p) return r;
-  char buffer[4096];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0) r.output.append(buffer, n);
-  int status = ::pclose(p);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
-}
+Outcome run(const std::string& command) { return varnel::testing::runShell(command); }
 
 class HelperProgramTest : public varnel::testing::TempRootTest {
  protected:

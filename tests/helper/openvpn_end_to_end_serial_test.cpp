@@ -14,29 +14,14 @@
 #include <string>
 
 #include "platform/system/file_util.h"
+#include "support/shell.h"
 
 namespace {
 
-struct Outcome {
-  int status = -1;
-  std::string output;
-};
+using Outcome = varnel::testing::ShellOutcome;
+using varnel::testing::contains;
 
-Outcome run(const std::string& command) {
-  Outcome r;
-  FILE* p = ::popen(command.c_str(), "r");
-  if (!p) return r;
-  char buffer[4096];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0) r.output.append(buffer, n);
-  int status = ::pclose(p);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
-}
-
-bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
+Outcome run(const std::string& command) { return varnel::testing::runShell(command); }
 
 constexpr const char* kCertificates = R"SH(
 set -e
