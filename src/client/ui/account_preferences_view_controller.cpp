@@ -79,12 +79,8 @@ void AccountPreferencesViewController::viewWillAppear() {
   center.addObserver(
       this, [this](const platform::Notification&) { currentAccountDidChange(); },
       kCurrentAccountDidChangeNotification, nullptr);
-  auto disable = [this](const platform::Notification&) { connectEvent(); };
-  auto enable = [this](const platform::Notification&) { disconnectEvent(); };
-  center.addObserver(this, disable, kVPNWillConnectNotification, nullptr);
-  center.addObserver(this, enable, kVPNDisconnectNotification, nullptr);
-  center.addObserver(this, disable, kSwitchWillStartNotification, nullptr);
-  center.addObserver(this, enable, kSwitchDidStopNotification, nullptr);
+  observeConnectionActivity(
+      this, [this] { connectEvent(); }, [this] { disconnectEvent(); });
 }
 
 void AccountPreferencesViewController::viewDidDisappear() {

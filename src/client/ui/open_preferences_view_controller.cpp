@@ -151,12 +151,8 @@ QString OpenPreferencesViewController::toolbarItemLabel() const { return localiz
 void OpenPreferencesViewController::viewWillAppear() {
   auto& center = platform::NotificationCenter::defaultCenter();
   center.removeObserver(this);
-  auto disable = [this](const platform::Notification&) { connectEvent(); };
-  auto enable = [this](const platform::Notification&) { disconnectEvent(); };
-  center.addObserver(this, disable, kVPNWillConnectNotification, nullptr);
-  center.addObserver(this, enable, kVPNDisconnectNotification, nullptr);
-  center.addObserver(this, disable, kSwitchWillStartNotification, nullptr);
-  center.addObserver(this, enable, kSwitchDidStopNotification, nullptr);
+  observeConnectionActivity(
+      this, [this] { connectEvent(); }, [this] { disconnectEvent(); });
 }
 
 void OpenPreferencesViewController::viewDidDisappear() {

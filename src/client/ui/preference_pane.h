@@ -9,6 +9,7 @@
 #include <QIcon>
 #include <QString>
 #include <QWidget>
+#include <functional>
 #include <optional>
 
 namespace client::ui {
@@ -29,5 +30,13 @@ class PreferencePane {
   // Whether the pane may be left now.
   virtual bool commitEditing() { return true; }
 };
+
+// Registers `observer` with the default notification center so that `busy`
+// runs when a connection or a server switch starts and `idle` when the
+// connection ends or the switch stops: panes lock what must not change
+// meanwhile. removeObserver(observer) undoes it with the observer's other
+// registrations.
+void observeConnectionActivity(const void* observer, std::function<void()> busy,
+                               std::function<void()> idle);
 
 }  // namespace client::ui
