@@ -10,24 +10,6 @@ namespace client {
 using platform::Value;
 using namespace model_detail;
 
-namespace {
-
-codecs::PropertyDescriptor boolProperty(std::string name, bool BaseAccount::*member) {
-  codecs::PropertyDescriptor d;
-  d.ivarName = "_" + name;
-  d.name = std::move(name);
-  d.typeEncoding = "B";
-  d.getter = [member](const codecs::PropertyObject& o) {
-    return Value(static_cast<const BaseAccount&>(o).*member);
-  };
-  d.setter = [member](codecs::PropertyObject& o, const Value& v) {
-    if (v.isNumber()) static_cast<BaseAccount&>(o).*member = v.asBool();
-  };
-  return d;
-}
-
-}  // namespace
-
 const codecs::PropertyTable& BaseAccount::table() {
   static const codecs::PropertyTable t = [] {
     codecs::PropertyTableBuilder<BaseAccount> b("BaseAccount", nullptr);

@@ -64,6 +64,23 @@ codecs::PropertyDescriptor numberProperty(std::string name, platform::Value T::*
   return d;
 }
 
+// A plain boolean member: takes a number's truth value; anything else
+// leaves it unchanged.
+template <class T>
+codecs::PropertyDescriptor boolProperty(std::string name, bool T::*member) {
+  codecs::PropertyDescriptor d;
+  d.ivarName = "_" + name;
+  d.name = std::move(name);
+  d.typeEncoding = "B";
+  d.getter = [member](const codecs::PropertyObject& o) {
+    return platform::Value(static_cast<const T&>(o).*member);
+  };
+  d.setter = [member](codecs::PropertyObject& o, const platform::Value& v) {
+    if (v.isNumber()) static_cast<T&>(o).*member = v.asBool();
+  };
+  return d;
+}
+
 template <class T>
 codecs::PropertyDescriptor anyProperty(std::string name, platform::Value T::*member) {
   codecs::PropertyDescriptor d;

@@ -9,20 +9,6 @@ using namespace model_detail;
 
 namespace {
 
-codecs::PropertyDescriptor openBool(std::string name, bool OpenAccount::*member) {
-  codecs::PropertyDescriptor d;
-  d.ivarName = "_" + name;
-  d.name = std::move(name);
-  d.typeEncoding = "B";
-  d.getter = [member](const codecs::PropertyObject& o) {
-    return Value(static_cast<const OpenAccount&>(o).*member);
-  };
-  d.setter = [member](codecs::PropertyObject& o, const Value& v) {
-    if (v.isNumber()) static_cast<OpenAccount&>(o).*member = v.asBool();
-  };
-  return d;
-}
-
 // The keys of the account dictionary and of the archive, in order.
 const char* const kOpenKeys[] = {
     "auth",      "authUserPass", "ca",     "cert", "cipher",   "fragment",     "key",
@@ -43,7 +29,7 @@ class OpenAccountTable {
         .custom(stringProperty("cipher", &A::cipher_))
         .custom(numberProperty("fragment", &A::fragment_))
         .custom(stringProperty("key", &A::key_))
-        .custom(openBool("lzo", &A::lzo_))
+        .custom(boolProperty("lzo", &A::lzo_))
         .custom(numberProperty("mss", &A::mss_))
         .custom(stringProperty("name", &A::name_))
         .custom(numberProperty("port", &A::port_))
@@ -53,7 +39,7 @@ class OpenAccountTable {
         .custom(stringProperty("sharedKey", &A::sharedKey_))
         .custom(stringProperty("tls", &A::tls_))
         .custom(numberProperty("tunMtu", &A::tunMtu_))
-        .custom(openBool("udp", &A::udp_))
+        .custom(boolProperty("udp", &A::udp_))
         .custom(stringProperty("scramble", &A::scramble_))
         .custom(stringProperty("scrambleWord", &A::scrambleWord_))
         .custom(stringProperty("ipsecHostname", &A::ipsecHostname_))
