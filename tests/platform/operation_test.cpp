@@ -152,6 +152,67 @@ TEST(OperationTest, CompletionBlockRunsExactlyOnceAndIsReleased) {
   EXPECT_EQ(runs.load(), 1);
 }
 
+TEST(OperationTest, CompletionBatchHoldsBlocksBackAndRunsThemOnItsThread) {
+  // Outside a batch a completion block goes to a global queue.
+  auto alone = std::make_shared<ManualOperation>();
+  dispatch::Semaphore aloneRan;
+  std::thread::id aloneThread;
+  alone->setCompletionBlock([&] {
+    aloneThread = std::this_thread::get_id();
+    aloneRan.signal();
+  });
+  alone->start();
+  alone->finish();
+  ASSERT_TRUE(aloneRan.wait(kSafety));
+  EXPECT_NE(aloneThread, std::this_thread::get_id());
+
+  Log log;
+  std::vector<std::thread::id> threads;
+  auto a = std::make_shared<ManualOperation>();
+  auto b = std::make_shared<ManualOperation>();
+  auto chained = std::make_shared<ManualOperation>();  // finished by b's block
+  auto inner = std::make_shared<ManualOperation>();    // finished in a nested batch
+  for (auto& [op, name] : std::vector<std::pair<std::shared_ptr<ManualOperation>, std::string>>{
+           {a, "a"}, {b, "b"}, {chained, "chained"}, {inner, "inner"}}) {
+    op->setCompletionBlock([&log, &threads, name = name, chained] {
+      threads.push_back(std::this_thread::get_id());
+      log.add(name);
+      if (name == "b") chained->finish();
+    });
+    op->start();
+  }
+  {
+    Operation::CompletionBatch batch;
+    b->finish();
+    a->finish();
+    {
+      Operation::CompletionBatch nested;
+      inner->finish();
+      EXPECT_TRUE(log.entries().empty());
+    }  // the nested batch runs its own block as it ends
+    EXPECT_EQ(log.entries(), std::vector<std::string>{"inner"});
+    EXPECT_TRUE(a->isFinished());
+    EXPECT_TRUE(b->isFinished());
+    batch.run();
+    // In the order the operations finished, with the one finished by a
+    // block run in the same batch after it.
+    EXPECT_EQ(log.entries(), (std::vector<std::string>{"inner", "b", "a", "chained"}));
+    batch.run();  // nothing runs twice
+  }
+  EXPECT_EQ(log.entries().size(), 4u);
+  for (auto id : threads) EXPECT_EQ(id, std::this_thread::get_id());
+  EXPECT_FALSE(a->hasCompletionBlock());
+  // A batch that ends without run() still runs what it holds.
+  auto late = std::make_shared<ManualOperation>();
+  late->setCompletionBlock([&] { log.add("late"); });
+  late->start();
+  {
+    Operation::CompletionBatch batch;
+    late->finish();
+  }
+  EXPECT_EQ(log.entries().back(), "late");
+}
+
 TEST(OperationTest, ConcurrentOperationStaysExecutingAfterStart) {
   auto op = std::make_shared<ManualOperation>();
   std::thread waiter([&] { EXPECT_TRUE(op->waitUntilFinished(kSafety)); });
@@ -397,6 +458,68 @@ TEST(OperationQueueTest, ConcurrentOperationsStartInOrderOnTheQueueNotInTheCalle
   EXPECT_EQ(queue->operationCount(), ops.size());
   for (auto& op : ops) op->finish();
   ASSERT_TRUE(queue->waitUntilAllOperationsAreFinished(kSafety));
+}
+
+// A concurrent operation that runs its start on a thread of its own.
+class OwnThreadOperation : public ManualOperation {
+ public:
+  explicit OwnThreadOperation(dispatch::QueuePtr own) : own_(std::move(own)) {}
+  bool takeStart(std::function<void()>& start) override {
+    ++taken;
+    own_->async(std::move(start));
+    return true;
+  }
+  void main() override {
+    onOwnQueue = own_->isCurrent();
+    queue = OperationQueue::currentQueue();
+    ManualOperation::main();
+  }
+  std::atomic<int> taken{0};
+  std::atomic<bool> onOwnQueue{false};
+  OperationQueue::Ptr queue;
+
+ private:
+  dispatch::QueuePtr own_;
+};
+
+TEST(OperationQueueTest, AnOperationThatTakesItsStartRunsItOnItsOwnThread) {
+  auto own = dispatch::Queue::createSerial("own start thread");
+  auto queue = OperationQueue::create("taking");
+  queue->setMaxConcurrentOperationCount(2);
+  std::vector<std::shared_ptr<OwnThreadOperation>> ops;
+  for (int i = 0; i < 3; ++i) ops.push_back(std::make_shared<OwnThreadOperation>(own));
+  // Held on the own queue: nothing may start inside addOperation.
+  dispatch::Semaphore hold, holding;
+  own->async([&] {
+    holding.signal();
+    hold.wait(kSafety);
+  });
+  ASSERT_TRUE(holding.wait(kSafety));
+  for (auto& op : ops) queue->addOperation(op);
+  EXPECT_FALSE(ops[0]->mainRan);
+  hold.signal();
+  ASSERT_TRUE(ops[0]->started.wait(kSafety));
+  ASSERT_TRUE(ops[1]->started.wait(kSafety));
+  // The width still holds: the third waits for a place.
+  EXPECT_FALSE(ops[2]->started.wait(20ms));
+  ops[0]->finish();
+  ASSERT_TRUE(ops[2]->started.wait(kSafety));
+  for (auto& op : ops) {
+    EXPECT_EQ(op->taken.load(), 1);
+    EXPECT_TRUE(op->onOwnQueue);
+    EXPECT_EQ(op->queue, queue);
+    op->finish();
+  }
+  ASSERT_TRUE(queue->waitUntilAllOperationsAreFinished(kSafety));
+
+  // The main queue keeps its operations on the main thread.
+  auto onMain = std::make_shared<OwnThreadOperation>(own);
+  OperationQueue::mainQueue()->addOperation(onMain);
+  EXPECT_TRUE(runloop::RunLoop::main().runUntil([&] { return onMain->mainRan.load(); },
+                                                std::chrono::milliseconds(20000)));
+  EXPECT_EQ(onMain->taken.load(), 0);
+  EXPECT_FALSE(onMain->onOwnQueue);
+  onMain->finish();
 }
 
 TEST(OperationQueueTest, AnOperationWaitingForADependencyDoesNotHoldBackLaterOnes) {

@@ -177,6 +177,7 @@ TEST(URLConnectionTest, RedirectsPassThroughTheHookAndMayBeChangedOrRefused) {
   refused->redirectHook = [](URLRequest) { return std::optional<URLRequest>(); };
   load(URLRequest(URL(server->url("/r1"))), refused);
   EXPECT_EQ(refused->response->statusCode(), 302);
+  EXPECT_EQ(refused->response->allHeaderFields().get("Location"), "/r2");
   EXPECT_EQ(refused->events.back(), "finish");
 }
 
@@ -416,6 +417,56 @@ TEST(NetworkThreadTest, PerformRunsInOrderOnTheNamedThread) {
     result.set_value(*order);
   });
   EXPECT_EQ(result.get_future().get(), (std::vector<int>{0, 1, 2, 3, 4}));
+}
+
+TEST(NetworkThreadTest, BlocksPerformedFromTheThreadItselfNeedNoOtherWakeUp) {
+  // Each block hands the next one to the idle thread from the thread itself;
+  // a wake-up lost there would leave every step waiting out a full idle
+  // sleep (a second), far past the safety limit below.
+  auto& thread = platform::urlloading::NetworkThread::shared();
+  constexpr int kSteps = 40;
+  std::promise<int> done;
+  std::function<void(int)> step = [&](int n) {
+    EXPECT_TRUE(thread.isCurrent());
+    if (n == kSteps) {
+      done.set_value(n);
+      return;
+    }
+    thread.perform([&, n] { step(n + 1); });
+  };
+  thread.perform([&] { step(0); });
+  auto future = done.get_future();
+  ASSERT_EQ(future.wait_for(std::chrono::seconds(15)), std::future_status::ready);
+  EXPECT_EQ(future.get(), kSteps);
+}
+
+TEST(NetworkThreadTest, LazyBlocksRunOnTheThreadInOrderAndNeverInsideTheCall) {
+  auto& thread = platform::urlloading::NetworkThread::shared();
+  auto order = std::make_shared<std::vector<int>>();  // network thread only
+  std::promise<std::vector<int>> result;
+  for (int i = 0; i < 5; ++i) {
+    thread.performLazily([order, i] {
+      EXPECT_TRUE(platform::urlloading::NetworkThread::shared().isCurrent());
+      order->push_back(i);
+    });
+  }
+  // From the thread itself a lazy block still waits for the next round.
+  thread.perform([&, order] {
+    auto returned = std::make_shared<bool>(false);
+    thread.performLazily([&, order, returned] {
+      EXPECT_TRUE(*returned);
+      result.set_value(*order);
+    });
+    *returned = true;
+  });
+  auto future = result.get_future();
+  ASSERT_EQ(future.wait_for(std::chrono::seconds(15)), std::future_status::ready);
+  EXPECT_EQ(future.get(), (std::vector<int>{0, 1, 2, 3, 4}));
+
+  // An idle thread gets to them without any other block to wake it.
+  std::promise<void> idle;
+  thread.performLazily([&] { idle.set_value(); });
+  EXPECT_EQ(idle.get_future().wait_for(std::chrono::seconds(15)), std::future_status::ready);
 }
 
 }  // namespace

@@ -277,7 +277,12 @@ void NKHTTPRequestOperation::pause() {
 void NKHTTPRequestOperation::connectionDidReceiveResponse(URLConnection& connection,
                                                           const URLResponse& response) {
   NKURLConnectionOperation::connectionDidReceiveResponse(connection, response);
-  if (response.statusCode() == 200 && request().valueForHTTPHeaderField("Range")) {
+  bool ranged;
+  {
+    std::lock_guard lock(lock_);
+    ranged = requestRef().valueForHTTPHeaderField("Range").has_value();
+  }
+  if (response.statusCode() == 200 && ranged) {
     // The server sends the whole body again: drop what was kept.
     if (!outputStream()->discardWrittenData()) {
       failConnection(

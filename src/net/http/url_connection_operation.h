@@ -10,11 +10,16 @@
 //  2. The load runs on the "NKNetworking" thread
 //     (platform/urlloading/url_connection.h); every connection callback,
 //     and the work of start, cancel and pause on the connection, run there.
-//     Nothing waits for that thread.
+//     An operation queue runs start() itself there (takeStart). Nothing
+//     waits for that thread. When the load ends, the operation is finished
+//     (state, observers, completion block) on a global queue, together with
+//     the others whose loads ended about then.
 //  3. The start and finish notifications, the progress blocks and the
-//     totalBytesRead updates run on the main queue. The completion block
-//     runs once, after the operation finished, on a global queue, and is
-//     released after it ran.
+//     totalBytesRead updates run on the main queue; an operation's start
+//     notification comes before its finish notification, and that before
+//     what its completion block posts to the main queue. The completion
+//     block runs once, after the operation finished, on a global queue, and
+//     is released after it ran.
 //  4. The body goes into outputStream() (in memory unless the caller set
 //     another stream). A write that fails, or a stream that cannot take
 //     bytes, cancels the load and fails the operation with the stream's
@@ -111,6 +116,8 @@ class NKURLConnectionOperation : public platform::Operation,
   bool isPaused() const;
   std::int16_t state() const { return state_.load(); }
   void start() override;
+  // Runs a queue's start on the network thread (see guarantee 2).
+  bool takeStart(std::function<void()>& start) override;
   void cancel() override;
   virtual void pause();
   void resume();
@@ -215,6 +222,7 @@ class NKURLConnectionOperation : public platform::Operation,
   void restoreFromCoder(const platform::Value& coder);
   // The response and the body in place, without a copy; hold lock_.
   const std::optional<URLResponse>& responseRef() const { return response_; }
+  const URLRequest& requestRef() const { return request_; }
   const std::optional<platform::Bytes>& responseDataRef() const { return responseData_; }
   // Mutable copy of the settings carried by copy().
   void copySettingsTo(NKURLConnectionOperation& other) const;
@@ -225,8 +233,22 @@ class NKURLConnectionOperation : public platform::Operation,
   mutable std::recursive_mutex lock_;
 
  private:
-  void operationDidStart();
+  // Sets the load of start() number `generation` going (network thread).
+  void operationDidStart(std::uint64_t generation);
   void cancelConnection();
+  // The end of the load of `connection`: finished (no error) or failed.
+  // Returns the connection the operation let go, if any.
+  std::shared_ptr<URLConnection> connectionEnded(URLConnection& connection,
+                                                 const std::optional<platform::Error>& error);
+  // Hands the end of a load over to be finished on a global queue
+  // (network thread; elsewhere it finishes the operation at once).
+  void deferLoadEnd(URLConnection& connection, std::optional<platform::Error> error);
+  struct LoadEnd;
+  struct LoadEndQueue;
+  static LoadEndQueue& loadEnds();
+  static void drainLoadEnds();
+  static void helpDrainLoadEnds();
+  static void finishLoads(std::vector<LoadEnd>& ends);
   platform::Error cancellationError() const;
   bool isCurrentConnection(const URLConnection& connection) const;
 
@@ -234,6 +256,10 @@ class NKURLConnectionOperation : public platform::Operation,
   std::atomic<bool> allowsInvalidSSLCertificate_{false};
   std::atomic<bool> shouldUseCredentialStorage_{true};
   std::atomic<std::int16_t> state_{kReady};
+  std::uint64_t startGeneration_ = 0;  // start() calls so far; guarded by lock_
+  // The current connection's load ended and its finish is on its way (see
+  // guarantee 2); guarded by lock_.
+  bool loadEnded_ = false;
   std::atomic<std::int32_t> pinningMode_{NKSSLPinningModeNone};
   std::shared_ptr<URLConnection> connection_;
   std::set<std::string> runLoopModes_;

@@ -7,6 +7,29 @@
 
 namespace platform {
 
+namespace {
+thread_local Operation::CompletionBatch* tCompletionBatch = nullptr;
+}  // namespace
+
+Operation::CompletionBatch::CompletionBatch() : previous_(tCompletionBatch) {
+  tCompletionBatch = this;
+}
+
+Operation::CompletionBatch::~CompletionBatch() {
+  run();
+  tCompletionBatch = previous_;
+}
+
+void Operation::CompletionBatch::run() {
+  // A block may finish another operation here, whose block joins the list.
+  for (std::size_t i = 0; i < blocks_.size(); ++i) {
+    std::function<void()> block = std::move(blocks_[i]);
+    blocks_[i] = nullptr;
+    block();
+  }
+  blocks_.clear();
+}
+
 Operation::Operation() = default;
 
 Operation::~Operation() {
@@ -265,7 +288,12 @@ void Operation::onFinishedAnnounced() {
     block = std::move(completion_);
     completion_ = nullptr;
   }
-  if (block) dispatch::Queue::global()->async(std::move(block));
+  if (!block) return;
+  if (tCompletionBatch) {
+    tCompletionBatch->blocks_.push_back(std::move(block));
+  } else {
+    dispatch::Queue::global()->async(std::move(block));
+  }
 }
 
 std::string Operation::description() const {

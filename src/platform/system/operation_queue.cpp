@@ -251,6 +251,12 @@ void OperationQueue::dispatchStart(const EntryPtr& entry) {
     target_->async([self = shared_from_this(), entry] { self->run(entry); });
     return;
   }
+  // An operation that runs its start on a thread of its own (takeStart)
+  // gets it there directly; the main queue keeps its own thread.
+  if (!target_->isMain()) {
+    std::function<void()> start = [self = shared_from_this(), entry] { self->run(entry); };
+    if (entry->operation->takeStart(start)) return;
+  }
   // A concurrent operation's start() only sets its work going, so the
   // starts due at about the same time share one block on the target queue
   // (in the order they became due) instead of waking a thread each.

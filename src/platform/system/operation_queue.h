@@ -13,10 +13,12 @@
 //     like any other, sees the cancel and finishes without running its work.
 //  4. The main queue (mainQueue()) runs its operations one at a time on the
 //     main dispatch queue, i.e. on the main thread while its run loop runs.
-//     Other queues start operations on the global concurrent dispatch queue.
-//     start() is never called inside addOperation. Concurrent operations
-//     (isConcurrent()) due at about the same time may be started one after
-//     another by a single block, in the order of guarantee 1.
+//     Other queues start operations on the global concurrent dispatch queue,
+//     or on the operation's own thread when it takes its start
+//     (Operation::takeStart). start() is never called inside addOperation.
+//     Concurrent operations (isConcurrent()) due at about the same time may
+//     be started one after another by a single block, in the order of
+//     guarantee 1.
 //  5. During an operation's start(), currentQueue() is the queue that
 //     started it.
 // Not promised: which thread runs an operation; any order between

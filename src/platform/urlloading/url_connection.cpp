@@ -194,11 +194,31 @@ struct NetworkThread::Impl : runloop::RunLoop::Driver {
   // perform() calls costs one write.
   int wakeFd = -1;
   std::atomic<bool> wakeRequested{false};
+  // Blocks for the thread's next round that need not wake it (see
+  // NetworkThread::performLazily).
+  std::mutex lazyMutex;
+  std::vector<std::function<void()>> lazy;
+  std::atomic<bool> lazyPending{false};
+  void runLazyBlocks() {
+    if (!lazyPending.load(std::memory_order_acquire)) return;
+    std::vector<std::function<void()>> blocks;
+    {
+      std::lock_guard lock(lazyMutex);
+      blocks.swap(lazy);
+      lazyPending.store(false, std::memory_order_relaxed);
+    }
+    for (auto& block : blocks) {
+      block();
+      block = nullptr;
+    }
+  }
   // Adaptive length of the poll before sleeping (see pollBeforeSleeping).
   platform::dispatch::SpinBudget spin{platform::dispatch::SpinBudget::kMaxMicros};
 
   void wakeUp() override {
     if (wakeRequested.exchange(true, std::memory_order_acq_rel)) return;
+    // The thread itself sees the flag before it next waits.
+    if (std::this_thread::get_id() == id) return;
     const std::uint64_t one = 1;
     ssize_t ignored = ::write(wakeFd, &one, sizeof one);
     (void)ignored;
@@ -251,7 +271,9 @@ struct URLConnection::Transfer {
   HeaderFields headers;
   bool responseDelivered = false;
   bool discardBody = false;
-  std::optional<URLRequest> pendingRestart;
+  // Held apart: a request is large, and a Transfer of more than about 1 KiB
+  // costs every load a slow trip through the allocator.
+  std::unique_ptr<URLRequest> pendingRestart;
   std::int64_t uploadReported = 0;
   std::int64_t uploadExpected = -1;
   std::optional<URLResponse> response;
@@ -340,6 +362,7 @@ void NetworkThread::Impl::run() {
       ssize_t ignored = ::read(wakeFd, &count, sizeof count);  // may find nothing yet
       (void)ignored;
     }
+    runLazyBlocks();
     const auto next = loop->processPending(runloop::kDefaultMode);
     const long waitMs = runTimersAndComputeWait(next);
     if (waitMs <= 0) continue;
@@ -405,8 +428,9 @@ void NetworkThread::Impl::dispatchSocketEvents() {
     if (revents & (POLLERR | POLLNVAL)) mask |= CURL_CSELECT_ERR;
     int running = 0;
     curl_multi_socket_action(multi, pollSet[i].fd, mask, &running);
+    // Each load that ended is reported at once, not after the others.
+    drainMessages();
   }
-  drainMessages();
 }
 
 // Polls without sleeping for at most the adaptive budget (and never past
@@ -498,6 +522,12 @@ NetworkThread& NetworkThread::shared() {
 }
 
 void NetworkThread::perform(std::function<void()> block) { impl_->loop->perform(std::move(block)); }
+
+void NetworkThread::performLazily(std::function<void()> block) {
+  std::lock_guard lock(impl_->lazyMutex);
+  impl_->lazy.push_back(std::move(block));
+  impl_->lazyPending.store(true, std::memory_order_release);
+}
 
 bool NetworkThread::isCurrent() const { return std::this_thread::get_id() == impl_->id; }
 
@@ -633,7 +663,10 @@ void URLConnection::Transfer::finish() {
   detach();
   conn->delegate_.reset();
   if (conn->cancelled_ || !delegate) return;
-  if (response) delegate->connectionWillCacheResponse(*conn, CachedURLResponse{*response, {}});
+  // The response is not needed here after this.
+  if (response) {
+    delegate->connectionWillCacheResponse(*conn, CachedURLResponse{std::move(*response), {}});
+  }
   if (conn->cancelled_) return;
   delegate->connectionDidFinishLoading(*conn);
 }
@@ -677,10 +710,13 @@ bool URLConnection::Transfer::onHeadersComplete() {
   auto keep = self();
   auto delegate = conn->delegate_;
   if (!delegate) return false;
-  URLResponse resp(conn->current_.url(), status, headers);
+  // The fields move into the response; `headers` starts afresh with the
+  // next head.
+  URLResponse resp(conn->current_.url(), status, std::move(headers));
+  headers.clear();
   const bool redirect =
       status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-  auto location = headers.get("Location");
+  auto location = resp.allHeaderFields().get("Location");
   if (redirect && location) {
     URL target(*location, conn->current_.url());
     if (target.isValid() && (target.scheme() == "http" || target.scheme() == "https")) {
@@ -700,13 +736,13 @@ bool URLConnection::Transfer::onHeadersComplete() {
       auto answer = delegate->connectionWillSendRequest(*conn, std::move(next), resp);
       if (cancelled()) return false;
       if (answer) {
-        pendingRestart = std::move(*answer);
+        pendingRestart = std::make_unique<URLRequest>(std::move(*answer));
         discardBody = true;
         return true;
       }
     }
   }
-  auto wwwAuth = headers.get("WWW-Authenticate");
+  auto wwwAuth = resp.allHeaderFields().get("WWW-Authenticate");
   if (status == 401 && wwwAuth) {
     const URL& url = conn->current_.url();
     ProtectionSpace space;
@@ -728,7 +764,7 @@ bool URLConnection::Transfer::onHeadersComplete() {
     if (sender->answer == Answer::kUseCredential && !sender->credential.user().empty()) {
       ++authFailures;
       credential = sender->credential;
-      pendingRestart = conn->current_;
+      pendingRestart = std::make_unique<URLRequest>(conn->current_);
       discardBody = true;
       return true;
     }
@@ -737,9 +773,9 @@ bool URLConnection::Transfer::onHeadersComplete() {
       return false;
     }
   }
-  response = resp;
+  response = std::move(resp);
   responseDelivered = true;
-  delegate->connectionDidReceiveResponse(*conn, resp);
+  delegate->connectionDidReceiveResponse(*conn, *response);
   return !cancelled();
 }
 

@@ -179,6 +179,11 @@ class NetworkThread {
   static NetworkThread& shared();
   // Runs `block` on the network thread, in order, never inside the call.
   void perform(std::function<void()> block);
+  // Runs `block` on the network thread when it next goes round its loop
+  // (within about a second when idle), in order among such blocks, never
+  // inside the call, without waking the thread for it: for work that can
+  // wait, such as releasing objects the thread made.
+  void performLazily(std::function<void()> block);
   bool isCurrent() const;
   runloop::RunLoop& runLoop();
 

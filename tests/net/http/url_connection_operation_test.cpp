@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <map>
+#include <thread>
 
 #include "net/http/http_test_util.h"
+#include "platform/dispatch/dispatch.h"
 #include "platform/system/notification_center.h"
 #include "platform/system/operation_queue.h"
 #include "support/http_test_server.h"
@@ -75,6 +78,152 @@ TEST(NKURLConnectionOperationTest, RunsInAQueueAndPostsStartAndFinish) {
   EXPECT_EQ(op->totalBytesRead(), 4);
   EXPECT_TRUE(runMainUntil([&] { return counter.starts == 1 && counter.finishes == 1; }));
   EXPECT_EQ(keys, (std::vector<std::string>{"isExecuting", "isExecuting", "isFinished"}));
+}
+
+// What the main queue saw of each operation, in order: "start", "finish"
+// (the notifications) and "done" (posted by its completion block).
+struct MainQueueEvents {
+  std::map<const void*, std::vector<std::string>> byOperation;  // main thread only
+  std::vector<platform::NotificationCenter::ObserverToken> tokens;
+  MainQueueEvents() {
+    auto& center = platform::NotificationCenter::defaultCenter();
+    for (auto [name, event] :
+         {std::pair{net::http::kNKNetworkingOperationDidStartNotification, "start"},
+          std::pair{net::http::kNKNetworkingOperationDidFinishNotification, "finish"}}) {
+      tokens.push_back(center.addObserver(name, nullptr, nullptr,
+                                          [this, event = event](const platform::Notification& n) {
+                                            byOperation[n.object.get()].push_back(event);
+                                          }));
+    }
+  }
+  ~MainQueueEvents() {
+    for (auto token : tokens) platform::NotificationCenter::defaultCenter().removeObserver(token);
+  }
+};
+
+TEST(NKURLConnectionOperationTest, LoadsEndingTogetherEachFinishOnceInOrderOffTheirThreads) {
+  auto server = HTTPTestServer::start();
+  server->setHandler("/n", [](const test_support::HTTPRecordedRequest& r) {
+    return HTTPReply::text(200, "body of " + r.target);
+  });
+  server->setReply("/slow", [] {
+    HTTPReply r = HTTPReply::text(200, "slow");
+    r.delaySeconds = 0.05;
+    return r;
+  }());
+  // A port nothing listens on: a load that fails.
+  const std::string refused = [] {
+    auto closed = HTTPTestServer::start();
+    std::string url = closed->url("/gone");
+    closed->stop();
+    return url;
+  }();
+  MainQueueEvents events;
+  auto queue = platform::OperationQueue::create();
+  struct Seen {
+    std::atomic<int> completions{0};
+    std::atomic<bool> finishedWhenCompleting{true};
+    std::atomic<bool> completionOffMainAndNetwork{true};
+    std::atomic<bool> startedOnNetworkThread{false};
+  };
+  constexpr int kCount = 40;
+  std::vector<NKURLConnectionOperation::Ptr> ops;
+  std::vector<std::unique_ptr<Seen>> seen;
+  std::atomic<int> done{0};
+  for (int i = 0; i < kCount; ++i) {
+    const std::string url = i % 10 == 3   ? refused
+                            : i % 10 == 7 ? server->url("/slow")
+                                          : server->url("/n?" + std::to_string(i));
+    auto op = NKURLConnectionOperation::create(requestFor(url));
+    seen.push_back(std::make_unique<Seen>());
+    Seen* s = seen.back().get();
+    op->addObserver("isExecuting", [s](platform::Operation& o, std::string_view) {
+      if (o.isExecuting()) {
+        s->startedOnNetworkThread = platform::urlloading::NetworkThread::shared().isCurrent();
+      }
+    });
+    std::weak_ptr<NKURLConnectionOperation> weak = op;
+    const void* key = identity(op);
+    op->setCompletionBlock([s, weak, key, &events, &done] {
+      auto self = weak.lock();
+      s->completions.fetch_add(1);
+      if (!self || !self->isFinished()) s->finishedWhenCompleting = false;
+      if (platform::urlloading::NetworkThread::shared().isCurrent() ||
+          platform::dispatch::Queue::current() == platform::dispatch::Queue::main()) {
+        s->completionOffMainAndNetwork = false;
+      }
+      platform::dispatch::Queue::main()->async([key, &events, &done] {
+        events.byOperation[key].push_back("done");
+        ++done;
+      });
+    });
+    ops.push_back(op);
+  }
+  for (auto& op : ops) queue->addOperation(op);
+  ASSERT_TRUE(queue->waitUntilAllOperationsAreFinished(std::chrono::seconds(15)));
+  ASSERT_TRUE(runMainUntil([&] { return done.load() == kCount; }));
+  for (int i = 0; i < kCount; ++i) {
+    SCOPED_TRACE(i);
+    const auto& op = ops[i];
+    EXPECT_TRUE(op->isFinished());
+    EXPECT_EQ(seen[i]->completions.load(), 1);
+    EXPECT_TRUE(seen[i]->finishedWhenCompleting);
+    EXPECT_TRUE(seen[i]->completionOffMainAndNetwork);
+    EXPECT_TRUE(seen[i]->startedOnNetworkThread);
+    EXPECT_EQ(events.byOperation[identity(op)],
+              (std::vector<std::string>{"start", "finish", "done"}));
+    if (i % 10 == 3) {
+      EXPECT_EQ(op->error().code(), platform::urlloading::kURLErrorCannotConnectToHost);
+      EXPECT_FALSE(op->responseData());
+    } else if (i % 10 == 7) {
+      EXPECT_FALSE(op->error());
+      EXPECT_EQ(op->responseString(), "slow");
+    } else {
+      EXPECT_FALSE(op->error());
+      EXPECT_EQ(op->responseString(), "body of /n?" + std::to_string(i));
+    }
+  }
+}
+
+TEST(NKURLConnectionOperationTest, CancelsRacingTheEndOfTheLoadEndItOnceEitherWay) {
+  auto server = HTTPTestServer::start();
+  server->setReply("/a", HTTPReply::text(200, "whole body"));
+  MainQueueEvents events;
+  auto queue = platform::OperationQueue::create();
+  constexpr int kCount = 60;
+  std::vector<NKURLConnectionOperation::Ptr> ops;
+  std::atomic<int> completions{0};
+  for (int i = 0; i < kCount; ++i) {
+    auto op = NKURLConnectionOperation::create(requestFor(server->url("/a")));
+    op->setCompletionBlock([&] { completions.fetch_add(1); });
+    ops.push_back(op);
+    queue->addOperation(op);
+  }
+  // Cancelled while loading, just as the load ends, or after it finished.
+  for (int i = 0; i < kCount; ++i) {
+    if (i % 3 == 0) ops[i]->cancel();
+    if (i % 3 == 1) std::this_thread::yield();
+  }
+  for (int i = 0; i < kCount; i += 3) ops[i + 1]->cancel();
+  ASSERT_TRUE(queue->waitUntilAllOperationsAreFinished(std::chrono::seconds(15)));
+  ASSERT_TRUE(runMainUntil([&] {
+    if (completions.load() != kCount) return false;
+    for (auto& op : ops) {
+      if (events.byOperation[identity(op)].size() < 2) return false;
+    }
+    return true;
+  }));
+  for (auto& op : ops) {
+    EXPECT_TRUE(op->isFinished());
+    EXPECT_EQ(events.byOperation[identity(op)], (std::vector<std::string>{"start", "finish"}));
+    if (op->error()) {
+      EXPECT_EQ(op->error().code(), -999);
+    } else {
+      // Not cut short: an operation that reports success has the whole body.
+      EXPECT_EQ(op->responseString(), "whole body");
+    }
+  }
+  EXPECT_EQ(completions.load(), kCount);
 }
 
 TEST(NKURLConnectionOperationTest, CancelledBeforeStartStillStartsAndFinishesWithoutLoading) {
