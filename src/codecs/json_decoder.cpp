@@ -103,6 +103,25 @@ inline bool bytesEqual(const void* a, const void* b, std::size_t n) {
   return true;
 }
 
+// memcpy(to, from, n) for n <= 16, without a call.
+inline void copyShort(std::uint8_t* to, const std::uint8_t* from, std::size_t n) {
+  if (n >= 8) {
+    std::uint64_t a, b;
+    std::memcpy(&a, from, 8);
+    std::memcpy(&b, from + n - 8, 8);
+    std::memcpy(to, &a, 8);
+    std::memcpy(to + n - 8, &b, 8);
+  } else if (n >= 4) {
+    std::uint32_t a, b;
+    std::memcpy(&a, from, 4);
+    std::memcpy(&b, from + n - 4, 4);
+    std::memcpy(to, &a, 4);
+    std::memcpy(to + n - 4, &b, 4);
+  } else {
+    for (std::size_t i = 0; i < n; ++i) to[i] = from[i];
+  }
+}
+
 const Value& trueValue() {
   static const Value v(true);
   return v;
@@ -137,13 +156,16 @@ JSONDecoder::JSONDecoder(std::uint64_t parseOptions)
   }
 }
 
-JSONDecoder::~JSONDecoder() { returnWorkspace(std::move(cache_)); }
+JSONDecoder::~JSONDecoder() {
+  releaseRecent();  // after a parse cut short by an exception
+  returnWorkspace(std::move(cache_));
+}
 
 std::unique_ptr<JSONDecoder::Workspace> JSONDecoder::takeWorkspace() {
   if (tSpareWorkspace != nullptr) {
     std::unique_ptr<Workspace> w(static_cast<Workspace*>(tSpareWorkspace));
     tSpareWorkspace = nullptr;
-    w->tags.fill(0);  // forgets every item of the decoder before
+    clearTags(*w);  // forgets every item of the decoder before
     return w;
   }
   auto w = std::make_unique<Workspace>();
@@ -194,7 +216,12 @@ std::shared_ptr<JSONDecoder> JSONDecoder::decoderWithParseOptions(std::uint64_t 
   return std::make_shared<JSONDecoder>(parseOptions);
 }
 
-void JSONDecoder::clearCache() { cache_->tags.fill(0); }
+void JSONDecoder::clearCache() { clearTags(*cache_); }
+
+void JSONDecoder::clearTags(Workspace& w) {
+  w.tags.fill(0);
+  w.hintEpoch = static_cast<std::uint16_t>((w.hintEpoch + 0x0800) & kHintEpoch);
+}
 
 Value JSONDecoder::objectWithUTF8String(const char* string, std::size_t length, Error* error) {
   return parse(string, length, false, error);
@@ -234,10 +261,14 @@ Value JSONDecoder::parse(const char* string, std::size_t length, bool mutableCol
   state_.begin(reinterpret_cast<const std::uint8_t*>(string), length, options_);
   mutableCollections_ = mutableCollections;
   clearStacks();  // in case an exception cut the last parse short
+  releaseRecent();
   // Nodes take about twice the text for a typical document; leaves alone
   // about half.
   arena_.emplace(mutableCollections ? length / 2 : length * 2);
   ++generation_;
+  // Items keep only the low 32 bits of their parse's number: forget them
+  // all before those bits could name an older parse again.
+  if (static_cast<std::uint32_t>(generation_) == 0) clearCache();
   recent_[generation_ % kRecentArenas] = arena_->weak();
   recentGeneration_[generation_ % kRecentArenas] = generation_;
   if (!mutableCollections) {
@@ -292,6 +323,7 @@ Value JSONDecoder::parse(const char* string, std::size_t length, bool mutableCol
   // Release whatever a failed parse left on the stacks, then the arena
   // (which lives on only through the result).
   clearStacks();
+  releaseRecent();
   arena_.reset();
   state_.end();
   mutableCollections_ = false;
@@ -352,16 +384,6 @@ Value JSONDecoder::fixedLeaf(const Value& leaf) const {
   return mutableCollections_ ? leaf : platform::ValueArena::borrow(leaf.node());
 }
 
-// The cached leaf, or None when its document is gone.
-Value JSONDecoder::cachedLeaf(const CacheItem& item) const {
-  if (item.generation == generation_) return handOut(item.node);
-  const std::size_t ring = item.generation % kRecentArenas;
-  if (recentGeneration_[ring] != item.generation) return Value();
-  std::shared_ptr<platform::ValueArenaCore> owner = recent_[ring].lock();
-  if (!owner) return Value();
-  return platform::ValueArena::own(owner, item.node);
-}
-
 Value JSONDecoder::leafForToken(std::uint64_t* keyHash) {
   JTToken& token = state_.token();
   switch (token.type) {
@@ -384,31 +406,41 @@ Value JSONDecoder::leafForToken(std::uint64_t* keyHash) {
     return handOut(
         arena_->newString(std::string_view(reinterpret_cast<const char*>(v.ptr), v.length)));
   }
-  // Strings are hashed here, a word at a time, rather than by the scanner's
-  // byte-serial value hash, which only dictionary keys need (and which the
-  // cache keeps for them).
   if (!isString && token.length > kCacheMaximumNumberText) {
     const platform::ValueNode* node = newLeaf(v);
     return node != nullptr ? handOut(node) : Value();
   }
+  const ArenaOwner* owner = nullptr;
+  const platform::ValueNode* node = cacheProbe(v, keyHash, owner);
+  if (node == nullptr) return Value();
+  return owner != nullptr ? platform::ValueArena::own(*owner, node) : handOut(node);
+}
+
+const platform::ValueNode* JSONDecoder::cacheProbe(JTTokenValue& v, std::uint64_t* keyHash,
+                                                   const ArenaOwner*& owner) {
+  const bool isString = v.type == JTValueType::String;
+  // Strings are hashed here, a word at a time, rather than by the scanner's
+  // byte-serial value hash, which only dictionary keys need (and which the
+  // cache keeps for them).
   const std::uint64_t hash = isString ? cacheHashBytes(v.ptr, v.length) : v.hash;
   const std::uint64_t step = v.length + static_cast<std::uint64_t>(v.type) + 3;
   const std::uint32_t tag = cacheTag(hash, v.length);
-  std::size_t chosen = SIZE_MAX;
-  std::size_t first = hash & kCacheMask;
+  const std::uint32_t generation = static_cast<std::uint32_t>(generation_);
+  Workspace& w = *cache_;
   // The four probes' tags at once: bit i of `empty` / `candidate` tells
   // whether probe i is a free slot / worth a look. The probes are then taken
   // in order up to the first free one, as one after the other would.
   const std::size_t slots[4] = {hash & kCacheMask, (hash + step) & kCacheMask,
                                 (hash + 2 * step) & kCacheMask, (hash + 3 * step) & kCacheMask};
-  const std::uint32_t seen[4] = {cache_->tags[slots[0]], cache_->tags[slots[1]],
-                                 cache_->tags[slots[2]], cache_->tags[slots[3]]};
+  const std::uint32_t seen[4] = {w.tags[slots[0]], w.tags[slots[1]], w.tags[slots[2]],
+                                 w.tags[slots[3]]};
   const unsigned empty =
       static_cast<unsigned>(seen[0] == 0) | static_cast<unsigned>(seen[1] == 0) << 1 |
       static_cast<unsigned>(seen[2] == 0) << 2 | static_cast<unsigned>(seen[3] == 0) << 3;
   const unsigned candidate =
       static_cast<unsigned>(seen[0] == tag) | static_cast<unsigned>(seen[1] == tag) << 1 |
       static_cast<unsigned>(seen[2] == tag) << 2 | static_cast<unsigned>(seen[3] == tag) << 3;
+  std::size_t chosen = slots[0];
   for (unsigned pending = empty | candidate; pending != 0; pending &= pending - 1) {
     const unsigned i = static_cast<unsigned>(std::countr_zero(pending));
     const std::size_t slot = slots[i];
@@ -416,48 +448,81 @@ Value JSONDecoder::leafForToken(std::uint64_t* keyHash) {
       chosen = slot;
       break;
     }
-    CacheItem& item = cache_->items[slot];
-    if (item.type == v.type && item.length == v.length) {
-      // The bytes are compared only once the leaf is known to be alive.
-      Value cached = cachedLeaf(item);
-      if (cached.isNone()) {
-        // Its document is gone: build the leaf again in this slot.
+    const CacheItem& item = w.items[slot];
+    if (item.type != v.type || item.length != v.length) continue;
+    const bool current = item.generation == generation;
+    if (v.length <= kInlineBytes) {
+      // The bytes are in the item: compare first, then see whether the
+      // leaf's document still lives.
+      if (!bytesEqual(item.text, v.ptr, v.length)) continue;
+      if (!current && (owner = liveOwner(item.generation)) == nullptr) {
+        chosen = slot;  // its document is gone: build the leaf again here
+        break;
+      }
+    } else {
+      // The bytes are in the leaf's arena: read only while it lives.
+      if (!current && (owner = liveOwner(item.generation)) == nullptr) {
         chosen = slot;
         break;
       }
-      const void* bytes =
-          isString ? static_cast<const void*>(item.bytes) : static_cast<const void*>(&item.number);
-      if (bytesEqual(bytes, v.ptr, v.length)) {
-        v.cacheSlot = static_cast<int>(slot);
-        if (keyHash != nullptr) {
-          if (!item.keyHashed) {
-            cache_->itemKeyHashes[slot] = jtHashBytes(v.ptr, v.length);
-            item.keyHashed = true;
-          }
-          *keyHash = cache_->itemKeyHashes[slot];
-        }
-        return cached;
+      if (!bytesEqual(item.bytes, v.ptr, v.length)) {
+        owner = nullptr;
+        continue;
       }
     }
+    v.cacheSlot = static_cast<int>(slot);
+    if (keyHash != nullptr) *keyHash = savedKeyHash(slot, v);
+    return item.node;
   }
-  if (chosen == SIZE_MAX) chosen = first;
   const platform::ValueNode* node = newLeaf(v);
-  if (node == nullptr) return Value();
-  CacheItem& item = cache_->items[chosen];
-  cache_->tags[chosen] = tag;
+  if (node == nullptr) return nullptr;
+  CacheItem& item = w.items[chosen];
+  w.tags[chosen] = tag;
   item.node = node;
-  item.generation = generation_;
-  item.keyHashed = keyHash != nullptr;
-  if (isString) {
-    item.bytes = platform::ValueArena::borrow(node).stringView().data();
-    if (keyHash != nullptr) *keyHash = cache_->itemKeyHashes[chosen] = jtHashBytes(v.ptr, v.length);
-  } else {
-    std::memcpy(&item.number, v.ptr, sizeof item.number);
-  }
-  item.length = static_cast<std::uint32_t>(v.length);
+  item.generation = generation;
+  item.length = static_cast<std::uint16_t>(v.length);
   item.type = v.type;
+  if (isString && v.length > kInlineBytes) {
+    item.bytes = platform::ValueArena::borrow(node).stringView().data();
+  } else {
+    copyShort(item.text, v.ptr, v.length);
+  }
+  item.keyHashed = keyHash != nullptr;
+  if (keyHash != nullptr) *keyHash = w.itemKeyHashes[chosen] = jtHashBytes(v.ptr, v.length);
   v.cacheSlot = static_cast<int>(chosen);
-  return handOut(node);
+  return node;
+}
+
+// The dictionary hash of the string in `slot` (whose bytes `v` holds),
+// worked out on first demand.
+std::uint64_t JSONDecoder::savedKeyHash(std::size_t slot, const JTTokenValue& v) {
+  CacheItem& item = cache_->items[slot];
+  if (!item.keyHashed) {
+    cache_->itemKeyHashes[slot] = jtHashBytes(v.ptr, v.length);
+    item.keyHashed = true;
+  }
+  return cache_->itemKeyHashes[slot];
+}
+
+// The arena of the recent parse `generation` (the low 32 bits of its
+// number), or null when that document is gone.
+const JSONDecoder::ArenaOwner* JSONDecoder::liveOwner(std::uint32_t generation) {
+  const std::size_t ring = generation % kRecentArenas;
+  if (static_cast<std::uint32_t>(recentGeneration_[ring]) != generation) return nullptr;
+  ArenaOwner& held = cache_->heldRecent[ring];
+  if ((lockedRecent_ & (1U << ring)) == 0) {
+    held = recent_[ring].lock();
+    lockedRecent_ |= 1U << ring;
+  }
+  return held ? &held : nullptr;
+}
+
+void JSONDecoder::releaseRecent() {
+  for (unsigned held = lockedRecent_; held != 0; held &= held - 1) {
+    cache_->heldRecent[static_cast<std::size_t>(std::countr_zero(held))].reset();
+  }
+  lockedRecent_ = 0;
+  pinnedRecent_ = 0;
 }
 
 // A new leaf in this parse's arena for a string or number token.
@@ -647,18 +712,83 @@ Value JSONDecoder::fastParseDictionary(const std::uint8_t*& p) {
 // A leaf as a raw node of this parse's arena; a leaf shared from an earlier
 // document is pinned first.
 const platform::ValueNode* JSONDecoder::leafNode(std::uint64_t* keyHash) {
-  Value v = leafForToken(keyHash);
-  if (v.isNone()) return nullptr;
-  if (!platform::ValueArena::isBorrowed(v)) return arena_->pin(v).node();
-  return v.node();
+  const JTToken& token = state_.token();
+  JTTokenValue& v = state_.token().value;
+  if (v.type == JTValueType::String) {
+    if (v.length == 0 || v.length > kCacheMaximumLength) {
+      if (keyHash != nullptr) *keyHash = jtHashBytes(v.ptr, v.length);
+      if (v.length == 0) return emptyString().node();  // pinned by parse()
+      return arena_->newString(std::string_view(reinterpret_cast<const char*>(v.ptr), v.length));
+    }
+  } else if (token.length > kCacheMaximumNumberText) {
+    return newLeaf(v);
+  }
+  const ArenaOwner* owner = nullptr;
+  const platform::ValueNode* node = cacheProbe(v, keyHash, owner);
+  if (owner != nullptr) pinRecent(owner, node);
+  return node;
 }
 
-const platform::ValueNode* JSONDecoder::fastNodeString(const std::uint8_t*& p,
-                                                       std::uint64_t* keyHash) {
+// Keeps the earlier document `owner` (which holds `node`) alive as long as
+// this one: one pin per document and parse.
+void JSONDecoder::pinRecent(const ArenaOwner* owner, const platform::ValueNode* node) {
+  const unsigned bit = 1U << static_cast<unsigned>(owner - cache_->heldRecent.data());
+  if ((pinnedRecent_ & bit) == 0) {
+    arena_->pin(platform::ValueArena::own(*owner, node));
+    pinnedRecent_ |= bit;
+  }
+}
+
+const platform::ValueNode* JSONDecoder::fastNodeString(const std::uint8_t*& p) {
   state_.setAtIndex(static_cast<std::size_t>(p - state_.input()));
   if (state_.nextStringToken() != 0) return nullptr;
   p = state_.input() + state_.atIndex();
-  return leafNode(keyHash);
+  return leafNode();
+}
+
+const platform::ValueNode* JSONDecoder::fastNodeKey(const std::uint8_t*& p, std::uint64_t* keyHash,
+                                                    std::uint16_t& hint) {
+  state_.setAtIndex(static_cast<std::size_t>(p - state_.input()));
+  if (state_.nextStringToken() != 0) return nullptr;
+  p = state_.input() + state_.atIndex();
+  JTTokenValue& v = state_.token().value;
+  const std::uint16_t epoch = cache_->hintEpoch;
+  if ((hint & (kHintConfirmed | kHintEpoch)) == (kHintConfirmed | epoch)) {
+    if (const platform::ValueNode* node = hintedKey(v, hint & kHintSlot, keyHash)) return node;
+  }
+  const platform::ValueNode* node = leafNode(keyHash);
+  // A hint is followed only once it has proved right without being asked.
+  const std::uint16_t slot = v.cacheSlot >= 0 ? static_cast<std::uint16_t>(v.cacheSlot) : kNoSlot;
+  const bool proved = slot == (hint & kHintSlot) && slot != kNoSlot;
+  hint = static_cast<std::uint16_t>(slot | epoch | (proved ? kHintConfirmed : 0));
+  return node;
+}
+
+const platform::ValueNode* JSONDecoder::hintedKey(const JTTokenValue& v, std::size_t slot,
+                                                  std::uint64_t* keyHash) {
+  Workspace& w = *cache_;
+  // An empty slot's item is never read (it may be left from a decoder
+  // before, or from before clearCache).
+  if (slot >= w.tags.size() || w.tags[slot] == 0) return nullptr;
+  CacheItem& item = w.items[slot];
+  if (item.type != JTValueType::String || item.length != v.length || v.length > kInlineBytes ||
+      v.length == 0 || !bytesEqual(item.text, v.ptr, v.length)) {
+    return nullptr;
+  }
+  if (item.generation != static_cast<std::uint32_t>(generation_)) {
+    if (const ArenaOwner* owner = liveOwner(item.generation)) {
+      pinRecent(owner, item.node);
+    } else {
+      // Its document is gone: build the key again in the same slot (the
+      // bytes, and so the tag and the key hash, stay as they are).
+      const platform::ValueNode* node = newLeaf(v);
+      if (node == nullptr) return nullptr;
+      item.node = node;
+      item.generation = static_cast<std::uint32_t>(generation_);
+    }
+  }
+  *keyHash = savedKeyHash(slot, v);
+  return item.node;
 }
 
 const platform::ValueNode* JSONDecoder::fastNodeNumber(const std::uint8_t*& p) {
@@ -743,11 +873,18 @@ const platform::ValueNode* JSONDecoder::fastNodeDictionary(const std::uint8_t*& 
   if (p < end && *p == '}') {
     ++p;
   } else {
+    Workspace& w = *cache_;
+    std::uint16_t unhinted = kNoSlot;  // after a key outside the cache
+    std::uint16_t* hintSlot = &w.firstKey[depth_ % w.firstKey.size()];
     for (;;) {
       if (p >= end || *p != '"') return nullptr;
       std::uint64_t hash = 0;
-      const platform::ValueNode* key = fastNodeString(p, &hash);
+      std::uint16_t hint = *hintSlot;
+      const platform::ValueNode* key = fastNodeKey(p, &hash, hint);
       if (key == nullptr) return nullptr;
+      if (*hintSlot != hint) *hintSlot = hint;
+      const std::uint16_t slot = hint & kHintSlot;
+      hintSlot = slot != kNoSlot ? &w.nextKey[slot] : &unhinted;
       p = skipBlank(p, end);
       if (p >= end || *p != ':') return nullptr;
       p = skipBlank(p + 1, end);

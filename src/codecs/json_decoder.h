@@ -101,17 +101,29 @@ class JSONDecoder {
 
  private:
   // 32 bytes: the slot's tag stands for the hash, and the bytes decide.
+  // Strings of up to kInlineBytes bytes and numbers keep their value bytes
+  // in the item itself, so that a hit reads nothing beyond the item.
+  static constexpr std::size_t kInlineBytes = 16;
+  // Key hints: a cache slot, the cache's emptying count (mod 16) when the
+  // hint was made, and whether it has proved right since.
+  static constexpr std::uint16_t kNoSlot = 0x07FF;
+  static constexpr std::uint16_t kHintSlot = 0x07FF;
+  static constexpr std::uint16_t kHintEpoch = 0x7800;
+  static constexpr std::uint16_t kHintConfirmed = 0x8000;
   struct CacheItem {
-    const platform::ValueNode* node = nullptr;
-    std::uint64_t generation = 0;  // the parse whose arena holds `node`
+    const platform::ValueNode* node;
+    // The low 32 bits of the parse whose arena holds `node` (the cache is
+    // emptied whenever they wrap to 0, so they name one parse).
+    std::uint32_t generation;
+    std::uint16_t length;
+    JTValueType type;
+    bool keyHashed;  // itemKeyHashes[slot] holds the string's jtHashBytes
     union {
-      const char* bytes = nullptr;  // a string's bytes (inside `node`)
-      std::uint64_t number;         // a number's 8 value bytes
+      std::uint8_t text[kInlineBytes];  // a short string's bytes, a number's 8 value bytes
+      const char* bytes;                // a longer string's bytes (inside `node`)
     };
-    std::uint32_t length = 0;
-    JTValueType type = JTValueType::None;
-    bool keyHashed = false;  // itemKeyHashes[slot] holds the string's jtHashBytes
   };
+  static_assert(sizeof(CacheItem) == 32);
 
   platform::Value parse(const char* string, std::size_t length, bool mutableCollections,
                         platform::Error* error);
@@ -129,12 +141,33 @@ class JSONDecoder {
   const platform::ValueNode* fastNode(const std::uint8_t*& p);
   const platform::ValueNode* fastNodeArray(const std::uint8_t*& p);
   const platform::ValueNode* fastNodeDictionary(const std::uint8_t*& p);
-  const platform::ValueNode* fastNodeString(const std::uint8_t*& p,
-                                            std::uint64_t* keyHash = nullptr);
+  const platform::ValueNode* fastNodeString(const std::uint8_t*& p);
+  // A dictionary key: its hash goes to `keyHash`. `hint` (see kHintSlot)
+  // names the cache slot where the key is likely to be; it becomes the slot
+  // the key was found in (kNoSlot when it is not in the cache).
+  const platform::ValueNode* fastNodeKey(const std::uint8_t*& p, std::uint64_t* keyHash,
+                                         std::uint16_t& hint);
   const platform::ValueNode* fastNodeNumber(const std::uint8_t*& p);
   const platform::ValueNode* fastNodeLiteral(const std::uint8_t*& p, std::string_view text,
                                              const platform::ValueNode* leaf);
   const platform::ValueNode* leafNode(std::uint64_t* keyHash = nullptr);
+  // The cached leaf of a string (of 1 to 256 bytes) or short number, or a
+  // new one filed in the cache; null when it cannot be built. `owner`
+  // receives the arena of an earlier, still living document that holds it
+  // (and stays null for a leaf of this parse).
+  using ArenaOwner = std::shared_ptr<platform::ValueArenaCore>;
+  const platform::ValueNode* cacheProbe(JTTokenValue& v, std::uint64_t* keyHash,
+                                        const ArenaOwner*& owner);
+  // The arena of the recent parse whose number ends in the 32 bits
+  // `generation`, held until this parse ends; null when it is gone.
+  const ArenaOwner* liveOwner(std::uint32_t generation);
+  void releaseRecent();
+  std::uint64_t savedKeyHash(std::size_t slot, const JTTokenValue& v);
+  void pinRecent(const ArenaOwner* owner, const platform::ValueNode* node);
+  // The key's leaf when the item in `slot` holds it, else null; a leaf of a
+  // document that is gone is built again in place.
+  const platform::ValueNode* hintedKey(const JTTokenValue& v, std::size_t slot,
+                                       std::uint64_t* keyHash);
   platform::Value finishArray(std::size_t start);
   platform::Value finishDictionary(std::size_t start);
   platform::Value parseValue();
@@ -147,7 +180,6 @@ class JSONDecoder {
   void clearStacks();
   platform::Value handOut(const platform::ValueNode* node) const;
   platform::Value fixedLeaf(const platform::Value& leaf) const;
-  platform::Value cachedLeaf(const CacheItem& item) const;
   static bool isValueToken(JTTokenType type);
   std::string expectedMessage(unsigned accept, bool dictionary);
 
@@ -163,6 +195,19 @@ class JSONDecoder {
     std::array<std::uint32_t, 1024> tags{};
     std::array<CacheItem, 1024> items;
     std::array<std::uint64_t, 1024> itemKeyHashes;
+    // Dictionaries of one document tend to repeat their keys in the same
+    // order: the slot of the key that followed each key last time, and of
+    // the first key of the last dictionary at each depth (mod 64). Only
+    // hints: the probe checks the item as usual.
+    std::array<std::uint16_t, 1024> nextKey{};
+    std::array<std::uint16_t, 64> firstKey{};
+    // Counts the emptyings of the cache (as kHintEpoch bits): hints made
+    // before the last one are not followed.
+    std::uint16_t hintEpoch = 0;
+    // The recent arenas the running parse has looked up (null for one whose
+    // document was gone), so that each costs one lock per parse rather than
+    // one per leaf; emptied when the parse ends.
+    std::array<ArenaOwner, 16> heldRecent;
     std::vector<platform::Value> values;
     std::vector<platform::Value> keys;
     std::vector<platform::Value> dictionaryValues;
@@ -173,14 +218,20 @@ class JSONDecoder {
     std::vector<const platform::ValueNode*> objectNodes;
   };
   static std::unique_ptr<Workspace> takeWorkspace();
+  // Empties the cache (clears the tags; see Workspace).
+  static void clearTags(Workspace& w);
   static void returnWorkspace(std::unique_ptr<Workspace> workspace);
   std::unique_ptr<Workspace> cache_;
   // The arena of the parse running now, and weak links to recent ones so
   // that cached leaves of a document still alive can be shared.
   static constexpr std::size_t kRecentArenas = 16;
+  static_assert(kRecentArenas == std::tuple_size_v<decltype(Workspace::heldRecent)>);
   std::optional<platform::ValueArena> arena_;
   std::array<std::weak_ptr<platform::ValueArenaCore>, kRecentArenas> recent_;
   std::array<std::uint64_t, kRecentArenas> recentGeneration_{};
+  // Bit i: this parse has looked up recent arena i (Workspace::heldRecent).
+  unsigned lockedRecent_ = 0;
+  unsigned pinnedRecent_ = 0;  // entries an immutable parse has pinned in its arena
   std::uint64_t generation_ = 0;
   // The shared object stack (inside the workspace).
   std::vector<platform::Value>& values_;

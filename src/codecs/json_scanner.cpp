@@ -2,6 +2,10 @@
 
 #include <locale.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <bit>
 #include <charconv>
@@ -29,13 +33,6 @@ struct StringClassTable {
 };
 constexpr StringClassTable kStringClass;
 
-inline int hexValue(std::uint8_t c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 locale_t cLocale() {
   static locale_t loc = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
   return loc;
@@ -45,32 +42,151 @@ locale_t cLocale() {
 
 namespace {
 
-// The first byte at or after p (before end) that a string cannot copy as it
-// is: '"', '\\', a control byte or a byte of 0x80 or more. Eight bytes at a
-// time while they last.
-inline const std::uint8_t* skipPlainStringBytes(const std::uint8_t* p, const std::uint8_t* end) {
+#if defined(__SSE2__)
+// Bit i set when byte i of the 16 at p cannot be copied as it is.
+inline unsigned specialMask16(const std::uint8_t* p) {
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  // A signed compare with 0x20 flags the controls and every byte of 0x80 or
+  // more at once.
+  const __m128i special = _mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
+      _mm_cmplt_epi8(x, _mm_set1_epi8(0x20)));
+  return static_cast<unsigned>(_mm_movemask_epi8(special));
+}
+#endif
+
+// The same for the eight bytes at p, as the high bit of each flagged byte
+// (borrows only run upwards, so the lowest flagged byte is exact).
+inline std::uint64_t specialMask8(const std::uint8_t* p) {
   constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
   constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
-  while (end - p >= 8) {
-    std::uint64_t x;
-    std::memcpy(&x, p, 8);
-    const std::uint64_t quote = x ^ (kOnes * '"');
-    const std::uint64_t backslash = x ^ (kOnes * '\\');
-    const std::uint64_t special =
-        ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) | (x - kOnes * 0x20) | x;
-    const std::uint64_t found = special & kHigh;
-    if (found != 0) {
-      // Borrows only run upwards, so the lowest flagged byte is exact.
-      if constexpr (std::endian::native == std::endian::little) {
-        return p + (std::countr_zero(found) >> 3);
-      } else {
-        break;
-      }
+  std::uint64_t x;
+  std::memcpy(&x, p, 8);
+  const std::uint64_t quote = x ^ (kOnes * '"');
+  const std::uint64_t backslash = x ^ (kOnes * '\\');
+  return (((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) | (x - kOnes * 0x20) |
+          x) &
+         kHigh;
+}
+
+// The first byte at or after p (before end) that a string cannot copy as it
+// is: '"', '\\', a control byte or a byte of 0x80 or more. Sixteen bytes at
+// a time while they last.
+inline const std::uint8_t* skipPlainStringBytes(const std::uint8_t* p, const std::uint8_t* end) {
+#if defined(__SSE2__)
+  while (end - p >= 16) {
+    const unsigned found = specialMask16(p);
+    if (found != 0) return p + std::countr_zero(found);
+    p += 16;
+  }
+#endif
+  if constexpr (std::endian::native == std::endian::little) {
+    while (end - p >= 8) {
+      const std::uint64_t found = specialMask8(p);
+      if (found != 0) return p + (std::countr_zero(found) >> 3);
+      p += 8;
     }
-    p += 8;
   }
   while (p < end && kStringClass.v[*p] == 0) ++p;
   return p;
+}
+
+// Copies plain bytes from p to out (both move along): one block of them,
+// or up to the first byte skipPlainStringBytes would stop at. True when it
+// stopped there (or at the end), false after a whole block of plain bytes.
+// Whole blocks are stored before they are looked at, so the caller keeps at
+// least kCopySlack bytes free behind `out`; at least 16 of them are still
+// free on return.
+constexpr std::size_t kCopySlack = 32;
+inline bool copyPlainStringBytes(const std::uint8_t*& p, const std::uint8_t* end, char*& out) {
+#if defined(__SSE2__)
+  if (end - p >= 16) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), x);
+    const unsigned found = specialMask16(p);
+    const int n = found != 0 ? std::countr_zero(found) : 16;
+    out += n;
+    p += n;
+    return found != 0;
+  }
+#endif
+  if constexpr (std::endian::native == std::endian::little) {
+    if (end - p >= 8) {
+      std::memcpy(out, p, 8);
+      const std::uint64_t found = specialMask8(p);
+      const int n = found != 0 ? std::countr_zero(found) >> 3 : 8;
+      out += n;
+      p += n;
+      return found != 0;
+    }
+  }
+  const std::uint8_t* stop = end - p > 16 ? p + 16 : end;
+  while (p < stop && kStringClass.v[*p] == 0) *out++ = static_cast<char>(*p++);
+  return p < stop || p == end;
+}
+
+// The byte a two-character escape stands for ('\\' + this byte), 0 for none;
+// 'u' marks the four-digit form.
+struct EscapeTable {
+  std::uint8_t v[256];
+  constexpr EscapeTable() : v() {
+    v['b'] = '\b';
+    v['f'] = '\f';
+    v['n'] = '\n';
+    v['r'] = '\r';
+    v['t'] = '\t';
+    v['\\'] = '\\';
+    v['/'] = '/';
+    v['"'] = '"';
+    v['u'] = 'u';
+  }
+};
+constexpr EscapeTable kEscape;
+
+// Hexadecimal digit values, -1 for other bytes.
+struct HexTable {
+  std::int8_t v[256];
+  constexpr HexTable() : v() {
+    for (int i = 0; i < 256; ++i) v[i] = -1;
+    for (int i = 0; i < 10; ++i) v['0' + i] = static_cast<std::int8_t>(i);
+    for (int i = 0; i < 6; ++i) {
+      v['a' + i] = static_cast<std::int8_t>(10 + i);
+      v['A' + i] = static_cast<std::int8_t>(10 + i);
+    }
+  }
+};
+constexpr HexTable kHex;
+
+// The four hexadecimal digits at q as a number; -1 when one is bad (*bad
+// then points at it), -2 when the input ends first.
+inline long hex4(const std::uint8_t* q, const std::uint8_t* end, const std::uint8_t** bad) {
+  if (end - q < 4) return -2;
+  const int a = kHex.v[q[0]], b = kHex.v[q[1]], c = kHex.v[q[2]], d = kHex.v[q[3]];
+  if ((a | b | c | d) < 0) {
+    *bad = a < 0 ? q : b < 0 ? q + 1 : c < 0 ? q + 2 : q + 3;
+    return -1;
+  }
+  return (static_cast<long>(a) << 12) | (b << 8) | (c << 4) | d;
+}
+
+// Writes the UTF-8 form of `cp` (at most U+10FFFF) at out, which has room.
+inline char* putUTF8(char* out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    *out++ = static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    *out++ = static_cast<char>(0xC0 | (cp >> 6));
+    *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    *out++ = static_cast<char>(0xE0 | (cp >> 12));
+    *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    *out++ = static_cast<char>(0xF0 | (cp >> 18));
+    *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+  }
+  return out;
 }
 
 inline bool isDigit(std::uint8_t c) { return static_cast<unsigned>(c - '0') < 10; }
@@ -79,6 +195,27 @@ inline bool isDigit(std::uint8_t c) { return static_cast<unsigned>(c - '0') < 10
 // which is illegal): the common case of non-ASCII text, checked inline.
 inline bool isTwoByteSequence(const std::uint8_t* p, const std::uint8_t* end) {
   return p[0] >= 0xC2 && p[0] <= 0xDF && end - p >= 2 && (p[1] & 0xC0) == 0x80;
+}
+
+// The first byte at or after p (before end) that is not a digit, looking at
+// eight bytes at a time while they last.
+inline const std::uint8_t* skipDigits(const std::uint8_t* p, const std::uint8_t* end) {
+  if constexpr (std::endian::native == std::endian::little) {
+    while (end - p >= 8) {
+      std::uint64_t x;
+      std::memcpy(&x, p, 8);
+      // A high nibble other than 3 in either form marks a byte that is not
+      // '0'..'9' (adding 6 lifts 0x3A..0x3F to 0x40..0x45); digits never
+      // carry, so the lowest marked byte is exact.
+      const std::uint64_t notDigit =
+          ((x & 0xF0F0F0F0F0F0F0F0ULL) ^ 0x3030303030303030ULL) |
+          (((x + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) ^ 0x3030303030303030ULL);
+      if (notDigit != 0) return p + (std::countr_zero(notDigit) >> 3);
+      p += 8;
+    }
+  }
+  while (p < end && isDigit(*p)) ++p;
+  return p;
 }
 
 // When the eight bytes at p are all digits, their value (into *value).
@@ -416,180 +553,157 @@ int JTParseState::parseStringSlow(const std::uint8_t* p, bool hash) {
   const std::uint8_t* start = input_ + atIndex_;
   const std::uint8_t* end = input_ + length_;
   const bool lenient = (options_ & JTParseFlagLenientUnicode) != 0;
-  // The decoded bytes go through a raw cursor into the buffer, which is kept
-  // at least `room` bytes ahead of it; its size is only a capacity here.
-  std::string& buf = tokenBuffer_;
-  char* out = buf.data();
-  char* limit = out + buf.size();
-  auto room = [&](std::size_t n) {
-    if (static_cast<std::size_t>(limit - out) < n) growTokenBuffer(out, limit, n);
-  };
-  auto copy = [&](const std::uint8_t* from, std::size_t n) {
-    room(n);
-    std::memcpy(out, from, n);
-    out += n;
-  };
-  auto fail = [&](std::string_view message) {
-    error(message);
-    error("Invalid string.");
-    return 1;
-  };
-  auto emit = [&](std::uint32_t cp) {
-    room(4);
-    if (cp < 0x80) {
-      *out++ = static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      *out++ = static_cast<char>(0xC0 | (cp >> 6));
-      *out++ = static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      *out++ = static_cast<char>(0xE0 | (cp >> 12));
-      *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      *out++ = static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      *out++ = static_cast<char>(0xF0 | (cp >> 18));
-      *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      *out++ = static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  };
-  // Reads four hexadecimal digits at q; -1 (with an error) when one is bad,
-  // -2 when the input ends first.
-  auto hex4 = [&](const std::uint8_t* q) -> long {
-    if (end - q < 4) return -2;
-    long v = 0;
-    for (int i = 0; i < 4; ++i) {
-      const int h = hexValue(q[i]);
-      if (h < 0) {
-        error(platform::format(
-            "Unexpected character found in \\u Unicode escape sequence.  Found '%c', expected "
-            "[0-9a-fA-F].",
-            static_cast<int>(q[i])));
-        return -1;
-      }
-      v = (v << 4) | h;
-    }
-    return v;
-  };
   constexpr std::string_view kIllegal = "Illegal \\u Unicode escape sequence.";
   constexpr std::string_view kSecond =
       "Required a second \\u Unicode escape sequence following a surrogate \\u Unicode escape "
       "sequence.";
-
-  copy(start + 1, static_cast<std::size_t>(p - start - 1));
-  while (true) {
-    // Copy the run of plain bytes at once.
-    const std::uint8_t* run = p;
-    p = skipPlainStringBytes(p, end);
-    if (p > run) copy(run, static_cast<std::size_t>(p - run));
-    if (p >= end) return fail("Invalid string.");
+  constexpr std::string_view kInvalid = "Invalid string.";
+  // The decoded bytes go through a raw cursor into the buffer (whose size is
+  // only a capacity here). At the top of each round at least kCopySlack
+  // bytes are free behind the cursor: room for one block of plain bytes, and
+  // after it (16 still free) for the at most four bytes one escape or UTF-8
+  // sequence adds.
+  char* out = tokenBuffer_.data();
+  char* limit = out + tokenBuffer_.size();
+  const std::size_t before = static_cast<std::size_t>(p - start - 1);
+  if (static_cast<std::size_t>(limit - out) < before + kCopySlack) {
+    growTokenBuffer(out, limit, before + kCopySlack);
+  }
+  std::memcpy(out, start + 1, before);
+  out += before;
+  std::string_view failure;
+  for (;;) {
+    if (static_cast<std::size_t>(limit - out) < kCopySlack) growTokenBuffer(out, limit, kCopySlack);
+    if (!copyPlainStringBytes(p, end, out)) continue;  // a whole block of plain bytes
+    if (p >= end) {
+      failure = kInvalid;
+      break;
+    }
     const std::uint8_t c = *p;
+    if (c == '\\') {
+      if (end - p < 2) {
+        failure = kInvalid;
+        break;
+      }
+      const std::uint8_t simple = kEscape.v[p[1]];
+      if (simple != 'u') {
+        if (simple == 0) {
+          failure = "Invalid escape sequence found in \"\" string.";
+          break;
+        }
+        *out++ = static_cast<char>(simple);
+        p += 2;
+        continue;
+      }
+      const std::uint8_t* bad = nullptr;
+      const long first = hex4(p + 2, end, &bad);
+      if (first < 0) {
+        if (first == -1) badHexDigit(*bad);
+        failure = kInvalid;
+        break;
+      }
+      std::uint32_t cp = static_cast<std::uint32_t>(first);
+      p += 6;
+      if (cp >= 0xD800 && cp <= 0xDBFF) {
+        if (p >= end || *p != '\\' || end - p < 2 || p[1] != 'u') {
+          // Without a second escape: the following character (or the
+          // backslash) is read normally.
+          if (!lenient) {
+            failure = kSecond;
+            break;
+          }
+          out = putUTF8(out, 0xFFFD);
+          continue;
+        }
+        const long second = hex4(p + 2, end, &bad);
+        if (second < 0) {
+          if (second == -1) badHexDigit(*bad);
+          failure = kInvalid;
+          break;
+        }
+        p += 6;
+        if (second < 0xDC00 || second > 0xDFFF) {
+          if (!lenient) {
+            failure = kIllegal;
+            break;
+          }
+          out = putUTF8(out, 0xFFFD);
+          continue;
+        }
+        cp = ((cp - 0xD800) << 10) + (static_cast<std::uint32_t>(second) - 0xDC00) + 0x10000;
+      } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
+        if (!lenient) {
+          failure = kIllegal;
+          break;
+        }
+        out = putUTF8(out, 0xFFFD);
+        continue;
+      }
+      if (cp == 0 || jtIsIllegalCodePoint(cp)) {
+        if (!lenient) {
+          failure = kIllegal;
+          break;
+        }
+        cp = 0xFFFD;
+      }
+      out = putUTF8(out, cp);
+      continue;
+    }
     if (c == '"') break;
     if (c < 0x20) {
-      return fail(platform::format("Invalid character < 0x20 found in string: 0x%2.2x.", c));
+      error(platform::format("Invalid character < 0x20 found in string: 0x%2.2x.", c));
+      failure = kInvalid;
+      break;
     }
+    // A byte of 0x80 or more.
     if (isTwoByteSequence(p, end)) {
-      copy(p, 2);
+      std::memcpy(out, p, 2);
+      out += 2;
       p += 2;
       continue;
     }
-    if (c >= 0x80) {
-      JTUTF8Conversion conv = ConvertSingleCodePointInUTF8(p, end);
-      if (conv.result == JTUTF8Result::OK) {
-        copy(p, static_cast<std::size_t>(conv.next - p));
-        p = conv.next;
-        continue;
-      }
-      if (conv.result == JTUTF8Result::SourceExhausted) {
-        return fail("End of buffer reached while parsing UTF8 in \"\" string.");
-      }
-      if (!lenient) return fail("Illegal UTF8 sequence found in \"\" string.");
-      emit(0xFFFD);
+    const JTUTF8Conversion conv = ConvertSingleCodePointInUTF8(p, end);
+    if (conv.result == JTUTF8Result::OK) {
+      const std::size_t n = static_cast<std::size_t>(conv.next - p);  // at most 4
+      std::memcpy(out, p, n);
+      out += n;
       p = conv.next;
       continue;
     }
-    // Escape sequence.
-    if (p + 1 >= end) return fail("Invalid string.");
-    const std::uint8_t e = p[1];
-    std::uint8_t simple = 0;
-    switch (e) {
-      case 'b':
-        simple = '\b';
-        break;
-      case 'f':
-        simple = '\f';
-        break;
-      case 'n':
-        simple = '\n';
-        break;
-      case 'r':
-        simple = '\r';
-        break;
-      case 't':
-        simple = '\t';
-        break;
-      case '\\':
-      case '/':
-      case '"':
-        simple = e;
-        break;
-      case 'u':
-        break;
-      default:
-        return fail("Invalid escape sequence found in \"\" string.");
+    if (conv.result == JTUTF8Result::SourceExhausted) {
+      failure = "End of buffer reached while parsing UTF8 in \"\" string.";
+      break;
     }
-    if (e != 'u') {
-      room(1);
-      *out++ = static_cast<char>(simple);
-      p += 2;
-      continue;
+    if (!lenient) {
+      failure = "Illegal UTF8 sequence found in \"\" string.";
+      break;
     }
-    const long first = hex4(p + 2);
-    if (first == -2) return fail("Invalid string.");
-    if (first < 0) return fail("Invalid string.");
-    std::uint32_t cp = static_cast<std::uint32_t>(first);
-    p += 6;
-    if (cp >= 0xD800 && cp <= 0xDBFF) {
-      if (p >= end || *p != '\\') {
-        if (!lenient) return fail(kSecond);
-        emit(0xFFFD);  // the following character is parsed normally
-        continue;
-      }
-      if (p + 1 >= end || p[1] != 'u') {
-        if (!lenient) return fail(kSecond);
-        emit(0xFFFD);  // resume at the backslash
-        continue;
-      }
-      const long second = hex4(p + 2);
-      if (second == -2) return fail("Invalid string.");
-      if (second < 0) return fail("Invalid string.");
-      p += 6;
-      if (second < 0xDC00 || second > 0xDFFF) {
-        if (!lenient) return fail(kIllegal);
-        emit(0xFFFD);
-        continue;
-      }
-      cp = ((cp - 0xD800) << 10) + (static_cast<std::uint32_t>(second) - 0xDC00) + 0x10000;
-    } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
-      if (!lenient) return fail(kIllegal);
-      emit(0xFFFD);
-      continue;
-    }
-    if (cp == 0 || jtIsIllegalCodePoint(cp)) {
-      if (!lenient) return fail(kIllegal);
-      cp = 0xFFFD;
-    }
-    emit(cp);
+    out = putUTF8(out, 0xFFFD);
+    p = conv.next;
   }
-  const std::size_t length = static_cast<std::size_t>(out - buf.data());
+  if (!failure.empty()) {
+    error(failure);
+    error(kInvalid);
+    return 1;
+  }
+  const std::size_t length = static_cast<std::size_t>(out - tokenBuffer_.data());
   token_.type = JTTokenType::String;
   token_.ptr = start;
   token_.length = static_cast<std::size_t>(p + 1 - start);
-  token_.value.ptr = reinterpret_cast<const std::uint8_t*>(buf.data());
+  token_.value.ptr = reinterpret_cast<const std::uint8_t*>(tokenBuffer_.data());
   token_.value.length = length;
   token_.value.type = JTValueType::String;
-  token_.value.hash = hash && length <= kJTHashedStringLength ? jtHashBytes(buf.data(), length) : 0;
+  token_.value.hash =
+      hash && length <= kJTHashedStringLength ? jtHashBytes(tokenBuffer_.data(), length) : 0;
   atIndex_ = static_cast<std::size_t>(p + 1 - input_);
   return 0;
+}
+
+void JTParseState::badHexDigit(std::uint8_t c) {
+  error(platform::format(
+      "Unexpected character found in \\u Unicode escape sequence.  Found '%c', expected "
+      "[0-9a-fA-F].",
+      static_cast<int>(c)));
 }
 
 // Sets the number token's hash, value bytes and extent.
@@ -613,80 +727,78 @@ void JTParseState::finishNumber(const std::uint8_t* start, std::size_t length) {
 }
 
 int JTParseState::parseNumber() {
-  {
-    // Fast path: a well-formed number followed by a byte that ends it, an
-    // integer of at most 19 digits or a real that converts without range
-    // trouble. Anything else takes the full path, which names the fault.
-    const std::uint8_t* start = input_ + atIndex_;
-    const std::uint8_t* end = input_ + length_;
-    const std::uint8_t* p = start;
-    const bool negative = *p == '-';
-    if (negative) ++p;
-    const std::uint8_t* digits = p;
-    bool wellFormed = p < end;
-    // The integer part's value, exact while it has at most 19 digits.
-    std::uint64_t n = 0;
-    if (wellFormed && *p == '0') {
-      ++p;
-      wellFormed = !(p < end && isDigit(*p)) && !negative;  // "-0" is a real: full path
-    } else if (wellFormed && *p >= '1' && *p <= '9') {
-      std::uint64_t eight;
-      while (end - p >= 8 && p - digits <= 19 && eightDigits(p, &eight)) {
-        n = n * 100000000U + eight;
-        p += 8;
-      }
-      for (; p < end && isDigit(*p); ++p) n = n * 10 + (*p - '0');
-    } else {
-      wellFormed = false;
+  // Fast path: a well-formed number followed by a byte that ends it, an
+  // integer of at most 19 digits or a real that converts without range
+  // trouble. Anything else takes the full path, which names the fault.
+  const std::uint8_t* start = input_ + atIndex_;
+  const std::uint8_t* end = input_ + length_;
+  const std::uint8_t* p = start;
+  const bool negative = *p == '-';
+  if (negative) ++p;
+  const std::uint8_t* digits = p;
+  if (p >= end || !isDigit(*p)) return parseNumberSlow();
+  // The integer part's value, exact while it has at most 19 digits.
+  std::uint64_t n = 0;
+  if (*p == '0') {
+    ++p;
+    // "-0" is a real, and "01" an error: full path.
+    if (negative || (p < end && isDigit(*p))) return parseNumberSlow();
+  } else {
+    std::uint64_t eight;
+    while (end - p >= 8 && p - digits <= 19 && eightDigits(p, &eight)) {
+      n = n * 100000000U + eight;
+      p += 8;
     }
-    const std::uint8_t* integerEnd = p;
-    bool floating = false;
-    if (wellFormed && p < end && *p == '.') {
-      floating = true;
-      ++p;
-      wellFormed = p < end && isDigit(*p);
-      while (p < end && isDigit(*p)) ++p;
-    }
-    if (wellFormed && p < end && (*p == 'e' || *p == 'E')) {
-      floating = true;
-      ++p;
-      if (p < end && (*p == '+' || *p == '-')) ++p;
-      wellFormed = p < end && isDigit(*p);
-      while (p < end && isDigit(*p)) ++p;
-    }
-    wellFormed = wellFormed && p < end;
-    JTTokenValue& v = token_.value;
-    if (wellFormed && !floating && integerEnd - digits <= 19) {
-      constexpr std::uint64_t kMinMagnitude = std::uint64_t{1} << 63;
-      if (!negative) {
-        v.type = JTValueType::UnsignedLongLong;
-        v.number.unsignedLongLongValue = n;
-      } else if (n <= kMinMagnitude) {
-        v.type = JTValueType::LongLong;
-        v.number.longLongValue = n == kMinMagnitude ? INT64_MIN : -static_cast<std::int64_t>(n);
-      } else {
-        wellFormed = false;
-      }
-    } else if (wellFormed && floating) {
-      double d = 0;
-      const auto r = std::from_chars(reinterpret_cast<const char*>(start),
-                                     reinterpret_cast<const char*>(p), d);
-      if (r.ec == std::errc() && r.ptr == reinterpret_cast<const char*>(p)) {
-        v.type = JTValueType::Double;
-        v.number.doubleValue = d;
-      } else {
-        wellFormed = false;
-      }
-    } else {
-      wellFormed = false;
-    }
-    if (wellFormed) {
-      atIndex_ = static_cast<std::size_t>(p - input_);
-      finishNumber(start, static_cast<std::size_t>(p - start));
-      return 0;
-    }
-    v = JTTokenValue();
+    for (; p < end && isDigit(*p); ++p) n = n * 10 + (*p - '0');
   }
+  const std::uint8_t* integerEnd = p;
+  bool floating = false;
+  if (p < end && *p == '.') {
+    floating = true;
+    ++p;
+    const std::uint8_t* fraction = p;
+    p = skipDigits(p, end);
+    if (p == fraction) return parseNumberSlow();
+  }
+  if (p < end && (*p == 'e' || *p == 'E')) {
+    floating = true;
+    ++p;
+    if (p < end && (*p == '+' || *p == '-')) ++p;
+    const std::uint8_t* exponent = p;
+    p = skipDigits(p, end);
+    if (p == exponent) return parseNumberSlow();
+  }
+  if (p >= end) return parseNumberSlow();
+  JTTokenValue& v = token_.value;
+  if (!floating) {
+    if (integerEnd - digits > 19) return parseNumberSlow();
+    constexpr std::uint64_t kMinMagnitude = std::uint64_t{1} << 63;
+    if (!negative) {
+      v.type = JTValueType::UnsignedLongLong;
+      v.number.unsignedLongLongValue = n;
+    } else if (n <= kMinMagnitude) {
+      v.type = JTValueType::LongLong;
+      v.number.longLongValue = n == kMinMagnitude ? INT64_MIN : -static_cast<std::int64_t>(n);
+    } else {
+      return parseNumberSlow();
+    }
+  } else {
+    double d = 0;
+    const auto r =
+        std::from_chars(reinterpret_cast<const char*>(start), reinterpret_cast<const char*>(p), d);
+    if (r.ec != std::errc() || r.ptr != reinterpret_cast<const char*>(p)) {
+      return parseNumberSlow();
+    }
+    v.type = JTValueType::Double;
+    v.number.doubleValue = d;
+  }
+  atIndex_ = static_cast<std::size_t>(p - input_);
+  finishNumber(start, static_cast<std::size_t>(p - start));
+  return 0;
+}
+
+int JTParseState::parseNumberSlow() {
+  token_.value = JTTokenValue();
   enum State {
     Start,
     AfterMinus,

@@ -166,9 +166,13 @@ class JTParseState {
  private:
   int parseString(bool hash = true);
   int parseStringSlow(const std::uint8_t* p, bool hash);
+  // Records the error of a bad digit in a \u escape.
+  void badHexDigit(std::uint8_t c);
   // Makes room for `n` more bytes behind `out` in tokenBuffer_.
   void growTokenBuffer(char*& out, char*& limit, std::size_t n);
   int parseNumber();
+  // The full number reader, for whatever the fast one leaves: it names the fault.
+  int parseNumberSlow();
   void finishNumber(const std::uint8_t* start, std::size_t length);
   bool isNewline(const std::uint8_t* p, std::size_t* width) const;
 

@@ -317,5 +317,193 @@ TEST(JsonDecoderArena, NumbersBeyondTheCacheKeepTheirValuesAndKinds) {
   }
 }
 
+// The key object of `dict` equal to `key`, or None.
+Value keyIn(const Value& dict, const Value& key) {
+  for (const Value& k : dict.keys()) {
+    if (k == key) return k;
+  }
+  return Value();
+}
+
+// Dictionaries of one shape, then the same keys in other orders, with
+// missing and extra keys, keys of 15, 16 and 17 bytes (the last ones kept
+// outside the cache item) and keys that differ only in their last byte.
+std::string manyShapes(int count) {
+  const std::string keys[] = {"id",
+                              "fifteen bytes k",
+                              "sixteen bytes ke",
+                              "seventeen bytes k",
+                              "seventeen bytes x",
+                              "name",
+                              "namf",
+                              "a key that is well beyond sixteen bytes"};
+  std::string text = "[";
+  for (int i = 0; i < count; ++i) {
+    if (i > 0) text += ",";
+    text += "{";
+    const int phase = (i / 50) % 4;
+    bool first = true;
+    for (int j = 0; j < 8; ++j) {
+      const int k = phase == 1 ? 7 - j : phase == 2 ? (j * 3) % 8 : j;
+      if (phase == 3 && k == 4) continue;  // a key left out
+      if (!first) text += ",";
+      first = false;
+      text += "\"" + keys[k] + "\":[" + std::to_string(i) + "," + std::to_string(k) + "]";
+    }
+    if (i % 7 == 0) text += ",\"extra" + std::to_string(i) + "\":true";
+    text += "}";
+  }
+  return text + "]";
+}
+
+TEST(JsonDecoderArena, DictionariesOfRepeatedShapesDecodeExactly) {
+  const std::string keys[] = {"id",
+                              "fifteen bytes k",
+                              "sixteen bytes ke",
+                              "seventeen bytes k",
+                              "seventeen bytes x",
+                              "name",
+                              "namf",
+                              "a key that is well beyond sixteen bytes"};
+  const std::string text = manyShapes(400);
+  JSONDecoder decoder;
+  for (int round = 0; round < 3; ++round) {
+    Error error;
+    Value fast = decoder.objectWithText(text, &error);
+    ASSERT_FALSE(fast.isNone()) << error.localizedDescription();
+    Value full = objectFromJSONString(text, kFullPath);
+    EXPECT_EQ(fast, full);
+    EXPECT_EQ(JSONString(fast), JSONString(full)) << "same enumeration order";
+    ASSERT_EQ(fast.count(), 400u);
+    for (std::size_t i = 0; i < 400; ++i) {
+      const Value d = fast[i];
+      const int phase = static_cast<int>(i / 50) % 4;
+      EXPECT_EQ(d.count(), (phase == 3 ? 7u : 8u) + (i % 7 == 0 ? 1u : 0u)) << i;
+      for (int k = 0; k < 8; ++k) {
+        if (phase == 3 && k == 4) {
+          EXPECT_TRUE(d[keys[k]].isNone()) << i;
+          continue;
+        }
+        EXPECT_EQ(d[keys[k]][0], Value(static_cast<std::int64_t>(i))) << i << " " << k;
+        EXPECT_EQ(d[keys[k]][1], Value(k)) << i << " " << k;
+      }
+    }
+    // Equal keys are (nearly always) one object throughout the document.
+    int shared = 0, keyCount = 0;
+    for (std::size_t i = 1; i < 400; ++i) {
+      for (const Value& key : fast[i].keys()) {
+        const Value before = keyIn(fast[i - 1], key);
+        ++keyCount;
+        if (!before.isNone() && before.isSameObject(key)) ++shared;
+      }
+    }
+    EXPECT_GE(shared, keyCount * 8 / 10);
+  }
+}
+
+TEST(JsonDecoderArena, RepeatedShapesShareOnlyWhatTheCacheMayShare) {
+  {
+    // Small: every key is met where the last document left it.
+    const std::string small = R"([{"alpha":[1],"beta":[2]},{"alpha":[1],"beta":[2]},)"
+                              R"({"alpha":[1],"beta":[2]},{"alpha":[1],"beta":[2]}])";
+    JSONDecoder decoder;
+    Value a = decoder.objectWithText(small);
+    Value b = decoder.objectWithText(small);
+    decoder.clearCache();
+    Value c = decoder.objectWithText(small);
+    for (std::size_t i = 0; i < 4; ++i) {
+      for (const char* key : {"alpha", "beta"}) {
+        const Value inA = keyIn(a[i], Value(key)), inB = keyIn(b[i], Value(key));
+        const Value inC = keyIn(c[i], Value(key));
+        EXPECT_TRUE(inA.isSameObject(inB)) << i << key;
+        EXPECT_FALSE(inB.isSameObject(inC)) << i << key;
+        EXPECT_TRUE(inC.isSameObject(keyIn(c[0], Value(key)))) << i << key;
+      }
+    }
+    // With the earlier documents gone the keys are built again.
+    a = Value();
+    b = Value();
+    c = Value();
+    Value d = decoder.objectWithText(small);
+    EXPECT_EQ(d, objectFromJSONString(small, kFullPath));
+    EXPECT_TRUE(keyIn(d[3], Value("beta")).isSameObject(keyIn(d[0], Value("beta"))));
+  }
+  const std::string text = manyShapes(60);
+  JSONDecoder decoder;
+  Value first = decoder.objectWithText(text);
+  Value second = decoder.objectWithText(text);
+  ASSERT_FALSE(first.isNone());
+  ASSERT_FALSE(second.isNone());
+  // The earlier document lives: its keys are shared, and the later one
+  // keeps them alive on its own.
+  int shared = 0, keyCount = 0;
+  for (std::size_t i = 0; i < second.count(); ++i) {
+    for (const Value& key : second[i].keys()) {
+      ++keyCount;
+      if (keyIn(first[i], key).isSameObject(key)) ++shared;
+    }
+  }
+  EXPECT_GE(shared, keyCount * 9 / 10);
+  std::weak_ptr<platform::ValueNode> firstRoot = first.nodePtr();
+  const Value firstKeyOfSecond = second[10].keys()[0];
+  first = Value();
+  // Leaves shared from the first document keep its memory (see the header).
+  EXPECT_FALSE(firstRoot.expired());
+  EXPECT_EQ(second, objectFromJSONString(text, kFullPath));
+  EXPECT_EQ(firstKeyOfSecond.asString(), second[10].keys()[0].asString());
+  // After clearCache nothing is shared with a living document.
+  decoder.clearCache();
+  Value third = decoder.objectWithText(text);
+  EXPECT_EQ(third, second);
+  for (std::size_t i = 0; i < third.count(); i += 7) {
+    const std::vector<Value> a = second[i].keys(), b = third[i].keys();
+    for (const Value& x : a) {
+      for (const Value& y : b) EXPECT_FALSE(x.isSameObject(y)) << i;
+    }
+  }
+  // Once every document is gone, the next parse builds its keys afresh
+  // (in the slots the hints lead to) and they stay valid on their own.
+  second = Value();
+  third = Value();
+  Value fourth = decoder.objectWithText(text);
+  decoder.clearCache();
+  Value fifth = decoder.objectWithText(text);
+  EXPECT_EQ(fourth, fifth);
+  EXPECT_EQ(fourth, objectFromJSONString(text, kFullPath));
+}
+
+TEST(JsonDecoderArena, KeyHintsSurviveEvictionAndSlotReuse) {
+  // Between two mentions of a shape, more new leaves than the cache holds:
+  // the slots the hints name are taken by other strings (of the same and
+  // other lengths) and by numbers.
+  std::string text = "[";
+  for (int round = 0; round < 3; ++round) {
+    for (int i = 0; i < 20; ++i) {
+      text += R"({"alpha":1,"beta":"two","gamma":3.5,"delta":[4]},)";
+    }
+    for (int i = 0; i < 1500; ++i) {
+      text += "\"al" + std::to_string(i) + "\"," + std::to_string(round * 100000 + i) + ",";
+      text += "{\"b" + std::to_string(i % 10000) + "\":" + std::to_string(i) + "},";
+    }
+  }
+  text += R"({"alpha":1,"beta":"two","gamma":3.5,"delta":[4]}])";
+  JSONDecoder decoder;
+  for (int parse = 0; parse < 2; ++parse) {
+    Error error;
+    Value v = decoder.objectWithText(text, &error);
+    ASSERT_FALSE(v.isNone()) << error.localizedDescription();
+    EXPECT_EQ(v, objectFromJSONString(text, kFullPath));
+    const Value last = v[v.count() - 1];
+    EXPECT_EQ(last["alpha"], Value(1));
+    EXPECT_EQ(last["beta"], Value("two"));
+    EXPECT_EQ(last["gamma"], Value(3.5));
+    EXPECT_EQ(last["delta"][0], Value(4));
+    EXPECT_EQ(v[20], Value("al0"));
+    EXPECT_EQ(v[21], Value(0));
+    EXPECT_EQ(v[22]["b0"], Value(0));
+    EXPECT_EQ(v[v.count() - 2]["b1499"], Value(1499));
+  }
+}
+
 }  // namespace
 }  // namespace codecs

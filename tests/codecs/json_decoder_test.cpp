@@ -195,6 +195,42 @@ TEST(JsonDecoder, CacheSharesLeavesWithinAndAcrossParses) {
   EXPECT_EQ(a[0], c[0]);
 }
 
+TEST(JsonDecoder, CacheKeepsApartLeavesThatDifferOnlyInTheirLastByte) {
+  // Around the length up to which the cache compares bytes it keeps itself.
+  std::string text = "[";
+  std::vector<std::string> expected;
+  for (int round = 0; round < 2; ++round) {
+    for (std::size_t length = 1; length <= 40; ++length) {
+      for (char last : {'a', 'b'}) {
+        const std::string s = std::string(length - 1, 'x') + last;
+        text += (text.size() > 1 ? ",\"" : "\"") + s + "\"";
+        expected.push_back(s);
+      }
+    }
+  }
+  text += "]";
+  JSONDecoder decoder;
+  for (std::uint64_t options : {JTParseFlagNone, JTParseFlagComments}) {
+    Value kept = decoder.objectWithText(text);
+    Value v = JSONDecoder(options).objectWithText(text);
+    Value again = decoder.objectWithText(text);
+    for (const Value* doc : {&v, &again}) {
+      ASSERT_EQ(doc->count(), expected.size());
+      const std::size_t half = expected.size() / 2;
+      for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ((*doc)[i].asString(), expected[i]) << i;
+        if (i < half) {
+          EXPECT_TRUE((*doc)[i].isSameObject((*doc)[i + half])) << i;
+          EXPECT_FALSE((*doc)[i].isSameObject((*doc)[i ^ 1])) << i;
+        }
+      }
+    }
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+      EXPECT_TRUE(kept[i].isSameObject(again[i])) << "shared across parses: " << i;
+    }
+  }
+}
+
 TEST(JsonDecoder, ErrorParameterUntouchedOnSuccess) {
   Error error("x", 5);
   EXPECT_TRUE(objectFromJSONString("[]", 0, &error).isArray());

@@ -277,5 +277,140 @@ TEST(JsonScanner, LongDecodedStringsGrowTheTokenBuffer) {
   EXPECT_EQ(again.state.token().value.hash, jtHashBytes("cA", 2));
 }
 
+// The string reader looks at 16 (or 8) bytes at a time: every kind of
+// special byte must be found wherever it falls in a block, on the path for
+// plain strings and on the one that decodes escapes.
+TEST(JsonScanner, SpecialBytesAtEveryPositionOfABlock) {
+  struct Special {
+    const char* text;
+    const char* value;
+  } specials[] = {
+      {"\\n", "\n"},
+      {"\\\"", "\""},
+      {"\\\\", "\\"},
+      {"\\/", "/"},
+      {"\\u00e9", "\xC3\xA9"},
+      {"\\ud83d\\ude00", "\xF0\x9F\x98\x80"},
+      {"\xC3\xA9", "\xC3\xA9"},          // two-byte UTF-8
+      {"\xE2\x82\xAC", "\xE2\x82\xAC"},  // three bytes
+      {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
+      {"\x7F", "\x7F"},  // DEL is not a control byte
+  };
+  for (const Special& special : specials) {
+    for (bool escapedFirst : {false, true}) {
+      for (std::size_t before = 0; before <= 40; ++before) {
+        for (std::size_t after : {0, 1, 15, 16, 17}) {
+          const std::string lead = escapedFirst ? "\\t" : "";
+          const std::string text = "\"" + lead + std::string(before, 'a') + special.text +
+                                   std::string(after, 'b') + "\"]";
+          const std::string expected = (escapedFirst ? "\t" : "") + std::string(before, 'a') +
+                                       special.value + std::string(after, 'b');
+          Scan s(text);
+          ASSERT_EQ(s.state.nextToken(), 0) << text << ": " << s.message();
+          EXPECT_EQ(s.stringValue(), expected) << text;
+          EXPECT_EQ(s.state.token().length, text.size() - 1) << text;
+          EXPECT_EQ(s.state.atIndex(), text.size() - 1) << text;
+          EXPECT_EQ(s.state.token().value.hash, jtHashBytes(expected.data(), expected.size()))
+              << text;
+        }
+      }
+    }
+  }
+}
+
+TEST(JsonScanner, StringsEndingAtABlockBoundary) {
+  for (std::size_t length = 0; length <= 70; ++length) {
+    for (bool escaped : {false, true}) {
+      const std::string body = (escaped ? "\\r" : "") + std::string(length, 'x');
+      const std::string value = (escaped ? "\r" : "") + std::string(length, 'x');
+      // The closing quote as the last byte of the input: a string is a
+      // token of its own (unlike a number or literal, it needs no byte
+      // after it).
+      Scan closed("\"" + body + "\"");
+      ASSERT_EQ(closed.state.nextToken(), 0) << body << ": " << closed.message();
+      EXPECT_EQ(closed.stringValue(), value);
+      // Input that stops before the closing quote, exactly where a block
+      // would end or anywhere else.
+      Scan open("\"" + body);
+      EXPECT_NE(open.state.nextToken(), 0) << body;
+      EXPECT_EQ(open.message(), "Invalid string.") << body;
+      EXPECT_EQ(open.atIndex(), 0u) << body;
+      // A backslash as the very last byte.
+      Scan cut("\"" + body + "\\");
+      EXPECT_NE(cut.state.nextToken(), 0) << body;
+      EXPECT_EQ(cut.message(), "Invalid string.") << body;
+    }
+  }
+}
+
+TEST(JsonScanner, BadBytesAtEveryPositionAreRefused) {
+  struct Bad {
+    std::string bytes;
+    std::string message;
+    std::string lenientValue;  // empty: refused even when lenient
+  } bads[] = {
+      {"\x01", "Invalid character < 0x20 found in string: 0x01.", ""},
+      {"\x1F", "Invalid character < 0x20 found in string: 0x1f.", ""},
+      {std::string(1, '\0'), "Invalid character < 0x20 found in string: 0x00.", ""},
+      {"\n", "Invalid character < 0x20 found in string: 0x0a.", ""},
+      {"\x80", "Illegal UTF8 sequence found in \"\" string.", "\xEF\xBF\xBD"},
+      {"\xFF", "Illegal UTF8 sequence found in \"\" string.", "\xEF\xBF\xBD"},
+      {"\xC0\x80", "Illegal UTF8 sequence found in \"\" string.", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"\xED\xA0\x80", "Illegal UTF8 sequence found in \"\" string.", "\xEF\xBF\xBD"},
+  };
+  for (const Bad& bad : bads) {
+    // Before and after an escape, so that both string paths meet the byte.
+    for (const char* escape : {"", "\\n"}) {
+      for (bool escapeFirst : {true, false}) {
+        for (std::size_t before = 0; before <= 33; ++before) {
+          const std::string head = escapeFirst ? escape : "";
+          const std::string tail = escapeFirst ? "" : escape;
+          const std::string text =
+              "\"" + head + std::string(before, 'a') + bad.bytes + "z" + tail + "\"]";
+          Scan s(text);
+          EXPECT_NE(s.state.nextToken(), 0) << before;
+          EXPECT_EQ(s.message(), bad.message) << before << " " << escapeFirst;
+          EXPECT_EQ(s.atIndex(), 0u);
+          Scan lenient(text, JTParseFlagLenientUnicode);
+          if (bad.lenientValue.empty()) {
+            EXPECT_NE(lenient.state.nextToken(), 0) << before;
+            continue;
+          }
+          ASSERT_EQ(lenient.state.nextToken(), 0) << before << ": " << lenient.message();
+          const std::string decodedEscape = *escape ? "\n" : "";
+          EXPECT_EQ(lenient.stringValue(), (escapeFirst ? decodedEscape : "") +
+                                               std::string(before, 'a') + bad.lenientValue + "z" +
+                                               (escapeFirst ? "" : decodedEscape))
+              << before;
+        }
+      }
+    }
+  }
+}
+
+TEST(JsonScanner, RealsWithDigitRunsOfEveryLength) {
+  // Fractions and exponents are skipped eight digits at a time; the bytes
+  // just outside '0'..'9' and bytes that carry must end a run exactly.
+  for (std::size_t fraction = 1; fraction <= 20; ++fraction) {
+    for (std::size_t exponent = 0; exponent <= 3; ++exponent) {
+      for (const char* after : {"]", "/", ":", ",", "\xFF", "\xFA", " "}) {
+        std::string number = "12.";
+        for (std::size_t i = 0; i < fraction; ++i) number += static_cast<char>('0' + i % 10);
+        if (exponent > 0) number += "e-" + std::string(exponent, '1');
+        Scan s(number + after + "0");
+        ASSERT_EQ(s.state.nextToken(), 0) << number << after << ": " << s.message();
+        EXPECT_EQ(s.state.token().length, number.size()) << number << after;
+        EXPECT_EQ(s.state.token().value.type, JTValueType::Double);
+        EXPECT_EQ(s.state.token().value.number.doubleValue, std::stod(number)) << number;
+      }
+    }
+  }
+  for (const char* bad : {"1.e5]", "1.5e]", "1.5e+]", "1.5E-x]", "-.5]", "1.5e"}) {
+    Scan s(bad);
+    EXPECT_NE(s.state.nextToken(), 0) << bad;
+    EXPECT_EQ(s.message(), "Invalid number.") << bad;
+  }
+}
+
 }  // namespace
 }  // namespace codecs

@@ -1,10 +1,14 @@
 // libFuzzer target: the JSON decoder with every option combination, and the
 // encoder on whatever the decoder accepts (the text must then decode again to
 // an equal tree). Every decoded key must be found again by its text, and
-// every string must read the same through both string accessors.
+// every string must read the same through both string accessors. A second
+// parse by the same decoder (which meets its cache and key hints) must give
+// the same tree, and text the fast path reads must give what the full path
+// gives: the same tree, or the same error at the same place.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include "codecs/json_decoder.h"
 #include "codecs/json_encoder.h"
@@ -34,13 +38,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   codecs::JSONDecoder decoder(options);
   platform::Error error;
   platform::Value v = decoder.objectWithUTF8String(text, length, &error);
+  // Without '/' in the text, the comments option changes nothing but the
+  // path: the fast one without it, the full one with it.
+  const std::uint64_t fullPathOnly =
+      codecs::JTParseFlagComments | codecs::JTParseFlagUnicodeLineBreaks;
+  if ((options & fullPathOnly) == 0 && std::memchr(text, '/', length) == nullptr) {
+    platform::Error fullError;
+    platform::Value full = codecs::JSONDecoder(options | codecs::JTParseFlagComments)
+                               .objectWithUTF8String(text, length, &fullError);
+    if (v.isNone() != full.isNone()) std::abort();
+    if (v.isNone()) {
+      if (error.code() != fullError.code() ||
+          error.localizedDescription() != fullError.localizedDescription() ||
+          !(error.userInfo()[codecs::kJTAtIndexKey] ==
+            fullError.userInfo()[codecs::kJTAtIndexKey])) {
+        std::abort();
+      }
+    } else if (!(full == v) || full.description() != v.description()) {
+      std::abort();
+    }
+  }
   if (v.isNone()) {
     if (error.isNone()) std::abort();  // a failure always carries an error
     return 0;
   }
+  platform::Value again = decoder.objectWithUTF8String(text, length);
+  if (!(again == v) || again.description() != v.description()) std::abort();
   platform::Value mutableV = decoder.mutableObjectWithUTF8String(text, length);
   if (!(mutableV == v)) std::abort();
   checkTree(v);
+  checkTree(again);
   checkTree(mutableV);
 
   for (std::uint64_t serialize : {codecs::JTSerializeOptionNone, codecs::JTSerializeOptionPretty,
