@@ -325,18 +325,20 @@ Value keyIn(const Value& dict, const Value& key) {
   return Value();
 }
 
+// Keys of 15, 16 and 17 bytes (the last ones kept outside the cache item)
+// and keys that differ only in their last byte.
+const std::string kShapeKeys[] = {"id",
+                                  "fifteen bytes k",
+                                  "sixteen bytes ke",
+                                  "seventeen bytes k",
+                                  "seventeen bytes x",
+                                  "name",
+                                  "namf",
+                                  "a key that is well beyond sixteen bytes"};
+
 // Dictionaries of one shape, then the same keys in other orders, with
-// missing and extra keys, keys of 15, 16 and 17 bytes (the last ones kept
-// outside the cache item) and keys that differ only in their last byte.
+// missing and extra keys.
 std::string manyShapes(int count) {
-  const std::string keys[] = {"id",
-                              "fifteen bytes k",
-                              "sixteen bytes ke",
-                              "seventeen bytes k",
-                              "seventeen bytes x",
-                              "name",
-                              "namf",
-                              "a key that is well beyond sixteen bytes"};
   std::string text = "[";
   for (int i = 0; i < count; ++i) {
     if (i > 0) text += ",";
@@ -348,7 +350,7 @@ std::string manyShapes(int count) {
       if (phase == 3 && k == 4) continue;  // a key left out
       if (!first) text += ",";
       first = false;
-      text += "\"" + keys[k] + "\":[" + std::to_string(i) + "," + std::to_string(k) + "]";
+      text += "\"" + kShapeKeys[k] + "\":[" + std::to_string(i) + "," + std::to_string(k) + "]";
     }
     if (i % 7 == 0) text += ",\"extra" + std::to_string(i) + "\":true";
     text += "}";
@@ -357,14 +359,7 @@ std::string manyShapes(int count) {
 }
 
 TEST(JsonDecoderArena, DictionariesOfRepeatedShapesDecodeExactly) {
-  const std::string keys[] = {"id",
-                              "fifteen bytes k",
-                              "sixteen bytes ke",
-                              "seventeen bytes k",
-                              "seventeen bytes x",
-                              "name",
-                              "namf",
-                              "a key that is well beyond sixteen bytes"};
+  const auto& keys = kShapeKeys;
   const std::string text = manyShapes(400);
   JSONDecoder decoder;
   for (int round = 0; round < 3; ++round) {
