@@ -60,9 +60,12 @@ struct ShellRun {
         },
         [this] {
           exitOnMain = Queue::main()->isCurrent();
+          {
+            std::lock_guard<std::mutex> lock(mutex);
+            order.push_back("exit");
+          }
+          // Last: once the count shows, the test may end and destroy this run.
           ++exits;
-          std::lock_guard<std::mutex> lock(mutex);
-          order.push_back("exit");
         });
   }
   bool waitForExit() {
