@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -280,6 +281,34 @@ TEST(RunLoopTest, DriverIsWokenAndToldTheNextDeadline) {
   loop.processPending();
   EXPECT_TRUE(performed);
   loop.setDriver(nullptr);
+}
+
+TEST(RunLoopTest, ProcessPendingServesTheDriverBetweenBlocks) {
+  // A loop of a thread of its own, driven by hand from that thread.
+  auto thread = Thread::start("test.between");
+  std::vector<std::string> order;  // the loop's thread only
+  std::atomic<bool> done{false};
+  thread->perform([&] {
+    RunLoop& loop = RunLoop::current();
+    for (int i = 0; i < 3; ++i) loop.perform([&, i] { order.push_back("block" + std::to_string(i)); });
+    int hooks = 0;
+    const std::function<void()> between = [&] {
+      order.push_back("between");
+      // A block performed from the hook waits for the next pass, after
+      // the blocks already taken.
+      if (++hooks == 1) loop.perform([&] { order.push_back("late"); });
+    };
+    loop.processPending(kDefaultMode, between);
+    order.push_back("pass");
+    loop.processPending(kDefaultMode, between);
+    // Without a hook nothing runs between blocks.
+    loop.perform([&] { order.push_back("plain"); });
+    loop.processPending();
+    done = true;
+  });
+  while (!done) std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(order, (std::vector<std::string>{"block0", "between", "block1", "between", "block2",
+                                             "between", "pass", "late", "between", "plain"}));
 }
 
 TEST(TimerTest, FireRunsNowAndSetFireDateMovesTheTimer) {

@@ -371,7 +371,8 @@ bool RunLoop::runMode(std::string_view mode, Clock::time_point deadline,
   return true;
 }
 
-int RunLoop::processOnce(Impl& impl, std::string_view mode, Clock::time_point& next, bool onlyOne) {
+int RunLoop::processOnce(Impl& impl, std::string_view mode, Clock::time_point& next, bool onlyOne,
+                         const std::function<void()>* afterEachBlock) {
   LoopCore& core = *impl.core;
   int handled = 0;
   bool common = isCommonMode(mode);
@@ -390,6 +391,7 @@ int RunLoop::processOnce(Impl& impl, std::string_view mode, Clock::time_point& n
       b();
       b = nullptr;
       ++handled;
+      if (afterEachBlock) (*afterEachBlock)();
     }
     if (core.isMain && dispatch::detail::drainMainQueue()) ++handled;
   }
@@ -452,11 +454,12 @@ bool RunLoop::runUntil(const std::function<bool()>& done, std::chrono::milliseco
   return true;
 }
 
-Clock::time_point RunLoop::processPending(std::string_view mode) {
+Clock::time_point RunLoop::processPending(std::string_view mode,
+                                          const std::function<void()>& afterEachBlock) {
   LoopCore& core = *impl_->core;
   ModeScope scope(core, mode);
   Clock::time_point next;
-  processOnce(*impl_, mode, next, false);
+  processOnce(*impl_, mode, next, false, afterEachBlock ? &afterEachBlock : nullptr);
   Driver* driver;
   {
     std::lock_guard lock(core.mutex);

@@ -112,8 +112,11 @@ class RunLoop {
   bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
                 std::string_view mode = kDefaultMode);
   // Runs what is due now in `mode` without waiting (used by a Driver); returns
-  // the next deadline (Clock::time_point::max() when none).
-  Clock::time_point processPending(std::string_view mode = kDefaultMode);
+  // the next deadline (Clock::time_point::max() when none). `afterEachBlock`,
+  // when given, runs after every performed block: a driver can serve its own
+  // event sources between blocks instead of only after all of them.
+  Clock::time_point processPending(std::string_view mode = kDefaultMode,
+                                   const std::function<void()>& afterEachBlock = {});
   void stop();
   void wakeUp();
   // The mode the loop is running in now ("" when not running).
@@ -127,7 +130,8 @@ class RunLoop {
   struct Impl;
   // Runs what is due now in `mode`; returns how many blocks and timers ran
   // and stores the next timer deadline in `next`.
-  static int processOnce(Impl& impl, std::string_view mode, Clock::time_point& next, bool onlyOne);
+  static int processOnce(Impl& impl, std::string_view mode, Clock::time_point& next, bool onlyOne,
+                         const std::function<void()>* afterEachBlock = nullptr);
   // Fires `timer` if it is due at `now` and reschedules it; true when it ran.
   static bool fireDueTimer(const std::shared_ptr<Timer>& timer, Clock::time_point now);
   std::unique_ptr<Impl> impl_;
