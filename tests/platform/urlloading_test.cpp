@@ -351,6 +351,78 @@ TEST(URLConnectionTest, ALoadCarriesNothingOverFromTheLoadsBeforeIt) {
   EXPECT_EQ(server->connectionCount(), 1u);
 }
 
+TEST(URLConnectionTest, PlainGetsOneAfterAnotherKeepOnlyTheirOwnHeadersAndCredentials) {
+  auto server = HTTPTestServer::start();
+  server->setHandler("/secret", [](const test_support::HTTPRecordedRequest& r) {
+    if (r.header("Authorization") == "Basic dTpw") return HTTPReply::text(200, "in");
+    return HTTPReply::text(401, "no").header("WWW-Authenticate", "Basic realm=\"r\"");
+  });
+  server->setDefaultHandler([](const test_support::HTTPRecordedRequest& r) {
+    return HTTPReply::text(200, r.path);
+  });
+
+  URLRequest tagged(URL(server->url("/tagged")));
+  tagged.setValueForHTTPHeaderField("X-Once", "1");
+  EXPECT_EQ(load(tagged)->body, "/tagged");
+  EXPECT_EQ(load(URLRequest(URL(server->url("/plain"))))->body, "/plain");
+  // A GET that answers a challenge, then plain GETs of the same page.
+  auto authorized = std::make_shared<Recorder>();
+  authorized->challengeHook = [](const AuthenticationChallenge& c) {
+    c.sender()->useCredential(URLCredential::withUser("u", "p"), c);
+  };
+  EXPECT_EQ(load(URLRequest(URL(server->url("/secret"))), authorized)->body, "in");
+  for (int i = 0; i < 2; ++i) {
+    auto refused = load(URLRequest(URL(server->url("/secret"))));
+    EXPECT_EQ(refused->response->statusCode(), 401) << i;
+    EXPECT_EQ(refused->body, "no") << i;
+  }
+  // A body after the plain GETs, then a GET again.
+  URLRequest post(URL(server->url("/posted")));
+  post.setHTTPMethod("POST");
+  post.setHTTPBody(platform::Bytes{'b', '=', '2'});
+  EXPECT_EQ(load(post)->body, "/posted");
+  EXPECT_EQ(load(URLRequest(URL(server->url("/last"))))->body, "/last");
+
+  auto seen = server->requests();
+  ASSERT_EQ(seen.size(), 8u);
+  EXPECT_EQ(seen[0].header("X-Once"), "1");
+  for (std::size_t i = 1; i < seen.size(); ++i) EXPECT_FALSE(seen[i].header("X-Once")) << i;
+  EXPECT_FALSE(seen[2].header("Authorization"));
+  EXPECT_EQ(seen[3].header("Authorization"), "Basic dTpw");
+  for (std::size_t i : {4u, 5u, 6u, 7u}) EXPECT_FALSE(seen[i].header("Authorization")) << i;
+  EXPECT_EQ(seen[6].method, "POST");
+  EXPECT_EQ(seen[6].body, "b=2");
+  EXPECT_EQ(seen[7].method, "GET");
+  EXPECT_EQ(seen[7].body, "");
+  EXPECT_FALSE(seen[7].header("Content-Type"));
+}
+
+TEST(URLConnectionTest, ALoadStartedByABlockIsSentBeforeTheNextBlockRuns) {
+  // The second block waits on the network thread for the server to see the
+  // request the first one started: were loads sent only once the thread
+  // ran out of blocks, it would wait out its limit.
+  auto server = HTTPTestServer::start();
+  server->setReply("/first", HTTPReply::text(200, "1"));
+  auto& thread = platform::urlloading::NetworkThread::shared();
+  auto rec = std::make_shared<Recorder>();
+  auto connection = URLConnection::create(URLRequest(URL(server->url("/first"))), rec);
+  std::promise<bool> seenInTime;
+  thread.perform([&] {
+    // Both blocks are queued before the thread takes either.
+    thread.perform([&] { connection->start(); });
+    thread.perform([&] {
+      const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (server->requests().empty() && std::chrono::steady_clock::now() < limit) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      seenInTime.set_value(!server->requests().empty());
+    });
+  });
+  EXPECT_TRUE(seenInTime.get_future().get());
+  ASSERT_TRUE(rec->wait());
+  EXPECT_EQ(rec->body, "1");
+}
+
 TEST(URLConnectionTest, ManyLoadsAtOnceEachEndOnceWithTheirOwnBody) {
   auto server = HTTPTestServer::start();
   server->setDefaultHandler([](const test_support::HTTPRecordedRequest& r) {

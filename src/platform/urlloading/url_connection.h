@@ -8,8 +8,10 @@
 //     (platform/runloop) that it drives between transfers, so
 //     NetworkThread::perform blocks and run loop timers of that thread run
 //     beside the transfers. Every delegate callback runs on this thread, one
-//     at a time. Right after work the thread polls for a short, adaptive
-//     time (at most 200 µs) before it sleeps; an idle thread sleeps.
+//     at a time. A load started by a block is sent as soon as that block
+//     returns, and answers already in are taken before the next block runs.
+//     Right after work the thread polls for a short, adaptive time (at most
+//     200 µs) before it sleeps; an idle thread sleeps.
 //  2. Callbacks of one load, in order: willSendRequestForAuthenticationChallenge
 //     (server trust of each new TLS connection; an HTTP 401 with
 //     "WWW-Authenticate"), willSendRequest (each redirect: 301, 302, 303,
