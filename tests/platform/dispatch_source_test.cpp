@@ -59,7 +59,8 @@ TEST(SourceTest, ReadSourceReportsAvailableBytesAndFiresAgainWhileUnread) {
 
 TEST(SourceTest, SourcesStartSuspended) {
   Pipe p;
-  auto src = Source::read(p.fds[0], Queue::createSerial("test.suspended"));
+  auto q = Queue::createSerial("test.suspended");
+  auto src = Source::read(p.fds[0], q);
   Semaphore fired;
   src->setEventHandler([&] { fired.signal(); });
   ASSERT_EQ(::write(p.fds[1], "x", 1), 1);
@@ -67,6 +68,9 @@ TEST(SourceTest, SourcesStartSuspended) {
   src->resume();
   EXPECT_TRUE(fired.wait(10s));
   src->cancel();
+  // The unread byte keeps the source firing until the cancel: a handler
+  // already queued must be done before `fired` goes.
+  q->sync([] {});
 }
 
 TEST(SourceTest, ReadAndWriteSourcesShareOneDescriptor) {
@@ -154,7 +158,8 @@ TEST(SourceTest, CancelledWhileSuspendedRunsCancelHandlerOnResume) {
 }
 
 TEST(SourceTest, SuspensionsCount) {
-  auto src = Source::timer(Queue::createSerial("test.timer-suspend"));
+  auto q = Queue::createSerial("test.timer-suspend");
+  auto src = Source::timer(q);
   Semaphore fired;
   src->setEventHandler([&] { fired.signal(); });
   src->setTimer(1ms, Duration::zero());
@@ -164,6 +169,7 @@ TEST(SourceTest, SuspensionsCount) {
   src->resume();
   EXPECT_TRUE(fired.wait(10s));  // the fire during suspension is delivered
   src->cancel();
+  q->sync([] {});  // the timer repeats: no handler may outlive `fired`
 }
 
 TEST(SourceTest, TimerRepeatsAndCountsMissedFires) {
