@@ -173,11 +173,19 @@ struct NetworkThread::Impl : runloop::RunLoop::Driver {
   std::vector<IdleEasy> idleEasies;
   static constexpr std::size_t kMaximumIdleEasies = 32;
 
-  CURL* takeEasy(bool plainGet) {
+  // `keepsPlainGet`: the handle still holds a plain GET's options.
+  CURL* takeEasy(bool plainGet, bool& keepsPlainGet) {
+    keepsPlainGet = false;
     if (idleEasies.empty()) return curl_easy_init();
     const IdleEasy idle = idleEasies.back();
     idleEasies.pop_back();
-    if (idle.use == EasyUse::kPlainGet && !plainGet) curl_easy_reset(idle.easy);
+    if (idle.use == EasyUse::kPlainGet) {
+      if (plainGet) {
+        keepsPlainGet = true;
+      } else {
+        curl_easy_reset(idle.easy);
+      }
+    }
     return idle.easy;
   }
   void recycleEasy(CURL* easy, bool plainGet) {
@@ -446,8 +454,12 @@ bool NetworkThread::Impl::runDueCurlTimers(runloop::Clock::time_point now) {
 
 void NetworkThread::Impl::serveBetweenBlocks() {
   if (!added) return;
-  if (!runDueCurlTimers(runloop::Clock::now())) return;
+  // Answers already in first: libcurl runs its due timers in the same call,
+  // which sends what the block added without a call of its own. Otherwise
+  // the timers run here, and what they set going (a new connection, say)
+  // gets one more look.
   if (pollOnce(0)) dispatchSocketEvents();
+  if (runDueCurlTimers(runloop::Clock::now()) && pollOnce(0)) dispatchSocketEvents();
 }
 
 void NetworkThread::Impl::dispatchSocketEvents() {
@@ -596,24 +608,31 @@ bool URLConnection::Transfer::begin() {
   const bool hasBody = hasStream || !req.HTTPBody().empty();
   plainGet = method == "GET" && !hasBody && url.scheme() == "http" &&
              !(credential && !credential->user().empty());
-  easy = thread->takeEasy(plainGet);
+  bool keepsPlainGet = false;
+  easy = thread->takeEasy(plainGet, keepsPlainGet);
   if (!easy) {
     fail(makeURLError(kURLErrorUnknown, url));
     return false;
   }
   curl_easy_setopt(easy, CURLOPT_URL, url.absoluteString().c_str());
-  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::headerCallback);
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
-  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::writeCallback);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
   curl_easy_setopt(easy, CURLOPT_PRIVATE, this);
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
                    static_cast<long>(std::max(1.0, req.timeoutInterval() * 1000)));
+  // The same for every transfer (a handle that served a plain GET has them).
+  if (!keepsPlainGet) {
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::headerCallback);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::writeCallback);
+  }
 
-  HeaderFields sent = req.allHTTPHeaderFields();
+  // Only a body changes the fields sent.
+  std::optional<HeaderFields> edited;
+  if (hasBody) edited = req.allHTTPHeaderFields();
+  const HeaderFields& sent = edited ? *edited : req.allHTTPHeaderFields();
   if (method == "HEAD") {
     curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
   } else if (hasBody) {
@@ -627,14 +646,14 @@ bool URLConnection::Transfer::begin() {
           length = -1;
         }
       }
-      sent.remove("Content-Length");
+      edited->remove("Content-Length");
       req.HTTPBodyStream()->open();
       curl_easy_setopt(easy, CURLOPT_READFUNCTION, &Transfer::readCallback);
       curl_easy_setopt(easy, CURLOPT_READDATA, this);
       curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(length));
       uploadExpected = length;
     } else {
-      sent.remove("Content-Length");
+      edited->remove("Content-Length");
       curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
                        static_cast<curl_off_t>(req.HTTPBody().size()));
       curl_easy_setopt(easy, CURLOPT_COPYPOSTFIELDS, req.HTTPBody().data());
@@ -645,12 +664,15 @@ bool URLConnection::Transfer::begin() {
     curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Transfer::progressCallback);
     curl_easy_setopt(easy, CURLOPT_XFERINFODATA, this);
   } else if (method == "GET") {
-    curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+    if (!keepsPlainGet) curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
   } else {
     curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
   }
+  std::string line;
   for (const auto& [name, value] : sent.fields()) {
-    std::string line = value.empty() ? name + ";" : name + ": " + value;
+    line.assign(name);
+    line.append(value.empty() ? ";" : ": ");
+    line.append(value);
     headerList = curl_slist_append(headerList, line.c_str());
   }
   if (hasBody) {
