@@ -397,6 +397,44 @@ TEST(URLConnectionTest, PlainGetsOneAfterAnotherKeepOnlyTheirOwnHeadersAndCreden
   EXPECT_FALSE(seen[7].header("Content-Type"));
 }
 
+TEST(URLConnectionTest, PlainGetsOneAfterAnotherSendExactlyTheirOwnHeaderFields) {
+  // Handles that served a plain GET keep its header list for the next one
+  // with the same fields; any difference must build a new list.
+  auto server = HTTPTestServer::start();
+  server->setDefaultHandler([](const test_support::HTTPRecordedRequest& r) {
+    return HTTPReply::text(200, r.path);
+  });
+  const std::vector<std::vector<std::pair<std::string, std::string>>> sets = {
+      {{"X-A", "1"}, {"X-B", "two"}},
+      {{"X-A", "1"}, {"X-B", "two"}},
+      {{"X-A", "1"}, {"X-B", "tw"}},
+      {{"X-A", "1"}, {"X-B", "twO"}},
+      {{"X-A", "1"}},
+      {{"X-A", "1"}, {"X-B", "two"}, {"X-C", "3"}},
+      {{"X-B", "two"}, {"X-A", "1"}},
+      {{"X-A", ""}},
+      {{"X-A", "1"}},
+      {},
+      {{"X-A", "1"}, {"X-B", "two"}},
+  };
+  for (std::size_t i = 0; i < sets.size(); ++i) {
+    URLRequest request(URL(server->url("/" + std::to_string(i))));
+    for (const auto& [name, value] : sets[i]) request.allHTTPHeaderFields().add(name, value);
+    EXPECT_EQ(load(request)->body, "/" + std::to_string(i));
+  }
+  auto seen = server->requests();
+  ASSERT_EQ(seen.size(), sets.size());
+  for (std::size_t i = 0; i < sets.size(); ++i) {
+    for (const char* name : {"X-A", "X-B", "X-C"}) {
+      std::optional<std::string> expected;
+      for (const auto& [n, v] : sets[i]) {
+        if (n == name) expected = v;
+      }
+      EXPECT_EQ(seen[i].header(name), expected) << i << " " << name;
+    }
+  }
+}
+
 TEST(URLConnectionTest, ALoadStartedByABlockIsSentBeforeTheNextBlockRuns) {
   // The second block waits on the network thread for the server to see the
   // request the first one started: were loads sent only once the thread

@@ -13,6 +13,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -377,21 +378,29 @@ int RunLoop::processOnce(Impl& impl, std::string_view mode, Clock::time_point& n
   int handled = 0;
   bool common = isCommonMode(mode);
   if (common) {
-    std::deque<std::function<void()>> blocks;
+    // Taken only when there are blocks: a deque allocates even when empty,
+    // and a loop that comes round often to look for work (a polling thread,
+    // a caller waiting for an answer) would pay for one on every pass.
+    std::optional<std::deque<std::function<void()>>> blocks;
     {
       std::lock_guard lock(core.mutex);
-      if (onlyOne && !core.performs.empty()) {
-        blocks.push_back(std::move(core.performs.front()));
-        core.performs.pop_front();
-      } else {
-        blocks.swap(core.performs);
+      if (!core.performs.empty()) {
+        blocks.emplace();
+        if (onlyOne) {
+          blocks->push_back(std::move(core.performs.front()));
+          core.performs.pop_front();
+        } else {
+          blocks->swap(core.performs);
+        }
       }
     }
-    for (auto& b : blocks) {
-      b();
-      b = nullptr;
-      ++handled;
-      if (afterEachBlock) (*afterEachBlock)();
+    if (blocks) {
+      for (auto& b : *blocks) {
+        b();
+        b = nullptr;
+        ++handled;
+        if (afterEachBlock) (*afterEachBlock)();
+      }
     }
     if (core.isMain && dispatch::detail::drainMainQueue()) ++handled;
   }

@@ -111,6 +111,24 @@ std::string trim(std::string_view s) {
   return std::string(s);
 }
 
+// Whether `list` holds exactly the lines a transfer builds for `fields`
+// ("Name: value", or "Name;" for an empty value), in order.
+bool sameHeaderLines(const curl_slist* list, const HeaderFields& fields) {
+  for (const auto& [name, value] : fields.fields()) {
+    if (list == nullptr) return false;
+    std::string_view line(list->data);
+    const std::string_view separator = value.empty() ? ";" : ": ";
+    if (line.size() != name.size() + separator.size() + value.size() ||
+        line.substr(0, name.size()) != name ||
+        line.substr(name.size(), separator.size()) != separator ||
+        line.substr(name.size() + separator.size()) != value) {
+      return false;
+    }
+    list = list->next;
+  }
+  return list == nullptr;
+}
+
 }  // namespace
 
 Error makeURLError(std::int64_t code, const URL& failingURL, std::string description) {
@@ -166,40 +184,48 @@ struct NetworkThread::Impl : runloop::RunLoop::Driver {
   // sets every option the one before it set, so one plain GET may follow
   // another without the reset (a reset costs each request microseconds).
   enum class EasyUse : std::uint8_t { kClean, kPlainGet };
+  // A plain GET's handle also keeps its header list (still set on it): the
+  // next plain GET with the same fields sends it again without building it.
   struct IdleEasy {
     CURL* easy;
     EasyUse use;
+    curl_slist* headers;
   };
   std::vector<IdleEasy> idleEasies;
   static constexpr std::size_t kMaximumIdleEasies = 32;
 
-  // `keepsPlainGet`: the handle still holds a plain GET's options.
-  CURL* takeEasy(bool plainGet, bool& keepsPlainGet) {
+  // `keepsPlainGet`: the handle still holds a plain GET's options, and
+  // `keptHeaders` (now the caller's) the header list it still points at.
+  CURL* takeEasy(bool plainGet, bool& keepsPlainGet, curl_slist*& keptHeaders) {
     keepsPlainGet = false;
+    keptHeaders = nullptr;
     if (idleEasies.empty()) return curl_easy_init();
     const IdleEasy idle = idleEasies.back();
     idleEasies.pop_back();
     if (idle.use == EasyUse::kPlainGet) {
       if (plainGet) {
         keepsPlainGet = true;
+        keptHeaders = idle.headers;
       } else {
         curl_easy_reset(idle.easy);
+        curl_slist_free_all(idle.headers);
       }
     }
     return idle.easy;
   }
-  void recycleEasy(CURL* easy, bool plainGet) {
+  // Takes `headers`, the list the handle was given.
+  void recycleEasy(CURL* easy, bool plainGet, curl_slist* headers) {
     if (idleEasies.size() >= kMaximumIdleEasies) {
       curl_easy_cleanup(easy);
+      curl_slist_free_all(headers);
       return;
     }
-    if (plainGet) {
-      // The header list goes with the transfer.
-      curl_easy_setopt(easy, CURLOPT_HTTPHEADER, nullptr);
-    } else {
+    if (!plainGet) {
       curl_easy_reset(easy);
+      curl_slist_free_all(headers);
+      headers = nullptr;
     }
-    idleEasies.push_back({easy, plainGet ? EasyUse::kPlainGet : EasyUse::kClean});
+    idleEasies.push_back({easy, plainGet ? EasyUse::kPlainGet : EasyUse::kClean, headers});
   }
 
   // Sockets libcurl asked to watch (network thread only), with the poll
@@ -325,11 +351,12 @@ struct URLConnection::Transfer {
   void release() {
     if (easy) {
       if (added) curl_multi_remove_handle(thread->multi, easy);
-      thread->recycleEasy(easy, plainGet);
+      thread->recycleEasy(easy, plainGet, headerList);
+    } else if (headerList) {
+      curl_slist_free_all(headerList);
     }
     easy = nullptr;
     added = false;
-    if (headerList) curl_slist_free_all(headerList);
     headerList = nullptr;
   }
 
@@ -532,7 +559,7 @@ runloop::Clock::time_point NetworkThread::Impl::checkIdleTimeouts() {
   for (auto& [easy, conn] : active) {
     if (!conn->transfer_) continue;
     auto limit = std::chrono::duration_cast<runloop::Clock::duration>(
-        std::chrono::duration<double>(std::max(0.001, conn->current_.timeoutInterval())));
+        std::chrono::duration<double>(std::max(0.001, conn->current_->timeoutInterval())));
     auto deadline = conn->transfer_->lastActivity + limit;
     if (deadline <= now) {
       expired.push_back(conn);
@@ -542,7 +569,7 @@ runloop::Clock::time_point NetworkThread::Impl::checkIdleTimeouts() {
   }
   for (auto& conn : expired) {
     if (conn->transfer_)
-      conn->transfer_->fail(makeURLError(kURLErrorTimedOut, conn->current_.url()));
+      conn->transfer_->fail(makeURLError(kURLErrorTimedOut, conn->current_->url()));
   }
   return next;
 }
@@ -584,7 +611,7 @@ runloop::RunLoop& NetworkThread::runLoop() { return *impl_->loop; }
 // Transfer
 
 bool URLConnection::Transfer::begin() {
-  const URLRequest& req = conn->current_;
+  const URLRequest& req = *conn->current_;
   const URL& url = req.url();
   status = 0;
   headers.clear();
@@ -609,7 +636,8 @@ bool URLConnection::Transfer::begin() {
   plainGet = method == "GET" && !hasBody && url.scheme() == "http" &&
              !(credential && !credential->user().empty());
   bool keepsPlainGet = false;
-  easy = thread->takeEasy(plainGet, keepsPlainGet);
+  curl_slist* keptHeaders = nullptr;
+  easy = thread->takeEasy(plainGet, keepsPlainGet, keptHeaders);
   if (!easy) {
     fail(makeURLError(kURLErrorUnknown, url));
     return false;
@@ -668,12 +696,17 @@ bool URLConnection::Transfer::begin() {
   } else {
     curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
   }
-  std::string line;
-  for (const auto& [name, value] : sent.fields()) {
-    line.assign(name);
-    line.append(value.empty() ? ";" : ": ");
-    line.append(value);
-    headerList = curl_slist_append(headerList, line.c_str());
+  if (keptHeaders && sameHeaderLines(keptHeaders, sent)) {
+    headerList = keptHeaders;
+  } else {
+    curl_slist_free_all(keptHeaders);
+    std::string line;
+    for (const auto& [name, value] : sent.fields()) {
+      line.assign(name);
+      line.append(value.empty() ? ";" : ": ");
+      line.append(value);
+      headerList = curl_slist_append(headerList, line.c_str());
+    }
   }
   if (hasBody) {
     // libcurl adds these two to a body of its own accord; without a body it
@@ -743,23 +776,23 @@ void URLConnection::Transfer::onDone(CURLcode result) {
     return;
   }
   if (trustRejected) {
-    fail(makeURLError(kURLErrorServerCertificateUntrusted, conn->current_.url()));
+    fail(makeURLError(kURLErrorServerCertificateUntrusted, conn->current_->url()));
     return;
   }
   if (result == CURLE_OK && pendingRestart) {
     URLRequest next = std::move(*pendingRestart);
     detach();
-    conn->current_ = std::move(next);
+    conn->current_ = std::make_shared<const URLRequest>(std::move(next));
     begin();
     return;
   }
   if (result != CURLE_OK) {
-    fail(makeURLError(codeForCurl(result), conn->current_.url()));
+    fail(makeURLError(codeForCurl(result), conn->current_->url()));
     return;
   }
   if (!responseDelivered) {
     // A reply without a complete head (should not happen with HTTP).
-    fail(makeURLError(kURLErrorNetworkConnectionLost, conn->current_.url()));
+    fail(makeURLError(kURLErrorNetworkConnectionLost, conn->current_->url()));
     return;
   }
   finish();
@@ -772,19 +805,19 @@ bool URLConnection::Transfer::onHeadersComplete() {
   if (!delegate) return false;
   // The fields move into the response; `headers` starts afresh with the
   // next head.
-  URLResponse resp(conn->current_.url(), status, std::move(headers));
+  URLResponse resp(conn->current_->url(), status, std::move(headers));
   headers.clear();
   const bool redirect =
       status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
   auto location = resp.allHeaderFields().get("Location");
   if (redirect && location) {
-    URL target(*location, conn->current_.url());
+    URL target(*location, conn->current_->url());
     if (target.isValid() && (target.scheme() == "http" || target.scheme() == "https")) {
       if (++redirects > kMaximumRedirects) {
-        pendingError = makeURLError(kURLErrorHTTPTooManyRedirects, conn->current_.url());
+        pendingError = makeURLError(kURLErrorHTTPTooManyRedirects, conn->current_->url());
         return false;
       }
-      URLRequest next = conn->current_;
+      URLRequest next = *conn->current_;
       next.setURL(target);
       const std::string& m = next.HTTPMethod();
       if (status == 303 ? m != "HEAD" : ((status == 301 || status == 302) && m == "POST")) {
@@ -804,7 +837,7 @@ bool URLConnection::Transfer::onHeadersComplete() {
   }
   auto wwwAuth = resp.allHeaderFields().get("WWW-Authenticate");
   if (status == 401 && wwwAuth) {
-    const URL& url = conn->current_.url();
+    const URL& url = conn->current_->url();
     ProtectionSpace space;
     space.host = url.host();
     space.protocol = url.scheme();
@@ -824,7 +857,7 @@ bool URLConnection::Transfer::onHeadersComplete() {
     if (sender->answer == Answer::kUseCredential && !sender->credential.user().empty()) {
       ++authFailures;
       credential = sender->credential;
-      pendingRestart = std::make_unique<URLRequest>(conn->current_);
+      pendingRestart = std::make_unique<URLRequest>(*conn->current_);
       discardBody = true;
       return true;
     }
@@ -843,7 +876,7 @@ bool URLConnection::Transfer::evaluateServerTrust(std::vector<security::Certific
   auto keep = self();
   auto delegate = conn->delegate_;
   if (!delegate || cancelled()) return false;
-  const URL& url = conn->current_.url();
+  const URL& url = conn->current_->url();
   auto trust = std::make_shared<security::ServerTrust>(std::move(presented), url.host());
   ProtectionSpace space;
   space.host = url.host();
@@ -911,13 +944,13 @@ size_t URLConnection::Transfer::writeCallback(char* data, size_t size, size_t n,
 size_t URLConnection::Transfer::readCallback(char* data, size_t size, size_t n, void* userp) {
   auto* t = static_cast<Transfer*>(userp);
   if (t->cancelled()) return CURL_READFUNC_ABORT;
-  auto& stream = t->conn->current_.HTTPBodyStream();
+  auto& stream = t->conn->current_->HTTPBodyStream();
   if (!stream) return 0;
   t->touch();
   long got = stream->read(reinterpret_cast<std::uint8_t*>(data), size * n);
   if (got < 0) {
     Error e = stream->streamError();
-    if (!e) e = makeURLError(kURLErrorUnknown, t->conn->current_.url(), "The body stream failed.");
+    if (!e) e = makeURLError(kURLErrorUnknown, t->conn->current_->url(), "The body stream failed.");
     t->pendingError = e;
     return CURL_READFUNC_ABORT;
   }
@@ -968,13 +1001,20 @@ int URLConnection::Transfer::verifyChainCallback(X509_STORE_CTX* ctx, void* arg)
 // URLConnection
 
 URLConnection::URLConnection(URLRequest request, std::shared_ptr<URLConnectionDelegate> delegate)
-    : original_(request), current_(std::move(request)), delegate_(std::move(delegate)) {}
+    : original_(std::make_shared<const URLRequest>(std::move(request))),
+      current_(original_),
+      delegate_(std::move(delegate)) {}
 
 URLConnection::~URLConnection() = default;
 
 std::shared_ptr<URLConnection> URLConnection::create(
     URLRequest request, std::shared_ptr<URLConnectionDelegate> delegate) {
-  return std::shared_ptr<URLConnection>(new URLConnection(std::move(request), std::move(delegate)));
+  // One allocation for the connection and its count.
+  struct Made : URLConnection {
+    Made(URLRequest r, std::shared_ptr<URLConnectionDelegate> d)
+        : URLConnection(std::move(r), std::move(d)) {}
+  };
+  return std::make_shared<Made>(std::move(request), std::move(delegate));
 }
 
 void URLConnection::start() {

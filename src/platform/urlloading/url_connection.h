@@ -207,17 +207,19 @@ class URLConnection : public std::enable_shared_from_this<URLConnection> {
   // Ends the load; no callback follows once the network thread has seen it.
   void cancel();
 
-  const URLRequest& originalRequest() const { return original_; }
+  const URLRequest& originalRequest() const { return *original_; }
   // The request being loaded now (after redirects). Network thread only.
-  const URLRequest& currentRequest() const { return current_; }
+  const URLRequest& currentRequest() const { return *current_; }
 
   struct Transfer;  // network-thread state
 
  private:
   URLConnection(URLRequest request, std::shared_ptr<URLConnectionDelegate> delegate);
 
-  URLRequest original_;
-  URLRequest current_;
+  // Requests are never changed in place: the two are one object until a
+  // redirect gives the connection a new current request.
+  std::shared_ptr<const URLRequest> original_;
+  std::shared_ptr<const URLRequest> current_;
   std::shared_ptr<URLConnectionDelegate> delegate_;
   std::atomic<bool> started_{false};
   std::atomic<bool> cancelled_{false};

@@ -139,45 +139,57 @@ std::pair<std::string, std::string> parseContentType(std::string_view contentTyp
   return {mime, charset};
 }
 
-URLResponse::URLResponse(URL url, long statusCode, HeaderFields headers)
-    : url_(std::move(url)), http_(true), status_(statusCode), headers_(std::move(headers)) {
-  if (auto ct = headers_.get("Content-Type")) {
+URLResponse::URLResponse(URL url, long statusCode, HeaderFields headers) {
+  auto f = std::make_shared<Fields>();
+  f->url = std::move(url);
+  f->http = true;
+  f->status = statusCode;
+  f->headers = std::move(headers);
+  if (auto ct = f->headers.get("Content-Type")) {
     auto [mime, charset] = parseContentType(*ct);
-    mimeType_ = mime;
-    textEncodingName_ = charset;
+    f->mimeType = std::move(mime);
+    f->textEncodingName = std::move(charset);
   }
-  if (auto len = headers_.get("Content-Length")) {
+  if (auto len = f->headers.get("Content-Length")) {
     std::int64_t n = -1;
     auto [p, ec] = std::from_chars(len->data(), len->data() + len->size(), n);
-    if (ec == std::errc() && p == len->data() + len->size() && n >= 0) expectedLength_ = n;
+    if (ec == std::errc() && p == len->data() + len->size() && n >= 0) f->expectedLength = n;
   }
+  fields_ = std::move(f);
 }
 
 URLResponse URLResponse::nonHTTP(URL url, std::string mimeType, std::int64_t expectedLength,
                                  std::string textEncodingName) {
+  auto f = std::make_shared<Fields>();
+  f->url = std::move(url);
+  f->mimeType = std::move(mimeType);
+  f->expectedLength = expectedLength;
+  f->textEncodingName = std::move(textEncodingName);
   URLResponse r;
-  r.url_ = std::move(url);
-  r.mimeType_ = std::move(mimeType);
-  r.expectedLength_ = expectedLength;
-  r.textEncodingName_ = std::move(textEncodingName);
+  r.fields_ = std::move(f);
   return r;
 }
 
+const URLResponse::Fields& URLResponse::fields() const {
+  static const Fields kEmpty;
+  return fields_ ? *fields_ : kEmpty;
+}
+
 std::string URLResponse::description() const {
-  if (!http_) return platform::format("<URLResponse> { URL: %@ }", url_.absoluteString());
+  if (!isHTTP()) return platform::format("<URLResponse> { URL: %@ }", url().absoluteString());
   return platform::format("<HTTPURLResponse> { URL: %@ } { status code: %ld }",
-                          url_.absoluteString(), status_);
+                          url().absoluteString(), statusCode());
 }
 
 Value URLResponse::toValue() const {
   Value dict = Value::mutableDictionary();
-  dict.set("URL", Value(url_.absoluteString()));
-  dict.set("HTTP", Value(http_));
-  dict.set("status", Value(static_cast<std::int64_t>(status_)));
-  dict.set("headers", headers_.toValue());
-  dict.set("MIMEType", Value(mimeType_));
-  dict.set("textEncodingName", Value(textEncodingName_));
-  dict.set("expectedContentLength", Value(expectedLength_));
+  dict.set("URL", Value(url().absoluteString()));
+  dict.set("HTTP", Value(isHTTP()));
+  dict.set("status", Value(static_cast<std::int64_t>(statusCode())));
+  dict.set("headers", allHeaderFields().toValue());
+  dict.set("MIMEType", Value(MIMEType()));
+  dict.set("textEncodingName", Value(textEncodingName()));
+  dict.set("expectedContentLength", Value(expectedContentLength()));
   return dict;
 }
 

@@ -105,6 +105,7 @@ class URLRequest {
 
 class URLResponse {
  public:
+  // An empty non-HTTP response (no URL, no type, unknown length).
   URLResponse() = default;
   // An HTTP response: the MIME type, the text encoding name and the expected
   // length come from the header fields.
@@ -113,30 +114,37 @@ class URLResponse {
   static URLResponse nonHTTP(URL url, std::string mimeType, std::int64_t expectedLength,
                              std::string textEncodingName = {});
 
-  const URL& url() const { return url_; }
-  bool isHTTP() const { return http_; }
+  const URL& url() const { return fields().url; }
+  bool isHTTP() const { return fields().http; }
   // The status code of an HTTP response; 0 otherwise.
-  long statusCode() const { return status_; }
-  const HeaderFields& allHeaderFields() const { return headers_; }
+  long statusCode() const { return fields().status; }
+  const HeaderFields& allHeaderFields() const { return fields().headers; }
   // Lower-cased MIME type of "Content-Type" without parameters; "" when none.
-  const std::string& MIMEType() const { return mimeType_; }
+  const std::string& MIMEType() const { return fields().mimeType; }
   // The "charset" parameter as sent; "" when none.
-  const std::string& textEncodingName() const { return textEncodingName_; }
+  const std::string& textEncodingName() const { return fields().textEncodingName; }
   // "Content-Length", or -1 when unknown.
-  std::int64_t expectedContentLength() const { return expectedLength_; }
+  std::int64_t expectedContentLength() const { return fields().expectedLength; }
 
   std::string description() const;
   Value toValue() const;
   static URLResponse fromValue(const Value& dictionary);
 
  private:
-  URL url_;
-  bool http_ = false;
-  long status_ = 0;
-  HeaderFields headers_;
-  std::string mimeType_;
-  std::string textEncodingName_;
-  std::int64_t expectedLength_ = -1;
+  // A response never changes once made, so copies share one set of fields:
+  // handing a response to a delegate, an operation or a cache costs no
+  // copies of its URL and header fields.
+  struct Fields {
+    URL url;
+    bool http = false;
+    long status = 0;
+    HeaderFields headers;
+    std::string mimeType;
+    std::string textEncodingName;
+    std::int64_t expectedLength = -1;
+  };
+  const Fields& fields() const;
+  std::shared_ptr<const Fields> fields_;
 };
 
 // Parses "type/subtype; charset=x" into the lower-cased MIME type and the
