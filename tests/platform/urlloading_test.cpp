@@ -550,6 +550,26 @@ TEST(NetworkThreadTest, BlocksPerformedFromTheThreadItselfNeedNoOtherWakeUp) {
   EXPECT_EQ(future.get(), kSteps);
 }
 
+TEST(NetworkThreadTest, BlocksPerformedFromOtherThreadsWakeItWhateverItIsDoing) {
+  // Blocks come after pauses of different lengths, so that they find the
+  // thread busy, polling before it sleeps, just going to sleep or asleep.
+  // A lost wake-up would leave a block waiting out a full idle sleep (a
+  // second).
+  auto& thread = platform::urlloading::NetworkThread::shared();
+  const int pausesMicros[] = {0, 20, 100, 300, 1000, 3000, 10000, 30000};
+  for (int round = 0; round < 3; ++round) {
+    for (int pause : pausesMicros) {
+      std::this_thread::sleep_for(std::chrono::microseconds(pause));
+      std::promise<void> ran;
+      const auto start = std::chrono::steady_clock::now();
+      thread.perform([&] { ran.set_value(); });
+      ran.get_future().wait();
+      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500))
+          << "after a pause of " << pause << " us";
+    }
+  }
+}
+
 TEST(NetworkThreadTest, LazyBlocksRunOnTheThreadInOrderAndNeverInsideTheCall) {
   auto& thread = platform::urlloading::NetworkThread::shared();
   auto order = std::make_shared<std::vector<int>>();  // network thread only

@@ -236,11 +236,14 @@ struct NetworkThread::Impl : runloop::RunLoop::Driver {
   runloop::Clock::time_point curlDeadline = runloop::Clock::time_point::max();
   std::vector<pollfd> pollSet;
 
-  // Wake-ups: an eventfd in the poll set. wakeRequested is set before the
-  // write and cleared by the loop before it runs blocks, so a burst of
-  // perform() calls costs one write.
+  // Wake-ups: an eventfd in the poll set, written only while the thread
+  // sleeps in poll() or is about to. wakeRequested is set first and
+  // cleared by the loop before it runs blocks: a busy or polling thread
+  // sees the flag and costs the caller no system call, and a burst of
+  // perform() calls costs at most one write.
   int wakeFd = -1;
   std::atomic<bool> wakeRequested{false};
+  std::atomic<bool> asleep{false};
   // Blocks for the thread's next round that need not wake it (see
   // NetworkThread::performLazily).
   std::mutex lazyMutex;
@@ -263,9 +266,13 @@ struct NetworkThread::Impl : runloop::RunLoop::Driver {
   platform::dispatch::SpinBudget spin{platform::dispatch::SpinBudget::kMaxMicros};
 
   void wakeUp() override {
-    if (wakeRequested.exchange(true, std::memory_order_acq_rel)) return;
+    if (wakeRequested.exchange(true, std::memory_order_seq_cst)) return;
     // The thread itself sees the flag before it next waits.
     if (std::this_thread::get_id() == id) return;
+    // run() marks itself asleep before it reads the flag a last time, and
+    // this reads the mark after setting the flag: one of the two sees the
+    // other, so either the thread does not sleep or it is written to.
+    if (!asleep.load(std::memory_order_seq_cst)) return;
     const std::uint64_t one = 1;
     ssize_t ignored = ::write(wakeFd, &one, sizeof one);
     (void)ignored;
@@ -416,12 +423,8 @@ void NetworkThread::Impl::run() {
   cv.notify_all();
   bool handledEvents = false;  // the last wait ended on a socket event
   for (;;) {
+    // A write to the wake fd, if any, is read by the poll that sees it.
     const bool woken = wakeRequested.exchange(false, std::memory_order_acq_rel);
-    if (woken) {
-      std::uint64_t count;
-      ssize_t ignored = ::read(wakeFd, &count, sizeof count);  // may find nothing yet
-      (void)ignored;
-    }
     runLazyBlocks();
     const auto next = loop->processPending(runloop::kDefaultMode, betweenBlocks);
     const long waitMs = runTimersAndComputeWait(next);
@@ -434,7 +437,13 @@ void NetworkThread::Impl::run() {
         continue;
       }
     }
+    asleep.store(true, std::memory_order_seq_cst);
+    if (wakeRequested.load(std::memory_order_seq_cst)) {
+      asleep.store(false, std::memory_order_relaxed);
+      continue;
+    }
     handledEvents = pollOnce(static_cast<int>(waitMs));
+    asleep.store(false, std::memory_order_relaxed);
     if (handledEvents) dispatchSocketEvents();
   }
 }
