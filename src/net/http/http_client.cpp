@@ -275,17 +275,19 @@ NKHTTPClient::URLRequest NKHTTPClient::multipartFormRequestWithMethod(
   return formData.requestByFinalizingMultipartFormData();
 }
 
-NKHTTPRequestOperation::Ptr NKHTTPClient::HTTPRequestOperationWithRequest(const URLRequest& request,
+NKHTTPRequestOperation::Ptr NKHTTPClient::HTTPRequestOperationWithRequest(URLRequest request,
                                                                           SuccessBlock success,
                                                                           FailureBlock failure) {
   NKHTTPRequestOperation::Ptr operation;
   for (const std::string& name : registeredHTTPOperationClassNames()) {
     const NKOperationClass* cls = NKOperationClass::named(name);
     if (!cls || !cls->canProcessRequest || !cls->canProcessRequest(request)) continue;
-    operation = std::dynamic_pointer_cast<NKHTTPRequestOperation>(cls->create(request));
+    // Only HTTP request operation classes are registered: the request
+    // moves into the one that claims it.
+    operation = std::dynamic_pointer_cast<NKHTTPRequestOperation>(cls->create(std::move(request)));
     break;
   }
-  if (!operation) operation = NKHTTPRequestOperation::create(request);
+  if (!operation) operation = NKHTTPRequestOperation::create(std::move(request));
   operation->setCompletionBlockWithSuccess(std::move(success), std::move(failure));
   operation->setCredential(defaultCredential());
   operation->setSSLPinningMode(defaultSSLPinningMode());

@@ -145,7 +145,7 @@ class NKHTTPClient : public std::enable_shared_from_this<NKHTTPClient> {
   virtual URLRequest multipartFormRequestWithMethod(
       const std::string& method, const std::optional<std::string>& path,
       const platform::Value& parameters, const std::function<void(NKMultipartFormData&)>& block);
-  virtual NKHTTPRequestOperation::Ptr HTTPRequestOperationWithRequest(const URLRequest& request,
+  virtual NKHTTPRequestOperation::Ptr HTTPRequestOperationWithRequest(URLRequest request,
                                                                       SuccessBlock success,
                                                                       FailureBlock failure);
   virtual void enqueueHTTPRequestOperation(const NKHTTPRequestOperation::Ptr& operation);
