@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <iterator>
 #include <utility>
@@ -87,16 +88,19 @@ inline void keep(platform::ValueArena& arena, Value& slot, Value& v) {
   }
 }
 
-// floor(count * 1.33) for small counts, worked out once.
+// floor(count * 1.33) for small counts, worked out once, with the index of
+// the capacity in kCapacityTable.
 constexpr std::size_t kSmallCounts = 256;
 struct SmallCapacityTable {
   std::size_t v[kSmallCounts];
-  constexpr SmallCapacityTable() : v() {
+  std::uint8_t index[kSmallCounts];
+  constexpr SmallCapacityTable() : v(), index() {
     for (std::size_t n = 0; n < kSmallCounts; ++n) {
       const auto m = static_cast<std::size_t>(static_cast<double>(n) * 1.33);
       std::size_t i = 0;
       while (kCapacityTable[i] < m) ++i;
       v[n] = kCapacityTable[i];
+      index[n] = static_cast<std::uint8_t>(i);
     }
   }
 };
@@ -129,14 +133,43 @@ JTArray::JTArray(Key, platform::ValueArena& arena, Value* objects, std::size_t c
   for (std::size_t i = 0; i < count; ++i) keep(arena, objects_[i], objects[i]);
 }
 
+namespace {
+// Walks raw nodes as borrowed handles, so that a vector is built from them
+// in one allocation without a capacity check per element.
+class BorrowingIterator {
+ public:
+  using iterator_category = std::forward_iterator_tag;
+  using value_type = Value;
+  using difference_type = std::ptrdiff_t;
+  using pointer = void;
+  using reference = Value;
+
+  BorrowingIterator() = default;
+  explicit BorrowingIterator(const platform::ValueNode* const* at) : at_(at) {}
+  Value operator*() const { return platform::ValueArena::borrow(*at_); }
+  BorrowingIterator& operator++() {
+    ++at_;
+    return *this;
+  }
+  BorrowingIterator operator++(int) {
+    BorrowingIterator before = *this;
+    ++at_;
+    return before;
+  }
+  bool operator==(const BorrowingIterator&) const = default;
+  difference_type operator-(const BorrowingIterator& other) const { return at_ - other.at_; }
+
+ private:
+  const platform::ValueNode* const* at_ = nullptr;
+};
+}  // namespace
+
 JTArray::JTArray(Key, platform::ValueArena& arena, const platform::ValueNode* const* objects,
                  std::size_t count)
-    : arena_(arena.core()), objects_(arena.resource()), capacity_(count), mutations_(0) {
-  objects_.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    objects_.push_back(platform::ValueArena::borrow(objects[i]));
-  }
-}
+    : arena_(arena.core()),
+      objects_(BorrowingIterator(objects), BorrowingIterator(objects + count), arena.resource()),
+      capacity_(count),
+      mutations_(0) {}
 
 const JTArray* JTArray::create(platform::ValueArena& arena,
                                const platform::ValueNode* const* objects, std::size_t count) {
@@ -224,10 +257,11 @@ JTDictionary::JTDictionary(Key, std::size_t capacity, bool isMutable)
     : slot_(slotFunctionFor(capacity)), entries_(capacity), mutations_(isMutable ? 1 : 0) {}
 
 JTDictionary::JTDictionary(Key, platform::ValueArena& arena, std::size_t capacity)
-    : arena_(arena.core()),
-      slot_(slotFunctionFor(capacity)),
-      entries_(capacity, arena.resource()),
-      mutations_(0) {}
+    : JTDictionary(Key{}, arena, capacity, slotFunctionFor(capacity)) {}
+
+JTDictionary::JTDictionary(Key, platform::ValueArena& arena, std::size_t capacity,
+                           SlotFunction slot)
+    : arena_(arena.core()), slot_(slot), entries_(capacity, arena.resource()), mutations_(0) {}
 
 std::size_t JTDictionary::capacityForCount(std::size_t count) {
   if (count < kSmallCounts) return kSmallCapacity.v[count];
@@ -282,27 +316,128 @@ Value JTDictionary::create(platform::ValueArena& arena, Value* keys, const std::
   return platform::ValueArena::borrow(dict);
 }
 
-const JTDictionary* JTDictionary::create(platform::ValueArena& arena,
-                                         const platform::ValueNode* const* keys,
-                                         const std::uint64_t* hashes,
-                                         const platform::ValueNode* const* objects,
-                                         std::size_t count) {
-  const std::size_t capacity = capacityForCount(count);
-  if (capacity == 0 && count > 0) {
-    throw Exception(platform::kMallocException, "Unable to allocate memory for hash table.");
-  }
-  auto* dict = arena.makeUntracked<JTDictionary>(Key{}, arena, capacity);
-  for (std::size_t i = 0; i < count; ++i) {
-    Value key = platform::ValueArena::borrow(keys[i]);
-    Entry* e = dict->place(hashes[i], key);
-    if (e == nullptr) continue;
-    if (e->key.isNone()) {
-      e->hash = hashes[i];
-      ++dict->count_;
+// Files pair `i` of `pairs` into the table at `entries` of `capacity`
+// slots by linear probing from `first`: into the first empty slot, or over
+// the pair of an equal key (a later equal key replaces the earlier pair).
+// Returns the index of the slot, or `capacity` when it replaced a pair.
+std::size_t JTDictionary::placePair(Entry* entries, std::size_t capacity, std::size_t first,
+                                    const NodePair& pair) {
+  std::size_t index = first;
+  for (std::size_t probes = 0; probes < capacity; ++probes) {
+    Entry& e = entries[index];
+    if (e.key.node() == nullptr) {
+      e.hash = pair.hash;
+      e.key = platform::ValueArena::borrow(pair.key);
+      e.object = platform::ValueArena::borrow(pair.object);
+      return index;
     }
-    // A later equal key replaces the earlier pair.
-    e->key = std::move(key);
-    e->object = platform::ValueArena::borrow(objects[i]);
+    if (e.hash == pair.hash) {
+      const Value key = platform::ValueArena::borrow(pair.key);
+      if (keysEqual(e.key, key)) {
+        e.key = key;
+        e.object = platform::ValueArena::borrow(pair.object);
+        return capacity;
+      }
+    }
+    if (++index == capacity) index = 0;
+  }
+  return capacity;  // no room (cannot happen: the table has a slot per pair)
+}
+
+// Files `count` pairs into the new table at `entries` (every entry empty)
+// of `capacity` slots, at least `count`. `slotOf(hash)` is the pair's first
+// slot. Returns the number of entries filled.
+template <class SlotOf>
+std::size_t JTDictionary::fill(Entry* entries, std::size_t capacity, SlotOf slotOf,
+                               const NodePair* pairs, std::size_t count) {
+  std::size_t used = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (placePair(entries, capacity, slotOf(pairs[i].hash), pairs[i]) != capacity) ++used;
+  }
+  return used;
+}
+
+// The same for a table of fewer than 64 slots, with a mask of the slots in
+// use: a pair whose hash no earlier pair has cannot meet its key, so its
+// slot is the first free one from its first slot on, found without walking
+// the entries.
+template <class SlotOf>
+std::size_t JTDictionary::fillSmall(Entry* entries, std::size_t capacity, SlotOf slotOf,
+                                    const NodePair* pairs, std::size_t count) {
+  const std::uint64_t all = (std::uint64_t{1} << capacity) - 1;
+  std::uint64_t used = 0;  // bit i: slot i holds a pair
+  std::size_t filled = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const NodePair& pair = pairs[i];
+    bool repeated = false;
+    for (std::size_t j = 0; j < i; ++j) repeated |= pairs[j].hash == pair.hash;
+    const std::size_t first = slotOf(pair.hash);
+    std::size_t index;
+    if (repeated) {
+      index = placePair(entries, capacity, first, pair);
+      if (index == capacity) continue;
+    } else {
+      // The slots in use from `first` on, round the end of the table.
+      const std::uint64_t ahead = ((used >> first) | (used << (capacity - first))) & all;
+      index = first + static_cast<std::size_t>(std::countr_one(ahead));
+      if (index >= capacity) index -= capacity;
+      Entry& e = entries[index];
+      e.hash = pair.hash;
+      e.key = platform::ValueArena::borrow(pair.key);
+      e.object = platform::ValueArena::borrow(pair.object);
+    }
+    used |= std::uint64_t{1} << index;
+    ++filled;
+  }
+  return filled;
+}
+
+const JTDictionary* JTDictionary::create(platform::ValueArena& arena, const NodePair* pairs,
+                                         std::size_t count) {
+  std::size_t capacity;
+  std::size_t tableIndex;
+  if (count < kSmallCounts) {
+    capacity = kSmallCapacity.v[count];
+    tableIndex = kSmallCapacity.index[count];
+  } else {
+    capacity = capacityForCount(count);
+    if (capacity == 0) {
+      throw Exception(platform::kMallocException, "Unable to allocate memory for hash table.");
+    }
+    tableIndex = static_cast<std::size_t>(
+        std::lower_bound(std::begin(kCapacityTable), std::end(kCapacityTable), capacity) -
+        std::begin(kCapacityTable));
+  }
+  auto* dict =
+      arena.makeUntracked<JTDictionary>(Key{}, arena, capacity, kSlotFunctions[tableIndex]);
+  Entry* entries = dict->entries_.data();
+  // The small tables most objects get, with the slot's modulo inlined.
+  auto small = [&](auto index) {
+    constexpr std::size_t kCapacity = kCapacityTable[decltype(index)::value];
+    static_assert(kCapacity < 64);
+    return fillSmall(
+        entries, kCapacity,
+        [](std::uint64_t hash) { return slotModulo<decltype(index)::value>(hash); }, pairs, count);
+  };
+  switch (tableIndex) {
+    case 0:
+      dict->count_ = 0;  // no pairs
+      break;
+    case 1:
+      dict->count_ = small(std::integral_constant<std::size_t, 1>());
+      break;
+    case 2:
+      dict->count_ = small(std::integral_constant<std::size_t, 2>());
+      break;
+    case 3:
+      dict->count_ = small(std::integral_constant<std::size_t, 3>());
+      break;
+    case 4:
+      dict->count_ = small(std::integral_constant<std::size_t, 4>());
+      break;
+    default:
+      dict->count_ = fill(entries, capacity, dict->slot_, pairs, count);
+      break;
   }
   return dict;
 }

@@ -18,10 +18,11 @@
 //     when the callback mutates it.
 //  6. Immutable instances may be built inside a platform::ValueArena (the
 //     decoder does), storage included; they then hold borrowed handles to
-//     nodes of the same arena and every accessor hands out owning ones. The
-//     raw views `objects()` and `entries()` may show borrowed handles: use
-//     them only while a handle to the collection is held, and do not keep
-//     the elements beyond that.
+//     nodes of the same arena (or pinned in it, or never destroyed, such as
+//     the decoder's true, false, null and "") and every accessor hands out
+//     owning ones. The raw views `objects()` and `entries()` may show
+//     borrowed handles: use them only while a handle to the collection is
+//     held, and do not keep the elements beyond that.
 //
 // Thread safety: an instance may be read from several threads while nobody
 // mutates it; mutation needs exclusive access.
@@ -102,6 +103,8 @@ class JTDictionary final : public platform::DictionaryStorage {
 
   JTDictionary(Key, std::size_t capacity, bool isMutable);
   JTDictionary(Key, platform::ValueArena& arena, std::size_t capacity);
+  // `slot` must be the slot function of `capacity`.
+  JTDictionary(Key, platform::ValueArena& arena, std::size_t capacity, SlotFunction slot);
 
   // The creation routine: adds each (hash, key, object) in order; a later
   // equal key replaces an earlier one. `hashes` must be jtKeyHash of the keys.
@@ -115,11 +118,15 @@ class JTDictionary final : public platform::DictionaryStorage {
   static platform::Value create(platform::ValueArena& arena, platform::Value* keys,
                                 const std::uint64_t* hashes, platform::Value* objects,
                                 std::size_t count);
-  // The same from raw nodes, each of `arena` or pinned in it.
-  static const JTDictionary* create(platform::ValueArena& arena,
-                                    const platform::ValueNode* const* keys,
-                                    const std::uint64_t* hashes,
-                                    const platform::ValueNode* const* objects, std::size_t count);
+  // The same from raw nodes, each of `arena` or pinned in it (or never
+  // destroyed).
+  struct NodePair {
+    const platform::ValueNode* key;
+    std::uint64_t hash;
+    const platform::ValueNode* object;
+  };
+  static const JTDictionary* create(platform::ValueArena& arena, const NodePair* pairs,
+                                    std::size_t count);
   [[noreturn]] static void alloc();
 
   // The hash a key is stored under (strings: the codec's value hash of their bytes).
@@ -150,6 +157,16 @@ class JTDictionary final : public platform::DictionaryStorage {
   // The slot `key` goes to: an empty one or the one holding an equal key;
   // null when the table is full.
   Entry* place(std::uint64_t hash, const platform::Value& key);
+  // Building from raw nodes: one pair by probing, all pairs, all pairs of a
+  // table of fewer than 64 slots.
+  static std::size_t placePair(Entry* entries, std::size_t capacity, std::size_t first,
+                               const NodePair& pair);
+  template <class SlotOf>
+  static std::size_t fill(Entry* entries, std::size_t capacity, SlotOf slotOf,
+                          const NodePair* pairs, std::size_t count);
+  template <class SlotOf>
+  static std::size_t fillSmall(Entry* entries, std::size_t capacity, SlotOf slotOf,
+                               const NodePair* pairs, std::size_t count);
   void removeEntry(std::size_t index);
   void resizeIfNecessary();
   void checkMutable(const char* method) const;

@@ -1,5 +1,9 @@
 #include "codecs/json_decoder.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <bit>
 #include <cstring>
 #include <iterator>
@@ -44,43 +48,94 @@ inline std::uint32_t cacheTag(std::uint64_t hash, std::size_t length) {
          1U;
 }
 
-// The cache's hash of a string: eight bytes per step.
-inline std::uint64_t cacheHashBytes(const std::uint8_t* p, std::size_t n) {
-  constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ULL;
-  std::uint64_t h = (n + kJTHashSeed) * kMul;
-  auto step = [&](std::uint64_t w) {
-    h = (h ^ w) * kMul;
-    h ^= h >> 32;
-  };
+// The full 128-bit product of a and b, folded to 64 bits (high half XOR low
+// half): every input bit reaches the middle of the result in one step.
+inline std::uint64_t foldedProduct(std::uint64_t a, std::uint64_t b) {
+#if defined(__SIZEOF_INT128__)
+  const unsigned __int128 r = static_cast<unsigned __int128>(a) * b;
+  return static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
+#else
+  const std::uint64_t aLo = a & 0xFFFFFFFFU, aHi = a >> 32;
+  const std::uint64_t bLo = b & 0xFFFFFFFFU, bHi = b >> 32;
+  const std::uint64_t ll = aLo * bLo, lh = aLo * bHi, hl = aHi * bLo, hh = aHi * bHi;
+  const std::uint64_t mid = (ll >> 32) + (lh & 0xFFFFFFFFU) + (hl & 0xFFFFFFFFU);
+  const std::uint64_t lo = (mid << 32) | (ll & 0xFFFFFFFFU);
+  const std::uint64_t hi = hh + (lh >> 32) + (hl >> 32) + (mid >> 32);
+  return lo ^ hi;
+#endif
+}
+
+inline std::uint64_t load64(const std::uint8_t* p) {
   std::uint64_t w;
-  if (n >= 8) {
-    const std::uint8_t* last = p + n - 8;
-    for (; p < last; p += 8) {
-      std::memcpy(&w, p, 8);
-      step(w);
+  std::memcpy(&w, p, 8);
+  return w;
+}
+
+inline std::uint64_t load32(const std::uint8_t* p) {
+  std::uint32_t w;
+  std::memcpy(&w, p, 4);
+  return w;
+}
+
+// The cache's hash of a string: sixteen bytes per folded 128-bit product,
+// so that a string of up to 16 bytes (most keys and short values) costs two
+// of them.
+inline std::uint64_t cacheHashBytes(const std::uint8_t* p, std::size_t n) {
+  constexpr std::uint64_t kK0 = 0xA0761D6478BD642FULL;
+  constexpr std::uint64_t kK1 = 0xE7037ED1A0B428DBULL;
+  constexpr std::uint64_t kK2 = 0x8EBC6AF09C88C6E3ULL;
+  std::uint64_t seed = kJTHashSeed ^ kK0;
+  std::uint64_t a, b;
+  if (n <= 16) {
+    if (n >= 8) {
+      a = load64(p);
+      b = load64(p + n - 8);
+    } else if (n >= 4) {
+      a = load32(p);
+      b = load32(p + n - 4);
+    } else if (n > 0) {
+      a = (static_cast<std::uint64_t>(p[0]) << 16) | (static_cast<std::uint64_t>(p[n / 2]) << 8) |
+          p[n - 1];
+      b = 0;
+    } else {
+      a = b = 0;
     }
-    std::memcpy(&w, last, 8);  // overlaps the previous word unless n % 8 == 0
-    step(w);
-  } else if (n >= 4) {
-    std::uint32_t lo, hi;
-    std::memcpy(&lo, p, 4);
-    std::memcpy(&hi, p + n - 4, 4);
-    step(lo | (static_cast<std::uint64_t>(hi) << 32));
-  } else if (n > 0) {
-    step(p[0] | (static_cast<std::uint64_t>(p[n / 2]) << 8) |
-         (static_cast<std::uint64_t>(p[n - 1]) << 16));
+  } else {
+    std::size_t left = n;
+    for (; left > 16; left -= 16, p += 16) {
+      seed = foldedProduct(load64(p) ^ kK1, load64(p + 8) ^ seed);
+    }
+    // The last 16 bytes (overlapping the words before unless n % 16 == 0).
+    a = load64(p + left - 16);
+    b = load64(p + left - 8);
   }
-  // Fold the high bits down: the low ones pick the slot.
-  h = (h ^ (h >> 33)) * 0xFF51AFD7ED558CCDULL;
-  h = (h ^ (h >> 33)) * 0xC4CEB9FE1A85EC53ULL;
-  return h ^ (h >> 33);
+  return foldedProduct(kK1 ^ n, foldedProduct(a ^ kK1, b ^ seed) ^ kK2);
+}
+
+// memcmp(x, y, n) == 0 for more than 16 bytes: up to 64 of them (most
+// cached strings) in blocks of 16, the last one overlapping the one before.
+bool longBytesEqual(const unsigned char* x, const unsigned char* y, std::size_t n) {
+#if defined(__SSE2__)
+  if (n <= 64) {
+    auto same = [&](std::size_t at) {
+      const __m128i u = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + at));
+      const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y + at));
+      return _mm_movemask_epi8(_mm_cmpeq_epi8(u, w)) == 0xFFFF;
+    };
+    for (std::size_t at = 0; at + 16 < n; at += 16) {
+      if (!same(at)) return false;
+    }
+    return same(n - 16);
+  }
+#endif
+  return std::memcmp(x, y, n) == 0;
 }
 
 // memcmp(a, b, n) == 0, without a call for the short runs leaves mostly are.
 inline bool bytesEqual(const void* a, const void* b, std::size_t n) {
   const auto* x = static_cast<const unsigned char*>(a);
   const auto* y = static_cast<const unsigned char*>(b);
-  if (n > 16) return std::memcmp(x, y, n) == 0;
+  if (n > 16) return longBytesEqual(x, y, n);
   if (n >= 8) {
     std::uint64_t x0, y0, x1, y1;
     std::memcpy(&x0, x, 8);
@@ -122,20 +177,23 @@ inline void copyShort(std::uint8_t* to, const std::uint8_t* from, std::size_t n)
   }
 }
 
+// The shared leaves true, false, null and "". They are never destroyed, so
+// a tree may refer to them through borrowed handles without pinning them
+// in its arena, and such a tree may even outlive the program's statics.
 const Value& trueValue() {
-  static const Value v(true);
+  static const Value& v = *new Value(true);
   return v;
 }
 const Value& falseValue() {
-  static const Value v(false);
+  static const Value& v = *new Value(false);
   return v;
 }
 const Value& nullValue() {
-  static const Value v = Value::null();
+  static const Value& v = *new Value(Value::null());
   return v;
 }
 const Value& emptyString() {
-  static const Value v(std::string_view{});
+  static const Value& v = *new Value(std::string_view{});
   return v;
 }
 
@@ -149,8 +207,7 @@ JSONDecoder::JSONDecoder(std::uint64_t parseOptions)
       dictionaryValues_(cache_->dictionaryValues),
       keyHashes_(cache_->keyHashes),
       nodes_(cache_->nodes),
-      keyNodes_(cache_->keyNodes),
-      objectNodes_(cache_->objectNodes) {
+      pairNodes_(cache_->pairNodes) {
   if ((parseOptions & ~static_cast<std::uint64_t>(JTParseFlagValidFlags)) != 0) {
     throw Exception(platform::kInvalidArgumentException, "Invalid parse options.");
   }
@@ -174,8 +231,7 @@ std::unique_ptr<JSONDecoder::Workspace> JSONDecoder::takeWorkspace() {
   w->dictionaryValues.reserve(kInitialStackCapacity);
   w->keyHashes.reserve(kInitialStackCapacity);
   w->nodes.reserve(kInitialStackCapacity);
-  w->keyNodes.reserve(kInitialStackCapacity);
-  w->objectNodes.reserve(kInitialStackCapacity);
+  w->pairNodes.reserve(kInitialStackCapacity);
   return w;
 }
 
@@ -205,8 +261,7 @@ void JSONDecoder::returnWorkspace(std::unique_ptr<Workspace> w) {
   trim(w->dictionaryValues);
   trim(w->keyHashes);
   trim(w->nodes);
-  trim(w->keyNodes);
-  trim(w->objectNodes);
+  trim(w->pairNodes);
   tSpareWorkspace = w.release();
 }
 
@@ -272,10 +327,7 @@ Value JSONDecoder::parse(const char* string, std::size_t length, bool mutableCol
   recent_[generation_ % kRecentArenas] = arena_->weak();
   recentGeneration_[generation_ % kRecentArenas] = generation_;
   if (!mutableCollections) {
-    // Shared leaves are pinned once, so the tree refers to them borrowed.
-    for (const Value* fixed : {&trueValue(), &falseValue(), &nullValue(), &emptyString()}) {
-      arena_->pin(*fixed);
-    }
+    // The shared leaves live forever: the tree refers to them borrowed.
     trueNode_ = trueValue().node();
     falseNode_ = falseValue().node();
     nullNode_ = nullValue().node();
@@ -336,8 +388,7 @@ void JSONDecoder::clearStacks() {
   keyHashes_.clear();
   dictionaryValues_.clear();
   nodes_.clear();
-  keyNodes_.clear();
-  objectNodes_.clear();
+  pairNodes_.clear();
 }
 
 bool JSONDecoder::isValueToken(JTTokenType type) {
@@ -378,10 +429,38 @@ Value JSONDecoder::handOut(const platform::ValueNode* node) const {
   return mutableCollections_ ? arena_->own(node) : platform::ValueArena::borrow(node);
 }
 
-// One of the shared leaves (true, false, null, ""), which an immutable parse
-// pinned in its arena.
+// One of the shared leaves (true, false, null, ""), which never die: an
+// immutable parse refers to them borrowed.
 Value JSONDecoder::fixedLeaf(const Value& leaf) const {
   return mutableCollections_ ? leaf : platform::ValueArena::borrow(leaf.node());
+}
+
+const platform::ValueNode* JSONDecoder::cacheProbe(JTTokenValue& v, std::uint64_t* keyHash,
+                                                   const ArenaOwner*& owner) {
+  const bool isString = v.type == JTValueType::String;
+  // Strings are hashed here, a word at a time, rather than by the scanner's
+  // byte-serial value hash, which only dictionary keys need (and which the
+  // cache keeps for them).
+  const std::uint64_t hash = isString ? cacheHashBytes(v.ptr, v.length) : jtHashNumber(v);
+  const std::uint32_t tag = cacheTag(hash, v.length);
+  const std::uint32_t generation = static_cast<std::uint32_t>(generation_);
+  Workspace& w = *cache_;
+  // Nearly every hit is a leaf of this parse in the first probe's slot (a
+  // miss files its leaf there unless a probe before is free): take it
+  // straight away, as the walk below would.
+  const std::size_t first = hash & kCacheMask;
+  if (w.tags[first] == tag) {
+    const CacheItem& item = w.items[first];
+    if (item.type == v.type && item.length == v.length && item.generation == generation &&
+        bytesEqual(v.length <= kInlineBytes ? item.text
+                                            : reinterpret_cast<const std::uint8_t*>(item.bytes),
+                   v.ptr, v.length)) {
+      v.cacheSlot = static_cast<int>(first);
+      if (keyHash != nullptr) *keyHash = savedKeyHash(first, v);
+      return item.node;
+    }
+  }
+  return cacheProbeRest(v, keyHash, owner, hash, tag);
 }
 
 Value JSONDecoder::leafForToken(std::uint64_t* keyHash) {
@@ -416,15 +495,11 @@ Value JSONDecoder::leafForToken(std::uint64_t* keyHash) {
   return owner != nullptr ? platform::ValueArena::own(*owner, node) : handOut(node);
 }
 
-const platform::ValueNode* JSONDecoder::cacheProbe(JTTokenValue& v, std::uint64_t* keyHash,
-                                                   const ArenaOwner*& owner) {
+const platform::ValueNode* JSONDecoder::cacheProbeRest(JTTokenValue& v, std::uint64_t* keyHash,
+                                                       const ArenaOwner*& owner, std::uint64_t hash,
+                                                       std::uint32_t tag) {
   const bool isString = v.type == JTValueType::String;
-  // Strings are hashed here, a word at a time, rather than by the scanner's
-  // byte-serial value hash, which only dictionary keys need (and which the
-  // cache keeps for them).
-  const std::uint64_t hash = isString ? cacheHashBytes(v.ptr, v.length) : v.hash;
   const std::uint64_t step = v.length + static_cast<std::uint64_t>(v.type) + 3;
-  const std::uint32_t tag = cacheTag(hash, v.length);
   const std::uint32_t generation = static_cast<std::uint32_t>(generation_);
   Workspace& w = *cache_;
   // The four probes' tags at once: bit i of `empty` / `candidate` tells
@@ -441,6 +516,7 @@ const platform::ValueNode* JSONDecoder::cacheProbe(JTTokenValue& v, std::uint64_
       static_cast<unsigned>(seen[0] == tag) | static_cast<unsigned>(seen[1] == tag) << 1 |
       static_cast<unsigned>(seen[2] == tag) << 2 | static_cast<unsigned>(seen[3] == tag) << 3;
   std::size_t chosen = slots[0];
+  bool again = false;  // `chosen` holds these very bytes, of a document that is gone
   for (unsigned pending = empty | candidate; pending != 0; pending &= pending - 1) {
     const unsigned i = static_cast<unsigned>(std::countr_zero(pending));
     const std::size_t slot = slots[i];
@@ -457,12 +533,13 @@ const platform::ValueNode* JSONDecoder::cacheProbe(JTTokenValue& v, std::uint64_
       if (!bytesEqual(item.text, v.ptr, v.length)) continue;
       if (!current && (owner = liveOwner(item.generation)) == nullptr) {
         chosen = slot;  // its document is gone: build the leaf again here
+        again = true;
         break;
       }
     } else {
       // The bytes are in the leaf's arena: read only while it lives.
       if (!current && (owner = liveOwner(item.generation)) == nullptr) {
-        chosen = slot;
+        chosen = slot;  // the bytes went with the document: refile the slot
         break;
       }
       if (!bytesEqual(item.bytes, v.ptr, v.length)) {
@@ -477,6 +554,14 @@ const platform::ValueNode* JSONDecoder::cacheProbe(JTTokenValue& v, std::uint64_
   const platform::ValueNode* node = newLeaf(v);
   if (node == nullptr) return nullptr;
   CacheItem& item = w.items[chosen];
+  v.cacheSlot = static_cast<int>(chosen);
+  if (again) {
+    // Tag, bytes and any saved key hash stay as they are.
+    item.node = node;
+    item.generation = generation;
+    if (keyHash != nullptr) *keyHash = savedKeyHash(chosen, v);
+    return node;
+  }
   w.tags[chosen] = tag;
   item.node = node;
   item.generation = generation;
@@ -489,7 +574,6 @@ const platform::ValueNode* JSONDecoder::cacheProbe(JTTokenValue& v, std::uint64_
   }
   item.keyHashed = keyHash != nullptr;
   if (keyHash != nullptr) *keyHash = w.itemKeyHashes[chosen] = jtHashBytes(v.ptr, v.length);
-  v.cacheSlot = static_cast<int>(chosen);
   return node;
 }
 
@@ -717,7 +801,7 @@ const platform::ValueNode* JSONDecoder::leafNode(std::uint64_t* keyHash) {
   if (v.type == JTValueType::String) {
     if (v.length == 0 || v.length > kCacheMaximumLength) {
       if (keyHash != nullptr) *keyHash = jtHashBytes(v.ptr, v.length);
-      if (v.length == 0) return emptyString().node();  // pinned by parse()
+      if (v.length == 0) return emptyString().node();  // lives forever
       return arena_->newString(std::string_view(reinterpret_cast<const char*>(v.ptr), v.length));
     }
   } else if (token.length > kCacheMaximumNumberText) {
@@ -868,7 +952,7 @@ const platform::ValueNode* JSONDecoder::fastNodeArray(const std::uint8_t*& p) {
 const platform::ValueNode* JSONDecoder::fastNodeDictionary(const std::uint8_t*& p) {
   if (++depth_ > kJTMaximumNestingDepth) return nullptr;
   const std::uint8_t* end = state_.input() + state_.length();
-  const std::size_t start = keyNodes_.size();
+  const std::size_t start = pairNodes_.size();
   p = skipBlank(p + 1, end);
   if (p < end && *p == '}') {
     ++p;
@@ -891,9 +975,7 @@ const platform::ValueNode* JSONDecoder::fastNodeDictionary(const std::uint8_t*& 
       if (p >= end) return nullptr;
       const platform::ValueNode* v = fastNode(p);
       if (v == nullptr) return nullptr;
-      keyNodes_.push_back(key);
-      keyHashes_.push_back(hash);
-      objectNodes_.push_back(v);
+      pairNodes_.push_back({key, hash, v});
       p = skipBlank(p, end);
       if (p >= end) return nullptr;
       if (*p == ',') {
@@ -906,11 +988,8 @@ const platform::ValueNode* JSONDecoder::fastNodeDictionary(const std::uint8_t*& 
     }
   }
   const JTDictionary* dict =
-      JTDictionary::create(*arena_, keyNodes_.data() + start, keyHashes_.data() + start,
-                           objectNodes_.data() + start, keyNodes_.size() - start);
-  keyNodes_.resize(start);
-  keyHashes_.resize(start);
-  objectNodes_.resize(start);
+      JTDictionary::create(*arena_, pairNodes_.data() + start, pairNodes_.size() - start);
+  pairNodes_.resize(start);
   --depth_;
   return dict;
 }

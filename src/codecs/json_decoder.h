@@ -47,6 +47,7 @@
 #include <string_view>
 #include <vector>
 
+#include "codecs/json_collections.h"
 #include "codecs/json_scanner.h"
 #include "platform/foundation/error.h"
 #include "platform/foundation/value.h"
@@ -158,6 +159,11 @@ class JSONDecoder {
   using ArenaOwner = std::shared_ptr<platform::ValueArenaCore>;
   const platform::ValueNode* cacheProbe(JTTokenValue& v, std::uint64_t* keyHash,
                                         const ArenaOwner*& owner);
+  // The probe past a leaf of this parse in the first slot; `hash` and `tag`
+  // are the leaf's.
+  const platform::ValueNode* cacheProbeRest(JTTokenValue& v, std::uint64_t* keyHash,
+                                            const ArenaOwner*& owner, std::uint64_t hash,
+                                            std::uint32_t tag);
   // The arena of the recent parse whose number ends in the 32 bits
   // `generation`, held until this parse ends; null when it is gone.
   const ArenaOwner* liveOwner(std::uint32_t generation);
@@ -214,8 +220,7 @@ class JSONDecoder {
     std::vector<std::uint64_t> keyHashes;
     // The immutable fast path's stacks of raw nodes.
     std::vector<const platform::ValueNode*> nodes;
-    std::vector<const platform::ValueNode*> keyNodes;
-    std::vector<const platform::ValueNode*> objectNodes;
+    std::vector<JTDictionary::NodePair> pairNodes;  // key, its hash, object
   };
   static std::unique_ptr<Workspace> takeWorkspace();
   // Empties the cache (clears the tags; see Workspace).
@@ -239,9 +244,8 @@ class JSONDecoder {
   std::vector<platform::Value>& dictionaryValues_;
   std::vector<std::uint64_t>& keyHashes_;
   std::vector<const platform::ValueNode*>& nodes_;
-  std::vector<const platform::ValueNode*>& keyNodes_;
-  std::vector<const platform::ValueNode*>& objectNodes_;
-  // The shared leaves true, false and null, pinned in an immutable parse.
+  std::vector<JTDictionary::NodePair>& pairNodes_;
+  // The shared leaves true, false and null (they live forever).
   const platform::ValueNode* trueNode_ = nullptr;
   const platform::ValueNode* falseNode_ = nullptr;
   const platform::ValueNode* nullNode_ = nullptr;

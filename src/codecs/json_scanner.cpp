@@ -42,19 +42,6 @@ locale_t cLocale() {
 
 namespace {
 
-#if defined(__SSE2__)
-// Bit i set when byte i of the 16 at p cannot be copied as it is.
-inline unsigned specialMask16(const std::uint8_t* p) {
-  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  // A signed compare with 0x20 flags the controls and every byte of 0x80 or
-  // more at once.
-  const __m128i special = _mm_or_si128(
-      _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
-      _mm_cmplt_epi8(x, _mm_set1_epi8(0x20)));
-  return static_cast<unsigned>(_mm_movemask_epi8(special));
-}
-#endif
-
 // The same for the eight bytes at p, as the high bit of each flagged byte
 // (borrows only run upwards, so the lowest flagged byte is exact).
 inline std::uint64_t specialMask8(const std::uint8_t* p) {
@@ -75,7 +62,7 @@ inline std::uint64_t specialMask8(const std::uint8_t* p) {
 inline const std::uint8_t* skipPlainStringBytes(const std::uint8_t* p, const std::uint8_t* end) {
 #if defined(__SSE2__)
   while (end - p >= 16) {
-    const unsigned found = specialMask16(p);
+    const unsigned found = jtSpecialMask16(p);
     if (found != 0) return p + std::countr_zero(found);
     p += 16;
   }
@@ -96,17 +83,22 @@ inline const std::uint8_t* skipPlainStringBytes(const std::uint8_t* p, const std
 // stopped there (or at the end), false after a whole block of plain bytes.
 // Whole blocks are stored before they are looked at, so the caller keeps at
 // least kCopySlack bytes free behind `out`; at least 16 of them are still
-// free on return.
+// free on return. `ahead` receives what the block showed of the bytes from
+// the new p on: bit k set when byte p + k needs a look (bit 0 then is p's);
+// 0 when nothing is known.
 constexpr std::size_t kCopySlack = 32;
-inline bool copyPlainStringBytes(const std::uint8_t*& p, const std::uint8_t* end, char*& out) {
+inline bool copyPlainStringBytes(const std::uint8_t*& p, const std::uint8_t* end, char*& out,
+                                 unsigned& ahead) {
+  ahead = 0;
 #if defined(__SSE2__)
   if (end - p >= 16) {
     const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out), x);
-    const unsigned found = specialMask16(p);
+    const unsigned found = jtSpecialMask16(p);
     const int n = found != 0 ? std::countr_zero(found) : 16;
     out += n;
     p += n;
+    ahead = found >> n;
     return found != 0;
   }
 #endif
@@ -197,6 +189,32 @@ inline bool isTwoByteSequence(const std::uint8_t* p, const std::uint8_t* end) {
   return p[0] >= 0xC2 && p[0] <= 0xDF && end - p >= 2 && (p[1] & 0xC0) == 0x80;
 }
 
+// The length of the well-formed UTF-8 sequence of three or four bytes at p
+// (a byte of 0xE0 or more) when its code point is certainly legal; 0 for
+// anything else, which ConvertSingleCodePointInUTF8 then judges.
+inline int longSequenceLength(const std::uint8_t* p, const std::uint8_t* end) {
+  const std::uint8_t lead = p[0];
+  if (lead >= 0xE0 && lead <= 0xEF) {
+    if (end - p < 3) return 0;
+    const std::uint8_t lo = lead == 0xE0 ? 0xA0 : 0x80;  // no overlong forms
+    const std::uint8_t hi = lead == 0xED ? 0x9F : 0xBF;  // no surrogates
+    if (p[1] < lo || p[1] > hi || (p[2] & 0xC0) != 0x80) return 0;
+    // U+FDD0..U+FDEF, U+FFFE and U+FFFF lie in these two rows.
+    if (lead == 0xEF && (p[1] == 0xB7 || p[1] == 0xBF)) return 0;
+    return 3;
+  }
+  if (lead >= 0xF0 && lead <= 0xF4) {
+    if (end - p < 4) return 0;
+    const std::uint8_t lo = lead == 0xF0 ? 0x90 : 0x80;  // no overlong forms
+    const std::uint8_t hi = lead == 0xF4 ? 0x8F : 0xBF;  // nothing beyond U+10FFFF
+    if (p[1] < lo || p[1] > hi || (p[2] & 0xC0) != 0x80 || (p[3] & 0xC0) != 0x80) return 0;
+    // Code points ending in FFFE or FFFF lie in these rows.
+    if ((p[1] & 0x0F) == 0x0F && p[2] == 0xBF) return 0;
+    return 4;
+  }
+  return 0;
+}
+
 // The first byte at or after p (before end) that is not a digit, looking at
 // eight bytes at a time while they last.
 inline const std::uint8_t* skipDigits(const std::uint8_t* p, const std::uint8_t* end) {
@@ -218,22 +236,55 @@ inline const std::uint8_t* skipDigits(const std::uint8_t* p, const std::uint8_t*
   return p;
 }
 
-// When the eight bytes at p are all digits, their value (into *value).
-inline bool eightDigits(const std::uint8_t* p, std::uint64_t* value) {
-  std::uint64_t x;
-  std::memcpy(&x, p, 8);
-  if constexpr (std::endian::native != std::endian::little) return false;
-  if (((x & 0xF0F0F0F0F0F0F0F0ULL) |
-       (((x + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) >> 4)) != 0x3333333333333333ULL) {
-    return false;
-  }
+// The value of the eight digits in x (read little-endian: the first digit
+// in the lowest byte).
+inline std::uint64_t eightDigitValue(std::uint64_t x) {
   x -= 0x3030303030303030ULL;
   x = (x * 10) + (x >> 8);  // pairs of digits
-  x = (((x & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
-       (((x >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >>
-      32;
-  *value = x;
-  return true;
+  return (((x & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
+          (((x >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >>
+         32;
+}
+
+// The high bit of each byte of x (read little-endian) that is not a digit;
+// only the lowest one is exact (see skipDigits).
+inline std::uint64_t nonDigitBytes(std::uint64_t x) {
+  return ((x & 0xF0F0F0F0F0F0F0F0ULL) ^ 0x3030303030303030ULL) |
+         (((x + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) ^ 0x3030303030303030ULL);
+}
+
+constexpr std::uint64_t kPowersOf10[8] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
+
+// Reads the digits at p (before end) into *n (n * 10 + digit each, modulo
+// 2^64), eight bytes at a time while they last: whole words of digits, then
+// the digits that open the word where they end, as one word padded with
+// leading zeros. Returns the first byte after them.
+inline const std::uint8_t* readDigits(const std::uint8_t* p, const std::uint8_t* end,
+                                      std::uint64_t* n) {
+  std::uint64_t value = *n;
+  if constexpr (std::endian::native == std::endian::little) {
+    while (end - p >= 8) {
+      std::uint64_t x;
+      std::memcpy(&x, p, 8);
+      const std::uint64_t notDigit = nonDigitBytes(x);
+      if (notDigit == 0) {
+        value = value * 100000000U + eightDigitValue(x);
+        p += 8;
+        continue;
+      }
+      const int k = std::countr_zero(notDigit) >> 3;  // 0 to 7 digits
+      if (k > 0) {
+        x = (x << (8 * (8 - k))) | (0x3030303030303030ULL >> (8 * k));
+        value = value * kPowersOf10[k] + eightDigitValue(x);
+        p += k;
+      }
+      *n = value;
+      return p;
+    }
+  }
+  for (; p < end && isDigit(*p); ++p) value = value * 10 + (*p - '0');
+  *n = value;
+  return p;
 }
 
 }  // namespace
@@ -520,6 +571,10 @@ int JTParseState::parseString(bool hash) {
       p += 2;
       continue;
     }
+    if (const int n = longSequenceLength(p, end)) {
+      p += n;
+      continue;
+    }
     JTUTF8Conversion conv = ConvertSingleCodePointInUTF8(p, end);
     if (conv.result != JTUTF8Result::OK) {
       return parseStringSlow(p, hash);
@@ -572,9 +627,33 @@ int JTParseState::parseStringSlow(const std::uint8_t* p, bool hash) {
   std::memcpy(out, start + 1, before);
   out += before;
   std::string_view failure;
+  // The bytes the last block showed beyond the one just handled (see
+  // copyPlainStringBytes): bit k stands for byte aheadAt + k. While one is
+  // known, the plain bytes before it are copied without looking at them
+  // again, so that a run of escapes does not wait on a block scan each.
+  unsigned ahead = 0;
+  const std::uint8_t* aheadAt = p;
   for (;;) {
     if (static_cast<std::size_t>(limit - out) < kCopySlack) growTokenBuffer(out, limit, kCopySlack);
-    if (!copyPlainStringBytes(p, end, out)) continue;  // a whole block of plain bytes
+    if (ahead != 0) {
+      const auto passed = static_cast<std::size_t>(p - aheadAt);
+      ahead = passed < 16 ? ahead >> passed : 0;
+    }
+#if defined(__SSE2__)
+    if (ahead != 0 && end - p >= 16) {
+      const int n = std::countr_zero(ahead);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+      out += n;
+      p += n;
+      ahead >>= n;
+    } else if (!copyPlainStringBytes(p, end, out, ahead)) {
+      continue;  // a whole block of plain bytes
+    }
+#else
+    if (!copyPlainStringBytes(p, end, out, ahead)) continue;  // a whole block of plain bytes
+#endif
+    aheadAt = p;
     if (p >= end) {
       failure = kInvalid;
       break;
@@ -662,6 +741,13 @@ int JTParseState::parseStringSlow(const std::uint8_t* p, bool hash) {
       p += 2;
       continue;
     }
+    if (const int n = longSequenceLength(p, end)) {
+      std::memcpy(out, p, 2);  // two overlapping pairs make three or four bytes
+      std::memcpy(out + n - 2, p + n - 2, 2);
+      out += n;
+      p += n;
+      continue;
+    }
     const JTUTF8Conversion conv = ConvertSingleCodePointInUTF8(p, end);
     if (conv.result == JTUTF8Result::OK) {
       const std::size_t n = static_cast<std::size_t>(conv.next - p);  // at most 4
@@ -706,19 +792,10 @@ void JTParseState::badHexDigit(std::uint8_t c) {
       static_cast<int>(c)));
 }
 
-// Sets the number token's hash, value bytes and extent.
-void JTParseState::finishNumber(const std::uint8_t* start, std::size_t length) {
+// Sets the number token's hash (when asked), value bytes and extent.
+void JTParseState::finishNumber(const std::uint8_t* start, std::size_t length, bool hash) {
   JTTokenValue& v = token_.value;
-  // One multiply-and-fold mix of the value bits and the kind: numbers are
-  // never dictionary keys, so their hash only has to spread them over the
-  // decoder's cache.
-  std::uint64_t bits;
-  std::memcpy(&bits, &v.number, 8);
-  // Every input bit reaches the low bits (the cache's slot).
-  std::uint64_t hash = bits ^ (kJTHashSeed + static_cast<std::uint64_t>(v.type));
-  hash = (hash ^ (hash >> 33)) * 0xFF51AFD7ED558CCDULL;
-  hash = (hash ^ (hash >> 33)) * 0xC4CEB9FE1A85EC53ULL;
-  v.hash = hash ^ (hash >> 33);
+  v.hash = hash ? jtHashNumber(v) : 0;
   v.ptr = reinterpret_cast<const std::uint8_t*>(&v.number);
   v.length = 8;
   token_.type = JTTokenType::Number;
@@ -726,7 +803,7 @@ void JTParseState::finishNumber(const std::uint8_t* start, std::size_t length) {
   token_.length = length;
 }
 
-int JTParseState::parseNumber() {
+int JTParseState::parseNumber(bool hash) {
   // Fast path: a well-formed number followed by a byte that ends it, an
   // integer of at most 19 digits or a real that converts without range
   // trouble. Anything else takes the full path, which names the fault.
@@ -736,20 +813,16 @@ int JTParseState::parseNumber() {
   const bool negative = *p == '-';
   if (negative) ++p;
   const std::uint8_t* digits = p;
-  if (p >= end || !isDigit(*p)) return parseNumberSlow();
+  if (p >= end || !isDigit(*p)) return parseNumberSlow(hash);
   // The integer part's value, exact while it has at most 19 digits.
   std::uint64_t n = 0;
   if (*p == '0') {
     ++p;
     // "-0" is a real, and "01" an error: full path.
-    if (negative || (p < end && isDigit(*p))) return parseNumberSlow();
+    if (negative || (p < end && isDigit(*p))) return parseNumberSlow(hash);
   } else {
-    std::uint64_t eight;
-    while (end - p >= 8 && p - digits <= 19 && eightDigits(p, &eight)) {
-      n = n * 100000000U + eight;
-      p += 8;
-    }
-    for (; p < end && isDigit(*p); ++p) n = n * 10 + (*p - '0');
+    // More than 19 digits may wrap n: such integers take the full path below.
+    p = readDigits(p, end, &n);
   }
   const std::uint8_t* integerEnd = p;
   bool floating = false;
@@ -758,7 +831,7 @@ int JTParseState::parseNumber() {
     ++p;
     const std::uint8_t* fraction = p;
     p = skipDigits(p, end);
-    if (p == fraction) return parseNumberSlow();
+    if (p == fraction) return parseNumberSlow(hash);
   }
   if (p < end && (*p == 'e' || *p == 'E')) {
     floating = true;
@@ -766,12 +839,12 @@ int JTParseState::parseNumber() {
     if (p < end && (*p == '+' || *p == '-')) ++p;
     const std::uint8_t* exponent = p;
     p = skipDigits(p, end);
-    if (p == exponent) return parseNumberSlow();
+    if (p == exponent) return parseNumberSlow(hash);
   }
-  if (p >= end) return parseNumberSlow();
+  if (p >= end) return parseNumberSlow(hash);
   JTTokenValue& v = token_.value;
   if (!floating) {
-    if (integerEnd - digits > 19) return parseNumberSlow();
+    if (integerEnd - digits > 19) return parseNumberSlow(hash);
     constexpr std::uint64_t kMinMagnitude = std::uint64_t{1} << 63;
     if (!negative) {
       v.type = JTValueType::UnsignedLongLong;
@@ -780,24 +853,24 @@ int JTParseState::parseNumber() {
       v.type = JTValueType::LongLong;
       v.number.longLongValue = n == kMinMagnitude ? INT64_MIN : -static_cast<std::int64_t>(n);
     } else {
-      return parseNumberSlow();
+      return parseNumberSlow(hash);
     }
   } else {
     double d = 0;
     const auto r =
         std::from_chars(reinterpret_cast<const char*>(start), reinterpret_cast<const char*>(p), d);
     if (r.ec != std::errc() || r.ptr != reinterpret_cast<const char*>(p)) {
-      return parseNumberSlow();
+      return parseNumberSlow(hash);
     }
     v.type = JTValueType::Double;
     v.number.doubleValue = d;
   }
   atIndex_ = static_cast<std::size_t>(p - input_);
-  finishNumber(start, static_cast<std::size_t>(p - start));
+  finishNumber(start, static_cast<std::size_t>(p - start), hash);
   return 0;
 }
 
-int JTParseState::parseNumberSlow() {
+int JTParseState::parseNumberSlow(bool hash) {
   token_.value = JTTokenValue();
   enum State {
     Start,
@@ -954,7 +1027,7 @@ int JTParseState::parseNumberSlow() {
     v.type = JTValueType::UnsignedLongLong;
     v.number.unsignedLongLongValue = n;
   }
-  finishNumber(start, len);
+  finishNumber(start, len, hash);
   return 0;
 }
 

@@ -17,8 +17,14 @@
 // Thread safety: one JTParseState is used by one thread at a time.
 #pragma once
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -73,8 +79,7 @@ struct JTTokenValue {
   std::size_t length = 0;
   JTValueType type = JTValueType::None;
   // A string's value hash of its bytes (jtHashBytes), left 0 for a string
-  // longer than kJTHashedStringLength bytes; a number's mix of its value
-  // bits and kind.
+  // longer than kJTHashedStringLength bytes; a number's jtHashNumber.
   std::uint64_t hash = 0;
   union {
     std::int64_t longLongValue;
@@ -101,6 +106,57 @@ inline constexpr std::uint64_t jtHashStep(std::uint64_t hash, std::uint8_t c) {
   return ((hash * 33U) + c - 29U) ^ (hash >> 19);
 }
 std::uint64_t jtHashBytes(const void* bytes, std::size_t length);
+// A number's hash: one multiply-and-fold mix of its value bits and kind.
+// Numbers are never dictionary keys, so it only has to spread them over the
+// decoder's cache; every input bit reaches the low bits (the cache's slot).
+inline std::uint64_t jtHashNumber(const JTTokenValue& v) {
+  std::uint64_t bits;
+  static_assert(sizeof bits == sizeof v.number);
+  std::memcpy(&bits, &v.number, sizeof bits);
+  std::uint64_t hash = bits ^ (kJTHashSeed + static_cast<std::uint64_t>(v.type));
+  hash = (hash ^ (hash >> 33)) * 0xFF51AFD7ED558CCDULL;
+  hash = (hash ^ (hash >> 33)) * 0xC4CEB9FE1A85EC53ULL;
+  return hash ^ (hash >> 33);
+}
+
+#if defined(__SSE2__)
+// Bit i set when byte i of the 16 at p cannot stand in a string as it is:
+// '"', '\\', a control byte or a byte of 0x80 or more.
+inline unsigned jtSpecialMask16(const std::uint8_t* p) {
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  // A signed compare with 0x20 flags the controls and every byte of 0x80 or
+  // more at once.
+  const __m128i special = _mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
+      _mm_cmplt_epi8(x, _mm_set1_epi8(0x20)));
+  return static_cast<unsigned>(_mm_movemask_epi8(special));
+}
+#endif
+
+// The length of the string whose opening quote is at `p` when it is short
+// and plain: closed within the 32 bytes after the quote (16 when fewer lie
+// before `end`), with no control byte, backslash or byte of 0x80 or more
+// before the closing quote. -1 for any other string (which the scanner
+// reads in full).
+inline int jtShortPlainStringLength(const std::uint8_t* p, const std::uint8_t* end) {
+#if defined(__SSE2__)
+  unsigned found;
+  if (end - p >= 33) {
+    found = jtSpecialMask16(p + 1) | (jtSpecialMask16(p + 17) << 16);
+  } else if (end - p >= 17) {
+    found = jtSpecialMask16(p + 1);
+  } else {
+    return -1;
+  }
+  if (found == 0) return -1;
+  const int n = std::countr_zero(found);
+  return p[1 + n] == '"' ? n : -1;
+#else
+  (void)p;
+  (void)end;
+  return -1;
+#endif
+}
 
 // One UTF-8 sequence starting at a byte of 0x80 or more.
 enum class JTUTF8Result { OK, SourceExhausted, SourceIllegal };
@@ -129,17 +185,29 @@ class JTParseState {
   int nextToken();
   // The same for a token known to be a string (atIndex at its '"') or a
   // number (at its '-' or first digit), with no white space before it: the
-  // decoder's fast path has looked at the first byte already. A string read
-  // this way carries no hash (0): the decoder hashes what it needs itself.
+  // decoder's fast path has looked at the first byte already. A string or
+  // number read this way carries no hash (0): the decoder hashes what it
+  // needs itself.
   int nextStringToken() {
-    token_.ptr = input_ + atIndex_;
+    const std::uint8_t* start = input_ + atIndex_;
+    token_.ptr = start;
     token_.value.cacheSlot = -1;
-    return parseString(false);
+    const int n = jtShortPlainStringLength(start, input_ + length_);
+    if (n < 0) return parseString(false);
+    // What parseString(false) makes of it, without the call.
+    token_.type = JTTokenType::String;
+    token_.length = static_cast<std::size_t>(n) + 2;
+    token_.value.ptr = start + 1;
+    token_.value.length = static_cast<std::size_t>(n);
+    token_.value.type = JTValueType::String;
+    token_.value.hash = 0;
+    atIndex_ += static_cast<std::size_t>(n) + 2;
+    return 0;
   }
   int nextNumberToken() {
     token_.ptr = input_ + atIndex_;
     token_.value = JTTokenValue();
-    return parseNumber();
+    return parseNumber(false);
   }
   // Skips white space, line breaks and (by option) comments from atIndex.
   void skipWhitespace();
@@ -170,10 +238,10 @@ class JTParseState {
   void badHexDigit(std::uint8_t c);
   // Makes room for `n` more bytes behind `out` in tokenBuffer_.
   void growTokenBuffer(char*& out, char*& limit, std::size_t n);
-  int parseNumber();
+  int parseNumber(bool hash = true);
   // The full number reader, for whatever the fast one leaves: it names the fault.
-  int parseNumberSlow();
-  void finishNumber(const std::uint8_t* start, std::size_t length);
+  int parseNumberSlow(bool hash);
+  void finishNumber(const std::uint8_t* start, std::size_t length, bool hash);
   bool isNewline(const std::uint8_t* p, std::size_t* width) const;
 
   const std::uint8_t* input_ = nullptr;

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <vector>
 
 #include "codecs/json_decoder.h"
 #include "platform/foundation/exception.h"
@@ -41,6 +43,64 @@ TEST(JsonCollections, CapacityTable) {
   for (std::size_t n : {7, 10}) EXPECT_EQ(JTDictionary::capacityForCount(n), 13u);
   for (std::size_t n : {11, 18}) EXPECT_EQ(JTDictionary::capacityForCount(n), 23u);
   EXPECT_EQ(JTDictionary::capacityForCount(400000000), 0u) << "beyond the table";
+}
+
+// Tables built from raw nodes (as the decoder builds them) must hold every
+// pair exactly where filing the pairs one by one with linear probing puts
+// it, whatever the clusters, equal hashes and repeated keys.
+TEST(JsonCollections, RawNodeTablesMatchPairByPairProbing) {
+  platform::ValueArena arena;
+  std::mt19937_64 rng(11);
+  for (std::size_t count = 0; count <= 60; ++count) {
+    for (int trial = 0; trial < 12; ++trial) {
+      // Few distinct hashes in odd trials (many equal hashes of different
+      // keys); repeated keys in every third trial.
+      const std::size_t keySpace = trial % 3 == 0 && count > 1 ? count / 2 : count;
+      std::vector<const platform::ValueNode*> keyNodes, spare;
+      std::vector<std::uint64_t> keyHash;
+      for (std::size_t k = 0; k < keySpace; ++k) {
+        const std::string text = "key" + std::to_string(k);
+        keyNodes.push_back(arena.newString(text));
+        spare.push_back(arena.newString(text));  // equal text, another object
+        keyHash.push_back(trial % 2 == 1 ? rng() % 5 : rng());
+      }
+      std::vector<JTDictionary::NodePair> pairs;
+      std::vector<std::size_t> keyOf;
+      for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t k = keySpace == count ? i : rng() % keySpace;
+        keyOf.push_back(k);
+        pairs.push_back({(rng() & 1) ? keyNodes[k] : spare[k], keyHash[k],
+                         arena.newInt(static_cast<std::int64_t>(i))});
+      }
+      const JTDictionary* d = JTDictionary::create(arena, pairs.data(), count);
+      const std::size_t capacity = JTDictionary::capacityForCount(count);
+      ASSERT_EQ(d->capacity(), capacity);
+      // The reference: pair by pair, a later equal key replacing the pair.
+      std::vector<std::ptrdiff_t> slotPair(capacity, -1);
+      std::size_t filled = 0;
+      for (std::size_t i = 0; i < count; ++i) {
+        std::size_t index = capacity ? pairs[i].hash % capacity : 0;
+        while (slotPair[index] >= 0 &&
+               keyOf[static_cast<std::size_t>(slotPair[index])] != keyOf[i]) {
+          index = (index + 1) % capacity;
+        }
+        if (slotPair[index] < 0) ++filled;
+        slotPair[index] = static_cast<std::ptrdiff_t>(i);
+      }
+      EXPECT_EQ(d->count(), filled) << count << " " << trial;
+      for (std::size_t s = 0; s < capacity; ++s) {
+        const JTDictionary::Entry& e = d->entries()[s];
+        if (slotPair[s] < 0) {
+          EXPECT_TRUE(e.key.isNone()) << count << " " << trial << " " << s;
+          continue;
+        }
+        const JTDictionary::NodePair& want = pairs[static_cast<std::size_t>(slotPair[s])];
+        EXPECT_EQ(e.key.node(), want.key) << count << " " << trial << " " << s;
+        EXPECT_EQ(e.object.node(), want.object) << count << " " << trial << " " << s;
+        EXPECT_EQ(e.hash, want.hash) << count << " " << trial << " " << s;
+      }
+    }
+  }
 }
 
 TEST(JsonCollections, EmptyObjectGrowsOnFirstSet) {

@@ -147,6 +147,34 @@ TEST(JsonDecoderArena, CacheSharesOnlyWithLiveDocuments) {
   EXPECT_EQ(third[0].asString(), "shared text");
 }
 
+TEST(JsonDecoderArena, LiteralsOutliveEveryDocumentAndDecoder) {
+  // true, false, null and "" are shared leaves that never die: a tree refers
+  // to them without keeping anything of theirs in its arena.
+  Value t, f, n, empty, nested;
+  {
+    JSONDecoder decoder;
+    Value root = decoder.objectWithText(R"([true,false,null,"",{"t":true,"e":""}])");
+    t = root[0];
+    f = root[1];
+    n = root[2];
+    empty = root[3];
+    nested = root[4];
+  }
+  EXPECT_TRUE(t.asBool());
+  EXPECT_FALSE(f.asBool());
+  EXPECT_TRUE(n.isNull());
+  EXPECT_TRUE(empty.isString());
+  EXPECT_TRUE(empty.stringView().empty());
+  EXPECT_TRUE(nested["t"].isSameObject(t));
+  EXPECT_TRUE(nested["e"].isSameObject(empty));
+  for (const Value* v : {&t, &f, &n, &empty}) EXPECT_FALSE(platform::ValueArena::isBorrowed(*v));
+  // The mutable form hands out the same leaves.
+  Value m = mutableObjectFromJSONString(R"([true,null,""])");
+  EXPECT_TRUE(m[0].isSameObject(t));
+  EXPECT_TRUE(m[1].isSameObject(n));
+  EXPECT_TRUE(m[2].isSameObject(empty));
+}
+
 TEST(JsonDecoderArena, MutableDocumentsMayHoldTheirOwnParts) {
   Value kept;
   {

@@ -231,6 +231,40 @@ TEST(JsonDecoder, CacheKeepsApartLeavesThatDifferOnlyInTheirLastByte) {
   }
 }
 
+TEST(JsonDecoder, CacheTellsApartLongerStringsDifferingInAnyByte) {
+  // Strings of one length that differ in a single byte, wherever it lies,
+  // are different leaves, and a repeat of each is the same leaf: every byte
+  // must reach the cache's hash, or the variants would crowd into the same
+  // slots and push each other out.
+  for (std::size_t length : {17, 31, 32, 33, 48, 63, 64, 65, 100}) {
+    const std::string base(length, 'm');
+    std::string text = "[";
+    std::vector<std::string> expected;
+    for (int round = 0; round < 2; ++round) {
+      for (std::size_t at = 0; at < length; ++at) {
+        std::string s = base;
+        s[at] = 'n';
+        text += (text.size() > 1 ? ",\"" : "\"") + s + "\"";
+        expected.push_back(s);
+      }
+    }
+    text += "]";
+    JSONDecoder decoder;
+    Value v = decoder.objectWithText(text);
+    ASSERT_EQ(v.count(), expected.size());
+    const std::size_t half = expected.size() / 2;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+      EXPECT_EQ(v[i].asString(), expected[i]) << length << " " << i;
+      if (i + 1 < half) {
+        EXPECT_FALSE(v[i].isSameObject(v[i + 1])) << length << " " << i;
+      }
+      if (i < half) {
+        EXPECT_TRUE(v[i].isSameObject(v[i + half])) << length << " " << i;
+      }
+    }
+  }
+}
+
 TEST(JsonDecoder, ErrorParameterUntouchedOnSuccess) {
   Error error("x", 5);
   EXPECT_TRUE(objectFromJSONString("[]", 0, &error).isArray());

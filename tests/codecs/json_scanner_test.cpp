@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <string>
 
 namespace codecs {
@@ -385,6 +386,190 @@ TEST(JsonScanner, BadBytesAtEveryPositionAreRefused) {
         }
       }
     }
+  }
+}
+
+// The escape decoder remembers the special bytes a block showed and copies
+// the plain bytes up to the next one without looking again: runs of escapes
+// and multi-byte sequences, a few bytes apart, must come out exact wherever
+// the blocks fall.
+TEST(JsonScanner, SpecialBytesCloseTogether) {
+  struct Special {
+    const char* text;
+    const char* value;
+  } specials[] = {
+      {"\\\"", "\""},
+      {"\\\\", "\\"},
+      {"\\t", "\t"},
+      {"\\u00e9", "\xC3\xA9"},
+      {"\\ud83d\\ude00", "\xF0\x9F\x98\x80"},
+      {"\xC3\xBC", "\xC3\xBC"},
+      {"\xE2\x82\xAC", "\xE2\x82\xAC"},
+      {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
+  };
+  const std::size_t n = std::size(specials);
+  for (std::size_t lead = 0; lead <= 17; ++lead) {
+    for (std::size_t gap = 0; gap <= 17; ++gap) {
+      // Every special once, each followed by `gap` plain bytes, after an
+      // escape so that the decoder takes them all.
+      std::string text = "\"" + std::string(lead, 'a') + "\\n";
+      std::string expected = std::string(lead, 'a') + "\n";
+      for (std::size_t i = 0; i < n; ++i) {
+        const Special& special = specials[(i * 3 + gap) % n];
+        text += special.text + std::string(gap, static_cast<char>('b' + i));
+        expected += special.value + std::string(gap, static_cast<char>('b' + i));
+      }
+      text += "\"]";
+      Scan s(text);
+      ASSERT_EQ(s.state.nextToken(), 0) << text << ": " << s.message();
+      EXPECT_EQ(s.stringValue(), expected) << text;
+      EXPECT_EQ(s.state.atIndex(), text.size() - 1) << text;
+      // The decoder's entry (no hash) reads the same.
+      Scan direct(text);
+      ASSERT_EQ(direct.state.nextStringToken(), 0) << text;
+      EXPECT_EQ(direct.stringValue(), expected) << text;
+      EXPECT_EQ(direct.state.token().value.hash, 0u);
+    }
+  }
+}
+
+TEST(JsonScanner, RandomMixesOfEscapesAndMultiByteSequences) {
+  // Against the plain meaning of each piece, for strings of every shape.
+  struct Piece {
+    const char* text;
+    const char* value;
+  } pieces[] = {
+      {"a", "a"},
+      {"Z", "Z"},
+      {" ", " "},
+      {"\\\"", "\""},
+      {"\\\\", "\\"},
+      {"\\/", "/"},
+      {"\\b", "\b"},
+      {"\\f", "\f"},
+      {"\\n", "\n"},
+      {"\\r", "\r"},
+      {"\\t", "\t"},
+      {"\\u0041", "A"},
+      {"\\u00e9", "\xC3\xA9"},
+      {"\\u20AC", "\xE2\x82\xAC"},
+      {"\\ud83d\\ude00", "\xF0\x9F\x98\x80"},
+      {"\xC3\xA9", "\xC3\xA9"},
+      {"\xE2\x82\xAC", "\xE2\x82\xAC"},
+      {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
+  };
+  std::mt19937 rng(3);
+  for (int round = 0; round < 3000; ++round) {
+    std::string text = "\"", expected;
+    const int n = static_cast<int>(rng() % 60);
+    for (int i = 0; i < n; ++i) {
+      // Plain runs of every length between the special pieces.
+      const Piece& piece = pieces[rng() % std::size(pieces)];
+      const std::size_t run = rng() % 4 == 0 ? rng() % 20 : 0;
+      text += std::string(run, 'p') + piece.text;
+      expected += std::string(run, 'p') + piece.value;
+    }
+    text += "\"";
+    text += std::string(rng() % 3, ' ') + "]";
+    Scan s(text);
+    ASSERT_EQ(s.state.nextToken(), 0) << text << ": " << s.message();
+    ASSERT_EQ(s.stringValue(), expected) << text;
+    EXPECT_EQ(s.state.token().value.hash, expected.size() <= kJTHashedStringLength
+                                              ? jtHashBytes(expected.data(), expected.size())
+                                              : 0);
+    Scan direct(text);
+    ASSERT_EQ(direct.state.nextStringToken(), 0) << text;
+    ASSERT_EQ(direct.stringValue(), expected) << text;
+    EXPECT_EQ(direct.state.atIndex(), text.find_last_of('"') + 1) << text;
+  }
+}
+
+TEST(JsonScanner, LongUtf8SequencesNearIllegalCodePoints) {
+  struct Case {
+    std::string bytes;
+    bool legal;
+  } cases[] = {
+      {"\xEF\xB7\x8F", true},       // U+FDCF
+      {"\xEF\xB7\x90", false},      // U+FDD0
+      {"\xEF\xB7\xAF", false},      // U+FDEF
+      {"\xEF\xB7\xB0", true},       // U+FDF0
+      {"\xEF\xBF\xBD", true},       // U+FFFD
+      {"\xEF\xBF\xBF", false},      // U+FFFF
+      {"\xED\x9F\xBF", true},       // U+D7FF
+      {"\xED\xA0\x80", false},      // a surrogate
+      {"\xE0\x9F\xBF", false},      // overlong
+      {"\xF0\x9F\xBF\xBD", true},   // U+1FFFD
+      {"\xF0\x9F\xBF\xBE", false},  // U+1FFFE
+      {"\xF4\x8F\xBF\xBF", false},  // U+10FFFF
+      {"\xF4\x8F\xBF\xBD", true},   // U+10FFFD
+      {"\xF4\x90\x80\x80", false},  // beyond U+10FFFF
+      {"\xF0\x8F\xBF\xBF", false},  // overlong
+  };
+  for (const Case& c : cases) {
+    for (const char* before : {"", "\\n"}) {
+      const std::string text = "\"" + std::string(before) + c.bytes + "\"]";
+      Scan s(text);
+      if (c.legal) {
+        ASSERT_EQ(s.state.nextToken(), 0) << text << ": " << s.message();
+        EXPECT_EQ(s.stringValue(), (*before ? "\n" : "") + c.bytes) << text;
+      } else {
+        EXPECT_NE(s.state.nextToken(), 0) << text;
+        EXPECT_EQ(s.message(), "Illegal UTF8 sequence found in \"\" string.") << text;
+      }
+    }
+  }
+  // A sequence cut short by the end of the input.
+  for (const char* cut : {"\"\xE2\x82", "\"\xF0\x9F\x98", "\"\\n\xE2\x82", "\"\\n\xF0\x9F"}) {
+    Scan s(cut);
+    EXPECT_NE(s.state.nextToken(), 0) << cut;
+  }
+}
+
+TEST(JsonScanner, ShortPlainStringsReadWithoutTheFullScanner) {
+  // Plain strings closed within the one or two blocks after the quote take
+  // the short way in nextStringToken; anything else the full one. Either
+  // way the token must be the one parseString makes.
+  const std::string room(40, ' ');
+  for (std::size_t length = 0; length <= 40; ++length) {
+    for (const std::string& tail : {std::string("]"), "]" + room.substr(0, 17), "]" + room}) {
+      for (const char* odd : {"", "\xC3\xA9", "\\t"}) {
+        const std::string body = std::string(length, 'k') + odd;
+        const std::string text = "\"" + body + "\"" + tail;
+        Scan s(text);
+        ASSERT_EQ(s.state.nextStringToken(), 0) << text;
+        const std::string expected = std::string(length, 'k') + (odd[0] == '\\' ? "\t" : odd);
+        EXPECT_EQ(s.stringValue(), expected) << text;
+        EXPECT_EQ(s.state.token().type, JTTokenType::String);
+        EXPECT_EQ(s.state.token().length, body.size() + 2) << text;
+        EXPECT_EQ(s.state.atIndex(), body.size() + 2) << text;
+        EXPECT_EQ(s.state.token().value.hash, 0u);
+      }
+    }
+  }
+  // A quote after a control byte, in the first block or the second, is not
+  // the end.
+  for (std::size_t before = 0; before <= 30; ++before) {
+    Scan control("\"" + std::string(before, 'b') + "\x01" + "cd\"]" + room);
+    EXPECT_NE(control.state.nextStringToken(), 0) << before;
+  }
+  // No closing quote within the input.
+  Scan open("\"abcdefghijklmnopqrstuvwxyz");
+  EXPECT_NE(open.state.nextStringToken(), 0);
+}
+
+TEST(JsonScanner, NumbersReadForTheDecoderCarryNoHash) {
+  for (const char* text : {"12]", "-7]", "2.5]", "-9223372036854775808]"}) {
+    Scan full(text);
+    ASSERT_EQ(full.state.nextToken(), 0) << text;
+    EXPECT_EQ(full.state.token().value.hash, jtHashNumber(full.state.token().value)) << text;
+    EXPECT_NE(full.state.token().value.hash, 0u) << text;
+    Scan direct(text);
+    ASSERT_EQ(direct.state.nextNumberToken(), 0) << text;
+    EXPECT_EQ(direct.state.token().value.hash, 0u) << text;
+    EXPECT_EQ(direct.state.token().value.type, full.state.token().value.type) << text;
+    EXPECT_EQ(direct.state.token().value.number.unsignedLongLongValue,
+              full.state.token().value.number.unsignedLongLongValue)
+        << text;
   }
 }
 
