@@ -450,14 +450,32 @@ const platform::ValueNode* JSONDecoder::cacheProbe(JTTokenValue& v, std::uint64_
   // straight away, as the walk below would.
   const std::size_t first = hash & kCacheMask;
   if (w.tags[first] == tag) {
-    const CacheItem& item = w.items[first];
-    if (item.type == v.type && item.length == v.length && item.generation == generation &&
-        bytesEqual(v.length <= kInlineBytes ? item.text
-                                            : reinterpret_cast<const std::uint8_t*>(item.bytes),
-                   v.ptr, v.length)) {
-      v.cacheSlot = static_cast<int>(first);
-      if (keyHash != nullptr) *keyHash = savedKeyHash(first, v);
-      return item.node;
+    CacheItem& item = w.items[first];
+    if (item.type == v.type && item.length == v.length) {
+      if (v.length <= kInlineBytes) {
+        // The item holds these very bytes: the walk below would stop here
+        // whatever the item's parse (short documents parsed one after the
+        // other by one decoder meet this case for every leaf).
+        if (bytesEqual(item.text, v.ptr, v.length)) {
+          if (item.generation != generation &&
+              (owner = liveOwner(item.generation)) == nullptr) {
+            // Its document is gone: build the leaf again in this slot (tag,
+            // bytes and any saved key hash stay as they are).
+            const platform::ValueNode* node = newLeaf(v);
+            if (node == nullptr) return nullptr;
+            item.node = node;
+            item.generation = generation;
+          }
+          v.cacheSlot = static_cast<int>(first);
+          if (keyHash != nullptr) *keyHash = savedKeyHash(first, v);
+          return item.node;
+        }
+      } else if (item.generation == generation &&
+                 bytesEqual(reinterpret_cast<const std::uint8_t*>(item.bytes), v.ptr, v.length)) {
+        v.cacheSlot = static_cast<int>(first);
+        if (keyHash != nullptr) *keyHash = savedKeyHash(first, v);
+        return item.node;
+      }
     }
   }
   return cacheProbeRest(v, keyHash, owner, hash, tag);
@@ -588,17 +606,11 @@ std::uint64_t JSONDecoder::savedKeyHash(std::size_t slot, const JTTokenValue& v)
   return cache_->itemKeyHashes[slot];
 }
 
-// The arena of the recent parse `generation` (the low 32 bits of its
-// number), or null when that document is gone.
-const JSONDecoder::ArenaOwner* JSONDecoder::liveOwner(std::uint32_t generation) {
-  const std::size_t ring = generation % kRecentArenas;
-  if (static_cast<std::uint32_t>(recentGeneration_[ring]) != generation) return nullptr;
-  ArenaOwner& held = cache_->heldRecent[ring];
-  if ((lockedRecent_ & (1U << ring)) == 0) {
-    held = recent_[ring].lock();
-    lockedRecent_ |= 1U << ring;
-  }
-  return held ? &held : nullptr;
+// Holds the arena of recent parse `ring` (null when that document is gone)
+// until this parse ends.
+void JSONDecoder::lockRecent(std::size_t ring) {
+  cache_->heldRecent[ring] = recent_[ring].lock();
+  lockedRecent_ |= 1U << ring;
 }
 
 void JSONDecoder::releaseRecent() {

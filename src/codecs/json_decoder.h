@@ -166,7 +166,14 @@ class JSONDecoder {
                                             std::uint32_t tag);
   // The arena of the recent parse whose number ends in the 32 bits
   // `generation`, held until this parse ends; null when it is gone.
-  const ArenaOwner* liveOwner(std::uint32_t generation);
+  const ArenaOwner* liveOwner(std::uint32_t generation) {
+    const std::size_t ring = generation % kRecentArenas;
+    if (static_cast<std::uint32_t>(recentGeneration_[ring]) != generation) return nullptr;
+    if ((lockedRecent_ & (1U << ring)) == 0) lockRecent(ring);
+    const ArenaOwner& held = cache_->heldRecent[ring];
+    return held ? &held : nullptr;
+  }
+  void lockRecent(std::size_t ring);
   void releaseRecent();
   std::uint64_t savedKeyHash(std::size_t slot, const JTTokenValue& v);
   void pinRecent(const ArenaOwner* owner, const platform::ValueNode* node);

@@ -147,6 +147,40 @@ TEST(JsonDecoderArena, CacheSharesOnlyWithLiveDocuments) {
   EXPECT_EQ(third[0].asString(), "shared text");
 }
 
+// Short documents parsed one after the other, each dropped before the next:
+// every leaf and key is built again in its old cache slot, and still shared
+// within its document and with later documents while it lives.
+TEST(JsonDecoderArena, LeavesOfGoneDocumentsAreBuiltAgainAndShared) {
+  const std::string text =
+      R"({"id":981234,"name":"short text","tags":["short text",981234,"other"],)"
+      R"("nested":{"id":981234,"name":"a longer string than sixteen bytes"},)"
+      R"("again":"a longer string than sixteen bytes","real":12.75})";
+  auto decoder = std::make_unique<JSONDecoder>();
+  Value kept;
+  for (int round = 0; round < 5; ++round) {
+    Value doc = decoder->objectWithText(text);
+    ASSERT_FALSE(doc.isNone());
+    EXPECT_EQ(doc["name"].stringView(), "short text");
+    EXPECT_EQ(doc["id"].asInt64(), 981234);
+    EXPECT_EQ(doc["real"].asDouble(), 12.75);
+    EXPECT_EQ(doc["nested"]["name"].stringView(), "a longer string than sixteen bytes");
+    EXPECT_TRUE(doc["name"].isSameObject(doc["tags"][0]));
+    EXPECT_TRUE(doc["id"].isSameObject(doc["tags"][1]));
+    EXPECT_TRUE(doc["id"].isSameObject(doc["nested"]["id"]));
+    EXPECT_TRUE(doc["again"].isSameObject(doc["nested"]["name"]));
+    if (round == 3) {
+      kept = doc;  // lives through the next parse, which shares its leaves
+    } else if (round == 4) {
+      EXPECT_TRUE(doc["name"].isSameObject(kept["name"]));
+      EXPECT_TRUE(doc["id"].isSameObject(kept["id"]));
+      EXPECT_TRUE(doc["again"].isSameObject(kept["again"]));
+      kept = doc["tags"];
+    }
+  }
+  decoder.reset();
+  EXPECT_EQ(kept, objectFromJSONString(R"(["short text",981234,"other"])"));
+}
+
 TEST(JsonDecoderArena, LiteralsOutliveEveryDocumentAndDecoder) {
   // true, false, null and "" are shared leaves that never die: a tree refers
   // to them without keeping anything of theirs in its arena.

@@ -159,6 +159,55 @@ TEST(ValueArena, HandlesMayBeReleasedOnManyThreads) {
   EXPECT_TRUE(weak.expired());
 }
 
+// A thread that frees a block of the default size keeps it for its next
+// arena: nothing of the dead arena may show through in the new one, on the
+// thread that freed it or elsewhere.
+TEST(ValueArena, BlocksFreedOnAnyThreadServeLaterArenasCleanly) {
+  auto fill = [](ValueArena& arena, char c, int n) {
+    std::vector<Value> leaves;
+    for (int i = 0; i < n; ++i) leaves.push_back(arena.string(std::string(40, c)));
+    return leaves;
+  };
+  auto check = [](const std::vector<Value>& leaves, char c) {
+    for (const Value& v : leaves) EXPECT_EQ(v.stringView(), std::string(40, c));
+  };
+  for (int round = 0; round < 3; ++round) {
+    std::vector<Value> made = [&] {
+      ValueArena arena;
+      std::vector<Value> leaves = fill(arena, 'a', 20);
+      EXPECT_EQ(arena.core()->bytesReserved(), 4096u);
+      return leaves;
+    }();
+    std::vector<Value> fromThread;
+    std::thread([&] {
+      // The first arena dies here, then this thread makes two more: the
+      // second spills into a larger block, which is not kept.
+      made.clear();
+      ValueArena arena;
+      fromThread = fill(arena, 'b', 20);
+      EXPECT_EQ(arena.core()->bytesReserved(), 4096u);
+      ValueArena larger;
+      std::vector<Value> spilled = fill(larger, 'c', 200);
+      EXPECT_GT(larger.core()->bytesReserved(), 4096u);
+      check(spilled, 'c');
+      spilled.clear();
+      ValueArena again;
+      std::vector<Value> more = fill(again, 'd', 20);
+      check(fromThread, 'b');
+      check(more, 'd');
+    }).join();
+    // The thread has ended (its spare block with it); its leaves live on.
+    ValueArena mine;
+    std::vector<Value> here = fill(mine, 'e', 20);
+    check(fromThread, 'b');
+    fromThread.clear();  // this thread keeps that block now
+    ValueArena next;
+    std::vector<Value> after = fill(next, 'f', 20);
+    check(here, 'e');
+    check(after, 'f');
+  }
+}
+
 // --- string leaves: bytes in the arena, std::string made on demand ---------
 
 TEST(ValueArenaStrings, BytesLiveInTheArenaAndTheViewNeverCopies) {

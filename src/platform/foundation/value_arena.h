@@ -16,9 +16,10 @@
 //     handle outliving its arena dangles.
 //  4. When the arena dies, the destructors of the nodes made by `make` run,
 //     newest first; then the pinned values and the adopted strings are
-//     released; every other block is simply freed. A node made by
-//     `makeUntracked` must own nothing but arena memory, borrowed handles
-//     and adopted strings.
+//     released; every other block is simply freed (the thread that frees
+//     a block of the default size keeps one such block for its next
+//     arena). A node made by `makeUntracked` must own nothing but arena
+//     memory, borrowed handles and adopted strings.
 //  5. `pin` keeps any Value alive as long as the arena, so that nodes of the
 //     arena may refer to it through a borrowed handle.
 //  6. The arena is a std::pmr::memory_resource (see `resource`), so node
@@ -127,6 +128,7 @@ class ValueArenaCore final : public std::pmr::memory_resource,
   };
   struct Block {
     Block* next;
+    std::size_t size;
   };
   struct Pin {
     Pin* next;
