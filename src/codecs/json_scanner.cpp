@@ -215,6 +215,15 @@ inline int longSequenceLength(const std::uint8_t* p, const std::uint8_t* end) {
   return 0;
 }
 
+// The high bit of each byte of x (read little-endian) that is not a digit.
+// A high nibble other than 3 in either form marks a byte that is not
+// '0'..'9' (adding 6 lifts 0x3A..0x3F to 0x40..0x45); digits never carry,
+// so the lowest marked byte is exact (the ones above it may not be).
+inline std::uint64_t nonDigitBytes(std::uint64_t x) {
+  return ((x & 0xF0F0F0F0F0F0F0F0ULL) ^ 0x3030303030303030ULL) |
+         (((x + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) ^ 0x3030303030303030ULL);
+}
+
 // The first byte at or after p (before end) that is not a digit, looking at
 // eight bytes at a time while they last.
 inline const std::uint8_t* skipDigits(const std::uint8_t* p, const std::uint8_t* end) {
@@ -222,12 +231,7 @@ inline const std::uint8_t* skipDigits(const std::uint8_t* p, const std::uint8_t*
     while (end - p >= 8) {
       std::uint64_t x;
       std::memcpy(&x, p, 8);
-      // A high nibble other than 3 in either form marks a byte that is not
-      // '0'..'9' (adding 6 lifts 0x3A..0x3F to 0x40..0x45); digits never
-      // carry, so the lowest marked byte is exact.
-      const std::uint64_t notDigit =
-          ((x & 0xF0F0F0F0F0F0F0F0ULL) ^ 0x3030303030303030ULL) |
-          (((x + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) ^ 0x3030303030303030ULL);
+      const std::uint64_t notDigit = nonDigitBytes(x);
       if (notDigit != 0) return p + (std::countr_zero(notDigit) >> 3);
       p += 8;
     }
@@ -244,13 +248,6 @@ inline std::uint64_t eightDigitValue(std::uint64_t x) {
   return (((x & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
           (((x >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >>
          32;
-}
-
-// The high bit of each byte of x (read little-endian) that is not a digit;
-// only the lowest one is exact (see skipDigits).
-inline std::uint64_t nonDigitBytes(std::uint64_t x) {
-  return ((x & 0xF0F0F0F0F0F0F0F0ULL) ^ 0x3030303030303030ULL) |
-         (((x + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) ^ 0x3030303030303030ULL);
 }
 
 constexpr std::uint64_t kPowersOf10[8] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
