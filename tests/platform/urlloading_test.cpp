@@ -438,27 +438,34 @@ TEST(URLConnectionTest, PlainGetsOneAfterAnotherSendExactlyTheirOwnHeaderFields)
 TEST(URLConnectionTest, ALoadStartedByABlockIsSentBeforeTheNextBlockRuns) {
   // The second block waits on the network thread for the server to see the
   // request the first one started: were loads sent only once the thread
-  // ran out of blocks, it would wait out its limit.
+  // ran out of blocks, it would wait out its limit. The first load opens a
+  // connection, the second goes over it kept alive, each the only load out.
   auto server = HTTPTestServer::start();
   server->setReply("/first", HTTPReply::text(200, "1"));
+  server->setReply("/second", HTTPReply::text(200, "2"));
   auto& thread = platform::urlloading::NetworkThread::shared();
-  auto rec = std::make_shared<Recorder>();
-  auto connection = URLConnection::create(URLRequest(URL(server->url("/first"))), rec);
-  std::promise<bool> seenInTime;
-  thread.perform([&] {
-    // Both blocks are queued before the thread takes either.
-    thread.perform([&] { connection->start(); });
+  for (const std::string name : {"first", "second"}) {
+    SCOPED_TRACE(name);
+    const std::size_t before = server->requests().size();
+    auto rec = std::make_shared<Recorder>();
+    auto connection = URLConnection::create(URLRequest(URL(server->url("/" + name))), rec);
+    std::promise<bool> seenInTime;
     thread.perform([&] {
-      const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-      while (server->requests().empty() && std::chrono::steady_clock::now() < limit) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
-      seenInTime.set_value(!server->requests().empty());
+      // Both blocks are queued before the thread takes either.
+      thread.perform([&] { connection->start(); });
+      thread.perform([&] {
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (server->requests().size() == before && std::chrono::steady_clock::now() < limit) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        seenInTime.set_value(server->requests().size() > before);
+      });
     });
-  });
-  EXPECT_TRUE(seenInTime.get_future().get());
-  ASSERT_TRUE(rec->wait());
-  EXPECT_EQ(rec->body, "1");
+    EXPECT_TRUE(seenInTime.get_future().get());
+    ASSERT_TRUE(rec->wait());
+    EXPECT_EQ(rec->body, name == "first" ? "1" : "2");
+  }
+  EXPECT_EQ(server->connectionCount(), 1U);
 }
 
 TEST(URLConnectionTest, ManyLoadsAtOnceEachEndOnceWithTheirOwnBody) {

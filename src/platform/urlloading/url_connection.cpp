@@ -292,8 +292,18 @@ struct NetworkThread::Impl : runloop::RunLoop::Driver {
   static int timerCallback(CURLM*, long timeoutMs, void* userp);
   runloop::Clock::time_point checkIdleTimeouts();
 
-  // A transfer was added since libcurl last ran its due timers.
+  // A transfer was added since libcurl last ran its due timers, and how
+  // many were.
   bool added = false;
+  std::size_t addedCount = 0;
+  // curl waits for one of its sockets to take data (a connection being
+  // made, a body being sent).
+  bool waitsToWrite() const {
+    for (const auto& [socket, events] : sockets) {
+      if (events & POLLOUT) return true;
+    }
+    return false;
+  }
   // Runs libcurl's timers when due (a transfer just added is due at once);
   // true when they ran.
   bool runDueCurlTimers(runloop::Clock::time_point now);
@@ -480,6 +490,7 @@ bool NetworkThread::Impl::pollOnce(int timeoutMs) {
 
 bool NetworkThread::Impl::runDueCurlTimers(runloop::Clock::time_point now) {
   added = false;
+  addedCount = 0;
   if (curlDeadline > now) return false;
   curlDeadline = runloop::Clock::time_point::max();
   int running = 0;
@@ -490,12 +501,19 @@ bool NetworkThread::Impl::runDueCurlTimers(runloop::Clock::time_point now) {
 
 void NetworkThread::Impl::serveBetweenBlocks() {
   if (!added) return;
+  // Only loads that went out before can have an answer in; with none, a
+  // look at the sockets is a system call for nothing (a lone request pays
+  // for it in its latency).
+  const bool othersOut = active.size() > addedCount;
   // Answers already in first: libcurl runs its due timers in the same call,
   // which sends what the block added without a call of its own. Otherwise
-  // the timers run here, and what they set going (a new connection, say)
-  // gets one more look.
-  if (pollOnce(0)) dispatchSocketEvents();
-  if (runDueCurlTimers(runloop::Clock::now()) && pollOnce(0)) dispatchSocketEvents();
+  // the timers run here, and get one more look when other loads are out
+  // (sending took a while) or what they set going waits to write (a new
+  // connection, say).
+  if (othersOut && pollOnce(0)) dispatchSocketEvents();
+  if (runDueCurlTimers(runloop::Clock::now()) && (othersOut || waitsToWrite()) && pollOnce(0)) {
+    dispatchSocketEvents();
+  }
 }
 
 void NetworkThread::Impl::dispatchSocketEvents() {
@@ -747,6 +765,7 @@ bool URLConnection::Transfer::begin() {
   }
   added = true;
   thread->added = true;
+  ++thread->addedCount;
   return true;
 }
 
