@@ -66,12 +66,14 @@ TEST_F(HelperProgramTest, AnswersPollsDisconnectsAndEndsWithItsClient) {
       "request operation=SSTPConnectionRequest sstpLocation=/bin/sh username=u password=pw1 "
       "host=h sstpOptions=/o "
       "request operation=PPTPConnectionRequest ip=vpn.test username=alice password=s3cr3t-pw "
-      "until 5 15 log request operation=DisconnectConnection until 1 20"));
+      "until 5 15 logwait 'PPTP service created, connecting now.' 15 "
+      "request operation=DisconnectConnection until 1 20"));
   EXPECT_EQ(r.status, 0) << r.output;
   EXPECT_NE(r.output.find("reply 0\nreply (null)\nreply 1\nreply 1\n"), std::string::npos)
       << r.output;
   EXPECT_NE(r.output.find("Refused to start /bin/sh"), std::string::npos) << r.output;
-  EXPECT_NE(r.output.find("PPTP service created, connecting now."), std::string::npos);
+  EXPECT_NE(r.output.find("PPTP service created, connecting now."), std::string::npos)
+      << r.output;
   // The simulated link stops at once, so the poll may see 4 or go straight to 1.
   EXPECT_EQ(r.output.substr(r.output.size() - 8), "state 1\n") << r.output;
   const int status = helperExit();

@@ -8,6 +8,9 @@
 //                           printing "state N" for each change, until STATE
 //                           (exit status 4 on time-out)
 //   log                     prints the "LogUpdate" text after "log:"
+//   logwait TEXT SECONDS    as "log", every 0.1 s until TEXT has shown up
+//                           (lines reach the log asynchronously; exit
+//                           status 5 on time-out)
 //   cat PATH                prints the file after "cat:"
 //   proxy PORT              serves HTTP CONNECT on 127.0.0.1:PORT forever,
 //                           printing "CONNECT host:port" for each tunnel
@@ -198,6 +201,25 @@ int main(int argc, char** argv) {
       auto reply = send(connection, m);
       if (!reply) quit(3);
       std::cout << "log:" << reply->objectForKey("result").value().asString() << std::endl;
+    } else if (command == "logwait" && i + 2 < argc) {
+      const std::string text = argv[++i];
+      const double seconds = std::stod(argv[++i]);
+      const auto deadline = std::chrono::steady_clock::now() +
+                            std::chrono::milliseconds(static_cast<long>(seconds * 1000));
+      std::string seen;
+      for (;;) {
+        XPCMessage m;
+        m.setObject(Value("LogUpdate"), "operation");
+        m.setNeedsDirectReply(true);
+        auto reply = send(connection, m);
+        if (!reply) quit(3);
+        const std::string part = reply->objectForKey("result").value().asString();
+        if (!part.empty()) std::cout << "log:" << part << std::endl;
+        seen += part;
+        if (seen.find(text) != std::string::npos) break;
+        if (std::chrono::steady_clock::now() > deadline) quit(5);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
     } else if (command == "cat" && i + 1 < argc) {
       std::cout << "cat:" << platform::files::readFile(argv[++i]).value_or("") << std::endl;
     } else if (command == "proxy" && i + 1 < argc) {
