@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <iterator>
+#include <new>
 #include <utility>
 
 #include "codecs/json_scanner.h"
@@ -316,6 +317,13 @@ Value JTDictionary::create(platform::ValueArena& arena, Value* keys, const std::
   return platform::ValueArena::borrow(dict);
 }
 
+// Puts `pair` into the empty entry `e` (a new table's: no handle in it, so
+// nothing to release), built in place rather than assigned.
+void JTDictionary::settle(Entry& e, const NodePair& pair) {
+  new (&e) Entry{pair.hash, platform::ValueArena::borrow(pair.key),
+                 platform::ValueArena::borrow(pair.object)};
+}
+
 // Files pair `i` of `pairs` into the table at `entries` of `capacity`
 // slots by linear probing from `first`: into the first empty slot, or over
 // the pair of an equal key (a later equal key replaces the earlier pair).
@@ -326,9 +334,7 @@ std::size_t JTDictionary::placePair(Entry* entries, std::size_t capacity, std::s
   for (std::size_t probes = 0; probes < capacity; ++probes) {
     Entry& e = entries[index];
     if (e.key.node() == nullptr) {
-      e.hash = pair.hash;
-      e.key = platform::ValueArena::borrow(pair.key);
-      e.object = platform::ValueArena::borrow(pair.object);
+      settle(e, pair);
       return index;
     }
     if (e.hash == pair.hash) {
@@ -366,11 +372,16 @@ std::size_t JTDictionary::fillSmall(Entry* entries, std::size_t capacity, SlotOf
                                     const NodePair* pairs, std::size_t count) {
   const std::uint64_t all = (std::uint64_t{1} << capacity) - 1;
   std::uint64_t used = 0;  // bit i: slot i holds a pair
+  std::uint64_t seen = 0;  // bit h % 64: an earlier pair's hash h
   std::size_t filled = 0;
   for (std::size_t i = 0; i < count; ++i) {
     const NodePair& pair = pairs[i];
+    const std::uint64_t hashBit = std::uint64_t{1} << (pair.hash & 63);
     bool repeated = false;
-    for (std::size_t j = 0; j < i; ++j) repeated |= pairs[j].hash == pair.hash;
+    if ((seen & hashBit) != 0) {
+      for (std::size_t j = 0; j < i; ++j) repeated |= pairs[j].hash == pair.hash;
+    }
+    seen |= hashBit;
     const std::size_t first = slotOf(pair.hash);
     std::size_t index;
     if (repeated) {
@@ -381,10 +392,7 @@ std::size_t JTDictionary::fillSmall(Entry* entries, std::size_t capacity, SlotOf
       const std::uint64_t ahead = ((used >> first) | (used << (capacity - first))) & all;
       index = first + static_cast<std::size_t>(std::countr_one(ahead));
       if (index >= capacity) index -= capacity;
-      Entry& e = entries[index];
-      e.hash = pair.hash;
-      e.key = platform::ValueArena::borrow(pair.key);
-      e.object = platform::ValueArena::borrow(pair.object);
+      settle(entries[index], pair);
     }
     used |= std::uint64_t{1} << index;
     ++filled;

@@ -161,6 +161,8 @@ class JTDictionary final : public platform::DictionaryStorage {
   // table of fewer than 64 slots.
   static std::size_t placePair(Entry* entries, std::size_t capacity, std::size_t first,
                                const NodePair& pair);
+  // Puts a pair into an empty entry of a new table.
+  static void settle(Entry& e, const NodePair& pair);
   template <class SlotOf>
   static std::size_t fill(Entry* entries, std::size_t capacity, SlotOf slotOf,
                           const NodePair* pairs, std::size_t count);

@@ -651,7 +651,8 @@ const platform::ValueNode* JSONDecoder::newLeaf(const JTTokenValue& v) {
 
 namespace {
 inline const std::uint8_t* skipBlank(const std::uint8_t* p, const std::uint8_t* end) {
-  while (p < end && (*p == ' ' || *p == '\n' || *p == '\r' || *p == '\t')) ++p;
+  // Compact text has no blank between tokens at all: one compare says so.
+  while (p < end && *p <= ' ' && (*p == ' ' || *p == '\n' || *p == '\r' || *p == '\t')) ++p;
   return p;
 }
 }  // namespace
@@ -900,31 +901,51 @@ const platform::ValueNode* JSONDecoder::fastNodeLiteral(const std::uint8_t*& p,
   return skipLiteral(p, text) ? leaf : nullptr;
 }
 
+namespace {
+// What a value starting with a given byte is, so that the fast path picks
+// its reader with one indexed jump (a chain of compares costs up to three
+// mispredicted branches on a document mixing every kind of value).
+enum ValueStart : std::uint8_t {
+  kStartInvalid,
+  kStartArray,
+  kStartObject,
+  kStartString,
+  kStartNumber,
+  kStartTrue,
+  kStartFalse,
+  kStartNull,
+};
+struct ValueStartTable {
+  std::uint8_t v[256];
+  constexpr ValueStartTable() : v() {
+    v['['] = kStartArray;
+    v['{'] = kStartObject;
+    v['"'] = kStartString;
+    v['-'] = kStartNumber;
+    for (int c = '0'; c <= '9'; ++c) v[c] = kStartNumber;
+    v['t'] = kStartTrue;
+    v['f'] = kStartFalse;
+    v['n'] = kStartNull;
+  }
+};
+constexpr ValueStartTable kValueStart;
+}  // namespace
+
 const platform::ValueNode* JSONDecoder::fastNode(const std::uint8_t*& p) {
-  switch (*p) {
-    case '[':
+  switch (kValueStart.v[*p]) {
+    case kStartArray:
       return fastNodeArray(p);
-    case '{':
+    case kStartObject:
       return fastNodeDictionary(p);
-    case '"':
+    case kStartString:
       return fastNodeString(p);
-    case '-':
-    case '0':
-    case '1':
-    case '2':
-    case '3':
-    case '4':
-    case '5':
-    case '6':
-    case '7':
-    case '8':
-    case '9':
+    case kStartNumber:
       return fastNodeNumber(p);
-    case 't':
+    case kStartTrue:
       return fastNodeLiteral(p, "true", trueNode_);
-    case 'f':
+    case kStartFalse:
       return fastNodeLiteral(p, "false", falseNode_);
-    case 'n':
+    case kStartNull:
       return fastNodeLiteral(p, "null", nullNode_);
     default:
       return nullptr;

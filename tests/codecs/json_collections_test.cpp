@@ -52,9 +52,11 @@ TEST(JsonCollections, RawNodeTablesMatchPairByPairProbing) {
   platform::ValueArena arena;
   std::mt19937_64 rng(11);
   for (std::size_t count = 0; count <= 60; ++count) {
-    for (int trial = 0; trial < 12; ++trial) {
+    for (int trial = 0; trial < 16; ++trial) {
       // Few distinct hashes in odd trials (many equal hashes of different
-      // keys); repeated keys in every third trial.
+      // keys); from trial 12 on, distinct hashes that agree in their low six
+      // bits (the small tables' quick test for an earlier equal hash);
+      // repeated keys in every third trial.
       const std::size_t keySpace = trial % 3 == 0 && count > 1 ? count / 2 : count;
       std::vector<const platform::ValueNode*> keyNodes, spare;
       std::vector<std::uint64_t> keyHash;
@@ -62,7 +64,7 @@ TEST(JsonCollections, RawNodeTablesMatchPairByPairProbing) {
         const std::string text = "key" + std::to_string(k);
         keyNodes.push_back(arena.newString(text));
         spare.push_back(arena.newString(text));  // equal text, another object
-        keyHash.push_back(trial % 2 == 1 ? rng() % 5 : rng());
+        keyHash.push_back(trial >= 12 ? (rng() << 6) | 17 : trial % 2 == 1 ? rng() % 5 : rng());
       }
       std::vector<JTDictionary::NodePair> pairs;
       std::vector<std::size_t> keyOf;

@@ -119,6 +119,36 @@ TEST(JsonDecoder, ParsesValuesWithTheirKinds) {
   EXPECT_EQ(t[0], Value(true));
 }
 
+// Every byte where a value or a blank may stand: the fast path (taken by
+// default) must build what the full path (forced by the Unicode line-break
+// option, which no single byte can bring into play) builds, or fail with the
+// same error at the same place.
+TEST(JsonDecoder, EveryByteReadsTheSameOnBothPaths) {
+  for (int c = 0; c < 256; ++c) {
+    const std::string b(1, static_cast<char>(c));
+    for (const std::string& text :
+         {"[" + b + "]", "[" + b + "1]", "[1" + b + "]", "[1," + b + "2]", "{\"k\":" + b + "}",
+          "{\"k\"" + b + ":1}", "{" + b + "\"k\":1}", "{\"k\":1" + b + "}", "[" + b + "\"x\"]",
+          "[" + b + "rue]", "[" + b + "alse]", "[" + b + "ull]", "[" + b + "0]"}) {
+      Error fastError, fullError;
+      Value fast = objectFromJSONString(text, JTParseFlagNone, &fastError);
+      Value full = objectFromJSONString(text, JTParseFlagUnicodeLineBreaks, &fullError);
+      ASSERT_EQ(fast.isNone(), full.isNone()) << "byte " << c << " in " << text;
+      if (fast.isNone()) {
+        EXPECT_EQ(fastError.localizedDescription(), fullError.localizedDescription()) << c;
+        EXPECT_EQ(fastError.userInfo()[kJTAtIndexKey], fullError.userInfo()[kJTAtIndexKey]) << c;
+      } else {
+        EXPECT_EQ(fast, full) << "byte " << c << " in " << text;
+        EXPECT_EQ(fast.description(), full.description()) << c;
+      }
+    }
+  }
+  // The blanks themselves, around every token.
+  Value v = objectFromJSONString(" \t\r\n{ \"a\" \n:\r[ 1 ,\ttrue\n,null\r] ,\"b\":{ } }\n ");
+  EXPECT_EQ(v, Value::dictionary(
+                   {{"a", Value::array({1, true, Value::null()})}, {"b", Value::dictionary()}}));
+}
+
 TEST(JsonDecoder, CollectionsAreTheCodecsOwn) {
   Value v = objectFromJSONString(R"({"a":[1]})");
   EXPECT_NE(dynamic_cast<const JTDictionary*>(v.node()), nullptr);
