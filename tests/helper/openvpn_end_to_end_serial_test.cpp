@@ -87,9 +87,15 @@ case "$SCENARIO" in
   wrongpw) "$CLIENT" $request "authUserPass=$password" until 1 60 log ;;
   porttaken) "$CLIENT" $request "authUserPass=$password" until 2 40 log ;;
 esac
-echo "client-status $?"
+status=$?
+echo "client-status $status"
 wait $helper
 echo "helper-status $?"
+# A client that gave up: the helper's output and log tell why.
+if [ $status -ne 0 ]; then
+  sed 's/^/helper.out: /' "$W/helper.out"
+  find "$W/root" -name '*.log' -exec sed 's/^/helper log: /' {} +
+fi
 echo "after:$(cat /etc/resolv.conf)"
 [ -f "$W/proxy.log" ] && cat "$W/proxy.log"
 # Everything else in the namespace ends with this script (its pid 1).
