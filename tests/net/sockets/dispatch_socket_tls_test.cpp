@@ -6,10 +6,12 @@
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
+#include <string>
 #include <thread>
 
 #include "net/sockets/dispatch_socket.h"
@@ -50,8 +52,18 @@ class CertificateEnvironment : public ::testing::Environment {
         test_support::makeSelfSignedCertificate("localhost", {"localhost"}, {"127.0.0.1"});
     // The OpenSSL peers of these tests write with plain write().
     ::signal(SIGPIPE, SIG_IGN);
-    ::setenv("SSL_CERT_FILE", test_support::writeTemporaryPEM(c.ca.certificatePEM).c_str(), 1);
+    caFile_ = test_support::writeTemporaryPEM(c.ca.certificatePEM);
+    ::setenv("SSL_CERT_FILE", caFile_.c_str(), 1);
   }
+  // The file and its temporary folder go when the tests end.
+  void TearDown() override {
+    if (caFile_.empty()) return;
+    ::unlink(caFile_.c_str());
+    ::rmdir(caFile_.substr(0, caFile_.rfind('/')).c_str());
+  }
+
+ private:
+  std::string caFile_;
 };
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new CertificateEnvironment);
 
