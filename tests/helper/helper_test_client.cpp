@@ -151,6 +151,22 @@ int serveProxy(int port) {
   ::_exit(status);
 }
 
+// Sends `operation` and returns the reply's "result" (exit status 3 when no
+// reply comes).
+platform::Value ask(const std::shared_ptr<XPCConnection>& connection, const char* operation) {
+  XPCMessage m;
+  m.setObject(Value(operation), "operation");
+  m.setNeedsDirectReply(true);
+  auto reply = send(connection, m);
+  if (!reply) quit(3);
+  return reply->objectForKey("result").value();
+}
+
+std::chrono::steady_clock::time_point deadlineIn(const char* seconds) {
+  return std::chrono::steady_clock::now() +
+         std::chrono::milliseconds(static_cast<long>(std::stod(seconds) * 1000));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -177,17 +193,10 @@ int main(int argc, char** argv) {
       std::cout << "reply " << reply->objectForKey("result").description() << std::endl;
     } else if (command == "until" && i + 2 < argc) {
       const long target = std::stol(argv[++i]);
-      const double seconds = std::stod(argv[++i]);
-      const auto deadline = std::chrono::steady_clock::now() +
-                            std::chrono::milliseconds(static_cast<long>(seconds * 1000));
+      const auto deadline = deadlineIn(argv[++i]);
       long last = -1;
       for (;;) {
-        XPCMessage m;
-        m.setObject(Value("CurrentConnectionState"), "operation");
-        m.setNeedsDirectReply(true);
-        auto reply = send(connection, m);
-        if (!reply) quit(3);
-        long state = static_cast<long>(reply->objectForKey("result").value().asInt64());
+        long state = static_cast<long>(ask(connection, "CurrentConnectionState").asInt64());
         if (state != last) std::cout << "state " << state << std::endl;
         last = state;
         if (state == target) break;
@@ -195,25 +204,13 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
       }
     } else if (command == "log") {
-      XPCMessage m;
-      m.setObject(Value("LogUpdate"), "operation");
-      m.setNeedsDirectReply(true);
-      auto reply = send(connection, m);
-      if (!reply) quit(3);
-      std::cout << "log:" << reply->objectForKey("result").value().asString() << std::endl;
+      std::cout << "log:" << ask(connection, "LogUpdate").asString() << std::endl;
     } else if (command == "logwait" && i + 2 < argc) {
       const std::string text = argv[++i];
-      const double seconds = std::stod(argv[++i]);
-      const auto deadline = std::chrono::steady_clock::now() +
-                            std::chrono::milliseconds(static_cast<long>(seconds * 1000));
+      const auto deadline = deadlineIn(argv[++i]);
       std::string seen;
       for (;;) {
-        XPCMessage m;
-        m.setObject(Value("LogUpdate"), "operation");
-        m.setNeedsDirectReply(true);
-        auto reply = send(connection, m);
-        if (!reply) quit(3);
-        const std::string part = reply->objectForKey("result").value().asString();
+        const std::string part = ask(connection, "LogUpdate").asString();
         if (!part.empty()) std::cout << "log:" << part << std::endl;
         seen += part;
         if (seen.find(text) != std::string::npos) break;
