@@ -158,9 +158,11 @@ inline bool bytesEqual(const void* a, const void* b, std::size_t n) {
   return true;
 }
 
-// memcpy(to, from, n) for n <= 16, without a call.
+// memcpy(to, from, n), without a call for the usual n <= 16.
 inline void copyShort(std::uint8_t* to, const std::uint8_t* from, std::size_t n) {
-  if (n >= 8) {
+  if (n > 16) {
+    std::memcpy(to, from, n);
+  } else if (n >= 8) {
     std::uint64_t a, b;
     std::memcpy(&a, from, 8);
     std::memcpy(&b, from + n - 8, 8);

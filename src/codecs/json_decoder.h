@@ -101,10 +101,11 @@ class JSONDecoder {
   }
 
  private:
-  // 32 bytes: the slot's tag stands for the hash, and the bytes decide.
-  // Strings of up to kInlineBytes bytes and numbers keep their value bytes
-  // in the item itself, so that a hit reads nothing beyond the item.
-  static constexpr std::size_t kInlineBytes = 16;
+  // One cache line: the slot's tag stands for the hash, and the bytes
+  // decide. Strings of up to kInlineBytes bytes (keys, names, addresses and
+  // most short values) and numbers keep their value bytes in the item
+  // itself, so that a hit reads nothing beyond the item's line.
+  static constexpr std::size_t kInlineBytes = 48;
   // Key hints: a cache slot, the cache's emptying count (mod 16) when the
   // hint was made, and whether it has proved right since.
   static constexpr std::uint16_t kNoSlot = 0x07FF;
@@ -124,7 +125,7 @@ class JSONDecoder {
       const char* bytes;                // a longer string's bytes (inside `node`)
     };
   };
-  static_assert(sizeof(CacheItem) == 32);
+  static_assert(sizeof(CacheItem) == 64);
 
   platform::Value parse(const char* string, std::size_t length, bool mutableCollections,
                         platform::Error* error);

@@ -154,7 +154,11 @@ TEST(JsonDecoderArena, LeavesOfGoneDocumentsAreBuiltAgainAndShared) {
   const std::string text =
       R"({"id":981234,"name":"short text","tags":["short text",981234,"other"],)"
       R"("nested":{"id":981234,"name":"a longer string than sixteen bytes"},)"
-      R"("again":"a longer string than sixteen bytes","real":12.75})";
+      R"("again":"a longer string than sixteen bytes","real":12.75,)"
+      R"("edge":["forty-eight bytes: the longest held in the item.",)"
+      R"("forty-nine bytes: the shortest the item does not.",)"
+      R"("forty-eight bytes: the longest held in the item.",)"
+      R"("forty-nine bytes: the shortest the item does not."]})";
   auto decoder = std::make_unique<JSONDecoder>();
   Value kept;
   for (int round = 0; round < 5; ++round) {
@@ -168,12 +172,19 @@ TEST(JsonDecoderArena, LeavesOfGoneDocumentsAreBuiltAgainAndShared) {
     EXPECT_TRUE(doc["id"].isSameObject(doc["tags"][1]));
     EXPECT_TRUE(doc["id"].isSameObject(doc["nested"]["id"]));
     EXPECT_TRUE(doc["again"].isSameObject(doc["nested"]["name"]));
+    const Value edge = doc["edge"];
+    EXPECT_EQ(edge[0].stringView().size(), 48u);
+    EXPECT_EQ(edge[1].stringView().size(), 49u);
+    EXPECT_TRUE(edge[0].isSameObject(edge[2]));
+    EXPECT_TRUE(edge[1].isSameObject(edge[3]));
     if (round == 3) {
       kept = doc;  // lives through the next parse, which shares its leaves
     } else if (round == 4) {
       EXPECT_TRUE(doc["name"].isSameObject(kept["name"]));
       EXPECT_TRUE(doc["id"].isSameObject(kept["id"]));
       EXPECT_TRUE(doc["again"].isSameObject(kept["again"]));
+      EXPECT_TRUE(edge[0].isSameObject(kept["edge"][0]));
+      EXPECT_TRUE(edge[1].isSameObject(kept["edge"][1]));
       kept = doc["tags"];
     }
   }
@@ -387,16 +398,16 @@ Value keyIn(const Value& dict, const Value& key) {
   return Value();
 }
 
-// Keys of 15, 16 and 17 bytes (the last ones kept outside the cache item)
-// and keys that differ only in their last byte.
+// Keys either side of 16 bytes (one compare word) and of 48 (the last ones
+// kept outside the cache item), and keys that differ only in their last byte.
 const std::string kShapeKeys[] = {"id",
-                                  "fifteen bytes k",
                                   "sixteen bytes ke",
                                   "seventeen bytes k",
-                                  "seventeen bytes x",
+                                  "a key of forty-eight bytes, the longest in line.",
+                                  "a key of forty-nine bytes, one beyond the inlined",
+                                  "a key of forty-nine bytes, one beyond the inlinef",
                                   "name",
-                                  "namf",
-                                  "a key that is well beyond sixteen bytes"};
+                                  "namf"};
 
 // Dictionaries of one shape, then the same keys in other orders, with
 // missing and extra keys.
