@@ -521,6 +521,11 @@ void OpenVPN::handleLine(const std::string& line) {
         first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
     if (name.empty()) return;
     updateState(stateCodeForName(name));
+  } else if (line.find(">PASSWORD:Verification Failed") != std::string::npos) {
+    // Only a notice: an OpenVPN that may try again asks anew ("Need ..."),
+    // and one that gives up is already exiting. A command sent to it now
+    // can cost its last lines (",EXITING,auth-failure"), and the refusal
+    // would then read as a failed start.
   } else if (line.find(">PASSWORD:") != std::string::npos && account.contains("authUserPass")) {
     std::optional<std::string> user = quoteManagementValue(userNameOf(account["name"].asString()));
     if (!user) {

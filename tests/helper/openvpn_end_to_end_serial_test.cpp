@@ -211,6 +211,11 @@ TEST_F(OpenVPNEndToEndTest, WrongPasswordEndsDisconnectedNeverConnected) {
   // OpenVPN said it was exiting after the refusal (the poll may miss the
   // short state 4 itself).
   EXPECT_TRUE(contains(r.output, ",EXITING,auth-failure")) << r.output;
+  // The refusal itself was not answered: the user name went once.
+  const std::string sent = "Writing: username \"Auth\" \"alice\"";
+  const std::size_t first = r.output.find(sent);
+  EXPECT_NE(first, std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find(sent, first + 1), std::string::npos) << r.output;
 }
 
 TEST_F(OpenVPNEndToEndTest, TakenManagementPortFailsCleanly) {

@@ -221,6 +221,19 @@ TEST_F(ManagementTest, PasswordDialogueSendsEscapedValuesAndLogsNoSecret) {
   EXPECT_EQ(log.find("p\\\"w"), std::string::npos) << log;
 }
 
+// A refused password is not answered (OpenVPN exits, or prompts again);
+// each new prompt is.
+TEST_F(ManagementTest, RefusalIsNotAnsweredButTheNextPromptIs) {
+  start(Value::dictionary(
+      {{"remote", "r"}, {"port", "1"}, {"name", "plan_de_alice"}, {"authUserPass", "pw"}}));
+  vpn->handleManagementData(">PASSWORD:Need 'Auth' username/password\n");
+  vpn->handleManagementData(">PASSWORD:Verification Failed: 'Auth'\r\n");
+  EXPECT_EQ(written, (std::vector<std::string>{"username \"Auth\" \"alice\"\n"}));
+  vpn->handleManagementData(">PASSWORD:Need 'Auth' username/password\n");
+  EXPECT_EQ(written.size(), 2u);
+  EXPECT_EQ(written.back(), "username \"Auth\" \"alice\"\n");
+}
+
 TEST_F(ManagementTest, PromptsWithoutPasswordOrWithLineBreakSendNothing) {
   start(Value::dictionary({{"remote", "r"}, {"port", "1"}, {"name", "bob"}}));
   vpn->handleManagementData(">PASSWORD:Need 'Auth' username/password\n");
