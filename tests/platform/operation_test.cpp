@@ -554,6 +554,39 @@ TEST(OperationQueueTest, AnOperationWaitingForADependencyDoesNotHoldBackLaterOne
   EXPECT_EQ(log.entries(), (std::vector<std::string>{"later", "waiting", "next", "held"}));
 }
 
+// An operation with its own flags under its own lock, which it holds while
+// announcing its finish, as subclasses with their own state do.
+class OwnLockOperation : public Operation {
+ public:
+  bool isConcurrent() const override { return true; }
+  bool isFinished() const override {
+    std::lock_guard lock(own_);
+    return done_;
+  }
+  void finishHoldingOwnLock() {
+    std::lock_guard lock(own_);
+    willChangeValueForKey("isFinished");
+    done_ = true;
+    didChangeValueForKey("isFinished");
+  }
+
+ private:
+  mutable std::recursive_mutex own_;  // announcing asks isFinished again
+  bool done_ = false;
+};
+
+// A wait that times out asks isFinished without holding the waiters' lock:
+// otherwise it takes the two locks in the opposite order to an announcing
+// operation, and the two can deadlock (the thread sanitizer reports the
+// inversion even when the timing does not hit it).
+TEST(OperationTest, TimedOutWaitAndAnnouncingFinishTakeNoLocksInOppositeOrder) {
+  auto op = std::make_shared<OwnLockOperation>();
+  for (int i = 0; i < 3; ++i) EXPECT_FALSE(op->waitUntilFinished(1ms));
+  std::thread finisher([&] { op->finishHoldingOwnLock(); });
+  EXPECT_TRUE(op->waitUntilFinished(kSafety));
+  finisher.join();
+}
+
 TEST(OperationQueueTest, ManyProducersAndDependencyChains) {
   auto queue = OperationQueue::create("stress");
   queue->setMaxConcurrentOperationCount(4);

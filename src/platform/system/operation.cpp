@@ -224,7 +224,10 @@ bool Operation::waitUntilFinished(std::optional<Duration> timeout) {
     std::unique_lock lock(waitMutex_);
     auto changed = [&] { return finishGeneration_ != seen; };
     if (timeout) {
-      if (!waitCv_.wait_until(lock, deadline, changed)) return isFinished();
+      if (!waitCv_.wait_until(lock, deadline, changed)) {
+        lock.unlock();  // isFinished may take the subclass's lock (see above)
+        return isFinished();
+      }
     } else {
       waitCv_.wait(lock, changed);
     }
