@@ -1,0 +1,99 @@
+#include "platform/system/thermal_state.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <string>
+
+#include "platform/system/file_util.h"
+#include "platform/system/notification_center.h"
+#include "support/temp_root.h"
+
+namespace platform {
+namespace {
+
+using varnel::testing::TempRootTest;
+
+class ThermalStateTest : public TempRootTest {
+ protected:
+  void TearDown() override { ThermalStateMonitor::setRootForTesting(""); }
+
+  std::string thermal() { return root().file("thermal"); }
+
+  // A zone at `temp` millidegrees with the given trip points.
+  void zone(int index, long temp, std::vector<std::pair<std::string, long>> trips) {
+    std::string dir = thermal() + "/thermal_zone" + std::to_string(index);
+    std::filesystem::create_directories(dir);
+    write(dir + "/temp", std::to_string(temp) + "\n");
+    for (std::size_t i = 0; i < trips.size(); ++i) {
+      std::string base = dir + "/trip_point_" + std::to_string(i);
+      write(base + "_type", trips[i].first + "\n");
+      write(base + "_temp", std::to_string(trips[i].second) + "\n");
+    }
+  }
+  void setTemp(int index, long temp) {
+    write(thermal() + "/thermal_zone" + std::to_string(index) + "/temp",
+          std::to_string(temp) + "\n");
+  }
+  static void write(const std::string& path, const std::string& text) {
+    ASSERT_TRUE(files::writeFileAtomically(path, text, 0644));
+  }
+};
+
+TEST_F(ThermalStateTest, ZonesMapTheirReachedTripPointsAndTheHottestZoneWins) {
+  std::vector<std::pair<std::string, long>> trips = {
+      {"active", 40000}, {"passive", 80000}, {"hot", 95000}, {"critical", 105000}};
+  zone(0, 45000, trips);  // only a fan trip reached: nominal
+  EXPECT_EQ(ThermalStateMonitor::readState(thermal()), ThermalState::Nominal);
+  zone(1, 85000, trips);
+  EXPECT_EQ(ThermalStateMonitor::readState(thermal()), ThermalState::Fair);
+  setTemp(1, 96000);
+  EXPECT_EQ(ThermalStateMonitor::readState(thermal()), ThermalState::Serious);
+  setTemp(0, 105000);
+  EXPECT_EQ(ThermalStateMonitor::readState(thermal()), ThermalState::Critical);
+}
+
+TEST_F(ThermalStateTest, NothingReadableIsNominal) {
+  EXPECT_EQ(ThermalStateMonitor::readState(root().file("missing")), ThermalState::Nominal);
+  std::filesystem::create_directories(thermal() + "/thermal_zone0");
+  write(thermal() + "/thermal_zone0/temp", "garbage");
+  write(thermal() + "/thermal_zone0/trip_point_0_type", "critical");
+  write(thermal() + "/thermal_zone0/trip_point_0_temp", "1");
+  EXPECT_EQ(ThermalStateMonitor::readState(thermal()), ThermalState::Nominal);
+  // A zero or negative trip temperature (unset in the firmware) never counts.
+  zone(1, 50000, {{"critical", 0}});
+  EXPECT_EQ(ThermalStateMonitor::readState(thermal()), ThermalState::Nominal);
+}
+
+TEST_F(ThermalStateTest, RefreshPostsTheNotificationOnlyWhenTheStateChanges) {
+  zone(0, 30000, {{"passive", 80000}});
+  ThermalStateMonitor::setRootForTesting(thermal());
+  ThermalStateMonitor::refresh();  // settle on the test root's state
+
+  std::atomic<int> posts{0};
+  auto& center = NotificationCenter::defaultCenter();
+  auto token = center.addObserver(kProcessInfoThermalStateDidChangeNotification, nullptr, nullptr,
+                                  [&](const Notification&) { ++posts; });
+  EXPECT_EQ(ThermalStateMonitor::refresh(), ThermalState::Nominal);
+  EXPECT_EQ(posts, 0);
+  setTemp(0, 81000);
+  EXPECT_EQ(ThermalStateMonitor::refresh(), ThermalState::Fair);
+  EXPECT_EQ(ThermalStateMonitor::thermalState(), ThermalState::Fair);
+  EXPECT_EQ(posts, 1);
+  EXPECT_EQ(ThermalStateMonitor::refresh(), ThermalState::Fair);
+  EXPECT_EQ(posts, 1);
+  setTemp(0, 20000);
+  EXPECT_EQ(ThermalStateMonitor::refresh(), ThermalState::Nominal);
+  EXPECT_EQ(posts, 2);
+  center.removeObserver(token);
+}
+
+TEST_F(ThermalStateTest, NamesAndSupport) {
+  EXPECT_TRUE(ThermalStateMonitor::supportsThermalState());
+  EXPECT_STREQ(ThermalStateMonitor::name(ThermalState::Serious), "serious");
+  EXPECT_EQ(static_cast<long>(ThermalState::Critical), 3);
+}
+
+}  // namespace
+}  // namespace platform
