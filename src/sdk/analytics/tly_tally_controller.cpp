@@ -1,0 +1,501 @@
+#include "sdk/analytics/tly_tally_controller.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <utility>
+
+#include "platform/foundation/format.h"
+#include "platform/foundation/url.h"
+#include "platform/foundation/uuid.h"
+#include "platform/system/paths.h"
+#include "sdk/analytics/tly_activity.h"
+#include "sdk/analytics/tly_activity_operation.h"
+#include "sdk/analytics/tly_cleanup_files_operation.h"
+#include "sdk/analytics/tly_compress_log_operation.h"
+#include "sdk/analytics/tly_crash_event.h"
+#include "sdk/analytics/tly_crash_metadata.h"
+#include "sdk/analytics/tly_event.h"
+#include "sdk/analytics/tly_event_filter.h"
+#include "sdk/analytics/tly_file_utils.h"
+#include "sdk/analytics/tly_lifecycle_event.h"
+#include "sdk/analytics/tly_logger.h"
+#include "sdk/analytics/tly_metadata.h"
+#include "sdk/analytics/tly_network_retry_handler.h"
+#include "sdk/analytics/tly_package_log_operation.h"
+#include "sdk/analytics/tly_rotate_crash_metadata_operation.h"
+#include "sdk/analytics/tly_settings.h"
+#include "sdk/analytics/tly_timer.h"
+#include "sdk/analytics/tly_upload_operation.h"
+#include "sdk/analytics/tly_uploader.h"
+#include "sdk/analytics/tly_write_event_operation.h"
+#include "sdk/platform/bcn_application.h"
+#include "sdk/platform/bcn_multipart_mime_stream_encoder.h"
+#include "sdk/platform/bcn_network_operation.h"
+#include "sdk/platform/bcn_settings_onboarding_manager.h"
+#include "sdk/platform/beacon.h"
+
+namespace sdk {
+
+namespace {
+
+// Options of the activities: sudden and automatic termination disabled; the
+// rotation adds the background priority bits.
+constexpr std::uint64_t kEventActivityOptions = kTLYActivityTerminationDisabledMask;
+constexpr std::uint64_t kRotateActivityOptions = kTLYActivityTerminationDisabledMask | 0xFF;
+
+TLYLogger& logger() { return TLYLogger::sharedLogger(); }
+
+std::string pathOf(const platform::URL& url) { return TLYFileUtils::pathForURL(url); }
+
+bool isReadableFile(const platform::URL& url) {
+  const std::string path = pathOf(url);
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) &&
+         ::access(path.c_str(), R_OK) == 0;
+}
+
+void removeFile(const platform::URL& url) { ::unlink(pathOf(url).c_str()); }
+
+// The same location with its extension replaced by `extension`.
+platform::URL replacingExtension(const platform::URL& url, const std::string& extension) {
+  const std::string path = pathOf(url);
+  return platform::URL::fileURLWithPath(platform::deletingPathExtension(path) + "." + extension);
+}
+
+}  // namespace
+
+// --- making and starting ------------------------------------------------------
+
+TLYTallyController::Ptr TLYTallyController::initWithBetaToken(
+    std::optional<std::string> betaToken) {
+  return initWithBetaToken(std::move(betaToken), rootDirectory());
+}
+
+TLYTallyController::Ptr TLYTallyController::initWithBetaToken(std::optional<std::string> betaToken,
+                                                              std::string rootDirectory) {
+  auto controller = std::make_shared<TLYTallyController>(Passkey{}, std::move(betaToken),
+                                                         std::move(rootDirectory));
+  controller->start();
+  return controller;
+}
+
+TLYTallyController::TLYTallyController(Passkey, std::optional<std::string> betaToken,
+                                       std::string rootDirectory)
+    : betaToken_(std::move(betaToken)), root_(std::move(rootDirectory)) {}
+
+TLYTallyController::~TLYTallyController() {
+  auto& center = platform::NotificationCenter::defaultCenter();
+  for (const auto& token : observers_) center.removeObserver(token);
+}
+
+std::string TLYTallyController::rootDirectory() {
+  std::string root =
+      platform::appendingPathComponent(platform::paths::caches(), "com.crashtrail.data");
+  root = platform::appendingPathComponent(root, BCNApplicationGetBundleIdentifier());
+  root = platform::appendingPathComponent(root, "analytics");
+  return platform::appendingPathComponent(root, "v2");
+}
+
+void TLYTallyController::start() {
+  // 1. The queue, with the set-up operation first on it.
+  eventQueue_ = platform::OperationQueue::create(kTLYEventQueueName);
+  eventQueue_->setMaxConcurrentOperationCount(1);
+  auto self = shared_from_this();
+  eventQueue_->addOperationWithBlock([self] { self->setUp(); });
+
+  // 2., 3. Application and settings notifications.
+  registerForApplicationLifecycleEvents();
+  std::weak_ptr<TLYTallyController> weak = self;
+  observers_.push_back(platform::NotificationCenter::defaultCenter().addObserver(
+      BCNSettingsAvailableNotification, nullptr, nullptr,
+      [weak](const platform::Notification& notification) {
+        if (auto controller = weak.lock())
+          controller->beaconSettingsDidBecomeAvailable(notification);
+      }));
+
+  // 4. Install and launch events.
+  auto beacon = Beacon::sharedSDK();
+  if (beacon->isFirstInstall()) enqueueEvent(TLYLifecycleEvent::installEvent());
+  enqueueEvent(TLYLifecycleEvent::appLaunchedEvent());
+
+  // 5. The settings of an earlier launch, if any.
+  initializeSettingsIfNeededWithBeaconSettings(beacon->settings());
+
+  // 6. The advertising token (this platform has none).
+  beacon->setAdvertisingToken(TLYMetadata::identifierForAdvertising());
+}
+
+void TLYTallyController::setUp() {
+  rootEventDirectory_ = eventDirectoryForRootDirectory(root_);
+  platform::paths::createDirectories(rootEventDirectory_, 0755);
+  currentLogURL_ = generateNewLogPath();
+  settings_ = std::make_shared<TLYSettings>();
+  metadata_ = TLYMetadata::initWithBeacon(Beacon::sharedSDK(), betaToken_);
+  previousExecutionMetadata_ =
+      replacePreviousExecutionMetadataWithCurrentMetadata(metadata_, root_);
+  eventFilter_ = std::make_shared<TLYEventFilter>();
+  networkRetryHandler_ = std::make_shared<TLYNetworkRetryHandler>();
+  uploader_ = uploaderWithQueue(eventQueue_, shared_from_this());
+  cleanupAndProcessExistingFiles();
+}
+
+std::shared_ptr<TLYCrashMetadata>
+TLYTallyController::replacePreviousExecutionMetadataWithCurrentMetadata(
+    const std::shared_ptr<TLYMetadata>& metadata, const std::string& root) {
+  auto operation = TLYRotateCrashMetadataOperation::initWithCrashMetadataURL(
+      platform::URL::fileURLWithPath(crashMetadataPathForRootDirectory(root)), metadata);
+  operation->main();
+  return operation->crashMetadata();
+}
+
+std::shared_ptr<TLYUploader> TLYTallyController::uploaderWithQueue(
+    const std::shared_ptr<platform::OperationQueue>& queue,
+    const std::shared_ptr<TLYUploaderDelegate>& delegate) {
+  return TLYUploader::initWithQueue(queue, std::weak_ptr<TLYUploaderDelegate>(delegate));
+}
+
+// --- files ----------------------------------------------------------------------
+
+std::string TLYTallyController::eventDirectoryForRootDirectory(const std::string& root) const {
+  return platform::appendingPathComponent(root, kTLYEventDirectoryName);
+}
+
+std::string TLYTallyController::crashMetadataPathForRootDirectory(const std::string& root) const {
+  return platform::appendingPathComponent(root, kTLYCrashMetadataFileName);
+}
+
+platform::URL TLYTallyController::generateNewLogPath() const {
+  return platform::URL::fileURLWithPath(
+      platform::appendingPathComponent(eventDirectoryForRootDirectory(root_),
+                                       platform::UUID::random().string() + "." + kTLYLogExtension));
+}
+
+platform::URL TLYTallyController::multipartMimeURLWithBoundary(const std::string& boundary) const {
+  return platform::URL::fileURLWithPath(platform::appendingPathComponent(
+      eventDirectoryForRootDirectory(root_), boundary + "." + kTLYPackageExtension));
+}
+
+std::optional<std::string> TLYTallyController::boundaryFromURL(const platform::URL& url) {
+  if (url.pathExtension() != kTLYPackageExtension) return std::nullopt;
+  return TLYFileUtils::baseNameForURL(url);
+}
+
+// --- events -----------------------------------------------------------------------
+
+void TLYTallyController::logEvent(const std::shared_ptr<TLYEvent>& event) {
+  if (event) logger().log("Logging Tally event: %@", event->description());
+  enqueueEvent(event);
+}
+
+void TLYTallyController::enqueueEvent(const std::shared_ptr<TLYEvent>& event) {
+  auto activity = TLYActivityOperation::operationByStartingActivityName(kTLYRecordEventActivity,
+                                                                        kEventActivityOptions);
+  auto self = shared_from_this();
+  std::weak_ptr<TLYActivityOperation> weakActivity = activity;
+  auto block = platform::BlockOperation::create([self, event, weakActivity] {
+    if (!self->shouldLogEvent()) return;
+    if (self->eventFilter_->shouldDiscardEvent(event, self->metadata_->betaToken(),
+                                               self->metadata_->installationId(),
+                                               self->settings_->samplingRate())) {
+      logger().log("Application is enabled for sampling, skipping %@",
+                   event ? event->description() : std::string("(null)"));
+      return;
+    }
+    // The size before this write decides the rotation.
+    const bool rotate = self->shouldSubmitLogAtURL(self->currentLogURL_) || event->triggersFlush();
+    auto write =
+        TLYWriteEventOperation::initWithEvent(event, self->metadata_, self->currentLogURL_);
+    if (auto activityOperation = weakActivity.lock()) activityOperation->addDependency(write);
+    self->queueWrite(write);
+    // The write was queued first and still goes into the log being rotated.
+    if (rotate) self->rotateAndSubmitCurrentLog();
+  });
+  activity->addDependency(block);
+  eventQueue_->addOperation(block);
+  eventQueue_->addOperation(activity);
+}
+
+void TLYTallyController::logCrashEvent(const std::shared_ptr<TLYCrashEvent>& event) {
+  auto activity = TLYActivityOperation::operationByStartingActivityName(
+      kTLYRecordCrashEventActivity, kEventActivityOptions);
+  auto self = shared_from_this();
+  std::weak_ptr<TLYActivityOperation> weakActivity = activity;
+  auto block = platform::BlockOperation::create([self, event, weakActivity] {
+    logger().log("Attempting to log %@", event ? event->name() : std::string("(null)"));
+    if (!self->shouldLogEvent()) return;
+    if (self->eventFilter_->shouldDiscardEvent(event, self->metadata_->betaToken(),
+                                               self->metadata_->installationId(),
+                                               self->settings_->samplingRate())) {
+      logger().log("Application is enabled for sampling, skipping %@",
+                   event ? event->description() : std::string("(null)"));
+      return;
+    }
+    // The crash travels alone: close the current log first. A write into it
+    // may still be queued (the file is made by its first write), so that
+    // counts as well.
+    if (isReadableFile(self->currentLogURL_) || self->currentLogHasQueuedWrites_) {
+      self->rotateAndSubmitCurrentLog();
+    }
+    auto write = TLYWriteEventOperation::initWithEvent(event, self->previousExecutionMetadata_,
+                                                       self->currentLogURL_);
+    if (auto activityOperation = weakActivity.lock()) activityOperation->addDependency(write);
+    self->queueWrite(write);
+    self->rotateAndSubmitCurrentLog();
+  });
+  activity->addDependency(block);
+  eventQueue_->addOperation(block);
+  eventQueue_->addOperation(activity);
+}
+
+bool TLYTallyController::shouldLogEvent() const {
+  if (!settings_) return false;
+  if (!settings_->valid()) return true;
+  return settings_->shouldCollectAnalytics();
+}
+
+bool TLYTallyController::shouldSubmitLogAtURL(const platform::URL& url) const {
+  const std::uint64_t size = TLYFileUtils::fileSizeAtURL(url);
+  const std::int64_t maximum = settings_ ? settings_->maximumPayloadSize() : 8000;
+  // A negative maximum makes every log too large, as a signed comparison would.
+  if (maximum < 0) return true;
+  return size > static_cast<std::uint64_t>(maximum);
+}
+
+// --- notifications ------------------------------------------------------------------
+
+void TLYTallyController::registerForApplicationLifecycleEvents() {
+  std::weak_ptr<TLYTallyController> weak = weak_from_this();
+  auto& center = platform::NotificationCenter::defaultCenter();
+  for (const char* name :
+       {kNSApplicationWillTerminateNotification, kNSApplicationWillResignActiveNotification,
+        kNSApplicationDidBecomeActiveNotification}) {
+    observers_.push_back(center.addObserver(name, nullptr, nullptr,
+                                            [weak](const platform::Notification& notification) {
+                                              if (auto controller = weak.lock())
+                                                controller->applicationLifecycleEvent(notification);
+                                            }));
+  }
+}
+
+void TLYTallyController::applicationLifecycleEvent(const platform::Notification& notification) {
+  enqueueEvent(TLYLifecycleEvent::eventWithNotification(notification));
+}
+
+void TLYTallyController::beaconSettingsDidBecomeAvailable(const platform::Notification&) {
+  initializeSettingsIfNeededWithBeaconSettings(Beacon::sharedSDK()->settings());
+}
+
+void TLYTallyController::initializeSettingsIfNeededWithBeaconSettings(
+    const platform::Value& beaconSettings) {
+  auto self = shared_from_this();
+  eventQueue_->addOperationWithBlock([self, beaconSettings] {
+    if (!beaconSettings.isDictionary()) return;
+    if (self->settings_ && self->settings_->valid()) return;
+    self->settings_ = std::make_shared<TLYSettings>(beaconSettings);
+    if (self->settings_->shouldCollectAnalytics()) {
+      logger().log("Tally enabled with settings: %@", beaconSettings["analytics"]);
+      logger().log("Logging events to %@", self->rootEventDirectory_);
+      self->setupFlushTimer();
+      self->uploader_->setDefaultUploadTimeout(self->settings_->defaultUploadTimeout());
+      self->uploader_->setLowPowerUploadTimeout(self->settings_->lowPowerUploadTimeout());
+      self->uploadAllMultipartFiles();
+    } else {
+      logger().log("Tally is disabled. Cleaning up.");
+      self->removeAllLogs();
+      // Events accepted before the settings arrived may still have writes
+      // and packaging queued; clear what they leave once they have run.
+      auto sweep = platform::BlockOperation::create([self] { self->removeAllLogs(); });
+      for (const auto& pending : self->eventQueue_->operations()) sweep->addDependency(pending);
+      self->eventQueue_->addOperation(sweep);
+    }
+  });
+}
+
+// --- rotation, packaging, upload ------------------------------------------------------
+
+void TLYTallyController::checkOnEventQueue(const char* method) const {
+  auto current = platform::OperationQueue::currentQueue();
+  if (current != eventQueue_) {
+    logger().log("queuing bug in %s: %@ != %@", method, eventQueue_->name(),
+                 current ? current->name() : std::string("(null)"));
+  }
+}
+
+void TLYTallyController::setupFlushTimer() {
+  checkOnEventQueue("-[TLYTallyController setupFlushTimer]");
+  const double interval = settings_ ? settings_->flushInterval() : 0;
+  if (interval <= 0) {
+    flushTimer_.reset();
+    return;
+  }
+  std::weak_ptr<TLYTallyController> weak = weak_from_this();
+  flushTimer_ =
+      TLYTimer::initWithTimeInterval(interval, eventQueue_, kTLYFlushTimerIdentifier, [weak] {
+        if (auto controller = weak.lock()) {
+          controller->flushTimerFired();
+        }
+      });
+}
+
+void TLYTallyController::flushTimerFired() {
+  checkOnEventQueue("-[TLYTallyController flushTimerFired]");
+  if (!settings_ || settings_->flushInterval() <= 0) {
+    flushTimer_.reset();
+    return;
+  }
+  if (shouldSubmitLogAtURL(currentLogURL_)) rotateAndSubmitCurrentLog();
+}
+
+void TLYTallyController::rotateAndSubmitCurrentLog() {
+  auto activity = TLYActivityOperation::operationByStartingActivityName(kTLYRotateAndSubmitActivity,
+                                                                        kRotateActivityOptions);
+  const platform::URL oldLog = currentLogURL_;
+  currentLogURL_ = generateNewLogPath();
+  currentLogHasQueuedWrites_ = false;
+  auto operations = operationsForUncompressedLog(oldLog);
+  for (const auto& operation : operations) activity->addDependency(operation);
+  eventQueue_->addOperations(operations, false);
+  eventQueue_->addOperation(activity);
+}
+
+std::vector<platform::Operation::Ptr> TLYTallyController::operationsForUncompressedLog(
+    const platform::URL& logURL) {
+  const std::string extension = logURL.pathExtension();
+  if (extension != kTLYLogExtension) {
+    logger().log("Error: attempted to submit file with invalid extension %@, should be %@",
+                 extension, kTLYLogExtension);
+  }
+  const platform::URL compressedURL = replacingExtension(logURL, kTLYCompressedLogExtension);
+  const std::string boundary = BCNMultipartMimeStreamEncoder::generateBoundary();
+  const platform::URL packageURL = multipartMimeURLWithBoundary(boundary);
+
+  auto compress = TLYCompressLogOperation::create(logURL, compressedURL);
+  compress->setCompletionBlock([logURL] { removeFile(logURL); });
+  auto package = TLYPackageLogOperation::create(compressedURL, packageURL, boundary);
+  package->setCompletionBlock([compressedURL] { removeFile(compressedURL); });
+  auto upload = uploadOperationForFileAtURL(packageURL, boundary);
+  package->addDependency(compress);
+  upload->addDependency(package);
+  return {compress, package, upload};
+}
+
+std::vector<platform::Operation::Ptr> TLYTallyController::operationsForCompressedLog(
+    const platform::URL& compressedURL) {
+  const std::string extension = compressedURL.pathExtension();
+  if (extension != kTLYCompressedLogExtension) {
+    logger().log("Error: attempted to submit file with invalid extension %@, should be %@",
+                 extension, kTLYCompressedLogExtension);
+  }
+  const std::string boundary = BCNMultipartMimeStreamEncoder::generateBoundary();
+  const platform::URL packageURL = multipartMimeURLWithBoundary(boundary);
+  auto package = TLYPackageLogOperation::create(compressedURL, packageURL, boundary);
+  package->setCompletionBlock([compressedURL] { removeFile(compressedURL); });
+  auto upload = uploadOperationForFileAtURL(packageURL, boundary);
+  upload->addDependency(package);
+  return {package, upload};
+}
+
+platform::Operation::Ptr TLYTallyController::uploadOperationForFileAtURL(
+    const platform::URL& packageURL, const std::string& boundary) {
+  auto operation = TLYUploadOperation::initWithUploader(uploader_, settings_->tallyURL(),
+                                                        metadata_->APIKey(), packageURL, boundary);
+  // Nothing is sent before valid settings (the package waits on disk), nor
+  // while the settings switch analytics off.
+  if (!settings_->valid() || !settings_->shouldCollectAnalytics()) operation->cancel();
+  return operation;
+}
+
+void TLYTallyController::cleanupAndProcessExistingFiles() {
+  auto cleanup = TLYCleanupFilesOperation::create(
+      platform::URL::fileURLWithPath(rootEventDirectory_, true), settings_->maxPendingSendFiles());
+  std::weak_ptr<TLYTallyController> weak = weak_from_this();
+  cleanup->setSuccessBlock([weak](const std::vector<platform::URL>& logs,
+                                  const std::vector<platform::URL>& compressedLogs,
+                                  const std::vector<platform::URL>& packages) {
+    auto self = weak.lock();
+    if (!self) return;
+    for (const auto& log : logs) {
+      self->eventQueue_->addOperations(self->operationsForUncompressedLog(log), false);
+    }
+    for (const auto& compressed : compressedLogs) {
+      self->eventQueue_->addOperations(self->operationsForCompressedLog(compressed), false);
+    }
+    std::weak_ptr<TLYTallyController> again = self;
+    self->uploader_->attemptToReconnectBackgroundSessionWithCompletionBlock([again, packages] {
+      if (auto controller = again.lock()) controller->uploadMultipartFiles(packages);
+    });
+  });
+  eventQueue_->addOperation(cleanup);
+}
+
+void TLYTallyController::uploadAllMultipartFiles() {
+  uploadMultipartFiles(TLYFileUtils::filesWithExtension(
+      kTLYPackageExtension, platform::URL::fileURLWithPath(rootEventDirectory_, true)));
+}
+
+void TLYTallyController::uploadMultipartFiles(const std::vector<platform::URL>& packages) {
+  for (const auto& package : packages) {
+    auto boundary = boundaryFromURL(package);
+    eventQueue_->addOperation(uploadOperationForFileAtURL(package, boundary.value_or("")));
+  }
+}
+
+void TLYTallyController::removeAllLogs() {
+  for (const auto& file : TLYFileUtils::allFilesInDirectory(
+           platform::URL::fileURLWithPath(rootEventDirectory_, true))) {
+    removeFile(file);
+  }
+}
+
+void TLYTallyController::queueWrite(const platform::Operation::Ptr& write) {
+  currentLogHasQueuedWrites_ = true;
+  eventQueue_->addOperation(write);
+}
+
+void TLYTallyController::runOnEventQueue(const std::function<void()>& block) {
+  auto operation = platform::BlockOperation::create(block);
+  eventQueue_->addOperation(operation);
+  operation->waitUntilFinished();
+}
+
+// --- uploader delegate ---------------------------------------------------------------
+
+std::string TLYTallyController::uploaderFilePathForUniqueName(TLYUploader&,
+                                                              const std::string& uniqueName) {
+  return pathOf(multipartMimeURLWithBoundary(uniqueName));
+}
+
+void TLYTallyController::uploaderDidFinishUploadWithUniqueName(TLYUploader&,
+                                                               const std::string& uniqueName,
+                                                               const platform::Error& error) {
+  if (error) logger().log("Failed to upload '%@': %@", uniqueName, error.description());
+  logger().log("Finished transmission of '%@'.", uniqueName);
+  // Sent or given up: the package is not kept either way.
+  if (!uniqueName.empty()) removeFile(multipartMimeURLWithBoundary(uniqueName));
+}
+
+void TLYTallyController::uploaderCompletedRequest(
+    TLYUploader&, const platform::urlloading::URLRequest& request,
+    const std::optional<platform::urlloading::URLResponse>& response, const std::string& uniqueName,
+    const platform::Error& error, RetryDecision completionHandler) {
+  const bool taskFailed = static_cast<bool>(error);
+  const std::string taskError = taskFailed ? error.description() : std::string();
+  networkRetryHandler_->handleCompletedRequest(
+      request, response, uniqueName, error,
+      [uniqueName, taskFailed, taskError, completionHandler = std::move(completionHandler)](
+          bool retry, const platform::Error& retryError) {
+        if (taskFailed) logger().log("Error transmitting '%@': %@", uniqueName, taskError);
+        if (retry) logger().log("Scheduling retry for '%@'.", uniqueName);
+        completionHandler(retry, retryError);
+      });
+}
+
+void TLYTallyController::uploaderSessionDidReceiveChallenge(
+    TLYUploader&, CTRURLSession* session,
+    const platform::urlloading::AuthenticationChallenge& challenge,
+    const CTRURLSessionChallengeCompletion& completion) {
+  networkRetryHandler_->handleChallenge(challenge, session, completion);
+}
+
+}  // namespace sdk

@@ -1,0 +1,95 @@
+// TLYTimer: a repeating timer that feeds an operation queue. The analytics
+// controller uses one for the periodic flush of the event log.
+//
+// Guarantees:
+//  1. The timer is scheduled when it is made; it first fires one interval
+//     after that, then every interval, with a leeway (tolerance) of a tenth
+//     of the interval.
+//  2. A firing only adds `timerBlock` to `queue` as one operation
+//     (executeBlock); the block itself always runs on that queue.
+//  3. Once the timer is freed no further firing adds an operation; an
+//     operation already added still runs. A firing holds the timer only
+//     weakly.
+// Not promised: the thread a firing happens on (a global queue, or the
+// background scheduler's thread); exact firing times.
+//
+// Which mechanism: the platform's background activity scheduler, which this
+// system offers (platform/system/background_activity_scheduler.h), with the
+// identifier "io.tally.TimerActivity.<timer identifier>"; the dispatch timer
+// (scheduleDispatchTimer) is the fallback; initWithDispatchTimer makes a
+// timer that uses it from the start.
+//
+// setTimeInterval and setTimerBlock do not reschedule (as designed); a new
+// interval takes effect at the next scheduleTimer().
+//
+// Thread safety: the members may be called from any thread; the interval
+// and block are guarded by a lock.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/dispatch/dispatch.h"
+#include "platform/system/operation_queue.h"
+
+namespace platform {
+class BackgroundActivityScheduler;
+}
+
+namespace sdk {
+
+inline constexpr const char* kTLYTimerActivityFormat = "io.tally.TimerActivity.%@";
+
+class TLYTimer : public std::enable_shared_from_this<TLYTimer> {
+  struct Passkey {};
+
+ public:
+  using Ptr = std::shared_ptr<TLYTimer>;
+  using Block = std::function<void()>;
+
+  // Stores the values, copies the block and schedules at once.
+  static Ptr initWithTimeInterval(double seconds, platform::OperationQueue::Ptr queue,
+                                  std::string timerIdentifier, Block block);
+  // The same, on the dispatch timer (tests, or callers that want plain timers).
+  static Ptr initWithDispatchTimer(double seconds, platform::OperationQueue::Ptr queue,
+                                   std::string timerIdentifier, Block block);
+
+  TLYTimer(Passkey, double seconds, platform::OperationQueue::Ptr queue,
+           std::string timerIdentifier, Block block);
+  // Invalidates the scheduler and cancels the dispatch source.
+  ~TLYTimer();
+  TLYTimer(const TLYTimer&) = delete;
+  TLYTimer& operator=(const TLYTimer&) = delete;
+
+  const std::string& timerIdentifier() const { return timerIdentifier_; }
+  double timeInterval() const;
+  void setTimeInterval(double seconds);
+  Block timerBlock() const;
+  void setTimerBlock(Block block);
+  const platform::OperationQueue::Ptr& queue() const { return queue_; }
+  // timeInterval() / 10.
+  double tolerance() const;
+
+  // The background scheduler (or the dispatch timer, see above).
+  void scheduleTimer();
+  void scheduleDispatchTimer();
+  void scheduleBackgroundActivityWithName(const std::string& name);
+  // Adds timerBlock() to queue() as one operation.
+  void executeBlock();
+
+  bool usesDispatchTimer() const;
+
+ private:
+  const std::string timerIdentifier_;
+  const platform::OperationQueue::Ptr queue_;
+  mutable std::mutex mutex_;
+  double timeInterval_;
+  Block timerBlock_;
+  bool useDispatchTimer_ = false;
+  std::shared_ptr<platform::dispatch::Source> timerSource_;
+  std::unique_ptr<platform::BackgroundActivityScheduler> backgroundActivityScheduler_;
+};
+
+}  // namespace sdk

@@ -1,0 +1,153 @@
+#include "sdk/analytics/tly_write_event_operation.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "codecs/json_encoder.h"
+#include "platform/foundation/format.h"
+#include "platform/foundation/string_encoding.h"
+#include "sdk/analytics/tly_logger.h"
+
+namespace sdk {
+namespace {
+
+struct SystemCalls {
+  std::mutex mutex;
+  TLYWriteEventOperation::WriteFunction write;
+  TLYWriteEventOperation::CloseFunction close;
+};
+
+SystemCalls& systemCalls() {
+  static SystemCalls* calls = new SystemCalls();
+  return *calls;
+}
+
+ssize_t callWrite(int fd, const void* bytes, std::size_t length) {
+  TLYWriteEventOperation::WriteFunction hook;
+  {
+    std::lock_guard<std::mutex> lock(systemCalls().mutex);
+    hook = systemCalls().write;
+  }
+  return hook ? hook(fd, bytes, length) : ::write(fd, bytes, length);
+}
+
+int callClose(int fd) {
+  TLYWriteEventOperation::CloseFunction hook;
+  {
+    std::lock_guard<std::mutex> lock(systemCalls().mutex);
+    hook = systemCalls().close;
+  }
+  return hook ? hook(fd) : ::close(fd);
+}
+
+}  // namespace
+
+void TLYWriteEventOperation::setSystemCallsForTesting(WriteFunction write, CloseFunction close) {
+  std::lock_guard<std::mutex> lock(systemCalls().mutex);
+  systemCalls().write = std::move(write);
+  systemCalls().close = std::move(close);
+}
+
+std::uint64_t TLYWriteEventOperation::millisecondsSince1970(platform::Date date) {
+  double ms = date.timeIntervalSince1970() * 1000;
+  if (!(ms > 0)) return 0;  // before 1970, or NaN
+  if (ms >= 18446744073709551615.0) return UINT64_MAX;
+  return static_cast<std::uint64_t>(ms);
+}
+
+std::uint64_t TLYWriteEventOperation::secondsSince1970(platform::Date date) {
+  double s = date.timeIntervalSince1970();
+  if (!(s > 0)) return 0;
+  if (s >= 18446744073709551615.0) return UINT64_MAX;
+  return static_cast<std::uint64_t>(s);
+}
+
+TLYWriteEventOperation::TLYWriteEventOperation(std::shared_ptr<TLYEvent> event,
+                                               std::shared_ptr<TLYMetadataSerializable> metadata,
+                                               platform::URL logFileUrl)
+    : event_(std::move(event)),
+      metadata_(std::move(metadata)),
+      logFileUrl_(std::move(logFileUrl)),
+      formattedEvent_(event_ ? generateFormattedLogLineWithEvent(*event_) : std::nullopt),
+      formattedMetadata_(event_ && metadata_
+                             ? generateFormattedLogLineWithMetdata(*metadata_, event_->timestamp())
+                             : std::nullopt) {}
+
+std::optional<std::string> TLYWriteEventOperation::logLineWithTimestamp(
+    platform::Date timestamp, const std::string& eventName, const platform::Value& payload) {
+  if (!payload.isDictionary() && !payload.isArray()) return std::nullopt;
+  platform::Value json = codecs::JSONString(payload, codecs::JTSerializeOptionNone);
+  if (!json.isString()) return std::nullopt;
+  std::string_view bytes = json.stringView();
+  if (!platform::isValidUTF8(bytes)) return std::nullopt;
+  return platform::format("%llu\t%@\t%lu\t%@", millisecondsSince1970(timestamp), eventName,
+                          static_cast<unsigned long>(bytes.size()), bytes);
+}
+
+std::optional<std::string> TLYWriteEventOperation::generateFormattedLogLineWithEvent(
+    const TLYEvent& event) const {
+  return logLineWithTimestamp(event.timestamp(), event.name(), event.dictionaryRepresentation());
+}
+
+std::optional<std::string> TLYWriteEventOperation::generateFormattedLogLineWithMetdata(
+    const TLYMetadataSerializable& metadata, platform::Date timestamp) const {
+  return logLineWithTimestamp(
+      timestamp, metadata.eventName(),
+      metadata.dictionaryRepresentationWithStartTime(secondsSince1970(timestamp)));
+}
+
+void TLYWriteEventOperation::main() {
+  success_ = false;
+  std::string path = logFileUrl_.decodedPath();
+  struct stat st {};
+  bool existed = ::stat(path.c_str(), &st) == 0;
+  if (existed && S_ISDIR(st.st_mode)) return;
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return;
+  success_ = writeDataToDescriptor(fd, existed);
+  if (callClose(fd) != 0) {
+    TLYLogger::sharedLogger().logWithLabel(kTLYWriteOperationLogLabel,
+                                           "Failed to close file, error: %s", std::strerror(errno));
+    success_ = false;
+  }
+}
+
+bool TLYWriteEventOperation::writeDataToDescriptor(int fd, bool preexistingFile) {
+  if (!formattedEvent_ || !formattedMetadata_) return false;
+  if (!preexistingFile && !appendLogLine(*formattedMetadata_, fd)) return false;
+  return appendLogLine(*formattedEvent_, fd);
+}
+
+bool TLYWriteEventOperation::appendLogLine(const std::string& line, int fd) {
+  std::string data = line + "\n";
+  const char* bytes = data.data();
+  std::size_t remaining = data.size();
+  TLYLogger& logger = TLYLogger::sharedLogger();
+  for (int attempt = 1;; ++attempt) {
+    errno = 0;
+    ssize_t written = callWrite(fd, bytes, remaining);
+    if (written < 0) {
+      logger.logWithLabel(kTLYWriteOperationLogLabel, "Failed to write: %s\n",
+                          std::strerror(errno));
+    }
+    if (written >= 0 && static_cast<std::size_t>(written) == remaining) return true;
+    if (written > 0 && static_cast<std::size_t>(written) > remaining) {
+      logger.logWithLabel(kTLYWriteOperationLogLabel,
+                          "Error: length doesn't make sense (%zd, %zu)\n", written, remaining);
+      return false;
+    }
+    if (written <= 0 || attempt == 3) {
+      logger.logWithLabel(kTLYWriteOperationLogLabel, "Error: exited write loop without success\n");
+      return false;
+    }
+    bytes += written;
+    remaining -= static_cast<std::size_t>(written);
+  }
+}
+
+}  // namespace sdk

@@ -1,0 +1,404 @@
+#include "sdk/analytics/tly_tally_controller.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/url.h"
+#include "platform/runloop/run_loop.h"
+#include "platform/system/file_util.h"
+#include "platform/system/notification_center.h"
+#include "platform/system/paths.h"
+#include "sdk/analytics/tly_crash_event.h"
+#include "sdk/analytics/tly_crash_metadata.h"
+#include "sdk/analytics/tly_custom_event.h"
+#include "sdk/analytics/tly_event.h"
+#include "sdk/analytics/tly_lifecycle_event.h"
+#include "sdk/analytics/tly_metadata.h"
+#include "sdk/analytics/tly_settings.h"
+#include "sdk/analytics/tly_timer.h"
+#include "sdk/platform/bcn_console.h"
+#include "sdk/platform/bcn_settings_onboarding_manager.h"
+#include "sdk/platform/beacon.h"
+#include "sdk/platform/ctr_user_defaults.h"
+#include "support/http_test_server.h"
+#include "support/temp_root.h"
+#include "tally_test_support.h"
+
+namespace sdk {
+namespace {
+
+using namespace std::chrono_literals;
+using tally_test::filesIn;
+using tally_test::LogLine;
+
+// Runs the main run loop (URL loading and retry timers use it) until `done`.
+bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s) {
+  return platform::runloop::RunLoop::main().runUntil(done, timeout);
+}
+
+class TallyControllerTest : public varnel::testing::TempRootTest {
+ protected:
+  void SetUp() override {
+    tally_test::installHostBundle();
+    CTRUserDefaults::resetStandardUserDefaultsForTesting();
+    Beacon::resetSharedSDKForTesting();
+    rootDir_ = root().file("tally");
+    eventDir_ = rootDir_ + "/events";
+  }
+
+  void TearDown() override {
+    if (controller_) drain();
+    controller_.reset();
+    Beacon::resetSharedSDKForTesting();
+    CTRUserDefaults::resetStandardUserDefaultsForTesting();
+    platform::Bundle::setMainForTesting(nullptr);
+  }
+
+  // Makes the registry see an installation identifier of an earlier launch.
+  void makeNotFirstInstall() {
+    ASSERT_TRUE(Beacon::sharedSDK()->isFirstInstall());
+    Beacon::resetSharedSDKForTesting();
+    ASSERT_FALSE(Beacon::sharedSDK()->isFirstInstall());
+  }
+
+  // The settings file the registry reads (as if downloaded by an earlier launch).
+  void writeSettings(const std::string& json) {
+    ASSERT_TRUE(tally_test::writeFile(
+        BCNSettingsOnboardingManager::settingsDirectoryPath() + "/settings.json", json));
+  }
+  std::string settingsFor(const std::string& analytics, bool collect = true) {
+    return std::string("{\"features\":{\"collect_analytics\":") + (collect ? "true" : "false") +
+           "},\"analytics\":{" + analytics + "}}";
+  }
+  std::string urlSetting() { return "\"url\":\"" + server_->url("/spi/v2/events") + "\""; }
+
+  void start(std::optional<std::string> betaToken = std::nullopt) {
+    controller_ = TLYTallyController::initWithBetaToken(std::move(betaToken), rootDir_);
+    drain();
+  }
+
+  // Waits until the event queue is idle and the completion blocks that remove
+  // stage inputs have run (no plain log is left beside its compressed file).
+  void drain() {
+    ASSERT_TRUE(waitFor([&] {
+      if (controller_->eventQueue()->operationCount() != 0) return false;
+      return filesIn(eventDir_, "gz").empty() || !filesIn(eventDir_, "multipartmime").empty();
+    }));
+    controller_->eventQueue()->waitUntilAllOperationsAreFinished();
+  }
+
+  // Waits until the queue is idle with exactly `packages` packages, `logs`
+  // plain logs and no compressed log on disk.
+  bool waitForFiles(std::size_t packages, std::size_t logs) {
+    return waitFor([&] {
+      return controller_->eventQueue()->operationCount() == 0 &&
+             filesIn(eventDir_, "multipartmime").size() == packages &&
+             filesIn(eventDir_, "log").size() == logs && filesIn(eventDir_, "gz").empty();
+    });
+  }
+
+  std::vector<LogLine> readLog(const std::string& path) {
+    auto text = platform::files::readFile(path);
+    return text ? tally_test::parseLog(*text) : std::vector<LogLine>{};
+  }
+  std::vector<LogLine> readPackage(const std::string& path) {
+    auto bytes = platform::files::readFile(path);
+    if (!bytes) return {};
+    auto log = tally_test::logInPackage(*bytes, tally_test::baseName(path));
+    return log ? tally_test::parseLog(*log) : std::vector<LogLine>{};
+  }
+  // Every package's log, in no particular order.
+  std::vector<std::vector<LogLine>> readPackages() {
+    std::vector<std::vector<LogLine>> logs;
+    for (const auto& path : filesIn(eventDir_, "multipartmime")) logs.push_back(readPackage(path));
+    return logs;
+  }
+  std::string dump() {
+    std::string text = "files:";
+    for (const auto& file : filesIn(eventDir_)) text += " " + file.substr(eventDir_.size() + 1);
+    return text;
+  }
+  static std::vector<std::string> names(const std::vector<LogLine>& lines) {
+    std::vector<std::string> result;
+    for (const auto& line : lines) result.push_back(line.name);
+    return result;
+  }
+
+  void logCustom(const std::string& name) {
+    controller_->logEvent(std::make_shared<TLYCustomEvent>(name, platform::Value()));
+  }
+
+  std::string rootDir_;
+  std::string eventDir_;
+  std::unique_ptr<test_support::HTTPTestServer> server_;
+  TLYTallyController::Ptr controller_;
+};
+
+TEST_F(TallyControllerTest, PathsFollowTheEventDirectoryLayout) {
+  makeNotFirstInstall();
+  start();
+  EXPECT_EQ(TLYTallyController::rootDirectory(),
+            platform::paths::caches() + "/com.crashtrail.data/" +
+                std::string(tally_test::kBundleIdentifier) + "/analytics/v2");
+  EXPECT_EQ(controller_->eventDirectoryForRootDirectory("/r"), "/r/events");
+  EXPECT_EQ(controller_->crashMetadataPathForRootDirectory("/r"), "/r/crash_metadata");
+  auto log = controller_->generateNewLogPath();
+  EXPECT_EQ(log.pathExtension(), "log");
+  EXPECT_EQ(platform::files::parentFolder(log.path()), eventDir_);
+  EXPECT_NE(log, controller_->generateNewLogPath());
+  auto package = controller_->multipartMimeURLWithBoundary("B-1");
+  EXPECT_EQ(package.path(), eventDir_ + "/B-1.multipartmime");
+  EXPECT_EQ(TLYTallyController::boundaryFromURL(package), std::optional<std::string>("B-1"));
+  EXPECT_EQ(
+      TLYTallyController::boundaryFromURL(platform::URL::fileURLWithPath("/e/a.b.multipartmime")),
+      std::optional<std::string>("a.b"));
+  EXPECT_EQ(TLYTallyController::boundaryFromURL(platform::URL::fileURLWithPath("/e/B-1.gz")),
+            std::nullopt);
+}
+
+TEST_F(TallyControllerTest, FirstInstallEventTravelsAloneAndLaunchEventStartsTheCurrentLog) {
+  start();
+  // The install event asks for a flush: its log is packaged at once; the
+  // upload is cancelled (no valid settings) and the package waits.
+  ASSERT_TRUE(waitForFiles(1, 1)) << dump();
+  auto packages = readPackages();
+  ASSERT_EQ(packages.size(), 1u);
+  EXPECT_EQ(names(packages[0]), (std::vector<std::string>{"metadata", "app_installed"}));
+  auto current = readLog(controller_->currentLogURL().path());
+  ASSERT_EQ(names(current), (std::vector<std::string>{"metadata", "app_launched"}));
+  const auto& metadata = current[0].payload;
+  EXPECT_EQ(metadata["api_key"].asString(), tally_test::kAPIKey);
+  EXPECT_EQ(metadata["session_id"].asString(), Beacon::sharedSDK()->executionIdentifier());
+  EXPECT_EQ(metadata["install_id"].asString(), Beacon::sharedSDK()->installID());
+  // The metadata line takes the time of the event that created the file.
+  EXPECT_EQ(current[0].time, current[1].time);
+  EXPECT_EQ(metadata["started_at"].asUInt64(), current[1].time / 1000);
+}
+
+TEST_F(TallyControllerTest, LeftoversOfEarlierLaunchesArePackagedAndWaitForSettings) {
+  makeNotFirstInstall();
+  ASSERT_TRUE(tally_test::writeFile(eventDir_ + "/A.log", "1\tone\t2\t{}\n"));
+  ASSERT_TRUE(tally_test::writeFile(eventDir_ + "/B.log", "2\ttwo\t2\t{}\n"));
+  ASSERT_TRUE(tally_test::writeFile(eventDir_ + "/C.log", "3\tthree\t2\t{}\n"));
+  ASSERT_TRUE(tally_test::writeFile(eventDir_ + "/D.gz", tally_test::gzip("4\tfour\t2\t{}\n")));
+  ASSERT_TRUE(tally_test::writeFile(eventDir_ + "/notes.txt", "foreign"));
+  // Two packages of an earlier launch (their content is not looked at).
+  ASSERT_TRUE(tally_test::writeFile(eventDir_ + "/P1.multipartmime", "x"));
+  ASSERT_TRUE(tally_test::writeFile(eventDir_ + "/P2.multipartmime", "y"));
+  start();
+  // Three compress-package chains and one package chain; uploads cancelled.
+  ASSERT_TRUE(waitForFiles(6, 1));
+  std::vector<std::string> seen;
+  for (const auto& path : filesIn(eventDir_, "multipartmime")) {
+    auto lines = readPackage(path);
+    if (lines.size() == 1) seen.push_back(lines[0].name);
+  }
+  std::sort(seen.begin(), seen.end());
+  EXPECT_EQ(seen, (std::vector<std::string>{"four", "one", "three", "two"}));
+  EXPECT_TRUE(filesIn(eventDir_, "txt").empty());
+}
+
+TEST_F(TallyControllerTest, LeftoversAreUploadedOnceEachWhenSettingsAreKnown) {
+  makeNotFirstInstall();
+  server_ = test_support::HTTPTestServer::start();
+  server_->setReply("/spi/v2/events", test_support::HTTPReply::text(202, ""));
+  writeSettings(settingsFor(urlSetting()));
+  ASSERT_TRUE(tally_test::writeFile(eventDir_ + "/A.log", "1\tone\t2\t{}\n"));
+  ASSERT_TRUE(tally_test::writeFile(eventDir_ + "/D.gz", tally_test::gzip("4\tfour\t2\t{}\n")));
+  ASSERT_TRUE(tally_test::writeFile(eventDir_ + "/P1.multipartmime", "x"));
+  ASSERT_TRUE(tally_test::writeFile(eventDir_ + "/P2.multipartmime", "y"));
+  start();
+  // The packages are offered twice (settings arrived, and the start-up
+  // re-processing): each is still sent once.
+  ASSERT_TRUE(waitFor([&] { return server_->requestCount() >= 4; }));
+  ASSERT_TRUE(waitForFiles(0, 1)) << dump();
+  drain();
+  std::vector<std::string> bodies;
+  for (const auto& request : server_->requests()) bodies.push_back(request.body);
+  std::sort(bodies.begin(), bodies.end());
+  ASSERT_EQ(bodies.size(), 4u);
+  EXPECT_EQ(std::count(bodies.begin(), bodies.end(), "x"), 1);
+  EXPECT_EQ(std::count(bodies.begin(), bodies.end(), "y"), 1);
+}
+
+TEST_F(TallyControllerTest, OversizedLogIsRotatedByTheNextEventWhichTravelsInIt) {
+  makeNotFirstInstall();
+  server_ = test_support::HTTPTestServer::start();
+  server_->setReply("/spi/v2/events", test_support::HTTPReply::text(202, ""));
+  // Every written byte exceeds the limit: each event finding a non-empty
+  // log rotates it after its own write.
+  writeSettings(settingsFor(urlSetting() + ",\"max_byte_size_per_file\":0"));
+  start();
+  // The size is taken before the event's own write: let each write land.
+  for (const char* name : {"e1", "e2", "e3"}) {
+    logCustom(name);
+    drain();
+  }
+  ASSERT_TRUE(waitFor([&] { return server_->requestCount() >= 2; }));
+  ASSERT_TRUE(waitForFiles(0, 0)) << dump();
+  std::vector<std::vector<std::string>> uploaded;
+  for (const auto& request : server_->requests()) {
+    auto boundary = request.header("Content-Type").value_or("");
+    boundary = boundary.substr(boundary.find('=') + 1);
+    auto log = tally_test::logInPackage(request.body, boundary);
+    ASSERT_TRUE(log.has_value());
+    std::vector<std::string> entries;
+    for (const auto& line : tally_test::parseLog(*log)) {
+      entries.push_back(line.name == "custom" ? line.payload["custom_type"].asString() : line.name);
+    }
+    uploaded.push_back(entries);
+  }
+  std::sort(uploaded.begin(), uploaded.end());
+  EXPECT_EQ(uploaded, (std::vector<std::vector<std::string>>{{"metadata", "app_launched", "e1"},
+                                                             {"metadata", "e2", "e3"}}));
+  EXPECT_EQ(server_->requestCount(), 2u);
+}
+
+TEST_F(TallyControllerTest, CrashEventTravelsAloneUnderThePreviousLaunchMetadata) {
+  makeNotFirstInstall();
+  ASSERT_TRUE(
+      tally_test::writeFile(rootDir_ + "/crash_metadata", "{\"session_id\":\"previous-run\"}"));
+  start();
+  EXPECT_EQ(
+      controller_->previousExecutionMetadata()->rawMetadataDictionary()["session_id"].asString(),
+      "previous-run");
+  // Start a fresh log; the crash then comes right behind an event whose
+  // write, the one that makes that log's file, is still queued.
+  controller_->runOnEventQueue([&] { controller_->rotateAndSubmitCurrentLog(); });
+  logCustom("before");
+  const platform::Date crashDate(1500000000.1234);
+  controller_->logCrashEvent(std::make_shared<TLYCrashEvent>(crashDate, 0));
+  ASSERT_TRUE(waitForFiles(3, 0)) << dump();
+  std::vector<LogLine> crashLog, eventLog;
+  for (auto& lines : readPackages()) {
+    ASSERT_FALSE(lines.empty());
+    if (lines.back().name == "app_crashed") crashLog = lines;
+    if (lines.back().name == "custom") eventLog = lines;
+  }
+  ASSERT_EQ(names(crashLog), (std::vector<std::string>{"metadata", "app_crashed"}));
+  EXPECT_EQ(crashLog[0].payloadText, "{\"session_id\":\"previous-run\"}");
+  EXPECT_EQ(crashLog[1].time, 1500000000123u);
+  EXPECT_EQ(crashLog[1].payload["crash_state"].asString(), "unknown");
+  ASSERT_EQ(names(eventLog), (std::vector<std::string>{"metadata", "custom"}));
+  EXPECT_EQ(eventLog[0].payload["session_id"].asString(),
+            Beacon::sharedSDK()->executionIdentifier());
+  // This launch's metadata replaced the stored one.
+  auto stored = platform::files::readFile(rootDir_ + "/crash_metadata");
+  ASSERT_TRUE(stored.has_value());
+  EXPECT_NE(stored->find(Beacon::sharedSDK()->executionIdentifier()), std::string::npos);
+}
+
+TEST_F(TallyControllerTest, DisabledAnalyticsRemovesEveryFileAndRecordsNothing) {
+  makeNotFirstInstall();
+  ASSERT_TRUE(tally_test::writeFile(eventDir_ + "/A.log", "1\tone\t2\t{}\n"));
+  ASSERT_TRUE(tally_test::writeFile(eventDir_ + "/P.multipartmime", "x"));
+  writeSettings(settingsFor("\"url\":\"http://127.0.0.1:9/spi/v2/events\"", false));
+  start();
+  logCustom("ignored");
+  drain();
+  ASSERT_TRUE(waitForFiles(0, 0)) << dump();
+  EXPECT_TRUE(filesIn(eventDir_).empty()) << dump();
+  controller_->runOnEventQueue([&] { EXPECT_FALSE(controller_->shouldLogEvent()); });
+}
+
+TEST_F(TallyControllerTest, PendingPackagesLeaveWhenSettingsArriveAndLaterSettingsChangeNothing) {
+  makeNotFirstInstall();
+  server_ = test_support::HTTPTestServer::start();
+  server_->setReply("/spi/v2/events", test_support::HTTPReply::text(202, ""));
+  start();
+  logCustom("waiting");
+  controller_->runOnEventQueue([&] { controller_->rotateAndSubmitCurrentLog(); });
+  ASSERT_TRUE(waitForFiles(1, 0)) << dump();
+  EXPECT_EQ(server_->requestCount(), 0u);
+
+  // The settings download announces the first settings: the package goes.
+  writeSettings(settingsFor(urlSetting() + ",\"sampling_rate\":1"));
+  platform::NotificationCenter::defaultCenter().post(BCNSettingsAvailableNotification);
+  ASSERT_TRUE(waitFor([&] { return server_->requestCount() >= 1; }));
+  ASSERT_TRUE(waitForFiles(0, 0)) << dump();
+
+  // A second announcement with other settings is ignored.
+  writeSettings(settingsFor(urlSetting(), false));
+  platform::NotificationCenter::defaultCenter().post(BCNSettingsAvailableNotification);
+  drain();
+  controller_->runOnEventQueue([&] {
+    EXPECT_TRUE(controller_->settings()->shouldCollectAnalytics());
+    EXPECT_EQ(controller_->settings()->samplingRate(), 1);
+  });
+}
+
+TEST_F(TallyControllerTest, RejectedUploadRemovesThePackageWithoutRetry) {
+  makeNotFirstInstall();
+  server_ = test_support::HTTPTestServer::start();
+  server_->setReply("/spi/v2/events", test_support::HTTPReply::text(400, "bad"));
+  writeSettings(settingsFor(urlSetting()));
+  start();
+  logCustom("lost");
+  controller_->runOnEventQueue([&] { controller_->rotateAndSubmitCurrentLog(); });
+  ASSERT_TRUE(waitFor([&] { return server_->requestCount() >= 1; }));
+  ASSERT_TRUE(waitForFiles(0, 0)) << dump();
+  drain();
+  EXPECT_EQ(server_->requestCount(), 1u);
+}
+
+TEST_F(TallyControllerTest, ServerErrorIsRetriedFromTheSamePackage) {
+  makeNotFirstInstall();
+  server_ = test_support::HTTPTestServer::start();
+  std::atomic<int> calls{0};
+  server_->setHandler("/spi/v2/events", [&](const test_support::HTTPRecordedRequest&) {
+    return ++calls == 1 ? test_support::HTTPReply::text(503, "busy")
+                        : test_support::HTTPReply::text(202, "");
+  });
+  writeSettings(settingsFor(urlSetting()));
+  start();
+  logCustom("retried");
+  controller_->runOnEventQueue([&] { controller_->rotateAndSubmitCurrentLog(); });
+  // The first retry waits about 2 s.
+  ASSERT_TRUE(waitFor([&] { return server_->requestCount() >= 2; }, 15s));
+  ASSERT_TRUE(waitForFiles(0, 0)) << dump();
+  auto requests = server_->requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].body, requests[1].body);
+  EXPECT_FALSE(requests[0].body.empty());
+}
+
+TEST_F(TallyControllerTest, FlushTimerRotatesAnOversizedLogWithoutFurtherEvents) {
+  makeNotFirstInstall();
+  server_ = test_support::HTTPTestServer::start();
+  server_->setReply("/spi/v2/events", test_support::HTTPReply::text(202, ""));
+  writeSettings(
+      settingsFor(urlSetting() + ",\"flush_interval_secs\":0.2,\"max_byte_size_per_file\":10"));
+  start();
+  controller_->runOnEventQueue([&] {
+    ASSERT_NE(controller_->flushTimer(), nullptr);
+    EXPECT_EQ(controller_->flushTimer()->timerIdentifier(), "io.tally.TimedEventsFlush");
+  });
+  // The launch event alone exceeds 10 bytes; the timer sends it.
+  ASSERT_TRUE(waitFor([&] { return server_->requestCount() >= 1; }, 10s));
+  ASSERT_TRUE(waitForFiles(0, 0)) << dump();
+}
+
+TEST_F(TallyControllerTest, LifecycleNotificationsBecomeEventsAndActivationFlushes) {
+  makeNotFirstInstall();
+  start();
+  auto& center = platform::NotificationCenter::defaultCenter();
+  center.post(kNSApplicationWillResignActiveNotification);
+  ASSERT_TRUE(waitForFiles(1, 0)) << dump();
+  center.post(kNSApplicationWillTerminateNotification);
+  drain();
+  ASSERT_TRUE(waitForFiles(1, 1)) << dump();
+  auto packages = readPackages();
+  ASSERT_EQ(packages.size(), 1u);
+  EXPECT_EQ(names(packages[0]),
+            (std::vector<std::string>{"metadata", "app_launched", "app_became_inactive"}));
+  EXPECT_EQ(names(readLog(filesIn(eventDir_, "log")[0])),
+            (std::vector<std::string>{"metadata", "app_terminated"}));
+}
+
+}  // namespace
+}  // namespace sdk

@@ -1,0 +1,91 @@
+#include "sdk/analytics/tly_timer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+#include "platform/system/operation_queue.h"
+
+namespace sdk {
+namespace {
+
+// Counts firings that reach the queue and lets the test wait for a number.
+class Firings {
+ public:
+  void fire() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++count_;
+    onQueue_ = onQueue_ && platform::OperationQueue::currentQueue() == queue_;
+    cv_.notify_all();
+  }
+  bool waitFor(int n) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cv_.wait_for(lock, std::chrono::seconds(20), [&] { return count_ >= n; });
+  }
+  int count() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return count_;
+  }
+  bool allOnQueue() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return onQueue_;
+  }
+  platform::OperationQueue::Ptr queue_ = platform::OperationQueue::create("timer-test");
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  int count_ = 0;
+  bool onQueue_ = true;
+};
+
+TEST(TLYTimerTest, ToleranceIsATenthOfTheInterval) {
+  auto queue = platform::OperationQueue::create("tolerance");
+  auto timer = TLYTimer::initWithTimeInterval(60, queue, "io.tally.TimedEventsFlush", [] {});
+  EXPECT_DOUBLE_EQ(timer->tolerance(), 6);
+  EXPECT_EQ(timer->timerIdentifier(), "io.tally.TimedEventsFlush");
+  // Changing the interval does not reschedule, but the tolerance follows it.
+  timer->setTimeInterval(10);
+  EXPECT_DOUBLE_EQ(timer->tolerance(), 1);
+}
+
+TEST(TLYTimerTest, FiringsRunTheBlockOnTheQueueAgainAndAgain) {
+  for (bool dispatch : {false, true}) {
+    Firings firings;
+    auto block = [&firings] { firings.fire(); };
+    auto timer = dispatch ? TLYTimer::initWithDispatchTimer(0.02, firings.queue_, "repeat", block)
+                          : TLYTimer::initWithTimeInterval(0.02, firings.queue_, "repeat", block);
+    EXPECT_EQ(timer->usesDispatchTimer(), dispatch);
+    EXPECT_TRUE(firings.waitFor(3)) << dispatch;
+    timer.reset();
+    firings.queue_->waitUntilAllOperationsAreFinished();
+    EXPECT_TRUE(firings.allOnQueue());
+  }
+}
+
+TEST(TLYTimerTest, FreeingTheTimerStopsFurtherFiringsButQueuedOnesStillRun) {
+  Firings firings;
+  firings.queue_->setSuspended(true);
+  auto timer =
+      TLYTimer::initWithDispatchTimer(0.01, firings.queue_, "stop", [&] { firings.fire(); });
+  // Wait until at least one firing is waiting on the suspended queue.
+  for (int i = 0; i < 2000 && firings.queue_->operationCount() == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_GT(firings.queue_->operationCount(), 0u);
+  timer.reset();
+  std::size_t queued = firings.queue_->operationCount();
+  firings.queue_->setSuspended(false);
+  ASSERT_TRUE(firings.queue_->waitUntilAllOperationsAreFinished(std::chrono::seconds(10)));
+  int afterFree = firings.count();
+  EXPECT_EQ(static_cast<std::size_t>(afterFree), queued);
+  // Several intervals later nothing more has arrived.
+  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  EXPECT_EQ(firings.queue_->operationCount(), 0u);
+  EXPECT_EQ(firings.count(), afterFree);
+}
+
+}  // namespace
+}  // namespace sdk
