@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "platform/dispatch/internal.h"
+#include "platform/system/thread_state.h"
 
 namespace platform::dispatch::detail {
 
@@ -78,6 +79,8 @@ void blockSignalsInThisThread() {
   sigfillset(&set);
   // Faults must still reach their handlers (and the sanitizers).
   for (int s : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS}) sigdelset(&set, s);
+  // Crash recording stops every thread with this signal to read its registers.
+  sigdelset(&set, ::platform::ThreadStateSuspendSignal());
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
