@@ -32,14 +32,40 @@ TEST_F(SDKLogTest, ConvertsEachSupportedConversion) {
 }
 
 TEST_F(SDKLogTest, LeavesOtherConversionsLiteralWithoutTakingArguments) {
-  CTRSDKLog(kCTRSDKLogLevelInfo, "INFO  [%s:%d] Mapping: %p %p %p, total: %zu K\n", "f", 7,
+  CTRSDKLog(kCTRSDKLogLevelInfo, "INFO  [%s:%d] Mapping: %p %p %p, total: %f K %hd %s\n", "f", 7,
             reinterpret_cast<void*>(0x10000), reinterpret_cast<void*>(0x11000),
-            reinterpret_cast<void*>(0x2a000), static_cast<std::size_t>(99));
-  EXPECT_EQ(sdkLog(), "INFO  [f:7] Mapping: 0x10000 0x11000 0x2a000, total: %zu K\n");
+            reinterpret_cast<void*>(0x2a000), "end");
+  EXPECT_EQ(sdkLog(), "INFO  [f:7] Mapping: 0x10000 0x11000 0x2a000, total: %f K %hd end\n");
   // "%%", "%i" and a trailing "%" are written as they stand; the %s after
   // them still takes the first argument.
   CTRSDKLog(1, "%% %i %s %", "x");
   EXPECT_EQ(sdkLog().substr(sdkLog().find('\n') + 1), "%% %i x %");
+}
+
+TEST_F(SDKLogTest, LengthModifiersTakeTheirFullWidthArgument) {
+  CTRSDKLog(kCTRSDKLogLevelInfo, "INFO  [%s:%d] Mapping: %p, total: %zu K\n", "f", 7,
+            reinterpret_cast<void*>(0x10000), static_cast<std::size_t>(99));
+  EXPECT_EQ(sdkLog(), "INFO  [f:7] Mapping: 0x10000, total: 99 K\n");
+  const std::string before = sdkLog();
+  // Values that do not fit 32 bits prove the whole argument is taken, and the
+  // conversion after each one still gets its own argument.
+  CTRSDKLog(1, "%lu|%llu|%lld|%ld|%lx|%llx|%zu|%zd|%d", 18446744073709551615ul, 4294967296ull,
+            static_cast<long long>(INT64_MIN), -5000000000l, 0xdeadbeefcafeul,
+            0xffffffffffffffffull, static_cast<std::size_t>(1) << 40,
+            static_cast<ssize_t>(-7), 42);
+  EXPECT_EQ(sdkLog().substr(before.size()),
+            "18446744073709551615|4294967296|-9223372036854775808|-5000000000|deadbeefcafe|"
+            "ffffffffffffffff|1099511627776|-7|42");
+}
+
+TEST_F(SDKLogTest, CharacterAndZeroPaddedWidth) {
+  CTRSDKLog(1, "%c%c|%02x:%02x:%02x|%04d|%05d|%3u|%08llx|%01x|%2x|%c", 'o', 'k', 0x0au, 0xffu,
+            0x123u, 42, -42, 7u, 0xabcull, 0u, 0x1fu, '\n');
+  EXPECT_EQ(sdkLog(), "ok|0a:ff:123|0042|-0042|  7|00000abc|0|1f|\n");
+  const std::string before = sdkLog();
+  // An absurd width is clamped rather than filling the log.
+  CTRSDKLog(1, "%0999999999999d|%lc|%ls", 5, 'x', "s");
+  EXPECT_EQ(sdkLog().substr(before.size()), std::string(31, '0') + "5|%lc|%ls");
 }
 
 TEST_F(SDKLogTest, MacrosAddTheLevelTagFunctionAndLine) {

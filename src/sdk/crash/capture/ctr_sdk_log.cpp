@@ -31,6 +31,52 @@ std::size_t cStringLength(const char* text) {
   return n;
 }
 
+// Length modifiers of an integer conversion.
+enum class Length { kNone, kLong, kLongLong, kSize };
+
+// A width never needs to exceed the longest number plus its sign.
+constexpr unsigned kMaximumWidth = 32;
+
+// Number of digits of `value` in base 10 or 16 (at least one).
+unsigned digitCount(std::uint64_t value, bool hexadecimal) {
+  const std::uint64_t base = hexadecimal ? 16 : 10;
+  unsigned digits = 1;
+  while (value >= base) {
+    value /= base;
+    ++digits;
+  }
+  return digits;
+}
+
+// `count` copies of `fill` (a '0' or a blank), in pieces from a constant.
+void writeFill(int fd, char fill, unsigned count) {
+  static constexpr char kZeros[] = "00000000000000000000000000000000";
+  static constexpr char kBlanks[] = "                                ";
+  const char* source = fill == '0' ? kZeros : kBlanks;
+  while (count > 0) {
+    const unsigned chunk = count < sizeof(kZeros) - 1 ? count : sizeof(kZeros) - 1;
+    writePiece(fd, source, chunk);
+    count -= chunk;
+  }
+}
+
+// An integer right-aligned in `width` columns, filled with zeros after the
+// sign when `zeroPad` is set and with blanks before it otherwise. The digits
+// go through the write loop.
+void writeInteger(int fd, std::uint64_t magnitude, bool negative, bool hexadecimal, bool zeroPad,
+                  unsigned width) {
+  const unsigned used = digitCount(magnitude, hexadecimal) + (negative ? 1u : 0u);
+  const unsigned fill = width > used ? width - used : 0;
+  if (fill == 0) {
+    CTRWriteNumberToDescriptorSilently(fd, magnitude, negative, hexadecimal);
+    return;
+  }
+  if (!zeroPad) writeFill(fd, ' ', fill);
+  if (negative) writePiece(fd, "-", 1);
+  if (zeroPad) writeFill(fd, '0', fill);
+  CTRWriteNumberToDescriptorSilently(fd, magnitude, false, hexadecimal);
+}
+
 // The SDK log's descriptor, opened on first use. Two threads that open it
 // at the same time keep the first descriptor stored and close the other.
 int sdkLogDescriptor(const char* path, CTRWritableState* state) {
@@ -72,24 +118,76 @@ void CTRSDKLog(int level, const char* format, ...) {
       writePiece(fd, start, static_cast<std::size_t>(p - start));
       continue;
     }
-    const char conversion = p[1];
+    // "%", optional "0" flag and width, optional length (l, ll, z), then
+    // the conversion.
+    const char* q = p + 1;
+    bool zeroPad = false;
+    if (*q == '0') {
+      zeroPad = true;
+      ++q;
+    }
+    unsigned width = 0;
+    while (*q >= '0' && *q <= '9') {
+      // Widths beyond what a number can need are clamped.
+      if (width < kMaximumWidth) width = width * 10 + static_cast<unsigned>(*q - '0');
+      ++q;
+    }
+    if (width > kMaximumWidth) width = kMaximumWidth;
+    Length length = Length::kNone;
+    if (q[0] == 'l' && q[1] == 'l') {
+      length = Length::kLongLong;
+      q += 2;
+    } else if (*q == 'l') {
+      length = Length::kLong;
+      ++q;
+    } else if (*q == 'z') {
+      length = Length::kSize;
+      ++q;
+    }
+    const char conversion = *q;
+    const bool plain = !zeroPad && width == 0 && length == Length::kNone;
+    bool known = true;
     switch (conversion) {
       case 'd': {
-        const int value = va_arg(args, int);
+        std::int64_t value = 0;
+        switch (length) {
+          case Length::kNone: value = va_arg(args, int); break;
+          case Length::kLong: value = va_arg(args, long); break;
+          case Length::kLongLong: value = va_arg(args, long long); break;
+          case Length::kSize: value = va_arg(args, ssize_t); break;
+        }
         const bool negative = value < 0;
         const std::uint64_t magnitude =
-            negative ? static_cast<std::uint64_t>(-static_cast<std::int64_t>(value))
-                     : static_cast<std::uint64_t>(value);
-        CTRWriteNumberToDescriptorSilently(fd, magnitude, negative, false);
+            negative ? ~static_cast<std::uint64_t>(value) + 1 : static_cast<std::uint64_t>(value);
+        writeInteger(fd, magnitude, negative, false, zeroPad, width);
         break;
       }
       case 'u':
-        CTRWriteNumberToDescriptorSilently(fd, va_arg(args, unsigned), false, false);
+      case 'x': {
+        std::uint64_t value = 0;
+        switch (length) {
+          case Length::kNone: value = va_arg(args, unsigned); break;
+          case Length::kLong: value = va_arg(args, unsigned long); break;
+          case Length::kLongLong: value = va_arg(args, unsigned long long); break;
+          case Length::kSize: value = va_arg(args, std::size_t); break;
+        }
+        writeInteger(fd, value, false, conversion == 'x', zeroPad, width);
         break;
-      case 'x':
-        CTRWriteNumberToDescriptorSilently(fd, va_arg(args, unsigned), false, true);
+      }
+      case 'c': {
+        if (length != Length::kNone) {
+          known = false;
+          break;
+        }
+        const char byte = static_cast<char>(va_arg(args, int));
+        writePiece(fd, &byte, 1);
         break;
+      }
       case 'p': {
+        if (!plain) {
+          known = false;
+          break;
+        }
         const void* pointer = va_arg(args, void*);
         writePiece(fd, "0x", 2);
         CTRWriteNumberToDescriptorSilently(
@@ -97,21 +195,31 @@ void CTRSDKLog(int level, const char* format, ...) {
         break;
       }
       case 's': {
+        if (!plain) {
+          known = false;
+          break;
+        }
         const char* text = va_arg(args, const char*);
         if (!CTRIsValidPointer(text)) text = "(null)";
         writePiece(fd, text, cStringLength(text));
         break;
       }
-      case '\0':
-        // A lone "%" at the end of the format.
-        writePiece(fd, p, 1);
-        va_end(args);
-        return;
       default:
-        // Not ours: both bytes as written, no argument taken.
-        writePiece(fd, p, 2);
+        known = false;
         break;
     }
+    if (known) {
+      p = q + 1;
+      continue;
+    }
+    // Not ours: "%" and the byte after it as written, no argument taken;
+    // whatever follows is formatted on its own.
+    if (p[1] == '\0') {
+      // A lone "%" at the end of the format.
+      writePiece(fd, p, 1);
+      break;
+    }
+    writePiece(fd, p, 2);
     p += 2;
   }
   va_end(args);

@@ -7,10 +7,15 @@
 //  1. It allocates nothing, takes no lock, buffers nothing and calls only
 //     open and write; every piece is written at once, so nothing is lost
 //     when the process dies right after a message.
-//  2. It formats with its own minimal formatter: %d (int), %u and %x
-//     (unsigned int), %p (pointer: "0x" and lower-case hex), %s (C string,
-//     "(null)" for nullptr). "%" followed by anything else is written as it
-//     stands and takes no argument, so "%zu" appears in the file as "%zu".
+//  2. It formats with its own minimal formatter (no printf, no locale): %d
+//     (signed), %u and %x (unsigned, lower-case hex), each with the length
+//     modifiers l, ll and z (long, long long, size_t/ssize_t) and an
+//     optional width, zero-filled with a leading "0" ("%02x") and
+//     blank-filled otherwise; %c (one byte); %p (pointer: "0x" and
+//     lower-case hex); %s (C string, "(null)" for nullptr). Any other
+//     conversion ("%i", "%f", "%hd", "%%") is written as it stands and takes
+//     no argument: "%" and the byte after it are copied, the rest follows as
+//     plain text.
 //  3. It adds nothing of its own: the level tag and position are part of the
 //     format ("WARN  [%s:%d] ..."), as are newlines. Use the CTR_SDK_LOG_*
 //     macros, which add the tag, the function's name and the line.
