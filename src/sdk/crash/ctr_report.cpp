@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "sdk/crash/capture/ctr_user_logging.h"
+
 namespace sdk {
 
 namespace {
@@ -82,9 +84,8 @@ platform::Value CTRReport::isCrash() const {
 }
 
 platform::Value CTRReport::readCustomKeys() const {
-  // The compacted entries of userKVStorage(), decoded, once user logging
-  // (CTRUserLoggingGetCompactedKVEntries) is in the tree.
-  return platform::Value();
+  const CTRUserLoggingKVStorage storage = userKVStorage();
+  return CTRUserLoggingGetCompactedKVEntries(&storage, true);
 }
 
 bool CTRReport::canRecordNewValues() const {
@@ -128,12 +129,7 @@ void CTRReport::recordValue(const platform::Value& value, const std::string& key
   std::lock_guard lock(mutex_);
   CTRUserLoggingKVStorage storage = internal ? internalKVStorage() : userKVStorage();
   std::uint32_t& counter = internal ? internalKVCount_ : userKVCount_;
-  // Handed to CTRUserLoggingRecordKeyValue(key, value, &storage, &counter)
-  // once user logging is in the tree; until then the pair is dropped.
-  (void)value;
-  (void)key;
-  (void)storage;
-  (void)counter;
+  CTRUserLoggingRecordKeyValue(platform::Value(key), value, &storage, &counter);
 }
 
 }  // namespace sdk

@@ -11,9 +11,10 @@
 //     read-only report, never before crash capture's context is initialised.
 //  3. The user getters (userIdentifier, userName, userEmail) always answer
 //     None: the identity is written, never read back here.
-// Not yet: the key/value files are written and read by user logging, which
-// is not in the tree yet; until it is, recording drops the pair and
-// readCustomKeys() answers None (see recordValue).
+//  4. The key/value files are written and read by user logging
+//     (capture/ctr_user_logging.h): recording waits for the write on the
+//     logging queue; readCustomKeys() answers an empty dictionary while
+//     crash capture's context is not initialised.
 //
 // Thread safety: every method may be called from any thread; the cache and
 // the counters are guarded by the report's own lock.

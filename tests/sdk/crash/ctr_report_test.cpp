@@ -90,5 +90,32 @@ TEST_F(ReportTest, StorageDescriptorsUseTheReportFilesAndTheContextLimits) {
   EXPECT_EQ(internal.maxEntries, 64u);
 }
 
+TEST_F(ReportTest, RecordedKeysAreReadBackAsCustomKeys) {
+  CTRReport live(internal_);
+  live.setObjectValue("v1", "k");
+  EXPECT_EQ(live.readCustomKeys().count(), 0u);  // nothing recorded before start-up
+  EXPECT_EQ(live.userKVCount(), 0u);
+
+  context_.initialized = true;
+  context_.userLogging.userKVStorage.maxIncrementalEntries = 64;
+  context_.userLogging.userKVStorage.maxEntries = 16;
+  live.setObjectValue("v1", "k");
+  live.setObjectValue(2, "n");
+  live.setObjectValue("gone", "x");
+  live.setObjectValue(platform::Value(), "x");
+  live.setUserIdentifier("user-1");
+  EXPECT_EQ(live.userKVCount(), 4u);
+  EXPECT_EQ(live.internalKVCount(), 1u);
+
+  const platform::Value keys = CTRReport(internal_, true).customKeys();
+  EXPECT_EQ(keys, platform::Value::dictionary({{"k", "v1"}, {"n", "2"}}));
+  EXPECT_EQ(live.readCustomKeys(), keys);
+  const platform::Value internalLines =
+      CTRFileReadSections((dir_ + "/internal_incremental_kv.clsrecord").c_str(), false);
+  ASSERT_EQ(internalLines.count(), 1u);
+  EXPECT_EQ(CTRHexDecodeString(internalLines[0]["kv"]["key"].asString()).value(),
+            kCTRUserIdentifierKey);
+}
+
 }  // namespace
 }  // namespace sdk
