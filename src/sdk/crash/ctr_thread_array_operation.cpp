@@ -1,0 +1,133 @@
+#include "sdk/crash/ctr_thread_array_operation.h"
+
+#include <cstdio>
+
+#include "platform/foundation/string_encoding.h"
+#include "sdk/crash/capture/ctr_file.h"
+#include "sdk/crash/ctr_symbol_resolver.h"
+#include "sdk/platform/bcn_console.h"
+
+namespace sdk {
+namespace {
+
+// `text` as a JSON string literal. The record writer copies plain strings
+// unchanged, which is right for the fixed names it was made for; symbol
+// names come from the images and may hold a quote (a literal operator) or
+// other bytes that would break the line.
+std::string jsonStringLiteral(const std::string& text) {
+  const bool validUTF8 = platform::isValidUTF8(text);
+  std::string out;
+  out.reserve(text.size() + 2);
+  out.push_back('"');
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (byte < 0x20) {
+          char escape[8];
+          std::snprintf(escape, sizeof escape, "\\u%04x", byte);
+          out += escape;
+        } else if (byte >= 0x80 && !validUTF8) {
+          out.push_back('?');
+        } else {
+          out.push_back(c);
+        }
+    }
+  }
+  out.push_back('"');
+  return out;
+}
+
+void writeOptionalStringField(CTRFile* file, const char* name,
+                              const std::optional<std::string>& text) {
+  if (!text) {
+    CTRFileWriteStringField(file, name, nullptr);
+    return;
+  }
+  CTRFileWriteKey(file, name);
+  const std::string literal = jsonStringLiteral(*text);
+  CTRFileWriteRaw(file, literal.data(), literal.size());
+  file->needsComma = true;
+}
+
+}  // namespace
+
+void CTRThreadArrayOperation::enumerateFramesWithBlock(
+    const std::function<void(CTRStackFrame& frame)>& block) const {
+  for (const CTRStackFrameList& thread : threadArray_) {
+    for (const CTRStackFrame::Ptr& frame : thread) {
+      if (frame) block(*frame);
+      if (isCancelled()) break;
+    }
+  }
+}
+
+CTRSymbolicationOperation::Ptr CTRSymbolicationOperation::create(
+    CTRThreadArray threadArray, std::shared_ptr<CTRSymbolResolver> resolver) {
+  return std::make_shared<CTRSymbolicationOperation>(std::move(threadArray), std::move(resolver));
+}
+
+CTRSymbolicationOperation::CTRSymbolicationOperation(CTRThreadArray threadArray,
+                                                     std::shared_ptr<CTRSymbolResolver> resolver)
+    : CTRThreadArrayOperation(std::move(threadArray)), resolver_(std::move(resolver)) {}
+
+void CTRSymbolicationOperation::main() {
+  if (!resolver_) return;
+  enumerateFramesWithBlock([this](CTRStackFrame& frame) { resolver_->updateStackFrame(frame); });
+}
+
+CTRSerializeSymbolicatedFramesOperation::Ptr CTRSerializeSymbolicatedFramesOperation::create(
+    CTRThreadArray threadArray, std::string outputPath) {
+  return std::make_shared<CTRSerializeSymbolicatedFramesOperation>(std::move(threadArray),
+                                                                   std::move(outputPath));
+}
+
+CTRSerializeSymbolicatedFramesOperation::CTRSerializeSymbolicatedFramesOperation(
+    CTRThreadArray threadArray, std::string outputPath)
+    : CTRThreadArrayOperation(std::move(threadArray)), outputPath_(std::move(outputPath)) {}
+
+void CTRSerializeSymbolicatedFramesOperation::main() {
+  CTRFile file{};
+  file.descriptor = -1;
+  if (!CTRFileInitWithPathMode(&file, outputPath_.c_str(), false, false)) {
+    BCNConsoleWrite("[Crashtrail:Crash:Symbolication] Failed to create output file");
+    return;
+  }
+  CTRFileBeginSection(&file, "threads");
+  CTRFileBeginArray(&file);
+  for (const CTRStackFrameList& thread : threadArray()) {
+    CTRFileBeginArray(&file);
+    for (const CTRStackFrame::Ptr& frame : thread) {
+      if (!frame) continue;
+      CTRFileBeginObject(&file);
+      writeOptionalStringField(&file, "symbol", frame->symbol());
+      if (!(frame->rawSymbol() && frame->rawSymbol() == frame->symbol())) {
+        writeOptionalStringField(&file, "raw_symbol", frame->rawSymbol());
+      }
+      CTRFileWriteUnsignedField(&file, "offset", frame->offset());
+      writeOptionalStringField(&file, "library", frame->library());
+      CTRFileEndObject(&file);
+    }
+    CTRFileEndArray(&file);
+  }
+  CTRFileEndArray(&file);
+  CTRFileEndSection(&file);
+  CTRFileClose(&file);
+}
+
+}  // namespace sdk
