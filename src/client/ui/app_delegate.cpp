@@ -7,6 +7,7 @@
 #include <QVBoxLayout>
 
 #include "client/core/account_manager.h"
+#include "client/core/crash_reporting_start.h"
 #include "client/core/move_to_applications.h"
 #include "client/ui/about_controller.h"
 #include "client/ui/account_preferences_view_controller.h"
@@ -58,6 +59,7 @@ AppDelegate::AppDelegate(std::shared_ptr<VRAccountManager> accountManager, Seams
 
   AppStartup::Hooks hooks;
   hooks.disableMenuItemsOnLogout = [this] { disableMenuItemsOnLogout(); };
+  hooks.startCrashReporting = [] { startCrashReporting(); };
   hooks.offerMoveToApplicationsFolder = [this] {
     if (seams_.offerMoveToApplicationsFolder) {
       seams_.offerMoveToApplicationsFolder();

@@ -1,0 +1,290 @@
+// The crash road end to end, in two launches of a host program (this test
+// binary, started again as a child process): the first starts the kit and
+// dies of a segmentation fault; the second finds the report, symbolicates,
+// packages and uploads it to the (loopback) crash-report service.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/runloop/run_loop.h"
+#include "platform/system/bundle.h"
+#include "platform/system/file_util.h"
+#include "sdk/analytics/tally_test_support.h"
+#include "sdk/crash/crashtrail.h"
+#include "sdk/crash/ctr_file_manager.h"
+#include "sdk/platform/beacon.h"
+#include "support/http_test_server.h"
+#include "support/temp_root.h"
+
+extern char** environ;
+
+namespace sdk {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kRoleVariable = "VARNEL_CRASH_E2E_ROLE";
+constexpr const char* kServerVariable = "VARNEL_CRASH_E2E_SERVER";
+constexpr const char* kBundleIdentifier = "com.varnel.crash-e2e";
+constexpr const char* kAPIKey = "00112233445566778899aabbccddeeff00112233";
+const std::string kReportsPath =
+    std::string("/sdk-api/v1/platforms/mac/apps/") + kBundleIdentifier + "/reports";
+
+// The host program's information: its API key and the loopback services.
+void installHostBundle(const std::string& server) {
+  auto info = platform::Value::mutableDictionary();
+  info.set("CFBundleIdentifier", platform::Value(kBundleIdentifier));
+  info.set("CFBundleName", platform::Value("Crash E2E"));
+  info.set("CFBundleVersion", platform::Value("12"));
+  info.set("CFBundleShortVersionString", platform::Value("1.2"));
+  info.set("Beacon", platform::Value::dictionary({{"APIKey", kAPIKey}}));
+  info.set("Crashtrail",
+           platform::Value::dictionary({{"ReportsEndpoint", server}, {"BetaEndpoint", server}}));
+  platform::Bundle::setMainForTesting(
+      std::make_shared<platform::Bundle>("/proc/self/exe", "", std::move(info)));
+}
+
+// A real fault (not a raised signal), out of reach of the sanitizers.
+__attribute__((noinline, no_sanitize("address", "undefined"))) void faultNow() {
+  static volatile std::uintptr_t address = 16;
+  *reinterpret_cast<volatile int*>(address) = 1;
+}
+
+bool runMainUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+  return platform::runloop::RunLoop::main().runUntil(done, timeout);
+}
+
+// --- the host program (child process) ------------------------------------------------
+
+// Role "crash": start the kit, record a key, fault. Role "report": start the
+// kit and wait until the earlier report has left every directory (its
+// package is deleted only after an accepted upload). Exit codes: 0 done,
+// 2 the kit did not start, 3 no fault, 4 the report was not sent in time.
+TEST(CrashEndToEndChild, DISABLED_HostProgram) {
+  const char* role = std::getenv(kRoleVariable);
+  const char* server = std::getenv(kServerVariable);
+  if (role == nullptr || server == nullptr) GTEST_SKIP() << "runs only as the test's child";
+  installHostBundle(server);
+  Beacon::with({kCrashtrailKitClassName});
+  auto kit = Crashtrail::sharedInstance();
+  auto controller = kit->crashReportingController();
+  if (!kit->isCrashtrailStarted() || !controller || !controller->currentReport()) ::_exit(2);
+
+  if (std::string(role) == "crash") {
+    kit->setObjectValue(platform::Value("connected"), "vpn_state");
+    kit->setUserIdentifier(std::string("user-7"));
+    kit->recordError(platform::Error("com.varnel.tunnel", 7),
+                     platform::Value::dictionary({{"server", "de-1"}}));
+    kit->recordCustomExceptionName("TunnelGaveUp", "no route", {});
+    // Let the launch finish its set-up (the launch marker goes at the first
+    // main-queue turn).
+    const std::string marker = controller->launchMarkerPath();
+    runMainUntil([&] { return ::access(marker.c_str(), F_OK) != 0; }, 5s);
+    faultNow();
+    ::_exit(3);
+  }
+
+  CTRFileManager files;
+  const std::string own = controller->currentReport()->directoryName();
+  const bool sent = runMainUntil(
+      [&] {
+        auto active = files.activePathContents();
+        return active.size() == 1 && active[0].find(own) != std::string::npos &&
+               files.processingPathContents().empty() && files.preparedPathContents().empty();
+      },
+      60s);
+  ::_exit(sent ? 0 : 4);
+}
+
+// --- the test ---------------------------------------------------------------------------
+
+struct Part {
+  std::map<std::string, std::string> headers;  // lower-case names
+  std::string body;
+  std::string name;
+  std::string fileName;
+};
+
+std::optional<std::string> quotedParameter(const std::string& header, const std::string& key) {
+  const std::string open = key + "=\"";
+  auto start = header.find(open);
+  if (start == std::string::npos) return std::nullopt;
+  start += open.size();
+  auto end = header.find('"', start);
+  if (end == std::string::npos) return std::nullopt;
+  return header.substr(start, end - start);
+}
+
+std::vector<Part> multipartParts(const std::string& body, const std::string& boundary) {
+  std::vector<Part> parts;
+  const std::string delimiter = "--" + boundary;
+  auto pos = body.find(delimiter);
+  while (pos != std::string::npos) {
+    pos += delimiter.size();
+    if (body.compare(pos, 2, "--") == 0) break;  // the closing delimiter
+    pos += 2;                                    // CRLF
+    auto headersEnd = body.find("\r\n\r\n", pos);
+    auto next = body.find("\r\n" + delimiter, pos);
+    if (headersEnd == std::string::npos || next == std::string::npos) break;
+    Part part;
+    std::string headers = body.substr(pos, headersEnd - pos);
+    std::size_t line = 0;
+    while (line < headers.size()) {
+      auto end = headers.find("\r\n", line);
+      if (end == std::string::npos) end = headers.size();
+      std::string text = headers.substr(line, end - line);
+      auto colon = text.find(':');
+      if (colon != std::string::npos) {
+        std::string name = text.substr(0, colon);
+        for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        auto value = text.substr(colon + 1);
+        while (!value.empty() && value.front() == ' ') value.erase(0, 1);
+        part.headers[name] = value;
+      }
+      line = end + 2;
+    }
+    part.body = body.substr(headersEnd + 4, next - headersEnd - 4);
+    part.name = quotedParameter(part.headers["content-disposition"], "name").value_or("");
+    part.fileName = quotedParameter(part.headers["content-disposition"], "filename").value_or("");
+    parts.push_back(std::move(part));
+    pos = next + 2;
+  }
+  return parts;
+}
+
+class CrashEndToEndTest : public varnel::testing::TempRootTest {
+ protected:
+  void SetUp() override {
+    server_ = test_support::HTTPTestServer::start();
+    // The kit registry's settings and onboarding go to the same loopback server.
+    ::setenv("SettingsEndpoint", server_->baseURL().c_str(), 1);
+    ::setenv("ConfigureEndpoint", server_->baseURL().c_str(), 1);
+    server_->setReply(kReportsPath,
+                      test_support::HTTPReply::text(202, "{}", "application/json; charset=utf-8"));
+    installHostBundle(server_->baseURL());
+  }
+  void TearDown() override {
+    ::unsetenv("SettingsEndpoint");
+    ::unsetenv("ConfigureEndpoint");
+    platform::Bundle::setMainForTesting(nullptr);
+    server_.reset();
+  }
+
+  // Runs this binary as the host program; answers its wait status.
+  int runHost(const std::string& role) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+    env.push_back(std::string(kRoleVariable) + "=" + role);
+    env.push_back(std::string(kServerVariable) + "=" + server_->baseURL());
+    std::vector<std::string> args = {"/proc/self/exe",
+                                     "--gtest_filter=CrashEndToEndChild.DISABLED_HostProgram",
+                                     "--gtest_also_run_disabled_tests"};
+    std::vector<char*> argv, envp;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    pid_t pid = -1;
+    if (::posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv.data(), envp.data()) != 0) {
+      return -1;
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
+  }
+
+  std::vector<test_support::HTTPRecordedRequest> reportUploads() const {
+    std::vector<test_support::HTTPRecordedRequest> uploads;
+    for (auto& request : server_->requests()) {
+      if (request.path == kReportsPath) uploads.push_back(request);
+    }
+    return uploads;
+  }
+
+  std::unique_ptr<test_support::HTTPTestServer> server_;
+};
+
+TEST_F(CrashEndToEndTest, ACrashIsReportedAtTheNextLaunch) {
+  // First launch: the fault ends the program, after its records are written.
+  const int crashed = runHost("crash");
+  ASSERT_FALSE(WIFEXITED(crashed) && (WEXITSTATUS(crashed) == 2 || WEXITSTATUS(crashed) == 3 ||
+                                      WEXITSTATUS(crashed) == 0))
+      << "exit status " << WEXITSTATUS(crashed);
+  if (WIFSIGNALED(crashed)) {
+    EXPECT_EQ(WTERMSIG(crashed), SIGSEGV);
+  }
+
+  CTRFileManager files;
+  auto active = files.activePathContents();
+  ASSERT_EQ(active.size(), 1u);
+  const std::string reportID = platform::files::lastComponent(active[0]);
+  EXPECT_TRUE(platform::files::readFile(active[0] + "/signal.clsrecord").has_value());
+  EXPECT_TRUE(reportUploads().empty());
+
+  // Second launch: the report is sent and leaves the disk.
+  const int reported = runHost("report");
+  ASSERT_TRUE(WIFEXITED(reported)) << "host ended by signal " << WTERMSIG(reported);
+  ASSERT_EQ(WEXITSTATUS(reported), 0);
+
+  auto uploads = reportUploads();
+  ASSERT_EQ(uploads.size(), 1u);
+  const auto& upload = uploads[0];
+  EXPECT_EQ(upload.method, "POST");
+  const std::string contentType = upload.header("Content-Type").value_or("");
+  const std::string prefix = "multipart/form-data; boundary=";
+  ASSERT_EQ(contentType.rfind(prefix, 0), 0u) << contentType;
+  auto parts = multipartParts(upload.body, contentType.substr(prefix.size()));
+
+  std::map<std::string, Part> byName;
+  for (auto& part : parts) byName[part.name] = part;
+  ASSERT_TRUE(byName.count("api_key"));
+  EXPECT_EQ(byName["api_key"].body, kAPIKey);
+  ASSERT_TRUE(byName.count("report_id"));
+  EXPECT_EQ(byName["report_id"].body, reportID);
+  EXPECT_EQ(parts[0].name, "api_key");
+  EXPECT_EQ(parts[1].name, "report_id");
+
+  ASSERT_TRUE(byName.count("signal.clsrecord"));
+  const Part& signal = byName["signal.clsrecord"];
+  EXPECT_EQ(signal.fileName, "signal.clsrecord.gz");
+  EXPECT_EQ(signal.headers.at("content-type"), "application/x-gzip");
+  auto record = tally_test::gunzip(signal.body);
+  ASSERT_TRUE(record.has_value());
+  EXPECT_NE(record->find("\"signal\""), std::string::npos) << *record;
+  EXPECT_NE(record->find("\"number\":11"), std::string::npos) << *record;
+  // The key the program recorded through the kit travels with the report.
+  EXPECT_TRUE(byName.count("user_incremental_kv.clsrecord") ||
+              byName.count("user_compacted_kv.clsrecord"));
+  EXPECT_TRUE(byName.count("internal_incremental_kv.clsrecord") ||
+              byName.count("internal_compacted_kv.clsrecord"));
+
+  // So do the recorded error and the custom exception.
+  ASSERT_TRUE(byName.count("errors_a.clsrecord"));
+  auto errors = tally_test::gunzip(byName["errors_a.clsrecord"].body);
+  ASSERT_TRUE(errors.has_value());
+  EXPECT_NE(errors->find("\"code\":7"), std::string::npos) << *errors;
+  ASSERT_TRUE(byName.count("custom_exception_a.clsrecord"));
+  auto custom = tally_test::gunzip(byName["custom_exception_a.clsrecord"].body);
+  ASSERT_TRUE(custom.has_value());
+  EXPECT_NE(custom->find("\"type\":\"custom\""), std::string::npos) << *custom;
+
+  // Only this launch's report directory (of the second launch) is left.
+  EXPECT_EQ(files.processingPathContents().size(), 0u);
+  EXPECT_EQ(files.preparedPathContents().size(), 0u);
+}
+
+}  // namespace
+}  // namespace sdk
