@@ -5,6 +5,7 @@
 #include "codecs/json_decoder.h"
 #include "platform/system/current_locale.h"
 #include "sdk/crash/capture/ctr_application.h"
+#include "sdk/crash/ctr_request_headers.h"
 #include "sdk/platform/bcn_application.h"
 #include "sdk/platform/bcn_console.h"
 #include "sdk/platform/bcn_network_operation.h"
@@ -130,18 +131,7 @@ platform::urlloading::URLRequest CTRBetaController::betaUpdateRequestForURL(
   platform::urlloading::URLRequest request(url, kCTRBetaRequestTimeout);
   request.setHTTPMethod("GET");
   const std::string locale = platform::CurrentLocale::identifier();
-  request.setValueForHTTPHeaderField("User-Agent", kCTRBetaUserAgent);
-  request.setValueForHTTPHeaderField("Accept", "application/json");
-  request.setValueForHTTPHeaderField("Accept-Charset", "utf-8");
-  request.setValueForHTTPHeaderField("Accept-Language", locale);
-  request.setValueForHTTPHeaderField("Content-Language", locale);
-  request.setValueForHTTPHeaderField(kBCNDeveloperTokenHeaderField, kBCNDeveloperToken);
-  request.setValueForHTTPHeaderField(kCTRBetaAPIClientIdHeaderField, kCTRBetaAPIClientId);
-  request.setValueForHTTPHeaderField(kCTRBetaAPIClientDisplayVersionHeaderField,
-                                     kCTRBetaAPIClientDisplayVersion);
-  request.setValueForHTTPHeaderField(kCTRBetaAPIClientBuildVersionHeaderField,
-                                     kCTRBetaAPIClientBuildVersion);
-  request.setValueForHTTPHeaderField(kCTRBetaAPIKeyHeaderField, APIKey().value_or(""));
+  CTRSetCommonRequestHeaders(request, locale, APIKey().value_or(""));
   request.setValueForHTTPHeaderField(kCTRBetaTokenHeaderField, betaToken().value_or(""));
   return request;
 }

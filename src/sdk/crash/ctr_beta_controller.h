@@ -54,18 +54,6 @@ inline constexpr const char* kCTRBetaQueueLabel = "com.beacon.crashtrail.mac.bet
 inline constexpr std::uint64_t kCTRBetaRetryLimit = 10;
 inline constexpr double kCTRBetaRequestTimeout = 10.0;
 
-// Header fields of the beta update check: the crash kit's own name and
-// versions, as its reports carry them.
-inline constexpr const char* kCTRBetaUserAgent = kCTRMetadataGenerator;
-inline constexpr const char* kCTRBetaAPIClientId = "com.beacon.crashtrail.mac";
-inline constexpr const char* kCTRBetaAPIClientDisplayVersion = kCTRMetadataDisplayVersion;
-inline constexpr const char* kCTRBetaAPIClientBuildVersion = kCTRMetadataBuildVersion;
-inline constexpr const char* kCTRBetaAPIClientIdHeaderField = "X-Crashtrail-API-Client-Id";
-inline constexpr const char* kCTRBetaAPIClientDisplayVersionHeaderField =
-    "X-Crashtrail-API-Client-Display-Version";
-inline constexpr const char* kCTRBetaAPIClientBuildVersionHeaderField =
-    "X-Crashtrail-API-Client-Build-Version";
-inline constexpr const char* kCTRBetaAPIKeyHeaderField = "X-Crashtrail-API-Key";
 inline constexpr const char* kCTRBetaTokenHeaderField = "X-Crashtrail-Beta-Token";
 
 class CTRBetaController;

@@ -9,6 +9,7 @@
 #include "sdk/crash/ctr_network_client.h"
 #include "sdk/crash/ctr_package_report_operation.h"
 #include "sdk/crash/ctr_process_report_operation.h"
+#include "sdk/crash/ctr_request_headers.h"
 #include "sdk/crash/ctr_symbol_resolver.h"
 #include "sdk/platform/bcn_console.h"
 #include "sdk/platform/bcn_multipart_mime_stream_encoder.h"
@@ -194,18 +195,7 @@ platform::urlloading::URLRequest CTRReportsController::mutableRequestWithURL(
   platform::urlloading::URLRequest request(url, timeout);
   request.setHTTPMethod("POST");
   const std::string locale = localeIdentifier();
-  request.setValueForHTTPHeaderField("User-Agent", kCTRReportsUserAgent);
-  request.setValueForHTTPHeaderField("Accept", "application/json");
-  request.setValueForHTTPHeaderField("Accept-Charset", "utf-8");
-  request.setValueForHTTPHeaderField("Accept-Language", locale);
-  request.setValueForHTTPHeaderField("Content-Language", locale);
-  request.setValueForHTTPHeaderField(kBCNDeveloperTokenHeaderField, kBCNDeveloperToken);
-  request.setValueForHTTPHeaderField(kCTRReportsAPIClientIdHeaderField, kCTRReportsAPIClientId);
-  request.setValueForHTTPHeaderField(kCTRReportsAPIClientDisplayVersionHeaderField,
-                                     kCTRReportsAPIClientDisplayVersion);
-  request.setValueForHTTPHeaderField(kCTRReportsAPIClientBuildVersionHeaderField,
-                                     kCTRReportsAPIClientBuildVersion);
-  request.setValueForHTTPHeaderField(kCTRReportsAPIKeyHeaderField, APIKey());
+  CTRSetCommonRequestHeaders(request, locale, APIKey());
   return request;
 }
 

@@ -48,17 +48,6 @@ class CTRInternalReport;
 class CTRNetworkClient;
 class CTRReportsController;
 
-// Header field names and fixed values of the report upload request.
-inline constexpr const char* kCTRReportsUserAgent = "Crashtrail Mac SDK/3.8.4";
-inline constexpr const char* kCTRReportsAPIClientId = "com.beacon.crashtrail.mac";
-inline constexpr const char* kCTRReportsAPIClientDisplayVersion = "3.8.4";
-inline constexpr const char* kCTRReportsAPIClientBuildVersion = "121";
-inline constexpr const char* kCTRReportsAPIClientIdHeaderField = "X-Crashtrail-API-Client-Id";
-inline constexpr const char* kCTRReportsAPIClientDisplayVersionHeaderField =
-    "X-Crashtrail-API-Client-Display-Version";
-inline constexpr const char* kCTRReportsAPIClientBuildVersionHeaderField =
-    "X-Crashtrail-API-Client-Build-Version";
-inline constexpr const char* kCTRReportsAPIKeyHeaderField = "X-Crashtrail-API-Key";
 // Process activity options while a report is prepared: sudden and automatic
 // termination disabled.
 inline constexpr std::uint64_t kCTRReportProcessingActivityOptions = 0xC000;

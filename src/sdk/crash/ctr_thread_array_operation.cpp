@@ -1,7 +1,7 @@
 #include "sdk/crash/ctr_thread_array_operation.h"
 
-#include <cstdio>
 
+#include "codecs/json_encoder.h"
 #include "platform/foundation/string_encoding.h"
 #include "sdk/crash/capture/ctr_file.h"
 #include "sdk/crash/ctr_symbol_resolver.h"
@@ -15,42 +15,14 @@ namespace {
 // names come from the images and may hold a quote (a literal operator) or
 // other bytes that would break the line.
 std::string jsonStringLiteral(const std::string& text) {
-  const bool validUTF8 = platform::isValidUTF8(text);
-  std::string out;
-  out.reserve(text.size() + 2);
-  out.push_back('"');
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (byte < 0x20) {
-          char escape[8];
-          std::snprintf(escape, sizeof escape, "\\u%04x", byte);
-          out += escape;
-        } else if (byte >= 0x80 && !validUTF8) {
-          out.push_back('?');
-        } else {
-          out.push_back(c);
-        }
+  std::string safe = text;
+  if (!platform::isValidUTF8(safe)) {
+    for (char& c : safe) {
+      if (static_cast<unsigned char>(c) >= 0x80) c = '?';
     }
   }
-  out.push_back('"');
-  return out;
+  const platform::Value literal = codecs::stringJSONString(platform::Value(safe));
+  return literal.isString() ? literal.asString() : std::string("\"\"");
 }
 
 void writeOptionalStringField(CTRFile* file, const char* name,
