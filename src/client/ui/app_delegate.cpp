@@ -17,6 +17,7 @@
 #include "client/ui/general_preferences_view_controller.h"
 #include "client/ui/localizable.h"
 #include "client/ui/login_controller.h"
+#include "client/ui/modal_alert_presenter.h"
 #include "client/ui/move_to_applications_alert.h"
 #include "client/ui/open_preferences_view_controller.h"
 #include "client/ui/paned_preferences_window_controller.h"
@@ -59,7 +60,11 @@ AppDelegate::AppDelegate(std::shared_ptr<VRAccountManager> accountManager, Seams
 
   AppStartup::Hooks hooks;
   hooks.disableMenuItemsOnLogout = [this] { disableMenuItemsOnLogout(); };
-  hooks.startCrashReporting = [] { startCrashReporting(); };
+  hooks.startCrashReporting = [] {
+    // Crash reporting may ask the user whether to send a report.
+    installModalAlertPresenter();
+    startCrashReporting();
+  };
   hooks.offerMoveToApplicationsFolder = [this] {
     if (seams_.offerMoveToApplicationsFolder) {
       seams_.offerMoveToApplicationsFolder();
