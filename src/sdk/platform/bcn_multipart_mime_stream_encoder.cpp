@@ -2,6 +2,8 @@
 
 #include <fstream>
 #include <iterator>
+#include <optional>
+#include <string>
 
 #include "sdk/platform/bcn_console.h"
 #include "sdk/platform/bcn_encoding.h"
@@ -14,6 +16,32 @@ constexpr std::string_view kHeader = "MIME-Version: 1.0\r\n";
 constexpr std::string_view kDefaultMimeType = "application/octet-stream";
 
 platform::Bytes toBytes(std::string_view text) { return platform::Bytes(text.begin(), text.end()); }
+
+
+// The head of one part, up to and including the blank line before its
+// content: the boundary line, the disposition with the field name (and the
+// file name of a file part) and the content type lines.
+std::string partHead(std::string_view boundary, std::string_view fieldName,
+                     std::optional<std::string_view> fileName, std::string_view contentType) {
+  std::string head;
+  head += "--";
+  head += boundary;
+  head += kCRLF;
+  head += "Content-Disposition: form-data; name=\"";
+  head += fieldName;
+  head += "\"";
+  if (fileName) {
+    head += "; filename=\"";
+    head += *fileName;
+    head += "\"";
+  }
+  head += kCRLF;
+  head += "Content-Type: ";
+  head += contentType;
+  head += kCRLF;
+  head += kCRLF;
+  return head;
+}
 
 }  // namespace
 
@@ -59,17 +87,7 @@ void BCNMultipartMimeStreamEncoder::addValue(const platform::Value& value,
     BCNConsoleLog("[Beacon] name (%@) or value (%@) is invalid", fieldName, value);
     return;
   }
-  std::string part;
-  part += "--";
-  part += boundary_;
-  part += kCRLF;
-  part += "Content-Disposition: form-data; name=\"";
-  part += fieldName;
-  part += "\"";
-  part += kCRLF;
-  part += "Content-Type: text/plain";
-  part += kCRLF;
-  part += kCRLF;
+  std::string part = partHead(boundary_, fieldName, std::nullopt, "text/plain");
   part += value.isString() ? std::string(value.stringView()) : value.description();
   part += kCRLF;
   writeData(std::string_view(part));
@@ -99,26 +117,13 @@ void BCNMultipartMimeStreamEncoder::addFileData(const platform::Bytes& data,
     BCNConsoleLog("[Beacon] name (%@) or fieldname (%@) is invalid", fieldName, fileName);
     return;
   }
-  std::string head;
-  head += "--";
-  head += boundary_;
-  head += kCRLF;
-  head += "Content-Disposition: form-data; name=\"";
-  head += fieldName;
-  head += "\"; filename=\"";
-  head += fileName;
-  head += "\"";
-  head += kCRLF;
-  head += "Content-Type: ";
+  std::string contentType(kDefaultMimeType);
   if (mimeType) {
-    head += *mimeType;
-    head += kCRLF;
-    head += "Content-Transfer-Encoding: binary";
-  } else {
-    head += kDefaultMimeType;
+    contentType = *mimeType;
+    contentType += kCRLF;
+    contentType += "Content-Transfer-Encoding: binary";
   }
-  head += kCRLF;
-  head += kCRLF;
+  const std::string head = partHead(boundary_, fieldName, fileName, contentType);
   writeData(std::string_view(head));
   writeData(data);
   writeData(kCRLF);
