@@ -7,7 +7,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
+#include <string_view>
+#include <utility>
 
 #include "logging/log.h"
 #include "logging/log_internal.h"
@@ -16,6 +19,40 @@
 #include "platform/system/paths.h"
 
 namespace logging {
+
+namespace {
+
+// A log file's name without ".log", split into its stem and its copy
+// number: createNewLogFile names the first file of a stem "<stem>.log" (1)
+// and later ones "<stem> 2.log", "<stem> 3.log" and so on.
+std::pair<std::string_view, unsigned long> stemAndCopyNumber(std::string_view name) {
+  if (name.size() > 4 && name.substr(name.size() - 4) == ".log") name.remove_suffix(4);
+  const std::size_t space = name.rfind(' ');
+  if (space != std::string_view::npos && space + 1 < name.size()) {
+    unsigned long number = 0;
+    const char* first = name.data() + space + 1;
+    const char* last = name.data() + name.size();
+    const auto [end, error] = std::from_chars(first, last, number);
+    if (error == std::errc() && end == last) return {name.substr(0, space), number};
+  }
+  return {name, 1};
+}
+
+// Newest first. Files made within one tick of the file system's clock share
+// a creation date; among those, the higher copy number of the same stem is
+// the newer file (the order stays total, so the sort is well defined).
+bool isNewer(const LKLogFileInfoPtr& a, const LKLogFileInfoPtr& b) {
+  const int byDate = a->reverseCompareByCreationDate(*b);
+  if (byDate != 0) return byDate < 0;
+  const std::string nameA = a->fileName();
+  const std::string nameB = b->fileName();
+  const auto [stemA, copyA] = stemAndCopyNumber(nameA);
+  const auto [stemB, copyB] = stemAndCopyNumber(nameB);
+  if (stemA != stemB) return stemA > stemB;
+  return copyA > copyB;
+}
+
+}  // namespace
 
 LKLogFileManagerDefault::LKLogFileManagerDefault(std::string logsDirectory)
     : logsDirectory_(logsDirectory.empty() ? defaultLogsDirectory() : std::move(logsDirectory)) {}
@@ -102,10 +139,7 @@ std::vector<LKLogFileInfoPtr> LKLogFileManagerDefault::unsortedLogFileInfos() {
 
 std::vector<LKLogFileInfoPtr> LKLogFileManagerDefault::sortedLogFileInfos() {
   auto infos = unsortedLogFileInfos();
-  std::stable_sort(infos.begin(), infos.end(),
-                   [](const LKLogFileInfoPtr& a, const LKLogFileInfoPtr& b) {
-                     return a->reverseCompareByCreationDate(*b) < 0;
-                   });
+  std::stable_sort(infos.begin(), infos.end(), isNewer);
   return infos;
 }
 
