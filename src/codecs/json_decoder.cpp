@@ -29,6 +29,11 @@ constexpr std::size_t kCacheMaximumLength = 256;
 // built without the cache: they hardly ever repeat, and each would push out
 // a leaf that does.
 constexpr std::size_t kCacheMaximumNumberText = 16;
+// Likewise string values (not keys) longer than this: hashing and comparing
+// them costs as much as copying them, and the values that do repeat (names,
+// codes, states) are short. Keys repeat in nearly every dictionary and keep
+// the cache up to kCacheMaximumLength.
+constexpr std::size_t kCacheMaximumValueLength = 16;
 // A workspace handed on to the next decoder keeps stacks of at most this
 // many entries; a larger one is trimmed.
 constexpr std::size_t kKeptStackCapacity = 4096;
@@ -497,7 +502,8 @@ Value JSONDecoder::leafForToken(std::uint64_t* keyHash) {
   }
   JTTokenValue& v = token.value;
   const bool isString = v.type == JTValueType::String;
-  if (isString && (v.length == 0 || v.length > kCacheMaximumLength)) {
+  if (isString && (v.length == 0 || v.length > kCacheMaximumLength ||
+                   (keyHash == nullptr && v.length > kCacheMaximumValueLength))) {
     if (keyHash != nullptr) *keyHash = jtHashBytes(v.ptr, v.length);
     if (v.length == 0) return fixedLeaf(emptyString());
     // Long strings (certificates, keys) rarely repeat; copying them into the
@@ -814,7 +820,8 @@ const platform::ValueNode* JSONDecoder::leafNode(std::uint64_t* keyHash) {
   const JTToken& token = state_.token();
   JTTokenValue& v = state_.token().value;
   if (v.type == JTValueType::String) {
-    if (v.length == 0 || v.length > kCacheMaximumLength) {
+    if (v.length == 0 || v.length > kCacheMaximumLength ||
+        (keyHash == nullptr && v.length > kCacheMaximumValueLength)) {
       if (keyHash != nullptr) *keyHash = jtHashBytes(v.ptr, v.length);
       if (v.length == 0) return emptyString().node();  // lives forever
       return arena_->newString(std::string_view(reinterpret_cast<const char*>(v.ptr), v.length));

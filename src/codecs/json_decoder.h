@@ -12,9 +12,10 @@
 //  3. The immutable forms return collections that throw on mutation; the
 //     mutable forms return collections that accept it (strings and numbers
 //     are always immutable).
-//  4. A decoder keeps a cache of 1,024 recently built strings (up to 256
-//     bytes) and numbers (up to 16 characters of text; longer ones, such as
-//     reals printed at full precision, hardly ever repeat), so equal leaves
+//  4. A decoder keeps a cache of 1,024 recently built strings (keys up to
+//     256 bytes, values up to 16) and numbers (up to 16 characters of text;
+//     longer values, such as messages or reals printed at full precision,
+//     hardly ever repeat), so equal leaves
 //     within one document, or across documents parsed with the same
 //     decoder, are usually the same object (Value::isSameObject). The cache
 //     never keeps a document alive: a leaf is shared with a later parse only

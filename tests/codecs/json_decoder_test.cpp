@@ -184,31 +184,57 @@ TEST(JsonDecoder, MutableAndImmutableResults) {
   EXPECT_EQ(open["a"].count(), 2u);
 }
 
+// Each string of `strings` as the key of a one-pair dictionary, so that it
+// takes the cache whatever its length (string values longer than 16 bytes
+// skip it); keyAt reads it back.
+std::string asKeys(const std::vector<std::string>& strings) {
+  std::string text = "[";
+  for (const std::string& s : strings) text += (text.size() > 1 ? ",{\"" : "{\"") + s + "\":0}";
+  return text + "]";
+}
+Value keyAt(const Value& array, std::size_t i) { return array[i].keys().at(0); }
+
 TEST(JsonDecoder, CacheSpreadsLeavesThatDifferOnlyInAFewBits) {
-  // Strings that differ only in their last bytes, reals that differ only in
-  // their high bits and integers that differ only above bit 40: each set
-  // must spread over the cache, so that the second mention of each leaf
-  // still finds the first.
+  // Strings that differ only in their last bytes (short values, and longer
+  // ones as keys), reals that differ only in their high bits and integers
+  // that differ only above bit 40: each set must spread over the cache, so
+  // that the second mention of each leaf still finds the first.
   std::string strings = "[", reals = "[", integers = "[";
+  std::vector<std::string> longKeys;
   for (int round = 0; round < 2; ++round) {
     for (int i = 0; i < 200; ++i) {
       const char* comma = round == 0 && i == 0 ? "" : ",";
-      strings += comma + std::string("\"plain ascii text ") + std::to_string(i) + "\"";
+      strings += comma + std::string("\"ascii text ") + std::to_string(i) + "\"";
       reals += comma + std::to_string(i) + ".5";
       integers += comma + std::to_string(static_cast<std::uint64_t>(i + 1) << 40);
+      longKeys.push_back("plain ascii text " + std::to_string(i));
     }
   }
-  for (std::string* text : {&strings, &reals, &integers}) {
-    *text += "]";
+  std::string keys = asKeys(longKeys);
+  for (std::string* text : {&strings, &reals, &integers, &keys}) {
+    if (text != &keys) *text += "]";
     Value v = objectFromJSONString(*text);
     ASSERT_EQ(v.count(), 400u) << *text;
+    auto leaf = [&](std::size_t i) { return text == &keys ? keyAt(v, i) : v[i]; };
     int shared = 0;
     for (std::size_t i = 0; i < 200; ++i) {
-      EXPECT_EQ(v[i], v[i + 200]);
-      if (v[i].isSameObject(v[i + 200])) ++shared;
+      EXPECT_EQ(leaf(i), leaf(i + 200));
+      if (leaf(i).isSameObject(leaf(i + 200))) ++shared;
     }
     EXPECT_GE(shared, 180) << text->substr(0, 40);
   }
+}
+
+TEST(JsonDecoder, LongStringValuesAreEqualButNotCached) {
+  const std::string text =
+      R"(["a value longer than sixteen bytes","a value longer than sixteen bytes",)"
+      R"("sixteen bytes!!!","sixteen bytes!!!"])";
+  Value v = objectFromJSONString(text);
+  ASSERT_EQ(v.count(), 4u);
+  EXPECT_EQ(v[0].stringView(), "a value longer than sixteen bytes");
+  EXPECT_EQ(v[0], v[1]);
+  EXPECT_FALSE(v[0].isSameObject(v[1]));
+  EXPECT_TRUE(v[2].isSameObject(v[3]));
 }
 
 TEST(JsonDecoder, CacheSharesLeavesWithinAndAcrossParses) {
@@ -226,19 +252,15 @@ TEST(JsonDecoder, CacheSharesLeavesWithinAndAcrossParses) {
 }
 
 TEST(JsonDecoder, CacheKeepsApartLeavesThatDifferOnlyInTheirLastByte) {
-  // Around the length up to which the cache compares bytes it keeps itself.
-  std::string text = "[";
+  // Around the length up to which the cache compares bytes it keeps itself
+  // (as keys, which take the cache at any of these lengths).
   std::vector<std::string> expected;
   for (int round = 0; round < 2; ++round) {
-    for (std::size_t length = 1; length <= 40; ++length) {
-      for (char last : {'a', 'b'}) {
-        const std::string s = std::string(length - 1, 'x') + last;
-        text += (text.size() > 1 ? ",\"" : "\"") + s + "\"";
-        expected.push_back(s);
-      }
+    for (std::size_t length = 1; length <= 56; ++length) {
+      for (char last : {'a', 'b'}) expected.push_back(std::string(length - 1, 'x') + last);
     }
   }
-  text += "]";
+  const std::string text = asKeys(expected);
   JSONDecoder decoder;
   for (std::uint64_t options : {JTParseFlagNone, JTParseFlagComments}) {
     Value kept = decoder.objectWithText(text);
@@ -248,48 +270,45 @@ TEST(JsonDecoder, CacheKeepsApartLeavesThatDifferOnlyInTheirLastByte) {
       ASSERT_EQ(doc->count(), expected.size());
       const std::size_t half = expected.size() / 2;
       for (std::size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_EQ((*doc)[i].asString(), expected[i]) << i;
+        EXPECT_EQ(keyAt(*doc, i).asString(), expected[i]) << i;
         if (i < half) {
-          EXPECT_TRUE((*doc)[i].isSameObject((*doc)[i + half])) << i;
-          EXPECT_FALSE((*doc)[i].isSameObject((*doc)[i ^ 1])) << i;
+          EXPECT_TRUE(keyAt(*doc, i).isSameObject(keyAt(*doc, i + half))) << i;
+          EXPECT_FALSE(keyAt(*doc, i).isSameObject(keyAt(*doc, i ^ 1))) << i;
         }
       }
     }
     for (std::size_t i = 0; i < expected.size(); ++i) {
-      EXPECT_TRUE(kept[i].isSameObject(again[i])) << "shared across parses: " << i;
+      EXPECT_TRUE(keyAt(kept, i).isSameObject(keyAt(again, i))) << "shared across parses: " << i;
     }
   }
 }
 
 TEST(JsonDecoder, CacheTellsApartLongerStringsDifferingInAnyByte) {
-  // Strings of one length that differ in a single byte, wherever it lies,
+  // Strings (keys) of one length that differ in a single byte, wherever it lies,
   // are different leaves, and a repeat of each is the same leaf: every byte
   // must reach the cache's hash, or the variants would crowd into the same
   // slots and push each other out.
   for (std::size_t length : {17, 31, 32, 33, 47, 48, 49, 63, 64, 65, 100}) {
     const std::string base(length, 'm');
-    std::string text = "[";
     std::vector<std::string> expected;
     for (int round = 0; round < 2; ++round) {
       for (std::size_t at = 0; at < length; ++at) {
         std::string s = base;
         s[at] = 'n';
-        text += (text.size() > 1 ? ",\"" : "\"") + s + "\"";
         expected.push_back(s);
       }
     }
-    text += "]";
     JSONDecoder decoder;
-    Value v = decoder.objectWithText(text);
+    Value v = decoder.objectWithText(asKeys(expected));
     ASSERT_EQ(v.count(), expected.size());
     const std::size_t half = expected.size() / 2;
     for (std::size_t i = 0; i < expected.size(); ++i) {
-      EXPECT_EQ(v[i].asString(), expected[i]) << length << " " << i;
+      EXPECT_EQ(keyAt(v, i).asString(), expected[i]) << length << " " << i;
       if (i + 1 < half) {
-        EXPECT_FALSE(v[i].isSameObject(v[i + 1])) << length << " " << i;
+        EXPECT_FALSE(keyAt(v, i).isSameObject(keyAt(v, i + 1))) << length << " " << i;
       }
       if (i < half) {
-        EXPECT_TRUE(v[i].isSameObject(v[i + half])) << length << " " << i;
+        EXPECT_TRUE(keyAt(v, i).isSameObject(keyAt(v, i + half))) << length << " " << i;
       }
     }
   }
