@@ -137,22 +137,33 @@ TEST_F(SysconfigTest, SimulatedConnectionReportsInOrder) {
   driver->setStartStatuses({sc::ConnectionStatus::Connecting, sc::ConnectionStatus::Connecting,
                             sc::ConnectionStatus::Connected});
   sc::NetworkConnection::setDriver(driver);
-  std::mutex m;
-  std::vector<sc::ConnectionStatus> seen;
-  platform::dispatch::Semaphore done;
+  // The callback runs on another thread and may still be unwinding (the
+  // lock released after the signal) when the test body ends: what it
+  // touches is shared with it, not borrowed from this frame.
+  struct Seen {
+    std::mutex m;
+    std::vector<sc::ConnectionStatus> statuses;
+    platform::dispatch::Semaphore done;
+  };
+  auto shared = std::make_shared<Seen>();
   auto connection = sc::NetworkConnection::create(
       s.serviceID,
-      [&](const sc::NetworkConnectionPtr&, sc::ConnectionStatus status, void*) {
-        std::lock_guard<std::mutex> lock(m);
-        seen.push_back(status);
-        if (seen.size() == 5) done.signal();
+      [shared](const sc::NetworkConnectionPtr&, sc::ConnectionStatus status, void*) {
+        std::lock_guard<std::mutex> lock(shared->m);
+        shared->statuses.push_back(status);
+        if (shared->statuses.size() == 5) shared->done.signal();
       },
       nullptr);
   ASSERT_TRUE(connection->start(Value(), false));
   driver->setStopResults({false});
   EXPECT_FALSE(connection->stop(false));
   EXPECT_TRUE(connection->stop(false));
-  ASSERT_TRUE(done.wait(std::chrono::seconds(10)));
+  ASSERT_TRUE(shared->done.wait(std::chrono::seconds(10)));
+  std::vector<sc::ConnectionStatus> seen;
+  {
+    std::lock_guard<std::mutex> lock(shared->m);
+    seen = shared->statuses;
+  }
   EXPECT_EQ(seen, (std::vector<sc::ConnectionStatus>{
                       sc::ConnectionStatus::Connecting, sc::ConnectionStatus::Connecting,
                       sc::ConnectionStatus::Connected, sc::ConnectionStatus::Disconnecting,

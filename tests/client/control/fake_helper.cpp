@@ -10,7 +10,8 @@
 //   exit           ends the program
 // Standard output, one event a line: "ready" once listening, then
 //   "request OPERATION" for every message with an operation (polls included),
-//   "peer" for every new connection.
+//   "peer" for every new connection, and "did COMMAND" once a command took
+//   effect (requests handled after it see its change).
 #include <unistd.h>
 
 #include <cstdio>
@@ -94,7 +95,10 @@ int main() {
   std::thread([] {
     std::string line;
     while (std::getline(std::cin, line)) {
-      platform::dispatch::Queue::main()->async([line] { command(line); });
+      platform::dispatch::Queue::main()->async([line] {
+        command(line);
+        emit("did " + line);
+      });
     }
     platform::dispatch::Queue::main()->async([] { std::_Exit(0); });
   }).detach();

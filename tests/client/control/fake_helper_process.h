@@ -51,9 +51,16 @@ class FakeHelper {
   bool waitReady() {
     return pump([&] { return seen("ready"); });
   }
-  void send(const std::string& line) {
+  // Sends a command and waits (running the main loop) until the helper has
+  // carried it out, so that a request made next sees its effect; false when
+  // it did not within `ms`.
+  bool send(const std::string& line, int ms = 10000) {
+    if (in_ < 0) return false;
+    const std::string ack = "did " + line;
+    const int before = count(ack);
     std::string text = line + "\n";
-    if (in_ >= 0) (void)!::write(in_, text.data(), text.size());
+    (void)!::write(in_, text.data(), text.size());
+    return waitFor(ack, before + 1, ms);
   }
   void stop() {
     if (in_ >= 0) ::close(in_);

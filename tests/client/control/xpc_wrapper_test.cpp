@@ -130,7 +130,7 @@ TEST_F(XPCWrapperTest, UnservedTypeEndsTheAttemptWithAMessage) {
   control_test::FakeHelper helper;
   connect(helper, 7, "IntentionallyBroken");
   ASSERT_TRUE(pump([&] { return !delegate_->failures.empty(); }));
-  EXPECT_NE(delegate_->failures[0].find("IKEv2"), std::string::npos);
+  EXPECT_NE(delegate_->failures[0].find("IKEv2"), std::string::npos) << delegate_->failures[0];
   EXPECT_FALSE(wrapper_->isPolling());
   pump([] { return false; }, 800);
   EXPECT_FALSE(helper.seen("request CurrentConnectionState"));
@@ -140,7 +140,8 @@ TEST_F(XPCWrapperTest, UnreachableHelperFailsInsteadOfWaiting) {
   wrapper_->SetAccount(openAccount(), 3);
   wrapper_->Start();
   ASSERT_TRUE(pump([&] { return !delegate_->failures.empty(); }, 5000));
-  EXPECT_NE(delegate_->failures[0].find("could not be reached"), std::string::npos);
+  EXPECT_NE(delegate_->failures[0].find("could not be reached"), std::string::npos)
+      << delegate_->failures[0];
   EXPECT_TRUE(notifications_.empty());
 }
 
@@ -152,7 +153,8 @@ TEST_F(XPCWrapperTest, HelperThatStopsAnsweringFails) {
   wrapper_->SetAccount(openAccount(), 3);
   wrapper_->Start();
   ASSERT_TRUE(pump([&] { return !delegate_->failures.empty(); }, 5000));
-  EXPECT_NE(delegate_->failures[0].find("does not answer"), std::string::npos);
+  EXPECT_NE(delegate_->failures[0].find("does not answer"), std::string::npos)
+      << delegate_->failures[0];
 
   // The same once polling runs.
   helper.stop();
@@ -163,7 +165,8 @@ TEST_F(XPCWrapperTest, HelperThatStopsAnsweringFails) {
   ASSERT_TRUE(third.waitFor("request CurrentConnectionState"));
   third.send("hang");
   ASSERT_TRUE(pump([&] { return !delegate_->failures.empty(); }, 5000));
-  EXPECT_NE(delegate_->failures[0].find("stopped answering"), std::string::npos);
+  EXPECT_NE(delegate_->failures[0].find("stopped answering"), std::string::npos)
+      << delegate_->failures[0];
   EXPECT_FALSE(wrapper_->isPolling());
 }
 
@@ -180,7 +183,8 @@ TEST_F(XPCWrapperTest, AHelperThatGoesAwayAfterNotAnsweringFailsOnce) {
   helper.stop();
   pump([] { return false; }, 500);
   ASSERT_EQ(delegate_->failures.size(), 1u);
-  EXPECT_NE(delegate_->failures[0].find("does not answer"), std::string::npos);
+  EXPECT_NE(delegate_->failures[0].find("does not answer"), std::string::npos)
+      << delegate_->failures[0];
   EXPECT_FALSE(wrapper_->isPolling());
 }
 
