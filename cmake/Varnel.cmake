@@ -23,6 +23,16 @@ function(varnel_library name)
   target_link_libraries(${name} PUBLIC ${ARG_DEPS})
 endfunction()
 
+# varnel_program(NAME)
+#   Marks NAME as one of the programs (or benchmarks, which measure them):
+#   it allocates through jemalloc when the build has it (see the top-level
+#   CMakeLists.txt).
+function(varnel_program name)
+  if(VARNEL_PROGRAM_ALLOCATOR)
+    target_link_libraries(${name} PRIVATE ${VARNEL_PROGRAM_ALLOCATOR})
+  endif()
+endfunction()
+
 # varnel_test(NAME SOURCES <files...> DEPS <targets...> [LABELS <labels...>] [SERIAL])
 #   One GoogleTest binary registered as one CTest test. SERIAL marks tests
 #   that use a fixed port or other machine-wide resource.

@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake pkg-config git
   libgtest-dev libgmock-dev libbenchmark-dev
-  libssl-dev libcurl4-openssl-dev libexpat1-dev zlib1g-dev
+  libssl-dev libcurl4-openssl-dev libexpat1-dev zlib1g-dev libjemalloc-dev
   qt6-base-dev
   clang-16 libclang-rt-16-dev
   rapidjson-dev nlohmann-json3-dev libspdlog-dev libasio-dev
