@@ -78,7 +78,7 @@ const char* kUpdateFeed =
     "    <item>\n"
     "      <title>Version 1.2.0</title>\n"
     "      <enclosure url=\"https://127.0.0.1/VarnelVPN-1.2.0.zip\" version=\"120\" "
-    "length=\"0\" type=\"application/octet-stream\"/>\n"
+    "shortVersionString=\"1.2.0\" length=\"0\" type=\"application/octet-stream\"/>\n"
     "    </item>\n"
     "  </channel>\n"
     "</rss>\n";

@@ -122,11 +122,21 @@ void VRUpdater::checkForUpdates(Completion completion) {
       result.error =
           updaterError(2, "The update feed answered with status " + std::to_string(status) + ".");
     } else {
-      result.latestVersion = latestVersionInFeed(body);
+      const FeedVersion latest = latestInFeed(body);
+      // The version people read ("1.2.0") is compared with the running
+      // program's; a build number only with the running build number.
+      auto bundle = platform::Bundle::main();
+      std::string running;
+      if (!latest.shortVersion.empty()) {
+        result.latestVersion = latest.shortVersion;
+        running = bundle->shortVersion();
+      } else {
+        result.latestVersion = latest.version;
+        running = bundle->version();
+      }
       if (result.latestVersion.empty()) {
         result.error = updaterError(3, "The update feed offers no version.");
       } else {
-        std::string running = platform::Bundle::main()->version();
         result.updateAvailable =
             !running.empty() && compareVersions(result.latestVersion, running) > 0;
       }
@@ -146,33 +156,51 @@ void VRUpdater::finish(const UpdateCheckResult& result) {
   for (Completion& c : waiting) c(result);
 }
 
-std::string VRUpdater::latestVersionInFeed(const std::string& feed) {
-  std::string best;
+namespace {
+// The value of the attribute `name` (or "<prefix>:name") of one tag; "" when
+// it has none.
+std::string attributeValue(const std::string& tag, const std::string& name) {
+  for (std::size_t v = tag.find(name); v != std::string::npos; v = tag.find(name, v + 1)) {
+    const char before = v > 0 ? tag[v - 1] : ' ';
+    if (before != ':' && before != ' ' && before != '\t' && before != '\n') continue;
+    std::size_t p = v + name.size();
+    while (p < tag.size() && std::isspace(static_cast<unsigned char>(tag[p]))) ++p;
+    if (p >= tag.size() || tag[p] != '=') continue;
+    ++p;
+    while (p < tag.size() && std::isspace(static_cast<unsigned char>(tag[p]))) ++p;
+    if (p >= tag.size() || (tag[p] != '"' && tag[p] != '\'')) continue;
+    const char quote = tag[p];
+    const std::size_t endQuote = tag.find(quote, p + 1);
+    if (endQuote == std::string::npos) return std::string();
+    return tag.substr(p + 1, endQuote - p - 1);
+  }
+  return std::string();
+}
+}  // namespace
+
+VRUpdater::FeedVersion VRUpdater::latestInFeed(const std::string& feed) {
+  FeedVersion best;
   for (std::size_t at = feed.find("<enclosure"); at != std::string::npos;
        at = feed.find("<enclosure", at + 1)) {
     const std::size_t close = feed.find('>', at);
     if (close == std::string::npos) break;
     const std::string tag = feed.substr(at, close - at);
-    // An attribute named "version" or "<prefix>:version".
-    for (std::size_t v = tag.find("version"); v != std::string::npos;
-         v = tag.find("version", v + 1)) {
-      const char before = v > 0 ? tag[v - 1] : ' ';
-      if (before != ':' && before != ' ' && before != '\t' && before != '\n') continue;
-      std::size_t p = v + 7;
-      while (p < tag.size() && std::isspace(static_cast<unsigned char>(tag[p]))) ++p;
-      if (p >= tag.size() || tag[p] != '=') continue;
-      ++p;
-      while (p < tag.size() && std::isspace(static_cast<unsigned char>(tag[p]))) ++p;
-      if (p >= tag.size() || (tag[p] != '"' && tag[p] != '\'')) continue;
-      const char quote = tag[p];
-      const std::size_t endQuote = tag.find(quote, p + 1);
-      if (endQuote == std::string::npos) break;
-      const std::string value = tag.substr(p + 1, endQuote - p - 1);
-      if (!value.empty() && (best.empty() || compareVersions(value, best) > 0)) best = value;
-      break;
-    }
+    FeedVersion candidate{attributeValue(tag, "version"),
+                          attributeValue(tag, "shortVersionString")};
+    if (candidate.version.empty() && candidate.shortVersion.empty()) continue;
+    // Build numbers decide where both have one; else the displayed versions.
+    const bool newer = best.version.empty() && best.shortVersion.empty()
+                           ? true
+                           : (!candidate.version.empty() && !best.version.empty()
+                                  ? compareVersions(candidate.version, best.version) > 0
+                                  : compareVersions(candidate.shortVersion, best.shortVersion) > 0);
+    if (newer) best = candidate;
   }
   return best;
+}
+
+std::string VRUpdater::latestVersionInFeed(const std::string& feed) {
+  return latestInFeed(feed).version;
 }
 
 int VRUpdater::compareVersions(const std::string& a, const std::string& b) {

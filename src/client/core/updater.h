@@ -7,7 +7,9 @@
 // Guarantees:
 //  1. Every completion runs once, on the main queue: with an error, or with
 //     the newest version offered and whether it is newer than the running
-//     program's bundle version.
+//     program. A feed offer with a short version string ("1.2.0") is shown
+//     and compared in that form, against the program's short version; one
+//     with only a build number is compared with the program's build version.
 //  2. A check without a feed URL fails at once (on the main queue); a second
 //     check while one runs joins it.
 //  3. The automatic-check setting lives in the user defaults
@@ -33,8 +35,10 @@ inline constexpr const char* kAutomaticUpdateChecksKey = "AutomaticallyCheckForU
 inline constexpr const char* kUpdaterErrorDomain = "VRUpdaterErrorDomain";
 
 struct UpdateCheckResult {
-  platform::Error error;         // set when the check failed
-  std::string latestVersion;     // the newest version the feed offers
+  platform::Error error;  // set when the check failed
+  // The newest version the feed offers, in the form the About window shows
+  // ("1.2.0", the feed's short version string) where the feed gives it.
+  std::string latestVersion;
   bool updateAvailable = false;  // newer than the running program
 };
 
@@ -54,8 +58,16 @@ class VRUpdater : public std::enable_shared_from_this<VRUpdater> {
   // Fetches the feed now.
   void checkForUpdates(Completion completion);
 
-  // The newest version in a feed text: the largest "version" attribute of its
-  // enclosures ("" when none).
+  // One offer of a feed: its "version" (a build number) and its
+  // "shortVersionString" (the version people read); either may be "".
+  struct FeedVersion {
+    std::string version;
+    std::string shortVersion;
+  };
+  // The newest offer of a feed text (by build number where both offers have
+  // one, else by short version); both "" when the feed offers none.
+  static FeedVersion latestInFeed(const std::string& feed);
+  // The "version" attribute of the newest offer ("" when none).
   static std::string latestVersionInFeed(const std::string& feed);
   // Compares dotted numeric versions ("1.10" > "1.9"); <0, 0 or >0.
   static int compareVersions(const std::string& a, const std::string& b);

@@ -37,13 +37,22 @@ AboutController::AboutController(QWidget* parent, std::shared_ptr<const platform
   layout->addWidget(acknowledgementsButton_);
 
   // loadView
-  versionNum_->setText(QString::fromStdString(platform::format("Version %@", bundle_->version())));
+  versionNum_->setText(versionText(bundle_->version()));
+}
+
+QString AboutController::versionText(const std::string& version) {
+  return QString::fromStdString(platform::format("Version %@", version));
 }
 
 void AboutController::RunAcknowledgement() {
   std::string path = bundle_->pathForResource("acknowledgements", "rtf");
-  if (path.empty()) return;
-  Workspace::openURL(QUrl::fromLocalFile(QString::fromStdString(path)));
+  if (path.empty()) {
+    Workspace::tellCannotOpen("The acknowledgements",
+                              "The acknowledgements file is missing from this installation.", this);
+    return;
+  }
+  Workspace::openURLOrTell(QUrl::fromLocalFile(QString::fromStdString(path)),
+                           "The acknowledgements", this);
 }
 
 void AboutController::becomeDelegateOf(QWidget* window) {

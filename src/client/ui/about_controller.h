@@ -1,6 +1,6 @@
 // AboutController: the About view (the version and a button that opens the
-// acknowledgements). Placed in a window, it becomes that window's delegate:
-// closing the window hides it (so it can be shown again) and ends its modal
+// acknowledgements; where nothing can open them, a dialog says so). Placed in a window, it becomes
+// that window's delegate: closing the window hides it (so it can be shown again) and ends its modal
 // run.
 //
 // Thread safety: main thread only.
@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QWidget>
 #include <memory>
+#include <string>
 
 namespace platform {
 class Bundle;
@@ -26,6 +27,9 @@ class AboutController : public QWidget {
                            std::shared_ptr<const platform::Bundle> bundle = nullptr);
 
   QLabel* versionNum() const { return versionNum_; }
+  // "Version 1.2.0": how every window names a version of the program (About
+  // for the running one, the update check for the one offered).
+  static QString versionText(const std::string& version);
   // Becomes the delegate of `window` (its close requests hide it).
   void becomeDelegateOf(QWidget* window);
 

@@ -80,6 +80,20 @@ void NSTextFieldAQueue::setAnimatedStringValue(const QString& text, double lengt
   });
 }
 
+void NSTextFieldAQueue::setStringValueNow(const QString& text) {
+  // A stopped animation never reports finished, so its completion (which
+  // would set the older text) never runs.
+  for (auto* animation : findChildren<QPropertyAnimation*>(Qt::FindDirectChildrenOnly)) {
+    animation->stop();
+  }
+  queue_.clear();
+  isAnimating_ = false;
+  if (auto* effect = qobject_cast<QGraphicsOpacityEffect*>(graphicsEffect())) {
+    effect->setOpacity(1.0);
+  }
+  setText(text);
+}
+
 void NSTextFieldAQueue::ExecuteQueue() {
   auto next = queue_.pop();
   if (!next) return;

@@ -9,7 +9,8 @@
 // NSTextFieldAQueue: the same, but changes arriving while a fade runs are
 // pushed on a stack and replayed, most recent first, when the fade ends; a
 // replayed change equal to the shown text is skipped and ends the replay.
-// The field lets mouse clicks through to the views beneath it.
+// setStringValueNow overrides both: the field shows its text at once and
+// keeps it. The field lets mouse clicks through to the views beneath it.
 //
 // Thread safety: main thread only; fades end on the main thread.
 #pragma once
@@ -43,6 +44,9 @@ class NSTextFieldAQueue : public QLabel {
   explicit NSTextFieldAQueue(QWidget* parent = nullptr);
 
   void setAnimatedStringValue(const QString& text, double length);
+  // Sets `text` at once: a fade in progress is stopped and the changes
+  // queued behind it are dropped, so no older text comes back later.
+  void setStringValueNow(const QString& text);
   // Replays the most recently queued change, if any.
   void ExecuteQueue();
 

@@ -21,6 +21,8 @@
 #include "client/ui/move_to_applications_alert.h"
 #include "client/ui/open_preferences_view_controller.h"
 #include "client/ui/paned_preferences_window_controller.h"
+#include "client/ui/window_placement.h"
+#include "platform/system/user_defaults.h"
 
 namespace client::ui {
 
@@ -28,6 +30,8 @@ namespace {
 AppDelegate* gSharedDelegate = nullptr;
 constexpr int kAboutWidth = 197;
 constexpr int kAboutHeight = 285;
+// How long Quit waits for the helper to take a running connection down.
+constexpr int kQuitDisconnectTimeoutMs = 15000;
 }  // namespace
 
 AppDelegate::AppDelegate(std::shared_ptr<VRAccountManager> accountManager, Seams seams,
@@ -148,26 +152,20 @@ void AppDelegate::disableMenuItemsOnLogout() {
 
 void AppDelegate::openAboutWindow() {
   if (aboutWindow_ == nullptr) {
-    QRect content(0, 0, kAboutWidth, kAboutHeight);
-    if (QScreen* screen = QGuiApplication::primaryScreen()) {
-      // Top right corner: 10 points from the right edge, 30 below the menu bar.
-      QRect available = screen->availableGeometry();
-      content.moveTo(available.right() - kAboutWidth - 10, available.top() + 30);
-    } else {
-      content.moveTo(-kAboutWidth - 10, 30);
-    }
     aboutWindow_ =
         new QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     aboutWindow_->setObjectName("aboutWindow");
     aboutWindow_->setWindowTitle("VarnelVPN Client");
     aboutWindow_->setWindowModality(Qt::ApplicationModal);
-    aboutWindow_->setGeometry(content);
+    aboutWindow_->resize(kAboutWidth, kAboutHeight);
     aboutController_ = new AboutController(aboutWindow_);
     auto* layout = new QVBoxLayout(aboutWindow_);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(aboutController_);
     aboutController_->becomeDelegateOf(aboutWindow_);
   }
+  // Over the window the user works in, not in a corner of the screen.
+  if (!aboutWindow_->isVisible()) centreOnParent(aboutWindow_, frontWindow());
   aboutWindow_->show();
   aboutWindow_->raise();
   aboutWindow_->activateWindow();
@@ -175,6 +173,7 @@ void AppDelegate::openAboutWindow() {
 
 void AppDelegate::openEULAWindow() {
   if (eulaWindowController_ == nullptr) eulaWindowController_ = new EULAWindowController;
+  if (!eulaWindowController_->isVisible()) centreOnParent(eulaWindowController_, frontWindow());
   eulaWindowController_->show();
   eulaWindowController_->raise();
   eulaWindowController_->activateWindow();
@@ -216,6 +215,11 @@ void AppDelegate::openPreferencesWindow() {
     };
     preferencesWindowController_ =
         new PanedPreferencesWindowController(std::move(panes), localized("Preferences"));
+    // Where the user left it last time; otherwise over the dialer.
+    if (!platform::UserDefaults::standardUserDefaults()->stringForKey(
+            kPanedPreferencesFrameTopLeftKey)) {
+      centreOnParent(preferencesWindowController_, frontWindow());
+    }
   }
   preferencesWindowController_->show();
   preferencesWindowController_->raise();
@@ -240,6 +244,28 @@ void AppDelegate::logoutAction() { startup_->logoutAction(); }
 
 void AppDelegate::terminate() {
   if (terminating_) return;
+  // A running connection is taken down through the helper first, as the
+  // Disconnect button does; the application ends once it is down (or the
+  // helper did not answer in time).
+  DialerController* dialer = loginController_ ? loginController_->dialerViewController() : nullptr;
+  if (dialer != nullptr && dialer->status() != DialerStatus::Disconnected) {
+    if (waitingForDisconnect_) return;
+    waitingForDisconnect_ = true;
+    QPointer<AppDelegate> self(this);
+    dialer->disconnectThen(
+        [self] {
+          if (!self) return;
+          self->waitingForDisconnect_ = false;
+          self->finishTerminate();
+        },
+        kQuitDisconnectTimeoutMs);
+    return;
+  }
+  finishTerminate();
+}
+
+void AppDelegate::finishTerminate() {
+  if (terminating_) return;
   terminating_ = true;
   applicationWillTerminate();
   if (seams_.terminate) {
@@ -248,6 +274,15 @@ void AppDelegate::terminate() {
     QApplication::quit();
   }
   terminating_ = false;
+}
+
+QWidget* AppDelegate::frontWindow() const {
+  if (loginController_) {
+    if (QWidget* dialer = loginController_->dialerViewController(); dialer && dialer->isVisible())
+      return dialer;
+    if (loginController_->isVisible()) return loginController_.data();
+  }
+  return nullptr;
 }
 
 }  // namespace client::ui

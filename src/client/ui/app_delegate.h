@@ -11,7 +11,11 @@
 //     or on the dialer window, and nothing opens.
 //  3. The About, licence and Preferences windows are made once and kept.
 //  4. Closing windows never quits; Quit and Logout end the application
-//     (the user defaults are written on the way).
+//     (the user defaults are written on the way). While a connection runs
+//     they first disconnect it through the helper, as the Disconnect button
+//     does, and end once it is down (at most 15 s later).
+//  5. Secondary windows (About, licence, Preferences on first use) open
+//     centred on the window the user works in.
 //
 // Seams for tests and the demo run: the helper installation, the helper
 // request objects of the dialer, and what "terminate" does.
@@ -98,6 +102,11 @@ class AppDelegate : public QObject {
     return preferencesWindowController_;
   }
   QWidget* aboutWindow() const { return aboutWindow_; }
+  // The window the user works in (the dialer, else the login window) when it
+  // is shown; secondary windows open centred on it.
+  QWidget* frontWindow() const;
+  // True while Quit waits for the running connection to go down.
+  bool waitingForDisconnect() const { return waitingForDisconnect_; }
   AboutController* aboutController() const { return aboutController_; }
 
  public slots:
@@ -107,9 +116,11 @@ class AppDelegate : public QObject {
   void openAccountPreferences();
   void openProtocolPreferences();
   void logoutAction();
+  // Quit: a running connection is disconnected through the helper first.
   void terminate();
 
  private:
+  void finishTerminate();
   // False (and the alert shown) when Preferences may not open now.
   bool preferencesGuard();
   void showPreferencesGuardAlert(QWidget* window);
@@ -129,6 +140,7 @@ class AppDelegate : public QObject {
   QWidget* aboutWindow_ = nullptr;
   AboutController* aboutController_ = nullptr;
   bool terminating_ = false;
+  bool waitingForDisconnect_ = false;
 };
 
 }  // namespace client::ui

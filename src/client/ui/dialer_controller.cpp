@@ -4,17 +4,21 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPointer>
 #include <QScreen>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "client/Singletons/varnel_log.h"
+#include "client/core/account_info.h"
 #include "client/core/account_manager.h"
 #include "client/ui/app_delegate.h"
 #include "client/ui/diagnostics_view_controller.h"
 #include "client/ui/images.h"
 #include "client/ui/server_controller.h"
 #include "client/ui/vr_menu_item.h"
+#include "client/ui/window_placement.h"
 #include "client/ui/workspace.h"
 #include "platform/foundation/format.h"
 #include "platform/system/notification_center.h"
@@ -23,6 +27,8 @@ namespace client::ui {
 
 namespace {
 const char* kLiveHelpURL = "http://www.varnelvpn.net/live.html";
+// What More Info opens when neither the window nor the service named a page.
+const char* kDefaultNewsURL = "http://www.varnelvpn.net/";
 
 NSTextFieldAQueue* makeField(QWidget* parent, const char* name) {
   auto* field = new NSTextFieldAQueue(parent);
@@ -40,7 +46,9 @@ class DialerController::View : public DialerView {
     if (animation > 0) {
       owner_->conStatusLabel_->setAnimatedStringValue(QString::fromStdString(text), animation);
     } else {
-      owner_->conStatusLabel_->setText(QString::fromStdString(text));
+      // Set at once: a fade still running from an earlier state must not
+      // put its older text back over this one.
+      owner_->conStatusLabel_->setStringValueNow(QString::fromStdString(text));
     }
   }
   void showConnectControl() override {
@@ -52,7 +60,7 @@ class DialerController::View : public DialerView {
     owner_->disconnectLabel_->setText(QString::fromStdString(label));
   }
   void setConnectedTimeText(const std::string& text) override {
-    if (owner_) owner_->connectionTimeLabel_->setText(QString::fromStdString(text));
+    if (owner_) owner_->connectionTimeLabel_->setStringValueNow(QString::fromStdString(text));
   }
   void setIPAddressText(const std::string& ip, double animation) override {
     if (!owner_) return;
@@ -208,14 +216,30 @@ void DialerController::loadView() {
         UpdateLogDaemon(line);
       },
       kHelperLogDistributedNotification, nullptr);
+  // The location and protocol lines and the connected time follow the
+  // status, the chosen server and the server lists.
+  center.addObserver(
+      this, [this](const platform::Notification&) { refreshConnectionDetails(); },
+      kDialerStatusDidChangeNotification, nullptr);
+  center.addObserver(
+      this, [this](const platform::Notification&) { refreshConnectionDetails(); },
+      kServersDidChangeNotification, nullptr);
+  center.addObserver(
+      this, [this](const platform::Notification&) { refreshConnectionDetails(); },
+      kSwitchDidStopNotification, nullptr);
 
   statusBarIcon_ = new QSystemTrayIcon(this);
   statusBarIcon_->setObjectName("statusBarIcon");
+  statusBarIcon_->setToolTip("VarnelVPN Client");
+  // A click on the tray icon brings the window back, also after it was closed.
+  connect(statusBarIcon_, &QSystemTrayIcon::activated, this,
+          &DialerController::statusBarIconActivated);
   statusBarIcon_->setIcon(iconNamed("statusbardisconnected"));
   statusBarImageName_ = "statusbardisconnected";
   state_->changeState(DialerStatus::Disconnected);
   if (QSystemTrayIcon::isSystemTrayAvailable()) statusBarIcon_->show();
   currentAccountDidChange();
+  refreshConnectionDetails();
 
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
     QRect available = screen->availableGeometry();
@@ -314,11 +338,32 @@ void DialerController::currentAccountDidChange() {
   selectedAccountLabel_->hide();
   selectedAccountLabel_->show();
   updateMenu();
+  refreshConnectionDetails();
 }
 
 void DialerController::menuBarAccountSelected(VRMenuItem* item) {
   if (item == nullptr || !accountManager_ || !item->account()) return;
+  const auto previous = accountManager_->currentAccount();
   accountManager_->setCurrentAccount(item->account());
+  if (status() == DialerStatus::Disconnected || previous == item->account()) return;
+  // The running connection keeps the account it was made with (a reconnect
+  // after a drop too); say so, so the user is not left guessing.
+  const QString chosen = QString::fromStdString(item->account()->accountString());
+  const QString running = previous ? QString::fromStdString(previous->accountString())
+                                   : QString("the previous account");
+  auto* box = new QMessageBox(isVisible() ? this : nullptr);
+  box->setObjectName(kAccountSwitchWhileConnectedAlertName);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setIcon(QMessageBox::Information);
+  box->setWindowTitle("VarnelVPN Client");
+  box->setWindowModality(isVisible() ? Qt::WindowModal : Qt::ApplicationModal);
+  box->setText(QString("%1 is now the active account.").arg(chosen));
+  box->setInformativeText(
+      QString("The running connection stays connected with %1. %2 is used the next time you "
+              "connect: disconnect and connect again to use it now.")
+          .arg(running, chosen));
+  box->addButton("Ok", QMessageBox::AcceptRole);
+  box->open();
 }
 
 void DialerController::clickControlButton() {
@@ -329,26 +374,147 @@ void DialerController::clickQuitButton() {
   if (appDelegate_ != nullptr) {
     appDelegate_->terminate();
   } else {
-    QApplication::quit();
+    disconnectThen([] { QApplication::quit(); }, 15000);
   }
 }
 
-void DialerController::clickHelpButton() { Workspace::openURL(QUrl(kLiveHelpURL)); }
+void DialerController::disconnectThen(std::function<void()> done, int timeoutMs) {
+  if (!state_ || status() == DialerStatus::Disconnected) {
+    if (done) done();
+    return;
+  }
+  // Once: on Disconnected, or when the helper does not answer in time.
+  auto pending = std::make_shared<std::function<void()>>(std::move(done));
+  auto finish = [pending] {
+    if (!*pending) return;
+    auto run = std::move(*pending);
+    *pending = nullptr;
+    run();
+  };
+  auto* guard = new QObject(this);
+  platform::NotificationCenter::defaultCenter().addObserver(
+      guard,
+      [this, guard, finish](const platform::Notification&) {
+        if (status() != DialerStatus::Disconnected) return;
+        platform::NotificationCenter::defaultCenter().removeObserver(guard);
+        guard->deleteLater();
+        finish();
+      },
+      kDialerStatusDidChangeNotification, nullptr);
+  QTimer::singleShot(timeoutMs, guard, [guard, finish] {
+    VarnelLog::sharedInstance().AddToLog("The helper did not confirm the disconnect in time.");
+    platform::NotificationCenter::defaultCenter().removeObserver(guard);
+    guard->deleteLater();
+    finish();
+  });
+  // Connected, Connecting or Reconnecting: the control disconnects or
+  // cancels through the helper; Disconnecting: already on its way down.
+  if (status() != DialerStatus::Disconnecting) state_->clickControlButton();
+}
+
+void DialerController::clickHelpButton() {
+  Workspace::openURLOrTell(QUrl(kLiveHelpURL), "The Live Help page", this);
+}
 
 void DialerController::clickDiagnosticsButton() {
-  if (diagnosticsViewController_ != nullptr) diagnosticsViewController_->openDiagnosticWindow();
+  if (diagnosticsViewController_ == nullptr) return;
+  if (!diagnosticsViewController_->isVisible()) centreOnParent(diagnosticsViewController_, this);
+  diagnosticsViewController_->openDiagnosticWindow();
 }
 
 void DialerController::clickMoreInfoButton() {
-  if (!newsUrl_.isEmpty()) Workspace::openURL(newsUrl_);
+  Workspace::openURLOrTell(moreInfoUrl(), "The More Info page", this);
+}
+
+QUrl DialerController::moreInfoUrl() const {
+  if (!newsUrl_.isEmpty()) return newsUrl_;
+  // The news item of the account service names a page; else the home page.
+  if (accountManager_) {
+    if (auto info = accountManager_->accountInfo(); info && info->news()) {
+      const platform::Value& url = info->news()->url();
+      if (url.isString() && !url.asString().empty()) {
+        QUrl news(QString::fromStdString(url.asString()));
+        if (news.isValid() && (news.scheme() == "http" || news.scheme() == "https")) return news;
+      }
+    }
+  }
+  return QUrl(kDefaultNewsURL);
 }
 
 void DialerController::clickChangeServerButton() {
   if (status() != DialerStatus::Disconnected) return;
   if (serverController_ == nullptr) serverController_ = new ServerController(accountManager_);
+  if (!serverController_->isVisible()) centreOnParent(serverController_, this);
   serverController_->show();
   serverController_->raise();
   serverController_->activateWindow();
+}
+
+void DialerController::statusBarIconActivated(QSystemTrayIcon::ActivationReason reason) {
+  if (reason == QSystemTrayIcon::Context) return;  // the menu opens by itself
+  showNormal();
+  show();
+  raise();
+  activateWindow();
+}
+
+void DialerController::refreshConnectionDetails() {
+  const DialerStatus now = status();
+  // While a connection runs (or is being made) the lines describe it, and
+  // a later change of account or server does not rewrite them.
+  const bool describeSelection =
+      now == DialerStatus::Disconnected || detailsStatus_ == DialerStatus::Disconnected;
+  detailsStatus_ = now;
+  if (describeSelection && accountManager_) {
+    QString location;
+    const auto account = accountManager_->currentAccount();
+    const auto server = accountManager_->currentServer();
+    if (server && !server->cityName().empty()) {
+      location = QString::fromStdString(server->cityName());
+      if (!server->countryName().empty())
+        location += ", " + QString::fromStdString(server->countryName());
+    } else if (account && account->city().isString() && !account->city().asString().empty()) {
+      location = QString::fromStdString(account->city().asString());
+      if (account->country().isString() && !account->country().asString().empty())
+        location += ", " + QString::fromStdString(account->country().asString());
+    }
+    QString protocol;
+    if (account) {
+      if (auto type = accountManager_->connectionTypeString()) {
+        protocol = QString::fromStdString(*type);
+      }
+    }
+    countryLabel_->setStringValueNow(location);
+    countryLabel_->setToolTip(account ? QString::fromStdString(account->prefix().isString()
+                                                                   ? account->prefix().asString()
+                                                                   : std::string())
+                                      : QString());
+    selectedProtocolLabel_->setStringValueNow(protocol);
+  }
+  // The line under the status never contradicts it.
+  switch (now) {
+    case DialerStatus::Connected:
+      if (state_) {
+        connectionTimeLabel_->setStringValueNow(
+            QString::fromStdString(DialerState::connectTimeString(state_->connectedSeconds())));
+      }
+      break;
+    case DialerStatus::Connecting:
+      connectionTimeLabel_->setStringValueNow("Connecting");
+      break;
+    default:
+      connectionTimeLabel_->setStringValueNow("Not Connected");
+      break;
+  }
+}
+
+bool DialerController::event(QEvent* event) {
+  // Back from Preferences (connection type) or the switcher: show what is
+  // chosen now.
+  if (event->type() == QEvent::WindowActivate && status() == DialerStatus::Disconnected) {
+    refreshConnectionDetails();
+  }
+  return QWidget::event(event);
 }
 
 void DialerController::openAccountPreferences() {

@@ -12,6 +12,14 @@
 //     menu button, so every item stays reachable.
 //  3. The change-location button does something only while Disconnected;
 //     its first use makes the server switcher, later uses show the same one.
+//  4. The Location and Protocol lines show the chosen server's city and
+//     country and the connection type; while a connection runs they keep
+//     describing it. The line under the status text agrees with it
+//     (the connected time, "Connecting" or "Not Connected").
+//  5. Activating the tray icon shows and raises the window; the switcher and
+//     the diagnostics window open centred on it.
+//  6. Choosing another account while connected says that the running
+//     connection keeps its account until the next connect.
 //
 // Thread safety: main thread only.
 #pragma once
@@ -23,6 +31,7 @@
 #include <QToolButton>
 #include <QUrl>
 #include <QWidget>
+#include <functional>
 #include <memory>
 
 #include "client/core/dialer_state.h"
@@ -40,6 +49,7 @@ class ServerController;
 class VRMenuItem;
 
 inline constexpr const char* kHelperLogDistributedNotification = "varnelhelper.log";
+inline constexpr const char* kAccountSwitchWhileConnectedAlertName = "accountSwitchAlert";
 
 class DialerController : public QWidget {
   Q_OBJECT
@@ -82,6 +92,15 @@ class DialerController : public QWidget {
   // The last user notification shown (title, text); empty before the first.
   const QStringList& lastUserNotification() const { return lastUserNotification_; }
 
+  // What More Info opens: newsUrl, else the account service's news page,
+  // else the provider's home page.
+  QUrl moreInfoUrl() const;
+
+  // Takes a running connection down through the helper (as the Disconnect
+  // control does) and calls `done` once the status is Disconnected, or after
+  // `timeoutMs` when the helper does not answer; at once when nothing runs.
+  void disconnectThen(std::function<void()> done, int timeoutMs);
+
   // The connect and disconnect controls (DialerView calls these).
   void showConnectButton();
   void showDisconnectButton();
@@ -99,6 +118,14 @@ class DialerController : public QWidget {
   void openAccountPreferences();
   void openProtocolPreferences();
   void UpdateLogDaemon(const QString& line);
+  // A click on the tray icon shows and raises the window.
+  void statusBarIconActivated(QSystemTrayIcon::ActivationReason reason);
+  // The location line (the chosen server's city and country), the protocol
+  // line (the connection type) and the line under the status text.
+  void refreshConnectionDetails();
+
+ protected:
+  bool event(QEvent* event) override;
 
  private:
   class View;
@@ -132,6 +159,7 @@ class DialerController : public QWidget {
   QString statusBarImageName_;
   QUrl newsUrl_;
   QStringList lastUserNotification_;
+  DialerStatus detailsStatus_ = DialerStatus::Disconnected;
 };
 
 }  // namespace client::ui

@@ -7,6 +7,7 @@
 #include "client/core/app_startup.h"
 #include "client/core/dialer_state.h"
 #include "client/core/updater.h"
+#include "client/ui/about_controller.h"
 #include "client/ui/images.h"
 #include "client/ui/localizable.h"
 #include "platform/system/user_defaults.h"
@@ -77,10 +78,13 @@ void GeneralPreferencesViewController::forceUpdateCheck() {
       box->setText("The update check failed.");
       box->setInformativeText(QString::fromStdString(result.error.localizedDescription()));
     } else if (result.updateAvailable) {
+      // Named as the About window names the running version.
       box->setText(
-          QString("Version %1 is available.").arg(QString::fromStdString(result.latestVersion)));
+          QString("%1 is available.").arg(AboutController::versionText(result.latestVersion)));
     } else {
       box->setText("You are up to date.");
+      box->setInformativeText(QString("%1 is the newest version.")
+                                  .arg(AboutController::versionText(result.latestVersion)));
     }
     box->addButton("Ok", QMessageBox::AcceptRole);
     box->open();

@@ -1,7 +1,10 @@
 #include "client/ui/images.h"
 
+#include <QHash>
+#include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
+#include <cmath>
 
 namespace client::ui {
 
@@ -24,20 +27,73 @@ QPixmap statusImage(const QColor& fill) {
   return pixmap;
 }
 
-QPixmap toolbarImage(const QString& glyph, const QColor& color) {
-  QPixmap pixmap(32, 32);
+// The preference panes' toolbar pictures: a rounded tile with a drawn
+// symbol (gear, person, globe, sliders), at twice the toolbar size so they
+// stay sharp when scaled.
+enum class Symbol { Gear, Person, Globe, Sliders };
+
+QPixmap toolbarImage(Symbol symbol, const QColor& color) {
+  constexpr int kSize = 64;
+  QPixmap pixmap(kSize, kSize);
   pixmap.fill(Qt::transparent);
   QPainter p(&pixmap);
   p.setRenderHint(QPainter::Antialiasing);
-  p.setBrush(color);
+  QLinearGradient tile(0, 0, 0, kSize);
+  tile.setColorAt(0, color.lighter(125));
+  tile.setColorAt(1, color.darker(115));
+  p.setBrush(tile);
   p.setPen(Qt::NoPen);
-  p.drawRoundedRect(QRectF(2, 2, 28, 28), 6, 6);
-  p.setPen(Qt::white);
-  QFont font = p.font();
-  font.setBold(true);
-  font.setPixelSize(16);
-  p.setFont(font);
-  p.drawText(QRectF(2, 2, 28, 28), Qt::AlignCenter, glyph);
+  p.drawRoundedRect(QRectF(3, 3, kSize - 6, kSize - 6), 12, 12);
+  const QPointF c(kSize / 2.0, kSize / 2.0);
+  const QColor ink(255, 255, 255);
+  switch (symbol) {
+    case Symbol::Gear: {
+      QPainterPath gear;
+      constexpr int kTeeth = 8;
+      const double outer = 21, inner = 16;
+      for (int i = 0; i < kTeeth * 4; ++i) {
+        const double angle = (i - 0.5) * M_PI / (kTeeth * 2);
+        const double r = (i % 4 == 0 || i % 4 == 1) ? outer : inner;
+        const QPointF point(c.x() + r * std::cos(angle), c.y() + r * std::sin(angle));
+        if (i == 0) {
+          gear.moveTo(point);
+        } else {
+          gear.lineTo(point);
+        }
+      }
+      gear.closeSubpath();
+      QPainterPath hole;
+      hole.addEllipse(c, 7, 7);
+      p.setBrush(ink);
+      p.drawPath(gear.subtracted(hole));
+      break;
+    }
+    case Symbol::Person:
+      p.setBrush(ink);
+      p.drawEllipse(QPointF(c.x(), 24), 9, 9);
+      p.drawChord(QRectF(c.x() - 18, 36, 36, 32), 0, 180 * 16);
+      break;
+    case Symbol::Globe: {
+      p.setBrush(Qt::NoBrush);
+      p.setPen(QPen(ink, 3));
+      const double r = 19;
+      p.drawEllipse(c, r, r);
+      p.drawEllipse(c, r * 0.45, r);
+      p.drawLine(QPointF(c.x() - r, c.y()), QPointF(c.x() + r, c.y()));
+      p.drawLine(QPointF(c.x(), c.y() - r), QPointF(c.x(), c.y() + r));
+      break;
+    }
+    case Symbol::Sliders: {
+      p.setPen(QPen(ink, 3, Qt::SolidLine, Qt::RoundCap));
+      const double xs[3] = {20, 32, 44};
+      const double knobs[3] = {38, 24, 33};
+      for (int i = 0; i < 3; ++i) p.drawLine(QPointF(xs[i], 14), QPointF(xs[i], 50));
+      p.setPen(Qt::NoPen);
+      p.setBrush(ink);
+      for (int i = 0; i < 3; ++i) p.drawRoundedRect(QRectF(xs[i] - 6, knobs[i] - 4, 12, 8), 3, 3);
+      break;
+    }
+  }
   return pixmap;
 }
 
@@ -61,16 +117,29 @@ QPixmap imageNamed(const QString& name) {
     p.drawLine(QPointF(9, 4), QPointF(4, 9));
     return pixmap;
   }
-  if (name == "NSPreferencesGeneral") return toolbarImage("G", QColor(90, 90, 100));
-  if (name == "NSUserAccounts") return toolbarImage("A", QColor(60, 110, 190));
-  if (name == "NSNetwork") return toolbarImage("N", QColor(40, 150, 130));
-  if (name == "NSAdvanced") return toolbarImage("*", QColor(120, 80, 160));
+  if (name == "NSPreferencesGeneral") return toolbarImage(Symbol::Gear, QColor(100, 105, 115));
+  if (name == "NSUserAccounts") return toolbarImage(Symbol::Person, QColor(60, 110, 190));
+  if (name == "NSNetwork") return toolbarImage(Symbol::Globe, QColor(40, 150, 130));
+  if (name == "NSAdvanced") return toolbarImage(Symbol::Sliders, QColor(120, 80, 160));
   return QPixmap();
 }
 
 QIcon iconNamed(const QString& name) {
   QPixmap pixmap = imageNamed(name);
-  return pixmap.isNull() ? QIcon() : QIcon(pixmap);
+  if (pixmap.isNull()) return QIcon();
+  QIcon drawn(pixmap);
+  // The preference panes follow the desktop's icon theme where it has one.
+  static const QHash<QString, QString> kThemeNames = {
+      {"NSPreferencesGeneral", "preferences-system"},
+      {"NSUserAccounts", "system-users"},
+      {"NSNetwork", "network-workgroup"},
+      {"NSAdvanced", "preferences-other"},
+  };
+  const QString theme = kThemeNames.value(name);
+  if (!theme.isEmpty() && !QIcon::themeName().isEmpty() && QIcon::hasThemeIcon(theme)) {
+    return QIcon::fromTheme(theme, drawn);
+  }
+  return drawn;
 }
 
 }  // namespace client::ui
