@@ -37,7 +37,9 @@ AboutController::AboutController(QWidget* parent, std::shared_ptr<const platform
   layout->addWidget(acknowledgementsButton_);
 
   // loadView
-  versionNum_->setText(versionText(bundle_->version()));
+  // The version people read ("1.2.0"), as the update check names versions.
+  const std::string shortVersion = bundle_->shortVersion();
+  versionNum_->setText(versionText(shortVersion.empty() ? bundle_->version() : shortVersion));
 }
 
 QString AboutController::versionText(const std::string& version) {

@@ -1,4 +1,5 @@
 #include <QMessageBox>
+#include <QRegularExpression>
 #include <QTest>
 
 #include "account-service/account_service.h"
@@ -38,6 +39,7 @@ class DialerTest : public QObject {
   std::unique_ptr<AppDelegate> delegate_;
   std::shared_ptr<FakeHelperRequest> request_;
   DialerController* dialer_ = nullptr;
+  int terminations_ = 0;
 
   QList<QAction*> menuItems() const { return dialer_->statusBarMenu()->actions(); }
 
@@ -53,7 +55,8 @@ class DialerTest : public QObject {
       request_ = std::make_shared<FakeHelperRequest>();
       return request_;
     };
-    seams.terminate = [] {};
+    terminations_ = 0;
+    seams.terminate = [this] { ++terminations_; };
     seams.offerMoveToApplicationsFolder = [] {};
     delegate_ = std::make_unique<AppDelegate>(
         client::VRAccountManager::create(client::VRPUDIPClient::make()), seams);
@@ -188,20 +191,183 @@ class DialerTest : public QObject {
     QVERIFY(waitFor([&] { return dialer_->conStatusLabel()->text() == "Reconnecting"; }));
   }
 
+  void locationAndProtocolLinesFollowTheSelection() {
+    auto manager = delegate_->accountManager();
+    QVERIFY(waitFor([&] { return manager->currentServer() != nullptr; }, 10000));
+    auto expectedLocation = [&] {
+      auto server = manager->currentServer();
+      return QString::fromStdString(server->cityName() + ", " + server->countryName());
+    };
+    QVERIFY(waitFor([&] { return dialer_->countryLabel()->text() == expectedLocation(); }));
+    QVERIFY(!dialer_->countryLabel()->text().isEmpty());
+    QCOMPARE(dialer_->selectedProtocolLabel()->text(),
+             QString::fromStdString(*manager->connectionTypeString()));
+
+    // Another account: its server's city.
+    auto accounts = manager->accounts();
+    int open = -1;
+    for (int i = 0; i < static_cast<int>(accounts.size()); ++i) {
+      if (accounts[i]->isOpenAccount() && accounts[i] != manager->currentAccount()) open = i;
+    }
+    QVERIFY(open >= 0);
+    dialer_->subMenu()->actions()[open]->trigger();
+    QVERIFY(waitFor(
+        [&] {
+          return manager->currentAccount() == accounts[open] &&
+                 manager->currentServer() != nullptr &&
+                 manager->currentServer()->cityName() == accounts[open]->city().asString() &&
+                 dialer_->countryLabel()->text() == expectedLocation();
+        },
+        10000));
+    QCOMPARE(dialer_->selectedProtocolLabel()->text(),
+             QString::fromStdString(*manager->connectionTypeString()));
+
+    // Another connection type shows once the window is back in front.
+    manager->setConnectionType(client::kConnectionTypeOpenVPNTCP);
+    dialer_->refreshConnectionDetails();
+    QCOMPARE(dialer_->selectedProtocolLabel()->text(), QString("OpenVPN TCP"));
+    manager->setConnectionType(client::kConnectionTypeOpenVPNUDP);
+    dialer_->refreshConnectionDetails();
+    QCOMPARE(dialer_->selectedProtocolLabel()->text(), QString("OpenVPN UDP"));
+  }
+
+  void statusAndTheLineBelowAgree() {
+    // A fade still running from an earlier state never puts its text back.
+    dialer_->conStatusLabel()->setAnimatedStringValue("Disconnected (old)", 0.3);
+    menuItems()[0]->trigger();
+    QCOMPARE(dialer_->conStatusLabel()->text(), QString("Connecting"));
+    QCOMPARE(dialer_->connectionTimeLabel()->text(), QString("Connecting"));
+    QVERIFY(waitFor([&] { return request_ && request_->starts == 1; }));
+    post(client::kVPNConnectNotification);
+    // Connected at once over a connected time, not over "Connecting".
+    QCOMPARE(dialer_->conStatusLabel()->text(), QString("Connected"));
+    QVERIFY2(QRegularExpression("^\\d+:\\d\\d$")
+                 .match(dialer_->connectionTimeLabel()->text())
+                 .hasMatch(),
+             qPrintable(dialer_->connectionTimeLabel()->text()));
+    QVERIFY(!waitFor([&] { return dialer_->conStatusLabel()->text() != "Connected"; }, 1000));
+
+    // Cancelled while connecting: "Disconnected" over "Not Connected".
+    menuItems()[0]->trigger();
+    post(client::kVPNDisconnectNotification);
+    QCOMPARE(dialer_->status(), DialerStatus::Disconnected);
+    menuItems()[0]->trigger();
+    QCOMPARE(dialer_->connectionTimeLabel()->text(), QString("Connecting"));
+    menuItems()[0]->trigger();  // cancel
+    post(client::kVPNDisconnectNotification);
+    QCOMPARE(dialer_->status(), DialerStatus::Disconnected);
+    QCOMPARE(dialer_->connectionTimeLabel()->text(), QString("Not Connected"));
+    QVERIFY(waitFor([&] { return dialer_->conStatusLabel()->text() == "Disconnected"; }));
+  }
+
+  void trayIconBringsTheWindowBack() {
+    dialer_->close();
+    QVERIFY(!dialer_->isVisible());
+    emit dialer_->statusBarIcon()->activated(QSystemTrayIcon::Trigger);
+    QVERIFY(dialer_->isVisible());
+    dialer_->showMinimized();
+    emit dialer_->statusBarIcon()->activated(QSystemTrayIcon::DoubleClick);
+    QVERIFY(dialer_->isVisible() && !dialer_->isMinimized());
+  }
+
+  void quitWhileConnectedDisconnectsFirst() {
+    menuItems()[0]->trigger();
+    QVERIFY(waitFor([&] { return request_ && request_->starts == 1; }));
+    post(client::kVPNConnectNotification);
+    QCOMPARE(dialer_->status(), DialerStatus::Connected);
+    menuItems()[6]->trigger();  // Quit
+    QCOMPARE(request_->disconnects, 1);
+    QCOMPARE(dialer_->status(), DialerStatus::Disconnecting);
+    QCOMPARE(terminations_, 0);
+    delegate_->quitMenuItem()->trigger();  // a second Quit sends nothing more
+    QCOMPARE(request_->disconnects, 1);
+    QCOMPARE(terminations_, 0);
+    post(client::kVPNDisconnectNotification);  // the helper took it down
+    QVERIFY(waitFor([&] { return terminations_ == 1; }));
+    // Disconnected: Quit ends at once.
+    delegate_->terminate();
+    QCOMPARE(terminations_, 2);
+  }
+
+  void accountChangeWhileConnectedSaysWhatHappens() {
+    auto manager = delegate_->accountManager();
+    QVERIFY(waitFor([&] { return !dialer_->countryLabel()->text().isEmpty(); }, 10000));
+    const QString location = dialer_->countryLabel()->text();
+    const QString protocol = dialer_->selectedProtocolLabel()->text();
+    menuItems()[0]->trigger();
+    QVERIFY(waitFor([&] { return request_ && request_->starts == 1; }));
+    post(client::kVPNConnectNotification);
+    auto accounts = manager->accounts();
+    auto running = manager->currentAccount();
+    QVERIFY(running != accounts[2]);
+    dialer_->subMenu()->actions()[2]->trigger();
+    auto* alert = dialer_->findChild<QMessageBox*>(kAccountSwitchWhileConnectedAlertName);
+    QVERIFY(alert != nullptr && alert->isVisible());
+    QVERIFY(alert->text().contains(QString::fromStdString(accounts[2]->accountString())));
+    QVERIFY(alert->informativeText().contains(QString::fromStdString(running->accountString())));
+    alert->buttons().first()->click();
+    // The lines keep describing the running connection.
+    QVERIFY(waitFor([&] {
+      return dialer_->selectedAccountLabel()->text() ==
+             QString::fromStdString(accounts[2]->accountString());
+    }));
+    QCOMPARE(dialer_->countryLabel()->text(), location);
+    QCOMPARE(dialer_->selectedProtocolLabel()->text(), protocol);
+    QCOMPARE(dialer_->status(), DialerStatus::Connected);
+    QCOMPARE(request_->disconnects, 0);
+  }
+
+  void secondaryWindowsOpenOverTheDialer() {
+    dialer_->move(100, 80);
+    auto near = [&](QWidget* w) {
+      const QPoint d = w->frameGeometry().center() - dialer_->frameGeometry().center();
+      return d.manhattanLength() < 40;
+    };
+    delegate_->openAboutWindow();
+    QVERIFY(near(delegate_->aboutWindow()));
+    delegate_->aboutWindow()->close();
+    dialer_->clickChangeServerButton();
+    QVERIFY(near(dialer_->serverController()));
+    dialer_->serverController()->hide();
+    dialer_->clickDiagnosticsButton();
+    QVERIFY(near(dialer_->diagnosticsViewController()));
+    delegate_->openPreferencesWindow();
+    QVERIFY(near(delegate_->preferencesWindowController()));
+  }
+
   void buttonsOpenPagesAndWindows() {
     QList<QUrl> opened;
     Workspace::setOpenerForTesting([&](const QUrl& url) {
       opened << url;
       return true;
     });
-    dialer_->clickMoreInfoButton();  // no address yet: nothing
-    QVERIFY(opened.isEmpty());
+    // Without an address of its own, More Info still opens a web page.
+    dialer_->clickMoreInfoButton();
+    QCOMPARE(opened.size(), 1);
+    QVERIFY(opened[0].scheme().startsWith("http"));
     dialer_->setNewsUrl(QUrl("https://varnelvpn.test/news"));
     dialer_->clickMoreInfoButton();
     dialer_->clickHelpButton();
+    QCOMPARE(opened.size(), 3);
+    QCOMPARE(opened[1], QUrl("https://varnelvpn.test/news"));
+    QCOMPARE(opened[2].path(), QString("/live.html"));
+    QVERIFY(dialer_->findChild<QMessageBox*>(kOpenURLFailedAlertName) == nullptr);
+
+    // Where the desktop has nothing to open a page with, a dialog says so.
+    Workspace::setOpenerForTesting([](const QUrl&) { return false; });
+    dialer_->clickHelpButton();
+    auto* failed = dialer_->findChild<QMessageBox*>(kOpenURLFailedAlertName);
+    QVERIFY(failed != nullptr && failed->isVisible());
+    QVERIFY(failed->informativeText().contains("/live.html"));
+    failed->buttons().first()->click();
+    QVERIFY(waitFor(
+        [&] { return dialer_->findChild<QMessageBox*>(kOpenURLFailedAlertName) == nullptr; }));
+    dialer_->clickMoreInfoButton();
+    failed = dialer_->findChild<QMessageBox*>(kOpenURLFailedAlertName);
+    QVERIFY(failed != nullptr && failed->isVisible());
+    QVERIFY(failed->informativeText().contains("varnelvpn.test/news"));
+    failed->close();
     Workspace::setOpenerForTesting(nullptr);
-    QCOMPARE(opened.size(), 2);
-    QCOMPARE(opened[1].path(), QString("/live.html"));
     dialer_->clickDiagnosticsButton();
     QVERIFY(waitFor([&] { return dialer_->diagnosticsViewController()->isVisible(); }));
     menuItems()[5]->trigger();  // About

@@ -6,12 +6,14 @@
 #include "client/core/account_manager.h"
 #include "client/core/connection_state.h"
 #include "client/core/updater.h"
+#include "client/ui/about_controller.h"
 #include "client/ui/account_preferences_view_controller.h"
 #include "client/ui/advanced_preferences_view_controller.h"
 #include "client/ui/general_preferences_view_controller.h"
 #include "client/ui/localizable.h"
 #include "client/ui/open_preferences_view_controller.h"
 #include "client/ui/paned_preferences_window_controller.h"
+#include "platform/system/bundle.h"
 #include "platform/system/notification_center.h"
 #include "platform/system/user_defaults.h"
 #include "ui_test_support.h"
@@ -248,6 +250,49 @@ class PreferencesTest : public QObject {
     pane.logToConsole()->setChecked(true);
     QVERIFY(defaults()->boolForKey("LogToConsole"));
     QCOMPARE(pane.initialKeyView(), pane.showNotifications());
+  }
+
+  // Check Now against the demo service's feed names versions exactly as the
+  // About window names the running one, and compares like with like.
+  void checkNowAndAboutNameVersionsAlike() {
+    auto service = varnel::testing::startDemoService();
+    client::VRUpdater::resetSharedUpdaterForTesting();
+    auto updater = client::VRUpdater::sharedUpdater();
+    updater->setFeedURL(platform::URL(service->baseURL() + "/mac_v2.xml"));
+    auto check = [&](const char* shortVersion, const char* build) -> std::pair<QString, QString> {
+      platform::Bundle::setMainForTesting(std::make_shared<platform::Bundle>(
+          "/nonexistent/VarnelVPN Client", "/nonexistent",
+          platform::Value::dictionary(
+              {{platform::kCFBundleShortVersionStringKey, platform::Value(shortVersion)},
+               {platform::kCFBundleVersionKey, platform::Value(build)}})));
+      QWidget window;
+      auto* pane = new GeneralPreferencesViewController(updater, &window);
+      window.show();
+      pane->findChild<QPushButton*>("checkNowButton")->click();
+      QMessageBox* alert = nullptr;
+      waitFor(
+          [&] {
+            alert = window.findChild<QMessageBox*>("updateCheckAlert");
+            return alert != nullptr;
+          },
+          10000);
+      AboutController about;
+      std::pair<QString, QString> out{
+          alert ? alert->text() + " " + alert->informativeText() : QString(),
+          about.versionNum()->text()};
+      return out;
+    };
+    // The program is the version the feed offers: nothing newer.
+    auto [same, aboutSame] = check("1.2.0", "1.2.0");
+    QCOMPARE(aboutSame, QString("Version 1.2.0"));
+    QVERIFY2(same.contains("up to date") && same.contains(aboutSame), qPrintable(same));
+    QVERIFY2(!same.contains("available"), qPrintable(same));
+    // An older program is offered the feed's version, named in the same form.
+    auto [older, aboutOlder] = check("1.1.0", "110");
+    QCOMPARE(aboutOlder, QString("Version 1.1.0"));
+    QVERIFY2(older.startsWith("Version 1.2.0 is available."), qPrintable(older));
+    platform::Bundle::setMainForTesting(nullptr);
+    client::VRUpdater::resetSharedUpdaterForTesting();
   }
 
   void accountsPaneFollowsAndSetsCurrentAccount() {
