@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <cmath>
+#include <initializer_list>
+#include <string_view>
 #include <vector>
 
 #include "ipc/dispatch_task.h"
@@ -36,8 +38,16 @@ constexpr double kSpeedTestKilobytes = 16785.0;
 // Output of one ping run, gathered line by line on the main queue.
 struct PingRun {
   std::string pending;  // main queue only
+  std::string output;   // main queue only: everything the tool wrote
   std::atomic<bool> done{false};
 };
+
+bool containsAny(std::string_view text, std::initializer_list<std::string_view> needles) {
+  for (std::string_view n : needles) {
+    if (text.find(n) != std::string_view::npos) return true;
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -96,6 +106,70 @@ std::optional<long> ServerModel::speed() const {
   return speed_;
 }
 
+std::string ServerModel::pingFailure() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return pingFailure_;
+}
+
+std::string ServerModel::speedFailure() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return speedFailure_;
+}
+
+std::string ServerModel::pingFailureReason(std::string_view output, int status) {
+  if (containsAny(output, {"unknown host", "Name or service not known", "not known",
+                           "Temporary failure in name resolution", "No address associated",
+                           "cannot resolve"})) {
+    return "unknown host";
+  }
+  if (containsAny(output, {"Operation not permitted", "Permission denied"})) {
+    return "ping is not permitted";
+  }
+  if (containsAny(output, {"Network is unreachable", "No route to host"})) {
+    return "network unreachable";
+  }
+  if (containsAny(output, {"100% packet loss", " 0 received", " 0 packets received"})) {
+    return "no reply";
+  }
+  if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 1) return "no reply";
+  if (status != -1 && WIFSIGNALED(status)) return "ping was stopped";
+  return "ping failed";
+}
+
+std::string ServerModel::downloadFailureReason(int status, std::string_view errors) {
+  if (status == -1 || WIFSIGNALED(status) || !WIFEXITED(status)) return "download was stopped";
+  const int code = WEXITSTATUS(status);
+  if (containsAny(errors, {"Connection refused"})) return "connection refused";
+  if (containsAny(errors, {"No route to host", "Network is unreachable"})) {
+    return "network unreachable";
+  }
+  switch (code) {
+    case 6:
+      return "unknown host";
+    case 7:
+      return "could not connect";
+    case 22: {
+      // "The requested URL returned error: 404"
+      const auto at = errors.find("error: ");
+      if (at != std::string_view::npos) {
+        std::string_view rest = errors.substr(at + 7);
+        std::size_t n = 0;
+        while (n < rest.size() && n < 3 && rest[n] >= '0' && rest[n] <= '9') ++n;
+        if (n == 3) return "server answered " + std::string(rest.substr(0, 3));
+      }
+      return "server answered with an error";
+    }
+    case 28:
+      return "timed out";
+    case 52:
+      return "empty reply";
+    case 56:
+      return "connection reset";
+    default:
+      return "download failed (curl error " + std::to_string(code) + ")";
+  }
+}
+
 std::string ServerModel::testHostName() const {
   const std::string domain = toolPaths().speedTestDomain;
   const std::string name = serverName();
@@ -127,6 +201,11 @@ long ServerModel::speedForDuration(double seconds) {
 }
 
 void ServerModel::performSpeedTest() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pingFailure_.clear();
+    speedFailure_.clear();
+  }
   testPerformed_ = true;
   isTesting_ = true;
   isPinging_ = true;
@@ -134,20 +213,22 @@ void ServerModel::performSpeedTest() {
   startDownload();
 }
 
-void ServerModel::finishPing(std::optional<long> result) {
+void ServerModel::finishPing(std::optional<long> result, std::string failure) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (result) ping_ = result;
+    pingFailure_ = result ? std::string() : std::move(failure);
   }
   isPinging_ = false;
   platform::NotificationCenter::defaultCenter().postOnMainThread(kPingCompletedNotification,
                                                                  shared_from_this());
 }
 
-void ServerModel::finishDownload(std::optional<long> result) {
+void ServerModel::finishDownload(std::optional<long> result, std::string failure) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (result) speed_ = result;
+    speedFailure_ = result ? std::string() : std::move(failure);
   }
   isTesting_ = false;
   platform::NotificationCenter::defaultCenter().postOnMainThread(kTestCompletedNotification,
@@ -163,6 +244,7 @@ void ServerModel::startPing() {
   // Output chunks arrive on the main queue; a summary line may be split
   // across chunks, so lines are gathered first.
   auto output = [self, run](const platform::Bytes& chunk) {
+    run->output.append(chunk.begin(), chunk.end());
     if (run->done) return;
     run->pending.append(chunk.begin(), chunk.end());
     std::size_t newline;
@@ -171,28 +253,38 @@ void ServerModel::startPing() {
       run->pending.erase(0, newline + 1);
       if (auto average = parsePingSummary(line)) {
         run->done = true;
-        self->finishPing(average);
+        self->finishPing(average, {});
         return;
       }
     }
   };
+  // Errors ("unknown host") tell why there was no summary.
+  auto errors = [run](const platform::Bytes& chunk) {
+    run->output.append(chunk.begin(), chunk.end());
+  };
+  // The exit callback needs the task for the exit status (see the download).
+  auto holder = std::make_shared<std::shared_ptr<ipc::DispatchTask>>(task);
   // The exit callback runs on the termination queue after every chunk was
   // handed to `output`; without a summary the row ends with no result.
-  auto onExit = [self, run] {
+  auto onExit = [self, run, holder] {
+    const int status = *holder ? (*holder)->terminationStatus() : -1;
+    holder->reset();
     if (run->done.exchange(true)) {
       --self->runningTools_;
       return;
     }
-    platform::dispatch::Queue::main()->async([self, run] {
-      self->finishPing(parsePingSummary(run->pending));
+    platform::dispatch::Queue::main()->async([self, run, status] {
+      auto average = parsePingSummary(run->pending);
+      self->finishPing(average, average ? std::string() : pingFailureReason(run->output, status));
       --self->runningTools_;
     });
   };
   ++runningTools_;
   try {
-    task->launchWithOutputBlock(output, nullptr, nullptr, onExit);
+    task->launchWithOutputBlock(output, errors, nullptr, onExit);
   } catch (const platform::Exception&) {
-    finishPing(std::nullopt);
+    holder->reset();
+    finishPing(std::nullopt, "ping is not installed");
     --runningTools_;
   }
 }
@@ -202,30 +294,43 @@ void ServerModel::startDownload() {
   auto task = ipc::DispatchTask::create();
   task->setLaunchPath(toolPaths().curl);
   const std::string url = "http://" + testHostName() + "/speedtesting.zip";
-  task->setArguments(Value::array(
-      {Value("--silent"), Value("--fail"), Value("--output"), Value("/dev/null"), Value(url)}));
+  task->setArguments(
+      Value::array({Value("--silent"), Value("--show-error"), Value("--fail"),
+                    Value("--connect-timeout"), Value("10"), Value("--max-time"), Value("60"),
+                    Value("--output"), Value("/dev/null"), Value(url)}));
   const platform::Date start = platform::Date::now();
   // The exit callback needs the task for the exit status; every copy of the
   // callback shares this holder, which the callback empties, so the task
   // and its callbacks do not keep each other alive.
   auto holder = std::make_shared<std::shared_ptr<ipc::DispatchTask>>(task);
-  auto onExit = [self, start, holder] {
+  // curl's error text, gathered on the main queue.
+  auto errors = std::make_shared<std::string>();
+  auto onError = [errors](const platform::Bytes& chunk) {
+    errors->append(chunk.begin(), chunk.end());
+  };
+  auto onExit = [self, start, holder, errors] {
     const double seconds = platform::Date::now().timeIntervalSince(start);
     const int status = *holder ? (*holder)->terminationStatus() : -1;
     holder->reset();
-    std::optional<long> result;
-    if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) {
-      result = speedForDuration(seconds);
-    }
-    self->finishDownload(result);
-    --self->runningTools_;
+    // On the main queue, behind the last error chunk.
+    platform::dispatch::Queue::main()->async([self, seconds, status, errors] {
+      std::optional<long> result;
+      std::string failure;
+      if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        result = speedForDuration(seconds);
+      } else {
+        failure = downloadFailureReason(status, *errors);
+      }
+      self->finishDownload(result, std::move(failure));
+      --self->runningTools_;
+    });
   };
   ++runningTools_;
   try {
-    task->launchWithOutputBlock(nullptr, nullptr, nullptr, onExit);
+    task->launchWithOutputBlock(nullptr, onError, nullptr, onExit);
   } catch (const platform::Exception&) {
     holder->reset();
-    finishDownload(std::nullopt);
+    finishDownload(std::nullopt, "curl is not installed");
     --runningTools_;
   }
 }

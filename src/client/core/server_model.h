@@ -13,7 +13,11 @@
 //     and isPinging / isTesting are NO by then.
 //  3. A missing tool, a ping without a summary line ("min/avg/max" = ...),
 //     and a download that fails (non-zero exit, killed) leave ping / speed
-//     unset; a failed download is never reported as a speed.
+//     unset; a failed download is never reported as a speed. Each such end
+//     says why in pingFailure / speedFailure ("unknown host", "no reply",
+//     "connection refused", "timed out", "curl is not installed", ...),
+//     which are "" while a test runs, before one ran, and after a result.
+//     The download gives up after 10 s without a connection, 60 s in all.
 //  4. The download goes to /dev/null: no file is written anywhere.
 //  5. The tool paths and the test domain are process-wide settings
 //     (setToolPaths), so tests can point them at fake programs.
@@ -71,6 +75,9 @@ class ServerModel : public std::enable_shared_from_this<ServerModel> {
   // Whole milliseconds / whole kilobytes per second; nullopt until measured.
   std::optional<long> ping() const;
   std::optional<long> speed() const;
+  // Why the last ping / download gave no figure ("" when it did, or runs).
+  std::string pingFailure() const;
+  std::string speedFailure() const;
   bool testPerformed() const { return testPerformed_; }
   bool isPinging() const { return isPinging_; }
   bool isTesting() const { return isTesting_; }
@@ -93,17 +100,23 @@ class ServerModel : public std::enable_shared_from_this<ServerModel> {
   static std::optional<long> parsePingSummary(std::string_view text);
   // 16785.0 divided by the seconds (at least a millisecond), truncated.
   static long speedForDuration(double seconds);
+  // Why a ping run gave no summary, from its output and exit status.
+  static std::string pingFailureReason(std::string_view output, int status);
+  // Why a download failed, from curl's exit status (a wait status) and its
+  // error output.
+  static std::string downloadFailureReason(int status, std::string_view errors);
 
  private:
   ServerModel() = default;
   void startPing();
   void startDownload();
-  void finishPing(std::optional<long> result);
-  void finishDownload(std::optional<long> result);
+  void finishPing(std::optional<long> result, std::string failure);
+  void finishDownload(std::optional<long> result, std::string failure);
 
   mutable std::mutex mutex_;
   std::string serverName_, cityName_, countryName_, networkName_, type_;
   std::optional<long> ping_, speed_;
+  std::string pingFailure_, speedFailure_;
   std::atomic<bool> testPerformed_{false}, isPinging_{false}, isTesting_{false}, available_{false};
   std::atomic<int> runningTools_{0};
 };

@@ -52,6 +52,14 @@ ServerController::ServerController(std::shared_ptr<VRAccountManager> accountMana
   testButton_->setObjectName("testButton");
   statusLabel_ = new QLabel(this);
   statusLabel_->setObjectName("statusLabel");
+  statusLabel_->setWordWrap(true);
+  noteTimer_ = new QTimer(this);
+  noteTimer_->setSingleShot(true);
+  connect(noteTimer_, &QTimer::timeout, this, [this] {
+    note_.clear();
+    statusLabel_->setText(QString());
+    if (!busy_) statusLabel_->hide();
+  });
 
   auto* bottom = new QHBoxLayout;
   bottom->addWidget(progressIndicator_);
@@ -101,11 +109,19 @@ ServerController::ServerController(std::shared_ptr<VRAccountManager> accountMana
       kServersDidChangeNotification, nullptr);
   // Test results arrive from other threads' work, posted on the main thread.
   center.addObserver(
-      this, [this](const platform::Notification&) { reloadData(); }, kPingCompletedNotification,
-      nullptr);
+      this,
+      [this](const platform::Notification& n) {
+        reloadData();
+        testDidProgress(n.objectAs<ServerModel>());
+      },
+      kPingCompletedNotification, nullptr);
   center.addObserver(
-      this, [this](const platform::Notification&) { reloadData(); }, kTestCompletedNotification,
-      nullptr);
+      this,
+      [this](const platform::Notification& n) {
+        reloadData();
+        testDidProgress(n.objectAs<ServerModel>());
+      },
+      kTestCompletedNotification, nullptr);
   windowDidLoad();
 }
 
@@ -119,6 +135,7 @@ void ServerController::windowDidLoad() {
 }
 
 void ServerController::updateUIForActionStart(const char* key) {
+  busy_ = true;
   serverTable_->setEnabled(false);
   switchButton_->setEnabled(false);
   statusLabel_->setText(localized(key));
@@ -127,10 +144,28 @@ void ServerController::updateUIForActionStart(const char* key) {
 }
 
 void ServerController::updateUIForActionCompletion() {
-  progressIndicator_->hide();
-  statusLabel_->hide();
+  busy_ = false;
+  refreshIndicator();
+  // A note (a switch's confirmation, a test's result) stays readable.
+  if (!note_.isEmpty()) {
+    statusLabel_->setText(note_);
+    statusLabel_->show();
+  } else {
+    statusLabel_->hide();
+  }
   serverTable_->setEnabled(true);
   switchButton_->setEnabled(true);
+}
+
+void ServerController::refreshIndicator() {
+  progressIndicator_->setVisible(busy_ || !testing_.empty());
+}
+
+void ServerController::showNote(const QString& text, int ms) {
+  note_ = text;
+  statusLabel_->setText(text);
+  statusLabel_->show();
+  noteTimer_->start(ms);
 }
 
 void ServerController::updateUIForServerReload(const std::shared_ptr<ServerList>& list) {
@@ -162,12 +197,19 @@ QString ServerController::objectValue(const QString& identifier, int row) const 
   if (identifier.contains("Speed")) {
     if (server->isTesting()) return "Testing";
     auto speed = server->speed();
-    return speed && *speed > 0 ? formatted(*speed) + " KB/s" : QString("N/A");
+    if (speed && *speed > 0) return formatted(*speed) + " KB/s";
+    const std::string why = server->speedFailure();
+    return why.empty() ? QString("N/A") : QString("N/A (%1)").arg(QString::fromStdString(why));
   }
   if (identifier.contains("Ping")) {
     if (server->isPinging()) return "Pinging";
     auto ping = server->ping();
-    return ping && *ping > 0 ? formatted(*ping) + " ms" : QString("N/A");
+    // A reply within the millisecond is a measured ping too.
+    if (ping && (*ping > 0 || server->pingFailure().empty())) {
+      return *ping > 0 ? formatted(*ping) + " ms" : QString("< 1 ms");
+    }
+    const std::string why = server->pingFailure();
+    return why.empty() ? QString("N/A") : QString("N/A (%1)").arg(QString::fromStdString(why));
   }
   return QString();
 }
@@ -182,7 +224,9 @@ void ServerController::reloadData() {
         item = new QTableWidgetItem;
         serverTable_->setItem(row, column, item);
       }
-      item->setText(objectValue(kColumns[column], row));
+      const QString text = objectValue(kColumns[column], row);
+      item->setText(text);
+      item->setToolTip(text.startsWith("N/A (") ? text : QString());
     }
   }
   if (selected >= 0 && selected < numberOfRows()) serverTable_->selectRow(selected);
@@ -221,31 +265,76 @@ int ServerController::selectedRow() const {
 
 void ServerController::testSelectedServerAction() {
   const int row = selectedRow();
-  if (row < 0 || row >= numberOfRows()) return;
+  if (row < 0 || row >= numberOfRows()) {
+    showNote("Choose a server in the list, then click Test Server.",
+             kServerSwitchedTextMilliseconds);
+    return;
+  }
   const ServerModel::Ptr server = (*servers_)[row];
   auto account = accountManager_->currentAccount();
   const std::string prefix = account ? account->prefix().asString() : std::string();
   switchButton_->setEnabled(server->serverName() != prefix);
+  const QString name = QString::fromStdString(server->serverName());
   if (!server->testPerformed()) {
+    testing_.insert(server);
     server->performSpeedTest();
     reloadData();
+    refreshIndicator();
+    note_.clear();
+    noteTimer_->stop();
+    statusLabel_->setText(QString("Testing %1: ping and download speed...").arg(name));
+    statusLabel_->show();
+    // A tool that fails to start ends the test at once.
+    testDidProgress(server);
+  } else if (testing_.count(server) != 0) {
+    statusLabel_->setText(QString("Testing %1: ping and download speed...").arg(name));
+    statusLabel_->show();
+  } else {
+    showNote(resultText(server), kServerSwitchedTextMilliseconds);
   }
+}
+
+QString ServerController::resultText(const ServerModel::Ptr& server) const {
+  const QString name = QString::fromStdString(server->serverName());
+  auto part = [](const QString& label, const QString& cell) {
+    return cell.startsWith("N/A (")
+               ? QString("%1 not measured, %2").arg(label, cell.mid(5).chopped(1))
+               : QString("%1 %2").arg(label, cell);
+  };
+  const int row = indexSetForServer(server).value_or(-1);
+  if (row < 0) return QString("%1 tested.").arg(name);
+  return QString("%1: %2; %3.")
+      .arg(name, part("ping", objectValue("Ping", row)), part("speed", objectValue("Speed", row)));
+}
+
+void ServerController::testDidProgress(const ServerModel::Ptr& server) {
+  if (!server || testing_.count(server) == 0) return;
+  if (server->isPinging() || server->isTesting()) return;
+  testing_.erase(server);
+  refreshIndicator();
+  showNote(resultText(server), kServerSwitchedTextMilliseconds);
 }
 
 void ServerController::switchSelectedServer() {
   const int row = selectedRow();
-  if (row < 0 || row >= numberOfRows()) return;
+  if (row < 0 || row >= numberOfRows()) {
+    showNote("Choose a server in the list, then click Switch.", kServerSwitchedTextMilliseconds);
+    return;
+  }
   currentlySwitchingServer_ = true;
+  const ServerModel::Ptr target = (*servers_)[row];
   QPointer<ServerController> self(this);
-  accountManager_->switchServer((*servers_)[row], [self](const platform::Value& reply) {
+  accountManager_->switchServer(target, [self, target](const platform::Value& reply) {
     if (!self) return;
     self->currentlySwitchingServer_ = false;
     if (reply.isDictionary() && !reply.contains("error")) {
-      self->statusLabel_->setText(kServerSwitchedText);
-      self->statusLabel_->show();
-      QTimer::singleShot(kServerSwitchedTextMilliseconds, self, [self] {
-        if (self) self->statusLabel_->setText(QString());
-      });
+      QString where = QString::fromStdString(target->cityName());
+      if (!target->countryName().empty())
+        where += ", " + QString::fromStdString(target->countryName());
+      self->showNote(
+          QString("%1: now using %2 (%3).")
+              .arg(kServerSwitchedText, QString::fromStdString(target->serverName()), where),
+          kServerSwitchedTextMilliseconds);
       return;
     }
     platform::dispatch::Queue::main()->async([self] {

@@ -12,6 +12,12 @@
 //     reload and each switch; idle once the list or the switch's end arrives.
 //  3. The window cannot be closed while a switch is outstanding.
 //  4. A server's tests start at most once.
+//  5. Test Server always answers: with no row chosen the status line says
+//     so; while a test runs the indicator and "Testing <server>..." show;
+//     when it ends the status line gives the figures or why there are none,
+//     and the row's cells show "N/A (<reason>)" for a figure not measured.
+//  6. A switch that succeeded names the server now in use in the status
+//     line, which stays visible for 10 s.
 //
 // Thread safety: main thread only.
 #pragma once
@@ -21,9 +27,11 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTableWidget>
+#include <QTimer>
 #include <QWidget>
 #include <memory>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "client/core/server_model.h"
@@ -54,6 +62,8 @@ class ServerController : public QWidget {
   QLabel* statusLabel() const { return statusLabel_; }
   const std::shared_ptr<ServerList>& servers() const { return servers_; }
   bool currentlySwitchingServer() const { return currentlySwitchingServer_; }
+  // Servers whose test runs now.
+  int testsRunning() const { return static_cast<int>(testing_.size()); }
 
   // Data source.
   int numberOfRows() const;
@@ -81,10 +91,19 @@ class ServerController : public QWidget {
   void updateUIForServerReload(const std::shared_ptr<ServerList>& list);
   int selectedRow() const;
   QString formatted(long value) const;
+  // A message in the status line that outlives busy states for `ms`.
+  void showNote(const QString& text, int ms);
+  void refreshIndicator();
+  void testDidProgress(const ServerModel::Ptr& server);
+  QString resultText(const ServerModel::Ptr& server) const;
 
   std::shared_ptr<VRAccountManager> accountManager_;
   std::shared_ptr<ServerList> servers_;
   bool currentlySwitchingServer_ = false;
+  bool busy_ = false;
+  QString note_;
+  QTimer* noteTimer_;
+  std::set<ServerModel::Ptr> testing_;
   QLabel* accountStringLabel_;
   QTableWidget* serverTable_;
   QProgressBar* progressIndicator_;

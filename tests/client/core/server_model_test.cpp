@@ -91,7 +91,10 @@ TEST_F(ServerModelTest, FakeToolsGiveResultsAndWriteNoFile) {
   std::getline(std::ifstream(root().file("curl-args")), curlArgs);
   EXPECT_EQ(pingArgs, "-c 4 nl1.test.invalid");
   EXPECT_EQ(curlArgs,
-            "--silent --fail --output /dev/null http://nl1.test.invalid/speedtesting.zip");
+            "--silent --show-error --fail --connect-timeout 10 --max-time 60 --output /dev/null "
+            "http://nl1.test.invalid/speedtesting.zip");
+  EXPECT_EQ(model->pingFailure(), "");
+  EXPECT_EQ(model->speedFailure(), "");
   EXPECT_FALSE(std::filesystem::exists(root().file("speedtesting.zip")));
 }
 
@@ -105,6 +108,8 @@ TEST_F(ServerModelTest, MissingToolsEndTheRowWithoutResult) {
   EXPECT_FALSE(model->speed());
   EXPECT_FALSE(model->isPinging());
   EXPECT_FALSE(model->isTesting());
+  EXPECT_EQ(model->pingFailure(), "ping is not installed");
+  EXPECT_EQ(model->speedFailure(), "curl is not installed");
 }
 
 TEST_F(ServerModelTest, NoSummaryLineAndFailedDownload) {
@@ -119,6 +124,31 @@ TEST_F(ServerModelTest, NoSummaryLineAndFailedDownload) {
   EXPECT_FALSE(model->speed());  // a failure, never a speed
   EXPECT_FALSE(model->isPinging());
   EXPECT_FALSE(model->isTesting());
+  EXPECT_EQ(model->pingFailure(), "unknown host");
+  EXPECT_EQ(model->speedFailure(), "server answered 404");
+}
+
+TEST(ServerModelParseTest, FailureReasonsInPlainWords) {
+  auto exited = [](int code) { return code << 8; };  // a wait status
+  EXPECT_EQ(ServerModel::pingFailureReason(
+                "ping: nl1.example: Temporary failure in name resolution\n", exited(2)),
+            "unknown host");
+  EXPECT_EQ(ServerModel::pingFailureReason(
+                "4 packets transmitted, 0 received, 100% packet loss, time 3055ms\n", exited(1)),
+            "no reply");
+  EXPECT_EQ(ServerModel::pingFailureReason("ping: socket: Operation not permitted\n", exited(2)),
+            "ping is not permitted");
+  EXPECT_EQ(ServerModel::pingFailureReason("", exited(1)), "no reply");
+  EXPECT_EQ(ServerModel::downloadFailureReason(exited(6), "curl: (6) Could not resolve host"),
+            "unknown host");
+  EXPECT_EQ(ServerModel::downloadFailureReason(
+                exited(7), "curl: (7) Failed to connect to x port 80: Connection refused"),
+            "connection refused");
+  EXPECT_EQ(ServerModel::downloadFailureReason(exited(28), ""), "timed out");
+  EXPECT_EQ(ServerModel::downloadFailureReason(exited(22), "returned error: 503"),
+            "server answered 503");
+  EXPECT_EQ(ServerModel::downloadFailureReason(exited(35), ""), "download failed (curl error 35)");
+  EXPECT_EQ(ServerModel::downloadFailureReason(9, ""), "download was stopped");  // SIGKILL
 }
 
 TEST_F(ServerModelTest, SummarySplitAcrossChunks) {

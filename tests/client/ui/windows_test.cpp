@@ -121,7 +121,21 @@ class WindowsTest : public QObject {
     QVERIFY(switcher.switchButton()->isEnabled());
     QVERIFY(server->testPerformed());
     QVERIFY(waitFor([&] { return !server->isTesting() && !server->isPinging(); }));
-    QCOMPARE(switcher.serverTable()->item(other, 3)->text(), QString("N/A"));
+    // The row and the status line say why nothing could be measured.
+    QCOMPARE(switcher.serverTable()->item(other, 3)->text(),
+             QString("N/A (curl is not installed)"));
+    QCOMPARE(switcher.serverTable()->item(other, 4)->text(),
+             QString("N/A (ping is not installed)"));
+    QVERIFY(waitFor([&] { return switcher.testsRunning() == 0; }));
+    QVERIFY(switcher.progressIndicator()->isHidden());
+    QVERIFY2(
+        switcher.statusLabel()->text().contains("ping is not installed") &&
+            switcher.statusLabel()->text().contains(QString::fromStdString(server->serverName())),
+        qPrintable(switcher.statusLabel()->text()));
+    QVERIFY(!switcher.statusLabel()->isHidden());
+    switcher.serverTable()->clearSelection();
+    switcher.testSelectedServerAction();  // nothing chosen: it says so
+    QVERIFY(switcher.statusLabel()->text().contains("Choose a server"));
 
     // Sorting sorts the manager's own list.
     switcher.sortByColumn("Server", Qt::DescendingOrder);
@@ -137,10 +151,21 @@ class WindowsTest : public QObject {
       if ((*switcher.servers())[i]->serverName() != prefix) row = i;
     }
     switcher.serverTable()->selectRow(row);
+    const QString chosenName = QString::fromStdString((*switcher.servers())[row]->serverName());
     switcher.switchSelectedServer();
     QVERIFY(switcher.currentlySwitchingServer());
     QVERIFY(!switcher.close());
     QVERIFY(waitFor([&] { return !switcher.currentlySwitchingServer(); }, 20000));
+    // The confirmation names the server and is still there once the window
+    // is idle again.
+    QVERIFY(waitFor([&] {
+      return switcher.serverTable()->isEnabled() && !switcher.statusLabel()->isHidden() &&
+             switcher.statusLabel()->text().startsWith(client::ui::kServerSwitchedText);
+    }));
+    QTest::qWait(50);
+    QVERIFY(!switcher.statusLabel()->isHidden());
+    QVERIFY2(switcher.statusLabel()->text().contains(chosenName),
+             qPrintable(switcher.statusLabel()->text()));
     // The service now serves the chosen server; no failure alert came up.
     const std::string chosen = (*switcher.servers())[row]->serverName();
     QVERIFY(waitFor([&] {
