@@ -75,7 +75,7 @@ QPixmap toolbarImage(Symbol symbol, const QColor& color) {
       break;
     case Symbol::Globe: {
       p.setBrush(Qt::NoBrush);
-      p.setPen(QPen(ink, 3));
+      p.setPen(QPen(ink, 3.5));
       const double r = 19;
       p.drawEllipse(c, r, r);
       p.drawEllipse(c, r * 0.45, r);

@@ -61,6 +61,10 @@ ServerController::ServerController(std::shared_ptr<VRAccountManager> accountMana
     if (!busy_) statusLabel_->hide();
   });
 
+  // The buttons keep their size while the status line comes and goes.
+  testButton_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+  switchButton_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+  statusLabel_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
   auto* bottom = new QHBoxLayout;
   bottom->addWidget(progressIndicator_);
   bottom->addWidget(statusLabel_, 1);
@@ -171,6 +175,14 @@ void ServerController::showNote(const QString& text, int ms) {
 void ServerController::updateUIForServerReload(const std::shared_ptr<ServerList>& list) {
   if (!list) return;
   servers_ = list;
+  // Whose servers these are, and which one the account uses now.
+  if (auto account = accountManager_->currentAccount()) {
+    QString line = QString("Servers of %1").arg(QString::fromStdString(account->accountString()));
+    if (account->prefix().isString() && !account->prefix().asString().empty()) {
+      line += QString(", now using %1").arg(QString::fromStdString(account->prefix().asString()));
+    }
+    accountStringLabel_->setText(line + ".");
+  }
   reloadData();
   if (auto row = indexSetForServer(accountManager_->currentServer())) {
     serverTable_->selectRow(*row);
