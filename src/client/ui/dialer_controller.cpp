@@ -1,6 +1,7 @@
 #include "client/ui/dialer_controller.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QMenuBar>
@@ -506,6 +507,18 @@ void DialerController::refreshConnectionDetails() {
       connectionTimeLabel_->setStringValueNow("Not Connected");
       break;
   }
+}
+
+void DialerController::closeEvent(QCloseEvent* event) {
+  // Closing never quits. With a tray icon the window comes back from it;
+  // without one a hidden window could never be reached again, so it is
+  // minimised instead.
+  if (statusBarIcon_ != nullptr && !QSystemTrayIcon::isSystemTrayAvailable()) {
+    event->ignore();
+    showMinimized();
+    return;
+  }
+  QWidget::closeEvent(event);
 }
 
 bool DialerController::event(QEvent* event) {

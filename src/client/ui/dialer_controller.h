@@ -17,7 +17,8 @@
 //     describing it. The line under the status text agrees with it
 //     (the connected time, "Connecting" or "Not Connected").
 //  5. Activating the tray icon shows and raises the window; the switcher and
-//     the diagnostics window open centred on it.
+//     the diagnostics window open centred on it. Where the desktop has no
+//     tray, closing the window minimises it, so it stays reachable.
 //  6. Choosing another account while connected says that the running
 //     connection keeps its account until the next connect.
 //
@@ -126,6 +127,7 @@ class DialerController : public QWidget {
 
  protected:
   bool event(QEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   class View;
