@@ -392,19 +392,21 @@ void DialerController::disconnectThen(std::function<void()> done, int timeoutMs)
     *pending = nullptr;
     run();
   };
+  // The guard owns the observer and the timer: whichever comes first ends
+  // both, and so does the window's end.
   auto* guard = new QObject(this);
+  connect(guard, &QObject::destroyed,
+          [guard] { platform::NotificationCenter::defaultCenter().removeObserver(guard); });
   platform::NotificationCenter::defaultCenter().addObserver(
       guard,
       [this, guard, finish](const platform::Notification&) {
         if (status() != DialerStatus::Disconnected) return;
-        platform::NotificationCenter::defaultCenter().removeObserver(guard);
         guard->deleteLater();
         finish();
       },
       kDialerStatusDidChangeNotification, nullptr);
   QTimer::singleShot(timeoutMs, guard, [guard, finish] {
     VarnelLog::sharedInstance().AddToLog("The helper did not confirm the disconnect in time.");
-    platform::NotificationCenter::defaultCenter().removeObserver(guard);
     guard->deleteLater();
     finish();
   });

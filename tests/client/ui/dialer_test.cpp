@@ -293,6 +293,18 @@ class DialerTest : public QObject {
     // Disconnected: Quit ends at once.
     delegate_->terminate();
     QCOMPARE(terminations_, 2);
+
+    // A helper that never confirms does not keep the program from ending.
+    request_.reset();
+    menuItems()[0]->trigger();
+    QVERIFY(waitFor([&] { return request_ && request_->starts == 1; }));
+    post(client::kVPNConnectNotification);
+    bool done = false;
+    dialer_->disconnectThen([&] { done = true; }, 200);
+    QCOMPARE(request_->disconnects, 1);
+    QVERIFY(!done);
+    QVERIFY(waitFor([&] { return done; }, 5000));
+    QCOMPARE(dialer_->status(), DialerStatus::Disconnecting);
   }
 
   void accountChangeWhileConnectedSaysWhatHappens() {
