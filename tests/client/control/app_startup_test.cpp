@@ -144,6 +144,13 @@ TEST(AppStartupRulesTest, SmallRules) {
   EXPECT_EQ(client::VRUpdater::compareVersions("1.2", "1.2.1"), -1);
   EXPECT_EQ(client::VRUpdater::latestVersionInFeed(kFeed), "120");
   EXPECT_EQ(client::VRUpdater::latestVersionInFeed("<rss version=\"2.0\"/>"), "");
+  // The readable version travels with the build number of the newest offer.
+  const auto latest = client::VRUpdater::latestInFeed(
+      "<enclosure url='a' version='119' shortVersionString='1.1.9'/>"
+      "<enclosure url='b' feed:version=\"120\" x:shortVersionString=\"1.2.0\"/>"
+      "<enclosure url='c' version='99' shortVersionString='0.9.9'/>");
+  EXPECT_EQ(latest.version, "120");
+  EXPECT_EQ(latest.shortVersion, "1.2.0");
 }
 
 }  // namespace
