@@ -64,7 +64,12 @@ ServerController::ServerController(std::shared_ptr<VRAccountManager> accountMana
   // The buttons keep their size while the status line comes and goes.
   testButton_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
   switchButton_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
-  statusLabel_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+  QSizePolicy line(QSizePolicy::Expanding, QSizePolicy::Preferred);
+  line.setRetainSizeWhenHidden(true);
+  statusLabel_->setSizePolicy(line);
+  QSizePolicy indicator = progressIndicator_->sizePolicy();
+  indicator.setRetainSizeWhenHidden(true);
+  progressIndicator_->setSizePolicy(indicator);
   auto* bottom = new QHBoxLayout;
   bottom->addWidget(progressIndicator_);
   bottom->addWidget(statusLabel_, 1);
@@ -310,7 +315,7 @@ QString ServerController::resultText(const ServerModel::Ptr& server) const {
   const QString name = QString::fromStdString(server->serverName());
   auto part = [](const QString& label, const QString& cell) {
     return cell.startsWith("N/A (")
-               ? QString("%1 not measured, %2").arg(label, cell.mid(5).chopped(1))
+               ? QString("%1 not measured (%2)").arg(label, cell.mid(5).chopped(1))
                : QString("%1 %2").arg(label, cell);
   };
   const int row = indexSetForServer(server).value_or(-1);
