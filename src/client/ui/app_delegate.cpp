@@ -267,6 +267,9 @@ void AppDelegate::terminate() {
 void AppDelegate::finishTerminate() {
   if (terminating_) return;
   terminating_ = true;
+  if (loginController_ && loginController_->dialerViewController() != nullptr) {
+    loginController_->dialerViewController()->setQuitting(true);
+  }
   applicationWillTerminate();
   if (seams_.terminate) {
     seams_.terminate();

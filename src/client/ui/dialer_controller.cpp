@@ -375,7 +375,13 @@ void DialerController::clickQuitButton() {
   if (appDelegate_ != nullptr) {
     appDelegate_->terminate();
   } else {
-    disconnectThen([] { QApplication::quit(); }, 15000);
+    QPointer<DialerController> self(this);
+    disconnectThen(
+        [self] {
+          if (self) self->setQuitting(true);
+          QApplication::quit();
+        },
+        15000);
   }
 }
 
@@ -515,7 +521,9 @@ void DialerController::closeEvent(QCloseEvent* event) {
   // Closing never quits. With a tray icon the window comes back from it;
   // without one a hidden window could never be reached again, so it is
   // minimised instead.
-  if (statusBarIcon_ != nullptr && !QSystemTrayIcon::isSystemTrayAvailable()) {
+  // While the application quits every window must close, or the quit is
+  // called off.
+  if (!quitting_ && statusBarIcon_ != nullptr && !QSystemTrayIcon::isSystemTrayAvailable()) {
     event->ignore();
     showMinimized();
     return;

@@ -101,6 +101,9 @@ class DialerController : public QWidget {
   // control does) and calls `done` once the status is Disconnected, or after
   // `timeoutMs` when the helper does not answer; at once when nothing runs.
   void disconnectThen(std::function<void()> done, int timeoutMs);
+  // Set when the application ends: closing the window then closes it (a
+  // refused close would call the quit off).
+  void setQuitting(bool quitting) { quitting_ = quitting; }
 
   // The connect and disconnect controls (DialerView calls these).
   void showConnectButton();
@@ -162,6 +165,7 @@ class DialerController : public QWidget {
   QUrl newsUrl_;
   QStringList lastUserNotification_;
   DialerStatus detailsStatus_ = DialerStatus::Disconnected;
+  bool quitting_ = false;
 };
 
 }  // namespace client::ui

@@ -293,6 +293,11 @@ class DialerTest : public QObject {
     // Disconnected: Quit ends at once.
     delegate_->terminate();
     QCOMPARE(terminations_, 2);
+    // Ending the application closes the window for good (a window that
+    // refuses to close calls the application's quit off).
+    QVERIFY(dialer_->close());
+    dialer_->setQuitting(false);
+    dialer_->show();
 
     // A helper that never confirms does not keep the program from ending.
     request_.reset();
