@@ -346,7 +346,14 @@ void DialerController::menuBarAccountSelected(VRMenuItem* item) {
   if (item == nullptr || !accountManager_ || !item->account()) return;
   const auto previous = accountManager_->currentAccount();
   accountManager_->setCurrentAccount(item->account());
-  if (status() == DialerStatus::Disconnected || previous == item->account()) return;
+  if (previous == item->account()) return;
+  // A connect that sent nothing yet takes the new account; a connection
+  // that is going down needs no word.
+  const DialerStatus now = status();
+  if (now == DialerStatus::Disconnected || now == DialerStatus::Disconnecting ||
+      !state_->xpcWrapper()) {
+    return;
+  }
   // The running connection keeps the account it was made with (a reconnect
   // after a drop too); say so, so the user is not left guessing.
   const QString chosen = QString::fromStdString(item->account()->accountString());
@@ -471,8 +478,10 @@ void DialerController::refreshConnectionDetails() {
   const DialerStatus now = status();
   // While a connection runs (or is being made) the lines describe it, and
   // a later change of account or server does not rewrite them.
-  const bool describeSelection =
-      now == DialerStatus::Disconnected || detailsStatus_ == DialerStatus::Disconnected;
+  // Until a request is sent, the next one takes the current selection.
+  const bool describeSelection = now == DialerStatus::Disconnected ||
+                                 detailsStatus_ == DialerStatus::Disconnected ||
+                                 (state_ && !state_->xpcWrapper());
   detailsStatus_ = now;
   if (describeSelection && accountManager_) {
     QString location;
