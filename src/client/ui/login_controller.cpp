@@ -249,8 +249,12 @@ void LoginController::changeToDialer() {
   dialerViewController_->loadView();
 }
 
-void LoginController::orderAccountAction() { Workspace::openURL(QUrl(kOrderURL)); }
-void LoginController::resetPasswordAction() { Workspace::openURL(QUrl(kResetURL)); }
+void LoginController::orderAccountAction() {
+  Workspace::openURLOrTell(QUrl(kOrderURL), "The order page", this);
+}
+void LoginController::resetPasswordAction() {
+  Workspace::openURLOrTell(QUrl(kResetURL), "The password reset page", this);
+}
 void LoginController::selectPasswordField() { passwordInput_->setFocus(Qt::OtherFocusReason); }
 
 bool LoginController::isRetina() {
