@@ -1,5 +1,6 @@
 #include <QApplication>
 #include <QClipboard>
+#include <QDir>
 #include <QFile>
 #include <QMessageBox>
 #include <QTest>
@@ -77,6 +78,58 @@ class WindowsTest : public QObject {
 
     EULAWindowController missing(nullptr, bundleWith(folder + "/none", "1"));
     QVERIFY(missing.eulaTextView()->toPlainText().isEmpty());
+  }
+
+  void serverTestShowsProgressThenFigures() {
+    // Tools that answer once the test lets them (a marker file appears).
+    const QString folder = QString::fromStdString(std::string(getenv("HOME"))) + "/tools";
+    QDir().mkpath(folder);
+    const QString marker = folder + "/go";
+    QFile::remove(marker);
+    auto tool = [&](const QString& name, const QString& body) {
+      QFile file(folder + "/" + name);
+      file.open(QIODevice::WriteOnly);
+      file.write(
+          QString("#!/bin/sh\nfor i in $(seq 400); do [ -e '%1' ] && break; sleep 0.05; done\n%2")
+              .arg(marker, body)
+              .toUtf8());
+      file.close();
+      file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+      return (folder + "/" + name).toStdString();
+    };
+    client::ServerModel::ToolPaths tools;
+    tools.ping = tool("ping", "echo 'rtt min/avg/max/mdev = 1.0/23.9/40.0/2.0 ms'\n");
+    tools.curl = tool("curl", "exit 0\n");
+    tools.speedTestDomain = "";
+    client::ServerModel::setToolPaths(tools);
+    auto service = varnel::testing::startDemoService();
+    auto manager = varnel::testing::demoAccountManager();
+    QVERIFY(waitFor([&] { return manager->currentServers() != nullptr; }, 10000));
+    ServerController switcher(manager);
+    switcher.show();
+    switcher.serverTable()->selectRow(0);
+    const QString name = QString::fromStdString((*switcher.servers())[0]->serverName());
+    switcher.testSelectedServerAction();
+    // While it runs: the indicator, the status line and the row say so.
+    QCOMPARE(switcher.testsRunning(), 1);
+    QVERIFY(!switcher.progressIndicator()->isHidden());
+    QVERIFY2(switcher.statusLabel()->text().startsWith("Testing " + name),
+             qPrintable(switcher.statusLabel()->text()));
+    QCOMPARE(switcher.serverTable()->item(0, 3)->text(), QString("Testing"));
+    QCOMPARE(switcher.serverTable()->item(0, 4)->text(), QString("Pinging"));
+    QFile go(marker);
+    QVERIFY(go.open(QIODevice::WriteOnly));
+    go.close();
+    QVERIFY(waitFor([&] { return switcher.testsRunning() == 0; }, 20000));
+    QCOMPARE(switcher.serverTable()->item(0, 4)->text(), QString("23 ms"));
+    QVERIFY(switcher.serverTable()->item(0, 3)->text().endsWith(" KB/s"));
+    QVERIFY(switcher.progressIndicator()->isHidden());
+    QVERIFY2(switcher.statusLabel()->text().contains("ping 23 ms") &&
+                 switcher.statusLabel()->text().contains("KB/s"),
+             qPrintable(switcher.statusLabel()->text()));
+    QVERIFY(waitFor([&] { return (*switcher.servers())[0]->runningTools() == 0; }));
+    client::ServerModel::setToolPaths({});
+    QDir(folder).removeRecursively();
   }
 
   void serverSwitcherListsTestsAndSwitches() {
