@@ -140,6 +140,24 @@ TEST_F(TypedOperationsTest, ImagesAndTheirFailures) {
   EXPECT_EQ(image->width, 3);
   EXPECT_EQ(image->height, 7);
 
+  // An icon whose directory says 48 x 24, served under its own type.
+  std::string ico("\0\0\1\0\1\0\x30\x18\0\0\1\0\x20\0\x28\0\0\0\x16\0\0\0", 22);
+  ico += std::string("\x28\0\0\0", 4) + std::string(36, '\0');
+  server->setReply("/favicon.ico", HTTPReply::text(200, ico, "image/x-icon"));
+  image.reset();
+  done = false;
+  auto iconOp = NKImageRequestOperation::imageRequestOperationWithRequest(
+      requestFor(server->url("/favicon.ico")), [&](const NKImageRequestOperation::ImagePtr& i) {
+        image = i;
+        done = true;
+      });
+  iconOp->start();
+  ASSERT_TRUE(runMainUntil([&] { return done; }));
+  ASSERT_TRUE(image);
+  EXPECT_EQ(image->width, 48);
+  EXPECT_EQ(image->height, 24);
+  EXPECT_EQ(image->format, "ico");
+
   platform::Error error;
   auto bad = NKImageRequestOperation::imageRequestOperationWithRequest(
       requestFor(server->url("/jpg")), nullptr, nullptr,
