@@ -12,6 +12,7 @@ PACKAGES=(
   rapidjson-dev nlohmann-json3-dev libspdlog-dev libasio-dev
   openssl openvpn iputils-ping iproute2 procps
   xvfb xauth fonts-dejavu-core
+  libtiff-dev  # sizes of TIFF images in the image request operation
 )
 
 missing=()

@@ -100,14 +100,13 @@ bool KeychainStoreQuery::fetch(Error* error) {
   if (!service_ || !account_) return report(kKeychainStoreInvalidArguments, error);
   std::vector<keychain::Item> items;
   keychain::Status status = storeAt(storePath_).find(service_, account_, &items);
-  if (status != keychain::kSuccess && error) {
-    *error = errorWithCode(status);
+  if (status == keychain::kSuccess && items.empty()) status = keychain::kItemNotFound;
+  if (status != keychain::kSuccess) {
+    passwordData_.reset();
+    if (error) *error = errorWithCode(status);
     return false;
   }
-  if (status == keychain::kSuccess && !items.empty())
-    passwordData_ = items.front().data;
-  else
-    passwordData_.reset();
+  passwordData_ = items.front().data;
   return true;
 }
 

@@ -303,6 +303,8 @@ void LKFileLogger::scheduleTimerToRollLogFileDueToAge() {
   timer->resume();
 }
 
+void LKFileLogger::resetFailureReportsForTesting() { gFailureReports.store(0); }
+
 void LKFileLogger::noteFailure(const std::string& what, std::uint64_t records) {
   dropped_.fetch_add(records, std::memory_order_relaxed);
   lostInRun_ += records;

@@ -91,6 +91,9 @@ class LKFileLogger : public LKAbstractLogger {
 
   // Records lost to failed opens and writes since the logger was made.
   std::uint64_t droppedRecordCount() const { return dropped_.load(); }
+  // Forgets the runs of failures reported so far in this process, so a test
+  // that counts reports can run more than once.
+  static void resetFailureReportsForTesting();
 
   // On the logger's queue: the file being written (chosen or created when
   // there is none; nullptr when none can be made).

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -133,11 +134,39 @@ struct State {
   }
 };
 
+std::atomic<std::int64_t> gExitFlushLimitMilliseconds{
+    std::chrono::duration_cast<std::chrono::milliseconds>(LKLog::kExitFlushTimeLimit).count()};
+
 // At exit the exiting thread's thread-local state is already gone, so the
-// flush runs on a thread of its own.
+// flush runs on a thread of its own. The exit waits for it only so long: a
+// logger that is stuck, or that waits for the exiting thread, must not keep
+// the process from ending.
 void flushAtExit() {
-  std::thread flusher([] { LKLog::flushLog(); });
-  flusher.join();
+  // exit() called by a logger (or during a delivery): the dispatcher waits
+  // for this very thread, so a flush could never end.
+  if (tInsideLogging > 0) return;
+  struct Done {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool done = false;
+  };
+  auto done = std::make_shared<Done>();
+  std::thread flusher([done] {
+    LKLog::flushLog();
+    std::lock_guard lock(done->mutex);
+    done->done = true;
+    done->changed.notify_all();
+  });
+  std::unique_lock lock(done->mutex);
+  const bool finished =
+      done->changed.wait_for(lock, std::chrono::milliseconds(gExitFlushLimitMilliseconds.load()),
+                             [&] { return done->done; });
+  lock.unlock();
+  if (finished) {
+    flusher.join();
+  } else {
+    flusher.detach();  // the process ends around it
+  }
 }
 
 State& state() {
@@ -550,7 +579,7 @@ std::vector<LKLoggerPtr> LKLog::allLoggers() {
 }
 
 void LKLog::logv(bool asynchronous, std::uint64_t level, std::uint64_t flag, std::int64_t context,
-                 const char* file, const char* function, std::uint64_t line, platform::Value tag,
+                 LKSourceText file, LKSourceText function, std::uint64_t line, platform::Value tag,
                  const char* format, std::initializer_list<platform::FormatArg> args) {
   if (format == nullptr || !wantsFlag(flag)) return;
   std::string text;
@@ -568,7 +597,7 @@ namespace {
 
 // Queues a record of `message` for a call that holds a place in the queue.
 void queueText(bool asynchronous, std::string&& message, std::uint64_t level, std::uint64_t flag,
-               std::int64_t context, const char* file, const char* function, std::uint64_t line,
+               std::int64_t context, LKSourceText file, LKSourceText function, std::uint64_t line,
                platform::Value&& tag) {
   using detail::RecordStore;
   LKLogMessage* record = RecordStore::take();
@@ -586,9 +615,7 @@ void queueText(bool asynchronous, std::string&& message, std::uint64_t level, st
     LKLog::reportError("LKLog: out of memory; a record was lost");
     return;
   }
-  queueAccepted(RecordStore::publish(record, level, flag, context,
-                                     file ? std::string_view(file) : std::string_view(),
-                                     function ? std::string_view(function) : std::string_view(),
+  queueAccepted(RecordStore::publish(record, level, flag, context, file.view(), function.view(),
                                      line, std::move(tag)),
                 record, asynchronous);
 }
@@ -599,7 +626,7 @@ void queueText(bool asynchronous, std::string&& message, std::uint64_t level, st
 // are made: that contended step then runs before the record's memory is
 // written rather than waiting for those writes.
 bool LKLog::logPlain(bool asynchronous, std::uint64_t level, std::uint64_t flag,
-                     std::int64_t context, const char* file, const char* function,
+                     std::int64_t context, LKSourceText file, LKSourceText function,
                      std::uint64_t line, platform::Value& tag, const char* format,
                      const detail::LogArg* args, std::size_t count) {
   using detail::RecordStore;
@@ -615,16 +642,14 @@ bool LKLog::logPlain(bool asynchronous, std::uint64_t level, std::uint64_t flag,
     RecordStore::giveBack(record);
     return false;  // the place is kept for logvHoldingPlace
   }
-  queueAccepted(RecordStore::publish(record, level, flag, context,
-                                     file ? std::string_view(file) : std::string_view(),
-                                     function ? std::string_view(function) : std::string_view(),
+  queueAccepted(RecordStore::publish(record, level, flag, context, file.view(), function.view(),
                                      line, std::move(tag)),
                 record, asynchronous);
   return true;
 }
 
 void LKLog::logvHoldingPlace(bool asynchronous, std::uint64_t level, std::uint64_t flag,
-                             std::int64_t context, const char* file, const char* function,
+                             std::int64_t context, LKSourceText file, LKSourceText function,
                              std::uint64_t line, platform::Value tag, const char* format,
                              std::initializer_list<platform::FormatArg> args) {
   std::string text;
@@ -640,8 +665,8 @@ void LKLog::logvHoldingPlace(bool asynchronous, std::uint64_t level, std::uint64
 }
 
 void LKLog::logMessage(bool asynchronous, std::string message, std::uint64_t level,
-                       std::uint64_t flag, std::int64_t context, const char* file,
-                       const char* function, std::uint64_t line, platform::Value tag) {
+                       std::uint64_t flag, std::int64_t context, LKSourceText file,
+                       LKSourceText function, std::uint64_t line, platform::Value tag) {
   if (!acquirePermit()) return;  // dropped and counted
   queueText(asynchronous, std::move(message), level, flag, context, file, function, line,
             std::move(tag));
@@ -789,6 +814,10 @@ void LKLog::setLevelForClassWithName(std::uint64_t level, std::string_view name)
 void LKLog::setProcessorCountForTesting(unsigned count) { state().processorsOverride.store(count); }
 
 // Used by LKAbstractLogger.
+void LKLog::setExitFlushTimeLimitForTesting(std::chrono::milliseconds limit) {
+  gExitFlushLimitMilliseconds.store(limit.count());
+}
+
 bool lkIsOnLoggingQueue() { return onLoggingQueue(); }
 bool lkIsInsideLogging() { return tInsideLogging > 0; }
 void lkSubmitToLoggingQueue(dispatch::Block block) { submit(std::move(block)); }

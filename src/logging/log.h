@@ -27,7 +27,9 @@
 //     record queued before it was delivered, every logger's `flush`
 //     returned and the `willRemoveLogger` of every logger removed before it
 //     returned. At normal process exit the dispatcher flushes, so records
-//     queued before `exit` are delivered.
+//     queued before `exit` are delivered; the exit waits for that flush at
+//     most kExitFlushTimeLimit, and not at all when a logger itself calls
+//     `exit` (the flush would wait for that logger).
 //  6. Logging never throws into the caller: what a logger throws is caught
 //     and reported through the error handler, which is rate-limited and
 //     says how many reports it held back.
@@ -35,8 +37,9 @@
 // order between records and blocks that callers put on `loggingQueue()`
 // themselves (the dispatcher's own operations are ordered as in 2).
 //
-// `file` and `function` are kept as views: pass string literals
-// (__FILE__, __func__) or text that lives as long as the process.
+// `file` and `function` are kept as views without a copy, so they take only
+// LKSourceText (log_message.h): string literals (__FILE__, "name") and
+// __func__; anything else does not compile.
 //
 // Thread safety: every member may be called from any thread. Called from
 // inside a logger, `allLoggers` answers no loggers and `flushLog` returns
@@ -44,6 +47,7 @@
 // that logger.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -93,7 +97,7 @@ class LKLog {
   // conversions are written straight into the record (the same text).
   template <class... Args>
   static void log(bool asynchronous, std::uint64_t level, std::uint64_t flag, std::int64_t context,
-                  const char* file, const char* function, std::uint64_t line, platform::Value tag,
+                  LKSourceText file, LKSourceText function, std::uint64_t line, platform::Value tag,
                   const char* format, const Args&... args) {
     if (format == nullptr || !wantsFlag(flag)) return;
     if constexpr ((detail::kPlainArgument<Args> && ...)) {
@@ -114,20 +118,21 @@ class LKLog {
   // platform::format: the call then holds a place in the queue, which
   // `logvHoldingPlace` uses.
   static bool logPlain(bool asynchronous, std::uint64_t level, std::uint64_t flag,
-                       std::int64_t context, const char* file, const char* function,
+                       std::int64_t context, LKSourceText file, LKSourceText function,
                        std::uint64_t line, platform::Value& tag, const char* format,
                        const detail::LogArg* args, std::size_t count);
   static void logvHoldingPlace(bool asynchronous, std::uint64_t level, std::uint64_t flag,
-                               std::int64_t context, const char* file, const char* function,
+                               std::int64_t context, LKSourceText file, LKSourceText function,
                                std::uint64_t line, platform::Value tag, const char* format,
                                std::initializer_list<platform::FormatArg> args);
   static void logv(bool asynchronous, std::uint64_t level, std::uint64_t flag, std::int64_t context,
-                   const char* file, const char* function, std::uint64_t line, platform::Value tag,
-                   const char* format, std::initializer_list<platform::FormatArg> args);
+                   LKSourceText file, LKSourceText function, std::uint64_t line,
+                   platform::Value tag, const char* format,
+                   std::initializer_list<platform::FormatArg> args);
   // Queues a record of ready text (file and function kept as views).
   static void logMessage(bool asynchronous, std::string message, std::uint64_t level,
-                         std::uint64_t flag, std::int64_t context, const char* file,
-                         const char* function, std::uint64_t line, platform::Value tag);
+                         std::uint64_t flag, std::int64_t context, LKSourceText file,
+                         LKSourceText function, std::uint64_t line, platform::Value tag);
   // Queues a ready record.
   static void log(bool asynchronous, LKLogMessagePtr message);
   static void queueLogMessage(LKLogMessagePtr message, bool asynchronous);
@@ -164,6 +169,11 @@ class LKLog {
   // Hosts with fewer than two processors call loggers one after another.
   // Tests use this to run both ways; 0 restores the host's count.
   static void setProcessorCountForTesting(unsigned count);
+
+  // How long the flush at process exit may take before the exit goes on
+  // without it.
+  static constexpr std::chrono::seconds kExitFlushTimeLimit{5};
+  static void setExitFlushTimeLimitForTesting(std::chrono::milliseconds limit);
 };
 
 }  // namespace logging

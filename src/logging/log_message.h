@@ -8,6 +8,8 @@
 // `file` and `function` are kept as views of the caller's text unless the
 // matching option bit asks for a copy; callers that pass anything but
 // string literals (or text that outlives every logger) must set the bits.
+// The dispatcher's own records (LKLog::log, LKLog::logMessage) take only
+// LKSourceText, which cannot hold anything else.
 // `copy` shares every field with the source, including copied text.
 //
 // Records the dispatcher makes (LKLog::log, LKLog::logMessage) come from a
@@ -17,6 +19,7 @@
 // Thread safety: immutable; a record may be read from any thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -48,6 +51,25 @@ inline constexpr std::int64_t LKLogMessageCopyFunction = 1 << 1;
 // from the start) up to the last "." after that point (or to the end).
 // std::nullopt for a null path. The view points into `path`.
 std::optional<std::string_view> LKExtractFileNameWithoutExtension(const char* path);
+
+// The text of a call site's file or function as the dispatcher takes it:
+// only string literals (__FILE__, "name"), __func__ and other arrays of
+// static storage convert to it (a pointer, a std::string or an automatic
+// array does not compile), so a record may keep it as a view without a
+// copy. nullptr stands for no text.
+class LKSourceText {
+ public:
+  template <std::size_t N>
+  consteval LKSourceText(const char (&text)[N]) : text_(text) {}  // NOLINT: implicit on purpose
+  consteval LKSourceText(std::nullptr_t) : text_(nullptr) {}      // NOLINT
+  constexpr const char* c_str() const { return text_; }
+  constexpr std::string_view view() const {
+    return text_ ? std::string_view(text_) : std::string_view();
+  }
+
+ private:
+  const char* text_;
+};
 
 class LKLogMessage;
 using LKLogMessagePtr = std::shared_ptr<const LKLogMessage>;

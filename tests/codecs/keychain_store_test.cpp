@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 
+#include "codecs/keychain_store_query.h"
+
 namespace codecs {
 namespace {
 
@@ -51,6 +53,23 @@ TEST_F(KeychainStoreTest, MissingItems) {
   Error all;
   EXPECT_TRUE(KeychainStore::allAccounts(&all).isNone());
   EXPECT_EQ(all.code(), platform::keychain::kItemNotFound);
+}
+
+TEST_F(KeychainStoreTest, FetchOfAMissingItemFailsWithOrWithoutAnErrorPlace) {
+  ASSERT_TRUE(KeychainStore::setPassword("s", "svc", "other"));
+  KeychainStoreQuery query;
+  query.setStorePath(dir_ + "/items.keychain");
+  query.setService("svc");
+  query.setAccount("acct");
+  query.setPasswordData(platform::Bytes{1, 2});
+  EXPECT_FALSE(query.fetch());
+  EXPECT_FALSE(query.passwordData().has_value()) << "no stale secret after a failed fetch";
+  Error error;
+  EXPECT_FALSE(query.fetch(&error));
+  EXPECT_EQ(error.code(), platform::keychain::kItemNotFound);
+  query.setAccount("other");
+  EXPECT_TRUE(query.fetch());
+  EXPECT_EQ(query.password(), "s");
 }
 
 TEST_F(KeychainStoreTest, InvalidArgumentsTouchNothing) {

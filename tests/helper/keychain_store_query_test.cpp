@@ -49,9 +49,9 @@ TEST_F(KeychainStoreQueryTest, SaveTwiceUpdatesAndKeychainStoreSeesIt) {
   EXPECT_EQ(error.code(), -25300);
 }
 
-TEST_F(KeychainStoreQueryTest, FetchOfMissingItemDependsOnTheErrorPlace) {
+TEST_F(KeychainStoreQueryTest, FetchOfMissingItemFailsWithOrWithoutAnErrorPlace) {
   KeychainStoreQuery q = named("none", "nobody");
-  EXPECT_TRUE(q.fetch());
+  EXPECT_FALSE(q.fetch());
   EXPECT_FALSE(q.password());
   platform::Error error;
   EXPECT_FALSE(q.fetch(&error));

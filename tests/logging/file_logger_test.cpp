@@ -52,6 +52,7 @@ class FileLoggerTest : public ::testing::Test {
     std::string templ = platform::paths::temporary() + "/logkit-test-XXXXXX";
     ASSERT_NE(mkdtemp(templ.data()), nullptr);
     dir = templ;
+    LKFileLogger::resetFailureReportsForTesting();
     LKLog::setErrorHandler([this](const std::string& text) {
       std::lock_guard lock(reportsMutex);
       reports.push_back(text);

@@ -2,12 +2,16 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <fstream>
+#include <future>
 #include <stdexcept>
 #include <thread>
 
@@ -321,6 +325,82 @@ TEST(LogExitChild, Run) {
   LKLog::addLogger(std::make_shared<AppendingLogger>(path));
   for (int i = 0; i < 500; ++i) logInfo("line " + std::to_string(i));
   std::exit(0);
+}
+
+// Run as a child process by ExitNeverHangsOnALogger: a logger that calls
+// exit itself, or one that never returns while the program exits.
+class ExitingLogger : public LKAbstractLogger {
+ public:
+  void logMessage(const LKLogMessagePtr& m) override {
+    if (m->message() == "exit") std::exit(7);
+    if (m->message() == "stuck") {
+      std::promise<void> never;
+      never.get_future().wait();
+    }
+  }
+};
+
+TEST(LogExitChild, Hang) {
+  const char* mode = getenv("LOGKIT_EXIT_CHILD_MODE");
+  if (!mode) GTEST_SKIP() << "runs only as a child";
+  LKLog::addLogger(std::make_shared<ExitingLogger>());
+  if (std::string(mode) == "inside") {
+    LKLog::logMessage(false, "exit", 7, LKLogFlagInfo, 0, __FILE__, __func__, __LINE__, {});
+  } else {
+    LKLog::setExitFlushTimeLimitForTesting(std::chrono::milliseconds(200));
+    LKLog::logMessage(true, "stuck", 7, LKLogFlagInfo, 0, __FILE__, __func__, __LINE__, {});
+    std::exit(5);
+  }
+}
+
+// Runs this test program filtered to `test` with `extra` added to its
+// environment; the child's wait status, or -1 when it has not ended within
+// `limit` (it is then killed).
+int runChild(const std::string& test, std::string extra, std::chrono::seconds limit) {
+  std::vector<char*> env;
+  for (char** e = environ; *e; ++e) env.push_back(*e);
+  env.push_back(extra.data());
+  env.push_back(nullptr);
+  std::string filter = "--gtest_filter=" + test;
+  char exe[] = "/proc/self/exe";
+  char* argv[] = {exe, filter.data(), nullptr};
+  pid_t pid;
+  if (posix_spawn(&pid, exe, nullptr, nullptr, argv, env.data()) != 0) return -2;
+  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  pollfd ended{pidfd, POLLIN, 0};
+  const bool done = pidfd >= 0 && ::poll(&ended, 1, static_cast<int>(limit.count() * 1000)) == 1;
+  if (pidfd >= 0) ::close(pidfd);
+  if (!done) ::kill(pid, SIGKILL);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return done ? status : -1;
+}
+
+TEST_F(LogTest, ExitNeverHangsOnALogger) {
+  const int inside =
+      runChild("LogExitChild.Hang", "LOGKIT_EXIT_CHILD_MODE=inside", std::chrono::seconds(30));
+  ASSERT_NE(inside, -1) << "exit() inside a logger hung";
+  ASSERT_TRUE(WIFEXITED(inside));
+  EXPECT_EQ(WEXITSTATUS(inside), 7);
+  const int stuck =
+      runChild("LogExitChild.Hang", "LOGKIT_EXIT_CHILD_MODE=stuck", std::chrono::seconds(30));
+  ASSERT_NE(stuck, -1) << "exit() waited for a stuck logger";
+  ASSERT_TRUE(WIFEXITED(stuck));
+  EXPECT_EQ(WEXITSTATUS(stuck), 5);
+}
+
+// Call sites hand over their file and function as literals only, so the
+// records can keep them without copies.
+template <class File>
+concept LogMessageTakes = requires(File file) {
+  LKLog::logMessage(true, "", 7, 1, 0, file, "f", 1, platform::Value());
+};
+
+TEST_F(LogTest, FileAndFunctionAreLiteralsOnly) {
+  EXPECT_TRUE(LogMessageTakes<const char(&)[5]>);
+  EXPECT_FALSE(LogMessageTakes<const char*>);
+  EXPECT_FALSE(LogMessageTakes<std::string>);
+  EXPECT_FALSE(LogMessageTakes<std::string_view>);
 }
 
 TEST_F(LogTest, RecordsQueuedBeforeExitAreDelivered) {

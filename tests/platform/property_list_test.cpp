@@ -138,6 +138,8 @@ TEST(PropertyListTest, RefusesWhatItCannotWriteBack) {
       Value("broken \xC3"),
       Value("overlong \xC0\xAF"),
       Value::dictionary({{Value("k\x01"), Value(1)}}),
+      Value(Date(1e300)),
+      Value(Date(std::nan(""))),
   };
   for (const Value& v : bad) {
     Error error;

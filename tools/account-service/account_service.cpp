@@ -217,6 +217,8 @@ HTTPReply AccountService::handle(const HTTPRecordedRequest& request) {
         return HTTPReply::json("{\"success\": tru");
       case Fault::Kind::EmptyObject:
         return HTTPReply::json("{}");
+      case Fault::Kind::ErrorReply:
+        return jsonReply(Value::dictionary({{"error", Value(fault->text)}}));
       case Fault::Kind::Hang: {
         HTTPReply reply;
         reply.hang = true;
@@ -314,9 +316,9 @@ HTTPReply AccountService::route(const HTTPRecordedRequest& request) {
           return jsonReply(loginReply(*user));
         }
       }
-      return jsonReply(Value::dictionary({{"error", Value("switch failed")}}));
+      return errorText(404, "Unknown server.");
     }
-    return jsonReply(Value::dictionary({{"error", Value("switch failed")}}));
+    return errorText(404, "Unknown account.");
   }
 
   if (request.path == "/change_open/" && request.method == "POST") {

@@ -7,18 +7,20 @@
 //                                                 and the API key as password)
 //   POST /poll/?country_code=   {hash,key,version} {"success", "country_code", "ip", "user"}
 //   GET  /servers/?plan=&packid=                  {"open": [...], "pptp": [...]} of the plan
-//   GET  /switch/?key=&pack=&prefix=&v=           the login reply after the switch, or
-//                                                 {"error": "switch failed"}
+//   GET  /switch/?key=&pack=&prefix=&v=           the login reply after the switch
 //   POST /change_open/          {key,pack,proto,port} {"success": true}; sets "udp"
 //   GET  /mac_v2.xml                              the update feed
 // from a JSON data file of users (e-mail, password, API key, poll hash,
 // profile and their "open" and "pptp" accounts) and plans (the servers each
-// plan may use). Bad credentials and keys get "ERROR - ..." text bodies
-// (status 401/403); unknown paths 404.
+// plan may use). Every refusal is a 4xx status with an "ERROR - ..." text
+// body: bad credentials (401), bad keys (403), unknown plans, accounts and
+// servers (404, also a switch to a server the account's plan lacks), bad
+// parameters (400); unknown paths get 404.
 //
 // Faults can be scripted per path for the client's error handling: a
-// status (500), an "ERROR -" text, malformed JSON, an empty object, a delay
-// or a reply that never comes; each for a number of requests or for ever.
+// status (500), an "ERROR -" text (status 400), a login-style reply that
+// carries "error" (status 200), malformed JSON, an empty object, a delay or
+// a reply that never comes; each for a number of requests or for ever.
 //
 // It is built on the loopback server of tests/support (HTTPTestServer), so
 // every request is also recorded for tests to inspect.
@@ -43,10 +45,10 @@
 namespace account_service {
 
 struct Fault {
-  enum class Kind { Status, ErrorText, BadJSON, EmptyObject, Delay, Hang };
+  enum class Kind { Status, ErrorText, ErrorReply, BadJSON, EmptyObject, Delay, Hang };
   Kind kind = Kind::Status;
   int status = 500;    // Status
-  std::string text;    // ErrorText: the body is "ERROR - " + text
+  std::string text;    // ErrorText: the body is "ERROR - " + text; ErrorReply: the "error"
   double seconds = 0;  // Delay: the normal reply, this much later
   int count = -1;      // requests it applies to; -1 for ever
 
@@ -54,7 +56,11 @@ struct Fault {
     return {Kind::Status, status, {}, 0, count};
   }
   static Fault errorText(std::string text, int count = -1) {
-    return {Kind::ErrorText, 200, std::move(text), 0, count};
+    return {Kind::ErrorText, 400, std::move(text), 0, count};
+  }
+  // A 200 reply of JSON {"error": text}, the form a login may answer in.
+  static Fault errorReply(std::string text, int count = -1) {
+    return {Kind::ErrorReply, 200, std::move(text), 0, count};
   }
   static Fault badJSON(int count = -1) { return {Kind::BadJSON, 200, {}, 0, count}; }
   static Fault emptyObject(int count = -1) { return {Kind::EmptyObject, 200, {}, 0, count}; }

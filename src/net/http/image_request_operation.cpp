@@ -1,65 +1,21 @@
 #include "net/http/image_request_operation.h"
 
-#include <algorithm>
-#include <cstdlib>
+#include "net/http/bitmap_reader.h"
 
 namespace net::http {
 
 using platform::Error;
 using platform::Value;
 
-namespace {
-
-std::uint32_t be32(const platform::Bytes& d, std::size_t at) {
-  return (std::uint32_t(d[at]) << 24) | (std::uint32_t(d[at + 1]) << 16) |
-         (std::uint32_t(d[at + 2]) << 8) | d[at + 3];
-}
-std::uint32_t le16(const platform::Bytes& d, std::size_t at) { return d[at] | (d[at + 1] << 8); }
-std::int32_t le32(const platform::Bytes& d, std::size_t at) {
-  return static_cast<std::int32_t>(d[at] | (d[at + 1] << 8) | (d[at + 2] << 16) |
-                                   (std::uint32_t(d[at + 3]) << 24));
-}
-
-}  // namespace
-
 std::optional<NKImage> NKImage::fromData(const platform::Bytes& d) {
+  auto size = readBitmapSize(d);
+  if (!size) return std::nullopt;
   NKImage image;
+  image.width = size->width;
+  image.height = size->height;
+  image.format = std::move(size->format);
   image.data = d;
-  static const std::uint8_t png[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-  if (d.size() >= 24 && std::equal(png, png + 8, d.begin())) {
-    image.format = "png";
-    image.width = be32(d, 16);
-    image.height = be32(d, 20);
-    return image;
-  }
-  if (d.size() >= 10 && d[0] == 'G' && d[1] == 'I' && d[2] == 'F' && d[3] == '8') {
-    image.format = "gif";
-    image.width = le16(d, 6);
-    image.height = le16(d, 8);
-    return image;
-  }
-  if (d.size() >= 26 && d[0] == 'B' && d[1] == 'M') {
-    image.format = "bmp";
-    image.width = std::abs(le32(d, 18));
-    image.height = std::abs(le32(d, 22));
-    return image;
-  }
-  if (d.size() >= 4 && d[0] == 0xFF && d[1] == 0xD8) {
-    std::size_t at = 2;
-    while (at + 9 < d.size()) {
-      if (d[at] != 0xFF) return std::nullopt;
-      const std::uint8_t marker = d[at + 1];
-      const std::size_t length = (d[at + 2] << 8) | d[at + 3];
-      if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
-        image.format = "jpeg";
-        image.height = (d[at + 5] << 8) | d[at + 6];
-        image.width = (d[at + 7] << 8) | d[at + 8];
-        return image;
-      }
-      at += 2 + length;
-    }
-  }
-  return std::nullopt;
+  return image;
 }
 
 const NKOperationClass& NKImageRequestOperation::operationClass() {

@@ -1,8 +1,9 @@
 // NKImageRequestOperation: the HTTP request operation for images (the
 // common bitmap types; URLs ending in an image extension are claimed
 // whatever their "Accept" header). Its response object is an NKImage whose
-// size is read from the bitmap's header (PNG, GIF, JPEG, BMP); a body that
-// no reader understands gives no image. Callbacks always hop through
+// size is read from the bitmap's header (PNG, GIF, JPEG, BMP, TIFF, ICO and
+// CUR; see bitmap_reader.h); a body that no reader understands gives no
+// image. Callbacks always hop through
 // "com.netkit.networking.image-request.processing".
 //
 // Thread safety: as NKHTTPRequestOperation.
@@ -23,7 +24,7 @@ inline constexpr const char* kNKImageRequestProcessingQueueLabel =
 struct NKImage {
   long width = 0;
   long height = 0;
-  std::string format;  // "png", "gif", "jpeg", "bmp"
+  std::string format;  // "png", "gif", "jpeg", "bmp", "tiff", "ico", "cur"
   platform::Bytes data;
   // Reads the bitmap's header; nullopt when the format is not known.
   static std::optional<NKImage> fromData(const platform::Bytes& data);

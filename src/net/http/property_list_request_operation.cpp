@@ -60,10 +60,11 @@ Value NKPropertyListRequestOperation::responsePropertyList() {
   auto data = responseData();
   if (!data || data->empty()) return plist_;
   Error error;
+  platform::plist::Format format = platform::plist::kXMLFormat;
   plist_ = platform::plist::parse(
-      std::string_view(reinterpret_cast<const char*>(data->data()), data->size()), &error);
+      std::string_view(reinterpret_cast<const char*>(data->data()), data->size()), &error, &format);
   if (plist_) {
-    format_ = kNKPropertyListXMLFormat;
+    format_ = format;
   } else {
     plistError_ =
         error ? error : Error(platform::kCocoaErrorDomain, platform::plist::kReadCorruptError);

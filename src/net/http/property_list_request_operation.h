@@ -1,5 +1,6 @@
 // NKPropertyListRequestOperation: the HTTP request operation whose response
-// object is the body read as a property list ("application/x-plist"; URLs
+// object is the body read as a property list, XML or binary
+// ("application/x-plist"; URLs
 // ending in ".plist" are claimed whatever their "Accept" header). Parsing
 // runs once, lazily, on the concurrent queue
 // "com.netkit.networking.property-list-request.processing"; a malformed
@@ -10,13 +11,15 @@
 #pragma once
 
 #include "net/http/http_request_operation.h"
+#include "platform/system/property_list.h"
 
 namespace net::http {
 
 inline constexpr const char* kNKPropertyListRequestProcessingQueueLabel =
     "com.netkit.networking.property-list-request.processing";
-// The format the reader found: the XML format.
-inline constexpr std::uint64_t kNKPropertyListXMLFormat = 100;
+// The format the reader found (propertyListFormat): XML or binary.
+inline constexpr std::uint64_t kNKPropertyListXMLFormat = platform::plist::kXMLFormat;
+inline constexpr std::uint64_t kNKPropertyListBinaryFormat = platform::plist::kBinaryFormat;
 
 class NKPropertyListRequestOperation : public NKHTTPRequestOperation {
  public:

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <list>
 #include <map>
 #include <mutex>
 
@@ -102,12 +103,59 @@ BIO_METHOD* socketBIOMethod() {
 
 // --- client sessions kept for resumption, by the caller's peer identifier ----------------------
 
+// The most recently used sessions, at most sessionLimit() of them: a client
+// that meets many peers over its life keeps only the ones it uses.
+class SessionCache {
+ public:
+  ~SessionCache() { trimTo(0); }
+  // The session for `peerID` (the cache keeps its reference), now the most
+  // recently used; null when there is none.
+  SSL_SESSION* find(const platform::Bytes& peerID) {
+    auto it = index_.find(peerID);
+    if (it == index_.end()) return nullptr;
+    order_.splice(order_.begin(), order_, it->second);
+    return it->second->second;
+  }
+  // Takes over the reference to `session`, replacing `peerID`'s old one.
+  void store(const platform::Bytes& peerID, SSL_SESSION* session) {
+    auto it = index_.find(peerID);
+    if (it != index_.end()) {
+      SSL_SESSION_free(it->second->second);
+      it->second->second = session;
+      order_.splice(order_.begin(), order_, it->second);
+    } else {
+      order_.emplace_front(peerID, session);
+      index_.emplace(peerID, order_.begin());
+    }
+    trimTo(limit_);
+  }
+  void setLimit(std::size_t limit) {
+    limit_ = limit;
+    trimTo(limit_);
+  }
+  std::size_t count() const { return order_.size(); }
+  bool contains(const platform::Bytes& peerID) const { return index_.count(peerID) != 0; }
+
+ private:
+  void trimTo(std::size_t limit) {
+    while (order_.size() > limit) {
+      SSL_SESSION_free(order_.back().second);
+      index_.erase(order_.back().first);
+      order_.pop_back();
+    }
+  }
+  using Entry = std::pair<platform::Bytes, SSL_SESSION*>;
+  std::list<Entry> order_;  // most recently used first
+  std::map<platform::Bytes, std::list<Entry>::iterator> index_;
+  std::size_t limit_ = kDispatchSocketTLSSessionCacheLimit;
+};
+
 std::mutex& sessionMutex() {
   static std::mutex m;
   return m;
 }
-std::map<platform::Bytes, SSL_SESSION*>& sessionCache() {
-  static std::map<platform::Bytes, SSL_SESSION*> cache;
+SessionCache& sessionCache() {
+  static SessionCache cache;
   return cache;
 }
 
@@ -120,9 +168,7 @@ int onNewSession(SSL* ssl, SSL_SESSION* session) {
   auto* peerID = static_cast<platform::Bytes*>(SSL_get_ex_data(ssl, sessionIndex()));
   if (!peerID || peerID->empty()) return 0;
   std::lock_guard lock(sessionMutex());
-  SSL_SESSION*& slot = sessionCache()[*peerID];
-  if (slot) SSL_SESSION_free(slot);
-  slot = session;
+  sessionCache().store(*peerID, session);
   return 1;  // the cache keeps the reference
 }
 
@@ -313,8 +359,9 @@ std::unique_ptr<DispatchSocketTLS> DispatchSocketTLS::create(DispatchSocket& soc
         return fail("Error in SSLSetPeerID");
       }
       std::lock_guard lock(sessionMutex());
-      auto it = sessionCache().find(tls->peerID_);
-      if (it != sessionCache().end()) SSL_set_session(tls->ssl_, it->second);
+      if (SSL_SESSION* cached = sessionCache().find(tls->peerID_)) {
+        SSL_set_session(tls->ssl_, cached);
+      }
     }
   }
 
@@ -692,6 +739,21 @@ int DispatchSocket::sslWriteWithBuffer(const std::uint8_t* buffer, std::size_t* 
   }
   *length = static_cast<std::size_t>(result);
   return *length == wanted ? 0 : kDispatchSocketSSLWouldBlock;
+}
+
+std::size_t DispatchSocketTLS::cachedSessionCountForTesting() {
+  std::lock_guard lock(sessionMutex());
+  return sessionCache().count();
+}
+
+bool DispatchSocketTLS::hasCachedSessionForTesting(const platform::Bytes& peerID) {
+  std::lock_guard lock(sessionMutex());
+  return sessionCache().contains(peerID);
+}
+
+void DispatchSocketTLS::setSessionCacheLimitForTesting(std::size_t limit) {
+  std::lock_guard lock(sessionMutex());
+  sessionCache().setLimit(limit);
 }
 
 }  // namespace net::sockets

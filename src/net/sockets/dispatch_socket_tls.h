@@ -12,7 +12,13 @@
 // and handshake() answers kDispatchSocketSSLPeerAuthCompleted once the
 // handshake is through, until trustGranted() is called.
 //
-// Thread safety: none; used only on its socket's queue.
+// A client given a peer identifier (kDispatchSocketSSLPeerID) offers the
+// session it last had with that peer for resumption. The process keeps the
+// sessions of the kDispatchSocketTLSSessionCacheLimit most recently used
+// peer identifiers; older ones are dropped.
+//
+// Thread safety: none; used only on its socket's queue. The session cache is
+// shared by all sockets and locked.
 #pragma once
 
 #include <cstddef>
@@ -27,6 +33,8 @@ typedef struct ssl_st SSL;
 typedef struct ssl_ctx_st SSL_CTX;
 
 namespace net::sockets {
+
+inline constexpr std::size_t kDispatchSocketTLSSessionCacheLimit = 64;
 
 class DispatchSocketTLS {
  public:
@@ -58,6 +66,11 @@ class DispatchSocketTLS {
 
   // An error of domain "kCFStreamErrorDomainSSL" for `status`.
   static platform::Error sslError(int status, std::string_view detail);
+
+  // The process-wide session cache, for tests.
+  static std::size_t cachedSessionCountForTesting();
+  static bool hasCachedSessionForTesting(const platform::Bytes& peerID);
+  static void setSessionCacheLimitForTesting(std::size_t limit);
 
  private:
   explicit DispatchSocketTLS(DispatchSocket& socket) : socket_(socket) {}

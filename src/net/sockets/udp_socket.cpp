@@ -331,8 +331,18 @@ void DispatchUdpSocket::closeAfterSending() {
 }
 
 void DispatchUdpSocket::closeWithError(const platform::Error& error) {
+  // Every datagram still waiting is reported as not sent, with the close's
+  // error (or "Socket closed"), before the close itself.
+  std::deque<PacketPtr> waiting;
+  waiting.swap(sendQueue_);
+  if (currentSend_) waiting.push_front(currentSend_);
   if (currentSend_) endCurrentSend();
-  sendQueue_.clear();
+  const platform::Error reason = error ? error : udpSocketClosedError();
+  for (const PacketPtr& p : waiting) {
+    if (auto packet = std::dynamic_pointer_cast<DispatchUdpSendPacket>(p)) {
+      notifyDidNotSendDataWithTag(packet->tag, reason);
+    }
+  }
   const std::uint32_t oldFlags = flags_;
   closeSockets();
   flags_ = 0;

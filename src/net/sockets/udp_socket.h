@@ -23,8 +23,10 @@
 //     received datagram is read into one reusable buffer of the largest
 //     allowed size and handed over as a buffer of exactly its own length
 //     (a datagram of 0 bytes is delivered as such).
-//  5. A close drops queued datagrams without callbacks and tells the
-//     delegate udpSocketDidClose() once if sockets had been created. After a
+//  5. A close reports every datagram still queued (and the one in progress)
+//     through udpSocketDidNotSendDataWithTag() with the close's error, or
+//     "Socket closed" (code 4) when it has none, then tells the delegate
+//     udpSocketDidClose() once if sockets had been created. After a
 //     close the object is as new (delegate, configuration, filters and the
 //     last connected peer kept) and may be bound or connected again.
 //  6. A filter that runs synchronously on the socket queue itself (or on a
@@ -143,8 +145,11 @@ class DispatchUdpSocket : public std::enable_shared_from_this<DispatchUdpSocket>
   // The datagram is shared, not copied: the caller must not change it until
   // its callback. The result arrives as udpSocketDidSendDataWithTag() or
   // udpSocketDidNotSendDataWithTag() on the delegate queue, never inside the
-  // call; a close discards queued datagrams without a callback. No delegate
-  // or bind is needed: the first send creates and binds the sockets.
+  // call. A datagram the system refuses (too long, no route, ...) fails
+  // alone with the send() error and the queue goes on; only errors that
+  // make the socket itself unusable close it. A close reports each datagram
+  // still queued as not sent. No delegate or bind is needed: the first send
+  // creates and binds the sockets.
   void sendData(Data data, long tag);
   void sendData(Data data, double timeout, long tag);  // to the connected peer
   void sendData(Data data, const std::string& host, std::uint16_t port, double timeout, long tag);
@@ -171,9 +176,9 @@ class DispatchUdpSocket : public std::enable_shared_from_this<DispatchUdpSocket>
   void setReceiveFilter(ReceiveFilter filter, QueuePtr queue, bool isAsynchronous = true);
 
   // --- closing ---------------------------------------------------------------
-  // Closes now (waits for the socket queue): queued datagrams are dropped
-  // without callbacks; udpSocketDidClose() follows with no error if sockets
-  // had been created.
+  // Closes now (waits for the socket queue): queued datagrams are reported
+  // as not sent ("Socket closed"); udpSocketDidClose() follows with no error
+  // if sockets had been created.
   void close();
   // Closes with no error once every datagram queued so far has been settled.
   void closeAfterSending();

@@ -11,6 +11,16 @@
 
 namespace net::sockets {
 
+namespace {
+
+// Errors that say the socket itself is unusable; any other send() error
+// concerns the one datagram.
+bool sendErrorClosesSocket(int err) {
+  return err == EBADF || err == ENOTSOCK || err == EPIPE || err == ENOTCONN || err == EDESTADDRREQ;
+}
+
+}  // namespace
+
 // --- requests ---------------------------------------------------------------------------
 
 void DispatchUdpSocket::sendData(Data data, long tag) { sendData(std::move(data), -1.0, tag); }
@@ -97,6 +107,7 @@ void DispatchUdpSocket::maybeDequeueSendOnce() {
           notifyDidNotConnect(error);
         }
       }
+      sendQueue_.clear();
       closeWithError(error);
       return;
     }
@@ -236,7 +247,16 @@ void DispatchUdpSocket::doSend() {
     if (!sendTimer_ && packet->timeout >= 0.0) setupSendTimerWithTimeout(packet->timeout);
     return;
   }
-  closeWithError(errnoError(err, "Error in send() function."));
+  platform::Error error = errnoError(err, "Error in send() function.");
+  if (sendErrorClosesSocket(err)) {
+    closeWithError(error);
+    return;
+  }
+  // The system refused this datagram only (too long, no route, refused by
+  // the peer's last answer, ...): it fails and the next one goes out.
+  notifyDidNotSendDataWithTag(packet->tag, error);
+  endCurrentSend();
+  maybeDequeueSend();
 }
 
 void DispatchUdpSocket::onSendSourceEvent(int family) {

@@ -8,6 +8,8 @@
 #include <limits>
 #include <vector>
 
+#include "platform/foundation/format_parts.h"
+
 namespace platform {
 
 namespace {
@@ -158,19 +160,6 @@ bool isPlain(const Directive& directive) {
          directive.precision < 0;
 }
 
-template <class T>
-void appendNumber(std::string& out, T value, int base = 10, bool upper = false) {
-  char buffer[72];
-  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, base);
-  (void)ec;  // the buffer holds any 64-bit number in base 8 or more
-  if (upper) {
-    for (char* c = buffer; c != end; ++c) {
-      if (*c >= 'a' && *c <= 'f') *c = static_cast<char>(*c - 'a' + 'A');
-    }
-  }
-  out.append(buffer, end);
-}
-
 void appendConversion(std::string& out, const Directive& directive, const FormatArg& arg) {
   switch (directive.conversion) {
     case '@':
@@ -192,11 +181,7 @@ void appendConversion(std::string& out, const Directive& directive, const Format
           arg.kind() == FormatArg::Kind::Unsigned &&
           arg.asUnsigned() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
       if (isPlain(directive)) {
-        if (big) {
-          appendNumber(out, arg.asUnsigned());
-        } else {
-          appendNumber(out, arg.asSigned());
-        }
+        format_parts::appendSignedConversion(out, big, arg.asSigned(), arg.asUnsigned());
       } else if (big) {
         appendPrintf(out, printfDirective(directive, "llu"),
                      static_cast<unsigned long long>(arg.asUnsigned()));
@@ -210,16 +195,11 @@ void appendConversion(std::string& out, const Directive& directive, const Format
     case 'x':
     case 'X':
     case 'o': {
-      std::uint64_t u = arg.asUnsigned();
-      // A negative signed argument without a 64-bit length modifier is read
-      // at the width C would read it ("%x" of -1 is "ffffffff").
-      if (arg.kind() == FormatArg::Kind::Signed && arg.asSigned() < 0 &&
-          directive.lengthBits < 64) {
-        u &= (std::uint64_t{1} << directive.lengthBits) - 1;
-      }
+      const std::uint64_t u = format_parts::unsignedAtLength(
+          arg.asUnsigned(), arg.kind() == FormatArg::Kind::Signed && arg.asSigned() < 0,
+          directive.lengthBits);
       if (isPlain(directive)) {
-        const int base = directive.conversion == 'o' ? 8 : directive.conversion == 'u' ? 10 : 16;
-        appendNumber(out, u, base, directive.conversion == 'X');
+        format_parts::appendUnsignedConversion(out, directive.conversion, u);
         return;
       }
       const char conv[4] = {'l', 'l', directive.conversion, 0};
@@ -335,20 +315,8 @@ std::string formatArgs(std::string_view fmt, std::initializer_list<FormatArg> ar
   std::string out;
   out.reserve(fmt.size() + 16 * argc);
   std::size_t i = 0;
-  while (i < fmt.size()) {
-    const std::size_t percent = fmt.find('%', i);
-    if (percent == std::string_view::npos) {
-      out.append(fmt.substr(i));
-      break;
-    }
-    out.append(fmt.substr(i, percent - i));
-    i = percent + 1;
-    if (i < fmt.size() && fmt[i] == '%') {
-      out += '%';
-      ++i;
-      continue;
-    }
-
+  while (format_parts::appendLiteralText(out, fmt, i)) {
+    const std::size_t percent = i - 1;
     Directive directive;
     int position = 0;
     {
@@ -404,17 +372,7 @@ std::string formatArgs(std::string_view fmt, std::initializer_list<FormatArg> ar
         if (directive.precision < 0) directive.precision = 0;
       }
     }
-    while (i < fmt.size()) {
-      const char c = fmt[i];
-      if (c == 'h') {
-        directive.lengthBits = directive.lengthBits == 16 ? 8 : 16;
-      } else if (c == 'l' || c == 'q' || c == 'z' || c == 't' || c == 'j' || c == 'L') {
-        directive.lengthBits = 64;
-      } else {
-        break;
-      }
-      ++i;
-    }
+    directive.lengthBits = format_parts::readLengthModifiers(fmt, i);
     if (i >= fmt.size()) {
       out.append(fmt.substr(percent));  // an unfinished conversion is kept as written
       break;

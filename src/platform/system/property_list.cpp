@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/system/binary_property_list.h"
 #include "platform/system/file_util.h"
 
 namespace platform::plist {
@@ -464,9 +465,15 @@ class Writer {
         appendEscaped(*out, v.stringView());
         *out += "</string>\n";
         return true;
-      case ValueKind::Date:
+      case ValueKind::Date: {
+        const double t = v.asDate().timeIntervalSince1970();
+        if (!(t >= Date::distantPast().timeIntervalSince1970() &&
+              t <= Date::distantFuture().timeIntervalSince1970())) {
+          return fail("a date is out of range");
+        }
         *out += indent + "<date>" + formatISODate(v.asDate()) + "</date>\n";
         return true;
+      }
       case ValueKind::Data: {
         *out += indent + "<data>\n";
         std::string encoded = base64Encode(v.asData());
@@ -552,9 +559,16 @@ Value copyDeep(const Value& v) {
 
 }  // namespace
 
-Value parse(std::string_view xml, Error* error) {
+Value parse(std::string_view bytes, Error* error, Format* format) {
+  if (bytes.starts_with(kBinaryHeader)) {
+    Value value = readBinary(bytes, error);
+    if (!value.isNone() && format) *format = kBinaryFormat;
+    return value;
+  }
   Reader reader;
-  return reader.run(xml, error);
+  Value value = reader.run(bytes, error);
+  if (!value.isNone() && format) *format = kXMLFormat;
+  return value;
 }
 
 std::optional<std::string> serialize(const Value& value, Error* error) {
@@ -586,10 +600,10 @@ Value immutableCopy(const Value& value, Error* error) {
   return copyDeep(value);
 }
 
-Value readFile(const std::string& path, Error* error) {
+Value readFile(const std::string& path, Error* error, Format* format) {
   auto text = files::readFile(path, error);
   if (!text) return Value();
-  return parse(*text, error);
+  return parse(*text, error, format);
 }
 
 bool writeFile(const std::string& path, const Value& value, unsigned mode, Error* error) {

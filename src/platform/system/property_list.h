@@ -1,5 +1,6 @@
-// platform::plist: the XML property-list format, read into and written from
-// platform::Value.
+// platform::plist: property lists, read into and written from
+// platform::Value. The reader takes the XML format and the binary one; the
+// writer writes the XML format.
 //
 // Supported elements: plist, dict (with key), array, string, integer, real,
 // true, false, date (ISO 8601 in UTC, whole seconds) and data (Base64).
@@ -24,6 +25,7 @@
 // Thread safety: pure functions; may be called from any thread.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -37,9 +39,17 @@ inline constexpr std::int64_t kReadCorruptError = 3840;
 inline constexpr std::int64_t kWriteInvalidError = 3851;
 inline constexpr int kMaxDepth = 512;
 
-// The value that `xml` holds; None and `*error` when it is not a well-formed
-// property list.
-Value parse(std::string_view xml, Error* error = nullptr);
+// The format a property list was read in (the values are the platform's).
+enum Format : std::uint64_t {
+  kXMLFormat = 100,
+  kBinaryFormat = 200,
+};
+
+// The value that `bytes` holds, in the XML format or (when it starts with
+// "bplist00") the binary one (see binary_property_list.h); None and
+// `*error` when it is not a well-formed property list. `*format` is set to
+// the format found when the value is read.
+Value parse(std::string_view bytes, Error* error = nullptr, Format* format = nullptr);
 
 // The XML text of `value` (a complete document with a trailing newline);
 // std::nullopt and `*error` when `value` is not a property list.
@@ -53,8 +63,8 @@ bool isPropertyList(const Value& value);
 // mutable collections.
 Value immutableCopy(const Value& value, Error* error = nullptr);
 
-// parse of the file's contents.
-Value readFile(const std::string& path, Error* error = nullptr);
+// parse of the file's contents (either format).
+Value readFile(const std::string& path, Error* error = nullptr, Format* format = nullptr);
 // serialize, then an atomic write with permission bits `mode`.
 bool writeFile(const std::string& path, const Value& value, unsigned mode = 0644,
                Error* error = nullptr);

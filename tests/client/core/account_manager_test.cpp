@@ -222,7 +222,7 @@ TEST_F(AccountManagerTest, SwitchSuccessAndSwitchFailed) {
       [this] { return std::count(seen_.begin(), seen_.end(), kSwitchDidStopNotification) == 1; }));
   EXPECT_EQ(std::count(seen_.begin(), seen_.end(), kSwitchWillStartNotification), 1);
 
-  // An unknown server: "switch failed", callback nil, the model stays.
+  // An unknown server: refused with an "ERROR -" reply, callback nil, the model stays.
   auto before = manager_->currentAccount();
   auto unknown = ServerModel::create();
   unknown->setServerName("a b&c");

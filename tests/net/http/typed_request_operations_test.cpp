@@ -18,6 +18,17 @@ const char* kPlist =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>a</key>"
     "<integer>1</integer></dict></plist>\n";
 
+// {"a": 1, "list": [true, "café"]} in the binary format.
+const std::string kBinaryPlist(
+    "\x62\x70\x6c\x69\x73\x74\x30\x30\xd2\x01\x02\x03\x04\x51\x61\x54\x6c\x69\x73\x74\x10\x01\xa2"
+    "\x05"
+    "\x06\x09\x64\x00\x63\x00\x61\x00\x66\x00\xe9\x08\x0d\x0f\x14\x16\x19\x1a\x00\x00\x00\x00\x00"
+    "\x00"
+    "\x01\x01\x00\x00\x00\x00\x00\x00\x00\x07\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00"
+    "\x00"
+    "\x00\x23",
+    74);
+
 std::string png(std::uint32_t w, std::uint32_t h) {
   std::string d = "\x89PNG\r\n\x1a\n";
   d += std::string("\0\0\0\x0dIHDR", 8);
@@ -38,10 +49,11 @@ TEST_F(TypedOperationsTest, PropertyListSuccessAndFailure) {
   server->setReply("/a.plist", HTTPReply::text(200, kPlist, "application/x-plist"));
   server->setReply("/bad.plist", HTTPReply::text(200, "<plist><dict>", "application/x-plist"));
   server->setReply("/empty.plist", HTTPReply::text(200, "", "application/x-plist"));
+  server->setReply("/binary", HTTPReply::text(200, kBinaryPlist, "application/x-plist"));
   platform::Value got;
   platform::Error failed;
   int calls = 0;
-  for (const char* path : {"/a.plist", "/bad.plist", "/empty.plist"}) {
+  for (const char* path : {"/a.plist", "/bad.plist", "/empty.plist", "/binary"}) {
     auto op = NKPropertyListRequestOperation::propertyListRequestOperationWithRequest(
         requestFor(server->url(path)),
         [&](const auto&, const auto&, const platform::Value& plist) {
@@ -58,6 +70,11 @@ TEST_F(TypedOperationsTest, PropertyListSuccessAndFailure) {
     if (std::string(path) == "/a.plist") {
       EXPECT_EQ(got["a"].asInt64(), 1);
       EXPECT_EQ(op->propertyListFormat(), kNKPropertyListXMLFormat);
+    } else if (std::string(path) == "/binary") {
+      EXPECT_EQ(got["a"].asInt64(), 1);
+      EXPECT_EQ(got["list"][1].asString(), "caf\xC3\xA9");
+      EXPECT_EQ(op->propertyListFormat(), kNKPropertyListBinaryFormat);
+      EXPECT_TRUE(op->error().isNone());
     } else if (std::string(path) == "/bad.plist") {
       EXPECT_EQ(failed.domain(), platform::kCocoaErrorDomain);
       EXPECT_EQ(op->error(), failed);
@@ -122,6 +139,24 @@ TEST_F(TypedOperationsTest, ImagesAndTheirFailures) {
   ASSERT_TRUE(image);
   EXPECT_EQ(image->width, 3);
   EXPECT_EQ(image->height, 7);
+
+  // An icon whose directory says 48 x 24, served under its own type.
+  std::string ico("\0\0\1\0\1\0\x30\x18\0\0\1\0\x20\0\x28\0\0\0\x16\0\0\0", 22);
+  ico += std::string("\x28\0\0\0", 4) + std::string(36, '\0');
+  server->setReply("/favicon.ico", HTTPReply::text(200, ico, "image/x-icon"));
+  image.reset();
+  done = false;
+  auto iconOp = NKImageRequestOperation::imageRequestOperationWithRequest(
+      requestFor(server->url("/favicon.ico")), [&](const NKImageRequestOperation::ImagePtr& i) {
+        image = i;
+        done = true;
+      });
+  iconOp->start();
+  ASSERT_TRUE(runMainUntil([&] { return done; }));
+  ASSERT_TRUE(image);
+  EXPECT_EQ(image->width, 48);
+  EXPECT_EQ(image->height, 24);
+  EXPECT_EQ(image->format, "ico");
 
   platform::Error error;
   auto bad = NKImageRequestOperation::imageRequestOperationWithRequest(

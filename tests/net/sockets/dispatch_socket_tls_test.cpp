@@ -333,6 +333,40 @@ TEST_F(DispatchSocketTLSTest, CipherSuitesAndVersionsAreApplied) {
   EXPECT_EQ(delegate->waitFor("read").data, "echo:ping\n");
 }
 
+TEST_F(DispatchSocketTLSTest, SessionCacheKeepsOnlyTheMostRecentlyUsedPeers) {
+  DispatchSocketTLS::setSessionCacheLimitForTesting(2);
+  auto session = [&](const std::string& id) {
+    OpenSSLServer server(certificates().server);
+    auto d = std::make_shared<RecordingDelegate>(delegateQueue);
+    auto s = DispatchSocket::create(d, delegateQueue);
+    ASSERT_TRUE(s->connectToHost("127.0.0.1", server.port(), 5));
+    s->startTLS(Value::dictionary(
+        {{Value(kDispatchSocketSSLPeerName), Value("localhost")},
+         {Value(kDispatchSocketSSLPeerID), Value::data(Bytes(id.begin(), id.end()))}}));
+    s->writeData(Bytes{'p', '\n'}, 5, 1);
+    s->readDataToData(DispatchSocket::LFData(), 5, 2);
+    // The server's session tickets come before its answer.
+    EXPECT_EQ(d->waitFor("read").data, "echo:p\n");
+    s->disconnect();
+    d->waitFor("disconnect");
+  };
+  auto cached = [](const std::string& id) {
+    return DispatchSocketTLS::hasCachedSessionForTesting(Bytes(id.begin(), id.end()));
+  };
+  for (const char* id : {"peer-a", "peer-b", "peer-c"}) session(id);
+  EXPECT_EQ(DispatchSocketTLS::cachedSessionCountForTesting(), 2u);
+  EXPECT_FALSE(cached("peer-a"));
+  session("peer-b");  // used again: now the most recent
+  session("peer-d");
+  EXPECT_EQ(DispatchSocketTLS::cachedSessionCountForTesting(), 2u);
+  EXPECT_TRUE(cached("peer-b"));
+  EXPECT_TRUE(cached("peer-d"));
+  EXPECT_FALSE(cached("peer-c"));
+  DispatchSocketTLS::setSessionCacheLimitForTesting(0);
+  EXPECT_EQ(DispatchSocketTLS::cachedSessionCountForTesting(), 0u);
+  DispatchSocketTLS::setSessionCacheLimitForTesting(kDispatchSocketTLSSessionCacheLimit);
+}
+
 // --- server side -----------------------------------------------------------------------------
 
 TEST_F(DispatchSocketTLSTest, ServerTalksToAnOpenSSLClientWithBytesReadAhead) {

@@ -184,8 +184,7 @@ TEST(UdpSocketSend, SocketCreationFailureIsReportedPerDatagram) {
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
     sender.socket->sendData(bytesOf("a"), loopbackAddress4(9), -1, 1);
     sender.socket->sendData(bytesOf("b"), loopbackAddress4(9), -1, 2);
-    const bool reported =
-        sender.delegate->waitFor(UdpEvent::NotSent, 2, std::chrono::seconds(2));
+    const bool reported = sender.delegate->waitFor(UdpEvent::NotSent, 2, std::chrono::seconds(2));
     ::setrlimit(RLIMIT_NOFILE, &saved);
     if (!reported && sender.delegate->count(UdpEvent::Sent) > 0) continue;
     ASSERT_TRUE(reported);
@@ -247,7 +246,7 @@ TEST(UdpSocketSend, CloseAfterSendingDrainsTheQueueFirst) {
   EXPECT_TRUE(sender.socket->isClosed());
 }
 
-TEST(UdpSocketSend, CloseDropsQueuedDatagramsSilently) {
+TEST(UdpSocketSend, CloseReportsEachQueuedDatagramAsNotSent) {
   Receiver receiver;
   UdpPeer sender;
   // The first datagram waits in an asynchronous filter that the test holds
@@ -273,8 +272,44 @@ TEST(UdpSocketSend, CloseDropsQueuedDatagramsSilently) {
   sender.socket->setSendFilter(nullptr, nullptr);
   sender.socket->performBlock([] {});
   RecordingUdpDelegate::drain(sender.delegateQueue);
-  EXPECT_EQ(sender.delegate->events().size(), 1u);
+  const auto events = sender.delegate->events();
+  ASSERT_EQ(events.size(), 6u);
+  for (long tag = 0; tag < 5; ++tag) {
+    EXPECT_EQ(events[tag].kind, UdpEvent::NotSent);
+    EXPECT_EQ(events[tag].tag, tag);
+    EXPECT_EQ(events[tag].error.code(), kDispatchUdpSocketClosedError);
+    EXPECT_EQ(events[tag].error.localizedDescription(), "Socket closed");
+  }
+  EXPECT_EQ(events[5].kind, UdpEvent::Closed);
   EXPECT_TRUE(sender.socket->isClosed());
+}
+
+TEST(UdpSocketSend, RefusedDatagramFailsAloneAndTheQueueGoesOn) {
+  Receiver receiver;
+  receiver.socket->beginReceiving();
+  UdpPeer sender;
+  sender.socket->setIPv6Enabled(false);
+  const Bytes to = loopbackAddress4(receiver.port);
+  sender.socket->sendData(bytesOf("before"), to, -1, 1);
+  // Over the 65,507-byte limit of an IPv4 datagram: "Message too long".
+  sender.socket->sendData(std::make_shared<const Bytes>(65530, 'x'), to, -1, 2);
+  sender.socket->sendData(bytesOf("after"), to, -1, 3);
+  ASSERT_TRUE(sender.delegate->waitFor(UdpEvent::Sent, 2));
+  ASSERT_TRUE(receiver.delegate->waitFor(UdpEvent::Received, 2));
+  RecordingUdpDelegate::drain(sender.delegateQueue);
+  const auto events = sender.delegate->events();
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[0].kind, UdpEvent::Sent);
+  EXPECT_EQ(events[0].tag, 1);
+  EXPECT_EQ(events[1].kind, UdpEvent::NotSent);
+  EXPECT_EQ(events[1].tag, 2);
+  EXPECT_EQ(events[1].error.code(), EMSGSIZE);
+  EXPECT_EQ(events[1].error.localizedDescription(), "Message too long");
+  EXPECT_EQ(events[2].kind, UdpEvent::Sent);
+  EXPECT_EQ(events[2].tag, 3);
+  EXPECT_FALSE(sender.socket->isClosed());
+  EXPECT_EQ(textOf(receiver.delegate->eventsOf(UdpEvent::Received)[1].data), "after");
+  sender.socket->close();
 }
 
 TEST(UdpSocketSendFilter, DropsAreReportedAsSentAndFilterRunsOnItsQueue) {

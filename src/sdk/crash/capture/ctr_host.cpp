@@ -78,22 +78,9 @@ std::uint64_t CTRHostGetPageSize() {
 }
 
 std::uint32_t CTRHostGetOSVersionNumberFor(const BCNOperatingSystemVersion& version) {
-  switch (version.minorVersion) {
-    case 6:
-      return 1060;
-    case 7:
-      return 1070;
-    case 8:
-      return 1080;
-    case 9:
-      return 1090;
-    case 10:
-      return 101000;
-    case 11:
-      return 101100;
-    default:
-      return 0;
-  }
+  // The SDK's table, which also knows minor version 12; crash capture's
+  // choice of exception mask stops at 11.
+  return version.minorVersion <= 11 ? BCNHostGetOSVersionNumberFor(version) : 0;
 }
 
 std::uint32_t CTRHostGetOSVersionNumber() {
