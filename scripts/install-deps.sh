@@ -12,6 +12,8 @@ PACKAGES=(
   rapidjson-dev nlohmann-json3-dev libspdlog-dev libasio-dev
   openssl openvpn iputils-ping iproute2 procps
   xvfb xauth fonts-dejavu-core
+  libsecret-1-dev gnome-keyring libsecret-tools dbus  # desktop keyring (Secret Service) and its tests
+  polkitd pkexec  # administrator authorization of the helper installation, tests and demo
 )
 
 missing=()
