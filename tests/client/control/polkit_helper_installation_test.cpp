@@ -22,6 +22,7 @@
 #include <string>
 
 #include "client/core/helper_installer.h"
+#include "client/core/move_to_applications.h"
 #include "platform/system/file_util.h"
 #include "support/shell.h"
 
@@ -39,6 +40,32 @@ TEST(PolkitChild, DISABLED_InstallHelper) {
   const bool installed = utilities.installHelperWithLabel(client::kHelperLabel);
   std::cout << "RESULT=" << (installed ? 1 : 0) << "\nMESSAGE=" << utilities.failureMessage()
             << "\nEND\n";
+}
+
+// The client's move to the applications folder, run as the unprivileged
+// user: the user agrees, and the copy needs an administrator.
+TEST(PolkitChild, DISABLED_MoveToApplications) {
+  struct UI : client::MoveToApplicationsUI {
+    Answer askToMove(const std::string& message, const std::string& text) override {
+      std::cout << "ASKED=" << message << " " << text << "\n";
+      return Answer{true, false};
+    }
+    void showError(const std::string& message) override {
+      std::cout << "ERROR=" << message << "\n";
+    }
+  } ui;
+  const std::string home = std::getenv("HOME");
+  const std::string bundle = home + "/Downloads/VarnelVPN Client.app";
+  ASSERT_EQ(std::system(("mkdir -p '" + bundle + "' && echo app > '" + bundle + "/file'").c_str()),
+            0);
+  client::MoveToApplicationsOptions options;
+  options.bundlePath = bundle;
+  options.executableName = "VarnelVPN Client";
+  options.installerPath = std::getenv("VARNEL_TEST_INSTALLER");
+  options.exitProcess = [](int status) { std::cout << "EXIT=" << status << "\n"; };
+  options.runInBackground = [](const std::string&) { return true; };
+  client::offerMoveToApplicationsFolder(&ui, options);
+  std::cout << "SOURCE_LEFT=" << (::access(bundle.c_str(), F_OK) == 0 ? 1 : 0) << "\nEND\n";
 }
 
 bool have(const char* path) { return ::access(path, X_OK) == 0; }
@@ -93,7 +120,8 @@ class PolkitHelperInstallationTest : public ::testing::Test {
 
 TEST_F(PolkitHelperInstallationTest, AllowedUserInstallsAndUpdatesRefusedUsersAreTold) {
   const std::string app = dir_ + "/app", root = dir_ + "/root";
-  for (const std::string& folder : {app, root, dir_ + "/actions", dir_ + "/rules", dir_ + "/etc"})
+  for (const std::string& folder :
+       {app, root, root + "/opt", dir_ + "/actions", dir_ + "/rules", dir_ + "/etc"})
     ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0) << folder;
 
   // The installation: this program as the client, the real installer, a helper.
@@ -142,7 +170,8 @@ TEST_F(PolkitHelperInstallationTest, AllowedUserInstallsAndUpdatesRefusedUsersAr
         replaceAll(read(kPolicy), kPackagedInstaller, app + "/varnel-install-helper"));
   write(dir_ + "/rules/50-varnel-test.rules",
         "polkit.addRule(function(action, subject) {\n"
-        "  if (action.id != \"com.varnelvpn.helper.install\") return polkit.Result.NOT_HANDLED;\n"
+        "  if (action.id != \"com.varnelvpn.helper.install\" &&\n"
+        "      action.id != \"com.varnelvpn.client.move\") return polkit.Result.NOT_HANDLED;\n"
         "  if (subject.user == \"varnel-t-ok\") return polkit.Result.YES;\n"
         "  if (subject.user == \"varnel-t-no\") return polkit.Result.NO;\n"
         "  return polkit.Result.NOT_HANDLED;\n"
@@ -172,6 +201,20 @@ TEST_F(PolkitHelperInstallationTest, AllowedUserInstallsAndUpdatesRefusedUsersAr
            "echo \"version: $(grep -o '20[0-9]' " +
            root + "/usr/local/libexec/varnel/VarnelHelper.plist 2>/dev/null)\"\n";
   };
+  auto moveAs = [&](const std::string& name) {
+    return "echo '=== move " + name +
+           "'\nsetsid --wait setpriv --reuid=" + std::to_string(users[name]) +
+           " --regid=" + std::to_string(gid) + " --clear-groups env -i HOME=" + dir_ + "/home-" +
+           name + " PATH=/usr/bin:/bin VARNEL_ROOT=" + root + " VARNEL_TEST_INSTALLER='" + app +
+           "/varnel-install-helper' '" + client +
+           "' --gtest_filter=PolkitChild.DISABLED_MoveToApplications "
+           "--gtest_also_run_disabled_tests </dev/null 2>&1\n"
+           "echo \"moved: $(cat '" +
+           root +
+           "/opt/VarnelVPN Client.app/file' 2>/dev/null) "
+           "$(stat -c %u '" +
+           root + "/opt/VarnelVPN Client.app/file' 2>/dev/null)\"\n";
+  };
   write(
       dir_ + "/ns.sh",
       "set -u\n"
@@ -195,7 +238,8 @@ TEST_F(PolkitHelperInstallationTest, AllowedUserInstallsAndUpdatesRefusedUsersAr
           "/VarnelHelper.plist'\n" +
           replaceAll(runAs("varnel-t-ok"), "=== varnel-t-ok", "=== update") +
           "cp \"$D/VarnelHelper-202.plist\" '" + app + "/VarnelHelper.plist'\n" +
-          runAs("varnel-t-no") + runAs("varnel-t-ask") + "exit 0\n");
+          runAs("varnel-t-no") + runAs("varnel-t-ask") + moveAs("varnel-t-no") +
+          moveAs("varnel-t-ok") + "exit 0\n");
 
   const varnel::testing::ShellOutcome outcome =
       runShell("unshare --mount --pid --fork --mount-proc /bin/sh '" + dir_ + "/ns.sh' 2>&1");
@@ -226,6 +270,20 @@ TEST_F(PolkitHelperInstallationTest, AllowedUserInstallsAndUpdatesRefusedUsersAr
   EXPECT_TRUE(contains(ask, "RESULT=0")) << ask;
   EXPECT_TRUE(contains(ask, "MESSAGE=No authentication agent is running")) << ask;
   EXPECT_TRUE(contains(ask, "config: User=" + ok + "\n")) << ask;
+
+  // The move: refused, the user sees the failure alert and nothing moves;
+  // allowed, a root-owned copy is in place, the old folder is gone and the
+  // client ends so that the copy can start.
+  const std::string moveRefused = section(outcome.output, "move varnel-t-no");
+  EXPECT_TRUE(contains(moveRefused, "ERROR=Could not move to Applications folder")) << moveRefused;
+  EXPECT_TRUE(contains(moveRefused, "SOURCE_LEFT=1")) << moveRefused;
+  EXPECT_TRUE(contains(moveRefused, "moved:  \n")) << moveRefused;
+  const std::string moved = section(outcome.output, "move varnel-t-ok");
+  EXPECT_TRUE(contains(moved, "administrator password")) << moved;
+  EXPECT_FALSE(contains(moved, "ERROR=")) << moved;
+  EXPECT_TRUE(contains(moved, "EXIT=0")) << moved;
+  EXPECT_TRUE(contains(moved, "SOURCE_LEFT=0")) << moved;
+  EXPECT_TRUE(contains(moved, "moved: app 0\n")) << moved;
 
   // Installed files are root's.
   struct stat st;
