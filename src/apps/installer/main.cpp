@@ -185,6 +185,11 @@ int moveClient(const std::string& sourceArgument, const std::string& destination
     run({"/bin/rm", "-rf", temporary});
     return fail(kMoveFailed, "cannot copy " + *source);
   }
+  // The copy is root's now: no set-id bits and nothing others may change.
+  if (run({"/bin/chmod", "-R", "u-s,g-s,go-w", temporary}) != 0) {
+    run({"/bin/rm", "-rf", temporary});
+    return fail(kMoveFailed, "cannot set the permissions of the copy");
+  }
   const std::string old = *applications + "/." + name + ".old-" + std::to_string(::getpid());
   const bool hadOld = ::lstat(destination.c_str(), &st) == 0;
   if (hadOld && ::rename(destination.c_str(), old.c_str()) != 0) {

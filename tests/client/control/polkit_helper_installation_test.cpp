@@ -56,7 +56,9 @@ TEST(PolkitChild, DISABLED_MoveToApplications) {
   } ui;
   const std::string home = std::getenv("HOME");
   const std::string bundle = home + "/Downloads/VarnelVPN Client.app";
-  ASSERT_EQ(std::system(("mkdir -p '" + bundle + "' && echo app > '" + bundle + "/file'").c_str()),
+  ASSERT_EQ(std::system(("mkdir -p '" + bundle + "' && echo app > '" + bundle +
+                         "/file' && chmod 6777 '" + bundle + "/file'")
+                            .c_str()),
             0);
   client::MoveToApplicationsOptions options;
   options.bundlePath = bundle;
@@ -212,7 +214,7 @@ TEST_F(PolkitHelperInstallationTest, AllowedUserInstallsAndUpdatesRefusedUsersAr
            "echo \"moved: $(cat '" +
            root +
            "/opt/VarnelVPN Client.app/file' 2>/dev/null) "
-           "$(stat -c %u '" +
+           "$(stat -c '%u %a' '" +
            root + "/opt/VarnelVPN Client.app/file' 2>/dev/null)\"\n";
   };
   write(
@@ -283,7 +285,8 @@ TEST_F(PolkitHelperInstallationTest, AllowedUserInstallsAndUpdatesRefusedUsersAr
   EXPECT_FALSE(contains(moved, "ERROR=")) << moved;
   EXPECT_TRUE(contains(moved, "EXIT=0")) << moved;
   EXPECT_TRUE(contains(moved, "SOURCE_LEFT=0")) << moved;
-  EXPECT_TRUE(contains(moved, "moved: app 0\n")) << moved;
+  // Root's copy keeps no set-id bits and nothing others could change.
+  EXPECT_TRUE(contains(moved, "moved: app 0 755\n")) << moved;
 
   // Installed files are root's.
   struct stat st;
