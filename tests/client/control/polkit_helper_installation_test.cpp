@@ -105,7 +105,7 @@ class PolkitHelperInstallationTest : public ::testing::Test {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to make the namespace and users";
     for (const char* program :
          {"/usr/bin/pkexec", "/usr/lib/polkit-1/polkitd", "/usr/bin/dbus-daemon",
-          "/usr/bin/unshare", "/usr/bin/setpriv", "/usr/bin/gdbus"}) {
+          "/usr/bin/unshare", "/usr/bin/setpriv", "/usr/bin/gdbus", "/usr/bin/setsid"}) {
       if (!have(program)) GTEST_SKIP() << program << " is not installed";
     }
     char tmpl[] = "/tmp/varnel-polkit-XXXXXX";
