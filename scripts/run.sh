@@ -52,8 +52,27 @@ if [ -z "${VARNEL_DEMO_NAMESPACE:-}" ]; then
   RUN_UID=$(id -u "$RUN_USER")
   RUN_GID=$(id -g "$RUN_USER")
 
-  # A private system root and home: nothing outside it is touched.
+  # A private system root and home: nothing outside it is touched. Like a
+  # real system root it must lie in folders only root can change (the
+  # installer refuses anything else); when the checkout does not (say, in a
+  # user's home), the root goes to /var/lib/varnel-demo instead.
+  root_only_path() {
+    local p=$1 uid mode
+    while :; do
+      read -r uid mode < <(stat -c '%u %a' "$p") || return 1
+      mode=$((8#$mode))
+      if [ "$uid" != 0 ] || { [ $((mode & 8#22)) != 0 ] && [ $((mode & 8#1000)) = 0 ]; }; then
+        return 1
+      fi
+      [ "$p" = / ] && return 0
+      p=$(dirname "$p")
+    done
+  }
   ROOT=$(realpath -m "${VARNEL_DEMO_ROOT:-"$PWD/$BUILD/demo-root"}")
+  if [ -z "${VARNEL_DEMO_ROOT:-}" ] && ! root_only_path "$(dirname "$ROOT")"; then
+    ROOT=/var/lib/varnel-demo
+    echo "$PWD/$BUILD can be changed by users other than root: the demo's root is $ROOT."
+  fi
   APPS="$PWD/$BUILD/src/apps"
   APP="$ROOT/opt/VarnelVPN Client"
   mkdir -p "$ROOT/home" "$ROOT/run/user" "$APP"
