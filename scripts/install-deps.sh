@@ -13,6 +13,8 @@ PACKAGES=(
   openssl openvpn iputils-ping iproute2 procps
   xvfb xauth fonts-dejavu-core
   libtiff-dev  # sizes of TIFF images in the image request operation
+  libsecret-1-dev gnome-keyring libsecret-tools dbus  # desktop keyring (Secret Service) and its tests
+  polkitd pkexec  # administrator authorization of the helper installation, tests and demo
 )
 
 missing=()

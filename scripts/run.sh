@@ -6,6 +6,14 @@
 #     VARNEL_ROOT and pointed at the local service; logging in installs
 #     VarnelHelper there through the client's own installation code, and the
 #     helper is then started on its first connection by varnel-launcher.
+# Run it as root. The client itself runs as a normal user: the user who
+# started the script through sudo, or else the system user "varnel-demo"
+# (created here when missing). Only the helper and the services run as root.
+# The client asks polkit before it installs the helper, as on a desktop: the
+# demo brings its own polkitd on a private system bus inside a private mount
+# and PID namespace, with a rule that lets the client's user authorize
+# without a password, and gives the client a private session bus with an
+# unlocked desktop keyring (gnome-keyring) for its secrets.
 # Without a display the client runs under Xvfb. Everything started here is
 # stopped when the client quits.
 #
@@ -13,36 +21,136 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh
-
 BUILD=${BUILD:-build/run}
-JOBS=${JOBS:-$(nproc)}
-cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNEL_BUILD_UI=ON \
-  -DVARNEL_BUILD_BENCH=OFF >/dev/null
-cmake --build "$BUILD" -j "$JOBS" --target varnel_client VarnelHelper varnel-account-service \
-  varnel-launcher
 
-APPS="$PWD/$BUILD/src/apps"
+if [ -z "${VARNEL_DEMO_NAMESPACE:-}" ]; then
+  # First stage: build, install, prepare the namespace's files.
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "Run this as root (for example: sudo bash scripts/run.sh)." >&2
+    exit 1
+  fi
+  bash scripts/install-deps.sh
+
+  JOBS=${JOBS:-$(nproc)}
+  cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNEL_BUILD_UI=ON \
+    -DVARNEL_BUILD_BENCH=OFF >/dev/null
+  cmake --build "$BUILD" -j "$JOBS" --target varnel_client VarnelHelper varnel-account-service \
+    varnel-launcher varnel-install-helper
+
+  # The user the client runs as: whoever ran "sudo bash scripts/run.sh", or,
+  # started as root directly, the demo's own system user.
+  if [ -n "${SUDO_UID:-}" ] && [ "$SUDO_UID" != 0 ]; then
+    RUN_USER=$(id -nu "$SUDO_UID")
+  else
+    RUN_USER=varnel-demo
+    if ! id -u "$RUN_USER" >/dev/null 2>&1; then
+      useradd --system --user-group --no-create-home --home-dir /nonexistent \
+        --shell /usr/sbin/nologin "$RUN_USER"
+      echo "Created the system user $RUN_USER to run the client."
+    fi
+  fi
+  RUN_UID=$(id -u "$RUN_USER")
+  RUN_GID=$(id -g "$RUN_USER")
+
+  # A private system root and home: nothing outside it is touched. Like a
+  # real system root it must lie in folders only root can change (the
+  # installer refuses anything else); when the checkout does not (say, in a
+  # user's home), the root goes to /var/lib/varnel-demo instead.
+  root_only_path() {
+    local p=$1 uid mode
+    while :; do
+      read -r uid mode < <(stat -c '%u %a' "$p") || return 1
+      mode=$((8#$mode))
+      if [ "$uid" != 0 ] || { [ $((mode & 8#22)) != 0 ] && [ $((mode & 8#1000)) = 0 ]; }; then
+        return 1
+      fi
+      [ "$p" = / ] && return 0
+      p=$(dirname "$p")
+    done
+  }
+  ROOT=$(realpath -m "${VARNEL_DEMO_ROOT:-"$PWD/$BUILD/demo-root"}")
+  if [ -z "${VARNEL_DEMO_ROOT:-}" ] && ! root_only_path "$(dirname "$ROOT")"; then
+    ROOT=/var/lib/varnel-demo
+    echo "$PWD/$BUILD can be changed by users other than root: the demo's root is $ROOT."
+  fi
+  APPS="$PWD/$BUILD/src/apps"
+  APP="$ROOT/opt/VarnelVPN Client"
+  mkdir -p "$ROOT/home" "$ROOT/run/user" "$APP"
+  mkdir -p -m 1777 "$ROOT/tmp"
+
+  # Install the client with its resources, the helper it ships and its
+  # installer into the private root's application folder, the way a package
+  # would: root's, and nobody else may change them (the installer checks).
+  cp -f "$APPS/VarnelVPN Client" "$APPS/VarnelVPN Client.plist" "$APPS/VarnelHelper" \
+    "$APPS/varnel-install-helper" "$APPS/eula.txt" "$APPS/acknowledgements.rtf" "$APP/"
+  chown root:root "$ROOT" "$ROOT/opt" "$APP" "$APP"/*
+  chmod 0755 "$ROOT" "$ROOT/opt" "$APP"
+  chmod go-w "$APP"/*
+  chown -R "$RUN_UID:$RUN_GID" "$ROOT/home" "$ROOT/run/user"
+  chmod 0700 "$ROOT/run/user"
+
+  # Polkit inside the namespace: the system's actions plus ours for this
+  # installation, and the demo's rule.
+  mkdir -p "$ROOT/polkit/actions" "$ROOT/polkit/rules"
+  rm -f "$ROOT/polkit/actions"/*.policy
+  cp /usr/share/polkit-1/actions/*.policy "$ROOT/polkit/actions/" 2>/dev/null || true
+  sed "s|/opt/VarnelVPN Client/varnel-install-helper|$APP/varnel-install-helper|" \
+    packaging/polkit/com.varnelvpn.policy >"$ROOT/polkit/actions/com.varnelvpn.policy"
+  cat >"$ROOT/polkit/rules/50-varnel-demo.rules" <<RULE
+// The demo's user may install the helper and move the client without a password.
+polkit.addRule(function(action, subject) {
+  if ((action.id == "com.varnelvpn.helper.install" ||
+       action.id == "com.varnelvpn.client.move") && subject.user == "$RUN_USER")
+    return polkit.Result.YES;
+  return polkit.Result.NOT_HANDLED;
+});
+RULE
+  chown -R polkitd: "$ROOT/polkit/rules" 2>/dev/null || true
+  chmod 0700 "$ROOT/polkit/rules"
+  cat >"$ROOT/polkit/system-bus.conf" <<'BUS'
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path=/run/dbus/system_bus_socket</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+BUS
+
+  # The rest runs in a private mount and PID namespace: the private system
+  # bus with polkitd stands in for the machine's there, and everything in it
+  # ends when the client quits.
+  exec unshare --mount --pid --fork --mount-proc --kill-child \
+    env VARNEL_DEMO_NAMESPACE="$ROOT" RUN_USER="$RUN_USER" RUN_UID="$RUN_UID" \
+    RUN_GID="$RUN_GID" BUILD="$BUILD" bash "$0" "$@"
+fi
+
+# Second stage, inside the namespace (this shell is its first process).
+ROOT="$VARNEL_DEMO_NAMESPACE"
+APP="$ROOT/opt/VarnelVPN Client"
 SERVICE="$PWD/$BUILD/tools/account-service/varnel-account-service"
 LAUNCHER="$PWD/$BUILD/tools/launcher/varnel-launcher"
 
-# A private system root and home: nothing outside it is touched.
-ROOT=${VARNEL_DEMO_ROOT:-"$PWD/$BUILD/demo-root"}
-mkdir -p "$ROOT/home"
+mount --make-rprivate /
+mkdir -p /run/dbus
+mount -t tmpfs tmpfs /run/dbus
+mount --bind "$ROOT/polkit/actions" /usr/share/polkit-1/actions
+mkdir -p /etc/polkit-1/rules.d
+mount --bind "$ROOT/polkit/rules" /etc/polkit-1/rules.d
+rm -f "$ROOT/polkit/address"
+mkfifo "$ROOT/polkit/address"
+
 export VARNEL_ROOT="$ROOT"
 export HOME="$ROOT/home"
 export XDG_CONFIG_HOME="$HOME/.config" XDG_DATA_HOME="$HOME/.local/share"
 export XDG_CACHE_HOME="$HOME/.cache" XDG_STATE_HOME="$HOME/.local/state"
 export XDG_RUNTIME_DIR="$ROOT/run/user"
-mkdir -p "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_CACHE_HOME" "$XDG_STATE_HOME"
-mkdir -p -m 0700 "$XDG_RUNTIME_DIR"
-
-# Install the client with its resources and the helper it ships into the
-# private root's application folder, the way a package would.
-APP="$ROOT/opt/VarnelVPN Client"
-mkdir -p "$APP"
-cp -f "$APPS/VarnelVPN Client" "$APPS/VarnelVPN Client.plist" "$APPS/VarnelHelper" \
-  "$APPS/eula.txt" "$APPS/acknowledgements.rtf" "$APP/"
 
 PIDS=()
 cleanup() {
@@ -57,6 +165,18 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
+
+# The private system bus and polkitd.
+dbus-daemon --config-file="$ROOT/polkit/system-bus.conf" --nofork --print-address=3 \
+  3>"$ROOT/polkit/address" 2>"$ROOT/polkit/bus.log" &
+PIDS+=($!)
+read -r _ <"$ROOT/polkit/address"
+/usr/lib/polkit-1/polkitd --no-debug >"$ROOT/polkit/polkitd.log" 2>&1 &
+PIDS+=($!)
+if ! gdbus wait --system --timeout 20 org.freedesktop.PolicyKit1; then
+  echo "polkitd did not start (see $ROOT/polkit/polkitd.log)" >&2
+  exit 1
+fi
 
 # The account service writes its certificate authority into the trusted
 # bundle under VARNEL_ROOT, so the client trusts it.
@@ -105,7 +225,21 @@ fi
 
 # The client runs in the background so that a signal to this script reaches
 # the trap at once; the trap then stops the client with everything else.
-"$APP/VarnelVPN Client" "$@" &
+# It runs as the demo's user with only the environment it needs, on a private
+# session bus that carries an unlocked desktop keyring for its secrets.
+client_env=(HOME="$HOME" XDG_CONFIG_HOME="$XDG_CONFIG_HOME" XDG_DATA_HOME="$XDG_DATA_HOME"
+  XDG_CACHE_HOME="$XDG_CACHE_HOME" XDG_STATE_HOME="$XDG_STATE_HOME"
+  XDG_RUNTIME_DIR="$XDG_RUNTIME_DIR" VARNEL_ROOT="$VARNEL_ROOT"
+  VARNEL_ACCOUNT_SERVICE_URLS="$VARNEL_ACCOUNT_SERVICE_URLS" DISPLAY="${DISPLAY:-}"
+  PATH=/usr/local/bin:/usr/bin:/bin LANG="${LANG:-C.UTF-8}" USER="$RUN_USER"
+  LOGNAME="$RUN_USER")
+if [ -n "${XAUTHORITY:-}" ]; then client_env+=(XAUTHORITY="$XAUTHORITY"); fi
+if [ -n "${WAYLAND_DISPLAY:-}" ]; then client_env+=(WAYLAND_DISPLAY="$WAYLAND_DISPLAY"); fi
+echo "The client runs as user $RUN_USER."
+setpriv --reuid="$RUN_UID" --regid="$RUN_GID" --init-groups env -i "${client_env[@]}" \
+  dbus-run-session -- sh -c \
+  'printf %s varnel-demo | gnome-keyring-daemon --unlock --components=secrets >/dev/null
+   exec "$@"' varnel-client "$APP/VarnelVPN Client" "$@" &
 CLIENT_PID=$!
 PIDS=("$CLIENT_PID" "${PIDS[@]}")
 status=0

@@ -8,6 +8,14 @@
 //  2. A working installed helper is never removed when the shipped copy's
 //     version cannot be read: the installation keeps it and answers true.
 //  3. A refused authorization answers false and changes nothing installed.
+//  4. Run by root, the installation happens in this process. Run by any
+//     other user, it is done by the installer program shipped beside the
+//     client (varnel-install-helper) through polkit's pkexec: one
+//     authorization covers a fresh install as well as an update (the
+//     installer replaces the installed files in place, so a failed update
+//     keeps the installed helper), and the installer records the user who
+//     authorized it.
+//  5. After a false answer, failureMessage() holds a sentence for the user.
 //
 // Thread safety: one object, used from the main thread; every call blocks
 // until the installation has ended.
@@ -49,9 +57,17 @@ class CodesigningUtilities {
   // the client's installation.
   std::string installedHelperPath(const std::string& label) const;
   std::string bundledHelperPath(const std::string& label) const;
+  // The installer program run through pkexec by users other than root.
+  std::string installerPath() const;
+
+  // Why the last installation failed, for the user; empty after a success.
+  const std::string& failureMessage() const { return failureMessage_; }
 
  private:
+  bool installThroughPolkit(const std::string& label, platform::Error* error);
+
   std::shared_ptr<const platform::Bundle> bundle_;
+  std::string failureMessage_;
   std::shared_ptr<platform::sysconfig::Authorization> authorization_;
 };
 

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -18,6 +19,7 @@
 #include <sstream>
 
 #include "platform/foundation/format.h"
+#include "platform/security/polkit_authorization.h"
 #include "platform/sysconfig/authorization.h"
 #include "platform/system/bundle.h"
 #include "platform/system/file_util.h"
@@ -269,29 +271,50 @@ void offerMoveToApplicationsFolder(MoveToApplicationsUI* ui, MoveToApplicationsO
     auto blank = [](const std::string& s) {
       return s.find_first_not_of(" \t\n") == std::string::npos;
     };
-    platform::sysconfig::AuthorizationStatus status = 0;
-    auto authorization = destination.size() > 4 &&
-                                 destination.compare(destination.size() - 4, 4, ".app") == 0 &&
-                                 !blank(destination) && !blank(bundlePath)
-                             ? platform::sysconfig::Authorization::create(&status)
-                             : nullptr;
-    if (authorization) {
-      status = authorization->copyRights(platform::sysconfig::kAuthorizationRightAdmin,
-                                         platform::sysconfig::kAuthorizationFlagInteractionAllowed |
-                                             platform::sysconfig::kAuthorizationFlagExtendRights |
-                                             platform::sysconfig::kAuthorizationFlagPreAuthorize);
-      if (status == kAuthorizationCanceled) {
-        authorization->free(0);
-        return;
+    const bool acceptable = destination.size() > 4 &&
+                            destination.compare(destination.size() - 4, 4, ".app") == 0 &&
+                            !blank(destination) && !blank(bundlePath);
+    if (acceptable && ::geteuid() != 0) {
+      // Users other than root: the installer does the copy as root once
+      // polkit has authorized it (the desktop's agent asks for the
+      // administrator's password).
+      std::vector<std::string> arguments = {"move", bundlePath, destination};
+      if (!platform::paths::systemRoot().empty()) {
+        arguments.push_back("--root");
+        arguments.push_back(platform::paths::systemRoot());
       }
-      if (status == platform::sysconfig::kAuthorizationSuccess) {
-        int rm = runAndWait({"/bin/rm", "-rf", destination});
-        if (rm != -1 && WIFEXITED(rm)) {
-          int cp = runAndWait({"/bin/cp", "-pR", bundlePath, destination});
-          moved = cp != -1 && WIFEXITED(cp) && WEXITSTATUS(cp) == 0;
+      const std::string installer =
+          options.installerPath.empty()
+              ? bundlePath + "/" + platform::security::kInstallerProgramName
+              : options.installerPath;
+      platform::security::AuthorizedRun run = platform::security::runAuthorized(
+          installer, arguments, "move VarnelVPN Client to the applications folder");
+      if (run.outcome == platform::security::AuthorizedRun::Outcome::kDismissed) return;
+      moved = run.outcome == platform::security::AuthorizedRun::Outcome::kSucceeded;
+      if (!moved) std::fprintf(stderr, "Move to Applications: %s\n", run.message.c_str());
+    } else {
+      platform::sysconfig::AuthorizationStatus status = 0;
+      auto authorization =
+          acceptable ? platform::sysconfig::Authorization::create(&status) : nullptr;
+      if (authorization) {
+        status =
+            authorization->copyRights(platform::sysconfig::kAuthorizationRightAdmin,
+                                      platform::sysconfig::kAuthorizationFlagInteractionAllowed |
+                                          platform::sysconfig::kAuthorizationFlagExtendRights |
+                                          platform::sysconfig::kAuthorizationFlagPreAuthorize);
+        if (status == kAuthorizationCanceled) {
+          authorization->free(0);
+          return;
         }
+        if (status == platform::sysconfig::kAuthorizationSuccess) {
+          int rm = runAndWait({"/bin/rm", "-rf", destination});
+          if (rm != -1 && WIFEXITED(rm)) {
+            int cp = runAndWait({"/bin/cp", "-pR", bundlePath, destination});
+            moved = cp != -1 && WIFEXITED(cp) && WEXITSTATUS(cp) == 0;
+          }
+        }
+        authorization->free(0);
       }
-      authorization->free(0);
     }
   }
   if (!moved) {

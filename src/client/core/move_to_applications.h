@@ -18,7 +18,10 @@
 //     renamed into place: the destination never holds a half copy.
 //  3. Every failure of the copy shows "Could not move to Applications folder"
 //     and the application goes on from where it is; a cancelled
-//     authorization returns silently.
+//     authorization returns silently. A user other than root is authorized
+//     through polkit: the installer (varnel-install-helper) makes the copy
+//     as root, owned by root; a refusal or a missing authentication agent
+//     shows the failure alert.
 //  4. Paths handed to the shell are single-quoted, each "'" written as
 //     "'\''".
 //
@@ -60,6 +63,9 @@ struct MoveToApplicationsOptions {
   std::function<void(int status)> exitProcess;
   // Starts a detached shell command (default: "/bin/sh -c <command>").
   std::function<bool(const std::string& command)> runInBackground;
+  // The installer that copies as root for users other than root (default:
+  // varnel-install-helper inside the application folder).
+  std::string installerPath;
 };
 
 // The whole routine; returns unless the application was moved.

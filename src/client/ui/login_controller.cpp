@@ -215,6 +215,29 @@ void LoginController::FireError(const QString& text) {
   box->open();
 }
 
+// Says why the application cannot go on, then ends it when dismissed.
+void LoginController::showHelperFailure(const std::string& reason) {
+  auto* box = new QMessageBox(this);
+  box->setObjectName("helperFailureAlert");
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setWindowModality(Qt::ApplicationModal);
+  box->setIcon(QMessageBox::Critical);
+  box->setText(kHelperFailureMessage);
+  box->setInformativeText(
+      QString::fromStdString(reason.empty() ? kHelperFailureDefaultReason : reason));
+  box->addButton("Quit", QMessageBox::AcceptRole);
+  helperFailureAlert_ = box;
+  connect(box, &QMessageBox::finished, this, [this] {
+    helperFailureAlert_ = nullptr;
+    if (appDelegate_ != nullptr) {
+      appDelegate_->terminate();
+    } else {
+      QApplication::quit();
+    }
+  });
+  box->open();
+}
+
 void LoginController::ClearLock() {
   loginButton_->setEnabled(true);
   emailInput_->setEnabled(true);
@@ -230,18 +253,16 @@ void LoginController::changeToDialer() {
     storeAPIKey(info->key().asString());
   }
   bool installed = false;
+  std::string failure;
   if (appDelegate_ != nullptr && appDelegate_->seams().installHelper) {
     installed = appDelegate_->seams().installHelper();
   } else {
     CodesigningUtilities utilities;
     installed = utilities.installHelperWithLabel(kHelperLabel);
+    failure = utilities.failureMessage();
   }
   if (!installed) {
-    if (appDelegate_ != nullptr) {
-      appDelegate_->terminate();
-    } else {
-      QApplication::quit();
-    }
+    showHelperFailure(failure);
     return;
   }
   dialerViewController_ = new DialerController(appDelegate_, accountManager_);

@@ -11,8 +11,9 @@
 //  2. While a login runs the fields and the button are disabled; a failed
 //     login shows the alert and, once it is dismissed, enables them again.
 //     The stored key is left as it was.
-//  3. A helper installation that fails ends the application; the dialer is
-//     never shown without a helper.
+//  3. A helper installation that fails ends the application once the user
+//     has dismissed an alert that says why; the dialer is never shown
+//     without a helper.
 //
 // Thread safety: main thread only; updateLoginText from any thread.
 #pragma once
@@ -38,6 +39,10 @@ namespace client::ui {
 class AppDelegate;
 class DialerController;
 
+inline constexpr const char* kHelperFailureMessage =
+    "VarnelVPN Client cannot continue without its helper.";
+inline constexpr const char* kHelperFailureDefaultReason =
+    "The helper, which sets up the VPN connections, could not be installed.";
 inline constexpr const char* kLoginErrorFormat =
     "An error occurred logging in.\nThe login server reported the following info:\n%@";
 inline constexpr const char* kCheckingMirrorsText = "Checking mirrors.";
@@ -71,6 +76,9 @@ class LoginController : public QWidget {
   NSTextMouseoverView* resetButton() const { return resetButton_; }
   // The error alert while it is shown (nullptr otherwise).
   QMessageBox* errorAlert() const { return errorAlert_; }
+  // The alert that says why the helper could not be installed, while it is
+  // shown; the application ends when it is dismissed.
+  QMessageBox* helperFailureAlert() const { return helperFailureAlert_; }
   static bool isRetina();
 
  signals:
@@ -100,6 +108,9 @@ class LoginController : public QWidget {
   QPushButton* orderButton_;
   NSTextMouseoverView* resetButton_;
   QMessageBox* errorAlert_ = nullptr;
+  QMessageBox* helperFailureAlert_ = nullptr;
+
+  void showHelperFailure(const std::string& reason);
 };
 
 }  // namespace client::ui

@@ -5,10 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
+#include "platform/keychain/secret_service.h"
 #include "platform/system/file_util.h"
 #include "platform/system/paths.h"
 
@@ -151,6 +154,68 @@ bool matches(const Item& item, const std::optional<std::string>& service,
   return (!service || item.service == *service) && (!account || item.account == *account);
 }
 
+bool sameKey(const Item& a, const Item& b) {
+  return a.service == b.service && a.account == b.account;
+}
+
+struct Notices {
+  std::mutex mutex;
+  std::function<void(const std::string&)> handler;
+  bool fallbackLogged = false;
+};
+
+Notices& notices() {
+  static Notices n;
+  return n;
+}
+
+void log(const std::string& line) {
+  std::function<void(const std::string&)> handler;
+  {
+    std::lock_guard<std::mutex> g(notices().mutex);
+    handler = notices().handler;
+  }
+  if (handler) {
+    handler(line);
+  } else {
+    std::fprintf(stderr, "%s\n", line.c_str());
+  }
+}
+
+// Logs the first fallback to the file of this process; later ones are quiet.
+void noteFallback(const std::string& path, const std::string& reason) {
+  {
+    std::lock_guard<std::mutex> g(notices().mutex);
+    if (notices().fallbackLogged) return;
+    notices().fallbackLogged = true;
+  }
+  log("Keychain: the desktop keyring is not usable (" + reason +
+      "); secrets are kept in the owner-only file " + path);
+}
+
+// Moves the file's items into the keyring. An item leaves the file only once
+// the keyring holds it; the file is rewritten once, at the end. Returns the
+// items still in the file.
+std::vector<Item> migrateToKeyring(const std::string& path, std::vector<Item> fileItems) {
+  std::vector<Item> kept;
+  bool moved = false;
+  for (Item& item : fileItems) {
+    std::string reason;
+    if (secret_service::store(item.service, item.account, item.data, &reason) == kSuccess) {
+      moved = true;
+    } else {
+      noteFallback(path, reason);
+      kept.push_back(std::move(item));
+    }
+  }
+  if (!moved) return kept;
+  if (save(path, kept) != kSuccess) {
+    // Both stores hold the moved items; the file copies are equal and read first.
+    return fileItems;
+  }
+  return kept;
+}
+
 }  // namespace
 
 std::optional<std::string> statusMessage(Status status) {
@@ -174,12 +239,122 @@ std::optional<std::string> statusMessage(Status status) {
 
 Store::Store(std::string path) : path_(std::move(path)) {}
 
-Store Store::user() { return Store(paths::userKeychain() + kFileName); }
+Store::Store(std::string path, bool desktopKeyring)
+    : path_(std::move(path)), desktopKeyring_(desktopKeyring) {}
+
+Store Store::user() { return Store(paths::userKeychain() + kFileName, true); }
+
+void Store::setLogHandler(std::function<void(const std::string&)> handler) {
+  std::lock_guard<std::mutex> g(notices().mutex);
+  notices().handler = std::move(handler);
+}
+
+void Store::resetFallbackNoticeForTesting() {
+  std::lock_guard<std::mutex> g(notices().mutex);
+  notices().fallbackLogged = false;
+}
+
+Status Store::desktopFind(const std::optional<std::string>& service,
+                          const std::optional<std::string>& account,
+                          std::vector<Item>* items) const {
+  StoreLock lock(path_);
+  std::vector<Item> fileItems;
+  const Status fileStatus = lock.ok() ? load(path_, &fileItems) : kIO;
+  std::string reason;
+  const bool keyring = secret_service::reachable(&reason);
+  if (!keyring) {
+    noteFallback(path_, reason);
+  } else if (fileStatus == kSuccess && !fileItems.empty()) {
+    fileItems = migrateToKeyring(path_, std::move(fileItems));
+  }
+  std::vector<Item> found;
+  for (Item& item : fileItems) {
+    if (matches(item, service, account)) found.push_back(std::move(item));
+  }
+  if (keyring) {
+    std::vector<Item> inKeyring;
+    if (secret_service::find(service, account, &inKeyring, &reason) == kIO)
+      noteFallback(path_, reason);
+    for (Item& item : inKeyring) {
+      if (std::none_of(found.begin(), found.end(), [&](const Item& f) { return sameKey(f, item); }))
+        found.push_back(std::move(item));
+    }
+  }
+  if (found.empty()) return fileStatus != kSuccess ? fileStatus : kItemNotFound;
+  if (items) *items = std::move(found);
+  return kSuccess;
+}
+
+Status Store::desktopSet(const std::string& service, const std::string& account, const Bytes& data,
+                         bool mustBeNew) {
+  if (mustBeNew && desktopFind(service, account, nullptr) == kSuccess) return kDuplicateItem;
+  StoreLock lock(path_);
+  std::string reason;
+  if (secret_service::reachable(&reason) &&
+      secret_service::store(service, account, data, &reason) == kSuccess) {
+    // The keyring holds it: an older copy in the file must not shadow it.
+    if (!lock.ok()) return kSuccess;
+    std::vector<Item> items;
+    if (load(path_, &items) != kSuccess) return kSuccess;
+    const std::size_t before = items.size();
+    std::erase_if(items,
+                  [&](const Item& i) { return i.service == service && i.account == account; });
+    if (items.size() != before && save(path_, items) != kSuccess) {
+      // The stale copy would shadow the new secret: take it out of the keyring's way.
+      secret_service::remove(service, account);
+      return kIO;
+    }
+    return kSuccess;
+  }
+  noteFallback(path_, reason);
+  if (!lock.ok()) return kIO;
+  std::vector<Item> items;
+  if (Status s = load(path_, &items); s != kSuccess) return s;
+  const Date now = Date::now();
+  bool replaced = false;
+  for (Item& item : items) {
+    if (item.service == service && item.account == account) {
+      item.data = data;
+      item.modificationDate = now;
+      replaced = true;
+    }
+  }
+  if (!replaced) items.push_back(Item{service, account, data, now, now});
+  return save(path_, items);
+}
+
+Status Store::desktopRemove(const std::string& service, const std::string& account) {
+  StoreLock lock(path_);
+  if (!lock.ok()) return kIO;
+  std::vector<Item> items;
+  Status fileStatus = load(path_, &items);
+  bool removed = false;
+  if (fileStatus == kSuccess) {
+    const std::size_t before = items.size();
+    std::erase_if(items,
+                  [&](const Item& i) { return i.service == service && i.account == account; });
+    if (items.size() != before) {
+      fileStatus = save(path_, items);
+      removed = fileStatus == kSuccess;
+    }
+  }
+  std::string reason;
+  if (secret_service::reachable(&reason)) {
+    const Status s = secret_service::remove(service, account, &reason);
+    if (s == kSuccess) removed = true;
+    if (s == kIO) return kIO;
+  } else {
+    noteFallback(path_, reason);
+  }
+  if (fileStatus != kSuccess) return fileStatus;
+  return removed ? kSuccess : kItemNotFound;
+}
 
 Store Store::system() { return Store(paths::systemKeychain() + kFileName); }
 
 Status Store::find(const std::optional<std::string>& service,
                    const std::optional<std::string>& account, std::vector<Item>* items) const {
+  if (desktopKeyring_) return desktopFind(service, account, items);
   std::lock_guard<std::mutex> guard(processLock());
   std::vector<Item> all;
   if (Status s = load(path_, &all); s != kSuccess) return s;
@@ -193,6 +368,7 @@ Status Store::find(const std::optional<std::string>& service,
 }
 
 Status Store::add(const std::string& service, const std::string& account, const Bytes& data) {
+  if (desktopKeyring_) return desktopSet(service, account, data, true);
   StoreLock lock(path_);
   if (!lock.ok()) return kIO;
   std::vector<Item> items;
@@ -206,6 +382,7 @@ Status Store::add(const std::string& service, const std::string& account, const 
 }
 
 Status Store::set(const std::string& service, const std::string& account, const Bytes& data) {
+  if (desktopKeyring_) return desktopSet(service, account, data, false);
   StoreLock lock(path_);
   if (!lock.ok()) return kIO;
   std::vector<Item> items;
@@ -224,6 +401,7 @@ Status Store::set(const std::string& service, const std::string& account, const 
 }
 
 Status Store::remove(const std::string& service, const std::string& account) {
+  if (desktopKeyring_) return desktopRemove(service, account);
   StoreLock lock(path_);
   if (!lock.ok()) return kIO;
   std::vector<Item> items;

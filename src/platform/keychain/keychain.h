@@ -1,7 +1,19 @@
-// platform::keychain: generic passwords addressed by service and account,
-// kept in an owner-only file store. The user's store lives in
-// paths::userKeychain(); the System store of the privileged helper is the
-// same kind of store in paths::systemKeychain().
+// platform::keychain: generic passwords addressed by service and account.
+// A store made from a path is an owner-only file store. The System store of
+// the privileged helper is such a file in paths::systemKeychain().
+//
+// The user's store (Store::user()) keeps its items in the desktop keyring
+// (the Secret Service, see secret_service.h) and uses the owner-only file in
+// paths::userKeychain() only as its fallback:
+//  - when no Secret Service answers, every operation works on the file, and
+//    the fallback is logged once per process;
+//  - items found in the file while the keyring answers are moved into the
+//    keyring, each removed from the file only after the keyring holds it
+//    (written and read back), so nothing is lost when either store fails
+//    half-way; an item the keyring refuses stays in the file;
+//  - an item present in both is read from the file: the file only receives
+//    writes the keyring refused, so its copy is the newer one;
+//  - a write that the keyring refuses goes to the file instead (logged once).
 //
 // Guarantees:
 //  1. The store file and its folder are created owner-only (0600 / 0700); a
@@ -22,6 +34,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -59,6 +72,8 @@ class Store {
   static Store system();
 
   const std::string& path() const { return path_; }
+  // True for the user's store, which prefers the desktop keyring.
+  bool usesDesktopKeyring() const { return desktopKeyring_; }
 
   // The items matching `service` and `account` (nullopt matches any), in the
   // order they were added. kItemNotFound when none matches.
@@ -71,8 +86,21 @@ class Store {
   // Removes the item; kItemNotFound when there is none.
   Status remove(const std::string& service, const std::string& account);
 
+  // Where the store's notices (the fallback to the file) go; nullptr: stderr.
+  static void setLogHandler(std::function<void(const std::string&)> handler);
+  // Forgets that the fallback was logged (tests).
+  static void resetFallbackNoticeForTesting();
+
  private:
+  Store(std::string path, bool desktopKeyring);
+  Status desktopFind(const std::optional<std::string>& service,
+                     const std::optional<std::string>& account, std::vector<Item>* items) const;
+  Status desktopSet(const std::string& service, const std::string& account, const Bytes& data,
+                    bool mustBeNew);
+  Status desktopRemove(const std::string& service, const std::string& account);
+
   std::string path_;
+  bool desktopKeyring_ = false;
 };
 
 }  // namespace platform::keychain

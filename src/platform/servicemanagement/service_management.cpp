@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <vector>
 
 #include "platform/system/file_util.h"
@@ -128,9 +130,10 @@ std::string serviceUnit(const std::string& label, const std::string& unit,
          program + "\nRestart=no\n";
 }
 
-std::string helperConfiguration(const Bundle& client) {
+std::string helperConfiguration(const Bundle& client, unsigned user) {
   std::string text = "# Written by the client's helper installation.\n";
   if (!client.executablePath().empty()) text += "Client=" + client.executablePath() + "\n";
+  text += "User=" + std::to_string(user) + "\n";
   for (const char* name : {"openvpn", "sstpc"}) {
     std::string path = client.resourcePath() + "/" + name;
     if (!client.resourcePath().empty() && isExecutableFile(path))
@@ -139,7 +142,24 @@ std::string helperConfiguration(const Bundle& client) {
   return text;
 }
 
+// A user id given in the environment variable `name`, when it holds one.
+std::optional<unsigned> userFromEnvironment(const char* name) {
+  const char* text = std::getenv(name);
+  if (!text || !*text) return std::nullopt;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long value = std::strtoul(text, &end, 10);
+  if (errno != 0 || *end != '\0' || *text == '-' || value > 0xFFFFFFFEul) return std::nullopt;
+  return static_cast<unsigned>(value);
+}
+
 }  // namespace
+
+unsigned authorizingUser() {
+  if (std::optional<unsigned> uid = userFromEnvironment("PKEXEC_UID")) return *uid;
+  if (std::optional<unsigned> uid = userFromEnvironment("SUDO_UID")) return *uid;
+  return static_cast<unsigned>(::getuid());
+}
 
 std::string installedHelperPath(std::string_view label) {
   return paths::privilegedHelperTools() + "/" + std::string(label);
@@ -172,7 +192,8 @@ Value copyCodeInformation(const std::string& path) {
 }
 
 bool blessJob(std::string_view domain, std::string_view label, const Bundle& clientBundle,
-              const sysconfig::Authorization* authorization, Error* error) {
+              const sysconfig::Authorization* authorization, Error* error,
+              std::optional<unsigned> user) {
   const std::string name(label);
   if (domain != kSMDomainSystemLaunchd || name.empty() || name.find('/') != std::string::npos)
     return fail(error, kSMErrorInternalFailure, "Unsupported domain or label");
@@ -220,7 +241,9 @@ bool blessJob(std::string_view domain, std::string_view label, const Bundle& cli
           socketUnit(name, xpc::socketPathForService(record.machServices[0])), 0644, &io) ||
       !files::writeFileAtomically(unitsFolder + "/" + unit + ".service",
                                   serviceUnit(name, unit, program), 0644, &io) ||
-      !files::writeFileAtomically(configPath, helperConfiguration(clientBundle), 0644, &io))
+      !files::writeFileAtomically(
+          configPath, helperConfiguration(clientBundle, user ? *user : authorizingUser()), 0644,
+          &io))
     return fail(error, kSMErrorInternalFailure, "Cannot write the helper's units");
 
   if (paths::systemRoot().empty() && ::geteuid() == 0 && isExecutableFile("/bin/systemctl")) {

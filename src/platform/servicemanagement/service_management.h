@@ -15,8 +15,9 @@
 //    ("<unit>.socket", "<unit>.service", where <unit> is the label in
 //    lower case with a '-' before each inner capital: "varnel-helper");
 //  - the helper's configuration (/etc/varnel/helper.conf): the client program
-//    that may talk to it and the executables of the client's installation
-//    that it may start.
+//    that may talk to it, the executables of the client's installation that
+//    it may start, and the user who authorized the installation
+//    ("User=<uid>").
 // When no VARNEL_ROOT is set and the caller is root, the service manager is
 // then asked to reload its units and to listen on the helper's socket.
 //
@@ -64,11 +65,17 @@ std::string unitNameForLabel(std::string_view label);
 // not a regular executable file or carries no readable information file.
 Value copyCodeInformation(const std::string& path);
 
-// Installs the helper `label` of `clientBundle` (see the header comment).
+// The user on whose behalf this process installs: PKEXEC_UID when set (run
+// through pkexec), else SUDO_UID, else the real user id.
+unsigned authorizingUser();
+
+// Installs the helper `label` of `clientBundle` (see the header comment),
+// recording `user` (default: authorizingUser()) as the authorizing user.
 // False with `*error` (kSMErrorDomain) when the authorization lacks the right,
 // the shipped helper is missing or invalid, or a file cannot be written.
 bool blessJob(std::string_view domain, std::string_view label, const Bundle& clientBundle,
-              const sysconfig::Authorization* authorization, Error* error = nullptr);
+              const sysconfig::Authorization* authorization, Error* error = nullptr,
+              std::optional<unsigned> user = std::nullopt);
 
 // Removes what blessJob installed for `label` (program, information file,
 // launch record, units). Needs kAuthorizationRightAdmin on `authorization`.

@@ -139,6 +139,14 @@ class LoginTest : public QObject {
     login->emailInput()->setText("demo@varnelvpn.test");
     login->passwordInput()->setText("demo-password");
     login->loginButton()->click();
+    // The user is told why before the application ends.
+    QVERIFY(waitFor([&] { return login->helperFailureAlert() != nullptr; }, 20000));
+    QMessageBox* alert = login->helperFailureAlert();
+    QVERIFY(alert->isVisible());
+    QCOMPARE(alert->text(), QString(client::ui::kHelperFailureMessage));
+    QVERIFY(!alert->informativeText().isEmpty());
+    QCOMPARE(terminations_, 0);
+    alert->buttons().first()->click();
     QVERIFY(waitFor([&] { return terminations_ == 1; }, 20000));
     QVERIFY(login->dialerViewController() == nullptr);
   }
