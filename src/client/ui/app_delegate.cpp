@@ -21,6 +21,8 @@
 #include "client/ui/move_to_applications_alert.h"
 #include "client/ui/open_preferences_view_controller.h"
 #include "client/ui/paned_preferences_window_controller.h"
+#include "platform/system/notification_center.h"
+#include "sdk/analytics/tly_tally_controller.h"
 
 namespace client::ui {
 
@@ -114,7 +116,18 @@ void AppDelegate::launch() {
 
 void AppDelegate::applicationDidFinishLaunching() { startup_->applicationDidFinishLaunching(); }
 
-void AppDelegate::applicationWillTerminate() { startup_->applicationWillTerminate(); }
+void AppDelegate::applicationWillTerminate() {
+  platform::NotificationCenter::defaultCenter().post(sdk::kNSApplicationWillTerminateNotification);
+  startup_->applicationWillTerminate();
+}
+
+void AppDelegate::applicationStateChanged(bool active) {
+  if (active == active_) return;
+  active_ = active;
+  platform::NotificationCenter::defaultCenter().post(
+      active ? sdk::kNSApplicationDidBecomeActiveNotification
+             : sdk::kNSApplicationWillResignActiveNotification);
+}
 
 bool AppDelegate::applicationShouldHandleReopen() {
   if (loginController_ && loginController_->dialerViewController() != nullptr) {
