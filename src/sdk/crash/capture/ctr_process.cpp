@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "platform/dispatch/thread_crash_info.h"
+#include "sdk/crash/capture/ctr_binary_image.h"
 #include "sdk/crash/capture/ctr_context.h"
 #include "sdk/crash/capture/ctr_host.h"
 #include "sdk/crash/capture/ctr_sdk_log.h"
@@ -188,6 +189,8 @@ void CTRHandler(CTRFile* file, CTRThread crashedThread, const ucontext_t* userCo
   std::memset(&process, 0, sizeof(process));
   CTRProcessInit(&process, crashedThread, userContext);
   CTRProcessSuspendAllOtherThreads(&process);
+  // A library loaded since the last rescan joins the table before any walk.
+  CTRBinaryImageSafeRecordLateImages();
   CTRProcessRecordAllThreads(&process, file);
   CTRProcessRecordRuntimeInfo(&process, file);
   CTRProcessRecordDispatchQueueNames(&process, file);
