@@ -4,11 +4,13 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -17,10 +19,15 @@
 #include <vector>
 
 #include "crash_context_fixture.h"
+#include "platform/dispatch/dispatch.h"
 #include "platform/system/thread_state.h"
 #include "sdk/crash/capture/ctr_binary_image.h"
 #include "sdk/crash/capture/ctr_file.h"
 #include "sdk/crash/ctr_unwind.h"
+
+// glibc's assert failure (declared by <assert.h> only without NDEBUG).
+extern "C" [[noreturn]] void __assert_fail(const char* assertion, const char* file,
+                                           unsigned int line, const char* function) noexcept;
 
 namespace sdk {
 namespace {
@@ -122,6 +129,70 @@ class ProcessRecordingTest : public testing::CrashContextTest {
   std::string path_;
   std::string imageLogPath_;
 };
+
+TEST_F(ProcessRecordingTest, QueueLabelsOfTheProjectsQueuesAreRecordedPerThread) {
+  // A block of a labelled serial queue waits on a pool worker while the
+  // process is recorded.
+  auto queue = ::platform::dispatch::Queue::createSerial("com.varnel.crash-test.\"queue\"");
+  ::platform::dispatch::Semaphore started(0), release(0);
+  pid_t worker = 0;
+  queue->async([&] {
+    worker = ::platform::ThreadStateCurrentThread();
+    started.signal();
+    release.wait();
+  });
+  ASSERT_TRUE(started.wait(std::chrono::seconds(10)));
+  const platform::Value sections = recordProcess();
+  release.signal();
+  queue->sync([] {});
+
+  const platform::Value threads = findSection(sections, "threads");
+  const platform::Value queues = findSection(sections, "dispatch_queue_names");
+  ASSERT_EQ(queues.count(), threads.count());
+  bool sawWorker = false, sawMain = false;
+  for (std::size_t i = 0; i < queues.count(); ++i) {
+    if (queues[i].asString() == "com.varnel.crash-test.\"queue\"") sawWorker = true;
+    if (queues[i].asString() == "com.apple.main-thread") sawMain = true;
+  }
+  EXPECT_TRUE(sawWorker) << "worker " << worker;
+  EXPECT_TRUE(sawMain);
+}
+
+TEST_F(ProcessRecordingTest, TheCLibrarysAbortMessageIsACrashInfoEntry) {
+  CTRProcessLocateAbortMessage();
+  // What a failed assert leaves: glibc keeps the text it printed in its
+  // abort message. The test child asserts and the handler records.
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    struct sigaction action {};
+    action.sa_handler = [](int) {
+      CTRFile file{};
+      file.descriptor = -1;
+      const char* path = ::getenv("VARNEL_ABORT_RECORD");
+      if (path != nullptr && CTRFileInit(&file, path, false)) {
+        CTRProcessRecordRuntimeInfo(nullptr, &file);
+        CTRFileClose(&file);
+      }
+      ::_exit(0);
+    };
+    ::sigaction(SIGABRT, &action, nullptr);
+    ::setenv("VARNEL_ABORT_RECORD", path_.c_str(), 1);
+    __assert_fail("tunnel != nullptr", "tunnel.cpp", 42, "void dial()");
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  const platform::Value sections = CTRFileReadSections(path_.c_str(), false);
+  const platform::Value runtime = findSection(sections, "runtime");
+  ASSERT_TRUE(runtime.isDictionary()) << sdkLog();
+  ASSERT_GE(runtime["crash_info_entries"].count(), 1u);
+  const auto message = CTRHexDecodeString(runtime["crash_info_entries"][0].stringView());
+  ASSERT_TRUE(message.has_value());
+  EXPECT_NE(message->find("tunnel.cpp:42: void dial(): Assertion `tunnel != nullptr' failed"),
+            std::string::npos)
+      << *message;
+}
 
 TEST_F(ProcessRecordingTest, RecordsEveryThreadInListOrderAndLetsThemGoOn) {
   CountingTarget target;
