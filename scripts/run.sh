@@ -95,6 +95,10 @@ if [ ! -s "$SDK_URL_FILE" ]; then
   echo "the local SDK service did not start (see $ROOT/sdk-service.log)" >&2
   exit 1
 fi
+# The service's port is new at every start: the SDK settings cached by an
+# earlier run name the old one (and a launch keeps the settings it starts
+# with), so they go; the client downloads fresh ones at launch.
+rm -f "$XDG_CACHE_HOME/io.beacon.sdk.mac.data/com.varnelvpn.client/settings.json"
 echo "SDK service: $(cat "$SDK_URL_FILE") (received: $SDK_SERVICE --show $ROOT/sdk-service)"
 # --- end of local SDK service --------------------------------------------------
 

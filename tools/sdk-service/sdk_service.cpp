@@ -415,7 +415,8 @@ int showReceived(const std::string& dataFolder, bool machineReadable) {
       if (lines.empty()) continue;
       recordFile = file;
       if (auto signal = section(lines, "signal"); signal.isDictionary()) {
-        what = "signal " + text(signal["name"]) + " (" + text(signal["code_name"]) + ")";
+        what = "signal " + text(signal["name"]);
+        if (!text(signal["code_name"]).empty()) what += " (" + text(signal["code_name"]) + ")";
       }
       if (auto exception = section(lines, "exception"); exception.isDictionary()) {
         what = "exception " + text(exception["type"]) + " " + hexDecode(exception["name"]) + ": " +
