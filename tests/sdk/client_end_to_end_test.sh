@@ -70,8 +70,10 @@ for kind in segv:varnelCrashTestSegfault main-stack-overflow:varnelCrashTestRecu
   status=0
   timeout 60 "$WORK/crash-app/VarnelVPN Client" --crash-for-testing="$trigger" \
     >"$WORK/crash-$trigger.log" 2>&1 || status=$?
-  if [ "$status" -le 128 ] || [ "$status" -eq 124 ]; then
-    echo "$trigger: the client did not die of a signal (status $status)"; fail=1; continue
+  # A signal's status, or 1 in a build with the address sanitizer, whose own
+  # handler (put back after ours has recorded) reports the fault and exits.
+  if [ "$status" -eq 0 ] || [ "$status" -eq 124 ]; then
+    echo "$trigger: the client did not crash (status $status)"; fail=1; continue
   fi
   count=$((count + 1))
   "$WORK/crash-app/VarnelVPN Client" >"$WORK/report-$trigger.log" 2>&1 &
