@@ -10,6 +10,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/dispatch/internal.h"
+
 namespace platform::dispatch {
 
 namespace {
@@ -157,7 +159,7 @@ bool ensureAlternateSignalStack() {
 void setCurrentThreadQueueLabel(const char* label) {
   LabelSlot* slot = tLabelSlot.get();
   if (slot == nullptr) return;
-  if (label == nullptr && currentTid() == ::getpid()) label = kMainThreadLabel;
+  if (label == nullptr && detail::isMainThread()) label = kMainThreadLabel;
   slot->sequence.fetch_add(1, std::memory_order_acq_rel);
   std::size_t i = 0;
   for (; label != nullptr && label[i] != '\0' && i + 1 < kThreadQueueLabelLength; ++i) {
