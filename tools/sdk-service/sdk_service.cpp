@@ -410,7 +410,7 @@ int showReceived(const std::string& dataFolder, bool machineReadable) {
   for (const auto& report : reports) {
     std::string what = "unknown";
     std::string recordFile;
-    for (const char* file : {"signal.clsrecord", "exception.clsrecord"}) {
+    for (const char* file : {"exception.clsrecord", "signal.clsrecord"}) {
       auto lines = recordLines((report / file).string());
       if (lines.empty()) continue;
       recordFile = file;
@@ -426,6 +426,23 @@ int showReceived(const std::string& dataFolder, bool machineReadable) {
     }
     std::printf("\ncrash %s: %s\n", report.filename().c_str(), what.c_str());
     if (recordFile.empty()) continue;
+    // An exception carries the frames of its throw; they come first.
+    const platform::Value exception =
+        section(recordLines((report / recordFile).string()), "exception");
+    const platform::Value thrown = exception["frames"];
+    if (thrown.count() > 0) {
+      std::printf("  thrown at:\n");
+      for (std::size_t f = 0; f < thrown.count() && f < 12; ++f) {
+        std::string symbol = hexDecode(thrown[f]["symbol"]);
+        if (symbol.empty()) symbol = "?";
+        if (machineReadable) {
+          std::printf("  frame %zu %s\n", f, symbol.c_str());
+        } else {
+          std::printf("  %2zu  %-60s %s\n", f, symbol.c_str(),
+                      fs::path(hexDecode(thrown[f]["library"])).filename().c_str());
+        }
+      }
+    }
     // The crashed thread's index in the record, its frames in the
     // symbolicated copy.
     const platform::Value threads = section(recordLines((report / recordFile).string()), "threads");
