@@ -35,7 +35,7 @@ if [ -z "${VARNEL_DEMO_NAMESPACE:-}" ]; then
   cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNEL_BUILD_UI=ON \
     -DVARNEL_BUILD_BENCH=OFF >/dev/null
   cmake --build "$BUILD" -j "$JOBS" --target varnel_client VarnelHelper varnel-account-service \
-    varnel-launcher varnel-install-helper
+    varnel-launcher varnel-install-helper varnel-sdk-service
 
   # The user the client runs as: whoever ran "sudo bash scripts/run.sh", or,
   # started as root directly, the demo's own system user.
@@ -194,6 +194,33 @@ if [ ! -s "$URL_FILE" ]; then
 fi
 export VARNEL_ACCOUNT_SERVICE_URLS
 VARNEL_ACCOUNT_SERVICE_URLS=$(cat "$URL_FILE")
+
+# --- local SDK service ---------------------------------------------------------
+# Crash reports and usage analytics of the client go to a local SDK service
+# (HTTPS on 127.0.0.1). It writes the installed client's Info.plist (API key,
+# endpoints and its certificate authority, which the client trusts only for
+# these loopback endpoints) and keeps what it receives in $ROOT/sdk-service;
+# list it with: varnel-sdk-service --show "$ROOT/sdk-service"
+SDK_SERVICE="$PWD/$BUILD/tools/sdk-service/varnel-sdk-service"
+SDK_URL_FILE="$ROOT/sdk-service.url"
+rm -f "$SDK_URL_FILE"
+"$SDK_SERVICE" --data "$ROOT/sdk-service" --url-file "$SDK_URL_FILE" \
+  --configure "$APP/VarnelVPN Client.plist" >"$ROOT/sdk-service.log" 2>&1 &
+PIDS+=($!)
+for _ in $(seq 100); do
+  [ -s "$SDK_URL_FILE" ] && break
+  sleep 0.1
+done
+if [ ! -s "$SDK_URL_FILE" ]; then
+  echo "the local SDK service did not start (see $ROOT/sdk-service.log)" >&2
+  exit 1
+fi
+# The service's port is new at every start: the SDK settings cached by an
+# earlier run name the old one (and a launch keeps the settings it starts
+# with), so they go; the client downloads fresh ones at launch.
+rm -f "$XDG_CACHE_HOME/io.beacon.sdk.mac.data/com.varnelvpn.client/settings.json"
+echo "SDK service: $(cat "$SDK_URL_FILE") (received: $SDK_SERVICE --show $ROOT/sdk-service)"
+# --- end of local SDK service --------------------------------------------------
 
 # The helper's launch record appears when the client installs the helper
 # after the first login; from then on the launcher starts the helper on its

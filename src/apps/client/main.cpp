@@ -1,12 +1,31 @@
 // VarnelVPN Client: the desktop program. It runs Qt's event loop, which also
 // drives the platform's main run loop, and hands the start to the
 // application delegate (main menu, login window, start-up sequence).
+//
+// Qt's application state and quit signals become the application's
+// lifecycle notifications (active, inactive, terminating), which usage
+// analytics records.
+//
+// A build with VARNEL_CLIENT_CRASH_TRIGGERS (only the test program
+// "crash-test client" of tests/sdk is built so; the shipped client never
+// is) honours a hidden "--crash-for-testing=<kind>" argument: once crash
+// reporting has started, the program crashes on purpose, so that tests can
+// check what the next launch reports.
 #include <QApplication>
+#include <QGuiApplication>
 
 #include "client/ui/app_delegate.h"
 #include "client/ui/qt_run_loop_driver.h"
+#include "platform/dispatch/thread_crash_info.h"
+
+#if defined(VARNEL_CLIENT_CRASH_TRIGGERS)
+#include "client_crash_triggers.h"
+#endif
 
 int main(int argc, char** argv) {
+  // A stack overflow on the main thread needs a stack of its own for the
+  // crash handler.
+  platform::dispatch::ensureAlternateSignalStack();
   QApplication app(argc, argv);
   QApplication::setApplicationName("VarnelVPN Client");
   QApplication::setOrganizationName("VarnelVPN");
@@ -18,7 +37,18 @@ int main(int argc, char** argv) {
     // However the application ends, the user defaults reach the disk.
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate,
                      [&delegate] { delegate.applicationWillTerminate(); });
+    QObject::connect(&app, &QGuiApplication::applicationStateChanged, &delegate,
+                     [&delegate](Qt::ApplicationState state) {
+                       delegate.applicationStateChanged(state == Qt::ApplicationActive);
+                     });
+#if defined(VARNEL_CLIENT_CRASH_TRIGGERS)
+    // Before the launch: its start-up may run a modal alert's event loop.
+    varnel_test::armCrashTrigger(argc, argv);
+#endif
     delegate.launch();
+    if (QGuiApplication::applicationState() == Qt::ApplicationActive) {
+      delegate.applicationStateChanged(true);
+    }
     status = QApplication::exec();
   }
   driver.uninstall();

@@ -23,6 +23,8 @@
 #include "client/ui/paned_preferences_window_controller.h"
 #include "client/ui/window_placement.h"
 #include "platform/system/user_defaults.h"
+#include "platform/system/notification_center.h"
+#include "sdk/analytics/tly_tally_controller.h"
 
 namespace client::ui {
 
@@ -118,7 +120,18 @@ void AppDelegate::launch() {
 
 void AppDelegate::applicationDidFinishLaunching() { startup_->applicationDidFinishLaunching(); }
 
-void AppDelegate::applicationWillTerminate() { startup_->applicationWillTerminate(); }
+void AppDelegate::applicationWillTerminate() {
+  platform::NotificationCenter::defaultCenter().post(sdk::kNSApplicationWillTerminateNotification);
+  startup_->applicationWillTerminate();
+}
+
+void AppDelegate::applicationStateChanged(bool active) {
+  if (active == active_) return;
+  active_ = active;
+  platform::NotificationCenter::defaultCenter().post(
+      active ? sdk::kNSApplicationDidBecomeActiveNotification
+             : sdk::kNSApplicationWillResignActiveNotification);
+}
 
 bool AppDelegate::applicationShouldHandleReopen() {
   if (loginController_ && loginController_->dialerViewController() != nullptr) {

@@ -73,7 +73,11 @@ class AppDelegate : public QObject {
   // logs in by itself when a key is stored), then runs the start-up.
   void launch();
   void applicationDidFinishLaunching();
+  // Posts "NSApplicationWillTerminateNotification", then saves the defaults.
   void applicationWillTerminate();
+  // Posts "NSApplicationDidBecomeActiveNotification" when `active`, else
+  // "NSApplicationWillResignActiveNotification" (each only on a change).
+  void applicationStateChanged(bool active);
   bool applicationShouldTerminateAfterLastWindowClosed() const { return false; }
   bool applicationShouldHandleReopen();
   QString applicationFilesDirectory() const;
@@ -141,6 +145,7 @@ class AppDelegate : public QObject {
   AboutController* aboutController_ = nullptr;
   bool terminating_ = false;
   bool waitingForDisconnect_ = false;
+  bool active_ = false;
 };
 
 }  // namespace client::ui

@@ -12,6 +12,7 @@
 #include "platform/dispatch/dispatch.h"
 #include "platform/dispatch/internal.h"
 #include "platform/dispatch/reactor.h"
+#include "platform/dispatch/thread_crash_info.h"
 #include "platform/dispatch/worker_pool.h"
 
 namespace platform::dispatch {
@@ -98,9 +99,16 @@ namespace {
 // The queues the calling thread is running, innermost last.
 thread_local std::vector<QueueImpl*> tFrames;
 
+// Each frame change also tells crash capture which queue the thread runs.
 struct FrameScope {
-  explicit FrameScope(QueueImpl* q) { tFrames.push_back(q); }
-  ~FrameScope() { tFrames.pop_back(); }
+  explicit FrameScope(QueueImpl* q) {
+    tFrames.push_back(q);
+    setCurrentThreadQueueLabel(q->label().c_str());
+  }
+  ~FrameScope() {
+    tFrames.pop_back();
+    setCurrentThreadQueueLabel(tFrames.empty() ? nullptr : tFrames.back()->label().c_str());
+  }
   FrameScope(const FrameScope&) = delete;
   FrameScope& operator=(const FrameScope&) = delete;
 };

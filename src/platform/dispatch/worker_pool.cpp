@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "platform/dispatch/internal.h"
+#include "platform/dispatch/thread_crash_info.h"
 #include "platform/system/thread_state.h"
 
 namespace platform::dispatch::detail {
@@ -74,6 +75,8 @@ bool isMainThread() {
 
 void blockSignalsInThisThread() {
   installForkHandler();
+  // A fault from a stack overflow needs a stack of its own for its handler.
+  ::platform::dispatch::ensureAlternateSignalStack();
   tPlatformThread = true;
   sigset_t set;
   sigfillset(&set);

@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <utility>
 
 #include "platform/foundation/format.h"
@@ -280,6 +282,13 @@ void TLYTallyController::registerForApplicationLifecycleEvents() {
 
 void TLYTallyController::applicationLifecycleEvent(const platform::Notification& notification) {
   enqueueEvent(TLYLifecycleEvent::eventWithNotification(notification));
+  if (notification.name == kNSApplicationWillTerminateNotification) {
+    // The process ends when the notification returns: the event just queued
+    // and the work before it get a short, bounded time to reach the disk.
+    if (!eventQueue_->waitUntilAllOperationsAreFinished(terminationGracePeriod())) {
+      logger().log("Quitting with analytics work still queued");
+    }
+  }
 }
 
 void TLYTallyController::beaconSettingsDidBecomeAvailable(const platform::Notification&) {
@@ -324,7 +333,9 @@ void TLYTallyController::checkOnEventQueue(const char* method) const {
 
 void TLYTallyController::setupFlushTimer() {
   checkOnEventQueue("-[TLYTallyController setupFlushTimer]");
-  const double interval = settings_ ? settings_->flushInterval() : 0;
+  // The interval comes from the network: bounded before it reaches the
+  // timer, so no value makes it fire without pause (or never).
+  const double interval = boundedFlushInterval(settings_ ? settings_->flushInterval() : 0);
   if (interval <= 0) {
     flushTimer_.reset();
     return;
@@ -359,6 +370,35 @@ void TLYTallyController::rotateAndSubmitCurrentLog() {
   eventQueue_->addOperation(activity);
 }
 
+std::shared_ptr<TLYPackageLogOperation> TLYTallyController::packageOperation(
+    const platform::URL& compressedURL, const platform::URL& packageURL,
+    const std::string& boundary) {
+  auto package = TLYPackageLogOperation::create(compressedURL, packageURL, boundary);
+  std::weak_ptr<TLYPackageLogOperation> weakPackage = package;
+  package->setCompletionBlock([compressedURL, weakPackage] {
+    auto operation = weakPackage.lock();
+    if (operation && operation->didPackage()) removeFile(compressedURL);
+  });
+  return package;
+}
+
+namespace {
+std::atomic<long long> gTerminationGraceMs{2000};
+}  // namespace
+
+std::chrono::milliseconds TLYTallyController::terminationGracePeriod() {
+  return std::chrono::milliseconds(gTerminationGraceMs.load());
+}
+
+void TLYTallyController::setTerminationGracePeriodForTesting(std::chrono::milliseconds period) {
+  gTerminationGraceMs.store(period.count());
+}
+
+double TLYTallyController::boundedFlushInterval(double interval) {
+  if (!(interval > 0)) return 0;  // also NaN
+  return std::clamp(interval, kTLYMinimumFlushInterval, kTLYMaximumFlushInterval);
+}
+
 std::vector<platform::Operation::Ptr> TLYTallyController::operationsForUncompressedLog(
     const platform::URL& logURL) {
   const std::string extension = logURL.pathExtension();
@@ -370,10 +410,15 @@ std::vector<platform::Operation::Ptr> TLYTallyController::operationsForUncompres
   const std::string boundary = BCNMultipartMimeStreamEncoder::generateBoundary();
   const platform::URL packageURL = multipartMimeURLWithBoundary(boundary);
 
+  // An input file goes only once its output is complete: a failed step
+  // keeps it for the re-processing of a later launch.
   auto compress = TLYCompressLogOperation::create(logURL, compressedURL);
-  compress->setCompletionBlock([logURL] { removeFile(logURL); });
-  auto package = TLYPackageLogOperation::create(compressedURL, packageURL, boundary);
-  package->setCompletionBlock([compressedURL] { removeFile(compressedURL); });
+  std::weak_ptr<TLYCompressLogOperation> weakCompress = compress;
+  compress->setCompletionBlock([logURL, weakCompress] {
+    auto operation = weakCompress.lock();
+    if (operation && operation->didCompress()) removeFile(logURL);
+  });
+  auto package = packageOperation(compressedURL, packageURL, boundary);
   auto upload = uploadOperationForFileAtURL(packageURL, boundary);
   package->addDependency(compress);
   upload->addDependency(package);
@@ -389,8 +434,7 @@ std::vector<platform::Operation::Ptr> TLYTallyController::operationsForCompresse
   }
   const std::string boundary = BCNMultipartMimeStreamEncoder::generateBoundary();
   const platform::URL packageURL = multipartMimeURLWithBoundary(boundary);
-  auto package = TLYPackageLogOperation::create(compressedURL, packageURL, boundary);
-  package->setCompletionBlock([compressedURL] { removeFile(compressedURL); });
+  auto package = packageOperation(compressedURL, packageURL, boundary);
   auto upload = uploadOperationForFileAtURL(packageURL, boundary);
   upload->addDependency(package);
   return {package, upload};

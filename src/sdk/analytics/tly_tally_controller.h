@@ -45,6 +45,7 @@
 // running on it (tests reach them through runOnEventQueue).
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -68,6 +69,7 @@ class TLYMetadata;
 class TLYCrashMetadata;
 class TLYSettings;
 class TLYTimer;
+class TLYPackageLogOperation;
 class TLYNetworkRetryHandler;
 
 inline constexpr const char* kTLYEventQueueName = "io.tally.EventQueue";
@@ -80,6 +82,10 @@ inline constexpr const char* kTLYCrashMetadataFileName = "crash_metadata";
 inline constexpr const char* kTLYLogExtension = "log";
 inline constexpr const char* kTLYCompressedLogExtension = "gz";
 inline constexpr const char* kTLYPackageExtension = "multipartmime";
+// Bounds of the flush timer's interval (seconds): the settings' value is
+// clamped into them (0 or less, or NaN, still means no timer).
+inline constexpr double kTLYMinimumFlushInterval = 0.1;
+inline constexpr double kTLYMaximumFlushInterval = 86400;
 
 // The application notifications the controller turns into lifecycle events.
 inline constexpr const char* kNSApplicationWillTerminateNotification =
@@ -154,8 +160,13 @@ class TLYTallyController : public TLYUploaderDelegate,
   void setupFlushTimer();
   void flushTimerFired();
   void rotateAndSubmitCurrentLog();
+  // The settings' flush interval as the timer gets it: 0 (no timer) for 0,
+  // negative or NaN, else clamped to [kTLYMinimumFlushInterval,
+  // kTLYMaximumFlushInterval].
+  static double boundedFlushInterval(double interval);
   // Compress, package, upload: in that order, each depending on the one
-  // before.
+  // before. Each step's input file is removed only when its output is
+  // complete; after a failure it stays for a later launch.
   std::vector<platform::Operation::Ptr> operationsForUncompressedLog(const platform::URL& logURL);
   // Package, upload.
   std::vector<platform::Operation::Ptr> operationsForCompressedLog(
@@ -165,6 +176,10 @@ class TLYTallyController : public TLYUploaderDelegate,
                                                        const std::string& boundary);
   void cleanupAndProcessExistingFiles();
   void uploadAllMultipartFiles();
+  // How long the terminate notification waits for the event queue to
+  // finish what was queued before it returns (2 s; tests may change it).
+  static std::chrono::milliseconds terminationGracePeriod();
+  static void setTerminationGracePeriodForTesting(std::chrono::milliseconds period);
   void uploadMultipartFiles(const std::vector<platform::URL>& packages);
   // Removes every file of the event directory.
   void removeAllLogs();
@@ -219,6 +234,10 @@ class TLYTallyController : public TLYUploaderDelegate,
   void runOnEventQueue(const std::function<void()>& block);
 
  private:
+  // Package step whose completion removes the compressed log once packaged.
+  std::shared_ptr<TLYPackageLogOperation> packageOperation(const platform::URL& compressedURL,
+                                                           const platform::URL& packageURL,
+                                                           const std::string& boundary);
   void start();
   void setUp();
   // Logs "queuing bug in %s: %@ != %@" when not running on the event queue.

@@ -2,10 +2,14 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <utility>
 
+#include "platform/dispatch/dispatch.h"
+#include "platform/foundation/error.h"
 #include "platform/foundation/url.h"
 #include "platform/system/thermal_state.h"
+#include "platform/urlloading/url_connection.h"
 #include "sdk/analytics/tly_logger.h"
 #include "sdk/platform/bcn_network_response_handler.h"
 
@@ -251,12 +255,48 @@ void TLYUploader::startNewUploadRequest(
     runningTasks_.insert_or_assign(name, RunningTask{task, *request});
   }
   task->resume();
+  limitTransferTime(task, name);
+}
+
+void TLYUploader::limitTransferTime(const std::shared_ptr<CTRURLSessionUploadTask>& task,
+                                    const std::string& name) {
+  // The session's resource time-out bounds the whole transfer (the request's
+  // own time-out only bounds a pause): a task still running when it passes
+  // is cancelled and completes as timed out, for the retry policy to judge.
+  const double limit = sessionResourceTimeout().value_or(0);
+  if (!(limit > 0)) return;
+  std::weak_ptr<CTRURLSessionUploadTask> weakTask = task;
+  std::weak_ptr<TLYUploader> weakSelf = weak_from_this();
+  platform::dispatch::Queue::global()->after(std::min(limit, 1e9), [weakTask, weakSelf, name] {
+    auto self = weakSelf.lock();
+    if (!self) return;
+    self->async([weakTask, name](TLYUploader& uploader) {
+      auto running = weakTask.lock();
+      if (!running) return;
+      {
+        std::lock_guard lock(uploader.mutex_);
+        auto it = uploader.runningTasks_.find(name);
+        if (it == uploader.runningTasks_.end() || it->second.task != running) return;
+      }
+      running->cancel();
+      uploader.completeTask(
+          *running,
+          platform::Error(
+              platform::kURLErrorDomain, platform::urlloading::kURLErrorTimedOut,
+              platform::Value::dictionary(
+                  {{"NSLocalizedDescription", platform::Value("The request timed out.")}})));
+    });
+  });
 }
 
 void TLYUploader::URLSessionTaskDidCompleteWithError(CTRURLSession& session,
                                                      CTRURLSessionTask& task,
                                                      const platform::Error& error) {
   (void)session;
+  completeTask(task, error);
+}
+
+void TLYUploader::completeTask(CTRURLSessionTask& task, const platform::Error& error) {
   const std::string name = task.taskDescription();
   platform::urlloading::URLRequest request =
       task.originalRequest().value_or(platform::urlloading::URLRequest());

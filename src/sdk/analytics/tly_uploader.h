@@ -187,6 +187,11 @@ class TLYUploader : public std::enable_shared_from_this<TLYUploader> {
                                                    const std::optional<std::string>& uniqueName);
 
  private:
+  // Reports a finished task to the delegate's retry policy.
+  void completeTask(CTRURLSessionTask& task, const platform::Error& error);
+  // Ends `task` as timed out once the session's resource time-out passes.
+  void limitTransferTime(const std::shared_ptr<CTRURLSessionUploadTask>& task,
+                         const std::string& name);
   class SessionDelegate;
   struct RunningTask {
     std::shared_ptr<CTRURLSessionUploadTask> task;

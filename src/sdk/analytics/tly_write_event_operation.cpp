@@ -105,11 +105,13 @@ void TLYWriteEventOperation::main() {
   success_ = false;
   std::string path = logFileUrl_.decodedPath();
   struct stat st {};
-  bool existed = ::stat(path.c_str(), &st) == 0;
+  const bool existed = ::stat(path.c_str(), &st) == 0;
   if (existed && S_ISDIR(st.st_mode)) return;
   int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) return;
-  success_ = writeDataToDescriptor(fd, existed);
+  // A log that exists but holds nothing (an earlier first write failed
+  // after creating it) still needs its metadata line first.
+  success_ = writeDataToDescriptor(fd, existed && st.st_size > 0);
   if (callClose(fd) != 0) {
     TLYLogger::sharedLogger().logWithLabel(kTLYWriteOperationLogLabel,
                                            "Failed to close file, error: %s", std::strerror(errno));
@@ -118,8 +120,11 @@ void TLYWriteEventOperation::main() {
 }
 
 bool TLYWriteEventOperation::writeDataToDescriptor(int fd, bool preexistingFile) {
-  if (!formattedEvent_ || !formattedMetadata_) return false;
+  // The metadata line opens every log, also when this event cannot be
+  // written: later events of the log then still find it.
+  if (!formattedMetadata_) return false;
   if (!preexistingFile && !appendLogLine(*formattedMetadata_, fd)) return false;
+  if (!formattedEvent_) return false;
   return appendLogLine(*formattedEvent_, fd);
 }
 

@@ -16,6 +16,7 @@
 #include "sdk/crash/capture/ctr_context_init.h"
 #include "sdk/crash/capture/ctr_exception.h"
 #include "sdk/crash/capture/ctr_mach_exception.h"
+#include "sdk/crash/capture/ctr_process.h"
 #include "sdk/crash/capture/ctr_sdk_log.h"
 #include "sdk/crash/capture/ctr_signal.h"
 #include "sdk/crash/capture/ctr_user_logging.h"
@@ -47,7 +48,10 @@ double submissionRetryDelay() {
 // The capture mechanisms built beside crash capture's start-up.
 CTRCaptureHooks realCaptureHooks() {
   CTRCaptureHooks hooks;
-  hooks.signalInitialize = [](CTRSignalState* state) { CTRSignalInitialize(state); };
+  hooks.signalInitialize = [](CTRSignalState* state) {
+    CTRProcessLocateAbortMessage();
+    CTRSignalInitialize(state);
+  };
   hooks.exceptionInitialize = [](CTRExceptionState* state, std::uint32_t* count) {
     CTRExceptionInitialize(state, count);
   };

@@ -2,9 +2,12 @@
 
 #include <cstdint>
 #include <mutex>
+#include <string_view>
 #include <utility>
 
 #include "platform/foundation/value.h"
+#include "platform/system/bundle.h"
+#include "platform/system/file_util.h"
 
 namespace sdk {
 
@@ -632,12 +635,57 @@ std::shared_ptr<const BCNCertificateList> BCNBuiltInPinnedCertificates() {
   return *list;
 }
 
+namespace {
+
+// An HTTPS origin on the loopback interface ("https://127.0.0.1:8443",
+// "https://localhost", "https://[::1]:443"), nothing else.
+bool isLoopbackHTTPSOrigin(const platform::Value& value) {
+  if (!value.isString()) return false;
+  std::string_view text = value.stringView();
+  constexpr std::string_view kScheme = "https://";
+  if (text.substr(0, kScheme.size()) != kScheme) return false;
+  text.remove_prefix(kScheme.size());
+  while (!text.empty() && text.back() == '/') text.remove_suffix(1);
+  for (std::string_view host : {"127.0.0.1", "localhost", "[::1]"}) {
+    if (text.substr(0, host.size()) != host) continue;
+    std::string_view rest = text.substr(host.size());
+    if (rest.empty()) return true;
+    if (rest[0] != ':' || rest.size() == 1) return false;
+    for (char c : rest.substr(1)) {
+      if (c < '0' || c > '9') return false;
+    }
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+BCNCertificateList BCNLocalServiceCertificates() {
+  auto bundle = platform::Bundle::main();
+  if (!bundle) return {};
+  const platform::Value config = bundle->objectForInfoDictionaryKey(kBCNLocalServiceConfigKey);
+  if (!config.isDictionary()) return {};
+  const platform::Value path = config[kBCNLocalServiceCertificateAuthorityKey];
+  if (!path.isString() || path.stringView().empty()) return {};
+  for (const char* key : {"SettingsEndpoint", "ConfigureEndpoint", "ReportsEndpoint"}) {
+    if (!isLoopbackHTTPSOrigin(config[key])) return {};
+  }
+  auto pem = platform::files::readFile(path.asString());
+  if (!pem) return {};
+  return platform::security::Certificate::allFromPEM(*pem);
+}
+
 std::shared_ptr<const BCNCertificateList> BCNPinnedCertificates() {
   {
     std::lock_guard lock(overrideMutex());
     if (overrideList()) return overrideList();
   }
-  return BCNBuiltInPinnedCertificates();
+  auto local = BCNLocalServiceCertificates();
+  if (local.empty()) return BCNBuiltInPinnedCertificates();
+  auto list = std::make_shared<BCNCertificateList>(*BCNBuiltInPinnedCertificates());
+  list->insert(list->end(), local.begin(), local.end());
+  return list;
 }
 
 void BCNSetPinnedCertificatesForTesting(std::optional<BCNCertificateList> certificates) {

@@ -11,6 +11,14 @@
 // restore the built-in one with nullopt); the same object is then handed
 // to every caller until the next replacement.
 //
+// A local service (the demo installation's, or a test's) is trusted only
+// when the application's information property list says so in full: its
+// "Crashtrail" dictionary names the service's certificate authority (a PEM
+// file) under "LocalServiceCertificateAuthority" AND its "SettingsEndpoint",
+// "ConfigureEndpoint" and "ReportsEndpoint" are all HTTPS origins on the
+// loopback interface. Then that authority's certificates follow the eight
+// built-in ones; in every other case the list is the built-in one alone.
+//
 // Thread safety: any thread.
 #pragma once
 
@@ -24,7 +32,15 @@ namespace sdk {
 
 using BCNCertificateList = std::vector<platform::security::Certificate>;
 
+inline constexpr const char* kBCNLocalServiceConfigKey = "Crashtrail";
+inline constexpr const char* kBCNLocalServiceCertificateAuthorityKey =
+    "LocalServiceCertificateAuthority";
+
 std::shared_ptr<const BCNCertificateList> BCNPinnedCertificates();
+
+// The local service's certificate authority when the information property
+// list configures one as described above; empty otherwise.
+BCNCertificateList BCNLocalServiceCertificates();
 
 // The eight built-in certificates (whatever the test override).
 std::shared_ptr<const BCNCertificateList> BCNBuiltInPinnedCertificates();

@@ -5,9 +5,13 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
+#include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/dispatch/dispatch.h"
 #include "platform/foundation/url.h"
 #include "platform/runloop/run_loop.h"
 #include "platform/system/file_util.h"
@@ -398,6 +402,67 @@ TEST_F(TallyControllerTest, LifecycleNotificationsBecomeEventsAndActivationFlush
             (std::vector<std::string>{"metadata", "app_launched", "app_became_inactive"}));
   EXPECT_EQ(names(readLog(filesIn(eventDir_, "log")[0])),
             (std::vector<std::string>{"metadata", "app_terminated"}));
+}
+
+TEST_F(TallyControllerTest, FlushIntervalsFromTheNetworkAreBoundedBeforeTheTimer) {
+  EXPECT_EQ(TLYTallyController::boundedFlushInterval(1e10), kTLYMaximumFlushInterval);
+  EXPECT_EQ(TLYTallyController::boundedFlushInterval(1e-9), kTLYMinimumFlushInterval);
+  EXPECT_EQ(TLYTallyController::boundedFlushInterval(30), 30);
+  EXPECT_EQ(TLYTallyController::boundedFlushInterval(0), 0);
+  EXPECT_EQ(TLYTallyController::boundedFlushInterval(-5), 0);
+  EXPECT_EQ(TLYTallyController::boundedFlushInterval(std::nan("")), 0);
+
+  // A settings file asking for 1e10 s gets a timer of a day, not one that
+  // fires without pause.
+  makeNotFirstInstall();
+  server_ = test_support::HTTPTestServer::start();
+  writeSettings(settingsFor(urlSetting() + ",\"flush_interval_secs\":1e10"));
+  start();
+  controller_->runOnEventQueue([&] {
+    ASSERT_NE(controller_->flushTimer(), nullptr);
+    EXPECT_EQ(controller_->flushTimer()->timeInterval(), kTLYMaximumFlushInterval);
+  });
+}
+
+TEST_F(TallyControllerTest, ALogIsKeptWhenItsCompressionFails) {
+  makeNotFirstInstall();
+  start();
+  // A directory stands where the compressed log must go: compression fails,
+  // and the log must survive for a later launch.
+  const std::string folder = rootDir_ + "/elsewhere";
+  ASSERT_TRUE(tally_test::writeFile(folder + "/A.log", "1\tone\t2\t{}\n"));
+  std::filesystem::create_directories(folder + "/A.gz");
+  controller_->eventQueue()->addOperations(
+      controller_->operationsForUncompressedLog(platform::URL::fileURLWithPath(folder + "/A.log")),
+      true);
+  controller_->eventQueue()->waitUntilAllOperationsAreFinished();
+  EXPECT_TRUE(std::filesystem::exists(folder + "/A.log"));
+}
+
+TEST_F(TallyControllerTest, WorkQueuedAtQuitReachesTheDiskBeforeTheNotificationReturns) {
+  makeNotFirstInstall();
+  start();
+  // Something slow is still queued when the application quits.
+  controller_->eventQueue()->addOperationWithBlock(
+      [] { std::this_thread::sleep_for(std::chrono::milliseconds(200)); });
+  platform::NotificationCenter::defaultCenter().post(kNSApplicationWillTerminateNotification);
+  // No drain: the notification itself waited for the queue.
+  bool terminated = false;
+  for (const auto& path : filesIn(eventDir_, "log")) {
+    for (const auto& line : readLog(path)) terminated = terminated || line.name == "app_terminated";
+  }
+  EXPECT_TRUE(terminated) << dump();
+
+  // The wait is bounded: a queue that does not finish in time lets it go.
+  TLYTallyController::setTerminationGracePeriodForTesting(std::chrono::milliseconds(50));
+  platform::dispatch::Semaphore release(0);
+  controller_->eventQueue()->addOperationWithBlock([&] { release.wait(); });
+  const auto before = std::chrono::steady_clock::now();
+  platform::NotificationCenter::defaultCenter().post(kNSApplicationWillTerminateNotification);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));
+  release.signal();
+  TLYTallyController::setTerminationGracePeriodForTesting(std::chrono::milliseconds(2000));
+  drain();
 }
 
 }  // namespace

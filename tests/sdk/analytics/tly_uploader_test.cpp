@@ -335,6 +335,23 @@ TEST_F(UploaderTest, TimeOutsShapeTheNextSessionAndAlwaysDropTheCurrentOne) {
   platform::ThermalStateMonitor::setRootForTesting("");
 }
 
+TEST_F(UploaderTest, TheResourceTimeOutEndsATransferThatTakesLonger) {
+  // The server never answers; the 0.3 s resource time-out (not the
+  // request's own, which only bounds a pause) ends the upload as timed out.
+  test_support::HTTPReply never;
+  never.hang = true;
+  server_->setReply("/spi/v2/events", never);
+  uploader_->setDefaultUploadTimeout(0.3);
+  uploader_->startUploadRequest(request(), package_, "B1");
+  ASSERT_TRUE(delegate_->waitForFinished(1));
+  std::lock_guard lock(delegate_->mutex);
+  ASSERT_EQ(delegate_->completed.size(), 1u);
+  EXPECT_EQ(delegate_->completed[0].error.domain(), "NSURLErrorDomain");
+  EXPECT_EQ(delegate_->completed[0].error.code(), -1001);
+  ASSERT_EQ(delegate_->finished.size(), 1u);
+  EXPECT_EQ(uploader_->runningTaskCount(), 0u);
+}
+
 TEST_F(UploaderTest, ThermalPressureMakesTheNextSessionALowPowerOne) {
   const std::string thermal = root().file("thermal");
   fs::create_directories(thermal + "/thermal_zone0");

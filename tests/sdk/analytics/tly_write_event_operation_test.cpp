@@ -141,6 +141,25 @@ TEST_F(TLYWriteEventOperationTest, ALineThatCannotBeFormedWritesNothingEvenToAnE
   EXPECT_EQ(platform::files::readFile(logPath()), before);
 }
 
+TEST_F(TLYWriteEventOperationTest, ALogWhoseFirstEventCannotBeWrittenStillGetsItsMetadataLine) {
+  // A custom event without a name has no line; the new log still opens
+  // with the metadata line, so the next event's log is complete.
+  EXPECT_FALSE(write(TLYCustomEvent::initWithCustomEventName(std::nullopt, Value()), metadata()));
+  ASSERT_TRUE(write(TLYCustomEvent::initWithCustomEventName("second", Value()), metadata()));
+  auto lines = readLines(logPath());
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].name, "metadata");
+  EXPECT_EQ(lines[1].name, "custom");
+
+  // An empty file left behind (created, nothing written) counts as new.
+  std::filesystem::remove(logPath());
+  platform::files::writeFileAtomically(logPath(), "", 0600);
+  ASSERT_TRUE(write(TLYCustomEvent::initWithCustomEventName("third", Value()), metadata()));
+  lines = readLines(logPath());
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].name, "metadata");
+}
+
 TEST_F(TLYWriteEventOperationTest, ADirectoryOrAnUnopenablePathIsLeftAlone) {
   std::filesystem::create_directories(logPath());
   EXPECT_FALSE(write(TLYCustomEvent::initWithCustomEventName("x", Value()), metadata()));

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/dispatch/dispatch.h"
 #include "platform/runloop/run_loop.h"
 #include "platform/system/bundle.h"
 #include "platform/system/file_util.h"
@@ -62,6 +63,15 @@ __attribute__((noinline, no_sanitize("address", "undefined"))) void faultNow() {
   *reinterpret_cast<volatile int*>(address) = 1;
 }
 
+// Unbounded recursion (the volatile limit hides that from the compiler).
+volatile int gRecursionLimit = 1 << 30;
+__attribute__((noinline, no_sanitize("address", "undefined"))) int overflowNow(int depth) {
+  volatile char pad[256];
+  pad[depth % sizeof(pad)] = static_cast<char>(depth);
+  if (depth >= gRecursionLimit) return pad[0];
+  return overflowNow(depth + 1) + pad[0];
+}
+
 bool runMainUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
   return platform::runloop::RunLoop::main().runUntil(done, timeout);
 }
@@ -82,6 +92,15 @@ TEST(CrashEndToEndChild, DISABLED_HostProgram) {
   auto controller = kit->crashReportingController();
   if (!kit->isCrashtrailStarted() || !controller || !controller->currentReport()) ::_exit(2);
 
+  if (std::string(role) == "overflow-on-worker") {
+    // A stack overflow on a thread of the platform's pool: its own
+    // alternate signal stack lets the handler run and record it.
+    const std::string marker = controller->launchMarkerPath();
+    runMainUntil([&] { return ::access(marker.c_str(), F_OK) != 0; }, 5s);
+    platform::dispatch::Queue::global()->async([] { overflowNow(0); });
+    runMainUntil([] { return false; }, 30s);
+    ::_exit(3);
+  }
   if (std::string(role) == "crash") {
     kit->setObjectValue(platform::Value("connected"), "vpn_state");
     kit->setUserIdentifier(std::string("user-7"));
@@ -290,6 +309,21 @@ TEST_F(CrashEndToEndTest, ACrashIsReportedAtTheNextLaunch) {
   // Only this launch's report directory (of the second launch) is left.
   EXPECT_EQ(files.processingPathContents().size(), 0u);
   EXPECT_EQ(files.preparedPathContents().size(), 0u);
+}
+
+TEST_F(CrashEndToEndTest, AStackOverflowOnAPlatformThreadIsRecorded) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer reports a stack overflow itself and exits";
+#endif
+  const int crashed = runHost("overflow-on-worker");
+  ASSERT_TRUE(WIFSIGNALED(crashed)) << "exit status " << WEXITSTATUS(crashed);
+  CTRFileManager files;
+  auto active = files.activePathContents();
+  ASSERT_EQ(active.size(), 1u);
+  auto record = platform::files::readFile(active[0] + "/signal.clsrecord");
+  ASSERT_TRUE(record.has_value()) << "no signal record: the handler had no stack to run on";
+  EXPECT_NE(record->find("\"number\":11"), std::string::npos) << *record;
+  EXPECT_NE(record->find("\"crashed\":true"), std::string::npos);
 }
 
 }  // namespace

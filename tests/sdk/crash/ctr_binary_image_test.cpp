@@ -4,6 +4,7 @@
 #include <elf.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -172,8 +173,8 @@ TEST_F(BinaryImageTest, AddressLookupBoundsAndGuards) {
   EXPECT_FALSE(CTRBinaryImageSafeFindImageForAddress(0x6fffffffff, &entry));
   EXPECT_FALSE(CTRBinaryImageSafeFindImageForAddress(0, &entry));
   EXPECT_FALSE(CTRBinaryImageSafeFindImageForAddress(0x7000000000, nullptr));
-  EXPECT_FALSE(CTRBinaryImageSafeFindImageForAddress(
-      0x7000000000, reinterpret_cast<CTRBinaryImageEntry*>(16)));
+  EXPECT_FALSE(CTRBinaryImageSafeFindImageForAddress(0x7000000000,
+                                                     reinterpret_cast<CTRBinaryImageEntry*>(16)));
   context_.initialized = false;
   EXPECT_FALSE(CTRBinaryImageSafeFindImageForAddress(0x7000000000, &entry));
   context_.initialized = true;
@@ -227,6 +228,40 @@ TEST_F(BinaryImageTest, DlopenAndDlcloseAreTrackedAndLogged) {
   EXPECT_EQ(loads.back()["uuid"].asString(), unloads.front()["uuid"].asString());
   EXPECT_EQ(loads.back()["path"].asString(), unloads.front()["path"].asString());
   EXPECT_FALSE(CTRBinaryImageFindImageForUUID(loads.back()["uuid"].asString().c_str(), &details));
+}
+
+TEST_F(BinaryImageTest, ALibraryLoadedJustBeforeACrashJoinsTheTableAtCrashTime) {
+  CTRBinaryImageInit();
+  drain();
+  // No rescan will find it: as if the crash came right after its dlopen.
+  const auto interval = LoadedImages::rescanInterval();
+  LoadedImages::setRescanInterval(std::chrono::hours(1));
+  const std::size_t initialLoads = sections("load").size();
+  void* handle = ::dlopen(VARNEL_TEST_LOADABLE, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(nullptr, handle) << ::dlerror();
+  const void* symbol = ::dlsym(handle, "varnel_test_loadable_add");
+  CTRBinaryImageEntry entry{};
+  EXPECT_FALSE(CTRBinaryImageSafeFindImageForAddress(addressOf(symbol), &entry));
+
+  EXPECT_EQ(1, CTRBinaryImageSafeRecordLateImages());
+  ASSERT_TRUE(CTRBinaryImageSafeFindImageForAddress(addressOf(symbol), &entry));
+  EXPECT_NE(0u, entry.ehFrame);
+  const auto loads = sections("load");
+  ASSERT_EQ(initialLoads + 1, loads.size());
+  std::error_code ec;
+  EXPECT_TRUE(fs::equivalent(loads.back()["path"].asString(), VARNEL_TEST_LOADABLE, ec));
+  EXPECT_EQ(entry.base, loads.back()["base"].asUInt64());
+  EXPECT_EQ(entry.size, loads.back()["size"].asUInt64());
+  // The same identity the loader callbacks give it.
+  CTRBinaryImageDetails details;
+  ASSERT_TRUE(CTRBinaryImageFindImageForUUID(loads.back()["uuid"].asString().c_str(), &details));
+  EXPECT_EQ(entry.base, details.node.base);
+  // A second pass finds nothing new.
+  EXPECT_EQ(0, CTRBinaryImageSafeRecordLateImages());
+
+  LoadedImages::setRescanInterval(interval);
+  ASSERT_EQ(0, ::dlclose(handle));
+  LoadedImages::refresh();
 }
 
 TEST_F(BinaryImageTest, ReloadAtTheSameAddressIsClearedByItsOwnUnload) {
@@ -348,11 +383,11 @@ TEST_F(BinaryImageTest, FrameworkBundleFieldsAndUnsafePathCharacters) {
   fs::create_directories(framework / "Resources");
   const fs::path binary = framework / "Versions" / "A" / "Kit";
   fs::copy_file(VARNEL_TEST_LOADABLE, binary);
-  ASSERT_TRUE(platform::plist::writeFile(
-      (framework / "Resources" / "Info.plist").string(),
-      Value::dictionary({{"CFBundleIdentifier", "com.varnelvpn.kit"},
-                         {"CFBundleVersion", "77"},
-                         {"CFBundleShortVersionString", ""}})));
+  ASSERT_TRUE(
+      platform::plist::writeFile((framework / "Resources" / "Info.plist").string(),
+                                 Value::dictionary({{"CFBundleIdentifier", "com.varnelvpn.kit"},
+                                                    {"CFBundleVersion", "77"},
+                                                    {"CFBundleShortVersionString", ""}})));
   // A library whose path holds a quote and a backslash.
   const fs::path odd = fs::path(root().file("we\"i\\rd")) / "libodd.so";
   fs::create_directories(odd.parent_path());

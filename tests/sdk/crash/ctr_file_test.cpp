@@ -165,6 +165,41 @@ TEST_F(RecordFileTest, WrittenLinesReadBackAsSections) {
   EXPECT_EQ(CTRHexDecodeString(kv["value"].stringView()), "caf\xC3\xA9");
 }
 
+TEST_F(RecordFileTest, PlainStringsThatWouldBreakTheLineAreEscapedAndReadBackIntact) {
+  // A version, a path and a processor name as a user or the system may
+  // spell them; before escaping, each one made the reader drop its line.
+  const std::string version = "1.2 \"beta\"";
+  const std::string path = "C:\\odd\\lib.so";
+  const std::string cpu = std::string("tab\there\nnew\x01line ") + "caf\xC3\xA9";
+  const std::string longText(200, '"');  // longer than the write buffer
+  written([&](CTRFile* f) {
+    CTRFileBeginSection(f, "meta");
+    CTRFileBeginObject(f);
+    CTRFileWriteStringField(f, "version", version.c_str());
+    CTRFileWriteStringField(f, "path", path.c_str());
+    CTRFileWriteStringField(f, "cpu", cpu.c_str());
+    CTRFileWriteStringField(f, "long", longText.c_str());
+    CTRFileWriteStringField(f, "broken", "a\xC3(b\xFF");
+    CTRFileEndObject(f);
+    CTRFileEndSection(f);
+    CTRFileBeginSection(f, "names");
+    CTRFileBeginArray(f);
+    CTRFileAppendString(f, "q\"ueue");
+    CTRFileEndArray(f);
+    CTRFileEndSection(f);
+  });
+  const platform::Value sections = CTRFileReadSections(path_.c_str(), false);
+  ASSERT_EQ(sections.count(), 2u);
+  const platform::Value meta = sections[0]["meta"];
+  EXPECT_EQ(meta["version"].asString(), version);
+  EXPECT_EQ(meta["path"].asString(), path);
+  EXPECT_EQ(meta["cpu"].asString(), cpu);
+  EXPECT_EQ(meta["long"].asString(), longText);
+  // Bytes that are no UTF-8 become replacement characters; the rest stays.
+  EXPECT_EQ(meta["broken"].asString(), "a\xEF\xBF\xBD(b\xEF\xBF\xBD");
+  EXPECT_EQ(sections[1]["names"][0].asString(), "q\"ueue");
+}
+
 // --- opening, closing, sizes -------------------------------------------------
 
 TEST_F(RecordFileTest, AppendCountsTheExistingSizeAndTruncateStartsAfresh) {

@@ -4,24 +4,30 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/prctl.h>
-
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <fstream>
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "crash_context_fixture.h"
+#include "platform/dispatch/dispatch.h"
 #include "platform/system/thread_state.h"
 #include "sdk/crash/capture/ctr_binary_image.h"
 #include "sdk/crash/capture/ctr_file.h"
 #include "sdk/crash/ctr_unwind.h"
+
+// glibc's assert failure (declared by <assert.h> only without NDEBUG).
+extern "C" [[noreturn]] void __assert_fail(const char* assertion, const char* file,
+                                           unsigned int line, const char* function) noexcept;
 
 namespace sdk {
 namespace {
@@ -124,6 +130,70 @@ class ProcessRecordingTest : public testing::CrashContextTest {
   std::string imageLogPath_;
 };
 
+TEST_F(ProcessRecordingTest, QueueLabelsOfTheProjectsQueuesAreRecordedPerThread) {
+  // A block of a labelled serial queue waits on a pool worker while the
+  // process is recorded.
+  auto queue = ::platform::dispatch::Queue::createSerial("com.varnel.crash-test.\"queue\"");
+  ::platform::dispatch::Semaphore started(0), release(0);
+  pid_t worker = 0;
+  queue->async([&] {
+    worker = ::platform::ThreadStateCurrentThread();
+    started.signal();
+    release.wait();
+  });
+  ASSERT_TRUE(started.wait(std::chrono::seconds(10)));
+  const platform::Value sections = recordProcess();
+  release.signal();
+  queue->sync([] {});
+
+  const platform::Value threads = findSection(sections, "threads");
+  const platform::Value queues = findSection(sections, "dispatch_queue_names");
+  ASSERT_EQ(queues.count(), threads.count());
+  bool sawWorker = false, sawMain = false;
+  for (std::size_t i = 0; i < queues.count(); ++i) {
+    if (queues[i].asString() == "com.varnel.crash-test.\"queue\"") sawWorker = true;
+    if (queues[i].asString() == "com.apple.main-thread") sawMain = true;
+  }
+  EXPECT_TRUE(sawWorker) << "worker " << worker;
+  EXPECT_TRUE(sawMain);
+}
+
+TEST_F(ProcessRecordingTest, TheCLibrarysAbortMessageIsACrashInfoEntry) {
+  CTRProcessLocateAbortMessage();
+  // What a failed assert leaves: glibc keeps the text it printed in its
+  // abort message. The test child asserts and the handler records.
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    struct sigaction action {};
+    action.sa_handler = [](int) {
+      CTRFile file{};
+      file.descriptor = -1;
+      const char* path = ::getenv("VARNEL_ABORT_RECORD");
+      if (path != nullptr && CTRFileInit(&file, path, false)) {
+        CTRProcessRecordRuntimeInfo(nullptr, &file);
+        CTRFileClose(&file);
+      }
+      ::_exit(0);
+    };
+    ::sigaction(SIGABRT, &action, nullptr);
+    ::setenv("VARNEL_ABORT_RECORD", path_.c_str(), 1);
+    __assert_fail("tunnel != nullptr", "tunnel.cpp", 42, "void dial()");
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  const platform::Value sections = CTRFileReadSections(path_.c_str(), false);
+  const platform::Value runtime = findSection(sections, "runtime");
+  ASSERT_TRUE(runtime.isDictionary()) << sdkLog();
+  ASSERT_GE(runtime["crash_info_entries"].count(), 1u);
+  const auto message = CTRHexDecodeString(runtime["crash_info_entries"][0].stringView());
+  ASSERT_TRUE(message.has_value());
+  EXPECT_NE(message->find("tunnel.cpp:42: void dial(): Assertion `tunnel != nullptr' failed"),
+            std::string::npos)
+      << *message;
+}
+
 TEST_F(ProcessRecordingTest, RecordsEveryThreadInListOrderAndLetsThemGoOn) {
   CountingTarget target;
   context_.crashCallbackTarget = &target;
@@ -151,7 +221,11 @@ TEST_F(ProcessRecordingTest, RecordsEveryThreadInListOrderAndLetsThemGoOn) {
     crashed += thread["crashed"].asBool() ? 1 : 0;
   }
   EXPECT_EQ(crashed, 1);
-  for (const platform::Value& queue : queues.elements()) EXPECT_EQ(queue.asString(), "");
+  // Only the main thread (running the main queue) has a queue here.
+  for (const platform::Value& queue : queues.elements()) {
+    EXPECT_TRUE(queue.asString() == "" || queue.asString() == "com.apple.main-thread")
+        << queue.asString();
+  }
 
   // Workers spin in `spin`: their first frame is there, the next one in the
   // thread body or in `recurse`.
@@ -332,7 +406,7 @@ TEST_F(ProcessRecordingTest, AWalkThatMakesNoProgressEnds) {
   std::memset(&process, 0, sizeof(process));
   alignas(16) std::uintptr_t frame[2];
   frame[0] = reinterpret_cast<std::uintptr_t>(&frame[0]);  // saved frame pointer: itself
-  frame[1] = 0x401000;                                      // return address
+  frame[1] = 0x401000;                                     // return address
   ucontext_t user{};
   user.uc_mcontext.gregs[REG_RIP] = 0x402000;
   user.uc_mcontext.gregs[REG_RSP] = static_cast<greg_t>(frame[0]);
@@ -347,7 +421,8 @@ TEST_F(ProcessRecordingTest, AWalkThatMakesNoProgressEnds) {
   CTRFileEndArray(&file);
   CTRFileEndSection(&file);
   CTRFileClose(&file);
-  const platform::Value thread = findSection(CTRFileReadSections(path_.c_str(), false), "threads")[0];
+  const platform::Value thread =
+      findSection(CTRFileReadSections(path_.c_str(), false), "threads")[0];
   const platform::Value stack = thread["stacktrace"];
   ASSERT_EQ(stack.count(), 2u) << sdkLog();
   EXPECT_EQ(stack[0].asUInt64(), 0x402000u);

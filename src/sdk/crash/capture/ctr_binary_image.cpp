@@ -1,5 +1,8 @@
 #include "sdk/crash/capture/ctr_binary_image.h"
 
+#include <elf.h>
+#include <link.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -16,6 +19,7 @@
 #include "platform/system/property_list.h"
 #include "sdk/crash/capture/ctr_context_init.h"
 #include "sdk/crash/capture/ctr_sdk_log.h"
+#include "sdk/crash/ctr_unwind.h"
 #include "sdk/crash/ctr_utils.h"
 
 namespace sdk {
@@ -184,8 +188,7 @@ void CTRBinaryImageStoreNode(bool loaded, const CTRBinaryImageDetails* details) 
       if (loaded) {
         std::uint64_t expected = 0;
         if (field(entry.base).load(std::memory_order_relaxed) != 0) continue;
-        if (!field(entry.base).compare_exchange_strong(expected, base,
-                                                       std::memory_order_seq_cst)) {
+        if (!field(entry.base).compare_exchange_strong(expected, base, std::memory_order_seq_cst)) {
           continue;  // another thread took this entry
         }
         field(entry.ehFrame).store(details->node.ehFrame, std::memory_order_relaxed);
@@ -342,6 +345,135 @@ bool CTRBinaryImageFindImageForUUID(const char* uuid, CTRBinaryImageDetails* out
     }
   }
   return false;
+}
+
+}  // namespace sdk
+
+// ---------------------------------------------------------------------------
+// Crash-time catch-up
+
+namespace sdk {
+
+namespace {
+
+// The build-id of the image at `header` (first 16 bytes as hex), from its
+// PT_NOTE segments read in memory; all zero when there is none.
+void safeReadBuildID(std::uintptr_t bias, const ElfW(Phdr) * phdrs, int count, char* uuid) {
+  std::memset(uuid, 0, 33);
+  for (int i = 0; i < count; ++i) {
+    if (phdrs[i].p_type != PT_NOTE) continue;
+    std::uintptr_t note = bias + phdrs[i].p_vaddr;
+    const std::uintptr_t end = note + phdrs[i].p_memsz;
+    while (note + sizeof(ElfW(Nhdr)) <= end) {
+      ElfW(Nhdr) header{};
+      if (!CTRSafeReadMemory(reinterpret_cast<const void*>(note), &header, sizeof header)) break;
+      const std::uintptr_t name = note + sizeof header;
+      const std::uintptr_t desc = name + ((header.n_namesz + 3u) & ~3u);
+      char owner[4] = {};
+      if (header.n_type == NT_GNU_BUILD_ID && header.n_namesz == 4 &&
+          CTRSafeReadMemory(reinterpret_cast<const void*>(name), owner, 4) &&
+          std::memcmp(owner, "GNU", 4) == 0) {
+        std::uint8_t bytes[16] = {};
+        const std::size_t n = std::min<std::size_t>(header.n_descsz, sizeof bytes);
+        if (CTRSafeReadMemory(reinterpret_cast<const void*>(desc), bytes, n)) {
+          CTRHexFromBytes(bytes, sizeof bytes, uuid);
+        }
+        return;
+      }
+      note = desc + ((header.n_descsz + 3u) & ~3u);
+    }
+  }
+}
+
+bool tableHolds(CTRWritableState* state, std::uint64_t base) {
+  for (auto& entry : state->binaryImages) {
+    if (field(entry.base).load(std::memory_order_acquire) == base &&
+        field(entry.size).load(std::memory_order_acquire) != 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+int CTRBinaryImageSafeRecordLateImages() {
+  CTRWritableState* state = ctrWritableState;
+  CTRContext* context = ctrContext;
+  if (!CTRIsValidPointer(state) || !CTRIsValidPointer(context)) return 0;
+  // The loader's own list: read without its lock, every pointer checked.
+  const void* firstMap = nullptr;
+  if (!CTRSafeReadMemory(&_r_debug.r_map, &firstMap, sizeof firstMap)) return 0;
+  int added = 0;
+  CTRFile log{};
+  log.descriptor = -1;
+  const struct link_map* cursor = static_cast<const struct link_map*>(firstMap);
+  for (int guard = 0; cursor != nullptr && guard < 4096; ++guard) {
+    struct link_map map {};
+    if (!CTRSafeReadMemory(cursor, &map, sizeof map)) break;
+    cursor = map.l_next;
+    // Shared objects map their ELF header at the load bias; the program and
+    // the vDSO are in the table from the start.
+    const std::uintptr_t header = map.l_addr;
+    ElfW(Ehdr) ehdr{};
+    if (header < kCTRMinimumValidPointer ||
+        !CTRSafeReadMemory(reinterpret_cast<const void*>(header), &ehdr, sizeof ehdr) ||
+        std::memcmp(ehdr.e_ident, ELFMAG, SELFMAG) != 0 || ehdr.e_phnum == 0 || ehdr.e_phnum > 64 ||
+        tableHolds(state, header)) {
+      continue;
+    }
+    ElfW(Phdr) phdrs[64];
+    if (!CTRSafeReadMemory(reinterpret_cast<const void*>(header + ehdr.e_phoff), phdrs,
+                           sizeof(ElfW(Phdr)) * ehdr.e_phnum)) {
+      continue;
+    }
+    CTRBinaryImageEntry node{};
+    std::uint64_t low = UINT64_MAX, high = 0;
+    for (int i = 0; i < ehdr.e_phnum; ++i) {
+      if (phdrs[i].p_type == PT_LOAD) {
+        low = std::min<std::uint64_t>(low, phdrs[i].p_vaddr);
+        high = std::max<std::uint64_t>(high, phdrs[i].p_vaddr + phdrs[i].p_memsz);
+      } else if (phdrs[i].p_type == PT_GNU_EH_FRAME) {
+        node.ehFrame = header + phdrs[i].p_vaddr;
+      }
+    }
+    if (low != 0 || high == 0) continue;  // not laid out from its header
+    node.base = header;
+    node.size = high;
+    // Claimed like a loader callback's image; the log line follows.
+    bool stored = false;
+    for (auto& entry : state->binaryImages) {
+      std::uint64_t expected = 0;
+      if (field(entry.base).load(std::memory_order_relaxed) != 0) continue;
+      if (!field(entry.base).compare_exchange_strong(expected, node.base)) continue;
+      field(entry.ehFrame).store(node.ehFrame, std::memory_order_relaxed);
+      field(entry.unwindInfo).store(0, std::memory_order_relaxed);
+      field(entry.crashInfo).store(0, std::memory_order_relaxed);
+      field(entry.size).store(node.size, std::memory_order_release);
+      stored = true;
+      break;
+    }
+    if (!stored) continue;
+    ++added;
+    if (!CTRFileIsOpen(&log) &&
+        !CTRFileInitWithPathMode(&log, context->binaryImageLogPath, true, false)) {
+      continue;
+    }
+    char uuid[33];
+    safeReadBuildID(header, phdrs, ehdr.e_phnum, uuid);
+    const char* path = nullptr;
+    if (map.l_name != nullptr && !CTRSafeReadString(map.l_name, &path, 4096)) path = nullptr;
+    CTRFileBeginSection(&log, "load");
+    CTRFileBeginObject(&log);
+    CTRFileWriteStringField(&log, "path", path != nullptr && path[0] != '\0' ? path : nullptr);
+    CTRFileWriteStringField(&log, "uuid", uuid);
+    CTRFileWriteUnsignedField(&log, "base", node.base);
+    CTRFileWriteUnsignedField(&log, "size", node.size);
+    CTRFileEndObject(&log);
+    CTRFileEndSection(&log);
+  }
+  if (CTRFileIsOpen(&log)) CTRFileClose(&log);
+  return added;
 }
 
 }  // namespace sdk

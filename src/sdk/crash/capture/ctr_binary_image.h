@@ -65,14 +65,14 @@ namespace sdk {
 
 // The facts of one image, built while it is being added or looked up.
 struct CTRBinaryImageDetails {
-  char uuid[33] = {};  // 32 lower-case hex digits and a zero; all zero without build-id
-  bool encrypted = false;                   // always false on Linux
-  CTRMachOVersion builtSDKVersion;          // the executable's C library version; else zero
-  CTRMachOVersion minimumSDKVersion;        // the executable's ABI-tag kernel version; else zero
-  CTRBinaryImageEntry node{};               // the table entry of the image
-  const void* header = nullptr;             // the ELF header in memory
-  std::intptr_t slide = 0;                  // the load bias
-  std::string path;                         // the image file; "" when not known
+  char uuid[33] = {};      // 32 lower-case hex digits and a zero; all zero without build-id
+  bool encrypted = false;  // always false on Linux
+  CTRMachOVersion builtSDKVersion;    // the executable's C library version; else zero
+  CTRMachOVersion minimumSDKVersion;  // the executable's ABI-tag kernel version; else zero
+  CTRBinaryImageEntry node{};         // the table entry of the image
+  const void* header = nullptr;       // the ELF header in memory
+  std::intptr_t slide = 0;            // the load bias
+  std::string path;                   // the image file; "" when not known
 };
 using CTRImageDetails = CTRBinaryImageDetails;
 
@@ -109,6 +109,12 @@ bool CTRBinaryImageRecordMainExecutable(CTRFile* file);
 // size. False when the context is not initialized, `out` is not a valid
 // pointer, the address is 0 or no entry holds it.
 bool CTRBinaryImageSafeFindImageForAddress(std::uintptr_t address, CTRBinaryImageEntry* out);
+// Crash-safe catch-up for the rescan's latency: walks the loader's own
+// list of shared objects (without its lock, every read checked), stores in
+// the table each image that is not there yet (one loaded shortly before
+// the crash) and appends its "load" line (path, uuid, base, size) to the
+// binary-image log. Returns how many it added.
+int CTRBinaryImageSafeRecordLateImages();
 // The entry's unwindInfo is a valid address (never on ELF images).
 bool CTRBinaryImageHasCompactUnwindInfo(const CTRBinaryImageEntry* entry);
 // The details of the image loaded now whose UUID string is `uuid` (its

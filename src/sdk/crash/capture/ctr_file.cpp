@@ -20,13 +20,9 @@ namespace sdk {
 
 namespace {
 
-constexpr std::size_t kQuotedBufferSize = 16;
+constexpr std::size_t kQuotedBufferSize = 64;
 constexpr std::size_t kHexBufferSize = 32;
 constexpr std::size_t kNumberBufferSize = 21;  // 20 digits, or "-" and 19 digits
-// Keys shorter than this (they carry the ":") and values shorter than the
-// other are assembled with their quotes and written in one piece.
-constexpr std::size_t kShortKeyLength = 12;
-constexpr std::size_t kShortValueLength = 13;
 
 std::size_t cStringLength(const char* text) {
   std::size_t n = 0;
@@ -129,23 +125,83 @@ void closeContainer(CTRFile* file, char bracket) {
   }
 }
 
-// `text` between double quotes, with ":" after a key.
-void writeQuoted(CTRFile* file, const char* text, std::size_t length, bool key) {
-  const std::size_t shortLimit = key ? kShortKeyLength : kShortValueLength;
-  if (length < shortLimit) {
-    char piece[kQuotedBufferSize];
-    std::size_t n = 0;
-    piece[n++] = '"';
-    std::memcpy(piece + n, text, length);
-    n += length;
-    piece[n++] = '"';
-    if (key) piece[n++] = ':';
-    CTRFileWriteRaw(file, piece, n);
-    return;
+// Length of the valid UTF-8 sequence at `p` (at most `left` bytes), 0 when
+// the bytes there are no valid sequence.
+std::size_t utf8SequenceLength(const unsigned char* p, std::size_t left) {
+  const unsigned char c = p[0];
+  std::size_t length = 0;
+  unsigned char low = 0x80, high = 0xbf;  // range of the second byte
+  if (c >= 0xc2 && c <= 0xdf) {
+    length = 2;
+  } else if (c >= 0xe0 && c <= 0xef) {
+    length = 3;
+    if (c == 0xe0) low = 0xa0;
+    if (c == 0xed) high = 0x9f;
+  } else if (c >= 0xf0 && c <= 0xf4) {
+    length = 4;
+    if (c == 0xf0) low = 0x90;
+    if (c == 0xf4) high = 0x8f;
+  } else {
+    return 0;
   }
-  CTRFileWriteRaw(file, "\"", 1);
-  CTRFileWriteRaw(file, text, length);
-  CTRFileWriteRaw(file, key ? "\":" : "\"", key ? 2 : 1);
+  if (length > left || p[1] < low || p[1] > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if ((p[i] & 0xc0) != 0x80) return 0;
+  }
+  return length;
+}
+
+// `text` between double quotes, with ":" after a key. A value is escaped
+// the way JSON reads it back: quotation mark and backslash with a
+// backslash, control characters as \u00XX, and each byte that is not part
+// of valid UTF-8 as \ufffd, so no text can break the line.
+void writeQuoted(CTRFile* file, const char* text, std::size_t length, bool key) {
+  char piece[kQuotedBufferSize];
+  std::size_t n = 0;
+  auto flushIfShort = [&](std::size_t room) {
+    if (n + room > sizeof(piece)) {
+      CTRFileWriteRaw(file, piece, n);
+      n = 0;
+    }
+  };
+  piece[n++] = '"';
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+  std::size_t i = 0;
+  while (i < length) {
+    const unsigned char c = bytes[i];
+    if (key || (c >= 0x20 && c < 0x7f && c != '"' && c != '\\')) {
+      flushIfShort(1);
+      piece[n++] = static_cast<char>(c);
+      ++i;
+    } else if (c == '"' || c == '\\') {
+      flushIfShort(2);
+      piece[n++] = '\\';
+      piece[n++] = static_cast<char>(c);
+      ++i;
+    } else if (c < 0x20 || c == 0x7f) {
+      static const char kDigits[] = "0123456789abcdef";
+      flushIfShort(6);
+      std::memcpy(piece + n, "\\u00", 4);
+      piece[n + 4] = kDigits[c >> 4];
+      piece[n + 5] = kDigits[c & 0xf];
+      n += 6;
+      ++i;
+    } else if (const std::size_t sequence = utf8SequenceLength(bytes + i, length - i)) {
+      flushIfShort(sequence);
+      std::memcpy(piece + n, bytes + i, sequence);
+      n += sequence;
+      i += sequence;
+    } else {
+      flushIfShort(6);
+      std::memcpy(piece + n, "\\ufffd", 6);
+      n += 6;
+      ++i;
+    }
+  }
+  flushIfShort(2);
+  piece[n++] = '"';
+  if (key) piece[n++] = ':';
+  CTRFileWriteRaw(file, piece, n);
 }
 
 void writeKey(CTRFile* file, const char* name) {

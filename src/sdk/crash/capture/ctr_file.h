@@ -7,8 +7,10 @@
 //   unsigned   decimal digits of the 64-bit value (a signed quantity written
 //              this way appears as its two's-complement value)
 //   signed     "-" and the magnitude when negative, else the digits
-//   string     the bytes between double quotes, unchanged (no escaping):
-//              for fixed names, versions, paths, UUIDs; nullptr is null
+//   string     the text between double quotes, escaped as JSON reads it
+//              back (\" \\ \u00XX for control characters, \ufffd for a
+//              byte that is not valid UTF-8): for names, versions, paths,
+//              UUIDs; nullptr is null
 //   hex string two lower-case hex digits per byte between double quotes:
 //              for every text that a user or the program provides, so that
 //              a quote or control character cannot break a line
@@ -18,8 +20,8 @@
 // Guarantees of the writer:
 //  1. Writing (not opening or closing a buffered handle) allocates nothing,
 //     takes no lock and calls only write; string and number pieces are
-//     assembled in small local buffers. An unbuffered handle can be used
-//     inside a signal handler and on a crashing thread.
+//     assembled in a small local buffer (64 bytes) and written in pieces. An unbuffered handle can
+//     be used inside a signal handler and on a crashing thread.
 //  2. Separators come from the handle's depth and needs-comma flag; the
 //     writer never reads back what it wrote.
 //  3. A failed write loses that piece only (the line may then not parse;

@@ -1,13 +1,17 @@
 #include "sdk/crash/capture/ctr_process.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
+#include "platform/dispatch/thread_crash_info.h"
+#include "sdk/crash/capture/ctr_binary_image.h"
 #include "sdk/crash/capture/ctr_context.h"
 #include "sdk/crash/capture/ctr_host.h"
 #include "sdk/crash/capture/ctr_sdk_log.h"
@@ -73,7 +77,8 @@ bool meminfoValue(const char* text, std::size_t length, const char* key, std::ui
       while (p < end && text[p] == ' ') ++p;
       if (p == end || !isDigit(text[p])) return false;
       std::uint64_t value = 0;
-      while (p < end && isDigit(text[p])) value = value * 10 + static_cast<std::uint64_t>(text[p++] - '0');
+      while (p < end && isDigit(text[p]))
+        value = value * 10 + static_cast<std::uint64_t>(text[p++] - '0');
       while (p < end && text[p] == ' ') ++p;
       const bool kilobytes = end - p >= 2 && text[p] == 'k' && text[p + 1] == 'B';
       *out = kilobytes ? value * 1024 : value;
@@ -184,6 +189,8 @@ void CTRHandler(CTRFile* file, CTRThread crashedThread, const ucontext_t* userCo
   std::memset(&process, 0, sizeof(process));
   CTRProcessInit(&process, crashedThread, userContext);
   CTRProcessSuspendAllOtherThreads(&process);
+  // A library loaded since the last rescan joins the table before any walk.
+  CTRBinaryImageSafeRecordLateImages();
   CTRProcessRecordAllThreads(&process, file);
   CTRProcessRecordRuntimeInfo(&process, file);
   CTRProcessRecordDispatchQueueNames(&process, file);
@@ -221,8 +228,10 @@ bool CTRProcessInit(CTRProcess* process, CTRThread crashedThread, const ucontext
     CTR_SDK_LOG_WARN("Too many threads, %d of %d are not recorded\n", total - listed, total);
     // Keep the crashed thread among those recorded.
     bool present = false;
-    for (int i = 0; i < listed; ++i) present = present || process->threadStorage[i] == crashedThread;
-    if (!present && listed > 0 && crashedThread > 0) process->threadStorage[listed - 1] = crashedThread;
+    for (int i = 0; i < listed; ++i)
+      present = present || process->threadStorage[i] == crashedThread;
+    if (!present && listed > 0 && crashedThread > 0)
+      process->threadStorage[listed - 1] = crashedThread;
   }
   return true;
 }
@@ -254,8 +263,8 @@ bool CTRProcessResumeAllOtherThreads(CTRProcess* process) {
   return ::platform::ThreadStateResumeAll();
 }
 
-__attribute__((noinline)) bool CTRProcessGetThreadState(const CTRProcess* process,
-                                                        CTRThread thread, CTRMachineContext* out) {
+__attribute__((noinline)) bool CTRProcessGetThreadState(const CTRProcess* process, CTRThread thread,
+                                                        CTRMachineContext* out) {
   if (!CTRIsValidPointer(out)) {
     CTR_SDK_LOG_ERROR("invalid context supplied");
     return false;
@@ -398,7 +407,40 @@ const char* CTRProcessGetObjCSelectorName(const CTRMachineContext*) {
   return "";
 }
 
+namespace {
+// glibc's `struct abort_msg_s`: the size of the mapping, then the text.
+struct AbortMessage {
+  unsigned int size;
+  char message[1];
+};
+std::atomic<AbortMessage**> gAbortMessage{nullptr};
+}  // namespace
+
+void CTRProcessLocateAbortMessage() {
+#if defined(__GLIBC__)
+  void* symbol = ::dlvsym(RTLD_DEFAULT, "__abort_msg", "GLIBC_PRIVATE");
+  gAbortMessage.store(static_cast<AbortMessage**>(symbol), std::memory_order_release);
+#endif
+}
+
+// The C library's abort message, when there is one.
+static void recordAbortMessage(CTRFile* file) {
+  AbortMessage** slot = gAbortMessage.load(std::memory_order_acquire);
+  if (slot == nullptr) return;
+  AbortMessage* abortMessage = nullptr;
+  if (!CTRSafeReadMemory(slot, &abortMessage, sizeof(abortMessage)) || abortMessage == nullptr) {
+    return;
+  }
+  char message[kCTRProcessCrashInfoMessageMaxLength + 1];
+  if (!safeCopyString(reinterpret_cast<std::uintptr_t>(abortMessage->message), message,
+                      kCTRProcessCrashInfoMessageMaxLength)) {
+    return;
+  }
+  if (message[0] != '\0') CTRFileAppendHex(file, message);
+}
+
 void CTRProcessRecordCrashInfo(CTRProcess*, CTRFile* file) {
+  recordAbortMessage(file);
   CTRWritableState* state = ctrWritableState;
   if (!CTRIsValidPointer(state)) return;
   for (int i = 0; i < kCTRBinaryImageCount; ++i) {
@@ -436,14 +478,17 @@ void CTRProcessRecordRuntimeInfo(CTRProcess* process, CTRFile* file) {
   CTRFileEndSection(file);
 }
 
-const char* CTRProcessGetThreadDispatchQueueName(const CTRProcess*, CTRThread thread) {
+const char* CTRProcessGetThreadDispatchQueueName(const CTRProcess*, CTRThread thread, char* buffer,
+                                                 std::size_t capacity) {
   if (thread <= 0) {
     CTR_SDK_LOG_WARN("unable to get thread info\n");
     return nullptr;
   }
-  // The dispatch layer keeps a thread's current queue in that thread's own
-  // storage; nothing can read it from another thread without locking.
-  return "";
+  // The dispatch layer publishes each thread's current queue label in a
+  // table that may be read without a lock; a thread it does not track
+  // (one that never ran a block) reads as "".
+  ::platform::dispatch::readThreadQueueLabel(thread, buffer, capacity);
+  return buffer;
 }
 
 void CTRProcessRecordDispatchQueueNames(CTRProcess* process, CTRFile* file) {
@@ -451,7 +496,9 @@ void CTRProcessRecordDispatchQueueNames(CTRProcess* process, CTRFile* file) {
   CTRFileBeginSection(file, "dispatch_queue_names");
   CTRFileBeginArray(file);
   for (std::uint32_t i = 0; i < process->threadCount; ++i) {
-    CTRFileAppendString(file, CTRProcessGetThreadDispatchQueueName(process, process->threads[i]));
+    char label[::platform::dispatch::kThreadQueueLabelLength];
+    CTRFileAppendString(file, CTRProcessGetThreadDispatchQueueName(process, process->threads[i],
+                                                                   label, sizeof(label)));
   }
   CTRFileEndArray(file);
   CTRFileEndSection(file);
@@ -493,7 +540,8 @@ bool CTRProcessParseStatm(const char* text, std::size_t length, std::uint64_t pa
   for (std::uint64_t& value : values) {
     while (p < length && text[p] == ' ') ++p;
     if (p >= length || !isDigit(text[p])) return false;
-    while (p < length && isDigit(text[p])) value = value * 10 + static_cast<std::uint64_t>(text[p++] - '0');
+    while (p < length && isDigit(text[p]))
+      value = value * 10 + static_cast<std::uint64_t>(text[p++] - '0');
   }
   *virtualSize = values[0] * pageSize;
   *residentSize = values[1] * pageSize;
@@ -503,8 +551,7 @@ bool CTRProcessParseStatm(const char* text, std::size_t length, std::uint64_t pa
 bool CTRProcessGetMemoryUsage(CTRProcessMemoryUsage* out) {
   char buffer[4096];
   const long length = readSmallFile("/proc/meminfo", buffer, sizeof(buffer));
-  if (length <= 0 ||
-      !CTRProcessParseMeminfo(buffer, static_cast<std::size_t>(length), out)) {
+  if (length <= 0 || !CTRProcessParseMeminfo(buffer, static_cast<std::size_t>(length), out)) {
     CTR_SDK_LOG_WARN("Failed to get vm statistics\n");
     return false;
   }
@@ -517,8 +564,8 @@ bool CTRProcessGetInfo(CTRProcessInfo* out) {
   const long length = readSmallFile("/proc/self/statm", buffer, sizeof(buffer));
   struct rusage usage {};
   if (length <= 0 ||
-      !CTRProcessParseStatm(buffer, static_cast<std::size_t>(length), pageSize(),
-                            &out->virtualSize, &out->residentSize) ||
+      !CTRProcessParseStatm(buffer, static_cast<std::size_t>(length), pageSize(), &out->virtualSize,
+                            &out->residentSize) ||
       syscall(SYS_getrusage, RUSAGE_SELF, &usage) != 0) {
     CTR_SDK_LOG_WARN("Failed to get task info\n");
     return false;

@@ -21,10 +21,13 @@
 //    pointer as the kernel reports them.
 //
 // What Linux has no counterpart for is written as an absent value:
-// "objc_selector" is "" and "crash_info_entries" lists only the
-// annotations that the image table holds (none on ELF images without a
-// crash-annotation section); a thread's dispatch queue cannot be read from
-// another thread without locks, so every thread whose id is known gets "".
+// "objc_selector" is "". "crash_info_entries" lists the annotations that
+// the image table holds (none on ELF images without a crash-annotation
+// section), then the C library's abort message when it set one (glibc sets
+// it for a failed assert and for heap corruption it detects; an uncaught
+// C++ exception leaves none, its type and reason are in the exception
+// record). "dispatch_queue_names" gives each thread the label of the queue
+// it was running (platform/dispatch/thread_crash_info.h), "" for none.
 //
 // Guarantees:
 //  1. Nothing here allocates or takes a lock; the process record, the
@@ -68,13 +71,13 @@ inline constexpr std::size_t kCTRProcessThreadNameLength = 64;
 
 // The process record, on the handler's stack.
 struct CTRProcess {
-  pid_t task;                   // the own process id
-  CTRThread currentThread;      // the thread running the handler
-  CTRThread crashedThread;      // given by the caller
-  const CTRThread* threads;     // the process's threads (points into `threadStorage`)
-  std::uint32_t threadCount;    // 0 when the list cannot be read
-  const ucontext_t* userContext;  // the signal handler's user context, or nullptr
-  bool suspensionActive;        // the other threads were asked to stop
+  pid_t task;                             // the own process id
+  CTRThread currentThread;                // the thread running the handler
+  CTRThread crashedThread;                // given by the caller
+  const CTRThread* threads;               // the process's threads (points into `threadStorage`)
+  std::uint32_t threadCount;              // 0 when the list cannot be read
+  const ucontext_t* userContext;          // the signal handler's user context, or nullptr
+  bool suspensionActive;                  // the other threads were asked to stop
   bool suspended[kCTRProcessMaxThreads];  // which listed threads are stopped
   CTRThread threadStorage[kCTRProcessMaxThreads];
 };
@@ -98,9 +101,16 @@ void CTRProcessRecordRuntimeInfo(CTRProcess* process, CTRFile* file);
 const char* CTRProcessGetObjCSelectorName(const CTRMachineContext* crashedState);
 void CTRProcessRecordCrashInfo(CTRProcess* process, CTRFile* file);
 void CTRProcessRecordDispatchQueueNames(CTRProcess* process, CTRFile* file);
-// The label of the thread's queue: "" when it has none or it cannot be read,
-// nullptr when the thread's information cannot be read.
-const char* CTRProcessGetThreadDispatchQueueName(const CTRProcess* process, CTRThread thread);
+// The label of the thread's queue (copied into `buffer`, which is
+// returned): "" when it has none or it cannot be read, nullptr when the
+// thread's information cannot be read.
+const char* CTRProcessGetThreadDispatchQueueName(const CTRProcess* process, CTRThread thread,
+                                                 char* buffer, std::size_t capacity);
+// Finds where the C library keeps the message of an abort it raises
+// itself (a failed assert, a heap corruption it detected): glibc's private
+// __abort_msg. Called once while allocating is allowed (crash capture's
+// start); without it (or on another C library) no such entry is written.
+void CTRProcessLocateAbortMessage();
 void CTRProcessRecordThreadNames(CTRProcess* process, CTRFile* file);
 bool CTRProcessRecordStats(CTRProcess* process, CTRFile* file);
 

@@ -1,0 +1,116 @@
+// varnel-sdk-service: the local stand-in of the SDK's remote services
+// (settings, onboarding, analytics and crash reports), HTTPS on 127.0.0.1.
+//
+//   varnel-sdk-service --data DIR [--api-key KEY] [--url-file FILE]
+//                      [--configure PLIST] [--flush-interval SECONDS]
+//       runs until SIGINT or SIGTERM. Its certificate authority is written
+//       to DIR/ca.pem (made anew at every start); the base URL is printed on
+//       standard output (and written to --url-file). --configure writes the
+//       "Beacon" and "Crashtrail" dictionaries of an installed application's
+//       information property list so that it uses this service.
+//   varnel-sdk-service --show DIR [--frames]
+//       prints what the service received: every crash report with its
+//       signal or exception and the crashed thread's top frames, and the
+//       analytics events by name.
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "platform/system/file_util.h"
+#include "sdk-service/sdk_service.h"
+#include "support/test_certificates.h"
+
+namespace {
+constexpr const char* kDefaultAPIKey = "0123456789abcdef0123456789abcdef01234567";
+}
+
+int main(int argc, char** argv) {
+  std::string dataFolder, urlFile, plist, show;
+  std::string apiKey = kDefaultAPIKey;
+  double flushInterval = 2;
+  bool frames = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto next = [&]() -> std::string {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "%s needs a value\n", arg.c_str());
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    if (arg == "--data") {
+      dataFolder = next();
+    } else if (arg == "--api-key") {
+      apiKey = next();
+    } else if (arg == "--url-file") {
+      urlFile = next();
+    } else if (arg == "--configure") {
+      plist = next();
+    } else if (arg == "--flush-interval") {
+      flushInterval = std::atof(next().c_str());
+    } else if (arg == "--show") {
+      show = next();
+    } else if (arg == "--frames") {
+      frames = true;
+    } else {
+      std::fprintf(stderr,
+                   "usage: %s --data DIR [--api-key KEY] [--url-file FILE] [--configure PLIST] "
+                   "[--flush-interval S]\n       %s --show DIR [--frames]\n",
+                   argv[0], argv[0]);
+      return 2;
+    }
+  }
+  if (!show.empty()) {
+    sdk_service::showReceived(show, frames);
+    return 0;
+  }
+  if (dataFolder.empty()) {
+    std::fprintf(stderr, "--data is required\n");
+    return 2;
+  }
+
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+
+  std::error_code ec;
+  std::filesystem::create_directories(dataFolder, ec);
+  const auto ca = test_support::makeCertificateAuthority("VarnelVPN Local SDK Service CA");
+  const auto leaf =
+      test_support::makeLeafCertificate(ca, "127.0.0.1", {"localhost"}, {"127.0.0.1"});
+  const std::string caFile = std::filesystem::absolute(dataFolder + "/ca.pem").string();
+  platform::Error error;
+  if (!platform::files::writeFileAtomically(caFile, ca.certificatePEM, 0644, &error)) {
+    std::fprintf(stderr, "cannot write %s: %s\n", caFile.c_str(),
+                 error.localizedDescription().c_str());
+    return 1;
+  }
+  auto service = sdk_service::SDKService::start({dataFolder, apiKey, flushInterval},
+                                                leaf.certificatePEM, leaf.privateKeyPEM);
+  const std::string url = service->baseURL();
+  if (!plist.empty()) {
+    std::string why;
+    if (!sdk_service::configureInfoPlist(plist, url, apiKey, caFile, &why)) {
+      std::fprintf(stderr, "%s\n", why.c_str());
+      return 1;
+    }
+  }
+  if (!urlFile.empty() &&
+      !platform::files::writeFileAtomically(urlFile, url + "\n", 0644, &error)) {
+    std::fprintf(stderr, "cannot write %s: %s\n", urlFile.c_str(),
+                 error.localizedDescription().c_str());
+    return 1;
+  }
+  std::printf("%s\n", url.c_str());
+  std::fflush(stdout);
+
+  int signo = 0;
+  sigwait(&stop, &signo);
+  service.reset();
+  return 0;
+}

@@ -1,0 +1,532 @@
+#include "sdk-service/sdk_service.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <vector>
+
+#include "codecs/json_decoder.h"
+#include "codecs/json_encoder.h"
+#include "platform/foundation/value.h"
+#include "platform/system/file_util.h"
+#include "platform/system/property_list.h"
+
+namespace sdk_service {
+
+namespace fs = std::filesystem;
+using test_support::HTTPRecordedRequest;
+using test_support::HTTPReply;
+
+namespace {
+
+constexpr const char* kSettingsPrefix = "/spi/v2/platforms/mac/apps/";
+constexpr const char* kCreatePath = "/spi/v1/platforms/mac/apps";
+constexpr const char* kUpdatePrefix = "/spi/v1/platforms/mac/apps/";
+constexpr const char* kEventsPath = "/spi/v2/events";
+constexpr const char* kReportsPrefix = "/sdk-api/v1/platforms/mac/apps/";
+
+bool startsWith(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+bool endsWith(std::string_view text, std::string_view suffix) {
+  return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+std::optional<std::string> gunzip(std::string_view bytes) {
+  z_stream stream{};
+  if (inflateInit2(&stream, 16 + MAX_WBITS) != Z_OK) return std::nullopt;
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+  stream.avail_in = static_cast<uInt>(bytes.size());
+  std::string out;
+  char buffer[16384];
+  int status = Z_OK;
+  while (status == Z_OK) {
+    stream.next_out = reinterpret_cast<Bytef*>(buffer);
+    stream.avail_out = sizeof(buffer);
+    status = inflate(&stream, Z_NO_FLUSH);
+    out.append(buffer, sizeof(buffer) - stream.avail_out);
+    if (status == Z_BUF_ERROR && stream.avail_in == 0) break;
+  }
+  inflateEnd(&stream);
+  if (status != Z_STREAM_END) return std::nullopt;
+  return out;
+}
+
+struct Part {
+  std::map<std::string, std::string> headers;  // lower-case names
+  std::string name, fileName, body;
+};
+
+std::optional<std::string> quotedParameter(const std::string& header, const std::string& key) {
+  const std::string open = key + "=\"";
+  auto start = header.find(open);
+  if (start == std::string::npos) return std::nullopt;
+  start += open.size();
+  auto end = header.find('"', start);
+  if (end == std::string::npos) return std::nullopt;
+  return header.substr(start, end - start);
+}
+
+// The parts of a multipart body; nullopt when it is not well formed (no
+// closing delimiter, a part without its header block).
+std::optional<std::vector<Part>> multipartParts(const std::string& body,
+                                                const std::string& boundary) {
+  std::vector<Part> parts;
+  const std::string delimiter = "--" + boundary;
+  auto pos = body.find(delimiter);
+  if (pos == std::string::npos) return std::nullopt;
+  for (;;) {
+    pos += delimiter.size();
+    if (body.compare(pos, 2, "--") == 0) return parts;  // closing delimiter
+    if (body.compare(pos, 2, "\r\n") != 0) return std::nullopt;
+    pos += 2;
+    auto headersEnd = body.find("\r\n\r\n", pos);
+    auto next = body.find("\r\n" + delimiter, pos);
+    if (headersEnd == std::string::npos || next == std::string::npos || headersEnd > next) {
+      return std::nullopt;
+    }
+    Part part;
+    std::string headers = body.substr(pos, headersEnd - pos);
+    std::size_t line = 0;
+    while (line < headers.size()) {
+      auto end = headers.find("\r\n", line);
+      if (end == std::string::npos) end = headers.size();
+      std::string text = headers.substr(line, end - line);
+      auto colon = text.find(':');
+      if (colon != std::string::npos) {
+        std::string name = text.substr(0, colon);
+        for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        auto value = text.substr(colon + 1);
+        while (!value.empty() && value.front() == ' ') value.erase(0, 1);
+        part.headers[name] = value;
+      }
+      line = end + 2;
+    }
+    part.body = body.substr(headersEnd + 4, next - headersEnd - 4);
+    part.name = quotedParameter(part.headers["content-disposition"], "name").value_or("");
+    part.fileName = quotedParameter(part.headers["content-disposition"], "filename").value_or("");
+    parts.push_back(std::move(part));
+    pos = next + 2;
+  }
+}
+
+// A name safe as one path component.
+bool isPlainName(const std::string& name) {
+  if (name.empty() || name == "." || name == ".." || name.size() > 200) return false;
+  return std::all_of(name.begin(), name.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '-' ||
+           c == '[' || c == ']';
+  });
+}
+
+std::string header(const HTTPRecordedRequest& request, std::string_view name) {
+  return request.header(name).value_or("");
+}
+
+// The boundary of a "multipart/form-data; boundary=..." content type.
+std::optional<std::string> boundaryOf(const HTTPRecordedRequest& request) {
+  const std::string type = header(request, "Content-Type");
+  const std::string prefix = "multipart/form-data; boundary=";
+  if (!startsWith(type, prefix) || type.size() == prefix.size()) return std::nullopt;
+  return type.substr(prefix.size());
+}
+
+// The common checks of every SDK request; "" when they pass.
+std::string checkIdentity(const HTTPRecordedRequest& request, const std::string& apiKey,
+                          const char* keyHeader, const char* tokenHeader) {
+  if (header(request, keyHeader) != apiKey) return std::string("wrong or missing ") + keyHeader;
+  if (header(request, tokenHeader) != kDeveloperToken) {
+    return std::string("wrong or missing ") + tokenHeader;
+  }
+  return "";
+}
+
+std::string checkLength(const HTTPRecordedRequest& request) {
+  const std::string length = header(request, "Content-Length");
+  if (!request.chunked && length != std::to_string(request.body.size())) {
+    return "Content-Length " + length + " does not match the body (" +
+           std::to_string(request.body.size()) + " bytes)";
+  }
+  return "";
+}
+
+std::vector<platform::Value> recordLines(const std::string& path) {
+  std::vector<platform::Value> lines;
+  auto text = platform::files::readFile(path);
+  if (!text) return lines;
+  std::size_t pos = 0;
+  while (pos < text->size()) {
+    auto end = text->find('\n', pos);
+    if (end == std::string::npos) end = text->size();
+    platform::Value line =
+        codecs::JSONDecoder().objectWithText(std::string_view(*text).substr(pos, end - pos));
+    if (line.isDictionary()) lines.push_back(line);
+    pos = end + 1;
+  }
+  return lines;
+}
+
+platform::Value section(const std::vector<platform::Value>& lines, const char* name) {
+  for (const auto& line : lines) {
+    if (!line[name].isNone()) return line[name];
+  }
+  return platform::Value();
+}
+
+std::string hexDecode(const platform::Value& value) {
+  if (!value.isString()) return "";
+  std::string_view hex = value.stringView();
+  std::string out;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+    out.push_back(static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+  }
+  return out;
+}
+
+std::string text(const platform::Value& value) {
+  return value.isString() ? value.asString() : std::string();
+}
+
+}  // namespace
+
+std::unique_ptr<SDKService> SDKService::start(Options options, const std::string& certificatePEM,
+                                              const std::string& privateKeyPEM) {
+  std::unique_ptr<SDKService> service(new SDKService());
+  service->options_ = std::move(options);
+  std::error_code ec;
+  fs::create_directories(fs::path(service->options_.dataFolder) / "events", ec);
+  fs::create_directories(fs::path(service->options_.dataFolder) / "crashes", ec);
+  service->server_ = test_support::HTTPTestServer::startTLS(certificatePEM, privateKeyPEM);
+  SDKService* self = service.get();
+  service->server_->setDefaultHandler(
+      [self](const HTTPRecordedRequest& request) { return self->handle(request); });
+  return service;
+}
+
+HTTPReply SDKService::handle(const HTTPRecordedRequest& request) {
+  std::lock_guard lock(mutex_);
+  const std::string& path = request.path;
+  if (request.method == "GET" && startsWith(path, kSettingsPrefix) && endsWith(path, "/settings")) {
+    return settings(request);
+  }
+  if ((request.method == "POST" && path == kCreatePath) ||
+      (request.method == "PUT" && startsWith(path, kUpdatePrefix))) {
+    return onboarding(request);
+  }
+  if (request.method == "POST" && path == kEventsPath) return events(request);
+  if (request.method == "POST" && startsWith(path, kReportsPrefix) && endsWith(path, "/reports")) {
+    return report(request);
+  }
+  return reject(request, "no such endpoint");
+}
+
+HTTPReply SDKService::reject(const HTTPRecordedRequest& request, const std::string& why) {
+  const std::string line = request.method + " " + request.target + ": " + why + "\n";
+  std::FILE* log = std::fopen((fs::path(options_.dataFolder) / "rejected.log").c_str(), "a");
+  if (log != nullptr) {
+    std::fputs(line.c_str(), log);
+    std::fclose(log);
+  }
+  std::fprintf(stderr, "rejected %s", line.c_str());
+  return HTTPReply::text(why == "no such endpoint" ? 404 : 400, why + "\n");
+}
+
+HTTPReply SDKService::settings(const HTTPRecordedRequest& request) {
+  std::string why = checkIdentity(request, options_.apiKey, "X-Crashtrail-API-Key",
+                                  "X-Crashtrail-Developer-Token");
+  if (why.empty() && header(request, "Accept") != "application/json") why = "Accept must be JSON";
+  if (why.empty() && header(request, "X-Crashtrail-Installation-ID").empty()) {
+    why = "no X-Crashtrail-Installation-ID";
+  }
+  if (!why.empty()) return reject(request, why);
+  const bool onboarded = fs::exists(fs::path(options_.dataFolder) / "app.json");
+  auto analytics = platform::Value::dictionary(
+      {{"url", platform::Value(server_->baseURL() + kEventsPath)},
+       {"flush_interval_secs", platform::Value(options_.flushIntervalSeconds)},
+       {"max_byte_size_per_file", platform::Value(static_cast<std::int64_t>(1))},
+       {"upload_timeout_secs", platform::Value(static_cast<std::int64_t>(60))},
+       {"low_power_upload_timeout_secs", platform::Value(static_cast<std::int64_t>(60))}});
+  auto settings = platform::Value::dictionary(
+      {{"app",
+        platform::Value::dictionary({{"status", platform::Value(onboarded ? "activated" : "new")},
+                                     {"update_required", platform::Value(false)}})},
+       {"features", platform::Value::dictionary({{"collect_analytics", platform::Value(true)},
+                                                 {"collect_reports", platform::Value(true)},
+                                                 {"prompt_enabled", platform::Value(false)}})},
+       {"analytics", analytics}});
+  platform::Value json = codecs::JSONString(settings, codecs::JTSerializeOptionNone);
+  return HTTPReply::text(200, json.asString(), "application/json; charset=utf-8");
+}
+
+HTTPReply SDKService::onboarding(const HTTPRecordedRequest& request) {
+  std::string why = checkIdentity(request, options_.apiKey, "X-Crashtrail-API-Key",
+                                  "X-Crashtrail-Developer-Token");
+  if (why.empty()) why = checkLength(request);
+  auto boundary = boundaryOf(request);
+  if (why.empty() && !boundary) why = "not a multipart form";
+  std::optional<std::vector<Part>> parts;
+  if (why.empty() && !(parts = multipartParts(request.body, *boundary))) why = "malformed form";
+  auto app = platform::Value::mutableDictionary();
+  if (why.empty()) {
+    for (const auto& part : *parts) {
+      if (part.fileName.empty()) app.set(part.name, platform::Value(part.body));
+    }
+    if (!app["app[identifier]"].isString() || !app["app[build_version]"].isString()) {
+      why = "app[identifier] and app[build_version] are required";
+    }
+  }
+  if (!why.empty()) return reject(request, why);
+  platform::files::writeFileAtomically(
+      (fs::path(options_.dataFolder) / "app.json").string(),
+      codecs::JSONString(app, codecs::JTSerializeOptionNone).asString(), 0600);
+  return HTTPReply::text(request.method == "POST" ? 201 : 200, "{}",
+                         "application/json; charset=utf-8");
+}
+
+HTTPReply SDKService::events(const HTTPRecordedRequest& request) {
+  std::string why = checkIdentity(request, options_.apiKey, "X-CRASHTRAIL-API-KEY",
+                                  "X-CRASHTRAIL-DEVELOPER-TOKEN");
+  if (why.empty() && header(request, "User-Agent") != "Tally Mac SDK/1.3.4") {
+    why = "unexpected User-Agent";
+  }
+  if (why.empty() && header(request, "X-Crashtrail-Api-Client-Packaged-Timestamp").empty()) {
+    why = "no packaged timestamp";
+  }
+  if (why.empty()) why = checkLength(request);
+  auto boundary = boundaryOf(request);
+  if (why.empty() && !boundary) why = "not a multipart form";
+  std::optional<std::vector<Part>> parts;
+  if (why.empty() && (!(parts = multipartParts(request.body, *boundary)) || parts->size() != 1)) {
+    why = "a package holds exactly one part";
+  }
+  std::optional<std::string> log;
+  if (why.empty() && !(log = gunzip((*parts)[0].body))) why = "the event log is not gzip";
+  if (why.empty()) {
+    // Every line: time, name, byte length, JSON; the first is the metadata.
+    std::size_t pos = 0, count = 0;
+    while (why.empty() && pos < log->size()) {
+      auto end = log->find('\n', pos);
+      if (end == std::string::npos) end = log->size();
+      std::string_view line = std::string_view(*log).substr(pos, end - pos);
+      pos = end + 1;
+      auto t1 = line.find('\t');
+      auto t2 = t1 == std::string_view::npos ? t1 : line.find('\t', t1 + 1);
+      auto t3 = t2 == std::string_view::npos ? t2 : line.find('\t', t2 + 1);
+      if (t3 == std::string_view::npos) {
+        why = "a log line without four fields";
+        break;
+      }
+      if (count == 0 && line.substr(t1 + 1, t2 - t1 - 1) != "metadata") {
+        why = "the log does not start with its metadata line";
+      }
+      const auto payload = line.substr(t3 + 1);
+      if (std::to_string(payload.size()) != line.substr(t2 + 1, t3 - t2 - 1)) {
+        why = "a log line's length does not match";
+      }
+      if (!codecs::JSONDecoder().objectWithText(payload).isDictionary()) {
+        why = "a log line's payload is not a JSON object";
+      }
+      ++count;
+    }
+  }
+  if (!why.empty()) return reject(request, why);
+  char name[64];
+  std::snprintf(name, sizeof(name), "%06u-", ++counter_);
+  platform::files::writeFileAtomically(
+      (fs::path(options_.dataFolder) / "events" / (name + *boundary + ".log")).string(), *log,
+      0600);
+  return HTTPReply::text(202, "{}", "application/json; charset=utf-8");
+}
+
+HTTPReply SDKService::report(const HTTPRecordedRequest& request) {
+  std::string why = checkIdentity(request, options_.apiKey, "X-Crashtrail-API-Key",
+                                  "X-Crashtrail-Developer-Token");
+  if (why.empty() && header(request, "User-Agent") != "Crashtrail Mac SDK/3.8.4") {
+    why = "unexpected User-Agent";
+  }
+  if (why.empty() && header(request, "X-Crashtrail-API-Client-Id") != "com.beacon.crashtrail.mac") {
+    why = "unexpected X-Crashtrail-API-Client-Id";
+  }
+  if (why.empty()) why = checkLength(request);
+  auto boundary = boundaryOf(request);
+  if (why.empty() && !boundary) why = "not a multipart form";
+  std::optional<std::vector<Part>> parts;
+  if (why.empty() && !(parts = multipartParts(request.body, *boundary))) why = "malformed form";
+  if (why.empty() &&
+      (parts->size() < 3 || (*parts)[0].name != "api_key" || (*parts)[1].name != "report_id")) {
+    why = "the form must start with api_key and report_id";
+  }
+  if (why.empty() && (*parts)[0].body != options_.apiKey) why = "api_key part does not match";
+  const std::string reportID = why.empty() ? (*parts)[1].body : "";
+  if (why.empty() && !isPlainName(reportID)) why = "bad report_id";
+  std::map<std::string, std::string> files;
+  if (why.empty()) {
+    for (std::size_t i = 2; i < parts->size() && why.empty(); ++i) {
+      const Part& part = (*parts)[i];
+      if (!isPlainName(part.name)) {
+        why = "bad part name";
+      } else if (endsWith(part.fileName, ".gz")) {
+        auto bytes = gunzip(part.body);
+        if (!bytes) why = "part " + part.name + " is not gzip";
+        if (bytes) files[part.name] = *bytes;
+      } else {
+        files[part.name] = part.body;
+      }
+    }
+  }
+  if (!why.empty()) return reject(request, why);
+  // Written beside the listing, then moved in: a reader sees a report
+  // whole or not at all. A report sent again replaces the earlier copy.
+  const fs::path crashes = fs::path(options_.dataFolder) / "crashes";
+  const fs::path partial = fs::path(options_.dataFolder) / ("partial-" + reportID);
+  std::error_code ec;
+  fs::remove_all(partial, ec);
+  fs::create_directories(partial, ec);
+  for (const auto& [name, bytes] : files) {
+    if (!platform::files::writeFileAtomically((partial / name).string(), bytes, 0600)) {
+      return HTTPReply::text(500, "cannot store the report\n");
+    }
+  }
+  fs::remove_all(crashes / reportID, ec);
+  fs::rename(partial, crashes / reportID, ec);
+  if (ec) return HTTPReply::text(500, "cannot store the report\n");
+  return HTTPReply::text(202, "{}", "application/json; charset=utf-8");
+}
+
+int showReceived(const std::string& dataFolder, bool machineReadable) {
+  const fs::path crashes = fs::path(dataFolder) / "crashes";
+  std::vector<fs::path> reports;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(crashes, ec)) {
+    if (entry.is_directory()) reports.push_back(entry.path());
+  }
+  std::sort(reports.begin(), reports.end());
+  std::printf("%zu crash report(s)\n", reports.size());
+  for (const auto& report : reports) {
+    std::string what = "unknown";
+    std::string recordFile;
+    for (const char* file : {"exception.clsrecord", "signal.clsrecord"}) {
+      auto lines = recordLines((report / file).string());
+      if (lines.empty()) continue;
+      recordFile = file;
+      if (auto signal = section(lines, "signal"); signal.isDictionary()) {
+        what = "signal " + text(signal["name"]);
+        if (!text(signal["code_name"]).empty()) what += " (" + text(signal["code_name"]) + ")";
+      }
+      if (auto exception = section(lines, "exception"); exception.isDictionary()) {
+        what = "exception " + text(exception["type"]) + " " + hexDecode(exception["name"]) + ": " +
+               hexDecode(exception["reason"]);
+      }
+      break;
+    }
+    std::printf("\ncrash %s: %s\n", report.filename().c_str(), what.c_str());
+    if (recordFile.empty()) continue;
+    // An exception carries the frames of its throw; they come first.
+    const platform::Value exception =
+        section(recordLines((report / recordFile).string()), "exception");
+    const platform::Value thrown = exception["frames"];
+    if (thrown.count() > 0) {
+      std::printf("  thrown at:\n");
+      for (std::size_t f = 0; f < thrown.count() && f < 12; ++f) {
+        std::string symbol = hexDecode(thrown[f]["symbol"]);
+        if (symbol.empty()) symbol = "?";
+        if (machineReadable) {
+          std::printf("  frame %zu %s\n", f, symbol.c_str());
+        } else {
+          std::printf("  %2zu  %-60s %s\n", f, symbol.c_str(),
+                      fs::path(hexDecode(thrown[f]["library"])).filename().c_str());
+        }
+      }
+    }
+    // The crashed thread's index in the record, its frames in the
+    // symbolicated copy.
+    const platform::Value threads = section(recordLines((report / recordFile).string()), "threads");
+    std::size_t crashed = 0;
+    for (std::size_t i = 0; i < threads.count(); ++i) {
+      if (threads[i]["crashed"].isBool() && threads[i]["crashed"].asBool()) crashed = i;
+    }
+    const platform::Value symbolicated =
+        section(recordLines((report / (recordFile + ".symbolicated")).string()), "threads");
+    const platform::Value frames = symbolicated[crashed];
+    std::printf("  crashed thread %zu, top frames:\n", crashed);
+    for (std::size_t f = 0; f < frames.count() && f < 12; ++f) {
+      const platform::Value frame = frames[f];
+      std::string symbol = text(frame["symbol"]);
+      if (symbol.empty()) symbol = "?";
+      std::string library = fs::path(text(frame["library"])).filename().string();
+      if (machineReadable) {
+        std::printf("  frame %zu %s\n", f, symbol.c_str());
+      } else {
+        std::printf("  %2zu  %-60s %s\n", f, symbol.c_str(), library.c_str());
+      }
+    }
+  }
+  // Events, by name, over every package.
+  std::map<std::string, int> counts;
+  int packages = 0;
+  std::vector<fs::path> logs;
+  for (const auto& entry : fs::directory_iterator(fs::path(dataFolder) / "events", ec)) {
+    logs.push_back(entry.path());
+  }
+  for (const auto& log : logs) {
+    ++packages;
+    auto textOfLog = platform::files::readFile(log.string());
+    if (!textOfLog) continue;
+    std::size_t pos = 0;
+    while (pos < textOfLog->size()) {
+      auto end = textOfLog->find('\n', pos);
+      if (end == std::string::npos) end = textOfLog->size();
+      std::string_view line = std::string_view(*textOfLog).substr(pos, end - pos);
+      pos = end + 1;
+      auto t1 = line.find('\t');
+      auto t2 = t1 == std::string_view::npos ? t1 : line.find('\t', t1 + 1);
+      if (t2 == std::string_view::npos) continue;
+      std::string name(line.substr(t1 + 1, t2 - t1 - 1));
+      if (name == "custom") {
+        auto payload =
+            codecs::JSONDecoder().objectWithText(line.substr(line.find('\t', t2 + 1) + 1));
+        name += " " + text(payload["custom_type"]);
+      }
+      ++counts[name];
+    }
+  }
+  std::printf("\n%d analytics package(s)\n", packages);
+  for (const auto& [name, count] : counts) std::printf("  event %s: %d\n", name.c_str(), count);
+  return static_cast<int>(reports.size());
+}
+
+bool configureInfoPlist(const std::string& plistPath, const std::string& baseURL,
+                        const std::string& apiKey, const std::string& caFile, std::string* error) {
+  platform::Error readError;
+  platform::Value info = platform::plist::readFile(plistPath, &readError);
+  if (!info.isDictionary()) {
+    if (error) *error = "cannot read " + plistPath + ": " + readError.localizedDescription();
+    return false;
+  }
+  auto copy = platform::Value::mutableDictionary();
+  info.forEach([&copy](const platform::Value& key, const platform::Value& value) {
+    copy.set(key, value);
+    return true;
+  });
+  copy.set("Beacon", platform::Value::dictionary({{"APIKey", platform::Value(apiKey)},
+                                                  {"Kits", platform::Value::array()}}));
+  copy.set("Crashtrail", platform::Value::dictionary(
+                             {{"SettingsEndpoint", platform::Value(baseURL)},
+                              {"ConfigureEndpoint", platform::Value(baseURL)},
+                              {"ReportsEndpoint", platform::Value(baseURL)},
+                              {"BetaEndpoint", platform::Value(baseURL)},
+                              {"LocalServiceCertificateAuthority", platform::Value(caFile)}}));
+  platform::Error writeError;
+  if (!platform::plist::writeFile(plistPath, copy, 0644, &writeError)) {
+    if (error) *error = "cannot write " + plistPath + ": " + writeError.localizedDescription();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace sdk_service
