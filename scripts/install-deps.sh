@@ -12,6 +12,9 @@ PACKAGES=(
   rapidjson-dev nlohmann-json3-dev libspdlog-dev libasio-dev
   openssl openvpn iputils-ping iproute2 procps
   xvfb xauth fonts-dejavu-core
+  libsystemd-dev  # sd-bus: the helper's and client's D-Bus client of NetworkManager
+  network-manager network-manager-pptp network-manager-l2tp network-manager-strongswan  # the VPN services (tests run them in a private namespace)
+  dbus python3-dbusmock  # private buses and the scripted NetworkManager of the driver tests
 )
 
 missing=()

@@ -82,10 +82,11 @@ void NetworkConnection::reportStatus(ConnectionStatus status) {
     target = queue_ ? queue_ : dispatch::Queue::global();
   }
   // The serial queue keeps the reports in order; each runs on `target`.
-  std::weak_ptr<NetworkConnection> weak = weak_from_this();
-  serial_->async([weak, target, status] {
-    auto self = weak.lock();
-    if (!self || !self->callback_) return;
+  // Every report is delivered: the queued report keeps the connection
+  // until it has run (a driver may drop its reference right after).
+  NetworkConnectionPtr self = shared_from_this();
+  serial_->async([self, target, status] {
+    if (!self->callback_) return;
     if (target->isSerial() || target->isMain()) {
       target->sync([&] { self->callback_(self, status, self->context_); });
     } else {

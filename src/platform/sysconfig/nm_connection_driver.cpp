@@ -186,7 +186,8 @@ class NMConnectionDriver::Worker {
 
  private:
   struct Tracked {
-    std::weak_ptr<NetworkConnection> connection;
+    // Held while NetworkManager runs it, as the system holds its connections.
+    NetworkConnectionPtr connection;
     std::string activePath, uuid, kind;
     std::string pluginFailure;
     bool ended = false;
@@ -501,8 +502,12 @@ bool NMConnectionDriver::Worker::start(
     return false;
   }
   // Only one activation per connection object: forget a previous one.
-  for (Tracked& t : tracked_)
-    if (t.connection.lock() == connection) t.ended = true;
+  for (Tracked& t : tracked_) {
+    if (t.connection == connection) {
+      t.ended = true;
+      t.connection.reset();
+    }
+  }
   sd_bus_error e = SD_BUS_ERROR_NULL;
   sd_bus_message* reply = nullptr;
   int r = sd_bus_call_method(bus_, kNMBusName, kNMPath, kNMBusName, "ActivateConnection", &e,
@@ -535,7 +540,7 @@ bool NMConnectionDriver::Worker::start(
 bool NMConnectionDriver::Worker::stop(const NetworkConnectionPtr& connection) {
   Tracked* found = nullptr;
   for (Tracked& t : tracked_)
-    if (!t.ended && t.connection.lock() == connection) found = &t;
+    if (!t.ended && t.connection == connection) found = &t;
   if (!found) return true;  // nothing of ours runs for it
   if (!bus_) {
     end(*found, "The connection to the system bus was lost.");
@@ -554,7 +559,7 @@ bool NMConnectionDriver::Worker::stop(const NetworkConnectionPtr& connection) {
       end(*found, "");
       ok = true;
     }
-  } else if (auto c = found->connection.lock()) {
+  } else if (auto c = found->connection) {
     c->reportStatus(ConnectionStatus::Disconnecting);
   }
   sd_bus_error_free(&e);
@@ -585,7 +590,9 @@ NMConnectionDriver::Worker::Tracked* NMConnectionDriver::Worker::trackedByPath(c
 void NMConnectionDriver::Worker::end(Tracked& t, const std::string& reason) {
   if (t.ended) return;
   t.ended = true;
-  if (auto c = t.connection.lock()) {
+  NetworkConnectionPtr c = std::move(t.connection);
+  t.connection.reset();
+  if (c) {
     c->setFailureReason(reason);
     c->reportStatus(ConnectionStatus::Disconnected);
   }
@@ -613,7 +620,7 @@ int NMConnectionDriver::Worker::onVpnState(sd_bus_message* m, void* self, sd_bus
   Tracked* t = w->trackedByPath(sd_bus_message_get_path(m));
   std::uint32_t state = 0, reason = 0;
   if (!t || sd_bus_message_read(m, "uu", &state, &reason) < 0) return 0;
-  auto c = t->connection.lock();
+  auto c = t->connection;
   if (!c) return 0;
   switch (state) {
     case kVpnPrepare:
@@ -641,7 +648,7 @@ int NMConnectionDriver::Worker::onActiveState(sd_bus_message* m, void* self, sd_
   Tracked* t = w->trackedByPath(sd_bus_message_get_path(m));
   std::uint32_t state = 0, reason = 0;
   if (!t || sd_bus_message_read(m, "uu", &state, &reason) < 0) return 0;
-  auto c = t->connection.lock();
+  auto c = t->connection;
   if (!c) return 0;
   switch (state) {
     case kActiveActivating:
