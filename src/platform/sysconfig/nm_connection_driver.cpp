@@ -607,9 +607,9 @@ namespace {
 
 std::string endReason(std::uint32_t reason, const std::string& pluginFailure) {
   std::string text = nmStateReasonText(reason);
-  if (!pluginFailure.empty()) {
-    text = (reason <= 1 ? pluginFailure : text + "; " + pluginFailure);
-  }
+  // The plugin's own failure says more than NetworkManager's summary.
+  if (!pluginFailure.empty())
+    text = reason <= 1 ? pluginFailure : pluginFailure + " (" + text + ")";
   return text;
 }
 
