@@ -33,10 +33,7 @@ XPCMessage request(std::initializer_list<std::pair<const char*, Value>> entries)
   return m;
 }
 
-std::string fixtureScript() {
-  const char* source = std::getenv("VARNEL_SOURCE_DIR");
-  return std::string(source ? source : ".") + "/tests/support/nm_namespace.sh";
-}
+std::string fixtureScript() { return varnel::testing::supportFile("nm_namespace.sh"); }
 
 // A helper service whose network services run through NetworkManager on
 // the bus at `address`.

@@ -12,15 +12,10 @@
 
 namespace varnel::testing {
 
-namespace {
-
-std::string scriptPath() {
+std::string supportFile(const std::string& name) {
   const char* source = std::getenv("VARNEL_SOURCE_DIR");
-  std::string base = source ? source : VARNEL_TEST_SOURCE_DIR;
-  return base + "/tests/support/nm_mock.py";
+  return std::string(source ? source : VARNEL_TEST_SOURCE_DIR) + "/tests/support/" + name;
 }
-
-}  // namespace
 
 NMMock::~NMMock() { stop(); }
 
@@ -40,7 +35,7 @@ bool NMMock::start() {
   int toChild[2], fromChild[2];
   if (::pipe2(toChild, O_CLOEXEC) != 0) return false;
   if (::pipe2(fromChild, O_CLOEXEC) != 0) return false;
-  const std::string script = scriptPath();
+  const std::string script = supportFile("nm_mock.py");
   pid_ = ::fork();
   if (pid_ == 0) {
     ::dup2(toChild[0], 0);

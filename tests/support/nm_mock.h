@@ -15,6 +15,9 @@
 
 namespace varnel::testing {
 
+// The path of a file of tests/support (its scripts).
+std::string supportFile(const std::string& name);
+
 class NMMock {
  public:
   NMMock() = default;
