@@ -74,7 +74,6 @@ const std::vector<std::string>& SystemPreferencesHandler::trustedApplications() 
   static const std::vector<std::string> apps = {"/usr/sbin/NetworkManager",
                                                 "/usr/lib/NetworkManager/nm-pptp-service",
                                                 "/usr/lib/NetworkManager/nm-l2tp-service",
-                                                "/usr/lib/NetworkManager/nm-strongswan-service",
                                                 "/usr/sbin/pppd",
                                                 "/usr/lib/ipsec/charon-nm",
                                                 "/usr/sbin/ipsec"};

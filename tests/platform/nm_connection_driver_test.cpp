@@ -23,32 +23,34 @@ namespace sc = platform::sysconfig;
 using platform::Value;
 using sc::ConnectionStatus;
 
-// Statuses a connection reported, with the failure reason at each.
+// Statuses a connection reported, with the failure reason at each. Its
+// record outlives it: reports may still come while a test ends.
 class Recorder {
  public:
   sc::NetworkConnectionPtr make(const std::string& id) {
     return sc::NetworkConnection::create(
         id,
-        [this](const sc::NetworkConnectionPtr& c, ConnectionStatus s, void*) {
-          std::lock_guard<std::mutex> lock(mutex_);
-          seen_.push_back({s, c->failureReason()});
-          cv_.notify_all();
+        [s = s_](const sc::NetworkConnectionPtr& c, ConnectionStatus status, void*) {
+          std::lock_guard<std::mutex> lock(s->mutex);
+          s->seen.push_back({status, c->failureReason()});
+          s->cv.notify_all();
         },
         nullptr);
   }
   // Waits for the next report (a safety-net time-out gives Invalid).
   std::pair<ConnectionStatus, std::string> next() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!cv_.wait_for(lock, std::chrono::seconds(15), [&] { return !seen_.empty(); }))
+    std::unique_lock<std::mutex> lock(s_->mutex);
+    if (!s_->cv.wait_for(lock, std::chrono::seconds(15), [&] { return !s_->seen.empty(); }))
       return {ConnectionStatus::Invalid, "time-out"};
-    auto r = seen_.front();
-    seen_.pop_front();
+    auto r = s_->seen.front();
+    s_->seen.pop_front();
     return r;
   }
   // True when nothing is reported for a while (for what must not happen).
   bool quiet() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return !cv_.wait_for(lock, std::chrono::milliseconds(300), [&] { return !seen_.empty(); });
+    std::unique_lock<std::mutex> lock(s_->mutex);
+    return !s_->cv.wait_for(lock, std::chrono::milliseconds(300),
+                            [&] { return !s_->seen.empty(); });
   }
   // Skips repeats of `status` and returns the first other report.
   std::pair<ConnectionStatus, std::string> nextOtherThan(ConnectionStatus status) {
@@ -59,9 +61,12 @@ class Recorder {
   }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::deque<std::pair<ConnectionStatus, std::string>> seen_;
+  struct State {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::deque<std::pair<ConnectionStatus, std::string>> seen;
+  };
+  std::shared_ptr<State> s_ = std::make_shared<State>();
 };
 
 sc::NetworkService pptpService(const std::string& id) {

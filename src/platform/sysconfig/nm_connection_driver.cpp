@@ -276,7 +276,10 @@ void NMConnectionDriver::Worker::loop() {
     while (::read(wake_, &count, sizeof count) > 0) {
     }
   }
-  if (bus_) dropBus("The VPN driver stopped.");
+  // Going away (often at process exit): nothing more is reported, and
+  // NetworkManager keeps running what it runs.
+  tracked_.clear();
+  if (bus_) dropBus({});
 }
 
 bool NMConnectionDriver::Worker::ensureBus(std::string* error) {

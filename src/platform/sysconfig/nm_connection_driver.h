@@ -32,6 +32,8 @@
 //
 // Thread safety: every method may be called from any thread. One worker
 // thread owns the bus; calls wait for it (at most the D-Bus call time-out).
+// Reports reach connections from that thread. Destroying the driver reports
+// nothing more and leaves NetworkManager's connections as they are.
 #pragma once
 
 #include <cstdint>
