@@ -69,7 +69,7 @@ TEST_F(HelperProgramTest, AnswersPollsDisconnectsAndEndsWithItsClient) {
       "request operation=SSTPConnectionRequest sstpLocation=/bin/sh username=u password=pw1 "
       "host=h sstpOptions=/o "
       "request operation=PPTPConnectionRequest ip=vpn.test username=alice password=s3cr3t-pw "
-      "until 2 15 logwait 'install the Debian packages' 15 "
+      "until 2 15 logwait 'install the Debian package' 15 "
       "request operation=DisconnectConnection until 1 20"));
   EXPECT_EQ(r.status, 0) << r.output;
   EXPECT_NE(r.output.find("reply 0\nreply (null)\nreply 1\nreply 1\n"), std::string::npos)
