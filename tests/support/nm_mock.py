@@ -21,6 +21,7 @@ input, one per line, and answers each with one line ("ok ..." or "error ..."):
 
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -146,6 +147,10 @@ def main():
                 pass
         else:
             case.stop_dbus(case.system_bus_pid)
+        # The bus configuration dbusmock wrote for it.
+        datadir = getattr(case, '_DBusTestCase__datadir', None)
+        if datadir:
+            shutil.rmtree(datadir, ignore_errors=True)
 
 
 if __name__ == '__main__':
