@@ -95,7 +95,10 @@ class RealNetworkManagerTest : public HelperOverNM {
       GTEST_SKIP() << "namespaces cannot be made here";
     dir = root().file("nm");
     ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
-    auto r = varnel::testing::runShell("'" + fixtureScript() + "' start '" + dir + "'");
+    // Owned by this process: should it end without stopping the fixture,
+    // the fixture ends itself.
+    auto r = varnel::testing::runShell("'" + fixtureScript() + "' start '" + dir + "' " +
+                                       std::to_string(::getpid()));
     started = true;
     ASSERT_EQ(r.status, 0) << r.output;
     ASSERT_EQ(r.output.rfind("address ", 0), 0u) << r.output;

@@ -4,12 +4,15 @@
 # namespace: NetworkManager asks the bus who calls it, and a caller outside
 # its PID namespace would have no process to name.)
 #
-#   nm_namespace.sh start DIR    starts it; DIR (an empty folder, short path)
+#   nm_namespace.sh start DIR [OWNER]
+#                                starts it; DIR (an empty folder, short path)
 #                                then holds the bus socket
 #                                (DIR/bus/system_bus_socket), nm.log and nspid.
 #                                A base ethernet connection (veth-a,
 #                                10.200.0.1/24, gateway 10.200.0.2) is up, so
-#                                VPN activation can be attempted.
+#                                VPN activation can be attempted. When the
+#                                process OWNER ends without a stop,
+#                                everything inside ends within seconds.
 #   nm_namespace.sh run DIR CMD  runs CMD inside, on the private bus
 #   nm_namespace.sh stop DIR     ends every process started inside, by id
 #                                (the namespaces go with the last one)
@@ -28,6 +31,7 @@ inside() {
 
 case "$cmd" in
 start)
+  owner=${3:-}
   mkdir -p "$dir/bus" "$dir/nm/conf.d" "$dir/nm/sysconf.d"
   sed -e "s|<listen>[^<]*</listen>|<listen>unix:path=$dir/bus/system_bus_socket</listen>|" \
     -e '/<user>/d' -e '/<fork\/>/d' -e '/<pidfile>/d' -e '/<servicehelper>/d' \
@@ -67,10 +71,15 @@ mount --bind "$dir/bus/system_bus_socket" /run/dbus/system_bus_socket
 export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$dir/bus/system_bus_socket"
 NetworkManager --debug --config="$dir/nm/NetworkManager.conf" --config-dir="$dir/nm/conf.d" \
   --system-config-dir="$dir/nm/sysconf.d" >"$dir/nm.log" 2>&1 &
-# Stay, and reap what ends, until told to go.
+# Stay, and reap what ends, until told to go or until the owner (the test
+# process) has gone without saying so: then end everything started here.
 trap 'exit 0' TERM
-sleep infinity &
-while true; do wait || true; done
+tree() { local p; for p in \$(pgrep -P "\$1"); do tree "\$p"; echo "\$p"; done; }
+while [ -z "$owner" ] || kill -0 "$owner" 2>/dev/null; do sleep 1; done
+kill -TERM \$(tree \$\$) 2>/dev/null
+sleep 2
+kill -KILL \$(tree \$\$) 2>/dev/null
+exit 0
 EOF
   chmod 700 "$dir/ns-init.sh"
   setsid unshare --net --mount --uts --fork "$dir/ns-init.sh" \
