@@ -15,6 +15,9 @@ PACKAGES=(
   libtiff-dev  # sizes of TIFF images in the image request operation
   libsecret-1-dev gnome-keyring libsecret-tools dbus  # desktop keyring (Secret Service) and its tests
   polkitd pkexec  # administrator authorization of the helper installation, tests and demo
+  libsystemd-dev  # sd-bus: the helper's and client's D-Bus client of NetworkManager
+  network-manager network-manager-pptp network-manager-l2tp network-manager-strongswan  # the VPN services (tests run them in a private namespace)
+  python3-dbusmock  # private buses and the scripted NetworkManager of the driver tests
 )
 
 missing=()

@@ -245,11 +245,16 @@ void HelperService::SCNetworkStatusHandler(const sc::NetworkConnectionPtr& conne
   }
   const std::string id = connection ? connection->serviceID() : std::string();
   switch (status) {
-    case sc::ConnectionStatus::Disconnected:
+    case sc::ConnectionStatus::Disconnected: {
+      // The system's reason comes first, so a client that sees the new
+      // state finds it in the log.
+      const std::string reason = connection ? connection->failureReason() : std::string();
+      if (!reason.empty()) HelperLog("Connection %@ ended: %@", id, reason);
       // A link that ends while it was still connecting has failed.
       if (!transition({kStateConnecting}, kStateFailed)) state_.store(kStateDisconnected);
       HelperLog("Connection %@ is now disconnected.", id);
       break;
+    }
     case sc::ConnectionStatus::Connecting:
       state_.store(kStateConnecting);
       HelperLog("Connection %@ is now connecting.", id);

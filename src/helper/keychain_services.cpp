@@ -85,11 +85,8 @@ bool KeychainServices::CreateEntry(const std::string& label, const std::string& 
   if (!self.empty()) item.trustedApplications.push_back(self);
   for (const std::string& path : trustedApplications) {
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) {
-      HelperLog("Exception in adding a path. %@",
-                platform::format("No such file or directory: %@", path));
-      continue;
-    }
+    // A program that is not installed cannot read the item: left out.
+    if (::stat(path.c_str(), &st) != 0) continue;
     item.trustedApplications.push_back(path);
   }
   platform::keychain::Status status = keychain_.add(&item);

@@ -68,17 +68,15 @@ Value SystemPreferencesHandler::GenerateDefaultPPPDictionary() {
 }
 
 const std::vector<std::string>& SystemPreferencesHandler::trustedApplications() {
-  static const std::vector<std::string> apps = {
-      "/usr/sbin/pppd",
-      "/usr/sbin/racoon",
-      "/usr/libexec/configd",
-      "/System/Library/CoreServices/SystemUIServer.app",
-      "/usr/libexec/nehelper",
-      "/usr/libexec/nesssionmanager",
-      "/usr/libexec/neagent",
-      "/usr/libexec/vpnagent",
-      "/System/Library/Frameworks/SystemConfiguration.framework/Versions/A/Helpers/SCHelper",
-      "/Library/PrivilegedHelperTools/VarnelHelper"};
+  // The programs of this system that use the secrets: NetworkManager,
+  // which hands them to its VPN plugins, the plugins themselves and the
+  // link programs they run. Those not installed are left out.
+  static const std::vector<std::string> apps = {"/usr/sbin/NetworkManager",
+                                                "/usr/lib/NetworkManager/nm-pptp-service",
+                                                "/usr/lib/NetworkManager/nm-l2tp-service",
+                                                "/usr/sbin/pppd",
+                                                "/usr/lib/ipsec/charon-nm",
+                                                "/usr/sbin/ipsec"};
   return apps;
 }
 
@@ -94,6 +92,9 @@ void SystemPreferencesHandler::DeleteNetworkService(const std::string& name) {
   std::optional<sc::NetworkService> service = GetNetworkService(name);
   if (service && !prefRef_->removeService(service->serviceID))
     HelperLog("Network service removal error: %s", std::strerror(prefRef_->lastError()));
+  // The system's own copy of the service (a connection profile) goes too.
+  if (std::shared_ptr<sc::ConnectionDriver> driver = sc::NetworkConnection::driver())
+    driver->removeService(service ? service->serviceID : std::string(), name);
 }
 
 void SystemPreferencesHandler::commonStart() {
@@ -220,7 +221,10 @@ bool SystemPreferencesHandler::ConnectToService(const std::string& name, Connect
   setConnectionBlock(std::move(block));
   prefRef_->unlock();
   connection->setDispatchQueue(platform::dispatch::Queue::global());
-  return connection->start(Value(), false);
+  if (connection->start(Value(), false)) return true;
+  const std::string reason = connection->failureReason();
+  if (!reason.empty()) HelperLog("Connection %@ could not be started: %@", name, reason);
+  return false;
 }
 
 void SystemPreferencesHandler::DisconnectService(const sc::NetworkConnectionPtr& connection) {

@@ -12,10 +12,14 @@
 #include "logging/log_file_manager.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/runloop/run_loop.h"
+#include "platform/sysconfig/nm_connection_driver.h"
 
 int main(int argc, char** argv) {
   if (helper::printEmbeddedPropertyList(argc, argv)) return 0;
 
+  // PPTP, L2TP and IPsec services are run by NetworkManager.
+  platform::sysconfig::NetworkConnection::setDriver(
+      platform::sysconfig::NMConnectionDriver::create());
   // The network-services handler comes first, before any logger.
   std::shared_ptr<helper::SystemPreferencesHandler> preferences =
       helper::SystemPreferencesHandler::create();

@@ -41,6 +41,10 @@ void VRVPNManager::statusChanged() {
     up_ = true;
     platform::NotificationCenter::defaultCenter().post(kVPNConnectNotification);
   } else if (status == ConnectionStatus::Disconnected || status == ConnectionStatus::Invalid) {
+    const std::string& reason = SystemVPNManager::sharedManager()->failureReason();
+    if (!reason.empty())
+      VarnelLog::sharedInstance().AddToLog(
+          platform::format("The IKEv2 connection ended: %@", reason));
     started_ = false;
     up_ = false;
     platform::NotificationCenter::defaultCenter().post(kVPNDisconnectNotification);
@@ -98,8 +102,10 @@ void VRVPNManager::setupIKEv2ConnectionForOpenAccount(const OpenAccount::Ptr& ac
           return;
         }
         if (self) self->started_ = true;
-        platform::Error ignored;
-        if (!manager->startVPNTunnel(&ignored) && self) {
+        platform::Error startError;
+        if (!manager->startVPNTunnel(&startError) && self) {
+          VarnelLog::sharedInstance().AddToLog(platform::format(
+              "The IKEv2 connection could not be started: %@", startError.localizedDescription()));
           self->started_ = false;
           platform::NotificationCenter::defaultCenter().post(kVPNDisconnectNotification);
         }

@@ -1,8 +1,13 @@
 #include "client/core/vpn_manager_store.h"
 
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include "codecs/keychain_store.h"
 #include "platform/dispatch/dispatch.h"
+#include "platform/foundation/uuid.h"
+#include "platform/sysconfig/nm_connection_driver.h"
 #include "platform/system/file_util.h"
 #include "platform/system/notification_center.h"
 #include "platform/system/paths.h"
@@ -26,7 +31,32 @@ platform::Error vpnError(std::int64_t code, const std::string& text) {
   return platform::Error(kSystemVPNErrorDomain, code, info);
 }
 
+// A keychain reference of VRVPNManager names its item: "genp", service,
+// account, one per line.
+std::optional<std::string> secretOfReference(const std::string& reference) {
+  const std::size_t a = reference.find('\n');
+  const std::size_t b = a == std::string::npos ? a : reference.find('\n', a + 1);
+  if (b == std::string::npos || reference.substr(0, a) != "genp") return std::nullopt;
+  return codecs::KeychainStore::passwordForService(reference.substr(a + 1, b - a - 1),
+                                                   reference.substr(b + 1));
+}
+
 }  // namespace
+
+std::shared_ptr<platform::sysconfig::ConnectionDriver> SystemVPNManager::systemDriver(
+    const std::string& busAddress) {
+  platform::sysconfig::NMConnectionDriver::Options o;
+  o.busAddress = busAddress;
+  o.secretLookup = secretOfReference;
+  if (passwd* pw = ::getpwuid(::getuid())) o.ownerUser = pw->pw_name;
+  return platform::sysconfig::NMConnectionDriver::create(std::move(o));
+}
+
+std::shared_ptr<platform::sysconfig::ConnectionDriver> SystemVPNManager::driver() {
+  if (auto installed = platform::sysconfig::NetworkConnection::driver()) return installed;
+  static std::shared_ptr<platform::sysconfig::ConnectionDriver> system = systemDriver();
+  return system;
+}
 
 std::shared_ptr<SystemVPNManager> SystemVPNManager::sharedManager() {
   if (!slot()) slot().reset(new SystemVPNManager());
@@ -50,6 +80,7 @@ Value SystemVPNManager::toValue() const {
   v.set("localizedDescription", Value(localizedDescription));
   v.set("onDemandEnabled", Value(onDemandEnabled));
   v.set("enabled", Value(enabled));
+  v.set("identifier", Value(identifier_));
   if (protocolConfiguration) {
     const IKEv2Protocol& p = *protocolConfiguration;
     v.set("protocol",
@@ -72,6 +103,7 @@ void SystemVPNManager::fromValue(const Value& v) {
   localizedDescription = v["localizedDescription"].asString();
   onDemandEnabled = v["onDemandEnabled"].asBool();
   enabled = v["enabled"].asBool();
+  identifier_ = v["identifier"].isString() ? v["identifier"].asString() : std::string();
   protocolConfiguration.reset();
   Value p = v["protocol"];
   if (p.isDictionary() && p["type"].asString() == "IKEv2") {
@@ -109,6 +141,7 @@ void SystemVPNManager::loadFromPreferences(Completion completion) {
 
 void SystemVPNManager::saveToPreferences(Completion completion) {
   platform::Error error;
+  if (identifier_.empty()) identifier_ = platform::UUID::random().string();
   const std::string folder = platform::files::parentFolder(preferencesPath());
   if (!platform::paths::createDirectories(folder, 0700) ||
       !platform::plist::writeFile(preferencesPath(), toValue(), 0600, &error)) {
@@ -134,36 +167,49 @@ bool SystemVPNManager::startVPNTunnel(platform::Error* error) {
     return false;
   }
   std::weak_ptr<SystemVPNManager> weak = weak_from_this();
+  if (connection_) driver()->stop(connection_, false);
   connection_ = platform::sysconfig::NetworkConnection::create(
-      "VarnelVPN IKEv2",
-      [weak](const platform::sysconfig::NetworkConnectionPtr&, ConnectionStatus status, void*) {
-        platform::dispatch::Queue::main()->async([weak, status] {
+      identifier_,
+      [weak](const platform::sysconfig::NetworkConnectionPtr& c, ConnectionStatus status, void*) {
+        const std::string reason = c ? c->failureReason() : std::string();
+        platform::dispatch::Queue::main()->async([weak, status, reason] {
           auto self = weak.lock();
           if (!self) return;
           self->status_ = status;
+          if (status == ConnectionStatus::Disconnected) self->failureReason_ = reason;
           platform::NotificationCenter::defaultCenter().post(kSystemVPNStatusDidChangeNotification,
                                                              self);
         });
       },
       nullptr);
+  const IKEv2Protocol& p = *protocolConfiguration;
   platform::sysconfig::NetworkService service;
-  service.serviceID = "VarnelVPN IKEv2";
+  service.serviceID = identifier_;
   service.name = localizedDescription;
-  service.interfaceChain = {"IPSec"};
+  service.interfaceChain = {platform::sysconfig::kSCNetworkInterfaceTypeIPSec};
   service.setInterfaceConfiguration(
-      "IPSec",
-      Value::dictionary({{"RemoteAddress", Value(protocolConfiguration->serverAddress)},
-                         {"LocalIdentifier", Value(protocolConfiguration->localIdentifier)},
-                         {"AuthenticationMethod", "SharedSecret"}}));
-  if (!platform::sysconfig::NetworkConnection::driver()->start(connection_, service)) {
-    if (error) *error = vpnError(4, "The VPN tunnel could not be started.");
+      platform::sysconfig::kSCNetworkInterfaceTypeIPSec,
+      Value::dictionary(
+          {{platform::sysconfig::kSCPropNetIPSecRemoteAddress, Value(p.serverAddress)},
+           {"LocalIdentifier", Value(p.localIdentifier)},
+           {"RemoteIdentifier", Value(p.remoteIdentifier)},
+           {platform::sysconfig::kSCPropNetIPSecAuthenticationMethod,
+            platform::sysconfig::kSCValNetIPSecAuthenticationMethodSharedSecret},
+           {platform::sysconfig::kSCPropNetIPSecSharedSecret,
+            Value(std::string(p.sharedSecretReference.begin(), p.sharedSecretReference.end()))}}));
+  failureReason_.clear();
+  if (!driver()->start(connection_, service)) {
+    failureReason_ = connection_->failureReason();
+    if (error)
+      *error = vpnError(
+          4, failureReason_.empty() ? "The VPN tunnel could not be started." : failureReason_);
     return false;
   }
   return true;
 }
 
 void SystemVPNManager::stopVPNTunnel() {
-  if (connection_) platform::sysconfig::NetworkConnection::driver()->stop(connection_, false);
+  if (connection_) driver()->stop(connection_, false);
 }
 
 }  // namespace client

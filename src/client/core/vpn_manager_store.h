@@ -3,7 +3,11 @@
 // property list that only the user can read under the user's data folder
 // ("VarnelVPN/vpn-configuration.plist"), and a tunnel started and stopped
 // through the system's connection driver (platform::sysconfig), whose status
-// reports the manager passes on.
+// reports the manager passes on. The system's driver is NetworkManager's
+// (its strongSwan plugin runs IKEv2); the profile belongs to the user, its
+// shared secret comes from the user's keychain item that the configuration
+// refers to. A driver installed with NetworkConnection::setDriver (tests)
+// takes its place.
 //
 // Guarantees:
 //  1. Load, save and remove complete on the main queue, never inside the
@@ -63,10 +67,18 @@ class SystemVPNManager : public std::enable_shared_from_this<SystemVPNManager> {
   bool onDemandEnabled = false;
   bool enabled = false;
 
-  // The tunnel of the saved configuration; false with `*error` when none can start.
+  // The tunnel of the saved configuration; false with `*error` (its text
+  // says why) when none can start.
   bool startVPNTunnel(platform::Error* error = nullptr);
   void stopVPNTunnel();
   platform::sysconfig::ConnectionStatus status() const { return status_; }
+  // Why the tunnel last ended or failed (empty: it did not fail).
+  const std::string& failureReason() const { return failureReason_; }
+
+  // NetworkManager's driver for this user's configuration, on the bus at
+  // `busAddress` (empty: the system bus).
+  static std::shared_ptr<platform::sysconfig::ConnectionDriver> systemDriver(
+      const std::string& busAddress = {});
 
  private:
   SystemVPNManager() = default;
@@ -74,7 +86,11 @@ class SystemVPNManager : public std::enable_shared_from_this<SystemVPNManager> {
   void fromValue(const platform::Value& v);
   void complete(Completion completion, platform::Error error);
 
+  std::shared_ptr<platform::sysconfig::ConnectionDriver> driver();
+
   bool saved_ = false;
+  std::string identifier_;  // the system's profile identifier, kept with the configuration
+  std::string failureReason_;
   platform::sysconfig::ConnectionStatus status_ =
       platform::sysconfig::ConnectionStatus::Disconnected;
   platform::sysconfig::NetworkConnectionPtr connection_;

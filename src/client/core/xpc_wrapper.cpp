@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <mutex>
 
 #include "client/Singletons/varnel_log.h"
@@ -138,6 +139,8 @@ void XPCWrapper::Start() {
   stopPolling();
   if (replyWatchdog_) replyWatchdog_->invalidate();
   const std::uint64_t generation = ++generation_;
+  failurePending_ = false;
+  lastHelperFailure_.clear();
 
   auto transport = platform::xpc::Connection::createMachService(
       kHelperMachServiceName, platform::xpc::Connection::kPrivileged);
@@ -263,7 +266,10 @@ void XPCWrapper::xpcPoll() {
         auto self = weak.lock();
         if (self && self->generation_ == generation) self->handleLog(reply);
       },
-      [](const platform::Error&) {});
+      [weak, generation](const platform::Error&) {
+        auto self = weak.lock();
+        if (self && self->generation_ == generation) self->settleFailure();
+      });
 }
 
 void XPCWrapper::handleState(const ipc::XPCMessage& reply) {
@@ -276,21 +282,47 @@ void XPCWrapper::handleState(const ipc::XPCMessage& reply) {
     // A helper that stays in "failed" would otherwise leave the dialer
     // connecting for ever: a failure ends the attempt like a disconnect.
     stopPolling();
+    if (state == kHelperStateFailed) {
+      // The log reply of this poll follows; it may carry the reason.
+      failurePending_ = true;
+      return;
+    }
     post(kVPNDisconnectNotification);
   }
 }
 
+void XPCWrapper::settleFailure() {
+  if (!failurePending_) return;
+  failurePending_ = false;
+  // A failure whose reason the system gave is shown with it and not tried
+  // again blindly; one without a reason ends like a disconnect.
+  if (!lastHelperFailure_.empty())
+    fail(platform::format("The VPN connection failed: %@", lastHelperFailure_));
+  else
+    post(kVPNDisconnectNotification);
+}
+
 void XPCWrapper::handleLog(const ipc::XPCMessage& reply) {
   Value text = reply.stringForKey(ipc::kXPCResultKey);
-  if (!text.isString() || text.asString().size() <= 1) return;
-  const std::string& s = text.asString();
-  std::size_t start = 0;
-  while (start <= s.size()) {
-    std::size_t end = s.find('\n', start);
-    if (end == std::string::npos) end = s.size();
-    if (end - start > 1) VarnelLog::sharedInstance().AddToLog(s.substr(start, end - start));
-    start = end + 1;
+  if (text.isString() && text.asString().size() > 1) {
+    const std::string& s = text.asString();
+    std::size_t start = 0;
+    while (start <= s.size()) {
+      std::size_t end = s.find('\n', start);
+      if (end == std::string::npos) end = s.size();
+      if (end - start > 1) {
+        const std::string line = s.substr(start, end - start);
+        VarnelLog::sharedInstance().AddToLog(line);
+        // The system's reason for the end of a network service.
+        for (const char* marker : {" ended: ", " could not be started: "}) {
+          const std::size_t at = line.find(marker);
+          if (at != std::string::npos) lastHelperFailure_ = line.substr(at + std::strlen(marker));
+        }
+      }
+      start = end + 1;
+    }
   }
+  settleFailure();
 }
 
 void XPCWrapper::helperWentAway() {

@@ -97,6 +97,9 @@ class XPCWrapper : public HelperRequest, public std::enable_shared_from_this<XPC
   void startPolling();
   void handleState(const ipc::XPCMessage& reply);
   void handleLog(const ipc::XPCMessage& reply);
+  // Ends a failure the helper reported, once the log reply of the same poll
+  // has brought its reason (or not).
+  void settleFailure();
   void helperWentAway();
   void post(const char* name);
 
@@ -111,6 +114,8 @@ class XPCWrapper : public HelperRequest, public std::enable_shared_from_this<XPC
   bool awaitingRequestReply_ = false;  // the connection request is unanswered
   platform::runloop::Clock::time_point lastStateReply_{};
   bool stateOutstanding_ = false;  // a state poll is unanswered
+  bool failurePending_ = false;    // the helper said "failed"; its log reply is due
+  std::string lastHelperFailure_;  // the helper's reason of this request's end
 };
 
 }  // namespace client

@@ -1,5 +1,7 @@
 #include "client/ui/advanced_preferences_view_controller.h"
 
+#include <unistd.h>
+
 #include <QGridLayout>
 #include <QMessageBox>
 #include <QPointer>
@@ -13,18 +15,24 @@
 #include "client/ui/localizable.h"
 #include "client/ui/srgb_color.h"
 #include "platform/dispatch/dispatch.h"
+#include "platform/sysconfig/nm_connection_driver.h"
 #include "platform/system/notification_center.h"
 
 namespace client::ui {
 
 namespace {
-double gCoreFoundationVersion = 1953;
+std::optional<bool> gOffersPPTPForTesting;
 
 void setLabel(QLabel* label, const char* key) { label->setText(localized(key)); }
 }  // namespace
 
-double coreFoundationVersionNumber() { return gCoreFoundationVersion; }
-void setCoreFoundationVersionNumberForTesting(double version) { gCoreFoundationVersion = version; }
+bool systemOffersPPTP() {
+  if (gOffersPPTPForTesting) return *gOffersPPTPForTesting;
+  const std::string nameFile =
+      std::string(platform::sysconfig::kNMPluginDirectory) + "/nm-pptp-service.name";
+  return ::access(nameFile.c_str(), F_OK) == 0;
+}
+void setSystemOffersPPTPForTesting(std::optional<bool> offers) { gOffersPPTPForTesting = offers; }
 
 AdvancedPreferencesViewController::AdvancedPreferencesViewController(
     std::shared_ptr<VRAccountManager> accountManager, QWidget* parent)
@@ -215,7 +223,8 @@ void AdvancedPreferencesViewController::prepareViewWithAccount(const BaseAccount
     ipsecRadio_->setEnabled(false);
     setLabel(ipsecLabel_, unsupported);
   }
-  if (std::floor(coreFoundationVersionNumber()) > 1299) {
+  // Without the system's PPTP plugin a PPTP connection cannot be made.
+  if (!systemOffersPPTP()) {
     setLabel(pptpLabel_, "PreferencesProtocolPPTPSierraDescription");
     pptpLabel_->setStyleSheet(QString("color: %1;").arg(colorWithSRGB(0.64, 0.64, 0.64, 1).name()));
     pptpLabel_->setEnabled(false);

@@ -15,6 +15,7 @@
 #include <QProgressBar>
 #include <QRadioButton>
 #include <memory>
+#include <optional>
 
 #include "client/core/base_account.h"
 #include "client/ui/preference_pane.h"
@@ -25,10 +26,10 @@ class VRAccountManager;
 
 namespace client::ui {
 
-// The platform's core-foundation version number (a fixed modern value;
-// tests may replace it). Above 1299 the system has no PPTP.
-double coreFoundationVersionNumber();
-void setCoreFoundationVersionNumberForTesting(double version);
+// Whether this system can make PPTP connections: NetworkManager's PPTP
+// plugin is installed. Tests may fix the answer (nullopt: ask the system).
+bool systemOffersPPTP();
+void setSystemOffersPPTPForTesting(std::optional<bool> offers);
 
 class AdvancedPreferencesViewController : public QWidget, public PreferencePane {
   Q_OBJECT

@@ -10,7 +10,7 @@ std::mutex& driverMutex() {
 }
 
 std::shared_ptr<ConnectionDriver>& driverSlot() {
-  static std::shared_ptr<ConnectionDriver> driver = std::make_shared<SimulatorDriver>();
+  static std::shared_ptr<ConnectionDriver> driver;
   return driver;
 }
 
@@ -23,7 +23,7 @@ std::shared_ptr<ConnectionDriver> NetworkConnection::driver() {
 
 void NetworkConnection::setDriver(std::shared_ptr<ConnectionDriver> driver) {
   std::lock_guard<std::mutex> lock(driverMutex());
-  driverSlot() = driver ? std::move(driver) : std::make_shared<SimulatorDriver>();
+  driverSlot() = std::move(driver);
 }
 
 NetworkConnectionPtr NetworkConnection::create(std::string serviceID, StatusCallback callback,
@@ -46,11 +46,27 @@ bool NetworkConnection::start(const Value& /*userOptions*/, bool /*linger*/) {
   auto prefs = Preferences::create("connection", preferencesPath_);
   std::optional<NetworkService> service = prefs->service(serviceID_);
   if (!service || !service->enabled) return false;
-  return driver()->start(shared_from_this(), *service);
+  std::shared_ptr<ConnectionDriver> d = driver();
+  if (!d) {
+    setFailureReason("No connection driver is installed.");
+    return false;
+  }
+  return d->start(shared_from_this(), *service);
 }
 
 bool NetworkConnection::stop(bool forceDisconnect) {
-  return driver()->stop(shared_from_this(), forceDisconnect);
+  std::shared_ptr<ConnectionDriver> d = driver();
+  return d ? d->stop(shared_from_this(), forceDisconnect) : true;
+}
+
+std::string NetworkConnection::failureReason() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return failureReason_;
+}
+
+void NetworkConnection::setFailureReason(std::string reason) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  failureReason_ = std::move(reason);
 }
 
 ConnectionStatus NetworkConnection::status() const {
@@ -66,10 +82,11 @@ void NetworkConnection::reportStatus(ConnectionStatus status) {
     target = queue_ ? queue_ : dispatch::Queue::global();
   }
   // The serial queue keeps the reports in order; each runs on `target`.
-  std::weak_ptr<NetworkConnection> weak = weak_from_this();
-  serial_->async([weak, target, status] {
-    auto self = weak.lock();
-    if (!self || !self->callback_) return;
+  // Every report is delivered: the queued report keeps the connection
+  // until it has run (a driver may drop its reference right after).
+  NetworkConnectionPtr self = shared_from_this();
+  serial_->async([self, target, status] {
+    if (!self->callback_) return;
     if (target->isSerial() || target->isMain()) {
       target->sync([&] { self->callback_(self, status, self->context_); });
     } else {

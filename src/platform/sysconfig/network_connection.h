@@ -2,10 +2,12 @@
 // service of the preferences through a connection driver, and reports each
 // status change through a callback.
 //
-// The driver is the piece that really brings a link up (pppd, xl2tpd, an
-// IKE daemon); ConnectionDriver is its interface. The default driver is the
-// SimulatorDriver, whose behaviour tests script: what statuses a start
-// reports, which stop attempts fail, and drops.
+// The driver is the piece that really brings a link up; ConnectionDriver is
+// its interface. The system's driver is NMConnectionDriver (NetworkManager);
+// a program installs it with `setDriver`. There is no default: without a
+// driver every start fails. The SimulatorDriver is a test double whose
+// behaviour tests script: what statuses a start reports, which stop
+// attempts fail, and drops.
 //
 // Guarantees:
 //  1. Status reports reach the callback on the connection's dispatch queue
@@ -51,6 +53,11 @@ class ConnectionDriver {
   virtual bool start(const NetworkConnectionPtr& connection, const NetworkService& service) = 0;
   // One stop attempt; false when it failed.
   virtual bool stop(const NetworkConnectionPtr& connection, bool force) = 0;
+  // The service was removed from the preferences: forget what the driver
+  // keeps for it (and for any other service of the same name).
+  virtual void removeService(const std::string& serviceID, const std::string& name) {
+    (void)serviceID, (void)name;
+  }
 };
 
 class NetworkConnection : public std::enable_shared_from_this<NetworkConnection> {
@@ -71,8 +78,13 @@ class NetworkConnection : public std::enable_shared_from_this<NetworkConnection>
   ConnectionStatus status() const;
   // For drivers: records the status and queues its report.
   void reportStatus(ConnectionStatus status);
+  // Why the connection failed or ended (readable text, no secret); set by
+  // the driver before it reports the end, or when `start` fails. Empty
+  // when nothing went wrong.
+  std::string failureReason() const;
+  void setFailureReason(std::string reason);
 
-  // The driver used by every connection (default: a SimulatorDriver).
+  // The driver used by every connection (nullptr until a program sets one).
   static std::shared_ptr<ConnectionDriver> driver();
   static void setDriver(std::shared_ptr<ConnectionDriver> driver);
 
@@ -85,6 +97,7 @@ class NetworkConnection : public std::enable_shared_from_this<NetworkConnection>
   dispatch::QueuePtr queue_;
   dispatch::QueuePtr serial_;  // keeps reports in order
   ConnectionStatus status_ = ConnectionStatus::Disconnected;
+  std::string failureReason_;
 };
 
 // A driver without a real link: on start it reports a scripted list of

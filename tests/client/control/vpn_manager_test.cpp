@@ -10,6 +10,7 @@
 #include "codecs/keychain_store.h"
 #include "platform/sysconfig/network_connection.h"
 #include "platform/system/file_util.h"
+#include "support/nm_mock.h"
 
 namespace {
 
@@ -90,6 +91,77 @@ TEST_F(VPNManagerTest, OtherAccountsAndFailedStartsAreHandled) {
   EXPECT_EQ(client::SystemVPNManager::sharedManager()->localizedDescription,
             "VarnelVPN IPSec Configuration");
   EXPECT_FALSE(client::VRVPNManager::retrieveKeychain("no.such.service", "VPN"));
+}
+
+}  // namespace
+
+namespace {
+
+// The client's IKEv2 configuration run by a scripted NetworkManager: it is
+// connected only when NetworkManager says so, and a failure ends it with
+// its reason in the client's log.
+class VPNManagerOverNMTest : public control_test::ControlTest {
+ protected:
+  void SetUp() override {
+    ControlTest::SetUp();
+    client::SystemVPNManager::resetSharedManagerForTesting();
+    if (!mock_.start()) GTEST_SKIP() << mock_.skipReason();
+    platform::sysconfig::NetworkConnection::setDriver(
+        client::SystemVPNManager::systemDriver(mock_.address()));
+  }
+  void TearDown() override {
+    platform::sysconfig::NetworkConnection::setDriver(nullptr);
+    client::SystemVPNManager::resetSharedManagerForTesting();
+    mock_.stop();
+    ControlTest::TearDown();
+  }
+  client::OpenAccount::Ptr account() {
+    return client::OpenAccount::instanceFromDictionary(
+        Value::dictionary({{"id", 5},
+                           {"ipsec_hostname", "10.9.0.1"},
+                           {"ipsec_username", "bob"},
+                           {"shared_key", "psk-secret-long-enough-for-ikev2"}}));
+  }
+  varnel::testing::NMMock mock_;
+};
+
+TEST_F(VPNManagerOverNMTest, IKEv2IsConnectedOnlyWhenNetworkManagerSaysSo) {
+  auto manager = client::VRVPNManager::create();
+  manager->setupIKEv2ConnectionForAccount(account());
+  // The profile: strongSwan, the account's server and identities, the
+  // shared secret from the user's keychain, owned by this user.
+  std::string settings;
+  ASSERT_TRUE(pump([&] {
+    settings = mock_.command("settings");
+    return settings.find("strongswan") != std::string::npos;
+  }));
+  EXPECT_NE(settings.find("\"address\": \"10.9.0.1\""), std::string::npos) << settings;
+  EXPECT_NE(settings.find("\"local-identity\": \"bob_psk\""), std::string::npos) << settings;
+  EXPECT_NE(settings.find("\"method\": \"psk\""), std::string::npos) << settings;
+  EXPECT_NE(settings.find("\"password\": \"psk-secret-long-enough-for-ikev2\""), std::string::npos)
+      << settings;
+  EXPECT_NE(settings.find("\"permissions\": [\"user:"), std::string::npos) << settings;
+  EXPECT_EQ(count(client::kVPNConnectNotification), 0);
+
+  mock_.command("vpn 3 1");
+  mock_.command("vpn 5 1");
+  ASSERT_TRUE(pump([&] { return count(client::kVPNConnectNotification) == 1; }));
+  mock_.command("vpn 7 6");  // the server stopped answering
+  ASSERT_TRUE(pump([&] { return count(client::kVPNDisconnectNotification) == 1; }));
+  EXPECT_EQ(client::SystemVPNManager::sharedManager()->failureReason(),
+            "the connection attempt timed out");
+}
+
+TEST_F(VPNManagerOverNMTest, AFailedIKEv2AttemptIsNeverShownAsConnected) {
+  auto manager = client::VRVPNManager::create();
+  manager->setupIKEv2ConnectionForAccount(account());
+  ASSERT_TRUE(
+      pump([&] { return mock_.command("settings").find("strongswan") != std::string::npos; }));
+  mock_.command("vpn 6 10");  // FAILED, LOGIN_FAILED
+  ASSERT_TRUE(pump([&] { return count(client::kVPNDisconnectNotification) == 1; }));
+  EXPECT_EQ(count(client::kVPNConnectNotification), 0);
+  EXPECT_NE(client::SystemVPNManager::sharedManager()->failureReason().find("login"),
+            std::string::npos);
 }
 
 }  // namespace

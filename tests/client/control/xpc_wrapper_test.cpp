@@ -115,6 +115,21 @@ TEST_F(XPCWrapperTest, FailedStateEndsTheAttemptLikeADisconnect) {
   EXPECT_EQ(wrapper_->previousConnectionState(), client::kHelperStateFailed);
 }
 
+TEST_F(XPCWrapperTest, AFailureWithTheSystemsReasonIsShownWithItAndNotRetried) {
+  control_test::FakeHelper helper;
+  connect(helper, 0, "PPTPConnectionRequest");
+  ASSERT_TRUE(helper.waitFor("request CurrentConnectionState"));
+  helper.send("state 3");
+  helper.send(
+      "log 2026-01-01 Connection X ended: the login was refused (wrong user name or password)");
+  helper.send("state 2");
+  ASSERT_TRUE(pump([&] { return !delegate_->failures.empty(); }));
+  EXPECT_EQ(delegate_->failures[0],
+            "The VPN connection failed: the login was refused (wrong user name or password)");
+  EXPECT_FALSE(wrapper_->isPolling());
+  EXPECT_EQ(count(client::kVPNDisconnectNotification), 0);
+}
+
 TEST_F(XPCWrapperTest, PollPausesWhileTheLoopTracksAMenu) {
   control_test::FakeHelper helper;
   connect(helper, 4, "OpenVPNConnectionRequest");

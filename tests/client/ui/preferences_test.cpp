@@ -335,11 +335,13 @@ class PreferencesTest : public QObject {
     QVERIFY(pptp && lite);
     manager->setCurrentAccount(pptp);
     manager->setConnectionType(client::kConnectionTypeL2TP);
+    client::ui::setSystemOffersPPTPForTesting(false);
     AdvancedPreferencesViewController pane(manager);
     pane.viewWillAppear();
     QVERIFY(pane.radioForTag(1)->isChecked());
     QVERIFY(!pane.openVPNProtocolPopUpButton()->isEnabled());
-    QVERIFY(!pane.radioForTag(0)->isEnabled());  // no PPTP on this system
+    QVERIFY(!pane.radioForTag(0)->isEnabled());  // no PPTP plugin on this system
+    QCOMPARE(pane.labelForTag(0)->text(), localized("PreferencesProtocolPPTPSierraDescription"));
 
     // OpenVPN with TCP selected on a PPTP account: the incompatible-type question.
     auto* popup = pane.openVPNProtocolPopUpButton();
@@ -359,6 +361,20 @@ class PreferencesTest : public QObject {
     pane.prepareViewWithAccount(pptp);
     QCOMPARE(manager->connectionType(), 1);
     QVERIFY(pane.radioForTag(1)->isChecked());
+
+    // With the PPTP plugin installed, PPTP is offered and a stored PPTP stays.
+    client::ui::setSystemOffersPPTPForTesting(true);
+    manager->setConnectionType(client::kConnectionTypePPTP);
+    {
+      AdvancedPreferencesViewController offered(manager);
+      offered.prepareViewWithAccount(pptp);
+      QCOMPARE(manager->connectionType(), 0);
+      QVERIFY(offered.radioForTag(0)->isChecked());
+      QVERIFY(offered.radioForTag(0)->isEnabled());
+      QCOMPARE(offered.labelForTag(0)->text(), localized("PreferencesProtocolPPTPDescription"));
+    }
+    client::ui::setSystemOffersPPTPForTesting(std::nullopt);
+    manager->setConnectionType(client::kConnectionTypeL2TP);
 
     // Plan 131: IPSec disabled and unsupported.
     manager->setCurrentAccount(lite);
