@@ -72,15 +72,14 @@ TEST_F(HelperProgramTest, AnswersPollsDisconnectsAndEndsWithItsClient) {
   EXPECT_NE(r.output.find("reply 0\nreply (null)\nreply 1\nreply 1\n"), std::string::npos)
       << r.output;
   EXPECT_NE(r.output.find("Refused to start /bin/sh"), std::string::npos) << r.output;
-  EXPECT_NE(r.output.find("PPTP service created, connecting now."), std::string::npos)
-      << r.output;
+  EXPECT_NE(r.output.find("PPTP service created, connecting now."), std::string::npos) << r.output;
   // The simulated link stops at once, so the poll may see 4 or go straight to 1.
   EXPECT_EQ(r.output.substr(r.output.size() - 8), "state 1\n") << r.output;
   const int status = helperExit();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 
   // Its log files are owner-only and hold no secret.
-  const std::string folder = platform::paths::temporary() + "/" + helper::kPrivateFolderName;
+  const std::string folder = platform::paths::system("/run") + "/" + helper::kPrivateFolderName;
   DIR* dir = ::opendir(folder.c_str());
   ASSERT_TRUE(dir);
   int logs = 0;

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <vector>
 
+#include "helper/helper_files.h"
 #include "helper_test_util.h"
 #include "platform/sysconfig/network_connection.h"
 #include "platform/system/file_util.h"
@@ -46,14 +47,24 @@ class HelperServiceTest : public varnel::testing::TempRootTest {
   // that the test writes to its standard input, until "exit".
   std::string fakeSSTP() {
     const std::string path = root().file("sstpc");
+    // The helper starts the checked file through /proc/self/fd, so $0 is not
+    // the path: the record goes to a fixed place.
     platform::files::writeFileAtomically(path,
                                          "#!/bin/sh\n"
-                                         "printf '%s\\n' \"$*\" > \"$0.args\"\n"
-                                         "while read -r line; do\n"
-                                         "  [ \"$line\" = exit ] && exit 0\n"
-                                         "  printf '%s\\n' \"$line\"\n"
-                                         "done\n",
+                                         "printf '%s\\n' \"$*\" > '" +
+                                             path +
+                                             ".args'\n"
+                                             "while read -r line; do\n"
+                                             "  [ \"$line\" = exit ] && exit 0\n"
+                                             "  printf '%s\\n' \"$line\"\n"
+                                             "done\n",
                                          0755);
+    return path;
+  }
+  // The installation's own SSTP options file (root-owned, in root's folders).
+  std::string sstpOptions() {
+    const std::string path = root().file("sstp-options");
+    platform::files::writeFileAtomically(path, "noipdefault\n", 0644);
     return path;
   }
   void say(const std::string& line) {
@@ -169,8 +180,14 @@ TEST_F(HelperServiceTest, SSTPRunFollowsTheClientsPhrases) {
                                   {"username", "u"},
                                   {"password", "p"},
                                   {"host", "sstp.test"},
-                                  {"sstpOptions", "/etc/ppp/options.sstp"}}));
+                                  {"sstpOptions", sstpOptions()}}));
   EXPECT_EQ(state(), 3);
+  // The password reached pppd's options in an owner-only file.
+  const std::string secrets = helper::privatePath("VarnelVPN.sstp-secrets.1");
+  EXPECT_EQ(platform::files::readFile(secrets), "password \"p\"\n");
+  struct stat st;
+  ASSERT_EQ(::stat(secrets.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
   ASSERT_TRUE(service->sstpTask());
   say("Connection Established");
   EXPECT_TRUE(waitForState(5));
@@ -189,8 +206,12 @@ TEST_F(HelperServiceTest, SSTPRunFollowsTheClientsPhrases) {
   EXPECT_TRUE(helper_test::pump([&] { return !service->sstpTask(); }));
   auto args = platform::files::readFile(root().file("sstpc.args"));
   ASSERT_TRUE(args);
-  EXPECT_EQ(args->substr(0, 62), "--log-level 2 --log-stdout --cert-warn --user u --password p s");
-  EXPECT_NE(args->find("file /etc/ppp/options.sstp noauth mtu 1400 logfile "), std::string::npos);
+  EXPECT_EQ(args->substr(0, 58), "--log-level 2 --log-stdout --cert-warn --user u sstp.test ");
+  EXPECT_EQ(args->find("--password"), std::string::npos);
+  EXPECT_NE(args->find("file " + sstpOptions() + " file " + secrets + " noauth mtu 1400 logfile "),
+            std::string::npos);
+  // Removed once the client ended.
+  EXPECT_FALSE(platform::files::readFile(secrets));
 }
 
 TEST_F(HelperServiceTest, SSTPClientThatEndsBeforeConnectingFailsAndTeardownStopsIt) {
@@ -199,7 +220,7 @@ TEST_F(HelperServiceTest, SSTPClientThatEndsBeforeConnectingFailsAndTeardownStop
                                   {"username", "u"},
                                   {"password", "p"},
                                   {"host", "sstp.test"},
-                                  {"sstpOptions", "/etc/opts"}}));
+                                  {"sstpOptions", sstpOptions()}}));
   say("exit");
   EXPECT_TRUE(waitForState(2));
 
@@ -208,7 +229,7 @@ TEST_F(HelperServiceTest, SSTPClientThatEndsBeforeConnectingFailsAndTeardownStop
                                   {"username", "u"},
                                   {"password", "p"},
                                   {"host", "sstp.test"},
-                                  {"sstpOptions", "/etc/opts"}}));
+                                  {"sstpOptions", sstpOptions()}}));
   say("Connection Established");
   EXPECT_TRUE(waitForState(5));
   service->handleMessage(request({{"operation", "DisconnectConnection"}}));
@@ -244,7 +265,12 @@ TEST_F(HelperServiceTest, OpenVPNCodesMapToStates) {
   EXPECT_EQ(service->connectionState(), 2);
   service->OpenVPNStateHandler(7, g);
   EXPECT_EQ(service->connectionState(), 5);
-  for (int code : {0, 3, 4, 5, 6, 8, 10, 12}) service->OpenVPNStateHandler(code, g);
+  for (int code : {0, 3, 4, 5, 6, 10, 12}) service->OpenVPNStateHandler(code, g);
+  EXPECT_EQ(service->connectionState(), 5);
+  // A restart (the server fell silent) leaves Connected until it is back.
+  service->OpenVPNStateHandler(8, g);
+  EXPECT_EQ(service->connectionState(), 3);
+  service->OpenVPNStateHandler(7, g);
   EXPECT_EQ(service->connectionState(), 5);
   service->OpenVPNStateHandler(9, g);
   service->OpenVPNStateHandler(11, g);

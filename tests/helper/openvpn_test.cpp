@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <mutex>
@@ -10,6 +11,7 @@
 #include "helper/helper_files.h"
 #include "helper_test_util.h"
 #include "platform/system/file_util.h"
+#include "platform/system/paths.h"
 #include "support/temp_root.h"
 
 using helper::OpenVPN;
@@ -64,8 +66,13 @@ TEST_F(OpenVPNTest, CommandLineOfUdpRequestWithPortList) {
   EXPECT_EQ(after(a, "--mssfix", 1), std::vector<std::string>{"1200"});
   EXPECT_EQ(after(a, "500", 1), std::vector<std::string>{"udp"});
   EXPECT_EQ(after(a, "--cipher", 1), std::vector<std::string>{"AES-256-CBC"});
-  EXPECT_EQ(std::vector<std::string>(a.end() - 4, a.end()),
-            (std::vector<std::string>{"--management", "127.0.0.1", "53213", "--management-hold"}));
+  // Management over a socket in the private folder; keep-alive asked.
+  EXPECT_EQ(
+      std::vector<std::string>(a.end() - 8, a.end()),
+      (std::vector<std::string>{"--management", OpenVPN::managementSocketPath(), "unix",
+                                "--management-hold", "--ping", "10", "--ping-restart", "30"}));
+  EXPECT_EQ(OpenVPN::managementSocketPath(),
+            helper::privateFolder() + "/" + helper::kManagementSocketName);
   EXPECT_EQ(countOf(a, "--auth-user-pass"), 0);
 }
 
@@ -162,13 +169,34 @@ TEST_F(OpenVPNTest, PlantedSymlinkIsReplacedNotFollowed) {
   EXPECT_EQ(platform::files::readFile(OpenVPN::filePath("ca")), "new");
 }
 
-TEST_F(OpenVPNTest, PrivateFolderOwnedByAnotherUserIsRefused) {
+TEST_F(OpenVPNTest, PrivateFolderPreparedBySomeoneElseIsMovedAsideNotUsed) {
   const std::string folder = helper::privateFolder();
   ASSERT_FALSE(folder.empty());
+  EXPECT_EQ(folder, platform::paths::system("/run/varnel-helper"));
+  // A symbolic link in its place is neither followed nor fatal.
+  const std::string elsewhere = root().file("elsewhere");
+  ASSERT_EQ(::mkdir(elsewhere.c_str(), 0777), 0);
   ASSERT_EQ(::rmdir(folder.c_str()), 0);
-  ASSERT_EQ(::symlink(root().path().c_str(), folder.c_str()), 0);
-  EXPECT_EQ(helper::privateFolder(), "");
-  EXPECT_FALSE(OpenVPN::writeOpenVPNCertificates(Value::dictionary()));
+  ASSERT_EQ(::symlink(elsewhere.c_str(), folder.c_str()), 0);
+  EXPECT_EQ(helper::privateFolder(), folder);
+  EXPECT_TRUE(OpenVPN::writeOpenVPNCertificates(Value::dictionary()));
+  EXPECT_EQ(modeOf(folder), 0700u);
+  EXPECT_EQ(modeOf(elsewhere + "/varnel-up.sh"), 0u);
+  EXPECT_EQ(modeOf(OpenVPN::upScriptPath()), 0700u);
+  // A folder of another user: moved aside, its content never touched.
+  if (::geteuid() != 0) return;  // only root can make one
+  ASSERT_EQ(::rename(folder.c_str(), (folder + ".mine").c_str()), 0);
+  ASSERT_EQ(::mkdir(folder.c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
+  ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+  ASSERT_TRUE(platform::files::writeFileAtomically(folder + "/VarnelVPN.ca", "theirs", 0644));
+  ASSERT_TRUE(OpenVPN::writeOpenVPNCertificates(Value::dictionary({{"ca", "bmV3"}})));
+  EXPECT_EQ(helper::privateFolder(), folder);
+  struct stat st;
+  ASSERT_EQ(::lstat(folder.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, ::geteuid());
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  EXPECT_EQ(platform::files::readFile(OpenVPN::filePath("ca")), "new");
 }
 
 // The management dialogue, with a recorder in place of the socket.
