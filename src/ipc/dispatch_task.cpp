@@ -66,7 +66,8 @@ struct DispatchTask::Run : std::enable_shared_from_this<DispatchTask::Run> {
   Block onLaunch, onExit;
   std::atomic<bool> exitCalled{false};
   std::atomic<int> status{-1};
-  std::mutex writeMutex;
+  std::mutex writeMutex;   // guards stdinFd
+  std::mutex signalMutex;  // guards pidfd and the end of `status` == -1
   // Held from launch until the process has ended.
   std::shared_ptr<DispatchTask> task;
 
@@ -82,6 +83,7 @@ struct DispatchTask::Run : std::enable_shared_from_this<DispatchTask::Run> {
   }
 
   void signal(int signo) {
+    std::lock_guard<std::mutex> lock(signalMutex);
     if (status.load() != -1) return;  // ended and reaped
 #ifdef SYS_pidfd_send_signal
     if (pidfd && pidfd->fd >= 0) {
@@ -363,7 +365,17 @@ void DispatchTask::launchWithOutputBlock(DataBlock output, DataBlock error, Bloc
     auto r = weakRun.lock();
     auto exitSource = weakExit.lock();
     if (!r || !exitSource) return;
-    r->status = static_cast<int>(exitSource->data());
+    {
+      // The process is gone: its pidfd and the pipe to its input go with it,
+      // whoever still holds this run.
+      std::lock_guard<std::mutex> lock(r->signalMutex);
+      r->status = static_cast<int>(exitSource->data());
+      r->pidfd.reset();
+    }
+    {
+      std::lock_guard<std::mutex> lock(r->writeMutex);
+      r->stdinFd.reset();
+    }
     // Hand over whatever is still in the pipes before reporting the exit.
     for (bool isOutput : {true, false}) {
       while (isOutput ? r->outOpen : r->errOpen) {
@@ -396,6 +408,7 @@ bool DispatchTask::WriteDataToStandardInput(const Bytes& data) {
   }
   if (!run) return false;
   std::lock_guard<std::mutex> lock(run->writeMutex);
+  if (!run->stdinFd) return false;  // the child has ended
   // Block SIGPIPE on this thread for the write, and swallow one that the
   // write raised, so a closed pipe is a failure instead of the end of us.
   sigset_t pipeSet, old, pending;
@@ -438,7 +451,11 @@ void DispatchTask::RequestTermination() {
   }
   if (!run) return;
   run->signal(SIGINT);
-  Queue::main()->after(10.0, [run] { run->signal(SIGTERM); });
+  // Held weakly: a run whose process has ended is not kept for the timer.
+  std::weak_ptr<Run> weak = run;
+  Queue::main()->after(10.0, [weak] {
+    if (auto r = weak.lock()) r->signal(SIGTERM);
+  });
 }
 
 }  // namespace ipc
