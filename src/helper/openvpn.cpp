@@ -113,7 +113,9 @@ namespace {
 bool runForOutput(int fd, const std::vector<std::string>& args, std::string* output) {
   int out[2];
   if (::pipe2(out, O_CLOEXEC) != 0) return false;
-  const std::string path = "/proc/self/fd/" + std::to_string(fd);
+  // Started from descriptor 3, which stays open in the child, so that a
+  // script's interpreter can read it too.
+  const std::string path = "/proc/self/fd/3";
   std::vector<std::string> all = {"openvpn"};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -125,6 +127,7 @@ bool runForOutput(int fd, const std::vector<std::string>& args, std::string* out
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+  posix_spawn_file_actions_adddup2(&actions, fd, 3);
   pid_t pid = 0;
   int rc = ::posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), envp);
   posix_spawn_file_actions_destroy(&actions);

@@ -1,7 +1,9 @@
 #include "helper/helper_service.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <mutex>
@@ -235,6 +237,79 @@ TEST_F(HelperServiceTest, SSTPClientThatEndsBeforeConnectingFailsAndTeardownStop
   service->handleMessage(request({{"operation", "DisconnectConnection"}}));
   // The interrupt ends the client; its exit sets 1.
   EXPECT_TRUE(waitForState(1));
+}
+
+TEST_F(HelperServiceTest, SSTPPasswordIsOnNoCommandLine) {
+  const std::string password = "pw-Only-In-The-File-7731";
+  service->handleMessage(request({{"operation", "SSTPConnectionRequest"},
+                                  {"sstpLocation", fakeSSTP()},
+                                  {"username", "u"},
+                                  {"password", password},
+                                  {"host", "sstp.test"},
+                                  {"sstpOptions", sstpOptions()}}));
+  ASSERT_TRUE(service->sstpTask());
+  say("Connection Established");
+  ASSERT_TRUE(waitForState(5));
+  // Every process's command line, the running client's among them.
+  ASSERT_GT(service->sstpTask()->processIdentifier(), 0);
+  int seen = 0;
+  DIR* proc = ::opendir("/proc");
+  ASSERT_TRUE(proc);
+  while (dirent* e = ::readdir(proc)) {
+    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+    std::optional<std::string> cmdline =
+        platform::files::readFile(std::string("/proc/") + e->d_name + "/cmdline");
+    if (!cmdline) continue;
+    ++seen;
+    EXPECT_EQ(cmdline->find(password), std::string::npos) << e->d_name;
+  }
+  ::closedir(proc);
+  EXPECT_GT(seen, 1);
+  std::optional<std::string> own = platform::files::readFile(
+      "/proc/" + std::to_string(service->sstpTask()->processIdentifier()) + "/cmdline");
+  ASSERT_TRUE(own);
+  EXPECT_NE(own->find("sstp.test"), std::string::npos);
+  say("exit");
+  EXPECT_TRUE(waitForState(1));
+  EXPECT_EQ(helper_test::drainLog().find(password), std::string::npos);
+}
+
+TEST_F(HelperServiceTest, SSTPOptionsOnlyFromTheInstallationsOwnFile) {
+  auto ask = [&](const std::string& options) {
+    service->handleMessage(request({{"operation", "SSTPConnectionRequest"},
+                                    {"sstpLocation", fakeSSTP()},
+                                    {"username", "u"},
+                                    {"password", "p"},
+                                    {"host", "sstp.test"},
+                                    {"sstpOptions", options}}));
+    return service->sstpTask() != nullptr;
+  };
+  helper_test::drainLog();
+  EXPECT_FALSE(ask(root().file("missing-options")));
+  EXPECT_EQ(state(), 2);
+  const std::string link = root().file("options-link");
+  ASSERT_EQ(::symlink(sstpOptions().c_str(), link.c_str()), 0);
+  EXPECT_FALSE(ask(link));
+  EXPECT_NE(helper_test::drainLog().find("is not the installation's own"), std::string::npos);
+  if (::geteuid() == 0) {
+    // A file in a user's folder, as that user would offer it.
+    const std::string folder = root().file("user-home");
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    ASSERT_TRUE(platform::files::writeFileAtomically(folder + "/opts", "plugin /x.so\n", 0644));
+    ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chown((folder + "/opts").c_str(), 65534, 65534), 0);
+    EXPECT_FALSE(ask(folder + "/opts"));
+    EXPECT_EQ(state(), 2);
+  }
+  // No secrets file stays behind for a refused request.
+  DIR* dir = ::opendir(helper::privateFolder().c_str());
+  ASSERT_TRUE(dir);
+  while (dirent* e = ::readdir(dir))
+    EXPECT_EQ(std::string(e->d_name).find("sstp-secrets"), std::string::npos) << e->d_name;
+  ::closedir(dir);
+  EXPECT_TRUE(ask(sstpOptions()));
+  say("exit");
+  EXPECT_TRUE(waitForState(2));
 }
 
 TEST_F(HelperServiceTest, LateReportsOfAnOlderConnectionAreIgnored) {

@@ -1,5 +1,6 @@
 #include "helper/openvpn.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -199,6 +200,40 @@ TEST_F(OpenVPNTest, PrivateFolderPreparedBySomeoneElseIsMovedAsideNotUsed) {
   EXPECT_EQ(platform::files::readFile(OpenVPN::filePath("ca")), "new");
 }
 
+TEST_F(OpenVPNTest, ScrambleIsAskedOnlyWithAValueAndOnlyOfAnOpenVPNThatKnowsIt) {
+  const Value base = Value::dictionary({{"remote", "r"}, {"port", "1"}});
+  for (const Value& empty : {Value(""), Value::null()}) {
+    Value account = base.mutableCopy();
+    account.set("scramble", empty);
+    account.set("scrambleWord", "");
+    EXPECT_EQ(countOf(args(account), "--scramble"), 0);
+  }
+  // The installed program's own help decides.
+  auto fake = [&](const std::string& name, const std::string& help) {
+    const std::string path = root().file(name);
+    EXPECT_TRUE(platform::files::writeFileAtomically(
+        path, "#!/bin/sh\n[ \"$1\" = --help ] && printf '%s\\n' '" + help + "'\nexit 1\n", 0755));
+    return ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  };
+  const int with = fake("with", "--scramble xormask|reverse|obfuscate : obfuscation");
+  const int without = fake("without", "--cipher alg : data channel cipher");
+  EXPECT_TRUE(OpenVPN::supportsScramble(with));
+  EXPECT_FALSE(OpenVPN::supportsScramble(without));
+  EXPECT_FALSE(OpenVPN::supportsScramble(-1));
+  // A request that needs it is refused before anything runs, with the reason.
+  auto vpn = OpenVPN::create();
+  Value account = base.mutableCopy();
+  account.set("scramble", "xormask");
+  vpn->setAccountDictionary(account);
+  vpn->setOpenVPNPath(root().file("without"));
+  vpn->setExecutableFile(without);
+  EXPECT_FALSE(vpn->startOpenVPN([](int) {}));
+  EXPECT_EQ(vpn->refusal(), helper::kScrambleUnsupportedMessage);
+  EXPECT_FALSE(vpn->ovpnTask());
+  ::close(with);
+  ::close(without);
+}
+
 // The management dialogue, with a recorder in place of the socket.
 class ManagementTest : public varnel::testing::TempRootTest {
  protected:
@@ -233,6 +268,19 @@ TEST_F(ManagementTest, StateLinesBecomeCodesInOrder) {
   vpn->handleManagementData(">STATE:1700000001,CONNECTED,SUCCESS,10.8.0.6,1.2.3.4\n>STATE:17,EXI");
   vpn->handleManagementData("TING,SIGTERM,,,\n>LOG:1,I,STATE: not-a-state\n>STATE:\n");
   EXPECT_EQ(settle(4), (std::vector<int>{1, 7, 9, 0}));
+}
+
+TEST_F(ManagementTest, RestartOfASilentServerLeavesConnectedAndLogsWhy) {
+  start(Value::dictionary({{"remote", "r"}, {"port", "1"}}));
+  codes.clear();
+  helper_test::drainLog();
+  vpn->handleManagementData(">STATE:1700000001,CONNECTED,SUCCESS,10.8.0.6,1.2.3.4\n");
+  vpn->handleManagementData(">STATE:1700000031,RECONNECTING,ping-restart,,,,,\n");
+  EXPECT_EQ(settle(2), (std::vector<int>{7, 8}));
+  const std::string log = helper_test::drainLog();
+  EXPECT_NE(log.find("The connection to the server was lost (ping-restart); reconnecting."),
+            std::string::npos)
+      << log;
 }
 
 TEST_F(ManagementTest, PasswordDialogueSendsEscapedValuesAndLogsNoSecret) {
