@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <iostream>
-#include <regex>
 #include <string>
 
 #include "platform/system/file_util.h"
@@ -321,10 +320,14 @@ TEST_F(HelperTrustTest, SilentServerLeavesConnectedWithTheReason) {
   EXPECT_TRUE(contains(r.output, "The connection to the server was lost (")) << r.output;
   EXPECT_TRUE(contains(r.output, "client-status 0\nhelper-status 0\n")) << r.output;
   // Within the keep-alive's restart time (4 s here, 30 s by default).
-  std::smatch m;
-  const std::regex times("state 5\nrun:([0-9.]+)\n[^]*?state 3\nrun:([0-9.]+)\n");
-  ASSERT_TRUE(std::regex_search(r.output, m, times)) << r.output;
-  EXPECT_LT(std::stod(m[2]) - std::stod(m[1]), 20.0) << r.output;
+  const std::size_t connected = r.output.find("state 5\nrun:");
+  const std::size_t left = r.output.find("state 3\nrun:", connected);
+  ASSERT_NE(connected, std::string::npos) << r.output;
+  ASSERT_NE(left, std::string::npos) << r.output;
+  const double killedAt = std::atof(r.output.c_str() + connected + 12);
+  const double leftAt = std::atof(r.output.c_str() + left + 12);
+  EXPECT_GT(leftAt, killedAt) << r.output;
+  EXPECT_LT(leftAt - killedAt, 20.0) << r.output;
 }
 
 TEST_F(HelperTrustTest, HundredCyclesKeepDescriptorsProcessesAndMemoryFlat) {
@@ -343,7 +346,11 @@ TEST_F(HelperTrustTest, HundredCyclesKeepDescriptorsProcessesAndMemoryFlat) {
   EXPECT_GT(fds1, 0) << r.output;
   EXPECT_LE(fds100, fds1 + 2) << r.output;
   EXPECT_LE(procs100, procs1) << r.output;
+#if !defined(__SANITIZE_ADDRESS__)
+  // (Under the address sanitizer freed memory waits in its quarantine, so
+  // the resident size says nothing about leaks there.)
   EXPECT_LT(rss100 - rss1, 10 * 1024) << r.output;  // kB
+#endif
   EXPECT_TRUE(contains(r.output, "helper-status 0\n")) << r.output;
 }
 
