@@ -95,6 +95,10 @@ class HelperService : public std::enable_shared_from_this<HelperService> {
                             const std::shared_ptr<ipc::XPCConnection>& connection);
   // The handler without a connection: the reply to send, or nullopt when
   // none is sent (the process was ended, or the message was a broken one).
+  // A connection request that is refused for a reason the user must hear
+  // (an obfuscation the installed OpenVPN lacks) is answered without
+  // "result", the form the client takes as a refusal, and with the reason
+  // under "message".
   std::optional<ipc::XPCMessage> handleMessage(const ipc::XPCMessage& message);
 
   std::int64_t connectionState() const { return state_.load(); }

@@ -31,7 +31,6 @@ using platform::Value;
 
 namespace {
 
-std::atomic<std::uint16_t> gManagementPort{kManagementPort};
 std::atomic<int> gPingSeconds{kPingSeconds};
 std::atomic<int> gPingRestartSeconds{kPingRestartSeconds};
 
@@ -294,11 +293,6 @@ net::sockets::DispatchSocketPtr OpenVPN::ovpnSocket() const {
   return ovpnSocket_;
 }
 
-void OpenVPN::setManagementPortForTesting(std::uint16_t port) {
-  gManagementPort = port ? port : kManagementPort;
-}
-std::uint16_t OpenVPN::managementPort() { return gManagementPort; }
-
 void OpenVPN::setManagementWriterForTesting(std::function<void(const std::string&)> writer) {
   std::lock_guard<std::mutex> lock(mutex_);
   testWriter_ = std::move(writer);
@@ -531,6 +525,11 @@ bool OpenVPN::startOpenVPN(StateBlock block) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     fd = executableFd_;
+  }
+  if (fd < 0) {
+    // Only a checked, opened file is ever started, never a path.
+    HelperLog("OpenVPN request refused: no checked executable.");
+    return false;
   }
   if (nonEmpty(account, "scramble") && !supportsScramble(fd)) {
     HelperLog("OpenVPN request refused: %@", kScrambleUnsupportedMessage);

@@ -14,6 +14,8 @@
 // noticed (RECONNECTING, logged with its reason).
 //
 // Guarantees:
+//  0. Only the file given to `setExecutableFile` is started (never the path
+//     again); without one, startOpenVPN refuses.
 //  1. Every file is written owner-only into the helper's private folder
 //     (helper_files.h): certificates and keys 0600, scripts 0700.
 //  2. Values from the request that reach the command line never start with
@@ -71,8 +73,6 @@ enum OpenVPNStateCode : int {
   kOpenVPNStatePassword = 12,
 };
 
-inline constexpr const char* kManagementHost = "127.0.0.1";
-inline constexpr std::uint16_t kManagementPort = 53213;
 // Files in the private folder.
 inline constexpr const char* kManagementSocketName = "openvpn-management.sock";
 inline constexpr const char* kOpenVPNPidFileName = "openvpn.pid";
@@ -155,9 +155,6 @@ class OpenVPN : public net::sockets::DispatchSocketDelegate,
   // Strict Base64 (no line breaks, no characters outside the alphabet).
   static std::optional<std::string> decodeBase64Strict(std::string_view text);
 
-  // The management port (tests use another one).
-  static void setManagementPortForTesting(std::uint16_t port);
-  static std::uint16_t managementPort();
   // Where management commands go instead of a socket (tests).
   void setManagementWriterForTesting(std::function<void(const std::string&)> writer);
 
