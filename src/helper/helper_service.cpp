@@ -1,5 +1,6 @@
 #include "helper/helper_service.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +21,8 @@ using platform::Value;
 
 namespace {
 
+constexpr const char* kSSTPSecretsPrefix = "VarnelVPN.sstp-secrets.";
+
 constexpr const char* kSecretKeys[] = {"password",     "sharedKey", "ipsec",
                                        "authUserPass", "key",       "tls"};
 
@@ -35,6 +38,20 @@ bool hasControl(const std::string& s) {
   for (unsigned char c : s)
     if (c < 0x20 || c == 0x7f) return true;
   return false;
+}
+
+// An SSTP password file that an earlier run of the helper could not remove
+// (it was killed while the client ran) goes now.
+void removeStaleSSTPSecrets() {
+  const std::string folder = privateFolder();
+  if (folder.empty()) return;
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) return;
+  while (dirent* e = ::readdir(dir)) {
+    if (std::string_view(e->d_name).rfind(kSSTPSecretsPrefix, 0) == 0)
+      ::unlinkat(::dirfd(dir), e->d_name, 0);
+  }
+  ::closedir(dir);
 }
 
 }  // namespace
@@ -68,6 +85,7 @@ void HelperService::HelperStartup() {
   // the tunnel and the VPN's DNS: end it, so that the state told to the
   // client (disconnected) is the truth.
   if (OpenVPN::endLeftoverProcess()) state_.store(kStateDisconnected);
+  removeStaleSSTPSecrets();
   ipfw_ = std::make_shared<IPFWInterface>();
   ipc::PeerRequirement requirement;
   requirement.uids = {0};
@@ -344,8 +362,7 @@ void HelperService::startSSTP(const XPCMessage& message) {
     return;
   }
   std::optional<std::string> secrets = sstpSecretsText(stringOf(message, "password"));
-  const std::string secretsFile =
-      privatePath("VarnelVPN.sstp-secrets." + std::to_string(generation));
+  const std::string secretsFile = privatePath(kSSTPSecretsPrefix + std::to_string(generation));
   if (!secrets || secretsFile.empty() || !writePrivateFile(secretsFile, *secrets, 0600)) {
     HelperLog("SSTP request refused: the password cannot be handed over safely.");
     fail(generation);
