@@ -390,9 +390,12 @@ std::optional<std::vector<std::string>> OpenVPN::openVPNAccountToArgumentArray(
     if (nonEmpty(account, key)) a.insert(a.end(), {platform::format("--%@", key), filePath(key)});
   const std::string socket = managementSocketPath();
   if (socket.empty()) return fail("the helper's private folder is not available");
-  a.insert(a.end(), {"--management", socket, "unix", "--management-hold", "--ping",
-                     std::to_string(gPingSeconds.load()), "--ping-restart",
-                     std::to_string(gPingRestartSeconds.load())});
+  // The keep-alive stays ours: a server's longer pushed restart time would
+  // leave a dead connection shown as connected for minutes.
+  a.insert(a.end(),
+           {"--management", socket, "unix", "--management-hold", "--ping",
+            std::to_string(gPingSeconds.load()), "--ping-restart",
+            std::to_string(gPingRestartSeconds.load()), "--pull-filter", "ignore", "ping-restart"});
   return a;
 }
 

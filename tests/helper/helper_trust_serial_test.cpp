@@ -53,6 +53,7 @@ openvpn --dev tun --proto udp --port 1194 --local 127.0.0.1 \
   --server 10.99.0.0 255.255.255.0 --topology subnet \
   --ca "$W/ca.crt" --cert "$W/server.crt" --key "$W/server.key" --dh none \
   --comp-lzo adaptive --auth md5 --push "dhcp-option DNS 10.99.0.1" \
+  --push "ping-restart 300" \
   --script-security 2 --auth-user-pass-verify "$W/verify.sh" via-file \
   --verb 3 --log "$W/server.log" --writepid "$W/server.pid" --daemon || exit 92
 for i in $(seq 100); do

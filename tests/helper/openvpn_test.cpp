@@ -68,10 +68,10 @@ TEST_F(OpenVPNTest, CommandLineOfUdpRequestWithPortList) {
   EXPECT_EQ(after(a, "500", 1), std::vector<std::string>{"udp"});
   EXPECT_EQ(after(a, "--cipher", 1), std::vector<std::string>{"AES-256-CBC"});
   // Management over a socket in the private folder; keep-alive asked.
-  EXPECT_EQ(
-      std::vector<std::string>(a.end() - 8, a.end()),
-      (std::vector<std::string>{"--management", OpenVPN::managementSocketPath(), "unix",
-                                "--management-hold", "--ping", "10", "--ping-restart", "30"}));
+  EXPECT_EQ(std::vector<std::string>(a.end() - 11, a.end()),
+            (std::vector<std::string>{"--management", OpenVPN::managementSocketPath(), "unix",
+                                      "--management-hold", "--ping", "10", "--ping-restart", "30",
+                                      "--pull-filter", "ignore", "ping-restart"}));
   EXPECT_EQ(OpenVPN::managementSocketPath(),
             helper::privateFolder() + "/" + helper::kManagementSocketName);
   EXPECT_EQ(countOf(a, "--auth-user-pass"), 0);
