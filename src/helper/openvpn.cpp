@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <map>
 #include <tuple>
@@ -135,8 +136,17 @@ bool runForOutput(int fd, const std::vector<std::string>& args, std::string* out
     ::close(out[0]);
     return false;
   }
+  // A program that does not answer within ten seconds is ended.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   char buf[4096];
   for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd p{out[0], POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) == 0) {
+      ::kill(pid, SIGKILL);
+      break;
+    }
     ssize_t n = ::read(out[0], buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
@@ -207,26 +217,36 @@ void OpenVPN::restoreSavedDNS() {
 
 namespace {
 
-// The pid in the pid file when it names a live OpenVPN of ours: its
-// executable is a regular file and its command line names our management
-// socket. 0 otherwise.
-pid_t leftoverPid(const std::string& pidFile, const std::string& socket) {
+// A pidfd for the process in the pid file when it is a live OpenVPN of ours:
+// its executable's name holds "openvpn" and its command line names our
+// management socket. The pidfd is taken before the checks, so the process
+// checked is the one that will be signalled even if its pid is reused.
+// -1 otherwise; `*pid` gets the pid.
+int leftoverProcess(const std::string& pidFile, const std::string& socket, pid_t* pid) {
   std::optional<std::string> text = platform::files::readFile(pidFile);
-  if (!text) return 0;
+  if (!text) return -1;
   char* end = nullptr;
-  long pid = std::strtol(text->c_str(), &end, 10);
-  if (pid <= 1 || end == text->c_str()) return 0;
-  const std::string proc = "/proc/" + std::to_string(pid);
+  const long number = std::strtol(text->c_str(), &end, 10);
+  if (number <= 1 || end == text->c_str()) return -1;
+  *pid = static_cast<pid_t>(number);
+  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, *pid, 0));
+  if (pidfd < 0) return -1;
+  const std::string proc = "/proc/" + std::to_string(number);
   char exe[4096];
-  ssize_t n = ::readlink((proc + "/exe").c_str(), exe, sizeof exe - 1);
-  if (n <= 0) return 0;
-  exe[n] = 0;
-  std::string exePath(exe, static_cast<std::size_t>(n));
-  if (exePath.find("openvpn") == std::string::npos) return 0;
+  const ssize_t n = ::readlink((proc + "/exe").c_str(), exe, sizeof exe - 1);
   std::optional<std::string> cmdline = platform::files::readFile(proc + "/cmdline");
   const std::string wanted = std::string("--management") + '\0' + socket + '\0' + "unix";
-  if (!cmdline || cmdline->find(wanted) == std::string::npos) return 0;
-  return static_cast<pid_t>(pid);
+  if (n <= 0 ||
+      std::string(exe, static_cast<std::size_t>(n)).find("openvpn") == std::string::npos ||
+      !cmdline || cmdline->find(wanted) == std::string::npos) {
+    ::close(pidfd);
+    return -1;
+  }
+  return pidfd;
+}
+
+bool signalProcess(int pidfd, int signo) {
+  return ::syscall(SYS_pidfd_send_signal, pidfd, signo, nullptr, 0) == 0;
 }
 
 }  // namespace
@@ -235,33 +255,30 @@ bool OpenVPN::endLeftoverProcess() {
   const std::string pidFile = privatePath(kOpenVPNPidFileName);
   const std::string socket = managementSocketPath();
   if (pidFile.empty() || socket.empty()) return false;
-  const pid_t pid = leftoverPid(pidFile, socket);
+  pid_t pid = 0;
+  const int pidfd = leftoverProcess(pidFile, socket, &pid);
   const bool hadFile = ::access(pidFile.c_str(), F_OK) == 0;
-  if (pid > 0) {
+  if (pidfd >= 0) {
     HelperLog("Ending the OpenVPN process %@ left by an earlier run of the helper.",
               static_cast<std::int64_t>(pid));
-    int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-    ::kill(pid, SIGTERM);
-    bool ended = false;
-    if (pidfd >= 0) {
-      pollfd p{pidfd, POLLIN, 0};
+    // Asked first, so that it runs its down script; killed when it does
+    // not end within five seconds.
+    signalProcess(pidfd, SIGTERM);
+    pollfd p{pidfd, POLLIN, 0};
+    bool ended = ::poll(&p, 1, 5000) == 1;
+    if (!ended) {
+      signalProcess(pidfd, SIGKILL);
+      p.revents = 0;
       ended = ::poll(&p, 1, 5000) == 1;
-      if (!ended) {
-        ::kill(pid, SIGKILL);
-        p.revents = 0;
-        ended = ::poll(&p, 1, 5000) == 1;
-      }
-      ::close(pidfd);
-    } else {
-      ::kill(pid, SIGKILL);
     }
+    ::close(pidfd);
     if (!ended) HelperLog("The left OpenVPN process did not end.");
   }
   ::unlink(pidFile.c_str());
   ::unlink(socket.c_str());
   const bool savedDNS = ::access(privatePath(kSavedDNSFileName).c_str(), F_OK) == 0;
   restoreSavedDNS();
-  return pid > 0 || (hadFile && savedDNS);
+  return pidfd >= 0 || (hadFile && savedDNS);
 }
 
 Value OpenVPN::accountDictionary() const {
