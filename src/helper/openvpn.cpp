@@ -6,6 +6,7 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -407,6 +408,8 @@ std::optional<std::vector<std::string>> OpenVPN::openVPNAccountToArgumentArray(
     if (nonEmpty(account, key)) a.insert(a.end(), {platform::format("--%@", key), filePath(key)});
   const std::string socket = managementSocketPath();
   if (socket.empty()) return fail("the helper's private folder is not available");
+  if (socket.size() >= sizeof(sockaddr_un::sun_path))
+    return fail("the management socket's path is too long for a Unix-domain socket");
   // The keep-alive stays ours: a server's longer pushed restart time would
   // leave a dead connection shown as connected for minutes.
   a.insert(a.end(),
