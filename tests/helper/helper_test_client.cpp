@@ -3,7 +3,9 @@
 //   request key=value ...   sends a request ("operation=..." among them) and
 //                           prints "reply <result description>"; values:
 //                           "b:1"/"b:0" booleans, "@path" the file's bytes in
-//                           Base64, "a:x,y" an array of strings, else text
+//                           Base64, "f:path" the file's text (a secret kept
+//                           off this command line), "a:x,y" an array of
+//                           strings, else text
 //   until STATE SECONDS     polls "CurrentConnectionState" every 0.1 s,
 //                           printing "state N" for each change, until STATE
 //                           (exit status 4 on time-out)
@@ -82,6 +84,8 @@ Value parseValue(const std::string& text) {
     }
     return Value::array(std::move(items));
   }
+  if (text.rfind("f:", 0) == 0)
+    return Value(platform::files::readFile(text.substr(2)).value_or(""));
   if (!text.empty() && text[0] == '@') {
     std::string bytes = platform::files::readFile(text.substr(1)).value_or("");
     return Value(codecs::Base64EncodeBytes(bytes.data(), bytes.size(), false));

@@ -159,6 +159,28 @@ case "$SCENARIO" in
       run "date +%s.%N" logwait 'The connection to the server was lost' 10 $DISCONNECT
     echo "client-status $?"
     ;;
+  sstp)
+    # A stand-in SSTP client recorded by the installation; a user offers pppd
+    # options from their own folder; the password must stay off every
+    # command line (it reaches the client only through a file, here too).
+    mkdir -p "$W/root/etc/varnel" "$W/inst" "$W/userdir"
+    printf '#!/bin/sh\necho "Connection Established"\nexec sleep 60\n' > "$W/inst/sstpc"
+    chmod 755 "$W/inst/sstpc"
+    printf 'Executable=%s\n' "$W/inst/sstpc" > "$W/root/etc/varnel/helper.conf"
+    printf 'noipdefault\n' > "$W/inst/sstp-options"
+    printf 'plugin /nonexistent/evil.so\n' > "$W/userdir/options"
+    chown -R 65534:65534 "$W/userdir"
+    printf 'Sstp-Secret-4471' > "$W/password"
+    SREQ="request operation=SSTPConnectionRequest sstpLocation=$W/inst/sstpc username=alice
+      password=f:$W/password host=vpn.test"
+    start_helper
+    "$CLIENT" $SREQ "sstpOptions=$W/userdir/options" until 2 10 \
+      $SREQ "sstpOptions=$W/inst/sstp-options" until 5 10 \
+      run "cat /proc/[0-9]*/cmdline 2>/dev/null | tr '\\0' ' ' | grep -c -F -f '$W/password'" \
+      run "ls '$PRIVATE' | grep -c sstp-secrets" \
+      $DISCONNECT run "ls '$PRIVATE' | grep -c sstp-secrets" log
+    echo "client-status $?"
+    ;;
   cycles)
     start_helper
     args=($REQ until 5 40 $DISCONNECT run "$W/measure.sh $helper")
@@ -225,7 +247,9 @@ class HelperTrustTest : public ::testing::Test {
   // Runs a scenario in fresh namespaces and returns everything it printed.
   Outcome scenario(const std::string& name) {
     const std::string w = "'" + work() + "'";
-    run("cd " + w + " && rm -rf root att evil pwned server.log server.pid helper.out *.out");
+    run("cd " + w +
+        " && rm -rf root att evil inst userdir password pwned server.log server.pid helper.out "
+        "*.out");
     Outcome r = run("timeout 280 unshare --net --mount --pid --fork --mount-proc bash " + w +
                     "/scenario.sh " + w + " " + name + " '" + VARNEL_HELPER_PATH + "' '" +
                     HELPER_TEST_CLIENT + "' 2>&1");
@@ -329,6 +353,21 @@ TEST_F(HelperTrustTest, SilentServerLeavesConnectedWithTheReason) {
   const double leftAt = std::atof(r.output.c_str() + left + 12);
   EXPECT_GT(leftAt, killedAt) << r.output;
   EXPECT_LT(leftAt - killedAt, 20.0) << r.output;
+}
+
+TEST_F(HelperTrustTest, SSTPPasswordStaysOffCommandLinesAndUserOptionsAreRefused) {
+  Outcome r = scenario("sstp");
+  EXPECT_EQ(r.status, 0) << r.output;
+  // The user's options file: refused.
+  EXPECT_TRUE(contains(r.output, "reply 1\nstate 2\n")) << r.output;
+  EXPECT_TRUE(contains(r.output, "is not the installation's own")) << r.output;
+  // The installation's own: connected, the password on no command line but
+  // in one owner-only file, gone once the client ended.
+  EXPECT_TRUE(contains(r.output, "state 5\nrun:0\n\nrun:1\n\n")) << r.output;
+  EXPECT_TRUE(contains(r.output, "state 1\nrun:0\n\nlog:")) << r.output;
+  EXPECT_FALSE(contains(r.output, "Sstp-Secret-4471")) << r.output;
+  EXPECT_TRUE(contains(r.output, "client-status 0\n")) << r.output;
+  EXPECT_TRUE(contains(r.output, "helper-status 0\n")) << r.output;
 }
 
 TEST_F(HelperTrustTest, HundredCyclesKeepDescriptorsProcessesAndMemoryFlat) {
