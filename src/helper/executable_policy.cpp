@@ -1,7 +1,6 @@
 #include "helper/executable_policy.h"
 
-#include <limits.h>
-#include <stdlib.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,11 +13,57 @@ namespace helper {
 
 namespace {
 
-std::string resolved(const std::string& path) {
-  if (path.empty() || path[0] != '/') return {};
-  char buffer[PATH_MAX];
-  if (!::realpath(path.c_str(), buffer)) return {};
-  return buffer;
+bool trustedOwner(uid_t uid) { return uid == 0 || uid == ::geteuid(); }
+
+// A folder that nobody but its trusted owner can change the entries of.
+bool safeFolder(const struct stat& st) {
+  if (!S_ISDIR(st.st_mode) || !trustedOwner(st.st_uid)) return false;
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) == 0) return true;
+  return st.st_uid == 0 && (st.st_mode & S_ISVTX);
+}
+
+// Opens the regular file at the absolute `path` with `flags`, walking every
+// component without following a link and checking each folder on the way.
+int openCheckedFile(const std::string& path, int flags, std::string* problem) {
+  auto fail = [&](const std::string& why) {
+    if (problem) *problem = why;
+    return -1;
+  };
+  if (path.empty() || path[0] != '/') return fail("not an absolute path");
+  std::vector<std::string> parts;
+  std::size_t start = 1;
+  while (start <= path.size()) {
+    std::size_t end = path.find('/', start);
+    std::string part = path.substr(start, end == std::string::npos ? end : end - start);
+    if (part.empty() || part == "." || part == "..") return fail("not a plain path");
+    parts.push_back(part);
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  int dir = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return fail("the root folder cannot be opened");
+  struct stat st;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (::fstat(dir, &st) != 0 || !safeFolder(st)) {
+      ::close(dir);
+      return fail("a folder on the path is not owned by root or is writable by others");
+    }
+    const bool last = i + 1 == parts.size();
+    int next = ::openat(dir, parts[i].c_str(),
+                        last ? flags | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK
+                             : O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    ::close(dir);
+    if (next < 0)
+      return fail(last ? "the file is missing or a symbolic link"
+                       : "a folder on the path is missing or a symbolic link");
+    dir = next;
+  }
+  if (::fstat(dir, &st) != 0 || !S_ISREG(st.st_mode) || !trustedOwner(st.st_uid) ||
+      (st.st_mode & (S_IWGRP | S_IWOTH))) {
+    ::close(dir);
+    return fail("not a regular file owned by root and writable by root only");
+  }
+  return dir;
 }
 
 }  // namespace
@@ -41,18 +86,41 @@ ExecutablePolicy ExecutablePolicy::load() {
   return policy;
 }
 
-bool ExecutablePolicy::allowsExecutable(const std::string& path) const {
-  const std::string real = resolved(path);
-  if (real.empty()) return false;
-  bool listed = false;
+bool ExecutablePolicy::listsExecutable(const std::string& path) const {
+  if (path.empty()) return false;
   for (const std::string& allowed : executables)
-    if (resolved(allowed) == real) listed = true;
-  if (!listed) return false;
+    if (allowed == path) return true;
+  return false;
+}
+
+int ExecutablePolicy::openExecutable(const std::string& path, std::string* problem) const {
+  if (!listsExecutable(path)) {
+    if (problem) *problem = "not an executable that this installation ships";
+    return -1;
+  }
+  int fd = openCheckedFile(path, O_RDONLY, problem);
+  if (fd < 0) return -1;
   struct stat st;
-  if (::stat(real.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  if (st.st_uid != 0 && st.st_uid != ::geteuid()) return false;
-  if (st.st_mode & (S_IWGRP | S_IWOTH)) return false;
-  return ::access(real.c_str(), X_OK) == 0;
+  if (::fstat(fd, &st) != 0 || (st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == 0) {
+    ::close(fd);
+    if (problem) *problem = "not an executable file";
+    return -1;
+  }
+  return fd;
+}
+
+bool ExecutablePolicy::allowsExecutable(const std::string& path) const {
+  int fd = openExecutable(path);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
+bool ExecutablePolicy::isTrustedFile(const std::string& path, std::string* problem) {
+  int fd = openCheckedFile(path, O_PATH, problem);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
 }
 
 }  // namespace helper

@@ -2,14 +2,21 @@
 // which peers may talk to it.
 //
 // A request names the OpenVPN executable and the SSTP client by path; the
-// helper runs such a path only when it resolves (symbolic links followed)
-// to one of the executables this installation ships or names, and that
-// file is a regular executable owned by root or the helper's user and
-// writable by nobody else. The list holds the system's packages
+// helper starts such a path only when it is, word for word, one of the
+// executables this installation ships or names: the system's packages
 // ("/usr/sbin/openvpn", "/usr/sbin/sstpc") and every "Executable=" line of
-// the configuration file "/etc/varnel/helper.conf" (under the system root);
-// "Client=" lines there name the installed client programs that may
-// connect besides root.
+// the configuration file "/etc/varnel/helper.conf" (under the system root).
+// "Client=" lines there name the installed client programs that may connect
+// besides root.
+//
+// `openExecutable` resolves such a path once, from "/", one component at a
+// time, and never follows a symbolic link: every folder on the way must be
+// owned by root (or the helper's user) and writable by nobody else (a
+// root-owned sticky folder such as /tmp counts as safe, since only a
+// component's owner can replace it there), and the file must be a regular
+// executable of the same owners, writable by nobody else. The caller starts
+// the descriptor it got (DispatchTask::setExecutableFile), never the path
+// again, so what was checked is what runs.
 //
 // Thread safety: values; any thread.
 #pragma once
@@ -27,8 +34,18 @@ struct ExecutablePolicy {
 
   // The built-in list plus the configuration file.
   static ExecutablePolicy load();
-  // True when `path` may be started (see the header comment).
+  // True when `path` is listed (see the header comment).
+  bool listsExecutable(const std::string& path) const;
+  // A close-on-exec read-only descriptor of the listed executable at
+  // `path`, checked as the header comment says; -1 with `*problem` when it
+  // is not listed or a check fails. The caller closes it.
+  int openExecutable(const std::string& path, std::string* problem = nullptr) const;
+  // True when openExecutable would give a descriptor now.
   bool allowsExecutable(const std::string& path) const;
+  // True when `path` is a regular file (not a link) owned by root or the
+  // helper's user, writable by nobody else, in folders that pass the same
+  // walk as executables: the installation's own files (e.g. SSTP options).
+  static bool isTrustedFile(const std::string& path, std::string* problem = nullptr);
 };
 
 }  // namespace helper

@@ -1,12 +1,21 @@
 // Files of the helper: every file that the helper writes for a connection
-// (certificates, keys, scripts, the SSTP client's log) lives in one private
-// folder under the temporary folder, which only the helper's user can enter.
+// (certificates, keys, scripts, the management socket, the SSTP client's
+// options and log, the OpenVPN pid file) lives in one private folder,
+// "/run/varnel-helper" under the system root, which only the helper's user
+// (root) can enter.
 //
 // Guarantees:
-//  1. `privateFolder` answers a folder only when it is a real directory (not
-//     a symbolic link) owned by this process's user with mode 0700; a
-//     missing one is created so; anything else is refused (empty answer).
-//  2. `writePrivateFile` creates a fresh file beside the target with
+//  1. `privateFolder` walks from the system root to the folder without
+//     following a symbolic link in any component it creates or checks. Its
+//     parent ("/run") must be a real folder owned by root or the helper's
+//     user and writable by nobody else; it is created 0755 when missing.
+//  2. The folder itself is answered only when it is a real directory owned
+//     by this process's user with mode 0700. A missing one is created so. A
+//     name that someone else prepared (a symbolic link, a file, a folder of
+//     another owner) is moved aside, never entered or followed, and a fresh
+//     folder is made in its place; so no user can make the helper fail or
+//     write into a place of theirs by creating the name first.
+//  3. `writePrivateFile` creates a fresh file beside the target with
 //     O_CREAT|O_EXCL|O_NOFOLLOW and the final mode, writes and syncs it, and
 //     renames it over the target: no reader ever sees a partial file, and a
 //     name prepared by someone else is never opened or followed.
@@ -19,7 +28,7 @@
 
 namespace helper {
 
-// The folder name below paths::temporary().
+// The folder's name below paths::system("/run").
 inline constexpr const char* kPrivateFolderName = "varnel-helper";
 
 // The private folder ("" when it cannot be had safely).

@@ -1,5 +1,7 @@
 #include "helper/helper_service.h"
 
+#include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -19,6 +21,8 @@ using platform::Value;
 
 namespace {
 
+constexpr const char* kSSTPSecretsPrefix = "VarnelVPN.sstp-secrets.";
+
 constexpr const char* kSecretKeys[] = {"password",     "sharedKey", "ipsec",
                                        "authUserPass", "key",       "tls"};
 
@@ -34,6 +38,20 @@ bool hasControl(const std::string& s) {
   for (unsigned char c : s)
     if (c < 0x20 || c == 0x7f) return true;
   return false;
+}
+
+// An SSTP password file that an earlier run of the helper could not remove
+// (it was killed while the client ran) goes now.
+void removeStaleSSTPSecrets() {
+  const std::string folder = privateFolder();
+  if (folder.empty()) return;
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) return;
+  while (dirent* e = ::readdir(dir)) {
+    if (std::string_view(e->d_name).rfind(kSSTPSecretsPrefix, 0) == 0)
+      ::unlinkat(::dirfd(dir), e->d_name, 0);
+  }
+  ::closedir(dir);
 }
 
 }  // namespace
@@ -62,6 +80,12 @@ std::shared_ptr<ipc::DispatchTask> HelperService::sstpTask() const {
 }
 
 void HelperService::HelperStartup() {
+  OpenVPN::setKeepalive(options_.openVPNPing, options_.openVPNPingRestart);
+  // A helper that ended while OpenVPN ran (crash, kill) left it running with
+  // the tunnel and the VPN's DNS: end it, so that the state told to the
+  // client (disconnected) is the truth.
+  if (OpenVPN::endLeftoverProcess()) state_.store(kStateDisconnected);
+  removeStaleSSTPSecrets();
   ipfw_ = std::make_shared<IPFWInterface>();
   ipc::PeerRequirement requirement;
   requirement.uids = {0};
@@ -107,8 +131,13 @@ std::optional<XPCMessage> HelperService::handleMessage(const XPCMessage& message
     startSSTP(message);
     reply.setBool(true, "result");
   } else if (operation == "OpenVPNConnectionRequest") {
-    startOpenVPN(message);
-    reply.setBool(true, "result");
+    const std::string refusal = startOpenVPN(message);
+    // A refusal the user must hear of: no "result" (the client's form for a
+    // refused request) and the reason.
+    if (refusal.empty())
+      reply.setBool(true, "result");
+    else
+      reply.setObject(Value(refusal), "message");
   } else if (operation == "CurrentConnectionState") {
     reply.setObject(Value(static_cast<std::int32_t>(state_.load())), "result");
   } else if (operation == "LogUpdate") {
@@ -272,15 +301,24 @@ void HelperService::SCNetworkStatusHandler(const sc::NetworkConnectionPtr& conne
   }
 }
 
-std::vector<std::string> HelperService::sstpArguments(const XPCMessage& request) {
+std::optional<std::string> HelperService::sstpSecretsText(const std::string& password) {
+  std::string out = "password \"";
+  for (char c : password) {
+    if (c == '\n' || c == '\r' || c == '\0') return std::nullopt;
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  return out + "\"\n";
+}
+
+std::vector<std::string> HelperService::sstpArguments(const XPCMessage& request,
+                                                      const std::string& secretsFile) {
   return {"--log-level",
           "2",
           "--log-stdout",
           "--cert-warn",
           "--user",
           stringOf(request, "username"),
-          "--password",
-          stringOf(request, "password"),
           stringOf(request, "host"),
           "usepeerdns",
           "defaultroute",
@@ -288,6 +326,8 @@ std::vector<std::string> HelperService::sstpArguments(const XPCMessage& request)
           "refuse-eap",
           "file",
           stringOf(request, "sstpOptions"),
+          "file",
+          secretsFile,
           "noauth",
           "mtu",
           "1400",
@@ -298,23 +338,46 @@ std::vector<std::string> HelperService::sstpArguments(const XPCMessage& request)
 void HelperService::startSSTP(const XPCMessage& message) {
   const std::uint64_t generation = beginConnection();
   const std::string path = stringOf(message, "sstpLocation");
-  if (!options_.policy.allowsExecutable(path)) {
-    HelperLog("Refused to start %@: not an executable that this installation ships.", path);
+  std::string problem;
+  const int fd = options_.policy.openExecutable(path, &problem);
+  if (fd < 0) {
+    HelperLog("Refused to start %@: %@.", path, problem);
     fail(generation);
     return;
   }
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
   const std::string host = stringOf(message, "host"), options = stringOf(message, "sstpOptions");
+  const std::string user = stringOf(message, "username");
   if (!hasString(message, "username") || !hasString(message, "password") || host.empty() ||
-      options.empty() || startsWithDash(host) || startsWithDash(options) || hasControl(host) ||
-      hasControl(options) || privateFolder().empty()) {
+      options.empty() || startsWithDash(host) || startsWithDash(options) || startsWithDash(user) ||
+      hasControl(host) || hasControl(options) || hasControl(user) || privateFolder().empty()) {
     HelperLog("SSTP request refused: a value is missing or unusable.");
+    fail(generation);
+    return;
+  }
+  // pppd runs as root and honours privileged options from this file: only
+  // the installation's own file will do.
+  if (!ExecutablePolicy::isTrustedFile(options, &problem)) {
+    HelperLog("SSTP request refused: the options file %@ is not the installation's own (%@).",
+              options, problem);
+    fail(generation);
+    return;
+  }
+  std::optional<std::string> secrets = sstpSecretsText(stringOf(message, "password"));
+  const std::string secretsFile = privatePath(kSSTPSecretsPrefix + std::to_string(generation));
+  if (!secrets || secretsFile.empty() || !writePrivateFile(secretsFile, *secrets, 0600)) {
+    HelperLog("SSTP request refused: the password cannot be handed over safely.");
     fail(generation);
     return;
   }
   auto task = ipc::DispatchTask::create();
   task->setLaunchPath(path);
+  task->setExecutableFile(fd);
   std::vector<Value> args;
-  for (const std::string& a : sstpArguments(message)) args.emplace_back(a);
+  for (const std::string& a : sstpArguments(message, secretsFile)) args.emplace_back(a);
   task->setArguments(Value::array(std::move(args)));
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -333,7 +396,8 @@ void HelperService::startSSTP(const XPCMessage& message) {
           if (self && self->isCurrent(generation))
             self->transition({kStateNone, kStateDisconnected, kStateConnecting}, kStateConnecting);
         },
-        [weak, weakTask, generation] {
+        [weak, weakTask, generation, secretsFile] {
+          ::unlink(secretsFile.c_str());
           auto self = weak.lock();
           if (!self) return;
           if (self->isCurrent(generation)) {
@@ -345,6 +409,7 @@ void HelperService::startSSTP(const XPCMessage& message) {
           if (self->sstpTask_ && self->sstpTask_ == weakTask.lock()) self->sstpTask_.reset();
         });
   } catch (const platform::Exception& e) {
+    ::unlink(secretsFile.c_str());
     HelperLog("The SSTP client could not be started: %@", e.reason());
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -375,18 +440,23 @@ void HelperService::SSTPOutputHandler(const platform::Bytes& chunk, std::uint64_
   }
 }
 
-void HelperService::startOpenVPN(const XPCMessage& message) {
+std::string HelperService::startOpenVPN(const XPCMessage& message) {
   const std::uint64_t generation = beginConnection();
   const std::string path = stringOf(message, "openVPNPath");
-  if (!options_.policy.allowsExecutable(path)) {
-    HelperLog("Refused to start %@: not an executable that this installation ships.", path);
+  std::string problem;
+  const int fd = options_.policy.openExecutable(path, &problem);
+  if (fd < 0) {
+    HelperLog("Refused to start %@: %@.", path, problem);
     fail(generation);
-    return;
+    return {};
   }
   auto driver = OpenVPN::create();
   driver->setOpenVPNPath(path);
-  driver->setAccountDictionary(
-      ipc::XPCParse::dictionaryWithContentsOfXPCObject(message.getXPCDictionary()));
+  driver->setExecutableFile(fd);
+  ::close(fd);
+  const Value account =
+      ipc::XPCParse::dictionaryWithContentsOfXPCObject(message.getXPCDictionary());
+  driver->setAccountDictionary(account);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     openVPN_ = driver;
@@ -395,7 +465,10 @@ void HelperService::startOpenVPN(const XPCMessage& message) {
   bool started = driver->startOpenVPN([weak, generation](int code) {
     if (auto self = weak.lock()) self->OpenVPNStateHandler(code, generation);
   });
-  if (!started) fail(generation);
+  if (started) return {};
+  fail(generation);
+  if (driver->refusal().empty()) return {};
+  return driver->refusal();
 }
 
 void HelperService::OpenVPNStateHandler(int code, std::uint64_t generation) {
@@ -403,6 +476,9 @@ void HelperService::OpenVPNStateHandler(int code, std::uint64_t generation) {
   switch (code) {
     case kOpenVPNStateConnecting:
     case kOpenVPNStateWait:
+    case kOpenVPNStateReconnecting:
+      // A restart (the server fell silent, or the network changed) leaves
+      // Connected until OpenVPN says it is connected again.
       state_.store(kStateConnecting);
       break;
     case kOpenVPNStateConnected:

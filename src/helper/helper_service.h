@@ -19,7 +19,11 @@
 //     connection (a late child exit, a late status) never change the state
 //     of a newer one.
 //  3. Only executables that the installation ships or names are started
-//     (ExecutablePolicy); anything else is refused and logged.
+//     (ExecutablePolicy), from the descriptor that was checked; anything
+//     else is refused and logged. The SSTP client's password goes to pppd
+//     in an owner-only options file (removed when the client ends), never
+//     on a command line, and "sstpOptions" must be a root-owned file in
+//     root-owned folders.
 //  4. No secret is logged: passwords, shared secrets and keys are replaced
 //     by "<redacted>" wherever a request is written to the log.
 //  5. The process ends through `exitProcess`, which by default flushes the
@@ -73,18 +77,28 @@ class HelperService : public std::enable_shared_from_this<HelperService> {
     std::function<void(int status)> exitProcess;
     // Delay of the settle timer after a teardown.
     double settleDelay = 10.0;
+    // Keep-alive asked of OpenVPN (seconds): ping interval and the silence
+    // after which it restarts the connection.
+    int openVPNPing = kPingSeconds;
+    int openVPNPingRestart = kPingRestartSeconds;
   };
 
   static std::shared_ptr<HelperService> create(Options options);
 
-  // Start-up on the main queue: the route-query object, the listener (with
-  // the peer check: root or a configured client) on "VarnelHelper".
+  // Start-up on the main queue: ends an OpenVPN left by an earlier run of
+  // the helper (restoring DNS; the state then answers 1, disconnected), the
+  // route-query object, the listener (with the peer check: root or a
+  // configured client) on "VarnelHelper".
   void HelperStartup();
   void HelperConnectionHandler(const std::shared_ptr<ipc::XPCConnection>& connection);
   void HelperMessageHandler(const ipc::XPCMessage& message,
                             const std::shared_ptr<ipc::XPCConnection>& connection);
   // The handler without a connection: the reply to send, or nullopt when
   // none is sent (the process was ended, or the message was a broken one).
+  // A connection request that is refused for a reason the user must hear
+  // (an obfuscation the installed OpenVPN lacks) is answered without
+  // "result", the form the client takes as a refusal, and with the reason
+  // under "message".
   std::optional<ipc::XPCMessage> handleMessage(const ipc::XPCMessage& message);
 
   std::int64_t connectionState() const { return state_.load(); }
@@ -97,8 +111,13 @@ class HelperService : public std::enable_shared_from_this<HelperService> {
   void OpenVPNStateHandler(int code, std::uint64_t generation);
   void SSTPOutputHandler(const platform::Bytes& chunk, std::uint64_t generation);
 
-  // The SSTP client's command line for a request.
-  static std::vector<std::string> sstpArguments(const ipc::XPCMessage& request);
+  // The SSTP client's command line for a request; `secretsFile` is the
+  // owner-only pppd options file that holds the password.
+  static std::vector<std::string> sstpArguments(const ipc::XPCMessage& request,
+                                                const std::string& secretsFile);
+  // The pppd options text that carries the password; nullopt when the
+  // password cannot be written safely (a line break or NUL).
+  static std::optional<std::string> sstpSecretsText(const std::string& password);
   // The request's description with every secret replaced.
   static std::string redactedDescription(const ipc::XPCMessage& request);
 
@@ -120,7 +139,8 @@ class HelperService : public std::enable_shared_from_this<HelperService> {
 
   void startNetworkService(const std::string& operation, const ipc::XPCMessage& message);
   void startSSTP(const ipc::XPCMessage& message);
-  void startOpenVPN(const ipc::XPCMessage& message);
+  // "" when started (or failed later), else the message for the refusal.
+  std::string startOpenVPN(const ipc::XPCMessage& message);
 
   Options options_;
   std::atomic<std::int64_t> state_{kStateNone};

@@ -1,15 +1,31 @@
 #include "helper/openvpn.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <tuple>
 
 #include "helper/helper_files.h"
 #include "helper/helper_log.h"
+#include "helper/management_line.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/foundation/exception.h"
 #include "platform/foundation/format.h"
 #include "platform/foundation/string_encoding.h"
+#include "platform/foundation/url.h"
+#include "platform/system/file_util.h"
 
 namespace helper {
 
@@ -17,7 +33,8 @@ using platform::Value;
 
 namespace {
 
-std::atomic<std::uint16_t> gManagementPort{kManagementPort};
+std::atomic<int> gPingSeconds{kPingSeconds};
+std::atomic<int> gPingRestartSeconds{kPingRestartSeconds};
 
 bool isValidUTF8(std::string_view s) {
   std::size_t i = 0;
@@ -68,6 +85,203 @@ std::string shellQuote(const std::string& s) {
 
 std::shared_ptr<OpenVPN> OpenVPN::create() { return std::shared_ptr<OpenVPN>(new OpenVPN()); }
 
+OpenVPN::~OpenVPN() {
+  if (executableFd_ >= 0) ::close(executableFd_);
+}
+
+void OpenVPN::setExecutableFile(int fd) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (executableFd_ >= 0) ::close(executableFd_);
+  executableFd_ = fd >= 0 ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+}
+
+void OpenVPN::setKeepalive(int pingSeconds, int restartSeconds) {
+  gPingSeconds = pingSeconds > 0 ? pingSeconds : kPingSeconds;
+  gPingRestartSeconds = restartSeconds > 0 ? restartSeconds : kPingRestartSeconds;
+}
+
+std::string OpenVPN::refusal() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return refusal_;
+}
+
+std::string OpenVPN::managementSocketPath() { return privatePath(kManagementSocketName); }
+
+namespace {
+
+// Runs the executable open on `fd` with `args`, its output (at most 1 MB)
+// in `*output`; false when it could not be run. Standard input is empty.
+bool runForOutput(int fd, const std::vector<std::string>& args, std::string* output) {
+  int out[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) return false;
+  // Started from descriptor 3, which stays open in the child, so that a
+  // script's interpreter can read it too.
+  const std::string path = "/proc/self/fd/3";
+  std::vector<std::string> all = {"openvpn"};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  char* envp[] = {nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+  posix_spawn_file_actions_adddup2(&actions, fd, 3);
+  pid_t pid = 0;
+  int rc = ::posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), envp);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(out[1]);
+  if (rc != 0) {
+    ::close(out[0]);
+    return false;
+  }
+  // A program that does not answer within ten seconds is ended.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  char buf[4096];
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd p{out[0], POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) == 0) {
+      ::kill(pid, SIGKILL);
+      break;
+    }
+    ssize_t n = ::read(out[0], buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    if (output->size() < (1u << 20)) output->append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(out[0]);
+  int status;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return true;
+}
+
+}  // namespace
+
+bool OpenVPN::supportsScramble(int fd) {
+  struct stat st;
+  if (fd < 0 || ::fstat(fd, &st) != 0) return false;
+  // One answer per file (device, inode, change time).
+  static std::mutex mutex;
+  static std::map<std::tuple<dev_t, ino_t, time_t, long>, bool> known;
+  const auto key = std::make_tuple(st.st_dev, st.st_ino, st.st_ctim.tv_sec, st.st_ctim.tv_nsec);
+  std::lock_guard<std::mutex> lock(mutex);
+  auto it = known.find(key);
+  if (it != known.end()) return it->second;
+  std::string help;
+  const bool ran = runForOutput(fd, {"--help"}, &help);
+  const bool supported = ran && help.find("--scramble") != std::string::npos;
+  known[key] = supported;
+  return supported;
+}
+
+void OpenVPN::restoreSavedDNS() {
+  const std::string folder = privateFolder();
+  if (folder.empty()) return;
+  const std::string saved = folder + "/" + kSavedDNSFileName;
+  int fd = ::open(saved.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return;
+  std::string text;
+  char buf[4096];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  // Written in place, as the scripts do: /etc/resolv.conf may be a mount or
+  // a file that others watch by inode.
+  int out = ::open("/etc/resolv.conf", O_WRONLY | O_TRUNC | O_CLOEXEC);
+  bool ok = out >= 0;
+  std::size_t done = 0;
+  while (ok && done < text.size()) {
+    ssize_t n = ::write(out, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0)
+      ok = false;
+    else
+      done += static_cast<std::size_t>(n);
+  }
+  if (out >= 0) ok = ::close(out) == 0 && ok;
+  if (ok) {
+    ::unlink(saved.c_str());
+    HelperLog("The system's DNS settings were restored.");
+  } else {
+    HelperLog("The system's DNS settings could not be restored.");
+  }
+}
+
+namespace {
+
+// A pidfd for the process in the pid file when it is a live OpenVPN of ours:
+// its executable's name holds "openvpn" and its command line names our
+// management socket. The pidfd is taken before the checks, so the process
+// checked is the one that will be signalled even if its pid is reused.
+// -1 otherwise; `*pid` gets the pid.
+int leftoverProcess(const std::string& pidFile, const std::string& socket, pid_t* pid) {
+  std::optional<std::string> text = platform::files::readFile(pidFile);
+  if (!text) return -1;
+  char* end = nullptr;
+  const long number = std::strtol(text->c_str(), &end, 10);
+  if (number <= 1 || end == text->c_str()) return -1;
+  *pid = static_cast<pid_t>(number);
+  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, *pid, 0));
+  if (pidfd < 0) return -1;
+  const std::string proc = "/proc/" + std::to_string(number);
+  char exe[4096];
+  const ssize_t n = ::readlink((proc + "/exe").c_str(), exe, sizeof exe - 1);
+  std::optional<std::string> cmdline = platform::files::readFile(proc + "/cmdline");
+  const std::string wanted = std::string("--management") + '\0' + socket + '\0' + "unix";
+  if (n <= 0 ||
+      std::string(exe, static_cast<std::size_t>(n)).find("openvpn") == std::string::npos ||
+      !cmdline || cmdline->find(wanted) == std::string::npos) {
+    ::close(pidfd);
+    return -1;
+  }
+  return pidfd;
+}
+
+bool signalProcess(int pidfd, int signo) {
+  return ::syscall(SYS_pidfd_send_signal, pidfd, signo, nullptr, 0) == 0;
+}
+
+}  // namespace
+
+bool OpenVPN::endLeftoverProcess() {
+  const std::string pidFile = privatePath(kOpenVPNPidFileName);
+  const std::string socket = managementSocketPath();
+  if (pidFile.empty() || socket.empty()) return false;
+  pid_t pid = 0;
+  const int pidfd = leftoverProcess(pidFile, socket, &pid);
+  const bool hadFile = ::access(pidFile.c_str(), F_OK) == 0;
+  if (pidfd >= 0) {
+    HelperLog("Ending the OpenVPN process %@ left by an earlier run of the helper.",
+              static_cast<std::int64_t>(pid));
+    // Asked first, so that it runs its down script; killed when it does
+    // not end within five seconds.
+    signalProcess(pidfd, SIGTERM);
+    pollfd p{pidfd, POLLIN, 0};
+    bool ended = ::poll(&p, 1, 5000) == 1;
+    if (!ended) {
+      signalProcess(pidfd, SIGKILL);
+      p.revents = 0;
+      ended = ::poll(&p, 1, 5000) == 1;
+    }
+    ::close(pidfd);
+    if (!ended) HelperLog("The left OpenVPN process did not end.");
+  }
+  ::unlink(pidFile.c_str());
+  ::unlink(socket.c_str());
+  const bool savedDNS = ::access(privatePath(kSavedDNSFileName).c_str(), F_OK) == 0;
+  restoreSavedDNS();
+  return pidfd >= 0 || (hadFile && savedDNS);
+}
+
 Value OpenVPN::accountDictionary() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return accountDictionary_;
@@ -96,11 +310,6 @@ net::sockets::DispatchSocketPtr OpenVPN::ovpnSocket() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return ovpnSocket_;
 }
-
-void OpenVPN::setManagementPortForTesting(std::uint16_t port) {
-  gManagementPort = port ? port : kManagementPort;
-}
-std::uint16_t OpenVPN::managementPort() { return gManagementPort; }
 
 void OpenVPN::setManagementWriterForTesting(std::function<void(const std::string&)> writer) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -179,7 +388,9 @@ std::optional<std::vector<std::string>> OpenVPN::openVPNAccountToArgumentArray(
     if (!value("cipher", &v)) return std::nullopt;
     a.insert(a.end(), {"--cipher", v});
   }
-  if (account.contains("scramble")) {
+  // The account archive always carries "scramble", mostly empty: only a
+  // value asks for the option.
+  if (nonEmpty(account, "scramble")) {
     a.push_back("--scramble");
     if (!value("scramble", &v)) return std::nullopt;
     if (v != "by_word") a.push_back(v);
@@ -195,8 +406,16 @@ std::optional<std::vector<std::string>> OpenVPN::openVPNAccountToArgumentArray(
     a.insert(a.end(), {"--tls-auth", filePath("tls"), "--key-direction", "1"});
   for (const char* key : {"ca", "cert", "key"})
     if (nonEmpty(account, key)) a.insert(a.end(), {platform::format("--%@", key), filePath(key)});
-  a.insert(a.end(), {"--management", kManagementHost, std::to_string(managementPort()),
-                     "--management-hold"});
+  const std::string socket = managementSocketPath();
+  if (socket.empty()) return fail("the helper's private folder is not available");
+  if (socket.size() >= sizeof(sockaddr_un::sun_path))
+    return fail("the management socket's path is too long for a Unix-domain socket");
+  // The keep-alive stays ours: a server's longer pushed restart time would
+  // leave a dead connection shown as connected for minutes.
+  a.insert(a.end(),
+           {"--management", socket, "unix", "--management-hold", "--ping",
+            std::to_string(gPingSeconds.load()), "--ping-restart",
+            std::to_string(gPingRestartSeconds.load()), "--pull-filter", "ignore", "ping-restart"});
   return a;
 }
 
@@ -325,8 +544,27 @@ bool OpenVPN::startOpenVPN(StateBlock block) {
     HelperLog("OpenVPN request refused: its files could not be written.");
     return false;
   }
+  int fd;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fd = executableFd_;
+  }
+  if (fd < 0) {
+    // Only a checked, opened file is ever started, never a path.
+    HelperLog("OpenVPN request refused: no checked executable.");
+    return false;
+  }
+  if (nonEmpty(account, "scramble") && !supportsScramble(fd)) {
+    HelperLog("OpenVPN request refused: %@", kScrambleUnsupportedMessage);
+    std::lock_guard<std::mutex> lock(mutex_);
+    refusal_ = kScrambleUnsupportedMessage;
+    return false;
+  }
+  // A socket left by an earlier run would make OpenVPN's bind fail.
+  ::unlink(managementSocketPath().c_str());
   auto task = ipc::DispatchTask::create();
   task->setLaunchPath(openVPNPath());
+  task->setExecutableFile(fd);
   std::vector<Value> argv;
   for (const auto& s : *args) argv.emplace_back(s);
   task->setArguments(Value::array(std::move(argv)));
@@ -345,7 +583,15 @@ bool OpenVPN::startOpenVPN(StateBlock block) {
         },
         nullptr, nullptr,
         [weak] {
+          // However the process ended (SIGKILL included, when its down
+          // script never ran), the system gets its DNS back.
           auto self = weak.lock();
+          const std::string pidFile = privatePath(kOpenVPNPidFileName);
+          std::shared_ptr<ipc::DispatchTask> ended = self ? self->ovpnTask() : nullptr;
+          if (ended && platform::files::readFile(pidFile) ==
+                           std::to_string(ended->processIdentifier()) + "\n")
+            ::unlink(pidFile.c_str());
+          restoreSavedDNS();
           if (!self) return;
           bool waitForDialogue;
           {
@@ -373,6 +619,10 @@ bool OpenVPN::startOpenVPN(StateBlock block) {
     running_ = false;
     return false;
   }
+  // The pid file lets a helper that starts after a crash of this one find
+  // and end the process.
+  writePrivateFile(privatePath(kOpenVPNPidFileName),
+                   std::to_string(task->processIdentifier()) + "\n", 0600);
   return true;
 }
 
@@ -421,7 +671,7 @@ void OpenVPN::connectManagement() {
     partialLine_.clear();
   }
   platform::Error error;
-  if (sock->connectToHost(kManagementHost, managementPort(), 5.0, &error)) {
+  if (sock->connectToUrl(platform::URL::fileURLWithPath(managementSocketPath()), 5.0, &error)) {
     sock->readDataWithTimeout(-1, 0);
   } else {
     HelperLog("Management connection refused: %@", error.localizedDescription());
@@ -513,41 +763,63 @@ void OpenVPN::handleLine(const std::string& line) {
   if (line.empty()) return;
   HelperLog("Read: %@", line);
   const Value account = accountDictionary();
-  if (line.find("STATE:") != std::string::npos) {
-    std::size_t first = line.find(',');
-    if (first == std::string::npos) return;
-    std::size_t second = line.find(',', first + 1);
-    std::string name = line.substr(
-        first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
-    if (name.empty()) return;
-    updateState(stateCodeForName(name));
-  } else if (line.find(">PASSWORD:Verification Failed") != std::string::npos) {
-    // Only a notice: an OpenVPN that may try again asks anew ("Need ..."),
-    // and one that gives up is already exiting. A command sent to it now
-    // can cost its last lines (",EXITING,auth-failure"), and the refusal
-    // would then read as a failed start.
-  } else if (line.find(">PASSWORD:") != std::string::npos && account.contains("authUserPass")) {
-    std::optional<std::string> user = quoteManagementValue(userNameOf(account["name"].asString()));
-    if (!user) {
-      HelperLog("The user name holds a line break; it is not sent.");
-      return;
+  const ManagementLine parsed = ManagementLine::parse(line);
+  switch (parsed.kind) {
+    case ManagementLine::Kind::kState: {
+      if (parsed.stateName.empty()) return;
+      const int code = stateCodeForName(parsed.stateName);
+      if (code == kOpenVPNStateReconnecting)
+        HelperLog("The connection to the server was lost (%@); reconnecting.",
+                  parsed.stateReason.empty() ? std::string("no reason given") : parsed.stateReason);
+      updateState(code);
+      break;
     }
-    writeToManagementInterface("username \"Auth\" " + *user + "\n");
-  } else if (line.find("'Auth' username entered") != std::string::npos) {
-    const std::string password = textOf(account["authUserPass"]).value_or("");
-    std::optional<std::string> quoted = quoteManagementValue(password);
-    if (!quoted) {
-      HelperLog("The password holds a line break; it is not sent.");
-      return;
+    case ManagementLine::Kind::kPasswordRefused:
+      // Only a notice: an OpenVPN that may try again asks anew ("Need ..."),
+      // and one that gives up is already exiting. A command sent to it now
+      // can cost its last lines (",EXITING,auth-failure"), and the refusal
+      // would then read as a failed start.
+      break;
+    case ManagementLine::Kind::kPasswordPrompt: {
+      if (!account.contains("authUserPass")) break;
+      std::optional<std::string> user =
+          quoteManagementValue(userNameOf(account["name"].asString()));
+      if (!user) {
+        HelperLog("The user name holds a line break; it is not sent.");
+        return;
+      }
+      writeToManagementInterface("username \"Auth\" " + *user + "\n");
+      break;
     }
-    writeToManagementInterface("password \"Auth\" " + *quoted + "\n", *quoted);
-  } else if (line.rfind(">HOLD:", 0) == 0) {
-    writeToManagementInterface("hold release\n");
+    case ManagementLine::Kind::kUserNameTaken: {
+      const std::string password = textOf(account["authUserPass"]).value_or("");
+      std::optional<std::string> quoted = quoteManagementValue(password);
+      if (!quoted) {
+        HelperLog("The password holds a line break; it is not sent.");
+        return;
+      }
+      writeToManagementInterface("password \"Auth\" " + *quoted + "\n", *quoted);
+      break;
+    }
+    case ManagementLine::Kind::kHold:
+      writeToManagementInterface("hold release\n");
+      break;
+    case ManagementLine::Kind::kNone:
+      break;
   }
 }
 
 void OpenVPN::socketDidConnectToHost(const net::sockets::DispatchSocketPtr& sock,
                                      const std::string& /*host*/, std::uint16_t /*port*/) {
+  managementConnected(sock);
+}
+
+void OpenVPN::socketDidConnectToUrl(const net::sockets::DispatchSocketPtr& sock,
+                                    const platform::URL& /*url*/) {
+  managementConnected(sock);
+}
+
+void OpenVPN::managementConnected(const net::sockets::DispatchSocketPtr& sock) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (sock != ovpnSocket_) return;

@@ -1,11 +1,21 @@
 // OpenVPN: one run of the OpenVPN executable for an OpenVPN request. It
 // turns the request into OpenVPN's command line, writes the certificate,
 // key and script files the command line names, starts the process, drives
-// its management interface on 127.0.0.1 (release the hold, follow STATE
-// notifications, answer the user-name and password prompts) and reports
-// progress as OpenVPNStateCode values through the state block.
+// its management interface (release the hold, follow STATE notifications,
+// answer the user-name and password prompts) and reports progress as
+// OpenVPNStateCode values through the state block.
+//
+// The management interface is a Unix-domain socket in the helper's private
+// folder (root only, 0700): no other local user can reach it, also not that
+// of an OpenVPN that outlived its helper. The started OpenVPN's pid is kept
+// in the private folder, so that a helper that starts after a crash finds it
+// (`endLeftoverProcess`) and ends it. OpenVPN is asked to ping the server
+// and to restart when the server stays silent, so a vanished server is
+// noticed (RECONNECTING, logged with its reason).
 //
 // Guarantees:
+//  0. Only the file given to `setExecutableFile` is started (never the path
+//     again); without one, startOpenVPN refuses.
 //  1. Every file is written owner-only into the helper's private folder
 //     (helper_files.h): certificates and keys 0600, scripts 0700.
 //  2. Values from the request that reach the command line never start with
@@ -17,7 +27,10 @@
 //     across reads (a line cut by a read boundary is handled whole), and
 //     every ">HOLD:" line is answered with a hold release, also after
 //     OpenVPN's own restarts.
-//  5. Codes reach the state block on the main queue, one at a time, in the
+//  5. Whenever the process ends (also killed with SIGKILL), the system's DNS
+//     settings that the up script saved are put back before code 11 is
+//     reported.
+//  6. Codes reach the state block on the main queue, one at a time, in the
 //     order they were reported; the process's exit (11) comes after the
 //     last STATE line of its management dialogue (at most 2 s later).
 //
@@ -60,12 +73,21 @@ enum OpenVPNStateCode : int {
   kOpenVPNStatePassword = 12,
 };
 
-inline constexpr const char* kManagementHost = "127.0.0.1";
-inline constexpr std::uint16_t kManagementPort = 53213;
+// Files in the private folder.
+inline constexpr const char* kManagementSocketName = "openvpn-management.sock";
+inline constexpr const char* kOpenVPNPidFileName = "openvpn.pid";
+inline constexpr const char* kSavedDNSFileName = "varnelvpn_dns.temp";
+// Keep-alive asked of OpenVPN: a ping every kPingSeconds, a restart after
+// kPingRestartSeconds of silence from the server.
+inline constexpr int kPingSeconds = 10;
+inline constexpr int kPingRestartSeconds = 30;
+inline constexpr const char* kScrambleUnsupportedMessage =
+    "This server needs an obfuscation (scramble) that the installed OpenVPN does not support.";
 
 class OpenVPN : public net::sockets::DispatchSocketDelegate,
                 public std::enable_shared_from_this<OpenVPN> {
  public:
+  ~OpenVPN() override;
   using StateBlock = std::function<void(int code)>;
 
   static std::shared_ptr<OpenVPN> create();
@@ -81,6 +103,26 @@ class OpenVPN : public net::sockets::DispatchSocketDelegate,
   // Writes the files and starts the process. False (logged) when the
   // request is refused or the process cannot be started; nothing runs then.
   bool startOpenVPN(StateBlock block);
+  // The verified executable to start (a descriptor from
+  // ExecutablePolicy::openExecutable; the driver keeps its own copy).
+  void setExecutableFile(int fd);
+  // Keep-alive (seconds) for runs started from now on; 0 keeps the default.
+  static void setKeepalive(int pingSeconds, int restartSeconds);
+  // Whether the OpenVPN open on `fd` knows "--scramble" (its "--help" is
+  // asked once per executable file).
+  static bool supportsScramble(int fd);
+  // Ends an OpenVPN that an earlier run of the helper started and left
+  // behind (its pid file names a live OpenVPN process whose command line
+  // uses this helper's management socket), then puts the saved DNS
+  // settings back. True when something was left behind.
+  static bool endLeftoverProcess();
+  // Writes the saved DNS settings back to /etc/resolv.conf and removes the
+  // copy; nothing when there is none.
+  static void restoreSavedDNS();
+  static std::string managementSocketPath();
+  // Why the last startOpenVPN refused the request when the user must be
+  // told ("" otherwise).
+  std::string refusal() const;
   // The command line for an account dictionary; nullopt and `*problem`
   // when a value is missing or unsafe.
   static std::optional<std::vector<std::string>> openVPNAccountToArgumentArray(
@@ -113,9 +155,6 @@ class OpenVPN : public net::sockets::DispatchSocketDelegate,
   // Strict Base64 (no line breaks, no characters outside the alphabet).
   static std::optional<std::string> decodeBase64Strict(std::string_view text);
 
-  // The management port (tests use another one).
-  static void setManagementPortForTesting(std::uint16_t port);
-  static std::uint16_t managementPort();
   // Where management commands go instead of a socket (tests).
   void setManagementWriterForTesting(std::function<void(const std::string&)> writer);
 
@@ -129,6 +168,8 @@ class OpenVPN : public net::sockets::DispatchSocketDelegate,
   // DispatchSocketDelegate
   void socketDidConnectToHost(const net::sockets::DispatchSocketPtr& sock, const std::string& host,
                               std::uint16_t port) override;
+  void socketDidConnectToUrl(const net::sockets::DispatchSocketPtr& sock,
+                             const platform::URL& url) override;
   void socketDidReadData(const net::sockets::DispatchSocketPtr& sock,
                          const net::sockets::SocketData& data, long tag) override;
   void socketDidDisconnect(const net::sockets::DispatchSocketPtr& sock,
@@ -136,6 +177,7 @@ class OpenVPN : public net::sockets::DispatchSocketDelegate,
 
  private:
   OpenVPN() = default;
+  void managementConnected(const net::sockets::DispatchSocketPtr& sock);
   void handleLine(const std::string& line);
   static platform::dispatch::QueuePtr managementQueue();
   // Reports code 11 once per run.
@@ -154,6 +196,8 @@ class OpenVPN : public net::sockets::DispatchSocketDelegate,
   static constexpr std::size_t kMaxOutputCarry = 64 * 1024;
   bool running_ = false;
   std::atomic<bool> exitReported_{false};
+  int executableFd_ = -1;
+  std::string refusal_;
   std::condition_variable exited_;
   std::function<void(const std::string&)> testWriter_;
 };

@@ -28,6 +28,7 @@ using platform::dispatch::Source;
 namespace {
 
 constexpr std::size_t kChunkSize = 4096;
+constexpr int kScriptFd = 3;
 
 struct Fd {
   int fd;
@@ -65,7 +66,8 @@ struct DispatchTask::Run : std::enable_shared_from_this<DispatchTask::Run> {
   Block onLaunch, onExit;
   std::atomic<bool> exitCalled{false};
   std::atomic<int> status{-1};
-  std::mutex writeMutex;
+  std::mutex writeMutex;   // guards stdinFd
+  std::mutex signalMutex;  // guards pidfd and the end of `status` == -1
   // Held from launch until the process has ended.
   std::shared_ptr<DispatchTask> task;
 
@@ -81,6 +83,7 @@ struct DispatchTask::Run : std::enable_shared_from_this<DispatchTask::Run> {
   }
 
   void signal(int signo) {
+    std::lock_guard<std::mutex> lock(signalMutex);
     if (status.load() != -1) return;  // ended and reaped
 #ifdef SYS_pidfd_send_signal
     if (pidfd && pidfd->fd >= 0) {
@@ -163,7 +166,15 @@ std::shared_ptr<DispatchTask> DispatchTask::create() {
   return std::shared_ptr<DispatchTask>(new DispatchTask());
 }
 
-DispatchTask::~DispatchTask() = default;
+DispatchTask::~DispatchTask() {
+  if (executableFd_ >= 0) ::close(executableFd_);
+}
+
+void DispatchTask::setExecutableFile(int fd) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (executableFd_ >= 0) ::close(executableFd_);
+  executableFd_ = fd >= 0 ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+}
 
 QueuePtr DispatchTask::terminationQueue() {
   static QueuePtr q = Queue::createSerial("DispatchTask.termination");
@@ -227,9 +238,27 @@ int DispatchTask::terminationStatus() const {
 void DispatchTask::launchWithOutputBlock(DataBlock output, DataBlock error, Block onLaunch,
                                          Block onExit) {
   std::string path = platform::standardizePath(launchPath());
+  int fileFd;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fileFd = executableFd_;
+  }
   struct stat st {};
-  if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
-      ::access(path.c_str(), X_OK) != 0) {
+  // What the kernel starts: the opened file when one is set, else the path.
+  std::string execPath = path;
+  bool script = false;
+  if (fileFd >= 0) {
+    if (::fstat(fileFd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        (st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == 0)
+      invalidExecutable();
+    char magic[2] = {0, 0};
+    script = ::pread(fileFd, magic, 2, 0) == 2 && magic[0] == '#' && magic[1] == '!';
+    // A script's interpreter opens the name it is given after the exec,
+    // when close-on-exec descriptors are gone: it gets a copy on 3 that
+    // stays open.
+    execPath = "/proc/self/fd/" + std::to_string(script ? kScriptFd : fileFd);
+  } else if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+             ::access(path.c_str(), X_OK) != 0) {
     invalidExecutable();
   }
 
@@ -272,6 +301,7 @@ void DispatchTask::launchWithOutputBlock(DataBlock output, DataBlock error, Bloc
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  if (script) posix_spawn_file_actions_adddup2(&actions, fileFd, kScriptFd);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   sigset_t none, all;
@@ -281,7 +311,7 @@ void DispatchTask::launchWithOutputBlock(DataBlock output, DataBlock error, Bloc
   posix_spawnattr_setsigdefault(&attr, &all);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   pid_t pid = 0;
-  int rc = ::posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data(), environ);
+  int rc = ::posix_spawn(&pid, execPath.c_str(), &actions, &attr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   ::close(in[0]);
@@ -335,7 +365,17 @@ void DispatchTask::launchWithOutputBlock(DataBlock output, DataBlock error, Bloc
     auto r = weakRun.lock();
     auto exitSource = weakExit.lock();
     if (!r || !exitSource) return;
-    r->status = static_cast<int>(exitSource->data());
+    {
+      // The process is gone: its pidfd and the pipe to its input go with it,
+      // whoever still holds this run.
+      std::lock_guard<std::mutex> lock(r->signalMutex);
+      r->status = static_cast<int>(exitSource->data());
+      r->pidfd.reset();
+    }
+    {
+      std::lock_guard<std::mutex> lock(r->writeMutex);
+      r->stdinFd.reset();
+    }
     // Hand over whatever is still in the pipes before reporting the exit.
     for (bool isOutput : {true, false}) {
       while (isOutput ? r->outOpen : r->errOpen) {
@@ -368,6 +408,7 @@ bool DispatchTask::WriteDataToStandardInput(const Bytes& data) {
   }
   if (!run) return false;
   std::lock_guard<std::mutex> lock(run->writeMutex);
+  if (!run->stdinFd) return false;  // the child has ended
   // Block SIGPIPE on this thread for the write, and swallow one that the
   // write raised, so a closed pipe is a failure instead of the end of us.
   sigset_t pipeSet, old, pending;
@@ -410,7 +451,11 @@ void DispatchTask::RequestTermination() {
   }
   if (!run) return;
   run->signal(SIGINT);
-  Queue::main()->after(10.0, [run] { run->signal(SIGTERM); });
+  // Held weakly: a run whose process has ended is not kept for the timer.
+  std::weak_ptr<Run> weak = run;
+  Queue::main()->after(10.0, [weak] {
+    if (auto r = weak.lock()) r->signal(SIGTERM);
+  });
 }
 
 }  // namespace ipc

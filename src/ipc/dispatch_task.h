@@ -16,11 +16,16 @@
 //     mask, in the caller's current directory, with the caller's environment.
 //  5. A write to standard input reports failure (false) when the child has
 //     closed its end or has ended; it never raises SIGPIPE in the caller.
-//  6. A launch path that does not name an executable file raises
+//  6. With an executable file set (`setExecutableFile`), exactly that opened
+//     file is started (through /proc/self/fd), whatever its path leads to by
+//     now; the launch path is only the child's argv[0]. A script ("#!") gets
+//     its file on descriptor 3 so that its interpreter can read it; a binary
+//     inherits no descriptor of ours.
+//  7. A launch path that does not name an executable file raises
 //     platform::Exception "DISPATCHTASK_INVALID_EXECUTABLE" ("There is no
 //     executable at the path set."), before anything is started; callers may
 //     catch it.
-//  7. RequestTermination signals only the process of the current launch:
+//  8. RequestTermination signals only the process of the current launch:
 //     SIGINT now, SIGTERM ten seconds later on the main queue; a process that
 //     has ended (and been reaped) is never signalled, even if its pid was
 //     reused.
@@ -64,6 +69,9 @@ class DispatchTask : public std::enable_shared_from_this<DispatchTask> {
   platform::Value arguments() const;
   void setArguments(platform::Value arguments);
   void AddArgument(platform::Value argument);
+  // Starts the file open on `fd` (the task keeps its own duplicate; the
+  // caller still owns `fd`). -1 clears it.
+  void setExecutableFile(int fd);
 
   void launchWithOutputBlock(DataBlock output, DataBlock error, Block onLaunch, Block onExit);
 
@@ -98,6 +106,7 @@ class DispatchTask : public std::enable_shared_from_this<DispatchTask> {
   mutable std::mutex mutex_;
   std::string launchPath_;
   platform::Value arguments_;
+  int executableFd_ = -1;
   std::shared_ptr<Run> run_;
   std::shared_ptr<platform::dispatch::Source> stdoutSource_, stderrSource_;
   std::atomic<bool> hasExecuted_{false};

@@ -85,7 +85,7 @@ TEST_F(HelperProgramTest, AnswersPollsDisconnectsAndEndsWithItsClient) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 
   // Its log files are owner-only and hold no secret.
-  const std::string folder = platform::paths::temporary() + "/" + helper::kPrivateFolderName;
+  const std::string folder = platform::paths::system("/run") + "/" + helper::kPrivateFolderName;
   DIR* dir = ::opendir(folder.c_str());
   ASSERT_TRUE(dir);
   int logs = 0;

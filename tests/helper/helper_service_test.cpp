@@ -1,12 +1,15 @@
 #include "helper/helper_service.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <mutex>
 #include <vector>
 
+#include "helper/helper_files.h"
 #include "helper_test_util.h"
 #include "platform/sysconfig/network_connection.h"
 #include "platform/system/file_util.h"
@@ -46,14 +49,24 @@ class HelperServiceTest : public varnel::testing::TempRootTest {
   // that the test writes to its standard input, until "exit".
   std::string fakeSSTP() {
     const std::string path = root().file("sstpc");
+    // The helper starts the checked file through /proc/self/fd, so $0 is not
+    // the path: the record goes to a fixed place.
     platform::files::writeFileAtomically(path,
                                          "#!/bin/sh\n"
-                                         "printf '%s\\n' \"$*\" > \"$0.args\"\n"
-                                         "while read -r line; do\n"
-                                         "  [ \"$line\" = exit ] && exit 0\n"
-                                         "  printf '%s\\n' \"$line\"\n"
-                                         "done\n",
+                                         "printf '%s\\n' \"$*\" > '" +
+                                             path +
+                                             ".args'\n"
+                                             "while read -r line; do\n"
+                                             "  [ \"$line\" = exit ] && exit 0\n"
+                                             "  printf '%s\\n' \"$line\"\n"
+                                             "done\n",
                                          0755);
+    return path;
+  }
+  // The installation's own SSTP options file (root-owned, in root's folders).
+  std::string sstpOptions() {
+    const std::string path = root().file("sstp-options");
+    platform::files::writeFileAtomically(path, "noipdefault\n", 0644);
     return path;
   }
   void say(const std::string& line) {
@@ -169,8 +182,14 @@ TEST_F(HelperServiceTest, SSTPRunFollowsTheClientsPhrases) {
                                   {"username", "u"},
                                   {"password", "p"},
                                   {"host", "sstp.test"},
-                                  {"sstpOptions", "/etc/ppp/options.sstp"}}));
+                                  {"sstpOptions", sstpOptions()}}));
   EXPECT_EQ(state(), 3);
+  // The password reached pppd's options in an owner-only file.
+  const std::string secrets = helper::privatePath("VarnelVPN.sstp-secrets.1");
+  EXPECT_EQ(platform::files::readFile(secrets), "password \"p\"\n");
+  struct stat st;
+  ASSERT_EQ(::stat(secrets.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
   ASSERT_TRUE(service->sstpTask());
   say("Connection Established");
   EXPECT_TRUE(waitForState(5));
@@ -189,8 +208,12 @@ TEST_F(HelperServiceTest, SSTPRunFollowsTheClientsPhrases) {
   EXPECT_TRUE(helper_test::pump([&] { return !service->sstpTask(); }));
   auto args = platform::files::readFile(root().file("sstpc.args"));
   ASSERT_TRUE(args);
-  EXPECT_EQ(args->substr(0, 62), "--log-level 2 --log-stdout --cert-warn --user u --password p s");
-  EXPECT_NE(args->find("file /etc/ppp/options.sstp noauth mtu 1400 logfile "), std::string::npos);
+  EXPECT_EQ(args->substr(0, 58), "--log-level 2 --log-stdout --cert-warn --user u sstp.test ");
+  EXPECT_EQ(args->find("--password"), std::string::npos);
+  EXPECT_NE(args->find("file " + sstpOptions() + " file " + secrets + " noauth mtu 1400 logfile "),
+            std::string::npos);
+  // Removed once the client ended.
+  EXPECT_FALSE(platform::files::readFile(secrets));
 }
 
 TEST_F(HelperServiceTest, SSTPClientThatEndsBeforeConnectingFailsAndTeardownStopsIt) {
@@ -199,7 +222,7 @@ TEST_F(HelperServiceTest, SSTPClientThatEndsBeforeConnectingFailsAndTeardownStop
                                   {"username", "u"},
                                   {"password", "p"},
                                   {"host", "sstp.test"},
-                                  {"sstpOptions", "/etc/opts"}}));
+                                  {"sstpOptions", sstpOptions()}}));
   say("exit");
   EXPECT_TRUE(waitForState(2));
 
@@ -208,12 +231,85 @@ TEST_F(HelperServiceTest, SSTPClientThatEndsBeforeConnectingFailsAndTeardownStop
                                   {"username", "u"},
                                   {"password", "p"},
                                   {"host", "sstp.test"},
-                                  {"sstpOptions", "/etc/opts"}}));
+                                  {"sstpOptions", sstpOptions()}}));
   say("Connection Established");
   EXPECT_TRUE(waitForState(5));
   service->handleMessage(request({{"operation", "DisconnectConnection"}}));
   // The interrupt ends the client; its exit sets 1.
   EXPECT_TRUE(waitForState(1));
+}
+
+TEST_F(HelperServiceTest, SSTPPasswordIsOnNoCommandLine) {
+  const std::string password = "pw-Only-In-The-File-7731";
+  service->handleMessage(request({{"operation", "SSTPConnectionRequest"},
+                                  {"sstpLocation", fakeSSTP()},
+                                  {"username", "u"},
+                                  {"password", password},
+                                  {"host", "sstp.test"},
+                                  {"sstpOptions", sstpOptions()}}));
+  ASSERT_TRUE(service->sstpTask());
+  say("Connection Established");
+  ASSERT_TRUE(waitForState(5));
+  // Every process's command line, the running client's among them.
+  ASSERT_GT(service->sstpTask()->processIdentifier(), 0);
+  int seen = 0;
+  DIR* proc = ::opendir("/proc");
+  ASSERT_TRUE(proc);
+  while (dirent* e = ::readdir(proc)) {
+    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+    std::optional<std::string> cmdline =
+        platform::files::readFile(std::string("/proc/") + e->d_name + "/cmdline");
+    if (!cmdline) continue;
+    ++seen;
+    EXPECT_EQ(cmdline->find(password), std::string::npos) << e->d_name;
+  }
+  ::closedir(proc);
+  EXPECT_GT(seen, 1);
+  std::optional<std::string> own = platform::files::readFile(
+      "/proc/" + std::to_string(service->sstpTask()->processIdentifier()) + "/cmdline");
+  ASSERT_TRUE(own);
+  EXPECT_NE(own->find("sstp.test"), std::string::npos);
+  say("exit");
+  EXPECT_TRUE(waitForState(1));
+  EXPECT_EQ(helper_test::drainLog().find(password), std::string::npos);
+}
+
+TEST_F(HelperServiceTest, SSTPOptionsOnlyFromTheInstallationsOwnFile) {
+  auto ask = [&](const std::string& options) {
+    service->handleMessage(request({{"operation", "SSTPConnectionRequest"},
+                                    {"sstpLocation", fakeSSTP()},
+                                    {"username", "u"},
+                                    {"password", "p"},
+                                    {"host", "sstp.test"},
+                                    {"sstpOptions", options}}));
+    return service->sstpTask() != nullptr;
+  };
+  helper_test::drainLog();
+  EXPECT_FALSE(ask(root().file("missing-options")));
+  EXPECT_EQ(state(), 2);
+  const std::string link = root().file("options-link");
+  ASSERT_EQ(::symlink(sstpOptions().c_str(), link.c_str()), 0);
+  EXPECT_FALSE(ask(link));
+  EXPECT_NE(helper_test::drainLog().find("is not the installation's own"), std::string::npos);
+  if (::geteuid() == 0) {
+    // A file in a user's folder, as that user would offer it.
+    const std::string folder = root().file("user-home");
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    ASSERT_TRUE(platform::files::writeFileAtomically(folder + "/opts", "plugin /x.so\n", 0644));
+    ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chown((folder + "/opts").c_str(), 65534, 65534), 0);
+    EXPECT_FALSE(ask(folder + "/opts"));
+    EXPECT_EQ(state(), 2);
+  }
+  // No secrets file stays behind for a refused request.
+  DIR* dir = ::opendir(helper::privateFolder().c_str());
+  ASSERT_TRUE(dir);
+  while (dirent* e = ::readdir(dir))
+    EXPECT_EQ(std::string(e->d_name).find("sstp-secrets"), std::string::npos) << e->d_name;
+  ::closedir(dir);
+  EXPECT_TRUE(ask(sstpOptions()));
+  say("exit");
+  EXPECT_TRUE(waitForState(2));
 }
 
 TEST_F(HelperServiceTest, LateReportsOfAnOlderConnectionAreIgnored) {
@@ -244,7 +340,12 @@ TEST_F(HelperServiceTest, OpenVPNCodesMapToStates) {
   EXPECT_EQ(service->connectionState(), 2);
   service->OpenVPNStateHandler(7, g);
   EXPECT_EQ(service->connectionState(), 5);
-  for (int code : {0, 3, 4, 5, 6, 8, 10, 12}) service->OpenVPNStateHandler(code, g);
+  for (int code : {0, 3, 4, 5, 6, 10, 12}) service->OpenVPNStateHandler(code, g);
+  EXPECT_EQ(service->connectionState(), 5);
+  // A restart (the server fell silent) leaves Connected until it is back.
+  service->OpenVPNStateHandler(8, g);
+  EXPECT_EQ(service->connectionState(), 3);
+  service->OpenVPNStateHandler(7, g);
   EXPECT_EQ(service->connectionState(), 5);
   service->OpenVPNStateHandler(9, g);
   service->OpenVPNStateHandler(11, g);

@@ -3,7 +3,9 @@
 //   request key=value ...   sends a request ("operation=..." among them) and
 //                           prints "reply <result description>"; values:
 //                           "b:1"/"b:0" booleans, "@path" the file's bytes in
-//                           Base64, "a:x,y" an array of strings, else text
+//                           Base64, "f:path" the file's text (a secret kept
+//                           off this command line), "a:x,y" an array of
+//                           strings, else text
 //   until STATE SECONDS     polls "CurrentConnectionState" every 0.1 s,
 //                           printing "state N" for each change, until STATE
 //                           (exit status 4 on time-out)
@@ -14,13 +16,25 @@
 //   cat PATH                prints the file after "cat:"
 //   proxy PORT              serves HTTP CONNECT on 127.0.0.1:PORT forever,
 //                           printing "CONNECT host:port" for each tunnel
+//   run COMMAND             runs COMMAND with sh, printing its output after
+//                           "run:"
+//   mgmtprobe PATH SECONDS  (first and only command; no helper connection)
+//                           plays a local user who tries, for SECONDS, to
+//                           reach an OpenVPN management interface at the
+//                           Unix socket PATH or on 127.0.0.1:53213; prints
+//                           "reached ..." with what it read and sends
+//                           "signal SIGTERM" when it gets in, then
+//                           "probe tries N"
+// A reply with "message" also prints "message <text>".
 // Exit status 3 when a reply does not come within 15 s.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -70,6 +84,8 @@ Value parseValue(const std::string& text) {
     }
     return Value::array(std::move(items));
   }
+  if (text.rfind("f:", 0) == 0)
+    return Value(platform::files::readFile(text.substr(2)).value_or(""));
   if (!text.empty() && text[0] == '@') {
     std::string bytes = platform::files::readFile(text.substr(1)).value_or("");
     return Value(codecs::Base64EncodeBytes(bytes.data(), bytes.size(), false));
@@ -167,9 +183,59 @@ std::chrono::steady_clock::time_point deadlineIn(const char* seconds) {
          std::chrono::milliseconds(static_cast<long>(std::stod(seconds) * 1000));
 }
 
+// Connects `fd` (non-blocking attempt with a short wait); true when in.
+bool connectSoon(int fd, const sockaddr* addr, socklen_t length) {
+  if (::connect(fd, addr, length) == 0) return true;
+  if (errno != EINPROGRESS) return false;
+  pollfd p{fd, POLLOUT, 0};
+  if (::poll(&p, 1, 200) != 1) return false;
+  int error = 0;
+  socklen_t size = sizeof error;
+  return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+}
+
+void reached(int fd, const std::string& what) {
+  std::string text;
+  char buffer[4096];
+  pollfd p{fd, POLLIN, 0};
+  while (::poll(&p, 1, 300) == 1) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  const char* command = "signal SIGTERM\n";
+  ::send(fd, command, std::strlen(command), MSG_NOSIGNAL);
+  std::cout << "reached " << what << ": " << text << std::endl;
+}
+
+int probeManagement(const std::string& path, const char* seconds) {
+  const auto deadline = deadlineIn(seconds);
+  long tries = 0;
+  while (std::chrono::steady_clock::now() < deadline) {
+    ++tries;
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_un un{};
+    un.sun_family = AF_UNIX;
+    std::strncpy(un.sun_path, path.c_str(), sizeof un.sun_path - 1);
+    if (connectSoon(fd, reinterpret_cast<sockaddr*>(&un), sizeof un)) reached(fd, path);
+    ::close(fd);
+    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_port = htons(53213);
+    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connectSoon(fd, reinterpret_cast<sockaddr*>(&in), sizeof in)) reached(fd, "tcp");
+    ::close(fd);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  std::cout << "probe tries " << tries << std::endl;
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 4 && std::string(argv[1]) == "mgmtprobe") quit(probeManagement(argv[2], argv[3]));
   auto connection = XPCConnection::create(platform::xpc::Connection::createMachService(
       "VarnelHelper", platform::xpc::Connection::kPrivileged));
   connection->setReplyDispatchQueue(platform::dispatch::Queue::global());
@@ -191,6 +257,8 @@ int main(int argc, char** argv) {
       auto reply = send(connection, m);
       if (!reply) quit(3);
       std::cout << "reply " << reply->objectForKey("result").description() << std::endl;
+      if (auto message = reply->objectForKey("message"))
+        std::cout << "message " << message.value().asString() << std::endl;
     } else if (command == "until" && i + 2 < argc) {
       const long target = std::stol(argv[++i]);
       const auto deadline = deadlineIn(argv[++i]);
@@ -221,6 +289,15 @@ int main(int argc, char** argv) {
       std::cout << "cat:" << platform::files::readFile(argv[++i]).value_or("") << std::endl;
     } else if (command == "proxy" && i + 1 < argc) {
       quit(serveProxy(std::atoi(argv[++i])));
+    } else if (command == "run" && i + 1 < argc) {
+      std::string output;
+      if (FILE* pipe = ::popen(argv[++i], "r")) {
+        char buffer[4096];
+        std::size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+        ::pclose(pipe);
+      }
+      std::cout << "run:" << output << std::endl;
     } else if (command == "sleep" && i + 1 < argc) {
       std::this_thread::sleep_for(
           std::chrono::milliseconds(static_cast<long>(std::stod(argv[++i]) * 1000)));

@@ -81,11 +81,10 @@ case "$SCENARIO" in
   proxy) request="$request port=1194 udp=b:0 proxyEnabled=b:1 proxyIp=127.0.0.1 proxyPort=8080" ;;
 esac
 case "$SCENARIO" in
-  udp|tcp|proxy)
+  udp|tcp|proxy|porttaken)
     "$CLIENT" $request "authUserPass=$password" until 5 40 cat /etc/resolv.conf log \
       request operation=DisconnectConnection until 1 30 log ;;
   wrongpw) "$CLIENT" $request "authUserPass=$password" until 1 60 log ;;
-  porttaken) "$CLIENT" $request "authUserPass=$password" until 2 40 log ;;
 esac
 status=$?
 echo "client-status $status"
@@ -218,11 +217,10 @@ TEST_F(OpenVPNEndToEndTest, WrongPasswordEndsDisconnectedNeverConnected) {
   EXPECT_EQ(r.output.find(sent, first + 1), std::string::npos) << r.output;
 }
 
-TEST_F(OpenVPNEndToEndTest, TakenManagementPortFailsCleanly) {
-  Outcome r = scenario("porttaken");
-  EXPECT_EQ(r.status, 0) << r.output;
-  EXPECT_TRUE(contains(r.output, "state 2\nlog:")) << r.output;
-  EXPECT_TRUE(contains(r.output, "client-status 0\nhelper-status 0\n")) << r.output;
+// The management interface is a socket in the helper's private folder: a
+// program that holds the old TCP management port changes nothing.
+TEST_F(OpenVPNEndToEndTest, TakenTcpManagementPortDoesNotMatter) {
+  expectConnectedRun(scenario("porttaken"));
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 #include "helper/openvpn.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <mutex>
@@ -10,6 +12,7 @@
 #include "helper/helper_files.h"
 #include "helper_test_util.h"
 #include "platform/system/file_util.h"
+#include "platform/system/paths.h"
 #include "support/temp_root.h"
 
 using helper::OpenVPN;
@@ -64,8 +67,13 @@ TEST_F(OpenVPNTest, CommandLineOfUdpRequestWithPortList) {
   EXPECT_EQ(after(a, "--mssfix", 1), std::vector<std::string>{"1200"});
   EXPECT_EQ(after(a, "500", 1), std::vector<std::string>{"udp"});
   EXPECT_EQ(after(a, "--cipher", 1), std::vector<std::string>{"AES-256-CBC"});
-  EXPECT_EQ(std::vector<std::string>(a.end() - 4, a.end()),
-            (std::vector<std::string>{"--management", "127.0.0.1", "53213", "--management-hold"}));
+  // Management over a socket in the private folder; keep-alive asked.
+  EXPECT_EQ(std::vector<std::string>(a.end() - 11, a.end()),
+            (std::vector<std::string>{"--management", OpenVPN::managementSocketPath(), "unix",
+                                      "--management-hold", "--ping", "10", "--ping-restart", "30",
+                                      "--pull-filter", "ignore", "ping-restart"}));
+  EXPECT_EQ(OpenVPN::managementSocketPath(),
+            helper::privateFolder() + "/" + helper::kManagementSocketName);
   EXPECT_EQ(countOf(a, "--auth-user-pass"), 0);
 }
 
@@ -162,13 +170,68 @@ TEST_F(OpenVPNTest, PlantedSymlinkIsReplacedNotFollowed) {
   EXPECT_EQ(platform::files::readFile(OpenVPN::filePath("ca")), "new");
 }
 
-TEST_F(OpenVPNTest, PrivateFolderOwnedByAnotherUserIsRefused) {
+TEST_F(OpenVPNTest, PrivateFolderPreparedBySomeoneElseIsMovedAsideNotUsed) {
   const std::string folder = helper::privateFolder();
   ASSERT_FALSE(folder.empty());
+  EXPECT_EQ(folder, platform::paths::system("/run/varnel-helper"));
+  // A symbolic link in its place is neither followed nor fatal.
+  const std::string elsewhere = root().file("elsewhere");
+  ASSERT_EQ(::mkdir(elsewhere.c_str(), 0777), 0);
   ASSERT_EQ(::rmdir(folder.c_str()), 0);
-  ASSERT_EQ(::symlink(root().path().c_str(), folder.c_str()), 0);
-  EXPECT_EQ(helper::privateFolder(), "");
-  EXPECT_FALSE(OpenVPN::writeOpenVPNCertificates(Value::dictionary()));
+  ASSERT_EQ(::symlink(elsewhere.c_str(), folder.c_str()), 0);
+  EXPECT_EQ(helper::privateFolder(), folder);
+  EXPECT_TRUE(OpenVPN::writeOpenVPNCertificates(Value::dictionary()));
+  EXPECT_EQ(modeOf(folder), 0700u);
+  EXPECT_EQ(modeOf(elsewhere + "/varnel-up.sh"), 0u);
+  EXPECT_EQ(modeOf(OpenVPN::upScriptPath()), 0700u);
+  // A folder of another user: moved aside, its content never touched.
+  if (::geteuid() != 0) return;  // only root can make one
+  ASSERT_EQ(::rename(folder.c_str(), (folder + ".mine").c_str()), 0);
+  ASSERT_EQ(::mkdir(folder.c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
+  ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+  ASSERT_TRUE(platform::files::writeFileAtomically(folder + "/VarnelVPN.ca", "theirs", 0644));
+  ASSERT_TRUE(OpenVPN::writeOpenVPNCertificates(Value::dictionary({{"ca", "bmV3"}})));
+  EXPECT_EQ(helper::privateFolder(), folder);
+  struct stat st;
+  ASSERT_EQ(::lstat(folder.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, ::geteuid());
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  EXPECT_EQ(platform::files::readFile(OpenVPN::filePath("ca")), "new");
+}
+
+TEST_F(OpenVPNTest, ScrambleIsAskedOnlyWithAValueAndOnlyOfAnOpenVPNThatKnowsIt) {
+  const Value base = Value::dictionary({{"remote", "r"}, {"port", "1"}});
+  for (const Value& empty : {Value(""), Value::null()}) {
+    Value account = base.mutableCopy();
+    account.set("scramble", empty);
+    account.set("scrambleWord", "");
+    EXPECT_EQ(countOf(args(account), "--scramble"), 0);
+  }
+  // The installed program's own help decides.
+  auto fake = [&](const std::string& name, const std::string& help) {
+    const std::string path = root().file(name);
+    EXPECT_TRUE(platform::files::writeFileAtomically(
+        path, "#!/bin/sh\n[ \"$1\" = --help ] && printf '%s\\n' '" + help + "'\nexit 1\n", 0755));
+    return ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  };
+  const int with = fake("with", "--scramble xormask|reverse|obfuscate : obfuscation");
+  const int without = fake("without", "--cipher alg : data channel cipher");
+  EXPECT_TRUE(OpenVPN::supportsScramble(with));
+  EXPECT_FALSE(OpenVPN::supportsScramble(without));
+  EXPECT_FALSE(OpenVPN::supportsScramble(-1));
+  // A request that needs it is refused before anything runs, with the reason.
+  auto vpn = OpenVPN::create();
+  Value account = base.mutableCopy();
+  account.set("scramble", "xormask");
+  vpn->setAccountDictionary(account);
+  vpn->setOpenVPNPath(root().file("without"));
+  vpn->setExecutableFile(without);
+  EXPECT_FALSE(vpn->startOpenVPN([](int) {}));
+  EXPECT_EQ(vpn->refusal(), helper::kScrambleUnsupportedMessage);
+  EXPECT_FALSE(vpn->ovpnTask());
+  ::close(with);
+  ::close(without);
 }
 
 // The management dialogue, with a recorder in place of the socket.
@@ -205,6 +268,19 @@ TEST_F(ManagementTest, StateLinesBecomeCodesInOrder) {
   vpn->handleManagementData(">STATE:1700000001,CONNECTED,SUCCESS,10.8.0.6,1.2.3.4\n>STATE:17,EXI");
   vpn->handleManagementData("TING,SIGTERM,,,\n>LOG:1,I,STATE: not-a-state\n>STATE:\n");
   EXPECT_EQ(settle(4), (std::vector<int>{1, 7, 9, 0}));
+}
+
+TEST_F(ManagementTest, RestartOfASilentServerLeavesConnectedAndLogsWhy) {
+  start(Value::dictionary({{"remote", "r"}, {"port", "1"}}));
+  codes.clear();
+  helper_test::drainLog();
+  vpn->handleManagementData(">STATE:1700000001,CONNECTED,SUCCESS,10.8.0.6,1.2.3.4\n");
+  vpn->handleManagementData(">STATE:1700000031,RECONNECTING,ping-restart,,,,,\n");
+  EXPECT_EQ(settle(2), (std::vector<int>{7, 8}));
+  const std::string log = helper_test::drainLog();
+  EXPECT_NE(log.find("The connection to the server was lost (ping-restart); reconnecting."),
+            std::string::npos)
+      << log;
 }
 
 TEST_F(ManagementTest, PasswordDialogueSendsEscapedValuesAndLogsNoSecret) {

@@ -1,5 +1,6 @@
 #include "ipc/dispatch_task.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -193,3 +194,37 @@ TEST(DispatchTask, TerminationRequestInterruptsThenTerminates) {
 }
 
 }  // namespace
+
+namespace {
+
+std::size_t openDescriptors() {
+  std::size_t n = 0;
+  if (DIR* dir = ::opendir("/proc/self/fd")) {
+    while (::readdir(dir)) ++n;
+    ::closedir(dir);
+  }
+  return n;
+}
+
+}  // namespace
+
+TEST(DispatchTask, EndedRunsKeepNoDescriptorsEvenWhileATerminationTimerWaits) {
+  // Warm up whatever the first launch sets up once (queues, reactor).
+  {
+    ShellRun warm("exit 0");
+    warm.launch();
+    ASSERT_TRUE(pump([&] { return warm.exits.load() == 1; }));
+  }
+  const std::size_t before = openDescriptors();
+  std::vector<std::shared_ptr<DispatchTask>> kept;  // held, as a driver holds its task
+  for (int i = 0; i < 20; ++i) {
+    auto run = std::make_unique<ShellRun>("read line; exit 0");
+    run->launch();
+    run->task->RequestTermination();  // its SIGTERM timer waits 10 s
+    ASSERT_TRUE(pump([&] { return run->exits.load() == 1; }));
+    EXPECT_FALSE(run->task->WriteStringToStandardInput("late\n"));
+    kept.push_back(run->task);
+  }
+  pump([] { return false; }, 100);
+  EXPECT_LE(openDescriptors(), before + 1);
+}

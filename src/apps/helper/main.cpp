@@ -1,5 +1,7 @@
 // VarnelHelper: the privileged helper. Started as root on the first message
 // to its service "VarnelHelper"; runs until the client's connection breaks.
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "helper/helper_files.h"
@@ -33,6 +35,15 @@ int main(int argc, char** argv) {
   options.preferences = preferences;
   options.logger = memoryLogger;
   options.policy = helper::ExecutablePolicy::load();
+  // "PING,RESTART" seconds of OpenVPN's keep-alive; only the service's own
+  // environment (root's) can set it, tests use it to shorten the wait.
+  if (const char* keepalive = std::getenv("VARNEL_OPENVPN_KEEPALIVE")) {
+    int ping = 0, restart = 0;
+    if (std::sscanf(keepalive, "%d,%d", &ping, &restart) == 2 && ping > 0 && restart > ping) {
+      options.openVPNPing = ping;
+      options.openVPNPingRestart = restart;
+    }
+  }
   std::shared_ptr<helper::HelperService> service = helper::HelperService::create(options);
 
   platform::dispatch::Queue::main()->async([service] { service->HelperStartup(); });
