@@ -72,6 +72,12 @@ void XPCService::handleConnection(const std::shared_ptr<XPCConnection>& connecti
   ConnectionHandler h;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    // Connections that have ended for good are let go here when asked, so a
+    // stream of short connections does not pile up.
+    if (!keepsEndedConnections_) {
+      std::erase_if(connections_,
+                    [](const std::shared_ptr<XPCConnection>& c) { return c->isInvalid(); });
+    }
     connections_.push_back(connection);
     h = handler_;
   }
@@ -86,6 +92,11 @@ XPCService::ConnectionHandler XPCService::connectionHandler() const {
 void XPCService::setConnectionHandler(ConnectionHandler handler) {
   std::lock_guard<std::mutex> lock(mutex_);
   handler_ = std::move(handler);
+}
+
+void XPCService::setKeepsEndedConnections(bool keep) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  keepsEndedConnections_ = keep;
 }
 
 std::vector<std::shared_ptr<XPCConnection>> XPCService::connections() const {
@@ -195,9 +206,9 @@ std::string XPCContainerDataDirectory(const std::string& identifier) {
 platform::Value XPCCopyAppPreference(const std::string& key, const std::string& identifier) {
   std::string id = identifier.empty() ? mainBundleIdentifier() : identifier;
   const std::string file = "/" + id + ".plist";
-  for (const std::string& path :
-       {platform::paths::preferences() + file, XPCRealHomeDirectory() + "/Library/Preferences" + file,
-        XPCContainerDataDirectory(id) + "/Library/Preferences" + file}) {
+  for (const std::string& path : {platform::paths::preferences() + file,
+                                  XPCRealHomeDirectory() + "/Library/Preferences" + file,
+                                  XPCContainerDataDirectory(id) + "/Library/Preferences" + file}) {
     platform::Value v = platform::plist::readFile(path)[key];
     if (!v.isNone()) return v;
   }

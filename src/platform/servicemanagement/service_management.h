@@ -15,8 +15,12 @@
 //    ("<unit>.socket", "<unit>.service", where <unit> is the label in
 //    lower case with a '-' before each inner capital: "varnel-helper");
 //  - the helper's configuration (/etc/varnel/helper.conf): the client program
-//    that may talk to it and the executables of the client's installation
-//    that it may start.
+//    that may talk to it ("Client="), the user who authorized the
+//    installation ("User=<uid>", the one user besides root whom the helper
+//    serves) and the executables of the client's installation that it may
+//    start ("Executable=").
+// The socket unit makes the channel socket that user's, mode 0600: nobody
+// else can even connect (root always can).
 // When no VARNEL_ROOT is set and the caller is root, the service manager is
 // then asked to reload its units and to listen on the helper's socket.
 //
@@ -27,9 +31,12 @@
 // Thread safety: functions of the file system; callers serialize installs.
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/foundation/error.h"
 #include "platform/foundation/value.h"
@@ -64,9 +71,26 @@ std::string unitNameForLabel(std::string_view label);
 // not a regular executable file or carries no readable information file.
 Value copyCodeInformation(const std::string& path);
 
-// Installs the helper `label` of `clientBundle` (see the header comment).
-// False with `*error` (kSMErrorDomain) when the authorization lacks the right,
-// the shipped helper is missing or invalid, or a file cannot be written.
+// The user on whose behalf an installation runs: PKEXEC_UID when set (a
+// polkit-authorized run), else SUDO_UID when set, else the real uid of this
+// process. A variable that is not a plain decimal uid is ignored.
+uid_t authorizingUserFromEnvironment();
+
+// The users recorded by "User=" lines of the installed helper configuration.
+std::vector<uid_t> authorizedUsers();
+
+// The helper configuration written for an installation of `client`
+// authorized by `authorizingUser`.
+std::string helperConfiguration(const Bundle& client, uid_t authorizingUser);
+
+// Installs the helper `label` of `clientBundle` (see the header comment) for
+// `authorizingUser`. False with `*error` (kSMErrorDomain) when the
+// authorization lacks the right, the shipped helper is missing or invalid,
+// or a file cannot be written.
+bool blessJob(std::string_view domain, std::string_view label, const Bundle& clientBundle,
+              const sysconfig::Authorization* authorization, uid_t authorizingUser,
+              Error* error = nullptr);
+// The same for authorizingUserFromEnvironment().
 bool blessJob(std::string_view domain, std::string_view label, const Bundle& clientBundle,
               const sysconfig::Authorization* authorization, Error* error = nullptr);
 

@@ -86,6 +86,11 @@ struct Connection::Impl {
   std::vector<std::uint8_t> in;
   std::size_t inOffset = 0;
   std::deque<int> inFds;
+  // Peers: bumped whenever no frame is in progress, so a pending frame
+  // timer can tell whether the frame it watches is still the same one.
+  std::uint64_t frameToken = 0;
+  bool frameTimerArmed = false;
+  bool malformed = false;
   ~Impl() {
     for (int fd : inFds) ::close(fd);
   }
@@ -432,6 +437,11 @@ void Connection::onReadable() {
     if (d.inOffset > 0 && d.inOffset == d.in.size()) {
       d.in.clear();
       d.inOffset = 0;
+    } else if (d.inOffset > 0) {
+      // Keep only the frame in progress, so a stream of frames never grows
+      // the buffer.
+      d.in.erase(d.in.begin(), d.in.begin() + static_cast<std::ptrdiff_t>(d.inOffset));
+      d.inOffset = 0;
     }
     std::size_t old = d.in.size();
     d.in.resize(old + kReadChunk);
@@ -456,8 +466,7 @@ void Connection::onReadable() {
         }
       }
       if ((msg.msg_flags & MSG_CTRUNC) || d.inFds.size() > kMaxHeldDescriptors) {
-        std::fprintf(stderr, "xpc: %s: too many descriptors received\n", name_.c_str());
-        disconnected(ChannelError::ConnectionInvalid);
+        malformedInput("too many descriptors received");
         return;
       }
     }
@@ -476,6 +485,64 @@ void Connection::onReadable() {
     }
     if (!processInput()) return;
   }
+  watchFrameInProgress();
+}
+
+// io queue. A peer gets kPeerFrameTimeout seconds to complete a frame it has
+// started: a sender that trickles bytes cannot hold its connection (and its
+// buffer) forever.
+void Connection::watchFrameInProgress() {
+  auto& d = *impl_;
+  if (role_ != Role::Peer) return;
+  if (d.in.size() == d.inOffset) {
+    ++d.frameToken;  // nothing in progress
+    return;
+  }
+  if (d.frameTimerArmed) return;
+  d.frameTimerArmed = true;
+  const std::uint64_t token = d.frameToken;
+  std::weak_ptr<Connection> weak = weak_from_this();
+  d.io->after(kPeerFrameTimeout, [weak, token] {
+    auto self = weak.lock();
+    if (!self) return;
+    auto& dd = *self->impl_;
+    dd.frameTimerArmed = false;
+    {
+      std::lock_guard<std::mutex> lock(dd.mutex);
+      if (dd.state != State::Connected) return;
+    }
+    if (dd.frameToken == token && dd.in.size() != dd.inOffset) {
+      self->malformedInput("frame not completed in time");
+      return;
+    }
+    self->watchFrameInProgress();
+  });
+}
+
+// io queue.
+void Connection::malformedInput(const std::string& reason) {
+  std::fprintf(stderr, "xpc: %s: malformed input (%s)\n", name_.c_str(), reason.c_str());
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    if (impl_->state == State::Invalid) return;
+    impl_->malformed = true;
+  }
+  disconnected(ChannelError::ConnectionInvalid);
+}
+
+void Connection::cancelForMalformedInput(const std::string& reason) {
+  auto self = shared_from_this();
+  impl_->io->async([self, reason] { self->malformedInput(reason); });
+}
+
+bool Connection::endedByMalformedInput() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->malformed;
+}
+
+bool Connection::isInvalid() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->state == State::Invalid;
 }
 
 // io queue. Parses every complete frame; false when the connection ended.
@@ -490,9 +557,12 @@ bool Connection::processInput() {
       ok = false;
       reason = "descriptors missing";
     }
+    if (ok && role_ == Role::Peer && h.length > kMaxPeerFrame) {
+      ok = false;
+      reason = "frame too large";
+    }
     if (!ok) {
-      std::fprintf(stderr, "xpc: %s: malformed frame (%s)\n", name_.c_str(), reason.c_str());
-      disconnected(ChannelError::ConnectionInvalid);
+      malformedInput(reason);
       return false;
     }
     if (d.in.size() - d.inOffset < wire::kHeaderSize + h.length) return true;
@@ -503,8 +573,7 @@ bool Connection::processInput() {
     d.inOffset += wire::kHeaderSize + h.length;
     if (!value || value->type() != ChannelType::Dictionary) {
       if (value) reason = "frame is not a dictionary";
-      std::fprintf(stderr, "xpc: %s: malformed frame (%s)\n", name_.c_str(), reason.c_str());
-      disconnected(ChannelError::ConnectionInvalid);
+      malformedInput(reason);
       return false;
     }
     if (h.kind == wire::FrameKind::Reply) {
