@@ -63,7 +63,8 @@ bool fillAddress(const std::string& path, sockaddr_un* addr) {
   return true;
 }
 
-constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::size_t kStackChunk = 16 * 1024;
+constexpr std::size_t kKeptCapacity = 256 * 1024;
 constexpr std::size_t kMaxHeldDescriptors = 256;
 
 }  // namespace
@@ -437,6 +438,8 @@ void Connection::onReadable() {
     if (d.inOffset > 0 && d.inOffset == d.in.size()) {
       d.in.clear();
       d.inOffset = 0;
+      // A large frame's room is not kept for the rest of the connection.
+      if (d.in.capacity() > kKeptCapacity) std::vector<std::uint8_t>().swap(d.in);
     } else if (d.inOffset > 0) {
       // Keep only the frame in progress, so a stream of frames never grows
       // the buffer.
@@ -444,8 +447,13 @@ void Connection::onReadable() {
       d.inOffset = 0;
     }
     std::size_t old = d.in.size();
-    d.in.resize(old + kReadChunk);
-    iovec iov{d.in.data() + old, kReadChunk};
+    // Read into the buffer's spare room when it has a chunk of it (a frame
+    // in progress), else onto the stack first: an idle or short-lived
+    // connection then holds no large buffer.
+    std::uint8_t chunk[kStackChunk];
+    const bool direct = d.in.capacity() - old >= kStackChunk;
+    if (direct) d.in.resize(d.in.capacity());
+    iovec iov{direct ? d.in.data() + old : chunk, direct ? d.in.size() - old : sizeof chunk};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 253)];
     msghdr msg{};
     msg.msg_iov = &iov;
@@ -453,7 +461,11 @@ void Connection::onReadable() {
     msg.msg_control = control;
     msg.msg_controllen = sizeof control;
     ssize_t n = ::recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
-    d.in.resize(old + (n > 0 ? static_cast<std::size_t>(n) : 0));
+    if (direct) {
+      d.in.resize(old + (n > 0 ? static_cast<std::size_t>(n) : 0));
+    } else if (n > 0) {
+      d.in.insert(d.in.end(), chunk, chunk + n);
+    }
     if (n >= 0) {
       for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
@@ -640,7 +652,7 @@ void Connection::disconnected(ChannelError error) {
   }
   for (int fd : d.inFds) ::close(fd);
   d.inFds.clear();
-  d.in.clear();
+  std::vector<std::uint8_t>().swap(d.in);
   d.inOffset = 0;
   ChannelValue err = ChannelValue::error(error);
   for (auto& [serial, p] : pending) {
