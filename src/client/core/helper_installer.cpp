@@ -1,5 +1,7 @@
 #include "client/core/helper_installer.h"
 
+#include <algorithm>
+
 #include "platform/servicemanagement/service_management.h"
 
 namespace client {
@@ -44,7 +46,13 @@ bool CodesigningUtilities::installHelperWithLabel(const std::string& label) {
       bundleVersionForCodeSignedItemAtURL(installedHelperPath(label));
   std::optional<std::string> shipped =
       bundleVersionForCodeSignedItemAtURL(bundledHelperPath(label));
-  if (installed && shipped && *installed == *shipped) return true;
+  // The installed helper serves the user recorded at its installation: a
+  // helper of the same version installed for another user (or before users
+  // were recorded) is installed again for this one.
+  const std::vector<uid_t> users = sm::authorizedUsers();
+  const bool forThisUser =
+      std::find(users.begin(), users.end(), sm::authorizingUserFromEnvironment()) != users.end();
+  if (installed && shipped && *installed == *shipped && forThisUser) return true;
   // Keep a working helper when there is nothing readable to replace it with.
   if (installed && !shipped) return true;
   if (installed) removeHelpers();
