@@ -6,7 +6,8 @@
 // every XPCService observes that notification on the main operation queue,
 // appends the connection to `connections` and calls its handler. A peer that
 // fails the check is closed before anything it sent is read: it never reaches
-// a handler.
+// a handler. Refusals are logged, at most ten lines in ten seconds (the rest
+// counted in one line), so a flood of refused peers cannot flood the log.
 //
 // Guarantees: `connections` only grows and keeps every connection alive for
 // the service's lifetime, unless `setKeepsEndedConnections(false)`: then the
