@@ -116,10 +116,11 @@ void HelperService::HelperMessageHandler(const XPCMessage& message,
       clients = clientConnection_ == connection;
       if (clients) clientConnection_.reset();
     }
-    if (!clients || connection->endedByMalformedInput()) {
-      HelperLog("Connection %@ ended.", connection->description());
+    if (connection->endedByMalformedInput()) {
+      HelperLog("Dropped connection %@: it sent a malformed message.", connection->description());
       return;
     }
+    if (!clients) return;
   } else if (connection) {
     std::lock_guard<std::mutex> lock(mutex_);
     clientConnection_ = connection;
