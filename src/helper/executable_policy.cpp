@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <optional>
 #include <sstream>
 
 #include "platform/system/file_util.h"
@@ -66,7 +67,32 @@ int openCheckedFile(const std::string& path, int flags, std::string* problem) {
   return dir;
 }
 
+// A plain decimal uid; nullopt for anything else (and for the "no user" value).
+std::optional<uid_t> userOf(const std::string& text) {
+  if (text.empty() || text.size() > 10) return std::nullopt;
+  unsigned long long n = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    n = n * 10 + static_cast<unsigned long long>(c - '0');
+  }
+  if (n >= static_cast<unsigned long long>(static_cast<uid_t>(-1))) return std::nullopt;
+  return static_cast<uid_t>(n);
+}
+
 }  // namespace
+
+bool ExecutablePolicy::allowsPeer(const platform::xpc::PeerCredentials& c, uid_t helperUser) const {
+  if (!c.valid) return false;
+  if (c.uid == 0) return true;
+  if (helperUser != 0 && c.uid == helperUser) return true;
+  bool listed = false;
+  for (uid_t u : users) listed = listed || u == c.uid;
+  if (!listed) return false;
+  if (clients.empty()) return true;
+  for (const std::string& client : clients)
+    if (!c.executable.empty() && c.executable == client) return true;
+  return false;
+}
 
 ExecutablePolicy ExecutablePolicy::load() {
   ExecutablePolicy policy;
@@ -82,6 +108,9 @@ ExecutablePolicy ExecutablePolicy::load() {
       policy.executables.push_back(line.substr(11));
     else if (line.rfind("Client=", 0) == 0)
       policy.clients.push_back(line.substr(7));
+    else if (line.rfind("User=", 0) == 0) {
+      if (std::optional<uid_t> uid = userOf(line.substr(5))) policy.users.push_back(*uid);
+    }
   }
   return policy;
 }

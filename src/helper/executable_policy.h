@@ -17,12 +17,25 @@
 // executable of the same owners, writable by nobody else. The caller starts
 // the descriptor it got (DispatchTask::setExecutableFile), never the path
 // again, so what was checked is what runs.
+// the configuration file "/etc/varnel/helper.conf" (under the system root);
+// "Client=" lines there name the installed client programs.
+//
+// Peers: the helper serves root, the user(s) who authorized the installation
+// ("User=<uid>" lines) and nobody else. A listed user must moreover run one
+// of the installed client programs when any is named; a program alone never
+// admits anybody (another user running the client, with an injected library
+// or not, is refused). The helper's own user is served too when it does not
+// run as root (development and test runs).
 //
 // Thread safety: values; any thread.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
+
+#include "platform/xpc/peer_credentials.h"
 
 namespace helper {
 
@@ -31,6 +44,7 @@ inline constexpr const char* kHelperConfigurationPath = "/etc/varnel/helper.conf
 struct ExecutablePolicy {
   std::vector<std::string> executables;
   std::vector<std::string> clients;
+  std::vector<uid_t> users;
 
   // The built-in list plus the configuration file.
   static ExecutablePolicy load();
@@ -46,6 +60,9 @@ struct ExecutablePolicy {
   // helper's user, writable by nobody else, in folders that pass the same
   // walk as executables: the installation's own files (e.g. SSTP options).
   static bool isTrustedFile(const std::string& path, std::string* problem = nullptr);
+  // True when a peer with `credentials` may talk to a helper running as
+  // `helperUser` (see the header comment).
+  bool allowsPeer(const platform::xpc::PeerCredentials& credentials, uid_t helperUser) const;
 };
 
 }  // namespace helper

@@ -12,6 +12,7 @@
 #include "logging/log.h"
 #include "platform/foundation/exception.h"
 #include "platform/foundation/string_encoding.h"
+#include "platform/xpc/service_names.h"
 
 namespace helper {
 
@@ -87,16 +88,30 @@ void HelperService::HelperStartup() {
   if (OpenVPN::endLeftoverProcess()) state_.store(kStateDisconnected);
   removeStaleSSTPSecrets();
   ipfw_ = std::make_shared<IPFWInterface>();
-  ipc::PeerRequirement requirement;
-  requirement.uids = {0};
-  if (::geteuid() != 0) requirement.uids.push_back(::geteuid());
-  requirement.executables = options_.policy.clients;
-  ipc::XPCService::setPeerCheck(ipc::XPCService::peerCheckFor(requirement));
+  const ExecutablePolicy policy = options_.policy;
+  const uid_t self = ::geteuid();
+  ipc::XPCService::setPeerCheck([policy, self](const platform::xpc::PeerCredentials& c) {
+    return policy.allowsPeer(c, self);
+  });
   std::weak_ptr<HelperService> weak = weak_from_this();
   listener_ = ipc::XPCService::create([weak](const std::shared_ptr<ipc::XPCConnection>& c) {
     if (auto self = weak.lock()) self->HelperConnectionHandler(c);
   });
+  listener_->setKeepsEndedConnections(false);
   ipc::XPCService::runMachService(kHelperServiceName);
+  restrictSocket();
+}
+
+void HelperService::restrictSocket() const {
+  // The socket belongs to the one user the helper serves besides root, so
+  // nobody else can even connect; with several users (or none recorded) the
+  // peer check alone decides.
+  if (::geteuid() != 0 || options_.policy.users.size() != 1) return;
+  const std::string path = platform::xpc::socketPathForService(kHelperServiceName);
+  struct stat st;
+  if (path.empty() || ::lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return;
+  if (::lchown(path.c_str(), options_.policy.users[0], 0) != 0 || ::chmod(path.c_str(), 0600) != 0)
+    HelperLog("The channel socket could not be restricted to its user.");
 }
 
 void HelperService::HelperConnectionHandler(const std::shared_ptr<ipc::XPCConnection>& connection) {
@@ -113,6 +128,26 @@ void HelperService::HelperConnectionHandler(const std::shared_ptr<ipc::XPCConnec
 
 void HelperService::HelperMessageHandler(const XPCMessage& message,
                                          const std::shared_ptr<ipc::XPCConnection>& connection) {
+  if (connection && !message.getXPCDictionary().get(ipc::kXPCErrorKey).isNone()) {
+    // A connection ended. Only the end of the client's own connection (the
+    // peer that sent the latest request) closing it is the client going
+    // away; a peer dropped for malformed input, or any other peer, ends
+    // nothing but its own connection.
+    bool clients = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      clients = clientConnection_ == connection;
+      if (clients) clientConnection_.reset();
+    }
+    if (connection->endedByMalformedInput()) {
+      HelperLog("Dropped connection %@: it sent a malformed message.", connection->description());
+      return;
+    }
+    if (!clients) return;
+  } else if (connection) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    clientConnection_ = connection;
+  }
   std::optional<XPCMessage> reply = handleMessage(message);
   if (reply && connection) connection->sendMessage(*reply);
 }
@@ -120,7 +155,7 @@ void HelperService::HelperMessageHandler(const XPCMessage& message,
 std::optional<XPCMessage> HelperService::handleMessage(const XPCMessage& message) {
   if (std::optional<XPCMessage> invoked = message.invoke()) return invoked;
   XPCMessage reply = XPCMessage::messageReplyForMessage(&message);
-  const bool hasOperation = static_cast<bool>(message.objectForKey("operation"));
+  const bool channelError = !message.getXPCDictionary().get(ipc::kXPCErrorKey).isNone();
   const std::string operation = stringOf(message, "operation");
 
   if (operation == "PPTPConnectionRequest" || operation == "L2TPConnectionRequest" ||
@@ -147,9 +182,12 @@ std::optional<XPCMessage> HelperService::handleMessage(const XPCMessage& message
     }
   }
 
-  if (!hasOperation || operation == "DisconnectConnection") {
+  // Only the channel's own message of the client's connection ending (which
+  // has no "operation") ends the helper; a peer's message without one is
+  // answered like an unknown operation.
+  if (channelError || operation == "DisconnectConnection") {
     teardown();
-    if (!hasOperation) {
+    if (channelError) {
       options_.exitProcess(0);
       return std::nullopt;
     }

@@ -5,9 +5,16 @@
 // "IPSecConnectionRequest" (system network services), "SSTPConnectionRequest"
 // (the SSTP client as a child process), "OpenVPNConnectionRequest" (the
 // OpenVPN driver), "CurrentConnectionState", "LogUpdate" and
-// "DisconnectConnection". A message without "operation" (the channel's
-// error message when the client's connection breaks) tears everything down
-// and ends the process.
+// "DisconnectConnection". The channel's error message of the client's own
+// connection (the peer that sent the latest request) closing tears
+// everything down and ends the process; the end of any other connection, a
+// connection dropped for malformed input, and a peer's message without
+// "operation" (answered without "result") change nothing else.
+//
+// Peers: root and the user(s) recorded by the installation
+// (ExecutablePolicy::allowsPeer), checked before anything a peer sent is
+// read; with one recorded user the channel socket is made that user's
+// (mode 0600).
 //
 // Guarantees:
 //  1. The state is one atomic word. An accepted connection request first
@@ -141,6 +148,7 @@ class HelperService : public std::enable_shared_from_this<HelperService> {
   void startSSTP(const ipc::XPCMessage& message);
   // "" when started (or failed later), else the message for the refusal.
   std::string startOpenVPN(const ipc::XPCMessage& message);
+  void restrictSocket() const;
 
   Options options_;
   std::atomic<std::int64_t> state_{kStateNone};
@@ -150,6 +158,8 @@ class HelperService : public std::enable_shared_from_this<HelperService> {
   std::shared_ptr<ipc::DispatchTask> sstpTask_;
   std::shared_ptr<OpenVPN> openVPN_;
   std::shared_ptr<ipc::XPCConnection> newestConnection_;
+  // The connection whose peer sent the latest request.
+  std::shared_ptr<ipc::XPCConnection> clientConnection_;
   std::shared_ptr<IPFWInterface> ipfw_;
   std::shared_ptr<ipc::XPCService> listener_;
 };

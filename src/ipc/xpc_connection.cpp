@@ -101,6 +101,20 @@ void XPCConnection::receive(const ChannelValue& event) {
     d.set(kXPCErrorKey, event);
     message = XPCMessage(d);
   } else if (event.type() == ChannelType::Dictionary) {
+    // Only the channel itself makes error messages, and a message must
+    // convert within the budget: anything else ends this connection before
+    // any of it is used.
+    std::string reason;
+    if (event.get(kXPCErrorKey)) {
+      reason = "a message carries the reserved key __XPCError";
+    } else if (!XPCParse::fitsConversionBudget(event, &reason)) {
+      reason = "the message does not fit the conversion budget: " + reason;
+    }
+    if (!reason.empty()) {
+      channelLog(platform::format("Dropping %@: %@", description(), reason));
+      connection_->cancelForMalformedInput(reason);
+      return;
+    }
     message = XPCMessage(event);
     setChannelLogLevel(message.logLevel());
   } else {
@@ -226,6 +240,10 @@ std::uint32_t XPCConnection::connectionProcessID() const {
 std::uint32_t XPCConnection::connectionAuditSessionID() const {
   return connection_->credentials().auditSessionID();
 }
+
+bool XPCConnection::endedByMalformedInput() const { return connection_->endedByMalformedInput(); }
+
+bool XPCConnection::isInvalid() const { return connection_->isInvalid(); }
 
 std::string XPCConnection::connectionExecutablePath() const {
   return connection_->credentials().executable;

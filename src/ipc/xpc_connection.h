@@ -7,6 +7,10 @@
 //     arrive before the first handler is set are held and handed to it when it
 //     is set (a handler cleared later drops events).
 //  2. A channel error arrives as a message whose only key is "__XPCError".
+//     A received message that carries "__XPCError" itself, or that does not
+//     convert within the budget of XPCParse (archives included), is
+//     malformed: it is never handed on, and the connection ends
+//     (`endedByMalformedInput` is then true).
 //     A message carrying "XPCDebugLog" is logged as "LOG: %@" and not handed
 //     on. Every received message sets the process's channel log level.
 //  3. Sends leave in the order of the calls, from any thread. With a reply
@@ -85,6 +89,10 @@ class XPCConnection : public std::enable_shared_from_this<XPCConnection> {
   std::uint32_t connectionAuditSessionID() const;
   // The peer's executable as read when the socket was connected or accepted.
   std::string connectionExecutablePath() const;
+  // True once the connection ended because the peer sent malformed input.
+  bool endedByMalformedInput() const;
+  // True once the connection has ended for good.
+  bool isInvalid() const;
 
   // "<XPCConnection(name, pid, euid, egid)>"
   std::string description() const;

@@ -63,10 +63,96 @@ platform::Error errorFromArchive(const Value& d, int depth = 0) {
   return platform::Error(d["domain"].asString(), d["code"].asInt64(), userInfo);
 }
 
+// The budget of the conversion running on this thread (see the header). The
+// outermost conversion call opens it; the calls nested in it, archives
+// included, draw on it.
+struct Budget {
+  std::size_t maxBytes = kConversionMaxBytes;
+  std::size_t depth = 0;
+  std::size_t bytes = 0;
+  const char* exceeded = nullptr;  // the reason, once exceeded
+};
+
+thread_local Budget* tBudget = nullptr;
+
+class BudgetScope {
+ public:
+  explicit BudgetScope(std::size_t maxBytes = kConversionMaxBytes) {
+    if (tBudget) return;
+    own_.maxBytes = maxBytes;
+    tBudget = &own_;
+    outermost_ = true;
+  }
+  ~BudgetScope() {
+    if (outermost_) tBudget = nullptr;
+  }
+  BudgetScope(const BudgetScope&) = delete;
+  BudgetScope& operator=(const BudgetScope&) = delete;
+  // True when this is the outermost scope and the budget ran out.
+  bool failed() const { return outermost_ && own_.exceeded; }
+  const char* reason() const { return own_.exceeded; }
+
+ private:
+  Budget own_;
+  bool outermost_ = false;
+};
+
+bool exhausted() { return tBudget && tBudget->exceeded; }
+
+// Takes `n` bytes from the budget; false (and the budget spent) when they do
+// not fit.
+bool charge(std::size_t n) {
+  Budget* b = tBudget;
+  if (!b) return true;
+  if (b->exceeded) return false;
+  if (n > b->maxBytes - b->bytes) {
+    b->exceeded = "too many bytes";
+    return false;
+  }
+  b->bytes += n;
+  return true;
+}
+
+// One level deeper for the life of the object.
+class Level {
+ public:
+  Level() : b_(tBudget) {
+    if (!b_) return;
+    if (++b_->depth > kConversionMaxDepth && !b_->exceeded) b_->exceeded = "nesting too deep";
+  }
+  ~Level() {
+    if (b_) --b_->depth;
+  }
+  Level(const Level&) = delete;
+  Level& operator=(const Level&) = delete;
+  bool ok() const { return !b_ || !b_->exceeded; }
+  // Levels still allowed below this one.
+  std::size_t left() const {
+    return !b_ ? platform::xpc::wire::kMaxDepth
+               : (b_->depth >= kConversionMaxDepth ? 0 : kConversionMaxDepth - b_->depth);
+  }
+
+ private:
+  Budget* b_;
+};
+
 // Unarchives a marked archive into a known class; nil when it is not one.
 Object unarchive(const std::vector<std::uint8_t>& bytes) {
+  Level level;
+  if (!level.ok() || !charge(bytes.size())) return {};
   std::string reason;
-  auto root = platform::xpc::wire::decode(bytes.data(), bytes.size(), {}, &reason);
+  // The archive's root dictionary is the next level: its containers get what
+  // is left of the depth.
+  const std::size_t left = level.left();
+  if (left == 0) {
+    tBudget->exceeded = "nesting too deep";
+    return {};
+  }
+  auto root = platform::xpc::wire::decode(bytes.data(), bytes.size(), {}, &reason, left - 1);
+  if (!root && tBudget && reason == "nesting too deep") {
+    tBudget->exceeded = "nesting too deep";
+    return {};
+  }
   if (!root || root->type() != ChannelType::Dictionary) {
     if (channelLogLevel() >= 2) {
       channelLog(platform::format(
@@ -250,6 +336,30 @@ ChannelValue XPCParse::newXPCObject(const Object& o) {
 // --- channel to object --------------------------------------------------------
 
 Object XPCParse::objectWithXPCObject(const ChannelValue& c) {
+  BudgetScope scope;
+  if (exhausted()) return {};
+  Object o = objectOf(c);
+  if (scope.failed()) return {};
+  return o;
+}
+
+bool XPCParse::fitsConversionBudget(const ChannelValue& object, std::string* reason,
+                                    std::size_t maxBytes) {
+  // A conversion already running on this thread must not lend its budget.
+  Budget* outer = tBudget;
+  tBudget = nullptr;
+  bool fits;
+  {
+    BudgetScope scope(maxBytes);
+    objectOf(object);
+    fits = !scope.failed();
+    if (!fits && reason) *reason = scope.reason();
+  }
+  tBudget = outer;
+  return fits;
+}
+
+Object XPCParse::objectOf(const ChannelValue& c) {
   switch (c.type()) {
     case ChannelType::Dictionary:
       return Object(dictionaryWithContentsOfXPCObject(c));
@@ -277,33 +387,47 @@ Object XPCParse::objectWithXPCObject(const ChannelValue& c) {
 }
 
 Object XPCParse::objectWithXPCData(const ChannelValue& c) {
-  Value data = dataWithXPCObject(c);
-  if (data.isNone()) return {};
+  BudgetScope scope;
+  if (exhausted() || c.type() != ChannelType::Data) return {};
   if (c.isArchive()) {
     Object o = unarchive(c.bytes());
+    if (scope.failed() || exhausted()) return {};
     if (o) return o;
   }
+  Value data = dataWithXPCObject(c);
+  if (scope.failed()) return {};
   return Object(data);
 }
 
 Value XPCParse::dictionaryWithContentsOfXPCObject(const ChannelValue& c) {
-  if (c.type() != ChannelType::Dictionary) return {};
+  BudgetScope scope;
+  if (c.type() != ChannelType::Dictionary || exhausted()) return {};
+  Level level;
+  if (!level.ok()) return {};
   std::vector<std::pair<Value, Value>> pairs;
   c.forEach([&](const std::string& key, const ChannelValue& e) {
-    Value v = objectWithXPCObject(e).value();
+    if (!charge(key.size())) return false;
+    Value v = objectOf(e).value();
+    if (exhausted()) return false;
     if (!v.isNone()) pairs.emplace_back(Value(key), v);
     return true;
   });
+  if (scope.failed() || exhausted()) return {};
   return Value::dictionary(std::move(pairs));
 }
 
 Value XPCParse::arrayWithContentsOfXPCObject(const ChannelValue& c) {
-  if (c.type() != ChannelType::Array) return {};
+  BudgetScope scope;
+  if (c.type() != ChannelType::Array || exhausted()) return {};
+  Level level;
+  if (!level.ok()) return {};
   std::vector<Value> elements;
   for (std::size_t i = 0; i < c.count(); ++i) {
-    Value v = objectWithXPCObject(c.at(i)).value();
+    Value v = objectOf(c.at(i)).value();
+    if (exhausted()) return {};
     if (!v.isNone()) elements.push_back(v);
   }
+  if (scope.failed()) return {};
   return Value::array(std::move(elements));
 }
 
@@ -313,12 +437,12 @@ Value XPCParse::dateWithXPCObject(const ChannelValue& c) {
 }
 
 Value XPCParse::dataWithXPCObject(const ChannelValue& c) {
-  if (c.type() != ChannelType::Data) return {};
+  if (c.type() != ChannelType::Data || !charge(c.bytes().size())) return {};
   return Value::data(c.bytes());
 }
 
 Value XPCParse::stringWithXPCObject(const ChannelValue& c) {
-  if (c.type() != ChannelType::String) return {};
+  if (c.type() != ChannelType::String || !charge(c.stringValue().size())) return {};
   return Value(c.stringValue());
 }
 

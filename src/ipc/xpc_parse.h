@@ -24,9 +24,21 @@
 // are left out of dictionaries and arrays, as are file handles, UUIDs, URLs
 // and errors nested in a collection (a Value collection cannot hold them).
 //
+// Conversion budget: each outermost call of a channel-to-object conversion
+// (every getter of a message, a whole request) draws on ONE budget that also
+// covers the archives it unpacks, however deeply they nest: at most
+// kConversionMaxDepth levels (each dictionary, array and archive is a level,
+// counted from the outermost value through every archive inside) and at most
+// kConversionMaxBytes bytes (every string, data value and archive that the
+// conversion copies or decodes). A conversion that would exceed it stops at
+// once and gives nil/None as a whole: a value that does not fit is a
+// malformed message, never a partial one. `fitsConversionBudget` runs the
+// whole conversion of a received message to tell it in advance.
+//
 // Thread safety: stateless; any thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -42,6 +54,9 @@ namespace ipc {
 
 inline constexpr const char* kXPCNotNSCodingConformantException =
     "XPCNotNSCodingConformantException";
+
+inline constexpr std::size_t kConversionMaxDepth = 64;
+inline constexpr std::size_t kConversionMaxBytes = 8u << 20;  // 8 MiB
 
 // An open file descriptor owned by the handle and closed when it goes.
 class FileHandle {
@@ -126,6 +141,16 @@ struct XPCParse {
   static std::shared_ptr<FileHandle> fileHandleWithXPCObject(const ChannelValue& object);
   // Data: an archive (marked as such) is unarchived; else the bytes as data.
   static Object objectWithXPCData(const ChannelValue& object);
+
+  // Converts all of `object` under a fresh budget: true when it fits; false
+  // with the reason ("nesting too deep", "too many bytes") when it does not.
+  // `maxBytes` replaces kConversionMaxBytes (tests).
+  static bool fitsConversionBudget(const ChannelValue& object, std::string* reason = nullptr,
+                                   std::size_t maxBytes = kConversionMaxBytes);
+
+ private:
+  // objectWithXPCObject without a scope of its own.
+  static Object objectOf(const ChannelValue& object);
 };
 
 }  // namespace ipc

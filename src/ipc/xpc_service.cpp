@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include "ipc/xpc_log.h"
 #include "platform/foundation/exception.h"
@@ -28,6 +29,13 @@ std::mutex gMutex;
 XPCService::PeerCheck gPeerCheck;
 std::vector<std::shared_ptr<platform::xpc::Listener>> gListeners;
 
+// Refusal lines: touched on the listeners' queue (the main queue) only.
+constexpr auto kRefusalInterval = std::chrono::seconds(10);
+constexpr int kRefusalLinesPerInterval = 10;
+std::chrono::steady_clock::time_point gRefusalWindow;
+int gRefusalsLogged = 0;
+int gRefusalsUnlogged = 0;
+
 XPCService::PeerCheck peerCheck() {
   std::lock_guard<std::mutex> lock(gMutex);
   return gPeerCheck;
@@ -44,8 +52,22 @@ void handlePeer(const std::shared_ptr<platform::xpc::Connection>& peer) {
   XPCService::PeerCheck check = peerCheck();
   if (check && !check(peer->credentials())) {
     auto c = peer->credentials();
-    channelLog(platform::format("Refused connection from pid %d (uid %u, %@)", c.pid, c.uid,
-                                c.executable));
+    // A flood of refused peers must not flood the log: a few lines per
+    // interval, then one count of the rest.
+    const auto now = std::chrono::steady_clock::now();
+    if (now - gRefusalWindow > kRefusalInterval) {
+      if (gRefusalsUnlogged > 0)
+        channelLog(platform::format("Refused %d more connections", gRefusalsUnlogged));
+      gRefusalWindow = now;
+      gRefusalsLogged = gRefusalsUnlogged = 0;
+    }
+    if (gRefusalsLogged < kRefusalLinesPerInterval) {
+      ++gRefusalsLogged;
+      channelLog(platform::format("Refused connection from pid %d (uid %u, %@)", c.pid, c.uid,
+                                  c.executable));
+    } else {
+      ++gRefusalsUnlogged;
+    }
     peer->cancel();
     return;
   }
@@ -72,6 +94,12 @@ void XPCService::handleConnection(const std::shared_ptr<XPCConnection>& connecti
   ConnectionHandler h;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    // Connections that have ended for good are let go here when asked, so a
+    // stream of short connections does not pile up.
+    if (!keepsEndedConnections_) {
+      std::erase_if(connections_,
+                    [](const std::shared_ptr<XPCConnection>& c) { return c->isInvalid(); });
+    }
     connections_.push_back(connection);
     h = handler_;
   }
@@ -86,6 +114,11 @@ XPCService::ConnectionHandler XPCService::connectionHandler() const {
 void XPCService::setConnectionHandler(ConnectionHandler handler) {
   std::lock_guard<std::mutex> lock(mutex_);
   handler_ = std::move(handler);
+}
+
+void XPCService::setKeepsEndedConnections(bool keep) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  keepsEndedConnections_ = keep;
 }
 
 std::vector<std::shared_ptr<XPCConnection>> XPCService::connections() const {
@@ -195,9 +228,9 @@ std::string XPCContainerDataDirectory(const std::string& identifier) {
 platform::Value XPCCopyAppPreference(const std::string& key, const std::string& identifier) {
   std::string id = identifier.empty() ? mainBundleIdentifier() : identifier;
   const std::string file = "/" + id + ".plist";
-  for (const std::string& path :
-       {platform::paths::preferences() + file, XPCRealHomeDirectory() + "/Library/Preferences" + file,
-        XPCContainerDataDirectory(id) + "/Library/Preferences" + file}) {
+  for (const std::string& path : {platform::paths::preferences() + file,
+                                  XPCRealHomeDirectory() + "/Library/Preferences" + file,
+                                  XPCContainerDataDirectory(id) + "/Library/Preferences" + file}) {
     platform::Value v = platform::plist::readFile(path)[key];
     if (!v.isNone()) return v;
   }

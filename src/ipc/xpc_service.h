@@ -6,11 +6,14 @@
 // every XPCService observes that notification on the main operation queue,
 // appends the connection to `connections` and calls its handler. A peer that
 // fails the check is closed before anything it sent is read: it never reaches
-// a handler.
+// a handler. Refusals are logged, at most ten lines in ten seconds (the rest
+// counted in one line), so a flood of refused peers cannot flood the log.
 //
 // Guarantees: `connections` only grows and keeps every connection alive for
-// the service's lifetime; a service lives until the process ends (its
-// notification registration holds it).
+// the service's lifetime, unless `setKeepsEndedConnections(false)`: then the
+// connections that have ended for good are let go whenever the next one
+// arrives (a long-running service); a service lives until the process ends
+// (its notification registration holds it).
 //
 // Thread safety: create services and start listeners on the main thread;
 // `connections` and the handler calls are on the main queue. The peer check
@@ -54,6 +57,8 @@ class XPCService : public std::enable_shared_from_this<XPCService> {
   ConnectionHandler connectionHandler() const;
   void setConnectionHandler(ConnectionHandler handler);
   std::vector<std::shared_ptr<XPCConnection>> connections() const;
+  // False: let go of connections that have ended (see Guarantees).
+  void setKeepsEndedConnections(bool keep);
 
   // Listens on the service named by the main bundle's identifier (else the
   // program's name) with the main queue. Throws platform::Exception named
@@ -76,6 +81,7 @@ class XPCService : public std::enable_shared_from_this<XPCService> {
   mutable std::mutex mutex_;
   ConnectionHandler handler_;
   std::vector<std::shared_ptr<XPCConnection>> connections_;
+  bool keepsEndedConnections_ = true;
 };
 
 // Performs a registered operation (see XPCMessage::registerOperation): through

@@ -153,8 +153,8 @@ int installHelper(const std::string& label, const std::string& clientName) {
                                 platform::sysconfig::kAuthorizationFlagDefaults) != 0)
     return fail(kNotRoot, "installing the helper needs root");
   platform::Error error;
-  if (!sm::blessJob(sm::kSMDomainSystemLaunchd, label, *bundle, authorization.get(), &error,
-                    sm::authorizingUser()))
+  if (!sm::blessJob(sm::kSMDomainSystemLaunchd, label, *bundle, authorization.get(),
+                    sm::authorizingUserFromEnvironment(), &error))
     return fail(kInstallFailed, error.localizedDescription());
   return kDone;
 }

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "platform/security/polkit_authorization.h"
 #include "platform/servicemanagement/service_management.h"
 #include "platform/system/file_util.h"
@@ -62,7 +64,13 @@ bool CodesigningUtilities::installHelperWithLabel(const std::string& label) {
   std::optional<std::string> shipped =
       bundleVersionForCodeSignedItemAtURL(bundledHelperPath(label));
   failureMessage_.clear();
-  if (installed && shipped && *installed == *shipped) return true;
+  // The installed helper serves the user recorded at its installation: a
+  // helper of the same version installed for another user (or before users
+  // were recorded) is installed again for this one.
+  const std::vector<uid_t> users = sm::authorizedUsers();
+  const bool forThisUser =
+      std::find(users.begin(), users.end(), sm::authorizingUserFromEnvironment()) != users.end();
+  if (installed && shipped && *installed == *shipped && forThisUser) return true;
   // Keep a working helper when there is nothing readable to replace it with.
   if (installed && !shipped) return true;
   // Root removes the old helper first; others update it in place through

@@ -39,8 +39,9 @@ class CodesigningUtilities {
   // client's installation (the main bundle when nullptr).
   explicit CodesigningUtilities(std::shared_ptr<const platform::Bundle> clientBundle = nullptr);
 
-  // Installs or updates the helper when needed; true when a helper is in
-  // place afterwards.
+  // Installs or updates the helper when needed (a different version, or an
+  // installation not recorded for this user); true when a helper is in place
+  // afterwards.
   bool installHelperWithLabel(const std::string& label);
   // The "CFBundleVersion" of the program at `path`; nullopt when the path is
   // empty or names no program with readable information.

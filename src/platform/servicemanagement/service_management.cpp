@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <vector>
@@ -107,16 +106,32 @@ Value embeddedInformation(const std::string& path) {
   return info.isDictionary() ? info : Value();
 }
 
-std::string socketUnit(const std::string& label, const std::string& socketPath) {
+std::string socketUnit(const std::string& label, const std::string& socketPath, uid_t user) {
+  // Only the authorizing user (and root) may connect.
+  const std::string access = user == 0
+                                 ? "SocketMode=0600\n"
+                                 : "SocketUser=" + std::to_string(user) + "\nSocketMode=0600\n";
   return "# Channel socket of the privileged helper " + label +
          ", installed by the client.\n"
          "[Unit]\nDescription=" +
          label +
          " channel socket\n\n"
          "[Socket]\nListenStream=" +
-         socketPath +
-         "\nSocketMode=0666\nDirectoryMode=0755\nRemoveOnStop=yes\n\n"
+         socketPath + "\n" + access +
+         "DirectoryMode=0755\nRemoveOnStop=yes\n\n"
          "[Install]\nWantedBy=sockets.target\n";
+}
+
+// A plain decimal uid (not the "no user" value); nullopt otherwise.
+std::optional<uid_t> parseUid(std::string_view text) {
+  if (text.empty() || text.size() > 10) return std::nullopt;
+  std::uint64_t n = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    n = n * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  if (n >= static_cast<std::uint64_t>(static_cast<uid_t>(-1))) return std::nullopt;
+  return static_cast<uid_t>(n);
 }
 
 std::string serviceUnit(const std::string& label, const std::string& unit,
@@ -130,10 +145,12 @@ std::string serviceUnit(const std::string& label, const std::string& unit,
          program + "\nRestart=no\n";
 }
 
-std::string helperConfiguration(const Bundle& client, unsigned user) {
+}  // namespace
+
+std::string helperConfiguration(const Bundle& client, uid_t authorizingUser) {
   std::string text = "# Written by the client's helper installation.\n";
   if (!client.executablePath().empty()) text += "Client=" + client.executablePath() + "\n";
-  text += "User=" + std::to_string(user) + "\n";
+  text += "User=" + std::to_string(authorizingUser) + "\n";
   for (const char* name : {"openvpn", "sstpc"}) {
     std::string path = client.resourcePath() + "/" + name;
     if (!client.resourcePath().empty() && isExecutableFile(path))
@@ -142,23 +159,30 @@ std::string helperConfiguration(const Bundle& client, unsigned user) {
   return text;
 }
 
-// A user id given in the environment variable `name`, when it holds one.
-std::optional<unsigned> userFromEnvironment(const char* name) {
-  const char* text = std::getenv(name);
-  if (!text || !*text) return std::nullopt;
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long value = std::strtoul(text, &end, 10);
-  if (errno != 0 || *end != '\0' || *text == '-' || value > 0xFFFFFFFEul) return std::nullopt;
-  return static_cast<unsigned>(value);
+uid_t authorizingUserFromEnvironment() {
+  for (const char* name : {"PKEXEC_UID", "SUDO_UID"}) {
+    const char* value = std::getenv(name);
+    if (!value) continue;
+    if (std::optional<uid_t> uid = parseUid(value)) return *uid;
+  }
+  return ::getuid();
 }
 
-}  // namespace
-
-unsigned authorizingUser() {
-  if (std::optional<unsigned> uid = userFromEnvironment("PKEXEC_UID")) return *uid;
-  if (std::optional<unsigned> uid = userFromEnvironment("SUDO_UID")) return *uid;
-  return static_cast<unsigned>(::getuid());
+std::vector<uid_t> authorizedUsers() {
+  std::vector<uid_t> users;
+  std::optional<std::string> text = files::readFile(paths::system(kHelperConfiguration));
+  if (!text) return users;
+  std::size_t start = 0;
+  while (start < text->size()) {
+    std::size_t end = text->find('\n', start);
+    if (end == std::string::npos) end = text->size();
+    std::string_view line(text->data() + start, end - start);
+    if (line.substr(0, 5) == "User=") {
+      if (std::optional<uid_t> uid = parseUid(line.substr(5))) users.push_back(*uid);
+    }
+    start = end + 1;
+  }
+  return users;
 }
 
 std::string installedHelperPath(std::string_view label) {
@@ -192,9 +216,16 @@ Value copyCodeInformation(const std::string& path) {
 }
 
 bool blessJob(std::string_view domain, std::string_view label, const Bundle& clientBundle,
-              const sysconfig::Authorization* authorization, Error* error,
-              std::optional<unsigned> user) {
+              const sysconfig::Authorization* authorization, Error* error) {
+  return blessJob(domain, label, clientBundle, authorization, authorizingUserFromEnvironment(),
+                  error);
+}
+
+bool blessJob(std::string_view domain, std::string_view label, const Bundle& clientBundle,
+              const sysconfig::Authorization* authorization, uid_t authorizingUser, Error* error) {
   const std::string name(label);
+  if (authorizingUser == static_cast<uid_t>(-1))
+    return fail(error, kSMErrorInternalFailure, "No user authorized the installation");
   if (domain != kSMDomainSystemLaunchd || name.empty() || name.find('/') != std::string::npos)
     return fail(error, kSMErrorInternalFailure, "Unsupported domain or label");
   if (!authorization || !authorization->hasRight(kSMRightBlessPrivilegedHelper))
@@ -238,12 +269,12 @@ bool blessJob(std::string_view domain, std::string_view label, const Bundle& cli
     return fail(error, kSMErrorInternalFailure, "Cannot write the launch record");
   if (!files::writeFileAtomically(
           unitsFolder + "/" + unit + ".socket",
-          socketUnit(name, xpc::socketPathForService(record.machServices[0])), 0644, &io) ||
+          socketUnit(name, xpc::socketPathForService(record.machServices[0]), authorizingUser),
+          0644, &io) ||
       !files::writeFileAtomically(unitsFolder + "/" + unit + ".service",
                                   serviceUnit(name, unit, program), 0644, &io) ||
-      !files::writeFileAtomically(
-          configPath, helperConfiguration(clientBundle, user ? *user : authorizingUser()), 0644,
-          &io))
+      !files::writeFileAtomically(configPath, helperConfiguration(clientBundle, authorizingUser),
+                                  0644, &io))
     return fail(error, kSMErrorInternalFailure, "Cannot write the helper's units");
 
   if (paths::systemRoot().empty() && ::geteuid() == 0 && isExecutableFile("/bin/systemctl")) {

@@ -15,9 +15,12 @@
 //    ("<unit>.socket", "<unit>.service", where <unit> is the label in
 //    lower case with a '-' before each inner capital: "varnel-helper");
 //  - the helper's configuration (/etc/varnel/helper.conf): the client program
-//    that may talk to it, the executables of the client's installation that
-//    it may start, and the user who authorized the installation
-//    ("User=<uid>").
+//    that may talk to it ("Client="), the user who authorized the
+//    installation ("User=<uid>", the one user besides root whom the helper
+//    serves) and the executables of the client's installation that it may
+//    start ("Executable=").
+// The socket unit makes the channel socket that user's, mode 0600: nobody
+// else can even connect (root always can).
 // When no VARNEL_ROOT is set and the caller is root, the service manager is
 // then asked to reload its units and to listen on the helper's socket.
 //
@@ -28,9 +31,12 @@
 // Thread safety: functions of the file system; callers serialize installs.
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/foundation/error.h"
 #include "platform/foundation/value.h"
@@ -65,17 +71,28 @@ std::string unitNameForLabel(std::string_view label);
 // not a regular executable file or carries no readable information file.
 Value copyCodeInformation(const std::string& path);
 
-// The user on whose behalf this process installs: PKEXEC_UID when set (run
-// through pkexec), else SUDO_UID, else the real user id.
-unsigned authorizingUser();
+// The user on whose behalf an installation runs: PKEXEC_UID when set (a
+// polkit-authorized run), else SUDO_UID when set, else the real uid of this
+// process. A variable that is not a plain decimal uid is ignored.
+uid_t authorizingUserFromEnvironment();
 
-// Installs the helper `label` of `clientBundle` (see the header comment),
-// recording `user` (default: authorizingUser()) as the authorizing user.
-// False with `*error` (kSMErrorDomain) when the authorization lacks the right,
-// the shipped helper is missing or invalid, or a file cannot be written.
+// The users recorded by "User=" lines of the installed helper configuration.
+std::vector<uid_t> authorizedUsers();
+
+// The helper configuration written for an installation of `client`
+// authorized by `authorizingUser`.
+std::string helperConfiguration(const Bundle& client, uid_t authorizingUser);
+
+// Installs the helper `label` of `clientBundle` (see the header comment) for
+// `authorizingUser`. False with `*error` (kSMErrorDomain) when the
+// authorization lacks the right, the shipped helper is missing or invalid,
+// or a file cannot be written.
 bool blessJob(std::string_view domain, std::string_view label, const Bundle& clientBundle,
-              const sysconfig::Authorization* authorization, Error* error = nullptr,
-              std::optional<unsigned> user = std::nullopt);
+              const sysconfig::Authorization* authorization, uid_t authorizingUser,
+              Error* error = nullptr);
+// The same for authorizingUserFromEnvironment().
+bool blessJob(std::string_view domain, std::string_view label, const Bundle& clientBundle,
+              const sysconfig::Authorization* authorization, Error* error = nullptr);
 
 // Removes what blessJob installed for `label` (program, information file,
 // launch record, units). Needs kAuthorizationRightAdmin on `authorization`.

@@ -63,7 +63,8 @@ bool fillAddress(const std::string& path, sockaddr_un* addr) {
   return true;
 }
 
-constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::size_t kStackChunk = 16 * 1024;
+constexpr std::size_t kKeptCapacity = 256 * 1024;
 constexpr std::size_t kMaxHeldDescriptors = 256;
 
 }  // namespace
@@ -86,6 +87,11 @@ struct Connection::Impl {
   std::vector<std::uint8_t> in;
   std::size_t inOffset = 0;
   std::deque<int> inFds;
+  // Peers: bumped whenever no frame is in progress, so a pending frame
+  // timer can tell whether the frame it watches is still the same one.
+  std::uint64_t frameToken = 0;
+  bool frameTimerArmed = false;
+  bool malformed = false;
   ~Impl() {
     for (int fd : inFds) ::close(fd);
   }
@@ -432,10 +438,22 @@ void Connection::onReadable() {
     if (d.inOffset > 0 && d.inOffset == d.in.size()) {
       d.in.clear();
       d.inOffset = 0;
+      // A large frame's room is not kept for the rest of the connection.
+      if (d.in.capacity() > kKeptCapacity) std::vector<std::uint8_t>().swap(d.in);
+    } else if (d.inOffset > 0) {
+      // Keep only the frame in progress, so a stream of frames never grows
+      // the buffer.
+      d.in.erase(d.in.begin(), d.in.begin() + static_cast<std::ptrdiff_t>(d.inOffset));
+      d.inOffset = 0;
     }
     std::size_t old = d.in.size();
-    d.in.resize(old + kReadChunk);
-    iovec iov{d.in.data() + old, kReadChunk};
+    // Read into the buffer's spare room when it has a chunk of it (a frame
+    // in progress), else onto the stack first: an idle or short-lived
+    // connection then holds no large buffer.
+    std::uint8_t chunk[kStackChunk];
+    const bool direct = d.in.capacity() - old >= kStackChunk;
+    if (direct) d.in.resize(d.in.capacity());
+    iovec iov{direct ? d.in.data() + old : chunk, direct ? d.in.size() - old : sizeof chunk};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 253)];
     msghdr msg{};
     msg.msg_iov = &iov;
@@ -443,7 +461,11 @@ void Connection::onReadable() {
     msg.msg_control = control;
     msg.msg_controllen = sizeof control;
     ssize_t n = ::recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
-    d.in.resize(old + (n > 0 ? static_cast<std::size_t>(n) : 0));
+    if (direct) {
+      d.in.resize(old + (n > 0 ? static_cast<std::size_t>(n) : 0));
+    } else if (n > 0) {
+      d.in.insert(d.in.end(), chunk, chunk + n);
+    }
     if (n >= 0) {
       for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
@@ -456,8 +478,7 @@ void Connection::onReadable() {
         }
       }
       if ((msg.msg_flags & MSG_CTRUNC) || d.inFds.size() > kMaxHeldDescriptors) {
-        std::fprintf(stderr, "xpc: %s: too many descriptors received\n", name_.c_str());
-        disconnected(ChannelError::ConnectionInvalid);
+        malformedInput("too many descriptors received");
         return;
       }
     }
@@ -476,6 +497,64 @@ void Connection::onReadable() {
     }
     if (!processInput()) return;
   }
+  watchFrameInProgress();
+}
+
+// io queue. A peer gets kPeerFrameTimeout seconds to complete a frame it has
+// started: a sender that trickles bytes cannot hold its connection (and its
+// buffer) forever.
+void Connection::watchFrameInProgress() {
+  auto& d = *impl_;
+  if (role_ != Role::Peer) return;
+  if (d.in.size() == d.inOffset) {
+    ++d.frameToken;  // nothing in progress
+    return;
+  }
+  if (d.frameTimerArmed) return;
+  d.frameTimerArmed = true;
+  const std::uint64_t token = d.frameToken;
+  std::weak_ptr<Connection> weak = weak_from_this();
+  d.io->after(kPeerFrameTimeout, [weak, token] {
+    auto self = weak.lock();
+    if (!self) return;
+    auto& dd = *self->impl_;
+    dd.frameTimerArmed = false;
+    {
+      std::lock_guard<std::mutex> lock(dd.mutex);
+      if (dd.state != State::Connected) return;
+    }
+    if (dd.frameToken == token && dd.in.size() != dd.inOffset) {
+      self->malformedInput("frame not completed in time");
+      return;
+    }
+    self->watchFrameInProgress();
+  });
+}
+
+// io queue.
+void Connection::malformedInput(const std::string& reason) {
+  std::fprintf(stderr, "xpc: %s: malformed input (%s)\n", name_.c_str(), reason.c_str());
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    if (impl_->state == State::Invalid) return;
+    impl_->malformed = true;
+  }
+  disconnected(ChannelError::ConnectionInvalid);
+}
+
+void Connection::cancelForMalformedInput(const std::string& reason) {
+  auto self = shared_from_this();
+  impl_->io->async([self, reason] { self->malformedInput(reason); });
+}
+
+bool Connection::endedByMalformedInput() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->malformed;
+}
+
+bool Connection::isInvalid() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->state == State::Invalid;
 }
 
 // io queue. Parses every complete frame; false when the connection ended.
@@ -490,9 +569,12 @@ bool Connection::processInput() {
       ok = false;
       reason = "descriptors missing";
     }
+    if (ok && role_ == Role::Peer && h.length > kMaxPeerFrame) {
+      ok = false;
+      reason = "frame too large";
+    }
     if (!ok) {
-      std::fprintf(stderr, "xpc: %s: malformed frame (%s)\n", name_.c_str(), reason.c_str());
-      disconnected(ChannelError::ConnectionInvalid);
+      malformedInput(reason);
       return false;
     }
     if (d.in.size() - d.inOffset < wire::kHeaderSize + h.length) return true;
@@ -503,8 +585,7 @@ bool Connection::processInput() {
     d.inOffset += wire::kHeaderSize + h.length;
     if (!value || value->type() != ChannelType::Dictionary) {
       if (value) reason = "frame is not a dictionary";
-      std::fprintf(stderr, "xpc: %s: malformed frame (%s)\n", name_.c_str(), reason.c_str());
-      disconnected(ChannelError::ConnectionInvalid);
+      malformedInput(reason);
       return false;
     }
     if (h.kind == wire::FrameKind::Reply) {
@@ -571,7 +652,7 @@ void Connection::disconnected(ChannelError error) {
   }
   for (int fd : d.inFds) ::close(fd);
   d.inFds.clear();
-  d.in.clear();
+  std::vector<std::uint8_t>().swap(d.in);
   d.inOffset = 0;
   ChannelValue err = ChannelValue::error(error);
   for (auto& [serial, p] : pending) {

@@ -15,7 +15,11 @@
 //  3. A reply handler runs exactly once, on the queue given with the send:
 //     with the reply dictionary, or with an error value when the connection
 //     is interrupted or invalid before the reply arrives.
-//  4. A malformed or oversized frame invalidates that connection only.
+//  4. A malformed or oversized frame invalidates that connection only, and
+//     so does a peer (accepted) connection that starts a frame and does not
+//     complete it within kPeerFrameTimeout seconds, or announces a frame over
+//     kMaxPeerFrame bytes. Such an end is told apart from a close by the
+//     other side (`endedByMalformedInput`).
 //  5. Peer credentials are read when the socket is connected or accepted and
 //     never change afterwards; reading them never waits for a queue.
 //
@@ -37,6 +41,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -53,6 +58,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   enum class Role { Client, Peer };
   // Flags of createMachService.
   static constexpr unsigned kPrivileged = 1u << 1;
+  // Limits of peer connections (see guarantee 4).
+  static constexpr double kPeerFrameTimeout = 10.0;
+  static constexpr std::size_t kMaxPeerFrame = 16u << 20;
 
   using EventHandler = std::function<void(const ChannelValue& event)>;
   using ReplyHandler = std::function<void(const ChannelValue& replyOrError)>;
@@ -96,6 +104,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // The peer's credentials (valid once connected or accepted).
   PeerCredentials credentials() const;
 
+  // Ends the connection as one that sent malformed input (logged with
+  // `reason`): the event handler receives ConnectionInvalid and
+  // `endedByMalformedInput` becomes true. Asynchronous; idempotent.
+  void cancelForMalformedInput(const std::string& reason);
+  // True once the connection ended because of malformed input.
+  bool endedByMalformedInput() const;
+  // True once ConnectionInvalid has happened (final).
+  bool isInvalid() const;
+
  private:
   struct Impl;
   Connection(std::string name, Role role, std::string path, unsigned flags);
@@ -108,6 +125,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void writeFrames();
   int writeLocked();
   bool processInput();
+  void watchFrameInProgress();
+  void malformedInput(const std::string& reason);
   void disconnected(ChannelError error);
   void deliver(const ChannelValue& event, bool final);
 

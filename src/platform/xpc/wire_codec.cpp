@@ -1,5 +1,6 @@
 #include "platform/xpc/wire_codec.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace platform::xpc::wire {
@@ -153,11 +154,11 @@ class Writer {
 
 class Reader {
  public:
-  Reader(const std::uint8_t* p, std::size_t n, const std::vector<int>& fds)
-      : p_(p), end_(p + n), fds_(fds) {}
+  Reader(const std::uint8_t* p, std::size_t n, const std::vector<int>& fds, std::size_t maxDepth)
+      : p_(p), end_(p + n), fds_(fds), maxDepth_(std::min(maxDepth, kMaxDepth)) {}
 
   std::optional<ChannelValue> value(std::size_t depth) {
-    if (depth > kMaxDepth) return fail("nesting too deep");
+    if (depth > maxDepth_) return fail("nesting too deep");
     std::uint8_t tag;
     if (!u8(&tag)) return std::nullopt;
     switch (tag) {
@@ -298,6 +299,7 @@ class Reader {
   const std::uint8_t* p_;
   const std::uint8_t* end_;
   const std::vector<int>& fds_;
+  std::size_t maxDepth_;
   std::string reason_;
 };
 
@@ -311,12 +313,13 @@ std::optional<Encoded> encode(const ChannelValue& value, std::string* reason) {
 }
 
 std::optional<ChannelValue> decode(const std::uint8_t* data, std::size_t size,
-                                   const std::vector<int>& descriptors, std::string* reason) {
+                                   const std::vector<int>& descriptors, std::string* reason,
+                                   std::size_t maxDepth) {
   if (size > kMaxPayload) {
     if (reason) *reason = "message too large";
     return std::nullopt;
   }
-  Reader r(data, size, descriptors);
+  Reader r(data, size, descriptors, maxDepth);
   auto v = r.value(0);
   if (v && !r.atEnd()) {
     if (reason) *reason = "trailing bytes";

@@ -54,10 +54,11 @@ std::optional<Encoded> encode(const ChannelValue& value, std::string* reason = n
 
 // Decodes a payload. `descriptors` are the received descriptors of the frame,
 // in order; each one used is duplicated into the result (the caller still
-// closes its own). Fails with a reason on any malformed input.
+// closes its own). Fails with a reason on any malformed input, and when
+// containers nest deeper than `maxDepth` (at most kMaxDepth).
 std::optional<ChannelValue> decode(const std::uint8_t* data, std::size_t size,
                                    const std::vector<int>& descriptors,
-                                   std::string* reason = nullptr);
+                                   std::string* reason = nullptr, std::size_t maxDepth = kMaxDepth);
 
 void writeHeader(const FrameHeader& header, std::uint8_t* out);
 // Parses a header; false (with a reason) when it is malformed or over the limits.
