@@ -151,6 +151,28 @@ TEST(PropertyListTest, RefusesWhatItCannotWriteBack) {
   }
 }
 
+TEST(PropertyListTest, DatesReadAreDatesThatCanBeWritten) {
+  // Every four-digit year reads and writes back; a date outside them is
+  // refused when read, not only when written.
+  for (const char* date :
+       {"0001-01-01T00:00:00Z", "4040-01-01T00:00:00Z", "9999-12-31T23:59:59Z"}) {
+    const std::string doc = std::string("<plist><date>") + date + "</date></plist>";
+    Value v = plist::parse(doc);
+    ASSERT_TRUE(v.isDate()) << date;
+    std::optional<std::string> text = plist::serialize(v);
+    ASSERT_TRUE(text) << date;
+    EXPECT_NE(text->find(date), std::string::npos) << *text;
+  }
+  for (const char* date :
+       {"0000-12-31T23:59:59Z", "10000-01-01T00:00:00Z", "9999-12-31T23:59:60Z"}) {
+    Error error;
+    EXPECT_TRUE(
+        plist::parse(std::string("<plist><date>") + date + "</date></plist>", &error).isNone())
+        << date;
+    EXPECT_FALSE(error.isNone()) << date;
+  }
+}
+
 TEST(PropertyListTest, RejectsMalformedDocumentsWithALine) {
   const char* bad[] = {
       "",

@@ -78,6 +78,14 @@ bool base64Decode(std::string_view text, Bytes* out) {
 
 // --- dates ----------------------------------------------------------------
 
+// The dates a property list can carry: four-digit years, 0001-01-01T00:00:00Z
+// through 9999-12-31T23:59:59Z. The reader and the writer keep to the same
+// range, so whatever is read can be written again.
+constexpr double kEarliestDate = -62135596800.0;
+constexpr double kLatestDate = 253402300799.0;
+
+bool isWritableDate(double t) { return t >= kEarliestDate && t < kLatestDate + 1; }
+
 std::string formatISODate(Date date) {
   double t = std::floor(date.timeIntervalSince1970());
   std::time_t secs = static_cast<std::time_t>(t);
@@ -99,8 +107,8 @@ bool parseISODate(std::string_view text, Date* out) {
       z != 'Z' || static_cast<std::size_t>(consumed) != s.size()) {
     return false;
   }
-  if (month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 || minute < 0 ||
-      minute > 59 || second < 0 || second > 60) {
+  if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 ||
+      hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 60) {
     return false;
   }
   std::tm tm{};
@@ -110,7 +118,9 @@ bool parseISODate(std::string_view text, Date* out) {
   tm.tm_hour = hour;
   tm.tm_min = minute;
   tm.tm_sec = second;
-  *out = Date(static_cast<double>(::timegm(&tm)));
+  const double t = static_cast<double>(::timegm(&tm));
+  if (!isWritableDate(t)) return false;
+  *out = Date(t);
   return true;
 }
 
@@ -467,8 +477,7 @@ class Writer {
         return true;
       case ValueKind::Date: {
         const double t = v.asDate().timeIntervalSince1970();
-        if (!(t >= Date::distantPast().timeIntervalSince1970() &&
-              t <= Date::distantFuture().timeIntervalSince1970())) {
+        if (!isWritableDate(t)) {
           return fail("a date is out of range");
         }
         *out += indent + "<date>" + formatISODate(v.asDate()) + "</date>\n";
