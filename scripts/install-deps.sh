@@ -12,6 +12,8 @@ PACKAGES=(
   rapidjson-dev nlohmann-json3-dev libspdlog-dev libasio-dev
   openssl openvpn iputils-ping iproute2 procps
   xvfb xauth fonts-dejavu-core
+  xdotool imagemagick  # the GUI end-to-end test types into the real client and saves screenshots
+  dbus  # dbus-run-session: the demo gives the client a session bus it owns and ends
 )
 
 missing=()

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "client/Singletons/varnel_log.h"
+#include "client/core/connection_failure.h"
 #include "ipc/xpc_parse.h"
 #include "platform/foundation/format.h"
 #include "platform/system/bundle.h"
@@ -194,10 +195,13 @@ void XPCWrapper::Start() {
           return;
         }
         if (reply.objectForKey(ipc::kXPCResultKey).isNil()) {
-          self->fail(type == kConnectionTypeIKEv2
-                         ? "The IKEv2 connection type is not supported. Please choose another "
-                           "connection type in the preferences."
-                         : "The VarnelVPN helper refused the connection request.");
+          if (type == kConnectionTypeIKEv2) {
+            self->fail(
+                "The IKEv2 connection type is not supported. Please choose another "
+                "connection type in the preferences.");
+          } else {
+            self->failWithHelperReason("The VarnelVPN helper refused the connection request.");
+          }
           return;
         }
         self->startPolling();
@@ -242,6 +246,26 @@ void XPCWrapper::xpcPoll() {
   }
   std::weak_ptr<XPCWrapper> weak = weak_from_this();
   const std::uint64_t generation = generation_;
+  // The log first: a failure's reason is known before the state it caused.
+  currentXPCConnection_->sendMessage(
+      operationMessage("LogUpdate"),
+      [weak, generation](const ipc::XPCMessage& reply) {
+        auto self = weak.lock();
+        if (!self || self->generation_ != generation) return;
+        std::optional<std::string> failure = self->copyLog(reply);
+        if (!failure) return;
+        // Trying again repeats the same failure: end the attempt here, drop
+        // the state reply that is on its way, and let the helper tear down.
+        self->stopPolling();
+        ++self->generation_;
+        self->previousConnectionState_ = kHelperStateDisconnected;
+        if (self->currentXPCConnection_)
+          self->currentXPCConnection_->sendMessage(
+              operationMessage("DisconnectConnection"), [](const ipc::XPCMessage&) {},
+              [](const platform::Error&) {});
+        self->fail(*failure);
+      },
+      [](const platform::Error&) {});
   stateOutstanding_ = true;
   currentXPCConnection_->sendMessage(
       operationMessage("CurrentConnectionState"),
@@ -257,13 +281,6 @@ void XPCWrapper::xpcPoll() {
         if (!self || self->generation_ != generation || !self->isPolling()) return;
         self->helperWentAway();
       });
-  currentXPCConnection_->sendMessage(
-      operationMessage("LogUpdate"),
-      [weak, generation](const ipc::XPCMessage& reply) {
-        auto self = weak.lock();
-        if (self && self->generation_ == generation) self->handleLog(reply);
-      },
-      [](const platform::Error&) {});
 }
 
 void XPCWrapper::handleState(const ipc::XPCMessage& reply) {
@@ -280,17 +297,58 @@ void XPCWrapper::handleState(const ipc::XPCMessage& reply) {
   }
 }
 
-void XPCWrapper::handleLog(const ipc::XPCMessage& reply) {
+void XPCWrapper::handleLog(const ipc::XPCMessage& reply) { copyLog(reply); }
+
+std::optional<std::string> XPCWrapper::copyLog(const ipc::XPCMessage& reply) {
   Value text = reply.stringForKey(ipc::kXPCResultKey);
-  if (!text.isString() || text.asString().size() <= 1) return;
+  if (!text.isString() || text.asString().size() <= 1) return std::nullopt;
   const std::string& s = text.asString();
+  std::optional<std::string> permanent;
   std::size_t start = 0;
   while (start <= s.size()) {
     std::size_t end = s.find('\n', start);
     if (end == std::string::npos) end = s.size();
-    if (end - start > 1) VarnelLog::sharedInstance().AddToLog(s.substr(start, end - start));
+    if (end - start > 1) {
+      const std::string line = s.substr(start, end - start);
+      VarnelLog::sharedInstance().AddToLog(line);
+      if (std::optional<ConnectionFailure> failure = classifyHelperLogLine(line)) {
+        if (failure->permanent) {
+          if (!permanent) permanent = failure->message;
+        } else if (!permanent) {
+          reportProblem(failure->message);
+        }
+      }
+    }
     start = end + 1;
   }
+  return permanent;
+}
+
+void XPCWrapper::reportProblem(const std::string& message) {
+  std::weak_ptr<HelperRequestDelegate> controller = controller_;
+  platform::dispatch::Queue::main()->async([controller, message] {
+    if (auto c = controller.lock()) c->helperRequestDidReportProblem(message);
+  });
+}
+
+void XPCWrapper::failWithHelperReason(const std::string& fallback) {
+  if (!currentXPCConnection_) {
+    fail(fallback);
+    return;
+  }
+  std::weak_ptr<XPCWrapper> weak = weak_from_this();
+  const std::uint64_t generation = generation_;
+  currentXPCConnection_->sendMessage(
+      operationMessage("LogUpdate"),
+      [weak, generation, fallback](const ipc::XPCMessage& reply) {
+        auto self = weak.lock();
+        if (!self || self->generation_ != generation) return;
+        self->fail(self->copyLog(reply).value_or(fallback));
+      },
+      [weak, generation, fallback](const platform::Error&) {
+        auto self = weak.lock();
+        if (self && self->generation_ == generation) self->fail(fallback);
+      });
 }
 
 void XPCWrapper::helperWentAway() {
