@@ -18,22 +18,34 @@
 #
 # Given VARNEL_ACCOUNT_SERVICE_URLS, the client uses that service instead of
 # the local one, in the machine's own network (no demo VPN servers).
+# VARNEL_DEMO_PREBUILT=1 skips the dependencies and the build and runs what
+# $BUILD holds (the GUI end-to-end test runs the demo so).
 #
 # Log in with   e-mail: demo@varnelvpn.test   password: demo-password
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 BUILD=${BUILD:-build/run}
-ROOT=${VARNEL_DEMO_ROOT:-"$PWD/$BUILD/demo-root"}
-APPS="$PWD/$BUILD/src/apps"
-SERVICE="$PWD/$BUILD/tools/account-service/varnel-account-service"
-LAUNCHER="$PWD/$BUILD/tools/launcher/varnel-launcher"
+case "$BUILD" in
+  /*) BUILD_DIR=$BUILD ;;
+  *) BUILD_DIR="$PWD/$BUILD" ;;
+esac
+ROOT=${VARNEL_DEMO_ROOT:-"$BUILD_DIR/demo-root"}
+APPS="$BUILD_DIR/src/apps"
+SERVICE="$BUILD_DIR/tools/account-service/varnel-account-service"
+LAUNCHER="$BUILD_DIR/tools/launcher/varnel-launcher"
 APP="$ROOT/opt/VarnelVPN Client"
 VPN="$ROOT/vpn"
 
 PIDS=()
+NAMESPACE_PID=
 cleanup() {
   local pid
+  # unshare itself ignores TERM while it waits: stop the namespaces' first
+  # process, whose end ends every process in them and then unshare.
+  if [ -n "$NAMESPACE_PID" ]; then
+    for pid in $(pgrep -P "$NAMESPACE_PID"); do kill -TERM "$pid" 2>/dev/null || true; done
+  fi
   for pid in "${PIDS[@]}"; do
     kill -TERM "$pid" 2>/dev/null || true
   done
@@ -150,12 +162,14 @@ if [ "${VARNEL_DEMO_STAGE:-}" = inside ]; then
   exit "$status"
 fi
 
-bash scripts/install-deps.sh
-JOBS=${JOBS:-$(nproc)}
-cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNEL_BUILD_UI=ON \
-  -DVARNEL_BUILD_BENCH=OFF >/dev/null
-cmake --build "$BUILD" -j "$JOBS" --target varnel_client VarnelHelper varnel-account-service \
-  varnel-launcher
+if [ "${VARNEL_DEMO_PREBUILT:-}" != 1 ]; then
+  bash scripts/install-deps.sh
+  JOBS=${JOBS:-$(nproc)}
+  cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNEL_BUILD_UI=ON \
+    -DVARNEL_BUILD_BENCH=OFF >/dev/null
+  cmake --build "$BUILD" -j "$JOBS" --target varnel_client VarnelHelper \
+    varnel-account-service varnel-launcher
+fi
 
 use_private_root
 # Install the client with its resources and the helper it ships into the
@@ -174,7 +188,7 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   while [ -e "/tmp/.X11-unix/X$number" ] || [ -e "/tmp/.X$number-lock" ]; do
     number=$((number + 1))
   done
-  Xvfb ":$number" -screen 0 1280x800x24 -nolisten tcp >"$ROOT/xvfb.log" 2>&1 &
+  Xvfb ":$number" -screen 0 1280x800x24 -nolisten tcp -noreset >"$ROOT/xvfb.log" 2>&1 &
   PIDS+=($!)
   for _ in $(seq 100); do
     [ -e "/tmp/.X11-unix/X$number" ] && break
@@ -199,8 +213,9 @@ elif can_isolate; then
   # process left in them, and the namespaces go with them.
   VARNEL_DEMO_STAGE=inside unshare --net --mount --pid --fork --mount-proc --kill-child=TERM \
     bash "$PWD/scripts/run.sh" "$@" &
-  PIDS+=($!)
-  wait "${PIDS[-1]}" || status=$?
+  NAMESPACE_PID=$!
+  PIDS+=("$NAMESPACE_PID")
+  wait "$NAMESPACE_PID" || status=$?
 else
   echo "Not root or no /dev/net/tun: running without the demo VPN servers" \
     "(connections cannot come up)."

@@ -277,7 +277,12 @@ void DialerState::helperRequestDidFail(const std::string& message) {
   ++attempt_;
   lastError_ = message;
   VarnelLog::sharedInstance().AddToLog(platform::format("Connection failed: %@", message));
-  withView([&](DialerView& v) { v.showMessage(message); });
+  withView([&](DialerView& v) {
+    v.showMessage(message);
+    v.setConnectedTimeText("Not Connected");
+  });
+  stopClock();
+  connectionStartDate_.reset();
   displayNotification(message);
   // Straight to Disconnected: a failure the helper reported is not retried.
   status_ = DialerStatus::Disconnecting;

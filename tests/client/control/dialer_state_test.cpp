@@ -287,6 +287,7 @@ TEST_F(DialerStateTest, PermanentFailuresEndTheRetryLoopWithTheirMessage) {
     EXPECT_EQ(view_->message, failure.message);
     EXPECT_TRUE(view_->notified(failure.message));
     EXPECT_FALSE(view_->notified("Trying again."));
+    EXPECT_EQ(view_->timeText, "Not Connected");
     // The helper is told to stop, and nothing starts again.
     ASSERT_TRUE(helper.waitFor("request DisconnectConnection"));
     pump([] { return false; }, 2500);
