@@ -10,7 +10,8 @@
 #
 # The servers listen on 127.0.0.1 on the ports the demo accounts name: UDP
 # 1194 and TCP 1194 (the Premium account, UDP and TCP) and TCP 443 (the Lite
-# account and the proxy type). They accept the client certificate of DIR and
+# account and the proxy type, reached through the HTTP CONNECT proxy on
+# 127.0.0.1:8080 when tinyproxy is installed). They accept the client certificate of DIR and
 # the user names and passwords in DIR/users (written by the account service,
 # "--openvpn-users"). Fixed ports: "start" runs only inside a private network
 # namespace, never in the machine's own. DIR/tunnels lists the tunnel
@@ -91,6 +92,18 @@ udp-1194 udp 1194 10.8.0.0 --fragment 1300 --mssfix 1200
 tcp-1194 tcp-server 1194 10.8.1.0
 tcp-443 tcp-server 443 10.8.2.0
 SERVERS
+  # The proxy the accounts name ("proxy_ip", "proxy_port") for the OpenVPN
+  # proxy type: HTTP CONNECT to the TCP 443 server, from this machine only.
+  if command -v tinyproxy >/dev/null; then
+    printf 'Port 8080\nListen 127.0.0.1\nAllow 127.0.0.1\nConnectPort 443\nTimeout 600\n' \
+      >proxy.conf
+    tinyproxy -d -c proxy.conf </dev/null >proxy.log 2>&1 &
+    echo $! >>servers.pid
+    for _ in $(seq 100); do
+      (exec 3<>/dev/tcp/127.0.0.1/8080) 2>/dev/null && break
+      sleep 0.1
+    done
+  fi
   local log
   for log in udp-1194.log tcp-1194.log tcp-443.log; do
     for _ in $(seq 150); do

@@ -14,7 +14,8 @@ PACKAGES=(
   xvfb xauth fonts-dejavu-core
   xdotool imagemagick  # the GUI end-to-end test types into the real client and saves screenshots
   openbox wmctrl x11-utils  # a window manager for that test: windows close as on a desktop
-  dbus  # dbus-run-session: the demo gives the client a session bus it owns and ends
+  tinyproxy-bin  # the demo's HTTP CONNECT proxy for the OpenVPN proxy type (no system service)
+  dbus  # dbus-daemon: the demo gives the client a session bus it owns and ends
 )
 
 missing=()

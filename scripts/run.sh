@@ -155,7 +155,8 @@ if [ "${VARNEL_DEMO_STAGE:-}" = inside ]; then
   start_account_service with-vpn
   bash scripts/demo-vpn.sh start "$VPN"
   start_launcher
-  echo "Demo OpenVPN servers: UDP 1194, TCP 1194 and TCP 443 on 127.0.0.1 (private network)."
+  echo "Demo OpenVPN servers: UDP 1194, TCP 1194 and TCP 443 (also through the proxy on 8080)" \
+    "on 127.0.0.1 (private network)."
   echo "Log in with e-mail demo@varnelvpn.test and password demo-password."
   status=0
   run_client "$@" || status=$?
