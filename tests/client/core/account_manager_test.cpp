@@ -1,15 +1,21 @@
 #include "client/core/account_manager.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
 
 #include <algorithm>
 
 #include "account_service_fixture.h"
 #include "client/Singletons/varnel_log.h"
 #include "client/core/open_account.h"
+#include "codecs/base64.h"
 #include "platform/system/file_util.h"
 #include "platform/system/notification_center.h"
+#include "platform/system/paths.h"
 #include "platform/system/user_defaults.h"
+#include "support/temp_root.h"
 
 namespace client {
 namespace {
@@ -198,6 +204,82 @@ TEST_F(AccountManagerTest, PollWithAndWithoutUser) {
   manager_->pollWithCompletionHandler([&](const Value& r) { reply = r; });
   ASSERT_TRUE(pump([&] { return !reply.isNone(); }));
   EXPECT_EQ(requestsTo("/poll/").back().query, "country_code=");
+}
+
+// The demo's visible IP: the tunnel address of a client the demo's servers
+// list, while this machine holds it; the machine's own otherwise.
+TEST_F(AccountManagerTest, PollAnswersTheTunnelsAddressWhileTheTunnelIsUp) {
+  login("demo@varnelvpn.test", "demo-password");
+  // An address this machine holds besides loopback stands in for a tunnel's.
+  std::string held;
+  if (ifaddrs* list = nullptr; ::getifaddrs(&list) == 0) {
+    for (ifaddrs* i = list; i != nullptr && held.empty(); i = i->ifa_next) {
+      if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
+      char text[INET_ADDRSTRLEN];
+      const auto* in = reinterpret_cast<const sockaddr_in*>(i->ifa_addr);
+      if (::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text) &&
+          std::string(text) != "127.0.0.1")
+        held = text;
+    }
+    ::freeifaddrs(list);
+  }
+  const std::string tunnels = root().file("tunnels");
+  auto poll = [&] {
+    Value reply;
+    manager_->pollWithCompletionHandler([&](const Value& r) { reply = r; });
+    EXPECT_TRUE(pump([&] { return !reply.isNone(); }));
+    return reply["ip"].asString();
+  };
+  // A tunnel that went down: the server still lists it, the machine no longer holds it.
+  ASSERT_TRUE(platform::files::writeFileAtomically(
+      tunnels,
+      "HEADER,CLIENT_LIST,Common Name,Real Address,Virtual Address\n"
+      "CLIENT_LIST,client,127.0.0.1:40000,10.255.255.254,,\n",
+      0600));
+  service_->setTunnelStatusFiles({root().file("missing"), tunnels});
+  EXPECT_EQ(poll(), "127.0.0.1");
+  if (held.empty()) GTEST_SKIP() << "no IPv4 address besides loopback to stand in for a tunnel";
+  ASSERT_TRUE(platform::files::writeFileAtomically(
+      tunnels,
+      "CLIENT_LIST,client,127.0.0.1:40000,10.255.255.254\nCLIENT_LIST,client,127.0.0.1:40001," +
+          held + "\n",
+      0600));
+  EXPECT_EQ(poll(), held);
+}
+
+TEST(AccountServiceCredentialsTest, OpenVPNAccountsGetTheFolderCredentialsAndUsers) {
+  varnel::testing::TempRoot root;
+  const std::string folder = root.file("vpn");
+  ASSERT_TRUE(platform::paths::createDirectories(folder, 0700));
+  for (const char* name : {"ca.crt", "client.crt", "client.key"})
+    ASSERT_TRUE(platform::files::writeFileAtomically(folder + "/" + name, name, 0600));
+  const Value demo = account_service::AccountService::loadDataFile(
+      account_service::AccountService::demoDataFilePath());
+  ASSERT_TRUE(demo.isDictionary());
+  // A missing file is an error, not an account without a key.
+  platform::Error error;
+  EXPECT_TRUE(
+      account_service::AccountService::withOpenVPNCredentials(demo, folder, &error).isNone());
+  EXPECT_NE(error.description().find("ta.key"), std::string::npos);
+  ASSERT_TRUE(platform::files::writeFileAtomically(folder + "/ta.key", "ta.key", 0600));
+  const Value data = account_service::AccountService::withOpenVPNCredentials(demo, folder);
+  int open = 0;
+  for (const Value& user : data["users"].elements()) {
+    for (const Value& account : user["open"].elements()) {
+      ++open;
+      EXPECT_EQ(account["ca"].asString(), codecs::Base64EncodeBytes("ca.crt", 6, false));
+      EXPECT_EQ(account["cert"].asString(), codecs::Base64EncodeBytes("client.crt", 10, false));
+      EXPECT_EQ(account["key"].asString(), codecs::Base64EncodeBytes("client.key", 10, false));
+      EXPECT_EQ(account["tls"].asString(), codecs::Base64EncodeBytes("ta.key", 6, false));
+    }
+    for (const Value& account : user["pptp"].elements()) EXPECT_TRUE(account["ca"].isNone());
+  }
+  EXPECT_EQ(open, 2);
+  // The data read from the file is left as it was.
+  EXPECT_TRUE(demo["users"].elements()[0]["open"].elements()[0]["ca"].isNone());
+  // The names the client sends (the last piece of "name") with their passwords.
+  EXPECT_EQ(account_service::AccountService::openVPNUsers(data),
+            "1001 vpnpass1001\n1003 vpnpass1003\n");
 }
 
 TEST_F(AccountManagerTest, SwitchSuccessAndSwitchFailed) {
