@@ -200,7 +200,19 @@ void XPCWrapper::Start() {
                 "The IKEv2 connection type is not supported. Please choose another "
                 "connection type in the preferences.");
           } else {
-            self->failWithHelperReason("The VarnelVPN helper refused the connection request.");
+            // A refusal may carry its reason; the log has it otherwise.
+            const Value why = reply.stringForKey("error");
+            std::optional<ConnectionFailure> failure;
+            if (why.isString()) {
+              VarnelLog::sharedInstance().AddToLog(
+                  platform::format("Helper refused the request: %@", why));
+              failure = classifyHelperLogLine("request refused: " + why.asString());
+            }
+            if (failure) {
+              self->fail(failure->message);
+            } else {
+              self->failWithHelperReason("The VarnelVPN helper refused the connection request.");
+            }
           }
           return;
         }

@@ -24,7 +24,8 @@
 //     attempt down and ends in helperRequestDidFail with the plain message,
 //     so the dialer does not retry it; a transient problem goes to
 //     helperRequestDidReportProblem and the attempt goes on. A refused
-//     connection request reads the helper's log once for the reason first.
+//     connection request takes its reason from the reply's "error" text, or
+//     else reads the helper's log once for it.
 //  2. State changes to 1 (disconnected) and 2 (failed) both post
 //     "VPNDisconnectNotification" and stop the poll. A poll whose send fails (the helper went away)
 //     stops the poll and is reported as "VPNDisconnectNotification" unless the last state seen was
