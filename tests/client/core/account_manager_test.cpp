@@ -164,16 +164,48 @@ TEST_F(AccountManagerTest, LoginFailuresReachTheCallerAndKeepTheModel) {
   service_->setFault("/login/", Fault::statusCode(500));
   reply = login("demo@varnelvpn.test", "demo-password");
   ASSERT_TRUE(reply.contains("error"));
+  // In plain words; the status code stays in the log.
+  EXPECT_EQ(reply["error"].asString(),
+            "The login server is not available right now. Please try again later.");
   EXPECT_EQ(requestsTo("/login/").size(), 2u);
   EXPECT_EQ(manager_->accounts().size(), 3u);
 
   // Neither the password nor the API key ever reaches the client log.
   VarnelLog::sharedInstance().AddToLog("login demo-password DEMOKEY7Q2W9E4R6T1Y3");
-  pump([] { return VarnelLog::sharedInstance().GetLog().size() > 0; });
-  const std::string file = platform::files::readFile(VarnelLog::logFilePath()).value_or("");
+  std::string file;
+  pump([&] {
+    file = platform::files::readFile(VarnelLog::logFilePath()).value_or("");
+    return file.find("login ") != std::string::npos;
+  });
   EXPECT_EQ(file.find("demo-password"), std::string::npos);
   EXPECT_EQ(file.find("DEMOKEY7Q2W9E4R6T1Y3"), std::string::npos);
   EXPECT_NE(file.find("login "), std::string::npos);
+}
+
+TEST(AccountManagerLoginErrorTest, TechnicalErrorsBecomePlainWords) {
+  using platform::Error;
+  auto error = [](const char* domain, int code, const char* description, const char* body) {
+    return Error(
+        domain, code,
+        Value::dictionary({{platform::kLocalizedDescriptionKey, Value(description)},
+                           {platform::kLocalizedRecoverySuggestionErrorKey, Value(body)}}));
+  };
+  // The service's own message is the user's.
+  EXPECT_EQ(VRAccountManager::loginErrorMessage(error(net::http::kNKNetworkingErrorDomain, -1011,
+                                                      "Invalid username or password.",
+                                                      " Invalid username or password.\n")),
+            "Invalid username or password.");
+  EXPECT_EQ(VRAccountManager::loginErrorMessage(
+                error(net::http::kNKNetworkingErrorDomain, -1016,
+                      "Operation responseData failed decoding as a UTF-8 string", "\xff")),
+            "The login server sent a reply that could not be read. Please try again later.");
+  EXPECT_EQ(VRAccountManager::loginErrorMessage(error(net::http::kNKNetworkingErrorDomain, -1011,
+                                                      "Expected status code in (200-299), got 502",
+                                                      "Bad Gateway")),
+            "The login server is not available right now. Please try again later.");
+  EXPECT_EQ(VRAccountManager::loginErrorMessage(
+                error(platform::kURLErrorDomain, -1004, "Could not connect to the server.", "")),
+            "The login server cannot be reached. Check your Internet connection and try again.");
 }
 
 TEST_F(AccountManagerTest, PollWithAndWithoutUser) {
