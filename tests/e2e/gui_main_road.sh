@@ -179,7 +179,12 @@ PREFS=$(visible "^Preferences$" | head -1)
 shot "preferences"
 geometry "$PREFS"
 xdotool mousemove $((X + 252)) $((Y + 28)) click 1 # the Advanced pane
-sleep 0.5
+# The window takes the size of the pane it shows; the Advanced pane's is wider.
+advanced_shown() {
+  geometry "$PREFS"
+  [ "$WIDTH" -ge 500 ]
+}
+await 10 "the Advanced pane (the toolbar's fourth item)" advanced_shown
 geometry "$PREFS"
 xdotool mousemove $((X + 16)) $((Y + 157)) click 1 # OpenVPN
 xdotool mousemove $((X + 489)) $((Y + 157)) click 1 # its type
