@@ -227,6 +227,9 @@ void DialerState::clickControlButton() {
     case DialerStatus::Connecting:
     case DialerStatus::Reconnecting:
       ++attempt_;  // withdraws a waiting retry
+      // "Trying again" no longer holds once the user stops.
+      lastProblem_.clear();
+      withView([](DialerView& v) { v.showMessage(""); });
       changeState(DialerStatus::Disconnecting);
       if (xpcWrapper_ && xpcWrapper_->hasConnection()) {
         xpcWrapper_->Disconnect();

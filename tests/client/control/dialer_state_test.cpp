@@ -192,10 +192,14 @@ TEST_F(DialerStateTest, CancelWithdrawsTheWaitingRetry) {
   make();
   dialer_->clickControlButton();
   ASSERT_TRUE(helper.waitFor("request CurrentConnectionState"));
+  helper.send("log Read: TCP: connect to [AF_INET]127.0.0.1:443 failed: Connection refused");
+  ASSERT_TRUE(pump([&] { return view_->message == client::kServerUnreachableMessage; }));
   helper.send("state 1");
   ASSERT_TRUE(waitStatus(DialerStatus::Reconnecting));
   dialer_->clickControlButton();
   ASSERT_TRUE(waitStatus(DialerStatus::Disconnected));
+  // "Trying again" is over: the message goes with the cancel.
+  EXPECT_EQ(view_->message, "");
   pump([] { return false; }, 2600);
   EXPECT_EQ(helper.count(kOpenRequest), 1);
   EXPECT_EQ(dialer_->status(), DialerStatus::Disconnected);
@@ -318,7 +322,7 @@ TEST_F(DialerStateTest, TransientProblemIsShownWhileTheRetryingGoesOn) {
                        client::kServerUnreachableMessage),
             1);
   // The attempt fails for now: it is tried again, and the connection that
-  // then comes up clears the message.
+  // then comes up clears the message (as a cancel would).
   helper.send("state 1");
   ASSERT_TRUE(waitStatus(DialerStatus::Reconnecting));
   ASSERT_TRUE(helper.waitFor(kOpenRequest, 2, 5000));
