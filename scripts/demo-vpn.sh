@@ -24,6 +24,10 @@ if [ -z "$command" ] || [ -z "$dir" ]; then
   echo "usage: $0 credentials|start|stop DIR" >&2
   exit 2
 fi
+case "$dir" in
+  /*) ;;
+  *) dir="$PWD/$dir" ;;
+esac
 
 credentials() {
   mkdir -p -m 0700 "$dir"
@@ -97,7 +101,7 @@ SERVERS
   if command -v tinyproxy >/dev/null; then
     printf 'Port 8080\nListen 127.0.0.1\nAllow 127.0.0.1\nConnectPort 443\nTimeout 600\n' \
       >proxy.conf
-    tinyproxy -d -c proxy.conf </dev/null >proxy.log 2>&1 &
+    tinyproxy -d -c "$dir/proxy.conf" </dev/null >proxy.log 2>&1 &
     echo $! >>servers.pid
     for _ in $(seq 100); do
       (exec 3<>/dev/tcp/127.0.0.1/8080) 2>/dev/null && break
