@@ -18,6 +18,9 @@ PACKAGES=(
   libsystemd-dev  # sd-bus: the helper's and client's D-Bus client of NetworkManager
   network-manager network-manager-pptp network-manager-l2tp network-manager-strongswan  # the VPN services (tests run them in a private namespace)
   python3-dbusmock  # private buses and the scripted NetworkManager of the driver tests
+  xdotool imagemagick  # the GUI end-to-end test types into the real client and saves screenshots
+  openbox wmctrl x11-utils  # a window manager for that test: windows close as on a desktop
+  tinyproxy-bin  # the demo's HTTP CONNECT proxy for the OpenVPN proxy type (no system service)
 )
 
 missing=()

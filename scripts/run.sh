@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Installs the dependencies, builds the client, the helper and the local
-# account service, and runs the product on this machine:
+# services, and runs the product on this machine:
 #   - the local account service (HTTPS on 127.0.0.1) with its demo user,
+#   - the demo's OpenVPN servers (scripts/demo-vpn.sh) with credentials made
+#     for this run, which the demo accounts point at,
+#   - the local SDK service that receives the client's crash reports and
+#     usage events,
 #   - VarnelVPN Client, installed with the helper it ships into a private
 #     VARNEL_ROOT and pointed at the local service; logging in installs
 #     VarnelHelper there through the client's own installation code, and the
@@ -10,32 +14,80 @@
 # started the script through sudo, or else the system user "varnel-demo"
 # (created here when missing). Only the helper and the services run as root.
 # The client asks polkit before it installs the helper, as on a desktop: the
-# demo brings its own polkitd on a private system bus inside a private mount
-# and PID namespace, with a rule that lets the client's user authorize
-# without a password, and gives the client a private session bus with an
-# unlocked desktop keyring (gnome-keyring) for its secrets.
-# Without a display the client runs under Xvfb. Everything started here is
-# stopped when the client quits.
+# demo brings its own polkitd on a private system bus, with a rule that lets
+# the client's user authorize without a password, and gives the client a
+# private session bus with an unlocked desktop keyring (gnome-keyring) for
+# its secrets.
+# All of it runs in private mount and process namespaces, and (with
+# /dev/net/tun) a private network namespace: connecting makes a real tunnel
+# to the demo server, and the machine's own routes, DNS and ports are never
+# touched. Without a display the client runs under Xvfb. Everything started
+# here is stopped when the client quits (or this script is stopped), and
+# every file it writes lives under the demo root (build/run/demo-root).
+#
+# Given VARNEL_ACCOUNT_SERVICE_URLS, the client uses that service instead of
+# the local one (no demo VPN servers). VARNEL_DEMO_PREBUILT=1 skips the
+# dependencies and the build and runs what $BUILD holds (the GUI end-to-end
+# test runs the demo so).
 #
 # Log in with   e-mail: demo@varnelvpn.test   password: demo-password
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 BUILD=${BUILD:-build/run}
+case "$BUILD" in
+  /*) BUILD_DIR=$BUILD ;;
+  *) BUILD_DIR="$PWD/$BUILD" ;;
+esac
+APPS="$BUILD_DIR/src/apps"
+SERVICE="$BUILD_DIR/tools/account-service/varnel-account-service"
+SDK_SERVICE="$BUILD_DIR/tools/sdk-service/varnel-sdk-service"
+LAUNCHER="$BUILD_DIR/tools/launcher/varnel-launcher"
 
-if [ -z "${VARNEL_DEMO_NAMESPACE:-}" ]; then
-  # First stage: build, install, prepare the namespace's files.
+PIDS=()
+NAMESPACE_PID=
+cleanup() {
+  local pid
+  # unshare itself ignores TERM while it waits: stop the namespaces' first
+  # process, whose end ends every process in them and then unshare.
+  if [ -n "$NAMESPACE_PID" ]; then
+    for pid in $(pgrep -P "$NAMESPACE_PID"); do kill -TERM "$pid" 2>/dev/null || true; done
+  fi
+  for pid in "${PIDS[@]}"; do
+    kill -TERM "$pid" 2>/dev/null || true
+  done
+  for pid in "${PIDS[@]}"; do
+    wait "$pid" 2>/dev/null || true
+  done
+  if [ "${VARNEL_DEMO_STAGE:-}" = inside ] && [ "${DEMO_NET:-}" = 1 ]; then
+    bash scripts/demo-vpn.sh stop "$ROOT/vpn" || true
+  fi
+}
+
+# Waits up to 10 s for a file to be non-empty.
+wait_for_file() {
+  local _
+  for _ in $(seq 100); do
+    [ -s "$1" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+if [ "${VARNEL_DEMO_STAGE:-}" != inside ]; then
+  # ---- First stage: build, install, prepare the namespaces' files. --------
   if [ "$(id -u)" -ne 0 ]; then
     echo "Run this as root (for example: sudo bash scripts/run.sh)." >&2
     exit 1
   fi
-  bash scripts/install-deps.sh
-
-  JOBS=${JOBS:-$(nproc)}
-  cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNEL_BUILD_UI=ON \
-    -DVARNEL_BUILD_BENCH=OFF >/dev/null
-  cmake --build "$BUILD" -j "$JOBS" --target varnel_client VarnelHelper varnel-account-service \
-    varnel-launcher varnel-install-helper varnel-sdk-service
+  if [ "${VARNEL_DEMO_PREBUILT:-}" != 1 ]; then
+    bash scripts/install-deps.sh
+    JOBS=${JOBS:-$(nproc)}
+    cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNEL_BUILD_UI=ON \
+      -DVARNEL_BUILD_BENCH=OFF >/dev/null
+    cmake --build "$BUILD" -j "$JOBS" --target varnel_client VarnelHelper varnel-account-service \
+      varnel-launcher varnel-install-helper varnel-sdk-service
+  fi
 
   # The user the client runs as: whoever ran "sudo bash scripts/run.sh", or,
   # started as root directly, the demo's own system user.
@@ -68,15 +120,17 @@ if [ -z "${VARNEL_DEMO_NAMESPACE:-}" ]; then
       p=$(dirname "$p")
     done
   }
-  ROOT=$(realpath -m "${VARNEL_DEMO_ROOT:-"$PWD/$BUILD/demo-root"}")
+  ROOT=$(realpath -m "${VARNEL_DEMO_ROOT:-"$BUILD_DIR/demo-root"}")
   if [ -z "${VARNEL_DEMO_ROOT:-}" ] && ! root_only_path "$(dirname "$ROOT")"; then
     ROOT=/var/lib/varnel-demo
-    echo "$PWD/$BUILD can be changed by users other than root: the demo's root is $ROOT."
+    echo "$BUILD_DIR can be changed by users other than root: the demo's root is $ROOT."
   fi
-  APPS="$PWD/$BUILD/src/apps"
   APP="$ROOT/opt/VarnelVPN Client"
-  mkdir -p "$ROOT/home" "$ROOT/run/user" "$APP"
+  HOME_DIR="$ROOT/home"
+  mkdir -p "$APP" "$ROOT/run/user" "$HOME_DIR/.config" "$HOME_DIR/.local/share" \
+    "$HOME_DIR/.cache" "$HOME_DIR/.local/state"
   mkdir -p -m 1777 "$ROOT/tmp"
+  chmod 1777 "$ROOT/tmp"
 
   # Install the client with its resources, the helper it ships and its
   # installer into the private root's application folder, the way a package
@@ -86,7 +140,7 @@ if [ -z "${VARNEL_DEMO_NAMESPACE:-}" ]; then
   chown root:root "$ROOT" "$ROOT/opt" "$APP" "$APP"/*
   chmod 0755 "$ROOT" "$ROOT/opt" "$APP"
   chmod go-w "$APP"/*
-  chown -R "$RUN_UID:$RUN_GID" "$ROOT/home" "$ROOT/run/user"
+  chown -R "$RUN_UID:$RUN_GID" "$HOME_DIR" "$ROOT/run/user"
   chmod 0700 "$ROOT/run/user"
 
   # Polkit inside the namespace: the system's actions plus ours for this
@@ -123,28 +177,59 @@ RULE
 </busconfig>
 BUS
 
-  # The rest runs in a private mount and PID namespace: the private system
-  # bus with polkitd stands in for the machine's there, and everything in it
-  # ends when the client quits.
-  exec unshare --mount --pid --fork --mount-proc --kill-child \
-    env VARNEL_DEMO_NAMESPACE="$ROOT" RUN_USER="$RUN_USER" RUN_UID="$RUN_UID" \
-    RUN_GID="$RUN_GID" BUILD="$BUILD" bash "$0" "$@"
+  trap cleanup EXIT
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
+
+  if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+    # No display: a virtual one (Xvfb) on the first free display number.
+    number=99
+    while [ -e "/tmp/.X11-unix/X$number" ] || [ -e "/tmp/.X$number-lock" ]; do
+      number=$((number + 1))
+    done
+    Xvfb ":$number" -screen 0 1280x800x24 -nolisten tcp -noreset >"$ROOT/xvfb.log" 2>&1 &
+    PIDS+=($!)
+    for _ in $(seq 100); do
+      [ -e "/tmp/.X11-unix/X$number" ] && break
+      sleep 0.1
+    done
+    export DISPLAY=":$number"
+    echo "No display: running under Xvfb on $DISPLAY (see README.md to watch it)."
+  fi
+
+  # A private network too, with the demo's VPN servers in it, unless the
+  # user named an account service of their own or the kernel cannot.
+  DEMO_NET=0
+  net=()
+  if [ -z "${VARNEL_ACCOUNT_SERVICE_URLS:-}" ] && [ -c /dev/net/tun ] &&
+    command -v openvpn >/dev/null && unshare --net --mount true 2>/dev/null; then
+    DEMO_NET=1
+    net=(--net)
+  elif [ -n "${VARNEL_ACCOUNT_SERVICE_URLS:-}" ]; then
+    echo "Using the account service at $VARNEL_ACCOUNT_SERVICE_URLS (no demo VPN servers)."
+  else
+    echo "No /dev/net/tun or network namespaces: running without the demo VPN servers" \
+      "(connections cannot come up)."
+  fi
+
+  # The rest runs in private namespaces: the private system bus with polkitd
+  # stands in for the machine's there; when the client quits, the kernel
+  # ends every process left in them, and the namespaces go with them.
+  status=0
+  VARNEL_DEMO_STAGE=inside ROOT="$ROOT" APP="$APP" DEMO_NET="$DEMO_NET" RUN_USER="$RUN_USER" \
+    RUN_UID="$RUN_UID" RUN_GID="$RUN_GID" \
+    unshare "${net[@]}" --mount --pid --fork --mount-proc --kill-child=TERM \
+    bash "$PWD/scripts/run.sh" "$@" &
+  NAMESPACE_PID=$!
+  PIDS+=("$NAMESPACE_PID")
+  wait "$NAMESPACE_PID" || status=$?
+  exit "$status"
 fi
 
-# Second stage, inside the namespace (this shell is its first process).
-ROOT="$VARNEL_DEMO_NAMESPACE"
-APP="$ROOT/opt/VarnelVPN Client"
-SERVICE="$PWD/$BUILD/tools/account-service/varnel-account-service"
-LAUNCHER="$PWD/$BUILD/tools/launcher/varnel-launcher"
-
-mount --make-rprivate /
-mkdir -p /run/dbus
-mount -t tmpfs tmpfs /run/dbus
-mount --bind "$ROOT/polkit/actions" /usr/share/polkit-1/actions
-mkdir -p /etc/polkit-1/rules.d
-mount --bind "$ROOT/polkit/rules" /etc/polkit-1/rules.d
-rm -f "$ROOT/polkit/address"
-mkfifo "$ROOT/polkit/address"
+# ---- Second stage, inside the namespaces (this shell is their first process).
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 export VARNEL_ROOT="$ROOT"
 export HOME="$ROOT/home"
@@ -152,21 +237,23 @@ export XDG_CONFIG_HOME="$HOME/.config" XDG_DATA_HOME="$HOME/.local/share"
 export XDG_CACHE_HOME="$HOME/.cache" XDG_STATE_HOME="$HOME/.local/state"
 export XDG_RUNTIME_DIR="$ROOT/run/user"
 
-PIDS=()
-cleanup() {
-  local pid
-  for pid in "${PIDS[@]}"; do
-    kill -TERM "$pid" 2>/dev/null || true
-  done
-  for pid in "${PIDS[@]}"; do
-    wait "$pid" 2>/dev/null || true
-  done
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
+mount --make-rprivate /
+if [ "$DEMO_NET" = 1 ]; then
+  # The network is this process's own; /etc/resolv.conf a private copy the
+  # helper may change.
+  ip link set lo up
+  printf 'nameserver 127.0.0.1\n' >"$ROOT/resolv.conf"
+  mount --bind "$ROOT/resolv.conf" /etc/resolv.conf
+fi
 
 # The private system bus and polkitd.
+mkdir -p /run/dbus
+mount -t tmpfs tmpfs /run/dbus
+mount --bind "$ROOT/polkit/actions" /usr/share/polkit-1/actions
+mkdir -p /etc/polkit-1/rules.d
+mount --bind "$ROOT/polkit/rules" /etc/polkit-1/rules.d
+rm -f "$ROOT/polkit/address"
+mkfifo "$ROOT/polkit/address"
 dbus-daemon --config-file="$ROOT/polkit/system-bus.conf" --nofork --print-address=3 \
   3>"$ROOT/polkit/address" 2>"$ROOT/polkit/bus.log" &
 PIDS+=($!)
@@ -178,22 +265,34 @@ if ! gdbus wait --system --timeout 20 org.freedesktop.PolicyKit1; then
   exit 1
 fi
 
-# The account service writes its certificate authority into the trusted
-# bundle under VARNEL_ROOT, so the client trusts it.
-URL_FILE="$ROOT/account-service.url"
-rm -f "$URL_FILE"
-"$SERVICE" --url-file "$URL_FILE" >"$ROOT/account-service.log" 2>&1 &
-PIDS+=($!)
-for _ in $(seq 100); do
-  [ -s "$URL_FILE" ] && break
-  sleep 0.1
-done
-if [ ! -s "$URL_FILE" ]; then
-  echo "the local account service did not start (see $ROOT/account-service.log)" >&2
-  exit 1
+# The local account service; with demo VPN servers, it serves their
+# credentials and tells the tunnel's address as the visible IP. It writes its
+# certificate authority into the trusted bundle under VARNEL_ROOT, so the
+# client trusts it.
+VPN="$ROOT/vpn"
+if [ -z "${VARNEL_ACCOUNT_SERVICE_URLS:-}" ]; then
+  args=(--url-file "$ROOT/account-service.url")
+  if [ "$DEMO_NET" = 1 ]; then
+    bash scripts/demo-vpn.sh credentials "$VPN"
+    args+=(--openvpn-credentials "$VPN" --openvpn-users "$VPN/users")
+    args+=(--tunnel-status "$VPN/tunnels")
+  fi
+  rm -f "$ROOT/account-service.url"
+  "$SERVICE" "${args[@]}" >"$ROOT/account-service.log" 2>&1 &
+  PIDS+=($!)
+  if ! wait_for_file "$ROOT/account-service.url"; then
+    echo "the local account service did not start (see $ROOT/account-service.log)" >&2
+    exit 1
+  fi
+  VARNEL_ACCOUNT_SERVICE_URLS=$(cat "$ROOT/account-service.url")
+  echo "Account service: $VARNEL_ACCOUNT_SERVICE_URLS"
+  if [ "$DEMO_NET" = 1 ]; then
+    bash scripts/demo-vpn.sh start "$VPN"
+    echo "Demo OpenVPN servers: UDP 1194, TCP 1194 and TCP 443 (also through the proxy on" \
+      "8080) on 127.0.0.1 (private network)."
+  fi
 fi
 export VARNEL_ACCOUNT_SERVICE_URLS
-VARNEL_ACCOUNT_SERVICE_URLS=$(cat "$URL_FILE")
 
 # --- local SDK service ---------------------------------------------------------
 # Crash reports and usage analytics of the client go to a local SDK service
@@ -201,17 +300,12 @@ VARNEL_ACCOUNT_SERVICE_URLS=$(cat "$URL_FILE")
 # endpoints and its certificate authority, which the client trusts only for
 # these loopback endpoints) and keeps what it receives in $ROOT/sdk-service;
 # list it with: varnel-sdk-service --show "$ROOT/sdk-service"
-SDK_SERVICE="$PWD/$BUILD/tools/sdk-service/varnel-sdk-service"
 SDK_URL_FILE="$ROOT/sdk-service.url"
 rm -f "$SDK_URL_FILE"
 "$SDK_SERVICE" --data "$ROOT/sdk-service" --url-file "$SDK_URL_FILE" \
   --configure "$APP/VarnelVPN Client.plist" >"$ROOT/sdk-service.log" 2>&1 &
 PIDS+=($!)
-for _ in $(seq 100); do
-  [ -s "$SDK_URL_FILE" ] && break
-  sleep 0.1
-done
-if [ ! -s "$SDK_URL_FILE" ]; then
+if ! wait_for_file "$SDK_URL_FILE"; then
   echo "the local SDK service did not start (see $ROOT/sdk-service.log)" >&2
   exit 1
 fi
@@ -227,48 +321,42 @@ echo "SDK service: $(cat "$SDK_URL_FILE") (received: $SDK_SERVICE --show $ROOT/s
 # first connection.
 RECORDS="$ROOT/etc/varnel/launchd"
 (
-  while ! ls "$RECORDS"/*.service >/dev/null 2>&1; do sleep 0.5; done
+  while ! ls "$RECORDS"/*.service >/dev/null 2>&1; do sleep 0.2; done
   exec "$LAUNCHER" --records "$RECORDS"
 ) >"$ROOT/launcher.log" 2>&1 &
 PIDS+=($!)
 
-echo "Account service: $VARNEL_ACCOUNT_SERVICE_URLS"
 echo "Log in with e-mail demo@varnelvpn.test and password demo-password."
-if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-  # No display: a virtual one (Xvfb) on the first free display number.
-  number=99
-  while [ -e "/tmp/.X11-unix/X$number" ] || [ -e "/tmp/.X$number-lock" ]; do
-    number=$((number + 1))
-  done
-  Xvfb ":$number" -screen 0 1280x800x24 -nolisten tcp >"$ROOT/xvfb.log" 2>&1 &
-  PIDS+=($!)
-  for _ in $(seq 100); do
-    [ -e "/tmp/.X11-unix/X$number" ] && break
-    sleep 0.1
-  done
-  export DISPLAY=":$number"
-  echo "No display: running under Xvfb on $DISPLAY."
-fi
 
-# The client runs in the background so that a signal to this script reaches
-# the trap at once; the trap then stops the client with everything else.
-# It runs as the demo's user with only the environment it needs, on a private
-# session bus that carries an unlocked desktop keyring for its secrets.
-client_env=(HOME="$HOME" XDG_CONFIG_HOME="$XDG_CONFIG_HOME" XDG_DATA_HOME="$XDG_DATA_HOME"
-  XDG_CACHE_HOME="$XDG_CACHE_HOME" XDG_STATE_HOME="$XDG_STATE_HOME"
-  XDG_RUNTIME_DIR="$XDG_RUNTIME_DIR" VARNEL_ROOT="$VARNEL_ROOT"
-  VARNEL_ACCOUNT_SERVICE_URLS="$VARNEL_ACCOUNT_SERVICE_URLS" DISPLAY="${DISPLAY:-}"
-  PATH=/usr/local/bin:/usr/bin:/bin LANG="${LANG:-C.UTF-8}" USER="$RUN_USER"
-  LOGNAME="$RUN_USER")
-if [ -n "${XAUTHORITY:-}" ]; then client_env+=(XAUTHORITY="$XAUTHORITY"); fi
-if [ -n "${WAYLAND_DISPLAY:-}" ]; then client_env+=(WAYLAND_DISPLAY="$WAYLAND_DISPLAY"); fi
-echo "The client runs as user $RUN_USER."
-setpriv --reuid="$RUN_UID" --regid="$RUN_GID" --init-groups env -i "${client_env[@]}" \
-  dbus-run-session -- sh -c \
-  'printf %s varnel-demo | gnome-keyring-daemon --unlock --components=secrets >/dev/null
-   exec "$@"' varnel-client "$APP/VarnelVPN Client" "$@" &
-CLIENT_PID=$!
-PIDS=("$CLIENT_PID" "${PIDS[@]}")
+# The one place the client is started. It runs in the background so that a
+# signal to this script reaches the trap at once; the trap then stops it
+# with everything else. It runs as the demo's user with only the environment
+# it needs, on a private session bus (ended with it) that carries an
+# unlocked desktop keyring for its secrets.
+run_client() {
+  local client_env=(HOME="$HOME" XDG_CONFIG_HOME="$XDG_CONFIG_HOME"
+    XDG_DATA_HOME="$XDG_DATA_HOME" XDG_CACHE_HOME="$XDG_CACHE_HOME"
+    XDG_STATE_HOME="$XDG_STATE_HOME" XDG_RUNTIME_DIR="$XDG_RUNTIME_DIR"
+    VARNEL_ROOT="$VARNEL_ROOT" VARNEL_ACCOUNT_SERVICE_URLS="$VARNEL_ACCOUNT_SERVICE_URLS"
+    DISPLAY="${DISPLAY:-}" PATH=/usr/local/bin:/usr/bin:/bin LANG="${LANG:-C.UTF-8}"
+    USER="$RUN_USER" LOGNAME="$RUN_USER")
+  if [ -n "${XAUTHORITY:-}" ]; then client_env+=(XAUTHORITY="$XAUTHORITY"); fi
+  if [ -n "${WAYLAND_DISPLAY:-}" ]; then client_env+=(WAYLAND_DISPLAY="$WAYLAND_DISPLAY"); fi
+  if [ -n "${QT_QPA_PLATFORM:-}" ]; then client_env+=(QT_QPA_PLATFORM="$QT_QPA_PLATFORM"); fi
+  if [ -n "${ASAN_OPTIONS:-}" ]; then client_env+=(ASAN_OPTIONS="$ASAN_OPTIONS"); fi
+  if [ -n "${LSAN_OPTIONS:-}" ]; then client_env+=(LSAN_OPTIONS="$LSAN_OPTIONS"); fi
+  echo "The client runs as user $RUN_USER."
+  setpriv --reuid="$RUN_UID" --regid="$RUN_GID" --init-groups env -i "${client_env[@]}" \
+    dbus-run-session -- sh -c \
+    'printf %s varnel-demo | gnome-keyring-daemon --unlock --components=secrets >/dev/null
+     exec "$@"' varnel-client "$APP/VarnelVPN Client" "$@" &
+  local client=$!
+  PIDS=("$client" "${PIDS[@]}")
+  local status=0
+  wait "$client" || status=$?
+  return "$status"
+}
+
 status=0
-wait "$CLIENT_PID" || status=$?
+run_client "$@" || status=$?
 exit "$status"

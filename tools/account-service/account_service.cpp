@@ -1,9 +1,15 @@
 #include "account-service/account_service.h"
 
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 
+#include "codecs/base64.h"
 #include "codecs/json_decoder.h"
 #include "codecs/json_encoder.h"
 #include "platform/system/file_util.h"
@@ -150,6 +156,81 @@ std::unique_ptr<AccountService> AccountService::startPlain(Value data) {
   return service;
 }
 
+Value AccountService::withOpenVPNCredentials(const Value& data, const std::string& folder,
+                                             platform::Error* error) {
+  Value out = mutableDeepCopy(data);
+  const std::pair<const char*, const char*> files[] = {
+      {"ca", "ca.crt"}, {"cert", "client.crt"}, {"key", "client.key"}, {"tls", "ta.key"}};
+  std::map<std::string, std::string> encoded;
+  for (const auto& [key, file] : files) {
+    const std::string path = folder + "/" + file;
+    std::optional<std::string> bytes = platform::files::readFile(path);
+    if (!bytes) {
+      if (error)
+        *error = platform::Error(
+            "AccountServiceErrorDomain", 2,
+            Value::dictionary({{"NSLocalizedDescription", Value("cannot read " + path)}}));
+      return Value();
+    }
+    encoded[key] = codecs::Base64EncodeBytes(bytes->data(), bytes->size(), false);
+  }
+  for (Value user : out["users"].elements()) {
+    for (Value account : user["open"].elements()) {
+      for (const auto& [key, text] : encoded) account.set(key, Value(text));
+    }
+  }
+  return out;
+}
+
+std::string AccountService::openVPNUsers(const Value& data) {
+  std::string out;
+  for (const Value& user : data["users"].elements()) {
+    for (const Value& account : user["open"].elements()) {
+      const std::string password = text(account["auth_user_pass"]);
+      std::string name = text(account["name"]);
+      if (password.empty() || name.empty()) continue;
+      const std::size_t at = name.rfind('_');
+      if (at != std::string::npos) name = name.substr(at + 1);
+      out += name + " " + password + "\n";
+    }
+  }
+  return out;
+}
+
+void AccountService::setTunnelStatusFiles(std::vector<std::string> files) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  tunnelStatusFiles_ = std::move(files);
+}
+
+std::string AccountService::visibleAddress() const {
+  // The addresses this machine holds now: a tunnel that went down no
+  // longer counts, whatever the server's status file still says.
+  std::vector<std::string> local;
+  if (ifaddrs* list = nullptr; ::getifaddrs(&list) == 0) {
+    for (ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
+      if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
+      char buffer[INET_ADDRSTRLEN];
+      const auto* in = reinterpret_cast<const sockaddr_in*>(i->ifa_addr);
+      if (::inet_ntop(AF_INET, &in->sin_addr, buffer, sizeof buffer)) local.emplace_back(buffer);
+    }
+    ::freeifaddrs(list);
+  }
+  for (const std::string& file : tunnelStatusFiles_) {
+    std::istringstream lines(platform::files::readFile(file).value_or(""));
+    for (std::string line; std::getline(lines, line);) {
+      // CLIENT_LIST,<name>,<real address>,<tunnel address>,...
+      if (line.rfind("CLIENT_LIST,", 0) != 0) continue;
+      std::vector<std::string> fields;
+      std::istringstream parts(line);
+      for (std::string f; std::getline(parts, f, ',');) fields.push_back(f);
+      if (fields.size() < 4 || fields[3].empty()) continue;
+      for (const std::string& address : local)
+        if (address == fields[3]) return address;
+    }
+  }
+  return "127.0.0.1";
+}
+
 AccountService::~AccountService() {
   if (server_) server_->stop();
 }
@@ -286,7 +367,7 @@ HTTPReply AccountService::route(const HTTPRecordedRequest& request) {
     reply.set("success", Value(true));
     reply.set("country_code",
               user->profile["country_code"].isNone() ? Value("NO") : user->profile["country_code"]);
-    reply.set("ip", Value("127.0.0.1"));
+    reply.set("ip", Value(visibleAddress()));
     reply.set("user",
               Value::dictionary({{"name", user->profile["name"].isNone() ? Value(user->email)
                                                                          : user->profile["name"]},

@@ -5,7 +5,11 @@
 //   GET  /login/?u=&p=&v=                         the login reply (user name and
 //                                                 password, or an empty user name
 //                                                 and the API key as password)
-//   POST /poll/?country_code=   {hash,key,version} {"success", "country_code", "ip", "user"}
+//   POST /poll/?country_code=   {hash,key,version} {"success", "country_code", "ip", "user"};
+//                                                 "ip" is the visible address: the tunnel
+//                                                 address of a connected client of a demo
+//                                                 OpenVPN server (see setTunnelStatusFiles)
+//                                                 when this machine holds it, else 127.0.0.1
 //   GET  /servers/?plan=&packid=                  {"open": [...], "pptp": [...]} of the plan
 //   GET  /switch/?key=&pack=&prefix=&v=           the login reply after the switch
 //   POST /change_open/          {key,pack,proto,port} {"success": true}; sets "udp"
@@ -72,6 +76,20 @@ struct Fault {
 
 class AccountService {
  public:
+  // `data` with the OpenVPN credentials of `folder` in every "open" account:
+  // "ca", "cert", "key" and "tls" become the Base64 text of ca.crt,
+  // client.crt, client.key and ta.key, as the provider sends them. None (and
+  // `*error`) when a file cannot be read. The folder is made at run time (the
+  // demo and the tests generate it), so no key is ever committed.
+  static platform::Value withOpenVPNCredentials(const platform::Value& data,
+                                                const std::string& folder,
+                                                platform::Error* error = nullptr);
+  // The user names and passwords an OpenVPN server must accept for the
+  // accounts of `data`, one "user password" line each: the user name the
+  // client sends (the last "_"-separated piece of "name") and
+  // "auth_user_pass". Accounts without a password are left out.
+  static std::string openVPNUsers(const platform::Value& data);
+
   // Reads a data file; None (and `*error`) when it cannot be read or parsed.
   static platform::Value loadDataFile(const std::string& path, platform::Error* error = nullptr);
   // The demo data file shipped beside the program (found through
@@ -92,6 +110,15 @@ class AccountService {
   // Replaces the faults of `path` ("/login/", "/ping/", ...) with `fault`.
   void setFault(const std::string& path, Fault fault);
   void clearFaults();
+
+  // Files that list the clients of the demo's OpenVPN servers as
+  // "CLIENT_LIST,<name>,<real address>,<tunnel address>,..." lines (an
+  // OpenVPN status file of "--status-version 2", or the demo's record of
+  // handed-out addresses). While one lists a client whose tunnel address
+  // this machine holds, /poll/ answers that address as the visible IP: the
+  // service then sees the client's requests come out of the tunnel, as the
+  // provider's service would.
+  void setTunnelStatusFiles(std::vector<std::string> files);
 
   // The current "udp" and "prefix" of an account (None when unknown).
   platform::Value accountValue(std::int64_t accountId, const std::string& key) const;
@@ -115,12 +142,14 @@ class AccountService {
   platform::Value loginReply(const User& user) const;
   User* userForKey(const std::string& key);
   std::optional<Fault> takeFault(const std::string& path);
+  std::string visibleAddress() const;
 
   std::unique_ptr<test_support::HTTPTestServer> server_;
   mutable std::mutex mutex_;
   std::vector<User> users_;
   platform::Value plans_;
   std::map<std::string, Fault> faults_;
+  std::vector<std::string> tunnelStatusFiles_;
 };
 
 // Query-string fields of a request target, percent-decoded.

@@ -2,6 +2,8 @@
 // SIGTERM.
 //
 //   varnel-account-service [--data FILE] [--plain] [--ca-file FILE] [--url-file FILE]
+//                          [--openvpn-credentials DIR] [--openvpn-users FILE]
+//                          [--tunnel-status FILE]...
 //
 // --data      the JSON data file (default: the demo data beside the sources)
 // --plain     plain HTTP instead of HTTPS
@@ -9,6 +11,14 @@
 //             service's certificate (default: the trusted-CA bundle under
 //             VARNEL_ROOT, so that the client trusts the service)
 // --url-file  also write the base URL there
+// --openvpn-credentials  serve the OpenVPN CA, client certificate and keys of
+//             DIR (ca.crt, client.crt, client.key, ta.key) in every OpenVPN
+//             account, for the demo's own OpenVPN servers
+// --openvpn-users  write the user names and passwords those servers must
+//             accept there ("user password" lines, owner-only)
+// --tunnel-status  a list of such a server's clients ("CLIENT_LIST" lines
+//             as in its status file; repeatable): the visible IP is then the
+//             tunnel's address while this machine holds it
 // The base URL ("https://127.0.0.1:<port>") is printed on standard output.
 #include <signal.h>
 
@@ -16,6 +26,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "account-service/account_service.h"
 #include "platform/security/trust.h"
@@ -25,7 +36,8 @@
 int main(int argc, char** argv) {
   std::string dataFile = account_service::AccountService::demoDataFilePath();
   std::string caFile = platform::security::trustedCABundlePath();
-  std::string urlFile;
+  std::string urlFile, credentials, usersFile;
+  std::vector<std::string> statusFiles;
   bool plain = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -42,10 +54,19 @@ int main(int argc, char** argv) {
       caFile = next();
     else if (arg == "--url-file")
       urlFile = next();
+    else if (arg == "--openvpn-credentials")
+      credentials = next();
+    else if (arg == "--openvpn-users")
+      usersFile = next();
+    else if (arg == "--tunnel-status")
+      statusFiles.push_back(next());
     else if (arg == "--plain")
       plain = true;
     else {
-      std::fprintf(stderr, "usage: %s [--data FILE] [--plain] [--ca-file FILE] [--url-file FILE]\n",
+      std::fprintf(stderr,
+                   "usage: %s [--data FILE] [--plain] [--ca-file FILE] [--url-file FILE]\n"
+                   "       [--openvpn-credentials DIR] [--openvpn-users FILE] "
+                   "[--tunnel-status FILE]...\n",
                    argv[0]);
       return 2;
     }
@@ -55,6 +76,21 @@ int main(int argc, char** argv) {
   platform::Value data = account_service::AccountService::loadDataFile(dataFile, &error);
   if (data.isNone()) {
     std::fprintf(stderr, "cannot read %s: %s\n", dataFile.c_str(),
+                 error.localizedDescription().c_str());
+    return 1;
+  }
+
+  if (!credentials.empty()) {
+    data = account_service::AccountService::withOpenVPNCredentials(data, credentials, &error);
+    if (data.isNone()) {
+      std::fprintf(stderr, "%s\n", error.localizedDescription().c_str());
+      return 1;
+    }
+  }
+  if (!usersFile.empty() &&
+      !platform::files::writeFileAtomically(
+          usersFile, account_service::AccountService::openVPNUsers(data), 0600, &error)) {
+    std::fprintf(stderr, "cannot write %s: %s\n", usersFile.c_str(),
                  error.localizedDescription().c_str());
     return 1;
   }
@@ -83,6 +119,7 @@ int main(int argc, char** argv) {
     service =
         account_service::AccountService::startTLS(data, leaf.certificatePEM, leaf.privateKeyPEM);
   }
+  service->setTunnelStatusFiles(statusFiles);
   const std::string url = service->baseURL();
   if (!urlFile.empty() &&
       !platform::files::writeFileAtomically(urlFile, url + "\n", 0644, &error)) {

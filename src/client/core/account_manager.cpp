@@ -29,6 +29,12 @@ std::optional<std::string> pathValue(const Value& v) {
   return codecs::EscapedQueryValue(text, platform::StringEncoding::UTF8);
 }
 
+std::string trimmedText(const std::string& text) {
+  const auto first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
 // A reply that a switch or transport change may act on.
 bool isUsableReply(const Value& reply) { return reply.isDictionary() && !reply.contains("error"); }
 
@@ -287,10 +293,22 @@ void VRAccountManager::loginWithUsername(const std::string& username, const std:
         if (completion) completion(answer);
       },
       [completion](const NKHTTPRequestOperation::Ptr&, const platform::Error& error) {
-        if (completion) {
-          completion(Value::dictionary({{"error", Value(error.localizedDescription())}}));
-        }
+        VarnelLog::sharedInstance().AddToLog(
+            platform::format("Login failed: %@ (%@ %ld)", error.localizedDescription(),
+                             error.domain(), static_cast<long>(error.code())));
+        if (completion) completion(Value::dictionary({{"error", Value(loginErrorMessage(error))}}));
       });
+}
+
+std::string VRAccountManager::loginErrorMessage(const platform::Error& error) {
+  // The service's own words ("ERROR - ..." replies) are meant for the user.
+  const std::string said = trimmedText(error.localizedRecoverySuggestion());
+  if (!said.empty() && said == error.localizedDescription()) return said;
+  if (error.domain() == net::http::kNKNetworkingErrorDomain && error.code() == -1016)
+    return "The login server sent a reply that could not be read. Please try again later.";
+  if (error.domain() == net::http::kNKNetworkingErrorDomain)
+    return "The login server is not available right now. Please try again later.";
+  return "The login server cannot be reached. Check your Internet connection and try again.";
 }
 
 void VRAccountManager::pollWithCompletionHandler(ReplyHandler completion) {

@@ -109,8 +109,13 @@ class VRAccountManager : public std::enable_shared_from_this<VRAccountManager> {
   void setConnectionType(int type);
 
   // --- requests ------------------------------------------------------------------
+  // The reply's "error" is for the user: the service's own message (a wrong
+  // password), or a plain text for a server or network failure, whose
+  // technical text goes to the client log.
   void loginWithUsername(const std::string& username, const std::string& password,
                          ReplyHandler completion);
+  // The plain text of a failed login request's error.
+  static std::string loginErrorMessage(const platform::Error& error);
   void pollWithCompletionHandler(ReplyHandler completion);
   void switchServer(const ServerModel::Ptr& server, ReplyHandler completion);
   void updateOpenVPNProtocolOptionsForAccount(const BaseAccount::Ptr& account, int type);

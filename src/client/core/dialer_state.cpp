@@ -153,6 +153,8 @@ void DialerState::changeState(DialerStatus n) {
       });
       break;
     case DialerStatus::Connected: {
+      lastProblem_.clear();
+      withView([](DialerView& v) { v.showMessage(""); });
       connectionStartDate_ = std::chrono::steady_clock::now();
       if (connectionTimer_) connectionTimer_->invalidate();
       std::weak_ptr<DialerState> weak = weak_from_this();
@@ -194,7 +196,9 @@ void DialerState::refreshIPAddress() {
   std::weak_ptr<DialerView> view = view_;
   services_->pollWithCompletionHandler([view](const platform::Value& reply) {
     platform::Value ip = reply["ip"];
-    if (auto v = view.lock(); v && ip.isString()) v->setIPAddressText(ip.asString(), 0.25);
+    if (!ip.isString()) return;
+    VarnelLog::sharedInstance().AddToLog(platform::format("Visible IP address: %@", ip));
+    if (auto v = view.lock()) v->setIPAddressText(ip.asString(), 0.25);
   });
 }
 
@@ -202,6 +206,8 @@ void DialerState::clickControlButton() {
   switch (status_) {
     case DialerStatus::Disconnected: {
       lastError_.clear();
+      lastProblem_.clear();
+      withView([](DialerView& v) { v.showMessage(""); });
       xpcWrapper_.reset();
       changeState(DialerStatus::Connecting);
       withView([](DialerView& v) { v.setConnectButtonEnabled(false); });
@@ -221,6 +227,9 @@ void DialerState::clickControlButton() {
     case DialerStatus::Connecting:
     case DialerStatus::Reconnecting:
       ++attempt_;  // withdraws a waiting retry
+      // "Trying again" no longer holds once the user stops.
+      lastProblem_.clear();
+      withView([](DialerView& v) { v.showMessage(""); });
       changeState(DialerStatus::Disconnecting);
       if (xpcWrapper_ && xpcWrapper_->hasConnection()) {
         xpcWrapper_->Disconnect();
@@ -271,10 +280,25 @@ void DialerState::helperRequestDidFail(const std::string& message) {
   ++attempt_;
   lastError_ = message;
   VarnelLog::sharedInstance().AddToLog(platform::format("Connection failed: %@", message));
+  withView([&](DialerView& v) {
+    v.showMessage(message);
+    v.setConnectedTimeText("Not Connected");
+  });
+  stopClock();
+  connectionStartDate_.reset();
   displayNotification(message);
   // Straight to Disconnected: a failure the helper reported is not retried.
   status_ = DialerStatus::Disconnecting;
   changeState(DialerStatus::Disconnected);
+}
+
+void DialerState::helperRequestDidReportProblem(const std::string& message) {
+  if (status_ != DialerStatus::Connecting && status_ != DialerStatus::Reconnecting) return;
+  if (message == lastProblem_) return;
+  lastProblem_ = message;
+  VarnelLog::sharedInstance().AddToLog(platform::format("Connection problem: %@", message));
+  withView([&](DialerView& v) { v.showMessage(message); });
+  displayNotification(message);
 }
 
 void DialerState::stopClock() {

@@ -17,8 +17,13 @@
 //     request was sent; a cancel with nothing sent yet ends in Disconnected
 //     at once.
 //  3. A failure that the request object reports (helper unreachable, not
-//     answering, request refused) ends in Disconnected with the message
-//     shown (lastErrorMessage, a user notification); nothing retries it.
+//     answering, request or password refused, a missing component) ends in
+//     Disconnected with the message shown (lastErrorMessage, the window's
+//     message line, a user notification); nothing retries it. A problem
+//     that does not end the attempt (server unreachable for now) is shown
+//     the same way, once per distinct message, while the retrying goes on;
+//     the message line clears when the connection comes up or the user
+//     connects again.
 //  4. Timers: the clock ticks every 1 s in the common run-loop modes; the
 //     retry runs on the main queue.
 //
@@ -63,6 +68,9 @@ class DialerView {
   virtual void setChangeLocationButtonEnabled(bool enabled) { (void)enabled; }
   // The status-bar menu follows the status.
   virtual void updateMenu() {}
+  // The message line under the status: why the last attempt failed or is
+  // struggling ("" hides it).
+  virtual void showMessage(const std::string& text) { (void)text; }
   // One system user notification.
   virtual void presentUserNotification(const std::string& title, const std::string& text) {
     (void)title, (void)text;
@@ -120,6 +128,9 @@ class DialerState : public HelperRequestDelegate, public std::enable_shared_from
   void displayNotification(const std::string& text);
 
   void helperRequestDidFail(const std::string& message) override;
+  void helperRequestDidReportProblem(const std::string& message) override;
+  // The problem last shown while the attempt went on ("" when none).
+  const std::string& lastProblemMessage() const { return lastProblem_; }
 
   // The localized text of a key of the main bundle (default: the key).
   static void setLocalizerForTesting(std::function<std::string(const std::string&)> localizer);
@@ -146,6 +157,7 @@ class DialerState : public HelperRequestDelegate, public std::enable_shared_from
   std::optional<std::chrono::steady_clock::time_point> connectionStartDate_;
   std::uint64_t attempt_ = 0;  // bumped by every cancel and failure: stale retries stop
   std::string lastError_;
+  std::string lastProblem_;
   std::vector<platform::NotificationCenter::ObserverToken> tokens_;
 };
 

@@ -30,6 +30,9 @@ class HelperRequestDelegate {
   // The connect or disconnect cannot go on; `message` is for the user.
   // Main thread.
   virtual void helperRequestDidFail(const std::string& message) { (void)message; }
+  // A problem that does not end the attempt (the server cannot be reached
+  // yet, OpenVPN keeps trying); `message` is for the user. Main thread.
+  virtual void helperRequestDidReportProblem(const std::string& message) { (void)message; }
 };
 
 class HelperRequest {

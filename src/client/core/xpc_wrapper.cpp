@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "client/Singletons/varnel_log.h"
+#include "client/core/connection_failure.h"
 #include "ipc/xpc_parse.h"
 #include "platform/foundation/format.h"
 #include "platform/system/bundle.h"
@@ -139,7 +140,6 @@ void XPCWrapper::Start() {
   stopPolling();
   if (replyWatchdog_) replyWatchdog_->invalidate();
   const std::uint64_t generation = ++generation_;
-  failurePending_ = false;
   lastHelperFailure_.clear();
 
   auto transport = platform::xpc::Connection::createMachService(
@@ -197,10 +197,26 @@ void XPCWrapper::Start() {
           return;
         }
         if (reply.objectForKey(ipc::kXPCResultKey).isNil()) {
-          self->fail(type == kConnectionTypeIKEv2
-                         ? "The IKEv2 connection type is not supported. Please choose another "
-                           "connection type in the preferences."
-                         : "The VarnelVPN helper refused the connection request.");
+          if (type == kConnectionTypeIKEv2) {
+            self->fail(
+                "The IKEv2 connection type is not supported. Please choose another "
+                "connection type in the preferences.");
+          } else {
+            // A refusal may carry its reason; the log has it otherwise.
+            Value why = reply.stringForKey("message");
+            if (!why.isString()) why = reply.stringForKey("error");
+            std::optional<ConnectionFailure> failure;
+            if (why.isString()) {
+              VarnelLog::sharedInstance().AddToLog(
+                  platform::format("Helper refused the request: %@", why));
+              failure = classifyHelperLogLine("request refused: " + why.asString());
+            }
+            if (failure) {
+              self->fail(failure->message);
+            } else {
+              self->failWithHelperReason("The VarnelVPN helper refused the connection request.");
+            }
+          }
           return;
         }
         self->startPolling();
@@ -245,6 +261,26 @@ void XPCWrapper::xpcPoll() {
   }
   std::weak_ptr<XPCWrapper> weak = weak_from_this();
   const std::uint64_t generation = generation_;
+  // The log first: a failure's reason is known before the state it caused.
+  currentXPCConnection_->sendMessage(
+      operationMessage("LogUpdate"),
+      [weak, generation](const ipc::XPCMessage& reply) {
+        auto self = weak.lock();
+        if (!self || self->generation_ != generation) return;
+        std::optional<std::string> failure = self->copyLog(reply);
+        if (!failure) return;
+        // Trying again repeats the same failure: end the attempt here, drop
+        // the state reply that is on its way, and let the helper tear down.
+        self->stopPolling();
+        ++self->generation_;
+        self->previousConnectionState_ = kHelperStateDisconnected;
+        if (self->currentXPCConnection_)
+          self->currentXPCConnection_->sendMessage(
+              operationMessage("DisconnectConnection"), [](const ipc::XPCMessage&) {},
+              [](const platform::Error&) {});
+        self->fail(*failure);
+      },
+      [](const platform::Error&) {});
   stateOutstanding_ = true;
   currentXPCConnection_->sendMessage(
       operationMessage("CurrentConnectionState"),
@@ -260,16 +296,6 @@ void XPCWrapper::xpcPoll() {
         if (!self || self->generation_ != generation || !self->isPolling()) return;
         self->helperWentAway();
       });
-  currentXPCConnection_->sendMessage(
-      operationMessage("LogUpdate"),
-      [weak, generation](const ipc::XPCMessage& reply) {
-        auto self = weak.lock();
-        if (self && self->generation_ == generation) self->handleLog(reply);
-      },
-      [weak, generation](const platform::Error&) {
-        auto self = weak.lock();
-        if (self && self->generation_ == generation) self->settleFailure();
-      });
 }
 
 void XPCWrapper::handleState(const ipc::XPCMessage& reply) {
@@ -282,47 +308,74 @@ void XPCWrapper::handleState(const ipc::XPCMessage& reply) {
     // A helper that stays in "failed" would otherwise leave the dialer
     // connecting for ever: a failure ends the attempt like a disconnect.
     stopPolling();
-    if (state == kHelperStateFailed) {
-      // The log reply of this poll follows; it may carry the reason.
-      failurePending_ = true;
+    // The log of this poll was read first: a failure whose reason the system
+    // gave is shown with it and not tried again blindly; one without a
+    // reason ends like a disconnect.
+    if (state == kHelperStateFailed && !lastHelperFailure_.empty()) {
+      fail(platform::format("The VPN connection failed: %@", lastHelperFailure_));
       return;
     }
     post(kVPNDisconnectNotification);
   }
 }
 
-void XPCWrapper::settleFailure() {
-  if (!failurePending_) return;
-  failurePending_ = false;
-  // A failure whose reason the system gave is shown with it and not tried
-  // again blindly; one without a reason ends like a disconnect.
-  if (!lastHelperFailure_.empty())
-    fail(platform::format("The VPN connection failed: %@", lastHelperFailure_));
-  else
-    post(kVPNDisconnectNotification);
-}
+void XPCWrapper::handleLog(const ipc::XPCMessage& reply) { copyLog(reply); }
 
-void XPCWrapper::handleLog(const ipc::XPCMessage& reply) {
+std::optional<std::string> XPCWrapper::copyLog(const ipc::XPCMessage& reply) {
   Value text = reply.stringForKey(ipc::kXPCResultKey);
-  if (text.isString() && text.asString().size() > 1) {
-    const std::string& s = text.asString();
-    std::size_t start = 0;
-    while (start <= s.size()) {
-      std::size_t end = s.find('\n', start);
-      if (end == std::string::npos) end = s.size();
-      if (end - start > 1) {
-        const std::string line = s.substr(start, end - start);
-        VarnelLog::sharedInstance().AddToLog(line);
-        // The system's reason for the end of a network service.
-        for (const char* marker : {" ended: ", " could not be started: "}) {
-          const std::size_t at = line.find(marker);
-          if (at != std::string::npos) lastHelperFailure_ = line.substr(at + std::strlen(marker));
+  if (!text.isString() || text.asString().size() <= 1) return std::nullopt;
+  const std::string& s = text.asString();
+  std::optional<std::string> permanent;
+  std::size_t start = 0;
+  while (start <= s.size()) {
+    std::size_t end = s.find('\n', start);
+    if (end == std::string::npos) end = s.size();
+    if (end - start > 1) {
+      const std::string line = s.substr(start, end - start);
+      VarnelLog::sharedInstance().AddToLog(line);
+      // The system's reason for the end of a network service.
+      for (const char* marker : {" ended: ", " could not be started: "}) {
+        const std::size_t at = line.find(marker);
+        if (at != std::string::npos) lastHelperFailure_ = line.substr(at + std::strlen(marker));
+      }
+      if (std::optional<ConnectionFailure> failure = classifyHelperLogLine(line)) {
+        if (failure->permanent) {
+          if (!permanent) permanent = failure->message;
+        } else if (!permanent) {
+          reportProblem(failure->message);
         }
       }
-      start = end + 1;
     }
+    start = end + 1;
   }
-  settleFailure();
+  return permanent;
+}
+
+void XPCWrapper::reportProblem(const std::string& message) {
+  std::weak_ptr<HelperRequestDelegate> controller = controller_;
+  platform::dispatch::Queue::main()->async([controller, message] {
+    if (auto c = controller.lock()) c->helperRequestDidReportProblem(message);
+  });
+}
+
+void XPCWrapper::failWithHelperReason(const std::string& fallback) {
+  if (!currentXPCConnection_) {
+    fail(fallback);
+    return;
+  }
+  std::weak_ptr<XPCWrapper> weak = weak_from_this();
+  const std::uint64_t generation = generation_;
+  currentXPCConnection_->sendMessage(
+      operationMessage("LogUpdate"),
+      [weak, generation, fallback](const ipc::XPCMessage& reply) {
+        auto self = weak.lock();
+        if (!self || self->generation_ != generation) return;
+        self->fail(self->copyLog(reply).value_or(fallback));
+      },
+      [weak, generation, fallback](const platform::Error&) {
+        auto self = weak.lock();
+        if (self && self->generation_ == generation) self->fail(fallback);
+      });
 }
 
 void XPCWrapper::helperWentAway() {

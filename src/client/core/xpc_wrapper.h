@@ -4,7 +4,7 @@
 // For each `Start` it opens a privileged connection to the Mach service
 // "VarnelHelper", sends one connection request built from the stored account
 // and connection type and, once the helper has answered, polls it every
-// 0.5 s ("CurrentConnectionState", then "LogUpdate") on the main run loop in
+// 0.5 s ("LogUpdate", then "CurrentConnectionState") on the main run loop in
 // the default mode only (polling pauses while the loop runs another mode, a
 // menu being tracked or a modal panel). State changes to 5 and 1 become
 // "VPNConnectNotification" and "VPNDisconnectNotification"; the helper's log
@@ -17,6 +17,15 @@
 //     request (the helper does not serve the operation) and a helper peer
 //     that is not root all end the attempt with a message. The delegate is
 //     called on the main queue, never inside Start or Disconnect.
+//  1a. The helper's log lines are read before its state in each poll, and
+//     each is classified (connection_failure.h): a permanent failure (a
+//     refused request or password, a missing component) stops the poll,
+//     drops the poll's pending state reply, asks the helper to tear the
+//     attempt down and ends in helperRequestDidFail with the plain message,
+//     so the dialer does not retry it; a transient problem goes to
+//     helperRequestDidReportProblem and the attempt goes on. A refused
+//     connection request takes its reason from the reply's "error" text, or
+//     else reads the helper's log once for it.
 //  2. State changes to 1 (disconnected) and 2 (failed) both post
 //     "VPNDisconnectNotification" and stop the poll. A poll whose send fails (the helper went away)
 //     stops the poll and is reported as "VPNDisconnectNotification" unless the last state seen was
@@ -33,6 +42,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -97,10 +107,14 @@ class XPCWrapper : public HelperRequest, public std::enable_shared_from_this<XPC
   void startPolling();
   void handleState(const ipc::XPCMessage& reply);
   void handleLog(const ipc::XPCMessage& reply);
-  // Ends a failure the helper reported, once the log reply of the same poll
-  // has brought its reason (or not).
-  void settleFailure();
   void helperWentAway();
+  // Reads the helper's pending log lines, then fails with the permanent
+  // reason found there, or with `fallback`.
+  void failWithHelperReason(const std::string& fallback);
+  // Copies `reply`'s lines to the client log; the first permanent failure
+  // among them (transient problems go to the delegate as they come).
+  std::optional<std::string> copyLog(const ipc::XPCMessage& reply);
+  void reportProblem(const std::string& message);
   void post(const char* name);
 
   BaseAccount::Ptr accountToUse_;
@@ -114,7 +128,6 @@ class XPCWrapper : public HelperRequest, public std::enable_shared_from_this<XPC
   bool awaitingRequestReply_ = false;  // the connection request is unanswered
   platform::runloop::Clock::time_point lastStateReply_{};
   bool stateOutstanding_ = false;  // a state poll is unanswered
-  bool failurePending_ = false;    // the helper said "failed"; its log reply is due
   std::string lastHelperFailure_;  // the helper's reason of this request's end
 };
 

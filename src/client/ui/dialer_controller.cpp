@@ -80,6 +80,11 @@ class DialerController::View : public DialerView {
   void updateMenu() override {
     if (owner_) owner_->updateMenu();
   }
+  void showMessage(const std::string& text) override {
+    if (!owner_) return;
+    owner_->messageLabel_->setText(QString::fromStdString(text));
+    owner_->messageLabel_->setVisible(!text.empty());
+  }
   void presentUserNotification(const std::string& title, const std::string& text) override {
     if (owner_) {
       owner_->presentUserNotification(QString::fromStdString(title), QString::fromStdString(text));
@@ -106,6 +111,12 @@ DialerController::DialerController(AppDelegate* appDelegate,
   conStatusLabel_->setAlignment(Qt::AlignCenter);
   connectionTimeLabel_ = makeField(this, "connectionTimeLabel");
   connectionTimeLabel_->setAlignment(Qt::AlignCenter);
+  messageLabel_ = new QLabel(this);
+  messageLabel_->setObjectName("messageLabel");
+  messageLabel_->setAlignment(Qt::AlignCenter);
+  messageLabel_->setWordWrap(true);
+  messageLabel_->setStyleSheet("color: #b00020;");
+  messageLabel_->hide();
   ipLabel_ = makeField(this, "ipLabel");
   selectedAccountLabel_ = makeField(this, "selectedAccountLabel");
   selectedProtocolLabel_ = makeField(this, "selectedProtocolLabel");
@@ -166,6 +177,7 @@ DialerController::DialerController(AppDelegate* appDelegate,
   }
   layout->addWidget(conStatusLabel_);
   layout->addWidget(connectionTimeLabel_);
+  layout->addWidget(messageLabel_);
   layout->addLayout(control);
   layout->addWidget(changeLocationButton_, 0, Qt::AlignHCenter);
   layout->addLayout(info);

@@ -77,6 +77,8 @@ class DialerController : public QWidget {
   QPushButton* connectButton() const { return connectButton_; }
   QPushButton* changeLocationButton() const { return changeLocationButton_; }
   QLabel* disconnectLabel() const { return disconnectLabel_; }
+  // Why the last attempt failed or is struggling; hidden when there is nothing to say.
+  QLabel* messageLabel() const { return messageLabel_; }
   QPushButton* disconnectButton() const { return disconnectButton_; }
   QToolButton* menuButton() const { return menuButton_; }
   QSystemTrayIcon* statusBarIcon() const { return statusBarIcon_; }
@@ -151,6 +153,7 @@ class DialerController : public QWidget {
   QPushButton* connectButton_;
   QPushButton* changeLocationButton_;
   QLabel* disconnectLabel_;
+  QLabel* messageLabel_;
   QPushButton* disconnectButton_;
   QPushButton* helpButton_;
   QPushButton* diagnosticsButton_;

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
 
 #include "client/control/control_fixture.h"
+#include "client/core/connection_failure.h"
 #include "client/core/open_account.h"
 
 namespace {
@@ -51,6 +53,7 @@ class RecordingView : public client::DialerView {
   void showConnectControl() override { controlLabel = "Connect"; }
   void setConnectedTimeText(const std::string& text) override { timeText = text; }
   void setIPAddressText(const std::string& ip, double) override { this->ip = ip; }
+  void showMessage(const std::string& text) override { message = text; }
   void presentUserNotification(const std::string& title, const std::string& text) override {
     EXPECT_EQ(title, "VarnelVPN");
     userNotifications.push_back(text);
@@ -61,7 +64,7 @@ class RecordingView : public client::DialerView {
     return false;
   }
   std::vector<std::string> statusTexts, userNotifications;
-  std::string controlLabel, timeText, ip;
+  std::string controlLabel, timeText, ip, message;
 };
 
 // A request object that only counts, for the cases that need no helper.
@@ -189,10 +192,14 @@ TEST_F(DialerStateTest, CancelWithdrawsTheWaitingRetry) {
   make();
   dialer_->clickControlButton();
   ASSERT_TRUE(helper.waitFor("request CurrentConnectionState"));
+  helper.send("log Read: TCP: connect to [AF_INET]127.0.0.1:443 failed: Connection refused");
+  ASSERT_TRUE(pump([&] { return view_->message == client::kServerUnreachableMessage; }));
   helper.send("state 1");
   ASSERT_TRUE(waitStatus(DialerStatus::Reconnecting));
   dialer_->clickControlButton();
   ASSERT_TRUE(waitStatus(DialerStatus::Disconnected));
+  // "Trying again" is over: the message goes with the cancel.
+  EXPECT_EQ(view_->message, "");
   pump([] { return false; }, 2600);
   EXPECT_EQ(helper.count(kOpenRequest), 1);
   EXPECT_EQ(dialer_->status(), DialerStatus::Disconnected);
@@ -248,6 +255,110 @@ TEST_F(DialerStateTest, UnservedConnectionTypeEndsWithAMessage) {
   ASSERT_TRUE(helper.waitFor("request IntentionallyBroken"));
   ASSERT_TRUE(waitStatus(DialerStatus::Disconnected));
   EXPECT_NE(dialer_->lastErrorMessage().find("IKEv2"), std::string::npos);
+}
+
+// What the helper logs for each failure that retrying cannot mend, and what
+// the user reads about it.
+struct PermanentFailure {
+  const char* helperLog;
+  const char* message;
+};
+
+TEST_F(DialerStateTest, PermanentFailuresEndTheRetryLoopWithTheirMessage) {
+  const PermanentFailure failures[] = {
+      {"OpenVPN request refused: This server needs an obfuscation (scramble) that the installed "
+       "OpenVPN does not support.",
+       client::kScrambleUnsupportedMessage},
+      {"OpenVPN request refused: unusable value for \"port\".", client::kRequestRefusedMessage},
+      {"Read: >LOG:1700000000,,AUTH: Received control message: AUTH_FAILED",
+       client::kAuthenticationFailedMessage},
+      {"Refused to start /opt/x/openvpn: not an executable that this installation ships.",
+       client::kOpenVPNMissingMessage},
+  };
+  for (const PermanentFailure& failure : failures) {
+    SCOPED_TRACE(failure.helperLog);
+    control_test::FakeHelper helper;
+    ASSERT_TRUE(helper.waitReady());
+    view_ = std::make_shared<RecordingView>();
+    make();
+    dialer_->clickControlButton();
+    ASSERT_TRUE(helper.waitFor("request CurrentConnectionState"));
+    // The helper logs the reason, then reports the failed state.
+    helper.send(std::string("log 2026-01-01 00:00:00:000 ") + failure.helperLog);
+    helper.send("state 2");
+    ASSERT_TRUE(waitStatus(DialerStatus::Disconnected));
+    EXPECT_EQ(dialer_->lastErrorMessage(), failure.message);
+    EXPECT_EQ(view_->message, failure.message);
+    EXPECT_TRUE(view_->notified(failure.message));
+    EXPECT_FALSE(view_->notified("Trying again."));
+    EXPECT_EQ(view_->timeText, "Not Connected");
+    // The helper is told to stop, and nothing starts again (the retry would
+    // come 2 s later; one wait for it covers the one path all take).
+    ASSERT_TRUE(helper.waitFor("request DisconnectConnection"));
+    if (&failure == &failures[0]) pump([] { return false; }, 2500);
+    EXPECT_EQ(helper.count(kOpenRequest), 1);
+    EXPECT_EQ(dialer_->status(), DialerStatus::Disconnected);
+    // The technical text stays in the log.
+    EXPECT_NE(log().find(failure.helperLog), std::string::npos);
+    dialer_.reset();
+  }
+}
+
+TEST_F(DialerStateTest, TransientProblemIsShownWhileTheRetryingGoesOn) {
+  control_test::FakeHelper helper;
+  ASSERT_TRUE(helper.waitReady());
+  make();
+  dialer_->clickControlButton();
+  ASSERT_TRUE(helper.waitFor("request CurrentConnectionState"));
+  helper.send("state 3");
+  const std::string refused =
+      "Read: >LOG:1700000000,W,TCP: connect to [AF_INET]127.0.0.1:443 failed: Connection refused";
+  helper.send("log " + refused + "\\n" + refused);
+  ASSERT_TRUE(pump([&] { return view_->message == client::kServerUnreachableMessage; }));
+  EXPECT_EQ(dialer_->status(), DialerStatus::Connecting);
+  EXPECT_TRUE(dialer_->lastErrorMessage().empty());
+  // Shown once, not once per line.
+  EXPECT_EQ(std::count(view_->userNotifications.begin(), view_->userNotifications.end(),
+                       client::kServerUnreachableMessage),
+            1);
+  // The attempt fails for now: it is tried again, and the connection that
+  // then comes up clears the message (as a cancel would).
+  helper.send("state 1");
+  ASSERT_TRUE(waitStatus(DialerStatus::Reconnecting));
+  ASSERT_TRUE(helper.waitFor(kOpenRequest, 2, 5000));
+  helper.send("state 5");
+  ASSERT_TRUE(waitStatus(DialerStatus::Connected));
+  EXPECT_EQ(view_->message, "");
+  EXPECT_TRUE(dialer_->lastErrorMessage().empty());
+}
+
+TEST_F(DialerStateTest, RefusedRequestTellsTheReasonTheHelperLogged) {
+  control_test::FakeHelper helper;
+  ASSERT_TRUE(helper.waitReady());
+  // A type the helper does not serve: its reply has no "result", and the
+  // helper logged why.
+  services_->type = 8;
+  ASSERT_TRUE(helper.send("log SSTP request refused: a value is missing or unusable."));
+  make();
+  dialer_->clickControlButton();
+  ASSERT_TRUE(waitStatus(DialerStatus::Disconnected));
+  EXPECT_EQ(dialer_->lastErrorMessage(), client::kRequestRefusedMessage);
+  EXPECT_EQ(view_->message, client::kRequestRefusedMessage);
+}
+
+TEST_F(DialerStateTest, RefusalWithItsReasonEndsWithThatReason) {
+  control_test::FakeHelper helper;
+  ASSERT_TRUE(helper.waitReady());
+  ASSERT_TRUE(helper.send(
+      "refuse This server needs an obfuscation (scramble) that the installed OpenVPN does not "
+      "support."));
+  make();
+  dialer_->clickControlButton();
+  ASSERT_TRUE(waitStatus(DialerStatus::Disconnected));
+  EXPECT_EQ(dialer_->lastErrorMessage(), client::kScrambleUnsupportedMessage);
+  EXPECT_TRUE(view_->notified(client::kScrambleUnsupportedMessage));
+  pump([] { return false; }, 2500);
+  EXPECT_EQ(helper.count(kOpenRequest), 1);
 }
 
 TEST_F(DialerStateTest, StatusChangesArePosted) {

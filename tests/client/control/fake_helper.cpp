@@ -6,6 +6,8 @@
 //   state N        the state "CurrentConnectionState" answers from now on
 //   log TEXT       appends TEXT to the log that "LogUpdate" drains ("\n" in
 //                  TEXT stands for a line feed)
+//   refuse TEXT    connection requests are refused from now on: the reply
+//                  has no "result" and "error" = TEXT
 //   hang           stops answering anything
 //   exit           ends the program
 // Standard output, one event a line: "ready" once listening, then
@@ -32,6 +34,7 @@ std::int64_t gState = 0;
 std::string gLog;
 bool gLogged = false;
 bool gHanging = false;
+std::string gRefusal;
 
 void emit(const std::string& line) {
   std::printf("%s\n", line.c_str());
@@ -51,6 +54,8 @@ void command(const std::string& line) {
       }
     }
     gLogged = true;
+  } else if (line.rfind("refuse ", 0) == 0) {
+    gRefusal = line.substr(7);
   } else if (line == "hang") {
     gHanging = true;
   } else if (line == "exit") {
@@ -75,8 +80,12 @@ void handle(const ipc::XPCMessage& message, const std::shared_ptr<ipc::XPCConnec
     reply.setBool(true, "result");
   } else if (operation.size() > 17 &&
              operation.compare(operation.size() - 17, 17, "ConnectionRequest") == 0) {
-    gState = 3;
-    reply.setBool(true, "result");
+    if (gRefusal.empty()) {
+      gState = 3;
+      reply.setBool(true, "result");
+    } else {
+      reply.setObject(ipc::Object(gRefusal), "error");
+    }
   }
   c->sendMessage(reply);
 }

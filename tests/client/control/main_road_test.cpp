@@ -1,9 +1,11 @@
 // The whole road in one test: inside a network namespace of its own, the
-// local account service (HTTPS), a local OpenVPN server and the real helper,
-// installed under VARNEL_ROOT by the client's own installation code and
-// started on demand by the launcher. The client logs in, picks the demo
-// account's OpenVPN UDP type, connects through the helper, reaches
-// Connected, polls the visible IP, disconnects and reaches Disconnected.
+// local account service (HTTPS) serving the demo data, the demo's OpenVPN
+// servers (scripts/demo-vpn.sh, with credentials made for the test) and the
+// real helper, installed under VARNEL_ROOT by the client's own installation
+// code and started on demand by the launcher. The client logs in as the demo
+// user, picks the demo's OpenVPN account and its UDP type, connects through
+// the helper, reaches Connected, sees the tunnel's address as its visible
+// IP, disconnects and reaches Disconnected: what the demo run does.
 //
 // It needs root, /dev/net/tun, unshare, openssl and openvpn, and skips
 // without them. The test re-runs itself under "unshare --net --mount --fork"
@@ -32,7 +34,6 @@
 #include "client/core/account_manager.h"
 #include "client/core/helper_installer.h"
 #include "client/core/xpc_wrapper.h"
-#include "codecs/base64.h"
 #include "platform/security/trust.h"
 #include "platform/system/bundle.h"
 #include "platform/system/file_util.h"
@@ -99,78 +100,9 @@ std::string readText(const std::string& path) {
   return platform::files::readFile(path).value_or("");
 }
 
-std::string base64(const std::string& text) {
-  return codecs::Base64EncodeBytes(text.data(), text.size(), false);
-}
-
-// A CA, a server and a client certificate and a tls-auth key for OpenVPN.
-bool makePKI(const std::string& dir) {
-  platform::paths::createDirectories(dir, 0700);
-  const std::string ec = "ec_paramgen_curve:prime256v1";
-  platform::files::writeFileAtomically(dir + "/s.ext", "extendedKeyUsage=serverAuth\n", 0600);
-  platform::files::writeFileAtomically(dir + "/c.ext", "extendedKeyUsage=clientAuth\n", 0600);
-  if (run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", ec, "-nodes", "-keyout",
-           dir + "/ca.key", "-out", dir + "/ca.crt", "-days", "2", "-subj", "/CN=Road CA"}) != 0)
-    return false;
-  for (std::string n : {"server", "client"}) {
-    if (run({"openssl", "req", "-newkey", "ec", "-pkeyopt", ec, "-nodes", "-keyout",
-             dir + "/" + n + ".key", "-out", dir + "/" + n + ".csr", "-subj", "/CN=" + n}) != 0 ||
-        run({"openssl", "x509", "-req", "-in", dir + "/" + n + ".csr", "-CA", dir + "/ca.crt",
-             "-CAkey", dir + "/ca.key", "-CAcreateserial", "-out", dir + "/" + n + ".crt", "-days",
-             "2", "-extfile", dir + (n == "server" ? "/s.ext" : "/c.ext")}) != 0)
-      return false;
-  }
-  return run({"openvpn", "--genkey", "secret", dir + "/ta.key"}) == 0;
-}
-
-platform::Value accountData(const std::string& pki) {
-  using platform::Value;
-  Value open = Value::dictionary({{"id", 1001},
-                                  {"user_id", 1},
-                                  {"plan_id", 101},
-                                  {"plan_name", "Premium"},
-                                  {"notes", "road"},
-                                  {"prefix", "nl1"},
-                                  {"active", true},
-                                  {"assigned", "127.0.0.1"},
-                                  {"city", "Amsterdam"},
-                                  {"country", "Netherlands"},
-                                  {"cipher", "AES-256-CBC"},
-                                  {"ca", Value(base64(readText(pki + "/ca.crt")))},
-                                  {"cert", Value(base64(readText(pki + "/client.crt")))},
-                                  {"key", Value(base64(readText(pki + "/client.key")))},
-                                  {"tls", Value(base64(readText(pki + "/ta.key")))},
-                                  {"lzo", true},
-                                  {"name", "varnel_demo_1001"},
-                                  {"port", 1194},
-                                  {"remote", "127.0.0.1"},
-                                  {"tun_mtu", 1500},
-                                  {"udp", true},
-                                  {"cities", Value::array()}});
-  Value profile = Value::dictionary({{"id", 1},
-                                     {"name", "Demo User"},
-                                     {"city", "Oslo"},
-                                     {"country_code", "NO"},
-                                     {"country_name", "Norway"},
-                                     {"active", true},
-                                     {"remote", "127.0.0.1"},
-                                     {"servers", Value::array()},
-                                     {"switches", 3}});
-  Value user = Value::dictionary({{"email", "demo@varnelvpn.test"},
-                                  {"password", "demo-password"},
-                                  {"key", "DEMOKEY7Q2W9E4R6T1Y3"},
-                                  {"hash", "4f1c9a7e2b6d8035"},
-                                  {"profile", profile},
-                                  {"open", Value::array({open})},
-                                  {"pptp", Value::array()}});
-  Value plan =
-      Value::dictionary({{"open", Value::array({Value::dictionary({{"city", "Amsterdam"},
-                                                                   {"country", "Netherlands"},
-                                                                   {"prefix", "nl1"},
-                                                                   {"static", false}})})},
-                         {"pptp", Value::array()}});
-  return Value::dictionary(
-      {{"users", Value::array({user})}, {"plans", Value::dictionary({{"101", plan}})}});
+// The demo's OpenVPN servers: "credentials", "start" or "stop" in `dir`.
+bool demoVPN(const char* command, const std::string& dir, std::string* out = nullptr) {
+  return run({"bash", VARNEL_DEMO_VPN_SCRIPT, command, dir}, out) == 0;
 }
 
 // Every file the helper wrote to its private folder (logs among them).
@@ -226,61 +158,23 @@ void insideTheNamespace() {
   ASSERT_TRUE(platform::paths::createDirectories(platform::paths::temporary(), 01777));
   ::chmod(platform::paths::temporary().c_str(), 01777);
 
-  // The OpenVPN server.
-  const std::string pki = root.file("pki");
-  ASSERT_TRUE(makePKI(pki));
-  const std::string serverLog = root.file("openvpn-server.log");
-  std::vector<std::string> serverArgs = {"/usr/sbin/openvpn",
-                                         "--dev",
-                                         "tun",
-                                         "--server",
-                                         "10.8.0.0",
-                                         "255.255.255.0",
-                                         "--proto",
-                                         "udp",
-                                         "--local",
-                                         "127.0.0.1",
-                                         "--port",
-                                         "1194",
-                                         "--ca",
-                                         pki + "/ca.crt",
-                                         "--cert",
-                                         pki + "/server.crt",
-                                         "--key",
-                                         pki + "/server.key",
-                                         "--dh",
-                                         "none",
-                                         "--tls-auth",
-                                         pki + "/ta.key",
-                                         "0",
-                                         "--comp-lzo",
-                                         "adaptive",
-                                         "--allow-compression",
-                                         "yes",
-                                         "--data-ciphers",
-                                         "AES-256-GCM:AES-256-CBC",
-                                         "--verb",
-                                         "3",
-                                         "--log",
-                                         serverLog};
-  std::vector<char*> argv;
-  for (std::string& a : serverArgs) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t server = 0;
-  ASSERT_EQ(::posix_spawn(&server, argv[0], nullptr, nullptr, argv.data(), environ), 0);
-  struct Killer {
-    pid_t pid;
-    ~Killer() {
-      ::kill(pid, SIGTERM);
-      ::waitpid(pid, nullptr, 0);
-    }
-  } killServer{server};
-  ASSERT_TRUE(pump(
-      [&] {
-        return readText(serverLog).find("Initialization Sequence Completed") != std::string::npos;
-      },
-      15000))
-      << readText(serverLog);
+  // The demo data with credentials made for this run, and the demo's servers.
+  const std::string vpn = root.file("vpn");
+  std::string output;
+  ASSERT_TRUE(demoVPN("credentials", vpn, &output)) << output;
+  platform::Error error;
+  platform::Value data = account_service::AccountService::loadDataFile(
+      account_service::AccountService::demoDataFilePath(), &error);
+  ASSERT_FALSE(data.isNone()) << error.description();
+  data = account_service::AccountService::withOpenVPNCredentials(data, vpn, &error);
+  ASSERT_FALSE(data.isNone()) << error.description();
+  ASSERT_TRUE(platform::files::writeFileAtomically(
+      vpn + "/users", account_service::AccountService::openVPNUsers(data), 0600));
+  ASSERT_TRUE(demoVPN("start", vpn, &output)) << output;
+  struct Stopper {
+    std::string dir;
+    ~Stopper() { demoVPN("stop", dir); }
+  } stopServers{vpn};
 
   // The account service over HTTPS, trusted through the system root's bundle.
   auto ca = test_support::makeCertificateAuthority("Road Service CA");
@@ -289,9 +183,10 @@ void insideTheNamespace() {
       platform::files::parentFolder(platform::security::trustedCABundlePath())));
   ASSERT_TRUE(platform::files::writeFileAtomically(platform::security::trustedCABundlePath(),
                                                    ca.certificatePEM, 0644));
-  auto service = account_service::AccountService::startTLS(accountData(pki), leaf.certificatePEM,
-                                                           leaf.privateKeyPEM);
+  auto service =
+      account_service::AccountService::startTLS(data, leaf.certificatePEM, leaf.privateKeyPEM);
   ASSERT_TRUE(service);
+  service->setTunnelStatusFiles({vpn + "/tunnels"});
   ::setenv(client::kAccountServiceURLsEnvironmentVariable, service->baseURL().c_str(), 1);
 
   // The client's installation with the helper inside, and its installation code.
@@ -308,7 +203,7 @@ void insideTheNamespace() {
   platform::xpc::Launcher launcher(platform::dispatch::Queue::createSerial("road.launcher"));
   ASSERT_EQ(launcher.addRecords(), 1);
 
-  // Log in and pick the OpenVPN UDP type of the demo account.
+  // Log in as the demo user and pick the OpenVPN UDP type of its Premium account.
   auto manager = client::VRAccountManager::create();
   bool loggedIn = false;
   platform::Value loginReply;
@@ -319,7 +214,11 @@ void insideTheNamespace() {
                              });
   ASSERT_TRUE(pump([&] { return loggedIn; }, 30000));
   ASSERT_TRUE(manager->currentAccount()) << loginReply.description();
-  ASSERT_TRUE(manager->currentAccount()->isOpenAccount());
+  client::BaseAccount::Ptr premium;
+  for (const client::BaseAccount::Ptr& account : manager->accounts())
+    if (account->isOpenAccount() && account->accountString() == "Premium #W1001") premium = account;
+  ASSERT_TRUE(premium) << loginReply.description();
+  manager->setCurrentAccount(premium);
   manager->setConnectionType(client::kConnectionTypeOpenVPNUDP);
   bool idle = false;
   manager->client()->waitForOperations([&] { idle = true; });
@@ -348,11 +247,16 @@ void insideTheNamespace() {
       << helperLogs() << "\nhelper log: " << askHelper("LogUpdate")
       << client::VarnelLog::sharedInstance().GetLog();
   ASSERT_EQ(dialer->status(), client::DialerStatus::Connected) << dialer->lastErrorMessage();
+  // The visible IP is the tunnel's: the address the server handed out.
   ASSERT_TRUE(pump([&] { return !view->ip.empty(); }, 15000));
+  EXPECT_EQ(view->ip.rfind("10.8.0.", 0), 0u) << view->ip;
+  EXPECT_NE(readText(vpn + "/tunnels").find("," + view->ip), std::string::npos);
 
   dialer->clickControlButton();
   ASSERT_TRUE(pump([&] { return dialer->status() == client::DialerStatus::Disconnected; }, 30000));
   EXPECT_TRUE(dialer->lastErrorMessage().empty());
+  // Back out of the tunnel, the visible IP is the machine's own again.
+  ASSERT_TRUE(pump([&] { return view->ip == "127.0.0.1"; }, 15000)) << view->ip;
   launcher.stop();
   platform::Bundle::setMainForTesting(nullptr);
   ::unsetenv(client::kAccountServiceURLsEnvironmentVariable);

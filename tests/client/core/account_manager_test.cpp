@@ -1,15 +1,21 @@
 #include "client/core/account_manager.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
 
 #include <algorithm>
 
 #include "account_service_fixture.h"
 #include "client/Singletons/varnel_log.h"
 #include "client/core/open_account.h"
+#include "codecs/base64.h"
 #include "platform/system/file_util.h"
 #include "platform/system/notification_center.h"
+#include "platform/system/paths.h"
 #include "platform/system/user_defaults.h"
+#include "support/temp_root.h"
 
 namespace client {
 namespace {
@@ -158,16 +164,48 @@ TEST_F(AccountManagerTest, LoginFailuresReachTheCallerAndKeepTheModel) {
   service_->setFault("/login/", Fault::statusCode(500));
   reply = login("demo@varnelvpn.test", "demo-password");
   ASSERT_TRUE(reply.contains("error"));
+  // In plain words; the status code stays in the log.
+  EXPECT_EQ(reply["error"].asString(),
+            "The login server is not available right now. Please try again later.");
   EXPECT_EQ(requestsTo("/login/").size(), 2u);
   EXPECT_EQ(manager_->accounts().size(), 3u);
 
   // Neither the password nor the API key ever reaches the client log.
   VarnelLog::sharedInstance().AddToLog("login demo-password DEMOKEY7Q2W9E4R6T1Y3");
-  pump([] { return VarnelLog::sharedInstance().GetLog().size() > 0; });
-  const std::string file = platform::files::readFile(VarnelLog::logFilePath()).value_or("");
+  std::string file;
+  pump([&] {
+    file = platform::files::readFile(VarnelLog::logFilePath()).value_or("");
+    return file.find("login ") != std::string::npos;
+  });
   EXPECT_EQ(file.find("demo-password"), std::string::npos);
   EXPECT_EQ(file.find("DEMOKEY7Q2W9E4R6T1Y3"), std::string::npos);
   EXPECT_NE(file.find("login "), std::string::npos);
+}
+
+TEST(AccountManagerLoginErrorTest, TechnicalErrorsBecomePlainWords) {
+  using platform::Error;
+  auto error = [](const char* domain, int code, const char* description, const char* body) {
+    return Error(
+        domain, code,
+        Value::dictionary({{platform::kLocalizedDescriptionKey, Value(description)},
+                           {platform::kLocalizedRecoverySuggestionErrorKey, Value(body)}}));
+  };
+  // The service's own message is the user's.
+  EXPECT_EQ(VRAccountManager::loginErrorMessage(error(net::http::kNKNetworkingErrorDomain, -1011,
+                                                      "Invalid username or password.",
+                                                      " Invalid username or password.\n")),
+            "Invalid username or password.");
+  EXPECT_EQ(VRAccountManager::loginErrorMessage(
+                error(net::http::kNKNetworkingErrorDomain, -1016,
+                      "Operation responseData failed decoding as a UTF-8 string", "\xff")),
+            "The login server sent a reply that could not be read. Please try again later.");
+  EXPECT_EQ(VRAccountManager::loginErrorMessage(error(net::http::kNKNetworkingErrorDomain, -1011,
+                                                      "Expected status code in (200-299), got 502",
+                                                      "Bad Gateway")),
+            "The login server is not available right now. Please try again later.");
+  EXPECT_EQ(VRAccountManager::loginErrorMessage(
+                error(platform::kURLErrorDomain, -1004, "Could not connect to the server.", "")),
+            "The login server cannot be reached. Check your Internet connection and try again.");
 }
 
 TEST_F(AccountManagerTest, PollWithAndWithoutUser) {
@@ -198,6 +236,82 @@ TEST_F(AccountManagerTest, PollWithAndWithoutUser) {
   manager_->pollWithCompletionHandler([&](const Value& r) { reply = r; });
   ASSERT_TRUE(pump([&] { return !reply.isNone(); }));
   EXPECT_EQ(requestsTo("/poll/").back().query, "country_code=");
+}
+
+// The demo's visible IP: the tunnel address of a client the demo's servers
+// list, while this machine holds it; the machine's own otherwise.
+TEST_F(AccountManagerTest, PollAnswersTheTunnelsAddressWhileTheTunnelIsUp) {
+  login("demo@varnelvpn.test", "demo-password");
+  // An address this machine holds besides loopback stands in for a tunnel's.
+  std::string held;
+  if (ifaddrs* list = nullptr; ::getifaddrs(&list) == 0) {
+    for (ifaddrs* i = list; i != nullptr && held.empty(); i = i->ifa_next) {
+      if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
+      char text[INET_ADDRSTRLEN];
+      const auto* in = reinterpret_cast<const sockaddr_in*>(i->ifa_addr);
+      if (::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text) &&
+          std::string(text) != "127.0.0.1")
+        held = text;
+    }
+    ::freeifaddrs(list);
+  }
+  const std::string tunnels = root().file("tunnels");
+  auto poll = [&] {
+    Value reply;
+    manager_->pollWithCompletionHandler([&](const Value& r) { reply = r; });
+    EXPECT_TRUE(pump([&] { return !reply.isNone(); }));
+    return reply["ip"].asString();
+  };
+  // A tunnel that went down: the server still lists it, the machine no longer holds it.
+  ASSERT_TRUE(platform::files::writeFileAtomically(
+      tunnels,
+      "HEADER,CLIENT_LIST,Common Name,Real Address,Virtual Address\n"
+      "CLIENT_LIST,client,127.0.0.1:40000,10.255.255.254,,\n",
+      0600));
+  service_->setTunnelStatusFiles({root().file("missing"), tunnels});
+  EXPECT_EQ(poll(), "127.0.0.1");
+  if (held.empty()) GTEST_SKIP() << "no IPv4 address besides loopback to stand in for a tunnel";
+  ASSERT_TRUE(platform::files::writeFileAtomically(
+      tunnels,
+      "CLIENT_LIST,client,127.0.0.1:40000,10.255.255.254\nCLIENT_LIST,client,127.0.0.1:40001," +
+          held + "\n",
+      0600));
+  EXPECT_EQ(poll(), held);
+}
+
+TEST(AccountServiceCredentialsTest, OpenVPNAccountsGetTheFolderCredentialsAndUsers) {
+  varnel::testing::TempRoot root;
+  const std::string folder = root.file("vpn");
+  ASSERT_TRUE(platform::paths::createDirectories(folder, 0700));
+  for (const char* name : {"ca.crt", "client.crt", "client.key"})
+    ASSERT_TRUE(platform::files::writeFileAtomically(folder + "/" + name, name, 0600));
+  const Value demo = account_service::AccountService::loadDataFile(
+      account_service::AccountService::demoDataFilePath());
+  ASSERT_TRUE(demo.isDictionary());
+  // A missing file is an error, not an account without a key.
+  platform::Error error;
+  EXPECT_TRUE(
+      account_service::AccountService::withOpenVPNCredentials(demo, folder, &error).isNone());
+  EXPECT_NE(error.description().find("ta.key"), std::string::npos);
+  ASSERT_TRUE(platform::files::writeFileAtomically(folder + "/ta.key", "ta.key", 0600));
+  const Value data = account_service::AccountService::withOpenVPNCredentials(demo, folder);
+  int open = 0;
+  for (const Value& user : data["users"].elements()) {
+    for (const Value& account : user["open"].elements()) {
+      ++open;
+      EXPECT_EQ(account["ca"].asString(), codecs::Base64EncodeBytes("ca.crt", 6, false));
+      EXPECT_EQ(account["cert"].asString(), codecs::Base64EncodeBytes("client.crt", 10, false));
+      EXPECT_EQ(account["key"].asString(), codecs::Base64EncodeBytes("client.key", 10, false));
+      EXPECT_EQ(account["tls"].asString(), codecs::Base64EncodeBytes("ta.key", 6, false));
+    }
+    for (const Value& account : user["pptp"].elements()) EXPECT_TRUE(account["ca"].isNone());
+  }
+  EXPECT_EQ(open, 2);
+  // The data read from the file is left as it was.
+  EXPECT_TRUE(demo["users"].elements()[0]["open"].elements()[0]["ca"].isNone());
+  // The names the client sends (the last piece of "name") with their passwords.
+  EXPECT_EQ(account_service::AccountService::openVPNUsers(data),
+            "1001 vpnpass1001\n1003 vpnpass1003\n");
 }
 
 TEST_F(AccountManagerTest, SwitchSuccessAndSwitchFailed) {

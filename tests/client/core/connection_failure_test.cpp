@@ -1,0 +1,85 @@
+#include "client/core/connection_failure.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using client::classifyHelperLogLine;
+
+struct Case {
+  const char* line;
+  const char* message;  // nullptr: no failure
+  bool permanent;
+};
+
+TEST(ConnectionFailureTest, HelperLinesBecomePlainMessages) {
+  const Case cases[] = {
+      // Obfuscation the installed OpenVPN lacks, as the helper refuses it and
+      // as OpenVPN itself would reject the option.
+      {"2026-01-01 10:00:00:000 OpenVPN request refused: This server needs an obfuscation "
+       "(scramble) that the installed OpenVPN does not support.",
+       client::kScrambleUnsupportedMessage, true},
+      {"Read: Options error: Unrecognized option or missing or extra parameter(s) in [CMD-LINE]:1: "
+       "--scramble",
+       client::kScrambleUnsupportedMessage, true},
+      // A refused request value.
+      {"OpenVPN request refused: unusable value for \"cipher\".", client::kRequestRefusedMessage,
+       true},
+      {"SSTP request refused: a value is missing or unusable.", client::kRequestRefusedMessage,
+       true},
+      {"Read: Options error: --cipher: bad value", client::kRequestRefusedMessage, true},
+      // A refused password.
+      {"Read: >LOG:1700000000,,AUTH: Received control message: AUTH_FAILED",
+       client::kAuthenticationFailedMessage, true},
+      {"Read: >PASSWORD:Verification Failed: 'Auth'", client::kAuthenticationFailedMessage, true},
+      {"Read: >STATE:1700000000,EXITING,auth-failure,,,,,", client::kAuthenticationFailedMessage,
+       true},
+      // A missing component.
+      {"Refused to start /opt/a/openvpn: not an executable that this installation ships.",
+       client::kOpenVPNMissingMessage, true},
+      {"OpenVPN could not be started: no such file", client::kOpenVPNMissingMessage, true},
+      // A server that is not the one the account names.
+      {"Read: >LOG:1700000000,,VERIFY ERROR: depth=0, error=unable to get local issuer",
+       client::kServerIdentityMessage, true},
+      // Transient: OpenVPN keeps trying.
+      {"Read: >LOG:1700000000,W,TCP: connect to [AF_INET]127.0.0.1:443 failed: Connection refused",
+       client::kServerUnreachableMessage, false},
+      {"Read: >LOG:1700000000,,read UDPv4 [ECONNREFUSED|EHOSTUNREACH]: No route to host (code=113)",
+       client::kServerUnreachableMessage, false},
+      {"Read: >LOG:1700000000,,TLS Error: TLS key negotiation failed to occur within 60 seconds",
+       client::kServerSilentMessage, false},
+      {"Read: >LOG:1700000000,,RESOLVE: Cannot resolve host address: nl1.example: Name or service",
+       client::kServerNotFoundMessage, false},
+      // Not failures of the server: the helper's own dialogue, ordinary lines.
+      {"Management connection refused: Connection refused", nullptr, false},
+      {"Read: >STATE:1700000000,CONNECTED,SUCCESS,10.8.0.2,127.0.0.1,1194,,", nullptr, false},
+      {"Read: >STATE:1700000000,EXITING,SIGTERM,,,,,", nullptr, false},
+      {"", nullptr, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    auto failure = classifyHelperLogLine(c.line);
+    if (c.message == nullptr) {
+      EXPECT_FALSE(failure.has_value());
+      continue;
+    }
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_EQ(failure->message, c.message);
+    EXPECT_EQ(failure->permanent, c.permanent);
+  }
+}
+
+TEST(ConnectionFailureTest, MessagesAreForPeople) {
+  // No technical text reaches the user.
+  for (const char* m : {client::kScrambleUnsupportedMessage, client::kRequestRefusedMessage,
+                        client::kAuthenticationFailedMessage, client::kOpenVPNMissingMessage,
+                        client::kServerIdentityMessage, client::kServerUnreachableMessage,
+                        client::kServerSilentMessage, client::kServerNotFoundMessage}) {
+    const std::string text = m;
+    EXPECT_EQ(text.find("request refused"), std::string::npos) << text;
+    EXPECT_EQ(text.find(">"), std::string::npos) << text;
+    EXPECT_EQ(text.back(), '.') << text;
+  }
+}
+
+}  // namespace
