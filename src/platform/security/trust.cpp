@@ -92,13 +92,9 @@ X509_STORE* trustStore() {
   return cached->store;
 }
 
-X509_STORE* trustStoreWithAnchors(const std::vector<Certificate>& anchors) {
-  X509_STORE* shared = trustStore();
-  X509_STORE* store = shared ? X509_STORE_new() : nullptr;
-  if (!store) {
-    X509_STORE_free(shared);
-    return nullptr;
-  }
+X509_STORE* newStoreWithAnchors(X509_STORE* shared, const std::vector<Certificate>& anchors) {
+  X509_STORE* store = X509_STORE_new();
+  if (!store) return nullptr;
   // The shared store's certificates, then the anchors, in a store of this
   // evaluation's own; the system folder is looked up on demand as before.
   X509_STORE_lock(shared);
@@ -110,7 +106,6 @@ X509_STORE* trustStoreWithAnchors(const std::vector<Certificate>& anchors) {
     }
   }
   X509_STORE_unlock(shared);
-  X509_STORE_free(shared);
   const char* dir = std::getenv(X509_get_default_cert_dir_env());
   if (X509_LOOKUP* lookup = X509_STORE_add_lookup(store, X509_LOOKUP_hash_dir())) {
     X509_LOOKUP_add_dir(lookup, dir ? dir : X509_get_default_cert_dir(), X509_FILETYPE_PEM);
@@ -118,6 +113,43 @@ X509_STORE* trustStoreWithAnchors(const std::vector<Certificate>& anchors) {
   for (const Certificate& a : anchors) X509_STORE_add_cert(store, a.native());
   ERR_clear_error();
   return store;
+}
+
+// The shared store plus `anchors`. Building it copies every system
+// certificate (most of the cost of a pinned evaluation), so the last one
+// built is kept while the shared store and the anchors stay the same: the
+// pinned certificates of a process rarely change, and every request of a
+// kept connection is evaluated again.
+X509_STORE* trustStoreWithAnchors(const std::vector<Certificate>& anchors) {
+  struct Cached {
+    std::mutex mutex;
+    X509_STORE* shared = nullptr;  // referenced, so that no new store takes its address
+    std::vector<Bytes> anchors;
+    X509_STORE* store = nullptr;
+  };
+  static Cached* cached = new Cached;  // never destroyed: evaluations may run until exit
+  X509_STORE* shared = trustStore();
+  if (!shared) return nullptr;
+  std::vector<Bytes> ders;
+  ders.reserve(anchors.size());
+  for (const Certificate& a : anchors) ders.push_back(a.DER());
+  std::lock_guard lock(cached->mutex);
+  if (!cached->store || cached->shared != shared || cached->anchors != ders) {
+    X509_STORE* fresh = newStoreWithAnchors(shared, anchors);
+    if (!fresh) {
+      X509_STORE_free(shared);
+      return nullptr;
+    }
+    X509_STORE_free(cached->store);
+    X509_STORE_free(cached->shared);
+    X509_STORE_up_ref(shared);
+    cached->store = fresh;
+    cached->shared = shared;
+    cached->anchors = std::move(ders);
+  }
+  X509_STORE_free(shared);
+  X509_STORE_up_ref(cached->store);
+  return cached->store;
 }
 
 }  // namespace
