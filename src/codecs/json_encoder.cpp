@@ -104,14 +104,18 @@ bool isNative(const Value& v) {
 }  // namespace
 
 struct JTSerializer::State {
+  // A slot counts only when its `run` is this serialisation's: a State is
+  // reused by the thread's next serialisation without clearing the cache.
   struct CacheSlot {
     const platform::ValueNode* object = nullptr;
+    std::uint64_t run = 0;
     std::size_t offset = 0;
     std::size_t length = 0;
   };
 
   std::string out;
   CacheSlot cache[kCacheSize];
+  std::uint64_t run = 0;
   std::uint64_t options = 0;
   std::uint64_t encodeOption = 0;
   std::size_t depth = 0;    // pretty-printing depth
@@ -380,7 +384,11 @@ struct JTSerializer::State {
     } else if (const auto* jt = dynamic_cast<const JTDictionary*>(d); jt && !jt->isMutable()) {
       for (const JTDictionary::Entry& e : jt->entries()) {
         if (e.key.isNone()) continue;
-        if (!pair(e.key, isNative(e.object) ? e.object : jt->owning(e.object))) break;
+        if (!first) structural(',');
+        first = false;
+        if (!encodeDecodedKey(e.key)) return false;
+        structural(':');
+        if (!encode(isNative(e.object) ? e.object : jt->owning(e.object), nullptr)) return false;
       }
     } else {
       d->forEach(pair);
@@ -401,12 +409,7 @@ struct JTSerializer::State {
     std::size_t slot = 0;
     if (cacheable && node != nullptr) {
       slot = slotFor(node);
-      const CacheSlot& c = cache[slot];
-      if (c.object == node) {
-        out.reserve(out.size() + c.length);
-        out.append(out.data() + c.offset, c.length);
-        return true;
-      }
+      if (appendCached(node, slot)) return true;
     }
     const std::size_t start = out.size();
     bool ok;
@@ -447,16 +450,74 @@ struct JTSerializer::State {
       }
     }
     if (ok && cacheable && node != nullptr) {
-      cache[slot] = CacheSlot{node, start, out.size() - start};
+      cache[slot] = CacheSlot{node, run, start, out.size() - start};
     }
     return ok;
+  }
+
+  // Appends the text already written for `node` in this serialisation;
+  // false when there is none.
+  bool appendCached(const platform::ValueNode* node, std::size_t slot) {
+    const CacheSlot& c = cache[slot];
+    if (c.object != node || c.run != run) return false;
+    out.reserve(out.size() + c.length);
+    out.append(out.data() + c.offset, c.length);
+    return true;
+  }
+
+  // A key of a dictionary the decoder made (always a string; keys repeat,
+  // so most are found in the cache without asking the key its kind).
+  bool encodeDecodedKey(const Value& key) {
+    const platform::ValueNode* node = key.node();
+    const std::size_t slot = slotFor(node);
+    if (appendCached(node, slot)) return true;
+    if (!key.isString()) {
+      fail("Key must be a string object.");
+      return false;
+    }
+    const std::size_t start = out.size();
+    if (!encodeString(key.stringView())) return false;
+    cache[slot] = CacheSlot{node, run, start, out.size() - start};
+    return true;
   }
 };
 
 JTSerializer::JTSerializer() = default;
 JTSerializer::~JTSerializer() { releaseState(); }
 
-void JTSerializer::releaseState() { state_.reset(); }
+namespace {
+// The State of the thread's last serialisation, for its next one: a State
+// is some 32 KB, which the allocator would otherwise hand out and take back
+// (and clear) on every call. A serialisation that starts while another runs
+// on the thread (from a formatter) makes its own.
+thread_local std::unique_ptr<JTSerializer::State> tSpareState;
+// Output buffers beyond this are not kept for the next serialisation.
+constexpr std::size_t kKeptOutputCapacity = 64 * 1024;
+}  // namespace
+
+std::unique_ptr<JTSerializer::State> JTSerializer::takeState() {
+  std::unique_ptr<State> state = std::move(tSpareState);
+  if (!state) state = std::make_unique<State>();
+  ++state->run;
+  return state;
+}
+
+void JTSerializer::releaseState() {
+  if (!state_) return;
+  State& s = *state_;
+  s.error = Error();
+  s.formatter = nullptr;
+  s.keepAlive.clear();
+  s.depth = 0;
+  s.nesting = 0;
+  s.out.clear();
+  if (s.out.capacity() > kKeptOutputCapacity) std::string().swap(s.out);
+  if (!tSpareState) {
+    tSpareState = std::move(state_);
+  } else {
+    state_.reset();
+  }
+}
 
 Value JTSerializer::serializeObject(const Value& object, std::uint64_t options,
                                     std::uint64_t encodeOption,
@@ -483,7 +544,7 @@ Value JTSerializer::serialize(const Value& object, std::uint64_t options,
                "JTEncodeOptionStringObjTrimQuotes requires JTEncodeOptionStringObj");
 
   releaseState();
-  state_ = std::make_unique<State>();
+  state_ = takeState();
   State& s = *state_;
   s.options = options;
   s.encodeOption = encodeOption;
