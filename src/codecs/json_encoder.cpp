@@ -95,6 +95,128 @@ int utf8Sequence(const std::uint8_t* p, const std::uint8_t* end, std::uint32_t* 
 
 constexpr std::size_t kCacheSize = 1024;
 
+// 128-bit unsigned arithmetic, as much as formatReal17 needs.
+struct Wide {
+  std::uint64_t hi, lo;
+};
+
+Wide multiply(std::uint64_t a, std::uint64_t b) {
+  const std::uint64_t aLo = a & 0xFFFFFFFFU, aHi = a >> 32, bLo = b & 0xFFFFFFFFU, bHi = b >> 32;
+  const std::uint64_t ll = aLo * bLo, lh = aLo * bHi, hl = aHi * bLo, hh = aHi * bHi;
+  const std::uint64_t middle = (ll >> 32) + (lh & 0xFFFFFFFFU) + (hl & 0xFFFFFFFFU);
+  return {hh + (lh >> 32) + (hl >> 32) + (middle >> 32), (middle << 32) | (ll & 0xFFFFFFFFU)};
+}
+
+// x / 2^right rounded half to even, for 0 <= right <= 127; `fits` is false
+// when the quotient needs more than 64 bits.
+std::uint64_t shiftRounded(Wide x, int right, bool* fits) {
+  if (right == 0) {
+    *fits = x.hi == 0;
+    return x.lo;
+  }
+  Wide q, rest, half;
+  if (right < 64) {
+    q = {x.hi >> right, (x.lo >> right) | (x.hi << (64 - right))};
+    rest = {0, x.lo & ((std::uint64_t{1} << right) - 1)};
+    half = {0, std::uint64_t{1} << (right - 1)};
+  } else {
+    q = {0, x.hi >> (right - 64)};
+    rest = {right == 64 ? 0 : x.hi & ((std::uint64_t{1} << (right - 64)) - 1), x.lo};
+    half =
+        right == 64 ? Wide{0, std::uint64_t{1} << 63} : Wide{std::uint64_t{1} << (right - 65), 0};
+  }
+  const bool above = rest.hi != half.hi ? rest.hi > half.hi : rest.lo > half.lo;
+  const bool equal = rest.hi == half.hi && rest.lo == half.lo;
+  if (above || (equal && (q.lo & 1) != 0)) {
+    if (++q.lo == 0) ++q.hi;
+  }
+  *fits = q.hi == 0;
+  return q.lo;
+}
+
+// A real as 17 significant digits in printf's "%.17g" form, for magnitudes
+// from 1e-3 up to 2^53 (always fixed notation there): the digits are the
+// exact value scaled by a power of ten and rounded half to even. Returns
+// the end of the text, or null when the real is outside that range (the
+// caller then uses the general conversion).
+char* formatReal17(double d, char* out) {
+  const double magnitude = std::fabs(d);
+  if (!(magnitude >= 1e-3 && magnitude < 9007199254740992.0)) return nullptr;
+  int binaryExponent = 0;
+  const double fraction = std::frexp(magnitude, &binaryExponent);  // in [0.5, 1)
+  const auto significand = static_cast<std::uint64_t>(std::ldexp(fraction, 53));
+  const int right = 53 - binaryExponent;  // magnitude = significand / 2^right, right >= 0
+  static constexpr std::uint64_t kPowers[] = {1ULL,
+                                              10ULL,
+                                              100ULL,
+                                              1000ULL,
+                                              10000ULL,
+                                              100000ULL,
+                                              1000000ULL,
+                                              10000000ULL,
+                                              100000000ULL,
+                                              1000000000ULL,
+                                              10000000000ULL,
+                                              100000000000ULL,
+                                              1000000000000ULL,
+                                              10000000000000ULL,
+                                              100000000000000ULL,
+                                              1000000000000000ULL,
+                                              10000000000000000ULL,
+                                              100000000000000000ULL,
+                                              1000000000000000000ULL,
+                                              10000000000000000000ULL};
+  // The decimal exponent: a guess, corrected by the digit count it gives.
+  // magnitude is in [2^(e-1), 2^e): its decimal exponent is floor((e-1) *
+  // log10(2)) or one more.
+  int exponent10 = ((binaryExponent - 1) * 78913) >> 18;
+  std::uint64_t digits = 0;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const int scale = 16 - exponent10;
+    if (scale < 0 || scale > 19 || right > 127) return nullptr;
+    bool fits = false;
+    const std::uint64_t n = shiftRounded(multiply(significand, kPowers[scale]), right, &fits);
+    if (!fits || n >= kPowers[17]) {
+      // One digit too many. A rounding up to the next power of ten gives
+      // 10^17 exactly, and then only the exponent grows.
+      if (fits && n == kPowers[17]) {
+        digits = kPowers[16];
+        ++exponent10;
+        break;
+      }
+      ++exponent10;
+      continue;
+    }
+    if (n < kPowers[16]) {
+      --exponent10;
+      continue;
+    }
+    digits = n;
+    break;
+  }
+  if (digits == 0 || exponent10 < -4 || exponent10 >= 17) return nullptr;
+  char text[17];
+  std::to_chars(text, text + sizeof text, digits);  // exactly 17 digits
+  int last = 16;  // the last digit kept: trailing zeros of the fraction go
+  const int integerDigits = exponent10 + 1;
+  while (last >= integerDigits && last > 0 && text[last] == '0') --last;
+  char* p = out;
+  if (d < 0) *p++ = '-';
+  if (exponent10 >= 0) {
+    for (int i = 0; i < integerDigits; ++i) *p++ = text[i];
+    if (last >= integerDigits) {
+      *p++ = '.';
+      for (int i = integerDigits; i <= last; ++i) *p++ = text[i];
+    }
+  } else {
+    *p++ = '0';
+    *p++ = '.';
+    for (int i = 0; i < -exponent10 - 1; ++i) *p++ = '0';
+    for (int i = 0; i <= last; ++i) *p++ = text[i];
+  }
+  return p;
+}
+
 // The kinds the encoder writes without a formatter.
 bool isNative(const Value& v) {
   const ValueKind k = v.kind();
@@ -271,6 +393,10 @@ struct JTSerializer::State {
         if (!std::isfinite(d)) {
           fail("Floating point values must be finite.  JSON does not support NaN or Infinity.");
           return false;
+        }
+        if (char* end = formatReal17(d, buf)) {
+          out.append(buf, static_cast<std::size_t>(end - buf));
+          return true;
         }
         r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::general, 17);
       }
