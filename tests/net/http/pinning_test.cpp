@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 
 #include "net/http/http_request_operation.h"
@@ -221,6 +222,19 @@ TEST_F(PinningTest, AResumedTLSSessionIsJudgedByEachLoadsPinning) {
   pin({&leaf});
   EXPECT_FALSE(load(server->localhostURL("/x"), NKSSLPinningModeCertificate));
   EXPECT_EQ(server->requestCount(), 3u);
+}
+
+TEST_F(PinningTest, TrustWithdrawnFromTheSystemEndsAtTheNextRequest) {
+  // Verified chains are remembered for requests on kept connections, but
+  // never past a change of what the system trusts.
+  trustCA();
+  const std::size_t connectionsBefore = server->connectionCount();
+  EXPECT_FALSE(load(server->localhostURL("/x"), NKSSLPinningModeNone));
+  EXPECT_FALSE(load(server->localhostURL("/x"), NKSSLPinningModeNone));
+  EXPECT_EQ(server->connectionCount() - connectionsBefore, 1u);
+  ASSERT_EQ(std::remove(platform::security::trustedCABundlePath().c_str()), 0);
+  EXPECT_EQ(load(server->localhostURL("/x"), NKSSLPinningModeNone).code(), -1202);
+  EXPECT_EQ(server->requestCount(), 2u);
 }
 
 }  // namespace
