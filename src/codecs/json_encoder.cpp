@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <span>
 #include <string>
 #include <vector>
@@ -94,6 +96,88 @@ int utf8Sequence(const std::uint8_t* p, const std::uint8_t* end, std::uint32_t* 
 }
 
 constexpr std::size_t kCacheSize = 1024;
+
+// Copies n bytes with a few fixed-size moves for the short pieces the
+// encoder writes most (numbers, keys, punctuation), not a library call.
+inline void copyBytes(char* to, const char* from, std::size_t n) {
+  if (n >= 8 && n <= 16) {
+    std::uint64_t a, b;
+    std::memcpy(&a, from, 8);
+    std::memcpy(&b, from + n - 8, 8);
+    std::memcpy(to, &a, 8);
+    std::memcpy(to + n - 8, &b, 8);
+  } else if (n >= 4 && n < 8) {
+    std::uint32_t a, b;
+    std::memcpy(&a, from, 4);
+    std::memcpy(&b, from + n - 4, 4);
+    std::memcpy(to, &a, 4);
+    std::memcpy(to + n - 4, &b, 4);
+  } else if (n < 4) {
+    if (n > 0) to[0] = from[0];
+    if (n > 1) to[1] = from[1];
+    if (n > 2) to[2] = from[2];
+  } else {
+    std::memcpy(to, from, n);
+  }
+}
+
+// The encoder's output: a growable byte buffer whose appends are inline (a
+// string's append is a call and a length check per piece, a large share of
+// the cost of writing many small values).
+class OutputBuffer {
+ public:
+  OutputBuffer() = default;
+  ~OutputBuffer() { std::free(data_); }
+  OutputBuffer(const OutputBuffer&) = delete;
+  OutputBuffer& operator=(const OutputBuffer&) = delete;
+
+  std::size_t size() const { return size_; }
+  std::size_t capacity() const { return capacity_; }
+  const char* data() const { return data_; }
+  void clear() { size_ = 0; }
+  // Gives the memory back.
+  void release() {
+    std::free(data_);
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+  }
+  void reserve(std::size_t n) {
+    if (n > capacity_) grow(n);
+  }
+  void push_back(char c) {
+    if (size_ == capacity_) grow(size_ + 1);
+    data_[size_++] = c;
+  }
+  void append(const char* p, std::size_t n) {
+    if (capacity_ - size_ < n) grow(size_ + n);
+    copyBytes(data_ + size_, p, n);
+    size_ += n;
+  }
+  void append(const char* text) { append(text, std::strlen(text)); }
+  void append(std::size_t n, char c) {
+    if (capacity_ - size_ < n) grow(size_ + n);
+    std::memset(data_ + size_, c, n);
+    size_ += n;
+  }
+  // Appends a copy of bytes already written (at `offset`).
+  void appendWritten(std::size_t offset, std::size_t n) {
+    if (capacity_ - size_ < n) grow(size_ + n);
+    copyBytes(data_ + size_, data_ + offset, n);
+    size_ += n;
+  }
+
+ private:
+  void grow(std::size_t need) {
+    const std::size_t capacity = std::max({need, capacity_ * 2, std::size_t{256}});
+    char* p = static_cast<char*>(std::realloc(data_, capacity));
+    if (p == nullptr) throw std::bad_alloc();
+    data_ = p;
+    capacity_ = capacity;
+  }
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
 
 // 128-bit unsigned arithmetic, as much as formatReal17 needs.
 struct Wide {
@@ -235,7 +319,7 @@ struct JTSerializer::State {
     std::size_t length = 0;
   };
 
-  std::string out;
+  OutputBuffer out;
   CacheSlot cache[kCacheSize];
   std::uint64_t run = 0;
   std::uint64_t options = 0;
@@ -586,8 +670,7 @@ struct JTSerializer::State {
   bool appendCached(const platform::ValueNode* node, std::size_t slot) {
     const CacheSlot& c = cache[slot];
     if (c.object != node || c.run != run) return false;
-    out.reserve(out.size() + c.length);
-    out.append(out.data() + c.offset, c.length);
+    out.appendWritten(c.offset, c.length);
     return true;
   }
 
@@ -637,7 +720,7 @@ void JTSerializer::releaseState() {
   s.depth = 0;
   s.nesting = 0;
   s.out.clear();
-  if (s.out.capacity() > kKeptOutputCapacity) std::string().swap(s.out);
+  if (s.out.capacity() > kKeptOutputCapacity) s.out.release();
   if (!tSpareState) {
     tSpareState = std::move(state_);
   } else {
@@ -697,7 +780,7 @@ Value JTSerializer::serialize(const Value& object, std::uint64_t options,
         result = Value::data(s.out.data(), s.out.size());
         break;
       case JTEncodeOptionReturnString:
-        result = Value(std::move(s.out));
+        result = Value(std::string(s.out.data(), s.out.size()));
         break;
       default:
         s.fail("Unknown encode as type.");
