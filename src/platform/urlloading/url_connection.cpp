@@ -784,6 +784,10 @@ bool URLConnection::Transfer::begin() {
     curl_easy_setopt(easy, CURLOPT_SHARE, thread->share);
     curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &Transfer::prerequestCallback);
     curl_easy_setopt(easy, CURLOPT_PREREQDATA, this);
+    // A body read from a stream cannot be sent again, which is what a kept
+    // connection found closed by the server would need: such loads take a
+    // new connection (and still resume the session).
+    if (hasStream) curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
   }
   thread->active[easy] = self();
   if (curl_multi_add_handle(thread->multi, easy) != CURLM_OK) {

@@ -32,7 +32,8 @@
 //     per connection attempt: in the handshake of a new connection, or,
 //     on a kept connection or a resumed session, from the chain the server
 //     presented, before the request is sent. A refusal there fails the load
-//     with -1202 without sending anything.
+//     with -1202 without sending anything. A load whose body comes from a
+//     stream always takes a new connection (it could not be sent again).
 //  4. Failures are NSURLErrorDomain errors: -999 cancelled (a challenge
 //     cancelled other than server trust), -1001 timed out (no progress for
 //     the request's timeout interval), -1002 unsupported URL, -1003 host not
