@@ -301,12 +301,6 @@ char* formatReal17(double d, char* out) {
   return p;
 }
 
-// The kinds the encoder writes without a formatter.
-bool isNative(const Value& v) {
-  const ValueKind k = v.kind();
-  return k != ValueKind::Data && k != ValueKind::Date && k != ValueKind::None;
-}
-
 }  // namespace
 
 struct JTSerializer::State {
@@ -459,10 +453,10 @@ struct JTSerializer::State {
     return true;
   }
 
-  bool encodeNumber(const Value& v) {
+  bool encodeNumber(const Value& v, ValueKind kind) {
     char buf[40];
     std::to_chars_result r{};
-    switch (v.kind()) {
+    switch (kind) {
       case ValueKind::Bool:
         out.append(v.asBool() ? "true" : "false");
         return true;
@@ -532,7 +526,7 @@ struct JTSerializer::State {
         if (!firstElement) structural(',');
         firstElement = false;
         // Only a formatter may keep what it is shown: give it an owning handle.
-        if (!encode(jt != nullptr && !isNative(e) ? jt->owning(e) : e, nullptr)) return false;
+        if (!encodeElement(e, jt, nullptr)) return false;
       }
     } else {
       const std::size_t n = a->count();
@@ -598,7 +592,7 @@ struct JTSerializer::State {
         first = false;
         if (!encodeDecodedKey(e.key)) return false;
         structural(':');
-        if (!encode(isNative(e.object) ? e.object : jt->owning(e.object), nullptr)) return false;
+        if (!encodeElement(e.object, nullptr, jt)) return false;
       }
     } else {
       d->forEach(pair);
@@ -610,9 +604,23 @@ struct JTSerializer::State {
   }
 
   // `replaced`: the object a formatter replaced with `v`, if any.
-  bool encode(const Value& v, const Value* replaced) {
+  bool encode(const Value& v, const Value* replaced) { return encode(v, replaced, v.kind()); }
+
+  // An element of a collection: its kind is asked once. A decoded
+  // collection (`array` or `dictionary` set) hands out borrowed handles;
+  // only a value the encoder cannot write itself (given to a formatter,
+  // which may keep it) becomes an owning handle.
+  bool encodeElement(const Value& e, const JTArray* array, const JTDictionary* dictionary) {
+    const ValueKind kind = e.kind();
+    if (kind == ValueKind::Data || kind == ValueKind::Date || kind == ValueKind::None) {
+      if (array != nullptr) return encode(array->owning(e), nullptr);
+      if (dictionary != nullptr) return encode(dictionary->owning(e), nullptr);
+    }
+    return encode(e, nullptr, kind);
+  }
+
+  bool encode(const Value& v, const Value* replaced, const ValueKind kind) {
     const platform::ValueNode* node = v.node();
-    const ValueKind kind = v.kind();
     const bool cacheable = kind == ValueKind::String || kind == ValueKind::Null ||
                            kind == ValueKind::Int || kind == ValueKind::UInt ||
                            kind == ValueKind::Real || kind == ValueKind::Bool;
@@ -631,7 +639,7 @@ struct JTSerializer::State {
       case ValueKind::Int:
       case ValueKind::UInt:
       case ValueKind::Real:
-        ok = encodeNumber(v);
+        ok = encodeNumber(v, kind);
         break;
       case ValueKind::Null:
         out.append("null");
