@@ -5,10 +5,16 @@
 // show which layer costs what.
 //
 // Latency: one request in flight at a time. Throughput: 16 in flight.
+//
+// HTTPS: a login-shaped chain (a POST of the login form, then three GETs, each
+// sent when the one before has answered) against a TLS test server, with the
+// client's certificate pinning on, against one libcurl easy handle that
+// keeps its connection and verifies the server against the same CA.
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +25,7 @@
 #include "platform/runloop/run_loop.h"
 #include "platform/urlloading/url_connection.h"
 #include "support/http_test_server.h"
+#include "support/test_certificates.h"
 
 namespace {
 
@@ -201,6 +208,112 @@ void runCurl(benchmark::State& state, int inFlight) {
   countConnections(state, connectionsBefore);
 }
 
+// --- HTTPS login chain ------------------------------------------------------
+
+constexpr int kChainLength = 4;
+const char* const kChainPaths[kChainLength] = {"login", "account", "servers", "news"};
+
+struct TLSServer {
+  test_support::TestIdentity ca = test_support::makeCertificateAuthority("Bench CA");
+  test_support::TestIdentity leaf =
+      test_support::makeLeafCertificate(ca, "localhost", {"localhost"}, {"127.0.0.1"});
+  std::unique_ptr<test_support::HTTPTestServer> server = test_support::HTTPTestServer::startTLS(
+      leaf.certificatePEM + ca.certificatePEM, leaf.privateKeyPEM);
+  TLSServer() {
+    for (const char* path : kChainPaths) {
+      server->setReply(std::string("/") + path, test_support::HTTPReply::json(kReply));
+    }
+  }
+};
+
+TLSServer& tlsServer() {
+  static TLSServer s;
+  return s;
+}
+
+void BM_NKHTTPClient_HTTPSLoginChain(benchmark::State& state) {
+  auto& tls = tlsServer();
+  net::http::NKURLConnectionOperation::setPinnedCertificatesForTesting(
+      std::vector<platform::Bytes>{tls.ca.certificateDER});
+  auto c = net::http::NKHTTPClient::create(platform::URL(tls.server->localhostURL("/")));
+  c->registerHTTPOperationClass(net::http::NKJSONRequestOperation::operationClass());
+  c->setDefaultHeader("Accept", "application/json");
+  c->setDefaultSSLPinningMode(2);  // certificate
+  const std::size_t connectionsBefore = tls.server->connectionCount();
+  const platform::Value form = platform::Value::dictionary(
+      {{"username", platform::Value("user@example.com")}, {"password", platform::Value("pw")}});
+  std::int64_t requests = 0;
+  for (auto _ : state) {
+    int step = 0;
+    bool failed = false;
+    std::function<void()> next = [&] {
+      auto success = [&](const auto&, const platform::Value& json) {
+        benchmark::DoNotOptimize(json);
+        if (++step < kChainLength) next();
+      };
+      auto failure = [&](const auto&, const platform::Error&) {
+        failed = true;
+        step = kChainLength;
+      };
+      if (step == 0) {
+        c->postPath(kChainPaths[0], form, success, failure);
+      } else {
+        c->getPath(kChainPaths[step], platform::Value(), success, failure);
+      }
+    };
+    next();
+    platform::runloop::RunLoop::main().runUntil([&] { return step == kChainLength; },
+                                                std::chrono::seconds(30));
+    if (failed) state.SkipWithError("request failed");
+    requests += kChainLength;
+  }
+  state.counters["requests/s"] =
+      benchmark::Counter(static_cast<double>(requests), benchmark::Counter::kIsRate);
+  state.counters["connections"] =
+      static_cast<double>(tls.server->connectionCount() - connectionsBefore);
+  net::http::NKURLConnectionOperation::setPinnedCertificatesForTesting(std::nullopt);
+}
+
+// The baseline: one easy handle that keeps its connection (and its TLS
+// session), verifying the server against the test CA, the same headers and
+// form, and the same JSON parse of each body.
+void BM_Curl_HTTPSLoginChain(benchmark::State& state) {
+  auto& tls = tlsServer();
+  CURL* easy = curl_easy_init();
+  std::string body;
+  curl_slist* headers = clientHeaders();
+  curl_blob ca{tls.ca.certificatePEM.data(), tls.ca.certificatePEM.size(), CURL_BLOB_COPY};
+  curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &ca);
+  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CurlBaseline::write);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &body);
+  std::vector<std::string> urls;
+  for (const char* path : kChainPaths) urls.push_back(tls.server->localhostURL("/") + path);
+  const std::size_t connectionsBefore = tls.server->connectionCount();
+  std::int64_t requests = 0;
+  for (auto _ : state) {
+    for (int i = 0; i < kChainLength; ++i) {
+      body.clear();
+      curl_easy_setopt(easy, CURLOPT_URL, urls[i].c_str());
+      if (i == 0) {
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, "password=pw&username=user%40example.com");
+      } else {
+        curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+      }
+      if (curl_easy_perform(easy) != CURLE_OK) state.SkipWithError("request failed");
+      benchmark::DoNotOptimize(codecs::objectFromJSONString(body));
+    }
+    requests += kChainLength;
+  }
+  state.counters["requests/s"] =
+      benchmark::Counter(static_cast<double>(requests), benchmark::Counter::kIsRate);
+  state.counters["connections"] =
+      static_cast<double>(tls.server->connectionCount() - connectionsBefore);
+  curl_easy_cleanup(easy);
+  curl_slist_free_all(headers);
+}
+
 void BM_NKHTTPClient_Latency(benchmark::State& state) { runClient(state, 1); }
 void BM_CurlMulti_Latency(benchmark::State& state) { runCurl(state, 1); }
 void BM_URLConnection_Latency(benchmark::State& state) { runConnection(state, 1); }
@@ -214,6 +327,8 @@ BENCHMARK(BM_URLConnection_Latency)->UseRealTime();
 BENCHMARK(BM_NKHTTPClient_Throughput16)->UseRealTime();
 BENCHMARK(BM_CurlMulti_Throughput16)->UseRealTime();
 BENCHMARK(BM_URLConnection_Throughput16)->UseRealTime();
+BENCHMARK(BM_NKHTTPClient_HTTPSLoginChain)->UseRealTime();
+BENCHMARK(BM_Curl_HTTPSLoginChain)->UseRealTime();
 
 }  // namespace
 

@@ -4,12 +4,22 @@
 // over 1 MB (escapes, non-ASCII text, big and negative integers, reals,
 // deep and wide nesting), and a short reply of a few hundred bytes, where
 // the cost of setting up a decoder per document shows.
+//
+// Generated documents of other real-world shapes, so that no single file
+// decides: many distinct short strings (a catalogue of names and codes),
+// deep nesting of an API description (paths, operations, parameters and
+// schemas with nested properties), wide arrays of numbers (series of
+// samples), and policy documents (statements with actions, resources and
+// conditions).
 #include <benchmark/benchmark.h>
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <string>
@@ -158,11 +168,168 @@ const std::string& shortReply() {
   return text;
 }
 
+std::string randomWord(std::mt19937_64& rng, int minLength, int maxLength) {
+  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz";
+  const int n = minLength + static_cast<int>(rng() % (maxLength - minLength + 1));
+  std::string w;
+  for (int i = 0; i < n; ++i) w.push_back(kLetters[rng() % 26]);
+  return w;
+}
+
+// A catalogue: many records of short strings, nearly all of them distinct.
+const std::string& distinctStrings() {
+  static const std::string text = [] {
+    std::mt19937_64 rng(11);
+    std::string s = R"({"items":[)";
+    for (int i = 0; s.size() < 800 * 1024; ++i) {
+      if (i) s += ",";
+      s += R"({"id":")" + randomWord(rng, 6, 10) + std::to_string(i) + R"(","name":")" +
+           randomWord(rng, 3, 9) + " " + randomWord(rng, 4, 12) + R"(","code":")" +
+           randomWord(rng, 2, 3) + "-" + std::to_string(rng() % 100000) + R"(","tags":[")" +
+           randomWord(rng, 3, 8) + R"(",")" + randomWord(rng, 3, 8) + R"("],"region":")" +
+           randomWord(rng, 4, 7) + R"("})";
+    }
+    return s + "]}";
+  }();
+  return text;
+}
+
+// An API description: paths with operations, parameters and schemas whose
+// properties nest objects in objects, with the same keys over and over.
+const std::string& apiDescription() {
+  static const std::string text = [] {
+    std::mt19937_64 rng(13);
+    std::function<void(std::string&, int)> schema = [&](std::string& s, int depth) {
+      const int kind = depth >= 7 ? static_cast<int>(rng() % 3) : static_cast<int>(rng() % 5);
+      static const char* kTypes[] = {"string", "integer", "boolean"};
+      if (kind < 3) {
+        s += R"({"type":")" + std::string(kTypes[kind]) + R"(","description":"The )" +
+             randomWord(rng, 3, 10) + R"( of the resource.")";
+        if (kind == 0 && rng() % 2) s += R"(,"format":"date-time")";
+        if (kind == 1) s += R"(,"minimum":0,"maximum":)" + std::to_string(rng() % 100000);
+        s += "}";
+      } else if (kind == 3) {
+        s += R"({"type":"array","items":)";
+        schema(s, depth + 1);
+        s += "}";
+      } else {
+        s += R"({"type":"object","required":[")" + randomWord(rng, 3, 8) + R"("],"properties":{)";
+        const int n = 2 + static_cast<int>(rng() % 5);
+        for (int i = 0; i < n; ++i) {
+          if (i) s += ",";
+          s += "\"" + randomWord(rng, 3, 12) + "\":";
+          schema(s, depth + 1);
+        }
+        s += "}}";
+      }
+    };
+    std::string s = R"({"openapi":"3.0.3","info":{"title":"Service","version":"1.0"},"paths":{)";
+    static const char* kMethods[] = {"get", "post", "put", "delete"};
+    for (int p = 0; s.size() < 900 * 1024; ++p) {
+      if (p) s += ",";
+      s += "\"/v1/" + randomWord(rng, 4, 9) + "/{id}/" + randomWord(rng, 4, 9) + "\":{";
+      const int methods = 1 + static_cast<int>(rng() % 4);
+      for (int m = 0; m < methods; ++m) {
+        if (m) s += ",";
+        s +=
+            "\"" + std::string(kMethods[m]) + R"(":{"operationId":")" + randomWord(rng, 6, 14) +
+            R"(","tags":[")" + randomWord(rng, 4, 8) +
+            R"("],"parameters":[{"name":"id","in":"path",)"
+            R"("required":true,"schema":{"type":"string"}}],"responses":{"200":{"description":"OK",)"
+            R"("content":{"application/json":{"schema":)";
+        schema(s, 0);
+        s += R"(}}},"404":{"description":"Not found"}}})";
+      }
+      s += "}";
+    }
+    return s + "}}";
+  }();
+  return text;
+}
+
+// Series of samples: wide arrays of integers and reals.
+const std::string& numberArrays() {
+  static const std::string text = [] {
+    std::mt19937_64 rng(17);
+    std::string s = R"({"series":[)";
+    char buf[32];
+    for (int r = 0; s.size() < 1000 * 1024; ++r) {
+      if (r) s += ",";
+      s += R"({"t0":)" + std::to_string(1700000000 + r * 60) + R"(,"values":[)";
+      for (int i = 0; i < 500; ++i) {
+        if (i) s += ",";
+        if (r % 2) {
+          s += std::to_string(static_cast<std::int64_t>(rng() % 2000000) - 1000000);
+        } else {
+          std::snprintf(buf, sizeof buf, "%.6g", static_cast<double>(rng() % 10000000) / 1000.0);
+          s += buf;
+        }
+      }
+      s += "]}";
+    }
+    return s + "]}";
+  }();
+  return text;
+}
+
+// Policy documents: statements of actions, resources and conditions.
+const std::string& policyDocuments() {
+  static const std::string text = [] {
+    std::mt19937_64 rng(19);
+    static const char* kServices[] = {"storage", "compute", "queue", "directory", "keys"};
+    static const char* kVerbs[] = {"Get", "Put", "List", "Delete", "Describe", "Create"};
+    std::string s = R"({"policies":[)";
+    for (int p = 0; s.size() < 800 * 1024; ++p) {
+      if (p) s += ",";
+      s += R"({"Version":"2012-10-17","Id":"policy-)" + std::to_string(p) + R"(","Statement":[)";
+      const int statements = 1 + static_cast<int>(rng() % 4);
+      for (int t = 0; t < statements; ++t) {
+        if (t) s += ",";
+        const char* service = kServices[rng() % 5];
+        s += R"({"Sid":"S)" + std::to_string(p) + "x" + std::to_string(t) + R"(","Effect":")" +
+             (rng() % 4 ? "Allow" : "Deny") + R"(","Principal":{"Account":[")" +
+             std::to_string(100000000000 + rng() % 900000000000) + R"("]},"Action":[)";
+        const int actions = 1 + static_cast<int>(rng() % 6);
+        for (int a = 0; a < actions; ++a) {
+          if (a) s += ",";
+          s += "\"" + std::string(service) + ":" + kVerbs[rng() % 6] + randomWord(rng, 0, 8) + "\"";
+        }
+        s += R"(],"Resource":[")" + std::string("urn:") + service +
+             ":eu-west-1:" + std::to_string(100000000000 + rng() % 900000000000) + ":" +
+             randomWord(rng, 4, 10) + R"(/*"],"Condition":{"StringEquals":{")" + service +
+             R"(:ResourceTag/team":")" + randomWord(rng, 3, 8) +
+             R"("},"Bool":{"transport:Secure":"true"}}})";
+      }
+      s += "]}";
+    }
+    return s + "]}";
+  }();
+  return text;
+}
+
 const std::string& input(int which) {
-  return which == 0 ? loginReply() : which == 1 ? mixedDocument() : shortReply();
+  switch (which) {
+    case 0:
+      return loginReply();
+    case 1:
+      return mixedDocument();
+    case 3:
+      return distinctStrings();
+    case 4:
+      return apiDescription();
+    case 5:
+      return numberArrays();
+    case 6:
+      return policyDocuments();
+    default:
+      return shortReply();
+  }
 }
 const char* inputName(int which) {
-  return which == 0 ? "login_reply" : which == 1 ? "mixed_1MB" : "short_reply";
+  static const char* kNames[] = {"login_reply",      "mixed_1MB",       "short_reply",
+                                 "distinct_strings", "api_description", "number_arrays",
+                                 "policy_documents"};
+  return kNames[which];
 }
 
 void DecodeOurs(benchmark::State& state) {
@@ -259,8 +426,16 @@ double fastest(const std::vector<double>& v) {
   return v.empty() ? 0 : *std::min_element(v.begin(), v.end());
 }
 
-#define JSON_BENCH(fn)                                                                             \
-  BENCHMARK(fn)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->ComputeStatistics("min", fastest); \
+#define JSON_BENCH(fn)                     \
+  BENCHMARK(fn)                            \
+      ->Arg(0)                             \
+      ->Arg(1)                             \
+      ->Arg(3)                             \
+      ->Arg(4)                             \
+      ->Arg(5)                             \
+      ->Arg(6)                             \
+      ->Unit(benchmark::kMillisecond)      \
+      ->ComputeStatistics("min", fastest); \
   BENCHMARK(fn)->Arg(2)->Unit(benchmark::kMicrosecond)->ComputeStatistics("min", fastest)
 
 JSON_BENCH(DecodeOurs);

@@ -328,6 +328,9 @@ Value JSONDecoder::parse(const char* string, std::size_t length, bool mutableCol
   // about half.
   arena_.emplace(mutableCollections ? length / 2 : length * 2);
   ++generation_;
+  numberProbes_ = 0;
+  numberMisses_ = 0;
+  numberSkips_ = 0;
   // Items keep only the low 32 bits of their parse's number: forget them
   // all before those bits could name an older parse again.
   if (static_cast<std::uint32_t>(generation_) == 0) clearCache();
@@ -464,8 +467,7 @@ const platform::ValueNode* JSONDecoder::cacheProbe(JTTokenValue& v, std::uint64_
         // whatever the item's parse (short documents parsed one after the
         // other by one decoder meet this case for every leaf).
         if (bytesEqual(item.text, v.ptr, v.length)) {
-          if (item.generation != generation &&
-              (owner = liveOwner(item.generation)) == nullptr) {
+          if (item.generation != generation && (owner = liveOwner(item.generation)) == nullptr) {
             // Its document is gone: build the leaf again in this slot (tag,
             // bytes and any saved key hash stay as they are).
             const platform::ValueNode* node = newLeaf(v);
@@ -511,12 +513,14 @@ Value JSONDecoder::leafForToken(std::uint64_t* keyHash) {
     return handOut(
         arena_->newString(std::string_view(reinterpret_cast<const char*>(v.ptr), v.length)));
   }
-  if (!isString && token.length > kCacheMaximumNumberText) {
+  if (!isString && (token.length > kCacheMaximumNumberText || skipsNumberCache())) {
     const platform::ValueNode* node = newLeaf(v);
     return node != nullptr ? handOut(node) : Value();
   }
   const ArenaOwner* owner = nullptr;
+  const std::uint32_t missesBefore = probeMisses_;
   const platform::ValueNode* node = cacheProbe(v, keyHash, owner);
+  if (!isString) countNumberProbe(probeMisses_ != missesBefore);
   if (node == nullptr) return Value();
   return owner != nullptr ? platform::ValueArena::own(*owner, node) : handOut(node);
 }
@@ -577,6 +581,7 @@ const platform::ValueNode* JSONDecoder::cacheProbeRest(JTTokenValue& v, std::uin
     if (keyHash != nullptr) *keyHash = savedKeyHash(slot, v);
     return item.node;
   }
+  ++probeMisses_;
   const platform::ValueNode* node = newLeaf(v);
   if (node == nullptr) return nullptr;
   CacheItem& item = w.items[chosen];
@@ -826,11 +831,13 @@ const platform::ValueNode* JSONDecoder::leafNode(std::uint64_t* keyHash) {
       if (v.length == 0) return emptyString().node();  // lives forever
       return arena_->newString(std::string_view(reinterpret_cast<const char*>(v.ptr), v.length));
     }
-  } else if (token.length > kCacheMaximumNumberText) {
+  } else if (token.length > kCacheMaximumNumberText || skipsNumberCache()) {
     return newLeaf(v);
   }
   const ArenaOwner* owner = nullptr;
+  const std::uint32_t missesBefore = probeMisses_;
   const platform::ValueNode* node = cacheProbe(v, keyHash, owner);
+  if (v.type != JTValueType::String) countNumberProbe(probeMisses_ != missesBefore);
   if (owner != nullptr) pinRecent(owner, node);
   return node;
 }

@@ -192,6 +192,27 @@ class JSONDecoder {
   // dictionary key, `keyHash` receives the hash the dictionary files it under.
   platform::Value leafForToken(std::uint64_t* keyHash = nullptr);
   const platform::ValueNode* newLeaf(const JTTokenValue& v);
+  // Numbers of wide series hardly ever repeat, and a probe that misses
+  // costs more than the leaf. Once a parse has missed with nearly as many
+  // numbers in a row as the cache holds, the cache is churning (a repeat
+  // would find its first mention evicted anyway): the next numbers skip it,
+  // and then it is tried again.
+  static constexpr std::uint32_t kNumberWindow = 1024;
+  static constexpr std::uint32_t kNumberWindowMisses = 960;
+  static constexpr std::uint32_t kNumberSkips = 16384;
+  bool skipsNumberCache() {
+    if (numberSkips_ == 0) return false;
+    --numberSkips_;
+    return true;
+  }
+  // After a number's probe.
+  void countNumberProbe(bool missed) {
+    numberMisses_ += missed ? 1 : 0;
+    if (++numberProbes_ < kNumberWindow) return;
+    if (numberMisses_ >= kNumberWindowMisses) numberSkips_ = kNumberSkips;
+    numberProbes_ = 0;
+    numberMisses_ = 0;
+  }
   void clearStacks();
   platform::Value handOut(const platform::ValueNode* node) const;
   platform::Value fixedLeaf(const platform::Value& leaf) const;
@@ -247,6 +268,11 @@ class JSONDecoder {
   unsigned lockedRecent_ = 0;
   unsigned pinnedRecent_ = 0;  // entries an immutable parse has pinned in its arena
   std::uint64_t generation_ = 0;
+  // See skipsNumberCache.
+  std::uint32_t numberProbes_ = 0;
+  std::uint32_t numberMisses_ = 0;
+  std::uint32_t numberSkips_ = 0;
+  std::uint32_t probeMisses_ = 0;  // every probe's misses, a running count
   // The shared object stack (inside the workspace).
   std::vector<platform::Value>& values_;
   std::vector<platform::Value>& keys_;

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <span>
 #include <string>
 #include <vector>
@@ -95,23 +97,225 @@ int utf8Sequence(const std::uint8_t* p, const std::uint8_t* end, std::uint32_t* 
 
 constexpr std::size_t kCacheSize = 1024;
 
-// The kinds the encoder writes without a formatter.
-bool isNative(const Value& v) {
-  const ValueKind k = v.kind();
-  return k != ValueKind::Data && k != ValueKind::Date && k != ValueKind::None;
+// Copies n bytes with a few fixed-size moves for the short pieces the
+// encoder writes most (numbers, keys, punctuation), not a library call.
+inline void copyBytes(char* to, const char* from, std::size_t n) {
+  if (n >= 8 && n <= 16) {
+    std::uint64_t a, b;
+    std::memcpy(&a, from, 8);
+    std::memcpy(&b, from + n - 8, 8);
+    std::memcpy(to, &a, 8);
+    std::memcpy(to + n - 8, &b, 8);
+  } else if (n >= 4 && n < 8) {
+    std::uint32_t a, b;
+    std::memcpy(&a, from, 4);
+    std::memcpy(&b, from + n - 4, 4);
+    std::memcpy(to, &a, 4);
+    std::memcpy(to + n - 4, &b, 4);
+  } else if (n < 4) {
+    if (n > 0) to[0] = from[0];
+    if (n > 1) to[1] = from[1];
+    if (n > 2) to[2] = from[2];
+  } else {
+    std::memcpy(to, from, n);
+  }
+}
+
+// The encoder's output: a growable byte buffer whose appends are inline (a
+// string's append is a call and a length check per piece, a large share of
+// the cost of writing many small values).
+class OutputBuffer {
+ public:
+  OutputBuffer() = default;
+  ~OutputBuffer() { std::free(data_); }
+  OutputBuffer(const OutputBuffer&) = delete;
+  OutputBuffer& operator=(const OutputBuffer&) = delete;
+
+  std::size_t size() const { return size_; }
+  std::size_t capacity() const { return capacity_; }
+  const char* data() const { return data_; }
+  void clear() { size_ = 0; }
+  // Gives the memory back.
+  void release() {
+    std::free(data_);
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+  }
+  void reserve(std::size_t n) {
+    if (n > capacity_) grow(n);
+  }
+  void push_back(char c) {
+    if (size_ == capacity_) grow(size_ + 1);
+    data_[size_++] = c;
+  }
+  void append(const char* p, std::size_t n) {
+    if (capacity_ - size_ < n) grow(size_ + n);
+    copyBytes(data_ + size_, p, n);
+    size_ += n;
+  }
+  void append(const char* text) { append(text, std::strlen(text)); }
+  void append(std::size_t n, char c) {
+    if (capacity_ - size_ < n) grow(size_ + n);
+    std::memset(data_ + size_, c, n);
+    size_ += n;
+  }
+  // Appends a copy of bytes already written (at `offset`).
+  void appendWritten(std::size_t offset, std::size_t n) {
+    if (capacity_ - size_ < n) grow(size_ + n);
+    copyBytes(data_ + size_, data_ + offset, n);
+    size_ += n;
+  }
+
+ private:
+  void grow(std::size_t need) {
+    const std::size_t capacity = std::max({need, capacity_ * 2, std::size_t{256}});
+    char* p = static_cast<char*>(std::realloc(data_, capacity));
+    if (p == nullptr) throw std::bad_alloc();
+    data_ = p;
+    capacity_ = capacity;
+  }
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+// 128-bit unsigned arithmetic, as much as formatReal17 needs.
+struct Wide {
+  std::uint64_t hi, lo;
+};
+
+Wide multiply(std::uint64_t a, std::uint64_t b) {
+  const std::uint64_t aLo = a & 0xFFFFFFFFU, aHi = a >> 32, bLo = b & 0xFFFFFFFFU, bHi = b >> 32;
+  const std::uint64_t ll = aLo * bLo, lh = aLo * bHi, hl = aHi * bLo, hh = aHi * bHi;
+  const std::uint64_t middle = (ll >> 32) + (lh & 0xFFFFFFFFU) + (hl & 0xFFFFFFFFU);
+  return {hh + (lh >> 32) + (hl >> 32) + (middle >> 32), (middle << 32) | (ll & 0xFFFFFFFFU)};
+}
+
+// x / 2^right rounded half to even, for 0 <= right <= 127; `fits` is false
+// when the quotient needs more than 64 bits.
+std::uint64_t shiftRounded(Wide x, int right, bool* fits) {
+  if (right == 0) {
+    *fits = x.hi == 0;
+    return x.lo;
+  }
+  Wide q, rest, half;
+  if (right < 64) {
+    q = {x.hi >> right, (x.lo >> right) | (x.hi << (64 - right))};
+    rest = {0, x.lo & ((std::uint64_t{1} << right) - 1)};
+    half = {0, std::uint64_t{1} << (right - 1)};
+  } else {
+    q = {0, x.hi >> (right - 64)};
+    rest = {right == 64 ? 0 : x.hi & ((std::uint64_t{1} << (right - 64)) - 1), x.lo};
+    half =
+        right == 64 ? Wide{0, std::uint64_t{1} << 63} : Wide{std::uint64_t{1} << (right - 65), 0};
+  }
+  const bool above = rest.hi != half.hi ? rest.hi > half.hi : rest.lo > half.lo;
+  const bool equal = rest.hi == half.hi && rest.lo == half.lo;
+  if (above || (equal && (q.lo & 1) != 0)) {
+    if (++q.lo == 0) ++q.hi;
+  }
+  *fits = q.hi == 0;
+  return q.lo;
+}
+
+// A real as 17 significant digits in printf's "%.17g" form, for magnitudes
+// from 1e-3 up to 2^53 (always fixed notation there): the digits are the
+// exact value scaled by a power of ten and rounded half to even. Returns
+// the end of the text, or null when the real is outside that range (the
+// caller then uses the general conversion).
+char* formatReal17(double d, char* out) {
+  const double magnitude = std::fabs(d);
+  if (!(magnitude >= 1e-3 && magnitude < 9007199254740992.0)) return nullptr;
+  int binaryExponent = 0;
+  const double fraction = std::frexp(magnitude, &binaryExponent);  // in [0.5, 1)
+  const auto significand = static_cast<std::uint64_t>(std::ldexp(fraction, 53));
+  const int right = 53 - binaryExponent;  // magnitude = significand / 2^right, right >= 0
+  static constexpr std::uint64_t kPowers[] = {1ULL,
+                                              10ULL,
+                                              100ULL,
+                                              1000ULL,
+                                              10000ULL,
+                                              100000ULL,
+                                              1000000ULL,
+                                              10000000ULL,
+                                              100000000ULL,
+                                              1000000000ULL,
+                                              10000000000ULL,
+                                              100000000000ULL,
+                                              1000000000000ULL,
+                                              10000000000000ULL,
+                                              100000000000000ULL,
+                                              1000000000000000ULL,
+                                              10000000000000000ULL,
+                                              100000000000000000ULL,
+                                              1000000000000000000ULL,
+                                              10000000000000000000ULL};
+  // The decimal exponent: a guess, corrected by the digit count it gives.
+  // magnitude is in [2^(e-1), 2^e): its decimal exponent is floor((e-1) *
+  // log10(2)) or one more.
+  int exponent10 = ((binaryExponent - 1) * 78913) >> 18;
+  std::uint64_t digits = 0;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const int scale = 16 - exponent10;
+    if (scale < 0 || scale > 19 || right > 127) return nullptr;
+    bool fits = false;
+    const std::uint64_t n = shiftRounded(multiply(significand, kPowers[scale]), right, &fits);
+    if (!fits || n >= kPowers[17]) {
+      // One digit too many. A rounding up to the next power of ten gives
+      // 10^17 exactly, and then only the exponent grows.
+      if (fits && n == kPowers[17]) {
+        digits = kPowers[16];
+        ++exponent10;
+        break;
+      }
+      ++exponent10;
+      continue;
+    }
+    if (n < kPowers[16]) {
+      --exponent10;
+      continue;
+    }
+    digits = n;
+    break;
+  }
+  if (digits == 0 || exponent10 < -4 || exponent10 >= 17) return nullptr;
+  char text[17];
+  std::to_chars(text, text + sizeof text, digits);  // exactly 17 digits
+  int last = 16;  // the last digit kept: trailing zeros of the fraction go
+  const int integerDigits = exponent10 + 1;
+  while (last >= integerDigits && last > 0 && text[last] == '0') --last;
+  char* p = out;
+  if (d < 0) *p++ = '-';
+  if (exponent10 >= 0) {
+    for (int i = 0; i < integerDigits; ++i) *p++ = text[i];
+    if (last >= integerDigits) {
+      *p++ = '.';
+      for (int i = integerDigits; i <= last; ++i) *p++ = text[i];
+    }
+  } else {
+    *p++ = '0';
+    *p++ = '.';
+    for (int i = 0; i < -exponent10 - 1; ++i) *p++ = '0';
+    for (int i = 0; i <= last; ++i) *p++ = text[i];
+  }
+  return p;
 }
 
 }  // namespace
 
 struct JTSerializer::State {
+  // A slot counts only when its `run` is this serialisation's: a State is
+  // reused by the thread's next serialisation without clearing the cache.
   struct CacheSlot {
     const platform::ValueNode* object = nullptr;
+    std::uint64_t run = 0;
     std::size_t offset = 0;
     std::size_t length = 0;
   };
 
-  std::string out;
+  OutputBuffer out;
   CacheSlot cache[kCacheSize];
+  std::uint64_t run = 0;
   std::uint64_t options = 0;
   std::uint64_t encodeOption = 0;
   std::size_t depth = 0;    // pretty-printing depth
@@ -249,10 +453,10 @@ struct JTSerializer::State {
     return true;
   }
 
-  bool encodeNumber(const Value& v) {
+  bool encodeNumber(const Value& v, ValueKind kind) {
     char buf[40];
     std::to_chars_result r{};
-    switch (v.kind()) {
+    switch (kind) {
       case ValueKind::Bool:
         out.append(v.asBool() ? "true" : "false");
         return true;
@@ -267,6 +471,10 @@ struct JTSerializer::State {
         if (!std::isfinite(d)) {
           fail("Floating point values must be finite.  JSON does not support NaN or Infinity.");
           return false;
+        }
+        if (char* end = formatReal17(d, buf)) {
+          out.append(buf, static_cast<std::size_t>(end - buf));
+          return true;
         }
         r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::general, 17);
       }
@@ -318,7 +526,7 @@ struct JTSerializer::State {
         if (!firstElement) structural(',');
         firstElement = false;
         // Only a formatter may keep what it is shown: give it an owning handle.
-        if (!encode(jt != nullptr && !isNative(e) ? jt->owning(e) : e, nullptr)) return false;
+        if (!encodeElement(e, jt, nullptr)) return false;
       }
     } else {
       const std::size_t n = a->count();
@@ -380,7 +588,11 @@ struct JTSerializer::State {
     } else if (const auto* jt = dynamic_cast<const JTDictionary*>(d); jt && !jt->isMutable()) {
       for (const JTDictionary::Entry& e : jt->entries()) {
         if (e.key.isNone()) continue;
-        if (!pair(e.key, isNative(e.object) ? e.object : jt->owning(e.object))) break;
+        if (!first) structural(',');
+        first = false;
+        if (!encodeDecodedKey(e.key)) return false;
+        structural(':');
+        if (!encodeElement(e.object, nullptr, jt)) return false;
       }
     } else {
       d->forEach(pair);
@@ -392,21 +604,30 @@ struct JTSerializer::State {
   }
 
   // `replaced`: the object a formatter replaced with `v`, if any.
-  bool encode(const Value& v, const Value* replaced) {
+  bool encode(const Value& v, const Value* replaced) { return encode(v, replaced, v.kind()); }
+
+  // An element of a collection: its kind is asked once. A decoded
+  // collection (`array` or `dictionary` set) hands out borrowed handles;
+  // only a value the encoder cannot write itself (given to a formatter,
+  // which may keep it) becomes an owning handle.
+  bool encodeElement(const Value& e, const JTArray* array, const JTDictionary* dictionary) {
+    const ValueKind kind = e.kind();
+    if (kind == ValueKind::Data || kind == ValueKind::Date || kind == ValueKind::None) {
+      if (array != nullptr) return encode(array->owning(e), nullptr);
+      if (dictionary != nullptr) return encode(dictionary->owning(e), nullptr);
+    }
+    return encode(e, nullptr, kind);
+  }
+
+  bool encode(const Value& v, const Value* replaced, const ValueKind kind) {
     const platform::ValueNode* node = v.node();
-    const ValueKind kind = v.kind();
     const bool cacheable = kind == ValueKind::String || kind == ValueKind::Null ||
                            kind == ValueKind::Int || kind == ValueKind::UInt ||
                            kind == ValueKind::Real || kind == ValueKind::Bool;
     std::size_t slot = 0;
     if (cacheable && node != nullptr) {
       slot = slotFor(node);
-      const CacheSlot& c = cache[slot];
-      if (c.object == node) {
-        out.reserve(out.size() + c.length);
-        out.append(out.data() + c.offset, c.length);
-        return true;
-      }
+      if (appendCached(node, slot)) return true;
     }
     const std::size_t start = out.size();
     bool ok;
@@ -418,7 +639,7 @@ struct JTSerializer::State {
       case ValueKind::Int:
       case ValueKind::UInt:
       case ValueKind::Real:
-        ok = encodeNumber(v);
+        ok = encodeNumber(v, kind);
         break;
       case ValueKind::Null:
         out.append("null");
@@ -447,16 +668,73 @@ struct JTSerializer::State {
       }
     }
     if (ok && cacheable && node != nullptr) {
-      cache[slot] = CacheSlot{node, start, out.size() - start};
+      cache[slot] = CacheSlot{node, run, start, out.size() - start};
     }
     return ok;
+  }
+
+  // Appends the text already written for `node` in this serialisation;
+  // false when there is none.
+  bool appendCached(const platform::ValueNode* node, std::size_t slot) {
+    const CacheSlot& c = cache[slot];
+    if (c.object != node || c.run != run) return false;
+    out.appendWritten(c.offset, c.length);
+    return true;
+  }
+
+  // A key of a dictionary the decoder made (always a string; keys repeat,
+  // so most are found in the cache without asking the key its kind).
+  bool encodeDecodedKey(const Value& key) {
+    const platform::ValueNode* node = key.node();
+    const std::size_t slot = slotFor(node);
+    if (appendCached(node, slot)) return true;
+    if (!key.isString()) {
+      fail("Key must be a string object.");
+      return false;
+    }
+    const std::size_t start = out.size();
+    if (!encodeString(key.stringView())) return false;
+    cache[slot] = CacheSlot{node, run, start, out.size() - start};
+    return true;
   }
 };
 
 JTSerializer::JTSerializer() = default;
 JTSerializer::~JTSerializer() { releaseState(); }
 
-void JTSerializer::releaseState() { state_.reset(); }
+namespace {
+// The State of the thread's last serialisation, for its next one: a State
+// is some 32 KB, which the allocator would otherwise hand out and take back
+// (and clear) on every call. A serialisation that starts while another runs
+// on the thread (from a formatter) makes its own.
+thread_local std::unique_ptr<JTSerializer::State> tSpareState;
+// Output buffers beyond this are not kept for the next serialisation.
+constexpr std::size_t kKeptOutputCapacity = 64 * 1024;
+}  // namespace
+
+std::unique_ptr<JTSerializer::State> JTSerializer::takeState() {
+  std::unique_ptr<State> state = std::move(tSpareState);
+  if (!state) state = std::make_unique<State>();
+  ++state->run;
+  return state;
+}
+
+void JTSerializer::releaseState() {
+  if (!state_) return;
+  State& s = *state_;
+  s.error = Error();
+  s.formatter = nullptr;
+  s.keepAlive.clear();
+  s.depth = 0;
+  s.nesting = 0;
+  s.out.clear();
+  if (s.out.capacity() > kKeptOutputCapacity) s.out.release();
+  if (!tSpareState) {
+    tSpareState = std::move(state_);
+  } else {
+    state_.reset();
+  }
+}
 
 Value JTSerializer::serializeObject(const Value& object, std::uint64_t options,
                                     std::uint64_t encodeOption,
@@ -483,7 +761,7 @@ Value JTSerializer::serialize(const Value& object, std::uint64_t options,
                "JTEncodeOptionStringObjTrimQuotes requires JTEncodeOptionStringObj");
 
   releaseState();
-  state_ = std::make_unique<State>();
+  state_ = takeState();
   State& s = *state_;
   s.options = options;
   s.encodeOption = encodeOption;
@@ -510,7 +788,7 @@ Value JTSerializer::serialize(const Value& object, std::uint64_t options,
         result = Value::data(s.out.data(), s.out.size());
         break;
       case JTEncodeOptionReturnString:
-        result = Value(std::move(s.out));
+        result = Value(std::string(s.out.data(), s.out.size()));
         break;
       default:
         s.fail("Unknown encode as type.");

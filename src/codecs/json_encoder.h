@@ -65,8 +65,11 @@ class JTSerializer {
   // Frees the encode state; harmless when there is none.
   void releaseState();
 
+  struct State;  // the encode state (opaque)
+
  private:
-  struct State;
+  // The thread's spare State (see releaseState), or a new one.
+  static std::unique_ptr<State> takeState();
   std::unique_ptr<State> state_;
 };
 

@@ -823,20 +823,33 @@ int JTParseState::parseNumber(bool hash) {
   }
   const std::uint8_t* integerEnd = p;
   bool floating = false;
+  // All the significant digits as one integer (exact while there are at
+  // most 19) and the power of ten it is scaled by.
+  std::uint64_t significand = n;
+  std::int64_t fractionDigits = 0;
   if (p < end && *p == '.') {
     floating = true;
     ++p;
     const std::uint8_t* fraction = p;
-    p = skipDigits(p, end);
+    p = readDigits(p, end, &significand);
     if (p == fraction) return parseNumberSlow(hash);
+    fractionDigits = p - fraction;
   }
+  std::int64_t exponentValue = 0;
+  bool exponentSmall = true;
   if (p < end && (*p == 'e' || *p == 'E')) {
     floating = true;
     ++p;
+    const bool exponentNegative = p < end && *p == '-';
     if (p < end && (*p == '+' || *p == '-')) ++p;
     const std::uint8_t* exponent = p;
     p = skipDigits(p, end);
     if (p == exponent) return parseNumberSlow(hash);
+    exponentSmall = p - exponent <= 4;
+    for (const std::uint8_t* e = exponent; exponentSmall && e < p; ++e) {
+      exponentValue = exponentValue * 10 + (*e - '0');
+    }
+    if (exponentNegative) exponentValue = -exponentValue;
   }
   if (p >= end) return parseNumberSlow(hash);
   JTTokenValue& v = token_.value;
@@ -853,6 +866,22 @@ int JTParseState::parseNumber(bool hash) {
       return parseNumberSlow(hash);
     }
   } else {
+    // Exact: a significand of at most 53 bits times or over an exactly
+    // representable power of ten is one correctly rounded operation.
+    static constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                              1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                              1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const std::int64_t scale = exponentValue - fractionDigits;
+    if (exponentSmall && (integerEnd - digits) + fractionDigits <= 19 &&
+        significand <= (std::uint64_t{1} << 53) && scale >= -22 && scale <= 22) {
+      double d = static_cast<double>(significand);
+      d = scale >= 0 ? d * kPowersOfTen[scale] : d / kPowersOfTen[-scale];
+      v.type = JTValueType::Double;
+      v.number.doubleValue = negative ? -d : d;
+      atIndex_ = static_cast<std::size_t>(p - input_);
+      finishNumber(start, static_cast<std::size_t>(p - start), hash);
+      return 0;
+    }
     double d = 0;
     const auto r =
         std::from_chars(reinterpret_cast<const char*>(start), reinterpret_cast<const char*>(p), d);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "codecs/json_collections.h"
 #include "platform/foundation/exception.h"
@@ -360,4 +361,31 @@ TEST(JsonDecoder, LongEscapedStringsAndManyElements) {
 }
 
 }  // namespace
+TEST(JsonDecoder, WideSeriesOfDistinctNumbersKeepTheirValues) {
+  // Past as many distinct numbers as the cache holds, numbers may skip the
+  // cache for a while: values, kinds and later repeats stay right.
+  std::string text = "[";
+  std::vector<std::int64_t> integers;
+  for (int i = 0; i < 40000; ++i) {
+    if (i) text += ",";
+    const std::int64_t n = (i % 3 == 0 ? -1 : 1) * (static_cast<std::int64_t>(i) * 7919 % 1000003);
+    integers.push_back(n);
+    text += i % 2 ? std::to_string(n) : std::to_string(n) + ".25";
+  }
+  text += ",1,1,2.5,2.5]";
+  Value v = objectFromJSONString(text);
+  ASSERT_EQ(v.count(), 40004u);
+  for (std::size_t i = 0; i < integers.size(); ++i) {
+    if (i % 2) {
+      ASSERT_EQ(v[i].asInt64(), integers[i]) << i;
+    } else {
+      ASSERT_EQ(v[i].asDouble(), std::stod(std::to_string(integers[i]) + ".25")) << i;
+    }
+  }
+  EXPECT_EQ(v[40000].asInt64(), 1);
+  EXPECT_EQ(v[40001].asInt64(), 1);
+  EXPECT_EQ(v[40002].asDouble(), 2.5);
+  EXPECT_EQ(v[40003].asDouble(), 2.5);
+}
+
 }  // namespace codecs

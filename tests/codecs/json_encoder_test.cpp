@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "codecs/json_decoder.h"
 #include "platform/foundation/exception.h"
@@ -208,6 +210,55 @@ TEST(JsonEncoder, RoundTripsGeneratedValues) {
       ASSERT_FALSE(back.isNone()) << error.description() << "\n" << json.asString();
       ASSERT_EQ(back, root) << json.asString();
     }
+  }
+}
+
+TEST(JsonEncoder, RealsAreWrittenWithSeventeenSignificantDigitsExactly) {
+  // Reals of everyday magnitudes take a shortcut of exact integer
+  // arithmetic; every real must read as printf's "%.17g" would write it,
+  // including halfway cases, powers of ten and values next to them.
+  std::mt19937_64 rng(23);
+  std::vector<double> reals = {0.1,
+                               0.5,
+                               1.0,
+                               9.999999999999999e-4,
+                               1e-3,
+                               0.3,
+                               2.5,
+                               1e15,
+                               9007199254740991.0,
+                               9007199254740992.0,
+                               123456.789,
+                               0.001953125,
+                               99999999999999.99,
+                               1e16 - 1,
+                               4503599627370495.5};
+  for (int i = 0; i < 30000; ++i) {
+    const double magnitude = std::ldexp(static_cast<double>(rng() >> 11) / 9007199254740992.0,
+                                        static_cast<int>(rng() % 80) - 15);
+    reals.push_back(rng() % 2 ? magnitude : -magnitude);
+  }
+  for (int e = -4; e <= 17; ++e) {
+    const double p = std::pow(10.0, e);
+    reals.push_back(p);
+    reals.push_back(std::nextafter(p, 0.0));
+    reals.push_back(std::nextafter(p, 1e300));
+  }
+  std::vector<Value> values(reals.begin(), reals.end());
+  const std::string written = text(Value::array(values));
+  std::string expected = "[";
+  char buf[64];
+  for (std::size_t i = 0; i < reals.size(); ++i) {
+    if (i > 0) expected += ",";
+    std::snprintf(buf, sizeof buf, "%.17g", reals[i]);
+    expected += buf;
+  }
+  expected += "]";
+  ASSERT_EQ(written.size(), expected.size());
+  for (std::size_t at = 0, i = 0; at < expected.size(); ++i) {
+    const std::size_t end = expected.find_first_of(",]", at + 1);
+    ASSERT_EQ(written.substr(at, end - at), expected.substr(at, end - at)) << "real " << i;
+    at = end;
   }
 }
 

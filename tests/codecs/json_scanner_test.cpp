@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace codecs {
 namespace {
@@ -594,6 +598,47 @@ TEST(JsonScanner, RealsWithDigitRunsOfEveryLength) {
     Scan s(bad);
     EXPECT_NE(s.state.nextToken(), 0) << bad;
     EXPECT_EQ(s.message(), "Invalid number.") << bad;
+  }
+}
+
+TEST(JsonScanner, RealsConvertExactlyWhateverTheirDigitsAndExponent) {
+  // Short reals take an exact shortcut (a significand of at most 53 bits
+  // and a power of ten up to 22); every real, shortcut or not, must equal
+  // what a correctly rounding conversion gives, bit for bit.
+  std::mt19937_64 rng(5);
+  std::vector<std::string> numbers = {"0.1",
+                                      "0.30000000000000004",
+                                      "9007199254740993.0",
+                                      "9007199254740992.5",
+                                      "1e22",
+                                      "1e23",
+                                      "123456789e-22",
+                                      "4.9e-324",
+                                      "1.7976931348623157e308",
+                                      "0.000001",
+                                      "1234567890123456789.5",
+                                      "2.2250738585072014e-308"};
+  char buf[64];
+  for (int i = 0; i < 20000; ++i) {
+    const double magnitude =
+        std::ldexp(static_cast<double>(rng() >> 11), -static_cast<int>(rng() % 120));
+    const int precision = 1 + static_cast<int>(rng() % 17);
+    std::snprintf(buf, sizeof buf, rng() % 2 ? "%.*g" : "%.*e", precision,
+                  rng() % 2 ? magnitude : -magnitude);
+    numbers.push_back(buf);
+    std::snprintf(
+        buf, sizeof buf, "%llu.%llue%d", static_cast<unsigned long long>(rng() % 100000000),
+        static_cast<unsigned long long>(rng() % 1000000000), static_cast<int>(rng() % 60) - 30);
+    numbers.push_back(buf);
+  }
+  for (const std::string& number : numbers) {
+    Scan s(number + "]");
+    ASSERT_EQ(s.state.nextToken(), 0) << number << ": " << s.message();
+    const JTTokenValue& v = s.state.token().value;
+    if (v.type != JTValueType::Double) continue;  // an integer in %g's form
+    const double expected = std::strtod(number.c_str(), nullptr);
+    EXPECT_EQ(std::memcmp(&v.number.doubleValue, &expected, sizeof expected), 0)
+        << number << " gave " << v.number.doubleValue;
   }
 }
 

@@ -36,7 +36,17 @@ struct PinnedState {
   bool loaded = false;
   std::vector<platform::Bytes> certificates;
   std::vector<security::PublicKey> keys;
+  // The certificates parsed once, as trust anchors: every request of a kept
+  // connection is judged again, and parsing costs more than the check.
+  std::vector<security::Certificate> anchors;
 };
+
+void parseAnchors(PinnedState& state) {
+  state.anchors.clear();
+  for (const platform::Bytes& der : state.certificates) {
+    if (auto cert = security::Certificate::fromDER(der)) state.anchors.push_back(*cert);
+  }
+}
 
 PinnedState& pinned() {
   static PinnedState state;
@@ -77,7 +87,15 @@ void loadLocked(PinnedState& state) {
     if (!trust.evaluate(&result)) continue;
     if (auto key = trust.publicKey()) state.keys.push_back(*key);
   }
+  parseAnchors(state);
   state.loaded = true;
+}
+
+std::vector<security::Certificate> pinnedAnchors() {
+  PinnedState& state = pinned();
+  std::lock_guard lock(state.mutex);
+  loadLocked(state);
+  return state.anchors;
 }
 
 void logLine(const char* line) { ::syslog(LOG_ERR, "%s", line); }
@@ -118,6 +136,7 @@ void NKURLConnectionOperation::setPinnedCertificatesForTesting(
       if (auto key = trust.publicKey()) state.keys.push_back(*key);
     }
   }
+  parseAnchors(state);
   state.loaded = true;
 }
 
@@ -152,10 +171,7 @@ void NKURLConnectionOperation::connectionWillSendRequestForAuthenticationChallen
   const std::int32_t mode = pinningMode_;
   if (mode == NKSSLPinningModePublicKey || mode == NKSSLPinningModeCertificate) {
     const auto pinnedDER = pinnedCertificates();
-    std::vector<security::Certificate> anchors;
-    for (const auto& der : pinnedDER) {
-      if (auto cert = security::Certificate::fromDER(der)) anchors.push_back(*cert);
-    }
+    std::vector<security::Certificate> anchors = pinnedAnchors();
     security::ServerTrust verified(serverTrust->presentedChain(), serverTrust->host());
     verified.setAdditionalAnchors(anchors);
     const bool chainOK = !anchors.empty() && verified.isTrusted();

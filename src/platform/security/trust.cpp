@@ -7,8 +7,11 @@
 #include <openssl/x509v3.h>
 #include <sys/stat.h>
 
+#include <array>
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 
 #include "platform/security/openssl_lock.h"
 #include "platform/system/paths.h"
@@ -92,13 +95,9 @@ X509_STORE* trustStore() {
   return cached->store;
 }
 
-X509_STORE* trustStoreWithAnchors(const std::vector<Certificate>& anchors) {
-  X509_STORE* shared = trustStore();
-  X509_STORE* store = shared ? X509_STORE_new() : nullptr;
-  if (!store) {
-    X509_STORE_free(shared);
-    return nullptr;
-  }
+X509_STORE* newStoreWithAnchors(X509_STORE* shared, const std::vector<Certificate>& anchors) {
+  X509_STORE* store = X509_STORE_new();
+  if (!store) return nullptr;
   // The shared store's certificates, then the anchors, in a store of this
   // evaluation's own; the system folder is looked up on demand as before.
   X509_STORE_lock(shared);
@@ -110,7 +109,6 @@ X509_STORE* trustStoreWithAnchors(const std::vector<Certificate>& anchors) {
     }
   }
   X509_STORE_unlock(shared);
-  X509_STORE_free(shared);
   const char* dir = std::getenv(X509_get_default_cert_dir_env());
   if (X509_LOOKUP* lookup = X509_STORE_add_lookup(store, X509_LOOKUP_hash_dir())) {
     X509_LOOKUP_add_dir(lookup, dir ? dir : X509_get_default_cert_dir(), X509_FILETYPE_PEM);
@@ -119,6 +117,116 @@ X509_STORE* trustStoreWithAnchors(const std::vector<Certificate>& anchors) {
   ERR_clear_error();
   return store;
 }
+
+// The shared store plus `anchors`. Building it copies every system
+// certificate (most of the cost of a pinned evaluation), so the last one
+// built is kept while the shared store and the anchors stay the same: the
+// pinned certificates of a process rarely change, and every request of a
+// kept connection is evaluated again.
+X509_STORE* trustStoreWithAnchors(const std::vector<Certificate>& anchors) {
+  struct Cached {
+    std::mutex mutex;
+    X509_STORE* shared = nullptr;  // referenced, so that no new store takes its address
+    std::vector<Bytes> anchors;
+    X509_STORE* store = nullptr;
+  };
+  static Cached* cached = new Cached;  // never destroyed: evaluations may run until exit
+  X509_STORE* shared = trustStore();
+  if (!shared) return nullptr;
+  std::vector<Bytes> ders;
+  ders.reserve(anchors.size());
+  for (const Certificate& a : anchors) ders.push_back(a.DER());
+  std::lock_guard lock(cached->mutex);
+  if (!cached->store || cached->shared != shared || cached->anchors != ders) {
+    X509_STORE* fresh = newStoreWithAnchors(shared, anchors);
+    if (!fresh) {
+      X509_STORE_free(shared);
+      return nullptr;
+    }
+    X509_STORE_free(cached->store);
+    X509_STORE_free(cached->shared);
+    X509_STORE_up_ref(shared);
+    cached->store = fresh;
+    cached->shared = shared;
+    cached->anchors = std::move(ders);
+  }
+  X509_STORE_free(shared);
+  X509_STORE_up_ref(cached->store);
+  return cached->store;
+}
+
+// Chains verified lately. A verification is a pure function of the store
+// (every store here is built once and then only grows by folder lookups,
+// which can add trust, never take it away), the chain, the host and the
+// purpose, and of the time only through the certificates' validity: a
+// success is reused while every certificate of its verified chain is
+// still within its validity, for at most a minute. Kept connections have
+// every request's server judged again, and the signature checks would
+// otherwise cost more than the request.
+class VerifiedChains {
+ public:
+  struct Key {
+    X509_STORE* store;  // referenced by the entry, so no other store takes its address
+    std::vector<Bytes> chain;
+    std::string host;
+    bool serverPolicy;
+    bool operator==(const Key&) const = default;
+  };
+
+  static VerifiedChains& shared() {
+    static VerifiedChains* chains = new VerifiedChains;  // never destroyed: used until exit
+    return *chains;
+  }
+
+  // The verified chain of an earlier success with this key, if still good.
+  std::optional<std::vector<Certificate>> find(const Key& key) {
+    std::lock_guard lock(mutex_);
+    const auto now = std::chrono::steady_clock::now();
+    for (Entry& e : entries_) {
+      if (e.key.store == nullptr || !(e.key == key)) continue;
+      if (now - e.made > kMaximumAge || !allValidNow(e.verified)) {
+        release(e);
+        return std::nullopt;
+      }
+      return e.verified;
+    }
+    return std::nullopt;
+  }
+
+  void add(Key key, std::vector<Certificate> verified) {
+    std::lock_guard lock(mutex_);
+    Entry& e = entries_[next_];
+    next_ = (next_ + 1) % entries_.size();
+    release(e);
+    X509_STORE_up_ref(key.store);
+    e.key = std::move(key);
+    e.verified = std::move(verified);
+    e.made = std::chrono::steady_clock::now();
+  }
+
+ private:
+  static constexpr auto kMaximumAge = std::chrono::seconds(60);
+  struct Entry {
+    Key key{nullptr, {}, {}, false};
+    std::vector<Certificate> verified;
+    std::chrono::steady_clock::time_point made;
+  };
+  static bool allValidNow(const std::vector<Certificate>& chain) {
+    for (const Certificate& c : chain) {
+      X509* x = c.native();
+      if (X509_cmp_current_time(X509_get0_notBefore(x)) >= 0) return false;
+      if (X509_cmp_current_time(X509_get0_notAfter(x)) <= 0) return false;
+    }
+    return true;
+  }
+  static void release(Entry& e) {
+    if (e.key.store != nullptr) X509_STORE_free(e.key.store);
+    e = Entry{};
+  }
+  std::mutex mutex_;
+  std::array<Entry, 8> entries_{};
+  std::size_t next_ = 0;
+};
 
 }  // namespace
 
@@ -139,6 +247,18 @@ bool ServerTrust::evaluate(TrustResult* result) {
     sk_X509_free(untrusted);
     failure_ = "out of memory";
     return false;
+  }
+  VerifiedChains::Key key{store, {}, serverPolicy_ ? host_ : std::string(), serverPolicy_};
+  key.chain.reserve(presented_.size());
+  for (const Certificate& c : presented_) key.chain.push_back(c.DER());
+  if (auto verified = VerifiedChains::shared().find(key)) {
+    verified_ = std::move(*verified);
+    failure_.clear();
+    *result = anchors_.empty() ? TrustResult::kUnspecified : TrustResult::kProceed;
+    sk_X509_free(untrusted);
+    X509_STORE_CTX_free(ctx);
+    X509_STORE_free(store);
+    return true;
   }
   for (std::size_t i = 1; i < presented_.size(); ++i)
     sk_X509_push(untrusted, presented_[i].native());
@@ -165,6 +285,7 @@ bool ServerTrust::evaluate(TrustResult* result) {
       }
       failure_.clear();
       *result = anchors_.empty() ? TrustResult::kUnspecified : TrustResult::kProceed;
+      VerifiedChains::shared().add(std::move(key), verified_);
     } else {
       failure_ = X509_verify_cert_error_string(X509_STORE_CTX_get_error(ctx));
       *result = TrustResult::kRecoverableTrustFailure;

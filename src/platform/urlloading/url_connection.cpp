@@ -24,6 +24,18 @@ namespace platform::urlloading {
 
 namespace {
 
+// The chain a TLS peer presented, leaf first, without repeating the leaf.
+std::vector<security::Certificate> presentedChain(X509* leaf, STACK_OF(X509) * chain) {
+  std::vector<security::Certificate> presented;
+  if (leaf) presented.push_back(security::Certificate::fromNative(leaf));
+  for (int i = 0; chain && i < sk_X509_num(chain); ++i) {
+    X509* c = sk_X509_value(chain, i);
+    if (c == leaf || (leaf && X509_cmp(c, leaf) == 0)) continue;
+    presented.push_back(security::Certificate::fromNative(c));
+  }
+  return presented;
+}
+
 constexpr int kMaximumRedirects = 16;
 
 // The network thread, with transfers under way or just handed work, polls
@@ -168,6 +180,10 @@ void URLConnectionDelegate::connectionWillSendRequestForAuthenticationChallenge(
 
 struct NetworkThread::Impl : runloop::RunLoop::Driver {
   CURLM* multi = nullptr;
+  // TLS sessions of every HTTPS transfer, so that a new connection to a
+  // server seen before resumes its session. Used on this thread only, so it
+  // needs no lock.
+  CURLSH* share = nullptr;
   std::thread thread;
   std::thread::id id;
   runloop::RunLoop* loop = nullptr;
@@ -359,6 +375,9 @@ struct URLConnection::Transfer {
   std::optional<URLCredential> credential;
   std::optional<Error> pendingError;
   bool trustRejected = false;
+  // Per attempt: the server of this attempt's connection was judged (in the
+  // handshake of a new connection, or before the request on a kept one).
+  bool trustEvaluated = false;
   runloop::Clock::time_point lastActivity = runloop::Clock::now();
 
   std::shared_ptr<URLConnection> self() { return conn->shared_from_this(); }
@@ -391,6 +410,7 @@ struct URLConnection::Transfer {
   void onDone(CURLcode result);
   bool onHeadersComplete();
   bool evaluateServerTrust(std::vector<security::Certificate> presented);
+  bool evaluateKeptConnection();
 
   static size_t headerCallback(char* data, size_t size, size_t n, void* userp);
   static size_t writeCallback(char* data, size_t size, size_t n, void* userp);
@@ -399,6 +419,7 @@ struct URLConnection::Transfer {
                               curl_off_t ulnow);
   static CURLcode sslContextCallback(CURL*, void* sslctx, void* userp);
   static int verifyChainCallback(X509_STORE_CTX* ctx, void* arg);
+  static int prerequestCallback(void* userp, char*, char*, int, int);
 };
 
 int NetworkThread::Impl::socketCallback(CURL*, curl_socket_t socket, int what, void* userp, void*) {
@@ -611,6 +632,8 @@ NetworkThread::NetworkThread() : impl_(new Impl) {
   curl_multi_setopt(impl_->multi, CURLMOPT_TIMERDATA, impl_);
   // Keep idle keep-alive connections even while few transfers run.
   curl_multi_setopt(impl_->multi, CURLMOPT_MAXCONNECTS, 64L);
+  impl_->share = curl_share_init();
+  curl_share_setopt(impl_->share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
   impl_->thread = std::thread([impl = impl_] { impl->run(); });
   impl_->thread.detach();
   std::unique_lock lock(impl_->mutex);
@@ -648,6 +671,7 @@ bool URLConnection::Transfer::begin() {
   uploadReported = 0;
   uploadExpected = -1;
   response.reset();
+  trustEvaluated = false;
   touch();
   if (!url.isValid() || url.host().empty()) {
     fail(makeURLError(kURLErrorBadURL, url));
@@ -754,9 +778,16 @@ bool URLConnection::Transfer::begin() {
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
     curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &Transfer::sslContextCallback);
     curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, this);
-    curl_easy_setopt(easy, CURLOPT_SSL_SESSIONID_CACHE, 0L);
-    curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
-    curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
+    // Connections are kept for later loads and TLS sessions resumed; a
+    // load on a kept connection or a resumed session has its server judged
+    // before its request is sent (prerequestCallback).
+    curl_easy_setopt(easy, CURLOPT_SHARE, thread->share);
+    curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &Transfer::prerequestCallback);
+    curl_easy_setopt(easy, CURLOPT_PREREQDATA, this);
+    // A body read from a stream cannot be sent again, which is what a kept
+    // connection found closed by the server would need: such loads take a
+    // new connection (and still resume the session).
+    if (hasStream) curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
   }
   thread->active[easy] = self();
   if (curl_multi_add_handle(thread->multi, easy) != CURLM_OK) {
@@ -1004,6 +1035,10 @@ int URLConnection::Transfer::progressCallback(void* userp, curl_off_t, curl_off_
 
 CURLcode URLConnection::Transfer::sslContextCallback(CURL*, void* sslctx, void* userp) {
   auto* ctx = static_cast<SSL_CTX*>(sslctx);
+  // The context belongs to the connection, which may outlive this transfer
+  // and serve later ones: the verify callback, bound to this transfer, must
+  // only ever run in the first handshake.
+  SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION);
   SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
   SSL_CTX_set_cert_verify_callback(ctx, &Transfer::verifyChainCallback, userp);
   return CURLE_OK;
@@ -1011,18 +1046,40 @@ CURLcode URLConnection::Transfer::sslContextCallback(CURL*, void* sslctx, void* 
 
 int URLConnection::Transfer::verifyChainCallback(X509_STORE_CTX* ctx, void* arg) {
   auto* t = static_cast<Transfer*>(arg);
-  std::vector<security::Certificate> presented;
-  STACK_OF(X509)* chain = X509_STORE_CTX_get0_untrusted(ctx);
-  X509* leaf = X509_STORE_CTX_get0_cert(ctx);
-  if (leaf) presented.push_back(security::Certificate::fromNative(leaf));
-  for (int i = 0; chain && i < sk_X509_num(chain); ++i) {
-    X509* c = sk_X509_value(chain, i);
-    if (c == leaf) continue;
-    presented.push_back(security::Certificate::fromNative(c));
-  }
+  std::vector<security::Certificate> presented =
+      presentedChain(X509_STORE_CTX_get0_cert(ctx), X509_STORE_CTX_get0_untrusted(ctx));
   bool ok = !presented.empty() && t->evaluateServerTrust(std::move(presented));
+  t->trustEvaluated = true;
   X509_STORE_CTX_set_error(ctx, ok ? X509_V_OK : X509_V_ERR_APPLICATION_VERIFICATION);
   return ok ? 1 : 0;
+}
+
+// A load on a connection kept from an earlier load, or on a new connection
+// whose TLS session was resumed, had no handshake that judged its server:
+// judge the chain the connection's server presented, as for a new one, so
+// that every load's own delegate (its pinning) decides.
+bool URLConnection::Transfer::evaluateKeptConnection() {
+  curl_tlssessioninfo* info = nullptr;
+  if (curl_easy_getinfo(easy, CURLINFO_TLS_SSL_PTR, &info) != CURLE_OK || !info ||
+      info->backend != CURLSSLBACKEND_OPENSSL || !info->internals) {
+    return false;
+  }
+  auto* ssl = static_cast<SSL*>(info->internals);
+  std::vector<security::Certificate> presented =
+      presentedChain(SSL_get0_peer_certificate(ssl), SSL_get_peer_cert_chain(ssl));
+  return !presented.empty() && evaluateServerTrust(std::move(presented));
+}
+
+int URLConnection::Transfer::prerequestCallback(void* userp, char*, char*, int, int) {
+  auto* t = static_cast<Transfer*>(userp);
+  if (t->cancelled()) return CURL_PREREQFUNC_ABORT;
+  if (t->trustEvaluated) return CURL_PREREQFUNC_OK;
+  t->trustEvaluated = true;
+  if (!t->evaluateKeptConnection()) {
+    t->trustRejected = true;
+    return CURL_PREREQFUNC_ABORT;
+  }
+  return CURL_PREREQFUNC_OK;
 }
 
 // ---------------------------------------------------------------------------

@@ -26,9 +26,14 @@
 //     challenge's sender. Server trust: useCredential accepts the server,
 //     continueWithoutCredential (or no answer) applies the default
 //     evaluation (platform/security/trust.h), cancel refuses it. A refused
-//     server fails the load with -1202. Each HTTPS load opens a fresh
-//     connection (no reuse, no TLS session resumption), so every load's
-//     trust is judged by its own delegate.
+//     server fails the load with -1202. HTTPS connections are kept for
+//     later loads to the same host and port, and TLS sessions are resumed;
+//     still every load's server is judged by its own delegate, exactly once
+//     per connection attempt: in the handshake of a new connection, or,
+//     on a kept connection or a resumed session, from the chain the server
+//     presented, before the request is sent. A refusal there fails the load
+//     with -1202 without sending anything. A load whose body comes from a
+//     stream always takes a new connection (it could not be sent again).
 //  4. Failures are NSURLErrorDomain errors: -999 cancelled (a challenge
 //     cancelled other than server trust), -1001 timed out (no progress for
 //     the request's timeout interval), -1002 unsupported URL, -1003 host not

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 
 #include "net/http/http_request_operation.h"
@@ -156,6 +157,84 @@ TEST_F(PinningTest, OtherChallengesUseTheCredentialOnce) {
   EXPECT_TRUE(bad->shouldUseCredentialStorage());
   bad->setShouldUseCredentialStorage(false);
   EXPECT_FALSE(bad->shouldUseCredentialStorage());
+}
+
+// HTTPS connections are kept and TLS sessions resumed, yet every load's
+// server is judged by that load's own pinning: a connection or session that
+// an earlier, less strict load accepted never carries a pinned load past a
+// mismatch.
+TEST_F(PinningTest, LoadsReuseOneConnectionAndEachIsJudgedByItsOwnPinning) {
+  auto other = test_support::makeSelfSignedCertificate("localhost", {"localhost"}, {});
+  pin({&other});
+  const std::size_t connectionsBefore = server->connectionCount();
+  EXPECT_FALSE(load(server->localhostURL("/x"), NKSSLPinningModeNone, true));
+  EXPECT_FALSE(load(server->localhostURL("/x"), NKSSLPinningModeNone, true));
+  EXPECT_EQ(server->connectionCount() - connectionsBefore, 1u) << "the second load reuses";
+
+  EXPECT_EQ(load(server->localhostURL("/x"), NKSSLPinningModeCertificate).code(), -1202);
+  EXPECT_EQ(server->connectionCount() - connectionsBefore, 1u)
+      << "the refused load was judged on the kept connection";
+  // A refused connection is dropped; the next loads resume its session.
+  EXPECT_EQ(load(server->localhostURL("/x"), NKSSLPinningModePublicKey).code(), -1202);
+  EXPECT_EQ(load(server->localhostURL("/x"), NKSSLPinningModeNone).code(), -1202)
+      << "nobody trusts the CA";
+  EXPECT_EQ(server->requestCount(), 2u) << "a refused load sends nothing";
+
+  pin({&ca});
+  EXPECT_FALSE(load(server->localhostURL("/x"), NKSSLPinningModeCertificate));
+  EXPECT_FALSE(load(server->localhostURL("/x"), NKSSLPinningModePublicKey));
+  EXPECT_EQ(server->requestCount(), 4u);
+
+  // A kept connection raises the server-trust challenge once per load, as a
+  // new one does.
+  const std::size_t connectionsKept = server->connectionCount();
+  auto op = NKHTTPRequestOperation::create(requestFor(server->localhostURL("/x")));
+  int calls = 0;
+  op->setWillSendRequestForAuthenticationChallengeBlock(
+      [&](platform::urlloading::URLConnection&,
+          const platform::urlloading::AuthenticationChallenge& c) {
+        ++calls;
+        EXPECT_EQ(c.protectionSpace().authenticationMethod,
+                  platform::urlloading::kAuthenticationMethodServerTrust);
+        c.sender()->useCredential(
+            platform::urlloading::URLCredential::forTrust(c.protectionSpace().serverTrust), c);
+      });
+  op->start();
+  ASSERT_TRUE(op->waitUntilFinished(std::chrono::seconds(15)));
+  EXPECT_FALSE(op->error());
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(server->connectionCount(), connectionsKept);
+}
+
+TEST_F(PinningTest, AResumedTLSSessionIsJudgedByEachLoadsPinning) {
+  // Every reply closes its connection: each load makes a new connection,
+  // which resumes the session of the one before.
+  HTTPReply closing = HTTPReply::text(200, "secret");
+  closing.closeConnection = true;
+  server->setReply("/x", closing);
+  auto other = test_support::makeSelfSignedCertificate("localhost", {"localhost"}, {});
+  pin({&other});
+  EXPECT_FALSE(load(server->localhostURL("/x"), NKSSLPinningModeNone, true));
+  EXPECT_FALSE(load(server->localhostURL("/x"), NKSSLPinningModeNone, true));
+  EXPECT_EQ(load(server->localhostURL("/x"), NKSSLPinningModeCertificate).code(), -1202);
+  EXPECT_EQ(load(server->localhostURL("/x"), NKSSLPinningModePublicKey).code(), -1202);
+  EXPECT_EQ(server->requestCount(), 2u);
+  pin({&leaf});
+  EXPECT_FALSE(load(server->localhostURL("/x"), NKSSLPinningModeCertificate));
+  EXPECT_EQ(server->requestCount(), 3u);
+}
+
+TEST_F(PinningTest, TrustWithdrawnFromTheSystemEndsAtTheNextRequest) {
+  // Verified chains are remembered for requests on kept connections, but
+  // never past a change of what the system trusts.
+  trustCA();
+  const std::size_t connectionsBefore = server->connectionCount();
+  EXPECT_FALSE(load(server->localhostURL("/x"), NKSSLPinningModeNone));
+  EXPECT_FALSE(load(server->localhostURL("/x"), NKSSLPinningModeNone));
+  EXPECT_EQ(server->connectionCount() - connectionsBefore, 1u);
+  ASSERT_EQ(std::remove(platform::security::trustedCABundlePath().c_str()), 0);
+  EXPECT_EQ(load(server->localhostURL("/x"), NKSSLPinningModeNone).code(), -1202);
+  EXPECT_EQ(server->requestCount(), 2u);
 }
 
 }  // namespace
