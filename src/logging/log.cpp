@@ -17,6 +17,7 @@
 #include "logging/log_internal.h"
 #include "logging/record_store.h"
 #include "logging/recycling_allocator.h"
+#include "platform/dispatch/thread_crash_info.h"
 
 namespace logging {
 
@@ -152,6 +153,7 @@ void flushAtExit() {
   };
   auto done = std::make_shared<Done>();
   std::thread flusher([done] {
+    platform::dispatch::ensureAlternateSignalStack();  // a crash here is recorded too
     LKLog::flushLog();
     std::lock_guard lock(done->mutex);
     done->done = true;

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "platform/foundation/format.h"
+#include "platform/dispatch/thread_crash_info.h"
 #include "platform/sysconfig/system_keychain.h"
 
 namespace platform::sysconfig {
@@ -144,7 +145,10 @@ class NMConnectionDriver::Worker {
  public:
   explicit Worker(const Options& options) : options_(options) {
     wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    thread_ = std::thread([this] { loop(); });
+    thread_ = std::thread([this] {
+      dispatch::ensureAlternateSignalStack();  // a crash here is recorded too
+      loop();
+    });
   }
   ~Worker() {
     {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/dispatch/spin_budget.h"
+#include "platform/dispatch/thread_crash_info.h"
 #include "platform/urlloading/stream.h"
 
 namespace platform::urlloading {
@@ -634,7 +635,10 @@ NetworkThread::NetworkThread() : impl_(new Impl) {
   curl_multi_setopt(impl_->multi, CURLMOPT_MAXCONNECTS, 64L);
   impl_->share = curl_share_init();
   curl_share_setopt(impl_->share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-  impl_->thread = std::thread([impl = impl_] { impl->run(); });
+  impl_->thread = std::thread([impl = impl_] {
+    dispatch::ensureAlternateSignalStack();  // a crash here is recorded too
+    impl->run();
+  });
   impl_->thread.detach();
   std::unique_lock lock(impl_->mutex);
   impl_->cv.wait(lock, [&] { return impl_->ready; });
