@@ -180,6 +180,7 @@ void DispatchUdpSocket::doPreSend() {
     doSend();
     return;
   }
+  flushNotes();  // a filter may reach the delegate queue itself
   if (!sendFilterAsync_) {
     bool allowed = false;
     const SendFilter& filter = sendFilterBlock_;
