@@ -42,8 +42,8 @@ DispatchUdpSocket::DispatchUdpSocket(PassKey, WeakDelegate delegate, QueuePtr de
                                      QueuePtr socketQueue)
     : delegate_(std::move(delegate)),
       delegateQueue_(std::move(delegateQueue)),
-      socketQueue_(socketQueue ? std::move(socketQueue)
-                               : Queue::createSerial(kDispatchUdpSocketQueueLabel)),
+      socketQueue_(socketQueue ? socketQueue : Queue::createSerial(kDispatchUdpSocketQueueLabel)),
+      ownsSocketQueue_(!socketQueue),
       isOnSocketQueueOrTargetQueueKey_(&isOnSocketQueueOrTargetQueueKey_) {
   // The value only has to be non-null; it does not own the socket.
   socketQueue_->setSpecific(isOnSocketQueueOrTargetQueueKey_,
@@ -77,8 +77,15 @@ void DispatchUdpSocket::runAsync(std::function<void()> block) {
   if (isOnSocketQueue()) {
     block();
   } else {
+    closeSendInbox();
     socketQueue_->async([self = shared_from_this(), block = std::move(block)] { block(); });
   }
+}
+
+void DispatchUdpSocket::closeSendInbox() {
+  if (!ownsSocketQueue_) return;
+  std::lock_guard lock(inboxMutex_);
+  sendInbox_.reset();
 }
 
 // --- delegate -------------------------------------------------------------------------
@@ -637,6 +644,7 @@ void DispatchUdpSocket::unmarkSocketQueueTargetQueue(const QueuePtr& queue) {
 }
 
 void DispatchUdpSocket::applicationWillEnterForeground() {
+  closeSendInbox();
   socketQueue_->async([weak = weak_from_this()] {
     if (auto self = weak.lock()) {
       self->resumeReceiveSource(AF_INET);

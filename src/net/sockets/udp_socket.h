@@ -50,6 +50,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -282,6 +283,10 @@ class DispatchUdpSocket : public std::enable_shared_from_this<DispatchUdpSocket>
   bool isOnSocketQueue() const;
   void runSync(const std::function<void()>& block) const;
   void runAsync(std::function<void()> block);
+  // Ends the batch of sends that the next socket-queue block takes (see
+  // enqueueSend): called before anything else is put on the socket queue
+  // from outside it.
+  void closeSendInbox();
 
   // Callbacks (socket queue).
   using NoteCall =
@@ -385,6 +390,12 @@ class DispatchUdpSocket : public std::enable_shared_from_this<DispatchUdpSocket>
   bool inDequeueLoop_ = false;  // maybeDequeueSend is running
   bool dequeueAgain_ = false;   // ... and must take the next packet once more
   std::deque<PacketPtr> sendQueue_;
+  // Sends requested from outside the socket queue wait here for the one
+  // queued block that takes them all, when nobody else can put work on the
+  // socket queue (it is the socket's own).
+  const bool ownsSocketQueue_;
+  std::mutex inboxMutex_;
+  std::shared_ptr<std::vector<PacketPtr>> sendInbox_;  // guarded by inboxMutex_
   std::uint64_t socket4FDBytesAvailable_ = 0;
   std::uint64_t socket6FDBytesAvailable_ = 0;
   std::uint32_t pendingFilterOperations_ = 0;
