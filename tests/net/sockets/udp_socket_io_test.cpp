@@ -523,6 +523,31 @@ TEST(UdpSocketReceive, BurstsReachTheDelegateInOrderAroundFilterPosts) {
   EXPECT_EQ(events[kCount].kind, UdpEvent::Closed);
 }
 
+// Sends made before and after another request take effect on their side of
+// it, however quickly they follow each other.
+TEST(UdpSocketSend, RequestsBetweenSendsKeepTheirPlace) {
+  Receiver receiver;
+  UdpPeer sender;
+  for (int round = 0; round < 20; ++round) {
+    std::vector<long> filtered;  // touched on the socket queue only
+    for (long tag = 0; tag < 3; ++tag) {
+      sender.socket->sendData(bytesOf("x"), loopbackAddress4(receiver.port), -1, tag);
+    }
+    sender.socket->setSendFilter(
+        [&](const DispatchUdpSocket::Data&, const Bytes&, long tag) {
+          filtered.push_back(tag);
+          return true;
+        },
+        Queue::createSerial("udp.test.sfilter"), false);
+    for (long tag = 3; tag < 5; ++tag) {
+      sender.socket->sendData(bytesOf("x"), loopbackAddress4(receiver.port), -1, tag);
+    }
+    sender.socket->setSendFilter(nullptr, nullptr);
+    sender.socket->performBlock([] {});
+    EXPECT_EQ(filtered, (std::vector<long>{3, 4})) << "round " << round;
+  }
+}
+
 TEST(UdpSocketIPv6, SendAndReceiveOverIPv6Loopback) {
   if (!testing::hasIPv6Loopback()) GTEST_SKIP() << "no IPv6 loopback";
   Receiver receiver(AF_INET6);
