@@ -160,11 +160,12 @@ void XPCConnection::sendMessage(XPCMessage message, ReplyHandler reply, ErrorHan
   std::uint32_t level = channelLogLevel();
   message.setLogLevel(level);
   if (level >= 4) channelLog(platform::format("Sending message %@", message.description()));
-  QueuePtr queue = dispatchQueue();
-  auto connection = connection_;
+  // Handed to the transport on the caller's thread: it encodes the message
+  // and writes it in call order (from any thread), so a hop through the
+  // connection's queue would only add a thread hand-off to every request
+  // and every reply.
   if (!reply) {
-    ChannelValue dict = message.getXPCDictionary();
-    queue->async([connection, dict] { connection->send(dict); });
+    connection_->send(message.getXPCDictionary());
     return;
   }
   message.setNeedsDirectReply(true);
@@ -186,9 +187,7 @@ void XPCConnection::sendMessage(XPCMessage message, ReplyHandler reply, ErrorHan
     }
     reply(XPCMessage(result));
   };
-  queue->async([connection, dict, replyQueue, onReply] {
-    connection->sendWithReply(dict, replyQueue, onReply);
-  });
+  connection_->sendWithReply(dict, std::move(replyQueue), std::move(onReply));
 }
 
 void XPCConnection::sendSelector(const std::string& selector, const Object& target,

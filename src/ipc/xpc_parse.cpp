@@ -71,6 +71,11 @@ struct Budget {
   std::size_t depth = 0;
   std::size_t bytes = 0;
   const char* exceeded = nullptr;  // the reason, once exceeded
+  // Counting only (fitsConversionBudget): the same levels and bytes are
+  // charged, but strings, data and collections are not copied and no
+  // descriptor is duplicated. Archives are still unpacked for real, since
+  // what they hold decides what else is charged.
+  bool countOnly = false;
 };
 
 thread_local Budget* tBudget = nullptr;
@@ -98,6 +103,25 @@ class BudgetScope {
 };
 
 bool exhausted() { return tBudget && tBudget->exceeded; }
+
+bool countingOnly() { return tBudget && tBudget->countOnly; }
+
+// Unpacks for real for its life, within a counting-only check.
+class RealConversion {
+ public:
+  RealConversion() : b_(tBudget), was_(b_ && b_->countOnly) {
+    if (b_) b_->countOnly = false;
+  }
+  ~RealConversion() {
+    if (b_) b_->countOnly = was_;
+  }
+  RealConversion(const RealConversion&) = delete;
+  RealConversion& operator=(const RealConversion&) = delete;
+
+ private:
+  Budget* b_;
+  bool was_;
+};
 
 // Takes `n` bytes from the budget; false (and the budget spent) when they do
 // not fit.
@@ -138,6 +162,7 @@ class Level {
 
 // Unarchives a marked archive into a known class; nil when it is not one.
 Object unarchive(const std::vector<std::uint8_t>& bytes) {
+  RealConversion real;
   Level level;
   if (!level.ok() || !charge(bytes.size())) return {};
   std::string reason;
@@ -351,6 +376,8 @@ bool XPCParse::fitsConversionBudget(const ChannelValue& object, std::string* rea
   bool fits;
   {
     BudgetScope scope(maxBytes);
+    // The whole conversion's walk and charges, without building its result.
+    tBudget->countOnly = true;
     objectOf(object);
     fits = !scope.failed();
     if (!fits && reason) *reason = scope.reason();
@@ -404,15 +431,16 @@ Value XPCParse::dictionaryWithContentsOfXPCObject(const ChannelValue& c) {
   if (c.type() != ChannelType::Dictionary || exhausted()) return {};
   Level level;
   if (!level.ok()) return {};
+  const bool count = countingOnly();
   std::vector<std::pair<Value, Value>> pairs;
   c.forEach([&](const std::string& key, const ChannelValue& e) {
     if (!charge(key.size())) return false;
     Value v = objectOf(e).value();
     if (exhausted()) return false;
-    if (!v.isNone()) pairs.emplace_back(Value(key), v);
+    if (!count && !v.isNone()) pairs.emplace_back(Value(key), v);
     return true;
   });
-  if (scope.failed() || exhausted()) return {};
+  if (scope.failed() || exhausted() || count) return {};
   return Value::dictionary(std::move(pairs));
 }
 
@@ -421,13 +449,14 @@ Value XPCParse::arrayWithContentsOfXPCObject(const ChannelValue& c) {
   if (c.type() != ChannelType::Array || exhausted()) return {};
   Level level;
   if (!level.ok()) return {};
+  const bool count = countingOnly();
   std::vector<Value> elements;
   for (std::size_t i = 0; i < c.count(); ++i) {
     Value v = objectOf(c.at(i)).value();
     if (exhausted()) return {};
-    if (!v.isNone()) elements.push_back(v);
+    if (!count && !v.isNone()) elements.push_back(v);
   }
-  if (scope.failed()) return {};
+  if (scope.failed() || count) return {};
   return Value::array(std::move(elements));
 }
 
@@ -437,12 +466,14 @@ Value XPCParse::dateWithXPCObject(const ChannelValue& c) {
 }
 
 Value XPCParse::dataWithXPCObject(const ChannelValue& c) {
-  if (c.type() != ChannelType::Data || !charge(c.bytes().size())) return {};
+  if (c.type() != ChannelType::Data || !charge(c.bytes().size()) || countingOnly()) return {};
   return Value::data(c.bytes());
 }
 
 Value XPCParse::stringWithXPCObject(const ChannelValue& c) {
-  if (c.type() != ChannelType::String || !charge(c.stringValue().size())) return {};
+  if (c.type() != ChannelType::String || !charge(c.stringValue().size()) || countingOnly()) {
+    return {};
+  }
   return Value(c.stringValue());
 }
 
@@ -462,7 +493,7 @@ Value XPCParse::numberWithXPCObject(const ChannelValue& c) {
 }
 
 std::shared_ptr<FileHandle> XPCParse::fileHandleWithXPCObject(const ChannelValue& c) {
-  if (c.type() != ChannelType::FileDescriptor) return nullptr;
+  if (c.type() != ChannelType::FileDescriptor || countingOnly()) return nullptr;
   return FileHandle::duplicating(c.fd());
 }
 

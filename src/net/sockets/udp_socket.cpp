@@ -42,8 +42,8 @@ DispatchUdpSocket::DispatchUdpSocket(PassKey, WeakDelegate delegate, QueuePtr de
                                      QueuePtr socketQueue)
     : delegate_(std::move(delegate)),
       delegateQueue_(std::move(delegateQueue)),
-      socketQueue_(socketQueue ? std::move(socketQueue)
-                               : Queue::createSerial(kDispatchUdpSocketQueueLabel)),
+      socketQueue_(socketQueue ? socketQueue : Queue::createSerial(kDispatchUdpSocketQueueLabel)),
+      ownsSocketQueue_(!socketQueue),
       isOnSocketQueueOrTargetQueueKey_(&isOnSocketQueueOrTargetQueueKey_) {
   // The value only has to be non-null; it does not own the socket.
   socketQueue_->setSpecific(isOnSocketQueueOrTargetQueueKey_,
@@ -77,8 +77,15 @@ void DispatchUdpSocket::runAsync(std::function<void()> block) {
   if (isOnSocketQueue()) {
     block();
   } else {
+    closeSendInbox();
     socketQueue_->async([self = shared_from_this(), block = std::move(block)] { block(); });
   }
+}
+
+void DispatchUdpSocket::closeSendInbox() {
+  if (!ownsSocketQueue_) return;
+  std::lock_guard lock(inboxMutex_);
+  sendInbox_.reset();
 }
 
 // --- delegate -------------------------------------------------------------------------
@@ -269,14 +276,59 @@ void DispatchUdpSocket::setUserData(std::shared_ptr<void> userData) {
 
 // --- callbacks ---------------------------------------------------------------------------
 
-void DispatchUdpSocket::notify(
-    std::function<void(DispatchUdpSocketDelegate&, const std::shared_ptr<DispatchUdpSocket>&)>
-        call) {
+namespace {
+// At most this many datagram notes go in one block of the delegate queue.
+constexpr std::size_t kMaxNotesPerPost = 64;
+}  // namespace
+
+void DispatchUdpSocket::notify(NoteCall call) {
   DelegatePtr delegate = delegate_.lock();
   QueuePtr queue = delegateQueue_;
   if (!delegate || !queue) return;
+  flushNotes();
   queue->async([delegate = std::move(delegate), self = weak_from_this().lock(),
                 call = std::move(call)] { call(*delegate, self); });
+}
+
+void DispatchUdpSocket::notifyDatagram(NoteCall call) {
+  auto self = weak_from_this().lock();
+  if (!self) {
+    notify(std::move(call));  // being destroyed: nothing may wait for later
+    return;
+  }
+  DelegatePtr delegate = delegate_.lock();
+  QueuePtr queue = delegateQueue_;
+  if (!delegate || !queue) return;
+  if (!notes_.empty() && notesQueue_ != queue) flushNotes();
+  notesQueue_ = std::move(queue);
+  notes_.push_back({std::move(delegate), std::move(call)});
+  if (notes_.size() >= kMaxNotesPerPost) {
+    flushNotes();
+    return;
+  }
+  if (notesFlushPosted_) return;
+  // Runs after the work already queued on the socket queue (the rest of a
+  // burst of sends, say), whose notes then go in the same post.
+  notesFlushPosted_ = true;
+  socketQueue_->async([self = std::move(self)] {
+    self->notesFlushPosted_ = false;
+    self->flushNotes();
+  });
+}
+
+void DispatchUdpSocket::flushNotes() {
+  if (notes_.empty()) return;
+  auto batch = std::make_shared<std::vector<PendingNote>>(std::move(notes_));
+  notes_.clear();
+  QueuePtr queue = std::move(notesQueue_);
+  notesQueue_.reset();
+  queue->async([batch, self = weak_from_this().lock()] {
+    for (PendingNote& note : *batch) {
+      note.call(*note.delegate, self);
+      // Whatever a call captured goes with it, as with one block per call.
+      note = PendingNote();
+    }
+  });
 }
 
 void DispatchUdpSocket::notifyDidConnectToAddress(const Bytes& address) {
@@ -292,23 +344,25 @@ void DispatchUdpSocket::notifyDidNotConnect(const platform::Error& error) {
 }
 
 void DispatchUdpSocket::notifyDidSendDataWithTag(long tag) {
-  notify([tag](DispatchUdpSocketDelegate& d, const std::shared_ptr<DispatchUdpSocket>& s) {
+  notifyDatagram([tag](DispatchUdpSocketDelegate& d, const std::shared_ptr<DispatchUdpSocket>& s) {
     d.udpSocketDidSendDataWithTag(s, tag);
   });
 }
 
 void DispatchUdpSocket::notifyDidNotSendDataWithTag(long tag, const platform::Error& error) {
-  notify([tag, error](DispatchUdpSocketDelegate& d, const std::shared_ptr<DispatchUdpSocket>& s) {
-    d.udpSocketDidNotSendDataWithTag(s, tag, error);
-  });
+  notifyDatagram(
+      [tag, error](DispatchUdpSocketDelegate& d, const std::shared_ptr<DispatchUdpSocket>& s) {
+        d.udpSocketDidNotSendDataWithTag(s, tag, error);
+      });
 }
 
 void DispatchUdpSocket::notifyDidReceiveData(Data data, Bytes address,
                                              std::shared_ptr<void> context) {
-  notify([data = std::move(data), address = std::move(address), context = std::move(context)](
-             DispatchUdpSocketDelegate& d, const std::shared_ptr<DispatchUdpSocket>& s) {
-    d.udpSocketDidReceiveData(s, data, address, context);
-  });
+  notifyDatagram(
+      [data = std::move(data), address = std::move(address), context = std::move(context)](
+          DispatchUdpSocketDelegate& d, const std::shared_ptr<DispatchUdpSocket>& s) {
+        d.udpSocketDidReceiveData(s, data, address, context);
+      });
 }
 
 void DispatchUdpSocket::notifyDidCloseWithError(const platform::Error& error) {
@@ -590,6 +644,7 @@ void DispatchUdpSocket::unmarkSocketQueueTargetQueue(const QueuePtr& queue) {
 }
 
 void DispatchUdpSocket::applicationWillEnterForeground() {
+  closeSendInbox();
   socketQueue_->async([weak = weak_from_this()] {
     if (auto self = weak.lock()) {
       self->resumeReceiveSource(AF_INET);

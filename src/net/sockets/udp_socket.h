@@ -50,6 +50,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -282,11 +283,28 @@ class DispatchUdpSocket : public std::enable_shared_from_this<DispatchUdpSocket>
   bool isOnSocketQueue() const;
   void runSync(const std::function<void()>& block) const;
   void runAsync(std::function<void()> block);
+  // Ends the batch of sends that the next socket-queue block takes (see
+  // enqueueSend): called before anything else is put on the socket queue
+  // from outside it.
+  void closeSendInbox();
 
   // Callbacks (socket queue).
-  void notify(
-      std::function<void(DispatchUdpSocketDelegate&, const std::shared_ptr<DispatchUdpSocket>&)>
-          call);
+  using NoteCall =
+      std::function<void(DispatchUdpSocketDelegate&, const std::shared_ptr<DispatchUdpSocket>&)>;
+  struct PendingNote {
+    DelegatePtr delegate;
+    NoteCall call;
+  };
+  // Posts the call to the delegate queue (after any datagram notes held).
+  void notify(NoteCall call);
+  // A datagram's note: held on the socket queue and posted together with
+  // the notes of the datagrams handled in the same run of the queue, so a
+  // burst costs the delegate queue one hand-off instead of one per datagram.
+  // The delegate queue still sees every call, in order.
+  void notifyDatagram(NoteCall call);
+  // Posts the held notes now (before anything else may reach the delegate
+  // queue: other callbacks, filters).
+  void flushNotes();
   void notifyDidConnectToAddress(const Bytes& address);
   void notifyDidNotConnect(const platform::Error& error);
   void notifyDidSendDataWithTag(long tag);
@@ -372,10 +390,19 @@ class DispatchUdpSocket : public std::enable_shared_from_this<DispatchUdpSocket>
   bool inDequeueLoop_ = false;  // maybeDequeueSend is running
   bool dequeueAgain_ = false;   // ... and must take the next packet once more
   std::deque<PacketPtr> sendQueue_;
+  // Sends requested from outside the socket queue wait here for the one
+  // queued block that takes them all, when nobody else can put work on the
+  // socket queue (it is the socket's own).
+  const bool ownsSocketQueue_;
+  std::mutex inboxMutex_;
+  std::shared_ptr<std::vector<PacketPtr>> sendInbox_;  // guarded by inboxMutex_
   std::uint64_t socket4FDBytesAvailable_ = 0;
   std::uint64_t socket6FDBytesAvailable_ = 0;
   std::uint32_t pendingFilterOperations_ = 0;
-  bool inReceiveLoop_ = false;  // doReceive is running
+  bool inReceiveLoop_ = false;      // doReceive is running
+  std::vector<PendingNote> notes_;  // datagram notes not yet posted
+  QueuePtr notesQueue_;             // ... to this delegate queue
+  bool notesFlushPosted_ = false;   // a block that posts them waits on the socket queue
   // The local end points and the connected peer, filled lazily by the views.
   mutable Bytes cachedLocalAddress4_;
   mutable std::string cachedLocalHost4_;

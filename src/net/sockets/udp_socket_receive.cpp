@@ -154,6 +154,7 @@ void DispatchUdpSocket::doReceive() {
       std::shared_ptr<void> context;
       bool allowed = false;
       const ReceiveFilter filter = receiveFilterBlock_;
+      flushNotes();  // a filter may reach the delegate queue itself
       auto call = [&] { allowed = filter(data, address, &context); };
       // A filter queue that is (or runs on) the socket queue is called
       // inline: waiting for it would wait for ourselves.
@@ -171,6 +172,7 @@ void DispatchUdpSocket::doReceive() {
       }
     } else {
       ++pendingFilterOperations_;
+      flushNotes();
       receiveFilterQueue_->async([self = shared_from_this(), filter = receiveFilterBlock_,
                                   data = std::move(data), address = std::move(address)] {
         std::shared_ptr<void> context;

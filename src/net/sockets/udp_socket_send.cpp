@@ -35,6 +35,7 @@ void DispatchUdpSocket::sendData(Data data, const std::string& host, std::uint16
   if (!data || data->empty()) return;
   auto packet = std::make_shared<DispatchUdpSendPacket>(std::move(data), timeout, tag);
   packet->resolveInProgress = true;
+  closeSendInbox();
   socketQueue_->async([self = shared_from_this(), packet, host, port] {
     self->asyncResolveHost(
         host, port,
@@ -60,6 +61,31 @@ void DispatchUdpSocket::sendData(Data data, const Bytes& address, double timeout
 void DispatchUdpSocket::enqueueSend(PacketPtr packet) {
   // Always through the queue, also from the socket queue itself, so a send
   // requested from a callback or a filter never re-enters the send path.
+  if (ownsSocketQueue_) {
+    // A burst of sends costs one block: each send joins the batch of a block
+    // still waiting on the queue. Nothing else can have been queued after
+    // that block (every other request closes the batch first, and nobody
+    // else has this queue), so the order of the requests is kept.
+    std::shared_ptr<std::vector<PacketPtr>> inbox;
+    {
+      std::lock_guard lock(inboxMutex_);
+      if (sendInbox_) {
+        sendInbox_->push_back(std::move(packet));
+        return;
+      }
+      inbox = sendInbox_ = std::make_shared<std::vector<PacketPtr>>();
+      inbox->push_back(std::move(packet));
+    }
+    socketQueue_->async([self = shared_from_this(), inbox] {
+      {
+        std::lock_guard lock(self->inboxMutex_);
+        if (self->sendInbox_ == inbox) self->sendInbox_.reset();
+      }
+      for (PacketPtr& p : *inbox) self->sendQueue_.push_back(std::move(p));
+      self->maybeDequeueSend();
+    });
+    return;
+  }
   socketQueue_->async([self = shared_from_this(), packet = std::move(packet)] {
     self->sendQueue_.push_back(packet);
     self->maybeDequeueSend();
@@ -180,6 +206,7 @@ void DispatchUdpSocket::doPreSend() {
     doSend();
     return;
   }
+  flushNotes();  // a filter may reach the delegate queue itself
   if (!sendFilterAsync_) {
     bool allowed = false;
     const SendFilter& filter = sendFilterBlock_;

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "net/sockets/socket_address.h"
 #include "net/sockets/udp_socket.h"
@@ -472,6 +473,79 @@ TEST(UdpSocketReceiveFilter, SynchronousFilterOnTheSocketQueueDoesNotDeadlock) {
   ASSERT_TRUE(receiver.socket->receiveOnce());
   sendRaw(receiver.socket->localPort(), "ok");
   ASSERT_TRUE(receiver.delegate->waitFor(UdpEvent::Received));
+}
+
+// Datagram callbacks of a burst may reach the delegate queue together; each
+// still arrives once and in order, also past the size of one such post, and
+// a block that a filter puts on the delegate queue keeps its place between
+// them.
+TEST(UdpSocketReceive, BurstsReachTheDelegateInOrderAroundFilterPosts) {
+  Receiver receiver;
+  constexpr int kCount = 100;
+  std::vector<std::size_t> seenByMarker;  // touched on the delegate queue only
+  receiver.socket->setReceiveFilter(
+      [&](const DispatchUdpSocket::Data& data, const Bytes&, std::shared_ptr<void>*) {
+        if (textOf(data) == "30" || textOf(data) == "80") {
+          receiver.delegateQueue->async([&] {
+            seenByMarker.push_back(receiver.delegate->eventsOf(UdpEvent::Received).size());
+          });
+        }
+        return true;
+      },
+      Queue::createSerial("udp.test.rfilter"), false);
+  // All of them wait in the system before reading starts, so they are read
+  // in one go.
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  const int buffer = 1 << 20;
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+  for (int i = 0; i < kCount; ++i) sendRaw(receiver.port, std::to_string(i), fd);
+  ::close(fd);
+  ASSERT_TRUE(receiver.socket->beginReceiving());
+  ASSERT_TRUE(receiver.delegate->waitFor(UdpEvent::Received, kCount));
+  RecordingUdpDelegate::drain(receiver.delegateQueue);
+  const auto got = receiver.delegate->eventsOf(UdpEvent::Received);
+  ASSERT_EQ(got.size(), static_cast<std::size_t>(kCount));
+  for (int i = 0; i < kCount; ++i) EXPECT_EQ(textOf(got[i].data), std::to_string(i));
+  EXPECT_EQ(seenByMarker, (std::vector<std::size_t>{30, 80}));
+
+  UdpPeer sender;
+  for (long tag = 0; tag < kCount; ++tag) {
+    sender.socket->sendData(bytesOf("x"), loopbackAddress4(receiver.port), -1, tag);
+  }
+  sender.socket->closeAfterSending();
+  ASSERT_TRUE(sender.delegate->waitFor(UdpEvent::Closed));
+  const auto events = sender.delegate->events();
+  ASSERT_EQ(events.size(), static_cast<std::size_t>(kCount) + 1);
+  for (long tag = 0; tag < kCount; ++tag) {
+    EXPECT_EQ(events[tag].kind, UdpEvent::Sent);
+    EXPECT_EQ(events[tag].tag, tag);
+  }
+  EXPECT_EQ(events[kCount].kind, UdpEvent::Closed);
+}
+
+// Sends made before and after another request take effect on their side of
+// it, however quickly they follow each other.
+TEST(UdpSocketSend, RequestsBetweenSendsKeepTheirPlace) {
+  Receiver receiver;
+  UdpPeer sender;
+  for (int round = 0; round < 20; ++round) {
+    std::vector<long> filtered;  // touched on the socket queue only
+    for (long tag = 0; tag < 3; ++tag) {
+      sender.socket->sendData(bytesOf("x"), loopbackAddress4(receiver.port), -1, tag);
+    }
+    sender.socket->setSendFilter(
+        [&](const DispatchUdpSocket::Data&, const Bytes&, long tag) {
+          filtered.push_back(tag);
+          return true;
+        },
+        Queue::createSerial("udp.test.sfilter"), false);
+    for (long tag = 3; tag < 5; ++tag) {
+      sender.socket->sendData(bytesOf("x"), loopbackAddress4(receiver.port), -1, tag);
+    }
+    sender.socket->setSendFilter(nullptr, nullptr);
+    sender.socket->performBlock([] {});
+    EXPECT_EQ(filtered, (std::vector<long>{3, 4})) << "round " << round;
+  }
 }
 
 TEST(UdpSocketIPv6, SendAndReceiveOverIPv6Loopback) {
