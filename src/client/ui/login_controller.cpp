@@ -20,7 +20,6 @@ namespace client::ui {
 namespace {
 const char* kOrderURL = "https://www.varnelvpn.net/services/varnelvpn/";
 const char* kResetURL = "https://www.varnelvpn.net/services/intranet/password_reset/";
-
 }  // namespace
 
 // The window as the login flow sees it.

@@ -2,9 +2,10 @@
 // (client/core/login_flow.h), which logs in by itself when an API key is
 // stored, checks the user's entries, runs the base-URL probe and the login
 // with visible progress ("Checking mirrors.", "Authenticating."), reports a
-// failed login and, on success, stores the API key, installs or updates the
-// helper and asks the window to replace itself with the dialer. The window
-// draws the flow's state, shows its alerts and reports their end.
+// failed login and, on success, stores the API key and installs or updates
+// the helper. The window draws the flow's state, shows its alerts (reporting
+// their end to the flow) and, when the flow says so, replaces itself with the
+// dialer.
 //
 // Guarantees (the flow's, as the user sees them):
 //  1. An empty e-mail with a password that is not exactly 20 characters, or
