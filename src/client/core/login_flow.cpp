@@ -119,13 +119,14 @@ void LoginFlow::startLoginAction() {
   services->probeBaseURL([weak, services] {
     auto self = weak.lock();
     if (!self) return;
-    auto view = self->view_.lock();
-    if (!view) return;
-    view->setProgressText(kAuthenticatingText);
+    auto current = self->view_.lock();
+    if (!current) return;
+    current->setProgressText(kAuthenticatingText);
     // The entries as they are now: the fields stay locked meanwhile.
-    services->login(view->emailText(), view->passwordText(), [weak](const platform::Value& reply) {
-      if (auto self = weak.lock()) self->loginAnswered(reply);
-    });
+    services->login(current->emailText(), current->passwordText(),
+                    [weak](const platform::Value& reply) {
+                      if (auto flow = weak.lock()) flow->loginAnswered(reply);
+                    });
   });
 }
 

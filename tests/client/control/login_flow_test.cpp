@@ -153,7 +153,7 @@ TEST_F(LoginFlowTest, FailedLoginShowsTheServerTextUnlocksOnDismissAndKeepsTheKe
   EXPECT_EQ(view->errors.back(), platform::format(client::kLoginErrorFormat, std::string("42")));
 }
 
-TEST_F(LoginFlowTest, StoredKeyLogsInByItselfWithTheFieldsAsTheyAreWhenTheProbeEnds) {
+TEST_F(LoginFlowTest, StoredKeyLogsInByItselfStoresTheKeyAndOpensTheDialer) {
   services->stored = "DEMOKEY7Q2W9E4R6T1Y3";
   services->accountKey = "DEMOKEY7Q2W9E4R6T1Y3";
   flow->startAutomaticLogin();
