@@ -114,19 +114,20 @@ void LoginFlow::startLoginAction() {
   view->setIndicatorVisible(true);
   view->setProgressText(kCheckingMirrorsText);
 
+  // The callbacks hold the flow weakly and the services not at all: a
+  // service that keeps a completion must not keep itself alive through it.
   std::weak_ptr<LoginFlow> weak = weak_from_this();
-  auto services = services_;
-  services->probeBaseURL([weak, services] {
+  services_->probeBaseURL([weak] {
     auto self = weak.lock();
-    if (!self) return;
+    if (!self || !self->services_) return;
     auto current = self->view_.lock();
     if (!current) return;
     current->setProgressText(kAuthenticatingText);
     // The entries as they are now: the fields stay locked meanwhile.
-    services->login(current->emailText(), current->passwordText(),
-                    [weak](const platform::Value& reply) {
-                      if (auto flow = weak.lock()) flow->loginAnswered(reply);
-                    });
+    self->services_->login(current->emailText(), current->passwordText(),
+                           [weak](const platform::Value& reply) {
+                             if (auto flow = weak.lock()) flow->loginAnswered(reply);
+                           });
   });
 }
 
