@@ -8,6 +8,7 @@
 
 #include "helper/helper_files.h"
 #include "helper/helper_log.h"
+#include "ipc/helper_protocol.h"
 #include "ipc/xpc_parse.h"
 #include "logging/log.h"
 #include "platform/foundation/exception.h"
@@ -24,8 +25,8 @@ namespace {
 
 constexpr const char* kSSTPSecretsPrefix = "VarnelVPN.sstp-secrets.";
 
-constexpr const char* kSecretKeys[] = {"password",     "sharedKey", "ipsec",
-                                       "authUserPass", "key",       "tls"};
+constexpr const char* kSecretKeys[] = {
+    ipc::kPasswordKey, ipc::kSharedKeyKey, ipc::kIPSecSecretKey, "authUserPass", "key", "tls"};
 
 std::string stringOf(const XPCMessage& m, const char* key) {
   return m.stringForKey(key).asString();
@@ -85,7 +86,7 @@ void HelperService::HelperStartup() {
   // A helper that ended while OpenVPN ran (crash, kill) left it running with
   // the tunnel and the VPN's DNS: end it, so that the state told to the
   // client (disconnected) is the truth.
-  if (OpenVPN::endLeftoverProcess()) state_.store(kStateDisconnected);
+  if (OpenVPN::endLeftoverProcess()) state_.store(ipc::kHelperStateDisconnected);
   removeStaleSSTPSecrets();
   ipfw_ = std::make_shared<IPFWInterface>();
   const ExecutablePolicy policy = options_.policy;
@@ -156,44 +157,63 @@ std::optional<XPCMessage> HelperService::handleMessage(const XPCMessage& message
   if (std::optional<XPCMessage> invoked = message.invoke()) return invoked;
   XPCMessage reply = XPCMessage::messageReplyForMessage(&message);
   const bool channelError = !message.getXPCDictionary().get(ipc::kXPCErrorKey).isNone();
-  const std::string operation = stringOf(message, "operation");
+  const std::string name = stringOf(message, ipc::kOperationKey);
+  const std::optional<ipc::HelperOperation> operation = parseOperation(name);
 
-  if (operation == "PPTPConnectionRequest" || operation == "L2TPConnectionRequest" ||
-      operation == "IPSecConnectionRequest") {
-    startNetworkService(operation, message);
-    reply.setBool(true, "result");
-  } else if (operation == "SSTPConnectionRequest") {
-    startSSTP(message);
-    reply.setBool(true, "result");
-  } else if (operation == "OpenVPNConnectionRequest") {
-    const std::string refusal = startOpenVPN(message);
-    // A refusal the user must hear of: no "result" (the client's form for a
-    // refused request) and the reason.
-    if (refusal.empty())
-      reply.setBool(true, "result");
-    else
-      reply.setObject(Value(refusal), "message");
-  } else if (operation == "CurrentConnectionState") {
-    reply.setObject(Value(static_cast<std::int32_t>(state_.load())), "result");
-  } else if (operation == "LogUpdate") {
-    if (options_.logger) {
-      if (std::optional<std::string> text = options_.logger->PopBuffer())
-        reply.setObject(Value(*text), "result");
+  if (operation) {
+    switch (*operation) {
+      case ipc::HelperOperation::PPTPConnectionRequest:
+      case ipc::HelperOperation::L2TPConnectionRequest:
+      case ipc::HelperOperation::IPSecConnectionRequest:
+        startNetworkService(name, message);
+        reply.setBool(true, ipc::kXPCResultKey);
+        break;
+      case ipc::HelperOperation::SSTPConnectionRequest:
+        startSSTP(message);
+        reply.setBool(true, ipc::kXPCResultKey);
+        break;
+      case ipc::HelperOperation::OpenVPNConnectionRequest: {
+        const std::string refusal = startOpenVPN(message);
+        // A refusal the user must hear of: no "result" (the client's form for a
+        // refused request) and the reason.
+        if (refusal.empty())
+          reply.setBool(true, ipc::kXPCResultKey);
+        else
+          reply.setObject(Value(refusal), ipc::kRefusalMessageKey);
+        break;
+      }
+      case ipc::HelperOperation::CurrentConnectionState:
+        reply.setObject(Value(static_cast<std::int32_t>(state_.load())), ipc::kXPCResultKey);
+        break;
+      case ipc::HelperOperation::LogUpdate:
+        if (options_.logger) {
+          if (std::optional<std::string> text = options_.logger->PopBuffer())
+            reply.setObject(Value(*text), ipc::kXPCResultKey);
+        }
+        break;
+      case ipc::HelperOperation::DisconnectConnection:
+        break;  // below, with the end of the client's connection
     }
   }
 
   // Only the channel's own message of the client's connection ending (which
   // has no "operation") ends the helper; a peer's message without one is
   // answered like an unknown operation.
-  if (channelError || operation == "DisconnectConnection") {
+  if (channelError || operation == ipc::HelperOperation::DisconnectConnection) {
     teardown();
     if (channelError) {
       options_.exitProcess(0);
       return std::nullopt;
     }
-    reply.setBool(true, "result");
+    reply.setBool(true, ipc::kXPCResultKey);
   }
   return reply;
+}
+
+std::optional<ipc::HelperOperation> HelperService::parseOperation(std::string_view name) {
+  for (const ipc::HelperOperationName& entry : ipc::kHelperOperations)
+    if (name == entry.name) return entry.operation;
+  return std::nullopt;
 }
 
 std::string HelperService::redactedDescription(const XPCMessage& request) {
@@ -204,11 +224,12 @@ std::string HelperService::redactedDescription(const XPCMessage& request) {
   return XPCMessage(ipc::XPCParse::newXPCObject(copy)).description();
 }
 
-bool HelperService::transition(std::initializer_list<std::int64_t> from, std::int64_t to) {
-  std::int64_t current = state_.load();
+bool HelperService::transition(std::initializer_list<ipc::HelperConnectionState> from,
+                               ipc::HelperConnectionState to) {
+  ipc::HelperConnectionState current = state_.load();
   for (;;) {
     bool allowed = false;
-    for (std::int64_t f : from) allowed = allowed || f == current;
+    for (ipc::HelperConnectionState f : from) allowed = allowed || f == current;
     if (!allowed) return false;
     if (state_.compare_exchange_weak(current, to)) return true;
   }
@@ -230,14 +251,14 @@ void HelperService::stopRunning() {
 }
 
 void HelperService::teardown() {
-  state_.store(kStateDisconnecting);
+  state_.store(ipc::kHelperStateDisconnecting);
   stopRunning();
   const std::uint64_t generation = generation_.load();
   std::weak_ptr<HelperService> weak = weak_from_this();
   platform::dispatch::Queue::main()->after(options_.settleDelay, [weak, generation] {
     auto self = weak.lock();
     if (self && self->isCurrent(generation))
-      self->transition({kStateDisconnecting}, kStateDisconnected);
+      self->transition({ipc::kHelperStateDisconnecting}, ipc::kHelperStateDisconnected);
   });
 }
 
@@ -255,37 +276,39 @@ std::uint64_t HelperService::beginConnection() {
   if (oldVPN && !oldVPN->waitForExit(12.0))
     HelperLog("The previous OpenVPN process has not ended yet.");
   const std::uint64_t generation = ++generation_;
-  state_.store(kStateConnecting);
+  state_.store(ipc::kHelperStateConnecting);
   return generation;
 }
 
 void HelperService::fail(std::uint64_t generation) {
-  if (isCurrent(generation)) state_.store(kStateFailed);
+  if (isCurrent(generation)) state_.store(ipc::kHelperStateFailed);
 }
 
 void HelperService::startNetworkService(const std::string& operation, const XPCMessage& message) {
   std::shared_ptr<SystemPreferencesHandler> prefs = options_.preferences;
-  if (operation == "PPTPConnectionRequest") {
+  if (operation == ipc::kPPTPConnectionRequest) {
     HelperLog("PPTP connection request recieved. Creating service.");
-  } else if (operation == "L2TPConnectionRequest") {
+  } else if (operation == ipc::kL2TPConnectionRequest) {
     HelperLog("L2TP connection request recieved. Creating service.");
   } else {
-    HelperLog("%@ %@", message.objectForKey("assigned"), kRedacted);
+    HelperLog("%@ %@", message.objectForKey(ipc::kAssignedKey), kRedacted);
     HelperLog("%@", redactedDescription(message));
   }
   const std::uint64_t generation = beginConnection();
-  if (operation == "PPTPConnectionRequest") {
+  if (operation == ipc::kPPTPConnectionRequest) {
     if (prefs)
-      prefs->CreatePPTPService(stringOf(message, "ip"), stringOf(message, "username"),
-                               stringOf(message, "password"));
+      prefs->CreatePPTPService(stringOf(message, ipc::kIPKey), stringOf(message, ipc::kUsernameKey),
+                               stringOf(message, ipc::kPasswordKey));
     HelperLog("PPTP service created, connecting now.");
-  } else if (operation == "L2TPConnectionRequest") {
+  } else if (operation == ipc::kL2TPConnectionRequest) {
     if (prefs)
-      prefs->CreateL2TPService(stringOf(message, "ip"), stringOf(message, "username"),
-                               stringOf(message, "password"), stringOf(message, "ipsec"));
+      prefs->CreateL2TPService(stringOf(message, ipc::kIPKey), stringOf(message, ipc::kUsernameKey),
+                               stringOf(message, ipc::kPasswordKey),
+                               stringOf(message, ipc::kIPSecSecretKey));
     HelperLog("L2TP service created, connecting now.");
   } else if (prefs) {
-    prefs->CreateIPSecService(stringOf(message, "assigned"), stringOf(message, "sharedKey"));
+    prefs->CreateIPSecService(stringOf(message, ipc::kAssignedKey),
+                              stringOf(message, ipc::kSharedKeyKey));
   }
   if (!prefs) {
     fail(generation);
@@ -318,20 +341,21 @@ void HelperService::SCNetworkStatusHandler(const sc::NetworkConnectionPtr& conne
       const std::string reason = connection ? connection->failureReason() : std::string();
       if (!reason.empty()) HelperLog("Connection %@ ended: %@", id, reason);
       // A link that ends while it was still connecting has failed.
-      if (!transition({kStateConnecting}, kStateFailed)) state_.store(kStateDisconnected);
+      if (!transition({ipc::kHelperStateConnecting}, ipc::kHelperStateFailed))
+        state_.store(ipc::kHelperStateDisconnected);
       HelperLog("Connection %@ is now disconnected.", id);
       break;
     }
     case sc::ConnectionStatus::Connecting:
-      state_.store(kStateConnecting);
+      state_.store(ipc::kHelperStateConnecting);
       HelperLog("Connection %@ is now connecting.", id);
       break;
     case sc::ConnectionStatus::Connected:
-      state_.store(kStateConnected);
+      state_.store(ipc::kHelperStateConnected);
       HelperLog("Connection %@ is now connected.", id);
       break;
     case sc::ConnectionStatus::Disconnecting:
-      state_.store(kStateDisconnecting);
+      state_.store(ipc::kHelperStateDisconnecting);
       HelperLog("Connection %@ is now disconnecting.", id);
       break;
     default:
@@ -356,14 +380,14 @@ std::vector<std::string> HelperService::sstpArguments(const XPCMessage& request,
           "--log-stdout",
           "--cert-warn",
           "--user",
-          stringOf(request, "username"),
-          stringOf(request, "host"),
+          stringOf(request, ipc::kUsernameKey),
+          stringOf(request, ipc::kHostKey),
           "usepeerdns",
           "defaultroute",
           "refuse-pap",
           "refuse-eap",
           "file",
-          stringOf(request, "sstpOptions"),
+          stringOf(request, ipc::kSSTPOptionsKey),
           "file",
           secretsFile,
           "noauth",
@@ -375,7 +399,7 @@ std::vector<std::string> HelperService::sstpArguments(const XPCMessage& request,
 
 void HelperService::startSSTP(const XPCMessage& message) {
   const std::uint64_t generation = beginConnection();
-  const std::string path = stringOf(message, "sstpLocation");
+  const std::string path = stringOf(message, ipc::kSSTPLocationKey);
   std::string problem;
   const int fd = options_.policy.openExecutable(path, &problem);
   if (fd < 0) {
@@ -387,11 +411,13 @@ void HelperService::startSSTP(const XPCMessage& message) {
     int fd;
     ~Closer() { ::close(fd); }
   } closer{fd};
-  const std::string host = stringOf(message, "host"), options = stringOf(message, "sstpOptions");
-  const std::string user = stringOf(message, "username");
-  if (!hasString(message, "username") || !hasString(message, "password") || host.empty() ||
-      options.empty() || startsWithDash(host) || startsWithDash(options) || startsWithDash(user) ||
-      hasControl(host) || hasControl(options) || hasControl(user) || privateFolder().empty()) {
+  const std::string host = stringOf(message, ipc::kHostKey),
+                    options = stringOf(message, ipc::kSSTPOptionsKey);
+  const std::string user = stringOf(message, ipc::kUsernameKey);
+  if (!hasString(message, ipc::kUsernameKey) || !hasString(message, ipc::kPasswordKey) ||
+      host.empty() || options.empty() || startsWithDash(host) || startsWithDash(options) ||
+      startsWithDash(user) || hasControl(host) || hasControl(options) || hasControl(user) ||
+      privateFolder().empty()) {
     HelperLog("SSTP request refused: a value is missing or unusable.");
     fail(generation);
     return;
@@ -404,7 +430,7 @@ void HelperService::startSSTP(const XPCMessage& message) {
     fail(generation);
     return;
   }
-  std::optional<std::string> secrets = sstpSecretsText(stringOf(message, "password"));
+  std::optional<std::string> secrets = sstpSecretsText(stringOf(message, ipc::kPasswordKey));
   const std::string secretsFile = privatePath(kSSTPSecretsPrefix + std::to_string(generation));
   if (!secrets || secretsFile.empty() || !writePrivateFile(secretsFile, *secrets, 0600)) {
     HelperLog("SSTP request refused: the password cannot be handed over safely.");
@@ -432,7 +458,9 @@ void HelperService::startSSTP(const XPCMessage& message) {
         [weak, generation] {
           auto self = weak.lock();
           if (self && self->isCurrent(generation))
-            self->transition({kStateNone, kStateDisconnected, kStateConnecting}, kStateConnecting);
+            self->transition({ipc::kHelperStateUnknown, ipc::kHelperStateDisconnected,
+                              ipc::kHelperStateConnecting},
+                             ipc::kHelperStateConnecting);
         },
         [weak, weakTask, generation, secretsFile] {
           ::unlink(secretsFile.c_str());
@@ -440,8 +468,9 @@ void HelperService::startSSTP(const XPCMessage& message) {
           if (!self) return;
           if (self->isCurrent(generation)) {
             // A client that ends before it ever connected has failed.
-            if (!self->transition({kStateConnecting, kStateFailed}, kStateFailed))
-              self->state_.store(kStateDisconnected);
+            if (!self->transition({ipc::kHelperStateConnecting, ipc::kHelperStateFailed},
+                                  ipc::kHelperStateFailed))
+              self->state_.store(ipc::kHelperStateDisconnected);
           }
           std::lock_guard<std::mutex> lock(self->mutex_);
           if (self->sstpTask_ && self->sstpTask_ == weakTask.lock()) self->sstpTask_.reset();
@@ -467,12 +496,15 @@ void HelperService::SSTPOutputHandler(const platform::Bytes& chunk, std::uint64_
     std::string_view piece =
         text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
     if (piece.find("Connection Established") != std::string_view::npos)
-      state_.store(kStateConnected);
-    if (piece.find("Terminating on") != std::string_view::npos) state_.store(kStateDisconnected);
+      state_.store(ipc::kHelperStateConnected);
+    if (piece.find("Terminating on") != std::string_view::npos)
+      state_.store(ipc::kHelperStateDisconnected);
     if (piece.find("SSTP session was established") != std::string_view::npos)
-      state_.store(kStateDisconnected);
-    if (piece.find("Connection was aborted") != std::string_view::npos) state_.store(kStateFailed);
-    if (piece.find("Connection failed") != std::string_view::npos) state_.store(kStateFailed);
+      state_.store(ipc::kHelperStateDisconnected);
+    if (piece.find("Connection was aborted") != std::string_view::npos)
+      state_.store(ipc::kHelperStateFailed);
+    if (piece.find("Connection failed") != std::string_view::npos)
+      state_.store(ipc::kHelperStateFailed);
     if (end == std::string_view::npos) break;
     start = end + 1;
   }
@@ -480,7 +512,7 @@ void HelperService::SSTPOutputHandler(const platform::Bytes& chunk, std::uint64_
 
 std::string HelperService::startOpenVPN(const XPCMessage& message) {
   const std::uint64_t generation = beginConnection();
-  const std::string path = stringOf(message, "openVPNPath");
+  const std::string path = stringOf(message, ipc::kOpenVPNPathKey);
   std::string problem;
   const int fd = options_.policy.openExecutable(path, &problem);
   if (fd < 0) {
@@ -517,21 +549,23 @@ void HelperService::OpenVPNStateHandler(int code, std::uint64_t generation) {
     case kOpenVPNStateReconnecting:
       // A restart (the server fell silent, or the network changed) leaves
       // Connected until OpenVPN says it is connected again.
-      state_.store(kStateConnecting);
+      state_.store(ipc::kHelperStateConnecting);
       break;
     case kOpenVPNStateConnected:
-      state_.store(kStateConnected);
+      state_.store(ipc::kHelperStateConnected);
       break;
     case kOpenVPNStateExiting:
       // Ignored while disconnected, and after a failure was already told.
-      transition({kStateNone, kStateConnecting, kStateDisconnecting, kStateConnected},
-                 kStateDisconnecting);
+      transition({ipc::kHelperStateUnknown, ipc::kHelperStateConnecting,
+                  ipc::kHelperStateDisconnecting, ipc::kHelperStateConnected},
+                 ipc::kHelperStateDisconnecting);
       break;
     case kOpenVPNStateProcessExit:
       // An OpenVPN that ends before it ever connected (and before it said
       // it was exiting) has failed.
-      if (!transition({kStateConnecting, kStateFailed}, kStateFailed))
-        state_.store(kStateDisconnected);
+      if (!transition({ipc::kHelperStateConnecting, ipc::kHelperStateFailed},
+                      ipc::kHelperStateFailed))
+        state_.store(ipc::kHelperStateDisconnected);
       break;
     default:
       break;

@@ -1,7 +1,7 @@
 // HelperService: the privileged helper's one message handler and the
 // process-wide connection state that the client polls.
 //
-// Operations: "PPTPConnectionRequest", "L2TPConnectionRequest",
+// Operations (ipc/helper_protocol.h): "PPTPConnectionRequest", "L2TPConnectionRequest",
 // "IPSecConnectionRequest" (system network services), "SSTPConnectionRequest"
 // (the SSTP client as a child process), "OpenVPNConnectionRequest" (the
 // OpenVPN driver), "CurrentConnectionState", "LogUpdate" and
@@ -48,6 +48,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "helper/executable_policy.h"
 #include "helper/ipfw_interface.h"
@@ -55,6 +56,7 @@
 #include "helper/openvpn.h"
 #include "helper/system_preferences_handler.h"
 #include "ipc/dispatch_task.h"
+#include "ipc/helper_protocol.h"
 #include "ipc/xpc_connection.h"
 #include "ipc/xpc_message.h"
 #include "ipc/xpc_service.h"
@@ -63,15 +65,6 @@ namespace helper {
 
 inline constexpr const char* kHelperServiceName = "VarnelHelper";
 inline constexpr const char* kSSTPLogFileName = "vvpn-sstp.log";
-
-enum HelperConnectionState : std::int64_t {
-  kStateNone = 0,
-  kStateDisconnected = 1,
-  kStateFailed = 2,
-  kStateConnecting = 3,
-  kStateDisconnecting = 4,
-  kStateConnected = 5,
-};
 
 class HelperService : public std::enable_shared_from_this<HelperService> {
  public:
@@ -107,9 +100,12 @@ class HelperService : public std::enable_shared_from_this<HelperService> {
   // "result", the form the client takes as a refusal, and with the reason
   // under "message".
   std::optional<ipc::XPCMessage> handleMessage(const ipc::XPCMessage& message);
+  // The operation `name` asks for (the value of "operation"); nullopt for a
+  // name the helper does not serve. handleMessage dispatches through it.
+  static std::optional<ipc::HelperOperation> parseOperation(std::string_view name);
 
-  std::int64_t connectionState() const { return state_.load(); }
-  void setConnectionState(std::int64_t state) { state_.store(state); }
+  ipc::HelperConnectionState connectionState() const { return state_.load(); }
+  void setConnectionState(ipc::HelperConnectionState state) { state_.store(state); }
 
   // Status and state handlers, bound to the generation they were made for.
   void SCNetworkStatusHandler(const platform::sysconfig::NetworkConnectionPtr& connection,
@@ -142,7 +138,8 @@ class HelperService : public std::enable_shared_from_this<HelperService> {
   void fail(std::uint64_t generation);
   bool isCurrent(std::uint64_t generation) const { return generation_.load() == generation; }
   // Sets `to` when the state is one of `from` (atomically).
-  bool transition(std::initializer_list<std::int64_t> from, std::int64_t to);
+  bool transition(std::initializer_list<ipc::HelperConnectionState> from,
+                  ipc::HelperConnectionState to);
 
   void startNetworkService(const std::string& operation, const ipc::XPCMessage& message);
   void startSSTP(const ipc::XPCMessage& message);
@@ -151,7 +148,7 @@ class HelperService : public std::enable_shared_from_this<HelperService> {
   void restrictSocket() const;
 
   Options options_;
-  std::atomic<std::int64_t> state_{kStateNone};
+  std::atomic<ipc::HelperConnectionState> state_{ipc::kHelperStateUnknown};
   std::atomic<std::uint64_t> generation_{0};
   mutable std::mutex mutex_;  // guards the held objects below
   platform::sysconfig::NetworkConnectionPtr lastNetworkConnection_;

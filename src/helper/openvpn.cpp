@@ -20,6 +20,7 @@
 #include "helper/helper_files.h"
 #include "helper/helper_log.h"
 #include "helper/management_line.h"
+#include "ipc/helper_protocol.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/foundation/exception.h"
 #include "platform/foundation/format.h"
@@ -371,14 +372,14 @@ std::optional<std::vector<std::string>> OpenVPN::openVPNAccountToArgumentArray(
   std::string remote;
   if (!value("remote", &remote)) return std::nullopt;
   a.insert(a.end(), {"--remote", remote});
-  if (account.contains("proxyEnabled")) {
+  if (account.contains(ipc::kProxyEnabledKey)) {
     std::string ip, port;
     if (!value("proxyIp", &ip) || !value("proxyPort", &port)) return std::nullopt;
     a.insert(a.end(), {"443", "tcp", "--http-proxy", ip, port});
   } else {
     if (!value("port", &v)) return std::nullopt;
     a.insert(a.end(), {v, transport});
-    for (const Value& entry : account["portList"].elements()) {
+    for (const Value& entry : account[ipc::kPortListKey].elements()) {
       std::optional<std::string> port = textOf(entry);
       if (!port || !safeArgument(*port)) return fail("unusable entry in \"portList\"");
       a.insert(a.end(), {"--remote", remote, *port, transport});

@@ -147,7 +147,7 @@ TEST_F(ConnectionEndTest, OnlyTheClientClosingItsConnectionEndsTheHelper) {
   service->HelperMessageHandler(operation("CurrentConnectionState"), client.connection);
   service->HelperMessageHandler(ended(), client.connection);
   EXPECT_EQ(exits, std::vector<int>{0});
-  EXPECT_EQ(service->connectionState(), helper::kStateDisconnecting);
+  EXPECT_EQ(service->connectionState(), ipc::kHelperStateDisconnecting);
 }
 
 }  // namespace

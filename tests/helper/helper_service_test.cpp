@@ -11,6 +11,7 @@
 
 #include "helper/helper_files.h"
 #include "helper_test_util.h"
+#include "ipc/helper_protocol.h"
 #include "platform/sysconfig/network_connection.h"
 #include "platform/system/file_util.h"
 #include "support/temp_root.h"
@@ -94,6 +95,41 @@ TEST_F(HelperServiceTest, FreshHelperAnswersStateZeroAndUnknownOperationsWithout
   ASSERT_TRUE(reply);
   EXPECT_FALSE(reply->objectForKey("result"));
   EXPECT_EQ(state(), 0);
+}
+
+// Every name a client sends is one the handler serves: the connection
+// request of each connection type, the poll and the disconnect. Only the
+// deliberately unserved name (a type without a request) is not.
+TEST_F(HelperServiceTest, EveryOperationAClientSendsIsServed) {
+  std::vector<std::string> sent = {ipc::kCurrentConnectionStateOperation, ipc::kLogUpdateOperation,
+                                   ipc::kDisconnectConnectionOperation};
+  for (std::int64_t type = -1; type <= ipc::kConnectionTypeIKEv2 + 1; ++type) {
+    if (const char* name = ipc::connectionRequestOperation(type))
+      sent.push_back(name);
+    else
+      EXPECT_TRUE(type < 0 || type >= ipc::kConnectionTypeIKEv2) << type;
+  }
+  for (const std::string& name : sent) {
+    std::optional<ipc::HelperOperation> parsed = HelperService::parseOperation(name);
+    ASSERT_TRUE(parsed) << name;
+    bool named = false;
+    for (const ipc::HelperOperationName& entry : ipc::kHelperOperations)
+      named = named || (entry.operation == *parsed && name == entry.name);
+    EXPECT_TRUE(named) << name;
+    // The handler answers each one with "result", which an unknown name
+    // never gets.
+    auto reply = service->handleMessage(request({{"operation", Value(name)}}));
+    ASSERT_TRUE(reply) << name;
+    EXPECT_TRUE(reply->objectForKey("result")) << name;
+  }
+  for (const ipc::HelperOperationName& entry : ipc::kHelperOperations)
+    EXPECT_EQ(HelperService::parseOperation(entry.name), entry.operation) << entry.name;
+  for (const char* name : {ipc::kUnservedOperation, "", "currentconnectionstate", "LogUpdate "})
+    EXPECT_FALSE(HelperService::parseOperation(name)) << name;
+  auto unserved = service->handleMessage(request({{"operation", ipc::kUnservedOperation}}));
+  ASSERT_TRUE(unserved);
+  EXPECT_FALSE(unserved->objectForKey("result"));
+  EXPECT_TRUE(exits.empty());
 }
 
 TEST_F(HelperServiceTest, LogUpdateDrainsTheBuffer) {
@@ -331,7 +367,7 @@ TEST_F(HelperServiceTest, OpenVPNCodesMapToStates) {
   const std::uint64_t g = 0;  // the generation of a helper that saw no request
   service->OpenVPNStateHandler(9, g);
   EXPECT_EQ(service->connectionState(), 4);
-  service->setConnectionState(1);
+  service->setConnectionState(ipc::kHelperStateDisconnected);
   service->OpenVPNStateHandler(9, g);
   EXPECT_EQ(service->connectionState(), 1);
   service->OpenVPNStateHandler(2, g);

@@ -120,8 +120,8 @@ class RealNetworkManagerTest : public HelperOverNM {
 
 TEST_F(RealNetworkManagerTest, PPTPRequestMakesTheProfileAndItsRealFailureReachesTheState) {
   pptp();
-  ASSERT_TRUE(waitForState(helper::kStateFailed)) << log;
-  for (std::int64_t s : seen) EXPECT_NE(s, helper::kStateConnected) << log;
+  ASSERT_TRUE(waitForState(ipc::kHelperStateFailed)) << log;
+  for (std::int64_t s : seen) EXPECT_NE(s, ipc::kHelperStateConnected) << log;
   log += helper_test::drainLog();
   EXPECT_TRUE(contains(log, "is now connecting.")) << log;
   EXPECT_FALSE(contains(log, "is now connected.")) << log;
@@ -151,11 +151,11 @@ TEST_F(RealNetworkManagerTest, PPTPRequestMakesTheProfileAndItsRealFailureReache
 
   // A second request replaces the profile: one "VarnelVPN" only.
   pptp();
-  ASSERT_TRUE(waitForState(helper::kStateFailed)) << log;
+  ASSERT_TRUE(waitForState(ipc::kHelperStateFailed)) << log;
   EXPECT_EQ(inside("nmcli -t -f NAME connection show | grep -c '^VarnelVPN$'"), "1\n");
 
   service->handleMessage(request({{"operation", "DisconnectConnection"}}));
-  EXPECT_TRUE(waitForState(helper::kStateDisconnected)) << log;
+  EXPECT_TRUE(waitForState(ipc::kHelperStateDisconnected)) << log;
 }
 
 // --- A scripted NetworkManager -----------------------------------------------
@@ -180,13 +180,13 @@ class ScriptedNetworkManagerTest : public HelperOverNM {
 
 TEST_F(ScriptedNetworkManagerTest, ConnectsOnlyWhenNetworkManagerSaysSoAndFollowsADrop) {
   pptp();
-  ASSERT_TRUE(waitForState(helper::kStateConnecting)) << log;
+  ASSERT_TRUE(waitForState(ipc::kHelperStateConnecting)) << log;
   mock.command("vpn 3 1");
   mock.command("vpn 5 1");
-  ASSERT_TRUE(waitForState(helper::kStateConnected)) << log;
+  ASSERT_TRUE(waitForState(ipc::kHelperStateConnected)) << log;
   // The server goes away: disconnected, with the reason in the log.
   mock.command("vpn 7 4");
-  ASSERT_TRUE(waitForState(helper::kStateDisconnected)) << log;
+  ASSERT_TRUE(waitForState(ipc::kHelperStateDisconnected)) << log;
   EXPECT_TRUE(helper_test::pump(
       [&] {
         log += helper_test::drainLog();
@@ -199,9 +199,9 @@ TEST_F(ScriptedNetworkManagerTest, ConnectsOnlyWhenNetworkManagerSaysSoAndFollow
 TEST_F(ScriptedNetworkManagerTest, UserDisconnectDeactivatesAndSettles) {
   pptp();
   mock.command("vpn 5 1");
-  ASSERT_TRUE(waitForState(helper::kStateConnected)) << log;
+  ASSERT_TRUE(waitForState(ipc::kHelperStateConnected)) << log;
   service->handleMessage(request({{"operation", "DisconnectConnection"}}));
-  ASSERT_TRUE(waitForState(helper::kStateDisconnected)) << log;
+  ASSERT_TRUE(waitForState(ipc::kHelperStateDisconnected)) << log;
   EXPECT_TRUE(contains(mock.command("calls"), "DeactivateConnection"));
 }
 
@@ -211,9 +211,9 @@ TEST_F(ScriptedNetworkManagerTest, AFailureWhileConnectingIsAFailedAttemptWithIt
                                   {"username", "alice"},
                                   {"password", "S3cret-pw"},
                                   {"ipsec", "Sh4red-psk"}}));
-  ASSERT_TRUE(waitForState(helper::kStateConnecting)) << log;
+  ASSERT_TRUE(waitForState(ipc::kHelperStateConnecting)) << log;
   mock.command("vpn 6 9");  // FAILED, NO_SECRETS
-  ASSERT_TRUE(waitForState(helper::kStateFailed)) << log;
+  ASSERT_TRUE(waitForState(ipc::kHelperStateFailed)) << log;
   EXPECT_TRUE(helper_test::pump(
       [&] {
         log += helper_test::drainLog();
@@ -228,9 +228,9 @@ TEST_F(ScriptedNetworkManagerTest, NetworkManagerLeavingMidConnectionFailsTheAtt
   service->handleMessage(request({{"operation", "IPSecConnectionRequest"},
                                   {"assigned", "10.200.0.2"},
                                   {"sharedKey", "a-long-enough-shared-secret-123"}}));
-  ASSERT_TRUE(waitForState(helper::kStateConnecting)) << log;
+  ASSERT_TRUE(waitForState(ipc::kHelperStateConnecting)) << log;
   mock.command("stop-nm");
-  ASSERT_TRUE(waitForState(helper::kStateFailed)) << log;
+  ASSERT_TRUE(waitForState(ipc::kHelperStateFailed)) << log;
   EXPECT_TRUE(helper_test::pump(
       [&] {
         log += helper_test::drainLog();
@@ -240,7 +240,7 @@ TEST_F(ScriptedNetworkManagerTest, NetworkManagerLeavingMidConnectionFailsTheAtt
       << log;
   // The next request fails at once and says what to install.
   pptp();
-  ASSERT_TRUE(waitForState(helper::kStateFailed)) << log;
+  ASSERT_TRUE(waitForState(ipc::kHelperStateFailed)) << log;
   EXPECT_TRUE(helper_test::pump(
       [&] {
         log += helper_test::drainLog();

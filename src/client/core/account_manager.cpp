@@ -265,9 +265,9 @@ void VRAccountManager::setConnectionType(int type) {
     defaults_->setObject(Value(type), connectionKeyForAccount(*account));
     defaults_->synchronize();
   }
-  if (type >= 0 && type <= 2) {
+  if (type >= kConnectionTypePPTP && type <= kConnectionTypeSSTP) {
     defaults_->setObject(Value(type), kPPTPTypeKey);
-  } else if (type >= 3 && type <= 5 && account) {
+  } else if (ipc::isOpenVPNConnectionType(type) && account) {
     updateOpenVPNProtocolOptionsForAccount(account, type);
   }
 }

@@ -29,21 +29,14 @@
 
 #include "client/core/city.h"
 #include "codecs/property_table.h"
+#include "ipc/helper_protocol.h"
 #include "platform/foundation/value.h"
 
 namespace client {
 
-// Connection type numbers.
-enum ConnectionType : int {
-  kConnectionTypePPTP = 0,
-  kConnectionTypeL2TP = 1,
-  kConnectionTypeSSTP = 2,
-  kConnectionTypeOpenVPNUDP = 3,
-  kConnectionTypeOpenVPNTCP = 4,
-  kConnectionTypeOpenVPNProxy = 5,
-  kConnectionTypeIPSec = 6,
-  kConnectionTypeIKEv2 = 7,
-};
+// Connection type numbers (the client-helper protocol's).
+using ipc::ConnectionType;
+using enum ipc::ConnectionType;
 
 class BaseAccount : public codecs::PropertyObject {
  public:

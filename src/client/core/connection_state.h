@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "ipc/helper_protocol.h"
+
 namespace client {
 
 // Posted on the main thread, no object, on the default notification center.
@@ -19,15 +21,10 @@ inline constexpr const char* kVPNDisconnectNotification = "VPNDisconnectNotifica
 inline constexpr const char* kDialerStatusDidChangeNotification =
     "DialerStatusDidChangeNotification";
 
-// The helper's connection state as "CurrentConnectionState" answers it.
-enum HelperConnectionState : std::int32_t {
-  kHelperStateUnknown = 0,        // the helper has handled no connection yet
-  kHelperStateDisconnected = 1,   // nothing runs
-  kHelperStateFailed = 2,         // the last connection failed
-  kHelperStateConnecting = 3,     // a connection is being set up
-  kHelperStateDisconnecting = 4,  // a connection is being torn down
-  kHelperStateConnected = 5,      // the connection is up
-};
+// The helper's connection state as "CurrentConnectionState" answers it
+// (the protocol's own enum).
+using ipc::HelperConnectionState;
+using enum ipc::HelperConnectionState;
 
 // The dialer's connection status, ordered by value.
 enum class DialerStatus : std::int64_t {

@@ -27,7 +27,9 @@ class OpenAccount : public BaseAccount {
 
   int accountType() const override { return 2; }
   std::string protocolString() const override { return "open"; }
-  bool isCompatibleConnectionType(int type) const override { return type >= 3 && type <= 7; }
+  bool isCompatibleConnectionType(int type) const override {
+    return type >= kConnectionTypeOpenVPNUDP && type <= kConnectionTypeIKEv2;
+  }
   // 3 (OpenVPN UDP) when udp, else 4 (OpenVPN TCP).
   int defaultConnectionTypeForAccountType() const override {
     return udp_ ? kConnectionTypeOpenVPNUDP : kConnectionTypeOpenVPNTCP;

@@ -24,7 +24,9 @@ class PPTPAccount : public BaseAccount {
 
   int accountType() const override { return 1; }
   std::string protocolString() const override { return "pptp"; }
-  bool isCompatibleConnectionType(int type) const override { return type >= 0 && type <= 2; }
+  bool isCompatibleConnectionType(int type) const override {
+    return type >= kConnectionTypePPTP && type <= kConnectionTypeSSTP;
+  }
   int defaultConnectionTypeForAccountType() const override { return kConnectionTypeL2TP; }
   std::string className() const override { return "PPTPAccount"; }
 

@@ -9,6 +9,7 @@
 
 #include "client/Singletons/varnel_log.h"
 #include "client/core/connection_failure.h"
+#include "ipc/helper_protocol.h"
 #include "ipc/xpc_parse.h"
 #include "platform/foundation/format.h"
 #include "platform/system/bundle.h"
@@ -51,27 +52,16 @@ std::string installationExecutable(const char* name, const char* systemPath) {
   return systemPath;
 }
 
+// The operation of a connection request; a type the helper has no request
+// for gets a name it does not serve, so its refusal reaches the user.
 const char* operationForType(std::int64_t type) {
-  switch (static_cast<std::uint64_t>(type)) {
-    case 0:
-      return "PPTPConnectionRequest";
-    case 1:
-      return "L2TPConnectionRequest";
-    case 2:
-      return "SSTPConnectionRequest";
-    case 3:
-    case 4:
-    case 5:
-      return "OpenVPNConnectionRequest";
-    case 6:
-      return "IPSecConnectionRequest";
-    default:
-      return "IntentionallyBroken";
-  }
+  const char* operation = ipc::connectionRequestOperation(type);
+  return operation ? operation : ipc::kUnservedOperation;
 }
 
 ipc::XPCMessage operationMessage(const char* operation) {
-  return ipc::XPCMessage::messageWithObject(ipc::Object(operation), ipc::Object("operation"));
+  return ipc::XPCMessage::messageWithObject(ipc::Object(operation),
+                                            ipc::Object(ipc::kOperationKey));
 }
 
 }  // namespace
@@ -114,25 +104,17 @@ void XPCWrapper::SetAccount(BaseAccount::Ptr account, std::int64_t connectionTyp
 Value XPCWrapper::connectionRequest(const BaseAccount& account, std::int64_t type) {
   Value request = account.dictionaryRepresentation().mutableCopy();
   if (!request.isDictionary()) request = Value::mutableDictionary();
-  switch (static_cast<std::uint64_t>(type)) {
-    case 2:
-      request.set("sstpLocation", Value(sstpLocation()));
-      request.set("sstpOptions", Value(sstpOptions()));
-      break;
-    case 3:
-    case 4:
-    case 5: {
-      request.set("openVPNPath", Value(openVPNPath()));
-      Value ports =
-          platform::UserDefaults::standardUserDefaults()->arrayForKey(kOpenPortsDefaultsKey);
-      request.set("portList", ports.isArray() ? ports : Value::array());
-      if (type == 5) request.set("proxyEnabled", Value(true));
-      break;
-    }
-    default:
-      break;
+  if (type == kConnectionTypeSSTP) {
+    request.set(ipc::kSSTPLocationKey, Value(sstpLocation()));
+    request.set(ipc::kSSTPOptionsKey, Value(sstpOptions()));
+  } else if (ipc::isOpenVPNConnectionType(type)) {
+    request.set(ipc::kOpenVPNPathKey, Value(openVPNPath()));
+    Value ports =
+        platform::UserDefaults::standardUserDefaults()->arrayForKey(kOpenPortsDefaultsKey);
+    request.set(ipc::kPortListKey, ports.isArray() ? ports : Value::array());
+    if (type == kConnectionTypeOpenVPNProxy) request.set(ipc::kProxyEnabledKey, Value(true));
   }
-  request.set("operation", Value(operationForType(type)));
+  request.set(ipc::kOperationKey, Value(operationForType(type)));
   return request;
 }
 
@@ -263,7 +245,7 @@ void XPCWrapper::xpcPoll() {
   const std::uint64_t generation = generation_;
   // The log first: a failure's reason is known before the state it caused.
   currentXPCConnection_->sendMessage(
-      operationMessage("LogUpdate"),
+      operationMessage(ipc::kLogUpdateOperation),
       [weak, generation](const ipc::XPCMessage& reply) {
         auto self = weak.lock();
         if (!self || self->generation_ != generation) return;
@@ -276,14 +258,14 @@ void XPCWrapper::xpcPoll() {
         self->previousConnectionState_ = kHelperStateDisconnected;
         if (self->currentXPCConnection_)
           self->currentXPCConnection_->sendMessage(
-              operationMessage("DisconnectConnection"), [](const ipc::XPCMessage&) {},
+              operationMessage(ipc::kDisconnectConnectionOperation), [](const ipc::XPCMessage&) {},
               [](const platform::Error&) {});
         self->fail(*failure);
       },
       [](const platform::Error&) {});
   stateOutstanding_ = true;
   currentXPCConnection_->sendMessage(
-      operationMessage("CurrentConnectionState"),
+      operationMessage(ipc::kCurrentConnectionStateOperation),
       [weak, generation](const ipc::XPCMessage& reply) {
         auto self = weak.lock();
         if (!self || self->generation_ != generation) return;
@@ -366,7 +348,7 @@ void XPCWrapper::failWithHelperReason(const std::string& fallback) {
   std::weak_ptr<XPCWrapper> weak = weak_from_this();
   const std::uint64_t generation = generation_;
   currentXPCConnection_->sendMessage(
-      operationMessage("LogUpdate"),
+      operationMessage(ipc::kLogUpdateOperation),
       [weak, generation, fallback](const ipc::XPCMessage& reply) {
         auto self = weak.lock();
         if (!self || self->generation_ != generation) return;
@@ -400,7 +382,8 @@ void XPCWrapper::Disconnect() {
     }
   };
   currentXPCConnection_->sendMessage(
-      operationMessage("DisconnectConnection"), [finish](const ipc::XPCMessage&) { finish(); },
+      operationMessage(ipc::kDisconnectConnectionOperation),
+      [finish](const ipc::XPCMessage&) { finish(); },
       [weak, generation, finish](const platform::Error&) {
         auto self = weak.lock();
         if (!self || self->generation_ != generation) return;

@@ -9,7 +9,6 @@
 namespace client::ui {
 
 namespace {
-double gFrameworkVersion = 2299;
 
 QGraphicsOpacityEffect* opacityEffectFor(QLabel* field) {
   auto* effect = qobject_cast<QGraphicsOpacityEffect*>(field->graphicsEffect());
@@ -36,17 +35,9 @@ void animateOpacity(QLabel* field, double to, double length, QEasingCurve::Type 
 }
 }  // namespace
 
-double applicationFrameworkVersionNumber() { return gFrameworkVersion; }
-void setApplicationFrameworkVersionNumberForTesting(double version) { gFrameworkVersion = version; }
-
 bool setAnimatedStringValue(QLabel* field, const QString& text, double length,
                             std::function<void()> completion) {
   if (field == nullptr || field->text() == text) return false;
-  if (std::floor(applicationFrameworkVersionNumber()) < kFadeFrameworkVersion) {
-    field->setText(text);
-    if (completion) completion();
-    return false;
-  }
   QPointer<QLabel> guard(field);
   animateOpacity(field, 0.0, length, QEasingCurve::OutQuad,
                  [guard, text, length, completion = std::move(completion)]() mutable {
@@ -63,7 +54,7 @@ NSTextFieldAQueue::NSTextFieldAQueue(QWidget* parent) : QLabel(parent) {
 
 void NSTextFieldAQueue::setAnimatedStringValue(const QString& text, double length) {
   if (this->text() == text) return;
-  if (std::floor(applicationFrameworkVersionNumber()) < kFadeFrameworkVersion) {
+  if (!fadesChanges_) {
     setText(text);
     return;
   }

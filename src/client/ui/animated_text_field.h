@@ -3,14 +3,14 @@
 // setAnimatedStringValue (any label): a change to a different text fades the
 // label out over `length` seconds (ease-out), sets the text, and fades it in
 // again over `length` seconds (ease-in); setting the shown text does nothing.
-// With an application framework older than kFadeFrameworkVersion every
-// change is immediate.
 //
 // NSTextFieldAQueue: the same, but changes arriving while a fade runs are
 // pushed on a stack and replayed, most recent first, when the fade ends; a
 // replayed change equal to the shown text is skipped and ends the replay.
 // setStringValueNow overrides both: the field shows its text at once and
-// keeps it. The field lets mouse clicks through to the views beneath it.
+// keeps it. A field made not to fade (setFadesChanges(false)) changes its
+// text at once and queues nothing. The field lets mouse clicks through to the
+// views beneath it.
 //
 // Thread safety: main thread only; fades end on the main thread.
 #pragma once
@@ -23,14 +23,6 @@
 #include "client/ui/varnel_stack.h"
 
 namespace client::ui {
-
-// The framework version below which text changes are immediate.
-inline constexpr double kFadeFrameworkVersion = 1138;
-
-// The application framework's version number (a fixed modern value; tests
-// may replace it).
-double applicationFrameworkVersionNumber();
-void setApplicationFrameworkVersionNumberForTesting(double version);
 
 // Fades `field` out and in with the new text; `completion` (optional) runs
 // when the fade-in ends, or at once when the text was set without a fade.
@@ -50,11 +42,17 @@ class NSTextFieldAQueue : public QLabel {
   // Replays the most recently queued change, if any.
   void ExecuteQueue();
 
+  // Whether changes fade (default true); without fades every change is
+  // immediate.
+  void setFadesChanges(bool fades) { fadesChanges_ = fades; }
+  bool fadesChanges() const { return fadesChanges_; }
+
   bool isAnimating() const { return isAnimating_; }
   const VarnelStack<std::pair<QString, double>>& queue() const { return queue_; }
 
  private:
   bool isAnimating_ = false;
+  bool fadesChanges_ = true;
   VarnelStack<std::pair<QString, double>> queue_;
 };
 

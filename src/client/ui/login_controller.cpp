@@ -10,25 +10,73 @@
 #include <QVBoxLayout>
 
 #include "client/core/account_manager.h"
-#include "client/core/app_startup.h"
-#include "client/core/helper_installer.h"
-#include "client/ui/animated_text_field.h"
 #include "client/ui/app_delegate.h"
 #include "client/ui/dialer_controller.h"
 #include "client/ui/images.h"
 #include "client/ui/workspace.h"
-#include "codecs/keychain_store.h"
-#include "platform/foundation/format.h"
-#include "platform/system/user_defaults.h"
 
 namespace client::ui {
 
 namespace {
 const char* kOrderURL = "https://www.varnelvpn.net/services/varnelvpn/";
 const char* kResetURL = "https://www.varnelvpn.net/services/intranet/password_reset/";
-
-bool oldFramework() { return applicationFrameworkVersionNumber() < kFadeFrameworkVersion; }
 }  // namespace
+
+// The window as the login flow sees it.
+class LoginWindowView : public client::LoginView {
+ public:
+  explicit LoginWindowView(LoginController* window) : window_(window) {}
+  std::string emailText() override {
+    return window_ ? window_->emailInput_->text().toStdString() : std::string();
+  }
+  std::string passwordText() override {
+    return window_ ? window_->passwordInput_->text().toStdString() : std::string();
+  }
+  void setPasswordText(const std::string& text) override {
+    if (window_) window_->passwordInput_->setText(QString::fromStdString(text));
+  }
+  void focusEmailField() override {
+    if (window_) window_->emailInput_->setFocus(Qt::OtherFocusReason);
+  }
+  void focusPasswordField() override {
+    if (window_) window_->passwordInput_->setFocus(Qt::OtherFocusReason);
+  }
+  void setProgressText(const std::string& text) override {
+    if (window_) window_->updateLoginText(QString::fromStdString(text));
+  }
+  void setEntriesEnabled(bool enabled) override {
+    if (!window_) return;
+    window_->loginButton_->setEnabled(enabled);
+    window_->emailInput_->setEnabled(enabled);
+    window_->passwordInput_->setEnabled(enabled);
+  }
+  void setIndicatorVisible(bool visible) override {
+    if (window_) window_->loadingIndicator_->setVisible(visible);
+  }
+  void showLoginError(const std::string& message) override {
+    if (window_) window_->showLoginError(QString::fromStdString(message));
+  }
+  void showHelperFailure(const std::string& message, const std::string& reason) override {
+    if (window_)
+      window_->showHelperFailure(QString::fromStdString(message), QString::fromStdString(reason));
+  }
+  void loginDidSucceed() override {
+    if (window_ && window_->appDelegate_ != nullptr)
+      window_->appDelegate_->enableMenuItemsOnLogin();
+  }
+  void hideLoginWindow() override {
+    if (window_) window_->hide();
+  }
+  void openDialer() override {
+    if (window_) window_->openDialer();
+  }
+  void terminateApplication() override {
+    if (window_) window_->terminateApplication();
+  }
+
+ private:
+  QPointer<LoginController> window_;
+};
 
 LoginController::LoginController(AppDelegate* appDelegate, QWidget* parent)
     : QWidget(parent, Qt::Window), appDelegate_(appDelegate) {
@@ -99,91 +147,32 @@ LoginController::LoginController(AppDelegate* appDelegate, QWidget* parent)
   connect(emailInput_, &QLineEdit::returnPressed, this, &LoginController::selectPasswordField);
   connect(orderButton_, &QPushButton::clicked, this, &LoginController::orderAccountAction);
   connect(resetButton_, &MoreInfoText::clicked, this, &LoginController::resetPasswordAction);
+
+  view_ = std::make_shared<LoginWindowView>(this);
+  flow_ = client::LoginFlow::create(nullptr, view_);
 }
 
 LoginController::~LoginController() = default;
 
-std::optional<std::string> LoginController::storedAPIKey() {
-  if (oldFramework()) {
-    auto key =
-        platform::UserDefaults::standardUserDefaults()->stringForKey(kStoredAPIKeyDefaultsKey);
-    if (key && !key->empty()) return key;
-    return std::nullopt;
-  }
-  platform::Error error;
-  auto key = codecs::KeychainStore::passwordForService(std::string(kAPIKeychainService),
-                                                       std::string(kAPIKeychainAccount), &error);
-  if (error || !key) return std::nullopt;
-  return key;
-}
+std::optional<std::string> LoginController::storedAPIKey() { return client::loadStoredAPIKey(); }
 
-void LoginController::storeAPIKey(const std::string& key) {
-  if (oldFramework()) {
-    platform::UserDefaults::standardUserDefaults()->setObject(platform::Value(key),
-                                                              kStoredAPIKeyDefaultsKey);
-    return;
-  }
-  codecs::KeychainStore::setPassword(key, std::string(kAPIKeychainService),
-                                     std::string(kAPIKeychainAccount));
-}
+void LoginController::storeAPIKey(const std::string& key) { client::saveStoredAPIKey(key); }
 
 void LoginController::viewDidLoad() {
   if (appDelegate_ != nullptr) {
     accountManager_ = appDelegate_->accountManager();
     appDelegate_->setLoginController(this);
+    flow_->setServices(
+        client::makeLoginServices(accountManager_, appDelegate_->seams().installHelper));
   }
   loadingIndicator_->hide();
   show();
   raise();
   activateWindow();
-  if (auto key = storedAPIKey()) {
-    passwordInput_->setText(QString::fromStdString(*key));
-    startLoginAction();
-  }
+  flow_->startAutomaticLogin();
 }
 
-void LoginController::startLoginAction() {
-  if (emailInput_->text().isEmpty()) {
-    if (passwordInput_->text().size() != kAPIKeyLength) {
-      emailInput_->setFocus(Qt::OtherFocusReason);
-      return;
-    }
-  }
-  if (passwordInput_->text().isEmpty()) {
-    passwordInput_->setFocus(Qt::OtherFocusReason);
-    return;
-  }
-  if (!accountManager_) return;
-  loginButton_->setEnabled(false);
-  emailInput_->setEnabled(false);
-  passwordInput_->setEnabled(false);
-  loadingIndicator_->show();
-
-  updateLoginText(kCheckingMirrorsText);
-  QPointer<LoginController> self(this);
-  auto manager = accountManager_;
-  BaseURLProbe::run(manager->client(), [self, manager] {
-    if (!self) return;
-    self->updateLoginText(kAuthenticatingText);
-    manager->loginWithUsername(
-        self->emailInput_->text().toStdString(), self->passwordInput_->text().toStdString(),
-        [self](const platform::Value& reply) {
-          if (!self) return;
-          if (reply.isDictionary() && reply.contains("error")) {
-            const platform::Value error = reply["error"];
-            self->FireError(
-                QString::fromStdString(error.isString() ? error.asString() : error.description()));
-            return;
-          }
-          if (!reply.isDictionary()) {
-            self->FireError("The login server did not answer.");
-            return;
-          }
-          if (self->appDelegate_ != nullptr) self->appDelegate_->enableMenuItemsOnLogin();
-          self->changeToDialer();
-        });
-  });
-}
+void LoginController::startLoginAction() { flow_->startLoginAction(); }
 
 void LoginController::updateLoginText(const QString& text) {
   QPointer<LoginController> self(this);
@@ -197,74 +186,57 @@ void LoginController::updateLoginText(const QString& text) {
       Qt::QueuedConnection);
 }
 
-void LoginController::FireError(const QString& text) {
-  loadingIndicator_->hide();
-  updateLoginText(QString());
+void LoginController::FireError(const QString& text) { flow_->fireError(text.toStdString()); }
+
+void LoginController::showLoginError(const QString& message) {
   auto* box = new QMessageBox(this);
   box->setObjectName("loginErrorAlert");
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->setWindowModality(Qt::WindowModal);
   box->setIcon(QMessageBox::Warning);
-  box->setText(QString::fromStdString(platform::format(kLoginErrorFormat, text.toStdString())));
+  box->setText(message);
   box->addButton("OK", QMessageBox::AcceptRole);
   errorAlert_ = box;
-  connect(box, &QMessageBox::finished, this, [this] {
+  std::weak_ptr<client::LoginFlow> flow = flow_;
+  connect(box, &QMessageBox::finished, this, [this, flow] {
     errorAlert_ = nullptr;
-    ClearLock();
+    if (auto f = flow.lock()) f->loginErrorDismissed();
   });
   box->open();
 }
 
-// Says why the application cannot go on, then ends it when dismissed.
-void LoginController::showHelperFailure(const std::string& reason) {
+// Says why the application cannot go on; the flow ends it when dismissed.
+void LoginController::showHelperFailure(const QString& message, const QString& reason) {
   auto* box = new QMessageBox(this);
   box->setObjectName("helperFailureAlert");
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->setWindowModality(Qt::ApplicationModal);
   box->setIcon(QMessageBox::Critical);
-  box->setText(kHelperFailureMessage);
-  box->setInformativeText(
-      QString::fromStdString(reason.empty() ? kHelperFailureDefaultReason : reason));
+  box->setText(message);
+  box->setInformativeText(reason);
   box->addButton("Quit", QMessageBox::AcceptRole);
   helperFailureAlert_ = box;
-  connect(box, &QMessageBox::finished, this, [this] {
+  std::weak_ptr<client::LoginFlow> flow = flow_;
+  connect(box, &QMessageBox::finished, this, [this, flow] {
     helperFailureAlert_ = nullptr;
-    if (appDelegate_ != nullptr) {
-      appDelegate_->terminate();
-    } else {
-      QApplication::quit();
-    }
+    if (auto f = flow.lock()) f->helperFailureDismissed();
   });
   box->open();
 }
 
-void LoginController::ClearLock() {
-  loginButton_->setEnabled(true);
-  emailInput_->setEnabled(true);
-  passwordInput_->setEnabled(true);
-  loadingIndicator_->hide();
-  updateLoginText(QString());
+void LoginController::terminateApplication() {
+  if (appDelegate_ != nullptr) {
+    appDelegate_->terminate();
+  } else {
+    QApplication::quit();
+  }
 }
 
-void LoginController::changeToDialer() {
-  hide();
-  auto info = accountManager_ ? accountManager_->accountInfo() : nullptr;
-  if (info && info->key().isString() && !info->key().asString().empty()) {
-    storeAPIKey(info->key().asString());
-  }
-  bool installed = false;
-  std::string failure;
-  if (appDelegate_ != nullptr && appDelegate_->seams().installHelper) {
-    installed = appDelegate_->seams().installHelper();
-  } else {
-    CodesigningUtilities utilities;
-    installed = utilities.installHelperWithLabel(kHelperLabel);
-    failure = utilities.failureMessage();
-  }
-  if (!installed) {
-    showHelperFailure(failure);
-    return;
-  }
+void LoginController::ClearLock() { flow_->clearLock(); }
+
+void LoginController::changeToDialer() { flow_->changeToDialer(); }
+
+void LoginController::openDialer() {
   dialerViewController_ = new DialerController(appDelegate_, accountManager_);
   close();
   dialerViewController_->loadView();

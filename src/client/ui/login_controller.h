@@ -1,10 +1,13 @@
-// LoginController: the login window. It logs in by itself when an API key is
+// LoginController: the login window, a view over the login flow
+// (client/core/login_flow.h), which logs in by itself when an API key is
 // stored, checks the user's entries, runs the base-URL probe and the login
 // with visible progress ("Checking mirrors.", "Authenticating."), reports a
-// failed login in an alert and, on success, stores the API key, installs or
-// updates the helper and replaces itself with the dialer.
+// failed login and, on success, stores the API key and installs or updates
+// the helper. The window draws the flow's state, shows its alerts (reporting
+// their end to the flow) and, when the flow says so, replaces itself with the
+// dialer.
 //
-// Guarantees:
+// Guarantees (the flow's, as the user sees them):
 //  1. An empty e-mail with a password that is not exactly 20 characters, or
 //     an empty password, moves the focus to the field at fault and sends
 //     nothing.
@@ -28,6 +31,7 @@
 #include <optional>
 #include <string>
 
+#include "client/core/login_flow.h"
 #include "client/ui/link_text_fields.h"
 
 namespace client {
@@ -39,16 +43,12 @@ namespace client::ui {
 class AppDelegate;
 class DialerController;
 
-inline constexpr const char* kHelperFailureMessage =
-    "VarnelVPN Client cannot continue without its helper.";
-inline constexpr const char* kHelperFailureDefaultReason =
-    "The helper, which sets up the VPN connections, could not be installed.";
-inline constexpr const char* kLoginErrorFormat =
-    "An error occurred logging in.\nThe login server reported the following info:\n%@";
-inline constexpr const char* kCheckingMirrorsText = "Checking mirrors.";
-inline constexpr const char* kAuthenticatingText = "Authenticating.";
-inline constexpr const char* kStoredAPIKeyDefaultsKey = "API";
-inline constexpr int kAPIKeyLength = 20;
+using client::kAPIKeyLength;
+using client::kAuthenticatingText;
+using client::kCheckingMirrorsText;
+using client::kHelperFailureDefaultReason;
+using client::kHelperFailureMessage;
+using client::kLoginErrorFormat;
 
 class LoginController : public QWidget {
   Q_OBJECT
@@ -59,8 +59,8 @@ class LoginController : public QWidget {
   // Set-up and the automatic login (called once by the application).
   void viewDidLoad();
 
-  // The stored API key: the keychain item "VarnelVPN Client" / "API" (the
-  // user default "API" on old frameworks); nullopt when none.
+  // The stored API key: the keychain item "VarnelVPN Client" / "API";
+  // nullopt when none.
   static std::optional<std::string> storedAPIKey();
   static void storeAPIKey(const std::string& key);
 
@@ -80,6 +80,7 @@ class LoginController : public QWidget {
   // shown; the application ends when it is dismissed.
   QMessageBox* helperFailureAlert() const { return helperFailureAlert_; }
   static bool isRetina();
+  const std::shared_ptr<client::LoginFlow>& loginFlow() const { return flow_; }
 
  signals:
   // Emitted on every progress text change (tests follow the order).
@@ -109,8 +110,14 @@ class LoginController : public QWidget {
   NSTextMouseoverView* resetButton_;
   QMessageBox* errorAlert_ = nullptr;
   QMessageBox* helperFailureAlert_ = nullptr;
+  std::shared_ptr<client::LoginView> view_;
+  std::shared_ptr<client::LoginFlow> flow_;
 
-  void showHelperFailure(const std::string& reason);
+  friend class LoginWindowView;
+  void showLoginError(const QString& message);
+  void showHelperFailure(const QString& message, const QString& reason);
+  void openDialer();
+  void terminateApplication();
 };
 
 }  // namespace client::ui

@@ -7,6 +7,7 @@
 #include "client/control/control_fixture.h"
 #include "client/core/open_account.h"
 #include "client/core/pptp_account.h"
+#include "ipc/helper_protocol.h"
 
 namespace {
 
@@ -220,6 +221,24 @@ TEST_F(XPCWrapperTest, DisconnectWithoutStartSendsNothing) {
   pump([] { return false; }, 300);
   EXPECT_FALSE(helper.seen("peer"));
   EXPECT_FALSE(wrapper_->hasConnection());
+}
+
+// The operation of every request the client builds is one the helper's
+// protocol table lists, except the deliberately unserved one of IKEv2.
+TEST(XPCWrapperProtocol, EveryConnectionRequestNamesAServedOperation) {
+  auto account = openAccount();
+  for (std::int64_t type = client::kConnectionTypePPTP; type <= client::kConnectionTypeIKEv2;
+       ++type) {
+    const std::string op =
+        client::XPCWrapper::connectionRequest(*account, type)["operation"].asString();
+    bool served = false;
+    for (const ipc::HelperOperationName& entry : ipc::kHelperOperations)
+      served = served || op == entry.name;
+    EXPECT_EQ(served, type != client::kConnectionTypeIKEv2) << type << " " << op;
+    if (!served) {
+      EXPECT_EQ(op, ipc::kUnservedOperation);
+    }
+  }
 }
 
 }  // namespace

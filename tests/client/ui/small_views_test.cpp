@@ -16,8 +16,6 @@ using varnel::testing::waitFor;
 class SmallViewsTest : public QObject {
   Q_OBJECT
  private slots:
-  void cleanup() { setApplicationFrameworkVersionNumberForTesting(2299); }
-
   void stackPopsMostRecentAndNulloptWhenEmpty() {
     VarnelStack<int> stack;
     QVERIFY(!stack.pop().has_value());
@@ -55,9 +53,9 @@ class SmallViewsTest : public QObject {
     QCOMPARE(shown, QStringList({"A", "C", "B"}));
   }
 
-  void oldFrameworkChangesAtOnceWithoutQueue() {
-    setApplicationFrameworkVersionNumberForTesting(1137.9);
+  void fieldWithoutFadesChangesAtOnceWithoutQueue() {
     NSTextFieldAQueue field;
+    field.setFadesChanges(false);
     field.setAnimatedStringValue("A", 1);
     field.setAnimatedStringValue("B", 1);
     QCOMPARE(field.text(), QString("B"));
