@@ -136,7 +136,6 @@ TEST_F(SysconfigTest, SimulatedConnectionReportsInOrder) {
   auto driver = std::make_shared<sc::SimulatorDriver>();
   driver->setStartStatuses({sc::ConnectionStatus::Connecting, sc::ConnectionStatus::Connecting,
                             sc::ConnectionStatus::Connected});
-  sc::NetworkConnection::setDriver(driver);
   // The callback runs on another thread and may still be unwinding (the
   // lock released after the signal) when the test body ends: what it
   // touches is shared with it, not borrowed from this frame.
@@ -153,7 +152,7 @@ TEST_F(SysconfigTest, SimulatedConnectionReportsInOrder) {
         shared->statuses.push_back(status);
         if (shared->statuses.size() == 5) shared->done.signal();
       },
-      nullptr);
+      nullptr, {}, driver);
   ASSERT_TRUE(connection->start(Value(), false));
   driver->setStopResults({false});
   EXPECT_FALSE(connection->stop(false));
@@ -170,9 +169,12 @@ TEST_F(SysconfigTest, SimulatedConnectionReportsInOrder) {
                       sc::ConnectionStatus::Disconnected}));
   EXPECT_EQ(driver->stopCount(), 2);
 
-  auto missing = sc::NetworkConnection::create("no-such-service", nullptr, nullptr);
+  auto missing = sc::NetworkConnection::create("no-such-service", nullptr, nullptr, {}, driver);
   EXPECT_FALSE(missing->start(Value(), false));
-  sc::NetworkConnection::setDriver(nullptr);
+  // A connection without a driver fails to start and says why.
+  auto driverless = sc::NetworkConnection::create(s.serviceID, nullptr, nullptr);
+  EXPECT_FALSE(driverless->start(Value(), false));
+  EXPECT_FALSE(driverless->failureReason().empty());
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstring>
 #include <mutex>
 
@@ -24,9 +23,6 @@ using platform::runloop::RunLoop;
 using platform::runloop::Timer;
 
 constexpr double kPollInterval = 0.5;
-
-std::atomic<double> gReplyTimeout{20.0};
-std::atomic<bool> gAllowUnprivileged{false};
 
 // Connections stay open for the life of the process (see the header).
 std::vector<std::shared_ptr<ipc::XPCConnection>>& openConnections() {
@@ -77,21 +73,20 @@ ipc::XPCMessage operationMessage(const char* operation) {
 
 std::shared_ptr<XPCWrapper> XPCWrapper::initWithController(
     std::weak_ptr<HelperRequestDelegate> controller) {
-  return std::shared_ptr<XPCWrapper>(new XPCWrapper(std::move(controller)));
+  return initWithController(std::move(controller), Options());
 }
 
-XPCWrapper::XPCWrapper(std::weak_ptr<HelperRequestDelegate> controller)
-    : controller_(std::move(controller)) {}
+std::shared_ptr<XPCWrapper> XPCWrapper::initWithController(
+    std::weak_ptr<HelperRequestDelegate> controller, Options options) {
+  return std::shared_ptr<XPCWrapper>(new XPCWrapper(std::move(controller), options));
+}
+
+XPCWrapper::XPCWrapper(std::weak_ptr<HelperRequestDelegate> controller, Options options)
+    : options_(options), controller_(std::move(controller)) {}
 
 XPCWrapper::~XPCWrapper() {
   if (xpcPoller_) xpcPoller_->invalidate();
   if (replyWatchdog_) replyWatchdog_->invalidate();
-}
-
-double XPCWrapper::replyTimeout() { return gReplyTimeout.load(); }
-void XPCWrapper::setReplyTimeoutForTesting(double seconds) { gReplyTimeout.store(seconds); }
-void XPCWrapper::setAllowUnprivilegedHelperForTesting(bool allow) {
-  gAllowUnprivileged.store(allow);
 }
 
 std::string XPCWrapper::openVPNPath() {
@@ -192,7 +187,7 @@ void XPCWrapper::Start() {
         if (!self || self->generation_ != generation || !self->awaitingRequestReply_) return;
         self->awaitingRequestReply_ = false;
         if (self->replyWatchdog_) self->replyWatchdog_->invalidate();
-        if (!gAllowUnprivileged.load() && connection->connectionEUID() != 0) {
+        if (!self->options_.allowUnprivilegedHelper && connection->connectionEUID() != 0) {
           self->fail("The VarnelVPN helper is not running with administrator rights.");
           return;
         }

@@ -29,7 +29,10 @@ class XPCWrapperTest : public control_test::ControlTest {
   void SetUp() override {
     ControlTest::SetUp();
     delegate_ = std::make_shared<Delegate>();
-    wrapper_ = client::XPCWrapper::initWithController(delegate_);
+    wrapper_ = client::XPCWrapper::initWithController(delegate_, fakeHelperOptions());
+  }
+  void useReplyTimeout(double seconds) {
+    wrapper_ = client::XPCWrapper::initWithController(delegate_, fakeHelperOptions(seconds));
   }
   // Starts the fake helper and a connect with `type`; waits for the request.
   void connect(control_test::FakeHelper& helper, std::int64_t type, const std::string& op) {
@@ -161,7 +164,7 @@ TEST_F(XPCWrapperTest, UnreachableHelperFailsInsteadOfWaiting) {
 }
 
 TEST_F(XPCWrapperTest, HelperThatStopsAnsweringFails) {
-  client::XPCWrapper::setReplyTimeoutForTesting(1.0);
+  useReplyTimeout(1.0);
   control_test::FakeHelper helper;
   ASSERT_TRUE(helper.waitReady());
   helper.send("hang");
@@ -186,7 +189,7 @@ TEST_F(XPCWrapperTest, HelperThatStopsAnsweringFails) {
 }
 
 TEST_F(XPCWrapperTest, AHelperThatGoesAwayAfterNotAnsweringFailsOnce) {
-  client::XPCWrapper::setReplyTimeoutForTesting(0.5);
+  useReplyTimeout(0.5);
   control_test::FakeHelper helper;
   ASSERT_TRUE(helper.waitReady());
   helper.send("hang");
