@@ -168,12 +168,15 @@ void XPCWrapper::Start() {
   }
 
   awaitingRequestReply_ = true;
-  replyWatchdog_ = Timer::create(replyTimeout(), false, [weak, generation](Timer&) {
-    auto self = weak.lock();
-    if (!self || self->generation_ != generation || !self->awaitingRequestReply_) return;
-    self->awaitingRequestReply_ = false;
-    self->fail("The VarnelVPN helper does not answer.");
-  });
+  replyWatchdog_ = Timer::create(
+      replyTimeout(), false,
+      [weak, generation](Timer&) {
+        auto self = weak.lock();
+        if (!self || self->generation_ != generation || !self->awaitingRequestReply_) return;
+        self->awaitingRequestReply_ = false;
+        self->fail("The VarnelVPN helper does not answer.");
+      },
+      options_.clock);
   RunLoop::main().addTimer(replyWatchdog_, platform::runloop::kCommonModes);
 
   const std::int64_t type = connectionType_;
@@ -215,11 +218,14 @@ void XPCWrapper::Start() {
 void XPCWrapper::startPolling() {
   stopPolling();
   std::weak_ptr<XPCWrapper> weak = weak_from_this();
-  lastStateReply_ = platform::runloop::Clock::now();
+  lastStateReply_ = platform::dispatch::nowOf(options_.clock);
   stateOutstanding_ = false;
-  xpcPoller_ = Timer::create(kPollInterval, true, [weak](Timer&) {
-    if (auto self = weak.lock()) self->xpcPoll();
-  });
+  xpcPoller_ = Timer::create(
+      kPollInterval, true,
+      [weak](Timer&) {
+        if (auto self = weak.lock()) self->xpcPoll();
+      },
+      options_.clock);
   RunLoop::main().addTimer(xpcPoller_, platform::runloop::kDefaultMode);
 }
 
@@ -231,7 +237,7 @@ void XPCWrapper::stopPolling() {
 void XPCWrapper::xpcPoll() {
   if (!currentXPCConnection_) return;
   // A helper that leaves the state poll unanswered for too long has hung.
-  if (stateOutstanding_ && platform::runloop::Clock::now() - lastStateReply_ >
+  if (stateOutstanding_ && platform::dispatch::nowOf(options_.clock) - lastStateReply_ >
                                std::chrono::duration<double>(replyTimeout())) {
     stopPolling();
     previousConnectionState_ = kHelperStateDisconnected;
@@ -247,7 +253,7 @@ void XPCWrapper::xpcPoll() {
         auto self = weak.lock();
         if (!self || self->generation_ != generation) return;
         self->stateOutstanding_ = false;
-        self->lastStateReply_ = platform::runloop::Clock::now();
+        self->lastStateReply_ = platform::dispatch::nowOf(self->options_.clock);
         self->handleState(reply);
       },
       [weak, generation](const platform::Error&) {

@@ -41,6 +41,7 @@
 #include "client/core/helper_request.h"
 #include "ipc/xpc_connection.h"
 #include "ipc/xpc_message.h"
+#include "platform/dispatch/time_source.h"
 #include "platform/foundation/value.h"
 #include "platform/runloop/run_loop.h"
 
@@ -59,6 +60,9 @@ class XPCWrapper : public HelperRequest, public std::enable_shared_from_this<XPC
     // Accept a helper that does not run as root. Only tests, which run the
     // helper as an ordinary user, set it; production demands root.
     bool allowUnprivilegedHelper = false;
+    // The time of the poll, the reply watchdog and the hang check
+    // (nullptr: the steady clock; tests give a manual one).
+    platform::dispatch::TimeSourcePtr clock;
   };
 
   // initWithController: the delegate receives failures (held weakly).
