@@ -12,6 +12,8 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -27,7 +29,11 @@ class ManualClock : public platform::dispatch::TimeSource {
 
   time_point now() const override;
   // Keeps one waker per owner (the first one registered).
-  void watch(std::weak_ptr<void> owner, std::function<void()> wake) override;
+  void watch(std::weak_ptr<void> owner, std::function<bool()> wake) override;
+  // Waits (up to `timeout`, a safety net) until at least `n` wakers are
+  // registered: something waits on a deadline of this clock, so advancing
+  // past it now fires it.
+  bool waitForWatchers(std::size_t n, std::chrono::milliseconds timeout);
   // Moves the time forward by `by` (negative amounts are ignored) and wakes
   // the watchers.
   void advance(std::chrono::nanoseconds by);
@@ -39,9 +45,10 @@ class ManualClock : public platform::dispatch::TimeSource {
  private:
   struct Watcher {
     std::weak_ptr<void> owner;
-    std::function<void()> wake;
+    std::function<bool()> wake;
   };
   mutable std::mutex mutex_;
+  std::condition_variable watched_;
   time_point now_ = std::chrono::steady_clock::now();
   std::vector<Watcher> watchers_;
 };

@@ -264,7 +264,9 @@ void RunLoop::addTimer(const std::shared_ptr<Timer>& timer, std::string_view mod
     // The clock's time moves by itself: wake the loop whenever it does.
     std::weak_ptr<LoopCore> weak = core;
     timer->clock_->watch(core, [weak] {
-      if (auto c = weak.lock()) LoopCore::wake(c);
+      auto c = weak.lock();
+      if (c) LoopCore::wake(c);
+      return c != nullptr;
     });
   }
   LoopCore::wake(core);
