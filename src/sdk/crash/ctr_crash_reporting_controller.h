@@ -197,6 +197,8 @@ class CTRCrashReportingController
   // Tests: capture hooks to hand to crash capture instead of the real
   // mechanisms (which install process-wide signal and terminate handlers),
   // and what runs in place of the 2 s handler checks. nullopt: the real ones.
+  // Process-wide: the hooks become crash capture's, whose state is global so
+  // that its signal handlers can reach it (async-signal safety).
   static void setCaptureHooksForTesting(std::optional<CTRCaptureHooks> hooks,
                                         std::function<void()> handlerChecks = {});
 
