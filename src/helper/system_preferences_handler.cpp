@@ -33,9 +33,10 @@ std::string freshUnique() { return platform::UUID::random().string(); }
 
 std::shared_ptr<SystemPreferencesHandler> SystemPreferencesHandler::create(
     std::shared_ptr<sc::ConnectionDriver> driver, std::string preferencesPath,
-    std::string keychainPath) {
+    std::string keychainPath, sc::Authorization::Options authorization) {
   std::shared_ptr<SystemPreferencesHandler> handler(new SystemPreferencesHandler());
   handler->driver_ = std::move(driver);
+  handler->authHandler_ = AuthorizationHandler(std::move(authorization));
   if (!handler->authHandler_.Activate()) {
     HelperLog("Unable to gain authorization.");
     return nullptr;

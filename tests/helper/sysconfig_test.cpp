@@ -113,17 +113,21 @@ TEST_F(SysconfigTest, AuthorizationFollowsThePolicy) {
   sc::AuthorizationStatus status = -1;
   auto auth = sc::Authorization::create(&status);
   ASSERT_TRUE(auth);
-  sc::Authorization::setPolicyForTesting(
-      [](const std::string&) { return sc::kAuthorizationDenied; });
-  EXPECT_EQ(auth->copyRights(sc::kAuthorizationRightAdmin, 0), sc::kAuthorizationDenied);
-  EXPECT_FALSE(auth->hasRight(sc::kAuthorizationRightAdmin));
-  sc::Authorization::setPolicyForTesting(nullptr);
+  sc::Authorization::Options denying;
+  denying.policy = [](const std::string&) { return sc::kAuthorizationDenied; };
+  auto denied = sc::Authorization::create(&status, denying);
+  ASSERT_TRUE(denied);
+  EXPECT_EQ(denied->copyRights(sc::kAuthorizationRightAdmin, 0), sc::kAuthorizationDenied);
+  EXPECT_FALSE(denied->hasRight(sc::kAuthorizationRightAdmin));
+  // A policy given to one reference is not another's.
   EXPECT_EQ(auth->copyRights(sc::kAuthorizationRightAdmin, 0),
             ::geteuid() == 0 ? sc::kAuthorizationSuccess : sc::kAuthorizationDenied);
-  sc::Authorization::setCreateStatusForTesting(sc::kAuthorizationInternal);
-  EXPECT_FALSE(sc::Authorization::create(&status));
+  sc::Authorization::Options failing;
+  failing.createStatus = sc::kAuthorizationInternal;
+  EXPECT_FALSE(sc::Authorization::create(&status, failing));
   EXPECT_EQ(status, sc::kAuthorizationInternal);
-  sc::Authorization::setCreateStatusForTesting(sc::kAuthorizationSuccess);
+  EXPECT_TRUE(sc::Authorization::create(&status));
+  EXPECT_EQ(status, sc::kAuthorizationSuccess);
 }
 
 TEST_F(SysconfigTest, SimulatedConnectionReportsInOrder) {

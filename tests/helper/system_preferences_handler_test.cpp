@@ -162,10 +162,9 @@ TEST_F(ServicesTest, DisconnectTriesFiveGracefulStopsThenForces) {
 TEST(ServicesAuthorization, RefusedRightGivesNoHandler) {
   varnel::testing::TempRoot root;
   helper_test::drainLog();
-  sc::Authorization::setPolicyForTesting(
-      [](const std::string&) { return sc::kAuthorizationDenied; });
-  EXPECT_FALSE(SystemPreferencesHandler::create(nullptr));
-  sc::Authorization::setPolicyForTesting(nullptr);
+  sc::Authorization::Options denying;
+  denying.policy = [](const std::string&) { return sc::kAuthorizationDenied; };
+  EXPECT_FALSE(SystemPreferencesHandler::create(nullptr, {}, {}, denying));
   const std::string log = helper_test::drainLog();
   EXPECT_NE(log.find("Unable to extend rights. Code: -60005"), std::string::npos) << log;
   EXPECT_NE(log.find("Unable to gain authorization."), std::string::npos);
