@@ -10,7 +10,7 @@ NetworkConnectionPtr NetworkConnection::create(std::string serviceID, StatusCall
   c->callback_ = std::move(callback);
   c->context_ = context;
   c->preferencesPath_ = std::move(preferencesPath);
-  c->driver_ = std::move(driver);
+  c->driver_ = driver;
   c->serial_ = dispatch::Queue::createSerial("sysconfig.connection." + c->serviceID_);
   return c;
 }
@@ -24,7 +24,7 @@ bool NetworkConnection::start(const Value& /*userOptions*/, bool /*linger*/) {
   auto prefs = Preferences::create("connection", preferencesPath_);
   std::optional<NetworkService> service = prefs->service(serviceID_);
   if (!service || !service->enabled) return false;
-  const std::shared_ptr<ConnectionDriver>& d = driver_;
+  std::shared_ptr<ConnectionDriver> d = driver_.lock();
   if (!d) {
     setFailureReason("No connection driver is installed.");
     return false;
@@ -33,7 +33,7 @@ bool NetworkConnection::start(const Value& /*userOptions*/, bool /*linger*/) {
 }
 
 bool NetworkConnection::stop(bool forceDisconnect) {
-  const std::shared_ptr<ConnectionDriver>& d = driver_;
+  std::shared_ptr<ConnectionDriver> d = driver_.lock();
   return d ? d->stop(shared_from_this(), forceDisconnect) : true;
 }
 

@@ -4,8 +4,10 @@
 //
 // The driver is the piece that really brings a link up; ConnectionDriver is
 // its interface. The system's driver is NMConnectionDriver (NetworkManager);
-// whoever creates a connection gives it its driver. There is no default and
-// no process-wide driver: without a driver every start fails. The SimulatorDriver is a test double
+// whoever creates a connection gives it its driver and keeps that driver
+// alive (the connection holds it weakly: a driver's worker thread may drop
+// the last reference to a connection). There is no default and no
+// process-wide driver: without a driver every start fails. The SimulatorDriver is a test double
 // whose behaviour tests script: what statuses a start reports, which stop attempts fail, and drops.
 //
 // Guarantees:
@@ -84,15 +86,15 @@ class NetworkConnection : public std::enable_shared_from_this<NetworkConnection>
   std::string failureReason() const;
   void setFailureReason(std::string reason);
 
-  // The driver given at creation (nullptr: none).
-  const std::shared_ptr<ConnectionDriver>& driver() const { return driver_; }
+  // The driver given at creation (nullptr: none, or gone).
+  std::shared_ptr<ConnectionDriver> driver() const { return driver_.lock(); }
 
  private:
   NetworkConnection() = default;
   std::string serviceID_, preferencesPath_;
   StatusCallback callback_;
   void* context_ = nullptr;
-  std::shared_ptr<ConnectionDriver> driver_;  // set once at creation
+  std::weak_ptr<ConnectionDriver> driver_;  // set once at creation
   mutable std::mutex mutex_;
   dispatch::QueuePtr queue_;
   dispatch::QueuePtr serial_;  // keeps reports in order
