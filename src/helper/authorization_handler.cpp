@@ -12,7 +12,7 @@ bool AuthorizationHandler::Activate() {
     authorizationRef_.reset();
   }
   sc::AuthorizationStatus status = sc::kAuthorizationSuccess;
-  authorizationRef_ = sc::Authorization::create(&status);
+  authorizationRef_ = sc::Authorization::create(&status, options_);
   if (!authorizationRef_) {
     HelperLog("Unable to gain authorization. Code: %d", status);
     return false;

@@ -14,6 +14,10 @@ namespace helper {
 
 class AuthorizationHandler {
  public:
+  // `options` make every reference Activate creates (tests give a policy).
+  explicit AuthorizationHandler(platform::sysconfig::Authorization::Options options = {})
+      : options_(std::move(options)) {}
+
   // Frees a reference already held, makes a new one and asks for
   // "system.privilege.admin"; false (logged with the status) on failure.
   bool Activate();
@@ -26,6 +30,7 @@ class AuthorizationHandler {
   void setAuthorizationFlags(std::uint32_t flags) { authorizationFlags_ = flags; }
 
  private:
+  platform::sysconfig::Authorization::Options options_;
   std::shared_ptr<platform::sysconfig::Authorization> authorizationRef_;
   std::uint32_t authorizationFlags_ = 0;
 };

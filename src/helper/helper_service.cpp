@@ -82,7 +82,6 @@ std::shared_ptr<ipc::DispatchTask> HelperService::sstpTask() const {
 }
 
 void HelperService::HelperStartup() {
-  OpenVPN::setKeepalive(options_.openVPNPing, options_.openVPNPingRestart);
   // A helper that ended while OpenVPN ran (crash, kill) left it running with
   // the tunnel and the VPN's DNS: end it, so that the state told to the
   // client (disconnected) is the truth.
@@ -520,7 +519,7 @@ std::string HelperService::startOpenVPN(const XPCMessage& message) {
     fail(generation);
     return {};
   }
-  auto driver = OpenVPN::create();
+  auto driver = OpenVPN::create({options_.openVPNPing, options_.openVPNPingRestart});
   driver->setOpenVPNPath(path);
   driver->setExecutableFile(fd);
   ::close(fd);

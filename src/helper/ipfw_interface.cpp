@@ -7,25 +7,6 @@
 
 namespace helper {
 
-namespace {
-
-std::mutex& pathMutex() {
-  static std::mutex m;
-  return m;
-}
-
-std::string& routeTablePath() {
-  static std::string path = "/proc/net/route";
-  return path;
-}
-
-}  // namespace
-
-void IPFWInterface::setRouteTablePathForTesting(std::string path) {
-  std::lock_guard<std::mutex> lock(pathMutex());
-  routeTablePath() = path.empty() ? "/proc/net/route" : std::move(path);
-}
-
 std::vector<std::string> IPFWInterface::defaultRouteInterfaces(std::string_view table) {
   // Columns: Iface Destination Gateway Flags RefCnt Use Metric Mask ...
   std::vector<std::string> out;
@@ -47,18 +28,14 @@ std::vector<std::string> IPFWInterface::defaultRouteInterfaces(std::string_view 
   return out;
 }
 
-void IPFWInterface::GetStandardInterface(InterfaceCallback callback) {
-  std::string path;
-  {
-    std::lock_guard<std::mutex> lock(pathMutex());
-    path = routeTablePath();
-  }
-  platform::dispatch::Queue::global()->async([path, callback = std::move(callback)] {
-    std::optional<std::string> table = platform::files::readFile(path);
-    if (!table || !callback) return;
-    for (const std::string& name : defaultRouteInterfaces(*table))
-      platform::dispatch::Queue::main()->async([callback, name] { callback(name); });
-  });
+void IPFWInterface::GetStandardInterface(InterfaceCallback callback, std::string routeTablePath) {
+  platform::dispatch::Queue::global()->async(
+      [path = std::move(routeTablePath), callback = std::move(callback)] {
+        std::optional<std::string> table = platform::files::readFile(path);
+        if (!table || !callback) return;
+        for (const std::string& name : defaultRouteInterfaces(*table))
+          platform::dispatch::Queue::main()->async([callback, name] { callback(name); });
+      });
 }
 
 std::string IPFWInterface::standardInterface() const {

@@ -19,16 +19,19 @@
 
 namespace helper {
 
+inline constexpr const char* kRouteTablePath = "/proc/net/route";
+
 class IPFWInterface {
  public:
   using InterfaceCallback = std::function<void(const std::string& interfaceName)>;
 
-  static void GetStandardInterface(InterfaceCallback callback);
+  // Reads the routing table at `routeTablePath` (the kernel's unless a
+  // test names another file).
+  static void GetStandardInterface(InterfaceCallback callback,
+                                   std::string routeTablePath = kRouteTablePath);
   // The interfaces of the default routes in a routing table in the format
   // of /proc/net/route, in order.
   static std::vector<std::string> defaultRouteInterfaces(std::string_view table);
-  // The table read by GetStandardInterface (tests point it elsewhere).
-  static void setRouteTablePathForTesting(std::string path);
 
   std::string standardInterface() const;
   void setStandardInterface(std::string name);

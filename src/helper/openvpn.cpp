@@ -34,9 +34,6 @@ using platform::Value;
 
 namespace {
 
-std::atomic<int> gPingSeconds{kPingSeconds};
-std::atomic<int> gPingRestartSeconds{kPingRestartSeconds};
-
 bool isValidUTF8(std::string_view s) {
   std::size_t i = 0;
   while (i < s.size()) {
@@ -84,7 +81,13 @@ std::string shellQuote(const std::string& s) {
 
 }  // namespace
 
-std::shared_ptr<OpenVPN> OpenVPN::create() { return std::shared_ptr<OpenVPN>(new OpenVPN()); }
+std::shared_ptr<OpenVPN> OpenVPN::create(OpenVPNKeepalive keepalive) {
+  std::shared_ptr<OpenVPN> vpn(new OpenVPN());
+  if (keepalive.ping <= 0) keepalive.ping = kPingSeconds;
+  if (keepalive.restart <= 0) keepalive.restart = kPingRestartSeconds;
+  vpn->keepalive_ = keepalive;
+  return vpn;
+}
 
 OpenVPN::~OpenVPN() {
   if (executableFd_ >= 0) ::close(executableFd_);
@@ -94,11 +97,6 @@ void OpenVPN::setExecutableFile(int fd) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (executableFd_ >= 0) ::close(executableFd_);
   executableFd_ = fd >= 0 ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
-}
-
-void OpenVPN::setKeepalive(int pingSeconds, int restartSeconds) {
-  gPingSeconds = pingSeconds > 0 ? pingSeconds : kPingSeconds;
-  gPingRestartSeconds = restartSeconds > 0 ? restartSeconds : kPingRestartSeconds;
 }
 
 std::string OpenVPN::refusal() const {
@@ -324,7 +322,7 @@ std::string OpenVPN::upScriptPath() { return privatePath("varnel-up.sh"); }
 std::string OpenVPN::downScriptPath() { return privatePath("varnel-down.sh"); }
 
 std::optional<std::vector<std::string>> OpenVPN::openVPNAccountToArgumentArray(
-    const Value& account, std::string* problem) {
+    const Value& account, std::string* problem, OpenVPNKeepalive keepalive) {
   auto fail = [&](const std::string& why) -> std::optional<std::vector<std::string>> {
     if (problem) *problem = why;
     return std::nullopt;
@@ -413,10 +411,9 @@ std::optional<std::vector<std::string>> OpenVPN::openVPNAccountToArgumentArray(
     return fail("the management socket's path is too long for a Unix-domain socket");
   // The keep-alive stays ours: a server's longer pushed restart time would
   // leave a dead connection shown as connected for minutes.
-  a.insert(a.end(),
-           {"--management", socket, "unix", "--management-hold", "--ping",
-            std::to_string(gPingSeconds.load()), "--ping-restart",
-            std::to_string(gPingRestartSeconds.load()), "--pull-filter", "ignore", "ping-restart"});
+  a.insert(a.end(), {"--management", socket, "unix", "--management-hold", "--ping",
+                     std::to_string(keepalive.ping), "--ping-restart",
+                     std::to_string(keepalive.restart), "--pull-filter", "ignore", "ping-restart"});
   return a;
 }
 
@@ -536,7 +533,8 @@ bool OpenVPN::startOpenVPN(StateBlock block) {
   }
   const Value account = accountDictionary();
   std::string problem;
-  std::optional<std::vector<std::string>> args = openVPNAccountToArgumentArray(account, &problem);
+  std::optional<std::vector<std::string>> args =
+      openVPNAccountToArgumentArray(account, &problem, keepalive_);
   if (!args) {
     HelperLog("OpenVPN request refused: %@.", problem);
     return false;

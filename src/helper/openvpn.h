@@ -81,6 +81,12 @@ inline constexpr const char* kSavedDNSFileName = "varnelvpn_dns.temp";
 // kPingRestartSeconds of silence from the server.
 inline constexpr int kPingSeconds = 10;
 inline constexpr int kPingRestartSeconds = 30;
+
+// The keep-alive of one driver's runs (seconds); 0 or less: the default.
+struct OpenVPNKeepalive {
+  int ping = kPingSeconds;
+  int restart = kPingRestartSeconds;
+};
 inline constexpr const char* kScrambleUnsupportedMessage =
     "This server needs an obfuscation (scramble) that the installed OpenVPN does not support.";
 
@@ -90,7 +96,7 @@ class OpenVPN : public net::sockets::DispatchSocketDelegate,
   ~OpenVPN() override;
   using StateBlock = std::function<void(int code)>;
 
-  static std::shared_ptr<OpenVPN> create();
+  static std::shared_ptr<OpenVPN> create(OpenVPNKeepalive keepalive = {});
 
   platform::Value accountDictionary() const;
   void setAccountDictionary(platform::Value dictionary);
@@ -106,8 +112,6 @@ class OpenVPN : public net::sockets::DispatchSocketDelegate,
   // The verified executable to start (a descriptor from
   // ExecutablePolicy::openExecutable; the driver keeps its own copy).
   void setExecutableFile(int fd);
-  // Keep-alive (seconds) for runs started from now on; 0 keeps the default.
-  static void setKeepalive(int pingSeconds, int restartSeconds);
   // Whether the OpenVPN open on `fd` knows "--scramble" (its "--help" is
   // asked once per executable file).
   static bool supportsScramble(int fd);
@@ -126,7 +130,8 @@ class OpenVPN : public net::sockets::DispatchSocketDelegate,
   // The command line for an account dictionary; nullopt and `*problem`
   // when a value is missing or unsafe.
   static std::optional<std::vector<std::string>> openVPNAccountToArgumentArray(
-      const platform::Value& account, std::string* problem = nullptr);
+      const platform::Value& account, std::string* problem = nullptr,
+      OpenVPNKeepalive keepalive = {});
   // Writes ca, cert, key, tls, then the up and down scripts.
   static bool writeOpenVPNCertificates(const platform::Value& account);
   // Interrupts the process now, terminates it 10 s later.
@@ -191,6 +196,7 @@ class OpenVPN : public net::sockets::DispatchSocketDelegate,
   std::shared_ptr<ipc::DispatchTask> ovpnTask_;
   net::sockets::DispatchSocketPtr ovpnSocket_;
   bool socketConnected_ = false;
+  OpenVPNKeepalive keepalive_;
   std::string partialLine_;  // management text after the last line feed
   std::string outputCarry_;  // process output after the last line feed
   static constexpr std::size_t kMaxOutputCarry = 64 * 1024;

@@ -32,8 +32,11 @@ std::string freshUnique() { return platform::UUID::random().string(); }
 }  // namespace
 
 std::shared_ptr<SystemPreferencesHandler> SystemPreferencesHandler::create(
-    std::string preferencesPath, std::string keychainPath) {
+    std::shared_ptr<sc::ConnectionDriver> driver, std::string preferencesPath,
+    std::string keychainPath, sc::Authorization::Options authorization) {
   std::shared_ptr<SystemPreferencesHandler> handler(new SystemPreferencesHandler());
+  handler->driver_ = std::move(driver);
+  handler->authHandler_ = AuthorizationHandler(std::move(authorization));
   if (!handler->authHandler_.Activate()) {
     HelperLog("Unable to gain authorization.");
     return nullptr;
@@ -93,8 +96,7 @@ void SystemPreferencesHandler::DeleteNetworkService(const std::string& name) {
   if (service && !prefRef_->removeService(service->serviceID))
     HelperLog("Network service removal error: %s", std::strerror(prefRef_->lastError()));
   // The system's own copy of the service (a connection profile) goes too.
-  if (std::shared_ptr<sc::ConnectionDriver> driver = sc::NetworkConnection::driver())
-    driver->removeService(service ? service->serviceID : std::string(), name);
+  if (driver_) driver_->removeService(service ? service->serviceID : std::string(), name);
 }
 
 void SystemPreferencesHandler::commonStart() {
@@ -217,7 +219,7 @@ bool SystemPreferencesHandler::ConnectToService(const std::string& name, Connect
         if (last->exchange(static_cast<int>(status)) == static_cast<int>(status)) return;
         if (block) block(c, status, ctx);
       },
-      nullptr, prefRef_->path());
+      nullptr, prefRef_->path(), driver_);
   setConnectionBlock(std::move(block));
   prefRef_->unlock();
   connection->setDispatchQueue(platform::dispatch::Queue::global());

@@ -41,9 +41,14 @@ class SystemPreferencesHandler : public std::enable_shared_from_this<SystemPrefe
                          platform::sysconfig::ConnectionStatus status, void* context)>;
 
   // The handler, or nullptr (logged "Unable to gain authorization.") when
-  // the right cannot be had. Empty paths: the system's files.
-  static std::shared_ptr<SystemPreferencesHandler> create(std::string preferencesPath = {},
-                                                          std::string keychainPath = {});
+  // the right cannot be had. `driver` brings the services up and down (the
+  // helper gives NetworkManager's; nullptr: every connect fails). Empty
+  // paths: the system's files. `authorization` makes the handler's
+  // authorization references (default: the root policy).
+  static std::shared_ptr<SystemPreferencesHandler> create(
+      std::shared_ptr<platform::sysconfig::ConnectionDriver> driver,
+      std::string preferencesPath = {}, std::string keychainPath = {},
+      platform::sysconfig::Authorization::Options authorization = {});
 
   static platform::Value GenerateDefaultPPPDictionary();
   // The trusted programs of every keychain item made here.
@@ -77,6 +82,7 @@ class SystemPreferencesHandler : public std::enable_shared_from_this<SystemPrefe
 
  private:
   SystemPreferencesHandler() = default;
+  std::shared_ptr<platform::sysconfig::ConnectionDriver> driver_;
   void commonStart();
   void commonEnd(const std::string& serviceID);
 

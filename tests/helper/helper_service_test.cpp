@@ -35,16 +35,14 @@ class HelperServiceTest : public varnel::testing::TempRootTest {
     logger = helper_test::sharedLogger();
     helper_test::drainLog();
     driver = std::make_shared<sc::SimulatorDriver>();
-    sc::NetworkConnection::setDriver(driver);
     HelperService::Options options;
-    options.preferences = helper::SystemPreferencesHandler::create();
+    options.preferences = helper::SystemPreferencesHandler::create(driver);
     options.logger = logger;
     options.exitProcess = [this](int status) { exits.push_back(status); };
     options.settleDelay = 0.2;
     options.policy.executables = {fakeSSTP()};
     service = HelperService::create(options);
   }
-  void TearDown() override { sc::NetworkConnection::setDriver(nullptr); }
 
   // A stand-in SSTP client: records its arguments, then prints each line
   // that the test writes to its standard input, until "exit".

@@ -30,17 +30,17 @@ TEST(IPFWInterface, CallbackRunsOnMainQueueOncePerDefaultRoute) {
   varnel::testing::TempRoot root;
   const std::string path = root.file("route");
   ASSERT_TRUE(platform::files::writeFileAtomically(path, kTable, 0644));
-  IPFWInterface::setRouteTablePathForTesting(path);
   std::vector<std::string> names;
   bool onMain = true;
-  IPFWInterface::GetStandardInterface([&](const std::string& name) {
-    onMain = onMain && platform::dispatch::Queue::main()->isCurrent();
-    names.push_back(name);
-  });
+  IPFWInterface::GetStandardInterface(
+      [&](const std::string& name) {
+        onMain = onMain && platform::dispatch::Queue::main()->isCurrent();
+        names.push_back(name);
+      },
+      path);
   EXPECT_TRUE(helper_test::pump([&] { return names.size() == 2; }));
   EXPECT_TRUE(onMain);
   EXPECT_EQ(names, (std::vector<std::string>{"eth0", "wlan0"}));
-  IPFWInterface::setRouteTablePathForTesting("");
 }
 
 }  // namespace

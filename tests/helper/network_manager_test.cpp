@@ -45,18 +45,15 @@ class HelperOverNM : public varnel::testing::TempRootTest {
     sc::NMConnectionDriver::Options o;
     o.busAddress = address;
     o.pluginDirectory = pluginDirectory;
-    sc::NetworkConnection::setDriver(sc::NMConnectionDriver::create(o));
     HelperService::Options options;
-    options.preferences = helper::SystemPreferencesHandler::create();
+    options.preferences =
+        helper::SystemPreferencesHandler::create(sc::NMConnectionDriver::create(o));
     options.logger = helper_test::sharedLogger();
     options.exitProcess = [](int) {};
     options.settleDelay = 0.2;
     service = HelperService::create(options);
   }
-  void TearDown() override {
-    service.reset();
-    sc::NetworkConnection::setDriver(nullptr);
-  }
+  void TearDown() override { service.reset(); }
   std::int64_t state() { return service->connectionState(); }
   // Waits until the state is `s`, gathering the log meanwhile; states seen
   // on the way are recorded.

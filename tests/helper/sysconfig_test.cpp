@@ -113,17 +113,21 @@ TEST_F(SysconfigTest, AuthorizationFollowsThePolicy) {
   sc::AuthorizationStatus status = -1;
   auto auth = sc::Authorization::create(&status);
   ASSERT_TRUE(auth);
-  sc::Authorization::setPolicyForTesting(
-      [](const std::string&) { return sc::kAuthorizationDenied; });
-  EXPECT_EQ(auth->copyRights(sc::kAuthorizationRightAdmin, 0), sc::kAuthorizationDenied);
-  EXPECT_FALSE(auth->hasRight(sc::kAuthorizationRightAdmin));
-  sc::Authorization::setPolicyForTesting(nullptr);
+  sc::Authorization::Options denying;
+  denying.policy = [](const std::string&) { return sc::kAuthorizationDenied; };
+  auto denied = sc::Authorization::create(&status, denying);
+  ASSERT_TRUE(denied);
+  EXPECT_EQ(denied->copyRights(sc::kAuthorizationRightAdmin, 0), sc::kAuthorizationDenied);
+  EXPECT_FALSE(denied->hasRight(sc::kAuthorizationRightAdmin));
+  // A policy given to one reference is not another's.
   EXPECT_EQ(auth->copyRights(sc::kAuthorizationRightAdmin, 0),
             ::geteuid() == 0 ? sc::kAuthorizationSuccess : sc::kAuthorizationDenied);
-  sc::Authorization::setCreateStatusForTesting(sc::kAuthorizationInternal);
-  EXPECT_FALSE(sc::Authorization::create(&status));
+  sc::Authorization::Options failing;
+  failing.createStatus = sc::kAuthorizationInternal;
+  EXPECT_FALSE(sc::Authorization::create(&status, failing));
   EXPECT_EQ(status, sc::kAuthorizationInternal);
-  sc::Authorization::setCreateStatusForTesting(sc::kAuthorizationSuccess);
+  EXPECT_TRUE(sc::Authorization::create(&status));
+  EXPECT_EQ(status, sc::kAuthorizationSuccess);
 }
 
 TEST_F(SysconfigTest, SimulatedConnectionReportsInOrder) {
@@ -136,7 +140,6 @@ TEST_F(SysconfigTest, SimulatedConnectionReportsInOrder) {
   auto driver = std::make_shared<sc::SimulatorDriver>();
   driver->setStartStatuses({sc::ConnectionStatus::Connecting, sc::ConnectionStatus::Connecting,
                             sc::ConnectionStatus::Connected});
-  sc::NetworkConnection::setDriver(driver);
   // The callback runs on another thread and may still be unwinding (the
   // lock released after the signal) when the test body ends: what it
   // touches is shared with it, not borrowed from this frame.
@@ -153,7 +156,7 @@ TEST_F(SysconfigTest, SimulatedConnectionReportsInOrder) {
         shared->statuses.push_back(status);
         if (shared->statuses.size() == 5) shared->done.signal();
       },
-      nullptr);
+      nullptr, {}, driver);
   ASSERT_TRUE(connection->start(Value(), false));
   driver->setStopResults({false});
   EXPECT_FALSE(connection->stop(false));
@@ -170,9 +173,12 @@ TEST_F(SysconfigTest, SimulatedConnectionReportsInOrder) {
                       sc::ConnectionStatus::Disconnected}));
   EXPECT_EQ(driver->stopCount(), 2);
 
-  auto missing = sc::NetworkConnection::create("no-such-service", nullptr, nullptr);
+  auto missing = sc::NetworkConnection::create("no-such-service", nullptr, nullptr, {}, driver);
   EXPECT_FALSE(missing->start(Value(), false));
-  sc::NetworkConnection::setDriver(nullptr);
+  // A connection without a driver fails to start and says why.
+  auto driverless = sc::NetworkConnection::create(s.serviceID, nullptr, nullptr);
+  EXPECT_FALSE(driverless->start(Value(), false));
+  EXPECT_FALSE(driverless->failureReason().empty());
 }
 
 }  // namespace

@@ -21,11 +21,9 @@ class ServicesTest : public varnel::testing::TempRootTest {
   void SetUp() override {
     helper_test::sharedLogger();
     driver = std::make_shared<sc::SimulatorDriver>();
-    sc::NetworkConnection::setDriver(driver);
-    handler = SystemPreferencesHandler::create();
+    handler = SystemPreferencesHandler::create(driver);
     ASSERT_TRUE(handler);
   }
-  void TearDown() override { sc::NetworkConnection::setDriver(nullptr); }
 
   std::vector<sc::KeychainItem> items() {
     std::vector<sc::KeychainItem> all;
@@ -164,10 +162,9 @@ TEST_F(ServicesTest, DisconnectTriesFiveGracefulStopsThenForces) {
 TEST(ServicesAuthorization, RefusedRightGivesNoHandler) {
   varnel::testing::TempRoot root;
   helper_test::drainLog();
-  sc::Authorization::setPolicyForTesting(
-      [](const std::string&) { return sc::kAuthorizationDenied; });
-  EXPECT_FALSE(SystemPreferencesHandler::create());
-  sc::Authorization::setPolicyForTesting(nullptr);
+  sc::Authorization::Options denying;
+  denying.policy = [](const std::string&) { return sc::kAuthorizationDenied; };
+  EXPECT_FALSE(SystemPreferencesHandler::create(nullptr, {}, {}, denying));
   const std::string log = helper_test::drainLog();
   EXPECT_NE(log.find("Unable to extend rights. Code: -60005"), std::string::npos) << log;
   EXPECT_NE(log.find("Unable to gain authorization."), std::string::npos);

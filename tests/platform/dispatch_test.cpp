@@ -9,6 +9,7 @@
 
 #include "platform/dispatch/spin_budget.h"
 #include "platform/runloop/run_loop.h"
+#include "support/manual_clock.h"
 
 namespace platform::dispatch {
 namespace {
@@ -92,6 +93,49 @@ TEST(QueueTest, AfterFiresInDeadlineThenSubmissionOrder) {
   expected.push_back(100);
   std::lock_guard lock(m);
   EXPECT_EQ(order, expected);
+}
+
+TEST(QueueTest, AfterOnAManualClockRunsWhenTheClockReachesTheDeadlineNeverBefore) {
+  auto clock = varnel::testing::ManualClock::create();
+  auto q = Queue::createSerial("test.after.manual");
+  std::mutex m;
+  std::vector<int> order;
+  auto record = [&](int v) {
+    return [&, v] {
+      std::lock_guard lock(m);
+      order.push_back(v);
+    };
+  };
+  q->after(seconds(600), record(2), clock);
+  q->after(seconds(10), record(1), clock);
+  q->after(Duration::zero(), record(0), clock);  // due at once
+  auto ordered = [&](std::vector<int> expected) {
+    q->sync([] {});  // what was submitted has run
+    std::lock_guard lock(m);
+    return order == expected;
+  };
+  EXPECT_TRUE(ordered({0}));
+  clock->advance(9s);
+  EXPECT_TRUE(ordered({0}));
+  clock->advance(1s);
+  EXPECT_TRUE(ordered({0, 1}));
+  clock->advance(589s);
+  EXPECT_TRUE(ordered({0, 1}));
+  clock->advance(1s);
+  EXPECT_TRUE(ordered({0, 1, 2}));
+  clock->advance(3600s);  // each runs once
+  EXPECT_TRUE(ordered({0, 1, 2}));
+  // A block still waiting when its clock goes is dropped, not run.
+  bool alive = true;
+  auto witness = std::make_shared<int>(0);
+  std::weak_ptr<int> weakWitness = witness;
+  q->after(
+      seconds(1), [witness, &alive] { alive = false; }, clock);
+  witness.reset();
+  clock.reset();
+  q->sync([] {});
+  EXPECT_TRUE(alive);
+  EXPECT_TRUE(weakWitness.expired());
 }
 
 // Guarantee 4: sync runs on the caller's thread and returns after the block.

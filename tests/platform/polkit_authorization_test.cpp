@@ -22,10 +22,7 @@ class PolkitAuthorizationTest : public ::testing::Test {
     ASSERT_NE(::mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
   }
-  void TearDown() override {
-    setPkexecPathForTesting("");
-    std::system(("rm -rf '" + dir_ + "'").c_str());
-  }
+  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
   // A pkexec that prints `text` on standard error and exits with `status`;
   // it also records its arguments.
   void fakePkexec(const std::string& text, int status) {
@@ -35,13 +32,14 @@ class PolkitAuthorizationTest : public ::testing::Test {
                                                "/args'\nprintf '" + text + "' >&2\nexit " +
                                                std::to_string(status) + "\n",
                                            0755));
-    setPkexecPathForTesting(path);
+    pkexec_ = path;
   }
   AuthorizedRun run() {
     return runAuthorized("/opt/app/varnel-install-helper", {"install-helper", "VarnelHelper"},
-                         "install the VarnelVPN helper");
+                         "install the VarnelVPN helper", pkexec_);
   }
   std::string dir_;
+  std::string pkexec_ = kPkexecPath;
 };
 
 TEST_F(PolkitAuthorizationTest, SuccessRunsTheProgramThroughPkexecWithItsArguments) {
@@ -87,7 +85,7 @@ TEST_F(PolkitAuthorizationTest, AFailingProgramReportsItsOwnReason) {
 }
 
 TEST_F(PolkitAuthorizationTest, MissingPkexecIsReported) {
-  setPkexecPathForTesting(dir_ + "/no-such-pkexec");
+  pkexec_ = dir_ + "/no-such-pkexec";
   AuthorizedRun r = run();
   EXPECT_EQ(r.outcome, Outcome::kUnavailable);
   EXPECT_NE(r.message.find("Install polkit's pkexec"), std::string::npos) << r.message;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/dispatch/dispatch.h"
+#include "support/manual_clock.h"
 
 namespace platform::runloop {
 namespace {
@@ -72,12 +73,14 @@ TEST(RunLoopTest, DefaultModeTimerPausesInTrackingModeCommonModeTimerDoesNot) {
 }
 
 TEST(RunLoopTest, RepeatingTimerThatFellBehindFiresOnceAndStaysOnItsGrid) {
+  auto clock = varnel::testing::ManualClock::create();
   int fires = 0;
-  auto t = Timer::create(0.01, true, [&](Timer&) { ++fires; });
+  auto t = Timer::create(
+      0.01, true, [&](Timer&) { ++fires; }, clock);
   RunLoop::main().addTimer(t);
   auto first = t->fireDate();
-  std::this_thread::sleep_for(55ms);  // the loop is busy elsewhere
-  const auto beforeProcessing = Clock::now();
+  clock->advance(55ms);  // the loop is busy elsewhere
+  const auto beforeProcessing = clock->now();
   RunLoop::main().processPending();
   EXPECT_EQ(fires, 1);
   // The missed fires are skipped: the next one lies after the processing,
@@ -87,6 +90,36 @@ TEST(RunLoopTest, RepeatingTimerThatFellBehindFiresOnceAndStaysOnItsGrid) {
   auto steps = (next - first) / std::chrono::duration_cast<Clock::duration>(10ms);
   EXPECT_EQ(next - first, steps * std::chrono::duration_cast<Clock::duration>(10ms));
   t->invalidate();
+}
+
+TEST(RunLoopTest, TimerOfAManualClockFiresWhenTheClockReachesItsDateNotBefore) {
+  auto clock = varnel::testing::ManualClock::create();
+  std::atomic<int> fires{0};
+  dispatch::Semaphore fired;
+  std::shared_ptr<Timer> timer;
+  auto thread = Thread::start("manual-clock", [&] {
+    timer = Timer::create(
+        30.0, false,
+        [&](Timer&) {
+          ++fires;
+          fired.signal();
+        },
+        clock);
+    RunLoop::current().addTimer(timer);
+  });
+  // The loop sleeps with nothing due by the steady clock: its thread is
+  // parked until the manual clock moves.
+  clock->advance(29s);
+  std::atomic<bool> idle{false};
+  thread->perform([&] { idle = true; });  // runs after the loop looked at the timer
+  ASSERT_TRUE(RunLoop::main().runUntil([&] { return idle.load(); }, 10s));
+  EXPECT_EQ(fires.load(), 0);
+  EXPECT_TRUE(timer->isValid());
+  clock->advance(1s);  // wakes the sleeping loop
+  EXPECT_TRUE(fired.wait(10s));
+  thread->stop();  // the loop has finished with the timer
+  EXPECT_EQ(fires.load(), 1);
+  EXPECT_FALSE(timer->isValid());
 }
 
 TEST(RunLoopTest, MainQueueDrainsOnlyInCommonModes) {
@@ -293,7 +326,8 @@ TEST(RunLoopTest, ProcessPendingServesTheDriverBetweenBlocks) {
   std::atomic<bool> done{false};
   thread->perform([&] {
     RunLoop& loop = RunLoop::current();
-    for (int i = 0; i < 3; ++i) loop.perform([&, i] { order.push_back("block" + std::to_string(i)); });
+    for (int i = 0; i < 3; ++i)
+      loop.perform([&, i] { order.push_back("block" + std::to_string(i)); });
     int hooks = 0;
     const std::function<void()> between = [&] {
       order.push_back("between");

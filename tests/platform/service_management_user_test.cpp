@@ -72,14 +72,13 @@ class UserRecordTest : public varnel::testing::TempRootTest {
             {{"CFBundleIdentifier", "VarnelHelper"}, {"CFBundleVersion", "200"}})));
     bundle_ = platform::Bundle::forExecutable(app_ + "/VarnelVPN");
     ASSERT_TRUE(bundle_);
-    Authorization::setPolicyForTesting(
-        [](const std::string&) { return platform::sysconfig::kAuthorizationSuccess; });
+    Authorization::Options granting;
+    granting.policy = [](const std::string&) { return platform::sysconfig::kAuthorizationSuccess; };
     platform::sysconfig::AuthorizationStatus status;
-    authorization_ = Authorization::create(&status);
+    authorization_ = Authorization::create(&status, granting);
     ASSERT_EQ(authorization_->copyRights(sm::kSMRightBlessPrivilegedHelper, 0),
               platform::sysconfig::kAuthorizationSuccess);
   }
-  void TearDown() override { Authorization::setPolicyForTesting(nullptr); }
 
   std::string configuration() {
     return platform::files::readFile(platform::paths::system("/etc/varnel/helper.conf"))

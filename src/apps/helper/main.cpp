@@ -19,12 +19,10 @@
 int main(int argc, char** argv) {
   if (helper::printEmbeddedPropertyList(argc, argv)) return 0;
 
-  // PPTP, L2TP and IPsec services are run by NetworkManager.
-  platform::sysconfig::NetworkConnection::setDriver(
-      platform::sysconfig::NMConnectionDriver::create());
-  // The network-services handler comes first, before any logger.
+  // The network-services handler comes first, before any logger. PPTP, L2TP
+  // and IPsec services are run by NetworkManager.
   std::shared_ptr<helper::SystemPreferencesHandler> preferences =
-      helper::SystemPreferencesHandler::create();
+      helper::SystemPreferencesHandler::create(platform::sysconfig::NMConnectionDriver::create());
 
   auto fileManager = std::make_shared<logging::LKLogFileManagerDefault>(helper::privateFolder());
   logging::LKLog::addLogger(std::make_shared<logging::LKFileLogger>(fileManager));

@@ -40,7 +40,15 @@ constexpr const char* kListening = "MANAGEMENT: TCP Socket listening on";
 
 std::shared_ptr<OpenWrapper> OpenWrapper::initWithController(std::shared_ptr<void> controller,
                                                              OpenAccount::Ptr account) {
+  return initWithController(std::move(controller), std::move(account), Options());
+}
+
+std::shared_ptr<OpenWrapper> OpenWrapper::initWithController(std::shared_ptr<void> controller,
+                                                             OpenAccount::Ptr account,
+                                                             const Options& options) {
   std::shared_ptr<OpenWrapper> wrapper(new OpenWrapper());
+  wrapper->managementPort_ = options.managementPort;
+  for (int i = 0; i < 3; ++i) wrapper->delays_[i] = options.disconnectDelays[i];
   wrapper->controller_ = std::move(controller);
   wrapper->account_ = std::move(account);
   std::shared_ptr<const platform::Bundle> bundle = platform::Bundle::main();

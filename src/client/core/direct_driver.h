@@ -35,8 +35,20 @@ inline constexpr std::uint16_t kDirectManagementPort = 53205;
 class OpenWrapper : public net::sockets::DispatchSocketDelegate,
                     public std::enable_shared_from_this<OpenWrapper> {
  public:
+  // What a wrapper is given at creation; the defaults are production's.
+  struct Options {
+    // OpenVPN's management port on the loopback (0: one the system picks).
+    std::uint16_t managementPort = kDirectManagementPort;
+    // Seconds Disconnect waits: before the signal, after it, and for the
+    // routes to be restored.
+    double disconnectDelays[3] = {0.5, 0.25, 2.0};
+  };
+
   static std::shared_ptr<OpenWrapper> initWithController(std::shared_ptr<void> controller,
                                                          OpenAccount::Ptr account);
+  static std::shared_ptr<OpenWrapper> initWithController(std::shared_ptr<void> controller,
+                                                         OpenAccount::Ptr account,
+                                                         const Options& options);
   ~OpenWrapper() override;
 
   void Start();
@@ -51,10 +63,6 @@ class OpenWrapper : public net::sockets::DispatchSocketDelegate,
   std::vector<std::string> openVPNArguments() const;
   const std::string& executablePath() const { return executablePath_; }
   void setExecutablePath(std::string path) { executablePath_ = std::move(path); }
-  void setManagementPortForTesting(std::uint16_t port) { managementPort_ = port; }
-  void setDisconnectDelaysForTesting(double before, double afterSignal, double routes) {
-    delays_[0] = before, delays_[1] = afterSignal, delays_[2] = routes;
-  }
   bool isManagementConnected() const { return miConnected_; }
 
   void socketDidConnectToHost(const net::sockets::DispatchSocketPtr& sock, const std::string& host,

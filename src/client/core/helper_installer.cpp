@@ -31,10 +31,12 @@ constexpr std::uint32_t kRightsFlags = platform::sysconfig::kAuthorizationFlagIn
 
 }  // namespace
 
-CodesigningUtilities::CodesigningUtilities(std::shared_ptr<const platform::Bundle> clientBundle)
+CodesigningUtilities::CodesigningUtilities(
+    std::shared_ptr<const platform::Bundle> clientBundle,
+    platform::sysconfig::Authorization::Options authorization)
     : bundle_(clientBundle ? std::move(clientBundle) : platform::Bundle::main()) {
   platform::sysconfig::AuthorizationStatus status = 0;
-  authorization_ = Authorization::create(&status);
+  authorization_ = Authorization::create(&status, std::move(authorization));
 }
 
 std::string CodesigningUtilities::installedHelperPath(const std::string& label) const {

@@ -37,7 +37,10 @@ class CodesigningUtilities {
  public:
   // Creates the authorization reference (no rights). `clientBundle` is the
   // client's installation (the main bundle when nullptr).
-  explicit CodesigningUtilities(std::shared_ptr<const platform::Bundle> clientBundle = nullptr);
+  // `authorization` makes the reference asked for the install right
+  // (default: the root policy).
+  explicit CodesigningUtilities(std::shared_ptr<const platform::Bundle> clientBundle = nullptr,
+                                platform::sysconfig::Authorization::Options authorization = {});
 
   // Installs or updates the helper when needed (a different version, or an
   // installation not recorded for this user); true when a helper is in place

@@ -46,7 +46,14 @@ void runOnMainAndWait(const std::function<void()>& block) {
 }  // namespace
 
 std::shared_ptr<PPTPWrapper> PPTPWrapper::initWithController(std::shared_ptr<void> controller) {
+  return initWithController(std::move(controller), Options());
+}
+
+std::shared_ptr<PPTPWrapper> PPTPWrapper::initWithController(std::shared_ptr<void> controller,
+                                                             const Options& options) {
   std::shared_ptr<PPTPWrapper> wrapper(new PPTPWrapper());
+  wrapper->settle_ = options.settleDelay;
+  wrapper->l2tpExtra_ = options.l2tpExtraSettleDelay;
   wrapper->controller_ = std::move(controller);
   std::shared_ptr<const platform::Bundle> bundle = platform::Bundle::main();
   std::string own = bundle ? bundle->resourcePath() + "/pppd" : std::string();

@@ -35,7 +35,16 @@ namespace client {
 
 class PPTPWrapper : public std::enable_shared_from_this<PPTPWrapper> {
  public:
+  // What a wrapper is given at creation; the defaults are production's.
+  struct Options {
+    // Seconds Disconnect waits for the system to settle, and the extra for L2TP.
+    double settleDelay = 3.0;
+    double l2tpExtraSettleDelay = 2.0;
+  };
+
   static std::shared_ptr<PPTPWrapper> initWithController(std::shared_ptr<void> controller);
+  static std::shared_ptr<PPTPWrapper> initWithController(std::shared_ptr<void> controller,
+                                                         const Options& options);
   ~PPTPWrapper();  // interrupts a running dialer
 
   void SetAccount(PPTPAccount::Ptr account) { account_ = std::move(account); }
@@ -53,11 +62,6 @@ class PPTPWrapper : public std::enable_shared_from_this<PPTPWrapper> {
   // The daemon's command line and options file text for the stored account.
   std::vector<std::string> dialerArguments(const std::string& optionsPath) const;
   std::string optionsText() const;
-  // Seconds Disconnect waits for the system to settle (tests shorten them).
-  void setSettleDelaysForTesting(double pptp, double l2tpExtra) {
-    settle_ = pptp;
-    l2tpExtra_ = l2tpExtra;
-  }
 
  private:
   PPTPWrapper() = default;

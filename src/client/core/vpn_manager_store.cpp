@@ -53,7 +53,7 @@ std::shared_ptr<platform::sysconfig::ConnectionDriver> SystemVPNManager::systemD
 }
 
 std::shared_ptr<platform::sysconfig::ConnectionDriver> SystemVPNManager::driver() {
-  if (auto installed = platform::sysconfig::NetworkConnection::driver()) return installed;
+  if (driver_) return driver_;
   static std::shared_ptr<platform::sysconfig::ConnectionDriver> system = systemDriver();
   return system;
 }
@@ -63,7 +63,14 @@ std::shared_ptr<SystemVPNManager> SystemVPNManager::sharedManager() {
   return slot();
 }
 
-void SystemVPNManager::resetSharedManagerForTesting() { slot().reset(); }
+void SystemVPNManager::resetSharedManagerForTesting(
+    std::shared_ptr<platform::sysconfig::ConnectionDriver> driver) {
+  slot().reset();
+  if (driver) {
+    slot().reset(new SystemVPNManager());
+    slot()->driver_ = std::move(driver);
+  }
+}
 
 std::string SystemVPNManager::preferencesPath() {
   return platform::paths::applicationSupport() + "/VarnelVPN/vpn-configuration.plist";
@@ -181,7 +188,7 @@ bool SystemVPNManager::startVPNTunnel(platform::Error* error) {
                                                              self);
         });
       },
-      nullptr);
+      nullptr, {}, driver());
   const IKEv2Protocol& p = *protocolConfiguration;
   platform::sysconfig::NetworkService service;
   service.serviceID = identifier_;

@@ -6,8 +6,8 @@
 // reports the manager passes on. The system's driver is NetworkManager's
 // (its strongSwan plugin runs IKEv2); the profile belongs to the user, its
 // shared secret comes from the user's keychain item that the configuration
-// refers to. A driver installed with NetworkConnection::setDriver (tests)
-// takes its place.
+// refers to. Tests put a shared manager of their own driver in its place
+// (resetSharedManagerForTesting).
 //
 // Guarantees:
 //  1. Load, save and remove complete on the main queue, never inside the
@@ -55,7 +55,10 @@ class SystemVPNManager : public std::enable_shared_from_this<SystemVPNManager> {
   using Completion = std::function<void(const platform::Error& error)>;
 
   static std::shared_ptr<SystemVPNManager> sharedManager();
-  static void resetSharedManagerForTesting();
+  // Drops the shared manager; the next one uses `driver` (nullptr: the
+  // system's driver).
+  static void resetSharedManagerForTesting(
+      std::shared_ptr<platform::sysconfig::ConnectionDriver> driver = nullptr);
   static std::string preferencesPath();
 
   void loadFromPreferences(Completion completion);
@@ -88,6 +91,7 @@ class SystemVPNManager : public std::enable_shared_from_this<SystemVPNManager> {
 
   std::shared_ptr<platform::sysconfig::ConnectionDriver> driver();
 
+  std::shared_ptr<platform::sysconfig::ConnectionDriver> driver_;  // nullptr: the system's
   bool saved_ = false;
   std::string identifier_;  // the system's profile identifier, kept with the configuration
   std::string failureReason_;

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstring>
 #include <mutex>
 
@@ -26,9 +25,6 @@ using platform::runloop::RunLoop;
 using platform::runloop::Timer;
 
 constexpr double kPollInterval = 0.5;
-
-std::atomic<double> gReplyTimeout{20.0};
-std::atomic<bool> gAllowUnprivileged{false};
 
 // Connections stay open for the life of the process (see the header).
 std::vector<std::shared_ptr<ipc::XPCConnection>>& openConnections() {
@@ -68,21 +64,20 @@ ipc::XPCMessage operationMessage(const char* operation) {
 
 std::shared_ptr<XPCWrapper> XPCWrapper::initWithController(
     std::weak_ptr<HelperRequestDelegate> controller) {
-  return std::shared_ptr<XPCWrapper>(new XPCWrapper(std::move(controller)));
+  return initWithController(std::move(controller), Options());
 }
 
-XPCWrapper::XPCWrapper(std::weak_ptr<HelperRequestDelegate> controller)
-    : controller_(std::move(controller)) {}
+std::shared_ptr<XPCWrapper> XPCWrapper::initWithController(
+    std::weak_ptr<HelperRequestDelegate> controller, Options options) {
+  return std::shared_ptr<XPCWrapper>(new XPCWrapper(std::move(controller), options));
+}
+
+XPCWrapper::XPCWrapper(std::weak_ptr<HelperRequestDelegate> controller, Options options)
+    : options_(options), controller_(std::move(controller)) {}
 
 XPCWrapper::~XPCWrapper() {
   if (xpcPoller_) xpcPoller_->invalidate();
   if (replyWatchdog_) replyWatchdog_->invalidate();
-}
-
-double XPCWrapper::replyTimeout() { return gReplyTimeout.load(); }
-void XPCWrapper::setReplyTimeoutForTesting(double seconds) { gReplyTimeout.store(seconds); }
-void XPCWrapper::setAllowUnprivilegedHelperForTesting(bool allow) {
-  gAllowUnprivileged.store(allow);
 }
 
 std::string XPCWrapper::openVPNPath() {
@@ -155,12 +150,15 @@ void XPCWrapper::Start() {
   }
 
   awaitingRequestReply_ = true;
-  replyWatchdog_ = Timer::create(replyTimeout(), false, [weak, generation](Timer&) {
-    auto self = weak.lock();
-    if (!self || self->generation_ != generation || !self->awaitingRequestReply_) return;
-    self->awaitingRequestReply_ = false;
-    self->fail("The VarnelVPN helper does not answer.");
-  });
+  replyWatchdog_ = Timer::create(
+      replyTimeout(), false,
+      [weak, generation](Timer&) {
+        auto self = weak.lock();
+        if (!self || self->generation_ != generation || !self->awaitingRequestReply_) return;
+        self->awaitingRequestReply_ = false;
+        self->fail("The VarnelVPN helper does not answer.");
+      },
+      options_.clock);
   RunLoop::main().addTimer(replyWatchdog_, platform::runloop::kCommonModes);
 
   const std::int64_t type = connectionType_;
@@ -174,7 +172,7 @@ void XPCWrapper::Start() {
         if (!self || self->generation_ != generation || !self->awaitingRequestReply_) return;
         self->awaitingRequestReply_ = false;
         if (self->replyWatchdog_) self->replyWatchdog_->invalidate();
-        if (!gAllowUnprivileged.load() && connection->connectionEUID() != 0) {
+        if (!self->options_.allowUnprivilegedHelper && connection->connectionEUID() != 0) {
           self->fail("The VarnelVPN helper is not running with administrator rights.");
           return;
         }
@@ -218,11 +216,14 @@ void XPCWrapper::Start() {
 void XPCWrapper::startPolling() {
   stopPolling();
   std::weak_ptr<XPCWrapper> weak = weak_from_this();
-  lastStateReply_ = platform::runloop::Clock::now();
+  lastStateReply_ = platform::dispatch::nowOf(options_.clock);
   stateOutstanding_ = false;
-  xpcPoller_ = Timer::create(kPollInterval, true, [weak](Timer&) {
-    if (auto self = weak.lock()) self->xpcPoll();
-  });
+  xpcPoller_ = Timer::create(
+      kPollInterval, true,
+      [weak](Timer&) {
+        if (auto self = weak.lock()) self->xpcPoll();
+      },
+      options_.clock);
   RunLoop::main().addTimer(xpcPoller_, platform::runloop::kDefaultMode);
 }
 
@@ -234,7 +235,7 @@ void XPCWrapper::stopPolling() {
 void XPCWrapper::xpcPoll() {
   if (!currentXPCConnection_) return;
   // A helper that leaves the state poll unanswered for too long has hung.
-  if (stateOutstanding_ && platform::runloop::Clock::now() - lastStateReply_ >
+  if (stateOutstanding_ && platform::dispatch::nowOf(options_.clock) - lastStateReply_ >
                                std::chrono::duration<double>(replyTimeout())) {
     stopPolling();
     previousConnectionState_ = kHelperStateDisconnected;
@@ -270,7 +271,7 @@ void XPCWrapper::xpcPoll() {
         auto self = weak.lock();
         if (!self || self->generation_ != generation) return;
         self->stateOutstanding_ = false;
-        self->lastStateReply_ = platform::runloop::Clock::now();
+        self->lastStateReply_ = platform::dispatch::nowOf(self->options_.clock);
         self->handleState(reply);
       },
       [weak, generation](const platform::Error&) {

@@ -51,6 +51,7 @@
 #include "client/core/helper_request.h"
 #include "ipc/xpc_connection.h"
 #include "ipc/xpc_message.h"
+#include "platform/dispatch/time_source.h"
 #include "platform/foundation/value.h"
 #include "platform/runloop/run_loop.h"
 
@@ -61,9 +62,24 @@ inline constexpr const char* kOpenPortsDefaultsKey = "OpenPorts";
 
 class XPCWrapper : public HelperRequest, public std::enable_shared_from_this<XPCWrapper> {
  public:
+  // What a wrapper is given at creation; the defaults are production's.
+  struct Options {
+    // Seconds a request may stay unanswered before the helper counts as
+    // unreachable.
+    double replyTimeout = 20.0;
+    // Accept a helper that does not run as root. Only tests, which run the
+    // helper as an ordinary user, set it; production demands root.
+    bool allowUnprivilegedHelper = false;
+    // The time of the poll, the reply watchdog and the hang check
+    // (nullptr: the steady clock; tests give a manual one).
+    platform::dispatch::TimeSourcePtr clock;
+  };
+
   // initWithController: the delegate receives failures (held weakly).
   static std::shared_ptr<XPCWrapper> initWithController(
       std::weak_ptr<HelperRequestDelegate> controller);
+  static std::shared_ptr<XPCWrapper> initWithController(
+      std::weak_ptr<HelperRequestDelegate> controller, Options options);
   ~XPCWrapper() override;
 
   void SetAccount(BaseAccount::Ptr account, std::int64_t connectionType) override;
@@ -93,15 +109,11 @@ class XPCWrapper : public HelperRequest, public std::enable_shared_from_this<XPC
   static std::string sstpLocation();
   static std::string sstpOptions();
 
-  // Seconds a request may stay unanswered before the helper counts as
-  // unreachable (default 20).
-  static double replyTimeout();
-  static void setReplyTimeoutForTesting(double seconds);
-  // Tests run the helper as an ordinary user; production demands root.
-  static void setAllowUnprivilegedHelperForTesting(bool allow);
+  // Seconds a request may stay unanswered (Options::replyTimeout).
+  double replyTimeout() const { return options_.replyTimeout; }
 
  private:
-  explicit XPCWrapper(std::weak_ptr<HelperRequestDelegate> controller);
+  XPCWrapper(std::weak_ptr<HelperRequestDelegate> controller, Options options);
   void stopPolling();
   void fail(const std::string& message);
   void startPolling();
@@ -117,6 +129,7 @@ class XPCWrapper : public HelperRequest, public std::enable_shared_from_this<XPC
   void reportProblem(const std::string& message);
   void post(const char* name);
 
+  const Options options_;
   BaseAccount::Ptr accountToUse_;
   std::weak_ptr<HelperRequestDelegate> controller_;
   std::shared_ptr<ipc::XPCConnection> currentXPCConnection_;

@@ -49,6 +49,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/dispatch/time_source.h"
+
 namespace platform::dispatch {
 
 using Block = std::function<void()>;
@@ -95,6 +97,11 @@ class Queue : public std::enable_shared_from_this<Queue> {
   void sync(const Block& block);
   void after(Duration delay, Block block);
   void after(double seconds, Block block) { after(dispatch::seconds(seconds), std::move(block)); }
+  // `after` measured by `clock` (nullptr: the steady clock, as above). On
+  // another source the block is submitted once that source's time reaches
+  // the deadline; blocks that fall due in the same move of its time are
+  // submitted in the order they were scheduled.
+  void after(Duration delay, Block block, const TimeSourcePtr& clock);
   // Suspends and resumes the start of new blocks; suspensions count.
   void suspend();
   void resume();

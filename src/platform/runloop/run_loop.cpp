@@ -137,18 +137,22 @@ struct RunLoop::Impl {
 
 // ---- Timer ----
 
-Timer::Timer(double interval, bool repeats, Handler handler)
-    : state_(std::make_shared<State>()), interval_(interval), repeats_(repeats) {
+Timer::Timer(double interval, bool repeats, Handler handler, dispatch::TimeSourcePtr clock)
+    : state_(std::make_shared<State>()),
+      clock_(std::move(clock)),
+      interval_(interval),
+      repeats_(repeats) {
   if (repeats_ && interval_ < kMinInterval) interval_ = kMinInterval;
   if (interval_ < 0) interval_ = 0;
   state_->handler = std::move(handler);
-  state_->fireDate = Clock::now() + toDuration(interval_);
+  state_->fireDate = dispatch::nowOf(clock_) + toDuration(interval_);
 }
 
 Timer::~Timer() = default;
 
-std::shared_ptr<Timer> Timer::create(double interval, bool repeats, Handler handler) {
-  return std::shared_ptr<Timer>(new Timer(interval, repeats, std::move(handler)));
+std::shared_ptr<Timer> Timer::create(double interval, bool repeats, Handler handler,
+                                     dispatch::TimeSourcePtr clock) {
+  return std::shared_ptr<Timer>(new Timer(interval, repeats, std::move(handler), std::move(clock)));
 }
 
 std::shared_ptr<Timer> Timer::scheduled(double interval, bool repeats, Handler handler) {
@@ -246,7 +250,7 @@ void RunLoop::addTimer(const std::shared_ptr<Timer>& timer, std::string_view mod
     std::lock_guard lock(timer->state_->mutex);
     if (!timer->state_->valid) return;
     if (!timer->state_->dateSet) {
-      timer->state_->fireDate = Clock::now() + toDuration(timer->interval_);
+      timer->state_->fireDate = dispatch::nowOf(timer->clock_) + toDuration(timer->interval_);
       timer->state_->dateSet = true;
     }
     timer->state_->loops.push_back(core);
@@ -255,6 +259,15 @@ void RunLoop::addTimer(const std::shared_ptr<Timer>& timer, std::string_view mod
     std::lock_guard lock(core->mutex);
     auto& list = core->timers[std::string(mode)];
     if (std::find(list.begin(), list.end(), timer) == list.end()) list.push_back(timer);
+  }
+  if (timer->clock_) {
+    // The clock's time moves by itself: wake the loop whenever it does.
+    std::weak_ptr<LoopCore> weak = core;
+    timer->clock_->watch(core, [weak] {
+      auto c = weak.lock();
+      if (c) LoopCore::wake(c);
+      return c != nullptr;
+    });
   }
   LoopCore::wake(core);
 }
@@ -329,12 +342,24 @@ struct ModeScope {
 }  // namespace
 
 namespace {
-Clock::time_point nextFireDate(const std::vector<std::shared_ptr<Timer>>& timers) {
+// The next steady-clock deadline of `timers`. A timer of another clock is
+// due now or waits for that clock to move (which wakes the loop).
+Clock::time_point nextFireDate(const std::vector<std::shared_ptr<Timer>>& timers,
+                               Clock::time_point now) {
   Clock::time_point next = Clock::time_point::max();
   for (auto& t : timers) {
-    if (t->isValid()) next = std::min(next, t->fireDate());
+    if (!t->isValid()) continue;
+    if (!t->clock()) {
+      next = std::min(next, t->fireDate());
+    } else if (t->fireDate() <= t->clock()->now()) {
+      next = std::min(next, now);
+    }
   }
   return next;
+}
+
+Clock::time_point timerNow(const Timer& t, Clock::time_point steadyNow) {
+  return t.clock() ? t.clock()->now() : steadyNow;
 }
 }  // namespace
 
@@ -412,15 +437,15 @@ int RunLoop::processOnce(Impl& impl, std::string_view mode, Clock::time_point& n
   auto now = Clock::now();
   std::vector<std::shared_ptr<Timer>> due;
   for (auto& t : timers) {
-    if (t->isValid() && t->fireDate() <= now) due.push_back(t);
+    if (t->isValid() && t->fireDate() <= timerNow(*t, now)) due.push_back(t);
   }
   std::stable_sort(due.begin(), due.end(),
                    [](const auto& a, const auto& b) { return a->fireDate() < b->fireDate(); });
   for (auto& t : due) {
     if (onlyOne && handled > 0) break;
-    if (RunLoop::fireDueTimer(t, now)) ++handled;
+    if (RunLoop::fireDueTimer(t, timerNow(*t, now))) ++handled;
   }
-  next = nextFireDate(timers);
+  next = nextFireDate(timers, Clock::now());
   return handled;
 }
 

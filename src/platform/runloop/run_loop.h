@@ -18,6 +18,10 @@
 //     its next timer) before it sleeps; an idle loop always ends up
 //     sleeping. Posting to a loop that is awake or already being woken costs
 //     no wake-up; the Driver, when there is one, is told of every post.
+//  6. A timer made with a time source (a test's manual clock) is due when
+//     that source says so: its fire date is a time of the source, and the
+//     loop is woken whenever the source's time moves. A timer made without
+//     one uses the steady clock.
 // Not promised: precise timing (timers may fire late, never early).
 //
 // Driving: a loop runs on its own through run()/runMode()/runUntil(), or
@@ -34,6 +38,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+
+#include "platform/dispatch/time_source.h"
 
 namespace platform::runloop {
 
@@ -52,8 +58,10 @@ class Timer : public std::enable_shared_from_this<Timer> {
  public:
   using Handler = std::function<void(Timer&)>;
   // A timer that fires `interval` seconds after being added (and then every
-  // `interval` seconds when `repeats`).
-  static std::shared_ptr<Timer> create(double interval, bool repeats, Handler handler);
+  // `interval` seconds when `repeats`), measured by `clock` (nullptr: the
+  // steady clock).
+  static std::shared_ptr<Timer> create(double interval, bool repeats, Handler handler,
+                                       dispatch::TimeSourcePtr clock = nullptr);
   // Creates a timer and adds it to the current thread's run loop in kDefaultMode.
   static std::shared_ptr<Timer> scheduled(double interval, bool repeats, Handler handler);
 
@@ -64,16 +72,19 @@ class Timer : public std::enable_shared_from_this<Timer> {
   // Runs the handler now (an invalidated timer does nothing); a one-shot
   // timer is invalidated after it.
   void fire();
+  // In the time of the timer's clock.
   Clock::time_point fireDate() const;
   void setFireDate(Clock::time_point when);
+  const dispatch::TimeSourcePtr& clock() const { return clock_; }
 
   ~Timer();
 
  private:
-  Timer(double interval, bool repeats, Handler handler);
+  Timer(double interval, bool repeats, Handler handler, dispatch::TimeSourcePtr clock);
   friend class RunLoop;
   struct State;
   std::shared_ptr<State> state_;
+  const dispatch::TimeSourcePtr clock_;
   double interval_;
   bool repeats_;
 };
@@ -132,7 +143,8 @@ class RunLoop {
   // and stores the next timer deadline in `next`.
   static int processOnce(Impl& impl, std::string_view mode, Clock::time_point& next, bool onlyOne,
                          const std::function<void()>* afterEachBlock = nullptr);
-  // Fires `timer` if it is due at `now` and reschedules it; true when it ran.
+  // Fires `timer` if it is due at `now` (of its clock) and reschedules it;
+  // true when it ran.
   static bool fireDueTimer(const std::shared_ptr<Timer>& timer, Clock::time_point now);
   std::unique_ptr<Impl> impl_;
   friend class Timer;

@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 
 extern char** environ;
 
@@ -19,20 +18,6 @@ namespace {
 constexpr int kPkexecDismissed = 126;
 constexpr int kPkexecNotAuthorizedOrError = 127;
 constexpr std::size_t kMaxDiagnostics = 16 * 1024;
-
-std::mutex& pathLock() {
-  static std::mutex m;
-  return m;
-}
-std::string& pkexecOverride() {
-  static std::string p;
-  return p;
-}
-
-std::string pkexecPath() {
-  std::lock_guard<std::mutex> g(pathLock());
-  return pkexecOverride().empty() ? std::string(kPkexecPath) : pkexecOverride();
-}
 
 bool contains(const std::string& text, const char* part) {
   return text.find(part) != std::string::npos;
@@ -53,15 +38,9 @@ std::string lastLine(const std::string& text) {
 
 }  // namespace
 
-void setPkexecPathForTesting(const std::string& path) {
-  std::lock_guard<std::mutex> g(pathLock());
-  pkexecOverride() = path;
-}
-
 AuthorizedRun runAuthorized(const std::string& program, const std::vector<std::string>& arguments,
-                            const std::string& what) {
+                            const std::string& what, const std::string& pkexec) {
   AuthorizedRun run;
-  const std::string pkexec = pkexecPath();
   std::vector<std::string> args = {pkexec, program};
   args.insert(args.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;

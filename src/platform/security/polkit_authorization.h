@@ -51,12 +51,10 @@ struct AuthorizedRun {
   std::string diagnostics;
 };
 
-// Runs `program` (an absolute path) with `arguments` as root through pkexec.
+// Runs `program` (an absolute path) with `arguments` as root through pkexec
+// (the system's at kPkexecPath; only tests name another).
 // `what` names the task in the messages ("install the VarnelVPN helper").
 AuthorizedRun runAuthorized(const std::string& program, const std::vector<std::string>& arguments,
-                            const std::string& what);
-
-// The pkexec program used (tests point it elsewhere; empty restores it).
-void setPkexecPathForTesting(const std::string& path);
+                            const std::string& what, const std::string& pkexec = kPkexecPath);
 
 }  // namespace platform::security

@@ -2,8 +2,8 @@
 // network settings. The policy is the kernel's word on who we are: a process
 // running as root holds every right; any other process is refused.
 //
-// Tests can replace the policy (and make creation fail) through the
-// testing hooks; production code never calls them.
+// Tests give a reference another policy (or make creation fail) through
+// Options at creation; nothing a test sets reaches another reference.
 //
 // Thread safety: every function may be called from any thread.
 #pragma once
@@ -33,21 +33,27 @@ inline constexpr const char* kAuthorizationRightAdmin = "system.privilege.admin"
 
 class Authorization {
  public:
+  using Policy = std::function<AuthorizationStatus(const std::string& right)>;
+  // What a reference is made with; the defaults are production's.
+  struct Options {
+    // The decision for a right (nullptr: the root policy).
+    Policy policy;
+    // Anything but kAuthorizationSuccess: the creation fails with it.
+    AuthorizationStatus createStatus = kAuthorizationSuccess;
+  };
+
   // A reference with no rights; nullptr and `*status` on failure.
   static std::shared_ptr<Authorization> create(AuthorizationStatus* status);
+  static std::shared_ptr<Authorization> create(AuthorizationStatus* status, Options options);
   // Asks for `right`; kAuthorizationSuccess when granted.
   AuthorizationStatus copyRights(const std::string& right, std::uint32_t flags);
   bool hasRight(const std::string& right) const;
   // Drops every right (the reference is freed).
   void free(std::uint32_t flags);
 
-  // Testing hooks: the decision for a right (nullptr: the root policy), and
-  // the status of the next creations (kAuthorizationSuccess: succeed).
-  static void setPolicyForTesting(std::function<AuthorizationStatus(const std::string&)> policy);
-  static void setCreateStatusForTesting(AuthorizationStatus status);
-
  private:
   Authorization() = default;
+  Policy policy_;
   std::vector<std::string> rights_;
 };
 

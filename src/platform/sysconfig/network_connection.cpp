@@ -2,37 +2,15 @@
 
 namespace platform::sysconfig {
 
-namespace {
-
-std::mutex& driverMutex() {
-  static std::mutex m;
-  return m;
-}
-
-std::shared_ptr<ConnectionDriver>& driverSlot() {
-  static std::shared_ptr<ConnectionDriver> driver;
-  return driver;
-}
-
-}  // namespace
-
-std::shared_ptr<ConnectionDriver> NetworkConnection::driver() {
-  std::lock_guard<std::mutex> lock(driverMutex());
-  return driverSlot();
-}
-
-void NetworkConnection::setDriver(std::shared_ptr<ConnectionDriver> driver) {
-  std::lock_guard<std::mutex> lock(driverMutex());
-  driverSlot() = std::move(driver);
-}
-
 NetworkConnectionPtr NetworkConnection::create(std::string serviceID, StatusCallback callback,
-                                               void* context, std::string preferencesPath) {
+                                               void* context, std::string preferencesPath,
+                                               std::shared_ptr<ConnectionDriver> driver) {
   NetworkConnectionPtr c(new NetworkConnection());
   c->serviceID_ = std::move(serviceID);
   c->callback_ = std::move(callback);
   c->context_ = context;
   c->preferencesPath_ = std::move(preferencesPath);
+  c->driver_ = driver;
   c->serial_ = dispatch::Queue::createSerial("sysconfig.connection." + c->serviceID_);
   return c;
 }
@@ -46,7 +24,7 @@ bool NetworkConnection::start(const Value& /*userOptions*/, bool /*linger*/) {
   auto prefs = Preferences::create("connection", preferencesPath_);
   std::optional<NetworkService> service = prefs->service(serviceID_);
   if (!service || !service->enabled) return false;
-  std::shared_ptr<ConnectionDriver> d = driver();
+  std::shared_ptr<ConnectionDriver> d = driver_.lock();
   if (!d) {
     setFailureReason("No connection driver is installed.");
     return false;
@@ -55,7 +33,7 @@ bool NetworkConnection::start(const Value& /*userOptions*/, bool /*linger*/) {
 }
 
 bool NetworkConnection::stop(bool forceDisconnect) {
-  std::shared_ptr<ConnectionDriver> d = driver();
+  std::shared_ptr<ConnectionDriver> d = driver_.lock();
   return d ? d->stop(shared_from_this(), forceDisconnect) : true;
 }
 

@@ -4,10 +4,11 @@
 //
 // The driver is the piece that really brings a link up; ConnectionDriver is
 // its interface. The system's driver is NMConnectionDriver (NetworkManager);
-// a program installs it with `setDriver`. There is no default: without a
-// driver every start fails. The SimulatorDriver is a test double whose
-// behaviour tests script: what statuses a start reports, which stop
-// attempts fail, and drops.
+// whoever creates a connection gives it its driver and keeps that driver
+// alive (the connection holds it weakly: a driver's worker thread may drop
+// the last reference to a connection). There is no default and no
+// process-wide driver: without a driver every start fails. The SimulatorDriver is a test double
+// whose behaviour tests script: what statuses a start reports, which stop attempts fail, and drops.
 //
 // Guarantees:
 //  1. Status reports reach the callback on the connection's dispatch queue
@@ -65,9 +66,10 @@ class NetworkConnection : public std::enable_shared_from_this<NetworkConnection>
   using StatusCallback = std::function<void(const NetworkConnectionPtr& connection,
                                             ConnectionStatus status, void* context)>;
   // A connection for the service `serviceID` of `preferencesPath` (empty:
-  // the default preferences file).
+  // the default preferences file), brought up and down by `driver`.
   static NetworkConnectionPtr create(std::string serviceID, StatusCallback callback, void* context,
-                                     std::string preferencesPath = {});
+                                     std::string preferencesPath = {},
+                                     std::shared_ptr<ConnectionDriver> driver = nullptr);
 
   const std::string& serviceID() const { return serviceID_; }
   void setDispatchQueue(dispatch::QueuePtr queue);
@@ -84,15 +86,15 @@ class NetworkConnection : public std::enable_shared_from_this<NetworkConnection>
   std::string failureReason() const;
   void setFailureReason(std::string reason);
 
-  // The driver used by every connection (nullptr until a program sets one).
-  static std::shared_ptr<ConnectionDriver> driver();
-  static void setDriver(std::shared_ptr<ConnectionDriver> driver);
+  // The driver given at creation (nullptr: none, or gone).
+  std::shared_ptr<ConnectionDriver> driver() const { return driver_.lock(); }
 
  private:
   NetworkConnection() = default;
   std::string serviceID_, preferencesPath_;
   StatusCallback callback_;
   void* context_ = nullptr;
+  std::weak_ptr<ConnectionDriver> driver_;  // set once at creation
   mutable std::mutex mutex_;
   dispatch::QueuePtr queue_;
   dispatch::QueuePtr serial_;  // keeps reports in order

@@ -30,7 +30,6 @@ namespace {
 
 struct TestOverrides {
   std::mutex mutex;
-  std::optional<double> retryDelay;
   std::optional<CTRCaptureHooks> hooks;
   std::function<void()> handlerChecks;
 };
@@ -38,11 +37,6 @@ struct TestOverrides {
 TestOverrides& overrides() {
   static TestOverrides instance;
   return instance;
-}
-
-double submissionRetryDelay() {
-  std::lock_guard lock(overrides().mutex);
-  return overrides().retryDelay.value_or(kCTRSubmissionRetryDelay);
 }
 
 // The capture mechanisms built beside crash capture's start-up.
@@ -103,8 +97,15 @@ void writeInternalKeyValueOnLoggingQueue(const char* key, platform::Value value)
 CTRCrashReportingController::Ptr CTRCrashReportingController::create(
     std::shared_ptr<CTRFileManager> fileManager,
     std::weak_ptr<CTRCrashReportingControllerDelegate> delegate) {
+  return create(std::move(fileManager), std::move(delegate), Options());
+}
+
+CTRCrashReportingController::Ptr CTRCrashReportingController::create(
+    std::shared_ptr<CTRFileManager> fileManager,
+    std::weak_ptr<CTRCrashReportingControllerDelegate> delegate, Options options) {
   auto controller = std::make_shared<CTRCrashReportingController>(Passkey{}, std::move(fileManager),
                                                                   std::move(delegate));
+  controller->options_ = std::move(options);
   // The upload client asks its delegate at creation, so it is made once the
   // controller can be handed out as that delegate.
   controller->networkClient_ =
@@ -126,11 +127,6 @@ CTRCrashReportingController::CTRCrashReportingController(
 CTRCrashReportingController::~CTRCrashReportingController() {
   for (const auto& token : observers_)
     platform::NotificationCenter::defaultCenter().removeObserver(token);
-}
-
-void CTRCrashReportingController::setSubmissionRetryDelayForTesting(std::optional<double> seconds) {
-  std::lock_guard lock(overrides().mutex);
-  overrides().retryDelay = seconds;
 }
 
 void CTRCrashReportingController::setCaptureHooksForTesting(std::optional<CTRCaptureHooks> hooks,
@@ -629,14 +625,17 @@ void CTRCrashReportingController::reportsControllerDidCompletePackageSubmission(
   CTR_SDK_LOG_WARN("Error: failed to submit report '%s'", description.c_str());
 
   std::weak_ptr<CTRCrashReportingController> weak = weak_from_this();
-  platform::dispatch::Queue::global()->after(submissionRetryDelay(), [weak, packagePath] {
-    const auto self = weak.lock();
-    if (!self) return;
-    self->addOperation([packagePath](CTRCrashReportingController& controller) {
-      BCNConsoleDebugLog("[Crashtrail:Crash] re-attempting report submission");
-      controller.reportsController()->uploadPackagedReportAtPath(packagePath, false);
-    });
-  });
+  platform::dispatch::Queue::global()->after(
+      platform::dispatch::seconds(options_.submissionRetryDelay),
+      [weak, packagePath] {
+        const auto self = weak.lock();
+        if (!self) return;
+        self->addOperation([packagePath](CTRCrashReportingController& controller) {
+          BCNConsoleDebugLog("[Crashtrail:Crash] re-attempting report submission");
+          controller.reportsController()->uploadPackagedReportAtPath(packagePath, false);
+        });
+      },
+      options_.clock);
 }
 
 void CTRCrashReportingController::reportsControllerDidCompleteAllSubmissions(

@@ -42,6 +42,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/dispatch/time_source.h"
 #include "platform/foundation/error.h"
 #include "platform/system/notification_center.h"
 #include "platform/system/operation_queue.h"
@@ -118,9 +119,19 @@ class CTRCrashReportingController
  public:
   using Ptr = std::shared_ptr<CTRCrashReportingController>;
 
+  // What a controller is given at creation; the defaults are production's.
+  struct Options {
+    // Seconds before a failed report submission is tried again.
+    double submissionRetryDelay = kCTRSubmissionRetryDelay;
+    // The time of that delay (nullptr: the steady clock).
+    platform::dispatch::TimeSourcePtr clock;
+  };
+
   // initWithFileManager:delegate: makes the work queue and the upload client.
   static Ptr create(std::shared_ptr<CTRFileManager> fileManager,
                     std::weak_ptr<CTRCrashReportingControllerDelegate> delegate);
+  static Ptr create(std::shared_ptr<CTRFileManager> fileManager,
+                    std::weak_ptr<CTRCrashReportingControllerDelegate> delegate, Options options);
   CTRCrashReportingController(Passkey, std::shared_ptr<CTRFileManager> fileManager,
                               std::weak_ptr<CTRCrashReportingControllerDelegate> delegate);
   ~CTRCrashReportingController() override;
@@ -183,11 +194,11 @@ class CTRCrashReportingController
   std::shared_ptr<CTRInternalReport> currentReport() const;
   bool lastLaunchFailed() const { return lastLaunchFailed_; }
 
-  // Tests: the retry delay (nullopt: 600 s).
-  static void setSubmissionRetryDelayForTesting(std::optional<double> seconds);
   // Tests: capture hooks to hand to crash capture instead of the real
   // mechanisms (which install process-wide signal and terminate handlers),
   // and what runs in place of the 2 s handler checks. nullopt: the real ones.
+  // Process-wide: the hooks become crash capture's, whose state is global so
+  // that its signal handlers can reach it (async-signal safety).
   static void setCaptureHooksForTesting(std::optional<CTRCaptureHooks> hooks,
                                         std::function<void()> handlerChecks = {});
 
@@ -208,6 +219,7 @@ class CTRCrashReportingController
   const std::shared_ptr<CTRFileManager> fileManager_;
   const std::weak_ptr<CTRCrashReportingControllerDelegate> delegate_;
   const platform::OperationQueue::Ptr operationQueue_;
+  Options options_;                                  // set once by create
   std::shared_ptr<CTRNetworkClient> networkClient_;  // set by create()
 
   mutable std::mutex mutex_;  // guards the lazily made members; never held while calling out

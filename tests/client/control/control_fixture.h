@@ -1,6 +1,6 @@
 // The fixture of the connection-control tests: a temporary system root and
 // home, fresh user defaults with the start-up's "OpenPorts", a fresh client
-// log, the channel allowances for an unprivileged fake helper, and a record
+// log, and a record
 // of the VPN notifications in the order they were posted.
 #pragma once
 
@@ -27,7 +27,6 @@ class ControlTest : public ::testing::Test {
     platform::UserDefaults::standardUserDefaults()->registerDefaults(platform::Value::dictionary(
         {{"OpenPorts", platform::Value::array({"443", "500", "550", "1289", "2207", "3155"})},
          {"ShowNotifications", true}}));
-    client::XPCWrapper::setAllowUnprivilegedHelperForTesting(true);
     for (const char* name : {client::kVPNWillConnectNotification, client::kVPNConnectNotification,
                              client::kVPNDisconnectNotification}) {
       tokens_.push_back(platform::NotificationCenter::defaultCenter().addObserver(
@@ -37,7 +36,6 @@ class ControlTest : public ::testing::Test {
   }
   void TearDown() override {
     for (auto& t : tokens_) platform::NotificationCenter::defaultCenter().removeObserver(t);
-    client::XPCWrapper::setReplyTimeoutForTesting(20.0);
     client::VarnelLog::resetSharedInstanceForTesting();
     platform::UserDefaults::resetStandardUserDefaults();
   }
@@ -47,6 +45,13 @@ class ControlTest : public ::testing::Test {
     return n;
   }
   std::string log() const { return client::VarnelLog::sharedInstance().GetLog(); }
+  // The wrapper's options for the fake helper, which runs as an ordinary user.
+  static client::XPCWrapper::Options fakeHelperOptions(double replyTimeout = 20.0) {
+    client::XPCWrapper::Options options;
+    options.replyTimeout = replyTimeout;
+    options.allowUnprivilegedHelper = true;
+    return options;
+  }
 
   varnel::testing::TempRoot root_;
   std::vector<std::string> notifications_;

@@ -24,13 +24,12 @@ class HelperInstallerTest : public varnel::testing::TempRootTest {
     platform::paths::createDirectories(appFolder_);
     writeProgram(appFolder_ + "/VarnelVPN", "client");
     bundle_ = platform::Bundle::forExecutable(appFolder_ + "/VarnelVPN");
-    Authorization::setPolicyForTesting([this](const std::string&) {
+    authorization_.policy = [this](const std::string&) {
       ++authorizationRequests_;
       return refuse_ ? platform::sysconfig::kAuthorizationDenied
                      : platform::sysconfig::kAuthorizationSuccess;
-    });
+    };
   }
-  void TearDown() override { Authorization::setPolicyForTesting(nullptr); }
 
   static void writeProgram(const std::string& path, const std::string& marker) {
     ASSERT_TRUE(platform::files::writeFileAtomically(path, "#!/bin/sh\n# " + marker + "\n", 0755));
@@ -57,13 +56,14 @@ class HelperInstallerTest : public varnel::testing::TempRootTest {
 
   std::string appFolder_;
   std::shared_ptr<const platform::Bundle> bundle_;
+  Authorization::Options authorization_;  // counts requests, refuses on refuse_
   int authorizationRequests_ = 0;
   bool refuse_ = false;
 };
 
 TEST_F(HelperInstallerTest, FreshInstallPutsProgramRecordUnitsAndConfigurationInPlace) {
   ship("200");
-  client::CodesigningUtilities utilities(bundle_);
+  client::CodesigningUtilities utilities(bundle_, authorization_);
   ASSERT_TRUE(utilities.installHelperWithLabel("VarnelHelper"));
   EXPECT_EQ(installedVersion(), "200");
   EXPECT_NE(installedText().find("helper 200"), std::string::npos);
@@ -91,12 +91,12 @@ TEST_F(HelperInstallerTest, FreshInstallPutsProgramRecordUnitsAndConfigurationIn
 
 TEST_F(HelperInstallerTest, SameVersionIsKeptWithoutAskingForAuthorization) {
   ship("200");
-  client::CodesigningUtilities first(bundle_);
+  client::CodesigningUtilities first(bundle_, authorization_);
   ASSERT_TRUE(first.installHelperWithLabel("VarnelHelper"));
   // Mark the installed copy so that a reinstall would show.
   writeProgram(installedProgram(), "installed marker");
   authorizationRequests_ = 0;
-  client::CodesigningUtilities second(bundle_);
+  client::CodesigningUtilities second(bundle_, authorization_);
   EXPECT_TRUE(second.installHelperWithLabel("VarnelHelper"));
   EXPECT_EQ(authorizationRequests_, 0);
   EXPECT_NE(installedText().find("installed marker"), std::string::npos);
@@ -104,22 +104,27 @@ TEST_F(HelperInstallerTest, SameVersionIsKeptWithoutAskingForAuthorization) {
 
 TEST_F(HelperInstallerTest, DifferentShippedVersionReplacesTheInstalledHelper) {
   ship("199");
-  ASSERT_TRUE(client::CodesigningUtilities(bundle_).installHelperWithLabel("VarnelHelper"));
+  ASSERT_TRUE(
+      client::CodesigningUtilities(bundle_, authorization_).installHelperWithLabel("VarnelHelper"));
   ship("200");
-  ASSERT_TRUE(client::CodesigningUtilities(bundle_).installHelperWithLabel("VarnelHelper"));
+  ASSERT_TRUE(
+      client::CodesigningUtilities(bundle_, authorization_).installHelperWithLabel("VarnelHelper"));
   EXPECT_EQ(installedVersion(), "200");
   EXPECT_NE(installedText().find("helper 200"), std::string::npos);
 }
 
 TEST_F(HelperInstallerTest, UnreadableShippedVersionKeepsTheWorkingHelper) {
   ship("200");
-  ASSERT_TRUE(client::CodesigningUtilities(bundle_).installHelperWithLabel("VarnelHelper"));
+  ASSERT_TRUE(
+      client::CodesigningUtilities(bundle_, authorization_).installHelperWithLabel("VarnelHelper"));
   // The shipped copy loses its information file, then the program itself.
   ::unlink((appFolder_ + "/VarnelHelper.plist").c_str());
   authorizationRequests_ = 0;
-  EXPECT_TRUE(client::CodesigningUtilities(bundle_).installHelperWithLabel("VarnelHelper"));
+  EXPECT_TRUE(
+      client::CodesigningUtilities(bundle_, authorization_).installHelperWithLabel("VarnelHelper"));
   ::unlink((appFolder_ + "/VarnelHelper").c_str());
-  EXPECT_TRUE(client::CodesigningUtilities(bundle_).installHelperWithLabel("VarnelHelper"));
+  EXPECT_TRUE(
+      client::CodesigningUtilities(bundle_, authorization_).installHelperWithLabel("VarnelHelper"));
   EXPECT_EQ(authorizationRequests_, 0);
   EXPECT_EQ(installedVersion(), "200");
 }
@@ -128,7 +133,7 @@ TEST_F(HelperInstallerTest, RefusedAuthorizationFailsAndChangesNothing) {
   ship("200");
   refuse_ = true;
   platform::Error error;
-  client::CodesigningUtilities utilities(bundle_);
+  client::CodesigningUtilities utilities(bundle_, authorization_);
   EXPECT_FALSE(utilities.blessHelperWithLabel("VarnelHelper", &error));
   EXPECT_EQ(error.domain(), platform::servicemanagement::kOSStatusErrorDomain);
   EXPECT_EQ(error.code(), platform::sysconfig::kAuthorizationDenied);
@@ -138,15 +143,17 @@ TEST_F(HelperInstallerTest, RefusedAuthorizationFailsAndChangesNothing) {
   // An update refused by the user leaves the old helper working.
   refuse_ = false;
   ship("199");
-  ASSERT_TRUE(client::CodesigningUtilities(bundle_).installHelperWithLabel("VarnelHelper"));
+  ASSERT_TRUE(
+      client::CodesigningUtilities(bundle_, authorization_).installHelperWithLabel("VarnelHelper"));
   refuse_ = true;
   ship("200");
-  EXPECT_FALSE(client::CodesigningUtilities(bundle_).installHelperWithLabel("VarnelHelper"));
+  EXPECT_FALSE(
+      client::CodesigningUtilities(bundle_, authorization_).installHelperWithLabel("VarnelHelper"));
   EXPECT_EQ(installedVersion(), "199");
 }
 
 TEST_F(HelperInstallerTest, MissingOrForeignShippedHelperIsNotInstalled) {
-  client::CodesigningUtilities utilities(bundle_);
+  client::CodesigningUtilities utilities(bundle_, authorization_);
   platform::Error error;
   EXPECT_FALSE(utilities.blessHelperWithLabel("VarnelHelper", &error));
   EXPECT_EQ(error.code(), platform::servicemanagement::kSMErrorToolNotValid);
@@ -171,7 +178,8 @@ TEST_F(HelperInstallerTest, InformationEmbeddedInTheProgramIsRead) {
   EXPECT_EQ(client::CodesigningUtilities::bundleVersionForCodeSignedItemAtURL(appFolder_ +
                                                                               "/VarnelHelper"),
             "201");
-  ASSERT_TRUE(client::CodesigningUtilities(bundle_).installHelperWithLabel("VarnelHelper"));
+  ASSERT_TRUE(
+      client::CodesigningUtilities(bundle_, authorization_).installHelperWithLabel("VarnelHelper"));
   EXPECT_EQ(installedVersion(), "201");
 }
 

@@ -23,10 +23,11 @@ class OpenVPNDriverTest : public control_test::ControlTest {
                                                                        {"tun_mtu", "1500"},
                                                                        {"cipher", "AES-256-GCM"},
                                                                        {"tls", "abc"}}));
-    auto wrapper = client::OpenWrapper::initWithController(nullptr, account);
+    client::OpenWrapper::Options options;
+    options.managementPort = 0;
+    options.disconnectDelays[0] = options.disconnectDelays[1] = options.disconnectDelays[2] = 0.05;
+    auto wrapper = client::OpenWrapper::initWithController(nullptr, account, options);
     wrapper->setExecutablePath(FAKE_OPENVPN_PATH);
-    wrapper->setManagementPortForTesting(0);
-    wrapper->setDisconnectDelaysForTesting(0.05, 0.05, 0.05);
     return wrapper;
   }
 };

@@ -17,9 +17,10 @@ using platform::Value;
 class PPPDialerTest : public control_test::ControlTest {
  protected:
   std::shared_ptr<client::PPTPWrapper> dialer(const std::string& user, std::uint8_t type = 0) {
-    auto wrapper = client::PPTPWrapper::initWithController(nullptr);
+    client::PPTPWrapper::Options options;
+    options.settleDelay = options.l2tpExtraSettleDelay = 0.1;
+    auto wrapper = client::PPTPWrapper::initWithController(nullptr, options);
     wrapper->setDialerPath(FAKE_PPPD_PATH);
-    wrapper->setSettleDelaysForTesting(0.1, 0.1);
     wrapper->SetAccount(client::PPTPAccount::instanceFromDictionary(Value::dictionary(
         {{"id", 3}, {"ip", "127.0.0.1"}, {"username", Value(user)}, {"password", "s3cr\"et"}})));
     wrapper->SetType(type);

@@ -22,12 +22,10 @@ class VPNManagerTest : public control_test::ControlTest {
  protected:
   void SetUp() override {
     ControlTest::SetUp();
-    client::SystemVPNManager::resetSharedManagerForTesting();
     driver_ = std::make_shared<platform::sysconfig::SimulatorDriver>();
-    platform::sysconfig::NetworkConnection::setDriver(driver_);
+    client::SystemVPNManager::resetSharedManagerForTesting(driver_);
   }
   void TearDown() override {
-    platform::sysconfig::NetworkConnection::setDriver(nullptr);
     client::SystemVPNManager::resetSharedManagerForTesting();
     ControlTest::TearDown();
   }
@@ -106,11 +104,10 @@ class VPNManagerOverNMTest : public control_test::ControlTest {
     ControlTest::SetUp();
     client::SystemVPNManager::resetSharedManagerForTesting();
     if (!mock_.start()) GTEST_SKIP() << mock_.skipReason();
-    platform::sysconfig::NetworkConnection::setDriver(
+    client::SystemVPNManager::resetSharedManagerForTesting(
         client::SystemVPNManager::systemDriver(mock_.address()));
   }
   void TearDown() override {
-    platform::sysconfig::NetworkConnection::setDriver(nullptr);
     client::SystemVPNManager::resetSharedManagerForTesting();
     mock_.stop();
     ControlTest::TearDown();

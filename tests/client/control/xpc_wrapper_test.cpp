@@ -8,6 +8,7 @@
 #include "client/core/open_account.h"
 #include "client/core/pptp_account.h"
 #include "ipc/helper_protocol.h"
+#include "support/manual_clock.h"
 
 namespace {
 
@@ -30,8 +31,48 @@ class XPCWrapperTest : public control_test::ControlTest {
   void SetUp() override {
     ControlTest::SetUp();
     delegate_ = std::make_shared<Delegate>();
-    wrapper_ = client::XPCWrapper::initWithController(delegate_);
+    wrapper_ = client::XPCWrapper::initWithController(delegate_, fakeHelperOptions());
   }
+  // A wrapper whose poll, watchdog and hang check follow `clock_`.
+  void useManualClock(double replyTimeout = 20.0) {
+    client::XPCWrapper::Options options = fakeHelperOptions(replyTimeout);
+    options.clock = clock_;
+    wrapper_ = client::XPCWrapper::initWithController(delegate_, options);
+  }
+  // Once the wrapper polls: advances the clock by one poll interval and
+  // waits until that poll reached the helper.
+  bool nextPoll(control_test::FakeHelper& helper) {
+    if (!pump([&] { return wrapper_->isPolling(); })) return false;
+    const int before = helper.count("request CurrentConnectionState");
+    clock_->advanceSeconds(kPollInterval);
+    return helper.waitFor("request CurrentConnectionState", before + 1);
+  }
+  // Sends a message behind everything the wrapper has sent on its
+  // connection and runs the loop (in `mode`) until it is answered or has
+  // failed: whatever the wrapper sent before has then reached the helper,
+  // and the replies or errors of its earlier requests have been handled.
+  bool barrier(const char* mode = platform::runloop::kDefaultMode) {
+    auto connection = wrapper_->currentXPCConnection();
+    if (!connection) return false;
+    auto done = std::make_shared<bool>(false);
+    connection->sendMessage(
+        ipc::XPCMessage::messageWithObject(ipc::Object("LogUpdate"), ipc::Object("operation")),
+        [done](const ipc::XPCMessage&) { *done = true; },
+        [done](const platform::Error&) { *done = true; });
+    return pump([&] { return *done; }, 10000, mode);
+  }
+
+  // Runs, without waiting, what the main loop has due now and what that
+  // posts in turn.
+  static void settle() {
+    for (int i = 0; i < 3; ++i) {
+      platform::runloop::RunLoop::main().runMode(platform::runloop::kDefaultMode,
+                                                 platform::runloop::Clock::now());
+    }
+  }
+
+  static constexpr double kPollInterval = 0.5;  // the wrapper's
+  std::shared_ptr<varnel::testing::ManualClock> clock_ = varnel::testing::ManualClock::create();
   // Starts the fake helper and a connect with `type`; waits for the request.
   void connect(control_test::FakeHelper& helper, std::int64_t type, const std::string& op) {
     ASSERT_TRUE(helper.waitReady());
@@ -132,23 +173,31 @@ TEST_F(XPCWrapperTest, AFailureWithTheSystemsReasonIsShownWithItAndNotRetried) {
 }
 
 TEST_F(XPCWrapperTest, PollPausesWhileTheLoopTracksAMenu) {
+  useManualClock();
   control_test::FakeHelper helper;
   connect(helper, 4, "OpenVPNConnectionRequest");
-  ASSERT_TRUE(helper.waitFor("request CurrentConnectionState"));
-  int polls = helper.count("request CurrentConnectionState");
-  control_test::pump([] { return false; }, 1500, platform::runloop::kEventTrackingMode);
-  EXPECT_LE(helper.count("request CurrentConnectionState"), polls + 1);  // one may be in flight
-  polls = helper.count("request CurrentConnectionState");
-  ASSERT_TRUE(helper.waitFor("request CurrentConnectionState", polls + 2));
+  ASSERT_TRUE(nextPoll(helper));
+  ASSERT_TRUE(barrier());
+  const int polls = helper.count("request CurrentConnectionState");
+  // Three intervals pass while a menu is tracked: no poll.
+  clock_->advanceSeconds(3 * kPollInterval);
+  ASSERT_TRUE(barrier(platform::runloop::kEventTrackingMode));
+  EXPECT_EQ(helper.count("request CurrentConnectionState"), polls);
+  // Back in the default mode the overdue poll runs once, then on the grid.
+  ASSERT_TRUE(helper.waitFor("request CurrentConnectionState", polls + 1));
+  ASSERT_TRUE(nextPoll(helper));
 }
 
 TEST_F(XPCWrapperTest, UnservedTypeEndsTheAttemptWithAMessage) {
+  useManualClock();
   control_test::FakeHelper helper;
   connect(helper, 7, "IntentionallyBroken");
   ASSERT_TRUE(pump([&] { return !delegate_->failures.empty(); }));
   EXPECT_NE(delegate_->failures[0].find("IKEv2"), std::string::npos) << delegate_->failures[0];
   EXPECT_FALSE(wrapper_->isPolling());
-  pump([] { return false; }, 800);
+  // Well past several poll intervals, nothing polls.
+  clock_->advanceSeconds(4 * kPollInterval);
+  ASSERT_TRUE(barrier());
   EXPECT_FALSE(helper.seen("request CurrentConnectionState"));
 }
 
@@ -162,12 +211,17 @@ TEST_F(XPCWrapperTest, UnreachableHelperFailsInsteadOfWaiting) {
 }
 
 TEST_F(XPCWrapperTest, HelperThatStopsAnsweringFails) {
-  client::XPCWrapper::setReplyTimeoutForTesting(1.0);
+  useManualClock(1.0);
   control_test::FakeHelper helper;
   ASSERT_TRUE(helper.waitReady());
   helper.send("hang");
   wrapper_->SetAccount(openAccount(), 3);
   wrapper_->Start();
+  ASSERT_TRUE(helper.waitFor("request OpenVPNConnectionRequest"));
+  clock_->advanceSeconds(0.9);
+  settle();
+  EXPECT_TRUE(delegate_->failures.empty());  // not before the time-out
+  clock_->advanceSeconds(0.1);
   ASSERT_TRUE(pump([&] { return !delegate_->failures.empty(); }, 5000));
   EXPECT_NE(delegate_->failures[0].find("does not answer"), std::string::npos)
       << delegate_->failures[0];
@@ -178,8 +232,15 @@ TEST_F(XPCWrapperTest, HelperThatStopsAnsweringFails) {
   ASSERT_TRUE(third.waitReady());
   delegate_->failures.clear();
   wrapper_->Start();
-  ASSERT_TRUE(third.waitFor("request CurrentConnectionState"));
+  ASSERT_TRUE(nextPoll(third));
+  ASSERT_TRUE(barrier());  // the first poll was answered
   third.send("hang");
+  // Unanswered polls: the one that finds the last answer older than the
+  // time-out ends the attempt.
+  ASSERT_TRUE(nextPoll(third));
+  ASSERT_TRUE(nextPoll(third));
+  EXPECT_TRUE(delegate_->failures.empty());
+  clock_->advanceSeconds(kPollInterval);
   ASSERT_TRUE(pump([&] { return !delegate_->failures.empty(); }, 5000));
   EXPECT_NE(delegate_->failures[0].find("stopped answering"), std::string::npos)
       << delegate_->failures[0];
@@ -187,17 +248,20 @@ TEST_F(XPCWrapperTest, HelperThatStopsAnsweringFails) {
 }
 
 TEST_F(XPCWrapperTest, AHelperThatGoesAwayAfterNotAnsweringFailsOnce) {
-  client::XPCWrapper::setReplyTimeoutForTesting(0.5);
+  useManualClock(0.5);
   control_test::FakeHelper helper;
   ASSERT_TRUE(helper.waitReady());
   helper.send("hang");
   wrapper_->SetAccount(openAccount(), 3);
   wrapper_->Start();
+  ASSERT_TRUE(helper.waitFor("request OpenVPNConnectionRequest"));
+  clock_->advanceSeconds(0.5);
   ASSERT_TRUE(pump([&] { return !delegate_->failures.empty(); }, 5000));
   // The request still waits for its reply when the helper ends: that
-  // error belongs to a request that has already failed.
+  // error belongs to a request that has already failed. (The barrier's
+  // own error comes after the request's.)
   helper.stop();
-  pump([] { return false; }, 500);
+  ASSERT_TRUE(barrier());
   ASSERT_EQ(delegate_->failures.size(), 1u);
   EXPECT_NE(delegate_->failures[0].find("does not answer"), std::string::npos)
       << delegate_->failures[0];

@@ -27,6 +27,7 @@
 #include "sdk/platform/bcn_console.h"
 #include "sdk/platform/beacon.h"
 #include "support/http_test_server.h"
+#include "support/manual_clock.h"
 #include "support/temp_root.h"
 
 namespace sdk {
@@ -127,7 +128,6 @@ class CTRCrashReportingControllerTest : public varnel::testing::TempRootTest {
       CTRUserLoggingInitialize(record);
     };
     CTRCrashReportingController::setCaptureHooksForTesting(hooks, [this] { ++handlerChecks_; });
-    CTRCrashReportingController::setSubmissionRetryDelayForTesting(0.2);
     delegate_ = std::make_shared<FakeDelegate>();
     fileManager_ = std::make_shared<CTRFileManager>();
   }
@@ -139,7 +139,6 @@ class CTRCrashReportingControllerTest : public varnel::testing::TempRootTest {
     server_->stop();
     platform::ModalAlert::setPresenter(nullptr);
     CTRCrashReportingController::setCaptureHooksForTesting(std::nullopt);
-    CTRCrashReportingController::setSubmissionRetryDelayForTesting(std::nullopt);
     CTRContextSetCaptureHooks({});
     CTRProcessSetDebuggerAttachedForTesting(std::nullopt);
     if (ctrWritableState != nullptr && ctrWritableState->sdkLogDescriptor >= 0) {
@@ -167,7 +166,9 @@ class CTRCrashReportingControllerTest : public varnel::testing::TempRootTest {
   }
 
   CTRCrashReportingController::Ptr makeController() {
-    controller_ = CTRCrashReportingController::create(fileManager_, delegate_);
+    CTRCrashReportingController::Options options;
+    options.clock = clock_;  // a failed submission is retried when the test says
+    controller_ = CTRCrashReportingController::create(fileManager_, delegate_, options);
     return controller_;
   }
 
@@ -196,6 +197,7 @@ class CTRCrashReportingControllerTest : public varnel::testing::TempRootTest {
   std::unique_ptr<HTTPTestServer> server_;
   std::shared_ptr<FakeDelegate> delegate_;
   std::shared_ptr<CTRFileManager> fileManager_;
+  std::shared_ptr<varnel::testing::ManualClock> clock_ = varnel::testing::ManualClock::create();
   CTRCrashReportingController::Ptr controller_;
   std::atomic<int> handlerChecks_{0};
 };
@@ -367,6 +369,12 @@ TEST_F(CTRCrashReportingControllerTest, FailedUploadIsRetriedWithTheSamePackage)
 
   const auto controller = makeController();
   ASSERT_TRUE(controller->startWithProfilingMark(CTRProfilingStart(), std::nullopt));
+  ASSERT_TRUE(server_->waitForRequestCount(1, 20s));
+  // The retry waits for its delay, then goes out with the same package.
+  ASSERT_TRUE(clock_->waitForWatchers(1, 20s));
+  clock_->advanceSeconds(kCTRSubmissionRetryDelay - 1);
+  EXPECT_EQ(server_->requestCount(), 1u);
+  clock_->advanceSeconds(1);
   ASSERT_TRUE(server_->waitForRequestCount(2, 20s));
   for (int i = 0; i < 200 && fs::exists(package); ++i) std::this_thread::sleep_for(20ms);
   EXPECT_FALSE(fs::exists(package));
@@ -430,7 +438,7 @@ TEST_F(CTRCrashReportingControllerTest, CurrentReportSubmissionSendsACopyOfTheOn
   drain();
   const auto current = controller->currentReport();
   std::ofstream(current->pathForContentFile(kCTRSignalFile)) << R"({"signal":{"number":6}})"
-                                                            << "\n";
+                                                             << "\n";
   ASSERT_TRUE(controller->submitCurrentReportIfUrgentAllowed());
   EXPECT_EQ(server_->requestCount(), 1u);
   // The original stays for the next launch; the copy was consumed.

@@ -148,7 +148,10 @@ const char* CTRContextCopyPath(const char* directory, const char* name);
 bool CTRProcessDebuggerAttached();
 
 // Tests: force the debugger answer (nullopt: ask the system again) and the
-// set-up time-out (nullopt: 5 s).
+// set-up time-out (nullopt: 5 s). These seams stay process-wide on purpose:
+// crash capture keeps its state in globals because its handlers run in a
+// signal context, where only what is reachable without locks or allocation
+// may be touched (async-signal safety); there is no object to pass them to.
 void CTRProcessSetDebuggerAttachedForTesting(std::optional<bool> attached);
 void CTRContextSetInitializationTimeoutForTesting(std::optional<std::chrono::nanoseconds> timeout);
 

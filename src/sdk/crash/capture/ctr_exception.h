@@ -156,6 +156,7 @@ struct CTRWebViewConfiguration {
 // true.
 bool CTRWKWebViewInstallErrorScript(CTRWebViewConfiguration* configuration);
 // Tests: pretend an engine is present (true) or not (false, the default).
+// Process-wide, like the rest of crash capture's state (async-signal safety).
 void CTRWKWebViewSetEngineAvailableForTesting(bool available);
 
 // A script message's body: when it is a dictionary, records a "javascript"
