@@ -18,6 +18,7 @@ PACKAGES=(
   libsystemd-dev  # sd-bus: the helper's and client's D-Bus client of NetworkManager
   network-manager network-manager-pptp network-manager-l2tp network-manager-strongswan  # the VPN services (tests run them in a private namespace)
   python3-dbusmock  # private buses and the scripted NetworkManager of the driver tests
+  clang-format python3  # the test command's formatting and include-layer checks
 )
 
 missing=()
