@@ -17,13 +17,12 @@ if [ "${1:-}" = "-v" ]; then verbose=1; fi
 mapfile -d '' files < <(find src tests tools bench -type f \
   \( -name '*.cpp' -o -name '*.cc' -o -name '*.c' -o -name '*.h' -o -name '*.hpp' \) -print0 | sort -z)
 
-failed=()
-for f in "${files[@]}"; do
-  if ! out=$("$CLANG_FORMAT" --style=file --dry-run --Werror "$f" 2>&1); then
-    failed+=("$f")
-    if [ "$verbose" = 1 ]; then printf '%s\n' "$out"; fi
-  fi
-done
+# One clang-format per file, in parallel; each prints the name of a file that differs.
+mapfile -t failed < <(printf '%s\0' "${files[@]}" | xargs -0 -n 1 -P "$(nproc)" sh -c '
+  if ! out=$("$0" --style=file --dry-run --Werror "$2" 2>&1); then
+    if [ "$1" = 1 ]; then printf "%s\n" "$out" >&2; fi
+    printf "%s\n" "$2"
+  fi' "$CLANG_FORMAT" "$verbose" | sort)
 
 if [ ${#failed[@]} -ne 0 ]; then
   printf 'not formatted: %s\n' "${failed[@]}"
