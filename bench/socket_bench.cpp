@@ -41,7 +41,7 @@ using net::sockets::Bytes;
 using net::sockets::DispatchSocket;
 using net::sockets::DispatchSocketPtr;
 
-enum class Mode { Bytes, Lines };
+enum class Mode { Chunks, Lines };
 
 class EchoServer {
  public:
@@ -347,7 +347,7 @@ std::shared_ptr<EchoServer> makeServer(int kind, Mode mode) {
 // --- cases ---------------------------------------------------------------------------------------
 
 void BM_RoundTrip64(benchmark::State& state, int kind) {
-  auto server = makeServer(kind, Mode::Bytes);
+  auto server = makeServer(kind, Mode::Chunks);
   const int fd = connectTo(server->port());
   char request[64], reply[64];
   std::memset(request, 'r', sizeof request);
@@ -360,7 +360,7 @@ void BM_RoundTrip64(benchmark::State& state, int kind) {
 }
 
 void BM_Bulk(benchmark::State& state, int kind) {
-  auto server = makeServer(kind, Mode::Bytes);
+  auto server = makeServer(kind, Mode::Chunks);
   const int fd = connectTo(server->port());
   const std::size_t total = 16u << 20;
   std::vector<char> chunk(65536, 'b'), sink(1 << 20);

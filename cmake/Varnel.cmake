@@ -1,26 +1,50 @@
 # Helpers shared by every folder's CMakeLists.txt.
 #
-# varnel_library(NAME DIR <dir> [DEPS <targets...>])
+# varnel_add_folders(<dir...>)
+#   add_subdirectory() of each folder, relative to the current source dir.
+#   A folder without a CMakeLists.txt is a configuration error: a folder that
+#   goes missing must not quietly drop its library or its tests.
+function(varnel_add_folders)
+  foreach(dir ${ARGN})
+    if(NOT EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/CMakeLists.txt)
+      message(FATAL_ERROR "${CMAKE_CURRENT_SOURCE_DIR}/${dir}: folder or its CMakeLists.txt missing")
+    endif()
+    add_subdirectory(${dir})
+  endforeach()
+endfunction()
+
+# varnel_library(NAME [DIR <dir>] [QT] [GLOB <patterns...>] [DEPS <targets...>])
 #   One static library from every .cpp below <dir> (relative to the current
-#   source dir). Headers are included as "platform/foundation/value.h", i.e.
-#   relative to src/.
+#   source dir; GLOB replaces the *.cpp pattern). Headers are included as
+#   "platform/foundation/value.h", i.e. relative to src/. A folder without
+#   sources is a configuration error. QT: the sources and the headers beside
+#   them go through Qt's meta-object compiler (AUTOMOC).
 function(varnel_library name)
-  cmake_parse_arguments(ARG "" "DIR" "DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "QT" "DIR" "DEPS;GLOB" ${ARGN})
   if(NOT ARG_DIR)
     set(ARG_DIR .)
   endif()
-  file(GLOB_RECURSE srcs CONFIGURE_DEPENDS
-       ${CMAKE_CURRENT_SOURCE_DIR}/${ARG_DIR}/*.cpp)
+  if(NOT ARG_GLOB)
+    set(ARG_GLOB *.cpp)
+  endif()
+  set(patterns "")
+  foreach(p ${ARG_GLOB})
+    list(APPEND patterns ${CMAKE_CURRENT_SOURCE_DIR}/${ARG_DIR}/${p})
+  endforeach()
+  if(ARG_QT)
+    file(GLOB srcs CONFIGURE_DEPENDS ${patterns})
+  else()
+    file(GLOB_RECURSE srcs CONFIGURE_DEPENDS ${patterns})
+  endif()
   if(NOT srcs)
-    # A folder whose sources are still to come: its dependents link nothing.
-    add_library(${name} INTERFACE)
-    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR}/src)
-    target_link_libraries(${name} INTERFACE ${ARG_DEPS})
-    return()
+    message(FATAL_ERROR "${name}: no sources in ${CMAKE_CURRENT_SOURCE_DIR}/${ARG_DIR}")
   endif()
   add_library(${name} STATIC ${srcs})
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
   target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+  if(ARG_QT)
+    set_target_properties(${name} PROPERTIES AUTOMOC ON)
+  endif()
 endfunction()
 
 # varnel_program(NAME)
@@ -33,20 +57,41 @@ function(varnel_program name)
   endif()
 endfunction()
 
-# varnel_test(NAME SOURCES <files...> DEPS <targets...> [LABELS <labels...>] [SERIAL])
-#   One GoogleTest binary registered as one CTest test. SERIAL marks tests
-#   that use a fixed port or other machine-wide resource.
+# varnel_test(NAME SOURCES <files...> DEPS <targets...> [LABELS <labels...>] [SERIAL]
+#             [QT] [LAUNCHER <command...>] [ENVIRONMENT <VAR=value...>])
+#   One test binary registered as one CTest test. SERIAL marks tests that use
+#   a fixed port or other machine-wide resource. Without QT it is a
+#   GoogleTest binary; with QT a QtTest binary (its own main, AUTOMOC).
+#   LAUNCHER runs the binary through a command (e.g. xvfb-run ...).
 function(varnel_test name)
-  cmake_parse_arguments(ARG "SERIAL" "TIMEOUT" "SOURCES;DEPS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "SERIAL;QT" "TIMEOUT" "SOURCES;DEPS;LABELS;LAUNCHER;ENVIRONMENT"
+                        ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
-  target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main)
-  add_test(NAME ${name} COMMAND ${name})
+  if(ARG_QT)
+    set_target_properties(${name} PROPERTIES AUTOMOC ON)
+    target_link_libraries(${name} PRIVATE ${ARG_DEPS})
+  else()
+    target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main)
+  endif()
+  if(ARG_LAUNCHER)
+    add_test(NAME ${name} COMMAND ${ARG_LAUNCHER} $<TARGET_FILE:${name}>)
+  else()
+    add_test(NAME ${name} COMMAND ${name})
+  endif()
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
   endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT}
                        ENVIRONMENT "VARNEL_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+  if(VARNEL_TEST_TMPDIR)
+    # Temporary files go to the build's own folder, checked empty after the run.
+    set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT TMPDIR=${VARNEL_TEST_TMPDIR})
+    set_property(TEST ${name} APPEND PROPERTY FIXTURES_REQUIRED varnel_tmpdir)
+  endif()
+  if(ARG_ENVIRONMENT)
+    set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT ${ARG_ENVIRONMENT})
+  endif()
   if(ARG_LABELS)
     set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}")
   endif()
@@ -55,21 +100,38 @@ function(varnel_test name)
   endif()
 endfunction()
 
-# varnel_test_folder(DEPS <targets...> [TSAN_PATTERN <regex>] [SERIAL_PATTERN <regex>])
+# varnel_test_folder(DEPS <targets...> [SOURCES <files...>] [TSAN] [TSAN_PATTERN <regex>]
+#                    [SERIAL_PATTERN <regex>] [EXCLUDE <regex>] [QT]
+#                    [ENVIRONMENT <VAR=value...>])
 #   Every *_test.cpp in the current folder becomes one test binary named
-#   after the file, linked with DEPS and with the shared test support. Files
-#   whose names match TSAN_PATTERN carry the "tsan" label (they also run in
-#   the ThreadSanitizer build); SERIAL_PATTERN marks tests that must not run
-#   beside others (fixed ports).
+#   after the file (tests/net/http/pinning_test.cpp: net_http_pinning_test),
+#   linked with DEPS and with the shared test support, and built with the
+#   folder's extra SOURCES. A folder without tests is a configuration error.
+#   TSAN gives every test of the folder the "tsan" label (they also run in the
+#   ThreadSanitizer build); TSAN_PATTERN only the files whose names match.
+#   SERIAL_PATTERN marks tests that must not run beside others (fixed ports).
+#   EXCLUDE leaves out files whose names match (the folder adds them itself).
+#   QT and ENVIRONMENT as for varnel_test.
 function(varnel_test_folder)
-  cmake_parse_arguments(ARG "" "TSAN_PATTERN;SERIAL_PATTERN" "DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "TSAN;QT" "TSAN_PATTERN;SERIAL_PATTERN;EXCLUDE"
+                        "DEPS;SOURCES;ENVIRONMENT" ${ARGN})
   file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  if(NOT tests)
+    message(FATAL_ERROR "${CMAKE_CURRENT_SOURCE_DIR}: no *_test.cpp files")
+  endif()
   file(RELATIVE_PATH rel ${PROJECT_SOURCE_DIR}/tests ${CMAKE_CURRENT_SOURCE_DIR})
   string(REPLACE "/" "_" prefix "${rel}")
+  set(qt "")
+  if(ARG_QT)
+    set(qt QT)
+  endif()
   foreach(t ${tests})
     get_filename_component(base ${t} NAME_WE)
+    if(ARG_EXCLUDE AND base MATCHES "${ARG_EXCLUDE}")
+      continue()
+    endif()
     set(labels ${prefix})
-    if(ARG_TSAN_PATTERN AND base MATCHES "${ARG_TSAN_PATTERN}")
+    if(ARG_TSAN OR (ARG_TSAN_PATTERN AND base MATCHES "${ARG_TSAN_PATTERN}"))
       list(APPEND labels tsan)
     endif()
     set(serial "")
@@ -80,6 +142,7 @@ function(varnel_test_folder)
     if(TARGET varnel_test_support)
       list(APPEND deps varnel_test_support)
     endif()
-    varnel_test(${prefix}_${base} SOURCES ${t} DEPS ${deps} LABELS ${labels} ${serial})
+    varnel_test(${prefix}_${base} SOURCES ${t} ${ARG_SOURCES} DEPS ${deps} LABELS ${labels}
+                ENVIRONMENT ${ARG_ENVIRONMENT} ${serial} ${qt})
   endforeach()
 endfunction()

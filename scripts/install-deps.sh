@@ -21,6 +21,7 @@ PACKAGES=(
   xdotool imagemagick  # the GUI end-to-end test types into the real client and saves screenshots
   openbox wmctrl x11-utils  # a window manager for that test: windows close as on a desktop
   tinyproxy-bin  # the demo's HTTP CONNECT proxy for the OpenVPN proxy type (no system service)
+  clang-format python3  # the test command's formatting and include-layer checks
 )
 
 missing=()

@@ -2,13 +2,23 @@
 # Installs the dependencies, builds the project and runs the whole test suite:
 #   1. a plain build,
 #   2. a build with AddressSanitizer and UndefinedBehaviorSanitizer,
-#   3. the tests of the platform's threading (dispatch, run loop, operations,
-#      notifications, values) and of the sockets under ThreadSanitizer.
+#   3. the tests labelled "tsan" under ThreadSanitizer: the platform's
+#      threading (dispatch, run loop, operations, notifications, values), the
+#      sockets, the message channel (ipc), logging and HTTP; the list is in
+#      tests/CMakeLists.txt.
+# Before building, the sources' formatting is checked (scripts/check-format.sh)
+# unless VARNEL_CHECK_FORMAT=0. The include-layer check is one of the tests.
 # Warnings are errors in every build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
+
+# Formatting check (.clang-format), on unless VARNEL_CHECK_FORMAT=0.
+if [ "${VARNEL_CHECK_FORMAT:-1}" != 0 ]; then
+  echo "== formatting"
+  bash scripts/check-format.sh
+fi
 
 JOBS=${JOBS:-$(nproc)}
 CTEST_ARGS=(--output-on-failure -j "$JOBS" --timeout 300)
@@ -28,6 +38,6 @@ build build/asan "address,undefined" -DVARNEL_BUILD_BENCH=OFF
 (cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest "${CTEST_ARGS[@]}")
 
-echo "== thread sanitizer (platform threading and sockets)"
+echo "== thread sanitizer (tests labelled tsan: platform threading, sockets, ipc, logging, http)"
 build build/tsan "thread" -DVARNEL_BUILD_BENCH=OFF -DVARNEL_BUILD_UI=OFF
 (cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest "${CTEST_ARGS[@]}" -L tsan)

@@ -767,7 +767,6 @@ Value JTSerializer::serialize(const Value& object, std::uint64_t options,
   s.encodeOption = encodeOption;
   s.formatter = &formatter;
   s.out.reserve(4096);
-  if (error != nullptr) *error = Error();
 
   Value result;
   bool ok = true;

@@ -89,9 +89,9 @@ void HelperService::HelperStartup() {
   removeStaleSSTPSecrets();
   ipfw_ = std::make_shared<IPFWInterface>();
   const ExecutablePolicy policy = options_.policy;
-  const uid_t self = ::geteuid();
-  ipc::XPCService::setPeerCheck([policy, self](const platform::xpc::PeerCredentials& c) {
-    return policy.allowsPeer(c, self);
+  const uid_t helperUid = ::geteuid();
+  ipc::XPCService::setPeerCheck([policy, helperUid](const platform::xpc::PeerCredentials& c) {
+    return policy.allowsPeer(c, helperUid);
   });
   std::weak_ptr<HelperService> weak = weak_from_this();
   listener_ = ipc::XPCService::create([weak](const std::shared_ptr<ipc::XPCConnection>& c) {

@@ -79,7 +79,7 @@ void XPCConnection::setEventHandler(EventHandler handler) {
     std::vector<XPCMessage> held;
     EventHandler h;
     {
-      std::lock_guard<std::mutex> lock(self->mutex_);
+      std::lock_guard<std::mutex> heldLock(self->mutex_);
       held.swap(self->held_);
       h = self->handler_;
     }

@@ -178,7 +178,7 @@ void XPCMessage::setLogLevel(std::uint32_t level) { setObject(Value(level), kXPC
 Object XPCMessage::invocationReturnValue(platform::Error* error) const {
   if (error) {
     Object e = objectForKey(kXPCErrorResultKey);
-    *error = e.error() ? *e.error() : platform::Error();
+    if (e.error()) *error = *e.error();
   }
   return objectForKey(kXPCResultKey);
 }

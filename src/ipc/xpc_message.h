@@ -111,7 +111,8 @@ class XPCMessage {
   std::uint32_t logLevel() const;  // 1 when absent
   void setLogLevel(std::uint32_t level);
 
-  // "result", and "error" into `error` when given.
+  // "result", and "error" into `error` when given (untouched when the reply
+  // carries no error).
   Object invocationReturnValue(platform::Error* error) const;
   // True when "selector" names a registered operation and "target" is present.
   bool invocable() const;

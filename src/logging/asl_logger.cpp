@@ -92,13 +92,13 @@ bool matchesQuery(const LKSystemLogEntry& e, const Cursor& c) {
 }
 
 void captureAslLogs() {
-  Cursor& c = cursor();
+  Cursor& cur = cursor();
   std::shared_ptr<LKSystemLog> log = LKSystemLog::shared();
   {
-    std::lock_guard lock(c.mutex);
-    c.startTime = static_cast<std::uint64_t>(platform::Date::now().timeIntervalSince1970());
-    c.lastSeen = 0;
-    c.log = log;
+    std::lock_guard lock(cur.mutex);
+    cur.startTime = static_cast<std::uint64_t>(platform::Date::now().timeIntervalSince1970());
+    cur.lastSeen = 0;
+    cur.log = log;
   }
   bool watching = log->watch(dispatch::Queue::global(dispatch::Priority::High),
                              [](const std::vector<LKSystemLogEntry>& entries) {

@@ -512,11 +512,11 @@ dispatch::QueuePtr LKLog::loggingQueue() { return state().queue; }
 
 void LKLog::addLogger(LKLoggerPtr logger, std::uint64_t level) {
   if (!logger) return;
-  State& s = state();
+  State& st = state();
   {
-    std::lock_guard lock(s.addMutex);
-    s.pendingAdds.push_back(level);
-    s.mask.fetch_or(level, std::memory_order_relaxed);
+    std::lock_guard lock(st.addMutex);
+    st.pendingAdds.push_back(level);
+    st.mask.fetch_or(level, std::memory_order_relaxed);
   }
   submit([logger = std::move(logger), level] {
     State& s = state();

@@ -6,23 +6,20 @@
 #include <fstream>
 #include <string>
 
+#include "support/temp_dir.h"
+
 namespace codecs {
 namespace {
 
 class FileHashTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/file_hash_testXXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
   std::string write(const std::string& name, const std::string& content) {
     std::string path = dir_ + "/" + name;
     std::ofstream(path, std::ios::binary) << content;
     return path;
   }
-  std::string dir_;
+  varnel::testing::TempDir tmp_{"file-hash"};
+  const std::string dir_ = tmp_.path();
 };
 
 TEST_F(FileHashTest, KnownVectors) {

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "codecs/keychain_store_query.h"
+#include "support/temp_dir.h"
 
 namespace codecs {
 namespace {
@@ -13,17 +14,10 @@ using platform::Error;
 
 class KeychainStoreTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/keychain_store_testXXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    KeychainStore::setStorePathForTesting(dir_ + "/items.keychain");
-  }
-  void TearDown() override {
-    KeychainStore::setStorePathForTesting("");
-    std::system(("rm -rf '" + dir_ + "'").c_str());
-  }
-  std::string dir_;
+  void SetUp() override { KeychainStore::setStorePathForTesting(dir_ + "/items.keychain"); }
+  void TearDown() override { KeychainStore::setStorePathForTesting(""); }
+  varnel::testing::TempDir tmp_{"keychain-store"};
+  const std::string dir_ = tmp_.path();
 };
 
 TEST_F(KeychainStoreTest, WriteTwiceKeepsOneItemWithTheSecondValue) {

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "support/temp_dir.h"
+
 namespace codecs {
 namespace {
 
@@ -88,17 +90,14 @@ TEST(XmlTree, RejectedDocumentsGiveNoTree) {
 }
 
 TEST(XmlTree, ExternalEntitiesAreNotLoaded) {
-  char path[] = "/tmp/xml_tree_secretXXXXXX";
-  const int fd = mkstemp(path);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(write(fd, "SECRET", 6), 6);
-  close(fd);
+  varnel::testing::TempDir tmp("xml-tree");
+  const std::string path = tmp.file("secret");
+  std::ofstream(path) << "SECRET";
   const std::string xml =
       std::string("<?xml version=\"1.0\"?><!DOCTYPE a [<!ENTITY e SYSTEM \"file://") + path +
       "\">]><a>&e;</a>";
   Error error;
   Value v = XMLTreeParser::dictionaryWithXMLString(xml, &error);
-  unlink(path);
   EXPECT_EQ(v.description().find("SECRET"), std::string::npos);
 }
 
@@ -117,13 +116,10 @@ TEST(XmlTree, HonoursTheDeclaredEncoding) {
 }
 
 TEST(XmlTree, ReadsFiles) {
-  char path[] = "/tmp/xml_tree_fileXXXXXX";
-  const int fd = mkstemp(path);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(write(fd, "<a>x</a>", 8), 8);
-  close(fd);
+  varnel::testing::TempDir tmp("xml-tree");
+  const std::string path = tmp.file("a.xml");
+  std::ofstream(path) << "<a>x</a>";
   EXPECT_EQ(XMLTreeParser::dictionaryWithXMLFile(path)["__text"], Value("x"));
-  unlink(path);
   Error error;
   EXPECT_TRUE(XMLTreeParser::dictionaryWithXMLFile("/nonexistent/x.xml", &error).isNone());
   EXPECT_FALSE(error.isNone());

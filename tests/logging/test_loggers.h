@@ -13,6 +13,7 @@
 
 #include "logging/abstract_logger.h"
 #include "logging/log.h"
+#include "support/wait.h"
 
 namespace logging::testing {
 
@@ -104,12 +105,7 @@ class Gate {
 // Polls `condition` until it holds or the safety time-out passes.
 template <class F>
 bool eventually(F condition, std::chrono::milliseconds timeout = std::chrono::milliseconds(10000)) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
+  return varnel::testing::waitUntil(condition, timeout);
 }
 
 // Runs `block` on `logger`'s queue after every change queued for it before

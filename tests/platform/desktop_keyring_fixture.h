@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "support/temp_dir.h"
+
 extern char** environ;
 
 namespace varnel::testing {
@@ -27,9 +29,6 @@ namespace varnel::testing {
 class DesktopSession {
  public:
   DesktopSession() {
-    char tmpl[] = "/tmp/varnel-desktop-XXXXXX";
-    if (!::mkdtemp(tmpl)) return;
-    dir_ = tmpl;
     for (const char* sub : {"/home", "/run", "/home/.local", "/home/.local/share"})
       ::mkdir((dir_ + sub).c_str(), 0700);
     ::setenv("HOME", (dir_ + "/home").c_str(), 1);
@@ -41,7 +40,6 @@ class DesktopSession {
   ~DesktopSession() {
     stop(&keyring_);
     stop(&bus_);
-    if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
   }
   DesktopSession(const DesktopSession&) = delete;
   DesktopSession& operator=(const DesktopSession&) = delete;
@@ -145,7 +143,8 @@ class DesktopSession {
     *pid = -1;
   }
 
-  std::string dir_;
+  TempDir tmp_{"desktop"};
+  const std::string dir_ = tmp_.path();
   pid_t bus_ = -1;
   pid_t keyring_ = -1;
 };

@@ -10,21 +10,17 @@
 #include <thread>
 
 #include "platform/system/paths.h"
+#include "support/temp_dir.h"
 
 namespace platform::keychain {
 namespace {
 
 class KeychainTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/keychain_testXXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
   Store store() const { return Store(dir_ + "/sub/items.keychain"); }
   static Bytes bytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
-  std::string dir_;
+  varnel::testing::TempDir tmp_{"keychain"};
+  const std::string dir_ = tmp_.path();
 };
 
 TEST_F(KeychainTest, AddFindRemove) {

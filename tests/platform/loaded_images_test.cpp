@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/system/executable_image.h"
+#include "support/wait.h"
 
 namespace platform {
 namespace {
@@ -184,17 +185,12 @@ TEST(LoadedImagesTest, TimerRescanReportsALoadWithoutRefresh) {
   const LoadedImages::Token token = recorder.observe();
   void* handle = ::dlopen(VARNEL_TEST_LOADABLE, RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(nullptr, handle);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (recorder.addedMatching(VARNEL_TEST_LOADABLE) == 0 &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  varnel::testing::waitUntil([&] { return recorder.addedMatching(VARNEL_TEST_LOADABLE) != 0; },
+                             std::chrono::seconds(20));
   EXPECT_EQ(1u, recorder.addedMatching(VARNEL_TEST_LOADABLE));
   ::dlclose(handle);
-  while (recorder.removedMatching(VARNEL_TEST_LOADABLE) == 0 &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  varnel::testing::waitUntil([&] { return recorder.removedMatching(VARNEL_TEST_LOADABLE) != 0; },
+                             std::chrono::seconds(20));
   EXPECT_EQ(1u, recorder.removedMatching(VARNEL_TEST_LOADABLE));
   LoadedImages::removeObserver(token);
   LoadedImages::setRescanInterval(saved);

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/system/file_util.h"
+#include "support/temp_dir.h"
 
 namespace platform::security {
 namespace {
@@ -17,12 +18,6 @@ using Outcome = AuthorizedRun::Outcome;
 
 class PolkitAuthorizationTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/varnel-pkexec-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
   // A pkexec that prints `text` on standard error and exits with `status`;
   // it also records its arguments.
   void fakePkexec(const std::string& text, int status) {
@@ -38,7 +33,8 @@ class PolkitAuthorizationTest : public ::testing::Test {
     return runAuthorized("/opt/app/varnel-install-helper", {"install-helper", "VarnelHelper"},
                          "install the VarnelVPN helper", pkexec_);
   }
-  std::string dir_;
+  varnel::testing::TempDir tmp_{"pkexec"};
+  const std::string dir_ = tmp_.path();
   std::string pkexec_ = kPkexecPath;
 };
 

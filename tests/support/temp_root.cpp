@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "support/temp_dir.h"
+
 namespace varnel::testing {
 
 TempRoot::TempRoot() {
@@ -15,8 +17,9 @@ TempRoot::TempRoot() {
   if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed for " + pattern);
   path_ = pattern;
   const std::string h = home();
-  for (const std::string& dir : {systemRoot(), h, h + "/.config", h + "/.local/share",
-                                 h + "/.cache", h + "/.local/state", path_ + "/run"}) {
+  for (const std::string& dir :
+       {systemRoot(), h, h + "/.config", h + "/.local/share", h + "/.cache", h + "/.local/state",
+        path_ + "/run", path_ + "/tmp"}) {
     std::filesystem::create_directories(dir);
   }
   ::chmod((path_ + "/run").c_str(), 0700);
@@ -27,6 +30,10 @@ TempRoot::TempRoot() {
   setVariable("XDG_CACHE_HOME", h + "/.cache");
   setVariable("XDG_STATE_HOME", h + "/.local/state");
   setVariable("XDG_RUNTIME_DIR", path_ + "/run");
+  // Temporary files of the test and of what it starts land inside the root
+  // and go with it: also those of a death test's child, which re-runs the
+  // fixture and never returns to remove its own root.
+  setVariable("TMPDIR", path_ + "/tmp");
 }
 
 TempRoot::~TempRoot() {
@@ -37,16 +44,7 @@ TempRoot::~TempRoot() {
       ::unsetenv(it->first.c_str());
     }
   }
-  std::error_code ignored;
-  // Make every folder writable first so that files a test made read-only go too.
-  for (auto it = std::filesystem::recursive_directory_iterator(path_, ignored);
-       it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
-    if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
-      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                   std::filesystem::perm_options::add, ignored);
-    }
-  }
-  std::filesystem::remove_all(path_, ignored);
+  removeTree(path_);
 }
 
 void TempRoot::setVariable(const char* name, const std::string& value) {

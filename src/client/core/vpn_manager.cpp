@@ -95,18 +95,18 @@ void VRVPNManager::setupIKEv2ConnectionForOpenAccount(const OpenAccount::Ptr& ac
     manager->enabled = true;
     manager->saveToPreferences([weak, manager](const platform::Error&) {
       manager->loadFromPreferences([weak, manager](const platform::Error& error) {
-        auto self = weak.lock();
+        auto owner = weak.lock();
         if (error) {
           VarnelLog::sharedInstance().AddToLog("The IKEv2 configuration could not be loaded.");
           manager->removeFromPreferences(nullptr);
           return;
         }
-        if (self) self->started_ = true;
+        if (owner) owner->started_ = true;
         platform::Error startError;
-        if (!manager->startVPNTunnel(&startError) && self) {
+        if (!manager->startVPNTunnel(&startError) && owner) {
           VarnelLog::sharedInstance().AddToLog(platform::format(
               "The IKEv2 connection could not be started: %@", startError.localizedDescription()));
-          self->started_ = false;
+          owner->started_ = false;
           platform::NotificationCenter::defaultCenter().post(kVPNDisconnectNotification);
         }
       });

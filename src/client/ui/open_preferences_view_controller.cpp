@@ -224,9 +224,9 @@ QMimeData* OpenPreferencesViewController::writeRowsWithIndexes(const QList<int>&
   std::sort(sorted.begin(), sorted.end());
   QStringList parts;
   for (int row : sorted) parts << QString::number(row);
-  auto* data = new QMimeData;
-  data->setData(kPortDragType, parts.join(',').toUtf8());
-  return data;
+  auto* mime = new QMimeData;
+  mime->setData(kPortDragType, parts.join(',').toUtf8());
+  return mime;
 }
 
 Qt::DropAction OpenPreferencesViewController::validateDrop(const QObject* source, int proposedRow,
@@ -237,9 +237,9 @@ Qt::DropAction OpenPreferencesViewController::validateDrop(const QObject* source
   return Qt::MoveAction;
 }
 
-bool OpenPreferencesViewController::acceptDrop(const QMimeData* data, int row) {
-  if (data == nullptr || !data->hasFormat(kPortDragType)) return false;
-  QStringList parts = QString::fromUtf8(data->data(kPortDragType)).split(',', Qt::SkipEmptyParts);
+bool OpenPreferencesViewController::acceptDrop(const QMimeData* mime, int row) {
+  if (mime == nullptr || !mime->hasFormat(kPortDragType)) return false;
+  QStringList parts = QString::fromUtf8(mime->data(kPortDragType)).split(',', Qt::SkipEmptyParts);
   if (parts.isEmpty()) return false;
   bool ok = false;
   int first = parts.first().toInt(&ok);

@@ -82,7 +82,7 @@ class OpenPreferencesViewController : public QWidget, public PreferencePane {
   // row becomes a drop above it); Qt::IgnoreAction for foreign drags.
   Qt::DropAction validateDrop(const QObject* source, int proposedRow, bool onRow,
                               int* dropRow) const;
-  bool acceptDrop(const QMimeData* data, int row);
+  bool acceptDrop(const QMimeData* mime, int row);
 
  public slots:
   void addNewRow();

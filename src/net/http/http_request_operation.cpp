@@ -353,8 +353,7 @@ void NKHTTPRequestOperation::setParsingCompletionBlock(
 
 void NKHTTPRequestOperation::setCompletionBlockWithSuccess(SuccessBlock success,
                                                            FailureBlock failure) {
-  auto self = sharedHTTPSelf();
-  std::weak_ptr<NKHTTPRequestOperation> weak = self;
+  std::weak_ptr<NKHTTPRequestOperation> weak = sharedHTTPSelf();
   setCompletionBlock([weak, success, failure] {
     auto self = weak.lock();
     if (!self) return;

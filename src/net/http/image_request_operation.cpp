@@ -70,8 +70,8 @@ NKImageRequestOperation::ImagePtr NKImageRequestOperation::responseImage() {
 
 void NKImageRequestOperation::setCompletionBlockWithSuccess(SuccessBlock success,
                                                             FailureBlock failure) {
-  auto self = std::static_pointer_cast<NKImageRequestOperation>(shared_from_this());
-  std::weak_ptr<NKImageRequestOperation> weak = self;
+  std::weak_ptr<NKImageRequestOperation> weak =
+      std::static_pointer_cast<NKImageRequestOperation>(shared_from_this());
   setCompletionBlock([weak, success, failure] {
     auto self = weak.lock();
     if (!self) return;

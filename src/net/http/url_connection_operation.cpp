@@ -479,7 +479,7 @@ void NKURLConnectionOperation::setCompletionBlock(std::function<void()> block) {
     holder->reset();
     if (auto op = weak.lock()) {
       auto self = std::static_pointer_cast<NKURLConnectionOperation>(op);
-      std::lock_guard lock(self->lock_);
+      std::lock_guard completionLock(self->lock_);
       if (self->completion_ == shared) self->completion_.reset();
       op->platform::Operation::setCompletionBlock(nullptr);
     }

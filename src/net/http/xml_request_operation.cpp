@@ -78,8 +78,8 @@ void NKXMLRequestOperation::cancel() {
 
 void NKXMLRequestOperation::setCompletionBlockWithSuccess(SuccessBlock success,
                                                           FailureBlock failure) {
-  auto self = std::static_pointer_cast<NKXMLRequestOperation>(shared_from_this());
-  std::weak_ptr<NKXMLRequestOperation> weak = self;
+  std::weak_ptr<NKXMLRequestOperation> weak =
+      std::static_pointer_cast<NKXMLRequestOperation>(shared_from_this());
   setCompletionBlock([weak, success, failure] {
     auto self = weak.lock();
     if (!self) return;

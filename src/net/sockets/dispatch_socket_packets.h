@@ -100,8 +100,8 @@ class DispatchReadPacket {
 // lets go of it: the packet holds its own reference.
 class DispatchWritePacket {
  public:
-  DispatchWritePacket(std::shared_ptr<const Bytes> data, double timeout, long tag)
-      : buffer(std::move(data)), tag(tag), timeout(timeout) {}
+  DispatchWritePacket(std::shared_ptr<const Bytes> data, double timeoutSeconds, long writeTag)
+      : buffer(std::move(data)), tag(writeTag), timeout(timeoutSeconds) {}
 
   std::shared_ptr<const Bytes> buffer;
   std::size_t bytesDone = 0;

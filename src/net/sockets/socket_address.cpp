@@ -277,7 +277,6 @@ InterfaceAddresses interfaceAddressesFromDescription(std::optional<std::string_v
 std::vector<Bytes> lookupHost(std::string_view host, std::uint16_t port, int socketType,
                               platform::Error* error) {
   std::vector<Bytes> addresses;
-  if (error) *error = platform::Error();
   if (isLoopbackName(host)) {
     addresses.push_back(loopbackAddress4(port));
     addresses.push_back(loopbackAddress6(port));

@@ -133,7 +133,8 @@ InterfaceAddresses interfaceAddressesFromDescription(std::optional<std::string_v
 // without the resolver. Otherwise getaddrinfo with any family; every IPv4
 // and IPv6 result is kept in resolver order (an IPv6 result with port 0
 // gets `port`). A resolver failure, or no usable result (EAI_FAIL), gives
-// an empty list and a resolver-domain error in `*error` when given.
+// an empty list and a resolver-domain error in `*error` when given; on
+// success `*error` is untouched.
 std::vector<Bytes> lookupHost(std::string_view host, std::uint16_t port, int socketType,
                               platform::Error* error = nullptr);
 

@@ -28,8 +28,8 @@ class DispatchUdpQueuedPacket {
 class DispatchUdpSendPacket : public DispatchUdpQueuedPacket {
  public:
   // `data` is the caller's datagram, shared and never copied.
-  DispatchUdpSendPacket(std::shared_ptr<const Bytes> data, double timeout, long tag)
-      : buffer(std::move(data)), timeout(timeout), tag(tag) {}
+  DispatchUdpSendPacket(std::shared_ptr<const Bytes> data, double timeoutSeconds, long sendTag)
+      : buffer(std::move(data)), timeout(timeoutSeconds), tag(sendTag) {}
 
   std::shared_ptr<const Bytes> buffer;
   double timeout = -1;  // seconds; negative: none

@@ -570,9 +570,9 @@ bool NetworkThread::Impl::pollBeforeSleeping(long waitMs) {
       found = true;
       break;
     }
-    const bool ready = pollOnce(0);
+    const bool polled = pollOnce(0);
     now = runloop::Clock::now();
-    if (ready) {
+    if (polled) {
       dispatchSocketEvents();
       found = true;
       break;

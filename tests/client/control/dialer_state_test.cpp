@@ -52,7 +52,7 @@ class RecordingView : public client::DialerView {
   void showDisconnectControl(const std::string& label) override { controlLabel = label; }
   void showConnectControl() override { controlLabel = "Connect"; }
   void setConnectedTimeText(const std::string& text) override { timeText = text; }
-  void setIPAddressText(const std::string& ip, double) override { this->ip = ip; }
+  void setIPAddressText(const std::string& address, double) override { ip = address; }
   void showMessage(const std::string& text) override { message = text; }
   void presentUserNotification(const std::string& title, const std::string& text) override {
     EXPECT_EQ(title, "VarnelVPN");

@@ -1,7 +1,7 @@
 #include "net/sockets/dispatch_socket.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -15,6 +15,7 @@
 
 #include "net/sockets/dispatch_socket_test_support.h"
 #include "net/sockets/socket_error.h"
+#include "support/temp_dir.h"
 
 namespace net::sockets {
 namespace {
@@ -428,8 +429,8 @@ struct TimeoutProbe : RecordingDelegate {
     bool sameSocket = false;
     bool onDelegateQueue = false;
   };
-  TimeoutProbe(QueuePtr queue, const DispatchSocket* expected)
-      : RecordingDelegate(queue), queue(std::move(queue)), expected(expected) {}
+  TimeoutProbe(QueuePtr delegateQueue, const DispatchSocket* socket)
+      : RecordingDelegate(delegateQueue), queue(std::move(delegateQueue)), expected(socket) {}
   double socketShouldTimeoutReadWithTag(const DispatchSocketPtr& s, long tag, double elapsed,
                                         std::size_t done) override {
     // Recorded before the event the test waits for is added.
@@ -905,9 +906,8 @@ TEST_F(DispatchSocketAcceptTest, ConnectionWithoutDelegateQueueIsClosed) {
 }
 
 TEST_F(DispatchSocketAcceptTest, UnixDomainListenerAndClient) {
-  char dir[] = "/tmp/varnel-sockXXXXXX";
-  ASSERT_TRUE(::mkdtemp(dir));
-  const std::string path = std::string(dir) + "/s.sock";
+  varnel::testing::TempDir dir("sock");
+  const std::string path = dir.file("s.sock");
   const auto url = platform::URL::fileURLWithPath(path);
 
   // A stale socket file is replaced.
@@ -947,11 +947,9 @@ TEST_F(DispatchSocketAcceptTest, UnixDomainListenerAndClient) {
   ::unlink(path.c_str());
 
   // An over-long path is refused, not cut short.
-  const auto longUrl =
-      platform::URL::fileURLWithPath(std::string(dir) + "/" + std::string(150, 'p'));
+  const auto longUrl = platform::URL::fileURLWithPath(dir.file(std::string(150, 'p')));
   EXPECT_FALSE(sock->acceptOnUrl(longUrl, &error));
   EXPECT_EQ(error.code(), kDispatchSocketBadParamError);
-  ::rmdir(dir);
 }
 
 TEST_F(DispatchSocketAcceptTest, ConnectedSocketsTalkBothWays) {

@@ -22,6 +22,7 @@
 #include "sdk/platform/ctr_user_defaults.h"
 #include "support/http_test_server.h"
 #include "support/temp_root.h"
+#include "support/wait.h"
 #include "tally_test_support.h"
 
 namespace sdk {
@@ -32,7 +33,7 @@ using test_support::HTTPRecordedRequest;
 using test_support::HTTPReply;
 
 bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout = 20s) {
-  return platform::runloop::RunLoop::main().runUntil(done, timeout);
+  return varnel::testing::waitUntilOnMainRunLoop(done, timeout);
 }
 
 class AnalyticsEndToEndTest : public varnel::testing::TempRootTest {

@@ -31,6 +31,7 @@
 #include "sdk/platform/ctr_user_defaults.h"
 #include "support/http_test_server.h"
 #include "support/temp_root.h"
+#include "support/wait.h"
 #include "tally_test_support.h"
 
 namespace sdk {
@@ -42,7 +43,7 @@ using tally_test::LogLine;
 
 // Runs the main run loop (URL loading and retry timers use it) until `done`.
 bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s) {
-  return platform::runloop::RunLoop::main().runUntil(done, timeout);
+  return varnel::testing::waitUntilOnMainRunLoop(done, timeout);
 }
 
 class TallyControllerTest : public varnel::testing::TempRootTest {

@@ -29,6 +29,7 @@
 #include "support/http_test_server.h"
 #include "support/manual_clock.h"
 #include "support/temp_root.h"
+#include "support/wait.h"
 
 namespace sdk {
 namespace {
@@ -303,11 +304,10 @@ TEST_F(CTRCrashReportingControllerTest, DelegateDecidesForReportsOfANormalLaunch
   EXPECT_EQ(delegate_->decided, std::vector<std::string>{"cccc0000000000000000000000000001"});
   ASSERT_TRUE(server_->waitForRequestCount(1));
   // The asynchronous upload deletes the package once it is accepted.
-  for (int i = 0; i < 200 && !fileManager_->preparedPathContents().empty(); ++i) {
+  EXPECT_TRUE(varnel::testing::waitUntil([&] {
     drain();
-    std::this_thread::sleep_for(20ms);
-  }
-  EXPECT_TRUE(fileManager_->preparedPathContents().empty());
+    return fileManager_->preparedPathContents().empty();
+  }));
   EXPECT_TRUE(fileManager_->processingPathContents().empty());
 }
 
@@ -376,8 +376,7 @@ TEST_F(CTRCrashReportingControllerTest, FailedUploadIsRetriedWithTheSamePackage)
   EXPECT_EQ(server_->requestCount(), 1u);
   clock_->advanceSeconds(1);
   ASSERT_TRUE(server_->waitForRequestCount(2, 20s));
-  for (int i = 0; i < 200 && fs::exists(package); ++i) std::this_thread::sleep_for(20ms);
-  EXPECT_FALSE(fs::exists(package));
+  EXPECT_TRUE(varnel::testing::waitUntil([&] { return !fs::exists(package); }));
   const auto requests = server_->requests();
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[0].body, requests[1].body);

@@ -20,6 +20,7 @@
 #include "support/http_test_server.h"
 #include "support/temp_root.h"
 #include "support/test_certificates.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -366,11 +367,7 @@ TEST_F(BCNNetworkClientTest, InvalidateAndCancelStopsRunningRequests) {
   // The cancelled task lets go of its handler, and with it of the client.
   std::weak_ptr<BCNNetworkClient> weak = client;
   client.reset();
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!weak.expired() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  EXPECT_TRUE(weak.expired());
+  EXPECT_TRUE(varnel::testing::waitUntil([&] { return weak.expired(); }));
   EXPECT_EQ(w.calls(), 0);
 }
 
