@@ -380,10 +380,10 @@ struct JTSerializer::State {
     const auto* end = p + s.size();
     while (p < end) {
       // Copy the run of plain bytes at once.
-      const std::uint8_t* run = p;
+      const std::uint8_t* plain = p;
       while (p < end && kEscape.v[*p] == 0) ++p;
-      if (p > run)
-        out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
+      if (p > plain)
+        out.append(reinterpret_cast<const char*>(plain), static_cast<std::size_t>(p - plain));
       if (p >= end) break;
       const std::uint8_t c = *p;
       switch (kEscape.v[c]) {
