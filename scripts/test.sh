@@ -4,7 +4,8 @@
 #   2. a build with AddressSanitizer and UndefinedBehaviorSanitizer,
 #   3. the tests of the platform's threading (dispatch, run loop, operations,
 #      notifications, values) and of the sockets under ThreadSanitizer.
-# Warnings are errors in every build.
+# Warnings are errors in every build, and the debug assertions (queue
+# checkers) are compiled into every build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,14 +21,14 @@ build() {  # build <dir> <sanitizers> [cmake args...]
 }
 
 echo "== plain build"
-build build/plain ""
+build build/plain "" -DVARNEL_DCHECKS=ON
 (cd build/plain && ctest "${CTEST_ARGS[@]}")
 
 echo "== address and undefined-behaviour sanitizers"
-build build/asan "address,undefined" -DVARNEL_BUILD_BENCH=OFF
+build build/asan "address,undefined" -DVARNEL_DCHECKS=ON -DVARNEL_BUILD_BENCH=OFF
 (cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest "${CTEST_ARGS[@]}")
 
 echo "== thread sanitizer (platform threading and sockets)"
-build build/tsan "thread" -DVARNEL_BUILD_BENCH=OFF -DVARNEL_BUILD_UI=OFF
+build build/tsan "thread" -DVARNEL_DCHECKS=ON -DVARNEL_BUILD_BENCH=OFF -DVARNEL_BUILD_UI=OFF
 (cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest "${CTEST_ARGS[@]}" -L tsan)
