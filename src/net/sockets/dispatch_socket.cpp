@@ -246,6 +246,7 @@ void DispatchSocket::runInlineOrAsync(std::function<void()> block) {
 
 void DispatchSocket::notify(
     std::function<void(DispatchSocketDelegate&, const DispatchSocketPtr&)> call) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   if (!delegateQueue_) return;
   auto delegate = delegate_.lock();
   if (!delegate) return;
@@ -404,6 +405,7 @@ int DispatchSocket::socket4FD() const { return onSocketQueue() ? socket4FD_ : -1
 int DispatchSocket::socket6FD() const { return onSocketQueue() ? socket6FD_ : -1; }
 
 int DispatchSocket::connectedFD() const {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   if (socket4FD_ != -1) return socket4FD_;
   if (socket6FD_ != -1) return socket6FD_;
   return socketUN_;
@@ -507,6 +509,7 @@ bool DispatchSocket::connectToHost(std::string_view host, std::uint16_t port,
 }
 
 void DispatchSocket::lookupDidFail(int stateIndex, const Error& error) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   if (stateIndex != stateIndex_) return;
   endConnectTimeout();
   closeWithError(error);
@@ -514,6 +517,7 @@ void DispatchSocket::lookupDidFail(int stateIndex, const Error& error) {
 
 void DispatchSocket::lookupDidSucceed(int stateIndex, const Bytes& address4,
                                       const Bytes& address6) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   if (stateIndex != stateIndex_) return;
   const bool v4Disabled = config_ & kIPv4Disabled;
   const bool v6Disabled = config_ & kIPv6Disabled;
@@ -624,6 +628,7 @@ int DispatchSocket::createSocket(int family, const Bytes& connectInterface, Erro
 
 bool DispatchSocket::connectWithAddress4(const Bytes& address4, const Bytes& address6,
                                          Error* error) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   Error lastError;
   if (!address4.empty()) socket4FD_ = createSocket(AF_INET, connectInterface4_, &lastError);
   if (!address6.empty()) socket6FD_ = createSocket(AF_INET6, connectInterface6_, &lastError);
@@ -652,6 +657,7 @@ bool DispatchSocket::connectWithAddress4(const Bytes& address4, const Bytes& add
 }
 
 bool DispatchSocket::connectWithAddressUN(const Bytes& address, Error* error) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     if (error) *error = errnoErrorWithReason("Error in socket() function");
@@ -663,6 +669,7 @@ bool DispatchSocket::connectWithAddressUN(const Bytes& address, Error* error) {
 }
 
 void DispatchSocket::connectSocket(int fd, const Bytes& address, int stateIndex) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   if (flags_ & kConnected) {
     closeSocket(fd);
     return;
@@ -720,6 +727,7 @@ void DispatchSocket::connectSocket(int fd, const Bytes& address, int stateIndex)
 }
 
 void DispatchSocket::connectAttemptEnded(const std::shared_ptr<ConnectAttempt>& attempt) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   std::erase(connectAttempts_, attempt);
   const int fd = attempt->fd;
   if (flags_ & kConnected) {
@@ -742,6 +750,7 @@ void DispatchSocket::connectAttemptEnded(const std::shared_ptr<ConnectAttempt>& 
 }
 
 void DispatchSocket::closeSocket(int fd) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   if (fd < 0) return;
   auto it = std::find_if(connectAttempts_.begin(), connectAttempts_.end(),
                          [fd](const auto& a) { return a->fd == fd; });
@@ -763,6 +772,7 @@ void DispatchSocket::closeSocket(int fd) {
 }
 
 void DispatchSocket::didConnect(int stateIndex) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   if (stateIndex != stateIndex_) return;
   flags_ |= kConnected;
   endConnectTimeout();
@@ -793,6 +803,7 @@ void DispatchSocket::didConnect(int stateIndex) {
 }
 
 void DispatchSocket::didNotConnect(int stateIndex, const Error& error) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   if (stateIndex != stateIndex_) return;
   closeWithError(error);
 }
@@ -803,6 +814,7 @@ void DispatchSocket::startConnectTimeout(double timeout) {
 
 void DispatchSocket::startTimer(double timeout, std::shared_ptr<Source> DispatchSocket::*slot,
                                 void (DispatchSocket::*onFire)()) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   if (timeout < 0) return;
   auto timer = Source::timer(socketQueue_);
   std::weak_ptr<DispatchSocket> weak = weak_from_this();
@@ -817,6 +829,7 @@ void DispatchSocket::startTimer(double timeout, std::shared_ptr<Source> Dispatch
 }
 
 void DispatchSocket::endConnectTimeout() {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   cancelSource(connectTimer_);
   ++stateIndex_;
   connectInterface4_.clear();
@@ -824,6 +837,7 @@ void DispatchSocket::endConnectTimeout() {
 }
 
 void DispatchSocket::doConnectTimeout() {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   endConnectTimeout();
   closeWithError(connectTimeoutError());
 }
@@ -855,6 +869,7 @@ void DispatchSocket::disconnectAfter(std::uint32_t drain) {
 }
 
 void DispatchSocket::maybeClose() {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   bool shouldClose = false;
   const bool readsPending = !readQueue_.empty() || currentRead_;
   const bool writesPending = !writeQueue_.empty() || currentWrite_;
@@ -869,6 +884,7 @@ void DispatchSocket::maybeClose() {
 }
 
 void DispatchSocket::closeWithError(const Error& error) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   endConnectTimeout();
   if (currentRead_) endCurrentRead();
   if (currentWrite_) endCurrentWrite();
@@ -930,6 +946,7 @@ void DispatchSocket::closeWithError(const Error& error) {
 // --- I/O sources -------------------------------------------------------------------------------
 
 void DispatchSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int fd) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   readSource_ = Source::read(fd, socketQueue_);
   writeSource_ = Source::write(fd, socketQueue_);
   std::weak_ptr<DispatchSocket> weak = weak_from_this();
@@ -968,18 +985,22 @@ void DispatchSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int fd) {
 }
 
 void DispatchSocket::suspendReadSource() {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   setSourceSuspended(readSource_, flags_, kReadSourceSuspended, true);
 }
 
 void DispatchSocket::resumeReadSource() {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   setSourceSuspended(readSource_, flags_, kReadSourceSuspended, false);
 }
 
 void DispatchSocket::suspendWriteSource() {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   setSourceSuspended(writeSource_, flags_, kWriteSourceSuspended, true);
 }
 
 void DispatchSocket::resumeWriteSource() {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   setSourceSuspended(writeSource_, flags_, kWriteSourceSuspended, false);
 }
 
@@ -1024,6 +1045,7 @@ struct DispatchSocket::WriteSide {
 
 template <class Side>
 std::shared_ptr<typename Side::Packet> DispatchSocket::currentPacket() const {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   const auto& current = this->*Side::current;
   if (!current) return nullptr;
   auto* packet = std::get_if<std::shared_ptr<typename Side::Packet>>(&*current);
@@ -1032,6 +1054,7 @@ std::shared_ptr<typename Side::Packet> DispatchSocket::currentPacket() const {
 
 template <class Side>
 bool DispatchSocket::dequeueNext() {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   auto& current = this->*Side::current;
   auto& queue = this->*Side::queue;
   if (current || !(flags_ & kConnected)) return false;
@@ -1059,12 +1082,14 @@ bool DispatchSocket::dequeueNext() {
 
 template <class Side>
 void DispatchSocket::endCurrent() {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   cancelSource(this->*Side::timer);
   (this->*Side::current).reset();
 }
 
 template <class Side>
 void DispatchSocket::doTimeout() {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   // Holds the request until the delegate has answered.
   flags_ |= Side::kPaused;
   auto packet = std::get<std::shared_ptr<typename Side::Packet>>(*(this->*Side::current));
@@ -1091,6 +1116,7 @@ void DispatchSocket::doTimeout() {
 
 template <class Side>
 void DispatchSocket::doTimeoutWithExtension(double extension) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   const auto& current = this->*Side::current;
   if (!current) return;
   auto packet = std::get<std::shared_ptr<typename Side::Packet>>(*current);
@@ -1197,6 +1223,7 @@ double DispatchSocket::progressOfReadReturningTag(long* tag, std::size_t* done,
 }
 
 void DispatchSocket::maybeDequeueRead() {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   if (dequeueNext<ReadSide>() && (flags_ & kSocketSecure)) {
     // Idle: move what the TLS layer has decrypted into the pre-buffer.
     flushSSLBuffers();
@@ -1205,6 +1232,7 @@ void DispatchSocket::maybeDequeueRead() {
 }
 
 void DispatchSocket::flushSSLBuffers() {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   if (!tls_ || preBuffer_->availableBytes() > 0) return;
   auto estimate = [this] {
     return socketFDBytesAvailable_ + (sslPreBuffer_ ? sslPreBuffer_->availableBytes() : 0) +
@@ -1222,6 +1250,7 @@ void DispatchSocket::flushSSLBuffers() {
 }
 
 void DispatchSocket::doReadData() {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   const auto packet = currentPacket<ReadSide>();
   if ((!currentRead_ || (flags_ & kReadsPaused))) {
     if (flags_ & kSocketSecure) flushSSLBuffers();
@@ -1420,6 +1449,7 @@ void DispatchSocket::doReadData() {
 }
 
 void DispatchSocket::doReadEOF() {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   flags_ |= kSocketHasReadEOF;
   if (flags_ & kSocketSecure) flushSSLBuffers();
 
@@ -1463,6 +1493,7 @@ void DispatchSocket::doReadEOF() {
 }
 
 void DispatchSocket::completeCurrentRead() {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   auto packet = std::get<std::shared_ptr<DispatchReadPacket>>(*currentRead_);
   SocketData result;
   if (packet->bufferOwner) {
@@ -1510,6 +1541,7 @@ double DispatchSocket::progressOfWriteReturningTag(long* tag, std::size_t* done,
 void DispatchSocket::maybeDequeueWrite() { dequeueNext<WriteSide>(); }
 
 void DispatchSocket::doWriteData() {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   if (!currentWrite_ || (flags_ & kWritesPaused)) {
     if (flags_ & kSocketCanAcceptBytes) suspendWriteSource();
     return;
@@ -1621,6 +1653,7 @@ void DispatchSocket::doWriteData() {
 }
 
 void DispatchSocket::completeCurrentWrite() {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   const long tag = std::get<std::shared_ptr<DispatchWritePacket>>(*currentWrite_)->tag;
   notify([tag](DispatchSocketDelegate& d, const DispatchSocketPtr& s) {
     d.socketDidWriteDataWithTag(s, tag);
@@ -1663,6 +1696,7 @@ int DispatchSocket::createListenSocket(int family, const Bytes& address, Error* 
 }
 
 void DispatchSocket::startAcceptSource(int fd) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   auto source = Source::read(fd, socketQueue_);
   std::weak_ptr<DispatchSocket> weak = weak_from_this();
   source->setEventHandler([weak, fd] {
@@ -1793,6 +1827,7 @@ bool DispatchSocket::acceptOnUrl(const platform::URL& url, Error* error) {
 }
 
 bool DispatchSocket::doAccept(int listenFD) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   sockaddr_storage address;
   socklen_t length = sizeof address;
   const int childFD = ::accept4(listenFD, reinterpret_cast<sockaddr*>(&address), &length,
