@@ -81,6 +81,7 @@ std::shared_ptr<ipc::DispatchTask> HelperService::sstpTask() const {
 }
 
 void HelperService::HelperStartup() {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   OpenVPN::setKeepalive(options_.openVPNPing, options_.openVPNPingRestart);
   // A helper that ended while OpenVPN ran (crash, kill) left it running with
   // the tunnel and the VPN's DNS: end it, so that the state told to the

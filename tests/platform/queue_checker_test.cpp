@@ -53,6 +53,9 @@ TEST(QueueCheckerTest, ExplicitQueueAndSpecificKey) {
   checker.bindTo(a);
   EXPECT_FALSE(checkOn(other, checker));  // does not bind to the first caller
   EXPECT_TRUE(checkOn(a, checker));
+  QueueChecker mainOnly(Queue::main());
+  EXPECT_TRUE(mainOnly.calledOnValidQueue());
+  EXPECT_FALSE(checkOn(a, mainOnly));
 
   static const char key = 0;
   auto marked = Queue::createSerial("test.checker.marked");

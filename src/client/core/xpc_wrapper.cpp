@@ -136,6 +136,7 @@ Value XPCWrapper::connectionRequest(const BaseAccount& account, std::int64_t typ
 }
 
 void XPCWrapper::Start() {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   stopPolling();
   if (replyWatchdog_) replyWatchdog_->invalidate();
   const std::uint64_t generation = ++generation_;
@@ -218,6 +219,7 @@ void XPCWrapper::Start() {
 }
 
 void XPCWrapper::startPolling() {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   stopPolling();
   std::weak_ptr<XPCWrapper> weak = weak_from_this();
   lastStateReply_ = platform::runloop::Clock::now();
@@ -229,11 +231,13 @@ void XPCWrapper::startPolling() {
 }
 
 void XPCWrapper::stopPolling() {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   if (xpcPoller_) xpcPoller_->invalidate();
   xpcPoller_.reset();
 }
 
 void XPCWrapper::xpcPoll() {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   if (!currentXPCConnection_) return;
   // A helper that leaves the state poll unanswered for too long has hung.
   if (stateOutstanding_ && platform::runloop::Clock::now() - lastStateReply_ >
@@ -273,6 +277,7 @@ void XPCWrapper::xpcPoll() {
 }
 
 void XPCWrapper::handleState(const ipc::XPCMessage& reply) {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   const auto state = static_cast<std::int32_t>(reply.integerForKey(ipc::kXPCResultKey));
   if (state == previousConnectionState_) return;
   previousConnectionState_ = state;
@@ -292,6 +297,7 @@ void XPCWrapper::handleState(const ipc::XPCMessage& reply) {
 }
 
 void XPCWrapper::settleFailure() {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   if (!failurePending_) return;
   failurePending_ = false;
   // A failure whose reason the system gave is shown with it and not tried
@@ -303,6 +309,7 @@ void XPCWrapper::settleFailure() {
 }
 
 void XPCWrapper::handleLog(const ipc::XPCMessage& reply) {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   Value text = reply.stringForKey(ipc::kXPCResultKey);
   if (text.isString() && text.asString().size() > 1) {
     const std::string& s = text.asString();
@@ -326,6 +333,7 @@ void XPCWrapper::handleLog(const ipc::XPCMessage& reply) {
 }
 
 void XPCWrapper::helperWentAway() {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   stopPolling();
   VarnelLog::sharedInstance().AddToLog("The connection to the VarnelVPN helper was lost.");
   if (previousConnectionState_ == kHelperStateDisconnected) return;
@@ -334,6 +342,7 @@ void XPCWrapper::helperWentAway() {
 }
 
 void XPCWrapper::Disconnect() {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   if (!currentXPCConnection_) return;
   std::weak_ptr<XPCWrapper> weak = weak_from_this();
   const std::uint64_t generation = generation_;
@@ -362,6 +371,7 @@ void XPCWrapper::XPCEventHandler(const ipc::XPCMessage&,
                                  const std::shared_ptr<ipc::XPCConnection>&) {}
 
 void XPCWrapper::fail(const std::string& message) {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   stopPolling();
   VarnelLog::sharedInstance().AddToLog(message);
   // Never inside Start or Disconnect: the caller may be changing its own state.

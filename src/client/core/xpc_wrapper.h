@@ -41,6 +41,7 @@
 #include "client/core/helper_request.h"
 #include "ipc/xpc_connection.h"
 #include "ipc/xpc_message.h"
+#include "platform/dispatch/queue_checker.h"
 #include "platform/foundation/value.h"
 #include "platform/runloop/run_loop.h"
 
@@ -116,6 +117,9 @@ class XPCWrapper : public HelperRequest, public std::enable_shared_from_this<XPC
   bool stateOutstanding_ = false;  // a state poll is unanswered
   bool failurePending_ = false;    // the helper said "failed"; its log reply is due
   std::string lastHelperFailure_;  // the helper's reason of this request's end
+  // Asserts (in checked builds) that the main-thread-only members run on the
+  // main queue.
+  platform::dispatch::QueueChecker mainQueue_{platform::dispatch::Queue::main()};
 };
 
 }  // namespace client

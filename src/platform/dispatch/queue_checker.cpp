@@ -7,6 +7,8 @@ namespace platform::dispatch {
 
 QueueChecker::QueueChecker(const void* specificKey) : specificKey_(specificKey) {}
 
+QueueChecker::QueueChecker(const QueuePtr& queue) { bindTo(queue); }
+
 void QueueChecker::bindTo(const QueuePtr& queue) {
   std::lock_guard lock(mutex_);
   bound_ = queue != nullptr;

@@ -43,6 +43,9 @@ class QueueChecker {
   // Passes wherever the queue-specific value of `specificKey` is set
   // (guarantee 3).
   explicit QueueChecker(const void* specificKey);
+  // Bound to `queue` from the start, as bindTo(queue) (guarantee 3); the
+  // owners of "main thread only" state pass Queue::main().
+  explicit QueueChecker(const QueuePtr& queue);
   QueueChecker(const QueueChecker&) = delete;
   QueueChecker& operator=(const QueueChecker&) = delete;
 
