@@ -215,7 +215,7 @@ void NKURLConnectionOperation::deferLoadEnd(URLConnection& connection, std::opti
     // From here the operation counts as finished for pause and cancel,
     // which must not split a load that has ended from its finish.
     std::lock_guard lock(lock_);
-    if (isCurrentConnection(connection) && !isPaused()) loadEnded_ = true;
+    if (connection_.get() == &connection && !isPaused()) loadEnded_ = true;
   }
   // Start notifications still gathered go first: the finish notification
   // must not overtake its operation's start.
@@ -291,17 +291,17 @@ bool NKURLConnectionOperation::stateTransitionIsValid(std::int16_t from, std::in
   }
 }
 
-void NKURLConnectionOperation::setState(std::int16_t state) {
-  std::lock_guard lock(lock_);
-  const std::int16_t old = state_.load();
-  if (!stateTransitionIsValid(old, state, cancelled_)) return;
-  const char* oldKey = keyPathForState(old);
-  const char* newKey = keyPathForState(state);
-  willChangeValueForKey(newKey);
-  willChangeValueForKey(oldKey);
-  state_ = state;
-  didChangeValueForKey(oldKey);
-  didChangeValueForKey(newKey);
+bool NKURLConnectionOperation::setState(std::int16_t state) {
+  bool changed = false;
+  transitionState([&](std::vector<std::string_view>& announce) {
+    const std::int16_t old = state_.load();
+    if (!stateTransitionIsValid(old, state, cancelled_)) return;
+    state_ = state;
+    changed = true;
+    announce.push_back(keyPathForState(old));
+    announce.push_back(keyPathForState(state));
+  });
+  return changed;
 }
 
 bool NKURLConnectionOperation::isReady() const {
@@ -320,16 +320,16 @@ bool NKURLConnectionOperation::takeStart(std::function<void()>& start) {
 
 void NKURLConnectionOperation::start() {
   const bool onNetworkThread = NetworkThread::shared().isCurrent();
+  // Only one start wins the move from ready to executing.
+  if (!isReady() || !setState(kExecuting)) return;
   std::uint64_t generation;
   {
     std::lock_guard lock(lock_);
-    if (!isReady()) return;
-    setState(kExecuting);
     generation = ++startGeneration_;
-    if (!onNetworkThread) {
-      auto self = sharedSelf();
-      NetworkThread::shared().perform([self, generation] { self->operationDidStart(generation); });
-    }
+  }
+  if (!onNetworkThread) {
+    auto self = sharedSelf();
+    NetworkThread::shared().perform([self, generation] { self->operationDidStart(generation); });
   }
   // Queued before the load begins: the main queue keeps it ahead of
   // everything the load posts.
@@ -338,6 +338,8 @@ void NKURLConnectionOperation::start() {
 }
 
 void NKURLConnectionOperation::operationDidStart(std::uint64_t generation) {
+  auto stream = outputStream();  // created on demand before the first byte
+  std::shared_ptr<URLConnection> connection;
   {
     std::lock_guard lock(lock_);
     // A pause and resume since that start made a newer one, which loads:
@@ -350,14 +352,17 @@ void NKURLConnectionOperation::operationDidStart(std::uint64_t generation) {
       connection_ = URLConnection::create(
           request_,
           std::static_pointer_cast<platform::urlloading::URLConnectionDelegate>(sharedSelf()));
-      outputStream();  // created on demand before the first byte
-      connection_->start();
+      connection = connection_;
     }
   }
+  // Started outside the lock: its delegate calls take it. This is the
+  // network thread, so a pause's cancel of it can only come after.
+  if (connection) connection->start();
   if (cancelled_) {
+    Error error = cancellationError();
     {
       std::lock_guard lock(lock_);
-      error_ = cancellationError();
+      error_ = std::move(error);
     }
     finish();
   }
@@ -365,7 +370,6 @@ void NKURLConnectionOperation::operationDidStart(std::uint64_t generation) {
 
 void NKURLConnectionOperation::finish() {
   std::shared_ptr<std::shared_ptr<NKURLConnectionOperation>> holder;
-  bool refused;
   {
     std::lock_guard lock(lock_);
     // Finished once already (a cancel racing the start of the load, say):
@@ -375,10 +379,12 @@ void NKURLConnectionOperation::finish() {
       holder = finishingSelf_;
       *holder = sharedSelf();
     }
-    setState(kFinished);
-    refused = !isFinished();
   }
-  if (holder && refused) holder->reset();
+  if (!setState(kFinished)) {
+    // Another finish won the race: it announces and posts.
+    if (isFinished()) return;
+    if (holder) holder->reset();
+  }
   if (tFinishedInBatch) {
     tFinishedInBatch->push_back(shared_from_this());
   } else {
@@ -400,11 +406,13 @@ Error NKURLConnectionOperation::cancellationError() const {
 }
 
 void NKURLConnectionOperation::cancel() {
-  std::lock_guard lock(lock_);
-  // A load that has ended is as good as finished (see pause()).
-  if (isFinished() || cancelled_ || loadEnded_) return;
+  {
+    std::lock_guard lock(lock_);
+    // A load that has ended is as good as finished (see pause()).
+    if (isFinished() || cancelled_ || loadEnded_) return;
+    cancelled_ = true;
+  }
   willChangeValueForKey(platform::kOperationIsCancelledKey);
-  cancelled_ = true;
   platform::Operation::cancel();
   didChangeValueForKey(platform::kOperationIsCancelledKey);
   auto self = sharedSelf();
@@ -413,21 +421,30 @@ void NKURLConnectionOperation::cancel() {
 
 void NKURLConnectionOperation::cancelConnection() {
   Error error = cancellationError();
-  std::lock_guard lock(lock_);
-  if (isFinished()) return;
-  if (isPaused()) {
+  std::shared_ptr<URLConnection> connection;
+  std::shared_ptr<platform::urlloading::OutputStream> stream;
+  bool paused;
+  {
+    std::lock_guard lock(lock_);
+    if (isFinished()) return;
+    paused = isPaused();
+    connection = connection_;
+    if (paused) {
+      error_ = error;
+      stream = outputStream_;
+      connection_.reset();
+    }
+  }
+  if (paused) {
     // A paused operation may only become ready; from there a cancelled one
     // may finish. Without this it would never end.
     setState(kReady);
-    if (connection_) connection_->cancel();
-    error_ = error;
-    if (outputStream_) outputStream_->close();
-    connection_.reset();
+    if (connection) connection->cancel();
+    if (stream) stream->close();
     finish();
     return;
   }
-  if (connection_) {
-    auto connection = connection_;
+  if (connection) {
     connection->cancel();
     connectionDidFailWithError(*connection, error);
   }
@@ -435,13 +452,18 @@ void NKURLConnectionOperation::cancelConnection() {
 
 void NKURLConnectionOperation::pause() {
   if (isPaused() || isFinished() || isCancelled()) return;
-  std::lock_guard lock(lock_);
-  // A load that has ended is as good as finished: its body is complete.
-  if (loadEnded_) return;
-  if (isExecuting()) {
+  std::shared_ptr<URLConnection> connection;
+  bool executing;
+  {
+    std::lock_guard lock(lock_);
+    // A load that has ended is as good as finished: its body is complete.
+    if (loadEnded_) return;
+    executing = isExecuting();
     // Let go of the connection at once: whatever it still delivers before
     // the network thread cancels it (maybe after a resume) is not current.
-    auto connection = std::move(connection_);
+    if (executing) connection = std::move(connection_);
+  }
+  if (executing) {
     NetworkThread::shared().perform([connection] {
       if (connection) connection->cancel();
     });
@@ -454,7 +476,6 @@ void NKURLConnectionOperation::pause() {
 
 void NKURLConnectionOperation::resume() {
   if (!isPaused()) return;
-  std::lock_guard lock(lock_);
   setState(kReady);
   start();
 }
@@ -545,9 +566,15 @@ std::optional<NKTextEncoding> NKURLConnectionOperation::responseStringEncoding()
 }
 
 std::optional<std::string> NKURLConnectionOperation::responseString() {
+  {
+    std::lock_guard lock(lock_);
+    if (responseString_ || !response_ || !responseData_) return responseString_;
+  }
+  // Asked outside the lock: subclasses' encodings read the response too.
+  auto enc = responseStringEncoding();
   std::lock_guard lock(lock_);
-  if (!responseString_ && response_ && responseData_) {
-    if (auto enc = responseStringEncoding()) responseString_ = decodeText(*responseData_, *enc);
+  if (!responseString_ && responseData_ && enc) {
+    responseString_ = decodeText(*responseData_, *enc);
   }
   return responseString_;
 }
@@ -568,18 +595,27 @@ void NKURLConnectionOperation::setInputStream(
 }
 
 std::shared_ptr<platform::urlloading::OutputStream> NKURLConnectionOperation::outputStream() {
-  std::lock_guard lock(lock_);
-  if (!outputStream_) setOutputStream(std::make_shared<platform::urlloading::MemoryOutputStream>());
-  return outputStream_;
+  std::shared_ptr<platform::urlloading::OutputStream> stream;
+  {
+    std::lock_guard lock(lock_);
+    if (outputStream_) return outputStream_;
+    stream = outputStream_ = std::make_shared<platform::urlloading::MemoryOutputStream>();
+  }
+  willChangeValueForKey("outputStream");
+  didChangeValueForKey("outputStream");
+  return stream;
 }
 
 void NKURLConnectionOperation::setOutputStream(
     std::shared_ptr<platform::urlloading::OutputStream> stream) {
-  std::lock_guard lock(lock_);
-  if (stream == outputStream_) return;
+  std::shared_ptr<platform::urlloading::OutputStream> old;
+  {
+    std::lock_guard lock(lock_);
+    if (stream == outputStream_) return;
+    old = std::exchange(outputStream_, std::move(stream));
+  }
   willChangeValueForKey("outputStream");
-  if (outputStream_) outputStream_->close();
-  outputStream_ = std::move(stream);
+  if (old) old->close();
   didChangeValueForKey("outputStream");
 }
 
@@ -669,10 +705,14 @@ bool NKURLConnectionOperation::isCurrentConnection(const URLConnection& connecti
 
 void NKURLConnectionOperation::connectionDidReceiveResponse(URLConnection& connection,
                                                             const URLResponse& response) {
-  std::lock_guard lock(lock_);
   if (!isCurrentConnection(connection)) return;
-  response_ = response;
-  outputStream()->open();
+  auto stream = outputStream();
+  {
+    std::lock_guard lock(lock_);
+    if (connection_.get() != &connection) return;
+    response_ = response;
+  }
+  stream->open();
 }
 
 void NKURLConnectionOperation::failConnection(URLConnection& connection, const Error& error) {
@@ -748,20 +788,23 @@ void NKURLConnectionOperation::connectionDidFailWithError(URLConnection& connect
 
 std::shared_ptr<NKURLConnectionOperation::URLConnection> NKURLConnectionOperation::connectionEnded(
     URLConnection& connection, const std::optional<Error>& error) {
+  auto stream = outputStream();
   {
     std::lock_guard lock(lock_);
     // A pause, a cancel or a new start meanwhile has let this load go.
-    if (!isCurrentConnection(connection) || isPaused()) return nullptr;
+    if (connection_.get() != &connection || isPaused()) return nullptr;
     // Finished already (cancelled as the load began): nothing to record.
     if (isFinished()) return std::move(connection_);
-    if (error) {
-      error_ = *error;
-      if (outputStream_) outputStream_->close();
-    } else {
-      auto stream = outputStream();
-      responseData_ = stream->dataWrittenToMemory();
-      stream->close();
-    }
+    if (error) error_ = *error;
+  }
+  // The stream is closed outside the lock (it may be the caller's own);
+  // pause and cancel leave an ended load alone (loadEnded_).
+  std::optional<platform::Bytes> body;
+  if (!error) body = stream->dataWrittenToMemory();
+  stream->close();
+  if (!error) {
+    std::lock_guard lock(lock_);
+    responseData_ = std::move(body);
   }
   finish();
   std::lock_guard lock(lock_);
