@@ -13,7 +13,8 @@
 //     An operation queue runs start() itself there (takeStart). Nothing
 //     waits for that thread. When the load ends, the operation is finished
 //     (state, observers, completion block) on a global queue, together with
-//     the others whose loads ended about then.
+//     the others whose loads ended about then (the batching and its contract:
+//     url_connection_operation_batching.h).
 //  3. The start and finish notifications, the progress blocks and the
 //     totalBytesRead updates run on the main queue; an operation's start
 //     notification comes before its finish notification, and that before
