@@ -16,6 +16,7 @@
 
 #include "net/sockets/dispatch_socket.h"
 #include "net/sockets/dispatch_socket_internal.h"
+#include "net/sockets/dispatch_socket_read_decision.h"
 #include "net/sockets/dispatch_socket_tls.h"
 #include "net/sockets/socket_error.h"
 #include "net/sockets/source_suspension.h"
@@ -127,32 +128,37 @@ void DispatchSocket::flushSSLBuffers() {
 void DispatchSocket::doReadData() {
   VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   const auto packet = currentPacket<ReadSide>();
-  if ((!currentRead_ || (flags_ & kReadsPaused))) {
-    if (flags_ & kSocketSecure) flushSSLBuffers();
-    if (socketFDBytesAvailable_ > 0) suspendReadSource();
-    return;
-  }
-
   const bool secure = flags_ & kSocketSecure;
   std::size_t estimated = socketFDBytesAvailable_;
   if (secure) {
     estimated += (sslPreBuffer_ ? sslPreBuffer_->availableBytes() : 0) + sslBufferedBytes();
   }
   const bool hasBytesAvailable = estimated > 0;
-  if (!hasBytesAvailable && preBuffer_->availableBytes() == 0) {
-    resumeReadSource();
-    return;
-  }
-
-  if (flags_ & kStartingReadTLS) {
-    if ((flags_ & kStartingWriteTLS) && lastSSLHandshakeError_ == kDispatchSocketSSLWouldBlock) {
+  ReadStepInputs in;
+  in.hasRequest = currentRead_.has_value();
+  in.readsPaused = flags_ & kReadsPaused;
+  in.secure = secure;
+  in.startingReadTLS = flags_ & kStartingReadTLS;
+  in.startingWriteTLS = flags_ & kStartingWriteTLS;
+  in.handshakeWouldBlock = lastSSLHandshakeError_ == kDispatchSocketSSLWouldBlock;
+  in.estimatedBytes = estimated;
+  in.preBufferedBytes = preBuffer_->availableBytes();
+  switch (readStep(in)) {
+    case ReadStep::Idle:
+      if (secure) flushSSLBuffers();
+      if (socketFDBytesAvailable_ > 0) suspendReadSource();
+      return;
+    case ReadStep::WaitForBytes:
+      resumeReadSource();
+      return;
+    case ReadStep::ContinueHandshake:
       sslContinueHandshake();
-    } else {
-      // Nothing to do until the handshake (or the delegate's trust answer)
-      // moves on; a readable descriptor would otherwise fire again and again.
+      return;
+    case ReadStep::WaitForHandshake:
       suspendReadSource();
-    }
-    return;
+      return;
+    case ReadStep::Read:
+      break;
   }
   if (!packet) return;
 
@@ -298,28 +304,37 @@ void DispatchSocket::doReadData() {
     }
   }
 
-  // An available-data read is done as soon as it got anything.
-  if (!done && packet->readLength == 0 && !packet->term && totalBytesReadForCurrentRead > 0) {
-    done = true;
-  }
-
-  if (done) {
+  ReadStepOutcome out;
+  out.done = done;
+  out.failed = static_cast<bool>(error);
+  out.eof = socketEOF;
+  out.waiting = waiting;
+  out.bytesTaken = totalBytesReadForCurrentRead;
+  out.availableDataRead = packet->readLength == 0 && !packet->term;
+  const ReadFollowUp next = readFollowUp(out);
+  if (next.complete) {
     completeCurrentRead();
-    if (!error && (!socketEOF || preBuffer_->availableBytes() > 0)) maybeDequeueRead();
-  } else if (totalBytesReadForCurrentRead > 0) {
+    out.preBufferedBytes = preBuffer_->availableBytes();
+    if (readFollowUp(out).dequeueNext) maybeDequeueRead();
+  } else if (next.reportPartial) {
     const long tag = packet->tag;
     notify(
         [totalBytesReadForCurrentRead, tag](DispatchSocketDelegate& d, const DispatchSocketPtr& s) {
           d.socketDidReadPartialDataOfLength(s, totalBytesReadForCurrentRead, tag);
         });
   }
-
-  if (error) {
-    closeWithError(error);
-  } else if (socketEOF) {
-    doReadEOF();
-  } else if (waiting) {
-    resumeReadSource();
+  switch (next.then) {
+    case ReadFollowUp::Then::Close:
+      closeWithError(error);
+      break;
+    case ReadFollowUp::Then::ReadEOF:
+      doReadEOF();
+      break;
+    case ReadFollowUp::Then::ResumeSource:
+      resumeReadSource();
+      break;
+    case ReadFollowUp::Then::Nothing:
+      break;
   }
 }
 
