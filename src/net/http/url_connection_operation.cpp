@@ -260,6 +260,9 @@ void NKURLConnectionOperation::pause() {
     std::lock_guard lock(lock_);
     // A load that has ended is as good as finished: its body is complete.
     if (loadEnded_) return;
+    // A start whose load has not begun yet must not begin it once the state
+    // is paused (the state changes after this lock is released).
+    ++startGeneration_;
     executing = isExecuting();
     // Let go of the connection at once: whatever it still delivers before
     // the network thread cancels it (maybe after a resume) is not current.
