@@ -8,7 +8,8 @@
 #      tests/CMakeLists.txt.
 # Before building, the sources' formatting is checked (scripts/check-format.sh)
 # unless VARNEL_CHECK_FORMAT=0. The include-layer check is one of the tests.
-# Warnings are errors in every build.
+# Warnings are errors in every build, and the debug assertions (queue
+# checkers) are compiled into every build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,14 +31,14 @@ build() {  # build <dir> <sanitizers> [cmake args...]
 }
 
 echo "== plain build"
-build build/plain ""
+build build/plain "" -DVARNEL_DCHECKS=ON
 (cd build/plain && ctest "${CTEST_ARGS[@]}")
 
 echo "== address and undefined-behaviour sanitizers"
-build build/asan "address,undefined" -DVARNEL_BUILD_BENCH=OFF
+build build/asan "address,undefined" -DVARNEL_DCHECKS=ON -DVARNEL_BUILD_BENCH=OFF
 (cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest "${CTEST_ARGS[@]}")
 
 echo "== thread sanitizer (tests labelled tsan: platform threading, sockets, ipc, logging, http)"
-build build/tsan "thread" -DVARNEL_BUILD_BENCH=OFF -DVARNEL_BUILD_UI=OFF
+build build/tsan "thread" -DVARNEL_DCHECKS=ON -DVARNEL_BUILD_BENCH=OFF -DVARNEL_BUILD_UI=OFF
 (cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest "${CTEST_ARGS[@]}" -L tsan)

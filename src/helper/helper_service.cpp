@@ -82,6 +82,7 @@ std::shared_ptr<ipc::DispatchTask> HelperService::sstpTask() const {
 }
 
 void HelperService::HelperStartup() {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   // A helper that ended while OpenVPN ran (crash, kill) left it running with
   // the tunnel and the VPN's DNS: end it, so that the state told to the
   // client (disconnected) is the truth.

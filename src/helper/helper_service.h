@@ -60,6 +60,7 @@
 #include "ipc/xpc_connection.h"
 #include "ipc/xpc_message.h"
 #include "ipc/xpc_service.h"
+#include "platform/dispatch/queue_checker.h"
 
 namespace helper {
 
@@ -159,6 +160,8 @@ class HelperService : public std::enable_shared_from_this<HelperService> {
   std::shared_ptr<ipc::XPCConnection> clientConnection_;
   std::shared_ptr<IPFWInterface> ipfw_;
   std::shared_ptr<ipc::XPCService> listener_;
+  // Asserts (in checked builds) that the start-up runs on the main queue.
+  platform::dispatch::QueueChecker mainQueue_{platform::dispatch::Queue::main()};
 };
 
 // Flushes the logs and ends the process without running destructors.

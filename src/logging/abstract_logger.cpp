@@ -58,12 +58,16 @@ void LKAbstractLogger::readOnLoggerQueue(const std::function<void()>& block) {
 
 LKLogFormatterPtr LKAbstractLogger::logFormatter() {
   LKLogFormatterPtr result;
-  readOnLoggerQueue([&] { result = formatter_; });
+  readOnLoggerQueue([&] {
+    VARNEL_DCHECK(isOnInternalLoggerQueue());
+    result = formatter_;
+  });
   return result;
 }
 
 void LKAbstractLogger::setLogFormatter(LKLogFormatterPtr formatter) {
   runOnLoggerQueue([this, formatter = std::move(formatter)] {
+    VARNEL_DCHECK(isOnInternalLoggerQueue());
     if (formatter == formatter_) return;
     if (formatter_) formatter_->willRemoveFromLogger(*this);
     formatter_ = formatter;

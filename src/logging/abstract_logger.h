@@ -13,7 +13,8 @@
 //  3. `logFormatter` waits for changes queued before it and may be called
 //     from any queue, including the logger's own.
 //
-// Subclasses override `logMessage` and read `formatter_` there.
+// Subclasses override `logMessage` and read `formatter_` there; checked
+// builds assert (VARNEL_DCHECK) that every access runs on the logger's queue.
 //
 // Thread safety: public methods may be called from any thread; `formatter_`
 // is read and written only on the logger's queue.
@@ -22,6 +23,7 @@
 #include <string>
 
 #include "logging/logger.h"
+#include "platform/dispatch/queue_checker.h"
 
 namespace logging {
 

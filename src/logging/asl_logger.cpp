@@ -26,6 +26,7 @@ std::shared_ptr<LKASLLogger> LKASLLogger::sharedInstance() {
 }
 
 void LKASLLogger::logMessage(const LKLogMessagePtr& message) {
+  VARNEL_DCHECK(isOnInternalLoggerQueue());  // formatter_
   if (message->fileName() == kLKASLLogCaptureFile) return;
   std::optional<std::string> text =
       formatter_ ? formatter_->formatLogMessage(*message) : message->message();

@@ -361,6 +361,7 @@ void LKFileLogger::writeText(std::string_view text, std::uint64_t records) {
 }
 
 bool LKFileLogger::appendLine(std::string& out, const LKLogMessage& message) {
+  VARNEL_DCHECK(isOnInternalLoggerQueue());  // formatter_
   const std::size_t start = out.size();
   bool unchanged;
   if (!formatter_) {

@@ -290,6 +290,7 @@ std::vector<LKTTYLoggerColorProfilePtr> LKTTYLogger::flagProfiles() {
 }
 
 void LKTTYLogger::logMessage(const LKLogMessagePtr& message) {
+  VARNEL_DCHECK(isOnInternalLoggerQueue());  // formatter_
   std::optional<std::string> text =
       formatter_ ? formatter_->formatLogMessage(*message) : message->message();
   if (!text) return;

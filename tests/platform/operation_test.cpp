@@ -4,7 +4,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <mutex>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -585,6 +588,57 @@ TEST(OperationTest, TimedOutWaitAndAnnouncingFinishTakeNoLocksInOppositeOrder) {
   std::thread finisher([&] { op->finishHoldingOwnLock(); });
   EXPECT_TRUE(op->waitUntilFinished(kSafety));
   finisher.join();
+}
+
+// A concurrent operation keeping its own flag through transitionState.
+class OwnStateOperation : public Operation {
+ public:
+  bool isConcurrent() const override { return true; }
+  bool isFinished() const override {
+    return readState([this] { return done_; }) || Operation::isFinished();
+  }
+  void finishOwnState() {
+    transitionState([this](std::vector<std::string_view>& announce) {
+      done_ = true;
+      announce.push_back(kOperationIsFinishedKey);
+    });
+  }
+
+ private:
+  bool done_ = false;
+};
+
+// Calls `call` on a new thread and waits (at most kSafety) for it to return:
+// what an observer does that hands work to another thread and waits for it.
+bool callFromAnotherThread(std::vector<std::thread>& threads, std::function<void()> call) {
+  auto done = std::make_shared<dispatch::Semaphore>();
+  threads.emplace_back([call = std::move(call), done] {
+    call();
+    done->signal();
+  });
+  return done->wait(kSafety);
+}
+
+// Guarantee 5: the announcement follows the release of the state lock, so an
+// observer may call back into the operation from another thread.
+TEST(OperationTest, TransitionAnnouncesAfterReleasingTheStateLock) {
+  auto op = std::make_shared<OwnStateOperation>();
+  std::vector<std::thread> threads;
+  std::atomic<int> calls{0};
+  bool returned = false, seenFinished = false;
+  op->addObserver(kOperationIsFinishedKey, [&](Operation& o, std::string_view) {
+    ++calls;
+    returned = callFromAnotherThread(threads, [&] {
+      seenFinished = o.isFinished();
+      (void)o.description();
+    });
+  });
+  op->finishOwnState();
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(calls, 1);
+  EXPECT_TRUE(returned);
+  EXPECT_TRUE(seenFinished);
+  EXPECT_TRUE(op->waitUntilFinished(kSafety));
 }
 
 TEST(OperationQueueTest, ManyProducersAndDependencyChains) {

@@ -5,7 +5,10 @@
 #include <atomic>
 #include <filesystem>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "platform/dispatch/dispatch.h"
 #include "platform/system/file_util.h"
 #include "platform/system/notification_center.h"
 #include "support/temp_root.h"
@@ -86,6 +89,40 @@ TEST_F(ThermalStateTest, RefreshPostsTheNotificationOnlyWhenTheStateChanges) {
   setTemp(0, 20000);
   EXPECT_EQ(ThermalStateMonitor::refresh(), ThermalState::Nominal);
   EXPECT_EQ(posts, 2);
+  center.removeObserver(token);
+}
+
+// Guarantee 3: no lock is held while posting, so an observer may ask again
+// from another thread (and wait for it) without a deadlock; what that finds
+// is posted too, after the post under way.
+TEST_F(ThermalStateTest, ObserverMayRefreshFromAnotherThread) {
+  zone(0, 30000, {{"passive", 80000}});
+  ThermalStateMonitor::setRootForTesting(thermal());
+  ThermalStateMonitor::refresh();
+
+  std::atomic<int> posts{0};
+  std::vector<std::thread> threads;
+  bool returned = false;
+  ThermalState seen = ThermalState::Nominal;
+  auto& center = NotificationCenter::defaultCenter();
+  auto token = center.addObserver(
+      kProcessInfoThermalStateDidChangeNotification, nullptr, nullptr, [&](const Notification&) {
+        if (++posts != 1) return;
+        setTemp(0, 20000);  // cools down while the first post is delivered
+        auto done = std::make_shared<dispatch::Semaphore>();
+        threads.emplace_back([&, done] {
+          seen = ThermalStateMonitor::refresh();
+          done->signal();
+        });
+        returned = done->wait(std::chrono::seconds(20));
+      });
+  setTemp(0, 81000);
+  EXPECT_EQ(ThermalStateMonitor::refresh(), ThermalState::Fair);
+  for (auto& t : threads) t.join();
+  EXPECT_TRUE(returned);
+  EXPECT_EQ(seen, ThermalState::Nominal);
+  EXPECT_EQ(posts, 2);  // the second change, posted by the first loop
+  EXPECT_EQ(ThermalStateMonitor::thermalState(), ThermalState::Nominal);
   center.removeObserver(token);
 }
 

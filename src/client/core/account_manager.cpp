@@ -183,6 +183,7 @@ bool VRAccountManager::updateAccountInfoWithDictionary(const Value& reply) {
 }
 
 void VRAccountManager::updateServersWithAccount(const BaseAccount::Ptr& account) {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   auto self = shared_from_this();
   auto failed = [self, account] {
     if (self->currentAccount() != account) return;  // a stale reply
@@ -260,6 +261,7 @@ int VRAccountManager::connectionType() {
 }
 
 void VRAccountManager::setConnectionType(int type) {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   auto account = currentAccount();
   if (account) {
     defaults_->setObject(Value(type), connectionKeyForAccount(*account));
@@ -276,6 +278,7 @@ void VRAccountManager::setConnectionType(int type) {
 
 void VRAccountManager::loginWithUsername(const std::string& username, const std::string& password,
                                          ReplyHandler completion) {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   VarnelLog::sharedInstance().registerSecret(password);
   Value parameters = Value::dictionary(
       {{"u", Value(username)}, {"p", Value(password)}, {"v", Value(apiVersion())}});
@@ -312,6 +315,7 @@ std::string VRAccountManager::loginErrorMessage(const platform::Error& error) {
 }
 
 void VRAccountManager::pollWithCompletionHandler(ReplyHandler completion) {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   auto info = accountInfo();
   if (!info || !info->accountHash().isString() || !info->key().isString()) return;
   Value parameters = Value::dictionary(
@@ -334,6 +338,7 @@ void VRAccountManager::pollWithCompletionHandler(ReplyHandler completion) {
 }
 
 void VRAccountManager::switchServer(const ServerModel::Ptr& server, ReplyHandler completion) {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   auto info = accountInfo();
   auto account = currentAccount();
   const auto key = info ? pathValue(info->key()) : std::nullopt;
@@ -373,6 +378,7 @@ void VRAccountManager::switchServer(const ServerModel::Ptr& server, ReplyHandler
 
 void VRAccountManager::updateOpenVPNProtocolOptionsForAccount(const BaseAccount::Ptr& account,
                                                               int type) {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   if (!account || !account->isOpenAccount()) return;
   auto open = std::static_pointer_cast<OpenAccount>(account);
   if (open->planId().asInt64() == 131) {
@@ -389,6 +395,7 @@ void VRAccountManager::updateOpenVPNProtocolOptionsForAccount(const BaseAccount:
 }
 
 void VRAccountManager::changeTransport(const std::shared_ptr<OpenAccount>& account, bool toUDP) {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   auto info = accountInfo();
   if (!info || !info->key().isString() || info->key().asString().empty() ||
       account->accountId().isNone()) {
@@ -415,6 +422,7 @@ void VRAccountManager::changeTransport(const std::shared_ptr<OpenAccount>& accou
 
 void VRAccountManager::selectNewServerForCurrentAccountWithConnectionType(int type,
                                                                           ReplyHandler completion) {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   auto account = currentAccount();
   ServerListPtr candidates;
   if (account) candidates = account->isOpenAccount() ? pptpServers() : openServers();

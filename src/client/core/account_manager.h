@@ -38,6 +38,7 @@
 #include "client/core/base_account.h"
 #include "client/core/pudip_client.h"
 #include "client/core/server_model.h"
+#include "platform/dispatch/queue_checker.h"
 #include "platform/foundation/value.h"
 
 namespace platform {
@@ -137,6 +138,9 @@ class VRAccountManager : public std::enable_shared_from_this<VRAccountManager> {
   BaseAccount::Ptr currentAccount_;
   ServerListPtr currentServers_, openServers_, pptpServers_;
   ServerModel::Ptr currentServer_;
+  // Asserts (in checked builds) that the main-thread-only members run on the
+  // main queue.
+  platform::dispatch::QueueChecker mainQueue_{platform::dispatch::Queue::main()};
 };
 
 }  // namespace client

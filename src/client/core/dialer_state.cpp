@@ -108,6 +108,7 @@ std::int64_t DialerState::connectedSeconds() const {
 }
 
 void DialerState::changeState(DialerStatus n) {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   VarnelLog::sharedInstance().AddToLog(
       platform::format("Changing status to: %ld", static_cast<long>(n)));
   switch (n) {
@@ -188,11 +189,13 @@ void DialerState::changeState(DialerStatus n) {
 }
 
 void DialerState::showDisconnected() {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   withView([](DialerView& v) { v.setStatusText("Disconnected", 0.5); });
   refreshIPAddress();
 }
 
 void DialerState::refreshIPAddress() {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   std::weak_ptr<DialerView> view = view_;
   services_->pollWithCompletionHandler([view](const platform::Value& reply) {
     platform::Value ip = reply["ip"];
@@ -203,6 +206,7 @@ void DialerState::refreshIPAddress() {
 }
 
 void DialerState::clickControlButton() {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   switch (status_) {
     case DialerStatus::Disconnected: {
       lastError_.clear();
@@ -244,6 +248,7 @@ void DialerState::clickControlButton() {
 }
 
 void DialerState::startRequest() {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   BaseAccount::Ptr account = services_->currentAccount();
   const std::int64_t type = services_->connectionType();
   xpcWrapper_ = factory_(weak_from_this());
@@ -253,6 +258,7 @@ void DialerState::startRequest() {
 }
 
 void DialerState::connectEvent() {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   // A connection that comes up after the user cancelled is being torn down.
   if (status_ == DialerStatus::Disconnecting || status_ == DialerStatus::Disconnected) return;
   changeState(DialerStatus::Connected);
@@ -261,6 +267,7 @@ void DialerState::connectEvent() {
 void DialerState::disconnectEvent() { changeState(DialerStatus::Disconnected); }
 
 void DialerState::switchWillStart() {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   withView([](DialerView& v) {
     v.setConnectButtonEnabled(false);
     v.setChangeLocationButtonEnabled(false);
@@ -268,6 +275,7 @@ void DialerState::switchWillStart() {
 }
 
 void DialerState::switchDidStop() {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   withView([](DialerView& v) {
     v.setConnectButtonEnabled(true);
     v.setChangeLocationButtonEnabled(true);
@@ -276,6 +284,7 @@ void DialerState::switchDidStop() {
 }
 
 void DialerState::helperRequestDidFail(const std::string& message) {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   if (status_ == DialerStatus::Disconnected) return;
   ++attempt_;
   lastError_ = message;
@@ -302,11 +311,13 @@ void DialerState::helperRequestDidReportProblem(const std::string& message) {
 }
 
 void DialerState::stopClock() {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   if (connectionTimer_) connectionTimer_->invalidate();
   connectionTimer_.reset();
 }
 
 void DialerState::updateConnectedTime() {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   if (status_ == DialerStatus::Connected || status_ == DialerStatus::Connecting) {
     const std::string text = connectTimeString(connectedSeconds());
     withView([&](DialerView& v) { v.setConnectedTimeText(text); });

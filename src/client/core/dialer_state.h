@@ -40,6 +40,7 @@
 #include "client/core/base_account.h"
 #include "client/core/connection_state.h"
 #include "client/core/helper_request.h"
+#include "platform/dispatch/queue_checker.h"
 #include "platform/foundation/value.h"
 #include "platform/runloop/run_loop.h"
 #include "platform/system/notification_center.h"
@@ -159,6 +160,9 @@ class DialerState : public HelperRequestDelegate, public std::enable_shared_from
   std::string lastError_;
   std::string lastProblem_;
   std::vector<platform::NotificationCenter::ObserverToken> tokens_;
+  // Asserts (in checked builds) that the main-thread-only members run on the
+  // main queue.
+  platform::dispatch::QueueChecker mainQueue_{platform::dispatch::Queue::main()};
 };
 
 }  // namespace client

@@ -114,6 +114,7 @@ Value XPCWrapper::connectionRequest(const BaseAccount& account, std::int64_t typ
 }
 
 void XPCWrapper::Start() {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   stopPolling();
   if (replyWatchdog_) replyWatchdog_->invalidate();
   const std::uint64_t generation = ++generation_;
@@ -214,6 +215,7 @@ void XPCWrapper::Start() {
 }
 
 void XPCWrapper::startPolling() {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   stopPolling();
   std::weak_ptr<XPCWrapper> weak = weak_from_this();
   lastStateReply_ = platform::dispatch::nowOf(options_.clock);
@@ -228,11 +230,13 @@ void XPCWrapper::startPolling() {
 }
 
 void XPCWrapper::stopPolling() {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   if (xpcPoller_) xpcPoller_->invalidate();
   xpcPoller_.reset();
 }
 
 void XPCWrapper::xpcPoll() {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   if (!currentXPCConnection_) return;
   // A helper that leaves the state poll unanswered for too long has hung.
   if (stateOutstanding_ && platform::dispatch::nowOf(options_.clock) - lastStateReply_ >
@@ -282,6 +286,7 @@ void XPCWrapper::xpcPoll() {
 }
 
 void XPCWrapper::handleState(const ipc::XPCMessage& reply) {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   const auto state = static_cast<std::int32_t>(reply.integerForKey(ipc::kXPCResultKey));
   if (state == previousConnectionState_) return;
   previousConnectionState_ = state;
@@ -362,6 +367,7 @@ void XPCWrapper::failWithHelperReason(const std::string& fallback) {
 }
 
 void XPCWrapper::helperWentAway() {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   stopPolling();
   VarnelLog::sharedInstance().AddToLog("The connection to the VarnelVPN helper was lost.");
   if (previousConnectionState_ == kHelperStateDisconnected) return;
@@ -370,6 +376,7 @@ void XPCWrapper::helperWentAway() {
 }
 
 void XPCWrapper::Disconnect() {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   if (!currentXPCConnection_) return;
   std::weak_ptr<XPCWrapper> weak = weak_from_this();
   const std::uint64_t generation = generation_;
@@ -399,6 +406,7 @@ void XPCWrapper::XPCEventHandler(const ipc::XPCMessage&,
                                  const std::shared_ptr<ipc::XPCConnection>&) {}
 
 void XPCWrapper::fail(const std::string& message) {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   stopPolling();
   VarnelLog::sharedInstance().AddToLog(message);
   // Never inside Start or Disconnect: the caller may be changing its own state.

@@ -52,6 +52,7 @@
 #include "ipc/xpc_connection.h"
 #include "ipc/xpc_message.h"
 #include "platform/dispatch/time_source.h"
+#include "platform/dispatch/queue_checker.h"
 #include "platform/foundation/value.h"
 #include "platform/runloop/run_loop.h"
 
@@ -142,6 +143,9 @@ class XPCWrapper : public HelperRequest, public std::enable_shared_from_this<XPC
   platform::runloop::Clock::time_point lastStateReply_{};
   bool stateOutstanding_ = false;  // a state poll is unanswered
   std::string lastHelperFailure_;  // the helper's reason of this request's end
+  // Asserts (in checked builds) that the main-thread-only members run on the
+  // main queue.
+  platform::dispatch::QueueChecker mainQueue_{platform::dispatch::Queue::main()};
 };
 
 }  // namespace client

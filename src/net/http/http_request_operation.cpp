@@ -188,16 +188,27 @@ bool NKHTTPRequestOperation::hasAcceptableContentType() {
 }
 
 Error NKHTTPRequestOperation::validationError() {
-  std::lock_guard lock(lock_);
   // Once the operation finished its response and body no longer change, so
   // an acceptable answer is judged once, like an unacceptable one.
-  if (validated_) return HTTPError_;
-  const auto& resp = responseRef();
-  if (!HTTPError_ && resp) {
+  const bool finished = isFinished();
+  bool hasBody;
+  {
+    std::lock_guard lock(lock_);
+    if (validated_) return HTTPError_;
+    if (HTTPError_ || !responseRef()) {
+      if (finished) validated_ = true;
+      return HTTPError_;
+    }
+    const auto& data = responseDataRef();
+    hasBody = data && !data->empty();
+  }
+  // Judged outside lock_ (not recursive): each of these takes it itself.
+  const std::optional<URLResponse> resp = response();
+  Error made;
+  if (resp) {
     const bool statusOK = hasAcceptableStatusCode();
     const bool typeOK = hasAcceptableContentType();
-    const auto& data = responseDataRef();
-    if (!statusOK || (!typeOK && data && !data->empty())) {
+    if (!statusOK || (!typeOK && hasBody)) {
       URLRequest req = request();
       Value info = Value::mutableDictionary();
       if (auto text = responseString()) {
@@ -212,18 +223,20 @@ Error NKHTTPRequestOperation::validationError() {
         info.set(platform::kLocalizedDescriptionKey,
                  Value(platform::format("Expected status code in (%@), got %ld", rangeText(codes),
                                         code)));
-        HTTPError_ = Error(kNKNetworkingErrorDomain, kNKErrorBadStatusCode, info);
+        made = Error(kNKNetworkingErrorDomain, kNKErrorBadStatusCode, info);
       } else {
         auto types = acceptableContentTypesFor(objectClass()).value_or(ContentTypes{});
         info.set(
             platform::kLocalizedDescriptionKey,
             Value(platform::format("Expected content type %@, got %@", setDescription(types),
                                    resp->MIMEType().empty() ? Value() : Value(resp->MIMEType()))));
-        HTTPError_ = Error(kNKNetworkingErrorDomain, kNKErrorUnacceptableContentType, info);
+        made = Error(kNKNetworkingErrorDomain, kNKErrorUnacceptableContentType, info);
       }
     }
   }
-  if (isFinished()) validated_ = true;
+  std::lock_guard lock(lock_);
+  if (!HTTPError_) HTTPError_ = made;
+  if (finished) validated_ = true;
   return HTTPError_;
 }
 
@@ -234,6 +247,11 @@ Error NKHTTPRequestOperation::error() {
 }
 
 std::optional<NKTextEncoding> NKHTTPRequestOperation::responseStringEncoding() {
+  if (auto latin1 = textTypeWithoutCharset()) return latin1;
+  return NKURLConnectionOperation::responseStringEncoding();
+}
+
+std::optional<NKTextEncoding> NKHTTPRequestOperation::textTypeWithoutCharset() const {
   std::lock_guard lock(lock_);
   const auto& resp = responseRef();
   const auto& data = responseDataRef();
@@ -248,7 +266,7 @@ std::optional<NKTextEncoding> NKHTTPRequestOperation::responseStringEncoding() {
     type = type.substr(0, type.find('/'));
     if (type == "text") return NKTextEncoding{platform::StringEncoding::ISOLatin1, {}};
   }
-  return NKURLConnectionOperation::responseStringEncoding();
+  return std::nullopt;
 }
 
 void NKHTTPRequestOperation::pause() {
@@ -259,18 +277,14 @@ void NKHTTPRequestOperation::pause() {
   } else if (auto data = stream->dataWrittenToMemory()) {
     offset = data->size();
   }
-  {
-    std::lock_guard lock(lock_);
-    URLRequest req = request();
-    auto resp = response();
-    if (resp) {
-      if (auto etag = resp->allHeaderFields().get("ETag")) {
-        req.setValueForHTTPHeaderField("If-Range", *etag);
-      }
+  URLRequest req = request();
+  if (auto resp = response()) {
+    if (auto etag = resp->allHeaderFields().get("ETag")) {
+      req.setValueForHTTPHeaderField("If-Range", *etag);
     }
-    req.setValueForHTTPHeaderField("Range", platform::format("bytes=%llu-", offset));
-    setRequest(std::move(req));
   }
+  req.setValueForHTTPHeaderField("Range", platform::format("bytes=%llu-", offset));
+  setRequest(std::move(req));
   NKURLConnectionOperation::pause();
 }
 

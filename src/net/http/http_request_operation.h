@@ -127,6 +127,8 @@ class NKHTTPRequestOperation : public NKURLConnectionOperation {
                                  SuccessBlock success, FailureBlock failure);
 
  private:
+  // ISO Latin 1 for a "text/..." response that names no charset, else nullopt.
+  std::optional<NKTextEncoding> textTypeWithoutCharset() const;
   platform::Error HTTPError_;
   bool validated_ = false;  // HTTPError_ is final (guarded by lock_)
   platform::dispatch::QueuePtr successQueue_;

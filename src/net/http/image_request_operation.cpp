@@ -58,7 +58,7 @@ platform::dispatch::QueuePtr NKImageRequestOperation::processingQueue() {
 }
 
 NKImageRequestOperation::ImagePtr NKImageRequestOperation::responseImage() {
-  std::lock_guard lock(lock_);
+  std::lock_guard lock(parseMutex_);
   if (!image_ && isFinished()) {
     auto data = responseData();
     if (data && !data->empty()) {

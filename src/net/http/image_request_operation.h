@@ -9,6 +9,7 @@
 // Thread safety: as NKHTTPRequestOperation.
 #pragma once
 
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -58,6 +59,9 @@ class NKImageRequestOperation : public NKHTTPRequestOperation {
   void setCompletionBlockWithSuccess(SuccessBlock success, FailureBlock failure) override;
 
  private:
+  // Guards the parsed fields below and is held while parsing; never taken
+  // while lock_ is held (parsing reads the body, which takes lock_).
+  mutable std::mutex parseMutex_;
   ImagePtr image_;
 };
 

@@ -73,10 +73,13 @@ NKJSONRequestOperation::Ptr NKJSONRequestOperation::JSONRequestOperationWithRequ
 }
 
 Value NKJSONRequestOperation::responseJSON() {
-  std::lock_guard lock(lock_);
+  std::lock_guard lock(parseMutex_);
   if (parsed_ || !isFinished()) return responseJSON_;
-  const auto& data = responseDataRef();
-  if (!data || data->empty()) return responseJSON_;
+  {
+    std::lock_guard bodyLock(lock_);
+    const auto& data = responseDataRef();
+    if (!data || data->empty()) return responseJSON_;
+  }
   parsed_ = true;
   Error error;
   auto text = responseString();
@@ -93,7 +96,8 @@ Value NKJSONRequestOperation::responseJSON() {
         {{platform::kLocalizedDescriptionKey,
           Value("Operation responseData failed decoding as a UTF-8 string")},
          {platform::kLocalizedFailureReasonErrorKey,
-          Value(platform::format("Could not decode string: %@", lossyText(*data)))}});
+          Value(platform::format("Could not decode string: %@",
+                                 lossyText(responseData().value_or(platform::Bytes()))))}});
     error = Error(kNKNetworkingErrorDomain, kNKErrorUnacceptableContentType, info);
   }
   JSONError_ = error;
@@ -102,7 +106,7 @@ Value NKJSONRequestOperation::responseJSON() {
 
 Error NKJSONRequestOperation::error() {
   {
-    std::lock_guard lock(lock_);
+    std::lock_guard lock(parseMutex_);
     if (JSONError_) return JSONError_;
   }
   return NKHTTPRequestOperation::error();

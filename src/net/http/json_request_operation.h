@@ -14,6 +14,8 @@
 // Thread safety: as NKHTTPRequestOperation.
 #pragma once
 
+#include <mutex>
+
 #include "net/http/http_request_operation.h"
 
 namespace net::http {
@@ -54,6 +56,9 @@ class NKJSONRequestOperation : public NKHTTPRequestOperation {
   void setCompletionBlockWithSuccess(SuccessBlock success, FailureBlock failure) override;
 
  private:
+  // Guards the parsed fields below and is held while parsing; never taken
+  // while lock_ is held (parsing reads the body, which takes lock_).
+  mutable std::mutex parseMutex_;
   platform::Value responseJSON_;
   platform::Error JSONError_;
   bool parsed_ = false;

@@ -55,7 +55,7 @@ NKPropertyListRequestOperation::propertyListRequestOperationWithRequest(URLReque
 }
 
 Value NKPropertyListRequestOperation::responsePropertyList() {
-  std::lock_guard lock(lock_);
+  std::lock_guard lock(parseMutex_);
   if (plist_ || plistError_ || !isFinished()) return plist_;
   auto data = responseData();
   if (!data || data->empty()) return plist_;
@@ -73,7 +73,7 @@ Value NKPropertyListRequestOperation::responsePropertyList() {
 }
 
 Error NKPropertyListRequestOperation::propertyListError() const {
-  std::lock_guard lock(lock_);
+  std::lock_guard lock(parseMutex_);
   return plistError_;
 }
 

@@ -10,6 +10,8 @@
 // completion path and for callers after the operation finished.
 #pragma once
 
+#include <mutex>
+
 #include "net/http/http_request_operation.h"
 #include "platform/system/property_list.h"
 
@@ -47,6 +49,9 @@ class NKPropertyListRequestOperation : public NKHTTPRequestOperation {
   void setCompletionBlockWithSuccess(SuccessBlock success, FailureBlock failure) override;
 
  private:
+  // Guards the parsed fields below and is held while parsing; never taken
+  // while lock_ is held (parsing reads the body, which takes lock_).
+  mutable std::mutex parseMutex_;
   platform::Value plist_;
   platform::Error plistError_;
   std::atomic<std::uint64_t> readOptions_{0};

@@ -4,8 +4,8 @@
 #include <chrono>
 #include <mutex>
 
+#include "net/http/url_connection_operation_batching.h"
 #include "platform/dispatch/dispatch.h"
-#include "platform/dispatch/spin_budget.h"
 #include "platform/foundation/format.h"
 #include "platform/system/notification_center.h"
 
@@ -14,6 +14,9 @@ namespace net::http {
 using platform::Error;
 using platform::Value;
 using platform::urlloading::NetworkThread;
+using url_connection_batching::flushStartNotifications;
+using url_connection_batching::postStartNotification;
+using url_connection_batching::tFinishedInBatch;
 
 namespace {
 
@@ -37,208 +40,7 @@ Error errorFromValue(const Value& v) {
   return Error(v["domain"].asString(), v["code"].asInt64(), v["userInfo"]);
 }
 
-// Operations finished by the batch now running on this thread, for one
-// main-queue block of finish notifications.
-thread_local std::vector<std::shared_ptr<void>>* tFinishedInBatch = nullptr;
-
-void postAll(const char* name, const std::vector<std::shared_ptr<void>>& objects) {
-  auto& center = platform::NotificationCenter::defaultCenter();
-  for (const auto& object : objects) center.post(name, object);
-}
-
-// Operations started in this round of the network thread (network thread
-// only): their start notifications go to the main queue in one block.
-std::vector<std::shared_ptr<void>>& pendingStarts() {
-  static auto* starts = new std::vector<std::shared_ptr<void>>();  // outlives every round
-  return *starts;
-}
-
-// Posts the start notifications gathered so far (network thread).
-void flushStartNotifications() {
-  auto& starts = pendingStarts();
-  if (starts.empty()) return;
-  std::vector<std::shared_ptr<void>> round;
-  round.swap(starts);
-  platform::dispatch::Queue::main()->async(
-      [round = std::move(round)] { postAll(kNKNetworkingOperationDidStartNotification, round); });
-}
-
-void postStartNotification(std::shared_ptr<void> object) {
-  if (!NetworkThread::shared().isCurrent()) {
-    platform::NotificationCenter::defaultCenter().postOnMainThread(
-        kNKNetworkingOperationDidStartNotification, std::move(object));
-    return;
-  }
-  auto& starts = pendingStarts();
-  const bool first = starts.empty();
-  starts.push_back(std::move(object));
-  // Behind the round's work; a load end handed on first flushes them too.
-  if (first) NetworkThread::shared().perform(flushStartNotifications);
-}
-
 }  // namespace
-
-// The end of a load, reported by the network thread.
-struct NKURLConnectionOperation::LoadEnd {
-  std::shared_ptr<NKURLConnectionOperation> operation;
-  std::shared_ptr<URLConnection> connection;
-  std::optional<Error> error;  // none: finished loading
-};
-
-// Loads that ended and wait to be finished, in the order they ended, and
-// the blocks on global queues finishing them: the network thread hands each
-// end over as it happens, and a drainer takes all that arrive while it runs,
-// so a burst of ends costs one hop and the first of them is not held back
-// by the rest. When ends pile up behind a busy drainer, a helper takes a
-// share (one at a time) until none is left; ends of different operations
-// may then finish on two threads at once.
-struct NKURLConnectionOperation::LoadEndQueue {
-  std::mutex mutex;
-  std::vector<LoadEnd> ends;
-  bool draining = false;
-  bool helping = false;
-  // Set with each end queued, for the drainer's poll without the lock.
-  std::atomic<bool> queued{false};
-  // The drainer's poll for more ends before it gives the queue up (see
-  // platform/dispatch/spin_budget.h): ends of a burst come some
-  // microseconds apart, and each hop saved spares the network thread a
-  // wake-up. Drainer only.
-  platform::dispatch::SpinBudget spin{platform::dispatch::SpinBudget::kMaxMicros};
-
-  // Moves what this drainer takes into `batch` (with mutex held).
-  void take(std::vector<LoadEnd>& batch) {
-    if (ends.empty()) return;
-    if (helping) {
-      batch.push_back(std::move(ends.front()));
-      ends.erase(ends.begin());
-    } else {
-      batch.swap(ends);
-    }
-  }
-};
-
-NKURLConnectionOperation::LoadEndQueue& NKURLConnectionOperation::loadEnds() {
-  static auto* queue = new LoadEndQueue();  // outlives every operation
-  return *queue;
-}
-
-// Finishes the operations whose loads ended, in the order they ended, on a
-// global queue: states and observers first, then one main-queue block with
-// their finish notifications, then their completion blocks (held back by
-// the batch, so they run here without a hop each and after the
-// notifications were queued).
-void NKURLConnectionOperation::finishLoads(std::vector<LoadEnd>& ends) {
-  platform::Operation::CompletionBatch completions;
-  std::vector<std::shared_ptr<void>> finished;
-  tFinishedInBatch = &finished;
-  // The connections were made on the network thread and go back there to be
-  // destroyed: freeing them here would cost every load a slow trip through
-  // the allocator (memory of another thread).
-  std::vector<std::shared_ptr<URLConnection>> released;
-  released.reserve(2 * ends.size());
-  for (LoadEnd& end : ends) {
-    released.push_back(end.operation->connectionEnded(*end.connection, end.error));
-    released.push_back(std::move(end.connection));
-  }
-  tFinishedInBatch = nullptr;
-  ends.clear();
-  NetworkThread::shared().performLazily([released = std::move(released)] {});
-  if (!finished.empty()) {
-    platform::dispatch::Queue::main()->async([finished = std::move(finished)] {
-      postAll(kNKNetworkingOperationDidFinishNotification, finished);
-    });
-  }
-  completions.run();
-}
-
-void NKURLConnectionOperation::drainLoadEnds() {
-  LoadEndQueue& queue = loadEnds();
-  std::vector<LoadEnd> batch;
-  bool polled = false;  // polled since the queue was last found empty
-  for (;;) {
-    {
-      std::lock_guard lock(queue.mutex);
-      queue.queued.store(false, std::memory_order_relaxed);
-      if (queue.ends.empty() && polled) {
-        queue.draining = false;
-        return;
-      }
-      queue.take(batch);
-    }
-    if (!batch.empty()) {
-      polled = false;
-      finishLoads(batch);
-      continue;
-    }
-    polled = true;
-    const auto start = std::chrono::steady_clock::now();
-    const auto budget = std::chrono::microseconds(queue.spin.next());
-    auto now = start;
-    while (!queue.queued.load(std::memory_order_acquire) && now - start < budget) {
-      platform::dispatch::cpuRelax();
-      now = std::chrono::steady_clock::now();
-    }
-    if (queue.queued.load(std::memory_order_acquire)) {
-      queue.spin.found(static_cast<int>(
-          std::chrono::duration_cast<std::chrono::microseconds>(now - start).count()));
-      polled = false;
-    } else {
-      queue.spin.missed();
-    }
-  }
-}
-
-void NKURLConnectionOperation::helpDrainLoadEnds() {
-  LoadEndQueue& queue = loadEnds();
-  std::vector<LoadEnd> batch;
-  for (;;) {
-    {
-      std::lock_guard lock(queue.mutex);
-      if (queue.ends.empty()) {
-        queue.helping = false;
-        return;
-      }
-      queue.take(batch);
-    }
-    finishLoads(batch);
-  }
-}
-
-// Called on the network thread when a load ended (elsewhere the operation
-// is finished at once).
-void NKURLConnectionOperation::deferLoadEnd(URLConnection& connection, std::optional<Error> error) {
-  if (!NetworkThread::shared().isCurrent()) {
-    connectionEnded(connection, error);
-    return;
-  }
-  {
-    // From here the operation counts as finished for pause and cancel,
-    // which must not split a load that has ended from its finish.
-    std::lock_guard lock(lock_);
-    if (isCurrentConnection(connection) && !isPaused()) loadEnded_ = true;
-  }
-  // Start notifications still gathered go first: the finish notification
-  // must not overtake its operation's start.
-  flushStartNotifications();
-  LoadEndQueue& queue = loadEnds();
-  bool drain = false;
-  bool help = false;
-  {
-    std::lock_guard lock(queue.mutex);
-    queue.ends.push_back(LoadEnd{sharedSelf(), connection.shared_from_this(), std::move(error)});
-    queue.queued.store(true, std::memory_order_release);
-    if (!queue.draining) {
-      queue.draining = drain = true;
-    } else if (!queue.helping && queue.ends.size() >= 2) {
-      queue.helping = help = true;
-    }
-  }
-  if (drain) {
-    platform::dispatch::Queue::global()->async(&NKURLConnectionOperation::drainLoadEnds);
-  } else if (help) {
-    platform::dispatch::Queue::global()->async(&NKURLConnectionOperation::helpDrainLoadEnds);
-  }
-}
 
 const NKOperationClass& NKURLConnectionOperation::operationClass() {
   static const NKOperationClass cls(
@@ -291,17 +93,17 @@ bool NKURLConnectionOperation::stateTransitionIsValid(std::int16_t from, std::in
   }
 }
 
-void NKURLConnectionOperation::setState(std::int16_t state) {
-  std::lock_guard lock(lock_);
-  const std::int16_t old = state_.load();
-  if (!stateTransitionIsValid(old, state, cancelled_)) return;
-  const char* oldKey = keyPathForState(old);
-  const char* newKey = keyPathForState(state);
-  willChangeValueForKey(newKey);
-  willChangeValueForKey(oldKey);
-  state_ = state;
-  didChangeValueForKey(oldKey);
-  didChangeValueForKey(newKey);
+bool NKURLConnectionOperation::setState(std::int16_t state) {
+  bool changed = false;
+  transitionState([&](std::vector<std::string_view>& announce) {
+    const std::int16_t old = state_.load();
+    if (!stateTransitionIsValid(old, state, cancelled_)) return;
+    state_ = state;
+    changed = true;
+    announce.push_back(keyPathForState(old));
+    announce.push_back(keyPathForState(state));
+  });
+  return changed;
 }
 
 bool NKURLConnectionOperation::isReady() const {
@@ -320,16 +122,16 @@ bool NKURLConnectionOperation::takeStart(std::function<void()>& start) {
 
 void NKURLConnectionOperation::start() {
   const bool onNetworkThread = NetworkThread::shared().isCurrent();
+  // Only one start wins the move from ready to executing.
+  if (!isReady() || !setState(kExecuting)) return;
   std::uint64_t generation;
   {
     std::lock_guard lock(lock_);
-    if (!isReady()) return;
-    setState(kExecuting);
     generation = ++startGeneration_;
-    if (!onNetworkThread) {
-      auto self = sharedSelf();
-      NetworkThread::shared().perform([self, generation] { self->operationDidStart(generation); });
-    }
+  }
+  if (!onNetworkThread) {
+    auto self = sharedSelf();
+    NetworkThread::shared().perform([self, generation] { self->operationDidStart(generation); });
   }
   // Queued before the load begins: the main queue keeps it ahead of
   // everything the load posts.
@@ -338,6 +140,8 @@ void NKURLConnectionOperation::start() {
 }
 
 void NKURLConnectionOperation::operationDidStart(std::uint64_t generation) {
+  auto stream = outputStream();  // created on demand before the first byte
+  std::shared_ptr<URLConnection> connection;
   {
     std::lock_guard lock(lock_);
     // A pause and resume since that start made a newer one, which loads:
@@ -350,14 +154,17 @@ void NKURLConnectionOperation::operationDidStart(std::uint64_t generation) {
       connection_ = URLConnection::create(
           request_,
           std::static_pointer_cast<platform::urlloading::URLConnectionDelegate>(sharedSelf()));
-      outputStream();  // created on demand before the first byte
-      connection_->start();
+      connection = connection_;
     }
   }
+  // Started outside the lock: its delegate calls take it. This is the
+  // network thread, so a pause's cancel of it can only come after.
+  if (connection) connection->start();
   if (cancelled_) {
+    Error error = cancellationError();
     {
       std::lock_guard lock(lock_);
-      error_ = cancellationError();
+      error_ = std::move(error);
     }
     finish();
   }
@@ -365,7 +172,6 @@ void NKURLConnectionOperation::operationDidStart(std::uint64_t generation) {
 
 void NKURLConnectionOperation::finish() {
   std::shared_ptr<std::shared_ptr<NKURLConnectionOperation>> holder;
-  bool refused;
   {
     std::lock_guard lock(lock_);
     // Finished once already (a cancel racing the start of the load, say):
@@ -375,10 +181,12 @@ void NKURLConnectionOperation::finish() {
       holder = finishingSelf_;
       *holder = sharedSelf();
     }
-    setState(kFinished);
-    refused = !isFinished();
   }
-  if (holder && refused) holder->reset();
+  if (!setState(kFinished)) {
+    // Another finish won the race: it announces and posts.
+    if (isFinished()) return;
+    if (holder) holder->reset();
+  }
   if (tFinishedInBatch) {
     tFinishedInBatch->push_back(shared_from_this());
   } else {
@@ -400,11 +208,13 @@ Error NKURLConnectionOperation::cancellationError() const {
 }
 
 void NKURLConnectionOperation::cancel() {
-  std::lock_guard lock(lock_);
-  // A load that has ended is as good as finished (see pause()).
-  if (isFinished() || cancelled_ || loadEnded_) return;
+  {
+    std::lock_guard lock(lock_);
+    // A load that has ended is as good as finished (see pause()).
+    if (isFinished() || cancelled_ || loadEnded_) return;
+    cancelled_ = true;
+  }
   willChangeValueForKey(platform::kOperationIsCancelledKey);
-  cancelled_ = true;
   platform::Operation::cancel();
   didChangeValueForKey(platform::kOperationIsCancelledKey);
   auto self = sharedSelf();
@@ -413,21 +223,30 @@ void NKURLConnectionOperation::cancel() {
 
 void NKURLConnectionOperation::cancelConnection() {
   Error error = cancellationError();
-  std::lock_guard lock(lock_);
-  if (isFinished()) return;
-  if (isPaused()) {
+  std::shared_ptr<URLConnection> connection;
+  std::shared_ptr<platform::urlloading::OutputStream> stream;
+  bool paused;
+  {
+    std::lock_guard lock(lock_);
+    if (isFinished()) return;
+    paused = isPaused();
+    connection = connection_;
+    if (paused) {
+      error_ = error;
+      stream = outputStream_;
+      connection_.reset();
+    }
+  }
+  if (paused) {
     // A paused operation may only become ready; from there a cancelled one
     // may finish. Without this it would never end.
     setState(kReady);
-    if (connection_) connection_->cancel();
-    error_ = error;
-    if (outputStream_) outputStream_->close();
-    connection_.reset();
+    if (connection) connection->cancel();
+    if (stream) stream->close();
     finish();
     return;
   }
-  if (connection_) {
-    auto connection = connection_;
+  if (connection) {
     connection->cancel();
     connectionDidFailWithError(*connection, error);
   }
@@ -435,13 +254,21 @@ void NKURLConnectionOperation::cancelConnection() {
 
 void NKURLConnectionOperation::pause() {
   if (isPaused() || isFinished() || isCancelled()) return;
-  std::lock_guard lock(lock_);
-  // A load that has ended is as good as finished: its body is complete.
-  if (loadEnded_) return;
-  if (isExecuting()) {
+  std::shared_ptr<URLConnection> connection;
+  bool executing;
+  {
+    std::lock_guard lock(lock_);
+    // A load that has ended is as good as finished: its body is complete.
+    if (loadEnded_) return;
+    // A start whose load has not begun yet must not begin it once the state
+    // is paused (the state changes after this lock is released).
+    ++startGeneration_;
+    executing = isExecuting();
     // Let go of the connection at once: whatever it still delivers before
     // the network thread cancels it (maybe after a resume) is not current.
-    auto connection = std::move(connection_);
+    if (executing) connection = std::move(connection_);
+  }
+  if (executing) {
     NetworkThread::shared().perform([connection] {
       if (connection) connection->cancel();
     });
@@ -454,7 +281,6 @@ void NKURLConnectionOperation::pause() {
 
 void NKURLConnectionOperation::resume() {
   if (!isPaused()) return;
-  std::lock_guard lock(lock_);
   setState(kReady);
   start();
 }
@@ -545,9 +371,15 @@ std::optional<NKTextEncoding> NKURLConnectionOperation::responseStringEncoding()
 }
 
 std::optional<std::string> NKURLConnectionOperation::responseString() {
+  {
+    std::lock_guard lock(lock_);
+    if (responseString_ || !response_ || !responseData_) return responseString_;
+  }
+  // Asked outside the lock: subclasses' encodings read the response too.
+  auto enc = responseStringEncoding();
   std::lock_guard lock(lock_);
-  if (!responseString_ && response_ && responseData_) {
-    if (auto enc = responseStringEncoding()) responseString_ = decodeText(*responseData_, *enc);
+  if (!responseString_ && responseData_ && enc) {
+    responseString_ = decodeText(*responseData_, *enc);
   }
   return responseString_;
 }
@@ -568,18 +400,27 @@ void NKURLConnectionOperation::setInputStream(
 }
 
 std::shared_ptr<platform::urlloading::OutputStream> NKURLConnectionOperation::outputStream() {
-  std::lock_guard lock(lock_);
-  if (!outputStream_) setOutputStream(std::make_shared<platform::urlloading::MemoryOutputStream>());
-  return outputStream_;
+  std::shared_ptr<platform::urlloading::OutputStream> stream;
+  {
+    std::lock_guard lock(lock_);
+    if (outputStream_) return outputStream_;
+    stream = outputStream_ = std::make_shared<platform::urlloading::MemoryOutputStream>();
+  }
+  willChangeValueForKey("outputStream");
+  didChangeValueForKey("outputStream");
+  return stream;
 }
 
 void NKURLConnectionOperation::setOutputStream(
     std::shared_ptr<platform::urlloading::OutputStream> stream) {
-  std::lock_guard lock(lock_);
-  if (stream == outputStream_) return;
+  std::shared_ptr<platform::urlloading::OutputStream> old;
+  {
+    std::lock_guard lock(lock_);
+    if (stream == outputStream_) return;
+    old = std::exchange(outputStream_, std::move(stream));
+  }
   willChangeValueForKey("outputStream");
-  if (outputStream_) outputStream_->close();
-  outputStream_ = std::move(stream);
+  if (old) old->close();
   didChangeValueForKey("outputStream");
 }
 
@@ -669,10 +510,14 @@ bool NKURLConnectionOperation::isCurrentConnection(const URLConnection& connecti
 
 void NKURLConnectionOperation::connectionDidReceiveResponse(URLConnection& connection,
                                                             const URLResponse& response) {
-  std::lock_guard lock(lock_);
   if (!isCurrentConnection(connection)) return;
-  response_ = response;
-  outputStream()->open();
+  auto stream = outputStream();
+  {
+    std::lock_guard lock(lock_);
+    if (connection_.get() != &connection) return;
+    response_ = response;
+  }
+  stream->open();
 }
 
 void NKURLConnectionOperation::failConnection(URLConnection& connection, const Error& error) {
@@ -748,20 +593,23 @@ void NKURLConnectionOperation::connectionDidFailWithError(URLConnection& connect
 
 std::shared_ptr<NKURLConnectionOperation::URLConnection> NKURLConnectionOperation::connectionEnded(
     URLConnection& connection, const std::optional<Error>& error) {
+  auto stream = outputStream();
   {
     std::lock_guard lock(lock_);
     // A pause, a cancel or a new start meanwhile has let this load go.
-    if (!isCurrentConnection(connection) || isPaused()) return nullptr;
+    if (connection_.get() != &connection || isPaused()) return nullptr;
     // Finished already (cancelled as the load began): nothing to record.
     if (isFinished()) return std::move(connection_);
-    if (error) {
-      error_ = *error;
-      if (outputStream_) outputStream_->close();
-    } else {
-      auto stream = outputStream();
-      responseData_ = stream->dataWrittenToMemory();
-      stream->close();
-    }
+    if (error) error_ = *error;
+  }
+  // The stream is closed outside the lock (it may be the caller's own);
+  // pause and cancel leave an ended load alone (loadEnded_).
+  std::optional<platform::Bytes> body;
+  if (!error) body = stream->dataWrittenToMemory();
+  stream->close();
+  if (!error) {
+    std::lock_guard lock(lock_);
+    responseData_ = std::move(body);
   }
   finish();
   std::lock_guard lock(lock_);

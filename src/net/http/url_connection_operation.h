@@ -13,7 +13,8 @@
 //     An operation queue runs start() itself there (takeStart). Nothing
 //     waits for that thread. When the load ends, the operation is finished
 //     (state, observers, completion block) on a global queue, together with
-//     the others whose loads ended about then.
+//     the others whose loads ended about then (the batching and its contract:
+//     url_connection_operation_batching.h).
 //  3. The start and finish notifications, the progress blocks and the
 //     totalBytesRead updates run on the main queue; an operation's start
 //     notification comes before its finish notification, and that before
@@ -33,10 +34,16 @@
 //     certificates as extra anchors, and the pin must be in the verified
 //     chain, so a pinned certificate appended to a foreign chain is refused.
 //
-// Thread safety: every public member may be called from any thread; the
-// recursive lock guards the state, start, cancel, pause, resume, the
-// connection set-up, the completion block, the output stream and the lazily
-// computed response text.
+//  7. State changes go through platform::Operation::transitionState: the
+//     state moves under the operation's state lock and is announced after
+//     it is released. No lock of the operation is held while it calls out
+//     (observers, the connection, the output stream's open and close, the
+//     notifications), so an observer may call back into the operation from
+//     any thread.
+//
+// Thread safety: every public member may be called from any thread; lock_
+// (not recursive) guards the fields below it that are not atomic, and is
+// only ever held around reads and writes of them.
 #pragma once
 
 #include <atomic>
@@ -213,14 +220,17 @@ class NKURLConnectionOperation : public platform::Operation,
   static bool stateTransitionIsValid(std::int16_t from, std::int16_t to, bool cancelled);
 
  protected:
-  void setState(std::int16_t state);
+  // One transition of the table (guarantee 1), announced after the state
+  // lock is released; false when the table refuses it.
+  bool setState(std::int16_t state);
   void finish();
   void setRequest(URLRequest request);
   void resetTotalBytesRead() { totalBytesRead_ = 0; }
   // Cancels `connection` and fails the operation with `error`.
   void failConnection(URLConnection& connection, const platform::Error& error);
   void restoreFromCoder(const platform::Value& coder);
-  // The response and the body in place, without a copy; hold lock_.
+  // The response and the body in place, without a copy; hold lock_ (and
+  // call nothing that takes it meanwhile: it is not recursive).
   const std::optional<URLResponse>& responseRef() const { return response_; }
   const URLRequest& requestRef() const { return request_; }
   const std::optional<platform::Bytes>& responseDataRef() const { return responseData_; }
@@ -230,7 +240,7 @@ class NKURLConnectionOperation : public platform::Operation,
     return std::static_pointer_cast<NKURLConnectionOperation>(shared_from_this());
   }
 
-  mutable std::recursive_mutex lock_;
+  mutable std::mutex lock_;
 
  private:
   // Sets the load of start() number `generation` going (network thread).

@@ -38,7 +38,7 @@ platform::dispatch::QueuePtr NKXMLRequestOperation::processingQueue() {
 }
 
 std::shared_ptr<NKXMLParser> NKXMLRequestOperation::responseXMLParser() {
-  std::lock_guard lock(lock_);
+  std::lock_guard lock(parseMutex_);
   if (!parser_ && isFinished()) {
     auto data = responseData();
     if (data && !data->empty()) parser_ = std::make_shared<NKXMLParser>(*data);
@@ -47,7 +47,7 @@ std::shared_ptr<NKXMLParser> NKXMLRequestOperation::responseXMLParser() {
 }
 
 Value NKXMLRequestOperation::responseXMLDocument() {
-  std::lock_guard lock(lock_);
+  std::lock_guard lock(parseMutex_);
   if (!document_ && !XMLError_ && isFinished()) {
     auto data = responseData();
     if (data && !data->empty()) {
@@ -61,7 +61,7 @@ Value NKXMLRequestOperation::responseXMLDocument() {
 }
 
 Error NKXMLRequestOperation::XMLError() const {
-  std::lock_guard lock(lock_);
+  std::lock_guard lock(parseMutex_);
   return XMLError_;
 }
 
@@ -72,7 +72,7 @@ Error NKXMLRequestOperation::error() {
 
 void NKXMLRequestOperation::cancel() {
   NKHTTPRequestOperation::cancel();
-  std::lock_guard lock(lock_);
+  std::lock_guard lock(parseMutex_);
   if (parser_) parser_->setDelegate({});
 }
 

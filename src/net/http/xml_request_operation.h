@@ -9,6 +9,8 @@
 // Thread safety: as NKHTTPRequestOperation.
 #pragma once
 
+#include <mutex>
+
 #include "net/http/http_request_operation.h"
 #include "net/http/xml_parser.h"
 
@@ -51,6 +53,9 @@ class NKXMLRequestOperation : public NKHTTPRequestOperation {
   void setCompletionBlockWithSuccess(SuccessBlock success, FailureBlock failure) override;
 
  private:
+  // Guards the parsed fields below and is held while parsing; never taken
+  // while lock_ is held (parsing reads the body, which takes lock_).
+  mutable std::mutex parseMutex_;
   std::shared_ptr<NKXMLParser> parser_;
   platform::Value document_;
   platform::Error XMLError_;

@@ -48,6 +48,7 @@
 #include "net/sockets/dispatch_socket_packets.h"
 #include "net/sockets/socket_address.h"
 #include "platform/dispatch/dispatch.h"
+#include "platform/dispatch/queue_checker.h"
 #include "platform/foundation/error.h"
 #include "platform/foundation/url.h"
 #include "platform/foundation/value.h"
@@ -566,6 +567,9 @@ class DispatchSocket : public std::enable_shared_from_this<DispatchSocket> {
   int sslErrCode_ = 0;
   int lastSSLHandshakeError_ = 0;
   char isOnSocketQueueOrTargetQueueKey_ = 0;
+  // Asserts (in checked builds) that the state above is touched on the
+  // socket queue or a queue marked as its target.
+  platform::dispatch::QueueChecker queueChecker_{&isOnSocketQueueOrTargetQueueKey_};
   std::shared_ptr<void> userData_;
   double alternateAddressDelay_ = 0.3;
 };

@@ -563,10 +563,12 @@ void DispatchSocket::startTLS(Value settings) {
 }
 
 void DispatchSocket::maybeStartTLS() {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   if ((flags_ & kStartingReadTLS) && (flags_ & kStartingWriteTLS)) sslStartTLS();
 }
 
 void DispatchSocket::sslStartTLS() {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   if (!currentRead_ ||
       !std::holds_alternative<std::shared_ptr<DispatchSpecialPacket>>(*currentRead_)) {
     closeWithError(
@@ -595,6 +597,7 @@ void DispatchSocket::sslStartTLS() {
 }
 
 void DispatchSocket::sslContinueHandshake() {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   const int status = tls_->handshake();
   lastSSLHandshakeError_ = status;
   if (status == 0) {
@@ -643,6 +646,7 @@ void DispatchSocket::sslContinueHandshake() {
 }
 
 void DispatchSocket::sslShouldTrustPeer(bool shouldTrust, int stateIndex) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   if (stateIndex != stateIndex_ || !tls_) return;
   ++stateIndex_;
   if (shouldTrust) {

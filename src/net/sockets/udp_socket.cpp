@@ -282,6 +282,7 @@ constexpr std::size_t kMaxNotesPerPost = 64;
 }  // namespace
 
 void DispatchUdpSocket::notify(NoteCall call) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   DelegatePtr delegate = delegate_.lock();
   QueuePtr queue = delegateQueue_;
   if (!delegate || !queue) return;
@@ -332,24 +333,28 @@ void DispatchUdpSocket::flushNotes() {
 }
 
 void DispatchUdpSocket::notifyDidConnectToAddress(const Bytes& address) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   notify([address](DispatchUdpSocketDelegate& d, const std::shared_ptr<DispatchUdpSocket>& s) {
     d.udpSocketDidConnectToAddress(s, address);
   });
 }
 
 void DispatchUdpSocket::notifyDidNotConnect(const platform::Error& error) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   notify([error](DispatchUdpSocketDelegate& d, const std::shared_ptr<DispatchUdpSocket>& s) {
     d.udpSocketDidNotConnect(s, error);
   });
 }
 
 void DispatchUdpSocket::notifyDidSendDataWithTag(long tag) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   notifyDatagram([tag](DispatchUdpSocketDelegate& d, const std::shared_ptr<DispatchUdpSocket>& s) {
     d.udpSocketDidSendDataWithTag(s, tag);
   });
 }
 
 void DispatchUdpSocket::notifyDidNotSendDataWithTag(long tag, const platform::Error& error) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   notifyDatagram(
       [tag, error](DispatchUdpSocketDelegate& d, const std::shared_ptr<DispatchUdpSocket>& s) {
         d.udpSocketDidNotSendDataWithTag(s, tag, error);
@@ -358,6 +363,7 @@ void DispatchUdpSocket::notifyDidNotSendDataWithTag(long tag, const platform::Er
 
 void DispatchUdpSocket::notifyDidReceiveData(Data data, Bytes address,
                                              std::shared_ptr<void> context) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   notifyDatagram(
       [data = std::move(data), address = std::move(address), context = std::move(context)](
           DispatchUdpSocketDelegate& d, const std::shared_ptr<DispatchUdpSocket>& s) {
@@ -366,6 +372,7 @@ void DispatchUdpSocket::notifyDidReceiveData(Data data, Bytes address,
 }
 
 void DispatchUdpSocket::notifyDidCloseWithError(const platform::Error& error) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   notify([error](DispatchUdpSocketDelegate& d, const std::shared_ptr<DispatchUdpSocket>& s) {
     d.udpSocketDidClose(s, error);
   });
@@ -385,6 +392,7 @@ void DispatchUdpSocket::closeAfterSending() {
 }
 
 void DispatchUdpSocket::closeWithError(const platform::Error& error) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   // Every datagram still waiting is reported as not sent, with the close's
   // error (or "Socket closed"), before the close itself.
   std::deque<PacketPtr> waiting;
@@ -404,12 +412,14 @@ void DispatchUdpSocket::closeWithError(const platform::Error& error) {
 }
 
 void DispatchUdpSocket::closeSockets() {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   closeSocket(AF_INET);
   closeSocket(AF_INET6);
   flags_ &= ~static_cast<std::uint32_t>(kDidCreateSockets);
 }
 
 void DispatchUdpSocket::closeSocket(int family) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   const bool v4 = family == AF_INET;
   int& fd = v4 ? socket4FD_ : socket6FD_;
   if (fd == -1) return;
@@ -447,6 +457,7 @@ void DispatchUdpSocket::closeSocket(int family) {
 // --- views -------------------------------------------------------------------------------
 
 void DispatchUdpSocket::maybeUpdateCachedLocalAddressInfo(int family) const {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   const bool v4 = family == AF_INET;
   Bytes& address = v4 ? cachedLocalAddress4_ : cachedLocalAddress6_;
   const int fd = v4 ? socket4FD_ : socket6FD_;
@@ -462,6 +473,7 @@ void DispatchUdpSocket::maybeUpdateCachedLocalAddressInfo(int family) const {
 }
 
 void DispatchUdpSocket::maybeUpdateCachedConnectedAddressInfo() const {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   if (!cachedConnectedAddress_.empty() || !(flags_ & kDidConnect)) return;
   const int fd = socket4FD_ != -1 ? socket4FD_ : socket6FD_;
   Bytes peer = peerAddressOfSocket(fd);

@@ -58,6 +58,7 @@
 #include "net/sockets/udp_socket_error.h"
 #include "net/sockets/udp_socket_packets.h"
 #include "platform/dispatch/dispatch.h"
+#include "platform/dispatch/queue_checker.h"
 #include "platform/foundation/error.h"
 #include "platform/foundation/value.h"
 
@@ -335,7 +336,7 @@ class DispatchUdpSocket : public std::enable_shared_from_this<DispatchUdpSocket>
   void maybeConnect();
   bool connectWithAddress(const Bytes& address, int family, platform::Error* error);
 
-  // Sending (socket queue).
+  // Sending (socket queue; enqueueSend from any queue).
   void enqueueSend(PacketPtr packet);
   void maybeDequeueSend();
   void maybeDequeueSendOnce();
@@ -416,6 +417,9 @@ class DispatchUdpSocket : public std::enable_shared_from_this<DispatchUdpSocket>
   mutable int cachedConnectedFamily_ = 0;
   // Holds its own address: the key of the socket queue's specific value.
   const void* isOnSocketQueueOrTargetQueueKey_;
+  // Asserts (in checked builds) that the state above is touched on the
+  // socket queue or a queue marked as its target.
+  platform::dispatch::QueueChecker queueChecker_{&isOnSocketQueueOrTargetQueueKey_};
   std::shared_ptr<void> userData_;
   // One reusable read buffer, sized for the largest datagram allowed.
   Bytes receiveBuffer_;

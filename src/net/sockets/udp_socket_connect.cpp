@@ -40,6 +40,7 @@ socklen_t sockaddrLength(int family) {
 // --- checks ------------------------------------------------------------------------------
 
 bool DispatchUdpSocket::preOp(platform::Error* error) const {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   if (!delegate_.lock()) {
     return refuse(error, "Attempting to use socket without a delegate. Set a delegate first.");
   }
@@ -51,6 +52,7 @@ bool DispatchUdpSocket::preOp(platform::Error* error) const {
 }
 
 bool DispatchUdpSocket::preBind(platform::Error* error) const {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   if (!preOp(error)) return false;
   if (flags_ & kDidBind) return refuse(error, "Cannot bind a socket more than once.");
   if (flags_ & (kConnecting | kDidConnect)) {
@@ -63,6 +65,7 @@ bool DispatchUdpSocket::preBind(platform::Error* error) const {
 }
 
 bool DispatchUdpSocket::preConnect(platform::Error* error) const {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   if (!preOp(error)) return false;
   if (flags_ & (kConnecting | kDidConnect)) {
     return refuse(error, "Cannot connect a socket more than once.");
@@ -94,6 +97,7 @@ void DispatchUdpSocket::asyncResolveHost(
 
 int DispatchUdpSocket::getAddress(Bytes* address, platform::Error* error,
                                   const std::vector<Bytes>& addresses) const {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   bool any4 = false;
   bool any6 = false;
   for (const Bytes& a : addresses) {
@@ -143,6 +147,7 @@ int DispatchUdpSocket::getAddress(Bytes* address, platform::Error* error,
 // --- sockets and sources -------------------------------------------------------------------
 
 int DispatchUdpSocket::createSocket(int family, platform::Error* error) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   const int fd = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     if (error) *error = errnoErrorWithReason("Error in socket() function");
@@ -178,6 +183,7 @@ int DispatchUdpSocket::createSocket(int family, platform::Error* error) {
 }
 
 bool DispatchUdpSocket::createSockets(bool useIPv4, bool useIPv6, platform::Error* error) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   int fd4 = -1;
   int fd6 = -1;
   if (useIPv4) {
@@ -204,10 +210,12 @@ bool DispatchUdpSocket::createSockets(bool useIPv4, bool useIPv6, platform::Erro
 }
 
 bool DispatchUdpSocket::createSockets(platform::Error* error) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   return createSockets((config_ & kIPv4Disabled) == 0, (config_ & kIPv6Disabled) == 0, error);
 }
 
 void DispatchUdpSocket::setupSendAndReceiveSources(int family) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   const bool v4 = family == AF_INET;
   const int fd = v4 ? socket4FD_ : socket6FD_;
   SourcePtr send = Source::write(fd, socketQueue_);
@@ -253,24 +261,28 @@ void DispatchUdpSocket::setupSendAndReceiveSources(int family) {
 
 // Each family has its own send and receive source, and a "suspended" bit for each.
 void DispatchUdpSocket::suspendSendSource(int family) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   const bool v4 = family == AF_INET;
   setSourceSuspended(v4 ? send4Source_ : send6Source_, flags_,
                      v4 ? kSend4SourceSuspended : kSend6SourceSuspended, true);
 }
 
 void DispatchUdpSocket::resumeSendSource(int family) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   const bool v4 = family == AF_INET;
   setSourceSuspended(v4 ? send4Source_ : send6Source_, flags_,
                      v4 ? kSend4SourceSuspended : kSend6SourceSuspended, false);
 }
 
 void DispatchUdpSocket::suspendReceiveSource(int family) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   const bool v4 = family == AF_INET;
   setSourceSuspended(v4 ? receive4Source_ : receive6Source_, flags_,
                      v4 ? kReceive4SourceSuspended : kReceive6SourceSuspended, true);
 }
 
 void DispatchUdpSocket::resumeReceiveSource(int family) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   const bool v4 = family == AF_INET;
   setSourceSuspended(v4 ? receive4Source_ : receive6Source_, flags_,
                      v4 ? kReceive4SourceSuspended : kReceive6SourceSuspended, false);
@@ -293,6 +305,7 @@ bool DispatchUdpSocket::bindToPort(std::uint16_t port, const std::string& interf
 
 bool DispatchUdpSocket::bindToPortOnQueue(std::uint16_t port, const std::string* interface,
                                           platform::Error* error) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   if (!preBind(error)) return false;
   const InterfaceAddresses addresses = interfaceAddresses(
       interface ? std::optional<std::string_view>(*interface) : std::nullopt, port);
@@ -355,6 +368,7 @@ bool DispatchUdpSocket::bindToAddress(const Bytes& address, platform::Error* err
 }
 
 bool DispatchUdpSocket::bindToAddressOnQueue(const Bytes& address, platform::Error* error) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   if (!preBind(error)) return false;
   const int family = familyFromAddress(address);
   if (family == 0) {
@@ -431,6 +445,7 @@ bool DispatchUdpSocket::connectToAddress(const Bytes& address, platform::Error* 
 }
 
 void DispatchUdpSocket::maybeConnect() {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   auto marker = std::dynamic_pointer_cast<DispatchUdpSpecialPacket>(currentSend_);
   if (!marker || marker->resolveInProgress) return;
   if (marker->error) {
@@ -459,6 +474,7 @@ void DispatchUdpSocket::maybeConnect() {
 
 bool DispatchUdpSocket::connectWithAddress(const Bytes& address, int family,
                                            platform::Error* error) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   const bool v4 = family == AF_INET;
   const int fd = v4 ? socket4FD_ : socket6FD_;
   if (fd == -1) {

@@ -13,6 +13,7 @@
 namespace net::sockets {
 
 bool DispatchUdpSocket::preJoin(platform::Error* error) const {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   if (!preOp(error)) return false;
   if (!(flags_ & kDidBind)) {
     if (error) *error = udpBadConfigError("Must bind a socket before joining a multicast group.");
@@ -60,6 +61,7 @@ bool DispatchUdpSocket::leaveMulticastGroup(const std::string& group, const std:
 bool DispatchUdpSocket::performMulticastRequest(MulticastRequest request, const std::string& group,
                                                 const std::string* interface,
                                                 platform::Error* error) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   if (!preJoin(error)) return false;
   const InterfaceAddresses groupAddresses = numericHostAddresses(group, 0, SOCK_DGRAM);
   if (groupAddresses.address4.empty() && groupAddresses.address6.empty()) {
@@ -117,6 +119,7 @@ bool DispatchUdpSocket::performMulticastRequest(MulticastRequest request, const 
 
 bool DispatchUdpSocket::setOptionOnSockets(int option, bool flag, bool ipv4Only,
                                            platform::Error* error) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   if (!preOp(error)) return false;
   if (!(flags_ & kDidCreateSockets) && !createSockets(error)) return false;
   const int value = flag ? 1 : 0;

@@ -34,6 +34,7 @@ bool DispatchUdpSocket::beginReceiving(platform::Error* error) {
 }
 
 bool DispatchUdpSocket::startReceiving(std::uint32_t mode, platform::Error* error) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   if (flags_ & mode) return true;
   if (!(flags_ & kDidCreateSockets)) {
     if (error) {
@@ -68,6 +69,7 @@ void DispatchUdpSocket::setReceiveFilter(ReceiveFilter filter, QueuePtr queue,
 }
 
 void DispatchUdpSocket::onReceiveSourceEvent(int family, std::uint64_t available) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   // The system reports the size of the next datagram only, and 0 for a
   // datagram of 0 bytes: an event means at least one datagram is waiting.
   (family == AF_INET ? socket4FDBytesAvailable_ : socket6FDBytesAvailable_) =
@@ -76,6 +78,7 @@ void DispatchUdpSocket::onReceiveSourceEvent(int family, std::uint64_t available
 }
 
 void DispatchUdpSocket::doReceive() {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   if (inReceiveLoop_) return;  // a filter called back in; the running loop goes on
   inReceiveLoop_ = true;
   for (;;) {
@@ -195,6 +198,7 @@ void DispatchUdpSocket::doReceive() {
 
 void DispatchUdpSocket::receiveFilterAnswered(bool allowed, Data data, Bytes address,
                                               std::shared_ptr<void> context) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   if (pendingFilterOperations_ > 0) --pendingFilterOperations_;
   if (allowed) notifyDidReceiveData(std::move(data), std::move(address), std::move(context));
   if (flags_ & kReceiveOnce) {

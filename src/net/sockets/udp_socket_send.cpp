@@ -104,6 +104,7 @@ void DispatchUdpSocket::setSendFilter(SendFilter filter, QueuePtr queue, bool is
 // --- the send queue -----------------------------------------------------------------------
 
 void DispatchUdpSocket::maybeDequeueSend() {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   // Ending one datagram takes the next from inside the same pass: calls made
   // while the loop runs only ask it to go round once more, so a long queue
   // never deepens the stack.
@@ -120,6 +121,7 @@ void DispatchUdpSocket::maybeDequeueSend() {
 }
 
 void DispatchUdpSocket::maybeDequeueSendOnce() {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   if (currentSend_) return;
   if (!(flags_ & kDidCreateSockets) && !sendQueue_.empty()) {
     platform::Error error;
@@ -158,6 +160,7 @@ void DispatchUdpSocket::maybeDequeueSendOnce() {
 }
 
 void DispatchUdpSocket::doPreSend() {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   auto packet = std::dynamic_pointer_cast<DispatchUdpSendPacket>(currentSend_);
   if (!packet) return;
   platform::Error error;
@@ -235,6 +238,7 @@ void DispatchUdpSocket::doPreSend() {
 
 void DispatchUdpSocket::sendFilterAnswered(const std::shared_ptr<DispatchUdpSendPacket>& packet,
                                            bool allowed) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   if (allowed) {
     doSend();
     return;
@@ -246,6 +250,7 @@ void DispatchUdpSocket::sendFilterAnswered(const std::shared_ptr<DispatchUdpSend
 }
 
 void DispatchUdpSocket::doSend() {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   auto packet = std::dynamic_pointer_cast<DispatchUdpSendPacket>(currentSend_);
   if (!packet) return;
   const bool v4 = packet->addressFamily == AF_INET;
@@ -287,6 +292,7 @@ void DispatchUdpSocket::doSend() {
 }
 
 void DispatchUdpSocket::onSendSourceEvent(int family) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   flags_ |= family == AF_INET ? kSock4CanAcceptBytes : kSock6CanAcceptBytes;
   auto packet = std::dynamic_pointer_cast<DispatchUdpSendPacket>(currentSend_);
   if (!packet || packet->resolveInProgress || packet->filterInProgress) {
@@ -297,6 +303,7 @@ void DispatchUdpSocket::onSendSourceEvent(int family) {
 }
 
 void DispatchUdpSocket::endCurrentSend() {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   if (sendTimer_) {
     sendTimer_->cancel();
     sendTimer_.reset();
@@ -305,6 +312,7 @@ void DispatchUdpSocket::endCurrentSend() {
 }
 
 void DispatchUdpSocket::setupSendTimerWithTimeout(double timeout) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   SourcePtr timer = Source::timer(socketQueue_);
   std::weak_ptr<DispatchUdpSocket> weak = weak_from_this();
   std::weak_ptr<Source> weakTimer = timer;
@@ -319,6 +327,7 @@ void DispatchUdpSocket::setupSendTimerWithTimeout(double timeout) {
 }
 
 void DispatchUdpSocket::doSendTimeout() {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   auto packet = std::dynamic_pointer_cast<DispatchUdpSendPacket>(currentSend_);
   if (!packet) return;
   notifyDidNotSendDataWithTag(packet->tag, udpSendTimeoutError());

@@ -97,6 +97,16 @@ void Operation::markFinished() {
   didChangeValueForKey(kOperationIsFinishedKey);
 }
 
+void Operation::transitionState(const StateChange& change) {
+  std::vector<std::string_view> announce;
+  {
+    std::lock_guard lock(mutex_);
+    change(announce);
+  }
+  for (std::string_view key : announce) willChangeValueForKey(key);
+  for (std::string_view key : announce) didChangeValueForKey(key);
+}
+
 // --- state ---------------------------------------------------------------
 
 bool Operation::isReady() const {

@@ -24,10 +24,15 @@
 //     "isCancelled" (or any other key a subclass announces). Observers run
 //     synchronously on the thread that made the change, after it, in
 //     place of the platform's key-value observing; they must not block.
+//  5. No lock of the operation is held while it calls out: observers, the
+//     completion block and dependants run after the state lock is released,
+//     so an observer may call back into the operation from any thread.
 // Subclasses that keep their own state (their own isExecuting/isFinished)
-// announce every change with willChangeValueForKey/didChangeValueForKey,
-// exactly as the queue and this base expect: the completion block, waiters
-// and dependants react to didChangeValueForKey("isFinished").
+// change it through transitionState and read it through readState: the
+// change happens under this class's state lock, and its announcement
+// (willChangeValueForKey/didChangeValueForKey, which the queue, the
+// completion block, waiters and dependants react to) follows once the lock
+// is released.
 //
 // An Operation must be owned by a std::shared_ptr (dependencies, queues and
 // observers hold it that way).
@@ -158,6 +163,24 @@ class Operation : public std::enable_shared_from_this<Operation> {
   void markFinished();
   // Marks the operation executing, announcing the change.
   void markExecuting();
+
+  // The one state-transition step of subclasses that keep their own state
+  // (guarantee 5): runs `change` holding the state lock; `change` updates
+  // the subclass's fields and appends to `announce` the keys to announce
+  // (string literals or keys that outlive the call). Once the lock is
+  // released, each key is announced (will, then did), in order, on the
+  // calling thread. `change` must only touch fields: it must not call out,
+  // nor call this operation's public members (the lock is not recursive).
+  using StateChange = std::function<void(std::vector<std::string_view>& announce)>;
+  void transitionState(const StateChange& change);
+  // Runs `read` holding the state lock and returns its result: how the
+  // subclass's getters read what transitionState changes. The same rules
+  // as for `change` apply.
+  template <class Read>
+  auto readState(Read&& read) const {
+    std::lock_guard lock(mutex_);
+    return read();
+  }
 
  private:
   friend class OperationQueue;

@@ -3,6 +3,7 @@
 #include <dirent.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -20,11 +21,13 @@ constexpr const char* kDefaultRoot = "/sys/class/thermal";
 constexpr double kPollSeconds = 30;
 
 struct Monitor {
-  std::mutex mutex;                // guards root, last and the timer
-  std::recursive_mutex postMutex;  // keeps posts in order (guarantee 3)
+  std::mutex readMutex;  // one reading at a time, so `last` follows the readings' order
+  std::mutex mutex;      // guards the fields below; neither lock is held while posting
   std::string root = kDefaultRoot;
   std::optional<ThermalState> last;
   std::shared_ptr<dispatch::Source> timer;
+  std::uint64_t unposted = 0;  // changes found and not yet posted
+  bool posting = false;        // a thread is posting them
 };
 
 Monitor& monitor() {
@@ -110,22 +113,36 @@ ThermalState ThermalStateMonitor::thermalState() {
 
 ThermalState ThermalStateMonitor::refresh() {
   Monitor& m = monitor();
-  std::lock_guard<std::recursive_mutex> post(m.postMutex);
-  std::string root;
+  ThermalState now;
   {
+    std::lock_guard<std::mutex> reading(m.readMutex);
+    std::string root;
+    {
+      std::lock_guard<std::mutex> lock(m.mutex);
+      startPollLocked(m);
+      root = m.root;
+    }
+    now = readState(root);
     std::lock_guard<std::mutex> lock(m.mutex);
-    startPollLocked(m);
-    root = m.root;
-  }
-  ThermalState now = readState(root);
-  bool changed;
-  {
-    std::lock_guard<std::mutex> lock(m.mutex);
-    changed = m.last.has_value() && *m.last != now;
+    if (m.last.has_value() && *m.last != now) ++m.unposted;
     m.last = now;
+    // Another thread is posting: it posts this change too, after its own.
+    if (m.posting || m.unposted == 0) return now;
+    m.posting = true;
   }
-  if (changed)
+  // Posted with no lock held, so an observer may call refresh() itself, from
+  // this thread or another one, without a deadlock.
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(m.mutex);
+      if (m.unposted == 0) {
+        m.posting = false;
+        break;
+      }
+      --m.unposted;
+    }
     NotificationCenter::defaultCenter().post(kProcessInfoThermalStateDidChangeNotification);
+  }
   return now;
 }
 

@@ -16,8 +16,12 @@
 //     or refresh() finds a state different from the last one it saw, it
 //     posts kProcessInfoThermalStateDidChangeNotification on
 //     NotificationCenter::defaultCenter(), synchronously on the thread that
-//     found it (any thread), with no object and no userInfo.
-//  3. Posts happen one at a time, in the order the changes were found.
+//     found it (any thread), with no object and no userInfo; when another
+//     thread (or an observer on this one) is posting at that moment, that
+//     post loop posts it too, right after its own, before it returns.
+//  3. Posts happen one at a time, in the order the changes were found, and
+//     with no lock held: an observer may call thermalState() or refresh()
+//     from any thread.
 // Not promised: how soon a change is seen (up to one poll interval).
 //
 // Thread safety: every function may be called from any thread.

@@ -12,13 +12,11 @@ std::string BCNAsyncOperation::lockName() const {
 }
 
 bool BCNAsyncOperation::isExecuting() const {
-  std::lock_guard guard(lock_);
-  return internalExecuting_;
+  return readState([this] { return internalExecuting_; });
 }
 
 bool BCNAsyncOperation::isFinished() const {
-  std::lock_guard guard(lock_);
-  return internalFinished_;
+  return readState([this] { return internalFinished_; });
 }
 
 void BCNAsyncOperation::start() {
@@ -50,13 +48,18 @@ bool BCNAsyncOperation::checkForCancellation() {
 }
 
 void BCNAsyncOperation::markStarted() {
-  lock([this] { unlockedMarkStarted(); });
+  transitionState([this](std::vector<std::string_view>& announce) {
+    internalExecuting_ = true;
+    announce.push_back(platform::kOperationIsExecutingKey);
+  });
 }
 
 void BCNAsyncOperation::markDone() {
-  lock([this] {
-    unlockedMarkComplete();
-    unlockedMarkFinished();
+  transitionState([this](std::vector<std::string_view>& announce) {
+    internalExecuting_ = false;
+    internalFinished_ = true;
+    announce.push_back(platform::kOperationIsExecutingKey);
+    announce.push_back(platform::kOperationIsFinishedKey);
   });
 }
 
@@ -65,23 +68,6 @@ void BCNAsyncOperation::changeValueForKey(std::string_view key,
   willChangeValueForKey(key);
   if (block) block();
   didChangeValueForKey(key);
-}
-
-void BCNAsyncOperation::lock(const std::function<void()>& block) const {
-  std::lock_guard guard(lock_);
-  if (block) block();
-}
-
-void BCNAsyncOperation::unlockedMarkStarted() {
-  changeValueForKey(platform::kOperationIsExecutingKey, [this] { internalExecuting_ = true; });
-}
-
-void BCNAsyncOperation::unlockedMarkComplete() {
-  changeValueForKey(platform::kOperationIsExecutingKey, [this] { internalExecuting_ = false; });
-}
-
-void BCNAsyncOperation::unlockedMarkFinished() {
-  changeValueForKey(platform::kOperationIsFinishedKey, [this] { internalFinished_ = true; });
 }
 
 }  // namespace sdk

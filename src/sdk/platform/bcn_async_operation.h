@@ -1,7 +1,8 @@
 // BCNAsyncOperation: the base of the SDK's operations whose work ends later
 // than main() returns (a network request, for instance). It is a concurrent
-// platform::Operation that keeps its own executing and finished flags under
-// a recursive lock and ends with finishWithError().
+// platform::Operation that keeps its own executing and finished flags
+// (changed through platform::Operation::transitionState) and ends with
+// finishWithError().
 //
 // Life cycle: ready -> executing (markStarted) -> finished (markDone:
 // executing cleared, then finished set). Guarantees:
@@ -15,8 +16,9 @@
 //     done. Calling it again calls the completion again and marks it done
 //     again (the flags do not change, and "isFinished" is announced again).
 //  4. Every flag change is announced ("isExecuting", "isFinished") to the
-//     platform::Operation observers while the lock is held, on the thread
-//     that changes the state; so operation queues, waiters and the
+//     platform::Operation observers on the thread that changes the state,
+//     after the lock is released (an observer may call back into the
+//     operation from any thread); so operation queues, waiters and the
 //     completion block see it as they would any operation.
 //
 // Subclasses name their lock through className(): override it to return
@@ -73,24 +75,18 @@ class BCNAsyncOperation : public platform::Operation {
   // --- steps (for subclasses) -----------------------------------------------
   // True (after markDone) when the operation is cancelled.
   bool checkForCancellation();
-  // Under the lock: sets executing, announcing "isExecuting".
+  // Sets executing, then announces "isExecuting".
   void markStarted();
-  // Under the lock: clears executing ("isExecuting"), then sets finished
-  // ("isFinished").
+  // Clears executing and sets finished in one step, then announces
+  // "isExecuting" and "isFinished".
   void markDone();
   // willChangeValueForKey(key), block, didChangeValueForKey(key).
   void changeValueForKey(std::string_view key, const std::function<void()>& block);
-  // Runs `block` holding the (recursive) lock.
-  void lock(const std::function<void()>& block) const;
-  // The three flag changes, each announced, without taking the lock.
-  void unlockedMarkStarted();
-  void unlockedMarkComplete();
-  void unlockedMarkFinished();
 
  private:
-  mutable std::recursive_mutex lock_;
-  bool internalExecuting_ = false;  // guarded by lock_
-  bool internalFinished_ = false;   // guarded by lock_
+  // Guarded by the platform::Operation state lock (transitionState).
+  bool internalExecuting_ = false;
+  bool internalFinished_ = false;
   mutable std::mutex completionMutex_;
   AsyncCompletion asyncCompletion_;  // guarded by completionMutex_
 };

@@ -4,7 +4,10 @@
 
 #include <atomic>
 #include <map>
+#include <memory>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include "net/http/http_test_util.h"
 #include "platform/dispatch/dispatch.h"
@@ -291,6 +294,63 @@ TEST(NKURLConnectionOperationTest, PauseAndResume) {
   ASSERT_TRUE(op->waitUntilFinished(std::chrono::seconds(15)));
   EXPECT_EQ(op->responseString(), "second");
   EXPECT_EQ(readyCounter.starts, 1);
+}
+
+// Guarantee 7: no lock is held while a change is announced, so an observer
+// that hands a call back into the operation to another thread and waits for
+// it does not deadlock, whichever change it observes (start, pause, resume,
+// finish, cancel).
+TEST(NKURLConnectionOperationTest, ObserverMayCallBackIntoTheOperationFromAnotherThread) {
+  auto server = HTTPTestServer::start();
+  std::atomic<int> calls{0};
+  server->setHandler("/p", [&](const test_support::HTTPRecordedRequest&) {
+    HTTPReply r = HTTPReply::text(200, "second");
+    if (calls++ == 0) r.hang = true;
+    return r;
+  });
+  // Shared with the observers' threads, which may outlive the test body by
+  // a moment (an announcement still being delivered as it ends).
+  struct Calls {
+    std::atomic<int> answered{0}, late{0};
+  };
+  auto seen = std::make_shared<Calls>();
+  auto callBack = [seen](platform::Operation& o, std::string_view) {
+    auto op = std::static_pointer_cast<NKURLConnectionOperation>(o.shared_from_this());
+    auto done = std::make_shared<platform::dispatch::Semaphore>();
+    std::thread([op, done, seen] {
+      (void)op->description();
+      (void)op->request();
+      (void)op->responseString();
+      (void)op->error();
+      ++seen->answered;
+      done->signal();
+    }).detach();
+    if (!done->wait(std::chrono::seconds(10))) ++seen->late;
+  };
+  auto watch = [&](const NKURLConnectionOperation::Ptr& op) {
+    for (const char* key : {"isReady", "isExecuting", "isPaused", "isFinished", "isCancelled"}) {
+      op->addObserver(key, callBack);
+    }
+  };
+  auto op = NKURLConnectionOperation::create(requestFor(server->url("/p")));
+  watch(op);
+  op->start();
+  ASSERT_TRUE(server->waitForRequestCount(1));
+  op->pause();
+  op->resume();
+  ASSERT_TRUE(op->waitUntilFinished(std::chrono::seconds(15)));
+  EXPECT_EQ(op->responseString(), "second");
+
+  auto cancelled = NKURLConnectionOperation::create(requestFor(server->url("/p")));
+  watch(cancelled);
+  cancelled->cancel();
+  cancelled->start();
+  ASSERT_TRUE(cancelled->waitUntilFinished(std::chrono::seconds(15)));
+  EXPECT_EQ(cancelled->error().code(), -999);
+
+  EXPECT_EQ(seen->late, 0);
+  // At least the changes announced inside start, pause, resume and cancel.
+  EXPECT_GE(seen->answered, 8);
 }
 
 TEST(NKURLConnectionOperationTest, APauseBeforeTheNetworkThreadStartsLeavesNoConnection) {

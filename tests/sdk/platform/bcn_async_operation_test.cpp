@@ -6,6 +6,9 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <string_view>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/dispatch/dispatch.h"
@@ -107,6 +110,30 @@ TEST(BCNAsyncOperation, StaysExecutingUntilFinishedAndCompletesBeforeMarkedDone)
   EXPECT_TRUE(op->isFinished());
   EXPECT_FALSE(op->isExecuting());
   EXPECT_EQ(changes, (std::vector<std::string>{"executing", "not executing", "finished"}));
+}
+
+// Guarantee 4: the flags are announced after the lock is released, so an
+// observer may call back into the operation from another thread and wait.
+TEST(BCNAsyncOperation, ObserverMayCallBackFromAnotherThread) {
+  auto op = std::make_shared<TestOperation>(TestOperation::Finish::Never);
+  std::vector<std::thread> threads;
+  std::vector<std::pair<bool, bool>> seen;  // (returned in time, isFinished there)
+  op->addObserver(platform::kOperationIsFinishedKey, [&](platform::Operation& o, std::string_view) {
+    auto done = std::make_shared<platform::dispatch::Semaphore>();
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    threads.emplace_back([&o, done, finished] {
+      *finished = o.isFinished() && !o.isExecuting();
+      done->signal();
+    });
+    const bool returned = done->wait(10s);
+    seen.emplace_back(returned, finished->load());
+  });
+  op->start();
+  op->finishWithError();
+  for (auto& t : threads) t.join();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_TRUE(seen[0].first);
+  EXPECT_TRUE(seen[0].second);
 }
 
 TEST(BCNAsyncOperation, RunsInAnOperationQueueUntilItFinishesLater) {

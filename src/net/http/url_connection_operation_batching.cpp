@@ -1,0 +1,231 @@
+// The batching of NKURLConnectionOperation: see url_connection_operation_batching.h.
+#include "net/http/url_connection_operation_batching.h"
+
+#include <atomic>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "net/http/url_connection_operation.h"
+#include "platform/dispatch/dispatch.h"
+#include "platform/dispatch/spin_budget.h"
+#include "platform/system/notification_center.h"
+
+namespace net::http {
+
+using platform::Error;
+using platform::urlloading::NetworkThread;
+
+namespace url_connection_batching {
+
+// Operations finished by the batch now running on this thread, for one
+// main-queue block of finish notifications.
+thread_local std::vector<std::shared_ptr<void>>* tFinishedInBatch = nullptr;
+
+void postAll(const char* name, const std::vector<std::shared_ptr<void>>& objects) {
+  auto& center = platform::NotificationCenter::defaultCenter();
+  for (const auto& object : objects) center.post(name, object);
+}
+
+namespace {
+
+// Operations started in this round of the network thread (network thread
+// only): their start notifications go to the main queue in one block.
+std::vector<std::shared_ptr<void>>& pendingStarts() {
+  static auto* starts = new std::vector<std::shared_ptr<void>>();  // outlives every round
+  return *starts;
+}
+
+}  // namespace
+
+void flushStartNotifications() {
+  auto& starts = pendingStarts();
+  if (starts.empty()) return;
+  std::vector<std::shared_ptr<void>> round;
+  round.swap(starts);
+  platform::dispatch::Queue::main()->async(
+      [round = std::move(round)] { postAll(kNKNetworkingOperationDidStartNotification, round); });
+}
+
+void postStartNotification(std::shared_ptr<void> object) {
+  if (!NetworkThread::shared().isCurrent()) {
+    platform::NotificationCenter::defaultCenter().postOnMainThread(
+        kNKNetworkingOperationDidStartNotification, std::move(object));
+    return;
+  }
+  auto& starts = pendingStarts();
+  const bool first = starts.empty();
+  starts.push_back(std::move(object));
+  // Behind the round's work; a load end handed on first flushes them too.
+  if (first) NetworkThread::shared().perform(flushStartNotifications);
+}
+
+}  // namespace url_connection_batching
+
+using url_connection_batching::flushStartNotifications;
+using url_connection_batching::postAll;
+using url_connection_batching::tFinishedInBatch;
+
+// The end of a load, reported by the network thread.
+struct NKURLConnectionOperation::LoadEnd {
+  std::shared_ptr<NKURLConnectionOperation> operation;
+  std::shared_ptr<URLConnection> connection;
+  std::optional<Error> error;  // none: finished loading
+};
+
+// Loads that ended and wait to be finished, in the order they ended, and
+// the blocks on global queues finishing them: the network thread hands each
+// end over as it happens, and a drainer takes all that arrive while it runs,
+// so a burst of ends costs one hop and the first of them is not held back
+// by the rest. When ends pile up behind a busy drainer, a helper takes a
+// share (one at a time) until none is left; ends of different operations
+// may then finish on two threads at once.
+struct NKURLConnectionOperation::LoadEndQueue {
+  std::mutex mutex;
+  std::vector<LoadEnd> ends;
+  bool draining = false;
+  bool helping = false;
+  // Set with each end queued, for the drainer's poll without the lock.
+  std::atomic<bool> queued{false};
+  // The drainer's poll for more ends before it gives the queue up (see
+  // platform/dispatch/spin_budget.h): ends of a burst come some
+  // microseconds apart, and each hop saved spares the network thread a
+  // wake-up. Drainer only.
+  platform::dispatch::SpinBudget spin{platform::dispatch::SpinBudget::kMaxMicros};
+
+  // Moves what this drainer takes into `batch` (with mutex held).
+  void take(std::vector<LoadEnd>& batch) {
+    if (ends.empty()) return;
+    if (helping) {
+      batch.push_back(std::move(ends.front()));
+      ends.erase(ends.begin());
+    } else {
+      batch.swap(ends);
+    }
+  }
+};
+
+NKURLConnectionOperation::LoadEndQueue& NKURLConnectionOperation::loadEnds() {
+  static auto* queue = new LoadEndQueue();  // outlives every operation
+  return *queue;
+}
+
+// Finishes the operations whose loads ended, in the order they ended, on a
+// global queue: states and observers first, then one main-queue block with
+// their finish notifications, then their completion blocks (held back by
+// the batch, so they run here without a hop each and after the
+// notifications were queued).
+void NKURLConnectionOperation::finishLoads(std::vector<LoadEnd>& ends) {
+  platform::Operation::CompletionBatch completions;
+  std::vector<std::shared_ptr<void>> finished;
+  tFinishedInBatch = &finished;
+  // The connections were made on the network thread and go back there to be
+  // destroyed: freeing them here would cost every load a slow trip through
+  // the allocator (memory of another thread).
+  std::vector<std::shared_ptr<URLConnection>> released;
+  released.reserve(2 * ends.size());
+  for (LoadEnd& end : ends) {
+    released.push_back(end.operation->connectionEnded(*end.connection, end.error));
+    released.push_back(std::move(end.connection));
+  }
+  tFinishedInBatch = nullptr;
+  ends.clear();
+  NetworkThread::shared().performLazily([released = std::move(released)] {});
+  if (!finished.empty()) {
+    platform::dispatch::Queue::main()->async([finished = std::move(finished)] {
+      postAll(kNKNetworkingOperationDidFinishNotification, finished);
+    });
+  }
+  completions.run();
+}
+
+void NKURLConnectionOperation::drainLoadEnds() {
+  LoadEndQueue& queue = loadEnds();
+  std::vector<LoadEnd> batch;
+  bool polled = false;  // polled since the queue was last found empty
+  for (;;) {
+    {
+      std::lock_guard lock(queue.mutex);
+      queue.queued.store(false, std::memory_order_relaxed);
+      if (queue.ends.empty() && polled) {
+        queue.draining = false;
+        return;
+      }
+      queue.take(batch);
+    }
+    if (!batch.empty()) {
+      polled = false;
+      finishLoads(batch);
+      continue;
+    }
+    polled = true;
+    const auto start = std::chrono::steady_clock::now();
+    const auto budget = std::chrono::microseconds(queue.spin.next());
+    auto now = start;
+    while (!queue.queued.load(std::memory_order_acquire) && now - start < budget) {
+      platform::dispatch::cpuRelax();
+      now = std::chrono::steady_clock::now();
+    }
+    if (queue.queued.load(std::memory_order_acquire)) {
+      queue.spin.found(static_cast<int>(
+          std::chrono::duration_cast<std::chrono::microseconds>(now - start).count()));
+      polled = false;
+    } else {
+      queue.spin.missed();
+    }
+  }
+}
+
+void NKURLConnectionOperation::helpDrainLoadEnds() {
+  LoadEndQueue& queue = loadEnds();
+  std::vector<LoadEnd> batch;
+  for (;;) {
+    {
+      std::lock_guard lock(queue.mutex);
+      if (queue.ends.empty()) {
+        queue.helping = false;
+        return;
+      }
+      queue.take(batch);
+    }
+    finishLoads(batch);
+  }
+}
+
+// Called on the network thread when a load ended (elsewhere the operation
+// is finished at once).
+void NKURLConnectionOperation::deferLoadEnd(URLConnection& connection, std::optional<Error> error) {
+  if (!NetworkThread::shared().isCurrent()) {
+    connectionEnded(connection, error);
+    return;
+  }
+  {
+    // From here the operation counts as finished for pause and cancel,
+    // which must not split a load that has ended from its finish.
+    std::lock_guard lock(lock_);
+    if (connection_.get() == &connection && !isPaused()) loadEnded_ = true;
+  }
+  // Start notifications still gathered go first: the finish notification
+  // must not overtake its operation's start.
+  flushStartNotifications();
+  LoadEndQueue& queue = loadEnds();
+  bool drain = false;
+  bool help = false;
+  {
+    std::lock_guard lock(queue.mutex);
+    queue.ends.push_back(LoadEnd{sharedSelf(), connection.shared_from_this(), std::move(error)});
+    queue.queued.store(true, std::memory_order_release);
+    if (!queue.draining) {
+      queue.draining = drain = true;
+    } else if (!queue.helping && queue.ends.size() >= 2) {
+      queue.helping = help = true;
+    }
+  }
+  if (drain) {
+    platform::dispatch::Queue::global()->async(&NKURLConnectionOperation::drainLoadEnds);
+  } else if (help) {
+    platform::dispatch::Queue::global()->async(&NKURLConnectionOperation::helpDrainLoadEnds);
+  }
+}
+
+}  // namespace net::http
