@@ -171,9 +171,9 @@ TEST(XPCCopyAppPreference, ReadsTheApplicationsStoredPreferences) {
   std::string config = root.path() + "/config";
   ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
   ASSERT_TRUE(platform::paths::createDirectories(platform::paths::preferences()));
-  ASSERT_TRUE(platform::plist::writeFile(
-      platform::paths::preferences() + "/com.example.prefs.plist",
-      platform::Value::dictionary({{"Answer", platform::Value(42)}})));
+  ASSERT_TRUE(
+      platform::plist::writeFile(platform::paths::preferences() + "/com.example.prefs.plist",
+                                 platform::Value::dictionary({{"Answer", platform::Value(42)}})));
   EXPECT_EQ(ipc::XPCCopyAppPreference("Answer", "com.example.prefs").asInt64(), 42);
   EXPECT_TRUE(ipc::XPCCopyAppPreference("Missing", "com.example.prefs").isNone());
   ::unsetenv("XDG_CONFIG_HOME");

@@ -248,8 +248,8 @@ TEST(ThreadRegistersTest, CopiesTheGeneralRegistersOfAUserContext) {
 
 TEST(ThreadRegistersTest, ParsesTheKernelsReportOfABlockedThread) {
   ThreadRegisters r{};
-  ASSERT_TRUE(ThreadStateParseBlockedRegisters(
-      "0 0x3 0x7ffc10 0x1 0x0 0x0 0x0 0x7ffd20 0x7f0040\n", &r));
+  ASSERT_TRUE(
+      ThreadStateParseBlockedRegisters("0 0x3 0x7ffc10 0x1 0x0 0x0 0x0 0x7ffd20 0x7f0040\n", &r));
   EXPECT_EQ(r.rsp, 0x7ffd20u);
   EXPECT_EQ(r.rip, 0x7f0040u);
   EXPECT_EQ(r.rax, 0u);

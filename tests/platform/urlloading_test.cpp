@@ -357,9 +357,8 @@ TEST(URLConnectionTest, PlainGetsOneAfterAnotherKeepOnlyTheirOwnHeadersAndCreden
     if (r.header("Authorization") == "Basic dTpw") return HTTPReply::text(200, "in");
     return HTTPReply::text(401, "no").header("WWW-Authenticate", "Basic realm=\"r\"");
   });
-  server->setDefaultHandler([](const test_support::HTTPRecordedRequest& r) {
-    return HTTPReply::text(200, r.path);
-  });
+  server->setDefaultHandler(
+      [](const test_support::HTTPRecordedRequest& r) { return HTTPReply::text(200, r.path); });
 
   URLRequest tagged(URL(server->url("/tagged")));
   tagged.setValueForHTTPHeaderField("X-Once", "1");
@@ -401,9 +400,8 @@ TEST(URLConnectionTest, PlainGetsOneAfterAnotherSendExactlyTheirOwnHeaderFields)
   // Handles that served a plain GET keep its header list for the next one
   // with the same fields; any difference must build a new list.
   auto server = HTTPTestServer::start();
-  server->setDefaultHandler([](const test_support::HTTPRecordedRequest& r) {
-    return HTTPReply::text(200, r.path);
-  });
+  server->setDefaultHandler(
+      [](const test_support::HTTPRecordedRequest& r) { return HTTPReply::text(200, r.path); });
   const std::vector<std::vector<std::pair<std::string, std::string>>> sets = {
       {{"X-A", "1"}, {"X-B", "two"}},
       {{"X-A", "1"}, {"X-B", "two"}},

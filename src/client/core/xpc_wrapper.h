@@ -51,8 +51,8 @@
 #include "client/core/helper_request.h"
 #include "ipc/xpc_connection.h"
 #include "ipc/xpc_message.h"
-#include "platform/dispatch/time_source.h"
 #include "platform/dispatch/queue_checker.h"
+#include "platform/dispatch/time_source.h"
 #include "platform/foundation/value.h"
 #include "platform/runloop/run_loop.h"
 

@@ -22,8 +22,8 @@
 #include "client/ui/open_preferences_view_controller.h"
 #include "client/ui/paned_preferences_window_controller.h"
 #include "client/ui/window_placement.h"
-#include "platform/system/user_defaults.h"
 #include "platform/system/notification_center.h"
+#include "platform/system/user_defaults.h"
 #include "sdk/analytics/tly_tally_controller.h"
 
 namespace client::ui {

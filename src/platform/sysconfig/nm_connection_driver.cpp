@@ -15,8 +15,8 @@
 #include <map>
 #include <thread>
 
-#include "platform/foundation/format.h"
 #include "platform/dispatch/thread_crash_info.h"
+#include "platform/foundation/format.h"
 #include "platform/sysconfig/system_keychain.h"
 
 namespace platform::sysconfig {

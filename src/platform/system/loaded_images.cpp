@@ -120,8 +120,7 @@ int collect(dl_phdr_info* info, std::size_t size, void* data) {
   const std::uint64_t headerVaddr = lowestOffset <= lowestVaddr ? lowestVaddr - lowestOffset : 0;
   image.header = static_cast<std::uintptr_t>(info->dlpi_addr + headerVaddr);
 
-  image.isMainProgram =
-      reinterpret_cast<std::uintptr_t>(info->dlpi_phdr) == ::getauxval(AT_PHDR);
+  image.isMainProgram = reinterpret_cast<std::uintptr_t>(info->dlpi_phdr) == ::getauxval(AT_PHDR);
   if (image.isMainProgram) {
     image.path = mainProgramPath();
   } else if (info->dlpi_name && info->dlpi_name[0] != '\0') {

@@ -44,8 +44,7 @@ std::atomic<bool> gPrepared{false};
 
 long rawFutex(std::atomic<std::uint32_t>* word, int op, std::uint32_t value,
               const struct timespec* timeout) {
-  return syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), op, value, timeout, nullptr,
-                 0);
+  return syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), op, value, timeout, nullptr, 0);
 }
 
 std::uint64_t monotonicMilliseconds() {
@@ -56,7 +55,9 @@ std::uint64_t monotonicMilliseconds() {
 }
 
 void sleepNanoseconds(long nanoseconds) {
-  struct timespec delay {0, nanoseconds};
+  struct timespec delay {
+    0, nanoseconds
+  };
   nanosleep(&delay, nullptr);
 }
 
@@ -77,10 +78,13 @@ void suspendHandler(int, siginfo_t*, void* userContext) {
     int expected = kSlotPending;
     if (slot.state.compare_exchange_strong(expected, kSlotCaptured, std::memory_order_acq_rel)) {
       const std::uint64_t deadline =
-          monotonicMilliseconds() + static_cast<std::uint64_t>(kThreadStateMaxSuspendSeconds) * 1000u;
+          monotonicMilliseconds() +
+          static_cast<std::uint64_t>(kThreadStateMaxSuspendSeconds) * 1000u;
       while (gSession.load(std::memory_order_acquire) == session &&
              monotonicMilliseconds() < deadline) {
-        struct timespec wait {0, 100 * 1000 * 1000};
+        struct timespec wait {
+          0, 100 * 1000 * 1000
+        };
         rawFutex(&gSession, FUTEX_WAIT_PRIVATE, session, &wait);
       }
     }
@@ -254,7 +258,8 @@ int ThreadStateSuspend(const pid_t* threads, int count, bool* suspended) {
   gSlotCount.store(slots, std::memory_order_release);
 
   for (int i = 0; i < slots; ++i) {
-    if (syscall(SYS_tgkill, process, gSlots[i].thread.load(std::memory_order_relaxed), signal) != 0) {
+    if (syscall(SYS_tgkill, process, gSlots[i].thread.load(std::memory_order_relaxed), signal) !=
+        0) {
       gSlots[i].state.store(kSlotGone, std::memory_order_release);
     }
   }
@@ -356,7 +361,8 @@ bool ThreadStateParseBlockedRegisters(const char* text, ThreadRegisters* out) {
       digits = true;
     }
     if (!digits || (*p != ' ' && *p != '\n' && *p != '\0')) return false;  // "running"
-    values[count++] = negative ? static_cast<std::uint64_t>(-static_cast<std::int64_t>(value)) : value;
+    values[count++] =
+        negative ? static_cast<std::uint64_t>(-static_cast<std::int64_t>(value)) : value;
   }
   // "<nr> <six arguments> <sp> <pc>" in a system call, "-1 <sp> <pc>" when
   // blocked outside one.

@@ -247,8 +247,7 @@ bool CTRCompactUnwindComputeRegisters(CTRCompactUnwindContext* context,
     case kCTRCompactUnwindModeStackIndirect:
       return CTRCompactUnwindFrameless(encoding, unwindContext, result->functionStart, true);
     case kCTRCompactUnwindModeDwarf:
-      return CTRCompactUnwindDwarfFrame(context,
-                                        encoding & kCTRCompactUnwindDwarfSectionOffsetMask,
+      return CTRCompactUnwindDwarfFrame(context, encoding & kCTRCompactUnwindDwarfSectionOffsetMask,
                                         unwindContext);
     default:
       CTR_SDK_LOG_ERROR("Invalid encoding %x\n", static_cast<unsigned>(encoding));
@@ -332,9 +331,8 @@ bool CTRCompactUnwindDecompressPermutation(std::uint32_t permutation, std::uint3
     case 0:
       return true;
     default:
-      CTR_SDK_LOG_WARN(
-          "Error: unhandled number of register permutations for encoding %x\n",
-          static_cast<unsigned>(permutation));
+      CTR_SDK_LOG_WARN("Error: unhandled number of register permutations for encoding %x\n",
+                       static_cast<unsigned>(permutation));
       return false;
   }
 }
@@ -412,8 +410,7 @@ bool CTRCompactUnwindFrameless(std::uint32_t encoding, CTRUnwindContext* unwindC
   const std::uint32_t permutation = encoding & 0x3FF;
   std::uint32_t registers[6] = {};
   if (!CTRCompactUnwindDecompressPermutation(permutation, count, registers)) {
-    CTR_SDK_LOG_WARN("Error: unable to decompress registers %x\n",
-                     static_cast<unsigned>(encoding));
+    CTR_SDK_LOG_WARN("Error: unable to decompress registers %x\n", static_cast<unsigned>(encoding));
     return false;
   }
   if (!CTRCompactUnwindRemapRegisters(count, registers)) {
@@ -438,8 +435,7 @@ bool CTRCompactUnwindFrameless(std::uint32_t encoding, CTRUnwindContext* unwindC
     CTR_SDK_LOG_WARN("Error: computed PC is invalid\n");
     return false;
   }
-  return CTRUnwindSetPC(unwindContext, pc) &&
-         CTRUnwindSetStackPointer(unwindContext, location + 8);
+  return CTRUnwindSetPC(unwindContext, pc) && CTRUnwindSetStackPointer(unwindContext, location + 8);
 }
 
 bool CTRCompactUnwindDwarfFrame(CTRCompactUnwindContext* context, std::uintptr_t dwarfOffset,

@@ -66,10 +66,8 @@ bool CTRCompactUnwindLookup(CTRCompactUnwindContext* context, std::uintptr_t pc,
 bool CTRCompactUnwindLookupSecondLevel(CTRCompactUnwindContext* context, std::uintptr_t pc,
                                        CTRCompactUnwindResult* result);
 bool CTRCompactUnwindLookupSecondLevelCompressed(CTRCompactUnwindContext* context,
-                                                 std::uintptr_t pc,
-                                                 CTRCompactUnwindResult* result);
-bool CTRCompactUnwindLookupSecondLevelRegular(CTRCompactUnwindContext* context,
-                                              std::uintptr_t pc,
+                                                 std::uintptr_t pc, CTRCompactUnwindResult* result);
+bool CTRCompactUnwindLookupSecondLevelRegular(CTRCompactUnwindContext* context, std::uintptr_t pc,
                                               CTRCompactUnwindResult* result);
 // `pc`'s offset from the function of the first-level entry found last.
 std::uintptr_t CTRCompactUnwindGetTargetAddress(const CTRCompactUnwindContext* context,

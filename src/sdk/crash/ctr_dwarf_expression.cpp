@@ -111,10 +111,12 @@ std::uint64_t CTRParseAddressWithEncodingAndAdvance(const void** cursor, std::ui
       value = static_cast<std::uint64_t>(CTRParseLEB128AndAdvance(cursor));
       break;
     case kCTRDwarfEhPeSdata2:
-      value = static_cast<std::uint64_t>(static_cast<std::int64_t>(CTRParseInt16AndAdvance(cursor)));
+      value =
+          static_cast<std::uint64_t>(static_cast<std::int64_t>(CTRParseInt16AndAdvance(cursor)));
       break;
     case kCTRDwarfEhPeSdata4:
-      value = static_cast<std::uint64_t>(static_cast<std::int64_t>(CTRParseInt32AndAdvance(cursor)));
+      value =
+          static_cast<std::uint64_t>(static_cast<std::int64_t>(CTRParseInt32AndAdvance(cursor)));
       break;
     default:
       CTR_SDK_LOG_WARN("Unhandled: encoding 0x%02x\n", static_cast<unsigned>(encoding));
@@ -152,23 +154,40 @@ std::uint64_t CTRDwarfUnwindGetRegisterValue(const CTRThreadState* registers,
                                              std::uint64_t number) {
   if (registers == nullptr) return 0;
   switch (number) {
-    case 0: return registers->rax;
-    case 1: return registers->rdx;
-    case 2: return registers->rcx;
-    case 3: return registers->rbx;
-    case 4: return registers->rsi;
-    case 5: return registers->rdi;
-    case 6: return registers->rbp;
-    case 7: return registers->rsp;
-    case 8: return registers->r8;
-    case 9: return registers->r9;
-    case 10: return registers->r10;
-    case 11: return registers->r11;
-    case 12: return registers->r12;
-    case 13: return registers->r13;
-    case 14: return registers->r14;
-    case 15: return registers->r15;
-    case 16: return registers->rip;
+    case 0:
+      return registers->rax;
+    case 1:
+      return registers->rdx;
+    case 2:
+      return registers->rcx;
+    case 3:
+      return registers->rbx;
+    case 4:
+      return registers->rsi;
+    case 5:
+      return registers->rdi;
+    case 6:
+      return registers->rbp;
+    case 7:
+      return registers->rsp;
+    case 8:
+      return registers->r8;
+    case 9:
+      return registers->r9;
+    case 10:
+      return registers->r10;
+    case 11:
+      return registers->r11;
+    case 12:
+      return registers->r12;
+    case 13:
+      return registers->r13;
+    case 14:
+      return registers->r14;
+    case 15:
+      return registers->r15;
+    case 16:
+      return registers->rip;
     default:
       CTR_SDK_LOG_WARN("Error: Unrecognized get register number %llu\n",
                        static_cast<unsigned long long>(number));
@@ -181,23 +200,57 @@ bool CTRDwarfUnwindSetRegisterValue(CTRThreadState* registers, std::uint64_t num
   if (registers == nullptr) return false;
   std::uint64_t* slot = nullptr;
   switch (number) {
-    case 0: slot = &registers->rax; break;
-    case 1: slot = &registers->rdx; break;
-    case 2: slot = &registers->rcx; break;
-    case 3: slot = &registers->rbx; break;
-    case 4: slot = &registers->rsi; break;
-    case 5: slot = &registers->rdi; break;
-    case 6: slot = &registers->rbp; break;
-    case 7: slot = &registers->rsp; break;
-    case 8: slot = &registers->r8; break;
-    case 9: slot = &registers->r9; break;
-    case 10: slot = &registers->r10; break;
-    case 11: slot = &registers->r11; break;
-    case 12: slot = &registers->r12; break;
-    case 13: slot = &registers->r13; break;
-    case 14: slot = &registers->r14; break;
-    case 15: slot = &registers->r15; break;
-    case 16: slot = &registers->rip; break;
+    case 0:
+      slot = &registers->rax;
+      break;
+    case 1:
+      slot = &registers->rdx;
+      break;
+    case 2:
+      slot = &registers->rcx;
+      break;
+    case 3:
+      slot = &registers->rbx;
+      break;
+    case 4:
+      slot = &registers->rsi;
+      break;
+    case 5:
+      slot = &registers->rdi;
+      break;
+    case 6:
+      slot = &registers->rbp;
+      break;
+    case 7:
+      slot = &registers->rsp;
+      break;
+    case 8:
+      slot = &registers->r8;
+      break;
+    case 9:
+      slot = &registers->r9;
+      break;
+    case 10:
+      slot = &registers->r10;
+      break;
+    case 11:
+      slot = &registers->r11;
+      break;
+    case 12:
+      slot = &registers->r12;
+      break;
+    case 13:
+      slot = &registers->r13;
+      break;
+    case 14:
+      slot = &registers->r14;
+      break;
+    case 15:
+      slot = &registers->r15;
+      break;
+    case 16:
+      slot = &registers->rip;
+      break;
     default:
       CTR_SDK_LOG_WARN("Unrecognized set register number %llu\n",
                        static_cast<unsigned long long>(number));
@@ -289,8 +342,7 @@ bool CTRDwarfExpressionMachineIsFinished(CTRDwarfExpressionMachine* machine) {
   return machine->cursor >= machine->end;
 }
 
-bool CTRDwarfExpressionMachineGetResult(CTRDwarfExpressionMachine* machine,
-                                        std::uint64_t* result) {
+bool CTRDwarfExpressionMachineGetResult(CTRDwarfExpressionMachine* machine, std::uint64_t* result) {
   if (machine == nullptr || result == nullptr) return false;
   if (machine->cursor != machine->end) {
     CTR_SDK_LOG_WARN("Error: DWARF expression hasn't completed execution\n");
@@ -398,11 +450,9 @@ bool CTRDwarfExpressionMachineExecuteNextOpcode(CTRDwarfExpressionMachine* machi
   if (opcode >= 0x70 && opcode <= 0x80) {  // DW_OP_breg0..16
     const std::int64_t offset = CTRParseLEB128AndAdvance(&machine->cursor);
     const unsigned number = opcode - 0x70u;
-    const std::uint64_t value =
-        CTRDwarfUnwindGetRegisterValue(machine->registers, number) +
-        static_cast<std::uint64_t>(offset);
-    CTR_SDK_LOG_WARN("DW_OP_breg %d value %d\n", static_cast<int>(number),
-                     static_cast<int>(value));
+    const std::uint64_t value = CTRDwarfUnwindGetRegisterValue(machine->registers, number) +
+                                static_cast<std::uint64_t>(offset);
+    CTR_SDK_LOG_WARN("DW_OP_breg %d value %d\n", static_cast<int>(number), static_cast<int>(value));
     return CTRDwarfExpressionStackPush(stack, value);
   }
   if (opcode >= 0x81 && opcode <= 0x8f) {

@@ -92,8 +92,7 @@ bool CTRDwarfExpressionMachineInit(CTRDwarfExpressionMachine* machine, const voi
 bool CTRDwarfExpressionMachinePrepareForExecution(CTRDwarfExpressionMachine* machine);
 bool CTRDwarfExpressionMachineIsFinished(CTRDwarfExpressionMachine* machine);
 bool CTRDwarfExpressionMachineExecuteNextOpcode(CTRDwarfExpressionMachine* machine);
-bool CTRDwarfExpressionMachineGetResult(CTRDwarfExpressionMachine* machine,
-                                        std::uint64_t* result);
+bool CTRDwarfExpressionMachineGetResult(CTRDwarfExpressionMachine* machine, std::uint64_t* result);
 
 // Evaluates the expression block at `expression` with `initialValue` as the
 // first stack entry; the result is the top of the stack.
@@ -102,8 +101,7 @@ bool CTRDwarfEvalulateExpression(const void* expression, const CTRThreadState* r
 
 // The value of DWARF register `number` (0 rax, 1 rdx, 2 rcx, 3 rbx, 4 rsi,
 // 5 rdi, 6 rbp, 7 rsp, 8..15 r8..r15, 16 rip); 0 for another number.
-std::uint64_t CTRDwarfUnwindGetRegisterValue(const CTRThreadState* registers,
-                                             std::uint64_t number);
+std::uint64_t CTRDwarfUnwindGetRegisterValue(const CTRThreadState* registers, std::uint64_t number);
 // Sets DWARF register `number`; fails for another number.
 bool CTRDwarfUnwindSetRegisterValue(CTRThreadState* registers, std::uint64_t number,
                                     std::uint64_t value);

@@ -577,8 +577,7 @@ bool CTRDwarfUnwindComputeRegisters(const CTRDwarfCFIRecord* record, CTRUnwindCo
   CTRDwarfState state;
   std::memset(&state, 0, sizeof(state));
 
-  if (!CTRDwarfInstructionsEnumerate(&record->cie.instructions, &record->cie, &state,
-                                     INT64_MAX)) {
+  if (!CTRDwarfInstructionsEnumerate(&record->cie.instructions, &record->cie, &state, INT64_MAX)) {
     CTR_SDK_LOG_WARN("Error: Unable to run CIE instructions\n");
     return false;
   }
@@ -685,7 +684,8 @@ bool CTRDwarfEhFrameHdrFindFDE(std::uintptr_t ehFrameHdr, std::uintptr_t pc,
   std::uintptr_t cursor = ehFrameHdr + 4;
   std::uint64_t ehFramePtr = 0;
   std::uint64_t count = 0;
-  if (header[1] == kCTRDwarfEhPeOmit || !ReadHeaderValue(&cursor, header[1], ehFrameHdr, &ehFramePtr)) {
+  if (header[1] == kCTRDwarfEhPeOmit ||
+      !ReadHeaderValue(&cursor, header[1], ehFrameHdr, &ehFramePtr)) {
     return false;
   }
   if (header[2] == kCTRDwarfEhPeOmit || header[3] != kTableEncoding ||
@@ -705,7 +705,8 @@ bool CTRDwarfEhFrameHdrFindFDE(std::uintptr_t ehFrameHdr, std::uintptr_t pc,
   while (low < high) {
     const std::uint64_t mid = low + (high - low) / 2;
     if (!ReadAt(table + static_cast<std::uintptr_t>(mid) * 8, &entry)) return false;
-    const std::uintptr_t start = ehFrameHdr + static_cast<std::uintptr_t>(static_cast<std::intptr_t>(entry[0]));
+    const std::uintptr_t start =
+        ehFrameHdr + static_cast<std::uintptr_t>(static_cast<std::intptr_t>(entry[0]));
     if (start <= pc) {
       found = true;
       best[0] = entry[0];

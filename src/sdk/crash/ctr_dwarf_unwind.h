@@ -78,11 +78,11 @@ struct CTRDwarfCFIRecord {
 
 // Rule kinds of a register.
 enum CTRDwarfRegisterLocation : std::uint32_t {
-  kCTRDwarfRegisterUnused = 0,            // unchanged
-  kCTRDwarfRegisterInCFA = 1,             // saved at CFA + value
-  kCTRDwarfRegisterInRegister = 3,        // held in register `value`
-  kCTRDwarfRegisterAtExpression = 4,      // saved at the address the expression computes
-  kCTRDwarfRegisterIsExpression = 5,      // equal to the expression's result
+  kCTRDwarfRegisterUnused = 0,        // unchanged
+  kCTRDwarfRegisterInCFA = 1,         // saved at CFA + value
+  kCTRDwarfRegisterInRegister = 3,    // held in register `value`
+  kCTRDwarfRegisterAtExpression = 4,  // saved at the address the expression computes
+  kCTRDwarfRegisterIsExpression = 5,  // equal to the expression's result
 };
 
 struct CTRDwarfRegister {

@@ -1,6 +1,5 @@
 #include "sdk/crash/ctr_thread_array_operation.h"
 
-
 #include "codecs/json_encoder.h"
 #include "platform/foundation/string_encoding.h"
 #include "sdk/crash/capture/ctr_file.h"

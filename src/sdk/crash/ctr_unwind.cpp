@@ -18,9 +18,7 @@ namespace sdk {
 
 namespace {
 
-bool ValidContext(const CTRUnwindContext* context) {
-  return CTRIsValidPointer(context);
-}
+bool ValidContext(const CTRUnwindContext* context) { return CTRIsValidPointer(context); }
 
 }  // namespace
 
@@ -56,7 +54,8 @@ bool CTRSafeReadMemoryThroughPipe(const void* source, void* destination, std::si
   std::size_t done = 0;
   while (ok && done < length) {
     const std::size_t piece = length - done < kPiece ? length - done : kPiece;
-    const long written = ::syscall(SYS_write, fds[1], static_cast<const char*>(source) + done, piece);
+    const long written =
+        ::syscall(SYS_write, fds[1], static_cast<const char*>(source) + done, piece);
     if (written <= 0) {
       ok = false;
       break;
@@ -233,8 +232,7 @@ bool CTRUnwindFirstExecutableAddress(std::uintptr_t start, std::uintptr_t end,
     std::uintptr_t word = 0;
     if (address >= kCTRMinimumValidPointer) {
       if (!CTRSafeReadMemory(reinterpret_cast<const void*>(address), &word, sizeof(word))) {
-        CTR_SDK_LOG_DEBUG("Checking address %p => %p\n", reinterpret_cast<void*>(address),
-                          nullptr);
+        CTR_SDK_LOG_DEBUG("Checking address %p => %p\n", reinterpret_cast<void*>(address), nullptr);
         return false;
       }
       CTR_SDK_LOG_DEBUG("Checking address %p => %p\n", reinterpret_cast<void*>(address),
@@ -293,10 +291,9 @@ bool UnwindWithImageTables(CTRUnwindContext* context) {
   CTR_SDK_LOG_DEBUG("Binary image for %p at %p\n", reinterpret_cast<void*>(pc),
                     reinterpret_cast<void*>(static_cast<std::uintptr_t>(image.base)));
   if (CTRBinaryImageHasCompactUnwindInfo(&image)) {
-    if (!CTRCompactUnwindInit(&context->compactUnwindState,
-                              static_cast<std::uintptr_t>(image.unwindInfo),
-                              static_cast<std::uintptr_t>(image.ehFrame),
-                              static_cast<std::uintptr_t>(image.base))) {
+    if (!CTRCompactUnwindInit(
+            &context->compactUnwindState, static_cast<std::uintptr_t>(image.unwindInfo),
+            static_cast<std::uintptr_t>(image.ehFrame), static_cast<std::uintptr_t>(image.base))) {
       CTR_SDK_LOG_ERROR("Unable to read unwind info\n");
       return false;
     }

@@ -17,7 +17,6 @@ constexpr std::string_view kDefaultMimeType = "application/octet-stream";
 
 platform::Bytes toBytes(std::string_view text) { return platform::Bytes(text.begin(), text.end()); }
 
-
 // The head of one part, up to and including the blank line before its
 // content: the boundary line, the disposition with the field name (and the
 // file name of a file part) and the content type lines.

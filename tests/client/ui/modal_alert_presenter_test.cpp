@@ -1,3 +1,5 @@
+#include "client/ui/modal_alert_presenter.h"
+
 #include <QApplication>
 #include <QMessageBox>
 #include <QPushButton>
@@ -5,7 +7,6 @@
 #include <QTimer>
 #include <thread>
 
-#include "client/ui/modal_alert_presenter.h"
 #include "ui_test_support.h"
 
 using namespace client::ui;

@@ -73,8 +73,8 @@ struct alignas(4096) FakeImage {
     // 8-byte pointers) and at +0x20 the FDE of C (advance 1, CFA offset 16,
     // rbp at CFA - 16).
     const std::size_t e = kEhFrame;
-    const std::uint8_t cie[] = {0x14, 0, 0, 0, 0, 0, 0, 0, 1, 'z', 'R', 0, 0x01, 0x78, 0x10,
-                                0x01, 0x00, 0x0c, 0x07, 0x08, 0x90, 0x01, 0, 0};
+    const std::uint8_t cie[] = {0x14, 0,    0,    0,    0,    0,    0,    0,    1,    'z',  'R', 0,
+                                0x01, 0x78, 0x10, 0x01, 0x00, 0x0c, 0x07, 0x08, 0x90, 0x01, 0,   0};
     std::memcpy(bytes + e, cie, sizeof(cie));
     const std::size_t f = e + kFdeOffset;
     put<std::uint32_t>(f + 4, static_cast<std::uint32_t>(f + 4 - e));
@@ -185,7 +185,8 @@ TEST_F(CompactUnwindTest, InitChecksArgumentsAndVersion) {
   EXPECT_FALSE(CTRCompactUnwindInit(&reader, at(kUnwindInfo), 0, 0x100));
   image_->put<std::uint32_t>(kUnwindInfo, 2);
   EXPECT_FALSE(CTRCompactUnwindInit(&reader, at(kUnwindInfo), 0, at(0)));
-  EXPECT_NE(sdkLog().find("Error: bad unwind_info structure version (2 != 1)\n"), std::string::npos);
+  EXPECT_NE(sdkLog().find("Error: bad unwind_info structure version (2 != 1)\n"),
+            std::string::npos);
 }
 
 TEST(CompactUnwindPermutationTest, DecodesAndRemapsSavedRegisters) {
@@ -222,7 +223,8 @@ TEST_F(CompactUnwindTest, FramelessWithSixRegistersRestoresOnlyRbp) {
   mc.ss.rsp = reinterpret_cast<std::uintptr_t>(&stack[0]);
   mc.ss.rbx = 0xb0b0;
   CTRUnwindInit(&context_, &mc);
-  const std::uint32_t encoding = kCTRCompactUnwindModeStackImmediate | (8u << 16) | (6u << 10) | 600u;
+  const std::uint32_t encoding =
+      kCTRCompactUnwindModeStackImmediate | (8u << 16) | (6u << 10) | 600u;
   ASSERT_TRUE(CTRCompactUnwindFrameless(encoding, &context_, at(0x100), false));
   EXPECT_EQ(CTRUnwindGetPC(&context_), 0x408090u);
   EXPECT_EQ(CTRUnwindGetFramePointer(&context_), 0xbebeu);

@@ -22,7 +22,9 @@ class Bytes {
   Bytes() { data_.reserve(4096); }
   std::size_t size() const { return data_.size(); }
   const std::uint8_t* at(std::size_t offset) const { return data_.data() + offset; }
-  std::uintptr_t addr(std::size_t offset) const { return reinterpret_cast<std::uintptr_t>(at(offset)); }
+  std::uintptr_t addr(std::size_t offset) const {
+    return reinterpret_cast<std::uintptr_t>(at(offset));
+  }
   Bytes& u8(std::initializer_list<int> values) {
     for (int v : values) data_.push_back(static_cast<std::uint8_t>(v));
     return *this;
@@ -101,11 +103,13 @@ TEST_F(DwarfTest, ReadsEncodedPointers) {
             static_cast<std::uint64_t>(-4));
   // pc-relative: relative to where the value began.
   const std::uintptr_t field = b.addr(6);
-  EXPECT_EQ(CTRParseAddressWithEncodingAndAdvance(&cursor, kCTRDwarfEhPePcrel | kCTRDwarfEhPeSdata4),
-            field - 8);
+  EXPECT_EQ(
+      CTRParseAddressWithEncodingAndAdvance(&cursor, kCTRDwarfEhPePcrel | kCTRDwarfEhPeSdata4),
+      field - 8);
   // Unhandled forms fail with the all-ones value.
-  EXPECT_EQ(CTRParseAddressWithEncodingAndAdvance(&cursor, kCTRDwarfEhPeDatarel | kCTRDwarfEhPeUdata4),
-            kCTRDwarfInvalidAddress);
+  EXPECT_EQ(
+      CTRParseAddressWithEncodingAndAdvance(&cursor, kCTRDwarfEhPeDatarel | kCTRDwarfEhPeUdata4),
+      kCTRDwarfInvalidAddress);
   cursor = b.at(0);
   EXPECT_EQ(CTRParseAddressWithEncodingAndAdvance(&cursor, 0x05), kCTRDwarfInvalidAddress);
   EXPECT_EQ(CTRParseAddressWithEncodingAndAdvance(nullptr, kCTRDwarfEhPeUdata4),
@@ -120,11 +124,13 @@ TEST_F(DwarfTest, IndirectPointersAreReadSafely) {
   Bytes b;
   b.put<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&target)).put<std::uint64_t>(0x20);
   const void* cursor = b.at(0);
-  EXPECT_EQ(CTRParseAddressWithEncodingAndAdvance(&cursor, kCTRDwarfEhPeIndirect | kCTRDwarfEhPeUdata8),
-            0xfeedfaceu);
+  EXPECT_EQ(
+      CTRParseAddressWithEncodingAndAdvance(&cursor, kCTRDwarfEhPeIndirect | kCTRDwarfEhPeUdata8),
+      0xfeedfaceu);
   // A slot below 4096 is not dereferenced.
-  EXPECT_EQ(CTRParseAddressWithEncodingAndAdvance(&cursor, kCTRDwarfEhPeIndirect | kCTRDwarfEhPeUdata8),
-            kCTRDwarfInvalidAddress);
+  EXPECT_EQ(
+      CTRParseAddressWithEncodingAndAdvance(&cursor, kCTRDwarfEhPeIndirect | kCTRDwarfEhPeUdata8),
+      kCTRDwarfInvalidAddress);
 }
 
 // ---------------------------------------------------------------------------
@@ -135,7 +141,8 @@ TEST_F(DwarfTest, IndirectPointersAreReadSafely) {
 std::size_t AddCIE(Bytes& b, std::uint8_t pointerEncoding, std::initializer_list<int> instructions,
                    std::uint8_t version = 1) {
   const std::size_t start = b.size();
-  b.put<std::uint32_t>(0).put<std::uint32_t>(0).u8({version}).str("zR").u8({0x01, 0x78, 0x10, 0x01});
+  b.put<std::uint32_t>(0).put<std::uint32_t>(0).u8({version}).str("zR").u8(
+      {0x01, 0x78, 0x10, 0x01});
   b.u8({pointerEncoding}).u8(instructions);
   b.patch<std::uint32_t>(start, static_cast<std::uint32_t>(b.size() - start - 4));
   return start;
@@ -342,7 +349,9 @@ TEST_F(DwarfTest, UnsupportedInstructionsFailTheRun) {
   const Case cases[] = {
       {{0x07, 0x03}, "Error: Unimplemented DWARF instruction 0x7\n", false},  // undefined
       {{0x2f, 0x03, 0x02}, "Error: Unimplemented DWARF instruction 0x2f\n", false},
-      {{0x05, 0x03, 0x02}, "Error: Unimplemented DWARF instruction 0x5\n", false},  // offset_extended
+      {{0x05, 0x03, 0x02},
+       "Error: Unimplemented DWARF instruction 0x5\n",
+       false},  // offset_extended
       {{0x0b}, "Error: DW_CFA_restore_state without a remembered state\n", true},
       {{0xd1}, "Error: Found an invalid DW_CFA_restore register number\n", true},
       {{0x06, 0x11}, "Error: Found an invalid DW_CFA_restore register number\n", true},
@@ -433,17 +442,18 @@ TEST_F(DwarfTest, StateStackDepthIsBoundedAndOverflowFailsCleanly) {
   state = RunTo(over.record, 100, &ok);
   EXPECT_FALSE(ok);
   EXPECT_EQ(state.rememberedRowCount, kCTRDwarfStateStackDepth);
-  EXPECT_NE(sdkLog().find("Error: DW_CFA_remember_state nested deeper than 8\n"), std::string::npos);
+  EXPECT_NE(sdkLog().find("Error: DW_CFA_remember_state nested deeper than 8\n"),
+            std::string::npos);
 }
 
 TEST_F(DwarfTest, RestoreReturnsARegisterToTheCIEsInitialRule) {
   InstructionRun run;
   Build(run, {
-                 0x86, 0x02,              // rbp at cfa-16
-                 0x09, 0x10, 0x00,        // rip in rax
-                 0x83, 0x03,              // rbx at cfa-24
-                 0x41, 0xc6,              // 1: rbp back to "unchanged"
-                 0x41, 0x06, 0x10,        // 2: rip back to cfa-8 (extended form)
+                 0x86, 0x02,        // rbp at cfa-16
+                 0x09, 0x10, 0x00,  // rip in rax
+                 0x83, 0x03,        // rbx at cfa-24
+                 0x41, 0xc6,        // 1: rbp back to "unchanged"
+                 0x41, 0x06, 0x10,  // 2: rip back to cfa-8 (extended form)
              });
   bool ok = false;
   CTRDwarfState state = RunTo(run.record, 1, &ok);

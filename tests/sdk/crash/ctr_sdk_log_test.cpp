@@ -51,8 +51,7 @@ TEST_F(SDKLogTest, LengthModifiersTakeTheirFullWidthArgument) {
   // conversion after each one still gets its own argument.
   CTRSDKLog(1, "%lu|%llu|%lld|%ld|%lx|%llx|%zu|%zd|%d", 18446744073709551615ul, 4294967296ull,
             static_cast<long long>(INT64_MIN), -5000000000l, 0xdeadbeefcafeul,
-            0xffffffffffffffffull, static_cast<std::size_t>(1) << 40,
-            static_cast<ssize_t>(-7), 42);
+            0xffffffffffffffffull, static_cast<std::size_t>(1) << 40, static_cast<ssize_t>(-7), 42);
   EXPECT_EQ(sdkLog().substr(before.size()),
             "18446744073709551615|4294967296|-9223372036854775808|-5000000000|deadbeefcafe|"
             "ffffffffffffffff|1099511627776|-7|42");

@@ -104,7 +104,9 @@ __attribute__((noinline)) void writeToBadAddress() {
 int runChild(const std::function<void()>& body) {
   const pid_t pid = ::fork();
   if (pid == 0) {
-    struct rlimit none {0, 0};
+    struct rlimit none {
+      0, 0
+    };
     ::setrlimit(RLIMIT_CORE, &none);
     ::prctl(PR_SET_DUMPABLE, 0);
     for (int signal : kCTRHandledSignals) ::signal(signal, SIG_DFL);
@@ -322,10 +324,9 @@ TEST(SignalTableTest, NamesAndOrder) {
   CTRSignalNameLookup(SIGABRT, &name, &code);
   EXPECT_STREQ(name, "SIGABRT");
   EXPECT_STREQ(code, "ABORT");
-  const std::pair<int, const char*> rows[] = {{SIGILL, "SIGILL"},   {SIGTRAP, "SIGTRAP"},
-                                              {SIGFPE, "SIGFPE"},   {SIGBUS, "SIGBUS"},
-                                              {SIGSEGV, "SIGSEGV"}, {SIGSYS, "SIGSYS"},
-                                              {SIGUSR1, "UNKNOWN"}, {SIGKILL, "UNKNOWN"}};
+  const std::pair<int, const char*> rows[] = {
+      {SIGILL, "SIGILL"},   {SIGTRAP, "SIGTRAP"}, {SIGFPE, "SIGFPE"},   {SIGBUS, "SIGBUS"},
+      {SIGSEGV, "SIGSEGV"}, {SIGSYS, "SIGSYS"},   {SIGUSR1, "UNKNOWN"}, {SIGKILL, "UNKNOWN"}};
   for (const auto& [signal, expected] : rows) {
     CTRSignalNameLookup(signal, &name, &code);
     EXPECT_STREQ(name, expected);
@@ -338,9 +339,8 @@ TEST(SignalTableTest, NamesAndOrder) {
         static_cast<std::vector<std::pair<int, int>>*>(data)->emplace_back(index, signal);
       },
       &seen);
-  const std::vector<std::pair<int, int>> expected = {{0, SIGABRT}, {1, SIGBUS},  {2, SIGFPE},
-                                                     {3, SIGILL},  {4, SIGSEGV}, {5, SIGSYS},
-                                                     {6, SIGTRAP}};
+  const std::vector<std::pair<int, int>> expected = {
+      {0, SIGABRT}, {1, SIGBUS}, {2, SIGFPE}, {3, SIGILL}, {4, SIGSEGV}, {5, SIGSYS}, {6, SIGTRAP}};
   EXPECT_EQ(seen, expected);
 }
 

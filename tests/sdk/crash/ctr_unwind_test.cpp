@@ -24,7 +24,8 @@ class GuardedPages {
  public:
   GuardedPages() {
     page_ = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    void* p = ::mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* p =
+        ::mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     base_ = static_cast<char*>(p);
     ::mprotect(base_ + page_, page_, PROT_NONE);
   }
@@ -171,8 +172,9 @@ TEST_F(UnwindTest, FramePointerChainIsFollowedUntilTheFramePointerIsZero) {
   stack[4] = 0;
   stack[5] = kFakeImage + 0x300;
   CTRUnwindContext context;
-  const CTRMachineContext mc = Registers(kFakeImage + 0x100, reinterpret_cast<std::uintptr_t>(&stack[0]),
-                                         reinterpret_cast<std::uintptr_t>(&stack[2]));
+  const CTRMachineContext mc =
+      Registers(kFakeImage + 0x100, reinterpret_cast<std::uintptr_t>(&stack[0]),
+                reinterpret_cast<std::uintptr_t>(&stack[2]));
   CTRUnwindInit(&context, &mc);
 
   std::uintptr_t pcs[8] = {};
@@ -247,11 +249,12 @@ TEST_F(UnwindTest, RepeatCountGrowsForEqualPCsAndResetsOnADifferentOne) {
 
 TEST_F(UnwindTest, BadFramePointersEndTheWalkWithoutFaulting) {
   GuardedPages pages;
-  for (const std::uintptr_t fp : {reinterpret_cast<std::uintptr_t>(pages.guard()),
-                                  std::uintptr_t{0x20}}) {
+  for (const std::uintptr_t fp :
+       {reinterpret_cast<std::uintptr_t>(pages.guard()), std::uintptr_t{0x20}}) {
     CTRUnwindContext context;
     // sp points at the guard page too, so the stack scan fails at once.
-    const CTRMachineContext mc = Registers(0x401000, reinterpret_cast<std::uintptr_t>(pages.guard()), fp);
+    const CTRMachineContext mc =
+        Registers(0x401000, reinterpret_cast<std::uintptr_t>(pages.guard()), fp);
     CTRUnwindInit(&context, &mc);
     ASSERT_TRUE(CTRUnwindNextFrame(&context));
     EXPECT_FALSE(CTRUnwindNextFrame(&context));

@@ -29,8 +29,8 @@ class UserLoggingTest : public testing::CrashContextTest {
     fs::create_directories(dir_);
     for (const char* name :
          {kCTRUserIncrementalKVFile, kCTRUserCompactedKVFile, kCTRInternalIncrementalKVFile,
-          kCTRInternalCompactedKVFile, kCTRLogAFile, kCTRLogBFile, kCTRErrorsAFile,
-          kCTRErrorsBFile, kCTRCustomExceptionAFile, kCTRCustomExceptionBFile}) {
+          kCTRInternalCompactedKVFile, kCTRLogAFile, kCTRLogBFile, kCTRErrorsAFile, kCTRErrorsBFile,
+          kCTRCustomExceptionAFile, kCTRCustomExceptionBFile}) {
       paths_.push_back(path(name));
     }
     auto& logging = context_.userLogging;
@@ -38,7 +38,7 @@ class UserLoggingTest : public testing::CrashContextTest {
     logging.internalKVStorage = {paths_[2].c_str(), paths_[3].c_str(), 64, 32};
     logging.logStorage = {paths_[4].c_str(), paths_[5].c_str(), 100, 0, true, nullptr};
     logging.errorStorage = {paths_[6].c_str(), paths_[7].c_str(), 0, 2, false, &state_.errorCount};
-    logging.customExceptionStorage = {paths_[8].c_str(), paths_[9].c_str(), 0, 2, false,
+    logging.customExceptionStorage = {paths_[8].c_str(),           paths_[9].c_str(), 0, 2, false,
                                       &state_.customExceptionCount};
     state_.currentLogPath = logging.logStorage.aPath;
     state_.currentErrorPath = logging.errorStorage.aPath;
@@ -213,25 +213,33 @@ TEST_F(UserLoggingTest, AFailedCompactionKeepsEveryKey) {
 }
 
 TEST_F(UserLoggingTest, EntriesWithMissingPartsAreDroppedAndNullValuesRemoveKeys) {
-  std::ofstream(path(kCTRUserCompactedKVFile))
-      << R"({"kv":{"key":"61","value":"31"}})" "\n"
-      << R"({"kv":{"key":"62","value":null}})" "\n"
-      << R"({"kv":{"key":"63"}})" "\n"
-      << R"({"kv":{"key":"64","value":"31"}})" "\n"
-      << R"({"kv":{"key":"65","value":"32"}})" "\n";
-  std::ofstream(path(kCTRUserIncrementalKVFile))
-      << R"({"kv":{"value":"31"}})" "\n"
-      << R"({"kv":{"key":"64","value":null}})" "\n"
-      << R"({"kv":{"key":"65","value":"zz"}})" "\n"
-      << R"({"kv":{"key":"66","value":"c3"}})" "\n"
-      << R"({"kv":{"key":"67")" "\n";  // cut short by a crash
+  std::ofstream(path(kCTRUserCompactedKVFile)) << R"({"kv":{"key":"61","value":"31"}})"
+                                                  "\n"
+                                               << R"({"kv":{"key":"62","value":null}})"
+                                                  "\n"
+                                               << R"({"kv":{"key":"63"}})"
+                                                  "\n"
+                                               << R"({"kv":{"key":"64","value":"31"}})"
+                                                  "\n"
+                                               << R"({"kv":{"key":"65","value":"32"}})"
+                                                  "\n";
+  std::ofstream(path(kCTRUserIncrementalKVFile)) << R"({"kv":{"value":"31"}})"
+                                                    "\n"
+                                                 << R"({"kv":{"key":"64","value":null}})"
+                                                    "\n"
+                                                 << R"({"kv":{"key":"65","value":"zz"}})"
+                                                    "\n"
+                                                 << R"({"kv":{"key":"66","value":"c3"}})"
+                                                    "\n"
+                                                 << R"({"kv":{"key":"67")"
+                                                    "\n";  // cut short by a crash
   const Value keys = userKeys();
   EXPECT_EQ(keys["a"].asString(), "1");
   EXPECT_TRUE(keys["b"].isNull());  // a compacted null value stays
   EXPECT_FALSE(keys.contains("c"));
-  EXPECT_FALSE(keys.contains("d"));        // removed by the incremental null
-  EXPECT_EQ(keys["e"].asString(), "");     // "zz" decodes to nothing
-  EXPECT_FALSE(keys.contains("f"));        // not UTF-8: dropped
+  EXPECT_FALSE(keys.contains("d"));     // removed by the incremental null
+  EXPECT_EQ(keys["e"].asString(), "");  // "zz" decodes to nothing
+  EXPECT_FALSE(keys.contains("f"));     // not UTF-8: dropped
   EXPECT_EQ(keys.count(), 3u);
   const std::string log = sdkLog();
   EXPECT_NE(log.find("compacted key/value contains a nil and must be dropped"), std::string::npos);
@@ -341,7 +349,8 @@ TEST_F(UserLoggingTest, RecordingFromTheLoggingQueueWritesInPlace) {
 }
 
 TEST_F(UserLoggingTest, QueuedCompactionOutlivesTheReportThatAskedForIt) {
-  write(kCTRMetadataFile, R"({"identity":{"session_id":"launch"}})" "\n");
+  write(kCTRMetadataFile, R"({"identity":{"session_id":"launch"}})"
+                          "\n");
   auto internal = CTRInternalReport::reportWithPath(dir_);
   ASSERT_TRUE(internal);
   // The 64th write queues the compaction while the report (its descriptor

@@ -459,7 +459,7 @@ TEST_F(MachOTest, DecodersStayInsideTheirCommand) {
 
 TEST_F(MachOTest, SectionsAreFoundByBothNamesInEitherWidth) {
   const std::vector<SectionLayout> sections = {{"__text", 0x1000, 0x200, 0x40},
-                                             {"__eh_frame", 0x1200, 0x10, 0x60}};
+                                               {"__eh_frame", 0x1200, 0x10, 0x60}};
   for (bool is64 : {true, false}) {
     SCOPED_TRACE(is64 ? "64-bit" : "32-bit");
     const Bytes image =

@@ -71,20 +71,32 @@ void CTRMachExceptionNameLookup(std::int32_t exceptionType, std::int64_t firstCo
       break;
     case 3: {
       n = "EXC_ARITHMETIC";
-      static const char* const kNames[] = {"EXC_I386_DIV",    "EXC_I386_INTO",   "EXC_I386_NOEXT",
-                                           "EXC_I386_EXTOVR", "EXC_I386_EXTERR", "EXC_I386_EMERR",
+      static const char* const kNames[] = {"EXC_I386_DIV",    "EXC_I386_INTO",     "EXC_I386_NOEXT",
+                                           "EXC_I386_EXTOVR", "EXC_I386_EXTERR",   "EXC_I386_EMERR",
                                            "EXC_I386_BOUND",  "EXC_I386_SSEEXTERR"};
       if (firstCode >= 1 && firstCode <= 8) c = kNames[firstCode - 1];
       break;
     }
     case 6: {
       n = "EXC_BREAKPOINT";
-      static const char* const kNames[] = {
-          "EXC_I386_DIVERR",    "EXC_I386_SGLSTP",    "EXC_I386_NMIFLT",    "EXC_I386_BPTFLT",
-          "EXC_I386_INTOFLT",   "EXC_I386_BOUNDFLT",  "EXC_I386_INVOPFLT",  "EXC_I386_NOEXTFLT",
-          nullptr,              "EXC_I386_EXTOVRFLT", "EXC_I386_INVTSSFLT", "EXC_I386_SEGNPFLT",
-          "EXC_I386_STKFLT",    "EXC_I386_GPFLT",     "EXC_I386_PGFLT",     nullptr,
-          "EXC_I386_EXTERRFLT", "EXC_I386_ALIGNFLT"};
+      static const char* const kNames[] = {"EXC_I386_DIVERR",
+                                           "EXC_I386_SGLSTP",
+                                           "EXC_I386_NMIFLT",
+                                           "EXC_I386_BPTFLT",
+                                           "EXC_I386_INTOFLT",
+                                           "EXC_I386_BOUNDFLT",
+                                           "EXC_I386_INVOPFLT",
+                                           "EXC_I386_NOEXTFLT",
+                                           nullptr,
+                                           "EXC_I386_EXTOVRFLT",
+                                           "EXC_I386_INVTSSFLT",
+                                           "EXC_I386_SEGNPFLT",
+                                           "EXC_I386_STKFLT",
+                                           "EXC_I386_GPFLT",
+                                           "EXC_I386_PGFLT",
+                                           nullptr,
+                                           "EXC_I386_EXTERRFLT",
+                                           "EXC_I386_ALIGNFLT"};
       if (firstCode >= 0 && firstCode < static_cast<std::int64_t>(std::size(kNames))) {
         c = kNames[firstCode];
       } else if (firstCode == 32) {

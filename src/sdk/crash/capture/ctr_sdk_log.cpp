@@ -151,10 +151,18 @@ void CTRSDKLog(int level, const char* format, ...) {
       case 'd': {
         std::int64_t value = 0;
         switch (length) {
-          case Length::kNone: value = va_arg(args, int); break;
-          case Length::kLong: value = va_arg(args, long); break;
-          case Length::kLongLong: value = va_arg(args, long long); break;
-          case Length::kSize: value = va_arg(args, ssize_t); break;
+          case Length::kNone:
+            value = va_arg(args, int);
+            break;
+          case Length::kLong:
+            value = va_arg(args, long);
+            break;
+          case Length::kLongLong:
+            value = va_arg(args, long long);
+            break;
+          case Length::kSize:
+            value = va_arg(args, ssize_t);
+            break;
         }
         const bool negative = value < 0;
         const std::uint64_t magnitude =
@@ -166,10 +174,18 @@ void CTRSDKLog(int level, const char* format, ...) {
       case 'x': {
         std::uint64_t value = 0;
         switch (length) {
-          case Length::kNone: value = va_arg(args, unsigned); break;
-          case Length::kLong: value = va_arg(args, unsigned long); break;
-          case Length::kLongLong: value = va_arg(args, unsigned long long); break;
-          case Length::kSize: value = va_arg(args, std::size_t); break;
+          case Length::kNone:
+            value = va_arg(args, unsigned);
+            break;
+          case Length::kLong:
+            value = va_arg(args, unsigned long);
+            break;
+          case Length::kLongLong:
+            value = va_arg(args, unsigned long long);
+            break;
+          case Length::kSize:
+            value = va_arg(args, std::size_t);
+            break;
         }
         writeInteger(fd, value, false, conversion == 'x', zeroPad, width);
         break;

@@ -60,8 +60,9 @@ void writeSignalRecord(CTRFile* file, const siginfo_t* info, int savedErrno) {
     CTRFileWriteUnsignedField(file, "number", static_cast<std::uint64_t>(info->si_signo));
     CTRFileWriteUnsignedField(file, "code",
                               static_cast<std::uint64_t>(static_cast<std::int64_t>(info->si_code)));
-    CTRFileWriteUnsignedField(file, "address",
-                              static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(info->si_addr)));
+    CTRFileWriteUnsignedField(
+        file, "address",
+        static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(info->si_addr)));
     CTRFileWriteStringField(file, "name", name);
     CTRFileWriteStringField(file, "code_name", codeName);
   }

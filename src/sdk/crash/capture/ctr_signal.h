@@ -35,7 +35,7 @@
 namespace sdk {
 
 // The handled signals in index order.
-inline constexpr int kCTRHandledSignals[kCTRSignalCount] = {SIGABRT, SIGBUS,  SIGFPE, SIGILL,
+inline constexpr int kCTRHandledSignals[kCTRSignalCount] = {SIGABRT, SIGBUS, SIGFPE, SIGILL,
                                                             SIGSEGV, SIGSYS, SIGTRAP};
 
 // Removes an old record, installs the alternate stack and the handlers,

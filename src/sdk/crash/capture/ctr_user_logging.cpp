@@ -204,8 +204,8 @@ void CTRUserLoggingRecordKeyValue(const Value& key, const Value& value,
   const std::string keyText = key.asString();
   const std::optional<std::string> valueText = textOf(value);
   runOnLoggingQueue([&] {
-    CTRUserLoggingWriteKeyValue(keyText.c_str(), valueText ? valueText->c_str() : nullptr,
-                                storage, counter);
+    CTRUserLoggingWriteKeyValue(keyText.c_str(), valueText ? valueText->c_str() : nullptr, storage,
+                                counter);
   });
 }
 
@@ -351,8 +351,7 @@ void CTRUserLoggingCheckAndSwapABFiles(const CTRUserLoggingABStorage* storage,
   if (!CTRIsValidPointer(storage) || !CTRIsValidPointer(currentPath)) return;
   if (!storage->restrictBySize) {
     if (!CTRIsValidPointer(storage->entryCount)) {
-      CTR_SDK_LOG_ERROR(
-          "Error: storage has invalid pointer, but is restricted by entry count\n");
+      CTR_SDK_LOG_ERROR("Error: storage has invalid pointer, but is restricted by entry count\n");
       return;
     }
     if (*storage->entryCount < storage->maxEntries) return;
@@ -361,10 +360,9 @@ void CTRUserLoggingCheckAndSwapABFiles(const CTRUserLoggingABStorage* storage,
     return;
   }
   const char* current = *currentPath;
-  const bool currentIsA =
-      current == storage->aPath ||
-      (CTRIsValidPointer(current) && CTRIsValidPointer(storage->aPath) &&
-       std::strcmp(current, storage->aPath) == 0);
+  const bool currentIsA = current == storage->aPath ||
+                          (CTRIsValidPointer(current) && CTRIsValidPointer(storage->aPath) &&
+                           std::strcmp(current, storage->aPath) == 0);
   const char* other = currentIsA ? storage->bPath : storage->aPath;
   if (CTRIsValidPointer(other) && other[0] != '\0') (void)::unlink(other);
   *currentPath = other;
@@ -402,25 +400,25 @@ void CTRUserLoggingRecordError(const platform::Error& error, const Value& additi
   void* addresses[kMaximumStackDepth];
   const int depth = ::backtrace(addresses, kMaximumStackDepth);
   const std::uint64_t seconds = static_cast<std::uint64_t>(::time(nullptr));
-  CTRUserLoggingWriteAndCheckABFiles(
-      &ctrContext->userLogging.errorStorage, &ctrWritableState->currentErrorPath,
-      [&](CTRFile* file) {
-        CTRFileBeginSection(file, "error");
-        CTRFileBeginObject(file);
-        CTRFileWriteHexField(file, "domain", error.domain().c_str());
-        CTRFileWriteSignedField(file, "code", error.code());
-        CTRFileWriteUnsignedField(file, "time", seconds);
-        CTRFileWriteKey(file, "stacktrace");
-        CTRFileBeginArray(file);
-        for (int i = 0; i < depth; ++i) {
-          CTRFileAppendUnsigned(file, reinterpret_cast<std::uintptr_t>(addresses[i]));
-        }
-        CTRFileEndArray(file);
-        writeDictionaryField(file, "info", error.userInfo());
-        writeDictionaryField(file, "extra_info", additionalInfo);
-        CTRFileEndObject(file);
-        CTRFileEndSection(file);
-      });
+  CTRUserLoggingWriteAndCheckABFiles(&ctrContext->userLogging.errorStorage,
+                                     &ctrWritableState->currentErrorPath, [&](CTRFile* file) {
+                                       CTRFileBeginSection(file, "error");
+                                       CTRFileBeginObject(file);
+                                       CTRFileWriteHexField(file, "domain", error.domain().c_str());
+                                       CTRFileWriteSignedField(file, "code", error.code());
+                                       CTRFileWriteUnsignedField(file, "time", seconds);
+                                       CTRFileWriteKey(file, "stacktrace");
+                                       CTRFileBeginArray(file);
+                                       for (int i = 0; i < depth; ++i) {
+                                         CTRFileAppendUnsigned(
+                                             file, reinterpret_cast<std::uintptr_t>(addresses[i]));
+                                       }
+                                       CTRFileEndArray(file);
+                                       writeDictionaryField(file, "info", error.userInfo());
+                                       writeDictionaryField(file, "extra_info", additionalInfo);
+                                       CTRFileEndObject(file);
+                                       CTRFileEndSection(file);
+                                     });
 }
 
 void CTRLogWithArguments(const char* format, std::initializer_list<platform::FormatArg> args) {

@@ -83,12 +83,10 @@ void CTRUserLoggingInitialize(const CTRCaptureStartRecord* record);
 // and counter. `key` is a string (None: refused); `value` any value (None:
 // the key is removed at the next read).
 void CTRUserLoggingRecordUserKeyValue(const platform::Value& key, const platform::Value& value);
-void CTRUserLoggingRecordInternalKeyValue(const platform::Value& key,
-                                          const platform::Value& value);
+void CTRUserLoggingRecordInternalKeyValue(const platform::Value& key, const platform::Value& value);
 // CTRUserLoggingWriteKeyValue for the internal storage, on the calling
 // thread (no queue). The value is written as its description (None: null).
-void CTRUserLoggingWriteInternalKeyValue(const platform::Value& key,
-                                         const platform::Value& value);
+void CTRUserLoggingWriteInternalKeyValue(const platform::Value& key, const platform::Value& value);
 
 // Refuses a key that is not a string ("User provided bad key"); nothing
 // before the context is initialized; else writes key and the value's
