@@ -49,19 +49,21 @@ const std::vector<std::uint8_t>& emptyBytes() {
 
 }  // namespace
 
+// The shared null, true and false objects, like the error objects below,
+// are never destroyed: other threads may still use them during exit.
 ChannelValue ChannelValue::null() {
-  static const ChannelValue v(make(ChannelType::Null));
-  return v;
+  static const ChannelValue* const v = new ChannelValue(make(ChannelType::Null));
+  return *v;
 }
 
 ChannelValue ChannelValue::boolean(bool b) {
-  static const ChannelValue t = [] {
+  static const ChannelValue* const t = [] {
     auto n = make(ChannelType::Bool);
     n->u = 1;
-    return ChannelValue(n);
+    return new ChannelValue(n);
   }();
-  static const ChannelValue f(make(ChannelType::Bool));
-  return b ? t : f;
+  static const ChannelValue* const f = new ChannelValue(make(ChannelType::Bool));
+  return b ? *t : *f;
 }
 
 ChannelValue ChannelValue::int64(std::int64_t v) {
@@ -132,30 +134,33 @@ ChannelValue ChannelValue::array() { return ChannelValue(make(ChannelType::Array
 ChannelValue ChannelValue::dictionary() { return ChannelValue(make(ChannelType::Dictionary)); }
 
 ChannelValue ChannelValue::error(ChannelError e) {
-  static const ChannelValue interrupted = [] {
+  // The three error objects live to the very end of the process (never
+  // destroyed): a connection cancelled on a worker thread may still hand one
+  // out while the main thread runs the static destructors at exit.
+  static const ChannelValue* const interrupted = [] {
     auto n = make(ChannelType::Error);
     n->error = ChannelError::ConnectionInterrupted;
-    return ChannelValue(n);
+    return new ChannelValue(n);
   }();
-  static const ChannelValue invalid = [] {
+  static const ChannelValue* const invalid = [] {
     auto n = make(ChannelType::Error);
     n->error = ChannelError::ConnectionInvalid;
-    return ChannelValue(n);
+    return new ChannelValue(n);
   }();
-  static const ChannelValue imminent = [] {
+  static const ChannelValue* const imminent = [] {
     auto n = make(ChannelType::Error);
     n->error = ChannelError::TerminationImminent;
-    return ChannelValue(n);
+    return new ChannelValue(n);
   }();
   switch (e) {
     case ChannelError::ConnectionInterrupted:
-      return interrupted;
+      return *interrupted;
     case ChannelError::TerminationImminent:
-      return imminent;
+      return *imminent;
     case ChannelError::ConnectionInvalid:
       break;
   }
-  return invalid;
+  return *invalid;
 }
 
 ChannelValue ChannelValue::createReply(const ChannelValue& request) {
