@@ -10,6 +10,10 @@
 # unless VARNEL_CHECK_FORMAT=0. The include-layer check is one of the tests.
 # Warnings are errors in every build, and the debug assertions (queue
 # checkers) are compiled into every build.
+# Each build's programs and objects are removed once its tests have passed,
+# so that only one build at a time takes disk space (the three together are
+# larger than a build machine's free disk); files the tests left there, such
+# as build/plain/e2e-screenshots, stay. VARNEL_KEEP_BUILDS=1 keeps them all.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,15 +34,24 @@ build() {  # build <dir> <sanitizers> [cmake args...]
   cmake --build "$dir" -j "$JOBS"
 }
 
+tidy() {  # tidy <dir>: drop a tested build's programs and objects
+  if [ "${VARNEL_KEEP_BUILDS:-0}" != 1 ]; then
+    cmake --build "$1" --target clean >/dev/null
+  fi
+}
+
 echo "== plain build"
 build build/plain "" -DVARNEL_DCHECKS=ON
 (cd build/plain && ctest "${CTEST_ARGS[@]}")
+tidy build/plain
 
 echo "== address and undefined-behaviour sanitizers"
 build build/asan "address,undefined" -DVARNEL_DCHECKS=ON -DVARNEL_BUILD_BENCH=OFF
 (cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest "${CTEST_ARGS[@]}")
+tidy build/asan
 
 echo "== thread sanitizer (tests labelled tsan: platform threading, sockets, ipc, logging, http)"
 build build/tsan "thread" -DVARNEL_DCHECKS=ON -DVARNEL_BUILD_BENCH=OFF -DVARNEL_BUILD_UI=OFF
 (cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest "${CTEST_ARGS[@]}" -L tsan)
+tidy build/tsan
