@@ -4,15 +4,13 @@
 // its own /proc), so nothing it started outlives it. The other user is
 // played with setpriv (uid/gid 65534). Needs root, /dev/net/tun, unshare,
 // setpriv, ip, openssl and openvpn; skipped where one is missing.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <iostream>
 #include <string>
 
-#include "platform/system/file_util.h"
+#include "openvpn_namespace_fixture.h"
 #include "support/shell.h"
 
 namespace {
@@ -20,46 +18,9 @@ namespace {
 using Outcome = varnel::testing::ShellOutcome;
 using varnel::testing::contains;
 
-Outcome run(const std::string& command) { return varnel::testing::runShell(command); }
-
-constexpr const char* kCertificates = R"SH(
-set -e
-cd "$1"
-openssl ecparam -name prime256v1 -genkey -noout -out ca.key
-openssl req -x509 -new -key ca.key -subj /CN=Varnel-Test-CA -days 2 -out ca.crt
-printf 'basicConstraints=CA:FALSE\nnsCertType=server\nextendedKeyUsage=serverAuth\nkeyUsage=digitalSignature,keyAgreement\n' > server.ext
-printf 'basicConstraints=CA:FALSE\nextendedKeyUsage=clientAuth\nkeyUsage=digitalSignature,keyAgreement\n' > client.ext
-for n in server client; do
-  openssl ecparam -name prime256v1 -genkey -noout -out $n.key
-  openssl req -new -key $n.key -subj /CN=$n -out $n.csr
-  openssl x509 -req -in $n.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 -extfile $n.ext -out $n.crt
-done
-chmod 0600 *.key
-)SH";
-
-// Runs inside the namespaces: $1 work folder, $2 scenario, $3 helper, $4 client.
+// Runs inside the namespaces after the shared start: $SCENARIO picks the run.
 constexpr const char* kScenario = R"SH(
-W="$1"; SCENARIO="$2"; HELPER="$3"; CLIENT="$4"
-cd "$W" || exit 90
-ip link set lo up || exit 90
-printf 'nameserver 192.0.2.53\n' > "$W/resolv.conf"
-mount --bind "$W/resolv.conf" /etc/resolv.conf || exit 91
-cat > "$W/verify.sh" <<'EOF'
-#!/bin/sh
-[ "$(sed -n 1p "$1")" = alice ] && [ "$(sed -n 2p "$1")" = s3cret-pw ]
-EOF
-chmod 0755 "$W/verify.sh"
-openvpn --dev tun --proto udp --port 1194 --local 127.0.0.1 \
-  --server 10.99.0.0 255.255.255.0 --topology subnet \
-  --ca "$W/ca.crt" --cert "$W/server.crt" --key "$W/server.key" --dh none \
-  --comp-lzo adaptive --auth md5 --push "dhcp-option DNS 10.99.0.1" \
-  --push "ping-restart 300" \
-  --script-security 2 --auth-user-pass-verify "$W/verify.sh" via-file \
-  --verb 3 --log "$W/server.log" --writepid "$W/server.pid" --daemon || exit 92
-for i in $(seq 100); do
-  grep -q 'Initialization Sequence Completed' "$W/server.log" 2>/dev/null && break
-  sleep 0.1
-done
+start_server s3cret-pw udp 1194 --push "ping-restart 300"
 export VARNEL_ROOT="$W/root"
 # Another user may walk up to the helper's own folder, not into it.
 mkdir -p "$W/root/run"
@@ -212,72 +173,17 @@ sed 's/^/helper.out: /' "$W/helper.out"
 exit 0
 )SH";
 
-class HelperTrustTest : public ::testing::Test {
+class HelperTrustTest : public helper_test::OpenVPNNamespaceTest {
  protected:
   static void SetUpTestSuite() {
-    if (::geteuid() != 0) {
-      skipReason() = "needs root";
-      return;
-    }
-    int tun = ::open("/dev/net/tun", O_RDWR);
-    if (tun < 0) {
-      skipReason() = "no /dev/net/tun";
-      return;
-    }
-    ::close(tun);
-    for (const char* tool : {"unshare", "setpriv", "ip", "openssl", "openvpn"}) {
-      if (run(std::string("command -v ") + tool + " >/dev/null").status != 0) {
-        skipReason() = std::string("no ") + tool;
-        return;
-      }
-    }
-    if (run("unshare --net --mount --pid --fork --mount-proc true").status != 0) {
-      skipReason() = "unshare --net --mount --pid is not allowed";
-      return;
-    }
-    char pattern[] = "/tmp/varnel-trust-XXXXXX";
-    if (!::mkdtemp(pattern)) {
-      skipReason() = "no temporary folder";
-      return;
-    }
-    work() = pattern;
-    platform::files::writeFileAtomically(work() + "/certs.sh", kCertificates, 0700);
-    platform::files::writeFileAtomically(work() + "/scenario.sh", kScenario, 0700);
-    Outcome certs = run("bash '" + work() + "/certs.sh' '" + work() + "' 2>&1");
-    if (certs.status != 0) skipReason() = "certificates could not be made: " + certs.output;
+    prepareSuite({.folderPattern = "/tmp/varnel-trust-XXXXXX",
+                  .tools = {"unshare", "setpriv", "ip", "openssl", "openvpn"},
+                  .unshareOptions = "--net --mount --pid --fork --mount-proc",
+                  .scenario = kScenario,
+                  .leftovers = "root att evil inst userdir password pwned server.log server.pid "
+                               "helper.out *.out",
+                  .timeoutSeconds = 280});
   }
-  static void TearDownTestSuite() {
-    if (!work().empty()) run("rm -rf '" + work() + "'");
-  }
-  void SetUp() override {
-    if (!skipReason().empty()) GTEST_SKIP() << skipReason();
-  }
-
-  // Runs a scenario in fresh namespaces and returns everything it printed.
-  Outcome scenario(const std::string& name) {
-    const std::string w = "'" + work() + "'";
-    run("cd " + w +
-        " && rm -rf root att evil inst userdir password pwned server.log server.pid helper.out "
-        "*.out");
-    Outcome r = run("timeout 280 unshare --net --mount --pid --fork --mount-proc bash " + w +
-                    "/scenario.sh " + w + " " + name + " '" + VARNEL_HELPER_PATH + "' '" +
-                    HELPER_TEST_CLIENT + "' 2>&1");
-    serverLog = platform::files::readFile(work() + "/server.log").value_or("");
-    return r;
-  }
-  void TearDown() override {
-    if (HasFailure()) std::cout << "--- server log ---\n" << serverLog << std::endl;
-  }
-
-  static std::string& skipReason() {
-    static std::string reason;
-    return reason;
-  }
-  static std::string& work() {
-    static std::string folder;
-    return folder;
-  }
-  std::string serverLog;
 };
 
 // The helper program ended by itself without a failure, or was still
