@@ -1,7 +1,5 @@
 #include "sdk-service/sdk_service.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -15,12 +13,16 @@
 #include "platform/foundation/value.h"
 #include "platform/system/file_util.h"
 #include "platform/system/property_list.h"
+#include "support/multipart_form.h"
 
 namespace sdk_service {
 
 namespace fs = std::filesystem;
 using test_support::HTTPRecordedRequest;
 using test_support::HTTPReply;
+using varnel::testing::FormPart;
+using varnel::testing::gunzip;
+using varnel::testing::multipartParts;
 
 namespace {
 
@@ -35,84 +37,6 @@ bool startsWith(std::string_view text, std::string_view prefix) {
 }
 bool endsWith(std::string_view text, std::string_view suffix) {
   return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
-}
-
-std::optional<std::string> gunzip(std::string_view bytes) {
-  z_stream stream{};
-  if (inflateInit2(&stream, 16 + MAX_WBITS) != Z_OK) return std::nullopt;
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
-  stream.avail_in = static_cast<uInt>(bytes.size());
-  std::string out;
-  char buffer[16384];
-  int status = Z_OK;
-  while (status == Z_OK) {
-    stream.next_out = reinterpret_cast<Bytef*>(buffer);
-    stream.avail_out = sizeof(buffer);
-    status = inflate(&stream, Z_NO_FLUSH);
-    out.append(buffer, sizeof(buffer) - stream.avail_out);
-    if (status == Z_BUF_ERROR && stream.avail_in == 0) break;
-  }
-  inflateEnd(&stream);
-  if (status != Z_STREAM_END) return std::nullopt;
-  return out;
-}
-
-struct Part {
-  std::map<std::string, std::string> headers;  // lower-case names
-  std::string name, fileName, body;
-};
-
-std::optional<std::string> quotedParameter(const std::string& header, const std::string& key) {
-  const std::string open = key + "=\"";
-  auto start = header.find(open);
-  if (start == std::string::npos) return std::nullopt;
-  start += open.size();
-  auto end = header.find('"', start);
-  if (end == std::string::npos) return std::nullopt;
-  return header.substr(start, end - start);
-}
-
-// The parts of a multipart body; nullopt when it is not well formed (no
-// closing delimiter, a part without its header block).
-std::optional<std::vector<Part>> multipartParts(const std::string& body,
-                                                const std::string& boundary) {
-  std::vector<Part> parts;
-  const std::string delimiter = "--" + boundary;
-  auto pos = body.find(delimiter);
-  if (pos == std::string::npos) return std::nullopt;
-  for (;;) {
-    pos += delimiter.size();
-    if (body.compare(pos, 2, "--") == 0) return parts;  // closing delimiter
-    if (body.compare(pos, 2, "\r\n") != 0) return std::nullopt;
-    pos += 2;
-    auto headersEnd = body.find("\r\n\r\n", pos);
-    auto next = body.find("\r\n" + delimiter, pos);
-    if (headersEnd == std::string::npos || next == std::string::npos || headersEnd > next) {
-      return std::nullopt;
-    }
-    Part part;
-    std::string headers = body.substr(pos, headersEnd - pos);
-    std::size_t line = 0;
-    while (line < headers.size()) {
-      auto end = headers.find("\r\n", line);
-      if (end == std::string::npos) end = headers.size();
-      std::string text = headers.substr(line, end - line);
-      auto colon = text.find(':');
-      if (colon != std::string::npos) {
-        std::string name = text.substr(0, colon);
-        for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        auto value = text.substr(colon + 1);
-        while (!value.empty() && value.front() == ' ') value.erase(0, 1);
-        part.headers[name] = value;
-      }
-      line = end + 2;
-    }
-    part.body = body.substr(headersEnd + 4, next - headersEnd - 4);
-    part.name = quotedParameter(part.headers["content-disposition"], "name").value_or("");
-    part.fileName = quotedParameter(part.headers["content-disposition"], "filename").value_or("");
-    parts.push_back(std::move(part));
-    pos = next + 2;
-  }
 }
 
 // A name safe as one path component.
@@ -269,7 +193,7 @@ HTTPReply SDKService::onboarding(const HTTPRecordedRequest& request) {
   if (why.empty()) why = checkLength(request);
   auto boundary = boundaryOf(request);
   if (why.empty() && !boundary) why = "not a multipart form";
-  std::optional<std::vector<Part>> parts;
+  std::optional<std::vector<FormPart>> parts;
   if (why.empty() && !(parts = multipartParts(request.body, *boundary))) why = "malformed form";
   auto app = platform::Value::mutableDictionary();
   if (why.empty()) {
@@ -300,7 +224,7 @@ HTTPReply SDKService::events(const HTTPRecordedRequest& request) {
   if (why.empty()) why = checkLength(request);
   auto boundary = boundaryOf(request);
   if (why.empty() && !boundary) why = "not a multipart form";
-  std::optional<std::vector<Part>> parts;
+  std::optional<std::vector<FormPart>> parts;
   if (why.empty() && (!(parts = multipartParts(request.body, *boundary)) || parts->size() != 1)) {
     why = "a package holds exactly one part";
   }
@@ -355,7 +279,7 @@ HTTPReply SDKService::report(const HTTPRecordedRequest& request) {
   if (why.empty()) why = checkLength(request);
   auto boundary = boundaryOf(request);
   if (why.empty() && !boundary) why = "not a multipart form";
-  std::optional<std::vector<Part>> parts;
+  std::optional<std::vector<FormPart>> parts;
   if (why.empty() && !(parts = multipartParts(request.body, *boundary))) why = "malformed form";
   if (why.empty() &&
       (parts->size() < 3 || (*parts)[0].name != "api_key" || (*parts)[1].name != "report_id")) {
@@ -367,7 +291,7 @@ HTTPReply SDKService::report(const HTTPRecordedRequest& request) {
   std::map<std::string, std::string> files;
   if (why.empty()) {
     for (std::size_t i = 2; i < parts->size() && why.empty(); ++i) {
-      const Part& part = (*parts)[i];
+      const FormPart& part = (*parts)[i];
       if (!isPlainName(part.name)) {
         why = "bad part name";
       } else if (endsWith(part.fileName, ".gz")) {

@@ -22,6 +22,7 @@
 #include "platform/system/bundle.h"
 #include "platform/system/file_util.h"
 #include "platform/system/paths.h"
+#include "support/multipart_form.h"
 
 namespace tally_test {
 
@@ -85,25 +86,7 @@ inline std::string gzip(std::string_view bytes) {
 }
 
 // nullopt when `bytes` is not one complete gzip stream.
-inline std::optional<std::string> gunzip(std::string_view bytes) {
-  z_stream stream{};
-  if (inflateInit2(&stream, 16 + MAX_WBITS) != Z_OK) return std::nullopt;
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
-  stream.avail_in = static_cast<uInt>(bytes.size());
-  std::string out;
-  char buffer[16384];
-  int status = Z_OK;
-  while (status == Z_OK) {
-    stream.next_out = reinterpret_cast<Bytef*>(buffer);
-    stream.avail_out = sizeof(buffer);
-    status = inflate(&stream, Z_NO_FLUSH);
-    out.append(buffer, sizeof(buffer) - stream.avail_out);
-    if (status == Z_BUF_ERROR && stream.avail_in == 0) break;
-  }
-  inflateEnd(&stream);
-  if (status != Z_STREAM_END) return std::nullopt;
-  return out;
-}
+using varnel::testing::gunzip;
 
 // The single file part of a multipart package: its part headers and body.
 struct PackagePart {

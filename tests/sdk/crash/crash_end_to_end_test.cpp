@@ -22,11 +22,11 @@
 #include "platform/runloop/run_loop.h"
 #include "platform/system/bundle.h"
 #include "platform/system/file_util.h"
-#include "sdk/analytics/tally_test_support.h"
 #include "sdk/crash/crashtrail.h"
 #include "sdk/crash/ctr_file_manager.h"
 #include "sdk/platform/beacon.h"
 #include "support/http_test_server.h"
+#include "support/multipart_form.h"
 #include "support/temp_root.h"
 
 extern char** environ;
@@ -129,60 +129,6 @@ TEST(CrashEndToEndChild, DISABLED_HostProgram) {
 
 // --- the test ---------------------------------------------------------------------------
 
-struct Part {
-  std::map<std::string, std::string> headers;  // lower-case names
-  std::string body;
-  std::string name;
-  std::string fileName;
-};
-
-std::optional<std::string> quotedParameter(const std::string& header, const std::string& key) {
-  const std::string open = key + "=\"";
-  auto start = header.find(open);
-  if (start == std::string::npos) return std::nullopt;
-  start += open.size();
-  auto end = header.find('"', start);
-  if (end == std::string::npos) return std::nullopt;
-  return header.substr(start, end - start);
-}
-
-std::vector<Part> multipartParts(const std::string& body, const std::string& boundary) {
-  std::vector<Part> parts;
-  const std::string delimiter = "--" + boundary;
-  auto pos = body.find(delimiter);
-  while (pos != std::string::npos) {
-    pos += delimiter.size();
-    if (body.compare(pos, 2, "--") == 0) break;  // the closing delimiter
-    pos += 2;                                    // CRLF
-    auto headersEnd = body.find("\r\n\r\n", pos);
-    auto next = body.find("\r\n" + delimiter, pos);
-    if (headersEnd == std::string::npos || next == std::string::npos) break;
-    Part part;
-    std::string headers = body.substr(pos, headersEnd - pos);
-    std::size_t line = 0;
-    while (line < headers.size()) {
-      auto end = headers.find("\r\n", line);
-      if (end == std::string::npos) end = headers.size();
-      std::string text = headers.substr(line, end - line);
-      auto colon = text.find(':');
-      if (colon != std::string::npos) {
-        std::string name = text.substr(0, colon);
-        for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        auto value = text.substr(colon + 1);
-        while (!value.empty() && value.front() == ' ') value.erase(0, 1);
-        part.headers[name] = value;
-      }
-      line = end + 2;
-    }
-    part.body = body.substr(headersEnd + 4, next - headersEnd - 4);
-    part.name = quotedParameter(part.headers["content-disposition"], "name").value_or("");
-    part.fileName = quotedParameter(part.headers["content-disposition"], "filename").value_or("");
-    parts.push_back(std::move(part));
-    pos = next + 2;
-  }
-  return parts;
-}
-
 class CrashEndToEndTest : public varnel::testing::TempRootTest {
  protected:
   void SetUp() override {
@@ -271,9 +217,10 @@ TEST_F(CrashEndToEndTest, ACrashIsReportedAtTheNextLaunch) {
   const std::string contentType = upload.header("Content-Type").value_or("");
   const std::string prefix = "multipart/form-data; boundary=";
   ASSERT_EQ(contentType.rfind(prefix, 0), 0u) << contentType;
-  auto parts = multipartParts(upload.body, contentType.substr(prefix.size()));
+  auto parts = varnel::testing::multipartParts(upload.body, contentType.substr(prefix.size()))
+                   .value_or(std::vector<varnel::testing::FormPart>{});
 
-  std::map<std::string, Part> byName;
+  std::map<std::string, varnel::testing::FormPart> byName;
   for (auto& part : parts) byName[part.name] = part;
   ASSERT_TRUE(byName.count("api_key"));
   EXPECT_EQ(byName["api_key"].body, kAPIKey);
@@ -283,10 +230,10 @@ TEST_F(CrashEndToEndTest, ACrashIsReportedAtTheNextLaunch) {
   EXPECT_EQ(parts[1].name, "report_id");
 
   ASSERT_TRUE(byName.count("signal.clsrecord"));
-  const Part& signal = byName["signal.clsrecord"];
+  const varnel::testing::FormPart& signal = byName["signal.clsrecord"];
   EXPECT_EQ(signal.fileName, "signal.clsrecord.gz");
   EXPECT_EQ(signal.headers.at("content-type"), "application/x-gzip");
-  auto record = tally_test::gunzip(signal.body);
+  auto record = varnel::testing::gunzip(signal.body);
   ASSERT_TRUE(record.has_value());
   EXPECT_NE(record->find("\"signal\""), std::string::npos) << *record;
   EXPECT_NE(record->find("\"number\":11"), std::string::npos) << *record;
@@ -298,11 +245,11 @@ TEST_F(CrashEndToEndTest, ACrashIsReportedAtTheNextLaunch) {
 
   // So do the recorded error and the custom exception.
   ASSERT_TRUE(byName.count("errors_a.clsrecord"));
-  auto errors = tally_test::gunzip(byName["errors_a.clsrecord"].body);
+  auto errors = varnel::testing::gunzip(byName["errors_a.clsrecord"].body);
   ASSERT_TRUE(errors.has_value());
   EXPECT_NE(errors->find("\"code\":7"), std::string::npos) << *errors;
   ASSERT_TRUE(byName.count("custom_exception_a.clsrecord"));
-  auto custom = tally_test::gunzip(byName["custom_exception_a.clsrecord"].body);
+  auto custom = varnel::testing::gunzip(byName["custom_exception_a.clsrecord"].body);
   ASSERT_TRUE(custom.has_value());
   EXPECT_NE(custom->find("\"type\":\"custom\""), std::string::npos) << *custom;
 

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <zlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -14,6 +13,7 @@
 #include "crash_context_fixture.h"
 #include "sdk/crash/ctr_file_manager.h"
 #include "sdk/crash/ctr_internal_report.h"
+#include "support/multipart_form.h"
 
 namespace sdk {
 namespace {
@@ -75,24 +75,7 @@ std::vector<Part> parseMultipart(const std::string& body, const std::string& bou
   return parts;
 }
 
-std::optional<std::string> gunzip(const std::string& data) {
-  z_stream stream{};
-  if (inflateInit2(&stream, 16 + MAX_WBITS) != Z_OK) return std::nullopt;
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  stream.avail_in = static_cast<uInt>(data.size());
-  std::string out;
-  char buffer[4096];
-  int result = Z_OK;
-  while (result == Z_OK) {
-    stream.next_out = reinterpret_cast<Bytef*>(buffer);
-    stream.avail_out = sizeof(buffer);
-    result = inflate(&stream, Z_NO_FLUSH);
-    out.append(buffer, sizeof(buffer) - stream.avail_out);
-  }
-  inflateEnd(&stream);
-  if (result != Z_STREAM_END) return std::nullopt;
-  return out;
-}
+using varnel::testing::gunzip;
 
 unsigned modeOf(const std::string& path) {
   struct stat st {};
