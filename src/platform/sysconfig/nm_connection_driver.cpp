@@ -73,6 +73,46 @@ std::string errorText(const sd_bus_error* e, int r) {
   return std::string(std::strerror(r < 0 ? -r : r));
 }
 
+// One method call on the bus: its outcome, the error it returned and its
+// reply, both released with this object. The reply's strings live as long
+// as it does.
+class BusCall {
+ public:
+  BusCall() = default;
+  BusCall(const BusCall&) = delete;
+  BusCall& operator=(const BusCall&) = delete;
+  ~BusCall() {
+    sd_bus_message_unref(reply_);
+    sd_bus_error_free(&error_);
+  }
+
+  // Calls `member` and waits for its reply; false when the call failed.
+  template <typename... Args>
+  bool call(sd_bus* bus, const char* destination, const char* path, const char* iface,
+            const char* member, const char* types, Args... args) {
+    status_ =
+        sd_bus_call_method(bus, destination, path, iface, member, &error_, &reply_, types, args...);
+    return ok();
+  }
+  // Sends the method call `message` (taking it over) and waits for its reply.
+  bool send(sd_bus* bus, sd_bus_message* message) {
+    status_ = sd_bus_call(bus, message, 0, &error_, &reply_);
+    sd_bus_message_unref(message);
+    return ok();
+  }
+
+  bool ok() const { return status_ >= 0; }
+  int status() const { return status_; }
+  sd_bus_message* reply() const { return reply_; }
+  const sd_bus_error& error() const { return error_; }
+  std::string failureText() const { return errorText(&error_, status_); }
+
+ private:
+  int status_ = 0;
+  sd_bus_error error_ = SD_BUS_ERROR_NULL;
+  sd_bus_message* reply_ = nullptr;
+};
+
 }  // namespace
 
 std::optional<NMPlugin> nmPluginForService(const NetworkService& service) {
@@ -330,50 +370,42 @@ void NMConnectionDriver::Worker::dropBus(const std::string& reason) {
 }
 
 bool NMConnectionDriver::Worker::nmOnBus() {
-  sd_bus_error e = SD_BUS_ERROR_NULL;
-  sd_bus_message* reply = nullptr;
+  BusCall c;
   int has = 0;
-  int r = sd_bus_call_method(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                             "org.freedesktop.DBus", "NameHasOwner", &e, &reply, "s", kNMBusName);
-  if (r >= 0) r = sd_bus_message_read(reply, "b", &has);
-  sd_bus_message_unref(reply);
-  sd_bus_error_free(&e);
-  return r >= 0 && has;
+  return c.call(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                "NameHasOwner", "s", kNMBusName) &&
+         sd_bus_message_read(c.reply(), "b", &has) >= 0 && has;
 }
 
 std::string NMConnectionDriver::Worker::findProfile(const std::string& uuid) {
-  sd_bus_error e = SD_BUS_ERROR_NULL;
-  sd_bus_message* reply = nullptr;
+  BusCall c;
   const char* path = nullptr;
-  std::string result;
-  int r = sd_bus_call_method(bus_, kNMBusName, kNMSettingsPath, kNMSettingsIface,
-                             "GetConnectionByUuid", &e, &reply, "s", uuid.c_str());
-  if (r >= 0 && sd_bus_message_read(reply, "o", &path) >= 0 && path) result = path;
-  sd_bus_message_unref(reply);
-  sd_bus_error_free(&e);
-  return result;
+  if (c.call(bus_, kNMBusName, kNMSettingsPath, kNMSettingsIface, "GetConnectionByUuid", "s",
+             uuid.c_str()) &&
+      sd_bus_message_read(c.reply(), "o", &path) >= 0 && path)
+    return path;
+  return {};
 }
 
 // The profiles of type vpn whose name is `name`.
 std::vector<std::string> NMConnectionDriver::Worker::profilesNamed(const std::string& name) {
   std::vector<std::string> paths, found;
-  sd_bus_error e = SD_BUS_ERROR_NULL;
-  sd_bus_message* reply = nullptr;
-  if (sd_bus_call_method(bus_, kNMBusName, kNMSettingsPath, kNMSettingsIface, "ListConnections", &e,
-                         &reply, "") >= 0 &&
-      sd_bus_message_enter_container(reply, 'a', "o") >= 0) {
-    const char* p = nullptr;
-    while (sd_bus_message_read(reply, "o", &p) > 0) paths.emplace_back(p);
+  {
+    BusCall list;
+    if (list.call(bus_, kNMBusName, kNMSettingsPath, kNMSettingsIface, "ListConnections", "") &&
+        sd_bus_message_enter_container(list.reply(), 'a', "o") >= 0) {
+      const char* p = nullptr;
+      while (sd_bus_message_read(list.reply(), "o", &p) > 0) paths.emplace_back(p);
+    }
   }
-  sd_bus_message_unref(reply);
-  sd_bus_error_free(&e);
   for (const std::string& path : paths) {
-    sd_bus_error e2 = SD_BUS_ERROR_NULL;
-    sd_bus_message* m = nullptr;
+    BusCall settings;
     std::string id, type;
-    if (sd_bus_call_method(bus_, kNMBusName, path.c_str(), kNMConnectionIface, "GetSettings", &e2,
-                           &m, "") >= 0 &&
-        sd_bus_message_enter_container(m, 'a', "{sa{sv}}") >= 0) {
+    sd_bus_message* m =
+        settings.call(bus_, kNMBusName, path.c_str(), kNMConnectionIface, "GetSettings", "")
+            ? settings.reply()
+            : nullptr;
+    if (m && sd_bus_message_enter_container(m, 'a', "{sa{sv}}") >= 0) {
       while (sd_bus_message_enter_container(m, 'e', "sa{sv}") > 0) {
         const char* setting = nullptr;
         sd_bus_message_read(m, "s", &setting);
@@ -398,8 +430,6 @@ std::vector<std::string> NMConnectionDriver::Worker::profilesNamed(const std::st
         sd_bus_message_exit_container(m);
       }
     }
-    sd_bus_message_unref(m);
-    sd_bus_error_free(&e2);
     if (id == name && type == "vpn") found.push_back(path);
   }
   return found;
@@ -468,24 +498,18 @@ bool NMConnectionDriver::Worker::writeProfile(
     *error = platform::format("The connection profile could not be built (%s).", std::strerror(-r));
     return false;
   }
-  sd_bus_error e = SD_BUS_ERROR_NULL;
-  sd_bus_message* reply = nullptr;
-  r = sd_bus_call(bus_, m, 0, &e, &reply);
-  sd_bus_message_unref(m);
-  if (r >= 0) {
-    const char* p = nullptr;
-    if (existingPath.empty()) {
-      if (sd_bus_message_read(reply, "o", &p) >= 0 && p) *path = p;
-    } else {
-      *path = existingPath;
-    }
-  } else {
-    *error =
-        platform::format("NetworkManager refused the connection profile: %@", errorText(&e, r));
+  BusCall c;
+  if (!c.send(bus_, m)) {
+    *error = platform::format("NetworkManager refused the connection profile: %@", c.failureText());
+    return false;
   }
-  sd_bus_message_unref(reply);
-  sd_bus_error_free(&e);
-  return r >= 0 && !path->empty();
+  const char* p = nullptr;
+  if (existingPath.empty()) {
+    if (sd_bus_message_read(c.reply(), "o", &p) >= 0 && p) *path = p;
+  } else {
+    *path = existingPath;
+  }
+  return !path->empty();
 }
 
 bool NMConnectionDriver::Worker::start(
@@ -515,17 +539,15 @@ bool NMConnectionDriver::Worker::start(
       t.connection.reset();
     }
   }
-  sd_bus_error e = SD_BUS_ERROR_NULL;
-  sd_bus_message* reply = nullptr;
-  int r = sd_bus_call_method(bus_, kNMBusName, kNMPath, kNMBusName, "ActivateConnection", &e,
-                             &reply, "ooo", profilePath.c_str(), "/", "/");
+  BusCall c;
   const char* active = nullptr;
-  if (r >= 0) r = sd_bus_message_read(reply, "o", &active);
+  int r = c.call(bus_, kNMBusName, kNMPath, kNMBusName, "ActivateConnection", "ooo",
+                 profilePath.c_str(), "/", "/")
+              ? sd_bus_message_read(c.reply(), "o", &active)
+              : c.status();
   if (r < 0 || !active) {
-    connection->setFailureReason(
-        platform::format("NetworkManager could not start the connection: %@", errorText(&e, r)));
-    sd_bus_message_unref(reply);
-    sd_bus_error_free(&e);
+    connection->setFailureReason(platform::format(
+        "NetworkManager could not start the connection: %@", errorText(&c.error(), r)));
     return false;
   }
   Tracked t;
@@ -533,8 +555,6 @@ bool NMConnectionDriver::Worker::start(
   t.activePath = active;
   t.uuid = profile.uuid;
   t.kind = plugin.name;
-  sd_bus_message_unref(reply);
-  sd_bus_error_free(&e);
   tracked_.erase(
       std::remove_if(tracked_.begin(), tracked_.end(), [](const Tracked& x) { return x.ended; }),
       tracked_.end());
@@ -553,11 +573,11 @@ bool NMConnectionDriver::Worker::stop(const NetworkConnectionPtr& connection) {
     end(*found, "The connection to the system bus was lost.");
     return true;
   }
-  sd_bus_error e = SD_BUS_ERROR_NULL;
-  int r = sd_bus_call_method(bus_, kNMBusName, kNMPath, kNMBusName, "DeactivateConnection", &e,
-                             nullptr, "o", found->activePath.c_str());
-  bool ok = r >= 0;
+  BusCall call;
+  bool ok = call.call(bus_, kNMBusName, kNMPath, kNMBusName, "DeactivateConnection", "o",
+                      found->activePath.c_str());
   if (!ok) {
+    const sd_bus_error& e = call.error();
     const std::string name = sd_bus_error_is_set(&e) && e.name ? e.name : "";
     // Already gone: the stop has happened.
     if (name.find("ConnectionNotActive") != std::string::npos ||
@@ -569,7 +589,6 @@ bool NMConnectionDriver::Worker::stop(const NetworkConnectionPtr& connection) {
   } else if (auto c = found->connection) {
     c->reportStatus(ConnectionStatus::Disconnecting);
   }
-  sd_bus_error_free(&e);
   return ok;
 }
 
@@ -580,11 +599,8 @@ void NMConnectionDriver::Worker::remove(const std::string& uuid, const std::stri
   std::string byUuid = findProfile(uuid);
   if (!byUuid.empty() && std::find(paths.begin(), paths.end(), byUuid) == paths.end())
     paths.push_back(byUuid);
-  for (const std::string& p : paths) {
-    sd_bus_error e = SD_BUS_ERROR_NULL;
-    sd_bus_call_method(bus_, kNMBusName, p.c_str(), kNMConnectionIface, "Delete", &e, nullptr, "");
-    sd_bus_error_free(&e);
-  }
+  for (const std::string& p : paths)
+    BusCall().call(bus_, kNMBusName, p.c_str(), kNMConnectionIface, "Delete", "");
 }
 
 NMConnectionDriver::Worker::Tracked* NMConnectionDriver::Worker::trackedByPath(const char* path) {
