@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include "account_service_fixture.h"
+#include "account_manager_fixture.h"
 #include "client/Singletons/varnel_log.h"
 #include "client/core/open_account.h"
 #include "codecs/base64.h"
@@ -24,16 +24,12 @@ using account_service::Fault;
 using platform::NotificationCenter;
 using platform::Value;
 
-class AccountManagerTest : public testing::AccountServiceTest {
+class AccountManagerTest : public testing::AccountManagerServiceTest {
  protected:
+  AccountManagerTest() : AccountManagerServiceTest("h11.test") {}
+
   void SetUp() override {
-    AccountServiceTest::SetUp();
-    VarnelLog::resetSharedInstanceForTesting();
-    service_ = startService();
-    const std::string url = service_->baseURL();
-    client_ = makeClient({url, url, url, url});
-    defaults_ = platform::UserDefaults::create("h11.test", root().file("prefs"));
-    manager_ = VRAccountManager::create(client_, defaults_);
+    AccountManagerServiceTest::SetUp();
     for (const char* name :
          {kCurrentAccountWillChangeNotification, kCurrentAccountDidChangeNotification,
           kServersWillChangeNotification, kServersDidChangeNotification,
@@ -45,18 +41,9 @@ class AccountManagerTest : public testing::AccountServiceTest {
   }
   void TearDown() override {
     NotificationCenter::defaultCenter().removeObserver(this);
-    pump([this] { return client_->operationQueue()->operationCount() == 0; });
-    pump([] { return false; }, 0.05);
-    VarnelLog::resetSharedInstanceForTesting();
-    AccountServiceTest::TearDown();
+    AccountManagerServiceTest::TearDown();
   }
 
-  Value login(const std::string& user, const std::string& password) {
-    Value reply;
-    manager_->loginWithUsername(user, password, [&](const Value& r) { reply = r; });
-    EXPECT_TRUE(pump([&] { return !reply.isNone(); }));
-    return reply;
-  }
   // Waits until the current account's server list arrived.
   bool serversLoaded() {
     return pump([this] { return manager_->currentServers() != nullptr; });
@@ -72,17 +59,7 @@ class AccountManagerTest : public testing::AccountServiceTest {
       if (a->accountId32() == id) return a;
     return nullptr;
   }
-  std::vector<test_support::HTTPRecordedRequest> requestsTo(const std::string& path) {
-    std::vector<test_support::HTTPRecordedRequest> out;
-    for (const auto& r : service_->server().requests())
-      if (r.path == path) out.push_back(r);
-    return out;
-  }
 
-  std::unique_ptr<account_service::AccountService> service_;
-  VRPUDIPClient::Ptr client_;
-  std::shared_ptr<platform::UserDefaults> defaults_;
-  VRAccountManager::Ptr manager_;
   std::vector<std::string> seen_;
 };
 

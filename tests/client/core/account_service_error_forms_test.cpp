@@ -4,10 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "account-service/account_service.h"
-#include "account_service_fixture.h"
-#include "client/Singletons/varnel_log.h"
+#include "account_manager_fixture.h"
 #include "client/core/account_manager.h"
-#include "platform/system/user_defaults.h"
 
 namespace client {
 namespace {
@@ -15,39 +13,14 @@ namespace {
 using account_service::Fault;
 using platform::Value;
 
-class AccountServiceErrorFormsTest : public testing::AccountServiceTest {
+class AccountServiceErrorFormsTest : public testing::AccountManagerServiceTest {
  protected:
-  void SetUp() override {
-    AccountServiceTest::SetUp();
-    VarnelLog::resetSharedInstanceForTesting();
-    service_ = startService();
-    const std::string url = service_->baseURL();
-    client_ = makeClient({url, url, url, url});
-    defaults_ = platform::UserDefaults::create("errorforms.test", root().file("prefs"));
-    manager_ = VRAccountManager::create(client_, defaults_);
-  }
-  void TearDown() override {
-    pump([this] { return client_->operationQueue()->operationCount() == 0; });
-    VarnelLog::resetSharedInstanceForTesting();
-    AccountServiceTest::TearDown();
-  }
+  AccountServiceErrorFormsTest() : AccountManagerServiceTest("errorforms.test") {}
 
-  Value login(const std::string& user, const std::string& password) {
-    Value reply;
-    manager_->loginWithUsername(user, password, [&](const Value& r) { reply = r; });
-    EXPECT_TRUE(pump([&] { return !reply.isNone(); }));
-    return reply;
-  }
+  // How many requests went to `path`.
   std::size_t requestsTo(const std::string& path) {
-    std::size_t n = 0;
-    for (const auto& r : service_->server().requests()) n += r.path == path ? 1 : 0;
-    return n;
+    return AccountManagerServiceTest::requestsTo(path).size();
   }
-
-  std::unique_ptr<account_service::AccountService> service_;
-  VRPUDIPClient::Ptr client_;
-  std::shared_ptr<platform::UserDefaults> defaults_;
-  VRAccountManager::Ptr manager_;
 };
 
 TEST_F(AccountServiceErrorFormsTest, FailedSwitchIsA4xxWithAnErrorText) {
