@@ -158,6 +158,28 @@ bool sameKey(const Item& a, const Item& b) {
   return a.service == b.service && a.account == b.account;
 }
 
+// Gives the item of (service, account) the secret `data`, or adds one.
+void setItem(std::vector<Item>& items, const std::string& service, const std::string& account,
+             const Bytes& data) {
+  const Date now = Date::now();
+  bool replaced = false;
+  for (Item& item : items) {
+    if (item.service == service && item.account == account) {
+      item.data = data;
+      item.modificationDate = now;
+      replaced = true;
+    }
+  }
+  if (!replaced) items.push_back(Item{service, account, data, now, now});
+}
+
+// Takes the items of (service, account) out; whether there were any.
+bool removeItem(std::vector<Item>& items, const std::string& service, const std::string& account) {
+  return std::erase_if(items, [&](const Item& item) {
+           return item.service == service && item.account == account;
+         }) != 0;
+}
+
 struct Notices {
   std::mutex mutex;
   std::function<void(const std::string&)> handler;
@@ -296,10 +318,7 @@ Status Store::desktopSet(const std::string& service, const std::string& account,
     if (!lock.ok()) return kSuccess;
     std::vector<Item> items;
     if (load(path_, &items) != kSuccess) return kSuccess;
-    const std::size_t before = items.size();
-    std::erase_if(items,
-                  [&](const Item& i) { return i.service == service && i.account == account; });
-    if (items.size() != before && save(path_, items) != kSuccess) {
+    if (removeItem(items, service, account) && save(path_, items) != kSuccess) {
       // The stale copy would shadow the new secret: take it out of the keyring's way.
       secret_service::remove(service, account);
       return kIO;
@@ -310,16 +329,7 @@ Status Store::desktopSet(const std::string& service, const std::string& account,
   if (!lock.ok()) return kIO;
   std::vector<Item> items;
   if (Status s = load(path_, &items); s != kSuccess) return s;
-  const Date now = Date::now();
-  bool replaced = false;
-  for (Item& item : items) {
-    if (item.service == service && item.account == account) {
-      item.data = data;
-      item.modificationDate = now;
-      replaced = true;
-    }
-  }
-  if (!replaced) items.push_back(Item{service, account, data, now, now});
+  setItem(items, service, account, data);
   return save(path_, items);
 }
 
@@ -330,10 +340,7 @@ Status Store::desktopRemove(const std::string& service, const std::string& accou
   Status fileStatus = load(path_, &items);
   bool removed = false;
   if (fileStatus == kSuccess) {
-    const std::size_t before = items.size();
-    std::erase_if(items,
-                  [&](const Item& i) { return i.service == service && i.account == account; });
-    if (items.size() != before) {
+    if (removeItem(items, service, account)) {
       fileStatus = save(path_, items);
       removed = fileStatus == kSuccess;
     }
@@ -387,16 +394,7 @@ Status Store::set(const std::string& service, const std::string& account, const 
   if (!lock.ok()) return kIO;
   std::vector<Item> items;
   if (Status s = load(path_, &items); s != kSuccess) return s;
-  const Date now = Date::now();
-  bool replaced = false;
-  for (Item& item : items) {
-    if (item.service == service && item.account == account) {
-      item.data = data;
-      item.modificationDate = now;
-      replaced = true;
-    }
-  }
-  if (!replaced) items.push_back(Item{service, account, data, now, now});
+  setItem(items, service, account, data);
   return save(path_, items);
 }
 
@@ -406,10 +404,7 @@ Status Store::remove(const std::string& service, const std::string& account) {
   if (!lock.ok()) return kIO;
   std::vector<Item> items;
   if (Status s = load(path_, &items); s != kSuccess) return s;
-  const std::size_t before = items.size();
-  std::erase_if(
-      items, [&](const Item& item) { return item.service == service && item.account == account; });
-  if (items.size() == before) return kItemNotFound;
+  if (!removeItem(items, service, account)) return kItemNotFound;
   return save(path_, items);
 }
 
