@@ -261,6 +261,8 @@ class NMConnectionDriver::Worker {
   void end(Tracked& t, const std::string& reason);
   Tracked* trackedByPath(const char* path);
 
+  // Follows a (state, reason) signal of one of our connections.
+  int followState(sd_bus_message* m, std::optional<ConnectionStatus> (*statusOf)(std::uint32_t));
   static int onVpnState(sd_bus_message* m, void* self, sd_bus_error*);
   static int onActiveState(sd_bus_message* m, void* self, sd_bus_error*);
   static int onPluginFailure(sd_bus_message* m, void* self, sd_bus_error*);
@@ -636,61 +638,65 @@ std::string endReason(std::uint32_t reason, const std::string& pluginFailure) {
   return text;
 }
 
-}  // namespace
-
-int NMConnectionDriver::Worker::onVpnState(sd_bus_message* m, void* self, sd_bus_error*) {
-  auto* w = static_cast<Worker*>(self);
-  Tracked* t = w->trackedByPath(sd_bus_message_get_path(m));
-  std::uint32_t state = 0, reason = 0;
-  if (!t || sd_bus_message_read(m, "uu", &state, &reason) < 0) return 0;
-  auto c = t->connection;
-  if (!c) return 0;
+// What a state of a VPN connection, and of an active connection, means for
+// ours (Disconnected: it has ended); nullopt for states that change nothing.
+std::optional<ConnectionStatus> vpnStateStatus(std::uint32_t state) {
   switch (state) {
     case kVpnPrepare:
     case kVpnNeedAuth:
     case kVpnConnect:
     case kVpnIPConfigGet:
-      c->reportStatus(ConnectionStatus::Connecting);
-      break;
+      return ConnectionStatus::Connecting;
     case kVpnActivated:
-      c->setFailureReason({});
-      c->reportStatus(ConnectionStatus::Connected);
-      break;
+      return ConnectionStatus::Connected;
     case kVpnFailed:
     case kVpnDisconnected:
-      w->end(*t, reason == 2 ? std::string() : endReason(reason, t->pluginFailure));
-      break;
+      return ConnectionStatus::Disconnected;
     default:
-      break;
+      return std::nullopt;
   }
-  return 0;
 }
 
-int NMConnectionDriver::Worker::onActiveState(sd_bus_message* m, void* self, sd_bus_error*) {
-  auto* w = static_cast<Worker*>(self);
-  Tracked* t = w->trackedByPath(sd_bus_message_get_path(m));
+std::optional<ConnectionStatus> activeStateStatus(std::uint32_t state) {
+  switch (state) {
+    case kActiveActivating:
+      return ConnectionStatus::Connecting;
+    case kActiveActivated:
+      return ConnectionStatus::Connected;
+    case kActiveDeactivating:
+      return ConnectionStatus::Disconnecting;
+    case kActiveDeactivated:
+      return ConnectionStatus::Disconnected;
+    default:
+      return std::nullopt;
+  }
+}
+
+}  // namespace
+
+int NMConnectionDriver::Worker::followState(
+    sd_bus_message* m, std::optional<ConnectionStatus> (*statusOf)(std::uint32_t)) {
+  Tracked* t = trackedByPath(sd_bus_message_get_path(m));
   std::uint32_t state = 0, reason = 0;
   if (!t || sd_bus_message_read(m, "uu", &state, &reason) < 0) return 0;
   auto c = t->connection;
   if (!c) return 0;
-  switch (state) {
-    case kActiveActivating:
-      c->reportStatus(ConnectionStatus::Connecting);
-      break;
-    case kActiveActivated:
-      c->setFailureReason({});
-      c->reportStatus(ConnectionStatus::Connected);
-      break;
-    case kActiveDeactivating:
-      c->reportStatus(ConnectionStatus::Disconnecting);
-      break;
-    case kActiveDeactivated:
-      w->end(*t, reason == 2 ? std::string() : endReason(reason, t->pluginFailure));
-      break;
-    default:
-      break;
+  const std::optional<ConnectionStatus> status = statusOf(state);
+  if (status == ConnectionStatus::Disconnected) {
+    end(*t, reason == 2 ? std::string() : endReason(reason, t->pluginFailure));
+  } else if (status) {
+    if (*status == ConnectionStatus::Connected) c->setFailureReason({});
+    c->reportStatus(*status);
   }
   return 0;
+}
+
+int NMConnectionDriver::Worker::onVpnState(sd_bus_message* m, void* self, sd_bus_error*) {
+  return static_cast<Worker*>(self)->followState(m, vpnStateStatus);
+}
+
+int NMConnectionDriver::Worker::onActiveState(sd_bus_message* m, void* self, sd_bus_error*) {
+  return static_cast<Worker*>(self)->followState(m, activeStateStatus);
 }
 
 int NMConnectionDriver::Worker::onPluginFailure(sd_bus_message* m, void* self, sd_bus_error*) {
