@@ -24,10 +24,8 @@
 // 5 unsafe system root, 6 installation failed, 7 move failed. (126 and 127
 // are pkexec's own.) Messages go to standard error as one line.
 #include <limits.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -39,10 +37,9 @@
 #include "platform/servicemanagement/service_management.h"
 #include "platform/sysconfig/authorization.h"
 #include "platform/system/bundle.h"
+#include "platform/system/child_process.h"
 #include "platform/system/file_util.h"
 #include "platform/system/paths.h"
-
-extern char** environ;
 
 namespace {
 
@@ -115,16 +112,7 @@ bool plainName(const std::string& name) {
 }
 
 int run(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return platform::process::exitStatus(platform::process::runAndWait(args));
 }
 
 int installHelper(const std::string& label, const std::string& clientName) {

@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -22,11 +21,10 @@
 #include "platform/security/polkit_authorization.h"
 #include "platform/sysconfig/authorization.h"
 #include "platform/system/bundle.h"
+#include "platform/system/child_process.h"
 #include "platform/system/file_util.h"
 #include "platform/system/paths.h"
 #include "platform/system/user_defaults.h"
-
-extern char** environ;
 
 namespace client {
 
@@ -74,30 +72,11 @@ bool holdsAnApp(const std::string& folder) {
   return false;
 }
 
-// Runs argv and waits; the wait status, or -1 when it did not start.
-int runAndWait(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  return status;
-}
-
 bool spawnShell(const std::string& command) {
-  std::vector<std::string> args = {"/bin/sh", "-c", command};
-  std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return false;
+  const pid_t pid = platform::process::spawn({"/bin/sh", "-c", command});
+  if (pid < 0) return false;
   // The command puts its work in the background and returns at once.
-  int status = 0;
-  ::waitpid(pid, &status, 0);
+  platform::process::waitFor(pid);
   return true;
 }
 
@@ -307,9 +286,9 @@ void offerMoveToApplicationsFolder(MoveToApplicationsUI* ui, MoveToApplicationsO
           return;
         }
         if (status == platform::sysconfig::kAuthorizationSuccess) {
-          int rm = runAndWait({"/bin/rm", "-rf", destination});
+          int rm = platform::process::runAndWait({"/bin/rm", "-rf", destination});
           if (rm != -1 && WIFEXITED(rm)) {
-            int cp = runAndWait({"/bin/cp", "-pR", bundlePath, destination});
+            int cp = platform::process::runAndWait({"/bin/cp", "-pR", bundlePath, destination});
             moved = cp != -1 && WIFEXITED(cp) && WEXITSTATUS(cp) == 0;
           }
         }

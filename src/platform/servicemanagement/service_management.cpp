@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -13,6 +12,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "platform/system/child_process.h"
 #include "platform/system/file_util.h"
 #include "platform/system/paths.h"
 #include "platform/system/property_list.h"
@@ -51,20 +51,6 @@ bool copyFile(const std::string& from, const std::string& to, unsigned mode, Err
   return true;
 }
 
-// Runs a program and waits for it; true when it exits with status 0.
-bool runAndWait(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return false;
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return false;
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 // The information list a program prints when asked ("--info-plist"), read
 // with a time-out; None when it prints none.
 Value embeddedInformation(const std::string& path) {
@@ -99,9 +85,7 @@ Value embeddedInformation(const std::string& path) {
   }
   ::close(out[0]);
   ::kill(pid, SIGKILL);  // harmless once it has ended: it is not reaped yet
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  process::waitFor(pid);
   Value info = plist::parse(text);
   return info.isDictionary() ? info : Value();
 }
@@ -278,8 +262,8 @@ bool blessJob(std::string_view domain, std::string_view label, const Bundle& cli
     return fail(error, kSMErrorInternalFailure, "Cannot write the helper's units");
 
   if (paths::systemRoot().empty() && ::geteuid() == 0 && isExecutableFile("/bin/systemctl")) {
-    runAndWait({"/bin/systemctl", "daemon-reload"});
-    runAndWait({"/bin/systemctl", "enable", "--now", unit + ".socket"});
+    process::runAndWait({"/bin/systemctl", "daemon-reload"});
+    process::runAndWait({"/bin/systemctl", "enable", "--now", unit + ".socket"});
   }
   return true;
 }
@@ -293,7 +277,8 @@ bool removeJob(std::string_view label, const sysconfig::Authorization* authoriza
     return fail(error, kSMErrorAuthorizationFailure, "The authorization lacks the admin right");
   const std::string unit = unitNameForLabel(name);
   if (paths::systemRoot().empty() && ::geteuid() == 0 && isExecutableFile("/bin/systemctl"))
-    runAndWait({"/bin/systemctl", "disable", "--now", unit + ".socket", unit + ".service"});
+    process::runAndWait(
+        {"/bin/systemctl", "disable", "--now", unit + ".socket", unit + ".service"});
   const std::string program = installedHelperPath(name);
   bool ok = true;
   for (const std::string& path : {program, program + ".plist", xpc::launchRecordPath(name),
