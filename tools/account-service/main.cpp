@@ -30,7 +30,7 @@
 
 #include "account-service/account_service.h"
 #include "platform/security/trust.h"
-#include "platform/system/file_util.h"
+#include "support/service_program.h"
 #include "support/test_certificates.h"
 
 int main(int argc, char** argv) {
@@ -88,19 +88,13 @@ int main(int argc, char** argv) {
     }
   }
   if (!usersFile.empty() &&
-      !platform::files::writeFileAtomically(
-          usersFile, account_service::AccountService::openVPNUsers(data), 0600, &error)) {
-    std::fprintf(stderr, "cannot write %s: %s\n", usersFile.c_str(),
-                 error.localizedDescription().c_str());
+      !test_support::writeFileOrSay(usersFile, account_service::AccountService::openVPNUsers(data),
+                                    0600)) {
     return 1;
   }
 
   // Block the stop signals before any thread starts, then wait for them.
-  sigset_t stop;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGINT);
-  sigaddset(&stop, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  const sigset_t stop = test_support::blockStopSignals();
 
   std::unique_ptr<account_service::AccountService> service;
   if (plain) {
@@ -111,27 +105,14 @@ int main(int argc, char** argv) {
         test_support::makeLeafCertificate(ca, "127.0.0.1", {"localhost"}, {"127.0.0.1"});
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(caFile).parent_path(), ec);
-    if (!platform::files::writeFileAtomically(caFile, ca.certificatePEM, 0644, &error)) {
-      std::fprintf(stderr, "cannot write %s: %s\n", caFile.c_str(),
-                   error.localizedDescription().c_str());
-      return 1;
-    }
+    if (!test_support::writeFileOrSay(caFile, ca.certificatePEM, 0644)) return 1;
     service =
         account_service::AccountService::startTLS(data, leaf.certificatePEM, leaf.privateKeyPEM);
   }
   service->setTunnelStatusFiles(statusFiles);
-  const std::string url = service->baseURL();
-  if (!urlFile.empty() &&
-      !platform::files::writeFileAtomically(urlFile, url + "\n", 0644, &error)) {
-    std::fprintf(stderr, "cannot write %s: %s\n", urlFile.c_str(),
-                 error.localizedDescription().c_str());
-    return 1;
-  }
-  std::printf("%s\n", url.c_str());
-  std::fflush(stdout);
+  if (!test_support::announceURL(service->baseURL(), urlFile)) return 1;
 
-  int signo = 0;
-  sigwait(&stop, &signo);
+  test_support::waitForStopSignal(stop);
   service.reset();
   return 0;
 }

@@ -19,8 +19,8 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/system/file_util.h"
 #include "sdk-service/sdk_service.h"
+#include "support/service_program.h"
 #include "support/test_certificates.h"
 
 namespace {
@@ -72,11 +72,7 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  sigset_t stop;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGINT);
-  sigaddset(&stop, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  const sigset_t stop = test_support::blockStopSignals();
 
   std::error_code ec;
   std::filesystem::create_directories(dataFolder, ec);
@@ -84,12 +80,7 @@ int main(int argc, char** argv) {
   const auto leaf =
       test_support::makeLeafCertificate(ca, "127.0.0.1", {"localhost"}, {"127.0.0.1"});
   const std::string caFile = std::filesystem::absolute(dataFolder + "/ca.pem").string();
-  platform::Error error;
-  if (!platform::files::writeFileAtomically(caFile, ca.certificatePEM, 0644, &error)) {
-    std::fprintf(stderr, "cannot write %s: %s\n", caFile.c_str(),
-                 error.localizedDescription().c_str());
-    return 1;
-  }
+  if (!test_support::writeFileOrSay(caFile, ca.certificatePEM, 0644)) return 1;
   auto service = sdk_service::SDKService::start({dataFolder, apiKey, flushInterval},
                                                 leaf.certificatePEM, leaf.privateKeyPEM);
   const std::string url = service->baseURL();
@@ -100,17 +91,9 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  if (!urlFile.empty() &&
-      !platform::files::writeFileAtomically(urlFile, url + "\n", 0644, &error)) {
-    std::fprintf(stderr, "cannot write %s: %s\n", urlFile.c_str(),
-                 error.localizedDescription().c_str());
-    return 1;
-  }
-  std::printf("%s\n", url.c_str());
-  std::fflush(stdout);
+  if (!test_support::announceURL(url, urlFile)) return 1;
 
-  int signo = 0;
-  sigwait(&stop, &signo);
+  test_support::waitForStopSignal(stop);
   service.reset();
   return 0;
 }
