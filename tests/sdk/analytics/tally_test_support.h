@@ -88,26 +88,6 @@ inline std::string gzip(std::string_view bytes) {
 // nullopt when `bytes` is not one complete gzip stream.
 using varnel::testing::gunzip;
 
-// The single file part of a multipart package: its part headers and body.
-struct PackagePart {
-  std::string headers;
-  std::string body;
-};
-
-inline std::optional<PackagePart> singlePart(std::string_view package, std::string_view boundary) {
-  const std::string open = "--" + std::string(boundary) + "\r\n";
-  const std::string close = "\r\n--" + std::string(boundary) + "--";
-  auto start = package.find(open);
-  if (start == std::string_view::npos) return std::nullopt;
-  start += open.size();
-  auto headersEnd = package.find("\r\n\r\n", start);
-  if (headersEnd == std::string_view::npos) return std::nullopt;
-  auto end = package.find(close, headersEnd + 4);
-  if (end == std::string_view::npos) return std::nullopt;
-  return PackagePart{std::string(package.substr(start, headersEnd - start)),
-                     std::string(package.substr(headersEnd + 4, end - headersEnd - 4))};
-}
-
 // One line of an event log.
 struct LogLine {
   std::uint64_t time = 0;
@@ -142,12 +122,13 @@ inline std::vector<LogLine> parseLog(std::string_view text) {
   return lines;
 }
 
-// The event log inside a package file's bytes (boundary = its base name).
+// The event log inside a package file's bytes (boundary = its base name): its
+// only part, un-gzipped.
 inline std::optional<std::string> logInPackage(std::string_view package,
                                                std::string_view boundary) {
-  auto part = singlePart(package, boundary);
-  if (!part) return std::nullopt;
-  return gunzip(part->body);
+  auto parts = varnel::testing::multipartParts(std::string(package), std::string(boundary));
+  if (!parts || parts->size() != 1) return std::nullopt;
+  return gunzip(parts->front().body);
 }
 
 inline bool equalsIgnoringCase(std::string_view a, std::string_view b) {
