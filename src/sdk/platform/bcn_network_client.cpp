@@ -96,52 +96,19 @@ void BCNNetworkClient::startDownloadTaskWithRequest(const URLRequest& request,
   startDownloadTaskWithRequest(request, kBCNNetworkClientDefaultRetryLimit, std::move(completion));
 }
 
-void BCNNetworkClient::startDataTaskWithRequest(const URLRequest& request, std::uint64_t retryLimit,
-                                                std::uint64_t tries, DataCompletion completion) {
+template <typename Completion, typename MakeTask>
+void BCNNetworkClient::startAttempt(const URLRequest& request, std::uint64_t retryLimit,
+                                    std::uint64_t tries, Completion completion, MakeTask makeTask) {
   auto self = shared_from_this();
-  auto shared = std::make_shared<DataCompletion>(std::move(completion));
-  auto task = session_->dataTaskWithRequest(request, [self, request, retryLimit, tries, shared](
-                                                         const std::optional<Bytes>& data,
-                                                         const std::optional<URLResponse>& response,
-                                                         const Error& error) {
-    self->handleAttempt(
-        request, response, error, retryLimit, tries,
-        [&](const Error& outcome) {
-          if (*shared) (*shared)(data, response, outcome);
-        },
-        [&] {
-          if (*shared) {
-            (*shared)(std::nullopt, std::nullopt,
-                      BCNNetworkResponseHandler::errorForCode(kBCNNetworkErrorRetryLimitReached));
-          }
-        },
-        [self, request, retryLimit, tries, shared] {
-          self->startDataTaskWithRequest(request, retryLimit, tries + 1, std::move(*shared));
-        });
-  });
-  if (!task) {
-    if (*shared) {
-      (*shared)(std::nullopt, std::nullopt,
-                BCNNetworkResponseHandler::errorForCode(kBCNNetworkErrorNoTask));
-    }
-    return;
-  }
-  task->resume();
-}
-
-void BCNNetworkClient::startDownloadTaskWithRequest(const URLRequest& request,
-                                                    std::uint64_t retryLimit, std::uint64_t tries,
-                                                    DownloadCompletion completion) {
-  auto self = shared_from_this();
-  auto shared = std::make_shared<DownloadCompletion>(std::move(completion));
-  auto task = session_->downloadTaskWithRequest(
-      request, [self, request, retryLimit, tries, shared](
-                   const std::optional<URL>& location, const std::optional<URLResponse>& response,
-                   const Error& error) {
+  auto shared = std::make_shared<Completion>(std::move(completion));
+  auto task = makeTask(
+      *session_, request,
+      [self, request, retryLimit, tries, shared, makeTask](
+          const auto& result, const std::optional<URLResponse>& response, const Error& error) {
         self->handleAttempt(
             request, response, error, retryLimit, tries,
             [&](const Error& outcome) {
-              if (*shared) (*shared)(location, response, outcome);
+              if (*shared) (*shared)(result, response, outcome);
             },
             [&] {
               if (*shared) {
@@ -150,9 +117,8 @@ void BCNNetworkClient::startDownloadTaskWithRequest(const URLRequest& request,
                     BCNNetworkResponseHandler::errorForCode(kBCNNetworkErrorRetryLimitReached));
               }
             },
-            [self, request, retryLimit, tries, shared] {
-              self->startDownloadTaskWithRequest(request, retryLimit, tries + 1,
-                                                 std::move(*shared));
+            [self, request, retryLimit, tries, shared, makeTask] {
+              self->startAttempt(request, retryLimit, tries + 1, std::move(*shared), makeTask);
             });
       });
   if (!task) {
@@ -163,6 +129,23 @@ void BCNNetworkClient::startDownloadTaskWithRequest(const URLRequest& request,
     return;
   }
   task->resume();
+}
+
+void BCNNetworkClient::startDataTaskWithRequest(const URLRequest& request, std::uint64_t retryLimit,
+                                                std::uint64_t tries, DataCompletion completion) {
+  startAttempt(request, retryLimit, tries, std::move(completion),
+               [](CTRURLSession& session, const URLRequest& r, auto done) {
+                 return session.dataTaskWithRequest(r, std::move(done));
+               });
+}
+
+void BCNNetworkClient::startDownloadTaskWithRequest(const URLRequest& request,
+                                                    std::uint64_t retryLimit, std::uint64_t tries,
+                                                    DownloadCompletion completion) {
+  startAttempt(request, retryLimit, tries, std::move(completion),
+               [](CTRURLSession& session, const URLRequest& r, auto done) {
+                 return session.downloadTaskWithRequest(r, std::move(done));
+               });
 }
 
 void BCNNetworkClient::handleAttempt(const URLRequest& request,

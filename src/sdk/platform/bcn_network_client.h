@@ -140,6 +140,12 @@ class BCNNetworkClient : public std::enable_shared_from_this<BCNNetworkClient> {
 
  private:
   class SessionDelegate;
+  // One attempt of a data or download task: `makeTask(session, request,
+  // handler)` makes the session's task; its end goes to handleAttempt, and a
+  // retry starts the next attempt the same way.
+  template <typename Completion, typename MakeTask>
+  void startAttempt(const platform::urlloading::URLRequest& request, std::uint64_t retryLimit,
+                    std::uint64_t tries, Completion completion, MakeTask makeTask);
   // Handles the end of one attempt: the caller's handler, a retry or -6.
   void handleAttempt(const platform::urlloading::URLRequest& request,
                      const BCNNetworkResponseHandler::Response& response,
