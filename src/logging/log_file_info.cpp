@@ -20,7 +20,6 @@ namespace {
 
 std::mutex gClockMutex;
 std::function<platform::Date()> gClock;  // under gClockMutex
-std::atomic<bool> gXattrUnsupported{false};
 
 std::string systemAttributeName(std::string_view name) { return "user." + std::string(name); }
 
@@ -57,7 +56,8 @@ LKLogFileInfoPtr LKLogFileInfo::logFileWithPath(std::string path) {
   return std::make_shared<LKLogFileInfo>(std::move(path));
 }
 
-LKLogFileInfo::LKLogFileInfo(std::string path) : filePath_(std::move(path)) {}
+LKLogFileInfo::LKLogFileInfo(std::string path, Options options)
+    : filePath_(std::move(path)), options_(options) {}
 
 void LKLogFileInfo::setClockForTesting(std::function<platform::Date()> clock) {
   std::lock_guard lock(gClockMutex);
@@ -67,10 +67,6 @@ void LKLogFileInfo::setClockForTesting(std::function<platform::Date()> clock) {
 platform::Date LKLogFileInfo::now() {
   std::lock_guard lock(gClockMutex);
   return gClock ? gClock() : platform::Date::now();
-}
-
-void LKLogFileInfo::setExtendedAttributesUnsupportedForTesting(bool value) {
-  gXattrUnsupported.store(value);
 }
 
 const std::string& LKLogFileInfo::fileName() {
@@ -166,7 +162,7 @@ void LKLogFileInfo::reset() {
 bool LKLogFileInfo::hasExtendedAttributeWithName(std::string_view name) {
   std::string attr = systemAttributeName(name);
   int err = ENOTSUP;
-  if (!gXattrUnsupported.load()) {
+  if (options_.extendedAttributes) {
     if (::lgetxattr(filePath_.c_str(), attr.c_str(), nullptr, 0) >= 0) return true;
     err = errno;
   }
@@ -179,7 +175,7 @@ bool LKLogFileInfo::hasExtendedAttributeWithName(std::string_view name) {
 void LKLogFileInfo::addExtendedAttributeWithName(std::string_view name) {
   std::string attr = systemAttributeName(name);
   int err = ENOTSUP;
-  if (!gXattrUnsupported.load()) {
+  if (options_.extendedAttributes) {
     if (::lsetxattr(filePath_.c_str(), attr.c_str(), "", 0, 0) == 0) return;
     err = errno;
   }
@@ -198,7 +194,7 @@ void LKLogFileInfo::addExtendedAttributeWithName(std::string_view name) {
 void LKLogFileInfo::removeExtendedAttributeWithName(std::string_view name) {
   std::string attr = systemAttributeName(name);
   int err = ENOTSUP;
-  if (!gXattrUnsupported.load()) {
+  if (options_.extendedAttributes) {
     if (::lremovexattr(filePath_.c_str(), attr.c_str()) == 0) return;
     err = errno;
   }

@@ -63,7 +63,6 @@ class FileLoggerTest : public ::testing::Test {
     LKLog::flushLog();
     LKLog::setErrorHandler(nullptr);
     LKLogFileInfo::setClockForTesting(nullptr);
-    LKLogFileInfo::setExtendedAttributesUnsupportedForTesting(false);
     fs::remove_all(dir);
   }
   // Writes one record straight to the logger, on its queue (no dispatcher).
@@ -314,7 +313,7 @@ TEST_F(FileLoggerTest, ArchivedMarkUsesAttributeOrFallsBackToPermissionBit) {
   info->setIsArchived(false);
   EXPECT_FALSE(info->isArchived());
 
-  LKLogFileInfo::setExtendedAttributesUnsupportedForTesting(true);
+  info = std::make_shared<LKLogFileInfo>(path, LKLogFileInfo::Options{.extendedAttributes = false});
   EXPECT_FALSE(info->isArchived());
   info->setIsArchived(true);
   EXPECT_TRUE(info->isArchived());
