@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 #include <vector>
 
 #include "logging/log.h"
@@ -17,9 +16,6 @@
 namespace logging {
 
 namespace {
-
-std::mutex gClockMutex;
-std::function<platform::Date()> gClock;  // under gClockMutex
 
 std::string systemAttributeName(std::string_view name) { return "user." + std::string(name); }
 
@@ -58,16 +54,6 @@ LKLogFileInfoPtr LKLogFileInfo::logFileWithPath(std::string path) {
 
 LKLogFileInfo::LKLogFileInfo(std::string path, Options options)
     : filePath_(std::move(path)), options_(options) {}
-
-void LKLogFileInfo::setClockForTesting(std::function<platform::Date()> clock) {
-  std::lock_guard lock(gClockMutex);
-  gClock = std::move(clock);
-}
-
-platform::Date LKLogFileInfo::now() {
-  std::lock_guard lock(gClockMutex);
-  return gClock ? gClock() : platform::Date::now();
-}
 
 const std::string& LKLogFileInfo::fileName() {
   if (!fileName_) {
@@ -136,7 +122,7 @@ std::uint64_t LKLogFileInfo::fileSize() {
 double LKLogFileInfo::age() {
   auto created = creationDate();
   if (!created) return 0;
-  return -created->timeIntervalSince(now());
+  return -created->timeIntervalSince(now(options_.clock));
 }
 
 bool LKLogFileInfo::isArchived() {

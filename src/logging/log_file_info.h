@@ -35,10 +35,13 @@ using LKLogFileInfoPtr = std::shared_ptr<LKLogFileInfo>;
 
 class LKLogFileInfo {
  public:
+  // The clock of ages and roll decisions (empty: real time).
+  using Clock = std::function<platform::Date()>;
   struct Options {
     // false: behave as on a file system without user attributes (the
     // archived mark is then the permission bit alone).
     bool extendedAttributes = true;
+    Clock clock;
   };
 
   static LKLogFileInfoPtr logFileWithPath(std::string path);
@@ -76,9 +79,8 @@ class LKLogFileInfo {
   int reverseCompareByModificationDate(LKLogFileInfo& other);
   std::string description();
 
-  // The clock of ages and roll decisions; tests move it. nullptr: real time.
-  static void setClockForTesting(std::function<platform::Date()> clock);
-  static platform::Date now();
+  // The time of `clock`, or the real time when it is empty.
+  static platform::Date now(const Clock& clock) { return clock ? clock() : platform::Date::now(); }
 
  private:
   bool loadAttributes();
