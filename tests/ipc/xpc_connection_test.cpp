@@ -10,7 +10,6 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -84,12 +83,24 @@ class ConsoleLines {
   bool empty() { return lines().empty(); }
 
  private:
+  // The length of the console line start of `line`; 0 when it has none.
+  static std::size_t startLength(const std::string& line) {
+    const std::string_view shape = "####-##-## ##:##:##.### [";
+    if (line.size() < shape.size()) return 0;
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+      if (shape[i] == '#' ? !digit(line[i]) : line[i] != shape[i]) return 0;
+    }
+    std::size_t end = shape.size();
+    while (end < line.size() && digit(line[end])) ++end;
+    if (end == shape.size() || line.compare(end, 2, "] ") != 0) return 0;
+    return end + 2;
+  }
   void add(const std::string& line) {
-    static const std::regex start(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[\d+\] )");
-    std::smatch match;
+    const std::size_t start = startLength(line);
     std::lock_guard<std::mutex> lock(mutex_);
-    if (std::regex_search(line, match, start)) {
-      lines_.push_back(line.substr(static_cast<std::size_t>(match.length(0))));
+    if (start > 0) {
+      lines_.push_back(line.substr(start));
     } else if (!lines_.empty()) {
       lines_.back() += "\n" + line;
     }
