@@ -233,9 +233,9 @@ TLSServer& tlsServer() {
 
 void BM_NKHTTPClient_HTTPSLoginChain(benchmark::State& state) {
   auto& tls = tlsServer();
-  net::http::NKURLConnectionOperation::setPinnedCertificatesForTesting(
-      std::vector<platform::Bytes>{tls.ca.certificateDER});
   auto c = net::http::NKHTTPClient::create(platform::URL(tls.server->localhostURL("/")));
+  c->setDefaultPinnedCertificates(net::http::NKPinnedCertificates::fromDER(
+      std::vector<platform::Bytes>{tls.ca.certificateDER}));
   c->registerHTTPOperationClass(net::http::NKJSONRequestOperation::operationClass());
   c->setDefaultHeader("Accept", "application/json");
   c->setDefaultSSLPinningMode(2);  // certificate
@@ -271,7 +271,6 @@ void BM_NKHTTPClient_HTTPSLoginChain(benchmark::State& state) {
       benchmark::Counter(static_cast<double>(requests), benchmark::Counter::kIsRate);
   state.counters["connections"] =
       static_cast<double>(tls.server->connectionCount() - connectionsBefore);
-  net::http::NKURLConnectionOperation::setPinnedCertificatesForTesting(std::nullopt);
 }
 
 // The baseline: one easy handle that keeps its connection (and its TLS

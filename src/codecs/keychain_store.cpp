@@ -1,7 +1,5 @@
 #include "codecs/keychain_store.h"
 
-#include <mutex>
-
 namespace codecs {
 
 using platform::Error;
@@ -10,15 +8,6 @@ namespace keychain = platform::keychain;
 
 namespace {
 
-std::mutex& pathLock() {
-  static std::mutex m;
-  return m;
-}
-std::string& testPath() {
-  static std::string p;
-  return p;
-}
-
 bool report(std::int32_t status, Error* error) {
   if (status != 0 && error != nullptr) *error = KeychainStore::_errorWithCode(status);
   return status == 0;
@@ -26,15 +15,7 @@ bool report(std::int32_t status, Error* error) {
 
 }  // namespace
 
-void KeychainStore::setStorePathForTesting(const std::string& path) {
-  std::lock_guard<std::mutex> g(pathLock());
-  testPath() = path;
-}
-
-keychain::Store KeychainStore::store() {
-  std::lock_guard<std::mutex> g(pathLock());
-  return testPath().empty() ? keychain::Store::user() : keychain::Store(testPath());
-}
+keychain::Store KeychainStore::store() { return keychain::Store::user(); }
 
 Value KeychainStore::_queryForService(const OptionalName& service, const OptionalName& account) {
   Value query = Value::mutableDictionary();

@@ -1,6 +1,8 @@
 // KeychainStore: secrets kept as generic-password items of the user's
 // keychain (platform::keychain::Store::user()), addressed by a service and an
-// account name. Class operations only; no state.
+// account name. Class operations only; no state, and nothing redirects them:
+// tests run them on the user's store of a temporary home (VARNEL_ROOT, HOME
+// and the XDG variables of tests/support/temp_root.h).
 //
 // Guarantees:
 //  1. Every failure is reported by the result (nullopt, None or false) and,
@@ -64,10 +66,6 @@ class KeychainStore {
   static platform::Value _queryForService(const OptionalName& service, const OptionalName& account);
   // The error for a status; an empty Error for 0.
   static platform::Error _errorWithCode(std::int32_t status);
-
-  // The store used by every operation (tests point it elsewhere; empty
-  // restores the user's store).
-  static void setStorePathForTesting(const std::string& path);
 
  private:
   static platform::keychain::Store store();

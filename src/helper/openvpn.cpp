@@ -81,8 +81,10 @@ std::string shellQuote(const std::string& s) {
 
 }  // namespace
 
-std::shared_ptr<OpenVPN> OpenVPN::create(OpenVPNKeepalive keepalive) {
+std::shared_ptr<OpenVPN> OpenVPN::create(OpenVPNKeepalive keepalive,
+                                         ManagementWriter managementWriter) {
   std::shared_ptr<OpenVPN> vpn(new OpenVPN());
+  vpn->managementWriter_ = std::move(managementWriter);
   if (keepalive.ping <= 0) keepalive.ping = kPingSeconds;
   if (keepalive.restart <= 0) keepalive.restart = kPingRestartSeconds;
   vpn->keepalive_ = keepalive;
@@ -308,11 +310,6 @@ std::shared_ptr<ipc::DispatchTask> OpenVPN::ovpnTask() const {
 net::sockets::DispatchSocketPtr OpenVPN::ovpnSocket() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return ovpnSocket_;
-}
-
-void OpenVPN::setManagementWriterForTesting(std::function<void(const std::string&)> writer) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  testWriter_ = std::move(writer);
 }
 
 std::string OpenVPN::filePath(std::string_view name) {
@@ -660,7 +657,7 @@ void OpenVPN::connectManagement() {
     std::lock_guard<std::mutex> lock(mutex_);
     // A connected dialogue answers the new hold itself (">HOLD:").
     if (ovpnSocket_ && socketConnected_) return;
-    if (testWriter_) return;
+    if (managementWriter_) return;
   }
   auto sock = net::sockets::DispatchSocket::create(weak_from_this(), managementQueue());
   {
@@ -705,7 +702,7 @@ void OpenVPN::writeToManagementInterface(const std::string& text, const std::str
   net::sockets::DispatchSocketPtr sock;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    writer = testWriter_;
+    writer = managementWriter_;
     sock = ovpnSocket_;
   }
   if (writer) {

@@ -96,7 +96,12 @@ class OpenVPN : public net::sockets::DispatchSocketDelegate,
   ~OpenVPN() override;
   using StateBlock = std::function<void(int code)>;
 
-  static std::shared_ptr<OpenVPN> create(OpenVPNKeepalive keepalive = {});
+  // Where management commands go: the management socket when empty; a
+  // recorder lets the dialogue run without a socket.
+  using ManagementWriter = std::function<void(const std::string&)>;
+
+  static std::shared_ptr<OpenVPN> create(OpenVPNKeepalive keepalive = {},
+                                         ManagementWriter managementWriter = nullptr);
 
   platform::Value accountDictionary() const;
   void setAccountDictionary(platform::Value dictionary);
@@ -160,9 +165,6 @@ class OpenVPN : public net::sockets::DispatchSocketDelegate,
   // Strict Base64 (no line breaks, no characters outside the alphabet).
   static std::optional<std::string> decodeBase64Strict(std::string_view text);
 
-  // Where management commands go instead of a socket (tests).
-  void setManagementWriterForTesting(std::function<void(const std::string&)> writer);
-
   // The files the command line names, in the helper's private folder.
   static std::string filePath(std::string_view name);
   static std::string upScriptPath();
@@ -205,7 +207,7 @@ class OpenVPN : public net::sockets::DispatchSocketDelegate,
   int executableFd_ = -1;
   std::string refusal_;
   std::condition_variable exited_;
-  std::function<void(const std::string&)> testWriter_;
+  ManagementWriter managementWriter_;  // set at creation only
 };
 
 }  // namespace helper

@@ -5,8 +5,9 @@
 // silences the connection error lines, 2 or more logs failed unarchiving, 4
 // or more logs every message sent.
 //
-// Console lines go to standard error with a time stamp, or to the sink a test
-// installs.
+// Console lines go to standard error, each as one write of
+// "<yyyy-MM-dd HH:mm:ss.SSS> [<pid>] <text>\n"; nothing redirects them but
+// standard error itself.
 //
 // Thread safety: all functions may be called from any thread; the level is an
 // atomic word (a reader may see an older value).
@@ -23,7 +24,5 @@ void setChannelLogLevel(std::uint32_t level);
 
 // Writes one console line (a line feed is added).
 void channelLog(const std::string& text);
-// Replaces the console with `sink` (nullptr restores standard error).
-void setChannelLogSinkForTesting(std::function<void(const std::string&)> sink);
 
 }  // namespace ipc

@@ -170,7 +170,8 @@ LKLogFileInfoPtr LKFileLogger::currentLogFileInfo() {
   }
   if (!currentInfo_) {
     if (auto path = manager_->createNewLogFile())
-      currentInfo_ = LKLogFileInfo::logFileWithPath(*path);
+      currentInfo_ = std::make_shared<LKLogFileInfo>(
+          *path, LKLogFileInfo::Options{.clock = manager_->clock()});
   }
   return currentInfo_;
 }
@@ -288,8 +289,8 @@ void LKFileLogger::scheduleTimerToRollLogFileDueToAge() {
   if (!currentInfo_ || fd_ < 0 || rollingFrequency_ <= 0) return;
   auto created = currentInfo_->creationDate();
   if (!created) return;
-  double delay =
-      created->addingTimeInterval(rollingFrequency_).timeIntervalSince(LKLogFileInfo::now());
+  double delay = created->addingTimeInterval(rollingFrequency_)
+                     .timeIntervalSince(LKLogFileInfo::now(manager_->clock()));
   if (delay < 0) delay = 0;
   auto timer = dispatch::Source::timer(loggerQueue());
   std::weak_ptr<LKLogger> weak = weak_from_this();
@@ -319,7 +320,7 @@ void LKFileLogger::noteFailure(const std::string& what, std::uint64_t records) {
 }
 
 void LKFileLogger::writeText(std::string_view text, std::uint64_t records) {
-  if (failing_ && fd_ < 0 && LKLogFileInfo::now() < retryOpenAfter_) {
+  if (failing_ && fd_ < 0 && LKLogFileInfo::now(manager_->clock()) < retryOpenAfter_) {
     noteFailure("", records);
     return;
   }
@@ -328,7 +329,7 @@ void LKFileLogger::writeText(std::string_view text, std::uint64_t records) {
     std::string dir = manager_->logsDirectory();
     noteFailure(platform::format("cannot open a log file in %@: %s", dir, std::strerror(errno)),
                 records);
-    retryOpenAfter_ = LKLogFileInfo::now().addingTimeInterval(1.0);
+    retryOpenAfter_ = LKLogFileInfo::now(manager_->clock()).addingTimeInterval(1.0);
     return;
   }
   const char* p = text.data();

@@ -167,7 +167,8 @@ class LKLog {
   static void setLevelForClassWithName(std::uint64_t level, std::string_view name);
 
   // Hosts with fewer than two processors call loggers one after another.
-  // Tests use this to run both ways; 0 restores the host's count.
+  // Tests use this to run both ways; 0 restores the host's count. Like the
+  // two below, process-wide because the log is: one per process, static.
   static void setProcessorCountForTesting(unsigned count);
 
   // How long the flush at process exit may take before the exit goes on

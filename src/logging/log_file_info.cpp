@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 #include <vector>
 
 #include "logging/log.h"
@@ -17,10 +16,6 @@
 namespace logging {
 
 namespace {
-
-std::mutex gClockMutex;
-std::function<platform::Date()> gClock;  // under gClockMutex
-std::atomic<bool> gXattrUnsupported{false};
 
 std::string systemAttributeName(std::string_view name) { return "user." + std::string(name); }
 
@@ -57,21 +52,8 @@ LKLogFileInfoPtr LKLogFileInfo::logFileWithPath(std::string path) {
   return std::make_shared<LKLogFileInfo>(std::move(path));
 }
 
-LKLogFileInfo::LKLogFileInfo(std::string path) : filePath_(std::move(path)) {}
-
-void LKLogFileInfo::setClockForTesting(std::function<platform::Date()> clock) {
-  std::lock_guard lock(gClockMutex);
-  gClock = std::move(clock);
-}
-
-platform::Date LKLogFileInfo::now() {
-  std::lock_guard lock(gClockMutex);
-  return gClock ? gClock() : platform::Date::now();
-}
-
-void LKLogFileInfo::setExtendedAttributesUnsupportedForTesting(bool value) {
-  gXattrUnsupported.store(value);
-}
+LKLogFileInfo::LKLogFileInfo(std::string path, Options options)
+    : filePath_(std::move(path)), options_(options) {}
 
 const std::string& LKLogFileInfo::fileName() {
   if (!fileName_) {
@@ -140,7 +122,7 @@ std::uint64_t LKLogFileInfo::fileSize() {
 double LKLogFileInfo::age() {
   auto created = creationDate();
   if (!created) return 0;
-  return -created->timeIntervalSince(now());
+  return -created->timeIntervalSince(now(options_.clock));
 }
 
 bool LKLogFileInfo::isArchived() {
@@ -166,7 +148,7 @@ void LKLogFileInfo::reset() {
 bool LKLogFileInfo::hasExtendedAttributeWithName(std::string_view name) {
   std::string attr = systemAttributeName(name);
   int err = ENOTSUP;
-  if (!gXattrUnsupported.load()) {
+  if (options_.extendedAttributes) {
     if (::lgetxattr(filePath_.c_str(), attr.c_str(), nullptr, 0) >= 0) return true;
     err = errno;
   }
@@ -179,7 +161,7 @@ bool LKLogFileInfo::hasExtendedAttributeWithName(std::string_view name) {
 void LKLogFileInfo::addExtendedAttributeWithName(std::string_view name) {
   std::string attr = systemAttributeName(name);
   int err = ENOTSUP;
-  if (!gXattrUnsupported.load()) {
+  if (options_.extendedAttributes) {
     if (::lsetxattr(filePath_.c_str(), attr.c_str(), "", 0, 0) == 0) return;
     err = errno;
   }
@@ -198,7 +180,7 @@ void LKLogFileInfo::addExtendedAttributeWithName(std::string_view name) {
 void LKLogFileInfo::removeExtendedAttributeWithName(std::string_view name) {
   std::string attr = systemAttributeName(name);
   int err = ENOTSUP;
-  if (!gXattrUnsupported.load()) {
+  if (options_.extendedAttributes) {
     if (::lremovexattr(filePath_.c_str(), attr.c_str()) == 0) return;
     err = errno;
   }

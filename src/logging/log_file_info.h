@@ -20,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/foundation/date.h"
 #include "platform/foundation/value.h"
@@ -34,8 +35,18 @@ using LKLogFileInfoPtr = std::shared_ptr<LKLogFileInfo>;
 
 class LKLogFileInfo {
  public:
+  // The clock of ages and roll decisions (empty: real time).
+  using Clock = std::function<platform::Date()>;
+  struct Options {
+    // false: behave as on a file system without user attributes (the
+    // archived mark is then the permission bit alone).
+    bool extendedAttributes = true;
+    Clock clock;
+  };
+
   static LKLogFileInfoPtr logFileWithPath(std::string path);
-  explicit LKLogFileInfo(std::string path);
+  explicit LKLogFileInfo(std::string path) : LKLogFileInfo(std::move(path), Options{}) {}
+  LKLogFileInfo(std::string path, Options options);
 
   const std::string& filePath() const { return filePath_; }
   const std::string& fileName();
@@ -68,17 +79,14 @@ class LKLogFileInfo {
   int reverseCompareByModificationDate(LKLogFileInfo& other);
   std::string description();
 
-  // The clock of ages and roll decisions; tests move it. nullptr: real time.
-  static void setClockForTesting(std::function<platform::Date()> clock);
-  static platform::Date now();
-  // Makes the extended-attribute calls behave as on a file system without
-  // user attributes, so tests reach the fallback mark.
-  static void setExtendedAttributesUnsupportedForTesting(bool unsupported);
+  // The time of `clock`, or the real time when it is empty.
+  static platform::Date now(const Clock& clock) { return clock ? clock() : platform::Date::now(); }
 
  private:
   bool loadAttributes();
 
   std::string filePath_;
+  Options options_;
   std::optional<std::string> fileName_;
   bool attributesLoaded_ = false;
   platform::Value fileAttributes_;

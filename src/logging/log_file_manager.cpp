@@ -54,8 +54,10 @@ bool isNewer(const LKLogFileInfoPtr& a, const LKLogFileInfoPtr& b) {
 
 }  // namespace
 
-LKLogFileManagerDefault::LKLogFileManagerDefault(std::string logsDirectory)
-    : logsDirectory_(logsDirectory.empty() ? defaultLogsDirectory() : std::move(logsDirectory)) {}
+LKLogFileManagerDefault::LKLogFileManagerDefault(std::string logsDirectory,
+                                                 LKLogFileInfo::Clock clock)
+    : logsDirectory_(logsDirectory.empty() ? defaultLogsDirectory() : std::move(logsDirectory)),
+      clock_(std::move(clock)) {}
 
 std::string LKLogFileManagerDefault::defaultLogsDirectory() {
   std::string base = platform::paths::userLogs();
@@ -133,7 +135,8 @@ std::vector<std::string> LKLogFileManagerDefault::unsortedLogFileNames() {
 std::vector<LKLogFileInfoPtr> LKLogFileManagerDefault::unsortedLogFileInfos() {
   std::vector<LKLogFileInfoPtr> infos;
   for (auto& p : unsortedLogFilePaths())
-    infos.push_back(LKLogFileInfo::logFileWithPath(std::move(p)));
+    infos.push_back(
+        std::make_shared<LKLogFileInfo>(std::move(p), LKLogFileInfo::Options{.clock = clock_}));
   return infos;
 }
 
@@ -156,8 +159,9 @@ std::vector<std::string> LKLogFileManagerDefault::sortedLogFileNames() {
 }
 
 std::string LKLogFileManagerDefault::newLogFileName() const {
-  return platform::format("%@ %@.log", applicationName(),
-                          platform::formatDate(LKLogFileInfo::now(), logFileDateFormat(), true));
+  return platform::format(
+      "%@ %@.log", applicationName(),
+      platform::formatDate(LKLogFileInfo::now(clock_), logFileDateFormat(), true));
 }
 
 std::optional<std::string> LKLogFileManagerDefault::createNewLogFile() {

@@ -48,6 +48,9 @@ class LKLogFileManager : public std::enable_shared_from_this<LKLogFileManager> {
   virtual void setMaximumNumberOfLogFiles(std::uint64_t count) = 0;
   virtual std::uint64_t logFilesDiskQuota() = 0;
   virtual void setLogFilesDiskQuota(std::uint64_t bytes) = 0;
+  // The clock of its file names and of the file logger's ages and roll
+  // decisions (empty, the default: real time).
+  virtual LKLogFileInfo::Clock clock() { return nullptr; }
   // Optional notifications, on the file logger's queue.
   virtual void didArchiveLogFile(const std::string& /*path*/) {}
   virtual void didRollAndArchiveLogFile(const std::string& /*path*/) {}
@@ -60,8 +63,9 @@ class LKLogFileManagerDefault : public LKLogFileManager {
   static constexpr std::uint64_t kDefaultMaximumNumberOfLogFiles = 5;
   static constexpr std::uint64_t kDefaultLogFilesDiskQuota = 20 * 1024 * 1024;
 
-  // `logsDirectory` empty: the default folder.
-  explicit LKLogFileManagerDefault(std::string logsDirectory = {});
+  // `logsDirectory` empty: the default folder. `clock` empty: real time.
+  explicit LKLogFileManagerDefault(std::string logsDirectory = {},
+                                   LKLogFileInfo::Clock clock = nullptr);
 
   // The user's Logs folder, then the process name.
   static std::string defaultLogsDirectory();
@@ -84,6 +88,7 @@ class LKLogFileManagerDefault : public LKLogFileManager {
   std::optional<std::string> createNewLogFile() override;
   void deleteOldLogFiles();
 
+  LKLogFileInfo::Clock clock() override { return clock_; }
   std::uint64_t maximumNumberOfLogFiles() override { return maximumNumberOfLogFiles_.load(); }
   // A change to a different value schedules deleteOldLogFiles on the logging queue.
   void setMaximumNumberOfLogFiles(std::uint64_t count) override;
@@ -94,6 +99,7 @@ class LKLogFileManagerDefault : public LKLogFileManager {
   void scheduleDeleteOldLogFiles();
 
   std::string logsDirectory_;
+  const LKLogFileInfo::Clock clock_;
   std::atomic<std::uint64_t> maximumNumberOfLogFiles_{kDefaultMaximumNumberOfLogFiles};
   std::atomic<std::uint64_t> logFilesDiskQuota_{kDefaultLogFilesDiskQuota};
   std::atomic<bool> reportedDirectoryError_{false};

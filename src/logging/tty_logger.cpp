@@ -150,11 +150,11 @@ std::string LKTTYLoggerColorProfile::description() const {
 
 // --- LKTTYLogger -------------------------------------------------------------
 
-std::shared_ptr<LKTTYLogger> makeTTYLogger() {
-  return std::shared_ptr<LKTTYLogger>(new LKTTYLogger());
+std::shared_ptr<LKTTYLogger> makeTTYLogger(int fd) {
+  return std::shared_ptr<LKTTYLogger>(new LKTTYLogger(fd));
 }
 
-LKTTYLogger::LKTTYLogger() : LKAbstractLogger(kLKTTYLoggerName) {
+LKTTYLogger::LKTTYLogger(int fd) : LKAbstractLogger(kLKTTYLoggerName), fd_(fd) {
   appName_ = program_invocation_short_name ? program_invocation_short_name : "";
   if (appName_.empty()) appName_ = "<UnnamedApp>";
   processID_ = platform::format("%i", static_cast<int>(::getpid()));
@@ -163,8 +163,13 @@ LKTTYLogger::LKTTYLogger() : LKAbstractLogger(kLKTTYLoggerName) {
 std::shared_ptr<LKTTYLogger> LKTTYLogger::sharedInstance() {
   tables();  // the colour mode and tables come first
   std::lock_guard lock(gTablesMutex);
-  if (!gShared) gShared = makeTTYLogger();
+  if (!gShared) gShared = makeTTYLogger(STDERR_FILENO);
   return gShared;
+}
+
+std::shared_ptr<LKTTYLogger> LKTTYLogger::createWithFileDescriptor(int fd) {
+  tables();  // the colour mode and tables come first
+  return makeTTYLogger(fd);
 }
 
 void LKTTYLogger::resetForTesting() {
@@ -357,7 +362,7 @@ void LKTTYLogger::logMessage(const LKLogMessagePtr& message) {
     if (!endsWithNewline) add(kNewline);
     add(reset);
   }
-  int fd = fd_.load();
+  const int fd = fd_;
   // One gathered write; a short write (a full pipe) goes on with the rest.
   std::size_t i = 0;
   while (i < pieces.size()) {

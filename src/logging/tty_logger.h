@@ -62,7 +62,11 @@ using LKTTYLoggerColorProfilePtr = std::shared_ptr<LKTTYLoggerColorProfile>;
 
 class LKTTYLogger : public LKAbstractLogger {
  public:
+  // The shared logger, writing to standard error.
   static std::shared_ptr<LKTTYLogger> sharedInstance();
+  // A logger of its own writing to `fd` (the caller keeps it open while the
+  // logger lives), with the colour mode of the shared one.
+  static std::shared_ptr<LKTTYLogger> createWithFileDescriptor(int fd);
   // Forgets the shared logger and the colour mode, so the next
   // sharedInstance reads the environment again. For tests.
   static void resetForTesting();
@@ -93,20 +97,17 @@ class LKTTYLogger : public LKAbstractLogger {
   bool automaticallyAppendNewlineForCustomFormatters() const { return appendNewline_.load(); }
   void setAutomaticallyAppendNewlineForCustomFormatters(bool v) { appendNewline_.store(v); }
 
-  // Where records go (standard error by default); tests point it at a pipe.
-  void setOutputFileDescriptorForTesting(int fd) { fd_.store(fd); }
-
   LKTTYLogger(const LKTTYLogger&) = delete;
   LKTTYLogger& operator=(const LKTTYLogger&) = delete;
 
  private:
-  LKTTYLogger();
-  friend std::shared_ptr<LKTTYLogger> makeTTYLogger();
+  explicit LKTTYLogger(int fd);
+  friend std::shared_ptr<LKTTYLogger> makeTTYLogger(int fd);
 
   std::string appName_;
   std::string processID_;
   std::atomic<bool> appendNewline_{true};
-  std::atomic<int> fd_{2};
+  const int fd_;  // where records go
   // Logger queue only:
   bool colorsEnabled_ = false;
   std::vector<LKTTYLoggerColorProfilePtr> flagProfiles_;

@@ -3,21 +3,29 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <optional>
+#include <string>
 
 #include "codecs/keychain_store_query.h"
-#include "support/temp_dir.h"
+#include "support/temp_root.h"
 
 namespace codecs {
 namespace {
 
 using platform::Error;
 
-class KeychainStoreTest : public ::testing::Test {
+// The operations work on the user's store of a temporary home; with no
+// session bus to find, that store is its owner-only file.
+class KeychainStoreTest : public varnel::testing::TempRootTest {
  protected:
-  void SetUp() override { KeychainStore::setStorePathForTesting(dir_ + "/items.keychain"); }
-  void TearDown() override { KeychainStore::setStorePathForTesting(""); }
-  varnel::testing::TempDir tmp_{"keychain-store"};
-  const std::string dir_ = tmp_.path();
+  void SetUp() override {
+    if (const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS")) savedBus_ = bus;
+    ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  }
+  void TearDown() override {
+    if (savedBus_) ::setenv("DBUS_SESSION_BUS_ADDRESS", savedBus_->c_str(), 1);
+  }
+  std::optional<std::string> savedBus_;
 };
 
 TEST_F(KeychainStoreTest, WriteTwiceKeepsOneItemWithTheSecondValue) {
@@ -52,7 +60,6 @@ TEST_F(KeychainStoreTest, MissingItems) {
 TEST_F(KeychainStoreTest, FetchOfAMissingItemFailsWithOrWithoutAnErrorPlace) {
   ASSERT_TRUE(KeychainStore::setPassword("s", "svc", "other"));
   KeychainStoreQuery query;
-  query.setStorePath(dir_ + "/items.keychain");
   query.setService("svc");
   query.setAccount("acct");
   query.setPasswordData(platform::Bytes{1, 2});

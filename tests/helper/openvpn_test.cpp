@@ -239,8 +239,7 @@ class ManagementTest : public varnel::testing::TempRootTest {
  protected:
   void SetUp() override {
     helper_test::sharedLogger();
-    vpn = OpenVPN::create();
-    vpn->setManagementWriterForTesting([this](const std::string& text) {
+    vpn = OpenVPN::create({}, [this](const std::string& text) {
       std::lock_guard<std::mutex> lock(mutex);
       written.push_back(text);
     });

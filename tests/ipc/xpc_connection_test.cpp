@@ -6,10 +6,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "channel_fixture.h"
 #include "ipc/xpc_log.h"
@@ -35,6 +38,80 @@ XPCMessage op(const char* operation) {
   return XPCMessage::messageWithObject(Object(operation), Object("operation"));
 }
 
+// The channel's console lines, read from standard error while it lives
+// (standard error goes into a pipe meanwhile). A console line starts with
+// "<yyyy-MM-dd HH:mm:ss.SSS> [<pid>] ", which each line loses here; a text
+// with line feeds continues on the physical lines after it. Output without
+// that start before the first console line is not the channel's.
+class ConsoleLines {
+ public:
+  ConsoleLines() {
+    int fds[2];
+    EXPECT_EQ(::pipe(fds), 0);
+    ::fflush(stderr);
+    saved_ = ::dup(STDERR_FILENO);
+    ::dup2(fds[1], STDERR_FILENO);
+    ::close(fds[1]);
+    reader_ = std::thread([this, fd = fds[0]] {
+      std::string pending;
+      char buffer[4096];
+      ssize_t n;
+      while ((n = ::read(fd, buffer, sizeof buffer)) > 0) {
+        pending.append(buffer, static_cast<std::size_t>(n));
+        for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
+          add(pending.substr(0, end));
+          pending.erase(0, end + 1);
+        }
+      }
+      ::close(fd);
+    });
+  }
+  ~ConsoleLines() { finish(); }
+  // Gives standard error back and reads what is left in the pipe.
+  void finish() {
+    if (saved_ < 0) return;
+    ::fflush(stderr);
+    ::dup2(saved_, STDERR_FILENO);  // closes the pipe's last writer
+    ::close(saved_);
+    saved_ = -1;
+    reader_.join();
+  }
+  std::vector<std::string> lines() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+  }
+  bool empty() { return lines().empty(); }
+
+ private:
+  // The length of the console line start of `line`; 0 when it has none.
+  static std::size_t startLength(const std::string& line) {
+    const std::string_view shape = "####-##-## ##:##:##.### [";
+    if (line.size() < shape.size()) return 0;
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+      if (shape[i] == '#' ? !digit(line[i]) : line[i] != shape[i]) return 0;
+    }
+    std::size_t end = shape.size();
+    while (end < line.size() && digit(line[end])) ++end;
+    if (end == shape.size() || line.compare(end, 2, "] ") != 0) return 0;
+    return end + 2;
+  }
+  void add(const std::string& line) {
+    const std::size_t start = startLength(line);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (start > 0) {
+      lines_.push_back(line.substr(start));
+    } else if (!lines_.empty()) {
+      lines_.back() += "\n" + line;
+    }
+  }
+
+  int saved_ = -1;
+  std::thread reader_;
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
 class ChannelTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -52,7 +129,6 @@ class ChannelTest : public ::testing::Test {
     connection_->setEventHandler(nullptr);
     connection_->connection()->cancel();
     ipc::setChannelLogLevel(1);
-    ipc::setChannelLogSinkForTesting(nullptr);
   }
   // Sends and waits for the reply on the main queue.
   XPCMessage request(XPCMessage m) {
@@ -105,30 +181,18 @@ TEST_F(ChannelTest, RequestAndReplyRoundTripWithTheReplyOnTheCallersQueue) {
 }
 
 TEST_F(ChannelTest, DebugLogLinesAreLoggedAndNotHandedOn) {
-  std::mutex m;
-  std::vector<std::string> lines;
-  ipc::setChannelLogSinkForTesting([&](const std::string& line) {
-    std::lock_guard<std::mutex> lock(m);
-    lines.push_back(line);
-  });
+  ConsoleLines console;
   XPCMessage msg = op("debugLog");
   msg.setObject(Object("hi there"), "text");
   request(msg);
-  ASSERT_TRUE(pump([&] {
-    std::lock_guard<std::mutex> lock(m);
-    return !lines.empty();
-  }));
+  ASSERT_TRUE(pump([&] { return !console.empty(); }));
+  std::vector<std::string> lines = console.lines();
   EXPECT_EQ(lines[0], "LOG: hi there");
   EXPECT_TRUE(events().empty());
 }
 
 TEST_F(ChannelTest, LogLevelTravelsWithMessages) {
-  std::mutex m;
-  std::vector<std::string> lines;
-  ipc::setChannelLogSinkForTesting([&](const std::string& line) {
-    std::lock_guard<std::mutex> lock(m);
-    lines.push_back(line);
-  });
+  ConsoleLines console;
   // The peer sees the level we send with.
   ipc::setChannelLogLevel(3);
   EXPECT_EQ(request(op("level")).integerForKey("result"), 3);
@@ -141,7 +205,8 @@ TEST_F(ChannelTest, LogLevelTravelsWithMessages) {
   ASSERT_TRUE(pump([&] { return events().size() == 1; }));
   EXPECT_EQ(ipc::channelLogLevel(), 4u);
   connection_->sendMessage(op("noreply"));
-  std::lock_guard<std::mutex> lock(m);
+  console.finish();  // everything written so far is read
+  std::vector<std::string> lines = console.lines();
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back().rfind("Sending message \n{\n", 0), 0u) << lines.back();
 }
@@ -176,11 +241,11 @@ TEST_F(ChannelTest, KillingThePeerGivesErrorEventsAndErrorCallbacks) {
   EXPECT_FALSE(replied);
 
   // Without an error callback a failed send leaves one log line.
-  std::vector<std::string> lines;
-  ipc::setChannelLogSinkForTesting([&](const std::string& l) { lines.push_back(l); });
+  ConsoleLines console;
   connection_->setReplyDispatchQueue(Queue::main());
   connection_->sendMessage(op("echo"), [&](const XPCMessage&) { replied = true; });
-  ASSERT_TRUE(pump([&] { return !lines.empty(); }));
+  ASSERT_TRUE(pump([&] { return !console.empty(); }));
+  std::vector<std::string> lines = console.lines();
   EXPECT_EQ(lines[0], "Connection is invalid");
 }
 

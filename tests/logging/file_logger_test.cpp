@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
+#include <mutex>
+#include <optional>
 #include <sstream>
 
 #include "logging/log.h"
@@ -62,8 +64,6 @@ class FileLoggerTest : public ::testing::Test {
     LKLog::removeAllLoggers();
     LKLog::flushLog();
     LKLog::setErrorHandler(nullptr);
-    LKLogFileInfo::setClockForTesting(nullptr);
-    LKLogFileInfo::setExtendedAttributesUnsupportedForTesting(false);
     fs::remove_all(dir);
   }
   // Writes one record straight to the logger, on its queue (no dispatcher).
@@ -82,9 +82,18 @@ class FileLoggerTest : public ::testing::Test {
     std::lock_guard lock(reportsMutex);
     return reports;
   }
+  // Stops the clock of the managers made with clock_ at `d`.
   void fixClock(platform::Date d) {
-    LKLogFileInfo::setClockForTesting([d] { return d; });
+    std::lock_guard lock(clockMutex_);
+    fixed_ = d;
   }
+  std::mutex clockMutex_;
+  std::optional<platform::Date> fixed_;
+  // The managers' clock: real time until fixClock.
+  const LKLogFileInfo::Clock clock_ = [this] {
+    std::lock_guard lock(clockMutex_);
+    return fixed_ ? *fixed_ : platform::Date::now();
+  };
 
   std::string dir;
   std::mutex reportsMutex;
@@ -94,7 +103,8 @@ class FileLoggerTest : public ::testing::Test {
 
 TEST_F(FileLoggerTest, FirstRecordCreatesOwnerOnlyFileNamedByUtcMinute) {
   fixClock(platform::Date(1425721260));  // 2015-03-07 09:41 UTC
-  auto logger = std::make_shared<LKFileLogger>(std::make_shared<LKLogFileManagerDefault>(dir));
+  auto logger =
+      std::make_shared<LKFileLogger>(std::make_shared<LKLogFileManagerDefault>(dir, clock_));
   LKLog::addLogger(logger);
   testing::logInfo("hello");
   testing::logInfo("ends with newline\n");
@@ -143,7 +153,8 @@ TEST_F(FileLoggerTest, FileHoldsTheFormattersTextByteForByte) {
       return "P:" + m.message();
     }
   };
-  auto logger = std::make_shared<LKFileLogger>(std::make_shared<LKLogFileManagerDefault>(dir));
+  auto logger =
+      std::make_shared<LKFileLogger>(std::make_shared<LKLogFileManagerDefault>(dir, clock_));
   auto collector = std::make_shared<testing::CollectingLogger>();
   LKLog::addLogger(logger);
   LKLog::addLogger(collector);
@@ -187,7 +198,7 @@ TEST_F(FileLoggerTest, FileHoldsTheFormattersTextByteForByte) {
 
 TEST_F(FileLoggerTest, RestartReusesFreshFileUnlessToldNotTo) {
   fixClock(platform::Date(1425721260));
-  auto manager = std::make_shared<LKLogFileManagerDefault>(dir);
+  auto manager = std::make_shared<LKLogFileManagerDefault>(dir, clock_);
   {
     auto first = std::make_shared<LKFileLogger>(manager);
     write(first, "one");
@@ -210,7 +221,7 @@ TEST_F(FileLoggerTest, RestartReusesFreshFileUnlessToldNotTo) {
 }
 
 TEST_F(FileLoggerTest, WriteReachingMaximumSizeArchivesAndNextRecordStartsNewFile) {
-  auto manager = std::make_shared<WatchedManager>(dir);
+  auto manager = std::make_shared<WatchedManager>(dir, clock_);
   auto logger = std::make_shared<LKFileLogger>(manager);
   LKLog::addLogger(logger);
   logger->setMaximumFileSize(60);
@@ -231,7 +242,7 @@ TEST_F(FileLoggerTest, WriteReachingMaximumSizeArchivesAndNextRecordStartsNewFil
 }
 
 TEST_F(FileLoggerTest, OldFileIsArchivedAtRestartAndTimerRollsByAge) {
-  auto manager = std::make_shared<WatchedManager>(dir);
+  auto manager = std::make_shared<WatchedManager>(dir, clock_);
   {
     auto logger = std::make_shared<LKFileLogger>(manager);
     write(logger, "yesterday");
@@ -252,7 +263,7 @@ TEST_F(FileLoggerTest, OldFileIsArchivedAtRestartAndTimerRollsByAge) {
 }
 
 TEST_F(FileLoggerTest, RealAgeTimerFires) {
-  auto manager = std::make_shared<WatchedManager>(dir);
+  auto manager = std::make_shared<WatchedManager>(dir, clock_);
   auto logger = std::make_shared<LKFileLogger>(manager);
   LKLog::addLogger(logger);
   logger->setRollingFrequency(0.2);
@@ -261,7 +272,7 @@ TEST_F(FileLoggerTest, RealAgeTimerFires) {
 }
 
 TEST_F(FileLoggerTest, CountLimitDeletesOldestAndQuotaKeepsNewest) {
-  auto manager = std::make_shared<LKLogFileManagerDefault>(dir);
+  auto manager = std::make_shared<LKLogFileManagerDefault>(dir, clock_);
   fixClock(platform::Date(1425721260));
   std::vector<std::string> made;
   for (int i = 0; i < 6; ++i) made.push_back(*manager->createNewLogFile());
@@ -314,7 +325,8 @@ TEST_F(FileLoggerTest, ArchivedMarkUsesAttributeOrFallsBackToPermissionBit) {
   info->setIsArchived(false);
   EXPECT_FALSE(info->isArchived());
 
-  LKLogFileInfo::setExtendedAttributesUnsupportedForTesting(true);
+  info = std::make_shared<LKLogFileInfo>(
+      path, LKLogFileInfo::Options{.extendedAttributes = false, .clock = nullptr});
   EXPECT_FALSE(info->isArchived());
   info->setIsArchived(true);
   EXPECT_TRUE(info->isArchived());
@@ -334,7 +346,8 @@ TEST_F(FileLoggerTest, PlantedSymlinkIsNeverFollowed) {
   std::ofstream(victim) << "precious\n";
   std::string name = app + " 2015-03-07 09-41.log";
   ASSERT_EQ(symlink(victim.c_str(), (dir + "/" + name).c_str()), 0);
-  auto logger = std::make_shared<LKFileLogger>(std::make_shared<LKLogFileManagerDefault>(dir));
+  auto logger =
+      std::make_shared<LKFileLogger>(std::make_shared<LKLogFileManagerDefault>(dir, clock_));
   write(logger, "secret");
   EXPECT_EQ(readAll(victim), "precious\n");
   std::string taken = dir + "/" + app + " 2015-03-07 09-41 2.log";
@@ -342,7 +355,7 @@ TEST_F(FileLoggerTest, PlantedSymlinkIsNeverFollowed) {
 }
 
 TEST_F(FileLoggerTest, FileDeletedUnderTheLoggerRollsToANewOne) {
-  auto manager = std::make_shared<WatchedManager>(dir);
+  auto manager = std::make_shared<WatchedManager>(dir, clock_);
   auto logger = std::make_shared<LKFileLogger>(manager);
   LKLog::addLogger(logger);
   testing::logInfo("first");
@@ -360,8 +373,8 @@ TEST_F(FileLoggerTest, FileDeletedUnderTheLoggerRollsToANewOne) {
 TEST_F(FileLoggerTest, UnwritableFolderIsReportedOnceAndNeverHoldsTheCaller) {
   std::string blocker = dir + "/not-a-folder";
   std::ofstream(blocker) << "x";
-  auto logger =
-      std::make_shared<LKFileLogger>(std::make_shared<LKLogFileManagerDefault>(blocker + "/logs"));
+  auto logger = std::make_shared<LKFileLogger>(
+      std::make_shared<LKLogFileManagerDefault>(blocker + "/logs", clock_));
   LKLog::addLogger(logger);
   for (int i = 0; i < 5000; ++i) testing::logInfo("lost");
   LKLog::flushLog();
@@ -376,7 +389,8 @@ TEST_F(FileLoggerTest, FullDiskIsReportedOncePerRunThenTenRunsAtMost) {
   signal(SIGXFSZ, SIG_IGN);
   struct rlimit old {};
   getrlimit(RLIMIT_FSIZE, &old);
-  auto logger = std::make_shared<LKFileLogger>(std::make_shared<LKLogFileManagerDefault>(dir));
+  auto logger =
+      std::make_shared<LKFileLogger>(std::make_shared<LKLogFileManagerDefault>(dir, clock_));
   logger->setMaximumFileSize(0);
   write(logger, "fits");
   for (int run = 0; run < 12; ++run) {

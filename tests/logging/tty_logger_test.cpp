@@ -34,9 +34,7 @@ class TTYLoggerTest : public ::testing::Test {
   std::shared_ptr<LKTTYLogger> loggerFor(const char* term) {
     setenv("TERM", term, 1);
     LKTTYLogger::resetForTesting();
-    auto logger = LKTTYLogger::sharedInstance();
-    logger->setOutputFileDescriptorForTesting(fds[1]);
-    return logger;
+    return LKTTYLogger::createWithFileDescriptor(fds[1]);
   }
   // Writes one record through the logger on its queue and returns the output.
   std::string emit(const std::shared_ptr<LKTTYLogger>& logger, std::string text,

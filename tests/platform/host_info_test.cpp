@@ -14,8 +14,8 @@ namespace {
 
 class HostInfoTest : public varnel::testing::TempRootTest {
  protected:
-  void SetUp() override { HostInfo::setRootForTesting(root().file("fs")); }
-  void TearDown() override { HostInfo::setRootForTesting(""); }
+  // The host whose files are below the test's own "fs" folder.
+  HostInfo host() { return HostInfo(root().file("fs")); }
   void write(const std::string& absolutePath, const std::string& text) {
     std::string path = root().file("fs") + absolutePath;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
@@ -51,46 +51,46 @@ TEST(HostInfoParse, VersionTriples) {
 
 TEST_F(HostInfoTest, OSVersionFromOsReleaseQuotedOrNot) {
   write("/etc/os-release", "NAME=\"Some Linux\"\nVERSION_ID=\"10.9.3\"\nID=some\n");
-  OperatingSystemVersion v = HostInfo::operatingSystemVersion();
+  OperatingSystemVersion v = host().operatingSystemVersion();
   EXPECT_EQ(v.majorVersion, 10);
   EXPECT_EQ(v.minorVersion, 9);
   EXPECT_EQ(v.patchVersion, 3);
   write("/etc/os-release", "VERSION_ID=12\n");
-  EXPECT_EQ(HostInfo::operatingSystemVersion().majorVersion, 12);
-  EXPECT_EQ(HostInfo::operatingSystemVersion().minorVersion, 0);
+  EXPECT_EQ(host().operatingSystemVersion().majorVersion, 12);
+  EXPECT_EQ(host().operatingSystemVersion().minorVersion, 0);
 }
 
 TEST_F(HostInfoTest, OSVersionFallsBackToUsrLibThenKernel) {
   write("/usr/lib/os-release", "VERSION_ID='22.04'\n");
-  EXPECT_EQ(HostInfo::operatingSystemVersion().minorVersion, 4);
+  EXPECT_EQ(host().operatingSystemVersion().minorVersion, 4);
   // A rolling release without a numeric VERSION_ID: the kernel's release.
   write("/usr/lib/os-release", "ID=arch\nVERSION_ID=rolling\n");
   OperatingSystemVersion kernel = HostInfo::parseVersionTriple(names().release);
-  OperatingSystemVersion v = HostInfo::operatingSystemVersion();
+  OperatingSystemVersion v = host().operatingSystemVersion();
   EXPECT_EQ(v.majorVersion, kernel.majorVersion);
   EXPECT_EQ(v.minorVersion, kernel.minorVersion);
 }
 
 TEST_F(HostInfoTest, NamedValuesFromUname) {
   struct utsname n = names();
-  EXPECT_EQ(HostInfo::sysctlString("kern.osversion"), std::string(n.release));
-  EXPECT_EQ(HostInfo::sysctlString("kern.osrelease"), std::string(n.release));
-  EXPECT_EQ(HostInfo::sysctlString("kern.ostype"), std::string(n.sysname));
-  EXPECT_EQ(HostInfo::sysctlString("hw.machine"), std::string(n.machine));
-  EXPECT_EQ(HostInfo::sysctlString("hw.ncpu"), std::to_string(ProcessInfo::processorCount()));
-  EXPECT_FALSE(HostInfo::sysctlString("kern.nonsense"));
-  EXPECT_FALSE(HostInfo::sysctlString(""));
+  EXPECT_EQ(host().sysctlString("kern.osversion"), std::string(n.release));
+  EXPECT_EQ(host().sysctlString("kern.osrelease"), std::string(n.release));
+  EXPECT_EQ(host().sysctlString("kern.ostype"), std::string(n.sysname));
+  EXPECT_EQ(host().sysctlString("hw.machine"), std::string(n.machine));
+  EXPECT_EQ(host().sysctlString("hw.ncpu"), std::to_string(ProcessInfo::processorCount()));
+  EXPECT_FALSE(host().sysctlString("kern.nonsense"));
+  EXPECT_FALSE(host().sysctlString(""));
 }
 
 TEST_F(HostInfoTest, ModelFromDMIElseDeviceTreeTrimmed) {
-  EXPECT_FALSE(HostInfo::sysctlString("hw.model"));
+  EXPECT_FALSE(host().sysctlString("hw.model"));
   write("/proc/device-tree/model", std::string("Some Board Rev 1.2\0", 19));
-  EXPECT_EQ(HostInfo::sysctlString("hw.model"), "Some Board Rev 1.2");
+  EXPECT_EQ(host().sysctlString("hw.model"), "Some Board Rev 1.2");
   write("/sys/class/dmi/id/product_name", "  Standard PC (Q35)\n");
-  EXPECT_EQ(HostInfo::sysctlString("hw.model"), "Standard PC (Q35)");
+  EXPECT_EQ(host().sysctlString("hw.model"), "Standard PC (Q35)");
   // A blank product name is no model: the next source answers.
   write("/sys/class/dmi/id/product_name", "\n");
-  EXPECT_EQ(HostInfo::sysctlString("hw.model"), "Some Board Rev 1.2");
+  EXPECT_EQ(host().sysctlString("hw.model"), "Some Board Rev 1.2");
 }
 
 }  // namespace

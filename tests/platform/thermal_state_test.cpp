@@ -20,8 +20,6 @@ using varnel::testing::TempRootTest;
 
 class ThermalStateTest : public TempRootTest {
  protected:
-  void TearDown() override { ThermalStateMonitor::setRootForTesting(""); }
-
   std::string thermal() { return root().file("thermal"); }
 
   // A zone at `temp` millidegrees with the given trip points.
@@ -71,23 +69,23 @@ TEST_F(ThermalStateTest, NothingReadableIsNominal) {
 
 TEST_F(ThermalStateTest, RefreshPostsTheNotificationOnlyWhenTheStateChanges) {
   zone(0, 30000, {{"passive", 80000}});
-  ThermalStateMonitor::setRootForTesting(thermal());
-  ThermalStateMonitor::refresh();  // settle on the test root's state
+  auto monitor = ThermalStateMonitor::create(thermal());
+  monitor->refresh();  // settle on the test root's state
 
   std::atomic<int> posts{0};
   auto& center = NotificationCenter::defaultCenter();
   auto token = center.addObserver(kProcessInfoThermalStateDidChangeNotification, nullptr, nullptr,
                                   [&](const Notification&) { ++posts; });
-  EXPECT_EQ(ThermalStateMonitor::refresh(), ThermalState::Nominal);
+  EXPECT_EQ(monitor->refresh(), ThermalState::Nominal);
   EXPECT_EQ(posts, 0);
   setTemp(0, 81000);
-  EXPECT_EQ(ThermalStateMonitor::refresh(), ThermalState::Fair);
-  EXPECT_EQ(ThermalStateMonitor::thermalState(), ThermalState::Fair);
+  EXPECT_EQ(monitor->refresh(), ThermalState::Fair);
+  EXPECT_EQ(monitor->thermalState(), ThermalState::Fair);
   EXPECT_EQ(posts, 1);
-  EXPECT_EQ(ThermalStateMonitor::refresh(), ThermalState::Fair);
+  EXPECT_EQ(monitor->refresh(), ThermalState::Fair);
   EXPECT_EQ(posts, 1);
   setTemp(0, 20000);
-  EXPECT_EQ(ThermalStateMonitor::refresh(), ThermalState::Nominal);
+  EXPECT_EQ(monitor->refresh(), ThermalState::Nominal);
   EXPECT_EQ(posts, 2);
   center.removeObserver(token);
 }
@@ -97,8 +95,8 @@ TEST_F(ThermalStateTest, RefreshPostsTheNotificationOnlyWhenTheStateChanges) {
 // is posted too, after the post under way.
 TEST_F(ThermalStateTest, ObserverMayRefreshFromAnotherThread) {
   zone(0, 30000, {{"passive", 80000}});
-  ThermalStateMonitor::setRootForTesting(thermal());
-  ThermalStateMonitor::refresh();
+  auto monitor = ThermalStateMonitor::create(thermal());
+  monitor->refresh();
 
   std::atomic<int> posts{0};
   std::vector<std::thread> threads;
@@ -111,18 +109,18 @@ TEST_F(ThermalStateTest, ObserverMayRefreshFromAnotherThread) {
         setTemp(0, 20000);  // cools down while the first post is delivered
         auto done = std::make_shared<dispatch::Semaphore>();
         threads.emplace_back([&, done] {
-          seen = ThermalStateMonitor::refresh();
+          seen = monitor->refresh();
           done->signal();
         });
         returned = done->wait(std::chrono::seconds(20));
       });
   setTemp(0, 81000);
-  EXPECT_EQ(ThermalStateMonitor::refresh(), ThermalState::Fair);
+  EXPECT_EQ(monitor->refresh(), ThermalState::Fair);
   for (auto& t : threads) t.join();
   EXPECT_TRUE(returned);
   EXPECT_EQ(seen, ThermalState::Nominal);
   EXPECT_EQ(posts, 2);  // the second change, posted by the first loop
-  EXPECT_EQ(ThermalStateMonitor::thermalState(), ThermalState::Nominal);
+  EXPECT_EQ(monitor->thermalState(), ThermalState::Nominal);
   center.removeObserver(token);
 }
 

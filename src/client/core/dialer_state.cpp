@@ -1,7 +1,5 @@
 #include "client/core/dialer_state.h"
 
-#include <mutex>
-
 #include "client/Singletons/varnel_log.h"
 #include "client/core/account_manager.h"
 #include "client/core/xpc_wrapper.h"
@@ -18,15 +16,8 @@ using platform::runloop::Timer;
 
 constexpr double kRetryDelay = 2.0;
 
-std::mutex gLocalizerMutex;
-std::function<std::string(const std::string&)>& localizer() {
-  static std::function<std::string(const std::string&)> f;
-  return f;
-}
-
-std::string localized(const std::string& key) {
-  std::lock_guard<std::mutex> lock(gLocalizerMutex);
-  std::string value = localizer() ? localizer()(key) : std::string();
+std::string localized(const std::string& key, const DialerState::Localizer& localize) {
+  std::string value = localize ? localize(key) : std::string();
   return value.empty() ? key : value;
 }
 
@@ -54,11 +45,6 @@ class AccountManagerServices : public DialerServices {
 
 std::shared_ptr<DialerServices> makeDialerServices(std::shared_ptr<VRAccountManager> manager) {
   return std::make_shared<AccountManagerServices>(std::move(manager));
-}
-
-void DialerState::setLocalizerForTesting(std::function<std::string(const std::string&)> f) {
-  std::lock_guard<std::mutex> lock(gLocalizerMutex);
-  localizer() = std::move(f);
 }
 
 std::shared_ptr<DialerState> DialerState::create(std::shared_ptr<DialerServices> services,
@@ -328,12 +314,12 @@ void DialerState::updateConnectedTime() {
   withView([](DialerView& v) { v.setConnectedTimeText("Not Connected"); });
 }
 
-std::string DialerState::connectTimeString(std::int64_t s) {
+std::string DialerState::connectTimeString(std::int64_t s, const Localizer& localize) {
   const long h = static_cast<long>(s / 3600);
   const long m = static_cast<long>((s % 3600) / 60);
   const long sec = static_cast<long>(s % 60);
   std::string prefix;
-  if (h >= 24) prefix = platform::format("%ld %@ ", h / 24, localized("Days"));
+  if (h >= 24) prefix = platform::format("%ld %@ ", h / 24, localized("Days", localize));
   const long hour = h < 24 ? h : h % 24;
   std::string time = hour != 0 ? platform::format("%ld:%02ld:%02ld", hour, m, sec)
                                : platform::format("%ld:%02ld", m, sec);

@@ -123,8 +123,10 @@ class DialerState : public HelperRequestDelegate, public std::enable_shared_from
   void switchDidStop();
   // The clock tick.
   void updateConnectedTime();
-  // "1 Days 2:05" style text of `seconds`.
-  static std::string connectTimeString(std::int64_t seconds);
+  // The localized text of a key (empty or "": the key itself).
+  using Localizer = std::function<std::string(const std::string&)>;
+  // "1 Days 2:05" style text of `seconds`, its words through `localize`.
+  static std::string connectTimeString(std::int64_t seconds, const Localizer& localize = nullptr);
   // Shows one user notification when "ShowNotifications" is on.
   void displayNotification(const std::string& text);
 
@@ -132,9 +134,6 @@ class DialerState : public HelperRequestDelegate, public std::enable_shared_from
   void helperRequestDidReportProblem(const std::string& message) override;
   // The problem last shown while the attempt went on ("" when none).
   const std::string& lastProblemMessage() const { return lastProblem_; }
-
-  // The localized text of a key of the main bundle (default: the key).
-  static void setLocalizerForTesting(std::function<std::string(const std::string&)> localizer);
 
  private:
   DialerState(std::shared_ptr<DialerServices> services, std::weak_ptr<DialerView> view,

@@ -48,9 +48,9 @@ VRPUDIPClient::Ptr VRPUDIPClient::sharedClient() {
   return slot;
 }
 
-void VRPUDIPClient::setSharedClientForTesting(Ptr client) {
+void VRPUDIPClient::resetSharedClientForTesting() {
   std::lock_guard<std::mutex> lock(gSharedMutex);
-  sharedSlot() = std::move(client);
+  sharedSlot().reset();
 }
 
 VRPUDIPClient::Ptr VRPUDIPClient::make() { return create<VRPUDIPClient>(platform::URL()); }

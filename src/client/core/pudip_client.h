@@ -60,9 +60,10 @@ class VRPUDIPClient : public net::http::NKHTTPClient {
 
   // The shared instance, created once on first use.
   static Ptr sharedClient();
-  // Tests: replaces the shared instance (nullptr: the next sharedClient()
-  // creates a new one).
-  static void setSharedClientForTesting(Ptr client);
+  // Tests: forgets the shared instance, so the next sharedClient() makes a
+  // new one (reading VARNEL_ACCOUNT_SERVICE_URLS again). Nothing can put
+  // another client in its place.
+  static void resetSharedClientForTesting();
   // A new client, as sharedClient() makes it.
   static Ptr make();
 

@@ -21,22 +21,19 @@
 namespace client::ui {
 
 namespace {
-std::optional<bool> gOffersPPTPForTesting;
-
 void setLabel(QLabel* label, const char* key) { label->setText(localized(key)); }
 }  // namespace
 
 bool systemOffersPPTP() {
-  if (gOffersPPTPForTesting) return *gOffersPPTPForTesting;
   const std::string nameFile =
       std::string(platform::sysconfig::kNMPluginDirectory) + "/nm-pptp-service.name";
   return ::access(nameFile.c_str(), F_OK) == 0;
 }
-void setSystemOffersPPTPForTesting(std::optional<bool> offers) { gOffersPPTPForTesting = offers; }
 
 AdvancedPreferencesViewController::AdvancedPreferencesViewController(
-    std::shared_ptr<VRAccountManager> accountManager, QWidget* parent)
-    : QWidget(parent), accountManager_(std::move(accountManager)) {
+    std::shared_ptr<VRAccountManager> accountManager, QWidget* parent,
+    std::optional<bool> offersPPTP)
+    : QWidget(parent), accountManager_(std::move(accountManager)), offersPPTP_(offersPPTP) {
   setObjectName("AdvancedPreferences");
   radios_ = new QButtonGroup(this);
   radios_->setExclusive(true);
@@ -224,7 +221,7 @@ void AdvancedPreferencesViewController::prepareViewWithAccount(const BaseAccount
     setLabel(ipsecLabel_, unsupported);
   }
   // Without the system's PPTP plugin a PPTP connection cannot be made.
-  if (!systemOffersPPTP()) {
+  if (!offersPPTP_.value_or(systemOffersPPTP())) {
     setLabel(pptpLabel_, "PreferencesProtocolPPTPSierraDescription");
     pptpLabel_->setStyleSheet(QString("color: %1;").arg(colorWithSRGB(0.64, 0.64, 0.64, 1).name()));
     pptpLabel_->setEnabled(false);

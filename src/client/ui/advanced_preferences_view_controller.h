@@ -27,15 +27,17 @@ class VRAccountManager;
 namespace client::ui {
 
 // Whether this system can make PPTP connections: NetworkManager's PPTP
-// plugin is installed. Tests may fix the answer (nullopt: ask the system).
+// plugin is installed.
 bool systemOffersPPTP();
-void setSystemOffersPPTPForTesting(std::optional<bool> offers);
 
 class AdvancedPreferencesViewController : public QWidget, public PreferencePane {
   Q_OBJECT
  public:
+  // `offersPPTP`: whether PPTP connections can be made here (nullopt, the
+  // default: systemOffersPPTP(), asked each time the pane is prepared).
   explicit AdvancedPreferencesViewController(std::shared_ptr<VRAccountManager> accountManager,
-                                             QWidget* parent = nullptr);
+                                             QWidget* parent = nullptr,
+                                             std::optional<bool> offersPPTP = std::nullopt);
   ~AdvancedPreferencesViewController() override;
 
   QWidget* view() override { return this; }
@@ -70,6 +72,7 @@ class AdvancedPreferencesViewController : public QWidget, public PreferencePane 
                  std::function<void(int)> done);
 
   std::shared_ptr<VRAccountManager> accountManager_;
+  const std::optional<bool> offersPPTP_;
   QButtonGroup* radios_;
   QRadioButton *automaticRadio_, *pptpRadio_, *l2tpRadio_, *sstpRadio_, *openvpnRadio_,
       *ipsecRadio_, *ikev2Radio_;

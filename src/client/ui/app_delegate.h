@@ -33,6 +33,7 @@
 
 #include "client/core/app_startup.h"
 #include "client/core/helper_request.h"
+#include "client/ui/workspace.h"
 
 namespace client {
 class VRAccountManager;
@@ -59,6 +60,9 @@ class AppDelegate : public QObject {
     // The start-up's offer to move into an Applications folder (the
     // question drawn by MoveToApplicationsAlert when empty).
     std::function<void()> offerMoveToApplicationsFolder;
+    // Opens the windows' web pages (the desktop's default application when
+    // empty); false when nothing could open the address.
+    Workspace::Opener openURL;
   };
 
   // `accountManager` nullptr: a new one on the shared API client.

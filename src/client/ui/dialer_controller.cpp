@@ -441,7 +441,8 @@ void DialerController::disconnectThen(std::function<void()> done, int timeoutMs)
 }
 
 void DialerController::clickHelpButton() {
-  Workspace::openURLOrTell(QUrl(kLiveHelpURL), "The Live Help page", this);
+  Workspace::openURLOrTell(QUrl(kLiveHelpURL), "The Live Help page", this,
+                           appDelegate_ ? appDelegate_->seams().openURL : Workspace::Opener());
 }
 
 void DialerController::clickDiagnosticsButton() {
@@ -451,7 +452,8 @@ void DialerController::clickDiagnosticsButton() {
 }
 
 void DialerController::clickMoreInfoButton() {
-  Workspace::openURLOrTell(moreInfoUrl(), "The More Info page", this);
+  Workspace::openURLOrTell(moreInfoUrl(), "The More Info page", this,
+                           appDelegate_ ? appDelegate_->seams().openURL : Workspace::Opener());
 }
 
 QUrl DialerController::moreInfoUrl() const {

@@ -243,10 +243,12 @@ void LoginController::openDialer() {
 }
 
 void LoginController::orderAccountAction() {
-  Workspace::openURLOrTell(QUrl(kOrderURL), "The order page", this);
+  Workspace::openURLOrTell(QUrl(kOrderURL), "The order page", this,
+                           appDelegate_ ? appDelegate_->seams().openURL : Workspace::Opener());
 }
 void LoginController::resetPasswordAction() {
-  Workspace::openURLOrTell(QUrl(kResetURL), "The password reset page", this);
+  Workspace::openURLOrTell(QUrl(kResetURL), "The password reset page", this,
+                           appDelegate_ ? appDelegate_->seams().openURL : Workspace::Opener());
 }
 void LoginController::selectPasswordField() { passwordInput_->setFocus(Qt::OtherFocusReason); }
 

@@ -7,21 +7,15 @@
 
 namespace client::ui {
 
-namespace {
-Workspace::Opener& opener() {
-  static Workspace::Opener instance;
-  return instance;
-}
-}  // namespace
-
-bool Workspace::openURL(const QUrl& url) {
+bool Workspace::openURL(const QUrl& url, const Opener& opener) {
   if (url.isEmpty() || !url.isValid()) return false;
-  if (opener()) return opener()(url);
+  if (opener) return opener(url);
   return QDesktopServices::openUrl(url);
 }
 
-bool Workspace::openURLOrTell(const QUrl& url, const QString& what, QWidget* parent) {
-  if (openURL(url)) return true;
+bool Workspace::openURLOrTell(const QUrl& url, const QString& what, QWidget* parent,
+                              const Opener& opener) {
+  if (openURL(url, opener)) return true;
   const QString address = url.isLocalFile() ? url.toLocalFile() : url.toString();
   VarnelLog::sharedInstance().AddToLog("Could not open " + address.toStdString());
   tellCannotOpen(what,
@@ -48,7 +42,5 @@ void Workspace::tellCannotOpen(const QString& what, const QString& why, QWidget*
   box->addButton("Ok", QMessageBox::AcceptRole);
   box->open();
 }
-
-void Workspace::setOpenerForTesting(Opener opener_) { opener() = std::move(opener_); }
 
 }  // namespace client::ui

@@ -291,6 +291,7 @@ NKHTTPRequestOperation::Ptr NKHTTPClient::HTTPRequestOperationWithRequest(URLReq
   operation->setCompletionBlockWithSuccess(std::move(success), std::move(failure));
   operation->setCredential(defaultCredential());
   operation->setSSLPinningMode(defaultSSLPinningMode());
+  operation->setPinnedCertificates(defaultPinnedCertificates());
   operation->setAllowsInvalidSSLCertificate(allowsInvalidSSLCertificate());
   return operation;
 }

@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "net/http/http_request_operation.h"
+#include "net/http/pinned_certificates.h"
 #include "net/http/streaming_multipart_form_data.h"
 #include "platform/foundation/string_encoding.h"
 #include "platform/foundation/url.h"
@@ -120,6 +121,10 @@ class NKHTTPClient : public std::enable_shared_from_this<NKHTTPClient> {
   }
   virtual std::int32_t defaultSSLPinningMode() const { return pinningMode_; }
   virtual void setDefaultSSLPinningMode(std::int32_t mode) { pinningMode_ = mode; }
+  // The pins its operations trust in a pinning mode (nullptr: the main
+  // bundle's); like the pinning mode, not copied.
+  NKPinnedCertificates::Ptr defaultPinnedCertificates() const { return pins_; }
+  void setDefaultPinnedCertificates(NKPinnedCertificates::Ptr pins) { pins_ = std::move(pins); }
   virtual bool allowsInvalidSSLCertificate() const { return allowsInvalid_; }
   virtual void setAllowsInvalidSSLCertificate(bool v) { allowsInvalid_ = v; }
   std::int32_t networkReachabilityStatus() const { return reachabilityStatus_; }
@@ -206,6 +211,7 @@ class NKHTTPClient : public std::enable_shared_from_this<NKHTTPClient> {
   std::optional<platform::urlloading::URLCredential> defaultCredential_;
   platform::OperationQueue::Ptr operationQueue_;
   std::int32_t pinningMode_ = 0;
+  NKPinnedCertificates::Ptr pins_;
   bool allowsInvalid_ = false;
   std::atomic<std::int32_t> reachabilityStatus_{NKNetworkReachabilityStatusUnknown};
   mutable std::mutex reachabilityMutex_;

@@ -57,6 +57,7 @@
 #include <vector>
 
 #include "net/http/operation_class.h"
+#include "net/http/pinned_certificates.h"
 #include "platform/foundation/error.h"
 #include "platform/foundation/string_encoding.h"
 #include "platform/foundation/value.h"
@@ -172,12 +173,12 @@ class NKURLConnectionOperation : public platform::Operation,
   void setCacheResponseBlock(CacheBlock block);
   void setRedirectResponseBlock(RedirectBlock block);
 
-  // --- pinning (process-wide, computed once) -------------------------------
-  // DER bytes of every "cer" file in the main bundle's resources, by name.
-  static std::vector<platform::Bytes> pinnedCertificates();
-  static std::vector<platform::security::PublicKey> pinnedPublicKeys();
-  // Replaces both lists (nullopt: read the bundle again on next use). Tests only.
-  static void setPinnedCertificatesForTesting(std::optional<std::vector<platform::Bytes>> certs);
+  // --- pinning ------------------------------------------------------------------
+  // The certificates the pinning modes trust (set before starting; nullptr,
+  // the default, stands for NKPinnedCertificates::bundled(), the main
+  // bundle's "cer" resources).
+  NKPinnedCertificates::Ptr pinnedCertificates() const;
+  void setPinnedCertificates(NKPinnedCertificates::Ptr pins);
 
   // --- archiving and copying ---------------------------------------------
   // Pauses the operation, then writes its state (see the class's tests).
@@ -271,6 +272,7 @@ class NKURLConnectionOperation : public platform::Operation,
   // guarantee 2); guarded by lock_.
   bool loadEnded_ = false;
   std::atomic<std::int32_t> pinningMode_{NKSSLPinningModeNone};
+  NKPinnedCertificates::Ptr pinnedCertificates_;  // guarded by lock_
   std::shared_ptr<URLConnection> connection_;
   std::set<std::string> runLoopModes_;
   URLRequest request_;

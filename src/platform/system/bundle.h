@@ -33,7 +33,8 @@ inline constexpr const char* kCFBundleInfoDictionaryVersionKey = "CFBundleInfoDi
 class Bundle {
  public:
   // The bundle of the running program (found from /proc/self/exe on first
-  // use), or the one installed by setMainForTesting.
+  // use), or the one installed by setMainForTesting: process-wide, as the
+  // program's identity is, and read by free functions all over the SDK.
   static std::shared_ptr<const Bundle> main();
   // Replaces what main() returns; nullptr returns to the running program's.
   static void setMainForTesting(std::shared_ptr<const Bundle> bundle);

@@ -4,39 +4,12 @@
 
 #include <cctype>
 #include <fstream>
-#include <mutex>
 #include <sstream>
+#include <utility>
 
 namespace platform {
 
 namespace {
-
-std::mutex& rootMutex() {
-  static std::mutex m;
-  return m;
-}
-
-std::string& rootSlot() {
-  static std::string root;
-  return root;
-}
-
-std::string underRoot(const std::string& absolutePath) {
-  std::lock_guard lock(rootMutex());
-  return rootSlot() + absolutePath;
-}
-
-std::optional<std::string> readSmallFile(const std::string& absolutePath) {
-  std::ifstream in(underRoot(absolutePath), std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string text;
-  char buffer[4096];
-  // Sources here are small; never read more than 64 KiB of one.
-  while (text.size() < 65536 && in.read(buffer, sizeof buffer).gcount() > 0) {
-    text.append(buffer, static_cast<std::size_t>(in.gcount()));
-  }
-  return text;
-}
 
 std::string trimmed(std::string_view text) {
   std::size_t begin = 0, end = text.size();
@@ -70,6 +43,22 @@ std::string versionID(const std::string& osRelease) {
 
 }  // namespace
 
+HostInfo::HostInfo(std::string root) : root_(std::move(root)) {
+  while (!root_.empty() && root_.back() == '/') root_.pop_back();
+}
+
+std::optional<std::string> HostInfo::readSmallFile(const std::string& absolutePath) const {
+  std::ifstream in(root_ + absolutePath, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::string text;
+  char buffer[4096];
+  // Sources here are small; never read more than 64 KiB of one.
+  while (text.size() < 65536 && in.read(buffer, sizeof buffer).gcount() > 0) {
+    text.append(buffer, static_cast<std::size_t>(in.gcount()));
+  }
+  return text;
+}
+
 OperatingSystemVersion HostInfo::parseVersionTriple(std::string_view text) {
   OperatingSystemVersion version;
   long* parts[] = {&version.majorVersion, &version.minorVersion, &version.patchVersion};
@@ -88,7 +77,7 @@ OperatingSystemVersion HostInfo::parseVersionTriple(std::string_view text) {
   return version;
 }
 
-OperatingSystemVersion HostInfo::operatingSystemVersion() {
+OperatingSystemVersion HostInfo::operatingSystemVersion() const {
   for (const char* path : {"/etc/os-release", "/usr/lib/os-release"}) {
     std::optional<std::string> text = readSmallFile(path);
     if (!text) continue;
@@ -102,7 +91,7 @@ OperatingSystemVersion HostInfo::operatingSystemVersion() {
   return {};
 }
 
-std::optional<std::string> HostInfo::sysctlString(std::string_view name) {
+std::optional<std::string> HostInfo::sysctlString(std::string_view name) const {
   struct utsname names {};
   const bool haveNames = ::uname(&names) == 0;
   if (name == "kern.osversion" || name == "kern.osrelease") {
@@ -123,12 +112,6 @@ std::optional<std::string> HostInfo::sysctlString(std::string_view name) {
   if (name == "hw.ncpu") return std::to_string(ProcessInfo::processorCount());
   if (name == "hw.memsize") return std::to_string(ProcessInfo::physicalMemory());
   return std::nullopt;
-}
-
-void HostInfo::setRootForTesting(std::string root) {
-  while (!root.empty() && root.back() == '/') root.pop_back();
-  std::lock_guard lock(rootMutex());
-  rootSlot() = std::move(root);
 }
 
 }  // namespace platform

@@ -20,12 +20,12 @@
 // when neither gives a number, the kernel release's leading numbers
 // ("6.1.0-18-amd64" is 6.1.0).
 //
-// Files are read below a root folder ("/" unless a test sets another), so
-// tests can give their own os-release and DMI files; uname is always the
-// running kernel's.
+// A HostInfo reads its files below the root folder it was made with ("/" by
+// default: the running system), so tests can give their own os-release and
+// DMI files; uname is always the running kernel's.
 //
-// Thread safety: every function may be called from any thread;
-// setRootForTesting must not race with readers.
+// Thread safety: an object is immutable; every function may be called from
+// any thread.
 #pragma once
 
 #include <optional>
@@ -38,15 +38,22 @@ namespace platform {
 
 class HostInfo {
  public:
-  static std::optional<std::string> sysctlString(std::string_view name);
-  static OperatingSystemVersion operatingSystemVersion();
+  // The running system.
+  HostInfo() = default;
+  // Files below `root` (a folder laid out like "/"; "" or "/" is "/").
+  explicit HostInfo(std::string root);
+
+  std::optional<std::string> sysctlString(std::string_view name) const;
+  OperatingSystemVersion operatingSystemVersion() const;
 
   // The leading "major[.minor[.patch]]" numbers of `text`; all zero when it
   // does not start with a digit.
   static OperatingSystemVersion parseVersionTriple(std::string_view text);
 
-  // Reads files below `root` instead of "/" ("" or "/" restores it).
-  static void setRootForTesting(std::string root);
+ private:
+  std::optional<std::string> readSmallFile(const std::string& absolutePath) const;
+
+  std::string root_;  // without a trailing '/'
 };
 
 }  // namespace platform

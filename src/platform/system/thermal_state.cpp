@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "platform/dispatch/dispatch.h"
@@ -19,21 +20,6 @@ namespace {
 
 constexpr const char* kDefaultRoot = "/sys/class/thermal";
 constexpr double kPollSeconds = 30;
-
-struct Monitor {
-  std::mutex readMutex;  // one reading at a time, so `last` follows the readings' order
-  std::mutex mutex;      // guards the fields below; neither lock is held while posting
-  std::string root = kDefaultRoot;
-  std::optional<ThermalState> last;
-  std::shared_ptr<dispatch::Source> timer;
-  std::uint64_t unposted = 0;  // changes found and not yet posted
-  bool posting = false;        // a thread is posting them
-};
-
-Monitor& monitor() {
-  static Monitor* m = new Monitor();  // never destroyed: the poll may outlive statics
-  return *m;
-}
 
 std::optional<long> readNumber(const std::string& path) {
   auto text = files::readFile(path);
@@ -73,15 +59,6 @@ ThermalState zoneState(const std::string& zone) {
   return state;
 }
 
-void startPollLocked(Monitor& m) {
-  if (m.timer) return;
-  m.timer = dispatch::Source::timer(dispatch::Queue::global(dispatch::Priority::Low));
-  m.timer->setEventHandler([] { ThermalStateMonitor::refresh(); });
-  m.timer->setTimer(dispatch::seconds(kPollSeconds), dispatch::seconds(kPollSeconds),
-                    dispatch::seconds(kPollSeconds / 10));
-  m.timer->resume();
-}
-
 }  // namespace
 
 ThermalState ThermalStateMonitor::readState(const std::string& root) {
@@ -101,45 +78,69 @@ ThermalState ThermalStateMonitor::readState(const std::string& root) {
   return state;
 }
 
+const std::shared_ptr<ThermalStateMonitor>& ThermalStateMonitor::system() {
+  // Never destroyed: its poll may outlive statics.
+  static auto* monitor = new std::shared_ptr<ThermalStateMonitor>(create(kDefaultRoot));
+  return *monitor;
+}
+
+std::shared_ptr<ThermalStateMonitor> ThermalStateMonitor::create(std::string root) {
+  return std::make_shared<ThermalStateMonitor>(Passkey{}, std::move(root));
+}
+
+ThermalStateMonitor::ThermalStateMonitor(Passkey, std::string root) : root_(std::move(root)) {}
+
+ThermalStateMonitor::~ThermalStateMonitor() {
+  if (timer_) timer_->cancel();
+}
+
+void ThermalStateMonitor::startPollLocked() {
+  if (timer_) return;
+  timer_ = dispatch::Source::timer(dispatch::Queue::global(dispatch::Priority::Low));
+  std::weak_ptr<ThermalStateMonitor> weak = weak_from_this();
+  timer_->setEventHandler([weak] {
+    if (auto self = weak.lock()) self->refresh();
+  });
+  timer_->setTimer(dispatch::seconds(kPollSeconds), dispatch::seconds(kPollSeconds),
+                   dispatch::seconds(kPollSeconds / 10));
+  timer_->resume();
+}
+
 ThermalState ThermalStateMonitor::thermalState() {
-  Monitor& m = monitor();
   {
-    std::lock_guard<std::mutex> lock(m.mutex);
-    startPollLocked(m);
-    if (m.last) return *m.last;
+    std::lock_guard<std::mutex> lock(mutex_);
+    startPollLocked();
+    if (last_) return *last_;
   }
   return refresh();
 }
 
 ThermalState ThermalStateMonitor::refresh() {
-  Monitor& m = monitor();
   ThermalState now;
   {
-    std::lock_guard<std::mutex> reading(m.readMutex);
-    std::string root;
+    std::lock_guard<std::mutex> reading(readMutex_);
     {
-      std::lock_guard<std::mutex> lock(m.mutex);
-      startPollLocked(m);
-      root = m.root;
+      std::lock_guard<std::mutex> lock(mutex_);
+      startPollLocked();
     }
-    now = readState(root);
-    std::lock_guard<std::mutex> lock(m.mutex);
-    if (m.last.has_value() && *m.last != now) ++m.unposted;
-    m.last = now;
+    now = readState(root_);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (last_.has_value() && *last_ != now) ++unposted_;
+    last_ = now;
     // Another thread is posting: it posts this change too, after its own.
-    if (m.posting || m.unposted == 0) return now;
-    m.posting = true;
+    if (posting_ || unposted_ == 0) return now;
+    posting_ = true;
   }
   // Posted with no lock held, so an observer may call refresh() itself, from
   // this thread or another one, without a deadlock.
   for (;;) {
     {
-      std::lock_guard<std::mutex> lock(m.mutex);
-      if (m.unposted == 0) {
-        m.posting = false;
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (unposted_ == 0) {
+        posting_ = false;
         break;
       }
-      --m.unposted;
+      --unposted_;
     }
     NotificationCenter::defaultCenter().post(kProcessInfoThermalStateDidChangeNotification);
   }
@@ -158,12 +159,6 @@ const char* ThermalStateMonitor::name(ThermalState state) {
       return "critical";
   }
   return "nominal";
-}
-
-void ThermalStateMonitor::setRootForTesting(const std::string& root) {
-  Monitor& m = monitor();
-  std::lock_guard<std::mutex> lock(m.mutex);
-  m.root = root.empty() ? kDefaultRoot : root;
 }
 
 }  // namespace platform

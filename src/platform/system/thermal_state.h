@@ -11,23 +11,33 @@
 // Guarantees:
 //  1. thermalState() never blocks on anything but reading a few small sysfs
 //     files, and never fails: unreadable or malformed files count as nominal.
-//  2. The first call of thermalState() or refresh() starts a process-wide
-//     poll (every 30 s, on a global queue of low priority). Whenever a poll
-//     or refresh() finds a state different from the last one it saw, it
+//  2. A monitor reads the zones below the root it was made with: system()
+//     is the machine's (/sys/class/thermal), made once for the process;
+//     create() makes one over another folder laid out like it. The first
+//     call of a monitor's thermalState() or refresh() starts its poll (every
+//     30 s, on a global queue of low priority), which ends when the monitor
+//     is destroyed. Whenever a poll or refresh() finds a state different
+//     from the last one that monitor saw, it
 //     posts kProcessInfoThermalStateDidChangeNotification on
 //     NotificationCenter::defaultCenter(), synchronously on the thread that
 //     found it (any thread), with no object and no userInfo; when another
 //     thread (or an observer on this one) is posting at that moment, that
 //     post loop posts it too, right after its own, before it returns.
-//  3. Posts happen one at a time, in the order the changes were found, and
-//     with no lock held: an observer may call thermalState() or refresh()
-//     from any thread.
+//  3. A monitor's posts happen one at a time, in the order the changes were
+//     found, and with no lock held: an observer may call thermalState() or
+//     refresh() from any thread.
 // Not promised: how soon a change is seen (up to one poll interval).
 //
 // Thread safety: every function may be called from any thread.
 #pragma once
 
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+
+#include "platform/dispatch/dispatch.h"
 
 namespace platform {
 
@@ -37,24 +47,43 @@ enum class ThermalState : long { Nominal = 0, Fair = 1, Serious = 2, Critical = 
 inline constexpr const char* kProcessInfoThermalStateDidChangeNotification =
     "NSProcessInfoThermalStateDidChangeNotification";
 
-class ThermalStateMonitor {
+class ThermalStateMonitor : public std::enable_shared_from_this<ThermalStateMonitor> {
+  struct Passkey {};
+
  public:
+  // The machine's monitor (guarantee 2); never destroyed.
+  static const std::shared_ptr<ThermalStateMonitor>& system();
+  // A monitor of the zones below `root`.
+  static std::shared_ptr<ThermalStateMonitor> create(std::string root);
+  ThermalStateMonitor(Passkey, std::string root);
+  ~ThermalStateMonitor();
+  ThermalStateMonitor(const ThermalStateMonitor&) = delete;
+  ThermalStateMonitor& operator=(const ThermalStateMonitor&) = delete;
+
   // Whether the process-information service offers a thermal state (always
   // true here; nominal when the machine reports nothing).
   static bool supportsThermalState() { return true; }
   // The state last seen; the first call reads it (and starts the poll).
-  static ThermalState thermalState();
+  ThermalState thermalState();
   // Reads the state now, posting the notification when it changed; returns it.
-  static ThermalState refresh();
+  ThermalState refresh();
+  const std::string& root() const { return root_; }
   // The rule above applied to the zones below `root` (a folder laid out like
   // /sys/class/thermal); reads only, posts nothing.
   static ThermalState readState(const std::string& root);
   // "nominal", "fair", "serious", "critical".
   static const char* name(ThermalState state);
 
-  // Tests: read zones below `root` instead ("" restores /sys/class/thermal).
-  // The next refresh() compares with the state seen before.
-  static void setRootForTesting(const std::string& root);
+ private:
+  void startPollLocked();
+
+  const std::string root_;
+  std::mutex readMutex_;  // one reading at a time, so `last_` follows the readings' order
+  std::mutex mutex_;      // guards the fields below; neither lock is held while posting
+  std::optional<ThermalState> last_;
+  std::shared_ptr<dispatch::Source> timer_;
+  std::uint64_t unposted_ = 0;  // changes found and not yet posted
+  bool posting_ = false;        // a thread is posting them
 };
 
 }  // namespace platform

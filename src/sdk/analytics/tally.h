@@ -112,7 +112,8 @@ class Tally : public BCNObject {
 
   // --- tests -------------------------------------------------------------------------
   // Makes the controller in place of TLYTallyController::initWithBetaToken
-  // (for example on a temporary root); nullptr restores it.
+  // (for example on a temporary root); nullptr restores it. Process-wide:
+  // the kit registry starts the one shared instance, which no caller makes.
   static void setControllerFactoryForTesting(ControllerFactory factory);
   // Forgets the shared instance (and so its controller and its start).
   static void resetSharedInstanceForTesting();

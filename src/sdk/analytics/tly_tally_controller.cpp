@@ -382,18 +382,6 @@ std::shared_ptr<TLYPackageLogOperation> TLYTallyController::packageOperation(
   return package;
 }
 
-namespace {
-std::atomic<long long> gTerminationGraceMs{2000};
-}  // namespace
-
-std::chrono::milliseconds TLYTallyController::terminationGracePeriod() {
-  return std::chrono::milliseconds(gTerminationGraceMs.load());
-}
-
-void TLYTallyController::setTerminationGracePeriodForTesting(std::chrono::milliseconds period) {
-  gTerminationGraceMs.store(period.count());
-}
-
 double TLYTallyController::boundedFlushInterval(double interval) {
   if (!(interval > 0)) return 0;  // also NaN
   return std::clamp(interval, kTLYMinimumFlushInterval, kTLYMaximumFlushInterval);

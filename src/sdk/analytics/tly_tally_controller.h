@@ -45,6 +45,7 @@
 // running on it (tests reach them through runOnEventQueue).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -176,10 +177,14 @@ class TLYTallyController : public TLYUploaderDelegate,
                                                        const std::string& boundary);
   void cleanupAndProcessExistingFiles();
   void uploadAllMultipartFiles();
-  // How long the terminate notification waits for the event queue to
-  // finish what was queued before it returns (2 s; tests may change it).
-  static std::chrono::milliseconds terminationGracePeriod();
-  static void setTerminationGracePeriodForTesting(std::chrono::milliseconds period);
+  // How long this controller's terminate notification waits for the event
+  // queue to finish what was queued before it returns (2 s by default).
+  std::chrono::milliseconds terminationGracePeriod() const {
+    return std::chrono::milliseconds(terminationGraceMs_.load());
+  }
+  void setTerminationGracePeriod(std::chrono::milliseconds period) {
+    terminationGraceMs_.store(period.count());
+  }
   void uploadMultipartFiles(const std::vector<platform::URL>& packages);
   // Removes every file of the event directory.
   void removeAllLogs();
@@ -247,6 +252,7 @@ class TLYTallyController : public TLYUploaderDelegate,
 
   const std::optional<std::string> betaToken_;
   const std::string root_;
+  std::atomic<long long> terminationGraceMs_{2000};
   std::shared_ptr<platform::OperationQueue> eventQueue_;
   std::vector<platform::NotificationCenter::ObserverToken> observers_;
 

@@ -54,10 +54,11 @@ class TLYUploader::SessionDelegate : public CTRURLSessionDelegate {
   const std::weak_ptr<TLYUploader> uploader_;
 };
 
-TLYUploader::Ptr TLYUploader::initWithQueue(platform::OperationQueue::Ptr operationQueue,
-                                            std::weak_ptr<TLYUploaderDelegate> delegate) {
-  auto uploader =
-      std::make_shared<TLYUploader>(Passkey{}, std::move(operationQueue), std::move(delegate));
+TLYUploader::Ptr TLYUploader::initWithQueue(
+    platform::OperationQueue::Ptr operationQueue, std::weak_ptr<TLYUploaderDelegate> delegate,
+    std::shared_ptr<platform::ThermalStateMonitor> thermal) {
+  auto uploader = std::make_shared<TLYUploader>(Passkey{}, std::move(operationQueue),
+                                                std::move(delegate), std::move(thermal));
   if (uploader->supportsThermalNotifications()) {
     std::weak_ptr<TLYUploader> weak = uploader;
     uploader->thermalObserver_ = platform::NotificationCenter::defaultCenter().addObserver(
@@ -70,8 +71,11 @@ TLYUploader::Ptr TLYUploader::initWithQueue(platform::OperationQueue::Ptr operat
 }
 
 TLYUploader::TLYUploader(Passkey, platform::OperationQueue::Ptr operationQueue,
-                         std::weak_ptr<TLYUploaderDelegate> delegate)
-    : operationQueue_(std::move(operationQueue)), delegate_(std::move(delegate)) {}
+                         std::weak_ptr<TLYUploaderDelegate> delegate,
+                         std::shared_ptr<platform::ThermalStateMonitor> thermal)
+    : operationQueue_(std::move(operationQueue)),
+      delegate_(std::move(delegate)),
+      thermal_(thermal ? std::move(thermal) : platform::ThermalStateMonitor::system()) {}
 
 TLYUploader::~TLYUploader() {
   if (thermalObserver_)
@@ -125,7 +129,7 @@ bool TLYUploader::supportsThermalNotifications() const {
 
 bool TLYUploader::lowPowerMode() const {
   if (!supportsThermalNotifications()) return false;
-  return platform::ThermalStateMonitor::thermalState() != platform::ThermalState::Nominal;
+  return thermal_->thermalState() != platform::ThermalState::Nominal;
 }
 
 bool TLYUploader::supportsBackgroundRequests() const {

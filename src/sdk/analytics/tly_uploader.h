@@ -55,6 +55,7 @@
 #include "platform/foundation/error.h"
 #include "platform/system/notification_center.h"
 #include "platform/system/operation_queue.h"
+#include "platform/system/thermal_state.h"
 #include "platform/urlloading/url_connection.h"
 #include "platform/urlloading/url_request.h"
 #include "sdk/platform/ctr_url_session.h"
@@ -115,14 +116,19 @@ class TLYUploader : public std::enable_shared_from_this<TLYUploader> {
 
   // -initWithQueue:delegate: sets the starting time-outs (3600 s default,
   // 21600 s low-power) and observes the thermal-state notification.
+  // `thermal` is the monitor whose state decides low-power mode (nullptr:
+  // the machine's, ThermalStateMonitor::system()).
   static Ptr initWithQueue(platform::OperationQueue::Ptr operationQueue,
-                           std::weak_ptr<TLYUploaderDelegate> delegate);
+                           std::weak_ptr<TLYUploaderDelegate> delegate,
+                           std::shared_ptr<platform::ThermalStateMonitor> thermal = nullptr);
   static Ptr create(platform::OperationQueue::Ptr operationQueue,
-                    std::weak_ptr<TLYUploaderDelegate> delegate) {
-    return initWithQueue(std::move(operationQueue), std::move(delegate));
+                    std::weak_ptr<TLYUploaderDelegate> delegate,
+                    std::shared_ptr<platform::ThermalStateMonitor> thermal = nullptr) {
+    return initWithQueue(std::move(operationQueue), std::move(delegate), std::move(thermal));
   }
   TLYUploader(Passkey, platform::OperationQueue::Ptr operationQueue,
-              std::weak_ptr<TLYUploaderDelegate> delegate);
+              std::weak_ptr<TLYUploaderDelegate> delegate,
+              std::shared_ptr<platform::ThermalStateMonitor> thermal);
   ~TLYUploader();
   TLYUploader(const TLYUploader&) = delete;
   TLYUploader& operator=(const TLYUploader&) = delete;
@@ -209,6 +215,7 @@ class TLYUploader : public std::enable_shared_from_this<TLYUploader> {
 
   const platform::OperationQueue::Ptr operationQueue_;
   const std::weak_ptr<TLYUploaderDelegate> delegate_;
+  const std::shared_ptr<platform::ThermalStateMonitor> thermal_;
   platform::NotificationCenter::ObserverToken thermalObserver_;
 
   mutable std::mutex mutex_;  // guards the fields below (changed on the operation queue)

@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 
 #include "codecs/json_encoder.h"
 #include "platform/foundation/format.h"
@@ -14,44 +13,6 @@
 #include "sdk/analytics/tly_logger.h"
 
 namespace sdk {
-namespace {
-
-struct SystemCalls {
-  std::mutex mutex;
-  TLYWriteEventOperation::WriteFunction write;
-  TLYWriteEventOperation::CloseFunction close;
-};
-
-SystemCalls& systemCalls() {
-  static SystemCalls* calls = new SystemCalls();
-  return *calls;
-}
-
-ssize_t callWrite(int fd, const void* bytes, std::size_t length) {
-  TLYWriteEventOperation::WriteFunction hook;
-  {
-    std::lock_guard<std::mutex> lock(systemCalls().mutex);
-    hook = systemCalls().write;
-  }
-  return hook ? hook(fd, bytes, length) : ::write(fd, bytes, length);
-}
-
-int callClose(int fd) {
-  TLYWriteEventOperation::CloseFunction hook;
-  {
-    std::lock_guard<std::mutex> lock(systemCalls().mutex);
-    hook = systemCalls().close;
-  }
-  return hook ? hook(fd) : ::close(fd);
-}
-
-}  // namespace
-
-void TLYWriteEventOperation::setSystemCallsForTesting(WriteFunction write, CloseFunction close) {
-  std::lock_guard<std::mutex> lock(systemCalls().mutex);
-  systemCalls().write = std::move(write);
-  systemCalls().close = std::move(close);
-}
 
 std::uint64_t TLYWriteEventOperation::millisecondsSince1970(platform::Date date) {
   double ms = date.timeIntervalSince1970() * 1000;
@@ -69,14 +30,15 @@ std::uint64_t TLYWriteEventOperation::secondsSince1970(platform::Date date) {
 
 TLYWriteEventOperation::TLYWriteEventOperation(std::shared_ptr<TLYEvent> event,
                                                std::shared_ptr<TLYMetadataSerializable> metadata,
-                                               platform::URL logFileUrl)
+                                               platform::URL logFileUrl, SystemCalls systemCalls)
     : event_(std::move(event)),
       metadata_(std::move(metadata)),
       logFileUrl_(std::move(logFileUrl)),
       formattedEvent_(event_ ? generateFormattedLogLineWithEvent(*event_) : std::nullopt),
       formattedMetadata_(event_ && metadata_
                              ? generateFormattedLogLineWithMetdata(*metadata_, event_->timestamp())
-                             : std::nullopt) {}
+                             : std::nullopt),
+      systemCalls_(std::move(systemCalls)) {}
 
 std::optional<std::string> TLYWriteEventOperation::logLineWithTimestamp(
     platform::Date timestamp, const std::string& eventName, const platform::Value& payload) {
@@ -112,7 +74,7 @@ void TLYWriteEventOperation::main() {
   // A log that exists but holds nothing (an earlier first write failed
   // after creating it) still needs its metadata line first.
   success_ = writeDataToDescriptor(fd, existed && st.st_size > 0);
-  if (callClose(fd) != 0) {
+  if ((systemCalls_.close ? systemCalls_.close(fd) : ::close(fd)) != 0) {
     TLYLogger::sharedLogger().logWithLabel(kTLYWriteOperationLogLabel,
                                            "Failed to close file, error: %s", std::strerror(errno));
     success_ = false;
@@ -135,7 +97,8 @@ bool TLYWriteEventOperation::appendLogLine(const std::string& line, int fd) {
   TLYLogger& logger = TLYLogger::sharedLogger();
   for (int attempt = 1;; ++attempt) {
     errno = 0;
-    ssize_t written = callWrite(fd, bytes, remaining);
+    ssize_t written = systemCalls_.write ? systemCalls_.write(fd, bytes, remaining)
+                                         : ::write(fd, bytes, remaining);
     if (written < 0) {
       logger.logWithLabel(kTLYWriteOperationLogLabel, "Failed to write: %s\n",
                           std::strerror(errno));

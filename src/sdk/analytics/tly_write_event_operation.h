@@ -48,14 +48,23 @@ inline constexpr const char* kTLYWriteOperationLogLabel = "WriteOperation";
 
 class TLYWriteEventOperation : public platform::Operation {
  public:
+  // The write and close system calls the operation makes (empty: the real
+  // ones); a test gives stand-ins to reach short and failed writes.
+  using WriteFunction = std::function<ssize_t(int fd, const void* bytes, std::size_t length)>;
+  using CloseFunction = std::function<int(int fd)>;
+  struct SystemCalls {
+    WriteFunction write;
+    CloseFunction close;
+  };
+
   TLYWriteEventOperation(std::shared_ptr<TLYEvent> event,
                          std::shared_ptr<TLYMetadataSerializable> metadata,
-                         platform::URL logFileUrl);
+                         platform::URL logFileUrl, SystemCalls systemCalls = {});
   static std::shared_ptr<TLYWriteEventOperation> initWithEvent(
       std::shared_ptr<TLYEvent> event, std::shared_ptr<TLYMetadataSerializable> metadata,
-      platform::URL logFileUrl) {
+      platform::URL logFileUrl, SystemCalls systemCalls = {}) {
     return std::make_shared<TLYWriteEventOperation>(std::move(event), std::move(metadata),
-                                                    std::move(logFileUrl));
+                                                    std::move(logFileUrl), std::move(systemCalls));
   }
 
   void main() override;
@@ -83,18 +92,13 @@ class TLYWriteEventOperation : public platform::Operation {
   const std::optional<std::string>& formattedMetadata() const { return formattedMetadata_; }
   bool success() const { return success_; }
 
-  // Tests: stand-ins for the write and close system calls (nullptr
-  // restores the real ones). Set while no operation runs.
-  using WriteFunction = std::function<ssize_t(int fd, const void* bytes, std::size_t length)>;
-  using CloseFunction = std::function<int(int fd)>;
-  static void setSystemCallsForTesting(WriteFunction write, CloseFunction close);
-
  private:
   const std::shared_ptr<TLYEvent> event_;
   const std::shared_ptr<TLYMetadataSerializable> metadata_;
   const platform::URL logFileUrl_;
   const std::optional<std::string> formattedEvent_;
   const std::optional<std::string> formattedMetadata_;
+  const SystemCalls systemCalls_;
   bool success_ = false;
 };
 

@@ -278,7 +278,8 @@ class Crashtrail : public BCNObject,
 
   // --- tests ----------------------------------------------------------------------------------
   // Replaces the making and starting of the crash reporting controller;
-  // nullptr restores the real one.
+  // nullptr restores the real one. Process-wide: the kit registry starts the
+  // one shared instance, which no caller makes.
   static void setControllerStarterForTesting(ControllerStarter starter);
   // Forgets the shared instance (and with it its start).
   static void resetSharedInstanceForTesting();

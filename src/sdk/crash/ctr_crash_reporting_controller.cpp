@@ -28,17 +28,6 @@ namespace sdk {
 
 namespace {
 
-struct TestOverrides {
-  std::mutex mutex;
-  std::optional<CTRCaptureHooks> hooks;
-  std::function<void()> handlerChecks;
-};
-
-TestOverrides& overrides() {
-  static TestOverrides instance;
-  return instance;
-}
-
 // The capture mechanisms built beside crash capture's start-up.
 CTRCaptureHooks realCaptureHooks() {
   CTRCaptureHooks hooks;
@@ -59,21 +48,9 @@ CTRCaptureHooks realCaptureHooks() {
   return hooks;
 }
 
-CTRCaptureHooks captureHooks() {
-  std::lock_guard lock(overrides().mutex);
-  return overrides().hooks.value_or(realCaptureHooks());
-}
-
-void runHandlerChecks() {
-  std::function<void()> checks;
-  bool overridden = false;
-  {
-    std::lock_guard lock(overrides().mutex);
-    overridden = overrides().hooks.has_value();
-    checks = overrides().handlerChecks;
-  }
-  if (overridden) {
-    if (checks) checks();
+void runHandlerChecks(const CTRCrashReportingController::Options& options) {
+  if (options.captureHooks) {
+    if (options.handlerChecks) options.handlerChecks();
     return;
   }
   CTRExceptionCheckHandlers();
@@ -127,13 +104,6 @@ CTRCrashReportingController::CTRCrashReportingController(
 CTRCrashReportingController::~CTRCrashReportingController() {
   for (const auto& token : observers_)
     platform::NotificationCenter::defaultCenter().removeObserver(token);
-}
-
-void CTRCrashReportingController::setCaptureHooksForTesting(std::optional<CTRCaptureHooks> hooks,
-                                                            std::function<void()> handlerChecks) {
-  std::lock_guard lock(overrides().mutex);
-  overrides().hooks = hooks;
-  overrides().handlerChecks = std::move(handlerChecks);
 }
 
 void CTRCrashReportingController::addOperation(
@@ -302,7 +272,7 @@ bool CTRCrashReportingController::startCrashReporter(
   record.logBufferSize = current->logBufferSize();
   record.maxCustomKeys = current->maxCustomKeys();
 
-  CTRContextSetCaptureHooks(captureHooks());
+  CTRContextSetCaptureHooks(options_.captureHooks.value_or(realCaptureHooks()));
   if (!CTRContextInitialize(&record)) return false;
 
   setupStateNotifications();
@@ -323,7 +293,7 @@ void CTRCrashReportingController::crashReportingSetupCompleted(std::uint64_t pro
   platform::dispatch::Queue::main()->after(kCTRSetupChecksDelay, [weak] {
     const auto self = weak.lock();
     if (!self) return;
-    runHandlerChecks();
+    runHandlerChecks(self->options_);
     self->checkForUserPromptSetting();
   });
 }

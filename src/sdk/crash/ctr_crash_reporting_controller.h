@@ -125,6 +125,13 @@ class CTRCrashReportingController
     double submissionRetryDelay = kCTRSubmissionRetryDelay;
     // The time of that delay (nullptr: the steady clock).
     platform::dispatch::TimeSourcePtr clock;
+    // The capture mechanisms handed to crash capture at start (nullopt: the
+    // real ones, which install process-wide signal and terminate handlers),
+    // and, with given hooks, what runs in place of the 2 s handler checks.
+    // Crash capture keeps the hooks it is handed in its global state, so
+    // that its signal handlers can reach them (async-signal safety).
+    std::optional<CTRCaptureHooks> captureHooks;
+    std::function<void()> handlerChecks;
   };
 
   // initWithFileManager:delegate: makes the work queue and the upload client.
@@ -193,14 +200,6 @@ class CTRCrashReportingController
   // This launch's report (nullptr when it could not be set up).
   std::shared_ptr<CTRInternalReport> currentReport() const;
   bool lastLaunchFailed() const { return lastLaunchFailed_; }
-
-  // Tests: capture hooks to hand to crash capture instead of the real
-  // mechanisms (which install process-wide signal and terminate handlers),
-  // and what runs in place of the 2 s handler checks. nullopt: the real ones.
-  // Process-wide: the hooks become crash capture's, whose state is global so
-  // that its signal handlers can reach it (async-signal safety).
-  static void setCaptureHooksForTesting(std::optional<CTRCaptureHooks> hooks,
-                                        std::function<void()> handlerChecks = {});
 
  private:
   bool startCrashReporter(const std::string& apiKey, const std::optional<std::string>& betaToken,

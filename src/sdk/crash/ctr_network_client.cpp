@@ -156,17 +156,19 @@ class CTRNetworkClient::SyncUpload : public platform::urlloading::URLConnectionD
 
 // --- creation -------------------------------------------------------------------------
 
-std::shared_ptr<BCNCertificatePinner> CTRNetworkClient::pinner() {
-  auto certificates = BCNPinnedCertificates();
+std::shared_ptr<BCNCertificatePinner> CTRNetworkClient::pinner(
+    std::shared_ptr<const BCNCertificateList> certificates) {
+  if (!certificates) certificates = BCNPinnedCertificates();
   return std::make_shared<BCNCertificatePinner>(certificates ? *certificates
                                                              : BCNCertificateList{});
 }
 
 CTRNetworkClient::Ptr CTRNetworkClient::create(platform::OperationQueue::Ptr operationQueue,
                                                std::shared_ptr<CTRFileManager> fileManager,
-                                               std::weak_ptr<CTRNetworkClientDelegate> delegate) {
-  auto client = std::make_shared<CTRNetworkClient>(Passkey{}, std::move(operationQueue),
-                                                   std::move(fileManager), delegate);
+                                               std::weak_ptr<CTRNetworkClientDelegate> delegate,
+                                               std::shared_ptr<const BCNCertificateList> pinned) {
+  auto client = std::make_shared<CTRNetworkClient>(
+      Passkey{}, std::move(operationQueue), std::move(fileManager), delegate, std::move(pinned));
   if (auto d = delegate.lock()) {
     client->canUseBackgroundSession_ = d->networkClientCanUseBackgroundSessions(*client);
   }
@@ -180,10 +182,11 @@ CTRNetworkClient::Ptr CTRNetworkClient::create(platform::OperationQueue::Ptr ope
 
 CTRNetworkClient::CTRNetworkClient(Passkey, platform::OperationQueue::Ptr operationQueue,
                                    std::shared_ptr<CTRFileManager> fileManager,
-                                   std::weak_ptr<CTRNetworkClientDelegate> delegate)
+                                   std::weak_ptr<CTRNetworkClientDelegate> delegate,
+                                   std::shared_ptr<const BCNCertificateList> pinnedCertificates)
     : operationQueue_(std::move(operationQueue)),
       fileManager_(fileManager ? std::move(fileManager) : std::make_shared<CTRFileManager>()),
-      certPinner_(pinner()),
+      certPinner_(pinner(std::move(pinnedCertificates))),
       delegate_(std::move(delegate)) {}
 
 CTRNetworkClient::~CTRNetworkClient() {

@@ -33,8 +33,9 @@
 //     the upload ends, at most the request's time-out; only a success is
 //     reported (on the calling thread, before the call returns); any other
 //     outcome leaves the package for a later launch.
-//  6. Server certificates are checked against the SDK's pinned
-//     certificates (BCNPinnedCertificates) on both paths, except in debug
+//  6. Server certificates are checked against the pinned certificates
+//     given at creation (by default the SDK's, BCNPinnedCertificates) on
+//     both paths, except in debug
 //     mode (Beacon::debug), where the default evaluation applies.
 //  7. Paths that are not below rootPath() (lexically, after resolving "."
 //     and ".." components) have no relative form: the SDK log gets "Error:
@@ -60,6 +61,7 @@
 #include "sdk/crash/ctr_file_manager.h"
 #include "sdk/platform/bcn_certificate_pinner.h"
 #include "sdk/platform/bcn_network_response_handler.h"
+#include "sdk/platform/bcn_pinned_certificates.h"
 #include "sdk/platform/ctr_url_session.h"
 
 namespace sdk {
@@ -98,17 +100,23 @@ class CTRNetworkClient : public std::enable_shared_from_this<CTRNetworkClient> {
   // dispatch after on the global queue of default priority).
   using RestartScheduler = std::function<void(double seconds, std::function<void()> block)>;
 
-  // A certificate pinner with the SDK's pinned certificates.
-  static std::shared_ptr<BCNCertificatePinner> pinner();
+  // A certificate pinner with `certificates`, or with the SDK's pinned
+  // certificates (BCNPinnedCertificates) when null.
+  static std::shared_ptr<BCNCertificatePinner> pinner(
+      std::shared_ptr<const BCNCertificateList> certificates = nullptr);
 
   // initWithQueue:fileManager:delegate: asks the delegate
-  // networkClientCanUseBackgroundSessions once.
+  // networkClientCanUseBackgroundSessions once. `pinnedCertificates` are
+  // the certificates its uploads trust: the SDK's pinned certificates when
+  // null (every shipped caller); a test's loopback service passes its own.
   static Ptr create(platform::OperationQueue::Ptr operationQueue,
                     std::shared_ptr<CTRFileManager> fileManager,
-                    std::weak_ptr<CTRNetworkClientDelegate> delegate);
+                    std::weak_ptr<CTRNetworkClientDelegate> delegate,
+                    std::shared_ptr<const BCNCertificateList> pinnedCertificates = nullptr);
   CTRNetworkClient(Passkey, platform::OperationQueue::Ptr operationQueue,
                    std::shared_ptr<CTRFileManager> fileManager,
-                   std::weak_ptr<CTRNetworkClientDelegate> delegate);
+                   std::weak_ptr<CTRNetworkClientDelegate> delegate,
+                   std::shared_ptr<const BCNCertificateList> pinnedCertificates);
   ~CTRNetworkClient();
   CTRNetworkClient(const CTRNetworkClient&) = delete;
   CTRNetworkClient& operator=(const CTRNetworkClient&) = delete;

@@ -58,8 +58,8 @@ std::string BCNApplicationGetAppStoreReceiptPath() {
   return bundle->resourcePath() + "/_MASReceipt/receipt";
 }
 
-bool BCNApplicationHasAppStoreReceipt() {
-  if (BCNHostGetOSVersionNumber() < 1070) return false;
+bool BCNApplicationHasAppStoreReceipt(const platform::HostInfo& host) {
+  if (BCNHostGetOSVersionNumber(host) < 1070) return false;
   std::string path = BCNApplicationGetAppStoreReceiptPath();
   struct stat st {};
   return !path.empty() && ::stat(path.c_str(), &st) == 0;
@@ -69,8 +69,8 @@ bool BCNApplicationIsSignedForDistribution() {
   return boolValue(infoValue(kBCNCrashtrailSignedForDistributionKey)).value_or(false);
 }
 
-std::int64_t BCNApplicationGetInstallSource() {
-  if (BCNApplicationHasAppStoreReceipt()) return kBCNInstallSourceAppStore;
+std::int64_t BCNApplicationGetInstallSource(const platform::HostInfo& host) {
+  if (BCNApplicationHasAppStoreReceipt(host)) return kBCNInstallSourceAppStore;
   if (BCNApplicationIsSignedForDistribution()) return kBCNInstallSourceSignedForDistribution;
   return kBCNInstallSourceDeveloper;
 }

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/system/host_info.h"
+
 namespace sdk {
 
 inline constexpr const char* kBCNCrashtrailSignedForDistributionKey =
@@ -39,13 +41,13 @@ std::string BCNApplicationGetName();
 // Where a store receipt of the main bundle would be:
 // "<resource folder>/_MASReceipt/receipt".
 std::string BCNApplicationGetAppStoreReceiptPath();
-// false when BCNHostGetOSVersionNumber() is below 1070 (without looking at
-// the file system); else whether a file exists at the receipt path.
-bool BCNApplicationHasAppStoreReceipt();
+// false when BCNHostGetOSVersionNumber(host) is below 1070 (without looking
+// at the file system); else whether a file exists at the receipt path.
+bool BCNApplicationHasAppStoreReceipt(const platform::HostInfo& host = {});
 // The boolean value of "CrashtrailSignedForDistribution"; false when absent.
 bool BCNApplicationIsSignedForDistribution();
 // 4 with a store receipt, else 3 when signed for distribution, else 1.
-std::int64_t BCNApplicationGetInstallSource();
+std::int64_t BCNApplicationGetInstallSource(const platform::HostInfo& host = {});
 // The boolean value of "Beacon"/"ReportIdentifiers"; when absent, of
 // "CrashtrailCollectDeviceIdentifiers"; true when both are absent.
 bool BCNApplicationCollectsDeviceIdentifiers();

@@ -10,8 +10,8 @@ namespace {
 constexpr std::size_t kSysctlBufferSize = 128;
 }  // namespace
 
-BCNOperatingSystemVersion BCNHostGetOSVersion() {
-  return platform::HostInfo::operatingSystemVersion();
+BCNOperatingSystemVersion BCNHostGetOSVersion(const platform::HostInfo& host) {
+  return host.operatingSystemVersion();
 }
 
 std::uint32_t BCNHostGetOSVersionNumberFor(const BCNOperatingSystemVersion& version) {
@@ -35,25 +35,28 @@ std::uint32_t BCNHostGetOSVersionNumberFor(const BCNOperatingSystemVersion& vers
   }
 }
 
-std::uint32_t BCNHostGetOSVersionNumber() {
-  return BCNHostGetOSVersionNumberFor(BCNHostGetOSVersion());
+std::uint32_t BCNHostGetOSVersionNumber(const platform::HostInfo& host) {
+  return BCNHostGetOSVersionNumberFor(BCNHostGetOSVersion(host));
 }
 
-std::string BCNHostGetOSDisplayVersion() {
-  BCNOperatingSystemVersion v = BCNHostGetOSVersion();
+std::string BCNHostGetOSDisplayVersion(const platform::HostInfo& host) {
+  BCNOperatingSystemVersion v = BCNHostGetOSVersion(host);
   return platform::format("%ld.%ld.%ld", v.majorVersion, v.minorVersion, v.patchVersion);
 }
 
-std::optional<std::string> BCNHostGetSysctlString(std::string_view name) {
-  std::optional<std::string> value = platform::HostInfo::sysctlString(name);
+std::optional<std::string> BCNHostGetSysctlString(std::string_view name,
+                                                  const platform::HostInfo& host) {
+  std::optional<std::string> value = host.sysctlString(name);
   if (!value || value->size() + 1 > kSysctlBufferSize) return std::nullopt;
   return value;
 }
 
-std::optional<std::string> BCNHostGetOSBuildVersion() {
-  return BCNHostGetSysctlString("kern.osversion");
+std::optional<std::string> BCNHostGetOSBuildVersion(const platform::HostInfo& host) {
+  return BCNHostGetSysctlString("kern.osversion", host);
 }
 
-std::optional<std::string> BCNHostGetModel() { return BCNHostGetSysctlString("hw.model"); }
+std::optional<std::string> BCNHostGetModel(const platform::HostInfo& host) {
+  return BCNHostGetSysctlString("hw.model", host);
+}
 
 }  // namespace sdk

@@ -607,16 +607,6 @@ const DERBlock kPinnedBlocks[] = {
     {kVeriSignClass4G3, sizeof(kVeriSignClass4G3)},
 };
 
-std::mutex& overrideMutex() {
-  static std::mutex* mutex = new std::mutex;  // never destroyed: used until exit
-  return *mutex;
-}
-
-std::shared_ptr<const BCNCertificateList>& overrideList() {
-  static auto* list = new std::shared_ptr<const BCNCertificateList>;  // used until exit
-  return *list;
-}
-
 }  // namespace
 
 std::shared_ptr<const BCNCertificateList> BCNBuiltInPinnedCertificates() {
@@ -677,24 +667,11 @@ BCNCertificateList BCNLocalServiceCertificates() {
 }
 
 std::shared_ptr<const BCNCertificateList> BCNPinnedCertificates() {
-  {
-    std::lock_guard lock(overrideMutex());
-    if (overrideList()) return overrideList();
-  }
   auto local = BCNLocalServiceCertificates();
   if (local.empty()) return BCNBuiltInPinnedCertificates();
   auto list = std::make_shared<BCNCertificateList>(*BCNBuiltInPinnedCertificates());
   list->insert(list->end(), local.begin(), local.end());
   return list;
-}
-
-void BCNSetPinnedCertificatesForTesting(std::optional<BCNCertificateList> certificates) {
-  std::lock_guard lock(overrideMutex());
-  if (certificates) {
-    overrideList() = std::make_shared<const BCNCertificateList>(std::move(*certificates));
-  } else {
-    overrideList().reset();
-  }
 }
 
 }  // namespace sdk

@@ -6,10 +6,10 @@
 // Authority - G3. Built once per process from DER bytes stored in the
 // program; every caller gets the same list.
 //
-// Tests reach their loopback servers through a test CA: they replace the
-// list for the whole process with BCNSetPinnedCertificatesForTesting (and
-// restore the built-in one with nullopt); the same object is then handed
-// to every caller until the next replacement.
+// Nothing replaces this list for the whole process. A test reaches its
+// loopback server through a test CA given to the client it creates
+// (CTRNetworkClient::create's pinnedCertificates), or through the local
+// service configuration below.
 //
 // A local service (the demo installation's, or a test's) is trusted only
 // when the application's information property list says so in full: its
@@ -42,9 +42,7 @@ std::shared_ptr<const BCNCertificateList> BCNPinnedCertificates();
 // list configures one as described above; empty otherwise.
 BCNCertificateList BCNLocalServiceCertificates();
 
-// The eight built-in certificates (whatever the test override).
+// The eight built-in certificates.
 std::shared_ptr<const BCNCertificateList> BCNBuiltInPinnedCertificates();
-
-void BCNSetPinnedCertificatesForTesting(std::optional<BCNCertificateList> certificates);
 
 }  // namespace sdk

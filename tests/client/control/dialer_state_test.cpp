@@ -389,9 +389,8 @@ TEST(DialerConnectTimeTest, TextOfTheConnectedTime) {
   EXPECT_EQ(DialerState::connectTimeString(86400 + 3600 + 61), "1 Days 1:01:01");
   EXPECT_EQ(DialerState::connectTimeString(86400 + 125), "1 Days 2:05");
   EXPECT_EQ(DialerState::connectTimeString(2 * 86400 + 7), "2 Days 0:07");
-  DialerState::setLocalizerForTesting([](const std::string&) { return std::string("Tage"); });
-  EXPECT_EQ(DialerState::connectTimeString(86400), "1 Tage 0:00");
-  DialerState::setLocalizerForTesting(nullptr);
+  auto german = [](const std::string&) { return std::string("Tage"); };
+  EXPECT_EQ(DialerState::connectTimeString(86400, german), "1 Tage 0:00");
 }
 
 }  // namespace

@@ -47,7 +47,7 @@ class AccountServiceTest : public varnel::testing::TempRootTest {
   }
   void TearDown() override {
     ::unsetenv(kAccountServiceURLsEnvironmentVariable);
-    VRPUDIPClient::setSharedClientForTesting(nullptr);
+    VRPUDIPClient::resetSharedClientForTesting();
   }
 
   static platform::Value demoData() {

@@ -37,6 +37,8 @@ class DialerTest : public QObject {
  private:
   std::unique_ptr<account_service::AccountService> service_;
   std::unique_ptr<AppDelegate> delegate_;
+  // What the windows open pages with (the desktop when empty).
+  Workspace::Opener opener_;
   std::shared_ptr<FakeHelperRequest> request_;
   DialerController* dialer_ = nullptr;
   int terminations_ = 0;
@@ -58,6 +60,9 @@ class DialerTest : public QObject {
     terminations_ = 0;
     seams.terminate = [this] { ++terminations_; };
     seams.offerMoveToApplicationsFolder = [] {};
+    seams.openURL = [this](const QUrl& url) {
+      return opener_ ? opener_(url) : Workspace::openURL(url);
+    };
     delegate_ = std::make_unique<AppDelegate>(
         client::VRAccountManager::create(client::VRPUDIPClient::make()), seams);
     delegate_->launch();
@@ -70,6 +75,7 @@ class DialerTest : public QObject {
   }
   void cleanup() {
     delegate_.reset();
+    opener_ = nullptr;
     service_.reset();
     request_.reset();
   }
@@ -360,10 +366,10 @@ class DialerTest : public QObject {
 
   void buttonsOpenPagesAndWindows() {
     QList<QUrl> opened;
-    Workspace::setOpenerForTesting([&](const QUrl& url) {
+    opener_ = [&](const QUrl& url) {
       opened << url;
       return true;
-    });
+    };
     // Without an address of its own, More Info still opens a web page.
     dialer_->clickMoreInfoButton();
     QCOMPARE(opened.size(), 1);
@@ -377,7 +383,7 @@ class DialerTest : public QObject {
     QVERIFY(dialer_->findChild<QMessageBox*>(kOpenURLFailedAlertName) == nullptr);
 
     // Where the desktop has nothing to open a page with, a dialog says so.
-    Workspace::setOpenerForTesting([](const QUrl&) { return false; });
+    opener_ = [](const QUrl&) { return false; };
     dialer_->clickHelpButton();
     auto* failed = dialer_->findChild<QMessageBox*>(kOpenURLFailedAlertName);
     QVERIFY(failed != nullptr && failed->isVisible());
@@ -390,7 +396,7 @@ class DialerTest : public QObject {
     QVERIFY(failed != nullptr && failed->isVisible());
     QVERIFY(failed->informativeText().contains("varnelvpn.test/news"));
     failed->close();
-    Workspace::setOpenerForTesting(nullptr);
+    opener_ = nullptr;
     dialer_->clickDiagnosticsButton();
     QVERIFY(waitFor([&] { return dialer_->diagnosticsViewController()->isVisible(); }));
     menuItems()[5]->trigger();  // About

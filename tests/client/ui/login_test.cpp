@@ -31,6 +31,8 @@ class LoginTest : public QObject {
  private:
   std::unique_ptr<account_service::AccountService> service_;
   std::unique_ptr<AppDelegate> delegate_;
+  // What the windows open pages with (the desktop when empty).
+  Workspace::Opener opener_;
   int installs_ = 0;
   int terminations_ = 0;
   bool installResult_ = true;
@@ -46,6 +48,9 @@ class LoginTest : public QObject {
     };
     seams.terminate = [this] { ++terminations_; };
     seams.offerMoveToApplicationsFolder = [] {};
+    seams.openURL = [this](const QUrl& url) {
+      return opener_ ? opener_(url) : Workspace::openURL(url);
+    };
     delegate_ = std::make_unique<AppDelegate>(
         client::VRAccountManager::create(client::VRPUDIPClient::make()), seams);
     delegate_->launch();
@@ -63,6 +68,7 @@ class LoginTest : public QObject {
   }
   void cleanup() {
     delegate_.reset();
+    opener_ = nullptr;
     service_.reset();
   }
 
@@ -163,14 +169,14 @@ class LoginTest : public QObject {
 
   void linksOpenThroughTheWorkspace() {
     QList<QUrl> opened;
-    Workspace::setOpenerForTesting([&](const QUrl& url) {
+    opener_ = [&](const QUrl& url) {
       opened << url;
       return true;
-    });
+    };
     LoginController* login = makeLogin();
     login->orderButton()->click();
     QTest::mouseClick(login->resetButton(), Qt::LeftButton);
-    Workspace::setOpenerForTesting(nullptr);
+    opener_ = nullptr;
     QCOMPARE(opened.size(), 2);
     QCOMPARE(opened[0].path(), QString("/services/varnelvpn/"));
     QCOMPARE(opened[1].path(), QString("/services/intranet/password_reset/"));

@@ -335,8 +335,7 @@ class PreferencesTest : public QObject {
     QVERIFY(pptp && lite);
     manager->setCurrentAccount(pptp);
     manager->setConnectionType(client::kConnectionTypeL2TP);
-    client::ui::setSystemOffersPPTPForTesting(false);
-    AdvancedPreferencesViewController pane(manager);
+    AdvancedPreferencesViewController pane(manager, nullptr, /*offersPPTP=*/false);
     pane.viewWillAppear();
     QVERIFY(pane.radioForTag(1)->isChecked());
     QVERIFY(!pane.openVPNProtocolPopUpButton()->isEnabled());
@@ -363,17 +362,15 @@ class PreferencesTest : public QObject {
     QVERIFY(pane.radioForTag(1)->isChecked());
 
     // With the PPTP plugin installed, PPTP is offered and a stored PPTP stays.
-    client::ui::setSystemOffersPPTPForTesting(true);
     manager->setConnectionType(client::kConnectionTypePPTP);
     {
-      AdvancedPreferencesViewController offered(manager);
+      AdvancedPreferencesViewController offered(manager, nullptr, /*offersPPTP=*/true);
       offered.prepareViewWithAccount(pptp);
       QCOMPARE(manager->connectionType(), 0);
       QVERIFY(offered.radioForTag(0)->isChecked());
       QVERIFY(offered.radioForTag(0)->isEnabled());
       QCOMPARE(offered.labelForTag(0)->text(), localized("PreferencesProtocolPPTPDescription"));
     }
-    client::ui::setSystemOffersPPTPForTesting(std::nullopt);
     manager->setConnectionType(client::kConnectionTypeL2TP);
 
     // Plan 131: IPSec disabled and unsupported.

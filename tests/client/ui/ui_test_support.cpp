@@ -60,7 +60,7 @@ std::unique_ptr<account_service::AccountService> startDemoService() {
       account_service::AccountService::demoDataFilePath());
   auto service = account_service::AccountService::startPlain(data);
   setenv(client::kAccountServiceURLsEnvironmentVariable, service->baseURL().c_str(), 1);
-  client::VRPUDIPClient::setSharedClientForTesting(nullptr);
+  client::VRPUDIPClient::resetSharedClientForTesting();
   return service;
 }
 

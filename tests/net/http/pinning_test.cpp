@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <fstream>
 
+#include "net/http/http_client.h"
 #include "net/http/http_request_operation.h"
 #include "net/http/http_test_util.h"
+#include "net/http/pinned_certificates.h"
 #include "platform/system/paths.h"
 #include "support/http_test_server.h"
 #include "support/temp_root.h"
@@ -26,24 +28,22 @@ class PinningTest : public varnel::testing::TempRootTest {
     server = HTTPTestServer::startTLS(leaf.certificatePEM + ca.certificatePEM, leaf.privateKeyPEM);
     server->setReply("/x", HTTPReply::text(200, "secret"));
   }
-  void TearDown() override {
-    NKURLConnectionOperation::setPinnedCertificatesForTesting(std::nullopt);
-  }
-
   void trustCA() {
     const std::string path = platform::security::trustedCABundlePath();
     platform::paths::createDirectories(path.substr(0, path.rfind('/')));
     std::ofstream(path) << ca.certificatePEM;
   }
-  static void pin(std::vector<const TestIdentity*> ids) {
+  // The pins the next loads are given.
+  void pin(std::vector<const TestIdentity*> ids) {
     std::vector<platform::Bytes> ders;
     for (auto* id : ids) ders.push_back(id->certificateDER);
-    NKURLConnectionOperation::setPinnedCertificatesForTesting(ders);
+    pins = NKPinnedCertificates::fromDER(std::move(ders));
   }
   // Loads `url` with the given mode; the error (None on success).
   platform::Error load(const std::string& url, std::int32_t mode, bool allowInvalid = false) {
     auto op = NKHTTPRequestOperation::create(requestFor(url));
     op->setSSLPinningMode(mode);
+    op->setPinnedCertificates(pins);
     op->setAllowsInvalidSSLCertificate(allowInvalid);
     op->start();
     EXPECT_TRUE(op->waitUntilFinished(std::chrono::seconds(15)));
@@ -55,6 +55,7 @@ class PinningTest : public varnel::testing::TempRootTest {
 
   TestIdentity ca, leaf;
   std::unique_ptr<HTTPTestServer> server;
+  NKPinnedCertificates::Ptr pins = NKPinnedCertificates::fromDER({});
 };
 
 TEST_F(PinningTest, ModeNoneTrustsWhatTheSystemTrustsOrEverythingWhenAllowed) {
@@ -107,14 +108,39 @@ TEST_F(PinningTest, APinnedCertificateAppendedToAForeignChainIsRefused) {
 
 TEST_F(PinningTest, PublicKeysComeFromThePinnedCertificates) {
   pin({&leaf});
-  ASSERT_EQ(NKURLConnectionOperation::pinnedPublicKeys().size(), 1u);
-  EXPECT_EQ(NKURLConnectionOperation::pinnedPublicKeys()[0].bytes(),
+  ASSERT_EQ(pins->publicKeys().size(), 1u);
+  EXPECT_EQ(pins->publicKeys()[0].bytes(),
             platform::security::Certificate::fromDER(leaf.certificateDER)->publicKey()->bytes());
-  NKURLConnectionOperation::setPinnedCertificatesForTesting(
-      std::vector<platform::Bytes>{{1, 2, 3}});
-  EXPECT_EQ(NKURLConnectionOperation::pinnedCertificates().size(), 1u);
-  EXPECT_TRUE(NKURLConnectionOperation::pinnedPublicKeys().empty())
-      << "bytes that are not a certificate give no key";
+  pins = NKPinnedCertificates::fromDER(std::vector<platform::Bytes>{{1, 2, 3}});
+  EXPECT_EQ(pins->certificates().size(), 1u);
+  EXPECT_TRUE(pins->publicKeys().empty()) << "bytes that are not a certificate give no key";
+}
+
+// Pins given to one operation or client are that one's own: an operation
+// given none trusts the main bundle's (here none), whatever others were
+// given, and a client hands its pins to the operations it makes.
+TEST_F(PinningTest, PinsBelongToTheOperationOrClientGivenThem) {
+  EXPECT_TRUE(NKPinnedCertificates::bundled()->certificates().empty());
+  pin({&ca});
+  EXPECT_FALSE(load(server->localhostURL("/x"), NKSSLPinningModeCertificate));
+  auto unpinned = NKHTTPRequestOperation::create(requestFor(server->localhostURL("/x")));
+  EXPECT_EQ(unpinned->pinnedCertificates(), NKPinnedCertificates::bundled());
+  unpinned->setSSLPinningMode(NKSSLPinningModeCertificate);
+  unpinned->start();
+  ASSERT_TRUE(unpinned->waitUntilFinished(std::chrono::seconds(15)));
+  EXPECT_EQ(unpinned->error().code(), -1202);
+
+  auto client = NKHTTPClient::create(platform::URL(server->localhostURL("/")));
+  client->setDefaultSSLPinningMode(NKSSLPinningModeCertificate);
+  client->setDefaultPinnedCertificates(pins);
+  auto op = client->HTTPRequestOperationWithRequest(requestFor(server->localhostURL("/x")), nullptr,
+                                                    nullptr);
+  EXPECT_EQ(op->pinnedCertificates(), pins);
+  EXPECT_EQ(client->copy()->defaultPinnedCertificates(), nullptr) << "not copied, as the mode";
+  op->start();
+  ASSERT_TRUE(op->waitUntilFinished(std::chrono::seconds(15)));
+  EXPECT_FALSE(op->error());
+  EXPECT_EQ(server->requestCount(), 2u);
 }
 
 TEST_F(PinningTest, AChallengeBlockReplacesTheBuiltInHandling) {

@@ -455,14 +455,13 @@ TEST_F(TallyControllerTest, WorkQueuedAtQuitReachesTheDiskBeforeTheNotificationR
   EXPECT_TRUE(terminated) << dump();
 
   // The wait is bounded: a queue that does not finish in time lets it go.
-  TLYTallyController::setTerminationGracePeriodForTesting(std::chrono::milliseconds(50));
+  controller_->setTerminationGracePeriod(std::chrono::milliseconds(50));
   platform::dispatch::Semaphore release(0);
   controller_->eventQueue()->addOperationWithBlock([&] { release.wait(); });
   const auto before = std::chrono::steady_clock::now();
   platform::NotificationCenter::defaultCenter().post(kNSApplicationWillTerminateNotification);
   EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));
   release.signal();
-  TLYTallyController::setTerminationGracePeriodForTesting(std::chrono::milliseconds(2000));
   drain();
 }
 

@@ -103,7 +103,8 @@ class UploaderTest : public varnel::testing::TempRootTest {
     queue_->setMaxConcurrentOperationCount(1);
     delegate_ = std::make_shared<RecordingDelegate>();
     delegate_->queue = queue_;
-    uploader_ = TLYUploader::create(queue_, delegate_);
+    thermal_ = platform::ThermalStateMonitor::create(root().file("thermal"));
+    uploader_ = TLYUploader::create(queue_, delegate_, thermal_);
     package_ = root().file("B1.multipartmime");
     std::ofstream(package_, std::ios::binary) << "MIME-Version: 1.0\r\n--B1--\r\n";
     delegate_->paths["B1"] = package_;
@@ -130,6 +131,7 @@ class UploaderTest : public varnel::testing::TempRootTest {
   std::unique_ptr<test_support::HTTPTestServer> server_;
   platform::OperationQueue::Ptr queue_;
   std::shared_ptr<RecordingDelegate> delegate_;
+  std::shared_ptr<platform::ThermalStateMonitor> thermal_;  // below root()/thermal
   TLYUploader::Ptr uploader_;
   std::string package_;
 };
@@ -315,8 +317,7 @@ TEST_F(UploaderTest, TimeOutsShapeTheNextSessionAndAlwaysDropTheCurrentOne) {
   EXPECT_FALSE(uploader_->supportsBackgroundRequests());
   EXPECT_EQ(uploader_->createBackgroundSessionConfiguration(), nullptr);
 
-  platform::ThermalStateMonitor::setRootForTesting(root().file("no-thermal"));
-  platform::ThermalStateMonitor::refresh();
+  thermal_->refresh();  // no thermal zones
   CTRURLSession::Ptr first;
   onQueue([&] { first = uploader_->session(); });
   ASSERT_NE(first, nullptr);
@@ -332,7 +333,6 @@ TEST_F(UploaderTest, TimeOutsShapeTheNextSessionAndAlwaysDropTheCurrentOne) {
   uploader_->setLowPowerUploadTimeout(7200);
   onQueue([&] { EXPECT_EQ(uploader_->currentSession(), nullptr); });
   EXPECT_DOUBLE_EQ(uploader_->lowPowerUploadTimeout(), 7200);
-  platform::ThermalStateMonitor::setRootForTesting("");
 }
 
 TEST_F(UploaderTest, TheResourceTimeOutEndsATransferThatTakesLonger) {
@@ -361,14 +361,13 @@ TEST_F(UploaderTest, ThermalPressureMakesTheNextSessionALowPowerOne) {
   put("temp", "40000\n");
   put("trip_point_0_type", "passive\n");
   put("trip_point_0_temp", "80000\n");
-  platform::ThermalStateMonitor::setRootForTesting(thermal);
-  platform::ThermalStateMonitor::refresh();
+  thermal_->refresh();
   EXPECT_FALSE(uploader_->lowPowerMode());
   onQueue([&] { uploader_->session(); });
   EXPECT_EQ(uploader_->sessionResourceTimeout(), 3600);
 
-  put("temp", "85000\n");                    // past the passive trip: fair
-  platform::ThermalStateMonitor::refresh();  // posts the change notification
+  put("temp", "85000\n");  // past the passive trip: fair
+  thermal_->refresh();     // posts the change notification
   onQueue([] {});
   onQueue([&] { EXPECT_EQ(uploader_->currentSession(), nullptr); });
   EXPECT_TRUE(uploader_->lowPowerMode());
@@ -377,9 +376,7 @@ TEST_F(UploaderTest, ThermalPressureMakesTheNextSessionALowPowerOne) {
   EXPECT_EQ(uploader_->sessionAllowsCellularAccess(), false);
 
   put("temp", "40000\n");
-  platform::ThermalStateMonitor::refresh();
-  platform::ThermalStateMonitor::setRootForTesting("");
-  platform::ThermalStateMonitor::refresh();
+  thermal_->refresh();
   queue_->waitUntilAllOperationsAreFinished(10s);
 }
 

@@ -55,10 +55,7 @@ Value parse(const std::string& json) {
 
 class TLYWriteEventOperationTest : public varnel::testing::TempRootTest {
  protected:
-  void TearDown() override {
-    TLYWriteEventOperation::setSystemCallsForTesting(nullptr, nullptr);
-    TLYLogger::sharedLogger().setDebugMode(false);
-  }
+  void TearDown() override { TLYLogger::sharedLogger().setDebugMode(false); }
 
   std::shared_ptr<TLYMetadata> metadata() {
     TLYMetadata::Fields f;
@@ -70,11 +67,14 @@ class TLYWriteEventOperationTest : public varnel::testing::TempRootTest {
   platform::URL logURL() { return platform::URL::fileURLWithPath(root().file("events.log")); }
   std::string logPath() { return root().file("events.log"); }
 
+  // Writes `event` with the system calls of calls_.
   bool write(std::shared_ptr<TLYEvent> event, std::shared_ptr<TLYMetadataSerializable> m) {
-    auto op = TLYWriteEventOperation::initWithEvent(std::move(event), std::move(m), logURL());
+    auto op =
+        TLYWriteEventOperation::initWithEvent(std::move(event), std::move(m), logURL(), calls_);
     op->start();
     return op->success();
   }
+  TLYWriteEventOperation::SystemCalls calls_;
 };
 
 TEST_F(TLYWriteEventOperationTest, ANewFileOpensWithTheMetadataLineThenOnlyEventsFollow) {
@@ -185,14 +185,12 @@ TEST_F(TLYWriteEventOperationTest, ShortWritesContinueForAtMostThreeCalls) {
   TLYLogger::sharedLogger().setDebugMode(true);
   std::vector<std::size_t> asked;
   // Each call writes at most 4 bytes.
-  TLYWriteEventOperation::setSystemCallsForTesting(
-      [&](int fd, const void* bytes, std::size_t length) -> ssize_t {
-        asked.push_back(length);
-        return ::write(fd, bytes, std::min<std::size_t>(length, 4));
-      },
-      nullptr);
+  calls_.write = [&](int fd, const void* bytes, std::size_t length) -> ssize_t {
+    asked.push_back(length);
+    return ::write(fd, bytes, std::min<std::size_t>(length, 4));
+  };
   auto op = TLYWriteEventOperation::initWithEvent(
-      TLYCustomEvent::initWithCustomEventName("x", Value()), metadata(), logURL());
+      TLYCustomEvent::initWithCustomEventName("x", Value()), metadata(), logURL(), calls_);
   int fd = ::open(logPath().c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
   ASSERT_GE(fd, 0);
   EXPECT_TRUE(op->appendLogLine("abcdefg", fd));  // 8 bytes with the line feed: two calls
@@ -208,24 +206,25 @@ TEST_F(TLYWriteEventOperationTest, ShortWritesContinueForAtMostThreeCalls) {
 TEST_F(TLYWriteEventOperationTest, ImpossibleOrFailedWritesAreReported) {
   BCNConsoleCapture console;
   TLYLogger::sharedLogger().setDebugMode(true);
+  // The operation's write call stands for whichever stand-in is current.
   auto op = TLYWriteEventOperation::initWithEvent(
-      TLYCustomEvent::initWithCustomEventName("x", Value()), metadata(), logURL());
-  TLYWriteEventOperation::setSystemCallsForTesting(
-      [](int, const void*, std::size_t length) -> ssize_t {
-        return static_cast<ssize_t>(length + 3);
-      },
-      nullptr);
+      TLYCustomEvent::initWithCustomEventName("x", Value()), metadata(), logURL(),
+      {[&](int fd, const void* bytes, std::size_t length) {
+         return calls_.write(fd, bytes, length);
+       },
+       nullptr});
+  calls_.write = [](int, const void*, std::size_t length) -> ssize_t {
+    return static_cast<ssize_t>(length + 3);
+  };
   EXPECT_FALSE(op->appendLogLine("abc", 99));
   EXPECT_TRUE(console.contains("[Tally:WriteOperation] Error: length doesn't make sense (7, 4)"));
 
   int calls = 0;
-  TLYWriteEventOperation::setSystemCallsForTesting(
-      [&](int, const void*, std::size_t) -> ssize_t {
-        ++calls;
-        errno = ENOSPC;
-        return -1;
-      },
-      nullptr);
+  calls_.write = [&](int, const void*, std::size_t) -> ssize_t {
+    ++calls;
+    errno = ENOSPC;
+    return -1;
+  };
   EXPECT_FALSE(op->appendLogLine("abc", 99));
   EXPECT_EQ(calls, 1);
   EXPECT_TRUE(console.contains("[Tally:WriteOperation] Failed to write: No space left on device"));
@@ -236,20 +235,19 @@ TEST_F(TLYWriteEventOperationTest, AFailedMetadataLineLeavesOutTheEventAndAFaile
   BCNConsoleCapture console;
   TLYLogger::sharedLogger().setDebugMode(true);
   int writes = 0;
-  TLYWriteEventOperation::setSystemCallsForTesting(
-      [&](int, const void*, std::size_t) -> ssize_t {
-        ++writes;
-        return 0;
-      },
-      nullptr);
+  calls_.write = [&](int, const void*, std::size_t) -> ssize_t {
+    ++writes;
+    return 0;
+  };
   EXPECT_FALSE(write(TLYCustomEvent::initWithCustomEventName("x", Value()), metadata()));
   EXPECT_EQ(writes, 1);  // the metadata line only
 
-  TLYWriteEventOperation::setSystemCallsForTesting(nullptr, [](int fd) {
+  calls_.write = nullptr;
+  calls_.close = [](int fd) {
     ::close(fd);
     errno = EIO;
     return -1;
-  });
+  };
   ::unlink(logPath().c_str());
   EXPECT_FALSE(write(TLYCustomEvent::initWithCustomEventName("x", Value()), metadata()));
   EXPECT_EQ(readLines(logPath()).size(), 2u);  // written, yet reported as failed

@@ -124,11 +124,6 @@ class CTRCrashReportingControllerTest : public varnel::testing::TempRootTest {
     useInfo(Value());
     Beacon::resetSharedSDKForTesting();
     CTRProcessSetDebuggerAttachedForTesting(false);
-    CTRCaptureHooks hooks;
-    hooks.userLoggingInitialize = [](const CTRCaptureStartRecord* record) {
-      CTRUserLoggingInitialize(record);
-    };
-    CTRCrashReportingController::setCaptureHooksForTesting(hooks, [this] { ++handlerChecks_; });
     delegate_ = std::make_shared<FakeDelegate>();
     fileManager_ = std::make_shared<CTRFileManager>();
   }
@@ -139,7 +134,6 @@ class CTRCrashReportingControllerTest : public varnel::testing::TempRootTest {
     controller_.reset();
     server_->stop();
     platform::ModalAlert::setPresenter(nullptr);
-    CTRCrashReportingController::setCaptureHooksForTesting(std::nullopt);
     CTRContextSetCaptureHooks({});
     CTRProcessSetDebuggerAttachedForTesting(std::nullopt);
     if (ctrWritableState != nullptr && ctrWritableState->sdkLogDescriptor >= 0) {
@@ -166,9 +160,19 @@ class CTRCrashReportingControllerTest : public varnel::testing::TempRootTest {
         root().file("bin/app"), root().file("resources"), info.copy()));
   }
 
-  CTRCrashReportingController::Ptr makeController() {
+  // A controller whose crash capture starts `hooks`; by default no
+  // process-wide signal or terminate handlers, only the user log.
+  CTRCrashReportingController::Ptr makeController(std::optional<CTRCaptureHooks> hooks = {}) {
     CTRCrashReportingController::Options options;
     options.clock = clock_;  // a failed submission is retried when the test says
+    if (!hooks) {
+      hooks.emplace();
+      hooks->userLoggingInitialize = [](const CTRCaptureStartRecord* record) {
+        CTRUserLoggingInitialize(record);
+      };
+    }
+    options.captureHooks = hooks;
+    options.handlerChecks = [this] { ++handlerChecks_; };
     controller_ = CTRCrashReportingController::create(fileManager_, delegate_, options);
     return controller_;
   }
@@ -343,9 +347,8 @@ TEST_F(CTRCrashReportingControllerTest, ReportingDisabledEmptiesEveryDirectory) 
   starts = &userLoggingStarts;
   CTRCaptureHooks hooks;
   hooks.userLoggingInitialize = [](const CTRCaptureStartRecord*) { ++*starts; };
-  CTRCrashReportingController::setCaptureHooksForTesting(hooks);
 
-  const auto controller = makeController();
+  const auto controller = makeController(hooks);
   EXPECT_FALSE(controller->startWithProfilingMark(CTRProfilingStart(), std::nullopt));
   drain();
   EXPECT_TRUE(fileManager_->activePathContents().empty());

@@ -109,17 +109,17 @@ class CTRNetworkClientTest : public testing::CrashContextTest {
     if (queue_) queue_->waitUntilAllOperationsAreFinished(10s);
     client_.reset();
     server_->stop();
-    BCNSetPinnedCertificatesForTesting(std::nullopt);
     BCNConsoleSetDebug(false);
     CrashContextTest::TearDown();
   }
 
+  // The certificates the next client trusts.
   void pin(const test_support::TestIdentity& id) {
-    BCNSetPinnedCertificatesForTesting(
+    pinned_ = std::make_shared<const BCNCertificateList>(
         BCNCertificateList{*platform::security::Certificate::fromDER(id.certificateDER)});
   }
   CTRNetworkClient::Ptr makeClient() {
-    client_ = CTRNetworkClient::create(queue_, fileManager_, delegate_);
+    client_ = CTRNetworkClient::create(queue_, fileManager_, delegate_, pinned_);
     return client_;
   }
   URLRequest request(double timeout = 10) const {
@@ -137,6 +137,7 @@ class CTRNetworkClientTest : public testing::CrashContextTest {
   const std::string body_ = "MIME-Version: 1.0\r\n--B1--\r\n";
   test_support::TestIdentity ca_;
   std::unique_ptr<HTTPTestServer> server_;
+  std::shared_ptr<const BCNCertificateList> pinned_;
   platform::OperationQueue::Ptr queue_;
   std::shared_ptr<RecordingDelegate> delegate_;
   std::shared_ptr<CTRFileManager> fileManager_;

@@ -161,15 +161,14 @@ TEST(BCNPinnedCertificatesTest, BuiltInListHoldsTheEightRootsInOrder) {
   }
 }
 
-TEST(BCNPinnedCertificatesTest, TestsCanReplaceTheListAndRestoreIt) {
+// Nothing replaces the SDK's list for the whole process: a test's service
+// is trusted through pins given to its own client or pinner.
+TEST(BCNPinnedCertificatesTest, ThePinsOfOnePinnerLeaveTheSDKsListAlone) {
   auto builtIn = sdk::BCNBuiltInPinnedCertificates();
   auto ca = test_support::makeCertificateAuthority("Injected CA");
-  sdk::BCNSetPinnedCertificatesForTesting(std::vector{certificate(ca)});
-  auto injected = sdk::BCNPinnedCertificates();
-  ASSERT_EQ(injected->size(), 1u);
-  EXPECT_EQ(injected, sdk::BCNPinnedCertificates());
+  sdk::BCNCertificatePinner own(std::vector{certificate(ca)});
+  ASSERT_EQ(own.certificates().size(), 1u);
   EXPECT_EQ(sdk::BCNBuiltInPinnedCertificates(), builtIn);
-  sdk::BCNSetPinnedCertificatesForTesting(std::nullopt);
   EXPECT_EQ(sdk::BCNPinnedCertificates(), builtIn);
 }
 

@@ -21,12 +21,9 @@ class BCNHostTest : public varnel::testing::TempRootTest {
  protected:
   void SetUp() override {
     fs_ = root().file("fs");
-    platform::HostInfo::setRootForTesting(fs_);
+    host_ = platform::HostInfo(fs_);
   }
-  void TearDown() override {
-    platform::HostInfo::setRootForTesting("");
-    platform::Bundle::setMainForTesting(nullptr);
-  }
+  void TearDown() override { platform::Bundle::setMainForTesting(nullptr); }
   void write(const std::string& path, const std::string& text) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     std::ofstream(path, std::ios::binary) << text;
@@ -41,6 +38,7 @@ class BCNHostTest : public varnel::testing::TempRootTest {
         std::make_shared<platform::Bundle>(resources_ + "/app", resources_, std::move(info)));
   }
   std::string fs_;
+  platform::HostInfo host_;  // reads below fs_
   std::string resources_;
 };
 
@@ -63,21 +61,21 @@ TEST(BCNHostVersionNumber, ByMinorVersionAlone) {
 
 TEST_F(BCNHostTest, DisplayVersionAndNumberFollowTheSystemVersion) {
   setOSVersion("10.9.5");
-  EXPECT_EQ(BCNHostGetOSDisplayVersion(), "10.9.5");
-  EXPECT_EQ(BCNHostGetOSVersionNumber(), 1090u);
+  EXPECT_EQ(BCNHostGetOSDisplayVersion(host_), "10.9.5");
+  EXPECT_EQ(BCNHostGetOSVersionNumber(host_), 1090u);
   setOSVersion("12");
-  EXPECT_EQ(BCNHostGetOSDisplayVersion(), "12.0.0");
-  EXPECT_EQ(BCNHostGetOSVersionNumber(), 0u);
+  EXPECT_EQ(BCNHostGetOSDisplayVersion(host_), "12.0.0");
+  EXPECT_EQ(BCNHostGetOSVersionNumber(host_), 0u);
 }
 
 TEST_F(BCNHostTest, SysctlValuesThatDoNotFitTheBufferAreNil) {
   write(fs_ + "/sys/class/dmi/id/product_name", std::string(127, 'm') + "\n");
-  EXPECT_EQ(BCNHostGetModel(), std::string(127, 'm'));
+  EXPECT_EQ(BCNHostGetModel(host_), std::string(127, 'm'));
   write(fs_ + "/sys/class/dmi/id/product_name", std::string(128, 'm') + "\n");
-  EXPECT_FALSE(BCNHostGetModel());
-  EXPECT_FALSE(BCNHostGetSysctlString("no.such.name"));
-  EXPECT_EQ(BCNHostGetOSBuildVersion(), platform::HostInfo::sysctlString("kern.osversion"));
-  EXPECT_TRUE(BCNHostGetOSBuildVersion());
+  EXPECT_FALSE(BCNHostGetModel(host_));
+  EXPECT_FALSE(BCNHostGetSysctlString("no.such.name", host_));
+  EXPECT_EQ(BCNHostGetOSBuildVersion(host_), platform::HostInfo().sysctlString("kern.osversion"));
+  EXPECT_TRUE(BCNHostGetOSBuildVersion(host_));
 }
 
 TEST_F(BCNHostTest, BundleIdentifierReplacesSlashes) {
@@ -106,25 +104,25 @@ TEST_F(BCNHostTest, ReceiptIsLookedForOnlyOnSystemsThatKnowIt) {
   setInfo(platform::Value::dictionary({{"CFBundleIdentifier", "a"}}));
   write(BCNApplicationGetAppStoreReceiptPath(), "receipt");
   setOSVersion("10.13.1");  // number 0: below 1070, the file is not looked at
-  EXPECT_FALSE(BCNApplicationHasAppStoreReceipt());
-  EXPECT_EQ(BCNApplicationGetInstallSource(), kBCNInstallSourceDeveloper);
+  EXPECT_FALSE(BCNApplicationHasAppStoreReceipt(host_));
+  EXPECT_EQ(BCNApplicationGetInstallSource(host_), kBCNInstallSourceDeveloper);
   setOSVersion("10.6.8");
-  EXPECT_FALSE(BCNApplicationHasAppStoreReceipt());
+  EXPECT_FALSE(BCNApplicationHasAppStoreReceipt(host_));
   setOSVersion("10.9.1");
-  EXPECT_TRUE(BCNApplicationHasAppStoreReceipt());
-  EXPECT_EQ(BCNApplicationGetInstallSource(), kBCNInstallSourceAppStore);
+  EXPECT_TRUE(BCNApplicationHasAppStoreReceipt(host_));
+  EXPECT_EQ(BCNApplicationGetInstallSource(host_), kBCNInstallSourceAppStore);
   std::filesystem::remove(BCNApplicationGetAppStoreReceiptPath());
-  EXPECT_FALSE(BCNApplicationHasAppStoreReceipt());
+  EXPECT_FALSE(BCNApplicationHasAppStoreReceipt(host_));
 }
 
 TEST_F(BCNHostTest, InstallSourceSignedForDistribution) {
   setOSVersion("12");
   setInfo(platform::Value::dictionary({{"CrashtrailSignedForDistribution", true}}));
   EXPECT_TRUE(BCNApplicationIsSignedForDistribution());
-  EXPECT_EQ(BCNApplicationGetInstallSource(), kBCNInstallSourceSignedForDistribution);
+  EXPECT_EQ(BCNApplicationGetInstallSource(host_), kBCNInstallSourceSignedForDistribution);
   setInfo(platform::Value::dictionary({{"CrashtrailSignedForDistribution", "NO"}}));
   EXPECT_FALSE(BCNApplicationIsSignedForDistribution());
-  EXPECT_EQ(BCNApplicationGetInstallSource(), kBCNInstallSourceDeveloper);
+  EXPECT_EQ(BCNApplicationGetInstallSource(host_), kBCNInstallSourceDeveloper);
 }
 
 TEST_F(BCNHostTest, DeviceIdentifierSwitchPrecedence) {

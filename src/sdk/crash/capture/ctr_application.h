@@ -55,7 +55,9 @@ class CTRExtensionContext {
   virtual void openURL(const platform::URL& url, std::function<void(bool success)> completion) = 0;
 };
 // The workspace's opener: opens `url` with the desktop's default handler
-// ("xdg-open"); answers whether that could be started. Tests may replace it.
+// ("xdg-open"); answers whether that could be started. Tests may replace it:
+// process-wide, because crash capture is free functions over global state,
+// kept global so that its signal handlers reach it (async-signal safety).
 using CTRWorkspaceOpener = std::function<bool(const platform::URL& url)>;
 void CTRApplicationSetWorkspaceOpenerForTesting(CTRWorkspaceOpener opener);
 // With an extension context its openURL, else the workspace's; the
@@ -80,7 +82,8 @@ void CTRApplicationEndActivity(const CTRActivityToken& token);
 void CTRApplicationPerformActivity(std::uint64_t options, const std::string& reason,
                                    const std::function<void()>& block);
 // Tests: pretend the process offers no activities (false) or use what it
-// offers (true, the default).
+// offers (true, the default). Process-wide, like the rest of crash capture's
+// state (async-signal safety).
 void CTRApplicationSetActivitiesSupportedForTesting(bool supported);
 
 }  // namespace sdk
