@@ -633,6 +633,33 @@ bool Connection::isInvalid() const {
 // ended.
 bool Connection::processInput() {
   auto& d = *impl_;
+  // What one pass decodes is posted together: the events in one block on
+  // the target queue, the replies in one block per run of replies bound for
+  // the same queue, each still handled one at a time and in order.
+  std::vector<ChannelValue> events;
+  struct Replies {
+    dispatch::QueuePtr queue;
+    std::vector<std::pair<ReplyHandler, ChannelValue>> items;
+  };
+  std::vector<Replies> replies;
+  auto post = [&] {
+    if (!events.empty()) deliverAll(std::move(events));
+    for (auto& r : replies) {
+      r.queue->async([items = std::move(r.items)]() mutable {
+        for (auto& [handler, reply] : items) {
+          handler(reply);
+          handler = nullptr;
+        }
+      });
+    }
+    events.clear();
+    replies.clear();
+  };
+  auto fail = [&](const std::string& reason) {
+    post();  // what came before the fault still counts
+    malformedInput(reason, true);
+    return false;
+  };
   while (d.in.size() - d.inOffset >= wire::kHeaderSize) {
     const std::uint8_t* p = d.in.data() + d.inOffset;
     wire::FrameHeader h;
@@ -646,11 +673,8 @@ bool Connection::processInput() {
       ok = false;
       reason = "frame too large";
     }
-    if (!ok) {
-      malformedInput(reason, true);
-      return false;
-    }
-    if (d.in.size() - d.inOffset < wire::kHeaderSize + h.length) return true;
+    if (!ok) return fail(reason);
+    if (d.in.size() - d.inOffset < wire::kHeaderSize + h.length) break;
     std::vector<int> fds(d.inFds.begin(), d.inFds.begin() + h.descriptorCount);
     d.inFds.erase(d.inFds.begin(), d.inFds.begin() + h.descriptorCount);
     auto value = wire::decode(p + wire::kHeaderSize, h.length, fds, &reason);
@@ -658,8 +682,7 @@ bool Connection::processInput() {
     d.inOffset += wire::kHeaderSize + h.length;
     if (!value || value->type() != ChannelType::Dictionary) {
       if (value) reason = "frame is not a dictionary";
-      malformedInput(reason, true);
-      return false;
+      return fail(reason);
     }
     if (h.kind == wire::FrameKind::Reply) {
       Pending pending;
@@ -670,15 +693,37 @@ bool Connection::processInput() {
         pending = std::move(it->second);
         d.pending.erase(it);
       }
-      ChannelValue reply = *value;
-      auto handler = std::move(pending.handler);
-      pending.queue->async([handler, reply] { handler(reply); });
+      if (replies.empty() || replies.back().queue != pending.queue) {
+        replies.push_back(Replies{std::move(pending.queue), {}});
+      }
+      replies.back().items.emplace_back(std::move(pending.handler), std::move(*value));
       continue;
     }
     if (h.wantsReply) value->setReplyContext(ReplyContext{weak_from_this(), h.serial});
-    deliver(*value, false);
+    events.push_back(std::move(*value));
   }
+  post();
   return true;
+}
+
+// Posts received events (not final) to the target queue in one block.
+void Connection::deliverAll(std::vector<ChannelValue> events) {
+  auto self = shared_from_this();
+  dispatch::QueuePtr target;
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    target = impl_->target;
+  }
+  target->async([self, events = std::move(events)] {
+    for (const ChannelValue& event : events) {
+      EventHandler handler;
+      {
+        std::lock_guard<std::mutex> lock(self->impl_->mutex);
+        handler = self->impl_->handler;
+      }
+      if (handler) handler(event);
+    }
+  });
 }
 
 void Connection::deliver(const ChannelValue& event, bool final) {

@@ -49,6 +49,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/dispatch/dispatch.h"
 #include "platform/foundation/error.h"
@@ -137,6 +138,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void malformedInput(const std::string& reason, bool inputHeld);
   void disconnected(ChannelError error, bool inputHeld);
   void deliver(const ChannelValue& event, bool final);
+  void deliverAll(std::vector<ChannelValue> events);
 
   std::string name_;
   Role role_;
