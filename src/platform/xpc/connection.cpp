@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/dispatch/reactor.h"
 #include "platform/system/paths.h"
 #include "platform/xpc/service_names.h"
 #include "platform/xpc/wire_codec.h"
@@ -64,26 +65,50 @@ bool fillAddress(const std::string& path, sockaddr_un* addr) {
 }
 
 constexpr std::size_t kStackChunk = 16 * 1024;
+// Input read on the reactor thread in one go; a larger burst goes on on the
+// connection's io queue, so one busy connection cannot hold up every other
+// descriptor and timer of the process.
+constexpr std::size_t kReactorReadBudget = 256 * 1024;
 constexpr std::size_t kKeptCapacity = 256 * 1024;
 constexpr std::size_t kMaxHeldDescriptors = 256;
 
 }  // namespace
 
+// Watches the socket for input straight on the reactor: the thread that
+// learns that the socket is readable reads it, decodes the frames and posts
+// each event to the target queue and each reply to its reply queue, one
+// thread hand-off per message. The reactor never runs a watcher twice at
+// once and re-arms the descriptor after `onReady` while the interest stays
+// set. Holds the descriptor open while the reactor may still call it.
+struct Connection::InputWatcher : dispatch::detail::Reactor::Watcher {
+  InputWatcher(std::weak_ptr<Connection> c, std::shared_ptr<FdHolder> s)
+      : connection(std::move(c)), sock(std::move(s)) {}
+  ~InputWatcher() override { dispatch::detail::Reactor::instance().unwatch(sock->fd, this); }
+  void onReady(std::uint32_t, std::uint64_t) override {
+    if (auto self = connection.lock()) self->onReadable(this);
+  }
+  std::weak_ptr<Connection> connection;
+  std::shared_ptr<FdHolder> sock;
+};
+
 struct Connection::Impl {
   std::mutex mutex;
   State state = State::Idle;
   int suspendCount = 1;
-  bool readRunning = false;
+  bool readHandedOff = false;  // the io queue reads on; the reactor interest is off
   bool writeArmed = false;
   std::shared_ptr<FdHolder> sock;
-  std::shared_ptr<dispatch::Source> readSource, writeSource;
+  std::shared_ptr<InputWatcher> reader;
+  std::shared_ptr<dispatch::Source> writeSource;
   dispatch::QueuePtr io, target;
   EventHandler handler;
   std::deque<Frame> outbound;
   std::map<std::uint64_t, Pending> pending;
   std::uint64_t nextSerial = 1;
   PeerCredentials creds;
-  // Input side, touched only on the io queue.
+  // Input side: read on the reactor thread or the io queue, always with
+  // `inputMutex` held (taken before `mutex`, never after it).
+  std::mutex inputMutex;
   std::vector<std::uint8_t> in;
   std::size_t inOffset = 0;
   std::deque<int> inFds;
@@ -114,9 +139,10 @@ Connection::~Connection() {
     auto h = std::move(p.handler);
     p.queue->async([h, err] { h(err); });
   }
-  if (impl_->readSource) impl_->readSource->cancel();
+  if (impl_->reader) {
+    dispatch::detail::Reactor::instance().unwatch(impl_->reader->sock->fd, impl_->reader.get());
+  }
   if (impl_->writeSource) impl_->writeSource->cancel();
-  if (impl_->readSource && !impl_->readRunning) impl_->readSource->resume();
   if (impl_->writeSource && !impl_->writeArmed) impl_->writeSource->resume();
 }
 
@@ -147,23 +173,27 @@ void Connection::attach(int fd) {
   auto& d = *impl_;
   d.sock = std::make_shared<FdHolder>(fd);
   std::weak_ptr<Connection> weak = weak_from_this();
-  d.readSource = dispatch::Source::read(fd, d.io);
-  d.readSource->setEventHandler([weak] {
-    if (auto self = weak.lock()) self->onReadable();
-  });
-  auto holdR = d.sock;
-  d.readSource->setCancelHandler([holdR] {});
+  d.reader = std::make_shared<InputWatcher>(weak, d.sock);
+  d.readHandedOff = false;
   d.writeSource = dispatch::Source::write(fd, d.io);
   d.writeSource->setEventHandler([weak] {
     if (auto self = weak.lock()) self->onWritable();
   });
   auto holdW = d.sock;
   d.writeSource->setCancelHandler([holdW] {});
-  d.readRunning = false;
   d.writeArmed = false;
-  if (d.suspendCount == 0) {
-    d.readSource->resume();
-    d.readRunning = true;
+  updateReadInterestLocked();
+}
+
+// Called with the mutex held. Input is watched while the connection is
+// attached, not suspended and not being read on the io queue.
+void Connection::updateReadInterestLocked() {
+  auto& d = *impl_;
+  if (!d.reader) return;
+  const std::uint32_t mask =
+      d.suspendCount == 0 && !d.readHandedOff ? static_cast<std::uint32_t>(EPOLLIN) : 0u;
+  if (!dispatch::detail::Reactor::instance().watch(d.reader->sock->fd, d.reader, mask)) {
+    std::fprintf(stderr, "xpc: %s: cannot watch the socket\n", name_.c_str());
   }
 }
 
@@ -187,19 +217,13 @@ void Connection::resume() {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   auto& d = *impl_;
   if (d.suspendCount == 0) return;  // over-resume is ignored
-  if (--d.suspendCount == 0 && d.state == State::Connected && d.readSource && !d.readRunning) {
-    d.readSource->resume();
-    d.readRunning = true;
-  }
+  if (--d.suspendCount == 0) updateReadInterestLocked();
 }
 
 void Connection::suspend() {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   auto& d = *impl_;
-  if (d.suspendCount++ == 0 && d.readSource && d.readRunning) {
-    d.readSource->suspend();
-    d.readRunning = false;
-  }
+  if (d.suspendCount++ == 0) updateReadInterestLocked();
 }
 
 void Connection::cancel() {
@@ -209,7 +233,7 @@ void Connection::cancel() {
       std::lock_guard<std::mutex> lock(self->impl_->mutex);
       if (self->impl_->state == State::Invalid) return;
     }
-    self->disconnected(ChannelError::ConnectionInvalid);
+    self->disconnected(ChannelError::ConnectionInvalid, false);
   });
 }
 
@@ -292,7 +316,7 @@ void Connection::enqueue(const ChannelValue& message, dispatch::QueuePtr replyQu
         if (err) {
           ChannelError e = role_ == Role::Client ? ChannelError::ConnectionInterrupted
                                                  : ChannelError::ConnectionInvalid;
-          d.io->async([self, e] { self->disconnected(e); });
+          d.io->async([self, e] { self->disconnected(e, false); });
         }
         return;
       }
@@ -314,7 +338,7 @@ void Connection::flush() {
   }
   if (connectNow) {
     if (role_ != Role::Client || !connectSocket()) {
-      disconnected(ChannelError::ConnectionInvalid);
+      disconnected(ChannelError::ConnectionInvalid, false);
       return;
     }
   }
@@ -338,6 +362,7 @@ bool Connection::connectSocket() {
   int fl = ::fcntl(fd, F_GETFL);
   ::fcntl(fd, F_SETFL, fl | O_NONBLOCK);
   auto creds = PeerCredentials::fromSocket(fd);
+  std::lock_guard<std::mutex> input(impl_->inputMutex);
   std::lock_guard<std::mutex> lock(impl_->mutex);
   if (impl_->state == State::Invalid) {
     ::close(fd);
@@ -372,7 +397,8 @@ void Connection::writeFrames() {
   }
   if (err) {
     disconnected(role_ == Role::Client ? ChannelError::ConnectionInterrupted
-                                       : ChannelError::ConnectionInvalid);
+                                       : ChannelError::ConnectionInvalid,
+                 false);
   }
 }
 
@@ -425,16 +451,59 @@ int Connection::writeLocked() {
   return 0;
 }
 
-// io queue.
-void Connection::onReadable() {
+// Reactor thread: reads what has arrived and hands each message on.
+void Connection::onReadable(const InputWatcher* watcher) {
   auto& d = *impl_;
+  std::lock_guard<std::mutex> input(d.inputMutex);
   int fd;
   {
     std::lock_guard<std::mutex> lock(d.mutex);
-    if (d.state != State::Connected) return;
+    // A watcher of an earlier socket, or an event that raced a suspension.
+    if (d.state != State::Connected || d.reader.get() != watcher || d.suspendCount > 0 ||
+        d.readHandedOff) {
+      return;
+    }
     fd = d.sock->fd;
   }
+  if (readInput(fd, kReactorReadBudget) != 1) return;
+  // More is waiting than the reactor should read: go on on the io queue,
+  // with the interest off meanwhile.
+  {
+    std::lock_guard<std::mutex> lock(d.mutex);
+    if (d.state != State::Connected || d.reader.get() != watcher) return;
+    d.readHandedOff = true;
+    updateReadInterestLocked();
+  }
+  auto self = shared_from_this();
+  d.io->async([self, watcher] { self->continueReading(watcher); });
+}
+
+// io queue: reads on after a large burst, then lets the reactor watch again.
+void Connection::continueReading(const InputWatcher* watcher) {
+  auto& d = *impl_;
+  std::lock_guard<std::mutex> input(d.inputMutex);
+  int fd;
+  {
+    std::lock_guard<std::mutex> lock(d.mutex);
+    if (d.state != State::Connected || d.reader.get() != watcher) return;
+    fd = d.sock->fd;
+  }
+  if (readInput(fd, SIZE_MAX) < 0) return;
+  std::lock_guard<std::mutex> lock(d.mutex);
+  if (d.state != State::Connected || d.reader.get() != watcher) return;
+  d.readHandedOff = false;
+  updateReadInterestLocked();
+}
+
+// Input mutex held. Reads until the socket is drained, 16 reads were made
+// or `budget` bytes were read, handing every complete frame on. Returns 0
+// when drained (or after 16 reads), 1 when the budget ran out, -1 when the
+// connection ended.
+int Connection::readInput(int fd, std::size_t budget) {
+  auto& d = *impl_;
+  std::size_t total = 0;
   for (int round = 0; round < 16; ++round) {
+    if (total >= budget) return 1;
     if (d.inOffset > 0 && d.inOffset == d.in.size()) {
       d.in.clear();
       d.inOffset = 0;
@@ -478,29 +547,31 @@ void Connection::onReadable() {
         }
       }
       if ((msg.msg_flags & MSG_CTRUNC) || d.inFds.size() > kMaxHeldDescriptors) {
-        malformedInput("too many descriptors received");
-        return;
+        malformedInput("too many descriptors received", true);
+        return -1;
       }
     }
+    const ChannelError ended = role_ == Role::Client ? ChannelError::ConnectionInterrupted
+                                                     : ChannelError::ConnectionInvalid;
     if (n == 0) {
-      if (!processInput()) return;
-      disconnected(role_ == Role::Client ? ChannelError::ConnectionInterrupted
-                                         : ChannelError::ConnectionInvalid);
-      return;
+      if (!processInput()) return -1;
+      disconnected(ended, true);
+      return -1;
     }
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-      disconnected(role_ == Role::Client ? ChannelError::ConnectionInterrupted
-                                         : ChannelError::ConnectionInvalid);
-      return;
+      disconnected(ended, true);
+      return -1;
     }
-    if (!processInput()) return;
+    total += static_cast<std::size_t>(n);
+    if (!processInput()) return -1;
   }
   watchFrameInProgress();
+  return 0;
 }
 
-// io queue. A peer gets kPeerFrameTimeout seconds to complete a frame it has
+// Input mutex held. A peer gets kPeerFrameTimeout seconds to complete a frame it has
 // started: a sender that trickles bytes cannot hold its connection (and its
 // buffer) forever.
 void Connection::watchFrameInProgress() {
@@ -518,33 +589,34 @@ void Connection::watchFrameInProgress() {
     auto self = weak.lock();
     if (!self) return;
     auto& dd = *self->impl_;
+    std::lock_guard<std::mutex> input(dd.inputMutex);
     dd.frameTimerArmed = false;
     {
       std::lock_guard<std::mutex> lock(dd.mutex);
       if (dd.state != State::Connected) return;
     }
     if (dd.frameToken == token && dd.in.size() != dd.inOffset) {
-      self->malformedInput("frame not completed in time");
+      self->malformedInput("frame not completed in time", true);
       return;
     }
     self->watchFrameInProgress();
   });
 }
 
-// io queue.
-void Connection::malformedInput(const std::string& reason) {
+// io queue, or with the input mutex held (`inputHeld`).
+void Connection::malformedInput(const std::string& reason, bool inputHeld) {
   std::fprintf(stderr, "xpc: %s: malformed input (%s)\n", name_.c_str(), reason.c_str());
   {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     if (impl_->state == State::Invalid) return;
     impl_->malformed = true;
   }
-  disconnected(ChannelError::ConnectionInvalid);
+  disconnected(ChannelError::ConnectionInvalid, inputHeld);
 }
 
 void Connection::cancelForMalformedInput(const std::string& reason) {
   auto self = shared_from_this();
-  impl_->io->async([self, reason] { self->malformedInput(reason); });
+  impl_->io->async([self, reason] { self->malformedInput(reason, false); });
 }
 
 bool Connection::endedByMalformedInput() const {
@@ -557,9 +629,37 @@ bool Connection::isInvalid() const {
   return impl_->state == State::Invalid;
 }
 
-// io queue. Parses every complete frame; false when the connection ended.
+// Input mutex held. Parses every complete frame; false when the connection
+// ended.
 bool Connection::processInput() {
   auto& d = *impl_;
+  // What one pass decodes is posted together: the events in one block on
+  // the target queue, the replies in one block per run of replies bound for
+  // the same queue, each still handled one at a time and in order.
+  std::vector<ChannelValue> events;
+  struct Replies {
+    dispatch::QueuePtr queue;
+    std::vector<std::pair<ReplyHandler, ChannelValue>> items;
+  };
+  std::vector<Replies> replies;
+  auto post = [&] {
+    if (!events.empty()) deliverAll(std::move(events));
+    for (auto& r : replies) {
+      r.queue->async([items = std::move(r.items)]() mutable {
+        for (auto& [handler, reply] : items) {
+          handler(reply);
+          handler = nullptr;
+        }
+      });
+    }
+    events.clear();
+    replies.clear();
+  };
+  auto fail = [&](const std::string& reason) {
+    post();  // what came before the fault still counts
+    malformedInput(reason, true);
+    return false;
+  };
   while (d.in.size() - d.inOffset >= wire::kHeaderSize) {
     const std::uint8_t* p = d.in.data() + d.inOffset;
     wire::FrameHeader h;
@@ -573,11 +673,8 @@ bool Connection::processInput() {
       ok = false;
       reason = "frame too large";
     }
-    if (!ok) {
-      malformedInput(reason);
-      return false;
-    }
-    if (d.in.size() - d.inOffset < wire::kHeaderSize + h.length) return true;
+    if (!ok) return fail(reason);
+    if (d.in.size() - d.inOffset < wire::kHeaderSize + h.length) break;
     std::vector<int> fds(d.inFds.begin(), d.inFds.begin() + h.descriptorCount);
     d.inFds.erase(d.inFds.begin(), d.inFds.begin() + h.descriptorCount);
     auto value = wire::decode(p + wire::kHeaderSize, h.length, fds, &reason);
@@ -585,8 +682,7 @@ bool Connection::processInput() {
     d.inOffset += wire::kHeaderSize + h.length;
     if (!value || value->type() != ChannelType::Dictionary) {
       if (value) reason = "frame is not a dictionary";
-      malformedInput(reason);
-      return false;
+      return fail(reason);
     }
     if (h.kind == wire::FrameKind::Reply) {
       Pending pending;
@@ -597,15 +693,37 @@ bool Connection::processInput() {
         pending = std::move(it->second);
         d.pending.erase(it);
       }
-      ChannelValue reply = *value;
-      auto handler = std::move(pending.handler);
-      pending.queue->async([handler, reply] { handler(reply); });
+      if (replies.empty() || replies.back().queue != pending.queue) {
+        replies.push_back(Replies{std::move(pending.queue), {}});
+      }
+      replies.back().items.emplace_back(std::move(pending.handler), std::move(*value));
       continue;
     }
     if (h.wantsReply) value->setReplyContext(ReplyContext{weak_from_this(), h.serial});
-    deliver(*value, false);
+    events.push_back(std::move(*value));
   }
+  post();
   return true;
+}
+
+// Posts received events (not final) to the target queue in one block.
+void Connection::deliverAll(std::vector<ChannelValue> events) {
+  auto self = shared_from_this();
+  dispatch::QueuePtr target;
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    target = impl_->target;
+  }
+  target->async([self, events = std::move(events)] {
+    for (const ChannelValue& event : events) {
+      EventHandler handler;
+      {
+        std::lock_guard<std::mutex> lock(self->impl_->mutex);
+        handler = self->impl_->handler;
+      }
+      if (handler) handler(event);
+    }
+  });
 }
 
 void Connection::deliver(const ChannelValue& event, bool final) {
@@ -626,26 +744,27 @@ void Connection::deliver(const ChannelValue& event, bool final) {
   });
 }
 
-// io queue.
-void Connection::disconnected(ChannelError error) {
+// io queue, or with the input mutex held (`inputHeld`): the input side is
+// then settled, so no event of this socket can follow the error event.
+void Connection::disconnected(ChannelError error, bool inputHeld) {
   auto& d = *impl_;
+  std::unique_lock<std::mutex> input(d.inputMutex, std::defer_lock);
+  if (!inputHeld) input.lock();
   std::map<std::uint64_t, Pending> pending;
   std::deque<Frame> dropped;
+  std::shared_ptr<InputWatcher> reader;
   {
     std::lock_guard<std::mutex> lock(d.mutex);
     if (d.state == State::Invalid) return;
     d.state = error == ChannelError::ConnectionInvalid ? State::Invalid : State::Interrupted;
-    if (d.readSource) {
-      d.readSource->cancel();
-      if (!d.readRunning) d.readSource->resume();
-    }
+    if (d.reader) dispatch::detail::Reactor::instance().unwatch(d.reader->sock->fd, d.reader.get());
+    reader.swap(d.reader);
     if (d.writeSource) {
       d.writeSource->cancel();
       if (!d.writeArmed) d.writeSource->resume();
     }
-    d.readSource.reset();
     d.writeSource.reset();
-    d.readRunning = d.writeArmed = false;
+    d.readHandedOff = d.writeArmed = false;
     d.sock.reset();
     pending.swap(d.pending);
     dropped.swap(d.outbound);

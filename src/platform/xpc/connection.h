@@ -3,7 +3,11 @@
 // A connection is one Unix-domain stream socket carrying framed channel
 // dictionaries (wire_codec.h). Replies are matched to requests by serial
 // number; file descriptors travel with SCM_RIGHTS. Every socket is
-// close-on-exec and every send uses MSG_NOSIGNAL.
+// close-on-exec and every send uses MSG_NOSIGNAL. Input is read and decoded
+// on the dispatch reactor's thread as it arrives (a large burst goes on on
+// the connection's own io queue), and each event or reply is posted from
+// there straight to its queue; a send writes on the caller's thread when
+// nothing is queued ahead of it.
 //
 // Guarantees:
 //  1. A connection starts suspended; nothing is read or delivered before the
@@ -45,6 +49,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/dispatch/dispatch.h"
 #include "platform/foundation/error.h"
@@ -115,20 +120,25 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
  private:
   struct Impl;
+  struct InputWatcher;
   Connection(std::string name, Role role, std::string path, unsigned flags);
   void enqueue(const ChannelValue& message, dispatch::QueuePtr replyQueue, ReplyHandler handler);
   void flush();
   bool connectSocket();
   void attach(int fd);
-  void onReadable();
+  void updateReadInterestLocked();
+  void onReadable(const InputWatcher* watcher);
+  void continueReading(const InputWatcher* watcher);
+  int readInput(int fd, std::size_t budget);
   void onWritable();
   void writeFrames();
   int writeLocked();
   bool processInput();
   void watchFrameInProgress();
-  void malformedInput(const std::string& reason);
-  void disconnected(ChannelError error);
+  void malformedInput(const std::string& reason, bool inputHeld);
+  void disconnected(ChannelError error, bool inputHeld);
   void deliver(const ChannelValue& event, bool final);
+  void deliverAll(std::vector<ChannelValue> events);
 
   std::string name_;
   Role role_;
