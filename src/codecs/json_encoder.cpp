@@ -8,6 +8,7 @@
 #include <new>
 #include <span>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -604,7 +605,9 @@ struct JTSerializer::State {
     bool inPlace = false;
     const JTArray* jt = nullptr;
     if (mutations == 0) {
-      if ((jt = dynamic_cast<const JTArray*>(a)) != nullptr) {
+      // The codec's collections are final: their type is one compare.
+      if (typeid(*a) == typeid(JTArray)) {
+        jt = static_cast<const JTArray*>(a);
         elements = jt->objects();
         inPlace = true;
       } else if (const auto* st = dynamic_cast<const platform::StandardArray*>(a)) {
@@ -677,7 +680,10 @@ struct JTSerializer::State {
       for (const auto& [k, val] : pairs) {
         if (!pair(k, val)) break;
       }
-    } else if (const auto* jt = dynamic_cast<const JTDictionary*>(d); jt && !jt->isMutable()) {
+    } else if (const auto* jt = typeid(*d) == typeid(JTDictionary)
+                                    ? static_cast<const JTDictionary*>(d)
+                                    : nullptr;
+               jt && !jt->isMutable()) {
       for (const JTDictionary::Entry& e : jt->entries()) {
         if (e.key.isNone()) continue;
         if (!first) structural(',');
