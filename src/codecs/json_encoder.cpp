@@ -719,9 +719,9 @@ struct JTSerializer::State {
 
   bool encode(const Value& v, const Value* replaced, const ValueKind kind) {
     const platform::ValueNode* node = v.node();
-    const bool cacheable = kind == ValueKind::String || kind == ValueKind::Null ||
-                           kind == ValueKind::Int || kind == ValueKind::UInt ||
-                           kind == ValueKind::Real || kind == ValueKind::Bool;
+    // Text that costs more to write than to look up: strings and reals.
+    // Literals and integers are written again each time (the same bytes).
+    const bool cacheable = kind == ValueKind::String || kind == ValueKind::Real;
     std::size_t slot = 0;
     if (cacheable && node != nullptr) {
       slot = slotFor(node);
