@@ -719,9 +719,10 @@ struct JTSerializer::State {
 
   bool encode(const Value& v, const Value* replaced, const ValueKind kind) {
     const platform::ValueNode* node = v.node();
-    // Text that costs more to write than to look up: strings and reals.
-    // Literals and integers are written again each time (the same bytes).
-    const bool cacheable = kind == ValueKind::String || kind == ValueKind::Real;
+    // Only strings cost more to write than to look up (escapes, UTF-8
+    // checks); numbers and literals are written again each time (the same
+    // bytes).
+    const bool cacheable = kind == ValueKind::String;
     std::size_t slot = 0;
     if (cacheable && node != nullptr) {
       slot = slotFor(node);
