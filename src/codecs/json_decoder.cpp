@@ -905,6 +905,22 @@ const platform::ValueNode* JSONDecoder::hintedKey(const JTTokenValue& v, std::si
 }
 
 const platform::ValueNode* JSONDecoder::fastNodeNumber(const std::uint8_t*& p) {
+  // The number is read once, without the scanner's token where none is
+  // needed: long numbers and those that skip the cache (numbers have not
+  // been repeating) go straight into their leaves, as leafNode would put
+  // them; the others become the token for the cache.
+  JTTokenValue v;
+  const std::uint8_t* q = p;
+  if (jtScanNumber(q, state_.input() + state_.length(), v)) {
+    const auto length = static_cast<std::size_t>(q - p);
+    if (length > kCacheMaximumNumberText || skipsNumberCache()) {
+      p = q;
+      return newLeaf(v);
+    }
+    state_.takeScannedNumber(p, q, v);
+    p = q;
+    return leafNode();
+  }
   state_.setAtIndex(static_cast<std::size_t>(p - state_.input()));
   if (state_.nextNumberToken() != 0) return nullptr;
   p = state_.input() + state_.atIndex();

@@ -8,7 +8,12 @@
 #include <new>
 #include <span>
 #include <string>
+#include <typeinfo>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "codecs/json_collections.h"
 #include "platform/foundation/exception.h"
@@ -159,6 +164,13 @@ class OutputBuffer {
     std::memset(data_ + size_, c, n);
     size_ += n;
   }
+  // Room for `n` more bytes at the end: write them there, then commit()
+  // the end of what was written (at most `n` bytes on).
+  char* tail(std::size_t n) {
+    if (capacity_ - size_ < n) grow(size_ + n);
+    return data_ + size_;
+  }
+  void commit(const char* end) { size_ = static_cast<std::size_t>(end - data_); }
   // Appends a copy of bytes already written (at `offset`).
   void appendWritten(std::size_t offset, std::size_t n) {
     if (capacity_ - size_ < n) grow(size_ + n);
@@ -216,6 +228,38 @@ std::uint64_t shiftRounded(Wide x, int right, bool* fits) {
   }
   *fits = q.hi == 0;
   return q.lo;
+}
+
+// "00" to "99", for writing two digits at a time.
+struct DigitPairs {
+  char v[200];
+  constexpr DigitPairs() : v() {
+    for (int i = 0; i < 100; ++i) {
+      v[2 * i] = static_cast<char>('0' + i / 10);
+      v[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
+  }
+};
+constexpr DigitPairs kDigitPairs;
+
+// Writes `n` (below 10^17, at least 10^16) as exactly 17 digits.
+void write17Digits(std::uint64_t n, char* out) {
+  // 10^16 <= n < 10^17: one leading digit, then eight pairs.
+  const std::uint64_t high = n / 100000000;                                      // 9 digits
+  auto low = static_cast<std::uint32_t>(n - high * 100000000);                   // 8 digits
+  auto top = static_cast<std::uint32_t>(high / 100000000);                       // 1 digit
+  auto mid = static_cast<std::uint32_t>(high - std::uint64_t{top} * 100000000);  // 8 digits
+  out[0] = static_cast<char>('0' + top);
+  for (int i = 7; i >= 1; i -= 2) {
+    const std::uint32_t pair = mid % 100;
+    mid /= 100;
+    std::memcpy(out + i, kDigitPairs.v + 2 * pair, 2);
+  }
+  for (int i = 15; i >= 9; i -= 2) {
+    const std::uint32_t pair = low % 100;
+    low /= 100;
+    std::memcpy(out + i, kDigitPairs.v + 2 * pair, 2);
+  }
 }
 
 // A real as 17 significant digits in printf's "%.17g" form, for magnitudes
@@ -280,7 +324,7 @@ char* formatReal17(double d, char* out) {
   }
   if (digits == 0 || exponent10 < -4 || exponent10 >= 17) return nullptr;
   char text[17];
-  std::to_chars(text, text + sizeof text, digits);  // exactly 17 digits
+  write17Digits(digits, text);
   int last = 16;  // the last digit kept: trailing zeros of the fraction go
   const int integerDigits = exponent10 + 1;
   while (last >= integerDigits && last > 0 && text[last] == '0') --last;
@@ -378,15 +422,54 @@ struct JTSerializer::State {
     if (quotes) out.push_back('"');
     const auto* p = reinterpret_cast<const std::uint8_t*>(s.data());
     const auto* end = p + s.size();
+    // Bytes written as they stand (plain ASCII, and with their options
+    // valid UTF-8 sequences and '/') gather in one run, copied at once.
+    const std::uint8_t* plain = p;
     while (p < end) {
-      // Copy the run of plain bytes at once.
-      const std::uint8_t* plain = p;
+#if defined(__SSE2__)
+      // Sixteen bytes at a time up to the first that may need an escape:
+      // control characters and bytes from 0x80 (below 0x20 as signed
+      // bytes), '"', '\\', and '/' when it is escaped.
+      {
+        const __m128i space = _mm_set1_epi8(0x20);
+        const __m128i quote = _mm_set1_epi8('"');
+        const __m128i backslash = _mm_set1_epi8('\\');
+        const __m128i slash = escapeSlash ? _mm_set1_epi8('/') : quote;
+        while (end - p >= 16) {
+          const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+          const __m128i hit =
+              _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(v, space), _mm_cmpeq_epi8(v, quote)),
+                           _mm_or_si128(_mm_cmpeq_epi8(v, backslash), _mm_cmpeq_epi8(v, slash)));
+          const int mask = _mm_movemask_epi8(hit);
+          if (mask != 0) {
+            p += __builtin_ctz(static_cast<unsigned>(mask));
+            break;
+          }
+          p += 16;
+        }
+      }
+#endif
       while (p < end && kEscape.v[*p] == 0) ++p;
-      if (p > plain)
-        out.append(reinterpret_cast<const char*>(plain), static_cast<std::size_t>(p - plain));
       if (p >= end) break;
       const std::uint8_t c = *p;
-      switch (kEscape.v[c]) {
+      const std::uint8_t escape = kEscape.v[c];
+      if (escape == 2 && !escapeSlash) {
+        ++p;
+        continue;
+      }
+      if (escape == 3 && !escapeNonASCII) {
+        std::uint32_t cp = 0;
+        const int n = utf8Sequence(p, end, &cp);
+        if (n == 0) {
+          fail("An error occurred converting the contents of a NSString to UTF8.");
+          return false;
+        }
+        p += n;
+        continue;
+      }
+      if (p > plain)
+        out.append(reinterpret_cast<const char*>(plain), static_cast<std::size_t>(p - plain));
+      switch (escape) {
         case 1:
           switch (c) {
             case '\b':
@@ -448,23 +531,32 @@ struct JTSerializer::State {
           p += n;
         }
       }
+      plain = p;
     }
+    if (p > plain)
+      out.append(reinterpret_cast<const char*>(plain), static_cast<std::size_t>(p - plain));
     if (quotes) out.push_back('"');
     return true;
   }
 
+  // Numbers are written straight into the output, not through a buffer of
+  // their own.
+  static constexpr std::size_t kNumberRoom = 40;
+
   bool encodeNumber(const Value& v, ValueKind kind) {
-    char buf[40];
     std::to_chars_result r{};
+    char* at;
     switch (kind) {
       case ValueKind::Bool:
         out.append(v.asBool() ? "true" : "false");
         return true;
       case ValueKind::Int:
-        r = std::to_chars(buf, buf + sizeof buf, v.asInt64());
+        at = out.tail(kNumberRoom);
+        r = std::to_chars(at, at + kNumberRoom, v.asInt64());
         break;
       case ValueKind::UInt:
-        r = std::to_chars(buf, buf + sizeof buf, v.asUInt64());
+        at = out.tail(kNumberRoom);
+        r = std::to_chars(at, at + kNumberRoom, v.asUInt64());
         break;
       default: {
         const double d = v.asDouble();
@@ -472,18 +564,19 @@ struct JTSerializer::State {
           fail("Floating point values must be finite.  JSON does not support NaN or Infinity.");
           return false;
         }
-        if (char* end = formatReal17(d, buf)) {
-          out.append(buf, static_cast<std::size_t>(end - buf));
+        at = out.tail(kNumberRoom);
+        if (char* end = formatReal17(d, at)) {
+          out.commit(end);
           return true;
         }
-        r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::general, 17);
+        r = std::to_chars(at, at + kNumberRoom, d, std::chars_format::general, 17);
       }
     }
     if (r.ec != std::errc()) {
       fail("Unable to get scalar value from number object.");
       return false;
     }
-    out.append(buf, static_cast<std::size_t>(r.ptr - buf));
+    out.commit(r.ptr);
     return true;
   }
 
@@ -512,7 +605,9 @@ struct JTSerializer::State {
     bool inPlace = false;
     const JTArray* jt = nullptr;
     if (mutations == 0) {
-      if ((jt = dynamic_cast<const JTArray*>(a)) != nullptr) {
+      // The codec's collections are final: their type is one compare.
+      if (typeid(*a) == typeid(JTArray)) {
+        jt = static_cast<const JTArray*>(a);
         elements = jt->objects();
         inPlace = true;
       } else if (const auto* st = dynamic_cast<const platform::StandardArray*>(a)) {
@@ -585,7 +680,10 @@ struct JTSerializer::State {
       for (const auto& [k, val] : pairs) {
         if (!pair(k, val)) break;
       }
-    } else if (const auto* jt = dynamic_cast<const JTDictionary*>(d); jt && !jt->isMutable()) {
+    } else if (const auto* jt = typeid(*d) == typeid(JTDictionary)
+                                    ? static_cast<const JTDictionary*>(d)
+                                    : nullptr;
+               jt && !jt->isMutable()) {
       for (const JTDictionary::Entry& e : jt->entries()) {
         if (e.key.isNone()) continue;
         if (!first) structural(',');
@@ -621,9 +719,10 @@ struct JTSerializer::State {
 
   bool encode(const Value& v, const Value* replaced, const ValueKind kind) {
     const platform::ValueNode* node = v.node();
-    const bool cacheable = kind == ValueKind::String || kind == ValueKind::Null ||
-                           kind == ValueKind::Int || kind == ValueKind::UInt ||
-                           kind == ValueKind::Real || kind == ValueKind::Bool;
+    // Only strings cost more to write than to look up (escapes, UTF-8
+    // checks); numbers and literals are written again each time (the same
+    // bytes).
+    const bool cacheable = kind == ValueKind::String;
     std::size_t slot = 0;
     if (cacheable && node != nullptr) {
       slot = slotFor(node);

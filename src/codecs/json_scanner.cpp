@@ -800,23 +800,22 @@ void JTParseState::finishNumber(const std::uint8_t* start, std::size_t length, b
   token_.length = length;
 }
 
-int JTParseState::parseNumber(bool hash) {
-  // Fast path: a well-formed number followed by a byte that ends it, an
-  // integer of at most 19 digits or a real that converts without range
-  // trouble. Anything else takes the full path, which names the fault.
-  const std::uint8_t* start = input_ + atIndex_;
-  const std::uint8_t* end = input_ + length_;
+bool jtScanNumber(const std::uint8_t*& at, const std::uint8_t* end, JTTokenValue& v) {
+  // A well-formed number followed by a byte that ends it, an integer of at
+  // most 19 digits or a real that converts without range trouble. Anything
+  // else is left to the full path, which names the fault.
+  const std::uint8_t* start = at;
   const std::uint8_t* p = start;
   const bool negative = *p == '-';
   if (negative) ++p;
   const std::uint8_t* digits = p;
-  if (p >= end || !isDigit(*p)) return parseNumberSlow(hash);
+  if (p >= end || !isDigit(*p)) return false;
   // The integer part's value, exact while it has at most 19 digits.
   std::uint64_t n = 0;
   if (*p == '0') {
     ++p;
     // "-0" is a real, and "01" an error: full path.
-    if (negative || (p < end && isDigit(*p))) return parseNumberSlow(hash);
+    if (negative || (p < end && isDigit(*p))) return false;
   } else {
     // More than 19 digits may wrap n: such integers take the full path below.
     p = readDigits(p, end, &n);
@@ -832,7 +831,7 @@ int JTParseState::parseNumber(bool hash) {
     ++p;
     const std::uint8_t* fraction = p;
     p = readDigits(p, end, &significand);
-    if (p == fraction) return parseNumberSlow(hash);
+    if (p == fraction) return false;
     fractionDigits = p - fraction;
   }
   std::int64_t exponentValue = 0;
@@ -844,17 +843,16 @@ int JTParseState::parseNumber(bool hash) {
     if (p < end && (*p == '+' || *p == '-')) ++p;
     const std::uint8_t* exponent = p;
     p = skipDigits(p, end);
-    if (p == exponent) return parseNumberSlow(hash);
+    if (p == exponent) return false;
     exponentSmall = p - exponent <= 4;
     for (const std::uint8_t* e = exponent; exponentSmall && e < p; ++e) {
       exponentValue = exponentValue * 10 + (*e - '0');
     }
     if (exponentNegative) exponentValue = -exponentValue;
   }
-  if (p >= end) return parseNumberSlow(hash);
-  JTTokenValue& v = token_.value;
+  if (p >= end) return false;
   if (!floating) {
-    if (integerEnd - digits > 19) return parseNumberSlow(hash);
+    if (integerEnd - digits > 19) return false;
     constexpr std::uint64_t kMinMagnitude = std::uint64_t{1} << 63;
     if (!negative) {
       v.type = JTValueType::UnsignedLongLong;
@@ -863,34 +861,40 @@ int JTParseState::parseNumber(bool hash) {
       v.type = JTValueType::LongLong;
       v.number.longLongValue = n == kMinMagnitude ? INT64_MIN : -static_cast<std::int64_t>(n);
     } else {
-      return parseNumberSlow(hash);
+      return false;
     }
-  } else {
-    // Exact: a significand of at most 53 bits times or over an exactly
-    // representable power of ten is one correctly rounded operation.
-    static constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                              1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                              1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    const std::int64_t scale = exponentValue - fractionDigits;
-    if (exponentSmall && (integerEnd - digits) + fractionDigits <= 19 &&
-        significand <= (std::uint64_t{1} << 53) && scale >= -22 && scale <= 22) {
-      double d = static_cast<double>(significand);
-      d = scale >= 0 ? d * kPowersOfTen[scale] : d / kPowersOfTen[-scale];
-      v.type = JTValueType::Double;
-      v.number.doubleValue = negative ? -d : d;
-      atIndex_ = static_cast<std::size_t>(p - input_);
-      finishNumber(start, static_cast<std::size_t>(p - start), hash);
-      return 0;
-    }
-    double d = 0;
-    const auto r =
-        std::from_chars(reinterpret_cast<const char*>(start), reinterpret_cast<const char*>(p), d);
-    if (r.ec != std::errc() || r.ptr != reinterpret_cast<const char*>(p)) {
-      return parseNumberSlow(hash);
-    }
-    v.type = JTValueType::Double;
-    v.number.doubleValue = d;
+    at = p;
+    return true;
   }
+  // Exact: a significand of at most 53 bits times or over an exactly
+  // representable power of ten is one correctly rounded operation.
+  static constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                            1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                            1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  const std::int64_t scale = exponentValue - fractionDigits;
+  if (exponentSmall && (integerEnd - digits) + fractionDigits <= 19 &&
+      significand <= (std::uint64_t{1} << 53) && scale >= -22 && scale <= 22) {
+    double d = static_cast<double>(significand);
+    d = scale >= 0 ? d * kPowersOfTen[scale] : d / kPowersOfTen[-scale];
+    v.type = JTValueType::Double;
+    v.number.doubleValue = negative ? -d : d;
+    at = p;
+    return true;
+  }
+  double d = 0;
+  const auto r =
+      std::from_chars(reinterpret_cast<const char*>(start), reinterpret_cast<const char*>(p), d);
+  if (r.ec != std::errc() || r.ptr != reinterpret_cast<const char*>(p)) return false;
+  v.type = JTValueType::Double;
+  v.number.doubleValue = d;
+  at = p;
+  return true;
+}
+
+int JTParseState::parseNumber(bool hash) {
+  const std::uint8_t* start = input_ + atIndex_;
+  const std::uint8_t* p = start;
+  if (!jtScanNumber(p, input_ + length_, token_.value)) return parseNumberSlow(hash);
   atIndex_ = static_cast<std::size_t>(p - input_);
   finishNumber(start, static_cast<std::size_t>(p - start), hash);
   return 0;

@@ -109,6 +109,14 @@ std::uint64_t jtHashBytes(const void* bytes, std::size_t length);
 // A number's hash: one multiply-and-fold mix of its value bits and kind.
 // Numbers are never dictionary keys, so it only has to spread them over the
 // decoder's cache; every input bit reaches the low bits (the cache's slot).
+// Reads the number at `p` (its '-' or first digit) into `v`'s type and
+// number when it is well formed, followed by a byte that ends it, and of a
+// common kind (an integer of at most 19 digits, or a real that converts
+// without range trouble), and moves `p` past it; otherwise leaves `p` and
+// returns false (the scanner's full path then reads it, or names its fault).
+// Touches nothing else of `v`.
+bool jtScanNumber(const std::uint8_t*& p, const std::uint8_t* end, JTTokenValue& v);
+
 inline std::uint64_t jtHashNumber(const JTTokenValue& v) {
   std::uint64_t bits;
   static_assert(sizeof bits == sizeof v.number);
@@ -208,6 +216,16 @@ class JTParseState {
     token_.ptr = input_ + atIndex_;
     token_.value = JTTokenValue();
     return parseNumber(false);
+  }
+  // Makes the number jtScanNumber read into `v` from `start` to `end` the
+  // token, as nextNumberToken would have read it (atIndex after it).
+  void takeScannedNumber(const std::uint8_t* start, const std::uint8_t* end,
+                         const JTTokenValue& v) {
+    token_.value = JTTokenValue();
+    token_.value.type = v.type;
+    token_.value.number = v.number;
+    atIndex_ = static_cast<std::size_t>(end - input_);
+    finishNumber(start, static_cast<std::size_t>(end - start), false);
   }
   // Skips white space, line breaks and (by option) comments from atIndex.
   void skipWhitespace();

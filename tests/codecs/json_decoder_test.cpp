@@ -388,4 +388,45 @@ TEST(JsonDecoder, WideSeriesOfDistinctNumbersKeepTheirValues) {
   EXPECT_EQ(v[40003].asDouble(), 2.5);
 }
 
+TEST(JsonDecoder, NumbersReadTheSameWhetherOrNotTheySkipTheCache) {
+  // Numbers of every form, read once where the cache is asked and once
+  // after enough distinct numbers that numbers skip it: same kinds, same values.
+  const std::vector<std::string> forms = {"0",
+                                          "-0",
+                                          "7",
+                                          "-7",
+                                          "1234.5",
+                                          "-0.001",
+                                          "1e3",
+                                          "2.5E-3",
+                                          "-4e+2",
+                                          "9223372036854775807",
+                                          "9223372036854775808",
+                                          "-9223372036854775808",
+                                          "18446744073709551615",
+                                          "1234567890123456789.0",
+                                          "1.7976931348623157e308",
+                                          "4.9e-324",
+                                          "0.30000000000000004",
+                                          "12345678901234567.5"};
+  std::string alone = "[";
+  for (std::size_t i = 0; i < forms.size(); ++i) alone += (i ? "," : "") + forms[i];
+  alone += "]";
+  std::string skipping = "[";
+  for (int i = 0; i < 5000; ++i) skipping += std::to_string(i * 7919) + ".5,";
+  skipping += alone.substr(1);
+  Error error;
+  const Value a = objectFromJSONString(alone, JTParseFlagNone, &error);
+  const Value b = objectFromJSONString(skipping, JTParseFlagNone, &error);
+  ASSERT_FALSE(a.isNone()) << error.description();
+  ASSERT_FALSE(b.isNone()) << error.description();
+  ASSERT_EQ(b.count(), 5000 + forms.size());
+  for (std::size_t i = 0; i < forms.size(); ++i) {
+    const Value& x = a[i];
+    const Value& y = b[5000 + i];
+    EXPECT_EQ(x.kind(), y.kind()) << forms[i];
+    EXPECT_TRUE(x == y) << forms[i];
+  }
+}
+
 }  // namespace codecs

@@ -126,6 +126,44 @@ TEST(JsonEncoder, InvalidUtf8InAStringIsAnError) {
             "An error occurred converting the contents of a NSString to UTF8.");
 }
 
+// Each byte that needs care, at every place in a string long enough to be
+// read in blocks, with every option that changes its text.
+TEST(JsonEncoder, EscapesAtEveryPlaceOfALongString) {
+  struct Special {
+    std::string raw, plain, slashEscaped, asciiOnly;
+  };
+  const std::vector<Special> specials = {
+      {"\"", "\\\"", "\\\"", "\\\""},
+      {"\\", "\\\\", "\\\\", "\\\\"},
+      {"\n", "\\n", "\\n", "\\n"},
+      {"\x01", "\\u0001", "\\u0001", "\\u0001"},
+      {"\x1f", "\\u001f", "\\u001f", "\\u001f"},
+      {"/", "/", "\\/", "/"},
+      {"\x7f", "\x7f", "\x7f", "\x7f"},
+      {"\xc3\xa9", "\xc3\xa9", "\xc3\xa9", "\\u00e9"},
+      {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80", "\\ud83d\\ude00"},
+  };
+  const std::string filler = "abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJ";
+  for (const Special& special : specials) {
+    for (std::size_t at = 0; at <= 40; ++at) {
+      const std::string before = filler.substr(0, at), after = filler.substr(at, 40 - at);
+      const Value v = Value::array({before + special.raw + after});
+      EXPECT_EQ(text(v), "[\"" + before + special.plain + after + "\"]") << at;
+      EXPECT_EQ(text(v, JTSerializeOptionEscapeSlash),
+                "[\"" + before + special.slashEscaped + after + "\"]")
+          << at;
+      EXPECT_EQ(text(v, JTSerializeOptionEscapeNonASCII),
+                "[\"" + before + special.asciiOnly + after + "\"]")
+          << at;
+    }
+  }
+  // A broken sequence deep in a long string is still found.
+  EXPECT_EQ(failure(Value::array({filler + "\xc3" + filler})),
+            "An error occurred converting the contents of a NSString to UTF8.");
+  EXPECT_EQ(failure(Value::array({filler + "\xf0\x9f\x98" + filler})),
+            "An error occurred converting the contents of a NSString to UTF8.");
+}
+
 // decode(encode(v)) == v over generated values.
 class Generator {
  public:
