@@ -320,12 +320,15 @@ void CTRCrashReportingController::crashReportingSetupCompleted(std::uint64_t pro
       kCTRFirstRunLoopTimeKey, platform::Value(CTRProfilingElapsedMilliseconds(profilingMark)));
 
   std::weak_ptr<CTRCrashReportingController> weak = weak_from_this();
-  platform::dispatch::Queue::main()->after(kCTRSetupChecksDelay, [weak] {
-    const auto self = weak.lock();
-    if (!self) return;
-    runHandlerChecks();
-    self->checkForUserPromptSetting();
-  });
+  platform::dispatch::Queue::main()->after(
+      platform::dispatch::seconds(kCTRSetupChecksDelay),
+      [weak] {
+        const auto self = weak.lock();
+        if (!self) return;
+        runHandlerChecks();
+        self->checkForUserPromptSetting();
+      },
+      options_.clock);
 }
 
 void CTRCrashReportingController::checkForUserPromptSetting() {

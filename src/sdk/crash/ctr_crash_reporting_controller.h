@@ -123,7 +123,8 @@ class CTRCrashReportingController
   struct Options {
     // Seconds before a failed report submission is tried again.
     double submissionRetryDelay = kCTRSubmissionRetryDelay;
-    // The time of that delay (nullptr: the steady clock).
+    // The time of that delay and of the set-up checks' delay (nullptr: the
+    // steady clock).
     platform::dispatch::TimeSourcePtr clock;
   };
 
