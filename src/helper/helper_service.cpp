@@ -255,11 +255,14 @@ void HelperService::teardown() {
   stopRunning();
   const std::uint64_t generation = generation_.load();
   std::weak_ptr<HelperService> weak = weak_from_this();
-  platform::dispatch::Queue::main()->after(options_.settleDelay, [weak, generation] {
-    auto self = weak.lock();
-    if (self && self->isCurrent(generation))
-      self->transition({ipc::kHelperStateDisconnecting}, ipc::kHelperStateDisconnected);
-  });
+  platform::dispatch::Queue::main()->after(
+      platform::dispatch::seconds(options_.settleDelay),
+      [weak, generation] {
+        auto self = weak.lock();
+        if (self && self->isCurrent(generation))
+          self->transition({ipc::kHelperStateDisconnecting}, ipc::kHelperStateDisconnected);
+      },
+      options_.clock);
 }
 
 std::uint64_t HelperService::beginConnection() {

@@ -61,6 +61,7 @@
 #include "ipc/xpc_message.h"
 #include "ipc/xpc_service.h"
 #include "platform/dispatch/queue_checker.h"
+#include "platform/dispatch/time_source.h"
 
 namespace helper {
 
@@ -76,8 +77,10 @@ class HelperService : public std::enable_shared_from_this<HelperService> {
     ExecutablePolicy policy;
     // Ends the process (default: flush the logs, then _exit).
     std::function<void(int status)> exitProcess;
-    // Delay of the settle timer after a teardown.
+    // Delay of the settle timer after a teardown, and the time source it
+    // follows (none: the steady clock).
     double settleDelay = 10.0;
+    platform::dispatch::TimeSourcePtr clock;
     // Keep-alive asked of OpenVPN (seconds): ping interval and the silence
     // after which it restarts the connection.
     int openVPNPing = kPingSeconds;

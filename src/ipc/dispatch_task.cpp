@@ -162,8 +162,10 @@ int DispatchTask::Run::readChunk(bool isOutput) {
   }
 }
 
-std::shared_ptr<DispatchTask> DispatchTask::create() {
-  return std::shared_ptr<DispatchTask>(new DispatchTask());
+std::shared_ptr<DispatchTask> DispatchTask::create(platform::dispatch::TimeSourcePtr clock) {
+  std::shared_ptr<DispatchTask> task(new DispatchTask());
+  task->clock_ = std::move(clock);
+  return task;
 }
 
 DispatchTask::~DispatchTask() {
@@ -453,9 +455,12 @@ void DispatchTask::RequestTermination() {
   run->signal(SIGINT);
   // Held weakly: a run whose process has ended is not kept for the timer.
   std::weak_ptr<Run> weak = run;
-  Queue::main()->after(10.0, [weak] {
-    if (auto r = weak.lock()) r->signal(SIGTERM);
-  });
+  Queue::main()->after(
+      platform::dispatch::seconds(10.0),
+      [weak] {
+        if (auto r = weak.lock()) r->signal(SIGTERM);
+      },
+      clock_);
 }
 
 }  // namespace ipc

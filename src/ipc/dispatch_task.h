@@ -59,7 +59,9 @@ class DispatchTask : public std::enable_shared_from_this<DispatchTask> {
   using DataBlock = std::function<void(const platform::Bytes& chunk)>;
   using Block = std::function<void()>;
 
-  static std::shared_ptr<DispatchTask> create();
+  // The ten seconds between RequestTermination's interrupt and its
+  // SIGTERM follow `clock` (none: the steady clock).
+  static std::shared_ptr<DispatchTask> create(platform::dispatch::TimeSourcePtr clock = nullptr);
   ~DispatchTask();
 
   std::string launchPath() const;
@@ -110,6 +112,7 @@ class DispatchTask : public std::enable_shared_from_this<DispatchTask> {
   std::shared_ptr<Run> run_;
   std::shared_ptr<platform::dispatch::Source> stdoutSource_, stderrSource_;
   std::atomic<bool> hasExecuted_{false};
+  platform::dispatch::TimeSourcePtr clock_;  // set at creation, never changed
 };
 
 }  // namespace ipc

@@ -12,8 +12,10 @@
 #include "helper/helper_files.h"
 #include "helper_test_util.h"
 #include "ipc/helper_protocol.h"
+#include "platform/runloop/run_loop.h"
 #include "platform/sysconfig/network_connection.h"
 #include "platform/system/file_util.h"
+#include "support/manual_clock.h"
 #include "support/temp_root.h"
 
 namespace sc = platform::sysconfig;
@@ -35,13 +37,18 @@ class HelperServiceTest : public varnel::testing::TempRootTest {
     logger = helper_test::sharedLogger();
     helper_test::drainLog();
     driver = std::make_shared<sc::SimulatorDriver>();
-    HelperService::Options options;
-    options.preferences = helper::SystemPreferencesHandler::create(driver);
-    options.logger = logger;
-    options.exitProcess = [this](int status) { exits.push_back(status); };
-    options.settleDelay = 0.2;
-    options.policy.executables = {fakeSSTP()};
-    service = HelperService::create(options);
+    options_.preferences = helper::SystemPreferencesHandler::create(driver);
+    options_.logger = logger;
+    options_.exitProcess = [this](int status) { exits.push_back(status); };
+    options_.settleDelay = 0.2;
+    options_.policy.executables = {fakeSSTP()};
+    service = HelperService::create(options_);
+  }
+  // The service anew, its settle timer on a clock the test moves.
+  void useManualClock() {
+    options_.clock = clock;
+    options_.settleDelay = 10;
+    service = HelperService::create(options_);
   }
 
   // A stand-in SSTP client: records its arguments, then prints each line
@@ -83,8 +90,10 @@ class HelperServiceTest : public varnel::testing::TempRootTest {
 
   std::shared_ptr<helper::LKNotificationLogger> logger;
   std::shared_ptr<sc::SimulatorDriver> driver;
+  HelperService::Options options_;
   std::shared_ptr<HelperService> service;
   std::vector<int> exits;
+  std::shared_ptr<varnel::testing::ManualClock> clock = varnel::testing::ManualClock::create();
 };
 
 TEST_F(HelperServiceTest, FreshHelperAnswersStateZeroAndUnknownOperationsWithoutResult) {
@@ -141,10 +150,16 @@ TEST_F(HelperServiceTest, LogUpdateDrainsTheBuffer) {
 }
 
 TEST_F(HelperServiceTest, DisconnectGivesFourThenOneAndBrokenMessageExits) {
+  useManualClock();
   auto reply = service->handleMessage(request({{"operation", "DisconnectConnection"}}));
   ASSERT_TRUE(reply);
   EXPECT_TRUE(reply->objectForKey("result").value().asBool());
   EXPECT_EQ(state(), 4);
+  // Disconnecting lasts the settle delay, then the state is disconnected.
+  clock->advance(std::chrono::milliseconds(9999));
+  platform::runloop::RunLoop::main().processPending();
+  EXPECT_EQ(state(), 4);
+  clock->advance(std::chrono::milliseconds(1));
   EXPECT_TRUE(waitForState(1));
   EXPECT_TRUE(exits.empty());
 

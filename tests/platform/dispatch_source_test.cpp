@@ -12,6 +12,8 @@
 
 #include "platform/dispatch/dispatch.h"
 #include "platform/runloop/run_loop.h"
+#include "support/manual_clock.h"
+#include "support/wait.h"
 
 namespace platform::dispatch {
 namespace {
@@ -158,23 +160,27 @@ TEST(SourceTest, CancelledWhileSuspendedRunsCancelHandlerOnResume) {
 }
 
 TEST(SourceTest, SuspensionsCount) {
+  auto clock = varnel::testing::ManualClock::create();
   auto q = Queue::createSerial("test.timer-suspend");
-  auto src = Source::timer(q);
-  Semaphore fired;
-  src->setEventHandler([&] { fired.signal(); });
-  src->setTimer(1ms, Duration::zero());
+  auto src = Source::timer(q, clock);
+  std::atomic<int> fired{0};
+  src->setEventHandler([&] { ++fired; });
+  src->setTimer(1s, Duration::zero());
   src->suspend();  // count 2
   src->resume();   // count 1
-  EXPECT_FALSE(fired.wait(50ms));
+  clock->advance(1s);
+  q->sync([] {});  // a handler posted by the move has run by now
+  EXPECT_EQ(fired.load(), 0);
   src->resume();
-  EXPECT_TRUE(fired.wait(10s));  // the fire during suspension is delivered
+  EXPECT_TRUE(varnel::testing::waitUntil([&] { return fired.load() == 1; }));
   src->cancel();
-  q->sync([] {});  // the timer repeats: no handler may outlive `fired`
+  q->sync([] {});
 }
 
 TEST(SourceTest, TimerRepeatsAndCountsMissedFires) {
+  auto clock = varnel::testing::ManualClock::create();
   auto q = Queue::createSerial("test.timer");
-  auto src = Source::timer(q);
+  auto src = Source::timer(q, clock);
   std::atomic<std::uint64_t> total{0};
   std::atomic<int> handlers{0};
   Semaphore gate;
@@ -182,34 +188,70 @@ TEST(SourceTest, TimerRepeatsAndCountsMissedFires) {
     total += src->data();
     if (++handlers == 1) gate.wait();  // hold the queue while fires pile up
   });
-  src->setTimer(5ms, 5ms);
+  src->setTimer(5s, 5s);
   src->resume();
-  EXPECT_TRUE(pump([&] { return handlers.load() == 1; }));
-  // Fires pile up while the first handler waits; they come as one count.
-  q->after(0.05, [] {});
-  std::this_thread::sleep_for(50ms);  // the time being measured, not a wait for an event
-  gate.signal();
-  EXPECT_TRUE(pump([&] { return handlers.load() >= 2; }));
-  src->cancel();
+  clock->advance(4s);
   q->sync([] {});
-  EXPECT_GE(total.load(), 5u);
-  EXPECT_LT(static_cast<std::uint64_t>(handlers.load()), total.load());
+  EXPECT_EQ(handlers.load(), 0);
+  clock->advance(1s);
+  EXPECT_TRUE(varnel::testing::waitUntil([&] { return handlers.load() == 1; }));
+  // Fires pile up while the first handler waits; they come as one count:
+  // the fires at 10 s and 15 s, then the one at 20 s, 25 s and 30 s that
+  // fell due in one move of the time.
+  clock->advance(5s);
+  clock->advance(5s);
+  clock->advance(15s);
+  gate.signal();
+  EXPECT_TRUE(varnel::testing::waitUntil([&] { return handlers.load() == 2; }));
+  q->sync([] {});
+  EXPECT_EQ(handlers.load(), 2);
+  EXPECT_EQ(total.load(), 6u);
+  // The schedule keeps its phase: the next fire is at 35 s.
+  clock->advance(4s);
+  q->sync([] {});
+  EXPECT_EQ(total.load(), 6u);
+  clock->advance(1s);
+  EXPECT_TRUE(varnel::testing::waitUntil([&] { return total.load() == 7u; }));
+  src->cancel();
+  clock->advance(1h);  // a cancelled timer fires no more
+  q->sync([] {});
+  EXPECT_EQ(total.load(), 7u);
 }
 
 TEST(SourceTest, OneShotTimerFiresOnceAndCanBeRescheduled) {
+  auto clock = varnel::testing::ManualClock::create();
   auto q = Queue::createSerial("test.oneshot");
-  auto src = Source::timer(q);
+  auto src = Source::timer(q, clock);
   std::atomic<int> fires{0};
   src->setEventHandler([&] { ++fires; });
   src->setTimer(1h, Duration::zero());
-  src->setTimer(1ms, Duration::zero());  // replaces the first schedule
+  src->setTimer(1s, Duration::zero());  // replaces the first schedule
   src->resume();
-  EXPECT_TRUE(pump([&] { return fires.load() == 1; }));
-  Semaphore settled;
-  q->after(0.03, [&] { settled.signal(); });
-  EXPECT_TRUE(settled.wait(10s));
+  clock->advance(999ms);
+  q->sync([] {});
+  EXPECT_EQ(fires.load(), 0);
+  clock->advance(1ms);
+  EXPECT_TRUE(varnel::testing::waitUntil([&] { return fires.load() == 1; }));
+  clock->advance(2h);  // past the replaced schedule too
+  q->sync([] {});
   EXPECT_EQ(fires.load(), 1);
+  // Rescheduled after it fired; a start of 0 fires without a move.
+  src->setTimer(Duration::zero(), Duration::zero());
+  EXPECT_TRUE(varnel::testing::waitUntil([&] { return fires.load() == 2; }));
   src->cancel();
+}
+
+TEST(SourceTest, TimerOnTheSteadyClockFiresThroughTheReactor) {
+  auto q = Queue::createSerial("test.steady");
+  auto src = Source::timer(q);
+  std::atomic<std::uint64_t> fires{0};
+  src->setEventHandler([&] { fires += src->data(); });
+  src->setTimer(1h, Duration::zero());
+  src->setTimer(1ms, 1ms);  // replaces the first schedule
+  src->resume();
+  EXPECT_TRUE(pump([&] { return fires.load() >= 3; }));
+  src->cancel();
+  q->sync([] {});
 }
 
 TEST(SourceTest, ProcessExitForAChildThatExitedBeforeResume) {

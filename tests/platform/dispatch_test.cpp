@@ -138,6 +138,29 @@ TEST(QueueTest, AfterOnAManualClockRunsWhenTheClockReachesTheDeadlineNeverBefore
   EXPECT_TRUE(weakWitness.expired());
 }
 
+TEST(QueueTest, SleepForOnAManualClockReturnsOnceTheClockHasPassedTheDelay) {
+  auto clock = varnel::testing::ManualClock::create();
+  std::atomic<bool> woke{false};
+  std::thread sleeper([&] {
+    sleepFor(clock, seconds(5));
+    woke = true;
+  });
+  ASSERT_TRUE(clock->waitForWatchers(1, 10s));
+  clock->advance(4999ms);
+  // Its waker answered that it still waits: it is still registered.
+  EXPECT_TRUE(clock->waitForWatchers(1, 0ms));
+  EXPECT_FALSE(woke.load());
+  clock->advance(1ms);
+  sleeper.join();
+  EXPECT_TRUE(woke.load());
+  // The move that ended the wait dropped its waker.
+  EXPECT_FALSE(clock->waitForWatchers(1, 0ms));
+  // No time source: a plain sleep.
+  const auto start = std::chrono::steady_clock::now();
+  sleepFor(nullptr, 1ms);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 1ms);
+}
+
 // Guarantee 4: sync runs on the caller's thread and returns after the block.
 TEST(QueueTest, SyncRunsOnCallerThreadAfterEarlierBlocks) {
   auto q = Queue::createSerial("test.sync");

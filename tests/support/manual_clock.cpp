@@ -30,6 +30,16 @@ bool ManualClock::waitForWatchers(std::size_t n, std::chrono::milliseconds timeo
   });
 }
 
+void ManualClock::dropWatchers() {
+  std::vector<Watcher> dropped;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    dropped.swap(watchers_);
+  }
+  // Released here, outside the lock: they may hold the last reference to
+  // objects that use this clock.
+}
+
 void ManualClock::advance(std::chrono::nanoseconds by) {
   std::vector<Watcher> toWake;
   {

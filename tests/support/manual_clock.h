@@ -41,6 +41,11 @@ class ManualClock : public platform::dispatch::TimeSource {
     advance(std::chrono::duration_cast<std::chrono::nanoseconds>(
         std::chrono::duration<double>(seconds)));
   }
+  // Forgets every waker: what still waits on this clock never fires, and
+  // what the wakers hold is let go. For the end of a test whose pending
+  // work holds the object under test, which holds the clock (a cycle that
+  // would outlive the test).
+  void dropWatchers();
 
  private:
   struct Watcher {

@@ -49,16 +49,20 @@ std::shared_ptr<DialerServices> makeDialerServices(std::shared_ptr<VRAccountMana
 
 std::shared_ptr<DialerState> DialerState::create(std::shared_ptr<DialerServices> services,
                                                  std::weak_ptr<DialerView> view,
-                                                 HelperRequestFactory factory) {
+                                                 HelperRequestFactory factory,
+                                                 platform::dispatch::TimeSourcePtr clock) {
   std::shared_ptr<DialerState> state(
-      new DialerState(std::move(services), std::move(view), std::move(factory)));
+      new DialerState(std::move(services), std::move(view), std::move(factory), std::move(clock)));
   state->observe();
   return state;
 }
 
 DialerState::DialerState(std::shared_ptr<DialerServices> services, std::weak_ptr<DialerView> view,
-                         HelperRequestFactory factory)
-    : services_(std::move(services)), view_(std::move(view)), factory_(std::move(factory)) {
+                         HelperRequestFactory factory, platform::dispatch::TimeSourcePtr clock)
+    : services_(std::move(services)),
+      view_(std::move(view)),
+      factory_(std::move(factory)),
+      clock_(std::move(clock)) {
   if (!factory_) {
     factory_ = [](std::weak_ptr<HelperRequestDelegate> delegate) {
       return std::shared_ptr<HelperRequest>(XPCWrapper::initWithController(std::move(delegate)));
@@ -88,7 +92,7 @@ void DialerState::observe() {
 
 std::int64_t DialerState::connectedSeconds() const {
   if (!connectionStartDate_) return 0;
-  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() -
+  return std::chrono::duration_cast<std::chrono::seconds>(platform::dispatch::nowOf(clock_) -
                                                           *connectionStartDate_)
       .count();
 }
@@ -105,13 +109,16 @@ void DialerState::changeState(DialerStatus n) {
         displayNotification("An error occurred trying to connect to the VPN server. Trying again.");
         std::weak_ptr<DialerState> weak = weak_from_this();
         const std::uint64_t attempt = attempt_;
-        platform::dispatch::Queue::main()->after(kRetryDelay, [weak, attempt] {
-          auto self = weak.lock();
-          if (!self || self->attempt_ != attempt || self->status_ != DialerStatus::Reconnecting)
-            return;
-          post(kVPNWillConnectNotification);
-          if (self->xpcWrapper_) self->xpcWrapper_->Start();
-        });
+        platform::dispatch::Queue::main()->after(
+            platform::dispatch::seconds(kRetryDelay),
+            [weak, attempt] {
+              auto self = weak.lock();
+              if (!self || self->attempt_ != attempt || self->status_ != DialerStatus::Reconnecting)
+                return;
+              post(kVPNWillConnectNotification);
+              if (self->xpcWrapper_) self->xpcWrapper_->Start();
+            },
+            clock_);
         changeState(DialerStatus::Reconnecting);
         return;
       }
@@ -142,12 +149,15 @@ void DialerState::changeState(DialerStatus n) {
     case DialerStatus::Connected: {
       lastProblem_.clear();
       withView([](DialerView& v) { v.showMessage(""); });
-      connectionStartDate_ = std::chrono::steady_clock::now();
+      connectionStartDate_ = platform::dispatch::nowOf(clock_);
       if (connectionTimer_) connectionTimer_->invalidate();
       std::weak_ptr<DialerState> weak = weak_from_this();
-      connectionTimer_ = Timer::create(1.0, true, [weak](Timer&) {
-        if (auto self = weak.lock()) self->updateConnectedTime();
-      });
+      connectionTimer_ = Timer::create(
+          1.0, true,
+          [weak](Timer&) {
+            if (auto self = weak.lock()) self->updateConnectedTime();
+          },
+          clock_);
       RunLoop::main().addTimer(connectionTimer_, platform::runloop::kCommonModes);
       services_->clearKeepaliveToken();
       withView([](DialerView& v) {

@@ -41,6 +41,7 @@
 #include "client/core/connection_state.h"
 #include "client/core/helper_request.h"
 #include "platform/dispatch/queue_checker.h"
+#include "platform/dispatch/time_source.h"
 #include "platform/foundation/value.h"
 #include "platform/runloop/run_loop.h"
 #include "platform/system/notification_center.h"
@@ -99,10 +100,13 @@ std::shared_ptr<DialerServices> makeDialerServices(std::shared_ptr<VRAccountMana
 class DialerState : public HelperRequestDelegate, public std::enable_shared_from_this<DialerState> {
  public:
   // Observes the VPN and account-switch notifications. `factory` makes the
-  // request object of each connect (an XPCWrapper when empty).
+  // request object of each connect (an XPCWrapper when empty). The clock
+  // tick, the connected time and the retry delay follow `clock` (none: the
+  // steady clock).
   static std::shared_ptr<DialerState> create(std::shared_ptr<DialerServices> services,
                                              std::weak_ptr<DialerView> view,
-                                             HelperRequestFactory factory = nullptr);
+                                             HelperRequestFactory factory = nullptr,
+                                             platform::dispatch::TimeSourcePtr clock = nullptr);
   ~DialerState() override;
 
   DialerStatus status() const { return status_; }
@@ -137,7 +141,7 @@ class DialerState : public HelperRequestDelegate, public std::enable_shared_from
 
  private:
   DialerState(std::shared_ptr<DialerServices> services, std::weak_ptr<DialerView> view,
-              HelperRequestFactory factory);
+              HelperRequestFactory factory, platform::dispatch::TimeSourcePtr clock);
   void observe();
   void showDisconnected();
   void refreshIPAddress();
@@ -154,6 +158,7 @@ class DialerState : public HelperRequestDelegate, public std::enable_shared_from
   DialerStatus status_ = DialerStatus::Disconnected;
   std::shared_ptr<HelperRequest> xpcWrapper_;
   std::shared_ptr<platform::runloop::Timer> connectionTimer_;
+  const platform::dispatch::TimeSourcePtr clock_;
   std::optional<std::chrono::steady_clock::time_point> connectionStartDate_;
   std::uint64_t attempt_ = 0;  // bumped by every cancel and failure: stale retries stop
   std::string lastError_;

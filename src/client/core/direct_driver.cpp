@@ -24,8 +24,6 @@ std::string text(const platform::Value& v) {
 
 void log(const std::string& line) { VarnelLog::sharedInstance().AddToLog(line); }
 
-void sleepSeconds(double s) { std::this_thread::sleep_for(std::chrono::duration<double>(s)); }
-
 void runOnMainAndWait(const std::function<void()>& block) {
   if (platform::dispatch::Queue::main()->isCurrent()) {
     block();
@@ -49,6 +47,7 @@ std::shared_ptr<OpenWrapper> OpenWrapper::initWithController(std::shared_ptr<voi
   std::shared_ptr<OpenWrapper> wrapper(new OpenWrapper());
   wrapper->managementPort_ = options.managementPort;
   for (int i = 0; i < 3; ++i) wrapper->delays_[i] = options.disconnectDelays[i];
+  wrapper->clock_ = options.clock;
   wrapper->controller_ = std::move(controller);
   wrapper->account_ = std::move(account);
   std::shared_ptr<const platform::Bundle> bundle = platform::Bundle::main();
@@ -180,16 +179,16 @@ void OpenWrapper::socketDidReadData(const net::sockets::DispatchSocketPtr& sock,
 
 void OpenWrapper::Disconnect() {
   disconnecting_ = true;
-  sleepSeconds(delays_[0]);
+  platform::dispatch::sleepFor(clock_, platform::dispatch::seconds(delays_[0]));
   if (miConnected_ && socket_) {
     SendToMi("signal SIGTERM\nexit\n");
     socket_->disconnectAfterWriting();
-    sleepSeconds(delays_[1]);
+    platform::dispatch::sleepFor(clock_, platform::dispatch::seconds(delays_[1]));
   } else if (task_) {
     task_->RequestTermination();  // no management interface to ask
   }
   log("Disconnection complete. Waiting 2 seconds for routes to clean up.");
-  sleepSeconds(delays_[2]);
+  platform::dispatch::sleepFor(clock_, platform::dispatch::seconds(delays_[2]));
   std::shared_ptr<OpenWrapper> self = shared_from_this();
   runOnMainAndWait([self] { self->FireDisconnectEvent(); });
 }

@@ -27,6 +27,7 @@
 #include "client/core/open_account.h"
 #include "ipc/dispatch_task.h"
 #include "net/sockets/dispatch_socket.h"
+#include "platform/dispatch/time_source.h"
 
 namespace client {
 
@@ -42,6 +43,8 @@ class OpenWrapper : public net::sockets::DispatchSocketDelegate,
     // Seconds Disconnect waits: before the signal, after it, and for the
     // routes to be restored.
     double disconnectDelays[3] = {0.5, 0.25, 2.0};
+    // The time source of those waits (none: the steady clock).
+    platform::dispatch::TimeSourcePtr clock;
   };
 
   static std::shared_ptr<OpenWrapper> initWithController(std::shared_ptr<void> controller,
@@ -86,6 +89,7 @@ class OpenWrapper : public net::sockets::DispatchSocketDelegate,
   bool fired_ = false;
   std::string outputLine_, miLine_;
   double delays_[3] = {0.5, 0.25, 2.0};
+  platform::dispatch::TimeSourcePtr clock_;
 };
 
 }  // namespace client

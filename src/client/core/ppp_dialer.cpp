@@ -54,6 +54,7 @@ std::shared_ptr<PPTPWrapper> PPTPWrapper::initWithController(std::shared_ptr<voi
   std::shared_ptr<PPTPWrapper> wrapper(new PPTPWrapper());
   wrapper->settle_ = options.settleDelay;
   wrapper->l2tpExtra_ = options.l2tpExtraSettleDelay;
+  wrapper->clock_ = options.clock;
   wrapper->controller_ = std::move(controller);
   std::shared_ptr<const platform::Bundle> bundle = platform::Bundle::main();
   std::string own = bundle ? bundle->resourcePath() + "/pppd" : std::string();
@@ -184,8 +185,8 @@ void PPTPWrapper::Disconnect() {
   if (task_) task_->signal(SIGTERM);
   VarnelLog::sharedInstance().AddToLog(
       "Disconnection complete. Waiting 3-5 seconds to let OSX fix things up.");
-  std::this_thread::sleep_for(
-      std::chrono::duration<double>(settle_ + (type_ == 1 ? l2tpExtra_ : 0.0)));
+  platform::dispatch::sleepFor(
+      clock_, platform::dispatch::seconds(settle_ + (type_ == 1 ? l2tpExtra_ : 0.0)));
   if (task_) task_->signal(SIGKILL);  // a dialer that ignored the request
   runOnMainAndWait([self] { self->FireDisconnectEvent(); });
 }

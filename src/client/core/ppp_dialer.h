@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "client/core/pptp_account.h"
+#include "platform/dispatch/time_source.h"
 #include "platform/pty/pty_process.h"
 
 namespace client {
@@ -40,6 +41,8 @@ class PPTPWrapper : public std::enable_shared_from_this<PPTPWrapper> {
     // Seconds Disconnect waits for the system to settle, and the extra for L2TP.
     double settleDelay = 3.0;
     double l2tpExtraSettleDelay = 2.0;
+    // The time source of that wait (none: the steady clock).
+    platform::dispatch::TimeSourcePtr clock;
   };
 
   static std::shared_ptr<PPTPWrapper> initWithController(std::shared_ptr<void> controller);
@@ -78,6 +81,7 @@ class PPTPWrapper : public std::enable_shared_from_this<PPTPWrapper> {
   bool fired_ = false;
   std::uint8_t type_ = 0;
   double settle_ = 3.0, l2tpExtra_ = 2.0;
+  platform::dispatch::TimeSourcePtr clock_;
 };
 
 }  // namespace client

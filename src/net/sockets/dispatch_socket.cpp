@@ -80,9 +80,12 @@ DispatchSocket::DispatchSocket(Private, std::weak_ptr<DispatchSocketDelegate> de
 }
 
 DispatchSocketPtr DispatchSocket::create(std::weak_ptr<DispatchSocketDelegate> delegate,
-                                         QueuePtr delegateQueue, QueuePtr socketQueue) {
-  return std::make_shared<DispatchSocket>(Private{}, std::move(delegate), std::move(delegateQueue),
-                                          std::move(socketQueue));
+                                         QueuePtr delegateQueue, QueuePtr socketQueue,
+                                         platform::dispatch::TimeSourcePtr clock) {
+  auto sock = std::make_shared<DispatchSocket>(Private{}, std::move(delegate),
+                                               std::move(delegateQueue), std::move(socketQueue));
+  sock->clock_ = std::move(clock);  // not shared yet
+  return sock;
 }
 
 DispatchSocketPtr DispatchSocket::socketFromConnectedSocketFD(

@@ -208,8 +208,11 @@ class DispatchSocket : public std::enable_shared_from_this<DispatchSocket> {
   // --- construction ------------------------------------------------------------
   // A socket with the given delegate (held weakly), delegate queue and socket
   // queue (a serial queue; none: a new serial queue labelled "DispatchSocket").
+  // Its connect, read and write time-outs follow `clock` (none: the steady
+  // clock); sockets it accepts follow the same clock.
   static DispatchSocketPtr create(std::weak_ptr<DispatchSocketDelegate> delegate = {},
-                                  QueuePtr delegateQueue = nullptr, QueuePtr socketQueue = nullptr);
+                                  QueuePtr delegateQueue = nullptr, QueuePtr socketQueue = nullptr,
+                                  platform::dispatch::TimeSourcePtr clock = nullptr);
   // Wraps a connected IPv4 or IPv6 descriptor (which the socket then owns).
   // Null with a code-8 error when the descriptor has no IPv4/IPv6 peer.
   static DispatchSocketPtr socketFromConnectedSocketFD(
@@ -572,6 +575,8 @@ class DispatchSocket : public std::enable_shared_from_this<DispatchSocket> {
   platform::dispatch::QueueChecker queueChecker_{&isOnSocketQueueOrTargetQueueKey_};
   std::shared_ptr<void> userData_;
   double alternateAddressDelay_ = 0.3;
+  // The time source of the time-outs; set at creation, never changed.
+  platform::dispatch::TimeSourcePtr clock_;
 };
 
 }  // namespace net::sockets

@@ -221,7 +221,7 @@ bool DispatchSocket::doAccept(int listenFD) {
   delegateQueue_->async([listener, delegate, weakDelegate, delegateQueue, childFD, peer, kind] {
     QueuePtr childQueue;
     if (delegate) childQueue = delegate->newSocketQueueForConnectionFromAddress(peer, listener);
-    auto child = DispatchSocket::create(weakDelegate, delegateQueue, childQueue);
+    auto child = DispatchSocket::create(weakDelegate, delegateQueue, childQueue, listener->clock_);
     // The new socket is not shared yet: its fields are set here, and the
     // block below hands it over to its own queue.
     if (kind == Kind::V4) {

@@ -435,7 +435,7 @@ void DispatchSocket::startTimer(double timeout, std::shared_ptr<Source> Dispatch
                                 void (DispatchSocket::*onFire)()) {
   VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   if (timeout < 0) return;
-  auto timer = Source::timer(socketQueue_);
+  auto timer = Source::timer(socketQueue_, clock_);
   std::weak_ptr<DispatchSocket> weak = weak_from_this();
   Source* raw = timer.get();
   timer->setEventHandler([weak, raw, slot, onFire] {

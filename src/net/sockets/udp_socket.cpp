@@ -31,11 +31,13 @@ std::shared_ptr<DispatchUdpSocket> DispatchUdpSocket::create(WeakDelegate delega
   return create(std::move(delegate), std::move(delegateQueue), nullptr);
 }
 
-std::shared_ptr<DispatchUdpSocket> DispatchUdpSocket::create(WeakDelegate delegate,
-                                                             QueuePtr delegateQueue,
-                                                             QueuePtr socketQueue) {
-  return std::make_shared<DispatchUdpSocket>(PassKey{}, std::move(delegate),
-                                             std::move(delegateQueue), std::move(socketQueue));
+std::shared_ptr<DispatchUdpSocket> DispatchUdpSocket::create(
+    WeakDelegate delegate, QueuePtr delegateQueue, QueuePtr socketQueue,
+    platform::dispatch::TimeSourcePtr clock) {
+  auto sock = std::make_shared<DispatchUdpSocket>(PassKey{}, std::move(delegate),
+                                                  std::move(delegateQueue), std::move(socketQueue));
+  sock->clock_ = std::move(clock);  // not shared yet
+  return sock;
 }
 
 DispatchUdpSocket::DispatchUdpSocket(PassKey, WeakDelegate delegate, QueuePtr delegateQueue,

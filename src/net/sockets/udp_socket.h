@@ -84,8 +84,10 @@ class DispatchUdpSocket : public std::enable_shared_from_this<DispatchUdpSocket>
   static std::shared_ptr<DispatchUdpSocket> create();
   static std::shared_ptr<DispatchUdpSocket> create(QueuePtr socketQueue);
   static std::shared_ptr<DispatchUdpSocket> create(WeakDelegate delegate, QueuePtr delegateQueue);
-  static std::shared_ptr<DispatchUdpSocket> create(WeakDelegate delegate, QueuePtr delegateQueue,
-                                                   QueuePtr socketQueue);
+  // Send time-outs follow `clock` (none: the steady clock).
+  static std::shared_ptr<DispatchUdpSocket> create(
+      WeakDelegate delegate, QueuePtr delegateQueue, QueuePtr socketQueue,
+      platform::dispatch::TimeSourcePtr clock = nullptr);
   ~DispatchUdpSocket();
   DispatchUdpSocket(const DispatchUdpSocket&) = delete;
   DispatchUdpSocket& operator=(const DispatchUdpSocket&) = delete;
@@ -387,6 +389,7 @@ class DispatchUdpSocket : public std::enable_shared_from_this<DispatchUdpSocket>
   SourcePtr send4Source_, send6Source_;
   SourcePtr receive4Source_, receive6Source_;
   SourcePtr sendTimer_;
+  platform::dispatch::TimeSourcePtr clock_;  // set at creation, never changed
   PacketPtr currentSend_;
   bool inDequeueLoop_ = false;  // maybeDequeueSend is running
   bool dequeueAgain_ = false;   // ... and must take the next packet once more

@@ -313,7 +313,7 @@ void DispatchUdpSocket::endCurrentSend() {
 
 void DispatchUdpSocket::setupSendTimerWithTimeout(double timeout) {
   VARNEL_DCHECK_ON_QUEUE(queueChecker_);
-  SourcePtr timer = Source::timer(socketQueue_);
+  SourcePtr timer = Source::timer(socketQueue_, clock_);
   std::weak_ptr<DispatchUdpSocket> weak = weak_from_this();
   std::weak_ptr<Source> weakTimer = timer;
   timer->setEventHandler([weak, weakTimer] {

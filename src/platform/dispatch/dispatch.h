@@ -186,7 +186,9 @@ class Source : public std::enable_shared_from_this<Source> {
   // Writable fd; data() = an estimate of the writable space.
   static std::shared_ptr<Source> write(int fd, QueuePtr queue);
   // Timer: set its schedule with setTimer; data() = fires since the last handler.
-  static std::shared_ptr<Source> timer(QueuePtr queue);
+  // Its deadlines follow `clock` (none: the steady clock, on the reactor);
+  // on another time source they are checked each time its time moves.
+  static std::shared_ptr<Source> timer(QueuePtr queue, TimeSourcePtr clock = nullptr);
   // Exit of a child process (pidfd); fires once; data() = the wait status
   // when this source reaped the child, else 0.
   static std::shared_ptr<Source> processExit(pid_t pid, QueuePtr queue);

@@ -37,6 +37,9 @@ class SourceImpl : public Source, public Reactor::Watcher {
 
   void onReady(std::uint32_t events, std::uint64_t count) override;
   void onTimer(std::uint64_t generation);
+  // A move of the timer's time source: fires when the deadline has come.
+  // False once the source is cancelled (the waker is then dropped).
+  bool onClockMoved();
 
   void setHandler(Block h, bool cancel);
   void setTimer(Duration start, Duration interval);
@@ -47,6 +50,7 @@ class SourceImpl : public Source, public Reactor::Watcher {
   std::uint64_t data() const { return data_.load(std::memory_order_acquire); }
 
   // Set-up right after construction (needs shared_from_this).
+  void startTimer(TimeSourcePtr clock) { clock_ = std::move(clock); }
   void startProcess();
   void startSignal();
   void startDescriptor(std::uint32_t mask);
@@ -61,6 +65,8 @@ class SourceImpl : public Source, public Reactor::Watcher {
   void runCancel();
   std::uint64_t measureLocked();
   void scheduleTimerLocked(Clock::time_point when);
+  // Counts the fires due at `now` and moves the next deadline on.
+  bool fireTimerLocked(Clock::time_point now);
 
   mutable std::mutex mutex_;
   Block handler_;
@@ -85,6 +91,11 @@ class SourceImpl : public Source, public Reactor::Watcher {
   std::uint64_t timerGeneration_ = 0;
   Clock::time_point timerNext_;
   Duration timerInterval_{0};
+  // A timer on a time source other than the steady clock: its deadlines are
+  // checked each time that source's time moves, not by the reactor.
+  TimeSourcePtr clock_;
+  bool timerArmed_ = false;    // a deadline of clock_ is pending
+  bool clockWatched_ = false;  // the waker is registered with clock_
 
   // Process exit.
   bool exited_ = false;
@@ -261,22 +272,54 @@ void SourceImpl::onTimer(std::uint64_t generation) {
   {
     std::lock_guard lock(mutex_);
     if (generation != timerGeneration_ || cancelled_) return;
-    std::uint64_t fires = 1;
-    if (timerInterval_ > Duration::zero()) {
-      auto now = Clock::now();
-      if (now - timerNext_ >= timerInterval_) {
-        fires += static_cast<std::uint64_t>((now - timerNext_) / timerInterval_);
-      }
-      timerNext_ += timerInterval_ * static_cast<std::int64_t>(fires);
-      scheduleTimerLocked(timerNext_);
-    }
-    pending_ += fires;
-    post = deliverableLocked();
+    post = fireTimerLocked(Clock::now());
   }
   if (post) postHandler();
 }
 
+bool SourceImpl::onClockMoved() {
+  bool post = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (cancelled_) return false;
+    if (!timerArmed_) return true;
+    const auto now = clock_->now();
+    if (now < timerNext_) return true;
+    post = fireTimerLocked(now);
+  }
+  if (post) postHandler();
+  return true;
+}
+
+bool SourceImpl::fireTimerLocked(Clock::time_point now) {
+  std::uint64_t fires = 1;
+  if (timerInterval_ > Duration::zero()) {
+    if (now - timerNext_ >= timerInterval_) {
+      fires += static_cast<std::uint64_t>((now - timerNext_) / timerInterval_);
+    }
+    timerNext_ += timerInterval_ * static_cast<std::int64_t>(fires);
+    scheduleTimerLocked(timerNext_);
+  } else {
+    timerArmed_ = false;
+  }
+  pending_ += fires;
+  return deliverableLocked();
+}
+
 void SourceImpl::scheduleTimerLocked(Clock::time_point when) {
+  if (clock_) {
+    // The waker stays for the source's life: registering it once avoids a
+    // race with a waker that is being dropped.
+    timerArmed_ = true;
+    if (!clockWatched_) {
+      clockWatched_ = true;
+      clock_->watch(self(), [w = std::weak_ptr<SourceImpl>(self())] {
+        auto s = w.lock();
+        return s && s->onClockMoved();
+      });
+    }
+    return;
+  }
   Reactor::instance().addDeadline(when,
                                   [w = std::weak_ptr<SourceImpl>(self()), g = timerGeneration_] {
                                     if (auto s = w.lock()) s->onTimer(g);
@@ -329,14 +372,20 @@ void SourceImpl::setHandler(Block h, bool cancel) {
 
 void SourceImpl::setTimer(Duration start, Duration interval) {
   if (type_ != Type::Timer) return;
-  std::lock_guard lock(mutex_);
-  ++timerGeneration_;
-  pending_ = 0;
-  if (cancelled_ || start >= kFar) return;
-  timerInterval_ = interval >= kFar ? Duration::zero() : interval;
-  if (start < Duration::zero()) start = Duration::zero();
-  timerNext_ = Clock::now() + start;
-  scheduleTimerLocked(timerNext_);
+  {
+    std::lock_guard lock(mutex_);
+    ++timerGeneration_;
+    pending_ = 0;
+    timerArmed_ = false;
+    if (cancelled_ || start >= kFar) return;
+    timerInterval_ = interval >= kFar ? Duration::zero() : interval;
+    if (start < Duration::zero()) start = Duration::zero();
+    timerNext_ = nowOf(clock_) + start;
+    scheduleTimerLocked(timerNext_);
+  }
+  // A deadline that has come already (a start of 0) fires without waiting
+  // for the time source to move.
+  if (clock_) onClockMoved();
 }
 
 void SourceImpl::resume() {
@@ -374,6 +423,7 @@ void SourceImpl::cancel() {
     // cancel handler.
     keep = std::move(keepAlive_);
     ++timerGeneration_;
+    timerArmed_ = false;
     if (watching_) Reactor::instance().unwatch(watchFd_, this);
     watching_ = false;
     armed_ = 0;
@@ -416,8 +466,10 @@ std::shared_ptr<Source> Source::write(int fd, QueuePtr queue) {
   return s;
 }
 
-std::shared_ptr<Source> Source::timer(QueuePtr queue) {
-  return SourceImpl::make(Type::Timer, -1, std::move(queue));
+std::shared_ptr<Source> Source::timer(QueuePtr queue, TimeSourcePtr clock) {
+  auto s = SourceImpl::make(Type::Timer, -1, std::move(queue));
+  s->startTimer(std::move(clock));
+  return s;
 }
 
 std::shared_ptr<Source> Source::processExit(pid_t pid, QueuePtr queue) {

@@ -1,8 +1,12 @@
 // `after` on a time source other than the steady clock: the block waits for
-// the source's time to reach its deadline (see time_source.h).
+// the source's time to reach its deadline (see time_source.h); and sleeping
+// on such a source.
 #include "platform/dispatch/time_source.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 #include "platform/dispatch/dispatch.h"
 
@@ -48,6 +52,31 @@ void Queue::after(Duration delay, Block block, const TimeSourcePtr& clock) {
   });
   // The time may have moved before the waker was registered.
   submitIfDue(pending, *clock);
+}
+
+void sleepFor(const TimeSourcePtr& source, std::chrono::nanoseconds delay) {
+  if (!source) {
+    std::this_thread::sleep_for(delay);
+    return;
+  }
+  struct Sleeper {
+    std::mutex mutex;
+    std::condition_variable moved;
+  };
+  auto sleeper = std::make_shared<Sleeper>();
+  const auto deadline =
+      source->now() + std::chrono::duration_cast<TimeSource::time_point::duration>(delay);
+  TimeSource* clock = source.get();
+  // The waker runs only while `sleeper` lives (the owner is locked for the
+  // call), so raw pointers are safe in it. It takes the sleeper's mutex, so
+  // a move cannot slip between the check below and the wait.
+  source->watch(sleeper, [s = sleeper.get(), clock, deadline] {
+    std::lock_guard<std::mutex> lock(s->mutex);
+    s->moved.notify_all();
+    return clock->now() < deadline;
+  });
+  std::unique_lock<std::mutex> lock(sleeper->mutex);
+  sleeper->moved.wait(lock, [&] { return clock->now() >= deadline; });
 }
 
 }  // namespace platform::dispatch

@@ -44,4 +44,9 @@ inline TimeSource::time_point nowOf(const TimeSourcePtr& source) {
   return source ? source->now() : std::chrono::steady_clock::now();
 }
 
+// Blocks the calling thread until the time of `source` has moved on by
+// `delay`; with no source it sleeps. While it waits on a source, one waker
+// is registered, and it is dropped in the move that ends the wait.
+void sleepFor(const TimeSourcePtr& source, std::chrono::nanoseconds delay);
+
 }  // namespace platform::dispatch

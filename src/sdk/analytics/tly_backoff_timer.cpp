@@ -16,8 +16,9 @@ TLYBackoffTimer::TLYBackoffTimer() : TLYBackoffTimer(0) {}
 TLYBackoffTimer::TLYBackoffTimer(double initialValue)
     : TLYBackoffTimer(initialValue, kDefaultJitterCoefficient) {}
 
-TLYBackoffTimer::TLYBackoffTimer(double initialValue, double jitterCoefficient)
-    : initialValue_(initialValue), jitterCoefficient_(jitterCoefficient) {
+TLYBackoffTimer::TLYBackoffTimer(double initialValue, double jitterCoefficient,
+                                 platform::dispatch::TimeSourcePtr clock)
+    : initialValue_(initialValue), jitterCoefficient_(jitterCoefficient), clock_(std::move(clock)) {
   if (!jitterCoefficientIsValid(jitterCoefficient)) {
     throw platform::Exception(platform::kInternalInconsistencyException,
                               "Invalid parameter not satisfying: [TLYBackoffTimer "
@@ -57,7 +58,7 @@ void TLYBackoffTimer::executeBlockAfterNextInterval(Block block) {
   constexpr double kLongestWait = 100.0 * 365 * 24 * 3600 * 1e9;
   const double nanos = std::clamp(delay * 1e9, 0.0, kLongestWait);
   const platform::dispatch::Duration wait(static_cast<platform::dispatch::Duration::rep>(nanos));
-  platform::dispatch::Queue::main()->after(wait, std::move(block));
+  platform::dispatch::Queue::main()->after(wait, std::move(block), clock_);
 }
 
 }  // namespace sdk

@@ -9,7 +9,8 @@
 //
 // The random source and the way a delayed block is run can be replaced
 // (setRandomSource, setScheduler) so that tests see the delays without
-// waiting for them.
+// waiting for them; the default scheduler's delays follow the time source
+// given at creation (none: the steady clock).
 //
 // Thread safety: one object, used from its owner's serial queue (the retry
 // handler's); the scheduled blocks run on the main queue and do not touch
@@ -18,6 +19,8 @@
 
 #include <cstdint>
 #include <functional>
+
+#include "platform/dispatch/time_source.h"
 
 namespace sdk {
 
@@ -38,7 +41,8 @@ class TLYBackoffTimer {
   explicit TLYBackoffTimer(double initialValue);
   // Throws platform::Exception (NSInternalInconsistencyException, "Invalid
   // parameter not satisfying: ...") for a coefficient outside [0, 1).
-  TLYBackoffTimer(double initialValue, double jitterCoefficient);
+  TLYBackoffTimer(double initialValue, double jitterCoefficient,
+                  platform::dispatch::TimeSourcePtr clock = nullptr);
 
   std::uint64_t retryCount() const { return retryCount_; }
   double initialValue() const { return initialValue_; }
@@ -69,6 +73,7 @@ class TLYBackoffTimer {
   double jitterCoefficient_ = kDefaultJitterCoefficient;
   Scheduler scheduler_;
   RandomSource random_;
+  platform::dispatch::TimeSourcePtr clock_;
 };
 
 }  // namespace sdk

@@ -10,7 +10,9 @@
 
 namespace sdk {
 
-TLYNetworkRetryHandler::TLYNetworkRetryHandler() {
+TLYNetworkRetryHandler::TLYNetworkRetryHandler() : TLYNetworkRetryHandler(Options{}) {}
+
+TLYNetworkRetryHandler::TLYNetworkRetryHandler(Options options) : options_(std::move(options)) {
   if (auto certificates = BCNPinnedCertificates()) {
     certPinner_ = std::make_shared<const BCNCertificatePinner>(*certificates);
   }
@@ -31,8 +33,9 @@ std::shared_ptr<TLYBackoffTimer> TLYNetworkRetryHandler::timerForIdentifier(
   if (!identifier || identifier->empty()) return nullptr;
   auto it = retryTimerMap_.find(*identifier);
   if (it != retryTimerMap_.end()) return it->second;
-  auto timer = std::make_shared<TLYBackoffTimer>(initialRetryValue);
-  if (timerConfigurator_) timerConfigurator_(*timer);
+  auto timer = std::make_shared<TLYBackoffTimer>(
+      initialRetryValue, TLYBackoffTimer::kDefaultJitterCoefficient, options_.clock);
+  if (options_.timerConfigurator) options_.timerConfigurator(*timer);
   retryTimerMap_.emplace(*identifier, timer);
   return timer;
 }

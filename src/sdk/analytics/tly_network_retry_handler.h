@@ -57,9 +57,16 @@ class TLYNetworkRetryHandler {
   // Tests: called for every back-off timer the handler makes, before its
   // first use (to replace its scheduler or random source).
   using TimerConfigurator = std::function<void(TLYBackoffTimer& timer)>;
+  // Given at creation; production code passes none.
+  struct Options {
+    // The time source of the back-off timers' delays (none: the steady clock).
+    platform::dispatch::TimeSourcePtr clock;
+    TimerConfigurator timerConfigurator;
+  };
 
   // Makes the pinner from the SDK's pinned certificates and the empty map.
   TLYNetworkRetryHandler();
+  explicit TLYNetworkRetryHandler(Options options);
   ~TLYNetworkRetryHandler();
   TLYNetworkRetryHandler(const TLYNetworkRetryHandler&) = delete;
   TLYNetworkRetryHandler& operator=(const TLYNetworkRetryHandler&) = delete;
@@ -109,14 +116,10 @@ class TLYNetworkRetryHandler {
     return retryTimerMap_;
   }
 
-  void setTimerConfiguratorForTesting(TimerConfigurator configurator) {
-    timerConfigurator_ = std::move(configurator);
-  }
-
  private:
   std::shared_ptr<const BCNCertificatePinner> certPinner_;
   std::map<std::string, std::shared_ptr<TLYBackoffTimer>> retryTimerMap_;
-  TimerConfigurator timerConfigurator_;
+  Options options_;
 };
 
 }  // namespace sdk

@@ -76,15 +76,22 @@ TLYTallyController::Ptr TLYTallyController::initWithBetaToken(
 
 TLYTallyController::Ptr TLYTallyController::initWithBetaToken(std::optional<std::string> betaToken,
                                                               std::string rootDirectory) {
-  auto controller = std::make_shared<TLYTallyController>(Passkey{}, std::move(betaToken),
-                                                         std::move(rootDirectory));
+  return initWithBetaToken(std::move(betaToken), std::move(rootDirectory), nullptr);
+}
+
+TLYTallyController::Ptr TLYTallyController::initWithBetaToken(
+    std::optional<std::string> betaToken, std::string rootDirectory,
+    platform::dispatch::TimeSourcePtr clock) {
+  auto controller = std::make_shared<TLYTallyController>(
+      Passkey{}, std::move(betaToken), std::move(rootDirectory), std::move(clock));
   controller->start();
   return controller;
 }
 
 TLYTallyController::TLYTallyController(Passkey, std::optional<std::string> betaToken,
-                                       std::string rootDirectory)
-    : betaToken_(std::move(betaToken)), root_(std::move(rootDirectory)) {}
+                                       std::string rootDirectory,
+                                       platform::dispatch::TimeSourcePtr clock)
+    : betaToken_(std::move(betaToken)), root_(std::move(rootDirectory)), clock_(std::move(clock)) {}
 
 TLYTallyController::~TLYTallyController() {
   auto& center = platform::NotificationCenter::defaultCenter();
@@ -137,7 +144,8 @@ void TLYTallyController::setUp() {
   previousExecutionMetadata_ =
       replacePreviousExecutionMetadataWithCurrentMetadata(metadata_, root_);
   eventFilter_ = std::make_shared<TLYEventFilter>();
-  networkRetryHandler_ = std::make_shared<TLYNetworkRetryHandler>();
+  networkRetryHandler_ = std::make_shared<TLYNetworkRetryHandler>(
+      TLYNetworkRetryHandler::Options{.clock = clock_, .timerConfigurator = nullptr});
   uploader_ = uploaderWithQueue(eventQueue_, shared_from_this());
   cleanupAndProcessExistingFiles();
 }

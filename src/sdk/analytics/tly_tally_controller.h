@@ -53,6 +53,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/dispatch/time_source.h"
 #include "platform/foundation/url.h"
 #include "platform/foundation/value.h"
 #include "platform/system/notification_center.h"
@@ -110,11 +111,16 @@ class TLYTallyController : public TLYUploaderDelegate,
   // settings and sets the registry's advertising token.
   static Ptr initWithBetaToken(std::optional<std::string> betaToken);
   static Ptr initWithBetaToken(std::optional<std::string> betaToken, std::string rootDirectory);
+  // The same with the time source of the upload retries' back-off (none:
+  // the steady clock).
+  static Ptr initWithBetaToken(std::optional<std::string> betaToken, std::string rootDirectory,
+                               platform::dispatch::TimeSourcePtr clock);
   static Ptr create(std::optional<std::string> betaToken) {
     return initWithBetaToken(std::move(betaToken));
   }
 
-  TLYTallyController(Passkey, std::optional<std::string> betaToken, std::string rootDirectory);
+  TLYTallyController(Passkey, std::optional<std::string> betaToken, std::string rootDirectory,
+                     platform::dispatch::TimeSourcePtr clock = nullptr);
   // Stops observing notifications. Operations still queued keep running
   // (they hold the controller while they run).
   ~TLYTallyController();
@@ -253,6 +259,7 @@ class TLYTallyController : public TLYUploaderDelegate,
   const std::optional<std::string> betaToken_;
   const std::string root_;
   std::atomic<long long> terminationGraceMs_{2000};
+  const platform::dispatch::TimeSourcePtr clock_;
   std::shared_ptr<platform::OperationQueue> eventQueue_;
   std::vector<platform::NotificationCenter::ObserverToken> observers_;
 

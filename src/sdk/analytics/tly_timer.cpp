@@ -16,18 +16,22 @@ TLYTimer::Ptr TLYTimer::initWithTimeInterval(double seconds, platform::Operation
 }
 
 TLYTimer::Ptr TLYTimer::initWithDispatchTimer(double seconds, platform::OperationQueue::Ptr queue,
-                                              std::string timerIdentifier, Block block) {
-  auto timer = std::make_shared<TLYTimer>(Passkey{}, seconds, std::move(queue),
-                                          std::move(timerIdentifier), std::move(block));
+                                              std::string timerIdentifier, Block block,
+                                              platform::dispatch::TimeSourcePtr clock) {
+  auto timer =
+      std::make_shared<TLYTimer>(Passkey{}, seconds, std::move(queue), std::move(timerIdentifier),
+                                 std::move(block), std::move(clock));
   timer->useDispatchTimer_ = true;
   timer->scheduleTimer();
   return timer;
 }
 
 TLYTimer::TLYTimer(Passkey, double seconds, platform::OperationQueue::Ptr queue,
-                   std::string timerIdentifier, Block block)
+                   std::string timerIdentifier, Block block,
+                   platform::dispatch::TimeSourcePtr clock)
     : timerIdentifier_(std::move(timerIdentifier)),
       queue_(std::move(queue)),
+      clock_(std::move(clock)),
       timeInterval_(seconds),
       timerBlock_(std::move(block)) {}
 
@@ -81,7 +85,7 @@ void TLYTimer::scheduleTimer() {
 void TLYTimer::scheduleDispatchTimer() {
   double interval = timeInterval();
   auto source = platform::dispatch::Source::timer(
-      platform::dispatch::Queue::global(platform::dispatch::Priority::Default));
+      platform::dispatch::Queue::global(platform::dispatch::Priority::Default), clock_);
   std::weak_ptr<TLYTimer> weak = weak_from_this();
   source->setEventHandler([weak] {
     if (auto timer = weak.lock()) timer->executeBlock();

@@ -52,12 +52,15 @@ class TLYTimer : public std::enable_shared_from_this<TLYTimer> {
   // Stores the values, copies the block and schedules at once.
   static Ptr initWithTimeInterval(double seconds, platform::OperationQueue::Ptr queue,
                                   std::string timerIdentifier, Block block);
-  // The same, on the dispatch timer (tests, or callers that want plain timers).
+  // The same, on the dispatch timer (tests, or callers that want plain timers),
+  // whose firings follow `clock` (none: the steady clock).
   static Ptr initWithDispatchTimer(double seconds, platform::OperationQueue::Ptr queue,
-                                   std::string timerIdentifier, Block block);
+                                   std::string timerIdentifier, Block block,
+                                   platform::dispatch::TimeSourcePtr clock = nullptr);
 
   TLYTimer(Passkey, double seconds, platform::OperationQueue::Ptr queue,
-           std::string timerIdentifier, Block block);
+           std::string timerIdentifier, Block block,
+           platform::dispatch::TimeSourcePtr clock = nullptr);
   // Invalidates the scheduler and cancels the dispatch source.
   ~TLYTimer();
   TLYTimer(const TLYTimer&) = delete;
@@ -84,6 +87,7 @@ class TLYTimer : public std::enable_shared_from_this<TLYTimer> {
  private:
   const std::string timerIdentifier_;
   const platform::OperationQueue::Ptr queue_;
+  const platform::dispatch::TimeSourcePtr clock_;  // of the dispatch timer
   mutable std::mutex mutex_;
   double timeInterval_;
   Block timerBlock_;

@@ -290,12 +290,15 @@ void CTRCrashReportingController::crashReportingSetupCompleted(std::uint64_t pro
       kCTRFirstRunLoopTimeKey, platform::Value(CTRProfilingElapsedMilliseconds(profilingMark)));
 
   std::weak_ptr<CTRCrashReportingController> weak = weak_from_this();
-  platform::dispatch::Queue::main()->after(kCTRSetupChecksDelay, [weak] {
-    const auto self = weak.lock();
-    if (!self) return;
-    runHandlerChecks(self->options_);
-    self->checkForUserPromptSetting();
-  });
+  platform::dispatch::Queue::main()->after(
+      platform::dispatch::seconds(kCTRSetupChecksDelay),
+      [weak] {
+        const auto self = weak.lock();
+        if (!self) return;
+        runHandlerChecks(self->options_);
+        self->checkForUserPromptSetting();
+      },
+      options_.clock);
 }
 
 void CTRCrashReportingController::checkForUserPromptSetting() {

@@ -123,7 +123,8 @@ class CTRCrashReportingController
   struct Options {
     // Seconds before a failed report submission is tried again.
     double submissionRetryDelay = kCTRSubmissionRetryDelay;
-    // The time of that delay (nullptr: the steady clock).
+    // The time of that delay and of the set-up checks' delay (nullptr: the
+    // steady clock).
     platform::dispatch::TimeSourcePtr clock;
     // The capture mechanisms handed to crash capture at start (nullopt: the
     // real ones, which install process-wide signal and terminate handlers),

@@ -10,13 +10,13 @@
 #include "client/control/control_fixture.h"
 #include "client/core/connection_failure.h"
 #include "client/core/open_account.h"
+#include "support/manual_clock.h"
 
 namespace {
 
 using client::DialerStatus;
 using control_test::pump;
 using platform::Value;
-using Clock = std::chrono::steady_clock;
 
 class FakeServices : public client::DialerServices {
  public:
@@ -84,8 +84,55 @@ class DialerStateTest : public control_test::ControlTest {
     services_ = std::make_shared<FakeServices>();
     view_ = std::make_shared<RecordingView>();
   }
+  // The dialer's clock tick and retry delay, and the poll of the helper
+  // requests it makes (unless `factory` makes others), run on `clock_`.
   void make(client::HelperRequestFactory factory = nullptr) {
-    dialer_ = client::DialerState::create(services_, view_, std::move(factory));
+    if (!factory) {
+      factory = [clock = clock_](std::weak_ptr<client::HelperRequestDelegate> delegate) {
+        client::XPCWrapper::Options options = fakeHelperOptions();
+        options.clock = clock;
+        return std::shared_ptr<client::HelperRequest>(
+            client::XPCWrapper::initWithController(std::move(delegate), options));
+      };
+    }
+    dialer_ = client::DialerState::create(services_, view_, std::move(factory), clock_);
+  }
+  // Once the dialer's helper request polls: lets one poll interval pass on
+  // the clock and waits until the helper has seen one more poll.
+  bool nextPoll(control_test::FakeHelper& helper) {
+    if (!pump([&] {
+          auto wrapper = std::dynamic_pointer_cast<client::XPCWrapper>(dialer_->xpcWrapper());
+          return wrapper && wrapper->isPolling();
+        }))
+      return false;
+    const int before = helper.count("request CurrentConnectionState");
+    clock_->advance(std::chrono::milliseconds(500));
+    return helper.waitFor("request CurrentConnectionState", before + 1);
+  }
+  // Polls until what a poll brought makes `done` hold (at once when it holds
+  // already). A poll already on its way when the helper was told the news
+  // brings the old state: then the next one brings the news.
+  bool pollUntil(control_test::FakeHelper& helper, const std::function<bool()>& done) {
+    settle();
+    if (done()) return true;  // an earlier poll brought it
+    for (int i = 0; i < 10; ++i) {
+      if (!nextPoll(helper)) return false;
+      if (pump(done, 200)) return true;
+    }
+    return false;
+  }
+  bool pollUntilStatus(control_test::FakeHelper& helper, DialerStatus s) {
+    return pollUntil(helper, [&] { return dialer_->status() == s; });
+  }
+  // Runs, without waiting, what the main loop has due now and what that
+  // posts in turn.
+  static void settle() {
+    for (int i = 0; i < 3; ++i) platform::runloop::RunLoop::main().processPending();
+  }
+  // Lets the retry delay pass on the clock and runs what that set off.
+  void passRetryDelay() {
+    clock_->advance(std::chrono::seconds(2));
+    settle();
   }
   bool waitStatus(DialerStatus s, int ms = 10000) {
     return pump([&] { return dialer_->status() == s; }, ms);
@@ -95,6 +142,7 @@ class DialerStateTest : public control_test::ControlTest {
   std::shared_ptr<FakeServices> services_;
   std::shared_ptr<RecordingView> view_;
   std::shared_ptr<client::DialerState> dialer_;
+  std::shared_ptr<varnel::testing::ManualClock> clock_ = varnel::testing::ManualClock::create();
 };
 
 const std::string kOpenRequest = "request OpenVPNConnectionRequest";
@@ -108,16 +156,20 @@ TEST_F(DialerStateTest, ConnectRunsTheClockAndDisconnectEndsIt) {
   EXPECT_EQ(view_->controlLabel, "Cancel");
   EXPECT_EQ(view_->timeText, "Connecting");
   ASSERT_TRUE(helper.waitFor(kOpenRequest));
-  ASSERT_TRUE(helper.waitFor("request CurrentConnectionState"));
+  ASSERT_TRUE(nextPoll(helper));
   helper.send("state 5");
-  ASSERT_TRUE(waitStatus(DialerStatus::Connected));
+  ASSERT_TRUE(pollUntilStatus(helper, DialerStatus::Connected));
   EXPECT_EQ(view_->controlLabel, "Disconnect");
   EXPECT_TRUE(view_->notified("You have been connected to Paris, France."));
   EXPECT_EQ(services_->keepaliveClears, 1);
   const int ipPolls = services_->ipPolls;
   EXPECT_GE(ipPolls, 1);
   ASSERT_TRUE(pump([&] { return view_->ip == "127.0.0.9"; }));
-  ASSERT_TRUE(pump([&] { return view_->timeText == "0:01"; }, 3000));
+  clock_->advance(std::chrono::milliseconds(999));
+  settle();
+  EXPECT_NE(view_->timeText, "0:01");
+  clock_->advance(std::chrono::milliseconds(1));
+  ASSERT_TRUE(pump([&] { return view_->timeText == "0:01"; }));
 
   dialer_->clickControlButton();
   EXPECT_EQ(dialer_->status(), DialerStatus::Disconnecting);
@@ -125,9 +177,11 @@ TEST_F(DialerStateTest, ConnectRunsTheClockAndDisconnectEndsIt) {
   // The control does nothing while disconnecting.
   dialer_->clickControlButton();
   EXPECT_EQ(helper.count("request DisconnectConnection"), 1);
-  ASSERT_TRUE(pump([&] { return view_->timeText == "Not Connected"; }, 2500));
+  // The next tick finds the connection gone.
+  clock_->advance(std::chrono::seconds(1));
+  ASSERT_TRUE(pump([&] { return view_->timeText == "Not Connected"; }));
   helper.send("state 1");
-  ASSERT_TRUE(waitStatus(DialerStatus::Disconnected));
+  ASSERT_TRUE(pollUntilStatus(helper, DialerStatus::Disconnected));
   EXPECT_EQ(services_->ipPolls, ipPolls + 1);
   EXPECT_EQ(view_->statusTexts.back(), "Disconnected");
   EXPECT_EQ(vpnNotifications(),
@@ -143,25 +197,25 @@ TEST_F(DialerStateTest, FailureRetriesAfterTwoSecondsThenAtOnceWhileReconnecting
   ASSERT_TRUE(helper.waitReady());
   make();
   dialer_->clickControlButton();
-  ASSERT_TRUE(helper.waitFor("request CurrentConnectionState"));
+  ASSERT_TRUE(nextPoll(helper));
   helper.send("state 1");
-  ASSERT_TRUE(waitStatus(DialerStatus::Reconnecting));
-  const auto failedAt = Clock::now();
+  ASSERT_TRUE(pollUntilStatus(helper, DialerStatus::Reconnecting));
   EXPECT_TRUE(view_->notified("Trying again."));
+  clock_->advance(std::chrono::milliseconds(1999));
+  settle();
+  EXPECT_EQ(count(client::kVPNWillConnectNotification), 1) << "not before two seconds";
+  clock_->advance(std::chrono::milliseconds(1));
   ASSERT_TRUE(helper.waitFor(kOpenRequest, 2, 5000));
-  EXPECT_GE(Clock::now() - failedAt, std::chrono::milliseconds(1900));
   EXPECT_EQ(count(client::kVPNWillConnectNotification), 2);
 
   // A failure while reconnecting starts again without the pause.
-  ASSERT_TRUE(helper.waitFor("request CurrentConnectionState",
-                             helper.count("request CurrentConnectionState") + 1));
+  ASSERT_TRUE(nextPoll(helper));
   helper.send("state 1");
-  ASSERT_TRUE(pump([&] { return count(client::kVPNDisconnectNotification) == 2; }));
-  const auto secondFailure = Clock::now();
+  ASSERT_TRUE(pollUntil(helper, [&] { return count(client::kVPNDisconnectNotification) == 2; }));
+  // Without the clock moving.
   ASSERT_TRUE(helper.waitFor(kOpenRequest, 3, 5000));
-  EXPECT_LT(Clock::now() - secondFailure, std::chrono::milliseconds(1500));
   helper.send("state 5");
-  ASSERT_TRUE(waitStatus(DialerStatus::Connected));
+  ASSERT_TRUE(pollUntilStatus(helper, DialerStatus::Connected));
 }
 
 TEST_F(DialerStateTest, DropReconnectsAtOnceWithNotificationsInOrder) {
@@ -170,15 +224,16 @@ TEST_F(DialerStateTest, DropReconnectsAtOnceWithNotificationsInOrder) {
   ASSERT_TRUE(helper.waitReady());
   make();
   dialer_->clickControlButton();
-  ASSERT_TRUE(helper.waitFor("request CurrentConnectionState"));
+  ASSERT_TRUE(nextPoll(helper));
   helper.send("state 5");
-  ASSERT_TRUE(waitStatus(DialerStatus::Connected));
+  ASSERT_TRUE(pollUntilStatus(helper, DialerStatus::Connected));
   helper.send("state 1");
-  ASSERT_TRUE(waitStatus(DialerStatus::Reconnecting));
+  ASSERT_TRUE(pollUntilStatus(helper, DialerStatus::Reconnecting));
   ASSERT_TRUE(helper.waitFor(kOpenRequest, 2, 1500));
-  ASSERT_TRUE(pump([&] { return view_->timeText == "Not Connected"; }, 2500));
+  clock_->advance(std::chrono::seconds(1));  // the next tick
+  ASSERT_TRUE(pump([&] { return view_->timeText == "Not Connected"; }));
   helper.send("state 5");
-  ASSERT_TRUE(waitStatus(DialerStatus::Connected));
+  ASSERT_TRUE(pollUntilStatus(helper, DialerStatus::Connected));
   EXPECT_EQ(vpnNotifications(),
             (std::vector<std::string>{"VPNWillConnectNotification", "VPNConnectNotification",
                                       "VPNDisconnectNotification", "VPNWillConnectNotification",
@@ -191,16 +246,17 @@ TEST_F(DialerStateTest, CancelWithdrawsTheWaitingRetry) {
   ASSERT_TRUE(helper.waitReady());
   make();
   dialer_->clickControlButton();
-  ASSERT_TRUE(helper.waitFor("request CurrentConnectionState"));
+  ASSERT_TRUE(nextPoll(helper));
   helper.send("log Read: TCP: connect to [AF_INET]127.0.0.1:443 failed: Connection refused");
-  ASSERT_TRUE(pump([&] { return view_->message == client::kServerUnreachableMessage; }));
+  ASSERT_TRUE(
+      pollUntil(helper, [&] { return view_->message == client::kServerUnreachableMessage; }));
   helper.send("state 1");
-  ASSERT_TRUE(waitStatus(DialerStatus::Reconnecting));
+  ASSERT_TRUE(pollUntilStatus(helper, DialerStatus::Reconnecting));
   dialer_->clickControlButton();
   ASSERT_TRUE(waitStatus(DialerStatus::Disconnected));
   // "Trying again" is over: the message goes with the cancel.
   EXPECT_EQ(view_->message, "");
-  pump([] { return false; }, 2600);
+  passRetryDelay();
   EXPECT_EQ(helper.count(kOpenRequest), 1);
   EXPECT_EQ(dialer_->status(), DialerStatus::Disconnected);
   EXPECT_EQ(count(client::kVPNWillConnectNotification), 1);
@@ -241,7 +297,7 @@ TEST_F(DialerStateTest, UnreachableHelperEndsConnectingWithAMessage) {
   ASSERT_TRUE(waitStatus(DialerStatus::Disconnected, 5000));
   EXPECT_NE(dialer_->lastErrorMessage().find("could not be reached"), std::string::npos);
   EXPECT_TRUE(view_->notified("could not be reached"));
-  pump([] { return false; }, 2300);
+  passRetryDelay();
   EXPECT_EQ(dialer_->status(), DialerStatus::Disconnected);
   EXPECT_EQ(count(client::kVPNWillConnectNotification), 1);
 }
@@ -282,20 +338,22 @@ TEST_F(DialerStateTest, PermanentFailuresEndTheRetryLoopWithTheirMessage) {
     view_ = std::make_shared<RecordingView>();
     make();
     dialer_->clickControlButton();
-    ASSERT_TRUE(helper.waitFor("request CurrentConnectionState"));
+    ASSERT_TRUE(nextPoll(helper));
     // The helper logs the reason, then reports the failed state.
     helper.send(std::string("log 2026-01-01 00:00:00:000 ") + failure.helperLog);
     helper.send("state 2");
-    ASSERT_TRUE(waitStatus(DialerStatus::Disconnected));
+    ASSERT_TRUE(pollUntilStatus(helper, DialerStatus::Disconnected));
     EXPECT_EQ(dialer_->lastErrorMessage(), failure.message);
     EXPECT_EQ(view_->message, failure.message);
     EXPECT_TRUE(view_->notified(failure.message));
     EXPECT_FALSE(view_->notified("Trying again."));
     EXPECT_EQ(view_->timeText, "Not Connected");
     // The helper is told to stop, and nothing starts again (the retry would
-    // come 2 s later; one wait for it covers the one path all take).
+    // come 2 s later).
     ASSERT_TRUE(helper.waitFor("request DisconnectConnection"));
-    if (&failure == &failures[0]) pump([] { return false; }, 2500);
+    const int willConnect = count(client::kVPNWillConnectNotification);
+    passRetryDelay();
+    EXPECT_EQ(count(client::kVPNWillConnectNotification), willConnect);
     EXPECT_EQ(helper.count(kOpenRequest), 1);
     EXPECT_EQ(dialer_->status(), DialerStatus::Disconnected);
     // The technical text stays in the log.
@@ -309,12 +367,13 @@ TEST_F(DialerStateTest, TransientProblemIsShownWhileTheRetryingGoesOn) {
   ASSERT_TRUE(helper.waitReady());
   make();
   dialer_->clickControlButton();
-  ASSERT_TRUE(helper.waitFor("request CurrentConnectionState"));
+  ASSERT_TRUE(nextPoll(helper));
   helper.send("state 3");
   const std::string refused =
       "Read: >LOG:1700000000,W,TCP: connect to [AF_INET]127.0.0.1:443 failed: Connection refused";
   helper.send("log " + refused + "\\n" + refused);
-  ASSERT_TRUE(pump([&] { return view_->message == client::kServerUnreachableMessage; }));
+  ASSERT_TRUE(
+      pollUntil(helper, [&] { return view_->message == client::kServerUnreachableMessage; }));
   EXPECT_EQ(dialer_->status(), DialerStatus::Connecting);
   EXPECT_TRUE(dialer_->lastErrorMessage().empty());
   // Shown once, not once per line.
@@ -324,10 +383,11 @@ TEST_F(DialerStateTest, TransientProblemIsShownWhileTheRetryingGoesOn) {
   // The attempt fails for now: it is tried again, and the connection that
   // then comes up clears the message (as a cancel would).
   helper.send("state 1");
-  ASSERT_TRUE(waitStatus(DialerStatus::Reconnecting));
+  ASSERT_TRUE(pollUntilStatus(helper, DialerStatus::Reconnecting));
+  clock_->advance(std::chrono::seconds(2));
   ASSERT_TRUE(helper.waitFor(kOpenRequest, 2, 5000));
   helper.send("state 5");
-  ASSERT_TRUE(waitStatus(DialerStatus::Connected));
+  ASSERT_TRUE(pollUntilStatus(helper, DialerStatus::Connected));
   EXPECT_EQ(view_->message, "");
   EXPECT_TRUE(dialer_->lastErrorMessage().empty());
 }
@@ -357,7 +417,8 @@ TEST_F(DialerStateTest, RefusalWithItsReasonEndsWithThatReason) {
   ASSERT_TRUE(waitStatus(DialerStatus::Disconnected));
   EXPECT_EQ(dialer_->lastErrorMessage(), client::kScrambleUnsupportedMessage);
   EXPECT_TRUE(view_->notified(client::kScrambleUnsupportedMessage));
-  pump([] { return false; }, 2500);
+  passRetryDelay();
+  EXPECT_EQ(count(client::kVPNWillConnectNotification), 1);
   EXPECT_EQ(helper.count(kOpenRequest), 1);
 }
 

@@ -2,10 +2,12 @@
 
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "client/control/control_fixture.h"
 #include "client/core/direct_driver.h"
 #include "platform/system/paths.h"
+#include "support/manual_clock.h"
 
 namespace {
 
@@ -14,7 +16,7 @@ using platform::Value;
 
 class OpenVPNDriverTest : public control_test::ControlTest {
  protected:
-  std::shared_ptr<client::OpenWrapper> driver() {
+  std::shared_ptr<client::OpenWrapper> driver(platform::dispatch::TimeSourcePtr clock = nullptr) {
     auto account =
         client::OpenAccount::instanceFromDictionary(Value::dictionary({{"id", 11},
                                                                        {"remote", "127.0.0.1"},
@@ -25,7 +27,12 @@ class OpenVPNDriverTest : public control_test::ControlTest {
                                                                        {"tls", "abc"}}));
     client::OpenWrapper::Options options;
     options.managementPort = 0;
-    options.disconnectDelays[0] = options.disconnectDelays[1] = options.disconnectDelays[2] = 0.05;
+    if (clock) {
+      options.clock = std::move(clock);  // production's delays, on the test's clock
+    } else {
+      options.disconnectDelays[0] = options.disconnectDelays[1] = options.disconnectDelays[2] =
+          0.05;
+    }
     auto wrapper = client::OpenWrapper::initWithController(nullptr, account, options);
     wrapper->setExecutablePath(FAKE_OPENVPN_PATH);
     return wrapper;
@@ -51,13 +58,27 @@ TEST_F(OpenVPNDriverTest, ArgumentsNameTheAccountsFiles) {
 }
 
 TEST_F(OpenVPNDriverTest, ConnectsThroughTheManagementInterfaceAndDisconnectsOnce) {
-  auto wrapper = driver();
+  auto clock = varnel::testing::ManualClock::create();
+  auto wrapper = driver(clock);
   wrapper->Start();
   ASSERT_TRUE(pump([&] { return count(client::kVPNConnectNotification) == 1; }));
   EXPECT_TRUE(wrapper->isManagementConnected());
   ASSERT_TRUE(pump([&] { return log().find("SUCCESS: hold release") != std::string::npos; }));
   EXPECT_NE(log().find("MI connected."), std::string::npos);
+  // Disconnect blocks for its three waits (0.5 s before the signal, 0.25 s
+  // after it, 2 s for the routes), which another thread lets pass on the
+  // clock, one at a time.
+  std::thread settler([&] {
+    using std::chrono::milliseconds;
+    for (milliseconds wait : {milliseconds(500), milliseconds(250), milliseconds(2000)}) {
+      EXPECT_TRUE(clock->waitForWatchers(1, std::chrono::seconds(10)));
+      clock->advance(wait - milliseconds(1));
+      EXPECT_TRUE(clock->waitForWatchers(1, milliseconds(0))) << "still waiting";
+      clock->advance(milliseconds(1));
+    }
+  });
   wrapper->Disconnect();
+  settler.join();
   EXPECT_EQ(count(client::kVPNDisconnectNotification), 1);
   pump([] { return false; }, 500);
   EXPECT_EQ(count(client::kVPNDisconnectNotification), 1);

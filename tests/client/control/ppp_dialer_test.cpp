@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <thread>
 
 #include "client/control/control_fixture.h"
 #include "platform/system/file_util.h"
 #include "platform/system/paths.h"
+#include "support/manual_clock.h"
 
 namespace {
 
@@ -16,9 +18,14 @@ using platform::Value;
 
 class PPPDialerTest : public control_test::ControlTest {
  protected:
-  std::shared_ptr<client::PPTPWrapper> dialer(const std::string& user, std::uint8_t type = 0) {
+  std::shared_ptr<client::PPTPWrapper> dialer(const std::string& user, std::uint8_t type = 0,
+                                              platform::dispatch::TimeSourcePtr clock = nullptr) {
     client::PPTPWrapper::Options options;
-    options.settleDelay = options.l2tpExtraSettleDelay = 0.1;
+    if (clock) {
+      options.clock = std::move(clock);  // production's delays, on the test's clock
+    } else {
+      options.settleDelay = options.l2tpExtraSettleDelay = 0.1;
+    }
     auto wrapper = client::PPTPWrapper::initWithController(nullptr, options);
     wrapper->setDialerPath(FAKE_PPPD_PATH);
     wrapper->SetAccount(client::PPTPAccount::instanceFromDictionary(Value::dictionary(
@@ -31,7 +38,8 @@ class PPPDialerTest : public control_test::ControlTest {
 };
 
 TEST_F(PPPDialerTest, ComesUpOnATerminalAndDisconnectsOnce) {
-  auto wrapper = dialer("alice");
+  auto clock = varnel::testing::ManualClock::create();
+  auto wrapper = dialer("alice", 0, clock);
   wrapper->Start();
   ASSERT_TRUE(pump([&] { return count(client::kVPNConnectNotification) == 1; }));
   struct stat st;
@@ -45,7 +53,16 @@ TEST_F(PPPDialerTest, ComesUpOnATerminalAndDisconnectsOnce) {
   EXPECT_NE(log().find("tty: yes"), std::string::npos);
   EXPECT_EQ(log().find("s3cr"), std::string::npos);  // never on the command line
 
+  // Disconnect blocks for the settle delay of three seconds, which another
+  // thread lets pass on the clock.
+  std::thread settler([&] {
+    EXPECT_TRUE(clock->waitForWatchers(1, std::chrono::seconds(10)));
+    clock->advance(std::chrono::milliseconds(2999));
+    EXPECT_TRUE(clock->waitForWatchers(1, std::chrono::milliseconds(0))) << "still settling";
+    clock->advance(std::chrono::milliseconds(1));
+  });
   wrapper->Disconnect();
+  settler.join();
   EXPECT_EQ(count(client::kVPNDisconnectNotification), 1);
   pump([] { return false; }, 500);
   EXPECT_EQ(count(client::kVPNDisconnectNotification), 1);

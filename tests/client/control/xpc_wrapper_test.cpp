@@ -62,6 +62,13 @@ class XPCWrapperTest : public control_test::ControlTest {
     return pump([&] { return *done; }, 10000, mode);
   }
 
+  // Lets one poll interval pass on the clock and waits until what that poll
+  // brings makes `done` hold. (Not the barrier: its own log request would
+  // take the log lines the poll is to bring.)
+  bool pollUntil(control_test::FakeHelper& helper, const std::function<bool()>& done) {
+    return nextPoll(helper) && pump(done);
+  }
+
   // Runs, without waiting, what the main loop has due now and what that
   // posts in turn.
   static void settle() {
@@ -120,52 +127,61 @@ TEST_F(XPCWrapperTest, RequestKeysFollowTheConnectionType) {
 }
 
 TEST_F(XPCWrapperTest, PollTurnsStateChangesIntoNotificationsOnceAndCopiesLogLines) {
+  useManualClock();
   control_test::FakeHelper helper;
   connect(helper, 3, "OpenVPNConnectionRequest");
-  ASSERT_TRUE(helper.waitFor("request CurrentConnectionState"));
+  ASSERT_TRUE(nextPoll(helper));
   EXPECT_TRUE(wrapper_->isPolling());
   helper.send("log a\\nbc\\n\\ndef");
   helper.send("state 3");
-  ASSERT_TRUE(pump([&] { return log().find("def") != std::string::npos; }));
+  ASSERT_TRUE(pollUntil(helper, [&] { return log().find("def") != std::string::npos; }));
   EXPECT_NE(log().find("] bc\n"), std::string::npos);
   EXPECT_EQ(log().find("] a\n"), std::string::npos);
   helper.send("state 5");
-  ASSERT_TRUE(pump([&] { return count(client::kVPNConnectNotification) == 1; }));
-  int polls = helper.count("request CurrentConnectionState");
-  ASSERT_TRUE(helper.waitFor("request CurrentConnectionState", polls + 2));
+  ASSERT_TRUE(pollUntil(helper, [&] { return count(client::kVPNConnectNotification) == 1; }));
+  // Two more polls with the same state: no second notification.
+  ASSERT_TRUE(nextPoll(helper));
+  ASSERT_TRUE(nextPoll(helper));
+  ASSERT_TRUE(barrier());
+  settle();
   EXPECT_EQ(count(client::kVPNConnectNotification), 1);
 
   wrapper_->Disconnect();
   ASSERT_TRUE(helper.waitFor("request DisconnectConnection"));
   helper.send("state 1");
-  ASSERT_TRUE(pump([&] { return count(client::kVPNDisconnectNotification) == 1; }));
+  ASSERT_TRUE(pollUntil(helper, [&] { return count(client::kVPNDisconnectNotification) == 1; }));
   EXPECT_FALSE(wrapper_->isPolling());
-  polls = helper.count("request CurrentConnectionState");
-  pump([] { return false; }, 1200);
+  const int polls = helper.count("request CurrentConnectionState");
+  // Well past several poll intervals, nothing polls.
+  clock_->advanceSeconds(4 * kPollInterval);
+  settle();
+  ASSERT_TRUE(barrier());
   EXPECT_EQ(helper.count("request CurrentConnectionState"), polls);
   EXPECT_EQ(count(client::kVPNDisconnectNotification), 1);
   EXPECT_TRUE(delegate_->failures.empty());
 }
 
 TEST_F(XPCWrapperTest, FailedStateEndsTheAttemptLikeADisconnect) {
+  useManualClock();
   control_test::FakeHelper helper;
   connect(helper, 3, "OpenVPNConnectionRequest");
-  ASSERT_TRUE(helper.waitFor("request CurrentConnectionState"));
+  ASSERT_TRUE(nextPoll(helper));
   helper.send("state 2");
-  ASSERT_TRUE(pump([&] { return count(client::kVPNDisconnectNotification) == 1; }));
+  ASSERT_TRUE(pollUntil(helper, [&] { return count(client::kVPNDisconnectNotification) == 1; }));
   EXPECT_FALSE(wrapper_->isPolling());
   EXPECT_EQ(wrapper_->previousConnectionState(), client::kHelperStateFailed);
 }
 
 TEST_F(XPCWrapperTest, AFailureWithTheSystemsReasonIsShownWithItAndNotRetried) {
+  useManualClock();
   control_test::FakeHelper helper;
   connect(helper, 0, "PPTPConnectionRequest");
-  ASSERT_TRUE(helper.waitFor("request CurrentConnectionState"));
+  ASSERT_TRUE(nextPoll(helper));
   helper.send("state 3");
   helper.send(
       "log 2026-01-01 Connection X ended: the login was refused (wrong user name or password)");
   helper.send("state 2");
-  ASSERT_TRUE(pump([&] { return !delegate_->failures.empty(); }));
+  ASSERT_TRUE(pollUntil(helper, [&] { return !delegate_->failures.empty(); }));
   EXPECT_EQ(delegate_->failures[0],
             "The VPN connection failed: the login was refused (wrong user name or password)");
   EXPECT_FALSE(wrapper_->isPolling());
@@ -269,11 +285,13 @@ TEST_F(XPCWrapperTest, AHelperThatGoesAwayAfterNotAnsweringFailsOnce) {
 }
 
 TEST_F(XPCWrapperTest, HelperExitWhilePollingReportsADisconnect) {
+  useManualClock();
   control_test::FakeHelper helper;
   connect(helper, 3, "OpenVPNConnectionRequest");
   helper.send("state 5");
-  ASSERT_TRUE(pump([&] { return count(client::kVPNConnectNotification) == 1; }));
+  ASSERT_TRUE(pollUntil(helper, [&] { return count(client::kVPNConnectNotification) == 1; }));
   helper.stop();
+  clock_->advanceSeconds(kPollInterval);  // the poll that finds the helper gone
   ASSERT_TRUE(pump([&] { return count(client::kVPNDisconnectNotification) == 1; }));
   EXPECT_FALSE(wrapper_->isPolling());
 }

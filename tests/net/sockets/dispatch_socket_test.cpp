@@ -15,6 +15,7 @@
 
 #include "net/sockets/dispatch_socket_test_support.h"
 #include "net/sockets/socket_error.h"
+#include "support/manual_clock.h"
 #include "support/temp_dir.h"
 
 namespace net::sockets {
@@ -37,6 +38,17 @@ class DispatchSocketTest : public ::testing::Test {
     for (int fd : peers) ::close(fd);
   }
 
+  // Makes `sock` anew with its time-outs on `clock`, which the test moves.
+  void useManualClock() { sock = DispatchSocket::create(delegate, delegateQueue, nullptr, clock); }
+  // Lets what a move of the clock set off run its course: the socket's
+  // time-out handler, the delegate's question and the socket's use of the
+  // answer.
+  void settle() {
+    sock->performBlock([] {});
+    delegateQueue->sync([] {});
+    sock->performBlock([] {});
+  }
+
   // Connects `sock` to a raw listener and returns the accepted peer descriptor.
   int connectToRaw(RawListener& listener, const char* host = "127.0.0.1") {
     platform::Error error;
@@ -52,6 +64,7 @@ class DispatchSocketTest : public ::testing::Test {
   std::shared_ptr<RecordingDelegate> delegate;
   DispatchSocketPtr sock;
   std::vector<int> peers;
+  std::shared_ptr<varnel::testing::ManualClock> clock = varnel::testing::ManualClock::create();
 };
 
 // --- set-up and configuration ------------------------------------------------------------------
@@ -182,12 +195,15 @@ TEST_F(DispatchSocketTest, LateTimeoutAnswerDoesNotApplyToALaterRead) {
   };
   auto slowQueue = Queue::createSerial("slow");
   auto slow = std::make_shared<Slow>(slowQueue);
-  auto other = DispatchSocket::create(slow, slowQueue);
+  auto other = DispatchSocket::create(slow, slowQueue, nullptr, clock);
   RawListener listener;
   ASSERT_TRUE(other->connectToHost("127.0.0.1", listener.port(), 5));
   peers.push_back(listener.accept());
+  ASSERT_EQ(slow->waitFor("connect").kind, "connect");
   other->readDataWithTimeout(0.05, 1);
-  slow->waitFor("readTimeout");
+  other->performBlock([] {});  // the read and its timer have started
+  clock->advance(std::chrono::milliseconds(50));
+  ASSERT_EQ(slow->waitFor("readTimeout").kind, "readTimeout");
   // Close and reconnect while the answer is pending; the socket queue is free.
   other->disconnect();
   ASSERT_TRUE(other->connectToHost("127.0.0.1", listener.port(), 5));
@@ -395,13 +411,27 @@ TEST_F(DispatchSocketTest, ReadIntoCallerBufferAtOffset) {
 }
 
 TEST_F(DispatchSocketTest, ReadTimeoutWithoutAndWithExtension) {
+  using std::chrono::milliseconds;
+  useManualClock();
   RawListener listener;
   connectToRaw(listener);
   delegate->readExtensions = {0.2};
   sock->readDataWithTimeout(0.2, 9);
+  sock->performBlock([] {});  // the read and its timer have started
+  clock->advance(milliseconds(199));
+  settle();
+  EXPECT_EQ(delegate->count("readTimeout"), 0u);
+  clock->advance(milliseconds(1));
   Event first = delegate->waitFor("readTimeout");
   EXPECT_EQ(first.tag, 9);
   EXPECT_EQ(first.length, 200u);  // the time-out so far, in ms
+  settle();
+  // The extension counts from the answer, not from the first deadline.
+  clock->advance(milliseconds(199));
+  settle();
+  EXPECT_EQ(delegate->count("readTimeout"), 1u);
+  EXPECT_EQ(delegate->count("disconnect"), 0u);
+  clock->advance(milliseconds(1));
   Event second = delegate->waitFor("readTimeout", 1);
   EXPECT_EQ(second.length, 400u);  // extended once by 0.2 s
   Event closed = delegate->waitFor("disconnect");
@@ -450,6 +480,7 @@ struct TimeoutProbe : RecordingDelegate {
 };
 
 TEST_F(DispatchSocketTest, ReadTimeoutQuestionCarriesTheBytesReadSoFar) {
+  useManualClock();
   RawListener listener;
   const int peer = connectToRaw(listener);
   auto probe = std::make_shared<TimeoutProbe>(delegateQueue, sock.get());
@@ -457,6 +488,7 @@ TEST_F(DispatchSocketTest, ReadTimeoutQuestionCarriesTheBytesReadSoFar) {
   testing::rawSend(peer, "abc");
   sock->readDataToLength(10, 0.5, 8);
   ASSERT_EQ(probe->waitFor("readPartial").length, 3u);
+  clock->advanceSeconds(0.5);
   ASSERT_EQ(probe->waitFor("readTimeout").kind, "readTimeout");
   ASSERT_EQ(probe->reads.size(), 1u);
   EXPECT_EQ(probe->reads[0].tag, 8);
@@ -468,6 +500,8 @@ TEST_F(DispatchSocketTest, ReadTimeoutQuestionCarriesTheBytesReadSoFar) {
 }
 
 TEST_F(DispatchSocketTest, WriteTimeoutIsExtendedOnceThenCloses) {
+  using std::chrono::milliseconds;
+  useManualClock();
   RawListener listener;
   connectToRaw(listener);  // the peer never reads
   auto probe = std::make_shared<TimeoutProbe>(delegateQueue, sock.get());
@@ -475,6 +509,16 @@ TEST_F(DispatchSocketTest, WriteTimeoutIsExtendedOnceThenCloses) {
   sock->synchronouslySetDelegate(probe);
   const std::size_t size = 16 * 1024 * 1024;
   sock->writeData(Bytes(size, 'x'), 0.2, 4);
+  // The write has filled the kernel's buffers and waits for room.
+  ASSERT_EQ(probe->waitFor("writePartial").tag, 4);
+  clock->advance(milliseconds(200));
+  ASSERT_EQ(probe->waitFor("writeTimeout").kind, "writeTimeout");
+  settle();
+  clock->advance(milliseconds(199));
+  settle();
+  EXPECT_EQ(probe->count("writeTimeout"), 1u);
+  EXPECT_EQ(probe->count("disconnect"), 0u);
+  clock->advance(milliseconds(1));
   ASSERT_EQ(probe->waitFor("writeTimeout", 1).kind, "writeTimeout");
   Event closed = probe->waitFor("disconnect");
   EXPECT_EQ(closed.error.code(), kDispatchSocketWriteTimeoutError);
@@ -626,9 +670,12 @@ TEST_F(DispatchSocketTest, LargeWriteIsSentInPartsAndArrivesWhole) {
 }
 
 TEST_F(DispatchSocketTest, WriteTimeoutClosesWhenPeerStopsReading) {
+  useManualClock();
   RawListener listener;
   connectToRaw(listener);
   sock->writeData(Bytes(16 * 1024 * 1024, 'x'), 0.3, 4);
+  sock->performBlock([] {});  // the write and its timer have started
+  clock->advanceSeconds(0.3);
   Event timeout = delegate->waitFor("writeTimeout");
   EXPECT_EQ(timeout.tag, 4);
   Event e = delegate->waitFor("disconnect");

@@ -16,6 +16,7 @@
 #include "net/sockets/socket_address.h"
 #include "net/sockets/udp_socket.h"
 #include "net/sockets/udp_test_delegate.h"
+#include "support/manual_clock.h"
 
 namespace net::sockets {
 namespace {
@@ -204,7 +205,8 @@ TEST(UdpSocketSend, SocketCreationFailureIsReportedPerDatagram) {
 TEST(UdpSocketSend, TimeOutWhenTheSystemCannotTakeTheDatagram) {
   // Loopback datagrams never wait, so put a datagram socket whose peer is
   // full under the socket's descriptor: every send then would block.
-  UdpPeer sender;
+  auto clock = varnel::testing::ManualClock::create();
+  UdpPeer sender(nullptr, clock);
   sender.socket->setIPv6Enabled(false);
   ASSERT_TRUE(sender.socket->connectToAddress(loopbackAddress4(9)));
   ASSERT_TRUE(sender.delegate->waitFor(UdpEvent::Connected));
@@ -215,8 +217,15 @@ TEST(UdpSocketSend, TimeOutWhenTheSystemCannotTakeTheDatagram) {
   while (::send(pair[0], &byte, 1, 0) == 1) {
   }
   sender.socket->performBlock([&] { ::dup2(pair[0], sender.socket->socket4FD()); });
-  sender.socket->sendData(bytesOf("late"), 0.0, 1);
+  sender.socket->sendData(bytesOf("late"), 0.0, 1);  // times out at once
   sender.socket->sendData(bytesOf("later"), 0.05, 2);
+  ASSERT_TRUE(sender.delegate->waitFor(UdpEvent::NotSent, 1));
+  sender.socket->performBlock([] {});  // the second datagram and its timer have started
+  clock->advance(std::chrono::milliseconds(49));
+  sender.socket->performBlock([] {});
+  sender.delegateQueue->sync([] {});
+  EXPECT_EQ(sender.delegate->count(UdpEvent::NotSent), 1u);
+  clock->advance(std::chrono::milliseconds(1));
   ASSERT_TRUE(sender.delegate->waitFor(UdpEvent::NotSent, 2));
   const auto failed = sender.delegate->eventsOf(UdpEvent::NotSent);
   EXPECT_EQ(failed[0].tag, 1);

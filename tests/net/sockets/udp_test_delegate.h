@@ -132,8 +132,10 @@ struct UdpPeer {
       platform::dispatch::Queue::createSerial("udp.test.delegate");
   std::shared_ptr<DispatchUdpSocket> socket;
 
-  explicit UdpPeer(platform::dispatch::QueuePtr socketQueue = nullptr)
-      : socket(DispatchUdpSocket::create(delegate, delegateQueue, std::move(socketQueue))) {}
+  explicit UdpPeer(platform::dispatch::QueuePtr socketQueue = nullptr,
+                   platform::dispatch::TimeSourcePtr clock = nullptr)
+      : socket(DispatchUdpSocket::create(delegate, delegateQueue, std::move(socketQueue),
+                                         std::move(clock))) {}
 };
 
 }  // namespace net::sockets::testing

@@ -9,6 +9,7 @@
 #include "platform/dispatch/dispatch.h"
 #include "platform/foundation/exception.h"
 #include "platform/runloop/run_loop.h"
+#include "support/manual_clock.h"
 
 namespace sdk {
 namespace {
@@ -97,29 +98,38 @@ TEST(TLYBackoffTimerTest, BaseIsTheInitialValueWhenAboveTwo) {
 }
 
 TEST(TLYBackoffTimerTest, RunsTheBlockOnTheMainQueueAfterTheDelay) {
-  TLYBackoffTimer timer;
-  // The one test of the real hand-over: the shortest first wait (1.8 s).
+  // The one test of the real hand-over, on a clock the test moves: the
+  // shortest first wait (1.8 s).
+  auto clock = varnel::testing::ManualClock::create();
+  TLYBackoffTimer timer(0, TLYBackoffTimer::kDefaultJitterCoefficient, clock);
   timer.setRandomSource([] { return 0.0; });
   std::atomic<bool> ran{false};
   std::atomic<bool> onMain{false};
-  const auto start = std::chrono::steady_clock::now();
   timer.executeBlockAfterNextInterval([&] {
     onMain = platform::dispatch::Queue::main()->isCurrent();
     ran = true;
   });
+  auto& loop = platform::runloop::RunLoop::main();
+  loop.processPending();
   EXPECT_FALSE(ran.load()) << "never inside the call";
-  ASSERT_TRUE(platform::runloop::RunLoop::main().runUntil([&] { return ran.load(); }, 10s));
+  clock->advance(1799ms);
+  loop.processPending();
+  EXPECT_FALSE(ran.load()) << "not before the delay";
+  clock->advance(1ms);
+  ASSERT_TRUE(loop.runUntil([&] { return ran.load(); }, 10s));
   EXPECT_TRUE(onMain.load());
-  EXPECT_GE(std::chrono::steady_clock::now() - start, 1700ms);
 }
 
 TEST(TLYBackoffTimerTest, HugeDelaysDoNotOverflowTheClock) {
-  TLYBackoffTimer timer(1e300);
+  auto clock = varnel::testing::ManualClock::create();
+  TLYBackoffTimer timer(1e300, TLYBackoffTimer::kDefaultJitterCoefficient, clock);
   timer.setRandomSource([] { return 0.5; });
   std::atomic<bool> ran{false};
   timer.executeBlockAfterNextInterval([&] { ran = true; });
   timer.executeBlockAfterNextInterval([&] { ran = true; });  // inf
-  platform::runloop::RunLoop::main().runUntil([] { return false; }, 50ms);
+  // Both wait a century: ten years later neither has run.
+  clock->advance(std::chrono::hours(24 * 365 * 10));
+  platform::runloop::RunLoop::main().processPending();
   EXPECT_FALSE(ran.load());
 }
 

@@ -30,15 +30,6 @@ struct Answer {
 
 class RetryHandlerTest : public varnel::testing::TempRootTest {
  protected:
-  void SetUp() override {
-    handler_.setTimerConfiguratorForTesting([this](TLYBackoffTimer& timer) {
-      timer.setRandomSource([] { return 0.5; });  // jitter factor exactly 1
-      timer.setScheduler([this](double seconds, TLYBackoffTimer::Block block) {
-        delays_.push_back(seconds);
-        scheduled_.push_back(std::move(block));
-      });
-    });
-  }
   void TearDown() override { Beacon::resetSharedSDKForTesting(); }
 
   static URLResponse response(long status, HeaderFields headers = {}) {
@@ -57,7 +48,14 @@ class RetryHandlerTest : public varnel::testing::TempRootTest {
     return answer;
   }
 
-  TLYNetworkRetryHandler handler_;
+  TLYNetworkRetryHandler handler_{
+      {.clock = nullptr, .timerConfigurator = [this](TLYBackoffTimer& timer) {
+         timer.setRandomSource([] { return 0.5; });  // jitter factor exactly 1
+         timer.setScheduler([this](double seconds, TLYBackoffTimer::Block block) {
+           delays_.push_back(seconds);
+           scheduled_.push_back(std::move(block));
+         });
+       }}};
   URLRequest request_{URL(kEvents)};
   std::vector<double> delays_;
   std::vector<TLYBackoffTimer::Block> scheduled_;

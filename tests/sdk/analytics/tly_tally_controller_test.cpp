@@ -30,6 +30,7 @@
 #include "sdk/platform/beacon.h"
 #include "sdk/platform/ctr_user_defaults.h"
 #include "support/http_test_server.h"
+#include "support/manual_clock.h"
 #include "support/temp_root.h"
 #include "support/wait.h"
 #include "tally_test_support.h"
@@ -58,6 +59,8 @@ class TallyControllerTest : public varnel::testing::TempRootTest {
 
   void TearDown() override {
     if (controller_) drain();
+    // A retry still waiting on the clock holds the controller.
+    clock_->dropWatchers();
     controller_.reset();
     Beacon::resetSharedSDKForTesting();
     CTRUserDefaults::resetStandardUserDefaultsForTesting();
@@ -83,7 +86,7 @@ class TallyControllerTest : public varnel::testing::TempRootTest {
   std::string urlSetting() { return "\"url\":\"" + server_->url("/spi/v2/events") + "\""; }
 
   void start(std::optional<std::string> betaToken = std::nullopt) {
-    controller_ = TLYTallyController::initWithBetaToken(std::move(betaToken), rootDir_);
+    controller_ = TLYTallyController::initWithBetaToken(std::move(betaToken), rootDir_, clock_);
     drain();
   }
 
@@ -142,6 +145,8 @@ class TallyControllerTest : public varnel::testing::TempRootTest {
   std::string eventDir_;
   std::unique_ptr<test_support::HTTPTestServer> server_;
   TLYTallyController::Ptr controller_;
+  // The upload retries' back-off runs on it.
+  std::shared_ptr<varnel::testing::ManualClock> clock_ = varnel::testing::ManualClock::create();
 };
 
 TEST_F(TallyControllerTest, PathsFollowTheEventDirectoryLayout) {
@@ -363,7 +368,13 @@ TEST_F(TallyControllerTest, ServerErrorIsRetriedFromTheSamePackage) {
   start();
   logCustom("retried");
   controller_->runOnEventQueue([&] { controller_->rotateAndSubmitCurrentLog(); });
-  // The first retry waits about 2 s.
+  // The first retry waits 2 s, give or take a tenth.
+  ASSERT_TRUE(waitFor([&] { return server_->requestCount() >= 1; }));
+  ASSERT_TRUE(clock_->waitForWatchers(1, 10s));
+  clock_->advance(1799ms);
+  platform::runloop::RunLoop::main().processPending();
+  EXPECT_EQ(server_->requestCount(), 1u);
+  clock_->advance(401ms);
   ASSERT_TRUE(waitFor([&] { return server_->requestCount() >= 2; }, 15s));
   ASSERT_TRUE(waitForFiles(0, 0)) << dump();
   auto requests = server_->requests();

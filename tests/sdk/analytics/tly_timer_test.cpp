@@ -7,6 +7,8 @@
 #include <mutex>
 
 #include "platform/system/operation_queue.h"
+#include "support/manual_clock.h"
+#include "support/wait.h"
 
 namespace sdk {
 namespace {
@@ -55,9 +57,20 @@ TEST(TLYTimerTest, FiringsRunTheBlockOnTheQueueAgainAndAgain) {
   for (bool dispatch : {false, true}) {
     Firings firings;
     auto block = [&firings] { firings.fire(); };
-    auto timer = dispatch ? TLYTimer::initWithDispatchTimer(0.02, firings.queue_, "repeat", block)
-                          : TLYTimer::initWithTimeInterval(0.02, firings.queue_, "repeat", block);
+    // The dispatch timer runs on a clock the test moves, one interval at a
+    // time; the background scheduler keeps its own time.
+    auto clock = varnel::testing::ManualClock::create();
+    auto timer = dispatch
+                     ? TLYTimer::initWithDispatchTimer(0.02, firings.queue_, "repeat", block, clock)
+                     : TLYTimer::initWithTimeInterval(0.02, firings.queue_, "repeat", block);
     EXPECT_EQ(timer->usesDispatchTimer(), dispatch);
+    for (int i = 1; dispatch && i <= 3; ++i) {
+      clock->advance(std::chrono::milliseconds(19));
+      firings.queue_->waitUntilAllOperationsAreFinished();
+      EXPECT_EQ(firings.count(), i - 1) << "not before the interval";
+      clock->advance(std::chrono::milliseconds(1));
+      EXPECT_TRUE(firings.waitFor(i));
+    }
     EXPECT_TRUE(firings.waitFor(3)) << dispatch;
     timer.reset();
     firings.queue_->waitUntilAllOperationsAreFinished();
@@ -68,21 +81,23 @@ TEST(TLYTimerTest, FiringsRunTheBlockOnTheQueueAgainAndAgain) {
 TEST(TLYTimerTest, FreeingTheTimerStopsFurtherFiringsButQueuedOnesStillRun) {
   Firings firings;
   firings.queue_->setSuspended(true);
-  auto timer =
-      TLYTimer::initWithDispatchTimer(0.01, firings.queue_, "stop", [&] { firings.fire(); });
-  // Wait until at least one firing is waiting on the suspended queue.
-  for (int i = 0; i < 2000 && firings.queue_->operationCount() == 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  auto clock = varnel::testing::ManualClock::create();
+  auto timer = TLYTimer::initWithDispatchTimer(
+      0.01, firings.queue_, "stop", [&] { firings.fire(); }, clock);
+  // Two firings wait on the suspended queue.
+  for (std::size_t i = 1; i <= 2; ++i) {
+    clock->advance(std::chrono::milliseconds(10));
+    ASSERT_TRUE(varnel::testing::waitUntil([&] { return firings.queue_->operationCount() == i; }));
   }
-  ASSERT_GT(firings.queue_->operationCount(), 0u);
   timer.reset();
   std::size_t queued = firings.queue_->operationCount();
   firings.queue_->setSuspended(false);
   ASSERT_TRUE(firings.queue_->waitUntilAllOperationsAreFinished(std::chrono::seconds(10)));
   int afterFree = firings.count();
   EXPECT_EQ(static_cast<std::size_t>(afterFree), queued);
-  // Several intervals later nothing more has arrived.
-  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  // Many intervals later nothing more has arrived: the move of the clock
+  // would have added a firing inside the call.
+  clock->advance(std::chrono::seconds(60));
   EXPECT_EQ(firings.queue_->operationCount(), 0u);
   EXPECT_EQ(firings.count(), afterFree);
 }

@@ -256,19 +256,19 @@ TEST_F(UploaderTest, ARetryRestartsTheSameRequestFromTheNamesPath) {
 }
 
 TEST_F(UploaderTest, WithTheRetryPolicyAServerErrorIsRetriedAfterTheBackOff) {
-  auto handler = std::make_shared<TLYNetworkRetryHandler>();
   std::vector<double> delays;
   std::vector<TLYBackoffTimer::Block> pending;
   std::mutex m;
   std::condition_variable scheduled;
-  handler->setTimerConfiguratorForTesting([&](TLYBackoffTimer& timer) {
-    timer.setScheduler([&](double seconds, TLYBackoffTimer::Block block) {
-      std::lock_guard lock(m);
-      delays.push_back(seconds);
-      pending.push_back(std::move(block));
-      scheduled.notify_all();
-    });
-  });
+  auto handler = std::make_shared<TLYNetworkRetryHandler>(TLYNetworkRetryHandler::Options{
+      .clock = nullptr, .timerConfigurator = [&](TLYBackoffTimer& timer) {
+        timer.setScheduler([&](double seconds, TLYBackoffTimer::Block block) {
+          std::lock_guard lock(m);
+          delays.push_back(seconds);
+          pending.push_back(std::move(block));
+          scheduled.notify_all();
+        });
+      }});
   delegate_->decide = [&](const RecordingDelegate::Completed& c,
                           TLYUploaderDelegate::RetryDecision answer) {
     handler->handleCompletedRequest(c.request, c.response, c.name, c.error, std::move(answer));

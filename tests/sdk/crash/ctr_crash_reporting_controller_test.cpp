@@ -231,6 +231,11 @@ TEST_F(CTRCrashReportingControllerTest, FirstLaunchSetsUpItsReportAndSubmitsNoth
 
   // The first main-queue turn removes the marker; the checks follow 2 s later.
   ASSERT_TRUE(runMainUntil([&] { return !markerExists(); }));
+  ASSERT_TRUE(clock_->waitForWatchers(1, 20s));
+  clock_->advance(1999ms);
+  platform::runloop::RunLoop::main().processPending();
+  EXPECT_EQ(handlerChecks_.load(), 0);
+  clock_->advance(1ms);
   ASSERT_TRUE(runMainUntil([&] { return handlerChecks_.load() == 1; }));
 
   // The application's active state is recorded as an internal key.
