@@ -12,6 +12,7 @@
 #include "platform/dispatch/dispatch.h"
 #include "platform/dispatch/internal.h"
 #include "platform/dispatch/reactor.h"
+#include "platform/dispatch/spin_budget.h"
 #include "platform/dispatch/thread_crash_info.h"
 #include "platform/dispatch/worker_pool.h"
 
@@ -40,6 +41,13 @@ struct Handoff {
 };
 
 constexpr int kDrainBatch = 64;
+// Blocks a drain takes from the queue under one lock.
+constexpr int kTakeAtOnce = 16;
+// How long a reactor thread drains a kept queue before the pool takes over.
+constexpr auto kKeptDrainBudget = std::chrono::microseconds(100);
+
+// Where the next keepable drain goes, while a DeferredDrain is armed here.
+thread_local std::shared_ptr<void>* tKeepDrainIn = nullptr;
 
 // Never destroyed: pool threads may still post to the main queue while the
 // process runs its exit handlers, and a destroyed waker would be called then.
@@ -70,7 +78,12 @@ class QueueImpl : public Queue {
   }
 
   void submit(Block block);
-  void drain();
+  // Runs blocks until the queue is empty or suspended, or a sync caller
+  // takes it; past `until` (or a batch, when other work waits) the rest is
+  // handed on as a new drain.
+  void drain(Clock::time_point until = Clock::time_point::max());
+  // Hands the held queue on to its target as a drain.
+  void handOff() { scheduleDrain(); }
   bool drainMain();
   bool hasWork();
   void acquire();
@@ -83,6 +96,13 @@ class QueueImpl : public Queue {
  private:
   void scheduleDrain();
   void runBlock(Block& block);
+  // Waits a short, adaptive time for a block to arrive (drains on a pool
+  // worker only). True when it polled: the caller then ends the pool's poll.
+  bool pollForItems();
+  // A serial queue whose drains run on the worker pool.
+  bool keepable() const {
+    return kind_ == Kind::Serial && (!target_ || of(target_.get())->kind_ == Kind::Global);
+  }
 
   const Kind kind_;
   const int priority_;
@@ -90,6 +110,10 @@ class QueueImpl : public Queue {
   std::deque<Item> items_;
   bool scheduled_ = false;  // a drain is queued or running, or a thread holds the queue
   int suspendCount_ = 0;
+  // Readable without the lock: items_.size(), and suspendCount_ > 0.
+  std::atomic<std::size_t> itemCount_{0};
+  std::atomic<bool> suspended_{false};
+  SpinBudget pollBudget_;  // owned by the thread that holds the queue
   std::mutex specificMutex_;
   std::vector<std::pair<const void*, std::shared_ptr<void>>> specifics_;
 };
@@ -138,6 +162,12 @@ QueueImpl* globalImpl(int index);
 }  // namespace
 
 void QueueImpl::runBlock(Block& block) {
+  // A drain of this queue already set the frame up.
+  if (!tFrames.empty() && tFrames.back() == this) {
+    block();
+    block = nullptr;
+    return;
+  }
   FrameScope frame(this);
   block();
   block = nullptr;  // captured state dies on this thread, right after the block
@@ -163,6 +193,7 @@ void QueueImpl::submit(Block block) {
       }
     } else {
       items_.push_back({std::move(block), nullptr});
+      itemCount_.store(items_.size(), std::memory_order_relaxed);
       if (!scheduled_ && suspendCount_ == 0) schedule = scheduled_ = true;
     }
   }
@@ -170,6 +201,11 @@ void QueueImpl::submit(Block block) {
     WorkerPool::instance().submit(priority_,
                                   [q = self(), b = std::move(block)]() mutable { q->runBlock(b); });
   } else if (schedule) {
+    if (tKeepDrainIn && keepable()) {
+      *tKeepDrainIn = self();  // the reactor thread drains it after its watchers
+      tKeepDrainIn = nullptr;
+      return;
+    }
     scheduleDrain();
   }
 }
@@ -189,30 +225,120 @@ void QueueImpl::scheduleDrain() {
   t->submit([q = self()] { q->drain(); });
 }
 
-void QueueImpl::drain() {
+void QueueImpl::drain(Clock::time_point until) {
+  const bool timed = until != Clock::time_point::max();
+  // The thread counts as running this queue for the whole drain (blocks see
+  // it as the current queue either way); the frame is set up once.
+  FrameScope frame(this);
+  Item batch[kTakeAtOnce];
+  int taken = 0;
+  int next = 0;
+  // Puts the blocks taken but not run back at the front, in order.
+  auto giveBack = [&] {
+    for (int i = taken; i-- > next;) items_.push_front(std::move(batch[i]));
+    itemCount_.store(items_.size(), std::memory_order_relaxed);
+    taken = next = 0;
+  };
+  bool polled = false;  // at most one poll per run of blocks
   for (int n = 0;; ++n) {
-    Item item;
-    {
-      std::lock_guard lock(mutex_);
+    if (next == taken) {
+      taken = next = 0;
+      const bool late = timed && n > 0 && Clock::now() >= until;
+      std::unique_lock lock(mutex_);
+      if (suspendCount_ == 0 && items_.empty() && !timed && !polled && !target_) {
+        // Blocks often come in quick succession: look for the next one for
+        // a moment before letting the queue go idle, which would cost the
+        // next submitter a new drain (and maybe a wake-up).
+        polled = true;
+        lock.unlock();
+        const bool polling = pollForItems();
+        lock.lock();
+        if (polling) {
+          const bool idle = suspendCount_ > 0 || items_.empty();
+          if (idle) scheduled_ = false;
+          lock.unlock();
+          // Jobs that came meanwhile wait for this worker only when it is
+          // about to go back to the pool.
+          WorkerPool::instance().endPoll(!idle);
+          if (idle) return;
+          --n;
+          continue;  // look again under the lock
+        }
+      }
       if (suspendCount_ > 0 || items_.empty()) {
         scheduled_ = false;
         return;
       }
-      if (n == kDrainBatch) {
+      if (late) break;  // still scheduled
+      if (n >= kDrainBatch) {
         // Let other work of the target run; stay on this thread when none waits.
         if (target() || WorkerPool::instance().hasPending()) break;  // still scheduled
         n = 0;
       }
-      item = std::move(items_.front());
-      items_.pop_front();
+      // Take a few blocks at once (never past a thread waiting in sync).
+      while (taken < kTakeAtOnce && !items_.empty()) {
+        batch[taken] = std::move(items_.front());
+        items_.pop_front();
+        if (batch[taken++].waiter) break;
+      }
+      itemCount_.store(items_.size(), std::memory_order_relaxed);
     }
+    Item& item = batch[next++];
     if (item.waiter) {
       item.waiter->grant();  // the hold passes to the thread in sync
       return;
     }
+    polled = false;
     runBlock(item.block);
+    if (next < taken) {
+      // A block may have suspended the queue, or the time may be up: then
+      // the rest waits in the queue again.
+      const bool late = timed && Clock::now() >= until;
+      if (late || suspended_.load(std::memory_order_relaxed)) {
+        std::lock_guard lock(mutex_);
+        giveBack();
+        if (suspendCount_ > 0) {
+          scheduled_ = false;
+          return;
+        }
+        if (late) break;
+      }
+    }
   }
   scheduleDrain();
+}
+
+bool QueueImpl::pollForItems() {
+  // The worker polls in the pool's stead (one poller at a time), with a
+  // budget that adapts to how soon blocks came after earlier polls (see
+  // spin_budget.h), and stops at once when the pool has jobs for it.
+  const int budget = pollBudget_.next();
+  if (budget <= 0) return false;
+  WorkerPool& pool = WorkerPool::instance();
+  if (!pool.beginPoll()) return false;
+  const auto start = Clock::now();
+  const auto deadline = start + std::chrono::microseconds(budget);
+  int waited = -1;
+  bool interrupted = false;
+  for (unsigned i = 1;; ++i) {
+    if (itemCount_.load(std::memory_order_relaxed) > 0) {
+      waited = static_cast<int>(
+          std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
+      break;
+    }
+    if (pool.hasPending()) {
+      interrupted = true;
+      break;
+    }
+    cpuRelax();
+    if ((i & 31) == 0 && Clock::now() >= deadline) break;
+  }
+  if (waited >= 0) {
+    pollBudget_.found(waited);
+  } else if (!interrupted) {
+    pollBudget_.missed();
+  }
+  return true;
 }
 
 bool QueueImpl::drainMain() {
@@ -232,6 +358,7 @@ bool QueueImpl::drainMain() {
       }
       item = std::move(items_.front());
       items_.pop_front();
+      itemCount_.store(items_.size(), std::memory_order_relaxed);
     }
     if (item.waiter) {
       item.waiter->grant();
@@ -260,6 +387,7 @@ void QueueImpl::acquire() {
       return;
     }
     items_.push_back({nullptr, &handoff});
+    itemCount_.store(items_.size(), std::memory_order_relaxed);
     if (!scheduled_ && suspendCount_ == 0) schedule = scheduled_ = true;
   }
   if (schedule) scheduleDrain();
@@ -281,6 +409,7 @@ void QueueImpl::suspend() {
   if (kind_ == Kind::Global) return;
   std::lock_guard lock(mutex_);
   ++suspendCount_;
+  suspended_.store(true, std::memory_order_relaxed);
 }
 
 void QueueImpl::resume() {
@@ -295,8 +424,10 @@ void QueueImpl::resume() {
       std::abort();
     }
     if (--suspendCount_ > 0) return;
+    suspended_.store(false, std::memory_order_relaxed);
     if (kind_ == Kind::Concurrent) {
       released.swap(items_);
+      itemCount_.store(0, std::memory_order_relaxed);
     } else if (!scheduled_ && !items_.empty()) {
       schedule = scheduled_ = true;
     }
@@ -483,6 +614,28 @@ void setMainQueueWaker(std::function<void()> waker) {
 bool drainMainQueue() { return mainImpl()->drainMain(); }
 
 bool mainQueueHasWork() { return mainImpl()->hasWork(); }
+
+DeferredDrain::DeferredDrain(bool enabled) : enabled_(enabled) {
+  if (enabled_) tKeepDrainIn = &kept_;
+}
+
+DeferredDrain::~DeferredDrain() {
+  stopDeferring();
+  if (kept_) std::static_pointer_cast<QueueImpl>(std::move(kept_))->handOff();
+}
+
+void DeferredDrain::stopDeferring() {
+  if (enabled_ && tKeepDrainIn == &kept_) tKeepDrainIn = nullptr;
+  enabled_ = false;
+}
+
+void DeferredDrain::run() {
+  stopDeferring();
+  if (!kept_) return;
+  auto q = std::static_pointer_cast<QueueImpl>(std::move(kept_));
+  kept_ = nullptr;
+  q->drain(Clock::now() + kKeptDrainBudget);
+}
 
 }  // namespace detail
 
