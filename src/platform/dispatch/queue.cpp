@@ -12,7 +12,6 @@
 #include "platform/dispatch/dispatch.h"
 #include "platform/dispatch/internal.h"
 #include "platform/dispatch/reactor.h"
-#include "platform/dispatch/spin_budget.h"
 #include "platform/dispatch/thread_crash_info.h"
 #include "platform/dispatch/worker_pool.h"
 
@@ -96,9 +95,6 @@ class QueueImpl : public Queue {
  private:
   void scheduleDrain();
   void runBlock(Block& block);
-  // Waits a short, adaptive time for a block to arrive (drains on a pool
-  // worker only). True when it polled: the caller then ends the pool's poll.
-  bool pollForItems();
   // A serial queue whose drains run on the worker pool.
   bool keepable() const {
     return kind_ == Kind::Serial && (!target_ || of(target_.get())->kind_ == Kind::Global);
@@ -110,10 +106,8 @@ class QueueImpl : public Queue {
   std::deque<Item> items_;
   bool scheduled_ = false;  // a drain is queued or running, or a thread holds the queue
   int suspendCount_ = 0;
-  // Readable without the lock: items_.size(), and suspendCount_ > 0.
-  std::atomic<std::size_t> itemCount_{0};
+  // suspendCount_ > 0, readable without the lock.
   std::atomic<bool> suspended_{false};
-  SpinBudget pollBudget_;  // owned by the thread that holds the queue
   std::mutex specificMutex_;
   std::vector<std::pair<const void*, std::shared_ptr<void>>> specifics_;
 };
@@ -193,7 +187,6 @@ void QueueImpl::submit(Block block) {
       }
     } else {
       items_.push_back({std::move(block), nullptr});
-      itemCount_.store(items_.size(), std::memory_order_relaxed);
       if (!scheduled_ && suspendCount_ == 0) schedule = scheduled_ = true;
     }
   }
@@ -236,35 +229,13 @@ void QueueImpl::drain(Clock::time_point until) {
   // Puts the blocks taken but not run back at the front, in order.
   auto giveBack = [&] {
     for (int i = taken; i-- > next;) items_.push_front(std::move(batch[i]));
-    itemCount_.store(items_.size(), std::memory_order_relaxed);
     taken = next = 0;
   };
-  bool polled = false;  // at most one poll per run of blocks
   for (int n = 0;; ++n) {
     if (next == taken) {
       taken = next = 0;
       const bool late = timed && n > 0 && Clock::now() >= until;
-      std::unique_lock lock(mutex_);
-      if (suspendCount_ == 0 && items_.empty() && !timed && !polled && !target_) {
-        // Blocks often come in quick succession: look for the next one for
-        // a moment before letting the queue go idle, which would cost the
-        // next submitter a new drain (and maybe a wake-up).
-        polled = true;
-        lock.unlock();
-        const bool polling = pollForItems();
-        lock.lock();
-        if (polling) {
-          const bool idle = suspendCount_ > 0 || items_.empty();
-          if (idle) scheduled_ = false;
-          lock.unlock();
-          // Jobs that came meanwhile wait for this worker only when it is
-          // about to go back to the pool.
-          WorkerPool::instance().endPoll(!idle);
-          if (idle) return;
-          --n;
-          continue;  // look again under the lock
-        }
-      }
+      std::lock_guard lock(mutex_);
       if (suspendCount_ > 0 || items_.empty()) {
         scheduled_ = false;
         return;
@@ -281,14 +252,12 @@ void QueueImpl::drain(Clock::time_point until) {
         items_.pop_front();
         if (batch[taken++].waiter) break;
       }
-      itemCount_.store(items_.size(), std::memory_order_relaxed);
     }
     Item& item = batch[next++];
     if (item.waiter) {
       item.waiter->grant();  // the hold passes to the thread in sync
       return;
     }
-    polled = false;
     runBlock(item.block);
     if (next < taken) {
       // A block may have suspended the queue, or the time may be up: then
@@ -308,39 +277,6 @@ void QueueImpl::drain(Clock::time_point until) {
   scheduleDrain();
 }
 
-bool QueueImpl::pollForItems() {
-  // The worker polls in the pool's stead (one poller at a time), with a
-  // budget that adapts to how soon blocks came after earlier polls (see
-  // spin_budget.h), and stops at once when the pool has jobs for it.
-  const int budget = pollBudget_.next();
-  if (budget <= 0) return false;
-  WorkerPool& pool = WorkerPool::instance();
-  if (!pool.beginPoll()) return false;
-  const auto start = Clock::now();
-  const auto deadline = start + std::chrono::microseconds(budget);
-  int waited = -1;
-  bool interrupted = false;
-  for (unsigned i = 1;; ++i) {
-    if (itemCount_.load(std::memory_order_relaxed) > 0) {
-      waited = static_cast<int>(
-          std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
-      break;
-    }
-    if (pool.hasPending()) {
-      interrupted = true;
-      break;
-    }
-    cpuRelax();
-    if ((i & 31) == 0 && Clock::now() >= deadline) break;
-  }
-  if (waited >= 0) {
-    pollBudget_.found(waited);
-  } else if (!interrupted) {
-    pollBudget_.missed();
-  }
-  return true;
-}
-
 bool QueueImpl::drainMain() {
   std::size_t budget;
   {
@@ -358,7 +294,6 @@ bool QueueImpl::drainMain() {
       }
       item = std::move(items_.front());
       items_.pop_front();
-      itemCount_.store(items_.size(), std::memory_order_relaxed);
     }
     if (item.waiter) {
       item.waiter->grant();
@@ -387,7 +322,6 @@ void QueueImpl::acquire() {
       return;
     }
     items_.push_back({nullptr, &handoff});
-    itemCount_.store(items_.size(), std::memory_order_relaxed);
     if (!scheduled_ && suspendCount_ == 0) schedule = scheduled_ = true;
   }
   if (schedule) scheduleDrain();
@@ -427,7 +361,6 @@ void QueueImpl::resume() {
     suspended_.store(false, std::memory_order_relaxed);
     if (kind_ == Kind::Concurrent) {
       released.swap(items_);
-      itemCount_.store(0, std::memory_order_relaxed);
     } else if (!scheduled_ && !items_.empty()) {
       schedule = scheduled_ = true;
     }

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/dispatch/internal.h"
+#include "platform/dispatch/spin_budget.h"
 
 namespace platform::dispatch::detail {
 
@@ -220,7 +221,39 @@ void Reactor::runDeadlines() {
 void Reactor::threadMain() {
   blockSignalsInThisThread();
   pthread_setname_np(pthread_self(), "dispatch-reactor");
-  for (;;) waitAndDispatch(-1);
+  // After events, look for the next ones for a short, adaptive time before
+  // sleeping (see spin_budget.h): the answer to what a handler just sent,
+  // or the next datagram of a burst, then needs no wake-up of this thread.
+  SpinBudget spin;
+  bool busy = false;
+  for (;;) {
+    if (busy) {
+      const int budget = spin.next();
+      if (budget > 0) {
+        const int waited = pollForEvents(budget);
+        if (waited >= 0) {
+          spin.found(waited);
+          continue;  // still busy
+        }
+        spin.missed();
+      }
+    }
+    busy = waitAndDispatch(-1) > 0;
+  }
+}
+
+int Reactor::pollForEvents(int budgetMicros) {
+  const auto start = Clock::now();
+  const auto deadline = start + std::chrono::microseconds(budgetMicros);
+  for (;;) {
+    if (waitAndDispatch(0) > 0) {
+      return static_cast<int>(
+          std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
+    }
+    // Each look is a system call: pause a little between them.
+    for (int i = 0; i < 64; ++i) cpuRelax();
+    if (Clock::now() >= deadline) return -1;
+  }
 }
 
 int Reactor::waitAndDispatch(int timeoutMs) {

@@ -76,6 +76,9 @@ class Reactor {
   // Waits up to `timeoutMs` (-1: no limit) and handles what came; returns
   // the number of events.
   int waitAndDispatch(int timeoutMs);
+  // Looks for events without sleeping for up to `budgetMicros`, handling
+  // them; the microseconds until some came, -1 when none did.
+  int pollForEvents(int budgetMicros);
   void rearmTimer();
   void armWatchdog();
   void runDeadlines();

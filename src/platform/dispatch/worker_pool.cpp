@@ -122,28 +122,6 @@ bool WorkerPool::hasPending() { return pendingHint_.load(std::memory_order_relax
 
 bool WorkerPool::onWorker() { return tOnWorker; }
 
-bool WorkerPool::beginPoll() {
-  if (!tOnWorker) return false;
-  std::lock_guard lock(mutex_);
-  if (spinners_ >= kMaxSpinners || pending_ > 0) return false;
-  ++spinners_;
-  return true;
-}
-
-void WorkerPool::endPoll(bool busy) {
-  Slot* wake;
-  bool wakeMonitor = false;
-  {
-    std::lock_guard lock(mutex_);
-    --spinners_;
-    // Jobs that came during the poll counted on this worker: unless it is
-    // busy, it takes one now, and someone else must take the rest.
-    wake = pending_ > (busy ? 0u : 1u) ? provideWorkerLocked(wakeMonitor) : nullptr;
-  }
-  if (wake) wake->cv.notify_one();
-  if (wakeMonitor) monitorCv_.notify_one();
-}
-
 void WorkerPool::submit(int priority, Job job) {
   priority = std::clamp(priority, 0, kPriorities - 1);
   Slot* wake;

@@ -49,14 +49,6 @@ class WorkerPool {
   void didUnblock();
   // True when jobs wait for a worker.
   bool hasPending();
-  // The calling worker polls for work of its own (the next block of the
-  // queue it drains) instead of taking jobs. It counts as a polling worker
-  // (guarantee 4): false when another one polls already. While it polls,
-  // a submitted job wakes nobody; the poller stops when hasPending().
-  // `busy`: the worker goes on with its own work rather than back to the
-  // pool, so every job waiting then needs another worker.
-  bool beginPoll();
-  void endPoll(bool busy);
   // True on a thread of this pool.
   static bool onWorker();
 
