@@ -59,7 +59,10 @@ class BlockingScope {
 // for a short time, and hands what is left to the pool. So the block still
 // starts after the submitting call returned (never inside it), and the
 // queue is held throughout, so nothing of it runs elsewhere meanwhile.
-// Queues that target another serial queue or the main queue are never kept.
+// Queues that target another serial queue or the main queue are never kept,
+// nor is a queue whose last kept drain ran out of time (its work comes in
+// long runs, as in a stream, which go faster beside the reactor thread than
+// on it) until a drain of it ends within that time again.
 // Blocks that run in `run` submit normally.
 //
 // Thread safety: one object, used on the thread that made it.

@@ -79,8 +79,11 @@ class QueueImpl : public Queue {
   void submit(Block block);
   // Runs blocks until the queue is empty or suspended, or a sync caller
   // takes it; past `until` (or a batch, when other work waits) the rest is
-  // handed on as a new drain.
-  void drain(Clock::time_point until = Clock::time_point::max());
+  // handed on as a new drain. True when it ran out of time.
+  bool drain(Clock::time_point until = Clock::time_point::max());
+  // A drain kept by a reactor thread ran out of its time: the queue's work
+  // comes in long runs, better run beside the reactor thread than on it.
+  void keptTooLong() { longRuns_.store(true, std::memory_order_relaxed); }
   // Hands the held queue on to its target as a drain.
   void handOff() { scheduleDrain(); }
   bool drainMain();
@@ -97,7 +100,8 @@ class QueueImpl : public Queue {
   void runBlock(Block& block);
   // A serial queue whose drains run on the worker pool.
   bool keepable() const {
-    return kind_ == Kind::Serial && (!target_ || of(target_.get())->kind_ == Kind::Global);
+    return kind_ == Kind::Serial && (!target_ || of(target_.get())->kind_ == Kind::Global) &&
+           !longRuns_.load(std::memory_order_relaxed);
   }
 
   const Kind kind_;
@@ -108,6 +112,9 @@ class QueueImpl : public Queue {
   int suspendCount_ = 0;
   // suspendCount_ > 0, readable without the lock.
   std::atomic<bool> suspended_{false};
+  // Set when a kept drain ran out of time, cleared by a drain that ends
+  // within that time: drains are then not kept.
+  std::atomic<bool> longRuns_{false};
   std::mutex specificMutex_;
   std::vector<std::pair<const void*, std::shared_ptr<void>>> specifics_;
 };
@@ -218,8 +225,19 @@ void QueueImpl::scheduleDrain() {
   t->submit([q = self()] { q->drain(); });
 }
 
-void QueueImpl::drain(Clock::time_point until) {
+bool QueueImpl::drain(Clock::time_point until) {
   const bool timed = until != Clock::time_point::max();
+  // A drain on the pool that ends within a kept drain's time says the
+  // queue's work comes in short runs again.
+  const auto shortUntil = timed || !longRuns_.load(std::memory_order_relaxed)
+                              ? Clock::time_point::min()
+                              : Clock::now() + kKeptDrainBudget;
+  auto endShort = [&] {
+    if (shortUntil != Clock::time_point::min() && Clock::now() < shortUntil) {
+      longRuns_.store(false, std::memory_order_relaxed);
+    }
+    return false;
+  };
   // The thread counts as running this queue for the whole drain (blocks see
   // it as the current queue either way); the frame is set up once.
   FrameScope frame(this);
@@ -238,7 +256,7 @@ void QueueImpl::drain(Clock::time_point until) {
       std::lock_guard lock(mutex_);
       if (suspendCount_ > 0 || items_.empty()) {
         scheduled_ = false;
-        return;
+        return endShort();
       }
       if (late) break;  // still scheduled
       if (n >= kDrainBatch) {
@@ -256,7 +274,7 @@ void QueueImpl::drain(Clock::time_point until) {
     Item& item = batch[next++];
     if (item.waiter) {
       item.waiter->grant();  // the hold passes to the thread in sync
-      return;
+      return endShort();
     }
     runBlock(item.block);
     if (next < taken) {
@@ -268,13 +286,14 @@ void QueueImpl::drain(Clock::time_point until) {
         giveBack();
         if (suspendCount_ > 0) {
           scheduled_ = false;
-          return;
+          return endShort();
         }
         if (late) break;
       }
     }
   }
   scheduleDrain();
+  return true;
 }
 
 bool QueueImpl::drainMain() {
@@ -567,7 +586,7 @@ void DeferredDrain::run() {
   if (!kept_) return;
   auto q = std::static_pointer_cast<QueueImpl>(std::move(kept_));
   kept_ = nullptr;
-  q->drain(Clock::now() + kKeptDrainBudget);
+  if (q->drain(Clock::now() + kKeptDrainBudget)) q->keptTooLong();
 }
 
 }  // namespace detail
