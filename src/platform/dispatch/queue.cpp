@@ -12,7 +12,6 @@
 #include "platform/dispatch/dispatch.h"
 #include "platform/dispatch/internal.h"
 #include "platform/dispatch/reactor.h"
-#include "platform/dispatch/spin_budget.h"
 #include "platform/dispatch/thread_crash_info.h"
 #include "platform/dispatch/worker_pool.h"
 
@@ -43,10 +42,6 @@ struct Handoff {
 constexpr int kDrainBatch = 64;
 // Blocks a drain takes from the queue under one lock.
 constexpr int kTakeAtOnce = 16;
-// How long a drain that emptied its queue looks for one more block. Short:
-// it bridges the gaps between blocks submitted back to back, not a wait for
-// answers (a worker or the reactor thread polls for those).
-constexpr auto kIdlePoll = std::chrono::microseconds(3);
 // How long a reactor thread drains a kept queue before the pool takes over.
 constexpr auto kKeptDrainBudget = std::chrono::microseconds(100);
 
@@ -103,8 +98,6 @@ class QueueImpl : public Queue {
  private:
   void scheduleDrain();
   void runBlock(Block& block);
-  // Polls for up to kIdlePoll for a block to arrive, unless pool jobs wait.
-  void waitBriefly();
   // A serial queue whose drains run on the worker pool.
   bool keepable() const {
     return kind_ == Kind::Serial && (!target_ || of(target_.get())->kind_ == Kind::Global) &&
@@ -117,9 +110,8 @@ class QueueImpl : public Queue {
   std::deque<Item> items_;
   bool scheduled_ = false;  // a drain is queued or running, or a thread holds the queue
   int suspendCount_ = 0;
-  // suspendCount_ > 0, and items_.size(), readable without the lock.
+  // suspendCount_ > 0, readable without the lock.
   std::atomic<bool> suspended_{false};
-  std::atomic<std::size_t> itemCount_{0};
   // Set when a kept drain ran out of time, cleared by a drain that ends
   // within that time: drains are then not kept.
   std::atomic<bool> longRuns_{false};
@@ -202,7 +194,6 @@ void QueueImpl::submit(Block block) {
       }
     } else {
       items_.push_back({std::move(block), nullptr});
-      itemCount_.store(items_.size(), std::memory_order_relaxed);
       if (!scheduled_ && suspendCount_ == 0) schedule = scheduled_ = true;
     }
   }
@@ -256,21 +247,13 @@ bool QueueImpl::drain(Clock::time_point until) {
   // Puts the blocks taken but not run back at the front, in order.
   auto giveBack = [&] {
     for (int i = taken; i-- > next;) items_.push_front(std::move(batch[i]));
-    itemCount_.store(items_.size(), std::memory_order_relaxed);
     taken = next = 0;
   };
   for (int n = 0;; ++n) {
     if (next == taken) {
       taken = next = 0;
       const bool late = timed && n > 0 && Clock::now() >= until;
-      std::unique_lock lock(mutex_);
-      if (suspendCount_ == 0 && items_.empty() && !timed && !target_) {
-        // Blocks often come back to back: bridge a short gap before letting
-        // the queue go idle, which would cost the next submitter a new drain.
-        lock.unlock();
-        waitBriefly();
-        lock.lock();
-      }
+      std::lock_guard lock(mutex_);
       if (suspendCount_ > 0 || items_.empty()) {
         scheduled_ = false;
         return endShort();
@@ -287,7 +270,6 @@ bool QueueImpl::drain(Clock::time_point until) {
         items_.pop_front();
         if (batch[taken++].waiter) break;
       }
-      itemCount_.store(items_.size(), std::memory_order_relaxed);
     }
     Item& item = batch[next++];
     if (item.waiter) {
@@ -314,16 +296,6 @@ bool QueueImpl::drain(Clock::time_point until) {
   return true;
 }
 
-void QueueImpl::waitBriefly() {
-  WorkerPool& pool = WorkerPool::instance();
-  const auto deadline = Clock::now() + kIdlePoll;
-  for (unsigned i = 1;; ++i) {
-    if (itemCount_.load(std::memory_order_relaxed) > 0 || pool.hasPending()) return;
-    cpuRelax();
-    if ((i & 15) == 0 && Clock::now() >= deadline) return;
-  }
-}
-
 bool QueueImpl::drainMain() {
   std::size_t budget;
   {
@@ -341,7 +313,6 @@ bool QueueImpl::drainMain() {
       }
       item = std::move(items_.front());
       items_.pop_front();
-      itemCount_.store(items_.size(), std::memory_order_relaxed);
     }
     if (item.waiter) {
       item.waiter->grant();
@@ -370,7 +341,6 @@ void QueueImpl::acquire() {
       return;
     }
     items_.push_back({nullptr, &handoff});
-    itemCount_.store(items_.size(), std::memory_order_relaxed);
     if (!scheduled_ && suspendCount_ == 0) schedule = scheduled_ = true;
   }
   if (schedule) scheduleDrain();
@@ -410,7 +380,6 @@ void QueueImpl::resume() {
     suspended_.store(false, std::memory_order_relaxed);
     if (kind_ == Kind::Concurrent) {
       released.swap(items_);
-      itemCount_.store(0, std::memory_order_relaxed);
     } else if (!scheduled_ && !items_.empty()) {
       schedule = scheduled_ = true;
     }
