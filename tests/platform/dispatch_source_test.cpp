@@ -8,6 +8,7 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/dispatch/dispatch.h"
@@ -57,6 +58,95 @@ TEST(SourceTest, ReadSourceReportsAvailableBytesAndFiresAgainWhileUnread) {
   ASSERT_EQ(seen.size(), 3u);
   EXPECT_EQ(seen[0], 3u);
   EXPECT_EQ(seen[2], 1u);
+}
+
+// The reactor thread may run a handler itself when its queue is idle. A
+// handler that waits for the event of another descriptor must still get it:
+// the other source's handler runs while the first one waits.
+TEST(SourceTest, AHandlerWaitingForAnotherDescriptorsEventDoesNotHoldItUp) {
+  Pipe first, second;
+  auto firstQueue = Queue::createSerial("test.waiting");
+  auto secondQueue = Queue::createSerial("test.answering");
+  auto waiting = Source::read(first.fds[0], firstQueue);
+  auto answering = Source::read(second.fds[0], secondQueue);
+  Semaphore answered;
+  std::atomic<bool> gotAnswer{false};
+  waiting->setEventHandler([&] {
+    char c;
+    ASSERT_EQ(::read(first.fds[0], &c, 1), 1);
+    // The answer comes through the second descriptor only.
+    ASSERT_EQ(::write(second.fds[1], "b", 1), 1);
+    gotAnswer = answered.wait(10s);
+  });
+  answering->setEventHandler([&] {
+    char c;
+    ASSERT_EQ(::read(second.fds[0], &c, 1), 1);
+    answered.signal();
+  });
+  Semaphore cancelled;
+  waiting->setCancelHandler([&] { cancelled.signal(); });
+  answering->setCancelHandler([&] { cancelled.signal(); });
+  waiting->resume();
+  answering->resume();
+  ASSERT_EQ(::write(first.fds[1], "a", 1), 1);
+  EXPECT_TRUE(pump([&] { return gotAnswer.load(); }));
+  waiting->cancel();
+  answering->cancel();
+  EXPECT_TRUE(cancelled.wait(10s));
+  EXPECT_TRUE(cancelled.wait(10s));
+}
+
+// Blocks submitted to a source's queue while its handler runs (on whichever
+// thread) run after it, one at a time, in order, each on the queue.
+TEST(SourceTest, HandlersAndBlocksSubmittedMeanwhileRunOneAtATimeInOrder) {
+  Pipe p;
+  auto q = Queue::createSerial("test.mixed");
+  auto src = Source::read(p.fds[0], q);
+  std::atomic<int> inside{0};
+  std::atomic<bool> overlap{false};
+  std::atomic<bool> offQueue{false};
+  std::atomic<int> handled{0};
+  int lastBlock = -1;
+  bool inOrder = true;
+  auto enter = [&] {
+    if (inside.fetch_add(1) != 0) overlap = true;
+    if (!q->isCurrent()) offQueue = true;
+  };
+  src->setEventHandler([&] {
+    enter();
+    char buffer[64];
+    const ssize_t n = ::read(p.fds[0], buffer, sizeof buffer);
+    if (n > 0) handled += static_cast<int>(n);
+    inside.fetch_sub(1);
+  });
+  Semaphore cancelled;
+  src->setCancelHandler([&] { cancelled.signal(); });
+  src->resume();
+  constexpr int kRounds = 2000;
+  std::thread poster([&] {
+    for (int i = 0; i < kRounds; ++i) {
+      q->async([&, i] {
+        enter();
+        if (lastBlock != i - 1) inOrder = false;
+        lastBlock = i;
+        inside.fetch_sub(1);
+      });
+    }
+  });
+  for (int i = 0; i < kRounds; ++i) {
+    ASSERT_EQ(::write(p.fds[1], "x", 1), 1);
+    if (i % 64 == 0) std::this_thread::yield();
+  }
+  poster.join();
+  EXPECT_TRUE(pump([&] { return handled.load() == kRounds; }));
+  q->sync([&] {
+    EXPECT_EQ(lastBlock, kRounds - 1);
+    EXPECT_TRUE(inOrder);
+  });
+  EXPECT_FALSE(overlap.load());
+  EXPECT_FALSE(offQueue.load());
+  src->cancel();
+  EXPECT_TRUE(cancelled.wait(10s));
 }
 
 TEST(SourceTest, SourcesStartSuspended) {

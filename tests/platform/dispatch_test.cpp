@@ -273,6 +273,32 @@ TEST(QueueTest, SuspensionsCount) {
   EXPECT_TRUE(ran.wait(10s));
 }
 
+// A drain takes several blocks at once; a block that suspends its own queue
+// still stops the ones behind it until the queue is resumed.
+TEST(QueueTest, ABlockThatSuspendsItsQueueStopsTheBlocksBehindIt) {
+  auto q = Queue::createSerial("test.suspend.inside");
+  Semaphore suspended, last;
+  std::atomic<bool> resumed{false};
+  std::atomic<int> ranEarly{0};
+  q->suspend();  // queue them all before any runs
+  q->async([&] {
+    q->suspend();
+    suspended.signal();
+  });
+  for (int i = 0; i < 8; ++i) {
+    q->async([&] {
+      if (!resumed.load()) ++ranEarly;
+    });
+  }
+  q->async([&] { last.signal(); });
+  q->resume();
+  ASSERT_TRUE(suspended.wait(10s));
+  resumed = true;
+  q->resume();
+  ASSERT_TRUE(last.wait(10s));
+  EXPECT_EQ(ranEarly.load(), 0);
+}
+
 TEST(QueueTest, MainQueueRunsOnMainThreadFromTheMainLoop) {
   std::thread::id mainId = std::this_thread::get_id();
   std::atomic<bool> ok{false};

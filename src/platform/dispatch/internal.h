@@ -6,6 +6,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 
 namespace platform::dispatch::detail {
 
@@ -47,6 +48,40 @@ class BlockingScope {
 
  private:
   bool active_;
+};
+
+// Lets a reactor thread run the handler its watchers post without waking a
+// worker. While one is armed (`enabled`) on the calling thread, the first
+// block that thread submits to an idle serial queue with no work waiting,
+// which would otherwise go to the worker pool, is queued as usual but its
+// drain is kept here instead of handed to the pool; `run` then drains that
+// queue on this thread, in order and one block at a time like any drain,
+// for a short time, and hands what is left to the pool. So the block still
+// starts after the submitting call returned (never inside it), and the
+// queue is held throughout, so nothing of it runs elsewhere meanwhile.
+// Queues that target another serial queue or the main queue are never kept,
+// nor is a queue whose last kept drain ran out of time (its work comes in
+// long runs, as in a stream, which go faster beside the reactor thread than
+// on it) until a drain of it ends within that time again.
+// Blocks that run in `run` submit normally.
+//
+// Thread safety: one object, used on the thread that made it.
+class DeferredDrain {
+ public:
+  explicit DeferredDrain(bool enabled);
+  // Hands a kept drain that did not run to the pool.
+  ~DeferredDrain();
+  DeferredDrain(const DeferredDrain&) = delete;
+  DeferredDrain& operator=(const DeferredDrain&) = delete;
+
+  // Submissions from here on are not kept.
+  void stopDeferring();
+  // Drains the kept queue, if any, for up to a short budget.
+  void run();
+
+ private:
+  bool enabled_;
+  std::shared_ptr<void> kept_;  // the QueueImpl whose drain is kept
 };
 
 }  // namespace platform::dispatch::detail

@@ -40,6 +40,13 @@ struct Handoff {
 };
 
 constexpr int kDrainBatch = 64;
+// Blocks a drain takes from the queue under one lock.
+constexpr int kTakeAtOnce = 16;
+// How long a reactor thread drains a kept queue before the pool takes over.
+constexpr auto kKeptDrainBudget = std::chrono::microseconds(100);
+
+// Where the next keepable drain goes, while a DeferredDrain is armed here.
+thread_local std::shared_ptr<void>* tKeepDrainIn = nullptr;
 
 // Never destroyed: pool threads may still post to the main queue while the
 // process runs its exit handlers, and a destroyed waker would be called then.
@@ -70,7 +77,15 @@ class QueueImpl : public Queue {
   }
 
   void submit(Block block);
-  void drain();
+  // Runs blocks until the queue is empty or suspended, or a sync caller
+  // takes it; past `until` (or a batch, when other work waits) the rest is
+  // handed on as a new drain. True when it ran out of time.
+  bool drain(Clock::time_point until = Clock::time_point::max());
+  // A drain kept by a reactor thread ran out of its time: the queue's work
+  // comes in long runs, better run beside the reactor thread than on it.
+  void keptTooLong() { longRuns_.store(true, std::memory_order_relaxed); }
+  // Hands the held queue on to its target as a drain.
+  void handOff() { scheduleDrain(); }
   bool drainMain();
   bool hasWork();
   void acquire();
@@ -83,6 +98,11 @@ class QueueImpl : public Queue {
  private:
   void scheduleDrain();
   void runBlock(Block& block);
+  // A serial queue whose drains run on the worker pool.
+  bool keepable() const {
+    return kind_ == Kind::Serial && (!target_ || of(target_.get())->kind_ == Kind::Global) &&
+           !longRuns_.load(std::memory_order_relaxed);
+  }
 
   const Kind kind_;
   const int priority_;
@@ -90,6 +110,11 @@ class QueueImpl : public Queue {
   std::deque<Item> items_;
   bool scheduled_ = false;  // a drain is queued or running, or a thread holds the queue
   int suspendCount_ = 0;
+  // suspendCount_ > 0, readable without the lock.
+  std::atomic<bool> suspended_{false};
+  // Set when a kept drain ran out of time, cleared by a drain that ends
+  // within that time: drains are then not kept.
+  std::atomic<bool> longRuns_{false};
   std::mutex specificMutex_;
   std::vector<std::pair<const void*, std::shared_ptr<void>>> specifics_;
 };
@@ -138,6 +163,12 @@ QueueImpl* globalImpl(int index);
 }  // namespace
 
 void QueueImpl::runBlock(Block& block) {
+  // A drain of this queue already set the frame up.
+  if (!tFrames.empty() && tFrames.back() == this) {
+    block();
+    block = nullptr;
+    return;
+  }
   FrameScope frame(this);
   block();
   block = nullptr;  // captured state dies on this thread, right after the block
@@ -170,6 +201,11 @@ void QueueImpl::submit(Block block) {
     WorkerPool::instance().submit(priority_,
                                   [q = self(), b = std::move(block)]() mutable { q->runBlock(b); });
   } else if (schedule) {
+    if (tKeepDrainIn && keepable()) {
+      *tKeepDrainIn = self();  // the reactor thread drains it after its watchers
+      tKeepDrainIn = nullptr;
+      return;
+    }
     scheduleDrain();
   }
 }
@@ -189,30 +225,75 @@ void QueueImpl::scheduleDrain() {
   t->submit([q = self()] { q->drain(); });
 }
 
-void QueueImpl::drain() {
+bool QueueImpl::drain(Clock::time_point until) {
+  const bool timed = until != Clock::time_point::max();
+  // A drain on the pool that ends within a kept drain's time says the
+  // queue's work comes in short runs again.
+  const auto shortUntil = timed || !longRuns_.load(std::memory_order_relaxed)
+                              ? Clock::time_point::min()
+                              : Clock::now() + kKeptDrainBudget;
+  auto endShort = [&] {
+    if (shortUntil != Clock::time_point::min() && Clock::now() < shortUntil) {
+      longRuns_.store(false, std::memory_order_relaxed);
+    }
+    return false;
+  };
+  // The thread counts as running this queue for the whole drain (blocks see
+  // it as the current queue either way); the frame is set up once.
+  FrameScope frame(this);
+  Item batch[kTakeAtOnce];
+  int taken = 0;
+  int next = 0;
+  // Puts the blocks taken but not run back at the front, in order.
+  auto giveBack = [&] {
+    for (int i = taken; i-- > next;) items_.push_front(std::move(batch[i]));
+    taken = next = 0;
+  };
   for (int n = 0;; ++n) {
-    Item item;
-    {
+    if (next == taken) {
+      taken = next = 0;
+      const bool late = timed && n > 0 && Clock::now() >= until;
       std::lock_guard lock(mutex_);
       if (suspendCount_ > 0 || items_.empty()) {
         scheduled_ = false;
-        return;
+        return endShort();
       }
-      if (n == kDrainBatch) {
+      if (late) break;  // still scheduled
+      if (n >= kDrainBatch) {
         // Let other work of the target run; stay on this thread when none waits.
         if (target() || WorkerPool::instance().hasPending()) break;  // still scheduled
         n = 0;
       }
-      item = std::move(items_.front());
-      items_.pop_front();
+      // Take a few blocks at once (never past a thread waiting in sync).
+      while (taken < kTakeAtOnce && !items_.empty()) {
+        batch[taken] = std::move(items_.front());
+        items_.pop_front();
+        if (batch[taken++].waiter) break;
+      }
     }
+    Item& item = batch[next++];
     if (item.waiter) {
       item.waiter->grant();  // the hold passes to the thread in sync
-      return;
+      return endShort();
     }
     runBlock(item.block);
+    if (next < taken) {
+      // A block may have suspended the queue, or the time may be up: then
+      // the rest waits in the queue again.
+      const bool late = timed && Clock::now() >= until;
+      if (late || suspended_.load(std::memory_order_relaxed)) {
+        std::lock_guard lock(mutex_);
+        giveBack();
+        if (suspendCount_ > 0) {
+          scheduled_ = false;
+          return endShort();
+        }
+        if (late) break;
+      }
+    }
   }
   scheduleDrain();
+  return true;
 }
 
 bool QueueImpl::drainMain() {
@@ -281,6 +362,7 @@ void QueueImpl::suspend() {
   if (kind_ == Kind::Global) return;
   std::lock_guard lock(mutex_);
   ++suspendCount_;
+  suspended_.store(true, std::memory_order_relaxed);
 }
 
 void QueueImpl::resume() {
@@ -295,6 +377,7 @@ void QueueImpl::resume() {
       std::abort();
     }
     if (--suspendCount_ > 0) return;
+    suspended_.store(false, std::memory_order_relaxed);
     if (kind_ == Kind::Concurrent) {
       released.swap(items_);
     } else if (!scheduled_ && !items_.empty()) {
@@ -483,6 +566,28 @@ void setMainQueueWaker(std::function<void()> waker) {
 bool drainMainQueue() { return mainImpl()->drainMain(); }
 
 bool mainQueueHasWork() { return mainImpl()->hasWork(); }
+
+DeferredDrain::DeferredDrain(bool enabled) : enabled_(enabled) {
+  if (enabled_) tKeepDrainIn = &kept_;
+}
+
+DeferredDrain::~DeferredDrain() {
+  stopDeferring();
+  if (kept_) std::static_pointer_cast<QueueImpl>(std::move(kept_))->handOff();
+}
+
+void DeferredDrain::stopDeferring() {
+  if (enabled_ && tKeepDrainIn == &kept_) tKeepDrainIn = nullptr;
+  enabled_ = false;
+}
+
+void DeferredDrain::run() {
+  stopDeferring();
+  if (!kept_) return;
+  auto q = std::static_pointer_cast<QueueImpl>(std::move(kept_));
+  kept_ = nullptr;
+  if (q->drain(Clock::now() + kKeptDrainBudget)) q->keptTooLong();
+}
 
 }  // namespace detail
 

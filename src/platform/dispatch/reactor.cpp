@@ -13,11 +13,15 @@
 #include <thread>
 
 #include "platform/dispatch/internal.h"
+#include "platform/dispatch/spin_budget.h"
 
 namespace platform::dispatch::detail {
 
 namespace {
 constexpr std::uint64_t kTimerId = 0;
+// How long a kept drain may hold the watching thread before the standby
+// thread watches in its place (it notices within two such windows).
+constexpr auto kStandbyWindow = std::chrono::milliseconds(1);
 
 [[noreturn]] void fatal(const char* what) {
   std::fprintf(stderr, "dispatch reactor: %s: %s\n", what, std::strerror(errno));
@@ -35,11 +39,31 @@ Reactor::Reactor() {
   if (epoll_ < 0) fatal("epoll_create1");
   timerFd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
   if (timerFd_ < 0) fatal("timerfd_create");
+  // One-shot like the descriptors: the thread that takes the timer's event
+  // runs the due deadlines and only then arms it again, so deadline batches
+  // never run side by side.
   epoll_event ev{};
-  ev.events = EPOLLIN;
+  ev.events = EPOLLIN | EPOLLONESHOT;
   ev.data.u64 = kTimerId;
   if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, timerFd_, &ev) < 0) fatal("epoll_ctl(timer)");
+  // Blocking: the standby thread sleeps in read() until it is armed.
+  watchdogFd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
+  if (watchdogFd_ < 0) fatal("timerfd_create");
   std::thread([this] { threadMain(); }).detach();
+  std::thread([this] { standbyMain(); }).detach();
+}
+
+void Reactor::armWatchdog() {
+  itimerspec spec{};
+  spec.it_value.tv_nsec = std::chrono::nanoseconds(kStandbyWindow).count();
+  ::timerfd_settime(watchdogFd_, 0, &spec, nullptr);
+}
+
+void Reactor::rearmTimer() {
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLONESHOT;
+  ev.data.u64 = kTimerId;
+  if (::epoll_ctl(epoll_, EPOLL_CTL_MOD, timerFd_, &ev) < 0) fatal("epoll_ctl(timer)");
 }
 
 bool Reactor::watch(int fd, const std::weak_ptr<Watcher>& watcher, std::uint32_t mask) {
@@ -191,26 +215,90 @@ void Reactor::runDeadlines() {
     fn();
     fn = nullptr;
   }
+  rearmTimer();
 }
 
 void Reactor::threadMain() {
   blockSignalsInThisThread();
   pthread_setname_np(pthread_self(), "dispatch-reactor");
-  epoll_event events[64];
+  // After events, look for the next ones for a short, adaptive time before
+  // sleeping (see spin_budget.h): the answer to what a handler just sent,
+  // or the next datagram of a burst, then needs no wake-up of this thread.
+  SpinBudget spin;
+  bool busy = false;
   for (;;) {
-    int n = ::epoll_wait(epoll_, events, 64, -1);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      fatal("epoll_wait");
-    }
-    for (int i = 0; i < n; ++i) {
-      std::uint64_t id = events[i].data.u64;
-      if (id == kTimerId) {
-        runDeadlines();
-        continue;
+    if (busy) {
+      const int budget = spin.next();
+      if (budget > 0) {
+        const int waited = pollForEvents(budget);
+        if (waited >= 0) {
+          spin.found(waited);
+          continue;  // still busy
+        }
+        spin.missed();
       }
-      dispatchEvent(id, events[i].events);
     }
+    busy = waitAndDispatch(-1) > 0;
+  }
+}
+
+int Reactor::pollForEvents(int budgetMicros) {
+  const auto start = Clock::now();
+  const auto deadline = start + std::chrono::microseconds(budgetMicros);
+  for (;;) {
+    if (waitAndDispatch(0) > 0) {
+      return static_cast<int>(
+          std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
+    }
+    // Each look is a system call: pause a little between them.
+    for (int i = 0; i < 64; ++i) cpuRelax();
+    if (Clock::now() >= deadline) return -1;
+  }
+}
+
+int Reactor::waitAndDispatch(int timeoutMs) {
+  epoll_event events[64];
+  int n = ::epoll_wait(epoll_, events, 64, timeoutMs);
+  if (n < 0) {
+    if (errno == EINTR) return 0;
+    fatal("epoll_wait");
+  }
+  for (int i = 0; i < n; ++i) {
+    std::uint64_t id = events[i].data.u64;
+    if (id == kTimerId) {
+      runDeadlines();
+      continue;
+    }
+    dispatchEvent(id, events[i].events);
+  }
+  return n;
+}
+
+// Sleeps until a kept drain has run for a while; while the same drain is
+// still running a window later, watches the descriptors in its thread's
+// place (without keeping drains itself), so that no queue's blocks can hold
+// up the events of others for long.
+void Reactor::standbyMain() {
+  blockSignalsInThisThread();
+  pthread_setname_np(pthread_self(), "dispatch-standby");
+  std::uint64_t seen = 0;
+  for (;;) {
+    std::uint64_t expirations;
+    if (::read(watchdogFd_, &expirations, sizeof expirations) < 0) continue;
+    std::uint64_t run = inlineRun_.load(std::memory_order_acquire);
+    if (!(run & 1)) {
+      // No kept drain runs: sleep until the next one arms the watchdog.
+      watchdogArmed_.store(false, std::memory_order_seq_cst);
+      run = inlineRun_.load(std::memory_order_seq_cst);
+      if (!(run & 1) || watchdogArmed_.exchange(true, std::memory_order_seq_cst)) continue;
+    }
+    if (run != seen) {  // another drain than a window ago: give it its time
+      seen = run;
+      armWatchdog();
+      continue;
+    }
+    while (inlineRun_.load(std::memory_order_acquire) == run) waitAndDispatch(1);
+    armWatchdog();  // look again: another drain may have started meanwhile
   }
 }
 
@@ -245,14 +333,34 @@ void Reactor::dispatchEvent(std::uint64_t id, std::uint32_t ev) {
       return;
     }
   }
-  // Watchers usually drop their interest while they handle the event.
-  for (auto& w : ready) w->onReady(ev, count);
-  ready.clear();  // a watcher may die here; it unwatches under the lock
-  std::lock_guard lock(mutex_);
-  auto idIt = ids_.find(id);
-  if (idIt == ids_.end()) return;
-  auto regIt = regs_.find(idIt->second);
-  if (regIt != regs_.end() && !regIt->second.armed) updateEpollLocked(idIt->second);
+  // Watchers usually drop their interest while they handle the event. The
+  // thread that holds inlineBusy_ keeps the drain of a queue they post to
+  // and runs it below, after the registration is settled.
+  const bool mayInline = !inlineBusy_.exchange(true, std::memory_order_acquire);
+  if (mayInline) {
+    // Odd while a kept drain may run; the standby thread watches the count.
+    inlineRun_.fetch_add(1, std::memory_order_seq_cst);
+    if (!watchdogArmed_.exchange(true, std::memory_order_seq_cst)) armWatchdog();
+  }
+  {
+    DeferredDrain deferred(mayInline);
+    for (auto& w : ready) w->onReady(ev, count);
+    deferred.stopDeferring();
+    ready.clear();  // a watcher may die here; it unwatches under the lock
+    {
+      std::lock_guard lock(mutex_);
+      auto idIt = ids_.find(id);
+      if (idIt != ids_.end()) {
+        auto regIt = regs_.find(idIt->second);
+        if (regIt != regs_.end() && !regIt->second.armed) updateEpollLocked(idIt->second);
+      }
+    }
+    deferred.run();
+  }
+  if (mayInline) {
+    inlineRun_.fetch_add(1, std::memory_order_release);
+    inlineBusy_.store(false, std::memory_order_release);
+  }
 }
 
 }  // namespace platform::dispatch::detail

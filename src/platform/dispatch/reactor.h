@@ -1,5 +1,14 @@
-// Reactor: the one epoll thread of the process that watches descriptors and
+// Reactor: the epoll threads of the process that watch descriptors and
 // deadlines for the dispatch sources and for `after`.
+//
+// While its watchers handle an event, the reactor thread may keep the drain
+// of one idle serial queue they posted to and run it itself right after
+// (see DeferredDrain in internal.h): the handler of a descriptor source then
+// starts without waking a worker, for up to a short budget. A standby
+// thread watches in its place while such a drain runs longer than about a
+// millisecond (a block that computes or waits), so no queue's blocks hold
+// up the other events for longer than that, and a block that waits for
+// another descriptor's event cannot wait forever.
 //
 // Guarantees:
 //  1. One epoll registration per descriptor, with the combined interest of
@@ -9,8 +18,12 @@
 //  3. Descriptors are level-triggered as seen by the watchers: after a
 //     watcher's event, the descriptor reports again once some watcher's
 //     interest is (re)set, while the condition still holds.
-//  4. Deadline callbacks run on the reactor thread in (deadline, submission)
-//     order; they must be short (they post work elsewhere).
+//  4. Deadline callbacks run on a reactor thread, one batch at a time, in
+//     (deadline, submission) order; they must be short (they post work
+//     elsewhere).
+//  5. One event of a descriptor is handled by one thread; watchers of the
+//     same descriptor may still be called on two threads at once when its
+//     interest is reset while an event is handled, so they lock their state.
 // Watchers are held weakly: a watcher that died is skipped.
 //
 // Thread safety: all members may be called from any thread.
@@ -18,6 +31,7 @@
 
 #include <sys/epoll.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -36,7 +50,7 @@ class Reactor {
   class Watcher {
    public:
     virtual ~Watcher() = default;
-    // On the reactor thread. `count` is the number of signals read for a
+    // On a reactor thread. `count` is the number of signals read for a
     // signal descriptor, else 0.
     virtual void onReady(std::uint32_t events, std::uint64_t count) = 0;
   };
@@ -58,6 +72,15 @@ class Reactor {
  private:
   Reactor();
   void threadMain();
+  void standbyMain();
+  // Waits up to `timeoutMs` (-1: no limit) and handles what came; returns
+  // the number of events.
+  int waitAndDispatch(int timeoutMs);
+  // Looks for events without sleeping for up to `budgetMicros`, handling
+  // them; the microseconds until some came, -1 when none did.
+  int pollForEvents(int budgetMicros);
+  void rearmTimer();
+  void armWatchdog();
   void runDeadlines();
   void updateEpollLocked(int fd);
   void dispatchEvent(std::uint64_t id, std::uint32_t events);
@@ -98,6 +121,14 @@ class Reactor {
   std::priority_queue<Deadline, std::vector<Deadline>, std::greater<>> deadlines_;
   std::uint64_t seq_ = 0;
   Clock::time_point armedFor_ = Clock::time_point::max();
+  // Held by the reactor thread that may run a kept drain (see above).
+  std::atomic<bool> inlineBusy_{false};
+  // Bumped when a thread takes and releases inlineBusy_ (odd while held).
+  std::atomic<std::uint64_t> inlineRun_{0};
+  // The standby thread's alarm: armed when a kept drain may start while it
+  // sleeps; it wakes the standby thread a window later.
+  int watchdogFd_ = -1;
+  std::atomic<bool> watchdogArmed_{false};
 };
 
 }  // namespace platform::dispatch::detail
