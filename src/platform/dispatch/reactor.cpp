@@ -220,7 +220,8 @@ void Reactor::runDeadlines() {
 
 void Reactor::threadMain() {
   blockSignalsInThisThread();
-  pthread_setname_np(pthread_self(), "dispatch-reactor");
+  // Thread names hold at most 15 characters; a longer one is refused.
+  pthread_setname_np(pthread_self(), "dispatch-events");
   // After events, look for the next ones for a short, adaptive time before
   // sleeping (see spin_budget.h): the answer to what a handler just sent,
   // or the next datagram of a burst, then needs no wake-up of this thread.
@@ -280,7 +281,7 @@ int Reactor::waitAndDispatch(int timeoutMs) {
 // up the events of others for long.
 void Reactor::standbyMain() {
   blockSignalsInThisThread();
-  pthread_setname_np(pthread_self(), "dispatch-standby");
+  pthread_setname_np(pthread_self(), "dispatch-spare");
   std::uint64_t seen = 0;
   for (;;) {
     std::uint64_t expirations;

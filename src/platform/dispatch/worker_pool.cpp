@@ -281,7 +281,7 @@ int WorkerPool::spinForWork(int budgetMicros) {
 
 void WorkerPool::monitorMain() {
   blockSignalsInThisThread();
-  pthread_setname_np(pthread_self(), "dispatch-monitor");
+  pthread_setname_np(pthread_self(), "dispatch-watch");
   std::unique_lock lock(mutex_);
   for (;;) {
     monitorWaiting_ = true;
