@@ -54,9 +54,9 @@ Reactor::Reactor() {
 }
 
 void Reactor::armWatchdog() {
-  itimerspec spec{};
-  spec.it_value.tv_nsec = std::chrono::nanoseconds(kStandbyWindow).count();
-  ::timerfd_settime(watchdogFd_, 0, &spec, nullptr);
+  itimerspec arm{};
+  arm.it_value.tv_nsec = std::chrono::nanoseconds(kStandbyWindow).count();
+  ::timerfd_settime(watchdogFd_, 0, &arm, nullptr);
 }
 
 void Reactor::rearmTimer() {
