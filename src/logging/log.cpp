@@ -88,8 +88,9 @@ const char kQueueKey = 0;
 struct State {
   dispatch::QueuePtr queue;
   std::vector<Node> nodes;  // logging queue only
-  unsigned hostProcessors = 1;
-  std::atomic<unsigned> processorsOverride{0};
+  // Fixed at creation.
+  unsigned processors = 1;
+  std::chrono::milliseconds exitFlushTimeLimit{LKLog::kExitFlushTimeLimit};
 
   // Union of the levels of registered loggers and of those being added.
   std::atomic<std::uint64_t> mask{0};
@@ -128,15 +129,9 @@ struct State {
 
   std::mutex classMutex;
   std::map<std::string, ClassLevel, std::less<>> classes;
-
-  unsigned processors() const {
-    unsigned o = processorsOverride.load(std::memory_order_relaxed);
-    return o ? o : hostProcessors;
-  }
 };
 
-std::atomic<std::int64_t> gExitFlushLimitMilliseconds{
-    std::chrono::duration_cast<std::chrono::milliseconds>(LKLog::kExitFlushTimeLimit).count()};
+State& state();
 
 // At exit the exiting thread's thread-local state is already gone, so the
 // flush runs on a thread of its own. The exit waits for it only so long: a
@@ -161,8 +156,7 @@ void flushAtExit() {
   });
   std::unique_lock lock(done->mutex);
   const bool finished =
-      done->changed.wait_for(lock, std::chrono::milliseconds(gExitFlushLimitMilliseconds.load()),
-                             [&] { return done->done; });
+      done->changed.wait_for(lock, state().exitFlushTimeLimit, [&] { return done->done; });
   lock.unlock();
   if (finished) {
     flusher.join();
@@ -171,22 +165,42 @@ void flushAtExit() {
   }
 }
 
-State& state() {
-  // Never destroyed: the dispatcher lives as long as the process and is
-  // still used by the exit handler.
-  static State* s = [] {
-    auto* st = new State;
-    st->queue = dispatch::Queue::createSerial(kLKLoggingQueueLabel);
-    st->queue->setSpecific(&kQueueKey,
-                           std::shared_ptr<void>(const_cast<char*>(&kQueueKey), [](void*) {}));
+// Never destroyed: the dispatcher lives as long as the process and is still
+// used by the exit handler.
+std::atomic<State*> gState{nullptr};
+
+// Creates the dispatcher unless it exists; the dispatcher, and whether this
+// call created it.
+State* createState(const LKLog::Options& options, bool* created) {
+  static std::mutex creating;
+  std::lock_guard lock(creating);
+  if (State* existing = gState.load(std::memory_order_acquire)) {
+    *created = false;
+    return existing;
+  }
+  auto* st = new State;
+  st->queue = dispatch::Queue::createSerial(kLKLoggingQueueLabel);
+  st->queue->setSpecific(&kQueueKey,
+                         std::shared_ptr<void>(const_cast<char*>(&kQueueKey), [](void*) {}));
+  if (options.processorCount > 0) {
+    st->processors = options.processorCount;
+  } else {
     long n = sysconf(_SC_NPROCESSORS_CONF);
-    st->hostProcessors = n > 0 ? static_cast<unsigned>(n) : 1;
-    // Registered after the queue exists, so it runs before the dispatch
-    // machinery is torn down.
-    std::atexit(flushAtExit);
-    return st;
-  }();
-  return *s;
+    st->processors = n > 0 ? static_cast<unsigned>(n) : 1;
+  }
+  st->exitFlushTimeLimit = std::max(options.exitFlushTimeLimit, std::chrono::milliseconds(0));
+  gState.store(st, std::memory_order_release);
+  // Registered after the queue exists, so it runs before the dispatch
+  // machinery is torn down.
+  std::atexit(flushAtExit);
+  *created = true;
+  return st;
+}
+
+State& state() {
+  if (State* s = gState.load(std::memory_order_acquire)) return *s;
+  bool created = false;
+  return *createState(LKLog::Options{}, &created);
 }
 
 bool onLoggingQueue() { return dispatch::Queue::currentSpecific(&kQueueKey) != nullptr; }
@@ -342,7 +356,7 @@ void deliver(const std::vector<LKLogMessagePtr>& records) {
       }
     }
   }
-  if (work.size() == 1 || (s.processors() < 2 && !work.empty())) {
+  if (work.size() == 1 || (s.processors < 2 && !work.empty())) {
     for (const Work& item : work) {
       const Node* node = item.node;
       const std::vector<LKLogMessagePtr>& mine = item.mine(records);
@@ -507,6 +521,12 @@ void defaultErrorHandler(const std::string& text) {
 }
 
 }  // namespace
+
+bool LKLog::create(const Options& options) {
+  bool created = false;
+  createState(options, &created);
+  return created;
+}
 
 dispatch::QueuePtr LKLog::loggingQueue() { return state().queue; }
 
@@ -811,13 +831,6 @@ void LKLog::setLevelForClassWithName(std::uint64_t level, std::string_view name)
     set = it->second.set;
   }
   if (set) set(level);
-}
-
-void LKLog::setProcessorCountForTesting(unsigned count) { state().processorsOverride.store(count); }
-
-// Used by LKAbstractLogger.
-void LKLog::setExitFlushTimeLimitForTesting(std::chrono::milliseconds limit) {
-  gExitFlushLimitMilliseconds.store(limit.count());
 }
 
 bool lkIsOnLoggingQueue() { return onLoggingQueue(); }

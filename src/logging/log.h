@@ -28,8 +28,9 @@
 //     returned and the `willRemoveLogger` of every logger removed before it
 //     returned. At normal process exit the dispatcher flushes, so records
 //     queued before `exit` are delivered; the exit waits for that flush at
-//     most kExitFlushTimeLimit, and not at all when a logger itself calls
-//     `exit` (the flush would wait for that logger).
+//     most the exit flush time limit of the Options the dispatcher was
+//     created with (kExitFlushTimeLimit by default), and not at all when a
+//     logger itself calls `exit` (the flush would wait for that logger).
 //  6. Logging never throws into the caller: what a logger throws is caught
 //     and reported through the error handler, which is rate-limited and
 //     says how many reports it held back.
@@ -166,15 +167,23 @@ class LKLog {
   static std::uint64_t levelForClassWithName(std::string_view name);
   static void setLevelForClassWithName(std::uint64_t level, std::string_view name);
 
-  // Hosts with fewer than two processors call loggers one after another.
-  // Tests use this to run both ways; 0 restores the host's count. Like the
-  // two below, process-wide because the log is: one per process, static.
-  static void setProcessorCountForTesting(unsigned count);
-
   // How long the flush at process exit may take before the exit goes on
-  // without it.
+  // without it (guarantee 5), unless Options say otherwise.
   static constexpr std::chrono::seconds kExitFlushTimeLimit{5};
-  static void setExitFlushTimeLimitForTesting(std::chrono::milliseconds limit);
+
+  // Settings of the dispatcher, fixed when it is created.
+  struct Options {
+    // Hosts with fewer than two processors call loggers one after another,
+    // others call them side by side. 0: the host's count.
+    unsigned processorCount = 0;
+    // The limit of the flush at process exit.
+    std::chrono::milliseconds exitFlushTimeLimit = kExitFlushTimeLimit;
+  };
+  // The dispatcher is created once per process: by this call, with
+  // `options`, or by the first use of any other member, with default
+  // Options. True when this call created it; false when it already existed
+  // (its settings then stay as they are).
+  static bool create(const Options& options);
 };
 
 }  // namespace logging

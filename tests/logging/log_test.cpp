@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <future>
 #include <stdexcept>
@@ -35,7 +36,6 @@ class LogTest : public ::testing::Test {
     LKLog::flushLog();
     LKLog::setOverflowPolicy(LKLogOverflowPolicy::Block);
     LKLog::setErrorHandler(nullptr);
-    LKLog::setProcessorCountForTesting(0);
   }
 };
 
@@ -105,18 +105,21 @@ TEST_F(LogTest, FileNameDropsFolderAndLastExtension) {
   EXPECT_EQ(copy->timestamp(), m.timestamp());
 }
 
-TEST_F(LogTest, SynchronousLogReturnsAfterEveryLoggerHandledTheRecord) {
-  for (unsigned processors : {1u, 4u}) {
-    LKLog::setProcessorCountForTesting(processors);
-    auto a = std::make_shared<CollectingLogger>();
-    auto b = std::make_shared<CollectingLogger>();
-    LKLog::addLogger(a);
-    LKLog::addLogger(b);
-    logInfo("sync", false);
-    EXPECT_EQ(a->count(), 1u) << processors;
-    EXPECT_EQ(b->count(), 1u) << processors;
-    LKLog::removeAllLoggers();
-  }
+// Run as a child process by SynchronousLogReturnsAfterEveryLoggerHandledTheRecord,
+// with a dispatcher created for the processor count it is given.
+TEST(LogProcessorsChild, SynchronousLog) {
+  const char* processors = getenv("LOGKIT_PROCESSORS");
+  if (!processors) GTEST_SKIP() << "runs only as a child";
+  ASSERT_TRUE(LKLog::create({.processorCount = static_cast<unsigned>(std::atoi(processors))}));
+  auto a = std::make_shared<CollectingLogger>();
+  auto b = std::make_shared<CollectingLogger>();
+  LKLog::addLogger(a);
+  LKLog::addLogger(b);
+  logInfo("sync", false);
+  EXPECT_EQ(a->count(), 1u) << processors;
+  EXPECT_EQ(b->count(), 1u) << processors;
+  LKLog::removeAllLoggers();
+  LKLog::flushLog();
 }
 
 TEST_F(LogTest, FlushWaitsForQueuedRecordsAndCallsFlush) {
@@ -343,11 +346,13 @@ class ExitingLogger : public LKAbstractLogger {
 TEST(LogExitChild, Hang) {
   const char* mode = getenv("LOGKIT_EXIT_CHILD_MODE");
   if (!mode) GTEST_SKIP() << "runs only as a child";
+  if (std::string(mode) != "inside") {
+    ASSERT_TRUE(LKLog::create({.exitFlushTimeLimit = std::chrono::milliseconds(200)}));
+  }
   LKLog::addLogger(std::make_shared<ExitingLogger>());
   if (std::string(mode) == "inside") {
     LKLog::logMessage(false, "exit", 7, LKLogFlagInfo, 0, __FILE__, __func__, __LINE__, {});
   } else {
-    LKLog::setExitFlushTimeLimitForTesting(std::chrono::milliseconds(200));
     LKLog::logMessage(true, "stuck", 7, LKLogFlagInfo, 0, __FILE__, __func__, __LINE__, {});
     std::exit(5);
   }
@@ -374,6 +379,27 @@ int runChild(const std::string& test, std::string extra, std::chrono::seconds li
   int status = 0;
   ::waitpid(pid, &status, 0);
   return done ? status : -1;
+}
+
+TEST_F(LogTest, SynchronousLogReturnsAfterEveryLoggerHandledTheRecord) {
+  // Loggers called one after another, and side by side.
+  for (const char* processors : {"1", "4"}) {
+    const int status =
+        runChild("LogProcessorsChild.SynchronousLog",
+                 std::string("LOGKIT_PROCESSORS=") + processors, std::chrono::seconds(30));
+    ASSERT_NE(status, -1) << processors;
+    ASSERT_TRUE(WIFEXITED(status)) << processors;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << processors;
+  }
+}
+
+TEST_F(LogTest, DispatcherIsCreatedOnceAndKeepsItsSettings) {
+  LKLog::flushLog();  // in use: created with the default options
+  EXPECT_FALSE(LKLog::create({.processorCount = 1}));
+  auto logger = std::make_shared<CollectingLogger>();
+  LKLog::addLogger(logger);
+  logInfo("still delivered", false);
+  EXPECT_EQ(logger->texts(), std::vector<std::string>{"still delivered"});
 }
 
 TEST_F(LogTest, ExitNeverHangsOnALogger) {
