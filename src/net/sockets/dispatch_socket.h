@@ -358,13 +358,16 @@ class DispatchSocket : public std::enable_shared_from_this<DispatchSocket> {
   //   (PEM data). A client verifies the server against the system's trust
   //   anchors (OpenSSL default paths, e.g. SSL_CERT_FILE) unless manual trust
   //   is asked for.
+  // A client with a peer identifier keeps its sessions in `sessionCache`
+  // (none: TLSSessionCache::shared(), the process's cache).
   // Asynchronous; dropped when not started, after a disconnect-after request
   // or when TLS was already queued on this connection. Success:
   // socketDidSecure on the delegate queue, then the requests queued behind
   // the switch run over TLS. Failure closes the socket: code 8 with the
   // setting's message, or a "kCFStreamErrorDomainSSL" error (a refused
   // manual trust gives kDispatchSocketSSLBadCert).
-  void startTLS(platform::Value settings = platform::Value());
+  void startTLS(platform::Value settings = platform::Value(),
+                std::shared_ptr<TLSSessionCache> sessionCache = nullptr);
 
   // --- diagnostics ---------------------------------------------------------------------
   bool isDisconnected() const;

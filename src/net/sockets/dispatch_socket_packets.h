@@ -19,6 +19,8 @@ namespace net::sockets {
 
 using platform::Bytes;
 
+class TLSSessionCache;
+
 // A growable byte block with a read and a write position. Readable bytes lie
 // between the two; free room lies after the write position.
 class DispatchSocketPreBuffer {
@@ -112,8 +114,11 @@ class DispatchWritePacket {
 // The TLS marker; the same object goes into the read and the write queue.
 class DispatchSpecialPacket {
  public:
-  explicit DispatchSpecialPacket(platform::Value settings) : tlsSettings(settings.copy()) {}
+  explicit DispatchSpecialPacket(platform::Value settings,
+                                 std::shared_ptr<TLSSessionCache> cache = nullptr)
+      : tlsSettings(settings.copy()), sessionCache(std::move(cache)) {}
   platform::Value tlsSettings;
+  std::shared_ptr<TLSSessionCache> sessionCache;  // none: the shared one
 };
 
 }  // namespace net::sockets

@@ -13,8 +13,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <list>
-#include <map>
 #include <mutex>
 
 #include "net/sockets/socket_error.h"
@@ -32,6 +30,13 @@ struct DispatchSocketTLSAccess {
   }
   static int write(DispatchSocket& s, const std::uint8_t* buffer, std::size_t* length) {
     return s.sslWriteWithBuffer(buffer, length);
+  }
+  // Keeps a new client session for the connection's peer; true when the
+  // cache took over the reference.
+  static bool storeSession(DispatchSocketTLS& tls, SSL_SESSION* session) {
+    if (tls.peerID_.empty() || !tls.sessionCache_) return false;
+    tls.sessionCache_->store(tls.peerID_, session);
+    return true;
   }
 };
 
@@ -101,63 +106,7 @@ BIO_METHOD* socketBIOMethod() {
   return method;
 }
 
-// --- client sessions kept for resumption, by the caller's peer identifier ----------------------
-
-// The most recently used sessions, at most sessionLimit() of them: a client
-// that meets many peers over its life keeps only the ones it uses.
-class SessionCache {
- public:
-  ~SessionCache() { trimTo(0); }
-  // The session for `peerID` (the cache keeps its reference), now the most
-  // recently used; null when there is none.
-  SSL_SESSION* find(const platform::Bytes& peerID) {
-    auto it = index_.find(peerID);
-    if (it == index_.end()) return nullptr;
-    order_.splice(order_.begin(), order_, it->second);
-    return it->second->second;
-  }
-  // Takes over the reference to `session`, replacing `peerID`'s old one.
-  void store(const platform::Bytes& peerID, SSL_SESSION* session) {
-    auto it = index_.find(peerID);
-    if (it != index_.end()) {
-      SSL_SESSION_free(it->second->second);
-      it->second->second = session;
-      order_.splice(order_.begin(), order_, it->second);
-    } else {
-      order_.emplace_front(peerID, session);
-      index_.emplace(peerID, order_.begin());
-    }
-    trimTo(limit_);
-  }
-  void setLimit(std::size_t limit) {
-    limit_ = limit;
-    trimTo(limit_);
-  }
-  std::size_t count() const { return order_.size(); }
-  bool contains(const platform::Bytes& peerID) const { return index_.count(peerID) != 0; }
-
- private:
-  void trimTo(std::size_t limit) {
-    while (order_.size() > limit) {
-      SSL_SESSION_free(order_.back().second);
-      index_.erase(order_.back().first);
-      order_.pop_back();
-    }
-  }
-  using Entry = std::pair<platform::Bytes, SSL_SESSION*>;
-  std::list<Entry> order_;  // most recently used first
-  std::map<platform::Bytes, std::list<Entry>::iterator> index_;
-  std::size_t limit_ = kDispatchSocketTLSSessionCacheLimit;
-};
-
-std::mutex& sessionMutex() {
-  static std::mutex m;
-  return m;
-}
-SessionCache& sessionCache() {
-  static SessionCache cache;
-  return cache;
-}
+// --- client sessions kept for resumption ------------------------------------------------------
 
 int sessionIndex() {
   static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
@@ -165,11 +114,8 @@ int sessionIndex() {
 }
 
 int onNewSession(SSL* ssl, SSL_SESSION* session) {
-  auto* peerID = static_cast<platform::Bytes*>(SSL_get_ex_data(ssl, sessionIndex()));
-  if (!peerID || peerID->empty()) return 0;
-  std::lock_guard lock(sessionMutex());
-  sessionCache().store(*peerID, session);
-  return 1;  // the cache keeps the reference
+  auto* tls = static_cast<DispatchSocketTLS*>(SSL_get_ex_data(ssl, sessionIndex()));
+  return tls && DispatchSocketTLSAccess::storeSession(*tls, session) ? 1 : 0;
 }
 
 // --- certificates ------------------------------------------------------------------------------
@@ -266,8 +212,9 @@ Error DispatchSocketTLS::sslError(int status, std::string_view detail) {
   return Error(kSSLErrorDomain, status, info.copy());
 }
 
-std::unique_ptr<DispatchSocketTLS> DispatchSocketTLS::create(DispatchSocket& socket,
-                                                             const Value& settings, Error* error) {
+std::unique_ptr<DispatchSocketTLS> DispatchSocketTLS::create(
+    DispatchSocket& socket, const Value& settings, std::shared_ptr<TLSSessionCache> sessionCache,
+    Error* error) {
   std::unique_ptr<DispatchSocketTLS> tls(new DispatchSocketTLS(socket));
   auto fail = [&](std::string_view message) -> std::unique_ptr<DispatchSocketTLS> {
     ERR_clear_error();
@@ -355,13 +302,11 @@ std::unique_ptr<DispatchSocketTLS> DispatchSocketTLS::create(DispatchSocket& soc
       SSL_CTX_set_session_cache_mode(tls->ctx_,
                                      SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
       SSL_CTX_sess_set_new_cb(tls->ctx_, onNewSession);
-      if (SSL_set_ex_data(tls->ssl_, sessionIndex(), &tls->peerID_) != 1) {
+      if (SSL_set_ex_data(tls->ssl_, sessionIndex(), tls.get()) != 1) {
         return fail("Error in SSLSetPeerID");
       }
-      std::lock_guard lock(sessionMutex());
-      if (SSL_SESSION* cached = sessionCache().find(tls->peerID_)) {
-        SSL_set_session(tls->ssl_, cached);
-      }
+      tls->sessionCache_ = sessionCache ? std::move(sessionCache) : TLSSessionCache::shared();
+      tls->sessionCache_->offerTo(tls->peerID_, tls->ssl_);
     }
   }
 
@@ -546,9 +491,9 @@ void DispatchSocketTLS::close() {
 
 // --- the socket's TLS steps --------------------------------------------------------------------
 
-void DispatchSocket::startTLS(Value settings) {
+void DispatchSocket::startTLS(Value settings, std::shared_ptr<TLSSessionCache> sessionCache) {
   auto packet = std::make_shared<DispatchSpecialPacket>(
-      settings.isDictionary() ? settings : Value::dictionary());
+      settings.isDictionary() ? settings : Value::dictionary(), std::move(sessionCache));
   auto self = shared_from_this();
   socketQueue_->async([self, packet] {
     if ((self->flags_ & kSocketStarted) && !(self->flags_ & kQueuedTLS) &&
@@ -577,7 +522,7 @@ void DispatchSocket::sslStartTLS() {
   }
   auto marker = std::get<std::shared_ptr<DispatchSpecialPacket>>(*currentRead_);
   Error error;
-  tls_ = DispatchSocketTLS::create(*this, marker->tlsSettings, &error);
+  tls_ = DispatchSocketTLS::create(*this, marker->tlsSettings, marker->sessionCache, &error);
   if (!tls_) {
     closeWithError(error);
     return;
@@ -743,21 +688,6 @@ int DispatchSocket::sslWriteWithBuffer(const std::uint8_t* buffer, std::size_t* 
   }
   *length = static_cast<std::size_t>(result);
   return *length == wanted ? 0 : kDispatchSocketSSLWouldBlock;
-}
-
-std::size_t DispatchSocketTLS::cachedSessionCountForTesting() {
-  std::lock_guard lock(sessionMutex());
-  return sessionCache().count();
-}
-
-bool DispatchSocketTLS::hasCachedSessionForTesting(const platform::Bytes& peerID) {
-  std::lock_guard lock(sessionMutex());
-  return sessionCache().contains(peerID);
-}
-
-void DispatchSocketTLS::setSessionCacheLimitForTesting(std::size_t limit) {
-  std::lock_guard lock(sessionMutex());
-  sessionCache().setLimit(limit);
 }
 
 }  // namespace net::sockets

@@ -13,12 +13,13 @@
 // handshake is through, until trustGranted() is called.
 //
 // A client given a peer identifier (kDispatchSocketSSLPeerID) offers the
-// session it last had with that peer for resumption. The process keeps the
-// sessions of the kDispatchSocketTLSSessionCacheLimit most recently used
-// peer identifiers; older ones are dropped.
+// session it last had with that peer for resumption and keeps the sessions
+// the server gives it, in the TLSSessionCache it was created with
+// (tls_session_cache.h; none: TLSSessionCache::shared(), whose limit is
+// kDispatchSocketTLSSessionCacheLimit peers). The engine holds its cache.
 //
-// Thread safety: none; used only on its socket's queue. The session cache is
-// shared by all sockets and locked.
+// Thread safety: none; used only on its socket's queue. Session caches are
+// shared by sockets and locked.
 #pragma once
 
 #include <cstddef>
@@ -28,20 +29,21 @@
 #include <string_view>
 
 #include "net/sockets/dispatch_socket.h"
+#include "net/sockets/tls_session_cache.h"
 
 typedef struct ssl_st SSL;
 typedef struct ssl_ctx_st SSL_CTX;
 
 namespace net::sockets {
 
-inline constexpr std::size_t kDispatchSocketTLSSessionCacheLimit = 64;
-
 class DispatchSocketTLS {
  public:
   // Builds a session from the settings dictionary; null with a code-8 error
-  // (the settings' message) when a setting is refused.
+  // (the settings' message) when a setting is refused. A client with a peer
+  // identifier keeps its sessions in `sessionCache` (none: the shared one).
   static std::unique_ptr<DispatchSocketTLS> create(DispatchSocket& socket,
                                                    const platform::Value& settings,
+                                                   std::shared_ptr<TLSSessionCache> sessionCache,
                                                    platform::Error* error);
   ~DispatchSocketTLS();
   DispatchSocketTLS(const DispatchSocketTLS&) = delete;
@@ -67,11 +69,6 @@ class DispatchSocketTLS {
   // An error of domain "kCFStreamErrorDomainSSL" for `status`.
   static platform::Error sslError(int status, std::string_view detail);
 
-  // The process-wide session cache, for tests.
-  static std::size_t cachedSessionCountForTesting();
-  static bool hasCachedSessionForTesting(const platform::Bytes& peerID);
-  static void setSessionCacheLimitForTesting(std::size_t limit);
-
  private:
   explicit DispatchSocketTLS(DispatchSocket& socket) : socket_(socket) {}
   int statusFor(int result);
@@ -85,6 +82,7 @@ class DispatchSocketTLS {
   bool closed_ = false;
   std::string peerName_;
   platform::Bytes peerID_;
+  std::shared_ptr<TLSSessionCache> sessionCache_;  // clients with a peer identifier
   std::string lastErrorText_;
 
   friend struct DispatchSocketTLSAccess;

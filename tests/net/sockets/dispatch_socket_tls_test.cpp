@@ -334,15 +334,16 @@ TEST_F(DispatchSocketTLSTest, CipherSuitesAndVersionsAreApplied) {
 }
 
 TEST_F(DispatchSocketTLSTest, SessionCacheKeepsOnlyTheMostRecentlyUsedPeers) {
-  DispatchSocketTLS::setSessionCacheLimitForTesting(2);
-  auto session = [&](const std::string& id) {
+  // A client with a peer identifier; `cache` none: the process's cache.
+  auto session = [&](const std::string& id, std::shared_ptr<TLSSessionCache> cache) {
     OpenSSLServer server(certificates().server);
     auto d = std::make_shared<RecordingDelegate>(delegateQueue);
     auto s = DispatchSocket::create(d, delegateQueue);
     ASSERT_TRUE(s->connectToHost("127.0.0.1", server.port(), 5));
     s->startTLS(Value::dictionary(
-        {{Value(kDispatchSocketSSLPeerName), Value("localhost")},
-         {Value(kDispatchSocketSSLPeerID), Value::data(Bytes(id.begin(), id.end()))}}));
+                    {{Value(kDispatchSocketSSLPeerName), Value("localhost")},
+                     {Value(kDispatchSocketSSLPeerID), Value::data(Bytes(id.begin(), id.end()))}}),
+                std::move(cache));
     s->writeData(Bytes{'p', '\n'}, 5, 1);
     s->readDataToData(DispatchSocket::LFData(), 5, 2);
     // The server's session tickets come before its answer.
@@ -350,21 +351,33 @@ TEST_F(DispatchSocketTLSTest, SessionCacheKeepsOnlyTheMostRecentlyUsedPeers) {
     s->disconnect();
     d->waitFor("disconnect");
   };
-  auto cached = [](const std::string& id) {
-    return DispatchSocketTLS::hasCachedSessionForTesting(Bytes(id.begin(), id.end()));
+  auto cached = [](const TLSSessionCache& cache, const std::string& id) {
+    return cache.contains(Bytes(id.begin(), id.end()));
   };
-  for (const char* id : {"peer-a", "peer-b", "peer-c"}) session(id);
-  EXPECT_EQ(DispatchSocketTLS::cachedSessionCountForTesting(), 2u);
-  EXPECT_FALSE(cached("peer-a"));
-  session("peer-b");  // used again: now the most recent
-  session("peer-d");
-  EXPECT_EQ(DispatchSocketTLS::cachedSessionCountForTesting(), 2u);
-  EXPECT_TRUE(cached("peer-b"));
-  EXPECT_TRUE(cached("peer-d"));
-  EXPECT_FALSE(cached("peer-c"));
-  DispatchSocketTLS::setSessionCacheLimitForTesting(0);
-  EXPECT_EQ(DispatchSocketTLS::cachedSessionCountForTesting(), 0u);
-  DispatchSocketTLS::setSessionCacheLimitForTesting(kDispatchSocketTLSSessionCacheLimit);
+
+  auto two = TLSSessionCache::create({.limit = 2});
+  EXPECT_EQ(two->limit(), 2u);
+  for (const char* id : {"peer-a", "peer-b", "peer-c"}) session(id, two);
+  EXPECT_EQ(two->count(), 2u);
+  EXPECT_FALSE(cached(*two, "peer-a"));
+  session("peer-b", two);  // used again: now the most recent
+  session("peer-d", two);
+  EXPECT_EQ(two->count(), 2u);
+  EXPECT_TRUE(cached(*two, "peer-b"));
+  EXPECT_TRUE(cached(*two, "peer-d"));
+  EXPECT_FALSE(cached(*two, "peer-c"));
+
+  auto none = TLSSessionCache::create({.limit = 0});
+  session("peer-e", none);
+  EXPECT_EQ(none->count(), 0u);
+
+  // Sockets given no cache share the process's one, with the default limit;
+  // the caches above were left alone.
+  EXPECT_EQ(TLSSessionCache::shared()->limit(), kDispatchSocketTLSSessionCacheLimit);
+  session("peer-shared", nullptr);
+  EXPECT_TRUE(cached(*TLSSessionCache::shared(), "peer-shared"));
+  EXPECT_FALSE(cached(*two, "peer-shared"));
+  EXPECT_FALSE(cached(*TLSSessionCache::shared(), "peer-b"));
 }
 
 // --- server side -----------------------------------------------------------------------------
