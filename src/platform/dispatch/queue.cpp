@@ -102,7 +102,7 @@ class QueueImpl : public Queue {
   // comes in long runs, better run beside the reactor thread than on it.
   void keptTooLong() { longRuns_.store(true, std::memory_order_relaxed); }
   // Hands the held queue on to its target as a drain.
-  void handOff(std::shared_ptr<QueueImpl> self) { scheduleDrain(std::move(self)); }
+  void handOff(std::shared_ptr<QueueImpl> held) { scheduleDrain(std::move(held)); }
   bool drainMain();
   bool hasWork();
   void acquire();
@@ -114,7 +114,7 @@ class QueueImpl : public Queue {
 
  private:
   // Puts a drain of this queue on its target; the caller holds the queue.
-  void scheduleDrain(std::shared_ptr<QueueImpl> self = nullptr);
+  void scheduleDrain(std::shared_ptr<QueueImpl> held = nullptr);
   void runBlock(Block& block);
   // Serial queues: pushes `node` onto the inbox. When it went onto an empty
   // inbox and the queue was idle, takes the hold and returns a reference
