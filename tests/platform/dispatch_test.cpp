@@ -68,6 +68,91 @@ TEST(QueueTest, SerialQueueIsFifoAndExclusiveUnderContention) {
   });
 }
 
+// Blocks from several threads, a thread in sync and a thread that suspends
+// and resumes the queue, all at once: every block runs exactly once, one at
+// a time, in each submitter's order; none is left behind when the queue
+// goes idle or is resumed.
+TEST(QueueTest, SyncAndSuspensionsAmidSubmittersLoseNoBlock) {
+  auto q = Queue::createSerial("test.mixed");
+  constexpr int kThreads = 4, kPerThread = 3000, kSyncs = 500;
+  std::vector<int> last(kThreads, -1);
+  int total = 0, syncs = 0;
+  bool orderOk = true;
+  std::atomic<int> inside{0};
+  std::atomic<bool> overlap{false};
+  std::atomic<bool> stop{false};
+  auto enter = [&] {
+    if (inside.fetch_add(1) != 0) overlap = true;
+  };
+  Group group;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kPerThread; ++i) {
+        group.async(q, [&, t, i] {
+          enter();
+          if (last[t] != i - 1) orderOk = false;
+          last[t] = i;
+          ++total;
+          inside.fetch_sub(1);
+        });
+        if (i % 64 == 0) std::this_thread::yield();  // let the queue go idle now and then
+      }
+    });
+  }
+  std::thread syncer([&] {
+    for (int i = 0; i < kSyncs; ++i) {
+      q->sync([&] {
+        enter();
+        ++syncs;
+        inside.fetch_sub(1);
+      });
+    }
+  });
+  std::thread suspender([&] {
+    while (!stop.load()) {
+      q->suspend();
+      std::this_thread::yield();
+      q->resume();
+    }
+  });
+  for (auto& th : threads) th.join();
+  syncer.join();
+  stop = true;
+  suspender.join();
+  ASSERT_TRUE(group.wait(20s));
+  q->sync([&] {
+    EXPECT_TRUE(orderOk);
+    EXPECT_FALSE(overlap.load());
+    EXPECT_EQ(total, kThreads * kPerThread);
+    EXPECT_EQ(syncs, kSyncs);
+  });
+}
+
+// A block may hold the only reference to its queue: the queue lives until
+// the submission and the block are over (sanitizer builds check the memory).
+TEST(QueueTest, ABlockHoldingTheLastReferenceToItsQueue) {
+  for (int i = 0; i < 200; ++i) {
+    Semaphore ran;
+    auto q = Queue::createSerial("test.last.ref");
+    Queue* raw = q.get();
+    raw->async([&ran, q = std::move(q)] { ran.signal(); });
+    ASSERT_TRUE(ran.wait(10s));
+  }
+}
+
+// Work left in a queue that is dropped while suspended is destroyed with it.
+TEST(QueueTest, WorkOfASuspendedQueueThatIsDroppedIsReleased) {
+  auto token = std::make_shared<int>(1);
+  std::weak_ptr<int> watch = token;
+  {
+    auto q = Queue::createSerial("test.dropped");
+    q->suspend();
+    q->async([token = std::move(token)] {});
+  }
+  EXPECT_TRUE(watch.expired());
+}
+
 // Guarantee 3: after blocks run in deadline order, equal delays in
 // submission order.
 TEST(QueueTest, AfterFiresInDeadlineThenSubmissionOrder) {
@@ -93,6 +178,22 @@ TEST(QueueTest, AfterFiresInDeadlineThenSubmissionOrder) {
   expected.push_back(100);
   std::lock_guard lock(m);
   EXPECT_EQ(order, expected);
+}
+
+// An `after` block may start on the thread that watches deadlines; one that
+// waits there for a later deadline's block must still see that block run.
+TEST(QueueTest, AnAfterBlockWaitingForALaterDeadlineDoesNotHoldItUp) {
+  auto waiting = Queue::createSerial("test.after.waiting");
+  auto answering = Queue::createSerial("test.after.answering");
+  Semaphore answered, done;
+  std::atomic<bool> gotAnswer{false};
+  waiting->after(1ms, [&] {
+    gotAnswer = answered.wait(10s);
+    done.signal();
+  });
+  answering->after(5ms, [&] { answered.signal(); });
+  ASSERT_TRUE(done.wait(20s));
+  EXPECT_TRUE(gotAnswer.load());
 }
 
 TEST(QueueTest, AfterOnAManualClockRunsWhenTheClockReachesTheDeadlineNeverBefore) {

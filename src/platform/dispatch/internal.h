@@ -50,9 +50,10 @@ class BlockingScope {
   bool active_;
 };
 
-// Lets a reactor thread run the handler its watchers post without waking a
-// worker. While one is armed (`enabled`) on the calling thread, the first
-// block that thread submits to an idle serial queue with no work waiting,
+// Lets a reactor thread run the handler its watchers (or the callbacks of
+// due deadlines) post without waking a worker. While one is armed
+// (`enabled`) on the calling thread, the first block that thread submits to
+// an idle serial queue with no work waiting,
 // which would otherwise go to the worker pool, is queued as usual but its
 // drain is kept here instead of handed to the pool; `run` then drains that
 // queue on this thread, in order and one block at a time like any drain,

@@ -3,6 +3,14 @@
 // serial queue, or the worker pool for global and untargeted queues). The
 // thread that runs the drain holds the queue: `sync` takes the same hold on
 // the caller's thread, waiting for it in the FIFO like any block.
+//
+// A serial queue takes blocks without a lock: submitters push onto an
+// atomic stack (the inbox), and the holder takes the whole stack at once and
+// turns it into its FIFO of pending blocks. One atomic word holds the hold
+// bit and the suspend count. Whoever pushes onto an empty inbox tries to
+// take the hold for a new drain; a holder that finds no work lets go and
+// then looks at the inbox once more, so a block pushed meanwhile is never
+// stranded. The main queue and concurrent queues keep a locked deque.
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -40,8 +48,6 @@ struct Handoff {
 };
 
 constexpr int kDrainBatch = 64;
-// Blocks a drain takes from the queue under one lock.
-constexpr int kTakeAtOnce = 16;
 // How long a reactor thread drains a kept queue before the pool takes over.
 constexpr auto kKeptDrainBudget = std::chrono::microseconds(100);
 
@@ -62,11 +68,22 @@ class QueueImpl : public Queue {
     Block block;
     Handoff* waiter = nullptr;
   };
+  // A block (or a thread waiting in sync) in a serial queue's inbox or FIFO.
+  struct Node {
+    Node* next = nullptr;  // written before the node is published
+    Block block;
+    Handoff* waiter = nullptr;
+  };
 
   QueueImpl(std::string label, Kind kind, QueuePtr target, int priority)
       : Queue(std::move(label), kind == Kind::Serial || kind == Kind::Main, std::move(target)),
         kind_(kind),
         priority_(priority) {}
+  ~QueueImpl() override {
+    // Work of a queue that died while suspended never runs.
+    freeList(inbox_.load(std::memory_order_acquire));
+    freeList(pendingHead_);
+  }
 
   static QueueImpl* of(const Queue* q) { return static_cast<QueueImpl*>(const_cast<Queue*>(q)); }
   QueueImpl* target() const { return of(target_.get()); }
@@ -85,7 +102,7 @@ class QueueImpl : public Queue {
   // comes in long runs, better run beside the reactor thread than on it.
   void keptTooLong() { longRuns_.store(true, std::memory_order_relaxed); }
   // Hands the held queue on to its target as a drain.
-  void handOff() { scheduleDrain(); }
+  void handOff(std::shared_ptr<QueueImpl> held) { scheduleDrain(std::move(held)); }
   bool drainMain();
   bool hasWork();
   void acquire();
@@ -96,8 +113,22 @@ class QueueImpl : public Queue {
   std::shared_ptr<void> findSpecific(const void* key);
 
  private:
-  void scheduleDrain();
+  // Puts a drain of this queue on its target; the caller holds the queue.
+  void scheduleDrain(std::shared_ptr<QueueImpl> held = nullptr);
   void runBlock(Block& block);
+  // Serial queues: pushes `node` onto the inbox. When it went onto an empty
+  // inbox and the queue was idle, takes the hold and returns a reference
+  // for the drain to schedule; else nullptr.
+  std::shared_ptr<QueueImpl> push(Node* node);
+  // Moves the inbox, oldest first, to the FIFO; the caller holds the queue.
+  void takeInbox();
+  // The holder lets the queue go idle (or stay suspended). True when work
+  // that may run came in meanwhile and the hold was taken back.
+  bool releaseHold();
+  bool suspendedNow() const { return state_.load(std::memory_order_relaxed) >= kSuspendUnit; }
+  static void freeList(Node* n) {
+    while (n) delete std::exchange(n, n->next);
+  }
   // A serial queue whose drains run on the worker pool.
   bool keepable() const {
     return kind_ == Kind::Serial && (!target_ || of(target_.get())->kind_ == Kind::Global) &&
@@ -106,12 +137,27 @@ class QueueImpl : public Queue {
 
   const Kind kind_;
   const int priority_;
+  // Main and concurrent queues.
   std::mutex mutex_;
   std::deque<Item> items_;
   bool scheduled_ = false;  // a drain is queued or running, or a thread holds the queue
   int suspendCount_ = 0;
-  // suspendCount_ > 0, readable without the lock.
-  std::atomic<bool> suspended_{false};
+  // Serial queues. state_: kHeld while a drain is queued or running or a
+  // thread holds the queue, plus kSuspendUnit per suspension.
+  static constexpr std::uint32_t kHeld = 1;
+  static constexpr std::uint32_t kSuspendUnit = 2;
+  std::atomic<std::uint32_t> state_{0};
+  // Submitters write this line on every push; it stays apart from the rest.
+  // (Padding, not alignas: an over-aligned queue made main-queue round
+  // trips slower, measured.)
+  char padBefore_[64];
+  std::atomic<Node*> inbox_{nullptr};  // newest first
+  char padAfter_[64];
+  // The FIFO taken from the inbox; only the holder touches it.
+  Node* pendingHead_ = nullptr;
+  Node* pendingTail_ = nullptr;
+  // The last holder let go with blocks left in the FIFO (while suspended).
+  std::atomic<bool> leftovers_{false};
   // Set when a kept drain ran out of time, cleared by a drain that ends
   // within that time: drains are then not kept.
   std::atomic<bool> longRuns_{false};
@@ -158,8 +204,6 @@ bool heldByThisThread(const QueueImpl* q) {
   return false;
 }
 
-QueueImpl* globalImpl(int index);
-
 }  // namespace
 
 void QueueImpl::runBlock(Block& block) {
@@ -180,9 +224,20 @@ void QueueImpl::submit(Block block) {
                                   [this, b = std::move(block)]() mutable { runBlock(b); });
     return;
   }
-  // Once a serial queue's lock is released, the block may run (on a drain
-  // already under way) and drop the last reference to this queue: nothing
-  // below the lock reads the queue unless this call scheduled the drain.
+  if (kind_ == Kind::Serial) {
+    auto held = push(new Node{nullptr, std::move(block), nullptr});
+    if (!held) return;
+    if (tKeepDrainIn && keepable()) {
+      *tKeepDrainIn = std::move(held);  // the reactor thread drains it after its watchers
+      tKeepDrainIn = nullptr;
+      return;
+    }
+    scheduleDrain(std::move(held));
+    return;
+  }
+  // Once the lock is released, the block may run (on a drain already under
+  // way) and drop the last reference to this queue: nothing below the lock
+  // reads the queue unless this call scheduled the drain.
   const bool concurrent = kind_ == Kind::Concurrent;
   bool schedule = false;
   {
@@ -201,17 +256,71 @@ void QueueImpl::submit(Block block) {
     WorkerPool::instance().submit(priority_,
                                   [q = self(), b = std::move(block)]() mutable { q->runBlock(b); });
   } else if (schedule) {
-    if (tKeepDrainIn && keepable()) {
-      *tKeepDrainIn = self();  // the reactor thread drains it after its watchers
-      tKeepDrainIn = nullptr;
-      return;
-    }
     scheduleDrain();
   }
 }
 
-// Called with scheduled_ already set by the caller.
-void QueueImpl::scheduleDrain() {
+std::shared_ptr<QueueImpl> QueueImpl::push(Node* node) {
+  // Once the node is in, a drain under way may run it and drop the last
+  // reference to this queue: a push onto an empty inbox, the one that reads
+  // the queue afterwards, holds a reference taken before.
+  std::shared_ptr<QueueImpl> keep;
+  Node* old = inbox_.load(std::memory_order_relaxed);
+  for (;;) {
+    if (!old && !keep) keep = self();
+    node->next = old;
+    if (inbox_.compare_exchange_weak(old, node, std::memory_order_seq_cst,
+                                     std::memory_order_relaxed)) {
+      break;
+    }
+  }
+  // A non-empty inbox: whoever pushed its first node (or the holder, which
+  // looks at the inbox before it lets go, or resume) sees to the drain.
+  if (old) return nullptr;
+  // Held (the holder looks at the inbox before it lets go) or suspended
+  // (resume does): a load spares the write to a line the holder reads.
+  std::uint32_t idle = state_.load(std::memory_order_seq_cst);
+  if (idle != 0 || !state_.compare_exchange_strong(idle, kHeld, std::memory_order_seq_cst)) {
+    return nullptr;
+  }
+  return keep;
+}
+
+void QueueImpl::takeInbox() {
+  Node* n = inbox_.exchange(nullptr, std::memory_order_acquire);
+  if (!n) return;
+  // The inbox is newest first: reverse it onto the end of the FIFO.
+  Node* tail = n;
+  Node* head = nullptr;
+  while (n) {
+    Node* next = n->next;
+    n->next = head;
+    head = n;
+    n = next;
+  }
+  if (pendingTail_) {
+    pendingTail_->next = head;
+  } else {
+    pendingHead_ = head;
+  }
+  pendingTail_ = tail;
+}
+
+bool QueueImpl::releaseHold() {
+  const bool left = pendingHead_ != nullptr;
+  leftovers_.store(left, std::memory_order_relaxed);
+  const std::uint32_t now = state_.fetch_and(~kHeld, std::memory_order_seq_cst) & ~kHeld;
+  if (now != 0) return false;  // suspended: resume looks for the work
+  // A block pushed after the holder last looked found the queue held and
+  // left the drain to it: take the hold back for it (unless another thread
+  // just did).
+  if (!left && !inbox_.load(std::memory_order_seq_cst)) return false;
+  std::uint32_t idle = 0;
+  return state_.compare_exchange_strong(idle, kHeld, std::memory_order_seq_cst);
+}
+
+// Called with the queue held (scheduled_ set) by the caller.
+void QueueImpl::scheduleDrain(std::shared_ptr<QueueImpl> held) {
   if (kind_ == Kind::Main) {
     std::function<void()> waker;
     {
@@ -221,8 +330,15 @@ void QueueImpl::scheduleDrain() {
     if (waker) waker();
     return;
   }
-  QueueImpl* t = target() ? target() : globalImpl(static_cast<int>(Priority::Default));
-  t->submit([q = self()] { q->drain(); });
+  if (!held) held = self();
+  QueueImpl* t = target();
+  if (!t || t->kind_ == Kind::Global) {
+    // Straight onto the pool: a drain sets up its own frame.
+    const int priority = t ? t->priority_ : static_cast<int>(Priority::Default);
+    WorkerPool::instance().submit(priority, [q = std::move(held)] { q->drain(); });
+    return;
+  }
+  t->submit([q = std::move(held)] { q->drain(); });
 }
 
 bool QueueImpl::drain(Clock::time_point until) {
@@ -241,56 +357,30 @@ bool QueueImpl::drain(Clock::time_point until) {
   // The thread counts as running this queue for the whole drain (blocks see
   // it as the current queue either way); the frame is set up once.
   FrameScope frame(this);
-  Item batch[kTakeAtOnce];
-  int taken = 0;
-  int next = 0;
-  // Puts the blocks taken but not run back at the front, in order.
-  auto giveBack = [&] {
-    for (int i = taken; i-- > next;) items_.push_front(std::move(batch[i]));
-    taken = next = 0;
-  };
   for (int n = 0;; ++n) {
-    if (next == taken) {
-      taken = next = 0;
-      const bool late = timed && n > 0 && Clock::now() >= until;
-      std::lock_guard lock(mutex_);
-      if (suspendCount_ > 0 || items_.empty()) {
-        scheduled_ = false;
-        return endShort();
-      }
-      if (late) break;  // still scheduled
-      if (n >= kDrainBatch) {
-        // Let other work of the target run; stay on this thread when none waits.
-        if (target() || WorkerPool::instance().hasPending()) break;  // still scheduled
-        n = 0;
-      }
-      // Take a few blocks at once (never past a thread waiting in sync).
-      while (taken < kTakeAtOnce && !items_.empty()) {
-        batch[taken] = std::move(items_.front());
-        items_.pop_front();
-        if (batch[taken++].waiter) break;
-      }
-    }
-    Item& item = batch[next++];
-    if (item.waiter) {
-      item.waiter->grant();  // the hold passes to the thread in sync
+    if (!pendingHead_) takeInbox();
+    // A block may have suspended the queue: the rest waits in it.
+    if (!pendingHead_ || suspendedNow()) {
+      if (releaseHold()) continue;
       return endShort();
     }
-    runBlock(item.block);
-    if (next < taken) {
-      // A block may have suspended the queue, or the time may be up: then
-      // the rest waits in the queue again.
-      const bool late = timed && Clock::now() >= until;
-      if (late || suspended_.load(std::memory_order_relaxed)) {
-        std::lock_guard lock(mutex_);
-        giveBack();
-        if (suspendCount_ > 0) {
-          scheduled_ = false;
-          return endShort();
-        }
-        if (late) break;
-      }
+    if (timed && n > 0 && Clock::now() >= until) break;  // still held
+    if (n >= kDrainBatch) {
+      // Let other work of the target run; stay on this thread when none waits.
+      if (target() || WorkerPool::instance().hasPending()) break;  // still held
+      n = 0;
     }
+    Node* node = pendingHead_;
+    pendingHead_ = node->next;
+    if (!pendingHead_) pendingTail_ = nullptr;
+    if (node->waiter) {
+      Handoff* waiter = node->waiter;
+      delete node;
+      waiter->grant();  // the hold passes to the thread in sync
+      return endShort();
+    }
+    runBlock(node->block);
+    delete node;
   }
   scheduleDrain();
   return true;
@@ -333,51 +423,66 @@ bool QueueImpl::hasWork() {
 
 void QueueImpl::acquire() {
   Handoff handoff;
-  bool schedule = false;
-  {
-    std::lock_guard lock(mutex_);
-    if (!scheduled_ && suspendCount_ == 0 && items_.empty()) {
-      scheduled_ = true;
-      return;
+  std::uint32_t idle = 0;
+  if (state_.compare_exchange_strong(idle, kHeld, std::memory_order_seq_cst)) {
+    if (!pendingHead_ && !inbox_.load(std::memory_order_acquire)) return;  // free: hold it
+    // Blocks wait: queue up behind them, with the hold passed to a drain.
+    Node* node = new Node{inbox_.load(std::memory_order_relaxed), nullptr, &handoff};
+    while (!inbox_.compare_exchange_weak(node->next, node, std::memory_order_release,
+                                         std::memory_order_relaxed)) {
     }
-    items_.push_back({nullptr, &handoff});
-    if (!scheduled_ && suspendCount_ == 0) schedule = scheduled_ = true;
+    scheduleDrain();
+  } else if (auto held = push(new Node{nullptr, nullptr, &handoff})) {
+    scheduleDrain(std::move(held));
   }
-  if (schedule) scheduleDrain();
   handoff.wait();
 }
 
 void QueueImpl::release() {
-  {
-    std::lock_guard lock(mutex_);
-    if (items_.empty() || suspendCount_ > 0) {
-      scheduled_ = false;
+  if (!suspendedNow()) {
+    if (!pendingHead_) takeInbox();
+    if (pendingHead_) {
+      scheduleDrain();
       return;
     }
   }
-  scheduleDrain();
+  if (releaseHold()) scheduleDrain();
 }
 
 void QueueImpl::suspend() {
   if (kind_ == Kind::Global) return;
+  if (kind_ == Kind::Serial) {
+    state_.fetch_add(kSuspendUnit, std::memory_order_seq_cst);
+    return;
+  }
   std::lock_guard lock(mutex_);
   ++suspendCount_;
-  suspended_.store(true, std::memory_order_relaxed);
+}
+
+[[noreturn]] static void dieNotSuspended(const std::string& label) {
+  std::fprintf(stderr, "dispatch: resume of queue \"%s\" that is not suspended\n", label.c_str());
+  std::abort();
 }
 
 void QueueImpl::resume() {
   if (kind_ == Kind::Global) return;
+  if (kind_ == Kind::Serial) {
+    const std::uint32_t before = state_.fetch_sub(kSuspendUnit, std::memory_order_seq_cst);
+    if (before < kSuspendUnit) dieNotSuspended(label_);
+    if (before - kSuspendUnit != 0) return;  // still suspended, or held: the holder runs it
+    if (!inbox_.load(std::memory_order_seq_cst) && !leftovers_.load(std::memory_order_seq_cst)) {
+      return;
+    }
+    std::uint32_t idle = 0;
+    if (state_.compare_exchange_strong(idle, kHeld, std::memory_order_seq_cst)) scheduleDrain();
+    return;
+  }
   std::deque<Item> released;
   bool schedule = false;
   {
     std::lock_guard lock(mutex_);
-    if (suspendCount_ == 0) {
-      std::fprintf(stderr, "dispatch: resume of queue \"%s\" that is not suspended\n",
-                   label_.c_str());
-      std::abort();
-    }
+    if (suspendCount_ == 0) dieNotSuspended(label_);
     if (--suspendCount_ > 0) return;
-    suspended_.store(false, std::memory_order_relaxed);
     if (kind_ == Kind::Concurrent) {
       released.swap(items_);
     } else if (!scheduled_ && !items_.empty()) {
@@ -403,8 +508,6 @@ std::shared_ptr<void> QueueImpl::findSpecific(const void* key) {
 }
 
 namespace {
-
-QueueImpl* globalImpl(int index) { return QueueImpl::of(Queue::global(Priority(index)).get()); }
 
 QueueImpl* mainImpl() {
   static QueueImpl* const q = QueueImpl::of(Queue::main().get());  // never destroyed
@@ -573,7 +676,10 @@ DeferredDrain::DeferredDrain(bool enabled) : enabled_(enabled) {
 
 DeferredDrain::~DeferredDrain() {
   stopDeferring();
-  if (kept_) std::static_pointer_cast<QueueImpl>(std::move(kept_))->handOff();
+  if (kept_) {
+    auto q = std::static_pointer_cast<QueueImpl>(std::move(kept_));
+    q->handOff(q);
+  }
 }
 
 void DeferredDrain::stopDeferring() {

@@ -197,9 +197,9 @@ void Reactor::armTimerLocked() {
 }
 
 void Reactor::runDeadlines() {
+  // One read takes every expiration; the timer only fires again once set.
   std::uint64_t expirations;
-  while (::read(timerFd_, &expirations, sizeof expirations) > 0) {
-  }
+  [[maybe_unused]] ssize_t got = ::read(timerFd_, &expirations, sizeof expirations);
   std::vector<std::function<void()>> due;
   {
     std::lock_guard lock(mutex_);
@@ -209,13 +209,22 @@ void Reactor::runDeadlines() {
       due.push_back(std::move(const_cast<Deadline&>(deadlines_.top()).fn));
       deadlines_.pop();
     }
-    armTimerLocked();
+    if (deadlines_.empty()) {
+      armedFor_ = Clock::time_point::max();  // expired: nothing to disarm
+    } else {
+      armTimerLocked();
+    }
   }
-  for (auto& fn : due) {
-    fn();
-    fn = nullptr;
-  }
-  rearmTimer();
+  // The blocks they submit start here when their queue is idle, like the
+  // handlers of descriptor events.
+  runKeepingDrain(
+      [&] {
+        for (auto& fn : due) {
+          fn();
+          fn = nullptr;
+        }
+      },
+      [&] { rearmTimer(); });  // before a kept drain: the next batch need not wait for it
 }
 
 void Reactor::threadMain() {
@@ -334,9 +343,26 @@ void Reactor::dispatchEvent(std::uint64_t id, std::uint32_t ev) {
       return;
     }
   }
-  // Watchers usually drop their interest while they handle the event. The
-  // thread that holds inlineBusy_ keeps the drain of a queue they post to
-  // and runs it below, after the registration is settled.
+  // Watchers usually drop their interest while they handle the event.
+  runKeepingDrain(
+      [&] {
+        for (auto& w : ready) w->onReady(ev, count);
+      },
+      [&] {
+        ready.clear();  // a watcher may die here; it unwatches under the lock
+        std::lock_guard lock(mutex_);
+        auto idIt = ids_.find(id);
+        if (idIt != ids_.end()) {
+          auto regIt = regs_.find(idIt->second);
+          if (regIt != regs_.end() && !regIt->second.armed) updateEpollLocked(idIt->second);
+        }
+      });
+}
+
+template <typename Handle, typename Settle>
+void Reactor::runKeepingDrain(Handle&& handle, Settle&& settle) {
+  // The thread that holds inlineBusy_ keeps the drain of a queue that
+  // `handle` posts to and runs it after `settle`.
   const bool mayInline = !inlineBusy_.exchange(true, std::memory_order_acquire);
   if (mayInline) {
     // Odd while a kept drain may run; the standby thread watches the count.
@@ -345,17 +371,9 @@ void Reactor::dispatchEvent(std::uint64_t id, std::uint32_t ev) {
   }
   {
     DeferredDrain deferred(mayInline);
-    for (auto& w : ready) w->onReady(ev, count);
+    handle();
     deferred.stopDeferring();
-    ready.clear();  // a watcher may die here; it unwatches under the lock
-    {
-      std::lock_guard lock(mutex_);
-      auto idIt = ids_.find(id);
-      if (idIt != ids_.end()) {
-        auto regIt = regs_.find(idIt->second);
-        if (regIt != regs_.end() && !regIt->second.armed) updateEpollLocked(idIt->second);
-      }
-    }
+    settle();
     deferred.run();
   }
   if (mayInline) {

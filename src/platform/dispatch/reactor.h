@@ -20,7 +20,8 @@
 //     interest is (re)set, while the condition still holds.
 //  4. Deadline callbacks run on a reactor thread, one batch at a time, in
 //     (deadline, submission) order; they must be short (they post work
-//     elsewhere).
+//     elsewhere). Like a watcher's, a drain they cause may be kept and run
+//     by the reactor thread right after them.
 //  5. One event of a descriptor is handled by one thread; watchers of the
 //     same descriptor may still be called on two threads at once when its
 //     interest is reset while an event is handled, so they lock their state.
@@ -82,6 +83,11 @@ class Reactor {
   void rearmTimer();
   void armWatchdog();
   void runDeadlines();
+  // Runs `handle` (which calls watchers or deadline callbacks), then
+  // `settle`, then the drain this thread may have kept meanwhile (see
+  // DeferredDrain in internal.h).
+  template <typename Handle, typename Settle>
+  void runKeepingDrain(Handle&& handle, Settle&& settle);
   void updateEpollLocked(int fd);
   void dispatchEvent(std::uint64_t id, std::uint32_t events);
   void armTimerLocked();
