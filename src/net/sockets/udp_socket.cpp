@@ -293,23 +293,25 @@ void DispatchUdpSocket::notify(NoteCall call) {
                 call = std::move(call)] { call(*delegate, self); });
 }
 
-void DispatchUdpSocket::notifyDatagram(NoteCall call) {
+void DispatchUdpSocket::notifyDatagram(PendingNote note) {
   auto self = weak_from_this().lock();
-  if (!self) {
-    notify(std::move(call));  // being destroyed: nothing may wait for later
-    return;
-  }
   DelegatePtr delegate = delegate_.lock();
   QueuePtr queue = delegateQueue_;
   if (!delegate || !queue) return;
   if (!notes_.empty() && notesQueue_ != queue) flushNotes();
   notesQueue_ = std::move(queue);
-  notes_.push_back({std::move(delegate), std::move(call)});
+  note.delegate = std::move(delegate);
+  notes_.push_back(std::move(note));
+  if (!self) {
+    flushNotes();  // being destroyed: nothing may wait for later
+    return;
+  }
+  // The receive loop posts what it holds when it ends.
   if (notes_.size() >= kMaxNotesPerPost) {
     flushNotes();
     return;
   }
-  if (notesFlushPosted_) return;
+  if (notesFlushPosted_ || inReceiveLoop_) return;
   // Runs after the work already queued on the socket queue (the rest of a
   // burst of sends, say), whose notes then go in the same post.
   notesFlushPosted_ = true;
@@ -323,11 +325,22 @@ void DispatchUdpSocket::flushNotes() {
   if (notes_.empty()) return;
   auto batch = std::make_shared<std::vector<PendingNote>>(std::move(notes_));
   notes_.clear();
+  notes_.reserve(batch->size());
   QueuePtr queue = std::move(notesQueue_);
   notesQueue_.reset();
   queue->async([batch, self = weak_from_this().lock()] {
     for (PendingNote& note : *batch) {
-      note.call(*note.delegate, self);
+      switch (note.kind) {
+        case PendingNote::Kind::Received:
+          note.delegate->udpSocketDidReceiveData(self, note.data, *note.address, note.context);
+          break;
+        case PendingNote::Kind::Sent:
+          note.delegate->udpSocketDidSendDataWithTag(self, note.tag);
+          break;
+        case PendingNote::Kind::Call:
+          note.call(*note.delegate, self);
+          break;
+      }
       // Whatever a call captured goes with it, as with one block per call.
       note = PendingNote();
     }
@@ -350,27 +363,31 @@ void DispatchUdpSocket::notifyDidNotConnect(const platform::Error& error) {
 
 void DispatchUdpSocket::notifyDidSendDataWithTag(long tag) {
   VARNEL_DCHECK_ON_QUEUE(queueChecker_);
-  notifyDatagram([tag](DispatchUdpSocketDelegate& d, const std::shared_ptr<DispatchUdpSocket>& s) {
-    d.udpSocketDidSendDataWithTag(s, tag);
-  });
+  PendingNote note;
+  note.kind = PendingNote::Kind::Sent;
+  note.tag = tag;
+  notifyDatagram(std::move(note));
 }
 
 void DispatchUdpSocket::notifyDidNotSendDataWithTag(long tag, const platform::Error& error) {
   VARNEL_DCHECK_ON_QUEUE(queueChecker_);
-  notifyDatagram(
-      [tag, error](DispatchUdpSocketDelegate& d, const std::shared_ptr<DispatchUdpSocket>& s) {
-        d.udpSocketDidNotSendDataWithTag(s, tag, error);
-      });
+  PendingNote note;
+  note.call = [tag, error](DispatchUdpSocketDelegate& d,
+                           const std::shared_ptr<DispatchUdpSocket>& s) {
+    d.udpSocketDidNotSendDataWithTag(s, tag, error);
+  };
+  notifyDatagram(std::move(note));
 }
 
-void DispatchUdpSocket::notifyDidReceiveData(Data data, Bytes address,
+void DispatchUdpSocket::notifyDidReceiveData(Data data, std::shared_ptr<const Bytes> address,
                                              std::shared_ptr<void> context) {
   VARNEL_DCHECK_ON_QUEUE(queueChecker_);
-  notifyDatagram(
-      [data = std::move(data), address = std::move(address), context = std::move(context)](
-          DispatchUdpSocketDelegate& d, const std::shared_ptr<DispatchUdpSocket>& s) {
-        d.udpSocketDidReceiveData(s, data, address, context);
-      });
+  PendingNote note;
+  note.kind = PendingNote::Kind::Received;
+  note.data = std::move(data);
+  note.address = std::move(address);
+  note.context = std::move(context);
+  notifyDatagram(std::move(note));
 }
 
 void DispatchUdpSocket::notifyDidCloseWithError(const platform::Error& error) {
@@ -443,6 +460,7 @@ void DispatchUdpSocket::closeSocket(int family) {
   receive.reset();
   fd = -1;
   (v4 ? socket4FDBytesAvailable_ : socket6FDBytesAvailable_) = 0;
+  if (receiveBatch_.family == family) receiveBatch_.count = receiveBatch_.next = 0;
   flags_ &= ~(sendSuspended | receiveSuspended |
               static_cast<std::uint32_t>(v4 ? kSock4CanAcceptBytes : kSock6CanAcceptBytes));
   if (v4) {
