@@ -355,6 +355,10 @@ class DispatchUdpSocket : public std::enable_shared_from_this<DispatchUdpSocket>
   void maybeDequeueSendOnce();
   void doPreSend();
   void doSend();
+  // Prepares sendHeaders_ for `first` (the current datagram) and the queued
+  // datagrams right behind it that can go with it in one system call;
+  // answers how many (1: send `first` alone).
+  std::size_t gatherSendBatch(DispatchUdpSendPacket& first);
   void endCurrentSend();
   void doSendTimeout();
   void setupSendTimerWithTimeout(double timeout);
@@ -412,6 +416,9 @@ class DispatchUdpSocket : public std::enable_shared_from_this<DispatchUdpSocket>
   bool inDequeueLoop_ = false;  // maybeDequeueSend is running
   bool dequeueAgain_ = false;   // ... and must take the next packet once more
   std::deque<PacketPtr> sendQueue_;
+  // Reused by gatherSendBatch.
+  std::vector<mmsghdr> sendHeaders_;
+  std::vector<iovec> sendVectors_;
   // Sends requested from outside the socket queue wait here for the one
   // queued block that takes them all, when nobody else can put work on the
   // socket queue (it is the socket's own).
