@@ -293,21 +293,30 @@ void DispatchUdpSocket::notify(NoteCall call) {
                 call = std::move(call)] { call(*delegate, self); });
 }
 
-void DispatchUdpSocket::notifyDatagram(PendingNote note) {
-  auto self = weak_from_this().lock();
-  DelegatePtr delegate = delegate_.lock();
-  QueuePtr queue = delegateQueue_;
-  if (!delegate || !queue) return;
-  if (!notes_.empty() && notesQueue_ != queue) flushNotes();
-  notesQueue_ = std::move(queue);
-  note.delegate = std::move(delegate);
-  notes_.push_back(std::move(note));
-  if (!self) {
-    flushNotes();  // being destroyed: nothing may wait for later
-    return;
+void DispatchUdpSocket::notifyDatagram(PendingNote note,
+                                       const std::shared_ptr<const Bytes>* address) {
+  if (!delegateQueue_) return;
+  // The delegate of the held notes is the one still set while the notes are
+  // for the same queue: no new reference is taken for each datagram.
+  const bool sameDelegate = notes_.delegate && !delegate_.owner_before(notes_.delegate) &&
+                            !notes_.delegate.owner_before(delegate_);
+  if (!sameDelegate || notes_.queue != delegateQueue_) {
+    DelegatePtr delegate = delegate_.lock();
+    if (!delegate) return;
+    flushNotes();
+    notes_.queue = delegateQueue_;
+    notes_.delegate = std::move(delegate);
   }
-  // The receive loop posts what it holds when it ends.
-  if (notes_.size() >= kMaxNotesPerPost) {
+  if (address) {
+    if (notes_.addresses.empty() || notes_.addresses.back() != *address) {
+      notes_.addresses.push_back(*address);
+    }
+    note.addressIndex = notes_.addresses.size() - 1;
+  }
+  notes_.notes.push_back(std::move(note));
+  // Being destroyed: nothing may wait for later. The receive loop posts
+  // what it holds when it ends.
+  if (notes_.notes.size() >= kMaxNotesPerPost || weak_from_this().expired()) {
     flushNotes();
     return;
   }
@@ -315,30 +324,36 @@ void DispatchUdpSocket::notifyDatagram(PendingNote note) {
   // Runs after the work already queued on the socket queue (the rest of a
   // burst of sends, say), whose notes then go in the same post.
   notesFlushPosted_ = true;
-  socketQueue_->async([self = std::move(self)] {
+  socketQueue_->async([self = shared_from_this()] {
     self->notesFlushPosted_ = false;
     self->flushNotes();
   });
 }
 
 void DispatchUdpSocket::flushNotes() {
-  if (notes_.empty()) return;
-  auto batch = std::make_shared<std::vector<PendingNote>>(std::move(notes_));
-  notes_.clear();
-  notes_.reserve(batch->size());
-  QueuePtr queue = std::move(notesQueue_);
-  notesQueue_.reset();
+  if (notes_.notes.empty()) {
+    notes_.queue.reset();
+    notes_.delegate.reset();
+    notes_.addresses.clear();
+    return;
+  }
+  auto batch = std::make_shared<PendingNotes>(std::move(notes_));
+  notes_ = PendingNotes();
+  notes_.notes.reserve(batch->notes.size());
+  QueuePtr queue = batch->queue;
   queue->async([batch, self = weak_from_this().lock()] {
-    for (PendingNote& note : *batch) {
+    DispatchUdpSocketDelegate& delegate = *batch->delegate;
+    for (PendingNote& note : batch->notes) {
       switch (note.kind) {
         case PendingNote::Kind::Received:
-          note.delegate->udpSocketDidReceiveData(self, note.data, *note.address, note.context);
+          delegate.udpSocketDidReceiveData(self, note.data, *batch->addresses[note.addressIndex],
+                                           note.context);
           break;
         case PendingNote::Kind::Sent:
-          note.delegate->udpSocketDidSendDataWithTag(self, note.tag);
+          delegate.udpSocketDidSendDataWithTag(self, note.tag);
           break;
         case PendingNote::Kind::Call:
-          note.call(*note.delegate, self);
+          note.call(delegate, self);
           break;
       }
       // Whatever a call captured goes with it, as with one block per call.
@@ -379,15 +394,14 @@ void DispatchUdpSocket::notifyDidNotSendDataWithTag(long tag, const platform::Er
   notifyDatagram(std::move(note));
 }
 
-void DispatchUdpSocket::notifyDidReceiveData(Data data, std::shared_ptr<const Bytes> address,
+void DispatchUdpSocket::notifyDidReceiveData(Data data, const std::shared_ptr<const Bytes>& address,
                                              std::shared_ptr<void> context) {
   VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   PendingNote note;
   note.kind = PendingNote::Kind::Received;
   note.data = std::move(data);
-  note.address = std::move(address);
   note.context = std::move(context);
-  notifyDatagram(std::move(note));
+  notifyDatagram(std::move(note), &address);
 }
 
 void DispatchUdpSocket::notifyDidCloseWithError(const platform::Error& error) {

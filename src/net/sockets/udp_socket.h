@@ -301,20 +301,29 @@ class DispatchUdpSocket : public std::enable_shared_from_this<DispatchUdpSocket>
   struct PendingNote {
     enum class Kind : std::uint8_t { Call, Received, Sent };
     Kind kind = Kind::Call;
-    long tag = 0;  // Sent
+    long tag = 0;                   // Sent
+    std::size_t addressIndex = 0;   // Received: into PendingNotes::addresses
+    Data data;                      // Received
+    std::shared_ptr<void> context;  // Received
+    NoteCall call;                  // Call
+  };
+  // The notes held for one delegate on one delegate queue.
+  struct PendingNotes {
+    QueuePtr queue;
     DelegatePtr delegate;
-    Data data;                             // Received
-    std::shared_ptr<const Bytes> address;  // Received
-    std::shared_ptr<void> context;         // Received
-    NoteCall call;                         // Call
+    std::vector<PendingNote> notes;
+    // Sender records of the Received notes; a run of datagrams from one
+    // sender shares one entry.
+    std::vector<std::shared_ptr<const Bytes>> addresses;
   };
   // Posts the call to the delegate queue (after any datagram notes held).
   void notify(NoteCall call);
   // A datagram's note: held on the socket queue and posted together with
   // the notes of the datagrams handled in the same run of the queue, so a
   // burst costs the delegate queue one hand-off instead of one per datagram.
-  // The delegate queue still sees every call, in order.
-  void notifyDatagram(PendingNote note);
+  // The delegate queue still sees every call, in order. A Received note
+  // passes its sender record in `address`.
+  void notifyDatagram(PendingNote note, const std::shared_ptr<const Bytes>* address = nullptr);
   // Posts the held notes now (before anything else may reach the delegate
   // queue: other callbacks, filters).
   void flushNotes();
@@ -322,7 +331,7 @@ class DispatchUdpSocket : public std::enable_shared_from_this<DispatchUdpSocket>
   void notifyDidNotConnect(const platform::Error& error);
   void notifyDidSendDataWithTag(long tag);
   void notifyDidNotSendDataWithTag(long tag, const platform::Error& error);
-  void notifyDidReceiveData(Data data, std::shared_ptr<const Bytes> address,
+  void notifyDidReceiveData(Data data, const std::shared_ptr<const Bytes>& address,
                             std::shared_ptr<void> context);
   void notifyDidCloseWithError(const platform::Error& error);
 
@@ -428,10 +437,9 @@ class DispatchUdpSocket : public std::enable_shared_from_this<DispatchUdpSocket>
   std::uint64_t socket4FDBytesAvailable_ = 0;
   std::uint64_t socket6FDBytesAvailable_ = 0;
   std::uint32_t pendingFilterOperations_ = 0;
-  bool inReceiveLoop_ = false;      // doReceive is running
-  std::vector<PendingNote> notes_;  // datagram notes not yet posted
-  QueuePtr notesQueue_;             // ... to this delegate queue
-  bool notesFlushPosted_ = false;   // a block that posts them waits on the socket queue
+  bool inReceiveLoop_ = false;     // doReceive is running
+  PendingNotes notes_;             // datagram notes not yet posted
+  bool notesFlushPosted_ = false;  // a block that posts them waits on the socket queue
   // The local end points and the connected peer, filled lazily by the views.
   mutable Bytes cachedLocalAddress4_;
   mutable std::string cachedLocalHost4_;

@@ -199,15 +199,15 @@ void DispatchUdpSocket::handleBatchedDatagram() {
       std::memcmp(lastSenderAddress_->data(), from, fromLength) != 0) {
     lastSenderAddress_ = std::make_shared<const Bytes>(from, from + fromLength);
   }
-  std::shared_ptr<const Bytes> address = lastSenderAddress_;
   const auto* bytes = static_cast<const std::uint8_t*>(header.msg_iov->iov_base);
   Data data = std::make_shared<const Bytes>(bytes, bytes + batch.headers[index].msg_len);
 
   if (!receiveFilterBlock_ || !receiveFilterQueue_) {
-    notifyDidReceiveData(std::move(data), std::move(address), nullptr);
+    notifyDidReceiveData(std::move(data), lastSenderAddress_, nullptr);
     if (flags_ & kReceiveOnce) flags_ &= ~static_cast<std::uint32_t>(kReceiveOnce);
     return;
   }
+  std::shared_ptr<const Bytes> address = lastSenderAddress_;
   if (!receiveFilterAsync_) {
     std::shared_ptr<void> context;
     bool allowed = false;
@@ -223,7 +223,7 @@ void DispatchUdpSocket::handleBatchedDatagram() {
       receiveFilterQueue_->sync(call);
     }
     if (allowed) {
-      notifyDidReceiveData(std::move(data), std::move(address), std::move(context));
+      notifyDidReceiveData(std::move(data), address, std::move(context));
       if (flags_ & kReceiveOnce) flags_ &= ~static_cast<std::uint32_t>(kReceiveOnce);
     }
     return;  // a refused datagram: the loop reads the next one
@@ -247,7 +247,7 @@ void DispatchUdpSocket::receiveFilterAnswered(bool allowed, Data data,
                                               std::shared_ptr<void> context) {
   VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   if (pendingFilterOperations_ > 0) --pendingFilterOperations_;
-  if (allowed) notifyDidReceiveData(std::move(data), std::move(address), std::move(context));
+  if (allowed) notifyDidReceiveData(std::move(data), address, std::move(context));
   if (flags_ & kReceiveOnce) {
     if (allowed) {
       flags_ &= ~static_cast<std::uint32_t>(kReceiveOnce);
