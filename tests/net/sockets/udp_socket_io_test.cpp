@@ -263,13 +263,14 @@ TEST(UdpSocketSend, CloseReportsEachQueuedDatagramAsNotSent) {
   // back; the others wait in the queue behind it.
   platform::dispatch::Semaphore filterEntered;
   platform::dispatch::Semaphore release;
+  auto filterQueue = Queue::createSerial("udp.test.filter");
   sender.socket->setSendFilter(
       [&](const DispatchUdpSocket::Data&, const Bytes&, long) {
         filterEntered.signal();
         release.wait();
         return true;
       },
-      Queue::createSerial("udp.test.filter"), true);
+      filterQueue, true);
   for (long tag = 0; tag < 5; ++tag) {
     sender.socket->sendData(bytesOf("x"), loopbackAddress4(receiver.port), -1, tag);
   }
@@ -292,6 +293,9 @@ TEST(UdpSocketSend, CloseReportsEachQueuedDatagramAsNotSent) {
   }
   EXPECT_EQ(events[5].kind, UdpEvent::Closed);
   EXPECT_TRUE(sender.socket->isClosed());
+  // The filter may still be leaving release.wait(): the semaphores must
+  // outlive it.
+  filterQueue->sync([] {});
 }
 
 TEST(UdpSocketSend, RefusedDatagramFailsAloneAndTheQueueGoesOn) {
