@@ -464,7 +464,6 @@ class DispatchUdpSocket : public std::enable_shared_from_this<DispatchUdpSocket>
   struct ReceiveBatch {
     std::unique_ptr<std::uint8_t[]> area;  // the slots' buffers, each slotSize long
     std::size_t slotSize = 0;
-    unsigned slots = 0;
     std::vector<mmsghdr> headers;
     std::vector<iovec> vectors;
     std::vector<sockaddr_storage> from;

@@ -153,7 +153,6 @@ int DispatchUdpSocket::readBatch(int fd, int family, std::size_t maxSize, unsign
     // never touched.
     batch.area.reset(new std::uint8_t[maxSize * kReceiveBatchSize]);
     batch.slotSize = maxSize;
-    batch.slots = kReceiveBatchSize;
     batch.headers.resize(kReceiveBatchSize);
     batch.vectors.resize(kReceiveBatchSize);
     batch.from.resize(kReceiveBatchSize);
