@@ -320,7 +320,11 @@ std::size_t DispatchUdpSocket::gatherSendBatch(DispatchUdpSendPacket& first) {
   VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   // A send filter sees each datagram before it goes: one at a time then.
   if ((sendFilterBlock_ && sendFilterQueue_) || sendQueue_.empty()) return 1;
+  // A connected socket reports a refusal of an earlier datagram on a later
+  // send; inside a batch the system would drop that error, so each datagram
+  // of a connected socket goes out alone and keeps it.
   const bool connected = (flags_ & kDidConnect) != 0;
+  if (connected) return 1;
   std::size_t count = 1;
   // Only datagrams that need nothing before they go, to the same socket:
   // the first that needs a look-up, a check or a connect ends the batch.
@@ -330,11 +334,8 @@ std::size_t DispatchUdpSocket::gatherSendBatch(DispatchUdpSendPacket& first) {
         !next->resolvedAddresses.empty()) {
       break;
     }
-    if (connected) {
-      if (!next->address.empty()) break;
-    } else if (next->addressFamily != first.addressFamily ||
-               next->address.size() <
-                   (first.addressFamily == AF_INET ? kSockaddr4Size : kSockaddr6Size)) {
+    if (next->addressFamily != first.addressFamily ||
+        next->address.size() < (first.addressFamily == AF_INET ? kSockaddr4Size : kSockaddr6Size)) {
       break;
     }
     ++count;
@@ -354,10 +355,8 @@ std::size_t DispatchUdpSocket::gatherSendBatch(DispatchUdpSendPacket& first) {
     sendVectors_[i].iov_len = packet.buffer->size();
     msghdr& header = sendHeaders_[i].msg_hdr;
     header = msghdr{};
-    if (!connected) {
-      header.msg_name = const_cast<std::uint8_t*>(packet.address.data());
-      header.msg_namelen = length;
-    }
+    header.msg_name = const_cast<std::uint8_t*>(packet.address.data());
+    header.msg_namelen = length;
     header.msg_iov = &sendVectors_[i];
     header.msg_iovlen = 1;
     sendHeaders_[i].msg_len = 0;
