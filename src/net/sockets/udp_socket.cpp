@@ -293,41 +293,69 @@ void DispatchUdpSocket::notify(NoteCall call) {
                 call = std::move(call)] { call(*delegate, self); });
 }
 
-void DispatchUdpSocket::notifyDatagram(NoteCall call) {
-  auto self = weak_from_this().lock();
-  if (!self) {
-    notify(std::move(call));  // being destroyed: nothing may wait for later
-    return;
+void DispatchUdpSocket::notifyDatagram(PendingNote note,
+                                       const std::shared_ptr<const Bytes>* address) {
+  if (!delegateQueue_) return;
+  // The delegate of the held notes is the one still set while the notes are
+  // for the same queue: no new reference is taken for each datagram.
+  const bool sameDelegate = notes_.delegate && !delegate_.owner_before(notes_.delegate) &&
+                            !notes_.delegate.owner_before(delegate_);
+  if (!sameDelegate || notes_.queue != delegateQueue_) {
+    DelegatePtr delegate = delegate_.lock();
+    if (!delegate) return;
+    flushNotes();
+    notes_.queue = delegateQueue_;
+    notes_.delegate = std::move(delegate);
   }
-  DelegatePtr delegate = delegate_.lock();
-  QueuePtr queue = delegateQueue_;
-  if (!delegate || !queue) return;
-  if (!notes_.empty() && notesQueue_ != queue) flushNotes();
-  notesQueue_ = std::move(queue);
-  notes_.push_back({std::move(delegate), std::move(call)});
-  if (notes_.size() >= kMaxNotesPerPost) {
+  if (address) {
+    if (notes_.addresses.empty() || notes_.addresses.back() != *address) {
+      notes_.addresses.push_back(*address);
+    }
+    note.addressIndex = notes_.addresses.size() - 1;
+  }
+  notes_.notes.push_back(std::move(note));
+  // Being destroyed: nothing may wait for later. The receive loop posts
+  // what it holds when it ends.
+  if (notes_.notes.size() >= kMaxNotesPerPost || weak_from_this().expired()) {
     flushNotes();
     return;
   }
-  if (notesFlushPosted_) return;
+  if (notesFlushPosted_ || inReceiveLoop_) return;
   // Runs after the work already queued on the socket queue (the rest of a
   // burst of sends, say), whose notes then go in the same post.
   notesFlushPosted_ = true;
-  socketQueue_->async([self = std::move(self)] {
+  socketQueue_->async([self = shared_from_this()] {
     self->notesFlushPosted_ = false;
     self->flushNotes();
   });
 }
 
 void DispatchUdpSocket::flushNotes() {
-  if (notes_.empty()) return;
-  auto batch = std::make_shared<std::vector<PendingNote>>(std::move(notes_));
-  notes_.clear();
-  QueuePtr queue = std::move(notesQueue_);
-  notesQueue_.reset();
+  if (notes_.notes.empty()) {
+    notes_.queue.reset();
+    notes_.delegate.reset();
+    notes_.addresses.clear();
+    return;
+  }
+  auto batch = std::make_shared<PendingNotes>(std::move(notes_));
+  notes_ = PendingNotes();
+  notes_.notes.reserve(batch->notes.size());
+  QueuePtr queue = batch->queue;
   queue->async([batch, self = weak_from_this().lock()] {
-    for (PendingNote& note : *batch) {
-      note.call(*note.delegate, self);
+    DispatchUdpSocketDelegate& delegate = *batch->delegate;
+    for (PendingNote& note : batch->notes) {
+      switch (note.kind) {
+        case PendingNote::Kind::Received:
+          delegate.udpSocketDidReceiveData(self, note.data, *batch->addresses[note.addressIndex],
+                                           note.context);
+          break;
+        case PendingNote::Kind::Sent:
+          delegate.udpSocketDidSendDataWithTag(self, note.tag);
+          break;
+        case PendingNote::Kind::Call:
+          note.call(delegate, self);
+          break;
+      }
       // Whatever a call captured goes with it, as with one block per call.
       note = PendingNote();
     }
@@ -350,27 +378,30 @@ void DispatchUdpSocket::notifyDidNotConnect(const platform::Error& error) {
 
 void DispatchUdpSocket::notifyDidSendDataWithTag(long tag) {
   VARNEL_DCHECK_ON_QUEUE(queueChecker_);
-  notifyDatagram([tag](DispatchUdpSocketDelegate& d, const std::shared_ptr<DispatchUdpSocket>& s) {
-    d.udpSocketDidSendDataWithTag(s, tag);
-  });
+  PendingNote note;
+  note.kind = PendingNote::Kind::Sent;
+  note.tag = tag;
+  notifyDatagram(std::move(note));
 }
 
 void DispatchUdpSocket::notifyDidNotSendDataWithTag(long tag, const platform::Error& error) {
   VARNEL_DCHECK_ON_QUEUE(queueChecker_);
-  notifyDatagram(
-      [tag, error](DispatchUdpSocketDelegate& d, const std::shared_ptr<DispatchUdpSocket>& s) {
-        d.udpSocketDidNotSendDataWithTag(s, tag, error);
-      });
+  PendingNote note;
+  note.call = [tag, error](DispatchUdpSocketDelegate& d,
+                           const std::shared_ptr<DispatchUdpSocket>& s) {
+    d.udpSocketDidNotSendDataWithTag(s, tag, error);
+  };
+  notifyDatagram(std::move(note));
 }
 
-void DispatchUdpSocket::notifyDidReceiveData(Data data, Bytes address,
+void DispatchUdpSocket::notifyDidReceiveData(Data data, const std::shared_ptr<const Bytes>& address,
                                              std::shared_ptr<void> context) {
   VARNEL_DCHECK_ON_QUEUE(queueChecker_);
-  notifyDatagram(
-      [data = std::move(data), address = std::move(address), context = std::move(context)](
-          DispatchUdpSocketDelegate& d, const std::shared_ptr<DispatchUdpSocket>& s) {
-        d.udpSocketDidReceiveData(s, data, address, context);
-      });
+  PendingNote note;
+  note.kind = PendingNote::Kind::Received;
+  note.data = std::move(data);
+  note.context = std::move(context);
+  notifyDatagram(std::move(note), &address);
 }
 
 void DispatchUdpSocket::notifyDidCloseWithError(const platform::Error& error) {
@@ -443,6 +474,7 @@ void DispatchUdpSocket::closeSocket(int family) {
   receive.reset();
   fd = -1;
   (v4 ? socket4FDBytesAvailable_ : socket6FDBytesAvailable_) = 0;
+  if (receiveBatch_.family == family) receiveBatch_.count = receiveBatch_.next = 0;
   flags_ &= ~(sendSuspended | receiveSuspended |
               static_cast<std::uint32_t>(v4 ? kSock4CanAcceptBytes : kSock6CanAcceptBytes));
   if (v4) {

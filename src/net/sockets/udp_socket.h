@@ -19,10 +19,10 @@
 //     event is dropped and the socket keeps working.
 //  3. Requests that cannot be served (empty datagrams) are dropped without a
 //     callback. Time-outs below 0 mean none.
-//  4. Datagram bytes are never copied on their way to send()/sendto(); each
-//     received datagram is read into one reusable buffer of the largest
-//     allowed size and handed over as a buffer of exactly its own length
-//     (a datagram of 0 bytes is delivered as such).
+//  4. Datagram bytes are never copied on their way to the system; received
+//     datagrams are read (several per system call) into reusable buffers of
+//     the largest allowed size and each handed over as a buffer of exactly
+//     its own length (a datagram of 0 bytes is delivered as such).
 //  5. A close reports every datagram still queued (and the one in progress)
 //     through udpSocketDidNotSendDataWithTag() with the close's error, or
 //     "Socket closed" (code 4) when it has none, then tells the delegate
@@ -45,6 +45,8 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <cstdint>
 #include <deque>
@@ -294,17 +296,34 @@ class DispatchUdpSocket : public std::enable_shared_from_this<DispatchUdpSocket>
   // Callbacks (socket queue).
   using NoteCall =
       std::function<void(DispatchUdpSocketDelegate&, const std::shared_ptr<DispatchUdpSocket>&)>;
+  // A callback waiting to be posted. The frequent datagram notes carry
+  // their arguments in place, so holding one costs no allocation of its own.
   struct PendingNote {
+    enum class Kind : std::uint8_t { Call, Received, Sent };
+    Kind kind = Kind::Call;
+    long tag = 0;                   // Sent
+    std::size_t addressIndex = 0;   // Received: into PendingNotes::addresses
+    Data data;                      // Received
+    std::shared_ptr<void> context;  // Received
+    NoteCall call;                  // Call
+  };
+  // The notes held for one delegate on one delegate queue.
+  struct PendingNotes {
+    QueuePtr queue;
     DelegatePtr delegate;
-    NoteCall call;
+    std::vector<PendingNote> notes;
+    // Sender records of the Received notes; a run of datagrams from one
+    // sender shares one entry.
+    std::vector<std::shared_ptr<const Bytes>> addresses;
   };
   // Posts the call to the delegate queue (after any datagram notes held).
   void notify(NoteCall call);
   // A datagram's note: held on the socket queue and posted together with
   // the notes of the datagrams handled in the same run of the queue, so a
   // burst costs the delegate queue one hand-off instead of one per datagram.
-  // The delegate queue still sees every call, in order.
-  void notifyDatagram(NoteCall call);
+  // The delegate queue still sees every call, in order. A Received note
+  // passes its sender record in `address`.
+  void notifyDatagram(PendingNote note, const std::shared_ptr<const Bytes>* address = nullptr);
   // Posts the held notes now (before anything else may reach the delegate
   // queue: other callbacks, filters).
   void flushNotes();
@@ -312,7 +331,8 @@ class DispatchUdpSocket : public std::enable_shared_from_this<DispatchUdpSocket>
   void notifyDidNotConnect(const platform::Error& error);
   void notifyDidSendDataWithTag(long tag);
   void notifyDidNotSendDataWithTag(long tag, const platform::Error& error);
-  void notifyDidReceiveData(Data data, Bytes address, std::shared_ptr<void> context);
+  void notifyDidReceiveData(Data data, const std::shared_ptr<const Bytes>& address,
+                            std::shared_ptr<void> context);
   void notifyDidCloseWithError(const platform::Error& error);
 
   // Checks (socket queue).
@@ -344,6 +364,10 @@ class DispatchUdpSocket : public std::enable_shared_from_this<DispatchUdpSocket>
   void maybeDequeueSendOnce();
   void doPreSend();
   void doSend();
+  // Prepares sendHeaders_ for `first` (the current datagram) and the queued
+  // datagrams right behind it that can go with it in one system call;
+  // answers how many (1: send `first` alone).
+  std::size_t gatherSendBatch(DispatchUdpSendPacket& first);
   void endCurrentSend();
   void doSendTimeout();
   void setupSendTimerWithTimeout(double timeout);
@@ -353,10 +377,17 @@ class DispatchUdpSocket : public std::enable_shared_from_this<DispatchUdpSocket>
   // Receiving (socket queue).
   bool startReceiving(std::uint32_t mode, platform::Error* error);
   void doReceive();
+  // Reads up to `count` datagrams from `fd` into the receive batch; the
+  // number read, or -1 with errno set.
+  int readBatch(int fd, int family, std::size_t maxSize, unsigned count);
+  // Hands the next datagram of the receive batch on (connected-peer check,
+  // filter, delegate).
+  void handleBatchedDatagram();
   void onReceiveSourceEvent(int family, std::uint64_t available);
-  void receiveFilterAnswered(bool allowed, Data data, Bytes address, std::shared_ptr<void> context);
-  bool isConnectedToAddress4(const Bytes& address) const;
-  bool isConnectedToAddress6(const Bytes& address) const;
+  void receiveFilterAnswered(bool allowed, Data data, std::shared_ptr<const Bytes> address,
+                             std::shared_ptr<void> context);
+  bool isConnectedToAddress4(const std::uint8_t* address, std::size_t length) const;
+  bool isConnectedToAddress6(const std::uint8_t* address, std::size_t length) const;
 
   // Closing and views (socket queue).
   void closeWithError(const platform::Error& error);
@@ -394,6 +425,9 @@ class DispatchUdpSocket : public std::enable_shared_from_this<DispatchUdpSocket>
   bool inDequeueLoop_ = false;  // maybeDequeueSend is running
   bool dequeueAgain_ = false;   // ... and must take the next packet once more
   std::deque<PacketPtr> sendQueue_;
+  // Reused by gatherSendBatch.
+  std::vector<mmsghdr> sendHeaders_;
+  std::vector<iovec> sendVectors_;
   // Sends requested from outside the socket queue wait here for the one
   // queued block that takes them all, when nobody else can put work on the
   // socket queue (it is the socket's own).
@@ -403,10 +437,9 @@ class DispatchUdpSocket : public std::enable_shared_from_this<DispatchUdpSocket>
   std::uint64_t socket4FDBytesAvailable_ = 0;
   std::uint64_t socket6FDBytesAvailable_ = 0;
   std::uint32_t pendingFilterOperations_ = 0;
-  bool inReceiveLoop_ = false;      // doReceive is running
-  std::vector<PendingNote> notes_;  // datagram notes not yet posted
-  QueuePtr notesQueue_;             // ... to this delegate queue
-  bool notesFlushPosted_ = false;   // a block that posts them waits on the socket queue
+  bool inReceiveLoop_ = false;     // doReceive is running
+  PendingNotes notes_;             // datagram notes not yet posted
+  bool notesFlushPosted_ = false;  // a block that posts them waits on the socket queue
   // The local end points and the connected peer, filled lazily by the views.
   mutable Bytes cachedLocalAddress4_;
   mutable std::string cachedLocalHost4_;
@@ -424,8 +457,24 @@ class DispatchUdpSocket : public std::enable_shared_from_this<DispatchUdpSocket>
   // socket queue or a queue marked as its target.
   platform::dispatch::QueueChecker queueChecker_{&isOnSocketQueueOrTargetQueueKey_};
   std::shared_ptr<void> userData_;
-  // One reusable read buffer, sized for the largest datagram allowed.
-  Bytes receiveBuffer_;
+  // Datagrams read from one socket with one system call, handed on one by
+  // one. Those left when receiving stops part-way (a filter running on the
+  // socket queue paused it) are handed on first once it starts again; a
+  // close of their socket drops them.
+  struct ReceiveBatch {
+    std::unique_ptr<std::uint8_t[]> area;  // the slots' buffers, each slotSize long
+    std::size_t slotSize = 0;
+    std::vector<mmsghdr> headers;
+    std::vector<iovec> vectors;
+    std::vector<sockaddr_storage> from;
+    int family = 0;
+    unsigned count = 0;  // datagrams read
+    unsigned next = 0;   // the first not yet handed on
+  };
+  ReceiveBatch receiveBatch_;
+  // The sender record of the latest datagram, shared by the notes of the
+  // datagrams after it that come from the same sender.
+  std::shared_ptr<const Bytes> lastSenderAddress_;
   // Queues marked with markSocketQueueTargetQueue, unmarked at destruction.
   std::vector<std::weak_ptr<platform::dispatch::Queue>> markedQueues_;
 };

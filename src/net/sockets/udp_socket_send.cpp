@@ -15,6 +15,9 @@ namespace {
 
 // Errors that say the socket itself is unusable; any other send() error
 // concerns the one datagram.
+// Datagrams handed to the system with one call at most.
+constexpr std::size_t kSendBatchSize = 32;
+
 bool sendErrorClosesSocket(int err) {
   return err == EBADF || err == ENOTSOCK || err == EPIPE || err == ENOTCONN || err == EDESTADDRREQ;
 }
@@ -255,17 +258,39 @@ void DispatchUdpSocket::doSend() {
   if (!packet) return;
   const bool v4 = packet->addressFamily == AF_INET;
   const int fd = v4 ? socket4FD_ : socket6FD_;
-  const Bytes& bytes = *packet->buffer;
+  const std::size_t batched = gatherSendBatch(*packet);
   ssize_t result;
-  if (flags_ & kDidConnect) {
-    result = ::send(fd, bytes.data(), bytes.size(), 0);
+  int err;
+  if (batched > 1) {
+    const int sent = ::sendmmsg(fd, sendHeaders_.data(), static_cast<unsigned>(batched), 0);
+    err = errno;
+    flags_ |= kDidBind;
+    if (sent > 0) {
+      // The first `sent` datagrams went out; the one after them (if any)
+      // comes back here first, so its own error or wait is found as usual.
+      notifyDidSendDataWithTag(packet->tag);
+      endCurrentSend();
+      for (int i = 1; i < sent; ++i) {
+        notifyDidSendDataWithTag(
+            std::static_pointer_cast<DispatchUdpSendPacket>(sendQueue_.front())->tag);
+        sendQueue_.pop_front();
+      }
+      maybeDequeueSend();
+      return;
+    }
+    result = sent;  // the first datagram's error, handled below
   } else {
-    const socklen_t length = static_cast<socklen_t>(v4 ? kSockaddr4Size : kSockaddr6Size);
-    result = ::sendto(fd, bytes.data(), bytes.size(), 0,
-                      reinterpret_cast<const sockaddr*>(packet->address.data()), length);
+    const Bytes& bytes = *packet->buffer;
+    if (flags_ & kDidConnect) {
+      result = ::send(fd, bytes.data(), bytes.size(), 0);
+    } else {
+      const socklen_t length = static_cast<socklen_t>(v4 ? kSockaddr4Size : kSockaddr6Size);
+      result = ::sendto(fd, bytes.data(), bytes.size(), 0,
+                        reinterpret_cast<const sockaddr*>(packet->address.data()), length);
+    }
+    err = errno;
+    flags_ |= kDidBind;
   }
-  const int err = errno;
-  flags_ |= kDidBind;
   if (result > 0) {
     notifyDidSendDataWithTag(packet->tag);
     endCurrentSend();
@@ -289,6 +314,54 @@ void DispatchUdpSocket::doSend() {
   notifyDidNotSendDataWithTag(packet->tag, error);
   endCurrentSend();
   maybeDequeueSend();
+}
+
+std::size_t DispatchUdpSocket::gatherSendBatch(DispatchUdpSendPacket& first) {
+  VARNEL_DCHECK_ON_QUEUE(queueChecker_);
+  // A send filter sees each datagram before it goes: one at a time then.
+  if ((sendFilterBlock_ && sendFilterQueue_) || sendQueue_.empty()) return 1;
+  // A connected socket reports a refusal of an earlier datagram on a later
+  // send; inside a batch the system would drop that error, so each datagram
+  // of a connected socket goes out alone and keeps it.
+  const bool connected = (flags_ & kDidConnect) != 0;
+  if (connected) return 1;
+  std::size_t count = 1;
+  // Only datagrams that need nothing before they go, to the same socket:
+  // the first that needs a look-up, a check or a connect ends the batch.
+  while (count < kSendBatchSize && count - 1 < sendQueue_.size()) {
+    auto* next = dynamic_cast<DispatchUdpSendPacket*>(sendQueue_[count - 1].get());
+    if (!next || next->resolveInProgress || next->resolveError ||
+        !next->resolvedAddresses.empty()) {
+      break;
+    }
+    if (next->addressFamily != first.addressFamily ||
+        next->address.size() < (first.addressFamily == AF_INET ? kSockaddr4Size : kSockaddr6Size)) {
+      break;
+    }
+    ++count;
+  }
+  if (count == 1) return 1;
+  if (sendHeaders_.size() < count) {
+    sendHeaders_.resize(count);
+    sendVectors_.resize(count);
+  }
+  const socklen_t length =
+      static_cast<socklen_t>(first.addressFamily == AF_INET ? kSockaddr4Size : kSockaddr6Size);
+  for (std::size_t i = 0; i < count; ++i) {
+    const DispatchUdpSendPacket& packet =
+        i == 0 ? first : static_cast<const DispatchUdpSendPacket&>(*sendQueue_[i - 1]);
+    // The system only reads the bytes and the address.
+    sendVectors_[i].iov_base = const_cast<std::uint8_t*>(packet.buffer->data());
+    sendVectors_[i].iov_len = packet.buffer->size();
+    msghdr& header = sendHeaders_[i].msg_hdr;
+    header = msghdr{};
+    header.msg_name = const_cast<std::uint8_t*>(packet.address.data());
+    header.msg_namelen = length;
+    header.msg_iov = &sendVectors_[i];
+    header.msg_iovlen = 1;
+    sendHeaders_[i].msg_len = 0;
+  }
+  return count;
 }
 
 void DispatchUdpSocket::onSendSourceEvent(int family) {

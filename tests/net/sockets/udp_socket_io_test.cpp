@@ -263,13 +263,14 @@ TEST(UdpSocketSend, CloseReportsEachQueuedDatagramAsNotSent) {
   // back; the others wait in the queue behind it.
   platform::dispatch::Semaphore filterEntered;
   platform::dispatch::Semaphore release;
+  auto filterQueue = Queue::createSerial("udp.test.filter");
   sender.socket->setSendFilter(
       [&](const DispatchUdpSocket::Data&, const Bytes&, long) {
         filterEntered.signal();
         release.wait();
         return true;
       },
-      Queue::createSerial("udp.test.filter"), true);
+      filterQueue, true);
   for (long tag = 0; tag < 5; ++tag) {
     sender.socket->sendData(bytesOf("x"), loopbackAddress4(receiver.port), -1, tag);
   }
@@ -292,6 +293,9 @@ TEST(UdpSocketSend, CloseReportsEachQueuedDatagramAsNotSent) {
   }
   EXPECT_EQ(events[5].kind, UdpEvent::Closed);
   EXPECT_TRUE(sender.socket->isClosed());
+  // The filter may still be leaving release.wait(): the semaphores must
+  // outlive it.
+  filterQueue->sync([] {});
 }
 
 TEST(UdpSocketSend, RefusedDatagramFailsAloneAndTheQueueGoesOn) {
@@ -555,6 +559,116 @@ TEST(UdpSocketSend, RequestsBetweenSendsKeepTheirPlace) {
     sender.socket->performBlock([] {});
     EXPECT_EQ(filtered, (std::vector<long>{3, 4})) << "round " << round;
   }
+}
+
+// Datagrams queued together may reach the system together; each still
+// gets its own outcome, in order, and a datagram that needs a look-up, has
+// a bad destination, goes to the other family or is refused by the system
+// keeps its place among them.
+TEST(UdpSocketSend, QueuedBurstKeepsOrderAndOutcomePerDatagram) {
+  Receiver first;
+  ASSERT_TRUE(first.socket->beginReceiving());
+  const bool six = testing::hasIPv6Loopback();
+  Receiver second(six ? AF_INET6 : AF_INET);
+  ASSERT_TRUE(second.socket->beginReceiving());
+  const Bytes toFirst = loopbackAddress4(first.port);
+  const Bytes toSecond = six ? loopbackAddress6(second.port) : loopbackAddress4(second.port);
+
+  UdpPeer sender;
+  // Holds the socket queue while the burst is queued, so it is taken in one go.
+  platform::dispatch::Semaphore entered;
+  platform::dispatch::Semaphore release;
+  std::thread holder([&] {
+    sender.socket->performBlock([&] {
+      entered.signal();
+      release.wait();
+    });
+  });
+  ASSERT_TRUE(entered.wait(std::chrono::seconds(10)));
+  std::vector<std::string> toFirstTexts;
+  std::vector<std::string> toSecondTexts;
+  auto send = [&](long tag, const Bytes& to) {
+    const std::string text = "t" + std::to_string(tag);
+    sender.socket->sendData(bytesOf(text), to, -1, tag);
+    (to == toFirst ? toFirstTexts : toSecondTexts).push_back(text);
+  };
+  for (long tag = 0; tag < 10; ++tag) send(tag, toFirst);
+  sender.socket->sendData(std::make_shared<const Bytes>(65530, 'x'), toFirst, -1, 10);
+  for (long tag = 11; tag < 15; ++tag) send(tag, toFirst);
+  sender.socket->sendData(bytesOf("t15"), "127.0.0.1", first.port, -1, 15);
+  toFirstTexts.push_back("t15");
+  for (long tag = 16; tag < 20; ++tag) send(tag, toSecond);
+  sender.socket->sendData(bytesOf("bad"), Bytes{1, 2, 3}, -1, 20);
+  for (long tag = 21; tag < 60; ++tag) send(tag, toFirst);
+  release.signal();
+  holder.join();
+
+  constexpr std::size_t kTotal = 60;
+  ASSERT_TRUE(sender.delegate->waitFor(UdpEvent::Sent, kTotal - 2));
+  ASSERT_TRUE(first.delegate->waitFor(UdpEvent::Received, toFirstTexts.size()));
+  ASSERT_TRUE(second.delegate->waitFor(UdpEvent::Received, toSecondTexts.size()));
+  RecordingUdpDelegate::drain(sender.delegateQueue);
+  const auto events = sender.delegate->events();
+  ASSERT_EQ(events.size(), kTotal);
+  for (long tag = 0; tag < static_cast<long>(kTotal); ++tag) {
+    EXPECT_EQ(events[tag].tag, tag);
+    const bool fails = tag == 10 || tag == 20;
+    EXPECT_EQ(events[tag].kind, fails ? UdpEvent::NotSent : UdpEvent::Sent) << "tag " << tag;
+  }
+  EXPECT_EQ(events[10].error.code(), EMSGSIZE);
+  EXPECT_EQ(events[20].error.localizedDescription(), "A valid IPv4 or IPv6 address was not given");
+  auto texts = [](const std::vector<UdpEvent>& received) {
+    std::vector<std::string> result;
+    for (const auto& e : received) result.push_back(textOf(e.data));
+    return result;
+  };
+  EXPECT_EQ(texts(first.delegate->eventsOf(UdpEvent::Received)), toFirstTexts);
+  EXPECT_EQ(texts(second.delegate->eventsOf(UdpEvent::Received)), toSecondTexts);
+  EXPECT_FALSE(sender.socket->isClosed());
+}
+
+// Datagrams are read several at a time. When a filter running on the socket
+// queue stops receiving part-way through what was read, the rest is neither
+// delivered early nor lost: it comes first, in order, once receiving starts
+// again. A close from the filter drops what is left.
+TEST(UdpSocketReceive, StopInsideABatchKeepsTheRestForLater) {
+  auto socketQueue = Queue::createSerial("udp.test.own");
+  UdpPeer receiver(socketQueue);
+  ASSERT_TRUE(receiver.socket->bindToAddress(loopbackAddress4(0)));
+  const std::uint16_t port = receiver.socket->localPort();
+  std::vector<std::string> filtered;  // touched on the socket queue only
+  receiver.socket->setReceiveFilter(
+      [&](const DispatchUdpSocket::Data& data, const Bytes&, std::shared_ptr<void>*) {
+        const std::string text = textOf(data);
+        filtered.push_back(text);
+        if (text == "5") receiver.socket->pauseReceiving();
+        if (text != "12") return true;
+        receiver.socket->close();
+        return false;
+      },
+      socketQueue, false);
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  for (int i = 0; i < 20; ++i) sendRaw(port, std::to_string(i), fd);
+  ASSERT_TRUE(receiver.socket->beginReceiving());
+  ASSERT_TRUE(receiver.delegate->waitFor(UdpEvent::Received, 6));
+  receiver.socket->performBlock([] {});
+  RecordingUdpDelegate::drain(receiver.delegateQueue);
+  EXPECT_EQ(receiver.delegate->count(UdpEvent::Received), 6u);
+  ASSERT_TRUE(receiver.socket->beginReceiving());
+  ASSERT_TRUE(receiver.delegate->waitFor(UdpEvent::Closed));
+  receiver.socket->performBlock([] {});
+  RecordingUdpDelegate::drain(receiver.delegateQueue);
+  const auto events = receiver.delegate->events();
+  ASSERT_EQ(events.size(), 13u);
+  for (int i = 0; i < 12; ++i) {
+    EXPECT_EQ(events[i].kind, UdpEvent::Received);
+    EXPECT_EQ(textOf(events[i].data), std::to_string(i));
+  }
+  EXPECT_EQ(events[12].kind, UdpEvent::Closed);
+  std::vector<std::string> expected;
+  for (int i = 0; i < 13; ++i) expected.push_back(std::to_string(i));
+  receiver.socket->performBlock([&] { EXPECT_EQ(filtered, expected); });
+  ::close(fd);
 }
 
 TEST(UdpSocketIPv6, SendAndReceiveOverIPv6Loopback) {
