@@ -301,6 +301,7 @@ struct NetworkThread::Impl : runloop::RunLoop::Driver {
   // at once).
   long runTimersAndComputeWait(runloop::Clock::time_point next);
   bool pollBeforeSleeping(long waitMs);
+  void learnFromSleep(std::optional<runloop::Clock::time_point>& missedPollStart);
   // poll() over the wake fd and curl's sockets; false when nothing was ready.
   bool pollOnce(int timeoutMs);
   void dispatchSocketEvents();
@@ -454,6 +455,8 @@ void NetworkThread::Impl::run() {
   }
   cv.notify_all();
   bool handledEvents = false;  // the last wait ended on a socket event
+  // Start of the poll that found nothing before the thread went to sleep.
+  std::optional<runloop::Clock::time_point> missedPollStart;
   for (;;) {
     // A write to the wake fd, if any, is read by the poll that sees it.
     const bool woken = wakeRequested.exchange(false, std::memory_order_acq_rel);
@@ -464,19 +467,26 @@ void NetworkThread::Impl::run() {
     // Poll before sleeping only right after work: an idle loop just sleeps.
     if (woken || handledEvents || !active.empty()) {
       handledEvents = false;
+      const auto pollStart = runloop::Clock::now();
       if (pollBeforeSleeping(waitMs)) {
         handledEvents = true;
         continue;
       }
+      missedPollStart = pollStart;
     }
     asleep.store(true, std::memory_order_seq_cst);
     if (wakeRequested.load(std::memory_order_seq_cst)) {
       asleep.store(false, std::memory_order_relaxed);
+      learnFromSleep(missedPollStart);
       continue;
     }
     handledEvents = pollOnce(static_cast<int>(waitMs));
     asleep.store(false, std::memory_order_relaxed);
-    if (handledEvents) dispatchSocketEvents();
+    if (handledEvents) {
+      learnFromSleep(missedPollStart);
+      dispatchSocketEvents();
+    }
+    missedPollStart.reset();
   }
 }
 
@@ -494,6 +504,21 @@ long NetworkThread::Impl::runTimersAndComputeWait(runloop::Clock::time_point nex
     waitMs = std::min<long>(waitMs, static_cast<long>(until));
   }
   return waitMs;
+}
+
+// Work that came soon after a poll gave up would have been found by a
+// longer one: the budget learns from it, as from a poll that found work.
+// Otherwise a few slow answers in a row (the thread or the server was
+// descheduled) would halve the budget down to nothing, and every answer
+// after them would wake a sleeping thread until a probe found work again.
+void NetworkThread::Impl::learnFromSleep(
+    std::optional<runloop::Clock::time_point>& missedPollStart) {
+  if (!missedPollStart) return;
+  const auto waited = std::chrono::duration_cast<std::chrono::microseconds>(runloop::Clock::now() -
+                                                                            *missedPollStart)
+                          .count();
+  missedPollStart.reset();
+  if (waited < platform::dispatch::SpinBudget::kMaxMicros) spin.found(static_cast<int>(waited));
 }
 
 bool NetworkThread::Impl::pollOnce(int timeoutMs) {
