@@ -197,10 +197,12 @@ struct NetworkThread::Impl : runloop::RunLoop::Driver {
   // costs allocations and buffer set-up on every request. Connections stay
   // with the multi handle either way. A handle is reset to its defaults
   // before it serves a transfer unlike its last one, so no option, callback
-  // or credential of one transfer reaches the next; a plain GET over http
-  // sets every option the one before it set, so one plain GET may follow
-  // another without the reset (a reset costs each request microseconds).
-  enum class EasyUse : std::uint8_t { kClean, kPlainGet };
+  // or credential of one transfer reaches the next; a plain GET (no body,
+  // no credential) sets every option the plain GET of the same scheme
+  // before it set, so one may follow another without the reset (a reset
+  // costs each request microseconds). Over https that includes the trust
+  // callbacks and their data, which each transfer sets to its own.
+  enum class EasyUse : std::uint8_t { kClean, kPlainGet, kPlainSecureGet };
   // A plain GET's handle also keeps its header list (still set on it): the
   // next plain GET with the same fields sends it again without building it.
   struct IdleEasy {
@@ -211,17 +213,28 @@ struct NetworkThread::Impl : runloop::RunLoop::Driver {
   std::vector<IdleEasy> idleEasies;
   static constexpr std::size_t kMaximumIdleEasies = 32;
 
-  // `keepsPlainGet`: the handle still holds a plain GET's options, and
-  // `keptHeaders` (now the caller's) the header list it still points at.
-  CURL* takeEasy(bool plainGet, bool& keepsPlainGet, curl_slist*& keptHeaders) {
-    keepsPlainGet = false;
+  // A handle for a transfer of kind `use`, the latest one that served the
+  // same kind when there is one. `keeps`: the handle still holds the
+  // options of that kind, and `keptHeaders` (now the caller's) the header
+  // list it still points at.
+  CURL* takeEasy(EasyUse use, bool& keeps, curl_slist*& keptHeaders) {
+    keeps = false;
     keptHeaders = nullptr;
     if (idleEasies.empty()) return curl_easy_init();
-    const IdleEasy idle = idleEasies.back();
-    idleEasies.pop_back();
-    if (idle.use == EasyUse::kPlainGet) {
-      if (plainGet) {
-        keepsPlainGet = true;
+    auto it = idleEasies.end() - 1;
+    if (use != EasyUse::kClean) {
+      for (auto same = idleEasies.rbegin(); same != idleEasies.rend(); ++same) {
+        if (same->use == use) {
+          it = std::prev(same.base());
+          break;
+        }
+      }
+    }
+    const IdleEasy idle = *it;
+    idleEasies.erase(it);
+    if (idle.use != EasyUse::kClean) {
+      if (idle.use == use) {
+        keeps = true;
         keptHeaders = idle.headers;
       } else {
         curl_easy_reset(idle.easy);
@@ -231,18 +244,18 @@ struct NetworkThread::Impl : runloop::RunLoop::Driver {
     return idle.easy;
   }
   // Takes `headers`, the list the handle was given.
-  void recycleEasy(CURL* easy, bool plainGet, curl_slist* headers) {
+  void recycleEasy(CURL* easy, EasyUse use, curl_slist* headers) {
     if (idleEasies.size() >= kMaximumIdleEasies) {
       curl_easy_cleanup(easy);
       curl_slist_free_all(headers);
       return;
     }
-    if (!plainGet) {
+    if (use == EasyUse::kClean) {
       curl_easy_reset(easy);
       curl_slist_free_all(headers);
       headers = nullptr;
     }
-    idleEasies.push_back({easy, plainGet ? EasyUse::kPlainGet : EasyUse::kClean, headers});
+    idleEasies.push_back({easy, use, headers});
   }
 
   // Sockets libcurl asked to watch (network thread only), with the poll
@@ -358,7 +371,8 @@ struct URLConnection::Transfer {
   CURL* easy = nullptr;
   curl_slist* headerList = nullptr;
   bool added = false;
-  bool plainGet = false;  // see NetworkThread::Impl::takeEasy
+  // How the handle is used (see NetworkThread::Impl::takeEasy).
+  NetworkThread::Impl::EasyUse use = NetworkThread::Impl::EasyUse::kClean;
 
   // Per attempt.
   long status = 0;
@@ -389,7 +403,7 @@ struct URLConnection::Transfer {
   void release() {
     if (easy) {
       if (added) curl_multi_remove_handle(thread->multi, easy);
-      thread->recycleEasy(easy, plainGet, headerList);
+      thread->recycleEasy(easy, use, headerList);
     } else if (headerList) {
       curl_slist_free_all(headerList);
     }
@@ -713,11 +727,14 @@ bool URLConnection::Transfer::begin() {
   const std::string& method = req.HTTPMethod();
   const bool hasStream = req.HTTPBodyStream() != nullptr;
   const bool hasBody = hasStream || !req.HTTPBody().empty();
-  plainGet = method == "GET" && !hasBody && url.scheme() == "http" &&
-             !(credential && !credential->user().empty());
+  using EasyUse = NetworkThread::Impl::EasyUse;
+  use = EasyUse::kClean;
+  if (method == "GET" && !hasBody && !(credential && !credential->user().empty())) {
+    use = url.scheme() == "http" ? EasyUse::kPlainGet : EasyUse::kPlainSecureGet;
+  }
   bool keepsPlainGet = false;
   curl_slist* keptHeaders = nullptr;
-  easy = thread->takeEasy(plainGet, keepsPlainGet, keptHeaders);
+  easy = thread->takeEasy(use, keepsPlainGet, keptHeaders);
   if (!easy) {
     fail(makeURLError(kURLErrorUnknown, url));
     return false;
