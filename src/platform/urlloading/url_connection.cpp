@@ -220,7 +220,7 @@ struct NetworkThread::Impl : runloop::RunLoop::Driver {
   CURL* takeEasy(EasyUse use, bool& keeps, curl_slist*& keptHeaders) {
     keeps = false;
     keptHeaders = nullptr;
-    if (idleEasies.empty()) return curl_easy_init();
+    if (idleEasies.empty()) return newEasy();
     auto it = idleEasies.end() - 1;
     if (use != EasyUse::kClean) {
       for (auto same = idleEasies.rbegin(); same != idleEasies.rend(); ++same) {
@@ -242,6 +242,15 @@ struct NetworkThread::Impl : runloop::RunLoop::Driver {
       }
     }
     return idle.easy;
+  }
+  // A new handle, on the shared TLS session cache from the start: a handle
+  // whose first transfer runs without it makes a session cache of its own,
+  // which libcurl drops without freeing when the handle joins the shared
+  // one later (a reset keeps the share, so this holds for good).
+  CURL* newEasy() {
+    CURL* easy = curl_easy_init();
+    if (easy) curl_easy_setopt(easy, CURLOPT_SHARE, share);
+    return easy;
   }
   // Takes `headers`, the list the handle was given.
   void recycleEasy(CURL* easy, EasyUse use, curl_slist* headers) {
