@@ -5,6 +5,7 @@
 #include <chrono>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "net/http/url_connection_operation.h"
@@ -171,7 +172,9 @@ void NKURLConnectionOperation::drainLoadEnds() {
     const auto budget = std::chrono::microseconds(queue.spin.next());
     auto now = start;
     while (!queue.queued.load(std::memory_order_acquire) && now - start < budget) {
-      platform::dispatch::cpuRelax();
+      // Yields between looks: on a busy machine the thread that will hand
+      // the next end over (or the server it waits for) may need this CPU.
+      std::this_thread::yield();
       now = std::chrono::steady_clock::now();
     }
     if (queue.queued.load(std::memory_order_acquire)) {

@@ -626,6 +626,9 @@ bool NetworkThread::Impl::pollBeforeSleeping(long waitMs) {
       break;
     }
     if (now >= deadline) break;
+    // Between looks the processor goes to whoever else wants it: on a busy
+    // machine that is often the server or the caller this thread waits for.
+    std::this_thread::yield();
   }
   if (found) {
     const int waited = static_cast<int>(
