@@ -9,6 +9,7 @@
 #include "platform/urlloading/stream.h"
 #include "platform/urlloading/url_connection.h"
 #include "support/http_test_server.h"
+#include "support/test_certificates.h"
 
 namespace {
 
@@ -431,6 +432,51 @@ TEST(URLConnectionTest, PlainGetsOneAfterAnotherSendExactlyTheirOwnHeaderFields)
       EXPECT_EQ(seen[i].header(name), expected) << i << " " << name;
     }
   }
+}
+
+TEST(URLConnectionTest, SecureGetsOneAfterAnotherAreEachJudgedByTheirOwnDelegate) {
+  // GETs over https reuse the handle of the GET before them; the server of
+  // each must still be judged by its own delegate, on the kept connection,
+  // and nothing of a secure GET may reach a plain one on the same handle.
+  auto ca = test_support::makeCertificateAuthority("Reuse CA");
+  auto leaf = test_support::makeLeafCertificate(ca, "localhost", {"localhost"}, {"127.0.0.1"});
+  auto tls = HTTPTestServer::startTLS(leaf.certificatePEM + ca.certificatePEM, leaf.privateKeyPEM);
+  tls->setDefaultHandler(
+      [](const test_support::HTTPRecordedRequest& r) { return HTTPReply::text(200, r.path); });
+  auto plainServer = HTTPTestServer::start();
+  plainServer->setDefaultHandler(
+      [](const test_support::HTTPRecordedRequest& r) { return HTTPReply::text(200, r.path); });
+  auto secureGet = [&](const std::string& path, bool accept) {
+    auto rec = std::make_shared<Recorder>();
+    rec->challengeHook = [accept](const AuthenticationChallenge& c) {
+      if (accept) {
+        c.sender()->useCredential(URLCredential::forTrust(c.protectionSpace().serverTrust), c);
+      } else {
+        c.sender()->cancel(c);
+      }
+    };
+    return load(URLRequest(URL(tls->localhostURL(path))), rec);
+  };
+  const std::vector<std::string> trusted = {"challenge:NSURLAuthenticationMethodServerTrust",
+                                            "response", "data", "finish"};
+  EXPECT_EQ(secureGet("/1", true)->events, trusted);
+  EXPECT_EQ(secureGet("/2", true)->events, trusted);
+  auto refused = secureGet("/3", false);
+  EXPECT_EQ(refused->events,
+            (std::vector<std::string>{"challenge:NSURLAuthenticationMethodServerTrust", "fail"}));
+  EXPECT_EQ(refused->error.code(), -1202);
+  auto plain = load(URLRequest(URL(plainServer->url("/plain"))));
+  EXPECT_EQ(plain->events, (std::vector<std::string>{"response", "data", "finish"}));
+  EXPECT_EQ(plain->body, "/plain");
+  auto last = secureGet("/4", true);
+  EXPECT_EQ(last->events, trusted);
+  EXPECT_EQ(last->body, "/4");
+  // A load refused before its request sends nothing.
+  auto seen = tls->requests();
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].path, "/1");
+  EXPECT_EQ(seen[1].path, "/2");
+  EXPECT_EQ(seen[2].path, "/4");
 }
 
 TEST(URLConnectionTest, ALoadStartedByABlockIsSentBeforeTheNextBlockRuns) {

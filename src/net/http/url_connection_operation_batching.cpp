@@ -2,8 +2,10 @@
 #include "net/http/url_connection_operation_batching.h"
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "net/http/url_connection_operation.h"
@@ -92,6 +94,11 @@ struct NKURLConnectionOperation::LoadEndQueue {
   // microseconds apart, and each hop saved spares the network thread a
   // wake-up. Drainer only.
   platform::dispatch::SpinBudget spin{platform::dispatch::SpinBudget::kMaxMicros};
+  // Start of the drainer's last poll when it gave the queue up (guarded by
+  // mutex): an end that comes soon after teaches the budget as a found one
+  // would, so that a few late ends in a row do not leave every later end to
+  // wait for a new drainer to be woken.
+  std::optional<std::chrono::steady_clock::time_point> gaveUpPollStart;
 
   // Moves what this drainer takes into `batch` (with mutex held).
   void take(std::vector<LoadEnd>& batch) {
@@ -143,12 +150,14 @@ void NKURLConnectionOperation::drainLoadEnds() {
   LoadEndQueue& queue = loadEnds();
   std::vector<LoadEnd> batch;
   bool polled = false;  // polled since the queue was last found empty
+  std::chrono::steady_clock::time_point pollStart;
   for (;;) {
     {
       std::lock_guard lock(queue.mutex);
       queue.queued.store(false, std::memory_order_relaxed);
       if (queue.ends.empty() && polled) {
         queue.draining = false;
+        queue.gaveUpPollStart = pollStart;
         return;
       }
       queue.take(batch);
@@ -159,11 +168,13 @@ void NKURLConnectionOperation::drainLoadEnds() {
       continue;
     }
     polled = true;
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = pollStart = std::chrono::steady_clock::now();
     const auto budget = std::chrono::microseconds(queue.spin.next());
     auto now = start;
     while (!queue.queued.load(std::memory_order_acquire) && now - start < budget) {
-      platform::dispatch::cpuRelax();
+      // Yields between looks: on a busy machine the thread that will hand
+      // the next end over (or the server it waits for) may need this CPU.
+      std::this_thread::yield();
       now = std::chrono::steady_clock::now();
     }
     if (queue.queued.load(std::memory_order_acquire)) {
@@ -217,6 +228,16 @@ void NKURLConnectionOperation::deferLoadEnd(URLConnection& connection, std::opti
     queue.queued.store(true, std::memory_order_release);
     if (!queue.draining) {
       queue.draining = drain = true;
+      // No drainer runs: the budget is the queue's until the next one starts.
+      if (queue.gaveUpPollStart) {
+        const auto waited = std::chrono::duration_cast<std::chrono::microseconds>(
+                                std::chrono::steady_clock::now() - *queue.gaveUpPollStart)
+                                .count();
+        queue.gaveUpPollStart.reset();
+        if (waited < platform::dispatch::SpinBudget::kMaxMicros) {
+          queue.spin.found(static_cast<int>(waited));
+        }
+      }
     } else if (!queue.helping && queue.ends.size() >= 2) {
       queue.helping = help = true;
     }

@@ -197,10 +197,12 @@ struct NetworkThread::Impl : runloop::RunLoop::Driver {
   // costs allocations and buffer set-up on every request. Connections stay
   // with the multi handle either way. A handle is reset to its defaults
   // before it serves a transfer unlike its last one, so no option, callback
-  // or credential of one transfer reaches the next; a plain GET over http
-  // sets every option the one before it set, so one plain GET may follow
-  // another without the reset (a reset costs each request microseconds).
-  enum class EasyUse : std::uint8_t { kClean, kPlainGet };
+  // or credential of one transfer reaches the next; a plain GET (no body,
+  // no credential) sets every option the plain GET of the same scheme
+  // before it set, so one may follow another without the reset (a reset
+  // costs each request microseconds). Over https that includes the trust
+  // callbacks and their data, which each transfer sets to its own.
+  enum class EasyUse : std::uint8_t { kClean, kPlainGet, kPlainSecureGet };
   // A plain GET's handle also keeps its header list (still set on it): the
   // next plain GET with the same fields sends it again without building it.
   struct IdleEasy {
@@ -211,17 +213,28 @@ struct NetworkThread::Impl : runloop::RunLoop::Driver {
   std::vector<IdleEasy> idleEasies;
   static constexpr std::size_t kMaximumIdleEasies = 32;
 
-  // `keepsPlainGet`: the handle still holds a plain GET's options, and
-  // `keptHeaders` (now the caller's) the header list it still points at.
-  CURL* takeEasy(bool plainGet, bool& keepsPlainGet, curl_slist*& keptHeaders) {
-    keepsPlainGet = false;
+  // A handle for a transfer of kind `use`, the latest one that served the
+  // same kind when there is one. `keeps`: the handle still holds the
+  // options of that kind, and `keptHeaders` (now the caller's) the header
+  // list it still points at.
+  CURL* takeEasy(EasyUse use, bool& keeps, curl_slist*& keptHeaders) {
+    keeps = false;
     keptHeaders = nullptr;
-    if (idleEasies.empty()) return curl_easy_init();
-    const IdleEasy idle = idleEasies.back();
-    idleEasies.pop_back();
-    if (idle.use == EasyUse::kPlainGet) {
-      if (plainGet) {
-        keepsPlainGet = true;
+    if (idleEasies.empty()) return newEasy();
+    auto it = idleEasies.end() - 1;
+    if (use != EasyUse::kClean) {
+      for (auto same = idleEasies.rbegin(); same != idleEasies.rend(); ++same) {
+        if (same->use == use) {
+          it = std::prev(same.base());
+          break;
+        }
+      }
+    }
+    const IdleEasy idle = *it;
+    idleEasies.erase(it);
+    if (idle.use != EasyUse::kClean) {
+      if (idle.use == use) {
+        keeps = true;
         keptHeaders = idle.headers;
       } else {
         curl_easy_reset(idle.easy);
@@ -230,19 +243,28 @@ struct NetworkThread::Impl : runloop::RunLoop::Driver {
     }
     return idle.easy;
   }
+  // A new handle, on the shared TLS session cache from the start: a handle
+  // whose first transfer runs without it makes a session cache of its own,
+  // which libcurl drops without freeing when the handle joins the shared
+  // one later (a reset keeps the share, so this holds for good).
+  CURL* newEasy() {
+    CURL* easy = curl_easy_init();
+    if (easy) curl_easy_setopt(easy, CURLOPT_SHARE, share);
+    return easy;
+  }
   // Takes `headers`, the list the handle was given.
-  void recycleEasy(CURL* easy, bool plainGet, curl_slist* headers) {
+  void recycleEasy(CURL* easy, EasyUse use, curl_slist* headers) {
     if (idleEasies.size() >= kMaximumIdleEasies) {
       curl_easy_cleanup(easy);
       curl_slist_free_all(headers);
       return;
     }
-    if (!plainGet) {
+    if (use == EasyUse::kClean) {
       curl_easy_reset(easy);
       curl_slist_free_all(headers);
       headers = nullptr;
     }
-    idleEasies.push_back({easy, plainGet ? EasyUse::kPlainGet : EasyUse::kClean, headers});
+    idleEasies.push_back({easy, use, headers});
   }
 
   // Sockets libcurl asked to watch (network thread only), with the poll
@@ -301,6 +323,7 @@ struct NetworkThread::Impl : runloop::RunLoop::Driver {
   // at once).
   long runTimersAndComputeWait(runloop::Clock::time_point next);
   bool pollBeforeSleeping(long waitMs);
+  void learnFromSleep(std::optional<runloop::Clock::time_point>& missedPollStart);
   // poll() over the wake fd and curl's sockets; false when nothing was ready.
   bool pollOnce(int timeoutMs);
   void dispatchSocketEvents();
@@ -357,7 +380,8 @@ struct URLConnection::Transfer {
   CURL* easy = nullptr;
   curl_slist* headerList = nullptr;
   bool added = false;
-  bool plainGet = false;  // see NetworkThread::Impl::takeEasy
+  // How the handle is used (see NetworkThread::Impl::takeEasy).
+  NetworkThread::Impl::EasyUse use = NetworkThread::Impl::EasyUse::kClean;
 
   // Per attempt.
   long status = 0;
@@ -388,7 +412,7 @@ struct URLConnection::Transfer {
   void release() {
     if (easy) {
       if (added) curl_multi_remove_handle(thread->multi, easy);
-      thread->recycleEasy(easy, plainGet, headerList);
+      thread->recycleEasy(easy, use, headerList);
     } else if (headerList) {
       curl_slist_free_all(headerList);
     }
@@ -454,6 +478,8 @@ void NetworkThread::Impl::run() {
   }
   cv.notify_all();
   bool handledEvents = false;  // the last wait ended on a socket event
+  // Start of the poll that found nothing before the thread went to sleep.
+  std::optional<runloop::Clock::time_point> missedPollStart;
   for (;;) {
     // A write to the wake fd, if any, is read by the poll that sees it.
     const bool woken = wakeRequested.exchange(false, std::memory_order_acq_rel);
@@ -464,19 +490,26 @@ void NetworkThread::Impl::run() {
     // Poll before sleeping only right after work: an idle loop just sleeps.
     if (woken || handledEvents || !active.empty()) {
       handledEvents = false;
+      const auto pollStart = runloop::Clock::now();
       if (pollBeforeSleeping(waitMs)) {
         handledEvents = true;
         continue;
       }
+      missedPollStart = pollStart;
     }
     asleep.store(true, std::memory_order_seq_cst);
     if (wakeRequested.load(std::memory_order_seq_cst)) {
       asleep.store(false, std::memory_order_relaxed);
+      learnFromSleep(missedPollStart);
       continue;
     }
     handledEvents = pollOnce(static_cast<int>(waitMs));
     asleep.store(false, std::memory_order_relaxed);
-    if (handledEvents) dispatchSocketEvents();
+    if (handledEvents) {
+      learnFromSleep(missedPollStart);
+      dispatchSocketEvents();
+    }
+    missedPollStart.reset();
   }
 }
 
@@ -494,6 +527,21 @@ long NetworkThread::Impl::runTimersAndComputeWait(runloop::Clock::time_point nex
     waitMs = std::min<long>(waitMs, static_cast<long>(until));
   }
   return waitMs;
+}
+
+// Work that came soon after a poll gave up would have been found by a
+// longer one: the budget learns from it, as from a poll that found work.
+// Otherwise a few slow answers in a row (the thread or the server was
+// descheduled) would halve the budget down to nothing, and every answer
+// after them would wake a sleeping thread until a probe found work again.
+void NetworkThread::Impl::learnFromSleep(
+    std::optional<runloop::Clock::time_point>& missedPollStart) {
+  if (!missedPollStart) return;
+  const auto waited = std::chrono::duration_cast<std::chrono::microseconds>(runloop::Clock::now() -
+                                                                            *missedPollStart)
+                          .count();
+  missedPollStart.reset();
+  if (waited < platform::dispatch::SpinBudget::kMaxMicros) spin.found(static_cast<int>(waited));
 }
 
 bool NetworkThread::Impl::pollOnce(int timeoutMs) {
@@ -578,6 +626,9 @@ bool NetworkThread::Impl::pollBeforeSleeping(long waitMs) {
       break;
     }
     if (now >= deadline) break;
+    // Between looks the processor goes to whoever else wants it: on a busy
+    // machine that is often the server or the caller this thread waits for.
+    std::this_thread::yield();
   }
   if (found) {
     const int waited = static_cast<int>(
@@ -688,11 +739,14 @@ bool URLConnection::Transfer::begin() {
   const std::string& method = req.HTTPMethod();
   const bool hasStream = req.HTTPBodyStream() != nullptr;
   const bool hasBody = hasStream || !req.HTTPBody().empty();
-  plainGet = method == "GET" && !hasBody && url.scheme() == "http" &&
-             !(credential && !credential->user().empty());
+  using EasyUse = NetworkThread::Impl::EasyUse;
+  use = EasyUse::kClean;
+  if (method == "GET" && !hasBody && !(credential && !credential->user().empty())) {
+    use = url.scheme() == "http" ? EasyUse::kPlainGet : EasyUse::kPlainSecureGet;
+  }
   bool keepsPlainGet = false;
   curl_slist* keptHeaders = nullptr;
-  easy = thread->takeEasy(plainGet, keepsPlainGet, keptHeaders);
+  easy = thread->takeEasy(use, keepsPlainGet, keptHeaders);
   if (!easy) {
     fail(makeURLError(kURLErrorUnknown, url));
     return false;
