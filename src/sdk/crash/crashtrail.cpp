@@ -27,7 +27,6 @@ namespace {
 struct Shared {
   std::mutex mutex;
   std::shared_ptr<Crashtrail> instance;
-  Crashtrail::ControllerStarter starter;
 };
 
 Shared& shared() {
@@ -71,11 +70,11 @@ std::string configurationDescription(const CTRWebViewConfiguration* configuratio
 std::shared_ptr<Crashtrail> Crashtrail::sharedInstance() {
   Shared& s = shared();
   std::lock_guard<std::mutex> lock(s.mutex);
-  if (!s.instance) s.instance = std::make_shared<Crashtrail>(Passkey{});
+  if (!s.instance) s.instance = std::make_shared<Crashtrail>(Passkey{}, Options{});
   return s.instance;
 }
 
-Crashtrail::Crashtrail(Passkey) {}
+Crashtrail::Crashtrail(Passkey, Options options) : options_(std::move(options)) {}
 
 Crashtrail::~Crashtrail() = default;
 
@@ -122,15 +121,10 @@ void Crashtrail::start() {
     const std::optional<std::string> betaToken =
         beta ? betaTokenForBetaController(*beta) : std::nullopt;
 
-    ControllerStarter starter;
-    {
-      std::lock_guard<std::mutex> lock(shared().mutex);
-      starter = shared().starter;
-    }
     std::shared_ptr<CTRCrashReportingController> controller;
     bool reporting = false;
-    if (starter) {
-      reporting = starter(*this, fileManager, mark, betaToken, &controller);
+    if (options_.controllerStarter) {
+      reporting = options_.controllerStarter(*this, fileManager, mark, betaToken, &controller);
       std::lock_guard<std::mutex> lock(mutex_);
       crashReportingController_ = controller;
     } else {
@@ -466,14 +460,11 @@ std::optional<std::string> Crashtrail::betaTokenForBetaController(CTRBetaControl
 // --- tests
 // -------------------------------------------------------------------------------------------
 
-void Crashtrail::setControllerStarterForTesting(ControllerStarter starter) {
+void Crashtrail::resetSharedInstanceForTesting(Options options) {
+  auto instance = std::make_shared<Crashtrail>(Passkey{}, std::move(options));
+  std::shared_ptr<Crashtrail> old;
   std::lock_guard<std::mutex> lock(shared().mutex);
-  shared().starter = std::move(starter);
-}
-
-void Crashtrail::resetSharedInstanceForTesting() {
-  std::lock_guard<std::mutex> lock(shared().mutex);
-  shared().instance.reset();
+  old = std::exchange(shared().instance, std::move(instance));
 }
 
 }  // namespace sdk

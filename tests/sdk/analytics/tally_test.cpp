@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/system/bundle.h"
@@ -31,11 +32,13 @@ class TallyTest : public varnel::testing::TempRootTest {
                            {"Beacon", Value::dictionary({{"APIKey", "0123456789abcdef"}})}})));
     // The registry's debug switch: the kit's logger follows it at start.
     BCNConsoleSetDebug(true);
-    Tally::setControllerFactoryForTesting([this](const std::optional<std::string>& token) {
+    Tally::Options options;
+    options.controllerFactory = [this](const std::optional<std::string>& token) {
       ++factoryCalls_;
       tokens_.push_back(token);
       return TLYTallyController::initWithBetaToken(token, root().file("analytics"));
-    });
+    };
+    Tally::resetSharedInstanceForTesting(std::move(options));
   }
 
   void TearDown() override {
@@ -43,7 +46,6 @@ class TallyTest : public varnel::testing::TempRootTest {
       controller->runOnEventQueue([] {});
       controller->eventQueue()->waitUntilAllOperationsAreFinished(std::chrono::seconds(20));
     }
-    Tally::setControllerFactoryForTesting(nullptr);
     reset();
     BCNConsoleSetDebug(false);
     TLYLogger::sharedLogger().setDebugMode(false);

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/foundation/exception.h"
@@ -53,23 +54,27 @@ class CrashtrailTest : public varnel::testing::TempRootTest {
     ::setenv("SettingsEndpoint", server_->baseURL().c_str(), 1);
     ::setenv("ConfigureEndpoint", server_->baseURL().c_str(), 1);
     installBundle(true);
-    Tally::setControllerFactoryForTesting([this](const std::optional<std::string>& token) {
+    Tally::Options analytics;
+    analytics.controllerFactory = [this](const std::optional<std::string>& token) {
       return TLYTallyController::initWithBetaToken(token, root().file("analytics"));
-    });
+    };
+    Tally::resetSharedInstanceForTesting(std::move(analytics));
     // The real controller would install process-wide crash handlers; the
     // facade's side of the start is what is tested here.
-    Crashtrail::setControllerStarterForTesting(
-        [this](Crashtrail& kit, const std::shared_ptr<CTRFileManager>& fileManager,
-               std::uint64_t mark, const std::optional<std::string>& betaToken,
-               std::shared_ptr<CTRCrashReportingController>* controller) {
-          (void)mark;
-          ++starts_;
-          tokens_.push_back(betaToken);
-          *controller = CTRCrashReportingController::create(
-              fileManager,
-              std::weak_ptr<CTRCrashReportingControllerDelegate>(kit.shared_from_this()));
-          return startAnswer_;
-        });
+    Crashtrail::Options options;
+    options.controllerStarter = [this](Crashtrail& kit,
+                                       const std::shared_ptr<CTRFileManager>& fileManager,
+                                       std::uint64_t mark,
+                                       const std::optional<std::string>& betaToken,
+                                       std::shared_ptr<CTRCrashReportingController>* controller) {
+      (void)mark;
+      ++starts_;
+      tokens_.push_back(betaToken);
+      *controller = CTRCrashReportingController::create(
+          fileManager, std::weak_ptr<CTRCrashReportingControllerDelegate>(kit.shared_from_this()));
+      return startAnswer_;
+    };
+    Crashtrail::resetSharedInstanceForTesting(std::move(options));
   }
 
   void TearDown() override {
@@ -77,8 +82,6 @@ class CrashtrailTest : public varnel::testing::TempRootTest {
     if (auto controller = Tally::sharedInstance()->tallyController()) {
       controller->eventQueue()->waitUntilAllOperationsAreFinished(std::chrono::seconds(20));
     }
-    Crashtrail::setControllerStarterForTesting(nullptr);
-    Tally::setControllerFactoryForTesting(nullptr);
     reset();
     BCNConsoleSetDebug(false);
     ::unsetenv("SettingsEndpoint");
