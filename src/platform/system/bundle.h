@@ -23,6 +23,11 @@
 
 namespace platform {
 
+class Bundle;
+// How a bundle is handed to what reads it: components that read the
+// program's information take one at creation, defaulting to Bundle::main().
+using BundlePtr = std::shared_ptr<const Bundle>;
+
 inline constexpr const char* kCFBundleIdentifierKey = "CFBundleIdentifier";
 inline constexpr const char* kCFBundleNameKey = "CFBundleName";
 inline constexpr const char* kCFBundleExecutableKey = "CFBundleExecutable";

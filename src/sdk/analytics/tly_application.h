@@ -18,6 +18,7 @@
 #include <string>
 
 #include "platform/foundation/value.h"
+#include "platform/system/bundle.h"
 
 namespace sdk {
 
@@ -26,8 +27,9 @@ inline constexpr const char* kTLYNSExtensionPointIdentifierKey = "NSExtensionPoi
 
 class TLYApplication {
  public:
-  // A new object over the main bundle's information dictionary.
-  static std::shared_ptr<TLYApplication> hostApplication();
+  // A new object over `bundle`'s information dictionary (empty for null).
+  static std::shared_ptr<TLYApplication> hostApplication(
+      const platform::BundlePtr& bundle = platform::Bundle::main());
   explicit TLYApplication(platform::Value infoPlistDictionary);
 
   const platform::Value& infoPlistDict() const { return infoPlistDict_; }

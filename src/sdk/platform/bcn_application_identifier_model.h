@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/system/bundle.h"
 #include "sdk/platform/ctr_mach_o.h"
 
 namespace sdk {
@@ -29,11 +30,14 @@ class BCNApplicationIdentiferModel {
 
   // Reads the running executable (through the image reader's view of it).
   // Answers nullptr when the executable cannot be opened or read.
-  static std::shared_ptr<BCNApplicationIdentiferModel> initWithInstallID(std::string installID);
-  // Reads the executable at `executablePath` instead (tests, tools). Answers
-  // nullptr when that file cannot be opened or read.
   static std::shared_ptr<BCNApplicationIdentiferModel> initWithInstallID(
-      std::string installID, const std::string& executablePath);
+      std::string installID, const platform::BundlePtr& bundle = platform::Bundle::main());
+  // Reads the executable at `executablePath` instead (tests, tools). Answers
+  // nullptr when that file cannot be opened or read. The identifier and the
+  // icon are `bundle`'s.
+  static std::shared_ptr<BCNApplicationIdentiferModel> initWithInstallID(
+      std::string installID, const std::string& executablePath,
+      const platform::BundlePtr& bundle = platform::Bundle::main());
 
   const std::string& installID() const { return installID_; }
   // BCNApplicationGetBundleIdentifier: "/" replaced by "_".

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "platform/foundation/value.h"
+#include "platform/system/bundle.h"
 
 namespace sdk {
 
@@ -64,16 +65,21 @@ class BCNIcon {
 
 class BCNAppIconUtility {
  public:
+  // The icon of `bundle`'s program (null: none).
+  explicit BCNAppIconUtility(platform::BundlePtr bundle = platform::Bundle::main())
+      : bundle_(std::move(bundle)) {}
+
   // The application's icon (found on first use), or nullptr.
   std::shared_ptr<BCNIcon> applicationIcon();
   // A new icon from mainAppIcon(), or nullptr.
   std::shared_ptr<BCNIcon> fetchApplicationIcon();
   // The PNG bytes of the application's icon file; nullopt without one.
   std::optional<platform::Bytes> mainAppIcon();
-  // The main bundle's information dictionary.
+  // The bundle's information dictionary.
   platform::Value appInfoDictionary();
 
  private:
+  const platform::BundlePtr bundle_;
   std::mutex mutex_;
   bool fetched_ = false;
   std::shared_ptr<BCNIcon> applicationIcon_;
