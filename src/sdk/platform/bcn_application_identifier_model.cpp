@@ -20,6 +20,7 @@ std::shared_ptr<BCNApplicationIdentiferModel> BCNApplicationIdentiferModel::init
   model->computeInstanceIdentifier();
   model->icon_ = BCNAppIconUtility(bundle).applicationIcon();
   model->installID_ = std::move(installID);
+  model->bundle_ = bundle;
   model->bundleIdentifier_ = BCNApplicationGetBundleIdentifier(bundle);
   return model;
 }

@@ -40,6 +40,8 @@ class BCNApplicationIdentiferModel {
       const platform::BundlePtr& bundle = platform::Bundle::main());
 
   const std::string& installID() const { return installID_; }
+  // The program bundle the model was made for.
+  const platform::BundlePtr& bundle() const { return bundle_; }
   // BCNApplicationGetBundleIdentifier: "/" replaced by "_".
   const std::string& bundleIdentifier() const { return bundleIdentifier_; }
   // The application's icon, or nullptr when it has none.
@@ -71,6 +73,7 @@ class BCNApplicationIdentiferModel {
   void computeInstanceIdentifier();
 
   std::string installID_;
+  platform::BundlePtr bundle_;
   std::string bundleIdentifier_;
   std::shared_ptr<BCNIcon> icon_;
   std::map<std::string, std::string> architectureUUIDMap_;
