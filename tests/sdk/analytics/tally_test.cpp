@@ -24,8 +24,7 @@ using platform::Value;
 class TallyTest : public varnel::testing::TempRootTest {
  protected:
   void SetUp() override {
-    reset();
-    platform::Bundle::setMainForTesting(std::make_shared<platform::Bundle>(
+    reset(std::make_shared<platform::Bundle>(
         "/proc/self/exe", "",
         Value::dictionary({{"CFBundleIdentifier", "com.varnel.tally-facade"},
                            {"CFBundleVersion", "7"},
@@ -46,18 +45,19 @@ class TallyTest : public varnel::testing::TempRootTest {
       controller->runOnEventQueue([] {});
       controller->eventQueue()->waitUntilAllOperationsAreFinished(std::chrono::seconds(20));
     }
-    reset();
+    reset(nullptr);
     BCNConsoleSetDebug(false);
     TLYLogger::sharedLogger().setDebugMode(false);
     Beacon::unregisterKitClass("Crashtrail");
-    platform::Bundle::setMainForTesting(nullptr);
   }
 
-  static void reset() {
+  // The kit, the registry and its stores start afresh, describing `bundle`
+  // (nullptr: the running program).
+  static void reset(const platform::BundlePtr& bundle) {
     Tally::resetSharedInstanceForTesting();
-    Beacon::resetSharedSDKForTesting();
-    CTRUserDefaults::resetStandardUserDefaultsForTesting();
-    platform::UserDefaults::resetStandardUserDefaults();
+    Beacon::resetSharedSDKForTesting({bundle});
+    CTRUserDefaults::resetStandardUserDefaultsForTesting(bundle);
+    platform::UserDefaults::resetStandardUserDefaults(bundle);
   }
 
   std::atomic<int> factoryCalls_{0};
