@@ -105,11 +105,14 @@ void Crashtrail::start() {
     platform::OperationQueue::mainQueue()->addOperationWithBlock(
         [self] { self->warnAboutDelegate(self->delegate()); });
 
-    auto fileManager = std::make_shared<CTRFileManager>();
+    // The program reported on is the one the registry describes.
+    const platform::BundlePtr bundle = Beacon::sharedSDK()->bundle();
+    auto fileManager = std::make_shared<CTRFileManager>(bundle);
 
     std::shared_ptr<CTRBetaController> beta;
-    if (CTRBetaController::isBetaSupported()) {
-      beta = CTRBetaController::initWithDelegate(std::weak_ptr<CTRBetaControllerDelegate>(self));
+    if (CTRBetaController::isBetaSupported(bundle)) {
+      beta = CTRBetaController::initWithDelegate(std::weak_ptr<CTRBetaControllerDelegate>(self),
+                                                 bundle);
       {
         std::lock_guard<std::mutex> lock(mutex_);
         betaController_ = beta;
@@ -128,8 +131,11 @@ void Crashtrail::start() {
       std::lock_guard<std::mutex> lock(mutex_);
       crashReportingController_ = controller;
     } else {
+      CTRCrashReportingController::Options options;
+      options.bundle = bundle;
       controller = CTRCrashReportingController::create(
-          fileManager, std::weak_ptr<CTRCrashReportingControllerDelegate>(self));
+          fileManager, std::weak_ptr<CTRCrashReportingControllerDelegate>(self),
+          std::move(options));
       {
         // Kept before its start: the controller calls back into this kit
         // (and the application's delegate may look at the kit) meanwhile.
@@ -181,7 +187,8 @@ void Crashtrail::warnAboutDelegate(const DelegatePtr& delegate) {
         delegate->description);
   }
   if (delegate->crashtrailCanUseBackgroundSessions &&
-      delegate->crashtrailCanUseBackgroundSessions(*this) && CTRApplicationIsExtension()) {
+      delegate->crashtrailCanUseBackgroundSessions(*this) &&
+      CTRApplicationIsExtension(Beacon::sharedSDK()->bundle())) {
     BCNConsoleLog(
         "[Crashtrail] Background sessions are not supported in extensions. Please see "
         "Crashtrail.h for details.");
@@ -348,7 +355,8 @@ void Crashtrail::logEvent(const std::string& eventName, const Value& attributes)
 // --- CTRCrashReportingControllerDelegate ------------------------------------------------------
 
 CTRSettings::Ptr Crashtrail::currentSettings() const {
-  return CTRSettings::initWithDictionary(Beacon::sharedSDK()->settings());
+  const std::shared_ptr<Beacon> beacon = Beacon::sharedSDK();
+  return CTRSettings::initWithDictionary(beacon->settings(), beacon->bundle());
 }
 
 std::string Crashtrail::APIKeyForCrashReportingController(CTRCrashReportingController&) {
@@ -397,7 +405,7 @@ bool Crashtrail::reportingControllerCanUseBackgroundSessions(CTRCrashReportingCo
   auto d = delegate();
   if (d && d->crashtrailCanUseBackgroundSessions)
     return d->crashtrailCanUseBackgroundSessions(*this);
-  return !CTRApplicationIsExtension();
+  return !CTRApplicationIsExtension(Beacon::sharedSDK()->bundle());
 }
 
 void Crashtrail::reportingControllerInternalDidDetectReportForLastExecution(

@@ -28,6 +28,10 @@
 //     with only the older forms makes every report be submitted and is told
 //     on the main queue; without any of them every report is submitted.
 //
+// The program reported on is the one the kit registry describes
+// (Beacon::bundle()): its facts are read at start and when asked, never at
+// crash time.
+//
 // Thread safety: every operation may be called from any thread; start()
 // runs on its caller's thread (the main thread at launch) and main-queue
 // callbacks are posted to the main queue.
