@@ -1,5 +1,6 @@
 // TLYApplication: facts about the host application from its information
-// property list (the main bundle's information dictionary).
+// property list (a bundle's information dictionary, by default the running
+// program's).
 //
 // Guarantees:
 //  1. The accessors only read the dictionary given at construction; a key

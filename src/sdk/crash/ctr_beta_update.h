@@ -7,7 +7,7 @@
 //     a valid URL.
 //  2. betaUpdateWithDictionary sets `*error`, when given, to domain
 //     "NSURLErrorDomain", code -1017, no details, when it refuses.
-//  3. The prompt texts come from the main bundle's "Crashtrail" string table
+//  3. The prompt texts come from the bundle's "Crashtrail" string table
 //     (CTRLocalizedString), with English fallbacks; the message names the
 //     application (display name, else bundle name, else build version).
 //

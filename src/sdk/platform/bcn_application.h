@@ -29,7 +29,7 @@ inline constexpr std::int64_t kBCNInstallSourceDeveloper = 1;
 inline constexpr std::int64_t kBCNInstallSourceSignedForDistribution = 3;
 inline constexpr std::int64_t kBCNInstallSourceAppStore = 4;
 
-// The main bundle's identifier with every "/" replaced by "_"; names the
+// The bundle's identifier with every "/" replaced by "_"; names the
 // per-application folder of the kits' data. "" when there is none.
 std::string BCNApplicationGetBundleIdentifier(
     const platform::BundlePtr& bundle = platform::Bundle::main());
@@ -43,7 +43,7 @@ std::string BCNApplicationGetDisplayVersion(
 // taken when it is a non-empty string).
 std::string BCNApplicationGetName(const platform::BundlePtr& bundle = platform::Bundle::main());
 
-// Where a store receipt of the main bundle would be:
+// Where a store receipt of the bundle would be:
 // "<resource folder>/_MASReceipt/receipt".
 std::string BCNApplicationGetAppStoreReceiptPath(
     const platform::BundlePtr& bundle = platform::Bundle::main());

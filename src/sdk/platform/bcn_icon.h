@@ -2,7 +2,7 @@
 // it: PNG bytes, their SHA-1 (dataHash), the size in points and whether the
 // image is prerendered. sdk::BCNAppIconUtility finds the application's icon.
 //
-// On Linux the application's icon is the PNG file that the main bundle's
+// On Linux the application's icon is the PNG file that the bundle's
 // information dictionary names under "CFBundleIconFile" (".png" is added
 // when the name has no extension) in the bundle's resources; its size is read
 // from the PNG header. No such file, or a file that is no PNG, means no icon.

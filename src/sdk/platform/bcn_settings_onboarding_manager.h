@@ -12,7 +12,7 @@
 //
 // Configuration values ("SettingsEndpoint", "ConfigureEndpoint") are looked
 // up in the process environment, then in the "Crashtrail" dictionary of the
-// main bundle's information dictionary, then in the defaults.
+// manager's bundle's information dictionary, then in the defaults.
 //
 // The download and onboarding operations, the delegate calls below and the
 // notification run on the network client's completion queue (the notification
@@ -119,7 +119,7 @@ class BCNSettingsOnboardingManager
   std::string appIconHash() const;
   std::string advertisingToken() const;
 
-  // The "Crashtrail" dictionary of the main bundle's information dictionary
+  // The "Crashtrail" dictionary of the bundle's information dictionary
   // (None when missing), the default table, and the lookup through the
   // environment, that dictionary and the defaults (empty when unknown).
   platform::Value configuration() const;
