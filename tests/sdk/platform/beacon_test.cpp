@@ -163,6 +163,18 @@ TEST_F(BeaconTest, FirstLaunchCreatesTheInstallationIdentifierAndTheNextReadsIt)
   EXPECT_NE(next->executionIdentifier(), execution);
 }
 
+TEST_F(BeaconTest, TheRegistryDescribesTheBundleItWasMadeWith) {
+  std::shared_ptr<Beacon> sdk = Beacon::sharedSDK();
+  EXPECT_EQ(sdk->bundle(), bundle_);
+  EXPECT_EQ(sdk->APIKey(), "0123456789abcdef");
+  EXPECT_EQ(sdk->settingsAndOnboardingManager()->settingsPath(),
+            BCNSettingsOnboardingManager::settingsDirectoryPath(bundle_) + "/settings.json");
+  // Made without one, it is the running program's.
+  bundle_ = nullptr;
+  resetAll();
+  EXPECT_EQ(Beacon::sharedSDK()->bundle(), platform::Bundle::main());
+}
+
 TEST_F(BeaconTest, InstallationIdentifierOfAnOlderReleaseIsTakenOver) {
   auto standard = platform::UserDefaults::standardUserDefaults();
   standard->setObject(platform::Value("0A1B2C3D-0000-4000-8000-000000000001"),
