@@ -23,7 +23,6 @@ class BundleTest : public TempRootTest {
     std::filesystem::create_directories(bin_);
     ASSERT_TRUE(files::writeFileAtomically(bin_ + "/client", "#!/bin/sh\n", 0755));
   }
-  void TearDown() override { Bundle::setMainForTesting(nullptr); }
 
   Value info(const std::string& id) {
     return Value::dictionary({{kCFBundleIdentifierKey, Value(id)},
@@ -90,17 +89,11 @@ TEST_F(BundleTest, MissingOrBrokenInfoGivesAnEmptyDictionary) {
   EXPECT_EQ(Bundle("/x/prog", "/x", Value("not a dictionary")).infoDictionary().count(), 0u);
 }
 
-TEST_F(BundleTest, MainCanBeReplacedInTests) {
+TEST_F(BundleTest, MainIsTheRunningProgramsMadeOnce) {
   auto real = Bundle::main();
   ASSERT_TRUE(real);
   EXPECT_EQ(real->executableName(), ProcessInfo::processName());
   EXPECT_EQ(real.get(), Bundle::main().get());  // made once
-
-  auto fake = std::make_shared<const Bundle>("/opt/fake/bin/fake", "/opt/fake", info("fake.id"));
-  Bundle::setMainForTesting(fake);
-  EXPECT_EQ(Bundle::main()->bundleIdentifier(), "fake.id");
-  Bundle::setMainForTesting(nullptr);
-  EXPECT_EQ(Bundle::main().get(), real.get());
 }
 
 TEST(ProcessInfoTest, OperatingSystemVersionString) {

@@ -21,10 +21,7 @@ using varnel::testing::TempRootTest;
 
 class UserDefaultsTest : public TempRootTest {
  protected:
-  void TearDown() override {
-    UserDefaults::resetStandardUserDefaults();
-    Bundle::setMainForTesting(nullptr);
-  }
+  void TearDown() override { UserDefaults::resetStandardUserDefaults(); }
   std::string file() const { return paths::preferences() + "/test.app.plist"; }
 };
 
@@ -154,18 +151,22 @@ TEST_F(UserDefaultsTest, UnwritableFolderKeepsValuesInMemory) {
 }
 
 TEST_F(UserDefaultsTest, StandardDefaultsFollowTheBundleIdentifier) {
-  Bundle::setMainForTesting(std::make_shared<const Bundle>(
-      "/opt/x/bin/x", "/opt/x", Value::dictionary({{kCFBundleIdentifierKey, Value("test.app")}})));
+  const auto bundle = std::make_shared<const Bundle>(
+      "/opt/x/bin/x", "/opt/x", Value::dictionary({{kCFBundleIdentifierKey, Value("test.app")}}));
+  UserDefaults::resetStandardUserDefaults(bundle);
   auto d = UserDefaults::standardUserDefaults();
   EXPECT_EQ(d, UserDefaults::standardUserDefaults());
   EXPECT_EQ(d->identifier(), "test.app");
   EXPECT_EQ(d->filePath(), file());
   d->setObject(Value(true), "flag");
-  UserDefaults::resetStandardUserDefaults();  // synchronizes the old one
+  UserDefaults::resetStandardUserDefaults(bundle);  // synchronizes the old one
   EXPECT_TRUE(plist::readFile(file())["flag"].asBool());
   auto fresh = UserDefaults::standardUserDefaults();
   EXPECT_NE(fresh.get(), d.get());
   EXPECT_TRUE(fresh->boolForKey("flag"));
+  // Without a bundle named, the running program's again.
+  UserDefaults::resetStandardUserDefaults();
+  EXPECT_NE(UserDefaults::standardUserDefaults()->identifier(), "test.app");
 }
 
 TEST_F(UserDefaultsTest, ConcurrentWritersLoseNothing) {

@@ -50,7 +50,7 @@ std::shared_ptr<OpenWrapper> OpenWrapper::initWithController(std::shared_ptr<voi
   wrapper->clock_ = options.clock;
   wrapper->controller_ = std::move(controller);
   wrapper->account_ = std::move(account);
-  std::shared_ptr<const platform::Bundle> bundle = platform::Bundle::main();
+  const platform::BundlePtr bundle = options.bundle ? options.bundle : platform::Bundle::main();
   std::string own = bundle ? bundle->resourcePath() + "/openvpn" : std::string();
   wrapper->executablePath_ =
       !own.empty() && ::access(own.c_str(), X_OK) == 0 ? own : "/usr/sbin/openvpn";

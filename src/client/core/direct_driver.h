@@ -28,6 +28,7 @@
 #include "ipc/dispatch_task.h"
 #include "net/sockets/dispatch_socket.h"
 #include "platform/dispatch/time_source.h"
+#include "platform/system/bundle.h"
 
 namespace client {
 
@@ -45,6 +46,9 @@ class OpenWrapper : public net::sockets::DispatchSocketDelegate,
     double disconnectDelays[3] = {0.5, 0.25, 2.0};
     // The time source of those waits (none: the steady clock).
     platform::dispatch::TimeSourcePtr clock;
+    // The client installation whose own openvpn is preferred (nullptr: the
+    // running program's).
+    platform::BundlePtr bundle;
   };
 
   static std::shared_ptr<OpenWrapper> initWithController(std::shared_ptr<void> controller,

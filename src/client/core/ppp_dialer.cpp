@@ -56,7 +56,7 @@ std::shared_ptr<PPTPWrapper> PPTPWrapper::initWithController(std::shared_ptr<voi
   wrapper->l2tpExtra_ = options.l2tpExtraSettleDelay;
   wrapper->clock_ = options.clock;
   wrapper->controller_ = std::move(controller);
-  std::shared_ptr<const platform::Bundle> bundle = platform::Bundle::main();
+  const platform::BundlePtr bundle = options.bundle ? options.bundle : platform::Bundle::main();
   std::string own = bundle ? bundle->resourcePath() + "/pppd" : std::string();
   wrapper->dialerPath_ = !own.empty() && ::access(own.c_str(), X_OK) == 0 ? own : "/usr/sbin/pppd";
   return wrapper;

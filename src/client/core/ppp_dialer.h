@@ -31,6 +31,7 @@
 #include "client/core/pptp_account.h"
 #include "platform/dispatch/time_source.h"
 #include "platform/pty/pty_process.h"
+#include "platform/system/bundle.h"
 
 namespace client {
 
@@ -43,6 +44,9 @@ class PPTPWrapper : public std::enable_shared_from_this<PPTPWrapper> {
     double l2tpExtraSettleDelay = 2.0;
     // The time source of that wait (none: the steady clock).
     platform::dispatch::TimeSourcePtr clock;
+    // The client installation whose own pppd is preferred (nullptr: the
+    // running program's).
+    platform::BundlePtr bundle;
   };
 
   static std::shared_ptr<PPTPWrapper> initWithController(std::shared_ptr<void> controller);

@@ -60,8 +60,13 @@ class FeedFetch : public platform::urlloading::URLConnectionDelegate {
 
 std::shared_ptr<VRUpdater> VRUpdater::sharedUpdater() {
   std::shared_ptr<VRUpdater>& slot = sharedSlot();
-  if (!slot) slot.reset(new VRUpdater());
+  if (!slot) slot = create();
   return slot;
+}
+
+std::shared_ptr<VRUpdater> VRUpdater::create(platform::BundlePtr bundle) {
+  return std::shared_ptr<VRUpdater>(
+      new VRUpdater(bundle ? std::move(bundle) : platform::Bundle::main()));
 }
 
 void VRUpdater::resetSharedUpdaterForTesting() {
@@ -123,9 +128,9 @@ void VRUpdater::checkForUpdates(Completion completion) {
           updaterError(2, "The update feed answered with status " + std::to_string(status) + ".");
     } else {
       const FeedVersion latest = latestInFeed(body);
-      // The version people read ("1.2.0") is compared with the running
-      // program's; a build number only with the running build number.
-      auto bundle = platform::Bundle::main();
+      // The version people read ("1.2.0") is compared with the program's;
+      // a build number only with the program's build number.
+      const platform::BundlePtr& bundle = self->bundle_;
       std::string running;
       if (!latest.shortVersion.empty()) {
         result.latestVersion = latest.shortVersion;

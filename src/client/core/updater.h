@@ -10,6 +10,8 @@
 //     program. A feed offer with a short version string ("1.2.0") is shown
 //     and compared in that form, against the program's short version; one
 //     with only a build number is compared with the program's build version.
+//     The program is the one the updater was made for (the running one for
+//     the shared updater).
 //  2. A check without a feed URL fails at once (on the main queue); a second
 //     check while one runs joins it.
 //  3. The automatic-check setting lives in the user defaults
@@ -27,6 +29,7 @@
 #include "platform/foundation/error.h"
 #include "platform/foundation/url.h"
 #include "platform/runloop/run_loop.h"
+#include "platform/system/bundle.h"
 
 namespace client {
 
@@ -46,8 +49,12 @@ class VRUpdater : public std::enable_shared_from_this<VRUpdater> {
  public:
   using Completion = std::function<void(const UpdateCheckResult&)>;
 
+  // The running program's updater, made on first use.
   static std::shared_ptr<VRUpdater> sharedUpdater();
   static void resetSharedUpdaterForTesting();
+  // A new updater of the program `bundle` describes (nullptr: the running
+  // program's).
+  static std::shared_ptr<VRUpdater> create(platform::BundlePtr bundle = nullptr);
 
   std::optional<platform::URL> feedURL() const { return feedURL_; }
   void setFeedURL(platform::URL url);
@@ -73,9 +80,10 @@ class VRUpdater : public std::enable_shared_from_this<VRUpdater> {
   static int compareVersions(const std::string& a, const std::string& b);
 
  private:
-  VRUpdater() = default;
+  explicit VRUpdater(platform::BundlePtr bundle) : bundle_(std::move(bundle)) {}
   void finish(const UpdateCheckResult& result);
 
+  const platform::BundlePtr bundle_;  // never null
   std::optional<platform::URL> feedURL_;
   std::vector<Completion> waiting_;
   std::shared_ptr<void> connection_;  // the running fetch

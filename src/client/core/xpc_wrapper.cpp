@@ -39,8 +39,8 @@ bool isExecutableFile(const std::string& path) {
 }
 
 // The installation's own copy of `name`, else the system package's.
-std::string installationExecutable(const char* name, const char* systemPath) {
-  std::shared_ptr<const platform::Bundle> bundle = platform::Bundle::main();
+std::string installationExecutable(const char* name, const char* systemPath,
+                                   const platform::BundlePtr& bundle) {
   if (bundle && !bundle->resourcePath().empty()) {
     std::string own = bundle->resourcePath() + "/" + name;
     if (isExecutableFile(own)) return own;
@@ -80,14 +80,13 @@ XPCWrapper::~XPCWrapper() {
   if (replyWatchdog_) replyWatchdog_->invalidate();
 }
 
-std::string XPCWrapper::openVPNPath() {
-  return installationExecutable("openvpn", "/usr/sbin/openvpn");
+std::string XPCWrapper::openVPNPath(const platform::BundlePtr& bundle) {
+  return installationExecutable("openvpn", "/usr/sbin/openvpn", bundle);
 }
-std::string XPCWrapper::sstpLocation() {
-  return installationExecutable("sstpc", "/usr/sbin/sstpc");
+std::string XPCWrapper::sstpLocation(const platform::BundlePtr& bundle) {
+  return installationExecutable("sstpc", "/usr/sbin/sstpc", bundle);
 }
-std::string XPCWrapper::sstpOptions() {
-  std::shared_ptr<const platform::Bundle> bundle = platform::Bundle::main();
+std::string XPCWrapper::sstpOptions(const platform::BundlePtr& bundle) {
   return (bundle ? bundle->resourcePath() : std::string()) + "/sstp-options";
 }
 
@@ -96,14 +95,15 @@ void XPCWrapper::SetAccount(BaseAccount::Ptr account, std::int64_t connectionTyp
   connectionType_ = connectionType;
 }
 
-Value XPCWrapper::connectionRequest(const BaseAccount& account, std::int64_t type) {
+Value XPCWrapper::connectionRequest(const BaseAccount& account, std::int64_t type,
+                                    const platform::BundlePtr& bundle) {
   Value request = account.dictionaryRepresentation().mutableCopy();
   if (!request.isDictionary()) request = Value::mutableDictionary();
   if (type == kConnectionTypeSSTP) {
-    request.set(ipc::kSSTPLocationKey, Value(sstpLocation()));
-    request.set(ipc::kSSTPOptionsKey, Value(sstpOptions()));
+    request.set(ipc::kSSTPLocationKey, Value(sstpLocation(bundle)));
+    request.set(ipc::kSSTPOptionsKey, Value(sstpOptions(bundle)));
   } else if (ipc::isOpenVPNConnectionType(type)) {
-    request.set(ipc::kOpenVPNPathKey, Value(openVPNPath()));
+    request.set(ipc::kOpenVPNPathKey, Value(openVPNPath(bundle)));
     Value ports =
         platform::UserDefaults::standardUserDefaults()->arrayForKey(kOpenPortsDefaultsKey);
     request.set(ipc::kPortListKey, ports.isArray() ? ports : Value::array());
@@ -143,8 +143,9 @@ void XPCWrapper::Start() {
   }
   ipc::XPCMessage request;
   try {
-    request = ipc::XPCMessage::messageWithXPCDictionary(
-        ipc::XPCParse::newXPCObject(connectionRequest(*accountToUse_, connectionType_)));
+    request = ipc::XPCMessage::messageWithXPCDictionary(ipc::XPCParse::newXPCObject(
+        connectionRequest(*accountToUse_, connectionType_,
+                          options_.bundle ? options_.bundle : platform::Bundle::main())));
   } catch (const std::exception&) {
     fail("The connection request could not be built.");
     return;

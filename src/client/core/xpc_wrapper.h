@@ -55,6 +55,7 @@
 #include "platform/dispatch/time_source.h"
 #include "platform/foundation/value.h"
 #include "platform/runloop/run_loop.h"
+#include "platform/system/bundle.h"
 
 namespace client {
 
@@ -74,6 +75,9 @@ class XPCWrapper : public HelperRequest, public std::enable_shared_from_this<XPC
     // The time of the poll, the reply watchdog and the hang check
     // (nullptr: the steady clock; tests give a manual one).
     platform::dispatch::TimeSourcePtr clock;
+    // The client installation whose own tools the requests name (nullptr:
+    // the running program's).
+    platform::BundlePtr bundle;
   };
 
   // initWithController: the delegate receives failures (held weakly).
@@ -103,12 +107,16 @@ class XPCWrapper : public HelperRequest, public std::enable_shared_from_this<XPC
     return currentXPCConnection_;
   }
 
-  // The request `Start` sends for `account` and `type`.
-  static platform::Value connectionRequest(const BaseAccount& account, std::int64_t type);
-  // The executables and files of the installation sent with requests.
-  static std::string openVPNPath();
-  static std::string sstpLocation();
-  static std::string sstpOptions();
+  // The request `Start` sends for `account` and `type` from the client
+  // installation `bundle`.
+  static platform::Value connectionRequest(
+      const BaseAccount& account, std::int64_t type,
+      const platform::BundlePtr& bundle = platform::Bundle::main());
+  // The executables and files of the installation `bundle` sent with
+  // requests (its own copies where it has them, else the system's).
+  static std::string openVPNPath(const platform::BundlePtr& bundle = platform::Bundle::main());
+  static std::string sstpLocation(const platform::BundlePtr& bundle = platform::Bundle::main());
+  static std::string sstpOptions(const platform::BundlePtr& bundle = platform::Bundle::main());
 
   // Seconds a request may stay unanswered (Options::replyTimeout).
   double replyTimeout() const { return options_.replyTimeout; }

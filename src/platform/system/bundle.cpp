@@ -38,7 +38,6 @@ std::string runningExecutable() {
 struct MainState {
   std::mutex mutex;
   std::shared_ptr<const Bundle> running;
-  std::shared_ptr<const Bundle> override;
 };
 
 MainState& mainState() {
@@ -62,15 +61,8 @@ Bundle::Bundle(std::string executablePath, std::string resourcePath, Value info,
 std::shared_ptr<const Bundle> Bundle::main() {
   MainState& state = mainState();
   std::lock_guard lock(state.mutex);
-  if (state.override) return state.override;
   if (!state.running) state.running = forExecutable(runningExecutable());
   return state.running;
-}
-
-void Bundle::setMainForTesting(std::shared_ptr<const Bundle> bundle) {
-  MainState& state = mainState();
-  std::lock_guard lock(state.mutex);
-  state.override = std::move(bundle);
 }
 
 std::shared_ptr<const Bundle> Bundle::forExecutable(const std::string& executablePath) {

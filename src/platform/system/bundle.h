@@ -11,8 +11,12 @@
 // dictionary (and so an empty identifier); an unreadable file is reported
 // once on stderr and also gives an empty dictionary.
 //
+// The running program's bundle (main()) is never replaced: code that reads
+// a program's information takes the bundle to read at creation (a
+// BundlePtr, defaulting to main()), so that tests hand in their own.
+//
 // Thread safety: a Bundle is immutable after creation and may be shared
-// freely; main() and setMainForTesting may be called from any thread.
+// freely; main() may be called from any thread.
 #pragma once
 
 #include <memory>
@@ -22,6 +26,11 @@
 #include "platform/foundation/value.h"
 
 namespace platform {
+
+class Bundle;
+// How a bundle is handed to what reads it: components that read the
+// program's information take one at creation, defaulting to Bundle::main().
+using BundlePtr = std::shared_ptr<const Bundle>;
 
 inline constexpr const char* kCFBundleIdentifierKey = "CFBundleIdentifier";
 inline constexpr const char* kCFBundleNameKey = "CFBundleName";
@@ -33,11 +42,8 @@ inline constexpr const char* kCFBundleInfoDictionaryVersionKey = "CFBundleInfoDi
 class Bundle {
  public:
   // The bundle of the running program (found from /proc/self/exe on first
-  // use), or the one installed by setMainForTesting: process-wide, as the
-  // program's identity is, and read by free functions all over the SDK.
+  // use, then the same object every time).
   static std::shared_ptr<const Bundle> main();
-  // Replaces what main() returns; nullptr returns to the running program's.
-  static void setMainForTesting(std::shared_ptr<const Bundle> bundle);
 
   // The bundle of the program at `executablePath` (its information file is
   // looked up as described above).

@@ -20,6 +20,7 @@ namespace {
 struct Shared {
   std::mutex mutex;
   std::shared_ptr<UserDefaults> instance;
+  std::shared_ptr<const Bundle> bundle;  // whose defaults the next instance is; null: main()
 };
 
 Shared& shared() {
@@ -49,19 +50,21 @@ std::shared_ptr<UserDefaults> UserDefaults::standardUserDefaults() {
   Shared& s = shared();
   std::lock_guard lock(s.mutex);
   if (!s.instance) {
-    std::string identifier = Bundle::main()->bundleIdentifier();
+    std::shared_ptr<const Bundle> bundle = s.bundle ? s.bundle : Bundle::main();
+    std::string identifier = bundle->bundleIdentifier();
     if (identifier.empty()) identifier = ProcessInfo::processName();
     s.instance = create(std::move(identifier));
   }
   return s.instance;
 }
 
-void UserDefaults::resetStandardUserDefaults() {
+void UserDefaults::resetStandardUserDefaults(std::shared_ptr<const Bundle> bundle) {
   std::shared_ptr<UserDefaults> old;
   {
     Shared& s = shared();
     std::lock_guard lock(s.mutex);
     old = std::move(s.instance);
+    s.bundle = std::move(bundle);
   }
   if (old) old->synchronize();
 }

@@ -34,6 +34,7 @@
 
 #include "platform/dispatch/dispatch.h"
 #include "platform/foundation/value.h"
+#include "platform/system/bundle.h"
 
 namespace platform {
 
@@ -41,13 +42,14 @@ class UserDefaults : public std::enable_shared_from_this<UserDefaults> {
   struct Passkey {};
 
  public:
-  // The defaults of the main bundle's identifier (else the process name),
-  // created on first use.
+  // The defaults of the program bundle's identifier (else the process
+  // name), created on first use; the bundle is the running program's
+  // (Bundle::main()) unless the last reset named another.
   static std::shared_ptr<UserDefaults> standardUserDefaults();
   // Forgets the shared instance (after synchronizing it), so that the next
-  // standardUserDefaults() loads afresh (tests: a new temporary root, a
-  // different bundle).
-  static void resetStandardUserDefaults();
+  // standardUserDefaults() loads afresh (tests: a new temporary root), as
+  // the defaults of `bundle` (nullptr: the running program's).
+  static void resetStandardUserDefaults(std::shared_ptr<const Bundle> bundle = nullptr);
 
   // The defaults stored as "<identifier>.plist" in `folder`
   // (paths::preferences() when empty).

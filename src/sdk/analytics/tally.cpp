@@ -15,7 +15,6 @@ namespace {
 struct Shared {
   std::mutex mutex;
   std::shared_ptr<Tally> instance;
-  Tally::ControllerFactory factory;
 };
 
 Shared& shared() {
@@ -34,11 +33,11 @@ const bool registered = [] {
 std::shared_ptr<Tally> Tally::sharedInstance() {
   Shared& s = shared();
   std::lock_guard<std::mutex> lock(s.mutex);
-  if (!s.instance) s.instance = std::make_shared<Tally>(Passkey{});
+  if (!s.instance) s.instance = std::make_shared<Tally>(Passkey{}, Options{});
   return s.instance;
 }
 
-Tally::Tally(Passkey) {}
+Tally::Tally(Passkey, Options options) : options_(std::move(options)) {}
 
 void Tally::startWithBetaToken(const std::optional<std::string>& betaToken) {
   sharedInstance()->startInstanceWithBetaToken(betaToken);
@@ -48,13 +47,8 @@ void Tally::startInstanceWithBetaToken(const std::optional<std::string>& betaTok
   std::call_once(startOnce_, [&] {
     configureLogging();
     TLYLogger::sharedLogger().log("Initialized");
-    ControllerFactory factory;
-    {
-      std::lock_guard<std::mutex> lock(shared().mutex);
-      factory = shared().factory;
-    }
-    auto controller =
-        factory ? factory(betaToken) : TLYTallyController::initWithBetaToken(betaToken);
+    auto controller = options_.controllerFactory ? options_.controllerFactory(betaToken)
+                                                 : TLYTallyController::initWithBetaToken(betaToken);
     std::lock_guard<std::mutex> lock(mutex_);
     tallyController_ = std::move(controller);
   });
@@ -175,14 +169,11 @@ void Tally::logSearchWithQuery(const TLYText& query, const Value& customAttribut
   passToController(TLYPredefinedEvent::searchEventWithQuery(query, customAttributes));
 }
 
-void Tally::setControllerFactoryForTesting(ControllerFactory factory) {
+void Tally::resetSharedInstanceForTesting(Options options) {
+  auto instance = std::make_shared<Tally>(Passkey{}, std::move(options));
+  std::shared_ptr<Tally> old;
   std::lock_guard<std::mutex> lock(shared().mutex);
-  shared().factory = std::move(factory);
-}
-
-void Tally::resetSharedInstanceForTesting() {
-  std::lock_guard<std::mutex> lock(shared().mutex);
-  shared().instance.reset();
+  old = std::exchange(shared().instance, std::move(instance));
 }
 
 }  // namespace sdk

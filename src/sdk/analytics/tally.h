@@ -49,8 +49,15 @@ class Tally : public BCNObject {
   using ControllerFactory =
       std::function<std::shared_ptr<TLYTallyController>(const std::optional<std::string>&)>;
 
+  // What a test gives the instance it makes (see resetSharedInstanceForTesting).
+  struct Options {
+    // Makes the controller at the start (TLYTallyController::initWithBetaToken
+    // when empty), for example on a temporary root.
+    ControllerFactory controllerFactory;
+  };
+
   static std::shared_ptr<Tally> sharedInstance();
-  explicit Tally(Passkey);
+  Tally(Passkey, Options options);
 
   // --- start ----------------------------------------------------------------
   // sharedInstance()->startInstanceWithBetaToken(betaToken).
@@ -111,16 +118,15 @@ class Tally : public BCNObject {
   static void logSearchWithQuery(const TLYText& query, const Value& customAttributes = {});
 
   // --- tests -------------------------------------------------------------------------
-  // Makes the controller in place of TLYTallyController::initWithBetaToken
-  // (for example on a temporary root); nullptr restores it. Process-wide:
-  // the kit registry starts the one shared instance, which no caller makes.
-  static void setControllerFactoryForTesting(ControllerFactory factory);
-  // Forgets the shared instance (and so its controller and its start).
-  static void resetSharedInstanceForTesting();
+  // Replaces the shared instance (and so its controller and its start) by a
+  // new one made with `options`: the kit registry starts the one shared
+  // instance, which no caller makes, so a test makes it here.
+  static void resetSharedInstanceForTesting(Options options = {});
 
  private:
   static void passToController(const std::shared_ptr<class TLYEvent>& event);
 
+  const Options options_;
   std::once_flag startOnce_;
   mutable std::mutex mutex_;
   std::shared_ptr<TLYTallyController> tallyController_;

@@ -36,8 +36,8 @@ void TLYActivity::performActivity(const std::string& reason, std::uint64_t optio
   activity->end();
 }
 
-std::shared_ptr<TLYApplication> TLYActivity::sharedAppInstance() {
-  return TLYApplication::hostApplication();
+std::shared_ptr<TLYApplication> TLYActivity::sharedAppInstance(const platform::BundlePtr& bundle) {
+  return TLYApplication::hostApplication(bundle);
 }
 
 std::shared_ptr<void> TLYActivity::beginActivityIfAvailable(const std::string& reason,

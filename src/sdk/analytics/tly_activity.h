@@ -21,6 +21,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/system/bundle.h"
 #include "platform/system/process_activity.h"
 
 namespace sdk {
@@ -47,7 +48,8 @@ class TLYActivity {
   static void performActivity(const std::string& reason, std::uint64_t options,
                               const std::function<void()>& block);
   // The host application's shared application object (TLYApplication).
-  static std::shared_ptr<TLYApplication> sharedAppInstance();
+  static std::shared_ptr<TLYApplication> sharedAppInstance(
+      const platform::BundlePtr& bundle = platform::Bundle::main());
 
   // The steps of beginning, each its own function as designed. The token is
   // the process activity's, or a placeholder when the service offers none.

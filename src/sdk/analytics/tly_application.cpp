@@ -21,8 +21,7 @@ std::shared_ptr<void>& applicationObject() {
 
 }  // namespace
 
-std::shared_ptr<TLYApplication> TLYApplication::hostApplication() {
-  auto bundle = platform::Bundle::main();
+std::shared_ptr<TLYApplication> TLYApplication::hostApplication(const platform::BundlePtr& bundle) {
   return std::make_shared<TLYApplication>(bundle ? bundle->infoDictionary() : platform::Value());
 }
 

@@ -1,5 +1,6 @@
 // TLYApplication: facts about the host application from its information
-// property list (the main bundle's information dictionary).
+// property list (a bundle's information dictionary, by default the running
+// program's).
 //
 // Guarantees:
 //  1. The accessors only read the dictionary given at construction; a key
@@ -18,6 +19,7 @@
 #include <string>
 
 #include "platform/foundation/value.h"
+#include "platform/system/bundle.h"
 
 namespace sdk {
 
@@ -26,8 +28,9 @@ inline constexpr const char* kTLYNSExtensionPointIdentifierKey = "NSExtensionPoi
 
 class TLYApplication {
  public:
-  // A new object over the main bundle's information dictionary.
-  static std::shared_ptr<TLYApplication> hostApplication();
+  // A new object over `bundle`'s information dictionary (empty for null).
+  static std::shared_ptr<TLYApplication> hostApplication(
+      const platform::BundlePtr& bundle = platform::Bundle::main());
   explicit TLYApplication(platform::Value infoPlistDictionary);
 
   const platform::Value& infoPlistDict() const { return infoPlistDict_; }

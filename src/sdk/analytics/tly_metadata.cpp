@@ -46,9 +46,11 @@ std::shared_ptr<TLYMetadata> TLYMetadata::initWithBeacon(const std::shared_ptr<B
     f.instanceIdentifier = nonEmpty(beacon->instanceIdentifier());
   }
   f.betaToken = unwrapBetaToken(betaToken);
-  f.buildVersion = nonEmpty(BCNApplicationGetBuildVersion());
-  f.bundleIdentifier = nonEmpty(BCNApplicationGetBundleIdentifier());
-  f.displayVersion = nonEmpty(BCNApplicationGetDisplayVersion());
+  // The program the registry describes.
+  const platform::BundlePtr bundle = beacon ? beacon->bundle() : platform::Bundle::main();
+  f.buildVersion = nonEmpty(BCNApplicationGetBuildVersion(bundle));
+  f.bundleIdentifier = nonEmpty(BCNApplicationGetBundleIdentifier(bundle));
+  f.displayVersion = nonEmpty(BCNApplicationGetDisplayVersion(bundle));
   f.hostModel = nonEmpty(BCNHostGetModel());
   f.isJailbroken = computeIsJailbroken();
   f.locale = nonEmpty(platform::CurrentLocale::identifier());

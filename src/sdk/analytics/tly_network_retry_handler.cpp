@@ -13,7 +13,8 @@ namespace sdk {
 TLYNetworkRetryHandler::TLYNetworkRetryHandler() : TLYNetworkRetryHandler(Options{}) {}
 
 TLYNetworkRetryHandler::TLYNetworkRetryHandler(Options options) : options_(std::move(options)) {
-  if (auto certificates = BCNPinnedCertificates()) {
+  if (auto certificates =
+          BCNPinnedCertificates(options_.bundle ? options_.bundle : platform::Bundle::main())) {
     certPinner_ = std::make_shared<const BCNCertificatePinner>(*certificates);
   }
 }

@@ -30,6 +30,7 @@
 #include <string>
 
 #include "platform/foundation/error.h"
+#include "platform/system/bundle.h"
 #include "platform/urlloading/url_connection.h"
 #include "platform/urlloading/url_request.h"
 #include "sdk/analytics/tly_backoff_timer.h"
@@ -62,6 +63,9 @@ class TLYNetworkRetryHandler {
     // The time source of the back-off timers' delays (none: the steady clock).
     platform::dispatch::TimeSourcePtr clock;
     TimerConfigurator timerConfigurator;
+    // The program whose local service authority is pinned beside the
+    // built-in certificates (none: the running program's).
+    platform::BundlePtr bundle;
   };
 
   // Makes the pinner from the SDK's pinned certificates and the empty map.

@@ -71,7 +71,8 @@ platform::URL replacingExtension(const platform::URL& url, const std::string& ex
 
 TLYTallyController::Ptr TLYTallyController::initWithBetaToken(
     std::optional<std::string> betaToken) {
-  return initWithBetaToken(std::move(betaToken), rootDirectory());
+  // The folder of the program the registry describes.
+  return initWithBetaToken(std::move(betaToken), rootDirectory(Beacon::sharedSDK()->bundle()));
 }
 
 TLYTallyController::Ptr TLYTallyController::initWithBetaToken(std::optional<std::string> betaToken,
@@ -98,10 +99,10 @@ TLYTallyController::~TLYTallyController() {
   for (const auto& token : observers_) center.removeObserver(token);
 }
 
-std::string TLYTallyController::rootDirectory() {
+std::string TLYTallyController::rootDirectory(const platform::BundlePtr& bundle) {
   std::string root =
       platform::appendingPathComponent(platform::paths::caches(), "com.crashtrail.data");
-  root = platform::appendingPathComponent(root, BCNApplicationGetBundleIdentifier());
+  root = platform::appendingPathComponent(root, BCNApplicationGetBundleIdentifier(bundle));
   root = platform::appendingPathComponent(root, "analytics");
   return platform::appendingPathComponent(root, "v2");
 }
@@ -144,8 +145,8 @@ void TLYTallyController::setUp() {
   previousExecutionMetadata_ =
       replacePreviousExecutionMetadataWithCurrentMetadata(metadata_, root_);
   eventFilter_ = std::make_shared<TLYEventFilter>();
-  networkRetryHandler_ = std::make_shared<TLYNetworkRetryHandler>(
-      TLYNetworkRetryHandler::Options{.clock = clock_, .timerConfigurator = nullptr});
+  networkRetryHandler_ = std::make_shared<TLYNetworkRetryHandler>(TLYNetworkRetryHandler::Options{
+      .clock = clock_, .timerConfigurator = nullptr, .bundle = Beacon::sharedSDK()->bundle()});
   uploader_ = uploaderWithQueue(eventQueue_, shared_from_this());
   cleanupAndProcessExistingFiles();
 }

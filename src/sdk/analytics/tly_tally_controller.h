@@ -56,6 +56,7 @@
 #include "platform/dispatch/time_source.h"
 #include "platform/foundation/url.h"
 #include "platform/foundation/value.h"
+#include "platform/system/bundle.h"
 #include "platform/system/notification_center.h"
 #include "platform/system/operation.h"
 #include "platform/system/operation_queue.h"
@@ -108,7 +109,9 @@ class TLYTallyController : public TLYUploaderDelegate,
   // event queue with the set-up operation first on it, observes the
   // application and settings notifications, queues the install event (first
   // install only) and the launch event, takes the registry's current
-  // settings and sets the registry's advertising token.
+  // settings and sets the registry's advertising token. The program it
+  // describes (metadata, pinning, default folder) is the registry's
+  // (Beacon::bundle()).
   static Ptr initWithBetaToken(std::optional<std::string> betaToken);
   static Ptr initWithBetaToken(std::optional<std::string> betaToken, std::string rootDirectory);
   // The same with the time source of the upload retries' back-off (none:
@@ -128,9 +131,9 @@ class TLYTallyController : public TLYUploaderDelegate,
   TLYTallyController& operator=(const TLYTallyController&) = delete;
 
   // --- files -------------------------------------------------------------
-  // The user's Caches folder, "com.crashtrail.data", the bundle identifier
+  // The user's Caches folder, "com.crashtrail.data", `bundle`'s identifier
   // ("/" replaced by "_"), "analytics", "v2".
-  static std::string rootDirectory();
+  static std::string rootDirectory(const platform::BundlePtr& bundle = platform::Bundle::main());
   std::string eventDirectoryForRootDirectory(const std::string& root) const;
   std::string crashMetadataPathForRootDirectory(const std::string& root) const;
   // A new events/<UUID>.log file URL.

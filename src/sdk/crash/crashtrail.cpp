@@ -27,7 +27,6 @@ namespace {
 struct Shared {
   std::mutex mutex;
   std::shared_ptr<Crashtrail> instance;
-  Crashtrail::ControllerStarter starter;
 };
 
 Shared& shared() {
@@ -71,11 +70,11 @@ std::string configurationDescription(const CTRWebViewConfiguration* configuratio
 std::shared_ptr<Crashtrail> Crashtrail::sharedInstance() {
   Shared& s = shared();
   std::lock_guard<std::mutex> lock(s.mutex);
-  if (!s.instance) s.instance = std::make_shared<Crashtrail>(Passkey{});
+  if (!s.instance) s.instance = std::make_shared<Crashtrail>(Passkey{}, Options{});
   return s.instance;
 }
 
-Crashtrail::Crashtrail(Passkey) {}
+Crashtrail::Crashtrail(Passkey, Options options) : options_(std::move(options)) {}
 
 Crashtrail::~Crashtrail() = default;
 
@@ -106,11 +105,14 @@ void Crashtrail::start() {
     platform::OperationQueue::mainQueue()->addOperationWithBlock(
         [self] { self->warnAboutDelegate(self->delegate()); });
 
-    auto fileManager = std::make_shared<CTRFileManager>();
+    // The program reported on is the one the registry describes.
+    const platform::BundlePtr bundle = Beacon::sharedSDK()->bundle();
+    auto fileManager = std::make_shared<CTRFileManager>(bundle);
 
     std::shared_ptr<CTRBetaController> beta;
-    if (CTRBetaController::isBetaSupported()) {
-      beta = CTRBetaController::initWithDelegate(std::weak_ptr<CTRBetaControllerDelegate>(self));
+    if (CTRBetaController::isBetaSupported(bundle)) {
+      beta = CTRBetaController::initWithDelegate(std::weak_ptr<CTRBetaControllerDelegate>(self),
+                                                 bundle);
       {
         std::lock_guard<std::mutex> lock(mutex_);
         betaController_ = beta;
@@ -122,20 +124,18 @@ void Crashtrail::start() {
     const std::optional<std::string> betaToken =
         beta ? betaTokenForBetaController(*beta) : std::nullopt;
 
-    ControllerStarter starter;
-    {
-      std::lock_guard<std::mutex> lock(shared().mutex);
-      starter = shared().starter;
-    }
     std::shared_ptr<CTRCrashReportingController> controller;
     bool reporting = false;
-    if (starter) {
-      reporting = starter(*this, fileManager, mark, betaToken, &controller);
+    if (options_.controllerStarter) {
+      reporting = options_.controllerStarter(*this, fileManager, mark, betaToken, &controller);
       std::lock_guard<std::mutex> lock(mutex_);
       crashReportingController_ = controller;
     } else {
+      CTRCrashReportingController::Options options;
+      options.bundle = bundle;
       controller = CTRCrashReportingController::create(
-          fileManager, std::weak_ptr<CTRCrashReportingControllerDelegate>(self));
+          fileManager, std::weak_ptr<CTRCrashReportingControllerDelegate>(self),
+          std::move(options));
       {
         // Kept before its start: the controller calls back into this kit
         // (and the application's delegate may look at the kit) meanwhile.
@@ -187,7 +187,8 @@ void Crashtrail::warnAboutDelegate(const DelegatePtr& delegate) {
         delegate->description);
   }
   if (delegate->crashtrailCanUseBackgroundSessions &&
-      delegate->crashtrailCanUseBackgroundSessions(*this) && CTRApplicationIsExtension()) {
+      delegate->crashtrailCanUseBackgroundSessions(*this) &&
+      CTRApplicationIsExtension(Beacon::sharedSDK()->bundle())) {
     BCNConsoleLog(
         "[Crashtrail] Background sessions are not supported in extensions. Please see "
         "Crashtrail.h for details.");
@@ -354,7 +355,8 @@ void Crashtrail::logEvent(const std::string& eventName, const Value& attributes)
 // --- CTRCrashReportingControllerDelegate ------------------------------------------------------
 
 CTRSettings::Ptr Crashtrail::currentSettings() const {
-  return CTRSettings::initWithDictionary(Beacon::sharedSDK()->settings());
+  const std::shared_ptr<Beacon> beacon = Beacon::sharedSDK();
+  return CTRSettings::initWithDictionary(beacon->settings(), beacon->bundle());
 }
 
 std::string Crashtrail::APIKeyForCrashReportingController(CTRCrashReportingController&) {
@@ -403,7 +405,7 @@ bool Crashtrail::reportingControllerCanUseBackgroundSessions(CTRCrashReportingCo
   auto d = delegate();
   if (d && d->crashtrailCanUseBackgroundSessions)
     return d->crashtrailCanUseBackgroundSessions(*this);
-  return !CTRApplicationIsExtension();
+  return !CTRApplicationIsExtension(Beacon::sharedSDK()->bundle());
 }
 
 void Crashtrail::reportingControllerInternalDidDetectReportForLastExecution(
@@ -466,14 +468,11 @@ std::optional<std::string> Crashtrail::betaTokenForBetaController(CTRBetaControl
 // --- tests
 // -------------------------------------------------------------------------------------------
 
-void Crashtrail::setControllerStarterForTesting(ControllerStarter starter) {
+void Crashtrail::resetSharedInstanceForTesting(Options options) {
+  auto instance = std::make_shared<Crashtrail>(Passkey{}, std::move(options));
+  std::shared_ptr<Crashtrail> old;
   std::lock_guard<std::mutex> lock(shared().mutex);
-  shared().starter = std::move(starter);
-}
-
-void Crashtrail::resetSharedInstanceForTesting() {
-  std::lock_guard<std::mutex> lock(shared().mutex);
-  shared().instance.reset();
+  old = std::exchange(shared().instance, std::move(instance));
 }
 
 }  // namespace sdk

@@ -28,6 +28,10 @@
 //     with only the older forms makes every report be submitted and is told
 //     on the main queue; without any of them every report is submitted.
 //
+// The program reported on is the one the kit registry describes
+// (Beacon::bundle()): its facts are read at start and when asked, never at
+// crash time.
+//
 // Thread safety: every operation may be called from any thread; start()
 // runs on its caller's thread (the main thread at launch) and main-queue
 // callbacks are posted to the main queue.
@@ -133,9 +137,16 @@ class Crashtrail : public BCNObject,
                          std::uint64_t mark, const std::optional<std::string>& betaToken,
                          std::shared_ptr<CTRCrashReportingController>* controller)>;
 
+  // What a test gives the instance it makes (see resetSharedInstanceForTesting).
+  struct Options {
+    // Makes and starts the crash reporting controller in place of the real
+    // one (which installs process-wide crash handlers) when not empty.
+    ControllerStarter controllerStarter;
+  };
+
   // --- the kit contract and the start ------------------------------------------
   static std::shared_ptr<Crashtrail> sharedInstance();
-  explicit Crashtrail(Passkey);
+  Crashtrail(Passkey, Options options);
   ~Crashtrail() override;
   Crashtrail(const Crashtrail&) = delete;
   Crashtrail& operator=(const Crashtrail&) = delete;
@@ -277,17 +288,16 @@ class Crashtrail : public BCNObject,
   std::optional<std::string> betaTokenForBetaController(CTRBetaController& controller) override;
 
   // --- tests ----------------------------------------------------------------------------------
-  // Replaces the making and starting of the crash reporting controller;
-  // nullptr restores the real one. Process-wide: the kit registry starts the
-  // one shared instance, which no caller makes.
-  static void setControllerStarterForTesting(ControllerStarter starter);
-  // Forgets the shared instance (and with it its start).
-  static void resetSharedInstanceForTesting();
+  // Replaces the shared instance (and with it its start) by a new one made
+  // with `options`: the kit registry starts the one shared instance, which
+  // no caller makes, so a test makes it here.
+  static void resetSharedInstanceForTesting(Options options = {});
 
  private:
   void warnAboutDelegate(const DelegatePtr& delegate);
   CTRSettings::Ptr currentSettings() const;
 
+  const Options options_;
   std::once_flag startOnce_;
   mutable std::mutex mutex_;  // guards the fields below; never held while calling out
   DelegatePtr delegate_;

@@ -18,13 +18,14 @@ namespace sdk {
 
 // --- class facts -------------------------------------------------------------------
 
-bool CTRBetaController::isBetaSupported() {
-  return !CTRApplicationIsExtension() &&
-         BCNApplicationGetInstallSource() == kBCNInstallSourceSignedForDistribution;
+bool CTRBetaController::isBetaSupported(const platform::BundlePtr& bundle) {
+  return !CTRApplicationIsExtension(bundle) &&
+         BCNApplicationGetInstallSource({}, bundle) == kBCNInstallSourceSignedForDistribution;
 }
 
-BCNNetworkClient::Certificates CTRBetaController::pinnnedCertificates() {
-  const auto certificates = BCNPinnedCertificates();
+BCNNetworkClient::Certificates CTRBetaController::pinnnedCertificates(
+    const platform::BundlePtr& bundle) {
+  const auto certificates = BCNPinnedCertificates(bundle);
   if (!certificates) return std::nullopt;
   return *certificates;
 }
@@ -32,14 +33,16 @@ BCNNetworkClient::Certificates CTRBetaController::pinnnedCertificates() {
 // --- life ----------------------------------------------------------------------------
 
 CTRBetaController::Ptr CTRBetaController::initWithDelegate(
-    std::weak_ptr<CTRBetaControllerDelegate> delegate) {
-  return std::make_shared<CTRBetaController>(Passkey{}, std::move(delegate));
+    std::weak_ptr<CTRBetaControllerDelegate> delegate, platform::BundlePtr bundle) {
+  return std::make_shared<CTRBetaController>(Passkey{}, std::move(delegate), std::move(bundle));
 }
 
-CTRBetaController::CTRBetaController(Passkey, std::weak_ptr<CTRBetaControllerDelegate> delegate)
+CTRBetaController::CTRBetaController(Passkey, std::weak_ptr<CTRBetaControllerDelegate> delegate,
+                                     platform::BundlePtr bundle)
     : delegate_(std::move(delegate)),
+      bundle_(std::move(bundle)),
       queue_(platform::dispatch::Queue::createSerial(kCTRBetaQueueLabel)),
-      networkClient_(BCNNetworkClient::create(nullptr, pinnnedCertificates())) {
+      networkClient_(BCNNetworkClient::create(nullptr, pinnnedCertificates(bundle_))) {
   if (!networkClient_) BCNConsoleDebugLog("[Crahlytics:Beta] Failed to configure networking");
 }
 
@@ -212,7 +215,8 @@ CTRBetaUpdate::Ptr CTRBetaController::updateWithData(const platform::Bytes& data
     return nullptr;
   }
   platform::Error updateError;
-  CTRBetaUpdate::Ptr update = CTRBetaUpdate::betaUpdateWithDictionary(object, &updateError);
+  CTRBetaUpdate::Ptr update =
+      CTRBetaUpdate::betaUpdateWithDictionary(object, &updateError, bundle_);
   if (!update) {
     BCNConsoleDebugLog("[Crashtrail:Beta] Unable to deserialize beta update data: %@",
                        updateError.description());
@@ -256,7 +260,9 @@ void CTRBetaController::allowChecks() {
   if (timer) timer->invalidate();
 }
 
-bool CTRBetaController::shouldGetUpdates() { return isBetaSupported() && !checksSuspended(); }
+bool CTRBetaController::shouldGetUpdates() {
+  return isBetaSupported(bundle_) && !checksSuspended();
+}
 
 void CTRBetaController::didGetUpdate(const CTRBetaUpdate::Ptr& update) {
   if (!update || !update->url().isValid()) {
@@ -301,13 +307,19 @@ std::string CTRBetaController::betaEndpoint() {
   return current ? current->betaEndpoint() : std::string();
 }
 
-std::string CTRBetaController::appBundleIdentifier() { return BCNApplicationGetBundleIdentifier(); }
-std::string CTRBetaController::appBuildVersion() { return BCNApplicationGetBuildVersion(); }
-std::string CTRBetaController::appDisplayVersion() { return BCNApplicationGetDisplayVersion(); }
+std::string CTRBetaController::appBundleIdentifier() {
+  return BCNApplicationGetBundleIdentifier(bundle_);
+}
+std::string CTRBetaController::appBuildVersion() { return BCNApplicationGetBuildVersion(bundle_); }
+std::string CTRBetaController::appDisplayVersion() {
+  return BCNApplicationGetDisplayVersion(bundle_);
+}
 std::string CTRBetaController::appInstanceIdentifier() {
   return Beacon::sharedSDK()->instanceIdentifier();
 }
-std::int64_t CTRBetaController::appInstallationSource() { return BCNApplicationGetInstallSource(); }
+std::int64_t CTRBetaController::appInstallationSource() {
+  return BCNApplicationGetInstallSource({}, bundle_);
+}
 
 // --- properties ------------------------------------------------------------------------------
 

@@ -97,16 +97,20 @@ class CTRBetaController : public std::enable_shared_from_this<CTRBetaController>
 
   // Not an application extension, and installed from a build signed for
   // distribution (install source 3).
-  static bool isBetaSupported();
-  // The SDK's pinned certificates.
-  static BCNNetworkClient::Certificates pinnnedCertificates();
+  // (Both of `bundle`'s program.)
+  static bool isBetaSupported(const platform::BundlePtr& bundle = platform::Bundle::main());
+  // The SDK's pinned certificates (with `bundle`'s local service authority).
+  static BCNNetworkClient::Certificates pinnnedCertificates(
+      const platform::BundlePtr& bundle = platform::Bundle::main());
 
   // Keeps the delegate weakly, makes the queue and the network client (no
   // queue, the pinned certificates). When no client could be made it logs
   // "[Crahlytics:Beta] Failed to configure networking" and returns the
-  // controller all the same.
-  static Ptr initWithDelegate(std::weak_ptr<CTRBetaControllerDelegate> delegate);
-  CTRBetaController(Passkey, std::weak_ptr<CTRBetaControllerDelegate> delegate);
+  // controller all the same. The application it checks for is `bundle`'s.
+  static Ptr initWithDelegate(std::weak_ptr<CTRBetaControllerDelegate> delegate,
+                              platform::BundlePtr bundle = platform::Bundle::main());
+  CTRBetaController(Passkey, std::weak_ptr<CTRBetaControllerDelegate> delegate,
+                    platform::BundlePtr bundle);
   // Removes the observer and invalidates the suspension timer.
   ~CTRBetaController();
   CTRBetaController(const CTRBetaController&) = delete;
@@ -173,6 +177,7 @@ class CTRBetaController : public std::enable_shared_from_this<CTRBetaController>
 
  private:
   const std::weak_ptr<CTRBetaControllerDelegate> delegate_;
+  const platform::BundlePtr bundle_;
   const platform::dispatch::QueuePtr queue_;
   BCNNetworkClient::Ptr networkClient_;
 

@@ -7,7 +7,7 @@
 //     a valid URL.
 //  2. betaUpdateWithDictionary sets `*error`, when given, to domain
 //     "NSURLErrorDomain", code -1017, no details, when it refuses.
-//  3. The prompt texts come from the main bundle's "Crashtrail" string table
+//  3. The prompt texts come from the bundle's "Crashtrail" string table
 //     (CTRLocalizedString), with English fallbacks; the message names the
 //     application (display name, else bundle name, else build version).
 //
@@ -22,6 +22,7 @@
 #include "platform/foundation/error.h"
 #include "platform/foundation/url.h"
 #include "platform/foundation/value.h"
+#include "platform/system/bundle.h"
 
 namespace sdk {
 
@@ -44,13 +45,18 @@ class CTRBetaUpdate {
  public:
   using Ptr = std::shared_ptr<const CTRBetaUpdate>;
 
-  // nullptr (and the error of guarantee 2) when the answer is refused.
+  // nullptr (and the error of guarantee 2) when the answer is refused. The
+  // prompt texts are those of `bundle`'s program (its name, its string
+  // tables).
   static Ptr betaUpdateWithDictionary(const platform::Value& dictionary,
-                                      platform::Error* error = nullptr);
+                                      platform::Error* error = nullptr,
+                                      platform::BundlePtr bundle = platform::Bundle::main());
   // nullptr when the answer is refused (guarantee 1).
-  static Ptr initWithDictionary(const platform::Value& dictionary);
+  static Ptr initWithDictionary(const platform::Value& dictionary,
+                                platform::BundlePtr bundle = platform::Bundle::main());
 
-  CTRBetaUpdate(Passkey, platform::URL url, std::optional<std::string> version);
+  CTRBetaUpdate(Passkey, platform::URL url, std::optional<std::string> version,
+                platform::BundlePtr bundle);
 
   const platform::URL& url() const { return url_; }
   // "version_string" when it was a text.
@@ -64,6 +70,7 @@ class CTRBetaUpdate {
  private:
   const platform::URL url_;
   const std::optional<std::string> version_;
+  const platform::BundlePtr bundle_;
 };
 
 }  // namespace sdk

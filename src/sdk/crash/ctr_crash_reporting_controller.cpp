@@ -22,6 +22,7 @@
 #include "sdk/crash/capture/ctr_user_logging.h"
 #include "sdk/platform/bcn_application.h"
 #include "sdk/platform/bcn_console.h"
+#include "sdk/platform/bcn_pinned_certificates.h"
 #include "sdk/platform/beacon.h"
 
 namespace sdk {
@@ -80,15 +81,19 @@ CTRCrashReportingController::Ptr CTRCrashReportingController::create(
 CTRCrashReportingController::Ptr CTRCrashReportingController::create(
     std::shared_ptr<CTRFileManager> fileManager,
     std::weak_ptr<CTRCrashReportingControllerDelegate> delegate, Options options) {
+  platform::BundlePtr bundle = options.bundle ? options.bundle : platform::Bundle::main();
+  if (!fileManager) fileManager = std::make_shared<CTRFileManager>(bundle);
   auto controller = std::make_shared<CTRCrashReportingController>(Passkey{}, std::move(fileManager),
                                                                   std::move(delegate));
   controller->options_ = std::move(options);
+  controller->bundle_ = std::move(bundle);
   // The upload client asks its delegate at creation, so it is made once the
   // controller can be handed out as that delegate.
   controller->networkClient_ =
       CTRNetworkClient::create(controller->operationQueue_, controller->fileManager_,
                                std::weak_ptr<CTRNetworkClientDelegate>(
-                                   std::static_pointer_cast<CTRNetworkClientDelegate>(controller)));
+                                   std::static_pointer_cast<CTRNetworkClientDelegate>(controller)),
+                               BCNPinnedCertificates(controller->bundle_));
   return controller;
 }
 
@@ -126,7 +131,7 @@ CTRSettings::Ptr CTRCrashReportingController::settings() {
     fetched = delegate->settingsForCrashReportingController(*this);
   // Without an answer the built-in defaults apply (as without downloaded
   // settings), so that no caller has to handle "no settings".
-  if (!fetched) fetched = CTRSettings::initWithDictionary(platform::Value());
+  if (!fetched) fetched = CTRSettings::initWithDictionary(platform::Value(), bundle_);
   std::lock_guard lock(mutex_);
   if (!settingsFetched_) {
     settingsFetched_ = true;
@@ -173,7 +178,7 @@ bool CTRCrashReportingController::startWithProfilingMark(
   if (started_.exchange(true)) return false;
 
   // 1. A bundle identifier names the data folder and the reports' app.
-  if (BCNApplicationGetBundleIdentifier().empty()) {
+  if (BCNApplicationGetBundleIdentifier(bundle_).empty()) {
     BCNConsoleLog(
         "[Crashtrail] An application must have a valid bundle idenifier in its Info.plist");
     return false;
@@ -259,6 +264,7 @@ bool CTRCrashReportingController::startCrashReporter(
     record.crashCallbackTarget =
         std::static_pointer_cast<CTRCrashCallbackTarget>(shared_from_this());
   record.customBundleID = nullptr;
+  record.bundle = bundle_;
   record.reportDirectoryPath = report->path().c_str();
   record.sessionID = report->identifier().c_str();
   if (delegate) installID = delegate->installIDForCrashReportingController(*this);
@@ -449,7 +455,7 @@ void CTRCrashReportingController::handleContentsInOtherReportingDirectories() {
 
 void CTRCrashReportingController::displayPermissionAlertForReport(
     std::shared_ptr<CTRInternalReport> report) {
-  if (CTRApplicationIsExtension()) {
+  if (CTRApplicationIsExtension(bundle_)) {
     submitReportOnWorkQueue(std::move(report));
     return;
   }
@@ -583,7 +589,7 @@ std::string CTRCrashReportingController::APIKeyForReportsController(CTRReportsCo
 
 std::string CTRCrashReportingController::bundleIdentifierForReportsController(
     CTRReportsController&) {
-  return BCNApplicationGetBundleIdentifier();
+  return BCNApplicationGetBundleIdentifier(bundle_);
 }
 
 void CTRCrashReportingController::reportsControllerDidCompletePackageSubmission(

@@ -44,6 +44,7 @@
 
 #include "platform/dispatch/time_source.h"
 #include "platform/foundation/error.h"
+#include "platform/system/bundle.h"
 #include "platform/system/notification_center.h"
 #include "platform/system/operation_queue.h"
 #include "sdk/crash/capture/ctr_context.h"
@@ -133,6 +134,9 @@ class CTRCrashReportingController
     // that its signal handlers can reach them (async-signal safety).
     std::optional<CTRCaptureHooks> captureHooks;
     std::function<void()> handlerChecks;
+    // The program whose crashes are reported (nullptr: the running
+    // program's). Its facts are read at start, never at crash time.
+    platform::BundlePtr bundle;
   };
 
   // initWithFileManager:delegate: makes the work queue and the upload client.
@@ -220,6 +224,7 @@ class CTRCrashReportingController
   const std::weak_ptr<CTRCrashReportingControllerDelegate> delegate_;
   const platform::OperationQueue::Ptr operationQueue_;
   Options options_;                                  // set once by create
+  platform::BundlePtr bundle_;                       // set once by create, never null
   std::shared_ptr<CTRNetworkClient> networkClient_;  // set by create()
 
   mutable std::mutex mutex_;  // guards the lazily made members; never held while calling out

@@ -88,9 +88,9 @@ std::string pathExtension(std::string_view name) {
 
 }  // namespace
 
-CTRFileManager::CTRFileManager() {
+CTRFileManager::CTRFileManager(const platform::BundlePtr& bundle) {
   std::string root = appendingPathComponent(platform::paths::caches(), kCTRDataDirectoryName);
-  rootPath_ = appendingPathComponent(root, BCNApplicationGetBundleIdentifier());
+  rootPath_ = appendingPathComponent(root, BCNApplicationGetBundleIdentifier(bundle));
 }
 
 std::string CTRFileManager::structurePath() const {

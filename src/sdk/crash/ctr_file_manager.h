@@ -37,6 +37,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/system/bundle.h"
+
 namespace sdk {
 
 class CTRInternalReport;
@@ -58,9 +60,9 @@ class CTRFileManager {
   using ReportBlock = std::function<void(const std::shared_ptr<CTRInternalReport>& report,
                                          const std::string& path)>;
 
-  // Computes rootPath() from the Caches folder and the main bundle's
-  // identifier (platform::paths::caches(), BCNApplicationGetBundleIdentifier()).
-  CTRFileManager();
+  // Computes rootPath() from the Caches folder and `bundle`'s identifier
+  // (platform::paths::caches(), BCNApplicationGetBundleIdentifier()).
+  explicit CTRFileManager(const platform::BundlePtr& bundle = platform::Bundle::main());
 
   const std::string& rootPath() const { return rootPath_; }
   std::string structurePath() const;

@@ -107,8 +107,9 @@ class CTRNetworkClient : public std::enable_shared_from_this<CTRNetworkClient> {
 
   // initWithQueue:fileManager:delegate: asks the delegate
   // networkClientCanUseBackgroundSessions once. `pinnedCertificates` are
-  // the certificates its uploads trust: the SDK's pinned certificates when
-  // null (every shipped caller); a test's loopback service passes its own.
+  // the certificates its uploads trust: the SDK's pinned certificates of the
+  // running program when null; the crash reporting controller passes those
+  // of its program, a test's loopback service its own.
   static Ptr create(platform::OperationQueue::Ptr operationQueue,
                     std::shared_ptr<CTRFileManager> fileManager,
                     std::weak_ptr<CTRNetworkClientDelegate> delegate,

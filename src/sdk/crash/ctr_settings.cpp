@@ -27,9 +27,8 @@ std::optional<std::string> stringFromTableFile(const std::string& path, std::str
 
 }  // namespace
 
-std::string CTRLocalizedString(std::string_view key, std::string_view table,
-                               std::string_view value) {
-  const auto bundle = platform::Bundle::main();
+std::string CTRLocalizedString(std::string_view key, std::string_view table, std::string_view value,
+                               const platform::BundlePtr& bundle) {
   if (!bundle || bundle->resourcePath().empty() || table.empty()) return std::string(value);
   const std::string fileName = std::string(table) + ".strings";
   std::vector<std::string> folders;
@@ -53,17 +52,17 @@ std::string CTRLocalizedString(std::string_view key, std::string_view table,
   return std::string(value);
 }
 
-CTRSettings::Ptr CTRSettings::initWithDictionary(platform::Value settingsDictionary) {
-  return std::make_shared<const CTRSettings>(std::move(settingsDictionary));
+CTRSettings::Ptr CTRSettings::initWithDictionary(platform::Value settingsDictionary,
+                                                 platform::BundlePtr bundle) {
+  return std::make_shared<const CTRSettings>(std::move(settingsDictionary), std::move(bundle));
 }
 
-CTRSettings::CTRSettings(platform::Value settingsDictionary)
-    : settingsDictionary_(std::move(settingsDictionary)) {}
+CTRSettings::CTRSettings(platform::Value settingsDictionary, platform::BundlePtr bundle)
+    : settingsDictionary_(std::move(settingsDictionary)), bundle_(std::move(bundle)) {}
 
 // --- local configuration -------------------------------------------------------
 
-platform::Value CTRSettings::configuration() {
-  const auto bundle = platform::Bundle::main();
+platform::Value CTRSettings::configuration(const platform::BundlePtr& bundle) {
   if (!bundle) return {};
   const platform::Value config = bundle->objectForInfoDictionaryKey(kCTRConfigurationKey);
   return config.isDictionary() ? config : platform::Value();
@@ -84,7 +83,7 @@ platform::Value CTRSettings::valueForConfigurationKey(const std::string& key) co
     BCNConsoleLog("[Crashtrail:Crash] override: '%@' => '%@'", key, text);
     return platform::Value(text);
   }
-  const platform::Value configured = configuration()[key];
+  const platform::Value configured = configuration(bundle_)[key];
   if (!configured.isNone()) return configured;
   return defaultConfiguration()[key];
 }
@@ -176,7 +175,7 @@ std::string CTRSettings::promptText(const CTRPromptText& text) const {
   std::string found = text.builtInText;
   const platform::Value server = settingsDictionary_[kCTRSettingsPromptKey][text.serverKey];
   if (server.isString()) found = server.asString();
-  return CTRLocalizedString(text.localizationKey, kCTRStringsTableName, found);
+  return CTRLocalizedString(text.localizationKey, kCTRStringsTableName, found, bundle_);
 }
 
 std::string CTRSettings::interactivePromptTitle() const { return promptText(kCTRPromptTitle); }

@@ -5,13 +5,13 @@
 // registry downloaded, with a built-in default for every missing value.
 //
 // Guarantees:
-//  1. A settings object never changes: it keeps the server dictionary it was
-//     made with (possibly None) and reads the local configuration afresh on
-//     each call.
+//  1. A settings object never changes: it keeps the server dictionary and
+//     the (immutable) bundle it was made with, and reads the environment
+//     afresh on each call.
 //  2. Local lookup, first hit wins: the environment variable "Crashtrail" +
 //     key (logging "[Crashtrail:Crash] override: '<key>' => '<value>'" to the
-//     console), the key in the main bundle's "Crashtrail" dictionary, the
-//     default.
+//     console), the key in the "Crashtrail" dictionary of the bundle the
+//     object was made with (by default the running program's), the default.
 //  3. Server values: a missing settings dictionary, outer dictionary or key
 //     (or a JSON null there) gives the default. Numbers are read as 32-bit
 //     unsigned; a negative number reads as 0 and one above 2^32 - 1 as
@@ -30,6 +30,7 @@
 #include <string_view>
 
 #include "platform/foundation/value.h"
+#include "platform/system/bundle.h"
 
 namespace sdk {
 
@@ -87,22 +88,25 @@ inline constexpr CTRPromptText kCTRPromptSendTitle{"send_button_title",
 inline constexpr CTRPromptText kCTRPromptAlwaysSendTitle{
     "always_send_button_title", "CrashtrailCrashSubmissionAlwaysSendTitle", "Always Send"};
 
-// The entry `key` of the main bundle's string table `table`, else `value`.
+// The entry `key` of `bundle`'s string table `table`, else `value`.
 // A string table is a property-list dictionary "<table>.strings" in the
 // bundle's resources folder: first in "<language>.lproj/" for each of the
 // user's preferred languages (the full tag, then its language alone), then
 // "Base.lproj/", then the resources folder itself. Only string entries
 // count; unreadable tables are skipped.
-std::string CTRLocalizedString(std::string_view key, std::string_view table,
-                               std::string_view value);
+std::string CTRLocalizedString(std::string_view key, std::string_view table, std::string_view value,
+                               const platform::BundlePtr& bundle = platform::Bundle::main());
 
 class CTRSettings {
  public:
   using Ptr = std::shared_ptr<const CTRSettings>;
 
   // initWithDictionary: `settingsDictionary` may be None (no settings yet).
-  static Ptr initWithDictionary(platform::Value settingsDictionary);
-  explicit CTRSettings(platform::Value settingsDictionary);
+  // `bundle` holds the local configuration and the string tables.
+  static Ptr initWithDictionary(platform::Value settingsDictionary,
+                                platform::BundlePtr bundle = platform::Bundle::main());
+  explicit CTRSettings(platform::Value settingsDictionary,
+                       platform::BundlePtr bundle = platform::Bundle::main());
 
   const platform::Value& settingsDictionary() const { return settingsDictionary_; }
 
@@ -117,9 +121,10 @@ class CTRSettings {
   bool shouldSubmitReports() const;
   bool canProcessUrgentReports() const;
 
-  // The "Crashtrail" dictionary of the main bundle's information dictionary
-  // (None when absent or not a dictionary) and the five defaults.
-  static platform::Value configuration();
+  // The "Crashtrail" dictionary of `bundle`'s information dictionary (None
+  // when absent or not a dictionary) and the five defaults.
+  static platform::Value configuration(
+      const platform::BundlePtr& bundle = platform::Bundle::main());
   static platform::Value defaultConfiguration();
 
   // --- server settings (guarantee 3) -------------------------------------------
@@ -149,6 +154,7 @@ class CTRSettings {
   std::string promptText(const CTRPromptText& text) const;
 
   const platform::Value settingsDictionary_;
+  const platform::BundlePtr bundle_;
 };
 
 }  // namespace sdk

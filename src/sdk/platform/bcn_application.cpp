@@ -12,13 +12,12 @@ namespace sdk {
 
 namespace {
 
-platform::Value infoValue(std::string_view key) {
-  std::shared_ptr<const platform::Bundle> bundle = platform::Bundle::main();
+platform::Value infoValue(const platform::BundlePtr& bundle, std::string_view key) {
   return bundle ? bundle->objectForInfoDictionaryKey(key) : platform::Value();
 }
 
-std::string infoString(std::string_view key) {
-  platform::Value value = infoValue(key);
+std::string infoString(const platform::BundlePtr& bundle, std::string_view key) {
+  platform::Value value = infoValue(bundle, key);
   return value.isString() ? value.asString() : std::string();
 }
 
@@ -32,54 +31,56 @@ std::optional<bool> boolValue(const platform::Value& value) {
 
 }  // namespace
 
-std::string BCNApplicationGetBundleIdentifier() {
-  std::shared_ptr<const platform::Bundle> bundle = platform::Bundle::main();
+std::string BCNApplicationGetBundleIdentifier(const platform::BundlePtr& bundle) {
   std::string identifier = bundle ? bundle->bundleIdentifier() : std::string();
   std::replace(identifier.begin(), identifier.end(), '/', '_');
   return identifier;
 }
 
-std::string BCNApplicationGetBuildVersion() { return infoString(platform::kCFBundleVersionKey); }
-
-std::string BCNApplicationGetDisplayVersion() {
-  return infoString(platform::kCFBundleShortVersionStringKey);
+std::string BCNApplicationGetBuildVersion(const platform::BundlePtr& bundle) {
+  return infoString(bundle, platform::kCFBundleVersionKey);
 }
 
-std::string BCNApplicationGetName() {
-  std::string name = infoString(kCFBundleDisplayNameKey);
-  if (name.empty()) name = infoString(platform::kCFBundleNameKey);
-  if (name.empty()) name = BCNApplicationGetBuildVersion();
+std::string BCNApplicationGetDisplayVersion(const platform::BundlePtr& bundle) {
+  return infoString(bundle, platform::kCFBundleShortVersionStringKey);
+}
+
+std::string BCNApplicationGetName(const platform::BundlePtr& bundle) {
+  std::string name = infoString(bundle, kCFBundleDisplayNameKey);
+  if (name.empty()) name = infoString(bundle, platform::kCFBundleNameKey);
+  if (name.empty()) name = BCNApplicationGetBuildVersion(bundle);
   return name;
 }
 
-std::string BCNApplicationGetAppStoreReceiptPath() {
-  std::shared_ptr<const platform::Bundle> bundle = platform::Bundle::main();
+std::string BCNApplicationGetAppStoreReceiptPath(const platform::BundlePtr& bundle) {
   if (!bundle) return {};
   return bundle->resourcePath() + "/_MASReceipt/receipt";
 }
 
-bool BCNApplicationHasAppStoreReceipt(const platform::HostInfo& host) {
+bool BCNApplicationHasAppStoreReceipt(const platform::HostInfo& host,
+                                      const platform::BundlePtr& bundle) {
   if (BCNHostGetOSVersionNumber(host) < 1070) return false;
-  std::string path = BCNApplicationGetAppStoreReceiptPath();
+  std::string path = BCNApplicationGetAppStoreReceiptPath(bundle);
   struct stat st {};
   return !path.empty() && ::stat(path.c_str(), &st) == 0;
 }
 
-bool BCNApplicationIsSignedForDistribution() {
-  return boolValue(infoValue(kBCNCrashtrailSignedForDistributionKey)).value_or(false);
+bool BCNApplicationIsSignedForDistribution(const platform::BundlePtr& bundle) {
+  return boolValue(infoValue(bundle, kBCNCrashtrailSignedForDistributionKey)).value_or(false);
 }
 
-std::int64_t BCNApplicationGetInstallSource(const platform::HostInfo& host) {
-  if (BCNApplicationHasAppStoreReceipt(host)) return kBCNInstallSourceAppStore;
-  if (BCNApplicationIsSignedForDistribution()) return kBCNInstallSourceSignedForDistribution;
+std::int64_t BCNApplicationGetInstallSource(const platform::HostInfo& host,
+                                            const platform::BundlePtr& bundle) {
+  if (BCNApplicationHasAppStoreReceipt(host, bundle)) return kBCNInstallSourceAppStore;
+  if (BCNApplicationIsSignedForDistribution(bundle)) return kBCNInstallSourceSignedForDistribution;
   return kBCNInstallSourceDeveloper;
 }
 
-bool BCNApplicationCollectsDeviceIdentifiers() {
-  platform::Value beacon = infoValue("Beacon");
+bool BCNApplicationCollectsDeviceIdentifiers(const platform::BundlePtr& bundle) {
+  platform::Value beacon = infoValue(bundle, "Beacon");
   if (std::optional<bool> report = boolValue(beacon[kBCNReportIdentifiersKey])) return *report;
   if (std::optional<bool> collect =
-          boolValue(infoValue(kBCNCrashtrailCollectDeviceIdentifiersKey))) {
+          boolValue(infoValue(bundle, kBCNCrashtrailCollectDeviceIdentifiersKey))) {
     return *collect;
   }
   return true;

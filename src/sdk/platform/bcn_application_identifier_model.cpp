@@ -9,18 +9,19 @@
 namespace sdk {
 
 std::shared_ptr<BCNApplicationIdentiferModel> BCNApplicationIdentiferModel::initWithInstallID(
-    std::string installID) {
-  return initWithInstallID(std::move(installID), std::string());
+    std::string installID, const platform::BundlePtr& bundle) {
+  return initWithInstallID(std::move(installID), std::string(), bundle);
 }
 
 std::shared_ptr<BCNApplicationIdentiferModel> BCNApplicationIdentiferModel::initWithInstallID(
-    std::string installID, const std::string& executablePath) {
+    std::string installID, const std::string& executablePath, const platform::BundlePtr& bundle) {
   auto model = std::make_shared<BCNApplicationIdentiferModel>();
   if (!model->computeExecutableInfo(executablePath)) return nullptr;
   model->computeInstanceIdentifier();
-  model->icon_ = BCNAppIconUtility().applicationIcon();
+  model->icon_ = BCNAppIconUtility(bundle).applicationIcon();
   model->installID_ = std::move(installID);
-  model->bundleIdentifier_ = BCNApplicationGetBundleIdentifier();
+  model->bundle_ = bundle;
+  model->bundleIdentifier_ = BCNApplicationGetBundleIdentifier(bundle);
   return model;
 }
 

@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/system/bundle.h"
 #include "sdk/platform/ctr_mach_o.h"
 
 namespace sdk {
@@ -29,13 +30,18 @@ class BCNApplicationIdentiferModel {
 
   // Reads the running executable (through the image reader's view of it).
   // Answers nullptr when the executable cannot be opened or read.
-  static std::shared_ptr<BCNApplicationIdentiferModel> initWithInstallID(std::string installID);
-  // Reads the executable at `executablePath` instead (tests, tools). Answers
-  // nullptr when that file cannot be opened or read.
   static std::shared_ptr<BCNApplicationIdentiferModel> initWithInstallID(
-      std::string installID, const std::string& executablePath);
+      std::string installID, const platform::BundlePtr& bundle = platform::Bundle::main());
+  // Reads the executable at `executablePath` instead (tests, tools). Answers
+  // nullptr when that file cannot be opened or read. The identifier and the
+  // icon are `bundle`'s.
+  static std::shared_ptr<BCNApplicationIdentiferModel> initWithInstallID(
+      std::string installID, const std::string& executablePath,
+      const platform::BundlePtr& bundle = platform::Bundle::main());
 
   const std::string& installID() const { return installID_; }
+  // The program bundle the model was made for.
+  const platform::BundlePtr& bundle() const { return bundle_; }
   // BCNApplicationGetBundleIdentifier: "/" replaced by "_".
   const std::string& bundleIdentifier() const { return bundleIdentifier_; }
   // The application's icon, or nullptr when it has none.
@@ -67,6 +73,7 @@ class BCNApplicationIdentiferModel {
   void computeInstanceIdentifier();
 
   std::string installID_;
+  platform::BundlePtr bundle_;
   std::string bundleIdentifier_;
   std::shared_ptr<BCNIcon> icon_;
   std::map<std::string, std::string> architectureUUIDMap_;

@@ -27,19 +27,20 @@ BCNDownloadAndSaveSettingsOperation::initWithAPIKey(
     std::optional<std::string> APIKey,
     std::weak_ptr<BCNDownloadAndSaveSettingsOperationDelegate> delegate, platform::URL settingsURL,
     std::string settingsDirectoryPath, std::string settingsFilePath, std::string installIdentifier,
-    std::string advertisingToken, std::weak_ptr<BCNNetworkClient> networkClient) {
+    std::string advertisingToken, std::weak_ptr<BCNNetworkClient> networkClient,
+    const platform::BundlePtr& bundle) {
   if (!APIKey) return nullptr;
   return std::make_shared<BCNDownloadAndSaveSettingsOperation>(
       std::move(*APIKey), std::move(delegate), std::move(settingsURL),
       std::move(settingsDirectoryPath), std::move(settingsFilePath), std::move(installIdentifier),
-      std::move(advertisingToken), std::move(networkClient));
+      std::move(advertisingToken), std::move(networkClient), bundle);
 }
 
 BCNDownloadAndSaveSettingsOperation::BCNDownloadAndSaveSettingsOperation(
     std::string APIKey, std::weak_ptr<BCNDownloadAndSaveSettingsOperationDelegate> delegate,
     platform::URL settingsURL, std::string settingsDirectoryPath, std::string settingsFilePath,
     std::string installIdentifier, std::string advertisingToken,
-    std::weak_ptr<BCNNetworkClient> networkClient)
+    std::weak_ptr<BCNNetworkClient> networkClient, const platform::BundlePtr& bundle)
     : BCNNetworkOperation(std::move(APIKey)),
       delegate_(std::move(delegate)),
       settingsURL_(std::move(settingsURL)),
@@ -47,7 +48,7 @@ BCNDownloadAndSaveSettingsOperation::BCNDownloadAndSaveSettingsOperation(
       settingsFilePath_(std::move(settingsFilePath)),
       installIdentifier_(std::move(installIdentifier)),
       advertisingToken_([&] {
-        if (BCNApplicationCollectsDeviceIdentifiers()) return std::move(advertisingToken);
+        if (BCNApplicationCollectsDeviceIdentifiers(bundle)) return std::move(advertisingToken);
         BCNConsoleWriteDebug("[Beacon] Suppressing device identifier reporting");
         return std::string();
       }()),

@@ -28,6 +28,7 @@
 
 #include "platform/foundation/error.h"
 #include "platform/foundation/url.h"
+#include "platform/system/bundle.h"
 #include "platform/urlloading/url_request.h"
 #include "sdk/platform/bcn_network_operation.h"
 
@@ -48,19 +49,21 @@ class BCNDownloadAndSaveSettingsOperation : public BCNNetworkOperation {
   // The full initializer. nullptr when `APIKey` is nullopt. An empty
   // installation identifier or advertising token stands for none; the
   // token is dropped when the application does not report device
-  // identifiers (BCNApplicationCollectsDeviceIdentifiers).
+  // identifiers (BCNApplicationCollectsDeviceIdentifiers of `bundle`).
   static std::shared_ptr<BCNDownloadAndSaveSettingsOperation> initWithAPIKey(
       std::optional<std::string> APIKey,
       std::weak_ptr<BCNDownloadAndSaveSettingsOperationDelegate> delegate,
       platform::URL settingsURL, std::string settingsDirectoryPath, std::string settingsFilePath,
       std::string installIdentifier, std::string advertisingToken,
-      std::weak_ptr<BCNNetworkClient> networkClient);
+      std::weak_ptr<BCNNetworkClient> networkClient,
+      const platform::BundlePtr& bundle = platform::Bundle::main());
 
   BCNDownloadAndSaveSettingsOperation(
       std::string APIKey, std::weak_ptr<BCNDownloadAndSaveSettingsOperationDelegate> delegate,
       platform::URL settingsURL, std::string settingsDirectoryPath, std::string settingsFilePath,
       std::string installIdentifier, std::string advertisingToken,
-      std::weak_ptr<BCNNetworkClient> networkClient);
+      std::weak_ptr<BCNNetworkClient> networkClient,
+      const platform::BundlePtr& bundle = platform::Bundle::main());
 
   std::string className() const override { return "BCNDownloadAndSaveSettingsOperation"; }
 

@@ -83,15 +83,14 @@ std::shared_ptr<BCNIcon> BCNAppIconUtility::fetchApplicationIcon() {
 }
 
 std::optional<platform::Bytes> BCNAppIconUtility::mainAppIcon() {
-  const auto bundle = platform::Bundle::main();
-  if (!bundle) return std::nullopt;
-  const platform::Value name = bundle->objectForInfoDictionaryKey("CFBundleIconFile");
+  if (!bundle_) return std::nullopt;
+  const platform::Value name = bundle_->objectForInfoDictionaryKey("CFBundleIconFile");
   if (!name.isString() || name.stringView().empty()) return std::nullopt;
   std::string fileName = name.asString();
   // Names only: a path would reach outside the resources.
   if (fileName.find('/') != std::string::npos) return std::nullopt;
   if (fileName.find('.') == std::string::npos) fileName += ".png";
-  const std::string path = bundle->pathForResource(fileName);
+  const std::string path = bundle_->pathForResource(fileName);
   if (path.empty()) return std::nullopt;
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
@@ -101,8 +100,7 @@ std::optional<platform::Bytes> BCNAppIconUtility::mainAppIcon() {
 }
 
 platform::Value BCNAppIconUtility::appInfoDictionary() {
-  const auto bundle = platform::Bundle::main();
-  return bundle ? bundle->infoDictionary() : platform::Value();
+  return bundle_ ? bundle_->infoDictionary() : platform::Value();
 }
 
 }  // namespace sdk

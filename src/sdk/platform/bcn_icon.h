@@ -2,7 +2,7 @@
 // it: PNG bytes, their SHA-1 (dataHash), the size in points and whether the
 // image is prerendered. sdk::BCNAppIconUtility finds the application's icon.
 //
-// On Linux the application's icon is the PNG file that the main bundle's
+// On Linux the application's icon is the PNG file that the bundle's
 // information dictionary names under "CFBundleIconFile" (".png" is added
 // when the name has no extension) in the bundle's resources; its size is read
 // from the PNG header. No such file, or a file that is no PNG, means no icon.
@@ -17,6 +17,7 @@
 #include <string>
 
 #include "platform/foundation/value.h"
+#include "platform/system/bundle.h"
 
 namespace sdk {
 
@@ -64,16 +65,21 @@ class BCNIcon {
 
 class BCNAppIconUtility {
  public:
+  // The icon of `bundle`'s program (null: none).
+  explicit BCNAppIconUtility(platform::BundlePtr bundle = platform::Bundle::main())
+      : bundle_(std::move(bundle)) {}
+
   // The application's icon (found on first use), or nullptr.
   std::shared_ptr<BCNIcon> applicationIcon();
   // A new icon from mainAppIcon(), or nullptr.
   std::shared_ptr<BCNIcon> fetchApplicationIcon();
   // The PNG bytes of the application's icon file; nullopt without one.
   std::optional<platform::Bytes> mainAppIcon();
-  // The main bundle's information dictionary.
+  // The bundle's information dictionary.
   platform::Value appInfoDictionary();
 
  private:
+  const platform::BundlePtr bundle_;
   std::mutex mutex_;
   bool fetched_ = false;
   std::shared_ptr<BCNIcon> applicationIcon_;

@@ -24,18 +24,19 @@ std::shared_ptr<BCNOnboardingOperation> BCNOnboardingOperation::initWithDelegate
     std::weak_ptr<BCNOnboardingOperationDelegate> delegate, bool shouldCreate,
     std::optional<std::string> APIKey, const platform::Value& kitVersionsByKitBundleIdentifier,
     std::shared_ptr<BCNApplicationIdentiferModel> appIdentifierModel, std::string endpointString,
-    std::weak_ptr<BCNNetworkClient> networkClient) {
+    std::weak_ptr<BCNNetworkClient> networkClient, platform::BundlePtr bundle) {
   if (!APIKey) return nullptr;
   return std::make_shared<BCNOnboardingOperation>(
       std::move(delegate), shouldCreate, std::move(*APIKey), kitVersionsByKitBundleIdentifier,
-      std::move(appIdentifierModel), std::move(endpointString), std::move(networkClient));
+      std::move(appIdentifierModel), std::move(endpointString), std::move(networkClient),
+      std::move(bundle));
 }
 
 BCNOnboardingOperation::BCNOnboardingOperation(
     std::weak_ptr<BCNOnboardingOperationDelegate> delegate, bool shouldCreate, std::string APIKey,
     const platform::Value& kitVersionsByKitBundleIdentifier,
     std::shared_ptr<BCNApplicationIdentiferModel> appIdentifierModel, std::string endpointString,
-    std::weak_ptr<BCNNetworkClient> networkClient)
+    std::weak_ptr<BCNNetworkClient> networkClient, platform::BundlePtr bundle)
     : BCNNetworkOperation(std::move(APIKey)),
       delegate_(std::move(delegate)),
       kitVersions_(kitVersionsByKitBundleIdentifier.isDictionary()
@@ -44,6 +45,7 @@ BCNOnboardingOperation::BCNOnboardingOperation(
       appIdentifierModel_(std::move(appIdentifierModel)),
       appEndpoint_(std::move(endpointString)),
       networkClient_(std::move(networkClient)),
+      bundle_(std::move(bundle)),
       shouldCreate_(shouldCreate) {}
 
 bool BCNOnboardingOperation::shouldCreate() const {
@@ -161,21 +163,21 @@ std::string BCNOnboardingOperation::formatIconDimension(double points) {
 }
 
 std::string BCNOnboardingOperation::appBundleIdentifier() const {
-  return BCNApplicationGetBundleIdentifier();
+  return BCNApplicationGetBundleIdentifier(bundle_);
 }
 
-std::string BCNOnboardingOperation::appName() const { return BCNApplicationGetName(); }
+std::string BCNOnboardingOperation::appName() const { return BCNApplicationGetName(bundle_); }
 
 std::string BCNOnboardingOperation::appBuildVersion() const {
-  return BCNApplicationGetBuildVersion();
+  return BCNApplicationGetBuildVersion(bundle_);
 }
 
 std::string BCNOnboardingOperation::appDisplayVersion() const {
-  return BCNApplicationGetDisplayVersion();
+  return BCNApplicationGetDisplayVersion(bundle_);
 }
 
 std::int64_t BCNOnboardingOperation::appInstallSource() const {
-  return BCNApplicationGetInstallSource();
+  return BCNApplicationGetInstallSource({}, bundle_);
 }
 
 std::optional<platform::URL> BCNOnboardingOperation::appCreateURL() const {

@@ -40,6 +40,7 @@
 #include "platform/foundation/error.h"
 #include "platform/foundation/url.h"
 #include "platform/foundation/value.h"
+#include "platform/system/bundle.h"
 #include "platform/urlloading/stream.h"
 #include "platform/urlloading/url_request.h"
 #include "sdk/platform/bcn_multipart_mime_stream_encoder.h"
@@ -72,18 +73,21 @@ class BCNOnboardingOperation : public BCNNetworkOperation {
   // initWithDelegate:shouldCreate:APIKey:kitVersionsByKitBundleIdentifier:
   // appIdentifierModel:endpointString:networkClient:. nullptr when
   // `APIKey` is nullopt. `kitVersions` is a dictionary of kit bundle
-  // identifier to version (copied); anything else counts as empty.
+  // identifier to version (copied); anything else counts as empty. The
+  // application's facts are `bundle`'s.
   static std::shared_ptr<BCNOnboardingOperation> initWithDelegate(
       std::weak_ptr<BCNOnboardingOperationDelegate> delegate, bool shouldCreate,
       std::optional<std::string> APIKey, const platform::Value& kitVersionsByKitBundleIdentifier,
       std::shared_ptr<BCNApplicationIdentiferModel> appIdentifierModel, std::string endpointString,
-      std::weak_ptr<BCNNetworkClient> networkClient);
+      std::weak_ptr<BCNNetworkClient> networkClient,
+      platform::BundlePtr bundle = platform::Bundle::main());
 
   BCNOnboardingOperation(std::weak_ptr<BCNOnboardingOperationDelegate> delegate, bool shouldCreate,
                          std::string APIKey,
                          const platform::Value& kitVersionsByKitBundleIdentifier,
                          std::shared_ptr<BCNApplicationIdentiferModel> appIdentifierModel,
-                         std::string endpointString, std::weak_ptr<BCNNetworkClient> networkClient);
+                         std::string endpointString, std::weak_ptr<BCNNetworkClient> networkClient,
+                         platform::BundlePtr bundle = platform::Bundle::main());
 
   std::string className() const override { return "BCNOnboardingOperation"; }
 
@@ -141,6 +145,7 @@ class BCNOnboardingOperation : public BCNNetworkOperation {
   const std::shared_ptr<BCNApplicationIdentiferModel> appIdentifierModel_;
   const std::string appEndpoint_;
   const std::weak_ptr<BCNNetworkClient> networkClient_;
+  const platform::BundlePtr bundle_;
 
   mutable std::mutex mutex_;
   bool shouldCreate_;      // guarded by mutex_

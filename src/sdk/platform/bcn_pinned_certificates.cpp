@@ -651,8 +651,7 @@ bool isLoopbackHTTPSOrigin(const platform::Value& value) {
 
 }  // namespace
 
-BCNCertificateList BCNLocalServiceCertificates() {
-  auto bundle = platform::Bundle::main();
+BCNCertificateList BCNLocalServiceCertificates(const platform::BundlePtr& bundle) {
   if (!bundle) return {};
   const platform::Value config = bundle->objectForInfoDictionaryKey(kBCNLocalServiceConfigKey);
   if (!config.isDictionary()) return {};
@@ -666,8 +665,8 @@ BCNCertificateList BCNLocalServiceCertificates() {
   return platform::security::Certificate::allFromPEM(*pem);
 }
 
-std::shared_ptr<const BCNCertificateList> BCNPinnedCertificates() {
-  auto local = BCNLocalServiceCertificates();
+std::shared_ptr<const BCNCertificateList> BCNPinnedCertificates(const platform::BundlePtr& bundle) {
+  auto local = BCNLocalServiceCertificates(bundle);
   if (local.empty()) return BCNBuiltInPinnedCertificates();
   auto list = std::make_shared<BCNCertificateList>(*BCNBuiltInPinnedCertificates());
   list->insert(list->end(), local.begin(), local.end());

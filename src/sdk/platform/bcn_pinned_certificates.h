@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "platform/security/certificate.h"
+#include "platform/system/bundle.h"
 
 namespace sdk {
 
@@ -36,11 +37,13 @@ inline constexpr const char* kBCNLocalServiceConfigKey = "Crashtrail";
 inline constexpr const char* kBCNLocalServiceCertificateAuthorityKey =
     "LocalServiceCertificateAuthority";
 
-std::shared_ptr<const BCNCertificateList> BCNPinnedCertificates();
+std::shared_ptr<const BCNCertificateList> BCNPinnedCertificates(
+    const platform::BundlePtr& bundle = platform::Bundle::main());
 
 // The local service's certificate authority when the information property
 // list configures one as described above; empty otherwise.
-BCNCertificateList BCNLocalServiceCertificates();
+BCNCertificateList BCNLocalServiceCertificates(
+    const platform::BundlePtr& bundle = platform::Bundle::main());
 
 // The eight built-in certificates.
 std::shared_ptr<const BCNCertificateList> BCNBuiltInPinnedCertificates();

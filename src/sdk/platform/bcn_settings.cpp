@@ -15,7 +15,8 @@
 
 namespace sdk {
 
-BCNSettings::BCNSettings(std::string settingsPath) : settingsPath_(std::move(settingsPath)) {}
+BCNSettings::BCNSettings(std::string settingsPath, platform::BundlePtr bundle)
+    : settingsPath_(std::move(settingsPath)), bundle_(std::move(bundle)) {}
 
 platform::Value BCNSettings::settingsDictionary() {
   std::lock_guard lock(mutex_);
@@ -67,10 +68,14 @@ bool BCNSettings::appUpdateRequired() {
   return (required.isNumber() || required.isString()) && required.asBool();
 }
 
-std::string BCNSettings::appBundleIdentifier() const { return BCNApplicationGetBundleIdentifier(); }
-std::string BCNSettings::appBuildVersion() const { return BCNApplicationGetBuildVersion(); }
-std::string BCNSettings::appDisplayVersion() const { return BCNApplicationGetDisplayVersion(); }
-std::int64_t BCNSettings::appSource() const { return BCNApplicationGetInstallSource(); }
+std::string BCNSettings::appBundleIdentifier() const {
+  return BCNApplicationGetBundleIdentifier(bundle_);
+}
+std::string BCNSettings::appBuildVersion() const { return BCNApplicationGetBuildVersion(bundle_); }
+std::string BCNSettings::appDisplayVersion() const {
+  return BCNApplicationGetDisplayVersion(bundle_);
+}
+std::int64_t BCNSettings::appSource() const { return BCNApplicationGetInstallSource({}, bundle_); }
 
 platform::URL BCNSettings::settingsURLForEndpoint(const std::string& endpoint,
                                                   const std::string& appInstanceIdentifer,

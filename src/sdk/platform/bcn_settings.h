@@ -19,14 +19,18 @@
 
 #include "platform/foundation/url.h"
 #include "platform/foundation/value.h"
+#include "platform/system/bundle.h"
 
 namespace sdk {
 
 class BCNSettings {
  public:
-  explicit BCNSettings(std::string settingsPath);
-  static std::shared_ptr<BCNSettings> initWithSettingsPath(std::string settingsPath) {
-    return std::make_shared<BCNSettings>(std::move(settingsPath));
+  // The settings file at `settingsPath` of the program `bundle` describes.
+  explicit BCNSettings(std::string settingsPath,
+                       platform::BundlePtr bundle = platform::Bundle::main());
+  static std::shared_ptr<BCNSettings> initWithSettingsPath(
+      std::string settingsPath, platform::BundlePtr bundle = platform::Bundle::main()) {
+    return std::make_shared<BCNSettings>(std::move(settingsPath), std::move(bundle));
   }
 
   const std::string& settingsPath() const { return settingsPath_; }
@@ -61,6 +65,7 @@ class BCNSettings {
 
  private:
   const std::string settingsPath_;
+  const platform::BundlePtr bundle_;
   std::mutex mutex_;
   platform::Value settingsDictionary_;
 };

@@ -17,10 +17,11 @@
 namespace sdk {
 
 BCNSettingsOnboardingManager::BCNSettingsOnboardingManager(
-    std::shared_ptr<BCNApplicationIdentiferModel> model)
+    std::shared_ptr<BCNApplicationIdentiferModel> model, platform::BundlePtr bundle)
     : model_(std::move(model)),
+      bundle_(std::move(bundle)),
       networkClient_(BCNNetworkClient::create(
-          nullptr, BCNNetworkClient::Certificates(*BCNPinnedCertificates()))) {}
+          nullptr, BCNNetworkClient::Certificates(*BCNPinnedCertificates(bundle_)))) {}
 
 BCNSettingsOnboardingManager::~BCNSettingsOnboardingManager() = default;
 
@@ -57,14 +58,14 @@ std::shared_ptr<BCNOnboardingOperation> BCNSettingsOnboardingManager::onboarding
 std::shared_ptr<BCNSettings> BCNSettingsOnboardingManager::settingsModel() {
   const std::string path = settingsPath();
   std::lock_guard lock(mutex_);
-  if (!settingsModel_) settingsModel_ = std::make_shared<BCNSettings>(path);
+  if (!settingsModel_) settingsModel_ = std::make_shared<BCNSettings>(path, bundle_);
   return settingsModel_;
 }
 
 void BCNSettingsOnboardingManager::beginSettingsDownload() {
   const auto operation = BCNDownloadAndSaveSettingsOperation::initWithAPIKey(
-      APIKey(), weak_from_this(), settingsURL(), settingsDirectoryPath(), settingsPath(),
-      model_ ? model_->installID() : std::string(), advertisingToken(), networkClient_);
+      APIKey(), weak_from_this(), settingsURL(), settingsDirectoryPath(bundle_), settingsPath(),
+      model_ ? model_->installID() : std::string(), advertisingToken(), networkClient_, bundle_);
   {
     std::lock_guard lock(mutex_);
     downloadOperation_ = operation;
@@ -126,7 +127,7 @@ void BCNSettingsOnboardingManager::beginOnboarding(bool create, const std::strin
   if (previous) previous->cancel();
   const auto operation = BCNOnboardingOperation::initWithDelegate(
       weak_from_this(), create, APIKey(), kitVersionsByKitBundleIdentifier(), model_,
-      endpointString, networkClient_);
+      endpointString, networkClient_, bundle_);
   {
     std::lock_guard lock(mutex_);
     onboardingOperation_ = operation;
@@ -178,11 +179,10 @@ platform::URL BCNSettingsOnboardingManager::settingsURL() {
       model_ ? model_->instanceIdentifier() : std::string(), appIconHash());
 }
 
-std::string BCNSettingsOnboardingManager::settingsDirectoryPath() {
-  // The main bundle's identifier is used unchanged; only path components
-  // that would climb out of the SDK's folder ("." and "..", or none at all)
-  // are replaced, since the download removes this directory recursively.
-  const auto bundle = platform::Bundle::main();
+std::string BCNSettingsOnboardingManager::settingsDirectoryPath(const platform::BundlePtr& bundle) {
+  // The bundle's identifier is used unchanged; only path components that
+  // would climb out of the SDK's folder ("." and "..", or none at all) are
+  // replaced, since the download removes this directory recursively.
   std::string identifier = bundle ? bundle->bundleIdentifier() : std::string();
   std::string safe;
   std::size_t start = 0;
@@ -202,7 +202,7 @@ std::string BCNSettingsOnboardingManager::settingsDirectoryPath() {
 }
 
 std::string BCNSettingsOnboardingManager::settingsPath() {
-  return settingsDirectoryPath() + "/" + BCNSettingsFileName;
+  return settingsDirectoryPath(bundle_) + "/" + BCNSettingsFileName;
 }
 
 std::string BCNSettingsOnboardingManager::appIconHash() const {
@@ -215,9 +215,8 @@ std::string BCNSettingsOnboardingManager::advertisingToken() const {
 }
 
 platform::Value BCNSettingsOnboardingManager::configuration() const {
-  const auto bundle = platform::Bundle::main();
-  if (!bundle) return {};
-  const platform::Value config = bundle->objectForInfoDictionaryKey("Crashtrail");
+  if (!bundle_) return {};
+  const platform::Value config = bundle_->objectForInfoDictionaryKey("Crashtrail");
   return config.isDictionary() ? config : platform::Value();
 }
 

@@ -12,7 +12,7 @@
 //
 // Configuration values ("SettingsEndpoint", "ConfigureEndpoint") are looked
 // up in the process environment, then in the "Crashtrail" dictionary of the
-// main bundle's information dictionary, then in the defaults.
+// manager's bundle's information dictionary, then in the defaults.
 //
 // The download and onboarding operations, the delegate calls below and the
 // notification run on the network client's completion queue (the notification
@@ -34,6 +34,7 @@
 #include "platform/foundation/error.h"
 #include "platform/foundation/url.h"
 #include "platform/foundation/value.h"
+#include "platform/system/bundle.h"
 #include "sdk/platform/bcn_download_and_save_settings_operation.h"
 #include "sdk/platform/bcn_onboarding_operation.h"
 
@@ -63,11 +64,15 @@ class BCNSettingsOnboardingManager
   // instance identifier) and makes the manager's network client (default
   // session configuration, the SDK's pinned certificates). Must be owned by
   // a std::shared_ptr (the operations reach it through a weak link).
-  explicit BCNSettingsOnboardingManager(std::shared_ptr<BCNApplicationIdentiferModel> model);
+  // The manager of the program `bundle` describes (its settings folder,
+  // its local configuration, the facts its operations send).
+  explicit BCNSettingsOnboardingManager(std::shared_ptr<BCNApplicationIdentiferModel> model,
+                                        platform::BundlePtr bundle = platform::Bundle::main());
   ~BCNSettingsOnboardingManager();
   static std::shared_ptr<BCNSettingsOnboardingManager> initWithApplicationIdentifierModel(
-      std::shared_ptr<BCNApplicationIdentiferModel> model) {
-    return std::make_shared<BCNSettingsOnboardingManager>(std::move(model));
+      std::shared_ptr<BCNApplicationIdentiferModel> model,
+      platform::BundlePtr bundle = platform::Bundle::main()) {
+    return std::make_shared<BCNSettingsOnboardingManager>(std::move(model), std::move(bundle));
   }
 
   // Stores both and begins the settings download. Called once, by the
@@ -102,18 +107,19 @@ class BCNSettingsOnboardingManager
   // The settings URL for this application (SettingsEndpoint, instance
   // identifier and icon hash).
   platform::URL settingsURL();
-  // The user's Caches folder + "/io.beacon.sdk.mac.data/" + the main
-  // bundle's identifier (unchanged, except that "." or ".." components, or
+  // The user's Caches folder + "/io.beacon.sdk.mac.data/" + `bundle`'s
+  // identifier (unchanged, except that "." or ".." components, or
   // an empty identifier, become "_" runs: the folder is removed recursively
   // at each download).
-  static std::string settingsDirectoryPath();
+  static std::string settingsDirectoryPath(
+      const platform::BundlePtr& bundle = platform::Bundle::main());
   // settingsDirectoryPath() + "/settings.json".
   std::string settingsPath();
   // The icon's dataHash, or empty when the application has no icon.
   std::string appIconHash() const;
   std::string advertisingToken() const;
 
-  // The "Crashtrail" dictionary of the main bundle's information dictionary
+  // The "Crashtrail" dictionary of the bundle's information dictionary
   // (None when missing), the default table, and the lookup through the
   // environment, that dictionary and the defaults (empty when unknown).
   platform::Value configuration() const;
@@ -128,6 +134,7 @@ class BCNSettingsOnboardingManager
 
  private:
   const std::shared_ptr<BCNApplicationIdentiferModel> model_;
+  const platform::BundlePtr bundle_;
   const std::shared_ptr<BCNNetworkClient> networkClient_;
 
   mutable std::mutex mutex_;  // guards the fields below; never held while calling out

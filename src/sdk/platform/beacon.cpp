@@ -28,6 +28,7 @@ enum class Registration { NotBegun, Running, Done };
 struct SharedState {
   std::mutex instanceMutex;  // held while the instance is made
   std::shared_ptr<Beacon> instance;
+  Beacon::Options options;  // what the next instance is made with
 
   std::mutex registrationMutex;
   std::condition_variable registrationCv;
@@ -67,7 +68,7 @@ std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\
 std::shared_ptr<Beacon> Beacon::sharedSDK() {
   SharedState& state = shared();
   std::lock_guard lock(state.instanceMutex);
-  if (!state.instance) state.instance = std::make_shared<Beacon>(Passkey{});
+  if (!state.instance) state.instance = std::make_shared<Beacon>(Passkey{}, state.options);
   return state.instance;
 }
 
@@ -110,13 +111,14 @@ std::shared_ptr<Beacon> Beacon::with(const std::vector<BCNKitElement>& kits) {
   return sdk;
 }
 
-void Beacon::resetSharedSDKForTesting() {
+void Beacon::resetSharedSDKForTesting(Options options) {
   SharedState& state = shared();
   std::shared_ptr<Beacon> old;
   {
     std::lock_guard lock(state.instanceMutex);
     old = std::move(state.instance);
     state.instance = nullptr;
+    state.options = std::move(options);
   }
   {
     std::lock_guard lock(state.registrationMutex);
@@ -163,7 +165,8 @@ std::shared_ptr<const BCNKitClass> Beacon::kitClassNamed(std::string_view name) 
 
 // --- initialisation -----------------------------------------------------------------
 
-Beacon::Beacon(Passkey) {
+Beacon::Beacon(Passkey, Options options)
+    : bundle_(options.bundle ? std::move(options.bundle) : platform::Bundle::main()) {
   if (std::optional<std::string> stored = readInstallationUUID()) {
     installID_ = *stored;
   } else {
@@ -175,9 +178,10 @@ Beacon::Beacon(Passkey) {
   std::transform(execution.begin(), execution.end(), execution.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   executionIdentifier_ = std::move(execution);
-  applicationIdentifierModel_ = BCNApplicationIdentiferModel::initWithInstallID(installID_);
-  settingsAndOnboardingManager_ =
-      BCNSettingsOnboardingManager::initWithApplicationIdentifierModel(applicationIdentifierModel_);
+  applicationIdentifierModel_ =
+      BCNApplicationIdentiferModel::initWithInstallID(installID_, bundle_);
+  settingsAndOnboardingManager_ = BCNSettingsOnboardingManager::initWithApplicationIdentifierModel(
+      applicationIdentifierModel_, bundle_);
 }
 
 Beacon::~Beacon() = default;
@@ -364,9 +368,7 @@ platform::Value Beacon::beaconConfig() {
     std::lock_guard lock(mutex_);
     if (!beaconConfig_.isNone()) return beaconConfig_;
   }
-  std::shared_ptr<const platform::Bundle> bundle = platform::Bundle::main();
-  platform::Value config =
-      validBeaconConfigFromInfoPlist(bundle ? bundle->infoDictionary() : platform::Value());
+  platform::Value config = validBeaconConfigFromInfoPlist(bundle_->infoDictionary());
   std::lock_guard lock(mutex_);
   if (beaconConfig_.isNone()) beaconConfig_ = config;
   return beaconConfig_;

@@ -20,6 +20,11 @@
 //     nothing catches it. Without an API key with() starts nothing.
 //  4. installID, isFirstInstall and executionIdentifier are fixed at
 //     creation; kitClasses is set once by with().
+//  5. The SDK describes one program: the bundle the instance was made with
+//     (the running program's, platform::Bundle::main(), unless a test made
+//     the instance with another). The information dictionary, the
+//     application identifier model and the settings manager are that
+//     bundle's, and the kits the registry starts read it through bundle().
 //
 // Kit classes register themselves (registerKitClass) before with() runs:
 // "class exists" means "is registered" (see sdk/platform/bcn_kit.h).
@@ -36,6 +41,7 @@
 #include <vector>
 
 #include "platform/foundation/value.h"
+#include "platform/system/bundle.h"
 #include "sdk/platform/bcn_kit.h"
 
 namespace sdk {
@@ -62,6 +68,12 @@ class Beacon : public std::enable_shared_from_this<Beacon> {
   struct Passkey {};
 
  public:
+  // What the shared instance is made with.
+  struct Options {
+    // The program the SDK describes (nullptr: the running program's).
+    platform::BundlePtr bundle;
+  };
+
   // --- the shared instance --------------------------------------------------
   static std::shared_ptr<Beacon> sharedSDK();
   // Registers and starts `kits` (first call only, guarantee 2) and returns
@@ -69,9 +81,10 @@ class Beacon : public std::enable_shared_from_this<Beacon> {
   static std::shared_ptr<Beacon> with(const std::vector<BCNKitElement>& kits);
 
   // Tests: forgets the shared instance and the registration, so that the
-  // next sharedSDK()/with() start afresh; clears the debug switch. Does not
-  // touch the kit class registry.
-  static void resetSharedSDKForTesting();
+  // next sharedSDK()/with() start afresh with an instance made with
+  // `options`; clears the debug switch. Does not touch the kit class
+  // registry.
+  static void resetSharedSDKForTesting(Options options = {});
 
   // --- kit class registry ----------------------------------------------------
   // Registers (or replaces) the class named kitClass.name.
@@ -81,12 +94,15 @@ class Beacon : public std::enable_shared_from_this<Beacon> {
   static std::shared_ptr<const BCNKitClass> kitClassNamed(std::string_view name);
 
   // The initializer of the shared instance (guarantee 1); use sharedSDK().
-  explicit Beacon(Passkey);
+  Beacon(Passkey, Options options);
   ~Beacon();
   Beacon(const Beacon&) = delete;
   Beacon& operator=(const Beacon&) = delete;
 
   // --- properties -------------------------------------------------------------
+  // The program the SDK describes (guarantee 5); never null.
+  const platform::BundlePtr& bundle() const { return bundle_; }
+
   // The key set by code, else "APIKey" of beaconConfig() (kept once read).
   // std::nullopt, after the console line, when there is none. May throw
   // "BCNException" from beaconConfig().
@@ -123,7 +139,7 @@ class Beacon : public std::enable_shared_from_this<Beacon> {
   platform::Value configurationDictionaryForKit(const BCNObject& kit);
   static platform::Value configurationDictionaryForKitClass(std::string_view className);
 
-  // The validated "Beacon" dictionary of the main bundle's information
+  // The validated "Beacon" dictionary of bundle()'s information
   // dictionary, read once. Throws "BCNException" (guarantee 3).
   platform::Value beaconConfig();
   // The validation of beaconConfig() applied to `infoDictionary`.
@@ -153,6 +169,7 @@ class Beacon : public std::enable_shared_from_this<Beacon> {
   std::optional<std::string> readInstallationUUID();
   std::string generateInstallationUUID();
 
+  const platform::BundlePtr bundle_;
   std::string installID_;
   bool isFirstInstall_ = false;
   std::string executionIdentifier_;

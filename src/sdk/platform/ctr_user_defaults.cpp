@@ -26,31 +26,42 @@ std::shared_ptr<CTRUserDefaults>& sharedSlot() {
   return shared;
 }
 
+// Whose store the next shared one is; null: the running program's.
+platform::BundlePtr& sharedBundle() {
+  static platform::BundlePtr bundle;
+  return bundle;
+}
+
 }  // namespace
 
 std::shared_ptr<CTRUserDefaults> CTRUserDefaults::standardUserDefaults() {
   std::lock_guard lock(sharedMutex());
   std::shared_ptr<CTRUserDefaults>& shared = sharedSlot();
-  if (!shared) shared = std::make_shared<CTRUserDefaults>(Passkey{});
+  if (!shared) {
+    const platform::BundlePtr& bundle = sharedBundle();
+    shared =
+        std::make_shared<CTRUserDefaults>(Passkey{}, bundle ? bundle : platform::Bundle::main());
+  }
   return shared;
 }
 
-void CTRUserDefaults::resetStandardUserDefaultsForTesting() {
+void CTRUserDefaults::resetStandardUserDefaultsForTesting(platform::BundlePtr bundle) {
   std::shared_ptr<CTRUserDefaults> old;
   {
     std::lock_guard lock(sharedMutex());
     old = std::move(sharedSlot());
     sharedSlot() = nullptr;
+    sharedBundle() = std::move(bundle);
   }
 }
 
-CTRUserDefaults::CTRUserDefaults(Passkey)
+CTRUserDefaults::CTRUserDefaults(Passkey, const platform::BundlePtr& bundle)
     : serialDictionaryQueue_(
           platform::dispatch::Queue::createSerial(kCTRUserDefaultsAccessQueueLabel)),
       synchronizationQueue_(platform::dispatch::Queue::createSerial(kCTRUserDefaultsIOQueueLabel)) {
-  serialDictionaryQueue_->sync([this] {
+  serialDictionaryQueue_->sync([this, &bundle] {
     std::string directory = platform::paths::applicationSupport();
-    std::string bundleIdentifier = BCNApplicationGetBundleIdentifier();
+    std::string bundleIdentifier = BCNApplicationGetBundleIdentifier(bundle);
     if (!bundleIdentifier.empty()) directory += "/" + bundleIdentifier;
     directory += "/";
     directory += kCTRUserDefaultsDirectoryName;

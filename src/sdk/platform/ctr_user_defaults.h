@@ -35,6 +35,7 @@
 
 #include "platform/dispatch/dispatch.h"
 #include "platform/foundation/value.h"
+#include "platform/system/bundle.h"
 
 namespace sdk {
 
@@ -48,14 +49,17 @@ class CTRUserDefaults {
   struct Passkey {};
 
  public:
-  // The shared store, made on first use.
+  // The shared store, made on first use: the store of the running program
+  // (platform::Bundle::main()) unless the last reset named another bundle.
   static std::shared_ptr<CTRUserDefaults> standardUserDefaults();
   // Tests: forgets the shared store (nothing is written), so the next
-  // standardUserDefaults() loads afresh (for a new temporary home or bundle).
-  static void resetStandardUserDefaultsForTesting();
+  // standardUserDefaults() loads afresh (for a new temporary home) as the
+  // store of `bundle` (nullptr: the running program's).
+  static void resetStandardUserDefaultsForTesting(platform::BundlePtr bundle = nullptr);
 
-  // Computes the paths and loads the file (see guarantee 1).
-  explicit CTRUserDefaults(Passkey);
+  // Computes the paths from `bundle`'s identifier and loads the file (see
+  // guarantee 1).
+  CTRUserDefaults(Passkey, const platform::BundlePtr& bundle);
   CTRUserDefaults(const CTRUserDefaults&) = delete;
   CTRUserDefaults& operator=(const CTRUserDefaults&) = delete;
 

@@ -196,9 +196,11 @@ void insideTheNamespace() {
   auto helperBytes = platform::files::readFile(VARNEL_HELPER_PATH);
   ASSERT_TRUE(helperBytes);
   ASSERT_TRUE(platform::files::writeFileAtomically(app + "/VarnelHelper", *helperBytes, 0755));
-  platform::Bundle::setMainForTesting(std::make_shared<platform::Bundle>(
-      app + "/VarnelVPN", app, platform::Value::dictionary({{"CFBundleVersion", "200"}})));
-  ASSERT_TRUE(client::CodesigningUtilities().installHelperWithLabel("VarnelHelper"));
+  ASSERT_TRUE(
+      client::CodesigningUtilities(
+          std::make_shared<platform::Bundle>(
+              app + "/VarnelVPN", app, platform::Value::dictionary({{"CFBundleVersion", "200"}})))
+          .installHelperWithLabel("VarnelHelper"));
 
   platform::xpc::Launcher launcher(platform::dispatch::Queue::createSerial("road.launcher"));
   ASSERT_EQ(launcher.addRecords(), 1);
@@ -258,7 +260,6 @@ void insideTheNamespace() {
   // Back out of the tunnel, the visible IP is the machine's own again.
   ASSERT_TRUE(pump([&] { return view->ip == "127.0.0.1"; }, 15000)) << view->ip;
   launcher.stop();
-  platform::Bundle::setMainForTesting(nullptr);
   ::unsetenv(client::kAccountServiceURLsEnvironmentVariable);
 }
 

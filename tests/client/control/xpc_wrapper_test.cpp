@@ -8,6 +8,9 @@
 #include "client/core/open_account.h"
 #include "client/core/pptp_account.h"
 #include "ipc/helper_protocol.h"
+#include "platform/system/bundle.h"
+#include "platform/system/file_util.h"
+#include "platform/system/paths.h"
 #include "support/manual_clock.h"
 
 namespace {
@@ -124,6 +127,28 @@ TEST_F(XPCWrapperTest, RequestKeysFollowTheConnectionType) {
               "IntentionallyBroken");
   // Executables are the installation's own or the system's, never a guess.
   EXPECT_EQ(client::XPCWrapper::openVPNPath()[0], '/');
+}
+
+TEST_F(XPCWrapperTest, RequestsNameTheInstallationsOwnToolsWhereItHasThem) {
+  const std::string app = root_.file("app");
+  ASSERT_TRUE(platform::paths::createDirectories(app));
+  const auto installation = std::make_shared<platform::Bundle>(app + "/VarnelVPN", app, Value());
+  // Without copies of its own: the system's.
+  EXPECT_EQ(client::XPCWrapper::openVPNPath(installation), "/usr/sbin/openvpn");
+  EXPECT_EQ(client::XPCWrapper::sstpLocation(installation), "/usr/sbin/sstpc");
+  // A file that is not executable is no tool either.
+  ASSERT_TRUE(platform::files::writeFileAtomically(app + "/openvpn", "#!/bin/sh\n", 0644));
+  EXPECT_EQ(client::XPCWrapper::openVPNPath(installation), "/usr/sbin/openvpn");
+  ASSERT_TRUE(platform::files::writeFileAtomically(app + "/openvpn", "#!/bin/sh\n", 0755));
+  ASSERT_TRUE(platform::files::writeFileAtomically(app + "/sstpc", "#!/bin/sh\n", 0755));
+  auto open = openAccount();
+  EXPECT_EQ(client::XPCWrapper::connectionRequest(*open, 3, installation)["openVPNPath"],
+            Value(app + "/openvpn"));
+  auto pptp = client::PPTPAccount::instanceFromDictionary(
+      Value::dictionary({{"id", 9}, {"ip", "127.0.0.1"}, {"username", "u"}, {"password", "p"}}));
+  const Value sstp = client::XPCWrapper::connectionRequest(*pptp, 2, installation);
+  EXPECT_EQ(sstp["sstpLocation"], Value(app + "/sstpc"));
+  EXPECT_EQ(sstp["sstpOptions"], Value(app + "/sstp-options"));
 }
 
 TEST_F(XPCWrapperTest, PollTurnsStateChangesIntoNotificationsOnceAndCopiesLogLines) {

@@ -17,19 +17,18 @@ namespace {
 class CrashReportingStartTest : public varnel::testing::TempRootTest {
  protected:
   void SetUp() override { reset(); }
-  void TearDown() override {
-    reset();
-    platform::Bundle::setMainForTesting(nullptr);
-  }
+  void TearDown() override { reset(); }
   static void reset() {
     client::resetCrashReportingStartForTesting();
     sdk::Crashtrail::resetSharedInstanceForTesting();
     sdk::Beacon::resetSharedSDKForTesting();
     sdk::CTRUserDefaults::resetStandardUserDefaultsForTesting();
   }
+  // The SDK made after this describes a client with this information.
   static void installInfo(platform::Value info) {
-    platform::Bundle::setMainForTesting(
-        std::make_shared<platform::Bundle>("/proc/self/exe", "", std::move(info)));
+    const auto bundle = std::make_shared<platform::Bundle>("/proc/self/exe", "", std::move(info));
+    sdk::Beacon::resetSharedSDKForTesting({bundle});
+    sdk::CTRUserDefaults::resetStandardUserDefaultsForTesting(bundle);
   }
 };
 

@@ -257,14 +257,15 @@ class PreferencesTest : public QObject {
   void checkNowAndAboutNameVersionsAlike() {
     auto service = varnel::testing::startDemoService();
     client::VRUpdater::resetSharedUpdaterForTesting();
-    auto updater = client::VRUpdater::sharedUpdater();
-    updater->setFeedURL(platform::URL(service->baseURL() + "/mac_v2.xml"));
     auto check = [&](const char* shortVersion, const char* build) -> std::pair<QString, QString> {
-      platform::Bundle::setMainForTesting(std::make_shared<platform::Bundle>(
+      // A program of that version, as both windows see it.
+      const auto bundle = std::make_shared<platform::Bundle>(
           "/nonexistent/VarnelVPN Client", "/nonexistent",
           platform::Value::dictionary(
               {{platform::kCFBundleShortVersionStringKey, platform::Value(shortVersion)},
-               {platform::kCFBundleVersionKey, platform::Value(build)}})));
+               {platform::kCFBundleVersionKey, platform::Value(build)}}));
+      auto updater = client::VRUpdater::create(bundle);
+      updater->setFeedURL(platform::URL(service->baseURL() + "/mac_v2.xml"));
       QWidget window;
       auto* pane = new GeneralPreferencesViewController(updater, &window);
       window.show();
@@ -276,7 +277,7 @@ class PreferencesTest : public QObject {
             return alert != nullptr;
           },
           10000);
-      AboutController about;
+      AboutController about(nullptr, bundle);
       std::pair<QString, QString> out{
           alert ? alert->text() + " " + alert->informativeText() : QString(),
           about.versionNum()->text()};
@@ -291,7 +292,6 @@ class PreferencesTest : public QObject {
     auto [older, aboutOlder] = check("1.1.0", "110");
     QCOMPARE(aboutOlder, QString("Version 1.1.0"));
     QVERIFY2(older.startsWith("Version 1.2.0 is available."), qPrintable(older));
-    platform::Bundle::setMainForTesting(nullptr);
     client::VRUpdater::resetSharedUpdaterForTesting();
   }
 

@@ -39,9 +39,8 @@ bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeou
 class AnalyticsEndToEndTest : public varnel::testing::TempRootTest {
  protected:
   void SetUp() override {
-    tally_test::installHostBundle();
-    CTRUserDefaults::resetStandardUserDefaultsForTesting();
-    Beacon::resetSharedSDKForTesting();
+    CTRUserDefaults::resetStandardUserDefaultsForTesting(bundle_);
+    Beacon::resetSharedSDKForTesting({bundle_});
     Tally::resetSharedInstanceForTesting();
     server_ = test_support::HTTPTestServer::start();
     ::setenv("SettingsEndpoint", server_->baseURL().c_str(), 1);
@@ -57,7 +56,6 @@ class AnalyticsEndToEndTest : public varnel::testing::TempRootTest {
     ::unsetenv("SettingsEndpoint");
     ::unsetenv("ConfigureEndpoint");
     server_.reset();
-    platform::Bundle::setMainForTesting(nullptr);
   }
 
   std::vector<HTTPRecordedRequest> eventUploads() const {
@@ -68,6 +66,7 @@ class AnalyticsEndToEndTest : public varnel::testing::TempRootTest {
     return uploads;
   }
 
+  const platform::BundlePtr bundle_ = tally_test::hostBundle();
   std::unique_ptr<test_support::HTTPTestServer> server_;
 };
 
@@ -122,7 +121,7 @@ TEST_F(AnalyticsEndToEndTest, EventsTravelFromTheFacadeToTheEventsEndpoint) {
   // A finished upload removes its package. (The installation event's
   // package may have been made before the settings arrived; its upload was
   // then cancelled and it waits for the next launch.)
-  const std::string eventDir = TLYTallyController::rootDirectory() + "/events";
+  const std::string eventDir = TLYTallyController::rootDirectory(bundle_) + "/events";
   const std::string boundary = upload.header("Content-Type")
                                    .value_or("")
                                    .substr(std::string("multipart/form-data; boundary=").size());

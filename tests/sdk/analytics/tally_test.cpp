@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/system/bundle.h"
@@ -23,19 +24,20 @@ using platform::Value;
 class TallyTest : public varnel::testing::TempRootTest {
  protected:
   void SetUp() override {
-    reset();
-    platform::Bundle::setMainForTesting(std::make_shared<platform::Bundle>(
+    reset(std::make_shared<platform::Bundle>(
         "/proc/self/exe", "",
         Value::dictionary({{"CFBundleIdentifier", "com.varnel.tally-facade"},
                            {"CFBundleVersion", "7"},
                            {"Beacon", Value::dictionary({{"APIKey", "0123456789abcdef"}})}})));
     // The registry's debug switch: the kit's logger follows it at start.
     BCNConsoleSetDebug(true);
-    Tally::setControllerFactoryForTesting([this](const std::optional<std::string>& token) {
+    Tally::Options options;
+    options.controllerFactory = [this](const std::optional<std::string>& token) {
       ++factoryCalls_;
       tokens_.push_back(token);
       return TLYTallyController::initWithBetaToken(token, root().file("analytics"));
-    });
+    };
+    Tally::resetSharedInstanceForTesting(std::move(options));
   }
 
   void TearDown() override {
@@ -43,19 +45,19 @@ class TallyTest : public varnel::testing::TempRootTest {
       controller->runOnEventQueue([] {});
       controller->eventQueue()->waitUntilAllOperationsAreFinished(std::chrono::seconds(20));
     }
-    Tally::setControllerFactoryForTesting(nullptr);
-    reset();
+    reset(nullptr);
     BCNConsoleSetDebug(false);
     TLYLogger::sharedLogger().setDebugMode(false);
     Beacon::unregisterKitClass("Crashtrail");
-    platform::Bundle::setMainForTesting(nullptr);
   }
 
-  static void reset() {
+  // The kit, the registry and its stores start afresh, describing `bundle`
+  // (nullptr: the running program).
+  static void reset(const platform::BundlePtr& bundle) {
     Tally::resetSharedInstanceForTesting();
-    Beacon::resetSharedSDKForTesting();
-    CTRUserDefaults::resetStandardUserDefaultsForTesting();
-    platform::UserDefaults::resetStandardUserDefaults();
+    Beacon::resetSharedSDKForTesting({bundle});
+    CTRUserDefaults::resetStandardUserDefaultsForTesting(bundle);
+    platform::UserDefaults::resetStandardUserDefaults(bundle);
   }
 
   std::atomic<int> factoryCalls_{0};

@@ -29,8 +29,8 @@ namespace tally_test {
 inline constexpr const char* kAPIKey = "0123456789abcdef0123456789abcdef01234567";
 inline constexpr const char* kBundleIdentifier = "com.varnel.tally-test";
 
-// Installs a main bundle with a "Beacon" dictionary holding kAPIKey.
-inline void installHostBundle() {
+// The host program's bundle, with a "Beacon" dictionary holding kAPIKey.
+inline platform::BundlePtr hostBundle() {
   auto info = platform::Value::mutableDictionary();
   info.set("CFBundleIdentifier", platform::Value(kBundleIdentifier));
   info.set("CFBundleVersion", platform::Value("42"));
@@ -39,8 +39,7 @@ inline void installHostBundle() {
   beacon.set("APIKey", platform::Value(kAPIKey));
   beacon.set("Kits", platform::Value::array());
   info.set("Beacon", beacon);
-  platform::Bundle::setMainForTesting(
-      std::make_shared<platform::Bundle>("/proc/self/exe", "", info));
+  return std::make_shared<platform::Bundle>("/proc/self/exe", "", info);
 }
 
 // Every regular file of `directory` with the extension `extension` ("" for

@@ -45,15 +45,14 @@ TEST(TLYApplicationTest, ExtensionsAreRecognisedAndMalformedEntriesReported) {
 
 TEST(TLYApplicationTest, TheHostApplicationIsTheMainBundlesAndItsSharedObjectIsTheRegisteredOne) {
   auto info = Value::dictionary({{"CFBundleIdentifier", "com.varnelvpn.client"}});
-  platform::Bundle::setMainForTesting(std::make_shared<platform::Bundle>("/x/client", "/x", info));
-  auto host = TLYActivity::sharedAppInstance();
+  auto host =
+      TLYActivity::sharedAppInstance(std::make_shared<platform::Bundle>("/x/client", "/x", info));
   EXPECT_EQ(host->bundleIdentifier(), "com.varnelvpn.client");
   EXPECT_EQ(host->appSharedInstance(), nullptr);
   auto application = std::make_shared<int>(1);
   TLYApplication::setSharedApplicationObject(application);
   EXPECT_EQ(host->appSharedInstance(), application);
   TLYApplication::setSharedApplicationObject(nullptr);
-  platform::Bundle::setMainForTesting(nullptr);
 }
 
 }  // namespace

@@ -101,22 +101,20 @@ TEST(TLYMetadataTest, BetaTokensUnwrapOnlyFromVersionTwo) {
 class TLYMetadataFromBeaconTest : public varnel::testing::TempRootTest {
  protected:
   void SetUp() override {
-    reset();
-    platform::Bundle::setMainForTesting(std::make_shared<platform::Bundle>(
+    reset(std::make_shared<platform::Bundle>(
         "/proc/self/exe", "",
         Value::dictionary({{"CFBundleIdentifier", "com/varnel/client"},
                            {"CFBundleVersion", "200"},
                            {"CFBundleShortVersionString", "1.2.0"},
                            {"Beacon", Value::dictionary({{"APIKey", "0123456789abcdef"}})}})));
   }
-  void TearDown() override {
-    reset();
-    platform::Bundle::setMainForTesting(nullptr);
-  }
-  static void reset() {
-    Beacon::resetSharedSDKForTesting();
-    CTRUserDefaults::resetStandardUserDefaultsForTesting();
-    platform::UserDefaults::resetStandardUserDefaults();
+  void TearDown() override { reset(nullptr); }
+  // The registry and its stores start afresh, describing `bundle` (nullptr:
+  // the running program).
+  static void reset(const platform::BundlePtr& bundle) {
+    Beacon::resetSharedSDKForTesting({bundle});
+    CTRUserDefaults::resetStandardUserDefaultsForTesting(bundle);
+    platform::UserDefaults::resetStandardUserDefaults(bundle);
   }
 };
 

@@ -49,13 +49,16 @@ class RetryHandlerTest : public varnel::testing::TempRootTest {
   }
 
   TLYNetworkRetryHandler handler_{
-      {.clock = nullptr, .timerConfigurator = [this](TLYBackoffTimer& timer) {
-         timer.setRandomSource([] { return 0.5; });  // jitter factor exactly 1
-         timer.setScheduler([this](double seconds, TLYBackoffTimer::Block block) {
-           delays_.push_back(seconds);
-           scheduled_.push_back(std::move(block));
-         });
-       }}};
+      {.clock = nullptr,
+       .timerConfigurator =
+           [this](TLYBackoffTimer& timer) {
+             timer.setRandomSource([] { return 0.5; });  // jitter factor exactly 1
+             timer.setScheduler([this](double seconds, TLYBackoffTimer::Block block) {
+               delays_.push_back(seconds);
+               scheduled_.push_back(std::move(block));
+             });
+           },
+       .bundle = nullptr}};
   URLRequest request_{URL(kEvents)};
   std::vector<double> delays_;
   std::vector<TLYBackoffTimer::Block> scheduled_;

@@ -50,9 +50,8 @@ bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeou
 class TallyControllerTest : public varnel::testing::TempRootTest {
  protected:
   void SetUp() override {
-    tally_test::installHostBundle();
-    CTRUserDefaults::resetStandardUserDefaultsForTesting();
-    Beacon::resetSharedSDKForTesting();
+    CTRUserDefaults::resetStandardUserDefaultsForTesting(bundle_);
+    Beacon::resetSharedSDKForTesting({bundle_});
     rootDir_ = root().file("tally");
     eventDir_ = rootDir_ + "/events";
   }
@@ -64,20 +63,19 @@ class TallyControllerTest : public varnel::testing::TempRootTest {
     controller_.reset();
     Beacon::resetSharedSDKForTesting();
     CTRUserDefaults::resetStandardUserDefaultsForTesting();
-    platform::Bundle::setMainForTesting(nullptr);
   }
 
   // Makes the registry see an installation identifier of an earlier launch.
   void makeNotFirstInstall() {
     ASSERT_TRUE(Beacon::sharedSDK()->isFirstInstall());
-    Beacon::resetSharedSDKForTesting();
+    Beacon::resetSharedSDKForTesting({bundle_});
     ASSERT_FALSE(Beacon::sharedSDK()->isFirstInstall());
   }
 
   // The settings file the registry reads (as if downloaded by an earlier launch).
   void writeSettings(const std::string& json) {
     ASSERT_TRUE(tally_test::writeFile(
-        BCNSettingsOnboardingManager::settingsDirectoryPath() + "/settings.json", json));
+        BCNSettingsOnboardingManager::settingsDirectoryPath(bundle_) + "/settings.json", json));
   }
   std::string settingsFor(const std::string& analytics, bool collect = true) {
     return std::string("{\"features\":{\"collect_analytics\":") + (collect ? "true" : "false") +
@@ -143,6 +141,7 @@ class TallyControllerTest : public varnel::testing::TempRootTest {
 
   std::string rootDir_;
   std::string eventDir_;
+  const platform::BundlePtr bundle_ = tally_test::hostBundle();
   std::unique_ptr<test_support::HTTPTestServer> server_;
   TLYTallyController::Ptr controller_;
   // The upload retries' back-off runs on it.
@@ -152,7 +151,7 @@ class TallyControllerTest : public varnel::testing::TempRootTest {
 TEST_F(TallyControllerTest, PathsFollowTheEventDirectoryLayout) {
   makeNotFirstInstall();
   start();
-  EXPECT_EQ(TLYTallyController::rootDirectory(),
+  EXPECT_EQ(TLYTallyController::rootDirectory(bundle_),
             platform::paths::caches() + "/com.crashtrail.data/" +
                 std::string(tally_test::kBundleIdentifier) + "/analytics/v2");
   EXPECT_EQ(controller_->eventDirectoryForRootDirectory("/r"), "/r/events");

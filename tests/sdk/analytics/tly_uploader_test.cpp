@@ -261,14 +261,17 @@ TEST_F(UploaderTest, WithTheRetryPolicyAServerErrorIsRetriedAfterTheBackOff) {
   std::mutex m;
   std::condition_variable scheduled;
   auto handler = std::make_shared<TLYNetworkRetryHandler>(TLYNetworkRetryHandler::Options{
-      .clock = nullptr, .timerConfigurator = [&](TLYBackoffTimer& timer) {
-        timer.setScheduler([&](double seconds, TLYBackoffTimer::Block block) {
-          std::lock_guard lock(m);
-          delays.push_back(seconds);
-          pending.push_back(std::move(block));
-          scheduled.notify_all();
-        });
-      }});
+      .clock = nullptr,
+      .timerConfigurator =
+          [&](TLYBackoffTimer& timer) {
+            timer.setScheduler([&](double seconds, TLYBackoffTimer::Block block) {
+              std::lock_guard lock(m);
+              delays.push_back(seconds);
+              pending.push_back(std::move(block));
+              scheduled.notify_all();
+            });
+          },
+      .bundle = nullptr});
   delegate_->decide = [&](const RecordingDelegate::Completed& c,
                           TLYUploaderDelegate::RetryDecision answer) {
     handler->handleCompletedRequest(c.request, c.response, c.name, c.error, std::move(answer));

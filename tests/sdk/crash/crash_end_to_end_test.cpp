@@ -22,9 +22,11 @@
 #include "platform/runloop/run_loop.h"
 #include "platform/system/bundle.h"
 #include "platform/system/file_util.h"
+#include "platform/system/user_defaults.h"
 #include "sdk/crash/crashtrail.h"
 #include "sdk/crash/ctr_file_manager.h"
 #include "sdk/platform/beacon.h"
+#include "sdk/platform/ctr_user_defaults.h"
 #include "support/http_test_server.h"
 #include "support/multipart_form.h"
 #include "support/temp_root.h"
@@ -43,8 +45,8 @@ constexpr const char* kAPIKey = "00112233445566778899aabbccddeeff00112233";
 const std::string kReportsPath =
     std::string("/sdk-api/v1/platforms/mac/apps/") + kBundleIdentifier + "/reports";
 
-// The host program's information: its API key and the loopback services.
-void installHostBundle(const std::string& server) {
+// The host program's bundle: its API key and the loopback services.
+platform::BundlePtr hostBundle(const std::string& server) {
   auto info = platform::Value::mutableDictionary();
   info.set("CFBundleIdentifier", platform::Value(kBundleIdentifier));
   info.set("CFBundleName", platform::Value("Crash E2E"));
@@ -53,8 +55,7 @@ void installHostBundle(const std::string& server) {
   info.set("Beacon", platform::Value::dictionary({{"APIKey", kAPIKey}}));
   info.set("Crashtrail",
            platform::Value::dictionary({{"ReportsEndpoint", server}, {"BetaEndpoint", server}}));
-  platform::Bundle::setMainForTesting(
-      std::make_shared<platform::Bundle>("/proc/self/exe", "", std::move(info)));
+  return std::make_shared<platform::Bundle>("/proc/self/exe", "", std::move(info));
 }
 
 // A real fault (not a raised signal), out of reach of the sanitizers.
@@ -86,7 +87,11 @@ TEST(CrashEndToEndChild, DISABLED_HostProgram) {
   const char* role = std::getenv(kRoleVariable);
   const char* server = std::getenv(kServerVariable);
   if (role == nullptr || server == nullptr) GTEST_SKIP() << "runs only as the test's child";
-  installHostBundle(server);
+  // The SDK describes the host program, as the one it is built into.
+  const platform::BundlePtr bundle = hostBundle(server);
+  Beacon::resetSharedSDKForTesting({bundle});
+  CTRUserDefaults::resetStandardUserDefaultsForTesting(bundle);
+  platform::UserDefaults::resetStandardUserDefaults(bundle);
   Beacon::with({kCrashtrailKitClassName});
   auto kit = Crashtrail::sharedInstance();
   auto controller = kit->crashReportingController();
@@ -115,7 +120,7 @@ TEST(CrashEndToEndChild, DISABLED_HostProgram) {
     ::_exit(3);
   }
 
-  CTRFileManager files;
+  CTRFileManager files(bundle);
   const std::string own = controller->currentReport()->directoryName();
   const bool sent = runMainUntil(
       [&] {
@@ -138,12 +143,11 @@ class CrashEndToEndTest : public varnel::testing::TempRootTest {
     ::setenv("ConfigureEndpoint", server_->baseURL().c_str(), 1);
     server_->setReply(kReportsPath,
                       test_support::HTTPReply::text(202, "{}", "application/json; charset=utf-8"));
-    installHostBundle(server_->baseURL());
+    bundle_ = hostBundle(server_->baseURL());
   }
   void TearDown() override {
     ::unsetenv("SettingsEndpoint");
     ::unsetenv("ConfigureEndpoint");
-    platform::Bundle::setMainForTesting(nullptr);
     server_.reset();
   }
 
@@ -180,6 +184,7 @@ class CrashEndToEndTest : public varnel::testing::TempRootTest {
   }
 
   std::unique_ptr<test_support::HTTPTestServer> server_;
+  platform::BundlePtr bundle_;  // the host program's
 };
 
 TEST_F(CrashEndToEndTest, ACrashIsReportedAtTheNextLaunch) {
@@ -198,7 +203,7 @@ TEST_F(CrashEndToEndTest, ACrashIsReportedAtTheNextLaunch) {
 #endif
   }
 
-  CTRFileManager files;
+  CTRFileManager files(bundle_);
   auto active = files.activePathContents();
   ASSERT_EQ(active.size(), 1u);
   const std::string reportID = platform::files::lastComponent(active[0]);
@@ -264,7 +269,7 @@ TEST_F(CrashEndToEndTest, AStackOverflowOnAPlatformThreadIsRecorded) {
 #endif
   const int crashed = runHost("overflow-on-worker");
   ASSERT_TRUE(WIFSIGNALED(crashed)) << "exit status " << WEXITSTATUS(crashed);
-  CTRFileManager files;
+  CTRFileManager files(bundle_);
   auto active = files.activePathContents();
   ASSERT_EQ(active.size(), 1u);
   auto record = platform::files::readFile(active[0] + "/signal.clsrecord");

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/foundation/exception.h"
@@ -53,23 +54,30 @@ class CrashtrailTest : public varnel::testing::TempRootTest {
     ::setenv("SettingsEndpoint", server_->baseURL().c_str(), 1);
     ::setenv("ConfigureEndpoint", server_->baseURL().c_str(), 1);
     installBundle(true);
-    Tally::setControllerFactoryForTesting([this](const std::optional<std::string>& token) {
+    Tally::Options analytics;
+    analytics.controllerFactory = [this](const std::optional<std::string>& token) {
       return TLYTallyController::initWithBetaToken(token, root().file("analytics"));
-    });
+    };
+    Tally::resetSharedInstanceForTesting(std::move(analytics));
     // The real controller would install process-wide crash handlers; the
     // facade's side of the start is what is tested here.
-    Crashtrail::setControllerStarterForTesting(
-        [this](Crashtrail& kit, const std::shared_ptr<CTRFileManager>& fileManager,
-               std::uint64_t mark, const std::optional<std::string>& betaToken,
-               std::shared_ptr<CTRCrashReportingController>* controller) {
-          (void)mark;
-          ++starts_;
-          tokens_.push_back(betaToken);
-          *controller = CTRCrashReportingController::create(
-              fileManager,
-              std::weak_ptr<CTRCrashReportingControllerDelegate>(kit.shared_from_this()));
-          return startAnswer_;
-        });
+    Crashtrail::Options options;
+    options.controllerStarter = [this](Crashtrail& kit,
+                                       const std::shared_ptr<CTRFileManager>& fileManager,
+                                       std::uint64_t mark,
+                                       const std::optional<std::string>& betaToken,
+                                       std::shared_ptr<CTRCrashReportingController>* controller) {
+      (void)mark;
+      ++starts_;
+      tokens_.push_back(betaToken);
+      CTRCrashReportingController::Options controllerOptions;
+      controllerOptions.bundle = bundle_;
+      *controller = CTRCrashReportingController::create(
+          fileManager, std::weak_ptr<CTRCrashReportingControllerDelegate>(kit.shared_from_this()),
+          std::move(controllerOptions));
+      return startAnswer_;
+    };
+    Crashtrail::resetSharedInstanceForTesting(std::move(options));
   }
 
   void TearDown() override {
@@ -77,13 +85,10 @@ class CrashtrailTest : public varnel::testing::TempRootTest {
     if (auto controller = Tally::sharedInstance()->tallyController()) {
       controller->eventQueue()->waitUntilAllOperationsAreFinished(std::chrono::seconds(20));
     }
-    Crashtrail::setControllerStarterForTesting(nullptr);
-    Tally::setControllerFactoryForTesting(nullptr);
     reset();
     BCNConsoleSetDebug(false);
     ::unsetenv("SettingsEndpoint");
     ::unsetenv("ConfigureEndpoint");
-    platform::Bundle::setMainForTesting(nullptr);
     server_.reset();
   }
 
@@ -95,7 +100,9 @@ class CrashtrailTest : public varnel::testing::TempRootTest {
     platform::UserDefaults::resetStandardUserDefaults();
   }
 
-  static void installBundle(bool withAPIKey) {
+  // The registry (and its stores) made after this describe a program with
+  // (or without) an API key in its information dictionary.
+  void installBundle(bool withAPIKey) {
     auto info = Value::mutableDictionary();
     info.set("CFBundleIdentifier", Value("com.varnel.crashtrail-facade"));
     info.set("CFBundleVersion", Value("7"));
@@ -103,8 +110,10 @@ class CrashtrailTest : public varnel::testing::TempRootTest {
       info.set("Beacon",
                Value::dictionary({{"APIKey", "0123456789abcdef0123456789abcdef01234567"}}));
     }
-    platform::Bundle::setMainForTesting(
-        std::make_shared<platform::Bundle>("/proc/self/exe", "", info));
+    bundle_ = std::make_shared<platform::Bundle>("/proc/self/exe", "", info);
+    Beacon::resetSharedSDKForTesting({bundle_});
+    CTRUserDefaults::resetStandardUserDefaultsForTesting(bundle_);
+    platform::UserDefaults::resetStandardUserDefaults(bundle_);
   }
 
   std::shared_ptr<CTRCrashReportingController> controller() {
@@ -125,6 +134,7 @@ class CrashtrailTest : public varnel::testing::TempRootTest {
   }
 
   std::unique_ptr<test_support::HTTPTestServer> server_;
+  platform::BundlePtr bundle_;  // the program the registry describes
   std::atomic<int> starts_{0};
   std::vector<std::optional<std::string>> tokens_;
   bool startAnswer_ = true;
@@ -330,8 +340,9 @@ TEST_F(CrashtrailTest, WithoutReportCallbacksEveryReportIsSubmitted) {
 
 TEST_F(CrashtrailTest, IdentityComesFromTheRegistryOrTheLegacyFile) {
   auto kit = Crashtrail::sharedInstance();
-  auto c = CTRCrashReportingController::create(
-      std::make_shared<CTRFileManager>(), std::weak_ptr<CTRCrashReportingControllerDelegate>(kit));
+  auto c =
+      CTRCrashReportingController::create(std::make_shared<CTRFileManager>(bundle_),
+                                          std::weak_ptr<CTRCrashReportingControllerDelegate>(kit));
   EXPECT_EQ(kit->installID(), Beacon::sharedSDK()->installID());
   EXPECT_EQ(kit->installIDForCrashReportingController(*c), Beacon::sharedSDK()->installID());
   EXPECT_TRUE(kit->isFirstInstall());

@@ -17,17 +17,17 @@ namespace {
 class ApplicationTest : public testing::CrashContextTest {
  protected:
   void TearDown() override {
-    platform::Bundle::setMainForTesting(nullptr);
     platform::ProcessActivities::resetForTesting();
     CTRApplicationSetActivitiesSupportedForTesting(true);
     CTRApplicationSetWorkspaceOpenerForTesting(nullptr);
     CTRApplicationRegisterSharedApplication(nullptr);
     CrashContextTest::TearDown();
   }
-  static void useInfo(std::vector<std::pair<platform::Value, platform::Value>> pairs) {
-    platform::Bundle::setMainForTesting(std::make_shared<platform::Bundle>(
-        "/opt/app/bin/app", "/opt/app/share/app", platform::Value::dictionary(std::move(pairs))));
+  void useInfo(std::vector<std::pair<platform::Value, platform::Value>> pairs) {
+    bundle_ = std::make_shared<platform::Bundle>("/opt/app/bin/app", "/opt/app/share/app",
+                                                 platform::Value::dictionary(std::move(pairs)));
   }
+  platform::BundlePtr bundle_;  // the program whose facts are asked for
 };
 
 TEST_F(ApplicationTest, BundleValues) {
@@ -35,35 +35,36 @@ TEST_F(ApplicationTest, BundleValues) {
            {"CFBundleVersion", "121"},
            {"CFBundleShortVersionString", "3.8.4"},
            {"CFBundleName", "Example"}});
-  EXPECT_EQ(CTRApplicationGetBundleIdentifier(), "com.example_app");
-  EXPECT_EQ(CTRApplicationGetBuildVersion(), "121");
-  EXPECT_EQ(CTRApplicationGetDisplayVersion(), "3.8.4");
-  EXPECT_EQ(CTRApplicationGetName(), "Example");
+  EXPECT_EQ(CTRApplicationGetBundleIdentifier(bundle_), "com.example_app");
+  EXPECT_EQ(CTRApplicationGetBuildVersion(bundle_), "121");
+  EXPECT_EQ(CTRApplicationGetDisplayVersion(bundle_), "3.8.4");
+  EXPECT_EQ(CTRApplicationGetName(bundle_), "Example");
   useInfo({{"CFBundleVersion", "121"}});
-  EXPECT_EQ(CTRApplicationGetName(), "121") << "the build version when nothing else names it";
+  EXPECT_EQ(CTRApplicationGetName(bundle_), "121")
+      << "the build version when nothing else names it";
 }
 
 TEST_F(ApplicationTest, ExtensionPointIdentifier) {
   useInfo({});
-  EXPECT_EQ(CTRApplicationExtensionPointIdentifier(), std::nullopt);
-  EXPECT_FALSE(CTRApplicationIsExtension());
+  EXPECT_EQ(CTRApplicationExtensionPointIdentifier(bundle_), std::nullopt);
+  EXPECT_FALSE(CTRApplicationIsExtension(bundle_));
   EXPECT_EQ(sdkLog(), "") << "an application is no extension, silently";
 
   useInfo({{"NSExtension", "share"}});
-  EXPECT_FALSE(CTRApplicationIsExtension());
+  EXPECT_FALSE(CTRApplicationIsExtension(bundle_));
   EXPECT_NE(sdkLog().find("WARN  [CTRApplicationExtensionPointIdentifier:"), std::string::npos);
   EXPECT_NE(sdkLog().find("] Error: NSExtension Info.plist entry is mal-formed\n"),
             std::string::npos);
 
   useInfo({{"NSExtension", platform::Value::dictionary({{"NSExtensionPointIdentifier", 3}})}});
-  EXPECT_EQ(CTRApplicationExtensionPointIdentifier(), std::nullopt);
+  EXPECT_EQ(CTRApplicationExtensionPointIdentifier(bundle_), std::nullopt);
   EXPECT_NE(sdkLog().find("] Error: NSExtensionPointIdentifier Info.plist entry is mal-formed\n"),
             std::string::npos);
 
   useInfo({{"NSExtension",
             platform::Value::dictionary({{"NSExtensionPointIdentifier", "com.example.share"}})}});
-  EXPECT_EQ(CTRApplicationExtensionPointIdentifier(), "com.example.share");
-  EXPECT_TRUE(CTRApplicationIsExtension());
+  EXPECT_EQ(CTRApplicationExtensionPointIdentifier(bundle_), "com.example.share");
+  EXPECT_TRUE(CTRApplicationIsExtension(bundle_));
 }
 
 TEST_F(ApplicationTest, SharedApplicationIsWhatTheApplicationRegistered) {

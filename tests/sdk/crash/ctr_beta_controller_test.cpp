@@ -121,9 +121,11 @@ class CTRBetaControllerTest : public ::testing::Test {
   void SetUp() override {
     server_ = HTTPTestServer::start();
     useInfo(Value());
-    Beacon::resetSharedSDKForTesting();
+    Beacon::resetSharedSDKForTesting({bundle_});
     BCNConsoleSetDebug(true);
     kit_ = std::make_shared<FakeKit>();
+    // The kit's settings read the local configuration of the same program.
+    kit_->settings = CTRSettings::initWithDictionary(kit_->settings->settingsDictionary(), bundle_);
   }
   void TearDown() override {
     if (controller_) controller_->queue()->sync([] {});
@@ -131,11 +133,11 @@ class CTRBetaControllerTest : public ::testing::Test {
     server_->stop();
     BCNConsoleSetDebug(false);
     Beacon::resetSharedSDKForTesting();
-    platform::Bundle::setMainForTesting(nullptr);
   }
 
   // A signed-for-distribution application whose beta endpoint is the test
-  // server; `extra` entries are added to the information dictionary.
+  // server; `extra` entries are added to the information dictionary. The
+  // controllers made after this check for it.
   void useInfo(Value extra) {
     Value info = Value::mutableDictionary({
         {"CFBundleIdentifier", "com.example/app"},
@@ -146,12 +148,12 @@ class CTRBetaControllerTest : public ::testing::Test {
         {"Crashtrail", Value::dictionary({{"BetaEndpoint", server_->baseURL()}})},
     });
     if (extra.isDictionary()) info.addEntriesFrom(extra);
-    platform::Bundle::setMainForTesting(std::make_shared<platform::Bundle>(
-        root_.file("bin/app"), root_.file("resources"), info.copy()));
+    bundle_ = std::make_shared<platform::Bundle>(root_.file("bin/app"), root_.file("resources"),
+                                                 info.copy());
   }
 
   CTRBetaController::Ptr makeController() {
-    controller_ = CTRBetaController::initWithDelegate(kit_);
+    controller_ = CTRBetaController::initWithDelegate(kit_, bundle_);
     return controller_;
   }
 
@@ -162,17 +164,18 @@ class CTRBetaControllerTest : public ::testing::Test {
 
   varnel::testing::TempRoot root_;
   std::unique_ptr<HTTPTestServer> server_;
+  platform::BundlePtr bundle_;
   std::shared_ptr<FakeKit> kit_;
   CTRBetaController::Ptr controller_;
 };
 
 TEST_F(CTRBetaControllerTest, BetaSupportNeedsDistributionSigningAndNoExtension) {
-  EXPECT_TRUE(CTRBetaController::isBetaSupported());
+  EXPECT_TRUE(CTRBetaController::isBetaSupported(bundle_));
   useInfo(Value::dictionary({{"CrashtrailSignedForDistribution", false}}));
-  EXPECT_FALSE(CTRBetaController::isBetaSupported());
+  EXPECT_FALSE(CTRBetaController::isBetaSupported(bundle_));
   useInfo(Value::dictionary(
       {{"NSExtension", Value::dictionary({{"NSExtensionPointIdentifier", "com.example.share"}})}}));
-  EXPECT_FALSE(CTRBetaController::isBetaSupported());
+  EXPECT_FALSE(CTRBetaController::isBetaSupported(bundle_));
 }
 
 TEST_F(CTRBetaControllerTest, WithoutBetaTokenNothingIsObservedAndNothingRequested) {
@@ -361,11 +364,12 @@ TEST_F(CTRBetaControllerTest, WithoutSettingsChecksAreNotSuspended) {
 
 TEST(CTRBetaUpdateTest, PromptTextsNameTheApplication) {
   varnel::testing::TempRoot root;
-  platform::Bundle::setMainForTesting(std::make_shared<platform::Bundle>(
-      root.file("bin/app"), root.file("resources"),
-      Value::dictionary({{"CFBundleName", "Example"}, {"CFBundleVersion", "42"}})));
+  const Value answer =
+      Value::dictionary({{"url", "https://beta.example.com/x"}, {"version_string", 3}});
   const auto update = CTRBetaUpdate::initWithDictionary(
-      Value::dictionary({{"url", "https://beta.example.com/x"}, {"version_string", 3}}));
+      answer, std::make_shared<platform::Bundle>(
+                  root.file("bin/app"), root.file("resources"),
+                  Value::dictionary({{"CFBundleName", "Example"}, {"CFBundleVersion", "42"}})));
   ASSERT_NE(update, nullptr);
   EXPECT_EQ(update->version(), std::nullopt);  // not a text
   EXPECT_EQ(update->promptTitle(), "New Build Available");
@@ -373,17 +377,19 @@ TEST(CTRBetaUpdateTest, PromptTextsNameTheApplication) {
   EXPECT_EQ(update->cancelLabel(), "Cancel");
   EXPECT_EQ(update->installLabel(), "Install");
 
-  platform::Bundle::setMainForTesting(std::make_shared<platform::Bundle>(
-      root.file("bin/app"), root.file("resources"),
-      Value::dictionary({{"CFBundleDisplayName", "Shown"}, {"CFBundleName", "Example"}})));
-  EXPECT_EQ(update->promptMessage(), "A new version of Shown is available for testing.");
+  const auto shown = CTRBetaUpdate::initWithDictionary(
+      answer,
+      std::make_shared<platform::Bundle>(
+          root.file("bin/app"), root.file("resources"),
+          Value::dictionary({{"CFBundleDisplayName", "Shown"}, {"CFBundleName", "Example"}})));
+  ASSERT_NE(shown, nullptr);
+  EXPECT_EQ(shown->promptMessage(), "A new version of Shown is available for testing.");
 
   platform::Error error;
   EXPECT_EQ(CTRBetaUpdate::betaUpdateWithDictionary(Value::dictionary({{"url", 5}}), &error),
             nullptr);
   EXPECT_EQ(error.code(), -1017);
   EXPECT_EQ(CTRBetaUpdate::betaUpdateWithDictionary(Value("text")), nullptr);  // no error slot
-  platform::Bundle::setMainForTesting(nullptr);
 }
 
 }  // namespace

@@ -108,11 +108,6 @@ class ContextInitTest : public varnel::testing::TempRootTest {
     calls = &calls_;
     directory_ = root().file("report");
     ASSERT_EQ(::mkdir(directory_.c_str(), 0755), 0);
-    platform::Bundle::setMainForTesting(std::make_shared<platform::Bundle>(
-        "/opt/app/bin/app", "/opt/app/share/app",
-        platform::Value::dictionary({{"CFBundleIdentifier", "com.example/app"},
-                                     {"CFBundleVersion", "77"},
-                                     {"CFBundleShortVersionString", "2.1"}})));
     CTRContextSetCaptureHooks(recordingHooks());
     CTRProcessSetDebuggerAttachedForTesting(false);
     record_.apiKey = "0123456789abcdef";
@@ -125,13 +120,17 @@ class ContextInitTest : public varnel::testing::TempRootTest {
     record_.maxCustomExceptions = 8;
     record_.logBufferSize = 65536;
     record_.maxCustomKeys = 64;
+    record_.bundle = std::make_shared<platform::Bundle>(
+        "/opt/app/bin/app", "/opt/app/share/app",
+        platform::Value::dictionary({{"CFBundleIdentifier", "com.example/app"},
+                                     {"CFBundleVersion", "77"},
+                                     {"CFBundleShortVersionString", "2.1"}}));
   }
 
   void TearDown() override {
     CTRContextSetCaptureHooks({});
     CTRProcessSetDebuggerAttachedForTesting(std::nullopt);
     CTRContextSetInitializationTimeoutForTesting(std::nullopt);
-    platform::Bundle::setMainForTesting(nullptr);
     if (ctrWritableState != nullptr && ctrWritableState->sdkLogDescriptor >= 0) {
       ::close(ctrWritableState->sdkLogDescriptor);
       ctrWritableState->sdkLogDescriptor = -1;

@@ -122,10 +122,11 @@ class CTRCrashReportingControllerTest : public varnel::testing::TempRootTest {
     server_ = HTTPTestServer::start();
     server_->setReply(kReportsPath, HTTPReply::json("{}", 202));
     useInfo(Value());
-    Beacon::resetSharedSDKForTesting();
+    Beacon::resetSharedSDKForTesting({bundle_});
     CTRProcessSetDebuggerAttachedForTesting(false);
     delegate_ = std::make_shared<FakeDelegate>();
-    fileManager_ = std::make_shared<CTRFileManager>();
+    delegate_->settings = CTRSettings::initWithDictionary(Value(), bundle_);
+    fileManager_ = std::make_shared<CTRFileManager>(bundle_);
   }
 
   void TearDown() override {
@@ -145,7 +146,6 @@ class CTRCrashReportingControllerTest : public varnel::testing::TempRootTest {
     ctrAllocator = nullptr;
     BCNConsoleSetDebug(false);
     Beacon::resetSharedSDKForTesting();
-    platform::Bundle::setMainForTesting(nullptr);
   }
 
   void useInfo(Value extra) {
@@ -156,8 +156,8 @@ class CTRCrashReportingControllerTest : public varnel::testing::TempRootTest {
         {"Crashtrail", Value::dictionary({{"ReportsEndpoint", server_->baseURL()}})},
     });
     if (extra.isDictionary()) info.addEntriesFrom(extra);
-    platform::Bundle::setMainForTesting(std::make_shared<platform::Bundle>(
-        root().file("bin/app"), root().file("resources"), info.copy()));
+    bundle_ = std::make_shared<platform::Bundle>(root().file("bin/app"), root().file("resources"),
+                                                 info.copy());
   }
 
   // A controller whose crash capture starts `hooks`; by default no
@@ -173,6 +173,7 @@ class CTRCrashReportingControllerTest : public varnel::testing::TempRootTest {
     }
     options.captureHooks = hooks;
     options.handlerChecks = [this] { ++handlerChecks_; };
+    options.bundle = bundle_;
     controller_ = CTRCrashReportingController::create(fileManager_, delegate_, options);
     return controller_;
   }
@@ -201,6 +202,7 @@ class CTRCrashReportingControllerTest : public varnel::testing::TempRootTest {
 
   std::unique_ptr<HTTPTestServer> server_;
   std::shared_ptr<FakeDelegate> delegate_;
+  platform::BundlePtr bundle_;  // the program reported on
   std::shared_ptr<CTRFileManager> fileManager_;
   std::shared_ptr<varnel::testing::ManualClock> clock_ = varnel::testing::ManualClock::create();
   CTRCrashReportingController::Ptr controller_;
@@ -340,7 +342,7 @@ TEST_F(CTRCrashReportingControllerTest, LegacyCleanUpNeverRemovesThisLaunchsDire
 
 TEST_F(CTRCrashReportingControllerTest, ReportingDisabledEmptiesEveryDirectory) {
   delegate_->settings = CTRSettings::initWithDictionary(
-      Value::dictionary({{"features", Value::dictionary({{"collect_reports", false}})}}));
+      Value::dictionary({{"features", Value::dictionary({{"collect_reports", false}})}}), bundle_);
   ASSERT_TRUE(fileManager_->prepareForNewLaunch());
   earlierReport("dddd0000000000000000000000000001", true);
   fs::create_directories(fileManager_->processingPath() + "/dddd2");
@@ -397,7 +399,7 @@ TEST_F(CTRCrashReportingControllerTest, FailedUploadIsRetriedWithTheSamePackage)
 
 TEST_F(CTRCrashReportingControllerTest, AlwaysSendAnswersEveryLaterPromptOfTheProcess) {
   delegate_->settings = CTRSettings::initWithDictionary(
-      Value::dictionary({{"features", Value::dictionary({{"prompt_enabled", true}})}}));
+      Value::dictionary({{"features", Value::dictionary({{"prompt_enabled", true}})}}), bundle_);
   ASSERT_TRUE(fileManager_->prepareForNewLaunch());
   earlierReport("eeee0000000000000000000000000001", true);
   earlierReport("eeee0000000000000000000000000002", true);
@@ -423,7 +425,7 @@ TEST_F(CTRCrashReportingControllerTest, AlwaysSendAnswersEveryLaterPromptOfThePr
 
 TEST_F(CTRCrashReportingControllerTest, PromptWithoutAnyUserInterfaceKeepsTheReport) {
   delegate_->settings = CTRSettings::initWithDictionary(
-      Value::dictionary({{"features", Value::dictionary({{"prompt_enabled", true}})}}));
+      Value::dictionary({{"features", Value::dictionary({{"prompt_enabled", true}})}}), bundle_);
   ASSERT_TRUE(fileManager_->prepareForNewLaunch());
   const std::string kept = earlierReport("ffff0000000000000000000000000001", true);
 

@@ -27,13 +27,9 @@ class FileManagerTest : public testing::CrashContextTest {
     CrashContextTest::SetUp();
     std::string resources = root().file("bundle");
     fs::create_directories(resources);
-    platform::Bundle::setMainForTesting(std::make_shared<platform::Bundle>(
+    bundle_ = std::make_shared<platform::Bundle>(
         resources + "/app", resources,
-        platform::Value::dictionary({{"CFBundleIdentifier", "com.example/app/x"}})));
-  }
-  void TearDown() override {
-    platform::Bundle::setMainForTesting(nullptr);
-    CrashContextTest::TearDown();
+        platform::Value::dictionary({{"CFBundleIdentifier", "com.example/app/x"}}));
   }
   static void touch(const std::string& path, const std::string& text = "") {
     std::ofstream(path, std::ios::binary) << text;
@@ -53,10 +49,11 @@ class FileManagerTest : public testing::CrashContextTest {
     std::sort(result.begin(), result.end());
     return result;
   }
+  platform::BundlePtr bundle_;  // the program whose reports are kept
 };
 
 TEST_F(FileManagerTest, LayoutLivesInCachesUnderTheBundleIdentifier) {
-  CTRFileManager manager;
+  CTRFileManager manager(bundle_);
   std::string root = platform::paths::caches() + "/com.crashtrail.data/com.example_app_x";
   EXPECT_EQ(manager.rootPath(), root);
   EXPECT_EQ(manager.structurePath(), root + "/v3");
@@ -67,7 +64,7 @@ TEST_F(FileManagerTest, LayoutLivesInCachesUnderTheBundleIdentifier) {
 }
 
 TEST_F(FileManagerTest, NewLaunchCreatesThreeStateDirectoriesWith0755) {
-  CTRFileManager manager;
+  CTRFileManager manager(bundle_);
   mode_t previous = ::umask(077);
   bool prepared = manager.prepareForNewLaunch();
   auto launch = manager.setupNewPathForExecutionIdentifier("abcdef");
@@ -90,7 +87,7 @@ TEST_F(FileManagerTest, NewLaunchCreatesThreeStateDirectoriesWith0755) {
 }
 
 TEST_F(FileManagerTest, CreationFailureIsLoggedAndStopsTheLaunchPreparation) {
-  CTRFileManager manager;
+  CTRFileManager manager(bundle_);
   fs::create_directories(manager.structurePath());
   touch(manager.processingPath());  // a file where a directory belongs
   BCNConsoleCapture console;
@@ -102,7 +99,7 @@ TEST_F(FileManagerTest, CreationFailureIsLoggedAndStopsTheLaunchPreparation) {
 }
 
 TEST_F(FileManagerTest, ListingSkipsHiddenEntriesAndGivesExtensions) {
-  CTRFileManager manager;
+  CTRFileManager manager(bundle_);
   ASSERT_TRUE(manager.prepareForNewLaunch());
   const std::string dir = manager.preparedPath();
   touch(dir + "/a.multipartmime");
@@ -124,7 +121,7 @@ TEST_F(FileManagerTest, ListingSkipsHiddenEntriesAndGivesExtensions) {
 }
 
 TEST_F(FileManagerTest, EmptyingAllPathsKeepsHiddenEntriesAndCountsMissingAsEmpty) {
-  CTRFileManager manager;
+  CTRFileManager manager(bundle_);
   ASSERT_TRUE(manager.prepareForNewLaunch());
   auto launch = manager.setupNewPathForExecutionIdentifier("id1");
   ASSERT_TRUE(launch);
@@ -146,7 +143,7 @@ TEST_F(FileManagerTest, EmptyingAllPathsKeepsHiddenEntriesAndCountsMissingAsEmpt
 }
 
 TEST_F(FileManagerTest, RemovingAMissingItemFailsAndLogs) {
-  CTRFileManager manager;
+  CTRFileManager manager(bundle_);
   BCNConsoleCapture console;
   std::string missing = root().file("nothing");
   EXPECT_FALSE(manager.removeItemAtPath(missing));
@@ -157,7 +154,7 @@ TEST_F(FileManagerTest, RemovingAMissingItemFailsAndLogs) {
 }
 
 TEST_F(FileManagerTest, MoveNeverReplacesAndStopsAtTheFirstClash) {
-  CTRFileManager manager;
+  CTRFileManager manager(bundle_);
   const std::string from = root().file("from");
   const std::string to = root().file("to");
   fs::create_directories(from);
@@ -185,7 +182,7 @@ TEST_F(FileManagerTest, MoveNeverReplacesAndStopsAtTheFirstClash) {
 }
 
 TEST_F(FileManagerTest, MoveWithInvalidInputsOrMissingSourceFails) {
-  CTRFileManager manager;
+  CTRFileManager manager(bundle_);
   BCNConsoleCapture console;
   EXPECT_FALSE(manager.moveItemAtPath("", root().path()));
   EXPECT_FALSE(manager.moveItemAtPath(root().file("x"), ""));
@@ -195,7 +192,7 @@ TEST_F(FileManagerTest, MoveWithInvalidInputsOrMissingSourceFails) {
 }
 
 TEST_F(FileManagerTest, ReportsTravelThroughTheStateDirectories) {
-  CTRFileManager manager;
+  CTRFileManager manager(bundle_);
   ASSERT_TRUE(manager.prepareForNewLaunch());
   fs::create_directories(manager.pendingPath() + "/id1");
   touch(manager.pendingPath() + "/id1/metadata.clsrecord", R"({"identity":{"session_id":"id1"}})"
@@ -222,7 +219,7 @@ TEST_F(FileManagerTest, ReportsTravelThroughTheStateDirectories) {
 }
 
 TEST_F(FileManagerTest, FileSizeComesFromTheAttributes) {
-  CTRFileManager manager;
+  CTRFileManager manager(bundle_);
   touch(root().file("five"), "12345");
   EXPECT_EQ(manager.fileSizeAtPath(root().file("five")), 5u);
   BCNConsoleCapture console;
@@ -231,7 +228,7 @@ TEST_F(FileManagerTest, FileSizeComesFromTheAttributes) {
 }
 
 TEST_F(FileManagerTest, LegacyCleanUpRemovesTheWholeRootOnlyWhenSendableExists) {
-  CTRFileManager manager;
+  CTRFileManager manager(bundle_);
   ASSERT_TRUE(manager.prepareForNewLaunch());
   BCNConsoleCapture console;
   manager.removeLegacyDirectories();

@@ -38,7 +38,7 @@ constexpr const char* kReportsPath = "/sdk-api/v1/platforms/mac/apps/com.example
 class Owner : public CTRReportsControllerDelegate, public CTRNetworkClientDelegate {
  public:
   CTRSettings::Ptr settingsForReportsController(CTRReportsController&) override {
-    return CTRSettings::initWithDictionary(Value());
+    return CTRSettings::initWithDictionary(Value(), bundle);
   }
   std::string APIKeyForReportsController(CTRReportsController&) override { return "the-api-key"; }
   std::string bundleIdentifierForReportsController(CTRReportsController&) override {
@@ -61,6 +61,7 @@ class Owner : public CTRReportsControllerDelegate, public CTRNetworkClientDelega
     return cv.wait_for(lock, 20s, [&] { return completed.size() >= count; });
   }
 
+  platform::BundlePtr bundle;  // the program reported on
   std::weak_ptr<CTRReportsController> reports;
   std::mutex mutex;
   std::condition_variable cv;
@@ -73,16 +74,17 @@ class CTRReportsControllerTest : public testing::CrashContextTest {
     CrashContextTest::SetUp();
     server_ = HTTPTestServer::start();
     server_->setReply(kReportsPath, HTTPReply::json("{}", 200));
-    platform::Bundle::setMainForTesting(std::make_shared<platform::Bundle>(
+    const auto bundle = std::make_shared<platform::Bundle>(
         root().file("bin/app"), root().file("resources"),
         Value::dictionary(
             {{"CFBundleIdentifier", "com.example/app"},
-             {"Crashtrail", Value::dictionary({{"ReportsEndpoint", server_->baseURL()}})}})));
-    fileManager_ = std::make_shared<CTRFileManager>();
+             {"Crashtrail", Value::dictionary({{"ReportsEndpoint", server_->baseURL()}})}}));
+    fileManager_ = std::make_shared<CTRFileManager>(bundle);
     ASSERT_TRUE(fileManager_->prepareForNewLaunch());
     queue_ = platform::OperationQueue::create("com.beacon.crashtrail.mac.work-queue");
     queue_->setMaxConcurrentOperationCount(1);
     owner_ = std::make_shared<Owner>();
+    owner_->bundle = bundle;
     client_ = CTRNetworkClient::create(queue_, fileManager_, owner_);
     controller_ = std::make_shared<CTRReportsController>(queue_, owner_, client_, fileManager_);
     owner_->reports = controller_;
@@ -94,7 +96,6 @@ class CTRReportsControllerTest : public testing::CrashContextTest {
     server_->stop();
     ::unsetenv("CrashtrailPackageReports");
     ::unsetenv("CrashtrailSubmitReports");
-    platform::Bundle::setMainForTesting(nullptr);
     CrashContextTest::TearDown();
   }
 

@@ -48,11 +48,10 @@ class CTRSettingsTest : public ::testing::Test {
     std::filesystem::create_directories(resources_);
     useInfo(Value::dictionary({{"CFBundleIdentifier", "com.example.app"}}));
   }
-  void TearDown() override { platform::Bundle::setMainForTesting(nullptr); }
-
+  // The program bundle the settings objects made after this are given.
   void useInfo(Value info) {
-    platform::Bundle::setMainForTesting(
-        std::make_shared<platform::Bundle>(root_.file("bin/app"), resources_, std::move(info)));
+    bundle_ =
+        std::make_shared<platform::Bundle>(root_.file("bin/app"), resources_, std::move(info));
   }
   void writeTable(const std::string& folder, Value table) {
     const std::string dir = folder.empty() ? resources_ : resources_ + "/" + folder;
@@ -62,6 +61,7 @@ class CTRSettingsTest : public ::testing::Test {
 
   varnel::testing::TempRoot root_;
   std::string resources_;
+  platform::BundlePtr bundle_;
   // No local override leaks in from the environment of the test run.
   ScopedEnv urgent_{"CrashtrailUrgentReports", std::nullopt};
   ScopedEnv submit_{"CrashtrailSubmitReports", std::nullopt};
@@ -73,7 +73,7 @@ class CTRSettingsTest : public ::testing::Test {
 
 TEST_F(CTRSettingsTest, WithoutDownloadedSettingsEverythingHasItsDefault) {
   BCNConsoleCapture console;
-  const auto settings = CTRSettings::initWithDictionary(Value());
+  const auto settings = CTRSettings::initWithDictionary(Value(), bundle_);
   EXPECT_TRUE(settings->settingsDictionary().isNone());
 
   EXPECT_EQ(settings->betaEndpoint(), kCTRDefaultBetaEndpoint);
@@ -105,7 +105,7 @@ TEST_F(CTRSettingsTest, WithoutDownloadedSettingsEverythingHasItsDefault) {
 TEST_F(CTRSettingsTest, EnvironmentOverridesTheInformationDictionaryAndLogsIt) {
   useInfo(Value::dictionary(
       {{"Crashtrail", Value::dictionary({{"UrgentReports", true}, {"SubmitReports", "NO"}})}}));
-  const auto settings = CTRSettings::initWithDictionary(Value());
+  const auto settings = CTRSettings::initWithDictionary(Value(), bundle_);
   EXPECT_TRUE(settings->canProcessUrgentReports());
   EXPECT_FALSE(settings->shouldSubmitReports());  // a text in the dictionary reads as boolean
 
@@ -117,7 +117,7 @@ TEST_F(CTRSettingsTest, EnvironmentOverridesTheInformationDictionaryAndLogsIt) {
 }
 
 TEST_F(CTRSettingsTest, LocalValuesReadAsTheDesignSays) {
-  const auto settings = CTRSettings::initWithDictionary(Value());
+  auto settings = CTRSettings::initWithDictionary(Value(), bundle_);
   {
     ScopedEnv value("CrashtrailPackageReports", "  -0007");
     EXPECT_TRUE(settings->shouldPackageReports());  // blanks, sign and zeros skipped
@@ -136,23 +136,26 @@ TEST_F(CTRSettingsTest, LocalValuesReadAsTheDesignSays) {
   }
   // An endpoint that is no text in the dictionary falls back to the default.
   useInfo(Value::dictionary({{"Crashtrail", Value::dictionary({{"BetaEndpoint", 12}})}}));
+  settings = CTRSettings::initWithDictionary(Value(), bundle_);
   EXPECT_EQ(settings->betaEndpoint(), kCTRDefaultBetaEndpoint);
   EXPECT_TRUE(settings->valueForConfigurationKey("NoSuchKey").isNone());
   // A "Crashtrail" entry that is no dictionary counts as none.
   useInfo(Value::dictionary({{"Crashtrail", "text"}}));
-  EXPECT_TRUE(CTRSettings::configuration().isNone());
+  EXPECT_TRUE(CTRSettings::configuration(bundle_).isNone());
   EXPECT_EQ(CTRSettings::defaultConfiguration().count(), 5u);
 }
 
 TEST_F(CTRSettingsTest, ServerValuesAndTheirGaps) {
-  const auto settings = CTRSettings::initWithDictionary(Value::dictionary({
-      {"beta", Value::dictionary({{"update_suspend_duration", 120}})},
-      {"features", Value::dictionary(
-                       {{"collect_logged_exceptions", false}, {"collect_reports", Value::null()}})},
-      {"session", Value::dictionary({{"log_buffer_size", 1024},
-                                     {"max_custom_exception_events", -3},
-                                     {"max_custom_key_value_pairs", 1ll << 40}})},
-  }));
+  const auto settings = CTRSettings::initWithDictionary(
+      Value::dictionary({
+          {"beta", Value::dictionary({{"update_suspend_duration", 120}})},
+          {"features", Value::dictionary({{"collect_logged_exceptions", false},
+                                          {"collect_reports", Value::null()}})},
+          {"session", Value::dictionary({{"log_buffer_size", 1024},
+                                         {"max_custom_exception_events", -3},
+                                         {"max_custom_key_value_pairs", 1ll << 40}})},
+      }),
+      bundle_);
   EXPECT_EQ(settings->betaSuspendDuration(), 120u);
   EXPECT_FALSE(settings->errorReportingEnabled());
   EXPECT_FALSE(settings->customExceptionsEnabled());
@@ -166,7 +169,8 @@ TEST_F(CTRSettingsTest, ServerValuesAndTheirGaps) {
 
   const auto prompt = CTRSettings::initWithDictionary(
       Value::dictionary({{"features", Value::dictionary({{"prompt_enabled", true}})},
-                         {"session", "not a dictionary"}}));
+                         {"session", "not a dictionary"}}),
+      bundle_);
   EXPECT_TRUE(prompt->userPromptEnabled());
   EXPECT_EQ(prompt->logBufferSize(), 65536u);
   EXPECT_EQ(prompt->betaSuspendDuration(), 3600u);
@@ -176,7 +180,8 @@ TEST_F(CTRSettingsTest, PromptTextsServerThenStringTable) {
   const auto settings = CTRSettings::initWithDictionary(
       Value::dictionary({{"prompt", Value::dictionary({{"title", "Server title"},
                                                        {"message", "Server message"},
-                                                       {"send_button_title", 7}})}}));
+                                                       {"send_button_title", 7}})}}),
+      bundle_);
   EXPECT_EQ(settings->interactivePromptTitle(), "Server title");
   EXPECT_EQ(settings->interactivePromptMessage(), "Server message");
   EXPECT_EQ(settings->interactivePromptSendTitle(), "Send");  // not a text: built-in
@@ -191,8 +196,9 @@ TEST_F(CTRSettingsTest, PromptTextsServerThenStringTable) {
   EXPECT_EQ(settings->interactivePromptCancelTitle(), "Nicht senden");
   EXPECT_EQ(settings->interactivePromptMessage(), "Server message");
   EXPECT_EQ(settings->interactivePromptAlwaysSendTitle(), "Always Send");
-  EXPECT_EQ(CTRLocalizedString("CrashtrailCrashSubmissionCancelTitle", "Other", "fallback"),
-            "fallback");
+  EXPECT_EQ(
+      CTRLocalizedString("CrashtrailCrashSubmissionCancelTitle", "Other", "fallback", bundle_),
+      "fallback");
 }
 
 TEST_F(CTRSettingsTest, UnreadableStringTableIsSkipped) {
@@ -204,7 +210,7 @@ TEST_F(CTRSettingsTest, UnreadableStringTableIsSkipped) {
     std::fclose(f);
   }
   writeTable("", Value::dictionary({{"CrashtrailCrashSubmissionSendTitle", "Root send"}}));
-  const auto settings = CTRSettings::initWithDictionary(Value());
+  const auto settings = CTRSettings::initWithDictionary(Value(), bundle_);
   EXPECT_EQ(settings->interactivePromptSendTitle(), "Root send");
 }
 

@@ -54,11 +54,6 @@ class MarkerCallbackTarget : public CTRCrashCallbackTarget {
 
 void startCapture(const std::string& directory,
                   void (*signalInitialize)(CTRSignalState*) = CTRSignalInitialize) {
-  platform::Bundle::setMainForTesting(std::make_shared<platform::Bundle>(
-      "/opt/app/bin/app", "/opt/app/share/app",
-      platform::Value::dictionary({{"CFBundleIdentifier", "com.example.app"},
-                                   {"CFBundleVersion", "1"},
-                                   {"CFBundleShortVersionString", "1.0"}})));
   CTRCaptureHooks hooks;
   hooks.signalInitialize = signalInitialize;
   hooks.binaryImageInit = CTRBinaryImageInit;
@@ -71,6 +66,11 @@ void startCapture(const std::string& directory,
   record.sessionID = "5c0ffee0000000000000000000000001";
   record.installID = "E621E1F8-C36C-495A-93FC-0C247A3E6E5F";
   record.crashCallbackTarget = std::make_shared<MarkerCallbackTarget>();
+  record.bundle = std::make_shared<platform::Bundle>(
+      "/opt/app/bin/app", "/opt/app/share/app",
+      platform::Value::dictionary({{"CFBundleIdentifier", "com.example.app"},
+                                   {"CFBundleVersion", "1"},
+                                   {"CFBundleShortVersionString", "1.0"}}));
   if (!CTRContextInitialize(&record) || !CTRContextIsInitialized()) _exit(90);
 }
 

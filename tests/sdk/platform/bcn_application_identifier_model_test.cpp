@@ -90,8 +90,6 @@ Bytes fat(const std::vector<std::pair<std::pair<int, int>, Bytes>>& slices) {
 
 class BCNApplicationIdentiferModelTest : public varnel::testing::TempRootTest {
  protected:
-  void TearDown() override { platform::Bundle::setMainForTesting(nullptr); }
-
   std::string write(const std::string& name, const Bytes& bytes) {
     const std::string path = root().file(name);
     std::ofstream(path, std::ios::binary)
@@ -179,12 +177,12 @@ TEST_F(BCNApplicationIdentiferModelTest, IconComesFromTheBundlesIconFile) {
   const std::string resources = root().file("");
   const Bytes image = png(64, 32);
   write("AppIcon.png", image);
-  platform::Bundle::setMainForTesting(std::make_shared<platform::Bundle>(
+  const auto bundle = std::make_shared<platform::Bundle>(
       root().file("app"), resources,
       platform::Value::dictionary(
-          {{"CFBundleIdentifier", "com.example/app"}, {"CFBundleIconFile", "AppIcon"}})));
+          {{"CFBundleIdentifier", "com.example/app"}, {"CFBundleIconFile", "AppIcon"}}));
   const auto model = BCNApplicationIdentiferModel::initWithInstallID(
-      "id", write("thin", machO(true, kX86_64, 3, uuidBytes(3))));
+      "id", write("thin", machO(true, kX86_64, 3, uuidBytes(3))), bundle);
   ASSERT_TRUE(model);
   EXPECT_EQ(model->bundleIdentifier(), "com.example_app");
   ASSERT_TRUE(model->icon());
@@ -196,9 +194,11 @@ TEST_F(BCNApplicationIdentiferModelTest, IconComesFromTheBundlesIconFile) {
 
   // No icon file named, a name reaching outside the resources, or no PNG.
   for (const char* name : {"", "../AppIcon.png", "thin"}) {
-    platform::Bundle::setMainForTesting(std::make_shared<platform::Bundle>(
-        root().file("app"), resources, platform::Value::dictionary({{"CFBundleIconFile", name}})));
-    EXPECT_FALSE(BCNAppIconUtility().applicationIcon()) << name;
+    EXPECT_FALSE(BCNAppIconUtility(std::make_shared<platform::Bundle>(
+                                       root().file("app"), resources,
+                                       platform::Value::dictionary({{"CFBundleIconFile", name}})))
+                     .applicationIcon())
+        << name;
   }
 }
 

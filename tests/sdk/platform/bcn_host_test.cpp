@@ -23,7 +23,6 @@ class BCNHostTest : public varnel::testing::TempRootTest {
     fs_ = root().file("fs");
     host_ = platform::HostInfo(fs_);
   }
-  void TearDown() override { platform::Bundle::setMainForTesting(nullptr); }
   void write(const std::string& path, const std::string& text) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     std::ofstream(path, std::ios::binary) << text;
@@ -34,12 +33,12 @@ class BCNHostTest : public varnel::testing::TempRootTest {
   void setInfo(platform::Value info) {
     resources_ = root().file("bundle");
     std::filesystem::create_directories(resources_);
-    platform::Bundle::setMainForTesting(
-        std::make_shared<platform::Bundle>(resources_ + "/app", resources_, std::move(info)));
+    bundle_ = std::make_shared<platform::Bundle>(resources_ + "/app", resources_, std::move(info));
   }
   std::string fs_;
   platform::HostInfo host_;  // reads below fs_
   std::string resources_;
+  platform::BundlePtr bundle_;  // the program whose facts are asked for
 };
 
 TEST(BCNHostVersionNumber, ByMinorVersionAlone) {
@@ -80,9 +79,9 @@ TEST_F(BCNHostTest, SysctlValuesThatDoNotFitTheBufferAreNil) {
 
 TEST_F(BCNHostTest, BundleIdentifierReplacesSlashes) {
   setInfo(platform::Value::dictionary({{"CFBundleIdentifier", "com.example/a/b"}}));
-  EXPECT_EQ(BCNApplicationGetBundleIdentifier(), "com.example_a_b");
+  EXPECT_EQ(BCNApplicationGetBundleIdentifier(bundle_), "com.example_a_b");
   setInfo(platform::Value::dictionary());
-  EXPECT_EQ(BCNApplicationGetBundleIdentifier(), "");
+  EXPECT_EQ(BCNApplicationGetBundleIdentifier(bundle_), "");
 }
 
 TEST_F(BCNHostTest, VersionsAndNameFallbacks) {
@@ -90,53 +89,53 @@ TEST_F(BCNHostTest, VersionsAndNameFallbacks) {
                                        {"CFBundleShortVersionString", "1.2.0"},
                                        {"CFBundleName", "Short"},
                                        {"CFBundleDisplayName", "Display"}}));
-  EXPECT_EQ(BCNApplicationGetBuildVersion(), "200");
-  EXPECT_EQ(BCNApplicationGetDisplayVersion(), "1.2.0");
-  EXPECT_EQ(BCNApplicationGetName(), "Display");
+  EXPECT_EQ(BCNApplicationGetBuildVersion(bundle_), "200");
+  EXPECT_EQ(BCNApplicationGetDisplayVersion(bundle_), "1.2.0");
+  EXPECT_EQ(BCNApplicationGetName(bundle_), "Display");
   setInfo(platform::Value::dictionary({{"CFBundleVersion", "200"}, {"CFBundleName", "Short"}}));
-  EXPECT_EQ(BCNApplicationGetName(), "Short");
+  EXPECT_EQ(BCNApplicationGetName(bundle_), "Short");
   setInfo(platform::Value::dictionary({{"CFBundleVersion", "200"}, {"CFBundleName", 7}}));
-  EXPECT_EQ(BCNApplicationGetName(), "200");
-  EXPECT_EQ(BCNApplicationGetDisplayVersion(), "");
+  EXPECT_EQ(BCNApplicationGetName(bundle_), "200");
+  EXPECT_EQ(BCNApplicationGetDisplayVersion(bundle_), "");
 }
 
 TEST_F(BCNHostTest, ReceiptIsLookedForOnlyOnSystemsThatKnowIt) {
   setInfo(platform::Value::dictionary({{"CFBundleIdentifier", "a"}}));
-  write(BCNApplicationGetAppStoreReceiptPath(), "receipt");
+  write(BCNApplicationGetAppStoreReceiptPath(bundle_), "receipt");
   setOSVersion("10.13.1");  // number 0: below 1070, the file is not looked at
-  EXPECT_FALSE(BCNApplicationHasAppStoreReceipt(host_));
-  EXPECT_EQ(BCNApplicationGetInstallSource(host_), kBCNInstallSourceDeveloper);
+  EXPECT_FALSE(BCNApplicationHasAppStoreReceipt(host_, bundle_));
+  EXPECT_EQ(BCNApplicationGetInstallSource(host_, bundle_), kBCNInstallSourceDeveloper);
   setOSVersion("10.6.8");
-  EXPECT_FALSE(BCNApplicationHasAppStoreReceipt(host_));
+  EXPECT_FALSE(BCNApplicationHasAppStoreReceipt(host_, bundle_));
   setOSVersion("10.9.1");
-  EXPECT_TRUE(BCNApplicationHasAppStoreReceipt(host_));
-  EXPECT_EQ(BCNApplicationGetInstallSource(host_), kBCNInstallSourceAppStore);
-  std::filesystem::remove(BCNApplicationGetAppStoreReceiptPath());
-  EXPECT_FALSE(BCNApplicationHasAppStoreReceipt(host_));
+  EXPECT_TRUE(BCNApplicationHasAppStoreReceipt(host_, bundle_));
+  EXPECT_EQ(BCNApplicationGetInstallSource(host_, bundle_), kBCNInstallSourceAppStore);
+  std::filesystem::remove(BCNApplicationGetAppStoreReceiptPath(bundle_));
+  EXPECT_FALSE(BCNApplicationHasAppStoreReceipt(host_, bundle_));
 }
 
 TEST_F(BCNHostTest, InstallSourceSignedForDistribution) {
   setOSVersion("12");
   setInfo(platform::Value::dictionary({{"CrashtrailSignedForDistribution", true}}));
-  EXPECT_TRUE(BCNApplicationIsSignedForDistribution());
-  EXPECT_EQ(BCNApplicationGetInstallSource(host_), kBCNInstallSourceSignedForDistribution);
+  EXPECT_TRUE(BCNApplicationIsSignedForDistribution(bundle_));
+  EXPECT_EQ(BCNApplicationGetInstallSource(host_, bundle_), kBCNInstallSourceSignedForDistribution);
   setInfo(platform::Value::dictionary({{"CrashtrailSignedForDistribution", "NO"}}));
-  EXPECT_FALSE(BCNApplicationIsSignedForDistribution());
-  EXPECT_EQ(BCNApplicationGetInstallSource(host_), kBCNInstallSourceDeveloper);
+  EXPECT_FALSE(BCNApplicationIsSignedForDistribution(bundle_));
+  EXPECT_EQ(BCNApplicationGetInstallSource(host_, bundle_), kBCNInstallSourceDeveloper);
 }
 
 TEST_F(BCNHostTest, DeviceIdentifierSwitchPrecedence) {
   setInfo(platform::Value::dictionary());
-  EXPECT_TRUE(BCNApplicationCollectsDeviceIdentifiers());
+  EXPECT_TRUE(BCNApplicationCollectsDeviceIdentifiers(bundle_));
   setInfo(platform::Value::dictionary({{"CrashtrailCollectDeviceIdentifiers", false}}));
-  EXPECT_FALSE(BCNApplicationCollectsDeviceIdentifiers());
+  EXPECT_FALSE(BCNApplicationCollectsDeviceIdentifiers(bundle_));
   setInfo(platform::Value::dictionary(
       {{"CrashtrailCollectDeviceIdentifiers", false},
        {"Beacon", platform::Value::dictionary({{"ReportIdentifiers", true}})}}));
-  EXPECT_TRUE(BCNApplicationCollectsDeviceIdentifiers());
+  EXPECT_TRUE(BCNApplicationCollectsDeviceIdentifiers(bundle_));
   setInfo(platform::Value::dictionary(
       {{"Beacon", platform::Value::dictionary({{"ReportIdentifiers", false}})}}));
-  EXPECT_FALSE(BCNApplicationCollectsDeviceIdentifiers());
+  EXPECT_FALSE(BCNApplicationCollectsDeviceIdentifiers(bundle_));
 }
 
 }  // namespace

@@ -151,9 +151,7 @@ class OnboardingOperationTest : public ::testing::Test {
     ASSERT_TRUE(client_);
     client_->setRetryScheduler([](double, std::function<void()> block) { block(); });
   }
-  void TearDown() override { platform::Bundle::setMainForTesting(nullptr); }
-
-  // The main bundle: identifier with a "/", versions, a name and, when
+  // The application's bundle: identifier with a "/", versions, a name and, when
   // `withIcon`, a 64 x 32 PNG icon.
   void installBundle(bool withIcon) {
     std::vector<std::pair<platform::Value, platform::Value>> info = {
@@ -171,9 +169,9 @@ class OnboardingOperationTest : public ::testing::Test {
           .write(reinterpret_cast<const char*>(png_.data()),
                  static_cast<std::streamsize>(png_.size()));
     }
-    platform::Bundle::setMainForTesting(std::make_shared<platform::Bundle>(
-        executable_, root_.path(), platform::Value::dictionary(info)));
-    model_ = BCNApplicationIdentiferModel::initWithInstallID("install-id", executable_);
+    bundle_ = std::make_shared<platform::Bundle>(executable_, root_.path(),
+                                                 platform::Value::dictionary(info));
+    model_ = BCNApplicationIdentiferModel::initWithInstallID("install-id", executable_, bundle_);
     ASSERT_TRUE(model_);
   }
 
@@ -182,7 +180,7 @@ class OnboardingOperationTest : public ::testing::Test {
         delegate_, create, std::string("api-key"),
         platform::Value::dictionary(
             {{"com.beacon.crashtrail.mac", "3.1.0"}, {"io.beacon.sdk.mac", "1.6.11"}}),
-        model_, server_->baseURL(), client_);
+        model_, server_->baseURL(), client_, bundle_);
   }
 
   varnel::testing::TempRoot root_;
@@ -190,6 +188,7 @@ class OnboardingOperationTest : public ::testing::Test {
   std::vector<std::uint8_t> png_;
   std::unique_ptr<HTTPTestServer> server_;
   std::shared_ptr<BCNNetworkClient> client_;
+  platform::BundlePtr bundle_;
   std::shared_ptr<BCNApplicationIdentiferModel> model_;
   std::shared_ptr<RecordingDelegate> delegate_ = std::make_shared<RecordingDelegate>();
 };
@@ -323,12 +322,13 @@ TEST_F(OnboardingOperationTest, MissingEncoderFinishesWithItsOwnErrorAndTellsNoO
 
 TEST_F(OnboardingOperationTest, RequestsAndValues) {
   installBundle(/*withIcon=*/false);
-  EXPECT_EQ(BCNOnboardingOperation::initWithDelegate(
-                delegate_, true, std::nullopt, platform::Value(), model_, "https://x", client_),
-            nullptr);
-  auto operation =
-      BCNOnboardingOperation::initWithDelegate(delegate_, true, std::string("k"), platform::Value(),
-                                               model_, "https://api.example.test", client_);
+  EXPECT_EQ(
+      BCNOnboardingOperation::initWithDelegate(delegate_, true, std::nullopt, platform::Value(),
+                                               model_, "https://x", client_, bundle_),
+      nullptr);
+  auto operation = BCNOnboardingOperation::initWithDelegate(
+      delegate_, true, std::string("k"), platform::Value(), model_, "https://api.example.test",
+      client_, bundle_);
   EXPECT_EQ(operation->className(), "BCNOnboardingOperation");
   EXPECT_EQ(operation->appCreateURL()->absoluteString(),
             "https://api.example.test/spi/v1/platforms/mac/apps");

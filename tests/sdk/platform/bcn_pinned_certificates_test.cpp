@@ -20,11 +20,7 @@ class PinnedCertificatesTest : public varnel::testing::TempRootTest {
     caFile_ = root().file("ca.pem");
     ASSERT_TRUE(platform::files::writeFileAtomically(caFile_, ca_.certificatePEM, 0644));
   }
-  void TearDown() override {
-    platform::Bundle::setMainForTesting(nullptr);
-    TempRootTest::TearDown();
-  }
-  // A main bundle whose "Crashtrail" dictionary holds these endpoints and
+  // A program bundle whose "Crashtrail" dictionary holds these endpoints and
   // (unless empty) the authority file.
   void install(const std::string& settings, const std::string& configure,
                const std::string& reports, const std::string& ca) {
@@ -36,10 +32,10 @@ class PinnedCertificatesTest : public varnel::testing::TempRootTest {
     auto info = platform::Value::mutableDictionary();
     info.set("CFBundleIdentifier", platform::Value("com.varnel.pinning-test"));
     info.set("Crashtrail", crashtrail);
-    platform::Bundle::setMainForTesting(
-        std::make_shared<platform::Bundle>("/proc/self/exe", "", std::move(info)));
+    bundle_ = std::make_shared<platform::Bundle>("/proc/self/exe", "", std::move(info));
   }
   test_support::TestIdentity ca_;
+  platform::BundlePtr bundle_;
   std::string caFile_;
 };
 
@@ -47,13 +43,13 @@ TEST_F(PinnedCertificatesTest, TheLocalServiceIsTrustedOnlyWhenFullyConfiguredOn
   const std::size_t builtIn = BCNBuiltInPinnedCertificates()->size();
   const std::string local = "https://127.0.0.1:8443";
 
-  // No configuration: the built-in list alone.
+  // No configuration (the test program's own bundle): the built-in list alone.
   EXPECT_EQ(BCNPinnedCertificates()->size(), builtIn);
 
   // Everything on loopback and the authority named: it follows the list.
   install(local, "https://localhost", "https://[::1]:9/", caFile_);
-  ASSERT_EQ(BCNLocalServiceCertificates().size(), 1u);
-  EXPECT_EQ(BCNPinnedCertificates()->size(), builtIn + 1);
+  ASSERT_EQ(BCNLocalServiceCertificates(bundle_).size(), 1u);
+  EXPECT_EQ(BCNPinnedCertificates(bundle_)->size(), builtIn + 1);
 
   // One endpoint elsewhere, plain HTTP, a look-alike host or no authority:
   // production pinning, unchanged.
@@ -61,13 +57,13 @@ TEST_F(PinnedCertificatesTest, TheLocalServiceIsTrustedOnlyWhenFullyConfiguredOn
        {std::string("https://api.example.com"), std::string("http://127.0.0.1:8443"),
         std::string("https://127.0.0.1.example.com"), std::string("https://127.0.0.1:84x")}) {
     install(local, local, other, caFile_);
-    EXPECT_TRUE(BCNLocalServiceCertificates().empty()) << other;
-    EXPECT_EQ(BCNPinnedCertificates()->size(), builtIn) << other;
+    EXPECT_TRUE(BCNLocalServiceCertificates(bundle_).empty()) << other;
+    EXPECT_EQ(BCNPinnedCertificates(bundle_)->size(), builtIn) << other;
   }
   install(local, local, local, "");
-  EXPECT_EQ(BCNPinnedCertificates()->size(), builtIn);
+  EXPECT_EQ(BCNPinnedCertificates(bundle_)->size(), builtIn);
   install(local, local, local, root().file("missing.pem"));
-  EXPECT_EQ(BCNPinnedCertificates()->size(), builtIn);
+  EXPECT_EQ(BCNPinnedCertificates(bundle_)->size(), builtIn);
 }
 
 }  // namespace

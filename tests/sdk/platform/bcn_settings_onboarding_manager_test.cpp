@@ -108,7 +108,7 @@ class BCNSettingsOnboardingManagerTest : public varnel::testing::TempRootTest {
     std::ofstream(exe, std::ios::binary)
         .write(reinterpret_cast<const char*>(image.data()),
                static_cast<std::streamsize>(image.size()));
-    model_ = BCNApplicationIdentiferModel::initWithInstallID("INSTALL-1", exe);
+    model_ = BCNApplicationIdentiferModel::initWithInstallID("INSTALL-1", exe, bundle_);
     ASSERT_TRUE(model_);
     instance_ = BCNSHA1HexStringFromData(std::string_view("000102030405060708090a0b0c0d0e0f"));
     ASSERT_EQ(model_->instanceIdentifier(), instance_);
@@ -118,21 +118,20 @@ class BCNSettingsOnboardingManagerTest : public varnel::testing::TempRootTest {
     server_->stop();
     ::unsetenv(BCNSettingsEndpointKey);
     ::unsetenv(BCNConfigureEndpointKey);
-    platform::Bundle::setMainForTesting(nullptr);
   }
 
+  // The program the model and manager made after this describe.
   void setBundle(platform::Value extra) {
     platform::Value info =
         platform::Value::mutableDictionary({{"CFBundleIdentifier", "com.example.app"},
                                             {"CFBundleVersion", "42"},
                                             {"CFBundleShortVersionString", "1.2"}});
     info.addEntriesFrom(extra);
-    platform::Bundle::setMainForTesting(
-        std::make_shared<platform::Bundle>(root().file("exe"), root().path(), info.copy()));
+    bundle_ = std::make_shared<platform::Bundle>(root().file("exe"), root().path(), info.copy());
   }
 
   std::shared_ptr<BCNSettingsOnboardingManager> makeManager() {
-    manager_ = BCNSettingsOnboardingManager::initWithApplicationIdentifierModel(model_);
+    manager_ = BCNSettingsOnboardingManager::initWithApplicationIdentifierModel(model_, bundle_);
     // Retries start at once rather than after seconds of back-off.
     manager_->networkClient()->setRetryScheduler(
         [](double, std::function<void()> block) { block(); });
@@ -154,6 +153,7 @@ class BCNSettingsOnboardingManagerTest : public varnel::testing::TempRootTest {
   }
 
   std::unique_ptr<HTTPTestServer> server_;
+  platform::BundlePtr bundle_;
   std::shared_ptr<BCNApplicationIdentiferModel> model_;
   std::shared_ptr<BCNSettingsOnboardingManager> manager_;
   std::string instance_;
@@ -162,7 +162,7 @@ class BCNSettingsOnboardingManagerTest : public varnel::testing::TempRootTest {
 TEST_F(BCNSettingsOnboardingManagerTest, PathsAndSettingsURL) {
   const auto manager = makeManager();
   const std::string dir = platform::paths::caches() + "/io.beacon.sdk.mac.data/com.example.app";
-  EXPECT_EQ(BCNSettingsOnboardingManager::settingsDirectoryPath(), dir);
+  EXPECT_EQ(BCNSettingsOnboardingManager::settingsDirectoryPath(bundle_), dir);
   EXPECT_EQ(manager->settingsPath(), dir + "/settings.json");
   // No icon: no icon_hash, the rest in order after one "?".
   EXPECT_EQ(manager->settingsURL().absoluteString(),
@@ -176,7 +176,8 @@ TEST_F(BCNSettingsOnboardingManagerTest, SettingsURLCarriesTheIconHashAndEscapes
       << std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\0\x10\0\0\0\x10", 24);
   setBundle(platform::Value::dictionary(
       {{"CFBundleIconFile", "Icon"}, {"CFBundleShortVersionString", "1.2 beta"}}));
-  model_ = BCNApplicationIdentiferModel::initWithInstallID("INSTALL-1", root().file("exe"));
+  model_ =
+      BCNApplicationIdentiferModel::initWithInstallID("INSTALL-1", root().file("exe"), bundle_);
   ASSERT_TRUE(model_ && model_->icon());
   const auto manager = makeManager();
   EXPECT_EQ(manager->appIconHash(), model_->icon()->dataHash());
@@ -206,21 +207,22 @@ TEST_F(BCNSettingsOnboardingManagerTest, ConfigurationLookupOrder) {
   EXPECT_EQ(manager->valueForConfigurationKey("ConfigureEndpoint"), "https://plist.test");
   // ... then the defaults.
   setBundle(platform::Value::dictionary({}));
-  EXPECT_EQ(manager->valueForConfigurationKey("ConfigureEndpoint"), BCNDefaultConfigureEndpoint);
+  const auto plain = makeManager();
+  EXPECT_EQ(plain->valueForConfigurationKey("ConfigureEndpoint"), BCNDefaultConfigureEndpoint);
   ::unsetenv(BCNSettingsEndpointKey);
-  EXPECT_EQ(manager->valueForConfigurationKey("SettingsEndpoint"), BCNDefaultSettingsEndpoint);
-  EXPECT_EQ(manager->valueForConfigurationKey("Unknown"), "");
+  EXPECT_EQ(plain->valueForConfigurationKey("SettingsEndpoint"), BCNDefaultSettingsEndpoint);
+  EXPECT_EQ(plain->valueForConfigurationKey("Unknown"), "");
 }
 
 TEST_F(BCNSettingsOnboardingManagerTest, DirectoryNameCannotClimbOut) {
   setBundle(platform::Value::dictionary({{"CFBundleIdentifier", "../.."}}));
-  EXPECT_EQ(BCNSettingsOnboardingManager::settingsDirectoryPath(),
+  EXPECT_EQ(BCNSettingsOnboardingManager::settingsDirectoryPath(bundle_),
             platform::paths::caches() + "/io.beacon.sdk.mac.data/__/__");
   setBundle(platform::Value::dictionary({{"CFBundleIdentifier", "org/app"}}));
-  EXPECT_EQ(BCNSettingsOnboardingManager::settingsDirectoryPath(),
+  EXPECT_EQ(BCNSettingsOnboardingManager::settingsDirectoryPath(bundle_),
             platform::paths::caches() + "/io.beacon.sdk.mac.data/org/app");
   setBundle(platform::Value::dictionary({{"CFBundleIdentifier", ""}}));
-  EXPECT_EQ(BCNSettingsOnboardingManager::settingsDirectoryPath(),
+  EXPECT_EQ(BCNSettingsOnboardingManager::settingsDirectoryPath(bundle_),
             platform::paths::caches() + "/io.beacon.sdk.mac.data/_");
 }
 
@@ -229,7 +231,7 @@ TEST_F(BCNSettingsOnboardingManagerTest, DownloadStoresTheFileAndAnnouncesIt) {
                     HTTPReply::json(R"({"app": {"status": "activated"}, "analytics": {"x": 1}})"));
   const auto manager = makeManager();
   // Whatever the directory held before is replaced.
-  const std::string dir = BCNSettingsOnboardingManager::settingsDirectoryPath();
+  const std::string dir = BCNSettingsOnboardingManager::settingsDirectoryPath(bundle_);
   std::filesystem::create_directories(dir);
   std::ofstream(dir + "/stale") << "old";
   std::ofstream(manager->settingsPath()) << R"({"app": {"status": "new"}})";
@@ -266,7 +268,7 @@ TEST_F(BCNSettingsOnboardingManagerTest, DownloadStoresTheFileAndAnnouncesIt) {
 TEST_F(BCNSettingsOnboardingManagerTest, FailedDownloadKeepsTheOldFileAndPostsNothing) {
   server_->setReply(kSettingsPath, HTTPReply::json(R"({"error": "gone"})", 404));
   const auto manager = makeManager();
-  std::filesystem::create_directories(BCNSettingsOnboardingManager::settingsDirectoryPath());
+  std::filesystem::create_directories(BCNSettingsOnboardingManager::settingsDirectoryPath(bundle_));
   std::ofstream(manager->settingsPath()) << R"({"analytics": {}})";
   Events events;
   begin();
@@ -292,7 +294,7 @@ TEST_F(BCNSettingsOnboardingManagerTest, AdvertisingTokenIsSentOnlyWhenIdentifie
         {{"Beacon", platform::Value::dictionary({{"ReportIdentifiers", allowed}})}}));
     const auto operation = BCNDownloadAndSaveSettingsOperation::initWithAPIKey(
         "KEY", {}, platform::URL(server_->url(kSettingsPath)), "/nonexistent", "/nonexistent/s",
-        "INSTALL", "TOKEN", {});
+        "INSTALL", "TOKEN", {}, bundle_);
     ASSERT_TRUE(operation);
     const auto request = operation->mutableRequestWithDefaultHTTPHeaderFieldsAndTimeoutForURL(
         operation->settingsURL());

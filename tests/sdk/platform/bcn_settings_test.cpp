@@ -17,7 +17,6 @@ namespace {
 class BCNSettingsTest : public varnel::testing::TempRootTest {
  protected:
   void SetUp() override { path_ = root().file("settings.json"); }
-  void TearDown() override { platform::Bundle::setMainForTesting(nullptr); }
   void write(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
   std::shared_ptr<BCNSettings> settings() { return BCNSettings::initWithSettingsPath(path_); }
   std::string path_;
@@ -86,13 +85,13 @@ TEST_F(BCNSettingsTest, AppSectionReadings) {
   EXPECT_TRUE(s->appSettings().isNone());
 }
 
-TEST_F(BCNSettingsTest, FixedFactsComeFromTheMainBundle) {
-  platform::Bundle::setMainForTesting(std::make_shared<platform::Bundle>(
-      root().file("app"), root().path(),
-      platform::Value::dictionary({{"CFBundleIdentifier", "com.example/app"},
-                                   {"CFBundleVersion", "42"},
-                                   {"CFBundleShortVersionString", "1.2"}})));
-  const auto s = settings();
+TEST_F(BCNSettingsTest, FixedFactsComeFromTheProgramsBundle) {
+  const auto s = BCNSettings::initWithSettingsPath(
+      path_, std::make_shared<platform::Bundle>(
+                 root().file("app"), root().path(),
+                 platform::Value::dictionary({{"CFBundleIdentifier", "com.example/app"},
+                                              {"CFBundleVersion", "42"},
+                                              {"CFBundleShortVersionString", "1.2"}})));
   EXPECT_EQ(s->appBundleIdentifier(), "com.example_app");
   EXPECT_EQ(s->appPlatform(), "mac");
   EXPECT_EQ(s->appBuildVersion(), "42");

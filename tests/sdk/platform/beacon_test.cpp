@@ -97,7 +97,6 @@ class BeaconTest : public varnel::testing::TempRootTest {
         {"Beacon", platform::Value::dictionary(
                        {{"APIKey", "0123456789abcdef"}, {"Kits", platform::Value::array()}})},
     }));
-    resetAll();
     Beacon::registerKitClass(kitClass("Crashtrail", "com.beacon.crashtrail.mac", "3.10.1"));
     Beacon::registerKitClass(kitClass("Tally", "com.beacon.tally.mac", "1.5.0"));
     settingsToken_ = platform::NotificationCenter::defaultCenter().addObserver(
@@ -110,22 +109,26 @@ class BeaconTest : public varnel::testing::TempRootTest {
     for (const char* name : {"Crashtrail", "Tally", "Digits", "Appsee", "OldKit", "BrokenKit"}) {
       Beacon::unregisterKitClass(name);
     }
+    bundle_ = nullptr;
     resetAll();
     server_->stop();
     ::unsetenv(BCNSettingsEndpointKey);
     ::unsetenv(BCNConfigureEndpointKey);
-    platform::Bundle::setMainForTesting(nullptr);
   }
 
-  static void resetAll() {
-    Beacon::resetSharedSDKForTesting();
-    CTRUserDefaults::resetStandardUserDefaultsForTesting();
-    platform::UserDefaults::resetStandardUserDefaults();
+  // Everything shared starts afresh (a new launch), describing bundle_
+  // (nullptr: the running program).
+  void resetAll() {
+    Beacon::resetSharedSDKForTesting({bundle_});
+    CTRUserDefaults::resetStandardUserDefaultsForTesting(bundle_);
+    platform::UserDefaults::resetStandardUserDefaults(bundle_);
   }
 
+  // The SDK made after this describes a program with this information.
   void setInfo(platform::Value info) {
-    platform::Bundle::setMainForTesting(
-        std::make_shared<platform::Bundle>(root().file("app"), root().path(), std::move(info)));
+    bundle_ =
+        std::make_shared<platform::Bundle>(root().file("app"), root().path(), std::move(info));
+    resetAll();
   }
 
   // with(), then waits for the settings chain it began to announce settings.
@@ -138,6 +141,7 @@ class BeaconTest : public varnel::testing::TempRootTest {
   std::unique_ptr<test_support::HTTPTestServer> server_;
   platform::NotificationCenter::ObserverToken settingsToken_;
   platform::dispatch::Semaphore settingsAvailable_{0};
+  platform::BundlePtr bundle_;
 };
 
 TEST_F(BeaconTest, FirstLaunchCreatesTheInstallationIdentifierAndTheNextReadsIt) {
@@ -157,6 +161,18 @@ TEST_F(BeaconTest, FirstLaunchCreatesTheInstallationIdentifierAndTheNextReadsIt)
   EXPECT_FALSE(next->isFirstInstall());
   EXPECT_EQ(next->installID(), installID);
   EXPECT_NE(next->executionIdentifier(), execution);
+}
+
+TEST_F(BeaconTest, TheRegistryDescribesTheBundleItWasMadeWith) {
+  std::shared_ptr<Beacon> sdk = Beacon::sharedSDK();
+  EXPECT_EQ(sdk->bundle(), bundle_);
+  EXPECT_EQ(sdk->APIKey(), "0123456789abcdef");
+  EXPECT_EQ(sdk->settingsAndOnboardingManager()->settingsPath(),
+            BCNSettingsOnboardingManager::settingsDirectoryPath(bundle_) + "/settings.json");
+  // Made without one, it is the running program's.
+  bundle_ = nullptr;
+  resetAll();
+  EXPECT_EQ(Beacon::sharedSDK()->bundle(), platform::Bundle::main());
 }
 
 TEST_F(BeaconTest, InstallationIdentifierOfAnOlderReleaseIsTakenOver) {

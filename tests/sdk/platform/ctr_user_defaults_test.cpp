@@ -22,29 +22,29 @@ class CTRUserDefaultsTest : public varnel::testing::TempRootTest {
  protected:
   void SetUp() override {
     setBundleIdentifier("a/b");
-    platform::UserDefaults::resetStandardUserDefaults();
-    CTRUserDefaults::resetStandardUserDefaultsForTesting();
+    platform::UserDefaults::resetStandardUserDefaults(bundle_);
+    CTRUserDefaults::resetStandardUserDefaultsForTesting(bundle_);
   }
   void TearDown() override {
     CTRUserDefaults::resetStandardUserDefaultsForTesting();
     platform::UserDefaults::resetStandardUserDefaults();
-    platform::Bundle::setMainForTesting(nullptr);
   }
+  // The program the stores made after this belong to.
   void setBundleIdentifier(const std::string& identifier) {
     platform::Value info = identifier.empty()
                                ? platform::Value::dictionary()
                                : platform::Value::dictionary({{"CFBundleIdentifier", identifier}});
-    platform::Bundle::setMainForTesting(
-        std::make_shared<platform::Bundle>(root().file("app"), root().path(), info));
+    bundle_ = std::make_shared<platform::Bundle>(root().file("app"), root().path(), info);
   }
   // The store as a new launch sees it.
   std::shared_ptr<CTRUserDefaults> relaunch() {
-    CTRUserDefaults::resetStandardUserDefaultsForTesting();
+    CTRUserDefaults::resetStandardUserDefaultsForTesting(bundle_);
     return CTRUserDefaults::standardUserDefaults();
   }
   std::string expectedFile() const {
     return platform::paths::applicationSupport() + "/a_b/com.crashtrail/CTRUserDefaults.plist";
   }
+  platform::BundlePtr bundle_;
 };
 
 TEST_F(CTRUserDefaultsTest, FileLivesBelowTheBundleIdentifierFolder) {

@@ -58,17 +58,26 @@ bool openWithDesktopHandler(const platform::URL& url) {
 
 }  // namespace
 
-std::string CTRApplicationGetBundleIdentifier() { return BCNApplicationGetBundleIdentifier(); }
+std::string CTRApplicationGetBundleIdentifier(const platform::BundlePtr& bundle) {
+  return BCNApplicationGetBundleIdentifier(bundle);
+}
 
-std::string CTRApplicationGetBuildVersion() { return BCNApplicationGetBuildVersion(); }
+std::string CTRApplicationGetBuildVersion(const platform::BundlePtr& bundle) {
+  return BCNApplicationGetBuildVersion(bundle);
+}
 
-std::string CTRApplicationGetDisplayVersion() { return BCNApplicationGetDisplayVersion(); }
+std::string CTRApplicationGetDisplayVersion(const platform::BundlePtr& bundle) {
+  return BCNApplicationGetDisplayVersion(bundle);
+}
 
-std::string CTRApplicationGetName() { return BCNApplicationGetName(); }
+std::string CTRApplicationGetName(const platform::BundlePtr& bundle) {
+  return BCNApplicationGetName(bundle);
+}
 
-std::optional<std::string> CTRApplicationExtensionPointIdentifier() {
+std::optional<std::string> CTRApplicationExtensionPointIdentifier(
+    const platform::BundlePtr& bundle) {
   const platform::Value extension =
-      platform::Bundle::main()->objectForInfoDictionaryKey(kCTRNSExtensionKey);
+      bundle ? bundle->objectForInfoDictionaryKey(kCTRNSExtensionKey) : platform::Value();
   if (extension.isNone()) return std::nullopt;
   if (!extension.isDictionary()) {
     CTR_SDK_LOG_WARN("Error: NSExtension Info.plist entry is mal-formed\n");
@@ -82,7 +91,9 @@ std::optional<std::string> CTRApplicationExtensionPointIdentifier() {
   return identifier.asString();
 }
 
-bool CTRApplicationIsExtension() { return CTRApplicationExtensionPointIdentifier().has_value(); }
+bool CTRApplicationIsExtension(const platform::BundlePtr& bundle) {
+  return CTRApplicationExtensionPointIdentifier(bundle).has_value();
+}
 
 std::shared_ptr<void> CTRApplicationSharedApplication() {
   std::lock_guard<std::mutex> lock(registryMutex());

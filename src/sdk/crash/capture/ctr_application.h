@@ -1,5 +1,6 @@
-// Application facts and activities of crash capture, all read from the main
-// bundle (platform::Bundle::main(), which tests may replace).
+// Application facts and activities of crash capture, all read from the
+// bundle given (by default the running program's, platform::Bundle::main()).
+// Crash-time code never calls these: what a report needs is read before.
 //
 // Twins of the SDK's own (sdk/platform/bcn_application.h) with the
 // differences crash capture needs: the extension-point look-up with its
@@ -17,6 +18,7 @@
 
 #include "platform/foundation/url.h"
 #include "platform/foundation/value.h"
+#include "platform/system/bundle.h"
 #include "platform/system/process_activity.h"
 
 namespace sdk {
@@ -29,17 +31,21 @@ inline constexpr std::uint64_t kCTRActivitySuddenTerminationDisabled = 0x4000;
 inline constexpr std::uint64_t kCTRActivityAutomaticTerminationDisabled = 0x8000;
 
 // The bundle identifier with every "/" replaced by "_".
-std::string CTRApplicationGetBundleIdentifier();
+std::string CTRApplicationGetBundleIdentifier(
+    const platform::BundlePtr& bundle = platform::Bundle::main());
 // "CFBundleVersion".
-std::string CTRApplicationGetBuildVersion();
+std::string CTRApplicationGetBuildVersion(
+    const platform::BundlePtr& bundle = platform::Bundle::main());
 // "CFBundleShortVersionString".
-std::string CTRApplicationGetDisplayVersion();
+std::string CTRApplicationGetDisplayVersion(
+    const platform::BundlePtr& bundle = platform::Bundle::main());
 // "CFBundleDisplayName", else "CFBundleName", else the build version.
-std::string CTRApplicationGetName();
+std::string CTRApplicationGetName(const platform::BundlePtr& bundle = platform::Bundle::main());
 // "NSExtension" → "NSExtensionPointIdentifier"; nullopt when absent or
 // mal-formed (with a warning in the SDK log for the latter).
-std::optional<std::string> CTRApplicationExtensionPointIdentifier();
-bool CTRApplicationIsExtension();
+std::optional<std::string> CTRApplicationExtensionPointIdentifier(
+    const platform::BundlePtr& bundle = platform::Bundle::main());
+bool CTRApplicationIsExtension(const platform::BundlePtr& bundle = platform::Bundle::main());
 
 // The object that stands for the host application's shared application
 // object, when the application has registered one under its class name

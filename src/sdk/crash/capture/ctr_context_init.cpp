@@ -327,10 +327,11 @@ void CTRContextRecordMetadata(const char* reportDirectory, const CTRCaptureStart
     CTR_SDK_LOG_WARN("Unable to write out host metadata\n");
   }
 
-  const std::string bundleID = CTRApplicationGetBundleIdentifier();
-  const std::string buildVersion = CTRApplicationGetBuildVersion();
-  const std::string displayVersion = CTRApplicationGetDisplayVersion();
-  const std::optional<std::string> extensionID = CTRApplicationExtensionPointIdentifier();
+  const platform::BundlePtr bundle = record->bundle ? record->bundle : platform::Bundle::main();
+  const std::string bundleID = CTRApplicationGetBundleIdentifier(bundle);
+  const std::string buildVersion = CTRApplicationGetBuildVersion(bundle);
+  const std::string displayVersion = CTRApplicationGetDisplayVersion(bundle);
+  const std::optional<std::string> extensionID = CTRApplicationExtensionPointIdentifier(bundle);
   const char* customBundleID =
       CTRIsValidPointer(record->customBundleID) && record->customBundleID[0] != '\0'
           ? record->customBundleID

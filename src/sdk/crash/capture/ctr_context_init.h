@@ -47,6 +47,7 @@
 #include <optional>
 
 #include "platform/dispatch/dispatch.h"
+#include "platform/system/bundle.h"
 #include "sdk/crash/capture/ctr_context.h"
 #include "sdk/crash/capture/ctr_file.h"
 
@@ -86,6 +87,9 @@ struct CTRCaptureStartRecord {
   std::uint32_t errorLogBufferSize = 0;
   std::uint32_t logBufferSize = 0;
   std::uint32_t maxCustomKeys = 0;
+  // The program whose facts the report's metadata records (nullptr: the
+  // running program's); read while starting, never at crash time.
+  platform::BundlePtr bundle;
 };
 
 // Where start-up hands over to the capture mechanisms built beside it. Each
