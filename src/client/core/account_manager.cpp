@@ -1,6 +1,7 @@
 #include "client/core/account_manager.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "client/Singletons/varnel_log.h"
 #include "client/core/available_servers.h"
@@ -41,8 +42,10 @@ bool isUsableReply(const Value& reply) { return reply.isDictionary() && !reply.c
 }  // namespace
 
 VRAccountManager::Ptr VRAccountManager::create(VRPUDIPClient::Ptr client,
-                                               std::shared_ptr<platform::UserDefaults> defaults) {
+                                               std::shared_ptr<platform::UserDefaults> defaults,
+                                               ServerModel::ToolPaths serverTools) {
   Ptr manager(new VRAccountManager());
+  manager->serverTools_ = std::move(serverTools);
   manager->client_ = client ? std::move(client) : VRPUDIPClient::sharedClient();
   manager->defaults_ =
       defaults ? std::move(defaults) : platform::UserDefaults::standardUserDefaults();
@@ -212,7 +215,7 @@ void VRAccountManager::updateServersWithAccount(const BaseAccount::Ptr& account)
                      ServerList& out) {
       if (!entries) return;
       for (const auto& entry : *entries) {
-        auto model = ServerModel::create();
+        auto model = ServerModel::create(self->serverTools_);
         model->setCityName(entry->city().isString() ? entry->city().asString() : "");
         model->setCountryName(entry->country().isString() ? entry->country().asString() : "");
         model->setServerName(entry->prefix().isString() ? entry->prefix().asString() : "");

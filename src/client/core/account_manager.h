@@ -73,9 +73,11 @@ class VRAccountManager : public std::enable_shared_from_this<VRAccountManager> {
   using ReplyHandler = std::function<void(const platform::Value& reply)>;
 
   // `client` nullptr: VRPUDIPClient::sharedClient(). `defaults` nullptr:
-  // the standard user defaults.
+  // the standard user defaults. Every server model the manager makes runs
+  // the speed-test tools of `serverTools`.
   static Ptr create(VRPUDIPClient::Ptr client = nullptr,
-                    std::shared_ptr<platform::UserDefaults> defaults = nullptr);
+                    std::shared_ptr<platform::UserDefaults> defaults = nullptr,
+                    ServerModel::ToolPaths serverTools = {});
 
   // The connection type names, indexed by number.
   static const std::vector<std::string>& connectionTypeNames();
@@ -132,6 +134,7 @@ class VRAccountManager : public std::enable_shared_from_this<VRAccountManager> {
 
   VRPUDIPClient::Ptr client_;
   std::shared_ptr<platform::UserDefaults> defaults_;
+  ServerModel::ToolPaths serverTools_;  // set at creation, read-only after
   mutable std::mutex mutex_;
   AccountInfo::Ptr accountInfo_;
   std::vector<BaseAccount::Ptr> accounts_;

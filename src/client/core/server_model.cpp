@@ -26,12 +26,6 @@ using platform::Value;
 
 namespace {
 
-std::mutex gToolsMutex;
-ServerModel::ToolPaths& toolSlot() {
-  static ServerModel::ToolPaths paths;
-  return paths;
-}
-
 // The size of the test file, in kilobytes, the speed formula divides.
 constexpr double kSpeedTestKilobytes = 16785.0;
 
@@ -51,17 +45,11 @@ bool containsAny(std::string_view text, std::initializer_list<std::string_view> 
 
 }  // namespace
 
-ServerModel::ToolPaths ServerModel::toolPaths() {
-  std::lock_guard<std::mutex> lock(gToolsMutex);
-  return toolSlot();
-}
+ServerModel::Ptr ServerModel::create() { return create(ToolPaths()); }
 
-void ServerModel::setToolPaths(ToolPaths paths) {
-  std::lock_guard<std::mutex> lock(gToolsMutex);
-  toolSlot() = std::move(paths);
+ServerModel::Ptr ServerModel::create(ToolPaths tools) {
+  return Ptr(new ServerModel(std::move(tools)));
 }
-
-ServerModel::Ptr ServerModel::create() { return Ptr(new ServerModel()); }
 
 #define VR_STRING_ACCESSORS(Name, field)      \
   std::string ServerModel::Name() const {     \
@@ -171,7 +159,7 @@ std::string ServerModel::downloadFailureReason(int status, std::string_view erro
 }
 
 std::string ServerModel::testHostName() const {
-  const std::string domain = toolPaths().speedTestDomain;
+  const std::string domain = tools_.speedTestDomain;
   const std::string name = serverName();
   return domain.empty() ? name : name + "." + domain;
 }
@@ -238,7 +226,7 @@ void ServerModel::finishDownload(std::optional<long> result, std::string failure
 void ServerModel::startPing() {
   auto self = shared_from_this();
   auto task = ipc::DispatchTask::create();
-  task->setLaunchPath(toolPaths().ping);
+  task->setLaunchPath(tools_.ping);
   task->setArguments(Value::array({Value("-c"), Value("4"), Value(testHostName())}));
   auto run = std::make_shared<PingRun>();
   // Output chunks arrive on the main queue; a summary line may be split
@@ -292,7 +280,7 @@ void ServerModel::startPing() {
 void ServerModel::startDownload() {
   auto self = shared_from_this();
   auto task = ipc::DispatchTask::create();
-  task->setLaunchPath(toolPaths().curl);
+  task->setLaunchPath(tools_.curl);
   const std::string url = "http://" + testHostName() + "/speedtesting.zip";
   task->setArguments(
       Value::array({Value("--silent"), Value("--show-error"), Value("--fail"),
@@ -337,7 +325,7 @@ void ServerModel::startDownload() {
 
 std::optional<std::string> ServerModel::runSpeedScript() {
   const std::string script = platform::Bundle::main()->pathForResource("VarnelSpeed", "py");
-  const std::string python = toolPaths().python;
+  const std::string python = tools_.python;
   if (script.empty() || ::access(python.c_str(), X_OK) != 0) return std::nullopt;
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;

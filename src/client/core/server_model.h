@@ -19,8 +19,10 @@
 //     which are "" while a test runs, before one ran, and after a result.
 //     The download gives up after 10 s without a connection, 60 s in all.
 //  4. The download goes to /dev/null: no file is written anywhere.
-//  5. The tool paths and the test domain are process-wide settings
-//     (setToolPaths), so tests can point them at fake programs.
+//  5. The tool paths and the test domain are given at creation (ToolPaths,
+//     the defaults when none are given) and each model keeps its own copy:
+//     no setting is shared between models, so tests point one model at fake
+//     programs without touching any other.
 //
 // Thread safety: every member may be called from any thread; the child
 // processes' callbacks arrive on the main queue and the process-termination
@@ -33,6 +35,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace ipc {
 class DispatchTask;
@@ -56,10 +59,11 @@ class ServerModel : public std::enable_shared_from_this<ServerModel> {
     // server name when the domain is empty).
     std::string speedTestDomain = "speedtest.varnelvpn.net";
   };
-  static ToolPaths toolPaths();
-  static void setToolPaths(ToolPaths paths);
 
+  // A model that runs the default tools / the given ones (guarantee 5).
   static Ptr create();
+  static Ptr create(ToolPaths tools);
+  ToolPaths tools() const { return tools_; }
 
   std::string serverName() const;
   std::string cityName() const;
@@ -107,12 +111,13 @@ class ServerModel : public std::enable_shared_from_this<ServerModel> {
   static std::string downloadFailureReason(int status, std::string_view errors);
 
  private:
-  ServerModel() = default;
+  explicit ServerModel(ToolPaths tools) : tools_(std::move(tools)) {}
   void startPing();
   void startDownload();
   void finishPing(std::optional<long> result, std::string failure);
   void finishDownload(std::optional<long> result, std::string failure);
 
+  const ToolPaths tools_;
   mutable std::mutex mutex_;
   std::string serverName_, cityName_, countryName_, networkName_, type_;
   std::optional<long> ping_, speed_;

@@ -20,7 +20,6 @@ using platform::runloop::RunLoop;
 class ServerModelTest : public varnel::testing::TempRootTest {
  protected:
   void SetUp() override {
-    saved_ = ServerModel::toolPaths();
     NotificationCenter::defaultCenter().addObserver(
         this, [this](const platform::Notification&) { ++pings_; }, kPingCompletedNotification,
         nullptr);
@@ -28,10 +27,7 @@ class ServerModelTest : public varnel::testing::TempRootTest {
         this, [this](const platform::Notification&) { ++tests_; }, kTestCompletedNotification,
         nullptr);
   }
-  void TearDown() override {
-    NotificationCenter::defaultCenter().removeObserver(this);
-    ServerModel::setToolPaths(saved_);
-  }
+  void TearDown() override { NotificationCenter::defaultCenter().removeObserver(this); }
   // Writes an executable shell script and returns its path.
   std::string script(const std::string& name, const std::string& body) {
     const std::string path = root().file(name);
@@ -39,13 +35,13 @@ class ServerModelTest : public varnel::testing::TempRootTest {
     ::chmod(path.c_str(), 0755);
     return path;
   }
+  // Tools for the models made by makeModel.
   void useTools(const std::string& ping, const std::string& curl) {
-    ServerModel::ToolPaths paths;
-    paths.ping = ping;
-    paths.curl = curl;
-    paths.speedTestDomain = "test.invalid";
-    ServerModel::setToolPaths(paths);
+    tools_.ping = ping;
+    tools_.curl = curl;
+    tools_.speedTestDomain = "test.invalid";
   }
+  ServerModel::Ptr makeModel() { return ServerModel::create(tools_); }
   // Both tests ended and the model's child processes are all handled.
   bool waitForBoth(const ServerModel::Ptr& model) {
     return RunLoop::main().runUntil(
@@ -54,7 +50,7 @@ class ServerModelTest : public varnel::testing::TempRootTest {
   }
 
   std::atomic<int> pings_{0}, tests_{0};
-  ServerModel::ToolPaths saved_;
+  ServerModel::ToolPaths tools_;
 };
 
 TEST(ServerModelParseTest, SummaryAverageAndSpeedFormula) {
@@ -73,7 +69,7 @@ TEST_F(ServerModelTest, FakeToolsGiveResultsAndWriteNoFile) {
                               "\necho 'PING x'\necho 'rtt min/avg/max/mdev = 1.0/23.9/40.0/2.0 "
                               "ms'\n"),
            script("curl", "echo \"$@\" > " + root().file("curl-args") + "\nexit 0\n"));
-  auto model = ServerModel::create();
+  auto model = makeModel();
   model->setServerName("nl1");
   const auto cwd = std::filesystem::current_path();
   std::filesystem::current_path(root().path());
@@ -100,7 +96,7 @@ TEST_F(ServerModelTest, FakeToolsGiveResultsAndWriteNoFile) {
 
 TEST_F(ServerModelTest, MissingToolsEndTheRowWithoutResult) {
   useTools(root().file("no-such-ping"), root().file("no-such-curl"));
-  auto model = ServerModel::create();
+  auto model = makeModel();
   model->setServerName("x");
   model->performSpeedTest();
   ASSERT_TRUE(waitForBoth(model));
@@ -116,7 +112,7 @@ TEST_F(ServerModelTest, NoSummaryLineAndFailedDownload) {
   useTools(
       script("ping", "echo 'ping: unknown host'\nexit 2\n"),
       script("curl", "echo 'curl: (22) The requested URL returned error: 404' >&2\nexit 22\n"));
-  auto model = ServerModel::create();
+  auto model = makeModel();
   model->setServerName("gone");
   model->performSpeedTest();
   ASSERT_TRUE(waitForBoth(model));
@@ -155,10 +151,44 @@ TEST_F(ServerModelTest, SummarySplitAcrossChunks) {
   useTools(
       script("ping", "printf 'rtt min/avg/max/mdev = 1.0/4'\nsleep 0.2\nprintf '2.5/50/1 ms\\n'\n"),
       script("curl", "exit 0\n"));
-  auto model = ServerModel::create();
+  auto model = makeModel();
   model->performSpeedTest();
   ASSERT_TRUE(waitForBoth(model));
   EXPECT_EQ(model->ping(), 42);
+}
+
+// Each model runs the tools it was made with, even while another model with
+// other tools runs at the same time; without any, the system's own.
+TEST_F(ServerModelTest, EachModelRunsItsOwnTools) {
+  const ServerModel::ToolPaths system;
+  EXPECT_EQ(ServerModel::create()->tools().ping, system.ping);
+  EXPECT_EQ(ServerModel::create()->tools().curl, system.curl);
+  EXPECT_EQ(ServerModel::create()->tools().python, system.python);
+  EXPECT_EQ(ServerModel::create()->tools().speedTestDomain, system.speedTestDomain);
+  EXPECT_EQ(system.ping, "/bin/ping");
+  EXPECT_EQ(system.curl, "/usr/bin/curl");
+  EXPECT_EQ(system.speedTestDomain, "speedtest.varnelvpn.net");
+
+  useTools(script("ping", "echo 'rtt min/avg/max/mdev = 1.0/7.5/9.0/1.0 ms'\n"),
+           script("curl", "exit 0\n"));
+  auto working = makeModel();
+  useTools(root().file("no-such-ping"), root().file("no-such-curl"));
+  auto missing = makeModel();
+  working->performSpeedTest();
+  missing->performSpeedTest();
+  ASSERT_TRUE(RunLoop::main().runUntil(
+      [&] {
+        return pings_ >= 2 && tests_ >= 2 && working->runningTools() == 0 &&
+               missing->runningTools() == 0;
+      },
+      std::chrono::seconds(20)));
+  EXPECT_EQ(working->ping(), 7);
+  EXPECT_TRUE(working->speed().has_value());
+  EXPECT_EQ(working->pingFailure(), "");
+  EXPECT_FALSE(missing->ping());
+  EXPECT_FALSE(missing->speed());
+  EXPECT_EQ(missing->pingFailure(), "ping is not installed");
+  EXPECT_EQ(missing->speedFailure(), "curl is not installed");
 }
 
 TEST_F(ServerModelTest, RealPingOfLoopback) {
@@ -166,8 +196,7 @@ TEST_F(ServerModelTest, RealPingOfLoopback) {
   ServerModel::ToolPaths paths;
   paths.curl = script("curl", "exit 0\n");
   paths.speedTestDomain = "0.0.1";  // "127" + "." + "0.0.1"
-  ServerModel::setToolPaths(paths);
-  auto model = ServerModel::create();
+  auto model = ServerModel::create(paths);
   model->setServerName("127");
   model->performSpeedTest();
   ASSERT_TRUE(waitForBoth(model));

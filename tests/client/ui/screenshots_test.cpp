@@ -54,7 +54,6 @@ class ScreenshotsTest : public QObject {
     tools.ping = "/nonexistent/ping";
     tools.curl = "/nonexistent/curl";
     tools.speedTestDomain = "";
-    client::ServerModel::setToolPaths(tools);
     auto service = varnel::testing::startDemoService();
     AppDelegate::Seams seams;
     seams.installHelper = [] { return true; };
@@ -65,7 +64,8 @@ class ScreenshotsTest : public QObject {
     };
     seams.terminate = [] {};
     seams.offerMoveToApplicationsFolder = [] {};
-    AppDelegate delegate(client::VRAccountManager::create(client::VRPUDIPClient::make()), seams);
+    AppDelegate delegate(
+        client::VRAccountManager::create(client::VRPUDIPClient::make(), nullptr, tools), seams);
     delegate.launch();
     LoginController* login = delegate.loginController();
     login->emailInput()->setText("demo@varnelvpn.test");
@@ -104,7 +104,6 @@ class ScreenshotsTest : public QObject {
     platform::NotificationCenter::defaultCenter().post(client::kVPNConnectNotification);
     QVERIFY(waitFor([&] { return dialer->connectionTimeLabel()->text() == "0:01"; }, 4000));
     save(dialer, "dialer-connected");
-    client::ServerModel::setToolPaths({});
   }
 };
 

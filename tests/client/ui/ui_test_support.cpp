@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <utility>
 
 #include "client/ui/qt_run_loop_driver.h"
 #include "platform/system/user_defaults.h"
@@ -78,8 +79,10 @@ platform::Value demoLoginReply() {
   return reply;
 }
 
-std::shared_ptr<client::VRAccountManager> demoAccountManager() {
-  auto manager = client::VRAccountManager::create(client::VRPUDIPClient::make());
+std::shared_ptr<client::VRAccountManager> demoAccountManager(
+    client::ServerModel::ToolPaths serverTools) {
+  auto manager = client::VRAccountManager::create(client::VRPUDIPClient::make(), nullptr,
+                                                  std::move(serverTools));
   manager->updateAccountInfoWithDictionary(demoLoginReply());
   return manager;
 }

@@ -33,6 +33,7 @@ void resetDefaults();
 #include <memory>
 #include <string>
 
+#include "client/core/server_model.h"
 #include "platform/foundation/value.h"
 
 namespace account_service {
@@ -49,7 +50,9 @@ namespace varnel::testing {
 std::unique_ptr<account_service::AccountService> startDemoService();
 // An account manager holding the demo user's login reply; start the demo
 // service first (the manager then loads the current account's servers from it).
-std::shared_ptr<client::VRAccountManager> demoAccountManager();
+// Its server models run the speed-test tools of `serverTools`.
+std::shared_ptr<client::VRAccountManager> demoAccountManager(
+    client::ServerModel::ToolPaths serverTools = {});
 // The demo user's login reply as the service sends it.
 platform::Value demoLoginReply();
 

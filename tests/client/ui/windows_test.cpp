@@ -101,9 +101,8 @@ class WindowsTest : public QObject {
     tools.ping = tool("ping", "echo 'rtt min/avg/max/mdev = 1.0/23.9/40.0/2.0 ms'\n");
     tools.curl = tool("curl", "exit 0\n");
     tools.speedTestDomain = "";
-    client::ServerModel::setToolPaths(tools);
     auto service = varnel::testing::startDemoService();
-    auto manager = varnel::testing::demoAccountManager();
+    auto manager = varnel::testing::demoAccountManager(tools);
     QVERIFY(waitFor([&] { return manager->currentServers() != nullptr; }, 10000));
     ServerController switcher(manager);
     switcher.show();
@@ -128,7 +127,6 @@ class WindowsTest : public QObject {
                  switcher.statusLabel()->text().contains("KB/s"),
              qPrintable(switcher.statusLabel()->text()));
     QVERIFY(waitFor([&] { return (*switcher.servers())[0]->runningTools() == 0; }));
-    client::ServerModel::setToolPaths({});
     QDir(folder).removeRecursively();
   }
 
@@ -137,9 +135,8 @@ class WindowsTest : public QObject {
     tools.ping = "/nonexistent/ping";
     tools.curl = "/nonexistent/curl";
     tools.speedTestDomain = "";
-    client::ServerModel::setToolPaths(tools);
     auto service = varnel::testing::startDemoService();
-    auto manager = varnel::testing::demoAccountManager();
+    auto manager = varnel::testing::demoAccountManager(tools);
     QVERIFY(waitFor([&] { return manager->currentServers() != nullptr; }, 10000));
 
     ServerController switcher(manager);
@@ -234,7 +231,6 @@ class WindowsTest : public QObject {
     QVERIFY(!switcher.serverTable()->isEnabled() && !switcher.switchButton()->isEnabled());
     platform::NotificationCenter::defaultCenter().post(client::kVPNDisconnectNotification);
     QVERIFY(switcher.serverTable()->isEnabled() && switcher.switchButton()->isEnabled());
-    client::ServerModel::setToolPaths({});
   }
 };
 
