@@ -60,6 +60,39 @@ TEST(SourceTest, ReadSourceReportsAvailableBytesAndFiresAgainWhileUnread) {
   EXPECT_EQ(seen[2], 1u);
 }
 
+// A source that only reports readiness: data() is 1 whatever is waiting,
+// and it still fires again while something is unread, also after a
+// suspension.
+TEST(SourceTest, ReadinessSourceReportsOneAndFiresAgainWhileUnread) {
+  Pipe p;
+  auto q = Queue::createSerial("test.readable");
+  auto src = Source::readable(p.fds[0], q);
+  EXPECT_EQ(src->type(), Source::Type::Read);
+  std::vector<std::uint64_t> seen;
+  std::mutex m;
+  std::atomic<int> fires{0};
+  src->setEventHandler([&] {
+    std::lock_guard lock(m);
+    seen.push_back(src->data());
+    char c;
+    ASSERT_EQ(::read(p.fds[0], &c, 1), 1);
+    ++fires;
+  });
+  ASSERT_EQ(::write(p.fds[1], "abc", 3), 3);
+  src->resume();
+  EXPECT_TRUE(pump([&] { return fires.load() == 3; }));
+  // Suspended: a new byte waits until the source is resumed.
+  src->suspend();
+  ASSERT_EQ(::write(p.fds[1], "d", 1), 1);
+  q->sync([] {});
+  src->resume();
+  EXPECT_TRUE(pump([&] { return fires.load() == 4; }));
+  src->cancel();
+  std::lock_guard lock(m);
+  ASSERT_EQ(seen.size(), 4u);
+  for (auto d : seen) EXPECT_EQ(d, 1u);
+}
+
 // The reactor thread may run a handler itself when its queue is idle. A
 // handler that waits for the event of another descriptor must still get it:
 // the other source's handler runs while the first one waits.

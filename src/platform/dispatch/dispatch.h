@@ -183,6 +183,11 @@ class Source : public std::enable_shared_from_this<Source> {
 
   // Readable fd; data() = bytes available (FIONREAD) at the event.
   static std::shared_ptr<Source> read(int fd, QueuePtr queue);
+  // Readable fd, for a handler that needs to know only that it is readable
+  // (e.g. one that reads datagrams until the fd would block): data() = 1,
+  // the byte count is not measured, which saves a system call per event.
+  // Otherwise a read source.
+  static std::shared_ptr<Source> readable(int fd, QueuePtr queue);
   // Writable fd; data() = an estimate of the writable space.
   static std::shared_ptr<Source> write(int fd, QueuePtr queue);
   // Timer: set its schedule with setTimer; data() = fires since the last handler.

@@ -53,7 +53,7 @@ class SourceImpl : public Source, public Reactor::Watcher {
   void startTimer(TimeSourcePtr clock) { clock_ = std::move(clock); }
   void startProcess();
   void startSignal();
-  void startDescriptor(std::uint32_t mask);
+  void startDescriptor(std::uint32_t mask, bool measure = true);
 
  private:
   bool rearmLocked();
@@ -86,6 +86,7 @@ class SourceImpl : public Source, public Reactor::Watcher {
   bool alwaysReady_ = false;  // epoll refused the fd (a regular file): always ready
   std::uint32_t mask_ = 0;
   std::uint32_t armed_ = 0;
+  bool measure_ = true;  // data() = bytes available; else 1 (see Source::readable)
 
   // Timer.
   std::uint64_t timerGeneration_ = 0;
@@ -123,10 +124,11 @@ SourceImpl::~SourceImpl() {
   if (ownsFd_ && watchFd_ >= 0) ::close(watchFd_);
 }
 
-void SourceImpl::startDescriptor(std::uint32_t mask) {
+void SourceImpl::startDescriptor(std::uint32_t mask, bool measure) {
   std::lock_guard lock(mutex_);
   watchFd_ = handle_;
   mask_ = mask;
+  measure_ = measure;
 }
 
 void SourceImpl::startProcess() {
@@ -150,6 +152,7 @@ void SourceImpl::startSignal() {
 }
 
 std::uint64_t SourceImpl::measureLocked() {
+  if (!measure_) return 1;
   if (type_ == Type::Read) {
     int n = 0;
     if (::ioctl(watchFd_, FIONREAD, &n) < 0) return 1;  // e.g. a listening socket
@@ -457,6 +460,12 @@ Source::~Source() = default;
 std::shared_ptr<Source> Source::read(int fd, QueuePtr queue) {
   auto s = SourceImpl::make(Type::Read, fd, std::move(queue));
   s->startDescriptor(EPOLLIN);
+  return s;
+}
+
+std::shared_ptr<Source> Source::readable(int fd, QueuePtr queue) {
+  auto s = SourceImpl::make(Type::Read, fd, std::move(queue));
+  s->startDescriptor(EPOLLIN, false);
   return s;
 }
 
