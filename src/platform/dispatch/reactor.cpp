@@ -308,7 +308,11 @@ void Reactor::standbyMain() {
       armWatchdog();
       continue;
     }
-    while (inlineRun_.load(std::memory_order_acquire) == run) waitAndDispatch(1);
+    while (inlineRun_.load(std::memory_order_acquire) == run) {
+      // The drain that it kept in turn must not wait behind it either.
+      handOffChainedDrain();
+      waitAndDispatch(1);
+    }
     armWatchdog();  // look again: another drain may have started meanwhile
   }
 }
