@@ -11,7 +11,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -244,6 +246,62 @@ TEST(HandoffTest, SocketRequestResponseThroughReadSources) {
     ASSERT_EQ(::read(sv[0], &back, 1), 1);
     ASSERT_EQ(back, c);
   }
+  src->cancel();
+  ASSERT_TRUE(cancelled.wait(seconds(10)));
+  ::close(sv[0]);
+  ::close(sv[1]);
+}
+
+// A source's handler, which may run on the reactor thread, hands work on to
+// another idle serial queue, whose drain that thread may keep to run next.
+// The work must still run while the handler waits for it: in sync, in a
+// semaphore, or in a plain condition variable the dispatch layer cannot see.
+TEST(HandoffTest, HandlerWaitingForWorkItHandedToAnotherQueueGetsIt) {
+  int sv[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, sv), 0);
+  auto q = Queue::createSerial("test.handler");
+  auto next = Queue::createSerial("test.next");
+  auto src = Source::readable(sv[1], q);
+  std::atomic<int> round{0};
+  Semaphore handled;
+  src->setEventHandler([&] {
+    char buf[16];
+    while (::read(sv[1], buf, sizeof buf) > 0) {
+    }
+    const int r = round.load();
+    std::atomic<bool> ran{false};
+    if (r % 3 == 0) {
+      next->async([&] { ran = true; });
+      next->sync([] {});
+    } else if (r % 3 == 1) {
+      Semaphore done;
+      next->async([&] {
+        ran = true;
+        done.signal();
+      });
+      done.wait(seconds(10));
+    } else {
+      std::mutex m;
+      std::condition_variable cv;
+      next->async([&] {
+        std::lock_guard lock(m);
+        ran = true;
+        cv.notify_one();
+      });
+      std::unique_lock lock(m);
+      cv.wait_for(lock, 10s, [&] { return ran.load(); });
+    }
+    EXPECT_TRUE(ran.load()) << "round " << r;
+    handled.signal();
+  });
+  src->resume();
+  for (int i = 0; i < 30; ++i) {
+    round = i;
+    ASSERT_EQ(::write(sv[0], "x", 1), 1);
+    ASSERT_TRUE(handled.wait(seconds(20))) << "round " << i;
+  }
+  Semaphore cancelled;
+  src->setCancelHandler([&] { cancelled.signal(); });
   src->cancel();
   ASSERT_TRUE(cancelled.wait(seconds(10)));
   ::close(sv[0]);

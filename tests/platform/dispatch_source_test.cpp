@@ -60,6 +60,55 @@ TEST(SourceTest, ReadSourceReportsAvailableBytesAndFiresAgainWhileUnread) {
   EXPECT_EQ(seen[2], 1u);
 }
 
+// A readiness-only source is edge-triggered: data() is 1, what arrives
+// while the handler runs (even after its last read) is handled by another
+// call, and resuming after a suspension reports what still waits.
+TEST(SourceTest, ReadinessSourceHandsOnWhatArrivesWhileItsHandlerRuns) {
+  Pipe p;
+  auto q = Queue::createSerial("test.readable");
+  auto src = Source::readable(p.fds[0], q);
+  EXPECT_EQ(src->type(), Source::Type::Read);
+  std::mutex m;
+  std::vector<std::uint64_t> seen;
+  std::string got;
+  std::atomic<int> fires{0};
+  src->setEventHandler([&] {
+    std::lock_guard lock(m);
+    seen.push_back(src->data());
+    char buf[16];
+    ssize_t n;
+    while ((n = ::read(p.fds[0], buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(n));
+    // The first call drains the pipe, then more comes before it returns.
+    if (fires.fetch_add(1) == 0) {
+      ASSERT_EQ(::write(p.fds[1], "d", 1), 1);
+    }
+  });
+  ASSERT_EQ(::write(p.fds[1], "abc", 3), 3);
+  src->resume();
+  EXPECT_TRUE(pump([&] {
+    std::lock_guard lock(m);
+    return got == "abcd";
+  }));
+  // Suspended with a byte waiting: resuming reports it.
+  src->suspend();
+  q->sync([] {});
+  ASSERT_EQ(::write(p.fds[1], "e", 1), 1);
+  src->resume();
+  EXPECT_TRUE(pump([&] {
+    std::lock_guard lock(m);
+    return got == "abcde";
+  }));
+  // A later arrival after an idle spell.
+  ASSERT_EQ(::write(p.fds[1], "f", 1), 1);
+  EXPECT_TRUE(pump([&] {
+    std::lock_guard lock(m);
+    return got == "abcdef";
+  }));
+  src->cancel();
+  std::lock_guard lock(m);
+  for (auto d : seen) EXPECT_EQ(d, 1u);
+}
+
 // The reactor thread may run a handler itself when its queue is idle. A
 // handler that waits for the event of another descriptor must still get it:
 // the other source's handler runs while the first one waits.

@@ -219,7 +219,8 @@ void DispatchUdpSocket::setupSendAndReceiveSources(int family) {
   const bool v4 = family == AF_INET;
   const int fd = v4 ? socket4FD_ : socket6FD_;
   SourcePtr send = Source::write(fd, socketQueue_);
-  SourcePtr receive = Source::read(fd, socketQueue_);
+  // The receive loop reads until the socket would block: it needs no byte count.
+  SourcePtr receive = Source::readable(fd, socketQueue_);
   std::weak_ptr<DispatchUdpSocket> weak = weak_from_this();
   std::weak_ptr<Source> weakSend = send;
   std::weak_ptr<Source> weakReceive = receive;

@@ -183,6 +183,14 @@ class Source : public std::enable_shared_from_this<Source> {
 
   // Readable fd; data() = bytes available (FIONREAD) at the event.
   static std::shared_ptr<Source> read(int fd, QueuePtr queue);
+  // Readable fd, for a handler that reads until the fd would block (or
+  // suspends the source): data() = 1, the byte count is not measured. The
+  // fd is edge-triggered while the source is resumed, which saves two
+  // system calls per event: the handler runs again after it returns when
+  // something came meanwhile (which it may have read already: the next
+  // read may then find nothing), not for what it left unread. Resuming
+  // the source looks at the fd afresh. Otherwise a read source.
+  static std::shared_ptr<Source> readable(int fd, QueuePtr queue);
   // Writable fd; data() = an estimate of the writable space.
   static std::shared_ptr<Source> write(int fd, QueuePtr queue);
   // Timer: set its schedule with setTimer; data() = fires since the last handler.

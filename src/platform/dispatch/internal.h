@@ -64,7 +64,11 @@ class BlockingScope {
 // nor is a queue whose last kept drain ran out of time (its work comes in
 // long runs, as in a stream, which go faster beside the reactor thread than
 // on it) until a drain of it ends within that time again.
-// Blocks that run in `run` submit normally.
+// A drain that runs in `run` may in turn have the drain of one such queue
+// kept (the first it submits to), which runs next within the same time;
+// should that drain block (see willWait) or run past the standby window,
+// the drain it kept goes to the pool instead, so a block that waits for
+// work it handed to that queue is not held up for good.
 //
 // Thread safety: one object, used on the thread that made it.
 class DeferredDrain {
@@ -84,5 +88,12 @@ class DeferredDrain {
   bool enabled_;
   std::shared_ptr<void> kept_;  // the QueueImpl whose drain is kept
 };
+
+// Hands the drain that a kept drain kept in turn (see DeferredDrain) to
+// the pool; the standby thread calls it when a kept drain runs long.
+void handOffChainedDrain();
+// The calling thread is about to wait: hands its chained kept drain, if any,
+// to the pool (called by BlockingScope).
+void willWait();
 
 }  // namespace platform::dispatch::detail

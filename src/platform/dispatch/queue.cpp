@@ -53,6 +53,12 @@ constexpr auto kKeptDrainBudget = std::chrono::microseconds(100);
 
 // Where the next keepable drain goes, while a DeferredDrain is armed here.
 thread_local std::shared_ptr<void>* tKeepDrainIn = nullptr;
+// The drain kept by a kept drain (see DeferredDrain::run): it is shared with
+// the standby thread and with the waits of the draining thread, which hand
+// it to the pool when that drain blocks.
+std::mutex& gChainMutex = *new std::mutex;
+std::shared_ptr<void>& gChained = *new std::shared_ptr<void>;
+thread_local bool tChaining = false;  // this thread drains with gChained armed
 
 // Never destroyed: pool threads may still post to the main queue while the
 // process runs its exit handlers, and a destroyed waker would be called then.
@@ -228,7 +234,13 @@ void QueueImpl::submit(Block block) {
     auto held = push(new Node{nullptr, std::move(block), nullptr});
     if (!held) return;
     if (tKeepDrainIn && keepable()) {
-      *tKeepDrainIn = std::move(held);  // the reactor thread drains it after its watchers
+      // The reactor thread drains it after its watchers (or its kept drain).
+      if (tKeepDrainIn == &gChained) {
+        std::lock_guard lock(gChainMutex);
+        gChained = std::move(held);
+      } else {
+        *tKeepDrainIn = std::move(held);
+      }
       tKeepDrainIn = nullptr;
       return;
     }
@@ -690,9 +702,54 @@ void DeferredDrain::stopDeferring() {
 void DeferredDrain::run() {
   stopDeferring();
   if (!kept_) return;
-  auto q = std::static_pointer_cast<QueueImpl>(std::move(kept_));
+  // The kept drain may hand on to another idle serial queue (a socket's
+  // queue to its delegate's): that drain is kept too and runs next on this
+  // thread, within the same time, so the hand-on wakes no worker. Should a
+  // block wait meanwhile (for that very queue, maybe), the wait or the
+  // standby thread hands the second drain to the pool.
+  const auto until = Clock::now() + kKeptDrainBudget;
+  std::shared_ptr<void> next = std::move(kept_);
   kept_ = nullptr;
-  if (q->drain(Clock::now() + kKeptDrainBudget)) q->keptTooLong();
+  while (next) {
+    auto q = std::static_pointer_cast<QueueImpl>(std::move(next));
+    tKeepDrainIn = &gChained;
+    tChaining = true;
+    const bool late = q->drain(until);
+    tChaining = false;
+    tKeepDrainIn = nullptr;
+    {
+      std::lock_guard lock(gChainMutex);
+      next = std::move(gChained);
+      gChained = nullptr;
+    }
+    if (late) q->keptTooLong();
+    if (late || Clock::now() >= until) break;
+  }
+  if (next) {
+    auto q = std::static_pointer_cast<QueueImpl>(std::move(next));
+    q->handOff(q);
+  }
+}
+
+void handOffChainedDrain() {
+  std::shared_ptr<void> chained;
+  {
+    std::lock_guard lock(gChainMutex);
+    chained = std::move(gChained);
+    gChained = nullptr;
+  }
+  if (chained) {
+    auto q = std::static_pointer_cast<QueueImpl>(std::move(chained));
+    q->handOff(q);
+  }
+}
+
+void willWait() {
+  if (!tChaining) return;
+  // Nothing more is kept: what this thread submits from here on is
+  // handed on as usual.
+  tKeepDrainIn = nullptr;
+  handOffChainedDrain();
 }
 
 }  // namespace detail

@@ -123,7 +123,8 @@ void Reactor::updateEpollLocked(int fd) {
   for (auto& e : reg.watchers) interest |= e.mask;
   const bool drop = reg.watchers.empty() && !reg.signal;
   epoll_event ev{};
-  ev.events = interest | EPOLLONESHOT;
+  // Edge-triggered registrations stay armed; the others are one-shot.
+  ev.events = (interest & EPOLLET) ? interest : interest | EPOLLONESHOT;
   ev.data.u64 = reg.id;
   if (interest == 0) {
     // epoll reports errors and hang-ups even without interest; a disarmed
@@ -307,7 +308,11 @@ void Reactor::standbyMain() {
       armWatchdog();
       continue;
     }
-    while (inlineRun_.load(std::memory_order_acquire) == run) waitAndDispatch(1);
+    while (inlineRun_.load(std::memory_order_acquire) == run) {
+      // The drain that it kept in turn must not wait behind it either.
+      handOffChainedDrain();
+      waitAndDispatch(1);
+    }
     armWatchdog();  // look again: another drain may have started meanwhile
   }
 }
@@ -321,7 +326,9 @@ void Reactor::dispatchEvent(std::uint64_t id, std::uint32_t ev) {
     if (idIt == ids_.end()) return;  // deregistered after epoll_wait returned
     int fd = idIt->second;
     Registration& reg = regs_[fd];
-    reg.armed = false;  // the event disarmed the one-shot registration
+    // The event disarmed a one-shot registration; an edge-triggered one
+    // stays armed.
+    if (!(reg.interest & EPOLLET)) reg.armed = false;
     if (reg.signal) {
       signalfd_siginfo info;
       while (::read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) ++count;

@@ -17,14 +17,20 @@
 //     descriptor, so its owner may close the fd.
 //  3. Descriptors are level-triggered as seen by the watchers: after a
 //     watcher's event, the descriptor reports again once some watcher's
-//     interest is (re)set, while the condition still holds.
+//     interest is (re)set, while the condition still holds. A watcher that
+//     adds EPOLLET to its mask makes the descriptor's registration
+//     edge-triggered instead: it stays armed, without a system call per
+//     event, and reports each new arrival (also while a watcher handles
+//     an earlier one); (re)setting an interest still reports a condition
+//     that holds.
 //  4. Deadline callbacks run on a reactor thread, one batch at a time, in
 //     (deadline, submission) order; they must be short (they post work
 //     elsewhere). Like a watcher's, a drain they cause may be kept and run
 //     by the reactor thread right after them.
 //  5. One event of a descriptor is handled by one thread; watchers of the
 //     same descriptor may still be called on two threads at once when its
-//     interest is reset while an event is handled, so they lock their state.
+//     interest is reset while an event is handled, or when it is
+//     edge-triggered, so they lock their state.
 // Watchers are held weakly: a watcher that died is skipped.
 //
 // Thread safety: all members may be called from any thread.
@@ -58,7 +64,8 @@ class Reactor {
 
   static Reactor& instance();
 
-  // Sets the interest (EPOLLIN and/or EPOLLOUT) of `watcher` in `fd`; 0 keeps
+  // Sets the interest (EPOLLIN and/or EPOLLOUT, optionally EPOLLET: see
+  // guarantee 3) of `watcher` in `fd`; 0 keeps
   // the watcher but stops its events. Returns false (errno set) when epoll
   // refuses the descriptor.
   bool watch(int fd, const std::weak_ptr<Watcher>& watcher, std::uint32_t mask);
@@ -101,8 +108,9 @@ class Reactor {
     std::uint64_t id = 0;
     bool signal = false;
     bool inEpoll = false;
-    // Registrations are one-shot: an event disarms the descriptor in the
-    // kernel until the next EPOLL_CTL_MOD. `armed` is false once an event
+    // Registrations are one-shot (unless edge-triggered, which stay armed):
+    // an event disarms the descriptor in the kernel until the next
+    // EPOLL_CTL_MOD. `armed` is false once an event
     // was taken; it may be stale (true or false) for a moment when an event
     // races a change of interest, which costs at most one extra MOD or one
     // event that no watcher wants.

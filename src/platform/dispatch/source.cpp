@@ -53,7 +53,7 @@ class SourceImpl : public Source, public Reactor::Watcher {
   void startTimer(TimeSourcePtr clock) { clock_ = std::move(clock); }
   void startProcess();
   void startSignal();
-  void startDescriptor(std::uint32_t mask);
+  void startDescriptor(std::uint32_t mask, bool measure = true);
 
  private:
   bool rearmLocked();
@@ -86,6 +86,11 @@ class SourceImpl : public Source, public Reactor::Watcher {
   bool alwaysReady_ = false;  // epoll refused the fd (a regular file): always ready
   std::uint32_t mask_ = 0;
   std::uint32_t armed_ = 0;
+  // A readiness-only source (Source::readable): data() is 1, and the fd
+  // stays registered edge-triggered while the source is resumed, so an
+  // event costs no system call to arm it again.
+  bool edge_ = false;
+  bool edgeMissed_ = false;  // an edge came while the handler was queued or running
 
   // Timer.
   std::uint64_t timerGeneration_ = 0;
@@ -123,10 +128,11 @@ SourceImpl::~SourceImpl() {
   if (ownsFd_ && watchFd_ >= 0) ::close(watchFd_);
 }
 
-void SourceImpl::startDescriptor(std::uint32_t mask) {
+void SourceImpl::startDescriptor(std::uint32_t mask, bool measure) {
   std::lock_guard lock(mutex_);
   watchFd_ = handle_;
-  mask_ = mask;
+  edge_ = !measure;
+  mask_ = edge_ ? mask | EPOLLET : mask;
 }
 
 void SourceImpl::startProcess() {
@@ -150,6 +156,7 @@ void SourceImpl::startSignal() {
 }
 
 std::uint64_t SourceImpl::measureLocked() {
+  if (edge_) return 1;
   if (type_ == Type::Read) {
     int n = 0;
     if (::ioctl(watchFd_, FIONREAD, &n) < 0) return 1;  // e.g. a listening socket
@@ -171,14 +178,19 @@ std::uint64_t SourceImpl::measureLocked() {
 // state. True when the handler must be posted (a refused, always-ready fd).
 bool SourceImpl::rearmLocked() {
   if (type_ != Type::Read && type_ != Type::Write) return false;
-  std::uint32_t want = (!cancelled_ && suspendCount_ == 0 && !inFlight_) ? mask_ : 0;
+  // An edge-triggered fd keeps its interest while the handler runs: the
+  // edges that come meanwhile are noted (edgeMissed_) instead.
+  std::uint32_t want = (!cancelled_ && suspendCount_ == 0 && (!inFlight_ || edge_)) ? mask_ : 0;
   if (alwaysReady_) {
-    if (want == 0) return false;
+    if (want == 0 || inFlight_) return false;
     data_.store(type_ == Type::Read ? measureLocked() : 1, std::memory_order_release);
     inFlight_ = true;
     return true;
   }
   if (want == armed_) return false;
+  // A new interest looks at the fd's state afresh: an edge noted before
+  // is reported again by it if the condition still holds.
+  edgeMissed_ = false;
   if (Reactor::instance().watch(watchFd_, self(), want)) {
     watching_ = true;
     armed_ = want;
@@ -231,7 +243,13 @@ void SourceImpl::onReady(std::uint32_t, std::uint64_t count) {
     switch (type_) {
       case Type::Read:
       case Type::Write:
-        if (suspendCount_ > 0 || inFlight_) return;  // stale event
+        if (suspendCount_ > 0) return;  // stale event
+        if (inFlight_) {
+          // Stale, or for an edge-triggered fd news that the handler may
+          // not have seen: it runs again afterwards.
+          if (edge_) edgeMissed_ = true;
+          return;
+        }
         data_.store(measureLocked(), std::memory_order_release);
         inFlight_ = true;
         rearmLocked();
@@ -343,6 +361,13 @@ void SourceImpl::runHandler() {
       cancel = takeCancelLocked();
     } else {
       post = rearmLocked() || deliverableLocked();
+      if (!post && edgeMissed_ && suspendCount_ == 0) {
+        // What came while the handler ran may still wait.
+        edgeMissed_ = false;
+        data_.store(1, std::memory_order_release);
+        inFlight_ = true;
+        post = true;
+      }
     }
   }
   if (post) postHandler();
@@ -457,6 +482,12 @@ Source::~Source() = default;
 std::shared_ptr<Source> Source::read(int fd, QueuePtr queue) {
   auto s = SourceImpl::make(Type::Read, fd, std::move(queue));
   s->startDescriptor(EPOLLIN);
+  return s;
+}
+
+std::shared_ptr<Source> Source::readable(int fd, QueuePtr queue) {
+  auto s = SourceImpl::make(Type::Read, fd, std::move(queue));
+  s->startDescriptor(EPOLLIN, false);
   return s;
 }
 

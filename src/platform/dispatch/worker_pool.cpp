@@ -100,6 +100,7 @@ void blockSourceSignal(int signo) {
 }
 
 BlockingScope::BlockingScope() : active_(WorkerPool::onWorker()) {
+  willWait();
   if (active_) WorkerPool::instance().willBlock();
 }
 
