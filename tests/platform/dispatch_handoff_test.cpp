@@ -269,27 +269,32 @@ TEST(HandoffTest, HandlerWaitingForWorkItHandedToAnotherQueueGetsIt) {
     while (::read(sv[1], buf, sizeof buf) > 0) {
     }
     const int r = round.load();
-    std::atomic<bool> ran{false};
-    if (r % 3 == 0) {
-      next->async([&] { ran = true; });
-      next->sync([] {});
-    } else if (r % 3 == 1) {
+    // Shared with the block, which may outlive a wait that timed out.
+    struct Handed {
+      std::atomic<bool> ran{false};
       Semaphore done;
-      next->async([&] {
-        ran = true;
-        done.signal();
-      });
-      done.wait(seconds(10));
-    } else {
       std::mutex m;
       std::condition_variable cv;
-      next->async([&] {
-        std::lock_guard lock(m);
-        ran = true;
-        cv.notify_one();
+    };
+    auto h = std::make_shared<Handed>();
+    auto& ran = h->ran;
+    if (r % 3 == 0) {
+      next->async([h] { h->ran = true; });
+      next->sync([] {});
+    } else if (r % 3 == 1) {
+      next->async([h] {
+        h->ran = true;
+        h->done.signal();
       });
-      std::unique_lock lock(m);
-      cv.wait_for(lock, 10s, [&] { return ran.load(); });
+      h->done.wait(seconds(10));
+    } else {
+      next->async([h] {
+        std::lock_guard lock(h->m);
+        h->ran = true;
+        h->cv.notify_one();
+      });
+      std::unique_lock lock(h->m);
+      h->cv.wait_for(lock, 10s, [&] { return ran.load(); });
     }
     EXPECT_TRUE(ran.load()) << "round " << r;
     handled.signal();

@@ -22,6 +22,9 @@ constexpr std::uint64_t kTimerId = 0;
 // How long a kept drain may hold the watching thread before the standby
 // thread watches in its place (it notices within two such windows).
 constexpr auto kStandbyWindow = std::chrono::milliseconds(1);
+// Set on the standby thread, which never keeps a drain: a block of a drain
+// it kept could wait for something only the standby thread would hand on.
+thread_local bool tStandby = false;
 
 [[noreturn]] void fatal(const char* what) {
   std::fprintf(stderr, "dispatch reactor: %s: %s\n", what, std::strerror(errno));
@@ -292,6 +295,7 @@ int Reactor::waitAndDispatch(int timeoutMs) {
 void Reactor::standbyMain() {
   blockSignalsInThisThread();
   pthread_setname_np(pthread_self(), "dispatch-spare");
+  tStandby = true;
   std::uint64_t seen = 0;
   for (;;) {
     std::uint64_t expirations;
@@ -370,7 +374,9 @@ template <typename Handle, typename Settle>
 void Reactor::runKeepingDrain(Handle&& handle, Settle&& settle) {
   // The thread that holds inlineBusy_ keeps the drain of a queue that
   // `handle` posts to and runs it after `settle`.
-  const bool mayInline = !inlineBusy_.exchange(true, std::memory_order_acquire);
+  // The standby thread may get here just after the drain it stood in for
+  // ended; it still keeps none.
+  const bool mayInline = !tStandby && !inlineBusy_.exchange(true, std::memory_order_acquire);
   if (mayInline) {
     // Odd while a kept drain may run; the standby thread watches the count.
     inlineRun_.fetch_add(1, std::memory_order_seq_cst);
