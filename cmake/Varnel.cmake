@@ -13,14 +13,19 @@ function(varnel_add_folders)
   endforeach()
 endfunction()
 
-# varnel_library(NAME [DIR <dir>] [QT] [GLOB <patterns...>] [DEPS <targets...>])
+# varnel_library(NAME [DIR <dir>] [QT] [GLOB <patterns...>] [DEPS <targets...>]
+#                [PRIVATE_DEPS <targets...>])
 #   One static library from every .cpp below <dir> (relative to the current
 #   source dir; GLOB replaces the *.cpp pattern). Headers are included as
-#   "platform/foundation/value.h", i.e. relative to src/. A folder without
-#   sources is a configuration error. QT: the sources and the headers beside
-#   them go through Qt's meta-object compiler (AUTOMOC).
+#   "platform/foundation/value.h", i.e. relative to src/, but a library
+#   exposes only its own folder: its include root (in the build folder) holds
+#   that one folder of src/, so whoever links it sees its headers and those of
+#   its DEPS, and nothing else of the tree. DEPS are what its headers use
+#   (public); PRIVATE_DEPS what only its sources use (linked, not exposed). A
+#   folder without sources is a configuration error. QT: the sources and the
+#   headers beside them go through Qt's meta-object compiler (AUTOMOC).
 function(varnel_library name)
-  cmake_parse_arguments(ARG "QT" "DIR" "DEPS;GLOB" ${ARGN})
+  cmake_parse_arguments(ARG "QT" "DIR" "DEPS;PRIVATE_DEPS;GLOB" ${ARGN})
   if(NOT ARG_DIR)
     set(ARG_DIR .)
   endif()
@@ -40,8 +45,18 @@ function(varnel_library name)
     message(FATAL_ERROR "${name}: no sources in ${CMAKE_CURRENT_SOURCE_DIR}/${ARG_DIR}")
   endif()
   add_library(${name} STATIC ${srcs})
-  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
-  target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+  get_filename_component(folder ${CMAKE_CURRENT_SOURCE_DIR}/${ARG_DIR} ABSOLUTE)
+  file(RELATIVE_PATH rel ${PROJECT_SOURCE_DIR}/src ${folder})
+  if(NOT rel MATCHES "^\\.\\.")
+    set(root ${CMAKE_BINARY_DIR}/include/${name})
+    get_filename_component(parent ${root}/${rel} DIRECTORY)
+    file(MAKE_DIRECTORY ${parent})
+    if(NOT IS_SYMLINK ${root}/${rel})
+      file(CREATE_LINK ${folder} ${root}/${rel} SYMBOLIC)
+    endif()
+    target_include_directories(${name} PUBLIC ${root})
+  endif()
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE ${ARG_PRIVATE_DEPS})
   if(ARG_QT)
     set_target_properties(${name} PROPERTIES AUTOMOC ON)
   endif()
@@ -67,7 +82,8 @@ function(varnel_test name)
   cmake_parse_arguments(ARG "SERIAL;QT" "TIMEOUT" "SOURCES;DEPS;LABELS;LAUNCHER;ENVIRONMENT"
                         ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
-  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
+  # A test sees the headers of what it links (DEPS) and tests/ (its fixtures).
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   if(ARG_QT)
     set_target_properties(${name} PROPERTIES AUTOMOC ON)
     target_link_libraries(${name} PRIVATE ${ARG_DEPS})
@@ -84,11 +100,7 @@ function(varnel_test name)
   endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT}
                        ENVIRONMENT "VARNEL_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
-  if(VARNEL_TEST_TMPDIR)
-    # Temporary files go to the build's own folder, checked empty after the run.
-    set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT TMPDIR=${VARNEL_TEST_TMPDIR})
-    set_property(TEST ${name} APPEND PROPERTY FIXTURES_REQUIRED varnel_tmpdir)
-  endif()
+  varnel_suite_test(${name})
   if(ARG_ENVIRONMENT)
     set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT ${ARG_ENVIRONMENT})
   endif()
@@ -144,5 +156,53 @@ function(varnel_test_folder)
     endif()
     varnel_test(${prefix}_${base} SOURCES ${t} ${ARG_SOURCES} DEPS ${deps} LABELS ${labels}
                 ENVIRONMENT ${ARG_ENVIRONMENT} ${serial} ${qt})
+  endforeach()
+endfunction()
+
+# varnel_suite_test(<test>)
+#   What every test of the suite has (tests/CMakeLists.txt sets up the two
+#   fixtures): TMPDIR is the build's own temporary folder, made empty before
+#   the tests and checked empty after them (varnel_tmpdir); the host's system
+#   folders are listed before the tests and compared after them, and no
+#   process the tests started may outlive them (varnel_host, which finds
+#   those processes by VARNEL_TEST_SUITE in their environment). Call it after
+#   any set_tests_properties(... ENVIRONMENT ...) of the test, which would
+#   replace the environment it adds.
+function(varnel_suite_test name)
+  set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT TMPDIR=${VARNEL_TEST_TMPDIR}
+               VARNEL_TEST_SUITE=${VARNEL_TEST_SUITE})
+  set_property(TEST ${name} APPEND PROPERTY FIXTURES_REQUIRED varnel_tmpdir varnel_host)
+endfunction()
+
+# Every add_test() of the tree is checked at the end of its folder: a test
+# without varnel_suite_test() stops the configuration, because it could run
+# while the clean-up checks look and could leave the host changed unseen.
+function(add_test)
+  _add_test(${ARGV})
+  get_property(checked DIRECTORY PROPERTY VARNEL_SUITE_TESTS_CHECKED SET)
+  if(NOT checked)
+    set_property(DIRECTORY PROPERTY VARNEL_SUITE_TESTS_CHECKED TRUE)
+    cmake_language(DEFER CALL varnel_check_suite_tests)
+  endif()
+endfunction()
+
+function(varnel_check_suite_tests)
+  get_property(tests DIRECTORY PROPERTY TESTS)
+  foreach(t ${tests})
+    get_test_property(${t} FIXTURES_SETUP setup)
+    get_test_property(${t} FIXTURES_CLEANUP cleanup)
+    if("varnel_tmpdir" IN_LIST setup OR "varnel_host" IN_LIST setup
+       OR "varnel_tmpdir" IN_LIST cleanup OR "varnel_host" IN_LIST cleanup)
+      continue()
+    endif()
+    get_test_property(${t} FIXTURES_REQUIRED required)
+    get_test_property(${t} ENVIRONMENT env)
+    if(NOT "varnel_tmpdir" IN_LIST required OR NOT "varnel_host" IN_LIST required
+       OR NOT "VARNEL_TEST_SUITE=${VARNEL_TEST_SUITE}" IN_LIST env
+       OR NOT "TMPDIR=${VARNEL_TEST_TMPDIR}" IN_LIST env)
+      message(FATAL_ERROR "${CMAKE_CURRENT_SOURCE_DIR}: test ${t} lacks the suite's fixtures "
+                          "or their environment: call varnel_suite_test(${t}) after its "
+                          "properties are set")
+    endif()
   endforeach()
 endfunction()

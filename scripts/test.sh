@@ -7,7 +7,9 @@
 #      sockets, the message channel (ipc), logging and HTTP; the list is in
 #      tests/CMakeLists.txt.
 # Before building, the sources' formatting is checked (scripts/check-format.sh)
-# unless VARNEL_CHECK_FORMAT=0. The include-layer check is one of the tests.
+# unless VARNEL_CHECK_FORMAT=0. The include-layer check, the shell scripts' check
+# (shellcheck) and the checks that the tests leave the temporary folder empty
+# and the host untouched are among the tests.
 # Warnings are errors in every build, and the debug assertions (queue
 # checkers) are compiled into every build.
 # Each build's programs and objects are removed once its tests have passed,
@@ -18,6 +20,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
+# The demo's system user, which the GUI end-to-end tests run the client as,
+# belongs to the set-up like the packages: made before the suite lists the
+# host, which it then leaves as it found it.
+if [ "$(id -u)" = 0 ]; then
+  # shellcheck source=scripts/demo-user.sh
+  source scripts/demo-user.sh
+  demo_ensure_user
+fi
 
 # Formatting check (.clang-format), on unless VARNEL_CHECK_FORMAT=0.
 if [ "${VARNEL_CHECK_FORMAT:-1}" != 0 ]; then

@@ -7,7 +7,10 @@
 // it, read-only folders included. Construction throws std::runtime_error
 // when the folder cannot be made.
 //
-// removeTree is the removal both TempDir and TempRoot use.
+// removeTree is the removal both TempDir and TempRoot use; makeTempFolder
+// the making, which also notes the new folder with the program and test
+// that made it in the owner list of its parent (kTempOwnersFile), read by
+// the suite's check that the temporary folder is left empty.
 //
 // Thread safety: none needed; a TempDir is a value owned by one test.
 #pragma once
@@ -15,6 +18,12 @@
 #include <string>
 
 namespace varnel::testing {
+
+inline constexpr const char* kTempOwnersFile = ".varnel-test-owners";
+
+// Makes "$TMPDIR/varnel-test-<tag>-XXXXXX" (0700) and notes it in the
+// owner list; throws std::runtime_error when it cannot.
+std::string makeTempFolder(const std::string& tag);
 
 class TempDir {
  public:
@@ -32,7 +41,8 @@ class TempDir {
 };
 
 // Removes `path` and everything below it, making folders writable first so
-// that what a test made read-only goes too. Errors are ignored.
-void removeTree(const std::string& path);
+// that what a test made read-only goes too, and starting over while
+// something still writes below it. Returns whether `path` is gone.
+bool removeTree(const std::string& path);
 
 }  // namespace varnel::testing

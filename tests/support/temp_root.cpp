@@ -11,11 +11,7 @@
 
 namespace varnel::testing {
 
-TempRoot::TempRoot() {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/varnel-test-XXXXXX";
-  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed for " + pattern);
-  path_ = pattern;
+TempRoot::TempRoot() : path_(makeTempFolder("root")) {
   const std::string h = home();
   for (const std::string& dir :
        {systemRoot(), h, h + "/.config", h + "/.local/share", h + "/.cache", h + "/.local/state",
@@ -44,7 +40,7 @@ TempRoot::~TempRoot() {
       ::unsetenv(it->first.c_str());
     }
   }
-  removeTree(path_);
+  if (!removeTree(path_)) ADD_FAILURE() << "the temporary root " << path_ << " stays";
 }
 
 void TempRoot::setVariable(const char* name, const std::string& value) {

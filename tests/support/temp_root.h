@@ -1,10 +1,9 @@
 // TempRoot: a temporary folder that stands in for the whole file system of a
-// test. While a TempRoot lives, VARNEL_ROOT points at "<dir>/root" (every
-// system-wide place of platform::paths lands there), HOME at "<dir>/home"
-// and the XDG variables at their usual places below that home
-// (XDG_CONFIG_HOME, XDG_DATA_HOME, XDG_CACHE_HOME, XDG_STATE_HOME,
-// XDG_RUNTIME_DIR), and TMPDIR at "<dir>/tmp", so temporary folders made
-// while it lives (TempDir, a death test's child) are removed with it. The
+// test, "$TMPDIR/varnel-test-root-XXXXXX" (see makeTempFolder). While a TempRoot lives, VARNEL_ROOT
+// points at "<dir>/root" (every system-wide place of platform::paths lands there), HOME at
+// "<dir>/home" and the XDG variables at their usual places below that home (XDG_CONFIG_HOME,
+// XDG_DATA_HOME, XDG_CACHE_HOME, XDG_STATE_HOME, XDG_RUNTIME_DIR), and TMPDIR at "<dir>/tmp", so
+// temporary folders made while it lives (TempDir, a death test's child) are removed with it. The
 // folders exist. On destruction the previous
 // environment is restored and the folder is removed with everything in it.
 //
