@@ -21,9 +21,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-bool pump(const std::function<bool()>& done) {
-  return runloop::RunLoop::main().runUntil(done, 10s);
-}
+// Runs the main run loop until `done` holds (10 s safety net).
+using varnel::testing::waitUntilOnMainRunLoop;
 
 struct Pipe {
   int fds[2] = {-1, -1};
@@ -52,7 +51,7 @@ TEST(SourceTest, ReadSourceReportsAvailableBytesAndFiresAgainWhileUnread) {
   });
   ASSERT_EQ(::write(p.fds[1], "abc", 3), 3);
   src->resume();
-  EXPECT_TRUE(pump([&] { return fires.load() == 3; }));
+  EXPECT_TRUE(waitUntilOnMainRunLoop([&] { return fires.load() == 3; }));
   src->cancel();
   std::lock_guard lock(m);
   ASSERT_EQ(seen.size(), 3u);
@@ -85,7 +84,7 @@ TEST(SourceTest, ReadinessSourceHandsOnWhatArrivesWhileItsHandlerRuns) {
   });
   ASSERT_EQ(::write(p.fds[1], "abc", 3), 3);
   src->resume();
-  EXPECT_TRUE(pump([&] {
+  EXPECT_TRUE(waitUntilOnMainRunLoop([&] {
     std::lock_guard lock(m);
     return got == "abcd";
   }));
@@ -94,13 +93,13 @@ TEST(SourceTest, ReadinessSourceHandsOnWhatArrivesWhileItsHandlerRuns) {
   q->sync([] {});
   ASSERT_EQ(::write(p.fds[1], "e", 1), 1);
   src->resume();
-  EXPECT_TRUE(pump([&] {
+  EXPECT_TRUE(waitUntilOnMainRunLoop([&] {
     std::lock_guard lock(m);
     return got == "abcde";
   }));
   // A later arrival after an idle spell.
   ASSERT_EQ(::write(p.fds[1], "f", 1), 1);
-  EXPECT_TRUE(pump([&] {
+  EXPECT_TRUE(waitUntilOnMainRunLoop([&] {
     std::lock_guard lock(m);
     return got == "abcdef";
   }));
@@ -138,7 +137,7 @@ TEST(SourceTest, AHandlerWaitingForAnotherDescriptorsEventDoesNotHoldItUp) {
   waiting->resume();
   answering->resume();
   ASSERT_EQ(::write(first.fds[1], "a", 1), 1);
-  EXPECT_TRUE(pump([&] { return gotAnswer.load(); }));
+  EXPECT_TRUE(waitUntilOnMainRunLoop([&] { return gotAnswer.load(); }));
   waiting->cancel();
   answering->cancel();
   EXPECT_TRUE(cancelled.wait(10s));
@@ -187,7 +186,7 @@ TEST(SourceTest, HandlersAndBlocksSubmittedMeanwhileRunOneAtATimeInOrder) {
     if (i % 64 == 0) std::this_thread::yield();
   }
   poster.join();
-  EXPECT_TRUE(pump([&] { return handled.load() == kRounds; }));
+  EXPECT_TRUE(waitUntilOnMainRunLoop([&] { return handled.load() == kRounds; }));
   q->sync([&] {
     EXPECT_EQ(lastBlock, kRounds - 1);
     EXPECT_TRUE(inOrder);
@@ -270,7 +269,7 @@ TEST(SourceTest, CancelHandlerRunsOnceOnTheQueueAfterDeregistration) {
   src->cancel();
   src->cancel();
   EXPECT_TRUE(src->isCancelled());
-  EXPECT_TRUE(pump([&] { return cancels.load() == 1; }));
+  EXPECT_TRUE(waitUntilOnMainRunLoop([&] { return cancels.load() == 1; }));
   // A new pipe reuses the closed descriptor number; the old source must
   // not see its events.
   Pipe reuse;
@@ -388,7 +387,7 @@ TEST(SourceTest, TimerOnTheSteadyClockFiresThroughTheReactor) {
   src->setTimer(1h, Duration::zero());
   src->setTimer(1ms, 1ms);  // replaces the first schedule
   src->resume();
-  EXPECT_TRUE(pump([&] { return fires.load() >= 3; }));
+  EXPECT_TRUE(waitUntilOnMainRunLoop([&] { return fires.load() >= 3; }));
   src->cancel();
   q->sync([] {});
 }
@@ -408,7 +407,7 @@ TEST(SourceTest, ProcessExitForAChildThatExitedBeforeResume) {
     ++fires;
   });
   src->resume();
-  EXPECT_TRUE(pump([&] { return fires.load() == 1; }));
+  EXPECT_TRUE(waitUntilOnMainRunLoop([&] { return fires.load() == 1; }));
   int st = static_cast<int>(status.load());
   EXPECT_TRUE(WIFEXITED(st));
   EXPECT_EQ(WEXITSTATUS(st), 7);
@@ -437,7 +436,7 @@ TEST(SourceTest, ProcessExitForARunningChildAndASignalDeath) {
   });
   src->resume();
   ::kill(pid, SIGKILL);
-  EXPECT_TRUE(pump([&] { return fires.load() == 1; }));
+  EXPECT_TRUE(waitUntilOnMainRunLoop([&] { return fires.load() == 1; }));
   int st = static_cast<int>(status.load());
   EXPECT_TRUE(WIFSIGNALED(st));
   EXPECT_EQ(WTERMSIG(st), SIGKILL);
@@ -469,7 +468,7 @@ TEST(SourceTest, SignalSourceCountsDeliveries) {
   src->setEventHandler([&] { count += src->data(); });
   src->resume();
   ::kill(::getpid(), SIGUSR1);
-  EXPECT_TRUE(pump([&] { return count.load() >= 1; }));
+  EXPECT_TRUE(waitUntilOnMainRunLoop([&] { return count.load() >= 1; }));
   src->cancel();
 }
 

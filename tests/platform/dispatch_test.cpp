@@ -10,6 +10,7 @@
 #include "platform/dispatch/spin_budget.h"
 #include "platform/runloop/run_loop.h"
 #include "support/manual_clock.h"
+#include "support/wait.h"
 
 namespace platform::dispatch {
 namespace {
@@ -17,8 +18,8 @@ namespace {
 using runloop::RunLoop;
 using namespace std::chrono_literals;
 
-// Pumps the main run loop until `done` holds (generous safety timeout).
-bool pump(const std::function<bool()>& done) { return RunLoop::main().runUntil(done, 10s); }
+// Runs the main run loop until `done` holds (10 s safety net).
+using varnel::testing::waitUntilOnMainRunLoop;
 
 // Guarantee 1: async never runs the block inside the call.
 TEST(QueueTest, AsyncNeverRunsInline) {
@@ -31,7 +32,7 @@ TEST(QueueTest, AsyncNeverRunsInline) {
   std::atomic<bool> mainRan{false};
   Queue::main()->async([&] { mainRan = true; });
   EXPECT_FALSE(mainRan.load());
-  EXPECT_TRUE(pump([&] { return ran.load() && mainRan.load(); }));
+  EXPECT_TRUE(waitUntilOnMainRunLoop([&] { return ran.load() && mainRan.load(); }));
 }
 
 // Guarantee 2: FIFO per submitter under contention, one block at a time,
@@ -410,7 +411,7 @@ TEST(QueueTest, MainQueueRunsOnMainThreadFromTheMainLoop) {
     });
   });
   Queue::main()->async([&] { ok = std::this_thread::get_id() == mainId; });
-  EXPECT_TRUE(pump([&] { return ok.load() && fromSync.load(); }));
+  EXPECT_TRUE(waitUntilOnMainRunLoop([&] { return ok.load() && fromSync.load(); }));
   worker.join();
   EXPECT_TRUE(Queue::main()->isMain());
   EXPECT_FALSE(Queue::global()->isSerial());
@@ -481,13 +482,13 @@ TEST(GroupTest, NotifyRunsAfterTheLastLeave) {
     });
   }
   for (auto& t : threads) t.join();
-  EXPECT_TRUE(pump([&] { return seenAtNotify.load() >= 0; }));
+  EXPECT_TRUE(waitUntilOnMainRunLoop([&] { return seenAtNotify.load() >= 0; }));
   EXPECT_EQ(seenAtNotify.load(), 3);
   EXPECT_TRUE(group.wait(0ms));
   // Empty group: notify runs at once (on its queue).
   std::atomic<bool> empty{false};
   group.notify(Queue::global(), [&] { empty = true; });
-  EXPECT_TRUE(pump([&] { return empty.load(); }));
+  EXPECT_TRUE(waitUntilOnMainRunLoop([&] { return empty.load(); }));
 }
 
 TEST(GroupDeathTest, LeaveWithoutEnterAborts) {

@@ -66,3 +66,19 @@ TEST(StringEncodingTest, Encodes) {
 
 }  // namespace
 }  // namespace platform
+
+TEST(StringEncodingTest, EscapesXMLCharacterData) {
+  std::string out = "<k>";
+  platform::appendXMLEscaped(out, "a&b<c>\"d'\r\n", platform::kXMLEscapeMarkup);
+  EXPECT_EQ(out, "<k>a&amp;b&lt;c&gt;\"d'\r\n");
+  out.clear();
+  platform::appendXMLEscaped(out, "\"q\"\r", platform::kXMLEscapeQuotes);
+  EXPECT_EQ(out, "&quot;q&quot;\r");
+  out.clear();
+  platform::appendXMLEscaped(out, "\"q\"\r&", platform::kXMLEscapeCarriageReturn);
+  EXPECT_EQ(out, "\"q\"&#13;&amp;");
+  out.clear();
+  platform::appendXMLEscaped(out, std::string_view("a\0b", 3),
+                             platform::kXMLEscapeQuotes | platform::kXMLEscapeCarriageReturn);
+  EXPECT_EQ(out, std::string("a\0b", 3));
+}

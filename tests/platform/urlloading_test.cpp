@@ -182,6 +182,28 @@ TEST(URLConnectionTest, RedirectsPassThroughTheHookAndMayBeChangedOrRefused) {
   EXPECT_EQ(refused->events.back(), "finish");
 }
 
+TEST(URLConnectionTest, EveryDelegateIsKeptFromARedirectThatLowersTheScheme) {
+  // What any user of the connection gets (the request operations and the
+  // SDK's sessions alike): the hook is not even asked.
+  auto ca = test_support::makeCertificateAuthority("Redirect CA");
+  auto leaf = test_support::makeLeafCertificate(ca, "localhost", {"localhost"}, {"127.0.0.1"});
+  auto tls = HTTPTestServer::startTLS(leaf.certificatePEM + ca.certificatePEM, leaf.privateKeyPEM);
+  auto plain = HTTPTestServer::start();
+  plain->setReply("/in-clear", HTTPReply::text(200, "in clear"));
+  tls->setReply("/down", HTTPReply::text(302, "", "").header("Location", plain->url("/in-clear")));
+  auto rec = std::make_shared<Recorder>();
+  rec->challengeHook = [](const AuthenticationChallenge& c) {
+    c.sender()->useCredential(URLCredential::forTrust(c.protectionSpace().serverTrust), c);
+  };
+  load(URLRequest(URL(tls->localhostURL("/down"))), rec);
+  EXPECT_EQ(rec->events,
+            (std::vector<std::string>{"challenge:NSURLAuthenticationMethodServerTrust", "fail"}));
+  EXPECT_EQ(rec->error.code(), platform::urlloading::kURLErrorSecureConnectionRequired);
+  EXPECT_EQ(rec->error.userInfo()[platform::kURLErrorFailingURLStringKey].asString(),
+            tls->localhostURL("/down"));
+  EXPECT_EQ(plain->requestCount(), 0u);
+}
+
 TEST(URLConnectionTest, PostRedirectedBy303BecomesGet) {
   auto server = HTTPTestServer::start();
   server->setReply("/form", HTTPReply::text(303, "", "").header("Location", "/result"));
@@ -435,7 +457,7 @@ TEST(URLConnectionTest, PlainGetsOneAfterAnotherSendExactlyTheirOwnHeaderFields)
 }
 
 TEST(URLConnectionTest, SecureGetsOneAfterAnotherAreEachJudgedByTheirOwnDelegate) {
-  // GETs over https reuse the handle of the GET before them; the server of
+  // GETs over https may reuse the handle of the GET before them; the server of
   // each must still be judged by its own delegate, on the kept connection,
   // and nothing of a secure GET may reach a plain one on the same handle.
   auto ca = test_support::makeCertificateAuthority("Reuse CA");

@@ -12,6 +12,12 @@
 
 #include "platform/dispatch/internal.h"
 
+namespace platform {
+
+int ThreadStateSuspendSignal() { return SIGRTMIN + kThreadStateSuspendSignalOffset; }
+
+}  // namespace platform
+
 namespace platform::dispatch {
 
 namespace {

@@ -29,6 +29,17 @@
 
 #include <cstddef>
 
+namespace platform {
+
+// The real-time signal crash capture stops threads with (SIGRTMIN + this
+// offset; platform/system/thread_state.h). Every thread the platform layer
+// starts keeps it unblocked.
+inline constexpr int kThreadStateSuspendSignalOffset = 6;
+// The signal number of the suspend signal.
+int ThreadStateSuspendSignal();
+
+}  // namespace platform
+
 namespace platform::dispatch {
 
 inline constexpr std::size_t kAlternateSignalStackSize = 512 * 1024;

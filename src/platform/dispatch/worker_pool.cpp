@@ -12,7 +12,6 @@
 
 #include "platform/dispatch/internal.h"
 #include "platform/dispatch/thread_crash_info.h"
-#include "platform/system/thread_state.h"
 
 namespace platform::dispatch::detail {
 

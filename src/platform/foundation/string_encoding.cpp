@@ -200,4 +200,36 @@ std::optional<std::string> encodeString(std::string_view utf8, StringEncoding en
   return std::nullopt;
 }
 
+void appendXMLEscaped(std::string& out, std::string_view text, unsigned options) {
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        if (options & kXMLEscapeQuotes) {
+          out += "&quot;";
+        } else {
+          out += c;
+        }
+        break;
+      case '\r':
+        if (options & kXMLEscapeCarriageReturn) {
+          out += "&#13;";
+        } else {
+          out += c;
+        }
+        break;
+      default:
+        out += c;
+    }
+  }
+}
+
 }  // namespace platform

@@ -24,4 +24,15 @@ std::optional<std::string> decodeString(std::string_view bytes, std::string_view
 std::optional<std::string> encodeString(std::string_view utf8, StringEncoding encoding);
 bool isValidUTF8(std::string_view bytes);
 
+// The one escaper of XML character data: "&", "<" and ">" always become
+// entities; kXMLEscapeQuotes also turns '"' into "&quot;" (for attribute
+// values), kXMLEscapeCarriageReturn a carriage return into "&#13;" (which a
+// reader would otherwise fold into a line feed). Appends to `out`.
+enum XMLEscapeOptions : unsigned {
+  kXMLEscapeMarkup = 0,
+  kXMLEscapeQuotes = 1u << 0,
+  kXMLEscapeCarriageReturn = 1u << 1,
+};
+void appendXMLEscaped(std::string& out, std::string_view text, unsigned options);
+
 }  // namespace platform

@@ -140,6 +140,11 @@ std::string helperConfiguration(const Bundle& client, uid_t authorizingUser) {
     if (!client.resourcePath().empty() && isExecutableFile(path))
       text += "Executable=" + path + "\n";
   }
+  // The SSTP client's options file: the only one the helper hands to pppd.
+  const std::string options = client.resourcePath() + "/sstp-options";
+  struct stat st;
+  if (!client.resourcePath().empty() && ::lstat(options.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+    text += "SSTPOptions=" + options + "\n";
   return text;
 }
 

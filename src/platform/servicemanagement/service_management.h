@@ -17,8 +17,9 @@
 //  - the helper's configuration (/etc/varnel/helper.conf): the client program
 //    that may talk to it ("Client="), the user who authorized the
 //    installation ("User=<uid>", the one user besides root whom the helper
-//    serves) and the executables of the client's installation that it may
-//    start ("Executable=").
+//    serves), the executables of the client's installation that it may
+//    start ("Executable=") and the SSTP client's options file of the
+//    installation ("SSTPOptions=", the only one the helper accepts).
 // The socket unit makes the channel socket that user's, mode 0600: nobody
 // else can even connect (root always can).
 // When no VARNEL_ROOT is set and the caller is root, the service manager is

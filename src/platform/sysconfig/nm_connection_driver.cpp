@@ -1,21 +1,19 @@
 #include "platform/sysconfig/nm_connection_driver.h"
 
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/stat.h>
 #include <systemd/sd-bus.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
+#include <fstream>
 #include <map>
-#include <thread>
 
-#include "platform/dispatch/thread_crash_info.h"
+#include "platform/dispatch/dispatch.h"
 #include "platform/foundation/format.h"
 #include "platform/sysconfig/system_keychain.h"
 
@@ -30,6 +28,7 @@ constexpr const char* kNMConnectionIface = "org.freedesktop.NetworkManager.Setti
 constexpr const char* kNMActiveIface = "org.freedesktop.NetworkManager.Connection.Active";
 constexpr const char* kNMVpnIface = "org.freedesktop.NetworkManager.VPN.Connection";
 constexpr const char* kNMPluginIface = "org.freedesktop.NetworkManager.VPN.Plugin";
+constexpr const char* kNMPluginPath = "/org/freedesktop/NetworkManager/VPN/Plugin";
 
 // NetworkManager's enums (libnm's NMVpnConnectionState and
 // NMActiveConnectionState).
@@ -42,6 +41,8 @@ enum : std::uint32_t {
   kVpnFailed = 6,
   kVpnDisconnected = 7,
 };
+// The state reason of a deactivation someone asked for.
+constexpr std::uint32_t kReasonUserDisconnected = 2;
 enum : std::uint32_t {
   kActiveActivating = 1,
   kActiveActivated = 2,
@@ -71,6 +72,41 @@ std::string text(const Value& v) { return v.isString() ? v.asString() : std::str
 std::string errorText(const sd_bus_error* e, int r) {
   if (e && sd_bus_error_is_set(e)) return e->message ? e->message : e->name;
   return std::string(std::strerror(r < 0 ? -r : r));
+}
+
+// The unique name that owns `name` on the bus ("" when none).
+std::string nameOwner(sd_bus* bus, const char* name) {
+  sd_bus_message* reply = nullptr;
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  std::string owner;
+  const char* unique = nullptr;
+  if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                         "org.freedesktop.DBus", "GetNameOwner", &error, &reply, "s", name) >= 0 &&
+      sd_bus_message_read(reply, "s", &unique) >= 0 && unique)
+    owner = unique;
+  sd_bus_message_unref(reply);
+  sd_bus_error_free(&error);
+  return owner;
+}
+
+// Whether the sender of `m` owns `service` or a name beneath it
+// ("<service>.Connection_5": plugins that serve several connections take
+// one name each), by the names' owners as the bus announced them. (A
+// plugin that fails sends Failure and quits: by the time the signal is
+// handled its name may be gone, but its release is announced after it.)
+// The bus lets only root own these names.
+bool sentByPlugin(sd_bus_message* m, const std::string& service,
+                  const std::map<std::string, std::string>& owners) {
+  const char* sender = sd_bus_message_get_sender(m);
+  if (!sender || service.empty()) return false;
+  for (const auto& [name, owner] : owners)
+    if ((name == service || name.rfind(service + ".", 0) == 0) && owner == sender) return true;
+  return false;
+}
+
+bool sentBy(sd_bus_message* m, const std::string& owner) {
+  const char* sender = sd_bus_message_get_sender(m);
+  return !owner.empty() && sender && owner == sender;
 }
 
 // One method call on the bus: its outcome, the error it returned and its
@@ -115,25 +151,147 @@ class BusCall {
 
 }  // namespace
 
+namespace {
+
+bool validUTF8(const std::string& s) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    const std::size_t more = c < 0x80             ? 0
+                             : (c & 0xe0) == 0xc0 ? 1
+                             : (c & 0xf0) == 0xe0 ? 2
+                             : (c & 0xf8) == 0xf0 ? 3
+                                                  : 4;
+    if (more == 4 || (more == 1 && c < 0xc2) || i + more >= s.size() + (more == 0 ? 1 : 0))
+      return false;
+    for (std::size_t k = 1; k <= more; ++k)
+      if ((static_cast<unsigned char>(s[i + k]) & 0xc0) != 0x80) return false;
+    i += more + 1;
+  }
+  return true;
+}
+
+bool isHostName(const std::string& s) {
+  std::string name = s;
+  if (!name.empty() && name.back() == '.') name.pop_back();
+  if (name.empty() || name.size() > 253) return false;
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t dot = name.find('.', start);
+    const std::string label = name.substr(start, dot == std::string::npos ? dot : dot - start);
+    if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-')
+      return false;
+    for (char c : label)
+      if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_') return false;
+    if (dot == std::string::npos) return true;
+    start = dot + 1;
+  }
+}
+
+}  // namespace
+
+std::string nmGatewayProblem(const std::string& gateway) {
+  if (gateway.empty()) return "The network service names no server.";
+  in6_addr a6;
+  in_addr a4;
+  if (::inet_pton(AF_INET, gateway.c_str(), &a4) == 1 ||
+      ::inet_pton(AF_INET6, gateway.c_str(), &a6) == 1 || isHostName(gateway))
+    return {};
+  return "The server address is neither a host name nor an IP address.";
+}
+
+std::string nmTextProblem(const std::string& what, const std::string& value) {
+  for (char ch : value) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == 0x7f)
+      return platform::format("The %@ contains control characters or line breaks.", what);
+  }
+  if (!validUTF8(value)) return platform::format("The %@ is not valid UTF-8 text.", what);
+  return {};
+}
+
+std::string nmKeyProblem(const std::string& what, const std::string& value) {
+  if (value.empty()) return platform::format("The %@ is empty.", what);
+  for (char ch : value) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c > 0x7e)
+      return platform::format("The %@ may hold only printable characters.", what);
+  }
+  return {};
+}
+
+std::string nmValueProblem(const NMConnectionDriver::Profile& profile) {
+  for (const auto* entries : {&profile.data, &profile.secrets}) {
+    for (const auto& [key, value] : *entries) {
+      std::string problem;
+      if (key == "gateway" || key == "IPSec gateway" || key == "address")
+        problem = nmGatewayProblem(value);
+      else if (key == "ipsec-psk" || key == "IPSec secret")
+        problem = nmKeyProblem("shared secret", value);
+      else
+        problem = nmTextProblem(key == "user" || key == "Xauth username" ? "user name"
+                                : entries == &profile.secrets            ? "password"
+                                                              : "setting \"" + key + "\"",
+                                value);
+      if (!problem.empty()) return problem;
+    }
+  }
+  return {};
+}
+
+NMPlugin nmPPTPPlugin() {
+  return {"pptp", "org.freedesktop.NetworkManager.pptp", "network-manager-pptp"};
+}
+NMPlugin nmL2TPPlugin() {
+  return {"l2tp", "org.freedesktop.NetworkManager.l2tp", "network-manager-l2tp"};
+}
+NMPlugin nmIPSecPlugin() {
+  return {"vpnc", "org.freedesktop.NetworkManager.vpnc", "network-manager-vpnc"};
+}
+NMPlugin nmIKEv2Plugin() {
+  return {"strongswan", "org.freedesktop.NetworkManager.strongswan", "network-manager-strongswan"};
+}
+
 std::optional<NMPlugin> nmPluginForService(const NetworkService& service) {
   const auto& chain = service.interfaceChain;
   auto has = [&](const char* t) { return std::find(chain.begin(), chain.end(), t) != chain.end(); };
-  if (has(kSCNetworkInterfaceTypePPTP))
-    return NMPlugin{"pptp", "org.freedesktop.NetworkManager.pptp", "network-manager-pptp"};
-  if (has(kSCNetworkInterfaceTypeL2TP))
-    return NMPlugin{"l2tp", "org.freedesktop.NetworkManager.l2tp", "network-manager-l2tp"};
-  if (has(kSCNetworkInterfaceTypeIPSec))
-    return NMPlugin{"strongswan", "org.freedesktop.NetworkManager.strongswan",
-                    "network-manager-strongswan"};
+  if (has(kSCNetworkInterfaceTypePPTP)) return nmPPTPPlugin();
+  if (has(kSCNetworkInterfaceTypeL2TP)) return nmL2TPPlugin();
+  if (has(kSCNetworkInterfaceTypeIPSec)) return nmIPSecPlugin();
+  if (has(kSCNetworkInterfaceTypeIKEv2)) return nmIKEv2Plugin();
   return std::nullopt;
+}
+
+bool nmPluginInstalled(const NMPlugin& plugin, const std::vector<std::string>& directories) {
+  // What NetworkManager itself does: every "*.name" file of its plugin
+  // folders is read, and the one whose service is the plugin's counts.
+  const std::string wanted = "service=" + plugin.serviceType;
+  for (const std::string& dir : directories) {
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) continue;
+    bool found = false;
+    while (dirent* e = ::readdir(d)) {
+      const std::string name = e->d_name;
+      if (name.size() <= 5 || name.compare(name.size() - 5, 5, ".name") != 0) continue;
+      std::ifstream in(dir + "/" + name);
+      std::string line;
+      while (!found && std::getline(in, line)) {
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+        found = line == wanted;
+      }
+      if (found) break;
+    }
+    ::closedir(d);
+    if (found) return true;
+  }
+  return false;
 }
 
 std::string nmStateReasonText(std::uint32_t reason) {
   switch (reason) {
     case 0:
-      return "unknown reason";
     case 1:
-      return "no reason given";
+      return "NetworkManager gave no reason";
     case 2:
       return "disconnected by the user";
     case 3:
@@ -165,16 +323,27 @@ std::string nmStateReasonText(std::uint32_t reason) {
   }
 }
 
-std::string nmPluginFailureText(std::uint32_t failure) {
+std::string nmKindName(const std::string& plugin) {
+  if (plugin == "pptp") return "PPTP";
+  if (plugin == "l2tp") return "L2TP";
+  if (plugin == "vpnc") return "IPSec";
+  if (plugin == "strongswan") return "IPsec/IKEv2";
+  return "VPN";
+}
+
+std::string nmPluginFailureText(std::uint32_t failure, const std::string& plugin) {
   switch (failure) {
     case 0:
-      return "the login failed";
+      return "the server refused the login (wrong user name, password or shared secret)";
     case 1:
+      if (plugin == "pptp") return "the PPTP program (pppd) could not establish the link";
+      if (plugin == "l2tp") return "the L2TP and IPsec programs could not establish the link";
+      if (plugin == "vpnc") return "the IPSec program (vpnc) could not establish the link";
       return "the VPN program could not establish the link";
     case 2:
       return "the server sent an unusable IP configuration";
     default:
-      return platform::format("failure code %u", failure);
+      return platform::format("the VPN plugin failed (failure code %u)", failure);
   }
 }
 
@@ -183,41 +352,28 @@ std::string nmPluginFailureText(std::uint32_t failure) {
 
 class NMConnectionDriver::Worker {
  public:
-  explicit Worker(const Options& options) : options_(options) {
-    wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    thread_ = std::thread([this] {
-      dispatch::ensureAlternateSignalStack();  // a crash here is recorded too
-      loop();
-    });
-  }
+  explicit Worker(const Options& options)
+      : options_(options), queue_(dispatch::Queue::createSerial("platform.sysconfig.nm")) {}
   ~Worker() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      quit_ = true;
-    }
-    wakeUp();
-    thread_.join();
-    if (wake_ >= 0) ::close(wake_);
+    // Going away (often at process exit): nothing more is reported, and
+    // NetworkManager keeps running what it runs.
+    queue_->sync([this] {
+      *alive_ = false;
+      tracked_.clear();
+      if (bus_) dropBus({});
+    });
   }
 
-  // Runs `task` on the worker and waits for it.
+  // Runs `task` on the worker's queue and waits for it; then handles what
+  // came from the bus meanwhile (a call's wait may have queued signals).
   template <typename F>
   auto run(F task) -> decltype(task()) {
-    using R = decltype(task());
-    if (std::this_thread::get_id() == thread_.get_id()) return task();
-    std::mutex m;
-    std::condition_variable cv;
-    bool done = false;
-    std::optional<R> result;
-    post([&] {
-      R r = task();
-      std::lock_guard<std::mutex> lock(m);
-      result = std::move(r);
-      done = true;
-      cv.notify_one();
+    if (queue_->isCurrent()) return task();
+    std::optional<decltype(task())> result;
+    queue_->sync([&] {
+      result.emplace(task());
+      processBus();
     });
-    std::unique_lock<std::mutex> lock(m);
-    cv.wait(lock, [&] { return done; });
     return std::move(*result);
   }
 
@@ -232,26 +388,31 @@ class NMConnectionDriver::Worker {
   struct Tracked {
     // Held while NetworkManager runs it, as the system holds its connections.
     NetworkConnectionPtr connection;
-    std::string activePath, uuid, kind;
+    std::string activePath, uuid, kind, serviceType;
     std::string pluginFailure;
+    // A deactivation has begun (ours or anyone's): nothing that follows
+    // is Connected any more.
+    bool deactivating = false;
+    // The deactivation is the one `stop` asked for.
+    bool stopRequested = false;
+    bool connected = false;
     bool ended = false;
   };
 
-  void post(std::function<void()> task) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      tasks_.push_back(std::move(task));
-    }
-    wakeUp();
-  }
-  void wakeUp() {
-    std::uint64_t one = 1;
-    if (wake_ >= 0) (void)!::write(wake_, &one, sizeof one);
-  }
-  void loop();
+  // Handles every message the bus has for us (on the queue).
+  void processBus();
   bool ensureBus(std::string* error);
   void dropBus(const std::string& reason);
+  // Asks the bus who owns NetworkManager's name now and binds the signal
+  // matches to that unique name; false when nobody does.
   bool nmOnBus();
+  void bindToOwner(const std::string& owner);
+  // Reads the active connection's State and VpnState back from
+  // NetworkManager: true when it is activated.
+  bool readBackActivated(const Tracked& t);
+  // What this system lacks that the plugin's programs need ("" when
+  // nothing is seen missing).
+  std::string systemLack(const std::string& kind) const;
   std::string findProfile(const std::string& uuid);
   std::vector<std::string> profilesNamed(const std::string& name);
   bool writeProfile(const Profile& profile,
@@ -262,7 +423,7 @@ class NMConnectionDriver::Worker {
   Tracked* trackedByPath(const char* path);
 
   // Follows a (state, reason) signal of one of our connections.
-  int followState(sd_bus_message* m, std::optional<ConnectionStatus> (*statusOf)(std::uint32_t));
+  int followState(sd_bus_message* m, bool vpnSignal);
   static int onVpnState(sd_bus_message* m, void* self, sd_bus_error*);
   static int onActiveState(sd_bus_message* m, void* self, sd_bus_error*);
   static int onPluginFailure(sd_bus_message* m, void* self, sd_bus_error*);
@@ -270,62 +431,35 @@ class NMConnectionDriver::Worker {
   static int onDisconnected(sd_bus_message* m, void* self, sd_bus_error*);
 
   const Options& options_;
-  std::thread thread_;
-  int wake_ = -1;
-  std::mutex mutex_;
-  std::deque<std::function<void()>> tasks_;
-  bool quit_ = false;
-  // Worker thread only:
+  // Owns everything below; the bus's descriptor is watched on it.
+  dispatch::QueuePtr queue_;
+  std::shared_ptr<dispatch::Source> busSource_;
+  // False once the worker is going: a watch event still queued does nothing.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   sd_bus* bus_ = nullptr;
   std::vector<sd_bus_slot*> slots_;
+  // The unique name that owns NetworkManager's name ("" when none) and
+  // the matches bound to it.
+  std::string nmOwner_;
+  std::vector<sd_bus_slot*> ownerSlots_;
+  // Owners of the names beneath NetworkManager's (its VPN plugins'), as
+  // NameOwnerChanged announced them.
+  std::map<std::string, std::string> pluginOwners_;
   std::vector<Tracked> tracked_;
 };
 
-void NMConnectionDriver::Worker::loop() {
+void NMConnectionDriver::Worker::processBus() {
+  if (!bus_) return;
   for (;;) {
-    std::deque<std::function<void()>> tasks;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (quit_) break;
-      tasks.swap(tasks_);
+    int r = sd_bus_process(bus_, nullptr);
+    if (r < 0) {
+      dropBus("The connection to the system bus was lost.");
+      return;
     }
-    for (auto& t : tasks) t();
-    if (bus_) {
-      for (;;) {
-        int r = sd_bus_process(bus_, nullptr);
-        if (r < 0) {
-          dropBus("The connection to the system bus was lost.");
-          break;
-        }
-        if (r == 0) break;
-      }
-    }
-    pollfd fds[2] = {{wake_, POLLIN, 0}, {-1, 0, 0}};
-    int timeoutMs = -1;
-    if (bus_) {
-      fds[1].fd = sd_bus_get_fd(bus_);
-      fds[1].events = static_cast<short>(sd_bus_get_events(bus_));
-      std::uint64_t until = 0;
-      if (sd_bus_get_timeout(bus_, &until) >= 0 && until != UINT64_MAX) {
-        timespec now;
-        ::clock_gettime(CLOCK_MONOTONIC, &now);
-        std::uint64_t nowUs = static_cast<std::uint64_t>(now.tv_sec) * 1000000u +
-                              static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
-        timeoutMs =
-            until <= nowUs
-                ? 0
-                : static_cast<int>(std::min<std::uint64_t>((until - nowUs + 999) / 1000, 60000));
-      }
-    }
-    ::poll(fds, bus_ ? 2 : 1, timeoutMs);
-    std::uint64_t count;
-    while (::read(wake_, &count, sizeof count) > 0) {
-    }
+    if (!bus_) return;  // a handler dropped it
+    if (r == 0) break;
   }
-  // Going away (often at process exit): nothing more is reported, and
-  // NetworkManager keeps running what it runs.
-  tracked_.clear();
-  if (bus_) dropBus({});
+  if (sd_bus_get_events(bus_) & POLLOUT) sd_bus_flush(bus_);
 }
 
 bool NMConnectionDriver::Worker::ensureBus(std::string* error) {
@@ -347,36 +481,107 @@ bool NMConnectionDriver::Worker::ensureBus(std::string* error) {
   }
   bus_ = bus;
   sd_bus_set_method_call_timeout(bus_, static_cast<std::uint64_t>(options_.callTimeout * 1e6));
+  // The bus's descriptor is watched on this queue: what arrives is
+  // handled here, one message after another.
+  busSource_ = dispatch::Source::read(sd_bus_get_fd(bus_), queue_);
+  busSource_->setEventHandler([this, alive = alive_] {
+    if (*alive) processBus();
+  });
+  busSource_->resume();
   auto match = [&](const char* sender, const char* path, const char* iface, const char* member,
                    sd_bus_message_handler_t handler) {
     sd_bus_slot* slot = nullptr;
     if (sd_bus_match_signal(bus_, &slot, sender, path, iface, member, handler, this) >= 0)
       slots_.push_back(slot);
   };
-  match(nullptr, nullptr, kNMVpnIface, "VpnStateChanged", &Worker::onVpnState);
-  match(nullptr, nullptr, kNMActiveIface, "StateChanged", &Worker::onActiveState);
-  match(nullptr, nullptr, kNMPluginIface, "Failure", &Worker::onPluginFailure);
+  // The plugins' failures come from the plugin's own name (checked when
+  // one arrives); NetworkManager's states only from its unique name (bound
+  // in bindToOwner).
+  match(nullptr, kNMPluginPath, kNMPluginIface, "Failure", &Worker::onPluginFailure);
   match("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameOwnerChanged",
         &Worker::onNameOwner);
   match("org.freedesktop.DBus.Local", "/org/freedesktop/DBus/Local", "org.freedesktop.DBus.Local",
         "Disconnected", &Worker::onDisconnected);
+  // The plugins already running; later ones are announced.
+  BusCall names;
+  std::vector<std::string> pluginNames;
+  if (names.call(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                 "ListNames", "") &&
+      sd_bus_message_enter_container(names.reply(), 'a', "s") >= 0) {
+    const char* n = nullptr;
+    const std::string prefix = std::string(kNMBusName) + ".";
+    while (sd_bus_message_read(names.reply(), "s", &n) > 0 && n)
+      if (std::string(n).rfind(prefix, 0) == 0) pluginNames.emplace_back(n);
+  }
+  for (const std::string& n : pluginNames) {
+    const std::string owner = nameOwner(bus_, n.c_str());
+    if (!owner.empty()) pluginOwners_[n] = owner;
+  }
   return true;
 }
 
 void NMConnectionDriver::Worker::dropBus(const std::string& reason) {
+  // No more watching before the descriptor closes.
+  if (busSource_) busSource_->cancel();
+  busSource_.reset();
+  bindToOwner({});
   for (sd_bus_slot* s : slots_) sd_bus_slot_unref(s);
   slots_.clear();
   if (bus_) sd_bus_flush_close_unref(bus_);
   bus_ = nullptr;
+  pluginOwners_.clear();
   endAll(reason);
 }
 
 bool NMConnectionDriver::Worker::nmOnBus() {
-  BusCall c;
-  int has = 0;
-  return c.call(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                "NameHasOwner", "s", kNMBusName) &&
-         sd_bus_message_read(c.reply(), "b", &has) >= 0 && has;
+  const std::string owner = nameOwner(bus_, kNMBusName);
+  if (owner != nmOwner_) {
+    // A different NetworkManager than the one that ran our connections.
+    if (!nmOwner_.empty()) endAll("NetworkManager stopped while the connection was in use.");
+    bindToOwner(owner);
+  }
+  return !nmOwner_.empty();
+}
+
+void NMConnectionDriver::Worker::bindToOwner(const std::string& owner) {
+  for (sd_bus_slot* s : ownerSlots_) sd_bus_slot_unref(s);
+  ownerSlots_.clear();
+  nmOwner_ = owner;
+  if (owner.empty() || !bus_) return;
+  auto match = [&](const char* iface, const char* member, sd_bus_message_handler_t handler) {
+    sd_bus_slot* slot = nullptr;
+    if (sd_bus_match_signal(bus_, &slot, owner.c_str(), nullptr, iface, member, handler, this) >= 0)
+      ownerSlots_.push_back(slot);
+  };
+  match(kNMVpnIface, "VpnStateChanged", &Worker::onVpnState);
+  match(kNMActiveIface, "StateChanged", &Worker::onActiveState);
+}
+
+std::string NMConnectionDriver::Worker::systemLack(const std::string& kind) const {
+  const bool ppp = kind == "pptp" || kind == "l2tp";
+  const std::string& device = ppp ? options_.pppDevice : options_.tunDevice;
+  if (!ppp && kind != "vpnc") return {};
+  const int fd = ::open(device.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
+  if (fd >= 0) {
+    ::close(fd);
+    return {};
+  }
+  return platform::format("this system cannot run %s, which %@ needs (%@: %s)",
+                          ppp ? "PPP" : "tunnel devices", nmKindName(kind), device,
+                          std::strerror(errno));
+}
+
+bool NMConnectionDriver::Worker::readBackActivated(const Tracked& t) {
+  if (nmOwner_.empty()) return false;
+  std::uint32_t state = 0, vpnState = 0;
+  sd_bus_error e1 = SD_BUS_ERROR_NULL, e2 = SD_BUS_ERROR_NULL;
+  const bool ok = sd_bus_get_property_trivial(bus_, nmOwner_.c_str(), t.activePath.c_str(),
+                                              kNMActiveIface, "State", &e1, 'u', &state) >= 0 &&
+                  sd_bus_get_property_trivial(bus_, nmOwner_.c_str(), t.activePath.c_str(),
+                                              kNMVpnIface, "VpnState", &e2, 'u', &vpnState) >= 0;
+  sd_bus_error_free(&e1);
+  sd_bus_error_free(&e2);
+  return ok && state == kActiveActivated && vpnState == kVpnActivated;
 }
 
 std::string NMConnectionDriver::Worker::findProfile(const std::string& uuid) {
@@ -523,10 +728,7 @@ bool NMConnectionDriver::Worker::start(
     connection->setFailureReason(platform::format(
         "NetworkManager is not running. %@ connections need it: install the Debian packages "
         "\"network-manager\" and \"%@\" and start NetworkManager.",
-        plugin.name == "strongswan" ? "IPsec/IKEv2"
-        : plugin.name == "l2tp"     ? "L2TP"
-                                    : "PPTP",
-        plugin.package));
+        nmKindName(plugin.name), plugin.package));
     return false;
   }
   std::string profilePath = findProfile(profile.uuid);
@@ -557,6 +759,7 @@ bool NMConnectionDriver::Worker::start(
   t.activePath = active;
   t.uuid = profile.uuid;
   t.kind = plugin.name;
+  t.serviceType = plugin.serviceType;
   tracked_.erase(
       std::remove_if(tracked_.begin(), tracked_.end(), [](const Tracked& x) { return x.ended; }),
       tracked_.end());
@@ -575,6 +778,10 @@ bool NMConnectionDriver::Worker::stop(const NetworkConnectionPtr& connection) {
     end(*found, "The connection to the system bus was lost.");
     return true;
   }
+  // From here on nothing of this attempt is Connected, whatever arrives
+  // (NetworkManager reports VPN ACTIVATED while it cancels a connect).
+  found->deactivating = true;
+  found->stopRequested = true;
   BusCall call;
   bool ok = call.call(bus_, kNMBusName, kNMPath, kNMBusName, "DeactivateConnection", "o",
                       found->activePath.c_str());
@@ -630,11 +837,22 @@ void NMConnectionDriver::Worker::endAll(const std::string& reason) {
 
 namespace {
 
-std::string endReason(std::uint32_t reason, const std::string& pluginFailure) {
-  std::string text = nmStateReasonText(reason);
-  // The plugin's own failure says more than NetworkManager's summary.
-  if (!pluginFailure.empty())
-    text = reason <= 1 ? pluginFailure : pluginFailure + " (" + text + ")";
+// The end of an attempt in words: the plugin's own failure says more than
+// NetworkManager's summary, and what this system lacks says most. Never
+// just "no reason".
+std::string endReason(std::uint32_t reason, const std::string& pluginFailure,
+                      const std::string& kind, const std::string& systemLack) {
+  std::string text;
+  if (!pluginFailure.empty()) {
+    text = pluginFailure;
+    if (reason > 1) text += " (" + nmStateReasonText(reason) + ")";
+  } else if (reason <= 1) {
+    text = platform::format("the %@ connection ended and NetworkManager gave no reason",
+                            nmKindName(kind));
+  } else {
+    text = nmStateReasonText(reason);
+  }
+  if (!systemLack.empty()) text += ": " + systemLack;
   return text;
 }
 
@@ -674,48 +892,99 @@ std::optional<ConnectionStatus> activeStateStatus(std::uint32_t state) {
 
 }  // namespace
 
-int NMConnectionDriver::Worker::followState(
-    sd_bus_message* m, std::optional<ConnectionStatus> (*statusOf)(std::uint32_t)) {
+int NMConnectionDriver::Worker::followState(sd_bus_message* m, bool vpnSignal) {
+  // Only NetworkManager itself speaks for its connections: anybody on the
+  // system bus may send a signal of this name to this path.
+  if (!sentBy(m, nmOwner_)) return 0;
   Tracked* t = trackedByPath(sd_bus_message_get_path(m));
   std::uint32_t state = 0, reason = 0;
   if (!t || sd_bus_message_read(m, "uu", &state, &reason) < 0) return 0;
   auto c = t->connection;
   if (!c) return 0;
-  const std::optional<ConnectionStatus> status = statusOf(state);
-  if (status == ConnectionStatus::Disconnected) {
-    end(*t, reason == 2 ? std::string() : endReason(reason, t->pluginFailure));
-  } else if (status) {
-    if (*status == ConnectionStatus::Connected) c->setFailureReason({});
-    c->reportStatus(*status);
+  if (!vpnSignal && state == kActiveDeactivating) t->deactivating = true;
+  const std::optional<ConnectionStatus> status =
+      vpnSignal ? vpnStateStatus(state) : activeStateStatus(state);
+  if (!status) return 0;
+  switch (*status) {
+    case ConnectionStatus::Disconnected: {
+      std::string why;
+      if (reason == kReasonUserDisconnected) {
+        // The user's own stop is no failure; one from elsewhere is said.
+        if (!t->stopRequested) why = "it was disconnected outside VarnelVPN";
+      } else {
+        why = endReason(reason, t->pluginFailure, t->kind,
+                        t->connected ? std::string() : systemLack(t->kind));
+      }
+      end(*t, why);
+      break;
+    }
+    case ConnectionStatus::Connected:
+      // ACTIVATED counts only while no deactivation is under way, not with
+      // a disconnect reason, and only when NetworkManager's properties
+      // say so too.
+      if (t->deactivating || reason == kReasonUserDisconnected || t->connected) break;
+      if (!readBackActivated(*t)) break;
+      t->connected = true;
+      c->setFailureReason({});
+      c->reportStatus(ConnectionStatus::Connected);
+      break;
+    case ConnectionStatus::Disconnecting:
+      c->reportStatus(ConnectionStatus::Disconnecting);
+      break;
+    default:
+      // Connecting: not after the attempt reached Connected or began to end.
+      if (!t->deactivating && !t->connected) c->reportStatus(*status);
+      break;
   }
   return 0;
 }
 
 int NMConnectionDriver::Worker::onVpnState(sd_bus_message* m, void* self, sd_bus_error*) {
-  return static_cast<Worker*>(self)->followState(m, vpnStateStatus);
+  return static_cast<Worker*>(self)->followState(m, true);
 }
 
 int NMConnectionDriver::Worker::onActiveState(sd_bus_message* m, void* self, sd_bus_error*) {
-  return static_cast<Worker*>(self)->followState(m, activeStateStatus);
+  return static_cast<Worker*>(self)->followState(m, false);
 }
 
 int NMConnectionDriver::Worker::onPluginFailure(sd_bus_message* m, void* self, sd_bus_error*) {
   auto* w = static_cast<Worker*>(self);
   std::uint32_t failure = 0;
   if (sd_bus_message_read(m, "u", &failure) < 0) return 0;
-  // The plugin's signal names no connection; it belongs to the attempt
-  // that is still running (one VPN of a kind at a time).
-  for (Tracked& t : w->tracked_)
-    if (!t.ended && t.pluginFailure.empty()) t.pluginFailure = nmPluginFailureText(failure);
+  // The plugin's signal names no connection; it belongs to the attempt of
+  // that plugin that is still running (one VPN of a kind at a time), and
+  // counts only when it comes from the process that owns the plugin's name.
+  std::map<std::string, bool> fromPlugin;
+  for (Tracked& t : w->tracked_) {
+    if (t.ended || !t.pluginFailure.empty()) continue;
+    auto known = fromPlugin.find(t.serviceType);
+    if (known == fromPlugin.end())
+      known =
+          fromPlugin.emplace(t.serviceType, sentByPlugin(m, t.serviceType, w->pluginOwners_)).first;
+    if (known->second) t.pluginFailure = nmPluginFailureText(failure, t.kind);
+  }
   return 0;
 }
 
 int NMConnectionDriver::Worker::onNameOwner(sd_bus_message* m, void* self, sd_bus_error*) {
   auto* w = static_cast<Worker*>(self);
+  if (!sentBy(m, "org.freedesktop.DBus")) return 0;
   const char *name = nullptr, *oldOwner = nullptr, *newOwner = nullptr;
   if (sd_bus_message_read(m, "sss", &name, &oldOwner, &newOwner) < 0 || !name) return 0;
-  if (std::string(name) == kNMBusName && (!newOwner || !*newOwner))
-    w->endAll("NetworkManager stopped while the connection was in use.");
+  const std::string owner = newOwner ? newOwner : "";
+  if (std::string(name).rfind(std::string(kNMBusName) + ".", 0) == 0) {
+    if (owner.empty())
+      w->pluginOwners_.erase(name);
+    else
+      w->pluginOwners_[name] = owner;
+    return 0;
+  }
+  if (std::string(name) != kNMBusName) return 0;
+  if (owner == w->nmOwner_) return 0;
+  // The NetworkManager that ran our connections has gone (a new one knows
+  // nothing of them); the matches follow the name to its new owner.
+  if (!w->nmOwner_.empty()) w->endAll("NetworkManager stopped while the connection was in use.");
+  w->bindToOwner(owner);
   return 0;
 }
 
@@ -749,6 +1018,14 @@ NMConnectionDriver::~NMConnectionDriver() = default;
 
 std::optional<NMConnectionDriver::Profile> NMConnectionDriver::profileFor(
     const NetworkService& service, std::string* error) const {
+  return nmProfileFor(service, options_.secretLookup, error);
+}
+
+std::optional<NMConnectionDriver::Profile> nmProfileFor(
+    const NetworkService& service,
+    const std::function<std::optional<std::string>(const std::string& reference)>& secretLookup,
+    std::string* error) {
+  using Profile = NMConnectionDriver::Profile;
   std::optional<NMPlugin> plugin = nmPluginForService(service);
   if (!plugin) {
     *error = "The network service has no VPN type that NetworkManager serves.";
@@ -759,7 +1036,8 @@ std::optional<NMConnectionDriver::Profile> NMConnectionDriver::profileFor(
   p.uuid = isUUID(service.serviceID) ? lower(service.serviceID) : std::string();
   p.serviceType = plugin->serviceType;
   auto secret = [&](const std::string& reference, const char* what) -> std::optional<std::string> {
-    std::optional<std::string> s = options_.secretLookup(reference);
+    std::optional<std::string> s =
+        secretLookup ? secretLookup(reference) : std::optional<std::string>();
     if (!s) *error = platform::format("The %s of the network service is missing.", what);
     return s;
   };
@@ -786,7 +1064,27 @@ std::optional<NMConnectionDriver::Profile> NMConnectionDriver::profileFor(
       p.data.emplace_back("ipsec-psk-flags", "0");
       p.secrets.emplace_back("ipsec-psk", *psk);
     }
+  } else if (plugin->name == "strongswan") {
+    // IKEv2 with a pre-shared key, in strongSwan's keys.
+    Value ike = service.interfaceConfiguration(kSCNetworkInterfaceTypeIKEv2);
+    const std::string server = text(ike[kSCPropNetIPSecRemoteAddress]);
+    if (server.empty()) {
+      *error = "The network service names no server.";
+      return std::nullopt;
+    }
+    std::optional<std::string> psk =
+        secret(text(ike[kSCPropNetIPSecSharedSecret]), "shared secret");
+    if (!psk) return std::nullopt;
+    p.data = {{"address", server}, {"method", "psk"},  {"virtual", "yes"},     {"encap", "no"},
+              {"ipcomp", "no"},    {"proposal", "no"}, {"password-flags", "0"}};
+    const std::string local = text(ike["LocalIdentifier"]);
+    if (!local.empty()) p.data.emplace_back("local-identity", local);
+    const std::string remote = text(ike["RemoteIdentifier"]);
+    if (!remote.empty()) p.data.emplace_back("remote-identity", remote);
+    p.secrets = {{"password", *psk}};
   } else {
+    // IKEv1 with the group's pre-shared key and XAuth, in vpnc's keys (its
+    // NetworkManager plugin reads these names).
     Value ipsec = service.interfaceConfiguration(kSCNetworkInterfaceTypeIPSec);
     const std::string server = text(ipsec[kSCPropNetIPSecRemoteAddress]);
     if (server.empty()) {
@@ -796,13 +1094,30 @@ std::optional<NMConnectionDriver::Profile> NMConnectionDriver::profileFor(
     std::optional<std::string> psk =
         secret(text(ipsec[kSCPropNetIPSecSharedSecret]), "shared secret");
     if (!psk) return std::nullopt;
-    p.data = {{"address", server}, {"method", "psk"},  {"virtual", "yes"},     {"encap", "no"},
-              {"ipcomp", "no"},    {"proposal", "no"}, {"password-flags", "0"}};
-    const std::string local = text(ipsec["LocalIdentifier"]);
-    if (!local.empty()) p.data.emplace_back("local-identity", local);
-    const std::string remote = text(ipsec["RemoteIdentifier"]);
-    if (!remote.empty()) p.data.emplace_back("remote-identity", remote);
-    p.secrets = {{"password", *psk}};
+    // The group's name: the local identifier when the service has one.
+    std::string group = text(ipsec["LocalIdentifier"]);
+    if (group.empty()) group = kNMIPSecDefaultGroup;
+    p.data = {{"IPSec gateway", server},
+              {"IPSec ID", group},
+              {"IPSec secret-flags", "0"},
+              {"NAT Traversal Mode", "natt"}};
+    p.secrets = {{"IPSec secret", *psk}};
+    const bool xauth = ipsec[kSCPropNetIPSecXAuthEnabled].isNumber()
+                           ? ipsec[kSCPropNetIPSecXAuthEnabled].asInt64() != 0
+                           : !text(ipsec[kSCPropNetIPSecXAuthName]).empty();
+    if (xauth) {
+      std::optional<std::string> password =
+          secret(text(ipsec[kSCPropNetIPSecXAuthPassword]), "XAuth password");
+      if (!password) return std::nullopt;
+      p.data.emplace_back("Xauth username", text(ipsec[kSCPropNetIPSecXAuthName]));
+      p.data.emplace_back("Xauth password-flags", "0");
+      p.secrets.emplace_back("Xauth password", *password);
+    }
+  }
+  std::string problem = nmValueProblem(p);
+  if (!problem.empty()) {
+    *error = problem;
+    return std::nullopt;
   }
   return p;
 }
@@ -814,16 +1129,11 @@ bool NMConnectionDriver::start(const NetworkConnectionPtr& connection,
     connection->setFailureReason("The network service has no VPN type that NetworkManager serves.");
     return false;
   }
-  struct stat st;
-  const std::string nameFile = options_.pluginDirectory + "/nm-" + plugin->name + "-service.name";
-  if (::stat(nameFile.c_str(), &st) != 0) {
+  if (!nmPluginInstalled(*plugin, options_.pluginDirectories)) {
     connection->setFailureReason(platform::format(
         "The NetworkManager VPN plugin for %@ is not installed: install the Debian package "
         "\"%@\".",
-        plugin->name == "strongswan" ? "IPsec/IKEv2"
-        : plugin->name == "l2tp"     ? "L2TP"
-                                     : "PPTP",
-        plugin->package));
+        nmKindName(plugin->name), plugin->package));
     return false;
   }
   std::string error;

@@ -36,6 +36,9 @@ inline constexpr const char* kSCNetworkInterfaceTypePPTP = "PPTP";
 inline constexpr const char* kSCNetworkInterfaceTypeL2TP = "L2TP";
 inline constexpr const char* kSCNetworkInterfaceTypePPP = "PPP";
 inline constexpr const char* kSCNetworkInterfaceTypeIPSec = "IPSec";
+// IKEv2 with a pre-shared key (the client's own VPN configuration), not the
+// IKEv1 IPSec of the helper's services.
+inline constexpr const char* kSCNetworkInterfaceTypeIKEv2 = "IKEv2";
 inline constexpr const char* kSCEntNetIPv4 = "IPv4";
 inline constexpr const char* kSCEntNetIPSec = "IPSec";
 

@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/foundation/string_encoding.h"
 #include "platform/system/binary_property_list.h"
 #include "platform/system/file_util.h"
 
@@ -425,24 +426,7 @@ bool isWritableString(std::string_view s) {
 }
 
 void appendEscaped(std::string& out, std::string_view s) {
-  for (char c : s) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '\r':
-        out += "&#13;";
-        break;
-      default:
-        out += c;
-    }
-  }
+  appendXMLEscaped(out, s, kXMLEscapeCarriageReturn);
 }
 
 class Writer {

@@ -155,8 +155,6 @@ long readSmall(const char* path, char* buffer, std::size_t size) {
 
 }  // namespace
 
-int ThreadStateSuspendSignal() { return SIGRTMIN + kThreadStateSuspendSignalOffset; }
-
 bool ThreadStatePrepare() {
   static std::once_flag once;
   std::call_once(once, [] {

@@ -42,12 +42,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/dispatch/thread_crash_info.h"
+
 namespace platform {
 
 // At most this many threads are suspended and recorded at once.
 inline constexpr int kThreadStateMaxThreads = 256;
-// The suspend signal is SIGRTMIN + this offset.
-inline constexpr int kThreadStateSuspendSignalOffset = 6;
 // How long ThreadStateSuspend waits for all threads to answer.
 inline constexpr int kThreadStateSuspendTimeoutMilliseconds = 1000;
 // How long a suspended thread waits to be released before it goes on.
@@ -60,8 +60,9 @@ struct ThreadRegisters {
   std::uint64_t rip, rflags, cs, fs, gs;
 };
 
-// The signal number of the suspend signal.
-int ThreadStateSuspendSignal();
+// The suspend signal, SIGRTMIN + kThreadStateSuspendSignalOffset, is
+// declared beside the worker threads that keep it unblocked
+// (platform/dispatch/thread_crash_info.h).
 // Installs the suspend signal's handler (once; later calls answer the first
 // result). False when the handler cannot be installed.
 bool ThreadStatePrepare();

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -64,6 +65,12 @@ std::string defaultDescription(std::int64_t code) {
       return "The network connection was lost.";
     case kURLErrorHTTPTooManyRedirects:
       return "too many HTTP redirects";
+    case kURLErrorBadServerResponse:
+      return "The server returned a response that could not be understood.";
+    case kURLErrorSecureConnectionRequired:
+      return "A redirect from a secure address to an insecure one was refused.";
+    case kURLErrorDataLengthExceedsMaximum:
+      return "The response is larger than this request allows.";
     case kURLErrorUserCancelledAuthentication:
       return "cancelled";
     case kURLErrorSecureConnectionFailed:
@@ -88,6 +95,8 @@ std::int64_t codeForCurl(CURLcode code) {
       return kURLErrorCannotConnectToHost;
     case CURLE_OPERATION_TIMEDOUT:
       return kURLErrorTimedOut;
+    case CURLE_WEIRD_SERVER_REPLY:
+      return kURLErrorBadServerResponse;
     case CURLE_PEER_FAILED_VERIFICATION:
       return kURLErrorServerCertificateUntrusted;
     case CURLE_SSL_CONNECT_ERROR:
@@ -106,7 +115,6 @@ std::int64_t codeForCurl(CURLcode code) {
     case CURLE_RECV_ERROR:
     case CURLE_SEND_ERROR:
     case CURLE_PARTIAL_FILE:
-    case CURLE_WEIRD_SERVER_REPLY:
     case CURLE_HTTP2:
     case CURLE_HTTP2_STREAM:
     case CURLE_READ_ERROR:
@@ -122,6 +130,46 @@ std::string trim(std::string_view s) {
          (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
     s.remove_suffix(1);
   return std::string(s);
+}
+
+// Whether `line` starts as a status line does, in any letter case (as
+// libcurl takes it).
+bool startsWithHTTP(std::string_view line) {
+  return line.size() >= 5 && equalsIgnoringCase(line.substr(0, 5), "HTTP/");
+}
+
+// The status code of an HTTP status line ("HTTP/1.1 200 OK"), or nullopt
+// when the line is not one.
+std::optional<long> parseStatusLine(std::string_view line) {
+  while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
+  if (!startsWithHTTP(line)) return std::nullopt;
+  std::size_t at = 5;
+  auto digit = [&](std::size_t i) { return i < line.size() && line[i] >= '0' && line[i] <= '9'; };
+  if (!digit(at)) return std::nullopt;
+  ++at;
+  if (at < line.size() && line[at] == '.') {
+    if (!digit(at + 1)) return std::nullopt;
+    at += 2;
+  }
+  if (at >= line.size() || line[at] != ' ') return std::nullopt;
+  ++at;
+  if (!digit(at) || !digit(at + 1) || !digit(at + 2)) return std::nullopt;
+  if (at + 3 < line.size() && line[at + 3] != ' ') return std::nullopt;
+  const long code = (line[at] - '0') * 100 + (line[at + 1] - '0') * 10 + (line[at + 2] - '0');
+  if (code < 100) return std::nullopt;
+  return code;
+}
+
+// A "Content-Length" value: decimal digits only, and few enough to be a
+// length (a reply cannot carry 10^18 bytes). nullopt when it is not one.
+std::optional<std::int64_t> parseContentLength(std::string_view value) {
+  if (value.empty() || value.size() > 18) return std::nullopt;
+  std::int64_t n = 0;
+  for (char c : value) {
+    if (c < '0' || c > '9') return std::nullopt;
+    n = n * 10 + (c - '0');
+  }
+  return n;
 }
 
 // Whether `list` holds exactly the lines a transfer builds for `fields`
@@ -154,6 +202,22 @@ Error makeURLError(std::int64_t code, const URL& failingURL, std::string descrip
   }
   return Error(kURLErrorDomain, code, info);
 }
+
+namespace {
+
+// The error of a load that could not take its reply in for want of memory.
+Error outOfMemoryError() {
+  return Error(kPOSIXErrorDomain, ENOMEM,
+               Value::dictionary({{kLocalizedDescriptionKey,
+                                   Value("There is not enough memory to take the response in.")}}));
+}
+
+bool sameOrigin(const URL& a, const URL& b) {
+  auto port = [](const URL& u) { return u.port().value_or(u.scheme() == "https" ? 443 : 80); };
+  return a.scheme() == b.scheme() && equalsIgnoringCase(a.host(), b.host()) && port(a) == port(b);
+}
+
+}  // namespace
 
 URLCredential URLCredential::withUser(std::string user, std::string password,
                                       Persistence persistence) {
@@ -252,9 +316,17 @@ struct NetworkThread::Impl : runloop::RunLoop::Driver {
     if (easy) curl_easy_setopt(easy, CURLOPT_SHARE, share);
     return easy;
   }
+  // Whether a handle may serve a second transfer. With libcurl before
+  // 8.1.0, a handle reused after hostile replies (lines folded onto the
+  // status line, mangled redirects, heads split into small reads) was seen
+  // to read memory freed with its previous transfer: the fuzz target of the
+  // response reader finds it within a minute. There every transfer gets a
+  // new handle (connections and TLS sessions are still kept, by the multi
+  // and share handles); it costs each request the set-up of a handle.
+  const bool reuseEasies = curl_version_info(CURLVERSION_NOW)->version_num >= 0x080100;
   // Takes `headers`, the list the handle was given.
   void recycleEasy(CURL* easy, EasyUse use, curl_slist* headers) {
-    if (idleEasies.size() >= kMaximumIdleEasies) {
+    if (!reuseEasies || idleEasies.size() >= kMaximumIdleEasies) {
       curl_easy_cleanup(easy);
       curl_slist_free_all(headers);
       return;
@@ -394,7 +466,12 @@ struct URLConnection::Transfer {
   std::int64_t uploadReported = 0;
   std::int64_t uploadExpected = -1;
   std::optional<URLResponse> response;
+  // Bytes of the response head and of the body so far (a discarded body
+  // of a redirect counts too: the limits bound what the server may send).
+  std::size_t headBytes = 0;
+  std::int64_t bodyBytes = 0;
   // Per load.
+  runloop::Clock::time_point loadStarted = runloop::Clock::now();
   int redirects = 0;
   long authFailures = 0;
   std::optional<URLCredential> credential;
@@ -434,6 +511,13 @@ struct URLConnection::Transfer {
   void finish();
   void onDone(CURLcode result);
   bool onHeadersComplete();
+  // Refuses (pendingError) an invalid "Content-Length" of `resp`, or one
+  // over the request's limit.
+  bool checkContentLength(const URLResponse& resp);
+  bool overLimit(std::int64_t received) const {
+    const std::int64_t limit = conn->current_->maximumResponseLength();
+    return limit >= 0 && received > limit;
+  }
   bool evaluateServerTrust(std::vector<security::Certificate> presented);
   bool evaluateKeptConnection();
 
@@ -661,6 +745,12 @@ runloop::Clock::time_point NetworkThread::Impl::checkIdleTimeouts() {
     auto limit = std::chrono::duration_cast<runloop::Clock::duration>(
         std::chrono::duration<double>(std::max(0.001, conn->current_->timeoutInterval())));
     auto deadline = conn->transfer_->lastActivity + limit;
+    // The whole load, however steadily the server trickles bytes.
+    if (const double total = conn->current_->maximumDuration(); total > 0) {
+      deadline = std::min(deadline, conn->transfer_->loadStarted +
+                                        std::chrono::duration_cast<runloop::Clock::duration>(
+                                            std::chrono::duration<double>(total)));
+    }
     if (deadline <= now) {
       expired.push_back(conn);
     } else {
@@ -726,6 +816,8 @@ bool URLConnection::Transfer::begin() {
   uploadReported = 0;
   uploadExpected = -1;
   response.reset();
+  headBytes = 0;
+  bodyBytes = 0;
   trustEvaluated = false;
   touch();
   if (!url.isValid() || url.host().empty()) {
@@ -904,7 +996,25 @@ void URLConnection::Transfer::onDone(CURLcode result) {
     return;
   }
   if (result != CURLE_OK) {
-    fail(makeURLError(codeForCurl(result), conn->current_->url()));
+    const URL& url = conn->current_->url();
+    if (result == CURLE_UNSUPPORTED_PROTOCOL) {
+      // The scheme was checked before the transfer began: what libcurl did
+      // not take is the reply, which is not HTTP.
+      fail(
+          makeURLError(kURLErrorBadServerResponse, url, "The server sent an invalid status line."));
+    } else if (result == CURLE_OUT_OF_MEMORY && !responseDelivered) {
+      // Before the head is complete, libcurl runs out of memory only when it
+      // refuses a header line longer than its own limit (100 KB).
+      fail(makeURLError(kURLErrorBadServerResponse, url,
+                        "The server sent a response header longer than the limit."));
+    } else if (result == CURLE_BAD_FUNCTION_ARGUMENT && !responseDelivered) {
+      // What libcurl answers to a folded line with no field before it.
+      fail(makeURLError(kURLErrorBadServerResponse, url));
+    } else if (result == CURLE_OUT_OF_MEMORY) {
+      fail(outOfMemoryError());
+    } else {
+      fail(makeURLError(codeForCurl(result), url));
+    }
     return;
   }
   if (!responseDelivered) {
@@ -917,6 +1027,12 @@ void URLConnection::Transfer::onDone(CURLcode result) {
 
 bool URLConnection::Transfer::onHeadersComplete() {
   touch();
+  if (status < 100) {
+    // A head that never had a status line.
+    pendingError = makeURLError(kURLErrorBadServerResponse, conn->current_->url(),
+                                "The server sent an invalid status line.");
+    return false;
+  }
   auto keep = self();
   auto delegate = conn->delegate_;
   if (!delegate) return false;
@@ -928,14 +1044,26 @@ bool URLConnection::Transfer::onHeadersComplete() {
       status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
   auto location = resp.allHeaderFields().get("Location");
   if (redirect && location) {
-    URL target(*location, conn->current_->url());
+    const URL& from = conn->current_->url();
+    URL target(*location, from);
     if (target.isValid() && (target.scheme() == "http" || target.scheme() == "https")) {
       if (++redirects > kMaximumRedirects) {
-        pendingError = makeURLError(kURLErrorHTTPTooManyRedirects, conn->current_->url());
+        pendingError = makeURLError(kURLErrorHTTPTooManyRedirects, from);
+        return false;
+      }
+      const bool secure = from.scheme() == "https";
+      if (secure && target.scheme() != "https") {
+        pendingError = makeURLError(kURLErrorSecureConnectionRequired, from);
         return false;
       }
       URLRequest next = *conn->current_;
       next.setURL(target);
+      if (!sameOrigin(from, target)) {
+        // What was meant for one server does not go to another.
+        next.allHTTPHeaderFields().remove("Authorization");
+        credential.reset();
+        authFailures = 0;
+      }
       const std::string& m = next.HTTPMethod();
       if (status == 303 ? m != "HEAD" : ((status == 301 || status == 302) && m == "POST")) {
         next.setHTTPMethod("GET");
@@ -945,6 +1073,10 @@ bool URLConnection::Transfer::onHeadersComplete() {
       }
       auto answer = delegate->connectionWillSendRequest(*conn, std::move(next), resp);
       if (cancelled()) return false;
+      if (answer && secure && answer->url().scheme() != "https") {
+        pendingError = makeURLError(kURLErrorSecureConnectionRequired, from);
+        return false;
+      }
       if (answer) {
         pendingRestart = std::make_unique<URLRequest>(std::move(*answer));
         discardBody = true;
@@ -983,10 +1115,32 @@ bool URLConnection::Transfer::onHeadersComplete() {
       return false;
     }
   }
+  if (!checkContentLength(resp)) return false;
   response = std::move(resp);
   responseDelivered = true;
   delegate->connectionDidReceiveResponse(*conn, *response);
   return !cancelled();
+}
+
+bool URLConnection::Transfer::checkContentLength(const URLResponse& resp) {
+  const bool noBody = conn->current_->HTTPMethod() == "HEAD" || status == 204 || status == 304;
+  std::optional<std::int64_t> length;
+  for (const auto& [name, value] : resp.allHeaderFields().fields()) {
+    if (!equalsIgnoringCase(name, "Content-Length")) continue;
+    auto parsed = parseContentLength(value);
+    if (!parsed || (length && *length != *parsed)) {
+      pendingError = makeURLError(kURLErrorBadServerResponse, conn->current_->url(),
+                                  "The server sent an invalid Content-Length.");
+      return false;
+    }
+    length = parsed;
+  }
+  const std::int64_t limit = conn->current_->maximumResponseLength();
+  if (!noBody && length && limit >= 0 && *length > limit) {
+    pendingError = makeURLError(kURLErrorDataLengthExceedsMaximum, conn->current_->url());
+    return false;
+  }
+  return true;
 }
 
 bool URLConnection::Transfer::evaluateServerTrust(std::vector<security::Certificate> presented) {
@@ -1028,20 +1182,42 @@ size_t URLConnection::Transfer::headerCallback(char* data, size_t size, size_t n
   if (t->cancelled()) return 0;
   std::string_view line(data, len);
   t->touch();
-  if (line.rfind("HTTP/", 0) == 0) {
+  const URL& url = t->conn->current_->url();
+  if (startsWithHTTP(line)) {
     t->headers.clear();
-    auto sp = line.find(' ');
-    t->status =
-        sp == std::string_view::npos ? 0 : std::atol(std::string(line.substr(sp + 1, 3)).c_str());
+    t->headBytes = len;
+    auto code = parseStatusLine(line);
+    if (!code) {
+      t->pendingError =
+          makeURLError(kURLErrorBadServerResponse, url, "The server sent an invalid status line.");
+      return 0;
+    }
+    t->status = *code;
     return len;
   }
-  if (line == "\r\n" || line == "\n") {
-    if (t->status >= 100 && t->status < 200) return len;  // interim response
-    return t->onHeadersComplete() ? len : 0;
+  // Fields after the final head are the trailers of a chunked body: the
+  // response was delivered already.
+  if (t->responseDelivered) return len;
+  t->headBytes += len;
+  if (t->headBytes > kMaximumResponseHeadLength) {
+    t->pendingError = makeURLError(kURLErrorBadServerResponse, url,
+                                   "The server sent a response header longer than the limit.");
+    return 0;
   }
-  auto colon = line.find(':');
-  if (colon != std::string_view::npos) {
-    t->headers.add(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
+  try {
+    // libcurl ends the head at any line that starts with a line break
+    // (a bare "\r" followed by more is one).
+    if (!line.empty() && (line.front() == '\r' || line.front() == '\n')) {
+      if (t->status >= 100 && t->status < 200) return len;  // interim response
+      return t->onHeadersComplete() ? len : 0;
+    }
+    auto colon = line.find(':');
+    if (colon != std::string_view::npos) {
+      t->headers.add(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
+    }
+  } catch (const std::bad_alloc&) {
+    t->pendingError = outOfMemoryError();
+    return 0;
   }
   return len;
 }
@@ -1050,11 +1226,26 @@ size_t URLConnection::Transfer::writeCallback(char* data, size_t size, size_t n,
   auto* t = static_cast<Transfer*>(userp);
   const size_t len = size * n;
   if (t->cancelled()) return 0;
+  t->bodyBytes += static_cast<std::int64_t>(len);
+  if (t->overLimit(t->bodyBytes)) {
+    t->pendingError = makeURLError(kURLErrorDataLengthExceedsMaximum, t->conn->current_->url());
+    return 0;
+  }
   if (t->discardBody) return len;
+  if (!t->responseDelivered) {
+    // Body bytes without a head that was seen to end: not HTTP.
+    t->pendingError = makeURLError(kURLErrorBadServerResponse, t->conn->current_->url());
+    return 0;
+  }
   t->touch();
   auto delegate = t->conn->delegate_;
   if (!delegate) return 0;
-  delegate->connectionDidReceiveData(*t->conn, reinterpret_cast<const std::uint8_t*>(data), len);
+  try {
+    delegate->connectionDidReceiveData(*t->conn, reinterpret_cast<const std::uint8_t*>(data), len);
+  } catch (const std::bad_alloc&) {
+    t->pendingError = outOfMemoryError();
+    return 0;
+  }
   return t->cancelled() ? 0 : len;
 }
 

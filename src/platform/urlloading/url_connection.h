@@ -36,12 +36,26 @@
 //     stream always takes a new connection (it could not be sent again).
 //  4. Failures are NSURLErrorDomain errors: -999 cancelled (a challenge
 //     cancelled other than server trust), -1001 timed out (no progress for
-//     the request's timeout interval), -1002 unsupported URL, -1003 host not
-//     found, -1004 cannot connect, -1005 connection lost, -1007 too many
-//     redirects, -1200 TLS failure, -1202 untrusted certificate, and the
-//     body stream's own error when it fails to read. userInfo holds the
-//     description, NSErrorFailingURLKey and NSErrorFailingURLStringKey.
+//     the request's timeout interval, or the whole load longer than its
+//     maximumDuration), -1002 unsupported URL (of the request itself),
+//     -1003 host not found, -1004 cannot connect, -1005 connection lost,
+//     -1007 too many redirects, -1011 bad server response (a status line or
+//     "Content-Length" that is not HTTP, a head longer than
+//     kMaximumResponseHeadLength; the description says which), -1022 a
+//     redirect from https to http, -1103 a body over the request's
+//     maximumResponseLength, -1200 TLS failure, -1202 untrusted
+//     certificate, and the body stream's own error when it fails to read.
+//     userInfo holds the description, NSErrorFailingURLKey and
+//     NSErrorFailingURLStringKey. Running out of memory while taking a
+//     reply in (here or in the delegate's data callback) fails the load; it
+//     never ends the process.
 //  5. The connection holds its delegate until the load ends or is cancelled.
+//  6. Redirects never lower the scheme: an https load that is redirected to
+//     http fails with -1022 before anything is sent there, whatever the
+//     delegate would answer. A redirect to another host, port or scheme
+//     drops the request's "Authorization" header and the credential of an
+//     earlier challenge; the new server's trust goes to the delegate as
+//     for any new connection (so its pins judge it).
 //
 // Thread safety: create, start and cancel from any thread.
 #pragma once
@@ -71,9 +85,16 @@ inline constexpr std::int64_t kURLErrorCannotFindHost = -1003;
 inline constexpr std::int64_t kURLErrorCannotConnectToHost = -1004;
 inline constexpr std::int64_t kURLErrorNetworkConnectionLost = -1005;
 inline constexpr std::int64_t kURLErrorHTTPTooManyRedirects = -1007;
+inline constexpr std::int64_t kURLErrorBadServerResponse = -1011;
 inline constexpr std::int64_t kURLErrorUserCancelledAuthentication = -1012;
+inline constexpr std::int64_t kURLErrorSecureConnectionRequired = -1022;
+inline constexpr std::int64_t kURLErrorDataLengthExceedsMaximum = -1103;
 inline constexpr std::int64_t kURLErrorSecureConnectionFailed = -1200;
 inline constexpr std::int64_t kURLErrorServerCertificateUntrusted = -1202;
+
+// The most bytes one response head (status line and header fields) may
+// take; a longer one fails the load with -1011.
+inline constexpr std::size_t kMaximumResponseHeadLength = 256 * 1024;
 
 // An NSURLErrorDomain error with the platform's description for `code` and
 // the failing URL (when valid) in userInfo.

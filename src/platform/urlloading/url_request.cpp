@@ -101,6 +101,8 @@ Value URLRequest::toValue() const {
   dict.set("headers", headers_.toValue());
   if (!bodyStream_) dict.set("body", Value::data(body_));
   dict.set("timeout", Value(timeoutInterval_));
+  dict.set("maximumResponseLength", Value(maximumResponseLength_));
+  dict.set("maximumDuration", Value(maximumDuration_));
   return dict;
 }
 
@@ -110,6 +112,10 @@ URLRequest URLRequest::fromValue(const Value& d) {
   if (d["method"].isString()) r.setHTTPMethod(d["method"].asString());
   r.setAllHTTPHeaderFields(HeaderFields::fromValue(d["headers"]));
   if (d["body"].isData()) r.setHTTPBody(d["body"].asData());
+  if (d["maximumResponseLength"].isNumber()) {
+    r.setMaximumResponseLength(d["maximumResponseLength"].asInt64());
+  }
+  if (d["maximumDuration"].isNumber()) r.setMaximumDuration(d["maximumDuration"].asDouble());
   return r;
 }
 

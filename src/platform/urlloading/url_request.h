@@ -59,6 +59,11 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b);
 class URLRequest {
  public:
   static constexpr double kDefaultTimeoutInterval = 60.0;
+  // Bounds every load has unless its owner sets its own: no reply of this
+  // program comes near them, and memory and time stay bounded whatever a
+  // server sends.
+  static constexpr std::int64_t kDefaultMaximumResponseLength = std::int64_t{64} << 20;
+  static constexpr double kDefaultMaximumDuration = 300.0;
 
   URLRequest() = default;
   explicit URLRequest(URL url, double timeoutInterval = kDefaultTimeoutInterval)
@@ -86,11 +91,24 @@ class URLRequest {
   // Seconds without progress after which the load fails with "timed out".
   double timeoutInterval() const { return timeoutInterval_; }
   void setTimeoutInterval(double seconds) { timeoutInterval_ = seconds; }
+  // Body bytes the final response may carry: a larger "Content-Length" is
+  // refused before any body byte is read, and a body that grows past it
+  // fails the load, both with kURLErrorDataLengthExceedsMaximum. A negative
+  // value means no limit.
+  std::int64_t maximumResponseLength() const { return maximumResponseLength_; }
+  void setMaximumResponseLength(std::int64_t bytes) { maximumResponseLength_ = bytes; }
+  // Seconds the whole load may take, from its start to the last body byte
+  // (redirects and authentication rounds included), however steadily the
+  // server sends; past it the load fails with "timed out". Zero or less
+  // means no such deadline (the idle time-out still holds).
+  double maximumDuration() const { return maximumDuration_; }
+  void setMaximumDuration(double seconds) { maximumDuration_ = seconds; }
 
   // "<URLRequest: %p> { URL: ... }" style text.
   std::string description() const;
   // The request as a dictionary: "URL", "method", "headers", "body" (data,
-  // absent for a stream), "timeout".
+  // absent for a stream), "timeout", "maximumResponseLength",
+  // "maximumDuration" (absent keys read back as the defaults).
   Value toValue() const;
   static URLRequest fromValue(const Value& dictionary);
 
@@ -101,6 +119,8 @@ class URLRequest {
   Bytes body_;
   std::shared_ptr<InputStream> bodyStream_;
   double timeoutInterval_ = kDefaultTimeoutInterval;
+  std::int64_t maximumResponseLength_ = kDefaultMaximumResponseLength;
+  double maximumDuration_ = kDefaultMaximumDuration;
 };
 
 class URLResponse {

@@ -4,9 +4,27 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 #include <optional>
+#include <string_view>
+#include <unordered_map>
 
 namespace platform::xpc {
+
+namespace {
+
+// Lets the key index be searched with a string_view without building a string.
+struct KeyHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+
+// Dictionaries up to this size are searched in order; larger ones keep an
+// index from key to position, so that building one from n entries (as the
+// decoder does) is linear rather than quadratic.
+constexpr std::size_t kIndexedFrom = 8;
+
+}  // namespace
 
 struct ChannelNode {
   ChannelType type = ChannelType::Null;
@@ -21,11 +39,33 @@ struct ChannelNode {
   ChannelError error = ChannelError::ConnectionInvalid;
   std::vector<ChannelValue> elements;
   std::vector<std::pair<std::string, ChannelValue>> entries;
+  // Position of each key in `entries`; empty while the dictionary is small.
+  std::unordered_map<std::string, std::size_t, KeyHash, std::equal_to<>> index;
   std::optional<ReplyContext> context;
   bool reply = false;
 
   ~ChannelNode() {
     if (fd >= 0) ::close(fd);
+  }
+
+  // The position of `key` in `entries`, or entries.size().
+  std::size_t position(std::string_view key) const {
+    if (!index.empty()) {
+      auto it = index.find(key);
+      return it == index.end() ? entries.size() : it->second;
+    }
+    for (std::size_t at = 0; at < entries.size(); ++at)
+      if (entries[at].first == key) return at;
+    return entries.size();
+  }
+
+  void reindexFrom(std::size_t first) {
+    if (entries.size() <= kIndexedFrom) {
+      index.clear();
+      return;
+    }
+    if (index.empty()) first = 0;
+    for (std::size_t at = first; at < entries.size(); ++at) index[entries[at].first] = at;
   }
 };
 
@@ -227,10 +267,8 @@ void ChannelValue::append(ChannelValue v) {
 
 ChannelValue ChannelValue::get(std::string_view key) const {
   if (type() != ChannelType::Dictionary) return {};
-  for (const auto& [k, v] : node_->entries) {
-    if (k == key) return v;
-  }
-  return {};
+  const std::size_t at = node_->position(key);
+  return at < node_->entries.size() ? node_->entries[at].second : ChannelValue();
 }
 
 void ChannelValue::set(std::string_view key, ChannelValue v) {
@@ -239,24 +277,24 @@ void ChannelValue::set(std::string_view key, ChannelValue v) {
     remove(key);
     return;
   }
-  for (auto& [k, old] : node_->entries) {
-    if (k == key) {
-      old = std::move(v);
-      return;
-    }
+  auto& n = *node_;
+  const std::size_t at = n.position(key);
+  if (at < n.entries.size()) {
+    n.entries[at].second = std::move(v);
+    return;
   }
-  node_->entries.emplace_back(std::string(key), std::move(v));
+  n.entries.emplace_back(std::string(key), std::move(v));
+  n.reindexFrom(at);
 }
 
 void ChannelValue::remove(std::string_view key) {
   if (type() != ChannelType::Dictionary) return;
-  auto& e = node_->entries;
-  for (auto it = e.begin(); it != e.end(); ++it) {
-    if (it->first == key) {
-      e.erase(it);
-      return;
-    }
-  }
+  auto& n = *node_;
+  const std::size_t at = n.position(key);
+  if (at >= n.entries.size()) return;
+  if (!n.index.empty()) n.index.erase(n.entries[at].first);
+  n.entries.erase(n.entries.begin() + static_cast<std::ptrdiff_t>(at));
+  n.reindexFrom(at);
 }
 
 void ChannelValue::forEach(

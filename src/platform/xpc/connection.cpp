@@ -117,6 +117,8 @@ struct Connection::Impl {
   std::uint64_t frameToken = 0;
   bool frameTimerArmed = false;
   bool malformed = false;
+  // A privileged connection refused a service that does not run as root.
+  bool refusedUnprivileged = false;
   ~Impl() {
     for (int fd : inFds) ::close(fd);
   }
@@ -368,6 +370,14 @@ bool Connection::connectSocket() {
     ::close(fd);
     return false;
   }
+  // A privileged service must be root's: anyone else holding its socket path
+  // gets nothing, not even the first request (it may carry secrets).
+  if ((flags_ & kPrivileged) && (!creds.valid || creds.uid != 0)) {
+    ::close(fd);
+    impl_->creds = creds;
+    impl_->refusedUnprivileged = true;
+    return false;
+  }
   impl_->creds = creds;
   impl_->in.clear();
   impl_->inOffset = 0;
@@ -617,6 +627,11 @@ void Connection::malformedInput(const std::string& reason, bool inputHeld) {
 void Connection::cancelForMalformedInput(const std::string& reason) {
   auto self = shared_from_this();
   impl_->io->async([self, reason] { self->malformedInput(reason, false); });
+}
+
+bool Connection::refusedUnprivilegedService() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->refusedUnprivileged;
 }
 
 bool Connection::endedByMalformedInput() const {

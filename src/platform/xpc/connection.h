@@ -61,7 +61,10 @@ namespace platform::xpc {
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
   enum class Role { Client, Peer };
-  // Flags of createMachService.
+  // Flags of createMachService. kPrivileged: the service must run as root.
+  // Right after each connect the socket's other end is checked (SO_PEERCRED);
+  // when it is not uid 0 the socket is closed before a byte is written, and
+  // the connection ends with ConnectionInvalid (refusedUnprivilegedService).
   static constexpr unsigned kPrivileged = 1u << 1;
   // Limits of peer connections (see guarantee 4).
   static constexpr double kPeerFrameTimeout = 10.0;
@@ -115,6 +118,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void cancelForMalformedInput(const std::string& reason);
   // True once the connection ended because of malformed input.
   bool endedByMalformedInput() const;
+  // True once a kPrivileged connection refused a service not run by root
+  // (the credentials then tell who it was).
+  bool refusedUnprivilegedService() const;
   // True once ConnectionInvalid has happened (final).
   bool isInvalid() const;
 
