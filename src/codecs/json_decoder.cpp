@@ -665,7 +665,28 @@ const platform::ValueNode* JSONDecoder::newLeaf(const JTTokenValue& v) {
 namespace {
 inline const std::uint8_t* skipBlank(const std::uint8_t* p, const std::uint8_t* end) {
   // Compact text has no blank between tokens at all: one compare says so.
-  while (p < end && *p <= ' ' && (*p == ' ' || *p == '\n' || *p == '\r' || *p == '\t')) ++p;
+  // Pretty-printed text has a line break and a run of spaces (indentation)
+  // before most tokens: spaces go eight at a time.
+  while (p < end && *p <= ' ') {
+    const std::uint8_t c = *p;
+    if (c == ' ') {
+      if constexpr (std::endian::native == std::endian::little) {
+        if (end - p >= 8) {
+          std::uint64_t word;
+          std::memcpy(&word, p, 8);
+          const std::uint64_t other = word ^ 0x2020202020202020ULL;
+          // Up to the first byte that is not a space (or eight further).
+          p += other == 0 ? 8 : std::countr_zero(other) >> 3;
+          continue;
+        }
+      }
+      ++p;
+    } else if (c == '\n' || c == '\r' || c == '\t') {
+      ++p;
+    } else {
+      break;
+    }
+  }
   return p;
 }
 }  // namespace

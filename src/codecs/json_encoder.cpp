@@ -32,27 +32,29 @@ namespace {
 const char* className(const Value& v) {
   switch (v.kind()) {
     case ValueKind::None:
-      return "nil";
+      return "none";
     case ValueKind::Null:
-      return "NSNull";
+      return "null";
     case ValueKind::Bool:
     case ValueKind::Int:
     case ValueKind::UInt:
     case ValueKind::Real:
-      return "NSNumber";
+      return "number";
     case ValueKind::String:
-      return "NSString";
+      return "string";
     case ValueKind::Data:
-      return "NSData";
+      return "data";
     case ValueKind::Date:
-      return "NSDate";
+      return "date";
     case ValueKind::Array:
-      return "NSArray";
+      return "array";
     case ValueKind::Dictionary:
-      return "NSDictionary";
+      return "dictionary";
   }
-  return "NSObject";
+  return "value";
 }
+
+constexpr const char* kNotUTF8 = "An error occurred converting the contents of a string to UTF8.";
 
 // 0: copy the byte; otherwise the byte needs an escape.
 struct EscapeTable {
@@ -367,6 +369,9 @@ struct JTSerializer::State {
   Error error;
   const JTUnsupportedFormatter* formatter = nullptr;
   std::vector<Value> keepAlive;  // formatter results, so their addresses stay unique
+  // The entries of the decoded dictionaries being pretty-printed, in key
+  // order: each open dictionary owns the range from where it started.
+  std::vector<const JTDictionary::Entry*> sortedEntries;
 
   void fail(std::string_view message, std::int64_t code = kJTErrorCodeInvalid) {
     if (!error.isNone()) return;
@@ -458,13 +463,29 @@ struct JTSerializer::State {
         continue;
       }
       if (escape == 3 && !escapeNonASCII) {
-        std::uint32_t cp = 0;
-        const int n = utf8Sequence(p, end, &cp);
-        if (n == 0) {
-          fail("An error occurred converting the contents of a NSString to UTF8.");
-          return false;
-        }
-        p += n;
+        // Text in other scripts is mostly one sequence after another: check
+        // the whole run here rather than going back to the 16-byte scan,
+        // which would stop at the next byte again.
+        do {
+          // Three-byte sequences whose second byte has the full range
+          // (leads E1-EC, EE, EF), and two-byte ones, checked inline.
+          if (end - p >= 3 && (p[0] & 0xF0) == 0xE0 && p[0] != 0xE0 && p[0] != 0xED &&
+              (p[1] & 0xC0) == 0x80 && (p[2] & 0xC0) == 0x80) {
+            p += 3;
+            continue;
+          }
+          if (end - p >= 2 && p[0] >= 0xC2 && p[0] <= 0xDF && (p[1] & 0xC0) == 0x80) {
+            p += 2;
+            continue;
+          }
+          std::uint32_t cp = 0;
+          const int n = utf8Sequence(p, end, &cp);
+          if (n == 0) {
+            fail(kNotUTF8);
+            return false;
+          }
+          p += n;
+        } while (p < end && *p >= 0x80);
         continue;
       }
       if (p > plain)
@@ -510,9 +531,7 @@ struct JTSerializer::State {
           std::uint32_t cp = 0;
           const int n = utf8Sequence(p, end, &cp);
           if (n == 0) {
-            fail(escapeNonASCII
-                     ? "Error converting UTF8."
-                     : "An error occurred converting the contents of a NSString to UTF8.");
+            fail(escapeNonASCII ? "Error converting UTF8." : kNotUTF8);
             return false;
           }
           if (!escapeNonASCII) {
@@ -628,7 +647,7 @@ struct JTSerializer::State {
       for (std::size_t i = 0; i < n; ++i) {
         if (i > 0) structural(',');
         if (!encode(a->at(i), nullptr)) return false;
-        if (a->mutations() != mutations || a->count() != n) mutated("NSArray");
+        if (a->mutations() != mutations || a->count() != n) mutated("array");
       }
     }
     structural(']');
@@ -661,7 +680,48 @@ struct JTSerializer::State {
       }
       return true;
     };
-    if ((options & JTSerializeOptionPretty) != 0) {
+    const JTDictionary* decoded =
+        typeid(*d) == typeid(JTDictionary) ? static_cast<const JTDictionary*>(d) : nullptr;
+    if (decoded != nullptr && decoded->isMutable()) decoded = nullptr;
+    if ((options & JTSerializeOptionPretty) != 0 && decoded != nullptr) {
+      // Sorted in place: no handles copied, no table of pairs per object;
+      // most objects are already in key order.
+      const std::size_t base = sortedEntries.size();
+      for (const JTDictionary::Entry& e : decoded->entries()) {
+        if (e.key.isNone()) continue;
+        if (!e.key.isString()) {
+          sortedEntries.resize(base);
+          fail("Key must be a string object.");
+          return false;
+        }
+        sortedEntries.push_back(&e);
+      }
+      const auto begin = sortedEntries.begin() + static_cast<std::ptrdiff_t>(base);
+      auto byKey = [](const JTDictionary::Entry* x, const JTDictionary::Entry* y) {
+        return x->key.stringView() < y->key.stringView();
+      };
+      if (!std::is_sorted(begin, sortedEntries.end(), byKey)) {
+        std::stable_sort(begin, sortedEntries.end(), byKey);
+      }
+      const std::size_t end = sortedEntries.size();
+      for (std::size_t i = base; i < end; ++i) {
+        // By index: nested objects grow the vector.
+        const JTDictionary::Entry& e = *sortedEntries[i];
+        if (i != base) structural(',');
+        // Not encodeDecodedKey: with one caller it stays inlined in the
+        // compact loop. The same text (the key's kind is known).
+        if (!encode(e.key, nullptr, ValueKind::String)) {
+          sortedEntries.resize(base);
+          return false;
+        }
+        structural(':');
+        if (!encodeElement(e.object, nullptr, decoded)) {
+          sortedEntries.resize(base);
+          return false;
+        }
+      }
+      sortedEntries.resize(base);
+    } else if ((options & JTSerializeOptionPretty) != 0) {
       std::vector<std::pair<Value, Value>> pairs;
       pairs.reserve(d->count());
       d->forEach([&](const Value& k, const Value& val) {
@@ -680,17 +740,14 @@ struct JTSerializer::State {
       for (const auto& [k, val] : pairs) {
         if (!pair(k, val)) break;
       }
-    } else if (const auto* jt = typeid(*d) == typeid(JTDictionary)
-                                    ? static_cast<const JTDictionary*>(d)
-                                    : nullptr;
-               jt && !jt->isMutable()) {
-      for (const JTDictionary::Entry& e : jt->entries()) {
+    } else if (decoded != nullptr) {
+      for (const JTDictionary::Entry& e : decoded->entries()) {
         if (e.key.isNone()) continue;
         if (!first) structural(',');
         first = false;
         if (!encodeDecodedKey(e.key)) return false;
         structural(':');
-        if (!encodeElement(e.object, nullptr, jt)) return false;
+        if (!encodeElement(e.object, nullptr, decoded)) return false;
       }
     } else {
       d->forEach(pair);
@@ -824,6 +881,8 @@ void JTSerializer::releaseState() {
   s.error = Error();
   s.formatter = nullptr;
   s.keepAlive.clear();
+  s.sortedEntries.clear();
+  if (s.sortedEntries.capacity() > 4096) s.sortedEntries = {};
   s.depth = 0;
   s.nesting = 0;
   s.out.clear();
@@ -871,11 +930,11 @@ Value JTSerializer::serialize(const Value& object, std::uint64_t options,
   bool ok = true;
   if ((encodeOption & JTEncodeOptionCollectionObj) && !object.isArray() && !object.isDictionary()) {
     s.fail(
-        platform::format("Unable to serialize object class %@, expected a NSArray or NSDictionary.",
+        platform::format("Unable to serialize object class %@, expected an array or a dictionary.",
                          className(object)));
     ok = false;
   } else if ((encodeOption & JTEncodeOptionStringObj) && !object.isString()) {
-    s.fail(platform::format("Unable to serialize object class %@, expected a NSString.",
+    s.fail(platform::format("Unable to serialize object class %@, expected a string.",
                             className(object)));
     ok = false;
   }

@@ -199,8 +199,6 @@ inline int longSequenceLength(const std::uint8_t* p, const std::uint8_t* end) {
     const std::uint8_t lo = lead == 0xE0 ? 0xA0 : 0x80;  // no overlong forms
     const std::uint8_t hi = lead == 0xED ? 0x9F : 0xBF;  // no surrogates
     if (p[1] < lo || p[1] > hi || (p[2] & 0xC0) != 0x80) return 0;
-    // U+FDD0..U+FDEF, U+FFFE and U+FFFF lie in these two rows.
-    if (lead == 0xEF && (p[1] == 0xB7 || p[1] == 0xBF)) return 0;
     return 3;
   }
   if (lead >= 0xF0 && lead <= 0xF4) {
@@ -208,8 +206,6 @@ inline int longSequenceLength(const std::uint8_t* p, const std::uint8_t* end) {
     const std::uint8_t lo = lead == 0xF0 ? 0x90 : 0x80;  // no overlong forms
     const std::uint8_t hi = lead == 0xF4 ? 0x8F : 0xBF;  // nothing beyond U+10FFFF
     if (p[1] < lo || p[1] > hi || (p[2] & 0xC0) != 0x80 || (p[3] & 0xC0) != 0x80) return 0;
-    // Code points ending in FFFE or FFFF lie in these rows.
-    if ((p[1] & 0x0F) == 0x0F && p[2] == 0xBF) return 0;
     return 4;
   }
   return 0;
@@ -295,8 +291,6 @@ std::uint64_t jtHashBytes(const void* bytes, std::size_t length) {
 
 bool jtIsIllegalCodePoint(std::uint32_t cp) {
   if (cp >= 0xD800 && cp <= 0xDFFF) return true;
-  if (cp >= 0xFDD0 && cp <= 0xFDEF) return true;
-  if ((cp & 0xFFFE) == 0xFFFE && cp <= 0x10FFFF) return true;
   return cp > 0x10FFFF;
 }
 
@@ -564,19 +558,22 @@ int JTParseState::parseString(bool hash) {
     if (c == '\\') {
       return parseStringSlow(p, hash);
     }
-    if (isTwoByteSequence(p, end)) {
-      p += 2;
-      continue;
-    }
-    if (const int n = longSequenceLength(p, end)) {
-      p += n;
-      continue;
-    }
-    JTUTF8Conversion conv = ConvertSingleCodePointInUTF8(p, end);
-    if (conv.result != JTUTF8Result::OK) {
-      return parseStringSlow(p, hash);
-    }
-    p = conv.next;
+    // A byte of 0x80 or more. Text in other scripts is one sequence after
+    // another: the run is checked here rather than going back to the block
+    // scan, which would stop at the very next byte.
+    do {
+      if (isTwoByteSequence(p, end)) {
+        p += 2;
+      } else if (const int n = longSequenceLength(p, end)) {
+        p += n;
+      } else {
+        JTUTF8Conversion conv = ConvertSingleCodePointInUTF8(p, end);
+        if (conv.result != JTUTF8Result::OK) {
+          return parseStringSlow(p, hash);
+        }
+        p = conv.next;
+      }
+    } while (p < end && *p >= 0x80);
   }
   const std::size_t length = static_cast<std::size_t>(p - start - 1);
   // Hashed in a second pass over bytes still in cache; long strings only
@@ -715,7 +712,7 @@ int JTParseState::parseStringSlow(const std::uint8_t* p, bool hash) {
         out = putUTF8(out, 0xFFFD);
         continue;
       }
-      if (cp == 0 || jtIsIllegalCodePoint(cp)) {
+      if (jtIsIllegalCodePoint(cp)) {
         if (!lenient) {
           failure = kIllegal;
           break;
@@ -1012,6 +1009,18 @@ int JTParseState::parseNumberSlow(bool hash) {
     error("Invalid number.");
     return 1;
   };
+  // An integer beyond 64 bits, unless the options refuse it: the nearest
+  // double (false when even that is out of range).
+  auto readAsDouble = [&] {
+    if ((options_ & JTParseFlagIntegerOverflowFails) != 0) return false;
+    double d = 0;
+    auto r = std::from_chars(first, last, d);
+    if (r.ec != std::errc() || r.ptr != last) return false;
+    v.type = JTValueType::Double;
+    v.number.doubleValue = d;
+    finishNumber(start, len, hash);
+    return true;
+  };
   if (floating || (len == 2 && first[0] == '-' && first[1] == '0')) {
     double d = 0;
     auto r = std::from_chars(first, last, d);
@@ -1031,6 +1040,7 @@ int JTParseState::parseNumberSlow(bool hash) {
   } else if (negative) {
     std::int64_t n = 0;
     auto r = std::from_chars(first, last, n);
+    if (r.ec == std::errc::result_out_of_range && readAsDouble()) return 0;
     if (r.ec == std::errc::result_out_of_range) {
       return fail(platform::format(
           "The value '%s' exceeded the minimum value that could be represented: %lld.", text(),
@@ -1045,6 +1055,7 @@ int JTParseState::parseNumberSlow(bool hash) {
   } else {
     std::uint64_t n = 0;
     auto r = std::from_chars(first, last, n);
+    if (r.ec == std::errc::result_out_of_range && readAsDouble()) return 0;
     if (r.ec == std::errc::result_out_of_range) {
       return fail(platform::format(
           "The value '%s' exceeded the maximum value that could be represented: %llu.", text(),

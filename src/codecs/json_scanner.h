@@ -38,7 +38,10 @@ inline constexpr std::uint64_t JTParseFlagComments = 1;
 inline constexpr std::uint64_t JTParseFlagUnicodeLineBreaks = 2;
 inline constexpr std::uint64_t JTParseFlagLenientUnicode = 4;
 inline constexpr std::uint64_t JTParseFlagTrailingText = 8;
-inline constexpr std::uint64_t JTParseFlagValidFlags = 0x0F;
+// An integer beyond the 64-bit range fails the parse; without this flag it
+// reads as the nearest double, as other JSON readers do.
+inline constexpr std::uint64_t JTParseFlagIntegerOverflowFails = 32;
+inline constexpr std::uint64_t JTParseFlagValidFlags = 0x2F;
 
 inline constexpr const char* kJTErrorDomain = "JTErrorDomain";
 inline constexpr const char* kJTAtIndexKey = "JTAtIndexKey";
@@ -174,7 +177,10 @@ struct JTUTF8Conversion {
   std::uint32_t codePoint;   // U+FFFD when illegal
 };
 JTUTF8Conversion ConvertSingleCodePointInUTF8(const std::uint8_t* start, const std::uint8_t* end);
-// True for surrogates, U+FDD0..U+FDEF and code points ending in FFFE/FFFF.
+// True for what no string can hold: surrogates and values beyond U+10FFFF.
+// Noncharacters (U+FDD0..U+FDEF, code points ending in FFFE/FFFF) and
+// U+0000 are characters like any other: the encoder writes them, so the
+// decoder reads them back.
 bool jtIsIllegalCodePoint(std::uint32_t cp);
 // Appends the UTF-8 form of `cp` (at most U+10FFFF) to `out`; returns the byte count.
 int jtAppendUTF8(std::string& out, std::uint32_t cp);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/foundation/format.h"
+#include "platform/foundation/string_encoding.h"
 #include "platform/system/file_util.h"
 
 namespace codecs {
@@ -292,24 +293,7 @@ Value childNodes(const Value& node) {
 std::string xmlEncodedString(std::string_view string) {
   std::string out;
   out.reserve(string.size());
-  for (char c : string) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out.push_back(c);
-    }
-  }
+  platform::appendXMLEscaped(out, string, platform::kXMLEscapeQuotes);
   return out;
 }
 

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "logging/free_list.h"
 #include "logging/record_store.h"
 #include "platform/dispatch/dispatch.h"
 
@@ -134,67 +135,15 @@ namespace detail {
 
 namespace {
 
-// Blank records: a list per thread to take from, a list per thread of those
-// released there, and a process-wide exchange between threads. Full release
-// lists go to the exchange in one step; a thread whose lists are empty takes
-// the whole exchange at once (a push of a chain and a take-all: no ABA, no
-// lock).
-constexpr std::size_t kHandOver = 64;
-
-struct Exchange {
-  std::atomic<LKLogMessage*> head{nullptr};
-};
-
-Exchange& exchange() {
-  static Exchange* e = new Exchange;  // never destroyed: used at thread exit
-  return *e;
-}
-
-// Set once this thread's lists are gone (late releases at thread exit).
-bool& storeGone() {
-  thread_local bool gone = false;
-  return gone;
-}
-
-}  // namespace
-
-namespace {
-
-using StoreAccess = RecordStore;
-
-void pushChain(LKLogMessage* first, LKLogMessage* last) {
-  if (!first) return;
-  Exchange& e = exchange();
-  LKLogMessage* old = e.head.load(std::memory_order_relaxed);
-  do {
-    StoreAccess::next(last) = old;
-  } while (!e.head.compare_exchange_weak(old, first, std::memory_order_release,
-                                         std::memory_order_relaxed));
-}
-
-void pushList(LKLogMessage* first) {
-  if (!first) return;
-  LKLogMessage* last = first;
-  while (StoreAccess::next(last)) last = StoreAccess::next(last);
-  pushChain(first, last);
-}
-
-struct LocalStore {
-  LKLogMessage* free = nullptr;      // to take from
-  LKLogMessage* released = nullptr;  // released here since the last hand-over
-  LKLogMessage* releasedTail = nullptr;
-  std::size_t count = 0;  // records in `released`
-  ~LocalStore() {
-    pushList(free);
-    pushList(released);
-    storeGone() = true;
+// Blank records wait on the lock-free lists of FreeList (free_list.h),
+// linked through their queue slot, which is unused then.
+struct RecordLink {
+  static LKLogMessage* next(LKLogMessage* r) { return RecordStore::next(r); }
+  static void setNext(LKLogMessage* r, LKLogMessage* next) {
+    ::new (RecordStore::queueSlot(r)) LKLogMessage*(next);
   }
 };
-
-LocalStore& localStore() {
-  thread_local LocalStore local;
-  return local;
-}
+using BlankRecords = FreeList<LKLogMessage, RecordLink>;
 
 // The shared count of a record lives in the record itself; the record goes
 // back to the store when the count's memory is given back, which is the
@@ -251,19 +200,7 @@ LKLogMessage* RecordStore::take() {
 }
 
 LKLogMessage* RecordStore::takeBlank() {
-  if (storeGone()) return new LKLogMessage();
-  LocalStore& local = localStore();
-  if (!local.free) {
-    if (local.released) {
-      local.free = local.released;
-      local.released = local.releasedTail = nullptr;
-      local.count = 0;
-    } else {
-      local.free = exchange().head.exchange(nullptr, std::memory_order_acquire);
-    }
-  }
-  if (LKLogMessage* r = local.free) {
-    local.free = next(r);
+  if (LKLogMessage* r = BlankRecords::take()) {
     r->message_.clear();
     return r;
   }
@@ -297,19 +234,7 @@ LKLogMessagePtr RecordStore::publish(LKLogMessage* r, std::uint64_t level, std::
 void RecordStore::giveBack(LKLogMessage* r) {
   if (!r->tag_.isNone()) r->tag_ = platform::Value();
   if (r->message_.capacity() > kKeptTextCapacity) std::string().swap(r->message_);
-  if (storeGone()) {
-    delete r;
-    return;
-  }
-  LocalStore& local = localStore();
-  ::new (static_cast<void*>(r->queueSlot_)) LKLogMessage*(local.released);
-  if (!local.released) local.releasedTail = r;
-  local.released = r;
-  if (++local.count >= kHandOver) {
-    pushChain(local.released, local.releasedTail);
-    local.released = local.releasedTail = nullptr;
-    local.count = 0;
-  }
+  if (!BlankRecords::give(r)) delete r;
 }
 
 }  // namespace detail

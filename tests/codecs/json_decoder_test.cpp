@@ -150,6 +150,35 @@ TEST(JsonDecoder, EveryByteReadsTheSameOnBothPaths) {
                    {{"a", Value::array({1, true, Value::null()})}, {"b", Value::dictionary()}}));
 }
 
+// Indentation runs are skipped several spaces at a time: runs of every
+// length, ending in every kind of byte or at the end of the text, must read
+// as on the full path (same tree, or same error at the same place).
+TEST(JsonDecoder, RunsOfSpacesOfEveryLengthReadTheSameOnBothPaths) {
+  for (std::size_t n = 0; n <= 20; ++n) {
+    const std::string run(n, ' ');
+    for (const std::string after : {"", "1", "\t1", "\n  1", "\r\n1", "\x01", "x", "\"s\""}) {
+      for (const std::string& text :
+           {"[" + run + after + "]", "{" + run + "\"k\"" + run + ":" + run + after + run + "}",
+            "[1," + run + after + run + "]", "[1]" + run, "[1]" + run + after}) {
+        Error fastError, fullError;
+        Value fast = objectFromJSONString(text, JTParseFlagNone, &fastError);
+        Value full = objectFromJSONString(text, JTParseFlagUnicodeLineBreaks, &fullError);
+        ASSERT_EQ(fast.isNone(), full.isNone()) << ::testing::PrintToString(text);
+        if (fast.isNone()) {
+          EXPECT_EQ(fastError.localizedDescription(), fullError.localizedDescription()) << text;
+          EXPECT_EQ(fastError.userInfo()[kJTAtIndexKey], fullError.userInfo()[kJTAtIndexKey])
+              << ::testing::PrintToString(text);
+        } else {
+          EXPECT_EQ(fast, full) << ::testing::PrintToString(text);
+        }
+      }
+    }
+  }
+  EXPECT_EQ(objectFromJSONString("[\n" + std::string(17, ' ') + "1,\n" + std::string(8, ' ') +
+                                 "{}\n" + std::string(9, ' ') + "]"),
+            Value::array({1, Value::dictionary()}));
+}
+
 TEST(JsonDecoder, CollectionsAreTheCodecsOwn) {
   Value v = objectFromJSONString(R"({"a":[1]})");
   EXPECT_NE(dynamic_cast<const JTDictionary*>(v.node()), nullptr);

@@ -46,6 +46,33 @@ TEST(JsonEncoder, PrettyPrintingSortsKeys) {
   EXPECT_EQ(text(v, JTSerializeOptionPretty), "{\n  \"a\": [\n    1,\n    2\n  ],\n  \"b\": 1\n}");
 }
 
+// A decoded (immutable) tree is pretty-printed from its own tables; it must
+// read exactly as the same document decoded into mutable collections,
+// whose pairs are sorted one by one: keys out of order at every depth,
+// objects inside arrays, keys that share prefixes, empty objects, repeated
+// keys across objects and non-ASCII keys.
+TEST(JsonEncoder, PrettyDecodedTreeMatchesMutableTree) {
+  const std::vector<std::string> documents = {
+      R"({"b":1,"a":[{"z":{},"y":[{"k2":1,"k10":2,"k1":3}],"x":{"b":{"d":1,"c":2},"a":[]}}]})",
+      R"([{"name":"x","id":1},{"id":2,"name":"y","extra":{"q":"\u00e9","\u00e9":"q"}},{}])",
+      R"({"ab":1,"a":2,"abc":3,"":4,"B":5,"b":[1,"s",{"m":null,"l":true}]})",
+  };
+  for (const std::string& doc : documents) {
+    SCOPED_TRACE(doc);
+    Value immutable = objectFromJSONString(doc);
+    Value mutableTree = mutableObjectFromJSONString(doc);
+    ASSERT_FALSE(immutable.isNone());
+    ASSERT_FALSE(mutableTree.isNone());
+    // Twice on the same thread: the second reuses the first one's state.
+    for (int i = 0; i < 2; ++i) {
+      EXPECT_EQ(text(immutable, JTSerializeOptionPretty),
+                text(mutableTree, JTSerializeOptionPretty));
+    }
+  }
+  EXPECT_EQ(text(objectFromJSONString(R"({"b":{"d":1,"c":2},"a":0})"), JTSerializeOptionPretty),
+            "{\n  \"a\": 0,\n  \"b\": {\n    \"c\": 2,\n    \"d\": 1\n  }\n}");
+}
+
 TEST(JsonEncoder, StringEscapes) {
   Value v = Value::array({std::string("q\"b\\t\t\x01/\b\f\n\r\x7f")});
   EXPECT_EQ(text(v), "[\"q\\\"b\\\\t\\t\\u0001/\\b\\f\\n\\r\x7f\"]");
@@ -64,10 +91,10 @@ TEST(JsonEncoder, StringRootWithAndWithoutQuotes) {
   Error error;
   EXPECT_TRUE(stringJSONString(Value::array(), 0, true, &error).isNone());
   EXPECT_EQ(error.localizedDescription(),
-            "Unable to serialize object class NSArray, expected a NSString.");
+            "Unable to serialize object class array, expected a string.");
   EXPECT_TRUE(JSONString(Value("s"), 0, &error).isNone());
   EXPECT_EQ(error.localizedDescription(),
-            "Unable to serialize object class NSString, expected a NSArray or NSDictionary.");
+            "Unable to serialize object class string, expected an array or a dictionary.");
 }
 
 TEST(JsonEncoder, Numbers) {
@@ -88,16 +115,16 @@ TEST(JsonEncoder, KeysMustBeStrings) {
 
 TEST(JsonEncoder, UnsupportedValuesAndFormatter) {
   Value v = Value::array({Value::data("ab", 2)});
-  EXPECT_EQ(failure(v), "Unable to serialize object class NSData.");
+  EXPECT_EQ(failure(v), "Unable to serialize object class data.");
   auto toText = [](const Value& x) { return Value(std::to_string(x.asData().size())); };
   Error error;
   EXPECT_EQ(JSONStringWithFormatter(v, 0, toText, &error).asString(), "[\"2\"]");
   auto toDate = [](const Value&) { return Value(platform::Date(5)); };
   EXPECT_EQ(failure(v, 0, toDate),
-            "Unable to serialize object class NSDate that was returned by the unsupported class "
-            "formatter.  Original object class was NSData.");
+            "Unable to serialize object class date that was returned by the unsupported class "
+            "formatter.  Original object class was data.");
   auto refuse = [](const Value&) { return Value(); };
-  EXPECT_EQ(failure(v, 0, refuse), "Unable to serialize object class NSData.");
+  EXPECT_EQ(failure(v, 0, refuse), "Unable to serialize object class data.");
 }
 
 TEST(JsonEncoder, SameObjectTwiceWritesSameBytes) {
@@ -123,7 +150,7 @@ TEST(JsonEncoder, NestingLimitAndCycles) {
 
 TEST(JsonEncoder, InvalidUtf8InAStringIsAnError) {
   EXPECT_EQ(failure(Value::array({std::string("a\xFF")})),
-            "An error occurred converting the contents of a NSString to UTF8.");
+            "An error occurred converting the contents of a string to UTF8.");
 }
 
 // Each byte that needs care, at every place in a string long enough to be
@@ -159,9 +186,43 @@ TEST(JsonEncoder, EscapesAtEveryPlaceOfALongString) {
   }
   // A broken sequence deep in a long string is still found.
   EXPECT_EQ(failure(Value::array({filler + "\xc3" + filler})),
-            "An error occurred converting the contents of a NSString to UTF8.");
+            "An error occurred converting the contents of a string to UTF8.");
   EXPECT_EQ(failure(Value::array({filler + "\xf0\x9f\x98" + filler})),
-            "An error occurred converting the contents of a NSString to UTF8.");
+            "An error occurred converting the contents of a string to UTF8.");
+}
+
+// Runs of non-ASCII text (one sequence after another) are written as they
+// stand, and a malformed sequence is refused wherever it sits in the run:
+// first, in the middle, last, or cut off by the end of the string.
+TEST(JsonEncoder, RunsOfNonAsciiTextAndBrokenSequencesInThem) {
+  const std::string cjk = "\xe4\xb8\x82\xe4\xb8\x84\xe4\xb8\x85";  // three 3-byte sequences
+  const std::string mixed = "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xed\x9f\xbf\xe0\xa0\x80";
+  for (const std::string& run : {cjk, mixed, cjk + mixed + cjk}) {
+    EXPECT_EQ(text(Value::array({run})), "[\"" + run + "\"]");
+    EXPECT_EQ(text(Value::array({"ab" + run + "cd" + run})), "[\"ab" + run + "cd" + run + "\"]");
+  }
+  EXPECT_EQ(text(Value::array({cjk}), JTSerializeOptionEscapeNonASCII),
+            R"(["\u4e02\u4e04\u4e05"])");
+  const std::vector<std::string> broken = {
+      "\xed\xa0\x80",      // a surrogate
+      "\xe0\x80\x80",      // overlong three-byte form
+      "\xc0\x80",          // overlong two-byte form
+      "\xc1\xbf",          // overlong two-byte form
+      "\xe4\xb8",          // cut short
+      "\xe4\x41\x82",      // a plain byte where a continuation belongs
+      "\xe4\xb8\xc3",      // a lead where a continuation belongs
+      "\xc3\xc3",          // the same, two-byte
+      "\x80",              // a continuation without a lead
+      "\xf4\x90\x80\x80",  // beyond U+10FFFF
+      "\xf8\x88\x80\x80",  // no such lead
+  };
+  for (const std::string& bad : broken) {
+    for (const std::string& s : {bad, cjk + bad, bad + cjk, cjk + bad + cjk, "x" + cjk + bad}) {
+      EXPECT_EQ(failure(Value::array({s})),
+                "An error occurred converting the contents of a string to UTF8.")
+          << ::testing::PrintToString(s);
+    }
+  }
 }
 
 // decode(encode(v)) == v over generated values.

@@ -73,14 +73,27 @@ TEST(JsonScanner, NumberKindsAndLimits) {
   ASSERT_EQ(max.state.nextToken(), 0);
   EXPECT_EQ(max.state.token().value.number.unsignedLongLongValue, UINT64_MAX);
 
-  Scan over("18446744073709551616]");
+  // Beyond 64 bits an integer reads as the nearest double, unless the
+  // options ask for the failure.
+  Scan wide("18446744073709551616]");
+  ASSERT_EQ(wide.state.nextToken(), 0);
+  EXPECT_EQ(wide.state.token().value.type, JTValueType::Double);
+  EXPECT_EQ(wide.state.token().value.number.doubleValue, 18446744073709551616.0);
+  Scan wideNegative("-9223372036854775809]");
+  ASSERT_EQ(wideNegative.state.nextToken(), 0);
+  EXPECT_EQ(wideNegative.state.token().value.type, JTValueType::Double);
+  EXPECT_EQ(wideNegative.state.token().value.number.doubleValue, -9223372036854775809.0);
+  Scan huge(std::string(400, '9') + "]");
+  EXPECT_NE(huge.state.nextToken(), 0) << "beyond a double as well";
+
+  Scan over("18446744073709551616]", JTParseFlagIntegerOverflowFails);
   EXPECT_NE(over.state.nextToken(), 0);
   EXPECT_EQ(over.message(),
             "The value '18446744073709551616' exceeded the maximum value that could be "
             "represented: 18446744073709551615.");
   EXPECT_EQ(over.atIndex(), 20u);
 
-  Scan under("-9223372036854775809]");
+  Scan under("-9223372036854775809]", JTParseFlagIntegerOverflowFails);
   EXPECT_NE(under.state.nextToken(), 0);
   EXPECT_EQ(under.message(),
             "The value '-9223372036854775809' exceeded the minimum value that could be "
@@ -131,7 +144,6 @@ TEST(JsonScanner, StringErrors) {
     const char* message;
     std::uint64_t options;
   } cases[] = {
-      {"\"\\u0000\"", "Illegal \\u Unicode escape sequence.", 0},
       {"\"\\ud83d\"",
        "Required a second \\u Unicode escape sequence following a surrogate \\u "
        "Unicode escape sequence.",
@@ -166,9 +178,13 @@ TEST(JsonScanner, LenientUnicodeReplaces) {
     const char* text;
     std::string value;
   } cases[] = {
-      {"\"\\u0000\"", fffd},        {"\"\\ude00x\"", fffd + "x"},
-      {"\"\\ud83dx\"", fffd + "x"}, {"\"\\ud83d\\n\"", fffd + "\n"},
-      {"\"\\ud83d\\u0041\"", fffd}, {"\"a\xC0\x80z\"", "a" + fffd + fffd + "z"},
+      {"\"\\u0000\"", std::string(1, '\0')},
+      {"\"\\uffff\"", "\xEF\xBF\xBF"},
+      {"\"\\ude00x\"", fffd + "x"},
+      {"\"\\ud83dx\"", fffd + "x"},
+      {"\"\\ud83d\\n\"", fffd + "\n"},
+      {"\"\\ud83d\\u0041\"", fffd},
+      {"\"a\xC0\x80z\"", "a" + fffd + fffd + "z"},
   };
   for (const Case& c : cases) {
     Scan s(c.text, JTParseFlagLenientUnicode);
@@ -198,7 +214,7 @@ TEST(JsonScanner, Utf8Validator) {
   };
   EXPECT_EQ(conv("\xF0\x9F\x98\x80").codePoint, 0x1F600u);
   EXPECT_EQ(conv("\xED\xA0\x80").result, JTUTF8Result::SourceIllegal);  // surrogate
-  EXPECT_EQ(conv("\xEF\xBF\xBE").result, JTUTF8Result::SourceIllegal);  // U+FFFE
+  EXPECT_EQ(conv("\xEF\xBF\xBE").codePoint, 0xFFFEu);  // a noncharacter is a character
   EXPECT_EQ(conv("\xE2\x82").result, JTUTF8Result::SourceExhausted);
   EXPECT_EQ(conv("\xE2\x41").result, JTUTF8Result::SourceIllegal);
   EXPECT_EQ(conv("\xF5\x80\x80\x80").result, JTUTF8Result::SourceIllegal);
@@ -214,7 +230,7 @@ TEST(JsonScanner, IntegersOfEveryLength) {
     for (const char* after : {"]", ",1234567", " ", "}\n", ".25]", "e2]"}) {
       for (bool negative : {false, true}) {
         const std::string text = (negative ? "-" : "") + digits + after;
-        Scan s(text);
+        Scan s(text, JTParseFlagIntegerOverflowFails);
         const int rc = s.state.nextToken();
         const bool real = after[0] == '.' || after[0] == 'e';
         const std::string number = text.substr(0, text.size() - std::string(after).size() +
@@ -393,6 +409,46 @@ TEST(JsonScanner, BadBytesAtEveryPositionAreRefused) {
   }
 }
 
+// Runs of non-ASCII text are checked sequence after sequence without going
+// back to the block scan: a bad byte right inside such a run (no plain byte
+// around it) must be found and reported as anywhere else, and the lenient
+// scan must replace just it. Also a run that reaches the closing quote.
+TEST(JsonScanner, BadBytesInsideRunsOfNonAsciiText) {
+  const std::string fffd = "\xEF\xBF\xBD";
+  struct Bad {
+    std::string bytes;
+    std::string lenientValue;
+  } bads[] = {
+      {"\x80", fffd},
+      {"\xFF", fffd},
+      {"\xC0\x80", fffd + fffd},
+      {"\xED\xA0\x80", fffd},
+      {"\xE4\xB8", fffd},          // cut short by the next lead byte
+      {"\xF4\x90\x80\x80", fffd},  // beyond U+10FFFF
+  };
+  const std::string runs[] = {"\xC3\xA9", "\xE4\xB8\xAD", "\xF0\x9F\x98\x80",
+                              "\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80"};
+  for (const std::string& unit : runs) {
+    for (int count : {1, 3, 9}) {
+      std::string run;
+      for (int i = 0; i < count; ++i) run += unit;
+      Scan clean("\"" + run + "\"]");
+      ASSERT_EQ(clean.state.nextToken(), 0) << clean.message();
+      EXPECT_EQ(clean.stringValue(), run);
+      for (const Bad& bad : bads) {
+        const std::string text = "\"" + run + bad.bytes + run + "\"]";
+        Scan s(text);
+        EXPECT_NE(s.state.nextToken(), 0) << ::testing::PrintToString(text);
+        EXPECT_EQ(s.message(), "Illegal UTF8 sequence found in \"\" string.");
+        Scan lenient(text, JTParseFlagLenientUnicode);
+        ASSERT_EQ(lenient.state.nextToken(), 0) << ::testing::PrintToString(text);
+        EXPECT_EQ(lenient.stringValue(), run + bad.lenientValue + run)
+            << ::testing::PrintToString(text);
+      }
+    }
+  }
+}
+
 // The escape decoder remembers the special bytes a block showed and copies
 // the plain bytes up to the next one without looking again: runs of escapes
 // and multi-byte sequences, a few bytes apart, must come out exact wherever
@@ -494,17 +550,17 @@ TEST(JsonScanner, LongUtf8SequencesNearIllegalCodePoints) {
     bool legal;
   } cases[] = {
       {"\xEF\xB7\x8F", true},       // U+FDCF
-      {"\xEF\xB7\x90", false},      // U+FDD0
-      {"\xEF\xB7\xAF", false},      // U+FDEF
+      {"\xEF\xB7\x90", true},       // U+FDD0 (noncharacters are characters)
+      {"\xEF\xB7\xAF", true},       // U+FDEF
       {"\xEF\xB7\xB0", true},       // U+FDF0
       {"\xEF\xBF\xBD", true},       // U+FFFD
-      {"\xEF\xBF\xBF", false},      // U+FFFF
+      {"\xEF\xBF\xBF", true},       // U+FFFF
       {"\xED\x9F\xBF", true},       // U+D7FF
       {"\xED\xA0\x80", false},      // a surrogate
       {"\xE0\x9F\xBF", false},      // overlong
       {"\xF0\x9F\xBF\xBD", true},   // U+1FFFD
-      {"\xF0\x9F\xBF\xBE", false},  // U+1FFFE
-      {"\xF4\x8F\xBF\xBF", false},  // U+10FFFF
+      {"\xF0\x9F\xBF\xBE", true},   // U+1FFFE
+      {"\xF4\x8F\xBF\xBF", true},   // U+10FFFF
       {"\xF4\x8F\xBF\xBD", true},   // U+10FFFD
       {"\xF4\x90\x80\x80", false},  // beyond U+10FFFF
       {"\xF0\x8F\xBF\xBF", false},  // overlong

@@ -10,7 +10,7 @@
 namespace logging {
 namespace {
 
-using testing::eventually;
+using varnel::testing::waitUntil;
 
 class CountingDatabase : public LKAbstractDatabaseLogger {
  public:
@@ -74,10 +74,10 @@ TEST_F(DatabaseLoggerTest, ThresholdSavesAtOnceAndSuspendsTheTimer) {
   logInfo("a");
   logInfo("b");
   logInfo("refused");
-  EXPECT_TRUE(eventually([&] { return db->pending() == 2; }));
+  EXPECT_TRUE(waitUntil([&] { return db->pending() == 2; }));
   EXPECT_FALSE(db->saveTimerSuspended());
   logInfo("c");
-  EXPECT_TRUE(eventually([&] { return db->saves == 3; }));
+  EXPECT_TRUE(waitUntil([&] { return db->saves == 3; }));
   EXPECT_EQ(db->pending(), 0u);
   EXPECT_TRUE(db->saveTimerSuspended());
   EXPECT_EQ(db->logged, 1001);
@@ -86,7 +86,7 @@ TEST_F(DatabaseLoggerTest, ThresholdSavesAtOnceAndSuspendsTheTimer) {
 TEST_F(DatabaseLoggerTest, SaveTimerSavesAfterTheIntervalAndCanBeRemoved) {
   db->setSaveInterval(0.05);
   logInfo("r");
-  ASSERT_TRUE(eventually([&] { return db->saves == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return db->saves == 1; }));
   EXPECT_TRUE(db->saveTimerSuspended());
 
   db->setSaveInterval(0);
@@ -97,7 +97,7 @@ TEST_F(DatabaseLoggerTest, SaveTimerSavesAfterTheIntervalAndCanBeRemoved) {
   db->setDeleteOnEverySave(true);
   logInfo("r");
   LKLog::removeLogger(db);  // removal saves too
-  EXPECT_TRUE(eventually([&] { return db->saveAndDeletes == 1; }));
+  EXPECT_TRUE(waitUntil([&] { return db->saveAndDeletes == 1; }));
 }
 
 TEST_F(DatabaseLoggerTest, LoweringMaxAgeDeletesAtOnceRaisingDoesNot) {
@@ -118,12 +118,12 @@ TEST_F(DatabaseLoggerTest, LoweringMaxAgeDeletesAtOnceRaisingDoesNot) {
 
 TEST_F(DatabaseLoggerTest, DeleteTimerRunsAtItsInterval) {
   db->setDeleteInterval(0.02);
-  ASSERT_TRUE(eventually([&] { return db->deletes >= 2; }));
+  ASSERT_TRUE(waitUntil([&] { return db->deletes >= 2; }));
   db->setDeleteInterval(0);
   EXPECT_FALSE(db->deleteTimer());
   int seen = db->deletes;
   db->deleteOldLogEntries();
-  EXPECT_TRUE(eventually([&] { return db->deletes == seen + 1; }));
+  EXPECT_TRUE(waitUntil([&] { return db->deletes == seen + 1; }));
 }
 
 }  // namespace

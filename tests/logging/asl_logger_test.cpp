@@ -11,7 +11,7 @@
 namespace logging {
 namespace {
 
-using testing::eventually;
+using varnel::testing::waitUntil;
 
 // A system log kept in memory: what is sent is stored and, like the real
 // one, handed to the watcher.
@@ -108,7 +108,7 @@ TEST_F(ASLTest, CaptureTakesOwnMessagesButNeverTheLoggersOrOtherProcesses) {
   other[kLKSystemLogPIDKey] = "1";
   log->deliver(other);
   log->deliver(ours("written by this process", "3"));
-  ASSERT_TRUE(eventually([&] { return collector->count() >= 2; }));
+  ASSERT_TRUE(waitUntil([&] { return collector->count() >= 2; }));
   LKLog::flushLog();
   auto records = collector->records();
   ASSERT_EQ(records.size(), 2u);
@@ -129,7 +129,7 @@ TEST_F(ASLTest, CaptureLevelDropsFlagsOutsideIt) {
   timed[kLKSystemLogTimeKey] = "1700000000";
   timed[kLKSystemLogTimeNanoSecKey] = "500000000";
   log->deliver(timed);  // level 1: an Error record, logged synchronously
-  ASSERT_TRUE(eventually([&] { return collector->count() >= 1; }));
+  ASSERT_TRUE(waitUntil([&] { return collector->count() >= 1; }));
   LKLog::flushLog();
   auto records = collector->records();
   ASSERT_EQ(records.size(), 1u);

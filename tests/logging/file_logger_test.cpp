@@ -23,7 +23,7 @@ namespace logging {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::eventually;
+using varnel::testing::waitUntil;
 
 std::string readAll(const std::string& path) {
   std::ifstream in(path);
@@ -258,7 +258,7 @@ TEST_F(FileLoggerTest, OldFileIsArchivedAtRestartAndTimerRollsByAge) {
   // Age timer: the clock stands still, so a small frequency has already passed.
   LKLog::addLogger(logger);
   logger->setRollingFrequency(0.05);
-  ASSERT_TRUE(eventually([&] { return manager->rolls() == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return manager->rolls() == 1; }));
   EXPECT_TRUE(LKLogFileInfo::logFileWithPath(manager->rolled[0])->isArchived());
 }
 
@@ -268,7 +268,7 @@ TEST_F(FileLoggerTest, RealAgeTimerFires) {
   LKLog::addLogger(logger);
   logger->setRollingFrequency(0.2);
   testing::logInfo("short-lived");
-  ASSERT_TRUE(eventually([&] { return manager->rolls() == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return manager->rolls() == 1; }));
 }
 
 TEST_F(FileLoggerTest, CountLimitDeletesOldestAndQuotaKeepsNewest) {
@@ -362,7 +362,7 @@ TEST_F(FileLoggerTest, FileDeletedUnderTheLoggerRollsToANewOne) {
   LKLog::flushLog();
   auto path = manager->sortedLogFilePaths().at(0);
   ASSERT_EQ(unlink(path.c_str()), 0);
-  ASSERT_TRUE(eventually([&] { return manager->rolls() == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return manager->rolls() == 1; }));
   testing::logInfo("second");
   LKLog::flushLog();
   auto files = manager->sortedLogFilePaths();

@@ -25,9 +25,9 @@ namespace logging {
 namespace {
 
 using testing::CollectingLogger;
-using testing::eventually;
 using testing::Gate;
 using testing::logInfo;
+using varnel::testing::waitUntil;
 
 class LogTest : public ::testing::Test {
  protected:
@@ -89,7 +89,7 @@ TEST_F(LogTest, LoggerAddedTwiceGetsEachRecordTwiceAndRemovalTakesOneNode) {
   EXPECT_EQ(logger->count(), 3u);
   EXPECT_EQ(LKLog::allLoggers().size(), 1u);
   EXPECT_EQ(stranger->removed(), 0);
-  EXPECT_TRUE(eventually([&] { return logger->removed() == 1; }));
+  EXPECT_TRUE(waitUntil([&] { return logger->removed() == 1; }));
 }
 
 TEST_F(LogTest, FileNameDropsFolderAndLastExtension) {
@@ -182,7 +182,7 @@ TEST_F(LogTest, ThousandPendingRecordsMakeTheNextCallerWaitForOneDelivery) {
     logInfo("over the limit");
     returned = true;
   });
-  ASSERT_TRUE(eventually([&] { return LKLog::statistics().blockedCallers > blockedBefore; }));
+  ASSERT_TRUE(waitUntil([&] { return LKLog::statistics().blockedCallers > blockedBefore; }));
   EXPECT_FALSE(returned.load());
   logger->gate.open();
   caller.join();

@@ -162,7 +162,7 @@ TEST(PlainFormatTest, FullQueueCountsEachCallOnce) {
   std::thread caller([] {
     LKLog::log(true, 7, LKLogFlagInfo, 0, __FILE__, __func__, __LINE__, {}, "padded %5d", 3);
   });
-  ASSERT_TRUE(testing::eventually(
+  ASSERT_TRUE(varnel::testing::waitUntil(
       [&] { return LKLog::statistics().blockedCallers == after.blockedCallers + 1; }));
   logger->gate.open();
   caller.join();

@@ -102,12 +102,6 @@ class Gate {
   bool open_ = false;
 };
 
-// Polls `condition` until it holds or the safety time-out passes.
-template <class F>
-bool eventually(F condition, std::chrono::milliseconds timeout = std::chrono::milliseconds(10000)) {
-  return varnel::testing::waitUntil(condition, timeout);
-}
-
 // Runs `block` on `logger`'s queue after every change queued for it before
 // (changes pass through the logging queue first).
 inline void onLoggerQueue(const LKLoggerPtr& logger, const std::function<void()>& block) {

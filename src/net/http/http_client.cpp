@@ -196,6 +196,9 @@ NKHTTPClient::URLRequest NKHTTPClient::requestWithMethod(const std::string& meth
   URLRequest request(url);
   request.setHTTPMethod(method);
   request.setAllHTTPHeaderFields(defaultHeaders());
+  request.setMaximumResponseLength(defaultMaximumResponseLength());
+  request.setMaximumDuration(defaultMaximumDuration() > 0 ? defaultMaximumDuration()
+                                                          : request.timeoutInterval());
   if (parameters.isNone()) return request;
   const platform::StringEncoding encoding = stringEncoding();
   if (method == "GET" || method == "HEAD" || method == "DELETE") {
@@ -476,6 +479,9 @@ NKHTTPClient::Ptr NKHTTPClient::copy() const {
   other->setParameterEncoding(parameterEncoding());
   other->setRegisteredHTTPOperationClassNames(registeredHTTPOperationClassNames());
   other->setDefaultHeaders(defaultHeaders());
+  // A copy bounds its replies as the original does.
+  other->setDefaultMaximumResponseLength(defaultMaximumResponseLength());
+  other->setDefaultMaximumDuration(defaultMaximumDuration());
   std::lock_guard lock(reachabilityMutex_);
   other->setReachabilityStatusChangeBlock(statusBlock_);
   return other;

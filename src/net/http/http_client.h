@@ -22,6 +22,11 @@
 //     a notification. Monitoring stops when the client is destroyed.
 //  5. A batch's completion block runs once on the main queue, also for an
 //     empty batch.
+//  6. Every request it builds bounds its reply: at most
+//     defaultMaximumResponseLength() body bytes, and the whole load
+//     (headers and body) within defaultMaximumDuration() seconds, which
+//     unless set is the request's own time-out (URLRequest documents both
+//     limits and their errors).
 // Clients are made with create<T>(baseURL) (or clientWithBaseURL), which
 // runs the designated initializer on a shared_ptr.
 //
@@ -50,6 +55,10 @@ inline constexpr const char* kNKNetworkingReachabilityDidChangeNotification =
     "com.netkit.networking.reachability.change";
 inline constexpr const char* kNKNetworkingReachabilityNotificationStatusItem =
     "NKNetworkingReachabilityNotificationStatusItem";
+
+// The body limit of a client's requests unless its owner sets another:
+// the replies of an API are small, and nothing larger is held in memory.
+inline constexpr std::int64_t kNKHTTPClientDefaultMaximumResponseLength = std::int64_t{1} << 20;
 
 enum NKHTTPClientParameterEncoding : std::int32_t {
   NKFormURLParameterEncoding = 0,
@@ -125,6 +134,12 @@ class NKHTTPClient : public std::enable_shared_from_this<NKHTTPClient> {
   // bundle's); like the pinning mode, not copied.
   NKPinnedCertificates::Ptr defaultPinnedCertificates() const { return pins_; }
   void setDefaultPinnedCertificates(NKPinnedCertificates::Ptr pins) { pins_ = std::move(pins); }
+  // Guarantee 6; a negative length means no limit, a duration of 0 or
+  // less the request's time-out.
+  std::int64_t defaultMaximumResponseLength() const { return maximumResponseLength_; }
+  void setDefaultMaximumResponseLength(std::int64_t bytes) { maximumResponseLength_ = bytes; }
+  double defaultMaximumDuration() const { return maximumDuration_; }
+  void setDefaultMaximumDuration(double seconds) { maximumDuration_ = seconds; }
   virtual bool allowsInvalidSSLCertificate() const { return allowsInvalid_; }
   virtual void setAllowsInvalidSSLCertificate(bool v) { allowsInvalid_ = v; }
   std::int32_t networkReachabilityStatus() const { return reachabilityStatus_; }
@@ -188,7 +203,7 @@ class NKHTTPClient : public std::enable_shared_from_this<NKHTTPClient> {
     return client;
   }
   // A new client of the same class (newInstance) with the same base URL,
-  // encodings, registered classes, headers and status block.
+  // encodings, registered classes, headers, reply limits and status block.
   Ptr copy() const;
 
   // The charset name of an encoding ("utf-8").
@@ -213,6 +228,8 @@ class NKHTTPClient : public std::enable_shared_from_this<NKHTTPClient> {
   std::int32_t pinningMode_ = 0;
   NKPinnedCertificates::Ptr pins_;
   bool allowsInvalid_ = false;
+  std::int64_t maximumResponseLength_ = kNKHTTPClientDefaultMaximumResponseLength;
+  double maximumDuration_ = 0;
   std::atomic<std::int32_t> reachabilityStatus_{NKNetworkReachabilityStatusUnknown};
   mutable std::mutex reachabilityMutex_;
   std::shared_ptr<platform::sysconfig::ReachabilityTarget> reachability_;

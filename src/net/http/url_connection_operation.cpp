@@ -1,6 +1,7 @@
 #include "net/http/url_connection_operation.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <mutex>
 
@@ -33,6 +34,12 @@ Value errorToValue(const Error& e) {
   return Value::dictionary({{"domain", Value(e.domain())},
                             {"code", Value(e.code())},
                             {"userInfo", e.userInfo() ? e.userInfo() : Value::dictionary()}});
+}
+
+Error outOfMemoryError() {
+  return Error(platform::kPOSIXErrorDomain, ENOMEM,
+               Value::dictionary({{platform::kLocalizedDescriptionKey,
+                                   Value("There is not enough memory to take the response in.")}}));
 }
 
 Error errorFromValue(const Value& v) {
@@ -546,7 +553,14 @@ void NKURLConnectionOperation::connectionDidReceiveData(URLConnection& connectio
   }
   std::size_t written = 0;
   while (written < length) {
-    long n = stream->write(bytes + written, length - written);
+    long n;
+    try {
+      n = stream->write(bytes + written, length - written);
+    } catch (const std::bad_alloc&) {
+      // The body does not fit in memory: the load fails, the process goes on.
+      failConnection(connection, outOfMemoryError());
+      return;
+    }
     if (n <= 0) {
       // A failed write would leave the body short: fail instead.
       failConnection(connection, streamFailure());
@@ -605,9 +619,18 @@ std::shared_ptr<NKURLConnectionOperation::URLConnection> NKURLConnectionOperatio
   // The stream is closed outside the lock (it may be the caller's own);
   // pause and cancel leave an ended load alone (loadEnded_).
   std::optional<platform::Bytes> body;
-  if (!error) body = stream->dataWrittenToMemory();
+  std::optional<Error> failure = error;
+  if (!failure) {
+    try {
+      body = stream->dataWrittenToMemory();
+    } catch (const std::bad_alloc&) {
+      failure = outOfMemoryError();
+      std::lock_guard lock(lock_);
+      error_ = *failure;
+    }
+  }
   stream->close();
-  if (!error) {
+  if (!failure) {
     std::lock_guard lock(lock_);
     responseData_ = std::move(body);
   }

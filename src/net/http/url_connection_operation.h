@@ -24,7 +24,10 @@
 //  4. The body goes into outputStream() (in memory unless the caller set
 //     another stream). A write that fails, or a stream that cannot take
 //     bytes, cancels the load and fails the operation with the stream's
-//     error: the body is never cut short silently.
+//     error: the body is never cut short silently. The request's
+//     maximumResponseLength and maximumDuration bound the load (see
+//     platform/urlloading/url_request.h); a body that does not fit in
+//     memory fails the operation with ENOMEM (NSPOSIXErrorDomain).
 //  5. Cancelling a paused operation finishes it with the cancellation
 //     error (-999), so a queue waiting for it does not wait for ever.
 //  6. Authentication challenges: see url_connection_operation_auth.cpp

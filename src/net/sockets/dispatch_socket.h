@@ -485,7 +485,17 @@ class DispatchSocket : public std::enable_shared_from_this<DispatchSocket> {
   void queueRead(std::shared_ptr<DispatchReadPacket> packet);
   void maybeDequeueRead();
   void flushSSLBuffers();
+  // One pass of doReadData over the current read request: what it has done
+  // so far (defined in dispatch_socket_read.cpp).
+  struct ReadPass;
   void doReadData();
+  bool readStepAllowsRead(std::size_t estimatedBytes);
+  void readFromPreBuffer(DispatchReadPacket& packet, ReadPass& pass);
+  void readFromSource(DispatchReadPacket& packet, ReadPass& pass);
+  std::size_t readIntoBuffer(std::uint8_t* buffer, std::size_t bytesToRead, ReadPass& pass);
+  void takeBytesRead(DispatchReadPacket& packet, ReadPass& pass, std::uint8_t* buffer,
+                     std::size_t bytesRead, bool readIntoPreBuffer);
+  void finishReadPass(const DispatchReadPacket& packet, const ReadPass& pass);
   void doReadEOF();
   void completeCurrentRead();
   void endCurrentRead();

@@ -125,15 +125,37 @@ void DispatchSocket::flushSSLBuffers() {
   }
 }
 
+struct DispatchSocket::ReadPass {
+  std::size_t estimated = 0;  // bytes the descriptor and the TLS layer hold
+  bool done = false;
+  Error error;
+  std::size_t taken = 0;  // bytes added to the request in this pass
+  bool waiting = false;
+  bool eof = false;
+
+  bool stopped() const { return done || error || eof; }
+};
+
 void DispatchSocket::doReadData() {
   VARNEL_DCHECK_ON_QUEUE(queueChecker_);
   const auto packet = currentPacket<ReadSide>();
-  const bool secure = flags_ & kSocketSecure;
-  std::size_t estimated = socketFDBytesAvailable_;
-  if (secure) {
-    estimated += (sslPreBuffer_ ? sslPreBuffer_->availableBytes() : 0) + sslBufferedBytes();
+  ReadPass pass;
+  pass.estimated = socketFDBytesAvailable_;
+  if (flags_ & kSocketSecure) {
+    pass.estimated += (sslPreBuffer_ ? sslPreBuffer_->availableBytes() : 0) + sslBufferedBytes();
   }
-  const bool hasBytesAvailable = estimated > 0;
+  if (!readStepAllowsRead(pass.estimated) || !packet) return;
+  pass.waiting = pass.estimated == 0;
+  pass.eof = flags_ & kSocketHasReadEOF;
+  // 1. Bytes read ahead, 2. bytes from the descriptor (or the TLS layer).
+  readFromPreBuffer(*packet, pass);
+  if (!pass.stopped() && pass.estimated > 0) readFromSource(*packet, pass);
+  finishReadPass(*packet, pass);
+}
+
+// Decides whether the read step reads now; when not, does what waiting takes.
+bool DispatchSocket::readStepAllowsRead(std::size_t estimatedBytes) {
+  const bool secure = flags_ & kSocketSecure;
   ReadStepInputs in;
   in.hasRequest = currentRead_.has_value();
   in.readsPaused = flags_ & kReadsPaused;
@@ -141,191 +163,208 @@ void DispatchSocket::doReadData() {
   in.startingReadTLS = flags_ & kStartingReadTLS;
   in.startingWriteTLS = flags_ & kStartingWriteTLS;
   in.handshakeWouldBlock = lastSSLHandshakeError_ == kDispatchSocketSSLWouldBlock;
-  in.estimatedBytes = estimated;
+  in.estimatedBytes = estimatedBytes;
   in.preBufferedBytes = preBuffer_->availableBytes();
   switch (readStep(in)) {
     case ReadStep::Idle:
       if (secure) flushSSLBuffers();
       if (socketFDBytesAvailable_ > 0) suspendReadSource();
-      return;
+      return false;
     case ReadStep::WaitForBytes:
       resumeReadSource();
-      return;
+      return false;
     case ReadStep::ContinueHandshake:
       sslContinueHandshake();
-      return;
+      return false;
     case ReadStep::WaitForHandshake:
       suspendReadSource();
-      return;
+      return false;
     case ReadStep::Read:
       break;
   }
-  if (!packet) return;
+  return true;
+}
 
-  bool done = false;
-  Error error;
-  std::size_t totalBytesReadForCurrentRead = 0;
-  bool waiting = !hasBytesAvailable;
-  bool socketEOF = flags_ & kSocketHasReadEOF;
-  // Moves `length` bytes from the pre-buffer to the end of the request's data.
-  auto takeFromPreBuffer = [&](std::size_t length) {
-    packet->ensureCapacityForAdditionalDataOfLength(length);
-    std::memcpy(packet->buffer->data() + packet->startOffset + packet->bytesDone,
-                preBuffer_->readBuffer(), length);
-    preBuffer_->didRead(length);
-    packet->bytesDone += length;
-    totalBytesReadForCurrentRead += length;
+namespace {
+
+// Moves `length` bytes from the pre-buffer to the end of the request's data.
+std::size_t takeFromPreBuffer(DispatchReadPacket& packet, DispatchSocketPreBuffer& preBuffer,
+                              std::size_t length) {
+  packet.ensureCapacityForAdditionalDataOfLength(length);
+  std::memcpy(packet.buffer->data() + packet.startOffset + packet.bytesDone, preBuffer.readBuffer(),
+              length);
+  preBuffer.didRead(length);
+  packet.bytesDone += length;
+  return length;
+}
+
+}  // namespace
+
+void DispatchSocket::readFromPreBuffer(DispatchReadPacket& packet, ReadPass& pass) {
+  if (preBuffer_->availableBytes() == 0) return;
+  if (packet.term) {
+    pass.taken += takeFromPreBuffer(packet, *preBuffer_,
+                                    packet.readLengthForTermWithPreBuffer(*preBuffer_, &pass.done));
+  } else {
+    pass.taken += takeFromPreBuffer(
+        packet, *preBuffer_, packet.readLengthForNonTermWithHint(preBuffer_->availableBytes()));
+  }
+  if (packet.readLength > 0) {
+    pass.done = packet.bytesDone == packet.readLength;
+  } else if (packet.term) {
+    if (!pass.done && packet.maxLength > 0 && packet.bytesDone >= packet.maxLength) {
+      pass.error = readMaxedOutError();
+    }
+  } else if (packet.maxLength > 0 && packet.bytesDone == packet.maxLength) {
+    pass.done = true;
+  }
+}
+
+void DispatchSocket::readFromSource(DispatchReadPacket& packet, ReadPass& pass) {
+  bool readIntoPreBuffer = false;
+  std::size_t bytesToRead;
+  if (flags_ & kSocketSecure) {
+    std::size_t defaultReadLength = 32768;
+    if (pass.estimated > defaultReadLength) defaultReadLength = pass.estimated + 16384;
+    bytesToRead = packet.optimalReadLengthWithDefault(defaultReadLength, &readIntoPreBuffer);
+  } else if (packet.term) {
+    bytesToRead = packet.readLengthForTermWithHint(pass.estimated, &readIntoPreBuffer);
+  } else {
+    bytesToRead = packet.readLengthForNonTermWithHint(pass.estimated);
+  }
+  std::uint8_t* buffer;
+  if (readIntoPreBuffer) {
+    preBuffer_->ensureCapacityForWrite(bytesToRead);
+    buffer = preBuffer_->writeBuffer();
+  } else {
+    packet.ensureCapacityForAdditionalDataOfLength(bytesToRead);
+    buffer = packet.buffer->data() + packet.startOffset + packet.bytesDone;
+  }
+  const std::size_t bytesRead = readIntoBuffer(buffer, bytesToRead, pass);
+  if (bytesRead > 0) takeBytesRead(packet, pass, buffer, bytesRead, readIntoPreBuffer);
+}
+
+// Reads up to `bytesToRead` bytes from the TLS layer or the descriptor.
+std::size_t DispatchSocket::readIntoBuffer(std::uint8_t* buffer, std::size_t bytesToRead,
+                                           ReadPass& pass) {
+  std::size_t bytesRead = 0;
+  if (flags_ & kSocketSecure) {
+    int status = 0;
+    while (bytesRead < bytesToRead) {
+      std::size_t got = 0;
+      status = tls_->read(buffer + bytesRead, bytesToRead - bytesRead, &got);
+      bytesRead += got;
+      if (status != 0) break;
+    }
+    if (status == kDispatchSocketSSLWouldBlock) {
+      pass.waiting = true;
+    } else if (status == kDispatchSocketSSLClosedGraceful ||
+               status == kDispatchSocketSSLClosedAbort) {
+      pass.eof = true;
+      sslErrCode_ = status;
+    } else if (status != 0) {
+      pass.error = DispatchSocketTLS::sslError(status, tls_->lastErrorText());
+    }
+    return bytesRead;
+  }
+  if (bytesToRead == 0) return 0;
+  const ssize_t result = ::read(connectedFD(), buffer, bytesToRead);
+  if (result < 0) {
+    if (errno == EWOULDBLOCK || errno == EAGAIN || errno == EINTR) {
+      pass.waiting = true;
+    } else {
+      pass.error = errnoErrorWithReason("Error in read() function");
+    }
+    socketFDBytesAvailable_ = 0;
+  } else if (result == 0) {
+    pass.eof = true;
+    socketFDBytesAvailable_ = 0;
+  } else {
+    bytesRead = static_cast<std::size_t>(result);
+    if (bytesRead < bytesToRead) {
+      socketFDBytesAvailable_ = 0;
+    } else {
+      socketFDBytesAvailable_ -= std::min<std::uint64_t>(socketFDBytesAvailable_, bytesRead);
+    }
+    if (socketFDBytesAvailable_ == 0) pass.waiting = true;
+  }
+  return bytesRead;
+}
+
+// Adds what was read to the request (or, read into the pre-buffer, what of it
+// the request takes) and judges whether the request is done.
+void DispatchSocket::takeBytesRead(DispatchReadPacket& packet, ReadPass& pass, std::uint8_t* buffer,
+                                   std::size_t bytesRead, bool readIntoPreBuffer) {
+  auto add = [&](std::size_t n) {
+    packet.bytesDone += n;
+    pass.taken += n;
   };
-
-  // 1. Bytes read ahead.
-  if (preBuffer_->availableBytes() > 0) {
-    if (packet->term) {
-      takeFromPreBuffer(packet->readLengthForTermWithPreBuffer(*preBuffer_, &done));
-    } else {
-      takeFromPreBuffer(packet->readLengthForNonTermWithHint(preBuffer_->availableBytes()));
-    }
-    if (packet->readLength > 0) {
-      done = packet->bytesDone == packet->readLength;
-    } else if (packet->term) {
-      if (!done && packet->maxLength > 0 && packet->bytesDone >= packet->maxLength) {
-        error = readMaxedOutError();
-      }
-    } else if (packet->maxLength > 0 && packet->bytesDone == packet->maxLength) {
-      done = true;
-    }
+  if (packet.readLength > 0) {
+    add(bytesRead);
+    pass.done = packet.bytesDone == packet.readLength;
+    return;
   }
-
-  // 2. Bytes from the descriptor.
-  if (!done && !error && !socketEOF && hasBytesAvailable) {
-    bool readIntoPreBuffer = false;
-    std::size_t bytesToRead;
-    if (secure) {
-      std::size_t defaultReadLength = 32768;
-      if (estimated > defaultReadLength) defaultReadLength = estimated + 16384;
-      bytesToRead = packet->optimalReadLengthWithDefault(defaultReadLength, &readIntoPreBuffer);
-    } else if (packet->term) {
-      bytesToRead = packet->readLengthForTermWithHint(estimated, &readIntoPreBuffer);
-    } else {
-      bytesToRead = packet->readLengthForNonTermWithHint(estimated);
-    }
-    std::uint8_t* buffer;
+  if (!packet.term) {
     if (readIntoPreBuffer) {
-      preBuffer_->ensureCapacityForWrite(bytesToRead);
-      buffer = preBuffer_->writeBuffer();
+      preBuffer_->didWrite(bytesRead);
+      pass.taken += takeFromPreBuffer(packet, *preBuffer_, bytesRead);
     } else {
-      packet->ensureCapacityForAdditionalDataOfLength(bytesToRead);
-      buffer = packet->buffer->data() + packet->startOffset + packet->bytesDone;
+      add(bytesRead);
     }
-
-    std::size_t bytesRead = 0;
-    if (secure) {
-      int status = 0;
-      while (bytesRead < bytesToRead) {
-        std::size_t got = 0;
-        status = tls_->read(buffer + bytesRead, bytesToRead - bytesRead, &got);
-        bytesRead += got;
-        if (status != 0) break;
-      }
-      if (status == kDispatchSocketSSLWouldBlock) {
-        waiting = true;
-      } else if (status == kDispatchSocketSSLClosedGraceful ||
-                 status == kDispatchSocketSSLClosedAbort) {
-        socketEOF = true;
-        sslErrCode_ = status;
-      } else if (status != 0) {
-        error = DispatchSocketTLS::sslError(status, tls_->lastErrorText());
-      }
-    } else if (bytesToRead > 0) {
-      const ssize_t result = ::read(connectedFD(), buffer, bytesToRead);
-      if (result < 0) {
-        if (errno == EWOULDBLOCK || errno == EAGAIN || errno == EINTR) {
-          waiting = true;
-        } else {
-          error = errnoErrorWithReason("Error in read() function");
-        }
-        socketFDBytesAvailable_ = 0;
-      } else if (result == 0) {
-        socketEOF = true;
-        socketFDBytesAvailable_ = 0;
-      } else {
-        bytesRead = static_cast<std::size_t>(result);
-        if (bytesRead < bytesToRead) {
-          socketFDBytesAvailable_ = 0;
-        } else {
-          socketFDBytesAvailable_ -= std::min<std::uint64_t>(socketFDBytesAvailable_, bytesRead);
-        }
-        if (socketFDBytesAvailable_ == 0) waiting = true;
-      }
-    }
-
-    if (bytesRead > 0) {
-      if (packet->readLength > 0) {
-        packet->bytesDone += bytesRead;
-        totalBytesReadForCurrentRead += bytesRead;
-        done = packet->bytesDone == packet->readLength;
-      } else if (packet->term) {
-        if (readIntoPreBuffer) {
-          preBuffer_->didWrite(bytesRead);
-          takeFromPreBuffer(packet->readLengthForTermWithPreBuffer(*preBuffer_, &done));
-        } else {
-          const long overflow = packet->searchForTermAfterPreBuffering(bytesRead);
-          if (overflow == 0) {
-            packet->bytesDone += bytesRead;
-            totalBytesReadForCurrentRead += bytesRead;
-            done = true;
-          } else if (overflow > 0) {
-            const std::size_t underflow = bytesRead - static_cast<std::size_t>(overflow);
-            preBuffer_->ensureCapacityForWrite(static_cast<std::size_t>(overflow));
-            // `buffer` may have moved? No: the packet's buffer was grown before the read.
-            std::memcpy(preBuffer_->writeBuffer(), buffer + underflow,
-                        static_cast<std::size_t>(overflow));
-            preBuffer_->didWrite(static_cast<std::size_t>(overflow));
-            packet->bytesDone += underflow;
-            totalBytesReadForCurrentRead += underflow;
-            done = true;
-          } else {
-            packet->bytesDone += bytesRead;
-            totalBytesReadForCurrentRead += bytesRead;
-          }
-        }
-        if (!done && packet->maxLength > 0 && packet->bytesDone >= packet->maxLength) {
-          error = readMaxedOutError();
-        }
-      } else {
-        if (readIntoPreBuffer) {
-          preBuffer_->didWrite(bytesRead);
-          takeFromPreBuffer(bytesRead);
-        } else {
-          packet->bytesDone += bytesRead;
-          totalBytesReadForCurrentRead += bytesRead;
-        }
-        done = true;
-      }
+    pass.done = true;
+    return;
+  }
+  if (readIntoPreBuffer) {
+    preBuffer_->didWrite(bytesRead);
+    pass.taken += takeFromPreBuffer(packet, *preBuffer_,
+                                    packet.readLengthForTermWithPreBuffer(*preBuffer_, &pass.done));
+  } else {
+    const long overflow = packet.searchForTermAfterPreBuffering(bytesRead);
+    if (overflow == 0) {
+      add(bytesRead);
+      pass.done = true;
+    } else if (overflow > 0) {
+      // The bytes after the terminator go to the pre-buffer; the packet's
+      // buffer was grown before the read, so `buffer` still points into it.
+      const std::size_t underflow = bytesRead - static_cast<std::size_t>(overflow);
+      preBuffer_->ensureCapacityForWrite(static_cast<std::size_t>(overflow));
+      std::memcpy(preBuffer_->writeBuffer(), buffer + underflow,
+                  static_cast<std::size_t>(overflow));
+      preBuffer_->didWrite(static_cast<std::size_t>(overflow));
+      add(underflow);
+      pass.done = true;
+    } else {
+      add(bytesRead);
     }
   }
+  if (!pass.done && packet.maxLength > 0 && packet.bytesDone >= packet.maxLength) {
+    pass.error = readMaxedOutError();
+  }
+}
 
+void DispatchSocket::finishReadPass(const DispatchReadPacket& packet, const ReadPass& pass) {
   ReadStepOutcome out;
-  out.done = done;
-  out.failed = static_cast<bool>(error);
-  out.eof = socketEOF;
-  out.waiting = waiting;
-  out.bytesTaken = totalBytesReadForCurrentRead;
-  out.availableDataRead = packet->readLength == 0 && !packet->term;
+  out.done = pass.done;
+  out.failed = static_cast<bool>(pass.error);
+  out.eof = pass.eof;
+  out.waiting = pass.waiting;
+  out.bytesTaken = pass.taken;
+  out.availableDataRead = packet.readLength == 0 && !packet.term;
   const ReadFollowUp next = readFollowUp(out);
   if (next.complete) {
     completeCurrentRead();
     out.preBufferedBytes = preBuffer_->availableBytes();
     if (readFollowUp(out).dequeueNext) maybeDequeueRead();
   } else if (next.reportPartial) {
-    const long tag = packet->tag;
-    notify(
-        [totalBytesReadForCurrentRead, tag](DispatchSocketDelegate& d, const DispatchSocketPtr& s) {
-          d.socketDidReadPartialDataOfLength(s, totalBytesReadForCurrentRead, tag);
-        });
+    const long tag = packet.tag;
+    const std::size_t taken = pass.taken;
+    notify([taken, tag](DispatchSocketDelegate& d, const DispatchSocketPtr& s) {
+      d.socketDidReadPartialDataOfLength(s, taken, tag);
+    });
   }
   switch (next.then) {
     case ReadFollowUp::Then::Close:
-      closeWithError(error);
+      closeWithError(pass.error);
       break;
     case ReadFollowUp::Then::ReadEOF:
       doReadEOF();
