@@ -7,64 +7,23 @@
 #include <optional>
 #include <sstream>
 
+#include "helper/helper_files.h"
 #include "platform/system/file_util.h"
 #include "platform/system/paths.h"
+#include "platform/system/root_only_path.h"
 
 namespace helper {
 
 namespace {
 
-bool trustedOwner(uid_t uid) { return uid == 0 || uid == ::geteuid(); }
-
-// A folder that nobody but its trusted owner can change the entries of.
-bool safeFolder(const struct stat& st) {
-  if (!S_ISDIR(st.st_mode) || !trustedOwner(st.st_uid)) return false;
-  if ((st.st_mode & (S_IWGRP | S_IWOTH)) == 0) return true;
-  return st.st_uid == 0 && (st.st_mode & S_ISVTX);
-}
-
-// Opens the regular file at the absolute `path` with `flags`, walking every
-// component without following a link and checking each folder on the way.
+// Opens the regular file at the absolute `path` with `flags`
+// through the one root-only walk (platform/system/root_only_path.h).
 int openCheckedFile(const std::string& path, int flags, std::string* problem) {
-  auto fail = [&](const std::string& why) {
-    if (problem) *problem = why;
-    return -1;
-  };
-  if (path.empty() || path[0] != '/') return fail("not an absolute path");
-  std::vector<std::string> parts;
-  std::size_t start = 1;
-  while (start <= path.size()) {
-    std::size_t end = path.find('/', start);
-    std::string part = path.substr(start, end == std::string::npos ? end : end - start);
-    if (part.empty() || part == "." || part == "..") return fail("not a plain path");
-    parts.push_back(part);
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  int dir = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0) return fail("the root folder cannot be opened");
-  struct stat st;
-  for (std::size_t i = 0; i < parts.size(); ++i) {
-    if (::fstat(dir, &st) != 0 || !safeFolder(st)) {
-      ::close(dir);
-      return fail("a folder on the path is not owned by root or is writable by others");
-    }
-    const bool last = i + 1 == parts.size();
-    int next = ::openat(dir, parts[i].c_str(),
-                        last ? flags | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK
-                             : O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    ::close(dir);
-    if (next < 0)
-      return fail(last ? "the file is missing or a symbolic link"
-                       : "a folder on the path is missing or a symbolic link");
-    dir = next;
-  }
-  if (::fstat(dir, &st) != 0 || !S_ISREG(st.st_mode) || !trustedOwner(st.st_uid) ||
-      (st.st_mode & (S_IWGRP | S_IWOTH))) {
-    ::close(dir);
-    return fail("not a regular file owned by root and writable by root only");
-  }
-  return dir;
+  platform::rootonly::Options options;
+  options.kind = platform::rootonly::Kind::kFile;
+  options.trustSelf = true;
+  options.flags = flags;
+  return platform::rootonly::open(path, options, problem);
 }
 
 // A plain decimal uid; nullopt for anything else (and for the "no user" value).
@@ -106,6 +65,8 @@ ExecutablePolicy ExecutablePolicy::load() {
     if (line.empty() || line[0] == '#') continue;
     if (line.rfind("Executable=", 0) == 0)
       policy.executables.push_back(line.substr(11));
+    else if (line.rfind("SSTPOptions=", 0) == 0)
+      policy.sstpOptions.push_back(line.substr(12));
     else if (line.rfind("Client=", 0) == 0)
       policy.clients.push_back(line.substr(7));
     else if (line.rfind("User=", 0) == 0) {
@@ -125,6 +86,10 @@ bool ExecutablePolicy::listsExecutable(const std::string& path) const {
 int ExecutablePolicy::openExecutable(const std::string& path, std::string* problem) const {
   if (!listsExecutable(path)) {
     if (problem) *problem = "not an executable that this installation ships";
+    return -1;
+  }
+  if (isHelperPrivatePath(path)) {
+    if (problem) *problem = "one of the helper's own files";
     return -1;
   }
   int fd = openCheckedFile(path, O_RDONLY, problem);
@@ -150,6 +115,27 @@ bool ExecutablePolicy::isTrustedFile(const std::string& path, std::string* probl
   if (fd < 0) return false;
   ::close(fd);
   return true;
+}
+
+int ExecutablePolicy::openSSTPOptions(const std::string& path, std::string* problem) const {
+  auto fail = [&](const std::string& why) {
+    if (problem) *problem = why;
+    return -1;
+  };
+  bool recorded = false;
+  for (const std::string& allowed : sstpOptions)
+    recorded = recorded || (!path.empty() && allowed == path);
+  if (!recorded) return fail("not the options file recorded at the helper's installation");
+  if (isHelperPrivatePath(path)) return fail("one of the helper's own files");
+  const int fd = openCheckedFile(path, O_RDONLY, problem);
+  if (fd < 0) return -1;
+  // A second name of a file is a way to reach it from elsewhere.
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || st.st_nlink != 1) {
+    ::close(fd);
+    return fail("the options file has more than one name");
+  }
+  return fd;
 }
 
 }  // namespace helper

@@ -17,8 +17,11 @@
 // executable of the same owners, writable by nobody else. The caller starts
 // the descriptor it got (DispatchTask::setExecutableFile), never the path
 // again, so what was checked is what runs.
-// the configuration file "/etc/varnel/helper.conf" (under the system root);
-// "Client=" lines there name the installed client programs.
+// "SSTPOptions=" lines name the SSTP client's options files of the
+// installation: pppd runs as root and honours privileged options (plugins,
+// scripts) from such a file, so a request may name only a recorded one, and
+// never one of the helper's own private files (helper_files.h), whose
+// contents a request can influence.
 //
 // Peers: the helper serves root, the user(s) who authorized the installation
 // ("User=<uid>" lines) and nobody else. A listed user must moreover run one
@@ -44,6 +47,7 @@ inline constexpr const char* kHelperConfigurationPath = "/etc/varnel/helper.conf
 struct ExecutablePolicy {
   std::vector<std::string> executables;
   std::vector<std::string> clients;
+  std::vector<std::string> sstpOptions;
   std::vector<uid_t> users;
 
   // The built-in list plus the configuration file.
@@ -60,6 +64,11 @@ struct ExecutablePolicy {
   // helper's user, writable by nobody else, in folders that pass the same
   // walk as executables: the installation's own files (e.g. SSTP options).
   static bool isTrustedFile(const std::string& path, std::string* problem = nullptr);
+  // A close-on-exec read-only descriptor of the SSTP options file `path`:
+  // one recorded in "SSTPOptions=", not one of the helper's private files,
+  // passing the same walk as executables and with a single name; -1 with
+  // `*problem` otherwise. The caller closes it.
+  int openSSTPOptions(const std::string& path, std::string* problem = nullptr) const;
   // True when a peer with `credentials` may talk to a helper running as
   // `helperUser` (see the header comment).
   bool allowsPeer(const platform::xpc::PeerCredentials& credentials, uid_t helperUser) const;

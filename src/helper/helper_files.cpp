@@ -1,5 +1,6 @@
 #include "helper/helper_files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,40 +10,50 @@
 #include <cstdio>
 #include <ctime>
 #include <mutex>
+#include <vector>
 
 #include "platform/system/file_util.h"
 #include "platform/system/paths.h"
+#include "platform/system/root_only_path.h"
 
 namespace helper {
 
 namespace {
 
-bool trustedOwner(uid_t uid) { return uid == 0 || uid == ::geteuid(); }
-
-// Opens (creating with `mode` when missing) the folder `name` below the
-// folder `parent` without following a symbolic link; -1 when it is missing
-// and cannot be made, or is not a folder.
-int openFolderAt(int parent, const char* name, unsigned mode) {
-  if (::mkdirat(parent, name, mode) != 0 && errno != EEXIST) return -1;
-  return ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+// `path` with each run of "/" written as one and no trailing "/": a system
+// root given as "/x/" names the same folders as "/x", and the walk takes
+// plain paths only.
+std::string collapsedSlashes(const std::string& path) {
+  std::string out;
+  for (char c : path)
+    if (c != '/' || out.empty() || out.back() != '/') out += c;
+  if (out.size() > 1 && out.back() == '/') out.pop_back();
+  return out;
 }
 
 // The system root's "/run": a folder that only root (or the helper's user)
-// can write.
-int openRunFolder() {
+// can change, reached through the one root-only walk; created 0755 (with the
+// system root) when missing.
+int openRunFolder(bool create = true) {
   const std::string root = platform::paths::systemRoot();
-  if (!root.empty()) platform::paths::createDirectories(root, 0755);
-  int base = ::open(root.empty() ? "/" : root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (base < 0) return -1;
-  int run = openFolderAt(base, "run", 0755);
-  ::close(base);
-  if (run < 0) return -1;
-  struct stat st;
-  if (::fstat(run, &st) != 0 || !trustedOwner(st.st_uid) || (st.st_mode & (S_IWGRP | S_IWOTH))) {
-    ::close(run);
-    return -1;
-  }
-  return run;
+  if (create && !root.empty()) platform::paths::createDirectories(root, 0755);
+  const std::string run = collapsedSlashes(platform::paths::system("/run"));
+  if (create) ::mkdir(run.c_str(), 0755);
+  platform::rootonly::Options options;
+  options.kind = platform::rootonly::Kind::kFolder;
+  options.trustSelf = true;
+  options.flags = O_RDONLY;
+  return platform::rootonly::open(run, options);
+}
+
+// A path inside `folder` (or the folder itself), compared as text: the
+// callers accept only plain paths, walked without following links.
+bool within(const std::string& rawPath, const std::string& rawFolder) {
+  const std::string path = collapsedSlashes(rawPath), folder = collapsedSlashes(rawFolder);
+  if (folder.empty()) return false;
+  return path == folder ||
+         (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+          path[folder.size()] == '/');
 }
 
 }  // namespace
@@ -108,6 +119,45 @@ bool writePrivateFile(const std::string& path, std::string_view bytes, unsigned 
   ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
   if (!ok) ::unlink(temp.c_str());
   return ok;
+}
+
+bool isHelperPrivatePath(const std::string& path) {
+  return within(path, platform::paths::system("/run") + "/" + kPrivateFolderName) ||
+         within(path, platform::paths::systemKeychain()) ||
+         within(path, platform::paths::systemPreferences()) ||
+         within(path, platform::paths::system("/etc/varnel"));
+}
+
+void removeAttemptFiles(bool scripts) {
+  // Only a private folder that is there is cleaned: nothing is made for it
+  // (the system root may be gone, say at the end of a test, while the
+  // helper is still on its way out).
+  const int run = openRunFolder(false);
+  if (run < 0) return;
+  const int fd = ::openat(run, kPrivateFolderName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  ::close(run);
+  if (fd < 0) return;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || st.st_uid != ::geteuid()) {
+    ::close(fd);
+    return;
+  }
+  DIR* dir = ::fdopendir(fd);
+  if (!dir) {
+    ::close(fd);
+    return;
+  }
+  std::vector<std::string> names;
+  while (dirent* e = ::readdir(dir)) {
+    const std::string_view name(e->d_name);
+    bool attempt = false;
+    for (const char* prefix : kAttemptFilePrefixes) attempt = attempt || name.rfind(prefix, 0) == 0;
+    if (scripts)
+      for (const char* script : kAttemptScripts) attempt = attempt || name == script;
+    if (attempt) names.emplace_back(name);
+  }
+  for (const std::string& name : names) ::unlinkat(::dirfd(dir), name.c_str(), 0);
+  ::closedir(dir);
 }
 
 }  // namespace helper

@@ -20,6 +20,14 @@
 //     renames it over the target: no reader ever sees a partial file, and a
 //     name prepared by someone else is never opened or followed.
 //
+//  4. `isHelperPrivatePath` names the helper's own files, whose contents a
+//     request may have influenced or which hold its secrets: the private
+//     folder (its log included), the system keychain and preferences, and
+//     the installation's configuration. No request value may name one.
+//  5. `removeAttemptFiles` removes what a connection attempt wrote there
+//     (certificates, keys, the SSTP secrets and, when asked, the scripts):
+//     the saved DNS, the pid file and the log stay.
+//
 // Thread safety: any thread.
 #pragma once
 
@@ -31,11 +39,22 @@ namespace helper {
 // The folder's name below paths::system("/run").
 inline constexpr const char* kPrivateFolderName = "varnel-helper";
 
+// What a connection attempt writes into the private folder: files whose
+// names start so, and the up and down scripts.
+inline constexpr const char* kAttemptFilePrefixes[] = {
+    "VarnelVPN.ca",  "VarnelVPN.cert",          "VarnelVPN.key",
+    "VarnelVPN.tls", "VarnelVPN.sstp-secrets.", ".VarnelVPN."};
+inline constexpr const char* kAttemptScripts[] = {"varnel-up.sh", "varnel-down.sh"};
+
 // The private folder ("" when it cannot be had safely).
 std::string privateFolder();
 // privateFolder() + "/" + name ("" when the folder cannot be had).
 std::string privatePath(std::string_view name);
 // Writes `bytes` to `path` with `mode` as described above; false on failure.
 bool writePrivateFile(const std::string& path, std::string_view bytes, unsigned mode);
+// True when `path` is one of the helper's own files (guarantee 4).
+bool isHelperPrivatePath(const std::string& path);
+// Removes the files of a connection attempt (guarantee 5).
+void removeAttemptFiles(bool scripts);
 
 }  // namespace helper

@@ -7,11 +7,12 @@
 // Thread safety: constants.
 #pragma once
 
+#include "ipc/helper_protocol.h"
 #include "platform/foundation/value.h"
 
 namespace helper {
 
-inline constexpr const char* kHelperBundleIdentifier = "VarnelHelper";
+inline constexpr const char* kHelperBundleIdentifier = ipc::kHelperServiceName;
 inline constexpr const char* kHelperBundleVersion = "200";
 inline constexpr const char* kHelperShortVersion = "1.2.0";
 inline constexpr const char* kClientBundleIdentifier = "com.varnelvpn.client";

@@ -3,22 +3,59 @@
 // logger. Secrets must never be passed here; log kRedacted in place of any
 // value that might hold one.
 //
+// A line identical to the one before it is not logged again: the run of
+// repeats is counted and logged as one line "… repeated N times" when a
+// different line comes, or kRepeatSummarySeconds after the first repeat, so
+// that a loop of errors fills neither the log files nor the client's copy.
+// The line itself is logged again (whole) after each summary.
+//
 // Thread safety: any thread.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "logging/log.h"
+#include "platform/foundation/format.h"
 
 namespace helper {
 
-template <class... Args>
-void HelperLog(const char* format, const Args&... args) {
-  logging::LKLog::log(true, logging::LKLogLevelAll, logging::LKLogFlagInfo, 0, __FILE__, "helper",
-                      0, platform::Value(), format, args...);
-}
-
 // The text logged in place of a secret.
 inline constexpr const char* kRedacted = "<redacted>";
+// The longest a run of repeats stays uncounted in the log.
+inline constexpr double kRepeatSummarySeconds = 5;
+
+// Collapses runs of identical lines. Pure bookkeeping (no clock, no I/O).
+class RepeatCollapser {
+ public:
+  // The lines to log for `text` at `now` (seconds, any steady origin): none
+  // when it repeats the previous line within kRepeatSummarySeconds of that
+  // line's logging; otherwise the count of the run before it (when there
+  // was one), then `text`. `*firstRepeat` is set when this call started a
+  // new run of repeats (the caller then schedules a summary).
+  std::vector<std::string> add(const std::string& text, double now, bool* firstRepeat = nullptr);
+  // The count of the current run, if any ("… repeated N times"); the run
+  // ends, so the next line is logged whole even if it is the same.
+  std::vector<std::string> summary();
+  static std::string repeatedLine(std::uint64_t count);
+
+ private:
+  std::string last_;
+  bool haveLast_ = false;
+  double lastLoggedAt_ = 0;
+  std::uint64_t repeats_ = 0;
+};
+
+namespace detail {
+// Logs `text` through the process-wide collapser.
+void helperLogText(std::string text);
+}  // namespace detail
+
+template <class... Args>
+void HelperLog(const char* format, const Args&... args) {
+  if (!logging::LKLog::wantsFlag(logging::LKLogFlagInfo)) return;
+  detail::helperLogText(platform::format(format, args...));
+}
 
 }  // namespace helper

@@ -1,9 +1,9 @@
 #include "helper/helper_service.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "helper/helper_files.h"
@@ -36,24 +36,22 @@ bool hasString(const XPCMessage& m, const char* key) { return m.stringForKey(key
 
 bool startsWithDash(const std::string& s) { return !s.empty() && s[0] == '-'; }
 
+// A server as sstpc takes it: a host name, an IPv4 address or a bracketed
+// IPv6 address, with an optional ":port"; nothing that reads as more words.
+bool isHostAndPort(const std::string& s) {
+  if (s.empty() || s.size() > 255) return false;
+  for (unsigned char c : s) {
+    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    c == '.' || c == '-' || c == '_' || c == ':' || c == '[' || c == ']';
+    if (!ok) return false;
+  }
+  return true;
+}
+
 bool hasControl(const std::string& s) {
   for (unsigned char c : s)
     if (c < 0x20 || c == 0x7f) return true;
   return false;
-}
-
-// An SSTP password file that an earlier run of the helper could not remove
-// (it was killed while the client ran) goes now.
-void removeStaleSSTPSecrets() {
-  const std::string folder = privateFolder();
-  if (folder.empty()) return;
-  DIR* dir = ::opendir(folder.c_str());
-  if (!dir) return;
-  while (dirent* e = ::readdir(dir)) {
-    if (std::string_view(e->d_name).rfind(kSSTPSecretsPrefix, 0) == 0)
-      ::unlinkat(::dirfd(dir), e->d_name, 0);
-  }
-  ::closedir(dir);
 }
 
 }  // namespace
@@ -87,17 +85,19 @@ void HelperService::HelperStartup() {
   // the tunnel and the VPN's DNS: end it, so that the state told to the
   // client (disconnected) is the truth.
   if (OpenVPN::endLeftoverProcess()) state_.store(ipc::kHelperStateDisconnected);
-  removeStaleSSTPSecrets();
+  // What an attempt of an earlier run wrote (it was killed meanwhile) goes now.
+  removeAttemptFiles(true);
   ipfw_ = std::make_shared<IPFWInterface>();
   const ExecutablePolicy policy = options_.policy;
   const uid_t helperUid = ::geteuid();
-  ipc::XPCService::setPeerCheck([policy, helperUid](const platform::xpc::PeerCredentials& c) {
-    return policy.allowsPeer(c, helperUid);
-  });
   std::weak_ptr<HelperService> weak = weak_from_this();
-  listener_ = ipc::XPCService::create([weak](const std::shared_ptr<ipc::XPCConnection>& c) {
-    if (auto self = weak.lock()) self->HelperConnectionHandler(c);
-  });
+  listener_ = ipc::XPCService::create(
+      [weak](const std::shared_ptr<ipc::XPCConnection>& c) {
+        if (auto self = weak.lock()) self->HelperConnectionHandler(c);
+      },
+      [policy, helperUid](const platform::xpc::PeerCredentials& c) {
+        return policy.allowsPeer(c, helperUid);
+      });
   listener_->setKeepsEndedConnections(false);
   ipc::XPCService::runMachService(kHelperServiceName);
   restrictSocket();
@@ -130,24 +130,26 @@ void HelperService::HelperConnectionHandler(const std::shared_ptr<ipc::XPCConnec
 void HelperService::HelperMessageHandler(const XPCMessage& message,
                                          const std::shared_ptr<ipc::XPCConnection>& connection) {
   if (connection && !message.getXPCDictionary().get(ipc::kXPCErrorKey).isNone()) {
-    // A connection ended. Only the end of the client's own connection (the
-    // peer that sent the latest request) closing it is the client going
-    // away; a peer dropped for malformed input, or any other peer, ends
-    // nothing but its own connection.
-    bool clients = false;
+    // A connection ended. Only the end of the client's last open connection
+    // is the client going away; a connection it replaced, a peer dropped
+    // for malformed input, or one that never spoke ends nothing but itself.
+    bool lastOfTheClients = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      clients = clientConnection_ == connection;
-      if (clients) clientConnection_.reset();
+      const auto before = clientConnections_.size();
+      std::erase(clientConnections_, connection);
+      lastOfTheClients = clientConnections_.size() < before && clientConnections_.empty();
     }
     if (connection->endedByMalformedInput()) {
       HelperLog("Dropped connection %@: it sent a malformed message.", connection->description());
       return;
     }
-    if (!clients) return;
+    if (!lastOfTheClients) return;
   } else if (connection) {
     std::lock_guard<std::mutex> lock(mutex_);
-    clientConnection_ = connection;
+    if (std::find(clientConnections_.begin(), clientConnections_.end(), connection) ==
+        clientConnections_.end())
+      clientConnections_.push_back(connection);
   }
   std::optional<XPCMessage> reply = handleMessage(message);
   if (reply && connection) connection->sendMessage(*reply);
@@ -164,14 +166,22 @@ std::optional<XPCMessage> HelperService::handleMessage(const XPCMessage& message
     switch (*operation) {
       case ipc::HelperOperation::PPTPConnectionRequest:
       case ipc::HelperOperation::L2TPConnectionRequest:
-      case ipc::HelperOperation::IPSecConnectionRequest:
-        startNetworkService(name, message);
-        reply.setBool(true, ipc::kXPCResultKey);
+      case ipc::HelperOperation::IPSecConnectionRequest: {
+        const std::string refusal = startNetworkService(name, message);
+        if (refusal.empty())
+          reply.setBool(true, ipc::kXPCResultKey);
+        else
+          reply.setObject(Value(refusal), ipc::kRefusalMessageKey);
         break;
-      case ipc::HelperOperation::SSTPConnectionRequest:
-        startSSTP(message);
-        reply.setBool(true, ipc::kXPCResultKey);
+      }
+      case ipc::HelperOperation::SSTPConnectionRequest: {
+        const std::string refusal = startSSTP(message);
+        if (refusal.empty())
+          reply.setBool(true, ipc::kXPCResultKey);
+        else
+          reply.setObject(Value(refusal), ipc::kRefusalMessageKey);
         break;
+      }
       case ipc::HelperOperation::OpenVPNConnectionRequest: {
         const std::string refusal = startOpenVPN(message);
         // A refusal the user must hear of: no "result" (the client's form for a
@@ -202,6 +212,8 @@ std::optional<XPCMessage> HelperService::handleMessage(const XPCMessage& message
   if (channelError || operation == ipc::HelperOperation::DisconnectConnection) {
     teardown();
     if (channelError) {
+      // The helper ends now: no certificate, key or secret outlives it.
+      removeAttemptFiles(false);
       options_.exitProcess(0);
       return std::nullopt;
     }
@@ -278,6 +290,8 @@ std::uint64_t HelperService::beginConnection() {
   // The old OpenVPN holds the management port until it has ended.
   if (oldVPN && !oldVPN->waitForExit(12.0))
     HelperLog("The previous OpenVPN process has not ended yet.");
+  else
+    removeAttemptFiles(true);  // the previous attempt is over: nothing of it stays
   const std::uint64_t generation = ++generation_;
   state_.store(ipc::kHelperStateConnecting);
   return generation;
@@ -287,7 +301,8 @@ void HelperService::fail(std::uint64_t generation) {
   if (isCurrent(generation)) state_.store(ipc::kHelperStateFailed);
 }
 
-void HelperService::startNetworkService(const std::string& operation, const XPCMessage& message) {
+std::string HelperService::startNetworkService(const std::string& operation,
+                                               const XPCMessage& message) {
   std::shared_ptr<SystemPreferencesHandler> prefs = options_.preferences;
   if (operation == ipc::kPPTPConnectionRequest) {
     HelperLog("PPTP connection request recieved. Creating service.");
@@ -298,35 +313,49 @@ void HelperService::startNetworkService(const std::string& operation, const XPCM
     HelperLog("%@", redactedDescription(message));
   }
   const std::uint64_t generation = beginConnection();
+  // A value the system's network services cannot take is refused before
+  // any service is written.
+  std::string refusal;
+  bool created = true;
   if (operation == ipc::kPPTPConnectionRequest) {
     if (prefs)
-      prefs->CreatePPTPService(stringOf(message, ipc::kIPKey), stringOf(message, ipc::kUsernameKey),
-                               stringOf(message, ipc::kPasswordKey));
-    HelperLog("PPTP service created, connecting now.");
+      created = prefs->CreatePPTPService(stringOf(message, ipc::kIPKey),
+                                         stringOf(message, ipc::kUsernameKey),
+                                         stringOf(message, ipc::kPasswordKey), &refusal);
+    if (created) HelperLog("PPTP service created, connecting now.");
   } else if (operation == ipc::kL2TPConnectionRequest) {
     if (prefs)
-      prefs->CreateL2TPService(stringOf(message, ipc::kIPKey), stringOf(message, ipc::kUsernameKey),
-                               stringOf(message, ipc::kPasswordKey),
-                               stringOf(message, ipc::kIPSecSecretKey));
-    HelperLog("L2TP service created, connecting now.");
+      created = prefs->CreateL2TPService(
+          stringOf(message, ipc::kIPKey), stringOf(message, ipc::kUsernameKey),
+          stringOf(message, ipc::kPasswordKey), stringOf(message, ipc::kIPSecSecretKey), &refusal);
+    if (created) HelperLog("L2TP service created, connecting now.");
   } else if (prefs) {
-    prefs->CreateIPSecService(stringOf(message, ipc::kAssignedKey),
-                              stringOf(message, ipc::kSharedKeyKey));
+    created = prefs->CreateIPSecService(stringOf(message, ipc::kAssignedKey),
+                                        stringOf(message, ipc::kSharedKeyKey), &refusal);
   }
-  if (!prefs) {
+  if (!prefs || !created) {
     fail(generation);
-    return;
+    return refusal;
   }
   std::weak_ptr<HelperService> weak = weak_from_this();
+  // The connection is known before its first report: a disconnect that
+  // comes first stops it (else the system would go on connecting).
+  sc::NetworkConnectionPtr connection;
   bool started = prefs->ConnectToService(
       kServiceName,
       [weak, generation](const sc::NetworkConnectionPtr& c, sc::ConnectionStatus status, void*) {
         if (auto self = weak.lock()) self->SCNetworkStatusHandler(c, status, generation);
-      });
+      },
+      &connection);
+  if (started && connection) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (isCurrent(generation)) lastNetworkConnection_ = connection;
+  }
   if (!started) {
     HelperLog("The network service could not be started.");
     fail(generation);
   }
+  return {};
 }
 
 void HelperService::SCNetworkStatusHandler(const sc::NetworkConnectionPtr& connection,
@@ -400,7 +429,7 @@ std::vector<std::string> HelperService::sstpArguments(const XPCMessage& request,
           privatePath(kSSTPLogFileName)};
 }
 
-void HelperService::startSSTP(const XPCMessage& message) {
+std::string HelperService::startSSTP(const XPCMessage& message) {
   const std::uint64_t generation = beginConnection();
   const std::string path = stringOf(message, ipc::kSSTPLocationKey);
   std::string problem;
@@ -408,7 +437,7 @@ void HelperService::startSSTP(const XPCMessage& message) {
   if (fd < 0) {
     HelperLog("Refused to start %@: %@.", path, problem);
     fail(generation);
-    return;
+    return {};
   }
   struct Closer {
     int fd;
@@ -420,25 +449,27 @@ void HelperService::startSSTP(const XPCMessage& message) {
   if (!hasString(message, ipc::kUsernameKey) || !hasString(message, ipc::kPasswordKey) ||
       host.empty() || options.empty() || startsWithDash(host) || startsWithDash(options) ||
       startsWithDash(user) || hasControl(host) || hasControl(options) || hasControl(user) ||
-      privateFolder().empty()) {
+      !isHostAndPort(host) || privateFolder().empty()) {
     HelperLog("SSTP request refused: a value is missing or unusable.");
     fail(generation);
-    return;
+    return {};
   }
-  // pppd runs as root and honours privileged options from this file: only
-  // the installation's own file will do.
-  if (!ExecutablePolicy::isTrustedFile(options, &problem)) {
+  // pppd runs as root and honours privileged options (plugins, scripts) from
+  // this file: only the one recorded at the installation will do.
+  const int optionsFd = options_.policy.openSSTPOptions(options, &problem);
+  if (optionsFd < 0) {
     HelperLog("SSTP request refused: the options file %@ is not the installation's own (%@).",
               options, problem);
     fail(generation);
-    return;
+    return kSSTPOptionsRefusal;
   }
+  ::close(optionsFd);
   std::optional<std::string> secrets = sstpSecretsText(stringOf(message, ipc::kPasswordKey));
   const std::string secretsFile = privatePath(kSSTPSecretsPrefix + std::to_string(generation));
   if (!secrets || secretsFile.empty() || !writePrivateFile(secretsFile, *secrets, 0600)) {
     HelperLog("SSTP request refused: the password cannot be handed over safely.");
     fail(generation);
-    return;
+    return {};
   }
   auto task = ipc::DispatchTask::create();
   task->setLaunchPath(path);
@@ -487,6 +518,7 @@ void HelperService::startSSTP(const XPCMessage& message) {
     }
     fail(generation);
   }
+  return {};
 }
 
 void HelperService::SSTPOutputHandler(const platform::Bytes& chunk, std::uint64_t generation) {
@@ -539,6 +571,8 @@ std::string HelperService::startOpenVPN(const XPCMessage& message) {
     if (auto self = weak.lock()) self->OpenVPNStateHandler(code, generation);
   });
   if (started) return {};
+  // Nothing of a refused attempt stays behind (certificates, keys, scripts).
+  removeAttemptFiles(true);
   fail(generation);
   if (driver->refusal().empty()) return {};
   return driver->refusal();
@@ -564,6 +598,8 @@ void HelperService::OpenVPNStateHandler(int code, std::uint64_t generation) {
                  ipc::kHelperStateDisconnecting);
       break;
     case kOpenVPNStateProcessExit:
+      // What the attempt wrote (its certificates, keys, scripts) ends with it.
+      removeAttemptFiles(true);
       // An OpenVPN that ends before it ever connected (and before it said
       // it was exiting) has failed.
       if (!transition({ipc::kHelperStateConnecting, ipc::kHelperStateFailed},

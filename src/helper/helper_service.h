@@ -5,11 +5,14 @@
 // "IPSecConnectionRequest" (system network services), "SSTPConnectionRequest"
 // (the SSTP client as a child process), "OpenVPNConnectionRequest" (the
 // OpenVPN driver), "CurrentConnectionState", "LogUpdate" and
-// "DisconnectConnection". The channel's error message of the client's own
-// connection (the peer that sent the latest request) closing tears
-// everything down and ends the process; the end of any other connection, a
-// connection dropped for malformed input, and a peer's message without
-// "operation" (answered without "result") change nothing else.
+// "DisconnectConnection" (tears the connection down; the helper stays). A
+// connection that has sent a message counts as one of the client's until it
+// ends. When the last of them ends (its channel error message), the client
+// has gone: everything is torn down and the process ends. The end of a
+// connection while another of the client's is still open (the client
+// replacing its connection), a connection that never sent anything, one
+// dropped for malformed input, and a peer's message without "operation"
+// (answered without "result") change nothing else.
 //
 // Peers: root and the user(s) recorded by the installation
 // (ExecutablePolicy::allowsPeer), checked before anything a peer sent is
@@ -29,8 +32,13 @@
 //     (ExecutablePolicy), from the descriptor that was checked; anything
 //     else is refused and logged. The SSTP client's password goes to pppd
 //     in an owner-only options file (removed when the client ends), never
-//     on a command line, and "sstpOptions" must be a root-owned file in
-//     root-owned folders.
+//     on a command line, and "sstpOptions" must be the options file
+//     recorded at the installation (ExecutablePolicy::openSSTPOptions), else
+//     the request is refused with kSSTPOptionsRefusal.
+//  3a. What an attempt writes into the private folder (certificates, keys,
+//     secrets, scripts) is removed when it ends: refused, failed, cancelled,
+//     disconnected, when the helper ends, and at the next start after a
+//     crash (helper_files.h, removeAttemptFiles).
 //  4. No secret is logged: passwords, shared secrets and keys are replaced
 //     by "<redacted>" wherever a request is written to the log.
 //  5. The process ends through `exitProcess`, which by default flushes the
@@ -49,6 +57,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "helper/executable_policy.h"
 #include "helper/ipfw_interface.h"
@@ -65,8 +74,11 @@
 
 namespace helper {
 
-inline constexpr const char* kHelperServiceName = "VarnelHelper";
+inline constexpr const char* kHelperServiceName = ipc::kHelperServiceName;
 inline constexpr const char* kSSTPLogFileName = "vvpn-sstp.log";
+// The refusal of an SSTP request whose options file is not the installation's.
+inline constexpr const char* kSSTPOptionsRefusal =
+    "The SSTP options file is not the one recorded at the helper's installation.";
 
 class HelperService : public std::enable_shared_from_this<HelperService> {
  public:
@@ -145,8 +157,11 @@ class HelperService : public std::enable_shared_from_this<HelperService> {
   bool transition(std::initializer_list<ipc::HelperConnectionState> from,
                   ipc::HelperConnectionState to);
 
-  void startNetworkService(const std::string& operation, const ipc::XPCMessage& message);
-  void startSSTP(const ipc::XPCMessage& message);
+  // "" when the attempt began, else why its values were refused.
+  std::string startNetworkService(const std::string& operation, const ipc::XPCMessage& message);
+  // "" when the request was taken (it may still fail), else the refusal the
+  // client is told.
+  std::string startSSTP(const ipc::XPCMessage& message);
   // "" when started (or failed later), else the message for the refusal.
   std::string startOpenVPN(const ipc::XPCMessage& message);
   void restrictSocket() const;
@@ -159,8 +174,10 @@ class HelperService : public std::enable_shared_from_this<HelperService> {
   std::shared_ptr<ipc::DispatchTask> sstpTask_;
   std::shared_ptr<OpenVPN> openVPN_;
   std::shared_ptr<ipc::XPCConnection> newestConnection_;
-  // The connection whose peer sent the latest request.
-  std::shared_ptr<ipc::XPCConnection> clientConnection_;
+  // The open connections that have sent a message: the client's. The client
+  // replaces its connection on each attempt; only the end of the last one is
+  // the client going away.
+  std::vector<std::shared_ptr<ipc::XPCConnection>> clientConnections_;
   std::shared_ptr<IPFWInterface> ipfw_;
   std::shared_ptr<ipc::XPCService> listener_;
   // Asserts (in checked builds) that the start-up runs on the main queue.

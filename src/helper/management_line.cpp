@@ -23,6 +23,12 @@ ManagementLine ManagementLine::parse(std::string_view line) {
     out.kind = Kind::kUserNameTaken;
   } else if (line.rfind(">HOLD:", 0) == 0) {
     out.kind = Kind::kHold;
+    const std::size_t colon = line.rfind(':');
+    int seconds = 0;
+    std::size_t at = colon + 1;
+    while (at < line.size() && line[at] >= '0' && line[at] <= '9' && seconds < 100000)
+      seconds = seconds * 10 + (line[at++] - '0');
+    out.holdSeconds = seconds;
   }
   return out;
 }

@@ -10,7 +10,9 @@
 //  - holds ">PASSWORD:Verification Failed": the server refused the password;
 //  - holds ">PASSWORD:": a prompt for user name and password;
 //  - holds "'Auth' username entered": the password is due;
-//  - starts with ">HOLD:": OpenVPN waits for a hold release;
+//  - starts with ">HOLD:": OpenVPN waits for a hold release; `holdSeconds`
+//    is the pause OpenVPN would have made itself, the number after the last
+//    ':' (0 when there is none);
 //  - anything else: nothing to do.
 //
 // Thread safety: pure; any thread.
@@ -26,6 +28,7 @@ struct ManagementLine {
   Kind kind = Kind::kNone;
   std::string stateName;
   std::string stateReason;
+  int holdSeconds = 0;
 
   static ManagementLine parse(std::string_view line);
 };

@@ -3,13 +3,17 @@
 // appends it to a buffer that PopBuffer hands over and empties.
 //
 // Guarantees: the append and the take-and-empty are each one step under one
-// lock, so every line is handed over exactly once, in order. The buffer has
-// no limit; it grows until the next PopBuffer.
+// lock, so every line is handed over exactly once, in order. The buffer
+// holds at most about kMaxBufferBytes: when a client stops asking, the
+// oldest whole lines are dropped (the oldest half at a time), and the next
+// PopBuffer starts with a stamped line that says how many were dropped.
 //
 // Thread safety: logMessage runs on the logger's queue; PopBuffer may be
 // called from any thread.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -21,6 +25,8 @@ namespace helper {
 
 class LKNotificationLogger : public logging::LKAbstractLogger {
  public:
+  static constexpr std::size_t kMaxBufferBytes = 1 << 20;
+  explicit LKNotificationLogger(std::size_t maxBufferBytes);
   LKNotificationLogger();
   void logMessage(const logging::LKLogMessagePtr& message) override;
   // The text collected since the previous call (nullopt before the first
@@ -33,6 +39,8 @@ class LKNotificationLogger : public logging::LKAbstractLogger {
  private:
   std::mutex mutex_;
   std::optional<std::string> buffer_;
+  std::size_t maxBufferBytes_ = kMaxBufferBytes;
+  std::uint64_t dropped_ = 0;  // lines dropped since the last PopBuffer
 };
 
 }  // namespace helper

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -180,9 +181,47 @@ bool OpenVPN::supportsScramble(int fd) {
   return supported;
 }
 
+namespace {
+
+// Hands the tunnel link that the up script gave to the system's resolver
+// back to it ("resolvectl revert"), when the up script recorded one.
+void revertResolvedLink(const std::string& folder) {
+  const std::string record = folder + "/" + kResolvedLinkFileName;
+  std::optional<std::string> link = platform::files::readFile(record);
+  if (!link) return;
+  ::unlink(record.c_str());
+  while (!link->empty() && (link->back() == '\n' || link->back() == ' ')) link->pop_back();
+  if (link->empty() || !safeArgument(*link)) return;
+  for (const char* tool : {"/usr/bin/resolvectl", "/bin/resolvectl"}) {
+    if (::access(tool, X_OK) != 0) continue;
+    std::vector<std::string> all = {"resolvectl", "revert", *link};
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    char* envp[] = {nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    const int rc = ::posix_spawn(&pid, tool, &actions, nullptr, argv.data(), envp);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return;
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    HelperLog("The tunnel's DNS settings were taken back from %@.", *link);
+    return;
+  }
+}
+
+}  // namespace
+
 void OpenVPN::restoreSavedDNS() {
   const std::string folder = privateFolder();
   if (folder.empty()) return;
+  revertResolvedLink(folder);
   const std::string saved = folder + "/" + kSavedDNSFileName;
   int fd = ::open(saved.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return;
@@ -338,23 +377,14 @@ std::optional<std::vector<std::string>> OpenVPN::openVPNAccountToArgumentArray(
   };
   const bool udp = account["udp"].asBool();
   const char* transport = udp ? "udp" : "tcp";
-  std::vector<std::string> a = {"--client",
-                                "--verb",
-                                "4",
-                                "--comp-lzo",
-                                "adaptive",
-                                "--redirect-gateway",
-                                "def1",
-                                "--persist-tun",
-                                "--persist-key",
-                                "--script-security",
-                                "2",
-                                "--dev",
-                                "tun",
-                                "--up",
-                                up,
-                                "--down",
-                                down};
+  std::vector<std::string> a = {"--client", "--verb", "4", "--comp-lzo", "adaptive",
+                                "--redirect-gateway", "def1", "--persist-tun", "--persist-key",
+                                "--script-security", "2", "--dev", "tun", "--up", up, "--down",
+                                down,
+                                // The scripts run on OpenVPN's restarts too: the up
+                                // script then sets the VPN's name servers again after
+                                // the system's were put back while down.
+                                "--up-restart"};
   std::string v;
   if (account.contains("fragment") && udp) {
     if (!value("fragment", &v)) return std::nullopt;
@@ -488,8 +518,12 @@ std::string OpenVPN::upScript() {
          "done\n"
          "servers=\"$servers 8.8.8.8\"\n"
          "if command -v resolvectl >/dev/null 2>&1 && resolvectl status >/dev/null 2>&1; then\n"
+         "  # Every name goes to the tunnel's servers: the routing domain \"~.\" and\n"
+         "  # the default route on the tunnel link, so no other link is asked.\n"
          "  resolvectl dns \"$dev\" $servers\n"
-         "  resolvectl domain \"$dev\" openvpn\n"
+         "  resolvectl domain \"$dev\" openvpn \"~.\"\n"
+         "  resolvectl default-route \"$dev\" yes\n"
+         "  printf '%s\\n' \"$dev\" > \"$STATE/varnelvpn_resolved.link\"\n"
          "else\n"
          "  if [ ! -e \"$STATE/varnelvpn_dns.temp\" ]; then\n"
          "    cat /etc/resolv.conf > \"$STATE/varnelvpn_dns.temp\" 2>/dev/null\n"
@@ -515,6 +549,7 @@ std::string OpenVPN::downScript() {
          "dev=\"${dev:-$1}\"\n"
          "if command -v resolvectl >/dev/null 2>&1 && resolvectl status >/dev/null 2>&1; then\n"
          "  resolvectl revert \"$dev\"\n"
+         "  rm -f \"$STATE/varnelvpn_resolved.link\"\n"
          "fi\n"
          "if [ -e \"$STATE/varnelvpn_dns.temp\" ]; then\n"
          "  cat \"$STATE/varnelvpn_dns.temp\" > /etc/resolv.conf\n"
@@ -764,9 +799,17 @@ void OpenVPN::handleLine(const std::string& line) {
     case ManagementLine::Kind::kState: {
       if (parsed.stateName.empty()) return;
       const int code = stateCodeForName(parsed.stateName);
-      if (code == kOpenVPNStateReconnecting)
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stateSinceRelease_ = true;
+        if (code == kOpenVPNStateConnected) holdBackoff_ = 0;
+      }
+      if (code == kOpenVPNStateReconnecting) {
         HelperLog("The connection to the server was lost (%@); reconnecting.",
                   parsed.stateReason.empty() ? std::string("no reason given") : parsed.stateReason);
+        // The VPN's name servers are out of reach until the tunnel is back.
+        restoreSavedDNS();
+      }
       updateState(code);
       break;
     }
@@ -798,11 +841,53 @@ void OpenVPN::handleLine(const std::string& line) {
       break;
     }
     case ManagementLine::Kind::kHold:
-      writeToManagementInterface("hold release\n");
+      releaseHold(parsed.holdSeconds);
       break;
     case ManagementLine::Kind::kNone:
       break;
   }
+}
+
+double OpenVPN::nextHoldDelay(int hintSeconds) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!holdReleased_) return 0;
+  holdBackoff_ = holdBackoff_ <= 0 ? kHoldBackoffFirstSeconds
+                                   : std::min(holdBackoff_ * 2, kHoldBackoffMaxSeconds);
+  return std::min(std::max(static_cast<double>(hintSeconds), holdBackoff_), kHoldBackoffMaxSeconds);
+}
+
+void OpenVPN::releaseHold(int hintSeconds) {
+  net::sockets::DispatchSocketPtr sock;
+  std::uint64_t generation;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // The notice of the hold that was just released: nothing to do.
+    if (holdReleased_ && !stateSinceRelease_) return;
+    sock = ovpnSocket_;
+  }
+  const double delay = nextHoldDelay(hintSeconds);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    holdReleased_ = true;
+    stateSinceRelease_ = false;
+    generation = ++holdGeneration_;
+  }
+  if (delay <= 0) {
+    writeToManagementInterface("hold release\n");
+    return;
+  }
+  HelperLog("Trying the server again in %@ s.", static_cast<long>(delay));
+  std::weak_ptr<OpenVPN> weak = weak_from_this();
+  managementQueue()->after(delay, [weak, sock, generation] {
+    auto self = weak.lock();
+    if (!self) return;
+    {
+      std::lock_guard<std::mutex> lock(self->mutex_);
+      // A newer hold or a new management connection took over.
+      if (generation != self->holdGeneration_ || sock != self->ovpnSocket_) return;
+    }
+    self->writeToManagementInterface("hold release\n");
+  });
 }
 
 void OpenVPN::socketDidConnectToHost(const net::sockets::DispatchSocketPtr& sock,
@@ -820,6 +905,8 @@ void OpenVPN::managementConnected(const net::sockets::DispatchSocketPtr& sock) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (sock != ovpnSocket_) return;
     socketConnected_ = true;
+    holdReleased_ = true;
+    stateSinceRelease_ = false;
   }
   writeToManagementInterface("state on\n");
   writeToManagementInterface("log on\n");

@@ -27,6 +27,17 @@
 //     across reads (a line cut by a read boundary is handled whole), and
 //     every ">HOLD:" line is answered with a hold release, also after
 //     OpenVPN's own restarts.
+//  4a. The first hold of a run is released at once; a hold after a restart
+//     (the server gone, refused, silent) is released after a back-off of
+//     at least OpenVPN's own pause: 1 s, doubling, at most
+//     kHoldBackoffMaxSeconds; a CONNECTED state starts it again at 1 s. So a
+//     server that stays away costs a few restarts a minute, not hundreds a
+//     second.
+//  4b. When the connection is lost (RECONNECTING), the system's saved DNS
+//     settings are put back before the hold is released, so that the
+//     server's name is asked of the system's name servers and not of the
+//     VPN's, which only the tunnel reaches; the up script sets the VPN's
+//     again once the tunnel is back.
 //  5. Whenever the process ends (also killed with SIGKILL), the system's DNS
 //     settings that the up script saved are put back before code 11 is
 //     reported.
@@ -77,10 +88,15 @@ enum OpenVPNStateCode : int {
 inline constexpr const char* kManagementSocketName = "openvpn-management.sock";
 inline constexpr const char* kOpenVPNPidFileName = "openvpn.pid";
 inline constexpr const char* kSavedDNSFileName = "varnelvpn_dns.temp";
+// The tunnel link that the up script gave to systemd-resolved.
+inline constexpr const char* kResolvedLinkFileName = "varnelvpn_resolved.link";
 // Keep-alive asked of OpenVPN: a ping every kPingSeconds, a restart after
 // kPingRestartSeconds of silence from the server.
 inline constexpr int kPingSeconds = 10;
 inline constexpr int kPingRestartSeconds = 30;
+// Back-off of the hold releases after a restart (seconds).
+inline constexpr double kHoldBackoffFirstSeconds = 1;
+inline constexpr double kHoldBackoffMaxSeconds = 30;
 
 // The keep-alive of one driver's runs (seconds); 0 or less: the default.
 struct OpenVPNKeepalive {
@@ -126,7 +142,8 @@ class OpenVPN : public net::sockets::DispatchSocketDelegate,
   // settings back. True when something was left behind.
   static bool endLeftoverProcess();
   // Writes the saved DNS settings back to /etc/resolv.conf and removes the
-  // copy; nothing when there is none.
+  // copy, and gives back the tunnel link the up script set in
+  // systemd-resolved; nothing when there is none.
   static void restoreSavedDNS();
   static std::string managementSocketPath();
   // Why the last startOpenVPN refused the request when the user must be
@@ -155,6 +172,10 @@ class OpenVPN : public net::sockets::DispatchSocketDelegate,
   // Output of the process, testable without a process: handles one chunk
   // (complete lines; a partial last line waits for the next chunk).
   void handleOutput(std::string_view chunk);
+  // The pause before the release of a hold that OpenVPN announced with
+  // `hintSeconds` (and advances the back-off); 0 for the first hold of the
+  // run. Exposed for tests.
+  double nextHoldDelay(int hintSeconds);
   // The OpenVPNStateCode of a STATE name (0 when unknown).
   static int stateCodeForName(std::string_view name);
   // The user part of an account name: the piece after the last "_".
@@ -190,6 +211,7 @@ class OpenVPN : public net::sockets::DispatchSocketDelegate,
   // Reports code 11 once per run.
   void reportExit();
   void connectManagement();
+  void releaseHold(int hintSeconds);
 
   mutable std::mutex mutex_;
   platform::Value accountDictionary_;
@@ -206,6 +228,13 @@ class OpenVPN : public net::sockets::DispatchSocketDelegate,
   std::atomic<bool> exitReported_{false};
   int executableFd_ = -1;
   std::string refusal_;
+  // Hold releases: whether a STATE line came since the last release (a hold
+  // without one is the notice of the hold just released), the back-off,
+  // and the number of the newest pending release.
+  bool holdReleased_ = false;
+  bool stateSinceRelease_ = false;
+  double holdBackoff_ = 0;
+  std::uint64_t holdGeneration_ = 0;
   std::condition_variable exited_;
   ManagementWriter managementWriter_;  // set at creation only
 };

@@ -5,6 +5,7 @@
 
 #include "helper/helper_log.h"
 #include "platform/foundation/uuid.h"
+#include "platform/sysconfig/nm_connection_driver.h"
 
 namespace helper {
 
@@ -28,6 +29,17 @@ std::string sharedSecretName(const std::string& serviceID) {
 }
 
 std::string freshUnique() { return platform::UUID::random().string(); }
+
+// The first problem of the values, stored in `*refusal`; true when none.
+bool valuesUsable(std::initializer_list<std::string> problems, std::string* refusal) {
+  for (const std::string& p : problems) {
+    if (p.empty()) continue;
+    HelperLog("Connection request refused: %@", p);
+    if (refusal) *refusal = p;
+    return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -77,6 +89,8 @@ const std::vector<std::string>& SystemPreferencesHandler::trustedApplications() 
   static const std::vector<std::string> apps = {"/usr/sbin/NetworkManager",
                                                 "/usr/lib/NetworkManager/nm-pptp-service",
                                                 "/usr/lib/NetworkManager/nm-l2tp-service",
+                                                "/usr/lib/NetworkManager/nm-vpnc-service",
+                                                "/usr/sbin/vpnc",
                                                 "/usr/sbin/pppd",
                                                 "/usr/lib/ipsec/charon-nm",
                                                 "/usr/sbin/ipsec"};
@@ -116,7 +130,12 @@ void SystemPreferencesHandler::commonEnd(const std::string& serviceID) {
 
 bool SystemPreferencesHandler::CreatePPTPService(const std::string& server,
                                                  const std::string& username,
-                                                 const std::string& password) {
+                                                 const std::string& password,
+                                                 std::string* refusal) {
+  if (!valuesUsable({sc::nmGatewayProblem(server), sc::nmTextProblem("user name", username),
+                     sc::nmTextProblem("password", password)},
+                    refusal))
+    return false;
   commonStart();
   sc::NetworkService service =
       prefRef_->createService({sc::kSCNetworkInterfaceTypeIPv4, sc::kSCNetworkInterfaceTypePPTP,
@@ -140,7 +159,13 @@ bool SystemPreferencesHandler::CreatePPTPService(const std::string& server,
 bool SystemPreferencesHandler::CreateL2TPService(const std::string& server,
                                                  const std::string& username,
                                                  const std::string& password,
-                                                 const std::string& sharedSecret) {
+                                                 const std::string& sharedSecret,
+                                                 std::string* refusal) {
+  if (!valuesUsable({sc::nmGatewayProblem(server), sc::nmTextProblem("user name", username),
+                     sc::nmTextProblem("password", password),
+                     sc::nmKeyProblem("shared secret", sharedSecret)},
+                    refusal))
+    return false;
   commonStart();
   sc::NetworkService service =
       prefRef_->createService({sc::kSCNetworkInterfaceTypeIPv4, sc::kSCNetworkInterfaceTypeL2TP,
@@ -172,8 +197,11 @@ bool SystemPreferencesHandler::CreateL2TPService(const std::string& server,
   return true;
 }
 
-bool SystemPreferencesHandler::CreateIPSecService(const std::string& server,
-                                                  const std::string& psk) {
+bool SystemPreferencesHandler::CreateIPSecService(const std::string& server, const std::string& psk,
+                                                  std::string* refusal) {
+  if (!valuesUsable({sc::nmGatewayProblem(server), sc::nmKeyProblem("shared secret", psk)},
+                    refusal))
+    return false;
   commonStart();
   sc::NetworkService service =
       prefRef_->createService({sc::kSCNetworkInterfaceTypeIPv4, sc::kSCNetworkInterfaceTypeIPSec});
@@ -200,7 +228,8 @@ bool SystemPreferencesHandler::CreateIPSecService(const std::string& server,
   return true;
 }
 
-bool SystemPreferencesHandler::ConnectToService(const std::string& name, ConnectionBlock block) {
+bool SystemPreferencesHandler::ConnectToService(const std::string& name, ConnectionBlock block,
+                                                sc::NetworkConnectionPtr* started) {
   prefRef_->lock(true);
   std::optional<sc::NetworkService> service = GetNetworkService(name);
   if (!service) {
@@ -223,6 +252,7 @@ bool SystemPreferencesHandler::ConnectToService(const std::string& name, Connect
   setConnectionBlock(std::move(block));
   prefRef_->unlock();
   connection->setDispatchQueue(platform::dispatch::Queue::global());
+  if (started) *started = connection;
   if (connection->start(Value(), false)) return true;
   const std::string reason = connection->failureReason();
   if (!reason.empty()) HelperLog("Connection %@ could not be started: %@", name, reason);

@@ -56,18 +56,28 @@ class SystemPreferencesHandler : public std::enable_shared_from_this<SystemPrefe
 
   std::optional<platform::sysconfig::NetworkService> GetNetworkService(const std::string& name);
   void DeleteNetworkService(const std::string& name);
+  // Each create checks the request's values first (the server is a host
+  // name or an address; user names and passwords carry no control
+  // characters or line breaks; the shared secret is printable) and, when
+  // one cannot be used, writes nothing and answers false with the reason
+  // in `*refusal` (for the user; it never repeats the value).
   bool CreatePPTPService(const std::string& server, const std::string& username,
-                         const std::string& password);
+                         const std::string& password, std::string* refusal = nullptr);
   bool CreateL2TPService(const std::string& server, const std::string& username,
-                         const std::string& password, const std::string& sharedSecret);
-  bool CreateIPSecService(const std::string& server, const std::string& psk);
+                         const std::string& password, const std::string& sharedSecret,
+                         std::string* refusal = nullptr);
+  bool CreateIPSecService(const std::string& server, const std::string& psk,
+                          std::string* refusal = nullptr);
   bool CreateIkeV2Service(const std::string&, const std::string&, const std::string&,
                           const std::string&) {
     return true;
   }
   // Finds the enabled service and starts a connection for it; false when
-  // there is none or the start fails (nothing is reported then).
-  bool ConnectToService(const std::string& name, ConnectionBlock block);
+  // there is none or the start fails (nothing is reported then). The
+  // connection is stored in `*started` (when given) before it is started,
+  // so a caller can stop it before its first report arrives.
+  bool ConnectToService(const std::string& name, ConnectionBlock block,
+                        platform::sysconfig::NetworkConnectionPtr* started = nullptr);
   // Up to five graceful stops, then one forced stop. Blocks the caller.
   void DisconnectService(const platform::sysconfig::NetworkConnectionPtr& connection);
   static void MoveServiceToTop(const std::string& serviceID, platform::sysconfig::Preferences& set);

@@ -21,6 +21,10 @@
 
 namespace ipc {
 
+// The helper's one name: its Mach service (the channel's socket), its launch
+// label and its bundle identifier.
+inline constexpr const char* kHelperServiceName = "VarnelHelper";
+
 // --- operations (the value of kOperationKey) ---------------------------------
 inline constexpr const char* kPPTPConnectionRequest = "PPTPConnectionRequest";
 inline constexpr const char* kL2TPConnectionRequest = "L2TPConnectionRequest";

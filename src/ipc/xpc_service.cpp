@@ -26,7 +26,7 @@ using platform::dispatch::QueuePtr;
 namespace {
 
 std::mutex gMutex;
-XPCService::PeerCheck gPeerCheck;
+std::vector<std::weak_ptr<XPCService>> gServices;
 std::vector<std::shared_ptr<platform::xpc::Listener>> gListeners;
 
 // Refusal lines: touched on the listeners' queue (the main queue) only.
@@ -36,9 +36,18 @@ std::chrono::steady_clock::time_point gRefusalWindow;
 int gRefusalsLogged = 0;
 int gRefusalsUnlogged = 0;
 
-XPCService::PeerCheck peerCheck() {
-  std::lock_guard<std::mutex> lock(gMutex);
-  return gPeerCheck;
+// Whether any live service admits the peer.
+bool admittedByAnyService(const platform::xpc::PeerCredentials& credentials) {
+  std::vector<std::shared_ptr<XPCService>> services;
+  {
+    std::lock_guard<std::mutex> lock(gMutex);
+    std::erase_if(gServices, [](const std::weak_ptr<XPCService>& w) { return w.expired(); });
+    for (const auto& w : gServices)
+      if (auto s = w.lock()) services.push_back(std::move(s));
+  }
+  // The checks run outside the lock: they may take time (reading files).
+  return std::any_of(services.begin(), services.end(),
+                     [&](const std::shared_ptr<XPCService>& s) { return s->admits(credentials); });
 }
 
 std::string mainBundleIdentifier() {
@@ -49,8 +58,7 @@ std::string mainBundleIdentifier() {
 
 // On the main queue, once per accepted peer.
 void handlePeer(const std::shared_ptr<platform::xpc::Connection>& peer) {
-  XPCService::PeerCheck check = peerCheck();
-  if (check && !check(peer->credentials())) {
+  if (!admittedByAnyService(peer->credentials())) {
     auto c = peer->credentials();
     // A flood of refused peers must not flood the log: a few lines per
     // interval, then one count of the rest.
@@ -78,16 +86,31 @@ void handlePeer(const std::shared_ptr<platform::xpc::Connection>& peer) {
 
 }  // namespace
 
-std::shared_ptr<XPCService> XPCService::create(ConnectionHandler handler) {
+std::shared_ptr<XPCService> XPCService::create(ConnectionHandler handler, PeerCheck check) {
   auto service = std::shared_ptr<XPCService>(new XPCService());
   service->handler_ = std::move(handler);
-  // The registration holds the service for the rest of the process.
-  platform::NotificationCenter::defaultCenter().addObserver(
+  service->check_ = std::move(check);
+  std::weak_ptr<XPCService> weak = service;
+  service->observer_ = platform::NotificationCenter::defaultCenter().addObserver(
       kXPCConnectionReceivedNotification, nullptr, platform::OperationQueue::mainQueue(),
-      [service](const platform::Notification& n) {
-        if (auto c = n.objectAs<XPCConnection>()) service->handleConnection(c);
+      [weak](const platform::Notification& n) {
+        auto self = weak.lock();
+        auto c = n.objectAs<XPCConnection>();
+        // Each service takes only the peers its own check admits.
+        if (self && c && self->admits(c->connection()->credentials())) self->handleConnection(c);
       });
+  std::lock_guard<std::mutex> lock(gMutex);
+  gServices.push_back(service);
   return service;
+}
+
+XPCService::~XPCService() {
+  platform::NotificationCenter::defaultCenter().removeObserver(observer_);
+}
+
+bool XPCService::admits(const platform::xpc::PeerCredentials& credentials) const {
+  // check_ never changes after creation: no lock needed.
+  return check_ && credentials.valid && check_(credentials);
 }
 
 void XPCService::handleConnection(const std::shared_ptr<XPCConnection>& connection) {
@@ -147,14 +170,15 @@ void XPCService::runService() {
   std::exit(0);
 }
 
-void XPCService::runServiceWithConnectionHandler(ConnectionHandler handler) {
-  create(std::move(handler));
+void XPCService::runServiceWithConnectionHandler(ConnectionHandler handler, PeerCheck check) {
+  // Held here: runService never returns.
+  static std::shared_ptr<XPCService> service;
+  service = create(std::move(handler), std::move(check));
   runService();
 }
 
-void XPCService::setPeerCheck(PeerCheck check) {
-  std::lock_guard<std::mutex> lock(gMutex);
-  gPeerCheck = std::move(check);
+XPCService::PeerCheck XPCService::admitEveryPeerForTesting() {
+  return [](const platform::xpc::PeerCredentials& c) { return c.valid; };
 }
 
 XPCService::PeerCheck XPCService::peerCheckFor(PeerRequirement r) {

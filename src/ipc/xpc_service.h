@@ -1,23 +1,24 @@
 // XPCService: the listening side of the channel.
 //
-// `runMachService` listens on a named service on the main queue. Each peer
-// that passes the process's peer check becomes an XPCConnection (with its own
-// serial queue, resumed) and is posted with "XPCConnectionReceivedNotification";
-// every XPCService observes that notification on the main operation queue,
-// appends the connection to `connections` and calls its handler. A peer that
-// fails the check is closed before anything it sent is read: it never reaches
-// a handler. Refusals are logged, at most ten lines in ten seconds (the rest
+// A service is created with its connection handler and the check its peers
+// must pass; a service made without a check admits nobody (there is no
+// process-wide default). `runMachService` listens on a named service on the
+// main queue. A peer that no live service admits is closed before anything
+// it sent is read: it never reaches a handler. An admitted peer becomes an
+// XPCConnection (with its own serial queue, resumed) and is posted with
+// "XPCConnectionReceivedNotification"; every live service that admits it
+// appends it to `connections` and calls its handler on the main operation
+// queue. Refusals are logged, at most ten lines in ten seconds (the rest
 // counted in one line), so a flood of refused peers cannot flood the log.
 //
 // Guarantees: `connections` only grows and keeps every connection alive for
 // the service's lifetime, unless `setKeepsEndedConnections(false)`: then the
 // connections that have ended for good are let go whenever the next one
-// arrives (a long-running service); a service lives until the process ends
-// (its notification registration holds it).
+// arrives (a long-running service). A service lives as long as its creator
+// holds it; once freed it admits and handles nothing.
 //
 // Thread safety: create services and start listeners on the main thread;
-// `connections` and the handler calls are on the main queue. The peer check
-// may be set from any thread.
+// `connections` and the handler calls are on the main queue.
 #pragma once
 
 #include <sys/types.h>
@@ -29,6 +30,7 @@
 #include <vector>
 
 #include "ipc/xpc_connection.h"
+#include "platform/system/notification_center.h"
 #include "platform/xpc/peer_credentials.h"
 
 namespace ipc {
@@ -49,8 +51,14 @@ class XPCService : public std::enable_shared_from_this<XPCService> {
   using ConnectionHandler = std::function<void(const std::shared_ptr<XPCConnection>&)>;
   using PeerCheck = std::function<bool(const platform::xpc::PeerCredentials&)>;
 
-  // Stores the handler and observes "XPCConnectionReceivedNotification".
-  static std::shared_ptr<XPCService> create(ConnectionHandler handler);
+  // Stores the handler and the peer check and observes
+  // "XPCConnectionReceivedNotification". Without a check (an empty one) the
+  // service admits no peer at all.
+  static std::shared_ptr<XPCService> create(ConnectionHandler handler, PeerCheck check);
+  ~XPCService();
+
+  // Whether this service admits a peer with these credentials.
+  bool admits(const platform::xpc::PeerCredentials& credentials) const;
 
   // Appends `connection` and calls the handler (main queue).
   void handleConnection(const std::shared_ptr<XPCConnection>& connection);
@@ -68,11 +76,14 @@ class XPCService : public std::enable_shared_from_this<XPCService> {
   static void runMachService(const std::string& name);
   // runMachService, then the main run loop forever.
   [[noreturn]] static void runService();
-  [[noreturn]] static void runServiceWithConnectionHandler(ConnectionHandler handler);
+  [[noreturn]] static void runServiceWithConnectionHandler(ConnectionHandler handler,
+                                                           PeerCheck check);
 
-  // The check every accepted peer must pass (none: every peer passes).
-  static void setPeerCheck(PeerCheck check);
+  // A check that admits the peers `requirement` lists.
   static PeerCheck peerCheckFor(PeerRequirement requirement);
+  // A check that admits every peer with readable credentials. Only tests and
+  // benchmarks, whose peers are their own processes, use it.
+  static PeerCheck admitEveryPeerForTesting();
   // Stops every listener started by runMachService (tests).
   static void stopListenersForTesting();
 
@@ -80,6 +91,8 @@ class XPCService : public std::enable_shared_from_this<XPCService> {
   XPCService() = default;
   mutable std::mutex mutex_;
   ConnectionHandler handler_;
+  PeerCheck check_;  // fixed at creation
+  platform::NotificationCenter::ObserverToken observer_;
   std::vector<std::shared_ptr<XPCConnection>> connections_;
   bool keepsEndedConnections_ = true;
 };

@@ -6,10 +6,13 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
+#include "helper/helper_files.h"
 #include "helper_test_util.h"
 #include "ipc/dispatch_task.h"
 #include "platform/system/file_util.h"
+#include "platform/system/paths.h"
 #include "support/temp_root.h"
 
 using helper::ExecutablePolicy;
@@ -143,6 +146,49 @@ TEST_F(ExecutablePolicyTest, TrustedFilesAreRootsOwnInRootsFolders) {
   ASSERT_TRUE(platform::files::writeFileAtomically(theirs, "plugin /x.so\n", 0644));
   ASSERT_EQ(::chown(root().file("home-of-user").c_str(), 65534, 65534), 0);
   EXPECT_FALSE(ExecutablePolicy::isTrustedFile(theirs));
+}
+
+TEST_F(ExecutablePolicyTest, SSTPOptionsAreTheRecordedFileAndNoOtherName) {
+  const std::string options = root().file("sstp-options");
+  ASSERT_TRUE(platform::files::writeFileAtomically(options, "noipdefault\n", 0644));
+  // Recorded in the installation's configuration.
+  const std::string conf = platform::paths::system(helper::kHelperConfigurationPath);
+  ASSERT_TRUE(platform::paths::createDirectories(platform::files::parentFolder(conf)));
+  ASSERT_TRUE(platform::files::writeFileAtomically(
+      conf, "Executable=/x\nSSTPOptions=" + options + "\nClient=/c\n", 0644));
+  const ExecutablePolicy policy = ExecutablePolicy::load();
+  ASSERT_EQ(policy.sstpOptions, std::vector<std::string>{options});
+  std::string problem;
+  int fd = policy.openSSTPOptions(options, &problem);
+  EXPECT_GE(fd, 0) << problem;
+  if (fd >= 0) ::close(fd);
+  // Another spelling, another root-owned file, an empty value.
+  EXPECT_LT(policy.openSSTPOptions(root().path() + "/./sstp-options"), 0);
+  EXPECT_LT(policy.openSSTPOptions(conf, &problem), 0);
+  EXPECT_NE(problem.find("recorded"), std::string::npos) << problem;
+  EXPECT_LT(policy.openSSTPOptions(""), 0);
+  // A second name of the file: whoever made it can reach it from elsewhere.
+  ASSERT_EQ(::link(options.c_str(), root().file("second-name").c_str()), 0);
+  EXPECT_LT(policy.openSSTPOptions(options, &problem), 0);
+  EXPECT_NE(problem.find("more than one name"), std::string::npos) << problem;
+  ASSERT_EQ(::unlink(root().file("second-name").c_str()), 0);
+  // The helper's own files, even when recorded.
+  const std::string planted = helper::privatePath("VarnelVPN.ca");
+  ASSERT_TRUE(helper::writePrivateFile(planted, "plugin /tmp/x.so\n", 0600));
+  ExecutablePolicy careless = policy;
+  careless.sstpOptions.push_back(planted);
+  EXPECT_LT(careless.openSSTPOptions(planted, &problem), 0);
+  EXPECT_EQ(problem, "one of the helper's own files");
+  EXPECT_TRUE(helper::isHelperPrivatePath(planted));
+  EXPECT_TRUE(helper::isHelperPrivatePath(conf));
+  EXPECT_FALSE(helper::isHelperPrivatePath(helper::privateFolder() + "-not"));
+  // A system root written with a trailing "/" names the same folders.
+  const std::string folder = helper::privateFolder();
+  ASSERT_EQ(::setenv("VARNEL_ROOT", (root().systemRoot() + "/").c_str(), 1), 0);
+  EXPECT_FALSE(helper::privateFolder().empty());
+  EXPECT_TRUE(helper::isHelperPrivatePath(folder + "/VarnelVPN.ca"));
+  EXPECT_TRUE(helper::isHelperPrivatePath(root().systemRoot() + "//run/varnel-helper/x"));
+  ASSERT_EQ(::setenv("VARNEL_ROOT", root().systemRoot().c_str(), 1), 0);
 }
 
 }  // namespace

@@ -42,6 +42,7 @@ class HelperServiceTest : public varnel::testing::TempRootTest {
     options_.exitProcess = [this](int status) { exits.push_back(status); };
     options_.settleDelay = 0.2;
     options_.policy.executables = {fakeSSTP()};
+    options_.policy.sstpOptions = {root().file("sstp-options")};
     service = HelperService::create(options_);
   }
   // The service anew, its settle timer on a clock the test moves.
@@ -124,8 +125,15 @@ TEST_F(HelperServiceTest, EveryOperationAClientSendsIsServed) {
       named = named || (entry.operation == *parsed && name == entry.name);
     EXPECT_TRUE(named) << name;
     // The handler answers each one with "result", which an unknown name
-    // never gets.
-    auto reply = service->handleMessage(request({{"operation", Value(name)}}));
+    // never gets. (Connection requests carry values the system's network
+    // services can take: unusable ones are refused.)
+    auto reply = service->handleMessage(request({{"operation", Value(name)},
+                                                 {"ip", "10.9.0.1"},
+                                                 {"assigned", "10.9.0.1"},
+                                                 {"username", "alice"},
+                                                 {"password", "pw"},
+                                                 {"ipsec", "psk"},
+                                                 {"sharedKey", "psk"}}));
     ASSERT_TRUE(reply) << name;
     EXPECT_TRUE(reply->objectForKey("result")) << name;
   }
@@ -399,6 +407,104 @@ TEST_F(HelperServiceTest, OpenVPNCodesMapToStates) {
   service->OpenVPNStateHandler(9, g);
   service->OpenVPNStateHandler(11, g);
   EXPECT_EQ(service->connectionState(), 1);
+}
+
+// The files a connection attempt writes into the private folder.
+std::vector<std::string> attemptFiles() {
+  std::vector<std::string> found;
+  DIR* dir = ::opendir(helper::privateFolder().c_str());
+  if (!dir) return found;
+  while (dirent* e = ::readdir(dir)) {
+    const std::string name = e->d_name;
+    if (name.find("VarnelVPN.") != std::string::npos || name.find("varnel-") == 0)
+      found.push_back(name);
+  }
+  ::closedir(dir);
+  return found;
+}
+
+// The root hole of an options file whose contents a request chose: an
+// OpenVPN attempt writes its "ca" into the private folder, an SSTP request
+// then names that file as pppd's options.
+TEST_F(HelperServiceTest, FilesAnAttemptWroteNeitherStayNorServeAsSSTPOptions) {
+  const std::string openvpn = root().file("openvpn");
+  ASSERT_TRUE(platform::files::writeFileAtomically(openvpn, "#!/bin/sh\nexit 1\n", 0755));
+  options_.policy.executables = {fakeSSTP(), openvpn};
+  const std::string planted = helper::privatePath("VarnelVPN.ca");
+  // Even recorded by mistake, the helper's own file is no options file.
+  options_.policy.sstpOptions = {root().file("sstp-options"), planted};
+  service = HelperService::create(options_);
+  // "plugin /tmp/x.so", as text and encoded.
+  for (const char* ca : {"plugin /tmp/x.so", "cGx1Z2luIC90bXAveC5zbw=="}) {
+    auto reply = service->handleMessage(request({{"operation", "OpenVPNConnectionRequest"},
+                                                 {"openVPNPath", openvpn},
+                                                 {"remote", "vpn.test"},
+                                                 {"port", "1194"},
+                                                 {"ca", ca},
+                                                 {"key", "a2V5"},
+                                                 {"tls", "dGxz"}}));
+    ASSERT_TRUE(reply);
+    EXPECT_TRUE(waitForState(2)) << ca;
+    EXPECT_TRUE(helper_test::pump([] { return attemptFiles().empty(); }, 5000));
+    EXPECT_EQ(attemptFiles(), std::vector<std::string>{}) << ca;
+  }
+  // A refused attempt (no "remote") leaves nothing either.
+  service->handleMessage(request({{"operation", "OpenVPNConnectionRequest"},
+                                  {"openVPNPath", openvpn},
+                                  {"ca", "cGx1Z2luIC90bXAveC5zbw=="}}));
+  EXPECT_EQ(state(), 2);
+  EXPECT_EQ(attemptFiles(), std::vector<std::string>{});
+
+  // The planted file itself, put there as an attempt would have.
+  ASSERT_TRUE(helper::writePrivateFile(planted, "plugin /tmp/x.so\n", 0600));
+  auto sstp = [&](const std::string& options) {
+    return service->handleMessage(request({{"operation", "SSTPConnectionRequest"},
+                                           {"sstpLocation", fakeSSTP()},
+                                           {"username", "u"},
+                                           {"password", "p"},
+                                           {"host", "sstp.test"},
+                                           {"sstpOptions", options}}));
+  };
+  for (const std::string& options :
+       {planted, helper::privatePath("vvpn-sstp.log"), helper::privateFolder() + "/../x",
+        root().file("unrecorded-options")}) {
+    ASSERT_TRUE(platform::files::writeFileAtomically(root().file("unrecorded-options"),
+                                                     "plugin /tmp/x.so\n", 0644));
+    auto reply = sstp(options);
+    ASSERT_TRUE(reply);
+    // Refused with a reason the client shows, and nothing started.
+    EXPECT_FALSE(reply->objectForKey("result")) << options;
+    EXPECT_EQ(reply->stringForKey("message").asString(), helper::kSSTPOptionsRefusal) << options;
+    EXPECT_FALSE(service->sstpTask()) << options;
+    EXPECT_EQ(state(), 2);
+  }
+  ::unlink(planted.c_str());
+  // The recorded file still works.
+  sstpOptions();
+  auto reply = sstp(root().file("sstp-options"));
+  EXPECT_TRUE(reply->objectForKey("result").value().asBool());
+  ASSERT_TRUE(service->sstpTask());
+  say("exit");
+  EXPECT_TRUE(waitForState(2));
+  EXPECT_TRUE(helper_test::pump([] { return attemptFiles().empty(); }, 5000));
+}
+
+// A helper that ends with its client leaves no certificate or key behind.
+TEST_F(HelperServiceTest, ClientThatGoesAwayTakesTheAttemptsSecretsWithIt) {
+  ASSERT_TRUE(helper::writePrivateFile(helper::privatePath("VarnelVPN.key"), "k", 0600));
+  ASSERT_TRUE(helper::writePrivateFile(helper::privatePath("VarnelVPN.sstp-secrets.7"), "p", 0600));
+  // What the next start needs stays: the system's saved DNS, the pid file.
+  ASSERT_TRUE(helper::writePrivateFile(helper::privatePath("varnelvpn_dns.temp"), "ns", 0600));
+  ASSERT_TRUE(helper::writePrivateFile(helper::privatePath("openvpn.pid"), "2147483646\n", 0600));
+  XPCMessage ended;
+  ended.setObject(Value("Connection invalid"), ipc::kXPCErrorKey);
+  service->handleMessage(ended);
+  EXPECT_EQ(exits, std::vector<int>{0});
+  EXPECT_EQ(attemptFiles(), std::vector<std::string>{});
+  EXPECT_EQ(platform::files::readFile(helper::privatePath("varnelvpn_dns.temp")), "ns");
+  EXPECT_TRUE(platform::files::readFile(helper::privatePath("openvpn.pid")));
+  ::unlink(helper::privatePath("varnelvpn_dns.temp").c_str());
+  ::unlink(helper::privatePath("openvpn.pid").c_str());
 }
 
 TEST(HelperServiceDescription, SecretsAreRedacted) {

@@ -18,6 +18,10 @@
 //                           printing "CONNECT host:port" for each tunnel
 //   run COMMAND             runs COMMAND with sh, printing its output after
 //                           "run:"
+//   dns PORT NAME ADDRESS   (first and only command) answers DNS queries on
+//                           127.0.0.1:PORT (UDP) forever: an A query for
+//                           NAME with the IPv4 ADDRESS, anything else with
+//                           "no such name"; prints "dns NAME" per question
 //   mgmtprobe PATH SECONDS  (first and only command; no helper connection)
 //                           plays a local user who tries, for SECONDS, to
 //                           reach an OpenVPN management interface at the
@@ -30,6 +34,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -232,10 +237,69 @@ int probeManagement(const std::string& path, const char* seconds) {
   return 0;
 }
 
+// The question's name of a DNS query ("a.b"), its end in `*end`; "" when
+// malformed.
+std::string questionName(const unsigned char* q, std::size_t n, std::size_t* end) {
+  std::string name;
+  std::size_t at = 12;
+  while (at < n && q[at] != 0) {
+    const std::size_t length = q[at];
+    if (length > 63 || at + 1 + length > n) return "";
+    if (!name.empty()) name += '.';
+    name.append(reinterpret_cast<const char*>(q + at + 1), length);
+    at += 1 + length;
+  }
+  if (at + 5 > n) return "";
+  *end = at + 5;  // the root label, type and class
+  return name;
+}
+
+int serveDNS(int port, const std::string& name, const std::string& address) {
+  in_addr answerAddress{};
+  if (::inet_pton(AF_INET, address.c_str(), &answerAddress) != 1) return 2;
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in in{};
+  in.sin_family = AF_INET;
+  in.sin_port = htons(static_cast<std::uint16_t>(port));
+  in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&in), sizeof in) != 0) return 2;
+  std::cout << "dns ready" << std::endl;
+  for (;;) {
+    unsigned char q[512];
+    sockaddr_in from{};
+    socklen_t fromLength = sizeof from;
+    const ssize_t n =
+        ::recvfrom(fd, q, sizeof q, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+    if (n < 12) continue;
+    std::size_t end = 0;
+    const std::string asked = questionName(q, static_cast<std::size_t>(n), &end);
+    if (asked.empty()) continue;
+    std::cout << "dns " << asked << std::endl;
+    const bool ours = strcasecmp(asked.c_str(), name.c_str()) == 0;
+    const bool known = ours && q[end - 4] == 0 && q[end - 3] == 1;  // an A query
+    std::vector<unsigned char> r(q, q + end);
+    r[2] = 0x84 | (q[2] & 0x01);     // a reply, authoritative, RD copied
+    r[3] = ours ? 0x80 : 0x83;       // RA; "no such name" unless the name is ours
+    r[4] = 0, r[5] = 1;              // one question
+    r[6] = 0, r[7] = known ? 1 : 0;  // answers
+    r[8] = r[9] = r[10] = r[11] = 0;
+    if (known) {
+      // Time to live 0: never cached, every lookup reaches this server.
+      const unsigned char rr[] = {0xc0, 0x0c, 0, 1, 0, 1, 0, 0, 0, 0, 0, 4};
+      r.insert(r.end(), rr, rr + sizeof rr);
+      const auto* a = reinterpret_cast<const unsigned char*>(&answerAddress);
+      r.insert(r.end(), a, a + 4);
+    }
+    ::sendto(fd, r.data(), r.size(), 0, reinterpret_cast<sockaddr*>(&from), fromLength);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 4 && std::string(argv[1]) == "mgmtprobe") quit(probeManagement(argv[2], argv[3]));
+  if (argc == 5 && std::string(argv[1]) == "dns")
+    quit(serveDNS(std::atoi(argv[2]), argv[3], argv[4]));
   auto connection = XPCConnection::create(platform::xpc::Connection::createMachService(
       "VarnelHelper", platform::xpc::Connection::kPrivileged));
   connection->setReplyDispatchQueue(platform::dispatch::Queue::global());

@@ -10,6 +10,7 @@
 #include <iostream>
 #include <string>
 
+#include "helper/helper_service.h"
 #include "openvpn_namespace_fixture.h"
 #include "support/shell.h"
 
@@ -127,7 +128,8 @@ case "$SCENARIO" in
     mkdir -p "$W/root/etc/varnel" "$W/inst" "$W/userdir"
     printf '#!/bin/sh\necho "Connection Established"\nexec sleep 60\n' > "$W/inst/sstpc"
     chmod 755 "$W/inst/sstpc"
-    printf 'Executable=%s\n' "$W/inst/sstpc" > "$W/root/etc/varnel/helper.conf"
+    printf 'Executable=%s\nSSTPOptions=%s\n' "$W/inst/sstpc" "$W/inst/sstp-options" \
+      > "$W/root/etc/varnel/helper.conf"
     printf 'noipdefault\n' > "$W/inst/sstp-options"
     printf 'plugin /nonexistent/evil.so\n' > "$W/userdir/options"
     chown -R 65534:65534 "$W/userdir"
@@ -166,7 +168,13 @@ else
 fi
 echo "after:$(cat /etc/resolv.conf)"
 if [ "$SCENARIO" = linkrace ]; then
-  echo "refusals $(cat "$PRIVATE"/*.log | grep -c "Refused to start $W/att/bin/openvpn")"
+  # The helper's log counts a run of identical lines on one line
+  # ("... repeated N times") after the first.
+  echo "refusals $(cat "$PRIVATE"/*.log | awk -v line="Refused to start $W/att/bin/openvpn" '
+    index($0, line) { n++; after = 1; next }
+    after && match($0, /repeated [0-9]+ time/) { split(substr($0, RSTART), w, " "); n += w[2]; next }
+    { after = 0 }
+    END { print n + 0 }')"
   echo "started $(cat "$PRIVATE"/*.log | grep -c 'Writing: hold release')"
 fi
 sed 's/^/helper.out: /' "$W/helper.out"
@@ -282,8 +290,10 @@ TEST_F(HelperTrustTest, SilentServerLeavesConnectedWithTheReason) {
 TEST_F(HelperTrustTest, SSTPPasswordStaysOffCommandLinesAndUserOptionsAreRefused) {
   Outcome r = scenario("sstp");
   EXPECT_EQ(r.status, 0) << r.output;
-  // The user's options file: refused.
-  EXPECT_TRUE(contains(r.output, "reply 1\nstate 2\n")) << r.output;
+  // The user's options file: refused, with the reason for the client.
+  EXPECT_TRUE(contains(r.output, std::string("reply (null)\nmessage ") +
+                                     helper::kSSTPOptionsRefusal + "\nstate 2\n"))
+      << r.output;
   EXPECT_TRUE(contains(r.output, "is not the installation's own")) << r.output;
   // The installation's own: connected, the password on no command line but
   // in one owner-only file, gone once the client ended.

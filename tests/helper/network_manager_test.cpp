@@ -1,159 +1,16 @@
-// The helper's PPTP, L2TP and IPsec requests through NetworkManager: against
-// the real NetworkManager and its plugins in private namespaces (this
-// kernel has no PPP, so the real attempt must end as a failure with a
-// reason, never as connected), and against a scripted NetworkManager for
-// the roads the kernel cannot take (connected, a drop, NetworkManager
-// leaving).
+// The helper's PPTP, L2TP and IPSec requests through a scripted
+// NetworkManager that replays the real one's recorded signal sequences
+// (tests/support/nm_recordings), for the roads this kernel cannot take
+// (connected, a drop, deactivation, NetworkManager leaving) and for
+// forgeries. The real NetworkManager is in network_manager_serial_test.cpp.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <memory>
-#include <string>
-
-#include "helper/helper_service.h"
-#include "helper_test_util.h"
-#include "platform/sysconfig/nm_connection_driver.h"
+#include "network_manager_fixture.h"
 #include "platform/system/file_util.h"
-#include "support/nm_mock.h"
-#include "support/shell.h"
-#include "support/temp_root.h"
-
-namespace sc = platform::sysconfig;
-using helper::HelperService;
-using ipc::XPCMessage;
-using platform::Value;
-using varnel::testing::contains;
 
 namespace {
 
-XPCMessage request(std::initializer_list<std::pair<const char*, Value>> entries) {
-  XPCMessage m;
-  for (const auto& [key, value] : entries) m.setObject(value, key);
-  return m;
-}
-
-std::string fixtureScript() { return varnel::testing::supportFile("nm_namespace.sh"); }
-
-// A helper service whose network services run through NetworkManager on
-// the bus at `address`.
-class HelperOverNM : public varnel::testing::TempRootTest {
- protected:
-  void startHelper(const std::string& address, const std::string& pluginDirectory) {
-    helper_test::sharedLogger();
-    helper_test::drainLog();
-    sc::NMConnectionDriver::Options o;
-    o.busAddress = address;
-    o.pluginDirectory = pluginDirectory;
-    HelperService::Options options;
-    options.preferences =
-        helper::SystemPreferencesHandler::create(sc::NMConnectionDriver::create(o));
-    options.logger = helper_test::sharedLogger();
-    options.exitProcess = [](int) {};
-    options.settleDelay = 0.2;
-    service = HelperService::create(options);
-  }
-  void TearDown() override { service.reset(); }
-  std::int64_t state() { return service->connectionState(); }
-  // Waits until the state is `s`, gathering the log meanwhile; states seen
-  // on the way are recorded.
-  bool waitForState(std::int64_t s, int ms = 15000) {
-    return helper_test::pump(
-        [&] {
-          seen.push_back(state());
-          log += helper_test::drainLog();
-          return state() == s;
-        },
-        ms);
-  }
-  void pptp() {
-    service->handleMessage(request({{"operation", "PPTPConnectionRequest"},
-                                    {"ip", "10.200.0.2"},
-                                    {"username", "alice"},
-                                    {"password", "S3cret-pw"}}));
-  }
-
-  std::shared_ptr<HelperService> service;
-  std::vector<std::int64_t> seen;
-  std::string log;
-};
-
-// --- The real NetworkManager --------------------------------------------------
-
-class RealNetworkManagerTest : public HelperOverNM {
- protected:
-  void SetUp() override {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root for the namespaces";
-    for (const char* p : {"/usr/sbin/NetworkManager", "/usr/bin/nmcli", "/usr/bin/dbus-daemon",
-                          "/usr/lib/NetworkManager/VPN/nm-pptp-service.name", "/usr/sbin/pppd"}) {
-      if (::access(p, F_OK) != 0) GTEST_SKIP() << p << " is not installed";
-    }
-    if (varnel::testing::runShell("unshare --net --mount --pid --fork true").status != 0)
-      GTEST_SKIP() << "namespaces cannot be made here";
-    dir = root().file("nm");
-    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
-    // Owned by this process: should it end without stopping the fixture,
-    // the fixture ends itself.
-    auto r = varnel::testing::runShell("'" + fixtureScript() + "' start '" + dir + "' " +
-                                       std::to_string(::getpid()));
-    started = true;
-    ASSERT_EQ(r.status, 0) << r.output;
-    ASSERT_EQ(r.output.rfind("address ", 0), 0u) << r.output;
-    std::string address = r.output.substr(8);
-    address.erase(address.find_last_not_of('\n') + 1);
-    startHelper(address, sc::kNMPluginDirectory);
-  }
-  void TearDown() override {
-    HelperOverNM::TearDown();
-    if (started) varnel::testing::runShell("'" + fixtureScript() + "' stop '" + dir + "'");
-  }
-  std::string inside(const std::string& command) {
-    return varnel::testing::runShell("'" + fixtureScript() + "' run '" + dir + "' " + command)
-        .output;
-  }
-  std::string dir;
-  bool started = false;
-};
-
-TEST_F(RealNetworkManagerTest, PPTPRequestMakesTheProfileAndItsRealFailureReachesTheState) {
-  pptp();
-  ASSERT_TRUE(waitForState(ipc::kHelperStateFailed)) << log;
-  for (std::int64_t s : seen) EXPECT_NE(s, ipc::kHelperStateConnected) << log;
-  log += helper_test::drainLog();
-  EXPECT_TRUE(contains(log, "is now connecting.")) << log;
-  EXPECT_FALSE(contains(log, "is now connected.")) << log;
-  // pppd cannot run on this kernel: the plugin reports that it could not
-  // connect and quits; which of the two NetworkManager tells first varies.
-  EXPECT_TRUE(contains(log, "ended: the VPN program could not establish the link") ||
-              contains(log, "ended: the VPN service stopped"))
-      << log;
-  EXPECT_FALSE(contains(log, "S3cret-pw")) << log;
-  // The keychain items trust this system's programs only; none is missing.
-  EXPECT_FALSE(contains(log, "Exception in adding a path")) << log;
-
-  // The profile is NetworkManager's own, with the request's values, and its
-  // secret is in NetworkManager's root-only store.
-  const std::string profile = inside(
-      "nmcli -t -f connection.id,connection.type,vpn.service-type,vpn.data "
-      "connection show VarnelVPN");
-  EXPECT_TRUE(contains(profile, "vpn.service-type:org.freedesktop.NetworkManager.pptp")) << profile;
-  EXPECT_TRUE(contains(profile, "gateway = 10.200.0.2")) << profile;
-  EXPECT_TRUE(contains(profile, "user = alice")) << profile;
-  EXPECT_TRUE(contains(profile, "password-flags = 0")) << profile;
-  EXPECT_EQ(inside("stat -c %a /etc/NetworkManager/system-connections/VarnelVPN.nmconnection"),
-            "600\n");
-  EXPECT_TRUE(contains(inside("grep -c password=S3cret-pw /etc/NetworkManager/system-connections/"
-                              "VarnelVPN.nmconnection"),
-                       "1"));
-
-  // A second request replaces the profile: one "VarnelVPN" only.
-  pptp();
-  ASSERT_TRUE(waitForState(ipc::kHelperStateFailed)) << log;
-  EXPECT_EQ(inside("nmcli -t -f NAME connection show | grep -c '^VarnelVPN$'"), "1\n");
-
-  service->handleMessage(request({{"operation", "DisconnectConnection"}}));
-  EXPECT_TRUE(waitForState(ipc::kHelperStateDisconnected)) << log;
-}
+using namespace nm_test;
 
 // --- A scripted NetworkManager -----------------------------------------------
 
@@ -163,9 +20,11 @@ class ScriptedNetworkManagerTest : public HelperOverNM {
     if (!mock.start()) GTEST_SKIP() << mock.skipReason();
     plugins = root().file("plugins");
     ASSERT_EQ(::mkdir(plugins.c_str(), 0700), 0);
-    for (const char* p : {"pptp", "l2tp", "strongswan"})
-      ASSERT_TRUE(platform::files::writeFileAtomically(plugins + "/nm-" + p + "-service.name", ""));
-    startHelper(mock.address(), plugins);
+    for (const char* p : {"pptp", "l2tp", "vpnc"})
+      ASSERT_TRUE(platform::files::writeFileAtomically(
+          plugins + "/nm-" + std::string(p) + "-service.name",
+          "[VPN Connection]\nservice=org.freedesktop.NetworkManager." + std::string(p) + "\n"));
+    startHelper(mock.address(), {plugins});
   }
   void TearDown() override {
     HelperOverNM::TearDown();
@@ -178,11 +37,20 @@ class ScriptedNetworkManagerTest : public HelperOverNM {
 TEST_F(ScriptedNetworkManagerTest, ConnectsOnlyWhenNetworkManagerSaysSoAndFollowsADrop) {
   pptp();
   ASSERT_TRUE(waitForState(ipc::kHelperStateConnecting)) << log;
-  mock.command("vpn 3 1");
-  mock.command("vpn 5 1");
+  // Forged by another connection of the bus: never believed.
+  mock.command("forge vpn 5 1");
+  mock.command("forge active 2 1");
+  mock.command("replay connect");
   ASSERT_TRUE(waitForState(ipc::kHelperStateConnected)) << log;
+  EXPECT_TRUE(helper_test::pump(
+      [&] {
+        log += helper_test::drainLog();
+        return contains(log, "is now connected.");
+      },
+      5000))
+      << log;
   // The server goes away: disconnected, with the reason in the log.
-  mock.command("vpn 7 4");
+  mock.command("replay drop");
   ASSERT_TRUE(waitForState(ipc::kHelperStateDisconnected)) << log;
   EXPECT_TRUE(helper_test::pump(
       [&] {
@@ -195,11 +63,74 @@ TEST_F(ScriptedNetworkManagerTest, ConnectsOnlyWhenNetworkManagerSaysSoAndFollow
 
 TEST_F(ScriptedNetworkManagerTest, UserDisconnectDeactivatesAndSettles) {
   pptp();
-  mock.command("vpn 5 1");
+  mock.command("replay connect");
   ASSERT_TRUE(waitForState(ipc::kHelperStateConnected)) << log;
   service->handleMessage(request({{"operation", "DisconnectConnection"}}));
   ASSERT_TRUE(waitForState(ipc::kHelperStateDisconnected)) << log;
   EXPECT_TRUE(contains(mock.command("calls"), "DeactivateConnection"));
+}
+
+TEST_F(ScriptedNetworkManagerTest, ACancelWhileConnectingNeverShowsConnected) {
+  // The recorded cancel carries VPN ACTIVATED (reason USER_DISCONNECTED).
+  service->handleMessage(request({{"operation", "IPSecConnectionRequest"},
+                                  {"assigned", "10.200.0.2"},
+                                  {"sharedKey", "Sh4red-psk-16chr"}}));
+  ASSERT_TRUE(waitForState(ipc::kHelperStateConnecting)) << log;
+  mock.command("replay ipsec-cancel");
+  ASSERT_TRUE(waitForState(ipc::kHelperStateDisconnected)) << log;
+  for (std::int64_t s : seen) EXPECT_NE(s, ipc::kHelperStateConnected) << log;
+  helper_test::pump([&] { return false; }, 300);  // what may still arrive
+  log += helper_test::drainLog();
+  EXPECT_FALSE(contains(log, "is now connected.")) << log;
+  EXPECT_TRUE(contains(log, "ended: it was disconnected outside VarnelVPN")) << log;
+  EXPECT_NE(state(), ipc::kHelperStateConnected);
+}
+
+TEST_F(ScriptedNetworkManagerTest, UnusableValuesAreRefusedWithAReasonAndNoProfile) {
+  struct Case {
+    std::initializer_list<std::pair<const char*, Value>> request;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {{{"operation", "PPTPConnectionRequest"},
+        {"ip", "10.200.0.2\nplugin /tmp/x.so"},
+        {"username", "alice"},
+        {"password", "pw"}},
+       "The server address is neither a host name nor an IP address."},
+      {{{"operation", "PPTPConnectionRequest"},
+        {"ip", "vpn.example.net"},
+        {"username", "alice\nnoauth"},
+        {"password", "pw"}},
+       "The user name contains control characters or line breaks."},
+      {{{"operation", "L2TPConnectionRequest"},
+        {"ip", "10.200.0.2"},
+        {"username", "alice"},
+        {"password", "pw\rx"},
+        {"ipsec", "psk"}},
+       "The password contains control characters or line breaks."},
+      {{{"operation", "L2TPConnectionRequest"},
+        {"ip", "10.200.0.2"},
+        {"username", "alice"},
+        {"password", "pw"},
+        {"ipsec", "psk\x7f"}},
+       "The shared secret may hold only printable characters."},
+      {{{"operation", "IPSecConnectionRequest"}, {"assigned", "-o x"}, {"sharedKey", "psk"}},
+       "The server address is neither a host name nor an IP address."},
+      {{{"operation", "IPSecConnectionRequest"}, {"assigned", "10.200.0.2"}, {"sharedKey", ""}},
+       "The shared secret is empty."},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.reason);
+    auto reply = service->handleMessage(request(k.request));
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_TRUE(reply->objectForKey(ipc::kXPCResultKey).isNil());
+    EXPECT_EQ(reply->stringForKey(ipc::kRefusalMessageKey).asString(), k.reason);
+    EXPECT_EQ(state(), ipc::kHelperStateFailed);
+    log += helper_test::drainLog();
+    EXPECT_TRUE(contains(log, std::string("Connection request refused: ") + k.reason)) << log;
+  }
+  EXPECT_EQ(mock.command("profiles"), "0");
+  EXPECT_FALSE(contains(mock.command("calls"), "ActivateConnection"));
 }
 
 TEST_F(ScriptedNetworkManagerTest, AFailureWhileConnectingIsAFailedAttemptWithItsReason) {
@@ -224,9 +155,9 @@ TEST_F(ScriptedNetworkManagerTest, AFailureWhileConnectingIsAFailedAttemptWithIt
 TEST_F(ScriptedNetworkManagerTest, NetworkManagerLeavingMidConnectionFailsTheAttempt) {
   service->handleMessage(request({{"operation", "IPSecConnectionRequest"},
                                   {"assigned", "10.200.0.2"},
-                                  {"sharedKey", "a-long-enough-shared-secret-123"}}));
+                                  {"sharedKey", "Sh4red-psk-16chr"}}));
   ASSERT_TRUE(waitForState(ipc::kHelperStateConnecting)) << log;
-  mock.command("stop-nm");
+  mock.command("replay ipsec-nm-stops");
   ASSERT_TRUE(waitForState(ipc::kHelperStateFailed)) << log;
   EXPECT_TRUE(helper_test::pump(
       [&] {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "helper/helper_files.h"
+#include "helper/management_line.h"
 #include "helper_test_util.h"
 #include "platform/system/file_util.h"
 #include "platform/system/paths.h"
@@ -320,11 +321,50 @@ TEST_F(ManagementTest, PromptsWithoutPasswordOrWithLineBreakSendNothing) {
   EXPECT_EQ(written[0], "username \"Auth\" \"bob\"\n");
 }
 
-TEST_F(ManagementTest, EveryHoldIsReleased) {
+// The first hold is released at once; the notice that repeats it before
+// anything happened is not answered again (a second release would let the
+// next restart through without its pause); a hold after a restart is
+// released after the back-off.
+TEST_F(ManagementTest, EveryHoldIsReleasedTheRestartsAfterAPause) {
   start(Value::dictionary({{"remote", "r"}, {"port", "1"}}));
   vpn->handleManagementData(">HOLD:Waiting for hold release:0\n");
-  vpn->handleManagementData(">HOLD:Waiting for hold release:5\n");
+  vpn->handleManagementData(">HOLD:Waiting for hold release:0\n");
+  EXPECT_EQ(written, (std::vector<std::string>{"hold release\n"}));
+  helper_test::drainLog();
+  vpn->handleManagementData(">STATE:1700000001,RECONNECTING,connection-reset,,,,,\n");
+  vpn->handleManagementData(">HOLD:Waiting for hold release:0\n");
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(written.size(), 1u);  // not at once
+  }
+  helper_test::pump(
+      [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return written.size() >= 2;
+      },
+      5000);
+  std::lock_guard<std::mutex> lock(mutex);
   EXPECT_EQ(written, (std::vector<std::string>{"hold release\n", "hold release\n"}));
+  const std::string log = helper_test::drainLog();
+  EXPECT_NE(log.find("Trying the server again in 1 s."), std::string::npos) << log;
+}
+
+// Back-off: at least OpenVPN's own pause, doubling from 1 s, capped, and
+// started again by a connection that worked.
+TEST_F(ManagementTest, HoldBackOffGrowsIsCappedAndResetsOnConnect) {
+  start(Value::dictionary({{"remote", "r"}, {"port", "1"}}));
+  EXPECT_EQ(vpn->nextHoldDelay(0), 0);  // the first hold of the run
+  vpn->handleManagementData(">HOLD:Waiting for hold release:0\n");
+  std::vector<double> delays;
+  for (int i = 0; i < 7; ++i) delays.push_back(vpn->nextHoldDelay(0));
+  EXPECT_EQ(delays, (std::vector<double>{1, 2, 4, 8, 16, 30, 30}));
+  EXPECT_EQ(vpn->nextHoldDelay(300), helper::kHoldBackoffMaxSeconds);  // OpenVPN's own, capped
+  codes.clear();
+  vpn->handleManagementData(">STATE:1700000001,CONNECTED,SUCCESS,10.8.0.6,1.2.3.4\n");
+  EXPECT_EQ(settle(1), std::vector<int>{7});
+  EXPECT_EQ(vpn->nextHoldDelay(0), 1);
+  EXPECT_EQ(vpn->nextHoldDelay(5), 5);  // OpenVPN's pause when longer
+  EXPECT_EQ(vpn->nextHoldDelay(0), 4);
 }
 
 TEST_F(ManagementTest, OutputChunkWithBindFailureAndHoldReportsTen) {
@@ -344,6 +384,16 @@ TEST_F(ManagementTest, MarkerCutBetweenOutputChunksIsStillSeen) {
   vpn->handleOutput("\xc3");  // a character cut in two does not hide the line
   vpn->handleOutput("\xa9 MANAGEMENT: Socket bind failed\n");
   EXPECT_EQ(settle(2), (std::vector<int>{10, 10}));
+}
+
+TEST(OpenVPNNames, HoldLineCarriesOpenVPNsPause) {
+  using helper::ManagementLine;
+  EXPECT_EQ(ManagementLine::parse(">HOLD:Waiting for hold release:10\r").holdSeconds, 10);
+  EXPECT_EQ(ManagementLine::parse(">HOLD:Waiting for hold release:0").holdSeconds, 0);
+  const ManagementLine bare = ManagementLine::parse(">HOLD:Waiting for hold release");
+  EXPECT_EQ(bare.kind, ManagementLine::Kind::kHold);
+  EXPECT_EQ(bare.holdSeconds, 0);
+  EXPECT_LT(ManagementLine::parse(">HOLD:x:99999999999999999999").holdSeconds, 1000000);
 }
 
 TEST(OpenVPNNames, UserNameAndStateTable) {

@@ -216,3 +216,35 @@ TEST_F(KeychainServicesTest, MissingTrustedPathIsLeftOutQuietly) {
 }
 
 }  // namespace
+
+namespace {
+
+// A refused request writes nothing: the service and keychain items of the
+// request before it stay as they were.
+TEST_F(ServicesTest, UnusableValuesAreRefusedBeforeAnythingIsWritten) {
+  ASSERT_TRUE(handler->CreateL2TPService("vpn1.test", "alice", "secret1", "psk1"));
+  const auto before = services();
+  const auto itemsBefore = items();
+  ASSERT_EQ(before.size(), 1u);
+  std::string why;
+  EXPECT_FALSE(handler->CreatePPTPService("vpn2.test\nplugin x.so", "bob", "pw", &why));
+  EXPECT_EQ(why, "The server address is neither a host name nor an IP address.");
+  EXPECT_FALSE(handler->CreatePPTPService("vpn2.test", "bob\r", "pw", &why));
+  EXPECT_EQ(why, "The user name contains control characters or line breaks.");
+  EXPECT_FALSE(handler->CreateL2TPService("vpn2.test", "bob", "pw\n", "psk", &why));
+  EXPECT_EQ(why, "The password contains control characters or line breaks.");
+  EXPECT_FALSE(handler->CreateL2TPService("vpn2.test", "bob", "pw", "psk\t", &why));
+  EXPECT_EQ(why, "The shared secret may hold only printable characters.");
+  EXPECT_FALSE(handler->CreateIPSecService("", "psk", &why));
+  EXPECT_EQ(why, "The network service names no server.");
+  EXPECT_FALSE(handler->CreateIPSecService("vpn2.test", "", nullptr));  // no reason wanted
+  auto after = services();
+  ASSERT_EQ(after.size(), 1u);
+  EXPECT_EQ(after[0].serviceID, before[0].serviceID);
+  EXPECT_EQ(items().size(), itemsBefore.size());
+  // Values a host name, an address or a printable key may hold pass.
+  EXPECT_TRUE(handler->CreateIPSecService("fd00::1", "a ~!@#$%^&*()_+ key", &why));
+  EXPECT_TRUE(handler->CreatePPTPService("vpn-2.example.net", "Zoë", "pässwörd", &why));
+}
+
+}  // namespace

@@ -109,7 +109,8 @@ int serve(const std::string& name) {
         return Object(Value(target.value().asInt64() + argument->value().asInt64()));
       });
   auto service = ipc::XPCService::create(
-      [](const std::shared_ptr<XPCConnection>& c) { c->setEventHandler(handle); });
+      [](const std::shared_ptr<XPCConnection>& c) { c->setEventHandler(handle); },
+      ipc::XPCService::admitEveryPeerForTesting());
   platform::dispatch::Queue::main()->async([name] {
     ipc::XPCService::runMachService(name);
     std::printf("ready\n");

@@ -45,8 +45,15 @@ std::string runClient(const std::string& service, const std::string& text) {
 
 class ServiceTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    service_ = XPCService::create([this](const std::shared_ptr<XPCConnection>& c) {
+  // A service that admits the peers `check` admits; a second one may be
+  // made in the same test.
+  std::shared_ptr<XPCService> makeService(XPCService::PeerCheck check) {
+    auto service = XPCService::create(handler(), std::move(check));
+    services_.push_back(service);
+    return service;
+  }
+  XPCService::ConnectionHandler handler() {
+    return [this](const std::shared_ptr<XPCConnection>& c) {
       handled_.push_back(c);
       c->setEventHandler([this](const XPCMessage& m, const std::shared_ptr<XPCConnection>& conn) {
         {
@@ -59,12 +66,11 @@ class ServiceTest : public ::testing::Test {
           conn->sendMessage(reply);
         }
       });
-    });
+    };
   }
   void TearDown() override {
     XPCService::stopListenersForTesting();
-    XPCService::setPeerCheck(nullptr);
-    service_->setConnectionHandler(nullptr);
+    services_.clear();
     for (auto& c : handled_) {
       c->setEventHandler(nullptr);
       c->connection()->cancel();
@@ -72,32 +78,51 @@ class ServiceTest : public ::testing::Test {
   }
 
   TempRoot root_;
-  std::shared_ptr<XPCService> service_;
+  std::vector<std::shared_ptr<XPCService>> services_;
   std::vector<std::shared_ptr<XPCConnection>> handled_;  // main queue
   std::mutex mutex_;
   std::vector<std::pair<XPCConnection*, XPCMessage>> messages_;
 };
 
 TEST_F(ServiceTest, RefusedPeersNeverReachTheHandler) {
-  XPCService::setPeerCheck(XPCService::peerCheckFor({{}, {}, {"/nonexistent/client"}}));
+  auto refusing = makeService(XPCService::peerCheckFor({{}, {}, {"/nonexistent/client"}}));
   XPCService::runMachService("VarnelTestService");
   EXPECT_EQ(runClient("VarnelTestService", "hi"), "error 1001");
   EXPECT_TRUE(handled_.empty());
-  EXPECT_TRUE(service_->connections().empty());
+  EXPECT_TRUE(refusing->connections().empty());
 
-  // The installed client is let in.
-  XPCService::setPeerCheck(XPCService::peerCheckFor({{}, {}, {peerExecutable()}}));
+  // The installed client is let in, and only by the service that admits it.
+  auto admitting = makeService(XPCService::peerCheckFor({{}, {}, {peerExecutable()}}));
   EXPECT_EQ(runClient("VarnelTestService", "hi"), "reply hi");
   ASSERT_EQ(handled_.size(), 1u);
   EXPECT_EQ(handled_[0]->connectionExecutablePath(), peerExecutable());
+  EXPECT_TRUE(refusing->connections().empty());
+  EXPECT_EQ(admitting->connections().size(), 1u);
+
+  // Once that service is gone, nobody admits the client any more.
+  services_.pop_back();
+  admitting.reset();
+  EXPECT_EQ(runClient("VarnelTestService", "hi"), "error 1001");
+  EXPECT_EQ(handled_.size(), 1u);
+}
+
+TEST_F(ServiceTest, AServiceWithoutAPeerCheckAdmitsNobody) {
+  // Not even the service's own uid and program: trust is never a default.
+  auto service = makeService(nullptr);
+  XPCService::runMachService("VarnelTestService");
+  EXPECT_EQ(runClient("VarnelTestService", "hi"), "error 1001");
+  EXPECT_EQ(runClient("VarnelTestService", "again"), "error 1001");
+  EXPECT_TRUE(handled_.empty());
+  EXPECT_TRUE(service->connections().empty());
 }
 
 TEST_F(ServiceTest, EveryClientIsKeptInArrivalOrderAndSeesItsEnd) {
+  auto service = makeService(XPCService::admitEveryPeerForTesting());
   XPCService::runMachService("VarnelTestService");
   EXPECT_EQ(runClient("VarnelTestService", "one"), "reply one");
   EXPECT_EQ(runClient("VarnelTestService", "two"), "reply two");
-  ASSERT_TRUE(pump([&] { return service_->connections().size() == 2; }));
-  auto connections = service_->connections();
+  ASSERT_TRUE(pump([&] { return service->connections().size() == 2; }));
+  auto connections = service->connections();
   EXPECT_EQ(connections[0], handled_[0]);
   EXPECT_EQ(connections[1], handled_[1]);
   // Both clients have quit: each connection's handler got the error message.

@@ -427,7 +427,11 @@ void HTTPTestServer::serve(std::shared_ptr<Connection> conn) {
       break;
     }
     if (reply.delaySeconds > 0 && !pause(reply.delaySeconds)) break;
-    close = close || reply.closeConnection || reply.closeDelimited;
+    if (!reply.raw.empty()) {
+      conn->writeAll(reply.raw);
+      break;
+    }
+    close = close || reply.closeConnection || reply.closeDelimited || reply.bodyWriter;
     std::string head = "HTTP/1.1 " + std::to_string(reply.status) + " " +
                        (reply.reason.empty() ? reasonFor(reply.status) : reply.reason) + "\r\n";
     bool hasLength = false;
@@ -438,14 +442,17 @@ void HTTPTestServer::serve(std::shared_ptr<Connection> conn) {
     const bool noBody = req.method == "HEAD" || reply.status == 204 || reply.status == 304;
     if (!reply.chunks.empty()) {
       head += "Transfer-Encoding: chunked\r\n";
-    } else if (!hasLength && !reply.closeDelimited && !noBody) {
+    } else if (!hasLength && !reply.closeDelimited && !reply.bodyWriter && !noBody) {
       head += "Content-Length: " + std::to_string(reply.body.size()) + "\r\n";
     }
     if (close) head += "Connection: close\r\n";
     head += "\r\n";
     bool written = conn->writeAll(head);
     if (written && !noBody) {
-      if (!reply.chunks.empty()) {
+      if (reply.bodyWriter) {
+        reply.bodyWriter([&](std::string_view bytes) { return conn->writeAll(bytes); },
+                         [this](double seconds) { return pause(seconds); });
+      } else if (!reply.chunks.empty()) {
         for (std::size_t i = 0; written && i < reply.chunks.size(); ++i) {
           if (i > 0 && reply.chunkDelaySeconds > 0 && !pause(reply.chunkDelaySeconds)) {
             written = false;

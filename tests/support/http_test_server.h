@@ -65,6 +65,16 @@ struct HTTPReply {
   double delaySeconds = 0;
   bool hang = false;
   bool closeConnection = false;
+  // Non-empty: these bytes are sent as they stand in place of the whole
+  // reply (status line, header fields, body), then the connection closes.
+  std::string raw;
+  // Set: after the head (no length is added; give one or close-delimit),
+  // the body is whatever this writes. `write` returns false once the
+  // client has gone or the server stops; `pause(seconds)` waits, false when
+  // the server stops. For endless or trickling bodies.
+  std::function<void(const std::function<bool(std::string_view)>& write,
+                     const std::function<bool(double)>& pause)>
+      bodyWriter;
 
   static HTTPReply text(int status, std::string body, std::string contentType = "text/plain");
   static HTTPReply json(std::string body, int status = 200);

@@ -11,7 +11,15 @@ input, one per line, and answers each with one line ("ok ..." or "error ..."):
   vpn STATE REASON      the newest active connection's VpnState becomes STATE
                         and it emits VPN.Connection.VpnStateChanged
   active STATE REASON   likewise State and Connection.Active.StateChanged
-  plugin-failure CODE   emits VPN.Plugin.Failure(CODE)
+  plugin-failure CODE   the plugins' connection (which owns the plugins' bus
+                        names, as the real plugins do) emits
+                        VPN.Plugin.Failure(CODE)
+  forge vpn|active|plugin-failure ARGS...
+                        the same signal, sent from another connection of
+                        the bus (a local user's forgery): not NetworkManager
+  replay NAME           plays tests/support/nm_recordings/NAME.seq, the
+                        signals recorded from the real NetworkManager
+  state                 prints the newest active connection's State and VpnState
   settings              prints the newest profile's settings and secrets as JSON
   profiles              prints the number of profiles
   calls                 prints the manager's method calls, comma-separated
@@ -47,20 +55,36 @@ objects[path].AddProperties('org.freedesktop.NetworkManager.VPN.Connection',
 ret = dbus.ObjectPath(path)
 '''
 
-# Deactivation ends the connection the way NetworkManager does: DEACTIVATING,
-# then DEACTIVATED and VPN DISCONNECTED, reason USER_DISCONNECTED (2).
+# Deactivation ends the connection as NetworkManager 1.42.4 was recorded
+# doing it: DEACTIVATING, then (only for a VPN still connecting,
+# nm_recordings/ipsec-cancel.seq) VPN ACTIVATED with reason
+# USER_DISCONNECTED, then DEACTIVATED and VPN DISCONNECTED
+# (nm_recordings/deactivate.seq).
 DEACTIVATE = '''
 ac = objects.get(args[0])
 if ac is None:
     raise dbus.exceptions.DBusException('Not active',
         name='org.freedesktop.NetworkManager.ConnectionNotActive')
-ac.EmitSignal('org.freedesktop.NetworkManager.Connection.Active', 'StateChanged', 'uu',
-              [dbus.UInt32(3), dbus.UInt32(2)])
-ac.EmitSignal('org.freedesktop.NetworkManager.Connection.Active', 'StateChanged', 'uu',
-              [dbus.UInt32(4), dbus.UInt32(2)])
-ac.EmitSignal('org.freedesktop.NetworkManager.VPN.Connection', 'VpnStateChanged', 'uu',
-              [dbus.UInt32(7), dbus.UInt32(2)])
+A = 'org.freedesktop.NetworkManager.Connection.Active'
+V = 'org.freedesktop.NetworkManager.VPN.Connection'
+steps = [(A, 'State', 'StateChanged', 3)]
+if ac.props[V]['VpnState'] < 5:
+    steps.append((V, 'VpnState', 'VpnStateChanged', 5))
+steps += [(A, 'State', 'StateChanged', 4), (V, 'VpnState', 'VpnStateChanged', 7)]
+for iface, prop, sig, state in steps:
+    ac.props[iface][prop] = dbus.UInt32(state)
+    ac.EmitSignal(iface, sig, 'uu', [dbus.UInt32(state), dbus.UInt32(2)])
 '''
+
+RECORDINGS = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'nm_recordings')
+PLUGIN_NAMES = [NM + '.pptp', NM + '.l2tp', NM + '.vpnc']
+
+
+def send_signal(conn, path, iface, member, signature, args):
+    msg = dbus.lowlevel.SignalMessage(path, iface, member)
+    msg.append(*args, signature=signature)
+    conn.send_message(msg)
+    conn.flush()
 
 
 def main():
@@ -74,6 +98,11 @@ def main():
     manager.AddMethod(NM, 'DeactivateConnection', 'o', '', DEACTIVATE)
     main_mock = dbus.Interface(bus.get_object(NM, MAIN), dbusmock.MOCK_IFACE)
     main_mock.AddObject(PLUGIN_PATH, PLUGIN_IFACE, {}, [])
+    # The plugins' own connection, owning their names, and a stranger's.
+    plugins = dbus.bus.BusConnection(address)
+    for name in PLUGIN_NAMES:
+        plugins.request_name(name)
+    stranger = dbus.bus.BusConnection(address)
     print('address ' + address, flush=True)
 
     def newest_active():
@@ -84,6 +113,44 @@ def main():
     def mock_at(path):
         return dbus.Interface(bus.get_object(NM, path), dbusmock.MOCK_IFACE)
 
+    def emit(words, forged=False):
+        """One signal line: vpn/active STATE REASON, plugin-failure CODE."""
+        cmd = words[0]
+        if cmd in ('vpn', 'active'):
+            path = newest_active()
+            iface, prop, sig = ((VPN_IFACE, 'VpnState', 'VpnStateChanged') if cmd == 'vpn' else
+                                (ACTIVE_IFACE, 'State', 'StateChanged'))
+            state, reason = dbus.UInt32(int(words[1])), dbus.UInt32(int(words[2]))
+            if forged:
+                send_signal(stranger, path, iface, sig, 'uu', [state, reason])
+            else:
+                m = mock_at(path)
+                m.UpdateProperties(iface, {prop: state})
+                m.EmitSignal(iface, sig, 'uu', [state, reason])
+            return path
+        if cmd == 'plugin-failure':
+            send_signal(stranger if forged else plugins, PLUGIN_PATH, PLUGIN_IFACE, 'Failure', 'u',
+                        [dbus.UInt32(int(words[1]))])
+            return ''
+        raise ValueError('unknown signal ' + cmd)
+
+    def stop_nm():
+        server.terminate()
+        server.wait()
+
+    def replay(name):
+        with open(os.path.join(RECORDINGS, name + '.seq')) as f:
+            for line in f:
+                words = line.split()
+                if not words or words[0].startswith('#'):
+                    continue
+                if words[:2] == ['plugin', 'failure']:
+                    words = ['plugin-failure'] + words[2:]
+                if words == ['nm', 'stops']:
+                    stop_nm()
+                else:
+                    emit(words)
+
     try:
         for line in sys.stdin:
             words = line.split()
@@ -91,20 +158,20 @@ def main():
                 continue
             cmd = words[0]
             try:
-                if cmd in ('vpn', 'active'):
-                    path = newest_active()
-                    iface, prop, sig = ((VPN_IFACE, 'VpnState', 'VpnStateChanged')
-                                           if cmd == 'vpn' else
-                                           (ACTIVE_IFACE, 'State', 'StateChanged'))
-                    state, reason = dbus.UInt32(int(words[1])), dbus.UInt32(int(words[2]))
-                    m = mock_at(path)
-                    m.UpdateProperties(iface, {prop: state})
-                    m.EmitSignal(iface, sig, 'uu', [state, reason])
-                    print('ok ' + path, flush=True)
-                elif cmd == 'plugin-failure':
-                    mock_at(PLUGIN_PATH).EmitSignal(PLUGIN_IFACE, 'Failure', 'u',
-                                                    [dbus.UInt32(int(words[1]))])
+                if cmd in ('vpn', 'active', 'plugin-failure'):
+                    path = emit(words)
+                    print(('ok ' + path) if path else 'ok', flush=True)
+                elif cmd == 'forge':
+                    emit(words[1:], forged=True)
                     print('ok', flush=True)
+                elif cmd == 'replay':
+                    replay(words[1])
+                    print('ok', flush=True)
+                elif cmd == 'state':
+                    props = dbus.Interface(bus.get_object(NM, newest_active()),
+                                           dbus.PROPERTIES_IFACE)
+                    print('ok %d %d' % (props.Get(ACTIVE_IFACE, 'State'),
+                                        props.Get(VPN_IFACE, 'VpnState')), flush=True)
                 elif cmd in ('settings', 'profiles'):
                     props = dbus.Interface(bus.get_object(NM, SETTINGS), dbus.PROPERTIES_IFACE)
                     conns = props.Get(NM + '.Settings', 'Connections')
@@ -124,8 +191,7 @@ def main():
                     calls = mock_at(MANAGER).GetCalls()
                     print('ok ' + ','.join(str(c[1]) for c in calls), flush=True)
                 elif cmd == 'stop-nm':
-                    server.terminate()
-                    server.wait()
+                    stop_nm()
                     print('ok', flush=True)
                 elif cmd == 'quit':
                     break

@@ -1,5 +1,6 @@
 // VarnelHelper: the privileged helper. Started as root on the first message
-// to its service "VarnelHelper"; runs until the client's connection breaks.
+// to its service "VarnelHelper"; runs until the last of its client's connections
+// ends.
 #include <cstdio>
 #include <cstdlib>
 #include <memory>

@@ -1,0 +1,76 @@
+#include "helper/helper_log.h"
+
+#include <chrono>
+#include <mutex>
+
+#include "platform/dispatch/dispatch.h"
+
+namespace helper {
+
+std::string RepeatCollapser::repeatedLine(std::uint64_t count) {
+  return "\xe2\x80\xa6 repeated " + std::to_string(count) + (count == 1 ? " time" : " times");
+}
+
+std::vector<std::string> RepeatCollapser::add(const std::string& text, double now,
+                                              bool* firstRepeat) {
+  if (firstRepeat) *firstRepeat = false;
+  if (haveLast_ && text == last_ && now - lastLoggedAt_ < kRepeatSummarySeconds) {
+    if (++repeats_ == 1 && firstRepeat) *firstRepeat = true;
+    return {};
+  }
+  std::vector<std::string> out = summary();
+  out.push_back(text);
+  last_ = text;
+  haveLast_ = true;
+  lastLoggedAt_ = now;
+  return out;
+}
+
+std::vector<std::string> RepeatCollapser::summary() {
+  if (repeats_ == 0) return {};
+  haveLast_ = false;
+  std::vector<std::string> out = {repeatedLine(repeats_)};
+  repeats_ = 0;
+  return out;
+}
+
+namespace detail {
+
+namespace {
+
+std::mutex& collapserMutex() {
+  static std::mutex* mutex = new std::mutex;
+  return *mutex;
+}
+RepeatCollapser& collapser() {
+  static RepeatCollapser* c = new RepeatCollapser;
+  return *c;
+}
+
+void emit(const std::vector<std::string>& lines) {
+  for (const std::string& line : lines)
+    logging::LKLog::log(true, logging::LKLogLevelAll, logging::LKLogFlagInfo, 0, __FILE__, "helper",
+                        0, platform::Value(), "%@", line);
+}
+
+}  // namespace
+
+void helperLogText(std::string text) {
+  bool firstRepeat = false;
+  // Under the lock, so that lines reach the dispatcher in the order they
+  // were counted.
+  std::lock_guard<std::mutex> lock(collapserMutex());
+  const double now =
+      std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  emit(collapser().add(text, now, &firstRepeat));
+  if (firstRepeat) {
+    platform::dispatch::Queue::global()->after(kRepeatSummarySeconds, [] {
+      std::lock_guard<std::mutex> inner(collapserMutex());
+      emit(collapser().summary());
+    });
+  }
+}
+
+}  // namespace detail
+
+}  // namespace helper

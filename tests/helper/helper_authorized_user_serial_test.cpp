@@ -1,0 +1,279 @@
+// The VarnelHelper program against its own authorized user: any program
+// that user runs (a browser exploit, a downloaded script) may talk to the
+// helper, so it must get nothing from it but VPN connections. The real
+// helper runs as root in private network, mount and pid namespaces; the
+// user (uid 4242, recorded as the installation's user, running the recorded
+// client program) is played with setpriv. The SSTP requests go to Debian's
+// sstpc, which talks to a loopback SSTP stand-in and starts pppd (which
+// stops at the missing /dev/ppp here, after it has read its options). The
+// attacker's pppd plugin leaves a mark when it is loaded: a control run
+// proves that root handing pppd the user's options would load it as uid 0;
+// no request of the user may. Needs root, /dev/net/tun, unshare, setpriv,
+// sstpc, pppd, python3 and openvpn; skipped where one is missing.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <string>
+
+#include "helper/helper_service.h"
+#include "openvpn_namespace_fixture.h"
+#include "support/shell.h"
+
+namespace {
+
+using Outcome = varnel::testing::ShellOutcome;
+using varnel::testing::contains;
+
+constexpr const char* kScenario = R"SH(
+# sstpc keeps its socket in /run/sstpc: a private /run keeps the host's clean.
+mount -t tmpfs tmpfs /run || exit 93
+export VARNEL_ROOT="$W/root"
+U=4242
+AS_USER="setpriv --reuid=$U --regid=$U --clear-groups"
+mkdir -p "$W/root/run" "$W/root/etc/varnel" "$W/inst" "$W/userdir"
+chmod 711 "$W"
+chmod 755 "$W/root" "$W/root/run" "$W/inst"
+PRIVATE="$W/root/run/varnel-helper"
+# The installation: root's options file, the user, the client program.
+printf 'noipdefault\n' > "$W/inst/sstp-options"
+chmod 644 "$W/inst/sstp-options"
+printf 'Client=%s\nUser=%s\nSSTPOptions=%s\n' "$CLIENT" $U "$W/inst/sstp-options" \
+  > "$W/root/etc/varnel/helper.conf"
+# The user's files: a plugin and options that load it, an SSTP client.
+cp "$ATTACKER_PLUGIN" "$W/userdir/evil.so"
+printf 'plugin %s\n' "$W/userdir/evil.so" > "$W/userdir/options"
+printf '#!/bin/sh\nid > %s\n' "$W/userdir/sstpc.ran" > "$W/userdir/sstpc"
+printf '#!/bin/sh\nid > %s\n' "$W/userdir/up.ran" > "$W/userdir/up.sh"
+chmod 755 "$W/userdir/sstpc" "$W/userdir/up.sh"
+chown -R $U:$U "$W/userdir"
+MARK="$W/userdir/evil.so.ran"
+
+cat > "$W/sstp.py" <<'PY'
+# A loopback SSTP stand-in: TLS; SSTP_DUPLEX_POST gets 200, a
+# CALL_CONNECT_REQUEST gets a CALL_CONNECT_ACK; then it reads to the end.
+import os, socket, ssl, struct, sys, threading
+cert, key, portfile, logfile = sys.argv[1:5]
+ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+ctx.load_cert_chain(cert, key)
+srv = socket.socket()
+srv.bind(("127.0.0.1", 0))
+srv.listen(8)
+with open(portfile + ".tmp", "w") as f:
+    f.write(str(srv.getsockname()[1]))
+os.rename(portfile + ".tmp", portfile)
+log = open(logfile, "a", buffering=1)
+def exact(c, n):
+    data = b""
+    while len(data) < n:
+        chunk = c.recv(n - len(data))
+        if not chunk:
+            raise EOFError
+        data += chunk
+    return data
+def serve(conn):
+    try:
+        c = ctx.wrap_socket(conn, server_side=True)
+        head = b""
+        while b"\r\n\r\n" not in head:
+            head += exact(c, 1)
+        log.write("http " + head.split(b"\r\n")[0].decode(errors="replace") + "\n")
+        c.sendall(b"HTTP/1.1 200\r\nContent-Length: 18446744073709551615\r\n\r\n")
+        while True:
+            hdr = exact(c, 4)
+            body = exact(c, (struct.unpack("!H", hdr[2:4])[0] & 0x0FFF) - 4)
+            if hdr[1] & 1:
+                kind = struct.unpack("!H", body[0:2])[0]
+                log.write("control %d\n" % kind)
+                if kind == 1:
+                    attr = struct.pack("!BBH", 0, 4, 40) + b"\0\0\0\x03" + os.urandom(32)
+                    c.sendall(struct.pack("!BBHHH", 0x10, 1, 8 + len(attr), 2, 1) + attr)
+    except (EOFError, OSError, ssl.SSLError) as e:
+        log.write("end %s\n" % type(e).__name__)
+    finally:
+        conn.close()
+# Each connection on its own thread: one that stalls holds up no other.
+while True:
+    conn, _ = srv.accept()
+    threading.Thread(target=serve, args=(conn,), daemon=True).start()
+PY
+/usr/bin/python3 "$W/sstp.py" "$W/server.crt" "$W/server.key" "$W/sstp.port" "$W/sstp.log" &
+standin=$!
+for i in $(seq 100); do [ -s "$W/sstp.port" ] && break; sleep 0.1; done
+HOST="127.0.0.1:$(cat "$W/sstp.port")"
+# Waits (as the user, who may read the stand-in's log) until the stand-in
+# has seen $1 SSTP sessions end (sstpc has then been through pppd) and
+# sstpc has gone (the next one needs its fixed socket name).
+cat > "$W/ended.sh" <<EOF
+#!/bin/sh
+for i in \$(seq 300); do
+  [ "\$(grep -c '^end' '$W/sstp.log')" -ge "\$1" ] && ! pgrep -x sstpc >/dev/null && exit 0
+  sleep 0.1
+done
+echo "ended.sh: timed out"
+exit 1
+EOF
+chmod 755 "$W/ended.sh"
+
+start_helper() {
+  "$HELPER" >> "$W/helper.out" 2>&1 &
+  helper=$!
+  for i in $(seq 100); do [ -S "$W/root/run/varnel/VarnelHelper.sock" ] && break; sleep 0.1; done
+}
+
+case "$SCENARIO" in
+  control)
+    # What the attack would do if root handed pppd the user's options.
+    timeout 20 /usr/sbin/sstpc --log-level 2 --log-stdout --cert-warn --user alice "$HOST" \
+      file "$W/userdir/options" noauth > "$W/control.out" 2>&1
+    echo "control-mark $(cat "$MARK" 2>/dev/null)"
+    echo "control-pppd $(grep -c '^control 1' "$W/sstp.log")"
+    sed 's/^/control.out: /' "$W/control.out"
+    ;;
+  sstp)
+    start_helper
+    CA=$(printf 'plugin %s\n' "$W/userdir/evil.so" | base64 -w0)
+    NL='
+'
+    S=(operation=SSTPConnectionRequest sstpLocation=/usr/sbin/sstpc password=pw)
+    OK=(sstpOptions="$W/inst/sstp-options" host="$HOST")
+    O=(operation=OpenVPNConnectionRequest openVPNPath=/usr/sbin/openvpn udp=b:0)
+    $AS_USER "$CLIENT" \
+      run "echo ovpn-1" request "${O[@]}" "remote=127.0.0.1${NL}up $W/userdir/up.sh" port=9 \
+      run "echo ovpn-2" request "${O[@]}" remote=127.0.0.1 "port=9${NL}script-security 3" \
+      run "echo ovpn-3" request "${O[@]}" remote=127.0.0.1 port=9 "cipher=--up=$W/userdir/up.sh" \
+      run "echo ovpn-4" request "${O[@]}" remote=127.0.0.1 port=9 "portList=a:9,--up" \
+      run "echo ovpn-5" request "${O[@]}" "remote=--config=$W/userdir/options" port=9 \
+      run "echo ovpn-6" request operation=OpenVPNConnectionRequest "openVPNPath=$W/userdir/up.sh" \
+        remote=127.0.0.1 port=9 \
+      request operation=OpenVPNConnectionRequest openVPNPath=/usr/sbin/openvpn \
+        remote=127.0.0.1 port=9 udp=b:0 "ca=$CA" \
+      run "echo opt-1" request "${S[@]}" username=alice host="$HOST" \
+        "sstpOptions=$PRIVATE/VarnelVPN.ca" \
+      run "echo opt-2" request "${S[@]}" username=alice host="$HOST" \
+        "sstpOptions=$W/userdir/options" \
+      run "echo opt-3" request "${S[@]}" username=alice host="$HOST" \
+        "sstpOptions=$W/inst/../userdir/options" \
+      run "echo opt-5" request "${S[@]}" username=alice host="$HOST" \
+        "sstpOptions=$PRIVATE/vvpn-sstp.log" \
+      run "echo opt-6" request "${S[@]}" username=alice host="$HOST" \
+        "sstpOptions=$W/root/etc/varnel/helper.conf" \
+      run "echo field-0" request "${S[@]}" username=alice host="$HOST" \
+        "sstpOptions=$W/inst/sstp-options${NL}plugin $W/userdir/evil.so" \
+      run "echo field-1" request "${S[@]}" "${OK[@]}" "username=alice${NL}plugin $W/userdir/evil.so" \
+      run "echo field-2" request "${S[@]}" "${OK[@]}" "username=-plugin" \
+      run "echo field-3" request operation=SSTPConnectionRequest sstpLocation=/usr/sbin/sstpc \
+        username=alice "password=pw\"${NL}plugin $W/userdir/evil.so" "${OK[@]}" \
+      run "echo field-4" request "${S[@]}" username=alice "sstpOptions=$W/inst/sstp-options" \
+        "host=${HOST}${NL}plugin $W/userdir/evil.so" \
+      run "echo field-5" request "${S[@]}" username=alice "sstpOptions=$W/inst/sstp-options" \
+        "host=-plugin" \
+      run "echo field-6" request "${S[@]}" username=alice "sstpOptions=$W/inst/sstp-options" \
+        "host=$HOST plugin $W/userdir/evil.so" \
+      run "echo exe-1" request operation=SSTPConnectionRequest "sstpLocation=$W/userdir/sstpc" \
+        username=alice password=pw "${OK[@]}" \
+      run "echo exe-2" request operation=SSTPConnectionRequest \
+        "sstpLocation=/usr/sbin/../sbin/sstpc" username=alice password=pw "${OK[@]}" \
+      run "echo exe-3" request operation=SSTPConnectionRequest \
+        "sstpLocation=$PRIVATE/varnel-up.sh" username=alice password=pw "${OK[@]}" \
+      run "echo words" request "${S[@]}" "${OK[@]}" "username=alice plugin $W/userdir/evil.so" \
+        run "$W/ended.sh 1" \
+      run "echo legit" request "${S[@]}" "${OK[@]}" username=alice run "$W/ended.sh 2" \
+      log > "$W/user.out" 2>&1
+    echo "client-status $?"
+    cat "$W/user.out"
+    # The helper ends with its client.
+    for i in $(seq 50); do kill -0 $helper 2>/dev/null || break; sleep 0.1; done
+    kill $helper 2>/dev/null
+    wait $helper
+    echo "mark $(cat "$MARK" 2>/dev/null)"
+    [ -e "$W/userdir/sstpc.ran" ] && echo "USER-SSTPC-RAN"
+    [ -e "$W/userdir/up.ran" ] && echo "USER-SCRIPT-RAN"
+    echo "pppd-reached $(grep -c '^control 1' "$W/sstp.log")"
+    echo "pppd-log $(grep -c -i 'ppp' "$PRIVATE/vvpn-sstp.log" 2>/dev/null)"
+    echo "left $(ls -A "$PRIVATE" | grep -c -E 'VarnelVPN|varnel-|sstp-secrets')"
+    sed 's/^/stand-in: /' "$W/sstp.log"
+    ;;
+esac
+kill $standin 2>/dev/null
+sed 's/^/helper.out: /' "$W/helper.out" 2>/dev/null
+exit 0
+)SH";
+
+class AuthorizedUserTest : public helper_test::OpenVPNNamespaceTest {
+ protected:
+  static void SetUpTestSuite() {
+    ::setenv("ATTACKER_PLUGIN", ATTACKER_PLUGIN, 1);
+    prepareSuite({.folderPattern = "/tmp/varnel-own-user-XXXXXX",
+                  .tools = {"unshare", "setpriv", "ip", "openssl", "openvpn", "/usr/sbin/sstpc",
+                            "/usr/sbin/pppd", "/usr/bin/python3"},
+                  .unshareOptions = "--net --mount --pid --fork --mount-proc",
+                  .scenario = kScenario,
+                  .leftovers = "root inst userdir helper.out sstp.* user.out control.out ended.sh",
+                  .timeoutSeconds = 200});
+  }
+};
+
+// The section of the client's output after "run:<label>".
+std::string after(const std::string& output, const std::string& label) {
+  const std::size_t at = output.find("run:" + label + "\n");
+  if (at == std::string::npos) return {};
+  const std::size_t end = output.find("run:", at + 4);
+  return output.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+TEST_F(AuthorizedUserTest, RootHandingPppdTheUsersOptionsWouldRunThePlugin) {
+  // The control: the stand-in brings sstpc to pppd, and pppd loads the
+  // plugin named in the options as root. So a missing mark below means the
+  // plugin did not run, not that the set-up could not have noticed.
+  Outcome r = scenario("control");
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_TRUE(contains(r.output, "control-mark uid=0 euid=0")) << r.output;
+  EXPECT_TRUE(contains(r.output, "control-pppd 1")) << r.output;
+}
+
+TEST_F(AuthorizedUserTest, NoRequestOfTheUserRunsCodeAsRoot) {
+  Outcome r = scenario("sstp");
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_TRUE(contains(r.output, "client-status 0\n")) << r.output;
+  // The file an OpenVPN attempt wrote, the user's own, a ".." path, the
+  // helper's log and its configuration:
+  // none is an options file, and the client is told why.
+  const std::string refusal =
+      std::string("reply (null)\nmessage ") + helper::kSSTPOptionsRefusal + "\n";
+  for (const char* label : {"opt-1", "opt-2", "opt-3", "opt-5", "opt-6"})
+    EXPECT_TRUE(contains(after(r.output, label), refusal)) << label << "\n" << r.output;
+  // Values with newlines or that look like options: refused before sstpc.
+  for (const char* label :
+       {"field-0", "field-1", "field-2", "field-3", "field-4", "field-5", "field-6"}) {
+    const std::string part = after(r.output, label);
+    EXPECT_TRUE(contains(part, "reply 1\n")) << label << "\n" << r.output;
+    EXPECT_TRUE(contains(part, "state 2\n") || !contains(part, "state 3\n")) << label << "\n"
+                                                                             << r.output;
+  }
+  EXPECT_TRUE(contains(r.output, "SSTP request refused: a value is missing or unusable."))
+      << r.output;
+  EXPECT_TRUE(contains(r.output, "SSTP request refused: the password cannot be handed over"))
+      << r.output;
+  // Executables that are not the installation's: never started.
+  EXPECT_TRUE(contains(r.output, "Refused to start " + std::string("/usr/sbin/../sbin/sstpc")))
+      << r.output;
+  EXPECT_FALSE(contains(r.output, "USER-SSTPC-RAN")) << r.output;
+  // OpenVPN's values: option words after newlines, values that read as
+  // options, a script of the user's as the program. Refused, never run.
+  std::size_t refused = 0;
+  for (std::size_t at = r.output.find("OpenVPN request refused: unusable"); at != std::string::npos;
+       at = r.output.find("OpenVPN request refused: unusable", at + 1))
+    ++refused;
+  EXPECT_EQ(refused, 5u) << r.output;
+  EXPECT_TRUE(contains(r.output, "Refused to start " + std::string("/tmp/"))) << r.output;
+  EXPECT_FALSE(contains(r.output, "USER-SCRIPT-RAN")) << r.output;
+  // Option words inside a value stay one value; the legitimate request runs
+  // sstpc up to pppd (the stand-in saw both connect requests).
+  EXPECT_TRUE(contains(after(r.output, "legit"), "reply 1\n")) << r.output;
+  EXPECT_TRUE(contains(r.output, "pppd-reached 2\n")) << r.output;
+  // The plugin never ran, and nothing of any attempt stayed behind.
+  EXPECT_TRUE(contains(r.output, "mark \n")) << r.output;
+  EXPECT_TRUE(contains(r.output, "left 0\n")) << r.output;
+}
+
+}  // namespace
