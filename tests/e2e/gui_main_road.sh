@@ -115,7 +115,9 @@ Xvfb ":$number" -screen 0 1280x800x24 -nolisten tcp -noreset >"$WORK/xvfb.log" 2
 XVFB_PID=$!
 export DISPLAY=":$number"
 await 10 "the virtual display" xdotool getdisplaygeometry
-openbox >"$WORK/openbox.log" 2>&1 &
+# The window manager keeps its log and session in the XDG cache folder: the
+# test's own, not the host user's.
+XDG_CACHE_HOME="$WORK/openbox-cache" openbox >"$WORK/openbox.log" 2>&1 &
 WM_PID=$!
 await 10 "the window manager" wmctrl -m
 

@@ -6,10 +6,15 @@
 //   segv                 a write through a bad pointer on the main thread
 //   main-stack-overflow  unbounded recursion on the main thread
 //   worker-exception     an uncaught C++ exception on a dispatch worker
+//   qt-thread-stack-overflow
+//                        unbounded recursion on a thread that Qt starts
+//                        itself (a QThread: the library's own
+//                        pthread_create call, not the project's)
 #pragma once
 
 #include <unistd.h>
 
+#include <QThread>
 #include <QTimer>
 #include <cstdint>
 #include <cstring>
@@ -47,6 +52,9 @@ inline void fireCrash(const std::string& kind) {
     varnelCrashTestRecurse(0);
   } else if (kind == "worker-exception") {
     platform::dispatch::Queue::global()->async([] { varnelCrashTestThrow(); });
+  } else if (kind == "qt-thread-stack-overflow") {
+    QThread* thread = QThread::create([] { varnelCrashTestRecurse(0); });
+    thread->start();
   }
 }
 

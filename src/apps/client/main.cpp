@@ -15,6 +15,7 @@
 #include <QGuiApplication>
 
 #include "client/ui/app_delegate.h"
+#include "client/ui/app_icon.h"
 #include "client/ui/qt_run_loop_driver.h"
 #include "platform/dispatch/thread_crash_info.h"
 
@@ -29,6 +30,10 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName("VarnelVPN Client");
   QApplication::setOrganizationName("VarnelVPN");
+  // Every window and dialog takes this icon; the desktop entry of the same
+  // name ties the windows to it in docks and task bars.
+  QApplication::setWindowIcon(client::ui::applicationIcon());
+  QGuiApplication::setDesktopFileName(client::ui::kApplicationIconName);
   client::ui::QtRunLoopDriver driver;
   driver.install();
   int status = 0;

@@ -73,19 +73,34 @@ std::string VarnelLog::redact(std::string text) const {
 }
 
 void VarnelLog::AddToLog(std::string text) {
-  platform::OperationQueue::mainQueue()->addOperationWithBlock(
-      [this, text = std::move(text)] { append(text); });
+  bool queue;
+  {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    pending_.push_back(std::move(text));
+    queue = !appendQueued_;
+    appendQueued_ = true;
+  }
+  if (queue)
+    platform::OperationQueue::mainQueue()->addOperationWithBlock([this] { appendPending(); });
 }
 
-void VarnelLog::append(const std::string& text) {
+void VarnelLog::appendPending() {
+  std::vector<std::string> lines;
+  {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    lines.swap(pending_);
+    appendQueued_ = false;
+  }
+  if (lines.empty()) return;
   const std::string date = platform::formatDate(platform::Date::now(), kVarnelLogDateFormat);
-  const std::string line = platform::format("[%@] %@\n", date, redact(text));
-  logContent_ += line;
+  std::string chunk;
+  for (const std::string& text : lines) chunk += platform::format("[%@] %@\n", date, redact(text));
+  logContent_ += chunk;
   platform::NotificationCenter::defaultCenter().post(kVarnelLogNotification);
   if (fd_ < 0) return;
   std::size_t done = 0;
-  while (done < line.size()) {
-    const ssize_t n = ::write(fd_, line.data() + done, line.size() - done);
+  while (done < chunk.size()) {
+    const ssize_t n = ::write(fd_, chunk.data() + done, chunk.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     done += static_cast<std::size_t>(n);

@@ -9,7 +9,10 @@
 //  2. AddToLog may be called from any thread and returns at once; the
 //     append runs later on the main operation queue (the main thread), which
 //     then posts "varnelvpn.log" (no object) on the default center, after
-//     the line is in the in-memory text.
+//     the line is in the in-memory text. Lines queued before an append runs
+//     are taken together: one operation, one file write and one
+//     notification for the whole burst, so the log keeps up with any rate
+//     (the helper's copy arrives in bursts of many lines).
 //  3. The file is created owner-only (0600) and only ever appended to. When
 //     it cannot be created or opened, lines are still kept and announced.
 //  4. Texts registered with registerSecret (the API key, passwords) are
@@ -53,11 +56,15 @@ class VarnelLog {
 
  private:
   VarnelLog();
-  void append(const std::string& text);
+  // Appends every queued line (main thread).
+  void appendPending();
   std::string redact(std::string text) const;
 
   std::string logContent_;
   int fd_ = -1;
+  std::mutex pendingMutex_;
+  std::vector<std::string> pending_;
+  bool appendQueued_ = false;
   mutable std::mutex secretsMutex_;
   std::vector<std::string> secrets_;
 };

@@ -6,6 +6,7 @@
 #include "client/Singletons/varnel_log.h"
 #include "client/core/available_servers.h"
 #include "client/core/open_account.h"
+#include "codecs/json_scanner.h"
 #include "codecs/query_string.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/foundation/format.h"
@@ -174,6 +175,7 @@ bool VRAccountManager::updateAccountInfoWithDictionary(const Value& reply) {
     accounts_ = list;
   }
   if (info->key().isString()) VarnelLog::sharedInstance().registerSecret(info->key().asString());
+  rememberOwnPorts(list);
   const auto last = static_cast<std::int32_t>(defaults_->integerForKey(kLastSelectedAccountKey));
   for (const auto& account : list) {
     if (account->accountId32() == last) {
@@ -183,6 +185,41 @@ bool VRAccountManager::updateAccountInfoWithDictionary(const Value& reply) {
   }
   if (!currentAccount() && !list.empty()) setCurrentAccount(list.front());
   return true;
+}
+
+void VRAccountManager::rememberOwnPorts(const std::vector<BaseAccount::Ptr>& accounts) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& account : accounts) {
+    if (!account || !account->isOpenAccount()) continue;
+    const auto& open = static_cast<const OpenAccount&>(*account);
+    if (!open.port().isNumber()) continue;
+    OwnPorts& own = ownPorts_[account->accountId32()];
+    Value& slot = open.udp() ? own.udp : own.tcp;
+    if (slot.isNone()) slot = open.port();
+  }
+}
+
+BaseAccount::Ptr VRAccountManager::accountForConnection(const BaseAccount::Ptr& account,
+                                                        int type) const {
+  if (!account || !account->isOpenAccount() || !ipc::isOpenVPNConnectionType(type)) return account;
+  const auto& open = static_cast<const OpenAccount&>(*account);
+  const bool udp = type == kConnectionTypeOpenVPNUDP;
+  OwnPorts own;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (auto it = ownPorts_.find(account->accountId32()); it != ownPorts_.end()) own = it->second;
+  }
+  Value port = udp ? own.udp : own.tcp;
+  if (port.isNone()) {
+    // Plan 131 changes its transport without asking the service: it keeps
+    // its port. Others get the port the transport change asked for.
+    const bool local = open.planId().isNumber() && open.planId().asInt64() == 131;
+    port = local && open.port().isNumber() ? open.port() : Value(udp ? 500 : 443);
+  }
+  auto copy = std::make_shared<OpenAccount>(open);
+  copy->setUdp(udp);
+  copy->setValue("port", port);
+  return copy;
 }
 
 void VRAccountManager::updateServersWithAccount(const BaseAccount::Ptr& account) {
@@ -275,6 +312,7 @@ void VRAccountManager::setConnectionType(int type) {
   } else if (ipc::isOpenVPNConnectionType(type) && account) {
     updateOpenVPNProtocolOptionsForAccount(account, type);
   }
+  post(kConnectionTypeDidChangeNotification);
 }
 
 // --- requests --------------------------------------------------------------------
@@ -286,7 +324,7 @@ void VRAccountManager::loginWithUsername(const std::string& username, const std:
   Value parameters = Value::dictionary(
       {{"u", Value(username)}, {"p", Value(password)}, {"v", Value(apiVersion())}});
   auto self = shared_from_this();
-  client_->getPathFromDIP(
+  client_->getPathFromDIPOnceAnswered(
       "login/", parameters,
       [self, completion](const NKHTTPRequestOperation::Ptr&, const Value& reply) {
         Value answer = reply;
@@ -310,11 +348,16 @@ std::string VRAccountManager::loginErrorMessage(const platform::Error& error) {
   // The service's own words ("ERROR - ..." replies) are meant for the user.
   const std::string said = trimmedText(error.localizedRecoverySuggestion());
   if (!said.empty() && said == error.localizedDescription()) return said;
-  if (error.domain() == net::http::kNKNetworkingErrorDomain && error.code() == -1016)
-    return "The login server sent a reply that could not be read. Please try again later.";
-  if (error.domain() == net::http::kNKNetworkingErrorDomain)
-    return "The login server is not available right now. Please try again later.";
-  return "The login server cannot be reached. Check your Internet connection and try again.";
+  if ((error.domain() == net::http::kNKNetworkingErrorDomain && error.code() == -1016) ||
+      error.domain() == codecs::kJTErrorDomain)
+    return kLoginUnreadableReplyText;
+  if (error.domain() == net::http::kNKNetworkingErrorDomain) return kLoginUnavailableText;
+  return kLoginUnreachableText;
+}
+
+bool VRAccountManager::isLocalLoginFailure(const std::string& text) {
+  return text == kLoginUnreadableReplyText || text == kLoginUnavailableText ||
+         text == kLoginUnreachableText;
 }
 
 void VRAccountManager::pollWithCompletionHandler(ReplyHandler completion) {
@@ -366,6 +409,8 @@ void VRAccountManager::switchServer(const ServerModel::Ptr& server, ReplyHandler
           return;
         }
         self->defaults_->setObject(Value(account->accountId32()), kLastSelectedAccountKey);
+        VarnelLog::sharedInstance().AddToLog(
+            platform::format("Switched to the server %@.", serverName));
         self->updateAccountInfoWithDictionary(reply);
         self->post(kSwitchDidStopNotification);
         auto now = self->currentAccount();
@@ -415,7 +460,11 @@ void VRAccountManager::changeTransport(const std::shared_ptr<OpenAccount>& accou
   client_->postPath(
       "/change_open/", parameters,
       [self, account, toUDP](const NKHTTPRequestOperation::Ptr&, const Value& reply) {
-        if (isUsableReply(reply)) account->setUdp(toUDP);
+        if (isUsableReply(reply)) {
+          account->setUdp(toUDP);
+          VarnelLog::sharedInstance().AddToLog(
+              platform::format("The OpenVPN transport is now %@.", toUDP ? "UDP" : "TCP"));
+        }
         self->post(kSwitchDidStopNotification);
       },
       [self](const NKHTTPRequestOperation::Ptr&, const platform::Error&) {

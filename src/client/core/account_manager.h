@@ -28,6 +28,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -59,6 +60,18 @@ inline constexpr const char* kSwitchWillStartNotification =
     "VRAccountManager.switchWillStartNotification";
 inline constexpr const char* kSwitchDidStopNotification =
     "VRAccountManager.switchDidStopNotification";
+
+// Posted (main thread, no object) after setConnectionType stored a type.
+inline constexpr const char* kConnectionTypeDidChangeNotification =
+    "VRAccountManager.connectionTypeDidChangeNotification";
+
+// What a login that did not get the service's own answer reports.
+inline constexpr const char* kLoginUnreadableReplyText =
+    "The login server sent a reply that could not be read. Please try again later.";
+inline constexpr const char* kLoginUnavailableText =
+    "The login server is not available right now. Please try again later.";
+inline constexpr const char* kLoginUnreachableText =
+    "The login server cannot be reached. Check your Internet connection and try again.";
 
 inline constexpr const char* kLastSelectedAccountKey = "LastSelectedAccount";
 inline constexpr const char* kPPTPTypeKey = "PPTPType";
@@ -110,6 +123,14 @@ class VRAccountManager : public std::enable_shared_from_this<VRAccountManager> {
   // The stored connection type of the current account (1 without one).
   int connectionType();
   void setConnectionType(int type);
+  // The account to send to the helper for a connect of `type`: for an
+  // OpenVPN account a copy whose "udp" and "port" are the account's own for
+  // that transport (the port the service first gave it with that transport,
+  // else the port the transport change asks for: 500 for UDP, 443 for TCP
+  // and the proxy); every other account as it is. The same account, server
+  // and type therefore always give the same request, whatever types and
+  // servers were chosen in between.
+  BaseAccount::Ptr accountForConnection(const BaseAccount::Ptr& account, int type) const;
 
   // --- requests ------------------------------------------------------------------
   // The reply's "error" is for the user: the service's own message (a wrong
@@ -119,6 +140,9 @@ class VRAccountManager : public std::enable_shared_from_this<VRAccountManager> {
                          ReplyHandler completion);
   // The plain text of a failed login request's error.
   static std::string loginErrorMessage(const platform::Error& error);
+  // True for the texts loginErrorMessage words itself (what went wrong on
+  // the way), false for the service's own words.
+  static bool isLocalLoginFailure(const std::string& text);
   void pollWithCompletionHandler(ReplyHandler completion);
   void switchServer(const ServerModel::Ptr& server, ReplyHandler completion);
   void updateOpenVPNProtocolOptionsForAccount(const BaseAccount::Ptr& account, int type);
@@ -132,6 +156,12 @@ class VRAccountManager : public std::enable_shared_from_this<VRAccountManager> {
   void changeTransport(const std::shared_ptr<class OpenAccount>& account, bool toUDP);
   static void callLater(const ReplyHandler& completion, platform::Value reply);
 
+  // The ports an OpenVPN account first came with, per transport, by id.
+  struct OwnPorts {
+    platform::Value udp, tcp;
+  };
+  void rememberOwnPorts(const std::vector<BaseAccount::Ptr>& accounts);
+
   VRPUDIPClient::Ptr client_;
   std::shared_ptr<platform::UserDefaults> defaults_;
   ServerModel::ToolPaths serverTools_;  // set at creation, read-only after
@@ -141,6 +171,7 @@ class VRAccountManager : public std::enable_shared_from_this<VRAccountManager> {
   BaseAccount::Ptr currentAccount_;
   ServerListPtr currentServers_, openServers_, pptpServers_;
   ServerModel::Ptr currentServer_;
+  std::map<std::int32_t, OwnPorts> ownPorts_;
   // Asserts (in checked builds) that the main-thread-only members run on the
   // main queue.
   platform::dispatch::QueueChecker mainQueue_{platform::dispatch::Queue::main()};

@@ -1,5 +1,6 @@
 #include "client/core/app_startup.h"
 
+#include <chrono>
 #include <map>
 
 #include "client/core/updater.h"
@@ -32,6 +33,14 @@ bool contains(std::string_view text, std::string_view part) {
 
 void BaseURLProbe::run(const VRPUDIPClient::Ptr& client, std::function<void()> completion) {
   if (!client) return;
+  // A probe that has just ended says all a new one would: its base URL
+  // stands, and no mirror is asked twice in a row.
+  if (auto ended = client->lastProbeEnd(); ended && probes().count(client.get()) == 0 &&
+                                           std::chrono::steady_clock::now() - *ended <
+                                               std::chrono::duration<double>(kFreshProbeSeconds)) {
+    platform::dispatch::Queue::main()->async(std::move(completion));
+    return;
+  }
   auto& waiting = probes()[client.get()];
   waiting.push_back(std::move(completion));
   if (waiting.size() > 1) return;  // joins the running probe

@@ -15,7 +15,8 @@
 //  2. Registered defaults never override stored values.
 //  3. The start-up and the login never run two base-URL probes that cancel
 //     each other: both go through BaseURLProbe, which lets a second caller
-//     join the probe that runs.
+//     join the probe that runs, or take the result of one that has just
+//     ended (so a log-in right after the start-up asks no mirror twice).
 //  4. Logout removes the stored API key (keychain service "VarnelVPN
 //     Client", account "API") and terminates; nothing is sent to the helper.
 //
@@ -46,9 +47,11 @@ inline constexpr const char* kPreferencesGuardInformativeText =
 // True when `text` holds `part` as a literal, case-sensitive substring.
 bool contains(std::string_view text, std::string_view part);
 
-// One base-URL probe at a time per API client; later callers join it.
+// One base-URL probe at a time per API client; later callers join it, and
+// a caller within kFreshProbeSeconds after a probe ended takes its result.
 class BaseURLProbe {
  public:
+  static constexpr double kFreshProbeSeconds = 10.0;
   // Runs `completion` on the main queue when the probe ends.
   static void run(const VRPUDIPClient::Ptr& client, std::function<void()> completion);
   static bool isRunning(const VRPUDIPClient::Ptr& client);

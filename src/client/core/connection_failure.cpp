@@ -2,6 +2,8 @@
 
 #include <initializer_list>
 
+#include "platform/foundation/format.h"
+
 namespace client {
 
 namespace {
@@ -14,7 +16,22 @@ bool hasAny(const std::string& line, std::initializer_list<const char*> texts) {
   return false;
 }
 
+// The text between "(" and ")" after `from` in `line`, or "".
+std::string reasonAfter(const std::string& line, std::size_t from) {
+  const std::size_t open = line.find('(', from);
+  if (open == std::string::npos) return {};
+  const std::size_t close = line.find(')', open + 1);
+  if (close == std::string::npos) return {};
+  return line.substr(open + 1, close - open - 1);
+}
+
 }  // namespace
+
+bool isConnectionLostMessage(const std::string& message) {
+  const std::string format = kConnectionLostFormat;
+  const std::string head = format.substr(0, format.find("%@"));
+  return message.starts_with(head);
+}
 
 std::optional<ConnectionFailure> classifyHelperLogLine(const std::string& line) {
   // Obfuscation first: its refusal is also a refused request, with a reason
@@ -34,6 +51,17 @@ std::optional<ConnectionFailure> classifyHelperLogLine(const std::string& line) 
     return ConnectionFailure{kServerIdentityMessage, true};
   if (hasAny(line, {"RESOLVE: Cannot resolve host address", "Cannot resolve host address"}))
     return ConnectionFailure{kServerNotFoundMessage, false};
+  // The helper noticed that the running connection went away and restores it.
+  if (const std::size_t at = line.find("The connection to the server was lost");
+      at != std::string::npos) {
+    std::string reason = reasonAfter(line, at);
+    if (reason.empty()) reason = "no reason given";
+    if (reason.size() > 64) reason = reason.substr(0, 64) + "...";
+    return ConnectionFailure{platform::format(kConnectionLostFormat, reason), false};
+  }
+  // OpenVPN's state line for a connection that came up without all its
+  // routes (">STATE:<time>,CONNECTED,ROUTE_ERROR,...").
+  if (has(line, ",CONNECTED,ROUTE_ERROR")) return ConnectionFailure{kRouteErrorMessage, false};
   // The helper's own management dialogue retries by itself; it says nothing
   // about the server.
   if (has(line, "Management") || has(line, "MANAGEMENT")) return std::nullopt;

@@ -22,6 +22,10 @@ struct ConnectionFailure {
   bool permanent = false;  // true: the retry loop ends with this message
 };
 
+// True when `message` (a transient problem's) says that a running connection
+// was lost and is being restored.
+bool isConnectionLostMessage(const std::string& message);
+
 inline constexpr const char* kScrambleUnsupportedMessage =
     "This server needs an obfuscation (scramble) that the installed OpenVPN does not support.";
 inline constexpr const char* kRequestRefusedMessage =
@@ -37,6 +41,14 @@ inline constexpr const char* kServerUnreachableMessage =
 inline constexpr const char* kServerSilentMessage = "The VPN server does not answer. Trying again.";
 inline constexpr const char* kServerNotFoundMessage =
     "The VPN server's address could not be found. Check your Internet connection. Trying again.";
+// The server went away from a running connection; "%@" is the reason OpenVPN
+// gave (ping-restart, connection-reset, ...).
+inline constexpr const char* kConnectionLostFormat =
+    "The connection to the VPN server was lost (%@). Reconnecting.";
+// The connection is up, but a route could not be added: some traffic may
+// leave outside the tunnel. A warning beside "Connected", not a failure.
+inline constexpr const char* kRouteErrorMessage =
+    "Connected, but a route could not be added: some traffic may not pass through the VPN.";
 
 // The failure a helper log line reports, or none when the line reports no
 // failure. `line` is one line as the helper logged it (with or without its

@@ -2,6 +2,7 @@
 
 #include "client/Singletons/varnel_log.h"
 #include "client/core/account_manager.h"
+#include "client/core/connection_failure.h"
 #include "client/core/xpc_wrapper.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/foundation/format.h"
@@ -23,6 +24,11 @@ std::string localized(const std::string& key, const DialerState::Localizer& loca
 
 void post(const char* name) { platform::NotificationCenter::defaultCenter().post(name); }
 
+std::weak_ptr<DialerState>& currentSlot() {
+  static std::weak_ptr<DialerState> slot;
+  return slot;
+}
+
 class AccountManagerServices : public DialerServices {
  public:
   explicit AccountManagerServices(std::shared_ptr<VRAccountManager> manager)
@@ -36,6 +42,9 @@ class AccountManagerServices : public DialerServices {
     manager_->pollWithCompletionHandler(std::move(completion));
   }
   void clearKeepaliveToken() override { manager_->client()->clearKeepaliveToken(); }
+  BaseAccount::Ptr requestAccount(const BaseAccount::Ptr& account, std::int64_t type) override {
+    return manager_->accountForConnection(account, static_cast<int>(type));
+  }
 
  private:
   std::shared_ptr<VRAccountManager> manager_;
@@ -54,7 +63,49 @@ std::shared_ptr<DialerState> DialerState::create(std::shared_ptr<DialerServices>
   std::shared_ptr<DialerState> state(
       new DialerState(std::move(services), std::move(view), std::move(factory), std::move(clock)));
   state->observe();
+  currentSlot() = state;
   return state;
+}
+
+std::shared_ptr<DialerState> DialerState::current() { return currentSlot().lock(); }
+
+DialerControls DialerState::currentControls() {
+  if (auto state = current()) return state->controls();
+  return controlsFor(DialerStatus::Disconnected, false);
+}
+
+DialerControls DialerState::controlsFor(DialerStatus status, bool switching) {
+  DialerControls c;
+  switch (status) {
+    case DialerStatus::Disconnected:
+      break;
+    case DialerStatus::Connecting:
+    case DialerStatus::Reconnecting:
+      c.controlTitle = "Cancel";
+      c.changeLocationEnabled = false;
+      c.settingsEnabled = false;
+      break;
+    case DialerStatus::Connected:
+      c.controlTitle = "Disconnect";
+      c.changeLocationEnabled = false;
+      c.settingsEnabled = false;
+      c.shieldConnected = true;
+      break;
+    case DialerStatus::Disconnecting:
+      c.controlEnabled = false;
+      c.changeLocationEnabled = false;
+      c.settingsEnabled = false;
+      break;
+  }
+  if (switching) {
+    // A switch replaces the account's settings: nothing may start or change
+    // them meanwhile; a running connection can still be stopped.
+    if (status == DialerStatus::Disconnected) c.controlEnabled = false;
+    c.changeLocationEnabled = false;
+    c.settingsEnabled = false;
+    c.accountMenuEnabled = false;
+  }
+  return c;
 }
 
 DialerState::DialerState(std::shared_ptr<DialerServices> services, std::weak_ptr<DialerView> view,
@@ -88,6 +139,8 @@ void DialerState::observe() {
   add(kVPNDisconnectNotification, &DialerState::disconnectEvent);
   add(kSwitchWillStartNotification, &DialerState::switchWillStart);
   add(kSwitchDidStopNotification, &DialerState::switchDidStop);
+  add(kCurrentAccountDidChangeNotification, &DialerState::selectionDidChange);
+  add(kConnectionTypeDidChangeNotification, &DialerState::selectionDidChange);
 }
 
 std::int64_t DialerState::connectedSeconds() const {
@@ -131,6 +184,11 @@ void DialerState::changeState(DialerStatus n) {
         changeState(DialerStatus::Reconnecting);
         return;
       }
+      helperReconnecting_ = false;
+      lostReason_.clear();
+      runningAccount_.reset();
+      runningType_ = -1;
+      setWarning("");
       showDisconnected();
       break;
     case DialerStatus::Connecting:
@@ -141,6 +199,9 @@ void DialerState::changeState(DialerStatus n) {
       });
       break;
     case DialerStatus::Disconnecting:
+      helperReconnecting_ = false;
+      lostReason_.clear();
+      setWarning("");
       withView([](DialerView& v) {
         v.setStatusText("Disconnecting", 0.5);
         v.showConnectControl();
@@ -148,7 +209,11 @@ void DialerState::changeState(DialerStatus n) {
       break;
     case DialerStatus::Connected: {
       lastProblem_.clear();
-      withView([](DialerView& v) { v.showMessage(""); });
+      helperReconnecting_ = false;
+      withView([&](DialerView& v) {
+        v.showMessage("");
+        v.showWarning(warning_);
+      });
       connectionStartDate_ = platform::dispatch::nowOf(clock_);
       if (connectionTimer_) connectionTimer_->invalidate();
       std::weak_ptr<DialerState> weak = weak_from_this();
@@ -172,16 +237,45 @@ void DialerState::changeState(DialerStatus n) {
       break;
     }
     case DialerStatus::Reconnecting:
+      // A warning about the connection that was up no longer holds, nor
+      // does the address it showed.
+      setWarning("");
       withView([](DialerView& v) {
+        v.setIPAddressText("", 0);
         v.setStatusText("Reconnecting", 0.5);
         v.showDisconnectControl("Cancel");
       });
       break;
   }
   status_ = n;
-  withView([](DialerView& v) { v.updateMenu(); });
+  publishControls();
+}
+
+void DialerState::publishControls() {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
+  const DialerControls row = controls();
+  withView([&](DialerView& v) {
+    v.applyControls(row);
+    v.updateMenu();
+  });
   platform::NotificationCenter::defaultCenter().post(kDialerStatusDidChangeNotification,
                                                      shared_from_this());
+}
+
+void DialerState::setWarning(const std::string& text) {
+  if (warning_ == text) return;
+  warning_ = text;
+  withView([&](DialerView& v) { v.showWarning(text); });
+}
+
+void DialerState::selectionDidChange() {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
+  // The failure was about the selection the user has just left.
+  if (status_ != DialerStatus::Disconnected) return;
+  if (lastError_.empty() && lastProblem_.empty()) return;
+  lastError_.clear();
+  lastProblem_.clear();
+  withView([](DialerView& v) { v.showMessage(""); });
 }
 
 void DialerState::showDisconnected() {
@@ -205,18 +299,19 @@ void DialerState::clickControlButton() {
   VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   switch (status_) {
     case DialerStatus::Disconnected: {
+      // Nothing may start while a server switch replaces the settings.
+      if (switching_) return;
       lastError_.clear();
       lastProblem_.clear();
+      setWarning("");
       withView([](DialerView& v) { v.showMessage(""); });
       xpcWrapper_.reset();
       changeState(DialerStatus::Connecting);
-      withView([](DialerView& v) { v.setConnectButtonEnabled(false); });
       std::weak_ptr<DialerState> weak = weak_from_this();
       const std::uint64_t attempt = attempt_;
       services_->waitForOperations([weak, attempt] {
         auto self = weak.lock();
         if (!self) return;
-        self->withView([](DialerView& v) { v.setConnectButtonEnabled(true); });
         // Cancelled while the API client finished its requests: send nothing.
         if (self->attempt_ != attempt || self->status_ != DialerStatus::Connecting) return;
         self->startRequest();
@@ -245,8 +340,12 @@ void DialerState::clickControlButton() {
 
 void DialerState::startRequest() {
   VARNEL_DCHECK_ON_QUEUE(mainQueue_);
-  BaseAccount::Ptr account = services_->currentAccount();
   const std::int64_t type = services_->connectionType();
+  // Built afresh for this connect from the account, its server and the
+  // type: nothing an earlier type or server left behind reaches it.
+  BaseAccount::Ptr account = services_->requestAccount(services_->currentAccount(), type);
+  runningAccount_ = services_->currentAccount();
+  runningType_ = type;
   xpcWrapper_ = factory_(weak_from_this());
   post(kVPNWillConnectNotification);
   xpcWrapper_->SetAccount(account, type);
@@ -260,29 +359,39 @@ void DialerState::connectEvent() {
   changeState(DialerStatus::Connected);
 }
 
-void DialerState::disconnectEvent() { changeState(DialerStatus::Disconnected); }
+void DialerState::disconnectEvent() {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
+  if (helperReconnecting_ && status_ == DialerStatus::Reconnecting) {
+    // The helper tried to restore the connection and gave up: say so, and do
+    // not start a loop of our own over its decision.
+    endWithMessage(kConnectionGivenUpMessage);
+    return;
+  }
+  changeState(DialerStatus::Disconnected);
+}
 
 void DialerState::switchWillStart() {
   VARNEL_DCHECK_ON_QUEUE(mainQueue_);
-  withView([](DialerView& v) {
-    v.setConnectButtonEnabled(false);
-    v.setChangeLocationButtonEnabled(false);
-  });
+  switching_ = true;
+  publishControls();
 }
 
 void DialerState::switchDidStop() {
   VARNEL_DCHECK_ON_QUEUE(mainQueue_);
-  withView([](DialerView& v) {
-    v.setConnectButtonEnabled(true);
-    v.setChangeLocationButtonEnabled(true);
-  });
+  switching_ = false;
   changeState(DialerStatus::Disconnected);
 }
 
 void DialerState::helperRequestDidFail(const std::string& message) {
   VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   if (status_ == DialerStatus::Disconnected) return;
+  endWithMessage(message);
+}
+
+void DialerState::endWithMessage(const std::string& message) {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   ++attempt_;
+  helperReconnecting_ = false;
   lastError_ = message;
   VarnelLog::sharedInstance().AddToLog(platform::format("Connection failed: %@", message));
   withView([&](DialerView& v) {
@@ -298,8 +407,40 @@ void DialerState::helperRequestDidFail(const std::string& message) {
 }
 
 void DialerState::helperRequestDidReportProblem(const std::string& message) {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
+  if (message == kRouteErrorMessage) {
+    // Shown beside Connected; it may arrive just before the state that
+    // brings Connected, so it is kept until then.
+    if (status_ == DialerStatus::Disconnected || status_ == DialerStatus::Disconnecting) return;
+    if (warning_ == message) return;
+    VarnelLog::sharedInstance().AddToLog(platform::format("Connection warning: %@", message));
+    warning_ = message;
+    if (status_ == DialerStatus::Connected) {
+      withView([&](DialerView& v) { v.showWarning(message); });
+      displayNotification(message);
+    }
+    return;
+  }
+  if (status_ == DialerStatus::Connected && isConnectionLostMessage(message)) {
+    // The helper's reason comes in the log before the state that says so.
+    lostReason_ = message;
+    return;
+  }
   if (status_ != DialerStatus::Connecting && status_ != DialerStatus::Reconnecting) return;
   if (message == lastProblem_) return;
+  lastProblem_ = message;
+  VarnelLog::sharedInstance().AddToLog(platform::format("Connection problem: %@", message));
+  withView([&](DialerView& v) { v.showMessage(message); });
+  displayNotification(message);
+}
+
+void DialerState::helperRequestDidLoseConnection() {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
+  if (status_ != DialerStatus::Connected) return;
+  const std::string message = lostReason_.empty() ? kConnectionLostDefaultMessage : lostReason_;
+  lostReason_.clear();
+  helperReconnecting_ = true;
+  changeState(DialerStatus::Reconnecting);
   lastProblem_ = message;
   VarnelLog::sharedInstance().AddToLog(platform::format("Connection problem: %@", message));
   withView([&](DialerView& v) { v.showMessage(message); });

@@ -25,13 +25,14 @@
 #include <optional>
 #include <string>
 
+#include "ipc/helper_protocol.h"
 #include "platform/foundation/error.h"
 #include "platform/sysconfig/authorization.h"
 #include "platform/system/bundle.h"
 
 namespace client {
 
-inline constexpr const char* kHelperLabel = "VarnelHelper";
+inline constexpr const char* kHelperLabel = ipc::kHelperServiceName;
 
 class CodesigningUtilities {
  public:

@@ -5,7 +5,8 @@
 // `Start` (again, to retry or reconnect) opens a connection to the helper and
 // asks it to connect; `Disconnect` asks it to tear the connection down. The
 // object reports the helper's state changes as "VPNConnectNotification" and
-// "VPNDisconnectNotification" (connection_state.h) and every failure that
+// "VPNDisconnectNotification" (connection_state.h), a connection the helper
+// is restoring by itself through its delegate, and every failure that
 // the notifications cannot express (unreachable helper, refused request,
 // helper that stopped answering) through its delegate, so that the dialer
 // always ends in a visible state.
@@ -33,6 +34,10 @@ class HelperRequestDelegate {
   // A problem that does not end the attempt (the server cannot be reached
   // yet, OpenVPN keeps trying); `message` is for the user. Main thread.
   virtual void helperRequestDidReportProblem(const std::string& message) { (void)message; }
+  // The helper reports that the connection it had up is gone and that it is
+  // restoring it (its state went from connected back to connecting). Called
+  // in the poll that saw it, before any later state of that poll. Main thread.
+  virtual void helperRequestDidLoseConnection() {}
 };
 
 class HelperRequest {

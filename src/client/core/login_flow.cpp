@@ -1,5 +1,6 @@
 #include "client/core/login_flow.h"
 
+#include "client/Singletons/varnel_log.h"
 #include "client/core/account_manager.h"
 #include "client/core/app_startup.h"
 #include "client/core/helper_installer.h"
@@ -134,22 +135,27 @@ void LoginFlow::startLoginAction() {
 void LoginFlow::loginAnswered(const platform::Value& reply) {
   if (reply.isDictionary() && reply.contains("error")) {
     const platform::Value error = reply["error"];
-    fireError(error.isString() ? error.asString() : error.description());
+    const std::string text = error.isString() ? error.asString() : error.description();
+    // Only the service's own words are its report.
+    fireError(text, !VRAccountManager::isLocalLoginFailure(text));
     return;
   }
   if (!reply.isDictionary()) {
-    fireError(kLoginNoAnswerText);
+    fireError(kLoginNoAnswerText, false);
     return;
   }
   withView([](LoginView& v) { v.loginDidSucceed(); });
   changeToDialer();
 }
 
-void LoginFlow::fireError(const std::string& text) {
+void LoginFlow::fireError(const std::string& text, bool fromService) {
+  VarnelLog::sharedInstance().AddToLog(platform::format(
+      fromService ? "Log-in refused by the service: %@" : "Log-in failed: %@", text));
   withView([&](LoginView& v) {
     v.setIndicatorVisible(false);
     v.setProgressText("");
-    v.showLoginError(platform::format(kLoginErrorFormat, text));
+    v.showLoginError(
+        platform::format(fromService ? kLoginErrorFormat : kLocalLoginErrorFormat, text));
   });
 }
 

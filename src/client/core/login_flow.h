@@ -39,6 +39,8 @@ inline constexpr const char* kHelperFailureDefaultReason =
     "The helper, which sets up the VPN connections, could not be installed.";
 inline constexpr const char* kLoginErrorFormat =
     "An error occurred logging in.\nThe login server reported the following info:\n%@";
+// A failure on the way to the service (nothing the service said).
+inline constexpr const char* kLocalLoginErrorFormat = "An error occurred logging in.\n%@";
 inline constexpr const char* kLoginNoAnswerText = "The login server did not answer.";
 inline constexpr const char* kCheckingMirrorsText = "Checking mirrors.";
 inline constexpr const char* kAuthenticatingText = "Authenticating.";
@@ -125,7 +127,8 @@ class LoginFlow : public std::enable_shared_from_this<LoginFlow> {
   void startLoginAction();
   // A failed login: hides the indicator, clears the progress text and shows
   // the error message with `text`.
-  void fireError(const std::string& text);
+  // `fromService`: the text is the service's own report (else a failure on the way).
+  void fireError(const std::string& text, bool fromService = true);
   // Unlocks the entries: enabled, indicator hidden, progress text "".
   void clearLock();
   // The step after a successful login (guarantee 3).

@@ -21,7 +21,9 @@
 //     authorization returns silently. A user other than root is authorized
 //     through polkit: the installer (varnel-install-helper) makes the copy
 //     as root, owned by root; a refusal or a missing authentication agent
-//     shows the failure alert.
+//     shows the failure alert. The installer copies only the folder of the
+//     program that runs it (this client, as the kernel names it), so the
+//     routine moves the folder this process was started from.
 //  4. Paths handed to the shell are single-quoted, each "'" written as
 //     "'\''".
 //

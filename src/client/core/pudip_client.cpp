@@ -4,11 +4,14 @@
 #include <condition_variable>
 #include <cstdlib>
 
+#include "codecs/json_scanner.h"
+#include "net/http/http_request_operation.h"
 #include "net/http/json_request_operation.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/foundation/format.h"
 #include "platform/system/bundle.h"
 #include "platform/system/process_info.h"
+#include "platform/urlloading/url_connection.h"
 
 namespace client {
 
@@ -39,6 +42,13 @@ struct VRPUDIPClient::ProbeRun {
   std::condition_variable cv;
   bool won = false;
   std::string winner;
+  // Probes without an answer yet: when none is left and none won, every
+  // base URL has failed and there is nothing more to wait for.
+  std::size_t pending = 0;
+  void oneFailed() {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (pending > 0 && --pending == 0) cv.notify_all();
+  }
 };
 
 VRPUDIPClient::Ptr VRPUDIPClient::sharedClient() {
@@ -117,6 +127,11 @@ VRPUDIPClient::ProbeBounds VRPUDIPClient::probeBounds() const {
   return bounds_;
 }
 
+std::optional<std::chrono::steady_clock::time_point> VRPUDIPClient::lastProbeEnd() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lastProbeEnd_;
+}
+
 void VRPUDIPClient::setProbeBounds(ProbeBounds bounds) {
   std::lock_guard<std::mutex> lock(mutex_);
   bounds_ = bounds;
@@ -147,13 +162,29 @@ platform::Error VRPUDIPClient::serverMessageError(const platform::Error& error) 
   return platform::Error(error.domain(), error.code(), info.copy());
 }
 
+bool VRPUDIPClient::isAnsweredOrRefused(const platform::Error& error) {
+  if (error.domain() == net::http::kNKNetworkingErrorDomain &&
+      error.code() == net::http::kNKErrorUnacceptableContentType)
+    return true;  // the service answered, with something unreadable
+  if (error.domain() == codecs::kJTErrorDomain) return true;  // malformed JSON
+  // Refused, or a peer that does not speak TLS with us: the same again.
+  return error.code() == platform::urlloading::kURLErrorCannotConnectToHost ||
+         error.code() == platform::urlloading::kURLErrorSecureConnectionFailed ||
+         error.code() == platform::urlloading::kURLErrorServerCertificateUntrusted;
+}
+
 void VRPUDIPClient::sendWithRetry(Sender send, const std::string& path, const Value& parameters,
-                                  SuccessBlock success, FailureBlock failure) {
+                                  SuccessBlock success, FailureBlock failure, bool retryAll) {
   auto self = std::static_pointer_cast<VRPUDIPClient>(shared_from_this());
-  auto retry = [self, send, path, parameters, success, failure](
+  auto retry = [self, send, path, parameters, success, failure, retryAll](
                    const NKHTTPRequestOperation::Ptr& operation, const platform::Error& error) {
     if (platform::Error server = serverMessageError(error)) {
       if (failure) failure(operation, server);
+      return;
+    }
+    // Asking again at once gets the same refusal or the same reply.
+    if (!retryAll && isAnsweredOrRefused(error)) {
+      if (failure) failure(operation, error);
       return;
     }
     ((*self).*send)(path, parameters, success, failure);
@@ -163,12 +194,20 @@ void VRPUDIPClient::sendWithRetry(Sender send, const std::string& path, const Va
 
 void VRPUDIPClient::getPathFromDIP(const std::string& path, const Value& parameters,
                                    SuccessBlock success, FailureBlock failure) {
-  sendWithRetry(&VRPUDIPClient::getPath, path, parameters, std::move(success), std::move(failure));
+  sendWithRetry(&VRPUDIPClient::getPath, path, parameters, std::move(success), std::move(failure),
+                true);
+}
+
+void VRPUDIPClient::getPathFromDIPOnceAnswered(const std::string& path, const Value& parameters,
+                                               SuccessBlock success, FailureBlock failure) {
+  sendWithRetry(&VRPUDIPClient::getPath, path, parameters, std::move(success), std::move(failure),
+                false);
 }
 
 void VRPUDIPClient::postToDIP(const std::string& path, const Value& parameters,
                               SuccessBlock success, FailureBlock failure) {
-  sendWithRetry(&VRPUDIPClient::postPath, path, parameters, std::move(success), std::move(failure));
+  sendWithRetry(&VRPUDIPClient::postPath, path, parameters, std::move(success), std::move(failure),
+                true);
 }
 
 void VRPUDIPClient::updateReachableServers(Completion completion) {
@@ -178,11 +217,16 @@ void VRPUDIPClient::updateReachableServers(Completion completion) {
   }
   auto self = std::static_pointer_cast<VRPUDIPClient>(shared_from_this());
   auto run = std::make_shared<ProbeRun>();
+  run->pending = mainServers_.size();
   // The probes are queued from the calling thread (the client's requests are
   // built on one thread); the wait runs on a global queue.
   for (const std::string& base : mainServers_) {
     auto success = [self, run, base](const NKHTTPRequestOperation::Ptr&, const Value& reply) {
-      if (!reply.isDictionary() || !reply.contains("success")) return;
+      // A reply that is not the ping's answer counts as no answer.
+      if (!reply.isDictionary() || !reply.contains("success")) {
+        run->oneFailed();
+        return;
+      }
       std::lock_guard<std::mutex> lock(run->mutex);
       if (run->won) return;
       run->won = true;
@@ -192,13 +236,19 @@ void VRPUDIPClient::updateReachableServers(Completion completion) {
       }
       run->cv.notify_all();
     };
-    getPath(platform::format("%@/ping/", base), Value(), success, nullptr);
+    auto failure = [run](const NKHTTPRequestOperation::Ptr&, const platform::Error&) {
+      run->oneFailed();
+    };
+    getPath(platform::format("%@/ping/", base), Value(), success, failure);
   }
   const double bound = probeBounds().baseURLProbe;
   Queue::global()->async([self, run, bound, completion = std::move(completion)] {
     {
       std::unique_lock<std::mutex> lock(run->mutex);
-      run->cv.wait_for(lock, platform::dispatch::seconds(bound), [&] { return run->won; });
+      // Ends at the first success, as soon as every base URL has failed, or
+      // at the bound, whichever comes first.
+      run->cv.wait_for(lock, platform::dispatch::seconds(bound),
+                       [&] { return run->won || run->pending == 0; });
       run->won = true;  // later answers are ignored
     }
     self->operationQueue()->cancelAllOperations();
@@ -210,6 +260,10 @@ void VRPUDIPClient::updateReachableServers(Completion completion) {
     }
     Queue::main()->async([self, chosen, completion] {
       self->setBaseURL(platform::URL(chosen));
+      {
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        self->lastProbeEnd_ = std::chrono::steady_clock::now();
+      }
       if (completion) completion();
     });
   });

@@ -25,7 +25,9 @@
 //     surrounding blanks, so it can be shown to the user.
 //  4. The probe (updateReachableServers) asks "<base>/ping/" of every base
 //     URL at once; the first JSON object reply holding "success" wins. It
-//     ends when one wins or when the bound (25 s) has passed, cancels every
+//     ends when one wins, as soon as every base URL has failed (refused,
+//     an error, or a reply that is not such an object), or when the bound
+//     (25 s) has passed, whichever comes first; it then cancels every
 //     operation of the client then still running, chooses the winner (else
 //     the first base URL) as the base URL and calls back once.
 //
@@ -34,9 +36,11 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -94,9 +98,20 @@ class VRPUDIPClient : public net::http::NKHTTPClient {
                       SuccessBlock success, FailureBlock failure);
   void postToDIP(const std::string& path, const platform::Value& parameters, SuccessBlock success,
                  FailureBlock failure);
+  // getPathFromDIP whose retry is left out when it cannot help: the
+  // connection was refused, the peer failed the TLS handshake, or the
+  // service answered with a reply that could not be read. The login goes
+  // this way, so that it is sent once.
+  void getPathFromDIPOnceAnswered(const std::string& path, const platform::Value& parameters,
+                                  SuccessBlock success, FailureBlock failure);
+  // True for a refused connection, a failed TLS handshake and an unreadable
+  // reply.
+  static bool isAnsweredOrRefused(const platform::Error& error);
 
   // The base-URL probe (guarantee 4).
   void updateReachableServers(Completion completion);
+  // When the last probe ended (chose its base URL); nullopt before the first.
+  std::optional<std::chrono::steady_clock::time_point> lastProbeEnd() const;
   // Probes the three mirror hosts; calls back with the label that answered
   // first, else the first label.
   void findReachableMirror(std::function<void(std::string label)> completion);
@@ -123,7 +138,7 @@ class VRPUDIPClient : public net::http::NKHTTPClient {
   using Sender = void (VRPUDIPClient::*)(const std::string&, const platform::Value&, SuccessBlock,
                                          FailureBlock);
   void sendWithRetry(Sender send, const std::string& path, const platform::Value& parameters,
-                     SuccessBlock success, FailureBlock failure);
+                     SuccessBlock success, FailureBlock failure, bool retryAll);
   // Runs `probe` of each URL until one wins or `bound` passed (on a global queue).
   struct ProbeRun;
 
@@ -132,6 +147,7 @@ class VRPUDIPClient : public net::http::NKHTTPClient {
   std::vector<std::string> bestServers_;
   platform::urlloading::HeaderFields headers_;
   ProbeBounds bounds_;
+  std::optional<std::chrono::steady_clock::time_point> lastProbeEnd_;
   std::atomic<bool> clearKeepalive_{false};
 };
 

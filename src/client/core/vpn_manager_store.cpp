@@ -193,9 +193,9 @@ bool SystemVPNManager::startVPNTunnel(platform::Error* error) {
   platform::sysconfig::NetworkService service;
   service.serviceID = identifier_;
   service.name = localizedDescription;
-  service.interfaceChain = {platform::sysconfig::kSCNetworkInterfaceTypeIPSec};
+  service.interfaceChain = {platform::sysconfig::kSCNetworkInterfaceTypeIKEv2};
   service.setInterfaceConfiguration(
-      platform::sysconfig::kSCNetworkInterfaceTypeIPSec,
+      platform::sysconfig::kSCNetworkInterfaceTypeIKEv2,
       Value::dictionary(
           {{platform::sysconfig::kSCPropNetIPSecRemoteAddress, Value(p.serverAddress)},
            {"LocalIdentifier", Value(p.localIdentifier)},

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 
@@ -26,10 +27,35 @@ using platform::runloop::Timer;
 
 constexpr double kPollInterval = 0.5;
 
-// Connections stay open for the life of the process (see the header).
+// The client's open connections to the helper, oldest first, process-wide
+// (main thread only): they outlive their wrappers, since the dialer makes a
+// new wrapper for every attempt. The helper ends when the last connection
+// its client spoke on ends, so a connection is closed only once a newer one
+// has been answered (the helper then holds that one), or when it has failed
+// for good. At most the newest answered connection and the attempts still
+// in flight are open.
 std::vector<std::shared_ptr<ipc::XPCConnection>>& openConnections() {
   static auto* connections = new std::vector<std::shared_ptr<ipc::XPCConnection>>();
   return *connections;
+}
+
+// `connection` was answered: every connection opened before it is closed.
+void connectionAnswered(const std::shared_ptr<ipc::XPCConnection>& connection) {
+  auto& open = openConnections();
+  auto at = std::find(open.begin(), open.end(), connection);
+  if (at == open.end()) return;  // already let go
+  for (auto it = open.begin(); it != at; ++it) (*it)->connection()->cancel();
+  open.erase(open.begin(), at);
+}
+
+// `connection` is of no further use (its request failed or was never
+// answered): it is closed, and so is any other that has ended.
+void connectionFailed(const std::shared_ptr<ipc::XPCConnection>& connection) {
+  auto& open = openConnections();
+  connection->connection()->cancel();
+  std::erase_if(open, [&](const std::shared_ptr<ipc::XPCConnection>& c) {
+    return c == connection || c->isInvalid();
+  });
 }
 
 bool isExecutableFile(const std::string& path) {
@@ -120,8 +146,13 @@ void XPCWrapper::Start() {
   const std::uint64_t generation = ++generation_;
   lastHelperFailure_.clear();
 
+  // The helper's end of the socket must be root's before the request (with
+  // the account's secrets) is written.
   auto transport = platform::xpc::Connection::createMachService(
-      kHelperMachServiceName, platform::xpc::Connection::kPrivileged);
+      kHelperMachServiceName,
+      options_.allowUnprivilegedHelper ? 0u : platform::xpc::Connection::kPrivileged);
+  // The connections of earlier attempts stay open until this one is
+  // answered (see openConnections).
   currentXPCConnection_ = ipc::XPCConnection::create(transport);
   if (!currentXPCConnection_) {
     fail("The VarnelVPN helper could not be reached.");
@@ -152,32 +183,32 @@ void XPCWrapper::Start() {
   }
 
   awaitingRequestReply_ = true;
+  const std::int64_t type = connectionType_;
+  auto connection = currentXPCConnection_;
   replyWatchdog_ = Timer::create(
       replyTimeout(), false,
-      [weak, generation](Timer&) {
+      [weak, generation, connection](Timer&) {
         auto self = weak.lock();
         if (!self || self->generation_ != generation || !self->awaitingRequestReply_) return;
         self->awaitingRequestReply_ = false;
+        connectionFailed(connection);
         self->fail("The VarnelVPN helper does not answer.");
       },
       options_.clock);
   RunLoop::main().addTimer(replyWatchdog_, platform::runloop::kCommonModes);
 
-  const std::int64_t type = connectionType_;
-  auto connection = currentXPCConnection_;
   currentXPCConnection_->sendMessage(
       request,
       [weak, generation, type, connection](const ipc::XPCMessage& reply) {
+        // Answered, even if too late for this attempt: the helper holds this
+        // connection now, so the older ones can go.
+        connectionAnswered(connection);
         auto self = weak.lock();
         // A reply after the watchdog gave up comes too late: the request has
         // already failed and must not start polling.
         if (!self || self->generation_ != generation || !self->awaitingRequestReply_) return;
         self->awaitingRequestReply_ = false;
         if (self->replyWatchdog_) self->replyWatchdog_->invalidate();
-        if (!self->options_.allowUnprivilegedHelper && connection->connectionEUID() != 0) {
-          self->fail("The VarnelVPN helper is not running with administrator rights.");
-          return;
-        }
         if (reply.objectForKey(ipc::kXPCResultKey).isNil()) {
           if (type == kConnectionTypeIKEv2) {
             self->fail(
@@ -203,12 +234,20 @@ void XPCWrapper::Start() {
         }
         self->startPolling();
       },
-      [weak, generation](const platform::Error& error) {
+      [weak, generation, connection](const platform::Error& error) {
+        connectionFailed(connection);
         auto self = weak.lock();
         // Likewise an error after the watchdog's failure: report one failure only.
         if (!self || self->generation_ != generation || !self->awaitingRequestReply_) return;
         self->awaitingRequestReply_ = false;
         if (self->replyWatchdog_) self->replyWatchdog_->invalidate();
+        if (connection->connection()->refusedUnprivilegedService()) {
+          VarnelLog::sharedInstance().AddToLog(
+              platform::format("Refused the helper socket of uid %u: the helper must run as root.",
+                               connection->connection()->credentials().uid));
+          self->fail("The VarnelVPN helper is not running with administrator rights.");
+          return;
+        }
         VarnelLog::sharedInstance().AddToLog(
             platform::format("Helper request failed: %@", error.description()));
         self->fail("The VarnelVPN helper could not be reached.");
@@ -290,7 +329,13 @@ void XPCWrapper::handleState(const ipc::XPCMessage& reply) {
   VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   const auto state = static_cast<std::int32_t>(reply.integerForKey(ipc::kXPCResultKey));
   if (state == previousConnectionState_) return;
+  const std::int32_t previous = previousConnectionState_;
   previousConnectionState_ = state;
+  if (state == kHelperStateConnecting && previous == kHelperStateConnected) {
+    // The helper lost the connection and is restoring it by itself.
+    if (auto c = controller_.lock()) c->helperRequestDidLoseConnection();
+    return;
+  }
   if (state == kHelperStateConnected) {
     post(kVPNConnectNotification);
   } else if (state == kHelperStateDisconnected || state == kHelperStateFailed) {

@@ -30,10 +30,23 @@
 //     "VPNDisconnectNotification" and stop the poll. A poll whose send fails (the helper went away)
 //     stops the poll and is reported as "VPNDisconnectNotification" unless the last state seen was
 //     already 1; a helper that stops answering the poll is a failure (1).
+//  2a. A change from 5 (connected) to 3 (connecting) is the helper restoring a
+//     lost connection by itself: it goes to the delegate's
+//     helperRequestDidLoseConnection, and the next 5 posts
+//     "VPNConnectNotification" again.
 //  3. Replies of an earlier Start never act on a later one; a Start stops
 //     the poll of the previous one.
-//  4. Connections stay open until the process ends (the helper takes the end
-//     of a client connection as the end of the client and tears down).
+//  4. The helper tears down and ends when the last of the client's
+//     connections ends. So every connection stays open (process-wide,
+//     beyond its wrapper) until a newer one has been answered, and is closed
+//     then; one whose request fails or goes unanswered is closed at once.
+//     Over any number of attempts the client holds the newest answered
+//     connection plus the attempts still in flight.
+//  4a. The helper's end of the socket must belong to root (unless
+//     Options::allowUnprivilegedHelper): it is checked right after connect,
+//     before the request is written; a helper socket of another user gets
+//     nothing and the attempt fails with "The VarnelVPN helper is not
+//     running with administrator rights.".
 //  5. Every executable path sent to the helper belongs to the client's
 //     installation: its own copy when it ships one, else the system's.
 //
@@ -49,6 +62,7 @@
 #include "client/core/base_account.h"
 #include "client/core/connection_state.h"
 #include "client/core/helper_request.h"
+#include "ipc/helper_protocol.h"
 #include "ipc/xpc_connection.h"
 #include "ipc/xpc_message.h"
 #include "platform/dispatch/queue_checker.h"
@@ -59,7 +73,7 @@
 
 namespace client {
 
-inline constexpr const char* kHelperMachServiceName = "VarnelHelper";
+inline constexpr const char* kHelperMachServiceName = ipc::kHelperServiceName;
 inline constexpr const char* kOpenPortsDefaultsKey = "OpenPorts";
 
 class XPCWrapper : public HelperRequest, public std::enable_shared_from_this<XPCWrapper> {

@@ -7,6 +7,7 @@
 #include "client/core/connection_state.h"
 #include "client/ui/images.h"
 #include "client/ui/localizable.h"
+#include "client/ui/text_fit.h"
 #include "platform/system/notification_center.h"
 
 namespace client::ui {
@@ -50,6 +51,7 @@ void AccountPreferencesViewController::reloadAccounts() {
     accountTableView_->setItem(
         row, 1, new QTableWidgetItem(QString::fromStdString(accounts[row]->countryString())));
   }
+  fitColumnsToText(accountTableView_);
 }
 
 std::optional<int> AccountPreferencesViewController::indexSetForCurrentAccount() const {

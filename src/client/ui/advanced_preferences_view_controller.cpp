@@ -1,13 +1,13 @@
 #include "client/ui/advanced_preferences_view_controller.h"
 
-#include <unistd.h>
-
 #include <QGridLayout>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cmath>
+#include <tuple>
 
 #include "client/core/account_manager.h"
 #include "client/core/connection_state.h"
@@ -25,15 +25,22 @@ void setLabel(QLabel* label, const char* key) { label->setText(localized(key)); 
 }  // namespace
 
 bool systemOffersPPTP() {
-  const std::string nameFile =
-      std::string(platform::sysconfig::kNMPluginDirectory) + "/nm-pptp-service.name";
-  return ::access(nameFile.c_str(), F_OK) == 0;
+  return platform::sysconfig::nmPluginInstalled(platform::sysconfig::nmPPTPPlugin());
+}
+bool systemOffersL2TP() {
+  return platform::sysconfig::nmPluginInstalled(platform::sysconfig::nmL2TPPlugin());
+}
+bool systemOffersIPSec() {
+  return platform::sysconfig::nmPluginInstalled(platform::sysconfig::nmIPSecPlugin());
 }
 
 AdvancedPreferencesViewController::AdvancedPreferencesViewController(
     std::shared_ptr<VRAccountManager> accountManager, QWidget* parent,
-    std::optional<bool> offersPPTP)
-    : QWidget(parent), accountManager_(std::move(accountManager)), offersPPTP_(offersPPTP) {
+    std::optional<bool> offersPPTP, std::function<bool(int)> offersType)
+    : QWidget(parent),
+      accountManager_(std::move(accountManager)),
+      offersPPTP_(offersPPTP),
+      offersType_(std::move(offersType)) {
   setObjectName("AdvancedPreferences");
   radios_ = new QButtonGroup(this);
   radios_->setExclusive(true);
@@ -158,12 +165,10 @@ void AdvancedPreferencesViewController::viewWillAppear() {
   prepareViewWithAccount(accountManager_->currentAccount());
   auto& center = platform::NotificationCenter::defaultCenter();
   center.removeObserver(this);
-  center.addObserver(
-      this, [this](const platform::Notification&) { connectEvent(); }, kVPNWillConnectNotification,
-      nullptr);
-  center.addObserver(
-      this, [this](const platform::Notification&) { disconnectEvent(); },
-      kVPNDisconnectNotification, nullptr);
+  // The dialer's state alone decides whether the type may change now.
+  observeDialerControls(this, [this](const DialerControls& controls) {
+    setRadioEnabledStatus(controls.settingsEnabled);
+  });
   center.addObserver(
       this, [this](const platform::Notification&) { serverWillSwitch(); },
       kSwitchWillStartNotification, nullptr);
@@ -182,11 +187,13 @@ void AdvancedPreferencesViewController::viewDidDisappear() {
 void AdvancedPreferencesViewController::prepareViewWithAccount(const BaseAccount::Ptr& account) {
   QLabel* labels[] = {pptpLabel_, l2tpLabel_, sstpLabel_, openvpnLabel_, ipsecLabel_, ikev2Label_};
   for (QLabel* label : labels) label->setStyleSheet(QString());
+  unavailable_.clear();
+  pptpLabel_->setEnabled(true);
   if (!account) {
+    updateRadioEnabling();
     for (QLabel* label : labels) setLabel(label, "PreferencesProtocolNoActiveAccountDescription");
     return;
   }
-  openVPNProtocolPopUpButton_->setEnabled(false);
   const int type = accountManager_->connectionType();
   switch (type) {
     case kConnectionTypePPTP:
@@ -201,7 +208,6 @@ void AdvancedPreferencesViewController::prepareViewWithAccount(const BaseAccount
     case kConnectionTypeOpenVPNProxy:
       openvpnRadio_->setChecked(true);
       openVPNProtocolPopUpButton_->setCurrentIndex(openVPNProtocolPopUpButton_->findData(type));
-      openVPNProtocolPopUpButton_->setEnabled(true);
       break;
     default:
       break;
@@ -217,27 +223,60 @@ void AdvancedPreferencesViewController::prepareViewWithAccount(const BaseAccount
   setLabel(sstpLabel_, pptp ? "PreferencesProtocolSSTPDescription" : unsupported);
 
   if (account->planId().isNumber() && account->planId().asInt64() == 131) {
-    ipsecRadio_->setEnabled(false);
+    unavailable_.insert(kConnectionTypeIPSec);
     setLabel(ipsecLabel_, unsupported);
   }
-  // Without the system's PPTP plugin a PPTP connection cannot be made.
-  if (!offersPPTP_.value_or(systemOffersPPTP())) {
-    setLabel(pptpLabel_, "PreferencesProtocolPPTPSierraDescription");
-    pptpLabel_->setStyleSheet(QString("color: %1;").arg(colorWithSRGB(0.64, 0.64, 0.64, 1).name()));
-    pptpLabel_->setEnabled(false);
-    if (type == kConnectionTypePPTP) {
-      pptpRadio_->setChecked(false);
-      l2tpRadio_->setChecked(true);
-      accountManager_->setConnectionType(kConnectionTypeL2TP);
-    }
-    pptpRadio_->setEnabled(false);
+  // Without the system's plugin for a type its connection cannot be made:
+  // the type is greyed out with the package that brings it.
+  const QString grey = QString("color: %1;").arg(colorWithSRGB(0.64, 0.64, 0.64, 1).name());
+  const bool offersL2TP = offersType_ ? offersType_(kConnectionTypeL2TP) : systemOffersL2TP();
+  const bool offersIPSec = offersType_ ? offersType_(kConnectionTypeIPSec) : systemOffersIPSec();
+  const bool offersPPTP = offersPPTP_.value_or(systemOffersPPTP());
+  int chosen = type;
+  for (auto [offered, label, key, tag] :
+       {std::tuple{offersPPTP, pptpLabel_, "PreferencesProtocolPPTPSierraDescription",
+                   int(kConnectionTypePPTP)},
+        std::tuple{offersL2TP, l2tpLabel_, "PreferencesProtocolL2TPMissingDescription",
+                   int(kConnectionTypeL2TP)},
+        std::tuple{offersIPSec, ipsecLabel_, "PreferencesProtocolIPSecMissingDescription",
+                   int(kConnectionTypeIPSec)}}) {
+    if (offered) continue;
+    setLabel(label, key);
+    label->setStyleSheet(grey);
+    label->setEnabled(false);
+    unavailable_.insert(tag);
+    // A chosen type that cannot be made gives way to the next of its
+    // family that can: PPTP to L2TP to SSTP (run by the helper itself),
+    // IPSec to OpenVPN.
+    if (chosen == tag)
+      chosen = tag == kConnectionTypePPTP   ? kConnectionTypeL2TP
+               : tag == kConnectionTypeL2TP ? kConnectionTypeSSTP
+                                            : kConnectionTypeOpenVPNUDP;
   }
+  if (chosen == kConnectionTypeL2TP && !offersL2TP) chosen = kConnectionTypeSSTP;
+  if (chosen != type) {
+    radioForTag(type)->setChecked(false);
+    radioForTag(chosen)->setChecked(true);
+    if (chosen == kConnectionTypeOpenVPNUDP) {
+      openVPNProtocolPopUpButton_->setCurrentIndex(openVPNProtocolPopUpButton_->findData(chosen));
+    }
+    accountManager_->setConnectionType(chosen);
+  }
+  updateRadioEnabling();
 }
 
 void AdvancedPreferencesViewController::setRadioEnabledStatus(bool enabled) {
-  for (QRadioButton* radio : {pptpRadio_, l2tpRadio_, sstpRadio_, ipsecRadio_, openvpnRadio_}) {
-    radio->setEnabled(enabled);
+  stateAllowsChanges_ = enabled;
+  updateRadioEnabling();
+}
+
+void AdvancedPreferencesViewController::updateRadioEnabling() {
+  for (QRadioButton* radio :
+       {pptpRadio_, l2tpRadio_, sstpRadio_, openvpnRadio_, ipsecRadio_, ikev2Radio_}) {
+    radio->setEnabled(stateAllowsChanges_ && !unavailable_.contains(radios_->id(radio)));
   }
+  openVPNProtocolPopUpButton_->setEnabled(stateAllowsChanges_ && openvpnRadio_->isChecked() &&
+                                          openvpnRadio_->isEnabled());
 }
 
 void AdvancedPreferencesViewController::showSheet(const QString& message, const QString& info,
@@ -265,7 +304,7 @@ void AdvancedPreferencesViewController::changeProtocol(QAbstractButton* sender) 
   if (type < kConnectionTypeOpenVPNUDP || type > kConnectionTypeOpenVPNProxy) {
     openVPNProtocolPopUpButton_->setEnabled(false);
   } else {
-    openVPNProtocolPopUpButton_->setEnabled(true);
+    openVPNProtocolPopUpButton_->setEnabled(stateAllowsChanges_);
     type = openVPNProtocolPopUpButton_->currentData().toInt();
   }
   auto account = accountManager_->currentAccount();
@@ -305,15 +344,15 @@ void AdvancedPreferencesViewController::changeOpenVPNProtocol() {
 void AdvancedPreferencesViewController::connectEvent() { setRadioEnabledStatus(false); }
 void AdvancedPreferencesViewController::disconnectEvent() { setRadioEnabledStatus(true); }
 
+// The switch's lock comes from the dialer's controls table; these only
+// refresh the view and show the progress.
 void AdvancedPreferencesViewController::serverWillSwitch() {
-  setRadioEnabledStatus(false);
   prepareViewWithAccount(accountManager_->currentAccount());
   switchingLabel_->show();
   switchingIndicator_->show();
 }
 
 void AdvancedPreferencesViewController::serverDidSwitch() {
-  setRadioEnabledStatus(true);
   prepareViewWithAccount(accountManager_->currentAccount());
   switchingLabel_->hide();
   switchingIndicator_->hide();

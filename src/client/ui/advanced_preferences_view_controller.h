@@ -2,8 +2,13 @@
 // account's connection type, one radio per type, and for OpenVPN a pop-up
 // with the transport. Each radio's label says whether the account's plan
 // supports the type. Choosing a type the account cannot use offers to switch
-// to a server of another account that can. The radios are locked while a
-// connection is made and during server switches.
+// to a server of another account that can.
+//
+// A radio is enabled when the dialer's controls table allows changing the
+// settings now (DialerState::controls: only while Disconnected and no server
+// switch runs) and the type can be used here (the account's plan allows it,
+// the system offers it); the transport pop-up likewise, while OpenVPN is
+// chosen. Both rules are applied together every time either changes.
 //
 // Thread safety: main thread only.
 #pragma once
@@ -14,8 +19,11 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QRadioButton>
+#include <QSet>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "client/core/base_account.h"
 #include "client/ui/preference_pane.h"
@@ -26,18 +34,27 @@ class VRAccountManager;
 
 namespace client::ui {
 
-// Whether this system can make PPTP connections: NetworkManager's PPTP
-// plugin is installed.
+// Whether this system can make PPTP, L2TP or IPSec connections:
+// NetworkManager's plugin for the type is installed (its ".name" file in
+// /usr/lib/NetworkManager/VPN or /etc/NetworkManager/VPN).
 bool systemOffersPPTP();
+bool systemOffersL2TP();
+bool systemOffersIPSec();
 
 class AdvancedPreferencesViewController : public QWidget, public PreferencePane {
   Q_OBJECT
  public:
   // `offersPPTP`: whether PPTP connections can be made here (nullopt, the
   // default: systemOffersPPTP(), asked each time the pane is prepared).
-  explicit AdvancedPreferencesViewController(std::shared_ptr<VRAccountManager> accountManager,
-                                             QWidget* parent = nullptr,
-                                             std::optional<bool> offersPPTP = std::nullopt);
+  // `offersType`: the same for L2TP and IPSec (empty, the default:
+  // systemOffersL2TP() and systemOffersIPSec()). A type that cannot be made
+  // is greyed out with the package to install, and stays so while the
+  // radios are unlocked; a chosen one gives way to L2TP (for PPTP) or
+  // OpenVPN.
+  explicit AdvancedPreferencesViewController(
+      std::shared_ptr<VRAccountManager> accountManager, QWidget* parent = nullptr,
+      std::optional<bool> offersPPTP = std::nullopt,
+      std::function<bool(int connectionType)> offersType = nullptr);
   ~AdvancedPreferencesViewController() override;
 
   QWidget* view() override { return this; }
@@ -50,6 +67,8 @@ class AdvancedPreferencesViewController : public QWidget, public PreferencePane 
   void prepareViewWithAccount(const BaseAccount::Ptr& account);
   void changeProtocol(QAbstractButton* sender);
   void changeOpenVPNProtocol();
+  // Whether the connection state allows changing the type (the dialer's
+  // controls table sets it); the radios follow both rules.
   void setRadioEnabledStatus(bool enabled);
 
   QRadioButton* radioForTag(int tag) const;
@@ -68,11 +87,14 @@ class AdvancedPreferencesViewController : public QWidget, public PreferencePane 
  private:
   QRadioButton* makeRadio(const char* name, const QString& title, int tag);
   QLabel* makeLabel(const char* name);
+  // Enables each radio and the pop-up by the state and the type's availability.
+  void updateRadioEnabling();
   void showSheet(const QString& message, const QString& info, const QStringList& buttons,
                  std::function<void(int)> done);
 
   std::shared_ptr<VRAccountManager> accountManager_;
   const std::optional<bool> offersPPTP_;
+  const std::function<bool(int)> offersType_;
   QButtonGroup* radios_;
   QRadioButton *automaticRadio_, *pptpRadio_, *l2tpRadio_, *sstpRadio_, *openvpnRadio_,
       *ipsecRadio_, *ikev2Radio_;
@@ -81,6 +103,9 @@ class AdvancedPreferencesViewController : public QWidget, public PreferencePane 
   QCheckBox* scrambleCheckbox_;
   QProgressBar* switchingIndicator_;
   QLabel* switchingLabel_;
+  bool stateAllowsChanges_ = true;
+  // Types the current account or this system cannot use (by tag).
+  QSet<int> unavailable_;
 };
 
 }  // namespace client::ui

@@ -21,6 +21,7 @@
 #include "client/ui/move_to_applications_alert.h"
 #include "client/ui/open_preferences_view_controller.h"
 #include "client/ui/paned_preferences_window_controller.h"
+#include "client/ui/text_fit.h"
 #include "client/ui/window_placement.h"
 #include "platform/system/notification_center.h"
 #include "platform/system/user_defaults.h"
@@ -42,11 +43,12 @@ AppDelegate::AppDelegate(std::shared_ptr<VRAccountManager> accountManager, Seams
       accountManager_(accountManager ? std::move(accountManager) : VRAccountManager::create()),
       seams_(std::move(seams)) {
   gSharedDelegate = this;
+  installTitleKeeper();
   mainMenu_ = new QMenu("VarnelVPN Client");
   mainMenu_->setObjectName("mainMenu");
   aboutMenuItem_ = mainMenu_->addAction("About VarnelVPN Client");
   aboutMenuItem_->setObjectName("aboutMenuItem");
-  eulaMenuItem_ = mainMenu_->addAction("License Agreement");
+  eulaMenuItem_ = mainMenu_->addAction("License agreement");
   eulaMenuItem_->setObjectName("eulaMenuItem");
   mainMenu_->addSeparator();
   preferencesMenuItem_ = mainMenu_->addAction("Preferences...");
@@ -253,7 +255,10 @@ void AppDelegate::openProtocolPreferences() {
   }
 }
 
-void AppDelegate::logoutAction() { startup_->logoutAction(); }
+void AppDelegate::logoutAction() {
+  platform::UserDefaults::standardUserDefaults()->removeObject(kLoginEmailDefaultsKey);
+  startup_->logoutAction();
+}
 
 void AppDelegate::terminate() {
   if (terminating_) return;

@@ -25,7 +25,7 @@ DiagnosticsViewController::DiagnosticsViewController(QWidget* parent)
   copiedToClipboardLabel_ = new QLabel("Copied to clipboard", diagnosticView_);
   copiedToClipboardLabel_->setObjectName("copiedToClipboardLabel");
   copiedToClipboardLabel_->hide();
-  copyButton_ = new QPushButton("Copy to Clipboard", diagnosticView_);
+  copyButton_ = new QPushButton("Copy to clipboard", diagnosticView_);
   copyButton_->setObjectName("copyButton");
   connect(copyButton_, &QPushButton::clicked, this, &DiagnosticsViewController::copyLog);
 
@@ -60,7 +60,28 @@ void DiagnosticsViewController::openDiagnosticWindow() {
 }
 
 void DiagnosticsViewController::updateLog() {
-  diagLogView_->setPlainText(QString::fromStdString(VarnelLog::sharedInstance().GetLog()));
+  // One refresh for a burst of lines: redrawing per line let the view (and
+  // with it the main thread) fall minutes behind a chatty helper.
+  if (refreshPending_) return;
+  refreshPending_ = true;
+  QTimer::singleShot(kRefreshMilliseconds, this, &DiagnosticsViewController::refreshLog);
+}
+
+void DiagnosticsViewController::refreshLog() {
+  refreshPending_ = false;
+  const std::string log = VarnelLog::sharedInstance().GetLog();
+  if (log.size() >= shownLength_ && log.compare(0, shownLength_, shownText_) == 0) {
+    // The log only grows: add what is new at the end.
+    if (log.size() > shownLength_) {
+      QTextCursor end(diagLogView_->document());
+      end.movePosition(QTextCursor::End);
+      end.insertText(QString::fromStdString(log.substr(shownLength_)));
+    }
+  } else {
+    diagLogView_->setPlainText(QString::fromStdString(log));
+  }
+  shownLength_ = log.size();
+  shownText_ = log;
   diagLogView_->moveCursor(QTextCursor::End);
   auto* bar = diagLogView_->verticalScrollBar();
   bar->setValue(bar->maximum());

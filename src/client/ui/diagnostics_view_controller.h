@@ -3,8 +3,9 @@
 // the clipboard.
 //
 // Guarantees:
-//  1. After every "varnelvpn.log" notification the view holds exactly the
-//     client log's text and is scrolled to its end.
+//  1. Within kRefreshMilliseconds after a "varnelvpn.log" notification the
+//     view holds exactly the client log's text and is scrolled to its end.
+//     A burst of lines costs one refresh, which adds only the new text.
 //  2. copyLog replaces the clipboard's contents with the log text as plain
 //     text and shows copiedToClipboardLabel; each copy schedules its own
 //     1.5 s hide, so the label is hidden by the first pending one.
@@ -17,6 +18,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QWidget>
+#include <string>
 
 namespace client::ui {
 
@@ -24,6 +26,7 @@ class DiagnosticsViewController : public QWidget {
   Q_OBJECT
  public:
   static constexpr int kCopiedLabelMilliseconds = 1500;
+  static constexpr int kRefreshMilliseconds = 50;
 
   explicit DiagnosticsViewController(QWidget* parent = nullptr);
   ~DiagnosticsViewController() override;
@@ -39,10 +42,14 @@ class DiagnosticsViewController : public QWidget {
   void hideCopiedLabel();
 
  private:
+  void refreshLog();
   QPlainTextEdit* diagLogView_;
   QLabel* copiedToClipboardLabel_;
   QWidget* diagnosticView_;
   QPushButton* copyButton_;
+  bool refreshPending_ = false;
+  std::size_t shownLength_ = 0;
+  std::string shownText_;  // the log text the view holds
 };
 
 }  // namespace client::ui

@@ -18,6 +18,7 @@
 #include "client/ui/diagnostics_view_controller.h"
 #include "client/ui/images.h"
 #include "client/ui/server_controller.h"
+#include "client/ui/text_fit.h"
 #include "client/ui/vr_menu_item.h"
 #include "client/ui/window_placement.h"
 #include "client/ui/workspace.h"
@@ -61,7 +62,9 @@ class DialerController::View : public DialerView {
     owner_->disconnectLabel_->setText(QString::fromStdString(label));
   }
   void setConnectedTimeText(const std::string& text) override {
-    if (owner_) owner_->connectionTimeLabel_->setStringValueNow(QString::fromStdString(text));
+    if (!owner_) return;
+    owner_->connectionTimeLabel_->setStringValueNow(QString::fromStdString(text));
+    owner_->updateToolTip();
   }
   void setIPAddressText(const std::string& ip, double animation) override {
     if (!owner_) return;
@@ -80,10 +83,14 @@ class DialerController::View : public DialerView {
   void updateMenu() override {
     if (owner_) owner_->updateMenu();
   }
+  void applyControls(const DialerControls& controls) override {
+    if (owner_) owner_->applyControls(controls);
+  }
+  void showWarning(const std::string& text) override {
+    if (owner_) owner_->showWarning(QString::fromStdString(text));
+  }
   void showMessage(const std::string& text) override {
-    if (!owner_) return;
-    owner_->messageLabel_->setText(QString::fromStdString(text));
-    owner_->messageLabel_->setVisible(!text.empty());
+    if (owner_) owner_->showMessage(QString::fromStdString(text));
   }
   void presentUserNotification(const std::string& title, const std::string& text) override {
     if (owner_) {
@@ -115,8 +122,17 @@ DialerController::DialerController(AppDelegate* appDelegate,
   messageLabel_->setObjectName("messageLabel");
   messageLabel_->setAlignment(Qt::AlignCenter);
   messageLabel_->setWordWrap(true);
+  // Texts carry words of the helper's log: never read as markup.
+  messageLabel_->setTextFormat(Qt::PlainText);
   messageLabel_->setStyleSheet("color: #b00020;");
   messageLabel_->hide();
+  warningLabel_ = new QLabel(this);
+  warningLabel_->setObjectName("warningLabel");
+  warningLabel_->setAlignment(Qt::AlignCenter);
+  warningLabel_->setWordWrap(true);
+  warningLabel_->setTextFormat(Qt::PlainText);
+  warningLabel_->setStyleSheet("color: #9a5b00;");
+  warningLabel_->hide();
   ipLabel_ = makeField(this, "ipLabel");
   selectedAccountLabel_ = makeField(this, "selectedAccountLabel");
   selectedProtocolLabel_ = makeField(this, "selectedProtocolLabel");
@@ -137,11 +153,11 @@ DialerController::DialerController(AppDelegate* appDelegate,
   disconnectButton_->setIcon(iconNamed("Status Bar Connected"));
   disconnectButton_->setIconSize(QSize(40, 40));
   disconnectButton_->setMinimumSize(64, 64);
-  helpButton_ = new QPushButton("Live Help", this);
+  helpButton_ = new QPushButton("Live help", this);
   helpButton_->setObjectName("helpButton");
   diagnosticsButton_ = new QPushButton("Diagnostics", this);
   diagnosticsButton_->setObjectName("diagnosticsButton");
-  moreInfoButton_ = new QPushButton("More Info", this);
+  moreInfoButton_ = new QPushButton("More info", this);
   moreInfoButton_->setObjectName("moreInfoButton");
   menuButton_ = new QToolButton(this);
   menuButton_->setObjectName("menuButton");
@@ -177,7 +193,17 @@ DialerController::DialerController(AppDelegate* appDelegate,
   }
   layout->addWidget(conStatusLabel_);
   layout->addWidget(connectionTimeLabel_);
-  layout->addWidget(messageLabel_);
+  // The warning and the message share a box that always takes the room of
+  // kMessageLines lines: the controls below never move as they come and go.
+  messageArea_ = new QWidget(this);
+  messageArea_->setObjectName("messageArea");
+  auto* messages = new QVBoxLayout(messageArea_);
+  messages->setContentsMargins(0, 0, 0, 0);
+  messages->addWidget(warningLabel_);
+  messages->addWidget(messageLabel_);
+  messages->addStretch(1);
+  reserveMessageRoom();
+  layout->addWidget(messageArea_);
   layout->addLayout(control);
   layout->addWidget(changeLocationButton_, 0, Qt::AlignHCenter);
   layout->addLayout(info);
@@ -243,13 +269,13 @@ void DialerController::loadView() {
 
   statusBarIcon_ = new QSystemTrayIcon(this);
   statusBarIcon_->setObjectName("statusBarIcon");
-  statusBarIcon_->setToolTip("VarnelVPN Client");
   // A click on the tray icon brings the window back, also after it was closed.
   connect(statusBarIcon_, &QSystemTrayIcon::activated, this,
           &DialerController::statusBarIconActivated);
   statusBarIcon_->setIcon(iconNamed("statusbardisconnected"));
   statusBarImageName_ = "statusbardisconnected";
   state_->changeState(DialerStatus::Disconnected);
+  updateToolTip();
   if (QSystemTrayIcon::isSystemTrayAvailable()) statusBarIcon_->show();
   currentAccountDidChange();
   refreshConnectionDetails();
@@ -263,22 +289,69 @@ void DialerController::loadView() {
   activateWindow();
 }
 
+void DialerController::reserveMessageRoom() {
+  const QFontMetrics metrics(messageLabel_->font());
+  const int spacing = messageArea_->layout()->spacing();
+  messageArea_->setFixedHeight(metrics.lineSpacing() * kMessageLines + std::max(spacing, 0));
+}
+
+void DialerController::showWarning(const QString& text) {
+  const int room = messageArea_->width() > 0 ? messageArea_->width() : width();
+  warningLabel_->setText(breakableText(text, warningLabel_->fontMetrics(), room));
+  warningLabel_->setVisible(!text.isEmpty());
+  fitMessages();
+}
+
+void DialerController::showMessage(const QString& text) {
+  // A path or address longer than the window wraps instead of being cut.
+  const int room = (messageArea_->width() > 0 ? messageArea_->width() : width()) -
+                   2 * std::max(messageLabel_->margin(), 0);
+  messageLabel_->setText(breakableText(text, messageLabel_->fontMetrics(), room));
+  messageText_ = text;
+  messageLabel_->setVisible(!text.isEmpty());
+  fitMessages();
+}
+
+void DialerController::fitMessages() {
+  // A text longer than the box keeps the whole of it in its tool tip.
+  const int room = messageArea_->width() > 0 ? messageArea_->width() : width();
+  int needed = 0;
+  for (QLabel* label : {warningLabel_, messageLabel_}) {
+    if (label->isHidden()) continue;
+    needed += label->heightForWidth(room);
+  }
+  const bool cut = needed > messageArea_->height();
+  messageLabel_->setToolTip(cut ? messageText_ : QString());
+  warningLabel_->setToolTip(cut ? warningLabel_->text() : QString());
+}
+
+// Hide before showing: for a moment both controls would ask for room, and
+// the window would grow for good.
 void DialerController::showConnectButton() {
+  disconnectLabel_->hide();
+  disconnectButton_->hide();
   connectLabel_->setText("Connect");
   connectLabel_->show();
   connectButton_->show();
   changeLocationButton_->show();
-  disconnectLabel_->hide();
-  disconnectButton_->hide();
 }
 
 void DialerController::showDisconnectButton() {
-  disconnectLabel_->setText("Disconnect");
-  disconnectLabel_->show();
-  disconnectButton_->show();
   connectLabel_->hide();
   connectButton_->hide();
   changeLocationButton_->hide();
+  disconnectLabel_->setText("Disconnect");
+  disconnectLabel_->show();
+  disconnectButton_->show();
+}
+
+void DialerController::applyControls(const DialerControls& controls) {
+  connectButton_->setEnabled(controls.controlEnabled);
+  disconnectButton_->setEnabled(controls.controlEnabled);
+  changeLocationButton_->setEnabled(controls.changeLocationEnabled);
+  // Green only while connected: a connect or a retry is not a protection.
+  disconnectButton_->setIcon(
+      iconNamed(controls.shieldConnected ? "Status Bar Connected" : "Status Bar Disconnected"));
 }
 
 void DialerController::updateMenu() {
@@ -326,32 +399,41 @@ void DialerController::updateMenu() {
   const QList<QAction*> items = statusBarMenu_->actions();
   QAction* control = items.value(0);
   QAction* accounts = items.value(2);
-  if (status() == DialerStatus::Connected) {
+  const DialerControls controls = state_ ? state_->controls() : DialerControls();
+  if (controls.shieldConnected) {
     statusBarImageName_ = "Status Bar Connected";
     control->setText(disconnectLabel_->text());
-    control->setEnabled(disconnectButton_->isEnabled());
-    accounts->setEnabled(disconnectButton_->isEnabled());
   } else {
     statusBarImageName_ = "Status Bar Disconnected";
     control->setText(connectLabel_->text());
-    control->setEnabled(connectButton_->isEnabled());
-    accounts->setEnabled(connectButton_->isEnabled());
   }
+  control->setEnabled(controls.controlEnabled);
+  accounts->setEnabled(controls.accountMenuEnabled);
   if (statusBarIcon_ != nullptr) statusBarIcon_->setIcon(iconNamed(statusBarImageName_));
 }
 
 void DialerController::currentAccountDidChange() {
+  showAccountLine();
+  updateMenu();
+  refreshConnectionDetails();
+}
+
+void DialerController::showAccountLine() {
   QString text, tip;
-  if (accountManager_) {
+  // While a connection runs the line names its account, not the selection.
+  const BaseAccount::Ptr running = state_ ? state_->runningAccount() : nullptr;
+  if (running && status() != DialerStatus::Disconnected) {
+    text = QString::fromStdString(running->accountString());
+    tip = QString::fromStdString(running->accountLongString());
+  } else if (accountManager_) {
     text = QString::fromStdString(accountManager_->currentAccountString());
     tip = QString::fromStdString(accountManager_->currentAccountLongString());
   }
+  if (selectedAccountLabel_->text() == text && selectedAccountLabel_->toolTip() == tip) return;
   selectedAccountLabel_->setText(text);
   selectedAccountLabel_->setToolTip(tip);
   selectedAccountLabel_->hide();
   selectedAccountLabel_->show();
-  updateMenu();
-  refreshConnectionDetails();
 }
 
 void DialerController::menuBarAccountSelected(VRMenuItem* item) {
@@ -382,7 +464,7 @@ void DialerController::menuBarAccountSelected(VRMenuItem* item) {
       QString("The running connection stays connected with %1. %2 is used the next time you "
               "connect: disconnect and connect again to use it now.")
           .arg(running, chosen));
-  box->addButton("Ok", QMessageBox::AcceptRole);
+  box->addButton("OK", QMessageBox::AcceptRole);
   box->open();
 }
 
@@ -490,6 +572,7 @@ void DialerController::statusBarIconActivated(QSystemTrayIcon::ActivationReason 
 
 void DialerController::refreshConnectionDetails() {
   const DialerStatus now = status();
+  showAccountLine();
   // While a connection runs (or is being made) the lines describe it, and
   // a later change of account or server does not rewrite them.
   // Until a request is sent, the next one takes the current selection.
@@ -538,6 +621,27 @@ void DialerController::refreshConnectionDetails() {
       connectionTimeLabel_->setStringValueNow("Not Connected");
       break;
   }
+  updateToolTip();
+}
+
+QString DialerController::trayToolTip() const {
+  const DialerStatus now = status();
+  QString tip =
+      QString("VarnelVPN Client: %1").arg(QString::fromStdString(client::statusText(now)));
+  if (now == DialerStatus::Connected) {
+    if (!countryLabel_->text().isEmpty()) tip += "\n" + countryLabel_->text();
+    if (state_) {
+      tip += "\nConnected for " +
+             QString::fromStdString(DialerState::connectTimeString(state_->connectedSeconds()));
+    }
+  }
+  return tip;
+}
+
+void DialerController::updateToolTip() {
+  if (statusBarIcon_ == nullptr) return;
+  const QString tip = trayToolTip();
+  if (statusBarIcon_->toolTip() != tip) statusBarIcon_->setToolTip(tip);
 }
 
 void DialerController::closeEvent(QCloseEvent* event) {
@@ -555,6 +659,9 @@ void DialerController::closeEvent(QCloseEvent* event) {
 }
 
 bool DialerController::event(QEvent* event) {
+  if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange) {
+    if (messageArea_ != nullptr) reserveMessageRoom();
+  }
   // Back from Preferences (connection type) or the switcher: show what is
   // chosen now.
   if (event->type() == QEvent::WindowActivate && status() == DialerStatus::Disconnected) {

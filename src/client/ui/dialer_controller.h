@@ -18,9 +18,18 @@
 //     (the connected time, "Connecting" or "Not Connected").
 //  5. Activating the tray icon shows and raises the window; the switcher and
 //     the diagnostics window open centred on it. Where the desktop has no
-//     tray, closing the window minimises it, so it stays reachable.
+//     tray, closing the window minimises it, so it stays reachable. The
+//     tray's tool tip names the status, and while connected the location
+//     and the connected time.
 //  6. Choosing another account while connected says that the running
-//     connection keeps its account until the next connect.
+//     connection keeps its account until the next connect, and the Account,
+//     Location and Protocol lines keep describing the running connection
+//     until it ends.
+//  7. Every control's enabled state and the shield's image come from the
+//     dialer's controls table (DialerState::controls); the shield is green
+//     only while connected.
+//  8. The message and warning lines have room reserved for kMessageLines
+//     lines, so the connect control never moves as they appear.
 //
 // Thread safety: main thread only.
 #pragma once
@@ -79,9 +88,21 @@ class DialerController : public QWidget {
   QLabel* disconnectLabel() const { return disconnectLabel_; }
   // Why the last attempt failed or is struggling; hidden when there is nothing to say.
   QLabel* messageLabel() const { return messageLabel_; }
+  // The warning beside "Connected" (a route that could not be added);
+  // hidden when there is none.
+  QLabel* warningLabel() const { return warningLabel_; }
   QPushButton* disconnectButton() const { return disconnectButton_; }
+  // How many lines of warning and message text the window keeps room for.
+  static constexpr int kMessageLines = 4;
+  // Sets the message (why the last attempt failed; "" hides it) and the
+  // warning beside "Connected"; the controls keep their place.
+  void showMessage(const QString& text);
+  void showWarning(const QString& text);
   QToolButton* menuButton() const { return menuButton_; }
   QSystemTrayIcon* statusBarIcon() const { return statusBarIcon_; }
+  // The tray icon's tool tip: "VarnelVPN Client: <status>", and while
+  // connected the location and the connected time on lines of their own.
+  QString trayToolTip() const;
   QMenu* statusBarMenu() const { return statusBarMenu_; }
   QMenu* subMenu() const { return subMenu_; }
   // The name of the image the status item shows now.
@@ -110,6 +131,8 @@ class DialerController : public QWidget {
   // The connect and disconnect controls (DialerView calls these).
   void showConnectButton();
   void showDisconnectButton();
+  // Sets every control from the dialer's controls table (dialer_state.h).
+  void applyControls(const DialerControls& controls);
 
  public slots:
   void updateMenu();
@@ -138,6 +161,11 @@ class DialerController : public QWidget {
   class View;
   friend class View;
   void presentUserNotification(const QString& title, const QString& text);
+  // The Account line: the running connection's account, else the current one.
+  void showAccountLine();
+  void updateToolTip();
+  void reserveMessageRoom();
+  void fitMessages();
 
   AppDelegate* appDelegate_;
   std::shared_ptr<VRAccountManager> accountManager_;
@@ -154,6 +182,9 @@ class DialerController : public QWidget {
   QPushButton* changeLocationButton_;
   QLabel* disconnectLabel_;
   QLabel* messageLabel_;
+  QLabel* warningLabel_;
+  QWidget* messageArea_ = nullptr;
+  QString messageText_;  // the message as given (the label may add breaks)
   QPushButton* disconnectButton_;
   QPushButton* helpButton_;
   QPushButton* diagnosticsButton_;

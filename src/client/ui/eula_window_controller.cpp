@@ -12,7 +12,7 @@ EULAWindowController::EULAWindowController(QWidget* parent,
                                            std::shared_ptr<const platform::Bundle> bundle)
     : QWidget(parent, Qt::Window), bundle_(bundle ? std::move(bundle) : platform::Bundle::main()) {
   setObjectName("EULAWindowController");
-  setWindowTitle("License Agreement");
+  setWindowTitle("License agreement");
   eulaTextView_ = new QPlainTextEdit(this);
   eulaTextView_->setObjectName("eulaTextView");
   eulaTextView_->setReadOnly(true);

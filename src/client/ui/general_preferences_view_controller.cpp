@@ -34,7 +34,7 @@ GeneralPreferencesViewController::GeneralPreferencesViewController(
   logToConsole_->setObjectName("logToConsole");
   automaticUpdates_ = new QCheckBox("Automatically check for updates", this);
   automaticUpdates_->setObjectName("automaticUpdates");
-  checkNowButton_ = new QPushButton("Check Now", this);
+  checkNowButton_ = new QPushButton("Check now", this);
   checkNowButton_->setObjectName("checkNowButton");
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(showNotifications_);
@@ -86,7 +86,7 @@ void GeneralPreferencesViewController::forceUpdateCheck() {
       box->setInformativeText(QString("%1 is the newest version.")
                                   .arg(AboutController::versionText(result.latestVersion)));
     }
-    box->addButton("Ok", QMessageBox::AcceptRole);
+    box->addButton("OK", QMessageBox::AcceptRole);
     box->open();
   });
 }

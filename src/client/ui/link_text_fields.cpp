@@ -58,14 +58,20 @@ void NSTextMouseoverView::setTextColor(const QColor& color) {
   setPalette(p);
 }
 
+void NSTextMouseoverView::setLinkColors(const QColor& normal, const QColor& hover) {
+  normal_ = normal;
+  hover_ = hover;
+  setTextColor(mouseInside() ? hover_ : normal_);
+}
+
 void NSTextMouseoverView::mouseEntered() {
   MoreInfoText::mouseEntered();
-  setTextColor(hoverColor());
+  setTextColor(hover_);
 }
 
 void NSTextMouseoverView::mouseExited() {
   MoreInfoText::mouseExited();
-  setTextColor(normalColor());
+  setTextColor(normal_);
 }
 
 }  // namespace client::ui

@@ -40,6 +40,9 @@ class NSTextMouseoverView : public MoreInfoText {
   static QColor hoverColor();   // sRGB (0.882, 0.863, 0.38)
   static QColor normalColor();  // sRGB (0.733, 0.824, 0.922)
   QColor textColor() const;
+  // The colours used out of and under the mouse (normalColor and
+  // hoverColor unless set); the text takes the normal one at once.
+  void setLinkColors(const QColor& normal, const QColor& hover);
 
  protected:
   void mouseEntered() override;
@@ -47,6 +50,8 @@ class NSTextMouseoverView : public MoreInfoText {
 
  private:
   void setTextColor(const QColor& color);
+  QColor normal_ = normalColor();
+  QColor hover_ = hoverColor();
 };
 
 }  // namespace client::ui

@@ -9,11 +9,13 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
+#include "client/core/account_info.h"
 #include "client/core/account_manager.h"
 #include "client/ui/app_delegate.h"
 #include "client/ui/dialer_controller.h"
 #include "client/ui/images.h"
 #include "client/ui/workspace.h"
+#include "platform/system/user_defaults.h"
 
 namespace client::ui {
 
@@ -27,7 +29,8 @@ class LoginWindowView : public client::LoginView {
  public:
   explicit LoginWindowView(LoginController* window) : window_(window) {}
   std::string emailText() override {
-    return window_ ? window_->emailInput_->text().toStdString() : std::string();
+    if (!window_ || window_->showingStoredEmail_) return std::string();
+    return window_->emailInput_->text().toStdString();
   }
   std::string passwordText() override {
     return window_ ? window_->passwordInput_->text().toStdString() : std::string();
@@ -61,8 +64,9 @@ class LoginWindowView : public client::LoginView {
       window_->showHelperFailure(QString::fromStdString(message), QString::fromStdString(reason));
   }
   void loginDidSucceed() override {
-    if (window_ && window_->appDelegate_ != nullptr)
-      window_->appDelegate_->enableMenuItemsOnLogin();
+    if (!window_) return;
+    window_->rememberAccountEmail();
+    if (window_->appDelegate_ != nullptr) window_->appDelegate_->enableMenuItemsOnLogin();
   }
   void hideLoginWindow() override {
     if (window_) window_->hide();
@@ -98,7 +102,7 @@ LoginController::LoginController(AppDelegate* appDelegate, QWidget* parent)
   passwordInput_->setObjectName("passwordInput");
   passwordInput_->setPlaceholderText("Password or API key");
   passwordInput_->setEchoMode(QLineEdit::Password);
-  loginButton_ = new QPushButton("Log In", this);
+  loginButton_ = new QPushButton("Log in", this);
   loginButton_->setObjectName("loginButton");
   loginButton_->setDefault(true);
   loadingIndicator_ = new QProgressBar(this);
@@ -112,13 +116,24 @@ LoginController::LoginController(AppDelegate* appDelegate, QWidget* parent)
   loadingGif_ = new QLabel(this);
   loadingGif_->setObjectName("loadingGif");
   loadingGif_->hide();
+  // Both links look like the desktop's links: its link colour, underlined,
+  // and a pointing hand over them.
   orderButton_ = new QPushButton("Order an account", this);
   orderButton_->setObjectName("orderButton");
   orderButton_->setFlat(true);
+  orderButton_->setCursor(Qt::PointingHandCursor);
+  orderButton_->setStyleSheet(
+      "QPushButton { border: none; padding: 0; color: palette(link); text-decoration: underline; "
+      "background: transparent; }");
   resetButton_ = new NSTextMouseoverView(this);
   resetButton_->setObjectName("resetButton");
   resetButton_->setText("Forgot your password?");
   resetButton_->setAlignment(Qt::AlignCenter);
+  const QPalette colours = palette();
+  resetButton_->setLinkColors(colours.color(QPalette::Link), colours.color(QPalette::LinkVisited));
+  QFont underlined = resetButton_->font();
+  underlined.setUnderline(true);
+  resetButton_->setFont(underlined);
 
   auto* form = new QFormLayout;
   form->addRow("E-mail", emailInput_);
@@ -147,6 +162,8 @@ LoginController::LoginController(AppDelegate* appDelegate, QWidget* parent)
   connect(emailInput_, &QLineEdit::returnPressed, this, &LoginController::selectPasswordField);
   connect(orderButton_, &QPushButton::clicked, this, &LoginController::orderAccountAction);
   connect(resetButton_, &MoreInfoText::clicked, this, &LoginController::resetPasswordAction);
+  connect(emailInput_, &QLineEdit::textEdited, this, [this] { showingStoredEmail_ = false; });
+  connect(passwordInput_, &QLineEdit::textEdited, this, [this] { showingStoredEmail_ = false; });
 
   view_ = std::make_shared<LoginWindowView>(this);
   flow_ = client::LoginFlow::create(nullptr, view_);
@@ -166,6 +183,15 @@ void LoginController::viewDidLoad() {
         client::makeLoginServices(accountManager_, appDelegate_->seams().installHelper));
   }
   loadingIndicator_->hide();
+  // A log-in with the stored key says whose account it is.
+  if (storedAPIKey()) {
+    if (auto email =
+            platform::UserDefaults::standardUserDefaults()->stringForKey(kLoginEmailDefaultsKey);
+        email && !email->empty()) {
+      emailInput_->setText(QString::fromStdString(*email));
+      showingStoredEmail_ = true;
+    }
+  }
   show();
   raise();
   activateWindow();
@@ -173,6 +199,21 @@ void LoginController::viewDidLoad() {
 }
 
 void LoginController::startLoginAction() { flow_->startLoginAction(); }
+
+void LoginController::rememberAccountEmail() {
+  std::string email;
+  if (accountManager_) {
+    if (auto info = accountManager_->accountInfo(); info && info->email().isString()) {
+      email = info->email().asString();
+    }
+  }
+  if (email.empty() && !showingStoredEmail_) email = emailInput_->text().toStdString();
+  if (email.empty()) return;
+  platform::UserDefaults::standardUserDefaults()->setObject(platform::Value(email),
+                                                            kLoginEmailDefaultsKey);
+  showingStoredEmail_ = false;
+  emailInput_->setText(QString::fromStdString(email));
+}
 
 void LoginController::updateLoginText(const QString& text) {
   QPointer<LoginController> self(this);

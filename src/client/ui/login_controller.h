@@ -48,6 +48,9 @@ using client::kAuthenticatingText;
 using client::kCheckingMirrorsText;
 using client::kHelperFailureDefaultReason;
 using client::kHelperFailureMessage;
+// The e-mail of the account last logged in (not a secret); shown while the
+// stored key logs in, removed at logout.
+inline constexpr const char* kLoginEmailDefaultsKey = "LoginEmail";
 using client::kLoginErrorFormat;
 
 class LoginController : public QWidget {
@@ -108,12 +111,17 @@ class LoginController : public QWidget {
   QLabel* loadingGif_;
   QPushButton* orderButton_;
   NSTextMouseoverView* resetButton_;
+  // True while the e-mail field shows the stored account's e-mail for a
+  // log-in with the stored key: the service is then asked with the key
+  // alone. Editing either field ends it.
+  bool showingStoredEmail_ = false;
   QMessageBox* errorAlert_ = nullptr;
   QMessageBox* helperFailureAlert_ = nullptr;
   std::shared_ptr<client::LoginView> view_;
   std::shared_ptr<client::LoginFlow> flow_;
 
   friend class LoginWindowView;
+  void rememberAccountEmail();
   void showLoginError(const QString& message);
   void showHelperFailure(const QString& message, const QString& reason);
   void openDialer();

@@ -26,6 +26,13 @@ QString storedString(const std::string& key) {
   return value ? QString::fromStdString(*value) : QString();
 }
 
+// A pane's size as it would first show: its own size once it was given
+// one, else what its layout asks for.
+QSize naturalSize(QWidget* view) {
+  if (view->testAttribute(Qt::WA_Resized)) return view->size();
+  return view->sizeHint().expandedTo(view->minimumSizeHint());
+}
+
 std::vector<int> numbersIn(const QString& text) {
   std::vector<int> numbers;
   static const QRegularExpression number(R"(-?\d+(\.\d+)?)");
@@ -87,6 +94,11 @@ PanedPreferencesWindowController::PanedPreferencesWindowController(
     item->setData(pane->identifier());
     item->setCheckable(true);
     toolbar_->addAction(item);
+  }
+  // Every pane shows at the largest one's size: a window that changed size
+  // on every pane would grow away from where it was placed.
+  for (PreferencePane* pane : viewControllers_) {
+    if (pane != nullptr) commonPaneSize_ = commonPaneSize_.expandedTo(naturalSize(pane->view()));
   }
   connect(group_, &QActionGroup::triggered, this,
           &PanedPreferencesWindowController::toolbarItemDidClick);
@@ -188,9 +200,7 @@ void PanedPreferencesWindowController::setSelectedViewController(PreferencePane*
 
   QWidget* view = pane->view();
   const QString identifier = pane->identifier();
-  QSize current = view->size();
-  if (!view->testAttribute(Qt::WA_Resized))
-    current = view->sizeHint().expandedTo(view->minimumSizeHint());
+  const QSize current = naturalSize(view).expandedTo(commonPaneSize_);
   QRect bounds(QPoint(0, 0), current);
   QRect saved = rectFromString(storedString(paneFrameKey(identifier))).value_or(bounds);
   auto found = minimumViewRects_.find(identifier);

@@ -6,8 +6,10 @@
 // Guarantees:
 //  1. A pane whose commitEditing answers false is never left: the selection
 //     and its toolbar item stay as they were.
-//  2. A pane's minimum size is its size when first shown; a direction that
-//     is not resizable always gets the minimum, whatever size was saved.
+//  2. A pane's minimum size is its size when first shown, and every pane is
+//     first shown at the size of the largest one, so the window keeps one
+//     size (and its place) as the panes change; a direction that is not
+//     resizable always gets the minimum, whatever size was saved.
 //  3. "PanedPreferencesWindowControllerDidChangeViewNotification" (object:
 //     the controller) is posted after every pane change.
 //  4. Closing the window is refused while the shown pane refuses to be left.
@@ -91,6 +93,8 @@ class PanedPreferencesWindowController : public QMainWindow {
   PreferencePane* selected_ = nullptr;
   QString title_;
   std::map<QString, QRect> minimumViewRects_;
+  // The largest pane's natural size, taken when the window is made.
+  QSize commonPaneSize_;
   QToolBar* toolbar_;
   QActionGroup* group_;
   bool changingPane_ = false;

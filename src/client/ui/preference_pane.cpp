@@ -1,20 +1,33 @@
 #include "client/ui/preference_pane.h"
 
-#include "client/core/account_manager.h"
 #include "client/core/connection_state.h"
 #include "platform/system/notification_center.h"
 
 namespace client::ui {
 
+void observeDialerControls(const void* observer,
+                           std::function<void(const DialerControls& controls)> apply) {
+  if (!apply) return;
+  apply(DialerState::currentControls());
+  platform::NotificationCenter::defaultCenter().addObserver(
+      observer,
+      [apply](const platform::Notification& n) {
+        auto state = n.objectAs<DialerState>();
+        apply(state ? state->controls() : DialerState::currentControls());
+      },
+      kDialerStatusDidChangeNotification, nullptr);
+}
+
 void observeConnectionActivity(const void* observer, std::function<void()> busy,
                                std::function<void()> idle) {
-  auto& center = platform::NotificationCenter::defaultCenter();
-  auto onBusy = [busy = std::move(busy)](const platform::Notification&) { busy(); };
-  auto onIdle = [idle = std::move(idle)](const platform::Notification&) { idle(); };
-  center.addObserver(observer, onBusy, kVPNWillConnectNotification, nullptr);
-  center.addObserver(observer, onIdle, kVPNDisconnectNotification, nullptr);
-  center.addObserver(observer, onBusy, kSwitchWillStartNotification, nullptr);
-  center.addObserver(observer, onIdle, kSwitchDidStopNotification, nullptr);
+  observeDialerControls(
+      observer, [busy = std::move(busy), idle = std::move(idle)](const DialerControls& controls) {
+        if (controls.settingsEnabled) {
+          if (idle) idle();
+        } else if (busy) {
+          busy();
+        }
+      });
 }
 
 }  // namespace client::ui

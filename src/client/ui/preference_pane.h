@@ -12,6 +12,8 @@
 #include <functional>
 #include <optional>
 
+#include "client/core/dialer_state.h"
+
 namespace client::ui {
 
 class PreferencePane {
@@ -31,11 +33,16 @@ class PreferencePane {
   virtual bool commitEditing() { return true; }
 };
 
-// Registers `observer` with the default notification center so that `busy`
-// runs when a connection or a server switch starts and `idle` when the
-// connection ends or the switch stops: panes lock what must not change
-// meanwhile. removeObserver(observer) undoes it with the observer's other
-// registrations.
+// Calls `apply` at once with the dialer's controls table row now
+// (DialerState::currentControls) and again after every change of it, on
+// the main thread. removeObserver(observer) on the default notification
+// center undoes it with the observer's other registrations.
+void observeDialerControls(const void* observer,
+                           std::function<void(const DialerControls& controls)> apply);
+
+// observeDialerControls for panes whose settings lock while a connection
+// runs or a server switch is under way: `busy` runs when the row's
+// settings are locked, `idle` when they are free.
 void observeConnectionActivity(const void* observer, std::function<void()> busy,
                                std::function<void()> idle);
 

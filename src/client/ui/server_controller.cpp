@@ -12,6 +12,8 @@
 #include "client/core/account_manager.h"
 #include "client/core/connection_state.h"
 #include "client/ui/localizable.h"
+#include "client/ui/preference_pane.h"
+#include "client/ui/text_fit.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/system/notification_center.h"
 
@@ -48,7 +50,7 @@ ServerController::ServerController(std::shared_ptr<VRAccountManager> accountMana
   progressIndicator_->setMaximumWidth(90);
   switchButton_ = new QPushButton("Switch", this);
   switchButton_->setObjectName("switchButton");
-  testButton_ = new QPushButton("Test Server", this);
+  testButton_ = new QPushButton("Test server", this);
   testButton_->setObjectName("testButton");
   statusLabel_ = new QLabel(this);
   statusLabel_->setObjectName("statusLabel");
@@ -89,12 +91,14 @@ ServerController::ServerController(std::shared_ptr<VRAccountManager> accountMana
           [this](int column, Qt::SortOrder order) { sortByColumn(kColumns.value(column), order); });
 
   auto& center = platform::NotificationCenter::defaultCenter();
-  center.addObserver(
-      this, [this](const platform::Notification&) { connectEvent(); }, kVPNWillConnectNotification,
-      nullptr);
-  center.addObserver(
-      this, [this](const platform::Notification&) { disconnectEvent(); },
-      kVPNDisconnectNotification, nullptr);
+  // Whether a switch may start now is the dialer's to say.
+  observeDialerControls(this, [this](const DialerControls& controls) {
+    if (controls.changeLocationEnabled) {
+      disconnectEvent();
+    } else {
+      connectEvent();
+    }
+  });
   center.addObserver(
       this,
       [this](const platform::Notification&) {
@@ -162,8 +166,8 @@ void ServerController::updateUIForActionCompletion() {
   } else {
     statusLabel_->hide();
   }
-  serverTable_->setEnabled(true);
-  switchButton_->setEnabled(true);
+  serverTable_->setEnabled(stateAllowsSwitch_);
+  switchButton_->setEnabled(stateAllowsSwitch_);
 }
 
 void ServerController::refreshIndicator() {
@@ -246,6 +250,7 @@ void ServerController::reloadData() {
       item->setToolTip(text.startsWith("N/A (") ? text : QString());
     }
   }
+  fitColumnsToText(serverTable_);
   if (selected >= 0 && selected < numberOfRows()) serverTable_->selectRow(selected);
 }
 
@@ -369,11 +374,14 @@ void ServerController::switchSelectedServer() {
 }
 
 void ServerController::connectEvent() {
+  stateAllowsSwitch_ = false;
   serverTable_->setEnabled(false);
   switchButton_->setEnabled(false);
 }
 
 void ServerController::disconnectEvent() {
+  stateAllowsSwitch_ = true;
+  if (busy_) return;  // a reload or switch of our own still runs
   serverTable_->setEnabled(true);
   switchButton_->setEnabled(true);
 }

@@ -101,6 +101,8 @@ class ServerController : public QWidget {
   std::shared_ptr<ServerList> servers_;
   bool currentlySwitchingServer_ = false;
   bool busy_ = false;
+  // The dialer's controls table allows a switch now.
+  bool stateAllowsSwitch_ = true;
   QString note_;
   QTimer* noteTimer_;
   std::set<ServerModel::Ptr> testing_;

@@ -39,7 +39,7 @@ void Workspace::tellCannotOpen(const QString& what, const QString& why, QWidget*
   box->setText(QString("%1 could not be opened.").arg(what));
   box->setInformativeText(why);
   box->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  box->addButton("Ok", QMessageBox::AcceptRole);
+  box->addButton("OK", QMessageBox::AcceptRole);
   box->open();
 }
 

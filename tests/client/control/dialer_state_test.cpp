@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "client/control/control_fixture.h"
+#include "client/core/account_manager.h"
 #include "client/core/connection_failure.h"
 #include "client/core/open_account.h"
 #include "support/manual_clock.h"
@@ -54,6 +55,11 @@ class RecordingView : public client::DialerView {
   void setConnectedTimeText(const std::string& text) override { timeText = text; }
   void setIPAddressText(const std::string& address, double) override { ip = address; }
   void showMessage(const std::string& text) override { message = text; }
+  void showWarning(const std::string& text) override { warning = text; }
+  void applyControls(const client::DialerControls& row) override {
+    controls = row;
+    ++controlUpdates;
+  }
   void presentUserNotification(const std::string& title, const std::string& text) override {
     EXPECT_EQ(title, "VarnelVPN");
     userNotifications.push_back(text);
@@ -64,7 +70,9 @@ class RecordingView : public client::DialerView {
     return false;
   }
   std::vector<std::string> statusTexts, userNotifications;
-  std::string controlLabel, timeText, ip, message;
+  std::string controlLabel, timeText, ip, message, warning;
+  client::DialerControls controls;
+  int controlUpdates = 0;
 };
 
 // A request object that only counts, for the cases that need no helper.
@@ -439,6 +447,249 @@ TEST_F(DialerStateTest, StatusChangesArePosted) {
   EXPECT_EQ(seen, (std::vector<DialerStatus>{DialerStatus::Connecting, DialerStatus::Connected,
                                              DialerStatus::Reconnecting}));
   EXPECT_EQ(request->starts, 2);  // the switch counts as a drop: reconnect at once
+}
+
+// The controls table, row by row, as the header states it.
+TEST(DialerControlsTest, EveryRowOfTheTable) {
+  using client::DialerControls;
+  using client::DialerState;
+  struct Row {
+    DialerStatus status;
+    bool switching;
+    const char* title;
+    bool control, location, settings, accounts, shield;
+  };
+  const Row rows[] = {
+      {DialerStatus::Disconnected, false, "Connect", true, true, true, true, false},
+      {DialerStatus::Disconnected, true, "Connect", false, false, false, false, false},
+      {DialerStatus::Connecting, false, "Cancel", true, false, false, true, false},
+      {DialerStatus::Connected, false, "Disconnect", true, false, false, true, true},
+      {DialerStatus::Reconnecting, false, "Cancel", true, false, false, true, false},
+      {DialerStatus::Disconnecting, false, "Connect", false, false, false, true, false},
+      // A switch never takes away the way to stop a running connection.
+      {DialerStatus::Connected, true, "Disconnect", true, false, false, false, true},
+      {DialerStatus::Reconnecting, true, "Cancel", true, false, false, false, false},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(static_cast<int>(r.status) * 10 + r.switching);
+    const DialerControls c = DialerState::controlsFor(r.status, r.switching);
+    EXPECT_EQ(c.controlTitle, r.title);
+    EXPECT_EQ(c.controlEnabled, r.control);
+    EXPECT_EQ(c.changeLocationEnabled, r.location);
+    EXPECT_EQ(c.settingsEnabled, r.settings);
+    EXPECT_EQ(c.accountMenuEnabled, r.accounts);
+    EXPECT_EQ(c.shieldConnected, r.shield);
+  }
+  // Before any login there is no dialer: everything is free.
+  EXPECT_EQ(DialerState::currentControls(),
+            DialerState::controlsFor(DialerStatus::Disconnected, false));
+}
+
+// After every way an attempt can end, the view holds the row of the status
+// the dialer is in: nothing keeps the lock of an attempt that is over.
+TEST_F(DialerStateTest, EveryEndingOfAnAttemptLeavesTheControlsOfItsState) {
+  const auto free = client::DialerState::controlsFor(DialerStatus::Disconnected, false);
+  auto expectRow = [&](DialerStatus s) {
+    EXPECT_EQ(dialer_->status(), s);
+    EXPECT_EQ(view_->controls, client::DialerState::controlsFor(s, false));
+    EXPECT_EQ(client::DialerState::currentControls(), view_->controls);
+  };
+  control_test::FakeHelper helper;
+  ASSERT_TRUE(helper.waitReady());
+  make();
+  EXPECT_EQ(client::DialerState::current(), dialer_);
+
+  // A permanent failure.
+  dialer_->clickControlButton();
+  expectRow(DialerStatus::Connecting);
+  ASSERT_TRUE(nextPoll(helper));
+  helper.send("log Read: >LOG:1700000000,,AUTH: Received control message: AUTH_FAILED");
+  helper.send("state 2");
+  ASSERT_TRUE(pollUntilStatus(helper, DialerStatus::Disconnected));
+  expectRow(DialerStatus::Disconnected);
+  EXPECT_TRUE(view_->controls.settingsEnabled);
+
+  // Connected, then cancelled by the user.
+  helper.send("state 3");
+  dialer_->clickControlButton();
+  ASSERT_TRUE(helper.waitFor(kOpenRequest, 2));
+  ASSERT_TRUE(nextPoll(helper));
+  helper.send("state 5");
+  ASSERT_TRUE(pollUntilStatus(helper, DialerStatus::Connected));
+  expectRow(DialerStatus::Connected);
+  dialer_->clickControlButton();
+  expectRow(DialerStatus::Disconnecting);
+  ASSERT_TRUE(helper.waitFor("request DisconnectConnection", 2));
+  helper.send("state 1");
+  ASSERT_TRUE(pollUntilStatus(helper, DialerStatus::Disconnected));
+  expectRow(DialerStatus::Disconnected);
+
+  // A transient failure that the user gives up on while it retries.
+  dialer_->clickControlButton();
+  ASSERT_TRUE(helper.waitFor(kOpenRequest, 3));
+  ASSERT_TRUE(nextPoll(helper));
+  helper.send("state 1");
+  ASSERT_TRUE(pollUntilStatus(helper, DialerStatus::Reconnecting));
+  expectRow(DialerStatus::Reconnecting);
+  dialer_->clickControlButton();
+  ASSERT_TRUE(waitStatus(DialerStatus::Disconnected));
+  expectRow(DialerStatus::Disconnected);
+
+  // The helper goes away in the middle of an attempt.
+  helper.send("state 3");
+  dialer_->clickControlButton();
+  ASSERT_TRUE(helper.waitFor(kOpenRequest, 4));
+  ASSERT_TRUE(nextPoll(helper));
+  helper.send("exit");
+  ASSERT_TRUE(pollUntil(helper, [&] { return dialer_->status() != DialerStatus::Connecting; }) ||
+              dialer_->status() != DialerStatus::Connecting);
+  passRetryDelay();
+  ASSERT_TRUE(waitStatus(DialerStatus::Disconnected));
+  expectRow(DialerStatus::Disconnected);
+  EXPECT_EQ(view_->controls, free);
+}
+
+TEST_F(DialerStateTest, ServerSwitchLocksTheSettingsAndTheConnect) {
+  auto request = std::make_shared<CountingRequest>();
+  make([request](std::weak_ptr<client::HelperRequestDelegate>) { return request; });
+  auto& center = platform::NotificationCenter::defaultCenter();
+  center.post(client::kSwitchWillStartNotification);
+  EXPECT_TRUE(dialer_->isSwitching());
+  EXPECT_EQ(view_->controls, client::DialerState::controlsFor(DialerStatus::Disconnected, true));
+  // Nothing starts while the account's settings are being replaced.
+  dialer_->clickControlButton();
+  EXPECT_EQ(dialer_->status(), DialerStatus::Disconnected);
+  center.post(client::kSwitchDidStopNotification);
+  EXPECT_EQ(view_->controls, client::DialerState::controlsFor(DialerStatus::Disconnected, false));
+  dialer_->clickControlButton();
+  ASSERT_TRUE(pump([&] { return request->starts == 1; }));
+}
+
+const std::string kLostLine =
+    "log 2026-01-01 00:00:00:000 The connection to the server was lost (ping-restart); "
+    "reconnecting.";
+
+TEST_F(DialerStateTest, HelperReconnectIsShownAndItsReturnOrGivingUpFollowed) {
+  control_test::FakeHelper helper;
+  ASSERT_TRUE(helper.waitReady());
+  make();
+  dialer_->clickControlButton();
+  ASSERT_TRUE(nextPoll(helper));
+  helper.send("state 5");
+  ASSERT_TRUE(pollUntilStatus(helper, DialerStatus::Connected));
+  EXPECT_TRUE(view_->controls.shieldConnected);
+
+  // The server goes away: the helper says why, then reports 3.
+  helper.send(kLostLine);
+  helper.send("state 3");
+  ASSERT_TRUE(pollUntilStatus(helper, DialerStatus::Reconnecting));
+  ASSERT_TRUE(pump([&] { return view_->message.find("ping-restart") != std::string::npos; }));
+  EXPECT_EQ(view_->message,
+            "The connection to the VPN server was lost (ping-restart). Reconnecting.");
+  EXPECT_EQ(view_->statusTexts.back(), "Reconnecting");
+  EXPECT_FALSE(view_->controls.shieldConnected);
+  EXPECT_EQ(view_->ip, "") << "the tunnel's address is not the visible one any more";
+  clock_->advance(std::chrono::seconds(1));
+  ASSERT_TRUE(pump([&] { return view_->timeText == "Not Connected"; }));
+  // The helper restores it by itself: the client starts nothing.
+  EXPECT_EQ(helper.count(kOpenRequest), 1);
+
+  // It comes back.
+  helper.send("state 5");
+  ASSERT_TRUE(pollUntilStatus(helper, DialerStatus::Connected));
+  EXPECT_EQ(view_->message, "");
+  EXPECT_TRUE(view_->controls.shieldConnected);
+
+  // It goes away again, now without a reason, and the helper gives up.
+  helper.send("state 3");
+  ASSERT_TRUE(pollUntilStatus(helper, DialerStatus::Reconnecting));
+  EXPECT_EQ(view_->message, client::kConnectionLostDefaultMessage);
+  helper.send("state 1");
+  ASSERT_TRUE(pollUntilStatus(helper, DialerStatus::Disconnected));
+  EXPECT_EQ(dialer_->lastErrorMessage(), client::kConnectionGivenUpMessage);
+  EXPECT_EQ(view_->message, client::kConnectionGivenUpMessage);
+  EXPECT_TRUE(view_->notified(client::kConnectionGivenUpMessage));
+  passRetryDelay();
+  EXPECT_EQ(helper.count(kOpenRequest), 1);
+  EXPECT_EQ(dialer_->status(), DialerStatus::Disconnected);
+  EXPECT_EQ(view_->controls, client::DialerState::controlsFor(DialerStatus::Disconnected, false));
+}
+
+TEST_F(DialerStateTest, RouteErrorIsAWarningBesideConnected) {
+  control_test::FakeHelper helper;
+  ASSERT_TRUE(helper.waitReady());
+  make();
+  dialer_->clickControlButton();
+  ASSERT_TRUE(nextPoll(helper));
+  // What the helper logs of OpenVPN's state line, and its state, in one poll.
+  helper.send(
+      "log 2026-01-01 00:00:00:000 Read: >STATE:1700000000,CONNECTED,ROUTE_ERROR,10.8.0.2,"
+      "127.0.0.1,1194,,");
+  helper.send("state 5");
+  ASSERT_TRUE(pollUntilStatus(helper, DialerStatus::Connected));
+  ASSERT_TRUE(pump([&] { return view_->warning == client::kRouteErrorMessage; }));
+  EXPECT_EQ(dialer_->warningMessage(), client::kRouteErrorMessage);
+  EXPECT_EQ(view_->statusTexts.back(), "Connected");
+  EXPECT_EQ(view_->message, "") << "not a failure";
+  // Gone with the connection it was about.
+  dialer_->clickControlButton();
+  EXPECT_EQ(view_->warning, "");
+  ASSERT_TRUE(helper.waitFor("request DisconnectConnection"));
+  helper.send("state 1");
+  ASSERT_TRUE(pollUntilStatus(helper, DialerStatus::Disconnected));
+  // A clean connection shows none.
+  dialer_->clickControlButton();
+  ASSERT_TRUE(helper.waitFor(kOpenRequest, 2));
+  ASSERT_TRUE(nextPoll(helper));
+  helper.send("log Read: >STATE:1700000001,CONNECTED,SUCCESS,10.8.0.2,127.0.0.1,1194,,");
+  helper.send("state 5");
+  ASSERT_TRUE(pollUntilStatus(helper, DialerStatus::Connected));
+  settle();
+  EXPECT_EQ(view_->warning, "");
+}
+
+TEST_F(DialerStateTest, FailureTextGoesWhenTheAccountOrTypeChanges) {
+  auto request = std::make_shared<CountingRequest>();
+  make([request](std::weak_ptr<client::HelperRequestDelegate>) { return request; });
+  auto& center = platform::NotificationCenter::defaultCenter();
+  for (const char* change : {client::kConnectionTypeDidChangeNotification,
+                             client::kCurrentAccountDidChangeNotification}) {
+    SCOPED_TRACE(change);
+    dialer_->clickControlButton();
+    ASSERT_TRUE(
+        pump([&] { return dialer_->status() == DialerStatus::Connecting && request->starts > 0; }));
+    dialer_->helperRequestDidFail("The IKEv2 connection type is not supported.");
+    ASSERT_EQ(view_->message, "The IKEv2 connection type is not supported.");
+    center.post(change);
+    EXPECT_EQ(view_->message, "");
+    EXPECT_EQ(dialer_->lastErrorMessage(), "");
+  }
+  // While an attempt goes on, its problem stays: it is about that attempt.
+  const int starts = request->starts;
+  dialer_->clickControlButton();
+  ASSERT_TRUE(pump([&] { return request->starts > starts; }));
+  dialer_->helperRequestDidReportProblem(client::kServerUnreachableMessage);
+  center.post(client::kCurrentAccountDidChangeNotification);
+  EXPECT_EQ(view_->message, client::kServerUnreachableMessage);
+}
+
+TEST_F(DialerStateTest, RunningConnectionKeepsTheAccountItWasStartedWith) {
+  auto request = std::make_shared<CountingRequest>();
+  make([request](std::weak_ptr<client::HelperRequestDelegate>) { return request; });
+  auto first = services_->account;
+  dialer_->clickControlButton();
+  ASSERT_TRUE(pump([&] { return request->starts == 1; }));
+  platform::NotificationCenter::defaultCenter().post(client::kVPNConnectNotification);
+  services_->account = client::OpenAccount::instanceFromDictionary(
+      Value::dictionary({{"id", 8}, {"remote", "127.0.0.2"}}));
+  services_->type = 4;
+  EXPECT_EQ(dialer_->runningAccount(), first);
+  EXPECT_EQ(dialer_->runningConnectionType(), 3);
+  dialer_->clickControlButton();
+  EXPECT_EQ(dialer_->runningAccount(), first) << "until it has ended";
+  platform::NotificationCenter::defaultCenter().post(client::kVPNDisconnectNotification);
+  EXPECT_EQ(dialer_->runningAccount(), nullptr);
+  EXPECT_EQ(dialer_->runningConnectionType(), -1);
 }
 
 TEST(DialerConnectTimeTest, TextOfTheConnectedTime) {

@@ -93,13 +93,15 @@ void handle(const ipc::XPCMessage& message, const std::shared_ptr<ipc::XPCConnec
 }  // namespace
 
 int main() {
-  ipc::XPCService::create([](const std::shared_ptr<ipc::XPCConnection>& connection) {
-    emit("peer");
-    connection->setEventHandler(
-        [](const ipc::XPCMessage& message, const std::shared_ptr<ipc::XPCConnection>& c) {
-          platform::dispatch::Queue::main()->async([message, c] { handle(message, c); });
-        });
-  });
+  auto service = ipc::XPCService::create(
+      [](const std::shared_ptr<ipc::XPCConnection>& connection) {
+        emit("peer");
+        connection->setEventHandler(
+            [](const ipc::XPCMessage& message, const std::shared_ptr<ipc::XPCConnection>& c) {
+              platform::dispatch::Queue::main()->async([message, c] { handle(message, c); });
+            });
+      },
+      ipc::XPCService::admitEveryPeerForTesting());
   ipc::XPCService::runMachService("VarnelHelper");
   std::thread([] {
     std::string line;

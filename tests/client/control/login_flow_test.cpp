@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "client/Singletons/varnel_log.h"
 #include "platform/foundation/format.h"
+#include "support/temp_root.h"
 
 namespace {
 
@@ -69,8 +71,10 @@ class FakeView : public client::LoginView {
   bool indicator = false;
 };
 
-class LoginFlowTest : public ::testing::Test {
+// The flow logs its failures to the client's log: it goes to the test's own root.
+class LoginFlowTest : public varnel::testing::TempRootTest {
  protected:
+  void TearDown() override { client::VarnelLog::resetSharedInstanceForTesting(); }
   void SetUp() override {
     services = std::make_shared<FakeServices>();
     view = std::make_shared<FakeView>();
@@ -146,8 +150,8 @@ TEST_F(LoginFlowTest, FailedLoginShowsTheServerTextUnlocksOnDismissAndKeepsTheKe
   // A reply that is no dictionary, and an error that is no text.
   flow->startLoginAction();
   answer(Value());
-  EXPECT_EQ(view->errors.back(),
-            platform::format(client::kLoginErrorFormat, std::string(client::kLoginNoAnswerText)));
+  EXPECT_EQ(view->errors.back(), platform::format(client::kLocalLoginErrorFormat,
+                                                  std::string(client::kLoginNoAnswerText)));
   flow->startLoginAction();
   answer(Value::dictionary({{"error", 42}}));
   EXPECT_EQ(view->errors.back(), platform::format(client::kLoginErrorFormat, std::string("42")));

@@ -203,12 +203,17 @@ TEST_F(PolkitHelperInstallationTest, AllowedUserInstallsAndUpdatesRefusedUsersAr
            "echo \"version: $(grep -o '20[0-9]' " +
            root + "/usr/local/libexec/varnel/VarnelHelper.plist 2>/dev/null)\"\n";
   };
+  // The installer moves only the folder of the program that asks: the
+  // client runs from the downloaded folder it moves.
   auto moveAs = [&](const std::string& name) {
-    return "echo '=== move " + name +
-           "'\nsetsid --wait setpriv --reuid=" + std::to_string(users[name]) +
+    const std::string downloads = dir_ + "/home-" + name + "/Downloads";
+    const std::string bundle = downloads + "/VarnelVPN Client.app";
+    return "echo '=== move " + name + "'\nmkdir -p '" + bundle + "' && cp '" + client + "' '" +
+           bundle + "/' && chown -R " + std::to_string(users[name]) + ":" + std::to_string(gid) +
+           " '" + downloads + "'\nsetsid --wait setpriv --reuid=" + std::to_string(users[name]) +
            " --regid=" + std::to_string(gid) + " --clear-groups env -i HOME=" + dir_ + "/home-" +
            name + " PATH=/usr/bin:/bin VARNEL_ROOT=" + root + " VARNEL_TEST_INSTALLER='" + app +
-           "/varnel-install-helper' '" + client +
+           "/varnel-install-helper' '" + bundle + "/VarnelVPN Client" +
            "' --gtest_filter=PolkitChild.DISABLED_MoveToApplications "
            "--gtest_also_run_disabled_tests </dev/null 2>&1\n"
            "echo \"moved: $(cat '" +

@@ -140,8 +140,9 @@ TEST_F(VPNManagerOverNMTest, IKEv2IsConnectedOnlyWhenNetworkManagerSaysSo) {
   EXPECT_NE(settings.find("\"permissions\": [\"user:"), std::string::npos) << settings;
   EXPECT_EQ(count(client::kVPNConnectNotification), 0);
 
-  mock_.command("vpn 3 1");
-  mock_.command("vpn 5 1");
+  // NetworkManager's recorded road up (the active connection and the VPN
+  // both become ACTIVATED).
+  mock_.command("replay connect");
   ASSERT_TRUE(pump([&] { return count(client::kVPNConnectNotification) == 1; }));
   mock_.command("vpn 7 6");  // the server stopped answering
   ASSERT_TRUE(pump([&] { return count(client::kVPNDisconnectNotification) == 1; }));

@@ -10,6 +10,7 @@
 #include "account_manager_fixture.h"
 #include "client/Singletons/varnel_log.h"
 #include "client/core/open_account.h"
+#include "client/core/xpc_wrapper.h"
 #include "codecs/base64.h"
 #include "platform/system/file_util.h"
 #include "platform/system/notification_center.h"
@@ -382,6 +383,67 @@ TEST_F(AccountManagerTest, TransportChangeAndPlan131) {
   EXPECT_FALSE(lite->udp());
   pump([] { return false; }, 0.2);
   EXPECT_EQ(requestsTo("/change_open/").size(), sent);
+}
+
+// The request the helper gets for a type, as the dialer builds it.
+Value helperRequest(VRAccountManager& manager, int type) {
+  return XPCWrapper::connectionRequest(
+      *manager.accountForConnection(manager.currentAccount(), type), type);
+}
+
+TEST_F(AccountManagerTest, RequestOfATypeIsTheSameAfterARoundTripThroughTypesAndServers) {
+  defaults_->setObject(Value(1001), kLastSelectedAccountKey);
+  login("demo@varnelvpn.test", "demo-password");
+  ASSERT_TRUE(serversLoaded());
+  auto stops = [this] {
+    return std::count(seen_.begin(), seen_.end(), kSwitchDidStopNotification);
+  };
+  auto switchTo = [&](const std::string& prefix) {
+    ServerModel::Ptr target;
+    for (const auto& server : *manager_->currentServers())
+      if (server->serverName() == prefix) target = server;
+    ASSERT_TRUE(target) << prefix;
+    bool called = false;
+    manager_->switchServer(target, [&](const Value&) { called = true; });
+    ASSERT_TRUE(pump([&] { return called; }));
+    ASSERT_EQ(manager_->currentAccount()->prefix().asString(), prefix);
+    ASSERT_TRUE(serversLoaded());
+  };
+  auto choose = [&](int type) {
+    const auto before = stops();
+    manager_->setConnectionType(type);
+    // The transport change, when one is needed, has come back.
+    pump([&] { return stops() > before; }, 2.0);
+  };
+
+  const Value udp = helperRequest(*manager_, 3);
+  EXPECT_EQ(udp["operation"].asString(), "OpenVPNConnectionRequest");
+  EXPECT_EQ(udp["udp"], Value(true));
+  EXPECT_EQ(udp["port"].asInt64(), 1194);
+  EXPECT_FALSE(udp.contains("proxyEnabled"));
+  choose(5);
+  const Value proxy = helperRequest(*manager_, 5);
+  EXPECT_EQ(proxy["proxyEnabled"], Value(true));
+  EXPECT_EQ(proxy["udp"], Value(false));
+  // Change Location > Switch, and back to the first server.
+  switchTo("de1");
+  // On the other server UDP still goes to the account's own port.
+  EXPECT_EQ(helperRequest(*manager_, 3)["port"].asInt64(), 1194);
+  switchTo("nl1");
+  choose(3);
+  EXPECT_EQ(helperRequest(*manager_, 3), udp);
+  EXPECT_EQ(helperRequest(*manager_, 5), proxy);
+  choose(4);
+  const Value tcp = helperRequest(*manager_, 4);
+  EXPECT_EQ(tcp["udp"], Value(false));
+  EXPECT_EQ(tcp["port"].asInt64(), 443);
+  choose(3);
+  EXPECT_EQ(helperRequest(*manager_, 3), udp);
+  EXPECT_EQ(helperRequest(*manager_, 4), tcp);
+  // The account object itself is left as the service described it.
+  EXPECT_EQ(manager_->accountForConnection(nullptr, 3), nullptr);
+  auto pptp = accountWithId(1002);
+  EXPECT_EQ(manager_->accountForConnection(pptp, 1), pptp);
 }
 
 TEST_F(AccountManagerTest, ConnectionTypesPerKind) {

@@ -82,4 +82,34 @@ TEST(ConnectionFailureTest, MessagesAreForPeople) {
   }
 }
 
+TEST(ConnectionFailureTest, LostConnectionAndRouteErrorAreNotFailures) {
+  // What the helper logs when the server went away from a running connection.
+  auto lost = classifyHelperLogLine(
+      "2026-01-01 00:00:00:000 The connection to the server was lost (ping-restart); "
+      "reconnecting.");
+  ASSERT_TRUE(lost.has_value());
+  EXPECT_FALSE(lost->permanent);
+  EXPECT_EQ(lost->message,
+            "The connection to the VPN server was lost (ping-restart). Reconnecting.");
+  EXPECT_TRUE(client::isConnectionLostMessage(lost->message));
+  EXPECT_FALSE(client::isConnectionLostMessage(client::kServerUnreachableMessage));
+  // A reason the helper could not give, and one far too long for a label.
+  lost = classifyHelperLogLine("The connection to the server was lost; reconnecting.");
+  ASSERT_TRUE(lost.has_value());
+  EXPECT_NE(lost->message.find("(no reason given)"), std::string::npos);
+  lost = classifyHelperLogLine("The connection to the server was lost (" + std::string(500, 'x') +
+                               "); reconnecting.");
+  ASSERT_TRUE(lost.has_value());
+  EXPECT_LT(lost->message.size(), 140u);
+
+  auto route = classifyHelperLogLine(
+      "Read: >STATE:1700000000,CONNECTED,ROUTE_ERROR,10.8.0.2,127.0.0.1,1194,,");
+  ASSERT_TRUE(route.has_value());
+  EXPECT_EQ(route->message, client::kRouteErrorMessage);
+  EXPECT_FALSE(route->permanent);
+  EXPECT_FALSE(
+      classifyHelperLogLine("Read: >STATE:1700000000,CONNECTED,SUCCESS,10.8.0.2,127.0.0.1,1194,,")
+          .has_value());
+}
+
 }  // namespace

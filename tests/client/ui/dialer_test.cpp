@@ -1,3 +1,4 @@
+#include <QLayout>
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QTest>
@@ -13,6 +14,7 @@
 #include "client/ui/login_controller.h"
 #include "client/ui/paned_preferences_window_controller.h"
 #include "client/ui/server_controller.h"
+#include "client/ui/text_fit.h"
 #include "client/ui/vr_menu_item.h"
 #include "client/ui/workspace.h"
 #include "platform/system/notification_center.h"
@@ -128,8 +130,10 @@ class DialerTest : public QObject {
 
   void connectCycleDrivesLabelsAndMenu() {
     // Connecting: the control cancels; the helper request starts once the
-    // API client is idle.
+    // API client is idle. The window keeps its size through the cycle.
+    const QSize window = dialer_->size();
     menuItems()[0]->trigger();
+    QCOMPARE(dialer_->size(), window);
     QCOMPARE(dialer_->status(), DialerStatus::Connecting);
     QCOMPARE(dialer_->conStatusLabel()->text(), QString("Connecting"));
     QCOMPARE(dialer_->connectionTimeLabel()->text(), QString("Connecting"));
@@ -168,6 +172,7 @@ class DialerTest : public QObject {
         waitFor([&] { return dialer_->connectionTimeLabel()->text() == "Not Connected"; }, 4000));
     post(client::kVPNDisconnectNotification);
     QCOMPARE(dialer_->status(), DialerStatus::Disconnected);
+    QCOMPARE(dialer_->size(), window);
     QCOMPARE(menuItems()[0]->text(), QString("Connect"));
     QCOMPARE(dialer_->statusBarImageName(), QString("Status Bar Disconnected"));
     QVERIFY(waitFor([&] { return dialer_->conStatusLabel()->text() == "Disconnected"; }));
@@ -282,6 +287,77 @@ class DialerTest : public QObject {
     QVERIFY(dialer_->isVisible() && !dialer_->isMinimized());
   }
 
+  void connectButtonStaysPutAsMessagesComeAndGo() {
+    auto place = [&] {
+      dialer_->layout()->activate();
+      return QRect(dialer_->connectButton()->mapTo(dialer_, QPoint(0, 0)),
+                   dialer_->connectButton()->size());
+    };
+    const QRect before = place();
+    const QSize window = dialer_->size();
+    QStringList lines;
+    for (int n = 1; n <= DialerController::kMessageLines; ++n) {
+      lines << QString("Line %1 of why it failed").arg(n);
+      dialer_->showMessage(lines.join('\n'));
+      QCOMPARE(place(), before);
+      QCOMPARE(dialer_->size(), window);
+      QVERIFY(dialer_->messageLabel()->toolTip().isEmpty());
+      // Every line shows whole.
+      QVERIFY(dialer_->messageLabel()->geometry().bottom() <
+              dialer_->messageLabel()->parentWidget()->height());
+    }
+    dialer_->showWarning("The route to 10.0.0.0/8 could not be added.");
+    QCOMPARE(place(), before);
+    // Too long for the room: the whole text stays readable in the tool tip.
+    const QString story = QString("The server did not answer. ").repeated(20);
+    dialer_->showMessage(story);
+    QCOMPARE(place(), before);
+    QCOMPARE(dialer_->messageLabel()->toolTip(), story);
+    // A path wider than the window wraps inside the window, cut nowhere.
+    dialer_->showWarning("");
+    const QString path =
+        "The configuration /var/lib/varnel/connections/premium-w1001-amsterdam-netherlands-"
+        "openvpn-udp-port-1289/client-profile-generated.conf could not be read.";
+    dialer_->showMessage(path);
+    dialer_->layout()->activate();
+    QCOMPARE(client::ui::cutTexts(dialer_), QStringList());
+    QCOMPARE(dialer_->messageLabel()->text().remove(QChar(0x200B)), path);
+    QCOMPARE(place(), before);
+    // Short words are left alone.
+    dialer_->showMessage("The server did not answer.");
+    QCOMPARE(dialer_->messageLabel()->text(), QString("The server did not answer."));
+    dialer_->showMessage("");
+    QCOMPARE(place(), before);
+    QVERIFY(!dialer_->messageLabel()->isVisibleTo(dialer_));
+  }
+
+  void trayToolTipTellsStateLocationAndTime() {
+    QSystemTrayIcon* tray = dialer_->statusBarIcon();
+    QCOMPARE(tray->toolTip(), QString("VarnelVPN Client: Disconnected"));
+    menuItems()[0]->trigger();
+    QCOMPARE(tray->toolTip(), QString("VarnelVPN Client: Connecting"));
+    QVERIFY(waitFor([&] { return request_ && request_->starts == 1; }));
+    post(client::kVPNConnectNotification);
+    const QString location = dialer_->countryLabel()->text();
+    QVERIFY(!location.isEmpty());
+    QVERIFY2(
+        QRegularExpression("^VarnelVPN Client: Connected\n" + QRegularExpression::escape(location) +
+                           "\nConnected for \\d+:\\d\\d$")
+            .match(tray->toolTip())
+            .hasMatch(),
+        qPrintable(tray->toolTip()));
+    // The time in the tip ticks with the window's clock.
+    QVERIFY(waitFor([&] { return tray->toolTip().endsWith("Connected for 0:01"); }, 4000));
+    // A drop: the tip says so, without a stale location or time.
+    post(client::kVPNDisconnectNotification);
+    QCOMPARE(dialer_->status(), DialerStatus::Reconnecting);
+    QCOMPARE(tray->toolTip(), QString("VarnelVPN Client: Reconnecting"));
+    menuItems()[0]->trigger();
+    post(client::kVPNDisconnectNotification);
+    QCOMPARE(dialer_->status(), DialerStatus::Disconnected);
+    QCOMPARE(tray->toolTip(), QString("VarnelVPN Client: Disconnected"));
+  }
+
   void quitWhileConnectedDisconnectsFirst() {
     menuItems()[0]->trigger();
     QVERIFY(waitFor([&] { return request_ && request_->starts == 1; }));
@@ -334,16 +410,29 @@ class DialerTest : public QObject {
     QVERIFY(alert != nullptr && alert->isVisible());
     QVERIFY(alert->text().contains(QString::fromStdString(accounts[2]->accountString())));
     QVERIFY(alert->informativeText().contains(QString::fromStdString(running->accountString())));
+    QCOMPARE(alert->buttons().first()->text(), QString("OK"));
     alert->buttons().first()->click();
-    // The lines keep describing the running connection.
-    QVERIFY(waitFor([&] {
-      return dialer_->selectedAccountLabel()->text() ==
-             QString::fromStdString(accounts[2]->accountString());
-    }));
+    // The lines keep describing the running connection, its account too.
+    QTest::qWait(50);
+    QCOMPARE(dialer_->selectedAccountLabel()->text(),
+             QString::fromStdString(running->accountString()));
     QCOMPARE(dialer_->countryLabel()->text(), location);
     QCOMPARE(dialer_->selectedProtocolLabel()->text(), protocol);
     QCOMPARE(dialer_->status(), DialerStatus::Connected);
     QCOMPARE(request_->disconnects, 0);
+    // A drop and its reconnect are still the running connection.
+    post(client::kVPNDisconnectNotification);
+    QCOMPARE(dialer_->status(), DialerStatus::Reconnecting);
+    QCOMPARE(dialer_->selectedAccountLabel()->text(),
+             QString::fromStdString(running->accountString()));
+    // Once it has ended, the window shows the chosen account.
+    menuItems()[0]->trigger();
+    QCOMPARE(dialer_->status(), DialerStatus::Disconnecting);
+    post(client::kVPNDisconnectNotification);
+    QVERIFY(waitFor([&] {
+      return dialer_->selectedAccountLabel()->text() ==
+             QString::fromStdString(accounts[2]->accountString());
+    }));
   }
 
   void secondaryWindowsOpenOverTheDialer() {
@@ -361,7 +450,16 @@ class DialerTest : public QObject {
     dialer_->clickDiagnosticsButton();
     QVERIFY(near(dialer_->diagnosticsViewController()));
     delegate_->openPreferencesWindow();
-    QVERIFY(near(delegate_->preferencesWindowController()));
+    auto* preferences = delegate_->preferencesWindowController();
+    QVERIFY(near(preferences));
+    // Every pane, back and forth: one size, still over the dialer.
+    const QRect first = preferences->geometry();
+    for (std::size_t index : {1, 2, 3, 0, 3, 1}) {
+      preferences->selectControllerAtIndex(index);
+      QCOMPARE(preferences->indexOfSelectedController(), static_cast<int>(index));
+      QCOMPARE(preferences->geometry(), first);
+    }
+    QVERIFY(near(preferences));
   }
 
   void buttonsOpenPagesAndWindows() {

@@ -12,6 +12,7 @@
 #include "client/ui/workspace.h"
 #include "codecs/keychain_store.h"
 #include "platform/foundation/format.h"
+#include "platform/system/user_defaults.h"
 #include "ui_test_support.h"
 
 using namespace client::ui;
@@ -137,6 +138,60 @@ class LoginTest : public QObject {
     QCOMPARE(login->passwordInput()->text(), QString(kDemoKey));
     QVERIFY(waitFor([&] { return login->dialerViewController() != nullptr; }, 20000));
     QCOMPARE(*keychainKey(), std::string(kDemoKey));
+  }
+
+  void storedKeyLogInShowsTheAccountsEmail() {
+    auto defaults = platform::UserDefaults::standardUserDefaults();
+    LoginController::storeAPIKey(kDemoKey);
+    LoginController* login = makeLogin();
+    QVERIFY(waitFor([&] { return login->dialerViewController() != nullptr; }, 20000));
+    // The key's account named its e-mail; the next launch shows it.
+    const auto stored = defaults->stringForKey(kLoginEmailDefaultsKey);
+    QVERIFY(stored && stored->find('@') != std::string::npos);
+    delegate_.reset();
+    login = makeLogin();
+    QCOMPARE(login->emailInput()->text(), QString::fromStdString(*stored));
+    QCOMPARE(login->passwordInput()->text(), QString(kDemoKey));
+    // Shown, not sent: the key alone still logs in.
+    QVERIFY(waitFor([&] { return login->dialerViewController() != nullptr; }, 20000));
+    delegate_->logoutAction();
+    QVERIFY(!defaults->stringForKey(kLoginEmailDefaultsKey).has_value());
+  }
+
+  void refusedStoredKeyThenPasswordTypedLogsIn() {
+    auto defaults = platform::UserDefaults::standardUserDefaults();
+    defaults->setObject(platform::Value("demo@varnelvpn.test"), kLoginEmailDefaultsKey);
+    LoginController::storeAPIKey("ZZZZKEY7Q2W9E4R6T1Y3");
+    LoginController* login = makeLogin();
+    QCOMPARE(login->emailInput()->text(), QString("demo@varnelvpn.test"));
+    QVERIFY(waitFor([&] { return login->errorAlert() != nullptr; }, 20000));
+    login->errorAlert()->buttons().first()->click();
+    QVERIFY(waitFor([&] { return login->passwordInput()->isEnabled(); }));
+    // The user types the password beside the e-mail shown: both are sent.
+    login->passwordInput()->clear();
+    QTest::keyClicks(login->passwordInput(), "demo-password");
+    login->loginButton()->click();
+    QVERIFY(waitFor([&] { return login->dialerViewController() != nullptr; }, 20000));
+  }
+
+  void linksLookLikeLinks() {
+    LoginController* login = makeLogin();
+    const QColor link = login->palette().color(QPalette::Link);
+    // Drawn in the desktop's link colour (the underline is drawn solid).
+    auto drawsIn = [](QWidget* w, const QColor& colour) {
+      const QImage image = w->grab().toImage();
+      for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+          if (image.pixelColor(x, y).rgb() == colour.rgb()) return true;
+      return false;
+    };
+    QVERIFY(drawsIn(login->orderButton(), link));
+    QVERIFY(drawsIn(login->resetButton(), link));
+    QCOMPARE(login->resetButton()->textColor(), link);
+    QCOMPARE(login->orderButton()->cursor().shape(), Qt::PointingHandCursor);
+    QEnterEvent enter(QPointF(2, 2), QPointF(2, 2), QPointF(2, 2));
+    QApplication::sendEvent(login->resetButton(), &enter);
+    QCOMPARE(login->resetButton()->cursor().shape(), Qt::PointingHandCursor);
   }
 
   void refusedHelperInstallEndsTheApplication() {

@@ -152,6 +152,23 @@ class PreferencesTest : public QObject {
     QCOMPARE(window.minimumViewRects().at("Wide"), QRect(0, 0, 300, 200));
   }
 
+  void everyPaneShowsAtTheLargestPanesSize() {
+    auto* wide = new TestPane("Wide", {500, 120}, false);
+    auto* tall = new TestPane("Tall", {200, 400}, false);
+    auto* small = new TestPane("Small", {100, 100}, true);
+    PanedPreferencesWindowController window({wide, nullptr, tall, small}, "Preferences");
+    window.move(140, 90);
+    window.show();
+    const QRect frame = window.geometry();
+    for (TestPane* pane : {tall, small, wide, small, tall}) {
+      window.setSelectedViewController(pane);
+      QCOMPARE(pane->size(), QSize(500, 400));
+      QCOMPARE(window.geometry(), frame);
+    }
+    // The shared size is each pane's minimum, also for a resizable one.
+    QCOMPARE(window.minimumViewRects().at("Small"), QRect(0, 0, 500, 400));
+  }
+
   void nextWrapsAndSkipsSpaces() {
     auto* a = new TestPane("A", {200, 100});
     auto* b = new TestPane("B", {200, 100});
@@ -222,12 +239,17 @@ class PreferencesTest : public QObject {
   }
 
   void portTableLockedWhileConnecting() {
+    varnel::testing::ScriptedDialer dialer;
     OpenPreferencesViewController pane;
     pane.viewWillAppear();
     auto& center = platform::NotificationCenter::defaultCenter();
+    // The drivers' notifications alone change nothing: the dialer decides.
     center.post(client::kVPNWillConnectNotification);
+    QVERIFY(pane.tableView()->isEnabled());
+    QVERIFY(dialer.connect());
     QVERIFY(!pane.tableView()->isEnabled());
-    center.post(client::kVPNDisconnectNotification);
+    // A failed attempt frees the list again.
+    dialer.state->helperRequestDidFail("The VPN server cannot be reached.");
     QVERIFY(pane.tableView()->isEnabled());
     center.post(client::kSwitchWillStartNotification);
     QVERIFY(!pane.tableView()->isEnabled());
@@ -316,6 +338,7 @@ class PreferencesTest : public QObject {
       return defaults()->integerForKey(client::kLastSelectedAccountKey) ==
              accounts[1]->accountId32();
     }));
+    varnel::testing::ScriptedDialer dialer;
     platform::NotificationCenter::defaultCenter().post(client::kSwitchWillStartNotification);
     pane.accountTableView()->selectRow(0);
     pane.rowClickAction();
@@ -373,18 +396,52 @@ class PreferencesTest : public QObject {
     }
     manager->setConnectionType(client::kConnectionTypeL2TP);
 
+    // Without the L2TP and vpnc plugins: both greyed out with their
+    // packages, the stored L2TP gives way to SSTP (same family, run by the
+    // helper itself), a stored IPSec to OpenVPN, and unlocking the radios
+    // keeps them disabled.
+    {
+      AdvancedPreferencesViewController bare(manager, nullptr, /*offersPPTP=*/false,
+                                             [](int) { return false; });
+      bare.prepareViewWithAccount(pptp);
+      for (int tag : {0, 1, 6}) QVERIFY(!bare.radioForTag(tag)->isEnabled());
+      QVERIFY(bare.labelForTag(1)->text().contains("network-manager-l2tp"));
+      QVERIFY(bare.labelForTag(6)->text().contains("network-manager-vpnc"));
+      QCOMPARE(manager->connectionType(), int(client::kConnectionTypeSSTP));
+      QVERIFY(bare.radioForTag(2)->isChecked());
+      QVERIFY(!bare.radioForTag(1)->isChecked());
+      bare.setRadioEnabledStatus(true);
+      for (int tag : {0, 1, 6}) QVERIFY(!bare.radioForTag(tag)->isEnabled());
+      QVERIFY(bare.radioForTag(2)->isEnabled());
+    }
+    manager->setConnectionType(client::kConnectionTypeL2TP);
+
     // Plan 131: IPSec disabled and unsupported.
     manager->setCurrentAccount(lite);
     pane.prepareViewWithAccount(lite);
     QVERIFY(!pane.radioForTag(6)->isEnabled());
     QCOMPARE(pane.labelForTag(6)->text(), localized("PreferencesProtocolUnsupportedDescription"));
 
-    // Locked while connecting.
-    pane.setRadioEnabledStatus(true);
-    platform::NotificationCenter::defaultCenter().post(client::kVPNWillConnectNotification);
-    for (int tag : {0, 1, 2, 3, 6}) QVERIFY(!pane.radioForTag(tag)->isEnabled());
-    platform::NotificationCenter::defaultCenter().post(client::kVPNDisconnectNotification);
-    for (int tag : {1, 2, 3, 6}) QVERIFY(pane.radioForTag(tag)->isEnabled());
+    // Locked while connecting, freed when the attempt ends; the account's own
+    // rule (IPSec on plan 131) and the system's (no PPTP plugin) still hold.
+    {
+      varnel::testing::ScriptedDialer dialer;
+      pane.viewWillAppear();
+      QVERIFY(dialer.connect());
+      for (int tag : {0, 1, 2, 3, 6, 7}) QVERIFY(!pane.radioForTag(tag)->isEnabled());
+      dialer.state->helperRequestDidFail("The VPN server cannot be reached.");
+      for (int tag : {1, 2, 3, 7}) QVERIFY(pane.radioForTag(tag)->isEnabled());
+      QVERIFY(!pane.radioForTag(0)->isEnabled());
+      QVERIFY(!pane.radioForTag(6)->isEnabled());
+      // Another account of another plan: IPSec is offered again.
+      for (auto& a : accounts) {
+        if (a->isOpenAccount() && a->planId().asInt64() != 131) manager->setCurrentAccount(a);
+      }
+      pane.prepareViewWithAccount(manager->currentAccount());
+      QVERIFY(pane.radioForTag(6)->isEnabled());
+      manager->setCurrentAccount(lite);
+      pane.prepareViewWithAccount(lite);
+    }
     pane.prepareViewWithAccount(nullptr);
     QCOMPARE(pane.labelForTag(3)->text(),
              localized("PreferencesProtocolNoActiveAccountDescription"));

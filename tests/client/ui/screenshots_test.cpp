@@ -1,6 +1,12 @@
+#include <QApplication>
 #include <QDir>
+#include <QLabel>
+#include <QMessageBox>
 #include <QPixmap>
+#include <QProcess>
+#include <QScreen>
 #include <QSet>
+#include <QStandardPaths>
 #include <QTest>
 
 #include "account-service/account_service.h"
@@ -9,28 +15,58 @@
 #include "client/core/pudip_client.h"
 #include "client/core/server_model.h"
 #include "client/ui/app_delegate.h"
+#include "client/ui/diagnostics_view_controller.h"
 #include "client/ui/dialer_controller.h"
+#include "client/ui/eula_window_controller.h"
 #include "client/ui/login_controller.h"
 #include "client/ui/paned_preferences_window_controller.h"
 #include "client/ui/server_controller.h"
+#include "client/ui/text_fit.h"
 #include "platform/system/notification_center.h"
 #include "ui_test_support.h"
 
 using namespace client::ui;
 using varnel::testing::waitFor;
 
-// Saves pictures of the windows as PNG files in VARNEL_SCREENSHOT_DIR (the
-// build folder), so that anyone can look at them.
+// Saves pictures of every window and dialog as PNG files in
+// VARNEL_SCREENSHOT_DIR (the build folder), title bar included when a window
+// manager runs (openbox, started here when installed), so that anyone can
+// look at them; the build runs it at 100 % and at 200 % (QT_SCALE_FACTOR).
+// Each window is also checked for text that does not fit: an elided title,
+// a label, button or table cell narrower than its text.
 class ScreenshotsTest : public QObject {
   Q_OBJECT
  private:
   QString folder_;
+  QProcess windowManager_;
+
+  bool decorated(QWidget* window) const {
+    return windowManager_.state() == QProcess::Running &&
+           window->frameGeometry().height() > window->geometry().height();
+  }
 
   void save(QWidget* window, const QString& name) {
     window->show();
     window->raise();
-    QTest::qWait(50);
-    QPixmap picture = window->grab();
+    window->activateWindow();
+    QVERIFY2(QTest::qWaitForWindowExposed(window), qPrintable(name));
+    if (windowManager_.state() == QProcess::Running) {
+      // The frame comes with the window manager's reparenting; without it
+      // (a sheet the manager left bare) the window alone is taken.
+      if (!waitFor([&] { return decorated(window); }, 3000))
+        qWarning("%s: no frame from the window manager", qPrintable(name));
+    }
+    QTest::qWait(50);  // let the last fade and repaint reach the screen
+    const QStringList cut = client::ui::cutTexts(window);
+    QVERIFY2(cut.isEmpty(), qPrintable(name + ": " + cut.join("; ")));
+    QPixmap picture;
+    if (decorated(window)) {
+      const QRect frame = window->frameGeometry();
+      picture =
+          window->screen()->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
+    } else {
+      picture = window->grab();
+    }
     QVERIFY(!picture.isNull());
     const QString path = folder_ + "/" + name + ".png";
     QVERIFY2(picture.save(path, "PNG"), qPrintable(path));
@@ -45,8 +81,66 @@ class ScreenshotsTest : public QObject {
 
  private slots:
   void initTestCase() {
+    // Titles read as in the program (alerts without one show its name).
+    QApplication::setApplicationName("VarnelVPN Client");
     folder_ = qEnvironmentVariable("VARNEL_SCREENSHOT_DIR", QDir::currentPath());
     QVERIFY(QDir().mkpath(folder_));
+    const QString openbox = QStandardPaths::findExecutable("openbox");
+    if (!openbox.isEmpty() && QGuiApplication::platformName() == "xcb") {
+      windowManager_.setProgram(openbox);
+      windowManager_.setArguments({"--sm-disable"});
+      windowManager_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+      windowManager_.start();
+      QVERIFY(windowManager_.waitForStarted(5000));
+      // Ready once it names itself on the root window.
+      const QString wmctrl = QStandardPaths::findExecutable("wmctrl");
+      if (!wmctrl.isEmpty()) {
+        QVERIFY(waitFor(
+            [&] {
+              QProcess ask;
+              ask.start(wmctrl, {"-m"});
+              return ask.waitForFinished(2000) && ask.exitCode() == 0;
+            },
+            10000));
+      }
+      // A window mapped while the window manager still starts up may be
+      // left unexposed: the first one is shown again until it is.
+      QWidget first;
+      first.resize(200, 100);
+      bool exposed = false;
+      for (int attempt = 0; attempt < 3 && !exposed; ++attempt) {
+        first.show();
+        exposed = QTest::qWaitForWindowExposed(&first, 3000);
+        first.hide();
+      }
+      QVERIFY(exposed);
+    }
+  }
+
+  void cleanupTestCase() {
+    if (windowManager_.state() == QProcess::NotRunning) return;
+    windowManager_.terminate();
+    if (!windowManager_.waitForFinished(5000)) windowManager_.kill();
+  }
+
+  // A window's text and title fit, through the same check.
+  void theCheckSeesCutText() {
+    QWidget window;
+    window.setWindowTitle("A rather long title for a window this narrow");
+    auto* label = new QLabel("A label with more words than room", &window);
+    label->setObjectName("narrowLabel");
+    window.resize(120, 40);
+    label->setGeometry(0, 0, 60, 20);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QString cut = client::ui::cutTexts(&window).join("; ");
+    QVERIFY2(cut.contains("title of"), qPrintable(cut));
+    QVERIFY2(cut.contains("narrowLabel: A label with more words than room"), qPrintable(cut));
+    label->setGeometry(0, 0, label->sizeHint().width(), 20);
+    window.resize(client::ui::titleRoom(&window) + 20, 40);
+    QVERIFY(
+        waitFor([&] { return window.frameGeometry().width() >= client::ui::titleRoom(&window); }));
+    QCOMPARE(client::ui::cutTexts(&window), QStringList());
   }
 
   void windows() {
@@ -81,11 +175,34 @@ class ScreenshotsTest : public QObject {
     }));
     save(dialer, "dialer-disconnected");
 
+    // An error of several lines, as a failed connect shows it.
+    dialer->showMessage(
+        "The connection failed: the server did not answer on any of the ports tried.\n"
+        "Check the network, or choose another server or connection type.");
+    save(dialer, "dialer-error");
+    dialer->showMessage("");
+
+    delegate.openAboutWindow();
+    save(delegate.aboutWindow(), "about");
+    delegate.aboutWindow()->close();
+    delegate.openEULAWindow();
+    save(delegate.eulaWindowController(), "licence");
+    delegate.eulaWindowController()->close();
+    dialer->clickDiagnosticsButton();
+    save(dialer->diagnosticsViewController(), "diagnostics");
+    dialer->diagnosticsViewController()->close();
+
     dialer->clickChangeServerButton();
     ServerController* switcher = dialer->serverController();
     QVERIFY(switcher != nullptr);
     QVERIFY(waitFor([&] { return switcher->numberOfRows() > 0; }, 10000));
     save(switcher, "server-switcher");
+    // A test whose tools fail: the speed and ping cells give the reason.
+    switcher->serverTable()->selectRow(0);
+    switcher->testSelectedServerAction();
+    QVERIFY(waitFor([&] { return switcher->testsRunning() == 0; }, 20000));
+    QVERIFY(switcher->serverTable()->item(0, 3)->text().startsWith("N/A"));
+    save(switcher, "server-switcher-tested");
     switcher->hide();
 
     delegate.openPreferencesWindow();
@@ -104,6 +221,18 @@ class ScreenshotsTest : public QObject {
     platform::NotificationCenter::defaultCenter().post(client::kVPNConnectNotification);
     QVERIFY(waitFor([&] { return dialer->connectionTimeLabel()->text() == "0:01"; }, 4000));
     save(dialer, "dialer-connected");
+
+    // Alerts: Preferences refused while connected.
+    delegate.openPreferencesWindow();
+    QMessageBox* refused = nullptr;
+    QVERIFY(waitFor([&] {
+      for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) refused = box;
+      }
+      return refused != nullptr;
+    }));
+    save(refused, "alert-preferences-refused");
+    refused->buttons().first()->click();
   }
 };
 

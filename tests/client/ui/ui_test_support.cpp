@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "client/ui/qt_run_loop_driver.h"
+#include "platform/dispatch/dispatch.h"
 #include "platform/system/user_defaults.h"
 #include "support/temp_root.h"
 
@@ -85,6 +86,32 @@ std::shared_ptr<client::VRAccountManager> demoAccountManager(
                                                   std::move(serverTools));
   manager->updateAccountInfoWithDictionary(demoLoginReply());
   return manager;
+}
+
+namespace {
+class ImmediateDialerServices : public client::DialerServices {
+ public:
+  void waitForOperations(std::function<void()> completion) override {
+    platform::dispatch::Queue::main()->async(std::move(completion));
+  }
+  client::BaseAccount::Ptr currentAccount() override { return nullptr; }
+  std::int64_t connectionType() override { return 3; }
+  void pollWithCompletionHandler(std::function<void(const platform::Value&)>) override {}
+  void clearKeepaliveToken() override {}
+};
+}  // namespace
+
+ScriptedDialer::ScriptedDialer() : request(std::make_shared<FakeHelperRequest>()) {
+  auto made = request;
+  state = client::DialerState::create(
+      std::make_shared<ImmediateDialerServices>(), std::weak_ptr<client::DialerView>(),
+      [made](std::weak_ptr<client::HelperRequestDelegate>) { return made; });
+}
+
+bool ScriptedDialer::connect() {
+  const int before = request->starts;
+  state->clickControlButton();
+  return waitFor([&] { return request->starts > before; });
 }
 
 }  // namespace varnel::testing

@@ -58,6 +58,7 @@ platform::Value demoLoginReply();
 
 }  // namespace varnel::testing
 
+#include "client/core/dialer_state.h"
 #include "client/core/helper_request.h"
 
 namespace varnel::testing {
@@ -82,6 +83,17 @@ class FakeHelperRequest : public client::HelperRequest {
 
  private:
   bool connected_ = false;
+};
+
+// A dialer state machine whose connects go to a FakeHelperRequest and whose
+// account service answers at once, for the windows that follow the dialer's
+// controls table. It is DialerState::current() while it lives.
+struct ScriptedDialer {
+  ScriptedDialer();
+  // Disconnected -> Connecting, and waits until the request was started.
+  bool connect();
+  std::shared_ptr<FakeHelperRequest> request;
+  std::shared_ptr<client::DialerState> state;
 };
 
 }  // namespace varnel::testing

@@ -13,6 +13,7 @@
 #include "client/ui/diagnostics_view_controller.h"
 #include "client/ui/eula_window_controller.h"
 #include "client/ui/server_controller.h"
+#include "client/ui/text_fit.h"
 #include "platform/system/bundle.h"
 #include "platform/system/notification_center.h"
 #include "ui_test_support.h"
@@ -33,6 +34,34 @@ class WindowsTest : public QObject {
  private slots:
   void init() { varnel::testing::resetDefaults(); }
 
+  void windowsAndAlertsAreWideEnoughForTheirTitles() {
+    client::ui::installTitleKeeper();
+    QMessageBox box;
+    box.setWindowTitle("VarnelVPN Client: the server switch failed");
+    box.setText("No.");
+    box.addButton("OK", QMessageBox::AcceptRole);
+    box.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&box));
+    QVERIFY2(box.width() >= client::ui::titleRoom(&box), qPrintable(QString::number(box.width())));
+    // Shown again, it does not grow any further.
+    const int width = box.width();
+    box.hide();
+    box.show();
+    QCOMPARE(box.width(), width);
+
+    QWidget window;
+    window.setWindowTitle("VarnelVPN Client preferences and more");
+    window.resize(80, 60);
+    window.show();
+    QVERIFY(window.width() >= client::ui::titleRoom(&window));
+    // A window that may not grow is left as it is.
+    QWidget fixed;
+    fixed.setWindowTitle("VarnelVPN Client preferences and more");
+    fixed.setFixedSize(80, 60);
+    fixed.show();
+    QCOMPARE(fixed.width(), 80);
+  }
+
   void diagnosticsFollowsTheLogAndCopies() {
     DiagnosticsViewController diagnostics;  // hidden: it follows the log all the same
     client::VarnelLog::sharedInstance().AddToLog("first line");
@@ -51,6 +80,38 @@ class WindowsTest : public QObject {
     QVERIFY(!diagnostics.copiedToClipboardLabel()->isHidden());
     QCOMPARE(QApplication::clipboard()->text(), diagnostics.diagLogView()->toPlainText());
     QVERIFY(waitFor([&] { return diagnostics.copiedToClipboardLabel()->isHidden(); }, 4000));
+  }
+
+  void diagnosticsTakesABurstOfHelperLinesInOneGo() {
+    // What a helper in a reconnect loop sends: many lines at once, into a
+    // log that already holds a session's worth. The view adds the new text
+    // to what it shows and ends up holding exactly the log.
+    DiagnosticsViewController diagnostics;
+    diagnostics.show();
+    auto burst = [](int from, int to) {
+      for (int i = from; i < to; ++i) {
+        client::VarnelLog::sharedInstance().AddToLog(
+            "2026-01-01 00:00:00:000 The connection to the server was lost (connection-failed); "
+            "reconnecting. " +
+            std::to_string(i));
+      }
+    };
+    auto shows = [&](int last) {
+      return waitFor(
+          [&] {
+            return diagnostics.diagLogView()->toPlainText().trimmed().endsWith(
+                QString("reconnecting. %1").arg(last));
+          },
+          20000);
+    };
+    burst(0, 200);
+    QVERIFY(shows(199));
+    burst(200, 400);
+    QVERIFY(shows(399));
+    QCOMPARE(diagnostics.diagLogView()->toPlainText(),
+             QString::fromStdString(client::VarnelLog::sharedInstance().GetLog()));
+    QCOMPARE(diagnostics.diagLogView()->textCursor().position(),
+             diagnostics.diagLogView()->document()->characterCount() - 1);
   }
 
   void aboutShowsVersionAndHidesOnClose() {
@@ -226,9 +287,15 @@ class WindowsTest : public QObject {
     QVERIFY(switcher.findChild<QMessageBox*>() == nullptr);
     QVERIFY(switcher.close());
 
-    // Connecting locks the table until the disconnect.
-    platform::NotificationCenter::defaultCenter().post(client::kVPNWillConnectNotification);
+    // Connecting locks the table until the attempt is over, whichever way it
+    // ends: here the user cancels, the helper confirms.
+    varnel::testing::ScriptedDialer dialer;
+    QVERIFY(dialer.connect());
     QVERIFY(!switcher.serverTable()->isEnabled() && !switcher.switchButton()->isEnabled());
+    platform::NotificationCenter::defaultCenter().post(client::kVPNConnectNotification);
+    QVERIFY(!switcher.serverTable()->isEnabled());
+    dialer.state->clickControlButton();
+    QVERIFY(!switcher.serverTable()->isEnabled());
     platform::NotificationCenter::defaultCenter().post(client::kVPNDisconnectNotification);
     QVERIFY(switcher.serverTable()->isEnabled() && switcher.switchButton()->isEnabled());
   }
