@@ -1,10 +1,11 @@
 // libFuzzer target: the JSON decoder with every option combination, and the
 // encoder on whatever the decoder accepts (the text must then decode again to
-// an equal tree). Every decoded key must be found again by its text, and
-// every string must read the same through both string accessors. A second
-// parse by the same decoder (which meets its cache and key hints) must give
-// the same tree, and text the fast path reads must give what the full path
-// gives: the same tree, or the same error at the same place.
+// an equal tree, and the mutable tree must pretty-print to the same text).
+// Every decoded key must be found again by its text, and every string must
+// read the same through both string accessors. A second parse by the same
+// decoder (which meets its cache and key hints) must give the same tree, and
+// text the fast path reads must give what the full path gives: the same
+// tree, or the same error at the same place.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -82,6 +83,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     platform::Value back =
         codecs::objectFromJSONString(json.asString(), options & ~codecs::JTParseFlagTrailingText);
     if (!back.isNone() && !(back == v)) std::abort();
+    // Pretty-printed (keys sorted), the decoded tree and the mutable one are
+    // written by different paths (in place, and pair by pair): the text
+    // must be the same.
+    if (serialize == codecs::JTSerializeOptionPretty) {
+      platform::Value mutableJson = codecs::JSONString(mutableV, serialize);
+      if (mutableJson.isNone() || mutableJson.stringView() != json.stringView()) std::abort();
+    }
   }
   return 0;
 }

@@ -3,15 +3,16 @@
 #  1. the real client (its installed copy, configured by the service the way
 #     the demo run configures it) reports its launch and session events;
 #  2. the crash-test client (the same program with test-only crash triggers)
-#     crashes by SIGSEGV, by a stack overflow on its main thread and by an
-#     uncaught C++ exception on a dispatch worker; each crash reaches the
+#     crashes by SIGSEGV, by a stack overflow on its main thread, by an
+#     uncaught C++ exception on a dispatch worker and by a stack overflow on
+#     a thread Qt started itself; each crash reaches the
 #     service at the next start, with the crashing function among the top
 #     frames of the crashed thread.
 # Usage: client_end_to_end_test.sh CLIENT CRASH_TEST_CLIENT SDK_SERVICE PLIST
 set -euo pipefail
 CLIENT=$1 CRASH_CLIENT=$2 SERVICE=$3 PLIST=$4
 
-WORK=$(mktemp -d /tmp/varnel-sdk-e2e.XXXXXX)
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/varnel-sdk-e2e.XXXXXX")
 PIDS=()
 cleanup() {
   local pid
@@ -25,10 +26,14 @@ export VARNEL_ROOT="$WORK/root" HOME="$WORK/home"
 export XDG_CONFIG_HOME="$HOME/.config" XDG_DATA_HOME="$HOME/.local/share"
 export XDG_CACHE_HOME="$HOME/.cache" XDG_STATE_HOME="$HOME/.local/state"
 export XDG_RUNTIME_DIR="$WORK/run" QT_QPA_PLATFORM=offscreen
+# The crash-test client dies on purpose, and a download it had under way
+# stays in its temporary folder: that folder goes with the test's.
+export TMPDIR="$WORK/tmp"
 # The account service is not needed here: its requests fail on loopback.
 export VARNEL_ACCOUNT_SERVICE_URLS=https://127.0.0.1:9
-mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_CACHE_HOME" "$WORK/app" "$WORK/crash-app"
-mkdir -p -m 0700 "$XDG_RUNTIME_DIR"
+mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_CACHE_HOME" "$WORK/app" "$WORK/crash-app" "$TMPDIR"
+mkdir -p "$XDG_RUNTIME_DIR"
+chmod 0700 "$XDG_RUNTIME_DIR"
 cp "$CLIENT" "$PLIST" "$WORK/app/"
 cp "$CRASH_CLIENT" "$WORK/crash-app/"
 
@@ -62,10 +67,10 @@ wait "$CLIENT_PID" 2>/dev/null || true
 [ -f "$WORK/data/app.json" ] || { echo "the application was not onboarded"; fail=1; }
 [ ! -s "$WORK/data/rejected.log" ] || { echo "rejected:"; cat "$WORK/data/rejected.log"; fail=1; }
 
-# --- 2. three kinds of crash, each reported at the next start ------------
+# --- 2. four kinds of crash, each reported at the next start ------------
 count=0
 for kind in segv:varnelCrashTestSegfault main-stack-overflow:varnelCrashTestRecurse \
-  worker-exception:varnelCrashTestThrow; do
+  worker-exception:varnelCrashTestThrow qt-thread-stack-overflow:varnelCrashTestRecurse; do
   trigger=${kind%%:*} function=${kind#*:}
   status=0
   timeout 60 "$WORK/crash-app/VarnelVPN Client" --crash-for-testing="$trigger" \

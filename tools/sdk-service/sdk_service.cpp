@@ -102,12 +102,29 @@ platform::Value section(const std::vector<platform::Value>& lines, const char* n
   return platform::Value();
 }
 
-std::string hexDecode(const platform::Value& value) {
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The text a record keeps hex-encoded; "" for no value. Text that is not
+// hex (odd length, other characters) marks the report as unreadable instead
+// of ending the listing.
+std::string hexDecode(const platform::Value& value, bool* unreadable) {
   if (!value.isString()) return "";
   std::string_view hex = value.stringView();
   std::string out;
+  if (hex.size() % 2 != 0) *unreadable = true;
   for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-    out.push_back(static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+    const int high = hexDigit(hex[i]);
+    const int low = hexDigit(hex[i + 1]);
+    if (high < 0 || low < 0) {
+      *unreadable = true;
+      return out + "?";
+    }
+    out.push_back(static_cast<char>(high * 16 + low));
   }
   return out;
 }
@@ -334,6 +351,7 @@ int showReceived(const std::string& dataFolder, bool machineReadable) {
   for (const auto& report : reports) {
     std::string what = "unknown";
     std::string recordFile;
+    bool unreadable = false;
     for (const char* file : {"exception.clsrecord", "signal.clsrecord"}) {
       auto lines = recordLines((report / file).string());
       if (lines.empty()) continue;
@@ -343,13 +361,18 @@ int showReceived(const std::string& dataFolder, bool machineReadable) {
         if (!text(signal["code_name"]).empty()) what += " (" + text(signal["code_name"]) + ")";
       }
       if (auto exception = section(lines, "exception"); exception.isDictionary()) {
-        what = "exception " + text(exception["type"]) + " " + hexDecode(exception["name"]) + ": " +
-               hexDecode(exception["reason"]);
+        what = "exception " + text(exception["type"]) + " " +
+               hexDecode(exception["name"], &unreadable) + ": " +
+               hexDecode(exception["reason"], &unreadable);
       }
       break;
     }
-    std::printf("\ncrash %s: %s\n", report.filename().c_str(), what.c_str());
-    if (recordFile.empty()) continue;
+    if (recordFile.empty()) {
+      std::printf("\ncrash %s: unreadable (no record)\n", report.filename().c_str());
+      continue;
+    }
+    std::printf("\ncrash %s: %s%s\n", report.filename().c_str(), what.c_str(),
+                unreadable ? " [unreadable fields]" : "");
     // An exception carries the frames of its throw; they come first.
     const platform::Value exception =
         section(recordLines((report / recordFile).string()), "exception");
@@ -357,13 +380,13 @@ int showReceived(const std::string& dataFolder, bool machineReadable) {
     if (thrown.count() > 0) {
       std::printf("  thrown at:\n");
       for (std::size_t f = 0; f < thrown.count() && f < 12; ++f) {
-        std::string symbol = hexDecode(thrown[f]["symbol"]);
+        std::string symbol = hexDecode(thrown[f]["symbol"], &unreadable);
         if (symbol.empty()) symbol = "?";
         if (machineReadable) {
           std::printf("  frame %zu %s\n", f, symbol.c_str());
         } else {
           std::printf("  %2zu  %-60s %s\n", f, symbol.c_str(),
-                      fs::path(hexDecode(thrown[f]["library"])).filename().c_str());
+                      fs::path(hexDecode(thrown[f]["library"], &unreadable)).filename().c_str());
         }
       }
     }

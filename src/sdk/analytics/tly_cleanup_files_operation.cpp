@@ -51,12 +51,20 @@ std::vector<platform::URL> TLYCleanupFilesOperation::URLsByRemovingOldFiles(
   });
   std::vector<platform::URL> kept;
   kept.reserve(limit);
+  std::size_t dropped = 0;
   for (std::size_t i = 0; i < dated.size(); ++i) {
     if (i < limit) {
       kept.push_back(std::move(dated[i].second));
-    } else {
-      removeEntry(dated[i].second);
+    } else if (removeEntry(dated[i].second)) {
+      ++dropped;
     }
+  }
+  // Packages kept for later attempts are bounded: the oldest go first, and
+  // the SDK log says how many events packages were lost that way.
+  if (dropped > 0) {
+    TLYLogger::sharedLogger().logWithLabel(
+        "CleanupOperation", "Dropped %@ oldest pending packages over the limit of %@",
+        std::to_string(dropped), std::to_string(limit));
   }
   return kept;
 }

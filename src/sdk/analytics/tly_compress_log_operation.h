@@ -6,7 +6,8 @@
 //    attempting to compress nonexistent file: %@") and nothing is made;
 //  - an existing compressed file is never overwritten, not even an empty one
 //    (the operation then does nothing, silently);
-//  - otherwise the whole log is read and written in one gzip write (default
+//  - otherwise the log's whole, well-formed lines (wholeLines) are written
+//    in one gzip write (default
 //    level, standard gzip format) to a new owner-only file. A log that exists
 //    but cannot be read gives a valid, empty gzip stream.
 //  - a failed write is logged ("Failed to compress file at %@") and the
@@ -17,6 +18,9 @@
 // Thread safety: one operation, run by one queue; the accessors may be read
 // from any thread once the operation is finished.
 #pragma once
+
+#include <cstddef>
+#include <string>
 
 #include "platform/foundation/url.h"
 #include "platform/system/operation.h"
@@ -37,6 +41,13 @@ class TLYCompressLogOperation : public platform::Operation {
   // True once main() wrote a complete compressed file (false when it found
   // one already there, or failed).
   bool didCompress() const { return didCompress_; }
+
+  // The whole, well-formed lines of an event log ("<ms>\t<name>\t<length>\t
+  // <payload>\n" whose length is the payload's), in order; the others (a
+  // last line cut while being written, a line damaged on disk) are left out
+  // and counted in `damaged`. The service refuses a package holding one bad
+  // line, with all the good events in it.
+  static std::string wholeLines(const std::string& log, std::size_t* damaged = nullptr);
 
   // The same location with its extension replaced by "gz".
   static platform::URL compressedURLForUncompressedURL(const platform::URL& url);

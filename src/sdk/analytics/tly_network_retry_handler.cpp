@@ -71,6 +71,11 @@ void TLYNetworkRetryHandler::handleCompletedRequest(const platform::urlloading::
                                                     Completion completionHandler) {
   BCNNetworkResponseHandler::handleCompletedResponse(
       response, request, error, [&](bool retry, const platform::Error& handlerError) {
+        // A load that failed on the way (refused or lost connection, failed
+        // name look-up, TLS failure, refused redirect) says nothing about
+        // the package: it is tried again like a time-out, or it would be lost
+        // whenever the machine is between networks.
+        if (error) retry = true;
         if (!retry) {
           completionHandler(false, handlerError);
           return;

@@ -34,6 +34,7 @@
 #include "sdk/platform/bcn_application.h"
 #include "sdk/platform/bcn_multipart_mime_stream_encoder.h"
 #include "sdk/platform/bcn_network_operation.h"
+#include "sdk/platform/bcn_network_response_handler.h"
 #include "sdk/platform/bcn_settings_onboarding_manager.h"
 #include "sdk/platform/beacon.h"
 
@@ -290,8 +291,13 @@ void TLYTallyController::registerForApplicationLifecycleEvents() {
 }
 
 void TLYTallyController::applicationLifecycleEvent(const platform::Notification& notification) {
-  enqueueEvent(TLYLifecycleEvent::eventWithNotification(notification));
-  if (notification.name == kNSApplicationWillTerminateNotification) {
+  const bool terminate = notification.name == kNSApplicationWillTerminateNotification;
+  // A process quits once: a host that announces its termination on more
+  // than one road (its own quit path and the toolkit's) records it once.
+  if (!terminate || !terminationRecorded_.exchange(true)) {
+    enqueueEvent(TLYLifecycleEvent::eventWithNotification(notification));
+  }
+  if (terminate) {
     // The process ends when the notification returns: the event just queued
     // and the work before it get a short, bounded time to reach the disk.
     if (!eventQueue_->waitUntilAllOperationsAreFinished(terminationGracePeriod())) {
@@ -382,13 +388,7 @@ void TLYTallyController::rotateAndSubmitCurrentLog() {
 std::shared_ptr<TLYPackageLogOperation> TLYTallyController::packageOperation(
     const platform::URL& compressedURL, const platform::URL& packageURL,
     const std::string& boundary) {
-  auto package = TLYPackageLogOperation::create(compressedURL, packageURL, boundary);
-  std::weak_ptr<TLYPackageLogOperation> weakPackage = package;
-  package->setCompletionBlock([compressedURL, weakPackage] {
-    auto operation = weakPackage.lock();
-    if (operation && operation->didPackage()) removeFile(compressedURL);
-  });
-  return package;
+  return TLYPackageLogOperation::create(compressedURL, packageURL, boundary);
 }
 
 double TLYTallyController::boundedFlushInterval(double interval) {
@@ -410,16 +410,33 @@ std::vector<platform::Operation::Ptr> TLYTallyController::operationsForUncompres
   // An input file goes only once its output is complete: a failed step
   // keeps it for the re-processing of a later launch.
   auto compress = TLYCompressLogOperation::create(logURL, compressedURL);
-  std::weak_ptr<TLYCompressLogOperation> weakCompress = compress;
-  compress->setCompletionBlock([logURL, weakCompress] {
-    auto operation = weakCompress.lock();
-    if (operation && operation->didCompress()) removeFile(logURL);
+  auto removeLog = removalAfter(compress, logURL, [](const platform::Operation& step) {
+    return static_cast<const TLYCompressLogOperation&>(step).didCompress();
   });
   auto package = packageOperation(compressedURL, packageURL, boundary);
+  auto removeCompressed = removalAfter(package, compressedURL, [](const platform::Operation& step) {
+    return static_cast<const TLYPackageLogOperation&>(step).didPackage();
+  });
   auto upload = uploadOperationForFileAtURL(packageURL, boundary);
   package->addDependency(compress);
   upload->addDependency(package);
-  return {compress, package, upload};
+  return {compress, removeLog, package, removeCompressed, upload};
+}
+
+platform::Operation::Ptr TLYTallyController::removalAfter(
+    const platform::Operation::Ptr& step, const platform::URL& input,
+    std::function<bool(const platform::Operation&)> succeeded) {
+  // A queue operation that holds the step, not the step's completion block:
+  // that block runs later on another thread, by when the step may already be
+  // gone (nothing else holds a finished step whose dependant was cancelled),
+  // and a block that found it gone left the input behind, to be packaged and
+  // sent a second time by a later launch. As an operation the removal also
+  // happens before the queue is idle.
+  auto removal = platform::BlockOperation::create([step, input, succeeded = std::move(succeeded)] {
+    if (succeeded(*step)) removeFile(input);
+  });
+  removal->addDependency(step);
+  return removal;
 }
 
 std::vector<platform::Operation::Ptr> TLYTallyController::operationsForCompressedLog(
@@ -432,9 +449,12 @@ std::vector<platform::Operation::Ptr> TLYTallyController::operationsForCompresse
   const std::string boundary = BCNMultipartMimeStreamEncoder::generateBoundary();
   const platform::URL packageURL = multipartMimeURLWithBoundary(boundary);
   auto package = packageOperation(compressedURL, packageURL, boundary);
+  auto removeCompressed = removalAfter(package, compressedURL, [](const platform::Operation& step) {
+    return static_cast<const TLYPackageLogOperation&>(step).didPackage();
+  });
   auto upload = uploadOperationForFileAtURL(packageURL, boundary);
   upload->addDependency(package);
-  return {package, upload};
+  return {package, removeCompressed, upload};
 }
 
 platform::Operation::Ptr TLYTallyController::uploadOperationForFileAtURL(
@@ -512,8 +532,27 @@ void TLYTallyController::uploaderDidFinishUploadWithUniqueName(TLYUploader&,
                                                                const platform::Error& error) {
   if (error) logger().log("Failed to upload '%@': %@", uniqueName, error.description());
   logger().log("Finished transmission of '%@'.", uniqueName);
-  // Sent or given up: the package is not kept either way.
-  if (!uniqueName.empty()) removeFile(multipartMimeURLWithBoundary(uniqueName));
+  if (uniqueName.empty()) return;
+  // Only the service's verdict on the package ends it: accepted, or
+  // rejected for its content. Anything else (the service unreachable, busy
+  // or failing after every retry, a refused redirect) keeps it for a later
+  // launch.
+  if (!isFinalUploadOutcome(error)) {
+    logger().log("Keeping '%@' for a later attempt.", uniqueName);
+    return;
+  }
+  removeFile(multipartMimeURLWithBoundary(uniqueName));
+}
+
+bool TLYTallyController::isFinalUploadOutcome(const platform::Error& error) {
+  if (!error) return true;
+  if (error.domain() != kBCNNetworkErrorDomain || error.code() != kBCNNetworkErrorClientError) {
+    return false;
+  }
+  const std::int64_t status = error.userInfo()[kBCNNetworkErrorStatusCodeKey].asInt64();
+  // The answers that are about the package itself; the others (401, 403,
+  // 404, 410, ...) are about where or as whom it was sent.
+  return status == 400 || status == 413 || status == 415 || status == 422;
 }
 
 void TLYTallyController::uploaderCompletedRequest(

@@ -31,9 +31,12 @@
 //     Settings that switch analytics off remove every file of the event
 //     directory, also those that writes and packaging queued before them
 //     leave behind, and nothing is recorded or sent from then on.
-//  4. A package is removed after its upload's final outcome (success or
-//     failure after the retry policy gave up), by the clean-up bound at
-//     start, or when the settings switch analytics off.
+//  4. A package is removed when the service accepted it or rejected it for
+//     its content (400, 413, 415, 422), by the clean-up bound at start
+//     (oldest first, the count logged), or when the settings switch
+//     analytics off. Transport failures, time-outs, 5xx and other answers are
+//     retried with the back-off; once the retry policy gives up the package
+//     waits for the next launch.
 //  5. A crash event travels alone, in a log of its own whose metadata line
 //     is the previous launch's: the current log is rotated first when it
 //     exists or a write into it is already queued.
@@ -175,8 +178,9 @@ class TLYTallyController : public TLYUploaderDelegate,
   // kTLYMaximumFlushInterval].
   static double boundedFlushInterval(double interval);
   // Compress, package, upload: in that order, each depending on the one
-  // before. Each step's input file is removed only when its output is
-  // complete; after a failure it stays for a later launch.
+  // before. Each step's input file is removed (by an operation of its own
+  // after the step) only when its output is complete; after a failure it
+  // stays for a later launch.
   std::vector<platform::Operation::Ptr> operationsForUncompressedLog(const platform::URL& logURL);
   // Package, upload.
   std::vector<platform::Operation::Ptr> operationsForCompressedLog(
@@ -248,7 +252,13 @@ class TLYTallyController : public TLYUploaderDelegate,
   void runOnEventQueue(const std::function<void()>& block);
 
  private:
-  // Package step whose completion removes the compressed log once packaged.
+  // True when an upload's outcome ends its package (see guarantee 4).
+  static bool isFinalUploadOutcome(const platform::Error& error);
+  // An operation, run after `step`, that removes `input` when `succeeded`
+  // says the step's output is complete.
+  static platform::Operation::Ptr removalAfter(
+      const platform::Operation::Ptr& step, const platform::URL& input,
+      std::function<bool(const platform::Operation&)> succeeded);
   std::shared_ptr<TLYPackageLogOperation> packageOperation(const platform::URL& compressedURL,
                                                            const platform::URL& packageURL,
                                                            const std::string& boundary);
@@ -270,6 +280,8 @@ class TLYTallyController : public TLYUploaderDelegate,
   platform::URL currentLogURL_;
   // A write into currentLogURL_ has been queued (it may not have run yet).
   bool currentLogHasQueuedWrites_ = false;
+  // Set by the first termination notification (any thread).
+  std::atomic<bool> terminationRecorded_{false};
   std::shared_ptr<TLYMetadata> metadata_;
   std::shared_ptr<TLYCrashMetadata> previousExecutionMetadata_;
   std::shared_ptr<TLYSettings> settings_;

@@ -1,5 +1,6 @@
 #include "sdk/analytics/tly_timer.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "platform/foundation/format.h"
@@ -32,10 +33,17 @@ TLYTimer::TLYTimer(Passkey, double seconds, platform::OperationQueue::Ptr queue,
     : timerIdentifier_(std::move(timerIdentifier)),
       queue_(std::move(queue)),
       clock_(std::move(clock)),
-      timeInterval_(seconds),
+      timeInterval_(boundedInterval(seconds)),
       timerBlock_(std::move(block)) {}
 
-TLYTimer::~TLYTimer() {
+double TLYTimer::boundedInterval(double seconds) {
+  if (!(seconds > 0)) return 0;  // also NaN
+  return std::clamp(seconds, kTLYTimerMinimumInterval, kTLYTimerMaximumInterval);
+}
+
+TLYTimer::~TLYTimer() { unschedule(); }
+
+void TLYTimer::unschedule() {
   std::unique_ptr<platform::BackgroundActivityScheduler> scheduler;
   std::shared_ptr<platform::dispatch::Source> source;
   {
@@ -54,7 +62,7 @@ double TLYTimer::timeInterval() const {
 
 void TLYTimer::setTimeInterval(double seconds) {
   std::lock_guard<std::mutex> lock(mutex_);
-  timeInterval_ = seconds;
+  timeInterval_ = boundedInterval(seconds);
 }
 
 TLYTimer::Block TLYTimer::timerBlock() const {
@@ -75,6 +83,11 @@ bool TLYTimer::usesDispatchTimer() const {
 }
 
 void TLYTimer::scheduleTimer() {
+  // No interval: nothing fires (a zero period would fire without pause).
+  if (timeInterval() <= 0) {
+    unschedule();
+    return;
+  }
   if (usesDispatchTimer()) {
     scheduleDispatchTimer();
   } else {

@@ -22,6 +22,11 @@
 // setTimeInterval and setTimerBlock do not reschedule (as designed); a new
 // interval takes effect at the next scheduleTimer().
 //
+// Intervals are bounded as the controller bounds its flush interval: 0,
+// negative or NaN means the timer never fires; anything else is clamped to
+// [kTLYTimerMinimumInterval, kTLYTimerMaximumInterval] (so 1e-6 cannot make
+// it fire without pause, nor 1e12 or infinity overflow the clock).
+//
 // Thread safety: the members may be called from any thread; the interval
 // and block are guarded by a lock.
 #pragma once
@@ -41,6 +46,9 @@ class BackgroundActivityScheduler;
 namespace sdk {
 
 inline constexpr const char* kTLYTimerActivityFormat = "io.tally.TimerActivity.%@";
+
+inline constexpr double kTLYTimerMinimumInterval = 0.1;
+inline constexpr double kTLYTimerMaximumInterval = 86400;
 
 class TLYTimer : public std::enable_shared_from_this<TLYTimer> {
   struct Passkey {};
@@ -66,6 +74,9 @@ class TLYTimer : public std::enable_shared_from_this<TLYTimer> {
   TLYTimer(const TLYTimer&) = delete;
   TLYTimer& operator=(const TLYTimer&) = delete;
 
+  // The interval a timer asked for `seconds` gets (see the top of the file).
+  static double boundedInterval(double seconds);
+
   const std::string& timerIdentifier() const { return timerIdentifier_; }
   double timeInterval() const;
   void setTimeInterval(double seconds);
@@ -85,6 +96,8 @@ class TLYTimer : public std::enable_shared_from_this<TLYTimer> {
   bool usesDispatchTimer() const;
 
  private:
+  // Stops the scheduler and the dispatch source, if any.
+  void unschedule();
   const std::string timerIdentifier_;
   const platform::OperationQueue::Ptr queue_;
   const platform::dispatch::TimeSourcePtr clock_;  // of the dispatch timer

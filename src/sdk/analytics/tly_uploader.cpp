@@ -210,7 +210,8 @@ void TLYUploader::startOnQueue(const std::optional<platform::urlloading::URLRequ
     bool exists = false;
     if (uniqueName) {
       std::lock_guard lock(self.mutex_);
-      exists = self.runningTasks_.count(*uniqueName) > 0;
+      exists =
+          self.runningTasks_.count(*uniqueName) > 0 || self.finishingTasks_.count(*uniqueName) > 0;
     }
     if (exists) {
       TLYLogger::sharedLogger().logWithLabel(kLabel, "A task currently exists for '%@', skipping",
@@ -310,10 +311,15 @@ void TLYUploader::completeTask(CTRURLSessionTask& task, const platform::Error& e
     if (it != runningTasks_.end() && it->second.task.get() == &task) {
       request = it->second.request;
       runningTasks_.erase(it);
+      if (!name.empty()) finishingTasks_.insert(name);
     }
   }
   auto delegate = delegate_.lock();
-  if (!delegate) return;
+  if (!delegate) {
+    std::lock_guard lock(mutex_);
+    finishingTasks_.erase(name);
+    return;
+  }
   std::weak_ptr<TLYUploader> weak = weak_from_this();
   delegate->uploaderCompletedRequest(
       *this, request, task.response(), name, error,
@@ -333,6 +339,10 @@ void TLYUploader::completeTask(CTRURLSessionTask& task, const platform::Error& e
 
 void TLYUploader::restartTask(const std::string& uniqueName,
                               const platform::urlloading::URLRequest& request) {
+  {
+    std::lock_guard lock(mutex_);
+    finishingTasks_.erase(uniqueName);
+  }
   auto delegate = delegate_.lock();
   if (!delegate) return;
   const std::string path = delegate->uploaderFilePathForUniqueName(*this, uniqueName);
@@ -344,6 +354,9 @@ void TLYUploader::handleTaskDescriptionCompletedWithError(const std::string& uni
   if (auto delegate = delegate_.lock()) {
     delegate->uploaderDidFinishUploadWithUniqueName(*this, uniqueName, error);
   }
+  // Only now, with the package removed or kept, may the name start again.
+  std::lock_guard lock(mutex_);
+  finishingTasks_.erase(uniqueName);
 }
 
 void TLYUploader::URLSessionDidBecomeInvalidWithError(CTRURLSession& session,

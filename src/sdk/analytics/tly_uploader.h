@@ -50,6 +50,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "platform/foundation/error.h"
@@ -225,6 +226,11 @@ class TLYUploader : public std::enable_shared_from_this<TLYUploader> {
   std::optional<bool> sessionAllowsCellularAccess_;
   std::optional<double> sessionResourceTimeout_;
   std::map<std::string, RunningTask> runningTasks_;
+  // Names whose task completed and whose outcome (a retry, or the
+  // delegate's finish) is still pending: a new request for one of them is
+  // skipped like one for a running task, or a package offered twice could be
+  // sent again before the delegate removed it.
+  std::set<std::string> finishingTasks_;
 };
 
 }  // namespace sdk

@@ -91,7 +91,19 @@ bool TLYWriteEventOperation::writeDataToDescriptor(int fd, bool preexistingFile)
 }
 
 bool TLYWriteEventOperation::appendLogLine(const std::string& line, int fd) {
-  std::string data = line + "\n";
+  // The line goes in whole or not at all: a write that stops part-way cuts
+  // the file back to where the line began (only the event queue writes it).
+  struct stat st {};
+  const off_t start = ::fstat(fd, &st) == 0 ? st.st_size : -1;
+  if (appendBytes(line + "\n", fd)) return true;
+  if (start >= 0 && ::ftruncate(fd, start) != 0) {
+    TLYLogger::sharedLogger().logWithLabel(
+        kTLYWriteOperationLogLabel, "Failed to remove a partial line: %s\n", std::strerror(errno));
+  }
+  return false;
+}
+
+bool TLYWriteEventOperation::appendBytes(const std::string& data, int fd) {
   const char* bytes = data.data();
   std::size_t remaining = data.size();
   TLYLogger& logger = TLYLogger::sharedLogger();

@@ -15,7 +15,8 @@
 //     opened. A new file is made owner-only (0600: its metadata holds the
 //     API key).
 //  3. One line takes at most three write calls; a short write is continued,
-//     then abandoned with a console line, and may leave a partial line.
+//     then abandoned with a console line, and the file is cut back to where
+//     the line began: a line is in the log whole or not at all.
 //  4. A failed metadata line on a new file leaves out the event line; a
 //     failed close turns a completed write into a failure. success() tells
 //     the outcome.
@@ -72,6 +73,8 @@ class TLYWriteEventOperation : public platform::Operation {
   bool writeDataToDescriptor(int fd, bool preexistingFile);
   // Appends `line` and "\n" (guarantee 3).
   bool appendLogLine(const std::string& line, int fd);
+  // The write loop of appendLogLine, without the cut-back.
+  bool appendBytes(const std::string& data, int fd);
 
   std::optional<std::string> generateFormattedLogLineWithEvent(const TLYEvent& event) const;
   std::optional<std::string> generateFormattedLogLineWithMetdata(

@@ -14,6 +14,7 @@
 #include "sdk/crash/capture/ctr_sdk_log.h"
 #include "sdk/platform/bcn_console.h"
 #include "sdk/platform/bcn_pinned_certificates.h"
+#include "sdk/platform/bcn_request_guard.h"
 
 namespace sdk {
 
@@ -114,6 +115,20 @@ class CTRNetworkClient::SyncUpload : public platform::urlloading::URLConnectionD
                                          const std::optional<URLCredential>& credential) {
                               answerWithDisposition(challenge, disposition, credential);
                             });
+  }
+  // A redirect away from the upload's origin fails the upload: the report
+  // stays for a later attempt.
+  std::optional<URLRequest> connectionWillSendRequest(
+      URLConnection& connection, URLRequest request,
+      const std::optional<URLResponse>& redirectResponse) override {
+    if (!redirectResponse) return request;
+    const platform::URL original = connection.originalRequest().url();
+    if (BCNRequestGuard::mayFollowRedirect(original, request.url())) {
+      return BCNRequestGuard::requestForSending(std::move(request));
+    }
+    finish(BCNRequestGuard::redirectRefusedError(original, request.url()));
+    connection.cancel();
+    return std::nullopt;
   }
   void connectionDidReceiveResponse(URLConnection&, const URLResponse& response) override {
     std::lock_guard lock(mutex_);
@@ -407,7 +422,7 @@ void CTRNetworkClient::startImmediateUpload(const URLRequest& request,
     }
   }
   auto upload = std::make_shared<SyncUpload>(weak_from_this());
-  auto connection = URLConnection::create(copy, upload);
+  auto connection = URLConnection::create(BCNRequestGuard::requestForSending(copy), upload);
   if (!connection) return;
   connection->start();
   // The caller (crash reporting's start-up) waits at most the request's

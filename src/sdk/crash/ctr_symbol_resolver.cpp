@@ -116,7 +116,7 @@ CTRStackFrame::Ptr CTRSymbolResolver::frameForAddress(std::uint64_t address) con
   return frame;
 }
 
-bool CTRSymbolResolver::updateStackFrame(CTRStackFrame& frame) const {
+bool CTRSymbolResolver::updateStackFrame(CTRStackFrame& frame, bool returnAddress) const {
   const std::uint64_t address = frame.address();
   if (address == 0) return false;
   const platform::Value image = loadedBinaryImageForPC(address);
@@ -129,7 +129,8 @@ bool CTRSymbolResolver::updateStackFrame(CTRStackFrame& frame) const {
   std::uint64_t translated = loadAddress + (address - image["base"].asUInt64());
   std::optional<ResolvedSymbol> symbol = symbolForAddress(translated);
   if (!symbol) return false;
-  if (symbol->name && symbol->start == translated && translated >= kReturnAddressAdjustment) {
+  if (returnAddress && symbol->name && symbol->start == translated &&
+      translated >= kReturnAddressAdjustment) {
     translated -= kReturnAddressAdjustment;
     symbol = symbolForAddress(translated);
     if (!symbol) return false;

@@ -70,7 +70,12 @@ class CTRSymbolResolver {
   // Fills symbol, raw symbol, offset and library of `frame` (see the header
   // comment). False for address 0, an address in no listed image, an image
   // not loaded now, or a failed dladdr; the frame is then unchanged.
-  bool updateStackFrame(CTRStackFrame& frame) const;
+  // `returnAddress` says the address is one a call pushed (every frame but
+  // a thread's frame 0): an address exactly at a symbol's start is then
+  // looked up just before it, in the caller whose last instruction was the
+  // call. A thread's frame 0 is the instruction that was running, looked up
+  // as it is (a fault at a function's first instruction names that function).
+  bool updateStackFrame(CTRStackFrame& frame, bool returnAddress = true) const;
 
  private:
   struct ResolvedSymbol {

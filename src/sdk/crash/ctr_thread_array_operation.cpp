@@ -59,7 +59,14 @@ CTRSymbolicationOperation::CTRSymbolicationOperation(CTRThreadArray threadArray,
 
 void CTRSymbolicationOperation::main() {
   if (!resolver_) return;
-  enumerateFramesWithBlock([this](CTRStackFrame& frame) { resolver_->updateStackFrame(frame); });
+  // Frame 0 of each thread is its running instruction, the others return
+  // addresses.
+  for (const CTRStackFrameList& thread : threadArray()) {
+    for (std::size_t i = 0; i < thread.size(); ++i) {
+      if (thread[i]) resolver_->updateStackFrame(*thread[i], i > 0);
+      if (isCancelled()) return;
+    }
+  }
 }
 
 CTRSerializeSymbolicatedFramesOperation::Ptr CTRSerializeSymbolicatedFramesOperation::create(

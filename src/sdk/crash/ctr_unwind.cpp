@@ -309,6 +309,27 @@ bool UnwindWithImageTables(CTRUnwindContext* context) {
   return false;
 }
 
+// A call through a null or stray function pointer faults with a pc that is
+// in no image; the call pushed its return address, so the walk starts from
+// there: the caller becomes frame 0 instead of the thread having no frames.
+void StartFromReturnAddressIfPCIsBad(CTRUnwindContext* context) {
+  const std::uintptr_t pc = CTRUnwindGetPC(context);
+  const std::uintptr_t sp = CTRUnwindGetStackPointer(context);
+  if (sp < kCTRMinimumValidPointer) return;
+  if (pc >= kCTRMinimumValidPointer && CTRUnwindIsAddressExecutable(pc)) return;
+  std::uintptr_t returnAddress = 0;
+  if (!CTRSafeReadMemory(reinterpret_cast<const void*>(sp), &returnAddress,
+                         sizeof(returnAddress)) ||
+      !CTRUnwindIsAddressExecutable(returnAddress)) {
+    return;
+  }
+  CTR_SDK_LOG_WARN("PC %p is in no image, starting from the return address at the stack pointer\n",
+                   reinterpret_cast<void*>(pc));
+  CTRUnwindSetPC(context, returnAddress);
+  CTRUnwindSetStackPointer(context, sp + sizeof(std::uintptr_t));
+  context->firstFrameIsReturnAddress = true;
+}
+
 }  // namespace
 
 bool CTRUnwindNextFrame(CTRUnwindContext* context) {
@@ -316,6 +337,7 @@ bool CTRUnwindNextFrame(CTRUnwindContext* context) {
     CTR_SDK_LOG_WARN("Error: invalid inputs\n");
     return false;
   }
+  if (context->frameCount == 0) StartFromReturnAddressIfPCIsBad(context);
   if (CTRUnwindGetPC(context) < kCTRMinimumValidPointer ||
       CTRUnwindGetStackPointer(context) < kCTRMinimumValidPointer) {
     if (context->frameCount == 0) {
@@ -331,10 +353,14 @@ bool CTRUnwindNextFrame(CTRUnwindContext* context) {
     return false;
   }
 
+  // Frame 0 is the instruction that was running (unless it was taken from
+  // the stack, above): its own rules apply, also at a function's first
+  // instruction. Every later frame is a return address.
+  const bool atReturnAddress = context->frameCount > 1 || context->firstFrameIsReturnAddress;
   if (context->frameCount > 0) {
     // Look the function up inside the call instruction rather than at the
     // return address, which may already be the first byte of another one.
-    const std::uintptr_t pc = CTRUnwindGetPC(context) - 1;
+    const std::uintptr_t pc = CTRUnwindGetPC(context) - (atReturnAddress ? 1 : 0);
     if (pc < kCTRMinimumValidPointer) {
       CTR_SDK_LOG_ERROR("PC is invalid\n");
       CTR_SDK_LOG_ERROR("Failed to advance to the next frame\n");

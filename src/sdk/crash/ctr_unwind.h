@@ -126,6 +126,9 @@ struct CTRUnwindContext {
   CTRCompactUnwindContext compactUnwindState;
   std::uintptr_t lastFramePC;
   std::int32_t repeatCount;  // frames in a row with the same pc as the one before
+  // Frame 0 was taken from the return address at the stack pointer (the
+  // thread's pc was null or in no image), so it is a return address too.
+  bool firstFrameIsReturnAddress;
 };
 
 // Frames after which a walk stops.

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "platform/foundation/format.h"
+#include "platform/system/file_util.h"
 #include "platform/urlloading/stream.h"
 
 namespace sdk {
@@ -145,11 +146,24 @@ std::shared_ptr<CTRURLSessionUploadTask> CTRURLSession::uploadTaskWithRequest(
   const std::string path = fileURL.isFileURL() ? fileURL.decodedPath() : fileURL.absoluteString();
   configureTask(task, request, [&path](URLRequest& copy) {
     copy.setHTTPBody({});
-    copy.setHTTPBodyStream(std::make_shared<platform::urlloading::FileInputStream>(path));
     struct stat st {};
-    if (!copy.valueForHTTPHeaderField("Content-Length") && ::stat(path.c_str(), &st) == 0 &&
-        S_ISREG(st.st_mode)) {
-      copy.setValueForHTTPHeaderField("Content-Length", std::to_string(st.st_size));
+    const bool regular = ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    // A body held in memory can be sent again, so the load may use a kept
+    // connection and leave it for the next one; a body read from a stream
+    // takes a connection of its own each time. The SDK's files are small:
+    // only a large one is streamed.
+    std::optional<std::string> contents;
+    if (regular && static_cast<std::uint64_t>(st.st_size) <= kCTRURLSessionInMemoryUploadLimit) {
+      contents = platform::files::readFile(path);
+    }
+    if (contents) {
+      copy.setHTTPBody(platform::Bytes(contents->begin(), contents->end()));
+    } else {
+      copy.setHTTPBodyStream(std::make_shared<platform::urlloading::FileInputStream>(path));
+    }
+    if (!copy.valueForHTTPHeaderField("Content-Length") && regular) {
+      copy.setValueForHTTPHeaderField("Content-Length",
+                                      std::to_string(contents ? contents->size() : st.st_size));
     }
   });
   return task;

@@ -80,6 +80,9 @@ enum class CTRURLSessionResponseDisposition : int { kCancel = 0, kAllow = 1, kBe
 // The session delegate of the platform's session API; every method is
 // optional. The defaults do nothing, except URLSessionDidReceiveChallenge,
 // which answers with the default handling.
+// Upload files up to this size are sent from memory.
+inline constexpr std::uint64_t kCTRURLSessionInMemoryUploadLimit = 4 * 1024 * 1024;
+
 class CTRURLSessionDelegate {
  public:
   virtual ~CTRURLSessionDelegate() = default;
@@ -176,7 +179,9 @@ class CTRURLSession : public CTRURLSessionTaskDelegate,
       const platform::urlloading::URLRequest& request, CTRURLSessionDataCompletion completion);
   std::shared_ptr<CTRURLSessionDataTask> dataTaskWithRequest(
       const platform::urlloading::URLRequest& request);
-  // The body is read from the file at `fileURL` (a file URL); its size goes
+  // The body is read from the file at `fileURL` (a file URL): at once when
+  // it is at most kCTRURLSessionInMemoryUploadLimit bytes (so the load can
+  // reuse a kept connection), else streamed while sending. Its size goes
   // into "Content-Length" unless the request has one.
   std::shared_ptr<CTRURLSessionUploadTask> uploadTaskWithRequest(
       const platform::urlloading::URLRequest& request, const platform::URL& fileURL,

@@ -6,6 +6,7 @@
 
 #include "platform/foundation/format.h"
 #include "platform/foundation/uuid.h"
+#include "sdk/platform/bcn_request_guard.h"
 
 namespace sdk {
 
@@ -126,6 +127,24 @@ class CTRURLSessionDataTask::ConnectionDelegate
                                                                                challenge);
   }
 
+  // A redirect away from the task's origin ends the task as failed (the
+  // refusal's failure is queued before anything the connection reports for
+  // the redirect response, so that one is ignored).
+  std::optional<URLRequest> connectionWillSendRequest(
+      URLConnection& connection, URLRequest request,
+      const std::optional<URLResponse>& redirectResponse) override {
+    if (!redirectResponse) return request;
+    const platform::URL original = task_->originalRequest().value_or(URLRequest()).url();
+    if (BCNRequestGuard::mayFollowRedirect(original, request.url())) {
+      return BCNRequestGuard::requestForSending(std::move(request));
+    }
+    auto task = task_;
+    const Error refused = BCNRequestGuard::redirectRefusedError(original, request.url());
+    task->queue()->async([task, refused] { task->handleFailure(refused); });
+    connection.cancel();
+    return std::nullopt;
+  }
+
   void connectionDidReceiveResponse(URLConnection&, const URLResponse& response) override {
     auto task = task_;
     task->queue()->async([task, response] { task->handleResponse(response); });
@@ -173,8 +192,9 @@ void CTRURLSessionDataTask::startConnection(std::shared_ptr<CTRURLSessionTaskDel
   resumed_ = true;
   keptSession_ = std::move(session);
   auto self = std::static_pointer_cast<CTRURLSessionDataTask>(shared_from_this());
-  auto connection = URLConnection::create(originalRequest().value_or(URLRequest()),
-                                          std::make_shared<ConnectionDelegate>(self));
+  auto connection = URLConnection::create(
+      BCNRequestGuard::requestForSending(originalRequest().value_or(URLRequest())),
+      std::make_shared<ConnectionDelegate>(self));
   {
     std::lock_guard lock(mutex_);
     connection_ = connection;

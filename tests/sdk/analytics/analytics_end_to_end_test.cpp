@@ -17,6 +17,7 @@
 #include "sdk/analytics/tly_tally_controller.h"
 #include "sdk/platform/bcn_multipart_mime_stream_encoder.h"
 #include "sdk/platform/bcn_network_operation.h"
+#include "sdk/platform/bcn_request_guard.h"
 #include "sdk/platform/bcn_settings_onboarding_manager.h"
 #include "sdk/platform/beacon.h"
 #include "sdk/platform/ctr_user_defaults.h"
@@ -39,6 +40,8 @@ bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeou
 class AnalyticsEndToEndTest : public varnel::testing::TempRootTest {
  protected:
   void SetUp() override {
+    // The local server speaks plain HTTP; the headers it checks are sent anyway.
+    BCNRequestGuard::setAllowsCredentialsOverPlainHTTPForTesting(true);
     CTRUserDefaults::resetStandardUserDefaultsForTesting(bundle_);
     Beacon::resetSharedSDKForTesting({bundle_});
     Tally::resetSharedInstanceForTesting();
@@ -47,6 +50,7 @@ class AnalyticsEndToEndTest : public varnel::testing::TempRootTest {
     ::setenv("ConfigureEndpoint", server_->baseURL().c_str(), 1);
   }
   void TearDown() override {
+    BCNRequestGuard::setAllowsCredentialsOverPlainHTTPForTesting(false);
     if (auto controller = Tally::sharedInstance()->tallyController()) {
       controller->eventQueue()->waitUntilAllOperationsAreFinished();
     }

@@ -44,7 +44,11 @@ class CompressTest : public varnel::testing::TempRootTest {
 
 TEST_F(CompressTest, CompressesTheWholeLogIntoAnOwnerOnlyGzipAndKeepsTheLog) {
   std::string content;
-  for (int i = 0; i < 500; ++i) content += "{\"event\":" + std::to_string(i) + "}\n";
+  for (int i = 0; i < 500; ++i) {
+    const std::string payload = "{\"event\":" + std::to_string(i) + "}";
+    content += std::to_string(1000 + i) + "\tcustom\t" + std::to_string(payload.size()) + "\t" +
+               payload + "\n";
+  }
   write("a.log", content);
   auto op = TLYCompressLogOperation::create(url("a.log"), url("a.gz"));
   op->start();
@@ -113,6 +117,31 @@ TEST_F(CompressTest, AnUncreatableTargetIsLoggedAndLeavesNoFile) {
   EXPECT_FALSE(op->didCompress());
   EXPECT_FALSE(fs::exists(path("missing-dir/a.gz")));
   EXPECT_TRUE(console.contains("[Tally] Failed to compress file at file://"));
+}
+
+// A line cut by a crash or a full disk, or damaged on disk, is left out;
+// the events around it still travel.
+TEST_F(CompressTest, DamagedLinesAreLeftOutAndTheRestKept) {
+  const std::string good1 = "1\tmetadata\t2\t{}\n";
+  const std::string good2 = "2\tcustom\t9\t{\"a\":\"b\"}\n";
+  const std::string good3 = "3\tapp\t2\t[]\n";
+  const std::string log = good1 + "2\tcustom\t40\t{\"a\":\"b\"}\n" +  // length is wrong
+                          good2 + "garbage\n" + "x\tname\t2\t{}\n" + "4\t\t2\t{}\n" + good3 +
+                          "5\tcustom\t12\t{\"cut";  // the last write was cut
+  std::size_t damaged = 0;
+  EXPECT_EQ(TLYCompressLogOperation::wholeLines(log, &damaged), good1 + good2 + good3);
+  EXPECT_EQ(damaged, 5u);
+  EXPECT_EQ(TLYCompressLogOperation::wholeLines("", &damaged), "");
+  EXPECT_EQ(damaged, 0u);
+
+  write("d.log", log);
+  BCNConsoleCapture console;
+  auto op = TLYCompressLogOperation::create(url("d.log"), url("d.gz"));
+  op->start();
+  EXPECT_TRUE(op->didCompress());
+  bool ok = false;
+  EXPECT_EQ(gunzip(path("d.gz"), &ok), good1 + good2 + good3);
+  EXPECT_TRUE(console.contains("Skipped 5 damaged lines"));
 }
 
 TEST_F(CompressTest, CompressedURLReplacesTheExtension) {

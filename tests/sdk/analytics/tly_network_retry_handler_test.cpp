@@ -76,13 +76,30 @@ TEST_F(RetryHandlerTest, NonRetryableOutcomesPassStraightThroughWithoutATimer) {
   EXPECT_EQ(client.error.domain(), "BCNNetworkError");
   EXPECT_EQ(client.error.code(), -5);
 
-  const platform::Error refused(platform::kURLErrorDomain, -1004);
-  Answer transport = ask(std::nullopt, "u1", refused);
-  EXPECT_FALSE(transport.retry);
-  EXPECT_EQ(transport.error, refused);
-
   EXPECT_TRUE(handler_.retryTimerMap().empty());
   EXPECT_TRUE(delays_.empty());
+}
+
+TEST_F(RetryHandlerTest, TransportFailuresAreRetriedWithTheBackOff) {
+  // A refused connection, a failed look-up and a refused redirect keep the
+  // package: each is retried like a time-out, with the name's back-off.
+  for (const platform::Error& failure :
+       {platform::Error(platform::kURLErrorDomain, -1004),
+        platform::Error(platform::kURLErrorDomain, -1003), platform::Error("BCNRequestGuard", 1)}) {
+    scheduled_.clear();
+    Answer answer;
+    handler_.handleCompletedRequest(request_, std::nullopt, "down", failure,
+                                    [&](bool retry, const platform::Error& error) {
+                                      answer = {true, retry, error};
+                                    });
+    EXPECT_FALSE(answer.called) << "the answer waits for the back-off";
+    ASSERT_EQ(scheduled_.size(), 1u);
+    scheduled_[0]();
+    EXPECT_TRUE(answer.called);
+    EXPECT_TRUE(answer.retry);
+    EXPECT_EQ(answer.error, failure);
+  }
+  EXPECT_EQ(delays_, (std::vector<double>{2, 4, 8}));
 }
 
 TEST_F(RetryHandlerTest, ElevenRetriesThenTheTwelfthFailureEndsAtOnce) {

@@ -22,6 +22,7 @@
 #include "sdk/analytics/tly_custom_event.h"
 #include "sdk/analytics/tly_event.h"
 #include "sdk/analytics/tly_lifecycle_event.h"
+#include "sdk/analytics/tly_logger.h"
 #include "sdk/analytics/tly_metadata.h"
 #include "sdk/analytics/tly_settings.h"
 #include "sdk/analytics/tly_timer.h"
@@ -129,6 +130,14 @@ class TallyControllerTest : public varnel::testing::TempRootTest {
     for (const auto& file : filesIn(eventDir_)) text += " " + file.substr(eventDir_.size() + 1);
     return text;
   }
+  std::string queueDump() {
+    std::string text = " queue:";
+    for (const auto& op : controller_->eventQueue()->operations()) {
+      text += " " + op->description() + "[" + typeid(*op).name() + "]";
+      for (const auto& d : op->dependencies()) text += "{dep " + d->description() + "}";
+    }
+    return text;
+  }
   static std::vector<std::string> names(const std::vector<LogLine>& lines) {
     std::vector<std::string> result;
     for (const auto& line : lines) result.push_back(line.name);
@@ -201,7 +210,7 @@ TEST_F(TallyControllerTest, LeftoversOfEarlierLaunchesArePackagedAndWaitForSetti
   ASSERT_TRUE(tally_test::writeFile(eventDir_ + "/P2.multipartmime", "y"));
   start();
   // Three compress-package chains and one package chain; uploads cancelled.
-  ASSERT_TRUE(waitForFiles(6, 1));
+  ASSERT_TRUE(waitForFiles(6, 1)) << dump() << queueDump();
   std::vector<std::string> seen;
   for (const auto& path : filesIn(eventDir_, "multipartmime")) {
     auto lines = readPackage(path);
@@ -404,6 +413,9 @@ TEST_F(TallyControllerTest, LifecycleNotificationsBecomeEventsAndActivationFlush
   auto& center = platform::NotificationCenter::defaultCenter();
   center.post(kNSApplicationWillResignActiveNotification);
   ASSERT_TRUE(waitForFiles(1, 0)) << dump();
+  // The client announces its quit on two roads (its quit path and the
+  // toolkit's): the quit is recorded once.
+  center.post(kNSApplicationWillTerminateNotification);
   center.post(kNSApplicationWillTerminateNotification);
   drain();
   ASSERT_TRUE(waitForFiles(1, 1)) << dump();
@@ -473,6 +485,144 @@ TEST_F(TallyControllerTest, WorkQueuedAtQuitReachesTheDiskBeforeTheNotificationR
   EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));
   release.signal();
   drain();
+}
+
+// An upload that never reached the service keeps its package: retried with
+// the back-off, and once that launch is over the next one delivers it, once.
+TEST_F(TallyControllerTest, EventsOfASessionWithTheServiceDownAreDeliveredOnceLater) {
+  makeNotFirstInstall();
+  // A port nobody listens on any more: every connection is refused.
+  auto gone = test_support::HTTPTestServer::start();
+  const std::string deadURL = gone->url("/spi/v2/events");
+  gone.reset();
+  writeSettings(settingsFor("\"url\":\"" + deadURL + "\""));
+  start();
+  // Half of the session's events go out while the service is down, in
+  // packages of their own.
+  std::vector<std::string> sent;
+  for (int i = 0; i < 20; ++i) {
+    sent.push_back("down-" + std::to_string(i));
+    logCustom(sent.back());
+    if (i % 5 == 4) {
+      controller_->runOnEventQueue([&] { controller_->rotateAndSubmitCurrentLog(); });
+    }
+  }
+  // The refusals schedule retries instead of removing the packages.
+  ASSERT_TRUE(clock_->waitForWatchers(4, 10s));
+  drain();
+  ASSERT_EQ(filesIn(eventDir_, "multipartmime").size(), 4u) << dump();
+  // The next launch finds the service up.
+  clock_->dropWatchers();
+  controller_.reset();
+  server_ = test_support::HTTPTestServer::start();
+  server_->setReply("/spi/v2/events", test_support::HTTPReply::text(202, ""));
+  writeSettings(settingsFor(urlSetting()));
+  Beacon::resetSharedSDKForTesting({bundle_});
+  start();
+  // The other half while it is up.
+  for (int i = 0; i < 20; ++i) {
+    sent.push_back("up-" + std::to_string(i));
+    logCustom(sent.back());
+  }
+  controller_->runOnEventQueue([&] { controller_->rotateAndSubmitCurrentLog(); });
+  std::vector<std::string> delivered;
+  ASSERT_TRUE(waitFor([&] {
+    delivered.clear();
+    for (const auto& request : server_->requests()) {
+      auto boundary = request.header("Content-Type").value_or("");
+      boundary = boundary.substr(boundary.find('=') + 1);
+      auto log = tally_test::logInPackage(request.body, boundary);
+      if (!log) continue;
+      for (const auto& line : tally_test::parseLog(*log)) {
+        if (line.name == "custom") delivered.push_back(line.payload["custom_type"].asString());
+      }
+    }
+    return delivered.size() >= sent.size();
+  }));
+  ASSERT_TRUE(waitForFiles(0, 0)) << dump();
+  drain();
+  // Every event once: 40 sent, 40 received.
+  std::sort(delivered.begin(), delivered.end());
+  std::sort(sent.begin(), sent.end());
+  EXPECT_EQ(delivered, sent);
+}
+
+// Only the service's verdict about the package itself removes it.
+TEST_F(TallyControllerTest, ARejectedPackageGoesButOtherRefusalsKeepIt) {
+  makeNotFirstInstall();
+  server_ = test_support::HTTPTestServer::start();
+  std::atomic<int> status{404};
+  server_->setHandler("/spi/v2/events", [&](const test_support::HTTPRecordedRequest&) {
+    return test_support::HTTPReply::text(status.load(), "no");
+  });
+  writeSettings(settingsFor(urlSetting()));
+  BCNConsoleCapture console;
+  TLYLogger::sharedLogger().setDebugMode(true);
+  start();
+  logCustom("kept");
+  controller_->runOnEventQueue([&] { controller_->rotateAndSubmitCurrentLog(); });
+  // 404 is about where it was sent: the package waits (no retry in this launch).
+  ASSERT_TRUE(waitFor([&] { return console.contains("Keeping '"); }));
+  TLYLogger::sharedLogger().setDebugMode(false);
+  drain();
+  ASSERT_TRUE(waitForFiles(1, 0)) << dump();
+  EXPECT_EQ(server_->requestCount(), 1u);
+
+  // 400 is about the package: it goes.
+  status = 400;
+  controller_->runOnEventQueue([&] { controller_->uploadAllMultipartFiles(); });
+  ASSERT_TRUE(waitFor([&] { return server_->requestCount() >= 2; }));
+  ASSERT_TRUE(waitForFiles(0, 0)) << dump();
+}
+
+// A redirect away from the events endpoint is not followed: the other host
+// sees nothing (no credentials, no events) and the package stays.
+TEST_F(TallyControllerTest, ARedirectToAnotherOriginIsAFailureThatKeepsThePackage) {
+  makeNotFirstInstall();
+  auto elsewhere = test_support::HTTPTestServer::start();
+  elsewhere->setReply("/collect", test_support::HTTPReply::text(200, ""));
+  server_ = test_support::HTTPTestServer::start();
+  server_->setReply("/spi/v2/events", test_support::HTTPReply::text(302, "").header(
+                                          "Location", elsewhere->url("/collect")));
+  writeSettings(settingsFor(urlSetting()));
+  start();
+  logCustom("stays");
+  controller_->runOnEventQueue([&] { controller_->rotateAndSubmitCurrentLog(); });
+  ASSERT_TRUE(waitFor([&] { return server_->requestCount() >= 1; }));
+  // The refused redirect is retried with the back-off, never deleted.
+  ASSERT_TRUE(clock_->waitForWatchers(1, 10s));
+  drain();
+  EXPECT_EQ(elsewhere->requestCount(), 0u);
+  ASSERT_EQ(filesIn(eventDir_, "multipartmime").size(), 1u) << dump();
+  // The request over plain HTTP carried no credentials.
+  auto first = server_->requests().at(0);
+  EXPECT_FALSE(first.header("X-CRASHTRAIL-API-KEY").has_value());
+  EXPECT_FALSE(first.header("X-CRASHTRAIL-DEVELOPER-TOKEN").has_value());
+  EXPECT_EQ(first.method, "POST");
+}
+
+// A log an earlier launch left with a damaged line and a last line cut by
+// the crash: the service gets the intact events (a bad line made it refuse
+// the whole package).
+TEST_F(TallyControllerTest, ALeftoverLogWithDamagedLinesDeliversTheRest) {
+  makeNotFirstInstall();
+  server_ = test_support::HTTPTestServer::start();
+  server_->setReply("/spi/v2/events", test_support::HTTPReply::text(202, ""));
+  writeSettings(settingsFor(urlSetting()));
+  ASSERT_TRUE(tally_test::writeFile(eventDir_ + "/A.log",
+                                    "1\tone\t2\t{}\n"
+                                    "2\ttwo\t9\t{}\n"  // the length does not match
+                                    "3\tthree\t2\t{}\n"
+                                    "4\tfour\t14\t{\"cut\":"));
+  start();
+  ASSERT_TRUE(waitFor([&] { return server_->requestCount() >= 1; }));
+  ASSERT_TRUE(waitForFiles(0, 1)) << dump();
+  const auto request = server_->requests().at(0);
+  auto boundary = request.header("Content-Type").value_or("");
+  boundary = boundary.substr(boundary.find('=') + 1);
+  auto log = tally_test::logInPackage(request.body, boundary);
+  ASSERT_TRUE(log.has_value());
+  EXPECT_EQ(names(tally_test::parseLog(*log)), (std::vector<std::string>{"one", "three"}));
 }
 
 }  // namespace

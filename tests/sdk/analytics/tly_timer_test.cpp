@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <limits>
 #include <mutex>
 
 #include "platform/system/operation_queue.h"
@@ -61,11 +62,11 @@ TEST(TLYTimerTest, FiringsRunTheBlockOnTheQueueAgainAndAgain) {
     // time; the background scheduler keeps its own time.
     auto clock = varnel::testing::ManualClock::create();
     auto timer = dispatch
-                     ? TLYTimer::initWithDispatchTimer(0.02, firings.queue_, "repeat", block, clock)
-                     : TLYTimer::initWithTimeInterval(0.02, firings.queue_, "repeat", block);
+                     ? TLYTimer::initWithDispatchTimer(0.1, firings.queue_, "repeat", block, clock)
+                     : TLYTimer::initWithTimeInterval(0.1, firings.queue_, "repeat", block);
     EXPECT_EQ(timer->usesDispatchTimer(), dispatch);
     for (int i = 1; dispatch && i <= 3; ++i) {
-      clock->advance(std::chrono::milliseconds(19));
+      clock->advance(std::chrono::milliseconds(99));
       firings.queue_->waitUntilAllOperationsAreFinished();
       EXPECT_EQ(firings.count(), i - 1) << "not before the interval";
       clock->advance(std::chrono::milliseconds(1));
@@ -83,10 +84,10 @@ TEST(TLYTimerTest, FreeingTheTimerStopsFurtherFiringsButQueuedOnesStillRun) {
   firings.queue_->setSuspended(true);
   auto clock = varnel::testing::ManualClock::create();
   auto timer = TLYTimer::initWithDispatchTimer(
-      0.01, firings.queue_, "stop", [&] { firings.fire(); }, clock);
+      0.1, firings.queue_, "stop", [&] { firings.fire(); }, clock);
   // Two firings wait on the suspended queue.
   for (std::size_t i = 1; i <= 2; ++i) {
-    clock->advance(std::chrono::milliseconds(10));
+    clock->advance(std::chrono::milliseconds(100));
     ASSERT_TRUE(varnel::testing::waitUntil([&] { return firings.queue_->operationCount() == i; }));
   }
   timer.reset();
@@ -100,6 +101,38 @@ TEST(TLYTimerTest, FreeingTheTimerStopsFurtherFiringsButQueuedOnesStillRun) {
   clock->advance(std::chrono::seconds(60));
   EXPECT_EQ(firings.queue_->operationCount(), 0u);
   EXPECT_EQ(firings.count(), afterFree);
+}
+
+// Intervals from the network are bounded by the timer itself, not only by
+// its caller: none of these may fire without pause, or overflow the clock.
+TEST(TLYTimerTest, UnreasonableIntervalsAreBoundedOrNeverFire) {
+  for (bool dispatch : {false, true}) {
+    for (double asked : {1e12, std::numeric_limits<double>::infinity(), 1e-6, -5.0,
+                         std::numeric_limits<double>::quiet_NaN(), 0.0}) {
+      Firings firings;
+      auto clock = varnel::testing::ManualClock::create();
+      auto block = [&firings] { firings.fire(); };
+      auto timer = dispatch
+                       ? TLYTimer::initWithDispatchTimer(asked, firings.queue_, "odd", block, clock)
+                       : TLYTimer::initWithTimeInterval(asked, firings.queue_, "odd", block);
+      const double expected = asked > 1   ? kTLYTimerMaximumInterval
+                              : asked > 0 ? kTLYTimerMinimumInterval
+                                          : 0;
+      EXPECT_EQ(timer->timeInterval(), expected) << asked;
+      if (dispatch) {
+        // A tenth of a second past the floor: at most one firing each step.
+        for (int i = 0; i < 5; ++i) clock->advance(std::chrono::milliseconds(100));
+        firings.queue_->waitUntilAllOperationsAreFinished();
+        EXPECT_LE(firings.count(), expected == kTLYTimerMinimumInterval ? 5 : 0) << asked;
+      }
+      timer.reset();
+      firings.queue_->waitUntilAllOperationsAreFinished();
+    }
+  }
+  auto queue = platform::OperationQueue::create("bounded");
+  auto timer = TLYTimer::initWithTimeInterval(60, queue, "set", [] {});
+  timer->setTimeInterval(1e-9);
+  EXPECT_EQ(timer->timeInterval(), kTLYTimerMinimumInterval);
 }
 
 }  // namespace

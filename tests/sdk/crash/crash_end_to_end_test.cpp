@@ -106,6 +106,15 @@ TEST(CrashEndToEndChild, DISABLED_HostProgram) {
     runMainUntil([] { return false; }, 30s);
     ::_exit(3);
   }
+  if (std::string(role) == "overflow-on-std-thread") {
+    // A thread neither the SDK nor the platform started: the thread-start
+    // wrapper gave it its stack.
+    const std::string marker = controller->launchMarkerPath();
+    runMainUntil([&] { return ::access(marker.c_str(), F_OK) != 0; }, 5s);
+    std::thread([] { overflowNow(0); }).detach();
+    runMainUntil([] { return false; }, 30s);
+    ::_exit(3);
+  }
   if (std::string(role) == "crash") {
     kit->setObjectValue(platform::Value("connected"), "vpn_state");
     kit->setUserIdentifier(std::string("user-7"));
@@ -269,6 +278,22 @@ TEST_F(CrashEndToEndTest, AStackOverflowOnAPlatformThreadIsRecorded) {
 #endif
   const int crashed = runHost("overflow-on-worker");
   ASSERT_TRUE(WIFSIGNALED(crashed)) << "exit status " << WEXITSTATUS(crashed);
+  CTRFileManager files(bundle_);
+  auto active = files.activePathContents();
+  ASSERT_EQ(active.size(), 1u);
+  auto record = platform::files::readFile(active[0] + "/signal.clsrecord");
+  ASSERT_TRUE(record.has_value()) << "no signal record: the handler had no stack to run on";
+  EXPECT_NE(record->find("\"number\":11"), std::string::npos) << *record;
+  EXPECT_NE(record->find("\"crashed\":true"), std::string::npos);
+}
+
+TEST_F(CrashEndToEndTest, AStackOverflowOnAPlainStdThreadIsRecorded) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer reports a stack overflow itself and exits";
+#endif
+  const int crashed = runHost("overflow-on-std-thread");
+  ASSERT_TRUE(WIFSIGNALED(crashed)) << "exit status " << WEXITSTATUS(crashed);
+  EXPECT_EQ(WTERMSIG(crashed), SIGSEGV);
   CTRFileManager files(bundle_);
   auto active = files.activePathContents();
   ASSERT_EQ(active.size(), 1u);

@@ -20,6 +20,7 @@
 #include "sdk/crash/ctr_settings.h"
 #include "sdk/platform/bcn_console.h"
 #include "sdk/platform/bcn_network_operation.h"
+#include "sdk/platform/bcn_request_guard.h"
 #include "sdk/platform/bcn_settings_onboarding_manager.h"
 #include "sdk/platform/beacon.h"
 #include "support/http_test_server.h"
@@ -119,6 +120,8 @@ class Gate {
 class CTRBetaControllerTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The local server speaks plain HTTP; the headers it checks are sent anyway.
+    BCNRequestGuard::setAllowsCredentialsOverPlainHTTPForTesting(true);
     server_ = HTTPTestServer::start();
     useInfo(Value());
     Beacon::resetSharedSDKForTesting({bundle_});
@@ -128,6 +131,7 @@ class CTRBetaControllerTest : public ::testing::Test {
     kit_->settings = CTRSettings::initWithDictionary(kit_->settings->settingsDictionary(), bundle_);
   }
   void TearDown() override {
+    BCNRequestGuard::setAllowsCredentialsOverPlainHTTPForTesting(false);
     if (controller_) controller_->queue()->sync([] {});
     controller_.reset();
     server_->stop();

@@ -25,6 +25,7 @@
 #include "sdk/crash/capture/ctr_sdk_log.h"
 #include "sdk/crash/capture/ctr_user_logging.h"
 #include "sdk/platform/bcn_console.h"
+#include "sdk/platform/bcn_request_guard.h"
 #include "sdk/platform/beacon.h"
 #include "support/http_test_server.h"
 #include "support/manual_clock.h"
@@ -119,6 +120,8 @@ std::vector<std::string> names(const std::vector<std::string>& paths) {
 class CTRCrashReportingControllerTest : public varnel::testing::TempRootTest {
  protected:
   void SetUp() override {
+    // The local server speaks plain HTTP; the headers it checks are sent anyway.
+    BCNRequestGuard::setAllowsCredentialsOverPlainHTTPForTesting(true);
     server_ = HTTPTestServer::start();
     server_->setReply(kReportsPath, HTTPReply::json("{}", 202));
     useInfo(Value());
@@ -130,6 +133,7 @@ class CTRCrashReportingControllerTest : public varnel::testing::TempRootTest {
   }
 
   void TearDown() override {
+    BCNRequestGuard::setAllowsCredentialsOverPlainHTTPForTesting(false);
     if (controller_) controller_->operationQueue()->waitUntilAllOperationsAreFinished(20s);
     if (ctrLoggingQueue) ctrLoggingQueue->sync([] {});
     controller_.reset();

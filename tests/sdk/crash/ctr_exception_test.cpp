@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <stdexcept>
 #include <string>
@@ -20,6 +21,7 @@
 #include "sdk/crash/capture/ctr_application.h"
 #include "sdk/crash/capture/ctr_context_init.h"
 #include "sdk/crash/capture/ctr_file.h"
+#include "sdk/crash/capture/ctr_throw_site.h"
 #include "sdk/platform/bcn_console.h"
 
 namespace sdk {
@@ -42,7 +44,22 @@ bool exists(const std::string& path) {
 
 // Runs `function` where an exception it lets out ends the process through
 // std::terminate (a noexcept boundary), as an uncaught exception does.
-void callTerminating(void (*function)()) noexcept { function(); }
+__attribute__((noinline)) void callTerminating(void (*function)()) noexcept { function(); }
+
+__attribute__((noinline)) void throwForTheRecord() { throw std::runtime_error("kept"); }
+
+// A thrower with a name to look for in the record.
+extern "C" __attribute__((noinline)) void ctrTestThrower() {
+  throw std::runtime_error("thrown here");
+}
+
+std::string unhex(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
+    out.push_back(static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16)));
+  }
+  return out;
+}
 void rethrowActive() { throw; }
 
 void previousReporter(void*, const platform::Exception& exception,
@@ -344,6 +361,37 @@ TEST_F(CTRExceptionDeathTest, UncaughtStandardErrorsCarryTheirTypeAndWhat) {
   EXPECT_EQ(line["reason"].asString(), hex("x"));
 }
 
+// The exception record carries the frames of the throw, the thrower first
+// (not the runtime's and the SDK's own frames above it).
+TEST_F(CTRExceptionDeathTest, TheExceptionRecordStartsAtTheThrower) {
+  inChild([&] {
+    EXPECT_EXIT(
+        {
+          CTRExceptionInitialize(&context_.exception, &state_.customExceptionCount);
+          callTerminating(&ctrTestThrower);
+        },
+        ::testing::KilledBySignal(SIGABRT), "");
+  });
+  const platform::Value line = recordedException();
+  const platform::Value frames = line["frames"];
+  ASSERT_GE(frames.count(), 2u) << sdkLog();
+  // (The throw may sit in the function's cold part, elsewhere in the image.)
+  EXPECT_EQ(unhex(frames[0]["symbol"].asString()), "ctrTestThrower");
+  EXPECT_NE(unhex(frames[1]["symbol"].asString()).find("callTerminating"), std::string::npos)
+      << unhex(frames[1]["symbol"].asString());
+  // The crashed thread's stack starts at the same place, inside the call.
+  int crashed = 0;
+  for (const platform::Value& section : sections(exceptionPath_).elements()) {
+    for (const platform::Value& thread : section["threads"].elements()) {
+      if (!thread["crashed"].asBool()) continue;
+      ++crashed;
+      ASSERT_GE(thread["stacktrace"].count(), 2u);
+      EXPECT_EQ(thread["stacktrace"][0].asUInt64(), frames[0]["pc"].asUInt64());
+    }
+  }
+  EXPECT_EQ(crashed, 1);
+}
+
 TEST_F(CTRExceptionDeathTest, UncaughtStdStringAndOtherTypes) {
   inChild([&] {
     EXPECT_EXIT(
@@ -399,6 +447,26 @@ TEST_F(CTRExceptionDeathTest, ApplicationExceptionTheHookNeverSawIsStillRecorded
   EXPECT_EQ(line["type"].asString(), "objective-c");
   EXPECT_EQ(line["name"].asString(), hex("NSGenericException"));
   EXPECT_EQ(line["reason"].asString(), hex("gone"));
+}
+
+// A throw keeps its callers' return addresses for its own object only.
+TEST(CTRThrowSiteTest, AThrowKeepsItsFramesForItsOwnObject) {
+  std::uintptr_t frames[kCTRThrowSiteMaxFrames];
+  try {
+    throwForTheRecord();
+  } catch (const std::runtime_error&) {
+    const std::exception_ptr active = std::current_exception();
+    void* object = nullptr;
+    std::memcpy(&object, static_cast<const void*>(&active), sizeof(object));
+    const std::size_t count = CTRThrowSiteReturnAddresses(object, frames, kCTRThrowSiteMaxFrames);
+    ASSERT_GE(count, 2u);
+    const auto thrower = reinterpret_cast<std::uintptr_t>(&throwForTheRecord);
+    EXPECT_GT(frames[0], thrower);
+    EXPECT_LT(frames[0], thrower + 256);
+    int other = 0;
+    EXPECT_EQ(CTRThrowSiteReturnAddresses(&other, frames, kCTRThrowSiteMaxFrames), 0u);
+    EXPECT_EQ(CTRThrowSiteReturnAddresses(nullptr, frames, kCTRThrowSiteMaxFrames), 0u);
+  }
 }
 
 }  // namespace

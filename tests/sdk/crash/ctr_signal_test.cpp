@@ -98,6 +98,21 @@ __attribute__((noinline)) void writeToBadAddress() {
   *p = 1;
 }
 
+// A function whose very first instruction faults (an invalid opcode).
+extern "C" __attribute__((naked, noinline)) void ctrTestFaultAtEntry() { __asm__ volatile("ud2"); }
+
+__attribute__((noinline)) void callFaultAtEntry() {
+  ctrTestFaultAtEntry();
+  __asm__ volatile("" ::: "memory");  // no tail call: this frame stays
+}
+
+// A call through a null function pointer.
+__attribute__((noinline)) void callThroughNull() {
+  void (*volatile function)() = nullptr;
+  function();
+  __asm__ volatile("" ::: "memory");
+}
+
 // Runs `body` in a child and answers its wait status. The child starts with
 // the default action for the handled signals (a sanitizer's handlers would
 // otherwise be the previous ones).
@@ -210,6 +225,90 @@ TEST_F(SignalCaptureTest, ABadAccessIsRecordedWithEveryThreadAndTheProcessDiesOf
 
   // The crash callback ran once, after the recording.
   EXPECT_EQ(readFile(gMarkerPath), "callback;");
+}
+
+// Two threads that fault at the same moment: the first to reach the handler
+// writes the whole report while the other waits, and the process then dies
+// of the signal (a second handler used to end it half-way through).
+TEST_F(SignalCaptureTest, TwoThreadsCrashingTogetherGiveOneCompleteReport) {
+  for (int run = 0; run < 5; ++run) {
+    ::unlink((directory_ + "/signal.clsrecord").c_str());
+    const std::string directory = directory_;
+    const int status = runChild([directory] {
+      startCapture(directory);
+      static std::atomic<int> ready{0};
+      static std::atomic<bool> go{false};
+      for (int i = 0; i < 2; ++i) {
+        std::thread([] {
+          ready.fetch_add(1);
+          while (!go.load()) {
+          }
+          writeToBadAddress();
+        }).detach();
+      }
+      while (ready.load() < 2) std::this_thread::yield();
+      go.store(true);
+      for (;;) ::pause();
+    });
+    ASSERT_TRUE(WIFSIGNALED(status)) << "run " << run << " status " << status << "\n"
+                                     << readFile(directory_ + "/sdk.log");
+    EXPECT_EQ(WTERMSIG(status), SIGSEGV);
+    const platform::Value sections = record();
+    ASSERT_TRUE(sections.isArray()) << readFile(directory_ + "/signal.clsrecord");
+    EXPECT_EQ(findSection(sections, "signal")["number"].asUInt64(),
+              static_cast<std::uint64_t>(SIGSEGV));
+    const platform::Value threads = findSection(sections, "threads");
+    ASSERT_GE(threads.count(), 3u) << "run " << run;
+    int crashed = 0;
+    for (const platform::Value& thread : threads.elements()) crashed += thread["crashed"].asBool();
+    EXPECT_EQ(crashed, 1);
+    EXPECT_TRUE(findSection(sections, "process_stats").isDictionary()) << "the record was cut";
+  }
+}
+
+// The crashed thread's recorded frames.
+std::vector<std::uint64_t> crashedStack(const platform::Value& sections) {
+  std::vector<std::uint64_t> frames;
+  for (const platform::Value& thread : findSection(sections, "threads").elements()) {
+    if (!thread["crashed"].asBool()) continue;
+    for (const platform::Value& frame : thread["stacktrace"].elements()) {
+      frames.push_back(frame.asUInt64());
+    }
+  }
+  return frames;
+}
+
+bool inFunction(std::uint64_t address, void (*function)()) {
+  const auto entry = reinterpret_cast<std::uint64_t>(function);
+  return address >= entry && address < entry + 256;
+}
+
+// Frame 0 names the right function: the caller of a null call (whose return
+// address is at the stack pointer), the faulting function at its first byte.
+TEST_F(SignalCaptureTest, ANullCallAndAFaultAtAFunctionsEntryGiveTheRightFrames) {
+  const std::string directory = directory_;
+  int status = runChild([directory] {
+    startCapture(directory);
+    callThroughNull();
+  });
+  ASSERT_TRUE(WIFSIGNALED(status)) << status;
+  std::vector<std::uint64_t> frames = crashedStack(record());
+  ASSERT_GE(frames.size(), 2u) << "only registers: " << readFile(directory_ + "/sdk.log");
+  EXPECT_TRUE(inFunction(frames[0], &callThroughNull)) << std::hex << frames[0];
+
+  ::unlink((directory_ + "/signal.clsrecord").c_str());
+  status = runChild([directory] {
+    startCapture(directory);
+    callFaultAtEntry();
+  });
+  ASSERT_TRUE(WIFSIGNALED(status)) << status;
+  EXPECT_EQ(WTERMSIG(status), SIGILL);
+  frames = crashedStack(record());
+  ASSERT_GE(frames.size(), 2u);
+  EXPECT_EQ(frames[0], reinterpret_cast<std::uint64_t>(&ctrTestFaultAtEntry));
+  // The step up used the faulting function's own rules, not the previous
+  // function's: the caller is frame 1.
+  EXPECT_TRUE(inFunction(frames[1], &callFaultAtEntry)) << std::hex << frames[1];
 }
 
 TEST_F(SignalCaptureTest, AbortIsRecordedWithItsCodeName) {

@@ -171,6 +171,19 @@ TEST_F(CTRSymbolResolverTest, ReturnAddressAtASymbolStartBelongsToTheSymbolBefor
   }
 }
 
+// A thread's frame 0 is the faulting instruction itself: a fault at a
+// function's first byte names that function, not the one before it.
+TEST_F(CTRSymbolResolverTest, AFirstFrameAtASymbolStartNamesThatSymbol) {
+  if (programUUID().empty()) GTEST_SKIP() << "test program has no build-id";
+  CTRSymbolResolver resolver;
+  ASSERT_TRUE(resolver.loadBinaryImagesFromFile(writeProgramImages()));
+  auto entry = CTRStackFrame::stackFrameWithAddress(crashedAddress(address(&SymexKnownFunction)));
+  ASSERT_TRUE(resolver.updateStackFrame(*entry, false));
+  ASSERT_TRUE(entry->symbol().has_value());
+  EXPECT_NE(entry->symbol()->find("SymexKnownFunction"), std::string::npos) << *entry->symbol();
+  EXPECT_EQ(entry->offset(), 0u);
+}
+
 TEST_F(CTRSymbolResolverTest, FramesThatCannotBeResolvedStayAsTheyAre) {
   const std::string path = root().file("binary_images.clsrecord");
   // Another build of the program (a UUID that no loaded image has).

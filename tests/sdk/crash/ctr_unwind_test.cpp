@@ -191,6 +191,39 @@ TEST_F(UnwindTest, FramePointerChainIsFollowedUntilTheFramePointerIsZero) {
   EXPECT_NE(log.find("Binary image at 0x50000000 has no unwind info\n"), std::string::npos);
 }
 
+// A call through a null (or stray) pointer: the pc is in no image, the
+// call's return address is at the stack pointer. The walk starts there.
+TEST_F(UnwindTest, ANullOrStrayPCStartsFromTheReturnAddressAtTheStackPointer) {
+  addImage(kFakeImage, kFakeImageSize);
+  for (std::uintptr_t badPC : {std::uintptr_t{0}, std::uintptr_t{0x7f0000001000}}) {
+    alignas(16) std::uint64_t stack[8] = {};
+    stack[0] = kFakeImage + 0x280;  // pushed by the call
+    stack[1] = 0x1234;
+    stack[2] = 0;                   // the caller's saved rbp
+    stack[3] = kFakeImage + 0x380;  // the caller's return address
+    const auto sp = reinterpret_cast<std::uintptr_t>(&stack[0]);
+    CTRUnwindContext context;
+    const CTRMachineContext mc = Registers(badPC, sp, reinterpret_cast<std::uintptr_t>(&stack[2]));
+    CTRUnwindInit(&context, &mc);
+    std::uintptr_t pcs[8] = {};
+    int count = 0;
+    while (count < 8 && CTRUnwindNextFrame(&context)) pcs[count++] = CTRUnwindGetPC(&context);
+    ASSERT_GE(count, 2) << badPC;
+    EXPECT_EQ(pcs[0], kFakeImage + 0x280);
+    EXPECT_TRUE(context.firstFrameIsReturnAddress);
+    EXPECT_EQ(pcs[1], kFakeImage + 0x380);
+  }
+  // A pc in no image with no code address at the stack pointer stays as it
+  // is (the thread's own pc is frame 0).
+  alignas(16) std::uint64_t plain[4] = {0x1234, 0, 0, 0};
+  CTRUnwindContext context;
+  const CTRMachineContext mc = Registers(0x401234, reinterpret_cast<std::uintptr_t>(&plain[0]), 0);
+  CTRUnwindInit(&context, &mc);
+  ASSERT_TRUE(CTRUnwindNextFrame(&context));
+  EXPECT_EQ(CTRUnwindGetPC(&context), 0x401234u);
+  EXPECT_FALSE(context.firstFrameIsReturnAddress);
+}
+
 TEST_F(UnwindTest, StackScanSetsOnlyThePCAndTheNextStepUsesTheFirstFramesPointers) {
   addImage(kFakeImage, kFakeImageSize);
   alignas(16) std::uint64_t stack[8] = {};
@@ -263,7 +296,9 @@ TEST_F(UnwindTest, BadFramePointersEndTheWalkWithoutFaulting) {
   const std::string log = sdkLog();
   EXPECT_NE(log.find("Unable to use frame pointer\n"), std::string::npos);
   EXPECT_NE(log.find("Failed to advance to the next frame\n"), std::string::npos);
-  EXPECT_NE(log.find("Unable to find binary for 0x400fff\n"), std::string::npos);
+  // Frame 0 is the running instruction: looked up as it is, not one byte
+  // before (that would be another function's rules at a function's entry).
+  EXPECT_NE(log.find("Unable to find binary for 0x401000\n"), std::string::npos);
 }
 
 TEST_F(UnwindTest, CyclicFramePointerChainEndsTheWalkInsteadOfRunningToTheLimit) {

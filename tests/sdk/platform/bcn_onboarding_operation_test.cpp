@@ -17,6 +17,7 @@
 #include "sdk/platform/bcn_encoding.h"
 #include "sdk/platform/bcn_network_client.h"
 #include "sdk/platform/bcn_network_response_handler.h"
+#include "sdk/platform/bcn_request_guard.h"
 #include "sdk/platform/ctr_mach_o.h"
 #include "support/http_test_server.h"
 #include "support/temp_root.h"
@@ -122,7 +123,10 @@ std::vector<std::uint8_t> slice(int cputype, std::uint8_t uuidByte) {
 
 class OnboardingOperationTest : public ::testing::Test {
  protected:
+  void TearDown() override { BCNRequestGuard::setAllowsCredentialsOverPlainHTTPForTesting(false); }
   void SetUp() override {
+    // The local server speaks plain HTTP; the headers it checks are sent anyway.
+    BCNRequestGuard::setAllowsCredentialsOverPlainHTTPForTesting(true);
     // x86_64 then i386 in the file; the form lists them by name.
     std::vector<std::uint8_t> file;
     appendBE32(file, kCTRMachOFatMagic);

@@ -21,6 +21,7 @@
 #include "sdk/platform/bcn_encoding.h"
 #include "sdk/platform/bcn_icon.h"
 #include "sdk/platform/bcn_network_client.h"
+#include "sdk/platform/bcn_request_guard.h"
 #include "sdk/platform/bcn_settings.h"
 #include "support/http_test_server.h"
 #include "support/temp_root.h"
@@ -95,6 +96,8 @@ std::string joined(const std::vector<std::string>& lines) {
 class BCNSettingsOnboardingManagerTest : public varnel::testing::TempRootTest {
  protected:
   void SetUp() override {
+    // The local server speaks plain HTTP; the headers it checks are sent anyway.
+    BCNRequestGuard::setAllowsCredentialsOverPlainHTTPForTesting(true);
     server_ = HTTPTestServer::start();
     ::setenv(BCNSettingsEndpointKey, server_->baseURL().c_str(), 1);
     ::setenv(BCNConfigureEndpointKey, server_->baseURL().c_str(), 1);
@@ -114,6 +117,7 @@ class BCNSettingsOnboardingManagerTest : public varnel::testing::TempRootTest {
     ASSERT_EQ(model_->instanceIdentifier(), instance_);
   }
   void TearDown() override {
+    BCNRequestGuard::setAllowsCredentialsOverPlainHTTPForTesting(false);
     if (manager_) manager_->finishNetworkingSession();
     server_->stop();
     ::unsetenv(BCNSettingsEndpointKey);

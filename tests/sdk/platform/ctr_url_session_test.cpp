@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -14,6 +15,8 @@
 #include <vector>
 
 #include "platform/system/operation_queue.h"
+#include "platform/urlloading/url_connection.h"
+#include "sdk/platform/bcn_request_guard.h"
 #include "sdk/platform/ctr_url_session_configuration.h"
 #include "sdk/platform/ctr_url_session_task.h"
 #include "support/http_test_server.h"
@@ -507,6 +510,96 @@ TEST_F(CTRURLSessionTest, UploadOfAMissingFileFailsInsteadOfSendingNothing) {
   EXPECT_TRUE(static_cast<bool>(error));
 }
 
+std::size_t openDescriptors() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+    ++count;
+  return count;
+}
+
+// Many uploads in a row (the analytics uploader's pattern) leave neither
+// descriptors nor idle connections behind: the connection is reused.
+TEST_F(CTRURLSessionTest, TwoHundredUploadsKeepDescriptorsFlat) {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/ctr-uploads-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir.data()), nullptr);
+  const std::string path = dir + "/package.multipartmime";
+  std::ofstream(path) << std::string(6000, 'p');
+  server->setReply("/upload", HTTPReply::text(202, ""));
+  auto session = CTRURLSession::sessionWithConfiguration(
+      CTRURLSessionConfiguration::defaultSessionConfiguration());
+  auto uploadOnce = [&] {
+    URLRequest req = request("/upload");
+    req.setHTTPMethod("POST");
+    Event done;
+    Error error;
+    session
+        ->uploadTaskWithRequest(
+            req, URL::fileURLWithPath(path),
+            [&](const std::optional<Bytes>&, const std::optional<URLResponse>&, const Error& e) {
+              error = e;
+              done.set();
+            })
+        ->resume();
+    EXPECT_TRUE(done.wait());
+    EXPECT_FALSE(error);
+  };
+  // Warm up: the network thread and its first connection.
+  for (int i = 0; i < 5; ++i) uploadOnce();
+  const std::size_t before = openDescriptors();
+  for (int i = 0; i < 200; ++i) uploadOnce();
+  EXPECT_LE(openDescriptors(), before + 2);
+  EXPECT_LE(server->connectionCount(), 10u);
+  auto recorded = server->requests();
+  ASSERT_EQ(recorded.size(), 205u);
+  EXPECT_EQ(recorded.back().body.size(), 6000u);
+  EXPECT_EQ(recorded.back().header("Content-Length"), "6000");
+  std::filesystem::remove_all(dir);
+}
+
+// A redirect to another origin fails the task: nothing reaches the other
+// server. Over plain HTTP the SDK's credentials are not sent at all.
+TEST_F(CTRURLSessionTest, RedirectsLeavingTheOriginFailAndPlainHTTPCarriesNoCredentials) {
+  auto other = HTTPTestServer::start();
+  other->setReply("/stolen", HTTPReply::text(200, "thanks"));
+  server->setReply("/moved", HTTPReply::text(302, "").header("Location", other->url("/stolen")));
+  server->setReply("/near", HTTPReply::text(307, "").header("Location", server->url("/hello")));
+  auto session = CTRURLSession::sessionWithConfiguration(
+      CTRURLSessionConfiguration::defaultSessionConfiguration());
+  auto load = [&](const std::string& path, std::optional<Bytes>& data) {
+    URLRequest req = request(path);
+    req.setHTTPMethod("POST");
+    req.setHTTPBody(Bytes{'e', 'v'});
+    req.setValueForHTTPHeaderField("X-Crashtrail-API-Key", "secret-key");
+    req.setValueForHTTPHeaderField("X-CRASHTRAIL-DEVELOPER-TOKEN", "secret-token");
+    Event done;
+    Error error;
+    session
+        ->dataTaskWithRequest(
+            req,
+            [&](const std::optional<Bytes>& d, const std::optional<URLResponse>&, const Error& e) {
+              data = d;
+              error = e;
+              done.set();
+            })
+        ->resume();
+    EXPECT_TRUE(done.wait());
+    return error;
+  };
+  std::optional<Bytes> data;
+  const Error refused = load("/moved", data);
+  EXPECT_EQ(refused.domain(), sdk::kBCNRequestGuardErrorDomain);
+  EXPECT_EQ(refused.code(), sdk::kBCNRequestGuardCrossOriginRedirect);
+  EXPECT_EQ(other->requestCount(), 0u);
+  // A redirect within the origin is still followed.
+  EXPECT_FALSE(load("/near", data));
+  EXPECT_EQ(text(data), "hello body");
+  for (const auto& recorded : server->requests()) {
+    EXPECT_FALSE(recorded.header("X-Crashtrail-API-Key").has_value()) << recorded.path;
+    EXPECT_FALSE(recorded.header("X-Crashtrail-Developer-Token").has_value()) << recorded.path;
+  }
+}
+
 TEST_F(CTRURLSessionTest, GetTasksReportsNoTasksEvenWhileOneRuns) {
   auto delegate = std::make_shared<RecordingDelegate>();
   auto session = CTRURLSession::sessionWithConfiguration(
@@ -664,6 +757,48 @@ TEST_F(CTRURLSessionTLSTest, ServerTrustChallengesGoToTheSessionDelegate) {
   EXPECT_EQ(challenges, 1);
   error = load(CTRURLSessionAuthChallengeDisposition::kCancelAuthenticationChallenge, &challenges);
   EXPECT_EQ(error.code(), platform::urlloading::kURLErrorServerCertificateUntrusted);
+}
+
+// The pinned HTTPS service answers with a redirect to plain HTTP on
+// loopback: the task fails, and the plain server sees nothing, least of all
+// the API key or the developer token.
+TEST_F(CTRURLSessionTLSTest, ARedirectFromHTTPSToPlainHTTPIsNotFollowed) {
+  auto plain = HTTPTestServer::start();
+  plain->setReply("/events", HTTPReply::text(200, "delivered"));
+  server->setReply("/events", HTTPReply::text(302, "").header("Location", plain->url("/events")));
+  auto delegate = std::make_shared<RecordingDelegate>();
+  delegate->answer_ = CTRURLSessionAuthChallengeDisposition::kUseCredential;
+  auto session = CTRURLSession::sessionWithConfiguration(
+      CTRURLSessionConfiguration::defaultSessionConfiguration(), delegate, nullptr);
+  URLRequest request(URL(server->url("/events")));
+  request.setHTTPMethod("POST");
+  request.setHTTPBody(Bytes{'e', 'v', 'e', 'n', 't', 's'});
+  request.setValueForHTTPHeaderField("X-Crashtrail-API-Key", "secret-key");
+  request.setValueForHTTPHeaderField("X-Crashtrail-Developer-Token", "secret-token");
+  Event done;
+  Error error;
+  std::optional<URLResponse> response;
+  session
+      ->dataTaskWithRequest(
+          request,
+          [&](const std::optional<Bytes>&, const std::optional<URLResponse>& r, const Error& e) {
+            response = r;
+            error = e;
+            done.set();
+          })
+      ->resume();
+  ASSERT_TRUE(done.wait());
+  // Refused by the URL loading itself (it never lowers a redirect's
+  // scheme) or, beneath it, by the session's own origin guard.
+  EXPECT_TRUE(error.domain() == sdk::kBCNRequestGuardErrorDomain ||
+              (error.domain() == platform::kURLErrorDomain &&
+               error.code() == platform::urlloading::kURLErrorSecureConnectionRequired))
+      << error.domain() << " " << error.code();
+  EXPECT_EQ(plain->requestCount(), 0u);
+  EXPECT_EQ(plain->connectionCount(), 0u);
+  // Over HTTPS the credentials did go to the service itself.
+  ASSERT_EQ(server->requestCount(), 1u);
+  EXPECT_EQ(server->requests()[0].header("X-Crashtrail-API-Key"), "secret-key");
 }
 
 }  // namespace

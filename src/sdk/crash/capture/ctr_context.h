@@ -164,6 +164,7 @@ struct CTRWritableState {
   std::int32_t sdkLogDescriptor;    // -1 until the SDK log is first written
   std::int32_t sdkLogMinimumLevel;  // messages below it are not written; 1 at creation
   bool crashed;                     // set atomically by the first handler that records a crash
+  std::int32_t crashingThread;      // that handler's thread (0: none, or not known)
   CTRFile binaryImageLogFile;       // the open binary-image log; descriptor -1 when closed
   CTRBinaryImageEntry binaryImages[kCTRBinaryImageCount];
   const char* currentLogPath;              // one of the log storage's two paths

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/dispatch/thread_crash_info.h"
 #include "sdk/crash/capture/ctr_allocator.h"
 #include "sdk/crash/capture/ctr_application.h"
 #include "sdk/crash/capture/ctr_host.h"
@@ -162,6 +163,9 @@ const char* CTRContextCopyPath(const char* directory, const char* name) {
 
 bool CTRContextInitialize(const CTRCaptureStartRecord* record) {
   if (record == nullptr) return false;
+  // The thread that starts crash capture (often the program's main thread,
+  // which no thread-start wrapper sees) gets its alternate stack here.
+  ::platform::dispatch::ensureAlternateSignalStack();
 
   ctrLoggingQueue = Queue::createSerial(kCTRLoggingQueueLabel);
   ctrBinaryImagesQueue = Queue::createSerial(kCTRBinaryImagesQueueLabel);
@@ -185,6 +189,7 @@ bool CTRContextInitialize(const CTRCaptureStartRecord* record) {
   state->sdkLogDescriptor = -1;
   state->sdkLogMinimumLevel = kCTRSDKLogLevelDebug;
   state->crashed = false;
+  state->crashingThread = 0;
   state->binaryImageLogFile.descriptor = -1;
   context->initialized = false;
   ctrWritableState = state;
@@ -264,6 +269,22 @@ bool CTRContextMarkAndCheckIfCrashed() {
   CTRWritableState* state = ctrWritableState;
   if (!CTRIsValidPointer(state)) return false;
   return std::atomic_ref<bool>(state->crashed).exchange(true, std::memory_order_seq_cst);
+}
+
+CTRCrashClaim CTRContextClaimCrash(std::int32_t thread) {
+  if (!CTRContextIsInitialized()) return CTRCrashClaim::kNotInitialized;
+  CTRWritableState* state = ctrWritableState;
+  if (!CTRIsValidPointer(state)) return CTRCrashClaim::kNotInitialized;
+  std::int32_t holder = 0;
+  if (std::atomic_ref<std::int32_t>(state->crashingThread)
+          .compare_exchange_strong(holder, thread, std::memory_order_seq_cst)) {
+    // A crash marked without a thread (by CTRContextMarkCrashed) counts as
+    // one this thread cannot wait for.
+    const bool marked =
+        std::atomic_ref<bool>(state->crashed).exchange(true, std::memory_order_seq_cst);
+    return marked ? CTRCrashClaim::kSameThread : CTRCrashClaim::kFirst;
+  }
+  return holder == thread ? CTRCrashClaim::kSameThread : CTRCrashClaim::kOtherThread;
 }
 
 bool CTRContextHasCrashed() {

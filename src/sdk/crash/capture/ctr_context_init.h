@@ -130,6 +130,16 @@ bool CTRContextIsInitialized();
 // When initialized: sets the crashed flag and answers whether it was set
 // already. When not initialized: false, nothing set.
 bool CTRContextMarkAndCheckIfCrashed();
+// Who records a crash, for a handler that is about to (see CTRContextClaimCrash).
+enum class CTRCrashClaim {
+  kFirst,        // this thread records the crash
+  kSameThread,   // this thread is already recording one (or an unknown one is)
+  kOtherThread,  // another thread is recording one: wait for it to end the process
+  kNotInitialized,
+};
+// Sets the crashed flag with the crashing thread's id in one atomic step
+// and says who records the crash. Async-signal-safe, allocates nothing.
+CTRCrashClaim CTRContextClaimCrash(std::int32_t thread);
 // Initialized and crashed.
 bool CTRContextHasCrashed();
 // Sets the crashed flag when initialized.

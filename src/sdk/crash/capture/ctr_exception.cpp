@@ -1,14 +1,21 @@
 #include "sdk/crash/capture/ctr_exception.h"
 
 #include <cxxabi.h>
+#include <dlfcn.h>
+#include <execinfo.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <exception>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
+#include <string>
 #include <typeinfo>
 
 #include "platform/system/thread_state.h"
@@ -18,8 +25,10 @@
 #include "sdk/crash/capture/ctr_file.h"
 #include "sdk/crash/capture/ctr_process.h"
 #include "sdk/crash/capture/ctr_sdk_log.h"
+#include "sdk/crash/capture/ctr_throw_site.h"
 #include "sdk/crash/capture/ctr_user_logging.h"
 #include "sdk/crash/ctr_demangle_operation.h"
+#include "sdk/crash/ctr_symbol_table.h"
 #include "sdk/crash/ctr_utils.h"
 #include "sdk/platform/bcn_console.h"
 
@@ -161,7 +170,11 @@ void CTRExceptionInitialize(CTRExceptionState* state, std::uint32_t* customExcep
   } else if (!CTRIsValidPointer(type)) {
     CTR_SDK_LOG_WARN("Error: invalid parameter\n");
   } else {
-    CTRCatchAndRecordActiveException(type->name());
+    const CTRStackFrameList frames = CTRExceptionThrowSiteFrames();
+    // The thread's own stack in the record starts there too.
+    if (!frames.empty()) CTRProcessSetThrowSiteReturnAddress(frames[0]->address() + 1);
+    CTRCatchAndRecordActiveException(type->name(), frames);
+    CTRProcessSetThrowSiteReturnAddress(0);
   }
 
   if (previous != nullptr) {
@@ -172,7 +185,117 @@ void CTRExceptionInitialize(CTRExceptionState* state, std::uint32_t* customExcep
   std::abort();
 }
 
-void CTRCatchAndRecordActiveException(const char* typeName) {
+namespace {
+
+bool isThrowFunction(const char* name) {
+  if (name == nullptr) return false;
+  return std::strcmp(name, "__cxa_throw") == 0 || std::strcmp(name, "__cxa_rethrow") == 0 ||
+         std::strcmp(name, "_ZSt17rethrow_exceptionNSt15__exception_ptr13exception_ptrE") == 0;
+}
+
+bool isTerminateFunction(const char* name) {
+  return name != nullptr && std::strcmp(name, "_ZSt9terminatev") == 0;
+}
+
+std::string lastComponent(const char* path) {
+  if (path == nullptr) return {};
+  const char* slash = std::strrchr(path, '/');
+  return slash != nullptr ? slash + 1 : path;
+}
+
+// Names `address` (inside the running process) from the image's full
+// symbol table, which also knows the functions the image does not export.
+void symbolicate(CTRStackFrame& frame, std::uintptr_t address,
+                 std::map<std::string, std::shared_ptr<const CTRSymbolTable>>& tables) {
+  Dl_info info{};
+  if (::dladdr(reinterpret_cast<const void*>(address), &info) == 0) return;
+  std::optional<std::string> name;
+  std::uintptr_t start = 0;
+  if (info.dli_sname != nullptr) {
+    name = info.dli_sname;
+    start = reinterpret_cast<std::uintptr_t>(info.dli_saddr);
+  }
+  const std::string path = (info.dli_fname != nullptr && info.dli_fname[0] == '/')
+                               ? std::string(info.dli_fname)
+                               : std::string("/proc/self/exe");
+  std::shared_ptr<const CTRSymbolTable>& table = tables[path];
+  if (!table) table = CTRSymbolTable::readFile(path);
+  const auto base = reinterpret_cast<std::uintptr_t>(info.dli_fbase);
+  const std::uintptr_t bias = table->isFixedAddress() ? 0 : base;
+  if (!table->empty() && address >= bias) {
+    if (auto found = table->symbolForAddress(address - bias);
+        found && (!name || found->address + bias > start)) {
+      name = found->name;
+      start = static_cast<std::uintptr_t>(found->address + bias);
+    }
+  }
+  if (name) {
+    int status = 0;
+    char* demangled = abi::__cxa_demangle(name->c_str(), nullptr, nullptr, &status);
+    frame.setRawSymbol(*name);
+    frame.setSymbol(status == 0 && demangled != nullptr ? std::string(demangled) : *name);
+    std::free(demangled);
+    if (start <= address) frame.setOffset(address - start);
+  }
+  frame.setLibrary(lastComponent(info.dli_fname));
+}
+
+}  // namespace
+
+CTRStackFrameList CTRExceptionThrowSiteFrames() {
+  constexpr int kMaxFrames = 128;
+  void* addresses[kMaxFrames];
+  // The frames kept when the active exception was thrown, when it was thrown
+  // on this thread: the runtime may have unwound them from the stack by now.
+  std::uintptr_t kept[kCTRThrowSiteMaxFrames];
+  std::size_t keptCount = 0;
+  {
+    // The C++ runtime's exception pointer holds the thrown object's address
+    // and nothing else; that address is what the throw record keeps.
+    static_assert(sizeof(std::exception_ptr) == sizeof(void*));
+    const std::exception_ptr active = std::current_exception();
+    void* object = nullptr;
+    std::memcpy(&object, static_cast<const void*>(&active), sizeof(object));
+    keptCount = CTRThrowSiteReturnAddresses(object, kept, kCTRThrowSiteMaxFrames);
+  }
+  if (keptCount > 0) {
+    CTRStackFrameList frames;
+    std::map<std::string, std::shared_ptr<const CTRSymbolTable>> tables;
+    for (std::size_t i = 0; i < keptCount; ++i) {
+      if (kept[i] < 4096) continue;
+      const std::uintptr_t address = kept[i] - 1;
+      auto frame = CTRStackFrame::stackFrameWithAddress(address);
+      symbolicate(*frame, address, tables);
+      frames.push_back(std::move(frame));
+    }
+    return frames;
+  }
+  const int count = ::backtrace(addresses, kMaxFrames);
+  // The first frame below the throw (or, without one, below the terminate
+  // call) is where the report starts.
+  int first = -1;
+  int afterTerminate = -1;
+  for (int i = 0; i < count && first < 0; ++i) {
+    Dl_info info{};
+    if (::dladdr(addresses[i], &info) == 0) continue;
+    if (isThrowFunction(info.dli_sname)) first = i + 1;
+    if (afterTerminate < 0 && isTerminateFunction(info.dli_sname)) afterTerminate = i + 1;
+  }
+  if (first < 0) first = afterTerminate >= 0 ? afterTerminate : 0;
+  CTRStackFrameList frames;
+  std::map<std::string, std::shared_ptr<const CTRSymbolTable>> tables;
+  for (int i = first; i < count; ++i) {
+    const auto returnAddress = reinterpret_cast<std::uintptr_t>(addresses[i]);
+    if (returnAddress < 4096) continue;
+    const std::uintptr_t address = returnAddress - 1;
+    auto frame = CTRStackFrame::stackFrameWithAddress(address);
+    symbolicate(*frame, address, tables);
+    frames.push_back(std::move(frame));
+  }
+  return frames;
+}
+
+void CTRCatchAndRecordActiveException(const char* typeName, const CTRStackFrameList& frames) {
   CTR_SDK_LOG_WARN("Recording exception of type '%s'\n", typeName);
   if (!std::current_exception()) return;
   try {
@@ -186,24 +309,24 @@ void CTRCatchAndRecordActiveException(const char* typeName) {
       CTR_SDK_LOG_WARN("Skipping ObjC exception at this point\n");
     } else {
       CTRExceptionRecord(kCTRExceptionTypeObjectiveC, exception.name().c_str(),
-                         exception.reason().c_str(), {}, true);
+                         exception.reason().c_str(), frames, true);
     }
   } catch (const char* text) {
     CTRExceptionRecord(kCTRExceptionTypeCpp, "const char *", CTRIsValidPointer(text) ? text : "",
-                       {}, true);
+                       frames, true);
   } catch (const std::string& text) {
-    CTRExceptionRecord(kCTRExceptionTypeCpp, "std::string", text.c_str(), {}, true);
+    CTRExceptionRecord(kCTRExceptionTypeCpp, "std::string", text.c_str(), frames, true);
   } catch (const std::bad_alloc& exception) {
-    CTRExceptionRecord(kCTRExceptionTypeCpp, "std::bad_alloc", exception.what(), {}, true);
+    CTRExceptionRecord(kCTRExceptionTypeCpp, "std::bad_alloc", exception.what(), frames, true);
   } catch (const std::exception& exception) {
     CTRExceptionRecord(kCTRExceptionTypeCpp, CTRExceptionDemangleTypeName(typeName).c_str(),
-                       exception.what(), {}, true);
+                       exception.what(), frames, true);
   } catch (const std::exception* exception) {
     CTRExceptionRecord(kCTRExceptionTypeCpp, CTRExceptionDemangleTypeName(typeName).c_str(),
-                       CTRIsValidPointer(exception) ? exception->what() : "", {}, true);
+                       CTRIsValidPointer(exception) ? exception->what() : "", frames, true);
   } catch (...) {
-    CTRExceptionRecord(kCTRExceptionTypeCpp, CTRExceptionDemangleTypeName(typeName).c_str(), "", {},
-                       true);
+    CTRExceptionRecord(kCTRExceptionTypeCpp, CTRExceptionDemangleTypeName(typeName).c_str(), "",
+                       frames, true);
   }
 }
 

@@ -80,8 +80,18 @@ void CTRExceptionInitialize(CTRExceptionState* state, std::uint32_t* customExcep
 // The installed terminate handler.
 [[noreturn]] void CTRTerminateHandler();
 // Records the exception that the terminate handler is handling (type 2);
-// `typeName` is its mangled type name.
-void CTRCatchAndRecordActiveException(const char* typeName);
+// `typeName` is its mangled type name; `frames` (the throw site first) go
+// into the exception record.
+void CTRCatchAndRecordActiveException(const char* typeName, const CTRStackFrameList& frames = {});
+// The frames of the calling thread from the function that threw the active
+// exception upwards, symbolicated, for a terminate handler: the unwinder
+// leaves an uncaught exception's stack as it was at the throw, so the frames
+// above the throw (the C++ runtime's and the SDK's own) are dropped. Each
+// address is inside the call instruction (a return address less one), so the
+// thrower is named even when the throw was its last instruction. With no
+// throw on the stack (std::terminate called directly) the frames above the
+// terminate call are dropped instead.
+CTRStackFrameList CTRExceptionThrowSiteFrames();
 
 // Records `exception` as an uncaught exception of the application object
 // (type 1, deliver), with frames for `callStackReturnAddresses` when given.

@@ -320,6 +320,16 @@ __attribute__((noinline)) bool CTRProcessGetThreadState(const CTRProcess* proces
   return true;
 }
 
+namespace {
+std::atomic<std::uintptr_t> gThrowSiteReturnAddress{0};
+// How deep the throw site is looked for above the recording frames.
+constexpr std::uint32_t kCTRProcessThrowSiteSearchFrames = 64;
+}  // namespace
+
+void CTRProcessSetThrowSiteReturnAddress(std::uintptr_t returnAddress) {
+  gThrowSiteReturnAddress.store(returnAddress, std::memory_order_release);
+}
+
 bool CTRProcessRecordThread(CTRProcess* process, CTRThread thread, CTRFile* file) {
   CTRMachineContext state;
   if (!CTRProcessGetThreadState(process, thread, &state)) {
@@ -332,10 +342,34 @@ bool CTRProcessRecordThread(CTRProcess* process, CTRThread thread, CTRFile* file
     return false;
   }
 
+  // An uncaught exception is recorded from inside the runtime's and the
+  // SDK's own frames: the thread's stack starts at the frame that threw
+  // (its return address less one, inside the call, like a running
+  // instruction), when the walk finds that frame.
+  std::uintptr_t firstPC = 0;
+  const std::uintptr_t throwSite = gThrowSiteReturnAddress.load(std::memory_order_acquire);
+  if (thread == process->currentThread && throwSite >= kCTRMinimumValidPointer) {
+    CTRUnwindContext probe = unwind;
+    std::uint32_t skip = 0;
+    bool found = false;
+    while (skip < kCTRProcessThrowSiteSearchFrames && CTRUnwindNextFrame(&probe)) {
+      if (CTRUnwindGetPC(&probe) == throwSite) {
+        found = true;
+        break;
+      }
+      ++skip;
+    }
+    if (found) {
+      for (std::uint32_t i = 0; i <= skip; ++i) CTRUnwindNextFrame(&unwind);
+      firstPC = throwSite - 1;
+    }
+  }
+
   CTRFileBeginObject(file);
   writeRegisters(file, state.ss);
   CTRFileWriteKey(file, "stacktrace");
   CTRFileBeginArray(file);
+  if (firstPC != 0) CTRFileAppendUnsigned(file, firstPC);
   const std::int32_t savedLevel = minimumLevel();
   bool repeating = false;
   std::uintptr_t repeatedPC = 0;

@@ -93,6 +93,10 @@ bool CTRProcessResumeAllOtherThreads(CTRProcess* process);
 // output below 4096 or a thread whose registers cannot be read.
 bool CTRProcessGetThreadState(const CTRProcess* process, CTRThread thread, CTRMachineContext* out);
 bool CTRProcessRecordAllThreads(CTRProcess* process, CTRFile* file);
+// The return address of the frame that threw an uncaught exception, set by
+// the terminate handler before it records the process (0: none): the
+// recording thread's stack then starts at that frame.
+void CTRProcessSetThrowSiteReturnAddress(std::uintptr_t returnAddress);
 // One thread's object of the "threads" array; false when its state or the
 // unwind context cannot be had (nothing written then).
 bool CTRProcessRecordThread(CTRProcess* process, CTRThread thread, CTRFile* file);

@@ -12,6 +12,7 @@
 #include "sdk/crash/capture/ctr_file.h"
 #include "sdk/crash/capture/ctr_process.h"
 #include "sdk/crash/capture/ctr_sdk_log.h"
+#include "sdk/crash/capture/ctr_thread_start.h"
 #include "sdk/crash/ctr_utils.h"
 
 namespace sdk {
@@ -123,6 +124,9 @@ void CTRSignalInitialize(CTRSignalState* state) {
   // The threads of other signals are stopped through their own signal at
   // crash time; prepare it now, while allocating is still allowed.
   ::platform::ThreadStatePrepare();
+  // Threads started from now on get their own alternate stacks (and this
+  // keeps the thread-start wrapper in the program).
+  (void)CTRThreadStartWrapperWasUsed();
 
   CTRContext* context = ctrContext;
   stack_t stack{};
@@ -207,11 +211,41 @@ bool CTRSignalSafeInstallPreexistingHandlers(CTRSignalState* state) {
   return result;
 }
 
+namespace {
+
+// A thread that crashes while another one writes its report waits here for
+// that one to end the process, so that the report is complete. The wait is
+// bounded: a writer that never finishes does not keep the process alive.
+[[noreturn]] void waitForTheCrashBeingRecorded() {
+  CTR_SDK_LOG_WARN("Another thread is recording a crash, waiting for it\n");
+  struct timespec step {
+    0, 10 * 1000 * 1000
+  };
+  for (int i = 0; i < kCTRSignalConcurrentCrashWaitSteps; ++i) nanosleep(&step, nullptr);
+  CTR_SDK_LOG_WARN("Error: the crash being recorded did not end the process\n");
+  _exit(1);
+}
+
+}  // namespace
+
 void CTRSignalHandler(int signal, siginfo_t* info, void* userContext) {
   const int savedErrno = errno;
   errno = 0;
   CTR_SDK_LOG_WARN("Signal: %d\n", signal);
-  CTRSignalSafeRemoveHandlers(true);
+  CTRContext* context = ctrContext;
+  const pid_t thread = ::platform::ThreadStateCurrentThread();
+  // Who records this crash is settled before anything else: while one thread
+  // writes its report the handlers stay in place, so that a second thread
+  // crashing meanwhile comes here and waits instead of taking the process
+  // down with the default action half-way through the report.
+  const CTRCrashClaim claim =
+      CTRIsValidPointer(context) ? CTRContextClaimCrash(thread) : CTRCrashClaim::kNotInitialized;
+  if (claim == CTRCrashClaim::kSameThread) {
+    CTR_SDK_LOG_WARN("Error: aborting signal handler because crash has already occurred");
+    _exit(1);
+  }
+  if (claim == CTRCrashClaim::kOtherThread) waitForTheCrashBeingRecorded();
+  if (claim == CTRCrashClaim::kNotInitialized) CTRSignalSafeRemoveHandlers(true);
   sigset_t all;
   sigfillset(&all);
   if (sigprocmask(SIG_UNBLOCK, &all, nullptr) != 0) {
@@ -220,12 +254,9 @@ void CTRSignalHandler(int signal, siginfo_t* info, void* userContext) {
   if (!CTRIsValidPointer(info)) info = nullptr;
   if (!CTRIsValidPointer(userContext)) userContext = nullptr;
 
-  CTRContext* context = ctrContext;
+  // Before start-up finished there is no crash flag to share: the record is
+  // written as the only one.
   if (CTRIsValidPointer(context)) {
-    if (CTRContextMarkAndCheckIfCrashed()) {
-      CTR_SDK_LOG_WARN("Error: aborting signal handler because crash has already occurred");
-      _exit(1);
-    }
     CTRFile file{};
     file.descriptor = -1;
     if (CTRFileInit(&file, context->signal.path, false)) {

@@ -35,6 +35,9 @@
 namespace sdk {
 
 // The handled signals in index order.
+// How long (in steps of 10 ms) a thread that crashes while another one
+// records its crash waits for that one to end the process.
+inline constexpr int kCTRSignalConcurrentCrashWaitSteps = 1000;
 inline constexpr int kCTRHandledSignals[kCTRSignalCount] = {SIGABRT, SIGBUS, SIGFPE, SIGILL,
                                                             SIGSEGV, SIGSYS, SIGTRAP};
 
