@@ -30,7 +30,8 @@ case "$dir" in
 esac
 
 credentials() {
-  mkdir -p -m 0700 "$dir"
+  mkdir -p "$dir"
+  chmod 0700 "$dir"
   cd "$dir"
   umask 077
   rm -f ca.* server.* client.* ta.key ./*.ext ./*.srl

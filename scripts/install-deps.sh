@@ -10,18 +10,23 @@ PACKAGES=(
   qt6-base-dev
   clang-16 libclang-rt-16-dev
   rapidjson-dev nlohmann-json3-dev libspdlog-dev libasio-dev
-  openssl openvpn iputils-ping iproute2 procps
+  openssl openvpn iputils-ping iproute2 procps curl  # curl: the server speed test downloads with it
   xvfb xauth fonts-dejavu-core
   libtiff-dev  # sizes of TIFF images in the image request operation
   libsecret-1-dev gnome-keyring libsecret-tools dbus  # desktop keyring (Secret Service) and its tests
   polkitd pkexec  # administrator authorization of the helper installation, tests and demo
   libsystemd-dev  # sd-bus: the helper's and client's D-Bus client of NetworkManager
   network-manager network-manager-pptp network-manager-l2tp network-manager-strongswan  # the VPN services (tests run them in a private namespace)
+  strongswan-starter strongswan-charon libcharon-extra-plugins  # the tests' IKEv1 XAuth responder (ESP in user space) for IPSec
+  network-manager-vpnc  # IPSec (IKEv1, group pre-shared key and XAuth) through NetworkManager; pulls vpnc
   python3-dbusmock  # private buses and the scripted NetworkManager of the driver tests
   xdotool imagemagick  # the GUI end-to-end test types into the real client and saves screenshots
   openbox wmctrl x11-utils  # a window manager for that test: windows close as on a desktop
   tinyproxy-bin  # the demo's HTTP CONNECT proxy for the OpenVPN proxy type (no system service)
+  sstp-client  # the SSTP client the helper starts; the authorized-user attack tests run it
   clang-format python3  # the test command's formatting and include-layer checks
+  desktop-file-utils  # validates the desktop entry in packaging/
+  shellcheck  # the test command's check of the shell scripts
 )
 
 missing=()

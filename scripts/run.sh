@@ -15,7 +15,8 @@
 # (created here when missing). Only the helper and the services run as root.
 # The client asks polkit before it installs the helper, as on a desktop: the
 # demo brings its own polkitd on a private system bus, with a rule that lets
-# the client's user authorize without a password, and gives the client a
+# the client's user authorize the helper installation (and nothing else)
+# without a password, and gives the client a
 # private session bus with an unlocked desktop keyring (gnome-keyring) for
 # its secrets.
 # All of it runs in private mount and process namespaces, and (with
@@ -33,6 +34,8 @@
 # Log in with   e-mail: demo@varnelvpn.test   password: demo-password
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/demo-desktop.sh
+source scripts/demo-desktop.sh
 
 BUILD=${BUILD:-build/run}
 case "$BUILD" in
@@ -94,12 +97,10 @@ if [ "${VARNEL_DEMO_STAGE:-}" != inside ]; then
   if [ -n "${SUDO_UID:-}" ] && [ "$SUDO_UID" != 0 ]; then
     RUN_USER=$(id -nu "$SUDO_UID")
   else
-    RUN_USER=varnel-demo
-    if ! id -u "$RUN_USER" >/dev/null 2>&1; then
-      useradd --system --user-group --no-create-home --home-dir /nonexistent \
-        --shell /usr/sbin/nologin "$RUN_USER"
-      echo "Created the system user $RUN_USER to run the client."
-    fi
+    # shellcheck source=scripts/demo-user.sh
+    source scripts/demo-user.sh
+    demo_ensure_user
+    RUN_USER=$DEMO_USER
   fi
   RUN_UID=$(id -u "$RUN_USER")
   RUN_GID=$(id -g "$RUN_USER")
@@ -108,17 +109,9 @@ if [ "${VARNEL_DEMO_STAGE:-}" != inside ]; then
   # real system root it must lie in folders only root can change (the
   # installer refuses anything else); when the checkout does not (say, in a
   # user's home), the root goes to /var/lib/varnel-demo instead.
+  # The installer answers that with the project's one root-only walk.
   root_only_path() {
-    local p=$1 uid mode
-    while :; do
-      read -r uid mode < <(stat -c '%u %a' "$p") || return 1
-      mode=$((8#$mode))
-      if [ "$uid" != 0 ] || { [ $((mode & 8#22)) != 0 ] && [ $((mode & 8#1000)) = 0 ]; }; then
-        return 1
-      fi
-      [ "$p" = / ] && return 0
-      p=$(dirname "$p")
-    done
+    "$APPS/varnel-install-helper" check-root-only "$1" 2>/dev/null
   }
   ROOT=$(realpath -m "${VARNEL_DEMO_ROOT:-"$BUILD_DIR/demo-root"}")
   if [ -z "${VARNEL_DEMO_ROOT:-}" ] && ! root_only_path "$(dirname "$ROOT")"; then
@@ -129,7 +122,7 @@ if [ "${VARNEL_DEMO_STAGE:-}" != inside ]; then
   HOME_DIR="$ROOT/home"
   mkdir -p "$APP" "$ROOT/run/user" "$HOME_DIR/.config" "$HOME_DIR/.local/share" \
     "$HOME_DIR/.cache" "$HOME_DIR/.local/state"
-  mkdir -p -m 1777 "$ROOT/tmp"
+  mkdir -p "$ROOT/tmp"
   chmod 1777 "$ROOT/tmp"
 
   # Install the client with its resources, the helper it ships and its
@@ -140,6 +133,22 @@ if [ "${VARNEL_DEMO_STAGE:-}" != inside ]; then
   chown root:root "$ROOT" "$ROOT/opt" "$APP" "$APP"/*
   chmod 0755 "$ROOT" "$ROOT/opt" "$APP"
   chmod go-w "$APP"/*
+  # A newcomer's first Connect works: on the first run the client starts on
+  # the demo's OpenVPN account (Premium #W1001, with a real tunnel) as if it
+  # had been chosen last time; a choice of the user's later is kept.
+  DEFAULTS="$HOME_DIR/.config/com.varnelvpn.client.plist"
+  if [ -z "${VARNEL_ACCOUNT_SERVICE_URLS:-}" ] && [ ! -e "$DEFAULTS" ]; then
+    cat >"$DEFAULTS" <<'PLIST'
+<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0">
+<dict>
+	<key>LastSelectedAccount</key>
+	<integer>1001</integer>
+</dict>
+</plist>
+PLIST
+    chmod 0600 "$DEFAULTS"
+  fi
   chown -R "$RUN_UID:$RUN_GID" "$HOME_DIR" "$ROOT/run/user"
   chmod 0700 "$ROOT/run/user"
 
@@ -151,50 +160,38 @@ if [ "${VARNEL_DEMO_STAGE:-}" != inside ]; then
   sed "s|/opt/VarnelVPN Client/varnel-install-helper|$APP/varnel-install-helper|" \
     packaging/polkit/com.varnelvpn.policy >"$ROOT/polkit/actions/com.varnelvpn.policy"
   cat >"$ROOT/polkit/rules/50-varnel-demo.rules" <<RULE
-// The demo's user may install the helper and move the client without a password.
+// The demo's user may install the helper without a password; nothing else
+// (moving the client still asks for an administrator).
 polkit.addRule(function(action, subject) {
-  if ((action.id == "com.varnelvpn.helper.install" ||
-       action.id == "com.varnelvpn.client.move") && subject.user == "$RUN_USER")
+  if (action.id == "com.varnelvpn.helper.install" && subject.user == "$RUN_USER")
     return polkit.Result.YES;
   return polkit.Result.NOT_HANDLED;
 });
 RULE
   chown -R polkitd: "$ROOT/polkit/rules" 2>/dev/null || true
   chmod 0700 "$ROOT/polkit/rules"
-  cat >"$ROOT/polkit/system-bus.conf" <<'BUS'
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=/run/dbus/system_bus_socket</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-BUS
+  demo_bus_config unix:path=/run/dbus/system_bus_socket >"$ROOT/polkit/system-bus.conf"
 
   trap cleanup EXIT
   trap 'exit 130' INT
   trap 'exit 143' TERM
 
   if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-    # No display: a virtual one (Xvfb) on the first free display number.
-    number=99
-    while [ -e "/tmp/.X11-unix/X$number" ] || [ -e "/tmp/.X$number-lock" ]; do
-      number=$((number + 1))
-    done
-    Xvfb ":$number" -screen 0 1280x800x24 -nolisten tcp -noreset >"$ROOT/xvfb.log" 2>&1 &
-    PIDS+=($!)
-    for _ in $(seq 100); do
-      [ -e "/tmp/.X11-unix/X$number" ] && break
-      sleep 0.1
-    done
-    export DISPLAY=":$number"
-    echo "No display: running under Xvfb on $DISPLAY (see README.md to watch it)."
+    # No display: a virtual one (Xvfb) on the first free display number,
+    # open only to the holders of its cookie: the client's user (the file is
+    # in that user's private folder) and this run's own tools (root).
+    DEMO_XVFB_PID=
+    xvfb_up=0
+    demo_start_xvfb "$ROOT/run/user/Xauthority" "$RUN_UID" "$RUN_GID" "$ROOT/xvfb.log" &&
+      xvfb_up=1
+    if [ -n "$DEMO_XVFB_PID" ]; then PIDS+=("$DEMO_XVFB_PID"); fi
+    if [ "$xvfb_up" != 1 ]; then
+      echo "Xvfb did not start (see $ROOT/xvfb.log)" >&2
+      exit 1
+    fi
+    export DISPLAY="$DEMO_DISPLAY" XAUTHORITY="$ROOT/run/user/Xauthority"
+    echo "No display: running under Xvfb on $DISPLAY with XAUTHORITY=$XAUTHORITY" \
+      "(see README.md to watch it)."
   fi
 
   # A private network too, with the demo's VPN servers in it, unless the
@@ -290,6 +287,28 @@ if [ -z "${VARNEL_ACCOUNT_SERVICE_URLS:-}" ]; then
     bash scripts/demo-vpn.sh start "$VPN"
     echo "Demo OpenVPN servers: UDP 1194, TCP 1194 and TCP 443 (also through the proxy on" \
       "8080) on 127.0.0.1 (private network)."
+    # The server tests: every demo server's test host
+    # ("<server>.speedtest.varnelvpn.net") is this network's loopback, which
+    # answers ping, and a web server there hands out the speed test's
+    # download (16785 KiB, the size the speed figure divides).
+    mkdir -p "$ROOT/speedtest"
+    truncate -s $((16785 * 1024)) "$ROOT/speedtest/speedtesting.zip"
+    {
+      cat /etc/hosts
+      python3 - tools/account-service/demo_data.json <<'HOSTS'
+import json, sys
+plans = json.load(open(sys.argv[1]))["plans"].values()
+names = sorted({s["prefix"] for p in plans for k in ("open", "pptp") for s in p.get(k, [])})
+for name in names:
+    print(f"127.0.0.1 {name}.speedtest.varnelvpn.net")
+HOSTS
+    } >"$ROOT/hosts"
+    mount --bind "$ROOT/hosts" /etc/hosts
+    python3 -m http.server 80 --bind 127.0.0.1 --directory "$ROOT/speedtest" \
+      >"$ROOT/speedtest.log" 2>&1 &
+    PIDS+=($!)
+    echo "Server tests: the demo servers' test hosts answer on 127.0.0.1 (ping, and the" \
+      "speed test's download on port 80)."
   fi
 fi
 export VARNEL_ACCOUNT_SERVICE_URLS
