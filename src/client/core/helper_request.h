@@ -14,7 +14,8 @@
 // The one real implementation speaks the channel (XPCWrapper); tests may
 // substitute their own through the dialer's factory.
 //
-// Thread safety: main thread only.
+// Thread safety: main thread only (the implementation, XPCWrapper, checks it
+// in checked builds).
 #pragma once
 
 #include <functional>

@@ -89,6 +89,7 @@ LoginFlow::LoginFlow(std::shared_ptr<LoginServices> services, std::weak_ptr<Logi
     : services_(std::move(services)), view_(std::move(view)) {}
 
 void LoginFlow::startAutomaticLogin() {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   if (!services_) return;
   if (auto key = services_->storedAPIKey()) {
     withView([&](LoginView& v) { v.setPasswordText(*key); });
@@ -97,6 +98,7 @@ void LoginFlow::startAutomaticLogin() {
 }
 
 void LoginFlow::startLoginAction() {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   auto view = view_.lock();
   if (!view) return;
   const std::string email = view->emailText();
@@ -133,6 +135,7 @@ void LoginFlow::startLoginAction() {
 }
 
 void LoginFlow::loginAnswered(const platform::Value& reply) {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   if (reply.isDictionary() && reply.contains("error")) {
     const platform::Value error = reply["error"];
     const std::string text = error.isString() ? error.asString() : error.description();
@@ -185,6 +188,7 @@ void LoginFlow::changeToDialer() {
 }
 
 void LoginFlow::helperFailureDismissed() {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   withView([](LoginView& v) { v.terminateApplication(); });
 }
 

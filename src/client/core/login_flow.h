@@ -29,6 +29,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/dispatch/queue_checker.h"
 #include "platform/foundation/value.h"
 
 namespace client {
@@ -139,6 +140,8 @@ class LoginFlow : public std::enable_shared_from_this<LoginFlow> {
   bool isRunning() const { return running_; }
 
  private:
+  // Main thread only, checked in checked builds.
+  platform::dispatch::QueueChecker mainQueue_{platform::dispatch::Queue::main()};
   LoginFlow(std::shared_ptr<LoginServices> services, std::weak_ptr<LoginView> view);
   void loginAnswered(const platform::Value& reply);
   template <class F>

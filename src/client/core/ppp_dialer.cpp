@@ -9,6 +9,7 @@
 
 #include "client/Singletons/varnel_log.h"
 #include "client/core/connection_state.h"
+#include "ipc/helper_protocol.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/foundation/format.h"
 #include "platform/system/bundle.h"
@@ -75,9 +76,9 @@ std::string PPTPWrapper::optionsText() const {
     out += "user " + quoted(text(account_->username())) + "\n";
     out += "password " + quoted(text(account_->password())) + "\n";
   }
-  if (type_ == 0) {
+  if (type_ == ipc::kConnectionTypePPTP) {
     out += "require-mppe-128\npty " + quoted("pptp " + host + " --nolaunchpppd") + "\n";
-  } else if (type_ == 2) {
+  } else if (type_ == ipc::kConnectionTypeSSTP) {
     out += "pty " + quoted("sstpc --nolaunchpppd " + host) + "\n";
   }
   return out;
@@ -91,10 +92,11 @@ void PPTPWrapper::Start() {
   disconnecting_ = false;
   fired_ = false;
   std::weak_ptr<PPTPWrapper> weak = weak_from_this();
-  if (type_ == 1 || !account_) {
+  if (type_ == ipc::kConnectionTypeL2TP || !account_) {
     VarnelLog::sharedInstance().AddToLog(
-        type_ == 1 ? "L2TP needs the system's IPSec service and cannot be dialed directly."
-                   : "No account to dial.");
+        type_ == ipc::kConnectionTypeL2TP
+            ? "L2TP needs the system's IPSec service and cannot be dialed directly."
+            : "No account to dial.");
     platform::dispatch::Queue::main()->async([weak] {
       if (auto self = weak.lock()) self->FireDisconnectEvent();
     });
@@ -153,7 +155,7 @@ void PPTPWrapper::PPPLog(const std::string& log) {
     if (c != '\n') clean += c;
   VarnelLog::sharedInstance().AddToLog(platform::format("%@", clean));
   if (disconnecting_ || !observing_) return;
-  if (type_ == 2) {
+  if (type_ == ipc::kConnectionTypeSSTP) {
     if (has(clean, "Connection Established")) {
       platform::NotificationCenter::defaultCenter().post(kVPNConnectNotification);
       return;
@@ -186,7 +188,8 @@ void PPTPWrapper::Disconnect() {
   VarnelLog::sharedInstance().AddToLog(
       "Disconnection complete. Waiting 3-5 seconds to let OSX fix things up.");
   platform::dispatch::sleepFor(
-      clock_, platform::dispatch::seconds(settle_ + (type_ == 1 ? l2tpExtra_ : 0.0)));
+      clock_, platform::dispatch::seconds(settle_ +
+                                          (type_ == ipc::kConnectionTypeL2TP ? l2tpExtra_ : 0.0)));
   if (task_) task_->signal(SIGKILL);  // a dialer that ignored the request
   runOnMainAndWait([self] { self->FireDisconnectEvent(); });
 }

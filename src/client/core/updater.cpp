@@ -83,11 +83,13 @@ bool VRUpdater::automaticallyChecksForUpdates() const {
 }
 
 void VRUpdater::setAutomaticallyChecksForUpdates(bool on) {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   platform::UserDefaults::standardUserDefaults()->setObject(platform::Value(on),
                                                             kAutomaticUpdateChecksKey);
 }
 
 void VRUpdater::startAutomaticChecks(double intervalSeconds) {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   if (timer_) timer_->invalidate();
   timer_.reset();
   if (!automaticallyChecksForUpdates()) return;
@@ -102,6 +104,7 @@ void VRUpdater::startAutomaticChecks(double intervalSeconds) {
 }
 
 void VRUpdater::checkForUpdates(Completion completion) {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   waiting_.push_back(std::move(completion));
   if (waiting_.size() > 1) return;  // joins the running check
   if (!feedURL_ || !feedURL_->isValid()) {
@@ -155,6 +158,7 @@ void VRUpdater::checkForUpdates(Completion completion) {
 }
 
 void VRUpdater::finish(const UpdateCheckResult& result) {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   connection_.reset();
   std::vector<Completion> waiting;
   waiting.swap(waiting_);

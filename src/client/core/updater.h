@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/dispatch/queue_checker.h"
 #include "platform/foundation/error.h"
 #include "platform/foundation/url.h"
 #include "platform/runloop/run_loop.h"
@@ -80,6 +81,8 @@ class VRUpdater : public std::enable_shared_from_this<VRUpdater> {
   static int compareVersions(const std::string& a, const std::string& b);
 
  private:
+  // Main thread only, checked in checked builds.
+  platform::dispatch::QueueChecker mainQueue_{platform::dispatch::Queue::main()};
   explicit VRUpdater(platform::BundlePtr bundle) : bundle_(std::move(bundle)) {}
   void finish(const UpdateCheckResult& result);
 

@@ -35,6 +35,7 @@ VRVPNManager::~VRVPNManager() {
 }
 
 void VRVPNManager::statusChanged() {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   if (!started_) return;
   ConnectionStatus status = SystemVPNManager::sharedManager()->status();
   if (status == ConnectionStatus::Connected && !up_) {
@@ -60,11 +61,13 @@ std::optional<platform::Bytes> VRVPNManager::retrieveKeychain(const std::string&
 }
 
 void VRVPNManager::setupIKEv2ConnectionForAccount(const BaseAccount::Ptr& account) {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   if (account && account->isOpenAccount())
     setupIKEv2ConnectionForOpenAccount(std::static_pointer_cast<OpenAccount>(account));
 }
 
 void VRVPNManager::setupIKEv2ConnectionForOpenAccount(const OpenAccount::Ptr& account) {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   auto manager = SystemVPNManager::sharedManager();
   std::weak_ptr<VRVPNManager> weak = weak_from_this();
   manager->loadFromPreferences([weak, manager, account](const platform::Error& loadError) {

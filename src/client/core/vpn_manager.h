@@ -21,6 +21,7 @@
 #include "client/core/base_account.h"
 #include "client/core/open_account.h"
 #include "client/core/vpn_manager_store.h"
+#include "platform/dispatch/queue_checker.h"
 #include "platform/system/notification_center.h"
 
 namespace client {
@@ -49,6 +50,8 @@ class VRVPNManager : public std::enable_shared_from_this<VRVPNManager> {
   }
 
  private:
+  // Main thread only, checked in checked builds.
+  platform::dispatch::QueueChecker mainQueue_{platform::dispatch::Queue::main()};
   VRVPNManager() = default;
   void statusChanged();
 

@@ -130,6 +130,7 @@ void SystemVPNManager::fromValue(const Value& v) {
 }
 
 void SystemVPNManager::loadFromPreferences(Completion completion) {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   struct stat st;
   platform::Error error;
   if (::stat(preferencesPath().c_str(), &st) == 0) {
@@ -147,6 +148,7 @@ void SystemVPNManager::loadFromPreferences(Completion completion) {
 }
 
 void SystemVPNManager::saveToPreferences(Completion completion) {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   platform::Error error;
   if (identifier_.empty()) identifier_ = platform::UUID::random().string();
   const std::string folder = platform::files::parentFolder(preferencesPath());
@@ -160,6 +162,7 @@ void SystemVPNManager::saveToPreferences(Completion completion) {
 }
 
 void SystemVPNManager::removeFromPreferences(Completion completion) {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   stopVPNTunnel();
   platform::Error error;
   if (::unlink(preferencesPath().c_str()) != 0 && errno != ENOENT)
@@ -169,6 +172,7 @@ void SystemVPNManager::removeFromPreferences(Completion completion) {
 }
 
 bool SystemVPNManager::startVPNTunnel(platform::Error* error) {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   if (!saved_ || !enabled || !protocolConfiguration) {
     if (error) *error = vpnError(3, "No enabled VPN configuration is saved.");
     return false;
@@ -216,6 +220,7 @@ bool SystemVPNManager::startVPNTunnel(platform::Error* error) {
 }
 
 void SystemVPNManager::stopVPNTunnel() {
+  VARNEL_DCHECK_ON_QUEUE(mainQueue_);
   if (connection_) driver()->stop(connection_, false);
 }
 

@@ -25,6 +25,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/dispatch/queue_checker.h"
 #include "platform/foundation/error.h"
 #include "platform/foundation/value.h"
 #include "platform/sysconfig/network_connection.h"
@@ -84,6 +85,8 @@ class SystemVPNManager : public std::enable_shared_from_this<SystemVPNManager> {
       const std::string& busAddress = {});
 
  private:
+  // Main thread only, checked in checked builds.
+  platform::dispatch::QueueChecker mainQueue_{platform::dispatch::Queue::main()};
   SystemVPNManager() = default;
   platform::Value toValue() const;
   void fromValue(const platform::Value& v);
