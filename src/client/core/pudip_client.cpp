@@ -182,6 +182,10 @@ bool VRPUDIPClient::isAnsweredOrRefused(const platform::Error& error) {
       error.code() == net::http::kNKErrorUnacceptableContentType)
     return true;  // the service answered, with something unreadable
   if (error.domain() == codecs::kJTErrorDomain) return true;  // malformed JSON
+  // A reply larger than any the service sends comes again as large.
+  if (error.domain() == platform::kURLErrorDomain &&
+      error.code() == platform::urlloading::kURLErrorDataLengthExceedsMaximum)
+    return true;
   // Refused, or a peer that does not speak TLS with us: the same again.
   return error.code() == platform::urlloading::kURLErrorCannotConnectToHost ||
          error.code() == platform::urlloading::kURLErrorSecureConnectionFailed ||

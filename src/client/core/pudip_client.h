@@ -121,12 +121,12 @@ class VRPUDIPClient : public net::http::NKHTTPClient {
                  FailureBlock failure);
   // getPathFromDIP whose retry is left out when it cannot help: the
   // connection was refused, the peer failed the TLS handshake, or the
-  // service answered with a reply that could not be read. The login goes
-  // this way, so that it is sent once.
+  // service answered with a reply that could not be read or was over the
+  // body limit. The login goes this way, so that it is sent once.
   void getPathFromDIPOnceAnswered(const std::string& path, const platform::Value& parameters,
                                   SuccessBlock success, FailureBlock failure);
-  // True for a refused connection, a failed TLS handshake and an unreadable
-  // reply.
+  // True for a refused connection, a failed TLS handshake, an unreadable
+  // reply and one over the body limit.
   static bool isAnsweredOrRefused(const platform::Error& error);
   // True for a load that ran out of time (idle time-out or deadline).
   static bool isTimeOut(const platform::Error& error);

@@ -172,6 +172,26 @@ TEST_F(LoginFailureTest, AMirrorThatTricklesHoldsTheLogInOnlyUntilTheDeadlineAnd
               seconds);
 }
 
+TEST_F(LoginFailureTest, AMirrorWhoseRepliesNeverEndIsAskedOncePerRequest) {
+  auto mirror = startHostileServer();
+  test_support::HTTPReply endless;
+  endless.headers = {{"Content-Type", "application/json"}};
+  endless.bodyWriter = [](const auto& write, const auto&) {
+    const std::string block(64 * 1024, ' ');
+    if (!write(R"({"success": true, "padding": ")")) return;
+    while (write(block)) {
+    }
+  };
+  mirror->setDefaultHandler(
+      [endless](const test_support::HTTPRecordedRequest&) { return endless; });
+  const double seconds = logIn({mirror->baseURL()});
+  ASSERT_EQ(view_->errors.size(), 1u) << "no log-in error after " << seconds << " s";
+  EXPECT_FALSE(view_->opened);
+  // The same reply would come again: the login is not sent twice.
+  EXPECT_EQ(count(*mirror, "/ping/"), 1u);
+  EXPECT_EQ(count(*mirror, "/login/"), 1u);
+}
+
 TEST_F(LoginFailureTest, ServiceWordsAreStillItsReportAndALoginRightAfterStartUpProbesOnce) {
   auto service = startService();
   client_ = makeClient({service->baseURL()}, 25.0);
