@@ -27,6 +27,10 @@ VRPUDIPClient::Ptr& sharedSlot() {
   return client;
 }
 
+// The deadline a retry was given (VRPUDIPClient guarantee 3), while the
+// retry's request is built on this thread.
+thread_local std::optional<double> tRetryDeadline;
+
 std::string trimmed(std::string_view s) {
   const auto first = s.find_first_not_of(" \t\r\n");
   if (first == std::string_view::npos) return {};
@@ -99,6 +103,9 @@ void VRPUDIPClient::initWithBaseURL(const platform::URL&) {
   const std::size_t start = mainServers_.size() > 3 ? 3 : mainServers_.size() - 1;
   NKHTTPClient::initWithBaseURL(platform::URL(mainServers_[start]));
   registerHTTPOperationClass(net::http::NKJSONRequestOperation::operationClass());
+  // Guarantee 5: the replies are small JSON documents.
+  setDefaultMaximumResponseLength(net::http::kNKHTTPClientDefaultMaximumResponseLength);
+  setDefaultMaximumDuration(kAccountServiceMaximumDuration);
   setDefaultHeader("Accept", "application/json");
   setParameterEncoding(net::http::NKJSONParameterEncoding);
   auto bundle = platform::Bundle::main();
@@ -137,6 +144,14 @@ void VRPUDIPClient::setProbeBounds(ProbeBounds bounds) {
   bounds_ = bounds;
 }
 
+VRPUDIPClient::URLRequest VRPUDIPClient::requestWithMethod(const std::string& method,
+                                                           const std::optional<std::string>& path,
+                                                           const Value& parameters) {
+  URLRequest request = NKHTTPClient::requestWithMethod(method, path, parameters);
+  if (tRetryDeadline) request.setMaximumDuration(*tRetryDeadline);
+  return request;
+}
+
 void VRPUDIPClient::getPath(const std::string& path, const Value& parameters, SuccessBlock success,
                             FailureBlock failure) {
   if (clearKeepalive_) setDefaultHeader("Keep-Alive", "0");
@@ -167,27 +182,51 @@ bool VRPUDIPClient::isAnsweredOrRefused(const platform::Error& error) {
       error.code() == net::http::kNKErrorUnacceptableContentType)
     return true;  // the service answered, with something unreadable
   if (error.domain() == codecs::kJTErrorDomain) return true;  // malformed JSON
+  // A reply larger than any the service sends comes again as large.
+  if (error.domain() == platform::kURLErrorDomain &&
+      error.code() == platform::urlloading::kURLErrorDataLengthExceedsMaximum)
+    return true;
   // Refused, or a peer that does not speak TLS with us: the same again.
   return error.code() == platform::urlloading::kURLErrorCannotConnectToHost ||
          error.code() == platform::urlloading::kURLErrorSecureConnectionFailed ||
          error.code() == platform::urlloading::kURLErrorServerCertificateUntrusted;
 }
 
+bool VRPUDIPClient::isTimeOut(const platform::Error& error) {
+  return error.domain() == platform::kURLErrorDomain &&
+         error.code() == platform::urlloading::kURLErrorTimedOut;
+}
+
 void VRPUDIPClient::sendWithRetry(Sender send, const std::string& path, const Value& parameters,
                                   SuccessBlock success, FailureBlock failure, bool retryAll) {
   auto self = std::static_pointer_cast<VRPUDIPClient>(shared_from_this());
-  auto retry = [self, send, path, parameters, success, failure, retryAll](
+  const auto sent = std::chrono::steady_clock::now();
+  auto retry = [self, send, path, parameters, success, failure, retryAll, sent](
                    const NKHTTPRequestOperation::Ptr& operation, const platform::Error& error) {
     if (platform::Error server = serverMessageError(error)) {
       if (failure) failure(operation, server);
       return;
     }
-    // Asking again at once gets the same refusal or the same reply.
-    if (!retryAll && isAnsweredOrRefused(error)) {
+    // Asking again at once gets the same refusal or the same reply; and a
+    // server that was too slow once would have the user wait twice.
+    if ((!retryAll && isAnsweredOrRefused(error)) || isTimeOut(error)) {
       if (failure) failure(operation, error);
       return;
     }
+    // The retry gets what is left of the first attempt's deadline.
+    std::optional<double> left;
+    if (const double deadline = operation ? operation->request().maximumDuration() : 0;
+        deadline > 0) {
+      left =
+          deadline - std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
+      if (*left <= 0) {
+        if (failure) failure(operation, error);
+        return;
+      }
+    }
+    tRetryDeadline = left;
     ((*self).*send)(path, parameters, success, failure);
+    tRetryDeadline.reset();
   };
   (this->*send)(path, parameters, success, retry);
 }

@@ -22,7 +22,11 @@
 //     recovery suggestion) begins with "ERROR -" is not retried: the caller
 //     gets an error whose recovery suggestion is the body from its eighth
 //     character on and whose localized description is that message without
-//     surrounding blanks, so it can be shown to the user.
+//     surrounding blanks, so it can be shown to the user. Both attempts
+//     share the first one's deadline: a time-out is never retried, and a
+//     retry may take only what is left of the deadline (none is made when
+//     nothing is left), so a wrapped request ends within one deadline
+//     however the server behaves.
 //  4. The probe (updateReachableServers) asks "<base>/ping/" of every base
 //     URL at once; the first JSON object reply holding "success" wins. It
 //     ends when one wins, as soon as every base URL has failed (refused,
@@ -30,6 +34,10 @@
 //     (25 s) has passed, whichever comes first; it then cancels every
 //     operation of the client then still running, chooses the winner (else
 //     the first base URL) as the base URL and calls back once.
+//  5. Every request bounds its reply (NKHTTPClient guarantee 6): at most
+//     kNKHTTPClientDefaultMaximumResponseLength body bytes, and the whole
+//     load within kAccountServiceMaximumDuration seconds unless the owner
+//     sets another deadline (setDefaultMaximumDuration).
 //
 // Thread safety: requests, headers and the probe are started from the main
 // thread, one probe at a time; sharedClient() from any thread.
@@ -50,6 +58,15 @@
 namespace client {
 
 inline constexpr const char* kAccountServiceURLsEnvironmentVariable = "VARNEL_ACCOUNT_SERVICE_URLS";
+
+// Seconds one account-service request may take from its start to the last
+// byte of the reply. The replies are a few kilobytes (the server lists some
+// tens): even a link of a few kilobytes a second, a slow TLS handshake and
+// a service taking some seconds to think end well within it, while a
+// mirror that stalls or trickles cannot keep "Authenticating." up for
+// longer than half a minute. It is below the request's idle time-out, so
+// it is the bound that holds.
+inline constexpr double kAccountServiceMaximumDuration = 30.0;
 
 class VRPUDIPClient : public net::http::NKHTTPClient {
  public:
@@ -87,6 +104,10 @@ class VRPUDIPClient : public net::http::NKHTTPClient {
   platform::urlloading::HeaderFields defaultHeaders() const override;
   void setDefaultHeaders(platform::urlloading::HeaderFields headers) override;
 
+  // The base class's request, with the deadline a retry was given
+  // (guarantee 3) when it is built for one.
+  URLRequest requestWithMethod(const std::string& method, const std::optional<std::string>& path,
+                               const platform::Value& parameters) override;
   // Keep-Alive handling around the base class's request (guarantee 2).
   void getPath(const std::string& path, const platform::Value& parameters, SuccessBlock success,
                FailureBlock failure) override;
@@ -100,13 +121,15 @@ class VRPUDIPClient : public net::http::NKHTTPClient {
                  FailureBlock failure);
   // getPathFromDIP whose retry is left out when it cannot help: the
   // connection was refused, the peer failed the TLS handshake, or the
-  // service answered with a reply that could not be read. The login goes
-  // this way, so that it is sent once.
+  // service answered with a reply that could not be read or was over the
+  // body limit. The login goes this way, so that it is sent once.
   void getPathFromDIPOnceAnswered(const std::string& path, const platform::Value& parameters,
                                   SuccessBlock success, FailureBlock failure);
-  // True for a refused connection, a failed TLS handshake and an unreadable
-  // reply.
+  // True for a refused connection, a failed TLS handshake, an unreadable
+  // reply and one over the body limit.
   static bool isAnsweredOrRefused(const platform::Error& error);
+  // True for a load that ran out of time (idle time-out or deadline).
+  static bool isTimeOut(const platform::Error& error);
 
   // The base-URL probe (guarantee 4).
   void updateReachableServers(Completion completion);

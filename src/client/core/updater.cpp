@@ -34,7 +34,7 @@ class FeedFetch : public platform::urlloading::URLConnectionDelegate {
   }
   void connectionDidReceiveData(platform::urlloading::URLConnection&, const std::uint8_t* bytes,
                                 std::size_t length) override {
-    if (body_.size() + length > kLimit) return;  // a feed is small; ignore the excess
+    // The request's limit keeps the body within kUpdateFeedMaximumLength.
     body_.append(reinterpret_cast<const char*>(bytes), length);
   }
   void connectionDidFinishLoading(platform::urlloading::URLConnection&) override {
@@ -46,7 +46,6 @@ class FeedFetch : public platform::urlloading::URLConnectionDelegate {
   }
 
  private:
-  static constexpr std::size_t kLimit = 1 << 20;
   void deliver(platform::Error error) {
     platform::dispatch::Queue::main()->async(
         [done = done_, status = status_, body = body_, error] { done(status, body, error); });
@@ -152,6 +151,8 @@ void VRUpdater::checkForUpdates(Completion completion) {
     self->finish(result);
   });
   platform::urlloading::URLRequest request(*feedURL_, 30.0);
+  request.setMaximumResponseLength(kUpdateFeedMaximumLength);
+  request.setMaximumDuration(kUpdateFeedMaximumDuration);
   auto connection = platform::urlloading::URLConnection::create(request, delegate);
   connection_ = connection;
   connection->start();

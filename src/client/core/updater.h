@@ -16,10 +16,15 @@
 //     check while one runs joins it.
 //  3. The automatic-check setting lives in the user defaults
 //     ("AutomaticallyCheckForUpdates", default on).
+//  4. The feed's reply is bounded: a body over kUpdateFeedMaximumLength
+//     bytes, or a load longer than kUpdateFeedMaximumDuration seconds,
+//     fails the check with the URL loading error (-1103, -1001); a feed is
+//     never read from part of a reply.
 //
 // Thread safety: main thread only.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -37,6 +42,11 @@ namespace client {
 inline constexpr const char* kUpdateFeedFormat = "%@/mac_v2.xml";
 inline constexpr const char* kAutomaticUpdateChecksKey = "AutomaticallyCheckForUpdates";
 inline constexpr const char* kUpdaterErrorDomain = "VRUpdaterErrorDomain";
+// A feed lists the offered versions with their notes: tens of kilobytes
+// after years of releases, so 1 MiB leaves room to spare. It is fetched in
+// the background; a minute lets it come over a slow link.
+inline constexpr std::int64_t kUpdateFeedMaximumLength = std::int64_t{1} << 20;
+inline constexpr double kUpdateFeedMaximumDuration = 60.0;
 
 struct UpdateCheckResult {
   platform::Error error;  // set when the check failed

@@ -28,6 +28,7 @@ std::string TLYUploadOperation::currentTimestampString() const {
 
 platform::urlloading::URLRequest TLYUploadOperation::uploadRequest() const {
   platform::urlloading::URLRequest request(tallyURL_);
+  request.setMaximumResponseLength(std::int64_t{64} << 10);  // an upload's answer is a status
   request.setHTTPMethod("POST");
   auto& headers = request.allHTTPHeaderFields();
   headers.set("Content-Type", BCNMultipartMimeStreamEncoder::contentTypeHTTPHeaderValueWithBoundary(

@@ -132,6 +132,7 @@ platform::urlloading::URLRequest CTRBetaController::betaUpdateRequestForURL(
     const platform::URL& url) {
   // The URL loading layer keeps no cache, so the request never reads one.
   platform::urlloading::URLRequest request(url, kCTRBetaRequestTimeout);
+  request.setMaximumResponseLength(std::int64_t{256} << 10);  // one release's facts
   request.setHTTPMethod("GET");
   const std::string locale = platform::CurrentLocale::identifier();
   CTRSetCommonRequestHeaders(request, locale, APIKey().value_or(""));

@@ -193,6 +193,7 @@ platform::urlloading::URLRequest CTRReportsController::mutableRequestWithURL(
     const platform::URL& url, double timeout) {
   // The URL loading layer keeps no cache, so the request never reads one.
   platform::urlloading::URLRequest request(url, timeout);
+  request.setMaximumResponseLength(std::int64_t{64} << 10);  // an upload's answer is a status
   request.setHTTPMethod("POST");
   const std::string locale = localeIdentifier();
   CTRSetCommonRequestHeaders(request, locale, APIKey());

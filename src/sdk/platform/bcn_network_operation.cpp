@@ -28,6 +28,7 @@ std::string BCNNetworkOperation::localeIdentifier() const {
 URLRequest BCNNetworkOperation::mutableRequestWithDefaultHTTPHeadersForURL(const platform::URL& url,
                                                                            double timeout) const {
   URLRequest request(url, timeout);
+  request.setMaximumResponseLength(std::int64_t{256} << 10);  // settings: a few kilobytes
   const std::string locale = localeIdentifier();
   auto& fields = request.allHTTPHeaderFields();
   fields.set("User-Agent", userAgentString());

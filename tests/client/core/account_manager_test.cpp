@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <map>
 
 #include "account_manager_fixture.h"
 #include "client/Singletons/varnel_log.h"
@@ -383,6 +384,44 @@ TEST_F(AccountManagerTest, TransportChangeAndPlan131) {
   EXPECT_FALSE(lite->udp());
   pump([] { return false; }, 0.2);
   EXPECT_EQ(requestsTo("/change_open/").size(), sent);
+}
+
+TEST_F(AccountManagerTest, EveryAccountRequestEndsAtTheClientsDeadlineWhenTheServiceHangs) {
+  defaults_->setObject(Value(1001), kLastSelectedAccountKey);
+  login("demo@varnelvpn.test", "demo-password");
+  ASSERT_TRUE(serversLoaded());
+  auto premium = std::static_pointer_cast<OpenAccount>(manager_->currentAccount());
+  ASSERT_TRUE(premium && premium->udp());
+  auto target = manager_->currentServers()->at(0);
+  const std::vector<std::string> paths = {"/poll/", "/servers/", "/switch/", "/change_open/"};
+  std::map<std::string, std::size_t> before;
+  for (const auto& path : paths) {
+    before[path] = requestsTo(path).size();
+    service_->setFault(path, Fault::hang());
+  }
+  // A deadline well below the idle time-out, which would otherwise decide.
+  client_->setDefaultMaximumDuration(1.0);
+  seen_.clear();
+
+  manager_->pollWithCompletionHandler([](const Value&) { ADD_FAILURE() << "a poll reply"; });
+  bool switched = false;
+  Value switchReply("unset");
+  manager_->switchServer(target, [&](const Value& r) {
+    switchReply = r;
+    switched = true;
+  });
+  manager_->setConnectionType(4);  // OpenVPN TCP: the transport change
+  manager_->updateServersWithAccount(premium);
+  ASSERT_TRUE(pump([&] {
+    return switched && manager_->currentServers() == nullptr &&
+           client_->operationQueue()->operationCount() == 0 &&
+           std::count(seen_.begin(), seen_.end(), kSwitchDidStopNotification) == 2;
+  }));
+  EXPECT_TRUE(switchReply.isNone());
+  EXPECT_TRUE(premium->udp()) << "a transport change that timed out changes nothing";
+  for (const auto& path : paths) {
+    EXPECT_EQ(requestsTo(path).size(), before[path] + 1) << path << ": asked once";
+  }
 }
 
 // The request the helper gets for a type, as the dialer builds it.

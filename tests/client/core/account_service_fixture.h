@@ -22,6 +22,7 @@
 #include "platform/runloop/run_loop.h"
 #include "platform/security/trust.h"
 #include "platform/system/file_util.h"
+#include "support/http_test_server.h"
 #include "support/temp_root.h"
 #include "support/test_certificates.h"
 
@@ -57,6 +58,26 @@ class AccountServiceTest : public varnel::testing::TempRootTest {
   std::unique_ptr<account_service::AccountService> startService() {
     return account_service::AccountService::startTLS(demoData(), leaf_->certificatePEM,
                                                      leaf_->privateKeyPEM);
+  }
+  // A bare HTTPS server with the service's identity, for replies the
+  // service itself never sends.
+  static std::unique_ptr<test_support::HTTPTestServer> startHostileServer() {
+    return test_support::HTTPTestServer::startTLS(leaf_->certificatePEM + ca_->certificatePEM,
+                                                  leaf_->privateKeyPEM);
+  }
+  // A JSON head announcing `bytes` body bytes, then one byte every
+  // `interval` seconds: each comes well within the idle time-out. With
+  // `closeAfter` >= 0 the connection closes after that many bytes.
+  static test_support::HTTPReply trickle(int bytes, double interval, int closeAfter = -1) {
+    test_support::HTTPReply reply;
+    reply.headers = {{"Content-Type", "application/json"},
+                     {"Content-Length", std::to_string(bytes)}};
+    reply.bodyWriter = [bytes, interval, closeAfter](const auto& write, const auto& pause) {
+      for (int i = 0; i < bytes && i != closeAfter; ++i) {
+        if (!pause(interval) || !write(" ")) return;
+      }
+    };
+    return reply;
   }
   // A loopback URL on which nothing listens (connections are refused).
   static std::string deadURL() {

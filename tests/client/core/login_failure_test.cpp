@@ -82,10 +82,12 @@ class JunkServer {
 
 class LoginFailureTest : public testing::AccountServiceTest {
  protected:
-  // Logs in through the real flow over `urls` (padded with refused ones);
-  // returns the seconds until the error was shown.
-  double logIn(std::vector<std::string> urls) {
+  // Logs in through the real flow over `urls` (padded with refused ones),
+  // with the client's own deadline or `deadline` seconds; returns the
+  // seconds until the error was shown.
+  double logIn(std::vector<std::string> urls, double deadline = 0) {
     client_ = makeClient(std::move(urls), 25.0);
+    if (deadline > 0) client_->setDefaultMaximumDuration(deadline);
     defaults_ = platform::UserDefaults::create("login-failure", root().file("prefs"));
     manager_ = VRAccountManager::create(client_, defaults_);
     view_ = std::make_shared<RecordingLoginView>();
@@ -101,8 +103,11 @@ class LoginFailureTest : public testing::AccountServiceTest {
   }
   // What the service received for `path`.
   static std::size_t count(account_service::AccountService& service, const std::string& path) {
+    return count(service.server(), path);
+  }
+  static std::size_t count(test_support::HTTPTestServer& server, const std::string& path) {
     std::size_t n = 0;
-    for (const auto& r : service.server().requests())
+    for (const auto& r : server.requests())
       if (r.path == path) ++n;
     return n;
   }
@@ -146,6 +151,45 @@ TEST_F(LoginFailureTest, PeerAnsweringJunkIsAskedOncePerRequest) {
   EXPECT_EQ(view_->errors[0].find("reported"), std::string::npos) << view_->errors[0];
   // One connection for the probe's "/ping/", one for "/login/".
   EXPECT_EQ(junk.connections.load(), 2);
+}
+
+TEST_F(LoginFailureTest, AMirrorThatTricklesHoldsTheLogInOnlyUntilTheDeadlineAndOnce) {
+  // The probe is answered at once; the login's reply comes a byte a second
+  // and would take a quarter of an hour.
+  auto mirror = startHostileServer();
+  mirror->setReply("/ping/", test_support::HTTPReply::json(R"({"success": true})"));
+  mirror->setReply("/login/", trickle(1000, 1.0));
+  const double deadline = 2.0;
+  const double seconds = logIn({mirror->baseURL()}, deadline);
+  ASSERT_EQ(view_->errors.size(), 1u) << "no log-in error after " << seconds << " s";
+  EXPECT_EQ(view_->errors[0],
+            platform::format(kLocalLoginErrorFormat, std::string(kLoginUnreachableText)));
+  EXPECT_FALSE(view_->opened);
+  EXPECT_GE(seconds, deadline) << "the reply was coming, only too slowly";
+  // A slow server is not asked again: that would double the wait.
+  EXPECT_EQ(count(*mirror, "/login/"), 1u);
+  std::printf("log-in error with a trickling mirror (deadline %.1f s) after %.3f s\n", deadline,
+              seconds);
+}
+
+TEST_F(LoginFailureTest, AMirrorWhoseRepliesNeverEndIsAskedOncePerRequest) {
+  auto mirror = startHostileServer();
+  test_support::HTTPReply endless;
+  endless.headers = {{"Content-Type", "application/json"}};
+  endless.bodyWriter = [](const auto& write, const auto&) {
+    const std::string block(64 * 1024, ' ');
+    if (!write(R"({"success": true, "padding": ")")) return;
+    while (write(block)) {
+    }
+  };
+  mirror->setDefaultHandler(
+      [endless](const test_support::HTTPRecordedRequest&) { return endless; });
+  const double seconds = logIn({mirror->baseURL()});
+  ASSERT_EQ(view_->errors.size(), 1u) << "no log-in error after " << seconds << " s";
+  EXPECT_FALSE(view_->opened);
+  // The same reply would come again: the login is not sent twice.
+  EXPECT_EQ(count(*mirror, "/ping/"), 1u);
+  EXPECT_EQ(count(*mirror, "/login/"), 1u);
 }
 
 TEST_F(LoginFailureTest, ServiceWordsAreStillItsReportAndALoginRightAfterStartUpProbesOnce) {

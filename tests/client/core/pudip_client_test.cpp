@@ -6,6 +6,7 @@
 
 #include "account_service_fixture.h"
 #include "platform/foundation/date.h"
+#include "platform/urlloading/url_connection.h"
 
 namespace client {
 namespace {
@@ -15,6 +16,17 @@ using net::http::NKHTTPRequestOperation;
 using platform::Value;
 
 class PUDIPClientTest : public testing::AccountServiceTest {};
+
+// The account client, recording the deadline of every request it queues
+// (on the thread that queues them: the test's).
+class DeadlineRecordingClient : public VRPUDIPClient {
+ public:
+  void enqueueHTTPRequestOperation(const NKHTTPRequestOperation::Ptr& operation) override {
+    deadlines.push_back(operation->request().maximumDuration());
+    VRPUDIPClient::enqueueHTTPRequestOperation(operation);
+  }
+  std::vector<double> deadlines;
+};
 
 TEST_F(PUDIPClientTest, BaseURLsComeFromTheSettingAndStartAtTheFourth) {
   ::unsetenv(kAccountServiceURLsEnvironmentVariable);
@@ -152,6 +164,76 @@ TEST_F(PUDIPClientTest, OtherFailuresAreRetriedOnce) {
   EXPECT_EQ(service->server().requestCount(), 2u);
   EXPECT_TRUE(
       service->server().requests()[0].header("Content-Type")->starts_with("application/json"));
+}
+
+TEST_F(PUDIPClientTest, RequestsAreBoundedForRepliesOfAFewKilobytes) {
+  auto client = makeClient({"https://a.test"});
+  for (const auto& made : {client, std::static_pointer_cast<VRPUDIPClient>(client->copy())}) {
+    const auto request = made->requestWithMethod("POST", "poll/", Value::dictionary());
+    EXPECT_EQ(request.maximumDuration(), kAccountServiceMaximumDuration);
+    EXPECT_EQ(request.maximumResponseLength(),
+              net::http::kNKHTTPClientDefaultMaximumResponseLength);
+  }
+  // The deadline, not the longer idle time-out, is what a trickle meets.
+  EXPECT_LT(kAccountServiceMaximumDuration,
+            client->requestWithMethod("GET", "login/", Value()).timeoutInterval());
+}
+
+TEST_F(PUDIPClientTest, ATimeOutIsFinalAndARetryHasOnlyWhatIsLeftOfTheDeadline) {
+  auto server = startHostileServer();
+  makeClient(std::vector<std::string>(4, server->baseURL()));
+  auto client = net::http::NKHTTPClient::create<DeadlineRecordingClient>(platform::URL());
+  ASSERT_EQ(client->baseURL().port(), server->port());
+  const double deadline = 2.0;
+  client->setDefaultMaximumDuration(deadline);
+  auto expectFailure = [&](auto send, const std::string& path) {
+    platform::Error error;
+    int failures = 0;
+    (client.get()->*send)(
+        path, Value::dictionary({{"key", Value("k")}}),
+        [](const NKHTTPRequestOperation::Ptr&, const Value&) { ADD_FAILURE() << "success"; },
+        [&](const NKHTTPRequestOperation::Ptr&, const platform::Error& e) {
+          error = e;
+          ++failures;
+        });
+    EXPECT_TRUE(pump([&] { return failures == 1; })) << path;
+    return error;
+  };
+
+  // A reply that is coming, too slowly: one attempt, whichever wrapper.
+  server->setReply("/poll/", trickle(1000, 0.25));
+  server->setReply("/ping/", trickle(1000, 0.25));
+  EXPECT_EQ(expectFailure(&VRPUDIPClient::postToDIP, "poll/").code(),
+            platform::urlloading::kURLErrorTimedOut);
+  EXPECT_EQ(expectFailure(&VRPUDIPClient::getPathFromDIP, "ping/").code(),
+            platform::urlloading::kURLErrorTimedOut);
+  EXPECT_EQ(server->requestCount(), 2u);
+  EXPECT_EQ(client->deadlines, (std::vector<double>{deadline, deadline}));
+
+  // A connection that breaks after a second is tried again, within the
+  // second that is left; the slow reply then ends that one.
+  std::atomic<int> attempts{0};
+  server->setHandler("/servers/", [&](const test_support::HTTPRecordedRequest&) {
+    return trickle(1000, 0.25, ++attempts == 1 ? 4 : -1);
+  });
+  client->deadlines.clear();
+  EXPECT_EQ(expectFailure(&VRPUDIPClient::getPathFromDIP, "servers/").code(),
+            platform::urlloading::kURLErrorTimedOut);
+  EXPECT_EQ(attempts.load(), 2);
+  ASSERT_EQ(client->deadlines.size(), 2u);
+  EXPECT_EQ(client->deadlines[0], deadline);
+  EXPECT_GT(client->deadlines[1], 0);
+  EXPECT_LE(client->deadlines[1], deadline - 1.0) << "the first attempt took a second of it";
+
+  // The next request has the whole deadline again.
+  server->setReply("/ok/", test_support::HTTPReply::json(R"({"success": true})"));
+  Value reply;
+  client->getPathFromDIP(
+      "ok/", Value(), [&](const NKHTTPRequestOperation::Ptr&, const Value& r) { reply = r; },
+      nullptr);
+  ASSERT_TRUE(pump([&] { return !reply.isNone(); }));
+  EXPECT_EQ(client->deadlines.back(), deadline);
+  pump([&] { return client->operationQueue()->operationCount() == 0; });
 }
 
 TEST_F(PUDIPClientTest, WaitForOperationsCallsBackWhenAllFinished) {
