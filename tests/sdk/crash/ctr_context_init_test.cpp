@@ -369,6 +369,27 @@ TEST_F(ContextInitTest, CrashedFlagIsTakenOnceAndOnlyWhenInitialized) {
   EXPECT_TRUE(CTRContextHasCrashed());
 }
 
+// The exception path takes the crash without the flag; the abort that ends
+// the exception is handed the claim on the same thread, and every other
+// thread is told to wait.
+TEST_F(ContextInitTest, AnExceptionClaimIsHandedToItsOwnThreadsSignalOnly) {
+  EXPECT_EQ(CTRContextClaimCrashForException(7), CTRCrashClaim::kNotInitialized);
+  ASSERT_TRUE(CTRContextInitialize(&record_));
+  EXPECT_EQ(CTRContextClaimCrashForException(7), CTRCrashClaim::kFirst);
+  EXPECT_FALSE(CTRContextHasCrashed());
+  EXPECT_EQ(CTRContextClaimCrashForException(7), CTRCrashClaim::kFirst);
+  EXPECT_EQ(CTRContextClaimCrashForException(9), CTRCrashClaim::kOtherThread);
+  EXPECT_EQ(CTRContextClaimCrash(9), CTRCrashClaim::kOtherThread);
+  EXPECT_FALSE(CTRContextHasCrashed());
+  // The abort on the exception's thread.
+  EXPECT_EQ(CTRContextClaimCrash(7), CTRCrashClaim::kFirst);
+  EXPECT_TRUE(CTRContextHasCrashed());
+  // A crash inside that handler, and a late exception there, record nothing.
+  EXPECT_EQ(CTRContextClaimCrash(7), CTRCrashClaim::kSameThread);
+  EXPECT_EQ(CTRContextClaimCrashForException(7), CTRCrashClaim::kSameThread);
+  EXPECT_EQ(CTRContextClaimCrashForException(9), CTRCrashClaim::kOtherThread);
+}
+
 TEST_F(ContextInitTest, ResetClearsInitializedEvenAfterProtection) {
   ASSERT_TRUE(CTRContextInitialize(&record_));
   ASSERT_TRUE(ctrAllocator->isProtected);
