@@ -14,6 +14,7 @@
 #include "sdk/crash/capture/ctr_application.h"
 #include "sdk/crash/capture/ctr_host.h"
 #include "sdk/crash/capture/ctr_sdk_log.h"
+#include "sdk/crash/capture/ctr_throw_site.h"
 #include "sdk/crash/ctr_internal_report.h"
 #include "sdk/crash/ctr_utils.h"
 #include "sdk/platform/bcn_console.h"
@@ -166,6 +167,9 @@ bool CTRContextInitialize(const CTRCaptureStartRecord* record) {
   // The thread that starts crash capture (often the program's main thread,
   // which no thread-start wrapper sees) gets its alternate stack here.
   ::platform::dispatch::ensureAlternateSignalStack();
+  // A throw's capture of its frames does its first-use loading now, not in
+  // a throw under memory pressure.
+  CTRThrowSiteWarmUp();
 
   ctrLoggingQueue = Queue::createSerial(kCTRLoggingQueueLabel);
   ctrBinaryImagesQueue = Queue::createSerial(kCTRBinaryImagesQueueLabel);
