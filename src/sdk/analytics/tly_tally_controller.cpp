@@ -498,10 +498,11 @@ std::size_t TLYTallyController::enforcePendingBudget() {
   }
   if (dropped > 0) {
     // Lost events are worth a line whatever the debug switch says.
-    BCNConsoleLog("[Tally] Dropped %@ oldest pending packages (%@ bytes) to stay within %@ "
-                  "packages and %@ bytes",
-                  std::to_string(dropped), std::to_string(droppedBytes),
-                  std::to_string(maximumCount), std::to_string(maximumBytes));
+    BCNConsoleLog(
+        "[Tally] Dropped %@ oldest pending packages (%@ bytes) to stay within %@ "
+        "packages and %@ bytes",
+        std::to_string(dropped), std::to_string(droppedBytes), std::to_string(maximumCount),
+        std::to_string(maximumBytes));
   }
   return dropped;
 }
@@ -572,9 +573,9 @@ std::optional<platform::URL> TLYTallyController::resolveEventsURL() {
 }
 
 void TLYTallyController::cleanupAndProcessExistingFiles() {
-  auto cleanup = TLYCleanupFilesOperation::create(
-      platform::URL::fileURLWithPath(rootEventDirectory_, true),
-      boundedPendingFileCount(settings_->maxPendingSendFiles()));
+  auto cleanup =
+      TLYCleanupFilesOperation::create(platform::URL::fileURLWithPath(rootEventDirectory_, true),
+                                       boundedPendingFileCount(settings_->maxPendingSendFiles()));
   std::weak_ptr<TLYTallyController> weak = weak_from_this();
   cleanup->setSuccessBlock([weak](const std::vector<platform::URL>& logs,
                                   const std::vector<platform::URL>& compressedLogs,

@@ -34,15 +34,13 @@
 //     leave behind, and nothing is recorded or sent from then on.
 //  4. A package is removed when the service accepted it or rejected it for
 //     its content (400, 413, 415, 422), by the pending budget (below), or
-//     when the settings switch analytics off. Transport failures, time-outs, 5xx and other answers are
-//     retried with the back-off; once the retry policy gives up the package
-//     waits for the next launch.
-//     The pending budget bounds the packages waiting on disk by number (the
-//     settings' max_pending_send_file_count; 0, negative or more than
-//     kTLYMaximumPendingFileCount means the default of 100) and by bytes
-//     (pendingBytesBudget()). It holds at start, when the settings arrive
-//     and after every package made during the session: the oldest packages
-//     go first (the newest one always stays), and the console says
+//     when the settings switch analytics off. Transport failures, time-outs, 5xx and other answers
+//     are retried with the back-off; once the retry policy gives up the package waits for the next
+//     launch. The pending budget bounds the packages waiting on disk by number (the settings'
+//     max_pending_send_file_count; 0, negative or more than kTLYMaximumPendingFileCount means the
+//     default of 100) and by bytes (pendingBytesBudget()). It holds at start, when the settings
+//     arrive and after every package made during the session: the oldest packages go first (the
+//     newest one always stays), and the console says
 //     "[Tally] Dropped N oldest pending packages ..." whatever the debug
 //     switch.
 //  5. Packages go only to the events endpoint the settings give. When the

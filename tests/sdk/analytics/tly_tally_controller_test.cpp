@@ -756,8 +756,8 @@ TEST_F(TallyControllerTest, ThePendingBudgetBoundsBytesToo) {
   controller_->runOnEventQueue([&] { controller_->rotateAndSubmitCurrentLog(); });
   drain();
   ASSERT_TRUE(waitForFiles(1, 0)) << dump();
-  const std::uint64_t size =
-      TLYFileUtils::fileSizeAtURL(platform::URL::fileURLWithPath(filesIn(eventDir_, "multipartmime")[0]));
+  const std::uint64_t size = TLYFileUtils::fileSizeAtURL(
+      platform::URL::fileURLWithPath(filesIn(eventDir_, "multipartmime")[0]));
   // Room for two packages of that size and a little more.
   controller_->setPendingBytesBudget(size * 2 + size / 2 + 64);
   for (int i = 1; i < 5; ++i) {
@@ -795,8 +795,8 @@ TEST_F(TallyControllerTest, ZeroNegativeOrAbsurdBudgetsMeanTheDefault) {
     auto gone = test_support::HTTPTestServer::start();
     const std::string deadURL = gone->url("/spi/v2/events");
     gone.reset();
-    writeSettings(settingsFor("\"url\":\"" + deadURL + "\",\"max_pending_send_file_count\":" +
-                              setting));
+    writeSettings(
+        settingsFor("\"url\":\"" + deadURL + "\",\"max_pending_send_file_count\":" + setting));
     for (int i = 0; i < 5; ++i) {
       ASSERT_TRUE(
           tally_test::writeFile(eventDir_ + "/P" + std::to_string(i) + ".multipartmime", "x"));

@@ -318,8 +318,7 @@ TEST_F(SignalCaptureTest, AnUncaughtExceptionAndAFaultTogetherGiveOneCompleteRep
         ready.fetch_add(1);
         while (!go.load()) {
         }
-        const auto until =
-            std::chrono::steady_clock::now() + std::chrono::microseconds(faultDelay);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(faultDelay);
         while (std::chrono::steady_clock::now() < until) {
         }
         writeToBadAddress();
