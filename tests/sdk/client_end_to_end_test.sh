@@ -2,6 +2,8 @@
 # The shipped client against the local SDK service, end to end:
 #  1. the real client (its installed copy, configured by the service the way
 #     the demo run configures it) reports its launch and session events;
+#  1b. the crash-test client quits through its Quit command and has posted
+#     the termination notification once;
 #  2. the crash-test client (the same program with test-only crash triggers)
 #     crashes by SIGSEGV, by a stack overflow on its main thread, by an
 #     uncaught C++ exception on a dispatch worker, by a stack overflow on a
@@ -69,6 +71,15 @@ kill -TERM "$CLIENT_PID" 2>/dev/null || true
 wait "$CLIENT_PID" 2>/dev/null || true
 [ -f "$WORK/data/app.json" ] || { echo "the application was not onboarded"; fail=1; }
 [ ! -s "$WORK/data/rejected.log" ] || { echo "rejected:"; cat "$WORK/data/rejected.log"; fail=1; }
+
+# --- 1b. one quit announces the termination once ------------------------
+# (Quit reaches the delegate twice: its own quit path and Qt's aboutToQuit.)
+status=0
+timeout 60 "$WORK/crash-app/VarnelVPN Client" --crash-for-testing=quit >"$WORK/quit.log" 2>&1 ||
+  status=$?
+if ! grep -aq "termination announced 1 time(s)" "$WORK/quit.log"; then
+  echo "quit (status $status):"; tail -20 "$WORK/quit.log"; fail=1
+fi
 
 # --- 2. ten kinds of crash, each reported at the next start -------------
 count=0

@@ -18,14 +18,21 @@
 //   two-threads          two threads writing through a bad pointer at once
 //   exception-and-fault  an uncaught exception on one thread while another
 //                        faults
+//   quit                 no crash: the application quits through its Quit
+//                        command, and at exit the program writes to stderr
+//                        how often the termination notification was posted
+//                        ("termination announced N time(s)")
 #pragma once
 
 #include <unistd.h>
 
+#include <QApplication>
+#include <QDialog>
 #include <QThread>
 #include <QTimer>
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -33,7 +40,10 @@
 #include <thread>
 #include <vector>
 
+#include "client/ui/app_delegate.h"
 #include "platform/dispatch/dispatch.h"
+#include "platform/system/notification_center.h"
+#include "sdk/analytics/tly_tally_controller.h"
 #include "sdk/crash/crashtrail.h"
 #include "sdk/crash/ctr_crash_reporting_controller.h"
 
@@ -121,6 +131,27 @@ inline void fireCrash(const std::string& kind) {
     varnelCrashTestTogether({&varnelCrashTestSegfault, &varnelCrashTestSegfault});
   } else if (kind == "exception-and-fault") {
     varnelCrashTestTogether({&varnelCrashTestThrow, &varnelCrashTestSegfault});
+  } else if (kind == "quit") {
+    static std::atomic<int> announced{0};
+    [[maybe_unused]] static auto observer =
+        platform::NotificationCenter::defaultCenter().addObserver(
+            sdk::kNSApplicationWillTerminateNotification, nullptr, nullptr,
+            [](const platform::Notification&) { announced.fetch_add(1); });
+    std::atexit(
+        [] { std::fprintf(stderr, "termination announced %d time(s)\n", announced.load()); });
+    // As a person would: answer the launch's questions (a modal alert
+    // running its own event loop), then choose Quit from the main loop.
+    auto* timer = new QTimer();
+    QObject::connect(timer, &QTimer::timeout, [timer] {
+      if (auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+        modal->reject();
+        return;
+      }
+      if (QThread::currentThread()->loopLevel() != 1) return;
+      timer->stop();
+      if (auto* delegate = client::ui::AppDelegate::sharedAppDelegate()) delegate->terminate();
+    });
+    timer->start(50);
   }
 }
 
