@@ -2,12 +2,17 @@
 # The shipped client against the local SDK service, end to end:
 #  1. the real client (its installed copy, configured by the service the way
 #     the demo run configures it) reports its launch and session events;
+#  1b. the crash-test client quits through its Quit command and has posted
+#     the termination notification once;
 #  2. the crash-test client (the same program with test-only crash triggers)
 #     crashes by SIGSEGV, by a stack overflow on its main thread, by an
-#     uncaught C++ exception on a dispatch worker and by a stack overflow on
-#     a thread Qt started itself; each crash reaches the
-#     service at the next start, with the crashing function among the top
-#     frames of the crashed thread.
+#     uncaught C++ exception on a dispatch worker, by a stack overflow on a
+#     thread Qt started itself, by abort, by a call through a null pointer,
+#     by a fault at a function's first instruction, by a stack overflow on a
+#     plain std::thread, by two threads faulting at once and by an uncaught
+#     exception while another thread faults; each crash reaches the service
+#     at the next start as one report, with the crashing function among the
+#     top frames of the crashed thread.
 # Usage: client_end_to_end_test.sh CLIENT CRASH_TEST_CLIENT SDK_SERVICE PLIST
 set -euo pipefail
 CLIENT=$1 CRASH_CLIENT=$2 SERVICE=$3 PLIST=$4
@@ -67,10 +72,22 @@ wait "$CLIENT_PID" 2>/dev/null || true
 [ -f "$WORK/data/app.json" ] || { echo "the application was not onboarded"; fail=1; }
 [ ! -s "$WORK/data/rejected.log" ] || { echo "rejected:"; cat "$WORK/data/rejected.log"; fail=1; }
 
-# --- 2. four kinds of crash, each reported at the next start ------------
+# --- 1b. one quit announces the termination once ------------------------
+# (Quit reaches the delegate twice: its own quit path and Qt's aboutToQuit.)
+status=0
+timeout 60 "$WORK/crash-app/VarnelVPN Client" --crash-for-testing=quit >"$WORK/quit.log" 2>&1 ||
+  status=$?
+if ! grep -aq "termination announced 1 time(s)" "$WORK/quit.log"; then
+  echo "quit (status $status):"; tail -20 "$WORK/quit.log"; fail=1
+fi
+
+# --- 2. ten kinds of crash, each reported at the next start -------------
 count=0
 for kind in segv:varnelCrashTestSegfault main-stack-overflow:varnelCrashTestRecurse \
-  worker-exception:varnelCrashTestThrow qt-thread-stack-overflow:varnelCrashTestRecurse; do
+  worker-exception:varnelCrashTestThrow qt-thread-stack-overflow:varnelCrashTestRecurse \
+  abort:varnelCrashTestAbort null-call:varnelCrashTestCallNull \
+  entry-fault:varnelCrashTestFaultAtEntry std-thread-stack-overflow:varnelCrashTestRecurse \
+  two-threads:varnelCrashTestSegfault 'exception-and-fault:varnelCrashTest(Throw|Segfault)'; do
   trigger=${kind%%:*} function=${kind#*:}
   status=0
   timeout 60 "$WORK/crash-app/VarnelVPN Client" --crash-for-testing="$trigger" \
@@ -93,6 +110,8 @@ for kind in segv:varnelCrashTestSegfault main-stack-overflow:varnelCrashTestRecu
 done
 
 show
+# Every report is whole: none is marked unreadable.
+if show | grep -q unreadable; then echo "a report is unreadable"; fail=1; fi
 [ ! -s "$WORK/data/rejected.log" ] || { echo "rejected:"; cat "$WORK/data/rejected.log"; fail=1; }
 if [ "$fail" -eq 0 ]; then echo "1 passed, 0 failed"; else echo "0 passed, 1 failed"; fi
 exit "$fail"

@@ -3,11 +3,14 @@
 //
 //   varnel-sdk-service --data DIR [--api-key KEY] [--url-file FILE]
 //                      [--configure PLIST] [--flush-interval SECONDS]
+//                      [--advertise URL]
 //       runs until SIGINT or SIGTERM. Its certificate authority is written
 //       to DIR/ca.pem (made anew at every start); the base URL is printed on
 //       standard output (and written to --url-file). --configure writes the
 //       "Beacon" and "Crashtrail" dictionaries of an installed application's
-//       information property list so that it uses this service.
+//       information property list so that it uses this service. --advertise
+//       names the base URL clients are told to use (a relay in front of the
+//       service, in tests), in the settings and in --configure.
 //   varnel-sdk-service --show DIR [--frames]
 //       prints what the service received: every crash report with its
 //       signal or exception and the crashed thread's top frames, and the
@@ -28,7 +31,7 @@ constexpr const char* kDefaultAPIKey = "0123456789abcdef0123456789abcdef01234567
 }
 
 int main(int argc, char** argv) {
-  std::string dataFolder, urlFile, plist, show;
+  std::string dataFolder, urlFile, plist, show, advertise;
   std::string apiKey = kDefaultAPIKey;
   double flushInterval = 2;
   bool frames = false;
@@ -51,6 +54,8 @@ int main(int argc, char** argv) {
       plist = next();
     } else if (arg == "--flush-interval") {
       flushInterval = std::atof(next().c_str());
+    } else if (arg == "--advertise") {
+      advertise = next();
     } else if (arg == "--show") {
       show = next();
     } else if (arg == "--frames") {
@@ -58,7 +63,7 @@ int main(int argc, char** argv) {
     } else {
       std::fprintf(stderr,
                    "usage: %s --data DIR [--api-key KEY] [--url-file FILE] [--configure PLIST] "
-                   "[--flush-interval S]\n       %s --show DIR [--frames]\n",
+                   "[--flush-interval S] [--advertise URL]\n       %s --show DIR [--frames]\n",
                    argv[0], argv[0]);
       return 2;
     }
@@ -81,12 +86,12 @@ int main(int argc, char** argv) {
       test_support::makeLeafCertificate(ca, "127.0.0.1", {"localhost"}, {"127.0.0.1"});
   const std::string caFile = std::filesystem::absolute(dataFolder + "/ca.pem").string();
   if (!test_support::writeFileOrSay(caFile, ca.certificatePEM, 0644)) return 1;
-  auto service = sdk_service::SDKService::start({dataFolder, apiKey, flushInterval},
+  auto service = sdk_service::SDKService::start({dataFolder, apiKey, flushInterval, advertise},
                                                 leaf.certificatePEM, leaf.privateKeyPEM);
   const std::string url = service->baseURL();
   if (!plist.empty()) {
     std::string why;
-    if (!sdk_service::configureInfoPlist(plist, url, apiKey, caFile, &why)) {
+    if (!sdk_service::configureInfoPlist(plist, service->publicURL(), apiKey, caFile, &why)) {
       std::fprintf(stderr, "%s\n", why.c_str());
       return 1;
     }

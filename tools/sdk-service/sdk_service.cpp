@@ -187,7 +187,7 @@ HTTPReply SDKService::settings(const HTTPRecordedRequest& request) {
   if (!why.empty()) return reject(request, why);
   const bool onboarded = fs::exists(fs::path(options_.dataFolder) / "app.json");
   auto analytics = platform::Value::dictionary(
-      {{"url", platform::Value(server_->baseURL() + kEventsPath)},
+      {{"url", platform::Value(publicURL() + kEventsPath)},
        {"flush_interval_secs", platform::Value(options_.flushIntervalSeconds)},
        {"max_byte_size_per_file", platform::Value(static_cast<std::int64_t>(1))},
        {"upload_timeout_secs", platform::Value(static_cast<std::int64_t>(60))},
@@ -230,6 +230,15 @@ HTTPReply SDKService::onboarding(const HTTPRecordedRequest& request) {
 }
 
 HTTPReply SDKService::events(const HTTPRecordedRequest& request) {
+  if (auto target =
+          platform::files::readFile((fs::path(options_.dataFolder) / "redirect-events").string())) {
+    while (!target->empty() && std::isspace(static_cast<unsigned char>(target->back()))) {
+      target->pop_back();
+    }
+    std::fprintf(stderr, "redirected %s %s to %s\n", request.method.c_str(), request.target.c_str(),
+                 target->c_str());
+    return HTTPReply::text(302, "").header("Location", *target);
+  }
   std::string why = checkIdentity(request, options_.apiKey, "X-CRASHTRAIL-API-KEY",
                                   "X-CRASHTRAIL-DEVELOPER-TOKEN");
   if (why.empty() && header(request, "User-Agent") != "Tally Mac SDK/1.3.4") {

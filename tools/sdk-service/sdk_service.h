@@ -12,6 +12,10 @@
 //   app.json                 the onboarded application (form fields)
 //   events/<n>-<boundary>.log  the event log of each analytics package
 //   crashes/<report id>/<part> each part of a crash report, un-gzipped
+// While the data folder holds a file "redirect-events", every analytics
+// POST is answered "302 Found" with the file's text (a URL) as its Location
+// and nothing is stored: a test's stand-in for a service that sends its
+// clients elsewhere (the SDK must not follow a redirect to plain http).
 // showReceived() prints what is stored, for a person: every crash with its
 // signal or exception and the top frames of the crashed thread, and the
 // events by name.
@@ -36,11 +40,19 @@ class SDKService {
     std::string dataFolder;
     std::string apiKey;
     double flushIntervalSeconds = 2;
+    // The base URL clients are told to use (the events URL of the
+    // settings); empty: the service's own. A test that puts a relay of its
+    // own in front of the service names the relay here.
+    std::string advertisedURL;
   };
   // Starts over TLS with `certificatePEM`/`privateKeyPEM`.
   static std::unique_ptr<SDKService> start(Options options, const std::string& certificatePEM,
                                            const std::string& privateKeyPEM);
   std::string baseURL() const { return server_->baseURL(); }
+  // advertisedURL when set, else baseURL().
+  std::string publicURL() const {
+    return options_.advertisedURL.empty() ? baseURL() : options_.advertisedURL;
+  }
 
  private:
   test_support::HTTPReply handle(const test_support::HTTPRecordedRequest& request);

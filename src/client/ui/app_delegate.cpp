@@ -31,6 +31,8 @@ namespace client::ui {
 
 namespace {
 AppDelegate* gSharedDelegate = nullptr;
+// The delegate whose quit has been announced (one announcement per quit).
+const AppDelegate* gTerminationAnnouncedBy = nullptr;
 constexpr int kAboutWidth = 197;
 constexpr int kAboutHeight = 285;
 // How long Quit waits for the helper to take a running connection down.
@@ -95,6 +97,7 @@ AppDelegate::AppDelegate(std::shared_ptr<VRAccountManager> accountManager, Seams
 
 AppDelegate::~AppDelegate() {
   if (gSharedDelegate == this) gSharedDelegate = nullptr;
+  if (gTerminationAnnouncedBy == this) gTerminationAnnouncedBy = nullptr;
   if (loginController_) {
     delete loginController_->dialerViewController();
     delete loginController_.data();
@@ -123,7 +126,13 @@ void AppDelegate::launch() {
 void AppDelegate::applicationDidFinishLaunching() { startup_->applicationDidFinishLaunching(); }
 
 void AppDelegate::applicationWillTerminate() {
-  platform::NotificationCenter::defaultCenter().post(sdk::kNSApplicationWillTerminateNotification);
+  // A quit reaches here twice (the quit path itself, then Qt's aboutToQuit
+  // signal); the notification is the application's one announcement of it.
+  if (gTerminationAnnouncedBy != this) {
+    gTerminationAnnouncedBy = this;
+    platform::NotificationCenter::defaultCenter().post(
+        sdk::kNSApplicationWillTerminateNotification);
+  }
   startup_->applicationWillTerminate();
 }
 

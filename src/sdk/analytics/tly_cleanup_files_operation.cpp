@@ -11,6 +11,7 @@
 #include "platform/foundation/error.h"
 #include "sdk/analytics/tly_file_utils.h"
 #include "sdk/analytics/tly_logger.h"
+#include "sdk/platform/bcn_console.h"
 
 namespace sdk {
 namespace {
@@ -60,10 +61,11 @@ std::vector<platform::URL> TLYCleanupFilesOperation::URLsByRemovingOldFiles(
     }
   }
   // Packages kept for later attempts are bounded: the oldest go first, and
-  // the SDK log says how many events packages were lost that way.
+  // the console says how many packages of events were lost that way,
+  // whatever the debug switch.
   if (dropped > 0) {
-    TLYLogger::sharedLogger().logWithLabel(
-        "CleanupOperation", "Dropped %@ oldest pending packages over the limit of %@",
+    BCNConsoleLog(
+        "[Tally:CleanupOperation] Dropped %@ oldest pending packages over the limit of %@",
         std::to_string(dropped), std::to_string(limit));
   }
   return kept;

@@ -89,14 +89,21 @@ double TLYSettings::realAt(const char* section, const char* key, double fallback
   return fallback;
 }
 
-platform::URL TLYSettings::tallyURL() const {
+std::optional<platform::URL> TLYSettings::givenTallyURL() const {
   const platform::Value v = valueAt("analytics", "url");
-  if (v.isString()) {
-    platform::URL url(v.stringView());
-    if (url.isValid() && (url.scheme() == "https" || url.scheme() == "http") && !url.host().empty())
-      return url;
-  }
-  return platform::URL(TLYDefaultEventsURL);
+  if (!v.isString()) return std::nullopt;
+  platform::URL url(v.stringView());
+  if (url.isValid() && (url.scheme() == "https" || url.scheme() == "http") && !url.host().empty())
+    return url;
+  return std::nullopt;
+}
+
+bool TLYSettings::hasMalformedTallyURL() const {
+  return !valueAt("analytics", "url").isNone() && !givenTallyURL();
+}
+
+platform::URL TLYSettings::tallyURL() const {
+  return givenTallyURL().value_or(platform::URL(TLYDefaultEventsURL));
 }
 
 bool TLYSettings::shouldCollectAnalytics() const {

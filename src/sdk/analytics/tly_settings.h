@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "platform/foundation/url.h"
 #include "platform/foundation/value.h"
@@ -38,6 +39,13 @@ class TLYSettings {
 
   // "analytics"/"url"; default TLYDefaultEventsURL.
   platform::URL tallyURL() const;
+  // "analytics"/"url" only when the settings give an absolute http(s) URL
+  // there; std::nullopt when the key is missing or holds anything else (a
+  // number, text that is no such URL). The controller decides what stands
+  // in for it (TLYTallyController::eventsURL).
+  std::optional<platform::URL> givenTallyURL() const;
+  // The key is present but holds no usable URL (a value of the wrong type).
+  bool hasMalformedTallyURL() const;
   // "features"/"collect_analytics"; default true.
   bool shouldCollectAnalytics() const;
   // "analytics"/"track_custom_events"; default true.

@@ -7,9 +7,11 @@
 #include <atomic>
 #include <utility>
 
+#include "platform/foundation/date.h"
 #include "platform/foundation/format.h"
 #include "platform/foundation/url.h"
 #include "platform/foundation/uuid.h"
+#include "platform/system/file_util.h"
 #include "platform/system/paths.h"
 #include "sdk/analytics/tly_activity.h"
 #include "sdk/analytics/tly_activity_operation.h"
@@ -32,6 +34,7 @@
 #include "sdk/analytics/tly_uploader.h"
 #include "sdk/analytics/tly_write_event_operation.h"
 #include "sdk/platform/bcn_application.h"
+#include "sdk/platform/bcn_console.h"
 #include "sdk/platform/bcn_multipart_mime_stream_encoder.h"
 #include "sdk/platform/bcn_network_operation.h"
 #include "sdk/platform/bcn_network_response_handler.h"
@@ -323,6 +326,9 @@ void TLYTallyController::initializeSettingsIfNeededWithBeaconSettings(
       self->setupFlushTimer();
       self->uploader_->setDefaultUploadTimeout(self->settings_->defaultUploadTimeout());
       self->uploader_->setLowPowerUploadTimeout(self->settings_->lowPowerUploadTimeout());
+      self->eventsURL_ = self->resolveEventsURL();
+      // The settings may ask for a smaller budget than the default.
+      self->enforcePendingBudget();
       self->uploadAllMultipartFiles();
     } else {
       logger().log("Tally is disabled. Cleaning up.");
@@ -417,10 +423,11 @@ std::vector<platform::Operation::Ptr> TLYTallyController::operationsForUncompres
   auto removeCompressed = removalAfter(package, compressedURL, [](const platform::Operation& step) {
     return static_cast<const TLYPackageLogOperation&>(step).didPackage();
   });
+  auto budget = budgetAfter(package);
   auto upload = uploadOperationForFileAtURL(packageURL, boundary);
   package->addDependency(compress);
   upload->addDependency(package);
-  return {compress, removeLog, package, removeCompressed, upload};
+  return {compress, removeLog, package, removeCompressed, budget, upload};
 }
 
 platform::Operation::Ptr TLYTallyController::removalAfter(
@@ -439,6 +446,67 @@ platform::Operation::Ptr TLYTallyController::removalAfter(
   return removal;
 }
 
+platform::Operation::Ptr TLYTallyController::budgetAfter(const platform::Operation::Ptr& package) {
+  std::weak_ptr<TLYTallyController> weak = weak_from_this();
+  auto budget = platform::BlockOperation::create([weak] {
+    if (auto self = weak.lock()) self->enforcePendingBudget();
+  });
+  budget->addDependency(package);
+  return budget;
+}
+
+std::int64_t TLYTallyController::boundedPendingFileCount(std::int64_t setting) {
+  if (setting <= 0 || setting > kTLYMaximumPendingFileCount) return kTLYDefaultPendingFileCount;
+  return setting;
+}
+
+std::size_t TLYTallyController::enforcePendingBudget() {
+  if (rootEventDirectory_.empty()) return 0;
+  const auto maximumCount = static_cast<std::uint64_t>(
+      boundedPendingFileCount(settings_ ? settings_->maxPendingSendFiles() : 0));
+  const std::uint64_t maximumBytes = pendingBytesBudget();
+  struct Pending {
+    platform::Date created;
+    std::uint64_t size;
+    platform::URL url;
+  };
+  std::vector<Pending> pending;
+  for (auto& url : TLYFileUtils::filesWithExtension(
+           kTLYPackageExtension, platform::URL::fileURLWithPath(rootEventDirectory_, true))) {
+    pending.push_back({TLYFileUtils::fileCreatedDateAtURL(url, platform::Date::distantPast()),
+                       TLYFileUtils::fileSizeAtURL(url), std::move(url)});
+  }
+  // Newest first; equal dates by name, so the order does not depend on the
+  // listing.
+  std::sort(pending.begin(), pending.end(), [](const Pending& a, const Pending& b) {
+    if (a.created != b.created) return a.created > b.created;
+    return a.url.absoluteString() < b.url.absoluteString();
+  });
+  std::uint64_t keptCount = 0, keptBytes = 0, droppedBytes = 0;
+  std::size_t dropped = 0;
+  for (const Pending& package : pending) {
+    const bool fits = keptCount < maximumCount && keptBytes + package.size <= maximumBytes;
+    if (fits || keptCount == 0) {
+      ++keptCount;
+      keptBytes += package.size;
+      continue;
+    }
+    if (::unlink(pathOf(package.url).c_str()) == 0) {
+      ++dropped;
+      droppedBytes += package.size;
+    }
+  }
+  if (dropped > 0) {
+    // Lost events are worth a line whatever the debug switch says.
+    BCNConsoleLog(
+        "[Tally] Dropped %@ oldest pending packages (%@ bytes) to stay within %@ "
+        "packages and %@ bytes",
+        std::to_string(dropped), std::to_string(droppedBytes), std::to_string(maximumCount),
+        std::to_string(maximumBytes));
+  }
+  return dropped;
+}
+
 std::vector<platform::Operation::Ptr> TLYTallyController::operationsForCompressedLog(
     const platform::URL& compressedURL) {
   const std::string extension = compressedURL.pathExtension();
@@ -452,24 +520,62 @@ std::vector<platform::Operation::Ptr> TLYTallyController::operationsForCompresse
   auto removeCompressed = removalAfter(package, compressedURL, [](const platform::Operation& step) {
     return static_cast<const TLYPackageLogOperation&>(step).didPackage();
   });
+  auto budget = budgetAfter(package);
   auto upload = uploadOperationForFileAtURL(packageURL, boundary);
   upload->addDependency(package);
-  return {package, removeCompressed, upload};
+  return {package, removeCompressed, budget, upload};
 }
 
 platform::Operation::Ptr TLYTallyController::uploadOperationForFileAtURL(
     const platform::URL& packageURL, const std::string& boundary) {
-  auto operation = TLYUploadOperation::initWithUploader(uploader_, settings_->tallyURL(),
-                                                        metadata_->APIKey(), packageURL, boundary);
+  auto operation =
+      TLYUploadOperation::initWithUploader(uploader_, eventsURL_.value_or(settings_->tallyURL()),
+                                           metadata_->APIKey(), packageURL, boundary);
   // Nothing is sent before valid settings (the package waits on disk), nor
-  // while the settings switch analytics off.
-  if (!settings_->valid() || !settings_->shouldCollectAnalytics()) operation->cancel();
+  // while the settings switch analytics off, nor without an endpoint that
+  // can be reached.
+  if (!settings_->valid() || !settings_->shouldCollectAnalytics() || !eventsURL_) {
+    operation->cancel();
+  }
   return operation;
 }
 
+bool TLYTallyController::builtInServicesInUse() {
+  auto manager = Beacon::sharedSDK()->settingsAndOnboardingManager();
+  if (!manager) return true;
+  return manager->valueForConfigurationKey(BCNSettingsEndpointKey) == BCNDefaultSettingsEndpoint;
+}
+
+std::optional<platform::URL> TLYTallyController::resolveEventsURL() {
+  const std::string rememberedPath = platform::appendingPathComponent(root_, kTLYEventsURLFileName);
+  const std::optional<std::string> remembered = platform::files::readFile(rememberedPath);
+  if (auto given = settings_->givenTallyURL()) {
+    if (!remembered || *remembered != given->absoluteString()) {
+      platform::files::writeFileAtomically(rememberedPath, given->absoluteString(), 0600);
+    }
+    return given;
+  }
+  if (settings_->hasMalformedTallyURL()) {
+    logger().log("The analytics URL of the settings is unusable: %@",
+                 settings_->settingsDictionary()["analytics"]["url"]);
+  }
+  if (remembered) {
+    const platform::URL earlier(*remembered);
+    if (earlier.isValid() && (earlier.scheme() == "https" || earlier.scheme() == "http") &&
+        !earlier.host().empty()) {
+      logger().log("Sending events to the earlier analytics URL %@", earlier.absoluteString());
+      return earlier;
+    }
+  }
+  if (builtInServicesInUse()) return platform::URL(TLYDefaultEventsURL);
+  logger().log("No analytics URL that can be reached: packages wait for settings that name one");
+  return std::nullopt;
+}
+
 void TLYTallyController::cleanupAndProcessExistingFiles() {
-  auto cleanup = TLYCleanupFilesOperation::create(
-      platform::URL::fileURLWithPath(rootEventDirectory_, true), settings_->maxPendingSendFiles());
+  auto cleanup =
+      TLYCleanupFilesOperation::create(platform::URL::fileURLWithPath(rootEventDirectory_, true),
+                                       boundedPendingFileCount(settings_->maxPendingSendFiles()));
   std::weak_ptr<TLYTallyController> weak = weak_from_this();
   cleanup->setSuccessBlock([weak](const std::vector<platform::URL>& logs,
                                   const std::vector<platform::URL>& compressedLogs,
@@ -482,9 +588,18 @@ void TLYTallyController::cleanupAndProcessExistingFiles() {
     for (const auto& compressed : compressedLogs) {
       self->eventQueue_->addOperations(self->operationsForCompressedLog(compressed), false);
     }
+    // The bytes of what is left count as well.
+    std::vector<platform::URL> kept;
+    if (self->enforcePendingBudget() > 0) {
+      for (const auto& package : packages) {
+        if (isReadableFile(package)) kept.push_back(package);
+      }
+    } else {
+      kept = packages;
+    }
     std::weak_ptr<TLYTallyController> again = self;
-    self->uploader_->attemptToReconnectBackgroundSessionWithCompletionBlock([again, packages] {
-      if (auto controller = again.lock()) controller->uploadMultipartFiles(packages);
+    self->uploader_->attemptToReconnectBackgroundSessionWithCompletionBlock([again, kept] {
+      if (auto controller = again.lock()) controller->uploadMultipartFiles(kept);
     });
   });
   eventQueue_->addOperation(cleanup);

@@ -17,6 +17,7 @@
 //   events/<UUID>.gz               a compressed event log
 //   events/<boundary>.multipartmime a package ready for upload
 //   crash_metadata                 the metadata of the last launch
+//   events_url                     the last events endpoint the settings gave
 //
 // Guarantees:
 //  1. Events are recorded in call order: logEvent/logCrashEvent only make the
@@ -32,12 +33,23 @@
 //     directory, also those that writes and packaging queued before them
 //     leave behind, and nothing is recorded or sent from then on.
 //  4. A package is removed when the service accepted it or rejected it for
-//     its content (400, 413, 415, 422), by the clean-up bound at start
-//     (oldest first, the count logged), or when the settings switch
-//     analytics off. Transport failures, time-outs, 5xx and other answers are
-//     retried with the back-off; once the retry policy gives up the package
-//     waits for the next launch.
-//  5. A crash event travels alone, in a log of its own whose metadata line
+//     its content (400, 413, 415, 422), by the pending budget (below), or
+//     when the settings switch analytics off. Transport failures, time-outs, 5xx and other answers
+//     are retried with the back-off; once the retry policy gives up the package waits for the next
+//     launch. The pending budget bounds the packages waiting on disk by number (the settings'
+//     max_pending_send_file_count; 0, negative or more than kTLYMaximumPendingFileCount means the
+//     default of 100) and by bytes (pendingBytesBudget()). It holds at start, when the settings
+//     arrive and after every package made during the session: the oldest packages go first (the
+//     newest one always stays), and the console says
+//     "[Tally] Dropped N oldest pending packages ..." whatever the debug
+//     switch.
+//  5. Packages go only to the events endpoint the settings give. When the
+//     settings hold no usable one (the key missing, or a value of the wrong
+//     type), the one an earlier launch's settings gave stands in; without
+//     one, the built-in endpoint, but only while the SDK talks to its
+//     built-in services (a host configured for other services cannot reach
+//     it); otherwise the packages wait on disk for settings that name one.
+//  6. A crash event travels alone, in a log of its own whose metadata line
 //     is the previous launch's: the current log is rotated first when it
 //     exists or a write into it is already queued.
 // Not promised: which thread runs the queue's operations.
@@ -50,6 +62,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -85,6 +98,7 @@ inline constexpr const char* kTLYRotateAndSubmitActivity = "io.tally.RotateAndSu
 inline constexpr const char* kTLYFlushTimerIdentifier = "io.tally.TimedEventsFlush";
 inline constexpr const char* kTLYEventDirectoryName = "events";
 inline constexpr const char* kTLYCrashMetadataFileName = "crash_metadata";
+inline constexpr const char* kTLYEventsURLFileName = "events_url";
 inline constexpr const char* kTLYLogExtension = "log";
 inline constexpr const char* kTLYCompressedLogExtension = "gz";
 inline constexpr const char* kTLYPackageExtension = "multipartmime";
@@ -92,6 +106,11 @@ inline constexpr const char* kTLYPackageExtension = "multipartmime";
 // clamped into them (0 or less, or NaN, still means no timer).
 inline constexpr double kTLYMinimumFlushInterval = 0.1;
 inline constexpr double kTLYMaximumFlushInterval = 86400;
+// The pending budget (guarantee 4): the count the settings may ask for at
+// most, the count used otherwise, and the bytes by default.
+inline constexpr std::int64_t kTLYMaximumPendingFileCount = 10000;
+inline constexpr std::int64_t kTLYDefaultPendingFileCount = 100;
+inline constexpr std::uint64_t kTLYDefaultPendingBytesBudget = 16u * 1024 * 1024;
 
 // The application notifications the controller turns into lifecycle events.
 inline constexpr const char* kNSApplicationWillTerminateNotification =
@@ -189,6 +208,16 @@ class TLYTallyController : public TLYUploaderDelegate,
   platform::Operation::Ptr uploadOperationForFileAtURL(const platform::URL& packageURL,
                                                        const std::string& boundary);
   void cleanupAndProcessExistingFiles();
+  // The settings' pending-package count as the budget takes it: the
+  // default for 0, negative or more than kTLYMaximumPendingFileCount.
+  static std::int64_t boundedPendingFileCount(std::int64_t setting);
+  // The byte half of the budget (kTLYDefaultPendingBytesBudget unless set;
+  // any thread).
+  std::uint64_t pendingBytesBudget() const { return pendingBytesBudget_.load(); }
+  void setPendingBytesBudget(std::uint64_t bytes) { pendingBytesBudget_.store(bytes); }
+  // Removes the oldest packages over the budget (event queue); answers how
+  // many went.
+  std::size_t enforcePendingBudget();
   void uploadAllMultipartFiles();
   // How long this controller's terminate notification waits for the event
   // queue to finish what was queued before it returns (2 s by default).
@@ -240,6 +269,9 @@ class TLYTallyController : public TLYUploaderDelegate,
     return previousExecutionMetadata_;
   }
   const std::shared_ptr<TLYSettings>& settings() const { return settings_; }
+  // Where packages go (guarantee 5); std::nullopt before valid settings, or
+  // when no usable endpoint is known and packages wait.
+  const std::optional<platform::URL>& eventsURL() const { return eventsURL_; }
   const std::shared_ptr<TLYEventFilter>& eventFilter() const { return eventFilter_; }
   const std::shared_ptr<TLYUploader>& uploader() const { return uploader_; }
   const std::shared_ptr<TLYNetworkRetryHandler>& networkRetryHandler() const {
@@ -259,11 +291,19 @@ class TLYTallyController : public TLYUploaderDelegate,
   static platform::Operation::Ptr removalAfter(
       const platform::Operation::Ptr& step, const platform::URL& input,
       std::function<bool(const platform::Operation&)> succeeded);
+  // An operation, run after `package`, that holds the pending budget.
+  platform::Operation::Ptr budgetAfter(const platform::Operation::Ptr& package);
   std::shared_ptr<TLYPackageLogOperation> packageOperation(const platform::URL& compressedURL,
                                                            const platform::URL& packageURL,
                                                            const std::string& boundary);
   void start();
   void setUp();
+  // Guarantee 5, for the settings just taken; remembers a usable endpoint
+  // the settings give for later launches.
+  std::optional<platform::URL> resolveEventsURL();
+  // The SDK's settings come from its built-in settings service (no
+  // environment or information-property-list override).
+  static bool builtInServicesInUse();
   // Logs "queuing bug in %s: %@ != %@" when not running on the event queue.
   void checkOnEventQueue(const char* method) const;
   // Adds a write into the current log to the queue.
@@ -272,6 +312,7 @@ class TLYTallyController : public TLYUploaderDelegate,
   const std::optional<std::string> betaToken_;
   const std::string root_;
   std::atomic<long long> terminationGraceMs_{2000};
+  std::atomic<std::uint64_t> pendingBytesBudget_{kTLYDefaultPendingBytesBudget};
   const platform::dispatch::TimeSourcePtr clock_;
   std::shared_ptr<platform::OperationQueue> eventQueue_;
   std::vector<platform::NotificationCenter::ObserverToken> observers_;
@@ -285,6 +326,7 @@ class TLYTallyController : public TLYUploaderDelegate,
   std::shared_ptr<TLYMetadata> metadata_;
   std::shared_ptr<TLYCrashMetadata> previousExecutionMetadata_;
   std::shared_ptr<TLYSettings> settings_;
+  std::optional<platform::URL> eventsURL_;
   std::shared_ptr<TLYEventFilter> eventFilter_;
   std::shared_ptr<TLYUploader> uploader_;
   std::shared_ptr<TLYNetworkRetryHandler> networkRetryHandler_;

@@ -133,8 +133,12 @@ TEST_F(CleanupTest, MaximumIsReadAsUnsigned) {
       << "a negative maximum keeps every package";
   EXPECT_EQ(TLYFileUtils::allFilesInDirectory(dirURL()).size(), 4u);
 
+  // What is dropped is counted on the console, with the debug switch off.
+  TLYLogger::sharedLogger().setDebugMode(false);
+  BCNConsoleCapture console;
   EXPECT_TRUE(TLYCleanupFilesOperation::URLsByRemovingOldFiles(all, 0).empty());
   EXPECT_TRUE(TLYFileUtils::allFilesInDirectory(dirURL()).empty());
+  EXPECT_TRUE(console.contains("Dropped 4 oldest pending packages over the limit of 0"));
 }
 
 TEST_F(CleanupTest, UnreadableDatesCountAsOldest) {

@@ -150,5 +150,27 @@ TEST(TLYSettingsTest, ValuesThatDoNotConvertGiveTheDefault) {
             TLYDefaultEventsURL);
 }
 
+// The controller needs to tell a missing events URL from one of the wrong
+// type, and both from a usable one.
+TEST(TLYSettingsTest, GivenEventsURLTellsMissingFromMalformed) {
+  const TLYSettings good(json(R"({"analytics": {"url": "https://127.0.0.1:8443/spi/v2/events"}})"));
+  ASSERT_TRUE(good.givenTallyURL().has_value());
+  EXPECT_EQ(good.givenTallyURL()->absoluteString(), "https://127.0.0.1:8443/spi/v2/events");
+  EXPECT_FALSE(good.hasMalformedTallyURL());
+
+  const TLYSettings missing(json(R"({"analytics": {}})"));
+  EXPECT_FALSE(missing.givenTallyURL().has_value());
+  EXPECT_FALSE(missing.hasMalformedTallyURL());
+
+  for (const char* text : {R"({"analytics": {"url": 42}})", R"({"analytics": {"url": null}})",
+                           R"({"analytics": {"url": ["https://a.example/"]}})",
+                           R"({"analytics": {"url": "not a url"}})",
+                           R"({"analytics": {"url": "ftp://127.0.0.1/x"}})"}) {
+    const TLYSettings malformed{json(text)};
+    EXPECT_FALSE(malformed.givenTallyURL().has_value()) << text;
+    EXPECT_TRUE(malformed.hasMalformedTallyURL()) << text;
+  }
+}
+
 }  // namespace
 }  // namespace sdk

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -21,6 +22,7 @@
 #include "sdk/analytics/tly_crash_metadata.h"
 #include "sdk/analytics/tly_custom_event.h"
 #include "sdk/analytics/tly_event.h"
+#include "sdk/analytics/tly_file_utils.h"
 #include "sdk/analytics/tly_lifecycle_event.h"
 #include "sdk/analytics/tly_logger.h"
 #include "sdk/analytics/tly_metadata.h"
@@ -599,6 +601,212 @@ TEST_F(TallyControllerTest, ARedirectToAnotherOriginIsAFailureThatKeepsThePackag
   EXPECT_FALSE(first.header("X-CRASHTRAIL-API-KEY").has_value());
   EXPECT_FALSE(first.header("X-CRASHTRAIL-DEVELOPER-TOKEN").has_value());
   EXPECT_EQ(first.method, "POST");
+}
+
+// The SDK configured for services of the host's own (as a deployment other
+// than the built-in one is), for the life of the object.
+struct ScopedSettingsEndpoint {
+  explicit ScopedSettingsEndpoint(const std::string& url) {
+    ::setenv("SettingsEndpoint", url.c_str(), 1);
+  }
+  ~ScopedSettingsEndpoint() { ::unsetenv("SettingsEndpoint"); }
+};
+
+// The custom events the service received, one entry per delivery.
+std::vector<std::string> deliveredCustomEvents(const test_support::HTTPTestServer& server) {
+  std::vector<std::string> delivered;
+  for (const auto& request : server.requests()) {
+    auto boundary = request.header("Content-Type").value_or("");
+    boundary = boundary.substr(boundary.find('=') + 1);
+    auto log = tally_test::logInPackage(request.body, boundary);
+    if (!log) continue;
+    for (const auto& line : tally_test::parseLog(*log)) {
+      if (line.name == "custom") delivered.push_back(line.payload["custom_type"].asString());
+    }
+  }
+  return delivered;
+}
+
+// A number where the events URL belongs: the URL the settings of an earlier
+// launch gave stands in (the built-in host is not this deployment's).
+TEST_F(TallyControllerTest, AnEventsURLOfTheWrongTypeKeepsTheEarlierOne) {
+  makeNotFirstInstall();
+  server_ = test_support::HTTPTestServer::start();
+  server_->setReply("/spi/v2/events", test_support::HTTPReply::text(202, ""));
+  const ScopedSettingsEndpoint ownServices(server_->baseURL());
+  writeSettings(settingsFor(urlSetting()));
+  start();
+  logCustom("first");
+  controller_->runOnEventQueue([&] { controller_->rotateAndSubmitCurrentLog(); });
+  ASSERT_TRUE(waitFor([&] { return server_->requestCount() >= 1; }));
+  ASSERT_TRUE(waitForFiles(0, 0)) << dump();
+
+  clock_->dropWatchers();
+  controller_.reset();
+  writeSettings(settingsFor("\"url\":42"));
+  Beacon::resetSharedSDKForTesting({bundle_});
+  start();
+  controller_->runOnEventQueue([&] {
+    ASSERT_TRUE(controller_->eventsURL().has_value());
+    EXPECT_EQ(controller_->eventsURL()->absoluteString(), server_->url("/spi/v2/events"));
+  });
+  logCustom("second");
+  controller_->runOnEventQueue([&] { controller_->rotateAndSubmitCurrentLog(); });
+  ASSERT_TRUE(waitFor([&] { return server_->requestCount() >= 2; }));
+  ASSERT_TRUE(waitForFiles(0, 0)) << dump();
+  EXPECT_EQ(deliveredCustomEvents(*server_), (std::vector<std::string>{"first", "second"}));
+}
+
+// With no earlier URL and services of the host's own (the built-in events
+// host out of reach), a malformed URL makes the packages wait on disk until
+// settings name an endpoint; then each is sent once.
+TEST_F(TallyControllerTest, WithoutAnEarlierEventsURLAMalformedOneMakesThePackagesWait) {
+  makeNotFirstInstall();
+  server_ = test_support::HTTPTestServer::start();
+  server_->setReply("/spi/v2/events", test_support::HTTPReply::text(202, ""));
+  const ScopedSettingsEndpoint ownServices(server_->baseURL());
+  writeSettings(settingsFor("\"url\":42"));
+  BCNConsoleCapture console;
+  TLYLogger::sharedLogger().setDebugMode(true);
+  start();
+  controller_->runOnEventQueue([&] { EXPECT_FALSE(controller_->eventsURL().has_value()); });
+  logCustom("waits");
+  controller_->runOnEventQueue([&] { controller_->rotateAndSubmitCurrentLog(); });
+  drain();
+  TLYLogger::sharedLogger().setDebugMode(false);
+  ASSERT_TRUE(waitForFiles(1, 0)) << dump();
+  EXPECT_EQ(server_->requestCount(), 0u);
+  EXPECT_TRUE(console.contains("The analytics URL of the settings is unusable: 42"));
+  EXPECT_TRUE(console.contains("packages wait"));
+
+  clock_->dropWatchers();
+  controller_.reset();
+  writeSettings(settingsFor(urlSetting()));
+  Beacon::resetSharedSDKForTesting({bundle_});
+  start();
+  ASSERT_TRUE(waitFor([&] { return server_->requestCount() >= 1; }));
+  // Left: this launch's current log.
+  ASSERT_TRUE(waitForFiles(0, 1)) << dump();
+  EXPECT_EQ(deliveredCustomEvents(*server_), (std::vector<std::string>{"waits"}));
+}
+
+// A host on the built-in services may fall back to the built-in events host.
+TEST_F(TallyControllerTest, OnTheBuiltInServicesAMalformedURLFallsBackToTheBuiltInOne) {
+  makeNotFirstInstall();
+  ::unsetenv("SettingsEndpoint");
+  writeSettings(settingsFor("\"url\":{\"host\":\"x\"}"));
+  start();
+  controller_->runOnEventQueue([&] {
+    ASSERT_TRUE(controller_->eventsURL().has_value());
+    EXPECT_EQ(controller_->eventsURL()->absoluteString(), TLYDefaultEventsURL);
+  });
+}
+
+// The packages dropped by the pending budget, summed from its console lines.
+std::size_t droppedByBudget(const BCNConsoleCapture& console) {
+  std::size_t total = 0;
+  const std::string prefix = "[Tally] Dropped ";
+  for (const auto& line : console.lines()) {
+    const auto at = line.find(prefix);
+    if (at == std::string::npos) continue;
+    total += std::stoul(line.substr(at + prefix.size()));
+    EXPECT_NE(line.find(" oldest pending packages ("), std::string::npos) << line;
+  }
+  return total;
+}
+
+// With the service out of reach the packages of a session pile up: the
+// budget holds while it runs, the oldest go first, and the console counts
+// them (with the debug switch off).
+TEST_F(TallyControllerTest, ThePendingBudgetHoldsDuringASessionOldestFirst) {
+  makeNotFirstInstall();
+  auto gone = test_support::HTTPTestServer::start();
+  const std::string deadURL = gone->url("/spi/v2/events");
+  gone.reset();
+  writeSettings(settingsFor("\"url\":\"" + deadURL + "\",\"max_pending_send_file_count\":3"));
+  BCNConsoleCapture console;
+  start();
+  for (int i = 0; i < 6; ++i) {
+    logCustom("e" + std::to_string(i));
+    controller_->runOnEventQueue([&] { controller_->rotateAndSubmitCurrentLog(); });
+  }
+  drain();
+  ASSERT_TRUE(waitForFiles(3, 0)) << dump();
+  std::vector<std::string> kept;
+  for (const auto& lines : readPackages()) {
+    for (const auto& line : lines) {
+      if (line.name == "custom") kept.push_back(line.payload["custom_type"].asString());
+    }
+  }
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(kept, (std::vector<std::string>{"e3", "e4", "e5"}));
+  EXPECT_EQ(droppedByBudget(console), 3u);
+}
+
+// The bytes of the waiting packages are bounded as well.
+TEST_F(TallyControllerTest, ThePendingBudgetBoundsBytesToo) {
+  makeNotFirstInstall();
+  auto gone = test_support::HTTPTestServer::start();
+  const std::string deadURL = gone->url("/spi/v2/events");
+  gone.reset();
+  writeSettings(settingsFor("\"url\":\"" + deadURL + "\""));
+  BCNConsoleCapture console;
+  start();
+  logCustom("b0");
+  controller_->runOnEventQueue([&] { controller_->rotateAndSubmitCurrentLog(); });
+  drain();
+  ASSERT_TRUE(waitForFiles(1, 0)) << dump();
+  const std::uint64_t size = TLYFileUtils::fileSizeAtURL(
+      platform::URL::fileURLWithPath(filesIn(eventDir_, "multipartmime")[0]));
+  // Room for two packages of that size and a little more.
+  controller_->setPendingBytesBudget(size * 2 + size / 2 + 64);
+  for (int i = 1; i < 5; ++i) {
+    logCustom("b" + std::to_string(i));
+    controller_->runOnEventQueue([&] { controller_->rotateAndSubmitCurrentLog(); });
+  }
+  drain();
+  ASSERT_TRUE(waitForFiles(2, 0)) << dump();
+  EXPECT_EQ(droppedByBudget(console), 3u);
+}
+
+// A budget of 0 (or negative, or absurdly large) from the settings means the
+// default, never "delete everything".
+TEST_F(TallyControllerTest, ZeroNegativeOrAbsurdBudgetsMeanTheDefault) {
+  EXPECT_EQ(TLYTallyController::boundedPendingFileCount(0), kTLYDefaultPendingFileCount);
+  EXPECT_EQ(TLYTallyController::boundedPendingFileCount(-5), kTLYDefaultPendingFileCount);
+  EXPECT_EQ(TLYTallyController::boundedPendingFileCount(kTLYMaximumPendingFileCount + 1),
+            kTLYDefaultPendingFileCount);
+  EXPECT_EQ(TLYTallyController::boundedPendingFileCount(INT64_MAX), kTLYDefaultPendingFileCount);
+  EXPECT_EQ(TLYTallyController::boundedPendingFileCount(3), 3);
+  EXPECT_EQ(TLYTallyController::boundedPendingFileCount(kTLYMaximumPendingFileCount),
+            kTLYMaximumPendingFileCount);
+
+  for (const char* setting : {"0", "-1", "1e300"}) {
+    SCOPED_TRACE(setting);
+    if (controller_) {
+      drain();
+      clock_->dropWatchers();
+      controller_.reset();
+      std::filesystem::remove_all(eventDir_);
+      Beacon::resetSharedSDKForTesting({bundle_});
+    } else {
+      makeNotFirstInstall();
+    }
+    auto gone = test_support::HTTPTestServer::start();
+    const std::string deadURL = gone->url("/spi/v2/events");
+    gone.reset();
+    writeSettings(
+        settingsFor("\"url\":\"" + deadURL + "\",\"max_pending_send_file_count\":" + setting));
+    for (int i = 0; i < 5; ++i) {
+      ASSERT_TRUE(
+          tally_test::writeFile(eventDir_ + "/P" + std::to_string(i) + ".multipartmime", "x"));
+    }
+    BCNConsoleCapture console;
+    start();
+    // Nothing was deleted: the uploads are retried with the back-off.
+    ASSERT_TRUE(waitForFiles(5, 1)) << dump();
+    EXPECT_EQ(droppedByBudget(console), 0u);
+  }
 }
 
 // A log an earlier launch left with a damaged line and a last line cut by

@@ -115,6 +115,14 @@ TEST(CrashEndToEndChild, DISABLED_HostProgram) {
     runMainUntil([] { return false; }, 30s);
     ::_exit(3);
   }
+  if (std::string(role) == "overflow-on-main") {
+    // The main thread of a program that never set up an alternate signal
+    // stack itself: starting the SDK on it gave it one.
+    const std::string marker = controller->launchMarkerPath();
+    runMainUntil([&] { return ::access(marker.c_str(), F_OK) != 0; }, 5s);
+    overflowNow(0);
+    ::_exit(3);
+  }
   if (std::string(role) == "crash") {
     kit->setObjectValue(platform::Value("connected"), "vpn_state");
     kit->setUserIdentifier(std::string("user-7"));
@@ -278,6 +286,22 @@ TEST_F(CrashEndToEndTest, AStackOverflowOnAPlatformThreadIsRecorded) {
 #endif
   const int crashed = runHost("overflow-on-worker");
   ASSERT_TRUE(WIFSIGNALED(crashed)) << "exit status " << WEXITSTATUS(crashed);
+  CTRFileManager files(bundle_);
+  auto active = files.activePathContents();
+  ASSERT_EQ(active.size(), 1u);
+  auto record = platform::files::readFile(active[0] + "/signal.clsrecord");
+  ASSERT_TRUE(record.has_value()) << "no signal record: the handler had no stack to run on";
+  EXPECT_NE(record->find("\"number\":11"), std::string::npos) << *record;
+  EXPECT_NE(record->find("\"crashed\":true"), std::string::npos);
+}
+
+TEST_F(CrashEndToEndTest, AStackOverflowOnTheMainThreadIsRecordedWithoutTheProgramsOwnSetUp) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer reports a stack overflow itself and exits";
+#endif
+  const int crashed = runHost("overflow-on-main");
+  ASSERT_TRUE(WIFSIGNALED(crashed)) << "exit status " << WEXITSTATUS(crashed);
+  EXPECT_EQ(WTERMSIG(crashed), SIGSEGV);
   CTRFileManager files(bundle_);
   auto active = files.activePathContents();
   ASSERT_EQ(active.size(), 1u);

@@ -1,7 +1,10 @@
 #include "sdk/crash/capture/ctr_context_init.h"
 
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -10,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <fstream>
 #include <iterator>
 #include <latch>
@@ -20,8 +24,11 @@
 #include "crash_context_fixture.h"
 #include "platform/system/bundle.h"
 #include "sdk/crash/capture/ctr_file.h"
+#include "sdk/crash/capture/ctr_throw_site.h"
 #include "sdk/platform/bcn_console.h"
 #include "support/temp_root.h"
+
+extern char** environ;
 
 namespace sdk {
 namespace {
@@ -369,6 +376,27 @@ TEST_F(ContextInitTest, CrashedFlagIsTakenOnceAndOnlyWhenInitialized) {
   EXPECT_TRUE(CTRContextHasCrashed());
 }
 
+// The exception path takes the crash without the flag; the abort that ends
+// the exception is handed the claim on the same thread, and every other
+// thread is told to wait.
+TEST_F(ContextInitTest, AnExceptionClaimIsHandedToItsOwnThreadsSignalOnly) {
+  EXPECT_EQ(CTRContextClaimCrashForException(7), CTRCrashClaim::kNotInitialized);
+  ASSERT_TRUE(CTRContextInitialize(&record_));
+  EXPECT_EQ(CTRContextClaimCrashForException(7), CTRCrashClaim::kFirst);
+  EXPECT_FALSE(CTRContextHasCrashed());
+  EXPECT_EQ(CTRContextClaimCrashForException(7), CTRCrashClaim::kFirst);
+  EXPECT_EQ(CTRContextClaimCrashForException(9), CTRCrashClaim::kOtherThread);
+  EXPECT_EQ(CTRContextClaimCrash(9), CTRCrashClaim::kOtherThread);
+  EXPECT_FALSE(CTRContextHasCrashed());
+  // The abort on the exception's thread.
+  EXPECT_EQ(CTRContextClaimCrash(7), CTRCrashClaim::kFirst);
+  EXPECT_TRUE(CTRContextHasCrashed());
+  // A crash inside that handler, and a late exception there, record nothing.
+  EXPECT_EQ(CTRContextClaimCrash(7), CTRCrashClaim::kSameThread);
+  EXPECT_EQ(CTRContextClaimCrashForException(7), CTRCrashClaim::kSameThread);
+  EXPECT_EQ(CTRContextClaimCrashForException(9), CTRCrashClaim::kOtherThread);
+}
+
 TEST_F(ContextInitTest, ResetClearsInitializedEvenAfterProtection) {
   ASSERT_TRUE(CTRContextInitialize(&record_));
   ASSERT_TRUE(ctrAllocator->isProtected);
@@ -415,6 +443,79 @@ TEST_F(ContextInitTest, CopyPathJoinsWithOneSlash) {
   }
   EXPECT_EQ(CTRContextCopyPath(nullptr, "c"), nullptr);
 }
+
+// --- a throw under memory pressure after start-up -------------------------
+#if !defined(__SANITIZE_ADDRESS__)
+// (The address sanitizer's allocator does not run out the way the C
+// library's does under an address-space limit; the case is left out there.)
+
+constexpr const char* kThrowChildVariable = "VARNEL_THROW_UNDER_PRESSURE_CHILD";
+
+__attribute__((noinline)) void throwForTheRecordUnderPressure() { throw 42; }
+
+// Run as a fresh program (nothing in it has thrown before): starts crash
+// capture, uses up the heap, then throws. Exit 0 when the throw kept its
+// frames, 10 when it kept none, 11 when memory did not run out.
+TEST_F(ContextInitTest, DISABLED_ThrowUnderMemoryPressureChild) {
+  if (std::getenv(kThrowChildVariable) == nullptr) GTEST_SKIP() << "runs only as the test's child";
+  if (!CTRContextInitialize(&record_)) ::_exit(12);
+  long pages = 0;
+  if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(statm, "%ld", &pages) != 1) pages = 0;
+    std::fclose(statm);
+  }
+  const rlim_t limit = static_cast<rlim_t>(pages) * ::sysconf(_SC_PAGESIZE) + (64u << 20);
+  const struct rlimit bound { limit, limit };
+  if (pages == 0 || ::setrlimit(RLIMIT_AS, &bound) != 0) ::_exit(13);
+  static void* blocks[1 << 20];
+  std::size_t size = 1 << 20, count = 0;
+  bool ranOut = false;
+  while (size >= 16 && count < std::size(blocks)) {
+    void* block = std::malloc(size);
+    if (block != nullptr) {
+      blocks[count++] = block;
+    } else {
+      ranOut = true;
+      size /= 2;
+    }
+  }
+  if (!ranOut) ::_exit(11);
+  std::uintptr_t frames[kCTRThrowSiteMaxFrames];
+  std::size_t kept = 0;
+  try {
+    throwForTheRecordUnderPressure();
+  } catch (const int&) {
+    const std::exception_ptr active = std::current_exception();
+    void* object = nullptr;
+    std::memcpy(&object, static_cast<const void*>(&active), sizeof(object));
+    kept = CTRThrowSiteReturnAddresses(object, frames, kCTRThrowSiteMaxFrames);
+  }
+  ::_exit(kept >= 2 ? 0 : 10);
+}
+
+// The first use of the frame capture (the unwinder that backtrace() loads)
+// happens at start-up: a first throw with no memory left keeps its frames.
+TEST_F(ContextInitTest, AFirstThrowWithNoMemoryLeftStillKeepsItsFrames) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+  env.push_back(std::string(kThrowChildVariable) + "=1");
+  std::vector<std::string> args = {
+      "/proc/self/exe", "--gtest_filter=ContextInitTest.DISABLED_ThrowUnderMemoryPressureChild",
+      "--gtest_also_run_disabled_tests"};
+  std::vector<char*> argv, envp;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  pid_t pid = -1;
+  ASSERT_EQ(::posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv.data(), envp.data()), 0);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "10: no frames kept; 11: memory did not run out";
+}
+#endif
 
 }  // namespace
 }  // namespace sdk

@@ -12,12 +12,14 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +29,7 @@
 #include "platform/system/thread_state.h"
 #include "sdk/crash/capture/ctr_binary_image.h"
 #include "sdk/crash/capture/ctr_context_init.h"
+#include "sdk/crash/capture/ctr_exception.h"
 #include "sdk/crash/capture/ctr_file.h"
 #include "support/temp_root.h"
 
@@ -53,9 +56,11 @@ class MarkerCallbackTarget : public CTRCrashCallbackTarget {
 };
 
 void startCapture(const std::string& directory,
-                  void (*signalInitialize)(CTRSignalState*) = CTRSignalInitialize) {
+                  void (*signalInitialize)(CTRSignalState*) = CTRSignalInitialize,
+                  bool withExceptions = false) {
   CTRCaptureHooks hooks;
   hooks.signalInitialize = signalInitialize;
+  if (withExceptions) hooks.exceptionInitialize = CTRExceptionInitialize;
   hooks.binaryImageInit = CTRBinaryImageInit;
   hooks.binaryImageRecordMainExecutable = CTRBinaryImageRecordMainExecutable;
   CTRContextSetCaptureHooks(hooks);
@@ -96,6 +101,11 @@ __attribute__((noinline)) void writeToBadAddress() {
   volatile std::uintptr_t address = kBadAddress;
   volatile int* p = reinterpret_cast<volatile int*>(address);
   *p = 1;
+}
+
+// Throws; called on a thread of its own, nothing catches it.
+__attribute__((noinline)) void throwUncaught() {
+  throw std::runtime_error("uncaught while another thread faults");
 }
 
 // A function whose very first instruction faults (an invalid opcode).
@@ -264,6 +274,82 @@ TEST_F(SignalCaptureTest, TwoThreadsCrashingTogetherGiveOneCompleteReport) {
     EXPECT_EQ(crashed, 1);
     EXPECT_TRUE(findSection(sections, "process_stats").isDictionary()) << "the record was cut";
   }
+}
+
+// An uncaught exception on one thread and a fault on another at the same
+// moment: whichever claims the crash first writes its whole recording, the
+// other waits, and the process ends the way the winner's road ends it (the
+// exception's abort, recorded too, or the fault).
+TEST_F(SignalCaptureTest, AnUncaughtExceptionAndAFaultTogetherGiveOneCompleteReport) {
+  const std::string exceptionPath = directory_ + "/exception.clsrecord";
+  const std::string signalPath = directory_ + "/signal.clsrecord";
+  auto complete = [](const platform::Value& sections) {
+    if (!sections.isArray() || !findSection(sections, "process_stats").isDictionary()) {
+      return false;
+    }
+    int crashed = 0;
+    for (const platform::Value& thread : findSection(sections, "threads").elements()) {
+      crashed += thread["crashed"].asBool();
+    }
+    return crashed == 1;
+  };
+  int exceptionFirst = 0, faultFirst = 0;
+  // The fault comes a little later from run to run, so that it meets the
+  // exception before, during and after its claim.
+  static constexpr int kFaultDelaysMicroseconds[] = {0, 100, 300, 1000, 2000, 4000, 8000, 16000};
+  for (int run = 0; run < 8; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    static int faultDelay;
+    faultDelay = kFaultDelaysMicroseconds[run];
+    ::unlink(exceptionPath.c_str());
+    ::unlink(signalPath.c_str());
+    const std::string directory = directory_;
+    const int status = runChild([directory] {
+      startCapture(directory, CTRSignalInitialize, true);
+      static std::atomic<int> ready{0};
+      static std::atomic<bool> go{false};
+      std::thread([] {
+        ready.fetch_add(1);
+        while (!go.load()) {
+        }
+        throwUncaught();
+      }).detach();
+      std::thread([] {
+        ready.fetch_add(1);
+        while (!go.load()) {
+        }
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(faultDelay);
+        while (std::chrono::steady_clock::now() < until) {
+        }
+        writeToBadAddress();
+      }).detach();
+      while (ready.load() < 2) std::this_thread::yield();
+      go.store(true);
+      for (;;) ::pause();
+    });
+    ASSERT_TRUE(WIFSIGNALED(status)) << "status " << status << "\n"
+                                     << readFile(directory_ + "/sdk.log");
+    const platform::Value signal = record();
+    ASSERT_TRUE(complete(signal)) << "the signal record was cut: " << readFile(signalPath);
+    if (WTERMSIG(status) == SIGABRT) {
+      // The exception came first: its record is whole, and so is the one
+      // of the abort that ended it. The fault left nothing.
+      ++exceptionFirst;
+      const platform::Value exception = CTRFileReadSections(exceptionPath.c_str(), false);
+      ASSERT_TRUE(complete(exception)) << readFile(exceptionPath);
+      EXPECT_EQ(findSection(exception, "exception")["type"].asString(), "c++");
+      EXPECT_EQ(findSection(signal, "signal")["number"].asUInt64(),
+                static_cast<std::uint64_t>(SIGABRT));
+    } else {
+      // The fault came first: the exception's thread waited and wrote nothing.
+      ++faultFirst;
+      EXPECT_EQ(WTERMSIG(status), SIGSEGV);
+      EXPECT_EQ(findSection(signal, "signal")["number"].asUInt64(),
+                static_cast<std::uint64_t>(SIGSEGV));
+      EXPECT_NE(::access(exceptionPath.c_str(), F_OK), 0) << readFile(exceptionPath);
+    }
+  }
+  std::printf("exception first: %d, fault first: %d\n", exceptionFirst, faultFirst);
 }
 
 // The crashed thread's recorded frames.

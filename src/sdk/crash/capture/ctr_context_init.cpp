@@ -14,6 +14,7 @@
 #include "sdk/crash/capture/ctr_application.h"
 #include "sdk/crash/capture/ctr_host.h"
 #include "sdk/crash/capture/ctr_sdk_log.h"
+#include "sdk/crash/capture/ctr_throw_site.h"
 #include "sdk/crash/ctr_internal_report.h"
 #include "sdk/crash/ctr_utils.h"
 #include "sdk/platform/bcn_console.h"
@@ -166,6 +167,9 @@ bool CTRContextInitialize(const CTRCaptureStartRecord* record) {
   // The thread that starts crash capture (often the program's main thread,
   // which no thread-start wrapper sees) gets its alternate stack here.
   ::platform::dispatch::ensureAlternateSignalStack();
+  // A throw's capture of its frames does its first-use loading now, not in
+  // a throw under memory pressure.
+  CTRThrowSiteWarmUp();
 
   ctrLoggingQueue = Queue::createSerial(kCTRLoggingQueueLabel);
   ctrBinaryImagesQueue = Queue::createSerial(kCTRBinaryImagesQueueLabel);
@@ -276,15 +280,32 @@ CTRCrashClaim CTRContextClaimCrash(std::int32_t thread) {
   CTRWritableState* state = ctrWritableState;
   if (!CTRIsValidPointer(state)) return CTRCrashClaim::kNotInitialized;
   std::int32_t holder = 0;
-  if (std::atomic_ref<std::int32_t>(state->crashingThread)
-          .compare_exchange_strong(holder, thread, std::memory_order_seq_cst)) {
-    // A crash marked without a thread (by CTRContextMarkCrashed) counts as
-    // one this thread cannot wait for.
-    const bool marked =
-        std::atomic_ref<bool>(state->crashed).exchange(true, std::memory_order_seq_cst);
-    return marked ? CTRCrashClaim::kSameThread : CTRCrashClaim::kFirst;
+  if (!std::atomic_ref<std::int32_t>(state->crashingThread)
+           .compare_exchange_strong(holder, thread, std::memory_order_seq_cst) &&
+      holder != thread) {
+    return CTRCrashClaim::kOtherThread;
   }
-  return holder == thread ? CTRCrashClaim::kSameThread : CTRCrashClaim::kOtherThread;
+  // This thread holds the crash now: newly, or handed over by its own
+  // exception path (which leaves the flag clear). A flag already set means
+  // a handler of this thread is recording (a crash inside the handler), or
+  // a crash was marked without a thread: one this thread cannot wait for.
+  const bool marked =
+      std::atomic_ref<bool>(state->crashed).exchange(true, std::memory_order_seq_cst);
+  return marked ? CTRCrashClaim::kSameThread : CTRCrashClaim::kFirst;
+}
+
+CTRCrashClaim CTRContextClaimCrashForException(std::int32_t thread) {
+  if (!CTRContextIsInitialized()) return CTRCrashClaim::kNotInitialized;
+  CTRWritableState* state = ctrWritableState;
+  if (!CTRIsValidPointer(state)) return CTRCrashClaim::kNotInitialized;
+  std::int32_t holder = 0;
+  if (!std::atomic_ref<std::int32_t>(state->crashingThread)
+           .compare_exchange_strong(holder, thread, std::memory_order_seq_cst) &&
+      holder != thread) {
+    return CTRCrashClaim::kOtherThread;
+  }
+  const bool marked = std::atomic_ref<bool>(state->crashed).load(std::memory_order_seq_cst);
+  return marked ? CTRCrashClaim::kSameThread : CTRCrashClaim::kFirst;
 }
 
 bool CTRContextHasCrashed() {

@@ -137,9 +137,21 @@ enum class CTRCrashClaim {
   kOtherThread,  // another thread is recording one: wait for it to end the process
   kNotInitialized,
 };
-// Sets the crashed flag with the crashing thread's id in one atomic step
-// and says who records the crash. Async-signal-safe, allocates nothing.
+// For the signal and Mach handlers: takes the crash for `thread` (unless
+// another thread holds it) and sets the crashed flag, in atomic steps, and
+// says who records the crash. A claim that the exception path of the same
+// thread holds (CTRContextClaimCrashForException) is handed over: the fatal
+// signal that ends an uncaught exception (its abort) is recorded by that
+// thread as kFirst. Async-signal-safe, allocates nothing.
 CTRCrashClaim CTRContextClaimCrash(std::int32_t thread);
+// For the fatal exception path, before it writes its record: takes the
+// crash for `thread` without setting the crashed flag (the abort that ends
+// the exception still gets its signal record). kFirst when this thread may
+// write (the claim is new, or this thread's exception path holds it
+// already); kSameThread when a signal handler of this thread, or a crash
+// marked without a thread, is recording; kOtherThread when another thread
+// holds it (wait for that one to end the process). Allocates nothing.
+CTRCrashClaim CTRContextClaimCrashForException(std::int32_t thread);
 // Initialized and crashed.
 bool CTRContextHasCrashed();
 // Sets the crashed flag when initialized.

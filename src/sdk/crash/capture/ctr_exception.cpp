@@ -25,6 +25,7 @@
 #include "sdk/crash/capture/ctr_file.h"
 #include "sdk/crash/capture/ctr_process.h"
 #include "sdk/crash/capture/ctr_sdk_log.h"
+#include "sdk/crash/capture/ctr_signal.h"
 #include "sdk/crash/capture/ctr_throw_site.h"
 #include "sdk/crash/capture/ctr_user_logging.h"
 #include "sdk/crash/ctr_demangle_operation.h"
@@ -351,6 +352,19 @@ void CTRExceptionRecord(std::uint32_t type, const char* name, const char* reason
     // The thread that raised the exception is the crashed one, even though
     // the record is written on the exception queue.
     const CTRThread crashedThread = platform::ThreadStateCurrentThread();
+    // One writer per crash: while another thread records a crash of its
+    // own (a fault at the same moment), this one waits for it to end the
+    // process instead of writing a second, concurrent recording.
+    switch (CTRContextClaimCrashForException(static_cast<std::int32_t>(crashedThread))) {
+      case CTRCrashClaim::kOtherThread:
+        CTRSignalWaitForTheCrashBeingRecorded();
+      case CTRCrashClaim::kSameThread:
+        CTR_SDK_LOG_WARN("Error: a crash is already being recorded, skipping the exception\n");
+        return;
+      case CTRCrashClaim::kFirst:
+      case CTRCrashClaim::kNotInitialized:
+        break;
+    }
     auto write = [&] { recordFatal(type, name, reason, frames, deliver, crashedThread); };
     const platform::dispatch::QueuePtr queue = ctrExceptionQueue;
     if (queue && !queue->isCurrent()) {

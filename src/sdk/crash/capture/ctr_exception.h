@@ -41,6 +41,12 @@
 //  3. The terminate handler runs at most once per process: it reinstalls
 //     the handler it replaced before recording, calls it afterwards, and
 //     aborts.
+//  4. A fatal record takes part in the crash claim of the signal handlers
+//     (CTRContextClaimCrashForException): when another thread is recording
+//     a crash, the exception's thread writes nothing and waits for that
+//     one to end the process; otherwise it writes, and the abort that
+//     follows is recorded by the signal handler of the same thread, while
+//     faults of other threads wait.
 //
 // Thread safety: every function may be called from any thread.
 #pragma once

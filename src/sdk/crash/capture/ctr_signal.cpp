@@ -211,12 +211,10 @@ bool CTRSignalSafeInstallPreexistingHandlers(CTRSignalState* state) {
   return result;
 }
 
-namespace {
-
 // A thread that crashes while another one writes its report waits here for
 // that one to end the process, so that the report is complete. The wait is
 // bounded: a writer that never finishes does not keep the process alive.
-[[noreturn]] void waitForTheCrashBeingRecorded() {
+[[noreturn]] void CTRSignalWaitForTheCrashBeingRecorded() {
   CTR_SDK_LOG_WARN("Another thread is recording a crash, waiting for it\n");
   struct timespec step {
     0, 10 * 1000 * 1000
@@ -225,8 +223,6 @@ namespace {
   CTR_SDK_LOG_WARN("Error: the crash being recorded did not end the process\n");
   _exit(1);
 }
-
-}  // namespace
 
 void CTRSignalHandler(int signal, siginfo_t* info, void* userContext) {
   const int savedErrno = errno;
@@ -244,7 +240,7 @@ void CTRSignalHandler(int signal, siginfo_t* info, void* userContext) {
     CTR_SDK_LOG_WARN("Error: aborting signal handler because crash has already occurred");
     _exit(1);
   }
-  if (claim == CTRCrashClaim::kOtherThread) waitForTheCrashBeingRecorded();
+  if (claim == CTRCrashClaim::kOtherThread) CTRSignalWaitForTheCrashBeingRecorded();
   if (claim == CTRCrashClaim::kNotInitialized) CTRSignalSafeRemoveHandlers(true);
   sigset_t all;
   sigfillset(&all);

@@ -55,6 +55,10 @@ bool CTRSignalSafeInstallPreexistingHandlers(CTRSignalState* state);
 // Calls `callback(index, signal number, userData)` for the seven signals.
 void CTRSignalEnumerateHandledSignals(void (*callback)(int index, int signal, void* userData),
                                       void* userData);
+// For a thread that crashes while another one records its crash: waits for
+// that one to end the process (at most kCTRSignalConcurrentCrashWaitSteps
+// steps of 10 ms, then ends it with status 1). Async-signal-safe.
+[[noreturn]] void CTRSignalWaitForTheCrashBeingRecorded();
 // Prints a warning to stderr for every handled signal whose handler is not
 // ours (nothing with a debugger attached).
 void CTRSignalCheckHandlers();

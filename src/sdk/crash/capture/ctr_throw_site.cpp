@@ -20,15 +20,21 @@ struct ThrowSite {
 
 thread_local ThrowSite tLastThrow;
 
-}  // namespace
-
-extern "C" [[noreturn]] void __cxa_throw(void* thrown, std::type_info* type,
-                                         void (*destructor)(void*)) {
+// The runtime's __cxa_throw (looked up once; dlsym may allocate).
+CxaThrow nextCxaThrow() {
   CxaThrow next = gNextCxaThrow.load(std::memory_order_acquire);
   if (next == nullptr) {
     next = reinterpret_cast<CxaThrow>(::dlsym(RTLD_NEXT, "__cxa_throw"));
     gNextCxaThrow.store(next, std::memory_order_release);
   }
+  return next;
+}
+
+}  // namespace
+
+extern "C" [[noreturn]] void __cxa_throw(void* thrown, std::type_info* type,
+                                         void (*destructor)(void*)) {
+  CxaThrow next = nextCxaThrow();
   ThrowSite& site = tLastThrow;
   site.exception = nullptr;
   // The first address is inside this function; the thrower follows.
@@ -40,6 +46,16 @@ extern "C" [[noreturn]] void __cxa_throw(void* thrown, std::type_info* type,
 }
 
 namespace sdk {
+
+void CTRThrowSiteWarmUp() {
+  nextCxaThrow();
+  // backtrace() loads the unwinder library on its first call, with
+  // allocations: done here, not inside the first throw.
+  void* frames[4];
+  [[maybe_unused]] const int count = ::backtrace(frames, 4);
+  // The thread's record (thread-local storage may be set up on first use).
+  [[maybe_unused]] volatile int touched = tLastThrow.count;
+}
 
 std::size_t CTRThrowSiteReturnAddresses(const void* exceptionObject, std::uintptr_t* out,
                                         std::size_t capacity) {

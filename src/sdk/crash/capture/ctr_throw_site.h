@@ -15,6 +15,10 @@
 //  2. CTRThrowSiteReturnAddresses answers the kept addresses (the thrower
 //     first) only for the exception object that was thrown last on the
 //     calling thread; a rethrow keeps the original throw's frames.
+//  3. After CTRThrowSiteWarmUp (crash-capture start-up calls it), a throw
+//     loads and allocates nothing of its own: the runtime's __cxa_throw is
+//     looked up and the unwinder that backtrace() loads on its first use
+//     is in place, so a throw under memory pressure still keeps its frames.
 // Not promised: frames of exceptions thrown by the runtime's own code paths
 // that do not call __cxa_throw through the dynamic linker.
 //
@@ -27,6 +31,10 @@
 namespace sdk {
 
 inline constexpr std::size_t kCTRThrowSiteMaxFrames = 64;
+
+// Does the first-use work of a throw's capture now (see guarantee 3).
+// Idempotent; any thread.
+void CTRThrowSiteWarmUp();
 
 // Copies the return addresses of the last throw of `exceptionObject` on
 // this thread into `out` (thrower first); answers how many (0: no record).
