@@ -437,7 +437,7 @@ std::string HelperService::startSSTP(const XPCMessage& message) {
   if (fd < 0) {
     HelperLog("Refused to start %@: %@.", path, problem);
     fail(generation);
-    return {};
+    return kSSTPClientRefusal;
   }
   struct Closer {
     int fd;
@@ -450,9 +450,9 @@ std::string HelperService::startSSTP(const XPCMessage& message) {
       host.empty() || options.empty() || startsWithDash(host) || startsWithDash(options) ||
       startsWithDash(user) || hasControl(host) || hasControl(options) || hasControl(user) ||
       !isHostAndPort(host) || privateFolder().empty()) {
-    HelperLog("SSTP request refused: a value is missing or unusable.");
+    HelperLog("%@", kSSTPValuesRefusal);
     fail(generation);
-    return {};
+    return kSSTPValuesRefusal;
   }
   // pppd runs as root and honours privileged options (plugins, scripts) from
   // this file: only the one recorded at the installation will do.
@@ -467,9 +467,9 @@ std::string HelperService::startSSTP(const XPCMessage& message) {
   std::optional<std::string> secrets = sstpSecretsText(stringOf(message, ipc::kPasswordKey));
   const std::string secretsFile = privatePath(kSSTPSecretsPrefix + std::to_string(generation));
   if (!secrets || secretsFile.empty() || !writePrivateFile(secretsFile, *secrets, 0600)) {
-    HelperLog("SSTP request refused: the password cannot be handed over safely.");
+    HelperLog("%@", kSSTPPasswordRefusal);
     fail(generation);
-    return {};
+    return kSSTPPasswordRefusal;
   }
   auto task = ipc::DispatchTask::create();
   task->setLaunchPath(path);

@@ -34,7 +34,8 @@
 //     in an owner-only options file (removed when the client ends), never
 //     on a command line, and "sstpOptions" must be the options file
 //     recorded at the installation (ExecutablePolicy::openSSTPOptions), else
-//     the request is refused with kSSTPOptionsRefusal.
+//     the request is refused with kSSTPOptionsRefusal. Every refused SSTP
+//     request is answered with its refusal (the kSSTP...Refusal texts).
 //  3a. What an attempt writes into the private folder (certificates, keys,
 //     secrets, scripts) is removed when it ends: refused, failed, cancelled,
 //     disconnected, when the helper ends, and at the next start after a
@@ -76,9 +77,19 @@ namespace helper {
 
 inline constexpr const char* kHelperServiceName = ipc::kHelperServiceName;
 inline constexpr const char* kSSTPLogFileName = "vvpn-sstp.log";
-// The refusal of an SSTP request whose options file is not the installation's.
+// The refusals of an SSTP request, each answered under "message" (without
+// "result"): an options file that is not the installation's, an SSTP client
+// that the installation neither ships nor names, a value that is missing or
+// could read as more than one value, a password that cannot be written into
+// pppd's options.
 inline constexpr const char* kSSTPOptionsRefusal =
     "The SSTP options file is not the one recorded at the helper's installation.";
+inline constexpr const char* kSSTPClientRefusal =
+    "SSTP request refused: the SSTP client is not one this installation ships.";
+inline constexpr const char* kSSTPValuesRefusal =
+    "SSTP request refused: a value is missing or unusable.";
+inline constexpr const char* kSSTPPasswordRefusal =
+    "SSTP request refused: the password cannot be handed over safely.";
 
 class HelperService : public std::enable_shared_from_this<HelperService> {
  public:
@@ -112,9 +123,9 @@ class HelperService : public std::enable_shared_from_this<HelperService> {
   // The handler without a connection: the reply to send, or nullopt when
   // none is sent (the process was ended, or the message was a broken one).
   // A connection request that is refused for a reason the user must hear
-  // (an obfuscation the installed OpenVPN lacks) is answered without
-  // "result", the form the client takes as a refusal, and with the reason
-  // under "message".
+  // (an SSTP request or a network service's values refused, an obfuscation
+  // the installed OpenVPN lacks) is answered without "result", the form the
+  // client takes as a refusal, and with the reason under "message".
   std::optional<ipc::XPCMessage> handleMessage(const ipc::XPCMessage& message);
   // The operation `name` asks for (the value of "operation"); nullopt for a
   // name the helper does not serve. handleMessage dispatches through it.

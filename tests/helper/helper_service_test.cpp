@@ -102,6 +102,7 @@ TEST_F(HelperServiceTest, FreshHelperAnswersStateZeroAndUnknownOperationsWithout
   auto reply = service->handleMessage(request({{"operation", "IntentionallyBroken"}}));
   ASSERT_TRUE(reply);
   EXPECT_FALSE(reply->objectForKey("result"));
+  EXPECT_FALSE(reply->objectForKey("message"));
   EXPECT_EQ(state(), 0);
 }
 
@@ -124,9 +125,9 @@ TEST_F(HelperServiceTest, EveryOperationAClientSendsIsServed) {
     for (const ipc::HelperOperationName& entry : ipc::kHelperOperations)
       named = named || (entry.operation == *parsed && name == entry.name);
     EXPECT_TRUE(named) << name;
-    // The handler answers each one with "result", which an unknown name
-    // never gets. (Connection requests carry values the system's network
-    // services can take: unusable ones are refused.)
+    // The handler answers each one with "result" or, refused, with its
+    // reason under "message"; an unknown name never gets either. (The
+    // network services' requests carry values they can take.)
     auto reply = service->handleMessage(request({{"operation", Value(name)},
                                                  {"ip", "10.9.0.1"},
                                                  {"assigned", "10.9.0.1"},
@@ -135,7 +136,7 @@ TEST_F(HelperServiceTest, EveryOperationAClientSendsIsServed) {
                                                  {"ipsec", "psk"},
                                                  {"sharedKey", "psk"}}));
     ASSERT_TRUE(reply) << name;
-    EXPECT_TRUE(reply->objectForKey("result")) << name;
+    EXPECT_TRUE(reply->objectForKey("result") || reply->objectForKey("message")) << name;
   }
   for (const ipc::HelperOperationName& entry : ipc::kHelperOperations)
     EXPECT_EQ(HelperService::parseOperation(entry.name), entry.operation) << entry.name;
@@ -224,7 +225,8 @@ TEST_F(HelperServiceTest, UnknownExecutableIsRefused) {
                                                {"password", "p"},
                                                {"host", "h"},
                                                {"sstpOptions", "/etc/opts"}}));
-  EXPECT_TRUE(reply->objectForKey("result").value().asBool());
+  EXPECT_FALSE(reply->objectForKey("result"));
+  EXPECT_EQ(reply->stringForKey("message"), Value(helper::kSSTPClientRefusal));
   EXPECT_EQ(state(), 2);
   EXPECT_FALSE(service->sstpTask());
   EXPECT_NE(helper_test::drainLog().find("Refused to start /bin/sh"), std::string::npos);
@@ -329,6 +331,55 @@ TEST_F(HelperServiceTest, SSTPPasswordIsOnNoCommandLine) {
   say("exit");
   EXPECT_TRUE(waitForState(1));
   EXPECT_EQ(helper_test::drainLog().find(password), std::string::npos);
+}
+
+// Every refused SSTP request is answered with its reason and no "result"
+// (the client's form of a refusal), never with a "yes" and silence.
+TEST_F(HelperServiceTest, EveryRefusedSSTPRequestIsAnsweredWithItsReason) {
+  const Value good = Value::dictionary({{"operation", "SSTPConnectionRequest"},
+                                        {"sstpLocation", fakeSSTP()},
+                                        {"username", "u"},
+                                        {"password", "p"},
+                                        {"host", "sstp.test"},
+                                        {"sstpOptions", sstpOptions()}});
+  // The good request with `changes`; a None value leaves the key out.
+  auto ask = [&](const std::vector<std::pair<std::string, Value>>& changes) {
+    XPCMessage m;
+    for (const char* key :
+         {"operation", "sstpLocation", "username", "password", "host", "sstpOptions"}) {
+      Value value = good[key];
+      for (const auto& [k, v] : changes)
+        if (k == key) value = v;
+      if (!value.isNone()) m.setObject(value, key);
+    }
+    return service->handleMessage(m);
+  };
+  const std::vector<std::pair<std::vector<std::pair<std::string, Value>>, const char*>> cases = {
+      {{{"sstpLocation", "/bin/sh"}}, helper::kSSTPClientRefusal},
+      {{{"sstpLocation", Value()}}, helper::kSSTPClientRefusal},
+      {{{"username", Value()}}, helper::kSSTPValuesRefusal},
+      {{{"username", "-plugin"}}, helper::kSSTPValuesRefusal},
+      {{{"host", "sstp.test plugin /x.so"}}, helper::kSSTPValuesRefusal},
+      {{{"host", Value()}}, helper::kSSTPValuesRefusal},
+      {{{"sstpOptions", "/etc/opts"}}, helper::kSSTPOptionsRefusal},
+      {{{"password", "p\nplugin /x.so"}}, helper::kSSTPPasswordRefusal},
+  };
+  for (const auto& [changes, refusal] : cases) {
+    const std::optional<ipc::XPCMessage> reply = ask(changes);
+    ASSERT_TRUE(reply) << refusal;
+    EXPECT_FALSE(reply->objectForKey("result")) << refusal;
+    EXPECT_EQ(reply->stringForKey("message"), Value(refusal)) << changes.front().first;
+    EXPECT_EQ(state(), 2) << refusal;
+    EXPECT_FALSE(service->sstpTask()) << refusal;
+  }
+  // The accepted request still gets its "yes".
+  const std::optional<ipc::XPCMessage> reply = ask({});
+  ASSERT_TRUE(reply);
+  EXPECT_TRUE(reply->objectForKey("result").value().asBool());
+  EXPECT_FALSE(reply->objectForKey("message"));
+  ASSERT_TRUE(service->sstpTask());
+  say("exit");
+  EXPECT_TRUE(waitForState(2));
 }
 
 TEST_F(HelperServiceTest, SSTPOptionsOnlyFromTheInstallationsOwnFile) {
