@@ -193,6 +193,39 @@ case "$SCENARIO" in
     echo "left $(ls -A "$PRIVATE" | grep -c -E 'VarnelVPN|varnel-|sstp-secrets')"
     sed 's/^/stand-in: /' "$W/sstp.log"
     ;;
+  installed)
+    # The installation as a package lays it out (the client program, the
+    # helper, the installer and the pppd options file the build ships beside
+    # the client, all root's), installed by the real installer for the user.
+    I="$W/installed"
+    mkdir -p "$I"
+    chmod 755 "$I"
+    cp "$CLIENT" "$I/VarnelVPN Client"
+    cp "$HELPER" "$I/VarnelHelper"
+    cp "$INSTALLER" "$I/varnel-install-helper"
+    cp "$SHIPPED_SSTP_OPTIONS" "$I/sstp-options"
+    chmod 755 "$I/VarnelVPN Client" "$I/VarnelHelper" "$I/varnel-install-helper"
+    chmod 644 "$I/sstp-options"
+    PKEXEC_UID=$U "$I/varnel-install-helper" install-helper VarnelHelper \
+      --client "VarnelVPN Client" --root "$W/root" 2>&1
+    echo "install-status $?"
+    sed 's/^/helper.conf: /' "$W/root/etc/varnel/helper.conf"
+    HELPER="$W/root/usr/local/libexec/varnel/VarnelHelper"
+    start_helper
+    # The client's SSTP request for an SSTP account (what the client's
+    # request builder sends): the account's values, the system's sstpc (this
+    # installation ships none) and "<installation>/sstp-options".
+    $AS_USER "$I/VarnelVPN Client" request operation=SSTPConnectionRequest host="$HOST" \
+      ip=127.0.0.1 ipsec= username=alice password=pw sstpLocation=/usr/sbin/sstpc \
+      sstpOptions="$I/sstp-options" run "$W/ended.sh 1" log > "$W/user.out" 2>&1
+    echo "client-status $?"
+    cat "$W/user.out"
+    for i in $(seq 50); do kill -0 $helper 2>/dev/null || break; sleep 0.1; done
+    kill $helper 2>/dev/null
+    wait $helper
+    echo "pppd-reached $(grep -c '^control 1' "$W/sstp.log")"
+    sed 's/^/pppd.log: /' "$PRIVATE/vvpn-sstp.log"
+    ;;
 esac
 kill $standin 2>/dev/null
 sed 's/^/helper.out: /' "$W/helper.out" 2>/dev/null
@@ -203,12 +236,15 @@ class AuthorizedUserTest : public helper_test::OpenVPNNamespaceTest {
  protected:
   static void SetUpTestSuite() {
     ::setenv("ATTACKER_PLUGIN", ATTACKER_PLUGIN, 1);
+    ::setenv("INSTALLER", VARNEL_INSTALLER_PATH, 1);
+    ::setenv("SHIPPED_SSTP_OPTIONS", SHIPPED_SSTP_OPTIONS, 1);
     prepareSuite({.folderPattern = "/tmp/varnel-own-user-XXXXXX",
                   .tools = {"unshare", "setpriv", "ip", "openssl", "openvpn", "/usr/sbin/sstpc",
                             "/usr/sbin/pppd", "/usr/bin/python3"},
                   .unshareOptions = "--net --mount --pid --fork --mount-proc",
                   .scenario = kScenario,
-                  .leftovers = "root inst userdir helper.out sstp.* user.out control.out ended.sh",
+                  .leftovers = "root inst installed userdir helper.out sstp.* user.out control.out "
+                               "ended.sh",
                   .timeoutSeconds = 200});
   }
 };
@@ -242,19 +278,24 @@ TEST_F(AuthorizedUserTest, NoRequestOfTheUserRunsCodeAsRoot) {
       std::string("reply (null)\nmessage ") + helper::kSSTPOptionsRefusal + "\n";
   for (const char* label : {"opt-1", "opt-2", "opt-3", "opt-5", "opt-6"})
     EXPECT_TRUE(contains(after(r.output, label), refusal)) << label << "\n" << r.output;
-  // Values with newlines or that look like options: refused before sstpc.
-  for (const char* label :
-       {"field-0", "field-1", "field-2", "field-3", "field-4", "field-5", "field-6"}) {
-    const std::string part = after(r.output, label);
-    EXPECT_TRUE(contains(part, "reply 1\n")) << label << "\n" << r.output;
-    EXPECT_TRUE(contains(part, "state 2\n") || !contains(part, "state 3\n")) << label << "\n"
-                                                                             << r.output;
+  // Values with newlines or that look like options: refused before sstpc,
+  // and the client is told why.
+  for (const char* label : {"field-0", "field-1", "field-2", "field-4", "field-5", "field-6"}) {
+    EXPECT_TRUE(contains(after(r.output, label),
+                         std::string("reply (null)\nmessage ") + helper::kSSTPValuesRefusal + "\n"))
+        << label << "\n"
+        << r.output;
   }
-  EXPECT_TRUE(contains(r.output, "SSTP request refused: a value is missing or unusable."))
-      << r.output;
-  EXPECT_TRUE(contains(r.output, "SSTP request refused: the password cannot be handed over"))
+  EXPECT_TRUE(contains(after(r.output, "field-3"),
+                       std::string("reply (null)\nmessage ") + helper::kSSTPPasswordRefusal + "\n"))
       << r.output;
   // Executables that are not the installation's: never started.
+  for (const char* label : {"exe-1", "exe-2", "exe-3"}) {
+    EXPECT_TRUE(contains(after(r.output, label),
+                         std::string("reply (null)\nmessage ") + helper::kSSTPClientRefusal + "\n"))
+        << label << "\n"
+        << r.output;
+  }
   EXPECT_TRUE(contains(r.output, "Refused to start " + std::string("/usr/sbin/../sbin/sstpc")))
       << r.output;
   EXPECT_FALSE(contains(r.output, "USER-SSTPC-RAN")) << r.output;
@@ -274,6 +315,24 @@ TEST_F(AuthorizedUserTest, NoRequestOfTheUserRunsCodeAsRoot) {
   // The plugin never ran, and nothing of any attempt stayed behind.
   EXPECT_TRUE(contains(r.output, "mark \n")) << r.output;
   EXPECT_TRUE(contains(r.output, "left 0\n")) << r.output;
+}
+
+// The installation's own options file, as the build ships it and the
+// installer records it, takes the client's SSTP request through sstpc to
+// pppd (which stops at the missing /dev/ppp here, after it read its options).
+TEST_F(AuthorizedUserTest, TheShippedOptionsFileTakesTheClientsSSTPRequestToPppd) {
+  Outcome r = scenario("installed");
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_TRUE(contains(r.output, "install-status 0\n")) << r.output;
+  EXPECT_TRUE(
+      contains(r.output, "helper.conf: SSTPOptions=" + work() + "/installed/sstp-options\n"))
+      << r.output;
+  EXPECT_TRUE(contains(r.output, "client-status 0\n")) << r.output;
+  EXPECT_TRUE(contains(r.output, "reply 1\n")) << r.output;
+  EXPECT_FALSE(contains(r.output, "message ")) << r.output;
+  EXPECT_TRUE(contains(r.output, "pppd-reached 1\n")) << r.output;
+  EXPECT_TRUE(contains(r.output, "/dev/ppp")) << r.output;
+  EXPECT_FALSE(contains(r.output, "unrecognized option")) << r.output;
 }
 
 }  // namespace
