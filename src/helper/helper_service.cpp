@@ -212,8 +212,15 @@ std::optional<XPCMessage> HelperService::handleMessage(const XPCMessage& message
   if (channelError || operation == ipc::HelperOperation::DisconnectConnection) {
     teardown();
     if (channelError) {
-      // The helper ends now: no certificate, key or secret outlives it.
-      removeAttemptFiles(false);
+      // The helper ends now: nothing of the attempt outlives it. OpenVPN,
+      // asked to stop by the teardown, runs its down script on its way out
+      // (the system's DNS comes back so): the scripts go once it has ended,
+      // and stay only while it still runs (the next start ends it and
+      // removes them).
+      const std::shared_ptr<OpenVPN> vpn = openVPN();
+      const bool openVPNRuns = vpn && !vpn->waitForExit(options_.openVPNExitWait);
+      if (openVPNRuns) HelperLog("OpenVPN has not ended yet: its scripts stay until it has.");
+      removeAttemptFiles(!openVPNRuns);
       options_.exitProcess(0);
       return std::nullopt;
     }

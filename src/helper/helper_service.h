@@ -39,7 +39,10 @@
 //  3a. What an attempt writes into the private folder (certificates, keys,
 //     secrets, scripts) is removed when it ends: refused, failed, cancelled,
 //     disconnected, when the helper ends, and at the next start after a
-//     crash (helper_files.h, removeAttemptFiles).
+//     crash (helper_files.h, removeAttemptFiles). When the helper ends with
+//     its client, it first waits (openVPNExitWait) for an OpenVPN it asked
+//     to stop, which runs its down script on its way out; only an OpenVPN
+//     that still runs then keeps the scripts, until the next start ends it.
 //  4. No secret is logged: passwords, shared secrets and keys are replaced
 //     by "<redacted>" wherever a request is written to the log.
 //  5. The process ends through `exitProcess`, which by default flushes the
@@ -108,6 +111,10 @@ class HelperService : public std::enable_shared_from_this<HelperService> {
     // after which it restarts the connection.
     int openVPNPing = kPingSeconds;
     int openVPNPingRestart = kPingRestartSeconds;
+    // When the client has gone: how long (seconds) the helper waits for an
+    // OpenVPN it asked to stop to end before the helper ends (its down
+    // script needs the attempt's scripts until then).
+    double openVPNExitWait = 12.0;
   };
 
   static std::shared_ptr<HelperService> create(Options options);

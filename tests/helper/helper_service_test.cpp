@@ -2,11 +2,16 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "helper/helper_files.h"
@@ -18,6 +23,7 @@
 #include "support/manual_clock.h"
 #include "support/temp_root.h"
 
+namespace fs = std::filesystem;
 namespace sc = platform::sysconfig;
 using helper::HelperService;
 using ipc::XPCMessage;
@@ -87,6 +93,19 @@ class HelperServiceTest : public varnel::testing::TempRootTest {
   }
   bool waitForState(std::int64_t s, int ms = 10000) {
     return helper_test::pump([&] { return state() == s; }, ms);
+  }
+  // The end of the client's connection, handled as the program does: off
+  // the main queue, which meanwhile runs (child exits are reported there).
+  void endClient() {
+    XPCMessage ended;
+    ended.setObject(Value("Connection invalid"), ipc::kXPCErrorKey);
+    std::atomic<bool> done{false};
+    std::thread handler([&] {
+      EXPECT_FALSE(service->handleMessage(ended));
+      done = true;
+    });
+    EXPECT_TRUE(helper_test::pump([&] { return done.load(); }, 30000));
+    handler.join();
   }
 
   std::shared_ptr<helper::LKNotificationLogger> logger;
@@ -556,6 +575,85 @@ TEST_F(HelperServiceTest, ClientThatGoesAwayTakesTheAttemptsSecretsWithIt) {
   EXPECT_TRUE(platform::files::readFile(helper::privatePath("openvpn.pid")));
   ::unlink(helper::privatePath("varnelvpn_dns.temp").c_str());
   ::unlink(helper::privatePath("openvpn.pid").c_str());
+}
+
+// A stand-in OpenVPN: it says when it runs; asked to stop (SIGINT, as the
+// teardown asks) it records whether its down script (the value after
+// "--down") is still there, as the real one runs it on its way out, and
+// ends. With `stubborn` it ignores the request.
+std::string fakeOpenVPN(const std::string& path, bool stubborn) {
+  const std::string onStop =
+      stubborn ? ""
+               : "[ -f \"$down\" ] && echo present > '" + path + ".down'; kill $sleeper; exit 0";
+  platform::files::writeFileAtomically(
+      path,
+      "#!/bin/sh\n"
+      "while [ $# -gt 0 ]; do [ \"$1\" = --down ] && down=$2; shift; done\n"
+      "trap '" +
+          onStop +
+          "' INT TERM\n"
+          "sleep 60 & sleeper=$!\n"
+          "echo $sleeper > '" +
+          path +
+          ".running'\n"
+          "while :; do wait $sleeper && exit 0; done\n",
+      0755);
+  return path;
+}
+
+// The helper that ends with its client first lets the OpenVPN it stopped
+// run its down script, then removes every file of the attempt, the scripts
+// too.
+TEST_F(HelperServiceTest, ClientThatGoesAwayLeavesNoFileOfTheAttemptOnceOpenVPNHasEnded) {
+  const std::string openvpn = fakeOpenVPN(root().file("openvpn"), false);
+  options_.policy.executables = {openvpn};
+  service = HelperService::create(options_);
+  auto reply = service->handleMessage(request({{"operation", "OpenVPNConnectionRequest"},
+                                               {"openVPNPath", openvpn},
+                                               {"remote", "vpn.test"},
+                                               {"port", "1194"},
+                                               {"ca", "Y2E="},
+                                               {"key", "a2V5"}}));
+  ASSERT_TRUE(reply);
+  ASSERT_TRUE(reply->objectForKey("result"));
+  ASSERT_TRUE(helper_test::pump([&] { return fs::exists(openvpn + ".running"); }, 10000));
+  const std::vector<std::string> written = attemptFiles();
+  for (const char* name : {"varnel-up.sh", "varnel-down.sh", "VarnelVPN.ca", "VarnelVPN.key"})
+    EXPECT_NE(std::find(written.begin(), written.end(), name), written.end()) << name;
+  endClient();
+  EXPECT_EQ(exits, std::vector<int>{0});
+  // OpenVPN found its down script when it stopped; afterwards nothing stays.
+  EXPECT_EQ(platform::files::readFile(openvpn + ".down"), "present\n");
+  EXPECT_EQ(attemptFiles(), std::vector<std::string>{});
+}
+
+// An OpenVPN that has not ended when the helper must go still needs its
+// down script: the scripts stay (the next start ends it and removes them),
+// the certificates and keys go.
+TEST_F(HelperServiceTest, ScriptsStayOnlyForAnOpenVPNThatStillRuns) {
+  const std::string openvpn = fakeOpenVPN(root().file("openvpn"), true);
+  options_.policy.executables = {openvpn};
+  options_.openVPNExitWait = 0.2;
+  service = HelperService::create(options_);
+  service->handleMessage(request({{"operation", "OpenVPNConnectionRequest"},
+                                  {"openVPNPath", openvpn},
+                                  {"remote", "vpn.test"},
+                                  {"port", "1194"},
+                                  {"ca", "Y2E="},
+                                  {"key", "a2V5"}}));
+  ASSERT_TRUE(helper_test::pump([&] { return fs::exists(openvpn + ".running"); }, 10000));
+  endClient();
+  EXPECT_EQ(exits, std::vector<int>{0});
+  std::vector<std::string> left = attemptFiles();
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"varnel-down.sh", "varnel-up.sh"}));
+  // The stand-in ends here, as the next start would end it.
+  auto vpn = service->openVPN();
+  ASSERT_TRUE(vpn);
+  ::kill(vpn->ovpnTask()->processIdentifier(), SIGKILL);
+  EXPECT_TRUE(helper_test::pump([&] { return vpn->waitForExit(0); }, 10000));
+  const std::string sleeper = platform::files::readFile(openvpn + ".running").value_or("");
+  if (std::atoi(sleeper.c_str()) > 1) ::kill(std::atoi(sleeper.c_str()), SIGKILL);
 }
 
 TEST(HelperServiceDescription, SecretsAreRedacted) {
