@@ -128,8 +128,11 @@ if [ "${VARNEL_DEMO_STAGE:-}" != inside ]; then
   # Install the client with its resources, the helper it ships and its
   # installer into the private root's application folder, the way a package
   # would: root's, and nobody else may change them (the installer checks).
+  # sstp-options is the SSTP client's pppd options file, which the helper's
+  # installation records (the only one the helper accepts).
   cp -f "$APPS/VarnelVPN Client" "$APPS/VarnelVPN Client.plist" "$APPS/VarnelHelper" \
-    "$APPS/varnel-install-helper" "$APPS/eula.txt" "$APPS/acknowledgements.rtf" "$APP/"
+    "$APPS/varnel-install-helper" "$APPS/eula.txt" "$APPS/acknowledgements.rtf" \
+    "$APPS/sstp-options" "$APP/"
   chown root:root "$ROOT" "$ROOT/opt" "$APP" "$APP"/*
   chmod 0755 "$ROOT" "$ROOT/opt" "$APP"
   chmod go-w "$APP"/*

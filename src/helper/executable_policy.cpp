@@ -110,13 +110,6 @@ bool ExecutablePolicy::allowsExecutable(const std::string& path) const {
   return true;
 }
 
-bool ExecutablePolicy::isTrustedFile(const std::string& path, std::string* problem) {
-  int fd = openCheckedFile(path, O_PATH, problem);
-  if (fd < 0) return false;
-  ::close(fd);
-  return true;
-}
-
 int ExecutablePolicy::openSSTPOptions(const std::string& path, std::string* problem) const {
   auto fail = [&](const std::string& why) {
     if (problem) *problem = why;

@@ -60,10 +60,6 @@ struct ExecutablePolicy {
   int openExecutable(const std::string& path, std::string* problem = nullptr) const;
   // True when openExecutable would give a descriptor now.
   bool allowsExecutable(const std::string& path) const;
-  // True when `path` is a regular file (not a link) owned by root or the
-  // helper's user, writable by nobody else, in folders that pass the same
-  // walk as executables: the installation's own files (e.g. SSTP options).
-  static bool isTrustedFile(const std::string& path, std::string* problem = nullptr);
   // A close-on-exec read-only descriptor of the SSTP options file `path`:
   // one recorded in "SSTPOptions=", not one of the helper's private files,
   // passing the same walk as executables and with a single name; -1 with

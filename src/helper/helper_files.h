@@ -25,8 +25,9 @@
 //     folder (its log included), the system keychain and preferences, and
 //     the installation's configuration. No request value may name one.
 //  5. `removeAttemptFiles` removes what a connection attempt wrote there
-//     (certificates, keys, the SSTP secrets and, when asked, the scripts):
-//     the saved DNS, the pid file and the log stay.
+//     (certificates, keys, the SSTP secrets and, unless an OpenVPN that
+//     still runs needs them, the up and down scripts): the saved DNS, the
+//     pid file and the log stay.
 //
 // Thread safety: any thread.
 #pragma once

@@ -212,8 +212,15 @@ std::optional<XPCMessage> HelperService::handleMessage(const XPCMessage& message
   if (channelError || operation == ipc::HelperOperation::DisconnectConnection) {
     teardown();
     if (channelError) {
-      // The helper ends now: no certificate, key or secret outlives it.
-      removeAttemptFiles(false);
+      // The helper ends now: nothing of the attempt outlives it. OpenVPN,
+      // asked to stop by the teardown, runs its down script on its way out
+      // (the system's DNS comes back so): the scripts go once it has ended,
+      // and stay only while it still runs (the next start ends it and
+      // removes them).
+      const std::shared_ptr<OpenVPN> vpn = openVPN();
+      const bool openVPNRuns = vpn && !vpn->waitForExit(options_.openVPNExitWait);
+      if (openVPNRuns) HelperLog("OpenVPN has not ended yet: its scripts stay until it has.");
+      removeAttemptFiles(!openVPNRuns);
       options_.exitProcess(0);
       return std::nullopt;
     }
@@ -437,7 +444,7 @@ std::string HelperService::startSSTP(const XPCMessage& message) {
   if (fd < 0) {
     HelperLog("Refused to start %@: %@.", path, problem);
     fail(generation);
-    return {};
+    return kSSTPClientRefusal;
   }
   struct Closer {
     int fd;
@@ -450,9 +457,9 @@ std::string HelperService::startSSTP(const XPCMessage& message) {
       host.empty() || options.empty() || startsWithDash(host) || startsWithDash(options) ||
       startsWithDash(user) || hasControl(host) || hasControl(options) || hasControl(user) ||
       !isHostAndPort(host) || privateFolder().empty()) {
-    HelperLog("SSTP request refused: a value is missing or unusable.");
+    HelperLog("%@", kSSTPValuesRefusal);
     fail(generation);
-    return {};
+    return kSSTPValuesRefusal;
   }
   // pppd runs as root and honours privileged options (plugins, scripts) from
   // this file: only the one recorded at the installation will do.
@@ -467,9 +474,9 @@ std::string HelperService::startSSTP(const XPCMessage& message) {
   std::optional<std::string> secrets = sstpSecretsText(stringOf(message, ipc::kPasswordKey));
   const std::string secretsFile = privatePath(kSSTPSecretsPrefix + std::to_string(generation));
   if (!secrets || secretsFile.empty() || !writePrivateFile(secretsFile, *secrets, 0600)) {
-    HelperLog("SSTP request refused: the password cannot be handed over safely.");
+    HelperLog("%@", kSSTPPasswordRefusal);
     fail(generation);
-    return {};
+    return kSSTPPasswordRefusal;
   }
   auto task = ipc::DispatchTask::create();
   task->setLaunchPath(path);

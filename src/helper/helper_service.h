@@ -34,11 +34,15 @@
 //     in an owner-only options file (removed when the client ends), never
 //     on a command line, and "sstpOptions" must be the options file
 //     recorded at the installation (ExecutablePolicy::openSSTPOptions), else
-//     the request is refused with kSSTPOptionsRefusal.
+//     the request is refused with kSSTPOptionsRefusal. Every refused SSTP
+//     request is answered with its refusal (the kSSTP...Refusal texts).
 //  3a. What an attempt writes into the private folder (certificates, keys,
 //     secrets, scripts) is removed when it ends: refused, failed, cancelled,
 //     disconnected, when the helper ends, and at the next start after a
-//     crash (helper_files.h, removeAttemptFiles).
+//     crash (helper_files.h, removeAttemptFiles). When the helper ends with
+//     its client, it first waits (openVPNExitWait) for an OpenVPN it asked
+//     to stop, which runs its down script on its way out; only an OpenVPN
+//     that still runs then keeps the scripts, until the next start ends it.
 //  4. No secret is logged: passwords, shared secrets and keys are replaced
 //     by "<redacted>" wherever a request is written to the log.
 //  5. The process ends through `exitProcess`, which by default flushes the
@@ -76,9 +80,19 @@ namespace helper {
 
 inline constexpr const char* kHelperServiceName = ipc::kHelperServiceName;
 inline constexpr const char* kSSTPLogFileName = "vvpn-sstp.log";
-// The refusal of an SSTP request whose options file is not the installation's.
+// The refusals of an SSTP request, each answered under "message" (without
+// "result"): an options file that is not the installation's, an SSTP client
+// that the installation neither ships nor names, a value that is missing or
+// could read as more than one value, a password that cannot be written into
+// pppd's options.
 inline constexpr const char* kSSTPOptionsRefusal =
     "The SSTP options file is not the one recorded at the helper's installation.";
+inline constexpr const char* kSSTPClientRefusal =
+    "SSTP request refused: the SSTP client is not one this installation ships.";
+inline constexpr const char* kSSTPValuesRefusal =
+    "SSTP request refused: a value is missing or unusable.";
+inline constexpr const char* kSSTPPasswordRefusal =
+    "SSTP request refused: the password cannot be handed over safely.";
 
 class HelperService : public std::enable_shared_from_this<HelperService> {
  public:
@@ -97,6 +111,10 @@ class HelperService : public std::enable_shared_from_this<HelperService> {
     // after which it restarts the connection.
     int openVPNPing = kPingSeconds;
     int openVPNPingRestart = kPingRestartSeconds;
+    // When the client has gone: how long (seconds) the helper waits for an
+    // OpenVPN it asked to stop to end before the helper ends (its down
+    // script needs the attempt's scripts until then).
+    double openVPNExitWait = 12.0;
   };
 
   static std::shared_ptr<HelperService> create(Options options);
@@ -112,9 +130,9 @@ class HelperService : public std::enable_shared_from_this<HelperService> {
   // The handler without a connection: the reply to send, or nullopt when
   // none is sent (the process was ended, or the message was a broken one).
   // A connection request that is refused for a reason the user must hear
-  // (an obfuscation the installed OpenVPN lacks) is answered without
-  // "result", the form the client takes as a refusal, and with the reason
-  // under "message".
+  // (an SSTP request or a network service's values refused, an obfuscation
+  // the installed OpenVPN lacks) is answered without "result", the form the
+  // client takes as a refusal, and with the reason under "message".
   std::optional<ipc::XPCMessage> handleMessage(const ipc::XPCMessage& message);
   // The operation `name` asks for (the value of "operation"); nullopt for a
   // name the helper does not serve. handleMessage dispatches through it.

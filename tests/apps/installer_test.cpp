@@ -1,6 +1,7 @@
 #include "apps/installer/installer.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -8,6 +9,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -23,22 +26,34 @@ using installer::Context;
 using installer::Outcome;
 
 // A running program named like the client, started from `folder`: the
-// caller that asks for the move.
+// caller that asks for the move. With `uid` it runs as that user (started
+// from a descriptor, so the user needs no way into the test's folders).
 class Caller {
  public:
-  Caller(const std::string& folder, const std::string& name) {
+  Caller(const std::string& folder, const std::string& name, uid_t uid = 0) {
     path_ = folder + "/" + name;
     fs::copy_file("/usr/bin/sleep", path_, fs::copy_options::overwrite_existing);
     ::chmod(path_.c_str(), 0755);
+    if (uid != 0) {
+      EXPECT_EQ(::chown(path_.c_str(), uid, uid), 0);
+    }
+    const int program = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_GE(program, 0);
     // The pipe's write end closes when the child's exec succeeds: reading
     // it to its end waits exactly until the program runs.
     int ready[2];
     EXPECT_EQ(::pipe2(ready, O_CLOEXEC), 0);
     pid_ = ::fork();
     if (pid_ == 0) {
-      ::execl(path_.c_str(), path_.c_str(), "60", static_cast<char*>(nullptr));
+      if (uid != 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 ||
+                       ::setresuid(uid, uid, uid) != 0))
+        ::_exit(126);
+      char* const argv[] = {path_.data(), const_cast<char*>("60"), nullptr};
+      char* const envp[] = {nullptr};
+      ::fexecve(program, argv, envp);
       ::_exit(127);
     }
+    ::close(program);
     ::close(ready[1]);
     char byte;
     while (::read(ready[0], &byte, 1) > 0) {
@@ -101,15 +116,29 @@ class InstallerTest : public varnel::testing::TempRootTest {
 };
 
 TEST_F(InstallerTest, MoveCopiesTheCallersOwnFolderAsRoots) {
+  folder(download + "/lib/plugins", 0777);
+  write(download + "/lib/plugins/a.so", "plugin\n", 06775);
+  write(download + "/lib/notes", "notes\n", 0666);
   Caller client(download, "VarnelVPN Client");
   const Outcome o = move(contextFor(client, download + "/varnel-install-helper"), download);
   ASSERT_EQ(o.status, installer::kDone) << o.message;
   const std::string moved = sys + "/opt/VarnelVPN Client";
-  struct stat st;
-  ASSERT_EQ(::lstat((moved + "/varnel-install-helper").c_str(), &st), 0);
-  EXPECT_EQ(st.st_uid, 0u);
-  EXPECT_EQ(st.st_mode & (S_ISUID | S_ISGID | S_IWGRP | S_IWOTH), 0u);
+  // Every file and folder of the copy is root's, without set-id or sticky
+  // bits, and nobody else may change it; modes otherwise as they were.
+  for (const auto& [name, mode] :
+       std::vector<std::pair<std::string, unsigned>>{{"", 0755},
+                                                     {"/varnel-install-helper", 0755},
+                                                     {"/eula.txt", 0644},
+                                                     {"/lib/plugins", 0755},
+                                                     {"/lib/plugins/a.so", 0755},
+                                                     {"/lib/notes", 0644}}) {
+    struct stat st;
+    ASSERT_EQ(::lstat((moved + name).c_str(), &st), 0) << name;
+    EXPECT_EQ(st.st_uid, 0u) << name;
+    EXPECT_EQ(st.st_mode & 07777, mode) << name;
+  }
   EXPECT_EQ(platform::files::readFile(moved + "/eula.txt"), "terms\n");
+  EXPECT_EQ(platform::files::readFile(moved + "/lib/plugins/a.so"), "plugin\n");
   // Moving again replaces the old copy, leaving nothing else behind.
   write(download + "/eula.txt", "new terms\n", 0644);
   EXPECT_EQ(move(contextFor(client, download + "/varnel-install-helper"), download).status,
@@ -153,11 +182,7 @@ TEST_F(InstallerTest, MoveRefusesEverySourceButTheRunningClientsFolder) {
   EXPECT_EQ(o.status, installer::kMoveFailed);
   EXPECT_NE(o.message.find("only the running client's own folder"), std::string::npos) << o.message;
   EXPECT_EQ(move(c, download + "/../VarnelVPN Client/..").status, installer::kMoveFailed);
-  // A link to the client's folder names the same folder: accepted only
-  // because it resolves to it.
-  ASSERT_EQ(::symlink(download.c_str(), root().file("link").c_str()), 0);
-  EXPECT_EQ(move(c, root().file("link")).status, installer::kDone);
-  EXPECT_FALSE(fs::exists(sys + "/opt/link"));
+  EXPECT_EQ(move(c, "VarnelVPN Client").status, installer::kMoveFailed);
 
   // A caller that is not the client program.
   Caller script(download, "python3");
@@ -214,6 +239,189 @@ TEST_F(InstallerTest, MoveRefusesOtherDestinationsAndUnsafeFolders) {
           .status,
       installer::kUnsafeRoot);
   EXPECT_FALSE(fs::exists(sys + "/opt/VarnelVPN Client"));
+}
+
+// What a path names can change between a check of it and its use: the
+// source is opened once, following no link anywhere on its path, and only
+// what was opened is copied. Here the user swaps the client's parent folder
+// for a link to a tree of root's after the client started; the old
+// installer, copying by path, would have copied that tree (and changed its
+// modes through the link).
+TEST_F(InstallerTest, MoveFollowsNoLinkInTheSourcePath) {
+  const std::string outside = folder(root().file("outside"), 0700);
+  const std::string outsideClient = folder(outside + "/VarnelVPN Client", 0755);
+  write(outsideClient + "/secret", "root's secret\n", 04750);
+  Caller client(download, "VarnelVPN Client");
+  const Context c = contextFor(client, download + "/varnel-install-helper");
+  // A link given as the source itself, and a link on the way to it.
+  ASSERT_EQ(::symlink(download.c_str(), root().file("link").c_str()), 0);
+  Outcome o = move(c, root().file("link"));
+  EXPECT_EQ(o.status, installer::kMoveFailed);
+  EXPECT_NE(o.message.find(root().file("link") + " is a symbolic link"), std::string::npos)
+      << o.message;
+  ASSERT_EQ(::symlink(root().file("Downloads").c_str(), root().file("dl").c_str()), 0);
+  o = move(c, root().file("dl") + "/VarnelVPN Client");
+  EXPECT_EQ(o.status, installer::kMoveFailed);
+  EXPECT_NE(o.message.find(root().file("dl") + " is a symbolic link"), std::string::npos)
+      << o.message;
+  // The swap: the path the client started from now leads through a link.
+  ASSERT_EQ(::rename(root().file("Downloads").c_str(), root().file("Downloads.real").c_str()), 0);
+  ASSERT_EQ(::symlink(outside.c_str(), root().file("Downloads").c_str()), 0);
+  o = move(c, download);
+  EXPECT_EQ(o.status, installer::kMoveFailed);
+  EXPECT_NE(o.message.find(root().file("Downloads") + " is a symbolic link"), std::string::npos)
+      << o.message;
+  EXPECT_FALSE(fs::exists(sys + "/opt/VarnelVPN Client"));
+  struct stat st;
+  ASSERT_EQ(::lstat((outsideClient + "/secret").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 04750u);
+  // Nothing half made is left in the applications folder.
+  EXPECT_TRUE(fs::is_empty(sys + "/opt"));
+}
+
+// The same swap after the source was checked: what is copied is the folder
+// that was opened and checked, never what the path names by then.
+TEST_F(InstallerTest, MoveCopiesTheFolderItCheckedEvenIfThePathChangesAfterwards) {
+  const std::string outside = folder(root().file("outside"), 0700);
+  const std::string outsideClient = folder(outside + "/VarnelVPN Client", 0755);
+  write(outsideClient + "/secret", "root's secret\n", 04750);
+  Caller client(download, "VarnelVPN Client");
+  Context c = contextFor(client, download + "/varnel-install-helper");
+  c.afterSourceCheck = [&] {
+    ASSERT_EQ(::rename(download.c_str(), (download + ".real").c_str()), 0);
+    ASSERT_EQ(::symlink(outsideClient.c_str(), download.c_str()), 0);
+  };
+  const Outcome o = move(c, download);
+  ASSERT_EQ(o.status, installer::kDone) << o.message;
+  const std::string moved = sys + "/opt/VarnelVPN Client";
+  EXPECT_EQ(platform::files::readFile(moved + "/eula.txt"), "terms\n");
+  EXPECT_FALSE(fs::exists(moved + "/secret"));
+  struct stat st;
+  ASSERT_EQ(::lstat((outsideClient + "/secret").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 04750u);
+  ASSERT_EQ(::lstat(moved.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+}
+
+TEST_F(InstallerTest, MoveCopiesLinksAsLinksAndNeverTouchesWhatTheyName) {
+  // Root's files and folders outside, which links in the source name.
+  const std::string outside = folder(root().file("outside"), 0700);
+  write(outside + "/shadow", "root's secret\n", 0600);
+  write(outside + "/tool", "#!/bin/sh\n", 04755);
+  write(outside + "/shared", "shared\n", 0664);
+  folder(outside + "/tree", 0775);
+  write(outside + "/tree/inner", "inner\n", 0666);
+  std::map<std::string, struct stat> before;
+  for (const char* name : {"", "/shadow", "/tool", "/shared", "/tree", "/tree/inner"})
+    ASSERT_EQ(::lstat((outside + name).c_str(), &before[name]), 0);
+  ASSERT_EQ(::symlink((outside + "/shadow").c_str(), (download + "/shadow").c_str()), 0);
+  ASSERT_EQ(::symlink((outside + "/tool").c_str(), (download + "/tool").c_str()), 0);
+  ASSERT_EQ(::symlink((outside + "/tree").c_str(), (download + "/tree").c_str()), 0);
+  ASSERT_EQ(::symlink("../../outside", (download + "/up").c_str()), 0);
+  folder(download + "/sub");
+  ASSERT_EQ(::symlink((outside + "/shared").c_str(), (download + "/sub/shared").c_str()), 0);
+
+  Caller client(download, "VarnelVPN Client");
+  const Outcome o = move(contextFor(client, download + "/varnel-install-helper"), download);
+  ASSERT_EQ(o.status, installer::kDone) << o.message;
+  const std::string moved = sys + "/opt/VarnelVPN Client";
+  for (const auto& [name, target] :
+       std::vector<std::pair<std::string, std::string>>{{"/shadow", outside + "/shadow"},
+                                                        {"/tool", outside + "/tool"},
+                                                        {"/tree", outside + "/tree"},
+                                                        {"/up", "../../outside"},
+                                                        {"/sub/shared", outside + "/shared"}}) {
+    std::error_code ec;
+    EXPECT_TRUE(fs::is_symlink(moved + name, ec)) << name;
+    EXPECT_EQ(fs::read_symlink(moved + name, ec).string(), target) << name;
+  }
+  // Nothing of what the links name was copied, nor changed.
+  for (const auto& e : fs::recursive_directory_iterator(moved)) {
+    if (e.is_symlink() || !e.is_regular_file()) continue;
+    EXPECT_NE(platform::files::readFile(e.path()), "root's secret\n") << e.path();
+  }
+  for (const auto& [name, st] : before) {
+    struct stat now;
+    ASSERT_EQ(::lstat((outside + name).c_str(), &now), 0) << name;
+    EXPECT_EQ(now.st_mode, st.st_mode) << name;
+    EXPECT_EQ(now.st_uid, st.st_uid) << name;
+    EXPECT_EQ(now.st_mtim.tv_sec, st.st_mtim.tv_sec) << name;
+    EXPECT_EQ(now.st_mtim.tv_nsec, st.st_mtim.tv_nsec) << name;
+    EXPECT_EQ(now.st_ctim.tv_nsec, st.st_ctim.tv_nsec) << name;
+  }
+  EXPECT_EQ(platform::files::readFile(outside + "/shadow"), "root's secret\n");
+}
+
+// The destination is the installation's own folder name, whatever the
+// caller's folder is called: never another program's folder.
+TEST_F(InstallerTest, MoveGoesOnlyToTheInstallationsOwnName) {
+  const std::string other = folder(root().file("Downloads") + "/Other Product");
+  write(other + "/eula.txt", "other terms\n", 0644);
+  write(other + "/varnel-install-helper", "#!/bin/sh\n", 0755);
+  const std::string product = folder(sys + "/opt/Other Product");
+  write(product + "/product.bin", "another program\n", 0755);
+  Caller client(other, "VarnelVPN Client");
+  const Context c = contextFor(client, other + "/varnel-install-helper");
+  Outcome o = move(c, other, sys + "/opt/Other Product");
+  EXPECT_EQ(o.status, installer::kMoveFailed);
+  EXPECT_NE(o.message.find("the destination must be " + sys + "/opt/VarnelVPN Client"),
+            std::string::npos)
+      << o.message;
+  o = move(c, other, sys + "/opt/VarnelVPN Client");
+  ASSERT_EQ(o.status, installer::kDone) << o.message;
+  EXPECT_EQ(platform::files::readFile(sys + "/opt/VarnelVPN Client/eula.txt"), "other terms\n");
+  EXPECT_EQ(platform::files::readFile(product + "/product.bin"), "another program\n");
+  std::set<std::string> names;
+  for (const auto& e : fs::directory_iterator(sys + "/opt")) names.insert(e.path().filename());
+  EXPECT_EQ(names, (std::set<std::string>{"Other Product", "VarnelVPN Client"}));
+}
+
+// A user's client: root copies nothing the user could not have read, and
+// only files, folders and links.
+TEST_F(InstallerTest, MoveOfAUsersFolderCopiesOnlyWhatTheUserCouldRead) {
+  constexpr uid_t kUser = 4242;
+  const std::string outside = folder(root().file("outside"), 0700);
+  write(outside + "/shadow", "root's secret\n", 0600);
+  ASSERT_EQ(::chown(download.c_str(), kUser, kUser), 0);
+  for (const auto& e : fs::recursive_directory_iterator(download))
+    ASSERT_EQ(::lchown(e.path().c_str(), kUser, kUser), 0);
+  Caller client(download, "VarnelVPN Client", kUser);
+  Context c = contextFor(client, download + "/varnel-install-helper");
+  c.authorizingUser = kUser;
+  const std::string moved = sys + "/opt/VarnelVPN Client";
+
+  // A second name of root's file (possible where hard links are not
+  // protected).
+  ASSERT_EQ(::link((outside + "/shadow").c_str(), (download + "/notes").c_str()), 0);
+  Outcome o = move(c, download);
+  EXPECT_EQ(o.status, installer::kMoveFailed);
+  EXPECT_NE(o.message.find("notes is a second name of a file elsewhere"), std::string::npos)
+      << o.message;
+  ASSERT_EQ(::unlink((download + "/notes").c_str()), 0);
+  // Another user's file.
+  write(download + "/theirs", "theirs\n", 0644);
+  ASSERT_EQ(::chown((download + "/theirs").c_str(), kUser + 1, kUser + 1), 0);
+  o = move(c, download);
+  EXPECT_EQ(o.status, installer::kMoveFailed);
+  EXPECT_NE(o.message.find("theirs belongs to another user"), std::string::npos) << o.message;
+  ASSERT_EQ(::unlink((download + "/theirs").c_str()), 0);
+  // A named pipe (root would block on it) or any other special file.
+  folder(download + "/deep");
+  ASSERT_EQ(::mkfifo((download + "/deep/pipe").c_str(), 0644), 0);
+  o = move(c, download);
+  EXPECT_EQ(o.status, installer::kMoveFailed);
+  EXPECT_NE(o.message.find("deep/pipe is not a file, folder or link"), std::string::npos)
+      << o.message;
+  EXPECT_TRUE(fs::is_empty(sys + "/opt"));
+  ASSERT_EQ(::unlink((download + "/deep/pipe").c_str()), 0);
+
+  // Without those, the user's folder is copied, as root's.
+  o = move(c, download);
+  ASSERT_EQ(o.status, installer::kDone) << o.message;
+  struct stat st;
+  ASSERT_EQ(::lstat((moved + "/eula.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(platform::files::readFile(outside + "/shadow"), "root's secret\n");
 }
 
 class InstallHelperTest : public InstallerTest {

@@ -131,21 +131,32 @@ TEST_F(ExecutablePolicyTest, TheOpenedFileRunsEvenWhenThePathChangesAfterTheChec
   EXPECT_EQ(output, "from descriptor\n");
 }
 
-TEST_F(ExecutablePolicyTest, TrustedFilesAreRootsOwnInRootsFolders) {
+// Even a recorded options file is taken only when it is root's own, in
+// folders only root can change, and not a link.
+TEST_F(ExecutablePolicyTest, RecordedOptionsFilesMustBeRootsOwnInRootsFolders) {
   const std::string options = root().file("sstp-options");
   ASSERT_TRUE(platform::files::writeFileAtomically(options, "noipdefault\n", 0644));
-  EXPECT_TRUE(ExecutablePolicy::isTrustedFile(options));
   const std::string link = root().file("options-link");
   ASSERT_EQ(::symlink(options.c_str(), link.c_str()), 0);
-  EXPECT_FALSE(ExecutablePolicy::isTrustedFile(link));
-  EXPECT_FALSE(ExecutablePolicy::isTrustedFile("relative/options"));
+  ExecutablePolicy policy;
+  policy.sstpOptions = {options, link, "relative/options"};
+  std::string problem;
+  const int fd = policy.openSSTPOptions(options, &problem);
+  EXPECT_GE(fd, 0) << problem;
+  if (fd >= 0) ::close(fd);
+  EXPECT_LT(policy.openSSTPOptions(link, &problem), 0);
+  EXPECT_NE(problem.find("symbolic link"), std::string::npos) << problem;
+  EXPECT_LT(policy.openSSTPOptions("relative/options", &problem), 0);
+  EXPECT_NE(problem.find("not an absolute plain path"), std::string::npos) << problem;
   if (::geteuid() != 0) return;
   // A user's folder: whatever its file says, it is theirs.
   ASSERT_EQ(::mkdir(root().file("home-of-user").c_str(), 0755), 0);
   const std::string theirs = root().file("home-of-user/options");
   ASSERT_TRUE(platform::files::writeFileAtomically(theirs, "plugin /x.so\n", 0644));
   ASSERT_EQ(::chown(root().file("home-of-user").c_str(), 65534, 65534), 0);
-  EXPECT_FALSE(ExecutablePolicy::isTrustedFile(theirs));
+  policy.sstpOptions.push_back(theirs);
+  EXPECT_LT(policy.openSSTPOptions(theirs, &problem), 0);
+  EXPECT_NE(problem.find("can be changed by users other than"), std::string::npos) << problem;
 }
 
 TEST_F(ExecutablePolicyTest, SSTPOptionsAreTheRecordedFileAndNoOtherName) {

@@ -8,16 +8,27 @@
 // stops at the missing /dev/ppp here, after it has read its options). The
 // attacker's pppd plugin leaves a mark when it is loaded: a control run
 // proves that root handing pppd the user's options would load it as uid 0;
-// no request of the user may. Needs root, /dev/net/tun, unshare, setpriv,
-// sstpc, pppd, python3 and openvpn; skipped where one is missing.
+// no request of the user may. PPTP, L2TP and IPSec requests go to the real
+// NetworkManager in namespaces of its own (tests/support/nm_namespace.sh),
+// which would write their values into its profile. Needs root,
+// /dev/net/tun, unshare, setpriv, sstpc, pppd, python3 and openvpn (and
+// NetworkManager with its plugins for its test); skipped where one is
+// missing.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "helper/helper_service.h"
 #include "openvpn_namespace_fixture.h"
+#include "platform/sysconfig/nm_connection_driver.h"
+#include "support/nm_mock.h"
 #include "support/shell.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -114,6 +125,12 @@ exit 1
 EOF
 chmod 755 "$W/ended.sh"
 
+# The helper ends with its client; waits for that (and ends it if not).
+stop_helper() {
+  for i in $(seq 50); do kill -0 $helper 2>/dev/null || break; sleep 0.1; done
+  kill $helper 2>/dev/null
+  wait $helper
+}
 start_helper() {
   "$HELPER" >> "$W/helper.out" 2>&1 &
   helper=$!
@@ -193,6 +210,102 @@ case "$SCENARIO" in
     echo "left $(ls -A "$PRIVATE" | grep -c -E 'VarnelVPN|varnel-|sstp-secrets')"
     sed 's/^/stand-in: /' "$W/sstp.log"
     ;;
+  nm)
+    # PPTP, L2TP and IPSec through the system's NetworkManager (the real one,
+    # in namespaces of its own, reached on its bus): values that carry line
+    # breaks, pppd option words, "..", paths, or read as options.
+    export DBUS_SYSTEM_BUS_ADDRESS="$NM_BUS"
+    start_helper
+    NL='
+'
+    CR=$(printf '\r')
+    TAB=$(printf '\t')
+    EVIL="plugin $W/userdir/evil.so"
+    P=(operation=PPTPConnectionRequest)
+    L=(operation=L2TPConnectionRequest)
+    I=(operation=IPSecConnectionRequest)
+    printf '#!/bin/sh\necho "profiles $1: $(nmcli -t -f NAME connection show | sort | tr "\\n" " ")"\n' \
+      > "$W/profiles.sh"
+    chmod 755 "$W/profiles.sh"
+    $AS_USER "$CLIENT" \
+      run "echo pptp-ip-1" request "${P[@]}" "ip=10.200.0.2${NL}${EVIL}" username=alice password=pw \
+      run "echo pptp-ip-2" request "${P[@]}" "ip=10.200.0.2 ${EVIL}" username=alice password=pw \
+      run "echo pptp-ip-3" request "${P[@]}" "ip=../..$W/userdir/evil.so" username=alice password=pw \
+      run "echo pptp-ip-4" request "${P[@]}" ip=-plugin username=alice password=pw \
+      run "echo pptp-user-1" request "${P[@]}" ip=10.200.0.2 "username=alice${NL}${EVIL}" \
+        password=pw \
+      run "echo pptp-user-2" request "${P[@]}" ip=10.200.0.2 "username=alice${CR}${EVIL}" \
+        password=pw \
+      run "echo pptp-password-1" request "${P[@]}" ip=10.200.0.2 username=alice \
+        "password=pw${NL}${EVIL}" \
+      run "echo l2tp-ip-1" request "${L[@]}" ip=/etc/ppp/options username=alice password=pw \
+        ipsec=psk \
+      run "echo l2tp-user-1" request "${L[@]}" ip=10.200.0.2 "username=alice${NL}${EVIL}" \
+        password=pw ipsec=psk \
+      run "echo l2tp-password-1" request "${L[@]}" ip=10.200.0.2 username=alice \
+        "password=pw${NL}${EVIL}" ipsec=psk \
+      run "echo l2tp-psk-1" request "${L[@]}" ip=10.200.0.2 username=alice password=pw \
+        "ipsec=psk${NL}${EVIL}" \
+      run "echo l2tp-psk-2" request "${L[@]}" ip=10.200.0.2 username=alice password=pw \
+        "ipsec=psk${TAB}x" \
+      run "echo ipsec-gw-1" request "${I[@]}" "assigned=10.200.0.2${NL}IPSec gateway 10.9.9.9" \
+        sharedKey=Sh4red-psk-16chr \
+      run "echo ipsec-gw-2" request "${I[@]}" assigned=.. sharedKey=Sh4red-psk-16chr \
+      run "echo ipsec-gw-3" request "${I[@]}" "assigned=$W/userdir/evil.so" \
+        sharedKey=Sh4red-psk-16chr \
+      run "echo ipsec-psk-1" request "${I[@]}" assigned=10.200.0.2 \
+        "sharedKey=Sh4red-psk-16chr${NL}IKE DH Group dh1" \
+      run "echo ipsec-psk-2" request "${I[@]}" assigned=10.200.0.2 sharedKey= \
+      log > "$W/user.out" 2>&1
+    echo "client-status $?"
+    cat "$W/user.out"
+    stop_helper
+    "$W/profiles.sh" before
+    # The control, with a helper of its own.
+    rm -f "$W/root/run/varnel/VarnelHelper.sock"
+    start_helper
+    $AS_USER "$CLIENT" \
+      run "echo control" request "${P[@]}" ip=10.200.0.2 "username=alice ${EVIL}" password=pw \
+        until 2 20 log > "$W/user.out" 2>&1
+    echo "client-status $?"
+    cat "$W/user.out"
+    stop_helper
+    "$W/profiles.sh" after
+    echo "mark $(cat "$MARK" 2>/dev/null)"
+    ;;
+  installed)
+    # The installation as a package lays it out (the client program, the
+    # helper, the installer and the pppd options file the build ships beside
+    # the client, all root's), installed by the real installer for the user.
+    I="$W/installed"
+    mkdir -p "$I"
+    chmod 755 "$I"
+    cp "$CLIENT" "$I/VarnelVPN Client"
+    cp "$HELPER" "$I/VarnelHelper"
+    cp "$INSTALLER" "$I/varnel-install-helper"
+    cp "$SHIPPED_SSTP_OPTIONS" "$I/sstp-options"
+    chmod 755 "$I/VarnelVPN Client" "$I/VarnelHelper" "$I/varnel-install-helper"
+    chmod 644 "$I/sstp-options"
+    PKEXEC_UID=$U "$I/varnel-install-helper" install-helper VarnelHelper \
+      --client "VarnelVPN Client" --root "$W/root" 2>&1
+    echo "install-status $?"
+    sed 's/^/helper.conf: /' "$W/root/etc/varnel/helper.conf"
+    HELPER="$W/root/usr/local/libexec/varnel/VarnelHelper"
+    start_helper
+    # The client's SSTP request for an SSTP account (what the client's
+    # request builder sends): the account's values, the system's sstpc (this
+    # installation ships none) and "<installation>/sstp-options".
+    $AS_USER "$I/VarnelVPN Client" request operation=SSTPConnectionRequest host="$HOST" \
+      ip=127.0.0.1 ipsec= username=alice password=pw sstpLocation=/usr/sbin/sstpc \
+      sstpOptions="$I/sstp-options" run "$W/ended.sh 1" log > "$W/user.out" 2>&1
+    echo "client-status $?"
+    cat "$W/user.out"
+    for i in $(seq 50); do kill -0 $helper 2>/dev/null || break; sleep 0.1; done
+    kill $helper 2>/dev/null
+    wait $helper
+    echo "pppd-reached $(grep -c '^control 1' "$W/sstp.log")"
+    sed 's/^/pppd.log: /' "$PRIVATE/vvpn-sstp.log"
+    ;;
 esac
 kill $standin 2>/dev/null
 sed 's/^/helper.out: /' "$W/helper.out" 2>/dev/null
@@ -203,12 +316,15 @@ class AuthorizedUserTest : public helper_test::OpenVPNNamespaceTest {
  protected:
   static void SetUpTestSuite() {
     ::setenv("ATTACKER_PLUGIN", ATTACKER_PLUGIN, 1);
+    ::setenv("INSTALLER", VARNEL_INSTALLER_PATH, 1);
+    ::setenv("SHIPPED_SSTP_OPTIONS", SHIPPED_SSTP_OPTIONS, 1);
     prepareSuite({.folderPattern = "/tmp/varnel-own-user-XXXXXX",
                   .tools = {"unshare", "setpriv", "ip", "openssl", "openvpn", "/usr/sbin/sstpc",
                             "/usr/sbin/pppd", "/usr/bin/python3"},
                   .unshareOptions = "--net --mount --pid --fork --mount-proc",
                   .scenario = kScenario,
-                  .leftovers = "root inst userdir helper.out sstp.* user.out control.out ended.sh",
+                  .leftovers = "root inst installed userdir helper.out sstp.* user.out control.out "
+                               "ended.sh profiles.sh",
                   .timeoutSeconds = 200});
   }
 };
@@ -242,19 +358,24 @@ TEST_F(AuthorizedUserTest, NoRequestOfTheUserRunsCodeAsRoot) {
       std::string("reply (null)\nmessage ") + helper::kSSTPOptionsRefusal + "\n";
   for (const char* label : {"opt-1", "opt-2", "opt-3", "opt-5", "opt-6"})
     EXPECT_TRUE(contains(after(r.output, label), refusal)) << label << "\n" << r.output;
-  // Values with newlines or that look like options: refused before sstpc.
-  for (const char* label :
-       {"field-0", "field-1", "field-2", "field-3", "field-4", "field-5", "field-6"}) {
-    const std::string part = after(r.output, label);
-    EXPECT_TRUE(contains(part, "reply 1\n")) << label << "\n" << r.output;
-    EXPECT_TRUE(contains(part, "state 2\n") || !contains(part, "state 3\n")) << label << "\n"
-                                                                             << r.output;
+  // Values with newlines or that look like options: refused before sstpc,
+  // and the client is told why.
+  for (const char* label : {"field-0", "field-1", "field-2", "field-4", "field-5", "field-6"}) {
+    EXPECT_TRUE(contains(after(r.output, label),
+                         std::string("reply (null)\nmessage ") + helper::kSSTPValuesRefusal + "\n"))
+        << label << "\n"
+        << r.output;
   }
-  EXPECT_TRUE(contains(r.output, "SSTP request refused: a value is missing or unusable."))
-      << r.output;
-  EXPECT_TRUE(contains(r.output, "SSTP request refused: the password cannot be handed over"))
+  EXPECT_TRUE(contains(after(r.output, "field-3"),
+                       std::string("reply (null)\nmessage ") + helper::kSSTPPasswordRefusal + "\n"))
       << r.output;
   // Executables that are not the installation's: never started.
+  for (const char* label : {"exe-1", "exe-2", "exe-3"}) {
+    EXPECT_TRUE(contains(after(r.output, label),
+                         std::string("reply (null)\nmessage ") + helper::kSSTPClientRefusal + "\n"))
+        << label << "\n"
+        << r.output;
+  }
   EXPECT_TRUE(contains(r.output, "Refused to start " + std::string("/usr/sbin/../sbin/sstpc")))
       << r.output;
   EXPECT_FALSE(contains(r.output, "USER-SSTPC-RAN")) << r.output;
@@ -274,6 +395,112 @@ TEST_F(AuthorizedUserTest, NoRequestOfTheUserRunsCodeAsRoot) {
   // The plugin never ran, and nothing of any attempt stayed behind.
   EXPECT_TRUE(contains(r.output, "mark \n")) << r.output;
   EXPECT_TRUE(contains(r.output, "left 0\n")) << r.output;
+}
+
+// The real NetworkManager for one test, in namespaces of its own
+// (tests/support/nm_namespace.sh); stopped when the object goes.
+class NetworkManagerFixture {
+ public:
+  NetworkManagerFixture() {
+    for (const char* p : {"/usr/sbin/NetworkManager", "/usr/bin/nmcli", "/usr/bin/dbus-daemon",
+                          "/usr/lib/NetworkManager/VPN/nm-pptp-service.name",
+                          "/usr/lib/NetworkManager/VPN/nm-l2tp-service.name",
+                          "/usr/lib/NetworkManager/VPN/nm-vpnc-service.name"}) {
+      if (skip.empty() && ::access(p, F_OK) != 0) skip = std::string(p) + " is not installed";
+    }
+    if (!skip.empty()) return;
+    dir = temp.file("nm");
+    ::mkdir(dir.c_str(), 0700);
+    const Outcome r = varnel::testing::runShell("'" + script() + "' start '" + dir + "' " +
+                                                std::to_string(::getpid()) + " 2>&1");
+    started = true;
+    if (r.status != 0 || r.output.rfind("address ", 0) != 0) {
+      failure = r.output;
+      return;
+    }
+    address = r.output.substr(8);
+    address.erase(address.find_last_not_of('\n') + 1);
+  }
+  ~NetworkManagerFixture() {
+    if (started) varnel::testing::runShell("'" + script() + "' stop '" + dir + "'");
+  }
+  std::string inside(const std::string& command) const {
+    return varnel::testing::runShell("'" + script() + "' run '" + dir + "' " + command).output;
+  }
+  static std::string script() { return varnel::testing::supportFile("nm_namespace.sh"); }
+
+  std::string skip, failure, address, dir;
+
+ private:
+  varnel::testing::TempDir temp{"nm"};
+  bool started = false;
+};
+
+// PPTP, L2TP and IPSec requests whose values would reach NetworkManager's
+// profile and its plugins' pppd or vpnc: each is refused with its reason
+// before any profile is written, and nothing of the user's runs as root. A
+// control request with the same option words inside a user name (one
+// value, harmless) is taken, so the set-up would have seen a profile.
+TEST_F(AuthorizedUserTest, NetworkServiceValuesAreRefusedBeforeAnyProfileIsWritten) {
+  NetworkManagerFixture nm;
+  if (!nm.skip.empty()) GTEST_SKIP() << nm.skip;
+  ASSERT_TRUE(nm.failure.empty()) << nm.failure;
+  ::setenv("NM_BUS", nm.address.c_str(), 1);
+  Outcome r = scenario("nm");
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_TRUE(contains(r.output, "client-status 0\n")) << r.output;
+  namespace sc = platform::sysconfig;
+  const std::string gateway = sc::nmGatewayProblem("a b");
+  const std::string user = sc::nmTextProblem("user name", "\n");
+  const std::string password = sc::nmTextProblem("password", "\n");
+  const std::string key = sc::nmKeyProblem("shared secret", "\n");
+  const std::string emptyKey = sc::nmKeyProblem("shared secret", "");
+  const std::vector<std::pair<const char*, std::string>> refused = {
+      {"pptp-ip-1", gateway},        {"pptp-ip-2", gateway},   {"pptp-ip-3", gateway},
+      {"pptp-ip-4", gateway},        {"pptp-user-1", user},    {"pptp-user-2", user},
+      {"pptp-password-1", password}, {"l2tp-ip-1", gateway},   {"l2tp-user-1", user},
+      {"l2tp-password-1", password}, {"l2tp-psk-1", key},      {"l2tp-psk-2", key},
+      {"ipsec-gw-1", gateway},       {"ipsec-gw-2", gateway},  {"ipsec-gw-3", gateway},
+      {"ipsec-psk-1", key},          {"ipsec-psk-2", emptyKey}};
+  for (const auto& [label, reason] : refused) {
+    EXPECT_TRUE(contains(after(r.output, label), "reply (null)\nmessage " + reason + "\n"))
+        << label << "\n"
+        << r.output;
+  }
+  // No profile before the control (NetworkManager's own "base" and "lo"
+  // only); the control's afterwards.
+  auto profiles = [&](const std::string& when) {
+    const std::size_t at = r.output.find("profiles " + when + ": ");
+    return at == std::string::npos ? std::string("missing")
+                                   : r.output.substr(at, r.output.find('\n', at) - at);
+  };
+  EXPECT_TRUE(contains(profiles("before"), " base ")) << r.output;
+  EXPECT_FALSE(contains(profiles("before"), "VarnelVPN")) << r.output;
+  EXPECT_TRUE(contains(after(r.output, "control"), "reply 1\n")) << r.output;
+  EXPECT_TRUE(contains(profiles("after"), " VarnelVPN ")) << r.output;
+  EXPECT_TRUE(contains(nm.inside("nmcli -t -f vpn.data connection show VarnelVPN"),
+                       "user = alice plugin " + work() + "/userdir/evil.so"))
+      << r.output;
+  // Nothing of the user's ran as root.
+  EXPECT_TRUE(contains(r.output, "mark \n")) << r.output;
+}
+
+// The installation's own options file, as the build ships it and the
+// installer records it, takes the client's SSTP request through sstpc to
+// pppd (which stops at the missing /dev/ppp here, after it read its options).
+TEST_F(AuthorizedUserTest, TheShippedOptionsFileTakesTheClientsSSTPRequestToPppd) {
+  Outcome r = scenario("installed");
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_TRUE(contains(r.output, "install-status 0\n")) << r.output;
+  EXPECT_TRUE(
+      contains(r.output, "helper.conf: SSTPOptions=" + work() + "/installed/sstp-options\n"))
+      << r.output;
+  EXPECT_TRUE(contains(r.output, "client-status 0\n")) << r.output;
+  EXPECT_TRUE(contains(r.output, "reply 1\n")) << r.output;
+  EXPECT_FALSE(contains(r.output, "message ")) << r.output;
+  EXPECT_TRUE(contains(r.output, "pppd-reached 1\n")) << r.output;
+  EXPECT_TRUE(contains(r.output, "/dev/ppp")) << r.output;
+  EXPECT_FALSE(contains(r.output, "unrecognized option")) << r.output;
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "helper/helper_files.h"
+#include "helper/helper_service.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/system/file_util.h"
 #include "platform/system/paths.h"
@@ -72,7 +73,11 @@ TEST_F(HelperProgramTest, AnswersPollsDisconnectsAndEndsWithItsClient) {
       "until 2 15 logwait 'install the Debian package' 15 "
       "request operation=DisconnectConnection until 1 20"));
   EXPECT_EQ(r.status, 0) << r.output;
-  EXPECT_NE(r.output.find("reply 0\nreply (null)\nreply 1\nreply 1\n"), std::string::npos)
+  // The unknown operation gets no "result"; the refused SSTP request gets
+  // none either, but its reason.
+  EXPECT_NE(r.output.find(std::string("reply 0\nreply (null)\nreply (null)\nmessage ") +
+                          helper::kSSTPClientRefusal + "\nreply 1\n"),
+            std::string::npos)
       << r.output;
   EXPECT_NE(r.output.find("Refused to start /bin/sh"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("PPTP service created, connecting now."), std::string::npos) << r.output;

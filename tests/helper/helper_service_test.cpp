@@ -2,11 +2,16 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "helper/helper_files.h"
@@ -18,6 +23,7 @@
 #include "support/manual_clock.h"
 #include "support/temp_root.h"
 
+namespace fs = std::filesystem;
 namespace sc = platform::sysconfig;
 using helper::HelperService;
 using ipc::XPCMessage;
@@ -88,6 +94,19 @@ class HelperServiceTest : public varnel::testing::TempRootTest {
   bool waitForState(std::int64_t s, int ms = 10000) {
     return helper_test::pump([&] { return state() == s; }, ms);
   }
+  // The end of the client's connection, handled as the program does: off
+  // the main queue, which meanwhile runs (child exits are reported there).
+  void endClient() {
+    XPCMessage ended;
+    ended.setObject(Value("Connection invalid"), ipc::kXPCErrorKey);
+    std::atomic<bool> done{false};
+    std::thread handler([&] {
+      EXPECT_FALSE(service->handleMessage(ended));
+      done = true;
+    });
+    EXPECT_TRUE(helper_test::pump([&] { return done.load(); }, 30000));
+    handler.join();
+  }
 
   std::shared_ptr<helper::LKNotificationLogger> logger;
   std::shared_ptr<sc::SimulatorDriver> driver;
@@ -102,6 +121,7 @@ TEST_F(HelperServiceTest, FreshHelperAnswersStateZeroAndUnknownOperationsWithout
   auto reply = service->handleMessage(request({{"operation", "IntentionallyBroken"}}));
   ASSERT_TRUE(reply);
   EXPECT_FALSE(reply->objectForKey("result"));
+  EXPECT_FALSE(reply->objectForKey("message"));
   EXPECT_EQ(state(), 0);
 }
 
@@ -124,9 +144,9 @@ TEST_F(HelperServiceTest, EveryOperationAClientSendsIsServed) {
     for (const ipc::HelperOperationName& entry : ipc::kHelperOperations)
       named = named || (entry.operation == *parsed && name == entry.name);
     EXPECT_TRUE(named) << name;
-    // The handler answers each one with "result", which an unknown name
-    // never gets. (Connection requests carry values the system's network
-    // services can take: unusable ones are refused.)
+    // The handler answers each one with "result" or, refused, with its
+    // reason under "message"; an unknown name never gets either. (The
+    // network services' requests carry values they can take.)
     auto reply = service->handleMessage(request({{"operation", Value(name)},
                                                  {"ip", "10.9.0.1"},
                                                  {"assigned", "10.9.0.1"},
@@ -135,7 +155,7 @@ TEST_F(HelperServiceTest, EveryOperationAClientSendsIsServed) {
                                                  {"ipsec", "psk"},
                                                  {"sharedKey", "psk"}}));
     ASSERT_TRUE(reply) << name;
-    EXPECT_TRUE(reply->objectForKey("result")) << name;
+    EXPECT_TRUE(reply->objectForKey("result") || reply->objectForKey("message")) << name;
   }
   for (const ipc::HelperOperationName& entry : ipc::kHelperOperations)
     EXPECT_EQ(HelperService::parseOperation(entry.name), entry.operation) << entry.name;
@@ -224,7 +244,8 @@ TEST_F(HelperServiceTest, UnknownExecutableIsRefused) {
                                                {"password", "p"},
                                                {"host", "h"},
                                                {"sstpOptions", "/etc/opts"}}));
-  EXPECT_TRUE(reply->objectForKey("result").value().asBool());
+  EXPECT_FALSE(reply->objectForKey("result"));
+  EXPECT_EQ(reply->stringForKey("message"), Value(helper::kSSTPClientRefusal));
   EXPECT_EQ(state(), 2);
   EXPECT_FALSE(service->sstpTask());
   EXPECT_NE(helper_test::drainLog().find("Refused to start /bin/sh"), std::string::npos);
@@ -329,6 +350,55 @@ TEST_F(HelperServiceTest, SSTPPasswordIsOnNoCommandLine) {
   say("exit");
   EXPECT_TRUE(waitForState(1));
   EXPECT_EQ(helper_test::drainLog().find(password), std::string::npos);
+}
+
+// Every refused SSTP request is answered with its reason and no "result"
+// (the client's form of a refusal), never with a "yes" and silence.
+TEST_F(HelperServiceTest, EveryRefusedSSTPRequestIsAnsweredWithItsReason) {
+  const Value good = Value::dictionary({{"operation", "SSTPConnectionRequest"},
+                                        {"sstpLocation", fakeSSTP()},
+                                        {"username", "u"},
+                                        {"password", "p"},
+                                        {"host", "sstp.test"},
+                                        {"sstpOptions", sstpOptions()}});
+  // The good request with `changes`; a None value leaves the key out.
+  auto ask = [&](const std::vector<std::pair<std::string, Value>>& changes) {
+    XPCMessage m;
+    for (const char* key :
+         {"operation", "sstpLocation", "username", "password", "host", "sstpOptions"}) {
+      Value value = good[key];
+      for (const auto& [k, v] : changes)
+        if (k == key) value = v;
+      if (!value.isNone()) m.setObject(value, key);
+    }
+    return service->handleMessage(m);
+  };
+  const std::vector<std::pair<std::vector<std::pair<std::string, Value>>, const char*>> cases = {
+      {{{"sstpLocation", "/bin/sh"}}, helper::kSSTPClientRefusal},
+      {{{"sstpLocation", Value()}}, helper::kSSTPClientRefusal},
+      {{{"username", Value()}}, helper::kSSTPValuesRefusal},
+      {{{"username", "-plugin"}}, helper::kSSTPValuesRefusal},
+      {{{"host", "sstp.test plugin /x.so"}}, helper::kSSTPValuesRefusal},
+      {{{"host", Value()}}, helper::kSSTPValuesRefusal},
+      {{{"sstpOptions", "/etc/opts"}}, helper::kSSTPOptionsRefusal},
+      {{{"password", "p\nplugin /x.so"}}, helper::kSSTPPasswordRefusal},
+  };
+  for (const auto& [changes, refusal] : cases) {
+    const std::optional<ipc::XPCMessage> reply = ask(changes);
+    ASSERT_TRUE(reply) << refusal;
+    EXPECT_FALSE(reply->objectForKey("result")) << refusal;
+    EXPECT_EQ(reply->stringForKey("message"), Value(refusal)) << changes.front().first;
+    EXPECT_EQ(state(), 2) << refusal;
+    EXPECT_FALSE(service->sstpTask()) << refusal;
+  }
+  // The accepted request still gets its "yes".
+  const std::optional<ipc::XPCMessage> reply = ask({});
+  ASSERT_TRUE(reply);
+  EXPECT_TRUE(reply->objectForKey("result").value().asBool());
+  EXPECT_FALSE(reply->objectForKey("message"));
+  ASSERT_TRUE(service->sstpTask());
+  say("exit");
+  EXPECT_TRUE(waitForState(2));
 }
 
 TEST_F(HelperServiceTest, SSTPOptionsOnlyFromTheInstallationsOwnFile) {
@@ -505,6 +575,85 @@ TEST_F(HelperServiceTest, ClientThatGoesAwayTakesTheAttemptsSecretsWithIt) {
   EXPECT_TRUE(platform::files::readFile(helper::privatePath("openvpn.pid")));
   ::unlink(helper::privatePath("varnelvpn_dns.temp").c_str());
   ::unlink(helper::privatePath("openvpn.pid").c_str());
+}
+
+// A stand-in OpenVPN: it says when it runs; asked to stop (SIGINT, as the
+// teardown asks) it records whether its down script (the value after
+// "--down") is still there, as the real one runs it on its way out, and
+// ends. With `stubborn` it ignores the request.
+std::string fakeOpenVPN(const std::string& path, bool stubborn) {
+  const std::string onStop =
+      stubborn ? ""
+               : "[ -f \"$down\" ] && echo present > '" + path + ".down'; kill $sleeper; exit 0";
+  platform::files::writeFileAtomically(
+      path,
+      "#!/bin/sh\n"
+      "while [ $# -gt 0 ]; do [ \"$1\" = --down ] && down=$2; shift; done\n"
+      "trap '" +
+          onStop +
+          "' INT TERM\n"
+          "sleep 60 & sleeper=$!\n"
+          "echo $sleeper > '" +
+          path +
+          ".running'\n"
+          "while :; do wait $sleeper && exit 0; done\n",
+      0755);
+  return path;
+}
+
+// The helper that ends with its client first lets the OpenVPN it stopped
+// run its down script, then removes every file of the attempt, the scripts
+// too.
+TEST_F(HelperServiceTest, ClientThatGoesAwayLeavesNoFileOfTheAttemptOnceOpenVPNHasEnded) {
+  const std::string openvpn = fakeOpenVPN(root().file("openvpn"), false);
+  options_.policy.executables = {openvpn};
+  service = HelperService::create(options_);
+  auto reply = service->handleMessage(request({{"operation", "OpenVPNConnectionRequest"},
+                                               {"openVPNPath", openvpn},
+                                               {"remote", "vpn.test"},
+                                               {"port", "1194"},
+                                               {"ca", "Y2E="},
+                                               {"key", "a2V5"}}));
+  ASSERT_TRUE(reply);
+  ASSERT_TRUE(reply->objectForKey("result"));
+  ASSERT_TRUE(helper_test::pump([&] { return fs::exists(openvpn + ".running"); }, 10000));
+  const std::vector<std::string> written = attemptFiles();
+  for (const char* name : {"varnel-up.sh", "varnel-down.sh", "VarnelVPN.ca", "VarnelVPN.key"})
+    EXPECT_NE(std::find(written.begin(), written.end(), name), written.end()) << name;
+  endClient();
+  EXPECT_EQ(exits, std::vector<int>{0});
+  // OpenVPN found its down script when it stopped; afterwards nothing stays.
+  EXPECT_EQ(platform::files::readFile(openvpn + ".down"), "present\n");
+  EXPECT_EQ(attemptFiles(), std::vector<std::string>{});
+}
+
+// An OpenVPN that has not ended when the helper must go still needs its
+// down script: the scripts stay (the next start ends it and removes them),
+// the certificates and keys go.
+TEST_F(HelperServiceTest, ScriptsStayOnlyForAnOpenVPNThatStillRuns) {
+  const std::string openvpn = fakeOpenVPN(root().file("openvpn"), true);
+  options_.policy.executables = {openvpn};
+  options_.openVPNExitWait = 0.2;
+  service = HelperService::create(options_);
+  service->handleMessage(request({{"operation", "OpenVPNConnectionRequest"},
+                                  {"openVPNPath", openvpn},
+                                  {"remote", "vpn.test"},
+                                  {"port", "1194"},
+                                  {"ca", "Y2E="},
+                                  {"key", "a2V5"}}));
+  ASSERT_TRUE(helper_test::pump([&] { return fs::exists(openvpn + ".running"); }, 10000));
+  endClient();
+  EXPECT_EQ(exits, std::vector<int>{0});
+  std::vector<std::string> left = attemptFiles();
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"varnel-down.sh", "varnel-up.sh"}));
+  // The stand-in ends here, as the next start would end it.
+  auto vpn = service->openVPN();
+  ASSERT_TRUE(vpn);
+  ::kill(vpn->ovpnTask()->processIdentifier(), SIGKILL);
+  EXPECT_TRUE(helper_test::pump([&] { return vpn->waitForExit(0); }, 10000));
+  const std::string sleeper = platform::files::readFile(openvpn + ".running").value_or("");
+  if (std::atoi(sleeper.c_str()) > 1) ::kill(std::atoi(sleeper.c_str()), SIGKILL);
 }
 
 TEST(HelperServiceDescription, SecretsAreRedacted) {

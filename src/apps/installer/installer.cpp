@@ -1,6 +1,9 @@
 #include "apps/installer/installer.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <limits.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,7 +17,6 @@
 #include "platform/servicemanagement/service_management.h"
 #include "platform/sysconfig/authorization.h"
 #include "platform/system/bundle.h"
-#include "platform/system/child_process.h"
 #include "platform/system/file_util.h"
 #include "platform/system/paths.h"
 #include "platform/system/root_only_path.h"
@@ -61,21 +63,47 @@ bool inside(const std::string& path, const std::string& folder) {
   return path == folder || path.rfind(folder + "/", 0) == 0;
 }
 
-int runCommand(const std::vector<std::string>& args) {
-  return platform::process::exitStatus(platform::process::runAndWait(args));
-}
+// A descriptor closed when it goes out of scope.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+
+struct Identity {
+  dev_t dev;
+  ino_t ino;
+  friend bool operator==(const Identity&, const Identity&) = default;
+};
+
+// The running program of the caller, as the kernel names it.
+struct Image {
+  std::string path;
+  uid_t uid = 0;  // the user the caller runs as
+  dev_t dev = 0;  // the program file's device and inode
+  ino_t ino = 0;
+};
 
 // The folder of the client that ran us: our parent's executable, read from
 // the kernel, which must be the client program and run as the user polkit
 // authorized; the parent must still be ours afterwards (so the pid named
 // the process we read, not a later one).
-std::optional<std::string> callersFolder(const Context& context, std::string* why) {
+std::optional<std::string> callersFolder(const Context& context, Image* image, std::string* why) {
   if (context.caller <= 1) {
     *why = "the program that asked for the move is gone";
     return std::nullopt;
   }
-  uid_t uid = 0;
-  std::optional<std::string> exe = executableOfProcess(context.caller, &uid);
+  struct stat program;
+  std::optional<std::string> exe = executableOfProcess(context.caller, &image->uid, &program);
   if (!exe) {
     *why = "the program that asked for the move cannot be identified";
     return std::nullopt;
@@ -86,7 +114,7 @@ std::optional<std::string> callersFolder(const Context& context, std::string* wh
     *why = "the program that asked for the move is gone";
     return std::nullopt;
   }
-  if (context.authorizingUser && uid != *context.authorizingUser) {
+  if (context.authorizingUser && image->uid != *context.authorizingUser) {
     *why = "the program that asked for the move runs as another user";
     return std::nullopt;
   }
@@ -94,12 +122,223 @@ std::optional<std::string> callersFolder(const Context& context, std::string* wh
     *why = "only " + context.clientProgram + " can be moved, not " + *exe;
     return std::nullopt;
   }
+  image->path = *exe;
+  image->dev = program.st_dev;
+  image->ino = program.st_ino;
   return platform::files::parentFolder(*exe);
+}
+
+// The folder at the absolute plain `path`, opened one component at a time
+// from "/" without following a symbolic link anywhere: a folder swapped for
+// a link at any point of the path is refused, never entered.
+int openPlainFolder(const std::string& path, std::string* why) {
+  if (path.empty() || path[0] != '/' || path == "/") {
+    *why = "not an absolute path of a folder";
+    return -1;
+  }
+  int fd = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  std::string walked;
+  std::size_t start = 1;
+  while (fd >= 0) {
+    const std::size_t end = path.find('/', start);
+    const bool last = end == std::string::npos;
+    const std::string part = path.substr(start, last ? std::string::npos : end - start);
+    if (part.empty() || part == "." || part == "..") {
+      ::close(fd);
+      *why = "not a plain path (an empty, \".\" or \"..\" component)";
+      return -1;
+    }
+    walked += "/" + part;
+    const int flags = (last ? O_RDONLY : O_PATH) | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    const int next = ::openat(fd, part.c_str(), flags);
+    if (next < 0) {
+      struct stat st;
+      const bool link =
+          ::fstatat(fd, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+      ::close(fd);
+      *why = walked + (link ? " is a symbolic link" : " is not a folder");
+      return -1;
+    }
+    ::close(fd);
+    fd = next;
+    if (last) return fd;
+    start = end + 1;
+  }
+  *why = "the root folder cannot be opened";
+  return -1;
+}
+
+bool ownedByCallerOrRoot(const struct stat& st, const Image& caller) {
+  return st.st_uid == 0 || st.st_uid == caller.uid;
+}
+
+// Names in the folder `fd` (without "." and ".."); false when it cannot be
+// read.
+bool namesIn(int fd, std::vector<std::string>* names) {
+  const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return false;
+  DIR* dir = ::fdopendir(copy);
+  if (!dir) {
+    ::close(copy);
+    return false;
+  }
+  ::rewinddir(dir);
+  errno = 0;
+  while (const dirent* e = ::readdir(dir)) {
+    const std::string name = e->d_name;
+    if (name != "." && name != "..") names->push_back(name);
+  }
+  const bool ok = errno == 0;
+  ::closedir(dir);
+  return ok;
+}
+
+// Removes `name` in the folder `at` with everything in it, following no
+// link.
+void removeTree(int at, const std::string& name) {
+  struct stat st;
+  if (::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+  if (!S_ISDIR(st.st_mode)) {
+    ::unlinkat(at, name.c_str(), 0);
+    return;
+  }
+  {
+    const Fd fd(::openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    std::vector<std::string> names;
+    if (fd && namesIn(fd.get(), &names))
+      for (const std::string& entry : names) removeTree(fd.get(), entry);
+  }
+  ::unlinkat(at, name.c_str(), AT_REMOVEDIR);
+}
+
+// The bits a root-owned copy keeps: no set-id or sticky bit, nothing that
+// others may change.
+mode_t copiedMode(mode_t mode) { return mode & 0755; }
+
+constexpr int kMaxFolderDepth = 32;
+
+struct Copy {
+  const Image& caller;
+  std::string problem;  // why the copy stopped
+};
+
+bool refuse(Copy* copy, const std::string& problem) {
+  copy->problem = problem;
+  return false;
+}
+
+bool copyFile(int from, int to, const std::string& name, const struct stat& st,
+              const std::string& shown, Copy* copy) {
+  // A second name of somebody else's file would let root read that file.
+  if (st.st_nlink != 1 && st.st_uid != copy->caller.uid)
+    return refuse(copy, shown + " is a second name of a file elsewhere");
+  const Fd in(
+      ::openat(from, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  struct stat opened;
+  if (!in || ::fstat(in.get(), &opened) != 0 || !S_ISREG(opened.st_mode) ||
+      Identity{opened.st_dev, opened.st_ino} != Identity{st.st_dev, st.st_ino})
+    return refuse(copy, shown + " changed while it was copied");
+  const Fd out(
+      ::openat(to, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!out) return refuse(copy, "cannot write the copy of " + shown);
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(in.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return refuse(copy, "cannot read " + shown);
+    if (n == 0) break;
+    for (ssize_t done = 0; done < n;) {
+      const ssize_t w = ::write(out.get(), buffer + done, static_cast<std::size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) return refuse(copy, "cannot write the copy of " + shown);
+      done += w;
+    }
+  }
+  const struct timespec times[2] = {opened.st_atim, opened.st_mtim};
+  if (::fchmod(out.get(), copiedMode(opened.st_mode)) != 0 || ::futimens(out.get(), times) != 0 ||
+      ::fsync(out.get()) != 0)
+    return refuse(copy, "cannot finish the copy of " + shown);
+  return true;
+}
+
+// Copies the folder `from` (whose status is `st`) into the empty folder
+// `to`, through descriptors only: every entry is examined without following
+// links, opened with O_NOFOLLOW and checked to be the entry examined. Links
+// are copied as links (their targets are never read); anything but files,
+// folders and links is refused.
+bool copyFolder(int from, int to, const struct stat& st, int depth, Copy* copy,
+                const std::string& shown = ".") {
+  if (depth > kMaxFolderDepth) return refuse(copy, shown + " is nested too deeply");
+  std::vector<std::string> names;
+  if (!namesIn(from, &names)) return refuse(copy, "cannot read " + shown);
+  for (const std::string& name : names) {
+    const std::string entry = shown == "." ? name : shown + "/" + name;
+    struct stat est;
+    if (::fstatat(from, name.c_str(), &est, AT_SYMLINK_NOFOLLOW) != 0)
+      return refuse(copy, "cannot examine " + entry);
+    if (!ownedByCallerOrRoot(est, copy->caller))
+      return refuse(copy, entry + " belongs to another user");
+    if (S_ISLNK(est.st_mode)) {
+      std::vector<char> target(static_cast<std::size_t>(est.st_size > 0 ? est.st_size : 255) + 2);
+      const ssize_t n = ::readlinkat(from, name.c_str(), target.data(), target.size());
+      if (n <= 0 || static_cast<std::size_t>(n) >= target.size())
+        return refuse(copy, entry + " changed while it was copied");
+      const std::string text(target.data(), static_cast<std::size_t>(n));
+      const struct timespec times[2] = {est.st_atim, est.st_mtim};
+      if (::symlinkat(text.c_str(), to, name.c_str()) != 0)
+        return refuse(copy, "cannot write the copy of " + entry);
+      ::utimensat(to, name.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    } else if (S_ISDIR(est.st_mode)) {
+      const Fd sub(::openat(from, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      struct stat opened;
+      if (!sub || ::fstat(sub.get(), &opened) != 0 ||
+          Identity{opened.st_dev, opened.st_ino} != Identity{est.st_dev, est.st_ino})
+        return refuse(copy, entry + " changed while it was copied");
+      if (::mkdirat(to, name.c_str(), 0700) != 0)
+        return refuse(copy, "cannot write the copy of " + entry);
+      const Fd out(::openat(to, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (!out) return refuse(copy, "cannot write the copy of " + entry);
+      if (!copyFolder(sub.get(), out.get(), opened, depth + 1, copy, entry)) return false;
+    } else if (S_ISREG(est.st_mode)) {
+      if (!copyFile(from, to, name, est, entry, copy)) return false;
+    } else {
+      return refuse(copy, entry + " is not a file, folder or link");
+    }
+  }
+  const struct timespec times[2] = {st.st_atim, st.st_mtim};
+  if (::fchmod(to, copiedMode(st.st_mode)) != 0 || ::futimens(to, times) != 0)
+    return refuse(copy, "cannot finish the copy of " + shown);
+  return true;
+}
+
+// Renames the finished copy `temporary` to `name` in the folder `at`,
+// exchanging it with an older one (removed afterwards), so that `name` is
+// never missing nor half made.
+bool swapIntoPlace(int at, const std::string& temporary, const std::string& name) {
+  if (::renameat2(at, temporary.c_str(), at, name.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno == EEXIST &&
+      ::renameat2(at, temporary.c_str(), at, name.c_str(), RENAME_EXCHANGE) == 0) {
+    removeTree(at, temporary);  // the older copy, under the temporary name now
+    return true;
+  }
+  // A file system without exchange: the older copy aside, the new one in.
+  struct stat st;
+  if (::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return ::renameat(at, temporary.c_str(), at, name.c_str()) == 0;
+  const std::string old = "." + name + ".old-" + std::to_string(::getpid());
+  removeTree(at, old);
+  if (::renameat(at, name.c_str(), at, old.c_str()) != 0) return false;
+  if (::renameat(at, temporary.c_str(), at, name.c_str()) != 0) {
+    ::renameat(at, old.c_str(), at, name.c_str());
+    return false;
+  }
+  removeTree(at, old);
+  return true;
 }
 
 }  // namespace
 
-std::optional<std::string> executableOfProcess(pid_t pid, uid_t* uid) {
+std::optional<std::string> executableOfProcess(pid_t pid, uid_t* uid, struct stat* image) {
   const std::string proc = "/proc/" + std::to_string(pid);
   struct stat st;
   if (::stat(proc.c_str(), &st) != 0) return std::nullopt;
@@ -110,6 +349,8 @@ std::optional<std::string> executableOfProcess(pid_t pid, uid_t* uid) {
   // A program whose file was replaced or removed since it started.
   if (exe.size() > 10 && exe.compare(exe.size() - 10, 10, " (deleted)") == 0) return std::nullopt;
   if (exe.empty() || exe[0] != '/') return std::nullopt;
+  // The program file itself, whatever its name is by now.
+  if (image && ::stat((proc + "/exe").c_str(), image) != 0) return std::nullopt;
   if (uid) *uid = st.st_uid;  // /proc/<pid> belongs to the process's user
   return exe;
 }
@@ -171,22 +412,41 @@ Outcome installHelper(const std::string& label, const std::string& clientName,
 Outcome moveClient(const std::string& sourceArgument, const std::string& destinationArgument,
                    const Context& context) {
   std::string why;
-  const std::optional<std::string> source = callersFolder(context, &why);
+  Image caller;
+  const std::optional<std::string> source = callersFolder(context, &caller, &why);
   if (!source) return failWith(kMoveFailed, why);
-  // The argument may only repeat what the kernel told us.
-  if (canonical(sourceArgument) != source)
+  // The source is opened once, without following a link anywhere on its
+  // path; everything below is read through this descriptor only.
+  const Fd from(openPlainFolder(sourceArgument, &why));
+  if (!from) return failWith(kMoveFailed, "cannot move " + sourceArgument + ": " + why);
+  // The argument may only repeat what the kernel told us, and the folder
+  // opened must hold the very program that runs (by device and inode).
+  const std::string program = platform::files::lastComponent(caller.path);
+  struct stat st;
+  if (sourceArgument != *source ||
+      ::fstatat(from.get(), program.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(st.st_mode) || st.st_dev != caller.dev || st.st_ino != caller.ino)
     return failWith(kMoveFailed, "only the running client's own folder " + *source +
                                      " can be moved, not " + sourceArgument);
-  const std::string name = platform::files::lastComponent(*source);
-  if (!plainName(name)) return failWith(kMoveFailed, *source + " cannot be moved");
+  if (::fstat(from.get(), &st) != 0 || !ownedByCallerOrRoot(st, caller))
+    return failWith(kMoveFailed, *source + " belongs to another user");
+  const Identity sourceIdentity{st.st_dev, st.st_ino};
+
   const std::optional<std::string> applications = canonical(platform::paths::system("/opt"));
   if (!applications) return failWith(kMoveFailed, "there is no applications folder");
-  if (!rootOnlyFolder(*applications, context, &why)) return failWith(kMoveFailed, why);
-  const std::string destination = *applications + "/" + name;
-  if (platform::files::lastComponent(destinationArgument) != name ||
+  platform::rootonly::Options folderWalk = walk(rootonly::Kind::kFolder, context);
+  folderWalk.flags = O_RDONLY;
+  const Fd apps(rootonly::open(*applications, folderWalk, &why));
+  if (!apps) return failWith(kMoveFailed, why);
+  // Always the installation's own name: the move never takes the place of
+  // another program's folder, whatever the caller's folder is called.
+  const std::string destination = *applications + "/" + kInstallationFolderName;
+  if (platform::files::lastComponent(destinationArgument) != kInstallationFolderName ||
       canonical(platform::files::parentFolder(destinationArgument)) != applications)
     return failWith(kMoveFailed, "the destination must be " + destination);
-  if (inside(*source, destination) || inside(destination, *source))
+  if (inside(*source, destination) || inside(destination, *source) ||
+      (::fstatat(apps.get(), kInstallationFolderName, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+       Identity{st.st_dev, st.st_ino} == sourceIdentity))
     return failWith(kMoveFailed, "the folder is already in place");
   const std::optional<std::string> self =
       context.self.empty() ? std::nullopt : canonical(platform::files::parentFolder(context.self));
@@ -195,33 +455,29 @@ Outcome moveClient(const std::string& sourceArgument, const std::string& destina
     return failWith(kMoveFailed,
                     "the move would replace the installation it runs from (" + *self + ")");
 
+  if (context.afterSourceCheck) context.afterSourceCheck();
+
   // A root-owned copy beside the destination, then swapped into place.
   const std::string temporary =
-      *applications + "/." + name + ".moving-" + std::to_string(::getpid());
-  runCommand({"/bin/rm", "-rf", temporary});
-  if (runCommand({"/bin/cp", "-R", "-P", "--no-preserve=ownership", "--preserve=mode,timestamps",
-                  *source, temporary}) != 0) {
-    runCommand({"/bin/rm", "-rf", temporary});
-    return failWith(kMoveFailed, "cannot copy " + *source);
+      std::string(".") + kInstallationFolderName + ".moving-" + std::to_string(::getpid());
+  removeTree(apps.get(), temporary);
+  if (::mkdirat(apps.get(), temporary.c_str(), 0700) != 0)
+    return failWith(kMoveFailed, "cannot make a folder in " + *applications);
+  Copy copy{caller, {}};
+  {
+    const Fd to(
+        ::openat(apps.get(), temporary.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat top;
+    if (!to || ::fstat(from.get(), &top) != 0 || !copyFolder(from.get(), to.get(), top, 0, &copy)) {
+      removeTree(apps.get(), temporary);
+      return failWith(kMoveFailed, "cannot copy " + *source + ": " +
+                                       (copy.problem.empty() ? "a write failed" : copy.problem));
+    }
   }
-  // The copy is root's now: no set-id bits and nothing others may change.
-  if (runCommand({"/bin/chmod", "-R", "u-s,g-s,go-w", temporary}) != 0) {
-    runCommand({"/bin/rm", "-rf", temporary});
-    return failWith(kMoveFailed, "cannot set the permissions of the copy");
-  }
-  struct stat st;
-  const std::string old = *applications + "/." + name + ".old-" + std::to_string(::getpid());
-  const bool hadOld = ::lstat(destination.c_str(), &st) == 0;
-  if (hadOld && ::rename(destination.c_str(), old.c_str()) != 0) {
-    runCommand({"/bin/rm", "-rf", temporary});
-    return failWith(kMoveFailed, "cannot replace " + destination);
-  }
-  if (::rename(temporary.c_str(), destination.c_str()) != 0) {
-    if (hadOld) ::rename(old.c_str(), destination.c_str());
-    runCommand({"/bin/rm", "-rf", temporary});
+  if (!swapIntoPlace(apps.get(), temporary, kInstallationFolderName)) {
+    removeTree(apps.get(), temporary);
     return failWith(kMoveFailed, "cannot put the copy in place at " + destination);
   }
-  if (hadOld) runCommand({"/bin/rm", "-rf", old});
   return {};
 }
 

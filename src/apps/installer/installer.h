@@ -9,7 +9,8 @@
 //     authorized it (PKEXEC_UID, else SUDO_UID, else the real user).
 //   move <folder> <destination> [--root <dir>]
 //     copies the running client's own installation folder into the system's
-//     applications folder (<root>/opt), replacing an older copy there.
+//     applications folder as <root>/opt/VarnelVPN Client (the destination
+//     must name that), replacing an older copy there.
 //   check-root-only <folder>
 //     exit status 0 when only root can change <folder> (and every folder
 //     above it), 1 with the reason otherwise; needs no root.
@@ -24,12 +25,24 @@
 //     (the caller: this process's parent, whose executable the kernel names
 //     in /proc/<pid>/exe, owned by the authorizing user's process and still
 //     our parent after it was read), which must be the client program. The
-//     <folder> argument must name that same folder; anything else is
-//     refused. The destination is <applications>/<the folder's name> and
-//     never the installation this program runs from (nor a folder holding
-//     it), so the move can never replace the installer that polkit trusts.
-//  3. The copy is root's, without set-id bits and writable by root only; it
-//     is made beside the destination and renamed into place.
+//     <folder> argument must name that same folder as a plain path; it is
+//     opened once, one component at a time without following a symbolic
+//     link anywhere, and must hold the running program itself (same device
+//     and inode), so a folder swapped after any check is never the one
+//     copied. Anything else is refused. The destination is always
+//     <applications>/kInstallationFolderName (whatever the caller's folder
+//     is called, so no other program's folder is ever taken) and never the
+//     installation this program runs from (nor a folder holding it), so the
+//     move can never replace the installer that polkit trusts.
+//  3. The copy is made from descriptors only: each entry is examined and
+//     opened without following links and checked to be the entry examined;
+//     links are copied as links (their targets are never read or changed),
+//     entries of users other than the caller and root, second names of
+//     other users' files, and anything but files, folders and links are
+//     refused. The copy is root's, each mode without set-id or sticky bits
+//     and writable by root only; it is made under a temporary name beside
+//     the destination and renamed into place (exchanged with an older
+//     copy, which is then removed), so nothing is left half done.
 //
 // Exit statuses: 0 done, 1 not root-only (check-root-only), 2 usage, 3 not
 // root, 4 unsafe installation, 5 unsafe system root, 6 installation failed,
@@ -38,8 +51,10 @@
 // Thread safety: one call at a time (it changes the process environment).
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -51,6 +66,9 @@ namespace installer {
 inline constexpr const char* kProgramName = "varnel-install-helper";
 inline constexpr const char* kHelperLabel = ipc::kHelperServiceName;
 inline constexpr const char* kClientProgramName = "VarnelVPN Client";
+// The client's installation folder in the applications folder (the name the
+// polkit policy and the desktop entry name).
+inline constexpr const char* kInstallationFolderName = "VarnelVPN Client";
 
 enum Exit {
   kDone = 0,
@@ -84,14 +102,19 @@ struct Context {
   // Also accept this process's own user as an owner of root-only paths
   // (tests run by an ordinary user); never set by the program.
   bool trustSelf = false;
+  // Runs after "move" has opened and checked its source, before the copy
+  // (tests change the folder there); never set by the program.
+  std::function<void()> afterSourceCheck;
 };
 
 // The context of this process: /proc/self/exe, the parent, PKEXEC_UID.
 Context currentContext();
 
-// The executable of the live process `pid` and the real uid it runs as;
-// nullopt when it cannot be read.
-std::optional<std::string> executableOfProcess(pid_t pid, uid_t* uid = nullptr);
+// The executable of the live process `pid`, the real uid it runs as and the
+// status of the program file itself (its device and inode, whatever its
+// name is by now); nullopt when it cannot be read.
+std::optional<std::string> executableOfProcess(pid_t pid, uid_t* uid = nullptr,
+                                               struct stat* image = nullptr);
 
 // Runs the command line (without the program name); the caller has checked
 // that it runs as root where the command needs it.

@@ -16,6 +16,9 @@
 //  4. A dictionary received as a request that expects a reply carries a reply
 //     context; `createReply` makes a new dictionary bound to it, which the
 //     transport routes back to the waiting sender.
+//  5. Lookups and insertions in a dictionary take expected constant time
+//     whatever keys a peer sends: large dictionaries index their keys under
+//     a per-process secret hash (channelKeyHash).
 //
 // Thread safety: scalars may be shared freely. Arrays and dictionaries are
 // not locked: build them on one thread, then hand them over.
@@ -58,6 +61,12 @@ enum class ChannelError {
 };
 
 using UUIDBytes = std::array<std::uint8_t, 16>;
+
+// The hash of a large dictionary's key index: SipHash-1-3 under a key drawn
+// from the kernel's random source once per process. A peer cannot choose
+// keys that collide in it (it could under an unkeyed hash, and make each
+// lookup and insertion walk all of them). Any thread.
+std::size_t channelKeyHash(std::string_view key);
 
 class Connection;
 struct ChannelNode;
