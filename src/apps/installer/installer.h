@@ -60,15 +60,16 @@
 #include <vector>
 
 #include "ipc/helper_protocol.h"
+#include "platform/security/polkit_authorization.h"
 
 namespace installer {
 
-inline constexpr const char* kProgramName = "varnel-install-helper";
+inline constexpr const char* kProgramName = platform::security::kInstallerProgramName;
 inline constexpr const char* kHelperLabel = ipc::kHelperServiceName;
 inline constexpr const char* kClientProgramName = "VarnelVPN Client";
 // The client's installation folder in the applications folder (the name the
 // polkit policy and the desktop entry name).
-inline constexpr const char* kInstallationFolderName = "VarnelVPN Client";
+inline constexpr const char* kInstallationFolderName = platform::security::kInstallationFolderName;
 
 enum Exit {
   kDone = 0,

@@ -190,6 +190,11 @@ bool moveItemToTrash(const std::string& path) {
   return false;
 }
 
+bool isApplicationFolderName(const std::string& name) {
+  if (name == platform::security::kInstallationFolderName) return true;
+  return name.size() > 4 && name.compare(name.size() - 4, 4, ".app") == 0;
+}
+
 void offerMoveToApplicationsFolder(MoveToApplicationsUI* ui, MoveToApplicationsOptions options) {
   auto defaults = platform::UserDefaults::standardUserDefaults();
   if (defaults->boolForKey(kMoveToApplicationsSuppressKey)) return;
@@ -250,8 +255,7 @@ void offerMoveToApplicationsFolder(MoveToApplicationsUI* ui, MoveToApplicationsO
     auto blank = [](const std::string& s) {
       return s.find_first_not_of(" \t\n") == std::string::npos;
     };
-    const bool acceptable = destination.size() > 4 &&
-                            destination.compare(destination.size() - 4, 4, ".app") == 0 &&
+    const bool acceptable = isApplicationFolderName(platform::files::lastComponent(destination)) &&
                             !blank(destination) && !blank(bundlePath);
     if (acceptable && ::geteuid() != 0) {
       // Users other than root: the installer does the copy as root once

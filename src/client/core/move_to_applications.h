@@ -40,6 +40,12 @@ inline constexpr const char* kMoveToApplicationsSuppressKey =
     "moveToApplicationsFolderAlertSuppress";
 inline constexpr const char* kCouldNotMoveMessage = "Could not move to Applications folder";
 
+// Whether `name` (a folder's last component) names an application folder
+// the routine may replace with administrator rights: one ending in ".app",
+// or the installation's own name (platform::security::
+// kInstallationFolderName), the folder the installer moves the client to.
+bool isApplicationFolderName(const std::string& name);
+
 // The alert of the routine, drawn by the windows.
 class MoveToApplicationsUI {
  public:

@@ -32,6 +32,9 @@ inline constexpr const char* kHelperInstallAction = "com.varnelvpn.helper.instal
 inline constexpr const char* kClientMoveAction = "com.varnelvpn.client.move";
 // The privileged installer program, shipped beside the client.
 inline constexpr const char* kInstallerProgramName = "varnel-install-helper";
+// The client's installation folder in an applications folder: the only name
+// the installer moves a client to.
+inline constexpr const char* kInstallationFolderName = "VarnelVPN Client";
 inline constexpr const char* kPkexecPath = "/usr/bin/pkexec";
 
 struct AuthorizedRun {

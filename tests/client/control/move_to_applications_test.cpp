@@ -134,3 +134,15 @@ TEST(MoveToApplicationsRulesTest, QuotingTrashAndDiskImages) {
 }
 
 }  // namespace
+
+// The installed client's folder has no ".app" suffix on this system: its own
+// name must still qualify for the administrator's move, or a user whose
+// applications folder needs rights could never move it.
+TEST(MoveToApplicationsNames, TheInstallationsOwnNameQualifiesForTheAuthorizedMove) {
+  EXPECT_TRUE(client::isApplicationFolderName("VarnelVPN Client"));
+  EXPECT_TRUE(client::isApplicationFolderName("Varnel's VPN.app"));
+  EXPECT_FALSE(client::isApplicationFolderName(".app"));
+  EXPECT_FALSE(client::isApplicationFolderName("VarnelVPN Client (1)"));
+  EXPECT_FALSE(client::isApplicationFolderName("Documents"));
+  EXPECT_FALSE(client::isApplicationFolderName(""));
+}
