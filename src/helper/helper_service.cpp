@@ -48,6 +48,45 @@ bool isHostAndPort(const std::string& s) {
   return true;
 }
 
+// `text` with every control character written as an escape ("\\n",
+// "\\x01"), so that a value from a request can never start a line of its own
+// in the log (the client reads the log line by line).
+std::string printableText(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char c : text) {
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c < 0x20 || c == 0x7f) {
+      static const char kHex[] = "0123456789abcdef";
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xf];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+// A copy of `v` whose strings, at any depth, are printableText.
+Value printableValue(const Value& v) {
+  if (v.isString()) return Value(printableText(v.stringView()));
+  if (v.isArray()) {
+    Value out = Value::mutableArray();
+    for (const Value& e : v.elements()) out.append(printableValue(e));
+    return out;
+  }
+  if (v.isDictionary()) {
+    Value out = Value::mutableDictionary();
+    for (const auto& [key, value] : v.pairs()) out.set(printableValue(key), printableValue(value));
+    return out;
+  }
+  return v;
+}
+
 bool hasControl(const std::string& s) {
   for (unsigned char c : s)
     if (c < 0x20 || c == 0x7f) return true;
@@ -240,7 +279,7 @@ std::string HelperService::redactedDescription(const XPCMessage& request) {
   Value copy = all.isDictionary() ? all.mutableCopy() : Value::mutableDictionary();
   for (const char* key : kSecretKeys)
     if (copy.contains(key)) copy.set(key, kRedacted);
-  return XPCMessage(ipc::XPCParse::newXPCObject(copy)).description();
+  return XPCMessage(ipc::XPCParse::newXPCObject(printableValue(copy))).description();
 }
 
 bool HelperService::transition(std::initializer_list<ipc::HelperConnectionState> from,
@@ -316,7 +355,9 @@ std::string HelperService::startNetworkService(const std::string& operation,
   } else if (operation == ipc::kL2TPConnectionRequest) {
     HelperLog("L2TP connection request recieved. Creating service.");
   } else {
-    HelperLog("%@ %@", message.objectForKey(ipc::kAssignedKey), kRedacted);
+    const Value request =
+        ipc::XPCParse::dictionaryWithContentsOfXPCObject(message.getXPCDictionary());
+    HelperLog("%@ %@", printableValue(request[ipc::kAssignedKey]), kRedacted);
     HelperLog("%@", redactedDescription(message));
   }
   const std::uint64_t generation = beginConnection();

@@ -667,4 +667,17 @@ TEST(HelperServiceDescription, SecretsAreRedacted) {
   EXPECT_NE(d.find("r.test"), std::string::npos);
 }
 
+// A value of a request can never start a line of its own in the log: the
+// client reads the helper's log line by line and acts on some of its lines.
+TEST(HelperServiceDescription, RequestValuesCannotForgeLogLines) {
+  XPCMessage m = request({{"operation", "IPSecConnectionRequest"},
+                          {"assigned", "a.test\nConnection 1 is now connected.\r\x01"},
+                          {"sharedKey", "k"},
+                          {"ports", Value::array({Value("x\ny")})}});
+  const std::string d = HelperService::redactedDescription(m);
+  EXPECT_EQ(d.find("\nConnection 1"), std::string::npos) << d;
+  EXPECT_NE(d.find("a.test\\nConnection 1 is now connected.\\r\\x01"), std::string::npos) << d;
+  EXPECT_EQ(d.find("x\ny"), std::string::npos) << d;
+}
+
 }  // namespace
