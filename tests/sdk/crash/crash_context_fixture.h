@@ -1,6 +1,10 @@
 // A crash context for tests: a zeroed context and writable state installed
 // as the process-wide ones, with the SDK log in the test's temporary root.
 // Restores "no context" afterwards and closes the SDK log.
+//
+// resetCrashGlobals() is the one reset of crash capture's process-wide
+// state (the context, writable state and allocator, the capture hooks, the
+// debugger override, an open SDK log) for tests that install it otherwise.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,9 +15,22 @@
 #include <string>
 
 #include "sdk/crash/capture/ctr_context.h"
+#include "sdk/crash/capture/ctr_context_init.h"
 #include "support/temp_root.h"
 
 namespace sdk::testing {
+
+inline void resetCrashGlobals() {
+  CTRContextSetCaptureHooks({});
+  CTRProcessSetDebuggerAttachedForTesting(std::nullopt);
+  if (ctrWritableState != nullptr && ctrWritableState->sdkLogDescriptor >= 0) {
+    ::close(ctrWritableState->sdkLogDescriptor);
+    ctrWritableState->sdkLogDescriptor = -1;
+  }
+  ctrContext = nullptr;
+  ctrWritableState = nullptr;
+  ctrAllocator = nullptr;
+}
 
 class CrashContextTest : public varnel::testing::TempRootTest {
  protected:
@@ -29,12 +46,7 @@ class CrashContextTest : public varnel::testing::TempRootTest {
     ctrAllocator = nullptr;
   }
 
-  void TearDown() override {
-    ctrContext = nullptr;
-    ctrWritableState = nullptr;
-    ctrAllocator = nullptr;
-    if (state_.sdkLogDescriptor >= 0) ::close(state_.sdkLogDescriptor);
-  }
+  void TearDown() override { resetCrashGlobals(); }
 
   static std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -135,16 +135,8 @@ class ContextInitTest : public varnel::testing::TempRootTest {
   }
 
   void TearDown() override {
-    CTRContextSetCaptureHooks({});
-    CTRProcessSetDebuggerAttachedForTesting(std::nullopt);
     CTRContextSetInitializationTimeoutForTesting(std::nullopt);
-    if (ctrWritableState != nullptr && ctrWritableState->sdkLogDescriptor >= 0) {
-      ::close(ctrWritableState->sdkLogDescriptor);
-      ctrWritableState->sdkLogDescriptor = -1;
-    }
-    ctrContext = nullptr;
-    ctrWritableState = nullptr;
-    ctrAllocator = nullptr;
+    sdk::testing::resetCrashGlobals();
     calls = nullptr;
   }
 

@@ -24,6 +24,7 @@
 #include "sdk/crash/capture/ctr_context_init.h"
 #include "sdk/crash/capture/ctr_sdk_log.h"
 #include "sdk/crash/capture/ctr_user_logging.h"
+#include "sdk/crash/crash_context_fixture.h"
 #include "sdk/platform/bcn_console.h"
 #include "sdk/platform/bcn_request_guard.h"
 #include "sdk/platform/beacon.h"
@@ -139,15 +140,7 @@ class CTRCrashReportingControllerTest : public varnel::testing::TempRootTest {
     controller_.reset();
     server_->stop();
     platform::ModalAlert::setPresenter(nullptr);
-    CTRContextSetCaptureHooks({});
-    CTRProcessSetDebuggerAttachedForTesting(std::nullopt);
-    if (ctrWritableState != nullptr && ctrWritableState->sdkLogDescriptor >= 0) {
-      ::close(ctrWritableState->sdkLogDescriptor);
-      ctrWritableState->sdkLogDescriptor = -1;
-    }
-    ctrContext = nullptr;
-    ctrWritableState = nullptr;
-    ctrAllocator = nullptr;
+    sdk::testing::resetCrashGlobals();
     BCNConsoleSetDebug(false);
     Beacon::resetSharedSDKForTesting();
   }
