@@ -55,7 +55,7 @@ TEST_F(ScriptedNetworkManagerTest, ConnectsOnlyWhenNetworkManagerSaysSoAndFollow
   EXPECT_TRUE(helper_test::pump(
       [&] {
         log += helper_test::drainLog();
-        return contains(log, "ended: the VPN service stopped");
+        return contains(log, "ended: the PPTP connection was lost (the VPN service stopped)");
       },
       5000))
       << log;

@@ -213,7 +213,7 @@ TEST_F(NMDriverTest, ADropWhileConnectedEndsTheConnectionWithItsReason) {
   auto down = rec.next();
   EXPECT_EQ(down.first, ConnectionStatus::Disconnected);
   // What the system lacks is said only for an attempt that never came up.
-  EXPECT_EQ(down.second, "the VPN service stopped");
+  EXPECT_EQ(down.second, "the PPTP connection was lost (the VPN service stopped)");
   // Only one end is reported, whatever follows.
   mock.command("active 4 4");
   EXPECT_EQ(driver->stop(c, false), true);
@@ -222,27 +222,83 @@ TEST_F(NMDriverTest, ADropWhileConnectedEndsTheConnectionWithItsReason) {
 }
 
 TEST_F(NMDriverTest, EveryFailureReasonIsReportedAsReadableText) {
-  // NetworkManager's reason in words, never a bare "unknown", and what
-  // this system (as the test names it: no PPP device) lacks.
-  for (std::uint32_t reason : {0u, 1u, 5u, 6u, 7u, 8u, 9u, 10u, 11u, 99u}) {
+  // NetworkManager's reason in words, never a bare "unknown" nor a bare "no
+  // reason", with how far the attempt got, and what this system (as the
+  // test names it: no PPP device) lacks.
+  for (std::uint32_t reason : {0u, 1u, 4u, 5u, 6u, 7u, 8u, 9u, 10u, 11u, 99u}) {
     SCOPED_TRACE(reason);
     auto c = startPPTP();
     mock.command("vpn 3 1");
     mock.command("vpn 6 " + std::to_string(reason));  // FAILED
     auto end = rec.nextOtherThan(ConnectionStatus::Connecting);
     EXPECT_EQ(end.first, ConnectionStatus::Disconnected);
-    // Never a bare "unknown": without a reason it still says what ended.
     EXPECT_EQ(end.second.find("unknown"), std::string::npos) << end.second;
-    if (reason <= 1)
-      EXPECT_NE(end.second.find("PPTP connection ended"), std::string::npos) << end.second;
-    else
+    if (reason <= 1 || reason == 4 || reason == 7 || reason == 8) {
+      EXPECT_EQ(end.second.rfind("the PPTP connection to the server could not be established", 0),
+                0u)
+          << end.second;
+    }
+    if (reason > 1) {
       EXPECT_NE(end.second.find(sc::nmStateReasonText(reason)), std::string::npos) << end.second;
+    }
     // This system (as the test names it) has no PPP: that is said too.
-    EXPECT_NE(end.second.find("cannot run PPP, which PPTP needs"), std::string::npos) << end.second;
+    EXPECT_NE(end.second.find("; this system cannot run PPP, which PPTP needs ("),
+              std::string::npos)
+        << end.second;
   }
   EXPECT_NE(sc::nmStateReasonText(9).find("secrets"), std::string::npos);
   EXPECT_NE(sc::nmStateReasonText(10).find("password"), std::string::npos);
   EXPECT_NE(sc::nmStateReasonText(99).find("99"), std::string::npos);
+}
+
+TEST_F(NMDriverTest, WithoutAnyReasonTheStageReachedIsSaid) {
+  // A machine with the devices the type needs (here /dev/null stands for
+  // them), and NetworkManager's reason 0: the message still says what
+  // failed, and where the plugin's own words are.
+  sc::NMConnectionDriver::Options o;
+  o.busAddress = mock.address();
+  o.pluginDirectories = {root.file("plugins")};
+  o.pppDevice = "/dev/null";
+  o.tunDevice = "/dev/null";
+  o.secretLookup = [this](const std::string& ref) -> std::optional<std::string> {
+    auto it = secrets.find(ref);
+    if (it == secrets.end()) return std::nullopt;
+    return it->second;
+  };
+  driver = sc::NMConnectionDriver::create(o);
+  const struct {
+    std::vector<const char*> steps;
+    std::string said;
+  } cases[] = {
+      {{"vpn 2 1", "vpn 6 0"}, "the PPTP connection could not be started"},
+      {{"vpn 2 1", "vpn 3 1", "active 4 0"},
+       "the PPTP connection to the server could not be established"},
+      {{"vpn 3 1", "vpn 4 1", "vpn 6 1"},
+       "the PPTP connection to the server was made, but its IP configuration did not arrive"},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.said);
+    startPPTP();
+    for (const char* step : k.steps) mock.command(step);
+    auto end = rec.nextOtherThan(ConnectionStatus::Connecting);
+    EXPECT_EQ(end.first, ConnectionStatus::Disconnected);
+    EXPECT_EQ(end.second, k.said +
+                              "; NetworkManager gave no reason (its log holds the VPN program's "
+                              "own messages)");
+  }
+  // The plugin's failure code alone says what failed.
+  startPPTP();
+  mock.command("replay pptp-failure");
+  EXPECT_EQ(rec.nextOtherThan(ConnectionStatus::Connecting).second,
+            "the PPTP program (pppd) could not establish the link");
+  // Once up, the end is a loss.
+  startPPTP();
+  mock.command("replay connect");
+  EXPECT_EQ(rec.nextOtherThan(ConnectionStatus::Connecting).first, ConnectionStatus::Connected);
+  mock.command("vpn 7 0");
+  EXPECT_EQ(rec.next().second,
+            "the PPTP connection was lost; NetworkManager gave no reason (its log holds the VPN "
+            "program's own messages)");
 }
 
 TEST_F(NMDriverTest, RecordedRealFailuresEndWithThePluginsOwnReason) {
@@ -251,7 +307,7 @@ TEST_F(NMDriverTest, RecordedRealFailuresEndWithThePluginsOwnReason) {
   EXPECT_EQ(mock.command("replay pptp-failure"), "");
   auto end = rec.nextOtherThan(ConnectionStatus::Connecting);
   EXPECT_EQ(end.first, ConnectionStatus::Disconnected);
-  EXPECT_EQ(end.second.rfind("the PPTP program (pppd) could not establish the link: this "
+  EXPECT_EQ(end.second.rfind("the PPTP program (pppd) could not establish the link; this "
                              "system cannot run PPP",
                              0),
             0u)
@@ -262,7 +318,10 @@ TEST_F(NMDriverTest, RecordedRealFailuresEndWithThePluginsOwnReason) {
   startPPTP();
   mock.command("replay pptp-service-stopped");
   end = rec.nextOtherThan(ConnectionStatus::Connecting);
-  EXPECT_EQ(end.second.rfind("the VPN service stopped: this system cannot run PPP", 0), 0u)
+  EXPECT_EQ(end.second.rfind("the PPTP connection to the server could not be established (the "
+                             "VPN service stopped); this system cannot run PPP",
+                             0),
+            0u)
       << end.second;
 
   // L2TP: nothing from the plugin, reason 0.
@@ -270,7 +329,10 @@ TEST_F(NMDriverTest, RecordedRealFailuresEndWithThePluginsOwnReason) {
   ASSERT_TRUE(driver->start(c, l2tpService(kID))) << c->failureReason();
   mock.command("replay l2tp-failure");
   end = rec.nextOtherThan(ConnectionStatus::Connecting);
-  EXPECT_EQ(end.second.rfind("the L2TP connection ended and NetworkManager gave no reason", 0), 0u)
+  EXPECT_EQ(end.second.rfind("the L2TP connection to the server could not be established; this "
+                             "system cannot run PPP, which L2TP needs",
+                             0),
+            0u)
       << end.second;
 }
 

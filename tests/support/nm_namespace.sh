@@ -14,6 +14,24 @@
 #                                process OWNER ends without a stop,
 #                                everything inside ends within seconds.
 #   nm_namespace.sh run DIR CMD  runs CMD inside, on the private bus
+#   nm_namespace.sh procs DIR    lists "PID NAME" of every process in the
+#                                fixture's namespaces (its network and mount
+#                                namespaces and the server's network
+#                                namespace), also after `stop`
+#   nm_namespace.sh end-plugins DIR
+#                                ends, by id, the VPN plugins and the programs
+#                                they started (nm-*-service, charon-nm, the
+#                                IPsec starter and charon, xl2tpd, pppd, pptp,
+#                                vpnc) in NetworkManager's network namespace:
+#                                a plugin whose attempt NetworkManager gave up
+#                                may run on for many seconds, and would serve
+#                                the next attempt of its type
+#   nm_namespace.sh nm-stop DIR  ends NetworkManager (SIGTERM, by id)
+#   nm_namespace.sh nm-start DIR starts it again and brings "base" up
+#   nm_namespace.sh forger DIR   starts tests/support/nm_forger.py as the
+#                                user nobody on the bus: it answers each VPN
+#                                state NetworkManager announces with forged
+#                                ones (DIR/forger.log says what it sent)
 #   nm_namespace.sh ipsec-server DIR PSK
 #                                an IKEv1 responder at 10.200.0.2: veth-b
 #                                moves into a second network namespace
@@ -28,28 +46,113 @@
 #   nm_namespace.sh stop DIR     ends every process started inside, by id
 #                                (the namespaces go with the last one)
 #
-# Nothing is written outside DIR: NetworkManager's profiles, state and run
-# folders are tmpfs mounts of the private mount namespace, and the files the
-# VPN plugins write outside them (nm-l2tp's pre-shared keys in
-# /etc/ipsec.secrets and /etc/ipsec.d, strongSwan's and vpnc's
-# configuration) are private copies under DIR/etc, bound over the host's
-# inside the namespace only. `stop` ends every process of the namespace,
-# also those that left the fixture's process tree (a plugin's charon-nm is
-# re-parented when NetworkManager stops), each by its id.
+# Nothing is written outside DIR: /run is a tmpfs of the private mount
+# namespace, and /etc, /var, /root and /home are overlays whose writable
+# layers live on a tmpfs of that namespace. So whatever NetworkManager and
+# the plugins write (profiles, state, nm-l2tp's pre-shared keys in
+# /etc/ipsec.secrets and /etc/ipsec.d, strongSwan's and vpnc's files), and
+# whether or not the host has the file, stays inside and goes with the
+# namespace. `stop` ends every process of the namespaces, also those that
+# left the fixture's process tree (a plugin's charon-nm is re-parented when
+# NetworkManager stops), each by its id.
 set -euo pipefail
 
 cmd=${1:?command}
 dir=${2:?folder}
+script=$(realpath "$0")
 
 inside() {
   nsenter -t "$(cat "$dir/nspid")" --net --mount --uts -- \
     env DBUS_SYSTEM_BUS_ADDRESS="unix:path=$dir/bus/system_bus_socket" "$@"
 }
 
+# The namespaces' ids ("net:[...]"), recorded at start: the fixture's
+# network and mount namespaces, and the server's network namespace once it
+# exists.
+ids() {
+  cat "$dir/namespaces" 2>/dev/null || true
+  cat "$dir/srvns" 2>/dev/null || true
+}
+
+# "PID NAME" of every process in one of the namespaces (by the ids, so also
+# after the first process has gone), leaving out the process SKIP.
+members() {
+  local known pid name skip=${1:-}
+  known=$(ids | tr '\n' ' ')
+  [ -n "${known// /}" ] || return 0
+  find /proc/[0-9]*/ns -maxdepth 1 \( -name net -o -name mnt \) -printf '%h %l\n' 2>/dev/null |
+    awk -v known="$known" -v skip="$skip" '
+      BEGIN { n = split(known, k, " "); for (i = 1; i <= n; i++) want[k[i]] = 1 }
+      {
+        split($1, part, "/"); pid = part[3]
+        if (pid != skip && ($2 in want) && !(pid in seen)) { seen[pid] = 1; print pid }
+      }' |
+    while read -r pid; do
+      name=""
+      { read -r name <"/proc/$pid/comm"; } 2>/dev/null || continue
+      echo "$pid $name"
+    done
+  return 0
+}
+
+# The given processes that have not ended (zombies have).
+running() {
+  local p
+  for p in "$@"; do
+    [ -r "/proc/$p/stat" ] && ! grep -q '^[0-9]* ([^)]*) Z' "/proc/$p/stat" 2>/dev/null &&
+      echo "$p"
+  done
+  return 0
+}
+
+# Ends the given processes: SIGTERM, then SIGKILL for those still running
+# after SECONDS (the first argument).
+end_processes() {
+  local grace=$1 alive
+  shift
+  [ $# -gt 0 ] || return 0
+  kill -TERM "$@" 2>/dev/null || true
+  for _ in $(seq 1 "$((grace * 20))"); do
+    [ -z "$(running "$@")" ] && return 0
+    sleep 0.05
+  done
+  alive=$(running "$@")
+  # shellcheck disable=SC2086  # a list of pids, one word each
+  [ -z "$alive" ] || kill -KILL $alive 2>/dev/null || true
+  for _ in $(seq 1 100); do
+    [ -z "$(running "$@")" ] && return 0
+    sleep 0.05
+  done
+}
+
+# NetworkManager up, done starting, and the base connection active.
+wait_for_nm() {
+  for _ in $(seq 1 300); do
+    if inside nmcli -t -f RUNNING,STARTUP general 2>/dev/null | grep -q '^running:started'; then
+      break
+    fi
+    sleep 0.05
+  done
+  inside nmcli -t -f RUNNING general | grep -q running ||
+    {
+      echo "NetworkManager did not start" >&2
+      cat "$dir/ns-init.log" "$dir/nm.log" >&2 2>/dev/null
+      exit 1
+    }
+}
+
 case "$cmd" in
 start)
   owner=${3:-}
-  mkdir -p "$dir/bus" "$dir/nm/conf.d" "$dir/nm/sysconf.d"
+  # The overlays below hide what DIR holds from the processes inside when
+  # DIR lies beneath one of them.
+  case "$(realpath "$dir")/" in
+  /etc/* | /var/* | /root/* | /home/*)
+    echo "the folder must not lie in /etc, /var, /root or /home" >&2
+    exit 1
+    ;;
+  esac
+  mkdir -p "$dir/bus" "$dir/nm/conf.d" "$dir/nm/sysconf.d" "$dir/private"
   sed -e "s|<listen>[^<]*</listen>|<listen>unix:path=$dir/bus/system_bus_socket</listen>|" \
     -e '/<user>/d' -e '/<fork\/>/d' -e '/<pidfile>/d' -e '/<servicehelper>/d' \
     -e '/<standard_system_servicedirs\/>/d' \
@@ -69,58 +172,57 @@ no-auto-default=*
 [logging]
 level=DEBUG
 EOF
+  # NetworkManager itself, inside (at start and by nm-start).
+  cat >"$dir/nm-run.sh" <<EOF
+#!/bin/bash
+export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$dir/bus/system_bus_socket"
+exec NetworkManager --debug --config="$dir/nm/NetworkManager.conf" \
+  --config-dir="$dir/nm/conf.d" --system-config-dir="$dir/nm/sysconf.d"
+EOF
+  chmod 700 "$dir/nm-run.sh"
   cat >"$dir/ns-init.sh" <<EOF
 #!/bin/bash
+set -e
 hostname varnel-nm-test
 mount -t tmpfs tmpfs /run
 mkdir -p /run/dbus /run/NetworkManager
+# Every folder the plugins may write to is an overlay whose writable layer
+# is a tmpfs of this mount namespace: nothing reaches the host's files,
+# whether or not the host has them.
+mount -t tmpfs -o mode=0700 tmpfs "$dir/private"
+for top in /etc /var /root /home; do
+  [ -d "\$top" ] || continue
+  layer="$dir/private/\$(basename "\$top")"
+  mkdir -p "\$layer/upper" "\$layer/work"
+  mount -t overlay overlay -o "lowerdir=\$top,upperdir=\$layer/upper,workdir=\$layer/work" "\$top"
+done
+# NetworkManager starts without the host's profiles and state.
 mount -t tmpfs tmpfs /var/lib/NetworkManager
 mount -t tmpfs tmpfs /etc/NetworkManager/system-connections
-cp /etc/resolv.conf "$dir/resolv.conf.ns" && mount --bind "$dir/resolv.conf.ns" /etc/resolv.conf
-# Private copies of what the plugins write outside NetworkManager's folders.
-mkdir -p "$dir/etc"
-for f in /etc/ipsec.secrets /etc/ipsec.conf /etc/ipsec.d /etc/strongswan.d /etc/strongswan.conf \
-  /etc/vpnc /etc/ppp /var/lib/strongswan; do
-  [ -e "\$f" ] || continue
-  copy="$dir/etc/\$(echo "\$f" | tr / _)"
-  cp -a "\$f" "\$copy" && mount --bind "\$copy" "\$f"
-done
+{ cp /etc/resolv.conf "$dir/resolv.conf.ns" &&
+  mount --bind "$dir/resolv.conf.ns" /etc/resolv.conf; } || true
 # A read-only sysfs of this namespace: NetworkManager then manages its
 # devices without udev.
 mount -t sysfs -o ro sysfs /sys
+set +e
 ip link set lo up
 dbus-daemon --config-file="$dir/bus/system-bus.conf" --nofork >"$dir/bus.log" 2>&1 &
 for i in \$(seq 1 200); do [ -S "$dir/bus/system_bus_socket" ] && break; sleep 0.05; done
 touch /run/dbus/system_bus_socket
 mount --bind "$dir/bus/system_bus_socket" /run/dbus/system_bus_socket
-export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$dir/bus/system_bus_socket"
-NetworkManager --debug --config="$dir/nm/NetworkManager.conf" --config-dir="$dir/nm/conf.d" \
-  --system-config-dir="$dir/nm/sysconf.d" >"$dir/nm.log" 2>&1 &
+"$dir/nm-run.sh" >"$dir/nm.log" 2>&1 &
 # Stay, and reap what ends, until told to go or until the owner (the test
-# process) has gone without saying so: then end everything started here.
-trap 'exit 0' TERM
-tree() { local p; for p in \$(pgrep -P "\$1"); do tree "\$p"; echo "\$p"; done; }
-# ... and whatever else runs in this network namespace or the server's.
-mine=\$(readlink /proc/\$\$/ns/net)
-strays() {
-  local p n srv
-  srv=\$(cat "$dir/srvns" 2>/dev/null || true)
-  for p in /proc/[0-9]*; do
-    p=\${p#/proc/}
-    [ "\$p" = "\$\$" ] && continue
-    n=\$(readlink /proc/\$p/ns/net 2>/dev/null || true)
-    { [ "\$n" = "\$mine" ] || { [ -n "\$srv" ] && [ "\$n" = "\$srv" ]; }; } && echo "\$p"
-  done
-}
-while [ -z "$owner" ] || kill -0 "$owner" 2>/dev/null; do sleep 1; done
-kill -TERM \$(tree \$\$; strays) 2>/dev/null
-sleep 2
-kill -KILL \$(tree \$\$; strays) 2>/dev/null
+# process) has gone without saying so: then end everything started here
+# and whatever else runs in these namespaces.
+trap 'kill \$! 2>/dev/null; exit 0' TERM
+# (The wait returns at once on SIGTERM; a plain sleep would hold the trap.)
+while [ -z "$owner" ] || kill -0 "$owner" 2>/dev/null; do sleep 1 & wait \$!; done
+"$script" stop "$dir" --from-inside
 exit 0
 EOF
   chmod 700 "$dir/ns-init.sh"
   setsid unshare --net --mount --uts --fork "$dir/ns-init.sh" \
-    </dev/null >/dev/null 2>&1 &
+    </dev/null >"$dir/ns-init.log" 2>&1 &
   outer=$!
   nspid=""
   for _ in $(seq 1 200); do
@@ -130,15 +232,9 @@ EOF
   done
   [ -n "$nspid" ] || { echo "the namespace did not start" >&2; exit 1; }
   echo "$nspid" >"$dir/nspid"
-  # NetworkManager up and done starting.
-  for _ in $(seq 1 300); do
-    if inside nmcli -t -f RUNNING,STARTUP general 2>/dev/null | grep -q '^running:started'; then
-      break
-    fi
-    sleep 0.05
-  done
-  inside nmcli -t -f RUNNING general | grep -q running ||
-    { echo "NetworkManager did not start" >&2; cat "$dir/nm.log" >&2; exit 1; }
+  echo "$outer" >"$dir/outerpid"
+  { readlink "/proc/$nspid/ns/net"; readlink "/proc/$nspid/ns/mnt"; } >"$dir/namespaces"
+  wait_for_nm
   inside ip link add veth-a type veth peer name veth-b
   inside nmcli device set veth-b managed no
   inside ip addr add 10.200.0.2/24 dev veth-b
@@ -151,6 +247,52 @@ EOF
 run)
   shift 2
   inside "$@"
+  ;;
+procs)
+  members
+  ;;
+end-plugins)
+  net=$(head -1 "$dir/namespaces")
+  pids=()
+  while read -r pid name; do
+    [ "$(readlink "/proc/$pid/ns/net" 2>/dev/null || true)" = "$net" ] || continue
+    case "$name" in
+    nm-*-service | charon-nm | starter | charon | xl2tpd | pppd | pptp | vpnc | stroke | ipsec)
+      pids+=("$pid")
+      ;;
+    esac
+  done < <(members)
+  end_processes 2 "${pids[@]}"
+  ;;
+nm-stop)
+  net=$(head -1 "$dir/namespaces")
+  pids=()
+  while read -r pid name; do
+    [ "$name" = NetworkManager ] &&
+      [ "$(readlink "/proc/$pid/ns/net" 2>/dev/null || true)" = "$net" ] && pids+=("$pid")
+  done < <(members)
+  end_processes 5 "${pids[@]}"
+  ;;
+nm-start)
+  inside setsid "$dir/nm-run.sh" </dev/null >>"$dir/nm.log" 2>&1 &
+  wait_for_nm
+  inside nmcli connection up base >/dev/null
+  ;;
+forger)
+  rm -f "$dir/forger.log"
+  inside env DBUS_SYSTEM_BUS_ADDRESS=unix:path=/run/dbus/system_bus_socket \
+    setpriv --reuid=65534 --regid=65534 --clear-groups /usr/bin/python3 - \
+    <"$(dirname "$script")/nm_forger.py" >"$dir/forger.log" 2>&1 &
+  echo $! >"$dir/forger.pid"
+  # Listening before it is used.
+  for _ in $(seq 1 200); do
+    grep -q '^listening' "$dir/forger.log" 2>/dev/null && exit 0
+    running "$(cat "$dir/forger.pid")" | grep -q . || break
+    sleep 0.05
+  done
+  echo "the forger did not start" >&2
+  cat "$dir/forger.log" >&2
+  exit 1
   ;;
 ipsec-server)
   psk=${3:?pre-shared key}
@@ -221,60 +363,38 @@ EOF
     { echo "the IKE responder did not start" >&2; cat "$srv/starter.log" >&2; exit 1; }
   ;;
 stop)
-  if [ -f "$dir/nspid" ]; then
-    nspid=$(cat "$dir/nspid")
-    # Every process the namespace's first process started, and theirs.
-    tree() {
-      local p
-      for p in $(pgrep -P "$1" || true); do
-        tree "$p"
-        echo "$p"
-      done
+  # Also run from inside (ns-init.sh) when the owner has gone: then the
+  # namespace's first process is the caller and stays out of the list.
+  self=""
+  [ "${3:-}" = --from-inside ] && self=$$
+  if [ -f "$dir/namespaces" ]; then
+    nspid=$(cat "$dir/nspid" 2>/dev/null || true)
+    # unshare, the parent of the first process, waits for it (and ignores
+    # SIGTERM meanwhile).
+    outer=$(cat "$dir/outerpid" 2>/dev/null || true)
+    others() {
+      members "$self" | awk -v first="$nspid" -v outer="$outer" \
+        '$1 != first && $1 != outer {print $1}'
     }
-    # ... and every other process in the namespace's network namespace,
-    # wherever it hangs now (by id: nothing outside is touched).
-    netns=$(readlink "/proc/$nspid/ns/net" || true)
-    srvns=$(cat "$dir/srvns" 2>/dev/null || true)
-    strays() {
-      local p n
-      [ -n "$netns" ] || return 0
-      for p in /proc/[0-9]*; do
-        p=${p#/proc/}
-        [ "$p" = "$nspid" ] && continue
-        n=$(readlink "/proc/$p/ns/net" 2>/dev/null || true)
-        { [ "$n" = "$netns" ] || { [ -n "$srvns" ] && [ "$n" = "$srvns" ]; }; } && echo "$p"
-      done
-      return 0
-    }
-    pids=$( (tree "$nspid"; strays) | sort -u)
-    running() { # the given processes that have not ended (zombies have)
-      local p
-      for p in "$@"; do
-        [ -r "/proc/$p/stat" ] && ! grep -q '^[0-9]* ([^)]*) Z' "/proc/$p/stat" 2>/dev/null &&
-          echo "$p"
-      done
-      return 0
-    }
-    # NetworkManager first, so it stops its VPN plugins and their programs.
-    [ -n "$pids" ] && kill -TERM $pids 2>/dev/null || true
-    for _ in $(seq 1 100); do
-      [ -z "$(running $pids)" ] && break
-      sleep 0.05
-    done
-    alive=$(running $pids)
-    [ -n "$alive" ] && kill -KILL $alive 2>/dev/null || true
-    # Whatever started meanwhile (a plugin's helper) goes too.
-    # shellcheck disable=SC2046  # a list of pids, one word each
-    late=$(running $(strays))
-    [ -n "$late" ] && kill -KILL $late 2>/dev/null || true
-    kill -TERM "$nspid" 2>/dev/null || true
-    for _ in $(seq 1 100); do [ -z "$(running "$nspid")" ] && break; sleep 0.05; done
-    kill -KILL "$nspid" 2>/dev/null || true
+    # Everything but the first process (by id: nothing outside is touched),
+    # then whatever started meanwhile (a plugin's helper), then the first
+    # process, and unshare with it.
+    mapfile -t pids < <(others)
+    end_processes 5 "${pids[@]}"
+    mapfile -t pids < <(others)
+    end_processes 1 "${pids[@]}"
+    if [ -z "$self" ] && [ -n "$nspid" ]; then
+      end_processes 2 "$nspid"
+      [ -z "$outer" ] || end_processes 1 "$outer"
+      # What the first process left behind as it went.
+      mapfile -t pids < <(members)
+      end_processes 1 "${pids[@]}"
+    fi
     rm -f "$dir/nspid"
   fi
   ;;
 *)
-  echo "usage: $0 start|run|stop DIR [CMD...]" >&2
+  echo "usage: $0 start|run|procs|end-plugins|nm-stop|nm-start|forger|ipsec-server|stop DIR ..." >&2
   exit 2
   ;;
 esac

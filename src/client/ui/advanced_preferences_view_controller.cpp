@@ -1,5 +1,8 @@
 #include "client/ui/advanced_preferences_view_controller.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QGridLayout>
 #include <QMessageBox>
 #include <QPointer>
@@ -11,6 +14,7 @@
 
 #include "client/core/account_manager.h"
 #include "client/core/connection_state.h"
+#include "client/core/xpc_wrapper.h"
 #include "client/ui/images.h"
 #include "client/ui/localizable.h"
 #include "client/ui/srgb_color.h"
@@ -34,13 +38,45 @@ bool systemOffersIPSec() {
   return platform::sysconfig::nmPluginInstalled(platform::sysconfig::nmIPSecPlugin());
 }
 
+namespace {
+bool isCharacterDevice(const char* path) {
+  struct stat st;
+  return ::stat(path, &st) == 0 && S_ISCHR(st.st_mode);
+}
+bool isExecutable(const std::string& path) { return ::access(path.c_str(), X_OK) == 0; }
+}  // namespace
+
+bool systemCanMake(int connectionType) {
+  // The devices: pppd and the helper's OpenVPN and vpnc open them.
+  const bool ppp = isCharacterDevice("/dev/ppp");
+  const bool tun = isCharacterDevice("/dev/net/tun");
+  switch (connectionType) {
+    case kConnectionTypePPTP:
+      return ppp && systemOffersPPTP();
+    case kConnectionTypeL2TP:
+      return ppp && systemOffersL2TP();
+    case kConnectionTypeSSTP:
+      return ppp && isExecutable(XPCWrapper::sstpLocation());
+    case kConnectionTypeOpenVPNUDP:
+    case kConnectionTypeOpenVPNTCP:
+    case kConnectionTypeOpenVPNProxy:
+      return tun && isExecutable(XPCWrapper::openVPNPath());
+    case kConnectionTypeIPSec:
+      return tun && systemOffersIPSec();
+    default:
+      return false;
+  }
+}
+
 AdvancedPreferencesViewController::AdvancedPreferencesViewController(
     std::shared_ptr<VRAccountManager> accountManager, QWidget* parent,
-    std::optional<bool> offersPPTP, std::function<bool(int)> offersType)
+    std::optional<bool> offersPPTP, std::function<bool(int)> offersType,
+    std::function<bool(int)> canMake)
     : QWidget(parent),
       accountManager_(std::move(accountManager)),
       offersPPTP_(offersPPTP),
-      offersType_(std::move(offersType)) {
+      offersType_(std::move(offersType)),
+      canMake_(canMake ? std::move(canMake) : std::function<bool(int)>(systemCanMake)) {
   setObjectName("AdvancedPreferences");
   radios_ = new QButtonGroup(this);
   radios_->setExclusive(true);
@@ -232,7 +268,6 @@ void AdvancedPreferencesViewController::prepareViewWithAccount(const BaseAccount
   const bool offersL2TP = offersType_ ? offersType_(kConnectionTypeL2TP) : systemOffersL2TP();
   const bool offersIPSec = offersType_ ? offersType_(kConnectionTypeIPSec) : systemOffersIPSec();
   const bool offersPPTP = offersPPTP_.value_or(systemOffersPPTP());
-  int chosen = type;
   for (auto [offered, label, key, tag] :
        {std::tuple{offersPPTP, pptpLabel_, "PreferencesProtocolPPTPSierraDescription",
                    int(kConnectionTypePPTP)},
@@ -245,19 +280,37 @@ void AdvancedPreferencesViewController::prepareViewWithAccount(const BaseAccount
     label->setStyleSheet(grey);
     label->setEnabled(false);
     unavailable_.insert(tag);
-    // A chosen type that cannot be made gives way to the next of its
-    // family that can: PPTP to L2TP to SSTP (run by the helper itself),
-    // IPSec to OpenVPN.
-    if (chosen == tag)
-      chosen = tag == kConnectionTypePPTP   ? kConnectionTypeL2TP
-               : tag == kConnectionTypeL2TP ? kConnectionTypeSSTP
-                                            : kConnectionTypeOpenVPNUDP;
   }
-  if (chosen == kConnectionTypeL2TP && !offersL2TP) chosen = kConnectionTypeSSTP;
+  // A chosen type whose plugin is missing gives way to the first type of
+  // the account that this machine can make: the account's default first,
+  // then L2TP, SSTP and PPTP for a PPTP account, OpenVPN (UDP, TCP) and
+  // IPSec for another (OpenVPN through a proxy needs settings of its own).
+  // When none can be made the choice stays, greyed out with the package it
+  // needs: another type that fails as well helps nobody.
+  int chosen = type;
+  const bool missing = (type == kConnectionTypePPTP && !offersPPTP) ||
+                       (type == kConnectionTypeL2TP && !offersL2TP) ||
+                       (type == kConnectionTypeIPSec && !offersIPSec);
+  if (missing) {
+    const int candidates[] = {account->defaultConnectionTypeForAccountType(),
+                              kConnectionTypeL2TP,
+                              kConnectionTypeSSTP,
+                              kConnectionTypePPTP,
+                              kConnectionTypeOpenVPNUDP,
+                              kConnectionTypeOpenVPNTCP,
+                              kConnectionTypeIPSec};
+    for (int t : candidates) {
+      if (t == type || !account->isCompatibleConnectionType(t) || unavailable_.contains(t) ||
+          !canMake_(t))
+        continue;
+      chosen = t;
+      break;
+    }
+  }
   if (chosen != type) {
     radioForTag(type)->setChecked(false);
     radioForTag(chosen)->setChecked(true);
-    if (chosen == kConnectionTypeOpenVPNUDP) {
+    if (chosen >= kConnectionTypeOpenVPNUDP && chosen <= kConnectionTypeOpenVPNProxy) {
       openVPNProtocolPopUpButton_->setCurrentIndex(openVPNProtocolPopUpButton_->findData(chosen));
     }
     accountManager_->setConnectionType(chosen);

@@ -40,21 +40,30 @@ namespace client::ui {
 bool systemOffersPPTP();
 bool systemOffersL2TP();
 bool systemOffersIPSec();
+// Whether a connection of `type` can be made on this machine: what makes it
+// is installed (NetworkManager's plugin for PPTP, L2TP and IPSec; the SSTP
+// client and OpenVPN the helper runs) and the kernel device it needs is
+// there (/dev/ppp for PPTP, L2TP and SSTP; /dev/net/tun for IPSec and
+// OpenVPN). False for IKEv2, which the helper does not make.
+bool systemCanMake(int connectionType);
 
 class AdvancedPreferencesViewController : public QWidget, public PreferencePane {
   Q_OBJECT
  public:
-  // `offersPPTP`: whether PPTP connections can be made here (nullopt, the
+  // `offersPPTP`: whether the PPTP plugin is installed here (nullopt, the
   // default: systemOffersPPTP(), asked each time the pane is prepared).
   // `offersType`: the same for L2TP and IPSec (empty, the default:
-  // systemOffersL2TP() and systemOffersIPSec()). A type that cannot be made
-  // is greyed out with the package to install, and stays so while the
-  // radios are unlocked; a chosen one gives way to L2TP (for PPTP) or
-  // OpenVPN.
+  // systemOffersL2TP() and systemOffersIPSec()). A type whose plugin is
+  // missing is greyed out with the package to install, and stays so while
+  // the radios are unlocked. A chosen one gives way to the first type of
+  // the account that `canMake` (empty, the default: systemCanMake) says
+  // this machine can make, the account's default type first; when none
+  // can, the choice stays.
   explicit AdvancedPreferencesViewController(
       std::shared_ptr<VRAccountManager> accountManager, QWidget* parent = nullptr,
       std::optional<bool> offersPPTP = std::nullopt,
-      std::function<bool(int connectionType)> offersType = nullptr);
+      std::function<bool(int connectionType)> offersType = nullptr,
+      std::function<bool(int connectionType)> canMake = nullptr);
   ~AdvancedPreferencesViewController() override;
 
   QWidget* view() override { return this; }
@@ -95,6 +104,7 @@ class AdvancedPreferencesViewController : public QWidget, public PreferencePane 
   std::shared_ptr<VRAccountManager> accountManager_;
   const std::optional<bool> offersPPTP_;
   const std::function<bool(int)> offersType_;
+  const std::function<bool(int)> canMake_;
   QButtonGroup* radios_;
   QRadioButton *automaticRadio_, *pptpRadio_, *l2tpRadio_, *sstpRadio_, *openvpnRadio_,
       *ipsecRadio_, *ikev2Radio_;

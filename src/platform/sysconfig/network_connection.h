@@ -5,10 +5,11 @@
 // The driver is the piece that really brings a link up; ConnectionDriver is
 // its interface. The system's driver is NMConnectionDriver (NetworkManager);
 // whoever creates a connection gives it its driver and keeps that driver
-// alive (the connection holds it weakly: a driver's worker thread may drop
-// the last reference to a connection). There is no default and no
-// process-wide driver: without a driver every start fails. The SimulatorDriver is a test double
-// whose behaviour tests script: what statuses a start reports, which stop attempts fail, and drops.
+// alive (the connection holds it weakly: a block on the driver's own queue
+// may drop the last reference to a connection). There is no default and no
+// process-wide driver: without a driver every start fails. The
+// SimulatorDriver is a test double whose behaviour tests script: what
+// statuses a start reports, which stop attempts fail, and drops.
 //
 // Guarantees:
 //  1. Status reports reach the callback on the connection's dispatch queue

@@ -348,7 +348,9 @@ std::string nmPluginFailureText(std::uint32_t failure, const std::string& plugin
 }
 
 // ---------------------------------------------------------------------------
-// The worker: one thread that owns the sd-bus connection.
+// The worker: the bus connection and the connections it follows, owned by
+// one serial queue (the driver's calls wait for it; the bus's descriptor is
+// watched on it).
 
 class NMConnectionDriver::Worker {
  public:
@@ -390,6 +392,9 @@ class NMConnectionDriver::Worker {
     NetworkConnectionPtr connection;
     std::string activePath, uuid, kind, serviceType;
     std::string pluginFailure;
+    // How far the attempt got: the furthest VPN state NetworkManager
+    // announced before ACTIVATED (0: none yet).
+    std::uint32_t stage = 0;
     // A deactivation has begun (ours or anyone's): nothing that follows
     // is Connected any more.
     bool deactivating = false;
@@ -837,22 +842,44 @@ void NMConnectionDriver::Worker::endAll(const std::string& reason) {
 
 namespace {
 
-// The end of an attempt in words: the plugin's own failure says more than
-// NetworkManager's summary, and what this system lacks says most. Never
-// just "no reason".
+// The end of an attempt in words. NetworkManager gives numbers only (its
+// reason, and the plugin's failure code); the plugins' own texts (pppd's
+// "Couldn't open the /dev/ppp device", nm-l2tp's "Could not establish IPsec
+// connection.") go to NetworkManager's log and never to the bus. So: the
+// plugin's failure, else how far the attempt got, with NetworkManager's
+// reason beside it, and what this system lacks for the type. Never just "no
+// reason".
 std::string endReason(std::uint32_t reason, const std::string& pluginFailure,
-                      const std::string& kind, const std::string& systemLack) {
+                      const std::string& kind, std::uint32_t stage, bool connected,
+                      const std::string& systemLack) {
+  const std::string name = nmKindName(kind);
+  std::string what = pluginFailure;
+  if (what.empty()) {
+    if (connected)
+      what = platform::format("the %@ connection was lost", name);
+    else if (stage == kVpnIPConfigGet)
+      what = platform::format(
+          "the %@ connection to the server was made, but its IP configuration did not arrive",
+          name);
+    else if (stage == kVpnConnect)
+      what = platform::format("the %@ connection to the server could not be established", name);
+    else
+      what = platform::format("the %@ connection could not be started", name);
+  }
+  // Reasons that only say the plugin went away stand beside what happened;
+  // the others say more than it.
+  const bool serviceReason = reason == 4 || reason == 7 || reason == 8;
   std::string text;
-  if (!pluginFailure.empty()) {
-    text = pluginFailure;
-    if (reason > 1) text += " (" + nmStateReasonText(reason) + ")";
-  } else if (reason <= 1) {
-    text = platform::format("the %@ connection ended and NetworkManager gave no reason",
-                            nmKindName(kind));
+  if (reason <= 1) {
+    text = what;
+    if (pluginFailure.empty() && systemLack.empty())
+      text += "; NetworkManager gave no reason (its log holds the VPN program's own messages)";
+  } else if (serviceReason || !pluginFailure.empty()) {
+    text = what + " (" + nmStateReasonText(reason) + ")";
   } else {
     text = nmStateReasonText(reason);
   }
-  if (!systemLack.empty()) text += ": " + systemLack;
+  if (!systemLack.empty()) text += "; " + systemLack;
   return text;
 }
 
@@ -902,6 +929,8 @@ int NMConnectionDriver::Worker::followState(sd_bus_message* m, bool vpnSignal) {
   auto c = t->connection;
   if (!c) return 0;
   if (!vpnSignal && state == kActiveDeactivating) t->deactivating = true;
+  if (vpnSignal && state >= kVpnPrepare && state <= kVpnIPConfigGet)
+    t->stage = std::max(t->stage, state);
   const std::optional<ConnectionStatus> status =
       vpnSignal ? vpnStateStatus(state) : activeStateStatus(state);
   if (!status) return 0;
@@ -912,7 +941,7 @@ int NMConnectionDriver::Worker::followState(sd_bus_message* m, bool vpnSignal) {
         // The user's own stop is no failure; one from elsewhere is said.
         if (!t->stopRequested) why = "it was disconnected outside VarnelVPN";
       } else {
-        why = endReason(reason, t->pluginFailure, t->kind,
+        why = endReason(reason, t->pluginFailure, t->kind, t->stage, t->connected,
                         t->connected ? std::string() : systemLack(t->kind));
       }
       end(*t, why);

@@ -21,9 +21,14 @@
 //   DEACTIVATING                                          -> Disconnecting
 //   FAILED, DISCONNECTED, DEACTIVATED                     -> Disconnected,
 //     with the reason as readable text in the connection's `failureReason`
-//     (set before the status is reported): the plugin's own failure, else
-//     NetworkManager's reason, and for an attempt that never came up what
-//     this system lacks (no /dev/ppp for PPP, no tun device for vpnc).
+//     (set before the status is reported): the plugin's failure code in
+//     words, else how far the attempt got (not started, no connection to
+//     the server, no IP configuration, lost after it was up), with
+//     NetworkManager's reason beside it, and for an attempt that never came
+//     up what this system lacks (no /dev/ppp for PPP, no tun device for
+//     vpnc). NetworkManager offers nothing more on the bus: the plugins'
+//     own texts stay in its log. A deactivation asked for by `stop` ends
+//     with no reason; one from elsewhere says so.
 //   NetworkManager leaving the bus (or its name passing to another
 //   process), or the bus itself going away, ends every connection it ran:
 //   Disconnected with a reason saying so.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/sysconfig/nm_connection_driver.h"
+
 namespace {
 
 using client::classifyHelperLogLine;
@@ -110,6 +112,32 @@ TEST(ConnectionFailureTest, LostConnectionAndRouteErrorAreNotFailures) {
   EXPECT_FALSE(
       classifyHelperLogLine("Read: >STATE:1700000000,CONNECTED,SUCCESS,10.8.0.2,127.0.0.1,1194,,")
           .has_value());
+}
+
+TEST(ConnectionFailureTest, TheSystemsReasonsForPPTPL2TPAndIPSecAreShownAsTheyAre) {
+  // The helper's line for a PPTP, L2TP or IPSec connection that NetworkManager
+  // ended carries NetworkManager's reason in words; the client shows that
+  // text itself ("The VPN connection failed: ..."), so no reason may be
+  // taken for one of OpenVPN's failures (a "Trying again" that never comes,
+  // or another cause).
+  namespace sc = platform::sysconfig;
+  std::vector<std::string> reasons = {"it was disconnected outside VarnelVPN",
+                                      "NetworkManager stopped while the connection was in use.",
+                                      "The connection to the system bus was lost.",
+                                      "the L2TP connection to the server could not be "
+                                      "established; this system cannot run PPP, which L2TP "
+                                      "needs (/dev/ppp: No such device or address)"};
+  for (std::uint32_t r = 0; r <= 15; ++r) reasons.push_back(sc::nmStateReasonText(r));
+  for (const char* plugin : {"pptp", "l2tp", "vpnc"})
+    for (std::uint32_t f = 0; f <= 3; ++f) reasons.push_back(sc::nmPluginFailureText(f, plugin));
+  for (const std::string& reason : reasons) {
+    SCOPED_TRACE(reason);
+    EXPECT_FALSE(
+        classifyHelperLogLine("2026-01-01 00:00:00:000 Connection 6F1C2D3E ended: " + reason)
+            .has_value());
+    EXPECT_FALSE(
+        classifyHelperLogLine("Connection VarnelVPN could not be started: " + reason).has_value());
+  }
 }
 
 }  // namespace

@@ -1,6 +1,10 @@
+#include <unistd.h>
+
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QTest>
+#include <algorithm>
+#include <vector>
 
 #include "account-service/account_service.h"
 #include "client/core/account_manager.h"
@@ -358,7 +362,11 @@ class PreferencesTest : public QObject {
     QVERIFY(pptp && lite);
     manager->setCurrentAccount(pptp);
     manager->setConnectionType(client::kConnectionTypeL2TP);
-    AdvancedPreferencesViewController pane(manager, nullptr, /*offersPPTP=*/false);
+    // Every type but PPTP could be made (the plugins' presence is this
+    // machine's).
+    const auto allButPPTP = [](int type) { return type != client::kConnectionTypePPTP; };
+    AdvancedPreferencesViewController pane(manager, nullptr, /*offersPPTP=*/false, nullptr,
+                                           allButPPTP);
     pane.viewWillAppear();
     QVERIFY(pane.radioForTag(1)->isChecked());
     QVERIFY(!pane.openVPNProtocolPopUpButton()->isEnabled());
@@ -378,7 +386,7 @@ class PreferencesTest : public QObject {
     const std::string key = client::VRAccountManager::connectionKeyForAccount(*pptp);
     QCOMPARE(defaults()->integerForKey(key), 1);
 
-    // Stored type 0 moves to 1 on this system.
+    // Stored type 0 moves to the account's default, 1, when that can be made.
     manager->setConnectionType(client::kConnectionTypePPTP);
     pane.prepareViewWithAccount(pptp);
     QCOMPARE(manager->connectionType(), 1);
@@ -397,12 +405,19 @@ class PreferencesTest : public QObject {
     manager->setConnectionType(client::kConnectionTypeL2TP);
 
     // Without the L2TP and vpnc plugins: both greyed out with their
-    // packages, the stored L2TP gives way to SSTP (same family, run by the
-    // helper itself), a stored IPSec to OpenVPN, and unlocking the radios
-    // keeps them disabled.
+    // packages, and unlocking the radios keeps them disabled. The stored
+    // L2TP gives way to the first type of the account this machine can
+    // make (SSTP, run by the helper itself, here); a stored IPSec of an
+    // OpenVPN account to its OpenVPN.
+    const auto only = [](std::initializer_list<int> types) {
+      return [types = std::vector<int>(types)](int type) {
+        return std::find(types.begin(), types.end(), type) != types.end();
+      };
+    };
     {
-      AdvancedPreferencesViewController bare(manager, nullptr, /*offersPPTP=*/false,
-                                             [](int) { return false; });
+      AdvancedPreferencesViewController bare(
+          manager, nullptr, /*offersPPTP=*/false, [](int) { return false; },
+          only({client::kConnectionTypeSSTP}));
       bare.prepareViewWithAccount(pptp);
       for (int tag : {0, 1, 6}) QVERIFY(!bare.radioForTag(tag)->isEnabled());
       QVERIFY(bare.labelForTag(1)->text().contains("network-manager-l2tp"));
@@ -414,7 +429,61 @@ class PreferencesTest : public QObject {
       for (int tag : {0, 1, 6}) QVERIFY(!bare.radioForTag(tag)->isEnabled());
       QVERIFY(bare.radioForTag(2)->isEnabled());
     }
+    // Only PPTP can be made (its plugin and PPP are there, the SSTP client
+    // is not): the stored L2TP gives way to PPTP.
     manager->setConnectionType(client::kConnectionTypeL2TP);
+    {
+      AdvancedPreferencesViewController bare(
+          manager, nullptr, /*offersPPTP=*/true, [](int) { return false; },
+          only({client::kConnectionTypePPTP}));
+      bare.prepareViewWithAccount(pptp);
+      QCOMPARE(manager->connectionType(), int(client::kConnectionTypePPTP));
+      QVERIFY(bare.radioForTag(0)->isChecked());
+      QVERIFY(bare.radioForTag(0)->isEnabled());
+    }
+    // A machine like this test's (no PPP): no type of a PPTP account can be
+    // made, so a stored L2TP without its plugin stays, greyed out with the
+    // package it needs, rather than becoming a type that fails as well.
+    manager->setConnectionType(client::kConnectionTypeL2TP);
+    {
+      AdvancedPreferencesViewController bare(
+          manager, nullptr, /*offersPPTP=*/false, [](int) { return false; }, only({}));
+      bare.prepareViewWithAccount(pptp);
+      QCOMPARE(manager->connectionType(), int(client::kConnectionTypeL2TP));
+      QVERIFY(bare.radioForTag(1)->isChecked());
+      QVERIFY(!bare.radioForTag(1)->isEnabled());
+      QVERIFY(bare.labelForTag(1)->text().contains("network-manager-l2tp"));
+    }
+    // An OpenVPN account's stored IPSec without the vpnc plugin: its
+    // OpenVPN, the account's default, with the transport chosen too.
+    client::BaseAccount::Ptr open;
+    for (auto& a : accounts) {
+      if (a->isOpenAccount() && a->planId().asInt64() != 131) open = a;
+    }
+    QVERIFY(open);
+    manager->setCurrentAccount(open);
+    manager->setConnectionType(client::kConnectionTypeIPSec);
+    {
+      AdvancedPreferencesViewController bare(
+          manager, nullptr, /*offersPPTP=*/true, [](int) { return false; },
+          only({client::kConnectionTypeOpenVPNUDP, client::kConnectionTypeOpenVPNTCP}));
+      bare.prepareViewWithAccount(open);
+      const int openDefault = open->defaultConnectionTypeForAccountType();
+      QCOMPARE(manager->connectionType(), openDefault);
+      QVERIFY(bare.radioForTag(3)->isChecked());
+      QCOMPARE(bare.openVPNProtocolPopUpButton()->currentData().toInt(), openDefault);
+      QVERIFY(!bare.radioForTag(6)->isEnabled());
+    }
+    manager->setCurrentAccount(pptp);
+    manager->setConnectionType(client::kConnectionTypeL2TP);
+    // What this machine can make: never IKEv2 (the helper has no request
+    // for it), and no PPP type without /dev/ppp.
+    QVERIFY(!client::ui::systemCanMake(client::kConnectionTypeIKEv2));
+    if (::access("/dev/ppp", F_OK) != 0) {
+      for (int type :
+           {client::kConnectionTypePPTP, client::kConnectionTypeL2TP, client::kConnectionTypeSSTP})
+        QVERIFY(!client::ui::systemCanMake(type));
+    }
 
     // Plan 131: IPSec disabled and unsupported.
     manager->setCurrentAccount(lite);
