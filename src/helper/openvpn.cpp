@@ -801,7 +801,9 @@ void OpenVPN::handleLine(const std::string& line) {
       const int code = stateCodeForName(parsed.stateName);
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        stateSinceRelease_ = true;
+        // The connection's notice comes before any state: a hold after
+        // this line is a new one.
+        holdNoticeExpected_ = false;
         if (code == kOpenVPNStateConnected) holdBackoff_ = 0;
       }
       if (code == kOpenVPNStateReconnecting) {
@@ -861,15 +863,20 @@ void OpenVPN::releaseHold(int hintSeconds) {
   std::uint64_t generation;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    // The notice of the hold that was just released: nothing to do.
-    if (holdReleased_ && !stateSinceRelease_) return;
+    // The notice of the hold the management connection released when it
+    // opened: already answered.
+    if (holdNoticeExpected_) {
+      holdNoticeExpected_ = false;
+      return;
+    }
     sock = ovpnSocket_;
   }
+  // Every other hold is one OpenVPN waits in: it is released, at once or
+  // after the back-off, whatever came before it.
   const double delay = nextHoldDelay(hintSeconds);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     holdReleased_ = true;
-    stateSinceRelease_ = false;
     generation = ++holdGeneration_;
   }
   if (delay <= 0) {
@@ -906,7 +913,7 @@ void OpenVPN::managementConnected(const net::sockets::DispatchSocketPtr& sock) {
     if (sock != ovpnSocket_) return;
     socketConnected_ = true;
     holdReleased_ = true;
-    stateSinceRelease_ = false;
+    holdNoticeExpected_ = true;
   }
   writeToManagementInterface("state on\n");
   writeToManagementInterface("log on\n");

@@ -27,12 +27,16 @@
 //     across reads (a line cut by a read boundary is handled whole), and
 //     every ">HOLD:" line is answered with a hold release, also after
 //     OpenVPN's own restarts.
-//  4a. The first hold of a run is released at once; a hold after a restart
-//     (the server gone, refused, silent) is released after a back-off of
-//     at least OpenVPN's own pause: 1 s, doubling, at most
-//     kHoldBackoffMaxSeconds; a CONNECTED state starts it again at 1 s. So a
-//     server that stays away costs a few restarts a minute, not hundreds a
-//     second.
+//  4a. The first hold of a run is released at once; every later hold (after
+//     a restart: the server gone, refused, silent; with or without a STATE
+//     line before it) is released after a back-off of at least OpenVPN's
+//     own pause: 1 s, doubling, at most kHoldBackoffMaxSeconds; a CONNECTED
+//     state starts it again at 1 s. So a server that stays away costs a few
+//     restarts a minute, not hundreds a second, and no hold is left waiting.
+//     The one ">HOLD:" line not answered is the notice OpenVPN sends when
+//     the management connection opens, of the hold that the connection
+//     releases at once: the first ">HOLD:" of the connection, read before
+//     any STATE line.
 //  4b. When the connection is lost (RECONNECTING), the system's saved DNS
 //     settings are put back before the hold is released, so that the
 //     server's name is asked of the system's name servers and not of the
@@ -228,11 +232,12 @@ class OpenVPN : public net::sockets::DispatchSocketDelegate,
   std::atomic<bool> exitReported_{false};
   int executableFd_ = -1;
   std::string refusal_;
-  // Hold releases: whether a STATE line came since the last release (a hold
-  // without one is the notice of the hold just released), the back-off,
-  // and the number of the newest pending release.
+  // Hold releases: whether one was sent in this run, whether the next
+  // ">HOLD:" is the notice of the hold the management connection released
+  // when it opened (guarantee 4a), the back-off, and the number of the
+  // newest pending release.
   bool holdReleased_ = false;
-  bool stateSinceRelease_ = false;
+  bool holdNoticeExpected_ = false;
   double holdBackoff_ = 0;
   std::uint64_t holdGeneration_ = 0;
   std::condition_variable exited_;
