@@ -293,6 +293,15 @@ TEST_F(ManagementTest, RestartOfASilentServerLeavesConnectedAndLogsWhy) {
   EXPECT_NE(log.find("The connection to the server was lost (ping-restart); reconnecting."),
             std::string::npos)
       << log;
+  // The attempts after it find nothing to lose: they say so, and only the
+  // loss reads as one.
+  vpn->handleManagementData(">STATE:1700000033,RECONNECTING,connection-failed,,,,,\n");
+  EXPECT_EQ(settle(3), (std::vector<int>{7, 8, 8}));
+  const std::string again = helper_test::drainLog();
+  EXPECT_NE(again.find("No connection was made (connection-failed); OpenVPN tries again."),
+            std::string::npos)
+      << again;
+  EXPECT_EQ(again.find("was lost"), std::string::npos) << again;
 }
 
 TEST_F(ManagementTest, PasswordDialogueSendsEscapedValuesAndLogsNoSecret) {
@@ -402,6 +411,30 @@ TEST_F(ManagementTest, HoldBackOffGrowsIsCappedAndResetsOnConnect) {
   EXPECT_EQ(vpn->nextHoldDelay(0), 1);
   EXPECT_EQ(vpn->nextHoldDelay(5), 5);  // OpenVPN's pause when longer
   EXPECT_EQ(vpn->nextHoldDelay(0), 4);
+}
+
+// Each restart takes the next remote (the port, then the port list): the
+// pause grows once per round through them, and a round never takes longer
+// than the longest pause, so a server that is back is reached again soon.
+TEST_F(ManagementTest, HoldBackOffGrowsPerRoundThroughTheRemotes) {
+  start(Value::dictionary(
+      {{"remote", "r"},
+       {"port", "443"},
+       {"portList", Value::array({"443", "500", "550", "1289", "2207", "3155"})}}));
+  EXPECT_EQ(vpn->nextHoldDelay(0), 0);
+  vpn->handleManagementData(">HOLD:Waiting for hold release:0\n");  // the first, at once
+  std::vector<double> delays;
+  for (int i = 0; i < 28; ++i) delays.push_back(vpn->nextHoldDelay(1));
+  const double longest = helper::kHoldBackoffMaxSeconds / 7;
+  for (int i = 0; i < 28; ++i) {
+    const double expected = i < 7 ? 1 : i < 14 ? 2 : i < 21 ? 4 : longest;
+    EXPECT_DOUBLE_EQ(delays[i], expected) << "restart " << i;
+  }
+  double round = 0;
+  for (int i = 21; i < 28; ++i) round += delays[i];
+  EXPECT_LE(round, helper::kHoldBackoffMaxSeconds + 1e-9);
+  // OpenVPN's own longer pause still counts.
+  EXPECT_EQ(vpn->nextHoldDelay(20), 20);
 }
 
 TEST_F(ManagementTest, OutputChunkWithBindFailureAndHoldReportsTen) {
