@@ -11,16 +11,46 @@ std::string RepeatCollapser::repeatedLine(std::uint64_t count) {
   return "\xe2\x80\xa6 repeated " + std::to_string(count) + (count == 1 ? " time" : " times");
 }
 
+std::string RepeatCollapser::comparable(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t next = std::string_view::npos;
+    std::size_t length = 0;
+    for (std::string_view marker : {std::string_view(">LOG:"), std::string_view(">STATE:")}) {
+      const std::size_t found = text.find(marker, at);
+      if (found < next) {
+        next = found;
+        length = marker.size();
+      }
+    }
+    if (next == std::string_view::npos) {
+      out.append(text.substr(at));
+      break;
+    }
+    std::size_t end = next + length;
+    out.append(text.substr(at, end - at));
+    std::size_t digits = end;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+    // Only a time that is followed by its field separator is OpenVPN's.
+    if (digits > end && digits < text.size() && text[digits] == ',') end = digits;
+    at = end;
+  }
+  return out;
+}
+
 std::vector<std::string> RepeatCollapser::add(const std::string& text, double now,
                                               bool* firstRepeat) {
   if (firstRepeat) *firstRepeat = false;
-  if (haveLast_ && text == last_ && now - lastLoggedAt_ < kRepeatSummarySeconds) {
+  std::string key = comparable(text);
+  if (haveLast_ && key == last_ && now - lastLoggedAt_ < kRepeatSummarySeconds) {
     if (++repeats_ == 1 && firstRepeat) *firstRepeat = true;
     return {};
   }
   std::vector<std::string> out = summary();
   out.push_back(text);
-  last_ = text;
+  last_ = std::move(key);
   haveLast_ = true;
   lastLoggedAt_ = now;
   return out;

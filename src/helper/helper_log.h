@@ -7,13 +7,18 @@
 // repeats is counted and logged as one line "… repeated N times" when a
 // different line comes, or kRepeatSummarySeconds after the first repeat, so
 // that a loop of errors fills neither the log files nor the client's copy.
-// The line itself is logged again (whole) after each summary.
+// The line itself is logged again (whole) after each summary. Lines are
+// compared without the times OpenVPN's management interface puts in them
+// (">LOG:<unix time>,<flags>,<text>", ">STATE:<unix time>,<name>,..."), so
+// that OpenVPN's same error in another second counts as a repeat; the line
+// logged whole keeps its time.
 //
 // Thread safety: any thread.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "logging/log.h"
@@ -29,6 +34,10 @@ inline constexpr double kRepeatSummarySeconds = 5;
 // Collapses runs of identical lines. Pure bookkeeping (no clock, no I/O).
 class RepeatCollapser {
  public:
+  // What two lines must share to be repeats: `text` without the unix time
+  // that follows each ">LOG:" and ">STATE:" of OpenVPN's management
+  // interface (the digits up to the next ','); everything else as it is.
+  static std::string comparable(std::string_view text);
   // The lines to log for `text` at `now` (seconds, any steady origin): none
   // when it repeats the previous line within kRepeatSummarySeconds of that
   // line's logging; otherwise the count of the run before it (when there
@@ -41,7 +50,7 @@ class RepeatCollapser {
   static std::string repeatedLine(std::uint64_t count);
 
  private:
-  std::string last_;
+  std::string last_;  // comparable() of the last line logged whole
   bool haveLast_ = false;
   double lastLoggedAt_ = 0;
   std::uint64_t repeats_ = 0;

@@ -571,6 +571,10 @@ bool OpenVPN::startOpenVPN(StateBlock block) {
     HelperLog("OpenVPN request refused: %@.", problem);
     return false;
   }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    remoteCount_ = static_cast<int>(std::count(args->begin(), args->end(), "--remote"));
+  }
   if (!writeOpenVPNCertificates(account)) {
     HelperLog("OpenVPN request refused: its files could not be written.");
     return false;
@@ -799,14 +803,29 @@ void OpenVPN::handleLine(const std::string& line) {
     case ManagementLine::Kind::kState: {
       if (parsed.stateName.empty()) return;
       const int code = stateCodeForName(parsed.stateName);
+      bool wasUp = false;
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        stateSinceRelease_ = true;
-        if (code == kOpenVPNStateConnected) holdBackoff_ = 0;
+        // The connection's notice comes before any state: a hold after
+        // this line is a new one.
+        holdNoticeExpected_ = false;
+        if (code == kOpenVPNStateConnected) {
+          restartsSinceConnected_ = 0;
+          connectionUp_ = true;
+        }
+        if (code == kOpenVPNStateReconnecting) {
+          wasUp = connectionUp_;
+          connectionUp_ = false;
+        }
       }
       if (code == kOpenVPNStateReconnecting) {
-        HelperLog("The connection to the server was lost (%@); reconnecting.",
-                  parsed.stateReason.empty() ? std::string("no reason given") : parsed.stateReason);
+        const std::string reason =
+            parsed.stateReason.empty() ? std::string("no reason given") : parsed.stateReason;
+        if (wasUp) {
+          HelperLog("The connection to the server was lost (%@); reconnecting.", reason);
+        } else {
+          HelperLog("No connection was made (%@); OpenVPN tries again.", reason);
+        }
         // The VPN's name servers are out of reach until the tunnel is back.
         restoreSavedDNS();
       }
@@ -851,9 +870,16 @@ void OpenVPN::handleLine(const std::string& line) {
 double OpenVPN::nextHoldDelay(int hintSeconds) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!holdReleased_) return 0;
-  holdBackoff_ = holdBackoff_ <= 0 ? kHoldBackoffFirstSeconds
-                                   : std::min(holdBackoff_ * 2, kHoldBackoffMaxSeconds);
-  return std::min(std::max(static_cast<double>(hintSeconds), holdBackoff_), kHoldBackoffMaxSeconds);
+  // Doubling once per round through the remotes (each restart takes the
+  // next), and never so long that a round takes more than the longest
+  // pause.
+  const int remotes = std::max(remoteCount_, 1);
+  const int round = std::min(restartsSinceConnected_ / remotes, 16);
+  ++restartsSinceConnected_;
+  const double longest = std::max(kHoldBackoffFirstSeconds, kHoldBackoffMaxSeconds / remotes);
+  const double pause =
+      std::min(kHoldBackoffFirstSeconds * static_cast<double>(1 << round), longest);
+  return std::min(std::max(static_cast<double>(hintSeconds), pause), kHoldBackoffMaxSeconds);
 }
 
 void OpenVPN::releaseHold(int hintSeconds) {
@@ -861,15 +887,20 @@ void OpenVPN::releaseHold(int hintSeconds) {
   std::uint64_t generation;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    // The notice of the hold that was just released: nothing to do.
-    if (holdReleased_ && !stateSinceRelease_) return;
+    // The notice of the hold the management connection released when it
+    // opened: already answered.
+    if (holdNoticeExpected_) {
+      holdNoticeExpected_ = false;
+      return;
+    }
     sock = ovpnSocket_;
   }
+  // Every other hold is one OpenVPN waits in: it is released, at once or
+  // after the back-off, whatever came before it.
   const double delay = nextHoldDelay(hintSeconds);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     holdReleased_ = true;
-    stateSinceRelease_ = false;
     generation = ++holdGeneration_;
   }
   if (delay <= 0) {
@@ -906,7 +937,7 @@ void OpenVPN::managementConnected(const net::sockets::DispatchSocketPtr& sock) {
     if (sock != ovpnSocket_) return;
     socketConnected_ = true;
     holdReleased_ = true;
-    stateSinceRelease_ = false;
+    holdNoticeExpected_ = true;
   }
   writeToManagementInterface("state on\n");
   writeToManagementInterface("log on\n");

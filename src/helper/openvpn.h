@@ -27,13 +27,26 @@
 //     across reads (a line cut by a read boundary is handled whole), and
 //     every ">HOLD:" line is answered with a hold release, also after
 //     OpenVPN's own restarts.
-//  4a. The first hold of a run is released at once; a hold after a restart
-//     (the server gone, refused, silent) is released after a back-off of
-//     at least OpenVPN's own pause: 1 s, doubling, at most
-//     kHoldBackoffMaxSeconds; a CONNECTED state starts it again at 1 s. So a
-//     server that stays away costs a few restarts a minute, not hundreds a
-//     second.
-//  4b. When the connection is lost (RECONNECTING), the system's saved DNS
+//  4a. The first hold of a run is released at once; every later hold (after
+//     a restart: the server gone, refused, silent; with or without a STATE
+//     line before it) is released after a back-off of at least OpenVPN's
+//     own pause. Each restart moves OpenVPN to the next of its remotes (the
+//     request's port, then each of "portList"), so the pause grows once per
+//     round through them: 1 s in the first round, doubling each round, at
+//     most what keeps a whole round within kHoldBackoffMaxSeconds (never
+//     under 1 s, never over kHoldBackoffMaxSeconds); a CONNECTED state
+//     starts again at the first round. So a server that stays away costs a
+//     few restarts a minute, not hundreds a second; no hold is left waiting;
+//     and a server that comes back is tried again within one round.
+//     The one ">HOLD:" line not answered is the notice OpenVPN sends when
+//     the management connection opens, of the hold that the connection
+//     releases at once: the first ">HOLD:" of the connection, read before
+//     any STATE line.
+//  4b. A RECONNECTING after CONNECTED is logged as "The connection to the
+//     server was lost (<reason>); reconnecting."; one before any connection
+//     came up (an attempt that failed) as "No connection was made
+//     (<reason>); OpenVPN tries again.", so that only a real loss reads as one.
+//  4c. When the connection is lost (RECONNECTING), the system's saved DNS
 //     settings are put back before the hold is released, so that the
 //     server's name is asked of the system's name servers and not of the
 //     VPN's, which only the tunnel reaches; the up script sets the VPN's
@@ -173,8 +186,8 @@ class OpenVPN : public net::sockets::DispatchSocketDelegate,
   // (complete lines; a partial last line waits for the next chunk).
   void handleOutput(std::string_view chunk);
   // The pause before the release of a hold that OpenVPN announced with
-  // `hintSeconds` (and advances the back-off); 0 for the first hold of the
-  // run. Exposed for tests.
+  // `hintSeconds` (and advances the back-off, guarantee 4a); 0 for the
+  // first hold of the run. Exposed for tests.
   double nextHoldDelay(int hintSeconds);
   // The OpenVPNStateCode of a STATE name (0 when unknown).
   static int stateCodeForName(std::string_view name);
@@ -228,12 +241,15 @@ class OpenVPN : public net::sockets::DispatchSocketDelegate,
   std::atomic<bool> exitReported_{false};
   int executableFd_ = -1;
   std::string refusal_;
-  // Hold releases: whether a STATE line came since the last release (a hold
-  // without one is the notice of the hold just released), the back-off,
-  // and the number of the newest pending release.
+  // Hold releases: whether one was sent in this run, whether the next
+  // ">HOLD:" is the notice of the hold the management connection released
+  // when it opened (guarantee 4a), the back-off, and the number of the
+  // newest pending release.
   bool holdReleased_ = false;
-  bool stateSinceRelease_ = false;
-  double holdBackoff_ = 0;
+  bool holdNoticeExpected_ = false;
+  int restartsSinceConnected_ = 0;  // holds released since the last CONNECTED
+  int remoteCount_ = 1;             // "--remote" entries of the command line
+  bool connectionUp_ = false;       // CONNECTED since the last RECONNECTING
   std::uint64_t holdGeneration_ = 0;
   std::condition_variable exited_;
   ManagementWriter managementWriter_;  // set at creation only

@@ -50,6 +50,44 @@ TEST(RepeatCollapser, SummaryEndsTheRunAndOldLinesAreLoggedWhole) {
             (Lines{"\xe2\x80\xa6 repeated 1 time", "loop"}));
 }
 
+// OpenVPN's management lines carry the second they were made in; the same
+// error in the next second is a repeat all the same. (The lines as a real
+// OpenVPN 2.6 sent them while its TCP server refused, and while its
+// server's name could not be found.)
+TEST(RepeatCollapser, OpenVPNsTimesDoNotMakeALineNew) {
+  const std::string refused =
+      "Read: >LOG:1796912198,N,TCP: connect to [AF_INET]127.0.0.1:1443 failed: Connection "
+      "refused\r";
+  const std::string refusedLater =
+      "Read: >LOG:1796912203,N,TCP: connect to [AF_INET]127.0.0.1:1443 failed: Connection "
+      "refused\r";
+  EXPECT_EQ(RepeatCollapser::comparable(refused), RepeatCollapser::comparable(refusedLater));
+  EXPECT_EQ(RepeatCollapser::comparable(refused),
+            "Read: >LOG:,N,TCP: connect to [AF_INET]127.0.0.1:1443 failed: Connection refused\r");
+  // A state line inside a log line loses both times.
+  EXPECT_EQ(RepeatCollapser::comparable(
+                "Read: >LOG:1796912266,,MANAGEMENT: >STATE:1796912266,RESOLVE,,,,,,\r"),
+            "Read: >LOG:,,MANAGEMENT: >STATE:,RESOLVE,,,,,,\r");
+  // Digits that are not a time followed by its separator stay, and so does
+  // everything else.
+  EXPECT_EQ(RepeatCollapser::comparable(">STATE:12"), ">STATE:12");
+  EXPECT_EQ(RepeatCollapser::comparable(">LOG:x1,2"), ">LOG:x1,2");
+  EXPECT_EQ(RepeatCollapser::comparable("Trying the server again in 2 s."),
+            "Trying the server again in 2 s.");
+
+  RepeatCollapser c;
+  EXPECT_EQ(c.add(refused, 0), Lines{refused});
+  EXPECT_EQ(c.add(refusedLater, 1), Lines{});
+  EXPECT_EQ(c.add("Read: >STATE:1796912204,RECONNECTING,connection-failed,,,,,\r", 2),
+            (Lines{"\xe2\x80\xa6 repeated 1 time",
+                   "Read: >STATE:1796912204,RECONNECTING,connection-failed,,,,,\r"}));
+  // Another error, or the same error from another address, is a new line.
+  EXPECT_EQ(c.add("Read: >STATE:1796912205,RECONNECTING,connection-reset,,,,,\r", 3),
+            Lines{"Read: >STATE:1796912205,RECONNECTING,connection-reset,,,,,\r"});
+  EXPECT_EQ(c.add("Trying the server again in 1 s.", 4), Lines{"Trying the server again in 1 s."});
+  EXPECT_EQ(c.add("Trying the server again in 2 s.", 5), Lines{"Trying the server again in 2 s."});
+}
+
 // Through the dispatcher to the in-memory log, as the helper logs.
 TEST(HelperLog, BurstOfOneLineReachesTheLogCollapsed) {
   helper_test::sharedLogger();

@@ -12,6 +12,7 @@
 #include "helper/helper_files.h"
 #include "helper/management_line.h"
 #include "helper_test_util.h"
+#include "platform/foundation/url.h"
 #include "platform/system/file_util.h"
 #include "platform/system/paths.h"
 #include "support/temp_root.h"
@@ -255,6 +256,17 @@ class ManagementTest : public varnel::testing::TempRootTest {
     helper_test::pump([&] { return codes.size() >= n; }, 5000);
     return codes;
   }
+  // Waits (at most 5 s) until `n` commands were written; a copy of them.
+  std::vector<std::string> writtenAfter(std::size_t n) {
+    helper_test::pump(
+        [&] {
+          std::lock_guard<std::mutex> lock(mutex);
+          return written.size() >= n;
+        },
+        5000);
+    std::lock_guard<std::mutex> lock(mutex);
+    return written;
+  }
   std::shared_ptr<OpenVPN> vpn;
   std::mutex mutex;
   std::vector<std::string> written;
@@ -281,6 +293,15 @@ TEST_F(ManagementTest, RestartOfASilentServerLeavesConnectedAndLogsWhy) {
   EXPECT_NE(log.find("The connection to the server was lost (ping-restart); reconnecting."),
             std::string::npos)
       << log;
+  // The attempts after it find nothing to lose: they say so, and only the
+  // loss reads as one.
+  vpn->handleManagementData(">STATE:1700000033,RECONNECTING,connection-failed,,,,,\n");
+  EXPECT_EQ(settle(3), (std::vector<int>{7, 8, 8}));
+  const std::string again = helper_test::drainLog();
+  EXPECT_NE(again.find("No connection was made (connection-failed); OpenVPN tries again."),
+            std::string::npos)
+      << again;
+  EXPECT_EQ(again.find("was lost"), std::string::npos) << again;
 }
 
 TEST_F(ManagementTest, PasswordDialogueSendsEscapedValuesAndLogsNoSecret) {
@@ -321,32 +342,57 @@ TEST_F(ManagementTest, PromptsWithoutPasswordOrWithLineBreakSendNothing) {
   EXPECT_EQ(written[0], "username \"Auth\" \"bob\"\n");
 }
 
-// The first hold is released at once; the notice that repeats it before
-// anything happened is not answered again (a second release would let the
-// next restart through without its pause); a hold after a restart is
-// released after the back-off.
+// Every hold OpenVPN waits in is released: the first of the run at once,
+// each later one after the back-off, also one that no STATE line came
+// before (a restart OpenVPN makes without reporting a state).
 TEST_F(ManagementTest, EveryHoldIsReleasedTheRestartsAfterAPause) {
   start(Value::dictionary({{"remote", "r"}, {"port", "1"}}));
-  vpn->handleManagementData(">HOLD:Waiting for hold release:0\n");
-  vpn->handleManagementData(">HOLD:Waiting for hold release:0\n");
-  EXPECT_EQ(written, (std::vector<std::string>{"hold release\n"}));
+  vpn->handleManagementData(">HOLD:Waiting for hold release:0\r\n");
+  EXPECT_EQ(writtenAfter(1), (std::vector<std::string>{"hold release\n"}));
   helper_test::drainLog();
-  vpn->handleManagementData(">STATE:1700000001,RECONNECTING,connection-reset,,,,,\n");
-  vpn->handleManagementData(">HOLD:Waiting for hold release:0\n");
+  vpn->handleManagementData(">HOLD:Waiting for hold release:1\r\n");
   {
     std::lock_guard<std::mutex> lock(mutex);
     EXPECT_EQ(written.size(), 1u);  // not at once
   }
-  helper_test::pump(
-      [&] {
-        std::lock_guard<std::mutex> lock(mutex);
-        return written.size() >= 2;
-      },
-      5000);
-  std::lock_guard<std::mutex> lock(mutex);
-  EXPECT_EQ(written, (std::vector<std::string>{"hold release\n", "hold release\n"}));
+  EXPECT_EQ(writtenAfter(2), (std::vector<std::string>{"hold release\n", "hold release\n"}));
   const std::string log = helper_test::drainLog();
   EXPECT_NE(log.find("Trying the server again in 1 s."), std::string::npos) << log;
+}
+
+// The dialogue as OpenVPN 2.6 held it with the helper (recorded from a real
+// OpenVPN whose TCP server refused): the management connection releases
+// the hold OpenVPN waits in when it opens, and the ">HOLD:" notice that
+// OpenVPN sends on every new connection is not answered again; the hold
+// after the restart is, after the back-off.
+TEST_F(ManagementTest, TheConnectionsHoldNoticeIsNotAnsweredTwice) {
+  start(Value::dictionary({{"remote", "r"}, {"port", "1"}}));
+  vpn->socketDidConnectToUrl(nullptr,
+                             platform::URL::fileURLWithPath(OpenVPN::managementSocketPath()));
+  vpn->handleManagementData(
+      ">INFO:OpenVPN Management Interface Version 5 -- type 'help' for more info\r\n"
+      ">HOLD:Waiting for hold release:0\r\n"
+      "SUCCESS: real-time state notification set to ON\r\n"
+      "SUCCESS: real-time log notification set to ON\r\n"
+      ">LOG:1796912198,D,MANAGEMENT: CMD 'hold release'\r\n"
+      "SUCCESS: hold release succeeded\r\n");
+  const std::vector<std::string> opening = {"state on\n", "log on\n", "hold release\n"};
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(written, opening);
+  }
+  vpn->handleManagementData(
+      ">STATE:1796912198,TCP_CONNECT,,,,,,\r\n"
+      ">LOG:1796912198,N,TCP: connect to [AF_INET]127.0.0.1:1443 failed: Connection refused\r\n"
+      ">STATE:1796912198,RECONNECTING,connection-failed,,,,,\r\n"
+      ">HOLD:Waiting for hold release:1\r\n");
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(written, opening);  // not at once
+  }
+  std::vector<std::string> all = opening;
+  all.push_back("hold release\n");
+  EXPECT_EQ(writtenAfter(4), all);
 }
 
 // Back-off: at least OpenVPN's own pause, doubling from 1 s, capped, and
@@ -365,6 +411,30 @@ TEST_F(ManagementTest, HoldBackOffGrowsIsCappedAndResetsOnConnect) {
   EXPECT_EQ(vpn->nextHoldDelay(0), 1);
   EXPECT_EQ(vpn->nextHoldDelay(5), 5);  // OpenVPN's pause when longer
   EXPECT_EQ(vpn->nextHoldDelay(0), 4);
+}
+
+// Each restart takes the next remote (the port, then the port list): the
+// pause grows once per round through them, and a round never takes longer
+// than the longest pause, so a server that is back is reached again soon.
+TEST_F(ManagementTest, HoldBackOffGrowsPerRoundThroughTheRemotes) {
+  start(Value::dictionary(
+      {{"remote", "r"},
+       {"port", "443"},
+       {"portList", Value::array({"443", "500", "550", "1289", "2207", "3155"})}}));
+  EXPECT_EQ(vpn->nextHoldDelay(0), 0);
+  vpn->handleManagementData(">HOLD:Waiting for hold release:0\n");  // the first, at once
+  std::vector<double> delays;
+  for (int i = 0; i < 28; ++i) delays.push_back(vpn->nextHoldDelay(1));
+  const double longest = helper::kHoldBackoffMaxSeconds / 7;
+  for (int i = 0; i < 28; ++i) {
+    const double expected = i < 7 ? 1 : i < 14 ? 2 : i < 21 ? 4 : longest;
+    EXPECT_DOUBLE_EQ(delays[i], expected) << "restart " << i;
+  }
+  double round = 0;
+  for (int i = 21; i < 28; ++i) round += delays[i];
+  EXPECT_LE(round, helper::kHoldBackoffMaxSeconds + 1e-9);
+  // OpenVPN's own longer pause still counts.
+  EXPECT_EQ(vpn->nextHoldDelay(20), 20);
 }
 
 TEST_F(ManagementTest, OutputChunkWithBindFailureAndHoldReportsTen) {

@@ -129,7 +129,11 @@ class VRAccountManager : public std::enable_shared_from_this<VRAccountManager> {
   // else the port the transport change asks for: 500 for UDP, 443 for TCP
   // and the proxy); every other account as it is. The same account, server
   // and type therefore always give the same request, whatever types and
-  // servers were chosen in between.
+  // servers were chosen in between. A run that starts with the account on
+  // TCP (say, after a restart) has never been told a UDP port: UDP then
+  // goes to 500, which the change to UDP asks the service to use and the
+  // service then holds for the account (its TCP port is never sent for
+  // UDP); the "OpenPorts" list follows it as further remotes.
   BaseAccount::Ptr accountForConnection(const BaseAccount::Ptr& account, int type) const;
 
   // --- requests ------------------------------------------------------------------

@@ -33,6 +33,10 @@ bool isConnectionLostMessage(const std::string& message) {
   return message.starts_with(head);
 }
 
+bool isConnectedWarningMessage(const std::string& message) {
+  return message == kRouteErrorMessage || message == kSetupErrorMessage;
+}
+
 std::optional<ConnectionFailure> classifyHelperLogLine(const std::string& line) {
   // Obfuscation first: its refusal is also a refused request, with a reason
   // of its own that the user can act on (another server or connection type).
@@ -60,8 +64,11 @@ std::optional<ConnectionFailure> classifyHelperLogLine(const std::string& line) 
     return ConnectionFailure{platform::format(kConnectionLostFormat, reason), false};
   }
   // OpenVPN's state line for a connection that came up without all its
-  // routes (">STATE:<time>,CONNECTED,ROUTE_ERROR,...").
+  // routes (">STATE:<time>,CONNECTED,ROUTE_ERROR,..."), or with other errors
+  // (">STATE:<time>,CONNECTED,ERROR,...", OpenVPN 2.6 on "Initialization
+  // Sequence Completed With Errors").
   if (has(line, ",CONNECTED,ROUTE_ERROR")) return ConnectionFailure{kRouteErrorMessage, false};
+  if (has(line, ",CONNECTED,ERROR")) return ConnectionFailure{kSetupErrorMessage, false};
   // The helper's own management dialogue retries by itself; it says nothing
   // about the server.
   if (has(line, "Management") || has(line, "MANAGEMENT")) return std::nullopt;

@@ -49,6 +49,16 @@ inline constexpr const char* kConnectionLostFormat =
 // leave outside the tunnel. A warning beside "Connected", not a failure.
 inline constexpr const char* kRouteErrorMessage =
     "Connected, but a route could not be added: some traffic may not pass through the VPN.";
+// The connection is up, but OpenVPN met other errors while it set it up
+// (its "Initialization Sequence Completed With Errors"). A warning beside
+// "Connected" too.
+inline constexpr const char* kSetupErrorMessage =
+    "Connected, but errors occurred while the connection was set up: some traffic may not pass "
+    "through the VPN.";
+
+// True for the messages shown as a warning beside "Connected" rather than
+// as a failure.
+bool isConnectedWarningMessage(const std::string& message);
 
 // The failure a helper log line reports, or none when the line reports no
 // failure. `line` is one line as the helper logged it (with or without its

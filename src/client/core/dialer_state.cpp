@@ -408,7 +408,7 @@ void DialerState::endWithMessage(const std::string& message) {
 
 void DialerState::helperRequestDidReportProblem(const std::string& message) {
   VARNEL_DCHECK_ON_QUEUE(mainQueue_);
-  if (message == kRouteErrorMessage) {
+  if (isConnectedWarningMessage(message)) {
     // Shown beside Connected; it may arrive just before the state that
     // brings Connected, so it is kept until then.
     if (status_ == DialerStatus::Disconnected || status_ == DialerStatus::Disconnecting) return;

@@ -31,8 +31,9 @@
 //     Reconnecting (with the reason the helper logged on the message line);
 //     its return brings Connected back; if it gives up instead, the dialer
 //     ends in Disconnected with kConnectionGivenUpMessage and starts nothing
-//     by itself. A connection that came up without all its routes shows
-//     kRouteErrorMessage as a warning beside Connected.
+//     by itself. A connection that came up without all its routes, or with
+//     other errors, shows kRouteErrorMessage or kSetupErrorMessage
+//     (connection_failure.h) as a warning beside Connected.
 //  6. A failure's message is cleared when the user connects again or changes
 //     the current account or its connection type while Disconnected.
 //  7. The running connection's account and type (runningAccount(),
@@ -130,7 +131,8 @@ class DialerView {
   // The message line under the status: why the last attempt failed or is
   // struggling ("" hides it).
   virtual void showMessage(const std::string& text) { (void)text; }
-  // A warning beside "Connected" (kRouteErrorMessage); "" hides it.
+  // A warning beside "Connected" (kRouteErrorMessage, kSetupErrorMessage);
+  // "" hides it.
   virtual void showWarning(const std::string& text) { (void)text; }
   // The controls table's row for the status now (see the header comment).
   virtual void applyControls(const DialerControls& controls) { (void)controls; }

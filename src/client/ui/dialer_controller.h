@@ -30,6 +30,11 @@
 //     only while connected.
 //  8. The message and warning lines have room reserved for kMessageLines
 //     lines, so the connect control never moves as they appear.
+//  9. Test hook, never on in a normal run: started with the argument
+//     "--dialer-state-file=PATH" (kVisibleStateArgument), the window writes
+//     visibleState() to PATH whenever it changed (looked at every 0.2 s),
+//     replacing the file whole, so that a test driving the real program
+//     reads what the window shows rather than its pixels.
 //
 // Thread safety: main thread only.
 #pragma once
@@ -38,6 +43,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QToolButton>
 #include <QUrl>
 #include <QWidget>
@@ -60,6 +66,8 @@ class VRMenuItem;
 
 inline constexpr const char* kHelperLogDistributedNotification = "varnelhelper.log";
 inline constexpr const char* kAccountSwitchWhileConnectedAlertName = "accountSwitchAlert";
+// The argument that turns on the test hook (guarantee 9).
+inline constexpr const char* kVisibleStateArgument = "--dialer-state-file=";
 
 class DialerController : public QWidget {
   Q_OBJECT
@@ -134,6 +142,19 @@ class DialerController : public QWidget {
   // Sets every control from the dialer's controls table (dialer_state.h).
   void applyControls(const DialerControls& controls);
 
+  // What the window shows now, one "key: value" line each (texts on one
+  // line, without the break opportunities the labels add): "status",
+  // "time", "message" and "warning" ("" while hidden), "account",
+  // "location", "protocol", "ip", "control" (the caption of the control
+  // shown), "control-enabled" ("yes"/"no"), "shield" ("green" when the
+  // control shown has the connected image, else "grey"), "tray" (the status
+  // item's image), then "dialog: <object name>: <text> <informative text>"
+  // for each message box open over the window.
+  QString visibleState() const;
+  // Writes visibleState() to `path` now and whenever it changes (guarantee
+  // 9); "" stops.
+  void setVisibleStateFile(const QString& path);
+
  public slots:
   void updateMenu();
   void currentAccountDidChange();
@@ -196,6 +217,11 @@ class DialerController : public QWidget {
   QMenu* statusBarMenu_ = nullptr;
   QMenu* subMenu_ = nullptr;
   QString statusBarImageName_;
+  QString shieldImageName_ = "Status Bar Connected";  // the disconnect control's image
+  QString visibleStateFile_;
+  QString visibleStateWritten_;
+  QTimer* visibleStateTimer_ = nullptr;
+  void writeVisibleState();
   QUrl newsUrl_;
   QStringList lastUserNotification_;
   DialerStatus detailsStatus_ = DialerStatus::Disconnected;

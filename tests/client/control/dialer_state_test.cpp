@@ -648,6 +648,31 @@ TEST_F(DialerStateTest, RouteErrorIsAWarningBesideConnected) {
   EXPECT_EQ(view_->warning, "");
 }
 
+// OpenVPN's "CONNECTED,ERROR" (set up with errors) is a warning beside
+// Connected as well, with its own words; it goes with the connection.
+TEST_F(DialerStateTest, SetupErrorIsAWarningBesideConnected) {
+  control_test::FakeHelper helper;
+  ASSERT_TRUE(helper.waitReady());
+  make();
+  dialer_->clickControlButton();
+  ASSERT_TRUE(nextPoll(helper));
+  helper.send(
+      "log 2026-01-01 00:00:00:000 Read: >STATE:1796912198,CONNECTED,ERROR,10.8.0.2,"
+      "127.0.0.1,1194,,");
+  helper.send("state 5");
+  ASSERT_TRUE(pollUntilStatus(helper, DialerStatus::Connected));
+  ASSERT_TRUE(pump([&] { return view_->warning == client::kSetupErrorMessage; }));
+  EXPECT_EQ(dialer_->warningMessage(), client::kSetupErrorMessage);
+  EXPECT_EQ(view_->statusTexts.back(), "Connected");
+  EXPECT_EQ(view_->message, "") << "not a failure";
+  EXPECT_TRUE(view_->controls.shieldConnected);
+  // The connection goes away: the warning with it.
+  helper.send("state 3");
+  ASSERT_TRUE(pollUntilStatus(helper, DialerStatus::Reconnecting));
+  EXPECT_EQ(view_->warning, "");
+  EXPECT_FALSE(view_->controls.shieldConnected);
+}
+
 TEST_F(DialerStateTest, FailureTextGoesWhenTheAccountOrTypeChanges) {
   auto request = std::make_shared<CountingRequest>();
   make([request](std::weak_ptr<client::HelperRequestDelegate>) { return request; });

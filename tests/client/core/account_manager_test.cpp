@@ -485,6 +485,62 @@ TEST_F(AccountManagerTest, RequestOfATypeIsTheSameAfterARoundTripThroughTypesAnd
   EXPECT_EQ(manager_->accountForConnection(pptp, 1), pptp);
 }
 
+// After a restart the run knows only what the service says now. An account
+// left on TCP (the service holds TCP, port 443) and then put on UDP goes to
+// port 500: the port the transport change asked the service for, which the
+// service now holds for it; never its TCP port over UDP. A round trip in
+// that run, and the next restart, send the same request again.
+TEST_F(AccountManagerTest, UdpAfterARestartOnTcpGoesToThePortTheChangeAskedFor) {
+  defaults_->setObject(Value(1001), kLastSelectedAccountKey);
+  auto stops = [this] {
+    return std::count(seen_.begin(), seen_.end(), kSwitchDidStopNotification);
+  };
+  auto choose = [&](int type) {
+    const auto before = stops();
+    manager_->setConnectionType(type);
+    pump([&] { return stops() > before; }, 2.0);
+  };
+  // A fresh start of the client: a new manager over the same user defaults,
+  // logging in to the same service.
+  auto restart = [&] {
+    pump([this] { return client_->operationQueue()->operationCount() == 0; });
+    manager_ = VRAccountManager::create(client_, defaults_);
+    login("demo@varnelvpn.test", "demo-password");
+    ASSERT_TRUE(serversLoaded());
+  };
+  login("demo@varnelvpn.test", "demo-password");
+  ASSERT_TRUE(serversLoaded());
+  choose(4);
+  ASSERT_EQ(service_->accountValue(1001, "udp"), Value(false));
+  ASSERT_EQ(service_->accountValue(1001, "port").asInt64(), 443);
+
+  restart();
+  EXPECT_EQ(manager_->connectionType(), 4);
+  const Value tcp = helperRequest(*manager_, 4);
+  EXPECT_EQ(tcp["udp"], Value(false));
+  EXPECT_EQ(tcp["port"].asInt64(), 443);
+  choose(3);
+  ASSERT_EQ(requestsTo("/change_open/").back().body.find("\"port\":\"500\""),
+            requestsTo("/change_open/").back().body.find("\"port\""))
+      << requestsTo("/change_open/").back().body;
+  const Value udp = helperRequest(*manager_, 3);
+  EXPECT_EQ(udp["udp"], Value(true));
+  EXPECT_EQ(udp["port"].asInt64(), 500);
+  EXPECT_EQ(udp["port"].asInt64(), service_->accountValue(1001, "port").asInt64());
+  EXPECT_EQ(service_->accountValue(1001, "udp"), Value(true));
+  // The round trip of this run.
+  choose(5);
+  choose(4);
+  EXPECT_EQ(helperRequest(*manager_, 4), tcp);
+  choose(3);
+  EXPECT_EQ(helperRequest(*manager_, 3), udp);
+
+  // The next start finds the account on UDP at the service: the same port.
+  restart();
+  EXPECT_EQ(manager_->connectionType(), 3);
+  EXPECT_EQ(helperRequest(*manager_, 3), udp);
+}
+
 TEST_F(AccountManagerTest, ConnectionTypesPerKind) {
   EXPECT_EQ(manager_->connectionType(), 1);  // no current account
   login("demo@varnelvpn.test", "demo-password");

@@ -109,6 +109,22 @@ TEST(ConnectionFailureTest, LostConnectionAndRouteErrorAreNotFailures) {
   ASSERT_TRUE(route.has_value());
   EXPECT_EQ(route->message, client::kRouteErrorMessage);
   EXPECT_FALSE(route->permanent);
+  // OpenVPN 2.6 says "ERROR" in place of "SUCCESS" after an initialisation
+  // that completed with errors (its "Initialization Sequence Completed With
+  // Errors"); the helper logs the state line and OpenVPN's own log line of
+  // it.
+  for (const char* line :
+       {"Read: >STATE:1796912198,CONNECTED,ERROR,10.8.0.2,127.0.0.1,1194,,",
+        "Read: >LOG:1796912198,,MANAGEMENT: >STATE:1796912198,CONNECTED,ERROR,10.8.0.2,127.0.0.1,"
+        "1194,,"}) {
+    auto errors = classifyHelperLogLine(line);
+    ASSERT_TRUE(errors.has_value()) << line;
+    EXPECT_EQ(errors->message, client::kSetupErrorMessage);
+    EXPECT_FALSE(errors->permanent);
+  }
+  EXPECT_TRUE(client::isConnectedWarningMessage(client::kRouteErrorMessage));
+  EXPECT_TRUE(client::isConnectedWarningMessage(client::kSetupErrorMessage));
+  EXPECT_FALSE(client::isConnectedWarningMessage(client::kServerUnreachableMessage));
   EXPECT_FALSE(
       classifyHelperLogLine("Read: >STATE:1700000000,CONNECTED,SUCCESS,10.8.0.2,127.0.0.1,1194,,")
           .has_value());

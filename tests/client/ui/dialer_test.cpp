@@ -1,3 +1,5 @@
+#include <QDir>
+#include <QFile>
 #include <QLayout>
 #include <QMessageBox>
 #include <QRegularExpression>
@@ -6,6 +8,7 @@
 #include "account-service/account_service.h"
 #include "client/core/account_manager.h"
 #include "client/core/app_startup.h"
+#include "client/core/connection_failure.h"
 #include "client/core/connection_state.h"
 #include "client/core/pudip_client.h"
 #include "client/ui/app_delegate.h"
@@ -433,6 +436,74 @@ class DialerTest : public QObject {
       return dialer_->selectedAccountLabel()->text() ==
              QString::fromStdString(accounts[2]->accountString());
     }));
+  }
+
+  // The test hook that the end-to-end tests read: what the window shows,
+  // written to a file whenever it changes.
+  void visibleStateFileFollowsTheWindow() {
+    const QString path = QDir(QDir::tempPath()).filePath("dialer-visible-state.txt");
+    auto file = [&] {
+      QFile f(path);
+      return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+    };
+    auto shows = [&](const QStringList& lines) {
+      return waitFor([&] {
+        const QString text = file();
+        for (const QString& line : lines)
+          if (!text.contains(line + "\n")) return false;
+        return true;
+      });
+    };
+    dialer_->setVisibleStateFile(path);
+    QVERIFY2(shows({"status: Disconnected", "control: Connect", "shield: grey",
+                    "message: ", "tray: Status Bar Disconnected"}),
+             qPrintable(file()));
+    QVERIFY(file().contains(
+        "account: " +
+        QString::fromStdString(delegate_->accountManager()->currentAccount()->accountString()) +
+        "\n"));
+    menuItems()[0]->trigger();
+    QVERIFY(shows({"status: Connecting", "control: Cancel", "shield: grey"}));
+    QVERIFY(waitFor([&] { return request_ && request_->starts == 1; }));
+    post(client::kVPNConnectNotification);
+    QVERIFY2(shows({"status: Connected", "control: Disconnect", "control-enabled: yes",
+                    "shield: green", "warning: ", "tray: Status Bar Connected"}),
+             qPrintable(file()));
+    // The helper lost the connection: Reconnecting with its reason, grey.
+    dialer_->state()->helperRequestDidLoseConnection();
+    QVERIFY2(shows({"status: Reconnecting", "shield: grey",
+                    QString("message: ") + client::kConnectionLostDefaultMessage}),
+             qPrintable(file()));
+    // Back, with a route that could not be added: the warning beside it.
+    dialer_->state()->helperRequestDidReportProblem(client::kRouteErrorMessage);
+    post(client::kVPNConnectNotification);
+    QVERIFY2(shows({"status: Connected", "shield: green",
+                    "message: ", QString("warning: ") + client::kRouteErrorMessage}),
+             qPrintable(file()));
+    // A dialog over the window is listed while it is open: another account
+    // chosen while connected.
+    const auto accounts = delegate_->accountManager()->accounts();
+    const auto running = delegate_->accountManager()->currentAccount();
+    int other = 0;
+    while (accounts[other] == running) ++other;
+    dialer_->subMenu()->actions()[other]->trigger();
+    QVERIFY2(waitFor([&] {
+               return file().contains(QString("dialog: ") + kAccountSwitchWhileConnectedAlertName +
+                                      ": ");
+             }),
+             qPrintable(file()));
+    // The window still names the running connection's account.
+    QVERIFY(file().contains("account: " + QString::fromStdString(running->accountString()) + "\n"));
+    auto* alert = dialer_->findChild<QMessageBox*>(kAccountSwitchWhileConnectedAlertName);
+    QVERIFY(alert != nullptr);
+    alert->buttons().first()->click();
+    QVERIFY(waitFor([&] { return !file().contains("dialog: "); }));
+    // Stopped: nothing more is written; the test removes its file.
+    dialer_->setVisibleStateFile("");
+    QVERIFY(QFile::remove(path));
+    menuItems()[0]->trigger();
+    QTest::qWait(300);
+    QVERIFY(!QFile::exists(path));
   }
 
   void secondaryWindowsOpenOverTheDialer() {
