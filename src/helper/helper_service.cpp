@@ -601,7 +601,7 @@ std::string HelperService::startOpenVPN(const XPCMessage& message) {
   if (fd < 0) {
     HelperLog("Refused to start %@: %@.", path, problem);
     fail(generation);
-    return {};
+    return kOpenVPNProgramRefusal;
   }
   auto driver = OpenVPN::create({options_.openVPNPing, options_.openVPNPingRestart});
   driver->setOpenVPNPath(path);

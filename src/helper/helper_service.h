@@ -91,6 +91,8 @@ inline constexpr const char* kSSTPClientRefusal =
     "SSTP request refused: the SSTP client is not one this installation ships.";
 inline constexpr const char* kSSTPValuesRefusal =
     "SSTP request refused: a value is missing or unusable.";
+inline constexpr const char* kOpenVPNProgramRefusal =
+    "OpenVPN request refused: the OpenVPN program is not one this installation ships.";
 inline constexpr const char* kSSTPPasswordRefusal =
     "SSTP request refused: the password cannot be handed over safely.";
 

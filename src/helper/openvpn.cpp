@@ -558,6 +558,12 @@ std::string OpenVPN::downScript() {
          "exit 0\n";
 }
 
+void OpenVPN::refuse(const std::string& text) {
+  HelperLog("%@", text);
+  std::lock_guard<std::mutex> lock(mutex_);
+  refusal_ = text;
+}
+
 bool OpenVPN::startOpenVPN(StateBlock block) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -568,7 +574,7 @@ bool OpenVPN::startOpenVPN(StateBlock block) {
   std::optional<std::vector<std::string>> args =
       openVPNAccountToArgumentArray(account, &problem, keepalive_);
   if (!args) {
-    HelperLog("OpenVPN request refused: %@.", problem);
+    refuse(platform::format("OpenVPN request refused: %@.", problem));
     return false;
   }
   {
@@ -576,7 +582,7 @@ bool OpenVPN::startOpenVPN(StateBlock block) {
     remoteCount_ = static_cast<int>(std::count(args->begin(), args->end(), "--remote"));
   }
   if (!writeOpenVPNCertificates(account)) {
-    HelperLog("OpenVPN request refused: its files could not be written.");
+    refuse("OpenVPN request refused: its files could not be written.");
     return false;
   }
   int fd;
@@ -586,7 +592,7 @@ bool OpenVPN::startOpenVPN(StateBlock block) {
   }
   if (fd < 0) {
     // Only a checked, opened file is ever started, never a path.
-    HelperLog("OpenVPN request refused: no checked executable.");
+    refuse("OpenVPN request refused: no checked executable.");
     return false;
   }
   if (nonEmpty(account, "scramble") && !supportsScramble(fd)) {

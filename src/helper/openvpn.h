@@ -159,8 +159,8 @@ class OpenVPN : public net::sockets::DispatchSocketDelegate,
   // systemd-resolved; nothing when there is none.
   static void restoreSavedDNS();
   static std::string managementSocketPath();
-  // Why the last startOpenVPN refused the request when the user must be
-  // told ("" otherwise).
+  // Why the last startOpenVPN refused the request ("" when it did not):
+  // the text the client is answered with.
   std::string refusal() const;
   // The command line for an account dictionary; nullopt and `*problem`
   // when a value is missing or unsafe.
@@ -240,6 +240,8 @@ class OpenVPN : public net::sockets::DispatchSocketDelegate,
   bool running_ = false;
   std::atomic<bool> exitReported_{false};
   int executableFd_ = -1;
+  // Logs `text` and keeps it as the refusal.
+  void refuse(const std::string& text);
   std::string refusal_;
   // Hold releases: whether one was sent in this run, whether the next
   // ">HOLD:" is the notice of the hold the management connection released

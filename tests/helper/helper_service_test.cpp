@@ -254,6 +254,30 @@ TEST_F(HelperServiceTest, UnknownExecutableIsRefused) {
   EXPECT_FALSE(service->openVPN());
 }
 
+// A refused OpenVPN request is answered with its reason, as every refused
+// request is, never with a "yes" followed by a silent failure.
+TEST_F(HelperServiceTest, EveryRefusedOpenVPNRequestIsAnsweredWithItsReason) {
+  const std::string openvpn = root().file("openvpn");
+  ASSERT_TRUE(platform::files::writeFileAtomically(openvpn, "#!/bin/sh\nexit 1\n", 0755));
+  options_.policy.executables = {openvpn};
+  service = HelperService::create(options_);
+  auto reply = service->handleMessage(request(
+      {{"operation", "OpenVPNConnectionRequest"}, {"openVPNPath", "/bin/sh"}, {"remote", "r"}}));
+  ASSERT_TRUE(reply);
+  EXPECT_FALSE(reply->objectForKey("result"));
+  EXPECT_EQ(reply->stringForKey("message"), Value(helper::kOpenVPNProgramRefusal));
+  EXPECT_EQ(state(), 2);
+  // A value the command line cannot take (no server at all).
+  reply = service->handleMessage(
+      request({{"operation", "OpenVPNConnectionRequest"}, {"openVPNPath", openvpn}}));
+  ASSERT_TRUE(reply);
+  EXPECT_FALSE(reply->objectForKey("result"));
+  const Value why = reply->stringForKey("message");
+  ASSERT_TRUE(why.isString());
+  EXPECT_EQ(why.asString().rfind("OpenVPN request refused: ", 0), 0u) << why.asString();
+  EXPECT_EQ(state(), 2);
+}
+
 TEST_F(HelperServiceTest, SSTPRunFollowsTheClientsPhrases) {
   service->handleMessage(request({{"operation", "SSTPConnectionRequest"},
                                   {"sstpLocation", fakeSSTP()},
