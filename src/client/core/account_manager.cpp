@@ -12,6 +12,7 @@
 #include "platform/foundation/format.h"
 #include "platform/system/notification_center.h"
 #include "platform/system/user_defaults.h"
+#include "platform/urlloading/url_connection.h"
 
 namespace client {
 
@@ -351,6 +352,15 @@ std::string VRAccountManager::loginErrorMessage(const platform::Error& error) {
   if ((error.domain() == net::http::kNKNetworkingErrorDomain && error.code() == -1016) ||
       error.domain() == codecs::kJTErrorDomain)
     return kLoginUnreadableReplyText;
+  // The server was reached: a reply too large or not HTTP could not be read,
+  // and one that did not come in time is the server's slowness, not the
+  // user's connection.
+  if (error.domain() == platform::kURLErrorDomain) {
+    if (error.code() == platform::urlloading::kURLErrorDataLengthExceedsMaximum ||
+        error.code() == platform::urlloading::kURLErrorBadServerResponse)
+      return kLoginUnreadableReplyText;
+    if (error.code() == platform::urlloading::kURLErrorTimedOut) return kLoginUnavailableText;
+  }
   if (error.domain() == net::http::kNKNetworkingErrorDomain) return kLoginUnavailableText;
   return kLoginUnreachableText;
 }

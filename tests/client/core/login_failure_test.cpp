@@ -162,8 +162,9 @@ TEST_F(LoginFailureTest, AMirrorThatTricklesHoldsTheLogInOnlyUntilTheDeadlineAnd
   const double deadline = 2.0;
   const double seconds = logIn({mirror->baseURL()}, deadline);
   ASSERT_EQ(view_->errors.size(), 1u) << "no log-in error after " << seconds << " s";
+  // The server was reached; it was too slow.
   EXPECT_EQ(view_->errors[0],
-            platform::format(kLocalLoginErrorFormat, std::string(kLoginUnreachableText)));
+            platform::format(kLocalLoginErrorFormat, std::string(kLoginUnavailableText)));
   EXPECT_FALSE(view_->opened);
   EXPECT_GE(seconds, deadline) << "the reply was coming, only too slowly";
   // A slow server is not asked again: that would double the wait.
@@ -186,6 +187,8 @@ TEST_F(LoginFailureTest, AMirrorWhoseRepliesNeverEndIsAskedOncePerRequest) {
       [endless](const test_support::HTTPRecordedRequest&) { return endless; });
   const double seconds = logIn({mirror->baseURL()});
   ASSERT_EQ(view_->errors.size(), 1u) << "no log-in error after " << seconds << " s";
+  EXPECT_EQ(view_->errors[0],
+            platform::format(kLocalLoginErrorFormat, std::string(kLoginUnreadableReplyText)));
   EXPECT_FALSE(view_->opened);
   // The same reply would come again: the login is not sent twice.
   EXPECT_EQ(count(*mirror, "/ping/"), 1u);
