@@ -380,10 +380,12 @@ TEST_F(AuthorizedUserTest, NoRequestOfTheUserRunsCodeAsRoot) {
       << r.output;
   EXPECT_FALSE(contains(r.output, "USER-SSTPC-RAN")) << r.output;
   // OpenVPN's values: option words after newlines, values that read as
-  // options, a script of the user's as the program. Refused, never run.
+  // options, a script of the user's as the program. Refused, never run, and
+  // the client is told why.
+  const std::string openVPNRefusal = "reply (null)\nmessage OpenVPN request refused: unusable";
   std::size_t refused = 0;
-  for (std::size_t at = r.output.find("OpenVPN request refused: unusable"); at != std::string::npos;
-       at = r.output.find("OpenVPN request refused: unusable", at + 1))
+  for (std::size_t at = r.output.find(openVPNRefusal); at != std::string::npos;
+       at = r.output.find(openVPNRefusal, at + 1))
     ++refused;
   EXPECT_EQ(refused, 5u) << r.output;
   EXPECT_TRUE(contains(r.output, "Refused to start " + std::string("/tmp/"))) << r.output;

@@ -55,7 +55,7 @@ TEST(PolkitChild, DISABLED_MoveToApplications) {
     }
   } ui;
   const std::string home = std::getenv("HOME");
-  const std::string bundle = home + "/Downloads/VarnelVPN Client.app";
+  const std::string bundle = home + "/Downloads/VarnelVPN Client";
   ASSERT_EQ(std::system(("mkdir -p '" + bundle + "' && echo app > '" + bundle +
                          "/file' && chmod 6777 '" + bundle + "/file'")
                             .c_str()),
@@ -207,7 +207,7 @@ TEST_F(PolkitHelperInstallationTest, AllowedUserInstallsAndUpdatesRefusedUsersAr
   // client runs from the downloaded folder it moves.
   auto moveAs = [&](const std::string& name) {
     const std::string downloads = dir_ + "/home-" + name + "/Downloads";
-    const std::string bundle = downloads + "/VarnelVPN Client.app";
+    const std::string bundle = downloads + "/VarnelVPN Client";
     return "echo '=== move " + name + "'\nmkdir -p '" + bundle + "' && cp '" + client + "' '" +
            bundle + "/' && chown -R " + std::to_string(users[name]) + ":" + std::to_string(gid) +
            " '" + downloads + "'\nsetsid --wait setpriv --reuid=" + std::to_string(users[name]) +
@@ -218,9 +218,9 @@ TEST_F(PolkitHelperInstallationTest, AllowedUserInstallsAndUpdatesRefusedUsersAr
            "--gtest_also_run_disabled_tests </dev/null 2>&1\n"
            "echo \"moved: $(cat '" +
            root +
-           "/opt/VarnelVPN Client.app/file' 2>/dev/null) "
+           "/opt/VarnelVPN Client/file' 2>/dev/null) "
            "$(stat -c '%u %a' '" +
-           root + "/opt/VarnelVPN Client.app/file' 2>/dev/null)\"\n";
+           root + "/opt/VarnelVPN Client/file' 2>/dev/null)\"\n";
   };
   write(
       dir_ + "/ns.sh",
