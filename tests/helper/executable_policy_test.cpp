@@ -14,6 +14,7 @@
 #include "platform/system/file_util.h"
 #include "platform/system/paths.h"
 #include "support/temp_root.h"
+#include "support/wait.h"
 
 using helper::ExecutablePolicy;
 
@@ -49,8 +50,9 @@ class ExecutablePolicyTest : public varnel::testing::TempRootTest {
     task->launchWithOutputBlock(
         [&](const platform::Bytes& chunk) { output.append(chunk.begin(), chunk.end()); }, nullptr,
         nullptr, [&] { ended = true; });
-    EXPECT_TRUE(helper_test::pump([&] { return ended.load(); }));
-    helper_test::pump([] { return false; }, 50);  // the last chunks
+    EXPECT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return ended.load(); }));
+    varnel::testing::waitUntilOnMainRunLoop([] { return false; },
+                                            std::chrono::milliseconds(50));  // the last chunks
     return output;
   }
 };
@@ -126,8 +128,8 @@ TEST_F(ExecutablePolicyTest, TheOpenedFileRunsEvenWhenThePathChangesAfterTheChec
   task->launchWithOutputBlock(
       [&](const platform::Bytes& chunk) { output.append(chunk.begin(), chunk.end()); }, nullptr,
       nullptr, [&] { ended = true; });
-  EXPECT_TRUE(helper_test::pump([&] { return ended.load(); }));
-  helper_test::pump([] { return false; }, 50);
+  EXPECT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return ended.load(); }));
+  varnel::testing::waitUntilOnMainRunLoop([] { return false; }, std::chrono::milliseconds(50));
   EXPECT_EQ(output, "from descriptor\n");
 }
 

@@ -35,6 +35,7 @@
 #include "platform/xpc/wire_codec.h"
 #include "support/shell.h"
 #include "support/temp_root.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -179,16 +180,6 @@ class HelperChannelSecurityTest : public varnel::testing::TempRootTest {
       in.insert(in.end(), buffer, buffer + n);
     }
     return false;
-  }
-
-  // Waits (polling, as a safety net) until `condition` holds.
-  static bool eventually(const std::function<bool()>& condition, int seconds = 20) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!condition()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      ::usleep(50 * 1000);
-    }
-    return true;
   }
 
   // Waits until the helper closes `fd` (true), reading and dropping whatever
@@ -387,7 +378,8 @@ TEST_F(HelperChannelSecurityTest, NestedArchivesMalformedFramesAndFloodsAreHarml
   EXPECT_TRUE(requestOn(first));
   for (int fd : open) ::close(fd);
   // After the flood the helper holds no more descriptors than before.
-  EXPECT_TRUE(eventually([&] { return descriptorsOf(pid) <= descriptorsBefore + 2; }))
+  EXPECT_TRUE(varnel::testing::waitUntil(
+      [&] { return descriptorsOf(pid) <= descriptorsBefore + 2; }, std::chrono::seconds(20)))
       << descriptorsOf(pid) << " descriptors, " << descriptorsBefore << " before";
   if (kMemoryIsMeasurable) {
     EXPECT_LT(memoryOf(pid, "VmRSS"), 64 * 1024) << "kB";

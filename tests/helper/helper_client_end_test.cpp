@@ -14,6 +14,7 @@
 #include "platform/xpc/connection.h"
 #include "platform/xpc/wire_codec.h"
 #include "support/temp_root.h"
+#include "support/wait.h"
 
 using helper::HelperService;
 using ipc::XPCConnection;
@@ -93,7 +94,8 @@ TEST_F(HelperClientEndTest, ConnectionsThatNeverSpokeOrWereMalformedEndNothing) 
   platform::xpc::wire::writeHeader(header, bytes);
   ASSERT_EQ(::send(others.back(), bytes, sizeof bytes, MSG_NOSIGNAL),
             static_cast<ssize_t>(sizeof bytes));
-  ASSERT_TRUE(helper_test::pump([&] { return hostile->endedByMalformedInput(); }));
+  ASSERT_TRUE(
+      varnel::testing::waitUntilOnMainRunLoop([&] { return hostile->endedByMalformedInput(); }));
   end(hostile);
   EXPECT_TRUE(exits.empty());
 

@@ -19,6 +19,7 @@
 #include "platform/system/paths.h"
 #include "platform/xpc/connection.h"
 #include "support/temp_root.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -138,7 +139,8 @@ TEST_F(ConnectionEndTest, OnlyTheClientClosingItsConnectionEndsTheHelper) {
   // The newest requester dropped for malformed input: only it ends.
   service->HelperMessageHandler(operation("CurrentConnectionState"), malformed.connection);
   malformed.connection->connection()->cancelForMalformedInput("test");
-  ASSERT_TRUE(helper_test::pump([&] { return malformed.connection->isInvalid(); }));
+  ASSERT_TRUE(
+      varnel::testing::waitUntilOnMainRunLoop([&] { return malformed.connection->isInvalid(); }));
   service->HelperMessageHandler(ended(), malformed.connection);
   EXPECT_TRUE(exits.empty());
   EXPECT_EQ(service->connectionState(), 0);  // nothing was torn down

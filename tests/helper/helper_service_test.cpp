@@ -22,6 +22,7 @@
 #include "platform/system/file_util.h"
 #include "support/manual_clock.h"
 #include "support/temp_root.h"
+#include "support/wait.h"
 
 namespace fs = std::filesystem;
 namespace sc = platform::sysconfig;
@@ -92,7 +93,8 @@ class HelperServiceTest : public varnel::testing::TempRootTest {
     return reply ? reply->objectForKey("result").value().asInt64() : -1;
   }
   bool waitForState(std::int64_t s, int ms = 10000) {
-    return helper_test::pump([&] { return state() == s; }, ms);
+    return varnel::testing::waitUntilOnMainRunLoop([&] { return state() == s; },
+                                                   std::chrono::milliseconds(ms));
   }
   // The end of the client's connection, handled as the program does: off
   // the main queue, which meanwhile runs (child exits are reported there).
@@ -104,7 +106,8 @@ class HelperServiceTest : public varnel::testing::TempRootTest {
       EXPECT_FALSE(service->handleMessage(ended));
       done = true;
     });
-    EXPECT_TRUE(helper_test::pump([&] { return done.load(); }, 30000));
+    EXPECT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return done.load(); },
+                                                        std::chrono::milliseconds(30000)));
     handler.join();
   }
 
@@ -307,7 +310,7 @@ TEST_F(HelperServiceTest, SSTPRunFollowsTheClientsPhrases) {
   EXPECT_TRUE(waitForState(5));
   say("exit");
   EXPECT_TRUE(waitForState(1));
-  EXPECT_TRUE(helper_test::pump([&] { return !service->sstpTask(); }));
+  EXPECT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return !service->sstpTask(); }));
   auto args = platform::files::readFile(root().file("sstpc.args"));
   ASSERT_TRUE(args);
   EXPECT_EQ(args->substr(0, 58), "--log-level 2 --log-stdout --cert-warn --user u sstp.test ");
@@ -474,7 +477,7 @@ TEST_F(HelperServiceTest, LateReportsOfAnOlderConnectionAreIgnored) {
   EXPECT_EQ(state(), 3);
   old->reportStatus(sc::ConnectionStatus::Connected);
   service->OpenVPNStateHandler(helper::kOpenVPNStateProcessExit, 0);
-  helper_test::pump([] { return false; }, 200);
+  varnel::testing::waitUntilOnMainRunLoop([] { return false; }, std::chrono::milliseconds(200));
   EXPECT_EQ(state(), 3);
 }
 
@@ -539,7 +542,8 @@ TEST_F(HelperServiceTest, FilesAnAttemptWroteNeitherStayNorServeAsSSTPOptions) {
                                                  {"tls", "dGxz"}}));
     ASSERT_TRUE(reply);
     EXPECT_TRUE(waitForState(2)) << ca;
-    EXPECT_TRUE(helper_test::pump([] { return attemptFiles().empty(); }, 5000));
+    EXPECT_TRUE(varnel::testing::waitUntilOnMainRunLoop([] { return attemptFiles().empty(); },
+                                                        std::chrono::milliseconds(5000)));
     EXPECT_EQ(attemptFiles(), std::vector<std::string>{}) << ca;
   }
   // A refused attempt (no "remote") leaves nothing either.
@@ -580,7 +584,8 @@ TEST_F(HelperServiceTest, FilesAnAttemptWroteNeitherStayNorServeAsSSTPOptions) {
   ASSERT_TRUE(service->sstpTask());
   say("exit");
   EXPECT_TRUE(waitForState(2));
-  EXPECT_TRUE(helper_test::pump([] { return attemptFiles().empty(); }, 5000));
+  EXPECT_TRUE(varnel::testing::waitUntilOnMainRunLoop([] { return attemptFiles().empty(); },
+                                                      std::chrono::milliseconds(5000)));
 }
 
 // A helper that ends with its client leaves no certificate or key behind.
@@ -640,7 +645,8 @@ TEST_F(HelperServiceTest, ClientThatGoesAwayLeavesNoFileOfTheAttemptOnceOpenVPNH
                                                {"key", "a2V5"}}));
   ASSERT_TRUE(reply);
   ASSERT_TRUE(reply->objectForKey("result"));
-  ASSERT_TRUE(helper_test::pump([&] { return fs::exists(openvpn + ".running"); }, 10000));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
+      [&] { return fs::exists(openvpn + ".running"); }, std::chrono::milliseconds(10000)));
   const std::vector<std::string> written = attemptFiles();
   for (const char* name : {"varnel-up.sh", "varnel-down.sh", "VarnelVPN.ca", "VarnelVPN.key"})
     EXPECT_NE(std::find(written.begin(), written.end(), name), written.end()) << name;
@@ -665,7 +671,8 @@ TEST_F(HelperServiceTest, ScriptsStayOnlyForAnOpenVPNThatStillRuns) {
                                   {"port", "1194"},
                                   {"ca", "Y2E="},
                                   {"key", "a2V5"}}));
-  ASSERT_TRUE(helper_test::pump([&] { return fs::exists(openvpn + ".running"); }, 10000));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
+      [&] { return fs::exists(openvpn + ".running"); }, std::chrono::milliseconds(10000)));
   endClient();
   EXPECT_EQ(exits, std::vector<int>{0});
   std::vector<std::string> left = attemptFiles();
@@ -675,7 +682,8 @@ TEST_F(HelperServiceTest, ScriptsStayOnlyForAnOpenVPNThatStillRuns) {
   auto vpn = service->openVPN();
   ASSERT_TRUE(vpn);
   ::kill(vpn->ovpnTask()->processIdentifier(), SIGKILL);
-  EXPECT_TRUE(helper_test::pump([&] { return vpn->waitForExit(0); }, 10000));
+  EXPECT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return vpn->waitForExit(0); },
+                                                      std::chrono::milliseconds(10000)));
   const std::string sleeper = platform::files::readFile(openvpn + ".running").value_or("");
   if (std::atoi(sleeper.c_str()) > 1) ::kill(std::atoi(sleeper.c_str()), SIGKILL);
 }

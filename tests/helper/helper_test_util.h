@@ -10,13 +10,9 @@
 #include "helper/notification_logger.h"
 #include "logging/log.h"
 #include "platform/runloop/run_loop.h"
+#include "support/wait.h"
 
 namespace helper_test {
-
-// Runs the main run loop until `done` holds (false after `ms`).
-inline bool pump(const std::function<bool()>& done, int ms = 15000) {
-  return platform::runloop::RunLoop::main().runUntil(done, std::chrono::milliseconds(ms));
-}
 
 // One in-memory logger for the whole test binary, registered once.
 inline std::shared_ptr<helper::LKNotificationLogger> sharedLogger() {

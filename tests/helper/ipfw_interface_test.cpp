@@ -7,6 +7,7 @@
 #include "helper_test_util.h"
 #include "platform/system/file_util.h"
 #include "support/temp_root.h"
+#include "support/wait.h"
 
 using helper::IPFWInterface;
 
@@ -38,7 +39,7 @@ TEST(IPFWInterface, CallbackRunsOnMainQueueOncePerDefaultRoute) {
         names.push_back(name);
       },
       path);
-  EXPECT_TRUE(helper_test::pump([&] { return names.size() == 2; }));
+  EXPECT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return names.size() == 2; }));
   EXPECT_TRUE(onMain);
   EXPECT_EQ(names, (std::vector<std::string>{"eth0", "wlan0"}));
 }

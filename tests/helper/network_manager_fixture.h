@@ -17,6 +17,7 @@
 #include "support/nm_mock.h"
 #include "support/shell.h"
 #include "support/temp_root.h"
+#include "support/wait.h"
 
 namespace nm_test {
 
@@ -57,13 +58,13 @@ class HelperOverNM : public varnel::testing::TempRootTest {
   // Waits until the state is `s`, gathering the log meanwhile; states seen
   // on the way are recorded.
   bool waitForState(std::int64_t s, int ms = 15000) {
-    return helper_test::pump(
+    return varnel::testing::waitUntilOnMainRunLoop(
         [&] {
           seen.push_back(state());
           log += helper_test::drainLog();
           return state() == s;
         },
-        ms);
+        std::chrono::milliseconds(ms));
   }
   void pptp() {
     service->handleMessage(request({{"operation", "PPTPConnectionRequest"},

@@ -24,6 +24,7 @@
 
 #include "network_manager_fixture.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -148,7 +149,7 @@ class RealNetworkManagerTest : public HelperOverNM {
   // CONNECT: the plugin has been asked to connect); its active path in
   // `*path`. False when the attempt ends first.
   bool waitUntilConnectingToTheServer(std::string* path) {
-    return helper_test::pump(
+    return varnel::testing::waitUntilOnMainRunLoop(
                [&] {
                  log += helper_test::drainLog();
                  seen.push_back(state());
@@ -156,7 +157,7 @@ class RealNetworkManagerTest : public HelperOverNM {
                  *path = activePath();
                  return !path->empty() && vpnState(*path) == 3;
                },
-               10000) &&
+               std::chrono::milliseconds(10000)) &&
            state() == ipc::kHelperStateConnecting;
   }
   // A local user (nobody) sends NetworkManager's state signals for `path`:
@@ -187,12 +188,12 @@ class RealNetworkManagerTest : public HelperOverNM {
   // Waits until the forger has answered state `state` of `path`.
   bool forgedAfter(const std::string& path, int state) {
     const std::string line = "forged " + path + " after " + std::to_string(state) + "\n";
-    return helper_test::pump(
+    return varnel::testing::waitUntilOnMainRunLoop(
         [&] {
           log += helper_test::drainLog();
           return contains(readFile(dir + "/forger.log"), line);
         },
-        5000);
+        std::chrono::milliseconds(5000));
   }
   // The path the forger answered last ("" when none).
   std::string lastForgedPath() {
@@ -329,7 +330,7 @@ TEST_F(RealNetworkManagerTest, L2TPCancelWhileConnectingIsNeverConnected) {
   ASSERT_TRUE(waitForState(ipc::kHelperStateDisconnected)) << log;
   // What NetworkManager sends after (VPN ACTIVATED, reason
   // USER_DISCONNECTED, then the end) changes nothing.
-  helper_test::pump([&] { return false; }, 500);
+  varnel::testing::waitUntilOnMainRunLoop([&] { return false; }, std::chrono::milliseconds(500));
   noConnectedSeen();
   EXPECT_EQ(state(), ipc::kHelperStateDisconnected);
   // The user's own cancel, made while it connected: no failure.
@@ -346,14 +347,14 @@ TEST_F(RealNetworkManagerTest, L2TPDeactivatedFromOutsideWhileConnectingAndAfter
   // NetworkManager says DEACTIVATING first: the helper disconnects (no
   // failure of its own), and says who ended it.
   ASSERT_TRUE(waitForState(ipc::kHelperStateDisconnected)) << log;
-  EXPECT_TRUE(helper_test::pump(
+  EXPECT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
       [&] {
         log += helper_test::drainLog();
         return contains(log, "ended: it was disconnected outside VarnelVPN");
       },
-      5000))
+      std::chrono::milliseconds(5000)))
       << log;
-  helper_test::pump([&] { return false; }, 500);
+  varnel::testing::waitUntilOnMainRunLoop([&] { return false; }, std::chrono::milliseconds(500));
   noConnectedSeen();
   // After: a second `nmcli connection down` finds nothing active, and a
   // forged ACTIVATED for the ended connection changes nothing.
@@ -397,7 +398,7 @@ TEST_F(RealNetworkManagerTest, AForgedConnectedFromAnotherUserIsIgnored) {
   // its VPN ACTIVATED): disconnected, never connected.
   inside("nmcli connection down VarnelVPN");
   ASSERT_TRUE(waitForState(ipc::kHelperStateDisconnected)) << log;
-  helper_test::pump([&] { return false; }, 500);
+  varnel::testing::waitUntilOnMainRunLoop([&] { return false; }, std::chrono::milliseconds(500));
   noConnectedSeen();
   EXPECT_TRUE(contains(log, "it was disconnected outside VarnelVPN")) << log;
 }
@@ -407,7 +408,7 @@ TEST_F(RealNetworkManagerTest, CancelWhileConnectingIsNeverConnected) {
   ASSERT_TRUE(waitForState(ipc::kHelperStateConnecting)) << log;
   service->handleMessage(request({{"operation", "DisconnectConnection"}}));
   ASSERT_TRUE(waitForState(ipc::kHelperStateDisconnected)) << log;
-  helper_test::pump([&] { return false; }, 500);
+  varnel::testing::waitUntilOnMainRunLoop([&] { return false; }, std::chrono::milliseconds(500));
   noConnectedSeen();
   EXPECT_EQ(state(), ipc::kHelperStateDisconnected);
 }
@@ -463,12 +464,12 @@ TEST_F(RealNetworkManagerTest, IPSecConnectsForRealAndOnlyNetworkManagerEndsIt) 
   ASSERT_TRUE(waitForState(ipc::kHelperStateConnected, 30000)) << log;
   inside("nmcli connection down VarnelVPN");
   ASSERT_TRUE(waitForState(ipc::kHelperStateDisconnected)) << log;
-  EXPECT_TRUE(helper_test::pump(
+  EXPECT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
       [&] {
         log += helper_test::drainLog();
         return contains(log, "ended: it was disconnected outside VarnelVPN");
       },
-      5000))
+      std::chrono::milliseconds(5000)))
       << log;
   EXPECT_FALSE(contains(log, "Sh4red-psk-16chr")) << log;
 }
@@ -481,12 +482,12 @@ TEST_F(RealNetworkManagerTest, L2TPFailsWhenNetworkManagerStopsAndRunsOnWithTheN
   auto r = fixture(dir, "nm-stop");
   ASSERT_EQ(r.status, 0) << r.output;
   ASSERT_TRUE(waitForState(ipc::kHelperStateFailed)) << log;
-  EXPECT_TRUE(helper_test::pump(
+  EXPECT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
       [&] {
         log += helper_test::drainLog();
         return contains(log, "ended: NetworkManager stopped while the connection was in use.");
       },
-      5000))
+      std::chrono::milliseconds(5000)))
       << log;
   noConnectedSeen();
   // The plugin it left behind goes; a new NetworkManager comes, and the

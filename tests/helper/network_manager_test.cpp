@@ -7,6 +7,7 @@
 
 #include "network_manager_fixture.h"
 #include "platform/system/file_util.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -42,22 +43,22 @@ TEST_F(ScriptedNetworkManagerTest, ConnectsOnlyWhenNetworkManagerSaysSoAndFollow
   mock.command("forge active 2 1");
   mock.command("replay connect");
   ASSERT_TRUE(waitForState(ipc::kHelperStateConnected)) << log;
-  EXPECT_TRUE(helper_test::pump(
+  EXPECT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
       [&] {
         log += helper_test::drainLog();
         return contains(log, "is now connected.");
       },
-      5000))
+      std::chrono::milliseconds(5000)))
       << log;
   // The server goes away: disconnected, with the reason in the log.
   mock.command("replay drop");
   ASSERT_TRUE(waitForState(ipc::kHelperStateDisconnected)) << log;
-  EXPECT_TRUE(helper_test::pump(
+  EXPECT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
       [&] {
         log += helper_test::drainLog();
         return contains(log, "ended: the PPTP connection was lost (the VPN service stopped)");
       },
-      5000))
+      std::chrono::milliseconds(5000)))
       << log;
 }
 
@@ -79,7 +80,8 @@ TEST_F(ScriptedNetworkManagerTest, ACancelWhileConnectingNeverShowsConnected) {
   mock.command("replay ipsec-cancel");
   ASSERT_TRUE(waitForState(ipc::kHelperStateDisconnected)) << log;
   for (std::int64_t s : seen) EXPECT_NE(s, ipc::kHelperStateConnected) << log;
-  helper_test::pump([&] { return false; }, 300);  // what may still arrive
+  varnel::testing::waitUntilOnMainRunLoop([&] { return false; },
+                                          std::chrono::milliseconds(300));  // what may still arrive
   log += helper_test::drainLog();
   EXPECT_FALSE(contains(log, "is now connected.")) << log;
   EXPECT_TRUE(contains(log, "ended: it was disconnected outside VarnelVPN")) << log;
@@ -142,12 +144,12 @@ TEST_F(ScriptedNetworkManagerTest, AFailureWhileConnectingIsAFailedAttemptWithIt
   ASSERT_TRUE(waitForState(ipc::kHelperStateConnecting)) << log;
   mock.command("vpn 6 9");  // FAILED, NO_SECRETS
   ASSERT_TRUE(waitForState(ipc::kHelperStateFailed)) << log;
-  EXPECT_TRUE(helper_test::pump(
+  EXPECT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
       [&] {
         log += helper_test::drainLog();
         return contains(log, "ended: no valid secrets");
       },
-      5000))
+      std::chrono::milliseconds(5000)))
       << log;
   EXPECT_FALSE(contains(log, "Sh4red-psk"));
 }
@@ -159,22 +161,22 @@ TEST_F(ScriptedNetworkManagerTest, NetworkManagerLeavingMidConnectionFailsTheAtt
   ASSERT_TRUE(waitForState(ipc::kHelperStateConnecting)) << log;
   mock.command("replay ipsec-nm-stops");
   ASSERT_TRUE(waitForState(ipc::kHelperStateFailed)) << log;
-  EXPECT_TRUE(helper_test::pump(
+  EXPECT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
       [&] {
         log += helper_test::drainLog();
         return contains(log, "NetworkManager stopped while the connection was in use.");
       },
-      5000))
+      std::chrono::milliseconds(5000)))
       << log;
   // The next request fails at once and says what to install.
   pptp();
   ASSERT_TRUE(waitForState(ipc::kHelperStateFailed)) << log;
-  EXPECT_TRUE(helper_test::pump(
+  EXPECT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
       [&] {
         log += helper_test::drainLog();
         return contains(log, "\"network-manager-pptp\"");
       },
-      5000))
+      std::chrono::milliseconds(5000)))
       << log;
 }
 

@@ -16,6 +16,7 @@
 #include "platform/system/file_util.h"
 #include "platform/system/paths.h"
 #include "support/temp_root.h"
+#include "support/wait.h"
 
 using helper::OpenVPN;
 using platform::Value;
@@ -253,17 +254,18 @@ class ManagementTest : public varnel::testing::TempRootTest {
     vpn->startOpenVPN([this](int code) { codes.push_back(code); });
   }
   std::vector<int> settle(std::size_t n) {
-    helper_test::pump([&] { return codes.size() >= n; }, 5000);
+    varnel::testing::waitUntilOnMainRunLoop([&] { return codes.size() >= n; },
+                                            std::chrono::milliseconds(5000));
     return codes;
   }
   // Waits (at most 5 s) until `n` commands were written; a copy of them.
   std::vector<std::string> writtenAfter(std::size_t n) {
-    helper_test::pump(
+    varnel::testing::waitUntilOnMainRunLoop(
         [&] {
           std::lock_guard<std::mutex> lock(mutex);
           return written.size() >= n;
         },
-        5000);
+        std::chrono::milliseconds(5000));
     std::lock_guard<std::mutex> lock(mutex);
     return written;
   }

@@ -10,6 +10,7 @@
 #include "helper_test_util.h"
 #include "platform/sysconfig/authorization.h"
 #include "support/temp_root.h"
+#include "support/wait.h"
 
 namespace sc = platform::sysconfig;
 using helper::SystemPreferencesHandler;
@@ -131,13 +132,13 @@ TEST_F(ServicesTest, RepeatedStatusesOfOneConnectionAreDroppedOthersAreNot) {
     seen.push_back(static_cast<int>(status));
   };
   ASSERT_TRUE(handler->ConnectToService("VarnelVPN", block));
-  ASSERT_TRUE(helper_test::pump([&] {
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] {
     std::lock_guard<std::mutex> lock(m);
     return seen.size() == 2;
   }));
   // A second connection starting with the same status is still heard.
   ASSERT_TRUE(handler->ConnectToService("VarnelVPN", block));
-  ASSERT_TRUE(helper_test::pump([&] {
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] {
     std::lock_guard<std::mutex> lock(m);
     return seen.size() == 4;
   }));

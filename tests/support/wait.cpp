@@ -19,7 +19,8 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 }
 
 bool waitUntilOnMainRunLoop(const std::function<bool()>& condition,
-                            std::chrono::milliseconds timeout) {
+                            std::chrono::milliseconds timeout, const char* mode) {
+  if (mode) return platform::runloop::RunLoop::main().runUntil(condition, timeout, mode);
   return platform::runloop::RunLoop::main().runUntil(condition, timeout);
 }
 

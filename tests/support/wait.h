@@ -8,7 +8,8 @@
 //
 // waitUntilOnMainRunLoop runs the main run loop between polls instead: use it
 // where the awaited work is delivered through the main run loop (URL loading,
-// run-loop timers) and the test is on the main thread.
+// run-loop timers, the main queue) and the test is on the main thread. `mode`
+// is the run loop's mode to run in (nullptr: the default mode).
 //
 // Both return whether the condition held (a last check is made after the
 // time-out). Thread safety: the condition runs on the calling thread only.
@@ -20,9 +21,10 @@
 namespace varnel::testing {
 
 bool waitUntil(const std::function<bool()>& condition,
-               std::chrono::milliseconds timeout = std::chrono::seconds(10));
+               std::chrono::milliseconds timeout = std::chrono::seconds(15));
 
 bool waitUntilOnMainRunLoop(const std::function<bool()>& condition,
-                            std::chrono::milliseconds timeout = std::chrono::seconds(10));
+                            std::chrono::milliseconds timeout = std::chrono::seconds(15),
+                            const char* mode = nullptr);
 
 }  // namespace varnel::testing

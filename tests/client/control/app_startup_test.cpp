@@ -12,10 +12,10 @@
 #include "platform/system/user_defaults.h"
 #include "support/http_test_server.h"
 #include "support/temp_root.h"
+#include "support/wait.h"
 
 namespace {
 
-using control_test::pump;
 using platform::Value;
 using test_support::HTTPReply;
 using test_support::HTTPTestServer;
@@ -81,7 +81,7 @@ TEST_F(AppStartupTest, StartUpRunsInOrderAndSetsTheFeedWhenTheProbeEnds) {
   bool joined = false;
   ASSERT_TRUE(client::BaseURLProbe::isRunning(apiClient_));
   client::BaseURLProbe::run(apiClient_, [&] { joined = true; });
-  ASSERT_TRUE(pump([&] { return joined; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return joined; }));
   EXPECT_EQ(pings(), 1u);
   auto updater = client::VRUpdater::sharedUpdater();
   ASSERT_TRUE(updater->feedURL());
@@ -93,7 +93,7 @@ TEST_F(AppStartupTest, StartUpRunsInOrderAndSetsTheFeedWhenTheProbeEnds) {
     result = r;
     checked = true;
   });
-  ASSERT_TRUE(pump([&] { return checked; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return checked; }));
   EXPECT_FALSE(result.error) << result.error.description();
   EXPECT_EQ(result.latestVersion, "120");
 }
@@ -102,14 +102,14 @@ TEST_F(AppStartupTest, UpdateChecksFailVisibly) {
   auto updater = client::VRUpdater::sharedUpdater();
   std::vector<client::UpdateCheckResult> results;
   updater->checkForUpdates([&](const client::UpdateCheckResult& r) { results.push_back(r); });
-  ASSERT_TRUE(pump([&] { return results.size() == 1; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return results.size() == 1; }));
   EXPECT_TRUE(results[0].error);
 
   server_->setReply("/missing.xml", HTTPReply::text(404, "no"));
   updater->setFeedURL(platform::URL(server_->url("/missing.xml")));
   updater->checkForUpdates([&](const client::UpdateCheckResult& r) { results.push_back(r); });
   updater->checkForUpdates([&](const client::UpdateCheckResult& r) { results.push_back(r); });
-  ASSERT_TRUE(pump([&] { return results.size() == 3; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return results.size() == 3; }));
   EXPECT_TRUE(results[1].error);
   EXPECT_TRUE(results[2].error);
   EXPECT_EQ(server_->requestCount(), 1u);  // the second check joined the first

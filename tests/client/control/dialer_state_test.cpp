@@ -12,11 +12,11 @@
 #include "client/core/connection_failure.h"
 #include "client/core/open_account.h"
 #include "support/manual_clock.h"
+#include "support/wait.h"
 
 namespace {
 
 using client::DialerStatus;
-using control_test::pump;
 using platform::Value;
 
 class FakeServices : public client::DialerServices {
@@ -108,7 +108,7 @@ class DialerStateTest : public control_test::ControlTest {
   // Once the dialer's helper request polls: lets one poll interval pass on
   // the clock and waits until the helper has seen one more poll.
   bool nextPoll(control_test::FakeHelper& helper) {
-    if (!pump([&] {
+    if (!varnel::testing::waitUntilOnMainRunLoop([&] {
           auto wrapper = std::dynamic_pointer_cast<client::XPCWrapper>(dialer_->xpcWrapper());
           return wrapper && wrapper->isPolling();
         }))
@@ -125,7 +125,8 @@ class DialerStateTest : public control_test::ControlTest {
     if (done()) return true;  // an earlier poll brought it
     for (int i = 0; i < 10; ++i) {
       if (!nextPoll(helper)) return false;
-      if (pump(done, 200)) return true;
+      if (varnel::testing::waitUntilOnMainRunLoop(done, std::chrono::milliseconds(200)))
+        return true;
     }
     return false;
   }
@@ -143,7 +144,8 @@ class DialerStateTest : public control_test::ControlTest {
     settle();
   }
   bool waitStatus(DialerStatus s, int ms = 10000) {
-    return pump([&] { return dialer_->status() == s; }, ms);
+    return varnel::testing::waitUntilOnMainRunLoop([&] { return dialer_->status() == s; },
+                                                   std::chrono::milliseconds(ms));
   }
   std::vector<std::string> vpnNotifications() const { return notifications_; }
 
@@ -172,12 +174,12 @@ TEST_F(DialerStateTest, ConnectRunsTheClockAndDisconnectEndsIt) {
   EXPECT_EQ(services_->keepaliveClears, 1);
   const int ipPolls = services_->ipPolls;
   EXPECT_GE(ipPolls, 1);
-  ASSERT_TRUE(pump([&] { return view_->ip == "127.0.0.9"; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return view_->ip == "127.0.0.9"; }));
   clock_->advance(std::chrono::milliseconds(999));
   settle();
   EXPECT_NE(view_->timeText, "0:01");
   clock_->advance(std::chrono::milliseconds(1));
-  ASSERT_TRUE(pump([&] { return view_->timeText == "0:01"; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return view_->timeText == "0:01"; }));
 
   dialer_->clickControlButton();
   EXPECT_EQ(dialer_->status(), DialerStatus::Disconnecting);
@@ -187,7 +189,8 @@ TEST_F(DialerStateTest, ConnectRunsTheClockAndDisconnectEndsIt) {
   EXPECT_EQ(helper.count("request DisconnectConnection"), 1);
   // The next tick finds the connection gone.
   clock_->advance(std::chrono::seconds(1));
-  ASSERT_TRUE(pump([&] { return view_->timeText == "Not Connected"; }));
+  ASSERT_TRUE(
+      varnel::testing::waitUntilOnMainRunLoop([&] { return view_->timeText == "Not Connected"; }));
   helper.send("state 1");
   ASSERT_TRUE(pollUntilStatus(helper, DialerStatus::Disconnected));
   EXPECT_EQ(services_->ipPolls, ipPolls + 1);
@@ -195,7 +198,8 @@ TEST_F(DialerStateTest, ConnectRunsTheClockAndDisconnectEndsIt) {
   EXPECT_EQ(vpnNotifications(),
             (std::vector<std::string>{"VPNWillConnectNotification", "VPNConnectNotification",
                                       "VPNDisconnectNotification"}));
-  ASSERT_TRUE(pump([&] { return log().find("Changing status to: 1") != std::string::npos; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
+      [&] { return log().find("Changing status to: 1") != std::string::npos; }));
   EXPECT_NE(log().find("Changing status to: 5"), std::string::npos);
   EXPECT_TRUE(dialer_->lastErrorMessage().empty());
 }
@@ -239,7 +243,8 @@ TEST_F(DialerStateTest, DropReconnectsAtOnceWithNotificationsInOrder) {
   ASSERT_TRUE(pollUntilStatus(helper, DialerStatus::Reconnecting));
   ASSERT_TRUE(helper.waitFor(kOpenRequest, 2, 1500));
   clock_->advance(std::chrono::seconds(1));  // the next tick
-  ASSERT_TRUE(pump([&] { return view_->timeText == "Not Connected"; }));
+  ASSERT_TRUE(
+      varnel::testing::waitUntilOnMainRunLoop([&] { return view_->timeText == "Not Connected"; }));
   helper.send("state 5");
   ASSERT_TRUE(pollUntilStatus(helper, DialerStatus::Connected));
   EXPECT_EQ(vpnNotifications(),
@@ -289,7 +294,7 @@ TEST_F(DialerStateTest, ConnectReportAfterCancelDoesNotResurrectTheConnection) {
   auto request = std::make_shared<CountingRequest>();
   make([request](std::weak_ptr<client::HelperRequestDelegate>) { return request; });
   dialer_->clickControlButton();
-  ASSERT_TRUE(pump([&] { return request->starts == 1; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return request->starts == 1; }));
   dialer_->clickControlButton();
   EXPECT_EQ(request->disconnects, 1);
   platform::NotificationCenter::defaultCenter().post(client::kVPNConnectNotification);
@@ -440,7 +445,7 @@ TEST_F(DialerStateTest, StatusChangesArePosted) {
         seen.push_back(n.objectAs<client::DialerState>()->status());
       });
   dialer_->clickControlButton();
-  ASSERT_TRUE(pump([&] { return request->starts == 1; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return request->starts == 1; }));
   platform::NotificationCenter::defaultCenter().post(client::kVPNConnectNotification);
   platform::NotificationCenter::defaultCenter().post("VRAccountManager.switchDidStopNotification");
   platform::NotificationCenter::defaultCenter().removeObserver(token);
@@ -562,7 +567,7 @@ TEST_F(DialerStateTest, ServerSwitchLocksTheSettingsAndTheConnect) {
   center.post(client::kSwitchDidStopNotification);
   EXPECT_EQ(view_->controls, client::DialerState::controlsFor(DialerStatus::Disconnected, false));
   dialer_->clickControlButton();
-  ASSERT_TRUE(pump([&] { return request->starts == 1; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return request->starts == 1; }));
 }
 
 const std::string kLostLine =
@@ -583,14 +588,16 @@ TEST_F(DialerStateTest, HelperReconnectIsShownAndItsReturnOrGivingUpFollowed) {
   helper.send(kLostLine);
   helper.send("state 3");
   ASSERT_TRUE(pollUntilStatus(helper, DialerStatus::Reconnecting));
-  ASSERT_TRUE(pump([&] { return view_->message.find("ping-restart") != std::string::npos; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
+      [&] { return view_->message.find("ping-restart") != std::string::npos; }));
   EXPECT_EQ(view_->message,
             "The connection to the VPN server was lost (ping-restart). Reconnecting.");
   EXPECT_EQ(view_->statusTexts.back(), "Reconnecting");
   EXPECT_FALSE(view_->controls.shieldConnected);
   EXPECT_EQ(view_->ip, "") << "the tunnel's address is not the visible one any more";
   clock_->advance(std::chrono::seconds(1));
-  ASSERT_TRUE(pump([&] { return view_->timeText == "Not Connected"; }));
+  ASSERT_TRUE(
+      varnel::testing::waitUntilOnMainRunLoop([&] { return view_->timeText == "Not Connected"; }));
   // The helper restores it by itself: the client starts nothing.
   EXPECT_EQ(helper.count(kOpenRequest), 1);
 
@@ -627,7 +634,8 @@ TEST_F(DialerStateTest, RouteErrorIsAWarningBesideConnected) {
       "127.0.0.1,1194,,");
   helper.send("state 5");
   ASSERT_TRUE(pollUntilStatus(helper, DialerStatus::Connected));
-  ASSERT_TRUE(pump([&] { return view_->warning == client::kRouteErrorMessage; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
+      [&] { return view_->warning == client::kRouteErrorMessage; }));
   EXPECT_EQ(dialer_->warningMessage(), client::kRouteErrorMessage);
   EXPECT_EQ(view_->statusTexts.back(), "Connected");
   EXPECT_EQ(view_->message, "") << "not a failure";
@@ -661,7 +669,8 @@ TEST_F(DialerStateTest, SetupErrorIsAWarningBesideConnected) {
       "127.0.0.1,1194,,");
   helper.send("state 5");
   ASSERT_TRUE(pollUntilStatus(helper, DialerStatus::Connected));
-  ASSERT_TRUE(pump([&] { return view_->warning == client::kSetupErrorMessage; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
+      [&] { return view_->warning == client::kSetupErrorMessage; }));
   EXPECT_EQ(dialer_->warningMessage(), client::kSetupErrorMessage);
   EXPECT_EQ(view_->statusTexts.back(), "Connected");
   EXPECT_EQ(view_->message, "") << "not a failure";
@@ -681,8 +690,8 @@ TEST_F(DialerStateTest, FailureTextGoesWhenTheAccountOrTypeChanges) {
                              client::kCurrentAccountDidChangeNotification}) {
     SCOPED_TRACE(change);
     dialer_->clickControlButton();
-    ASSERT_TRUE(
-        pump([&] { return dialer_->status() == DialerStatus::Connecting && request->starts > 0; }));
+    ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
+        [&] { return dialer_->status() == DialerStatus::Connecting && request->starts > 0; }));
     dialer_->helperRequestDidFail("The IKEv2 connection type is not supported.");
     ASSERT_EQ(view_->message, "The IKEv2 connection type is not supported.");
     center.post(change);
@@ -692,7 +701,7 @@ TEST_F(DialerStateTest, FailureTextGoesWhenTheAccountOrTypeChanges) {
   // While an attempt goes on, its problem stays: it is about that attempt.
   const int starts = request->starts;
   dialer_->clickControlButton();
-  ASSERT_TRUE(pump([&] { return request->starts > starts; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return request->starts > starts; }));
   dialer_->helperRequestDidReportProblem(client::kServerUnreachableMessage);
   center.post(client::kCurrentAccountDidChangeNotification);
   EXPECT_EQ(view_->message, client::kServerUnreachableMessage);
@@ -703,7 +712,7 @@ TEST_F(DialerStateTest, RunningConnectionKeepsTheAccountItWasStartedWith) {
   make([request](std::weak_ptr<client::HelperRequestDelegate>) { return request; });
   auto first = services_->account;
   dialer_->clickControlButton();
-  ASSERT_TRUE(pump([&] { return request->starts == 1; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return request->starts == 1; }));
   platform::NotificationCenter::defaultCenter().post(client::kVPNConnectNotification);
   services_->account = client::OpenAccount::instanceFromDictionary(
       Value::dictionary({{"id", 8}, {"remote", "127.0.0.2"}}));

@@ -15,16 +15,11 @@
 #include <vector>
 
 #include "platform/runloop/run_loop.h"
+#include "support/wait.h"
 
 extern char** environ;
 
 namespace control_test {
-
-// Runs the main run loop until `done` or `ms` milliseconds.
-inline bool pump(const std::function<bool()>& done, int ms = 10000,
-                 const char* mode = platform::runloop::kDefaultMode) {
-  return platform::runloop::RunLoop::main().runUntil(done, std::chrono::milliseconds(ms), mode);
-}
 
 class FakeHelper {
  public:
@@ -49,7 +44,7 @@ class FakeHelper {
     if (out_ >= 0) ::close(out_);
   }
   bool waitReady() {
-    return pump([&] { return seen("ready"); });
+    return varnel::testing::waitUntilOnMainRunLoop([&] { return seen("ready"); });
   }
   // Sends a command and waits (running the main loop) until the helper has
   // carried it out, so that a request made next sees its effect; false when
@@ -85,7 +80,8 @@ class FakeHelper {
   bool seen(const std::string& line) { return count(line) > 0; }
   // Waits, running the main loop, until `line` has been seen `n` times.
   bool waitFor(const std::string& line, int n = 1, int ms = 10000) {
-    return pump([&] { return count(line) >= n; }, ms);
+    return varnel::testing::waitUntilOnMainRunLoop([&] { return count(line) >= n; },
+                                                   std::chrono::milliseconds(ms));
   }
 
  private:

@@ -24,10 +24,10 @@
 #include "platform/xpc/connection.h"
 #include "platform/xpc/launcher.h"
 #include "platform/xpc/service_names.h"
+#include "support/wait.h"
 
 namespace {
 
-using control_test::pump;
 using platform::Value;
 
 client::BaseAccount::Ptr openAccount() {
@@ -134,7 +134,8 @@ TEST_F(HelperConnectionTest, AHelperSocketThatIsNotRootsReceivesNothing) {
     auto wrapper = client::XPCWrapper::initWithController(delegate, options);
     wrapper->SetAccount(openAccount(), client::kConnectionTypeOpenVPNUDP);
     wrapper->Start();
-    ASSERT_TRUE(pump([&] { return !delegate->failures.empty(); }));
+    ASSERT_TRUE(
+        varnel::testing::waitUntilOnMainRunLoop([&] { return !delegate->failures.empty(); }));
     EXPECT_EQ(delegate->failures[0],
               "The VarnelVPN helper is not running with administrator rights.");
     EXPECT_EQ(foreign.bytesReceived(), 0);
@@ -194,7 +195,7 @@ TEST_F(HelperConnectionTest, AConnectionTheHelperNeverAnswersIsClosedWhenTheAtte
   auto wrapper = client::XPCWrapper::initWithController(delegate, options);
   wrapper->SetAccount(openAccount(), client::kConnectionTypeOpenVPNUDP);
   wrapper->Start();
-  ASSERT_TRUE(pump([&] { return !delegate->failures.empty(); }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return !delegate->failures.empty(); }));
   EXPECT_EQ(delegate->failures[0], "The VarnelVPN helper does not answer.");
   // The stand-in saw the request and then the end of the connection, while
   // the wrapper is still alive: nothing keeps a useless connection open.
@@ -238,7 +239,8 @@ TEST_F(HelperConnectionTest, AThousandFailedAttemptsLeaveTheDescriptorsOfBothSid
     wrapper = client::XPCWrapper::initWithController(delegate, options);
     wrapper->SetAccount(openAccount(), client::kConnectionTypeIKEv2);
     wrapper->Start();
-    return pump([&] { return delegate->failures.size() > before; });
+    return varnel::testing::waitUntilOnMainRunLoop(
+        [&] { return delegate->failures.size() > before; });
   };
 
   constexpr int kWarmUp = 20, kAttempts = 1000;
@@ -256,10 +258,14 @@ TEST_F(HelperConnectionTest, AThousandFailedAttemptsLeaveTheDescriptorsOfBothSid
   wrapper.reset();
   // Closing happens on the connections' queues: allow the last one in flight.
   const int slack = 2;
-  EXPECT_TRUE(pump([&] { return openDescriptors(::getpid()) <= clientBefore + slack; }))
-      << openDescriptors(::getpid()) << " descriptors in the client, " << clientBefore << " before";
-  EXPECT_TRUE(pump([&] { return openDescriptors(helper) <= helperBefore + slack; }))
-      << openDescriptors(helper) << " descriptors in the helper, " << helperBefore << " before";
+  EXPECT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] {
+    return openDescriptors(::getpid()) <= clientBefore + slack;
+  })) << openDescriptors(::getpid())
+      << " descriptors in the client, " << clientBefore << " before";
+  EXPECT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] {
+    return openDescriptors(helper) <= helperBefore + slack;
+  })) << openDescriptors(helper)
+      << " descriptors in the helper, " << helperBefore << " before";
 
   // Replacing connections never ended the helper: it is the same process.
   {

@@ -42,13 +42,12 @@
 #include "platform/xpc/launcher.h"
 #include "support/temp_root.h"
 #include "support/test_certificates.h"
+#include "support/wait.h"
 #endif
 
 extern char** environ;
 
 namespace {
-
-using control_test::pump;
 
 // Runs argv, waits, and returns the wait status; output goes to `out`.
 int run(const std::vector<std::string>& args, std::string* out = nullptr) {
@@ -135,7 +134,7 @@ std::string askHelper(const char* operation) {
         answer = error.description();
         done = true;
       });
-  pump([&] { return done; }, 5000);
+  varnel::testing::waitUntilOnMainRunLoop([&] { return done; }, std::chrono::milliseconds(5000));
   return answer;
 }
 
@@ -214,7 +213,8 @@ void insideTheNamespace() {
                                loginReply = reply;
                                loggedIn = true;
                              });
-  ASSERT_TRUE(pump([&] { return loggedIn; }, 30000));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return loggedIn; },
+                                                      std::chrono::milliseconds(30000)));
   ASSERT_TRUE(manager->currentAccount()) << loginReply.description();
   client::BaseAccount::Ptr premium;
   for (const client::BaseAccount::Ptr& account : manager->accounts())
@@ -224,19 +224,20 @@ void insideTheNamespace() {
   manager->setConnectionType(client::kConnectionTypeOpenVPNUDP);
   bool idle = false;
   manager->client()->waitForOperations([&] { idle = true; });
-  ASSERT_TRUE(pump([&] { return idle; }, 20000))
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return idle; },
+                                                      std::chrono::milliseconds(20000)))
       << "the account service's requests do not finish: "
       << manager->client()->operationQueue()->operationCount();
 
   auto view = std::make_shared<RoadView>();
   auto dialer = client::DialerState::create(client::makeDialerServices(manager), view);
   dialer->clickControlButton();
-  ASSERT_TRUE(pump(
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
       [&] {
         return dialer->status() == client::DialerStatus::Connected ||
                !dialer->lastErrorMessage().empty();
       },
-      40000))
+      std::chrono::milliseconds(40000)))
       << "status " << static_cast<int>(dialer->status()) << " wrapper "
       << (dialer->xpcWrapper() != nullptr) << " polling "
       << (dialer->xpcWrapper() &&
@@ -250,15 +251,20 @@ void insideTheNamespace() {
       << client::VarnelLog::sharedInstance().GetLog();
   ASSERT_EQ(dialer->status(), client::DialerStatus::Connected) << dialer->lastErrorMessage();
   // The visible IP is the tunnel's: the address the server handed out.
-  ASSERT_TRUE(pump([&] { return !view->ip.empty(); }, 15000));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return !view->ip.empty(); },
+                                                      std::chrono::milliseconds(15000)));
   EXPECT_EQ(view->ip.rfind("10.8.0.", 0), 0u) << view->ip;
   EXPECT_NE(readText(vpn + "/tunnels").find("," + view->ip), std::string::npos);
 
   dialer->clickControlButton();
-  ASSERT_TRUE(pump([&] { return dialer->status() == client::DialerStatus::Disconnected; }, 30000));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
+      [&] { return dialer->status() == client::DialerStatus::Disconnected; },
+      std::chrono::milliseconds(30000)));
   EXPECT_TRUE(dialer->lastErrorMessage().empty());
   // Back out of the tunnel, the visible IP is the machine's own again.
-  ASSERT_TRUE(pump([&] { return view->ip == "127.0.0.1"; }, 15000)) << view->ip;
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return view->ip == "127.0.0.1"; },
+                                                      std::chrono::milliseconds(15000)))
+      << view->ip;
   launcher.stop();
   ::unsetenv(client::kAccountServiceURLsEnvironmentVariable);
 }

@@ -8,10 +8,10 @@
 #include "client/core/direct_driver.h"
 #include "platform/system/paths.h"
 #include "support/manual_clock.h"
+#include "support/wait.h"
 
 namespace {
 
-using control_test::pump;
 using platform::Value;
 
 class OpenVPNDriverTest : public control_test::ControlTest {
@@ -61,9 +61,11 @@ TEST_F(OpenVPNDriverTest, ConnectsThroughTheManagementInterfaceAndDisconnectsOnc
   auto clock = varnel::testing::ManualClock::create();
   auto wrapper = driver(clock);
   wrapper->Start();
-  ASSERT_TRUE(pump([&] { return count(client::kVPNConnectNotification) == 1; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
+      [&] { return count(client::kVPNConnectNotification) == 1; }));
   EXPECT_TRUE(wrapper->isManagementConnected());
-  ASSERT_TRUE(pump([&] { return log().find("SUCCESS: hold release") != std::string::npos; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
+      [&] { return log().find("SUCCESS: hold release") != std::string::npos; }));
   EXPECT_NE(log().find("MI connected."), std::string::npos);
   // Disconnect blocks for its three waits (0.5 s before the signal, 0.25 s
   // after it, 2 s for the routes), which another thread lets pass on the
@@ -80,7 +82,7 @@ TEST_F(OpenVPNDriverTest, ConnectsThroughTheManagementInterfaceAndDisconnectsOnc
   wrapper->Disconnect();
   settler.join();
   EXPECT_EQ(count(client::kVPNDisconnectNotification), 1);
-  pump([] { return false; }, 500);
+  varnel::testing::waitUntilOnMainRunLoop([] { return false; }, std::chrono::milliseconds(500));
   EXPECT_EQ(count(client::kVPNDisconnectNotification), 1);
 }
 
@@ -89,13 +91,15 @@ TEST_F(OpenVPNDriverTest, OpenVPNThatEndsByItselfIsReported) {
   auto wrapper = driver();
   wrapper->Start();
   ::unsetenv("FAKE_OPENVPN_MODE");
-  ASSERT_TRUE(pump([&] { return count(client::kVPNDisconnectNotification) == 1; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
+      [&] { return count(client::kVPNDisconnectNotification) == 1; }));
   EXPECT_EQ(count(client::kVPNConnectNotification), 0);
 
   auto missing = driver();
   missing->setExecutablePath("/nonexistent/openvpn");
   missing->Start();
-  ASSERT_TRUE(pump([&] { return count(client::kVPNDisconnectNotification) == 2; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
+      [&] { return count(client::kVPNDisconnectNotification) == 2; }));
 }
 
 }  // namespace

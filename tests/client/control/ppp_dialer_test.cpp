@@ -10,10 +10,10 @@
 #include "platform/system/file_util.h"
 #include "platform/system/paths.h"
 #include "support/manual_clock.h"
+#include "support/wait.h"
 
 namespace {
 
-using control_test::pump;
 using platform::Value;
 
 class PPPDialerTest : public control_test::ControlTest {
@@ -41,7 +41,8 @@ TEST_F(PPPDialerTest, ComesUpOnATerminalAndDisconnectsOnce) {
   auto clock = varnel::testing::ManualClock::create();
   auto wrapper = dialer("alice", 0, clock);
   wrapper->Start();
-  ASSERT_TRUE(pump([&] { return count(client::kVPNConnectNotification) == 1; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
+      [&] { return count(client::kVPNConnectNotification) == 1; }));
   struct stat st;
   ASSERT_EQ(::stat(optionsFile().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -49,7 +50,8 @@ TEST_F(PPPDialerTest, ComesUpOnATerminalAndDisconnectsOnce) {
   ASSERT_TRUE(options);
   EXPECT_NE(options->find("password \"s3cr\\\"et\""), std::string::npos);
   EXPECT_NE(options->find("pty \"pptp 127.0.0.1 --nolaunchpppd\""), std::string::npos);
-  ASSERT_TRUE(pump([&] { return log().find("remote IP address") != std::string::npos; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
+      [&] { return log().find("remote IP address") != std::string::npos; }));
   EXPECT_NE(log().find("tty: yes"), std::string::npos);
   EXPECT_EQ(log().find("s3cr"), std::string::npos);  // never on the command line
 
@@ -64,29 +66,35 @@ TEST_F(PPPDialerTest, ComesUpOnATerminalAndDisconnectsOnce) {
   wrapper->Disconnect();
   settler.join();
   EXPECT_EQ(count(client::kVPNDisconnectNotification), 1);
-  pump([] { return false; }, 500);
+  varnel::testing::waitUntilOnMainRunLoop([] { return false; }, std::chrono::milliseconds(500));
   EXPECT_EQ(count(client::kVPNDisconnectNotification), 1);
   EXPECT_NE(::stat(optionsFile().c_str(), &st), 0);
-  EXPECT_TRUE(pump([&] { return log().find("Firing disconnect event.") != std::string::npos; }));
+  EXPECT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
+      [&] { return log().find("Firing disconnect event.") != std::string::npos; }));
 }
 
 TEST_F(PPPDialerTest, FailuresEndWithOneDisconnect) {
   auto failing = dialer("fail");
   failing->Start();
-  ASSERT_TRUE(pump([&] { return count(client::kVPNDisconnectNotification) == 1; }));
-  pump([] { return false; }, 300);
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
+      [&] { return count(client::kVPNDisconnectNotification) == 1; }));
+  varnel::testing::waitUntilOnMainRunLoop([] { return false; }, std::chrono::milliseconds(300));
   EXPECT_EQ(count(client::kVPNDisconnectNotification), 1);
   EXPECT_EQ(count(client::kVPNConnectNotification), 0);
-  EXPECT_TRUE(pump([&] { return log().find("CHAP authentication failed") != std::string::npos; }));
+  EXPECT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
+      [&] { return log().find("CHAP authentication failed") != std::string::npos; }));
 
   auto vanishing = dialer("vanish");
   vanishing->Start();
-  ASSERT_TRUE(pump([&] { return count(client::kVPNDisconnectNotification) == 2; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
+      [&] { return count(client::kVPNDisconnectNotification) == 2; }));
 
   auto l2tp = dialer("alice", 1);
   l2tp->Start();
-  ASSERT_TRUE(pump([&] { return count(client::kVPNDisconnectNotification) == 3; }));
-  EXPECT_TRUE(pump([&] { return log().find("L2TP needs") != std::string::npos; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
+      [&] { return count(client::kVPNDisconnectNotification) == 3; }));
+  EXPECT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
+      [&] { return log().find("L2TP needs") != std::string::npos; }));
 }
 
 TEST_F(PPPDialerTest, LogMessagesDropTheirPrefixAndDriveTheState) {
@@ -95,9 +103,11 @@ TEST_F(PPPDialerTest, LogMessagesDropTheirPrefixAndDriveTheState) {
   // Without Start the wrapper is not observing: lines are only logged.
   wrapper->PPPLog("sstpc : Connection Established");
   EXPECT_EQ(count(client::kVPNConnectNotification), 0);
-  ASSERT_TRUE(pump([&] { return log().find("Connection Established") != std::string::npos; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
+      [&] { return log().find("Connection Established") != std::string::npos; }));
   wrapper->PPPLog("pppd[7] : a : b\n");
-  ASSERT_TRUE(pump([&] { return log().find("] ab\n") != std::string::npos; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
+      [&] { return log().find("] ab\n") != std::string::npos; }));
 }
 
 }  // namespace

@@ -11,10 +11,10 @@
 #include "platform/sysconfig/network_connection.h"
 #include "platform/system/file_util.h"
 #include "support/nm_mock.h"
+#include "support/wait.h"
 
 namespace {
 
-using control_test::pump;
 using platform::Value;
 using platform::sysconfig::ConnectionStatus;
 
@@ -42,7 +42,8 @@ class VPNManagerTest : public control_test::ControlTest {
 TEST_F(VPNManagerTest, SetsUpSavesAndStartsTheIKEv2Configuration) {
   auto manager = client::VRVPNManager::create();
   manager->setupIKEv2ConnectionForAccount(account());
-  ASSERT_TRUE(pump([&] { return count(client::kVPNConnectNotification) == 1; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
+      [&] { return count(client::kVPNConnectNotification) == 1; }));
   EXPECT_EQ(driver_->startCount(), 1);
 
   auto system = client::SystemVPNManager::sharedManager();
@@ -70,19 +71,21 @@ TEST_F(VPNManagerTest, SetsUpSavesAndStartsTheIKEv2Configuration) {
   EXPECT_EQ(text->find("psk-secret"), std::string::npos);
 
   driver_->report(ConnectionStatus::Disconnected);
-  ASSERT_TRUE(pump([&] { return count(client::kVPNDisconnectNotification) == 1; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
+      [&] { return count(client::kVPNDisconnectNotification) == 1; }));
 }
 
 TEST_F(VPNManagerTest, OtherAccountsAndFailedStartsAreHandled) {
   auto manager = client::VRVPNManager::create();
   manager->setupIKEv2ConnectionForAccount(
       client::PPTPAccount::instanceFromDictionary(Value::dictionary({{"id", 1}})));
-  pump([] { return false; }, 200);
+  varnel::testing::waitUntilOnMainRunLoop([] { return false; }, std::chrono::milliseconds(200));
   EXPECT_EQ(driver_->startCount(), 0);
 
   driver_->setStartFails(true);
   manager->setupIKEv2ConnectionForAccount(account());
-  ASSERT_TRUE(pump([&] { return count(client::kVPNDisconnectNotification) == 1; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
+      [&] { return count(client::kVPNDisconnectNotification) == 1; }));
   EXPECT_EQ(count(client::kVPNConnectNotification), 0);
 
   manager->setupIPSecAndConnectAccount(account(), [](const platform::Error&) { FAIL(); });
@@ -128,7 +131,7 @@ TEST_F(VPNManagerOverNMTest, IKEv2IsConnectedOnlyWhenNetworkManagerSaysSo) {
   // The profile: strongSwan, the account's server and identities, the
   // shared secret from the user's keychain, owned by this user.
   std::string settings;
-  ASSERT_TRUE(pump([&] {
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] {
     settings = mock_.command("settings");
     return settings.find("strongswan") != std::string::npos;
   }));
@@ -143,9 +146,11 @@ TEST_F(VPNManagerOverNMTest, IKEv2IsConnectedOnlyWhenNetworkManagerSaysSo) {
   // NetworkManager's recorded road up (the active connection and the VPN
   // both become ACTIVATED).
   mock_.command("replay connect");
-  ASSERT_TRUE(pump([&] { return count(client::kVPNConnectNotification) == 1; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
+      [&] { return count(client::kVPNConnectNotification) == 1; }));
   mock_.command("vpn 7 6");  // the server stopped answering
-  ASSERT_TRUE(pump([&] { return count(client::kVPNDisconnectNotification) == 1; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
+      [&] { return count(client::kVPNDisconnectNotification) == 1; }));
   EXPECT_EQ(client::SystemVPNManager::sharedManager()->failureReason(),
             "the connection attempt timed out");
 }
@@ -153,10 +158,11 @@ TEST_F(VPNManagerOverNMTest, IKEv2IsConnectedOnlyWhenNetworkManagerSaysSo) {
 TEST_F(VPNManagerOverNMTest, AFailedIKEv2AttemptIsNeverShownAsConnected) {
   auto manager = client::VRVPNManager::create();
   manager->setupIKEv2ConnectionForAccount(account());
-  ASSERT_TRUE(
-      pump([&] { return mock_.command("settings").find("strongswan") != std::string::npos; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
+      [&] { return mock_.command("settings").find("strongswan") != std::string::npos; }));
   mock_.command("vpn 6 10");  // FAILED, LOGIN_FAILED
-  ASSERT_TRUE(pump([&] { return count(client::kVPNDisconnectNotification) == 1; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
+      [&] { return count(client::kVPNDisconnectNotification) == 1; }));
   EXPECT_EQ(count(client::kVPNConnectNotification), 0);
   EXPECT_NE(client::SystemVPNManager::sharedManager()->failureReason().find("login"),
             std::string::npos);

@@ -12,10 +12,10 @@
 #include "platform/system/file_util.h"
 #include "platform/system/paths.h"
 #include "support/manual_clock.h"
+#include "support/wait.h"
 
 namespace {
 
-using control_test::pump;
 using platform::Value;
 
 client::BaseAccount::Ptr openAccount() {
@@ -45,7 +45,8 @@ class XPCWrapperTest : public control_test::ControlTest {
   // Once the wrapper polls: advances the clock by one poll interval and
   // waits until that poll reached the helper.
   bool nextPoll(control_test::FakeHelper& helper) {
-    if (!pump([&] { return wrapper_->isPolling(); })) return false;
+    if (!varnel::testing::waitUntilOnMainRunLoop([&] { return wrapper_->isPolling(); }))
+      return false;
     const int before = helper.count("request CurrentConnectionState");
     clock_->advanceSeconds(kPollInterval);
     return helper.waitFor("request CurrentConnectionState", before + 1);
@@ -62,14 +63,15 @@ class XPCWrapperTest : public control_test::ControlTest {
         ipc::XPCMessage::messageWithObject(ipc::Object("LogUpdate"), ipc::Object("operation")),
         [done](const ipc::XPCMessage&) { *done = true; },
         [done](const platform::Error&) { *done = true; });
-    return pump([&] { return *done; }, 10000, mode);
+    return varnel::testing::waitUntilOnMainRunLoop([&] { return *done; },
+                                                   std::chrono::milliseconds(10000), mode);
   }
 
   // Lets one poll interval pass on the clock and waits until what that poll
   // brings makes `done` hold. (Not the barrier: its own log request would
   // take the log lines the poll is to bring.)
   bool pollUntil(control_test::FakeHelper& helper, const std::function<bool()>& done) {
-    return nextPoll(helper) && pump(done);
+    return nextPoll(helper) && varnel::testing::waitUntilOnMainRunLoop(done);
   }
 
   // Runs, without waiting, what the main loop has due now and what that
@@ -233,7 +235,8 @@ TEST_F(XPCWrapperTest, UnservedTypeEndsTheAttemptWithAMessage) {
   useManualClock();
   control_test::FakeHelper helper;
   connect(helper, 7, "IntentionallyBroken");
-  ASSERT_TRUE(pump([&] { return !delegate_->failures.empty(); }));
+  ASSERT_TRUE(
+      varnel::testing::waitUntilOnMainRunLoop([&] { return !delegate_->failures.empty(); }));
   EXPECT_NE(delegate_->failures[0].find("IKEv2"), std::string::npos) << delegate_->failures[0];
   EXPECT_FALSE(wrapper_->isPolling());
   // Well past several poll intervals, nothing polls.
@@ -245,7 +248,8 @@ TEST_F(XPCWrapperTest, UnservedTypeEndsTheAttemptWithAMessage) {
 TEST_F(XPCWrapperTest, UnreachableHelperFailsInsteadOfWaiting) {
   wrapper_->SetAccount(openAccount(), 3);
   wrapper_->Start();
-  ASSERT_TRUE(pump([&] { return !delegate_->failures.empty(); }, 5000));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return !delegate_->failures.empty(); },
+                                                      std::chrono::milliseconds(5000)));
   EXPECT_NE(delegate_->failures[0].find("could not be reached"), std::string::npos)
       << delegate_->failures[0];
   EXPECT_TRUE(notifications_.empty());
@@ -263,7 +267,8 @@ TEST_F(XPCWrapperTest, HelperThatStopsAnsweringFails) {
   settle();
   EXPECT_TRUE(delegate_->failures.empty());  // not before the time-out
   clock_->advanceSeconds(0.1);
-  ASSERT_TRUE(pump([&] { return !delegate_->failures.empty(); }, 5000));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return !delegate_->failures.empty(); },
+                                                      std::chrono::milliseconds(5000)));
   EXPECT_NE(delegate_->failures[0].find("does not answer"), std::string::npos)
       << delegate_->failures[0];
 
@@ -282,7 +287,8 @@ TEST_F(XPCWrapperTest, HelperThatStopsAnsweringFails) {
   ASSERT_TRUE(nextPoll(third));
   EXPECT_TRUE(delegate_->failures.empty());
   clock_->advanceSeconds(kPollInterval);
-  ASSERT_TRUE(pump([&] { return !delegate_->failures.empty(); }, 5000));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return !delegate_->failures.empty(); },
+                                                      std::chrono::milliseconds(5000)));
   EXPECT_NE(delegate_->failures[0].find("stopped answering"), std::string::npos)
       << delegate_->failures[0];
   EXPECT_FALSE(wrapper_->isPolling());
@@ -297,7 +303,8 @@ TEST_F(XPCWrapperTest, AHelperThatGoesAwayAfterNotAnsweringFailsOnce) {
   wrapper_->Start();
   ASSERT_TRUE(helper.waitFor("request OpenVPNConnectionRequest"));
   clock_->advanceSeconds(0.5);
-  ASSERT_TRUE(pump([&] { return !delegate_->failures.empty(); }, 5000));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return !delegate_->failures.empty(); },
+                                                      std::chrono::milliseconds(5000)));
   // The request still waits for its reply when the helper ends: that
   // error belongs to a request that has already failed. (The barrier's
   // own error comes after the request's.)
@@ -317,7 +324,8 @@ TEST_F(XPCWrapperTest, HelperExitWhilePollingReportsADisconnect) {
   ASSERT_TRUE(pollUntil(helper, [&] { return count(client::kVPNConnectNotification) == 1; }));
   helper.stop();
   clock_->advanceSeconds(kPollInterval);  // the poll that finds the helper gone
-  ASSERT_TRUE(pump([&] { return count(client::kVPNDisconnectNotification) == 1; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
+      [&] { return count(client::kVPNDisconnectNotification) == 1; }));
   EXPECT_FALSE(wrapper_->isPolling());
 }
 
@@ -325,7 +333,7 @@ TEST_F(XPCWrapperTest, DisconnectWithoutStartSendsNothing) {
   control_test::FakeHelper helper;
   ASSERT_TRUE(helper.waitReady());
   wrapper_->Disconnect();
-  pump([] { return false; }, 300);
+  varnel::testing::waitUntilOnMainRunLoop([] { return false; }, std::chrono::milliseconds(300));
   EXPECT_FALSE(helper.seen("peer"));
   EXPECT_FALSE(wrapper_->hasConnection());
 }

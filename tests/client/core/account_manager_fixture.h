@@ -16,6 +16,7 @@
 #include "client/core/account_manager.h"
 #include "platform/foundation/value.h"
 #include "platform/system/user_defaults.h"
+#include "support/wait.h"
 
 namespace client::testing {
 
@@ -35,8 +36,9 @@ class AccountManagerServiceTest : public AccountServiceTest {
     manager_ = VRAccountManager::create(client_, defaults_);
   }
   void TearDown() override {
-    pump([this] { return client_->operationQueue()->operationCount() == 0; });
-    pump([] { return false; }, 0.05);
+    varnel::testing::waitUntilOnMainRunLoop(
+        [this] { return client_->operationQueue()->operationCount() == 0; });
+    varnel::testing::waitUntilOnMainRunLoop([] { return false; }, std::chrono::milliseconds(50));
     VarnelLog::resetSharedInstanceForTesting();
     AccountServiceTest::TearDown();
   }
@@ -45,7 +47,7 @@ class AccountManagerServiceTest : public AccountServiceTest {
   platform::Value login(const std::string& user, const std::string& password) {
     platform::Value reply;
     manager_->loginWithUsername(user, password, [&](const platform::Value& r) { reply = r; });
-    EXPECT_TRUE(pump([&] { return !reply.isNone(); }));
+    EXPECT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return !reply.isNone(); }));
     return reply;
   }
   // The requests the service received for `path`, oldest first.

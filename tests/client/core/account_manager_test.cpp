@@ -18,6 +18,7 @@
 #include "platform/system/paths.h"
 #include "platform/system/user_defaults.h"
 #include "support/temp_root.h"
+#include "support/wait.h"
 
 namespace client {
 namespace {
@@ -48,7 +49,8 @@ class AccountManagerTest : public testing::AccountManagerServiceTest {
 
   // Waits until the current account's server list arrived.
   bool serversLoaded() {
-    return pump([this] { return manager_->currentServers() != nullptr; });
+    return varnel::testing::waitUntilOnMainRunLoop(
+        [this] { return manager_->currentServers() != nullptr; });
   }
   std::vector<std::string> names(const VRAccountManager::ServerListPtr& list) {
     std::vector<std::string> out;
@@ -103,7 +105,7 @@ TEST_F(AccountManagerTest, LoginWithPasswordBuildsTheModelAndLoadsServers) {
   EXPECT_EQ(requestsTo("/servers/").at(0).query, "plan=102&packid=1002");
 
   // Notifications arrive later, in order; "will" already sees the change.
-  ASSERT_TRUE(pump([this] {
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([this] {
     return std::count(seen_.begin(), seen_.end(), kServersDidChangeNotification) >= 1;
   }));
   EXPECT_EQ(seen_.front(), kCurrentAccountWillChangeNotification);
@@ -152,7 +154,7 @@ TEST_F(AccountManagerTest, LoginFailuresReachTheCallerAndKeepTheModel) {
   // Neither the password nor the API key ever reaches the client log.
   VarnelLog::sharedInstance().AddToLog("login demo-password DEMOKEY7Q2W9E4R6T1Y3");
   std::string file;
-  pump([&] {
+  varnel::testing::waitUntilOnMainRunLoop([&] {
     file = platform::files::readFile(VarnelLog::logFilePath()).value_or("");
     return file.find("login ") != std::string::npos;
   });
@@ -191,7 +193,7 @@ TEST_F(AccountManagerTest, PollWithAndWithoutUser) {
   login("demo@varnelvpn.test", "demo-password");
   Value reply;
   manager_->pollWithCompletionHandler([&](const Value& r) { reply = r; });
-  ASSERT_TRUE(pump([&] { return !reply.isNone(); }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return !reply.isNone(); }));
   EXPECT_EQ(reply["ip"].asString(), "127.0.0.1");
   EXPECT_EQ(manager_->accountInfo()->countryCode().asString(), "NO");
   EXPECT_EQ(manager_->accountInfo()->name().asString(), "Demo User");
@@ -207,13 +209,13 @@ TEST_F(AccountManagerTest, PollWithAndWithoutUser) {
       "/poll/", test_support::HTTPReply::json(R"({"ip": "127.0.0.2", "user": null})"));
   reply = Value();
   manager_->pollWithCompletionHandler([&](const Value& r) { reply = r; });
-  ASSERT_TRUE(pump([&] { return !reply.isNone(); }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return !reply.isNone(); }));
   EXPECT_TRUE(manager_->accountInfo()->countryCode().isNone());
   EXPECT_EQ(manager_->accountInfo()->name().asString(), "Demo User");
   // The next poll sends an empty country code, never "(null)".
   reply = Value();
   manager_->pollWithCompletionHandler([&](const Value& r) { reply = r; });
-  ASSERT_TRUE(pump([&] { return !reply.isNone(); }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return !reply.isNone(); }));
   EXPECT_EQ(requestsTo("/poll/").back().query, "country_code=");
 }
 
@@ -238,7 +240,7 @@ TEST_F(AccountManagerTest, PollAnswersTheTunnelsAddressWhileTheTunnelIsUp) {
   auto poll = [&] {
     Value reply;
     manager_->pollWithCompletionHandler([&](const Value& r) { reply = r; });
-    EXPECT_TRUE(pump([&] { return !reply.isNone(); }));
+    EXPECT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return !reply.isNone(); }));
     return reply["ip"].asString();
   };
   // A tunnel that went down: the server still lists it, the machine no longer holds it.
@@ -304,14 +306,14 @@ TEST_F(AccountManagerTest, SwitchSuccessAndSwitchFailed) {
     reply = r;
     called = true;
   });
-  ASSERT_TRUE(pump([&] { return called; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return called; }));
   ASSERT_TRUE(reply.isDictionary());
   ASSERT_TRUE(manager_->currentAccount());
   EXPECT_EQ(manager_->currentAccount()->accountId32(), 1002);
   EXPECT_EQ(manager_->currentAccount()->prefix().asString(), "us2");
   EXPECT_EQ(requestsTo("/switch/").at(0).query,
             "key=DEMOKEY7Q2W9E4R6T1Y3&pack=1002&prefix=us2&v=4");
-  ASSERT_TRUE(pump(
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
       [this] { return std::count(seen_.begin(), seen_.end(), kSwitchDidStopNotification) == 1; }));
   EXPECT_EQ(std::count(seen_.begin(), seen_.end(), kSwitchWillStartNotification), 1);
 
@@ -324,12 +326,12 @@ TEST_F(AccountManagerTest, SwitchSuccessAndSwitchFailed) {
     reply = r;
     called = true;
   });
-  ASSERT_TRUE(pump([&] { return called; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return called; }));
   EXPECT_TRUE(reply.isNone());
   EXPECT_EQ(manager_->currentAccount(), before);
   EXPECT_EQ(requestsTo("/switch/").back().query,
             "key=DEMOKEY7Q2W9E4R6T1Y3&pack=1002&prefix=a%20b%26c&v=4");
-  ASSERT_TRUE(pump(
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
       [this] { return std::count(seen_.begin(), seen_.end(), kSwitchDidStopNotification) == 2; }));
 }
 
@@ -342,7 +344,7 @@ TEST_F(AccountManagerTest, SwitchWithoutKeyOrNameSendsNothing) {
     reply = r;
     called = true;
   });
-  ASSERT_TRUE(pump([&] { return called; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return called; }));
   EXPECT_TRUE(reply.isNone());
   EXPECT_TRUE(requestsTo("/switch/").empty());
 }
@@ -357,7 +359,7 @@ TEST_F(AccountManagerTest, TransportChangeAndPlan131) {
   EXPECT_EQ(*manager_->connectionTypeString(), "OpenVPN UDP");
 
   manager_->setConnectionType(4);
-  ASSERT_TRUE(pump([&] { return !premium->udp(); }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return !premium->udp(); }));
   auto changes = requestsTo("/change_open/");
   ASSERT_EQ(changes.size(), 1u);
   EXPECT_NE(changes[0].body.find("\"proto\":\"tcp\""), std::string::npos);
@@ -368,7 +370,7 @@ TEST_F(AccountManagerTest, TransportChangeAndPlan131) {
   // A failed change leaves "udp" as it was.
   service_->setFault("/change_open/", Fault::statusCode(500));
   manager_->setConnectionType(3);
-  ASSERT_TRUE(pump(
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
       [this] { return std::count(seen_.begin(), seen_.end(), kSwitchDidStopNotification) == 2; }));
   EXPECT_FALSE(premium->udp());
   service_->clearFaults();
@@ -382,7 +384,7 @@ TEST_F(AccountManagerTest, TransportChangeAndPlan131) {
   lite->setUdp(true);
   manager_->setConnectionType(4);
   EXPECT_FALSE(lite->udp());
-  pump([] { return false; }, 0.2);
+  varnel::testing::waitUntilOnMainRunLoop([] { return false; }, std::chrono::milliseconds(200));
   EXPECT_EQ(requestsTo("/change_open/").size(), sent);
 }
 
@@ -412,7 +414,7 @@ TEST_F(AccountManagerTest, EveryAccountRequestEndsAtTheClientsDeadlineWhenTheSer
   });
   manager_->setConnectionType(4);  // OpenVPN TCP: the transport change
   manager_->updateServersWithAccount(premium);
-  ASSERT_TRUE(pump([&] {
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] {
     return switched && manager_->currentServers() == nullptr &&
            client_->operationQueue()->operationCount() == 0 &&
            std::count(seen_.begin(), seen_.end(), kSwitchDidStopNotification) == 2;
@@ -444,7 +446,7 @@ TEST_F(AccountManagerTest, RequestOfATypeIsTheSameAfterARoundTripThroughTypesAnd
     ASSERT_TRUE(target) << prefix;
     bool called = false;
     manager_->switchServer(target, [&](const Value&) { called = true; });
-    ASSERT_TRUE(pump([&] { return called; }));
+    ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return called; }));
     ASSERT_EQ(manager_->currentAccount()->prefix().asString(), prefix);
     ASSERT_TRUE(serversLoaded());
   };
@@ -452,7 +454,8 @@ TEST_F(AccountManagerTest, RequestOfATypeIsTheSameAfterARoundTripThroughTypesAnd
     const auto before = stops();
     manager_->setConnectionType(type);
     // The transport change, when one is needed, has come back.
-    pump([&] { return stops() > before; }, 2.0);
+    varnel::testing::waitUntilOnMainRunLoop([&] { return stops() > before; },
+                                            std::chrono::milliseconds(2000));
   };
 
   const Value udp = helperRequest(*manager_, 3);
@@ -498,12 +501,14 @@ TEST_F(AccountManagerTest, UdpAfterARestartOnTcpGoesToThePortTheChangeAskedFor) 
   auto choose = [&](int type) {
     const auto before = stops();
     manager_->setConnectionType(type);
-    pump([&] { return stops() > before; }, 2.0);
+    varnel::testing::waitUntilOnMainRunLoop([&] { return stops() > before; },
+                                            std::chrono::milliseconds(2000));
   };
   // A fresh start of the client: a new manager over the same user defaults,
   // logging in to the same service.
   auto restart = [&] {
-    pump([this] { return client_->operationQueue()->operationCount() == 0; });
+    varnel::testing::waitUntilOnMainRunLoop(
+        [this] { return client_->operationQueue()->operationCount() == 0; });
     manager_ = VRAccountManager::create(client_, defaults_);
     login("demo@varnelvpn.test", "demo-password");
     ASSERT_TRUE(serversLoaded());
@@ -563,11 +568,12 @@ TEST_F(AccountManagerTest, StaleServerReplyNeverOverwritesTheCurrentList) {
   service_->setFault("/servers/", Fault::delay(0.4, 1));
   manager_->setCurrentAccount(premium);
   manager_->setCurrentAccount(lite);
-  ASSERT_TRUE(pump([&] {
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] {
     return names(manager_->currentServers()) == std::vector<std::string>{"de1", "de2"};
   }));
-  pump([&] { return client_->operationQueue()->operationCount() == 0; });
-  pump([] { return false; }, 0.1);
+  varnel::testing::waitUntilOnMainRunLoop(
+      [&] { return client_->operationQueue()->operationCount() == 0; });
+  varnel::testing::waitUntilOnMainRunLoop([] { return false; }, std::chrono::milliseconds(100));
   EXPECT_EQ(names(manager_->currentServers()), (std::vector<std::string>{"de1", "de2"}));
   EXPECT_EQ(manager_->currentServer()->serverName(), "de1");
 }
@@ -575,7 +581,7 @@ TEST_F(AccountManagerTest, StaleServerReplyNeverOverwritesTheCurrentList) {
 TEST_F(AccountManagerTest, FailedServerLoadEmptiesTheLists) {
   service_->setFault("/servers/", Fault::statusCode(500));
   login("demo@varnelvpn.test", "demo-password");
-  ASSERT_TRUE(pump([this] {
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([this] {
     return std::count(seen_.begin(), seen_.end(), kServersDidChangeNotification) >= 1;
   }));
   EXPECT_EQ(manager_->currentServers(), nullptr);
@@ -591,7 +597,7 @@ TEST_F(AccountManagerTest, SelectServerOfTheOtherKindPrefersTheSameCity) {
     reply = r;
     called = true;
   });
-  ASSERT_TRUE(pump([&] { return called; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return called; }));
   EXPECT_NE(requestsTo("/switch/").at(0).query.find("prefix=us1o"), std::string::npos);
   ASSERT_TRUE(reply.isDictionary());
   ASSERT_TRUE(manager_->currentAccount());

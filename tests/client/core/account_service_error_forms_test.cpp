@@ -6,6 +6,7 @@
 #include "account-service/account_service.h"
 #include "account_manager_fixture.h"
 #include "client/core/account_manager.h"
+#include "support/wait.h"
 
 namespace client {
 namespace {
@@ -45,7 +46,8 @@ TEST_F(AccountServiceErrorFormsTest, FailedSwitchIsA4xxWithAnErrorText) {
           error = e;
           failed = true;
         });
-    ASSERT_TRUE(pump([&] { return succeeded || failed; })) << c.query;
+    ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return succeeded || failed; }))
+        << c.query;
     EXPECT_FALSE(succeeded) << c.query << ": a refusal never comes as a 200";
     EXPECT_GE(status, 400) << c.query;
     EXPECT_LT(status, 500) << c.query;
@@ -63,7 +65,7 @@ TEST_F(AccountServiceErrorFormsTest, FailedSwitchIsA4xxWithAnErrorText) {
     reply = r;
     called = true;
   });
-  ASSERT_TRUE(pump([&] { return called; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return called; }));
   EXPECT_TRUE(reply.isNone());
   EXPECT_EQ(manager_->currentAccount(), before);
 }
@@ -95,7 +97,7 @@ TEST_F(AccountServiceErrorFormsTest, ScriptedErrorTextIsA4xx) {
         error = e;
         failed = true;
       });
-  ASSERT_TRUE(pump([&] { return failed; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return failed; }));
   EXPECT_EQ(status, 400);
   EXPECT_EQ(error.localizedRecoverySuggestion(), "ERROR - Try again later.");
 }

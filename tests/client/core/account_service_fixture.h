@@ -25,6 +25,7 @@
 #include "support/http_test_server.h"
 #include "support/temp_root.h"
 #include "support/test_certificates.h"
+#include "support/wait.h"
 
 namespace client::testing {
 
@@ -100,11 +101,6 @@ class AccountServiceTest : public varnel::testing::TempRootTest {
     auto client = VRPUDIPClient::make();
     client->setProbeBounds({bound, bound});
     return client;
-  }
-  // Runs the main run loop until `done` or the safety timeout.
-  static bool pump(const std::function<bool()>& done, double seconds = 15) {
-    return platform::runloop::RunLoop::main().runUntil(
-        done, std::chrono::milliseconds(static_cast<long>(seconds * 1000)));
   }
 
   static inline test_support::TestIdentity* ca_ = nullptr;

@@ -12,6 +12,7 @@
 #include "client/Singletons/varnel_log.h"
 #include "client/core/account_manager.h"
 #include "platform/system/user_defaults.h"
+#include "support/wait.h"
 
 extern char** environ;
 
@@ -53,16 +54,18 @@ TEST_F(AccountServiceProgramTest, DemoRunServesALogin) {
   auto manager = VRAccountManager::create(client, defaults);
   bool probed = false;
   client->updateReachableServers([&] { probed = true; });
-  ASSERT_TRUE(pump([&] { return probed; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return probed; }));
   EXPECT_EQ(client->baseURL().absoluteString(), url);
   Value reply;
   manager->loginWithUsername("demo@varnelvpn.test", "demo-password",
                              [&](const Value& r) { reply = r; });
-  ASSERT_TRUE(pump([&] { return !reply.isNone(); }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return !reply.isNone(); }));
   EXPECT_FALSE(reply.contains("error")) << reply.description();
   EXPECT_EQ(manager->accounts().size(), 3u);
-  ASSERT_TRUE(pump([&] { return manager->currentServers() != nullptr; }));
-  pump([&] { return client->operationQueue()->operationCount() == 0; });
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
+      [&] { return manager->currentServers() != nullptr; }));
+  varnel::testing::waitUntilOnMainRunLoop(
+      [&] { return client->operationQueue()->operationCount() == 0; });
 
   ASSERT_EQ(::kill(pid, SIGTERM), 0);
   int status = 0;

@@ -19,6 +19,7 @@
 #include "client/core/login_flow.h"
 #include "platform/foundation/format.h"
 #include "platform/system/user_defaults.h"
+#include "support/wait.h"
 
 namespace client {
 namespace {
@@ -94,11 +95,14 @@ class LoginFailureTest : public testing::AccountServiceTest {
     flow_ = LoginFlow::create(makeLoginServices(manager_, [] { return true; }), view_);
     const auto start = std::chrono::steady_clock::now();
     flow_->startLoginAction();
-    EXPECT_TRUE(pump([&] { return !view_->errors.empty() || view_->opened; }, 30));
+    EXPECT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
+        [&] { return !view_->errors.empty() || view_->opened; }, std::chrono::milliseconds(30000)));
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   }
   void TearDown() override {
-    if (client_) pump([this] { return client_->operationQueue()->operationCount() == 0; });
+    if (client_)
+      varnel::testing::waitUntilOnMainRunLoop(
+          [this] { return client_->operationQueue()->operationCount() == 0; });
     AccountServiceTest::TearDown();
   }
   // What the service received for `path`.
@@ -201,7 +205,7 @@ TEST_F(LoginFailureTest, ServiceWordsAreStillItsReportAndALoginRightAfterStartUp
   // The start-up's probe, then the log-in at once.
   bool probed = false;
   BaseURLProbe::run(client_, [&] { probed = true; });
-  ASSERT_TRUE(pump([&] { return probed; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return probed; }));
   defaults_ = platform::UserDefaults::create("login-failure", root().file("prefs"));
   manager_ = VRAccountManager::create(client_, defaults_);
   view_ = std::make_shared<RecordingLoginView>();
@@ -211,7 +215,7 @@ TEST_F(LoginFailureTest, ServiceWordsAreStillItsReportAndALoginRightAfterStartUp
   auto wrong = std::make_shared<WrongPassword>();
   flow_ = LoginFlow::create(makeLoginServices(manager_, [] { return true; }), wrong);
   flow_->startLoginAction();
-  ASSERT_TRUE(pump([&] { return !wrong->errors.empty(); }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return !wrong->errors.empty(); }));
   EXPECT_EQ(wrong->errors[0],
             platform::format(kLoginErrorFormat, std::string("Invalid username or password.")));
   EXPECT_EQ(count(*service, "/ping/"), 1u);

@@ -7,6 +7,7 @@
 #include "account_service_fixture.h"
 #include "platform/foundation/date.h"
 #include "platform/urlloading/url_connection.h"
+#include "support/wait.h"
 
 namespace client {
 namespace {
@@ -56,10 +57,11 @@ TEST_F(PUDIPClientTest, ProbeChoosesTheFirstMirrorThatAnswersSuccess) {
       makeClient({hanging->baseURL(), empty->baseURL(), late->baseURL(), failing->baseURL()});
   int calls = 0;
   client->updateReachableServers([&] { ++calls; });
-  ASSERT_TRUE(pump([&] { return calls == 1; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return calls == 1; }));
   EXPECT_EQ(client->baseURL().port(), late->port());
   EXPECT_EQ(client->bestServers(), std::vector<std::string>{late->baseURL()});
-  EXPECT_TRUE(pump([&] { return client->operationQueue()->operationCount() == 0; }));
+  EXPECT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
+      [&] { return client->operationQueue()->operationCount() == 0; }));
   // Every probe went to "<base>/ping/".
   EXPECT_EQ(empty->server().requests().at(0).target, "/ping/");
 }
@@ -81,14 +83,14 @@ TEST_F(PUDIPClientTest, ProbeWithoutAnswerEndsAtTheBoundOnTheFirstURL) {
   int calls = 0;
   const auto start = platform::Date::now();
   client->updateReachableServers([&] { ++calls; });
-  ASSERT_TRUE(pump([&] { return calls == 1 && otherFailed; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return calls == 1 && otherFailed; }));
   const double elapsed = platform::Date::now().timeIntervalSince(start);
   EXPECT_GE(elapsed, 0.45);
   EXPECT_LT(elapsed, 5.0);
   EXPECT_EQ(client->bestServers().size(), 9u);
   EXPECT_EQ(client->baseURL().absoluteString(), hanging->baseURL());
   EXPECT_EQ(otherError.code(), -999);
-  pump([] { return false; }, 0.1);
+  varnel::testing::waitUntilOnMainRunLoop([] { return false; }, std::chrono::milliseconds(100));
   EXPECT_EQ(calls, 1);
 }
 
@@ -101,7 +103,7 @@ TEST_F(PUDIPClientTest, KeepAliveMarksExactlyTheNextRequest) {
   client->clearKeepaliveToken();
   client->getPath("ping/", Value(), ok, nullptr);
   client->getPath("ping/", Value(), ok, nullptr);
-  ASSERT_TRUE(pump([&] { return done == 2; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return done == 2; }));
   const auto requests = service->server().requests();
   ASSERT_EQ(requests.size(), 2u);
   int marked = 0;
@@ -130,7 +132,7 @@ TEST_F(PUDIPClientTest, ServerMessageIsNotRetriedAndReachesTheCaller) {
         error = e;
         ++failures;
       });
-  ASSERT_TRUE(pump([&] { return failures == 1; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return failures == 1; }));
   EXPECT_EQ(service->server().requestCount(), 1u);
   EXPECT_EQ(error.localizedRecoverySuggestion(), " Invalid username or password.");
   EXPECT_EQ(error.localizedDescription(), "Invalid username or password.");
@@ -146,7 +148,7 @@ TEST_F(PUDIPClientTest, OtherFailuresAreRetriedOnce) {
   client->getPathFromDIP(
       "ping/", Value(), [&](const NKHTTPRequestOperation::Ptr&, const Value& r) { reply = r; },
       nullptr);
-  ASSERT_TRUE(pump([&] { return !reply.isNone(); }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return !reply.isNone(); }));
   EXPECT_EQ(reply["success"], Value(true));
   EXPECT_EQ(service->server().requestCount(), 2u);
 
@@ -158,8 +160,8 @@ TEST_F(PUDIPClientTest, OtherFailuresAreRetriedOnce) {
       "poll/", Value::dictionary({{"key", Value("k")}}),
       [](const NKHTTPRequestOperation::Ptr&, const Value&) { ADD_FAILURE() << "success"; },
       [&](const NKHTTPRequestOperation::Ptr&, const platform::Error&) { ++failures; });
-  ASSERT_TRUE(pump([&] { return failures == 1; }));
-  pump([] { return false; }, 0.2);
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return failures == 1; }));
+  varnel::testing::waitUntilOnMainRunLoop([] { return false; }, std::chrono::milliseconds(200));
   EXPECT_EQ(failures, 1);
   EXPECT_EQ(service->server().requestCount(), 2u);
   EXPECT_TRUE(
@@ -196,7 +198,7 @@ TEST_F(PUDIPClientTest, ATimeOutIsFinalAndARetryHasOnlyWhatIsLeftOfTheDeadline) 
           error = e;
           ++failures;
         });
-    EXPECT_TRUE(pump([&] { return failures == 1; })) << path;
+    EXPECT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return failures == 1; })) << path;
     return error;
   };
 
@@ -231,9 +233,10 @@ TEST_F(PUDIPClientTest, ATimeOutIsFinalAndARetryHasOnlyWhatIsLeftOfTheDeadline) 
   client->getPathFromDIP(
       "ok/", Value(), [&](const NKHTTPRequestOperation::Ptr&, const Value& r) { reply = r; },
       nullptr);
-  ASSERT_TRUE(pump([&] { return !reply.isNone(); }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return !reply.isNone(); }));
   EXPECT_EQ(client->deadlines.back(), deadline);
-  pump([&] { return client->operationQueue()->operationCount() == 0; });
+  varnel::testing::waitUntilOnMainRunLoop(
+      [&] { return client->operationQueue()->operationCount() == 0; });
 }
 
 TEST_F(PUDIPClientTest, WaitForOperationsCallsBackWhenAllFinished) {
@@ -251,7 +254,7 @@ TEST_F(PUDIPClientTest, WaitForOperationsCallsBackWhenAllFinished) {
     order =
         client->operationQueue()->operationCount() == 0 && service->server().requestCount() == 1;
   });
-  ASSERT_TRUE(pump([&] { return waited && replied; }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return waited && replied; }));
   EXPECT_TRUE(order);
 }
 

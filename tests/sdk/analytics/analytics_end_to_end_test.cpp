@@ -33,10 +33,6 @@ using namespace std::chrono_literals;
 using test_support::HTTPRecordedRequest;
 using test_support::HTTPReply;
 
-bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout = 20s) {
-  return varnel::testing::waitUntilOnMainRunLoop(done, timeout);
-}
-
 class AnalyticsEndToEndTest : public varnel::testing::TempRootTest {
  protected:
   void SetUp() override {
@@ -88,11 +84,14 @@ TEST_F(AnalyticsEndToEndTest, EventsTravelFromTheFacadeToTheEventsEndpoint) {
   Beacon::with({kTallyKitClassName});
   auto controller = Tally::sharedInstance()->tallyController();
   ASSERT_NE(controller, nullptr);
-  ASSERT_TRUE(waitFor([&] {
-    bool valid = false;
-    controller->runOnEventQueue([&] { valid = controller->settings()->valid(); });
-    return valid;
-  })) << "the settings never reached the controller";
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
+      [&] {
+        bool valid = false;
+        controller->runOnEventQueue([&] { valid = controller->settings()->valid(); });
+        return valid;
+      },
+      20s))
+      << "the settings never reached the controller";
 
   Tally::logCustomEventWithName(std::string("song_played"),
                                 platform::Value::dictionary({{"genre", "jazz"}, {"plays", 3}}));
@@ -121,7 +120,8 @@ TEST_F(AnalyticsEndToEndTest, EventsTravelFromTheFacadeToTheEventsEndpoint) {
     }
     return false;
   };
-  ASSERT_TRUE(waitFor(findUpload)) << "the custom event was not uploaded";
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop(findUpload, 20s))
+      << "the custom event was not uploaded";
   // A finished upload removes its package. (The installation event's
   // package may have been made before the settings arrived; its upload was
   // then cancelled and it waits for the next launch.)
@@ -129,9 +129,11 @@ TEST_F(AnalyticsEndToEndTest, EventsTravelFromTheFacadeToTheEventsEndpoint) {
   const std::string boundary = upload.header("Content-Type")
                                    .value_or("")
                                    .substr(std::string("multipart/form-data; boundary=").size());
-  ASSERT_TRUE(waitFor([&] {
-    return !platform::files::readFile(eventDir + "/" + boundary + ".multipartmime").has_value();
-  }));
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
+      [&] {
+        return !platform::files::readFile(eventDir + "/" + boundary + ".multipartmime").has_value();
+      },
+      20s));
 
   // The request: method, header fields in order, body = the package. (The
   // transport writes "Content-Length" itself, after the others, so its place

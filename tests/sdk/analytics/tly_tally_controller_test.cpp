@@ -45,11 +45,6 @@ using namespace std::chrono_literals;
 using tally_test::filesIn;
 using tally_test::LogLine;
 
-// Runs the main run loop (URL loading and retry timers use it) until `done`.
-bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s) {
-  return varnel::testing::waitUntilOnMainRunLoop(done, timeout);
-}
-
 class TallyControllerTest : public varnel::testing::TempRootTest {
  protected:
   void SetUp() override {
@@ -94,7 +89,7 @@ class TallyControllerTest : public varnel::testing::TempRootTest {
   // Waits until the event queue is idle and the completion blocks that remove
   // stage inputs have run (no plain log is left beside its compressed file).
   void drain() {
-    ASSERT_TRUE(waitFor([&] {
+    ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] {
       if (controller_->eventQueue()->operationCount() != 0) return false;
       return filesIn(eventDir_, "gz").empty() || !filesIn(eventDir_, "multipartmime").empty();
     }));
@@ -104,7 +99,7 @@ class TallyControllerTest : public varnel::testing::TempRootTest {
   // Waits until the queue is idle with exactly `packages` packages, `logs`
   // plain logs and no compressed log on disk.
   bool waitForFiles(std::size_t packages, std::size_t logs) {
-    return waitFor([&] {
+    return varnel::testing::waitUntilOnMainRunLoop([&] {
       return controller_->eventQueue()->operationCount() == 0 &&
              filesIn(eventDir_, "multipartmime").size() == packages &&
              filesIn(eventDir_, "log").size() == logs && filesIn(eventDir_, "gz").empty();
@@ -235,7 +230,8 @@ TEST_F(TallyControllerTest, LeftoversAreUploadedOnceEachWhenSettingsAreKnown) {
   start();
   // The packages are offered twice (settings arrived, and the start-up
   // re-processing): each is still sent once.
-  ASSERT_TRUE(waitFor([&] { return server_->requestCount() >= 4; }));
+  ASSERT_TRUE(
+      varnel::testing::waitUntilOnMainRunLoop([&] { return server_->requestCount() >= 4; }));
   ASSERT_TRUE(waitForFiles(0, 1)) << dump();
   drain();
   std::vector<std::string> bodies;
@@ -259,7 +255,8 @@ TEST_F(TallyControllerTest, OversizedLogIsRotatedByTheNextEventWhichTravelsInIt)
     logCustom(name);
     drain();
   }
-  ASSERT_TRUE(waitFor([&] { return server_->requestCount() >= 2; }));
+  ASSERT_TRUE(
+      varnel::testing::waitUntilOnMainRunLoop([&] { return server_->requestCount() >= 2; }));
   ASSERT_TRUE(waitForFiles(0, 0)) << dump();
   std::vector<std::vector<std::string>> uploaded;
   for (const auto& request : server_->requests()) {
@@ -339,7 +336,8 @@ TEST_F(TallyControllerTest, PendingPackagesLeaveWhenSettingsArriveAndLaterSettin
   // The settings download announces the first settings: the package goes.
   writeSettings(settingsFor(urlSetting() + ",\"sampling_rate\":1"));
   platform::NotificationCenter::defaultCenter().post(BCNSettingsAvailableNotification);
-  ASSERT_TRUE(waitFor([&] { return server_->requestCount() >= 1; }));
+  ASSERT_TRUE(
+      varnel::testing::waitUntilOnMainRunLoop([&] { return server_->requestCount() >= 1; }));
   ASSERT_TRUE(waitForFiles(0, 0)) << dump();
 
   // A second announcement with other settings is ignored.
@@ -360,7 +358,8 @@ TEST_F(TallyControllerTest, RejectedUploadRemovesThePackageWithoutRetry) {
   start();
   logCustom("lost");
   controller_->runOnEventQueue([&] { controller_->rotateAndSubmitCurrentLog(); });
-  ASSERT_TRUE(waitFor([&] { return server_->requestCount() >= 1; }));
+  ASSERT_TRUE(
+      varnel::testing::waitUntilOnMainRunLoop([&] { return server_->requestCount() >= 1; }));
   ASSERT_TRUE(waitForFiles(0, 0)) << dump();
   drain();
   EXPECT_EQ(server_->requestCount(), 1u);
@@ -379,13 +378,15 @@ TEST_F(TallyControllerTest, ServerErrorIsRetriedFromTheSamePackage) {
   logCustom("retried");
   controller_->runOnEventQueue([&] { controller_->rotateAndSubmitCurrentLog(); });
   // The first retry waits 2 s, give or take a tenth.
-  ASSERT_TRUE(waitFor([&] { return server_->requestCount() >= 1; }));
+  ASSERT_TRUE(
+      varnel::testing::waitUntilOnMainRunLoop([&] { return server_->requestCount() >= 1; }));
   ASSERT_TRUE(clock_->waitForWatchers(1, 10s));
   clock_->advance(1799ms);
   platform::runloop::RunLoop::main().processPending();
   EXPECT_EQ(server_->requestCount(), 1u);
   clock_->advance(401ms);
-  ASSERT_TRUE(waitFor([&] { return server_->requestCount() >= 2; }, 15s));
+  ASSERT_TRUE(
+      varnel::testing::waitUntilOnMainRunLoop([&] { return server_->requestCount() >= 2; }, 15s));
   ASSERT_TRUE(waitForFiles(0, 0)) << dump();
   auto requests = server_->requests();
   ASSERT_EQ(requests.size(), 2u);
@@ -405,7 +406,8 @@ TEST_F(TallyControllerTest, FlushTimerRotatesAnOversizedLogWithoutFurtherEvents)
     EXPECT_EQ(controller_->flushTimer()->timerIdentifier(), "io.tally.TimedEventsFlush");
   });
   // The launch event alone exceeds 10 bytes; the timer sends it.
-  ASSERT_TRUE(waitFor([&] { return server_->requestCount() >= 1; }, 10s));
+  ASSERT_TRUE(
+      varnel::testing::waitUntilOnMainRunLoop([&] { return server_->requestCount() >= 1; }, 10s));
   ASSERT_TRUE(waitForFiles(0, 0)) << dump();
 }
 
@@ -528,7 +530,7 @@ TEST_F(TallyControllerTest, EventsOfASessionWithTheServiceDownAreDeliveredOnceLa
   }
   controller_->runOnEventQueue([&] { controller_->rotateAndSubmitCurrentLog(); });
   std::vector<std::string> delivered;
-  ASSERT_TRUE(waitFor([&] {
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] {
     delivered.clear();
     for (const auto& request : server_->requests()) {
       auto boundary = request.header("Content-Type").value_or("");
@@ -564,7 +566,8 @@ TEST_F(TallyControllerTest, ARejectedPackageGoesButOtherRefusalsKeepIt) {
   logCustom("kept");
   controller_->runOnEventQueue([&] { controller_->rotateAndSubmitCurrentLog(); });
   // 404 is about where it was sent: the package waits (no retry in this launch).
-  ASSERT_TRUE(waitFor([&] { return console.contains("Keeping '"); }));
+  ASSERT_TRUE(
+      varnel::testing::waitUntilOnMainRunLoop([&] { return console.contains("Keeping '"); }));
   TLYLogger::sharedLogger().setDebugMode(false);
   drain();
   ASSERT_TRUE(waitForFiles(1, 0)) << dump();
@@ -573,7 +576,8 @@ TEST_F(TallyControllerTest, ARejectedPackageGoesButOtherRefusalsKeepIt) {
   // 400 is about the package: it goes.
   status = 400;
   controller_->runOnEventQueue([&] { controller_->uploadAllMultipartFiles(); });
-  ASSERT_TRUE(waitFor([&] { return server_->requestCount() >= 2; }));
+  ASSERT_TRUE(
+      varnel::testing::waitUntilOnMainRunLoop([&] { return server_->requestCount() >= 2; }));
   ASSERT_TRUE(waitForFiles(0, 0)) << dump();
 }
 
@@ -590,7 +594,8 @@ TEST_F(TallyControllerTest, ARedirectToAnotherOriginIsAFailureThatKeepsThePackag
   start();
   logCustom("stays");
   controller_->runOnEventQueue([&] { controller_->rotateAndSubmitCurrentLog(); });
-  ASSERT_TRUE(waitFor([&] { return server_->requestCount() >= 1; }));
+  ASSERT_TRUE(
+      varnel::testing::waitUntilOnMainRunLoop([&] { return server_->requestCount() >= 1; }));
   // The refused redirect is retried with the back-off, never deleted.
   ASSERT_TRUE(clock_->waitForWatchers(1, 10s));
   drain();
@@ -638,7 +643,8 @@ TEST_F(TallyControllerTest, AnEventsURLOfTheWrongTypeKeepsTheEarlierOne) {
   start();
   logCustom("first");
   controller_->runOnEventQueue([&] { controller_->rotateAndSubmitCurrentLog(); });
-  ASSERT_TRUE(waitFor([&] { return server_->requestCount() >= 1; }));
+  ASSERT_TRUE(
+      varnel::testing::waitUntilOnMainRunLoop([&] { return server_->requestCount() >= 1; }));
   ASSERT_TRUE(waitForFiles(0, 0)) << dump();
 
   clock_->dropWatchers();
@@ -652,7 +658,8 @@ TEST_F(TallyControllerTest, AnEventsURLOfTheWrongTypeKeepsTheEarlierOne) {
   });
   logCustom("second");
   controller_->runOnEventQueue([&] { controller_->rotateAndSubmitCurrentLog(); });
-  ASSERT_TRUE(waitFor([&] { return server_->requestCount() >= 2; }));
+  ASSERT_TRUE(
+      varnel::testing::waitUntilOnMainRunLoop([&] { return server_->requestCount() >= 2; }));
   ASSERT_TRUE(waitForFiles(0, 0)) << dump();
   EXPECT_EQ(deliveredCustomEvents(*server_), (std::vector<std::string>{"first", "second"}));
 }
@@ -684,7 +691,8 @@ TEST_F(TallyControllerTest, WithoutAnEarlierEventsURLAMalformedOneMakesThePackag
   writeSettings(settingsFor(urlSetting()));
   Beacon::resetSharedSDKForTesting({bundle_});
   start();
-  ASSERT_TRUE(waitFor([&] { return server_->requestCount() >= 1; }));
+  ASSERT_TRUE(
+      varnel::testing::waitUntilOnMainRunLoop([&] { return server_->requestCount() >= 1; }));
   // Left: this launch's current log.
   ASSERT_TRUE(waitForFiles(0, 1)) << dump();
   EXPECT_EQ(deliveredCustomEvents(*server_), (std::vector<std::string>{"waits"}));
@@ -823,7 +831,8 @@ TEST_F(TallyControllerTest, ALeftoverLogWithDamagedLinesDeliversTheRest) {
                                     "3\tthree\t2\t{}\n"
                                     "4\tfour\t14\t{\"cut\":"));
   start();
-  ASSERT_TRUE(waitFor([&] { return server_->requestCount() >= 1; }));
+  ASSERT_TRUE(
+      varnel::testing::waitUntilOnMainRunLoop([&] { return server_->requestCount() >= 1; }));
   ASSERT_TRUE(waitForFiles(0, 1)) << dump();
   const auto request = server_->requests().at(0);
   auto boundary = request.header("Content-Type").value_or("");
