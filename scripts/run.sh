@@ -365,6 +365,11 @@ run_client() {
   if [ -n "${XAUTHORITY:-}" ]; then client_env+=(XAUTHORITY="$XAUTHORITY"); fi
   if [ -n "${WAYLAND_DISPLAY:-}" ]; then client_env+=(WAYLAND_DISPLAY="$WAYLAND_DISPLAY"); fi
   if [ -n "${QT_QPA_PLATFORM:-}" ]; then client_env+=(QT_QPA_PLATFORM="$QT_QPA_PLATFORM"); fi
+  if [ -n "${QT_SCALE_FACTOR:-}" ]; then client_env+=(QT_SCALE_FACTOR="$QT_SCALE_FACTOR"); fi
+  # The window report, for the GUI end-to-end test (client/ui/window_report.h).
+  if [ -n "${VARNEL_UI_REPORT_DIR:-}" ]; then
+    client_env+=(VARNEL_UI_REPORT_DIR="$VARNEL_UI_REPORT_DIR")
+  fi
   if [ -n "${ASAN_OPTIONS:-}" ]; then client_env+=(ASAN_OPTIONS="$ASAN_OPTIONS"); fi
   if [ -n "${LSAN_OPTIONS:-}" ]; then client_env+=(LSAN_OPTIONS="$LSAN_OPTIONS"); fi
   echo "The client runs as user $RUN_USER."

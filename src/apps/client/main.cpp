@@ -11,12 +11,17 @@
 // is) honours a hidden "--crash-for-testing=<kind>" argument: once crash
 // reporting has started, the program crashes on purpose, so that tests can
 // check what the next launch reports.
+//
+// VARNEL_UI_REPORT_DIR, when it names a folder, turns on the window report
+// (client/ui/window_report.h): the GUI end-to-end test reads from it what
+// the windows show and where their controls are.
 #include <QApplication>
 #include <QGuiApplication>
 
 #include "client/ui/app_delegate.h"
 #include "client/ui/app_icon.h"
 #include "client/ui/qt_run_loop_driver.h"
+#include "client/ui/window_report.h"
 #include "platform/dispatch/thread_crash_info.h"
 
 #if defined(VARNEL_CLIENT_CRASH_TRIGGERS)
@@ -34,6 +39,8 @@ int main(int argc, char** argv) {
   // name ties the windows to it in docks and task bars.
   QApplication::setWindowIcon(client::ui::applicationIcon());
   QGuiApplication::setDesktopFileName(client::ui::kApplicationIconName);
+  if (const QString folder = qEnvironmentVariable("VARNEL_UI_REPORT_DIR"); !folder.isEmpty())
+    client::ui::installWindowReport(folder);
   client::ui::QtRunLoopDriver driver;
   driver.install();
   int status = 0;

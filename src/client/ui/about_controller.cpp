@@ -15,7 +15,7 @@ AboutController::AboutController(QWidget* parent, std::shared_ptr<const platform
     : QWidget(parent), bundle_(bundle ? std::move(bundle) : platform::Bundle::main()) {
   setObjectName("AboutView");
   auto* icon = new QLabel(this);
-  icon->setPixmap(imageNamed("Status Bar Connected").scaled(64, 64));
+  icon->setPixmap(imageNamed("Status Bar Connected", 64, devicePixelRatioF()));
   icon->setAlignment(Qt::AlignCenter);
   auto* name = new QLabel("VarnelVPN Client", this);
   name->setAlignment(Qt::AlignCenter);

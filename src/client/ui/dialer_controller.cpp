@@ -145,7 +145,7 @@ DialerController::DialerController(AppDelegate* appDelegate,
   connectButton_->setIcon(iconNamed("Status Bar Disconnected"));
   connectButton_->setIconSize(QSize(40, 40));
   connectButton_->setMinimumSize(64, 64);
-  changeLocationButton_ = new QPushButton("Change Location", this);
+  changeLocationButton_ = new QPushButton("Change location", this);
   changeLocationButton_->setObjectName("changeLocationButton");
   disconnectLabel_ = new QLabel("Disconnect", this);
   disconnectLabel_->setObjectName("disconnectLabel");
@@ -519,9 +519,13 @@ void DialerController::menuBarAccountSelected(VRMenuItem* item) {
   }
   // The running connection keeps the account it was made with (a reconnect
   // after a drop too); say so, so the user is not left guessing.
-  const QString chosen = QString::fromStdString(item->account()->accountString());
-  const QString running = previous ? QString::fromStdString(previous->accountString())
-                                   : QString("the previous account");
+  // An account's name ("Lite #W1003") is never broken across two lines.
+  auto unbroken = [](const std::string& name) {
+    return QString::fromStdString(name).replace(' ', QChar(0x00A0));
+  };
+  const QString chosen = unbroken(item->account()->accountString());
+  const QString running =
+      previous ? unbroken(previous->accountString()) : QString("the previous account");
   auto* box = new QMessageBox(isVisible() ? this : nullptr);
   box->setObjectName(kAccountSwitchWhileConnectedAlertName);
   box->setAttribute(Qt::WA_DeleteOnClose);

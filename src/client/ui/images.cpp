@@ -4,17 +4,16 @@
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
+#include <algorithm>
 #include <cmath>
+#include <functional>
 
 namespace client::ui {
 
 namespace {
 
-QPixmap statusImage(const QColor& fill) {
-  QPixmap pixmap(22, 22);
-  pixmap.fill(Qt::transparent);
-  QPainter p(&pixmap);
-  p.setRenderHint(QPainter::Antialiasing);
+// The status shield, in a 22-unit box.
+void drawStatusImage(QPainter& p, const QColor& fill) {
   QPainterPath shield;
   shield.moveTo(11, 2);
   shield.lineTo(19, 5);
@@ -24,7 +23,15 @@ QPixmap statusImage(const QColor& fill) {
   p.setPen(QPen(Qt::black, 1.2));
   p.setBrush(fill);
   p.drawPath(shield);
-  return pixmap;
+}
+
+void drawCloseImage(QPainter& p) {
+  p.setBrush(QColor(255, 255, 255, 200));
+  p.setPen(Qt::NoPen);
+  p.drawEllipse(QRectF(0.5, 0.5, 12, 12));
+  p.setPen(QPen(QColor(40, 40, 40), 1.5));
+  p.drawLine(QPointF(4, 4), QPointF(9, 9));
+  p.drawLine(QPointF(9, 4), QPointF(4, 9));
 }
 
 // The preference panes' toolbar pictures: a rounded tile with a drawn
@@ -32,12 +39,10 @@ QPixmap statusImage(const QColor& fill) {
 // stay sharp when scaled.
 enum class Symbol { Gear, Person, Globe, Sliders };
 
-QPixmap toolbarImage(Symbol symbol, const QColor& color) {
-  constexpr int kSize = 64;
-  QPixmap pixmap(kSize, kSize);
-  pixmap.fill(Qt::transparent);
-  QPainter p(&pixmap);
-  p.setRenderHint(QPainter::Antialiasing);
+constexpr int kToolbarBox = 64;
+
+void drawToolbarImage(QPainter& p, Symbol symbol, const QColor& color) {
+  constexpr int kSize = kToolbarBox;
   QLinearGradient tile(0, 0, 0, kSize);
   tile.setColorAt(0, color.lighter(125));
   tile.setColorAt(1, color.darker(115));
@@ -94,40 +99,66 @@ QPixmap toolbarImage(Symbol symbol, const QColor& color) {
       break;
     }
   }
+}
+
+// A drawing's box (in its own units) and how it draws itself in it.
+struct Drawing {
+  int box = 0;
+  std::function<void(QPainter&)> draw;
+};
+
+Drawing drawingNamed(const QString& name) {
+  if (name == "statusbardisconnected" || name == "Status Bar Disconnected") {
+    return {22, [](QPainter& p) { drawStatusImage(p, QColor(150, 150, 150)); }};
+  }
+  if (name == "Status Bar Connected") {
+    return {22, [](QPainter& p) { drawStatusImage(p, QColor(60, 170, 80)); }};
+  }
+  if (name == "hud_titlebar-close") return {13, drawCloseImage};
+  const auto toolbar = [](Symbol symbol, QColor color) {
+    return Drawing{kToolbarBox,
+                   [symbol, color](QPainter& p) { drawToolbarImage(p, symbol, color); }};
+  };
+  if (name == "NSPreferencesGeneral") return toolbar(Symbol::Gear, QColor(100, 105, 115));
+  if (name == "NSUserAccounts") return toolbar(Symbol::Person, QColor(60, 110, 190));
+  if (name == "NSNetwork") return toolbar(Symbol::Globe, QColor(40, 150, 130));
+  if (name == "NSAdvanced") return toolbar(Symbol::Sliders, QColor(120, 80, 160));
+  return {};
+}
+
+QPixmap render(const Drawing& drawing, int pixels) {
+  QPixmap pixmap(pixels, pixels);
+  pixmap.fill(Qt::transparent);
+  QPainter p(&pixmap);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.scale(static_cast<double>(pixels) / drawing.box, static_cast<double>(pixels) / drawing.box);
+  drawing.draw(p);
   return pixmap;
 }
 
 }  // namespace
 
 QPixmap imageNamed(const QString& name) {
-  if (name == "statusbardisconnected" || name == "Status Bar Disconnected") {
-    return statusImage(QColor(150, 150, 150));
-  }
-  if (name == "Status Bar Connected") return statusImage(QColor(60, 170, 80));
-  if (name == "hud_titlebar-close") {
-    QPixmap pixmap(13, 13);
-    pixmap.fill(Qt::transparent);
-    QPainter p(&pixmap);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setBrush(QColor(255, 255, 255, 200));
-    p.setPen(Qt::NoPen);
-    p.drawEllipse(QRectF(0.5, 0.5, 12, 12));
-    p.setPen(QPen(QColor(40, 40, 40), 1.5));
-    p.drawLine(QPointF(4, 4), QPointF(9, 9));
-    p.drawLine(QPointF(9, 4), QPointF(4, 9));
-    return pixmap;
-  }
-  if (name == "NSPreferencesGeneral") return toolbarImage(Symbol::Gear, QColor(100, 105, 115));
-  if (name == "NSUserAccounts") return toolbarImage(Symbol::Person, QColor(60, 110, 190));
-  if (name == "NSNetwork") return toolbarImage(Symbol::Globe, QColor(40, 150, 130));
-  if (name == "NSAdvanced") return toolbarImage(Symbol::Sliders, QColor(120, 80, 160));
-  return QPixmap();
+  const Drawing drawing = drawingNamed(name);
+  return drawing.draw ? render(drawing, drawing.box) : QPixmap();
+}
+
+QPixmap imageNamed(const QString& name, int size, qreal devicePixelRatio) {
+  const Drawing drawing = drawingNamed(name);
+  if (!drawing.draw || size <= 0) return QPixmap();
+  QPixmap pixmap = render(drawing, static_cast<int>(std::ceil(size * devicePixelRatio)));
+  pixmap.setDevicePixelRatio(devicePixelRatio);
+  return pixmap;
 }
 
 QIcon iconNamed(const QString& name) {
-  QPixmap pixmap = imageNamed(name);
-  if (pixmap.isNull()) return QIcon();
-  QIcon drawn(pixmap);
+  const Drawing drawing = drawingNamed(name);
+  if (!drawing.draw) return QIcon();
+  // Drawn at its own size and larger, so that it stays sharp on screens
+  // of any scale and in larger buttons.
+  QIcon drawn;
+  for (int pixels = drawing.box; pixels <= std::max(drawing.box, 256); pixels *= 2)
+    drawn.addPixmap(render(drawing, pixels));
   // The preference panes follow the desktop's icon theme where it has one.
   static const QHash<QString, QString> kThemeNames = {
       {"NSPreferencesGeneral", "preferences-system"},

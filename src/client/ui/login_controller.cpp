@@ -87,7 +87,7 @@ LoginController::LoginController(AppDelegate* appDelegate, QWidget* parent)
   setObjectName("loginWindow");
   setWindowTitle("VarnelVPN Client");
   auto* logo = new QLabel(this);
-  logo->setPixmap(imageNamed("Status Bar Connected").scaled(48, 48));
+  logo->setPixmap(imageNamed("Status Bar Connected", 48, devicePixelRatioF()));
   logo->setAlignment(Qt::AlignCenter);
   auto* title = new QLabel("Log in to VarnelVPN", this);
   title->setAlignment(Qt::AlignCenter);

@@ -27,7 +27,7 @@ ServerController::ServerController(std::shared_ptr<VRAccountManager> accountMana
                                    QWidget* parent)
     : QWidget(parent, Qt::Window), accountManager_(std::move(accountManager)) {
   setObjectName("ServerSwitcher");
-  setWindowTitle("Change Location");
+  setWindowTitle("Change location");
   accountStringLabel_ = new QLabel(this);
   accountStringLabel_->setObjectName("accountStringLabel");
   serverTable_ = new QTableWidget(this);
@@ -288,7 +288,7 @@ int ServerController::selectedRow() const {
 void ServerController::testSelectedServerAction() {
   const int row = selectedRow();
   if (row < 0 || row >= numberOfRows()) {
-    showNote("Choose a server in the list, then click Test Server.",
+    showNote("Choose a server in the list, then click Test server.",
              kServerSwitchedTextMilliseconds);
     return;
   }
@@ -365,6 +365,7 @@ void ServerController::switchSelectedServer() {
       box->setObjectName("switchFailedAlert");
       box->setAttribute(Qt::WA_DeleteOnClose);
       box->setWindowModality(Qt::WindowModal);
+      box->setIcon(QMessageBox::Warning);
       box->setText(localized("ServerWindowSwitchFailedLabel"));
       box->setInformativeText(localized("ServerWindowSwitchFailedText"));
       box->addButton("Ok", QMessageBox::AcceptRole);

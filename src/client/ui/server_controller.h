@@ -12,7 +12,7 @@
 //     reload and each switch; idle once the list or the switch's end arrives.
 //  3. The window cannot be closed while a switch is outstanding.
 //  4. A server's tests start at most once.
-//  5. Test Server always answers: with no row chosen the status line says
+//  5. Test server always answers: with no row chosen the status line says
 //     so; while a test runs the indicator and "Testing <server>..." show;
 //     when it ends the status line gives the figures or why there are none,
 //     and the row's cells show "N/A (<reason>)" for a figure not measured.

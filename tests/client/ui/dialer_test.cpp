@@ -411,8 +411,12 @@ class DialerTest : public QObject {
     dialer_->subMenu()->actions()[2]->trigger();
     auto* alert = dialer_->findChild<QMessageBox*>(kAccountSwitchWhileConnectedAlertName);
     QVERIFY(alert != nullptr && alert->isVisible());
-    QVERIFY(alert->text().contains(QString::fromStdString(accounts[2]->accountString())));
-    QVERIFY(alert->informativeText().contains(QString::fromStdString(running->accountString())));
+    // Each account's name is kept on one line (no break at its space).
+    auto unbroken = [](const client::BaseAccount::Ptr& account) {
+      return QString::fromStdString(account->accountString()).replace(' ', QChar(0x00A0));
+    };
+    QVERIFY(alert->text().contains(unbroken(accounts[2])));
+    QVERIFY(alert->informativeText().contains(unbroken(running)));
     QCOMPARE(alert->buttons().first()->text(), QString("OK"));
     alert->buttons().first()->click();
     // The lines keep describing the running connection, its account too.

@@ -7,21 +7,28 @@
 #include <QScreen>
 #include <QSet>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <functional>
 
 #include "account-service/account_service.h"
 #include "client/core/account_manager.h"
 #include "client/core/connection_state.h"
+#include "client/core/move_to_applications.h"
 #include "client/core/pudip_client.h"
 #include "client/core/server_model.h"
 #include "client/ui/app_delegate.h"
+#include "client/ui/app_icon.h"
 #include "client/ui/diagnostics_view_controller.h"
 #include "client/ui/dialer_controller.h"
 #include "client/ui/eula_window_controller.h"
 #include "client/ui/login_controller.h"
+#include "client/ui/move_to_applications_alert.h"
 #include "client/ui/paned_preferences_window_controller.h"
 #include "client/ui/server_controller.h"
 #include "client/ui/text_fit.h"
+#include "client/ui/vr_menu_item.h"
 #include "platform/system/notification_center.h"
 #include "ui_test_support.h"
 
@@ -33,7 +40,10 @@ using varnel::testing::waitFor;
 // manager runs (openbox, started here when installed), so that anyone can
 // look at them; the build runs it at 100 % and at 200 % (QT_SCALE_FACTOR).
 // Each window is also checked for text that does not fit: an elided title,
-// a label, button or table cell narrower than its text.
+// a label, button or table cell narrower than its text. Besides the windows
+// it pictures every alert: log-in refused, switch failed, another account
+// while connected, Preferences refused, the offer to move into the
+// Applications folder and its failure, and the helper installation failed.
 class ScreenshotsTest : public QObject {
   Q_OBJECT
  private:
@@ -43,6 +53,38 @@ class ScreenshotsTest : public QObject {
   bool decorated(QWidget* window) const {
     return windowManager_.state() == QProcess::Running &&
            window->frameGeometry().height() > window->geometry().height();
+  }
+
+  // The shown alert of that object name, once there is one.
+  static QMessageBox* shownAlert(const QString& name) {
+    QMessageBox* found = nullptr;
+    waitFor([&] {
+      for (QWidget* w : QApplication::topLevelWidgets()) {
+        auto* box = qobject_cast<QMessageBox*>(w);
+        if (box != nullptr && box->isVisible() && box->objectName() == name) found = box;
+      }
+      return found != nullptr;
+    });
+    return found;
+  }
+
+  // Pictures a modal alert that `run` shows (and returns from only once it is
+  // answered), then answers it with the button of `answer`.
+  void saveModal(const QString& alert, const QString& name, const QString& answer,
+                 const std::function<void()>& run) {
+    bool pictured = false;
+    QTimer::singleShot(0, this, [&] {
+      QMessageBox* box = shownAlert(alert);
+      if (box == nullptr) return;
+      save(box, name);
+      pictured = !QTest::currentTestFailed();
+      for (QAbstractButton* button : box->buttons()) {
+        if (button->text() == answer) button->click();
+      }
+      if (box->isVisible()) box->reject();
+    });
+    run();
+    QVERIFY2(pictured, qPrintable(name));
   }
 
   void save(QWidget* window, const QString& name) {
@@ -83,6 +125,9 @@ class ScreenshotsTest : public QObject {
   void initTestCase() {
     // Titles read as in the program (alerts without one show its name).
     QApplication::setApplicationName("VarnelVPN Client");
+    // Title bars show the application's icon, as in the program.
+    QApplication::setWindowIcon(client::ui::applicationIcon());
+    QGuiApplication::setDesktopFileName(client::ui::kApplicationIconName);
     folder_ = qEnvironmentVariable("VARNEL_SCREENSHOT_DIR", QDir::currentPath());
     QVERIFY(QDir().mkpath(folder_));
     const QString openbox = QStandardPaths::findExecutable("openbox");
@@ -166,6 +211,15 @@ class ScreenshotsTest : public QObject {
     login->passwordInput()->setText("demo-password");
     save(login, "login-window");
 
+    // A log-in the service refuses.
+    login->passwordInput()->setText("not-the-password");
+    login->loginButton()->click();
+    QVERIFY(waitFor([&] { return login->errorAlert() != nullptr; }, 10000));
+    save(login->errorAlert(), "alert-login-failed");
+    login->errorAlert()->buttons().first()->click();
+    QVERIFY(waitFor([&] { return login->loginButton()->isEnabled(); }));
+    login->passwordInput()->setText("demo-password");
+
     login->loginButton()->click();
     QVERIFY(waitFor([&] { return login->dialerViewController() != nullptr; }, 20000));
     DialerController* dialer = login->dialerViewController();
@@ -203,6 +257,14 @@ class ScreenshotsTest : public QObject {
     QVERIFY(waitFor([&] { return switcher->testsRunning() == 0; }, 20000));
     QVERIFY(switcher->serverTable()->item(0, 3)->text().startsWith("N/A"));
     save(switcher, "server-switcher-tested");
+    // A switch the service refuses.
+    service->setFault("/switch/", account_service::Fault::statusCode(500, 1));
+    switcher->serverTable()->selectRow(1);
+    switcher->switchSelectedServer();
+    QMessageBox* switchFailed = shownAlert("switchFailedAlert");
+    QVERIFY(switchFailed != nullptr);
+    save(switchFailed, "alert-switch-failed");
+    switchFailed->buttons().first()->click();
     switcher->hide();
 
     delegate.openPreferencesWindow();
@@ -222,6 +284,18 @@ class ScreenshotsTest : public QObject {
     QVERIFY(waitFor([&] { return dialer->connectionTimeLabel()->text() == "0:01"; }, 4000));
     save(dialer, "dialer-connected");
 
+    // Another account while connected: the connection keeps its own.
+    VRMenuItem* other = nullptr;
+    for (QAction* action : dialer->subMenu()->actions()) {
+      if (auto* item = qobject_cast<VRMenuItem*>(action); item && !item->isChecked()) other = item;
+    }
+    QVERIFY(other != nullptr);
+    dialer->menuBarAccountSelected(other);
+    QMessageBox* switched = shownAlert(kAccountSwitchWhileConnectedAlertName);
+    QVERIFY(switched != nullptr);
+    save(switched, "alert-account-switch-while-connected");
+    switched->buttons().first()->click();
+
     // Alerts: Preferences refused while connected.
     delegate.openPreferencesWindow();
     QMessageBox* refused = nullptr;
@@ -233,6 +307,48 @@ class ScreenshotsTest : public QObject {
     }));
     save(refused, "alert-preferences-refused");
     refused->buttons().first()->click();
+  }
+
+  // The alerts of the start-up and of a failed helper installation.
+  void startAndHelperAlerts() {
+    // The offer to move into the Applications folder, for a client started
+    // from elsewhere, and the alert of a move that failed.
+    QTemporaryDir elsewhere;
+    QVERIFY(elsewhere.isValid());
+    QVERIFY(QDir().mkpath(elsewhere.filePath("VarnelVPN Client")));
+    client::MoveToApplicationsOptions options;
+    options.bundlePath = elsewhere.filePath("VarnelVPN Client").toStdString();
+    options.executableName = "VarnelVPN Client";
+    options.exitProcess = [](int) { QFAIL("the client was moved"); };
+    MoveToApplicationsAlert alert;
+    saveModal("moveToApplicationsAlert", "alert-move-to-applications", "Do Not Move",
+              [&] { client::offerMoveToApplicationsFolder(&alert, options); });
+    saveModal("moveToApplicationsErrorAlert", "alert-move-failed", "OK",
+              [&] { alert.showError(client::kCouldNotMoveMessage); });
+
+    // A log-in whose helper installation fails.
+    auto service = varnel::testing::startDemoService();
+    AppDelegate::Seams seams;
+    seams.installHelper = [] { return false; };
+    seams.helperRequestFactory = [](std::weak_ptr<client::HelperRequestDelegate>) {
+      return std::make_shared<varnel::testing::FakeHelperRequest>();
+    };
+    bool terminated = false;
+    seams.terminate = [&] { terminated = true; };
+    seams.offerMoveToApplicationsFolder = [] {};
+    AppDelegate delegate(client::VRAccountManager::create(client::VRPUDIPClient::make()), seams);
+    delegate.launch();
+    LoginController* login = delegate.loginController();
+    // The key stored by an earlier log-in logs in by itself; else by hand.
+    if (login->loginButton()->isEnabled()) {
+      login->emailInput()->setText("demo@varnelvpn.test");
+      login->passwordInput()->setText("demo-password");
+      login->loginButton()->click();
+    }
+    QVERIFY(waitFor([&] { return login->helperFailureAlert() != nullptr; }, 20000));
+    save(login->helperFailureAlert(), "alert-helper-installation-failed");
+    login->helperFailureAlert()->buttons().first()->click();
+    QVERIFY(waitFor([&] { return terminated; }));
   }
 };
 
