@@ -51,8 +51,10 @@ credentials() {
 }
 
 start() {
-  # A private network namespace holds the loopback device and tunnels only.
-  if ip -o link show | awk -F': ' '{print $2}' | grep -qvE '^(lo|tun[0-9]*)(@.*)?$'; then
+  # A private network namespace holds the loopback device, tunnels and the
+  # run command's own uplink (a veth pair that leads nowhere) only.
+  if ip -o link show | awk -F': ' '{print $2}' |
+    grep -qvE '^(lo|tun[0-9]*|varnel-uplink[01])(@.*)?$'; then
     echo "$0: refusing to bind the servers' fixed ports in the machine's own network" \
       "namespace; run this inside a private one (unshare --net)" >&2
     exit 1

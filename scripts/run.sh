@@ -242,6 +242,15 @@ if [ "$DEMO_NET" = 1 ]; then
   # The network is this process's own; /etc/resolv.conf a private copy the
   # helper may change.
   ip link set lo up
+  # A default route, as every desktop has: OpenVPN routes its server past the
+  # tunnel through the default gateway, and without one it reports a route
+  # error on every connect. The link leads nowhere (a veth pair inside this
+  # namespace); every demo server is on the loopback device.
+  ip link add varnel-uplink0 type veth peer name varnel-uplink1
+  ip addr add 192.0.2.1/24 dev varnel-uplink0
+  ip link set varnel-uplink0 up
+  ip link set varnel-uplink1 up
+  ip route add default via 192.0.2.254 dev varnel-uplink0
   printf 'nameserver 127.0.0.1\n' >"$ROOT/resolv.conf"
   mount --bind "$ROOT/resolv.conf" /etc/resolv.conf
 fi
