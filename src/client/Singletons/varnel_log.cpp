@@ -49,7 +49,34 @@ VarnelLog::VarnelLog() {
 }
 
 VarnelLog::~VarnelLog() {
+  // Lines still queued (the process is ending) reach the file unannounced.
+  std::vector<std::string> lines;
+  {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    lines.swap(pending_);
+  }
+  if (!lines.empty()) writeToFile(chunkOf(lines));
   if (fd_ >= 0) ::close(fd_);
+}
+
+void VarnelLog::flush() { appendPending(); }
+
+std::string VarnelLog::chunkOf(const std::vector<std::string>& lines) const {
+  const std::string date = platform::formatDate(platform::Date::now(), kVarnelLogDateFormat);
+  std::string chunk;
+  for (const std::string& text : lines) chunk += platform::format("[%@] %@\n", date, redact(text));
+  return chunk;
+}
+
+void VarnelLog::writeToFile(const std::string& chunk) {
+  if (fd_ < 0) return;
+  std::size_t done = 0;
+  while (done < chunk.size()) {
+    const ssize_t n = ::write(fd_, chunk.data() + done, chunk.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
 }
 
 void VarnelLog::registerSecret(std::string secret) {
@@ -92,19 +119,10 @@ void VarnelLog::appendPending() {
     appendQueued_ = false;
   }
   if (lines.empty()) return;
-  const std::string date = platform::formatDate(platform::Date::now(), kVarnelLogDateFormat);
-  std::string chunk;
-  for (const std::string& text : lines) chunk += platform::format("[%@] %@\n", date, redact(text));
+  const std::string chunk = chunkOf(lines);
   logContent_ += chunk;
   platform::NotificationCenter::defaultCenter().post(kVarnelLogNotification);
-  if (fd_ < 0) return;
-  std::size_t done = 0;
-  while (done < chunk.size()) {
-    const ssize_t n = ::write(fd_, chunk.data() + done, chunk.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
+  writeToFile(chunk);
 }
 
 std::string VarnelLog::GetLog() const { return logContent_; }

@@ -18,6 +18,10 @@
 //  4. Texts registered with registerSecret (the API key, passwords) are
 //     replaced by "********" before a line is kept or written, so they never
 //     reach the log.
+//  5. No queued line is lost at the end: flush() appends the queued lines at
+//     once (quitting calls it), and lines still queued when the instance is
+//     destroyed (the process exits) are written to the file then, without a
+//     notification.
 //
 // Thread safety: AddToLog and registerSecret from any thread; GetLog on the
 // main thread.
@@ -45,6 +49,8 @@ class VarnelLog {
 
   // Queues one line (guarantee 2).
   void AddToLog(std::string text);
+  // Appends every queued line now (main thread; guarantee 5).
+  void flush();
   // The text of every line added in this run.
   std::string GetLog() const;
   // Texts that must never appear in the log (empty texts are ignored).
@@ -58,6 +64,9 @@ class VarnelLog {
   VarnelLog();
   // Appends every queued line (main thread).
   void appendPending();
+  // The file's text for `lines`, time-stamped now and redacted.
+  std::string chunkOf(const std::vector<std::string>& lines) const;
+  void writeToFile(const std::string& chunk);
   std::string redact(std::string text) const;
 
   std::string logContent_;

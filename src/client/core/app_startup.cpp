@@ -3,6 +3,7 @@
 #include <chrono>
 #include <map>
 
+#include "client/Singletons/varnel_log.h"
 #include "client/core/updater.h"
 #include "client/core/xpc_wrapper.h"
 #include "codecs/keychain_store.h"
@@ -90,6 +91,8 @@ void AppStartup::applicationDidFinishLaunching() {
 
 void AppStartup::applicationWillTerminate() {
   platform::UserDefaults::standardUserDefaults()->synchronize();
+  // The run loop may not turn again: the log's queued lines go now.
+  VarnelLog::sharedInstance().flush();
 }
 
 void AppStartup::logoutAction() {

@@ -89,6 +89,24 @@ TEST_F(VarnelLogTest, SecondLaunchAppendsButKeepsOnlyItsOwnLines) {
   EXPECT_NE(file.find("second run"), std::string::npos);
 }
 
+// A quit may end the run loop before the queued appends run: flush() writes
+// them at once, and an exit with lines still queued writes them too.
+TEST_F(VarnelLogTest, QueuedLinesAreNotLostAtTheEnd) {
+  auto notified = countNotifications();
+  VarnelLog::sharedInstance().AddToLog("said before quit");
+  VarnelLog::sharedInstance().flush();
+  EXPECT_EQ(*notified, 1);
+  EXPECT_NE(fileText().find("said before quit"), std::string::npos);
+
+  EXPECT_EXIT(
+      {
+        VarnelLog::sharedInstance().AddToLog("said while exiting");
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+  EXPECT_NE(fileText().find("said while exiting"), std::string::npos) << fileText();
+}
+
 TEST_F(VarnelLogTest, ConcurrentWritersLoseNoLine) {
   auto notified = countNotifications();
   constexpr int kThreads = 4, kLines = 50;
