@@ -316,17 +316,26 @@ struct NetworkThread::Impl : runloop::RunLoop::Driver {
     if (easy) curl_easy_setopt(easy, CURLOPT_SHARE, share);
     return easy;
   }
-  // Whether a handle may serve a second transfer. With libcurl before
-  // 8.1.0, a handle reused after hostile replies (lines folded onto the
-  // status line, mangled redirects, heads split into small reads) was seen
-  // to read memory freed with its previous transfer: the fuzz target of the
-  // response reader finds it within a minute. There every transfer gets a
-  // new handle (connections and TLS sessions are still kept, by the multi
-  // and share handles); it costs each request the set-up of a handle.
-  const bool reuseEasies = curl_version_info(CURLVERSION_NOW)->version_num >= 0x080100;
+  // libcurl from 7.83.0 up to 8.1.0 keeps a pointer to the last response
+  // header field it stored for its header API, and frees the fields when
+  // the handle's next transfer starts without clearing that pointer (a
+  // reset does not clear it either). A response whose first field line
+  // begins with a space or tab (a folded line with a colon in it) is then
+  // "unfolded" onto the freed field: libcurl reads and reallocates freed
+  // memory. A new handle has no such pointer and refuses the line. There
+  // handles are still reused, and each head's first field line is looked
+  // at before libcurl stores it (Transfer::debugCallback): a folded one
+  // stops the load as a new handle would, and the handle is dropped.
+  const bool guardFirstFieldLine = [] {
+    const unsigned version = curl_version_info(CURLVERSION_NOW)->version_num;
+    return version >= 0x075300 && version < 0x080100;
+  }();
+  // Loads the guard stopped (network thread only): failed once libcurl
+  // has returned, as a load cannot leave the multi handle from inside it.
+  std::vector<std::shared_ptr<URLConnection>> stopped;
   // Takes `headers`, the list the handle was given.
   void recycleEasy(CURL* easy, EasyUse use, curl_slist* headers) {
-    if (!reuseEasies || idleEasies.size() >= kMaximumIdleEasies) {
+    if (idleEasies.size() >= kMaximumIdleEasies) {
       curl_easy_cleanup(easy);
       curl_slist_free_all(headers);
       return;
@@ -480,6 +489,11 @@ struct URLConnection::Transfer {
   // Per attempt: the server of this attempt's connection was judged (in the
   // handshake of a new connection, or before the request on a kept one).
   bool trustEvaluated = false;
+  // Per attempt (NetworkThread::Impl::guardFirstFieldLine): a status line
+  // came and the next line of its head is still to be looked at; the guard
+  // stopped the load, and its handle goes.
+  bool watchingFirstFieldLine = false;
+  bool dropEasy = false;
   runloop::Clock::time_point lastActivity = runloop::Clock::now();
 
   std::shared_ptr<URLConnection> self() { return conn->shared_from_this(); }
@@ -489,13 +503,21 @@ struct URLConnection::Transfer {
   void release() {
     if (easy) {
       if (added) curl_multi_remove_handle(thread->multi, easy);
-      thread->recycleEasy(easy, use, headerList);
+      if (dropEasy) {
+        curl_easy_cleanup(easy);
+        curl_slist_free_all(headerList);
+      } else {
+        if (watchingFirstFieldLine) curl_easy_setopt(easy, CURLOPT_VERBOSE, 0L);
+        thread->recycleEasy(easy, use, headerList);
+      }
     } else if (headerList) {
       curl_slist_free_all(headerList);
     }
     easy = nullptr;
     added = false;
     headerList = nullptr;
+    watchingFirstFieldLine = false;
+    dropEasy = false;
   }
 
   // Removes the transfer from the loop. The connection stays alive through
@@ -529,6 +551,7 @@ struct URLConnection::Transfer {
   static CURLcode sslContextCallback(CURL*, void* sslctx, void* userp);
   static int verifyChainCallback(X509_STORE_CTX* ctx, void* arg);
   static int prerequestCallback(void* userp, char*, char*, int, int);
+  static int debugCallback(CURL* easy, curl_infotype type, char* data, size_t size, void* userp);
 };
 
 int NetworkThread::Impl::socketCallback(CURL*, curl_socket_t socket, int what, void* userp, void*) {
@@ -734,6 +757,14 @@ void NetworkThread::Impl::drainMessages() {
     CURLcode result = msg->data.result;
     if (conn->transfer_) conn->transfer_->onDone(result);
   }
+  if (stopped.empty()) return;
+  std::vector<std::shared_ptr<URLConnection>> loads;
+  loads.swap(stopped);
+  for (const auto& conn : loads) {
+    // Unless its end was reported above.
+    URLConnection::Transfer* t = conn->transfer_.get();
+    if (t && t->easy && t->dropEasy && t->pendingError) t->fail(*t->pendingError);
+  }
 }
 
 runloop::Clock::time_point NetworkThread::Impl::checkIdleTimeouts() {
@@ -844,6 +875,10 @@ bool URLConnection::Transfer::begin() {
     return false;
   }
   curl_easy_setopt(easy, CURLOPT_URL, url.absoluteString().c_str());
+  if (thread->guardFirstFieldLine) {
+    curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, &Transfer::debugCallback);
+    curl_easy_setopt(easy, CURLOPT_DEBUGDATA, this);
+  }
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
   curl_easy_setopt(easy, CURLOPT_PRIVATE, this);
@@ -1193,6 +1228,12 @@ size_t URLConnection::Transfer::headerCallback(char* data, size_t size, size_t n
       return 0;
     }
     t->status = *code;
+    if (t->thread->guardFirstFieldLine) {
+      // The next line libcurl reports (debugCallback) is this head's first
+      // field line, or the blank line that ends it.
+      t->watchingFirstFieldLine = true;
+      curl_easy_setopt(t->easy, CURLOPT_VERBOSE, 1L);
+    }
     return len;
   }
   // Fields after the final head are the trailers of a chunked body: the
@@ -1329,6 +1370,25 @@ int URLConnection::Transfer::prerequestCallback(void* userp, char*, char*, int, 
     return CURL_PREREQFUNC_ABORT;
   }
   return CURL_PREREQFUNC_OK;
+}
+
+// Sees each line of a head before libcurl stores it (only while a status
+// line's first field line is awaited: see guardFirstFieldLine).
+int URLConnection::Transfer::debugCallback(CURL* easy, curl_infotype type, char* data, size_t size,
+                                           void* userp) {
+  auto* t = static_cast<Transfer*>(userp);
+  if (type != CURLINFO_HEADER_IN || !t->watchingFirstFieldLine) return 0;
+  t->watchingFirstFieldLine = false;
+  curl_easy_setopt(easy, CURLOPT_VERBOSE, 0L);
+  if (size == 0 || (data[0] != ' ' && data[0] != '\t')) return 0;
+  // A folded line with nothing to fold onto: refused as a new handle
+  // refuses it. Paused, libcurl holds the line back instead of storing it;
+  // the load is failed, and the handle dropped, once libcurl has returned.
+  curl_easy_pause(easy, CURLPAUSE_RECV);
+  t->pendingError = makeURLError(kURLErrorBadServerResponse, t->conn->current_->url());
+  t->dropEasy = true;
+  t->thread->stopped.push_back(t->self());
+  return 0;
 }
 
 // ---------------------------------------------------------------------------
