@@ -124,12 +124,12 @@ std::int64_t codeForCurl(CURLcode code) {
   }
 }
 
-std::string trim(std::string_view s) {
+std::string_view trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
   while (!s.empty() &&
          (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
     s.remove_suffix(1);
-  return std::string(s);
+  return s;
 }
 
 // Whether `line` starts as a status line does, in any letter case (as
@@ -382,6 +382,20 @@ struct NetworkThread::Impl : runloop::RunLoop::Driver {
       block = nullptr;
     }
   }
+  // Blocks for when the thread has no work at hand (network thread only;
+  // see NetworkThread::performWhenIdle).
+  std::vector<std::function<void()>> whenIdle;
+  // Runs them; true when there were any (they may have queued work).
+  bool runIdleBlocks() {
+    if (whenIdle.empty()) return false;
+    std::vector<std::function<void()>> blocks;
+    blocks.swap(whenIdle);
+    for (auto& block : blocks) {
+      block();
+      block = nullptr;
+    }
+    return true;
+  }
   // Adaptive length of the poll before sleeping (see pollBeforeSleeping).
   platform::dispatch::SpinBudget spin{platform::dispatch::SpinBudget::kMaxMicros};
 
@@ -594,6 +608,7 @@ void NetworkThread::Impl::run() {
     const auto next = loop->processPending(runloop::kDefaultMode, betweenBlocks);
     const long waitMs = runTimersAndComputeWait(next);
     if (waitMs <= 0) continue;
+    if (runIdleBlocks()) continue;
     // Poll before sleeping only right after work: an idle loop just sleeps.
     if (woken || handledEvents || !active.empty()) {
       handledEvents = false;
@@ -827,6 +842,10 @@ void NetworkThread::performLazily(std::function<void()> block) {
   std::lock_guard lock(impl_->lazyMutex);
   impl_->lazy.push_back(std::move(block));
   impl_->lazyPending.store(true, std::memory_order_release);
+}
+
+void NetworkThread::performWhenIdle(std::function<void()> block) {
+  impl_->whenIdle.push_back(std::move(block));
 }
 
 bool NetworkThread::isCurrent() const { return std::this_thread::get_id() == impl_->id; }
@@ -1077,7 +1096,7 @@ bool URLConnection::Transfer::onHeadersComplete() {
   headers.clear();
   const bool redirect =
       status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-  auto location = resp.allHeaderFields().get("Location");
+  const std::string* location = resp.allHeaderFields().find("Location");
   if (redirect && location) {
     const URL& from = conn->current_->url();
     URL target(*location, from);
@@ -1119,7 +1138,7 @@ bool URLConnection::Transfer::onHeadersComplete() {
       }
     }
   }
-  auto wwwAuth = resp.allHeaderFields().get("WWW-Authenticate");
+  const std::string* wwwAuth = resp.allHeaderFields().find("WWW-Authenticate");
   if (status == 401 && wwwAuth) {
     const URL& url = conn->current_->url();
     ProtectionSpace space;
