@@ -697,15 +697,12 @@ void NetworkThread::Impl::serveBetweenBlocks() {
   // look at the sockets is a system call for nothing (a lone request pays
   // for it in its latency).
   const bool othersOut = active.size() > addedCount;
-  // Answers already in first: libcurl runs its due timers in the same call,
-  // which sends what the block added without a call of its own. Otherwise
-  // the timers run here, and get one more look when other loads are out
-  // (sending took a while) or what they set going waits to write (a new
-  // connection, say).
-  if (othersOut && pollOnce(0)) dispatchSocketEvents();
-  if (runDueCurlTimers(runloop::Clock::now()) && (othersOut || waitsToWrite()) && pollOnce(0)) {
-    dispatchSocketEvents();
-  }
+  // libcurl's due timers send what the block added; then one look at the
+  // sockets takes in the answers that came before or while it was sent
+  // (when other loads are out), or what it set going that waits to write (a
+  // new connection, say). A burst of starts costs one look each.
+  const bool ran = runDueCurlTimers(runloop::Clock::now());
+  if ((othersOut || (ran && waitsToWrite())) && pollOnce(0)) dispatchSocketEvents();
 }
 
 void NetworkThread::Impl::dispatchSocketEvents() {
