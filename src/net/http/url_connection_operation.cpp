@@ -136,14 +136,15 @@ void NKURLConnectionOperation::start() {
     std::lock_guard lock(lock_);
     generation = ++startGeneration_;
   }
-  if (!onNetworkThread) {
+  // Queued before the load begins: the main queue keeps it ahead of
+  // everything the load posts.
+  startTicket_.store(postStartNotification(shared_from_this()));
+  if (onNetworkThread) {
+    operationDidStart(generation);
+  } else {
     auto self = sharedSelf();
     NetworkThread::shared().perform([self, generation] { self->operationDidStart(generation); });
   }
-  // Queued before the load begins: the main queue keeps it ahead of
-  // everything the load posts.
-  postStartNotification(shared_from_this());
-  if (onNetworkThread) operationDidStart(generation);
 }
 
 void NKURLConnectionOperation::operationDidStart(std::uint64_t generation) {

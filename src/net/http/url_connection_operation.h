@@ -271,6 +271,8 @@ class NKURLConnectionOperation : public platform::Operation,
   std::atomic<bool> shouldUseCredentialStorage_{true};
   std::atomic<std::int16_t> state_{kReady};
   std::uint64_t startGeneration_ = 0;  // start() calls so far; guarded by lock_
+  // The latest start notification's ticket (url_connection_batching).
+  std::atomic<std::uint64_t> startTicket_{0};
   // The current connection's load ended and its finish is on its way (see
   // guarantee 2); guarded by lock_.
   bool loadEnded_ = false;

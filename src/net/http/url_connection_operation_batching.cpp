@@ -38,6 +38,10 @@ std::vector<std::shared_ptr<void>>& pendingStarts() {
   return *starts;
 }
 
+// Flushes of gathered start notifications so far, plus one (network thread
+// only): a start gathered with ticket t is still gathered while this is t.
+std::uint64_t flushTicket = 1;
+
 }  // namespace
 
 void flushStartNotifications() {
@@ -45,21 +49,37 @@ void flushStartNotifications() {
   if (starts.empty()) return;
   std::vector<std::shared_ptr<void>> round;
   round.swap(starts);
+  ++flushTicket;
   platform::dispatch::Queue::main()->async(
       [round = std::move(round)] { postAll(kNKNetworkingOperationDidStartNotification, round); });
 }
 
-void postStartNotification(std::shared_ptr<void> object) {
+std::uint64_t postStartNotification(std::shared_ptr<void> object) {
   if (!NetworkThread::shared().isCurrent()) {
     platform::NotificationCenter::defaultCenter().postOnMainThread(
         kNKNetworkingOperationDidStartNotification, std::move(object));
-    return;
+    return 0;
   }
   auto& starts = pendingStarts();
   const bool first = starts.empty();
   starts.push_back(std::move(object));
-  // Behind the round's work; a load end handed on first flushes them too.
-  if (first) NetworkThread::shared().perform(flushStartNotifications);
+  // Once the thread has no work at hand (a burst of starts and load ends
+  // costs the main queue one block); the end of this operation's load, if
+  // it comes first, flushes them too.
+  if (first) NetworkThread::shared().performWhenIdle(flushStartNotifications);
+  return flushTicket;
+}
+
+std::shared_ptr<void> takeStartNotification(std::uint64_t ticket, const void* object) {
+  if (ticket != flushTicket) return nullptr;
+  auto& starts = pendingStarts();
+  for (auto it = starts.begin(); it != starts.end(); ++it) {
+    if (it->get() != object) continue;
+    std::shared_ptr<void> start = std::move(*it);
+    starts.erase(it);
+    return start;
+  }
+  return nullptr;
 }
 
 }  // namespace url_connection_batching
@@ -73,6 +93,8 @@ struct NKURLConnectionOperation::LoadEnd {
   std::shared_ptr<NKURLConnectionOperation> operation;
   std::shared_ptr<URLConnection> connection;
   std::optional<Error> error;  // none: finished loading
+  // The operation's start notification, when it was still gathered.
+  std::shared_ptr<void> start;
 };
 
 // Loads that ended and wait to be finished, in the order they ended, and
@@ -119,9 +141,10 @@ NKURLConnectionOperation::LoadEndQueue& NKURLConnectionOperation::loadEnds() {
 
 // Finishes the operations whose loads ended, in the order they ended, on a
 // global queue: states and observers first, then one main-queue block with
-// their finish notifications, then their completion blocks (held back by
-// the batch, so they run here without a hop each and after the
-// notifications were queued).
+// the start notifications the ends took along and their finish
+// notifications, then their completion blocks (held back by the batch, so
+// they run here without a hop each and after the notifications were
+// queued).
 void NKURLConnectionOperation::finishLoads(std::vector<LoadEnd>& ends) {
   platform::Operation::CompletionBatch completions;
   std::vector<std::shared_ptr<void>> finished;
@@ -131,17 +154,21 @@ void NKURLConnectionOperation::finishLoads(std::vector<LoadEnd>& ends) {
   // the allocator (memory of another thread).
   std::vector<std::shared_ptr<URLConnection>> released;
   released.reserve(2 * ends.size());
+  std::vector<std::shared_ptr<void>> started;
   for (LoadEnd& end : ends) {
+    if (end.start) started.push_back(std::move(end.start));
     released.push_back(end.operation->connectionEnded(*end.connection, end.error));
     released.push_back(std::move(end.connection));
   }
   tFinishedInBatch = nullptr;
   ends.clear();
   NetworkThread::shared().performLazily([released = std::move(released)] {});
-  if (!finished.empty()) {
-    platform::dispatch::Queue::main()->async([finished = std::move(finished)] {
-      postAll(kNKNetworkingOperationDidFinishNotification, finished);
-    });
+  if (!started.empty() || !finished.empty()) {
+    platform::dispatch::Queue::main()->async(
+        [started = std::move(started), finished = std::move(finished)] {
+          postAll(kNKNetworkingOperationDidStartNotification, started);
+          postAll(kNKNetworkingOperationDidFinishNotification, finished);
+        });
   }
   completions.run();
 }
@@ -216,15 +243,18 @@ void NKURLConnectionOperation::deferLoadEnd(URLConnection& connection, std::opti
     std::lock_guard lock(lock_);
     if (connection_.get() == &connection && !isPaused()) loadEnded_ = true;
   }
-  // Start notifications still gathered go first: the finish notification
-  // must not overtake its operation's start.
-  flushStartNotifications();
+  // This operation's start notification, if still gathered, goes along:
+  // the batch that finishes the operation posts it just before the finish
+  // notification.
+  std::shared_ptr<void> start = url_connection_batching::takeStartNotification(
+      startTicket_.load(), static_cast<const void*>(shared_from_this().get()));
   LoadEndQueue& queue = loadEnds();
   bool drain = false;
   bool help = false;
   {
     std::lock_guard lock(queue.mutex);
-    queue.ends.push_back(LoadEnd{sharedSelf(), connection.shared_from_this(), std::move(error)});
+    queue.ends.push_back(
+        LoadEnd{sharedSelf(), connection.shared_from_this(), std::move(error), std::move(start)});
     queue.queued.store(true, std::memory_order_release);
     if (!queue.draining) {
       queue.draining = drain = true;

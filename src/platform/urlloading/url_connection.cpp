@@ -124,12 +124,12 @@ std::int64_t codeForCurl(CURLcode code) {
   }
 }
 
-std::string trim(std::string_view s) {
+std::string_view trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
   while (!s.empty() &&
          (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
     s.remove_suffix(1);
-  return std::string(s);
+  return s;
 }
 
 // Whether `line` starts as a status line does, in any letter case (as
@@ -316,17 +316,26 @@ struct NetworkThread::Impl : runloop::RunLoop::Driver {
     if (easy) curl_easy_setopt(easy, CURLOPT_SHARE, share);
     return easy;
   }
-  // Whether a handle may serve a second transfer. With libcurl before
-  // 8.1.0, a handle reused after hostile replies (lines folded onto the
-  // status line, mangled redirects, heads split into small reads) was seen
-  // to read memory freed with its previous transfer: the fuzz target of the
-  // response reader finds it within a minute. There every transfer gets a
-  // new handle (connections and TLS sessions are still kept, by the multi
-  // and share handles); it costs each request the set-up of a handle.
-  const bool reuseEasies = curl_version_info(CURLVERSION_NOW)->version_num >= 0x080100;
+  // libcurl from 7.83.0 up to 8.1.0 keeps a pointer to the last response
+  // header field it stored for its header API, and frees the fields when
+  // the handle's next transfer starts without clearing that pointer (a
+  // reset does not clear it either). A response whose first field line
+  // begins with a space or tab (a folded line with a colon in it) is then
+  // "unfolded" onto the freed field: libcurl reads and reallocates freed
+  // memory. A new handle has no such pointer and refuses the line. There
+  // handles are still reused, and each head's first field line is looked
+  // at before libcurl stores it (Transfer::debugCallback): a folded one
+  // stops the load as a new handle would, and the handle is dropped.
+  const bool guardFirstFieldLine = [] {
+    const unsigned version = curl_version_info(CURLVERSION_NOW)->version_num;
+    return version >= 0x075300 && version < 0x080100;
+  }();
+  // Loads the guard stopped (network thread only): failed once libcurl
+  // has returned, as a load cannot leave the multi handle from inside it.
+  std::vector<std::shared_ptr<URLConnection>> stopped;
   // Takes `headers`, the list the handle was given.
   void recycleEasy(CURL* easy, EasyUse use, curl_slist* headers) {
-    if (!reuseEasies || idleEasies.size() >= kMaximumIdleEasies) {
+    if (idleEasies.size() >= kMaximumIdleEasies) {
       curl_easy_cleanup(easy);
       curl_slist_free_all(headers);
       return;
@@ -372,6 +381,20 @@ struct NetworkThread::Impl : runloop::RunLoop::Driver {
       block();
       block = nullptr;
     }
+  }
+  // Blocks for when the thread has no work at hand (network thread only;
+  // see NetworkThread::performWhenIdle).
+  std::vector<std::function<void()>> whenIdle;
+  // Runs them; true when there were any (they may have queued work).
+  bool runIdleBlocks() {
+    if (whenIdle.empty()) return false;
+    std::vector<std::function<void()>> blocks;
+    blocks.swap(whenIdle);
+    for (auto& block : blocks) {
+      block();
+      block = nullptr;
+    }
+    return true;
   }
   // Adaptive length of the poll before sleeping (see pollBeforeSleeping).
   platform::dispatch::SpinBudget spin{platform::dispatch::SpinBudget::kMaxMicros};
@@ -480,6 +503,11 @@ struct URLConnection::Transfer {
   // Per attempt: the server of this attempt's connection was judged (in the
   // handshake of a new connection, or before the request on a kept one).
   bool trustEvaluated = false;
+  // Per attempt (NetworkThread::Impl::guardFirstFieldLine): a status line
+  // came and the next line of its head is still to be looked at; the guard
+  // stopped the load, and its handle goes.
+  bool watchingFirstFieldLine = false;
+  bool dropEasy = false;
   runloop::Clock::time_point lastActivity = runloop::Clock::now();
 
   std::shared_ptr<URLConnection> self() { return conn->shared_from_this(); }
@@ -489,13 +517,21 @@ struct URLConnection::Transfer {
   void release() {
     if (easy) {
       if (added) curl_multi_remove_handle(thread->multi, easy);
-      thread->recycleEasy(easy, use, headerList);
+      if (dropEasy) {
+        curl_easy_cleanup(easy);
+        curl_slist_free_all(headerList);
+      } else {
+        if (watchingFirstFieldLine) curl_easy_setopt(easy, CURLOPT_VERBOSE, 0L);
+        thread->recycleEasy(easy, use, headerList);
+      }
     } else if (headerList) {
       curl_slist_free_all(headerList);
     }
     easy = nullptr;
     added = false;
     headerList = nullptr;
+    watchingFirstFieldLine = false;
+    dropEasy = false;
   }
 
   // Removes the transfer from the loop. The connection stays alive through
@@ -529,6 +565,7 @@ struct URLConnection::Transfer {
   static CURLcode sslContextCallback(CURL*, void* sslctx, void* userp);
   static int verifyChainCallback(X509_STORE_CTX* ctx, void* arg);
   static int prerequestCallback(void* userp, char*, char*, int, int);
+  static int debugCallback(CURL* easy, curl_infotype type, char* data, size_t size, void* userp);
 };
 
 int NetworkThread::Impl::socketCallback(CURL*, curl_socket_t socket, int what, void* userp, void*) {
@@ -571,6 +608,7 @@ void NetworkThread::Impl::run() {
     const auto next = loop->processPending(runloop::kDefaultMode, betweenBlocks);
     const long waitMs = runTimersAndComputeWait(next);
     if (waitMs <= 0) continue;
+    if (runIdleBlocks()) continue;
     // Poll before sleeping only right after work: an idle loop just sleeps.
     if (woken || handledEvents || !active.empty()) {
       handledEvents = false;
@@ -659,15 +697,12 @@ void NetworkThread::Impl::serveBetweenBlocks() {
   // look at the sockets is a system call for nothing (a lone request pays
   // for it in its latency).
   const bool othersOut = active.size() > addedCount;
-  // Answers already in first: libcurl runs its due timers in the same call,
-  // which sends what the block added without a call of its own. Otherwise
-  // the timers run here, and get one more look when other loads are out
-  // (sending took a while) or what they set going waits to write (a new
-  // connection, say).
-  if (othersOut && pollOnce(0)) dispatchSocketEvents();
-  if (runDueCurlTimers(runloop::Clock::now()) && (othersOut || waitsToWrite()) && pollOnce(0)) {
-    dispatchSocketEvents();
-  }
+  // libcurl's due timers send what the block added; then one look at the
+  // sockets takes in the answers that came before or while it was sent
+  // (when other loads are out), or what it set going that waits to write (a
+  // new connection, say). A burst of starts costs one look each.
+  const bool ran = runDueCurlTimers(runloop::Clock::now());
+  if ((othersOut || (ran && waitsToWrite())) && pollOnce(0)) dispatchSocketEvents();
 }
 
 void NetworkThread::Impl::dispatchSocketEvents() {
@@ -734,6 +769,14 @@ void NetworkThread::Impl::drainMessages() {
     CURLcode result = msg->data.result;
     if (conn->transfer_) conn->transfer_->onDone(result);
   }
+  if (stopped.empty()) return;
+  std::vector<std::shared_ptr<URLConnection>> loads;
+  loads.swap(stopped);
+  for (const auto& conn : loads) {
+    // Unless its end was reported above.
+    URLConnection::Transfer* t = conn->transfer_.get();
+    if (t && t->easy && t->dropEasy && t->pendingError) t->fail(*t->pendingError);
+  }
 }
 
 runloop::Clock::time_point NetworkThread::Impl::checkIdleTimeouts() {
@@ -798,6 +841,10 @@ void NetworkThread::performLazily(std::function<void()> block) {
   impl_->lazyPending.store(true, std::memory_order_release);
 }
 
+void NetworkThread::performWhenIdle(std::function<void()> block) {
+  impl_->whenIdle.push_back(std::move(block));
+}
+
 bool NetworkThread::isCurrent() const { return std::this_thread::get_id() == impl_->id; }
 
 runloop::RunLoop& NetworkThread::runLoop() { return *impl_->loop; }
@@ -844,6 +891,10 @@ bool URLConnection::Transfer::begin() {
     return false;
   }
   curl_easy_setopt(easy, CURLOPT_URL, url.absoluteString().c_str());
+  if (thread->guardFirstFieldLine) {
+    curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, &Transfer::debugCallback);
+    curl_easy_setopt(easy, CURLOPT_DEBUGDATA, this);
+  }
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
   curl_easy_setopt(easy, CURLOPT_PRIVATE, this);
@@ -1042,7 +1093,7 @@ bool URLConnection::Transfer::onHeadersComplete() {
   headers.clear();
   const bool redirect =
       status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-  auto location = resp.allHeaderFields().get("Location");
+  const std::string* location = resp.allHeaderFields().find("Location");
   if (redirect && location) {
     const URL& from = conn->current_->url();
     URL target(*location, from);
@@ -1084,7 +1135,7 @@ bool URLConnection::Transfer::onHeadersComplete() {
       }
     }
   }
-  auto wwwAuth = resp.allHeaderFields().get("WWW-Authenticate");
+  const std::string* wwwAuth = resp.allHeaderFields().find("WWW-Authenticate");
   if (status == 401 && wwwAuth) {
     const URL& url = conn->current_->url();
     ProtectionSpace space;
@@ -1193,6 +1244,12 @@ size_t URLConnection::Transfer::headerCallback(char* data, size_t size, size_t n
       return 0;
     }
     t->status = *code;
+    if (t->thread->guardFirstFieldLine) {
+      // The next line libcurl reports (debugCallback) is this head's first
+      // field line, or the blank line that ends it.
+      t->watchingFirstFieldLine = true;
+      curl_easy_setopt(t->easy, CURLOPT_VERBOSE, 1L);
+    }
     return len;
   }
   // Fields after the final head are the trailers of a chunked body: the
@@ -1329,6 +1386,25 @@ int URLConnection::Transfer::prerequestCallback(void* userp, char*, char*, int, 
     return CURL_PREREQFUNC_ABORT;
   }
   return CURL_PREREQFUNC_OK;
+}
+
+// Sees each line of a head before libcurl stores it (only while a status
+// line's first field line is awaited: see guardFirstFieldLine).
+int URLConnection::Transfer::debugCallback(CURL* easy, curl_infotype type, char* data, size_t size,
+                                           void* userp) {
+  auto* t = static_cast<Transfer*>(userp);
+  if (type != CURLINFO_HEADER_IN || !t->watchingFirstFieldLine) return 0;
+  t->watchingFirstFieldLine = false;
+  curl_easy_setopt(easy, CURLOPT_VERBOSE, 0L);
+  if (size == 0 || (data[0] != ' ' && data[0] != '\t')) return 0;
+  // A folded line with nothing to fold onto: refused as a new handle
+  // refuses it. Paused, libcurl holds the line back instead of storing it;
+  // the load is failed, and the handle dropped, once libcurl has returned.
+  curl_easy_pause(easy, CURLPAUSE_RECV);
+  t->pendingError = makeURLError(kURLErrorBadServerResponse, t->conn->current_->url());
+  t->dropEasy = true;
+  t->thread->stopped.push_back(t->self());
+  return 0;
 }
 
 // ---------------------------------------------------------------------------

@@ -212,6 +212,11 @@ class NetworkThread {
   // inside the call, without waking the thread for it: for work that can
   // wait, such as releasing objects the thread made.
   void performLazily(std::function<void()> block);
+  // Network thread only: runs `block` on this thread once it has no work
+  // at hand (no block queued, no transfer event or timer due), before it
+  // polls or sleeps, in order among such blocks, never inside the call:
+  // for work that gathers what a burst produced, such as notifications.
+  void performWhenIdle(std::function<void()> block);
   bool isCurrent() const;
   runloop::RunLoop& runLoop();
 

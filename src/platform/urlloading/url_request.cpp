@@ -12,9 +12,13 @@ namespace platform::urlloading {
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
+    const unsigned char x = static_cast<unsigned char>(a[i]);
+    const unsigned char y = static_cast<unsigned char>(b[i]);
+    if (x == y) continue;
+    // Equal but for case only when both are letters that differ in 0x20.
+    if ((x ^ y) != 0x20) return false;
+    const unsigned char lower = x | 0x20;
+    if (lower < 'a' || lower > 'z') return false;
   }
   return true;
 }
@@ -24,10 +28,15 @@ HeaderFields::HeaderFields(std::initializer_list<Field> fields) {
 }
 
 std::optional<std::string> HeaderFields::get(std::string_view name) const {
-  for (const Field& f : fields_) {
-    if (equalsIgnoringCase(f.first, name)) return f.second;
-  }
+  if (const std::string* value = find(name)) return *value;
   return std::nullopt;
+}
+
+const std::string* HeaderFields::find(std::string_view name) const {
+  for (const Field& f : fields_) {
+    if (equalsIgnoringCase(f.first, name)) return &f.second;
+  }
+  return nullptr;
 }
 
 void HeaderFields::set(std::string_view name, std::string_view value) {
@@ -151,12 +160,12 @@ URLResponse::URLResponse(URL url, long statusCode, HeaderFields headers) {
   f->http = true;
   f->status = statusCode;
   f->headers = std::move(headers);
-  if (auto ct = f->headers.get("Content-Type")) {
+  if (const std::string* ct = f->headers.find("Content-Type")) {
     auto [mime, charset] = parseContentType(*ct);
     f->mimeType = std::move(mime);
     f->textEncodingName = std::move(charset);
   }
-  if (auto len = f->headers.get("Content-Length")) {
+  if (const std::string* len = f->headers.find("Content-Length")) {
     std::int64_t n = -1;
     auto [p, ec] = std::from_chars(len->data(), len->data() + len->size(), n);
     if (ec == std::errc() && p == len->data() + len->size() && n >= 0) f->expectedLength = n;

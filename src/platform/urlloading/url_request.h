@@ -35,6 +35,9 @@ class HeaderFields {
 
   // The value of the first field named `name` (any letter case).
   std::optional<std::string> get(std::string_view name) const;
+  // The same without a copy: the value in place, or nullptr; valid until the
+  // fields change.
+  const std::string* find(std::string_view name) const;
   bool contains(std::string_view name) const { return get(name).has_value(); }
   // Replaces every field named `name` with one field (kept at the place of
   // the first one, else appended).
@@ -54,6 +57,8 @@ class HeaderFields {
   std::vector<Field> fields_;
 };
 
+// ASCII letters in either case are equal (field names and schemes are
+// ASCII); other bytes must match exactly.
 bool equalsIgnoringCase(std::string_view a, std::string_view b);
 
 class URLRequest {

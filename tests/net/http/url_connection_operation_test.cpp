@@ -188,6 +188,44 @@ TEST(NKURLConnectionOperationTest, LoadsEndingTogetherEachFinishOnceInOrderOffTh
   }
 }
 
+// Start notifications gathered on the network thread are posted once it has
+// no work at hand: an operation whose load goes on is announced while it
+// runs, also when loads started with it end first and take their own start
+// notifications along.
+TEST(NKURLConnectionOperationTest, AnnouncesTheStartOfALoadThatGoesOn) {
+  auto server = HTTPTestServer::start();
+  server->setReply("/quick", HTTPReply::text(200, "quick"));
+  HTTPReply hang;
+  hang.hang = true;
+  server->setReply("/hang", hang);
+  MainQueueEvents events;
+  auto queue = platform::OperationQueue::create();
+  auto slow = NKURLConnectionOperation::create(requestFor(server->url("/hang")));
+  std::vector<NKURLConnectionOperation::Ptr> quick;
+  for (int i = 0; i < 8; ++i) {
+    quick.push_back(NKURLConnectionOperation::create(requestFor(server->url("/quick"))));
+  }
+  queue->addOperation(quick[0]);
+  queue->addOperation(slow);
+  for (int i = 1; i < 8; ++i) queue->addOperation(quick[i]);
+  ASSERT_TRUE(runMainUntil([&] {
+    for (auto& op : quick) {
+      if (events.byOperation[identity(op)].size() < 2) return false;
+    }
+    return !events.byOperation[identity(slow)].empty();
+  }));
+  EXPECT_TRUE(slow->isExecuting());
+  EXPECT_EQ(events.byOperation[identity(slow)], std::vector<std::string>{"start"});
+  for (auto& op : quick) {
+    EXPECT_EQ(events.byOperation[identity(op)], (std::vector<std::string>{"start", "finish"}));
+  }
+  slow->cancel();
+  ASSERT_TRUE(queue->waitUntilAllOperationsAreFinished(std::chrono::seconds(15)));
+  ASSERT_TRUE(runMainUntil([&] { return events.byOperation[identity(slow)].size() == 2; }));
+  EXPECT_EQ(events.byOperation[identity(slow)], (std::vector<std::string>{"start", "finish"}));
+  EXPECT_EQ(slow->error().code(), platform::urlloading::kURLErrorCancelled);
+}
+
 TEST(NKURLConnectionOperationTest, CancelsRacingTheEndOfTheLoadEndItOnceEitherWay) {
   auto server = HTTPTestServer::start();
   server->setReply("/a", HTTPReply::text(200, "whole body"));
