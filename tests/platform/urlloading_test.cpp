@@ -1,4 +1,9 @@
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -6,9 +11,11 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/system/file_util.h"
 #include "platform/urlloading/stream.h"
 #include "platform/urlloading/url_connection.h"
 #include "support/http_test_server.h"
+#include "support/temp_dir.h"
 #include "support/test_certificates.h"
 
 namespace {
@@ -202,6 +209,74 @@ TEST(URLConnectionTest, EveryDelegateIsKeptFromARedirectThatLowersTheScheme) {
   EXPECT_EQ(rec->error.userInfo()[platform::kURLErrorFailingURLStringKey].asString(),
             tls->localhostURL("/down"));
   EXPECT_EQ(plain->requestCount(), 0u);
+}
+
+// A desktop's proxy setting (https_proxy) sends https loads through an HTTP
+// CONNECT tunnel: the proxy's "200 Connection established" is not the
+// server's response, whose status and fields the load must deliver.
+TEST(URLConnectionTest, AnHTTPSLoadThroughAProxyDeliversTheServersResponse) {
+  const char* tinyproxy = "/usr/bin/tinyproxy";
+  if (::access(tinyproxy, X_OK) != 0) GTEST_SKIP() << "no " << tinyproxy;
+  // A free loopback port for the proxy.
+  const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  socklen_t length = sizeof a;
+  ::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &length);
+  ::close(probe);
+  const int port = ntohs(a.sin_port);
+  varnel::testing::TempDir dir("proxy");
+  const std::string config = dir.file("tinyproxy.conf");
+  ASSERT_TRUE(platform::files::writeFileAtomically(
+      config,
+      "Port " + std::to_string(port) + "\nListen 127.0.0.1\nAllow 127.0.0.1\nTimeout 30\n" +
+          "LogFile \"" + dir.file("tinyproxy.log") + "\"\nLogLevel Connect\nMaxClients 8\n",
+      0600));
+  const pid_t proxy = ::fork();
+  if (proxy == 0) {
+    ::execl(tinyproxy, tinyproxy, "-d", "-c", config.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ASSERT_GT(proxy, 0);
+  struct Ender {
+    pid_t pid;
+    ~Ender() {
+      ::kill(pid, SIGTERM);
+      ::waitpid(pid, nullptr, 0);
+    }
+  } ender{proxy};
+  // Wait for the proxy to listen.
+  bool listening = false;
+  for (int i = 0; i < 500 && !listening; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    listening = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    if (!listening) ::usleep(10 * 1000);
+  }
+  ASSERT_TRUE(listening);
+
+  auto ca = test_support::makeCertificateAuthority("Proxy CA");
+  auto leaf = test_support::makeLeafCertificate(ca, "localhost", {"localhost"}, {"127.0.0.1"});
+  auto tls = HTTPTestServer::startTLS(leaf.certificatePEM + ca.certificatePEM, leaf.privateKeyPEM);
+  tls->setReply("/through", HTTPReply::text(201, "from the server").header("X-Server", "yes"));
+  auto rec = std::make_shared<Recorder>();
+  rec->challengeHook = [](const AuthenticationChallenge& c) {
+    c.sender()->useCredential(URLCredential::forTrust(c.protectionSpace().serverTrust), c);
+  };
+  ::setenv("https_proxy", ("http://127.0.0.1:" + std::to_string(port)).c_str(), 1);
+  ::unsetenv("no_proxy");
+  ::unsetenv("NO_PROXY");
+  load(URLRequest(URL(tls->localhostURL("/through"))), rec);
+  ::unsetenv("https_proxy");
+  ASSERT_TRUE(rec->response) << rec->error.localizedDescription();
+  EXPECT_EQ(rec->response->statusCode(), 201);
+  EXPECT_EQ(rec->response->allHeaderFields().get("X-Server"), "yes");
+  EXPECT_EQ(rec->body, "from the server");
+  // The load really went through the proxy.
+  EXPECT_NE(platform::files::readFile(dir.file("tinyproxy.log")).value_or("").find("CONNECT"),
+            std::string::npos);
 }
 
 TEST(URLConnectionTest, PostRedirectedBy303BecomesGet) {

@@ -907,6 +907,9 @@ bool URLConnection::Transfer::begin() {
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::headerCallback);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::writeCallback);
+    // Through a proxy's tunnel (the desktop's https_proxy), the proxy's own
+    // answer to CONNECT is not the server's response.
+    curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   }
 
   // Only a body changes the fields sent.
