@@ -218,6 +218,12 @@ class JTParseState {
     atIndex_ += static_cast<std::size_t>(n) + 2;
     return 0;
   }
+  // The same for a string jtShortPlainStringLength has turned down.
+  int nextLongStringToken() {
+    token_.ptr = input_ + atIndex_;
+    token_.value.cacheSlot = -1;
+    return parseString(false);
+  }
   int nextNumberToken() {
     token_.ptr = input_ + atIndex_;
     token_.value = JTTokenValue();
