@@ -940,6 +940,11 @@ const platform::ValueNode* JSONDecoder::fastNodeString(const std::uint8_t*& p) {
     p += n + 2;
     return stringNode(v);
   }
+  return scannedStringNode(p);
+}
+
+// A string that jtShortPlainStringLength turned down, through the scanner.
+const platform::ValueNode* JSONDecoder::scannedStringNode(const std::uint8_t*& p) {
   state_.setAtIndex(static_cast<std::size_t>(p - state_.input()));
   if (state_.nextLongStringToken() != 0) return nullptr;
   p = state_.input() + state_.atIndex();
@@ -948,7 +953,15 @@ const platform::ValueNode* JSONDecoder::fastNodeString(const std::uint8_t*& p) {
 
 const platform::ValueNode* JSONDecoder::fastNodeValue(const std::uint8_t*& p, std::size_t keySlot) {
   const int n = jtShortPlainStringLength(p, state_.input() + state_.length());
-  if (n <= 0 || static_cast<std::size_t>(n) > kCacheMaximumValueLength) return fastNodeString(p);
+  if (n < 0) return scannedStringNode(p);
+  if (n == 0 || static_cast<std::size_t>(n) > kCacheMaximumValueLength) {
+    JTTokenValue v;
+    v.ptr = p + 1;
+    v.length = static_cast<std::size_t>(n);
+    v.type = JTValueType::String;
+    p += n + 2;
+    return uncachedString(v, nullptr);
+  }
   Workspace& w = *cache_;
   if (w.items[keySlot].valueMisses >= kValueMissesToSkip && ++valueSkips_ % kValueSkipProbe != 0) {
     const char* bytes = reinterpret_cast<const char*>(p + 1);

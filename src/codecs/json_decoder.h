@@ -149,6 +149,7 @@ class JSONDecoder {
   const platform::ValueNode* fastNodeArray(const std::uint8_t*& p);
   const platform::ValueNode* fastNodeDictionary(const std::uint8_t*& p);
   const platform::ValueNode* fastNodeString(const std::uint8_t*& p);
+  const platform::ValueNode* scannedStringNode(const std::uint8_t*& p);
   // A dictionary key: its hash goes to `keyHash`. `hint` (see kHintSlot)
   // names the cache slot where the key is likely to be; it becomes the slot
   // the key was found in (kNoSlot when it is not in the cache).

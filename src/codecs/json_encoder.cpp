@@ -70,18 +70,6 @@ struct EscapeTable {
 };
 constexpr EscapeTable kEscape;
 
-// 2 for the lead byte of a two-byte UTF-8 sequence, 3 for that of a
-// three-byte sequence whose second byte may be any continuation byte; 0
-// for every other byte (checked in full by utf8Sequence).
-struct UTF8LeadTable {
-  std::uint8_t v[256];
-  constexpr UTF8LeadTable() : v() {
-    for (int i = 0xC2; i <= 0xDF; ++i) v[i] = 2;
-    for (int i = 0xE1; i <= 0xEF; ++i) v[i] = i == 0xED ? 0 : 3;
-  }
-};
-constexpr UTF8LeadTable kUTF8Lead;
-
 // Bit 7 of each byte of x (eight bytes of a string, loaded in little-endian
 // order) that needs a look: '"', '\\', a control byte, a byte of 0x80 or
 // more, and '/' when `slash` (borrows only run upwards, so the lowest
@@ -161,6 +149,18 @@ inline void copyBytes(char* to, const char* from, std::size_t n) {
   } else {
     std::memcpy(to, from, n);
   }
+}
+
+// Copies n bytes, sixteen at a time (the last block overlapping the one
+// before): runs of text in other scripts, mostly too short for a call.
+inline void copyRun(char* to, const std::uint8_t* from, std::size_t n) {
+  if (n <= 16) {
+    copyBytes(to, reinterpret_cast<const char*>(from), n);
+    return;
+  }
+  std::size_t i = 0;
+  for (; i + 16 < n; i += 16) std::memcpy(to + i, from + i, 16);
+  std::memcpy(to + n - 16, from + n - 16, 16);
 }
 
 // The encoder's output: a growable byte buffer whose appends are inline (a
@@ -599,21 +599,37 @@ struct JTSerializer::State {
         const __m128i quote = _mm_set1_epi8('"');
         const __m128i backslash = _mm_set1_epi8('\\');
         const __m128i slash = escapeSlash ? _mm_set1_epi8('/') : quote;
+        // Text in other scripts goes through here too, unless it is to be
+        // escaped: whole well-formed sequences of the common kinds count as
+        // plain text (jtPlainTextPrefix16).
+        const bool plainNonASCII = !escapeNonASCII;
         while (end - p >= 16) {
           const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
           _mm_storeu_si128(reinterpret_cast<__m128i*>(at), v);
           const __m128i hit =
               _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(v, space), _mm_cmpeq_epi8(v, quote)),
                            _mm_or_si128(_mm_cmpeq_epi8(v, backslash), _mm_cmpeq_epi8(v, slash)));
-          const int mask = _mm_movemask_epi8(hit);
-          if (mask != 0) {
-            const int n = __builtin_ctz(static_cast<unsigned>(mask));
-            p += n;
-            at += n;
+          const auto mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+          if (mask == 0) {
+            p += 16;
+            at += 16;
+            continue;
+          }
+          const int first = std::countr_zero(mask);
+          if (p[first] < 0x80 || !plainNonASCII) {
+            p += first;
+            at += first;
             goto special;
           }
-          p += 16;
-          at += 16;
+          // Up to a byte of 0x80 or more: the ASCII bytes to look at (the
+          // mask also holds every byte of 0x80 or more).
+          const unsigned asciiSpecial = mask & ~static_cast<unsigned>(_mm_movemask_epi8(v));
+          const int n = jtPlainTextPrefix16(v, asciiSpecial);
+          p += n;
+          at += n;
+          if (n == 16) continue;
+          if (((asciiSpecial >> n) & 1U) != 0) goto special;
+          if (n == 0) break;  // a closer look, below
         }
       }
 #endif
@@ -649,16 +665,8 @@ struct JTSerializer::State {
         // which would stop at the next byte again; then copy it.
         const std::uint8_t* runStart = p;
         do {
-          // Two-byte sequences, and three-byte ones whose second byte has
-          // the full range (leads E1-EC, EE, EF), checked inline: a byte b
-          // is a continuation byte when (b ^ 0x80) < 0x40.
-          const unsigned lead = kUTF8Lead.v[*p];
-          if (lead == 2 && end - p >= 2 && (p[1] ^ 0x80U) < 0x40) {
-            p += 2;
-            continue;
-          }
-          if (lead == 3 && end - p >= 3 && ((p[1] ^ 0x80U) | (p[2] ^ 0x80U)) < 0x40) {
-            p += 3;
+          if (const int common = jtCommonUTF8Sequence(p, end)) {
+            p += common;
             continue;
           }
           std::uint32_t cp = 0;
@@ -669,7 +677,7 @@ struct JTSerializer::State {
           }
           p += n;
         } while (p < end && *p >= 0x80);
-        std::memcpy(at, runStart, static_cast<std::size_t>(p - runStart));
+        copyRun(at, runStart, static_cast<std::size_t>(p - runStart));
         at += p - runStart;
         continue;
       }

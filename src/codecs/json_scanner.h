@@ -169,6 +169,71 @@ inline int jtShortPlainStringLength(const std::uint8_t* p, const std::uint8_t* e
 #endif
 }
 
+// 2 for the lead byte of a two-byte UTF-8 sequence, 3 for that of a
+// three-byte sequence whose second byte may be any continuation byte (E1-EC,
+// EE, EF); 0 for every other byte.
+struct JTUTF8LeadTable {
+  std::uint8_t v[256];
+  constexpr JTUTF8LeadTable() : v() {
+    for (int i = 0xC2; i <= 0xDF; ++i) v[i] = 2;
+    for (int i = 0xE1; i <= 0xEF; ++i) v[i] = i == 0xED ? 0 : 3;
+  }
+};
+inline constexpr JTUTF8LeadTable kJTUTF8Lead;
+
+// The length (2 or 3) of the well-formed sequence at p when it is of one of
+// the two common kinds above, most text in other scripts; 0 for any other
+// bytes (which need the full check). A byte b is a continuation byte when
+// (b ^ 0x80) < 0x40.
+inline int jtCommonUTF8Sequence(const std::uint8_t* p, const std::uint8_t* end) {
+  const unsigned lead = kJTUTF8Lead.v[*p];
+  if (lead == 2) return end - p >= 2 && (p[1] ^ 0x80U) < 0x40 ? 2 : 0;
+  if (lead == 3) return end - p >= 3 && ((p[1] ^ 0x80U) | (p[2] ^ 0x80U)) < 0x40 ? 3 : 0;
+  return 0;
+}
+
+#if defined(__SSE2__)
+// How many of the 16 bytes `x` are plain string text from the first on:
+// bytes outside `special` (a mask of the ASCII bytes the caller must look
+// at: quotes, backslashes, controls) that are ASCII or belong to whole,
+// well-formed UTF-8 sequences of the two common kinds above. A sequence cut
+// by the end of the block (or by a special byte) is left for the next look;
+// 0 means the first byte needs a closer one (a special byte, another kind of
+// sequence, or a malformed one, which the caller's full check names).
+inline int jtPlainTextPrefix16(__m128i x, unsigned special) {
+  const auto nonASCII = static_cast<unsigned>(_mm_movemask_epi8(x));
+  if (nonASCII == 0) return std::countr_zero(special | 0x10000U);
+  // As signed bytes: continuation 80-BF below -64; leads C2-DF from -62 to
+  // -33; leads E1-EF from -31 to -17, less ED (-19).
+  const auto cont = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(x, _mm_set1_epi8(-64))));
+  const auto lead2 = static_cast<unsigned>(_mm_movemask_epi8(
+      _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8(-63)), _mm_cmplt_epi8(x, _mm_set1_epi8(-32)))));
+  const auto lead3 = static_cast<unsigned>(
+      _mm_movemask_epi8(_mm_andnot_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8(-19)),
+                                         _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8(-32)),
+                                                       _mm_cmplt_epi8(x, _mm_set1_epi8(-16))))));
+  const unsigned other = nonASCII & ~(cont | lead2 | lead3);
+  unsigned limit = static_cast<unsigned>(std::countr_zero(special | other | 0x10000U));
+  const unsigned leads = lead2 | lead3;
+  // Leave out the sequences that need bytes from `limit` on (one cut short
+  // may end just where another begins: E4 B8 E4 ...).
+  for (;;) {
+    if (limit >= 1 && ((leads >> (limit - 1)) & 1U) != 0) {
+      limit -= 1;
+    } else if (limit >= 2 && ((lead3 >> (limit - 2)) & 1U) != 0) {
+      limit -= 2;
+    } else {
+      break;
+    }
+  }
+  const unsigned inside = (1U << limit) - 1;
+  // Every continuation byte must be one a lead before it asks for, and the
+  // other way round.
+  const unsigned required = ((leads << 1) | (lead3 << 2)) & inside;
+  return required == (cont & inside) ? static_cast<int>(limit) : 0;
+}
+#endif
+
 // One UTF-8 sequence starting at a byte of 0x80 or more.
 enum class JTUTF8Result { OK, SourceExhausted, SourceIllegal };
 struct JTUTF8Conversion {
