@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -359,6 +360,77 @@ TEST(JsonEncoder, RealsAreWrittenWithSeventeenSignificantDigitsExactly) {
     ASSERT_EQ(written.substr(at, end - at), expected.substr(at, end - at)) << "real " << i;
     at = end;
   }
+}
+
+// Output beyond the first block goes into a chain of blocks assembled at
+// the end. A string written again is copied from its first writing, which
+// may lie in an earlier block; strings and escapes that straddle a block's
+// end come out whole; both result forms hold the same bytes.
+TEST(JsonEncoder, LargeOutputsAcrossBlocks) {
+  const Value repeated("the same string object, written again and again");
+  std::vector<Value> elements;
+  std::string expected = "[";
+  std::mt19937 rng(7);
+  for (int i = 0; i < 60000; ++i) {
+    if (i > 0) expected += ",";
+    if (i % 3 == 0) {
+      elements.push_back(repeated);
+      expected += "\"" + std::string(repeated.stringView()) + "\"";
+    } else {
+      // Unique strings of every length up to 100, some with escapes.
+      std::string s(rng() % 100, 'a' + static_cast<char>(i % 26));
+      std::string escaped = s;
+      if (!s.empty() && i % 5 == 0) {
+        s[s.size() / 2] = '"';
+        escaped = s.substr(0, s.size() / 2) + "\\\"" + s.substr(s.size() / 2 + 1);
+      }
+      elements.push_back(Value(s));
+      expected += "\"" + escaped + "\"";
+    }
+  }
+  expected += "]";
+  ASSERT_GT(expected.size(), std::size_t{2} << 20) << "several blocks";
+  const Value tree = Value::array(std::move(elements));
+  for (int i = 0; i < 2; ++i) {  // the second with the thread's state reused
+    EXPECT_EQ(text(tree), expected);
+    const Value data = JSONData(tree);
+    ASSERT_TRUE(data.isData());
+    EXPECT_EQ(std::string(data.asData().begin(), data.asData().end()), expected);
+  }
+  // A small output after a large one is whole too.
+  EXPECT_EQ(text(Value::array({repeated})), "[\"" + std::string(repeated.stringView()) + "\"]");
+}
+
+// Pretty printing remembers the key order of a set of decoded keys in one
+// table layout. Objects that share some keys (the same key objects) but
+// not all, in the same or other orders and counts, each come out sorted,
+// exactly as the mutable tree of the same document (sorted pair by pair).
+TEST(JsonEncoder, PrettyKeyOrderOfObjectsSharingKeys) {
+  const std::vector<std::string> keys = {"k",  "a",   "b",   "c",  "x", "y", "ab",
+                                         "ka", "kab", "aaa", "zz", "",  "é"};
+  std::mt19937 rng(11);
+  std::string doc = "[";
+  for (int i = 0; i < 400; ++i) {
+    if (i > 0) doc += ",";
+    doc += "{";
+    std::vector<std::string> chosen;
+    const std::size_t count = rng() % 7;
+    for (std::size_t j = 0; j < count; ++j) {
+      const std::string& key = keys[rng() % keys.size()];
+      if (std::find(chosen.begin(), chosen.end(), key) == chosen.end()) chosen.push_back(key);
+    }
+    for (std::size_t j = 0; j < chosen.size(); ++j) {
+      if (j > 0) doc += ",";
+      doc += "\"" + chosen[j] + "\":" + std::to_string(j);
+    }
+    doc += "}";
+  }
+  doc += "]";
+  const Value immutable = objectFromJSONString(doc);
+  const Value mutableTree = mutableObjectFromJSONString(doc);
+  ASSERT_TRUE(immutable.isArray());
+  ASSERT_TRUE(mutableTree.isArray());
+  EXPECT_EQ(text(immutable, JTSerializeOptionPretty), text(mutableTree, JTSerializeOptionPretty));
 }
 
 }  // namespace
