@@ -17,7 +17,11 @@
 //     longer values, such as messages or reals printed at full precision,
 //     hardly ever repeat), so equal leaves
 //     within one document, or across documents parsed with the same
-//     decoder, are usually the same object (Value::isSameObject). The cache
+//     decoder, are usually the same object (Value::isSameObject). In an
+//     immutable parse, string values of a dictionary key whose last eight
+//     values all missed the cache skip it, but for every sixteenth (values
+//     such as identifiers never repeat, and a probe costs more than the
+//     leaf). The cache
 //     never keeps a document alive: a leaf is shared with a later parse only
 //     while its first document lives (and for the 16 most recent parses).
 //     Decoders never share leaves with each other.
