@@ -559,22 +559,10 @@ int JTParseState::parseString(bool hash) {
       return parseStringSlow(p, hash);
     }
     // A byte of 0x80 or more. Text in other scripts is one sequence after
-    // another: sixteen bytes at a time while they are sequences of the
-    // common kinds and plain ASCII, otherwise the run is checked here rather
-    // than going back to the block scan, which would stop at the very next
-    // byte.
-#if defined(__SSE2__)
-    if (end - p >= 16) {
-      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      const unsigned asciiSpecial =
-          jtSpecialMask16(p) & ~static_cast<unsigned>(_mm_movemask_epi8(x));
-      const int n = jtPlainTextPrefix16(x, asciiSpecial);
-      if (n > 0) {
-        p += n;
-        continue;
-      }
-    }
-#endif
+    // another: the run is checked here rather than going back to the block
+    // scan, which would stop at the very next byte. (A check of sixteen
+    // bytes at a time is slower here: each block waits on the one before,
+    // where the sequences of one script are predicted one after the other.)
     do {
       if (const int common = jtCommonUTF8Sequence(p, end)) {
         p += common;

@@ -213,24 +213,20 @@ inline int jtPlainTextPrefix16(__m128i x, unsigned special) {
                                          _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8(-32)),
                                                        _mm_cmplt_epi8(x, _mm_set1_epi8(-16))))));
   const unsigned other = nonASCII & ~(cont | lead2 | lead3);
-  unsigned limit = static_cast<unsigned>(std::countr_zero(special | other | 0x10000U));
-  const unsigned leads = lead2 | lead3;
-  // Leave out the sequences that need bytes from `limit` on (one cut short
-  // may end just where another begins: E4 B8 E4 ...).
-  for (;;) {
-    if (limit >= 1 && ((leads >> (limit - 1)) & 1U) != 0) {
-      limit -= 1;
-    } else if (limit >= 2 && ((lead3 >> (limit - 2)) & 1U) != 0) {
-      limit -= 2;
-    } else {
-      break;
-    }
-  }
+  const auto limit = static_cast<unsigned>(std::countr_zero(special | other | 0x10000U));
   const unsigned inside = (1U << limit) - 1;
-  // Every continuation byte must be one a lead before it asks for, and the
-  // other way round.
-  const unsigned required = ((leads << 1) | (lead3 << 2)) & inside;
-  return required == (cont & inside) ? static_cast<int>(limit) : 0;
+  // Every continuation byte before `limit` must be one a lead before it
+  // asks for, and the other way round (a lead's bytes from `limit` on are
+  // not seen).
+  const unsigned leads = lead2 | lead3;
+  const unsigned required = (leads << 1) | (lead3 << 2);
+  if ((required & inside) != (cont & inside)) return 0;
+  // The count stops before a sequence that needs bytes from `limit` on: a
+  // lead just before it, or a three-byte lead two before it (whose second
+  // byte the check above has found a continuation byte, not a lead).
+  const unsigned cutBy1 = ((leads << 1) >> limit) & 1U;
+  const unsigned cutBy2 = ((lead3 << 2) >> limit) & 1U;
+  return static_cast<int>(limit - cutBy1 - 2 * cutBy2);
 }
 #endif
 
