@@ -590,6 +590,31 @@ struct JTSerializer::State {
       }
     };
     if (quotes) *at++ = '"';
+    // A short string that needs no escape (most keys and values) in one
+    // look: two overlapping words cover it.
+    if (s.size() >= 4 && s.size() < 16) {
+      const std::size_t n = s.size();
+      std::uint64_t first, last;
+      if (n >= 8) {
+        std::memcpy(&first, p, 8);
+        std::memcpy(&last, p + n - 8, 8);
+      } else {
+        // Four bytes each, padded with letters (which need no look).
+        constexpr std::uint64_t kLetters = 0x6161616100000000ULL;
+        std::uint32_t a, b;
+        std::memcpy(&a, p, 4);
+        std::memcpy(&b, p + n - 4, 4);
+        first = a | kLetters;
+        last = b | kLetters;
+      }
+      if ((specialMask8(first, escapeSlash) | specialMask8(last, escapeSlash)) == 0) {
+        copyBytes(at, s.data(), n);
+        at += n;
+        if (quotes) *at++ = '"';
+        out.commit(at);
+        return true;
+      }
+    }
     for (;;) {
 #if defined(__SSE2__)
       {
