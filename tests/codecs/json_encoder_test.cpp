@@ -172,9 +172,16 @@ TEST(JsonEncoder, EscapesAtEveryPlaceOfALongString) {
       {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80", "\\ud83d\\ude00"},
   };
   const std::string filler = "abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJ";
+  // Short strings too (up to 20 bytes of filler beside the special one),
+  // which are looked at in one go when they need no escape.
+  std::vector<std::pair<std::size_t, std::size_t>> places;  // (before, length)
+  for (std::size_t at = 0; at <= 40; ++at) places.emplace_back(at, 40);
+  for (std::size_t length = 0; length <= 20; ++length) {
+    for (std::size_t at = 0; at <= length; ++at) places.emplace_back(at, length);
+  }
   for (const Special& special : specials) {
-    for (std::size_t at = 0; at <= 40; ++at) {
-      const std::string before = filler.substr(0, at), after = filler.substr(at, 40 - at);
+    for (const auto& [at, length] : places) {
+      const std::string before = filler.substr(0, at), after = filler.substr(at, length - at);
       const Value v = Value::array({before + special.raw + after});
       EXPECT_EQ(text(v), "[\"" + before + special.plain + after + "\"]") << at;
       EXPECT_EQ(text(v, JTSerializeOptionEscapeSlash),
