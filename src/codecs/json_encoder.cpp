@@ -70,18 +70,29 @@ struct EscapeTable {
 };
 constexpr EscapeTable kEscape;
 
+// The same with the bytes of 0x80 or more as plain bytes.
+struct EscapeHighPlainTable {
+  std::uint8_t v[256];
+  constexpr EscapeHighPlainTable() : v() {
+    for (int i = 0; i < 256; ++i) v[i] = i < 0x80 ? EscapeTable().v[i] : 0;
+  }
+};
+constexpr EscapeHighPlainTable kEscapeHighPlain;
+
 // Bit 7 of each byte of x (eight bytes of a string, loaded in little-endian
-// order) that needs a look: '"', '\\', a control byte, a byte of 0x80 or
-// more, and '/' when `slash` (borrows only run upwards, so the lowest
-// flagged byte is exact).
-inline std::uint64_t specialMask8(std::uint64_t x, bool slash) {
+// order) that needs a look: '"', '\\', a control byte, '/' when `slash`,
+// and a byte of 0x80 or more unless `highIsPlain` (borrows only run
+// upwards, so the lowest flagged byte is exact).
+inline std::uint64_t specialMask8(std::uint64_t x, bool slash, bool highIsPlain) {
   constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
   constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
   auto equal = [&](char c) {
     const std::uint64_t y = x ^ (kOnes * static_cast<std::uint8_t>(c));
     return (y - kOnes) & ~y;
   };
-  std::uint64_t found = equal('"') | equal('\\') | (x - kOnes * 0x20) | x;
+  // Below 0x20: borrows from a byte that is not itself 0x80 or more.
+  std::uint64_t found = equal('"') | equal('\\') | ((x - kOnes * 0x20) & ~x);
+  if (!highIsPlain) found |= x;
   if (slash) found |= equal('/');
   return found & kHigh;
 }
@@ -149,18 +160,6 @@ inline void copyBytes(char* to, const char* from, std::size_t n) {
   } else {
     std::memcpy(to, from, n);
   }
-}
-
-// Copies n bytes, sixteen at a time (the last block overlapping the one
-// before): runs of text in other scripts, mostly too short for a call.
-inline void copyRun(char* to, const std::uint8_t* from, std::size_t n) {
-  if (n <= 16) {
-    copyBytes(to, reinterpret_cast<const char*>(from), n);
-    return;
-  }
-  std::size_t i = 0;
-  for (; i + 16 < n; i += 16) std::memcpy(to + i, from + i, 16);
-  std::memcpy(to + n - 16, from + n - 16, 16);
 }
 
 // The encoder's output: a growable byte buffer whose appends are inline (a
@@ -575,6 +574,11 @@ struct JTSerializer::State {
     const bool quotes = (encodeOption & JTEncodeOptionStringObjTrimQuotes) == 0;
     const bool escapeSlash = (options & JTSerializeOptionEscapeSlash) != 0;
     const bool escapeNonASCII = (options & JTSerializeOptionEscapeNonASCII) != 0;
+    // Unless they are escaped, bytes of 0x80 or more are copied like plain
+    // ASCII, and the text is checked to be well-formed UTF-8 once, at the
+    // end, when any was met.
+    const bool highIsPlain = !escapeNonASCII;
+    std::uint64_t high = 0;  // bit 7 of a byte: a byte of 0x80 or more was met
     const auto* p = reinterpret_cast<const std::uint8_t*>(s.data());
     const auto* end = p + s.size();
     constexpr std::size_t kSlack = 32;
@@ -607,7 +611,12 @@ struct JTSerializer::State {
         first = a | kLetters;
         last = b | kLetters;
       }
-      if ((specialMask8(first, escapeSlash) | specialMask8(last, escapeSlash)) == 0) {
+      if ((specialMask8(first, escapeSlash, highIsPlain) |
+           specialMask8(last, escapeSlash, highIsPlain)) == 0) {
+        if (((first | last) & 0x8080808080808080ULL) != 0 && !jtWellFormedUTF8(p, end)) {
+          fail(kNotUTF8);
+          return false;
+        }
         copyBytes(at, s.data(), n);
         at += n;
         if (quotes) *at++ = '"';
@@ -618,21 +627,24 @@ struct JTSerializer::State {
     for (;;) {
 #if defined(__SSE2__)
       {
-        // Control characters and bytes from 0x80 (below 0x20 as signed
-        // bytes), '"', '\\', and '/' when it is escaped.
+        // Control characters (below 0x20 as signed bytes, which takes in
+        // the bytes from 0x80 too, unless they are plain), '"', '\\', and
+        // '/' when it is escaped.
         const __m128i space = _mm_set1_epi8(0x20);
         const __m128i quote = _mm_set1_epi8('"');
         const __m128i backslash = _mm_set1_epi8('\\');
         const __m128i slash = escapeSlash ? _mm_set1_epi8('/') : quote;
-        // Text in other scripts goes through here too, unless it is to be
-        // escaped: whole well-formed sequences of the common kinds count as
-        // plain text (jtPlainTextPrefix16).
-        const bool plainNonASCII = !escapeNonASCII;
+        const __m128i plainHigh = highIsPlain ? _mm_set1_epi8(-1) : _mm_setzero_si128();
+        __m128i seen = _mm_setzero_si128();
         while (end - p >= 16) {
           const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
           _mm_storeu_si128(reinterpret_cast<__m128i*>(at), v);
+          seen = _mm_or_si128(seen, v);
+          const __m128i controls =
+              _mm_andnot_si128(_mm_and_si128(plainHigh, _mm_cmplt_epi8(v, _mm_setzero_si128())),
+                               _mm_cmplt_epi8(v, space));
           const __m128i hit =
-              _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(v, space), _mm_cmpeq_epi8(v, quote)),
+              _mm_or_si128(_mm_or_si128(controls, _mm_cmpeq_epi8(v, quote)),
                            _mm_or_si128(_mm_cmpeq_epi8(v, backslash), _mm_cmpeq_epi8(v, slash)));
           const auto mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
           if (mask == 0) {
@@ -641,21 +653,12 @@ struct JTSerializer::State {
             continue;
           }
           const int first = std::countr_zero(mask);
-          if (p[first] < 0x80 || !plainNonASCII) {
-            p += first;
-            at += first;
-            goto special;
-          }
-          // Up to a byte of 0x80 or more: the ASCII bytes to look at (the
-          // mask also holds every byte of 0x80 or more).
-          const unsigned asciiSpecial = mask & ~static_cast<unsigned>(_mm_movemask_epi8(v));
-          const int n = jtPlainTextPrefix16(v, asciiSpecial);
-          p += n;
-          at += n;
-          if (n == 16) continue;
-          if (((asciiSpecial >> n) & 1U) != 0) goto special;
-          if (n == 0) break;  // a closer look, below
+          p += first;
+          at += first;
+          high |= static_cast<std::uint64_t>(_mm_movemask_epi8(seen)) != 0 ? 0x80 : 0;
+          goto special;
         }
+        high |= static_cast<std::uint64_t>(_mm_movemask_epi8(seen)) != 0 ? 0x80 : 0;
       }
 #endif
       if constexpr (std::endian::native == std::endian::little) {
@@ -663,7 +666,8 @@ struct JTSerializer::State {
           std::uint64_t x;
           std::memcpy(&x, p, 8);
           std::memcpy(at, &x, 8);
-          const std::uint64_t found = specialMask8(x, escapeSlash);
+          high |= x;
+          const std::uint64_t found = specialMask8(x, escapeSlash, highIsPlain);
           if (found != 0) {
             const int n = std::countr_zero(found) >> 3;
             p += n;
@@ -674,7 +678,13 @@ struct JTSerializer::State {
           at += 8;
         }
       }
-      while (p < end && kEscape.v[*p] == 0) *at++ = static_cast<char>(*p++);
+      {
+        const std::uint8_t* table = highIsPlain ? kEscapeHighPlain.v : kEscape.v;
+        while (p < end && table[*p] == 0) {
+          high |= *p;
+          *at++ = static_cast<char>(*p++);
+        }
+      }
       if (p >= end) break;
     special : {
       const std::uint8_t c = *p;
@@ -682,28 +692,6 @@ struct JTSerializer::State {
       if (escape == 2 && !escapeSlash) {
         *at++ = '/';
         ++p;
-        continue;
-      }
-      if (escape == 3 && !escapeNonASCII) {
-        // Text in other scripts is mostly one sequence after another: check
-        // the whole run here rather than going back to the block scan,
-        // which would stop at the next byte again; then copy it.
-        const std::uint8_t* runStart = p;
-        do {
-          if (const int common = jtCommonUTF8Sequence(p, end)) {
-            p += common;
-            continue;
-          }
-          std::uint32_t cp = 0;
-          const int n = utf8Sequence(p, end, &cp);
-          if (n == 0) {
-            fail(kNotUTF8);
-            return false;
-          }
-          p += n;
-        } while (p < end && *p >= 0x80);
-        copyRun(at, runStart, static_cast<std::size_t>(p - runStart));
-        at += p - runStart;
         continue;
       }
       room(12);
@@ -781,6 +769,11 @@ struct JTSerializer::State {
         }
       }
     }
+    }
+    if ((high & 0x8080808080808080ULL) != 0 && highIsPlain &&
+        !jtWellFormedUTF8(reinterpret_cast<const std::uint8_t*>(s.data()), end)) {
+      fail(kNotUTF8);
+      return false;
     }
     if (quotes) *at++ = '"';
     out.commit(at);

@@ -192,43 +192,11 @@ inline int jtCommonUTF8Sequence(const std::uint8_t* p, const std::uint8_t* end) 
   return 0;
 }
 
-#if defined(__SSE2__)
-// How many of the 16 bytes `x` are plain string text from the first on:
-// bytes outside `special` (a mask of the ASCII bytes the caller must look
-// at: quotes, backslashes, controls) that are ASCII or belong to whole,
-// well-formed UTF-8 sequences of the two common kinds above. A sequence cut
-// by the end of the block (or by a special byte) is left for the next look;
-// 0 means the first byte needs a closer one (a special byte, another kind of
-// sequence, or a malformed one, which the caller's full check names).
-inline int jtPlainTextPrefix16(__m128i x, unsigned special) {
-  const auto nonASCII = static_cast<unsigned>(_mm_movemask_epi8(x));
-  if (nonASCII == 0) return std::countr_zero(special | 0x10000U);
-  // As signed bytes: continuation 80-BF below -64; leads C2-DF from -62 to
-  // -33; leads E1-EF from -31 to -17, less ED (-19).
-  const auto cont = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(x, _mm_set1_epi8(-64))));
-  const auto lead2 = static_cast<unsigned>(_mm_movemask_epi8(
-      _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8(-63)), _mm_cmplt_epi8(x, _mm_set1_epi8(-32)))));
-  const auto lead3 = static_cast<unsigned>(
-      _mm_movemask_epi8(_mm_andnot_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8(-19)),
-                                         _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8(-32)),
-                                                       _mm_cmplt_epi8(x, _mm_set1_epi8(-16))))));
-  const unsigned other = nonASCII & ~(cont | lead2 | lead3);
-  const auto limit = static_cast<unsigned>(std::countr_zero(special | other | 0x10000U));
-  const unsigned inside = (1U << limit) - 1;
-  // Every continuation byte before `limit` must be one a lead before it
-  // asks for, and the other way round (a lead's bytes from `limit` on are
-  // not seen).
-  const unsigned leads = lead2 | lead3;
-  const unsigned required = (leads << 1) | (lead3 << 2);
-  if ((required & inside) != (cont & inside)) return 0;
-  // The count stops before a sequence that needs bytes from `limit` on: a
-  // lead just before it, or a three-byte lead two before it (whose second
-  // byte the check above has found a continuation byte, not a lead).
-  const unsigned cutBy1 = ((leads << 1) >> limit) & 1U;
-  const unsigned cutBy2 = ((lead3 << 2) >> limit) & 1U;
-  return static_cast<int>(limit - cutBy1 - 2 * cutBy2);
-}
-#endif
+// Whether [p, end) is well-formed UTF-8 as the string scanner reads it
+// (noncharacters included, surrogates not). Sixteen bytes at a time in
+// fixed steps, each independent of the one before, while the text holds
+// only the common kinds of sequence; one sequence at a time otherwise.
+bool jtWellFormedUTF8(const std::uint8_t* p, const std::uint8_t* end);
 
 // One UTF-8 sequence starting at a byte of 0x80 or more.
 enum class JTUTF8Result { OK, SourceExhausted, SourceIllegal };
