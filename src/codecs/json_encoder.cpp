@@ -780,6 +780,9 @@ struct JTSerializer::State {
     return true;
   }
 
+  // Strings of elements written again from the cache: from this length on.
+  static constexpr std::size_t kCachedStringLength = 16;
+
   // Numbers are written straight into the output, not through a buffer of
   // their own.
   static constexpr std::size_t kNumberRoom = 40;
@@ -1048,6 +1051,12 @@ struct JTSerializer::State {
   // which may keep it) becomes an owning handle.
   bool encodeElement(const Value& e, const JTArray* array, const JTDictionary* dictionary) {
     const ValueKind kind = e.kind();
+    if (kind == ValueKind::String) {
+      // A short string is written in about the time a look in the cache
+      // takes (and most values met once are not met again).
+      const std::string_view text = e.stringView();
+      if (text.size() < kCachedStringLength) return encodeString(text);
+    }
     if (kind == ValueKind::Data || kind == ValueKind::Date || kind == ValueKind::None) {
       if (array != nullptr) return encode(array->owning(e), nullptr);
       if (dictionary != nullptr) return encode(dictionary->owning(e), nullptr);
