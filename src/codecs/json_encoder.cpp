@@ -862,6 +862,7 @@ struct JTSerializer::State {
       }
       sortedEntries.push_back({key, &e, prefix});
     }
+    if (sortedEntries.size() - base < 2) return true;  // nothing to order
     SortedEntry* from = sortedEntries.data() + base;
     SortedEntry* to = sortedEntries.data() + sortedEntries.size();
     if (to - from <= 16) {

@@ -8,6 +8,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "codecs/json_decoder.h"
@@ -70,6 +71,11 @@ TEST(JsonEncoder, PrettyDecodedTreeMatchesMutableTree) {
                 text(mutableTree, JTSerializeOptionPretty));
     }
   }
+  // An empty decoded object, first thing on a fresh thread (whose state
+  // holds nothing yet).
+  std::thread([] {
+    EXPECT_EQ(text(objectFromJSONString("{}"), JTSerializeOptionPretty), "{\n  \n}");
+  }).join();
   EXPECT_EQ(text(objectFromJSONString(R"({"b":{"d":1,"c":2},"a":0})"), JTSerializeOptionPretty),
             "{\n  \"a\": 0,\n  \"b\": {\n    \"c\": 2,\n    \"d\": 1\n  }\n}");
 }
