@@ -2,40 +2,56 @@
 // against RapidJSON (DOM parse, Writer) and nlohmann::json, on the same text.
 //
 // The files are read from where their Debian packages put them (nothing is
-// copied into the repository); a file that is missing is left out with a
-// note on stderr. They come from different producers and have different
-// shapes:
-//   vk_validusage   libvulkan-dev  /usr/share/vulkan/registry/validusage.json
+// copied into the repository); each is found by a glob at run time, so no
+// version or architecture is pinned (where several match, the last in
+// sorted order is taken). A file that is missing is left out with a note on
+// stderr. scripts/install-deps.sh installs every package below: iso-codes,
+// node-mdn-data and node-iconv-lite only as inputs of this benchmark, the
+// others for the build. They come from different producers and have
+// different shapes:
+//   vk_validusage   libvulkan-dev   /usr/share/vulkan/registry/validusage.json
 //                   (6 MB: deep objects of arrays of small objects with long
-//                   text)
-//   vk_profile      libvulkan-dev  /usr/share/vulkan/registry/profiles/
-//                   VP_KHR_roadmap_2022.json (nested objects of booleans and
-//                   numbers)
-//   qt_metatypes    qt6-base-dev   /usr/lib/x86_64-linux-gnu/metatypes/
-//                   qt6widgets_none_metatypes.json (arrays of objects with
-//                   many booleans and short strings)
-//   iso_639_3       iso-codes      /usr/share/iso-codes/json/iso_639-3.json
-//                   (thousands of flat objects of short strings)
-//   iso_3166_2      iso-codes      /usr/share/iso-codes/json/iso_3166-2.json
-//   iso_4217        iso-codes      /usr/share/iso-codes/json/iso_4217.json
-//                   (small: the cost per document shows)
-//   cmake_schema    cmake-data     /usr/share/cmake-3.25/Help/manual/presets/
+//                   text, many one-element arrays)
+//   vk_profile      libvulkan-dev   /usr/share/vulkan/registry/profiles/
+//                   VP_KHR_roadmap_*.json (nested objects of booleans and
+//                   numbers, four-space indentation)
+//   qt_metatypes    qt6-base-dev    /usr/lib/*/metatypes/qt6widgets_*.json
+//                   (arrays of objects with many booleans and short strings)
+//   cmake_schema    cmake-data      /usr/share/cmake-*/Help/manual/presets/
 //                   schema.json (a JSON schema: deep nesting, many empty {})
-//   cmake_flags     cmake-data     /usr/share/cmake-3.25/Templates/MSBuild/
-//                   FlagTables/v143_CL.json (flat objects, many empty [])
-//   cp936_table     nodejs         /usr/lib/node_modules/npm/node_modules/
-//                   iconv-lite/encodings/tables/cp936.json (arrays of small
-//                   mixed arrays of numbers and CJK strings)
-//   personset       python3-wadllib /usr/lib/python3/dist-packages/wadllib/
-//                   tests/data/personset.json (a compact web-service reply
-//                   with escaped slashes)
+//   cmake_flags     cmake-data      /usr/share/cmake-*/Templates/MSBuild/
+//                   FlagTables/v14*_CL.json (flat objects, many empty [])
+//   iso_639_3       iso-codes       /usr/share/iso-codes/json/iso_639-3.json
+//                   (thousands of flat objects of short strings)
+//   iso_3166_2      iso-codes       /usr/share/iso-codes/json/iso_3166-2.json
+//   iso_4217        iso-codes       /usr/share/iso-codes/json/iso_4217.json
+//                   (small: the cost per document shows)
+//   mdn_properties  node-mdn-data   /usr/share/nodejs/mdn-data/css/
+//                   properties.json (objects of short strings and booleans,
+//                   hundreds of one-element ["x"] arrays)
+//   mdn_inheritance node-mdn-data   /usr/share/nodejs/mdn-data/api/
+//                   inheritance.json (hundreds of two-key objects, most with
+//                   an empty [], nulls)
+//   mdn_l10n        node-mdn-data   /usr/share/nodejs/mdn-data/l10n/css.json
+//                   (flat objects of text in several scripts, escaped quotes)
+//   iconv_cp936     node-iconv-lite /usr/share/nodejs/iconv-lite/encodings/
+//                   tables/cp936.json (one line per small mixed array of
+//                   numbers and CJK strings)
 //
-// Each file is benchmarked in two variants made at start-up from its parsed
-// tree (key order kept): "pretty" (a newline and indentation of two spaces
-// between tokens, empty containers as {} and []) and "compact" (no
-// whitespace at all). Decode reads the variant's text; encode writes the
-// tree compact (JSONString against Writer and dump()) and pretty (with the
-// pretty option against PrettyWriter and dump(2)).
+// Each file is benchmarked in two variants: "pretty" (the file's own text
+// where it is pretty-printed already, otherwise made from its parsed tree
+// with a newline and two spaces of indentation per level between tokens)
+// and "compact" (made from the tree, key order kept, no white space at
+// all). Decode reads the variant's text; encode writes the tree compact
+// (JSONString against Writer and dump()) and pretty (with the pretty option
+// against PrettyWriter and dump(2)).
+//
+// Work per iteration: every side starts from nothing for each document, as
+// the product does. Ours decodes with codecs::objectFromJSONString (a new
+// JSONDecoder per call, so the leaf cache starts empty; it is what every
+// caller in the tree uses), RapidJSON parses into a new Document, nlohmann
+// into a new json; the tree is freed before the next iteration on every
+// side. Encoding writes into a new buffer per iteration on every side.
 //
 // The machine these run on is shared: compare rows of one run, with
 // repetitions interleaved, e.g.
@@ -45,6 +61,7 @@
 // or, steadier on a loaded machine, run with --ratios (see runRatios).
 // VARNEL_JSON_CORPUS adds files: a colon-separated list of paths.
 #include <benchmark/benchmark.h>
+#include <glob.h>
 #include <rapidjson/document.h>
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
@@ -70,23 +87,40 @@ namespace {
 
 struct CorpusFile {
   std::string name;
-  std::string path;
+  std::string package;
+  std::vector<std::string> patterns;  // globs, tried in order
 };
 
 const std::vector<CorpusFile>& corpusFiles() {
   static const std::vector<CorpusFile> files = [] {
     std::vector<CorpusFile> list = {
-        {"vk_validusage", "/usr/share/vulkan/registry/validusage.json"},
-        {"vk_profile", "/usr/share/vulkan/registry/profiles/VP_KHR_roadmap_2022.json"},
-        {"qt_metatypes", "/usr/lib/x86_64-linux-gnu/metatypes/qt6widgets_none_metatypes.json"},
-        {"iso_639_3", "/usr/share/iso-codes/json/iso_639-3.json"},
-        {"iso_3166_2", "/usr/share/iso-codes/json/iso_3166-2.json"},
-        {"iso_4217", "/usr/share/iso-codes/json/iso_4217.json"},
-        {"cmake_schema", "/usr/share/cmake-3.25/Help/manual/presets/schema.json"},
-        {"cmake_flags", "/usr/share/cmake-3.25/Templates/MSBuild/FlagTables/v143_CL.json"},
-        {"cp936_table",
-         "/usr/lib/node_modules/npm/node_modules/iconv-lite/encodings/tables/cp936.json"},
-        {"personset", "/usr/lib/python3/dist-packages/wadllib/tests/data/personset.json"},
+        {"vk_validusage", "libvulkan-dev", {"/usr/share/vulkan/registry/validusage.json"}},
+        {"vk_profile",
+         "libvulkan-dev",
+         {"/usr/share/vulkan/registry/profiles/VP_KHR_roadmap_*.json"}},
+        {"qt_metatypes", "qt6-base-dev", {"/usr/lib/*/metatypes/qt6widgets_*metatypes.json"}},
+        {"cmake_schema", "cmake-data", {"/usr/share/cmake-*/Help/manual/presets/schema.json"}},
+        {"cmake_flags",
+         "cmake-data",
+         {"/usr/share/cmake-*/Templates/MSBuild/FlagTables/v14*_CL.json"}},
+        {"iso_639_3", "iso-codes", {"/usr/share/iso-codes/json/iso_639-3.json"}},
+        {"iso_3166_2", "iso-codes", {"/usr/share/iso-codes/json/iso_3166-2.json"}},
+        {"iso_4217", "iso-codes", {"/usr/share/iso-codes/json/iso_4217.json"}},
+        {"mdn_properties",
+         "node-mdn-data",
+         {"/usr/share/nodejs/mdn-data/css/properties.json",
+          "/usr/lib/nodejs/mdn-data/css/properties.json"}},
+        {"mdn_inheritance",
+         "node-mdn-data",
+         {"/usr/share/nodejs/mdn-data/api/inheritance.json",
+          "/usr/lib/nodejs/mdn-data/api/inheritance.json"}},
+        {"mdn_l10n",
+         "node-mdn-data",
+         {"/usr/share/nodejs/mdn-data/l10n/css.json", "/usr/lib/nodejs/mdn-data/l10n/css.json"}},
+        {"iconv_cp936",
+         "node-iconv-lite",
+         {"/usr/share/nodejs/iconv-lite/encodings/tables/cp936.json",
+          "/usr/lib/nodejs/iconv-lite/encodings/tables/cp936.json"}},
     };
     if (const char* extra = std::getenv("VARNEL_JSON_CORPUS")) {
       std::string all = extra;
@@ -97,7 +131,7 @@ const std::vector<CorpusFile>& corpusFiles() {
         std::string path = all.substr(start, end - start);
         if (!path.empty()) {
           std::string base = path.substr(path.find_last_of('/') + 1);
-          list.push_back({"extra_" + base, path});
+          list.push_back({"extra_" + base, "-", {path}});
         }
         start = end + 1;
       }
@@ -105,6 +139,29 @@ const std::vector<CorpusFile>& corpusFiles() {
     return list;
   }();
   return files;
+}
+
+// The file a corpus entry names on this machine: the last match of the
+// first pattern that matches anything; empty when none does.
+std::string findFile(const CorpusFile& file) {
+  for (const std::string& pattern : file.patterns) {
+    glob_t found{};
+    std::string last;
+    if (glob(pattern.c_str(), 0, nullptr, &found) == 0 && found.gl_pathc > 0) {
+      last = found.gl_pathv[found.gl_pathc - 1];
+    }
+    globfree(&found);
+    if (!last.empty()) return last;
+  }
+  return {};
+}
+
+// Pretty-printed text: a line break followed by indentation before the
+// first few tokens.
+bool isPrettyPrinted(const std::string& text) {
+  const std::size_t at = text.find('\n');
+  return at != std::string::npos && at < 256 && at + 1 < text.size() &&
+         (text[at + 1] == ' ' || text[at + 1] == '\t');
 }
 
 // One variant of one file.
@@ -120,10 +177,12 @@ bool readFile(const std::string& path, std::string& out) {
   return static_cast<bool>(in) || in.eof();
 }
 
+// One document decoded as the product decodes one (a new decoder per call).
+platform::Value decodeOnce(const std::string& text) { return codecs::objectFromJSONString(text); }
+
 void decodeOurs(benchmark::State& state, const Input* input) {
-  codecs::JSONDecoder decoder;
   for (auto _ : state) {
-    platform::Value v = decoder.objectWithUTF8String(input->text.data(), input->text.size());
+    platform::Value v = decodeOnce(input->text);
     if (v.isNone()) state.SkipWithError("parse failed");
     benchmark::DoNotOptimize(v);
   }
@@ -210,20 +269,27 @@ std::vector<Input>& inputs() {
 
 void loadCorpus() {
   for (const CorpusFile& file : corpusFiles()) {
+    const std::string path = findFile(file);
     std::string original;
-    if (!readFile(file.path, original)) {
-      std::fprintf(stderr, "json_corpus_bench: %s is missing, left out\n", file.path.c_str());
+    if (path.empty() || !readFile(path, original)) {
+      std::fprintf(stderr, "json_corpus_bench: %s (%s) is missing, left out\n",
+                   file.patterns.front().c_str(), file.package.c_str());
       continue;
     }
     nlohmann::ordered_json tree;
     try {
       tree = nlohmann::ordered_json::parse(original);
     } catch (const std::exception& e) {
-      std::fprintf(stderr, "json_corpus_bench: %s does not parse (%s), left out\n",
-                   file.path.c_str(), e.what());
+      std::fprintf(stderr, "json_corpus_bench: %s does not parse (%s), left out\n", path.c_str(),
+                   e.what());
       continue;
     }
-    inputs().push_back({file.name + "/pretty", tree.dump(2)});
+    const bool originalIsPretty = isPrettyPrinted(original);
+    std::fprintf(stderr, "json_corpus_bench: %-15s %s (%zu bytes; pretty: %s)\n", file.name.c_str(),
+                 path.c_str(), original.size(),
+                 originalIsPretty ? "the file itself" : "made from its tree");
+    inputs().push_back(
+        {file.name + "/pretty", originalIsPretty ? std::move(original) : tree.dump(2)});
     inputs().push_back({file.name + "/compact", tree.dump()});
   }
 }
@@ -315,13 +381,12 @@ int runRatios(int rounds) {
                 median(rapidRatios), median(nlRatios));
     std::fflush(stdout);
   };
-  codecs::JSONDecoder decoder;
   for (const Input& in : inputs()) {
     const std::string& t = in.text;
     row(
         "decode " + in.label,
         [&] {
-          platform::Value v = decoder.objectWithUTF8String(t.data(), t.size());
+          platform::Value v = decodeOnce(t);
           benchmark::DoNotOptimize(v);
         },
         [&] {

@@ -10,6 +10,7 @@ PACKAGES=(
   qt6-base-dev
   clang-16 libclang-rt-16-dev
   rapidjson-dev nlohmann-json3-dev libspdlog-dev libasio-dev
+  iso-codes node-mdn-data node-iconv-lite  # real JSON files of other producers: inputs of bench/json_corpus_bench.cpp only
   openssl openvpn iputils-ping iproute2 procps curl  # curl: the server speed test downloads with it
   xvfb xauth fonts-dejavu-core
   libtiff-dev  # sizes of TIFF images in the image request operation

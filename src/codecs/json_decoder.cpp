@@ -4,6 +4,7 @@
 #include <emmintrin.h>
 #endif
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <iterator>
@@ -38,6 +39,7 @@ constexpr std::size_t kCacheMaximumValueLength = 16;
 // many entries; a larger one is trimmed.
 constexpr std::size_t kKeptStackCapacity = 4096;
 constexpr std::size_t kInitialStackCapacity = 1024;
+constexpr std::size_t kLargestFirstBlock = std::size_t{1} << 20;
 
 // The workspace a finished decoder left for the next one on this thread.
 // The slot and its flag are trivially destructible, so a decoder dying
@@ -325,8 +327,9 @@ Value JSONDecoder::parse(const char* string, std::size_t length, bool mutableCol
   clearStacks();  // in case an exception cut the last parse short
   releaseRecent();
   // Nodes take about twice the text for a typical document; leaves alone
-  // about half.
-  arena_.emplace(mutableCollections ? length / 2 : length * 2);
+  // about half. A large document's first block is no larger than the
+  // blocks the arena grows by (see platform::ValueArena).
+  arena_.emplace(std::min(mutableCollections ? length / 2 : length * 2, kLargestFirstBlock));
   ++generation_;
   numberProbes_ = 0;
   numberMisses_ = 0;
@@ -443,6 +446,27 @@ Value JSONDecoder::handOut(const platform::ValueNode* node) const {
 // immutable parse refers to them borrowed.
 Value JSONDecoder::fixedLeaf(const Value& leaf) const {
   return mutableCollections_ ? leaf : platform::ValueArena::borrow(leaf.node());
+}
+
+// Files the new leaf `node` of `v` in the empty (or evicted) slot `slot`.
+inline void JSONDecoder::fileLeaf(JTTokenValue& v, std::uint64_t* keyHash, std::size_t slot,
+                                  std::uint32_t tag, const platform::ValueNode* node) {
+  Workspace& w = *cache_;
+  CacheItem& item = w.items[slot];
+  v.cacheSlot = static_cast<int>(slot);
+  w.tags[slot] = tag;
+  item.node = node;
+  item.generation = static_cast<std::uint32_t>(generation_);
+  item.length = static_cast<std::uint16_t>(v.length);
+  item.type = v.type;
+  if (v.type == JTValueType::String && v.length > kInlineBytes) {
+    item.bytes = platform::ValueArena::borrow(node).stringView().data();
+  } else {
+    copyShort(item.text, v.ptr, v.length);
+  }
+  item.keyHashed = keyHash != nullptr;
+  item.valueMisses = 0;
+  if (keyHash != nullptr) *keyHash = w.itemKeyHashes[slot] = jtHashBytes(v.ptr, v.length);
 }
 
 const platform::ValueNode* JSONDecoder::cacheProbe(JTTokenValue& v, std::uint64_t* keyHash,
@@ -582,7 +606,9 @@ const platform::ValueNode* JSONDecoder::cacheProbeRest(JTTokenValue& v, std::uin
     return item.node;
   }
   ++probeMisses_;
-  const platform::ValueNode* node = newLeaf(v);
+  const platform::ValueNode* node =
+      isString ? arena_->newString(std::string_view(reinterpret_cast<const char*>(v.ptr), v.length))
+               : newLeaf(v);
   if (node == nullptr) return nullptr;
   CacheItem& item = w.items[chosen];
   v.cacheSlot = static_cast<int>(chosen);
@@ -593,18 +619,7 @@ const platform::ValueNode* JSONDecoder::cacheProbeRest(JTTokenValue& v, std::uin
     if (keyHash != nullptr) *keyHash = savedKeyHash(chosen, v);
     return node;
   }
-  w.tags[chosen] = tag;
-  item.node = node;
-  item.generation = generation;
-  item.length = static_cast<std::uint16_t>(v.length);
-  item.type = v.type;
-  if (isString && v.length > kInlineBytes) {
-    item.bytes = platform::ValueArena::borrow(node).stringView().data();
-  } else {
-    copyShort(item.text, v.ptr, v.length);
-  }
-  item.keyHashed = keyHash != nullptr;
-  if (keyHash != nullptr) *keyHash = w.itemKeyHashes[chosen] = jtHashBytes(v.ptr, v.length);
+  fileLeaf(v, keyHash, chosen, tag, node);
   return node;
 }
 
@@ -845,22 +860,61 @@ Value JSONDecoder::fastParseDictionary(const std::uint8_t*& p) {
 const platform::ValueNode* JSONDecoder::leafNode(std::uint64_t* keyHash) {
   const JTToken& token = state_.token();
   JTTokenValue& v = state_.token().value;
-  if (v.type == JTValueType::String) {
-    if (v.length == 0 || v.length > kCacheMaximumLength ||
-        (keyHash == nullptr && v.length > kCacheMaximumValueLength)) {
-      if (keyHash != nullptr) *keyHash = jtHashBytes(v.ptr, v.length);
-      if (v.length == 0) return emptyString().node();  // lives forever
-      return arena_->newString(std::string_view(reinterpret_cast<const char*>(v.ptr), v.length));
-    }
-  } else if (token.length > kCacheMaximumNumberText || skipsNumberCache()) {
-    return newLeaf(v);
-  }
+  if (v.type == JTValueType::String) return stringNode(v, keyHash);
+  if (token.length > kCacheMaximumNumberText || skipsNumberCache()) return newLeaf(v);
   const ArenaOwner* owner = nullptr;
   const std::uint32_t missesBefore = probeMisses_;
   const platform::ValueNode* node = cacheProbe(v, keyHash, owner);
-  if (v.type != JTValueType::String) countNumberProbe(probeMisses_ != missesBefore);
+  countNumberProbe(probeMisses_ != missesBefore);
   if (owner != nullptr) pinRecent(owner, node);
   return node;
+}
+
+// The same for a string (`v` need not be the scanner's token). The usual
+// hit, a leaf of this parse in the first probe's slot, is taken here; every
+// other case walks the probes (cacheProbeRest does exactly what the walk of
+// cacheProbe does).
+const platform::ValueNode* JSONDecoder::stringNode(JTTokenValue& v, std::uint64_t* keyHash) {
+  if (v.length == 0 || v.length > kCacheMaximumLength ||
+      (keyHash == nullptr && v.length > kCacheMaximumValueLength)) {
+    return uncachedString(v, keyHash);
+  }
+  const std::uint64_t hash = cacheHashBytes(v.ptr, v.length);
+  const std::uint32_t tag = cacheTag(hash, v.length);
+  Workspace& w = *cache_;
+  const std::size_t first = hash & kCacheMask;
+  if (w.tags[first] == tag) {
+    const CacheItem& item = w.items[first];
+    if (item.type == JTValueType::String && item.length == v.length &&
+        item.generation == static_cast<std::uint32_t>(generation_) &&
+        (v.length <= kInlineBytes
+             ? bytesEqual(item.text, v.ptr, v.length)
+             : bytesEqual(reinterpret_cast<const std::uint8_t*>(item.bytes), v.ptr, v.length))) {
+      v.cacheSlot = static_cast<int>(first);
+      if (keyHash != nullptr) *keyHash = savedKeyHash(first, v);
+      return item.node;
+    }
+  } else if (w.tags[first] == 0) {
+    // A free first slot (the cache starts empty for every decoder): the
+    // walk would file the new leaf there.
+    ++probeMisses_;
+    const platform::ValueNode* node =
+        arena_->newString(std::string_view(reinterpret_cast<const char*>(v.ptr), v.length));
+    fileLeaf(v, keyHash, first, tag, node);
+    return node;
+  }
+  const ArenaOwner* owner = nullptr;
+  const platform::ValueNode* node = cacheProbeRest(v, keyHash, owner, hash, tag);
+  if (owner != nullptr) pinRecent(owner, node);
+  return node;
+}
+
+// A string the cache does not keep: empty, or longer than it keeps.
+const platform::ValueNode* JSONDecoder::uncachedString(const JTTokenValue& v,
+                                                       std::uint64_t* keyHash) {
+  if (keyHash != nullptr) *keyHash = jtHashBytes(v.ptr, v.length);
+  if (v.length == 0) return emptyString().node();  // lives forever
+  return arena_->newString(std::string_view(reinterpret_cast<const char*>(v.ptr), v.length));
 }
 
 // Keeps the earlier document `owner` (which holds `node`) alive as long as
@@ -873,24 +927,87 @@ void JSONDecoder::pinRecent(const ArenaOwner* owner, const platform::ValueNode* 
   }
 }
 
+// A short string without escapes or bytes of 0x80 or more (most keys and
+// values) is read here, without the scanner's token; any other string goes
+// through the scanner.
 const platform::ValueNode* JSONDecoder::fastNodeString(const std::uint8_t*& p) {
+  const int n = jtShortPlainStringLength(p, state_.input() + state_.length());
+  if (n >= 0) {
+    JTTokenValue v;
+    v.ptr = p + 1;
+    v.length = static_cast<std::size_t>(n);
+    v.type = JTValueType::String;
+    p += n + 2;
+    return stringNode(v);
+  }
+  return scannedStringNode(p);
+}
+
+// A string that jtShortPlainStringLength turned down, through the scanner.
+const platform::ValueNode* JSONDecoder::scannedStringNode(const std::uint8_t*& p) {
   state_.setAtIndex(static_cast<std::size_t>(p - state_.input()));
-  if (state_.nextStringToken() != 0) return nullptr;
+  if (state_.nextLongStringToken() != 0) return nullptr;
   p = state_.input() + state_.atIndex();
-  return leafNode();
+  return stringNode(state_.token().value);
+}
+
+const platform::ValueNode* JSONDecoder::fastNodeValue(const std::uint8_t*& p, std::size_t keySlot) {
+  const int n = jtShortPlainStringLength(p, state_.input() + state_.length());
+  if (n < 0) return scannedStringNode(p);
+  if (n == 0 || static_cast<std::size_t>(n) > kCacheMaximumValueLength) {
+    JTTokenValue v;
+    v.ptr = p + 1;
+    v.length = static_cast<std::size_t>(n);
+    v.type = JTValueType::String;
+    p += n + 2;
+    return uncachedString(v, nullptr);
+  }
+  Workspace& w = *cache_;
+  if (w.items[keySlot].valueMisses >= kValueMissesToSkip && ++valueSkips_ % kValueSkipProbe != 0) {
+    const char* bytes = reinterpret_cast<const char*>(p + 1);
+    p += n + 2;
+    return arena_->newString(std::string_view(bytes, static_cast<std::size_t>(n)));
+  }
+  JTTokenValue v;
+  v.ptr = p + 1;
+  v.length = static_cast<std::size_t>(n);
+  v.type = JTValueType::String;
+  p += n + 2;
+  const std::uint32_t missesBefore = probeMisses_;
+  const platform::ValueNode* node = stringNode(v);
+  // The key's item may have made room for the value: then this counts for
+  // whatever item the slot holds now, which is harmless.
+  CacheItem& keyItem = w.items[keySlot];
+  if (probeMisses_ == missesBefore) {
+    keyItem.valueMisses = 0;
+  } else if (keyItem.valueMisses < kValueMissesToSkip) {
+    keyItem.valueMisses = keyItem.valueMisses + 1;
+  }
+  return node;
 }
 
 const platform::ValueNode* JSONDecoder::fastNodeKey(const std::uint8_t*& p, std::uint64_t* keyHash,
                                                     std::uint16_t& hint) {
-  state_.setAtIndex(static_cast<std::size_t>(p - state_.input()));
-  if (state_.nextStringToken() != 0) return nullptr;
-  p = state_.input() + state_.atIndex();
-  JTTokenValue& v = state_.token().value;
+  JTTokenValue plain;
+  JTTokenValue* read = &plain;
+  const int n = jtShortPlainStringLength(p, state_.input() + state_.length());
+  if (n >= 0) {
+    plain.ptr = p + 1;
+    plain.length = static_cast<std::size_t>(n);
+    plain.type = JTValueType::String;
+    p += n + 2;
+  } else {
+    state_.setAtIndex(static_cast<std::size_t>(p - state_.input()));
+    if (state_.nextLongStringToken() != 0) return nullptr;
+    p = state_.input() + state_.atIndex();
+    read = &state_.token().value;
+  }
+  JTTokenValue& v = *read;
   const std::uint16_t epoch = cache_->hintEpoch;
   if ((hint & (kHintConfirmed | kHintEpoch)) == (kHintConfirmed | epoch)) {
     if (const platform::ValueNode* node = hintedKey(v, hint & kHintSlot, keyHash)) return node;
   }
-  const platform::ValueNode* node = leafNode(keyHash);
+  const platform::ValueNode* node = stringNode(v, keyHash);
   // A hint is followed only once it has proved right without being asked.
   const std::uint16_t slot = v.cacheSlot >= 0 ? static_cast<std::uint16_t>(v.cacheSlot) : kNoSlot;
   const bool proved = slot == (hint & kHintSlot) && slot != kNoSlot;
@@ -904,11 +1021,22 @@ const platform::ValueNode* JSONDecoder::hintedKey(const JTTokenValue& v, std::si
   // An empty slot's item is never read (it may be left from a decoder
   // before, or from before clearCache).
   if (slot >= w.tags.size() || w.tags[slot] == 0) return nullptr;
-  CacheItem& item = w.items[slot];
+  const CacheItem& item = w.items[slot];
   if (item.type != JTValueType::String || item.length != v.length || v.length > kInlineBytes ||
       v.length == 0 || !bytesEqual(item.text, v.ptr, v.length)) {
     return nullptr;
   }
+  if (item.generation == static_cast<std::uint32_t>(generation_) && item.keyHashed) {
+    *keyHash = w.itemKeyHashes[slot];
+    return item.node;
+  }
+  return hintedKeyAgain(v, slot, keyHash);
+}
+
+// hintedKey for a key of an earlier document, or one not hashed yet.
+const platform::ValueNode* JSONDecoder::hintedKeyAgain(const JTTokenValue& v, std::size_t slot,
+                                                       std::uint64_t* keyHash) {
+  CacheItem& item = cache_->items[slot];
   if (item.generation != static_cast<std::uint32_t>(generation_)) {
     if (const ArenaOwner* owner = liveOwner(item.generation)) {
       pinRecent(owner, item.node);
@@ -1059,7 +1187,8 @@ const platform::ValueNode* JSONDecoder::fastNodeDictionary(const std::uint8_t*& 
       if (p >= end || *p != ':') return nullptr;
       p = skipBlank(p + 1, end);
       if (p >= end) return nullptr;
-      const platform::ValueNode* v = fastNode(p);
+      const platform::ValueNode* v =
+          *p == '"' && slot != kNoSlot ? fastNodeValue(p, slot) : fastNode(p);
       if (v == nullptr) return nullptr;
       pairNodes_.push_back({key, hash, v});
       p = skipBlank(p, end);

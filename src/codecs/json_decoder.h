@@ -17,7 +17,11 @@
 //     longer values, such as messages or reals printed at full precision,
 //     hardly ever repeat), so equal leaves
 //     within one document, or across documents parsed with the same
-//     decoder, are usually the same object (Value::isSameObject). The cache
+//     decoder, are usually the same object (Value::isSameObject). In an
+//     immutable parse, string values of a dictionary key whose last eight
+//     values all missed the cache skip it, but for every sixteenth (values
+//     such as identifiers never repeat, and a probe costs more than the
+//     leaf). The cache
 //     never keeps a document alive: a leaf is shared with a later parse only
 //     while its first document lives (and for the 16 most recent parses).
 //     Decoders never share leaves with each other.
@@ -120,7 +124,11 @@ class JSONDecoder {
     std::uint32_t generation;
     std::uint16_t length;
     JTValueType type;
-    bool keyHashed;  // itemKeyHashes[slot] holds the string's jtHashBytes
+    // itemKeyHashes[slot] holds the string's jtHashBytes.
+    std::uint8_t keyHashed : 1;
+    // For a dictionary key: how many of the string values that followed it
+    // in a row missed the cache (see kValueMissesToSkip).
+    std::uint8_t valueMisses : 7;
     union {
       std::uint8_t text[kInlineBytes];  // a short string's bytes, a number's 8 value bytes
       const char* bytes;                // a longer string's bytes (inside `node`)
@@ -145,15 +153,26 @@ class JSONDecoder {
   const platform::ValueNode* fastNodeArray(const std::uint8_t*& p);
   const platform::ValueNode* fastNodeDictionary(const std::uint8_t*& p);
   const platform::ValueNode* fastNodeString(const std::uint8_t*& p);
+  const platform::ValueNode* scannedStringNode(const std::uint8_t*& p);
   // A dictionary key: its hash goes to `keyHash`. `hint` (see kHintSlot)
   // names the cache slot where the key is likely to be; it becomes the slot
   // the key was found in (kNoSlot when it is not in the cache).
   const platform::ValueNode* fastNodeKey(const std::uint8_t*& p, std::uint64_t* keyHash,
                                          std::uint16_t& hint);
   const platform::ValueNode* fastNodeNumber(const std::uint8_t*& p);
+  // The value of a dictionary pair whose key is in cache slot `keySlot`.
+  // Values that never repeat (names, identifiers, descriptions) are not
+  // worth a probe: once kValueMissesToSkip string values of a key in a row
+  // have missed the cache, the key's string values skip it, but for every
+  // kValueSkipProbe-th, which probes again (a hit resumes probing).
+  static constexpr std::uint8_t kValueMissesToSkip = 8;
+  static constexpr std::uint32_t kValueSkipProbe = 16;
+  const platform::ValueNode* fastNodeValue(const std::uint8_t*& p, std::size_t keySlot);
   const platform::ValueNode* fastNodeLiteral(const std::uint8_t*& p, std::string_view text,
                                              const platform::ValueNode* leaf);
   const platform::ValueNode* leafNode(std::uint64_t* keyHash = nullptr);
+  const platform::ValueNode* stringNode(JTTokenValue& v, std::uint64_t* keyHash = nullptr);
+  const platform::ValueNode* uncachedString(const JTTokenValue& v, std::uint64_t* keyHash);
   // The cached leaf of a string (of 1 to 256 bytes) or short number, or a
   // new one filed in the cache; null when it cannot be built. `owner`
   // receives the arena of an earlier, still living document that holds it
@@ -175,6 +194,8 @@ class JSONDecoder {
     const ArenaOwner& held = cache_->heldRecent[ring];
     return held ? &held : nullptr;
   }
+  void fileLeaf(JTTokenValue& v, std::uint64_t* keyHash, std::size_t slot, std::uint32_t tag,
+                const platform::ValueNode* node);
   void lockRecent(std::size_t ring);
   void releaseRecent();
   std::uint64_t savedKeyHash(std::size_t slot, const JTTokenValue& v);
@@ -183,6 +204,8 @@ class JSONDecoder {
   // document that is gone is built again in place.
   const platform::ValueNode* hintedKey(const JTTokenValue& v, std::size_t slot,
                                        std::uint64_t* keyHash);
+  const platform::ValueNode* hintedKeyAgain(const JTTokenValue& v, std::size_t slot,
+                                            std::uint64_t* keyHash);
   platform::Value finishArray(std::size_t start);
   platform::Value finishDictionary(std::size_t start);
   platform::Value parseValue();
@@ -273,6 +296,7 @@ class JSONDecoder {
   std::uint32_t numberMisses_ = 0;
   std::uint32_t numberSkips_ = 0;
   std::uint32_t probeMisses_ = 0;  // every probe's misses, a running count
+  std::uint32_t valueSkips_ = 0;   // string values that skipped the cache (fastNodeValue)
   // The shared object stack (inside the workspace).
   std::vector<platform::Value>& values_;
   std::vector<platform::Value>& keys_;

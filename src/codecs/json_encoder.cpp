@@ -1,6 +1,7 @@
 #include "codecs/json_encoder.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -69,6 +70,33 @@ struct EscapeTable {
 };
 constexpr EscapeTable kEscape;
 
+// The same with the bytes of 0x80 or more as plain bytes.
+struct EscapeHighPlainTable {
+  std::uint8_t v[256];
+  constexpr EscapeHighPlainTable() : v() {
+    for (int i = 0; i < 256; ++i) v[i] = i < 0x80 ? EscapeTable().v[i] : 0;
+  }
+};
+constexpr EscapeHighPlainTable kEscapeHighPlain;
+
+// Bit 7 of each byte of x (eight bytes of a string, loaded in little-endian
+// order) that needs a look: '"', '\\', a control byte, '/' when `slash`,
+// and a byte of 0x80 or more unless `highIsPlain` (borrows only run
+// upwards, so the lowest flagged byte is exact).
+inline std::uint64_t specialMask8(std::uint64_t x, bool slash, bool highIsPlain) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+  auto equal = [&](char c) {
+    const std::uint64_t y = x ^ (kOnes * static_cast<std::uint8_t>(c));
+    return (y - kOnes) & ~y;
+  };
+  // Below 0x20: borrows from a byte that is not itself 0x80 or more.
+  std::uint64_t found = equal('"') | equal('\\') | ((x - kOnes * 0x20) & ~x);
+  if (!highIsPlain) found |= x;
+  if (slash) found |= equal('/');
+  return found & kHigh;
+}
+
 // Well-formed UTF-8 (noncharacters allowed, surrogates not). Returns the
 // sequence length, or 0 when the bytes at p are not a sequence.
 int utf8Sequence(const std::uint8_t* p, const std::uint8_t* end, std::uint32_t* cp) {
@@ -104,6 +132,12 @@ int utf8Sequence(const std::uint8_t* p, const std::uint8_t* end, std::uint32_t* 
 
 constexpr std::size_t kCacheSize = 1024;
 
+inline std::uint64_t byteSwap(std::uint64_t x) {
+  x = ((x & 0x00FF00FF00FF00FFULL) << 8) | ((x >> 8) & 0x00FF00FF00FF00FFULL);
+  x = ((x & 0x0000FFFF0000FFFFULL) << 16) | ((x >> 16) & 0x0000FFFF0000FFFFULL);
+  return (x << 32) | (x >> 32);
+}
+
 // Copies n bytes with a few fixed-size moves for the short pieces the
 // encoder writes most (numbers, keys, punctuation), not a library call.
 inline void copyBytes(char* to, const char* from, std::size_t n) {
@@ -131,64 +165,129 @@ inline void copyBytes(char* to, const char* from, std::size_t n) {
 // The encoder's output: a growable byte buffer whose appends are inline (a
 // string's append is a call and a length check per piece, a large share of
 // the cost of writing many small values).
+//
+// Up to kSmallOutput bytes it is one block that doubles; beyond that it is
+// a chain of blocks of at most kLargestBlock bytes that never move, and the
+// result is assembled once at the end. So a large output is copied once,
+// not once per doubling, its blocks are of sizes the allocator recycles
+// (it hands the largest blocks back to the system as soon as they are
+// freed, so that every serialisation would fault in fresh pages), and the
+// result is exactly as large as the text.
 class OutputBuffer {
  public:
   OutputBuffer() = default;
-  ~OutputBuffer() { std::free(data_); }
+  ~OutputBuffer() { release(); }
   OutputBuffer(const OutputBuffer&) = delete;
   OutputBuffer& operator=(const OutputBuffer&) = delete;
 
-  std::size_t size() const { return size_; }
-  std::size_t capacity() const { return capacity_; }
-  const char* data() const { return data_; }
-  void clear() { size_ = 0; }
+  // Bytes written so far, over all blocks.
+  std::size_t size() const { return earlier_ + size_; }
+  std::size_t capacity() const { return earlier_ + capacity_; }
+  // Whether the bytes from `offset` on all lie in the current block (a
+  // piece that began before a block was closed was split between two).
+  bool inCurrentBlock(std::size_t offset) const { return offset >= earlier_; }
+  // Empties the buffer; a small block stays for the next serialisation.
+  void clear() {
+    for (const Block& b : closed_) std::free(b.bytes);
+    closed_.clear();
+    if (earlier_ != 0) {
+      std::free(data_);
+      data_ = nullptr;
+      capacity_ = 0;
+    }
+    earlier_ = 0;
+    size_ = 0;
+  }
   // Gives the memory back.
   void release() {
+    clear();
     std::free(data_);
     data_ = nullptr;
-    size_ = capacity_ = 0;
+    capacity_ = 0;
+  }
+  // Calls fn(bytes, length) for each block in order.
+  template <class Fn>
+  void forEachBlock(Fn&& fn) const {
+    for (const Block& b : closed_) fn(b.bytes, b.size);
+    if (size_ != 0) fn(data_, size_);
   }
   void reserve(std::size_t n) {
-    if (n > capacity_) grow(n);
+    if (n > capacity_ - size_) grow(n);
   }
   void push_back(char c) {
-    if (size_ == capacity_) grow(size_ + 1);
+    if (size_ == capacity_) grow(1);
     data_[size_++] = c;
   }
   void append(const char* p, std::size_t n) {
-    if (capacity_ - size_ < n) grow(size_ + n);
+    if (capacity_ - size_ < n) grow(n);
     copyBytes(data_ + size_, p, n);
     size_ += n;
   }
   void append(const char* text) { append(text, std::strlen(text)); }
-  void append(std::size_t n, char c) {
-    if (capacity_ - size_ < n) grow(size_ + n);
-    std::memset(data_ + size_, c, n);
-    size_ += n;
-  }
   // Room for `n` more bytes at the end: write them there, then commit()
   // the end of what was written (at most `n` bytes on).
   char* tail(std::size_t n) {
-    if (capacity_ - size_ < n) grow(size_ + n);
+    if (capacity_ - size_ < n) grow(n);
     return data_ + size_;
   }
   void commit(const char* end) { size_ = static_cast<std::size_t>(end - data_); }
-  // Appends a copy of bytes already written (at `offset`).
-  void appendWritten(std::size_t offset, std::size_t n) {
-    if (capacity_ - size_ < n) grow(size_ + n);
-    copyBytes(data_ + size_, data_ + offset, n);
+  // Appends a copy of `n` bytes already written at `offset`, which lie in
+  // one block. Returns the offset of the copy.
+  std::size_t appendWritten(std::size_t offset, std::size_t n) {
+    if (capacity_ - size_ < n) grow(n);
+    const char* from;
+    if (offset >= earlier_) {
+      from = data_ + (offset - earlier_);
+    } else {
+      std::size_t blockStart = earlier_;
+      auto b = closed_.end();
+      do {
+        --b;
+        blockStart -= b->size;
+      } while (offset < blockStart);
+      from = b->bytes + (offset - blockStart);
+    }
+    const std::size_t at = size();
+    copyBytes(data_ + size_, from, n);
     size_ += n;
+    return at;
   }
 
  private:
-  void grow(std::size_t need) {
-    const std::size_t capacity = std::max({need, capacity_ * 2, std::size_t{256}});
-    char* p = static_cast<char*>(std::realloc(data_, capacity));
+  static constexpr std::size_t kSmallOutput = 64 * 1024;
+  static constexpr std::size_t kLargestBlock = 1024 * 1024;
+  struct Block {
+    char* bytes;
+    std::size_t size;
+  };
+  // Makes room for `n` more bytes.
+  void grow(std::size_t n) {
+    if (earlier_ == 0 && size_ + n <= kSmallOutput) {
+      const std::size_t capacity = std::max({size_ + n, capacity_ * 2, std::size_t{256}});
+      char* p = static_cast<char*>(std::realloc(data_, std::min(capacity, kSmallOutput)));
+      if (p == nullptr) throw std::bad_alloc();
+      data_ = p;
+      capacity_ = std::min(capacity, kSmallOutput);
+      return;
+    }
+    // Close the current block and start one that will not move.
+    const std::size_t capacity =
+        std::max(n, std::min(std::max(capacity_, kSmallOutput) * 2, kLargestBlock));
+    char* p = static_cast<char*>(std::malloc(capacity));
     if (p == nullptr) throw std::bad_alloc();
+    if (size_ != 0) {
+      closed_.push_back({data_, size_});
+    } else {
+      std::free(data_);
+    }
+    earlier_ += size_;
     data_ = p;
+    size_ = 0;
     capacity_ = capacity;
   }
-  char* data_ = nullptr;
+  std::vector<Block> closed_;  // full blocks, in order
+  std::size_t earlier_ = 0;    // bytes in closed_
+  char* data_ = nullptr;       // the current block
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
 };
@@ -363,6 +462,7 @@ struct JTSerializer::State {
   CacheSlot cache[kCacheSize];
   std::uint64_t run = 0;
   std::uint64_t options = 0;
+  bool pretty = false;  // options has JTSerializeOptionPretty
   std::uint64_t encodeOption = 0;
   std::size_t depth = 0;    // pretty-printing depth
   std::size_t nesting = 0;  // arrays and objects open
@@ -371,7 +471,37 @@ struct JTSerializer::State {
   std::vector<Value> keepAlive;  // formatter results, so their addresses stay unique
   // The entries of the decoded dictionaries being pretty-printed, in key
   // order: each open dictionary owns the range from where it started.
-  std::vector<const JTDictionary::Entry*> sortedEntries;
+  struct SortedEntry {
+    std::string_view key;
+    const JTDictionary::Entry* entry;
+    // The key's first eight bytes as a big-endian number, zero-padded: when
+    // two keys' prefixes differ, they are ordered as the keys are (a key
+    // that ends inside the prefix is a prefix of the other, or compares
+    // below it at its first padding byte); when they are equal, the keys
+    // are compared in full.
+    std::uint64_t prefix;
+    friend bool operator<(const SortedEntry& x, const SortedEntry& y) {
+      if (x.prefix != y.prefix) return x.prefix < y.prefix;
+      return x.key < y.key;
+    }
+  };
+  std::vector<SortedEntry> sortedEntries;
+  // Key orders of decoded dictionaries met in this serialisation (`run`):
+  // for a table of `capacity` slots holding `count` keys, the slot of each
+  // key in key order and the key object found there.
+  static constexpr std::size_t kKeyOrderKeys = 16;
+  struct KeyOrder {
+    std::uint64_t run = 0;
+    std::size_t capacity = 0;
+    std::uint32_t count = 0;
+    std::uint8_t slot[kKeyOrderKeys];
+    const platform::ValueNode* key[kKeyOrderKeys];
+  };
+  KeyOrder keyOrders[16];
+  static std::size_t keyOrderSlot(const platform::ValueNode* firstKey, std::size_t count) {
+    const auto a = reinterpret_cast<std::uintptr_t>(firstKey);
+    return ((a >> 4) ^ (a >> 12) ^ count) & 15;
+  }
 
   void fail(std::string_view message, std::int64_t code = kJTErrorCodeInvalid) {
     if (!error.isNone()) return;
@@ -384,147 +514,232 @@ struct JTSerializer::State {
     return (((a >> 9) ^ (a >> 21)) + (a >> 4)) & (kCacheSize - 1);
   }
 
-  void indent() {
-    out.push_back('\n');
-    out.append(depth * 2, ' ');
+  // Writes `before` (unless 0), a line break, the indentation of `depth`
+  // and `after` (unless 0) through one reservation; the blanks go sixteen
+  // at a time (the reservation leaves room for the last run's overshoot).
+  void lineBreak(char before, char after) {
+    static constexpr char kBlanks[17] = "                ";
+    const std::size_t n = depth * 2;
+    char* at = out.tail(n + 3 + 16);
+    if (before != 0) *at++ = before;
+    *at++ = '\n';
+    for (std::size_t i = 0; i < n; i += 16) std::memcpy(at + i, kBlanks, 16);
+    at += n;
+    if (after != 0) *at++ = after;
+    out.commit(at);
   }
 
-  void structural(char c) {
-    if ((options & JTSerializeOptionPretty) == 0) {
+  // The structural characters, with the line breaks and indentation of
+  // the pretty form around them.
+  void open(char c) {
+    if (!pretty) {
       out.push_back(c);
       return;
     }
-    switch (c) {
-      case '[':
-      case '{':
-        ++depth;
-        out.push_back(c);
-        indent();
-        break;
-      case ']':
-      case '}':
-        --depth;
-        indent();
-        out.push_back(c);
-        break;
-      case ',':
-        out.push_back(c);
-        indent();
-        break;
-      case ':':
-        out.append(": ");
-        break;
-      default:
-        out.push_back(c);
+    ++depth;
+    lineBreak(c, 0);
+  }
+  void close(char c) {
+    if (!pretty) {
+      out.push_back(c);
+      return;
     }
+    --depth;
+    lineBreak(0, c);
+  }
+  void comma() {
+    if (!pretty) {
+      out.push_back(',');
+      return;
+    }
+    lineBreak(',', 0);
+  }
+  void colon() {
+    if (!pretty) {
+      out.push_back(':');
+      return;
+    }
+    char* at = out.tail(2);
+    at[0] = ':';
+    at[1] = ' ';
+    out.commit(at + 2);
   }
 
+  // Writes `s` quoted (unless trimmed) and escaped. Plain bytes are copied
+  // while they are scanned, sixteen (or eight) at a time: whole blocks are
+  // stored before they are looked at, into room reserved for the text as it
+  // stands and a block's overshoot; an escape, which makes more bytes than
+  // it reads, first makes sure of room for the rest again.
   bool encodeString(std::string_view s) {
     const bool quotes = (encodeOption & JTEncodeOptionStringObjTrimQuotes) == 0;
     const bool escapeSlash = (options & JTSerializeOptionEscapeSlash) != 0;
     const bool escapeNonASCII = (options & JTSerializeOptionEscapeNonASCII) != 0;
-    out.reserve(out.size() + s.size() + 2);
-    if (quotes) out.push_back('"');
+    // Unless they are escaped, bytes of 0x80 or more are copied like plain
+    // ASCII, and the text is checked to be well-formed UTF-8 once, at the
+    // end, when any was met.
+    const bool highIsPlain = !escapeNonASCII;
+    std::uint64_t high = 0;  // bit 7 of a byte: a byte of 0x80 or more was met
     const auto* p = reinterpret_cast<const std::uint8_t*>(s.data());
     const auto* end = p + s.size();
-    // Bytes written as they stand (plain ASCII, and with their options
-    // valid UTF-8 sequences and '/') gather in one run, copied at once.
-    const std::uint8_t* plain = p;
-    while (p < end) {
+    constexpr std::size_t kSlack = 32;
+    char* at = out.tail(s.size() + kSlack);
+    char* limit = at + s.size() + kSlack;
+    // Room for what is left of the input as it stands and `extra` bytes.
+    auto room = [&](std::size_t extra) {
+      const std::size_t need = static_cast<std::size_t>(end - p) + kSlack + extra;
+      if (static_cast<std::size_t>(limit - at) < need) {
+        out.commit(at);
+        at = out.tail(need);
+        limit = at + need;
+      }
+    };
+    if (quotes) *at++ = '"';
+    // A short string that needs no escape (most keys and values) in one
+    // look: two overlapping words cover it.
+    if (s.size() >= 4 && s.size() < 16) {
+      const std::size_t n = s.size();
+      std::uint64_t first, last;
+      if (n >= 8) {
+        std::memcpy(&first, p, 8);
+        std::memcpy(&last, p + n - 8, 8);
+      } else {
+        // Four bytes each, padded with letters (which need no look).
+        constexpr std::uint64_t kLetters = 0x6161616100000000ULL;
+        std::uint32_t a, b;
+        std::memcpy(&a, p, 4);
+        std::memcpy(&b, p + n - 4, 4);
+        first = a | kLetters;
+        last = b | kLetters;
+      }
+      if ((specialMask8(first, escapeSlash, highIsPlain) |
+           specialMask8(last, escapeSlash, highIsPlain)) == 0) {
+        if (((first | last) & 0x8080808080808080ULL) != 0 && !jtWellFormedUTF8(p, end)) {
+          fail(kNotUTF8);
+          return false;
+        }
+        copyBytes(at, s.data(), n);
+        at += n;
+        if (quotes) *at++ = '"';
+        out.commit(at);
+        return true;
+      }
+    }
+    for (;;) {
 #if defined(__SSE2__)
-      // Sixteen bytes at a time up to the first that may need an escape:
-      // control characters and bytes from 0x80 (below 0x20 as signed
-      // bytes), '"', '\\', and '/' when it is escaped.
       {
+        // Control characters (below 0x20 as signed bytes, which takes in
+        // the bytes from 0x80 too, unless they are plain), '"', '\\', and
+        // '/' when it is escaped.
         const __m128i space = _mm_set1_epi8(0x20);
         const __m128i quote = _mm_set1_epi8('"');
         const __m128i backslash = _mm_set1_epi8('\\');
         const __m128i slash = escapeSlash ? _mm_set1_epi8('/') : quote;
+        const __m128i plainHigh = highIsPlain ? _mm_set1_epi8(-1) : _mm_setzero_si128();
+        __m128i seen = _mm_setzero_si128();
         while (end - p >= 16) {
           const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+          _mm_storeu_si128(reinterpret_cast<__m128i*>(at), v);
+          seen = _mm_or_si128(seen, v);
+          const __m128i controls =
+              _mm_andnot_si128(_mm_and_si128(plainHigh, _mm_cmplt_epi8(v, _mm_setzero_si128())),
+                               _mm_cmplt_epi8(v, space));
           const __m128i hit =
-              _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(v, space), _mm_cmpeq_epi8(v, quote)),
+              _mm_or_si128(_mm_or_si128(controls, _mm_cmpeq_epi8(v, quote)),
                            _mm_or_si128(_mm_cmpeq_epi8(v, backslash), _mm_cmpeq_epi8(v, slash)));
-          const int mask = _mm_movemask_epi8(hit);
-          if (mask != 0) {
-            p += __builtin_ctz(static_cast<unsigned>(mask));
-            break;
+          const auto mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+          if (mask == 0) {
+            p += 16;
+            at += 16;
+            continue;
           }
-          p += 16;
+          const int first = std::countr_zero(mask);
+          p += first;
+          at += first;
+          high |= static_cast<std::uint64_t>(_mm_movemask_epi8(seen)) != 0 ? 0x80 : 0;
+          goto special;
         }
+        high |= static_cast<std::uint64_t>(_mm_movemask_epi8(seen)) != 0 ? 0x80 : 0;
       }
 #endif
-      while (p < end && kEscape.v[*p] == 0) ++p;
+      if constexpr (std::endian::native == std::endian::little) {
+        while (end - p >= 8) {
+          std::uint64_t x;
+          std::memcpy(&x, p, 8);
+          std::memcpy(at, &x, 8);
+          high |= x;
+          const std::uint64_t found = specialMask8(x, escapeSlash, highIsPlain);
+          if (found != 0) {
+            const int n = std::countr_zero(found) >> 3;
+            p += n;
+            at += n;
+            goto special;
+          }
+          p += 8;
+          at += 8;
+        }
+      }
+      {
+        const std::uint8_t* table = highIsPlain ? kEscapeHighPlain.v : kEscape.v;
+        while (p < end && table[*p] == 0) {
+          high |= *p;
+          *at++ = static_cast<char>(*p++);
+        }
+      }
       if (p >= end) break;
+    special : {
       const std::uint8_t c = *p;
       const std::uint8_t escape = kEscape.v[c];
       if (escape == 2 && !escapeSlash) {
+        *at++ = '/';
         ++p;
         continue;
       }
-      if (escape == 3 && !escapeNonASCII) {
-        // Text in other scripts is mostly one sequence after another: check
-        // the whole run here rather than going back to the 16-byte scan,
-        // which would stop at the next byte again.
-        do {
-          // Three-byte sequences whose second byte has the full range
-          // (leads E1-EC, EE, EF), and two-byte ones, checked inline.
-          if (end - p >= 3 && (p[0] & 0xF0) == 0xE0 && p[0] != 0xE0 && p[0] != 0xED &&
-              (p[1] & 0xC0) == 0x80 && (p[2] & 0xC0) == 0x80) {
-            p += 3;
-            continue;
-          }
-          if (end - p >= 2 && p[0] >= 0xC2 && p[0] <= 0xDF && (p[1] & 0xC0) == 0x80) {
-            p += 2;
-            continue;
-          }
-          std::uint32_t cp = 0;
-          const int n = utf8Sequence(p, end, &cp);
-          if (n == 0) {
-            fail(kNotUTF8);
-            return false;
-          }
-          p += n;
-        } while (p < end && *p >= 0x80);
-        continue;
-      }
-      if (p > plain)
-        out.append(reinterpret_cast<const char*>(plain), static_cast<std::size_t>(p - plain));
+      room(12);
       switch (escape) {
-        case 1:
+        case 1: {
+          // Two bytes for the usual ones, "\u%4.4x" for the other controls.
+          static constexpr char kHex[] = "0123456789abcdef";
+          char second = 0;
           switch (c) {
             case '\b':
-              out.append("\\b");
+              second = 'b';
               break;
             case '\t':
-              out.append("\\t");
+              second = 't';
               break;
             case '\n':
-              out.append("\\n");
+              second = 'n';
               break;
             case '\f':
-              out.append("\\f");
+              second = 'f';
               break;
             case '\r':
-              out.append("\\r");
+              second = 'r';
               break;
             case '"':
-              out.append("\\\"");
+              second = '"';
               break;
             case '\\':
-              out.append("\\\\");
+              second = '\\';
               break;
-            default: {
-              char buf[8];
-              std::snprintf(buf, sizeof buf, "\\u%4.4x", c);
-              out.append(buf);
-            }
+            default:
+              break;
+          }
+          *at++ = '\\';
+          if (second != 0) {
+            *at++ = second;
+          } else {
+            std::memcpy(at, "u00", 3);
+            at[3] = kHex[c >> 4];
+            at[4] = kHex[c & 15];
+            at += 5;
           }
           ++p;
           break;
+        }
         case 2:
-          if (escapeSlash) out.push_back('\\');
-          out.push_back('/');
+          *at++ = '\\';
+          *at++ = '/';
           ++p;
           break;
         default: {
@@ -535,28 +750,38 @@ struct JTSerializer::State {
             return false;
           }
           if (!escapeNonASCII) {
-            out.append(reinterpret_cast<const char*>(p), static_cast<std::size_t>(n));
+            std::memcpy(at, p, static_cast<std::size_t>(n));
+            at += n;
           } else {
             char buf[16];
+            int written;
             if (cp <= 0xFFFF) {
-              std::snprintf(buf, sizeof buf, "\\u%4.4x", static_cast<unsigned>(cp));
+              written = std::snprintf(buf, sizeof buf, "\\u%4.4x", static_cast<unsigned>(cp));
             } else {
-              std::snprintf(buf, sizeof buf, "\\u%4.4x\\u%4.4x",
-                            static_cast<unsigned>((cp >> 10) + 0xD7C0),
-                            static_cast<unsigned>((cp & 0x3FF) | 0xDC00));
+              written = std::snprintf(buf, sizeof buf, "\\u%4.4x\\u%4.4x",
+                                      static_cast<unsigned>((cp >> 10) + 0xD7C0),
+                                      static_cast<unsigned>((cp & 0x3FF) | 0xDC00));
             }
-            out.append(buf);
+            std::memcpy(at, buf, static_cast<std::size_t>(written));
+            at += written;
           }
           p += n;
         }
       }
-      plain = p;
     }
-    if (p > plain)
-      out.append(reinterpret_cast<const char*>(plain), static_cast<std::size_t>(p - plain));
-    if (quotes) out.push_back('"');
+    }
+    if ((high & 0x8080808080808080ULL) != 0 && highIsPlain &&
+        !jtWellFormedUTF8(reinterpret_cast<const std::uint8_t*>(s.data()), end)) {
+      fail(kNotUTF8);
+      return false;
+    }
+    if (quotes) *at++ = '"';
+    out.commit(at);
     return true;
   }
+
+  // Strings of elements written again from the cache: from this length on.
+  static constexpr std::size_t kCachedStringLength = 16;
 
   // Numbers are written straight into the output, not through a buffer of
   // their own.
@@ -614,11 +839,54 @@ struct JTSerializer::State {
         platform::format("*** Collection <%@> was mutated while being enumerated.", cls));
   }
 
+  // Appends the filled entries of a decoded dictionary to sortedEntries
+  // (from `base` on), in key order; false (with the failure recorded) for
+  // a key that is not a string.
+  bool sortKeys(const std::pmr::vector<JTDictionary::Entry>& entries, std::size_t base) {
+    for (const JTDictionary::Entry& e : entries) {
+      if (e.key.isNone()) continue;
+      if (!e.key.isString()) {
+        sortedEntries.resize(base);
+        fail("Key must be a string object.");
+        return false;
+      }
+      const std::string_view key = e.key.stringView();
+      std::uint64_t prefix = 0;
+      if (key.size() >= 8) {
+        std::memcpy(&prefix, key.data(), 8);
+        if constexpr (std::endian::native == std::endian::little) prefix = byteSwap(prefix);
+      } else {
+        for (std::size_t i = 0; i < key.size(); ++i) {
+          prefix |= std::uint64_t{static_cast<std::uint8_t>(key[i])} << (56 - 8 * i);
+        }
+      }
+      sortedEntries.push_back({key, &e, prefix});
+    }
+    if (sortedEntries.size() - base < 2) return true;  // nothing to order
+    SortedEntry* from = sortedEntries.data() + base;
+    SortedEntry* to = sortedEntries.data() + sortedEntries.size();
+    if (to - from <= 16) {
+      for (SortedEntry* i = from + 1; i < to; ++i) {
+        if (!(*i < i[-1])) continue;
+        const SortedEntry moving = *i;
+        SortedEntry* j = i;
+        do {
+          *j = j[-1];
+          --j;
+        } while (j > from && moving < j[-1]);
+        *j = moving;
+      }
+    } else {
+      std::sort(from, to);
+    }
+    return true;
+  }
+
   bool encodeArray(const Value& v) {
     if (!enter()) return false;
     const auto* a = static_cast<const platform::ArrayStorage*>(v.node());
     const std::uint64_t mutations = a->mutations();
-    structural('[');
+    open('[');
     // Immutable arrays of the known kinds are walked in place.
     std::span<const Value> elements;
     bool inPlace = false;
@@ -637,7 +905,7 @@ struct JTSerializer::State {
     if (inPlace) {
       bool firstElement = true;
       for (const Value& e : elements) {
-        if (!firstElement) structural(',');
+        if (!firstElement) comma();
         firstElement = false;
         // Only a formatter may keep what it is shown: give it an owning handle.
         if (!encodeElement(e, jt, nullptr)) return false;
@@ -645,12 +913,12 @@ struct JTSerializer::State {
     } else {
       const std::size_t n = a->count();
       for (std::size_t i = 0; i < n; ++i) {
-        if (i > 0) structural(',');
+        if (i > 0) comma();
         if (!encode(a->at(i), nullptr)) return false;
         if (a->mutations() != mutations || a->count() != n) mutated("array");
       }
     }
-    structural(']');
+    close(']');
     --nesting;
     return true;
   }
@@ -658,7 +926,7 @@ struct JTSerializer::State {
   bool encodeDictionary(const Value& v) {
     if (!enter()) return false;
     const auto* d = static_cast<const platform::DictionaryStorage*>(v.node());
-    structural('{');
+    open('{');
     bool ok = true;
     bool first = true;
     auto pair = [&](const Value& key, const Value& value) {
@@ -667,13 +935,13 @@ struct JTSerializer::State {
         ok = false;
         return false;
       }
-      if (!first) structural(',');
+      if (!first) comma();
       first = false;
       if (!encode(key, nullptr)) {
         ok = false;
         return false;
       }
-      structural(':');
+      colon();
       if (!encode(value, nullptr)) {
         ok = false;
         return false;
@@ -684,37 +952,54 @@ struct JTSerializer::State {
         typeid(*d) == typeid(JTDictionary) ? static_cast<const JTDictionary*>(d) : nullptr;
     if (decoded != nullptr && decoded->isMutable()) decoded = nullptr;
     if ((options & JTSerializeOptionPretty) != 0 && decoded != nullptr) {
-      // Sorted in place: no handles copied, no table of pairs per object;
-      // most objects are already in key order.
+      // Sorted in place: no handles copied, no table of pairs per object.
+      // Keys are unique, so any sort gives the one order; the few keys most
+      // objects have are sorted by insertion, with no buffer of their own.
+      // The objects of one document mostly repeat one set of keys (the
+      // same key objects: the decoder shares equal leaves) in one layout,
+      // whose order is then looked up rather than worked out again.
       const std::size_t base = sortedEntries.size();
-      for (const JTDictionary::Entry& e : decoded->entries()) {
-        if (e.key.isNone()) continue;
-        if (!e.key.isString()) {
-          sortedEntries.resize(base);
-          fail("Key must be a string object.");
-          return false;
+      const auto& entries = decoded->entries();
+      const std::size_t count = decoded->count();
+      if (count > 0 && count <= kKeyOrderKeys) {
+        std::size_t firstFilled = 0;
+        while (entries[firstFilled].key.isNone()) ++firstFilled;
+        const platform::ValueNode* firstKey = entries[firstFilled].key.node();
+        KeyOrder& known = keyOrders[keyOrderSlot(firstKey, count)];
+        bool same = known.run == run && known.count == count && known.capacity == entries.size();
+        for (std::size_t k = 0; same && k < count; ++k) {
+          same = entries[known.slot[k]].key.node() == known.key[k];
         }
-        sortedEntries.push_back(&e);
-      }
-      const auto begin = sortedEntries.begin() + static_cast<std::ptrdiff_t>(base);
-      auto byKey = [](const JTDictionary::Entry* x, const JTDictionary::Entry* y) {
-        return x->key.stringView() < y->key.stringView();
-      };
-      if (!std::is_sorted(begin, sortedEntries.end(), byKey)) {
-        std::stable_sort(begin, sortedEntries.end(), byKey);
+        if (same) {
+          for (std::size_t k = 0; k < count; ++k) {
+            sortedEntries.push_back({std::string_view(), &entries[known.slot[k]], 0});
+          }
+        } else {
+          if (!sortKeys(entries, base)) return false;
+          known.run = run;
+          known.count = static_cast<std::uint32_t>(count);
+          known.capacity = entries.size();
+          for (std::size_t k = 0; k < count; ++k) {
+            const JTDictionary::Entry* e = sortedEntries[base + k].entry;
+            known.slot[k] = static_cast<std::uint8_t>(e - entries.data());
+            known.key[k] = e->key.node();
+          }
+        }
+      } else if (!sortKeys(entries, base)) {
+        return false;
       }
       const std::size_t end = sortedEntries.size();
       for (std::size_t i = base; i < end; ++i) {
         // By index: nested objects grow the vector.
-        const JTDictionary::Entry& e = *sortedEntries[i];
-        if (i != base) structural(',');
+        const JTDictionary::Entry& e = *sortedEntries[i].entry;
+        if (i != base) comma();
         // Not encodeDecodedKey: with one caller it stays inlined in the
         // compact loop. The same text (the key's kind is known).
         if (!encode(e.key, nullptr, ValueKind::String)) {
           sortedEntries.resize(base);
           return false;
         }
-        structural(':');
+        colon();
         if (!encodeElement(e.object, nullptr, decoded)) {
           sortedEntries.resize(base);
           return false;
@@ -743,17 +1028,17 @@ struct JTSerializer::State {
     } else if (decoded != nullptr) {
       for (const JTDictionary::Entry& e : decoded->entries()) {
         if (e.key.isNone()) continue;
-        if (!first) structural(',');
+        if (!first) comma();
         first = false;
         if (!encodeDecodedKey(e.key)) return false;
-        structural(':');
+        colon();
         if (!encodeElement(e.object, nullptr, decoded)) return false;
       }
     } else {
       d->forEach(pair);
     }
     if (!ok) return false;
-    structural('}');
+    close('}');
     --nesting;
     return true;
   }
@@ -767,6 +1052,12 @@ struct JTSerializer::State {
   // which may keep it) becomes an owning handle.
   bool encodeElement(const Value& e, const JTArray* array, const JTDictionary* dictionary) {
     const ValueKind kind = e.kind();
+    if (kind == ValueKind::String) {
+      // A short string is written in about the time a look in the cache
+      // takes (and most values met once are not met again).
+      const std::string_view text = e.stringView();
+      if (text.size() < kCachedStringLength) return encodeString(text);
+    }
     if (kind == ValueKind::Data || kind == ValueKind::Date || kind == ValueKind::None) {
       if (array != nullptr) return encode(array->owning(e), nullptr);
       if (dictionary != nullptr) return encode(dictionary->owning(e), nullptr);
@@ -823,7 +1114,7 @@ struct JTSerializer::State {
         return encode(replacement, &v);
       }
     }
-    if (ok && cacheable && node != nullptr) {
+    if (ok && cacheable && node != nullptr && out.inCurrentBlock(start)) {
       cache[slot] = CacheSlot{node, run, start, out.size() - start};
     }
     return ok;
@@ -832,9 +1123,11 @@ struct JTSerializer::State {
   // Appends the text already written for `node` in this serialisation;
   // false when there is none.
   bool appendCached(const platform::ValueNode* node, std::size_t slot) {
-    const CacheSlot& c = cache[slot];
+    CacheSlot& c = cache[slot];
     if (c.object != node || c.run != run) return false;
-    out.appendWritten(c.offset, c.length);
+    // The copy is found from now on (in the current block, at hand).
+    const std::size_t at = out.appendWritten(c.offset, c.length);
+    if (out.inCurrentBlock(at)) c.offset = at;
     return true;
   }
 
@@ -850,7 +1143,7 @@ struct JTSerializer::State {
     }
     const std::size_t start = out.size();
     if (!encodeString(key.stringView())) return false;
-    cache[slot] = CacheSlot{node, run, start, out.size() - start};
+    if (out.inCurrentBlock(start)) cache[slot] = CacheSlot{node, run, start, out.size() - start};
     return true;
   }
 };
@@ -922,6 +1215,7 @@ Value JTSerializer::serialize(const Value& object, std::uint64_t options,
   state_ = takeState();
   State& s = *state_;
   s.options = options;
+  s.pretty = (options & JTSerializeOptionPretty) != 0;
   s.encodeOption = encodeOption;
   s.formatter = &formatter;
   s.out.reserve(4096);
@@ -941,12 +1235,23 @@ Value JTSerializer::serialize(const Value& object, std::uint64_t options,
   if (ok) ok = s.encode(object, nullptr);
   if (ok) {
     switch (encodeOption & JTEncodeOptionAsTypeMask) {
-      case JTEncodeOptionReturnData:
-        result = Value::data(s.out.data(), s.out.size());
+      case JTEncodeOptionReturnData: {
+        platform::Bytes bytes;
+        bytes.reserve(s.out.size());
+        s.out.forEachBlock([&](const char* p, std::size_t n) {
+          bytes.insert(bytes.end(), reinterpret_cast<const std::uint8_t*>(p),
+                       reinterpret_cast<const std::uint8_t*>(p) + n);
+        });
+        result = Value::data(std::move(bytes));
         break;
-      case JTEncodeOptionReturnString:
-        result = Value(std::string(s.out.data(), s.out.size()));
+      }
+      case JTEncodeOptionReturnString: {
+        std::string text;
+        text.reserve(s.out.size());
+        s.out.forEachBlock([&](const char* p, std::size_t n) { text.append(p, n); });
+        result = Value(std::move(text));
         break;
+      }
       default:
         s.fail("Unknown encode as type.");
     }

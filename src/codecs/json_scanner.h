@@ -169,6 +169,35 @@ inline int jtShortPlainStringLength(const std::uint8_t* p, const std::uint8_t* e
 #endif
 }
 
+// 2 for the lead byte of a two-byte UTF-8 sequence, 3 for that of a
+// three-byte sequence whose second byte may be any continuation byte (E1-EC,
+// EE, EF); 0 for every other byte.
+struct JTUTF8LeadTable {
+  std::uint8_t v[256];
+  constexpr JTUTF8LeadTable() : v() {
+    for (int i = 0xC2; i <= 0xDF; ++i) v[i] = 2;
+    for (int i = 0xE1; i <= 0xEF; ++i) v[i] = i == 0xED ? 0 : 3;
+  }
+};
+inline constexpr JTUTF8LeadTable kJTUTF8Lead;
+
+// The length (2 or 3) of the well-formed sequence at p when it is of one of
+// the two common kinds above, most text in other scripts; 0 for any other
+// bytes (which need the full check). A byte b is a continuation byte when
+// (b ^ 0x80) < 0x40.
+inline int jtCommonUTF8Sequence(const std::uint8_t* p, const std::uint8_t* end) {
+  const unsigned lead = kJTUTF8Lead.v[*p];
+  if (lead == 2) return end - p >= 2 && (p[1] ^ 0x80U) < 0x40 ? 2 : 0;
+  if (lead == 3) return end - p >= 3 && ((p[1] ^ 0x80U) | (p[2] ^ 0x80U)) < 0x40 ? 3 : 0;
+  return 0;
+}
+
+// Whether [p, end) is well-formed UTF-8 as the string scanner reads it
+// (noncharacters included, surrogates not). Sixteen bytes at a time in
+// fixed steps, each independent of the one before, while the text holds
+// only the common kinds of sequence; one sequence at a time otherwise.
+bool jtWellFormedUTF8(const std::uint8_t* p, const std::uint8_t* end);
+
 // One UTF-8 sequence starting at a byte of 0x80 or more.
 enum class JTUTF8Result { OK, SourceExhausted, SourceIllegal };
 struct JTUTF8Conversion {
@@ -217,6 +246,12 @@ class JTParseState {
     token_.value.hash = 0;
     atIndex_ += static_cast<std::size_t>(n) + 2;
     return 0;
+  }
+  // The same for a string jtShortPlainStringLength has turned down.
+  int nextLongStringToken() {
+    token_.ptr = input_ + atIndex_;
+    token_.value.cacheSlot = -1;
+    return parseString(false);
   }
   int nextNumberToken() {
     token_.ptr = input_ + atIndex_;

@@ -458,4 +458,36 @@ TEST(JsonDecoder, NumbersReadTheSameWhetherOrNotTheySkipTheCache) {
   }
 }
 
+// String values of a key whose values have kept missing the leaf cache skip
+// it (identifiers, names), and those of keys whose values repeat keep
+// sharing one leaf. Either way every value reads exactly, also a value that
+// repeats only long after its key began skipping, and the mutable form of
+// the document is equal.
+TEST(JsonDecoder, ValuesOfKeysThatNeverRepeatReadExactly) {
+  std::string doc = "[";
+  for (int i = 0; i < 300; ++i) {
+    if (i > 0) doc += ",";
+    // From 200 on, "id" repeats values from the start; "kind" always does.
+    const int id = i < 200 ? i : i - 200;
+    doc += R"({"id":"id-)" + std::to_string(id) + R"(","kind":"same","n":"v)" +
+           std::to_string(i % 3) + R"(","long":"a value longer than sixteen )" + std::to_string(i) +
+           R"("})";
+  }
+  doc += "]";
+  const Value v = objectFromJSONString(doc);
+  ASSERT_TRUE(v.isArray());
+  ASSERT_EQ(v.count(), 300u);
+  for (int i = 0; i < 300; ++i) {
+    const Value o = v[i];
+    const int id = i < 200 ? i : i - 200;
+    EXPECT_EQ(o["id"].stringView(), "id-" + std::to_string(id)) << i;
+    EXPECT_EQ(o["kind"].stringView(), "same") << i;
+    EXPECT_EQ(o["n"].stringView(), "v" + std::to_string(i % 3)) << i;
+    EXPECT_EQ(o["long"].stringView(), "a value longer than sixteen " + std::to_string(i)) << i;
+  }
+  EXPECT_TRUE(v[0]["kind"].isSameObject(v[299]["kind"])) << "values that repeat share a leaf";
+  EXPECT_TRUE(v[3]["n"].isSameObject(v[297]["n"]));
+  EXPECT_EQ(mutableObjectFromJSONString(doc), v);
+}
+
 }  // namespace codecs

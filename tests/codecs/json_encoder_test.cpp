@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "codecs/json_decoder.h"
@@ -69,6 +71,11 @@ TEST(JsonEncoder, PrettyDecodedTreeMatchesMutableTree) {
                 text(mutableTree, JTSerializeOptionPretty));
     }
   }
+  // An empty decoded object, first thing on a fresh thread (whose state
+  // holds nothing yet).
+  std::thread([] {
+    EXPECT_EQ(text(objectFromJSONString("{}"), JTSerializeOptionPretty), "{\n  \n}");
+  }).join();
   EXPECT_EQ(text(objectFromJSONString(R"({"b":{"d":1,"c":2},"a":0})"), JTSerializeOptionPretty),
             "{\n  \"a\": 0,\n  \"b\": {\n    \"c\": 2,\n    \"d\": 1\n  }\n}");
 }
@@ -171,9 +178,16 @@ TEST(JsonEncoder, EscapesAtEveryPlaceOfALongString) {
       {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80", "\\ud83d\\ude00"},
   };
   const std::string filler = "abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJ";
+  // Short strings too (up to 20 bytes of filler beside the special one),
+  // which are looked at in one go when they need no escape.
+  std::vector<std::pair<std::size_t, std::size_t>> places;  // (before, length)
+  for (std::size_t at = 0; at <= 40; ++at) places.emplace_back(at, 40);
+  for (std::size_t length = 0; length <= 20; ++length) {
+    for (std::size_t at = 0; at <= length; ++at) places.emplace_back(at, length);
+  }
   for (const Special& special : specials) {
-    for (std::size_t at = 0; at <= 40; ++at) {
-      const std::string before = filler.substr(0, at), after = filler.substr(at, 40 - at);
+    for (const auto& [at, length] : places) {
+      const std::string before = filler.substr(0, at), after = filler.substr(at, length - at);
       const Value v = Value::array({before + special.raw + after});
       EXPECT_EQ(text(v), "[\"" + before + special.plain + after + "\"]") << at;
       EXPECT_EQ(text(v, JTSerializeOptionEscapeSlash),
@@ -359,6 +373,77 @@ TEST(JsonEncoder, RealsAreWrittenWithSeventeenSignificantDigitsExactly) {
     ASSERT_EQ(written.substr(at, end - at), expected.substr(at, end - at)) << "real " << i;
     at = end;
   }
+}
+
+// Output beyond the first block goes into a chain of blocks assembled at
+// the end. A string written again is copied from its first writing, which
+// may lie in an earlier block; strings and escapes that straddle a block's
+// end come out whole; both result forms hold the same bytes.
+TEST(JsonEncoder, LargeOutputsAcrossBlocks) {
+  const Value repeated("the same string object, written again and again");
+  std::vector<Value> elements;
+  std::string expected = "[";
+  std::mt19937 rng(7);
+  for (int i = 0; i < 60000; ++i) {
+    if (i > 0) expected += ",";
+    if (i % 3 == 0) {
+      elements.push_back(repeated);
+      expected += "\"" + std::string(repeated.stringView()) + "\"";
+    } else {
+      // Unique strings of every length up to 100, some with escapes.
+      std::string s(rng() % 100, 'a' + static_cast<char>(i % 26));
+      std::string escaped = s;
+      if (!s.empty() && i % 5 == 0) {
+        s[s.size() / 2] = '"';
+        escaped = s.substr(0, s.size() / 2) + "\\\"" + s.substr(s.size() / 2 + 1);
+      }
+      elements.push_back(Value(s));
+      expected += "\"" + escaped + "\"";
+    }
+  }
+  expected += "]";
+  ASSERT_GT(expected.size(), std::size_t{2} << 20) << "several blocks";
+  const Value tree = Value::array(std::move(elements));
+  for (int i = 0; i < 2; ++i) {  // the second with the thread's state reused
+    EXPECT_EQ(text(tree), expected);
+    const Value data = JSONData(tree);
+    ASSERT_TRUE(data.isData());
+    EXPECT_EQ(std::string(data.asData().begin(), data.asData().end()), expected);
+  }
+  // A small output after a large one is whole too.
+  EXPECT_EQ(text(Value::array({repeated})), "[\"" + std::string(repeated.stringView()) + "\"]");
+}
+
+// Pretty printing remembers the key order of a set of decoded keys in one
+// table layout. Objects that share some keys (the same key objects) but
+// not all, in the same or other orders and counts, each come out sorted,
+// exactly as the mutable tree of the same document (sorted pair by pair).
+TEST(JsonEncoder, PrettyKeyOrderOfObjectsSharingKeys) {
+  const std::vector<std::string> keys = {"k",  "a",   "b",   "c",  "x", "y", "ab",
+                                         "ka", "kab", "aaa", "zz", "",  "é"};
+  std::mt19937 rng(11);
+  std::string doc = "[";
+  for (int i = 0; i < 400; ++i) {
+    if (i > 0) doc += ",";
+    doc += "{";
+    std::vector<std::string> chosen;
+    const std::size_t count = rng() % 7;
+    for (std::size_t j = 0; j < count; ++j) {
+      const std::string& key = keys[rng() % keys.size()];
+      if (std::find(chosen.begin(), chosen.end(), key) == chosen.end()) chosen.push_back(key);
+    }
+    for (std::size_t j = 0; j < chosen.size(); ++j) {
+      if (j > 0) doc += ",";
+      doc += "\"" + chosen[j] + "\":" + std::to_string(j);
+    }
+    doc += "}";
+  }
+  doc += "]";
+  const Value immutable = objectFromJSONString(doc);
+  const Value mutableTree = mutableObjectFromJSONString(doc);
+  ASSERT_TRUE(immutable.isArray());
+  ASSERT_TRUE(mutableTree.isArray());
+  EXPECT_EQ(text(immutable, JTSerializeOptionPretty), text(mutableTree, JTSerializeOptionPretty));
 }
 
 }  // namespace

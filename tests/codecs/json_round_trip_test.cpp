@@ -10,6 +10,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "codecs/json_decoder.h"
 #include "codecs/json_encoder.h"
@@ -282,6 +283,106 @@ TEST(JsonRoundTrip, IntegersBeyondSixtyFourBitsReadAsDoublesUnlessRefused) {
             "represented: 18446744073709551615.");
   // Beyond a double as well, the number is refused either way.
   EXPECT_TRUE(objectFromJSONString("[" + std::string(400, '9') + "]").isNone());
+}
+
+// Well-formed UTF-8 as the standard defines it (noncharacters included).
+bool isWellFormedUTF8(const std::string& s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const auto* end = p + s.size();
+  while (p < end) {
+    const unsigned char b = *p;
+    int n;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (b < 0x80) {
+      n = 1;
+    } else if (b >= 0xC2 && b <= 0xDF) {
+      n = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      n = 3;
+      if (b == 0xE0) lo = 0xA0;
+      if (b == 0xED) hi = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      n = 4;
+      if (b == 0xF0) lo = 0x90;
+      if (b == 0xF4) hi = 0x8F;
+    } else {
+      return false;
+    }
+    if (end - p < n) return false;
+    for (int i = 1; i < n; ++i) {
+      const unsigned char c = p[i];
+      if (c < (i == 1 ? lo : 0x80) || c > (i == 1 ? hi : 0xBF)) return false;
+    }
+    p += n;
+  }
+  return true;
+}
+
+// The decoder and the encoder check text in other scripts a block of bytes
+// at a time: whatever lands where in a block (sequences cut by a block's
+// end, one cut short just before another, stray continuation bytes, the
+// leads that need a closer look), both accept exactly the well-formed text,
+// read it back byte for byte, and name the fault otherwise.
+TEST(JsonRoundTrip, TextInOtherScriptsIsCheckedAlikeWhereverItFallsInABlock) {
+  const std::vector<std::string> pieces = {
+      "a",
+      " ",
+      "\xC3\xA9",
+      "\xD0\xB6",
+      "\xE4\xB8\xAD",
+      "\xEF\xBF\xBD",
+      "\xE0\xA4\x85",
+      "\xED\x9F\xBF",
+      "\xF0\x9F\x98\x80",
+      "\xF4\x8F\xBF\xBF",
+      // Faults: a stray continuation byte, cut sequences, overlong forms,
+      // surrogates, bytes that never start a sequence.
+      "\x80",
+      "\xBF",
+      "\xC3",
+      "\xE4\xB8",
+      "\xF0\x9F\x98",
+      "\xC0\x80",
+      "\xC1\xBF",
+      "\xE0\x80\x80",
+      "\xED\xA0\x80",
+      "\xF5\x80\x80\x80",
+      "\xFF",
+      "\xE4\xE4",
+      "\xC3\xC3\xA9",
+  };
+  std::mt19937 rng(43);
+  int accepted = 0, refused = 0;
+  for (int round = 0; round < 4000; ++round) {
+    std::string s(rng() % 20, 'x');  // shifts what follows through a block
+    const int count = 1 + static_cast<int>(rng() % 24);
+    // Mostly well-formed: a fault in about one string in three.
+    const bool faulty = rng() % 3 == 0;
+    for (int i = 0; i < count; ++i) {
+      const std::size_t pick = rng() % (faulty ? pieces.size() : 10);
+      s += pieces[pick];
+    }
+    const bool wellFormed = isWellFormedUTF8(s);
+    wellFormed ? ++accepted : ++refused;
+
+    Error error;
+    Value decoded = objectFromJSONString("[\"" + s + "\"]", JTParseFlagNone, &error);
+    ASSERT_EQ(decoded.isArray(), wellFormed) << round << ": " << error.localizedDescription();
+    if (wellFormed) {
+      EXPECT_EQ(decoded[0].stringView(), s) << round;
+    } else {
+      EXPECT_NE(error.localizedDescription().find("UTF8"), std::string::npos)
+          << round << ": " << error.localizedDescription();
+    }
+
+    Value encoded = JSONString(Value::array({Value(s)}), JTSerializeOptionNone, &error);
+    ASSERT_EQ(encoded.isString(), wellFormed) << round;
+    if (wellFormed) {
+      EXPECT_EQ(encoded.stringView(), "[\"" + s + "\"]") << round;
+    }
+  }
+  EXPECT_GT(accepted, 1000);
+  EXPECT_GT(refused, 500);
 }
 
 }  // namespace

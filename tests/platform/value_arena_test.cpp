@@ -368,5 +368,22 @@ TEST(ValueArenaStrings, LookupByTextWorksWithAnyDictionary) {
   EXPECT_TRUE(d.contains("only"));
 }
 
+// Blocks double as the arena fills, but no further than 1 MiB each: freed
+// blocks of that size are kept by the allocator for reuse, larger ones tend
+// to go back to the system (and a large document's arena would fault in
+// fresh memory every time). So what an arena reserves stays within a block
+// of what it holds.
+TEST(ValueArena, GrownBlocksStopAtOneMebibyte) {
+  ValueArena arena;
+  ValueArenaCore& core = *arena.core();
+  constexpr std::size_t kPiece = 4000;
+  std::size_t held = 0;
+  while (held < (std::size_t{12} << 20)) {
+    static_cast<char*>(core.allocate(kPiece, 8))[kPiece - 1] = 1;
+    held += kPiece;
+  }
+  EXPECT_LE(core.bytesReserved(), held + (std::size_t{1} << 20));
+}
+
 }  // namespace
 }  // namespace platform

@@ -76,13 +76,34 @@ class OwnedStringNode final : public StringNode {
   std::string s_;
 };
 
+// memcpy(to, from, n) without a call for the short strings most leaves are.
+inline void copyBytes(char* to, const char* from, std::size_t n) {
+  if (n > 16) {
+    std::memcpy(to, from, n);
+  } else if (n >= 8) {
+    std::uint64_t a, b;
+    std::memcpy(&a, from, 8);
+    std::memcpy(&b, from + n - 8, 8);
+    std::memcpy(to, &a, 8);
+    std::memcpy(to + n - 8, &b, 8);
+  } else if (n >= 4) {
+    std::uint32_t a, b;
+    std::memcpy(&a, from, 4);
+    std::memcpy(&b, from + n - 4, 4);
+    std::memcpy(to, &a, 4);
+    std::memcpy(to + n - 4, &b, 4);
+  } else {
+    for (std::size_t i = 0; i < n; ++i) to[i] = from[i];
+  }
+}
+
 // A string whose bytes follow the node in a ValueArena; the arena adopts
 // the std::string once one is made.
 class ArenaStringNode final : public StringNode {
  public:
   ArenaStringNode(ValueArenaCore* core, std::string_view bytes) : core_(core) {
     char* copy = reinterpret_cast<char*>(this + 1);
-    if (!bytes.empty()) std::memcpy(copy, bytes.data(), bytes.size());
+    copyBytes(copy, bytes.data(), bytes.size());
     data_ = copy;
     size_ = bytes.size();
   }

@@ -156,7 +156,10 @@ class ValueArenaCore final : public std::pmr::memory_resource,
 
 class ValueArena {
  public:
-  // `firstBlock`: bytes of the first block (later blocks double); 0 picks a
+  // `firstBlock`: bytes of the first block (later blocks double, up to
+  // 1 MiB each: the allocator keeps freed blocks of that size for reuse,
+  // where it tends to hand larger ones back to the system, so that the
+  // arena of every large document would fault in fresh pages); 0 picks a
   // small default.
   explicit ValueArena(std::size_t firstBlock = 0);
 
