@@ -23,6 +23,7 @@
 #include "platform/xpc/channel_value.h"
 #include "platform/xpc/connection.h"
 #include "platform/xpc/wire_codec.h"
+#include "support/colliding_keys.h"
 
 using ipc::XPCConnection;
 using ipc::XPCMessage;
@@ -105,41 +106,12 @@ TEST(ChannelDictionary, ARepeatedKeyOnTheWireKeepsOneEntryWithTheLastValue) {
   EXPECT_EQ(decoded->get("a").int64Value(), 1);
 }
 
-// Printable keys that all share one value of the standard library's
-// (unkeyed) string hash, made as a peer would: the hash's steps are
-// invertible, so for any first eight bytes there are last eight bytes that
-// lead to the chosen value; the first ones are varied until the last ones
-// are printable. (libstdc++'s 64-bit hash of a 16-byte string.)
-std::vector<std::string> keysThatCollideInStdHash(std::size_t count) {
-  constexpr std::uint64_t kMul = 0xc6a4a7935bd1e995ULL, kSeed = 0xc70f6907ULL;
-  std::uint64_t inverse = kMul;
-  for (int i = 0; i < 6; ++i) inverse *= 2 - kMul * inverse;
-  auto shiftMix = [](std::uint64_t v) { return v ^ (v >> 47); };
-  constexpr std::uint64_t kTarget = 0x0123456789abcdefULL;
-  std::vector<std::string> keys;
-  for (std::uint64_t n = 0; keys.size() < count; ++n) {
-    char first[9];
-    std::snprintf(first, sizeof first, "%08llx", static_cast<unsigned long long>(n));
-    std::uint64_t k1;
-    std::memcpy(&k1, first, 8);
-    const std::uint64_t h1 = ((kSeed ^ (16 * kMul)) ^ (shiftMix(k1 * kMul) * kMul)) * kMul;
-    const std::uint64_t d2 = h1 ^ (kTarget * inverse);
-    const std::uint64_t k2 = shiftMix(d2 * inverse) * inverse;
-    char second[8];
-    std::memcpy(second, &k2, 8);
-    bool printable = true;
-    for (char c : second) printable = printable && c >= 0x21 && c <= 0x7e;
-    if (printable) keys.push_back(std::string(first, 8) + std::string(second, 8));
-  }
-  return keys;
-}
-
 // A peer that chooses keys colliding in an unkeyed hash gains nothing: the
 // index hashes under a per-process secret key, and the dictionary keeps and
 // finds every key (over the wire too).
 TEST(ChannelDictionary, KeysChosenToCollideSpreadInTheIndex) {
   constexpr std::size_t kKeys = 2000;
-  const std::vector<std::string> keys = keysThatCollideInStdHash(kKeys);
+  const std::vector<std::string> keys = varnel::testing::keysThatCollideInStdHash(kKeys);
   const std::size_t common = std::hash<std::string_view>{}(keys.front());
   std::size_t colliding = 0;
   for (const std::string& k : keys) colliding += std::hash<std::string_view>{}(k) == common;

@@ -4,11 +4,16 @@
 
 #include <cmath>
 #include <limits>
+#include <map>
+#include <set>
+#include <string_view>
 #include <type_traits>
 #include <unordered_set>
 
 #include "platform/foundation/exception.h"
+#include "platform/foundation/keyed_hash.h"
 #include "platform/foundation/value_collections.h"
+#include "support/colliding_keys.h"
 
 namespace platform {
 namespace {
@@ -393,3 +398,40 @@ TEST(ValueTest, ForeignStorageWorksEverywhere) {
 
 }  // namespace
 }  // namespace platform
+
+// Keys chosen to collide in the unkeyed string hash (as a hostile peer or
+// server would send them) spread in the dictionary's index, which hashes
+// text under a per-process secret: every key is kept and found, in order.
+TEST(ValueDictionaryIndex, KeysChosenToCollideSpreadAndKeepTheirOrder) {
+  using platform::Value;
+  constexpr std::size_t kKeys = 2000;
+  const std::vector<std::string> keys = varnel::testing::keysThatCollideInStdHash(kKeys);
+  const std::size_t common = std::hash<std::string_view>{}(keys.front());
+  std::size_t colliding = 0;
+  for (const std::string& k : keys) colliding += std::hash<std::string_view>{}(k) == common;
+  if (colliding != kKeys) GTEST_SKIP() << "this standard library's string hash is another one";
+
+  std::set<std::uint64_t> hashes;
+  std::map<std::uint64_t, std::size_t> buckets;  // of 1024
+  for (const std::string& k : keys) {
+    hashes.insert(platform::keyedHash(k));
+    ++buckets[platform::keyedHash(k) % 1024];
+  }
+  EXPECT_EQ(hashes.size(), kKeys);
+  std::size_t fullest = 0;
+  for (const auto& [bucket, n] : buckets) fullest = std::max(fullest, n);
+  EXPECT_LT(fullest, 16u);
+
+  Value d = Value::mutableDictionary();
+  for (std::size_t i = 0; i < kKeys; ++i) d.set(keys[i], Value(static_cast<std::int64_t>(i)));
+  ASSERT_EQ(d.count(), kKeys);
+  for (std::size_t i = 0; i < kKeys; ++i) ASSERT_EQ(d[keys[i]].asInt64(), std::int64_t(i)) << i;
+  const std::vector<Value> inOrder = d.keys();
+  for (std::size_t i = 0; i < kKeys; ++i) ASSERT_EQ(inOrder[i].asString(), keys[i]) << i;
+  EXPECT_TRUE(d[keys[0] + "x"].isNone());
+  // Data keys are hashed the same way; other kinds as before.
+  d.set(Value::data(keys[1].data(), keys[1].size()), Value(true));
+  d.set(Value(1.0), Value("one"));
+  EXPECT_TRUE(d.get(Value::data(keys[1].data(), keys[1].size())).asBool());
+  EXPECT_EQ(d.get(Value(static_cast<std::int64_t>(1))).asString(), "one");
+}

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/foundation/exception.h"
+#include "platform/foundation/keyed_hash.h"
 
 namespace platform {
 
@@ -88,6 +89,16 @@ void StandardArray::replaceAt(std::size_t index, Value value) {
 }
 
 // --- StandardDictionary --------------------------------------------------------
+
+std::size_t StandardDictionary::IndexHash::operator()(const Value& key) const {
+  if (key.isString()) return static_cast<std::size_t>(keyedHash(key.stringView()));
+  if (key.isData()) {
+    const Bytes& b = key.asData();
+    return static_cast<std::size_t>(
+        keyedHash(std::string_view(reinterpret_cast<const char*>(b.data()), b.size())));
+  }
+  return key.hash();
+}
 
 StandardDictionary::StandardDictionary(std::vector<std::pair<Value, Value>> pairs, bool isMutable)
     : mutations_(isMutable ? 1 : 0) {

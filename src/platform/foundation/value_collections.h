@@ -66,8 +66,16 @@ class StandardDictionary final : public DictionaryStorage {
   void store(const Value& key, Value value);
   void compact();
 
+  // The index hashes text and data keys under a per-process secret key
+  // (keyedHash), so that keys chosen to collide (a peer's message, a
+  // server's reply) cannot make lookups walk them all; other keys as
+  // Value::hash. The order of the dictionary is slots_', never the index's.
+  struct IndexHash {
+    std::size_t operator()(const Value& key) const;
+  };
+
   std::vector<Slot> slots_;
-  std::unordered_map<Value, std::size_t, ValueHash> index_;
+  std::unordered_map<Value, std::size_t, IndexHash> index_;
   std::uint64_t mutations_;
 };
 
