@@ -125,8 +125,8 @@ struct Connection::InputWatcher : dispatch::detail::Reactor::Watcher {
   InputWatcher(std::weak_ptr<Connection> c, std::shared_ptr<FdHolder> s)
       : connection(std::move(c)), sock(std::move(s)) {}
   ~InputWatcher() override { dispatch::detail::Reactor::instance().unwatch(sock->fd, this); }
-  void onReady(std::uint32_t, std::uint64_t) override {
-    if (auto self = connection.lock()) self->onReadable(this);
+  void onReady(std::uint32_t events, std::uint64_t) override {
+    if (auto self = connection.lock()) self->onReadable(this, events);
   }
   std::weak_ptr<Connection> connection;
   std::shared_ptr<FdHolder> sock;
@@ -256,12 +256,16 @@ void Connection::armWriteLocked() {
 }
 
 // Called with the mutex held. Input is watched while the connection is
-// attached, not suspended and not being read on the io queue.
+// attached, not suspended and not being read on the io queue. The watch is
+// edge-triggered (it stays armed, without a system call per event), so a
+// turn of reading either drains the socket or hands the rest on to the io
+// queue; setting the interest again reports input that is already waiting.
 void Connection::updateReadInterestLocked() {
   auto& d = *impl_;
   if (!d.reader) return;
-  const std::uint32_t mask =
-      d.suspendCount == 0 && !d.readHandedOff ? static_cast<std::uint32_t>(EPOLLIN) : 0u;
+  const std::uint32_t mask = d.suspendCount == 0 && !d.readHandedOff
+                                 ? static_cast<std::uint32_t>(EPOLLIN | EPOLLRDHUP | EPOLLET)
+                                 : 0u;
   if (!dispatch::detail::Reactor::instance().watch(d.reader->sock->fd, d.reader, mask)) {
     std::fprintf(stderr, "xpc: %s: cannot watch the socket\n", name_.c_str());
   }
@@ -531,7 +535,7 @@ int Connection::writeLocked() {
 }
 
 // Reactor thread: reads what has arrived and hands each message on.
-void Connection::onReadable(const InputWatcher* watcher) {
+void Connection::onReadable(const InputWatcher* watcher, std::uint32_t events) {
   auto& d = *impl_;
   std::lock_guard<std::mutex> input(d.inputMutex);
   int fd;
@@ -544,7 +548,10 @@ void Connection::onReadable(const InputWatcher* watcher) {
     }
     fd = d.sock->fd;
   }
-  if (readInput(fd, kReactorReadBudget) != 1) return;
+  // A short read means drained unless the peer has closed its side (no
+  // further edge would then report the end of file behind the data).
+  const bool shortReadDrains = !(events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR));
+  if (readInput(fd, kReactorReadBudget, shortReadDrains) != 1) return;
   // More is waiting than the reactor should read: go on on the io queue,
   // with the interest off meanwhile.
   {
@@ -567,21 +574,30 @@ void Connection::continueReading(const InputWatcher* watcher) {
     if (d.state != State::Connected || d.reader.get() != watcher) return;
     fd = d.sock->fd;
   }
-  if (readInput(fd, SIZE_MAX) < 0) return;
+  const int read = readInput(fd, SIZE_MAX, false);
+  if (read < 0) return;
+  if (read == 1) {
+    // Still more: another turn, after whatever else waits on the io queue.
+    auto self = shared_from_this();
+    ioQueue()->async([self, watcher] { self->continueReading(watcher); });
+    return;
+  }
   std::lock_guard<std::mutex> lock(d.mutex);
   if (d.state != State::Connected || d.reader.get() != watcher) return;
   d.readHandedOff = false;
   updateReadInterestLocked();
 }
 
-// Input mutex held. Reads until the socket is drained, 16 reads were made
-// or `budget` bytes were read, handing every complete frame on. Returns 0
-// when drained (or after 16 reads), 1 when the budget ran out, -1 when the
-// connection ended.
-int Connection::readInput(int fd, std::size_t budget) {
+// Input mutex held. Reads until the socket is drained (EAGAIN, or with
+// `shortReadDrains` a read shorter than its room), 16 reads were made or
+// `budget` bytes were read, handing every complete frame on. Returns 0 when
+// drained, 1 when more may be waiting (the budget or the reads ran out), -1
+// when the connection ended.
+int Connection::readInput(int fd, std::size_t budget, bool shortReadDrains) {
   auto& d = *impl_;
   std::size_t total = 0;
-  for (int round = 0; round < 16; ++round) {
+  bool drained = false;
+  for (int round = 0; round < 16 && !drained; ++round) {
     if (total >= budget) return 1;
     if (d.inOffset > 0 && d.inOffset == d.in.size()) {
       d.in.clear();
@@ -639,7 +655,10 @@ int Connection::readInput(int fd, std::size_t budget) {
     }
     if (n < 0) {
       if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        drained = true;
+        break;
+      }
       disconnected(ended, true);
       return -1;
     }
@@ -647,10 +666,10 @@ int Connection::readInput(int fd, std::size_t budget) {
     if (!processInput()) return -1;
     // Less than there was room for: the socket is drained for now, and a
     // read more would only answer EAGAIN (what comes later reports anew).
-    if (static_cast<std::size_t>(n) < iov.iov_len) break;
+    if (shortReadDrains && static_cast<std::size_t>(n) < iov.iov_len) drained = true;
   }
   watchFrameInProgress();
-  return 0;
+  return drained ? 0 : 1;
 }
 
 // Input mutex held. A peer gets kPeerFrameTimeout seconds to complete a frame it has

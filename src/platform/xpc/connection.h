@@ -136,9 +136,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool connectSocket();
   void attach(int fd);
   void updateReadInterestLocked();
-  void onReadable(const InputWatcher* watcher);
+  void onReadable(const InputWatcher* watcher, std::uint32_t events);
   void continueReading(const InputWatcher* watcher);
-  int readInput(int fd, std::size_t budget);
+  int readInput(int fd, std::size_t budget, bool shortReadDrains);
   void onWritable();
   void writeFrames();
   int writeLocked();
