@@ -185,7 +185,7 @@ const dispatch::QueuePtr& Connection::ioQueue() {
 }
 
 // Called with the mutex held.
-const dispatch::QueuePtr& Connection::targetLocked() {
+const dispatch::QueuePtr& Connection::targetLocked() const {
   if (!impl_->target) impl_->target = dispatch::Queue::createSerial(name_);
   return impl_->target;
 }
@@ -284,7 +284,7 @@ void Connection::setTargetQueue(dispatch::QueuePtr queue) {
 
 dispatch::QueuePtr Connection::targetQueue() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
-  return const_cast<Connection*>(this)->targetLocked();
+  return targetLocked();
 }
 
 void Connection::resume() {

@@ -129,7 +129,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   struct InputWatcher;
   Connection(std::string name, Role role, std::string path, unsigned flags);
   const dispatch::QueuePtr& ioQueue();
-  const dispatch::QueuePtr& targetLocked();
+  const dispatch::QueuePtr& targetLocked() const;
   void armWriteLocked();
   void enqueue(const ChannelValue& message, dispatch::QueuePtr replyQueue, ReplyHandler handler);
   void flush();
