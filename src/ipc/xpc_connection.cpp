@@ -126,26 +126,49 @@ void XPCConnection::receive(const ChannelValue& event) {
     return;
   }
   deliver(message);
+  if (event.type() == ChannelType::Error &&
+      event.errorValue() == platform::xpc::ChannelError::ConnectionInvalid) {
+    std::function<void()> observer;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ended_ = true;
+      observer.swap(endObserver_);
+    }
+    if (observer) observer();
+  }
+}
+
+void XPCConnection::setEndObserver(std::function<void()> observer) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!ended_) {
+      endObserver_ = std::move(observer);
+      return;
+    }
+  }
+  if (observer) observer();
 }
 
 // On the connection's queue.
 void XPCConnection::deliver(const XPCMessage& message) {
-  std::vector<XPCMessage> batch;
+  std::vector<XPCMessage> held;
   EventHandler h;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!handlerEverSet_ || (!held_.empty())) {
       held_.push_back(message);
       if (!handlerEverSet_) return;
-      batch.swap(held_);
-    } else {
-      batch.push_back(message);
+      held.swap(held_);
     }
     h = handler_;
   }
   if (!h) return;
   auto self = shared_from_this();
-  for (const auto& m : batch) h(m, self);
+  if (held.empty()) {
+    h(message, self);
+    return;
+  }
+  for (const auto& m : held) h(m, self);
 }
 
 void XPCConnection::sendMessage(XPCMessage message) {

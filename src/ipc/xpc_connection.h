@@ -93,6 +93,12 @@ class XPCConnection : public std::enable_shared_from_this<XPCConnection> {
   bool endedByMalformedInput() const;
   // True once the connection has ended for good.
   bool isInvalid() const;
+  // Runs `observer` once, on the connection's queue, right after the event
+  // handler was given the connection's final error (ConnectionInvalid: it
+  // has ended for good); at once, on the calling thread, when that has
+  // already happened. A later call replaces an observer that has not run.
+  // The service that keeps the connection lets go of it there.
+  void setEndObserver(std::function<void()> observer);
 
   // "<XPCConnection(name, pid, euid, egid)>"
   std::string description() const;
@@ -107,6 +113,8 @@ class XPCConnection : public std::enable_shared_from_this<XPCConnection> {
   platform::dispatch::QueuePtr queue_, replyQueue_;
   EventHandler handler_;
   bool handlerEverSet_ = false;
+  std::function<void()> endObserver_;
+  bool ended_ = false;            // the final error has been handed on
   std::vector<XPCMessage> held_;  // touched on queue_ only
 };
 

@@ -31,7 +31,9 @@ XPCMessage::Operation findOperation(const std::string& selector) {
 
 }  // namespace
 
-XPCMessage::XPCMessage() : dictionary_(ChannelValue::dictionary()) {}
+// Room for the few keys a message usually has, so that filling it does not
+// grow the dictionary key by key.
+XPCMessage::XPCMessage() : dictionary_(ChannelValue::dictionary(4)) {}
 
 XPCMessage::XPCMessage(ChannelValue dictionary) {
   setXPCDictionary(dictionary ? std::move(dictionary) : ChannelValue::dictionary());
@@ -123,23 +125,42 @@ std::optional<platform::URL> XPCMessage::URLForKey(std::string_view key) const {
   return std::nullopt;
 }
 
+Value XPCMessage::numberForKey(std::string_view key) const {
+  const ChannelValue c = dictionary_.get(key);
+  switch (c.type()) {
+    case ChannelType::Bool:
+    case ChannelType::Int64:
+    case ChannelType::UInt64:
+    case ChannelType::Double:
+      // What objectForKey gives for a number, without the budget of a
+      // conversion (a number costs none).
+      return XPCParse::numberWithXPCObject(c);
+    case ChannelType::None:
+      return {};
+    default:
+      return objectForKey(key).value();
+  }
+}
+
 bool XPCMessage::boolForKey(std::string_view key) const {
-  Value v = objectForKey(key).value();
+  const ChannelValue c = dictionary_.get(key);
+  if (c.type() == ChannelType::Bool) return c.boolValue();
+  Value v = numberForKey(key);
   return v.isNumber() && v.asBool();
 }
 
 float XPCMessage::floatForKey(std::string_view key) const {
-  Value v = objectForKey(key).value();
+  Value v = numberForKey(key);
   return v.isNumber() ? static_cast<float>(v.asDouble()) : 0.0f;
 }
 
 std::int64_t XPCMessage::integerForKey(std::string_view key) const {
-  Value v = objectForKey(key).value();
+  Value v = numberForKey(key);
   return v.isNumber() ? v.asInt64() : 0;
 }
 
 double XPCMessage::doubleForKey(std::string_view key) const {
-  Value v = objectForKey(key).value();
+  Value v = numberForKey(key);
   return v.isNumber() ? v.asDouble() : 0.0;
 }
 
@@ -165,15 +186,28 @@ void XPCMessage::setDouble(double value, std::string_view key) { setObject(Value
 
 bool XPCMessage::needsDirectReply() const { return boolForKey(kXPCDirectReplyKey); }
 
-void XPCMessage::setNeedsDirectReply(bool value) { setBool(value, kXPCDirectReplyKey); }
+// The two keys every message carries are written straight as the channel
+// values that setBool and setObject(Value(level)) make of them (a boolean;
+// a 32-bit number travels as a double).
+void XPCMessage::setNeedsDirectReply(bool value) {
+  dictionary_.set(kXPCDirectReplyKey, ChannelValue::boolean(value));
+}
 
 std::uint32_t XPCMessage::logLevel() const {
-  Value v = objectForKey(kXPCLogLevelKey).value();
+  // The form setLogLevel writes, read without making a Value.
+  const ChannelValue c = dictionary_.get(kXPCLogLevelKey);
+  if (c.type() == ChannelType::Double) {
+    const double d = c.doubleValue();
+    if (d >= 0 && d < 4294967296.0) return static_cast<std::uint32_t>(d);
+  }
+  Value v = numberForKey(kXPCLogLevelKey);
   if (!v.isNumber()) return 1;
   return static_cast<std::uint32_t>(v.asUInt64());
 }
 
-void XPCMessage::setLogLevel(std::uint32_t level) { setObject(Value(level), kXPCLogLevelKey); }
+void XPCMessage::setLogLevel(std::uint32_t level) {
+  dictionary_.set(kXPCLogLevelKey, ChannelValue::real(static_cast<double>(level)));
+}
 
 Object XPCMessage::invocationReturnValue(platform::Error* error) const {
   if (error) {

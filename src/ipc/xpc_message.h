@@ -131,6 +131,10 @@ class XPCMessage {
   std::string description() const;
 
  private:
+  // The number under `key` as objectForKey gives it; None when absent. A
+  // value of another type goes through objectForKey.
+  platform::Value numberForKey(std::string_view key) const;
+
   ChannelValue dictionary_;
 };
 

@@ -433,13 +433,14 @@ Value XPCParse::dictionaryWithContentsOfXPCObject(const ChannelValue& c) {
   if (!level.ok()) return {};
   const bool count = countingOnly();
   std::vector<std::pair<Value, Value>> pairs;
-  c.forEach([&](const std::string& key, const ChannelValue& e) {
-    if (!charge(key.size())) return false;
-    Value v = objectOf(e).value();
-    if (exhausted()) return false;
+  // Read in place: a conversion never changes what it converts.
+  for (std::size_t i = 0, n = c.count(); i < n; ++i) {
+    const std::string& key = c.keyAt(i);
+    if (!charge(key.size())) break;
+    Value v = objectOf(c.valueAt(i)).value();
+    if (exhausted()) break;
     if (!count && !v.isNone()) pairs.emplace_back(Value(key), v);
-    return true;
-  });
+  }
   if (scope.failed() || exhausted() || count) return {};
   return Value::dictionary(std::move(pairs));
 }
@@ -451,8 +452,8 @@ Value XPCParse::arrayWithContentsOfXPCObject(const ChannelValue& c) {
   if (!level.ok()) return {};
   const bool count = countingOnly();
   std::vector<Value> elements;
-  for (std::size_t i = 0; i < c.count(); ++i) {
-    Value v = objectOf(c.at(i)).value();
+  for (std::size_t i = 0, n = c.count(); i < n; ++i) {
+    Value v = objectOf(c.valueAt(i)).value();
     if (exhausted()) return {};
     if (!count && !v.isNone()) elements.push_back(v);
   }

@@ -115,16 +115,33 @@ bool XPCService::admits(const platform::xpc::PeerCredentials& credentials) const
 
 void XPCService::handleConnection(const std::shared_ptr<XPCConnection>& connection) {
   ConnectionHandler h;
+  bool letGo;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    // Connections that have ended for good are let go here when asked, so a
-    // stream of short connections does not pile up.
-    if (!keepsEndedConnections_) {
+    // Connections that have ended for good are let go when asked, so a
+    // stream of short connections does not pile up: each one as it ends,
+    // and here any that ended before it could be watched.
+    letGo = !keepsEndedConnections_;
+    if (letGo) {
       std::erase_if(connections_,
                     [](const std::shared_ptr<XPCConnection>& c) { return c->isInvalid(); });
     }
     connections_.push_back(connection);
     h = handler_;
+  }
+  if (letGo) {
+    std::weak_ptr<XPCService> weak = weak_from_this();
+    const XPCConnection* ended = connection.get();
+    connection->setEndObserver([weak, ended] {
+      auto self = weak.lock();
+      if (!self) return;
+      std::lock_guard<std::mutex> lock(self->mutex_);
+      auto& list = self->connections_;
+      std::erase_if(list,
+                    [ended](const std::shared_ptr<XPCConnection>& c) { return c.get() == ended; });
+      // The room a burst of connections took goes with them.
+      if (list.capacity() > 64 && list.size() < list.capacity() / 4) list.shrink_to_fit();
+    });
   }
   if (h) h(connection);
 }

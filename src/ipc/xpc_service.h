@@ -12,10 +12,11 @@
 // counted in one line), so a flood of refused peers cannot flood the log.
 //
 // Guarantees: `connections` only grows and keeps every connection alive for
-// the service's lifetime, unless `setKeepsEndedConnections(false)`: then the
-// connections that have ended for good are let go whenever the next one
-// arrives (a long-running service). A service lives as long as its creator
-// holds it; once freed it admits and handles nothing.
+// the service's lifetime, unless `setKeepsEndedConnections(false)`: then a
+// connection is let go as soon as it has ended for good, right after its
+// event handler got the final error (a long-running service, whose memory
+// then comes back after a burst of short connections). A service lives as
+// long as its creator holds it; once freed it admits and handles nothing.
 //
 // Thread safety: create services and start listeners on the main thread;
 // `connections` and the handler calls are on the main queue.

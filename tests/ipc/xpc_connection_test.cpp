@@ -356,6 +356,63 @@ TEST_F(ChannelTest, EventsBeforeTheHandlerIsSetAreHeldForIt) {
   fresh->connection()->cancel();
 }
 
+// The end observer (what a service uses to let go of an ended connection)
+// runs once, on the connection's queue, after the event handler got the
+// final error; set after the end, it runs at once.
+TEST(XPCConnectionEnd, TheEndObserverRunsOnceAfterTheHandlerSawTheFinalError) {
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  auto transport = platform::xpc::Connection::adoptSocket(pair[0], "end.test",
+                                                          platform::xpc::Connection::Role::Peer);
+  auto connection = XPCConnection::create(transport);
+  std::mutex mutex;
+  int errors = 0, runs = 0, errorsSeenByObserver = -1;
+  bool onQueue = false;
+  connection->setEventHandler([&](const XPCMessage& m, const std::shared_ptr<XPCConnection>&) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!m.getXPCDictionary().get(ipc::kXPCErrorKey).isNone()) ++errors;
+  });
+  auto queue = connection->dispatchQueue();
+  connection->setEndObserver([&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++runs;
+    errorsSeenByObserver = errors;
+    onQueue = queue->isCurrent();
+  });
+  connection.reset();  // the transport holds the wrapper until the end
+  ::close(pair[1]);
+  ASSERT_TRUE(pump([&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return runs > 0;
+  }));
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(runs, 1);
+    EXPECT_EQ(errorsSeenByObserver, 1);
+    EXPECT_TRUE(onQueue);
+  }
+  // A connection that has ended runs a new observer at once.
+  int pair2[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair2), 0);
+  auto second = XPCConnection::create(platform::xpc::Connection::adoptSocket(
+      pair2[0], "end.test", platform::xpc::Connection::Role::Peer));
+  std::atomic<bool> ended{false};
+  second->setEventHandler([&](const XPCMessage& m, const std::shared_ptr<XPCConnection>&) {
+    if (!m.getXPCDictionary().get(ipc::kXPCErrorKey).isNone()) ended = true;
+  });
+  ::close(pair2[1]);
+  ASSERT_TRUE(pump([&] { return ended.load() && second->isInvalid(); }));
+  // The final error was handed on; the observer bookkeeping follows it on
+  // the connection's queue: wait for that queue to pass it.
+  platform::dispatch::Semaphore passed;
+  second->dispatchQueue()->async([&] { passed.signal(); });
+  ASSERT_TRUE(passed.wait(std::chrono::seconds(10)));
+  bool ranInline = false;
+  second->setEndObserver([&] { ranInline = true; });
+  EXPECT_TRUE(ranInline);
+  second->setEventHandler(nullptr);
+}
+
 TEST_F(ChannelTest, OrderIsKeptForSendsFromSeveralThreads) {
   constexpr int kThreads = 4, kEach = 200;
   std::vector<std::thread> threads;

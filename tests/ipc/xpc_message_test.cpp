@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <vector>
+
 #include "platform/foundation/exception.h"
 
 using ipc::Object;
@@ -53,6 +56,63 @@ TEST(XPCMessage, ReservedKeys) {
   EXPECT_FALSE(m.needsDirectReply());
   m.setNeedsDirectReply(true);
   EXPECT_TRUE(m.needsDirectReply());
+}
+
+// The getters and the reserved keys read numbers straight from the channel
+// value; they must answer exactly what the conversion (objectForKey) gives,
+// for every kind of number and for whatever else may sit under the key.
+TEST(XPCMessage, NumberGettersAnswerAsTheConversionDoes) {
+  const std::vector<ChannelValue> values = {
+      ChannelValue::boolean(true),
+      ChannelValue::boolean(false),
+      ChannelValue::int64(-7),
+      ChannelValue::int64(5000000000),
+      ChannelValue::uint64(~0ull),
+      ChannelValue::uint64(3),
+      ChannelValue::real(2.75),
+      ChannelValue::real(-1.5),
+      ChannelValue::real(1e300),
+      ChannelValue::real(4294967296.0),
+      ChannelValue::real(std::nan("")),
+      ChannelValue::string("12"),
+      ChannelValue::data({1, 2}),
+      ChannelValue::null(),
+      ChannelValue::date(5),
+      ChannelValue::dictionary(),
+  };
+  for (const ChannelValue& v : values) {
+    SCOPED_TRACE(v.debugDescription());
+    ChannelValue d = ChannelValue::dictionary();
+    d.set("k", v);
+    d.set(ipc::kXPCLogLevelKey, v);
+    d.set(ipc::kXPCDirectReplyKey, v);
+    XPCMessage m(d);
+    const Value converted = m.objectForKey("k").value();
+    const bool number = converted.isNumber();
+    EXPECT_EQ(m.boolForKey("k"), number && converted.asBool());
+    EXPECT_EQ(m.integerForKey("k"), number ? converted.asInt64() : 0);
+    const double real = number ? converted.asDouble() : 0.0;
+    if (std::isnan(real)) {
+      EXPECT_TRUE(std::isnan(m.doubleForKey("k")));
+    } else {
+      EXPECT_EQ(m.doubleForKey("k"), real);
+      EXPECT_EQ(m.floatForKey("k"), static_cast<float>(real));
+    }
+    EXPECT_EQ(m.needsDirectReply(), number && converted.asBool());
+    EXPECT_EQ(m.logLevel(), number ? static_cast<std::uint32_t>(converted.asUInt64()) : 1u);
+  }
+  // What the setters write is what the generic conversion makes of the
+  // same values.
+  XPCMessage m;
+  m.setLogLevel(7);
+  m.setNeedsDirectReply(true);
+  XPCMessage generic;
+  generic.setObject(Value(std::uint32_t{7}), ipc::kXPCLogLevelKey);
+  generic.setBool(true, ipc::kXPCDirectReplyKey);
+  for (const char* key : {ipc::kXPCLogLevelKey, ipc::kXPCDirectReplyKey}) {
+    EXPECT_EQ(m.getXPCDictionary().get(key).debugDescription(),
+              generic.getXPCDictionary().get(key).debugDescription());
+  }
 }
 
 TEST(XPCMessage, MisuseRaisesWithFixedTexts) {

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "ipc/xpc_uuid.h"
 #include "platform/foundation/exception.h"
@@ -160,6 +163,58 @@ TEST(XPCUUID, EqualBytesMakeEqualObjects) {
   ASSERT_TRUE(back);
   EXPECT_TRUE(back->isEqual(x));
   EXPECT_FALSE(XPCUUID::uuid()->isEqual(*XPCUUID::uuid()));
+}
+
+TEST(WireCodec, RoomAheadOfThePayloadChangesNothingElse) {
+  namespace wire = platform::xpc::wire;
+  ChannelValue d = ChannelValue::dictionary();
+  d.set("name", ChannelValue::string("value"));
+  d.set("n", ChannelValue::int64(-2));
+  ChannelValue a = ChannelValue::array();
+  a.append(ChannelValue::real(0.5));
+  a.append(ChannelValue::data({9, 8, 7}, true));
+  d.set("list", a);
+  auto plain = wire::encode(d);
+  auto roomy = wire::encode(d, nullptr, wire::kHeaderSize);
+  ASSERT_TRUE(plain && roomy);
+  ASSERT_EQ(roomy->bytes.size(), plain->bytes.size() + wire::kHeaderSize);
+  EXPECT_EQ(std::vector<std::uint8_t>(roomy->bytes.begin(), roomy->bytes.begin() + 16),
+            std::vector<std::uint8_t>(16, 0));
+  EXPECT_TRUE(std::equal(plain->bytes.begin(), plain->bytes.end(), roomy->bytes.begin() + 16));
+  auto back = wire::decode(plain->bytes.data(), plain->bytes.size(), {});
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->debugDescription(), d.debugDescription());
+
+  // The payload limit counts the payload only, not the room ahead of it:
+  // 15 bytes of framing (dictionary tag and count, key, data tag and
+  // length) and the data.
+  ChannelValue big = ChannelValue::dictionary();
+  big.set("b", ChannelValue::data(std::vector<std::uint8_t>(wire::kMaxPayload - 15, 1)));
+  std::string reason;
+  EXPECT_TRUE(wire::encode(big, &reason, wire::kHeaderSize)) << reason;
+  big.set("b", ChannelValue::data(std::vector<std::uint8_t>(wire::kMaxPayload - 14, 1)));
+  EXPECT_FALSE(wire::encode(big, &reason, wire::kHeaderSize));
+  EXPECT_EQ(reason, "message too large");
+}
+
+TEST(ChannelValue, EntriesAndElementsAreReadInPlace) {
+  ChannelValue d = ChannelValue::dictionary(2);
+  d.set("first", ChannelValue::int64(1));
+  d.set("second", ChannelValue::string("two"));
+  d.set("first", ChannelValue::int64(3));  // replaced in place: order kept
+  ASSERT_EQ(d.count(), 2u);
+  EXPECT_EQ(d.keyAt(0), "first");
+  EXPECT_EQ(d.valueAt(0).int64Value(), 3);
+  EXPECT_EQ(d.keyAt(1), "second");
+  EXPECT_TRUE(d.valueAt(1).isSameObject(d.get("second")));
+  EXPECT_EQ(d.keyAt(2), "");
+  EXPECT_TRUE(d.valueAt(2).isNone());
+  ChannelValue a = ChannelValue::array();
+  a.append(ChannelValue::boolean(true));
+  EXPECT_TRUE(a.valueAt(0).boolValue());
+  EXPECT_TRUE(a.valueAt(1).isNone());
+  EXPECT_EQ(a.keyAt(0), "");
+  EXPECT_TRUE(ChannelValue::int64(4).valueAt(0).isNone());
 }
 
 TEST(WireCodec, MalformedPayloadsAreRejected) {

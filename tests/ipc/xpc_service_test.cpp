@@ -5,8 +5,10 @@
 #include <stdlib.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <vector>
 
 #include "channel_fixture.h"
 #include "platform/foundation/exception.h"
@@ -143,6 +145,35 @@ TEST_F(ServiceTest, EveryClientIsKeptInArrivalOrderAndSeesItsEnd) {
     EXPECT_EQ(XPCMessage::errorForXPCObject(m.getXPCDictionary().get(ipc::kXPCErrorKey)).code(),
               1002);
   }
+}
+
+// A long-running service (the helper) lets go of each connection as it
+// ends, after its handler got the final error: what a burst of short
+// connections took comes back without waiting for the next one to arrive.
+TEST_F(ServiceTest, AServiceThatDropsEndedConnectionsLetsEachGoAsItEnds) {
+  auto service = makeService(XPCService::admitEveryPeerForTesting());
+  service->setKeepsEndedConnections(false);
+  XPCService::runMachService("VarnelTestService");
+  EXPECT_EQ(runClient("VarnelTestService", "one"), "reply one");
+  EXPECT_EQ(runClient("VarnelTestService", "two"), "reply two");
+  ASSERT_TRUE(pump([&] { return handled_.size() == 2; }));
+  std::vector<std::weak_ptr<XPCConnection>> ended(handled_.begin(), handled_.end());
+  // Both clients have quit; no third one comes.
+  ASSERT_TRUE(pump([&] { return service->connections().empty(); }));
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int errors = 0;
+    for (auto& [c, m] : messages_) {
+      if (!m.getXPCDictionary().get(ipc::kXPCErrorKey).isNone()) ++errors;
+    }
+    EXPECT_EQ(errors, 2);  // each handler saw its end before the service let go
+  }
+  // Once the test's own references go, nothing holds the connections.
+  for (auto& c : handled_) c->setEventHandler(nullptr);
+  handled_.clear();
+  EXPECT_TRUE(pump([&] {
+    return std::all_of(ended.begin(), ended.end(), [](auto& w) { return w.expired(); });
+  }));
 }
 
 TEST_F(ServiceTest, AServiceWithoutASocketRaises) {

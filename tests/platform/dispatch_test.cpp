@@ -4,6 +4,11 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -465,6 +470,47 @@ TEST(QueueTest, PoolGrowsWhenQueuedWorkStalls) {
     });
   }
   EXPECT_TRUE(group.wait(20s));
+}
+
+// The pool's threads, counted by their name.
+int poolWorkers() {
+  int n = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream comm(task.path() / "comm");
+    std::string name;
+    if (std::getline(comm, name) && name == "dispatch-worker") ++n;
+  }
+  return n;
+}
+
+// Guarantee 3 of the pool: the workers a burst started leave once idle,
+// down to two, so an idle process does not keep a burst's threads (and
+// their memory).
+TEST(QueueTest, IdleWorkersLeaveDownToTwo) {
+  constexpr int n = 6;
+  std::mutex m;
+  std::condition_variable cv;
+  int arrived = 0;
+  int during = 0;
+  Group group;
+  for (int i = 0; i < n; ++i) {
+    group.async(Queue::global(), [&] {
+      std::unique_lock lock(m);
+      if (++arrived == n) {
+        during = poolWorkers();  // every block holds a worker now
+        cv.notify_all();
+      }
+      cv.wait(lock, [&] { return arrived >= n; });
+    });
+  }
+  ASSERT_TRUE(group.wait(20s));
+  EXPECT_GE(during, n);
+  EXPECT_TRUE(varnel::testing::waitUntil([] { return poolWorkers() <= 2; }, 30s))
+      << poolWorkers() << " workers stay";
+  // The pool still grows on demand afterwards.
+  Semaphore ran;
+  Queue::global()->async([&] { ran.signal(); });
+  EXPECT_TRUE(ran.wait(10s));
 }
 
 TEST(GroupTest, NotifyRunsAfterTheLastLeave) {

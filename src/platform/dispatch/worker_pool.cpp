@@ -18,6 +18,10 @@ namespace platform::dispatch::detail {
 namespace {
 thread_local bool tOnWorker = false;
 constexpr auto kIdleExit = std::chrono::seconds(5);
+// Workers that stay however long they idle. The others leave after kIdleExit
+// without a job: an idle process keeps few threads (each holds its stack's
+// touched pages and per-thread state), and a burst's workers go with it.
+constexpr int kKeptIdleWorkers = 2;
 constexpr auto kStallCheck = std::chrono::milliseconds(50);
 // A worker that just ran a job may poll for the next one before it sleeps,
 // for an adaptive budget (see spin_budget.h): that covers the usual round
@@ -236,7 +240,7 @@ void WorkerPool::workerMain() {
         --waking_;
       } else {
         std::erase(idle_, &slot);
-        if (threads_ > softLimit_) {
+        if (threads_ > kKeptIdleWorkers) {
           --threads_;
           freeSlots_.push_back(&slot);
           return;

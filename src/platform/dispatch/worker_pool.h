@@ -8,7 +8,9 @@
 //     worker is idle and no job has started for a short while, the pool adds
 //     a worker (up to a hard limit), so a job that blocks on work queued
 //     behind it cannot starve the pool forever.
-//  3. Idle workers above the normal size leave after a few seconds.
+//  3. A worker that has had no job for a few seconds leaves, unless it is
+//     one of the last two: an idle process keeps two workers, however many
+//     a burst of work started.
 //  4. A worker that just finished a job may poll for the next one for a
 //     short, bounded time (at most one worker polls at once, for at most
 //     200 µs, less when polls keep finding nothing) before it goes to sleep,

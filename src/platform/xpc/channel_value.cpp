@@ -180,6 +180,12 @@ ChannelValue ChannelValue::array() { return ChannelValue(make(ChannelType::Array
 
 ChannelValue ChannelValue::dictionary() { return ChannelValue(make(ChannelType::Dictionary)); }
 
+ChannelValue ChannelValue::dictionary(std::size_t capacity) {
+  auto n = make(ChannelType::Dictionary);
+  n->entries.reserve(capacity);
+  return ChannelValue(n);
+}
+
 ChannelValue ChannelValue::error(ChannelError e) {
   // The three error objects live to the very end of the process (never
   // destroyed): a connection cancelled on a worker thread may still hand one
@@ -311,6 +317,23 @@ void ChannelValue::forEach(
   auto entries = node_->entries;
   for (const auto& [k, v] : entries) {
     if (!fn(k, v)) return;
+  }
+}
+
+const std::string& ChannelValue::keyAt(std::size_t index) const {
+  if (type() != ChannelType::Dictionary || index >= node_->entries.size()) return emptyString();
+  return node_->entries[index].first;
+}
+
+const ChannelValue& ChannelValue::valueAt(std::size_t index) const {
+  static const ChannelValue* const none = new ChannelValue();
+  switch (type()) {
+    case ChannelType::Dictionary:
+      return index < node_->entries.size() ? node_->entries[index].second : *none;
+    case ChannelType::Array:
+      return index < node_->elements.size() ? node_->elements[index] : *none;
+    default:
+      return *none;
   }
 }
 

@@ -98,6 +98,8 @@ class ChannelValue {
   static ChannelValue adoptFileDescriptor(int fd);
   static ChannelValue array();
   static ChannelValue dictionary();
+  // An empty dictionary with room for `capacity` entries.
+  static ChannelValue dictionary(std::size_t capacity);
   // The three shared error events.
   static ChannelValue error(ChannelError e);
   // A new dictionary bound to `request`'s reply context; a plain new
@@ -131,6 +133,13 @@ class ChannelValue {
   void set(std::string_view key, ChannelValue v);
   void remove(std::string_view key);
   void forEach(const std::function<bool(const std::string& key, const ChannelValue& v)>& fn) const;
+  // Entry `index` of a dictionary (insertion order) or element `index` of
+  // an array, read in place: the references stay valid until the container
+  // changes (the encoder and the conversions read a received message this
+  // way, without a snapshot). An empty key and a None value when there is no
+  // such entry or element.
+  const std::string& keyAt(std::size_t index) const;
+  const ChannelValue& valueAt(std::size_t index) const;
 
   // Reply routing (dictionaries only).
   const ReplyContext* replyContext() const;

@@ -9,9 +9,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "platform/dispatch/reactor.h"
@@ -43,10 +44,50 @@ struct Frame {
   Frame(Frame&& o) noexcept : bytes(std::move(o.bytes)), fds(std::move(o.fds)), offset(o.offset) {
     o.fds.clear();
   }
-  Frame& operator=(Frame&&) = delete;
-  ~Frame() {
-    for (int fd : fds) ::close(fd);
+  Frame& operator=(Frame&& o) noexcept {
+    if (this != &o) {
+      closeDescriptors();
+      bytes = std::move(o.bytes);
+      fds = std::move(o.fds);
+      o.fds.clear();
+      offset = o.offset;
+    }
+    return *this;
   }
+  ~Frame() { closeDescriptors(); }
+  void closeDescriptors() {
+    for (int fd : fds) ::close(fd);
+    fds.clear();
+  }
+};
+
+// The frames waiting to be written, oldest first. Holds no memory while
+// empty: most connections never queue a frame (a send with nothing ahead of
+// it is written at once), and a burst of connections must not cost a
+// buffer each.
+class FrameQueue {
+ public:
+  bool empty() const { return head_ == frames_.size(); }
+  Frame& front() { return frames_[head_]; }
+  void push(Frame frame) { frames_.push_back(std::move(frame)); }
+  void pop() {
+    frames_[head_] = Frame();  // its bytes and descriptors go now
+    if (++head_ == frames_.size()) {
+      std::vector<Frame>().swap(frames_);
+      head_ = 0;
+    } else if (head_ >= 32 && head_ * 2 >= frames_.size()) {
+      frames_.erase(frames_.begin(), frames_.begin() + static_cast<std::ptrdiff_t>(head_));
+      head_ = 0;
+    }
+  }
+  void swap(FrameQueue& other) noexcept {
+    frames_.swap(other.frames_);
+    std::swap(head_, other.head_);
+  }
+
+ private:
+  std::vector<Frame> frames_;
+  std::size_t head_ = 0;
 };
 
 struct Pending {
@@ -84,8 +125,8 @@ struct Connection::InputWatcher : dispatch::detail::Reactor::Watcher {
   InputWatcher(std::weak_ptr<Connection> c, std::shared_ptr<FdHolder> s)
       : connection(std::move(c)), sock(std::move(s)) {}
   ~InputWatcher() override { dispatch::detail::Reactor::instance().unwatch(sock->fd, this); }
-  void onReady(std::uint32_t, std::uint64_t) override {
-    if (auto self = connection.lock()) self->onReadable(this);
+  void onReady(std::uint32_t events, std::uint64_t) override {
+    if (auto self = connection.lock()) self->onReadable(this, events);
   }
   std::weak_ptr<Connection> connection;
   std::shared_ptr<FdHolder> sock;
@@ -99,10 +140,16 @@ struct Connection::Impl {
   bool writeArmed = false;
   std::shared_ptr<FdHolder> sock;
   std::shared_ptr<InputWatcher> reader;
+  // Made when a write first has to wait for room in the socket.
   std::shared_ptr<dispatch::Source> writeSource;
-  dispatch::QueuePtr io, target;
+  // The io queue is made on first use (a connect, a write that waits, a
+  // cancel, a long read); the target queue when asked for or first used,
+  // unless one is set before (as the XPCConnection wrapper does).
+  std::once_flag ioOnce;
+  dispatch::QueuePtr io;
+  dispatch::QueuePtr target;
   EventHandler handler;
-  std::deque<Frame> outbound;
+  FrameQueue outbound;
   std::map<std::uint64_t, Pending> pending;
   std::uint64_t nextSerial = 1;
   PeerCredentials creds;
@@ -111,7 +158,7 @@ struct Connection::Impl {
   std::mutex inputMutex;
   std::vector<std::uint8_t> in;
   std::size_t inOffset = 0;
-  std::deque<int> inFds;
+  std::vector<int> inFds;
   // Peers: bumped whenever no frame is in progress, so a pending frame
   // timer can tell whether the frame it watches is still the same one.
   std::uint64_t frameToken = 0;
@@ -129,9 +176,18 @@ Connection::Connection(std::string name, Role role, std::string path, unsigned f
       role_(role),
       path_(std::move(path)),
       flags_(flags),
-      impl_(std::make_unique<Impl>()) {
-  impl_->io = dispatch::Queue::createSerial("xpc.io." + name_);
-  impl_->target = dispatch::Queue::createSerial(name_);
+      impl_(std::make_unique<Impl>()) {}
+
+const dispatch::QueuePtr& Connection::ioQueue() {
+  std::call_once(impl_->ioOnce,
+                 [this] { impl_->io = dispatch::Queue::createSerial("xpc.io." + name_); });
+  return impl_->io;
+}
+
+// Called with the mutex held.
+const dispatch::QueuePtr& Connection::targetLocked() const {
+  if (!impl_->target) impl_->target = dispatch::Queue::createSerial(name_);
+  return impl_->target;
 }
 
 Connection::~Connection() {
@@ -177,23 +233,39 @@ void Connection::attach(int fd) {
   std::weak_ptr<Connection> weak = weak_from_this();
   d.reader = std::make_shared<InputWatcher>(weak, d.sock);
   d.readHandedOff = false;
-  d.writeSource = dispatch::Source::write(fd, d.io);
-  d.writeSource->setEventHandler([weak] {
-    if (auto self = weak.lock()) self->onWritable();
-  });
-  auto holdW = d.sock;
-  d.writeSource->setCancelHandler([holdW] {});
   d.writeArmed = false;
   updateReadInterestLocked();
 }
 
+// Called with the mutex held: watches the socket for room to write, on the
+// io queue. The source is made the first time a write has to wait.
+void Connection::armWriteLocked() {
+  auto& d = *impl_;
+  if (d.writeArmed) return;
+  if (!d.writeSource) {
+    std::weak_ptr<Connection> weak = weak_from_this();
+    d.writeSource = dispatch::Source::write(d.sock->fd, ioQueue());
+    d.writeSource->setEventHandler([weak] {
+      if (auto self = weak.lock()) self->onWritable();
+    });
+    auto holdW = d.sock;
+    d.writeSource->setCancelHandler([holdW] {});
+  }
+  d.writeSource->resume();
+  d.writeArmed = true;
+}
+
 // Called with the mutex held. Input is watched while the connection is
-// attached, not suspended and not being read on the io queue.
+// attached, not suspended and not being read on the io queue. The watch is
+// edge-triggered (it stays armed, without a system call per event), so a
+// turn of reading either drains the socket or hands the rest on to the io
+// queue; setting the interest again reports input that is already waiting.
 void Connection::updateReadInterestLocked() {
   auto& d = *impl_;
   if (!d.reader) return;
-  const std::uint32_t mask =
-      d.suspendCount == 0 && !d.readHandedOff ? static_cast<std::uint32_t>(EPOLLIN) : 0u;
+  const std::uint32_t mask = d.suspendCount == 0 && !d.readHandedOff
+                                 ? static_cast<std::uint32_t>(EPOLLIN | EPOLLRDHUP | EPOLLET)
+                                 : 0u;
   if (!dispatch::detail::Reactor::instance().watch(d.reader->sock->fd, d.reader, mask)) {
     std::fprintf(stderr, "xpc: %s: cannot watch the socket\n", name_.c_str());
   }
@@ -212,7 +284,7 @@ void Connection::setTargetQueue(dispatch::QueuePtr queue) {
 
 dispatch::QueuePtr Connection::targetQueue() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
-  return impl_->target;
+  return targetLocked();
 }
 
 void Connection::resume() {
@@ -229,8 +301,14 @@ void Connection::suspend() {
 }
 
 void Connection::cancel() {
+  {
+    // Nothing to do once it has ended (the common case when the wrapper of
+    // an ended connection goes): no io queue is made for it.
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    if (impl_->state == State::Invalid) return;
+  }
   auto self = shared_from_this();
-  impl_->io->async([self] {
+  ioQueue()->async([self] {
     {
       std::lock_guard<std::mutex> lock(self->impl_->mutex);
       if (self->impl_->state == State::Invalid) return;
@@ -266,7 +344,8 @@ void Connection::enqueue(const ChannelValue& message, dispatch::QueuePtr replyQu
     return;
   }
   std::string reason;
-  auto encoded = wire::encode(message, &reason);
+  // Encoded behind room for the header: the frame is sent as it stands.
+  auto encoded = wire::encode(message, &reason, wire::kHeaderSize);
   if (!encoded) {
     std::fprintf(stderr, "xpc: message on %s not sent: %s\n", name_.c_str(), reason.c_str());
     failReply(ChannelError::ConnectionInvalid);
@@ -282,10 +361,9 @@ void Connection::enqueue(const ChannelValue& message, dispatch::QueuePtr replyQu
     frame.fds.push_back(copy);
   }
   wire::FrameHeader header;
-  header.length = static_cast<std::uint32_t>(encoded->bytes.size());
+  header.length = static_cast<std::uint32_t>(encoded->bytes.size() - wire::kHeaderSize);
   header.descriptorCount = static_cast<std::uint16_t>(frame.fds.size());
-  frame.bytes.resize(wire::kHeaderSize);
-  frame.bytes.insert(frame.bytes.end(), encoded->bytes.begin(), encoded->bytes.end());
+  frame.bytes = std::move(encoded->bytes);
 
   const ReplyContext* ctx = message.isReply() ? message.replyContext() : nullptr;
   bool isReplyFrame = false;
@@ -308,9 +386,10 @@ void Connection::enqueue(const ChannelValue& message, dispatch::QueuePtr replyQu
         if (handler) d.pending.emplace(header.serial, Pending{replyQueue, std::move(handler)});
       }
       wire::writeHeader(header, frame.bytes.data());
-      d.outbound.push_back(std::move(frame));
+      const bool writeNow = d.state == State::Connected && d.outbound.empty() && !d.writeArmed;
+      d.outbound.push(std::move(frame));
       auto self = shared_from_this();
-      if (d.state == State::Connected && d.outbound.size() == 1 && !d.writeArmed) {
+      if (writeNow) {
         // Nothing ahead of it: write now, on the caller's thread, which saves
         // a hop through the io queue. Whatever does not fit goes on from the
         // write source; a failure is handled on the io queue.
@@ -318,11 +397,11 @@ void Connection::enqueue(const ChannelValue& message, dispatch::QueuePtr replyQu
         if (err) {
           ChannelError e = role_ == Role::Client ? ChannelError::ConnectionInterrupted
                                                  : ChannelError::ConnectionInvalid;
-          d.io->async([self, e] { self->disconnected(e, false); });
+          ioQueue()->async([self, e] { self->disconnected(e, false); });
         }
         return;
       }
-      d.io->async([self] { self->flush(); });
+      ioQueue()->async([self] { self->flush(); });
       return;
     }
   }
@@ -443,26 +522,20 @@ int Connection::writeLocked() {
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        if (!d.writeArmed) {
-          d.writeSource->resume();
-          d.writeArmed = true;
-        }
+        armWriteLocked();
         return 0;
       }
       return errno;
     }
-    if (f.offset == 0) {
-      for (int x : f.fds) ::close(x);
-      f.fds.clear();
-    }
+    if (f.offset == 0) f.closeDescriptors();
     f.offset += static_cast<std::size_t>(n);
-    if (f.offset == f.bytes.size()) d.outbound.pop_front();
+    if (f.offset == f.bytes.size()) d.outbound.pop();
   }
   return 0;
 }
 
 // Reactor thread: reads what has arrived and hands each message on.
-void Connection::onReadable(const InputWatcher* watcher) {
+void Connection::onReadable(const InputWatcher* watcher, std::uint32_t events) {
   auto& d = *impl_;
   std::lock_guard<std::mutex> input(d.inputMutex);
   int fd;
@@ -475,7 +548,10 @@ void Connection::onReadable(const InputWatcher* watcher) {
     }
     fd = d.sock->fd;
   }
-  if (readInput(fd, kReactorReadBudget) != 1) return;
+  // A short read means drained unless the peer has closed its side (no
+  // further edge would then report the end of file behind the data).
+  const bool shortReadDrains = !(events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR));
+  if (readInput(fd, kReactorReadBudget, shortReadDrains) != 1) return;
   // More is waiting than the reactor should read: go on on the io queue,
   // with the interest off meanwhile.
   {
@@ -485,7 +561,7 @@ void Connection::onReadable(const InputWatcher* watcher) {
     updateReadInterestLocked();
   }
   auto self = shared_from_this();
-  d.io->async([self, watcher] { self->continueReading(watcher); });
+  ioQueue()->async([self, watcher] { self->continueReading(watcher); });
 }
 
 // io queue: reads on after a large burst, then lets the reactor watch again.
@@ -498,21 +574,30 @@ void Connection::continueReading(const InputWatcher* watcher) {
     if (d.state != State::Connected || d.reader.get() != watcher) return;
     fd = d.sock->fd;
   }
-  if (readInput(fd, SIZE_MAX) < 0) return;
+  const int read = readInput(fd, SIZE_MAX, false);
+  if (read < 0) return;
+  if (read == 1) {
+    // Still more: another turn, after whatever else waits on the io queue.
+    auto self = shared_from_this();
+    ioQueue()->async([self, watcher] { self->continueReading(watcher); });
+    return;
+  }
   std::lock_guard<std::mutex> lock(d.mutex);
   if (d.state != State::Connected || d.reader.get() != watcher) return;
   d.readHandedOff = false;
   updateReadInterestLocked();
 }
 
-// Input mutex held. Reads until the socket is drained, 16 reads were made
-// or `budget` bytes were read, handing every complete frame on. Returns 0
-// when drained (or after 16 reads), 1 when the budget ran out, -1 when the
-// connection ended.
-int Connection::readInput(int fd, std::size_t budget) {
+// Input mutex held. Reads until the socket is drained (EAGAIN, or with
+// `shortReadDrains` a read shorter than its room), 16 reads were made or
+// `budget` bytes were read, handing every complete frame on. Returns 0 when
+// drained, 1 when more may be waiting (the budget or the reads ran out), -1
+// when the connection ended.
+int Connection::readInput(int fd, std::size_t budget, bool shortReadDrains) {
   auto& d = *impl_;
   std::size_t total = 0;
-  for (int round = 0; round < 16; ++round) {
+  bool drained = false;
+  for (int round = 0; round < 16 && !drained; ++round) {
     if (total >= budget) return 1;
     if (d.inOffset > 0 && d.inOffset == d.in.size()) {
       d.in.clear();
@@ -570,15 +655,21 @@ int Connection::readInput(int fd, std::size_t budget) {
     }
     if (n < 0) {
       if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        drained = true;
+        break;
+      }
       disconnected(ended, true);
       return -1;
     }
     total += static_cast<std::size_t>(n);
     if (!processInput()) return -1;
+    // Less than there was room for: the socket is drained for now, and a
+    // read more would only answer EAGAIN (what comes later reports anew).
+    if (shortReadDrains && static_cast<std::size_t>(n) < iov.iov_len) drained = true;
   }
   watchFrameInProgress();
-  return 0;
+  return drained ? 0 : 1;
 }
 
 // Input mutex held. A peer gets kPeerFrameTimeout seconds to complete a frame it has
@@ -595,7 +686,7 @@ void Connection::watchFrameInProgress() {
   d.frameTimerArmed = true;
   const std::uint64_t token = d.frameToken;
   std::weak_ptr<Connection> weak = weak_from_this();
-  d.io->after(kPeerFrameTimeout, [weak, token] {
+  ioQueue()->after(kPeerFrameTimeout, [weak, token] {
     auto self = weak.lock();
     if (!self) return;
     auto& dd = *self->impl_;
@@ -626,7 +717,7 @@ void Connection::malformedInput(const std::string& reason, bool inputHeld) {
 
 void Connection::cancelForMalformedInput(const std::string& reason) {
   auto self = shared_from_this();
-  impl_->io->async([self, reason] { self->malformedInput(reason, false); });
+  ioQueue()->async([self, reason] { self->malformedInput(reason, false); });
 }
 
 bool Connection::refusedUnprivilegedService() const {
@@ -650,15 +741,54 @@ bool Connection::processInput() {
   auto& d = *impl_;
   // What one pass decodes is posted together: the events in one block on
   // the target queue, the replies in one block per run of replies bound for
-  // the same queue, each still handled one at a time and in order.
+  // the same queue, each still handled one at a time and in order. A pass
+  // that decodes one event or one reply (the usual case) posts it as it is.
+  ChannelValue loneEvent;
   std::vector<ChannelValue> events;
+  struct LoneReply {
+    Pending pending;
+    ChannelValue reply;
+  };
+  std::optional<LoneReply> loneReply;
   struct Replies {
     dispatch::QueuePtr queue;
     std::vector<std::pair<ReplyHandler, ChannelValue>> items;
   };
   std::vector<Replies> replies;
+  auto addEvent = [&](ChannelValue event) {
+    if (!loneEvent && events.empty()) {
+      loneEvent = std::move(event);
+      return;
+    }
+    if (loneEvent) events.push_back(std::exchange(loneEvent, ChannelValue()));
+    events.push_back(std::move(event));
+  };
+  auto addToRun = [&](Pending pending, ChannelValue reply) {
+    if (replies.empty() || replies.back().queue != pending.queue) {
+      replies.push_back(Replies{std::move(pending.queue), {}});
+    }
+    replies.back().items.emplace_back(std::move(pending.handler), std::move(reply));
+  };
+  auto addReply = [&](Pending pending, ChannelValue reply) {
+    if (!loneReply && replies.empty()) {
+      loneReply.emplace(LoneReply{std::move(pending), std::move(reply)});
+      return;
+    }
+    if (loneReply) {
+      addToRun(std::move(loneReply->pending), std::move(loneReply->reply));
+      loneReply.reset();
+    }
+    addToRun(std::move(pending), std::move(reply));
+  };
   auto post = [&] {
+    if (loneEvent) deliver(std::exchange(loneEvent, ChannelValue()), false);
     if (!events.empty()) deliverAll(std::move(events));
+    if (loneReply) {
+      loneReply->pending.queue->async(
+          [handler = std::move(loneReply->pending.handler),
+           reply = std::move(loneReply->reply)]() mutable { handler(reply); });
+      loneReply.reset();
+    }
     for (auto& r : replies) {
       r.queue->async([items = std::move(r.items)]() mutable {
         for (auto& [handler, reply] : items) {
@@ -692,6 +822,7 @@ bool Connection::processInput() {
     if (d.in.size() - d.inOffset < wire::kHeaderSize + h.length) break;
     std::vector<int> fds(d.inFds.begin(), d.inFds.begin() + h.descriptorCount);
     d.inFds.erase(d.inFds.begin(), d.inFds.begin() + h.descriptorCount);
+    if (d.inFds.empty()) std::vector<int>().swap(d.inFds);
     auto value = wire::decode(p + wire::kHeaderSize, h.length, fds, &reason);
     for (int fd : fds) ::close(fd);
     d.inOffset += wire::kHeaderSize + h.length;
@@ -708,14 +839,11 @@ bool Connection::processInput() {
         pending = std::move(it->second);
         d.pending.erase(it);
       }
-      if (replies.empty() || replies.back().queue != pending.queue) {
-        replies.push_back(Replies{std::move(pending.queue), {}});
-      }
-      replies.back().items.emplace_back(std::move(pending.handler), std::move(*value));
+      addReply(std::move(pending), std::move(*value));
       continue;
     }
     if (h.wantsReply) value->setReplyContext(ReplyContext{weak_from_this(), h.serial});
-    events.push_back(std::move(*value));
+    addEvent(std::move(*value));
   }
   post();
   return true;
@@ -727,7 +855,7 @@ void Connection::deliverAll(std::vector<ChannelValue> events) {
   dispatch::QueuePtr target;
   {
     std::lock_guard<std::mutex> lock(impl_->mutex);
-    target = impl_->target;
+    target = targetLocked();
   }
   target->async([self, events = std::move(events)] {
     for (const ChannelValue& event : events) {
@@ -746,7 +874,7 @@ void Connection::deliver(const ChannelValue& event, bool final) {
   dispatch::QueuePtr target;
   {
     std::lock_guard<std::mutex> lock(impl_->mutex);
-    target = impl_->target;
+    target = targetLocked();
   }
   target->async([self, event, final] {
     EventHandler handler;
@@ -766,7 +894,7 @@ void Connection::disconnected(ChannelError error, bool inputHeld) {
   std::unique_lock<std::mutex> input(d.inputMutex, std::defer_lock);
   if (!inputHeld) input.lock();
   std::map<std::uint64_t, Pending> pending;
-  std::deque<Frame> dropped;
+  FrameQueue dropped;
   std::shared_ptr<InputWatcher> reader;
   {
     std::lock_guard<std::mutex> lock(d.mutex);
@@ -785,7 +913,7 @@ void Connection::disconnected(ChannelError error, bool inputHeld) {
     dropped.swap(d.outbound);
   }
   for (int fd : d.inFds) ::close(fd);
-  d.inFds.clear();
+  std::vector<int>().swap(d.inFds);
   std::vector<std::uint8_t>().swap(d.in);
   d.inOffset = 0;
   ChannelValue err = ChannelValue::error(error);

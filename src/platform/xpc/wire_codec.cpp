@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 
 namespace platform::xpc::wire {
 
@@ -28,7 +29,9 @@ enum Tag : std::uint8_t {
 
 class Writer {
  public:
-  explicit Writer(Encoded* out) : out_(out) {}
+  // Appends to out->bytes; the payload starts at `base` (after the room the
+  // caller keeps ahead of it).
+  Writer(Encoded* out, std::size_t base) : out_(out), bytes_(out->bytes), base_(base) {}
 
   bool value(const ChannelValue& v, std::size_t depth, std::string* reason) {
     if (depth > kMaxDepth) return fail(reason, "nesting too deep");
@@ -42,39 +45,36 @@ class Writer {
         u8(v.boolValue() ? kTrue : kFalse);
         break;
       case ChannelType::Int64:
-        u8(kInt64);
-        u64(static_cast<std::uint64_t>(v.int64Value()));
+        tagged64(kInt64, static_cast<std::uint64_t>(v.int64Value()));
         break;
       case ChannelType::UInt64:
-        u8(kUInt64);
-        u64(v.uint64Value());
+        tagged64(kUInt64, v.uint64Value());
         break;
       case ChannelType::Double: {
         double d = v.doubleValue();
         std::uint64_t bits;
         std::memcpy(&bits, &d, sizeof bits);
-        u8(kDouble);
-        u64(bits);
+        tagged64(kDouble, bits);
         break;
       }
       case ChannelType::String:
-        u8(kString);
-        if (!blob(v.stringValue().data(), v.stringValue().size(), reason)) return false;
+        if (!blob(kString, v.stringValue().data(), v.stringValue().size(), reason)) return false;
         break;
       case ChannelType::Data:
       case ChannelType::SharedMemory:
-        u8(v.type() == ChannelType::SharedMemory ? kSharedMemory
-                                                 : (v.isArchive() ? kArchive : kData));
-        if (!blob(v.bytes().data(), v.bytes().size(), reason)) return false;
+        if (!blob(v.type() == ChannelType::SharedMemory ? kSharedMemory
+                                                        : (v.isArchive() ? kArchive : kData),
+                  v.bytes().data(), v.bytes().size(), reason)) {
+          return false;
+        }
         break;
       case ChannelType::Date:
-        u8(kDate);
-        u64(static_cast<std::uint64_t>(v.dateValue()));
+        tagged64(kDate, static_cast<std::uint64_t>(v.dateValue()));
         break;
       case ChannelType::UUID: {
         u8(kUUID);
         auto b = v.uuidValue();
-        out_->bytes.insert(out_->bytes.end(), b.begin(), b.end());
+        bytes_.insert(bytes_.end(), b.begin(), b.end());
         break;
       }
       case ChannelType::FileDescriptor:
@@ -91,11 +91,11 @@ class Writer {
         break;
       case ChannelType::Array: {
         u8(kArray);
-        std::size_t at = out_->bytes.size();
+        std::size_t at = bytes_.size();
         u32(0);
         std::uint32_t n = 0;
-        for (std::size_t i = 0; i < v.count(); ++i) {
-          ChannelValue e = v.at(i);
+        for (std::size_t i = 0, count = v.count(); i < count; ++i) {
+          const ChannelValue& e = v.valueAt(i);
           if (!e) continue;
           if (!value(e, depth + 1, reason)) return false;
           ++n;
@@ -105,25 +105,22 @@ class Writer {
       }
       case ChannelType::Dictionary: {
         u8(kDictionary);
-        std::size_t at = out_->bytes.size();
+        std::size_t at = bytes_.size();
         u32(0);
         std::uint32_t n = 0;
-        bool ok = true;
-        v.forEach([&](const std::string& key, const ChannelValue& e) {
-          if (!e) return true;
-          if (!blob(key.data(), key.size(), reason) || !value(e, depth + 1, reason)) {
-            ok = false;
-            return false;
-          }
+        // Read in place: nothing changes the dictionary while it is encoded.
+        for (std::size_t i = 0, count = v.count(); i < count; ++i) {
+          const ChannelValue& e = v.valueAt(i);
+          if (!e) continue;
+          const std::string& key = v.keyAt(i);
+          if (!text(key.data(), key.size(), reason) || !value(e, depth + 1, reason)) return false;
           ++n;
-          return true;
-        });
-        if (!ok) return false;
+        }
         patch32(at, n);
         break;
       }
     }
-    if (out_->bytes.size() > kMaxPayload) return fail(reason, "message too large");
+    if (bytes_.size() - base_ > kMaxPayload) return fail(reason, "message too large");
     return true;
   }
 
@@ -132,25 +129,49 @@ class Writer {
     if (reason) *reason = text;
     return false;
   }
-  void u8(std::uint8_t b) { out_->bytes.push_back(b); }
+  static void put32(std::uint8_t* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+  }
+  void u8(std::uint8_t b) { bytes_.push_back(b); }
   void u32(std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) out_->bytes.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    std::uint8_t b[4];
+    put32(b, v);
+    bytes_.insert(bytes_.end(), b, b + 4);
   }
-  void u64(std::uint64_t v) {
-    for (int i = 0; i < 8; ++i) out_->bytes.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+  void tagged64(std::uint8_t tag, std::uint64_t v) {
+    std::uint8_t b[9];
+    b[0] = tag;
+    for (int i = 0; i < 8; ++i) b[1 + i] = static_cast<std::uint8_t>(v >> (8 * i));
+    bytes_.insert(bytes_.end(), b, b + 9);
   }
-  void patch32(std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) out_->bytes[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-  }
-  bool blob(const void* p, std::size_t n, std::string* reason) {
+  void patch32(std::size_t at, std::uint32_t v) { put32(bytes_.data() + at, v); }
+  // A length and the bytes (a dictionary key).
+  bool text(const void* p, std::size_t n, std::string* reason) {
     if (n > kMaxPayload) return fail(reason, "message too large");
     u32(static_cast<std::uint32_t>(n));
     const auto* b = static_cast<const std::uint8_t*>(p);
-    out_->bytes.insert(out_->bytes.end(), b, b + n);
+    bytes_.insert(bytes_.end(), b, b + n);
+    return true;
+  }
+  // A tag, a length and the bytes.
+  bool blob(std::uint8_t tag, const void* p, std::size_t n, std::string* reason) {
+    if (n > kMaxPayload) return fail(reason, "message too large");
+    std::uint8_t head[5];
+    head[0] = tag;
+    put32(head + 1, static_cast<std::uint32_t>(n));
+    bytes_.reserve(bytes_.size() + sizeof head + n);
+    bytes_.insert(bytes_.end(), head, head + sizeof head);
+    const auto* b = static_cast<const std::uint8_t*>(p);
+    bytes_.insert(bytes_.end(), b, b + n);
     return true;
   }
   Encoded* out_;
+  std::vector<std::uint8_t>& bytes_;
+  std::size_t base_;
 };
+
+// Entries made room for ahead of reading them.
+constexpr std::size_t kReservedEntries = 64;
 
 class Reader {
  public:
@@ -186,7 +207,7 @@ class Reader {
         return ChannelValue::real(d);
       }
       case kString: {
-        std::string s;
+        std::string_view s;
         if (!text(&s)) return std::nullopt;
         return ChannelValue::string(s);
       }
@@ -245,9 +266,11 @@ class Reader {
         if (!u32(&n)) return std::nullopt;
         // Every entry takes at least five bytes (key length and a tag).
         if (n > static_cast<std::size_t>(end_ - p_) / 5) return fail("dictionary count too large");
-        ChannelValue d = ChannelValue::dictionary();
+        // Room for the announced entries, up to a bound: a count is only a
+        // claim until the entries have been read.
+        ChannelValue d = ChannelValue::dictionary(std::min<std::size_t>(n, kReservedEntries));
         for (std::uint32_t i = 0; i < n; ++i) {
-          std::string key;
+          std::string_view key;
           if (!text(&key)) return std::nullopt;
           auto e = value(depth + 1);
           if (!e) return std::nullopt;
@@ -287,11 +310,12 @@ class Reader {
     p_ += 8;
     return true;
   }
-  bool text(std::string* s) {
+  // The text in place (it lives as long as the input).
+  bool text(std::string_view* s) {
     std::uint32_t n;
     if (!u32(&n)) return false;
     if (static_cast<std::size_t>(end_ - p_) < n) return fail("truncated text"), false;
-    s->assign(reinterpret_cast<const char*>(p_), n);
+    *s = std::string_view(reinterpret_cast<const char*>(p_), n);
     p_ += n;
     return true;
   }
@@ -306,8 +330,16 @@ class Reader {
 }  // namespace
 
 std::optional<Encoded> encode(const ChannelValue& value, std::string* reason) {
+  return encode(value, reason, 0);
+}
+
+std::optional<Encoded> encode(const ChannelValue& value, std::string* reason,
+                              std::size_t headroom) {
   Encoded out;
-  Writer w(&out);
+  // Most messages are small: one allocation covers them.
+  out.bytes.reserve(headroom + 256);
+  out.bytes.resize(headroom);
+  Writer w(&out, headroom);
   if (!w.value(value, 0, reason)) return std::nullopt;
   return out;
 }

@@ -51,6 +51,10 @@ struct Encoded {
 // Encodes `value` (normally a dictionary). Values of type None are skipped.
 // Fails (nullopt, `reason` set) when the result exceeds the limits.
 std::optional<Encoded> encode(const ChannelValue& value, std::string* reason = nullptr);
+// The same with `headroom` zero bytes ahead of the payload in `bytes` (room
+// for a frame header, so that a frame is sent without copying its payload);
+// the limits apply to the payload alone.
+std::optional<Encoded> encode(const ChannelValue& value, std::string* reason, std::size_t headroom);
 
 // Decodes a payload. `descriptors` are the received descriptors of the frame,
 // in order; each one used is duplicated into the result (the caller still
