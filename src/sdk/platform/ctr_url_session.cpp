@@ -101,6 +101,7 @@ void CTRURLSession::configureTask(const std::shared_ptr<CTRURLSessionTask>& task
                                   const std::function<void(URLRequest&)>& block) {
   URLRequest copy = request;
   queue_->sync([&] {
+    VARNEL_DCHECK_ON_QUEUE(sessionQueue_);
     taskSet_.push_back(task);
     const Value headers = configuration_ ? configuration_->HTTPAdditionalHeaders() : Value();
     headers.forEach([&](const Value& key, const Value& value) {
@@ -207,6 +208,7 @@ void CTRURLSession::getTasksWithCompletionHandler(GetTasksHandler handler) {
 void CTRURLSession::invalidateAndCancel() {
   std::vector<std::shared_ptr<CTRURLSessionTask>> tasks;
   queue_->sync([&] {
+    VARNEL_DCHECK_ON_QUEUE(sessionQueue_);
     tasks = taskSet_;
     for (const auto& task : tasks) task->cancel();
   });
@@ -229,13 +231,17 @@ void CTRURLSession::finishTasksAndInvalidate() {
 
 std::size_t CTRURLSession::liveTaskCount() const {
   std::size_t count = 0;
-  queue_->sync([&] { count = taskSet_.size(); });
+  queue_->sync([&] {
+    VARNEL_DCHECK_ON_QUEUE(sessionQueue_);
+    count = taskSet_.size();
+  });
   return count;
 }
 
 void CTRURLSession::removeTask(const std::shared_ptr<CTRURLSessionTask>& task) {
   auto self = shared_from_this();
   queue_->async([self, task] {
+    VARNEL_DCHECK_ON_QUEUE(self->sessionQueue_);
     auto& set = self->taskSet_;
     set.erase(std::remove(set.begin(), set.end(), task), set.end());
   });

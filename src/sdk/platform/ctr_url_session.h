@@ -49,6 +49,7 @@
 #include <vector>
 
 #include "platform/dispatch/dispatch.h"
+#include "platform/dispatch/queue_checker.h"
 #include "platform/foundation/error.h"
 #include "platform/foundation/url.h"
 #include "platform/foundation/value.h"
@@ -239,6 +240,8 @@ class CTRURLSession : public CTRURLSessionTaskDelegate,
   std::shared_ptr<CTRURLSessionDelegate> delegate_;
   std::string description_;
 
+  // The session queue (queue_) owns taskSet_; checked in checked builds.
+  platform::dispatch::QueueChecker sessionQueue_{queue_};
   std::vector<std::shared_ptr<CTRURLSessionTask>> taskSet_;  // session queue only
 };
 
