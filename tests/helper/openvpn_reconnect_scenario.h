@@ -24,7 +24,6 @@
 #include <gtest/gtest.h>
 
 #include <iostream>
-#include <regex>
 #include <string>
 
 #include "helper/helper_log.h"
@@ -194,6 +193,50 @@ struct HelperLogLine {
   std::string text;  // after the time stamp
 };
 
+// Whether `line` starts with the helper's stamp "2024-03-01 10:04:05:007 ",
+// and the time of day it names, in seconds.
+inline bool stampedSeconds(const std::string& line, double& seconds) {
+  static const char kShape[] = "dddd-dd-dd dd:dd:dd:ddd ";
+  if (line.size() < sizeof kShape - 1) return false;
+  for (std::size_t i = 0; i + 1 < sizeof kShape; ++i) {
+    const bool digit = line[i] >= '0' && line[i] <= '9';
+    if (kShape[i] == 'd' ? !digit : line[i] != kShape[i]) return false;
+  }
+  seconds = std::stod(line.substr(11, 2)) * 3600 + std::stod(line.substr(14, 2)) * 60 +
+            std::stod(line.substr(17, 2)) + std::stod(line.substr(20, 3)) / 1000;
+  return true;
+}
+
+// `text` with the time OpenVPN stamps its management lines with left out:
+// ">LOG:1700000000,..." and ">STATE:1700000000,..." become ">LOG:,..." and
+// ">STATE:,...".
+inline std::string withoutOpenVPNTimes(const std::string& text) {
+  std::string out;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t tag = std::string::npos;
+    std::size_t tagLength = 0;
+    for (const char* name : {">LOG:", ">STATE:"}) {
+      const std::size_t found = text.find(name, at);
+      if (found < tag) {
+        tag = found;
+        tagLength = std::char_traits<char>::length(name);
+      }
+    }
+    if (tag == std::string::npos) break;
+    std::size_t digits = tag + tagLength;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+    out.append(text, at, tag + tagLength - at);
+    if (digits > tag + tagLength && digits < text.size() && text[digits] == ',') {
+      at = digits;  // the time is dropped, the comma kept
+    } else {
+      at = tag + tagLength;
+    }
+  }
+  out.append(text, at, std::string::npos);
+  return out;
+}
+
 // The lines of the client's copy of the log between "log:" (after `from`)
 // and the line `end`.
 inline std::vector<HelperLogLine> logLines(const std::string& output, std::size_t from,
@@ -203,7 +246,6 @@ inline std::vector<HelperLogLine> logLines(const std::string& output, std::size_
   const std::size_t stop = output.find(end, start);
   if (start == std::string::npos || stop == std::string::npos) return lines;
   // "2024-03-01 10:04:05:007 " before each line's text.
-  const std::regex stamp(R"(^\d{4}-\d\d-\d\d (\d\d):(\d\d):(\d\d):(\d{3}) (.*)$)");
   std::size_t at = start + 4;
   while (at < stop) {
     std::size_t eol = output.find('\n', at);
@@ -211,11 +253,9 @@ inline std::vector<HelperLogLine> logLines(const std::string& output, std::size_
     std::string line = output.substr(at, eol - at);
     // OpenVPN ends its management lines with "\r\n"; the helper keeps the "\r".
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    std::smatch m;
-    if (std::regex_match(line, m, stamp)) {
-      lines.push_back(
-          {std::stod(m[1]) * 3600 + std::stod(m[2]) * 60 + std::stod(m[3]) + std::stod(m[4]) / 1000,
-           m[5]});
+    double seconds = 0;
+    if (stampedSeconds(line, seconds)) {
+      lines.push_back({seconds, line.substr(24)});
     } else if (!line.empty() && !lines.empty()) {
       lines.back().text += "\n" + line;  // a line that holds a line break
     }
@@ -294,11 +334,10 @@ inline void expectRoadBack(const varnel::testing::ShellOutcome& r, long maxSecon
   // text comes again only after the helper's summary time, and over UDP,
   // where OpenVPN reads the refusal of each packet it sends, the count
   // shows.
-  const std::regex openVPNTime(R"((>LOG:|>STATE:)\d+,)");
   std::string previous;
   double previousAt = -1;
   for (const HelperLogLine& line : gone) {
-    const std::string text = std::regex_replace(line.text, openVPNTime, "$1,");
+    const std::string text = withoutOpenVPNTimes(line.text);
     if (text == previous) {
       EXPECT_GE(line.seconds - previousAt, helper::kRepeatSummarySeconds - 0.1)
           << "repeated: " << line.text << "\n"
