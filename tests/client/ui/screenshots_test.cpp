@@ -95,8 +95,18 @@ class ScreenshotsTest : public QObject {
     if (windowManager_.state() == QProcess::Running) {
       // The frame comes with the window manager's reparenting; without it
       // (a sheet the manager left bare) the window alone is taken.
-      if (!waitFor([&] { return decorated(window); }, 3000))
-        qWarning("%s: no frame from the window manager", qPrintable(name));
+      if (!waitFor([&] { return decorated(window); }, 5000)) {
+        qWarning("%s: no frame from the window manager yet (%dx%d, frame %dx%d, size hint %dx%d)",
+                 qPrintable(name), window->width(), window->height(),
+                 window->frameGeometry().width(), window->frameGeometry().height(),
+                 window->sizeHint().width(), window->sizeHint().height());
+        window->resize(window->size().expandedTo(window->sizeHint()));
+        window->raise();
+        if (!waitFor([&] { return decorated(window); }))
+          qWarning("%s: no frame from the window manager (%dx%d, frame %dx%d)", qPrintable(name),
+                   window->width(), window->height(), window->frameGeometry().width(),
+                   window->frameGeometry().height());
+      }
     }
     QTest::qWait(50);  // let the last fade and repaint reach the screen
     const QStringList cut = client::ui::cutTexts(window);
@@ -136,7 +146,7 @@ class ScreenshotsTest : public QObject {
       windowManager_.setArguments({"--sm-disable"});
       windowManager_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
       windowManager_.start();
-      QVERIFY(windowManager_.waitForStarted(5000));
+      QVERIFY(windowManager_.waitForStarted(15000));
       // Ready once it names itself on the root window.
       const QString wmctrl = QStandardPaths::findExecutable("wmctrl");
       if (!wmctrl.isEmpty()) {
@@ -146,7 +156,7 @@ class ScreenshotsTest : public QObject {
               ask.start(wmctrl, {"-m"});
               return ask.waitForFinished(2000) && ask.exitCode() == 0;
             },
-            10000));
+            15000));
       }
       // A window mapped while the window manager still starts up may be
       // left unexposed: the first one is shown again until it is.
@@ -155,7 +165,7 @@ class ScreenshotsTest : public QObject {
       bool exposed = false;
       for (int attempt = 0; attempt < 3 && !exposed; ++attempt) {
         first.show();
-        exposed = QTest::qWaitForWindowExposed(&first, 3000);
+        exposed = QTest::qWaitForWindowExposed(&first, 10000);
         first.hide();
       }
       QVERIFY(exposed);

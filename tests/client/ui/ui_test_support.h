@@ -15,7 +15,7 @@ int runUiTest(int argc, char** argv, const std::function<int(int, char**)>& run)
 
 // Processes Qt events (and so the main run loop) until `done` holds or
 // `timeoutMs` passed; returns done().
-bool waitFor(const std::function<bool()>& done, int timeoutMs = 5000);
+bool waitFor(const std::function<bool()>& done, int timeoutMs = 15000);
 
 // Forgets the shared user defaults so that each case starts empty.
 void resetDefaults();
