@@ -82,6 +82,12 @@ if ! grep -aq "termination announced 1 time(s)" "$WORK/quit.log"; then
 fi
 
 # --- 2. ten kinds of crash, each reported at the next start -------------
+# In a build with the address sanitizer, four of them are not the
+# program's own: the sanitizer reports the three stack overflows itself and
+# exits, and the frames of a call through a null pointer are left to the
+# sanitizer's own report there. All four run in the plain build.
+asan=0
+if ldd "$CRASH_CLIENT" | grep -q 'libasan'; then asan=1; fi
 count=0
 for kind in segv:varnelCrashTestSegfault main-stack-overflow:varnelCrashTestRecurse \
   worker-exception:varnelCrashTestThrow qt-thread-stack-overflow:varnelCrashTestRecurse \
@@ -89,6 +95,11 @@ for kind in segv:varnelCrashTestSegfault main-stack-overflow:varnelCrashTestRecu
   entry-fault:varnelCrashTestFaultAtEntry std-thread-stack-overflow:varnelCrashTestRecurse \
   two-threads:varnelCrashTestSegfault 'exception-and-fault:varnelCrashTest(Throw|Segfault)'; do
   trigger=${kind%%:*} function=${kind#*:}
+  if [ "$asan" = 1 ]; then
+    case $trigger in
+      *stack-overflow | null-call) echo "$trigger: left to the plain build"; continue ;;
+    esac
+  fi
   status=0
   timeout 60 "$WORK/crash-app/VarnelVPN Client" --crash-for-testing="$trigger" \
     >"$WORK/crash-$trigger.log" 2>&1 || status=$?

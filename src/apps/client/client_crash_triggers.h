@@ -141,7 +141,7 @@ inline void fireCrash(const std::string& kind) {
         [] { std::fprintf(stderr, "termination announced %d time(s)\n", announced.load()); });
     // As a person would: answer the launch's questions (a modal alert
     // running its own event loop), then choose Quit from the main loop.
-    auto* timer = new QTimer();
+    auto* timer = new QTimer(QCoreApplication::instance());  // ends with the application
     QObject::connect(timer, &QTimer::timeout, [timer] {
       if (auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
         modal->reject();
@@ -163,7 +163,7 @@ inline void armCrashTrigger(int argc, char** argv) {
       kind = argv[i] + std::strlen(prefix);
   }
   if (kind.empty()) return;
-  auto* timer = new QTimer();
+  auto* timer = new QTimer(QCoreApplication::instance());  // ends with the application
   QObject::connect(timer, &QTimer::timeout, [timer, kind] {
     auto kit = sdk::Crashtrail::sharedInstance();
     auto controller = kit ? kit->crashReportingController() : nullptr;
