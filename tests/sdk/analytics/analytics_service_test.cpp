@@ -198,8 +198,9 @@ TEST(AnalyticsServiceChild, DISABLED_HostProgram) {
     for (int i = 0; i < 200; ++i) {
       log("upload-" + std::to_string(i));
       // Each event travels in a package of its own (the service's settings
-      // make every log full at once): let the uploads keep pace.
-      if (i % 20 == 19 && !runMainUntil(delivered, 30s)) ::_exit(4);
+      // make every log full at once): the uploads go in rounds of ten, each
+      // delivered before the next round starts.
+      if (i % 10 == 9 && !runMainUntil(delivered, 30s)) ::_exit(4);
     }
     if (!runMainUntil(delivered, 30s)) ::_exit(4);
     const std::size_t after = openDescriptors();
@@ -516,13 +517,13 @@ TEST_F(AnalyticsServiceTest, ARedirectToPlainHTTPSendsNothingInClearAndKeepsTheE
                                                              << childLog() << serviceLog();
   std::map<std::string, int> expected;
   for (int i = 0; i < 5; ++i) expected["redirected-" + std::to_string(i)] = 1;
-  EXPECT_EQ(receivedCustomEvents(), expected);
+  EXPECT_EQ(receivedCustomEvents(), expected) << childLog() << serviceLog();
   EXPECT_EQ(plain->requestCount(), 0u);
   EXPECT_EQ(rejected(), "");
 }
 
-// 200 uploads, each a package of its own: the program's descriptors stay
-// where they were (connections are reused or closed).
+// 200 uploads, each a package of its own: the program's descriptors grow
+// by no more than the connections the cache keeps for reuse.
 TEST_F(AnalyticsServiceTest, TwoHundredUploadsKeepTheDescriptorsFlat) {
   const int status = runProgram("uploads");
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << describe(status) << "\n"
@@ -530,7 +531,11 @@ TEST_F(AnalyticsServiceTest, TwoHundredUploadsKeepTheDescriptorsFlat) {
   std::size_t before = 0, after = 0;
   std::ifstream(sync_ + "/descriptors") >> before >> after;
   ASSERT_GT(before, 0u);
-  EXPECT_LE(after, before + 2) << "descriptors before " << before << ", after " << after;
+  // The uploads of a round may run at once, each on a connection of its
+  // own, and the connection cache keeps those for reuse: at most ten more
+  // descriptors than before. A leak of even one descriptor per round would
+  // add twenty.
+  EXPECT_LE(after, before + 10) << "descriptors before " << before << ", after " << after;
   const auto received = receivedCustomEvents();
   int uploads = 0;
   for (const auto& [name, count] : received) {
