@@ -1,6 +1,7 @@
 #include "platform/security/trust.h"
 
 #include <arpa/inet.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
@@ -17,6 +18,16 @@
 #include "platform/system/paths.h"
 
 namespace platform::security {
+
+namespace {
+// OpenSSL frees its tables from an exit handler unless told not to. A
+// thread still in a TLS call while the process exits (an upload, a load,
+// the helper's channel) then reads freed tables and crashes the quit. The
+// tables are kept until the process is gone; this runs before main(), so
+// before anything else in the process starts OpenSSL.
+[[maybe_unused]] const bool kOpenSSLKeptUntilExit =
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
+}  // namespace
 
 std::mutex& openSSLDecoderLock() {
   static std::mutex* lock = new std::mutex;  // never destroyed: used until exit
