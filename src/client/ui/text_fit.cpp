@@ -150,10 +150,14 @@ int titleRoom(const QWidget* window) {
 QStringList cutTexts(QWidget* window) {
   QStringList cut;
   if (window == nullptr) return cut;
-  if (window->frameGeometry().width() < titleRoom(window))
+  // A frame is never narrower than its window. Qt can keep frame margins
+  // it read while the window manager was still sizing a new frame (a frame
+  // of no width); the window's own width is then the truer measure.
+  const int titleBarWidth = std::max(window->frameGeometry().width(), window->width());
+  if (titleBarWidth < titleRoom(window))
     cut << QString("title of %1 (%2 wide, needs %3): %4")
                .arg(where(window))
-               .arg(window->frameGeometry().width())
+               .arg(titleBarWidth)
                .arg(titleRoom(window))
                .arg(shownTitle(window));
   for (QLabel* label : window->findChildren<QLabel*>()) {
