@@ -361,6 +361,9 @@ class PreferencesTest : public QObject {
     }
     QVERIFY(pptp && lite);
     manager->setCurrentAccount(pptp);
+    // The labels follow the account's server lists, which come from the
+    // service after the account is chosen.
+    QVERIFY(waitFor([&] { return pptp->hasPPTPServers(); }));
     manager->setConnectionType(client::kConnectionTypeL2TP);
     // Every type but PPTP could be made (the plugins' presence is this
     // machine's).
