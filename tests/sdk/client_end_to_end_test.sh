@@ -86,8 +86,11 @@ fi
 # program's own: the sanitizer reports the three stack overflows itself and
 # exits, and the frames of a call through a null pointer are left to the
 # sanitizer's own report there. All four run in the plain build.
+# The whole listing is read first: under pipefail, `ldd | grep -q` fails
+# whenever grep stops at the match while ldd is still writing (SIGPIPE).
 asan=0
-if ldd "$CRASH_CLIENT" | grep -q 'libasan'; then asan=1; fi
+libraries=$(ldd "$CRASH_CLIENT")
+case $libraries in *libasan*) asan=1 ;; esac
 count=0
 for kind in segv:varnelCrashTestSegfault main-stack-overflow:varnelCrashTestRecurse \
   worker-exception:varnelCrashTestThrow qt-thread-stack-overflow:varnelCrashTestRecurse \
