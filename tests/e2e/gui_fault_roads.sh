@@ -121,7 +121,7 @@ log_mark() { wc -l <"$LOG" 2>/dev/null || echo 0; }
 log_has_after() { tail -n +"$(($1 + 1))" "$LOG" | grep -F -- "$2" >/dev/null; }
 visible() { xdotool search --onlyvisible --name "$1"; }
 window_gone() { ! xdotool search --onlyvisible --name "$1" >/dev/null 2>&1; }
-window_gone_id() { ! xdotool search --onlyvisible --name "" 2>/dev/null | grep -qx "$1"; }
+window_gone_id() { ! xdotool search --onlyvisible --name "" 2>/dev/null | grep -x "$1" >/dev/null; }
 settled() {
   import -window "$1" "$WORK/settle-a.png" && sleep 0.25 &&
     import -window "$1" "$WORK/settle-b.png" &&

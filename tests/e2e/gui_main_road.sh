@@ -129,7 +129,9 @@ await() {
 log_has() { grep -qF -- "$1" "$LOG"; }
 # The log line count, to look only at what comes after it.
 log_mark() { wc -l <"$LOG" 2>/dev/null || echo 0; }
-log_has_after() { tail -n +"$(($1 + 1))" "$LOG" | grep -qF -- "$2"; }
+# grep reads to the end (no -q): under pipefail, a grep that stopped at the
+# match would fail the pipeline whenever the writer was still writing.
+log_has_after() { tail -n +"$(($1 + 1))" "$LOG" | grep -F -- "$2" >/dev/null; }
 
 # --- The window report -------------------------------------------------------
 # A fresh report of the client's windows into $REPORT; fails when the client
@@ -408,7 +410,7 @@ connected_at=$(date +%s.%N)
 echo "Connect to Connected: $(awk -v a="$connect_at" -v b="$connected_at" \
   'BEGIN { printf "%.1f", b - a }') s"
 await 30 "the tunnel's visible IP" log_has_after "$mark" "Visible IP address: 10.8.0."
-tail -n +"$((mark + 1))" "$LOG" | grep -q "Changing status to: 8" &&
+tail -n +"$((mark + 1))" "$LOG" | grep "Changing status to: 8" >/dev/null &&
   fail "the connect needed a retry"
 sleep 1
 import -window "$DIALER" "$WORK/clock-a.png"
@@ -524,7 +526,7 @@ left=$(ps -eo pid=,args= | grep -F -e "$ROOT" -e "$BUILD_DIR/src/apps" -e "$BUIL
 [ "$(md5sum /etc/resolv.conf)" = "$resolv_before" ] || fail "/etc/resolv.conf changed"
 [ "$(ip -o link show | awk -F': ' '{print $2}' | sort)" = "$links_before" ] ||
   fail "network devices changed"
-[ ! -S "$ROOT/run/user/bus" ] || ! ps -eo args= | grep -qF "unix:path=$ROOT/run/user/bus" ||
+[ ! -S "$ROOT/run/user/bus" ] || ! ps -eo args= | grep -F "unix:path=$ROOT/run/user/bus" >/dev/null ||
   fail "the session bus is still running"
 # The run's credentials go; its logs stay beside the screenshots.
 rm -rf "$ROOT" "$WORK"/*.png
