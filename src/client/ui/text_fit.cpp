@@ -154,11 +154,12 @@ QStringList cutTexts(QWidget* window) {
   // it read while the window manager was still sizing a new frame (a frame
   // of no width); the window's own width is then the truer measure.
   const int titleBarWidth = std::max(window->frameGeometry().width(), window->width());
-  if (titleBarWidth < titleRoom(window))
+  const int room = titleRoom(window);
+  if (titleBarWidth < room)
     cut << QString("title of %1 (%2 wide, needs %3): %4")
                .arg(where(window))
                .arg(titleBarWidth)
-               .arg(titleRoom(window))
+               .arg(room)
                .arg(shownTitle(window));
   for (QLabel* label : window->findChildren<QLabel*>()) {
     if (shownIn(label, window)) checkLabel(label, cut);
