@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/wait.h"
+
 namespace platform {
 namespace {
 
@@ -221,7 +223,10 @@ TEST_F(ThreadStateTest, ReadsThreadNames) {
   EXPECT_STREQ(small, "state");
   stop.store(true);
   named.join();
-  EXPECT_FALSE(ThreadStateReadName(tid.load(), name, sizeof(name)));
+  // join() returns once the thread has left user space; the kernel drops its
+  // task entry a moment later, and from then on there is no name to read.
+  EXPECT_TRUE(varnel::testing::waitUntil(
+      [&] { return !ThreadStateReadName(tid.load(), name, sizeof(name)); }));
   EXPECT_STREQ(name, "");
 }
 
