@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
@@ -89,8 +90,18 @@ def serve(conn):
             head += exact(c, 1)
         log.write("http " + head.split(b"\r\n")[0].decode(errors="replace") + "\n")
         c.sendall(b"HTTP/1.1 200\r\nContent-Length: 18446744073709551615\r\n\r\n")
-        while True:
+        # Debian's sstpc now and then stops watching its socket once it has
+        # sent this request (its event set then holds only its plugin's
+        # socket) and never reads the answer: said as a stall, which the
+        # test tells from a failure of the helper and runs again.
+        c.settimeout(5)
+        try:
             hdr = exact(c, 4)
+        except socket.timeout:
+            log.write("stall: sstpc read nothing of the answer\n")
+            raise EOFError
+        c.settimeout(None)
+        while True:
             body = exact(c, (struct.unpack("!H", hdr[2:4])[0] & 0x0FFF) - 4)
             if hdr[1] & 1:
                 kind = struct.unpack("!H", body[0:2])[0]
@@ -98,6 +109,7 @@ def serve(conn):
                 if kind == 1:
                     attr = struct.pack("!BBH", 0, 4, 40) + b"\0\0\0\x03" + os.urandom(32)
                     c.sendall(struct.pack("!BBHHH", 0x10, 1, 8 + len(attr), 2, 1) + attr)
+            hdr = exact(c, 4)
     except (EOFError, OSError, ssl.SSLError) as e:
         log.write("end %s\n" % type(e).__name__)
     finally:
@@ -145,6 +157,7 @@ case "$SCENARIO" in
     echo "control-mark $(cat "$MARK" 2>/dev/null)"
     echo "control-pppd $(grep -c '^control 1' "$W/sstp.log")"
     sed 's/^/control.out: /' "$W/control.out"
+    sed 's/^/stand-in: /' "$W/sstp.log"
     ;;
   sstp)
     start_helper
@@ -305,6 +318,7 @@ case "$SCENARIO" in
     wait $helper
     echo "pppd-reached $(grep -c '^control 1' "$W/sstp.log")"
     sed 's/^/pppd.log: /' "$PRIVATE/vvpn-sstp.log"
+    sed 's/^/stand-in: /' "$W/sstp.log"
     ;;
 esac
 kill $standin 2>/dev/null
@@ -327,6 +341,18 @@ class AuthorizedUserTest : public helper_test::OpenVPNNamespaceTest {
                                "ended.sh profiles.sh",
                   .timeoutSeconds = 200});
   }
+
+  // A scenario that runs sstpc, run again (up to three times in all) while
+  // the stand-in saw sstpc stall before it read the server's answer: that
+  // fault is sstpc's own and says nothing of the helper.
+  Outcome scenarioPastSSTPStalls(const std::string& name) {
+    Outcome r = scenario(name);
+    for (int attempt = 2; attempt <= 3 && contains(r.output, "stand-in: stall:"); ++attempt) {
+      std::printf("scenario %s: sstpc stalled, attempt %d\n", name.c_str(), attempt);
+      r = scenario(name);
+    }
+    return r;
+  }
 };
 
 // The section of the client's output after "run:<label>".
@@ -341,14 +367,14 @@ TEST_F(AuthorizedUserTest, RootHandingPppdTheUsersOptionsWouldRunThePlugin) {
   // The control: the stand-in brings sstpc to pppd, and pppd loads the
   // plugin named in the options as root. So a missing mark below means the
   // plugin did not run, not that the set-up could not have noticed.
-  Outcome r = scenario("control");
+  Outcome r = scenarioPastSSTPStalls("control");
   EXPECT_EQ(r.status, 0) << r.output;
   EXPECT_TRUE(contains(r.output, "control-mark uid=0 euid=0")) << r.output;
   EXPECT_TRUE(contains(r.output, "control-pppd 1")) << r.output;
 }
 
 TEST_F(AuthorizedUserTest, NoRequestOfTheUserRunsCodeAsRoot) {
-  Outcome r = scenario("sstp");
+  Outcome r = scenarioPastSSTPStalls("sstp");
   EXPECT_EQ(r.status, 0) << r.output;
   EXPECT_TRUE(contains(r.output, "client-status 0\n")) << r.output;
   // The file an OpenVPN attempt wrote, the user's own, a ".." path, the
@@ -491,7 +517,7 @@ TEST_F(AuthorizedUserTest, NetworkServiceValuesAreRefusedBeforeAnyProfileIsWritt
 // installer records it, takes the client's SSTP request through sstpc to
 // pppd (which stops at the missing /dev/ppp here, after it read its options).
 TEST_F(AuthorizedUserTest, TheShippedOptionsFileTakesTheClientsSSTPRequestToPppd) {
-  Outcome r = scenario("installed");
+  Outcome r = scenarioPastSSTPStalls("installed");
   EXPECT_EQ(r.status, 0) << r.output;
   EXPECT_TRUE(contains(r.output, "install-status 0\n")) << r.output;
   EXPECT_TRUE(
