@@ -8,10 +8,10 @@ import tempfile
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SPEC = importlib.util.spec_from_file_location(
+SCRIPT_SOURCE = importlib.util.spec_from_file_location(
     "check_layers", os.path.join(HERE, "..", "..", "scripts", "check-layers.py"))
-check_layers = importlib.util.module_from_spec(SPEC)
-SPEC.loader.exec_module(check_layers)
+check_layers = importlib.util.module_from_spec(SCRIPT_SOURCE)
+SCRIPT_SOURCE.loader.exec_module(check_layers)
 
 FILES = [
     "src/platform/foundation/value.h", "src/platform/dispatch/queue.h",
