@@ -21,6 +21,7 @@
 #include "platform/dispatch/spin_budget.h"
 #include "platform/dispatch/thread_crash_info.h"
 #include "platform/urlloading/stream.h"
+#include "platform/urlloading/url_loader.h"
 
 namespace platform::urlloading {
 
@@ -132,17 +133,11 @@ std::string_view trim(std::string_view s) {
   return s;
 }
 
-// Whether `line` starts as a status line does, in any letter case (as
-// libcurl takes it).
-bool startsWithHTTP(std::string_view line) {
-  return line.size() >= 5 && equalsIgnoringCase(line.substr(0, 5), "HTTP/");
-}
-
 // The status code of an HTTP status line ("HTTP/1.1 200 OK"), or nullopt
 // when the line is not one.
 std::optional<long> parseStatusLine(std::string_view line) {
   while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
-  if (!startsWithHTTP(line)) return std::nullopt;
+  if (!detail::isStatusLine(line)) return std::nullopt;
   std::size_t at = 5;
   auto digit = [&](std::size_t i) { return i < line.size() && line[i] >= '0' && line[i] <= '9'; };
   if (!digit(at)) return std::nullopt;
@@ -257,6 +252,8 @@ struct NetworkThread::Impl : runloop::RunLoop::Driver {
   bool ready = false;
   // Network thread only.
   std::unordered_map<CURL*, std::shared_ptr<URLConnection>> active;
+  // Of those, the loads whose socket work runs on a loader.
+  std::size_t onLoaders = 0;
   // Easy handles of finished transfers, for the next ones: a fresh handle
   // costs allocations and buffer set-up on every request. Connections stay
   // with the multi handle either way. A handle is reset to its defaults
@@ -509,12 +506,29 @@ struct URLConnection::Transfer {
   bool watchingFirstFieldLine = false;
   bool dropEasy = false;
   runloop::Clock::time_point lastActivity = runloop::Clock::now();
+  // Set while this attempt's socket work runs on a loader (url_loader.h):
+  // the handle is the loader's until the job's end is played here.
+  std::shared_ptr<detail::LoaderJob> job;
 
   std::shared_ptr<URLConnection> self() { return conn->shared_from_this(); }
   bool cancelled() const { return conn->cancelled_.load(); }
   void touch() { lastActivity = runloop::Clock::now(); }
 
   void release() {
+    if (job) {
+      --thread->onLoaders;
+      auto j = std::move(job);
+      if (j->letGo(headerList)) {
+        // The loader frees the handle and its header list.
+        easy = nullptr;
+        headerList = nullptr;
+        added = false;
+        watchingFirstFieldLine = false;
+        dropEasy = false;
+        return;
+      }
+      takeCallbacksBack();
+    }
     if (easy) {
       if (added) curl_multi_remove_handle(thread->multi, easy);
       if (dropEasy) {
@@ -543,6 +557,14 @@ struct URLConnection::Transfer {
   }
 
   bool begin();
+  // Hands the attempt's socket work to a loader when the network thread
+  // has loads enough of its own; true when it did.
+  bool beginOnLoader();
+  // Plays what the loader recorded through the callbacks below, as if
+  // libcurl had called them here.
+  void playLoaderEvents();
+  // The handle is this thread's again: its callbacks are this class's.
+  void takeCallbacksBack();
   void fail(const Error& error);
   void finish();
   void onDone(CURLcode result);
@@ -993,6 +1015,7 @@ bool URLConnection::Transfer::begin() {
     // new connection (and still resume the session).
     if (hasStream) curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
   }
+  if (use == EasyUse::kPlainGet && beginOnLoader()) return true;
   thread->active[easy] = self();
   if (curl_multi_add_handle(thread->multi, easy) != CURLM_OK) {
     fail(makeURLError(kURLErrorUnknown, url));
@@ -1002,6 +1025,85 @@ bool URLConnection::Transfer::begin() {
   thread->added = true;
   ++thread->addedCount;
   return true;
+}
+
+namespace {
+
+// Loads the network thread carries out itself before further plain GETs
+// go to loaders: a lone load keeps the latency of no hand-over, and a
+// burst spreads its socket work over more than one processor.
+constexpr std::size_t kOwnLoadsBeforeLoaders = 1;
+
+// Called on a loader when a job has events: they are played on the
+// network thread, unless the load has let the job go by then.
+void notifyLoaderEvents(const std::shared_ptr<detail::LoaderJob>& job) {
+  NetworkThread::shared().perform([job] {
+    if (auto* transfer = static_cast<URLConnection::Transfer*>(job->owner())) {
+      transfer->playLoaderEvents();
+    }
+  });
+}
+
+}  // namespace
+
+bool URLConnection::Transfer::beginOnLoader() {
+  if (thread->active.size() - thread->onLoaders < kOwnLoadsBeforeLoaders) return false;
+  detail::Loader* loader = detail::Loader::leastBusy();
+  if (!loader) return false;
+  job = std::make_shared<detail::LoaderJob>(easy, conn->current_->maximumResponseLength(),
+                                            thread->guardFirstFieldLine, &notifyLoaderEvents, this);
+  thread->active[easy] = self();
+  ++thread->onLoaders;
+  detail::Loader::start(loader, job);
+  return true;
+}
+
+void URLConnection::Transfer::takeCallbacksBack() {
+  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::headerCallback);
+  curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::writeCallback);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
+  if (thread->guardFirstFieldLine) {
+    curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, &Transfer::debugCallback);
+    curl_easy_setopt(easy, CURLOPT_DEBUGDATA, this);
+  }
+}
+
+void URLConnection::Transfer::playLoaderEvents() {
+  auto keep = self();
+  const std::shared_ptr<detail::LoaderJob> playing = job;
+  using Kind = detail::LoaderEvent::Kind;
+  for (detail::LoaderEvent& event : playing->takeEvents()) {
+    if (job != playing) return;  // the load let the job go meanwhile
+    const size_t length = event.bytes.size();
+    switch (event.kind) {
+      case Kind::kHeaderLine:
+      case Kind::kData: {
+        const size_t taken = event.kind == Kind::kHeaderLine
+                                 ? headerCallback(event.bytes.data(), 1, length, this)
+                                 : writeCallback(event.bytes.data(), 1, length, this);
+        // Refused: the load ends as libcurl ends one whose callback refused.
+        if (taken != length) {
+          onDone(CURLE_WRITE_ERROR);
+          return;
+        }
+        break;
+      }
+      case Kind::kDone:
+        --thread->onLoaders;
+        job->letGo(nullptr);  // done: the handle is this thread's again
+        job.reset();
+        takeCallbacksBack();
+        if (event.foldedFirstFieldLine) {
+          pendingError = makeURLError(kURLErrorBadServerResponse, conn->current_->url());
+          dropEasy = true;
+          fail(*pendingError);
+          return;
+        }
+        onDone(event.result);
+        return;
+    }
+  }
 }
 
 void URLConnection::Transfer::fail(const Error& error) {
@@ -1237,7 +1339,7 @@ size_t URLConnection::Transfer::headerCallback(char* data, size_t size, size_t n
   std::string_view line(data, len);
   t->touch();
   const URL& url = t->conn->current_->url();
-  if (startsWithHTTP(line)) {
+  if (detail::isStatusLine(line)) {
     t->headers.clear();
     t->headBytes = len;
     auto code = parseStatusLine(line);
@@ -1247,7 +1349,8 @@ size_t URLConnection::Transfer::headerCallback(char* data, size_t size, size_t n
       return 0;
     }
     t->status = *code;
-    if (t->thread->guardFirstFieldLine) {
+    // On a loader, the loader guards the handle (url_loader.h).
+    if (t->thread->guardFirstFieldLine && !t->job) {
       // The next line libcurl reports (debugCallback) is this head's first
       // field line, or the blank line that ends it.
       t->watchingFirstFieldLine = true;

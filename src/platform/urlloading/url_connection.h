@@ -12,6 +12,13 @@
 //     returns, and answers already in are taken before the next block runs.
 //     Right after work the thread polls for a short, adaptive time (at most
 //     200 µs) before it sleeps; an idle thread sleeps.
+//     While the thread has a load of its own under way, further plain GETs
+//     over http (no body, no credential) have their socket work done by a
+//     loader thread of this layer (url_loader.h; three on a machine of
+//     eight processors or more, one on four to seven), so that a burst of
+//     loads uses more than one processor. Their callbacks still run on the
+//     network thread, in the same order, when what the loader received is
+//     played there; a refusal or a cancel there ends the loader's transfer.
 //  2. Callbacks of one load, in order: willSendRequestForAuthenticationChallenge
 //     (server trust of each new TLS connection; an HTTP 401 with
 //     "WWW-Authenticate"), willSendRequest (each redirect: 301, 302, 303,
