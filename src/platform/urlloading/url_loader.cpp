@@ -280,7 +280,9 @@ void Loader::run() {
       take(job);
       finish(job, result, false);
     }
-    curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+    // libcurl shortens the wait to its own next timer; an idle loader
+    // sleeps until start() or a stop wakes it.
+    curl_multi_poll(multi_, nullptr, 0, running.empty() ? 3600 * 1000 : 1000, nullptr);
   }
 }
 
