@@ -1499,14 +1499,12 @@ int URLConnection::Transfer::prerequestCallback(void* userp, char*, char*, int, 
 int URLConnection::Transfer::debugCallback(CURL* easy, curl_infotype type, char* data, size_t size,
                                            void* userp) {
   auto* t = static_cast<Transfer*>(userp);
-  if (type != CURLINFO_HEADER_IN || !t->watchingFirstFieldLine) return 0;
-  t->watchingFirstFieldLine = false;
-  curl_easy_setopt(easy, CURLOPT_VERBOSE, 0L);
-  if (size == 0 || (data[0] != ' ' && data[0] != '\t')) return 0;
+  if (!detail::holdBackFoldedFirstFieldLine(easy, type, data, size, t->watchingFirstFieldLine)) {
+    return 0;
+  }
   // A folded line with nothing to fold onto: refused as a new handle
-  // refuses it. Paused, libcurl holds the line back instead of storing it;
-  // the load is failed, and the handle dropped, once libcurl has returned.
-  curl_easy_pause(easy, CURLPAUSE_RECV);
+  // refuses it. The load is failed, and the handle dropped, once libcurl
+  // has returned.
   t->pendingError = makeURLError(kURLErrorBadServerResponse, t->conn->current_->url());
   t->dropEasy = true;
   t->thread->stopped.push_back(t->self());

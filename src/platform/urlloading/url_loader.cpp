@@ -15,6 +15,16 @@ bool isStatusLine(std::string_view line) {
   return line.size() >= 5 && equalsIgnoringCase(line.substr(0, 5), "HTTP/");
 }
 
+bool holdBackFoldedFirstFieldLine(CURL* easy, curl_infotype type, const char* data, size_t size,
+                                  bool& watching) {
+  if (type != CURLINFO_HEADER_IN || !watching) return false;
+  watching = false;
+  curl_easy_setopt(easy, CURLOPT_VERBOSE, 0L);
+  if (size == 0 || (data[0] != ' ' && data[0] != '\t')) return false;
+  curl_easy_pause(easy, CURLPAUSE_RECV);
+  return true;
+}
+
 LoaderJob::LoaderJob(CURL* easy, std::int64_t maximumBodyLength, bool guardFirstFieldLine,
                      Notify notify, void* owner)
     : easy_(easy),
@@ -132,13 +142,8 @@ size_t LoaderJob::writeCallback(char* data, size_t size, size_t n, void* userp) 
 
 int LoaderJob::debugCallback(CURL* easy, curl_infotype type, char* data, size_t size, void* userp) {
   auto* job = static_cast<LoaderJob*>(userp);
-  if (type != CURLINFO_HEADER_IN || !job->watching_) return 0;
-  job->watching_ = false;
-  curl_easy_setopt(easy, CURLOPT_VERBOSE, 0L);
-  if (size == 0 || (data[0] != ' ' && data[0] != '\t')) return 0;
-  // Paused, libcurl holds the line back instead of storing it; the job
-  // ends once libcurl has returned.
-  curl_easy_pause(easy, CURLPAUSE_RECV);
+  if (!holdBackFoldedFirstFieldLine(easy, type, data, size, job->watching_)) return 0;
+  // The job ends once libcurl has returned.
   job->loader_->guarded_.push_back(job->shared_from_this());
   return 0;
 }

@@ -46,6 +46,13 @@ namespace platform::urlloading::detail {
 // libcurl takes it).
 bool isStatusLine(std::string_view line);
 
+// Called from a debug callback while `watching` (a status line came and its
+// first field line is awaited): at that line, stops watching and, when the
+// line is folded (starts with a space or tab), pauses the transfer so that
+// libcurl holds it back instead of storing it. True when it paused.
+bool holdBackFoldedFirstFieldLine(CURL* easy, curl_infotype type, const char* data, size_t size,
+                                  bool& watching);
+
 // Untaken body bytes a job holds before its transfer waits for room.
 inline constexpr std::size_t kLoaderRoom = 256 * 1024;
 
