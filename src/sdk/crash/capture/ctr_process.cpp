@@ -184,7 +184,8 @@ std::int32_t minimumLevel() {
 
 }  // namespace
 
-void CTRHandler(CTRFile* file, CTRThread crashedThread, const ucontext_t* userContext) {
+void CTRHandler(CTRFile* file, CTRThread crashedThread, const ucontext_t* userContext,
+                CTRHandlerRelease release) {
   CTRProcess process;
   std::memset(&process, 0, sizeof(process));
   CTRProcessInit(&process, crashedThread, userContext);
@@ -197,7 +198,9 @@ void CTRHandler(CTRFile* file, CTRThread crashedThread, const ucontext_t* userCo
   CTRProcessRecordThreadNames(&process, file);
   CTRProcessRecordStats(&process, file);
   CTRHostRecordStorage(file);
-  CTRProcessResumeAllOtherThreads(&process);
+  // Held threads are released by CTRHandlerReleaseHeldThreads, or never:
+  // the fatal signal ends them with the process.
+  if (release == CTRHandlerRelease::kResumeOthers) CTRProcessResumeAllOtherThreads(&process);
 
   CTRContext* context = ctrContext;
   if (CTRIsValidPointer(context) && CTRIsValidPointer(context->crashCallbackTarget)) {
@@ -205,6 +208,8 @@ void CTRHandler(CTRFile* file, CTRThread crashedThread, const ucontext_t* userCo
     context->crashCallbackTarget->deliverCrashDelegateCallback();
   }
 }
+
+bool CTRHandlerReleaseHeldThreads() { return ::platform::ThreadStateResumeAll(); }
 
 bool CTRProcessInit(CTRProcess* process, CTRThread crashedThread, const ucontext_t* userContext) {
   if (!CTRIsValidPointer(process)) return false;

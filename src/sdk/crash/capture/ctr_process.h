@@ -37,7 +37,14 @@
 //  2. A failed query only loses its own section or value; a thread whose
 //     state cannot be read ends the "threads" array early, properly closed;
 //     the later sections are still written.
-//  3. Every stopped thread is released before the crash callback runs.
+//  3. With kResumeOthers every stopped thread is released before the crash
+//     callback runs. With kHoldOthers (the fatal-signal path) they stay
+//     stopped after CTRHandler returns, through the callback, so that no
+//     other thread runs the program's code between the record and the end
+//     of the process; CTRHandlerReleaseHeldThreads lets them go when the
+//     process is to live on (a handler of the program's own runs next).
+//     A stopped thread goes on by itself after
+//     platform::kThreadStateMaxSuspendSeconds at the latest.
 //  4. A stack of deep recursion is recorded with its repeated pc ten times,
 //     then "repeated_pc" and "repeat_count" instead of the further repeats.
 //  5. A stack walk ends at a step that leaves pc and stack pointer unchanged
@@ -82,9 +89,16 @@ struct CTRProcess {
   CTRThread threadStorage[kCTRProcessMaxThreads];
 };
 
+// Whether CTRHandler lets the other threads go when it is done (guarantee 3).
+enum class CTRHandlerRelease { kResumeOthers, kHoldOthers };
+
 // Records the whole process into `file` (see the header comment). The
 // caller closes the file afterwards.
-void CTRHandler(CTRFile* file, CTRThread crashedThread, const ucontext_t* userContext);
+void CTRHandler(CTRFile* file, CTRThread crashedThread, const ucontext_t* userContext,
+                CTRHandlerRelease release = CTRHandlerRelease::kResumeOthers);
+// Releases the threads that a CTRHandler with kHoldOthers kept stopped;
+// false when none are held.
+bool CTRHandlerReleaseHeldThreads();
 
 bool CTRProcessInit(CTRProcess* process, CTRThread crashedThread, const ucontext_t* userContext);
 bool CTRProcessSuspendAllOtherThreads(CTRProcess* process);

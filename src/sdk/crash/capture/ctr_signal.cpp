@@ -257,13 +257,22 @@ void CTRSignalHandler(int signal, siginfo_t* info, void* userContext) {
     file.descriptor = -1;
     if (CTRFileInit(&file, context->signal.path, false)) {
       writeSignalRecord(&file, info, savedErrno);
+      // The other threads stay stopped: the process ends by this signal
+      // with nothing else of the program run after the record, as a crash
+      // on the main thread does.
       CTRHandler(&file, ::platform::ThreadStateCurrentThread(),
-                 static_cast<const ucontext_t*>(userContext));
+                 static_cast<const ucontext_t*>(userContext), CTRHandlerRelease::kHoldOthers);
       CTRFileClose(&file);
     } else {
       CTR_SDK_LOG_WARN("Unable to open signal file\n");
     }
     CTRSignalSafeInstallPreexistingHandlers(&context->signal);
+    // A handler of the program's own runs next and decides what follows: it
+    // may need the others (a lock one of them holds).
+    struct sigaction next {};
+    if (sigaction(signal, nullptr, &next) == 0 && handlerOf(next) != nullptr) {
+      CTRHandlerReleaseHeldThreads();
+    }
   }
 
   if (!returnRepeatsSignal(signal, info)) {
