@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 #include <utility>
@@ -171,6 +172,64 @@ bool CTRCrashReportingController::createLaunchMarker() {
 
 void CTRCrashReportingController::removeLaunchMarker() { ::unlink(launchMarkerPath().c_str()); }
 
+namespace {
+
+// The state directories hold only the SDK's own files and folders. A
+// symbolic link there points out of the cache: it is removed (the link
+// alone) and never read or followed.
+std::vector<std::string> withoutSymbolicLinks(const std::vector<std::string>& paths) {
+  std::vector<std::string> kept;
+  for (const std::string& path : paths) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      BCNConsoleLog("[Crashtrail:Crash] Removing a symbolic link among the reports: %@", path);
+      CTR_SDK_LOG_WARN("Removing a symbolic link among the reports: %s", path.c_str());
+      ::unlink(path.c_str());
+      continue;
+    }
+    kept.push_back(path);
+  }
+  return kept;
+}
+
+// Removes the oldest packages of `directory` until at most `maxCount` of at
+// most `maxBytes` in all are left (see kCTRMaxPreparedReports).
+void keepPreparedWithinBudget(const std::string& directory, std::size_t maxCount,
+                              std::uint64_t maxBytes, const std::vector<std::string>& packages) {
+  struct Package {
+    std::string path;
+    std::uint64_t size;
+    std::int64_t modified;  // nanoseconds
+  };
+  std::vector<Package> found;
+  std::uint64_t total = 0;
+  for (const std::string& path : packages) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    const std::int64_t modified =
+        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    found.push_back({path, static_cast<std::uint64_t>(st.st_size), modified});
+    total += static_cast<std::uint64_t>(st.st_size);
+  }
+  std::sort(found.begin(), found.end(), [](const Package& a, const Package& b) {
+    return a.modified != b.modified ? a.modified < b.modified : a.path < b.path;
+  });
+  std::size_t count = found.size();
+  for (const Package& package : found) {
+    if (count <= maxCount && total <= maxBytes) break;
+    BCNConsoleLog(
+        "[Crashtrail:Crash] Report budget (%@ reports, %@ bytes) exceeded in %@: removing the "
+        "oldest, %@",
+        static_cast<std::uint64_t>(maxCount), maxBytes, directory, package.path);
+    CTR_SDK_LOG_WARN("Report budget exceeded: removing the oldest report %s", package.path.c_str());
+    if (::unlink(package.path.c_str()) != 0) continue;
+    --count;
+    total -= package.size;
+  }
+}
+
+}  // namespace
+
 // --- start-up ----------------------------------------------------------------------------------
 
 bool CTRCrashReportingController::startWithProfilingMark(
@@ -215,7 +274,8 @@ bool CTRCrashReportingController::startWithProfilingMark(
   }
 
   // 5. The earlier launches' directories, before this launch's one exists.
-  const std::vector<std::string> activeContents = fileManager_->activePathContents();
+  const std::vector<std::string> activeContents =
+      withoutSymbolicLinks(fileManager_->activePathContents());
 
   // 6. This launch's report.
   createLaunchMarker();
@@ -426,7 +486,8 @@ void CTRCrashReportingController::processExistingReportPaths(const std::vector<s
 }
 
 void CTRCrashReportingController::handleContentsInOtherReportingDirectories() {
-  const std::vector<std::string> processing = fileManager_->processingPathContents();
+  const std::vector<std::string> processing =
+      withoutSymbolicLinks(fileManager_->processingPathContents());
   addOperation([processing](CTRCrashReportingController& self) {
     for (const std::string& path : processing) {
       std::shared_ptr<CTRInternalReport> report = CTRInternalReport::reportWithPath(path);
@@ -435,12 +496,18 @@ void CTRCrashReportingController::handleContentsInOtherReportingDirectories() {
     }
   });
 
-  const std::vector<std::string> prepared = fileManager_->preparedPathContents();
+  const std::vector<std::string> prepared =
+      withoutSymbolicLinks(fileManager_->preparedPathContents());
   std::weak_ptr<CTRCrashReportingController> weak = weak_from_this();
   networkClient_->attemptToReconnectBackgroundSessionWithCompletionBlock([weak, prepared] {
     const auto self = weak.lock();
     if (!self) return;
     self->addOperation([prepared](CTRCrashReportingController& controller) {
+      // Every package there now, those of this start-up's reports too.
+      const std::string directory = controller.fileManager_->preparedPath();
+      keepPreparedWithinBudget(directory, controller.options_.maxPreparedReports,
+                               controller.options_.maxPreparedReportBytes,
+                               controller.fileManager_->preparedPathContents());
       for (const std::string& path : prepared) {
         std::error_code ec;
         if (!std::filesystem::exists(path, ec)) continue;
@@ -602,6 +669,9 @@ void CTRCrashReportingController::reportsControllerDidCompletePackageSubmission(
                      error.description());
   const std::string description = error.description();
   CTR_SDK_LOG_WARN("Error: failed to submit report '%s'", description.c_str());
+  // Refused for good: the reports controller removed the package; sending
+  // it again would only be refused again.
+  if (CTRReportsController::isRefusedForGood(error)) return;
 
   std::weak_ptr<CTRCrashReportingController> weak = weak_from_this();
   platform::dispatch::Queue::global()->after(

@@ -70,6 +70,11 @@ inline constexpr const char* kCTRApplicationDidResignActiveNotification =
     "NSApplicationDidResignActiveNotification";
 // Seconds between a failed upload and its next attempt.
 inline constexpr double kCTRSubmissionRetryDelay = 600.0;
+// The packages kept waiting for upload in the prepared directory: at most
+// this many, of at most this many bytes in all. Past either, the oldest go
+// first (and the SDK's log says so).
+inline constexpr std::size_t kCTRMaxPreparedReports = 20;
+inline constexpr std::uint64_t kCTRMaxPreparedReportBytes = std::uint64_t{4} << 20;
 // Seconds between set-up and the handler checks / prompt-setting warning.
 inline constexpr double kCTRSetupChecksDelay = 2.0;
 
@@ -124,6 +129,9 @@ class CTRCrashReportingController
   struct Options {
     // Seconds before a failed report submission is tried again.
     double submissionRetryDelay = kCTRSubmissionRetryDelay;
+    // The budget of the prepared directory (see kCTRMaxPreparedReports).
+    std::size_t maxPreparedReports = kCTRMaxPreparedReports;
+    std::uint64_t maxPreparedReportBytes = kCTRMaxPreparedReportBytes;
     // The time of that delay and of the set-up checks' delay (nullptr: the
     // steady clock).
     platform::dispatch::TimeSourcePtr clock;

@@ -27,9 +27,12 @@ using platform::urlloading::URLResponse;
 
 namespace {
 
+// A package is a plain file of the cache: a symbolic link in its place is
+// never followed (it would send a file from outside the cache).
 bool isReadableFile(const std::string& path) {
   struct stat st {};
-  return ::access(path.c_str(), R_OK) == 0 && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+         ::access(path.c_str(), R_OK) == 0;
 }
 
 // Passes a challenge answer given as a session disposition on to the

@@ -14,6 +14,7 @@
 #include "sdk/platform/bcn_console.h"
 #include "sdk/platform/bcn_multipart_mime_stream_encoder.h"
 #include "sdk/platform/bcn_network_operation.h"
+#include "sdk/platform/bcn_network_response_handler.h"
 #include "sdk/platform/bcn_url_builder.h"
 #include "sdk/platform/beacon.h"
 
@@ -131,8 +132,19 @@ void CTRReportsController::reportUploadAtPath(const std::string& packagePath,
   BCNConsoleDebugLog("[Crashtrail:Crash:Reports] completed submission of %@", packagePath);
   if (!error && !cleanUpSubmittedReportAtPath(packagePath))
     BCNConsoleLog("[Crashtrail:Crash:Reports] Unable to remove packaged submission");
+  if (isRefusedForGood(error)) {
+    BCNConsoleLog("[Crashtrail:Crash:Reports] The service refused %@ for good (status %@): removed",
+                  packagePath, error.userInfo()[kBCNNetworkErrorStatusCodeKey]);
+    if (!cleanUpSubmittedReportAtPath(packagePath))
+      BCNConsoleLog("[Crashtrail:Crash:Reports] Unable to remove packaged submission");
+  }
   if (const auto delegate = delegate_.lock())
     delegate->reportsControllerDidCompletePackageSubmission(*this, packagePath, error);
+}
+
+bool CTRReportsController::isRefusedForGood(const platform::Error& error) {
+  return error && error.domain() == kBCNNetworkErrorDomain &&
+         error.code() == kBCNNetworkErrorClientError;
 }
 
 bool CTRReportsController::cleanUpSubmittedReportAtPath(const std::string& packagePath) {

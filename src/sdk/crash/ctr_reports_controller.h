@@ -97,9 +97,14 @@ class CTRReportsController {
   // Builds the request and hands it to the upload client; false when the
   // package is missing or empty or its size cannot be read.
   bool submitPackageMultipartMimeAtPath(const std::string& packagePath, bool synchronously);
-  // The upload client's result: deletes the package on success, then tells
-  // the delegate in every case.
+  // The upload client's result: deletes the package on success, and when
+  // the service refused it for good (isRefusedForGood: sending it again
+  // would be refused again), then tells the delegate in every case.
   void reportUploadAtPath(const std::string& packagePath, const platform::Error& error);
+  // An upload's error that says the service will never take the package:
+  // a client-error answer (400, 401, 403, 404, 406, 410, 411, 413, 419,
+  // 422, 431) of the response handler.
+  static bool isRefusedForGood(const platform::Error& error);
   bool cleanUpSubmittedReportAtPath(const std::string& packagePath);
 
   // <reportsEndpoint>/sdk-api/v1/platforms/mac/apps/<bundle id>/reports;

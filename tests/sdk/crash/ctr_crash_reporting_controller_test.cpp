@@ -367,8 +367,9 @@ TEST_F(CTRCrashReportingControllerTest, ReportingDisabledEmptiesEveryDirectory) 
 
 TEST_F(CTRCrashReportingControllerTest, FailedUploadIsRetriedWithTheSamePackage) {
   std::atomic<int> attempts{0};
+  // 409 is a failure that may pass (a 400 is a refusal for good, below).
   server_->setHandler(kReportsPath, [&](const HTTPRecordedRequest&) {
-    return ++attempts == 1 ? HTTPReply::text(400, "bad") : HTTPReply::json("{}", 200);
+    return ++attempts == 1 ? HTTPReply::text(409, "busy") : HTTPReply::json("{}", 200);
   });
   ASSERT_TRUE(fileManager_->prepareForNewLaunch());
   const std::string package = fileManager_->preparedPath() + "/B7.multipartmime";
@@ -392,6 +393,104 @@ TEST_F(CTRCrashReportingControllerTest, FailedUploadIsRetriedWithTheSamePackage)
   EXPECT_NE(readFile(controller->currentReport()->pathForContentFile("sdk.log"))
                 .find("Error: failed to submit report"),
             std::string::npos);
+}
+
+TEST_F(CTRCrashReportingControllerTest, APackageRefusedForGoodIsRemovedAndNeverSentAgain) {
+  server_->setReply(kReportsPath, HTTPReply::text(400, "malformed report"));
+  ASSERT_TRUE(fileManager_->prepareForNewLaunch());
+  const std::string package = fileManager_->preparedPath() + "/B8.multipartmime";
+  std::ofstream(package, std::ios::binary) << "--B8\r\npart\r\n--B8--\r\n";
+
+  const auto controller = makeController();
+  ASSERT_TRUE(controller->startWithProfilingMark(CTRProfilingStart(), std::nullopt));
+  ASSERT_TRUE(server_->waitForRequestCount(1, 20s));
+  EXPECT_TRUE(varnel::testing::waitUntil([&] { return !fs::exists(package); }));
+  drain();
+  // No retry is waiting: past its delay nothing more is sent.
+  clock_->advanceSeconds(kCTRSubmissionRetryDelay * 3);
+  drain();
+  EXPECT_EQ(server_->requestCount(), 1u);
+}
+
+TEST_F(CTRCrashReportingControllerTest, SymbolicLinksAmongTheReportsAreNeverFollowed) {
+  // Files outside the cache that links in its state directories point at.
+  const std::string outside = root().file("outside");
+  fs::create_directories(outside + "/report");
+  std::ofstream(outside + "/secret", std::ios::binary)
+      << "--L1\r\nsecret-of-the-user\r\n--L1--\r\n";
+  std::ofstream(outside + "/report/signal.clsrecord") << R"({"signal":{"number":11}})"
+                                                      << "\n";
+  std::ofstream(outside + "/report/metadata.clsrecord") << "secret-of-the-user\n";
+  ASSERT_TRUE(fileManager_->prepareForNewLaunch());
+  const std::string preparedLink = fileManager_->preparedPath() + "/L1.multipartmime";
+  const std::string activeLink = fileManager_->activePath() + "/linked-report";
+  const std::string processingLink = fileManager_->processingPath() + "/linked-report";
+  fs::create_symlink(outside + "/secret", preparedLink);
+  fs::create_directory_symlink(outside + "/report", activeLink);
+  fs::create_directory_symlink(outside + "/report", processingLink);
+
+  const auto controller = makeController();
+  ASSERT_TRUE(controller->startWithProfilingMark(CTRProfilingStart(), std::nullopt));
+  drain();
+  // Nothing goes out (what a followed link would send is on its way by now).
+  EXPECT_FALSE(server_->waitForRequestCount(1, 2s));
+  for (const auto& request : server_->requests()) {
+    EXPECT_EQ(request.body.find("secret-of-the-user"), std::string::npos);
+  }
+  // The links went, their targets stayed.
+  EXPECT_FALSE(fs::is_symlink(fs::symlink_status(preparedLink)));
+  EXPECT_FALSE(fs::is_symlink(fs::symlink_status(activeLink)));
+  EXPECT_FALSE(fs::is_symlink(fs::symlink_status(processingLink)));
+  EXPECT_TRUE(fs::exists(outside + "/secret"));
+  EXPECT_TRUE(fs::exists(outside + "/report/signal.clsrecord"));
+}
+
+TEST_F(CTRCrashReportingControllerTest, WaitingPackagesAreKeptToABudgetOldestFirst) {
+  // The service fails every upload (not for good): the packages stay.
+  server_->setReply(kReportsPath, HTTPReply::text(409, "busy"));
+  ASSERT_TRUE(fileManager_->prepareForNewLaunch());
+  const std::size_t made = kCTRMaxPreparedReports + 5;
+  const auto start = fs::file_time_type::clock::now() - std::chrono::hours(1);
+  std::vector<std::string> packages;
+  for (std::size_t i = 0; i < made; ++i) {
+    // Names in no particular order; the age is the modification time.
+    const std::string name = "P" + std::to_string((i * 7) % made);
+    const std::string path = fileManager_->preparedPath() + "/" + name + ".multipartmime";
+    std::ofstream(path, std::ios::binary) << "--" << name << "\r\npart\r\n--" << name << "--\r\n";
+    fs::last_write_time(path, start + std::chrono::seconds(i));
+    packages.push_back(path);
+  }
+  const auto controller = makeController();
+  ASSERT_TRUE(controller->startWithProfilingMark(CTRProfilingStart(), std::nullopt));
+  drain();
+  for (std::size_t i = 0; i < made; ++i) {
+    EXPECT_EQ(fs::exists(packages[i]), i >= made - kCTRMaxPreparedReports) << packages[i];
+  }
+  EXPECT_NE(readFile(controller->currentReport()->pathForContentFile("sdk.log"))
+                .find("Report budget exceeded"),
+            std::string::npos);
+}
+
+TEST_F(CTRCrashReportingControllerTest, WaitingPackagesAreKeptToAByteBudgetOldestFirst) {
+  server_->setReply(kReportsPath, HTTPReply::text(409, "busy"));
+  ASSERT_TRUE(fileManager_->prepareForNewLaunch());
+  const auto start = fs::file_time_type::clock::now() - std::chrono::hours(1);
+  // Three packages of 40 % of the byte budget each: the oldest must go.
+  const std::string body(static_cast<std::size_t>(kCTRMaxPreparedReportBytes * 2 / 5), 'x');
+  std::vector<std::string> packages;
+  for (int i = 0; i < 3; ++i) {
+    const std::string path =
+        fileManager_->preparedPath() + "/Q" + std::to_string(3 - i) + ".multipartmime";
+    std::ofstream(path, std::ios::binary) << body;
+    fs::last_write_time(path, start + std::chrono::seconds(i));
+    packages.push_back(path);
+  }
+  const auto controller = makeController();
+  ASSERT_TRUE(controller->startWithProfilingMark(CTRProfilingStart(), std::nullopt));
+  drain();
+  EXPECT_FALSE(fs::exists(packages[0]));
+  EXPECT_TRUE(fs::exists(packages[1]));
+  EXPECT_TRUE(fs::exists(packages[2]));
 }
 
 TEST_F(CTRCrashReportingControllerTest, AlwaysSendAnswersEveryLaterPromptOfTheProcess) {

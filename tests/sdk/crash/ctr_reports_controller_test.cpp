@@ -174,12 +174,20 @@ TEST_F(CTRReportsControllerTest, PipelinePackagesUploadsAndDeletesOnSuccess) {
 }
 
 TEST_F(CTRReportsControllerTest, FailedUploadKeepsThePackage) {
-  server_->setReply(kReportsPath, HTTPReply::text(400, "bad"));
+  // A failure that may pass later (409); a refusal for good removes it.
+  server_->setReply(kReportsPath, HTTPReply::text(409, "busy"));
   auto report = crashReport("2222");
   ASSERT_TRUE(controller_->prepareAndSubmitReport(report, false, true));
   ASSERT_TRUE(owner_->waitForCompleted(1));
   EXPECT_TRUE(owner_->completed[0].second);
   EXPECT_TRUE(fs::exists(owner_->completed[0].first));
+
+  server_->setReply(kReportsPath, HTTPReply::text(400, "malformed report"));
+  auto refused = crashReport("2223");
+  ASSERT_TRUE(controller_->prepareAndSubmitReport(refused, false, true));
+  ASSERT_TRUE(owner_->waitForCompleted(2));
+  EXPECT_TRUE(owner_->completed[1].second);
+  EXPECT_FALSE(fs::exists(owner_->completed[1].first));
 }
 
 TEST_F(CTRReportsControllerTest, UrgentSubmissionUploadsBeforeReturning) {
