@@ -6,7 +6,7 @@
 
 namespace varnel::testing {
 
-std::optional<std::string> gunzip(std::string_view bytes) {
+std::optional<std::string> gunzip(std::string_view bytes, std::size_t maxLength) {
   z_stream stream{};
   if (inflateInit2(&stream, 16 + MAX_WBITS) != Z_OK) return std::nullopt;
   stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
@@ -18,7 +18,12 @@ std::optional<std::string> gunzip(std::string_view bytes) {
     stream.next_out = reinterpret_cast<Bytef*>(buffer);
     stream.avail_out = sizeof(buffer);
     status = inflate(&stream, Z_NO_FLUSH);
-    out.append(buffer, sizeof(buffer) - stream.avail_out);
+    const std::size_t got = sizeof(buffer) - stream.avail_out;
+    if (got > maxLength - out.size()) {
+      inflateEnd(&stream);
+      return std::nullopt;
+    }
+    out.append(buffer, got);
     if (status == Z_BUF_ERROR && stream.avail_in == 0) break;
   }
   inflateEnd(&stream);

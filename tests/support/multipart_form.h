@@ -3,6 +3,7 @@
 // input gives nullopt, never an exception.
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <optional>
 #include <string>
@@ -11,8 +12,12 @@
 
 namespace varnel::testing {
 
-// The bytes of one complete gzip stream; nullopt when `bytes` is not one.
-std::optional<std::string> gunzip(std::string_view bytes);
+// The bytes of one complete gzip stream; nullopt when `bytes` is not one,
+// or when it unpacks to more than `maxLength` bytes (a small stream may
+// stand for gigabytes: reading stops there instead of exhausting memory).
+inline constexpr std::size_t kGunzipDefaultMaxLength = std::size_t{256} << 20;
+std::optional<std::string> gunzip(std::string_view bytes,
+                                  std::size_t maxLength = kGunzipDefaultMaxLength);
 
 // One part of a multipart form.
 struct FormPart {

@@ -26,6 +26,10 @@ using varnel::testing::multipartParts;
 
 namespace {
 
+// What one gzip part may unpack to: far more than any real event log or
+// record file, and little enough that a small bomb is refused, not unpacked.
+constexpr std::size_t kMaxUnpackedPart = std::size_t{32} << 20;
+
 constexpr const char* kSettingsPrefix = "/spi/v2/platforms/mac/apps/";
 constexpr const char* kCreatePath = "/spi/v1/platforms/mac/apps";
 constexpr const char* kUpdatePrefix = "/spi/v1/platforms/mac/apps/";
@@ -255,7 +259,9 @@ HTTPReply SDKService::events(const HTTPRecordedRequest& request) {
     why = "a package holds exactly one part";
   }
   std::optional<std::string> log;
-  if (why.empty() && !(log = gunzip((*parts)[0].body))) why = "the event log is not gzip";
+  if (why.empty() && !(log = gunzip((*parts)[0].body, kMaxUnpackedPart))) {
+    why = "the event log is not gzip (or unpacks to more than 32 MiB)";
+  }
   if (why.empty()) {
     // Every line: time, name, byte length, JSON; the first is the metadata.
     std::size_t pos = 0, count = 0;
@@ -321,8 +327,8 @@ HTTPReply SDKService::report(const HTTPRecordedRequest& request) {
       if (!isPlainName(part.name)) {
         why = "bad part name";
       } else if (endsWith(part.fileName, ".gz")) {
-        auto bytes = gunzip(part.body);
-        if (!bytes) why = "part " + part.name + " is not gzip";
+        auto bytes = gunzip(part.body, kMaxUnpackedPart);
+        if (!bytes) why = "part " + part.name + " is not gzip (or unpacks to more than 32 MiB)";
         if (bytes) files[part.name] = *bytes;
       } else {
         files[part.name] = part.body;
