@@ -177,8 +177,27 @@ endfunction()
 # Every add_test() of the tree is checked at the end of its folder: a test
 # without varnel_suite_test() stops the configuration, because it could run
 # while the clean-up checks look and could leave the host changed unseen.
+#
+# Every test runs through tests/support/run_tagged.sh, which narrows the
+# suite's tag in its environment to the ctest run that started it, so the
+# clean-up of one run never ends the programs of another run of the same
+# build.
+get_filename_component(VARNEL_TEST_RUN_TAGGER ${CMAKE_CURRENT_LIST_DIR}/../tests/support/run_tagged.sh
+                       ABSOLUTE)
 function(add_test)
-  _add_test(${ARGV})
+  set(args ${ARGV})
+  list(FIND args COMMAND at)
+  if(ARGV0 STREQUAL "NAME" AND at GREATER -1)
+    math(EXPR program_at "${at} + 1")
+    list(GET args ${program_at} program)
+    # A target's name as the program stands for its file.
+    if(TARGET ${program})
+      list(REMOVE_AT args ${program_at})
+      list(INSERT args ${program_at} "$<TARGET_FILE:${program}>")
+    endif()
+    list(INSERT args ${program_at} /bin/sh ${VARNEL_TEST_RUN_TAGGER})
+  endif()
+  _add_test(${args})
   get_property(checked DIRECTORY PROPERTY VARNEL_SUITE_TESTS_CHECKED SET)
   if(NOT checked)
     set_property(DIRECTORY PROPERTY VARNEL_SUITE_TESTS_CHECKED TRUE)

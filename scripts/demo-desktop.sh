@@ -12,7 +12,14 @@
 #       cookie: only holders of the cookie (the file is <uid>'s, mode 0600;
 #       root's tools read it too) may connect. Sets DEMO_XVFB_PID and
 #       DEMO_DISPLAY (":<n>"); returns 1 when the display does not come up.
-# Both need root.
+#       Its log is made as demo_private_log makes one.
+#   demo_private_log <file>...
+#       makes each log file empty and its owner's alone (mode 0600) from the
+#       first byte on, an old one included, for a service's output to be
+#       written into with ">>" or ">": what the demo's services log (their
+#       requests, the helper's lines) is no other local user's to read,
+#       whoever may enter the folder it lies in.
+# The first two need root.
 
 demo_bus_config() {
   local listen=$1
@@ -44,6 +51,13 @@ demo_bus_config() {
 BUS
 }
 
+demo_private_log() {
+  local file
+  for file in "$@"; do
+    (umask 077 && : >"$file") && chmod 0600 "$file" || return 1
+  done
+}
+
 demo_start_xvfb() {
   local cookie_file=$1 uid=$2 gid=$3 log=$4
   local number=99
@@ -63,6 +77,7 @@ demo_start_xvfb() {
   ) || return 1
   [ -s "$cookie_file" ] || return 1
   chown "$uid:$gid" "$cookie_file" && chmod 0600 "$cookie_file" || return 1
+  demo_private_log "$log" || return 1
   Xvfb ":$number" -auth "$cookie_file" -screen 0 1280x800x24 -nolisten tcp -noreset \
     >"$log" 2>&1 &
   DEMO_XVFB_PID=$!

@@ -263,6 +263,7 @@ mkdir -p /etc/polkit-1/rules.d
 mount --bind "$ROOT/polkit/rules" /etc/polkit-1/rules.d
 rm -f "$ROOT/polkit/address"
 mkfifo "$ROOT/polkit/address"
+demo_private_log "$ROOT/polkit/bus.log" "$ROOT/polkit/polkitd.log"
 dbus-daemon --config-file="$ROOT/polkit/system-bus.conf" --nofork --print-address=3 \
   3>"$ROOT/polkit/address" 2>"$ROOT/polkit/bus.log" &
 PIDS+=($!)
@@ -287,6 +288,7 @@ if [ -z "${VARNEL_ACCOUNT_SERVICE_URLS:-}" ]; then
     args+=(--tunnel-status "$VPN/tunnels")
   fi
   rm -f "$ROOT/account-service.url"
+  demo_private_log "$ROOT/account-service.log"
   "$SERVICE" "${args[@]}" >"$ROOT/account-service.log" 2>&1 &
   PIDS+=($!)
   if ! wait_for_file "$ROOT/account-service.url"; then
@@ -316,6 +318,7 @@ for name in names:
 HOSTS
     } >"$ROOT/hosts"
     mount --bind "$ROOT/hosts" /etc/hosts
+    demo_private_log "$ROOT/speedtest.log"
     python3 -m http.server 80 --bind 127.0.0.1 --directory "$ROOT/speedtest" \
       >"$ROOT/speedtest.log" 2>&1 &
     PIDS+=($!)
@@ -333,6 +336,7 @@ export VARNEL_ACCOUNT_SERVICE_URLS
 # list it with: varnel-sdk-service --show "$ROOT/sdk-service"
 SDK_URL_FILE="$ROOT/sdk-service.url"
 rm -f "$SDK_URL_FILE"
+demo_private_log "$ROOT/sdk-service.log"
 "$SDK_SERVICE" --data "$ROOT/sdk-service" --url-file "$SDK_URL_FILE" \
   --configure "$APP/VarnelVPN Client.plist" >"$ROOT/sdk-service.log" 2>&1 &
 PIDS+=($!)
@@ -351,6 +355,7 @@ echo "SDK service: $(cat "$SDK_URL_FILE") (received: $SDK_SERVICE --show $ROOT/s
 # after the first login; from then on the launcher starts the helper on its
 # first connection.
 RECORDS="$ROOT/etc/varnel/launchd"
+demo_private_log "$ROOT/launcher.log"
 (
   while ! ls "$RECORDS"/*.service >/dev/null 2>&1; do sleep 0.2; done
   exec "$LAUNCHER" --records "$RECORDS"

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <optional>
 #include <sstream>
 
@@ -36,6 +37,33 @@ std::optional<uid_t> userOf(const std::string& text) {
   }
   if (n >= static_cast<unsigned long long>(static_cast<uid_t>(-1))) return std::nullopt;
   return static_cast<uid_t>(n);
+}
+
+// The options the product's own options file holds (packaging/sstp): plain
+// link options that name no program, plugin, script or other file.
+constexpr const char* kShippedSSTPOptions[] = {"noipdefault", "noccp"};
+constexpr std::size_t kMaxSSTPOptionsBytes = 64 * 1024;
+
+// "" when every word of the options text `text` is one the product ships
+// (comments and blank lines aside), else the first word that is not, or
+// why the text cannot be read as plain words.
+std::string unshippedOption(const std::string& text) {
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    const std::size_t comment = line.find('#');
+    if (comment != std::string::npos) line.resize(comment);
+    // pppd reads quotes and escapes as parts of words: only plain words pass.
+    if (line.find_first_of("\"'\\") != std::string::npos) return "a quoted word";
+    std::istringstream words(line);
+    std::string word;
+    while (words >> word) {
+      bool shipped = false;
+      for (const char* allowed : kShippedSSTPOptions) shipped = shipped || word == allowed;
+      if (!shipped) return word;
+    }
+  }
+  return "";
 }
 
 }  // namespace
@@ -128,6 +156,27 @@ int ExecutablePolicy::openSSTPOptions(const std::string& path, std::string* prob
     ::close(fd);
     return fail("the options file has more than one name");
   }
+  // Where it lies is not enough (an approved move can replace the folder
+  // that holds it): what it holds must be what the product ships.
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || text.size() + static_cast<std::size_t>(n) > kMaxSSTPOptionsBytes) {
+      ::close(fd);
+      return fail(n < 0 ? "the options file cannot be read" : "the options file is too large");
+    }
+    if (n == 0) break;
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  const std::string unshipped = unshippedOption(text);
+  if (!unshipped.empty() || text.find('\0') != std::string::npos) {
+    ::close(fd);
+    return fail("the options file holds an option the product does not ship: " +
+                (unshipped.empty() ? std::string("a NUL byte") : unshipped));
+  }
+  ::lseek(fd, 0, SEEK_SET);
   return fd;
 }
 

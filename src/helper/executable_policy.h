@@ -21,7 +21,10 @@
 // installation: pppd runs as root and honours privileged options (plugins,
 // scripts) from such a file, so a request may name only a recorded one, and
 // never one of the helper's own private files (helper_files.h), whose
-// contents a request can influence.
+// contents a request can influence. Where it lies is not trusted alone: the
+// file must hold nothing but the options the product ships (comments aside;
+// kShippedSSTPOptions in the source), so a folder replaced after the
+// installation cannot hand pppd a plugin or a script.
 //
 // Peers: the helper serves root, the user(s) who authorized the installation
 // ("User=<uid>" lines) and nobody else. A listed user must moreover run one
@@ -62,8 +65,10 @@ struct ExecutablePolicy {
   bool allowsExecutable(const std::string& path) const;
   // A close-on-exec read-only descriptor of the SSTP options file `path`:
   // one recorded in "SSTPOptions=", not one of the helper's private files,
-  // passing the same walk as executables and with a single name; -1 with
-  // `*problem` otherwise. The caller closes it.
+  // passing the same walk as executables and with a single name, and
+  // holding only the options the product ships (read through the
+  // descriptor, which is handed back at offset 0); -1 with `*problem`
+  // otherwise. The caller closes it.
   int openSSTPOptions(const std::string& path, std::string* problem = nullptr) const;
   // True when a peer with `credentials` may talk to a helper running as
   // `helperUser` (see the header comment).

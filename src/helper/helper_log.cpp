@@ -3,6 +3,7 @@
 #include <chrono>
 #include <mutex>
 
+#include "logging/printable_log_text.h"
 #include "platform/dispatch/dispatch.h"
 
 namespace helper {
@@ -85,7 +86,10 @@ void emit(const std::vector<std::string>& lines) {
 
 }  // namespace
 
-void helperLogText(std::string text) {
+void helperLogText(std::string raw) {
+  // The one place where the helper's lines are made safe: whatever a value
+  // put into the line (a path or a name from a request) stays in this line.
+  const std::string text = logging::LKPrintableLogText(raw);
   bool firstRepeat = false;
   // Under the lock, so that lines reach the dispatcher in the order they
   // were counted.

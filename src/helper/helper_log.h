@@ -3,6 +3,12 @@
 // logger. Secrets must never be passed here; log kRedacted in place of any
 // value that might hold one.
 //
+// Every line is escaped here, once, before anything else sees it
+// (logging::LKPrintableLogText): a line break or another control character
+// that a value brings into a line becomes a visible escape, so no request
+// can forge a line of the log files or of the client's copy of them.
+// Callers pass values as they are.
+//
 // A line identical to the one before it is not logged again: the run of
 // repeats is counted and logged as one line "… repeated N times" when a
 // different line comes, or kRepeatSummarySeconds after the first repeat, so

@@ -11,6 +11,7 @@
 #include "ipc/helper_protocol.h"
 #include "ipc/xpc_parse.h"
 #include "logging/log.h"
+#include "logging/printable_log_text.h"
 #include "platform/foundation/exception.h"
 #include "platform/foundation/string_encoding.h"
 #include "platform/xpc/service_names.h"
@@ -48,32 +49,10 @@ bool isHostAndPort(const std::string& s) {
   return true;
 }
 
-// `text` with every control character written as an escape ("\\n",
-// "\\x01"), so that a value from a request can never start a line of its own
-// in the log (the client reads the log line by line).
-std::string printableText(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (unsigned char c : text) {
-    if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c < 0x20 || c == 0x7f) {
-      static const char kHex[] = "0123456789abcdef";
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 0xf];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
-// A copy of `v` whose strings, at any depth, are printableText.
+// A copy of `v` whose strings, at any depth, are escaped as a log line is
+// (the description of a request stands safe on its own, wherever it goes).
 Value printableValue(const Value& v) {
-  if (v.isString()) return Value(printableText(v.stringView()));
+  if (v.isString()) return Value(logging::LKPrintableLogText(v.stringView()));
   if (v.isArray()) {
     Value out = Value::mutableArray();
     for (const Value& e : v.elements()) out.append(printableValue(e));
@@ -120,12 +99,6 @@ std::shared_ptr<ipc::DispatchTask> HelperService::sstpTask() const {
 
 void HelperService::HelperStartup() {
   VARNEL_DCHECK_ON_QUEUE(mainQueue_);
-  // A helper that ended while OpenVPN ran (crash, kill) left it running with
-  // the tunnel and the VPN's DNS: end it, so that the state told to the
-  // client (disconnected) is the truth.
-  if (OpenVPN::endLeftoverProcess()) state_.store(ipc::kHelperStateDisconnected);
-  // What an attempt of an earlier run wrote (it was killed meanwhile) goes now.
-  removeAttemptFiles(true);
   ipfw_ = std::make_shared<IPFWInterface>();
   const ExecutablePolicy policy = options_.policy;
   const uid_t helperUid = ::geteuid();
@@ -138,8 +111,28 @@ void HelperService::HelperStartup() {
         return policy.allowsPeer(c, helperUid);
       });
   listener_->setKeepsEndedConnections(false);
-  ipc::XPCService::runMachService(kHelperServiceName);
+  // The socket first: a helper that cannot have it (another one still
+  // serves it, or is on its way out) must not touch what that one runs.
+  try {
+    ipc::XPCService::runMachService(kHelperServiceName, kUnservedPeersPerUser);
+  } catch (const platform::Exception&) {
+    // Why the socket could not be had is on the line before (the channel's).
+    std::fprintf(stderr,
+                 "VarnelHelper: cannot listen on \"%s\": another helper is still running or "
+                 "ending; this one stops.\n",
+                 kHelperServiceName);
+    std::fflush(stderr);
+    options_.exitProcess(kHelperAlreadyRunningStatus);
+    return;
+  }
   restrictSocket();
+  // A helper that ended while OpenVPN ran (crash, kill) left it running with
+  // the tunnel and the VPN's DNS: end it, so that the state told to the
+  // client (disconnected) is the truth. Peers are served only once this
+  // start-up has returned (the listener runs on this queue).
+  if (OpenVPN::endLeftoverProcess()) state_.store(ipc::kHelperStateDisconnected);
+  // What an attempt of an earlier run wrote (it was killed meanwhile) goes now.
+  removeAttemptFiles(true);
 }
 
 void HelperService::restrictSocket() const {
@@ -180,7 +173,10 @@ void HelperService::HelperMessageHandler(const XPCMessage& message,
       lastOfTheClients = clientConnections_.size() < before && clientConnections_.empty();
     }
     if (connection->endedByMalformedInput()) {
-      HelperLog("Dropped connection %@: it sent a malformed message.", connection->description());
+      // One line per user: a flood of them is counted by the log's repeat
+      // collapsing instead of writing a line each.
+      HelperLog("Dropped a connection of uid %@: it sent a malformed message.",
+                connection->connectionEUID());
       return;
     }
     if (!lastOfTheClients) return;
@@ -357,7 +353,7 @@ std::string HelperService::startNetworkService(const std::string& operation,
   } else {
     const Value request =
         ipc::XPCParse::dictionaryWithContentsOfXPCObject(message.getXPCDictionary());
-    HelperLog("%@ %@", printableValue(request[ipc::kAssignedKey]), kRedacted);
+    HelperLog("%@ %@", request[ipc::kAssignedKey], kRedacted);
     HelperLog("%@", redactedDescription(message));
   }
   const std::uint64_t generation = beginConnection();

@@ -17,7 +17,14 @@
 // Peers: root and the user(s) recorded by the installation
 // (ExecutablePolicy::allowsPeer), checked before anything a peer sent is
 // read; with one recorded user the channel socket is made that user's
-// (mode 0600).
+// (mode 0600). A flood costs the helper bounded work and memory: a refused
+// peer is closed right after the accept, a user other than root holds at
+// most kUnservedPeersPerUser connections that have not sent a first message
+// (more are closed at once), the listener accepts in bounded turns so the
+// main queue keeps running, and refusals and malformed input are counted
+// and told at most twice a second (platform::xpc::PeerFaultLog), while the
+// line of each connection dropped for malformed input collapses with its
+// repeats in the helper's log.
 //
 // Guarantees:
 //  1. The state is one atomic word. An accepted connection request first
@@ -54,6 +61,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -80,6 +88,14 @@ namespace helper {
 
 inline constexpr const char* kHelperServiceName = ipc::kHelperServiceName;
 inline constexpr const char* kSSTPLogFileName = "vvpn-sstp.log";
+// The exit status of a helper that cannot have the service's socket because
+// another helper still serves it (or is ending): it says so on standard
+// error and stops before it touches anything (EX_TEMPFAIL).
+inline constexpr int kHelperAlreadyRunningStatus = 75;
+// The most connections a user other than root may hold that the helper has
+// accepted but not yet read a first message from; more are closed at once
+// (the client opens one at a time).
+inline constexpr std::size_t kUnservedPeersPerUser = 32;
 // The refusals of an SSTP request, each answered under "message" (without
 // "result"): an options file that is not the installation's, an SSTP client
 // that the installation neither ships nor names, a value that is missing or
@@ -121,10 +137,12 @@ class HelperService : public std::enable_shared_from_this<HelperService> {
 
   static std::shared_ptr<HelperService> create(Options options);
 
-  // Start-up on the main queue: ends an OpenVPN left by an earlier run of
-  // the helper (restoring DNS; the state then answers 1, disconnected), the
-  // route-query object, the listener (with the peer check: root or a
-  // configured client) on "VarnelHelper".
+  // Start-up on the main queue: the route-query object, the listener (with
+  // the peer check: root or a configured client) on "VarnelHelper", then
+  // the end of an OpenVPN left by an earlier run of the helper (restoring
+  // DNS; the state then answers 1, disconnected) and of that run's files.
+  // When the socket cannot be had (another helper still serves it) the
+  // process ends with kHelperAlreadyRunningStatus, touching nothing.
   void HelperStartup();
   void HelperConnectionHandler(const std::shared_ptr<ipc::XPCConnection>& connection);
   void HelperMessageHandler(const ipc::XPCMessage& message,

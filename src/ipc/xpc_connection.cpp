@@ -111,7 +111,7 @@ void XPCConnection::receive(const ChannelValue& event) {
       reason = "the message does not fit the conversion budget: " + reason;
     }
     if (!reason.empty()) {
-      channelLog(platform::format("Dropping %@: %@", description(), reason));
+      // Told, with the count of the rest of a flood, by the transport.
       connection_->cancelForMalformedInput(reason);
       return;
     }

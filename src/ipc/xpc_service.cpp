@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 
 #include "ipc/xpc_log.h"
 #include "platform/foundation/exception.h"
@@ -29,13 +28,6 @@ std::mutex gMutex;
 std::vector<std::weak_ptr<XPCService>> gServices;
 std::vector<std::shared_ptr<platform::xpc::Listener>> gListeners;
 
-// Refusal lines: touched on the listeners' queue (the main queue) only.
-constexpr auto kRefusalInterval = std::chrono::seconds(10);
-constexpr int kRefusalLinesPerInterval = 10;
-std::chrono::steady_clock::time_point gRefusalWindow;
-int gRefusalsLogged = 0;
-int gRefusalsUnlogged = 0;
-
 // Whether any live service admits the peer.
 bool admittedByAnyService(const platform::xpc::PeerCredentials& credentials) {
   std::vector<std::shared_ptr<XPCService>> services;
@@ -56,29 +48,10 @@ std::string mainBundleIdentifier() {
   return id.empty() ? platform::xpc::mainServiceName() : id;
 }
 
-// On the main queue, once per accepted peer.
+// On the main queue, once per accepted peer that some live service admits
+// (the listener's filter refused the others before anything was made for
+// them, and counted them).
 void handlePeer(const std::shared_ptr<platform::xpc::Connection>& peer) {
-  if (!admittedByAnyService(peer->credentials())) {
-    auto c = peer->credentials();
-    // A flood of refused peers must not flood the log: a few lines per
-    // interval, then one count of the rest.
-    const auto now = std::chrono::steady_clock::now();
-    if (now - gRefusalWindow > kRefusalInterval) {
-      if (gRefusalsUnlogged > 0)
-        channelLog(platform::format("Refused %d more connections", gRefusalsUnlogged));
-      gRefusalWindow = now;
-      gRefusalsLogged = gRefusalsUnlogged = 0;
-    }
-    if (gRefusalsLogged < kRefusalLinesPerInterval) {
-      ++gRefusalsLogged;
-      channelLog(platform::format("Refused connection from pid %d (uid %u, %@)", c.pid, c.uid,
-                                  c.executable));
-    } else {
-      ++gRefusalsUnlogged;
-    }
-    peer->cancel();
-    return;
-  }
   auto connection = XPCConnection::create(peer);
   platform::NotificationCenter::defaultCenter().post(kXPCConnectionReceivedNotification,
                                                      connection);
@@ -168,7 +141,9 @@ std::vector<std::shared_ptr<XPCConnection>> XPCService::connections() const {
 
 void XPCService::runMachService() { runMachService(mainBundleIdentifier()); }
 
-void XPCService::runMachService(const std::string& name) {
+void XPCService::runMachService(const std::string& name) { runMachService(name, 0); }
+
+void XPCService::runMachService(const std::string& name, std::size_t unservedPeersPerUser) {
   platform::Error error;
   auto listener = platform::xpc::Listener::createMachService(name, Queue::main(), &error);
   if (!listener) {
@@ -176,6 +151,8 @@ void XPCService::runMachService(const std::string& name) {
     throw platform::Exception("Unable to create mach service.", "connection == NULL");
   }
   listener->setPeerHandler(handlePeer);
+  listener->setPeerFilter(admittedByAnyService);
+  listener->setUnservedLimitPerUser(unservedPeersPerUser);
   listener->resume();
   std::lock_guard<std::mutex> lock(gMutex);
   gListeners.push_back(listener);

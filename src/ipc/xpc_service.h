@@ -3,13 +3,15 @@
 // A service is created with its connection handler and the check its peers
 // must pass; a service made without a check admits nobody (there is no
 // process-wide default). `runMachService` listens on a named service on the
-// main queue. A peer that no live service admits is closed before anything
-// it sent is read: it never reaches a handler. An admitted peer becomes an
+// main queue. A peer that no live service admits is closed right after the
+// accept, before anything it sent is read and before any connection object
+// is made for it: it never reaches a handler. An admitted peer becomes an
 // XPCConnection (with its own serial queue, resumed) and is posted with
 // "XPCConnectionReceivedNotification"; every live service that admits it
 // appends it to `connections` and calls its handler on the main operation
-// queue. Refusals are logged, at most ten lines in ten seconds (the rest
-// counted in one line), so a flood of refused peers cannot flood the log.
+// queue. Refusals are counted and told by platform::xpc::PeerFaultLog (the
+// first at once, then one summary a second), so a flood of refused peers
+// can flood neither the log nor the service.
 //
 // Guarantees: `connections` only grows and keeps every connection alive for
 // the service's lifetime, unless `setKeepsEndedConnections(false)`: then a
@@ -24,6 +26,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -75,6 +78,10 @@ class XPCService : public std::enable_shared_from_this<XPCService> {
   // service's socket cannot be had.
   static void runMachService();
   static void runMachService(const std::string& name);
+  // As above, with a limit of accepted connections that a user other than
+  // root may hold before their first message has been read
+  // (platform::xpc::Listener::setUnservedLimitPerUser; 0: none).
+  static void runMachService(const std::string& name, std::size_t unservedPeersPerUser);
   // runMachService, then the main run loop forever.
   [[noreturn]] static void runService();
   [[noreturn]] static void runServiceWithConnectionHandler(ConnectionHandler handler,

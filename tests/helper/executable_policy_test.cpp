@@ -150,6 +150,25 @@ TEST_F(ExecutablePolicyTest, RecordedOptionsFilesMustBeRootsOwnInRootsFolders) {
   EXPECT_NE(problem.find("symbolic link"), std::string::npos) << problem;
   EXPECT_LT(policy.openSSTPOptions("relative/options", &problem), 0);
   EXPECT_NE(problem.find("not an absolute plain path"), std::string::npos) << problem;
+  // The recorded file is trusted by what it holds, not by where it lies:
+  // once something has put other options in its place, it is refused.
+  ASSERT_TRUE(platform::files::writeFileAtomically(
+      options, "# shipped\nnoipdefault\n\tnoccp  # link only\n\n", 0644));
+  int shipped = policy.openSSTPOptions(options, &problem);
+  EXPECT_GE(shipped, 0) << problem;
+  if (shipped >= 0) {
+    char first = 0;
+    EXPECT_EQ(::read(shipped, &first, 1), 1);  // handed back from the start
+    EXPECT_EQ(first, '#');
+    ::close(shipped);
+  }
+  for (const char* changed :
+       {"noipdefault\nplugin /tmp/x.so\n", "noipdefault ipparam x\n", "\"noipdefault\"\n",
+        "noccp\\\nplugin\n", "connect '/bin/sh -c x'\n"}) {
+    ASSERT_TRUE(platform::files::writeFileAtomically(options, changed, 0644));
+    EXPECT_LT(policy.openSSTPOptions(options, &problem), 0) << changed;
+    EXPECT_NE(problem.find("does not ship"), std::string::npos) << problem;
+  }
   if (::geteuid() != 0) return;
   // A user's folder: whatever its file says, it is theirs.
   ASSERT_EQ(::mkdir(root().file("home-of-user").c_str(), 0755), 0);

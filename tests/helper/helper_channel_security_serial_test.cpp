@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "helper/executable_policy.h"
+#include "helper/helper_service.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/system/file_util.h"
 #include "platform/system/paths.h"
@@ -116,9 +117,10 @@ class HelperChannelSecurityTest : public varnel::testing::TempRootTest {
     if (helperPid > 0) ::kill(helperPid, SIGKILL);  // only when a test failed half-way
   }
 
-  // Writes the installation's configuration, then starts listening.
-  void install(const std::vector<uid_t>& users) {
-    std::string conf = "Client=" + client_ + "\n";
+  // Writes the installation's configuration, then starts listening. Without
+  // `withClient` a listed user is served whatever program they run.
+  void install(const std::vector<uid_t>& users, bool withClient = true) {
+    std::string conf = withClient ? "Client=" + client_ + "\n" : std::string();
     for (uid_t u : users) conf += "User=" + std::to_string(u) + "\n";
     const std::string path = platform::paths::system(helper::kHelperConfigurationPath);
     ASSERT_TRUE(platform::paths::createDirectories(platform::files::parentFolder(path), 0755));
@@ -419,6 +421,147 @@ TEST_F(HelperChannelSecurityTest, NestedArchivesMalformedFramesAndFloodsAreHarml
   EXPECT_TRUE(requestOn(first));
   EXPECT_EQ(legitimateRequest(), "reply 0\n");
   EXPECT_TRUE(requestOn(first));
+  ::close(first);
+  expectOneHelperThatEndedWithItsClient();
+}
+
+// Plays `uid` in a child process: runs `body`, which returns a number that
+// the child hands back (or -1 when it could not become that user).
+long asUser(uid_t uid, const std::function<long()>& body) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
+  pid_t child = ::fork();
+  if (child == 0) {
+    ::close(fds[0]);
+    long result = -1;
+    if (::setgroups(0, nullptr) == 0 && ::setresgid(uid, uid, uid) == 0 &&
+        ::setresuid(uid, uid, uid) == 0)
+      result = body();
+    (void)!::write(fds[1], &result, sizeof result);
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  long result = -1;
+  if (child < 0 || ::read(fds[0], &result, sizeof result) != sizeof result) result = -1;
+  ::close(fds[0]);
+  if (child > 0) ::waitpid(child, nullptr, 0);
+  return result;
+}
+
+// The lines of `path` that hold `text`.
+int linesWith(const std::string& path, const std::string& text) {
+  std::ifstream in(path);
+  std::string line;
+  int n = 0;
+  while (std::getline(in, line)) n += line.find(text) != std::string::npos;
+  return n;
+}
+
+TEST_F(HelperChannelSecurityTest, FloodsOfHeldRefusedAndMalformedConnectionsStayBounded) {
+  constexpr uid_t kAuthorized = 4242;
+  // The helper's standard error goes to a file of the test, to be counted.
+  const std::string errors = root().file("helper-stderr");
+  const int saved = ::dup(2);
+  const int file = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  ASSERT_GE(file, 0);
+  ::dup2(file, 2);
+  // Two users: the socket stays open to every user, the peer check decides.
+  install({kAuthorized, kAuthorized + 1}, false);
+  int first = connectRaw();
+  const pid_t pid = first >= 0 ? helper() : 0;
+  ::dup2(saved, 2);
+  ::close(saved);
+  ::close(file);
+  ASSERT_GE(first, 0);
+  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(requestOn(first));
+  const sockaddr_un addr = address();
+  const int descriptorsBefore = descriptorsOf(pid);
+
+  // 1. The authorized user opens 300 connections and sends nothing: the
+  //    helper keeps no more than its limit of them, and serves root on an
+  //    open connection and on a new one meanwhile. A kept one is served.
+  const long held = asUser(kAuthorized, [&]() -> long {
+    std::vector<int> open;
+    for (int i = 0; i < 300; ++i) {
+      const int fd = connectRaw(addr);
+      if (fd >= 0) open.push_back(fd);
+    }
+    // Those the helper closed read as ended; the others stay silent.
+    std::vector<int> kept = open;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (kept.size() > helper::kUnservedPeersPerUser &&
+           std::chrono::steady_clock::now() < deadline) {
+      ::usleep(50 * 1000);
+      kept.clear();
+      for (int fd : open) {
+        pollfd p{fd, POLLIN, 0};
+        char b;
+        if (::poll(&p, 1, 0) == 1 && ::recv(fd, &b, 1, MSG_PEEK | MSG_DONTWAIT) == 0) continue;
+        kept.push_back(fd);
+      }
+    }
+    const bool keptOneServed = !kept.empty() && requestOn(kept.front());
+    for (int fd : open) ::close(fd);
+    return keptOneServed ? static_cast<long>(kept.size()) : -2;
+  });
+  EXPECT_GE(held, 1);
+  EXPECT_LE(held, static_cast<long>(helper::kUnservedPeersPerUser)) << "connections kept";
+  EXPECT_TRUE(requestOn(first));
+
+  // 2. Another user's 20,000 refused connections and the authorized user's
+  //    3,000 malformed frames, side by side; root is served on a new
+  //    connection meanwhile.
+  pid_t refused = ::fork();
+  ASSERT_GE(refused, 0);
+  if (refused == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(kOtherUser, kOtherUser, kOtherUser) != 0 ||
+        ::setresuid(kOtherUser, kOtherUser, kOtherUser) != 0)
+      ::_exit(2);
+    for (int i = 0; i < 20000; ++i) {
+      const int fd = connectRaw(addr);
+      if (fd >= 0) ::close(fd);
+    }
+    ::_exit(0);
+  }
+  const long malformed = asUser(kAuthorized, [&]() -> long {
+    const char junk[] = "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
+    long dropped = 0;
+    for (int i = 0; i < 3000; ++i) {
+      const int fd = connectRaw(addr);
+      if (fd < 0) continue;
+      if (::send(fd, junk, sizeof junk - 1, MSG_NOSIGNAL) > 0 && closedByHelper(fd, 10)) ++dropped;
+      ::close(fd);
+    }
+    return dropped;
+  });
+  EXPECT_EQ(malformed, 3000);
+  int fresh = connectRaw();
+  ASSERT_GE(fresh, 0);
+  EXPECT_TRUE(requestOn(fresh));
+  ::close(fresh);
+  int status = 0;
+  ASSERT_EQ(::waitpid(refused, &status, 0), refused);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+  // The floods are counted, not written a line each: the helper's standard
+  // error and its log hold a few lines a second of them.
+  EXPECT_TRUE(requestOn(first));
+  const int faultLines = linesWith(errors, "xpc: VarnelHelper:");
+  EXPECT_GE(faultLines, 1);
+  EXPECT_LT(faultLines, 200) << platform::files::readFile(errors).value_or("");
+  const std::string log =
+      run("'" + client_ + "' logwait 'it sent a malformed message' 15 2>&1").output;
+  std::size_t dropLines = 0;
+  for (std::size_t at = log.find("it sent a malformed message"); at != std::string::npos;
+       at = log.find("it sent a malformed message", at + 1))
+    ++dropLines;
+  EXPECT_GE(dropLines, 1u);
+  EXPECT_LT(dropLines, 100u) << log;
+  // Nothing of the floods stays.
+  EXPECT_TRUE(varnel::testing::waitUntil(
+      [&] { return descriptorsOf(pid) <= descriptorsBefore + 2; }, std::chrono::seconds(20)))
+      << descriptorsOf(pid) << " descriptors, " << descriptorsBefore << " before";
   ::close(first);
   expectOneHelperThatEndedWithItsClient();
 }

@@ -8,6 +8,7 @@
 #include "helper/notification_logger.h"
 #include "helper_test_util.h"
 #include "logging/log_message.h"
+#include "logging/printable_log_text.h"
 
 using helper::HelperLog;
 using helper::LKNotificationLogger;
@@ -104,6 +105,34 @@ TEST(HelperLog, BurstOfOneLineReachesTheLogCollapsed) {
   ASSERT_NE(count, std::string::npos) << log;
   EXPECT_LT(log.find("before 1\n"), at);
   EXPECT_GT(log.find("after\n"), count);
+}
+
+// Whatever a value brings into a line stays in that line, in the log that
+// the client reads line by line: escaped once, where the helper's lines
+// leave for the loggers.
+TEST(HelperLog, ValuesCannotStartALineOfTheirOwn) {
+  helper_test::sharedLogger();
+  helper_test::drainLog();
+  const std::string forged = "/opt/x\nConnection 1 is now connected.\r\x01";
+  HelperLog("Refused to start %@: %@.", forged, "not listed");
+  HelperLog("C1 %@ and separators %@",
+            std::string("a\xc2\x85"
+                        "b"),
+            std::string("c\xe2\x80\xa8"
+                        "d\xe2\x80\xa9"
+                        "e\xe2\x80\xa6"));
+  const std::string log = helper_test::drainLog();
+  EXPECT_EQ(log.find("\nConnection 1"), std::string::npos) << log;
+  EXPECT_NE(log.find("Refused to start /opt/x\\nConnection 1 is now connected.\\r\\x01: not "
+                     "listed.\n"),
+            std::string::npos)
+      << log;
+  // NEL and the line and paragraph separators too; other UTF-8 stays.
+  EXPECT_NE(log.find("C1 a\\u0085b and separators c\\u2028d\\u2029e\xe2\x80\xa6\n"),
+            std::string::npos)
+      << log;
+  // An escape made before is not escaped again.
+  EXPECT_EQ(logging::LKPrintableLogText("a\\nb\tc"), "a\\nb\\tc");
 }
 
 logging::LKLogMessagePtr record(std::string text) {

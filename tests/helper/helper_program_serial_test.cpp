@@ -128,4 +128,26 @@ TEST_F(HelperProgramTest, PeerThatIsNeitherRootNorTheClientIsRefused) {
   EXPECT_EQ(starts, 1);  // the refused peer did not end the helper
 }
 
+TEST_F(HelperProgramTest, SecondHelperSaysWhyItStopsAndLeavesTheFirstServing) {
+  // While the first helper serves its client, a second one is started by
+  // hand: it cannot have the socket, says so and stops with its own status,
+  // and the first one goes on serving.
+  Outcome r = run(client(std::string("request operation=CurrentConnectionState run '") +
+                         VARNEL_HELPER_PATH +
+                         " 2>&1; echo status=$?' request operation=CurrentConnectionState"));
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("another helper is still running or ending; this one stops."),
+            std::string::npos)
+      << r.output;
+  EXPECT_NE(r.output.find("status=" + std::to_string(helper::kHelperAlreadyRunningStatus)),
+            std::string::npos)
+      << r.output;
+  EXPECT_EQ(r.output.find("terminate"), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.substr(r.output.size() - 8), "reply 0\n") << r.output;
+  const int status = helperExit();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_EQ(starts, 1);
+}
+
 }  // namespace

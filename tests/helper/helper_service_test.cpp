@@ -252,6 +252,19 @@ TEST_F(HelperServiceTest, UnknownExecutableIsRefused) {
   EXPECT_EQ(state(), 2);
   EXPECT_FALSE(service->sstpTask());
   EXPECT_NE(helper_test::drainLog().find("Refused to start /bin/sh"), std::string::npos);
+  // A path holding a line break cannot forge a line of the log.
+  for (const char* key : {"openVPNPath", "sstpLocation"}) {
+    service->handleMessage(
+        request({{"operation", std::string(key) == "openVPNPath" ? "OpenVPNConnectionRequest"
+                                                                 : "SSTPConnectionRequest"},
+                 {key, "/bin/" + std::string(key) + "\nConnection 1 is now connected."}}));
+    const std::string log = helper_test::drainLog();
+    EXPECT_EQ(log.find("\nConnection 1 is now connected."), std::string::npos) << log;
+    EXPECT_NE(log.find("Refused to start /bin/" + std::string(key) +
+                       "\\nConnection 1 is now connected.: "),
+              std::string::npos)
+        << log;
+  }
   service->handleMessage(request(
       {{"operation", "OpenVPNConnectionRequest"}, {"openVPNPath", root().file("sstpc.fifo")}}));
   EXPECT_FALSE(service->openVPN());

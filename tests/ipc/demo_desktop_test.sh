@@ -74,6 +74,19 @@ check "the second user cannot use the client's cookie" fails \
   as_other env -i DISPLAY="$D" XAUTHORITY="$COOKIE" xdpyinfo
 check "the cookie is the client's user's alone" ok \
   test "$(stat -c '%u %a' "$COOKIE")" = "65534 600"
+check "the display's log is root's alone" ok \
+  test "$(stat -c '%u %a' "$WORK/xvfb.log")" = "0 600"
+
+# --- the services' logs -------------------------------------------------------
+# Made private from the first byte on, an old readable one included, in a
+# folder other users may enter (as the demo's root is).
+printf 'old request\n' >"$WORK/service.log"
+chmod 0644 "$WORK/service.log"
+check "a service's log is made root's alone" ok demo_private_log "$WORK/service.log" "$WORK/new.log"
+check "an old log is emptied and root's alone" ok \
+  test "$(stat -c '%a %s' "$WORK/service.log")" = "600 0"
+check "a new log is root's alone" ok test "$(stat -c '%a' "$WORK/new.log")" = 600
+check "the second user cannot read a service's log" fails as_other cat "$WORK/service.log"
 
 # --- the private system bus ---------------------------------------------------
 mkdir -m 0755 "$WORK/bus"

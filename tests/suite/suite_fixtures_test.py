@@ -7,11 +7,31 @@ import os
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 from contextlib import redirect_stdout
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+SUPPORT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support")
+sys.path.insert(0, SUPPORT)
 import suite_fixtures  # noqa: E402
+
+
+def tagged_processes(prefix):
+    """(pid, command) of the processes whose VARNEL_TEST_SUITE starts with prefix."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/environ", "rb") as f:
+                env = f.read().split(b"\0")
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                cmd = f.read().replace(b"\0", b" ").decode(errors="replace").strip()
+        except OSError:
+            continue
+        if any(e.startswith(prefix) for e in env):
+            found.append((int(entry), cmd))
+    return found
 
 
 def run(fn, *args):
@@ -123,6 +143,44 @@ class HostCheckTest(unittest.TestCase):
         finally:
             if child.poll() is None:
                 child.kill()
+                child.wait()
+
+    def test_processes_of_another_run_of_the_same_build_are_left_alone(self):
+        # Two ctest runs of one build: this process plays the ctest of the
+        # run being cleaned up, a shell the ctest of another run; each starts
+        # its test through the run tagger, as every test is started.
+        marker = f"VARNEL_TEST_SUITE=planted-{os.getpid()}"
+        env = dict(os.environ, VARNEL_TEST_SUITE=marker.split("=", 1)[1])
+        tagger = os.path.join(SUPPORT, "run_tagged.sh")
+        ours = subprocess.Popen(["sh", tagger, "sleep", "60"], env=env, start_new_session=True)
+        # (ctest itself does not hold the suite's tag: each test gets it.)
+        plain = {k: v for k, v in os.environ.items() if k != "VARNEL_TEST_SUITE"}
+        theirs = subprocess.Popen(["sh", "-c", 'VARNEL_TEST_SUITE="$1" sh "$0" sleep 61 & wait',
+                                   tagger, env["VARNEL_TEST_SUITE"]],
+                                  env=plain, start_new_session=True)
+        try:
+            prefix = (marker + ".").encode()
+            deadline = time.monotonic() + 10
+            found = []
+            while time.monotonic() < deadline:
+                found = [(pid, cmd) for pid, cmd in tagged_processes(prefix)]
+                if sorted(cmd for _, cmd in found) == ["sleep 60", "sleep 61"]:
+                    break
+                time.sleep(0.05)
+            self.assertEqual(sorted(cmd for _, cmd in found), ["sleep 60", "sleep 61"])
+            theirs_pid = next(pid for pid, cmd in found if cmd == "sleep 61")
+            rc, out = run(suite_fixtures.host_check, self.snapshot, marker, os.getpid())
+            self.assertEqual(rc, 1)
+            self.assertIn(f"{ours.pid}: sleep 60", out)
+            self.assertNotIn("sleep 61", out)
+            self.assertEqual(ours.wait(timeout=10), -9)
+            os.kill(theirs_pid, 0)  # the other run's program still runs
+        finally:
+            for child in (ours, theirs):
+                try:
+                    os.killpg(child.pid, 9)
+                except OSError:
+                    pass
                 child.wait()
 
     def test_snapshot_compared_already_passes(self):

@@ -13,8 +13,14 @@
   suite_fixtures.py host-check <file> <marker>
       Lists the host again and fails with every path that appeared, went or
       changed since the snapshot; also fails with every process still running
-      whose environment holds <marker> (every test is started with it), and
-      ends those processes. Removes <file>.
+      that this test run started, and ends those processes. Removes <file>.
+      <marker> is "VARNEL_TEST_SUITE=<the build's tag>"; every test is started
+      through run_tagged.sh, which adds the tag of its run (".<pid>.<start
+      time>" of the ctest that runs it) to the variable, so a process of this
+      run holds <marker> with this run's tag in its environment. Processes of
+      another ctest run of the same build (another tag) are left alone; one
+      holding <marker> without a run's tag (started outside the tagging) is
+      taken as this run's.
 
 A clean-up run again (ctest --repeat) finds its folder or listing gone and
 passes: the first run checked.
@@ -125,9 +131,23 @@ def host_snapshot(out):
     return 0
 
 
-def suite_processes(marker):
+def run_tag(ctest_pid):
+    """The tag run_tagged.sh gives the programs that ctest process starts:
+    ".<pid>.<start time>" (stat field 22, counted after the name, which may
+    hold spaces); "" when the process is gone."""
+    try:
+        with open(f"/proc/{ctest_pid}/stat", encoding="utf-8", errors="replace") as f:
+            fields = f.read().rsplit(") ", 1)[1].split()
+        return f".{ctest_pid}.{fields[19]}"
+    except (OSError, IndexError):
+        return ""
+
+
+def suite_processes(marker, tag=""):
     mine = {os.getpid(), os.getppid()}
-    needle = marker.encode()
+    needles = {marker.encode()}
+    if tag:
+        needles.add((marker + tag).encode())
     found = []
     for entry in os.listdir("/proc"):
         if not entry.isdigit() or int(entry) in mine:
@@ -139,12 +159,13 @@ def suite_processes(marker):
                 cmd = f.read().replace(b"\0", b" ").decode(errors="replace").strip()
         except OSError:
             continue  # gone meanwhile, or a kernel thread
-        if needle in env:
+        if needles.intersection(env):
             found.append((int(entry), cmd))
     return found
 
 
-def host_check(snapshot, marker):
+def host_check(snapshot, marker, ctest_pid=None):
+    """ctest_pid: the ctest of this run (default: this process's parent)."""
     failures = []
     if not os.path.exists(snapshot):
         # Compared and removed already: ctest --repeat runs a clean-up again.
@@ -171,7 +192,7 @@ def host_check(snapshot, marker):
     if failures:
         print("the tests changed the host:")
         print("\n".join("  " + f for f in failures))
-    left = suite_processes(marker)
+    left = suite_processes(marker, run_tag(os.getppid() if ctest_pid is None else ctest_pid))
     if left:
         print("processes started by the tests still run (now ended):")
         for pid, cmd in left:

@@ -17,6 +17,7 @@
 
 #include "platform/dispatch/reactor.h"
 #include "platform/system/paths.h"
+#include "platform/xpc/peer_fault_log.h"
 #include "platform/xpc/service_names.h"
 #include "platform/xpc/wire_codec.h"
 
@@ -163,9 +164,13 @@ struct Connection::Impl {
   // timer can tell whether the frame it watches is still the same one.
   std::uint64_t frameToken = 0;
   bool frameTimerArmed = false;
+  bool served = false;  // a peer's first complete frame was read
   bool malformed = false;
   // A privileged connection refused a service that does not run as root.
   bool refusedUnprivileged = false;
+  // Held for the listener from the accept until the first complete frame
+  // or the end (under `mutex`).
+  std::shared_ptr<void> untilServed;
   ~Impl() {
     for (int fd : inFds) ::close(fd);
   }
@@ -221,6 +226,19 @@ std::shared_ptr<Connection> Connection::adoptSocket(int fd, const std::string& n
   ::fcntl(fd, F_SETFD, FD_CLOEXEC);
   std::lock_guard<std::mutex> lock(c->impl_->mutex);
   c->impl_->creds = PeerCredentials::fromSocket(fd);
+  c->attach(fd);
+  c->impl_->state = State::Connected;
+  return c;
+}
+
+std::shared_ptr<Connection> Connection::adoptPeer(int fd, const std::string& name,
+                                                  PeerCredentials credentials,
+                                                  std::shared_ptr<void> untilServed) {
+  auto c = std::shared_ptr<Connection>(new Connection(name, Role::Peer, "", 0));
+  // The listener accepted it non-blocking and close-on-exec.
+  std::lock_guard<std::mutex> lock(c->impl_->mutex);
+  c->impl_->creds = std::move(credentials);
+  c->impl_->untilServed = std::move(untilServed);
   c->attach(fd);
   c->impl_->state = State::Connected;
   return c;
@@ -706,7 +724,7 @@ void Connection::watchFrameInProgress() {
 
 // io queue, or with the input mutex held (`inputHeld`).
 void Connection::malformedInput(const std::string& reason, bool inputHeld) {
-  std::fprintf(stderr, "xpc: %s: malformed input (%s)\n", name_.c_str(), reason.c_str());
+  PeerFaultLog::malformedInput(name_, reason);
   {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     if (impl_->state == State::Invalid) return;
@@ -830,6 +848,13 @@ bool Connection::processInput() {
       if (value) reason = "frame is not a dictionary";
       return fail(reason);
     }
+    if (role_ == Role::Peer && !d.served) {
+      // Served: the listener no longer counts it against its user.
+      d.served = true;
+      std::shared_ptr<void> place;  // given back after the lock, below
+      std::lock_guard<std::mutex> lock(d.mutex);
+      place.swap(d.untilServed);
+    }
     if (h.kind == wire::FrameKind::Reply) {
       Pending pending;
       {
@@ -896,9 +921,11 @@ void Connection::disconnected(ChannelError error, bool inputHeld) {
   std::map<std::uint64_t, Pending> pending;
   FrameQueue dropped;
   std::shared_ptr<InputWatcher> reader;
+  std::shared_ptr<void> untilServed;
   {
     std::lock_guard<std::mutex> lock(d.mutex);
     if (d.state == State::Invalid) return;
+    untilServed.swap(d.untilServed);
     d.state = error == ChannelError::ConnectionInvalid ? State::Invalid : State::Interrupted;
     if (d.reader) dispatch::detail::Reactor::instance().unwatch(d.reader->sock->fd, d.reader.get());
     reader.swap(d.reader);
@@ -1047,15 +1074,75 @@ void Listener::cancel() {
   handler_ = nullptr;
 }
 
+// The unserved connections of each user, shared with the connections'
+// tokens (which may outlive the listener).
+struct Listener::Unserved {
+  std::mutex mutex;
+  std::map<uid_t, std::size_t> byUser;
+};
+
+namespace {
+
+// Held by a connection while it is unserved; gives its place back when it
+// goes.
+struct UnservedToken {
+  std::shared_ptr<Listener::Unserved> counts;
+  uid_t uid;
+  ~UnservedToken();
+};
+
+}  // namespace
+
+UnservedToken::~UnservedToken() {
+  std::lock_guard<std::mutex> lock(counts->mutex);
+  auto it = counts->byUser.find(uid);
+  if (it != counts->byUser.end() && --it->second == 0) counts->byUser.erase(it);
+}
+
+void Listener::setPeerFilter(PeerFilter filter) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  filter_ = std::move(filter);
+}
+
+void Listener::setUnservedLimitPerUser(std::size_t limit) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  unservedLimit_ = limit;
+  if (limit > 0 && !unserved_) unserved_ = std::make_shared<Unserved>();
+}
+
+std::size_t Listener::unservedCount(uid_t uid) const {
+  std::shared_ptr<Unserved> unserved;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    unserved = unserved_;
+  }
+  if (!unserved) return 0;
+  std::lock_guard<std::mutex> lock(unserved->mutex);
+  auto it = unserved->byUser.find(uid);
+  return it == unserved->byUser.end() ? 0 : it->second;
+}
+
 void Listener::acceptPeers() {
-  for (;;) {
-    PeerHandler handler;
-    int lfd;
+  PeerHandler handler;
+  PeerFilter filter;
+  std::size_t limit;
+  std::shared_ptr<Unserved> unserved;
+  int lfd;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (cancelled_) return;
+    handler = handler_;
+    filter = filter_;
+    limit = unservedLimit_;
+    unserved = unserved_;
+    lfd = fd_;
+  }
+  // A bounded turn: the source fires again while peers wait, after what
+  // else the queue holds.
+  for (int turn = 0; turn < kAcceptsPerTurn; ++turn) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (cancelled_) return;
-      handler = handler_;
-      lfd = fd_;
     }
     int fd = ::accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
@@ -1071,7 +1158,29 @@ void Listener::acceptPeers() {
       }
       return;
     }
-    auto peer = Connection::adoptSocket(fd, name_, Connection::Role::Peer);
+    PeerCredentials credentials = PeerCredentials::fromSocket(fd);
+    if (filter && !filter(credentials)) {
+      ::close(fd);
+      PeerFaultLog::refusedPeer(name_, credentials, PeerFaultLog::Refusal::NotAdmitted);
+      continue;
+    }
+    std::shared_ptr<void> token;
+    if (limit > 0 && unserved && credentials.valid && credentials.uid != 0) {
+      bool over = false;
+      {
+        std::lock_guard<std::mutex> lock(unserved->mutex);
+        std::size_t& held = unserved->byUser[credentials.uid];
+        over = held >= limit;
+        if (!over) ++held;
+      }
+      if (over) {
+        ::close(fd);
+        PeerFaultLog::refusedPeer(name_, credentials, PeerFaultLog::Refusal::OverTheLimit);
+        continue;
+      }
+      token = std::shared_ptr<UnservedToken>(new UnservedToken{unserved, credentials.uid});
+    }
+    auto peer = Connection::adoptPeer(fd, name_, std::move(credentials), std::move(token));
     if (handler) {
       handler(peer);
     } else {

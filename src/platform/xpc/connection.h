@@ -19,7 +19,8 @@
 //  3. A reply handler runs exactly once, on the queue given with the send:
 //     with the reply dictionary, or with an error value when the connection
 //     is interrupted or invalid before the reply arrives.
-//  4. A malformed or oversized frame invalidates that connection only, and
+//  4. A malformed or oversized frame invalidates that connection only (it is
+//     counted and told by PeerFaultLog, at a bounded rate), and
 //     so does a peer (accepted) connection that starts a frame and does not
 //     complete it within kPeerFrameTimeout seconds, or announces a frame over
 //     kMaxPeerFrame bytes. Such an end is told apart from a close by the
@@ -48,6 +49,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -83,6 +85,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Wraps a connected socket (takes ownership). Used by the listener, and by
   // tests over a socket pair.
   static std::shared_ptr<Connection> adoptSocket(int fd, const std::string& name, Role role);
+  // As adoptSocket for a peer whose credentials were read already; the
+  // connection holds `untilServed` until its first complete frame has been
+  // read or it has ended (the listener's count of unserved peers).
+  static std::shared_ptr<Connection> adoptPeer(int fd, const std::string& name,
+                                               PeerCredentials credentials,
+                                               std::shared_ptr<void> untilServed);
 
   ~Connection();
 
@@ -165,9 +173,26 @@ int bindServiceSocket(const std::string& path, Error* error = nullptr);
 // handed to this process when there is one (takeActivatedListener), else binds
 // the service's socket path itself (a stale socket file is replaced; a path
 // that a running service answers on is an error).
+//
+// Under a flood the listener costs bounded work per connection and lets
+// the rest of its queue run:
+//  - it accepts at most kAcceptsPerTurn peers per turn of its queue, so
+//    other work on that queue (the main queue of a service) runs between
+//    turns however fast peers come;
+//  - with a peer filter, the peer's credentials are read right after the
+//    accept and a refused peer is closed there and then: no connection,
+//    queue or buffer is made for it;
+//  - with a limit of unserved peers per user, a user other than root that
+//    already holds that many accepted connections which have neither
+//    completed a first frame nor ended gets the next one closed at once;
+//    a connection counts until its first complete frame is read or it ends.
+// Refused peers are counted and told by PeerFaultLog (at most two lines a
+// second).
 class Listener : public std::enable_shared_from_this<Listener> {
  public:
   using PeerHandler = std::function<void(const std::shared_ptr<Connection>& peer)>;
+  using PeerFilter = std::function<bool(const PeerCredentials& peer)>;
+  static constexpr int kAcceptsPerTurn = 64;
 
   // nullptr with `error` set when the socket cannot be had.
   static std::shared_ptr<Listener> createMachService(const std::string& name,
@@ -184,6 +209,14 @@ class Listener : public std::enable_shared_from_this<Listener> {
   // Runs on the listener's queue for each accepted peer (a suspended
   // Connection with its credentials read). Set before `resume`.
   void setPeerHandler(PeerHandler handler);
+  // Set before `resume`: the peers that get a connection at all.
+  void setPeerFilter(PeerFilter filter);
+  // Set before `resume`: the most unserved connections a user other than
+  // root may hold (0: no limit, the default).
+  void setUnservedLimitPerUser(std::size_t limit);
+  // Unserved connections held now by `uid` (tests).
+  std::size_t unservedCount(uid_t uid) const;
+  struct Unserved;  // the counts, shared with the connections that hold a place
   void resume();
   void cancel();  // stops accepting; removes the socket file if it bound it
 
@@ -196,8 +229,11 @@ class Listener : public std::enable_shared_from_this<Listener> {
   bool ownsPath_ = false;
   dispatch::QueuePtr queue_;
   std::shared_ptr<dispatch::Source> source_;
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   PeerHandler handler_;
+  PeerFilter filter_;
+  std::size_t unservedLimit_ = 0;
+  std::shared_ptr<Unserved> unserved_;
   bool cancelled_ = false;
 };
 

@@ -142,7 +142,7 @@ void TLYTallyController::start() {
 
 void TLYTallyController::setUp() {
   rootEventDirectory_ = eventDirectoryForRootDirectory(root_);
-  platform::paths::createDirectories(rootEventDirectory_, 0755);
+  platform::paths::createDirectories(rootEventDirectory_, 0700);
   currentLogURL_ = generateNewLogPath();
   settings_ = std::make_shared<TLYSettings>();
   metadata_ = TLYMetadata::initWithBeacon(Beacon::sharedSDK(), betaToken_);

@@ -164,7 +164,7 @@ std::string CTRCrashReportingController::launchMarkerPath() const {
 
 bool CTRCrashReportingController::createLaunchMarker() {
   const std::string path = launchMarkerPath();
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return false;
   ::close(fd);
   return true;

@@ -35,7 +35,7 @@ bool isDirectory(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-// mkdir of `path` and every missing parent, each new one with mode 0755
+// mkdir of `path` and every missing parent, each new one with mode 0700
 // (set explicitly, so the umask does not narrow it).
 bool makeDirectories(const std::string& path, platform::Error* error) {
   if (path.empty()) {
@@ -47,8 +47,8 @@ bool makeDirectories(const std::string& path, platform::Error* error) {
     position = path.find('/', position + 1);
     std::string prefix = path.substr(0, position);
     if (prefix.empty() || prefix == "/") continue;
-    if (::mkdir(prefix.c_str(), 0755) == 0) {
-      ::chmod(prefix.c_str(), 0755);
+    if (::mkdir(prefix.c_str(), 0700) == 0) {
+      ::chmod(prefix.c_str(), 0700);
       continue;
     }
     int err = errno;

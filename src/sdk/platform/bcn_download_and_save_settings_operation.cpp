@@ -113,6 +113,9 @@ platform::Error BCNDownloadAndSaveSettingsOperation::saveDownloadedFile(
   if (ec) return fileError(ec, "remove " + settingsDirectoryPath_);
   fs::create_directories(settingsDirectoryPath_, ec);
   if (ec) return fileError(ec, "create " + settingsDirectoryPath_);
+  // The SDK's files are their user's alone, wherever the folder lies.
+  fs::permissions(settingsDirectoryPath_, fs::perms::owner_all, fs::perm_options::replace, ec);
+  if (ec) return fileError(ec, "restrict " + settingsDirectoryPath_);
   if (!location || !location->isFileURL())
     return platform::Error::posix(ENOENT, "no downloaded settings file");
   const std::string from = location->decodedPath();
@@ -127,6 +130,9 @@ platform::Error BCNDownloadAndSaveSettingsOperation::saveDownloadedFile(
     }
   }
   if (ec) return fileError(ec, "move " + from + " to " + settingsFilePath_);
+  fs::permissions(settingsFilePath_, fs::perms::owner_read | fs::perms::owner_write,
+                  fs::perm_options::replace, ec);
+  if (ec) return fileError(ec, "restrict " + settingsFilePath_);
   return {};
 }
 

@@ -63,9 +63,12 @@ TEST_F(FileManagerTest, LayoutLivesInCachesUnderTheBundleIdentifier) {
   EXPECT_EQ(manager.preparedPath(), root + "/v3/prepared");
 }
 
-TEST_F(FileManagerTest, NewLaunchCreatesThreeStateDirectoriesWith0755) {
+// The folders hold the current session's files (install id, API key, load
+// addresses): their user's alone, whatever the umask (022 here, as a home
+// made by useradd has it) and wherever the home lies.
+TEST_F(FileManagerTest, NewLaunchCreatesThreeStateDirectoriesWith0700) {
   CTRFileManager manager(bundle_);
-  mode_t previous = ::umask(077);
+  mode_t previous = ::umask(022);
   bool prepared = manager.prepareForNewLaunch();
   auto launch = manager.setupNewPathForExecutionIdentifier("abcdef");
   ::umask(previous);
@@ -76,7 +79,7 @@ TEST_F(FileManagerTest, NewLaunchCreatesThreeStateDirectoriesWith0755) {
                                  manager.processingPath(), manager.preparedPath()}) {
     struct stat info {};
     ASSERT_EQ(::stat(dir.c_str(), &info), 0) << dir;
-    EXPECT_EQ(info.st_mode & 07777, 0755u) << dir;
+    EXPECT_EQ(info.st_mode & 07777, 0700u) << dir;
   }
   ASSERT_TRUE(launch);
   EXPECT_EQ(*launch, manager.activePath() + "/abcdef");

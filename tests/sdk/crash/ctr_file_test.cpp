@@ -227,6 +227,15 @@ TEST_F(RecordFileTest, AppendCountsTheExistingSizeAndTruncateStartsAfresh) {
   struct stat info {};
   ASSERT_EQ(::stat(path_.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0100, 0u);
+  // A record is its user's alone, whatever the umask.
+  ::unlink(path_.c_str());
+  const mode_t previous = ::umask(022);
+  const bool made = CTRFileInitWithPathMode(&file, path_.c_str(), false, false);
+  ::umask(previous);
+  ASSERT_TRUE(made);
+  EXPECT_TRUE(CTRFileClose(&file));
+  ASSERT_EQ(::stat(path_.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
 
 TEST_F(RecordFileTest, OpenFailuresLeaveTheHandleAndSayWhy) {

@@ -118,8 +118,9 @@ TEST_F(SDKLogTest, OpensLazilyAndRetriesAFailedOpen) {
   EXPECT_NE(log.find("kept"), std::string::npos);
   struct stat info {};
   ASSERT_EQ(::stat(path.c_str(), &info), 0);
+  // The SDK's files are their user's alone.
   EXPECT_EQ(
-      info.st_mode & 0777, 0644u & ~[] {
+      info.st_mode & 0777, 0600u & ~[] {
         mode_t m = ::umask(0);
         ::umask(m);
         return m;

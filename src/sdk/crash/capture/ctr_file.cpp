@@ -266,7 +266,7 @@ bool CTRFileInitWithPathMode(CTRFile* file, const char* path, bool append, bool 
     return false;
   }
   const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
-  const int fd = ::open(path, flags, 0644);
+  const int fd = ::open(path, flags, 0600);
   if (fd < 0) {
     CTR_SDK_LOG_WARN("Error: Unable to open file %s\n", CTRErrorText(errno));
     CTR_SDK_LOG_WARN("Error: file descriptor invalid\n");

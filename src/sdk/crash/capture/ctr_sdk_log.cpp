@@ -83,7 +83,7 @@ int sdkLogDescriptor(const char* path, CTRWritableState* state) {
   std::atomic_ref<std::int32_t> descriptor(state->sdkLogDescriptor);
   int fd = descriptor.load(std::memory_order_acquire);
   if (fd != -1) return fd;
-  const int opened = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  const int opened = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
   if (opened < 0) return -1;
   std::int32_t expected = -1;
   if (descriptor.compare_exchange_strong(expected, opened, std::memory_order_acq_rel)) {
