@@ -11,6 +11,11 @@
 // schemas with nested properties), wide arrays of numbers (series of
 // samples), and policy documents (statements with actions, resources and
 // conditions).
+//
+// And a reply of 1 MiB (the account API's limit) whose object keys were
+// chosen to collide under the codec's former public key hash, against a
+// plain reply of the same size and key length: the two must cost about the
+// same.
 #include <benchmark/benchmark.h>
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
@@ -27,6 +32,7 @@
 
 #include "codecs/json_decoder.h"
 #include "codecs/json_encoder.h"
+#include "support/colliding_keys.h"
 
 namespace {
 
@@ -445,6 +451,42 @@ JSON_BENCH(DecodeNlohmann);
 JSON_BENCH(EncodeOurs);
 JSON_BENCH(EncodeRapidJSON);
 JSON_BENCH(EncodeNlohmann);
+
+// One object of as many `keys` (each with a small integer) as fit in 1 MiB.
+std::string mebibyteObject(const std::vector<std::string>& keys) {
+  std::string s = "{";
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    const std::string entry = (i > 0 ? "," : "") + ("\"" + keys[i] + "\":" + std::to_string(i));
+    if (s.size() + entry.size() + 1 > (1u << 20)) break;
+    s += entry;
+  }
+  return s + "}";
+}
+
+void DecodeMebibyteOfKeys(benchmark::State& state) {
+  static const std::string colliding =
+      mebibyteObject(varnel::testing::keysThatCollideInPublicJSONHash(60000));
+  static const std::string plain = [] {
+    const std::size_t length = varnel::testing::keysThatCollideInPublicJSONHash(1).front().size();
+    std::vector<std::string> keys;
+    for (std::size_t i = 0; i < 60000; ++i) {
+      std::string key = "k" + std::to_string(i);
+      key.insert(1, length - key.size(), '0');
+      keys.push_back(key);
+    }
+    return mebibyteObject(keys);
+  }();
+  const std::string& text = state.range(0) == 0 ? plain : colliding;
+  codecs::JSONDecoder decoder;
+  for (auto _ : state) {
+    platform::Value v = decoder.objectWithUTF8String(text.data(), text.size());
+    if (v.isNone()) state.SkipWithError("parse failed");
+    benchmark::DoNotOptimize(v);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+  state.SetLabel(state.range(0) == 0 ? "plain keys" : "keys colliding in the public hash");
+}
+BENCHMARK(DecodeMebibyteOfKeys)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

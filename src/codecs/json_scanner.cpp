@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "platform/foundation/format.h"
+#include "platform/foundation/keyed_hash.h"
 
 namespace codecs {
 
@@ -358,10 +359,7 @@ inline bool commonUTF8Block(__m128i x, unsigned& carry) {
 }  // namespace
 
 std::uint64_t jtHashBytes(const void* bytes, std::size_t length) {
-  auto p = static_cast<const std::uint8_t*>(bytes);
-  std::uint64_t h = kJTHashSeed;
-  for (std::size_t i = 0; i < length; ++i) h = jtHashStep(h, p[i]);
-  return h;
+  return platform::keyedHash(std::string_view(static_cast<const char*>(bytes), length));
 }
 
 bool jtIsIllegalCodePoint(std::uint32_t cp) {

@@ -103,11 +103,13 @@ struct JTToken {
 // (certificates, keys) rarely need it.
 inline constexpr std::size_t kJTHashedStringLength = 256;
 
-// The value hash: seed, then one step per byte.
+// The seed of the number hash and of the decoder's leaf cache (a bounded
+// cache: keys that collide in it only push each other out).
 inline constexpr std::uint64_t kJTHashSeed = 1402737925ULL;
-inline constexpr std::uint64_t jtHashStep(std::uint64_t hash, std::uint8_t c) {
-  return ((hash * 33U) + c - 29U) ^ (hash >> 19);
-}
+// The hash dictionary keys are stored under: keyed with the process's
+// secret (platform::keyedHash), as every other index of outside keys is, so
+// that a reply cannot bring keys chosen to collide and make building its
+// dictionaries walk all of them. Differs from process to process.
 std::uint64_t jtHashBytes(const void* bytes, std::size_t length);
 // A number's hash: one multiply-and-fold mix of its value bits and kind.
 // Numbers are never dictionary keys, so it only has to spread them over the

@@ -31,8 +31,19 @@ std::shared_ptr<XPCConnection> XPCConnection::create(
     std::shared_ptr<platform::xpc::Connection> connection) {
   if (!connection) return nullptr;
   auto self = std::shared_ptr<XPCConnection>(new XPCConnection(connection));
-  // The transport's handler holds the wrapper while events can still come.
-  connection->setEventHandler([self](const ChannelValue& event) { self->receive(event); });
+  if (connection->role() == platform::xpc::Connection::Role::Client) {
+    // A connection this program opened lives while the program holds it (or
+    // awaits a reply on it): released, it cancels and its socket closes, so
+    // neither end keeps a descriptor for a connection nobody uses.
+    std::weak_ptr<XPCConnection> weak = self;
+    connection->setEventHandler([weak](const ChannelValue& event) {
+      if (auto strong = weak.lock()) strong->receive(event);
+    });
+  } else {
+    // An accepted peer is served until it leaves or is cancelled: the
+    // transport's handler holds the wrapper while events can still come.
+    connection->setEventHandler([self](const ChannelValue& event) { self->receive(event); });
+  }
   self->queue_ = Queue::createSerial(connection->name());
   connection->setTargetQueue(self->queue_);
   connection->resume();
@@ -195,7 +206,9 @@ void XPCConnection::sendMessage(XPCMessage message, ReplyHandler reply, ErrorHan
   QueuePtr replyQueue = replyDispatchQueue();
   if (!replyQueue) replyQueue = currentQueueForReplies();
   ChannelValue dict = message.getXPCDictionary();
-  auto onReply = [reply, error](const ChannelValue& result) {
+  // The awaited reply holds the wrapper: released meanwhile, the connection
+  // still delivers it (or its error), then goes.
+  auto onReply = [reply, error, self = shared_from_this()](const ChannelValue& result) {
     if (result.type() == ChannelType::Error) {
       if (error) {
         error(XPCMessage::errorForXPCObject(result));

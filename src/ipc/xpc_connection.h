@@ -21,8 +21,12 @@
 //     or accepted; they never wait for a queue, so they may be called from
 //     inside the event handler.
 //
-// Lifetime: the transport's event handler holds the wrapper until the
-// connection becomes invalid; freeing the wrapper cancels the connection.
+// Lifetime: a connection this program opened (a client) lives while it is
+// held or a reply on it is awaited; then it goes and cancels its connection,
+// closing the socket, whether or not `cancel` was called. An accepted peer
+// connection is held by its transport's event handler until it becomes
+// invalid (the peer left or it was cancelled). Freeing the wrapper cancels
+// the connection.
 //
 // Thread safety: every method may be called from any thread.
 #pragma once

@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
 #include "codecs/json_collections.h"
+#include "codecs/json_scanner.h"
 #include "platform/foundation/exception.h"
+#include "support/colliding_keys.h"
 
 namespace codecs {
 namespace {
@@ -190,6 +193,35 @@ TEST(JsonDecoder, DuplicateKeyKeepsTheLastValue) {
   Value v = objectFromJSONString(R"({"k":1,"k":2})");
   EXPECT_EQ(v.count(), 1u);
   EXPECT_EQ(v["k"].asInt64(), 2);
+}
+
+// A reply of keys a server chose to collide under the codec's former public
+// hash, as much of them as the account service's 1 MiB reply limit holds:
+// under the key hash the decoder stores them with they are spread, so
+// building the dictionary does not walk them all for each key (it took
+// seconds where a plain reply of that size takes milliseconds).
+TEST(JsonDecoder, KeysChosenToCollideAreSpreadInTheDictionary) {
+  const auto keys = varnel::testing::keysThatCollideInPublicJSONHash(40000);
+  ASSERT_EQ(keys.size(), 40000u);
+  ASSERT_EQ(varnel::testing::publicJSONKeyHash(keys.front()),
+            varnel::testing::publicJSONKeyHash(keys.back()));
+  std::set<std::uint64_t> hashes;
+  for (const auto& key : keys) hashes.insert(jtHashBytes(key.data(), key.size()));
+  ASSERT_GE(hashes.size(), keys.size() - 1) << "the keys share their hashes";
+
+  std::string text = "{";
+  std::size_t count = 0;
+  for (const auto& key : keys) {
+    if (text.size() + key.size() + 6 > (1u << 20)) break;
+    if (count++ > 0) text += ",";
+    text += "\"" + key + "\":" + std::to_string(count);
+  }
+  text += "}";
+  const Value v = objectFromJSONString(text);
+  ASSERT_TRUE(v.isDictionary());
+  ASSERT_EQ(v.count(), count);
+  for (std::size_t i = 0; i < count; i += 97)
+    EXPECT_EQ(v[keys[i]].asInt64(), static_cast<std::int64_t>(i + 1)) << keys[i];
 }
 
 TEST(JsonDecoder, TrailingTextOption) {

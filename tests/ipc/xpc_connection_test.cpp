@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -354,6 +355,48 @@ TEST_F(ChannelTest, EventsBeforeTheHandlerIsSetAreHeldForIt) {
   EXPECT_EQ(pidSeen, static_cast<std::uint32_t>(peer_->pid()));
   fresh->setEventHandler(nullptr);
   fresh->connection()->cancel();
+}
+
+std::size_t openDescriptors(pid_t pid) {
+  std::size_t n = 0;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec), end;
+       !ec && it != end; it.increment(ec)) {
+    ++n;
+  }
+  return n;
+}
+
+// A connection released without `cancel` closes its socket: after a thousand
+// of them (each used for a request and dropped) neither this program nor
+// the service holds a descriptor more than before.
+TEST_F(ChannelTest, ConnectionsReleasedWithoutCancelCloseTheirSocketsOnBothEnds) {
+  request(op("echo"));  // connected (the wait fails the test otherwise)
+  const std::size_t ours = openDescriptors(::getpid());
+  const std::size_t theirs = openDescriptors(peer_->pid());
+  constexpr int kRounds = 10;
+  constexpr int kPerRound = 100;  // well inside the descriptor limit
+  for (int round = 0; round < kRounds; ++round) {
+    std::atomic<int> replies{0};
+    {
+      std::vector<std::shared_ptr<XPCConnection>> dropped;
+      for (int i = 0; i < kPerRound; ++i) {
+        auto c = XPCConnection::createWithServiceName(kService);
+        c->setEventHandler([](const XPCMessage&, const std::shared_ptr<XPCConnection>&) {});
+        c->sendMessage(op("echo"), [&](const XPCMessage&) { replies.fetch_add(1); });
+        dropped.push_back(c);
+      }
+      ASSERT_TRUE(pump([&] { return replies.load() == kPerRound; })) << round;
+    }  // released here, never cancelled
+  }
+  // A few may belong to work in flight (queues, the reactor) for a moment.
+  EXPECT_TRUE(pump([&] { return openDescriptors(::getpid()) <= ours + 2; }))
+      << openDescriptors(::getpid()) << " open here, " << ours << " before";
+  EXPECT_TRUE(pump([&] { return openDescriptors(peer_->pid()) <= theirs + 2; }))
+      << openDescriptors(peer_->pid()) << " open in the service, " << theirs << " before";
+  // The connection that is still held works on.
+  request(op("echo"));
+  EXPECT_FALSE(connection_->isInvalid());
 }
 
 // The end observer (what a service uses to let go of an ended connection)

@@ -557,6 +557,67 @@ TEST(OperationQueueTest, AnOperationWaitingForADependencyDoesNotHoldBackLaterOne
   EXPECT_EQ(log.entries(), (std::vector<std::string>{"later", "waiting", "next", "held"}));
 }
 
+// An operation that counts how often its readiness is asked.
+class CountingReadyOperation : public BlockOperation {
+ public:
+  CountingReadyOperation(std::atomic<long>& asked, std::function<void()> block)
+      : BlockOperation(std::move(block)), asked_(asked) {}
+  bool isReady() const override {
+    asked_.fetch_add(1);
+    return BlockOperation::isReady();
+  }
+
+ private:
+  std::atomic<long>& asked_;
+};
+
+// The work per operation does not grow with the backlog: operations waiting
+// for a dependency are not asked for their readiness again each time another
+// one starts or finishes, only when they announce a change.
+TEST(OperationQueueTest, WaitingOperationsAreNotAskedAgainAsOthersRun) {
+  constexpr long kWaiting = 1000;
+  constexpr long kReady = 1000;
+  auto queue = OperationQueue::create("backlog");
+  queue->setMaxConcurrentOperationCount(1);
+  auto gate = std::make_shared<ManualOperation>();  // outside the queue
+  std::atomic<long> asked{0};
+  std::atomic<long> ran{0};
+  std::vector<Operation::Ptr> waiting;
+  for (long i = 0; i < kWaiting; ++i) {
+    auto op = std::make_shared<CountingReadyOperation>(asked, [&] { ran.fetch_add(1); });
+    op->addDependency(gate);
+    waiting.push_back(op);
+  }
+  queue->addOperations(waiting, false);
+  std::vector<Operation::Ptr> ready;
+  for (long i = 0; i < kReady; ++i) {
+    ready.push_back(BlockOperation::create([&] { ran.fetch_add(1); }));
+  }
+  queue->addOperations(ready, true);
+  EXPECT_EQ(ran.load(), kReady);
+  // Asked when added and once by the queue: a few times each, not once per
+  // operation that ran meanwhile (a million).
+  EXPECT_LE(asked.load(), 4 * kWaiting);
+
+  const long before = asked.load();
+  gate->start();
+  gate->finish();
+  ASSERT_TRUE(queue->waitUntilAllOperationsAreFinished(kSafety));
+  EXPECT_EQ(ran.load(), kReady + kWaiting);
+  EXPECT_LE(asked.load() - before, 4 * kWaiting);
+  // Cancelling the rest of a backlog is as cheap: all still leave.
+  queue->setSuspended(true);
+  std::vector<Operation::Ptr> backlog;
+  for (long i = 0; i < kReady; ++i) {
+    backlog.push_back(BlockOperation::create([&] { ran.fetch_add(1); }));
+  }
+  queue->addOperations(backlog, false);
+  queue->cancelAllOperations();
+  queue->setSuspended(false);
+  ASSERT_TRUE(queue->waitUntilAllOperationsAreFinished(kSafety));
+  EXPECT_EQ(ran.load(), kReady + kWaiting);
+}
+
 // An operation with its own flags under its own lock, which it holds while
 // announcing its finish, as subclasses with their own state do.
 class OwnLockOperation : public Operation {

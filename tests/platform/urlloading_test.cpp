@@ -16,6 +16,7 @@
 #include "platform/urlloading/url_connection.h"
 #include "support/held_load.h"
 #include "support/http_test_server.h"
+#include "support/local_proxy.h"
 #include "support/temp_dir.h"
 #include "support/test_certificates.h"
 
@@ -149,6 +150,60 @@ TEST(URLConnectionTest, LoadsAResponseAndItsBodyOnTheNetworkThread) {
   EXPECT_EQ(seen.header("X-Test"), "yes");
 }
 
+// A header field that could end its line early (CR, LF, NUL or another
+// control character in its value, anything but a token as its name) never
+// reaches the wire: it is left out and the rest of the request goes as asked,
+// with a body or without.
+TEST(URLConnectionTest, HeaderFieldsThatCouldEndTheirLineAreLeftOut) {
+  EXPECT_TRUE(platform::urlloading::isValidHeaderFieldName("X-Ok_1.~"));
+  EXPECT_FALSE(platform::urlloading::isValidHeaderFieldName(""));
+  EXPECT_FALSE(platform::urlloading::isValidHeaderFieldName("X Bad"));
+  EXPECT_FALSE(platform::urlloading::isValidHeaderFieldName("X-A:B"));
+  EXPECT_TRUE(platform::urlloading::isValidHeaderFieldValue("de-DE;q=0.9,\tfr \xc3\xa9"));
+  EXPECT_FALSE(platform::urlloading::isValidHeaderFieldValue(std::string("a\0b", 3)));
+  EXPECT_FALSE(platform::urlloading::isValidHeaderFieldValue("a\x7f"));
+  EXPECT_FALSE(platform::urlloading::isValidHeaderFieldValue("a\x01"));
+
+  auto server = HTTPTestServer::start();
+  server->setDefaultHandler([](const auto&) { return HTTPReply::text(200, "ok"); });
+  for (const bool withBody : {false, true}) {
+    server->clearRequests();
+    URLRequest request(URL(server->url(withBody ? "/post" : "/get")));
+    if (withBody) {
+      request.setHTTPMethod("POST");
+      request.setHTTPBody(platform::Bytes{'b', 'o', 'd', 'y'});
+    }
+    auto& fields = request.allHTTPHeaderFields();
+    fields.add("X-Before", "kept");
+    fields.add("X-Crlf", "1\r\nX-Smuggled: yes");
+    fields.add("X-Lf", "1\nX-Smuggled-Lf: yes");
+    fields.add("X-Cr", "1\rX-Smuggled-Cr: yes");
+    fields.add("X-Nul", std::string("cut\0X-Smuggled-Nul: yes", 24));
+    fields.add("X-Bell", "ring\x07");
+    fields.add("X-A:B", "colon in the name");
+    fields.add("X Space", "space in the name");
+    fields.add("", "no name");
+    fields.add("X-After", "kept too");
+    auto rec = load(request);
+    ASSERT_FALSE(rec->error) << rec->error.description();
+    ASSERT_EQ(rec->response->statusCode(), 200);
+    ASSERT_EQ(server->requestCount(), 1u);
+    const auto seen = server->requests().at(0);
+    EXPECT_EQ(seen.header("X-Before"), "kept");
+    EXPECT_EQ(seen.header("X-After"), "kept too");
+    if (withBody) {
+      EXPECT_EQ(seen.body, "body");
+    }
+    for (const auto& [name, value] : seen.headers) {
+      EXPECT_EQ(name.rfind("X-Smuggled", 0), std::string::npos) << name;
+      for (const char* refused : {"X-Crlf", "X-Lf", "X-Cr", "X-Nul", "X-Bell", "X-A", "X"}) {
+        EXPECT_FALSE(platform::urlloading::equalsIgnoringCase(name, refused)) << name;
+      }
+      EXPECT_TRUE(platform::urlloading::isValidHeaderFieldValue(value)) << name;
+    }
+  }
+}
+
 TEST(URLConnectionTest, ChunkedBodyHasUnknownLength) {
   auto server = HTTPTestServer::start();
   HTTPReply reply;
@@ -216,48 +271,8 @@ TEST(URLConnectionTest, EveryDelegateIsKeptFromARedirectThatLowersTheScheme) {
 // CONNECT tunnel: the proxy's "200 Connection established" is not the
 // server's response, whose status and fields the load must deliver.
 TEST(URLConnectionTest, AnHTTPSLoadThroughAProxyDeliversTheServersResponse) {
-  const char* tinyproxy = "/usr/bin/tinyproxy";
-  if (::access(tinyproxy, X_OK) != 0) GTEST_SKIP() << "no " << tinyproxy;
-  // A free loopback port for the proxy.
-  const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  socklen_t length = sizeof a;
-  ::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &length);
-  ::close(probe);
-  const int port = ntohs(a.sin_port);
-  varnel::testing::TempDir dir("proxy");
-  const std::string config = dir.file("tinyproxy.conf");
-  ASSERT_TRUE(platform::files::writeFileAtomically(
-      config,
-      "Port " + std::to_string(port) + "\nListen 127.0.0.1\nAllow 127.0.0.1\nTimeout 30\n" +
-          "LogFile \"" + dir.file("tinyproxy.log") + "\"\nLogLevel Connect\nMaxClients 8\n",
-      0600));
-  const pid_t proxy = ::fork();
-  if (proxy == 0) {
-    ::execl(tinyproxy, tinyproxy, "-d", "-c", config.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  ASSERT_GT(proxy, 0);
-  struct Ender {
-    pid_t pid;
-    ~Ender() {
-      ::kill(pid, SIGTERM);
-      ::waitpid(pid, nullptr, 0);
-    }
-  } ender{proxy};
-  // Wait for the proxy to listen.
-  bool listening = false;
-  for (int i = 0; i < 500 && !listening; ++i) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    listening = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    if (!listening) ::usleep(10 * 1000);
-  }
-  ASSERT_TRUE(listening);
-
+  if (!varnel::testing::LocalProxy::available()) GTEST_SKIP() << "no proxy program";
+  varnel::testing::LocalProxy proxy;
   auto ca = test_support::makeCertificateAuthority("Proxy CA");
   auto leaf = test_support::makeLeafCertificate(ca, "localhost", {"localhost"}, {"127.0.0.1"});
   auto tls = HTTPTestServer::startTLS(leaf.certificatePEM + ca.certificatePEM, leaf.privateKeyPEM);
@@ -266,7 +281,7 @@ TEST(URLConnectionTest, AnHTTPSLoadThroughAProxyDeliversTheServersResponse) {
   rec->challengeHook = [](const AuthenticationChallenge& c) {
     c.sender()->useCredential(URLCredential::forTrust(c.protectionSpace().serverTrust), c);
   };
-  ::setenv("https_proxy", ("http://127.0.0.1:" + std::to_string(port)).c_str(), 1);
+  ::setenv("https_proxy", proxy.url().c_str(), 1);
   ::unsetenv("no_proxy");
   ::unsetenv("NO_PROXY");
   load(URLRequest(URL(tls->localhostURL("/through"))), rec);
@@ -276,8 +291,29 @@ TEST(URLConnectionTest, AnHTTPSLoadThroughAProxyDeliversTheServersResponse) {
   EXPECT_EQ(rec->response->allHeaderFields().get("X-Server"), "yes");
   EXPECT_EQ(rec->body, "from the server");
   // The load really went through the proxy.
-  EXPECT_NE(platform::files::readFile(dir.file("tinyproxy.log")).value_or("").find("CONNECT"),
-            std::string::npos);
+  EXPECT_NE(proxy.log().find("CONNECT"), std::string::npos);
+}
+
+// A proxy that wants credentials answers the tunnel's CONNECT with 407: the
+// load fails with its own code and text, not as a server that cannot be
+// reached, and the server is never asked.
+TEST(URLConnectionTest, AProxyAskingForCredentialsFailsTheLoadSayingSo) {
+  if (!varnel::testing::LocalProxy::available()) GTEST_SKIP() << "no proxy program";
+  varnel::testing::LocalProxy proxy("someone", "secret");
+  auto ca = test_support::makeCertificateAuthority("Proxy CA");
+  auto leaf = test_support::makeLeafCertificate(ca, "localhost", {"localhost"}, {"127.0.0.1"});
+  auto tls = HTTPTestServer::startTLS(leaf.certificatePEM + ca.certificatePEM, leaf.privateKeyPEM);
+  tls->setReply("/through", HTTPReply::text(200, "from the server"));
+  ::setenv("https_proxy", proxy.url().c_str(), 1);
+  ::unsetenv("no_proxy");
+  ::unsetenv("NO_PROXY");
+  auto rec = load(URLRequest(URL(tls->localhostURL("/through"))));
+  ::unsetenv("https_proxy");
+  EXPECT_FALSE(rec->response);
+  EXPECT_EQ(rec->error.domain(), platform::kURLErrorDomain);
+  EXPECT_EQ(rec->error.code(), platform::urlloading::kURLErrorUserAuthenticationRequired);
+  EXPECT_EQ(rec->error.localizedDescription(), "The proxy server requires authentication.");
+  EXPECT_EQ(tls->requestCount(), 0u);
 }
 
 TEST(URLConnectionTest, PostRedirectedBy303BecomesGet) {

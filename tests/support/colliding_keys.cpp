@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <map>
 
 namespace varnel::testing {
 
@@ -26,6 +27,50 @@ std::vector<std::string> keysThatCollideInStdHash(std::size_t count) {
     bool printable = true;
     for (char c : second) printable = printable && c >= 0x21 && c <= 0x7e;
     if (printable) keys.push_back(std::string(first, 8) + std::string(second, 8));
+  }
+  return keys;
+}
+
+std::uint64_t publicJSONKeyHash(std::string_view bytes) {
+  std::uint64_t h = 1402737925ULL;
+  for (const char c : bytes) h = ((h * 33U) + static_cast<std::uint8_t>(c) - 29U) ^ (h >> 19);
+  return h;
+}
+
+std::vector<std::string> keysThatCollideInPublicJSONHash(std::size_t count) {
+  static constexpr std::string_view kAlphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  auto step = [](std::uint64_t h, char c) {
+    return ((h * 33U) + static_cast<std::uint8_t>(c) - 29U) ^ (h >> 19);
+  };
+  // Block by block: the next state that the most two-byte blocks reach,
+  // and those blocks.
+  std::vector<std::vector<std::string>> choices;
+  std::uint64_t state = publicJSONKeyHash({});
+  double total = 1;
+  while (total < static_cast<double>(count)) {
+    std::map<std::uint64_t, std::vector<std::string>> next;
+    for (const char a : kAlphabet) {
+      for (const char b : kAlphabet) next[step(step(state, a), b)].push_back({a, b});
+    }
+    auto best = next.begin();
+    for (auto it = next.begin(); it != next.end(); ++it) {
+      if (it->second.size() > best->second.size()) best = it;
+    }
+    if (best->second.size() < 2) break;  // does not happen with this alphabet
+    state = best->first;
+    total *= static_cast<double>(best->second.size());
+    choices.push_back(std::move(best->second));
+  }
+  std::vector<std::string> keys;
+  std::vector<std::size_t> at(choices.size(), 0);
+  while (keys.size() < count) {
+    std::string key;
+    for (std::size_t i = 0; i < choices.size(); ++i) key += choices[i][at[i]];
+    keys.push_back(std::move(key));
+    std::size_t i = 0;
+    while (i < at.size() && ++at[i] == choices[i].size()) at[i++] = 0;
+    if (i == at.size()) break;
   }
   return keys;
 }

@@ -356,18 +356,31 @@ std::string VRAccountManager::loginErrorMessage(const platform::Error& error) {
   // and one that did not come in time is the server's slowness, not the
   // user's connection.
   if (error.domain() == platform::kURLErrorDomain) {
+    // What failed is named: a refused certificate or a proxy that wants
+    // credentials is not the user's Internet connection.
+    if (error.code() == platform::urlloading::kURLErrorServerCertificateUntrusted)
+      return kLoginCertificateText;
+    if (error.code() == platform::urlloading::kURLErrorUserAuthenticationRequired)
+      return kLoginProxyAuthenticationText;
     if (error.code() == platform::urlloading::kURLErrorDataLengthExceedsMaximum ||
         error.code() == platform::urlloading::kURLErrorBadServerResponse)
       return kLoginUnreadableReplyText;
     if (error.code() == platform::urlloading::kURLErrorTimedOut) return kLoginUnavailableText;
   }
-  if (error.domain() == net::http::kNKNetworkingErrorDomain) return kLoginUnavailableText;
+  if (error.domain() == net::http::kNKNetworkingErrorDomain) {
+    // A plain-HTTP proxy answers 407 in place of the server.
+    const Value response =
+        error.userInfo()[net::http::kNKNetworkingOperationFailingURLResponseErrorKey];
+    if (response["status"].asInt64() == 407) return kLoginProxyAuthenticationText;
+    return kLoginUnavailableText;
+  }
   return kLoginUnreachableText;
 }
 
 bool VRAccountManager::isLocalLoginFailure(const std::string& text) {
   return text == kLoginUnreadableReplyText || text == kLoginUnavailableText ||
-         text == kLoginUnreachableText;
+         text == kLoginUnreachableText || text == kLoginCertificateText ||
+         text == kLoginProxyAuthenticationText;
 }
 
 void VRAccountManager::pollWithCompletionHandler(ReplyHandler completion) {

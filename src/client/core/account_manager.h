@@ -72,6 +72,12 @@ inline constexpr const char* kLoginUnavailableText =
     "The login server is not available right now. Please try again later.";
 inline constexpr const char* kLoginUnreachableText =
     "The login server cannot be reached. Check your Internet connection and try again.";
+inline constexpr const char* kLoginCertificateText =
+    "The login server's certificate could not be verified, so no secure connection was made. "
+    "Check this computer's date and time and the network you are using, then try again.";
+inline constexpr const char* kLoginProxyAuthenticationText =
+    "The proxy server of this network asks for a user name and password before it lets the "
+    "login through. Check the proxy settings of this computer and try again.";
 
 inline constexpr const char* kLastSelectedAccountKey = "LastSelectedAccount";
 inline constexpr const char* kPPTPTypeKey = "PPTPType";

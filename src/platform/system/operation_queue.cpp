@@ -86,10 +86,19 @@ void OperationQueue::addOperation(const Operation::Ptr& operation) {
   std::weak_ptr<Entry> weakEntry = entry;
   // Observers do as little as possible: they run on whatever thread changed
   // the state, maybe holding the operation's own lock.
-  entry->readyToken =
-      operation->addObserver(kOperationIsReadyKey, [weakSelf](Operation&, std::string_view) {
-        if (auto self = weakSelf.lock()) self->schedulePump();
-      });
+  auto onReady = [weakSelf, weakEntry](Operation&, std::string_view) {
+    auto self = weakSelf.lock();
+    auto e = weakEntry.lock();
+    if (!self || !e) return;
+    {
+      std::lock_guard lock(self->mutex_);
+      // Before it is in the queue, addOperation makes it a candidate.
+      if (!e->inserted) return;
+      self->makeCandidateLocked(e);
+    }
+    self->schedulePump();
+  };
+  entry->readyToken = operation->addObserver(kOperationIsReadyKey, std::move(onReady));
   entry->finishedToken = operation->addObserver(
       kOperationIsFinishedKey, [weakSelf, weakEntry](Operation& op, std::string_view) {
         auto self = weakSelf.lock();
@@ -100,19 +109,35 @@ void OperationQueue::addOperation(const Operation::Ptr& operation) {
   // an operation.
   const bool ready = operation->isReady();
   bool startNow = false;
+  bool finishedEarly = false;
   {
     std::lock_guard lock(mutex_);
-    entries_.push_back(entry);
-    // Nothing added before it waits to start: a ready operation may start
-    // at once, without a round through the control queue, and the order of
-    // guarantee 1 still holds.
-    if (ready && unstarted_ == 0 && !suspended_ && running_ < effectiveWidthLocked()) {
-      entry->started = true;
-      ++running_;
-      startNow = true;
+    if (entry->finished) {
+      // It finished between the observer and here: it never joins.
+      finishedEarly = true;
     } else {
-      ++unstarted_;
+      entry->sequence = nextSequence_++;
+      entry->position = entries_.insert(entries_.end(), entry);
+      entry->inserted = true;
+      // Nothing added before it waits to start: a ready operation may start
+      // at once, without a round through the control queue, and the order
+      // of guarantee 1 still holds.
+      if (ready && unstarted_ == 0 && !suspended_ && running_ < effectiveWidthLocked()) {
+        entry->started = true;
+        ++running_;
+        startNow = true;
+      } else {
+        ++unstarted_;
+        // Asked once by the pump; one that is not ready yet comes back with
+        // its "isReady" announcement.
+        makeCandidateLocked(entry);
+      }
     }
+  }
+  if (finishedEarly) {
+    operation->removeObserver(entry->readyToken);
+    operation->removeObserver(entry->finishedToken);
+    return;
   }
   // It may have finished between the check above and the observer (a
   // cancelled operation started by someone else, say).
@@ -209,12 +234,21 @@ bool OperationQueue::waitUntilAllOperationsAreFinished(std::optional<dispatch::D
 
 long OperationQueue::effectiveWidthLocked() const { return width_ < 0 ? kDefaultWidth : width_; }
 
+void OperationQueue::makeCandidateLocked(const EntryPtr& entry) {
+  if (entry->candidate || entry->started || entry->finished || !entry->inserted) return;
+  entry->candidate = true;
+  candidates_.emplace_hint(candidates_.end(), entry->sequence, entry);
+}
+
 void OperationQueue::schedulePump() {
   {
     std::lock_guard lock(mutex_);
-    // Only operations waiting to start need the pump; whoever adds one (or
-    // gives a start back) schedules it again.
-    if (pumpPending_ || unstarted_ == 0) return;
+    // Only candidates need the pump, and only while one may start; whoever
+    // makes one (adding, an "isReady" announcement, a start given back) or
+    // frees a place (a finish, resuming, a wider queue) schedules it again.
+    if (pumpPending_ || candidates_.empty() || suspended_ || running_ >= effectiveWidthLocked()) {
+      return;
+    }
     pumpPending_ = true;
   }
   // The pump runs on the control queue, never inside a state observer, so it
@@ -223,21 +257,34 @@ void OperationQueue::schedulePump() {
 }
 
 void OperationQueue::pump() {
-  std::vector<EntryPtr> candidates;
   {
     std::lock_guard lock(mutex_);
     pumpPending_ = false;  // any change from here on schedules another pump
-    if (suspended_ || running_ >= effectiveWidthLocked()) return;
-    for (const EntryPtr& entry : entries_) {
-      if (!entry->started && !entry->finished) candidates.push_back(entry);
-    }
   }
-  for (const EntryPtr& entry : candidates) {
+  for (;;) {
+    EntryPtr entry;
+    {
+      std::lock_guard lock(mutex_);
+      if (suspended_ || running_ >= effectiveWidthLocked() || candidates_.empty()) return;
+      auto first = candidates_.begin();
+      entry = std::move(first->second);
+      candidates_.erase(first);
+      entry->candidate = false;
+    }
+    // Not ready: it waits, out of the candidates, for its next "isReady"
+    // announcement (one made while this asks puts it back).
     if (!entry->operation->isReady()) continue;
     {
       std::lock_guard lock(mutex_);
-      if (suspended_ || running_ >= effectiveWidthLocked()) return;
       if (entry->started || entry->finished) continue;
+      if (suspended_ || running_ >= effectiveWidthLocked()) {
+        makeCandidateLocked(entry);  // first in line when a place frees up
+        return;
+      }
+      if (entry->candidate) {  // announced ready again meanwhile
+        candidates_.erase(entry->sequence);
+        entry->candidate = false;
+      }
       entry->started = true;
       --unstarted_;
       ++running_;
@@ -302,6 +349,7 @@ void OperationQueue::run(const EntryPtr& entry) {
         entry->started = false;
         --running_;
         ++unstarted_;
+        makeCandidateLocked(entry);
       }
     }
     if (operation->isFinished()) {
@@ -319,12 +367,19 @@ void OperationQueue::entryFinished(const EntryPtr& entry) {
     std::lock_guard lock(mutex_);
     if (entry->finished) return;
     entry->finished = true;
+    // Not yet in the queue: addOperation sees it finished and drops it.
+    if (!entry->inserted) return;
     if (entry->started) {
       --running_;
     } else {
       --unstarted_;
     }
-    entries_.remove(entry);
+    if (entry->candidate) {
+      candidates_.erase(entry->sequence);
+      entry->candidate = false;
+    }
+    entries_.erase(entry->position);
+    entry->inserted = false;
     empty = entries_.empty();
   }
   entry->operation->removeObserver(entry->readyToken);

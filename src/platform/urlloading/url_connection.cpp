@@ -74,6 +74,8 @@ std::string defaultDescription(std::int64_t code) {
       return "The response is larger than this request allows.";
     case kURLErrorUserCancelledAuthentication:
       return "cancelled";
+    case kURLErrorUserAuthenticationRequired:
+      return "The proxy server requires authentication.";
     case kURLErrorSecureConnectionFailed:
       return "An SSL error has occurred and a secure connection to the server cannot be made.";
     case kURLErrorServerCertificateUntrusted:
@@ -934,10 +936,23 @@ bool URLConnection::Transfer::begin() {
     curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   }
 
-  // Only a body changes the fields sent.
+  // Only a body, or a field that may not go on the wire, changes the fields
+  // sent. Such a field is left out here, the one place every request's
+  // fields become lines, so no caller's text can add a line or a request.
   std::optional<HeaderFields> edited;
-  if (hasBody) edited = req.allHTTPHeaderFields();
-  const HeaderFields& sent = edited ? *edited : req.allHTTPHeaderFields();
+  const HeaderFields& given = req.allHTTPHeaderFields();
+  const bool unsafe = std::any_of(given.fields().begin(), given.fields().end(), [](const auto& f) {
+    return !isValidHeaderFieldName(f.first) || !isValidHeaderFieldValue(f.second);
+  });
+  if (unsafe) {
+    edited.emplace();
+    for (const auto& [name, value] : given.fields()) {
+      if (isValidHeaderFieldName(name) && isValidHeaderFieldValue(value)) edited->add(name, value);
+    }
+  } else if (hasBody) {
+    edited = given;
+  }
+  const HeaderFields& sent = edited ? *edited : given;
   if (method == "HEAD") {
     curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
   } else if (hasBody) {
@@ -1168,6 +1183,11 @@ void URLConnection::Transfer::onDone(CURLcode result) {
       fail(makeURLError(kURLErrorBadServerResponse, url));
     } else if (result == CURLE_OUT_OF_MEMORY) {
       fail(outOfMemoryError());
+    } else if (long connectCode = 0;
+               curl_easy_getinfo(easy, CURLINFO_HTTP_CONNECTCODE, &connectCode) == CURLE_OK &&
+               connectCode == 407) {
+      // The proxy refused the tunnel: the server was never asked.
+      fail(makeURLError(kURLErrorUserAuthenticationRequired, url));
     } else {
       fail(makeURLError(codeForCurl(result), url));
     }

@@ -94,6 +94,9 @@ inline constexpr std::int64_t kURLErrorNetworkConnectionLost = -1005;
 inline constexpr std::int64_t kURLErrorHTTPTooManyRedirects = -1007;
 inline constexpr std::int64_t kURLErrorBadServerResponse = -1011;
 inline constexpr std::int64_t kURLErrorUserCancelledAuthentication = -1012;
+// The proxy on the way (the desktop's https_proxy) answered the tunnel's
+// CONNECT with 407: it wants credentials this program does not hold.
+inline constexpr std::int64_t kURLErrorUserAuthenticationRequired = -1013;
 inline constexpr std::int64_t kURLErrorSecureConnectionRequired = -1022;
 inline constexpr std::int64_t kURLErrorDataLengthExceedsMaximum = -1103;
 inline constexpr std::int64_t kURLErrorSecureConnectionFailed = -1200;

@@ -23,6 +23,26 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+bool isValidHeaderFieldName(std::string_view name) {
+  if (name.empty()) return false;
+  for (const char ch : name) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    const bool alnum = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    if (!alnum && std::string_view("!#$%&'*+-.^_`|~").find(ch) == std::string_view::npos) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool isValidHeaderFieldValue(std::string_view value) {
+  for (const char ch : value) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if ((c < 0x20 && c != '\t') || c == 0x7f) return false;
+  }
+  return true;
+}
+
 HeaderFields::HeaderFields(std::initializer_list<Field> fields) {
   for (const Field& f : fields) set(f.first, f.second);
 }

@@ -61,6 +61,15 @@ class HeaderFields {
 // ASCII); other bytes must match exactly.
 bool equalsIgnoringCase(std::string_view a, std::string_view b);
 
+// What may go on the wire as a header field. A name is an HTTP token (letters,
+// digits and !#$%&'*+-.^_`|~, at least one). A value holds no control
+// character but the horizontal tab: CR or LF would start another field or
+// another request, NUL would cut the field short. The loading layer leaves
+// out every field that fails either test (the rest of the request goes as
+// asked), so no text from outside the program can add to what is sent.
+bool isValidHeaderFieldName(std::string_view name);
+bool isValidHeaderFieldValue(std::string_view value);
+
 class URLRequest {
  public:
   static constexpr double kDefaultTimeoutInterval = 60.0;

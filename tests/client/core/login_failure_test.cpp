@@ -19,6 +19,7 @@
 #include "client/core/login_flow.h"
 #include "platform/foundation/format.h"
 #include "platform/system/user_defaults.h"
+#include "support/local_proxy.h"
 #include "support/wait.h"
 
 namespace client {
@@ -145,6 +146,40 @@ TEST_F(LoginFailureTest, GarbageRepliesAreAskedOnceAndNotCalledTheServersReport)
             platform::format(kLocalLoginErrorFormat, std::string(kLoginUnreadableReplyText)));
   EXPECT_EQ(count(*service, "/ping/"), 1u);
   EXPECT_EQ(count(*service, "/login/"), 1u);
+}
+
+// What failed is said: a server whose certificate is not trusted, and a
+// proxy (the desktop's https_proxy) that wants credentials, are not the
+// user's Internet connection.
+TEST_F(LoginFailureTest, ACertificateOrAProxyThatFailsIsNamedInTheError) {
+  const auto stranger = test_support::makeCertificateAuthority("Somebody Else's CA");
+  const auto impostorIdentity =
+      test_support::makeLeafCertificate(stranger, "127.0.0.1", {"localhost"}, {"127.0.0.1"});
+  auto impostor = test_support::HTTPTestServer::startTLS(
+      impostorIdentity.certificatePEM + stranger.certificatePEM, impostorIdentity.privateKeyPEM);
+  logIn(std::vector<std::string>(9, impostor->baseURL()));
+  ASSERT_EQ(view_->errors.size(), 1u);
+  EXPECT_EQ(view_->errors[0],
+            platform::format(kLocalLoginErrorFormat, std::string(kLoginCertificateText)));
+  EXPECT_EQ(impostor->requestCount(), 0u);  // nothing was sent to it
+  EXPECT_FALSE(view_->opened);
+
+  if (!varnel::testing::LocalProxy::available()) GTEST_SKIP() << "no proxy program";
+  varnel::testing::LocalProxy proxy("someone", "secret");
+  auto service = startService();
+  ::setenv("https_proxy", proxy.url().c_str(), 1);
+  ::unsetenv("no_proxy");
+  ::unsetenv("NO_PROXY");
+  // Named by host name, as a desktop's mirrors are (and as proxies see them).
+  std::string viaProxy = service->baseURL();
+  viaProxy.replace(viaProxy.find("127.0.0.1"), 9, "localhost");
+  logIn(std::vector<std::string>(9, viaProxy));
+  ::unsetenv("https_proxy");
+  ASSERT_EQ(view_->errors.size(), 1u);
+  EXPECT_EQ(view_->errors[0],
+            platform::format(kLocalLoginErrorFormat, std::string(kLoginProxyAuthenticationText)));
+  EXPECT_EQ(count(*service, "/login/"), 0u);
+  EXPECT_FALSE(view_->opened);
 }
 
 TEST_F(LoginFailureTest, PeerAnsweringJunkIsAskedOncePerRequest) {

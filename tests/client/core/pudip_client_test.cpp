@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 
 #include "account_service_fixture.h"
 #include "platform/foundation/date.h"
@@ -117,6 +118,39 @@ TEST_F(PUDIPClientTest, KeepAliveMarksExactlyTheNextRequest) {
   }
   EXPECT_EQ(marked, 1);
   EXPECT_FALSE(client->clearKeepalive());
+}
+
+// The user's LANGUAGE goes into Accept-Language: a value that would add a
+// field or a second request is left off the wire and the account service
+// still answers.
+TEST_F(PUDIPClientTest, ALanguageThatCouldEndItsLineAddsNothingToTheRequest) {
+  auto service = startService();
+  const char* old = std::getenv("LANGUAGE");
+  const std::string saved = old ? old : "";
+  ::setenv("LANGUAGE", "en\r\nX-Smuggled: yes\r\n\r\nGET /smuggled HTTP/1.1:de", 1);
+  auto client =
+      makeClient({service->baseURL(), service->baseURL(), service->baseURL(), service->baseURL()});
+  if (old) {
+    ::setenv("LANGUAGE", saved.c_str(), 1);
+  } else {
+    ::unsetenv("LANGUAGE");
+  }
+  int done = 0;
+  auto ok = [&](const NKHTTPRequestOperation::Ptr&, const Value&) { ++done; };
+  client->getPath("ping/", Value(), ok, nullptr);
+  client->getPath("ping/", Value(), ok, nullptr);
+  ASSERT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return done == 2; }));
+  const auto requests = service->server().requests();
+  ASSERT_EQ(requests.size(), 2u);
+  for (const auto& r : requests) {
+    EXPECT_EQ(r.path.find("smuggled"), std::string::npos) << r.path;
+    EXPECT_FALSE(r.header("X-Smuggled"));
+    EXPECT_FALSE(r.header("Accept-Language"));
+    EXPECT_TRUE(r.header("User-Agent")->starts_with("OSXVarnelDial/"));
+    for (const auto& [name, value] : r.headers) {
+      EXPECT_EQ(value.find_first_of("\r\n"), std::string::npos) << name;
+    }
+  }
 }
 
 TEST_F(PUDIPClientTest, ServerMessageIsNotRetriedAndReachesTheCaller) {

@@ -170,6 +170,45 @@ TEST_F(NKHTTPClientTest, AcceptLanguageListsAtMostSixLanguages) {
             "de;q=1, fr;q=0.9, it;q=0.8, es;q=0.7, nl;q=0.6, pt;q=0.5");
 }
 
+// Outside text reaches the default header fields: the user's LANGUAGE
+// (Accept-Language), a token the account service handed out (Authorization),
+// a user agent made of the program's names. None of it adds a field or a
+// request on the wire; the request still goes, without the spoilt fields.
+TEST_F(NKHTTPClientTest, OutsideTextInDefaultHeadersAddsNoFieldOnTheWire) {
+  const char* old = std::getenv("LANGUAGE");
+  std::string saved = old ? old : "";
+  ::setenv("LANGUAGE", "de\r\nX-Smuggled: language:fr", 1);
+  auto client = NKHTTPClient::create(URL(server->baseURL()));
+  if (old)
+    ::setenv("LANGUAGE", saved.c_str(), 1);
+  else
+    ::unsetenv("LANGUAGE");
+  client->setAuthorizationHeaderWithToken("t0k\r\n\r\nGET /smuggled HTTP/1.1\r\nHost: x");
+  client->setDefaultHeader("User-Agent", std::string("App/1.0\0X-Smuggled: agent", 26));
+  client->setDefaultHeader("X-Kept", "yes");
+  server->setReply("/h", HTTPReply::text(200, "ok"));
+  server->setReply("/smuggled", HTTPReply::text(200, "smuggled"));
+  auto [object, error] = perform([&](auto s, auto f) { client->getPath("h", Value(), s, f); });
+  EXPECT_FALSE(error) << error.description();
+  // A request that follows on the same connection shows whether anything
+  // was left over from the first one.
+  client->clearAuthorizationHeader();
+  perform([&](auto s, auto f) { client->getPath("h", Value(), s, f); });
+  const auto seen = server->requests();
+  ASSERT_EQ(seen.size(), 2u);
+  for (const auto& r : seen) {
+    EXPECT_EQ(r.path, "/h");
+    EXPECT_EQ(r.header("X-Kept"), "yes");
+    EXPECT_FALSE(r.header("Authorization"));
+    EXPECT_FALSE(r.header("User-Agent"));
+    EXPECT_FALSE(r.header("Accept-Language"));
+    for (const auto& [name, value] : r.headers) {
+      EXPECT_NE(name, "X-Smuggled") << value;
+      EXPECT_EQ(value.find_first_of("\r\n"), std::string::npos) << name;
+    }
+  }
+}
+
 TEST_F(NKHTTPClientTest, RegistryPicksTheOperationClass) {
   auto client = NKHTTPClient::create(URL(server->baseURL()));
   EXPECT_FALSE(client->registerHTTPOperationClass(NKURLConnectionOperation::operationClass()));

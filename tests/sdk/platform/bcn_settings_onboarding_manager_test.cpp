@@ -269,6 +269,38 @@ TEST_F(BCNSettingsOnboardingManagerTest, DownloadStoresTheFileAndAnnouncesIt) {
   EXPECT_EQ(server_->requestCount(), 1u);  // nothing else: no onboarding
 }
 
+// The locale (from the environment) and the API key (from the program) go
+// into header fields: text in them that could end a line never adds a field,
+// and the download still happens without the fields it spoilt.
+TEST_F(BCNSettingsOnboardingManagerTest, OutsideTextInHeaderFieldsAddsNoField) {
+  server_->setReply(kSettingsPath, HTTPReply::json(R"({"app": {"status": "activated"}})"));
+  const char* before = std::getenv("LC_ALL");
+  const std::string saved = before ? before : "";
+  ::setenv("LC_ALL", "de_DE\r\nX-Smuggled: locale", 1);
+  const auto manager = makeManager();
+  Events events;
+  manager_->beginSettingsAndOnboardingOperationsWithAPIKey(
+      "API-KEY\r\nX-Smuggled: key", platform::Value::dictionary({{"io.beacon.sdk.mac", "1.6.11"}}));
+  const bool announced = events.waitFor("notification BCNSettingsAvailableNotification");
+  if (before) {
+    ::setenv("LC_ALL", saved.c_str(), 1);
+  } else {
+    ::unsetenv("LC_ALL");
+  }
+  ASSERT_TRUE(announced) << joined(events.log());
+  const auto requests = requestsTo(kSettingsPath);
+  ASSERT_EQ(requests.size(), 1u);
+  const HTTPRecordedRequest& r = requests[0];
+  EXPECT_EQ(r.header("X-Crashtrail-Installation-ID"), "INSTALL-1");
+  for (const auto& [name, value] : r.headers) {
+    EXPECT_NE(name, "X-Smuggled") << value;
+    EXPECT_EQ(value.find_first_of("\r\n"), std::string::npos) << name;
+  }
+  EXPECT_FALSE(r.header("X-Crashtrail-API-Key"));
+  EXPECT_FALSE(r.header("Accept-Language"));
+  EXPECT_FALSE(r.header("Content-Language"));
+}
+
 TEST_F(BCNSettingsOnboardingManagerTest, FailedDownloadKeepsTheOldFileAndPostsNothing) {
   server_->setReply(kSettingsPath, HTTPReply::json(R"({"error": "gone"})", 404));
   const auto manager = makeManager();
