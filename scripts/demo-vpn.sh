@@ -11,7 +11,9 @@
 # The servers listen on 127.0.0.1 on the ports the demo accounts name: UDP
 # 1194 and TCP 1194 (the Premium account, UDP and TCP) and TCP 443 (the Lite
 # account and the proxy type, reached through the HTTP CONNECT proxy on
-# 127.0.0.1:8080 when tinyproxy is installed). They accept the client certificate of DIR and
+# 127.0.0.1:8080 when tinyproxy is installed). Like the provider's servers,
+# the UDP server also answers on every port of the client's default port
+# list (443, 500, 550, 1289, 2207, 3155; one process each, "udp-<port>"). They accept the client certificate of DIR and
 # the user names and passwords in DIR/users (written by the account service,
 # "--openvpn-users"). Fixed ports: "start" runs only inside a private network
 # namespace, never in the machine's own. DIR/tunnels lists the tunnel
@@ -98,6 +100,12 @@ SCRIPT
 udp-1194 udp 1194 10.8.0.0 --fragment 1300 --mssfix 1200
 tcp-1194 tcp-server 1194 10.8.1.0
 tcp-443 tcp-server 443 10.8.2.0
+udp-443 udp 443 10.8.3.0 --fragment 1300 --mssfix 1200
+udp-500 udp 500 10.8.4.0 --fragment 1300 --mssfix 1200
+udp-550 udp 550 10.8.5.0 --fragment 1300 --mssfix 1200
+udp-1289 udp 1289 10.8.6.0 --fragment 1300 --mssfix 1200
+udp-2207 udp 2207 10.8.7.0 --fragment 1300 --mssfix 1200
+udp-3155 udp 3155 10.8.8.0 --fragment 1300 --mssfix 1200
 SERVERS
   # The proxy the accounts name ("proxy_ip", "proxy_port") for the OpenVPN
   # proxy type: HTTP CONNECT to the TCP 443 server, from this machine only.
@@ -112,7 +120,8 @@ SERVERS
     done
   fi
   local log
-  for log in udp-1194.log tcp-1194.log tcp-443.log; do
+  for log in udp-1194.log tcp-1194.log tcp-443.log udp-443.log udp-500.log udp-550.log \
+    udp-1289.log udp-2207.log udp-3155.log; do
     for _ in $(seq 150); do
       grep -q "Initialization Sequence Completed" "$log" 2>/dev/null && continue 2
       sleep 0.1

@@ -299,8 +299,9 @@ if [ -z "${VARNEL_ACCOUNT_SERVICE_URLS:-}" ]; then
   echo "Account service: $VARNEL_ACCOUNT_SERVICE_URLS"
   if [ "$DEMO_NET" = 1 ]; then
     bash scripts/demo-vpn.sh start "$VPN"
-    echo "Demo OpenVPN servers: UDP 1194, TCP 1194 and TCP 443 (also through the proxy on" \
-      "8080) on 127.0.0.1 (private network)."
+    echo "Demo OpenVPN servers: UDP 1194 (and the port list's 443, 500, 550, 1289, 2207," \
+      "3155), TCP 1194 and TCP 443 (also through the proxy on 8080) on 127.0.0.1 (private" \
+      "network)."
     # The server tests: every demo server's test host
     # ("<server>.speedtest.varnelvpn.net") is this network's loopback, which
     # answers ping, and a web server there hands out the speed test's

@@ -289,7 +289,7 @@ bool HelperService::transition(std::initializer_list<ipc::HelperConnectionState>
   }
 }
 
-void HelperService::stopRunning() {
+bool HelperService::stopRunning() {
   sc::NetworkConnectionPtr network;
   std::shared_ptr<OpenVPN> vpn;
   std::shared_ptr<ipc::DispatchTask> sstp;
@@ -299,14 +299,30 @@ void HelperService::stopRunning() {
     vpn = openVPN_;
     sstp = sstpTask_;
   }
-  if (network && options_.preferences) options_.preferences->DisconnectService(network);
-  if (vpn) vpn->disconnect();
-  if (sstp) sstp->RequestTermination();
+  bool running = false;
+  if (network && options_.preferences) {
+    running = network->status() != sc::ConnectionStatus::Disconnected;
+    options_.preferences->DisconnectService(network);
+  }
+  if (vpn) {
+    running = running || !vpn->waitForExit(0);
+    vpn->disconnect();
+  }
+  if (sstp) {
+    running = true;
+    sstp->RequestTermination();
+  }
+  return running;
 }
 
 void HelperService::teardown() {
   state_.store(ipc::kHelperStateDisconnecting);
-  stopRunning();
+  if (!stopRunning()) {
+    // The attempt had already ended: nothing will report an end, and the
+    // user waits for nothing.
+    transition({ipc::kHelperStateDisconnecting}, ipc::kHelperStateDisconnected);
+    return;
+  }
   const std::uint64_t generation = generation_.load();
   std::weak_ptr<HelperService> weak = weak_from_this();
   platform::dispatch::Queue::main()->after(
@@ -524,7 +540,12 @@ std::string HelperService::startSSTP(const XPCMessage& message) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     sstpTask_ = task;
+    sstpLastWords_.clear();
+    sstpLastWordsAreError_ = false;
+    sstpConnected_ = false;
+    sstpEndLogged_ = false;
   }
+  HelperLog("SSTP connection request received; starting the SSTP client for %@.", host);
   std::weak_ptr<HelperService> weak = weak_from_this();
   std::weak_ptr<ipc::DispatchTask> weakTask = task;
   try {
@@ -545,6 +566,30 @@ std::string HelperService::startSSTP(const XPCMessage& message) {
           auto self = weak.lock();
           if (!self) return;
           if (self->isCurrent(generation)) {
+            // Why it ended comes before the state that says so.
+            std::string words;
+            bool connected, logged;
+            {
+              std::lock_guard<std::mutex> lock(self->mutex_);
+              words = self->sstpLastWords_;
+              connected = self->sstpConnected_;
+              logged = self->sstpEndLogged_;
+            }
+            auto ended = weakTask.lock();
+            const int status = ended ? ended->terminationStatus() : -1;
+            // (Told already when the client said that it failed.)
+            if (logged) {
+            } else if (self->state_.load() == ipc::kHelperStateDisconnecting) {
+              HelperLog("The SSTP client has stopped.");
+            } else if (!words.empty()) {
+              HelperLog("SSTP connection ended: %@", words);
+            } else if (connected) {
+              HelperLog("SSTP connection ended: the SSTP client exited (status %d).", status);
+            } else {
+              HelperLog(
+                  "SSTP connection ended: the SSTP client exited (status %d) before it connected.",
+                  status);
+            }
             // A client that ends before it ever connected has failed.
             if (!self->transition({ipc::kHelperStateConnecting, ipc::kHelperStateFailed},
                                   ipc::kHelperStateFailed))
@@ -565,6 +610,26 @@ std::string HelperService::startSSTP(const XPCMessage& message) {
   return {};
 }
 
+void HelperService::rememberSSTPLine(std::string_view line) {
+  // "<date> sstpc[<pid>]: <words>" or "**Error: <words>, (<code>)".
+  constexpr std::string_view kError = "**Error: ";
+  const bool error = line.substr(0, kError.size()) == kError;
+  std::string_view words = line;
+  if (error) {
+    words.remove_prefix(kError.size());
+    const std::size_t code = words.rfind(", (");
+    if (code != std::string_view::npos) words = words.substr(0, code);
+  } else if (const std::size_t at = words.find("]: "); at != std::string_view::npos) {
+    words.remove_prefix(at + 3);
+  }
+  while (!words.empty() && (words.back() == ' ' || words.back() == '\r')) words.remove_suffix(1);
+  if (words.empty()) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  // An error line is the reason; later chatter does not replace it.
+  if (error || !sstpLastWordsAreError_) sstpLastWords_ = std::string(words);
+  if (error) sstpLastWordsAreError_ = true;
+}
+
 void HelperService::SSTPOutputHandler(const platform::Bytes& chunk, std::uint64_t generation) {
   if (!isCurrent(generation)) return;
   std::string_view text(reinterpret_cast<const char*>(chunk.data()), chunk.size());
@@ -574,16 +639,30 @@ void HelperService::SSTPOutputHandler(const platform::Bytes& chunk, std::uint64_
     std::size_t end = text.find('\n', start);
     std::string_view piece =
         text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
-    if (piece.find("Connection Established") != std::string_view::npos)
+    rememberSSTPLine(piece);
+    if (piece.find("Connection Established") != std::string_view::npos) {
       state_.store(ipc::kHelperStateConnected);
+      std::lock_guard<std::mutex> lock(mutex_);
+      sstpConnected_ = true;
+      sstpLastWords_.clear();
+      sstpLastWordsAreError_ = false;
+    }
     if (piece.find("Terminating on") != std::string_view::npos)
       state_.store(ipc::kHelperStateDisconnected);
     if (piece.find("SSTP session was established") != std::string_view::npos)
       state_.store(ipc::kHelperStateDisconnected);
-    if (piece.find("Connection was aborted") != std::string_view::npos)
+    if (piece.find("Connection was aborted") != std::string_view::npos ||
+        piece.find("Connection failed") != std::string_view::npos) {
+      // Why, before the state that tells of the end.
+      std::string words;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        words = sstpLastWords_;
+        sstpEndLogged_ = true;
+      }
+      HelperLog("SSTP connection ended: %@", words);
       state_.store(ipc::kHelperStateFailed);
-    if (piece.find("Connection failed") != std::string_view::npos)
-      state_.store(ipc::kHelperStateFailed);
+    }
     if (end == std::string_view::npos) break;
     start = end + 1;
   }

@@ -52,6 +52,12 @@
 //     that still runs then keeps the scripts, until the next start ends it.
 //  4. No secret is logged: passwords, shared secrets and keys are replaced
 //     by "<redacted>" wherever a request is written to the log.
+//  4a. An SSTP client that ends logs why first ("SSTP connection ended:
+//     <its error line>", or its exit status), before the state that tells
+//     of the end, so a client that reads the log before the state has it.
+//  4b. A teardown with nothing running (the attempt had already ended)
+//     reaches 1 at once; otherwise the end of what ran reports it, and the
+//     settle timer is the safety net.
 //  5. The process ends through `exitProcess`, which by default flushes the
 //     logs and leaves without running destructors on other threads.
 //
@@ -184,8 +190,9 @@ class HelperService : public std::enable_shared_from_this<HelperService> {
 
  private:
   explicit HelperService(Options options);
-  // Stops whatever runs (network service, OpenVPN, SSTP client).
-  void stopRunning();
+  // Stops whatever runs (network service, OpenVPN, SSTP client); false when
+  // nothing was running, so nothing will report its end.
+  bool stopRunning();
   void teardown();
   // A new generation for a new connection request; tears down the old one.
   std::uint64_t beginConnection();
@@ -200,6 +207,8 @@ class HelperService : public std::enable_shared_from_this<HelperService> {
   // "" when the request was taken (it may still fail), else the refusal the
   // client is told.
   std::string startSSTP(const ipc::XPCMessage& message);
+  // Keeps what an SSTP client's output line says about why it ends.
+  void rememberSSTPLine(std::string_view line);
   // "" when started (or failed later), else the message for the refusal.
   std::string startOpenVPN(const ipc::XPCMessage& message);
   void restrictSocket() const;
@@ -210,6 +219,12 @@ class HelperService : public std::enable_shared_from_this<HelperService> {
   mutable std::mutex mutex_;  // guards the held objects below
   platform::sysconfig::NetworkConnectionPtr lastNetworkConnection_;
   std::shared_ptr<ipc::DispatchTask> sstpTask_;
+  // What the running SSTP client last said that tells why it ended (its
+  // error line, else its last line), for the log line of its end.
+  std::string sstpLastWords_;
+  bool sstpLastWordsAreError_ = false;
+  bool sstpConnected_ = false;
+  bool sstpEndLogged_ = false;
   std::shared_ptr<OpenVPN> openVPN_;
   std::shared_ptr<ipc::XPCConnection> newestConnection_;
   // The open connections that have sent a message: the client's. The client

@@ -410,6 +410,13 @@ std::optional<std::vector<std::string>> OpenVPN::openVPNAccountToArgumentArray(
       a.insert(a.end(), {"--remote", remote, *port, transport});
     }
   }
+  // How long one remote may stay silent before the next is tried (a server
+  // that answers does so within a round trip; the TCP or proxy connect is
+  // part of it), and OpenVPN's own pause between attempts, kept short so
+  // that a server back from an outage is found within seconds on whichever
+  // remote is tried then.
+  a.insert(a.end(), {"--connect-timeout", std::to_string(kServerPollSeconds), "--connect-retry",
+                     "1", std::to_string(kConnectRetryMaxSeconds)});
   if (account.contains("cipher")) {
     if (!value("cipher", &v)) return std::nullopt;
     a.insert(a.end(), {"--cipher", v});

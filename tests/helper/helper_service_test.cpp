@@ -182,11 +182,25 @@ TEST_F(HelperServiceTest, LogUpdateDrainsTheBuffer) {
 
 TEST_F(HelperServiceTest, DisconnectGivesFourThenOneAndBrokenMessageExits) {
   useManualClock();
+  // Nothing runs (the attempt already ended): disconnected at once, not
+  // after the settle delay.
   auto reply = service->handleMessage(request({{"operation", "DisconnectConnection"}}));
   ASSERT_TRUE(reply);
   EXPECT_TRUE(reply->objectForKey("result").value().asBool());
+  EXPECT_EQ(state(), 1);
+  // An SSTP client that ignores the interrupt: disconnecting lasts the
+  // settle delay, then the state is disconnected.
+  platform::files::writeFileAtomically(
+      root().file("sstpc"), "#!/bin/sh\ntrap '' INT\nwhile read -r line; do :; done\n", 0755);
+  service->handleMessage(request({{"operation", "SSTPConnectionRequest"},
+                                  {"sstpLocation", root().file("sstpc")},
+                                  {"username", "u"},
+                                  {"password", "p"},
+                                  {"host", "sstp.test"},
+                                  {"sstpOptions", sstpOptions()}}));
+  ASSERT_TRUE(service->sstpTask());
+  service->handleMessage(request({{"operation", "DisconnectConnection"}}));
   EXPECT_EQ(state(), 4);
-  // Disconnecting lasts the settle delay, then the state is disconnected.
   clock->advance(std::chrono::milliseconds(9999));
   platform::runloop::RunLoop::main().processPending();
   EXPECT_EQ(state(), 4);
@@ -341,8 +355,21 @@ TEST_F(HelperServiceTest, SSTPClientThatEndsBeforeConnectingFailsAndTeardownStop
                                   {"password", "p"},
                                   {"host", "sstp.test"},
                                   {"sstpOptions", sstpOptions()}}));
+  helper_test::drainLog();
+  // What sstpc 1.0.18 writes when the server does not speak SSTP; its reason
+  // is in the log before the state that tells of the end.
+  say("Dec 11 13:29:39 sstpc[17224]: Connected to 127.0.0.1 ");
+  say("Dec 11 13:29:39 sstpc[17224]: Could not perform HTTP handshake with server ");
+  say("**Error: Could not perform HTTP handshake with server, (-1)");
   say("exit");
   EXPECT_TRUE(waitForState(2));
+  EXPECT_NE(helper_test::drainLog().find(
+                "SSTP connection ended: Could not perform HTTP handshake with server\n"),
+            std::string::npos);
+  EXPECT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return !service->sstpTask(); }));
+  // Cancelling after the end: nothing to wait for.
+  service->handleMessage(request({{"operation", "DisconnectConnection"}}));
+  EXPECT_EQ(state(), 1);
 
   service->handleMessage(request({{"operation", "SSTPConnectionRequest"},
                                   {"sstpLocation", fakeSSTP()},

@@ -12,6 +12,9 @@
 // reporting has started, the program crashes on purpose, so that tests can
 // check what the next launch reports.
 //
+// One client runs per user session (client/ui/single_instance.h): a second
+// start brings the running client's window forward and ends with status 0.
+//
 // VARNEL_UI_REPORT_DIR, when it names a folder, turns on the window report
 // (client/ui/window_report.h): the GUI end-to-end test reads from it what
 // the windows show and where their controls are.
@@ -20,7 +23,10 @@
 
 #include "client/ui/app_delegate.h"
 #include "client/ui/app_icon.h"
+#include "client/ui/dialer_controller.h"
+#include "client/ui/login_controller.h"
 #include "client/ui/qt_run_loop_driver.h"
+#include "client/ui/single_instance.h"
 #include "client/ui/window_report.h"
 #include "platform/dispatch/thread_crash_info.h"
 
@@ -39,6 +45,8 @@ int main(int argc, char** argv) {
   // name ties the windows to it in docks and task bars.
   QApplication::setWindowIcon(client::ui::applicationIcon());
   QGuiApplication::setDesktopFileName(client::ui::kApplicationIconName);
+  client::ui::SingleInstance instance;
+  if (!instance.claim()) return 0;
   if (const QString folder = qEnvironmentVariable("VARNEL_UI_REPORT_DIR"); !folder.isEmpty())
     client::ui::installWindowReport(folder);
   client::ui::QtRunLoopDriver driver;
@@ -52,6 +60,20 @@ int main(int argc, char** argv) {
     QObject::connect(&app, &QGuiApplication::applicationStateChanged, &delegate,
                      [&delegate](Qt::ApplicationState state) {
                        delegate.applicationStateChanged(state == Qt::ApplicationActive);
+                     });
+    // A second start: the dialer comes forward, or the login window before it.
+    QObject::connect(&instance, &client::ui::SingleInstance::activationRequested, &delegate,
+                     [&delegate] {
+                       client::ui::LoginController* login = delegate.loginController();
+                       QWidget* window = delegate.window();
+                       if (login != nullptr && login->dialerViewController() != nullptr)
+                         window = login->dialerViewController();
+                       if (window == nullptr) return;
+                       // Also out of the task bar when it was minimized.
+                       window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
+                       window->show();
+                       window->raise();
+                       window->activateWindow();
                      });
 #if defined(VARNEL_CLIENT_CRASH_TRIGGERS)
     // Before the launch: its start-up may run a modal alert's event loop.

@@ -16,6 +16,9 @@ using platform::runloop::RunLoop;
 using platform::runloop::Timer;
 
 constexpr double kRetryDelay = 2.0;
+// Problems that come in a burst (a lost connection after a resume brings
+// several at once) make one user notification; the message line shows each.
+constexpr auto kProblemNotificationInterval = std::chrono::seconds(10);
 
 std::string localized(const std::string& key, const DialerState::Localizer& localize) {
   std::string value = localize ? localize(key) : std::string();
@@ -431,6 +434,14 @@ void DialerState::helperRequestDidReportProblem(const std::string& message) {
   lastProblem_ = message;
   VarnelLog::sharedInstance().AddToLog(platform::format("Connection problem: %@", message));
   withView([&](DialerView& v) { v.showMessage(message); });
+  notifyProblem(message);
+}
+
+void DialerState::notifyProblem(const std::string& message) {
+  const auto now = platform::dispatch::nowOf(clock_);
+  if (lastProblemNotification_ && now - *lastProblemNotification_ < kProblemNotificationInterval)
+    return;
+  lastProblemNotification_ = now;
   displayNotification(message);
 }
 
@@ -444,7 +455,7 @@ void DialerState::helperRequestDidLoseConnection() {
   lastProblem_ = message;
   VarnelLog::sharedInstance().AddToLog(platform::format("Connection problem: %@", message));
   withView([&](DialerView& v) { v.showMessage(message); });
-  displayNotification(message);
+  notifyProblem(message);
 }
 
 void DialerState::stopClock() {

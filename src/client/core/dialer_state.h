@@ -23,7 +23,8 @@
 //     that does not end the attempt (server unreachable for now) is shown
 //     the same way, once per distinct message, while the retrying goes on;
 //     the message line clears when the connection comes up or the user
-//     connects again.
+//     connects again. Problems in a burst make one user notification
+//     (at most one in 10 s); the message line shows each.
 //  4. Timers: the clock ticks every 1 s in the common run-loop modes; the
 //     retry runs on the main queue.
 //  5. The helper's truth is followed: when the helper reports that it lost
@@ -76,6 +77,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -242,6 +244,9 @@ class DialerState : public HelperRequestDelegate, public std::enable_shared_from
   void setWarning(const std::string& text);
   // Ends the attempt in Disconnected with `message`, retrying nothing.
   void endWithMessage(const std::string& message);
+  // A user notification of a problem, unless one was shown in the last
+  // 10 s (the message line shows every problem).
+  void notifyProblem(const std::string& message);
   template <class F>
   void withView(F f) {
     if (auto v = view_.lock()) f(*v);
@@ -260,6 +265,7 @@ class DialerState : public HelperRequestDelegate, public std::enable_shared_from
   std::string lastProblem_;
   std::string warning_;
   std::string lostReason_;  // the helper's reason, logged before its state
+  std::optional<std::chrono::steady_clock::time_point> lastProblemNotification_;
   // The helper is restoring a connection it had up (see guarantee 5).
   bool helperReconnecting_ = false;
   bool switching_ = false;

@@ -30,6 +30,9 @@ VRPUDIPClient::Ptr& sharedSlot() {
 // The deadline a retry was given (VRPUDIPClient guarantee 3), while the
 // retry's request is built on this thread.
 thread_local std::optional<double> tRetryDeadline;
+// The idle time-out of the probes' requests, while they are built on this
+// thread: a probe waits for a silent base URL as long as its own bound.
+thread_local std::optional<double> tIdleTimeout;
 
 std::string trimmed(std::string_view s) {
   const auto first = s.find_first_not_of(" \t\r\n");
@@ -149,6 +152,7 @@ VRPUDIPClient::URLRequest VRPUDIPClient::requestWithMethod(const std::string& me
                                                            const Value& parameters) {
   URLRequest request = NKHTTPClient::requestWithMethod(method, path, parameters);
   if (tRetryDeadline) request.setMaximumDuration(*tRetryDeadline);
+  request.setTimeoutInterval(tIdleTimeout.value_or(kAccountServiceIdleTimeout));
   return request;
 }
 
@@ -278,7 +282,9 @@ void VRPUDIPClient::updateReachableServers(Completion completion) {
     auto failure = [run](const NKHTTPRequestOperation::Ptr&, const platform::Error&) {
       run->oneFailed();
     };
+    tIdleTimeout = probeBounds().baseURLProbe;
     getPath(platform::format("%@/ping/", base), Value(), success, failure);
+    tIdleTimeout.reset();
   }
   const double bound = probeBounds().baseURLProbe;
   Queue::global()->async([self, run, bound, completion = std::move(completion)] {
@@ -320,8 +326,10 @@ void VRPUDIPClient::findReachableMirror(std::function<void(std::string)> complet
       run->winner = label;
       run->cv.notify_all();
     };
+    tIdleTimeout = probeBounds().mirrorProbe;
     getPath(platform::format("https://%@.%@/ping/", label, mirrorDomain()), Value(), success,
             nullptr);
+    tIdleTimeout.reset();
   }
   const double bound = probeBounds().mirrorProbe;
   Queue::global()->async([self, run, bound, completion = std::move(completion)] {

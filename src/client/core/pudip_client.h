@@ -37,7 +37,9 @@
 //  5. Every request bounds its reply (NKHTTPClient guarantee 6): at most
 //     kNKHTTPClientDefaultMaximumResponseLength body bytes, and the whole
 //     load within kAccountServiceMaximumDuration seconds unless the owner
-//     sets another deadline (setDefaultMaximumDuration).
+//     sets another deadline (setDefaultMaximumDuration). A request that
+//     makes no progress for kAccountServiceIdleTimeout seconds fails (the
+//     probes' requests: for their bounds).
 //
 // Thread safety: requests, headers and the probe are started from the main
 // thread, one probe at a time; sharedClient() from any thread.
@@ -63,10 +65,17 @@ inline constexpr const char* kAccountServiceURLsEnvironmentVariable = "VARNEL_AC
 // byte of the reply. The replies are a few kilobytes (the server lists some
 // tens): even a link of a few kilobytes a second, a slow TLS handshake and
 // a service taking some seconds to think end well within it, while a
-// mirror that stalls or trickles cannot keep "Authenticating." up for
-// longer than half a minute. It is below the request's idle time-out, so
-// it is the bound that holds.
+// mirror that trickles cannot keep "Authenticating." up for longer than
+// half a minute (one that says nothing at all meets the shorter idle
+// time-out below).
 inline constexpr double kAccountServiceMaximumDuration = 30.0;
+
+// Seconds an account-service request may go without any progress (no
+// byte of the TLS handshake or of the reply) before it fails: a mirror that
+// accepted the connection and then says nothing costs the user at most
+// this long, while a slow link, which keeps making progress, is not cut
+// short. The probes wait for silent base URLs as long as their own bounds.
+inline constexpr double kAccountServiceIdleTimeout = 10.0;
 
 class VRPUDIPClient : public net::http::NKHTTPClient {
  public:

@@ -145,6 +145,10 @@ void XPCWrapper::Start() {
   if (replyWatchdog_) replyWatchdog_->invalidate();
   const std::uint64_t generation = ++generation_;
   lastHelperFailure_.clear();
+  // A new attempt: the helper's states from here on are its own (the helper
+  // is connecting before it answers the request), so a state equal to the
+  // last one of the previous attempt (a second failure) is news too.
+  previousConnectionState_ = kHelperStateUnknown;
 
   // The helper's end of the socket must be root's before the request (with
   // the account's secrets) is written.

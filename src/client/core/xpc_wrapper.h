@@ -35,7 +35,9 @@
 //     helperRequestDidLoseConnection, and the next 5 posts
 //     "VPNConnectNotification" again.
 //  3. Replies of an earlier Start never act on a later one; a Start stops
-//     the poll of the previous one.
+//     the poll of the previous one and forgets its last state, so every
+//     state of a restarted attempt is reported as it comes (a retry that
+//     fails like the attempt before it ends like that one did).
 //  4. The helper tears down and ends when the last of the client's
 //     connections ends. So every connection stays open (process-wide,
 //     beyond its wrapper) until a newer one has been answered, and is closed

@@ -281,6 +281,17 @@ void AdvancedPreferencesViewController::prepareViewWithAccount(const BaseAccount
     label->setEnabled(false);
     unavailable_.insert(tag);
   }
+  // SSTP, which the helper runs itself, likewise when this machine cannot
+  // make it: no PPP support in the kernel, or no SSTP client.
+  const bool makesSSTP = canMake_(kConnectionTypeSSTP);
+  if (!makesSSTP) {
+    setLabel(sstpLabel_, isCharacterDevice("/dev/ppp")
+                             ? "PreferencesProtocolSSTPMissingDescription"
+                             : "PreferencesProtocolPPPMissingDescription");
+    sstpLabel_->setStyleSheet(grey);
+    sstpLabel_->setEnabled(false);
+    unavailable_.insert(kConnectionTypeSSTP);
+  }
   // A chosen type whose plugin is missing gives way to the first type of
   // the account that this machine can make: the account's default first,
   // then L2TP, SSTP and PPTP for a PPTP account, OpenVPN (UDP, TCP) and
@@ -290,7 +301,8 @@ void AdvancedPreferencesViewController::prepareViewWithAccount(const BaseAccount
   int chosen = type;
   const bool missing = (type == kConnectionTypePPTP && !offersPPTP) ||
                        (type == kConnectionTypeL2TP && !offersL2TP) ||
-                       (type == kConnectionTypeIPSec && !offersIPSec);
+                       (type == kConnectionTypeIPSec && !offersIPSec) ||
+                       (type == kConnectionTypeSSTP && !makesSSTP);
   if (missing) {
     const int candidates[] = {account->defaultConnectionTypeForAccountType(),
                               kConnectionTypeL2TP,

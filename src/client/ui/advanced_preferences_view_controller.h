@@ -55,10 +55,10 @@ class AdvancedPreferencesViewController : public QWidget, public PreferencePane 
   // `offersType`: the same for L2TP and IPSec (empty, the default:
   // systemOffersL2TP() and systemOffersIPSec()). A type whose plugin is
   // missing is greyed out with the package to install, and stays so while
-  // the radios are unlocked. A chosen one gives way to the first type of
-  // the account that `canMake` (empty, the default: systemCanMake) says
-  // this machine can make, the account's default type first; when none
-  // can, the choice stays.
+  // the radios are unlocked; so is SSTP when `canMake` says this machine
+  // cannot make it (with what is missing: PPP support or the SSTP client). A chosen one gives way
+  // to the first type of the account that `canMake` (empty, the default: systemCanMake) says this
+  // machine can make, the account's default type first; when none can, the choice stays.
   explicit AdvancedPreferencesViewController(
       std::shared_ptr<VRAccountManager> accountManager, QWidget* parent = nullptr,
       std::optional<bool> offersPPTP = std::nullopt,

@@ -1,6 +1,7 @@
 #include "client/ui/app_delegate.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QScreen>
@@ -83,13 +84,8 @@ AppDelegate::AppDelegate(std::shared_ptr<VRAccountManager> accountManager, Seams
     MoveToApplicationsAlert alert;
     client::offerMoveToApplicationsFolder(&alert);
   };
-  hooks.centerWindow = [this] {
-    QWidget* w = window();
-    QScreen* screen = QGuiApplication::primaryScreen();
-    if (w != nullptr && screen != nullptr) {
-      w->move(screen->availableGeometry().center() - w->rect().center());
-    }
-  };
+  // Centred on the screen and kept on it (the title bar stays reachable).
+  hooks.centerWindow = [this] { centreOnParent(window(), nullptr); };
   hooks.becomeUserNotificationDelegate = [] {};
   hooks.terminate = [this] { terminate(); };
   startup_ = std::make_unique<AppStartup>(std::move(hooks), accountManager_->client());
@@ -175,9 +171,17 @@ void AppDelegate::disableMenuItemsOnLogout() {
 }
 
 void AppDelegate::openAboutWindow() {
+  // A dialog of the window the user works in: no task-bar entry of its own,
+  // above its owner, and Escape closes it.
+  QWidget* owner = frontWindow();
+  constexpr Qt::WindowFlags kAboutFlags =
+      Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint;
+  if (aboutWindow_ != nullptr && owner != nullptr && aboutWindow_->parentWidget() != owner &&
+      !aboutWindow_->isVisible()) {
+    aboutWindow_->setParent(owner, kAboutFlags);
+  }
   if (aboutWindow_ == nullptr) {
-    aboutWindow_ =
-        new QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    aboutWindow_ = new QDialog(owner, kAboutFlags);
     aboutWindow_->setObjectName("aboutWindow");
     aboutWindow_->setWindowTitle("VarnelVPN Client");
     aboutWindow_->setWindowModality(Qt::ApplicationModal);

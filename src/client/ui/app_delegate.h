@@ -115,7 +115,7 @@ class AppDelegate : public QObject {
   QWidget* frontWindow() const;
   // True while Quit waits for the running connection to go down.
   bool waitingForDisconnect() const { return waitingForDisconnect_; }
-  AboutController* aboutController() const { return aboutController_; }
+  AboutController* aboutController() const { return aboutWindow_ ? aboutController_ : nullptr; }
 
  public slots:
   void openAboutWindow();
@@ -145,8 +145,10 @@ class AppDelegate : public QObject {
   QAction* quitMenuItem_;
   EULAWindowController* eulaWindowController_ = nullptr;
   PanedPreferencesWindowController* preferencesWindowController_ = nullptr;
-  QWidget* aboutWindow_ = nullptr;
-  AboutController* aboutController_ = nullptr;
+  // A dialog owned by the window the user works in (it goes with its
+  // owner, and is made anew then).
+  QPointer<QWidget> aboutWindow_;
+  AboutController* aboutController_ = nullptr;  // a child of aboutWindow_
   bool terminating_ = false;
   bool waitingForDisconnect_ = false;
   bool active_ = false;

@@ -281,10 +281,9 @@ void DialerController::loadView() {
   currentAccountDidChange();
   refreshConnectionDetails();
 
-  if (QScreen* screen = QGuiApplication::primaryScreen()) {
-    QRect available = screen->availableGeometry();
-    move(available.center() - rect().center());
-  }
+  // Centred, and kept on the screen: on a small screen at a large scale the
+  // title bar stays reachable.
+  centreOnParent(this, nullptr);
   show();
   raise();
   activateWindow();

@@ -730,10 +730,12 @@ bool NMConnectionDriver::Worker::start(
     const NMPlugin& plugin) {
   std::string error;
   if (!ensureBus(&error) || !nmOnBus()) {
+    // The plugin is installed (start checked it), and NetworkManager with
+    // it: what is missing is the running service.
     connection->setFailureReason(platform::format(
-        "NetworkManager is not running. %@ connections need it: install the Debian packages "
-        "\"network-manager\" and \"%@\" and start NetworkManager.",
-        nmKindName(plugin.name), plugin.package));
+        "NetworkManager is not running. %@ connections need it: start NetworkManager (for "
+        "example with \"systemctl start NetworkManager\").",
+        nmKindName(plugin.name)));
     return false;
   }
   std::string profilePath = findProfile(profile.uuid);

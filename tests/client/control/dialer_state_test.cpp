@@ -405,6 +405,32 @@ TEST_F(DialerStateTest, TransientProblemIsShownWhileTheRetryingGoesOn) {
   EXPECT_TRUE(dialer_->lastErrorMessage().empty());
 }
 
+TEST_F(DialerStateTest, ABurstOfProblemsIsOneUserNotification) {
+  make([](std::weak_ptr<client::HelperRequestDelegate>) {
+    return std::shared_ptr<client::HelperRequest>(std::make_shared<CountingRequest>());
+  });
+  dialer_->clickControlButton();
+  ASSERT_TRUE(waitStatus(DialerStatus::Connecting));
+  const std::vector<std::string> problems = {client::kServerUnreachableMessage,
+                                             client::kServerSilentMessage,
+                                             client::kServerNotFoundMessage};
+  const auto noticesOfProblems = [&] {
+    return std::count_if(view_->userNotifications.begin(), view_->userNotifications.end(),
+                         [&](const std::string& n) {
+                           return std::find(problems.begin(), problems.end(), n) != problems.end();
+                         });
+  };
+  // As after a resume: several problems within a second.
+  for (const std::string& problem : problems) dialer_->helperRequestDidReportProblem(problem);
+  dialer_->helperRequestDidReportProblem(client::kServerUnreachableMessage);
+  EXPECT_EQ(view_->message, client::kServerUnreachableMessage) << "the line shows the latest";
+  EXPECT_EQ(noticesOfProblems(), 1);
+  // A problem well after the burst is told again.
+  clock_->advance(std::chrono::seconds(11));
+  dialer_->helperRequestDidReportProblem(client::kServerSilentMessage);
+  EXPECT_EQ(noticesOfProblems(), 2);
+}
+
 TEST_F(DialerStateTest, RefusedRequestTellsTheReasonTheHelperLogged) {
   control_test::FakeHelper helper;
   ASSERT_TRUE(helper.waitReady());

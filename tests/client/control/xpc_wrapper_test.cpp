@@ -197,6 +197,13 @@ TEST_F(XPCWrapperTest, FailedStateEndsTheAttemptLikeADisconnect) {
   ASSERT_TRUE(pollUntil(helper, [&] { return count(client::kVPNDisconnectNotification) == 1; }));
   EXPECT_FALSE(wrapper_->isPolling());
   EXPECT_EQ(wrapper_->previousConnectionState(), client::kHelperStateFailed);
+  // The dialer's retry restarts the same wrapper; an attempt that fails the
+  // same way before the first poll is a new ending, not a repeat.
+  wrapper_->Start();
+  ASSERT_TRUE(helper.waitFor("request OpenVPNConnectionRequest", 2));
+  helper.send("state 2");
+  ASSERT_TRUE(pollUntil(helper, [&] { return count(client::kVPNDisconnectNotification) == 2; }));
+  EXPECT_FALSE(wrapper_->isPolling());
 }
 
 TEST_F(XPCWrapperTest, AFailureWithTheSystemsReasonIsShownWithItAndNotRetried) {

@@ -210,9 +210,11 @@ TEST_F(PUDIPClientTest, RequestsAreBoundedForRepliesOfAFewKilobytes) {
     EXPECT_EQ(request.maximumResponseLength(),
               net::http::kNKHTTPClientDefaultMaximumResponseLength);
   }
-  // The deadline, not the longer idle time-out, is what a trickle meets.
-  EXPECT_LT(kAccountServiceMaximumDuration,
-            client->requestWithMethod("GET", "login/", Value()).timeoutInterval());
+  // A mirror that says nothing fails after the idle time-out, well before
+  // the deadline that a trickle meets.
+  EXPECT_EQ(client->requestWithMethod("GET", "login/", Value()).timeoutInterval(),
+            kAccountServiceIdleTimeout);
+  EXPECT_LT(kAccountServiceIdleTimeout, kAccountServiceMaximumDuration);
 }
 
 TEST_F(PUDIPClientTest, ATimeOutIsFinalAndARetryHasOnlyWhatIsLeftOfTheDeadline) {

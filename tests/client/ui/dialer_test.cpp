@@ -518,6 +518,14 @@ class DialerTest : public QObject {
     };
     delegate_->openAboutWindow();
     QVERIFY(near(delegate_->aboutWindow()));
+    // A dialog of the window the user works in (no task-bar entry of its
+    // own), which Escape closes.
+    QVERIFY(delegate_->aboutWindow()->parentWidget() != nullptr);
+    QCOMPARE(delegate_->aboutWindow()->windowType(), Qt::Dialog);
+    QTest::keyClick(delegate_->aboutWindow(), Qt::Key_Escape);
+    QVERIFY(!delegate_->aboutWindow()->isVisible());
+    delegate_->openAboutWindow();
+    QVERIFY(delegate_->aboutWindow()->isVisible());
     delegate_->aboutWindow()->close();
     dialer_->clickChangeServerButton();
     QVERIFY(near(dialer_->serverController()));

@@ -443,6 +443,23 @@ class PreferencesTest : public QObject {
       QCOMPARE(manager->connectionType(), int(client::kConnectionTypePPTP));
       QVERIFY(bare.radioForTag(0)->isChecked());
       QVERIFY(bare.radioForTag(0)->isEnabled());
+      // SSTP, which cannot be made here, is greyed out with what it lacks,
+      // and stays so while the radios are unlocked.
+      QVERIFY(!bare.radioForTag(2)->isEnabled());
+      const QString why = bare.labelForTag(2)->text();
+      QVERIFY2(why.contains("/dev/ppp") || why.contains("sstp-client"), qPrintable(why));
+      bare.setRadioEnabledStatus(true);
+      QVERIFY(!bare.radioForTag(2)->isEnabled());
+    }
+    // A stored SSTP that cannot be made gives way like a missing plugin.
+    manager->setConnectionType(client::kConnectionTypeSSTP);
+    {
+      AdvancedPreferencesViewController bare(
+          manager, nullptr, /*offersPPTP=*/true, [](int) { return true; },
+          only({client::kConnectionTypePPTP, client::kConnectionTypeL2TP}));
+      bare.prepareViewWithAccount(pptp);
+      QVERIFY(manager->connectionType() != int(client::kConnectionTypeSSTP));
+      QVERIFY(!bare.radioForTag(2)->isChecked());
     }
     // A machine like this test's (no PPP): no type of a PPTP account can be
     // made, so a stored L2TP without its plugin stays, greyed out with the

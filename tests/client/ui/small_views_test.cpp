@@ -1,11 +1,15 @@
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
+#include <atomic>
+#include <thread>
 
 #include "client/ui/animated_text_field.h"
 #include "client/ui/async_worker.h"
 #include "client/ui/hud_window.h"
 #include "client/ui/link_text_fields.h"
 #include "client/ui/no_hit_views.h"
+#include "client/ui/single_instance.h"
 #include "client/ui/srgb_color.h"
 #include "client/ui/varnel_stack.h"
 #include "ui_test_support.h"
@@ -138,6 +142,29 @@ class SmallViewsTest : public QObject {
     QVERIFY(!hud.isVisible());
     hud.show();
     QVERIFY(hud.isVisible());
+  }
+  void secondStartAsksTheFirstAndEnds() {
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    QFile::setPermissions(folder.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    auto first = std::make_unique<SingleInstance>(folder.path().toStdString());
+    QSignalSpy asked(first.get(), &SingleInstance::activationRequested);
+    QVERIFY(first->claim());
+    // The second start runs elsewhere (its own process in real life): it
+    // waits for the first one's answer, which comes from this loop.
+    std::atomic<int> second{-1};
+    std::thread other([&] {
+      SingleInstance again(folder.path().toStdString());
+      second = again.claim(5.0) ? 1 : 0;
+    });
+    QVERIFY(waitFor([&] { return second.load() != -1; }));
+    other.join();
+    QCOMPARE(second.load(), 0);
+    QCOMPARE(asked.count(), 1);
+    // The lock goes with its holder: the next start is the client again.
+    first.reset();
+    SingleInstance next(folder.path().toStdString());
+    QVERIFY(next.claim());
   }
 };
 
