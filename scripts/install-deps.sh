@@ -28,6 +28,7 @@ PACKAGES=(
   clang-format python3  # the test command's formatting and include-layer checks
   desktop-file-utils  # validates the desktop entry in packaging/
   shellcheck  # the test command's check of the shell scripts
+  systemd-container debootstrap  # the install test boots a fresh Debian with systemd (systemd-nspawn)
 )
 
 missing=()
