@@ -26,6 +26,15 @@ CT_DIR=
 CT_PID=
 CT_INIT=
 CT_BOOTS=0
+# The folders systemd-nspawn makes on the host for its lock and mount
+# propagation files (it removes the files, not the folders); those that
+# were not there before are removed again by ct_tidy_host when empty.
+CT_HOST_DIRS=(/run/systemd/nspawn/locks /run/systemd/nspawn/propagate /run/systemd/nspawn)
+CT_HOST_DIRS_NEW=()
+for _dir in "${CT_HOST_DIRS[@]}"; do
+  [ -e "$_dir" ] || CT_HOST_DIRS_NEW+=("$_dir")
+done
+unset _dir
 
 # The first Debian mirror of this machine's apt sources (deb822 or the
 # one-line form).
@@ -220,4 +229,14 @@ ct_stop() {
   wait "$CT_PID" 2>/dev/null
   CT_PID=
   CT_INIT=
+}
+
+# Removes the host folders systemd-nspawn made for this test, when empty (a
+# container of someone else's may use them meanwhile).
+ct_tidy_host() {
+  local dir
+  for dir in "${CT_HOST_DIRS_NEW[@]}"; do
+    rmdir "$dir" 2>/dev/null
+  done
+  return 0
 }
