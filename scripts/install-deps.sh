@@ -28,6 +28,8 @@ PACKAGES=(
   clang-format python3  # the test command's formatting and include-layer checks
   desktop-file-utils  # validates the desktop entry in packaging/
   shellcheck  # the test command's check of the shell scripts
+  systemd-container debootstrap  # the install test boots a fresh Debian with systemd (systemd-nspawn)
+  dpkg-dev file lintian  # the Debian package (cmake --target deb): dpkg-shlibdeps and file compute its dependencies, lintian checks it
 )
 
 missing=()

@@ -6,9 +6,20 @@
 #include "platform/foundation/format.h"
 #include "platform/system/property_list.h"
 
+// The version the client's installation compares ("CFBundleVersion"): a
+// build may name another (src/helper/CMakeLists.txt), so that a package
+// with a changed helper replaces the installed one at the next login.
+#ifndef VARNEL_HELPER_BUNDLE_VERSION
+#define VARNEL_HELPER_BUNDLE_VERSION "200"
+#endif
+
 namespace helper {
 
 using platform::Value;
+
+namespace {
+constexpr const char* kHelperBundleVersion = VARNEL_HELPER_BUNDLE_VERSION;
+}  // namespace
 
 Value helperInfoDictionary() {
   const std::string requirement = platform::format(
