@@ -645,6 +645,11 @@ void HelperService::OpenVPNStateHandler(int code, std::uint64_t generation) {
                   ipc::kHelperStateDisconnecting, ipc::kHelperStateConnected},
                  ipc::kHelperStateDisconnecting);
       break;
+    case kOpenVPNStateServerRefused:
+      // Not the server we were given: the attempt has failed (what OpenVPN
+      // says as it stops keeps it so).
+      state_.store(ipc::kHelperStateFailed);
+      break;
     case kOpenVPNStateProcessExit:
       // What the attempt wrote (its certificates, keys, scripts) ends with it.
       removeAttemptFiles(true);
