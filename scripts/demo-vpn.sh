@@ -38,7 +38,8 @@ credentials() {
   umask 077
   rm -f ca.* server.* client.* ta.key ./*.ext ./*.srl
   local ec=ec_paramgen_curve:prime256v1
-  printf 'extendedKeyUsage=serverAuth\nnsCertType=server\n' >s.ext
+  # The server's certificate carries the TLS server role, which the client checks.
+  printf 'basicConstraints=CA:FALSE\nkeyUsage=digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth\n' >s.ext
   printf 'extendedKeyUsage=clientAuth\n' >c.ext
   openssl req -x509 -newkey ec -pkeyopt "$ec" -nodes -keyout ca.key -out ca.crt -days 30 \
     -subj "/CN=VarnelVPN Demo VPN CA" 2>/dev/null

@@ -46,6 +46,9 @@ inline constexpr const char* kAttemptFilePrefixes[] = {
     "VarnelVPN.ca",  "VarnelVPN.cert",          "VarnelVPN.key",
     "VarnelVPN.tls", "VarnelVPN.sstp-secrets.", ".VarnelVPN."};
 inline constexpr const char* kAttemptScripts[] = {"varnel-up.sh", "varnel-down.sh"};
+// The UUIDs of the NetworkManager profiles the helper made and has not
+// deleted yet (not an attempt file: a crashed run's are deleted by the next).
+inline constexpr const char* kNMProfileRecordName = "nm-profiles";
 
 // The private folder ("" when it cannot be had safely).
 std::string privateFolder();

@@ -1,5 +1,6 @@
 #include "helper/helper_service.h"
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -133,6 +134,8 @@ void HelperService::HelperStartup() {
   if (OpenVPN::endLeftoverProcess()) state_.store(ipc::kHelperStateDisconnected);
   // What an attempt of an earlier run wrote (it was killed meanwhile) goes now.
   removeAttemptFiles(true);
+  // So do the system profiles it made.
+  if (options_.preferences) options_.preferences->removeOwnProfiles();
 }
 
 void HelperService::restrictSocket() const {
@@ -186,11 +189,14 @@ void HelperService::HelperMessageHandler(const XPCMessage& message,
         clientConnections_.end())
       clientConnections_.push_back(connection);
   }
-  std::optional<XPCMessage> reply = handleMessage(message);
+  std::optional<uid_t> peer;
+  if (connection && connection->connectionEUID() != 0) peer = connection->connectionEUID();
+  std::optional<XPCMessage> reply = handleMessage(message, peer);
   if (reply && connection) connection->sendMessage(*reply);
 }
 
-std::optional<XPCMessage> HelperService::handleMessage(const XPCMessage& message) {
+std::optional<XPCMessage> HelperService::handleMessage(const XPCMessage& message,
+                                                       std::optional<uid_t> peer) {
   if (std::optional<XPCMessage> invoked = message.invoke()) return invoked;
   XPCMessage reply = XPCMessage::messageReplyForMessage(&message);
   const bool channelError = !message.getXPCDictionary().get(ipc::kXPCErrorKey).isNone();
@@ -202,7 +208,7 @@ std::optional<XPCMessage> HelperService::handleMessage(const XPCMessage& message
       case ipc::HelperOperation::PPTPConnectionRequest:
       case ipc::HelperOperation::L2TPConnectionRequest:
       case ipc::HelperOperation::IPSecConnectionRequest: {
-        const std::string refusal = startNetworkService(name, message);
+        const std::string refusal = startNetworkService(name, message, peer);
         if (refusal.empty())
           reply.setBool(true, ipc::kXPCResultKey);
         else
@@ -256,6 +262,8 @@ std::optional<XPCMessage> HelperService::handleMessage(const XPCMessage& message
       const bool openVPNRuns = vpn && !vpn->waitForExit(options_.openVPNExitWait);
       if (openVPNRuns) HelperLog("OpenVPN has not ended yet: its scripts stay until it has.");
       removeAttemptFiles(!openVPNRuns);
+      // The system profile of the attempt goes with the helper.
+      if (options_.preferences) options_.preferences->removeOwnProfiles();
       options_.exitProcess(0);
       return std::nullopt;
     }
@@ -359,8 +367,25 @@ void HelperService::fail(std::uint64_t generation) {
   if (isCurrent(generation)) state_.store(ipc::kHelperStateFailed);
 }
 
+std::string HelperService::profileOwner(std::optional<uid_t> peer) const {
+  uid_t uid = 0;
+  if (peer)
+    uid = *peer;
+  else if (options_.policy.users.size() == 1)
+    uid = options_.policy.users[0];
+  passwd entry;
+  passwd* found = nullptr;
+  std::vector<char> buffer(16384);
+  if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+      found->pw_name)
+    return found->pw_name;
+  // A user without a name cannot be named in a profile: root's only.
+  return "root";
+}
+
 std::string HelperService::startNetworkService(const std::string& operation,
-                                               const XPCMessage& message) {
+                                               const XPCMessage& message,
+                                               std::optional<uid_t> peer) {
   std::shared_ptr<SystemPreferencesHandler> prefs = options_.preferences;
   if (operation == ipc::kPPTPConnectionRequest) {
     HelperLog("PPTP connection request recieved. Creating service.");
@@ -397,6 +422,8 @@ std::string HelperService::startNetworkService(const std::string& operation,
     fail(generation);
     return refusal;
   }
+  // Nobody but the requesting user may see or bring up the system's profile.
+  prefs->setProfileOwner(profileOwner(peer));
   std::weak_ptr<HelperService> weak = weak_from_this();
   // The connection is known before its first report: a disconnect that
   // comes first stops it (else the system would go on connecting).
@@ -432,9 +459,14 @@ void HelperService::SCNetworkStatusHandler(const sc::NetworkConnectionPtr& conne
       // state finds it in the log.
       const std::string reason = connection ? connection->failureReason() : std::string();
       if (!reason.empty()) HelperLog("Connection %@ ended: %@", id, reason);
-      // A link that ends while it was still connecting has failed.
-      if (!transition({ipc::kHelperStateConnecting}, ipc::kHelperStateFailed))
-        state_.store(ipc::kHelperStateDisconnected);
+      // A link that ends while it was still connecting has failed; so has
+      // one lost while it was up (the server gone or silent): the client
+      // shows the reason. One that someone stopped (Disconnecting first,
+      // or no reason) is disconnected.
+      const bool failed =
+          transition({ipc::kHelperStateConnecting}, ipc::kHelperStateFailed) ||
+          (!reason.empty() && transition({ipc::kHelperStateConnected}, ipc::kHelperStateFailed));
+      if (!failed) state_.store(ipc::kHelperStateDisconnected);
       HelperLog("Connection %@ is now disconnected.", id);
       break;
     }
@@ -719,6 +751,11 @@ void HelperService::OpenVPNStateHandler(int code, std::uint64_t generation) {
       transition({ipc::kHelperStateUnknown, ipc::kHelperStateConnecting,
                   ipc::kHelperStateDisconnecting, ipc::kHelperStateConnected},
                  ipc::kHelperStateDisconnecting);
+      break;
+    case kOpenVPNStateServerRefused:
+      // Not the server we were given: the attempt has failed (what OpenVPN
+      // says as it stops keeps it so).
+      state_.store(ipc::kHelperStateFailed);
       break;
     case kOpenVPNStateProcessExit:
       // What the attempt wrote (its certificates, keys, scripts) ends with it.

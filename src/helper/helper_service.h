@@ -50,6 +50,11 @@
 //     its client, it first waits (openVPNExitWait) for an OpenVPN it asked
 //     to stop, which runs its down script on its way out; only an OpenVPN
 //     that still runs then keeps the scripts, until the next start ends it.
+//  3b. A PPTP, L2TP or IPSec attempt's system profile (NetworkManager's) is
+//     limited to the requesting user, held in memory only, and removed when
+//     the attempt ends, when the helper ends, and at the next start after a
+//     crash; only profiles this helper made are ever removed (by UUID).
+//     A connection lost after it was up ends in 2 (failed) with its reason.
 //  4. No secret is logged: passwords, shared secrets and keys are replaced
 //     by "<redacted>" wherever a request is written to the log.
 //  4a. An SSTP client that ends logs why first ("SSTP connection ended:
@@ -159,7 +164,11 @@ class HelperService : public std::enable_shared_from_this<HelperService> {
   // (an SSTP request or a network service's values refused, an obfuscation
   // the installed OpenVPN lacks) is answered without "result", the form the
   // client takes as a refusal, and with the reason under "message".
-  std::optional<ipc::XPCMessage> handleMessage(const ipc::XPCMessage& message);
+  // `peer`: the uid of the peer that sent it (none: root, or unknown); a
+  // PPTP, L2TP or IPSec service's system profile is limited to that user
+  // (root's request: the one recorded user, else root).
+  std::optional<ipc::XPCMessage> handleMessage(const ipc::XPCMessage& message,
+                                               std::optional<uid_t> peer = std::nullopt);
   // The operation `name` asks for (the value of "operation"); nullopt for a
   // name the helper does not serve. handleMessage dispatches through it.
   static std::optional<ipc::HelperOperation> parseOperation(std::string_view name);
@@ -203,7 +212,10 @@ class HelperService : public std::enable_shared_from_this<HelperService> {
                   ipc::HelperConnectionState to);
 
   // "" when the attempt began, else why its values were refused.
-  std::string startNetworkService(const std::string& operation, const ipc::XPCMessage& message);
+  std::string startNetworkService(const std::string& operation, const ipc::XPCMessage& message,
+                                  std::optional<uid_t> peer);
+  // The user a request's system profile is limited to.
+  std::string profileOwner(std::optional<uid_t> peer) const;
   // "" when the request was taken (it may still fail), else the refusal the
   // client is told.
   std::string startSSTP(const ipc::XPCMessage& message);

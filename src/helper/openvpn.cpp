@@ -433,8 +433,12 @@ std::optional<std::vector<std::string>> OpenVPN::openVPNAccountToArgumentArray(
     }
   }
   if (nonEmpty(account, "authUserPass"))
-    a.insert(a.end(), {"--auth", "md5", "--auth-user-pass", "--ns-cert-type", "server",
-                       "--management-query-passwords"});
+    a.insert(a.end(), {"--auth", "md5", "--auth-user-pass", "--management-query-passwords"});
+  // Whatever the request holds, the peer must prove the TLS server role
+  // (key usage and extended key usage "TLS Web Server Authentication"): a
+  // certificate of the same authority issued for anything else (a client's)
+  // is refused before the password or any pushed setting is taken.
+  a.insert(a.end(), {"--remote-cert-tls", "server"});
   if (nonEmpty(account, "tls"))
     a.insert(a.end(), {"--tls-auth", filePath("tls"), "--key-direction", "1"});
   for (const char* key : {"ca", "cert", "key"})
@@ -694,6 +698,23 @@ void OpenVPN::handleOutput(std::string_view chunk) {
     updateState(kOpenVPNStateBindFailure);
   if (lines.find("Need hold release from management interface") != std::string::npos)
     connectManagement();
+  // The server's certificate lacks the server role: no use trying again.
+  if (lines.find("VERIFY KU ERROR") != std::string::npos ||
+      lines.find("VERIFY EKU ERROR") != std::string::npos) {
+    bool first;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      first = !serverRefused_;
+      serverRefused_ = true;
+    }
+    if (first) {
+      HelperLog(
+          "OpenVPN connection ended: the server's certificate is not a VPN server's certificate; "
+          "nothing was sent to it.");
+      updateState(kOpenVPNStateServerRefused);
+      disconnect();
+    }
+  }
 }
 
 // One serial queue over the global queue: the dialogue's callbacks (reads,

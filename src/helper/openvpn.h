@@ -54,6 +54,11 @@
 //  5. Whenever the process ends (also killed with SIGKILL), the system's DNS
 //     settings that the up script saved are put back before code 11 is
 //     reported.
+//  5a. Every run checks that the server's certificate is a TLS server
+//     certificate ("--remote-cert-tls server": key usage and extended key
+//     usage), whatever the request holds; when OpenVPN refuses it, the run
+//     is stopped and kOpenVPNStateServerRefused reported once: nothing
+//     (no password) reaches such a server and nothing it pushes is used.
 //  6. Codes reach the state block on the main queue, one at a time, in the
 //     order they were reported; the process's exit (11) comes after the
 //     last STATE line of its management dialogue (at most 2 s later).
@@ -95,6 +100,9 @@ enum OpenVPNStateCode : int {
   kOpenVPNStateBindFailure = 10,
   kOpenVPNStateProcessExit = 11,
   kOpenVPNStatePassword = 12,
+  // The server's certificate is not a TLS server certificate: the run is
+  // stopped (reported by the driver, not by OpenVPN's STATE lines).
+  kOpenVPNStateServerRefused = 13,
 };
 
 // Files in the private folder.
@@ -243,6 +251,7 @@ class OpenVPN : public net::sockets::DispatchSocketDelegate,
   std::string outputCarry_;  // process output after the last line feed
   static constexpr std::size_t kMaxOutputCarry = 64 * 1024;
   bool running_ = false;
+  bool serverRefused_ = false;  // the server's certificate lacked the server role
   std::atomic<bool> exitReported_{false};
   int executableFd_ = -1;
   // Logs `text` and keeps it as the refusal.

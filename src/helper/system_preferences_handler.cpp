@@ -259,6 +259,14 @@ bool SystemPreferencesHandler::ConnectToService(const std::string& name, Connect
   return false;
 }
 
+void SystemPreferencesHandler::setProfileOwner(const std::string& user) {
+  if (driver_) driver_->setProfileOwner(user);
+}
+
+void SystemPreferencesHandler::removeOwnProfiles() {
+  if (driver_) driver_->removeLeftovers();
+}
+
 void SystemPreferencesHandler::DisconnectService(const sc::NetworkConnectionPtr& connection) {
   if (!connection) return;
   for (int attempt = 0; attempt < 5; ++attempt)

@@ -78,6 +78,12 @@ class SystemPreferencesHandler : public std::enable_shared_from_this<SystemPrefe
   // so a caller can stop it before its first report arrives.
   bool ConnectToService(const std::string& name, ConnectionBlock block,
                         platform::sysconfig::NetworkConnectionPtr* started = nullptr);
+  // The user the next connected service's system profile is limited to
+  // (a user name): nobody else may see or bring it up.
+  void setProfileOwner(const std::string& user);
+  // Removes the system profiles that this helper made and that are still
+  // there (at start-up: those a crashed run left; at the end: its own).
+  void removeOwnProfiles();
   // Up to five graceful stops, then one forced stop. Blocks the caller.
   void DisconnectService(const platform::sysconfig::NetworkConnectionPtr& connection);
   static void MoveServiceToTop(const std::string& serviceID, platform::sysconfig::Preferences& set);

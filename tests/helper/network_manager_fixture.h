@@ -39,12 +39,17 @@ inline std::string fixtureScript() { return varnel::testing::supportFile("nm_nam
 // the bus at `address`.
 class HelperOverNM : public varnel::testing::TempRootTest {
  protected:
-  void startHelper(const std::string& address, std::vector<std::string> pluginDirectories) {
+  // `sessionRecord`: the helper's own profiles, as the helper program makes
+  // them (in memory, recorded in that file, deleted when their attempt ends).
+  void startHelper(const std::string& address, std::vector<std::string> pluginDirectories,
+                   const std::string& sessionRecord = {}) {
     helper_test::sharedLogger();
     helper_test::drainLog();
     sc::NMConnectionDriver::Options o;
     o.busAddress = address;
     o.pluginDirectories = std::move(pluginDirectories);
+    o.sessionProfiles = !sessionRecord.empty();
+    o.sessionRecord = sessionRecord;
     HelperService::Options options;
     options.preferences =
         helper::SystemPreferencesHandler::create(sc::NMConnectionDriver::create(o));

@@ -6,7 +6,9 @@
 // responder. For each type: a cancel, a deactivation from outside
 // (`nmcli connection down`), NetworkManager stopping, and signals forged
 // by another local user never show connected, and the host's /etc stays
-// as it was.
+// as it was. The helper's profiles are its session's own: in memory, limited
+// to the requesting user, gone when the attempt ends, and every type notices
+// a dead server within a minute.
 //
 // PPTP cannot be cancelled or deactivated while it connects here: pppd
 // fails at once (no /dev/ppp), and NetworkManager ends the attempt about
@@ -19,7 +21,9 @@
 // soon as the VPN state is CONNECT, well inside it.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 
 #include "network_manager_fixture.h"
@@ -94,6 +98,9 @@ class RealNetworkManagerTest : public HelperOverNM {
     }
     address_ = r.output.substr(line + 8);
     address_.erase(address_.find('\n'));
+    // Every profile NetworkManager takes is read back as soon as it has it.
+    r = fixture(dir_, "profile-watch");
+    if (r.status != 0) startFailure_ = r.output;
   }
   static void TearDownTestSuite() {
     if (started_) {
@@ -111,7 +118,8 @@ class RealNetworkManagerTest : public HelperOverNM {
     if (!skip_.empty()) GTEST_SKIP() << skip_;
     ASSERT_TRUE(startFailure_.empty()) << startFailure_;
     dir = dir_;
-    startHelper(address_, {sc::kNMPluginDirectory, sc::kNMLocalPluginDirectory});
+    startHelper(address_, {sc::kNMPluginDirectory, sc::kNMLocalPluginDirectory},
+                dir + "/nm-profiles");
   }
   void TearDown() override {
     HelperOverNM::TearDown();
@@ -134,7 +142,8 @@ class RealNetworkManagerTest : public HelperOverNM {
   }
   // The active connection of the profile "VarnelVPN" (its D-Bus path).
   std::string activePath() {
-    std::string p = inside("nmcli -g GENERAL.DBUS-PATH connection show VarnelVPN 2>/dev/null");
+    std::string p =
+        inside("nmcli -g GENERAL.DBUS-PATH connection show --active VarnelVPN 2>/dev/null");
     p.erase(p.find_last_not_of('\n') + 1);
     return p;
   }
@@ -222,6 +231,24 @@ class RealNetworkManagerTest : public HelperOverNM {
                                     {"assigned", "10.200.0.9"},
                                     {"sharedKey", "Sh4red-psk-16chr"}}));
   }
+  // The newest profile named "VarnelVPN" that NetworkManager took, as it
+  // read back ("new UUID VarnelVPN permissions=... data=..."); "" when none.
+  std::string watchedProfile() {
+    const std::string text = readFile(dir + "/profiles.log");
+    std::size_t at = text.rfind(" VarnelVPN permissions=");
+    if (at == std::string::npos) return {};
+    at = text.rfind('\n', at);
+    at = at == std::string::npos ? 0 : at + 1;
+    return text.substr(at, text.find('\n', at) - at);
+  }
+  static std::string uuidOf(const std::string& watched) {
+    return watched.size() > 40 ? watched.substr(4, 36) : std::string();
+  }
+  // Whether NetworkManager has the profile `uuid`.
+  bool hasProfile(const std::string& uuid) {
+    return inside("nmcli -g connection.uuid connection show uuid " + uuid + " 2>/dev/null") ==
+           uuid + "\n";
+  }
   void noConnectedSeen() {
     log += helper_test::drainLog();
     for (std::int64_t s : seen) EXPECT_NE(s, ipc::kHelperStateConnected) << log;
@@ -253,25 +280,27 @@ TEST_F(RealNetworkManagerTest, PPTPRequestMakesTheProfileAndItsRealFailureReache
   // The keychain items trust this system's programs only; none is missing.
   EXPECT_FALSE(contains(log, "Exception in adding a path")) << log;
 
-  // The profile is NetworkManager's own, with the request's values, and its
-  // secret is in NetworkManager's root-only store.
-  const std::string profile = inside(
-      "nmcli -t -f connection.id,connection.type,vpn.service-type,vpn.data "
-      "connection show VarnelVPN");
-  EXPECT_TRUE(contains(profile, "vpn.service-type:org.freedesktop.NetworkManager.pptp")) << profile;
-  EXPECT_TRUE(contains(profile, "gateway = 10.200.0.2")) << profile;
-  EXPECT_TRUE(contains(profile, "user = alice")) << profile;
-  EXPECT_TRUE(contains(profile, "password-flags = 0")) << profile;
-  EXPECT_EQ(inside("stat -c %a /etc/NetworkManager/system-connections/VarnelVPN.nmconnection"),
-            "600\n");
-  EXPECT_TRUE(contains(inside("grep -c password=S3cret-pw /etc/NetworkManager/system-connections/"
-                              "VarnelVPN.nmconnection"),
-                       "1"));
+  // The profile NetworkManager took (read back the moment it had it): the
+  // request's values, pppd's LCP echoes so that a dead server is noticed
+  // within a minute, and nobody but the requesting user (here root) may
+  // see or use it.
+  const std::string profile = watchedProfile();
+  EXPECT_TRUE(contains(profile,
+                       " permissions=user:root: data=gateway=10.200.0.2;lcp-echo-failure=3;"
+                       "lcp-echo-interval=10;password-flags=0;require-mppe=yes;user=alice"))
+      << readFile(dir + "/profiles.log");
+  // The attempt is over: its profile has gone, and its secret was never on
+  // disk (nor is it left in NetworkManager's memory folder).
+  EXPECT_FALSE(hasProfile(uuidOf(profile)));
+  EXPECT_EQ(inside("grep -rls S3cret-pw /etc/NetworkManager /var/lib/NetworkManager "
+                   "/run/NetworkManager; true"),
+            "");
+  EXPECT_EQ(readFile(dir + "/nm-profiles"), "");
 
-  // A second request replaces the profile: one "VarnelVPN" only.
+  // A second request: again nothing stays.
   pptp();
   ASSERT_TRUE(waitForState(ipc::kHelperStateFailed)) << log;
-  EXPECT_EQ(inside("nmcli -t -f NAME connection show | grep -c '^VarnelVPN$'"), "1\n");
+  EXPECT_EQ(inside("nmcli -t -f NAME connection show | grep -c '^VarnelVPN$'"), "0\n");
 
   service->handleMessage(request({{"operation", "DisconnectConnection"}}));
   EXPECT_TRUE(waitForState(ipc::kHelperStateDisconnected)) << log;
@@ -311,6 +340,9 @@ TEST_F(RealNetworkManagerTest, L2TPFailsWithAReasonAndItsKeysStayInTheNamespace)
   }
   EXPECT_FALSE(contains(log, "unknown reason")) << log;
   EXPECT_FALSE(contains(log, "Sh4red-psk")) << log;
+  // pppd's LCP echoes notice a dead server within a minute.
+  EXPECT_TRUE(contains(watchedProfile(), ";lcp-echo-failure=3;lcp-echo-interval=10;"))
+      << readFile(dir + "/profiles.log");
   // nm-l2tp wrote its key into the namespace's private /etc only.
   EXPECT_TRUE(contains(inside("cat /etc/ipsec.secrets"), "ipsec.nm-l2tp.secrets"));
   EXPECT_TRUE(contains(inside("ls /etc/ipsec.d"), "ipsec.nm-l2tp.secrets"));
@@ -379,11 +411,13 @@ TEST_F(RealNetworkManagerTest, IPSecIsVpncsIKEv1AndItsRealFailureIsSaid) {
                        "ended: the IPSec connection to the server could not be established (the "
                        "VPN service stopped)"))
       << log;
-  const std::string profile =
-      inside("nmcli -t -f vpn.service-type,vpn.data connection show VarnelVPN");
-  EXPECT_TRUE(contains(profile, "org.freedesktop.NetworkManager.vpnc")) << profile;
-  EXPECT_TRUE(contains(profile, "IPSec gateway = 10.200.0.2")) << profile;
-  EXPECT_TRUE(contains(profile, "Xauth username = ")) << profile;
+  const std::string profile = watchedProfile();
+  EXPECT_TRUE(contains(profile,
+                       "data=DPD idle timeout (our side)=10;IPSec ID=VarnelVPN;IPSec "
+                       "gateway=10.200.0.2;"))
+      << profile;
+  EXPECT_TRUE(contains(profile, ";Xauth username=")) << profile;
+  EXPECT_FALSE(hasProfile(uuidOf(profile)));
   EXPECT_FALSE(contains(log, "short-psk")) << log;
 }
 
@@ -472,6 +506,127 @@ TEST_F(RealNetworkManagerTest, IPSecConnectsForRealAndOnlyNetworkManagerEndsIt) 
       std::chrono::milliseconds(5000)))
       << log;
   EXPECT_FALSE(contains(log, "Sh4red-psk-16chr")) << log;
+}
+
+// The profile is the requesting user's alone: another local user (who may
+// control networking, as every desktop session may) neither sees nor
+// brings it up; it goes when the attempt ends; and a profile of the same
+// name that someone else made is never touched.
+TEST_F(RealNetworkManagerTest, TheProfileBelongsToTheSessionThatMadeIt) {
+  inside(
+      "nmcli connection add type vpn con-name VarnelVPN vpn-type pptp vpn.data "
+      "'gateway=10.200.0.7, user=carol' >/dev/null");
+  std::string foreign = inside("nmcli -g connection.uuid connection show VarnelVPN");
+  foreign.erase(foreign.find_last_not_of('\n') + 1);
+  ASSERT_EQ(foreign.size(), 36u) << foreign;
+  endPlugins();
+  // The request of the user daemon (uid 1).
+  service->handleMessage(request({{"operation", "L2TPConnectionRequest"},
+                                  {"ip", "10.200.0.9"},
+                                  {"username", "alice"},
+                                  {"password", "S3cret-pw"},
+                                  {"ipsec", "Sh4red-psk"}}),
+                         uid_t{1});
+  std::string path;
+  ASSERT_TRUE(waitUntilConnectingToTheServer(&path)) << log;
+  const std::string profile = watchedProfile();
+  const std::string uuid = uuidOf(profile);
+  EXPECT_TRUE(contains(profile, " permissions=user:daemon: ")) << profile;
+  ASSERT_NE(uuid, foreign);
+  ASSERT_TRUE(hasProfile(uuid));
+  EXPECT_TRUE(hasProfile(foreign)) << "the other profile of the same name was removed";
+  // Nobody else sees it, nor its server and user name, nor can bring it up.
+  const std::string asNobody =
+      "env DBUS_SYSTEM_BUS_ADDRESS=unix:path=/run/dbus/system_bus_socket setpriv --reuid=65534 "
+      "--regid=65534 --clear-groups ";
+  const std::string listed = inside(asNobody + "nmcli -t -f NAME,UUID connection show 2>&1");
+  EXPECT_FALSE(contains(listed, uuid)) << listed;
+  EXPECT_FALSE(contains(
+      inside(asNobody + "nmcli -f vpn.data connection show uuid " + uuid + " 2>&1"), "10.200.0.9"));
+  const std::string up =
+      inside(asNobody + "nmcli connection up uuid " + uuid + " 2>&1; echo rc=$?");
+  EXPECT_FALSE(contains(up, "rc=0")) << up;
+  EXPECT_FALSE(contains(up, "successfully")) << up;
+  // The attempt ends (cancelled): its profile goes, the other stays.
+  service->handleMessage(request({{"operation", "DisconnectConnection"}}));
+  ASSERT_TRUE(waitForState(ipc::kHelperStateDisconnected)) << log;
+  EXPECT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return !hasProfile(uuid); },
+                                                      std::chrono::milliseconds(5000)));
+  EXPECT_TRUE(hasProfile(foreign));
+  // The next request leaves it alone too.
+  pptp();
+  ASSERT_TRUE(waitForState(ipc::kHelperStateFailed)) << log;
+  EXPECT_TRUE(hasProfile(foreign));
+  inside("nmcli connection delete uuid " + foreign + " >/dev/null");
+}
+
+// The helper program killed (SIGKILL) in the middle of an attempt leaves its
+// profile behind; the next start of the helper deletes it, by its UUID.
+TEST_F(RealNetworkManagerTest, AProfileLeftByAKilledHelperGoesAtTheNextStart) {
+  varnel::testing::TempDir root("nm-helper");
+  const std::string w = "'" + root.path() + "'";
+  const std::string env =
+      "export VARNEL_ROOT=" + w + " DBUS_SYSTEM_BUS_ADDRESS='" + address_ + "'; ";
+  const std::string startHelper = "'" VARNEL_HELPER_PATH "' >>" + w +
+                                  "/helper.out 2>&1 & echo $! >" + w +
+                                  "/helper.pid; for i in $(seq 100); do [ -S " + w +
+                                  "/run/varnel/VarnelHelper.sock ] && break; sleep 0.1; done; ";
+  auto r =
+      varnel::testing::runShell(env + startHelper +
+                                "'" HELPER_TEST_CLIENT
+                                "' request operation=IPSecConnectionRequest assigned=10.200.0.9 "
+                                "sharedKey=Sh4red-psk-16chr until 3 10 run \"kill -KILL $(cat " +
+                                w + "/helper.pid)\" 2>&1");
+  EXPECT_TRUE(contains(r.output, "reply 1")) << r.output;
+  const std::string record =
+      varnel::testing::runShell("cat $(find " + w + " -name nm-profiles) 2>/dev/null").output;
+  ASSERT_EQ(record.size(), 37u) << record << r.output;
+  const std::string uuid = record.substr(0, 36);
+  EXPECT_TRUE(hasProfile(uuid)) << "the killed helper's profile is still there";
+  // The next start removes it (before any request).
+  r = varnel::testing::runShell(env + startHelper + "echo started");
+  EXPECT_TRUE(varnel::testing::waitUntilOnMainRunLoop([&] { return !hasProfile(uuid); },
+                                                      std::chrono::milliseconds(10000)))
+      << readFile(root.path() + "/helper.out");
+  EXPECT_EQ(varnel::testing::runShell("cat $(find " + w + " -name nm-profiles) 2>/dev/null").output,
+            "");
+  varnel::testing::runShell("kill $(cat " + w + "/helper.pid) 2>/dev/null; sleep 0.5");
+}
+
+// A server that is gone (killed: its ports refuse) or silent (stopped: its
+// ports stay open, nothing answers) is noticed within a minute: the helper
+// leaves Connected for the failure, with the reason the client shows.
+TEST_F(RealNetworkManagerTest, IPSecLeavesConnectedWithinAMinuteOfTheServerGoingAway) {
+  for (const char* p : {"/usr/lib/ipsec/starter", "/usr/lib/ipsec/charon",
+                        "/usr/lib/ipsec/plugins/libstrongswan-kernel-libipsec.so",
+                        "/usr/lib/ipsec/plugins/libstrongswan-xauth-pam.so"}) {
+    if (::access(p, F_OK) != 0) GTEST_SKIP() << p << " is not installed";
+  }
+  for (const char* how : {"ipsec-server-end", "ipsec-server-silence"}) {
+    SCOPED_TRACE(how);
+    endPlugins();
+    auto r = varnel::testing::runShell("'" + fixtureScript() + "' ipsec-server '" + dir +
+                                       "' Sh4red-psk-16chr 2>&1");
+    ASSERT_EQ(r.status, 0) << r.output;
+    seen.clear();
+    service->handleMessage(request({{"operation", "IPSecConnectionRequest"},
+                                    {"assigned", "10.200.0.2"},
+                                    {"sharedKey", "Sh4red-psk-16chr"}}));
+    ASSERT_TRUE(waitForState(ipc::kHelperStateConnected, 30000))
+        << log << varnel::testing::runShell("tail -20 '" + dir + "/srv/charon.log'").output;
+    r = fixture(dir, how);
+    ASSERT_EQ(r.status, 0) << r.output;
+    const auto gone = std::chrono::steady_clock::now();
+    EXPECT_TRUE(waitForState(ipc::kHelperStateFailed, 70000)) << log;
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - gone).count();
+    std::cout << how << ": left Connected after " << seconds << " s" << std::endl;
+    EXPECT_LE(seconds, 60.0);
+    log += helper_test::drainLog();
+    EXPECT_TRUE(contains(log, " ended: the IPSec connection was lost")) << log;
+    if (std::string(how) == "ipsec-server-silence") fixture(dir, "ipsec-server-resume");
+    service->handleMessage(request({{"operation", "DisconnectConnection"}}));
+  }
 }
 
 TEST_F(RealNetworkManagerTest, L2TPFailsWhenNetworkManagerStopsAndRunsOnWithTheNextOne) {

@@ -50,9 +50,10 @@ TEST_F(ScriptedNetworkManagerTest, ConnectsOnlyWhenNetworkManagerSaysSoAndFollow
       },
       std::chrono::milliseconds(5000)))
       << log;
-  // The server goes away: disconnected, with the reason in the log.
+  // The server goes away: the attempt has failed (what the client shows),
+  // with the reason in the log.
   mock.command("replay drop");
-  ASSERT_TRUE(waitForState(ipc::kHelperStateDisconnected)) << log;
+  ASSERT_TRUE(waitForState(ipc::kHelperStateFailed)) << log;
   EXPECT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
       [&] {
         log += helper_test::drainLog();

@@ -23,7 +23,10 @@ case "$SCENARIO" in
   proxy) proto=tcp-server; port=443 ;;
   wrongpw) password=wrong ;;
 esac
-start_server 'pa"ss\word' $proto $port
+case "$SCENARIO" in
+  rogue*) start_server 'pa"ss\word' $proto $port --cert "$W/rogue.crt" --key "$W/rogue.key" ;;
+  *) start_server 'pa"ss\word' $proto $port ;;
+esac
 if [ "$SCENARIO" = proxy ]; then "$CLIENT" proxy 8080 > "$W/proxy.log" & fi
 if [ "$SCENARIO" = porttaken ]; then "$CLIENT" proxy 53213 > /dev/null & fi
 sleep 0.2
@@ -34,7 +37,7 @@ for i in $(seq 100); do [ -S "$W/root/run/varnel/VarnelHelper.sock" ] && break; 
 request="request operation=OpenVPNConnectionRequest openVPNPath=/usr/sbin/openvpn
   remote=127.0.0.1 name=plan_de_alice ca=@$W/ca.crt cert=@$W/client.crt key=@$W/client.key"
 case "$SCENARIO" in
-  udp|wrongpw|porttaken) request="$request port=1194 udp=b:1" ;;
+  udp|wrongpw|porttaken|rogue*) request="$request port=1194 udp=b:1" ;;
   tcp) request="$request port=1195 udp=b:0" ;;
   proxy) request="$request port=1194 udp=b:0 proxyEnabled=b:1 proxyIp=127.0.0.1 proxyPort=8080" ;;
 esac
@@ -43,6 +46,10 @@ case "$SCENARIO" in
     "$CLIENT" $request "authUserPass=$password" until 5 40 cat /etc/resolv.conf log \
       request operation=DisconnectConnection until 1 30 log ;;
   wrongpw) "$CLIENT" $request "authUserPass=$password" until 1 60 log ;;
+  # A server of the same CA without the server role: the attempt fails.
+  rogue) "$CLIENT" $request "authUserPass=$password" until 2 40 logwait ' ended: ' 5 \
+    cat /etc/resolv.conf ;;
+  rogue-nopw) "$CLIENT" $request until 2 40 logwait ' ended: ' 5 cat /etc/resolv.conf ;;
 esac
 status=$?
 echo "client-status $status"
@@ -54,6 +61,7 @@ if [ $status -ne 0 ]; then
   find "$W/root" -name '*.log' -exec sed 's/^/helper log: /' {} +
 fi
 echo "after:$(cat /etc/resolv.conf)"
+echo "auth-received:$(cat "$W/auth-received" 2>/dev/null | wc -l)"
 [ -f "$W/proxy.log" ] && cat "$W/proxy.log"
 # Everything else in the namespace ends with this script (its pid 1).
 exit 0
@@ -66,7 +74,7 @@ class OpenVPNEndToEndTest : public helper_test::OpenVPNNamespaceTest {
                   .tools = {"unshare", "ip", "openssl", "openvpn"},
                   .unshareOptions = "--net --mount --pid --fork",
                   .scenario = kScenario,
-                  .leftovers = "root proxy.log server.log",
+                  .leftovers = "root proxy.log server.log auth-received",
                   .timeoutSeconds = 150});
   }
 };
@@ -119,6 +127,31 @@ TEST_F(OpenVPNEndToEndTest, WrongPasswordEndsDisconnectedNeverConnected) {
   const std::size_t first = r.output.find(sent);
   EXPECT_NE(first, std::string::npos) << r.output;
   EXPECT_EQ(r.output.find(sent, first + 1), std::string::npos) << r.output;
+}
+
+// A server whose certificate the provider's CA issued without the TLS server
+// role (no extended key usage): with and without a password, the attempt
+// fails, the server gets no user name or password, and nothing it pushed
+// (its DNS server) is used.
+TEST_F(OpenVPNEndToEndTest, ServerCertificateWithoutTheServerRoleIsRefused) {
+  for (const char* name : {"rogue", "rogue-nopw"}) {
+    SCOPED_TRACE(name);
+    Outcome r = scenario(name);
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_TRUE(contains(r.output, "reply 1\nstate 3\n")) << r.output;
+    EXPECT_TRUE(contains(r.output, "state 2\n")) << r.output;
+    EXPECT_FALSE(contains(r.output, "state 5")) << r.output;
+    EXPECT_TRUE(contains(r.output, "client-status 0")) << r.output;
+    // What the client shows: the failure, with the reason.
+    EXPECT_TRUE(contains(r.output, "VERIFY EKU ERROR")) << r.output;
+    EXPECT_TRUE(contains(r.output, "ended: the server's certificate is not a VPN server's"))
+        << r.output;
+    EXPECT_TRUE(contains(r.output, "cat:nameserver 192.0.2.53\n")) << r.output;
+    EXPECT_FALSE(contains(r.output, "10.99.0.1")) << r.output;
+    EXPECT_TRUE(contains(r.output, "after:nameserver 192.0.2.53")) << r.output;
+    EXPECT_TRUE(contains(r.output, "auth-received:0\n")) << r.output;
+    EXPECT_FALSE(contains(serverLog, "Peer Connection Initiated")) << serverLog;
+  }
 }
 
 // The management interface is a socket in the helper's private folder: a

@@ -26,15 +26,19 @@
 namespace helper_test {
 
 // Makes a test CA and a server and a client certificate signed by it in the
-// folder $1 (ca.crt, server.crt/.key, client.crt/.key).
+// folder $1 (ca.crt, server.crt/.key, client.crt/.key). The server's carries
+// the TLS server role (key usage and extended key usage). rogue.crt/.key:
+// the same CA's certificate without that role (no extended key usage, as
+// older PKIs issue their clients'), which no client may take for a server.
 inline constexpr const char* kOpenVPNTestCertificates = R"SH(
 set -e
 cd "$1"
 openssl ecparam -name prime256v1 -genkey -noout -out ca.key
 openssl req -x509 -new -key ca.key -subj /CN=Varnel-Test-CA -days 2 -out ca.crt
-printf 'basicConstraints=CA:FALSE\nnsCertType=server\nextendedKeyUsage=serverAuth\nkeyUsage=digitalSignature,keyAgreement\n' > server.ext
+printf 'basicConstraints=CA:FALSE\nkeyUsage=digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth\n' > server.ext
 printf 'basicConstraints=CA:FALSE\nextendedKeyUsage=clientAuth\nkeyUsage=digitalSignature,keyAgreement\n' > client.ext
-for n in server client; do
+printf 'basicConstraints=CA:FALSE\nkeyUsage=digitalSignature,keyEncipherment\n' > rogue.ext
+for n in server client rogue; do
   openssl ecparam -name prime256v1 -genkey -noout -out $n.key
   openssl req -new -key $n.key -subj /CN=$n -out $n.csr
   openssl x509 -req -in $n.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 -extfile $n.ext -out $n.crt
@@ -48,7 +52,8 @@ chmod 0600 *.key
 // `start_server PASSWORD PROTO PORT [OPENVPN OPTIONS...]`, which starts an
 // OpenVPN server on 127.0.0.1 (subnet 10.99.0.0/24, pushing the DNS server
 // 10.99.0.1) that lets the user alice in with PASSWORD, and waits until it
-// is ready.
+// is ready. Each user name and password the server receives adds a line to
+// $W/auth-received.
 inline constexpr const char* kOpenVPNScenarioPrelude = R"SH(
 W="$1"; SCENARIO="$2"; HELPER="$3"; CLIENT="$4"
 cd "$W" || exit 90
@@ -59,6 +64,7 @@ start_server() {
   (umask 077; printf '%s' "$1" > "$W/server-password")
   cat > "$W/verify.sh" <<'EOF'
 #!/bin/sh
+echo received >> "${0%/*}/auth-received"
 [ "$(sed -n 1p "$1")" = alice ] && [ "$(sed -n 2p "$1")" = "$(cat "${0%/*}/server-password")" ]
 EOF
   chmod 0755 "$W/verify.sh"

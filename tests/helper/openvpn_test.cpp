@@ -104,7 +104,8 @@ TEST_F(OpenVPNTest, CommandLineOfProxyAndTcpRequests) {
 TEST_F(OpenVPNTest, CommandLineScrambleAuthTlsAndCertificates) {
   auto byWord = args(Value::dictionary(
       {{"remote", "r"}, {"port", "1"}, {"scramble", "by_word"}, {"scrambleWord", "word"}}));
-  EXPECT_EQ(after(byWord, "--scramble", 2), (std::vector<std::string>{"word", "--management"}));
+  EXPECT_EQ(after(byWord, "--scramble", 2),
+            (std::vector<std::string>{"word", "--remote-cert-tls"}));
   auto other = args(Value::dictionary(
       {{"remote", "r"}, {"port", "1"}, {"scramble", "xormask"}, {"scrambleWord", "w"}}));
   EXPECT_EQ(after(other, "--scramble", 2), (std::vector<std::string>{"xormask", "w"}));
@@ -121,9 +122,13 @@ TEST_F(OpenVPNTest, CommandLineScrambleAuthTlsAndCertificates) {
                                       {"tls", "dGxz"},
                                       {"ca", "Y2E="},
                                       {"key", "a2V5"}}));
-  EXPECT_EQ(after(full, "--auth", 6),
-            (std::vector<std::string>{"md5", "--auth-user-pass", "--ns-cert-type", "server",
-                                      "--management-query-passwords", "--tls-auth"}));
+  EXPECT_EQ(after(full, "--auth", 4),
+            (std::vector<std::string>{"md5", "--auth-user-pass", "--management-query-passwords",
+                                      "--remote-cert-tls"}));
+  // The server's role is checked with and without a password.
+  for (const auto& a : {empty, full, byWord})
+    EXPECT_EQ(after(a, "--remote-cert-tls", 1), std::vector<std::string>{"server"});
+  EXPECT_EQ(countOf(full, "--ns-cert-type"), 0);
   EXPECT_EQ(after(full, "--ca", 1), std::vector<std::string>{OpenVPN::filePath("ca")});
   EXPECT_EQ(after(full, "--key", 1), std::vector<std::string>{OpenVPN::filePath("key")});
 }

@@ -577,9 +577,13 @@ TEST(NMProfile, EachTypeInItsPluginsKeys) {
   EXPECT_EQ(pptp->id, "VarnelVPN");
   EXPECT_EQ(pptp->uuid, "6f1c2d3e-4a5b-4c6d-8e9f-0a1b2c3d4e5f");
   EXPECT_EQ(pptp->serviceType, "org.freedesktop.NetworkManager.pptp");
+  // Every type notices a dead server within a minute: LCP echoes (which
+  // the PPP plugins turn off when unset), vpnc's dead-peer detection.
   EXPECT_EQ(pptp->data, (Pairs{{"gateway", "10.9.0.1"},
                                {"user", "alice"},
                                {"password-flags", "0"},
+                               {"lcp-echo-failure", "3"},
+                               {"lcp-echo-interval", "10"},
                                {"require-mppe", "yes"}}));
   EXPECT_EQ(pptp->secrets, (Pairs{{"password", "pw"}}));
 
@@ -589,6 +593,8 @@ TEST(NMProfile, EachTypeInItsPluginsKeys) {
   EXPECT_EQ(l2tp->data, (Pairs{{"gateway", "10.9.0.1"},
                                {"user", "alice"},
                                {"password-flags", "0"},
+                               {"lcp-echo-failure", "3"},
+                               {"lcp-echo-interval", "10"},
                                {"ipsec-enabled", "yes"},
                                {"ipsec-psk-flags", "0"}}));
   EXPECT_EQ(l2tp->secrets, (Pairs{{"password", "pw"}, {"ipsec-psk", "psk"}}));
@@ -600,6 +606,7 @@ TEST(NMProfile, EachTypeInItsPluginsKeys) {
                                 {"IPSec ID", "VarnelVPN"},
                                 {"IPSec secret-flags", "0"},
                                 {"NAT Traversal Mode", "natt"},
+                                {"DPD idle timeout (our side)", "10"},
                                 {"Xauth username", "xauth-name"},
                                 {"Xauth password-flags", "0"}}));
   EXPECT_EQ(ipsec->secrets, (Pairs{{"IPSec secret", "psk"}, {"Xauth password", "pw"}}));
@@ -638,7 +645,8 @@ TEST(NMProfile, EachTypeInItsPluginsKeys) {
   EXPECT_EQ(plain->data, (Pairs{{"IPSec gateway", "vpn.example.net"},
                                 {"IPSec ID", "staff"},
                                 {"IPSec secret-flags", "0"},
-                                {"NAT Traversal Mode", "natt"}}));
+                                {"NAT Traversal Mode", "natt"},
+                                {"DPD idle timeout (our side)", "10"}}));
   EXPECT_EQ(plain->secrets, (Pairs{{"IPSec secret", "psk"}}));
 }
 

@@ -32,6 +32,12 @@
 #                                user nobody on the bus: it answers each VPN
 #                                state NetworkManager announces with forged
 #                                ones (DIR/forger.log says what it sent)
+#   nm_namespace.sh profile-watch DIR
+#                                starts tests/support/nm_profile_watch.py as
+#                                root on the bus: DIR/profiles.log gets the
+#                                settings of each profile NetworkManager adds,
+#                                read back at once ("new UUID ID
+#                                permissions=... data=..."), and "removed PATH"
 #   nm_namespace.sh ipsec-server DIR PSK
 #                                an IKEv1 responder at 10.200.0.2: veth-b
 #                                moves into a second network namespace
@@ -43,6 +49,13 @@
 #                                all), hands out 10.201.0.0/24 and answers
 #                                at 10.202.0.1 behind the tunnel. Its log is
 #                                DIR/srv/charon.log.
+#   nm_namespace.sh ipsec-server-end DIR
+#                                kills the responder (SIGKILL); ipsec-server
+#                                starts it again
+#   nm_namespace.sh ipsec-server-silence DIR
+#   nm_namespace.sh ipsec-server-resume DIR
+#                                stops the responder (SIGSTOP: its ports stay
+#                                bound, nothing answers) and lets it go on
 #   nm_namespace.sh stop DIR     ends every process started inside, by id
 #                                (the namespaces go with the last one)
 #
@@ -162,8 +175,12 @@ start)
   # /etc/dbus-1/system.d once, absolute.
   sed -i "s|</busconfig>|  <includedir>/etc/dbus-1/system.d</includedir>\n</busconfig>|" \
     "$dir/bus/system-bus.conf"
+  # Every local user may control networking, as NetworkManager lets a
+  # local desktop session do (no polkit here): only a profile's own
+  # permissions keep another user off it.
   cat >"$dir/nm/NetworkManager.conf" <<'EOF'
 [main]
+auth-polkit=false
 plugins=keyfile
 dns=none
 rc-manager=unmanaged
@@ -294,6 +311,20 @@ forger)
   cat "$dir/forger.log" >&2
   exit 1
   ;;
+profile-watch)
+  rm -f "$dir/profiles.log"
+  inside env DBUS_SYSTEM_BUS_ADDRESS=unix:path=/run/dbus/system_bus_socket /usr/bin/python3 - \
+    <"$(dirname "$script")/nm_profile_watch.py" >"$dir/profiles.log" 2>&1 &
+  echo $! >"$dir/watch.pid"
+  for _ in $(seq 1 200); do
+    grep -q '^listening' "$dir/profiles.log" 2>/dev/null && exit 0
+    running "$(cat "$dir/watch.pid")" | grep -q . || break
+    sleep 0.05
+  done
+  echo "the profile watcher did not start" >&2
+  cat "$dir/profiles.log" >&2
+  exit 1
+  ;;
 ipsec-server)
   psk=${3:?pre-shared key}
   srv="$dir/srv"
@@ -341,11 +372,14 @@ EOF
   chmod 600 "$srv/ipsec.secrets"
   cp -a /etc/pam.d/. "$srv/pam.d/"
   printf 'auth required pam_permit.so\naccount required pam_permit.so\n' >"$srv/pam.d/varnel-xauth"
-  inside ip netns add srv
-  inside ip link set veth-b netns srv
-  inside ip netns exec srv sh -c 'ip link set lo up && ip addr add 10.200.0.2/24 dev veth-b &&
-    ip link set veth-b up && ip addr add 10.202.0.1/32 dev lo'
-  inside ip netns exec srv readlink /proc/self/ns/net >"$dir/srvns"
+  # Again after `ipsec-server-end`: the namespace is there already.
+  if [ ! -s "$dir/srvns" ]; then
+    inside ip netns add srv
+    inside ip link set veth-b netns srv
+    inside ip netns exec srv sh -c 'ip link set lo up && ip addr add 10.200.0.2/24 dev veth-b &&
+      ip link set veth-b up && ip addr add 10.202.0.1/32 dev lo'
+    inside ip netns exec srv readlink /proc/self/ns/net >"$dir/srvns"
+  fi
   # Its own /run too: an IPsec starter that a plugin ran may have left its
   # pid files and control socket in NetworkManager's.
   inside ip netns exec srv unshare --mount sh -c "
@@ -361,6 +395,29 @@ EOF
   done
   inside ip netns exec srv ss -Hlun 'sport = :500' | grep -q 500 ||
     { echo "the IKE responder did not start" >&2; cat "$srv/starter.log" >&2; exit 1; }
+  ;;
+ipsec-server-end | ipsec-server-silence | ipsec-server-resume)
+  # The responder's processes (charon and its starter), by id: killed
+  # (SIGKILL: no goodbye to its peers, its ports then refuse), silenced
+  # (SIGSTOP: its ports stay open and nothing answers) or resumed.
+  srvnet=$(cat "$dir/srvns")
+  pids=()
+  while read -r pid name; do
+    case "$name" in starter | charon) ;; *) continue ;; esac
+    [ "$(readlink "/proc/$pid/ns/net" 2>/dev/null || true)" = "$srvnet" ] && pids+=("$pid")
+  done < <(members)
+  [ ${#pids[@]} -gt 0 ] || { echo "no IKE responder runs" >&2; exit 1; }
+  case "$cmd" in
+  ipsec-server-end)
+    kill -KILL "${pids[@]}"
+    for _ in $(seq 1 100); do
+      [ -z "$(running "${pids[@]}")" ] && break
+      sleep 0.05
+    done
+    ;;
+  ipsec-server-silence) kill -STOP "${pids[@]}" ;;
+  ipsec-server-resume) kill -CONT "${pids[@]}" ;;
+  esac
   ;;
 stop)
   # Also run from inside (ns-init.sh) when the owner has gone: then the
@@ -394,7 +451,8 @@ stop)
   fi
   ;;
 *)
-  echo "usage: $0 start|run|procs|end-plugins|nm-stop|nm-start|forger|ipsec-server|stop DIR ..." >&2
+  echo "usage: $0 start|run|procs|end-plugins|nm-stop|nm-start|forger|profile-watch|ipsec-server|" \
+    "ipsec-server-end|ipsec-server-silence|ipsec-server-resume|stop DIR ..." >&2
   exit 2
   ;;
 esac

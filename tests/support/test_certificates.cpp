@@ -120,6 +120,9 @@ TestIdentity makeLeafCertificate(const TestIdentity& issuer, const std::string& 
   CertPtr cert = newCertificate(key.get(), commonName);
   X509_set_issuer_name(cert.get(), X509_get_subject_name(issuerCert.get()));
   addExtension(cert.get(), issuerCert.get(), NID_basic_constraints, "CA:FALSE");
+  // The TLS server role: key usage and extended key usage.
+  addExtension(cert.get(), issuerCert.get(), NID_key_usage,
+               "critical,digitalSignature,keyEncipherment");
   addExtension(cert.get(), issuerCert.get(), NID_ext_key_usage, "serverAuth,clientAuth");
   const std::string names = altNames(dnsNames, ipAddresses);
   if (!names.empty()) addExtension(cert.get(), issuerCert.get(), NID_subject_alt_name, names);

@@ -31,8 +31,9 @@ struct TestIdentity {
 // A CA certificate (basic constraints CA:TRUE, key usage keyCertSign).
 TestIdentity makeCertificateAuthority(const std::string& commonName);
 
-// A server certificate signed by `issuer`, with the given DNS names and IP
-// addresses as subject alternative names.
+// A server certificate signed by `issuer` (key usage digitalSignature and
+// keyEncipherment, extended key usage serverAuth and clientAuth), with the
+// given DNS names and IP addresses as subject alternative names.
 TestIdentity makeLeafCertificate(const TestIdentity& issuer, const std::string& commonName,
                                  const std::vector<std::string>& dnsNames,
                                  const std::vector<std::string>& ipAddresses);

@@ -21,9 +21,13 @@ int main(int argc, char** argv) {
   if (helper::printEmbeddedPropertyList(argc, argv)) return 0;
 
   // The network-services handler comes first, before any logger. PPTP, L2TP
-  // and IPsec services are run by NetworkManager.
+  // and IPsec services are run by NetworkManager, each in a profile of the
+  // session only (in memory, recorded in the private folder until deleted).
+  platform::sysconfig::NMConnectionDriver::Options nm;
+  nm.sessionProfiles = true;
+  nm.sessionRecord = helper::privatePath(helper::kNMProfileRecordName);
   std::shared_ptr<helper::SystemPreferencesHandler> preferences =
-      helper::SystemPreferencesHandler::create(platform::sysconfig::NMConnectionDriver::create());
+      helper::SystemPreferencesHandler::create(platform::sysconfig::NMConnectionDriver::create(nm));
 
   auto fileManager = std::make_shared<logging::LKLogFileManagerDefault>(helper::privateFolder());
   logging::LKLog::addLogger(std::make_shared<logging::LKFileLogger>(fileManager));

@@ -60,6 +60,11 @@ class ConnectionDriver {
   virtual void removeService(const std::string& serviceID, const std::string& name) {
     (void)serviceID, (void)name;
   }
+  // The user the next started service is limited to (a user name).
+  virtual void setProfileOwner(const std::string& user) { (void)user; }
+  // Removes what the driver made for this program and an earlier run of it
+  // left behind (it ended without removing it).
+  virtual void removeLeftovers() {}
 };
 
 class NetworkConnection : public std::enable_shared_from_this<NetworkConnection> {

@@ -16,6 +16,7 @@
 #include "platform/dispatch/dispatch.h"
 #include "platform/foundation/format.h"
 #include "platform/sysconfig/system_keychain.h"
+#include "platform/system/file_util.h"
 
 namespace platform::sysconfig {
 
@@ -384,7 +385,11 @@ class NMConnectionDriver::Worker {
              const std::vector<std::pair<std::string, std::string>>& secrets,
              const NMPlugin& plugin);
   bool stop(const NetworkConnectionPtr& connection);
-  void remove(const std::string& uuid, const std::string& name);
+  void remove(const std::string& uuid);
+  // Deletes every profile the record names (this run's and those an
+  // earlier run left); the record keeps those that could not be deleted.
+  void removeRecorded();
+  void setOwner(std::string user) { owner_ = std::move(user); }
 
  private:
   struct Tracked {
@@ -419,13 +424,19 @@ class NMConnectionDriver::Worker {
   // nothing is seen missing).
   std::string systemLack(const std::string& kind) const;
   std::string findProfile(const std::string& uuid);
-  std::vector<std::string> profilesNamed(const std::string& name);
   bool writeProfile(const Profile& profile,
                     const std::vector<std::pair<std::string, std::string>>& secrets,
                     const std::string& existingPath, std::string* path, std::string* error);
   void endAll(const std::string& reason);
   void end(Tracked& t, const std::string& reason);
   Tracked* trackedByPath(const char* path);
+  // The profiles this driver made and has not deleted yet (session
+  // profiles only): the record's UUIDs.
+  std::vector<std::string> recorded() const;
+  void record(const std::vector<std::string>& uuids) const;
+  // Deletes our profile `uuid` (by its UUID only) and drops it from the
+  // record; false when NetworkManager still has it.
+  bool deleteProfile(const std::string& uuid);
 
   // Follows a (state, reason) signal of one of our connections.
   int followState(sd_bus_message* m, bool vpnSignal);
@@ -451,6 +462,8 @@ class NMConnectionDriver::Worker {
   // NameOwnerChanged announced them.
   std::map<std::string, std::string> pluginOwners_;
   std::vector<Tracked> tracked_;
+  // The user the next profile is limited to ("": options_.ownerUser).
+  std::string owner_;
 };
 
 void NMConnectionDriver::Worker::processBus() {
@@ -599,63 +612,20 @@ std::string NMConnectionDriver::Worker::findProfile(const std::string& uuid) {
   return {};
 }
 
-// The profiles of type vpn whose name is `name`.
-std::vector<std::string> NMConnectionDriver::Worker::profilesNamed(const std::string& name) {
-  std::vector<std::string> paths, found;
-  {
-    BusCall list;
-    if (list.call(bus_, kNMBusName, kNMSettingsPath, kNMSettingsIface, "ListConnections", "") &&
-        sd_bus_message_enter_container(list.reply(), 'a', "o") >= 0) {
-      const char* p = nullptr;
-      while (sd_bus_message_read(list.reply(), "o", &p) > 0) paths.emplace_back(p);
-    }
-  }
-  for (const std::string& path : paths) {
-    BusCall settings;
-    std::string id, type;
-    sd_bus_message* m =
-        settings.call(bus_, kNMBusName, path.c_str(), kNMConnectionIface, "GetSettings", "")
-            ? settings.reply()
-            : nullptr;
-    if (m && sd_bus_message_enter_container(m, 'a', "{sa{sv}}") >= 0) {
-      while (sd_bus_message_enter_container(m, 'e', "sa{sv}") > 0) {
-        const char* setting = nullptr;
-        sd_bus_message_read(m, "s", &setting);
-        const bool isConnection = setting && std::string(setting) == "connection";
-        sd_bus_message_enter_container(m, 'a', "{sv}");
-        while (sd_bus_message_enter_container(m, 'e', "sv") > 0) {
-          const char* key = nullptr;
-          sd_bus_message_read(m, "s", &key);
-          const char* contents = nullptr;
-          if (isConnection && key && (std::string(key) == "id" || std::string(key) == "type") &&
-              sd_bus_message_peek_type(m, nullptr, &contents) >= 0 && contents &&
-              std::string(contents) == "s") {
-            const char* v = nullptr;
-            sd_bus_message_read(m, "v", "s", &v);
-            (std::string(key) == "id" ? id : type) = v ? v : "";
-          } else {
-            sd_bus_message_skip(m, "v");
-          }
-          sd_bus_message_exit_container(m);
-        }
-        sd_bus_message_exit_container(m);
-        sd_bus_message_exit_container(m);
-      }
-    }
-    if (id == name && type == "vpn") found.push_back(path);
-  }
-  return found;
-}
-
 bool NMConnectionDriver::Worker::writeProfile(
     const Profile& profile, const std::vector<std::pair<std::string, std::string>>& secrets,
     const std::string& existingPath, std::string* path, std::string* error) {
   sd_bus_message* m = nullptr;
-  int r = existingPath.empty()
-              ? sd_bus_message_new_method_call(bus_, &m, kNMBusName, kNMSettingsPath,
-                                               kNMSettingsIface, "AddConnection")
-              : sd_bus_message_new_method_call(bus_, &m, kNMBusName, existingPath.c_str(),
-                                               kNMConnectionIface, "Update");
+  // A session's profile lives in NetworkManager's memory only (with its
+  // secrets: in /run, a RAM file system, root-only) and is never written to
+  // its folder on disk; nor is it ever brought up by NetworkManager itself.
+  const bool session = options_.sessionProfiles;
+  int r =
+      existingPath.empty()
+          ? sd_bus_message_new_method_call(bus_, &m, kNMBusName, kNMSettingsPath, kNMSettingsIface,
+                                           session ? "AddConnection2" : "AddConnection")
+          : sd_bus_message_new_method_call(bus_, &m, kNMBusName, existingPath.c_str(),
+                                           kNMConnectionIface, "Update");
   auto dict = [&](const std::vector<std::pair<std::string, std::string>>& entries) {
     if (r >= 0) r = sd_bus_message_open_container(m, 'v', "a{ss}");
     if (r >= 0) r = sd_bus_message_open_container(m, 'a', "{ss}");
@@ -673,8 +643,9 @@ bool NMConnectionDriver::Worker::writeProfile(
   if (r >= 0) r = sd_bus_message_append(m, "{sv}", "uuid", "s", profile.uuid.c_str());
   if (r >= 0) r = sd_bus_message_append(m, "{sv}", "type", "s", "vpn");
   if (r >= 0) r = sd_bus_message_append(m, "{sv}", "autoconnect", "b", 0);
-  if (r >= 0 && !options_.ownerUser.empty()) {
-    const std::string owner = "user:" + options_.ownerUser + ":";
+  const std::string& user = owner_.empty() ? options_.ownerUser : owner_;
+  if (r >= 0 && !user.empty()) {
+    const std::string owner = "user:" + user + ":";
     r = sd_bus_message_append(m, "{sv}", "permissions", "as", 1, owner.c_str());
   }
   if (r >= 0) r = sd_bus_message_close_container(m);
@@ -705,6 +676,13 @@ bool NMConnectionDriver::Worker::writeProfile(
     if (r >= 0) r = sd_bus_message_close_container(m);
   }
   if (r >= 0) r = sd_bus_message_close_container(m);
+  if (r >= 0 && session && existingPath.empty()) {
+    // NM_SETTINGS_ADD_CONNECTION2_FLAG_IN_MEMORY | ..._BLOCK_AUTOCONNECT;
+    // no further arguments.
+    r = sd_bus_message_append(m, "u", static_cast<std::uint32_t>(0x2 | 0x20));
+    if (r >= 0) r = sd_bus_message_open_container(m, 'a', "{sv}");
+    if (r >= 0) r = sd_bus_message_close_container(m);
+  }
   if (r < 0) {
     sd_bus_message_unref(m);
     *error = platform::format("The connection profile could not be built (%s).", std::strerror(-r));
@@ -739,8 +717,23 @@ bool NMConnectionDriver::Worker::start(
     return false;
   }
   std::string profilePath = findProfile(profile.uuid);
+  if (options_.sessionProfiles) {
+    // Recorded before NetworkManager has it, so that a crash right after
+    // still leaves its UUID for the next run to delete.
+    std::vector<std::string> uuids = recorded();
+    if (std::find(uuids.begin(), uuids.end(), profile.uuid) == uuids.end()) {
+      uuids.push_back(profile.uuid);
+      record(uuids);
+    }
+    // One made earlier for the same service is replaced whole (in memory).
+    if (!profilePath.empty()) {
+      BusCall().call(bus_, kNMBusName, profilePath.c_str(), kNMConnectionIface, "Delete", "");
+      profilePath.clear();
+    }
+  }
   if (!writeProfile(profile, secrets, profilePath, &profilePath, &error)) {
     connection->setFailureReason(error);
+    if (options_.sessionProfiles) deleteProfile(profile.uuid);
     return false;
   }
   // Only one activation per connection object: forget a previous one.
@@ -759,6 +752,7 @@ bool NMConnectionDriver::Worker::start(
   if (r < 0 || !active) {
     connection->setFailureReason(platform::format(
         "NetworkManager could not start the connection: %@", errorText(&c.error(), r)));
+    if (options_.sessionProfiles) deleteProfile(profile.uuid);
     return false;
   }
   Tracked t;
@@ -808,15 +802,79 @@ bool NMConnectionDriver::Worker::stop(const NetworkConnectionPtr& connection) {
   return ok;
 }
 
-void NMConnectionDriver::Worker::remove(const std::string& uuid, const std::string& name) {
+void NMConnectionDriver::Worker::remove(const std::string& uuid) {
+  // Only the profile of this service, by its UUID: a profile of the same
+  // name may be anyone's (another session's, the administrator's).
   std::string error;
+  if (uuid.empty() || !ensureBus(&error) || !nmOnBus()) return;
+  deleteProfile(uuid);
+}
+
+std::vector<std::string> NMConnectionDriver::Worker::recorded() const {
+  std::vector<std::string> uuids;
+  if (options_.sessionRecord.empty()) return uuids;
+  const std::string text = platform::files::readFile(options_.sessionRecord).value_or("");
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    if (isUUID(line)) uuids.push_back(lower(line));
+    start = end + 1;
+  }
+  return uuids;
+}
+
+void NMConnectionDriver::Worker::record(const std::vector<std::string>& uuids) const {
+  if (options_.sessionRecord.empty()) return;
+  if (uuids.empty()) {
+    ::unlink(options_.sessionRecord.c_str());
+    return;
+  }
+  std::string text;
+  for (const std::string& u : uuids) text += u + "\n";
+  platform::files::writeFileAtomically(options_.sessionRecord, text, 0600);
+}
+
+bool NMConnectionDriver::Worker::deleteProfile(const std::string& uuid) {
+  // Gone only when NetworkManager says it has no such profile: one that
+  // is not on the bus (restarting) may still hold it.
+  auto lookup = [&](std::string* path) {
+    BusCall c;
+    const char* p = nullptr;
+    if (c.call(bus_, kNMBusName, kNMSettingsPath, kNMSettingsIface, "GetConnectionByUuid", "s",
+               uuid.c_str()) &&
+        sd_bus_message_read(c.reply(), "o", &p) >= 0 && p) {
+      *path = p;
+      return true;
+    }
+    const sd_bus_error& e = c.error();
+    return sd_bus_error_is_set(&e) && e.name &&
+           std::string(e.name).find("InvalidConnection") != std::string::npos;
+  };
+  std::string path;
+  if (!lookup(&path)) return false;
+  bool gone = path.empty();
+  if (!gone) {
+    BusCall().call(bus_, kNMBusName, path.c_str(), kNMConnectionIface, "Delete", "");
+    path.clear();
+    gone = lookup(&path) && path.empty();
+  }
+  if (gone) {
+    std::vector<std::string> uuids = recorded();
+    std::erase(uuids, uuid);
+    record(uuids);
+  }
+  return gone;
+}
+
+void NMConnectionDriver::Worker::removeRecorded() {
+  const std::vector<std::string> uuids = recorded();
+  if (uuids.empty()) return;
+  std::string error;
+  // Without NetworkManager the record stays for the next run.
   if (!ensureBus(&error) || !nmOnBus()) return;
-  std::vector<std::string> paths = profilesNamed(name);
-  std::string byUuid = findProfile(uuid);
-  if (!byUuid.empty() && std::find(paths.begin(), paths.end(), byUuid) == paths.end())
-    paths.push_back(byUuid);
-  for (const std::string& p : paths)
-    BusCall().call(bus_, kNMBusName, p.c_str(), kNMConnectionIface, "Delete", "");
+  for (const std::string& uuid : uuids) deleteProfile(uuid);
 }
 
 NMConnectionDriver::Worker::Tracked* NMConnectionDriver::Worker::trackedByPath(const char* path) {
@@ -829,6 +887,9 @@ NMConnectionDriver::Worker::Tracked* NMConnectionDriver::Worker::trackedByPath(c
 void NMConnectionDriver::Worker::end(Tracked& t, const std::string& reason) {
   if (t.ended) return;
   t.ended = true;
+  // A session's profile ends with its attempt (when NetworkManager is
+  // there to delete it; else the record keeps it for later).
+  if (options_.sessionProfiles && bus_ && !nmOwner_.empty()) deleteProfile(t.uuid);
   NetworkConnectionPtr c = std::move(t.connection);
   t.connection.reset();
   if (c) {
@@ -855,7 +916,9 @@ std::string endReason(std::uint32_t reason, const std::string& pluginFailure,
                       const std::string& kind, std::uint32_t stage, bool connected,
                       const std::string& systemLack) {
   const std::string name = nmKindName(kind);
-  std::string what = pluginFailure;
+  // A plugin that quits after the link was up says it "could not connect":
+  // what happened is that the link was lost.
+  std::string what = connected ? std::string() : pluginFailure;
   if (what.empty()) {
     if (connected)
       what = platform::format("the %@ connection was lost", name);
@@ -1079,8 +1142,11 @@ std::optional<NMConnectionDriver::Profile> nmProfileFor(
       *error = "The network service names no server.";
       return std::nullopt;
     }
-    p.data = {
-        {"gateway", server}, {"user", text(ppp[kSCPropNetPPPAuthName])}, {"password-flags", "0"}};
+    p.data = {{"gateway", server},
+              {"user", text(ppp[kSCPropNetPPPAuthName])},
+              {"password-flags", "0"},
+              {"lcp-echo-failure", kNMLCPEchoFailure},
+              {"lcp-echo-interval", kNMLCPEchoInterval}};
     std::optional<std::string> password = secret(text(ppp[kSCPropNetPPPAuthPassword]), "password");
     if (!password) return std::nullopt;
     p.secrets = {{"password", *password}};
@@ -1131,7 +1197,8 @@ std::optional<NMConnectionDriver::Profile> nmProfileFor(
     p.data = {{"IPSec gateway", server},
               {"IPSec ID", group},
               {"IPSec secret-flags", "0"},
-              {"NAT Traversal Mode", "natt"}};
+              {"NAT Traversal Mode", "natt"},
+              {"DPD idle timeout (our side)", kNMDPDIdleSeconds}};
     p.secrets = {{"IPSec secret", *psk}};
     const bool xauth = ipsec[kSCPropNetIPSecXAuthEnabled].isNumber()
                            ? ipsec[kSCPropNetIPSecXAuthEnabled].asInt64() != 0
@@ -1187,10 +1254,24 @@ bool NMConnectionDriver::stop(const NetworkConnectionPtr& connection, bool /*for
   return worker_->run([&] { return worker_->stop(connection); });
 }
 
-void NMConnectionDriver::removeService(const std::string& serviceID, const std::string& name) {
+void NMConnectionDriver::removeService(const std::string& serviceID, const std::string& /*name*/) {
   const std::string uuid = lower(serviceID);
   worker_->run([&] {
-    worker_->remove(uuid, name);
+    worker_->remove(uuid);
+    return true;
+  });
+}
+
+void NMConnectionDriver::setProfileOwner(const std::string& user) {
+  worker_->run([&] {
+    worker_->setOwner(user);
+    return true;
+  });
+}
+
+void NMConnectionDriver::removeLeftovers() {
+  worker_->run([&] {
+    worker_->removeRecorded();
     return true;
   });
 }

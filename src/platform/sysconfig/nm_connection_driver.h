@@ -5,11 +5,14 @@
 // with sd-bus (libsystemd's plain C client).
 //
 // A service becomes one NetworkManager connection profile (type "vpn", the
-// plugin's service type, the server, the user and the secrets, stored by
-// NetworkManager itself in its root-only files: password-flags=0). Its
-// identifier is the service identifier, its name the service's name.
-// `start` checks the values, writes that profile and activates it; `stop`
-// deactivates it; `removeService` deletes it.
+// plugin's service type, the server, the user and the secrets, kept by
+// NetworkManager itself: password-flags=0), limited to its owner's user
+// ("connection.permissions"). Its identifier (UUID) is the service
+// identifier, its name the service's name. `start` checks the values,
+// writes that profile and activates it; `stop` deactivates it;
+// `removeService` deletes it. Profiles are found by UUID only, never by
+// name. With `Options::sessionProfiles` they are the session's own (see
+// there): in memory only, and deleted when their attempt ends.
 //
 // Status mapping (VPN and active-connection states of NetworkManager):
 //   ACTIVATING, PREPARE, NEED_AUTH, CONNECT, IP_CONFIG_GET -> Connecting
@@ -106,6 +109,14 @@ std::string nmPluginFailureText(std::uint32_t failure, const std::string& plugin
 // "PPTP", "L2TP", "IPSec" for a plugin's short name.
 std::string nmKindName(const std::string& plugin);
 
+// Dead-peer detection of the profiles (see nmProfileFor): pppd declares
+// the link dead after kNMLCPEchoFailure unanswered LCP echoes sent every
+// kNMLCPEchoInterval seconds (30-40 s); vpnc asks the server after
+// kNMDPDIdleSeconds of silence (its shortest) and gives up some 30 s later.
+inline constexpr const char* kNMLCPEchoInterval = "10";
+inline constexpr const char* kNMLCPEchoFailure = "3";
+inline constexpr const char* kNMDPDIdleSeconds = "10";
+
 // The group name of an IPSec profile whose service names none.
 inline constexpr const char* kNMIPSecDefaultGroup = "VarnelVPN";
 
@@ -133,9 +144,19 @@ class NMConnectionDriver : public ConnectionDriver {
     // The secret a service setting refers to (a keychain item's service).
     // Default: the System keychain item of that service.
     std::function<std::optional<std::string>(const std::string& reference)> secretLookup;
-    // "user:<name>:" entries that limit who may see and use the profile
-    // (empty: a system-wide profile).
+    // The user whose "user:<name>:" entry limits who may see and use the
+    // profile (empty: a system-wide profile); setProfileOwner overrides it.
     std::string ownerUser;
+    // Profiles of the session: each is added in NetworkManager's memory
+    // only (its secrets never reach its folder on disk, and it never comes
+    // up by itself) and deleted when its attempt ends (failed, stopped,
+    // lost).
+    bool sessionProfiles = false;
+    // A root-only file (0600) that keeps the UUID of each session profile
+    // from before NetworkManager has it until it is deleted (empty: none).
+    // `removeLeftovers` deletes those it names: a run that ended without
+    // deleting them (a crash) left them, or this run's own at its end.
+    std::string sessionRecord;
     // Time-out of one D-Bus call, in seconds.
     double callTimeout = 20.0;
   };
@@ -146,7 +167,11 @@ class NMConnectionDriver : public ConnectionDriver {
 
   bool start(const NetworkConnectionPtr& connection, const NetworkService& service) override;
   bool stop(const NetworkConnectionPtr& connection, bool force) override;
+  // Deletes the service's profile, found by the service's identifier (its
+  // UUID) only: a profile that merely has the same name is left alone.
   void removeService(const std::string& serviceID, const std::string& name) override;
+  void setProfileOwner(const std::string& user) override;
+  void removeLeftovers() override;
 
   // The profile's settings for a service, with its secrets (for tests and
   // diagnostics: never log them); nullopt with `*error` when the service
@@ -180,8 +205,13 @@ class NMConnectionDriver : public ConnectionDriver {
 //          remote-identity when set; password (the pre-shared key)
 //   IPSec (vpnc, IKEv1): IPSec gateway, IPSec ID (the local identifier,
 //          else "VarnelVPN"), IPSec secret-flags=0, NAT Traversal Mode=natt,
-//          and with XAuth: Xauth username, Xauth password-flags=0;
-//          IPSec secret, Xauth password
+//          DPD idle timeout (our side)=kNMDPDIdleSeconds, and with XAuth:
+//          Xauth username, Xauth password-flags=0; IPSec secret, Xauth
+//          password
+// A dead server is noticed within a minute: PPTP and L2TP carry pppd's LCP
+// echoes (lcp-echo-interval=kNMLCPEchoInterval, lcp-echo-failure=
+// kNMLCPEchoFailure; the plugins turn them off when unset), IPSec vpnc's
+// dead-peer detection (its default waits 300 s).
 std::optional<NMConnectionDriver::Profile> nmProfileFor(
     const NetworkService& service,
     const std::function<std::optional<std::string>(const std::string& reference)>& secretLookup,
