@@ -29,22 +29,34 @@
 // the idle memory is made of (resident KiB per mapping: the program, each
 // library, heap and stacks).
 //
+// HelperFlood (below) measures the helper's answers and memory during and
+// after a burst of 200,000 connections from another process.
+//
 // VARNEL_BENCH_HELPER names another helper program to measure (an older
 // build, for a side-by-side run). Run as root (the helper refuses peers that
 // are neither root nor its client's user).
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -57,7 +69,11 @@
 #include "ipc/helper_protocol.h"
 #include "ipc/xpc_connection.h"
 #include "platform/dispatch/dispatch.h"
+#include "platform/system/paths.h"
+#include "platform/xpc/channel_value.h"
 #include "platform/xpc/launcher.h"
+#include "platform/xpc/service_names.h"
+#include "platform/xpc/wire_codec.h"
 #include "support/temp_root.h"
 
 namespace {
@@ -386,6 +402,287 @@ void HelperMemory(benchmark::State& state) {
 }
 
 BENCHMARK(HelperMemory)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+// ---------------------------------------------------------------------------
+// HelperFlood: 200,000 connect-and-close connections from another process,
+// as fast as it can make them, while root and the authorized user ask the
+// helper for its state: root on the connection it holds (every 20 ms) and
+// on a new connection each time (every 50 ms), the authorized user (another
+// process) on a new connection each time (every 50 ms). The flooder is
+//   /refused     another local user, whom the helper does not serve (the
+//                socket is open to several users);
+//   /authorized  the authorized user themselves (a program of theirs, or a
+//                library injected into their client).
+// Counters: the longest wait for an answer of each asker (`*_max_ms`) and
+// the requests that got none (`unanswered`), the flood's length and rate,
+// RssAnon of the helper at idle and 10 s after the flood, and the
+// difference (`anon_growth_KiB`). Goal: every answer within 1 s, memory
+// back within 2 MB of idle 10 s after.
+
+constexpr int kFloodConnections = 200000;
+constexpr uid_t kFloodAuthorizedUser = 4242;
+constexpr uid_t kFloodOtherUser = 65534;
+
+// One state request on a raw connection: the milliseconds until its reply,
+// or -1 when none came within 10 s. System calls and the wire codec only
+// (usable in a forked child).
+double rawRequestMillis(const sockaddr_un& addr) {
+  namespace wire = platform::xpc::wire;
+  using platform::xpc::ChannelValue;
+  const auto start = std::chrono::steady_clock::now();
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) return -1;
+  ChannelValue message = ChannelValue::dictionary();
+  message.set(ipc::kOperationKey, ChannelValue::string(ipc::kCurrentConnectionStateOperation));
+  message.set("__directReply", ChannelValue::boolean(true));
+  auto encoded = wire::encode(message);
+  if (!encoded) return -1;
+  wire::FrameHeader header;
+  header.length = static_cast<std::uint32_t>(encoded->bytes.size());
+  header.wantsReply = true;
+  header.serial = 1;
+  std::vector<std::uint8_t> frame(wire::kHeaderSize);
+  wire::writeHeader(header, frame.data());
+  frame.insert(frame.end(), encoded->bytes.begin(), encoded->bytes.end());
+  if (::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size()))
+    return -1;
+  std::vector<std::uint8_t> in;
+  const auto deadline = start + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline) {
+    wire::FrameHeader h;
+    if (in.size() >= wire::kHeaderSize && wire::readHeader(in.data(), &h) &&
+        in.size() >= wire::kHeaderSize + h.length) {
+      return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+          .count();
+    }
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 100) <= 0) continue;
+    std::uint8_t buffer[4096];
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n <= 0) return -1;
+    in.insert(in.end(), buffer, buffer + n);
+  }
+  return -1;
+}
+
+bool becomeUser(uid_t uid) {
+  return ::setgroups(0, nullptr) == 0 && ::setresgid(uid, uid, uid) == 0 &&
+         ::setresuid(uid, uid, uid) == 0;
+}
+
+// What an asker saw: its longest wait and its requests without an answer.
+struct Asked {
+  double maxMillis = 0;
+  long unanswered = 0;
+  long asked = 0;
+  void add(double millis) {
+    ++asked;
+    if (millis < 0) {
+      ++unanswered;
+    } else {
+      maxMillis = std::max(maxMillis, millis);
+    }
+  }
+};
+
+// The authorized user asking on new connections every 50 ms, in a child
+// process, until the other end of `stop` (stop[1]) is closed; the child
+// writes its Asked to out[1].
+pid_t startUserAsker(const sockaddr_un& addr, const int stop[2], const int out[2]) {
+  const pid_t child = ::fork();
+  if (child != 0) return child;
+  ::close(stop[1]);
+  ::close(out[0]);
+  Asked asked;
+  if (becomeUser(kFloodAuthorizedUser)) {
+    for (;;) {
+      pollfd p{stop[0], POLLIN, 0};
+      if (::poll(&p, 1, 50) != 0) break;
+      asked.add(rawRequestMillis(addr));
+    }
+  } else {
+    asked.unanswered = -1;
+  }
+  (void)!::write(out[1], &asked, sizeof asked);
+  ::_exit(0);
+}
+
+void HelperFlood(benchmark::State& state) {
+  const bool byAuthorizedUser = state.range(0) == 1;
+  varnel::testing::TempRoot root;
+  ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/varnel-bench-bus", 1);
+  if (::geteuid() != 0) {
+    state.SkipWithError("needs root to play the other users");
+    return;
+  }
+  // Two users, so the socket stays open to every user and the peer check
+  // decides; no client program named, so the user's own programs count.
+  const std::string etc = root.systemRoot() + "/etc/varnel";
+  std::error_code ec;
+  std::filesystem::create_directories(etc, ec);
+  if (ec || !writeFile(etc + "/helper.conf",
+                       "User=" + std::to_string(kFloodAuthorizedUser) +
+                           "\nUser=" + std::to_string(kFloodAuthorizedUser + 1) + "\n",
+                       0644)) {
+    state.SkipWithError("cannot write the configuration");
+    return;
+  }
+  const char* other = std::getenv("VARNEL_BENCH_HELPER");
+  const std::string program = other && *other ? other : VARNEL_HELPER_PATH;
+  std::mutex mutex;
+  pid_t helper = 0;
+  platform::xpc::Launcher launcher(platform::dispatch::Queue::createSerial("bench.launcher"));
+  launcher.setObserver([&](const std::string&, pid_t pid, int) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (pid > 0) helper = pid;
+  });
+  platform::Error error;
+  if (!launcher.addRecord({ipc::kHelperServiceName, program, {}, {ipc::kHelperServiceName}},
+                          &error)) {
+    state.SkipWithError(("launcher: " + error.description()).c_str());
+    return;
+  }
+  // Other users reach the socket's folder.
+  for (std::filesystem::path d = platform::paths::runtime(); d != d.root_path();
+       d = d.parent_path()) {
+    struct stat st {};
+    if (::stat(d.c_str(), &st) == 0) ::chmod(d.c_str(), (st.st_mode & 07777) | 0111);
+  }
+  ::chmod(platform::paths::runtime().c_str(), 0777);
+  auto client = connect();
+  if (!send(client, stateRequest())) {
+    state.SkipWithError("the helper did not answer");
+    launcher.stop();
+    return;
+  }
+  const pid_t pid = [&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return helper;
+  }();
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, platform::xpc::socketPathForService(ipc::kHelperServiceName).c_str(),
+               sizeof addr.sun_path - 1);
+
+  for (auto _ : state) {
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const long idle = statusField(pid, "RssAnon");
+    state.counters["idle_anon_KiB"] = static_cast<double>(idle);
+
+    int stopPipe[2], outPipe[2];
+    if (::pipe2(stopPipe, O_CLOEXEC) != 0 || ::pipe2(outPipe, O_CLOEXEC) != 0) {
+      state.SkipWithError("pipe");
+      break;
+    }
+    const pid_t asker = startUserAsker(addr, stopPipe, outPipe);
+    ::close(outPipe[1]);
+    const auto floodStart = std::chrono::steady_clock::now();
+    const pid_t flooder = ::fork();
+    if (flooder == 0) {
+      for (int fd : {stopPipe[0], stopPipe[1], outPipe[0]}) ::close(fd);
+      if (!becomeUser(byAuthorizedUser ? kFloodAuthorizedUser : kFloodOtherUser)) ::_exit(2);
+      for (int i = 0; i < kFloodConnections; ++i) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) ::_exit(3);
+        (void)::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+        ::close(fd);
+      }
+      ::_exit(0);
+    }
+    // Root, on its open connection and on new ones, until the flood is over.
+    Asked rootOpen, rootNew;
+    std::atomic<bool> flooding{true};
+    std::thread newAsker([&] {
+      while (flooding.load()) {
+        const auto start = std::chrono::steady_clock::now();
+        auto peer = connect();
+        const bool answered = send(peer, stateRequest()).has_value();
+        rootNew.add(answered ? std::chrono::duration<double, std::milli>(
+                                   std::chrono::steady_clock::now() - start)
+                                   .count()
+                             : -1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+    });
+    for (;;) {
+      int status = 0;
+      if (::waitpid(flooder, &status, WNOHANG) == flooder) {
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) state.SkipWithError("flooder failed");
+        break;
+      }
+      const auto start = std::chrono::steady_clock::now();
+      const bool answered = send(client, stateRequest()).has_value();
+      rootOpen.add(answered ? std::chrono::duration<double, std::milli>(
+                                  std::chrono::steady_clock::now() - start)
+                                  .count()
+                            : -1);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const double floodSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - floodStart).count();
+    flooding = false;
+    newAsker.join();
+    ::close(stopPipe[1]);
+    Asked user;
+    if (::read(outPipe[0], &user, sizeof user) != sizeof user) user.unanswered = -1;
+    ::waitpid(asker, nullptr, 0);
+    for (int fd : {stopPipe[0], outPipe[0]}) ::close(fd);
+
+    if (!send(client, stateRequest())) state.SkipWithError("the helper stopped answering");
+    state.counters["after_anon_KiB"] = static_cast<double>(statusField(pid, "RssAnon"));
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    const long after = statusField(pid, "RssAnon");
+    state.counters["after_10s_anon_KiB"] = static_cast<double>(after);
+    state.counters["anon_growth_KiB"] = static_cast<double>(after - idle);
+    state.counters["flood_s"] = floodSeconds;
+    state.counters["flood_conn_per_s"] = kFloodConnections / floodSeconds;
+    state.counters["root_open_max_ms"] = rootOpen.maxMillis;
+    state.counters["root_new_max_ms"] = rootNew.maxMillis;
+    state.counters["user_new_max_ms"] = user.maxMillis;
+    state.counters["user_asked"] = static_cast<double>(user.asked);
+    state.counters["root_asked"] = static_cast<double>(rootOpen.asked + rootNew.asked);
+    state.counters["unanswered"] =
+        static_cast<double>(rootOpen.unanswered + rootNew.unanswered + user.unanswered);
+    state.counters["helper_cpu_s"] = [&] {
+      std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+      std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      std::istringstream fields(text.substr(text.rfind(')') + 2));
+      std::string f;
+      long ticks = 0;
+      for (int i = 3; i <= 15 && fields >> f; ++i)
+        if (i == 14 || i == 15) ticks += std::atol(f.c_str());
+      return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    }();
+    if (verbose()) {
+      std::fprintf(stderr,
+                   "%s flood: %.1f s; max ms root open %.1f, root new %.1f, user %.1f; "
+                   "unanswered %.0f; anon KiB idle %ld, 10 s after %ld\n",
+                   byAuthorizedUser ? "authorized" : "refused", floodSeconds, rootOpen.maxMillis,
+                   rootNew.maxMillis, user.maxMillis, state.counters["unanswered"].value, idle,
+                   after);
+    }
+  }
+  client = Peer();
+  launcher.stop();
+  if (pid > 0) {
+    for (int i = 0; i < 100 && ::kill(pid, 0) == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+}
+
+BENCHMARK(HelperFlood)
+    ->ArgName("by_authorized_user")
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
 
 }  // namespace
 

@@ -115,7 +115,8 @@ void HelperService::HelperStartup() {
   // The socket first: a helper that cannot have it (another one still
   // serves it, or is on its way out) must not touch what that one runs.
   try {
-    ipc::XPCService::runMachService(kHelperServiceName, kUnservedPeersPerUser);
+    ipc::XPCService::runMachService(kHelperServiceName, kUnservedPeersPerUser,
+                                    kUnservedPeersPerProcess);
   } catch (const platform::Exception&) {
     // Why the socket could not be had is on the line before (the channel's).
     std::fprintf(stderr,

@@ -20,7 +20,8 @@
 // (mode 0600). A flood costs the helper bounded work and memory: a refused
 // peer is closed right after the accept, a user other than root holds at
 // most kUnservedPeersPerUser connections that have not sent a first message
-// (more are closed at once), the listener accepts in bounded turns so the
+// (kUnservedPeersPerProcess from one process; more are closed at once),
+// the listener accepts in bounded turns so the
 // main queue keeps running, and refusals and malformed input are counted
 // and told at most twice a second (platform::xpc::PeerFaultLog), while the
 // line of each connection dropped for malformed input collapses with its
@@ -103,10 +104,13 @@ inline constexpr const char* kSSTPLogFileName = "vvpn-sstp.log";
 // another helper still serves it (or is ending): it says so on standard
 // error and stops before it touches anything (EX_TEMPFAIL).
 inline constexpr int kHelperAlreadyRunningStatus = 75;
-// The most connections a user other than root may hold that the helper has
-// accepted but not yet read a first message from; more are closed at once
-// (the client opens one at a time).
-inline constexpr std::size_t kUnservedPeersPerUser = 32;
+// The most connections a user other than root, and one process of theirs,
+// may hold that the helper has accepted but not yet read a first message
+// from or handed to its handler; more are closed at once (the client opens
+// one at a time). The second keeps a flooding program of the user from
+// shutting out the user's client.
+inline constexpr std::size_t kUnservedPeersPerUser = 64;
+inline constexpr std::size_t kUnservedPeersPerProcess = 16;
 // The refusals of an SSTP request, each answered under "message" (without
 // "result"): an options file that is not the installation's, an SSTP client
 // that the installation neither ships nor names, a value that is missing or

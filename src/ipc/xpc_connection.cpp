@@ -160,6 +160,17 @@ void XPCConnection::setEndObserver(std::function<void()> observer) {
   if (observer) observer();
 }
 
+void XPCConnection::holdUnservedPlace(std::shared_ptr<void> place) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  unservedPlace_ = std::move(place);
+}
+
+void XPCConnection::releaseUnservedPlace() {
+  std::shared_ptr<void> place;  // given back outside the lock
+  std::lock_guard<std::mutex> lock(mutex_);
+  place.swap(unservedPlace_);
+}
+
 // On the connection's queue.
 void XPCConnection::deliver(const XPCMessage& message) {
   std::vector<XPCMessage> held;

@@ -103,6 +103,11 @@ class XPCConnection : public std::enable_shared_from_this<XPCConnection> {
   // already happened. A later call replaces an observer that has not run.
   // The service that keeps the connection lets go of it there.
   void setEndObserver(std::function<void()> observer);
+  // Keeps `place` (the transport's unservedPlace) until releaseUnservedPlace
+  // or the end of this object: the listener counts the connection as
+  // unserved until its service has taken it.
+  void holdUnservedPlace(std::shared_ptr<void> place);
+  void releaseUnservedPlace();
 
   // "<XPCConnection(name, pid, euid, egid)>"
   std::string description() const;
@@ -118,8 +123,9 @@ class XPCConnection : public std::enable_shared_from_this<XPCConnection> {
   EventHandler handler_;
   bool handlerEverSet_ = false;
   std::function<void()> endObserver_;
-  bool ended_ = false;            // the final error has been handed on
-  std::vector<XPCMessage> held_;  // touched on queue_ only
+  bool ended_ = false;                   // the final error has been handed on
+  std::vector<XPCMessage> held_;         // touched on queue_ only
+  std::shared_ptr<void> unservedPlace_;  // under mutex_
 };
 
 }  // namespace ipc

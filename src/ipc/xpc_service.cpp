@@ -53,6 +53,9 @@ std::string mainBundleIdentifier() {
 // them, and counted them).
 void handlePeer(const std::shared_ptr<platform::xpc::Connection>& peer) {
   auto connection = XPCConnection::create(peer);
+  // Counted as unserved until a service has taken it: a burst of
+  // connections waiting to be handed over stays bounded.
+  connection->holdUnservedPlace(peer->unservedPlace());
   platform::NotificationCenter::defaultCenter().post(kXPCConnectionReceivedNotification,
                                                      connection);
 }
@@ -117,6 +120,7 @@ void XPCService::handleConnection(const std::shared_ptr<XPCConnection>& connecti
     });
   }
   if (h) h(connection);
+  connection->releaseUnservedPlace();
 }
 
 XPCService::ConnectionHandler XPCService::connectionHandler() const {
@@ -141,9 +145,10 @@ std::vector<std::shared_ptr<XPCConnection>> XPCService::connections() const {
 
 void XPCService::runMachService() { runMachService(mainBundleIdentifier()); }
 
-void XPCService::runMachService(const std::string& name) { runMachService(name, 0); }
+void XPCService::runMachService(const std::string& name) { runMachService(name, 0, 0); }
 
-void XPCService::runMachService(const std::string& name, std::size_t unservedPeersPerUser) {
+void XPCService::runMachService(const std::string& name, std::size_t unservedPeersPerUser,
+                                std::size_t unservedPeersPerProcess) {
   platform::Error error;
   auto listener = platform::xpc::Listener::createMachService(name, Queue::main(), &error);
   if (!listener) {
@@ -152,7 +157,7 @@ void XPCService::runMachService(const std::string& name, std::size_t unservedPee
   }
   listener->setPeerHandler(handlePeer);
   listener->setPeerFilter(admittedByAnyService);
-  listener->setUnservedLimitPerUser(unservedPeersPerUser);
+  listener->setUnservedLimitPerUser(unservedPeersPerUser, unservedPeersPerProcess);
   listener->resume();
   std::lock_guard<std::mutex> lock(gMutex);
   gListeners.push_back(listener);

@@ -78,10 +78,12 @@ class XPCService : public std::enable_shared_from_this<XPCService> {
   // service's socket cannot be had.
   static void runMachService();
   static void runMachService(const std::string& name);
-  // As above, with a limit of accepted connections that a user other than
-  // root may hold before their first message has been read
+  // As above, with limits of accepted connections that a user other than
+  // root, and one process of theirs, may hold before their first message
+  // has been read and a service has taken them
   // (platform::xpc::Listener::setUnservedLimitPerUser; 0: none).
-  static void runMachService(const std::string& name, std::size_t unservedPeersPerUser);
+  static void runMachService(const std::string& name, std::size_t unservedPeersPerUser,
+                             std::size_t unservedPeersPerProcess);
   // runMachService, then the main run loop forever.
   [[noreturn]] static void runService();
   [[noreturn]] static void runServiceWithConnectionHandler(ConnectionHandler handler,

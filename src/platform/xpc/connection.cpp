@@ -340,6 +340,11 @@ PeerCredentials Connection::credentials() const {
   return impl_->creds;
 }
 
+std::shared_ptr<void> Connection::unservedPlace() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->untilServed;
+}
+
 void Connection::send(const ChannelValue& message) { enqueue(message, nullptr, nullptr); }
 
 void Connection::sendWithReply(const ChannelValue& message, dispatch::QueuePtr replyQueue,
@@ -1079,6 +1084,7 @@ void Listener::cancel() {
 struct Listener::Unserved {
   std::mutex mutex;
   std::map<uid_t, std::size_t> byUser;
+  std::map<pid_t, std::size_t> byProcess;
 };
 
 namespace {
@@ -1088,15 +1094,22 @@ namespace {
 struct UnservedToken {
   std::shared_ptr<Listener::Unserved> counts;
   uid_t uid;
+  pid_t pid;
   ~UnservedToken();
 };
+
+template <class Map, class Key>
+void giveBack(Map& map, const Key& key) {
+  auto it = map.find(key);
+  if (it != map.end() && --it->second == 0) map.erase(it);
+}
 
 }  // namespace
 
 UnservedToken::~UnservedToken() {
   std::lock_guard<std::mutex> lock(counts->mutex);
-  auto it = counts->byUser.find(uid);
-  if (it != counts->byUser.end() && --it->second == 0) counts->byUser.erase(it);
+  giveBack(counts->byUser, uid);
+  giveBack(counts->byProcess, pid);
 }
 
 void Listener::setPeerFilter(PeerFilter filter) {
@@ -1104,10 +1117,11 @@ void Listener::setPeerFilter(PeerFilter filter) {
   filter_ = std::move(filter);
 }
 
-void Listener::setUnservedLimitPerUser(std::size_t limit) {
+void Listener::setUnservedLimitPerUser(std::size_t perUser, std::size_t perProcess) {
   std::lock_guard<std::mutex> lock(mutex_);
-  unservedLimit_ = limit;
-  if (limit > 0 && !unserved_) unserved_ = std::make_shared<Unserved>();
+  unservedLimit_ = perUser;
+  unservedProcessLimit_ = perProcess;
+  if ((perUser > 0 || perProcess > 0) && !unserved_) unserved_ = std::make_shared<Unserved>();
 }
 
 std::size_t Listener::unservedCount(uid_t uid) const {
@@ -1125,7 +1139,7 @@ std::size_t Listener::unservedCount(uid_t uid) const {
 void Listener::acceptPeers() {
   PeerHandler handler;
   PeerFilter filter;
-  std::size_t limit;
+  std::size_t limit, processLimit;
   std::shared_ptr<Unserved> unserved;
   int lfd;
   {
@@ -1134,6 +1148,7 @@ void Listener::acceptPeers() {
     handler = handler_;
     filter = filter_;
     limit = unservedLimit_;
+    processLimit = unservedProcessLimit_;
     unserved = unserved_;
     lfd = fd_;
   }
@@ -1165,20 +1180,27 @@ void Listener::acceptPeers() {
       continue;
     }
     std::shared_ptr<void> token;
-    if (limit > 0 && unserved && credentials.valid && credentials.uid != 0) {
+    if (unserved && credentials.valid && credentials.uid != 0) {
       bool over = false;
       {
         std::lock_guard<std::mutex> lock(unserved->mutex);
-        std::size_t& held = unserved->byUser[credentials.uid];
-        over = held >= limit;
-        if (!over) ++held;
+        auto user = unserved->byUser.find(credentials.uid);
+        auto process = unserved->byProcess.find(credentials.pid);
+        over = (limit > 0 && user != unserved->byUser.end() && user->second >= limit) ||
+               (processLimit > 0 && process != unserved->byProcess.end() &&
+                process->second >= processLimit);
+        if (!over) {
+          ++unserved->byUser[credentials.uid];
+          ++unserved->byProcess[credentials.pid];
+        }
       }
       if (over) {
         ::close(fd);
         PeerFaultLog::refusedPeer(name_, credentials, PeerFaultLog::Refusal::OverTheLimit);
         continue;
       }
-      token = std::shared_ptr<UnservedToken>(new UnservedToken{unserved, credentials.uid});
+      token = std::shared_ptr<UnservedToken>(
+          new UnservedToken{unserved, credentials.uid, credentials.pid});
     }
     auto peer = Connection::adoptPeer(fd, name_, std::move(credentials), std::move(token));
     if (handler) {

@@ -119,6 +119,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   // The peer's credentials (valid once connected or accepted).
   PeerCredentials credentials() const;
+  // The place this peer holds among its listener's unserved connections
+  // (null once it has been served or has ended, or when none was taken):
+  // whoever keeps the returned pointer keeps the peer counted, as the
+  // service does until its handler has taken the connection.
+  std::shared_ptr<void> unservedPlace() const;
 
   // Ends the connection as one that sent malformed input (logged with
   // `reason`): the event handler receives ConnectionInvalid and
@@ -182,10 +187,13 @@ int bindServiceSocket(const std::string& path, Error* error = nullptr);
 //  - with a peer filter, the peer's credentials are read right after the
 //    accept and a refused peer is closed there and then: no connection,
 //    queue or buffer is made for it;
-//  - with a limit of unserved peers per user, a user other than root that
-//    already holds that many accepted connections which have neither
-//    completed a first frame nor ended gets the next one closed at once;
-//    a connection counts until its first complete frame is read or it ends.
+//  - with limits of unserved peers, a user other than root that already
+//    holds that many accepted connections which are unserved (in total,
+//    or from the one process that connects) gets the next one closed at
+//    once. A connection counts until its first complete frame is read or
+//    it ends, and as long as someone holds its unservedPlace (the service
+//    until its handler has taken the connection), so neither silent peers
+//    nor connections waiting to be handed over pile up.
 // Refused peers are counted and told by PeerFaultLog (at most two lines a
 // second).
 class Listener : public std::enable_shared_from_this<Listener> {
@@ -212,8 +220,10 @@ class Listener : public std::enable_shared_from_this<Listener> {
   // Set before `resume`: the peers that get a connection at all.
   void setPeerFilter(PeerFilter filter);
   // Set before `resume`: the most unserved connections a user other than
-  // root may hold (0: no limit, the default).
-  void setUnservedLimitPerUser(std::size_t limit);
+  // root may hold, and one process of theirs (0: no limit, the default).
+  // The second keeps one program of a user from taking all the places of
+  // that user's other programs (their client).
+  void setUnservedLimitPerUser(std::size_t perUser, std::size_t perProcess = 0);
   // Unserved connections held now by `uid` (tests).
   std::size_t unservedCount(uid_t uid) const;
   struct Unserved;  // the counts, shared with the connections that hold a place
@@ -233,6 +243,7 @@ class Listener : public std::enable_shared_from_this<Listener> {
   PeerHandler handler_;
   PeerFilter filter_;
   std::size_t unservedLimit_ = 0;
+  std::size_t unservedProcessLimit_ = 0;
   std::shared_ptr<Unserved> unserved_;
   bool cancelled_ = false;
 };
