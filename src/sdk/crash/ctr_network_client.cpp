@@ -436,7 +436,7 @@ void CTRNetworkClient::startImmediateUpload(const URLRequest& request,
     return;
   }
   if (BCNNetworkResponseHandler::uploadErrorIgnoringUnreadBody(upload->response(),
-                                                                upload->error())) {
+                                                               upload->error())) {
     return;
   }
   bool success = false;
