@@ -1291,7 +1291,17 @@ bool URLConnection::Transfer::onHeadersComplete() {
       return false;
     }
   }
-  if (!checkContentLength(resp)) return false;
+  if (!checkContentLength(resp)) {
+    // A body over the limit is refused unread, but the status and headers
+    // are the server's answer all the same, as when the body grows past the
+    // limit: a caller that needs no body (an upload) judges by them.
+    if (pendingError && pendingError->code() == kURLErrorDataLengthExceedsMaximum) {
+      response = std::move(resp);
+      responseDelivered = true;
+      delegate->connectionDidReceiveResponse(*conn, *response);
+    }
+    return false;
+  }
   response = std::move(resp);
   responseDelivered = true;
   delegate->connectionDidReceiveResponse(*conn, *response);

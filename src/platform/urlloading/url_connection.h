@@ -50,7 +50,8 @@
 //     "Content-Length" that is not HTTP, a head longer than
 //     kMaximumResponseHeadLength; the description says which), -1022 a
 //     redirect from https to http, -1103 a body over the request's
-//     maximumResponseLength, -1200 TLS failure, -1202 untrusted
+//     maximumResponseLength (didReceiveResponse comes first, also when the
+//     "Content-Length" alone refuses the body), -1200 TLS failure, -1202 untrusted
 //     certificate, and the body stream's own error when it fails to read.
 //     userInfo holds the description, NSErrorFailingURLKey and
 //     NSErrorFailingURLStringKey. Running out of memory while taking a

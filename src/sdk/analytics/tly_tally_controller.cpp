@@ -673,7 +673,11 @@ bool TLYTallyController::isFinalUploadOutcome(const platform::Error& error) {
 void TLYTallyController::uploaderCompletedRequest(
     TLYUploader&, const platform::urlloading::URLRequest& request,
     const std::optional<platform::urlloading::URLResponse>& response, const std::string& uniqueName,
-    const platform::Error& error, RetryDecision completionHandler) {
+    const platform::Error& loadError, RetryDecision completionHandler) {
+  // An upload's answer is its status; a long body after a success is not
+  // read and fails nothing (the package is not sent again for it).
+  const platform::Error error =
+      BCNNetworkResponseHandler::uploadErrorIgnoringUnreadBody(response, loadError);
   const bool taskFailed = static_cast<bool>(error);
   const std::string taskError = taskFailed ? error.description() : std::string();
   networkRetryHandler_->handleCompletedRequest(

@@ -76,9 +76,19 @@ bool CTRInternalReport::checkExistenceOfAtLeastOnceFileInArray(
 }
 
 bool CTRInternalReport::needsToBeSubmitted() const {
-  static const std::vector<std::string> names{
-      kCTRExceptionFile,     kCTRSignalFile,  kCTRCustomExceptionAFile, kCTRCustomExceptionBFile,
-      kCTRMachExceptionFile, kCTRErrorsAFile, kCTRErrorsBFile};
+  // A crash record counts when it holds at least one whole line: on a full
+  // disk the handler may have made the file and written nothing, or half
+  // its first line, and such a report says nothing of the crash.
+  for (const std::string& name : crashFilenames()) {
+    const std::string path = pathForContentFile(name);
+    std::error_code error;
+    if (!std::filesystem::exists(path, error)) continue;
+    if (!readCLSFileAtPath(path).isNone()) return true;
+    BCNConsoleLog("[Crashtrail:Crash] %@ of report %@ holds no whole record", name,
+                  directoryName());
+  }
+  static const std::vector<std::string> names{kCTRCustomExceptionAFile, kCTRCustomExceptionBFile,
+                                              kCTRErrorsAFile, kCTRErrorsBFile};
   return checkExistenceOfAtLeastOnceFileInArray(names);
 }
 

@@ -80,7 +80,8 @@ class CTRInternalReport {
   // Whether any of the named files exists in the directory (stops at the
   // first that does).
   bool checkExistenceOfAtLeastOnceFileInArray(const std::vector<std::string>& fileNames) const;
-  // An exception, signal, custom exception, Mach exception or error file exists.
+  // An exception, signal or Mach exception file with at least one whole
+  // record line, or a custom exception or error file, exists.
   bool needsToBeSubmitted() const;
   // One of crashFilenames() exists.
   bool isCrash() const;

@@ -13,6 +13,7 @@
 #include "platform/urlloading/stream.h"
 #include "sdk/crash/capture/ctr_sdk_log.h"
 #include "sdk/platform/bcn_console.h"
+#include "sdk/platform/bcn_network_response_handler.h"
 #include "sdk/platform/bcn_pinned_certificates.h"
 #include "sdk/platform/bcn_request_guard.h"
 
@@ -434,7 +435,10 @@ void CTRNetworkClient::startImmediateUpload(const URLRequest& request,
     connection->cancel();
     return;
   }
-  if (upload->error()) return;
+  if (BCNNetworkResponseHandler::uploadErrorIgnoringUnreadBody(upload->response(),
+                                                               upload->error())) {
+    return;
+  }
   bool success = false;
   BCNNetworkResponseHandler::clientResponseType(upload->response(), [&](std::uint64_t type, long) {
     success = type == BCNNetworkResponseTypeSuccess;
@@ -464,8 +468,11 @@ void CTRNetworkClient::URLSessionTaskDidCompleteWithError(CTRURLSession& session
     }
   }
   const std::optional<URLResponse> response = task.response();
+  // The package's answer is the status: a long body after a success is
+  // not read and fails nothing.
   BCNNetworkResponseHandler::handleCompletedResponse(
-      response, request, error, [&](bool retry, const Error& outcome) {
+      response, request, BCNNetworkResponseHandler::uploadErrorIgnoringUnreadBody(response, error),
+      [&](bool retry, const Error& outcome) {
         if (retry) {
           restartTask(description, request, response);
         } else {

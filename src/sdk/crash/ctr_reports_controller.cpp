@@ -143,8 +143,14 @@ void CTRReportsController::reportUploadAtPath(const std::string& packagePath,
 }
 
 bool CTRReportsController::isRefusedForGood(const platform::Error& error) {
-  return error && error.domain() == kBCNNetworkErrorDomain &&
-         error.code() == kBCNNetworkErrorClientError;
+  if (!error || error.domain() != kBCNNetworkErrorDomain) return false;
+  if (error.code() != kBCNNetworkErrorClientError && error.code() != kBCNNetworkErrorOtherResponse)
+    return false;
+  // The answers about the package itself, as for analytics packages; the
+  // others (401, 403, 404, 410, ...) are about where or as whom it was
+  // sent, which a later launch may have right.
+  const std::int64_t status = error.userInfo()[kBCNNetworkErrorStatusCodeKey].asInt64();
+  return status == 400 || status == 413 || status == 415 || status == 422;
 }
 
 bool CTRReportsController::cleanUpSubmittedReportAtPath(const std::string& packagePath) {

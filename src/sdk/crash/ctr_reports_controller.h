@@ -102,8 +102,7 @@ class CTRReportsController {
   // would be refused again), then tells the delegate in every case.
   void reportUploadAtPath(const std::string& packagePath, const platform::Error& error);
   // An upload's error that says the service will never take the package:
-  // a client-error answer (400, 401, 403, 404, 406, 410, 411, 413, 419,
-  // 422, 431) of the response handler.
+  // the answers 400, 413, 415 and 422 (as for analytics packages).
   static bool isRefusedForGood(const platform::Error& error);
   bool cleanUpSubmittedReportAtPath(const std::string& packagePath);
 

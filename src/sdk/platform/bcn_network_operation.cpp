@@ -29,6 +29,10 @@ URLRequest BCNNetworkOperation::mutableRequestWithDefaultHTTPHeadersForURL(const
                                                                            double timeout) const {
   URLRequest request(url, timeout);
   request.setMaximumResponseLength(std::int64_t{256} << 10);  // settings: a few kilobytes
+  // The time-out counts from the start, not from the last byte: a server
+  // that sends a byte now and then must not hold the settings (and the
+  // uploads that wait for them) for ever.
+  request.setMaximumDuration(timeout);
   const std::string locale = localeIdentifier();
   auto& fields = request.allHTTPHeaderFields();
   fields.set("User-Agent", userAgentString());

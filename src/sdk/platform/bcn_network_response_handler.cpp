@@ -139,6 +139,16 @@ void BCNNetworkResponseHandler::clientResponseType(
   handler(type, s);
 }
 
+Error BCNNetworkResponseHandler::uploadErrorIgnoringUnreadBody(const Response& response,
+                                                               const Error& error) {
+  if (!error || error.domain() != platform::kURLErrorDomain ||
+      error.code() != platform::urlloading::kURLErrorDataLengthExceedsMaximum) {
+    return error;
+  }
+  if (!response || !response->isHTTP() || !isSuccessStatus(response->statusCode())) return error;
+  return Error();
+}
+
 void BCNNetworkResponseHandler::handleCompletedResponse(
     const Response& response, const URLRequest& originalRequest, const Error& error,
     const std::function<void(bool retry, const Error& error)>& block) {

@@ -83,6 +83,13 @@ class BCNNetworkResponseHandler {
   static void clientResponseType(
       const Response& response,
       const std::function<void(std::uint64_t type, long status)>& handler);
+  // For uploads, whose answer is their status: the load's error, except
+  // that a body larger than the request's maximumResponseLength
+  // (kURLErrorDataLengthExceedsMaximum) after a success status is no error
+  // (the body is never read). Other loads need their body: they keep the
+  // error.
+  static platform::Error uploadErrorIgnoringUnreadBody(const Response& response,
+                                                       const platform::Error& error);
   // Calls block(retry, error) once, synchronously: a transport error is
   // retried only when it is NSURLErrorDomain -1001 (timed out) and handed on
   // as it is; otherwise the response decides (success with a matching

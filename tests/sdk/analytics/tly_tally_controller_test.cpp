@@ -365,6 +365,23 @@ TEST_F(TallyControllerTest, RejectedUploadRemovesThePackageWithoutRetry) {
   EXPECT_EQ(server_->requestCount(), 1u);
 }
 
+TEST_F(TallyControllerTest, AnAcceptedUploadWithAnOversizedAnswerIsDoneAndSentOnce) {
+  makeNotFirstInstall();
+  server_ = test_support::HTTPTestServer::start();
+  // 200 with a body far past what an upload reads (its answer is a status).
+  server_->setReply("/spi/v2/events",
+                    test_support::HTTPReply::text(200, std::string(std::size_t{1} << 20, 'x')));
+  writeSettings(settingsFor(urlSetting()));
+  start();
+  logCustom("kept once");
+  controller_->runOnEventQueue([&] { controller_->rotateAndSubmitCurrentLog(); });
+  ASSERT_TRUE(
+      varnel::testing::waitUntilOnMainRunLoop([&] { return server_->requestCount() >= 1; }));
+  ASSERT_TRUE(waitForFiles(0, 0)) << dump();
+  drain();
+  EXPECT_EQ(server_->requestCount(), 1u);
+}
+
 TEST_F(TallyControllerTest, ServerErrorIsRetriedFromTheSamePackage) {
   makeNotFirstInstall();
   server_ = test_support::HTTPTestServer::start();

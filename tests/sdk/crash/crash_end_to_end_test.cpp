@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -162,6 +164,18 @@ TEST(CrashEndToEndChild, DISABLED_HostProgram) {
     const std::string marker = controller->launchMarkerPath();
     runMainUntil([&] { return ::access(marker.c_str(), F_OK) != 0; }, 5s);
     overflowNow(0);
+    ::_exit(3);
+  }
+  if (std::string(role).rfind("crash-on-full-disk-", 0) == 0) {
+    // A disk that takes no more than N bytes of any file from now on (the
+    // file size limit; writes past it fail with EFBIG).
+    const std::string marker = controller->launchMarkerPath();
+    runMainUntil([&] { return ::access(marker.c_str(), F_OK) != 0; }, 5s);
+    const rlim_t bytes = std::strtoull(role + std::strlen("crash-on-full-disk-"), nullptr, 10);
+    ::signal(SIGXFSZ, SIG_IGN);
+    const struct rlimit limit { bytes, bytes };
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    faultNow();
     ::_exit(3);
   }
   if (std::string(role) == "crash") {
@@ -347,6 +361,26 @@ TEST_F(CrashEndToEndTest, ACrashOnAWorkerEndsTheProgramByItsSignalWithTheOthersH
       EXPECT_TRUE(platform::files::readFile(active[0] + "/exception.clsrecord").has_value());
     }
     std::filesystem::remove_all(active[0]);
+  }
+}
+
+TEST_F(CrashEndToEndTest, ACrashOnAFullDiskSendsNoReportWithoutItsRecord) {
+  // 0: the record file is made but stays empty; 40: its first line is cut.
+  for (const char* limit : {"0", "40"}) {
+    SCOPED_TRACE(limit);
+    const int crashed = runHost(std::string("crash-on-full-disk-") + limit);
+    ASSERT_FALSE(WIFEXITED(crashed) && WEXITSTATUS(crashed) != 1)
+        << "exit status " << WEXITSTATUS(crashed);
+    CTRFileManager files(bundle_);
+    ASSERT_EQ(files.activePathContents().size(), 1u);
+
+    // The next launch (with room again) sends nothing that says nothing of
+    // the crash, and leaves only its own report.
+    const int reported = runHost("report");
+    ASSERT_TRUE(WIFEXITED(reported)) << "host ended by signal " << WTERMSIG(reported);
+    EXPECT_EQ(WEXITSTATUS(reported), 0);
+    EXPECT_TRUE(reportUploads().empty());
+    for (const auto& path : files.activePathContents()) std::filesystem::remove_all(path);
   }
 }
 

@@ -128,6 +128,24 @@ TEST_F(InternalReportTest, KeyValueAndBinaryImageFilesDoNotNeedSubmission) {
   }
 }
 
+TEST_F(InternalReportTest, ACrashRecordLeftEmptyOrCutByAFullDiskNeedsNoSubmission) {
+  // What a full disk leaves of the signal handler's record: an empty file
+  // (0 bytes free), or a first line cut short (a few kilobytes free).
+  auto report = CTRInternalReport::reportWithPath(dir_, "id");
+  for (const char* name : {kCTRSignalFile, kCTRExceptionFile, kCTRMachExceptionFile}) {
+    write(name, "");
+    EXPECT_FALSE(report->needsToBeSubmitted()) << name;
+    write(name, R"({"signal":{"number":11,"code":1,"addr)");
+    EXPECT_FALSE(report->needsToBeSubmitted()) << name;
+    // A whole first line is a record, whatever was cut after it.
+    write(name, R"({"signal":{"number":11}})"
+                "\n"
+                R"({"threads":[{"crashed":true,"sta)");
+    EXPECT_TRUE(report->needsToBeSubmitted()) << name;
+    std::filesystem::remove(dir_ + "/" + name);
+  }
+}
+
 TEST_F(InternalReportTest, ExceptionOnlyIsACrashWithoutDate) {
   write(kCTRExceptionFile, R"({"exception":{"time":1600000000}})"
                            "\n");

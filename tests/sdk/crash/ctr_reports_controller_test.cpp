@@ -173,6 +173,17 @@ TEST_F(CTRReportsControllerTest, PipelinePackagesUploadsAndDeletesOnSuccess) {
   EXPECT_FALSE(controller_->submitPackageMultipartMimeAtPath(owner_->completed[0].first, false));
 }
 
+TEST_F(CTRReportsControllerTest, AnAcceptedUploadWithAnOversizedAnswerIsDone) {
+  // The answer is the status; a body past what an upload reads fails nothing.
+  server_->setReply(kReportsPath, HTTPReply::json(std::string(std::size_t{1} << 20, ' '), 202));
+  auto report = crashReport("1112");
+  ASSERT_TRUE(controller_->prepareAndSubmitReport(report, false, true));
+  ASSERT_TRUE(owner_->waitForCompleted(1));
+  EXPECT_FALSE(owner_->completed[0].second) << owner_->completed[0].second.description();
+  EXPECT_TRUE(fileManager_->preparedPathContents().empty());
+  EXPECT_EQ(server_->requestCount(), 1u);
+}
+
 TEST_F(CTRReportsControllerTest, FailedUploadKeepsThePackage) {
   // A failure that may pass later (409); a refusal for good removes it.
   server_->setReply(kReportsPath, HTTPReply::text(409, "busy"));

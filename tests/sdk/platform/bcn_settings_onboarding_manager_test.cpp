@@ -21,6 +21,7 @@
 #include "sdk/platform/bcn_encoding.h"
 #include "sdk/platform/bcn_icon.h"
 #include "sdk/platform/bcn_network_client.h"
+#include "sdk/platform/bcn_network_operation.h"
 #include "sdk/platform/bcn_request_guard.h"
 #include "sdk/platform/bcn_settings.h"
 #include "support/http_test_server.h"
@@ -60,9 +61,10 @@ class Events {
     platform::NotificationCenter::defaultCenter().removeObserver(token_);
     BCNConsoleSetHook(previousHook_);
   }
-  bool waitFor(const std::string& text, std::size_t count = 1) {
+  bool waitFor(const std::string& text, std::size_t count = 1,
+               std::chrono::seconds timeout = std::chrono::seconds(20)) {
     std::unique_lock lock(mutex_);
-    return cv_.wait_for(lock, 20s, [&] { return countLocked(text) >= count; });
+    return cv_.wait_for(lock, timeout, [&] { return countLocked(text) >= count; });
   }
   std::size_t count(const std::string& text) {
     std::lock_guard lock(mutex_);
@@ -321,6 +323,25 @@ TEST_F(BCNSettingsOnboardingManagerTest, ServerErrorIsRetriedOnce) {
   begin();
   ASSERT_TRUE(events.waitFor("[Beacon] failed to download settings ")) << joined(events.log());
   EXPECT_EQ(requestsTo(kSettingsPath).size(), 2u);
+  EXPECT_EQ(events.notifications(), 0u);
+}
+
+TEST_F(BCNSettingsOnboardingManagerTest, ASettingsLoadEndsAtItsTimeOutHoweverSteadyTheServer) {
+  // One byte a second: never idle for the time-out, and never done.
+  HTTPReply drip = HTTPReply::json("", 200);
+  drip.chunks.assign(120, " ");
+  drip.chunkDelaySeconds = 1;
+  server_->setReply(kSettingsPath, drip);
+  makeManager();
+  Events events;
+  const auto started = std::chrono::steady_clock::now();
+  begin();
+  // Each of its two attempts ends at the time-out (10 s), with the retry's
+  // pause between them.
+  ASSERT_TRUE(events.waitFor("[Beacon] failed to download settings ", 1, 40s))
+      << joined(events.log());
+  EXPECT_LT(std::chrono::steady_clock::now() - started,
+            std::chrono::duration<double>(2 * kBCNNetworkOperationDefaultTimeout + 8));
   EXPECT_EQ(events.notifications(), 0u);
 }
 
