@@ -18,6 +18,7 @@
 #include "platform/servicemanagement/service_management.h"
 #include "platform/sysconfig/authorization.h"
 #include "platform/system/bundle.h"
+#include "platform/system/child_process.h"
 #include "platform/system/file_util.h"
 #include "platform/system/paths.h"
 #include "platform/system/root_only_path.h"
@@ -431,6 +432,26 @@ Outcome installHelper(const std::string& label, const std::string& clientName,
   return {};
 }
 
+namespace {
+
+// The helper's network service in NetworkManager (helper/
+// system_preferences_handler.h's kServiceName): its profile keeps the last
+// PPTP, L2TP or IPSec connection's settings and secrets, so it goes with
+// the helper. Only on a real system, where NetworkManager is the machine's.
+void removeNetworkService() {
+  if (!platform::paths::systemRoot().empty() || !sm::systemdManagesServices() ||
+      ::access("/usr/bin/nmcli", X_OK) != 0)
+    return;
+  for (int i = 0; i < 16; ++i) {
+    if (platform::process::runAndWait({"/bin/sh", "-c",
+                                       "/usr/bin/nmcli connection delete id VarnelVPN "
+                                       ">/dev/null 2>&1"}) != 0)
+      break;
+  }
+}
+
+}  // namespace
+
 Outcome uninstallHelper(const std::string& label) {
   if (label != kHelperLabel) return failWith(kUsage, "unknown helper " + label);
   platform::sysconfig::AuthorizationStatus status = 0;
@@ -440,8 +461,9 @@ Outcome uninstallHelper(const std::string& label) {
                                 platform::sysconfig::kAuthorizationFlagDefaults) != 0)
     return failWith(kNotRoot, "uninstalling the helper needs root");
   platform::Error error;
-  if (!sm::removeJob(label, authorization.get(), &error))
-    return failWith(kUninstallFailed, error.localizedDescription());
+  const bool removed = sm::removeJob(label, authorization.get(), &error);
+  removeNetworkService();
+  if (!removed) return failWith(kUninstallFailed, error.localizedDescription());
   return {};
 }
 

@@ -13,7 +13,9 @@
 //   uninstall-helper <label> [--root <dir>]
 //     stops and disables the helper's socket and service, removes its
 //     program, information file, units, configuration and state, and has
-//     the service manager reload (the package's prerm runs it).
+//     the service manager reload; on a real system it also deletes the
+//     helper's NetworkManager profile "VarnelVPN" (which holds the last
+//     connection's secrets). The package's prerm runs it.
 //   move <folder> <destination> [--root <dir>]
 //     copies the running client's own installation folder into the system's
 //     applications folder as <root>/opt/VarnelVPN Client (the destination
