@@ -14,6 +14,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "platform/servicemanagement/service_management.h"
 #include "platform/sysconfig/authorization.h"
@@ -434,20 +437,43 @@ Outcome installHelper(const std::string& label, const std::string& clientName,
 
 namespace {
 
-// The helper's network service in NetworkManager (helper/
-// system_preferences_handler.h's kServiceName): its profile keeps the last
-// PPTP, L2TP or IPSec connection's settings and secrets, so it goes with
-// the helper. Only on a real system, where NetworkManager is the machine's.
-void removeNetworkService() {
+// The NetworkManager profiles a helper made and has not deleted yet: their
+// UUIDs, one a line, in the helper's private folder (helper/helper_files.h's
+// kPrivateFolderName and kNMProfileRecordName). A helper deletes its own
+// profiles when it ends; the record outlives it only after a crash, and a
+// profile of someone else's, whatever its name, is never touched.
+std::vector<std::string> recordedNetworkProfiles() {
+  std::vector<std::string> uuids;
+  const std::string record = platform::paths::system("/run") + "/varnel-helper/nm-profiles";
+  const std::optional<std::string> read = platform::files::readFile(record);
+  if (!read) return uuids;
+  const std::string& text = *read;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    start = end + 1;
+    const bool isUUID = line.size() == 36 && std::all_of(line.begin(), line.end(), [](char c) {
+                          return c == '-' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+                        });
+    if (isUUID) uuids.push_back(line);
+  }
+  return uuids;
+}
+
+// Deletes the recorded profiles, which hold the last PPTP, L2TP or IPSec
+// connection's settings and secrets, so they go with the helper. Only on a
+// real system, where NetworkManager is the machine's.
+void removeNetworkProfiles(const std::vector<std::string>& uuids) {
   if (!platform::paths::systemRoot().empty() || !sm::systemdManagesServices() ||
       ::access("/usr/bin/nmcli", X_OK) != 0)
     return;
-  for (int i = 0; i < 16; ++i) {
-    if (platform::process::runAndWait({"/bin/sh", "-c",
-                                       "/usr/bin/nmcli connection delete id VarnelVPN "
-                                       ">/dev/null 2>&1"}) != 0)
-      break;
-  }
+  for (const std::string& uuid : uuids)
+    platform::process::runAndWait({"/bin/sh", "-c",
+                                   "exec /usr/bin/nmcli connection delete uuid \"$0\" "
+                                   ">/dev/null 2>&1",
+                                   uuid});
 }
 
 }  // namespace
@@ -460,9 +486,11 @@ Outcome uninstallHelper(const std::string& label) {
       authorization->copyRights(platform::sysconfig::kAuthorizationRightAdmin,
                                 platform::sysconfig::kAuthorizationFlagDefaults) != 0)
     return failWith(kNotRoot, "uninstalling the helper needs root");
+  // Read before the helper's folders go with it.
+  const std::vector<std::string> profiles = recordedNetworkProfiles();
   platform::Error error;
   const bool removed = sm::removeJob(label, authorization.get(), &error);
-  removeNetworkService();
+  removeNetworkProfiles(profiles);
   if (!removed) return failWith(kUninstallFailed, error.localizedDescription());
   return {};
 }
