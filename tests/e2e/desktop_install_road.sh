@@ -453,8 +453,11 @@ mkdir -p "$IO/debs"
 cp "$DEB" "$IO/debs/"
 echo "   $(basename "$DEB"), $(stat -c %s "$DEB") bytes"
 
-# The same release with a helper of another version, for the upgrade: a
-# build folder of its own under this one (built fully once, then kept).
+# The same release with a helper of another version, for the upgrade: the
+# helper built again with VARNEL_HELPER_BUNDLE_VERSION one higher (in a build
+# folder of its own under this one, kept for later runs; only the helper and
+# the libraries under it) in the first package's place, under a higher
+# package version.
 step "a package with another helper version (VARNEL_HELPER_BUNDLE_VERSION)"
 cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$BUILD_DIR/CMakeCache.txt"; }
 VERSION=$(basename "$DEB" | sed 's/^varnelvpn_\(.*\)_amd64\.deb$/\1/')
@@ -468,14 +471,27 @@ fi
 if ! cmake -S "$SOURCE" -B "$UPGRADE_BUILD" "${launcher[@]}" \
   -DCMAKE_BUILD_TYPE="$(cache_value CMAKE_BUILD_TYPE)" -DVARNEL_SANITIZE= \
   -DVARNEL_DCHECKS="$(cache_value VARNEL_DCHECKS)" -DVARNEL_BUILD_BENCH=OFF \
-  -DVARNEL_HELPER_BUNDLE_VERSION="$HELPER_VERSION2" -DVARNEL_PACKAGE_VERSION="$VERSION+helper$HELPER_VERSION2" \
-  >"$WORK/upgrade-build.log" 2>&1 ||
-  ! cmake --build "$UPGRADE_BUILD" -j4 --target deb >>"$WORK/upgrade-build.log" 2>&1; then
-  fail "the upgrade package could not be built: $(tail -n 20 "$WORK/upgrade-build.log")"
+  -DVARNEL_HELPER_BUNDLE_VERSION="$HELPER_VERSION2" >"$WORK/upgrade-build.log" 2>&1 ||
+  ! cmake --build "$UPGRADE_BUILD" -j4 --target VarnelHelper >>"$WORK/upgrade-build.log" 2>&1; then
+  fail "the upgrade's helper could not be built: $(tail -n 20 "$WORK/upgrade-build.log")"
 fi
-DEB2="$UPGRADE_BUILD/packages/varnelvpn_$VERSION+helper${HELPER_VERSION2}_amd64.deb"
-[ -f "$DEB2" ] || fail "no $DEB2"
-cp "$DEB2" "$IO/debs/"
+VERSION2="$VERSION+helper$HELPER_VERSION2"
+DEB2="$IO/debs/varnelvpn_${VERSION2}_amd64.deb"
+unpacked="$WORK/upgrade-package"
+rm -rf "$unpacked"
+dpkg-deb -R "$DEB" "$unpacked" || fail "the package could not be unpacked"
+packaged_helper=$(find "$unpacked" -path "$unpacked/DEBIAN" -prune -o -type f -name VarnelHelper -print)
+[ -n "$packaged_helper" ] || fail "the package holds no VarnelHelper"
+cp "$UPGRADE_BUILD/src/apps/VarnelHelper" "$packaged_helper"
+sed -i "s/^Version: .*/Version: $VERSION2/" "$unpacked/DEBIAN/control"
+if [ -f "$unpacked/DEBIAN/md5sums" ]; then
+  (cd "$unpacked" && find . -path ./DEBIAN -prune -o -type f -print | sed 's|^\./||' | LC_ALL=C sort |
+    xargs -d '\n' md5sum >DEBIAN/md5sums)
+fi
+dpkg-deb --root-owner-group -b "$unpacked" "$DEB2" >/dev/null || fail "the upgrade package could not be made"
+rm -rf "$unpacked"
+[ "$("$UPGRADE_BUILD/src/apps/VarnelHelper" --info-plist | grep -A1 CFBundleVersion | grep -c ">$HELPER_VERSION2<")" = 1 ] ||
+  fail "the upgrade's helper does not tell version $HELPER_VERSION2"
 echo "   $(basename "$DEB2"): helper version $HELPER_VERSION2 (the first package's: ${HELPER_VERSION1:-200})"
 
 step "copy of the desktop machine, with the package's dependencies downloaded"
