@@ -1,8 +1,15 @@
 #include "helper/helper_log.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 
+#include "logging/log_message.h"
 #include "platform/dispatch/dispatch.h"
 
 namespace helper {
@@ -62,6 +69,49 @@ std::vector<std::string> RepeatCollapser::summary() {
   std::vector<std::string> out = {repeatedLine(repeats_)};
   repeats_ = 0;
   return out;
+}
+
+JournalLogger::JournalLogger(int fd) : LKAbstractLogger("helper.journal"), fd_(fd) {}
+
+bool JournalLogger::standardErrorIsJournal() {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  if (!stream) return false;
+  unsigned long long dev = 0, ino = 0;
+  if (std::sscanf(stream, "%llu:%llu", &dev, &ino) != 2) return false;
+  struct stat st;
+  return ::fstat(2, &st) == 0 && static_cast<unsigned long long>(st.st_dev) == dev &&
+         static_cast<unsigned long long>(st.st_ino) == ino;
+}
+
+std::string JournalLogger::journalLines(std::uint64_t flag, std::string_view text) {
+  const char* prefix = "<7>";
+  if (flag == logging::LKLogFlagError)
+    prefix = "<3>";
+  else if (flag == logging::LKLogFlagWarning)
+    prefix = "<4>";
+  else if (flag == logging::LKLogFlagInfo)
+    prefix = "<6>";
+  std::string out;
+  std::size_t at = 0;
+  do {
+    std::size_t end = text.find('\n', at);
+    if (end == std::string_view::npos) end = text.size();
+    out += prefix;
+    out.append(text.substr(at, end - at));
+    out += '\n';
+    at = end + 1;
+  } while (at < text.size());
+  return out;
+}
+
+void JournalLogger::logMessage(const logging::LKLogMessagePtr& message) {
+  const std::string lines = journalLines(message->flag(), message->message());
+  for (std::size_t done = 0; done < lines.size();) {
+    const ssize_t n = ::write(fd_, lines.data() + done, lines.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // the journal is gone: the other loggers still have the line
+    done += static_cast<std::size_t>(n);
+  }
 }
 
 namespace detail {

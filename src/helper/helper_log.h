@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "logging/abstract_logger.h"
 #include "logging/log.h"
 #include "platform/foundation/format.h"
 
@@ -54,6 +55,29 @@ class RepeatCollapser {
   bool haveLast_ = false;
   double lastLoggedAt_ = 0;
   std::uint64_t repeats_ = 0;
+};
+
+// JournalLogger: the helper's lines on standard error for the journal.
+// Under systemd the service's standard error is a stream to the journal,
+// which reads a leading "<N>" (sd-daemon's priority prefix) as the line's
+// priority: each record goes out as "<N>text\n", N 3 for errors, 4 for
+// warnings, 6 for information and 7 for debug and verbose records, and a
+// text of several lines as several such lines. One write per record.
+//
+// Thread safety: as every logger (its own queue).
+class JournalLogger : public logging::LKAbstractLogger {
+ public:
+  // Writes to `fd` (kept open by the caller while the logger lives).
+  explicit JournalLogger(int fd = 2);
+  // True when standard error is the journal's stream: $JOURNAL_STREAM names
+  // its device and inode ("<dev>:<ino>", set by systemd).
+  static bool standardErrorIsJournal();
+  // The lines written for a record of `flag` with `text`.
+  static std::string journalLines(std::uint64_t flag, std::string_view text);
+  void logMessage(const logging::LKLogMessagePtr& message) override;
+
+ private:
+  int fd_;
 };
 
 namespace detail {

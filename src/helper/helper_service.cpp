@@ -13,6 +13,7 @@
 #include "logging/log.h"
 #include "platform/foundation/exception.h"
 #include "platform/foundation/string_encoding.h"
+#include "platform/system/file_util.h"
 #include "platform/xpc/service_names.h"
 
 namespace helper {
@@ -145,11 +146,19 @@ void HelperService::HelperStartup() {
 void HelperService::restrictSocket() const {
   // The socket belongs to the one user the helper serves besides root, so
   // nobody else can even connect; with several users (or none recorded) the
-  // peer check alone decides.
+  // peer check alone decides. A socket in a folder that others may not pass
+  // (the installation's folder of a real install, whose access list names
+  // every recorded user) is left as it is: the folder decides, and the
+  // socket stays open to every user it lets in, the ones recorded after this
+  // helper started included.
   if (::geteuid() != 0 || options_.policy.users.size() != 1) return;
   const std::string path = platform::xpc::socketPathForService(kHelperServiceName);
   struct stat st;
   if (path.empty() || ::lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return;
+  struct stat folder;
+  if (::stat(platform::files::parentFolder(path).c_str(), &folder) == 0 && folder.st_uid == 0 &&
+      (folder.st_mode & (S_IWGRP | S_IWOTH | S_IXOTH)) == 0)
+    return;
   if (::lchown(path.c_str(), options_.policy.users[0], 0) != 0 || ::chmod(path.c_str(), 0600) != 0)
     HelperLog("The channel socket could not be restricted to its user.");
 }

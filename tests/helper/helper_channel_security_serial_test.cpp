@@ -281,6 +281,24 @@ TEST_F(HelperChannelSecurityTest, SocketBelongsToTheOneAuthorizedUser) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
+// A real install's socket folder lets only the recorded users pass (its
+// access list): the helper leaves the socket open to all of them, also to a
+// user recorded after the helper started, and never hands it to one.
+TEST_F(HelperChannelSecurityTest, SocketInAClosedFolderIsLeftToTheFolder) {
+  install({4242});
+  struct stat st;
+  const std::string folder = platform::files::parentFolder(socketPath());
+  ASSERT_EQ(::stat(folder.c_str(), &st), 0);
+  if (st.st_uid != 0) GTEST_SKIP() << "the runtime folder is not root's";
+  ASSERT_EQ(::chmod(folder.c_str(), 0710), 0);
+  EXPECT_EQ(legitimateRequest(), "reply 0\n");
+  expectOneHelperThatEndedWithItsClient();
+  ASSERT_EQ(::lstat(socketPath().c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(st.st_mode & 0777, 0666u);
+  ::chmod(folder.c_str(), 0755);
+}
+
 TEST_F(HelperChannelSecurityTest, NestedArchivesMalformedFramesAndFloodsAreHarmless) {
   install({4242, 4243});
   // Start the helper with a first (root) peer: the client, which stays

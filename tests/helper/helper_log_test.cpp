@@ -1,6 +1,9 @@
 #include "helper/helper_log.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -104,6 +107,45 @@ TEST(HelperLog, BurstOfOneLineReachesTheLogCollapsed) {
   ASSERT_NE(count, std::string::npos) << log;
   EXPECT_LT(log.find("before 1\n"), at);
   EXPECT_GT(log.find("after\n"), count);
+}
+
+// Started by systemd, the helper's lines reach the journal through its
+// standard error, each with the priority prefix the journal reads.
+TEST(JournalLogger, HelperLinesReachTheJournalStreamWithTheirPriority) {
+  EXPECT_EQ(helper::JournalLogger::journalLines(logging::LKLogFlagInfo, "Connected"),
+            "<6>Connected\n");
+  EXPECT_EQ(helper::JournalLogger::journalLines(logging::LKLogFlagError, "a\nb"), "<3>a\n<3>b\n");
+  EXPECT_EQ(helper::JournalLogger::journalLines(logging::LKLogFlagWarning, "w"), "<4>w\n");
+  EXPECT_EQ(helper::JournalLogger::journalLines(logging::LKLogFlagDebug, ""), "<7>\n");
+
+  // Only a stream the journal handed over counts ($JOURNAL_STREAM names
+  // standard error's device and inode).
+  struct stat st;
+  ASSERT_EQ(::fstat(2, &st), 0);
+  ::unsetenv("JOURNAL_STREAM");
+  EXPECT_FALSE(helper::JournalLogger::standardErrorIsJournal());
+  ::setenv("JOURNAL_STREAM", "1:2", 1);
+  EXPECT_FALSE(helper::JournalLogger::standardErrorIsJournal());
+  ::setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(),
+           1);
+  EXPECT_TRUE(helper::JournalLogger::standardErrorIsJournal());
+  ::unsetenv("JOURNAL_STREAM");
+
+  // Through the dispatcher, as the helper logs.
+  int stream[2];
+  ASSERT_EQ(::pipe2(stream, O_CLOEXEC | O_NONBLOCK), 0);
+  auto journal = std::make_shared<helper::JournalLogger>(stream[1]);
+  logging::LKLog::addLogger(journal);
+  HelperLog("Connecting to %@", "vpn.example");
+  logging::LKLog::flushLog();
+  logging::LKLog::removeLogger(journal);
+  logging::LKLog::flushLog();
+  char buffer[256];
+  const ssize_t n = ::read(stream[0], buffer, sizeof buffer);
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(n)), "<6>Connecting to vpn.example\n");
+  ::close(stream[0]);
+  ::close(stream[1]);
 }
 
 logging::LKLogMessagePtr record(std::string text) {

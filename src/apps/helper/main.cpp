@@ -7,6 +7,7 @@
 
 #include "helper/helper_files.h"
 #include "helper/helper_info.h"
+#include "helper/helper_log.h"
 #include "helper/helper_service.h"
 #include "helper/notification_logger.h"
 #include "helper/system_preferences_handler.h"
@@ -29,6 +30,9 @@ int main(int argc, char** argv) {
   logging::LKLog::addLogger(std::make_shared<logging::LKFileLogger>(fileManager));
   auto memoryLogger = std::make_shared<helper::LKNotificationLogger>();
   logging::LKLog::addLogger(memoryLogger);
+  // Started by systemd: every line also goes to the journal.
+  if (helper::JournalLogger::standardErrorIsJournal())
+    logging::LKLog::addLogger(std::make_shared<helper::JournalLogger>());
 
   helper::HelperService::Options options;
   options.preferences = preferences;

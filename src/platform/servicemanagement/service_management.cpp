@@ -1,5 +1,6 @@
 #include "platform/servicemanagement/service_management.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -7,7 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <vector>
@@ -25,6 +28,8 @@ namespace platform::servicemanagement {
 namespace {
 
 inline constexpr const char* kHelperConfiguration = "/etc/varnel/helper.conf";
+inline constexpr const char* kSystemctl = "/bin/systemctl";
+inline constexpr const char* kTmpfiles = "/bin/systemd-tmpfiles";
 
 Error smError(std::int64_t code, const std::string& description) {
   Value info = Value::mutableDictionary();
@@ -90,22 +95,6 @@ Value embeddedInformation(const std::string& path) {
   return info.isDictionary() ? info : Value();
 }
 
-std::string socketUnit(const std::string& label, const std::string& socketPath, uid_t user) {
-  // Only the authorizing user (and root) may connect.
-  const std::string access = user == 0
-                                 ? "SocketMode=0600\n"
-                                 : "SocketUser=" + std::to_string(user) + "\nSocketMode=0600\n";
-  return "# Channel socket of the privileged helper " + label +
-         ", installed by the client.\n"
-         "[Unit]\nDescription=" +
-         label +
-         " channel socket\n\n"
-         "[Socket]\nListenStream=" +
-         socketPath + "\n" + access +
-         "DirectoryMode=0755\nRemoveOnStop=yes\n\n"
-         "[Install]\nWantedBy=sockets.target\n";
-}
-
 // A plain decimal uid (not the "no user" value); nullopt otherwise.
 std::optional<uid_t> parseUid(std::string_view text) {
   if (text.empty() || text.size() > 10) return std::nullopt;
@@ -118,23 +107,63 @@ std::optional<uid_t> parseUid(std::string_view text) {
   return static_cast<uid_t>(n);
 }
 
-std::string serviceUnit(const std::string& label, const std::string& unit,
-                        const std::string& program) {
-  return "# The privileged helper " + label +
-         ", started on demand by its socket.\n"
-         "[Unit]\nDescription=" +
-         label + "\nRequires=" + unit + ".socket\nAfter=" + unit +
-         ".socket\n\n"
-         "[Service]\nType=simple\nExecStart=" +
-         program + "\nRestart=no\n";
+bool isFolder(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Removes `path` with everything in it, following no symbolic link; true
+// when nothing is left.
+bool removeTree(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+  if (!S_ISDIR(st.st_mode)) return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+  if (DIR* dir = ::opendir(path.c_str())) {
+    std::vector<std::string> names;
+    while (const dirent* e = ::readdir(dir)) {
+      const std::string name = e->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(dir);
+    for (const std::string& name : names) removeTree(path + "/" + name);
+  }
+  return ::rmdir(path.c_str()) == 0 || errno == ENOENT;
+}
+
+// Removes the folder when it is empty (and not a link); a folder that still
+// holds something else is left.
+void removeEmptyFolder(const std::string& path) {
+  if (isFolder(path)) ::rmdir(path.c_str());
+}
+
+std::vector<uid_t> withUser(std::vector<uid_t> users, uid_t user) {
+  if (std::find(users.begin(), users.end(), user) == users.end()) users.push_back(user);
+  return users;
+}
+
+// Writes `text` to `path` unless it holds that already; `*changed` tells
+// which.
+bool writeIfChanged(const std::string& path, const std::string& text, bool* changed) {
+  if (files::readFile(path) == std::optional<std::string>(text)) return true;
+  *changed = true;
+  Error io;
+  return files::writeFileAtomically(path, text, 0644, &io);
+}
+
+void runCommands(const std::vector<std::vector<std::string>>& commands) {
+  for (const std::vector<std::string>& command : commands) process::runAndWait(command);
 }
 
 }  // namespace
 
 std::string helperConfiguration(const Bundle& client, uid_t authorizingUser) {
+  return helperConfiguration(client, std::vector<uid_t>{authorizingUser});
+}
+
+std::string helperConfiguration(const Bundle& client, const std::vector<uid_t>& users) {
   std::string text = "# Written by the client's helper installation.\n";
   if (!client.executablePath().empty()) text += "Client=" + client.executablePath() + "\n";
-  text += "User=" + std::to_string(authorizingUser) + "\n";
+  for (uid_t user : users) text += "User=" + std::to_string(user) + "\n";
   for (const char* name : {"openvpn", "sstpc"}) {
     std::string path = client.resourcePath() + "/" + name;
     if (!client.resourcePath().empty() && isExecutableFile(path))
@@ -146,6 +175,107 @@ std::string helperConfiguration(const Bundle& client, uid_t authorizingUser) {
   if (!client.resourcePath().empty() && ::lstat(options.c_str(), &st) == 0 && S_ISREG(st.st_mode))
     text += "SSTPOptions=" + options + "\n";
   return text;
+}
+
+std::string socketUnitText(std::string_view label, const std::string& socketPath) {
+  const std::string name(label);
+  return "# Channel socket of the privileged helper " + name +
+         ", installed by the client.\n"
+         "# The socket is open to all in a folder that only root and the users\n"
+         "# recorded in /etc/varnel/helper.conf may pass (see\n"
+         "# /etc/tmpfiles.d/" +
+         unitNameForLabel(label) +
+         ".conf): nobody else can connect.\n"
+         "[Unit]\nDescription=" +
+         name +
+         " channel socket\n\n"
+         "[Socket]\nListenStream=" +
+         socketPath +
+         "\nSocketMode=0666\nDirectoryMode=0700\nRemoveOnStop=yes\n"
+         "# Every client session starts the helper anew: no burst of sessions may\n"
+         "# stop the socket.\n"
+         "TriggerLimitIntervalSec=0\n\n"
+         "[Install]\nWantedBy=sockets.target\n";
+}
+
+std::string serviceUnitText(std::string_view label, const std::string& program) {
+  const std::string name(label);
+  const std::string unit = unitNameForLabel(label);
+  return "# The privileged helper " + name +
+         ", started on demand by its socket; it ends with\n"
+         "# its client.\n"
+         "[Unit]\nDescription=" +
+         name + "\nRequires=" + unit + ".socket\nAfter=" + unit +
+         ".socket\n"
+         "# Each client session is one start: short sessions in a row must never\n"
+         "# leave the helper unreachable.\n"
+         "StartLimitIntervalSec=0\n\n"
+         "[Service]\nType=simple\nExecStart=" +
+         program +
+         "\nRestart=no\n"
+         "# Lines on standard error reach the journal with their <N> priority.\n"
+         "StandardError=journal\nSyslogIdentifier=" +
+         name +
+         "\n"
+         "# What the helper and its children (OpenVPN, the SSTP client and pppd)\n"
+         "# need: tunnel and PPP devices, routes and addresses, /etc/resolv.conf,\n"
+         "# its state under /var/lib/varnel and /run, the system bus to\n"
+         "# NetworkManager, and the peer's /proc entry (ptrace capability).\n"
+         "CapabilityBoundingSet=CAP_NET_ADMIN CAP_NET_RAW CAP_NET_BIND_SERVICE CAP_SETUID "
+         "CAP_SETGID CAP_IPC_LOCK CAP_SYS_CHROOT CAP_DAC_OVERRIDE CAP_DAC_READ_SEARCH CAP_FOWNER "
+         "CAP_CHOWN CAP_KILL CAP_SYS_PTRACE\n"
+         "NoNewPrivileges=yes\n"
+         "ProtectSystem=true\nProtectHome=yes\nPrivateTmp=yes\n"
+         "ProtectKernelModules=yes\nProtectKernelLogs=yes\nProtectKernelTunables=yes\n"
+         "ProtectControlGroups=yes\nProtectClock=yes\nProtectHostname=yes\n"
+         "DevicePolicy=closed\nDeviceAllow=/dev/net/tun rw\nDeviceAllow=/dev/ppp rw\n"
+         "DeviceAllow=/dev/ptmx rw\nDeviceAllow=char-pts rw\n"
+         "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK AF_PPPOX\n"
+         "RestrictNamespaces=yes\nRestrictRealtime=yes\nRestrictSUIDSGID=yes\n"
+         "LockPersonality=yes\nMemoryDenyWriteExecute=yes\nSystemCallArchitectures=native\n"
+         "SystemCallFilter=@system-service\nSystemCallErrorNumber=EPERM\n";
+}
+
+std::string tmpfilesText(const std::string& runtimeFolder, const std::vector<uid_t>& users) {
+  std::string text =
+      "# Written by the client's helper installation: the helper's socket folder\n"
+      "# is root's, and only the users recorded in /etc/varnel/helper.conf may\n"
+      "# pass it.\n"
+      "d " +
+      runtimeFolder + " 0700 root root -\n";
+  std::string entries;
+  for (uid_t user : users) {
+    if (user == 0) continue;
+    entries += (entries.empty() ? "" : ",") + std::string("u:") + std::to_string(user) + ":--x";
+  }
+  if (!entries.empty()) text += "a " + runtimeFolder + " - - - - " + entries + "\n";
+  return text;
+}
+
+std::string tmpfilesPath(std::string_view label) {
+  return paths::system("/etc/tmpfiles.d") + "/" + unitNameForLabel(label) + ".conf";
+}
+
+std::vector<std::vector<std::string>> serviceManagerCommands(std::string_view label,
+                                                             bool unitsChanged) {
+  const std::string socket = unitNameForLabel(label) + ".socket";
+  std::vector<std::vector<std::string>> commands = {{kTmpfiles, "--create", tmpfilesPath(label)}};
+  if (unitsChanged) {
+    // enable --now would leave a socket that already listens as it was.
+    commands.push_back({kSystemctl, "daemon-reload"});
+    commands.push_back({kSystemctl, "enable", socket});
+    commands.push_back({kSystemctl, "restart", socket});
+  } else {
+    commands.push_back({kSystemctl, "enable", socket});
+    commands.push_back({kSystemctl, "start", socket});
+  }
+  return commands;
+}
+
+bool systemdManagesServices() {
+  struct stat st;
+  return paths::systemRoot().empty() && ::lstat("/run/systemd/system", &st) == 0 &&
+         S_ISDIR(st.st_mode) && isExecutableFile(kSystemctl);
 }
 
 uid_t authorizingUserFromEnvironment() {
@@ -212,8 +342,17 @@ bool blessJob(std::string_view domain, std::string_view label, const Bundle& cli
 
 bool blessJob(std::string_view domain, std::string_view label, const Bundle& clientBundle,
               const sysconfig::Authorization* authorization, uid_t authorizingUser, Error* error) {
-  const std::string name(label);
   if (authorizingUser == static_cast<uid_t>(-1))
+    return fail(error, kSMErrorInternalFailure, "No user authorized the installation");
+  return blessJob(domain, label, clientBundle, authorization,
+                  withUser(authorizedUsers(), authorizingUser), error);
+}
+
+bool blessJob(std::string_view domain, std::string_view label, const Bundle& clientBundle,
+              const sysconfig::Authorization* authorization, const std::vector<uid_t>& users,
+              Error* error) {
+  const std::string name(label);
+  if (users.empty() || std::find(users.begin(), users.end(), static_cast<uid_t>(-1)) != users.end())
     return fail(error, kSMErrorInternalFailure, "No user authorized the installation");
   if (domain != kSMDomainSystemLaunchd || name.empty() || name.find('/') != std::string::npos)
     return fail(error, kSMErrorInternalFailure, "Unsupported domain or label");
@@ -228,12 +367,16 @@ bool blessJob(std::string_view domain, std::string_view label, const Bundle& cli
       info[kCFBundleVersionKey].asString().empty())
     return fail(error, kSMErrorInvalidSignature, "The helper's information does not match");
 
+  // The project's own launcher reads launch records; systemd does not.
+  const bool launchRecord = !paths::systemRoot().empty();
   const std::string toolsFolder = paths::privilegedHelperTools();
-  const std::string recordsFolder = paths::launchDaemons();
   const std::string unitsFolder = paths::systemdUnits();
   const std::string configPath = paths::system(kHelperConfiguration);
-  for (const std::string& folder :
-       {toolsFolder, recordsFolder, unitsFolder, files::parentFolder(configPath)}) {
+  const std::string accessPath = tmpfilesPath(name);
+  std::vector<std::string> folders = {toolsFolder, unitsFolder, files::parentFolder(configPath),
+                                      files::parentFolder(accessPath)};
+  if (launchRecord) folders.push_back(paths::launchDaemons());
+  for (const std::string& folder : folders) {
     if (!paths::createDirectories(folder, 0755))
       return fail(error, kSMErrorInternalFailure, "Cannot create " + folder);
   }
@@ -254,22 +397,20 @@ bool blessJob(std::string_view domain, std::string_view label, const Bundle& cli
   if (!plist::writeFile(program + ".plist", info, 0644, &io))
     return fail(error, kSMErrorInternalFailure, "Cannot write the helper's information");
   if (!copyFile(source, program, 0755, error)) return false;
-  if (!xpc::writeLaunchRecord(record, xpc::launchRecordPath(name), &io))
+  if (launchRecord && !xpc::writeLaunchRecord(record, xpc::launchRecordPath(name), &io))
     return fail(error, kSMErrorInternalFailure, "Cannot write the launch record");
-  if (!files::writeFileAtomically(
-          unitsFolder + "/" + unit + ".socket",
-          socketUnit(name, xpc::socketPathForService(record.machServices[0]), authorizingUser),
-          0644, &io) ||
-      !files::writeFileAtomically(unitsFolder + "/" + unit + ".service",
-                                  serviceUnit(name, unit, program), 0644, &io) ||
-      !files::writeFileAtomically(configPath, helperConfiguration(clientBundle, authorizingUser),
-                                  0644, &io))
+  bool unitsChanged = false, accessChanged = false;
+  if (!writeIfChanged(unitsFolder + "/" + unit + ".socket",
+                      socketUnitText(name, xpc::socketPathForService(record.machServices[0])),
+                      &unitsChanged) ||
+      !writeIfChanged(unitsFolder + "/" + unit + ".service", serviceUnitText(name, program),
+                      &unitsChanged) ||
+      !writeIfChanged(accessPath, tmpfilesText(paths::runtime(), users), &accessChanged) ||
+      !files::writeFileAtomically(configPath, helperConfiguration(clientBundle, users), 0644, &io))
     return fail(error, kSMErrorInternalFailure, "Cannot write the helper's units");
 
-  if (paths::systemRoot().empty() && ::geteuid() == 0 && isExecutableFile("/bin/systemctl")) {
-    process::runAndWait({"/bin/systemctl", "daemon-reload"});
-    process::runAndWait({"/bin/systemctl", "enable", "--now", unit + ".socket"});
-  }
+  if (systemdManagesServices() && ::geteuid() == 0)
+    runCommands(serviceManagerCommands(name, unitsChanged));
   return true;
 }
 
@@ -281,17 +422,45 @@ bool removeJob(std::string_view label, const sysconfig::Authorization* authoriza
   if (!authorization || !authorization->hasRight(sysconfig::kAuthorizationRightAdmin))
     return fail(error, kSMErrorAuthorizationFailure, "The authorization lacks the admin right");
   const std::string unit = unitNameForLabel(name);
-  if (paths::systemRoot().empty() && ::geteuid() == 0 && isExecutableFile("/bin/systemctl"))
+  const bool systemd = systemdManagesServices() && ::geteuid() == 0;
+  if (systemd) {
     process::runAndWait(
-        {"/bin/systemctl", "disable", "--now", unit + ".socket", unit + ".service"});
+        {kSystemctl, "disable", "--now", "--quiet", unit + ".socket", unit + ".service"});
+    // A start limit or failure recorded for the units goes with them.
+    process::runAndWait(
+        {kSystemctl, "reset-failed", "--quiet", unit + ".socket", unit + ".service"});
+  }
   const std::string program = installedHelperPath(name);
-  bool ok = true;
+  std::vector<std::string> left;
   for (const std::string& path : {program, program + ".plist", xpc::launchRecordPath(name),
                                   paths::systemdUnits() + "/" + unit + ".socket",
-                                  paths::systemdUnits() + "/" + unit + ".service"}) {
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) ok = false;
+                                  paths::systemdUnits() + "/" + unit + ".service",
+                                  tmpfilesPath(name), paths::system(kHelperConfiguration)}) {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) left.push_back(path);
   }
-  if (!ok) return fail(error, kSMErrorInternalFailure, "Cannot remove every file of " + name);
+  // The helper's state: its keychain and network services (which held the
+  // secrets of its connections) and its runtime folders.
+  // (Under a system root the runtime folder is the launcher's, which
+  // outlives an installation.)
+  std::vector<std::string> state = {paths::systemKeychain(), paths::systemPreferences()};
+  if (systemd) {
+    state.push_back(paths::runtime());
+    state.push_back(paths::system("/run/varnel-helper"));
+  }
+  for (const std::string& folder : state) {
+    if (!removeTree(folder)) left.push_back(folder);
+  }
+  for (const std::string& folder :
+       {paths::privilegedHelperTools(), files::parentFolder(paths::privilegedHelperTools()),
+        paths::launchDaemons(), files::parentFolder(paths::system(kHelperConfiguration)),
+        files::parentFolder(paths::systemKeychain())})
+    removeEmptyFolder(folder);
+  if (systemd) process::runAndWait({kSystemctl, "daemon-reload"});
+  if (!left.empty()) {
+    std::string names;
+    for (const std::string& path : left) names += (names.empty() ? "" : ", ") + path;
+    return fail(error, kSMErrorInternalFailure, "Cannot remove " + names);
+  }
   return true;
 }
 
