@@ -162,11 +162,23 @@ PLIST
   cp /usr/share/polkit-1/actions/*.policy "$ROOT/polkit/actions/" 2>/dev/null || true
   sed "s|/opt/VarnelVPN Client/varnel-install-helper|$APP/varnel-install-helper|" \
     packaging/polkit/com.varnelvpn.policy >"$ROOT/polkit/actions/com.varnelvpn.policy"
+  # pkexec hands polkit the whole command line: the rule allows the one
+  # installation the client asks for, into this demo's root, and nothing
+  # else (no other root, none at all, no other command or label).
+  INSTALL_COMMAND="$APP/varnel-install-helper install-helper VarnelHelper --client VarnelVPN Client --root $ROOT"
+  case "$INSTALL_COMMAND" in
+    *\\* | *\"*)
+      echo "The demo's root $ROOT holds a quote or backslash; choose another." >&2
+      exit 1
+      ;;
+  esac
   cat >"$ROOT/polkit/rules/50-varnel-demo.rules" <<RULE
-// The demo's user may install the helper without a password; nothing else
-// (moving the client still asks for an administrator).
+// The demo's user may install the helper into the demo's own root without
+// a password; nothing else (moving the client still asks for an
+// administrator, and so does an installation anywhere else).
 polkit.addRule(function(action, subject) {
-  if (action.id == "com.varnelvpn.helper.install" && subject.user == "$RUN_USER")
+  if (action.id == "com.varnelvpn.helper.install" && subject.user == "$RUN_USER" &&
+      action.lookup("command_line") == "$INSTALL_COMMAND")
     return polkit.Result.YES;
   return polkit.Result.NOT_HANDLED;
 });

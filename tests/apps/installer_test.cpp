@@ -490,6 +490,56 @@ TEST_F(InstallHelperTest, RefusesWhatOthersCouldHaveChanged) {
   EXPECT_FALSE(fs::exists(sys + "/etc/varnel/helper.conf"));
 }
 
+// Every file (not folder) below `folder`.
+std::vector<std::string> filesBelow(const std::string& folder) {
+  std::vector<std::string> files;
+  std::error_code ec;
+  if (!fs::exists(folder, ec)) return files;
+  for (const auto& entry : fs::recursive_directory_iterator(folder, ec))
+    if (!entry.is_directory() || entry.is_symlink()) files.push_back(entry.path().string());
+  return files;
+}
+
+// An update to another helper version uninstalls the old one (its state
+// goes) and keeps the recorded users; uninstall-helper (the package's
+// prerm) leaves no file of the helper in the system.
+TEST_F(InstallHelperTest, UpdateReplacesTheHelperAndUninstallRemovesEverything) {
+  ASSERT_EQ(::setenv("PKEXEC_UID", "4321", 1), 0);
+  Outcome o = install();
+  ::unsetenv("PKEXEC_UID");
+  ASSERT_EQ(o.status, installer::kDone) << o.message;
+  const std::string state = sys + "/var/lib/varnel/keychain/System.keychain";
+  fs::create_directories(fs::path(state).parent_path());
+  write(state, "secrets of a connection\n", 0600);
+
+  platform::Value info = platform::Value::mutableDictionary();
+  info.set("CFBundleIdentifier", platform::Value("VarnelHelper"));
+  info.set("CFBundleVersion", platform::Value("8"));
+  ASSERT_TRUE(platform::plist::writeFile(app + "/VarnelHelper.plist", info, 0644));
+  o = install();
+  ASSERT_EQ(o.status, installer::kDone) << o.message;
+  const platform::Value installed =
+      platform::plist::readFile(sys + "/usr/local/libexec/varnel/VarnelHelper.plist");
+  EXPECT_EQ(installed["CFBundleVersion"].asString(), "8");
+  EXPECT_FALSE(fs::exists(state));
+  const std::string conf = platform::files::readFile(sys + "/etc/varnel/helper.conf").value_or("");
+  EXPECT_NE(conf.find("User=4321\nUser=0\n"), std::string::npos) << conf;
+
+  Context c;
+  c.self = app + "/varnel-install-helper";
+  o = installer::run({"uninstall-helper", "VarnelHelper", "--root", sys}, c);
+  ASSERT_EQ(o.status, installer::kDone) << o.message;
+  for (const char* place : {"/usr/local", "/etc", "/var/lib"})
+    EXPECT_EQ(filesBelow(sys + place), std::vector<std::string>{}) << place;
+  // The client's installation is the package's, not the helper's.
+  EXPECT_TRUE(fs::exists(app + "/VarnelHelper"));
+  EXPECT_EQ(installer::run({"uninstall-helper", "OtherHelper", "--root", sys}, c).status,
+            installer::kUsage);
+  // Nothing installed: nothing to do, and done.
+  EXPECT_EQ(installer::run({"uninstall-helper", "VarnelHelper", "--root", sys}, c).status,
+            installer::kDone);
+}
+
 TEST(InstallerCommandLine, CheckRootOnlyAndUsage) {
   Context c;
   EXPECT_EQ(installer::run({"check-root-only", "/usr"}, c).status, installer::kDone);

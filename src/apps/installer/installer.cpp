@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include "platform/servicemanagement/service_management.h"
 #include "platform/sysconfig/authorization.h"
 #include "platform/system/bundle.h"
+#include "platform/system/child_process.h"
 #include "platform/system/file_util.h"
 #include "platform/system/paths.h"
 #include "platform/system/root_only_path.h"
@@ -402,10 +404,66 @@ Outcome installHelper(const std::string& label, const std::string& clientName,
       authorization->copyRights(sm::kSMRightBlessPrivilegedHelper,
                                 platform::sysconfig::kAuthorizationFlagDefaults) != 0)
     return failWith(kNotRoot, "installing the helper needs root");
+  // Every user recorded so far keeps the helper, and the one who
+  // authorized this run is added.
+  std::vector<uid_t> users = sm::authorizedUsers();
+  const uid_t user = sm::authorizingUserFromEnvironment();
+  if (std::find(users.begin(), users.end(), user) == users.end()) users.push_back(user);
+  // A helper of another version is uninstalled first (stopped, its files
+  // and state removed), then the shipped one installed; a shipped helper
+  // that is not valid leaves the installed one alone (blessJob refuses it
+  // before anything is touched, and so is checked here first).
+  const platform::Value shipped = sm::copyCodeInformation(sm::bundledHelperPath(*bundle, label));
+  const platform::Value installed = sm::copyCodeInformation(sm::installedHelperPath(label));
+  const std::string shippedVersion = shipped[platform::kCFBundleVersionKey].asString();
+  if (installed.isDictionary() && shipped.isDictionary() &&
+      shipped[platform::kCFBundleIdentifierKey].asString() == label && !shippedVersion.empty() &&
+      installed[platform::kCFBundleVersionKey].asString() != shippedVersion) {
+    if (authorization->copyRights(platform::sysconfig::kAuthorizationRightAdmin,
+                                  platform::sysconfig::kAuthorizationFlagDefaults) != 0)
+      return failWith(kNotRoot, "replacing the helper needs root");
+    platform::Error removal;
+    if (!sm::removeJob(label, authorization.get(), &removal))
+      return failWith(kInstallFailed, removal.localizedDescription());
+  }
   platform::Error error;
-  if (!sm::blessJob(sm::kSMDomainSystemLaunchd, label, *bundle, authorization.get(),
-                    sm::authorizingUserFromEnvironment(), &error))
+  if (!sm::blessJob(sm::kSMDomainSystemLaunchd, label, *bundle, authorization.get(), users, &error))
     return failWith(kInstallFailed, error.localizedDescription());
+  return {};
+}
+
+namespace {
+
+// The helper's network service in NetworkManager (helper/
+// system_preferences_handler.h's kServiceName): its profile keeps the last
+// PPTP, L2TP or IPSec connection's settings and secrets, so it goes with
+// the helper. Only on a real system, where NetworkManager is the machine's.
+void removeNetworkService() {
+  if (!platform::paths::systemRoot().empty() || !sm::systemdManagesServices() ||
+      ::access("/usr/bin/nmcli", X_OK) != 0)
+    return;
+  for (int i = 0; i < 16; ++i) {
+    if (platform::process::runAndWait({"/bin/sh", "-c",
+                                       "/usr/bin/nmcli connection delete id VarnelVPN "
+                                       ">/dev/null 2>&1"}) != 0)
+      break;
+  }
+}
+
+}  // namespace
+
+Outcome uninstallHelper(const std::string& label) {
+  if (label != kHelperLabel) return failWith(kUsage, "unknown helper " + label);
+  platform::sysconfig::AuthorizationStatus status = 0;
+  auto authorization = platform::sysconfig::Authorization::create(&status);
+  if (!authorization ||
+      authorization->copyRights(platform::sysconfig::kAuthorizationRightAdmin,
+                                platform::sysconfig::kAuthorizationFlagDefaults) != 0)
+    return failWith(kNotRoot, "uninstalling the helper needs root");
+  platform::Error error;
+  const bool removed = sm::removeJob(label, authorization.get(), &error);
+  removeNetworkService();
+  if (!removed) return failWith(kUninstallFailed, error.localizedDescription());
   return {};
 }
 
@@ -498,8 +556,8 @@ Outcome run(const std::vector<std::string>& args, const Context& context) {
   }
   const Outcome usage{kUsage,
                       "usage: varnel-install-helper install-helper <label> --client <program> "
-                      "[--root <dir>] | move <folder> <destination> [--root <dir>] | "
-                      "check-root-only <folder>"};
+                      "[--root <dir>] | uninstall-helper <label> [--root <dir>] | "
+                      "move <folder> <destination> [--root <dir>] | check-root-only <folder>"};
   if (words.empty()) return usage;
   if (words[0] == "check-root-only")
     return words.size() == 2 && !root && !client ? checkRootOnly(words[1], context) : usage;
@@ -516,6 +574,8 @@ Outcome run(const std::vector<std::string>& args, const Context& context) {
 
   if (words[0] == "install-helper" && words.size() == 2 && client)
     return installHelper(words[1], *client, context);
+  if (words[0] == "uninstall-helper" && words.size() == 2 && !client)
+    return uninstallHelper(words[1]);
   if (words[0] == "move" && words.size() == 3 && !client)
     return moveClient(words[1], words[2], context);
   return usage;

@@ -6,7 +6,16 @@
 //   install-helper <label> --client <program> [--root <dir>]
 //     installs or updates the helper <label> shipped in this program's own
 //     folder (the client's installation) and records the user who
-//     authorized it (PKEXEC_UID, else SUDO_UID, else the real user).
+//     authorized it (PKEXEC_UID, else SUDO_UID, else the real user) beside
+//     the users recorded before. An installed helper of another version
+//     is uninstalled first (as by uninstall-helper), then the shipped one
+//     installed.
+//   uninstall-helper <label> [--root <dir>]
+//     stops and disables the helper's socket and service, removes its
+//     program, information file, units, configuration and state, and has
+//     the service manager reload; on a real system it also deletes the
+//     helper's NetworkManager profile "VarnelVPN" (which holds the last
+//     connection's secrets). The package's prerm runs it.
 //   move <folder> <destination> [--root <dir>]
 //     copies the running client's own installation folder into the system's
 //     applications folder as <root>/opt/VarnelVPN Client (the destination
@@ -46,7 +55,7 @@
 //
 // Exit statuses: 0 done, 1 not root-only (check-root-only), 2 usage, 3 not
 // root, 4 unsafe installation, 5 unsafe system root, 6 installation failed,
-// 7 move failed. (126 and 127 are pkexec's own.)
+// 7 move failed, 8 uninstall failed. (126 and 127 are pkexec's own.)
 //
 // Thread safety: one call at a time (it changes the process environment).
 #pragma once
@@ -79,7 +88,8 @@ enum Exit {
   kUnsafeInstallation = 4,
   kUnsafeRoot = 5,
   kInstallFailed = 6,
-  kMoveFailed = 7
+  kMoveFailed = 7,
+  kUninstallFailed = 8
 };
 
 struct Outcome {
@@ -125,6 +135,7 @@ Outcome run(const std::vector<std::string>& args, const Context& context);
 Outcome checkRootOnly(const std::string& folder, const Context& context);
 Outcome installHelper(const std::string& label, const std::string& clientName,
                       const Context& context);
+Outcome uninstallHelper(const std::string& label);
 Outcome moveClient(const std::string& sourceArgument, const std::string& destinationArgument,
                    const Context& context);
 

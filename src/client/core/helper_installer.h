@@ -53,9 +53,12 @@ class CodesigningUtilities {
       const std::optional<std::string>& path);
   // Obtains the blessing right and installs the helper; false with `*error`.
   bool blessHelperWithLabel(const std::string& label, platform::Error* error);
-  // Removes the installed helper (its program, record and units); true when
-  // the removal could be run (whatever it reports), false when the
-  // administrator right was refused.
+  // Uninstalls the installed helper (stopped, its program, units,
+  // configuration and state removed: servicemanagement's removeJob); true
+  // when the removal could be run (whatever it reports), false when the
+  // administrator right was refused. Users other than root update through
+  // the installer program, which uninstalls a helper of another version
+  // itself before it installs the shipped one.
   bool removeHelpers();
 
   // Paths of the helper `label` installed in the system and shipped inside

@@ -417,7 +417,9 @@ bool blessJob(std::string_view domain, std::string_view label, const Bundle& cli
 bool removeJob(std::string_view label, const sysconfig::Authorization* authorization,
                Error* error) {
   const std::string name(label);
-  if (name.empty() || name.find('/') != std::string::npos)
+  if (name.empty() || !std::all_of(name.begin(), name.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.';
+      }))
     return fail(error, kSMErrorJobNotFound, "No such helper");
   if (!authorization || !authorization->hasRight(sysconfig::kAuthorizationRightAdmin))
     return fail(error, kSMErrorAuthorizationFailure, "The authorization lacks the admin right");
@@ -426,9 +428,12 @@ bool removeJob(std::string_view label, const sysconfig::Authorization* authoriza
   if (systemd) {
     process::runAndWait(
         {kSystemctl, "disable", "--now", "--quiet", unit + ".socket", unit + ".service"});
-    // A start limit or failure recorded for the units goes with them.
-    process::runAndWait(
-        {kSystemctl, "reset-failed", "--quiet", unit + ".socket", unit + ".service"});
+    // A start limit or failure recorded for the units goes with them (a
+    // unit that is not loaded has none, and systemctl's complaint about it
+    // is not shown).
+    process::runAndWait({"/bin/sh", "-c",
+                         std::string(kSystemctl) + " reset-failed " + unit + ".socket " + unit +
+                             ".service 2>/dev/null"});
   }
   const std::string program = installedHelperPath(name);
   std::vector<std::string> left;
