@@ -9,9 +9,8 @@
 # it from. Everything else that goes wrong fails the test.
 #
 # Environment: VARNEL_E2E_BUILD (the build folder), VARNEL_E2E_SHOTS (where
-# the screenshots go); VARNEL_E2E_DEB (a package to install instead of the
-# build's own) and VARNEL_E2E_KEEP=1 (keep the machine's copy) when looking
-# into a failure.
+# the screenshots go); VARNEL_E2E_KEEP=1 keeps the machine's copy (to look
+# into a failure).
 set -uo pipefail
 
 SOURCE=$(cd "$(dirname "$0")/../.." && pwd)
@@ -38,14 +37,13 @@ done
 
 # What a desktop user's machine has beside the base system: a display and
 # window manager (and the tools that drive and picture them), polkit with
-# pkexec, OpenVPN and NetworkManager, a desktop keyring, the libraries of
-# the local services this test runs from the build folder, and the client's
-# own libraries (apt would fetch those when installing the package; having
-# them in the cached layer keeps each run short).
+# pkexec, OpenVPN and NetworkManager, a desktop keyring, and the libraries of
+# the local services this test runs from the build folder. Not Qt: apt
+# brings it with the package, as on a desktop without it.
 # shellcheck disable=SC2034  # read by e2e_desktop_layer
 E2E_DESKTOP_PACKAGES=(xvfb xauth openbox xdotool wmctrl x11-utils imagemagick fonts-dejavu-core
   polkitd pkexec openvpn network-manager sstp-client gnome-keyring openssl iproute2 procps curl
-  iputils-ping libssl3 libcurl4 libqt6widgets6 libqt6gui6 qt6-qpa-plugins libsecret-1-0)
+  iputils-ping libssl3 libcurl4 libsecret-1-0)
 
 rm -rf "$WORK" "$SHOTS"
 mkdir -p "$WORK" "$SHOTS"
@@ -77,6 +75,15 @@ summary() {
 
 fail() {
   echo "FAILED in step \"$STEP\": $*" >&2
+  if [ -n "${LOG:-}" ] && [ -f "$LOG" ]; then
+    echo "--- the client's log (tail)" >&2
+    tail -n 15 "$LOG" >&2
+  fi
+  if [ -n "$CT_INIT" ]; then
+    shot "failure" >&2 2>/dev/null
+    echo "--- the helper's units" >&2
+    ct systemctl status --no-pager -n 5 varnel-helper.socket varnel-helper.service >&2 2>&1
+  fi
   summary >&2
   exit 1
 }
@@ -317,6 +324,9 @@ quit_client() {
   await 15 "the tunnel to go" tunnel_down
 }
 
+# apt as an administrator runs it, without questions.
+ct_apt() { ct env DEBIAN_FRONTEND=noninteractive apt-get "$@"; }
+
 # pkexec's own journal lines: one per run of a program through it.
 pkexec_runs() { ct journalctl -b -q -t pkexec --no-pager | grep -c "Executing command"; }
 
@@ -332,7 +342,47 @@ files_list() {
       -o -path '/tmp/.X*-lock' \) -prune -o -print
   } | LC_ALL=C sort
 }
-files_after_remove() { files_list >"$WORK/files-after.txt"; }
+# What is left of the product: units (on disk or loaded), a listening
+# socket, a helper that still answers, and its files outside /home that
+# were not there before the installation (all new files are listed in
+# $WORK/files-new-*.txt). Sets $problems (empty: nothing).
+leftovers() {
+  problems=
+  local found
+  found=$(ct systemctl list-unit-files --no-legend 'varnel*')
+  [ -z "$found" ] || problems+=$'\n'"units left:"$'\n'"$found"
+  found=$(ct systemctl list-units --all --no-legend 'varnel*')
+  [ -z "$found" ] || problems+=$'\n'"units still loaded:"$'\n'"$found"
+  found=$(ct ss -xlpn | grep -i varnel)
+  [ -z "$found" ] || problems+=$'\n'"still listening:"$'\n'"$found"
+  if [ -e "$CT_DIR/run/varnel/VarnelHelper.sock" ] || ct test -e /run/varnel/VarnelHelper.sock; then
+    found=$(ct timeout 20 "$TEST_CLIENT" request operation=CurrentConnectionState 2>&1)
+    grep -q '^reply ' <<<"$found" && problems+=$'\n'"the helper still answers on its socket"
+  fi
+  # New files of the packages the product pulled in (and of the services
+  # those run) stay with them: the product's are those no package owns that
+  # bear its name or lie where only it installs (/opt, /usr/local).
+  local name=${1// /-}
+  files_list >"$WORK/files-after-$name.txt"
+  comm -13 "$WORK/files-before.txt" "$WORK/files-after-$name.txt" >"$WORK/files-new-$name.txt"
+  cat "$CT_DIR"/var/lib/dpkg/info/*.list | LC_ALL=C sort -u >"$WORK/files-of-packages.txt"
+  found=$(comm -23 "$WORK/files-new-$name.txt" "$WORK/files-of-packages.txt" |
+    grep -i -e varnel -e '^/opt/' -e '^/usr/local/')
+  [ -z "$found" ] || problems+=$'\n'"files of the product outside /home:"$'\n'"$found"
+  return 0
+}
+
+# The version the installed helper tells ("--info-plist", CFBundleVersion),
+# the program its service starts.
+installed_helper_version() {
+  local program
+  program=$(ct systemctl show -p ExecStart --value varnel-helper.service |
+    sed -n 's/.*path=\([^ ;]*\).*/\1/p')
+  [ -n "$program" ] || return 1
+  ct "$program" --info-plist 2>/dev/null |
+    awk '/<key>CFBundleVersion<\/key>/ { getline; gsub(/.*<string>|<\/string>.*/, ""); print; exit }'
+}
+helper_version_is() { [ "$(installed_helper_version)" = "$1" ]; }
 
 # --- The local services, from the build folder -----------------------------------
 SERVICE="$BUILD_DIR/tools/account-service/varnel-account-service"
@@ -394,18 +444,55 @@ status=$?
 e2e_desktop_layer || fail "the desktop root file system could not be made"
 
 step "the package (cmake --build --target deb)"
-if [ -n "${VARNEL_E2E_DEB:-}" ]; then
-  debs=("$VARNEL_E2E_DEB")
-else
-  cmake --build "$BUILD_DIR" --target deb >"$WORK/deb-build.log" 2>&1 ||
-    fail "the package could not be built: $(tail -n 20 "$WORK/deb-build.log")"
-  debs=("$BUILD_DIR"/packages/varnelvpn_*_amd64.deb)
-fi
+cmake --build "$BUILD_DIR" --target deb >"$WORK/deb-build.log" 2>&1 ||
+  fail "the package could not be built: $(tail -n 20 "$WORK/deb-build.log")"
+debs=("$BUILD_DIR"/packages/varnelvpn_*_amd64.deb)
 [ "${#debs[@]}" = 1 ] && [ -f "${debs[0]}" ] || fail "not exactly one package: ${debs[*]}"
 DEB=${debs[0]}
 mkdir -p "$IO/debs"
 cp "$DEB" "$IO/debs/"
 echo "   $(basename "$DEB"), $(stat -c %s "$DEB") bytes"
+
+# The same release with a helper of another version, for the upgrade: the
+# helper built again with VARNEL_HELPER_BUNDLE_VERSION one higher (in a build
+# folder of its own under this one, kept for later runs; only the helper and
+# the libraries under it) in the first package's place, under a higher
+# package version.
+step "a package with another helper version (VARNEL_HELPER_BUNDLE_VERSION)"
+cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$BUILD_DIR/CMakeCache.txt"; }
+VERSION=$(basename "$DEB" | sed 's/^varnelvpn_\(.*\)_amd64\.deb$/\1/')
+HELPER_VERSION1=$(cache_value VARNEL_HELPER_BUNDLE_VERSION)
+HELPER_VERSION2=$((${HELPER_VERSION1:-200} + 1))
+UPGRADE_BUILD="$BUILD_DIR/e2e-upgrade-build"
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+fi
+if ! cmake -S "$SOURCE" -B "$UPGRADE_BUILD" "${launcher[@]}" \
+  -DCMAKE_BUILD_TYPE="$(cache_value CMAKE_BUILD_TYPE)" -DVARNEL_SANITIZE= \
+  -DVARNEL_DCHECKS="$(cache_value VARNEL_DCHECKS)" -DVARNEL_BUILD_BENCH=OFF \
+  -DVARNEL_HELPER_BUNDLE_VERSION="$HELPER_VERSION2" >"$WORK/upgrade-build.log" 2>&1 ||
+  ! cmake --build "$UPGRADE_BUILD" -j4 --target VarnelHelper >>"$WORK/upgrade-build.log" 2>&1; then
+  fail "the upgrade's helper could not be built: $(tail -n 20 "$WORK/upgrade-build.log")"
+fi
+VERSION2="$VERSION+helper$HELPER_VERSION2"
+DEB2="$IO/debs/varnelvpn_${VERSION2}_amd64.deb"
+unpacked="$WORK/upgrade-package"
+rm -rf "$unpacked"
+dpkg-deb -R "$DEB" "$unpacked" || fail "the package could not be unpacked"
+packaged_helper=$(find "$unpacked" -path "$unpacked/DEBIAN" -prune -o -type f -name VarnelHelper -print)
+[ -n "$packaged_helper" ] || fail "the package holds no VarnelHelper"
+cp "$UPGRADE_BUILD/src/apps/VarnelHelper" "$packaged_helper"
+sed -i "s/^Version: .*/Version: $VERSION2/" "$unpacked/DEBIAN/control"
+if [ -f "$unpacked/DEBIAN/md5sums" ]; then
+  (cd "$unpacked" && find . -path ./DEBIAN -prune -o -type f -print | sed 's|^\./||' | LC_ALL=C sort |
+    xargs -d '\n' md5sum >DEBIAN/md5sums)
+fi
+dpkg-deb --root-owner-group -b "$unpacked" "$DEB2" >/dev/null || fail "the upgrade package could not be made"
+rm -rf "$unpacked"
+[ "$("$UPGRADE_BUILD/src/apps/VarnelHelper" --info-plist | grep -A1 CFBundleVersion | grep -c ">$HELPER_VERSION2<")" = 1 ] ||
+  fail "the upgrade's helper does not tell version $HELPER_VERSION2"
+echo "   $(basename "$DEB2"): helper version $HELPER_VERSION2 (the first package's: ${HELPER_VERSION1:-200})"
 
 step "copy of the desktop machine, with the package's dependencies downloaded"
 ct_copy "$WORK/root"
@@ -451,7 +538,7 @@ ct useradd -m -s /bin/bash bob || fail "no user bob"
 
 step "apt install ./$(basename "$DEB")"
 files_list >"$WORK/files-before.txt"
-ct apt-get install -y "/e2e/debs/$(basename "$DEB")" >"$WORK/apt-install.log" 2>&1 ||
+ct_apt install -y "/e2e/debs/$(basename "$DEB")" >"$WORK/apt-install.log" 2>&1 ||
   fail "apt could not install the package: $(tail -n 20 "$WORK/apt-install.log")"
 
 step "local services and desktop"
@@ -515,19 +602,36 @@ $(ct systemctl status --no-pager varnel-helper.socket)"
 answer=$(ct timeout 20 "$TEST_CLIENT" request operation=CurrentConnectionState 2>&1)
 grep -q '^reply ' <<<"$answer" || fail "the helper did not answer after the reboot: $answer"
 
+step "an upgrade to a package with another helper version replaces the helper"
+helper_before=$(installed_helper_version)
+[ -n "$helper_before" ] || fail "no installed helper to read the version of"
+ct_apt install -y "/e2e/debs/$(basename "$DEB2")" >"$WORK/apt-upgrade.log" 2>&1 ||
+  fail "apt could not install the upgrade: $(tail -n 20 "$WORK/apt-upgrade.log")"
+socket_active || fail "the helper's socket is not listening after the upgrade"
+servers_start
+desktop_start
+pkexec_before=$(pkexec_runs)
+client_start alice
+dialer_or_login
+await 60 "the helper to be replaced (version $helper_before before)" helper_version_is "$HELPER_VERSION2"
+[ "$(pkexec_runs)" = $((pkexec_before + 1)) ] ||
+  fail "the replacement ran pkexec $(($(pkexec_runs) - pkexec_before)) times, not once"
+echo "   helper version $helper_before, now $(installed_helper_version)"
+choose_openvpn_udp
+connect
+quit_client
+
 step "apt remove leaves nothing enabled, listening or installed"
-ct apt-get remove -y varnelvpn >"$WORK/apt-remove.log" 2>&1 ||
+ct_apt remove -y varnelvpn >"$WORK/apt-remove.log" 2>&1 ||
   fail "apt could not remove the package: $(tail -n 20 "$WORK/apt-remove.log")"
-left_units=$(ct systemctl list-unit-files --no-legend 'varnel*')
-[ -z "$left_units" ] || fail "units left after apt remove: $left_units"
-left_loaded=$(ct systemctl list-units --all --no-legend 'varnel*')
-[ -z "$left_loaded" ] || fail "units still loaded after apt remove: $left_loaded"
-listening=$(ct ss -xlpn | grep -i varnel)
-[ -z "$listening" ] || fail "still listening after apt remove: $listening"
-files_after_remove
-left_files=$(comm -13 "$WORK/files-before.txt" "$WORK/files-after.txt")
-[ -z "$left_files" ] || fail "files left outside /home after apt remove:
-$left_files"
+leftovers "apt remove"
+[ -z "$problems" ] || fail "after apt remove:$problems"
+
+step "apt purge leaves nothing either"
+ct_apt purge -y varnelvpn >"$WORK/apt-purge.log" 2>&1 ||
+  fail "apt could not purge the package: $(tail -n 20 "$WORK/apt-purge.log")"
+leftovers "apt purge"
+[ -z "$problems" ] || fail "after apt purge:$problems"
 
 step "power off"
 ct_poweroff || fail "the container did not power off"
