@@ -464,14 +464,14 @@ std::string mebibyteObject(const std::vector<std::string>& keys) {
 }
 
 void DecodeMebibyteOfKeys(benchmark::State& state) {
-  static const std::string colliding =
-      mebibyteObject(varnel::testing::keysThatCollideInPublicJSONHash(60000));
+  static const std::vector<std::string> chosen =
+      varnel::testing::keysThatCollideInPublicJSONHash(60000);
+  static const std::string colliding = mebibyteObject(chosen);
   static const std::string plain = [] {
-    const std::size_t length = varnel::testing::keysThatCollideInPublicJSONHash(1).front().size();
     std::vector<std::string> keys;
-    for (std::size_t i = 0; i < 60000; ++i) {
+    for (std::size_t i = 0; i < chosen.size(); ++i) {
       std::string key = "k" + std::to_string(i);
-      key.insert(1, length - key.size(), '0');
+      key.insert(1, chosen.front().size() - key.size(), '0');
       keys.push_back(key);
     }
     return mebibyteObject(keys);
