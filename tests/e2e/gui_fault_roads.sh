@@ -621,7 +621,7 @@ failed_login() {
     done
     return 1
   }
-  await 30 "the log-in error" alert_open
+  await 60 "the log-in error" alert_open
   ERROR_SECONDS=$(since "$at")
   await 10 "the failure in the client's log" log_has "Log-in failed: "
 }
