@@ -118,7 +118,7 @@ inline constexpr int kPingRestartSeconds = 30;
 // Seconds one remote may stay silent (no answer to the first packet, or
 // no TCP connect) before OpenVPN moves to the next, and the most OpenVPN's
 // own pause between attempts may grow to.
-inline constexpr int kServerPollSeconds = 10;
+inline constexpr int kServerPollSeconds = 20;
 inline constexpr int kConnectRetryMaxSeconds = 5;
 // Back-off of the hold releases after a restart (seconds).
 inline constexpr double kHoldBackoffFirstSeconds = 1;

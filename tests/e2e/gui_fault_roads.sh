@@ -14,9 +14,17 @@
 #      Reconnecting (with the reason, the shield grey) within 60 s, little
 #      CPU while the server is gone, and Connected again by itself when it
 #      is back.
+#      Before all that: a second start of the client brings the running
+#      one's dialer forward and ends (one client per session), and SSTP,
+#      which a machine without /dev/ppp cannot make, cannot be chosen.
+#      The UDP server's outage lasts at least 50 s, and the tunnel is back
+#      within 20 s of its return (it answers on every port of the list).
 #   B. With an account service that refuses every connection: the log-in
 #      error comes within 2 s, worded as our failure, not the server's.
 #   C. With a peer that answers junk: the same, each request asked once.
+#   D. With a service that accepts and never answers: the log-in error
+#      within 10 s after the 25 s base-URL probe, and Quit works while the
+#      window waits.
 #
 # What the window shows is read from the dialer's own account of it (the
 # client's test hook: started with --dialer-state-file=PATH it writes its
@@ -296,6 +304,44 @@ choose_openvpn() {
   sleep 0.3
 }
 
+# The demo client's process (as the run command started it).
+client_pid() {
+  local d
+  for d in /proc/[0-9]*; do
+    [ "$(readlink "$d/exe" 2>/dev/null)" = "$ROOT/opt/VarnelVPN Client/VarnelVPN Client" ] &&
+      echo "${d#/proc/}" && return 0
+  done
+  return 1
+}
+# Starts the client a second time, as the demo's user in the run's own
+# namespaces; it must bring the running dialer forward and end (status 0)
+# within 10 s, and no second window may appear.
+second_start() {
+  local pid uid gid started status seconds windows
+  pid=$(client_pid) || fail "the demo client's process was not found"
+  uid=$(stat -c %u "$ROOT/run/user")
+  gid=$(stat -c %g "$ROOT/run/user")
+  xdotool windowminimize --sync "$DIALER"
+  await 10 "the dialer to be minimized" window_gone_id "$DIALER"
+  started=$(now)
+  timeout 10 nsenter -t "$pid" --net --mount -- setpriv --reuid="$uid" --regid="$gid" \
+    --clear-groups env -i HOME="$ROOT/home" XDG_CONFIG_HOME="$ROOT/home/.config" \
+    XDG_DATA_HOME="$ROOT/home/.local/share" XDG_CACHE_HOME="$ROOT/home/.cache" \
+    XDG_STATE_HOME="$ROOT/home/.local/state" XDG_RUNTIME_DIR="$ROOT/run/user" \
+    VARNEL_ROOT="$ROOT" VARNEL_ACCOUNT_SERVICE_URLS="$(cat "$ROOT/account-service.url")" \
+    DISPLAY="$DISPLAY" PATH=/usr/bin:/bin LANG=C.UTF-8 \
+    "$ROOT/opt/VarnelVPN Client/VarnelVPN Client" >"$WORK/second-start.log" 2>&1
+  status=$?
+  seconds=$(since "$started")
+  [ "$status" = 0 ] || fail "the second start did not end by itself (status $status after $seconds s)"
+  echo "second start: ended after $seconds s"
+  await 5 "the running dialer brought forward" bash -c "xdotool search --onlyvisible --name '' | grep -qx '$DIALER'"
+  await 5 "the running dialer to be the active window" bash -c "[ \"\$(xdotool getactivewindow)\" = '$DIALER' ]"
+  windows=$(visible "^VarnelVPN Client$" | wc -l)
+  [ "$windows" = 1 ] || fail "$windows client windows after the second start"
+  shot "second-start-brought-dialer-forward"
+}
+
 # ---------------------------------------------------------------- road A
 start_run
 type_credentials
@@ -308,6 +354,22 @@ await 10 "the dialer's account of what it shows" test -s "$STATE"
 await 10 "the dialer to settle" settled "$DIALER"
 expect_shown "the dialer after login" "status: Disconnected" "shield: grey" "control: Connect"
 shot "dialer"
+
+# A0. One client per session.
+second_start
+await 10 "the dialer to settle" settled "$DIALER"
+
+# A0b. A type this machine cannot make is greyed out: SSTP without PPP.
+if [ ! -e /dev/ppp ]; then
+  choose_account 1 # Basic #W1002
+  await 10 "the Basic account" shows "account: Basic #W1002"
+  open_advanced
+  click_radio 3
+  sleep 0.5
+  shot "sstp-greyed-without-ppp"
+  close_prefs
+  wait_quietly 2 shows "protocol: SSTP" && fail "SSTP could be chosen on a machine without /dev/ppp"
+fi
 choose_account 3 # Premium #W1001
 await 10 "the Premium account" shows "account: Premium #W1001"
 
@@ -442,54 +504,69 @@ shot "connected-udp-after-round-trip"
 # dialer leaves Connected within 60 s (the helper's reason on the message
 # line, the shield grey), the helper and OpenVPN wait for it without
 # spinning, and the dialer returns to Connected by itself.
-# The pid (on this side) of the demo server NAME (udp-1194, tcp-443).
-server_pid() {
-  ps -eo pid=,args= | grep -F -- "--cd $ROOT/vpn " | grep -F -- "--status $1.status" |
-    grep -v grep | awk '{ print $1 }' | head -1
+# The pids (on this side) of the demo servers whose names start with NAME
+# (udp-: the UDP server on all its ports; tcp-443.).
+server_pids() {
+  ps -eo pid=,args= | grep -F -- "--cd $ROOT/vpn " | grep -F -- "--status $1" |
+    grep -v grep | awk '{ print $1 }'
 }
 RESTARTED=()
-# Kills the server NAME; waits for Reconnecting in the window, measures the
-# CPU of helper and OpenVPN over IDLE seconds; starts the server again in
-# the same network namespace and waits for Connected.
+# Kills the servers NAME; waits for Reconnecting in the window, measures the
+# CPU of helper and OpenVPN over IDLE seconds; starts the servers again in
+# the same network namespace once they have been gone 50 s, and waits for
+# Connected, which must come within 20 s of their return.
 server_dies_and_returns() {
-  local name=$1 idle=$2 pid args other
-  pid=$(server_pid "$name")
-  [ -n "$pid" ] || fail "no demo server $name"
-  mapfile -d '' args <"/proc/$pid/cmdline"
-  other=$(server_pid udp-1194)
-  [ "$name" = udp-1194 ] && other=$(server_pid tcp-1194)
+  local name=$1 idle=$2 pid other i
+  local pids=()
+  mapfile -t pids < <(server_pids "$name")
+  [ "${#pids[@]}" -gt 0 ] || fail "no demo server $name"
+  for i in "${!pids[@]}"; do cp "/proc/${pids[$i]}/cmdline" "$WORK/server-$i.cmdline"; done
+  other=$(server_pids tcp-1194. | head -1)
   local mark died seconds
   mark=$(log_mark)
   died=$(now)
-  kill -KILL "$pid"
+  kill -KILL "${pids[@]}"
   wait_quietly 60 shows "status: Reconnecting" ||
     fail "the window did not show Reconnecting within 60 s of the $name server's death"
   seconds=$(since "$died")
   echo "server death to Reconnecting in the window ($name): $seconds s"
   expect_shown "Reconnecting" "shield: grey" "control: Cancel" "warning: " \
     "tray: Status Bar Disconnected"
+  # The loss, or (once OpenVPN has tried again) that the server cannot be
+  # reached: either is the helper's reason.
   await 10 "the helper's reason on the message line" \
-    grep -q "^message: The connection to the VPN server was lost" "$STATE"
+    grep -qE "^message: (The connection to the VPN server was lost|The VPN server cannot be reached)" \
+    "$STATE"
   echo "message while reconnecting ($name): $(shown message)"
   await 10 "the dialer to settle" settled "$DIALER"
   shot "reconnecting-after-$name-died"
   expect_idle_while_gone "$idle" "$name"
   log_has_after "$mark" "Changing status to: 1" && fail "the dialer gave up"
   shows "status: Reconnecting" || fail "the dialer left Reconnecting while the server was gone"
-  # The same server again, where it was.
-  local back
+  # An outage of 50 s at least: OpenVPN has left the first remote by then.
+  while awk -v s="$(since "$died")" 'BEGIN { exit !(s < 50) }'; do sleep 0.5; done
+  shows "status: Reconnecting" || fail "the dialer left Reconnecting while the server was gone"
+  # The same servers again, where they were.
+  local back args
   mark=$(log_mark)
   back=$(now)
-  nsenter -t "$other" --net -- "${args[@]}" </dev/null >/dev/null 2>&1 &
-  RESTARTED+=($!)
+  for i in "${!pids[@]}"; do
+    mapfile -d '' args <"$WORK/server-$i.cmdline"
+    nsenter -t "$other" --net -- "${args[@]}" </dev/null >/dev/null 2>&1 &
+    RESTARTED+=($!)
+  done
   await 90 "Connected when the $name server returned" shows "status: Connected"
-  echo "server return to Connected in the window ($name): $(since "$back") s"
+  seconds=$(since "$back")
+  echo "server return to Connected in the window ($name, after $(since "$died") s away): $seconds s"
+  awk -v s="$seconds" 'BEGIN { exit !(s <= 20) }' ||
+    fail "Connected $seconds s after the $name server returned (at most 20 s)"
   await 30 "the client's log of the return" log_has_after "$mark" "Changing status to: 5"
   expect_connected "$mark"
   await 10 "the dialer to settle" settled "$DIALER"
   shot "connected-after-$name-returned"
 }
-server_dies_and_returns udp-1194 5
+# (30 s: more than one whole attempt of OpenVPN's, its restart included.)
+server_dies_and_returns udp- 30
 
 mark=$(log_mark)
 menu_item 1
@@ -506,7 +583,7 @@ menu_item 1
 await 60 "Connected over TCP" log_has_after "$mark" "Changing status to: 5"
 await 10 "Connected in the window" shows "status: Connected"
 expect_connected "$mark"
-server_dies_and_returns tcp-443 10
+server_dies_and_returns tcp-443. 10
 mark=$(log_mark)
 menu_item 1
 await 30 "Disconnected" log_has_after "$mark" "Changing status to: 1"
@@ -544,7 +621,7 @@ failed_login() {
     done
     return 1
   }
-  await 30 "the log-in error" alert_open
+  await 60 "the log-in error" alert_open
   ERROR_SECONDS=$(since "$at")
   await 10 "the failure in the client's log" log_has "Log-in failed: "
 }
@@ -584,6 +661,47 @@ shot "login-junk"
 # One connection for "/ping/", one for "/login/".
 [ "$(cat "$WORK/junk.count")" = 2 ] || fail "junk peer asked $(cat "$WORK/junk.count") times"
 stop_run
+kill -TERM "$JUNK_PID" 2>/dev/null
+wait "$JUNK_PID" 2>/dev/null
+JUNK_PID=
+
+# D. A service that accepts every connection and never answers.
+python3 - "$WORK/hung.port" <<'PY' &
+import socket, sys, time
+s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("127.0.0.1", 0))
+s.listen(64)
+open(sys.argv[1], "w").write(str(s.getsockname()[1]))
+held = []
+while True:
+    c, _ = s.accept()
+    held.append(c)
+PY
+JUNK_PID=$!
+await 10 "the hung server" test -s "$WORK/hung.port"
+failed_login "https://127.0.0.1:$(cat "$WORK/hung.port")"
+echo "log-in error with the service never answering: $ERROR_SECONDS s"
+awk -v s="$ERROR_SECONDS" 'BEGIN { exit !(s >= 25 && s <= 37) }' ||
+  fail "the silent service took $ERROR_SECONDS s (the 25 s probe, then at most 10 s)"
+shot "login-hung-service"
+stop_run
+# Quit while the window waits for the log-in reply.
+start_run VARNEL_ACCOUNT_SERVICE_URLS="https://127.0.0.1:$(cat "$WORK/hung.port")"
+type_credentials
+xdotool key Return
+sleep 28
+shot "login-waiting-for-hung-service"
+xdotool windowactivate --sync "$LOGIN" key ctrl+q
+at=$(now)
+for _ in $(seq 50); do
+  kill -0 "$RUN_PID" 2>/dev/null || break
+  sleep 0.1
+done
+kill -0 "$RUN_PID" 2>/dev/null && fail "Quit did not end the client while it waited for the log-in"
+echo "Quit while waiting for the log-in: ended after $(since "$at") s"
+wait "$RUN_PID"
+RUN_PID=
 kill -TERM "$JUNK_PID" 2>/dev/null
 wait "$JUNK_PID" 2>/dev/null
 JUNK_PID=

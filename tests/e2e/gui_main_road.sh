@@ -12,7 +12,8 @@
 # panes), connects, waits for Connected with the clock running and the
 # tunnel's address as the visible IP, picks another account while
 # connected (the alert that says the connection keeps its account) and back,
-# disconnects, opens and closes Diagnostics, About and the licence, switches
+# disconnects, opens and closes Diagnostics, About (a dialog of the dialer,
+# closed by Escape) and the licence, switches
 # server with the account service stopped (the switch-failed alert),
 # connects again and quits while connected. Then nothing the run started may
 # be left: no process, no session bus, no tunnel, no change to
@@ -446,8 +447,14 @@ await 10 "Diagnostics to close" gone LogView
 
 menu_item 4
 look aboutWindow "about"
-wmctrl -i -c "$(window_id aboutWindow)"
-await 10 "About to close" gone aboutWindow
+# A dialog of the dialer (no task-bar entry of its own), closed by Escape.
+about=$(window_id aboutWindow)
+xprop -id "$about" _NET_WM_WINDOW_TYPE | grep -q _NET_WM_WINDOW_TYPE_DIALOG ||
+  fail "About is not a dialog: $(xprop -id "$about" _NET_WM_WINDOW_TYPE)"
+xprop -id "$about" WM_TRANSIENT_FOR | grep -q "window id" ||
+  fail "About belongs to no window"
+xdotool windowactivate --sync "$about" key Escape
+await 10 "About to close on Escape" gone aboutWindow
 
 # The licence: the window's own menu bar, "VarnelVPN Client" > "License
 # agreement" (the second item).

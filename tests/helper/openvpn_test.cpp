@@ -70,8 +70,8 @@ TEST_F(OpenVPNTest, CommandLineOfUdpRequestWithPortList) {
   EXPECT_EQ(after(a, "--mssfix", 1), std::vector<std::string>{"1200"});
   EXPECT_EQ(after(a, "500", 1), std::vector<std::string>{"udp"});
   EXPECT_EQ(after(a, "--cipher", 1), std::vector<std::string>{"AES-256-CBC"});
-  // A silent remote is left after 10 s; OpenVPN's own pause stays short.
-  EXPECT_EQ(after(a, "--connect-timeout", 1), std::vector<std::string>{"10"});
+  // A silent remote is left after 20 s; OpenVPN's own pause stays short.
+  EXPECT_EQ(after(a, "--connect-timeout", 1), std::vector<std::string>{"20"});
   EXPECT_EQ(after(a, "--connect-retry", 2), (std::vector<std::string>{"1", "5"}));
   // Management over a socket in the private folder; keep-alive asked.
   EXPECT_EQ(std::vector<std::string>(a.end() - 11, a.end()),
