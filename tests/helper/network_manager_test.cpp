@@ -169,13 +169,13 @@ TEST_F(ScriptedNetworkManagerTest, NetworkManagerLeavingMidConnectionFailsTheAtt
       },
       std::chrono::milliseconds(5000)))
       << log;
-  // The next request fails at once and says what to install.
+  // The next request fails at once and says what to start.
   pptp();
   ASSERT_TRUE(waitForState(ipc::kHelperStateFailed)) << log;
   EXPECT_TRUE(varnel::testing::waitUntilOnMainRunLoop(
       [&] {
         log += helper_test::drainLog();
-        return contains(log, "\"network-manager-pptp\"");
+        return contains(log, "PPTP connections need it: start NetworkManager");
       },
       std::chrono::milliseconds(5000)))
       << log;
