@@ -761,6 +761,13 @@ bool OpenVPN::waitForExit(double seconds) {
 }
 
 void OpenVPN::updateState(int code) {
+  // Once the server's certificate was refused the attempt has failed: what
+  // OpenVPN says while it stops (restarting, exiting) must not make it
+  // connecting again; only the end of the process is still told.
+  if (code != kOpenVPNStateServerRefused && code != kOpenVPNStateProcessExit) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (serverRefused_) return;
+  }
   StateBlock block = stateChange();
   if (!block) return;
   platform::dispatch::Queue::main()->async([block, code] { block(code); });

@@ -324,7 +324,7 @@ second_start() {
   xdotool windowminimize --sync "$DIALER"
   await 10 "the dialer to be minimized" window_gone_id "$DIALER"
   started=$(now)
-  timeout 10 nsenter -t "$pid" --net --mount -- setpriv --reuid="$uid" --regid="$gid" \
+  timeout 10 nsenter -t "$pid" --net --mount --pid -- setpriv --reuid="$uid" --regid="$gid" \
     --clear-groups env -i HOME="$ROOT/home" XDG_CONFIG_HOME="$ROOT/home/.config" \
     XDG_DATA_HOME="$ROOT/home/.local/share" XDG_CACHE_HOME="$ROOT/home/.cache" \
     XDG_STATE_HOME="$ROOT/home/.local/state" XDG_RUNTIME_DIR="$ROOT/run/user" \
