@@ -40,9 +40,22 @@ REQ="request operation=OpenVPNConnectionRequest openVPNPath=/usr/sbin/openvpn
   remote=127.0.0.1 port=1194 udp=b:1 name=plan_de_alice authUserPass=s3cret-pw
   ca=@$W/ca.crt cert=@$W/client.crt key=@$W/client.key"
 DISCONNECT="request operation=DisconnectConnection until 1 30"
-measure="echo fds \$(ls /proc/\$1/fd | wc -l) rss \$(awk '/VmRSS/ {print \$2}' /proc/\$1/status)"
-measure="$measure procs \$(ls -d /proc/[0-9]* | wc -l)"
-printf '#!/bin/sh\n%s\n' "$measure" > "$W/measure.sh"
+# The process count: the first measure sets the baseline; a later one gives
+# a process that is just ending (a reaped child's zombie, say) 5 s to go, so
+# that only processes that stay count. What runs is listed with the count.
+cat > "$W/measure.sh" <<'MEASURE'
+#!/bin/sh
+count() { ls -d /proc/[0-9]* | wc -l; }
+base=$(cat "$(dirname "$0")/procs.base" 2>/dev/null || echo)
+if [ -n "$base" ]; then
+  i=0
+  while [ "$(count)" -gt "$base" ] && [ $i -lt 50 ]; do sleep 0.1; i=$((i + 1)); done
+fi
+procs=$(count)
+[ -n "$base" ] || echo "$procs" > "$(dirname "$0")/procs.base"
+echo "fds $(ls "/proc/$1/fd" | wc -l) rss $(awk '/VmRSS/ {print $2}' "/proc/$1/status") procs $procs"
+echo "comms $(cat /proc/[0-9]*/comm 2>/dev/null | sort | tr '\n' ' ')"
+MEASURE
 chmod 755 "$W/measure.sh"
 
 case "$SCENARIO" in
@@ -153,7 +166,7 @@ case "$SCENARIO" in
     "$CLIENT" "${args[@]}" > "$W/cycles.out"
     echo "client-status $?"
     grep -c '^state 5' "$W/cycles.out" | sed 's/^/connected /'
-    grep '^run:fds' "$W/cycles.out"
+    grep '^run:fds\|^comms' "$W/cycles.out"
     ;;
 esac
 # The helper ends with its client; one that stays (a newer rule) is
@@ -190,7 +203,7 @@ class HelperTrustTest : public helper_test::OpenVPNNamespaceTest {
                   .unshareOptions = "--net --mount --pid --fork --mount-proc",
                   .scenario = kScenario,
                   .leftovers = "root att evil inst userdir password pwned server.log server.pid "
-                               "helper.out *.out",
+                               "helper.out *.out procs.base",
                   .timeoutSeconds = 280});
   }
 };
