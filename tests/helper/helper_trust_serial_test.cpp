@@ -42,16 +42,22 @@ REQ="request operation=OpenVPNConnectionRequest openVPNPath=/usr/sbin/openvpn
 DISCONNECT="request operation=DisconnectConnection until 1 30"
 # The process count: the first measure sets the baseline; a later one gives
 # a process that is just ending (a reaped child's zombie, say) 5 s to go, so
-# that only processes that stay count. What runs is listed with the count.
+# that only processes that stay count. The shell counts /proc by itself (a
+# pipeline would count its own processes, as many as had started), and what
+# runs is listed after the count.
 cat > "$W/measure.sh" <<'MEASURE'
 #!/bin/sh
-count() { ls -d /proc/[0-9]* | wc -l; }
+count() { set -- /proc/[0-9]*; procs=$#; }
 base=$(cat "$(dirname "$0")/procs.base" 2>/dev/null || echo)
+count
 if [ -n "$base" ]; then
   i=0
-  while [ "$(count)" -gt "$base" ] && [ $i -lt 50 ]; do sleep 0.1; i=$((i + 1)); done
+  while [ "$procs" -gt "$base" ] && [ $i -lt 50 ]; do
+    sleep 0.1
+    i=$((i + 1))
+    count
+  done
 fi
-procs=$(count)
 [ -n "$base" ] || echo "$procs" > "$(dirname "$0")/procs.base"
 echo "fds $(ls "/proc/$1/fd" | wc -l) rss $(awk '/VmRSS/ {print $2}' "/proc/$1/status") procs $procs"
 echo "comms $(cat /proc/[0-9]*/comm 2>/dev/null | sort | tr '\n' ' ')"
