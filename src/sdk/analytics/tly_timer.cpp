@@ -34,14 +34,29 @@ TLYTimer::TLYTimer(Passkey, double seconds, platform::OperationQueue::Ptr queue,
       queue_(std::move(queue)),
       clock_(std::move(clock)),
       timeInterval_(boundedInterval(seconds)),
-      timerBlock_(std::move(block)) {}
+      firing_(std::make_shared<Firing>()) {
+  firing_->block = std::move(block);
+}
 
 double TLYTimer::boundedInterval(double seconds) {
   if (!(seconds > 0)) return 0;  // also NaN
   return std::clamp(seconds, kTLYTimerMinimumInterval, kTLYTimerMaximumInterval);
 }
 
-TLYTimer::~TLYTimer() { unschedule(); }
+TLYTimer::~TLYTimer() {
+  {
+    // A firing under way finishes its add first; none adds after this.
+    std::lock_guard<std::mutex> lock(firing_->mutex);
+    firing_->open = false;
+  }
+  unschedule();
+}
+
+void TLYTimer::Firing::fire(const platform::OperationQueue::Ptr& queue) {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (!open || !block || !queue) return;
+  queue->addOperationWithBlock(block);
+}
 
 void TLYTimer::unschedule() {
   std::unique_ptr<platform::BackgroundActivityScheduler> scheduler;
@@ -66,13 +81,13 @@ void TLYTimer::setTimeInterval(double seconds) {
 }
 
 TLYTimer::Block TLYTimer::timerBlock() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return timerBlock_;
+  std::lock_guard<std::mutex> lock(firing_->mutex);
+  return firing_->block;
 }
 
 void TLYTimer::setTimerBlock(Block block) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  timerBlock_ = std::move(block);
+  std::lock_guard<std::mutex> lock(firing_->mutex);
+  firing_->block = std::move(block);
 }
 
 double TLYTimer::tolerance() const { return timeInterval() / 10; }
@@ -99,10 +114,7 @@ void TLYTimer::scheduleDispatchTimer() {
   double interval = timeInterval();
   auto source = platform::dispatch::Source::timer(
       platform::dispatch::Queue::global(platform::dispatch::Priority::Default), clock_);
-  std::weak_ptr<TLYTimer> weak = weak_from_this();
-  source->setEventHandler([weak] {
-    if (auto timer = weak.lock()) timer->executeBlock();
-  });
+  source->setEventHandler([firing = firing_, queue = queue_] { firing->fire(queue); });
   source->setTimer(platform::dispatch::seconds(interval), platform::dispatch::seconds(interval),
                    platform::dispatch::seconds(interval / 10));
   std::shared_ptr<platform::dispatch::Source> previous;
@@ -121,12 +133,11 @@ void TLYTimer::scheduleBackgroundActivityWithName(const std::string& name) {
   scheduler->setRepeats(true);
   scheduler->setInterval(interval);
   scheduler->setTolerance(interval / 10);
-  std::weak_ptr<TLYTimer> weak = weak_from_this();
-  scheduler->scheduleWithBlock(
-      [weak](platform::BackgroundActivityScheduler::CompletionHandler done) {
-        if (auto timer = weak.lock()) timer->executeBlock();
-        done(platform::BackgroundActivityScheduler::Result::Finished);
-      });
+  scheduler->scheduleWithBlock([firing = firing_, queue = queue_](
+                                   platform::BackgroundActivityScheduler::CompletionHandler done) {
+    firing->fire(queue);
+    done(platform::BackgroundActivityScheduler::Result::Finished);
+  });
   std::unique_ptr<platform::BackgroundActivityScheduler> previous;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -136,10 +147,6 @@ void TLYTimer::scheduleBackgroundActivityWithName(const std::string& name) {
   if (previous) previous->invalidate();
 }
 
-void TLYTimer::executeBlock() {
-  Block block = timerBlock();
-  if (!block) return;
-  queue_->addOperationWithBlock(std::move(block));
-}
+void TLYTimer::executeBlock() { firing_->fire(queue_); }
 
 }  // namespace sdk

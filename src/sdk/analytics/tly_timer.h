@@ -8,8 +8,9 @@
 //  2. A firing only adds `timerBlock` to `queue` as one operation
 //     (executeBlock); the block itself always runs on that queue.
 //  3. Once the timer is freed no further firing adds an operation; an
-//     operation already added still runs. A firing holds the timer only
-//     weakly.
+//     operation already added still runs. A firing never holds the timer:
+//     its last owner's release frees it there and then, and a firing under
+//     way finishes its add before the release returns.
 // Not promised: the thread a firing happens on (a global queue, or the
 // background scheduler's thread); exact firing times.
 //
@@ -96,6 +97,18 @@ class TLYTimer : public std::enable_shared_from_this<TLYTimer> {
   bool usesDispatchTimer() const;
 
  private:
+  // What a firing needs, shared with the scheduler and the dispatch source
+  // instead of the timer itself: a firing that held the timer could outlive
+  // its last owner's release and add an operation after it. Closed by the
+  // destructor, under the lock a firing holds while it adds.
+  struct Firing {
+    std::mutex mutex;
+    bool open = true;
+    Block block;
+    // Adds the block to `queue` unless closed.
+    void fire(const platform::OperationQueue::Ptr& queue);
+  };
+
   // Stops the scheduler and the dispatch source, if any.
   void unschedule();
   const std::string timerIdentifier_;
@@ -103,7 +116,7 @@ class TLYTimer : public std::enable_shared_from_this<TLYTimer> {
   const platform::dispatch::TimeSourcePtr clock_;  // of the dispatch timer
   mutable std::mutex mutex_;
   double timeInterval_;
-  Block timerBlock_;
+  const std::shared_ptr<Firing> firing_;
   bool useDispatchTimer_ = false;
   std::shared_ptr<platform::dispatch::Source> timerSource_;
   std::unique_ptr<platform::BackgroundActivityScheduler> backgroundActivityScheduler_;
