@@ -106,6 +106,22 @@ TEST_F(UserDefaultsTest, ValuesSurviveAReloadWithOwnerOnlyMode) {
   EXPECT_EQ(again->integerForKey("LastSelectedAccount"), 3);
 }
 
+// An identifier with a '/' (or "..") names one file in the preferences
+// folder: before, the write went to a folder never made and failed every
+// time, and the unsaved changes were tried again until the process ended.
+TEST_F(UserDefaultsTest, AnIdentifierWithASlashIsOneFileInThePreferencesFolder) {
+  for (const char* identifier : {"a/b", "..", "../up"}) {
+    {
+      auto d = UserDefaults::create(identifier);
+      d->setObject(Value(7), "k");
+      EXPECT_TRUE(d->synchronize()) << identifier;
+    }
+    EXPECT_EQ(UserDefaults::create(identifier)->integerForKey("k"), 7) << identifier;
+  }
+  EXPECT_TRUE(std::filesystem::exists(platform::paths::preferences() + "/a_b.plist"));
+  EXPECT_FALSE(std::filesystem::exists(platform::paths::preferences() + "/../up.plist"));
+}
+
 TEST_F(UserDefaultsTest, ChangesReachTheFileWithoutSynchronize) {
   {
     auto d = UserDefaults::create("test.app");

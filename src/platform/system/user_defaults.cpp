@@ -44,6 +44,16 @@ std::string moveAside(const std::string& path) {
   return {};
 }
 
+// The file's name for an identifier: a '/' in it would name a folder that
+// is never made (every write would fail, and the changes stay unsaved), or
+// one outside the preferences folder.
+std::string fileNameFor(std::string identifier) {
+  for (char& c : identifier)
+    if (c == '/') c = '_';
+  if (identifier.empty() || identifier == "." || identifier == "..") identifier = "_" + identifier;
+  return identifier;
+}
+
 }  // namespace
 
 std::shared_ptr<UserDefaults> UserDefaults::standardUserDefaults() {
@@ -88,7 +98,7 @@ std::shared_ptr<UserDefaults> UserDefaults::create(std::string identifier, std::
 UserDefaults::UserDefaults(Passkey, std::string identifier, std::string folder)
     : identifier_(std::move(identifier)),
       folder_(std::move(folder)),
-      path_(folder_ + "/" + identifier_ + ".plist"),
+      path_(folder_ + "/" + fileNameFor(identifier_) + ".plist"),
       writer_(dispatch::Queue::createSerial("UserDefaults.writer")),
       values_(Value::mutableDictionary()),
       registered_(Value::mutableDictionary()) {}
